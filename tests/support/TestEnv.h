@@ -1,0 +1,15 @@
+#pragma once
+// Where the tests find the built programs and the sources, and free loopback ports.
+#include <string>
+
+namespace CfgAgent::test {
+
+// Directory of the built programs (OZY_BIN_DIR, set by ctest).
+std::string BinDir();
+std::string BinPath(const std::string& program);
+// The source tree (OZY_SOURCE_DIR, set by ctest).
+std::string SourceDir();
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int FreeTcpPort();
+
+}  // namespace CfgAgent::test
