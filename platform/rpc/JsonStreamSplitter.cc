@@ -3,10 +3,12 @@
 namespace ozy::rpc {
 
 bool JsonStreamSplitter::Feed(std::string_view data, std::vector<std::string>& out) {
-    if (failed_) return false;
+    if (failed_)
+        return false;
     for (char c : data) {
         if (depth_ == 0) {
-            if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
+            if (c == ' ' || c == '\n' || c == '\r' || c == '\t')
+                continue;
             if (c != '{') {
                 failed_ = true;
                 return false;

@@ -11,7 +11,7 @@
 namespace ozy::rpc {
 
 class JsonStreamSplitter {
-public:
+  public:
     explicit JsonStreamSplitter(size_t maxMessage = 1 << 20) : maxMessage_(maxMessage) {}
 
     // Appends bytes; complete objects are appended to `out`. False on a framing error, after
@@ -20,7 +20,7 @@ public:
     // Bytes of an incomplete object held back.
     size_t Pending() const { return current_.size(); }
 
-private:
+  private:
     size_t maxMessage_;
     std::string current_;
     int depth_ = 0;

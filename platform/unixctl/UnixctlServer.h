@@ -16,7 +16,7 @@
 namespace ozy::unixctl {
 
 class Connection {
-public:
+  public:
     virtual ~Connection() = default;
     virtual void Reply(const std::string& text) = 0;
     virtual void ReplyError(const std::string& text) = 0;
@@ -25,7 +25,7 @@ public:
 using Handler = std::function<void(Connection& conn, const std::vector<std::string>& args)>;
 
 class Server {
-public:
+  public:
     // Creates the listening socket at `path` (a stale socket file is replaced; the socket is not
     // world-accessible). Returns 0 and the server, or an errno value.
     static int Create(const std::string& path, std::unique_ptr<Server>* out);

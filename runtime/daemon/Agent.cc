@@ -47,7 +47,8 @@ int CountThreads() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/task")) {
         while (dirent* e = readdir(d)) {
-            if (e->d_name[0] != '.') ++n;
+            if (e->d_name[0] != '.')
+                ++n;
         }
         closedir(d);
     }
@@ -100,10 +101,10 @@ bool DetectPersona() {
 }
 
 class Agent {
-public:
+  public:
     int Run(int argc, char** argv);
 
-private:
+  private:
     int Startup(int argc, char** argv);
     bool CreatePlatform();
     void StartApplications();
@@ -126,10 +127,13 @@ private:
 int Agent::Startup(int argc, char** argv) {
     // 1-2: command line and configuration file.
     CommandLine cl = ParseCommandLine(argc, argv);
-    if (!cl.ok) return kExitFailure;
-    if (!cl.configPath.empty()) AgentSettings::SetConfigPath(cl.configPath);
+    if (!cl.ok)
+        return kExitFailure;
+    if (!cl.configPath.empty())
+        AgentSettings::SetConfigPath(cl.configPath);
     boost::property_tree::ptree& tree = AgentSettings::ConfigTree();
-    if (!LoadConfigFile(AgentSettings::ConfigPath(), tree)) return kExitFailure;
+    if (!LoadConfigFile(AgentSettings::ConfigPath(), tree))
+        return kExitFailure;
 
     // 3-5: thread counts, log levels, syslog.
     ApplyAgentSettings(tree);
@@ -139,11 +143,13 @@ int Agent::Startup(int argc, char** argv) {
     EnableCoreDumps();
     // 9-10
     ApplyInstrumentationFlags(tree);
-    if (!DetectPersona()) return kExitFailure;
+    if (!DetectPersona())
+        return kExitFailure;
     CFG_INFO("Start cfgAgent");
 
     // 11-13
-    if (!CreatePlatform()) return kExitFailure;
+    if (!CreatePlatform())
+        return kExitFailure;
 
     // 14-18: the state cache, the update queue, the database client with its runtime-state
     // observer, and the dispatcher with the three state-cache tables are created here, in that
@@ -165,8 +171,8 @@ int Agent::Startup(int argc, char** argv) {
 
 bool Agent::CreatePlatform() {
     ozy::ProviderOptions options;
-    provider_ = std::make_unique<ozy::AsioOzyProvider>(options, AgentSettings::ConfigTree().get_child("config"),
-                                                      std::string());
+    provider_ = std::make_unique<ozy::AsioOzyProvider>(
+        options, AgentSettings::ConfigTree().get_child("config"), std::string());
     version_ = std::make_unique<ozy::ProductVersion>();
     version_->major = 2;
     version_->minor = 3;
@@ -207,7 +213,8 @@ bool Agent::CreatePlatform() {
 void Agent::StartApplications() {
     apps_ = std::make_unique<AppLauncher>(BuiltinApps(), appContext_);
     appContext_.launcher = apps_.get();
-    if (appList_.empty()) return;
+    if (appList_.empty())
+        return;
     // The agent socket link is started here once it is part of the agent.
     apps_->StartAll(appList_);
 }
@@ -223,7 +230,8 @@ void Agent::StartProcessHealth() {
             msg["agent_status"]["name"] = "ozy-cfgagent";
             msg["agent_status"]["sub_status"] = nlohmann::json::array(
                 {{{"name", "cfgagent-cairndb-connection"},
-                  {"status", configApp != nullptr ? configApp->CairndbConnectionStatus() : "UNKNOWN"}}});
+                  {"status",
+                   configApp != nullptr ? configApp->CairndbConnectionStatus() : "UNKNOWN"}}});
             std::string text = msg.dump();
             CFG_DEBUG("ShaGetCombinedMessage: %1", text);
             return text;
@@ -237,7 +245,8 @@ void Agent::StartProcessHealth() {
 
 void Agent::Shutdown() {
     CFG_INFO("Clean up platform");
-    if (healthService_) healthService_->SetStatus("STOPPING");
+    if (healthService_)
+        healthService_->SetStatus("STOPPING");
     // 2-3: the database client and the UPM service stop here.
     // 4
     if (apps_ && !appList_.empty()) {
@@ -263,7 +272,8 @@ void Agent::Shutdown() {
 void Agent::ReleaseAll() {
     apps_.reset();
     conduit_.reset();
-    if (rpcServer_) rpcServer_->Shutdown();
+    if (rpcServer_)
+        rpcServer_->Shutdown();
     rpcServer_.reset();
     healthService_.reset();
     version_.reset();
@@ -275,7 +285,8 @@ int Agent::Run(int argc, char** argv) {
     int status = 0;
     try {
         status = Startup(argc, argv);
-        if (status != 0) return status;
+        if (status != 0)
+            return status;
         provider_->Run(1);
         Shutdown();
         ReleaseAll();
@@ -293,7 +304,8 @@ int Agent::Run(int argc, char** argv) {
         WorkGroups::Stop();
         workGroupStarted_ = false;
     }
-    if (sha_) sha_->Stop();
+    if (sha_)
+        sha_->Stop();
     return kExitFailure;
 }
 

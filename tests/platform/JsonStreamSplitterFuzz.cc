@@ -16,9 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     size_t total = splitter.Pending();
     for (const auto& m : out) {
-        if (m.empty() || m.front() != '{') __builtin_trap();
+        if (m.empty() || m.front() != '{')
+            __builtin_trap();
         total += m.size();
     }
-    if (total > size) __builtin_trap();
+    if (total > size)
+        __builtin_trap();
     return 0;
 }

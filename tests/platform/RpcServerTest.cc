@@ -49,19 +49,21 @@ TEST(ParseTcpUrlTest, AcceptsHostPortAndRejectsMalformed) {
     EXPECT_EQ(port, 4097);
     EXPECT_TRUE(ParseTcpUrl("tcp://[::1]:0", host, port));
     EXPECT_EQ(host, "::1");
-    for (const char* bad : {"udp://1.2.3.4:1", "tcp://1.2.3.4", "tcp://:80", "tcp://h:99999", "tcp://h:8x"}) {
+    for (const char* bad :
+         {"udp://1.2.3.4:1", "tcp://1.2.3.4", "tcp://:80", "tcp://h:99999", "tcp://h:8x"}) {
         EXPECT_FALSE(ParseTcpUrl(bad, host, port)) << bad;
     }
 }
 
 class RpcServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CfgAgent::SetThreadCounts(1, 4);
         CfgAgent::WorkGroups::Start(nullptr);
         version.major = 2;
         version.minor = 3;
-        server = RpcFactory().NewServerBuilder()
+        server = RpcFactory()
+                     .NewServerBuilder()
                      .AddListeningEndpoint("tcp://127.0.0.1:0")
                      .AddLocalEndpointId("test")
                      .RegisterService(&health, ServiceOptions())
@@ -84,7 +86,8 @@ TEST_F(RpcServerTest, EchoAndHealthAnswer) {
     ASSERT_TRUE(CallOnce(url, "echo", "[\"ping\"]", result, error)) << error;
     EXPECT_EQ(result, "\"ping\"");
     ASSERT_TRUE(CallOnce(url, "health", "[]", result, error)) << error;
-    EXPECT_NE(result.find("\"product_version\":\"0.0.0\""), std::string::npos);  // version copied at construction
+    EXPECT_NE(result.find("\"product_version\":\"0.0.0\""),
+              std::string::npos);  // version copied at construction
     EXPECT_NE(result.find("\"status\":\"STARTING\""), std::string::npos);
     health.SetStatus("RUNNING");
     ASSERT_TRUE(CallOnce(url, "health", "[]", result, error));
@@ -115,9 +118,11 @@ TEST_F(RpcServerTest, MalformedClientIsDroppedAndOthersStillServed) {
 }
 
 TEST_F(RpcServerTest, SecondServerOnTheSamePortIsRefused) {
-    EXPECT_THROW(RpcFactory().NewServerBuilder().AddListeningEndpoint(url).BuildStarted(), std::runtime_error);
-    EXPECT_THROW(RpcFactory().NewServerBuilder().AddListeningEndpoint("tcp://nohost").BuildStarted(),
+    EXPECT_THROW(RpcFactory().NewServerBuilder().AddListeningEndpoint(url).BuildStarted(),
                  std::runtime_error);
+    EXPECT_THROW(
+        RpcFactory().NewServerBuilder().AddListeningEndpoint("tcp://nohost").BuildStarted(),
+        std::runtime_error);
 }
 
 }  // namespace
