@@ -91,7 +91,8 @@ class CompactBytes {
     // Fills an object that holds nothing (constructed, or just released).
     void init(std::string_view v) {
         if (v.size() <= kInlineCapacity) {
-            if (!v.empty()) std::memcpy(raw_, v.data(), v.size());
+            if (!v.empty())
+                std::memcpy(raw_, v.data(), v.size());
             setInlineSize(v.size());
             return;
         }

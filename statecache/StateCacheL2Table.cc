@@ -65,7 +65,7 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
     ozy::wft::Span span(
         side.runtime ? "L2Cache UpdateRuntimeState" : "StateCacheL2Table.UpdateDesiredState",
         contexts, /*expectParent=*/false);
-    std::vector<size_t> applied;
+    CairnDBUpdateList changes;
     std::vector<SCL2TableObserver*> observers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -78,28 +78,24 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
             }
         }
         std::vector<size_t> kept = Filter(side, updates, fullSync);
-        applied = Apply(side, updates, kept, fullSync);
+        changes = Apply(side, updates, kept, fullSync);
         if (fullSync) {
             SweepLog log;
             side.store.Sweep(&log);
         }
         observers = side.observers;
     }
-    if (observers.empty() || (applied.empty() && !fullSync))
+    if (observers.empty() || (changes.empty() && !fullSync))
         return;
     ozy::wft::Span notifySpan(side.runtime ? "L2Cache NotifyRuntimeStateObservers"
                                            : "L2Cache NotifyDesiredStateObservers",
                               contexts,
                               /*expectParent=*/false);
-    CairnDBUpdateList list;
-    list.reserve(applied.size());
-    for (size_t i : applied)
-        list.push_back(updates[i]);
     for (SCL2TableObserver* o : observers) {
         if (side.runtime) {
-            o->ProcessL2RuntimeStateUpdate(list, fullSync);
+            o->ProcessL2RuntimeStateUpdate(changes, fullSync);
         } else {
-            o->ProcessL2DesiredStateUpdate(list, fullSync);
+            o->ProcessL2DesiredStateUpdate(changes, fullSync);
         }
     }
 }
@@ -145,11 +141,11 @@ std::vector<size_t> StateCacheL2Table::Filter(Side& side, const CairnDBUpdateLis
     return kept;
 }
 
-std::vector<size_t> StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
-                                             const std::vector<size_t>& kept, bool fullSync) {
+CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
+                                           const std::vector<size_t>& kept, bool fullSync) {
     ozy::wft::Span span(side.runtime ? "StateCacheL2Table.UpdateRuntimeStateInner"
                                      : "StateCacheL2Table.UpdateDesiredStateInner");
-    std::vector<size_t> applied;
+    CairnDBUpdateList applied;
     applied.reserve(kept.size());
     if (kept.empty()) {
         CFG_DEBUG("L2Cache: UpdateL2CacheTable : empty msg");
@@ -176,14 +172,14 @@ std::vector<size_t> StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList
                 if (created) {
                     CFG_DEBUG("L2Cache: add object %1, objectType: %2", IdText(r.id),
                               ObjTypeToString(r.objType));
-                    applied.push_back(i);
+                    applied.push_back(r);
                 } else if (fullSync) {
-                    applied.push_back(i);
+                    applied.push_back(r);
                 }
             } else if (store.Erase(r.objType, r.id)) {
                 CFG_DEBUG("L2Cache: delete object %1, objectType: %2", IdText(r.id),
                           ObjTypeToString(r.objType));
-                applied.push_back(i);
+                applied.push_back(r);
             }
             continue;
         }
@@ -209,7 +205,14 @@ std::vector<size_t> StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList
         }
         sc::L2EntryMap& m = o->props[L2PropertyIndex(r.property)];
         if (r.op == Operation::OPERATION_UPDATE) {
-            sc::L2Entry& e = m[key];
+            auto [it, inserted] = m.try_emplace(key);
+            sc::L2Entry& e = it->second;
+            if (!inserted && e.body.view() != r.data) {
+                CairnDBUpdateMsg old = r;
+                old.op = Operation::OPERATION_DELETE;
+                old.data = e.body.str();
+                applied.push_back(std::move(old));
+            }
             e.body.assign(r.data);
             e.version = version;
             o->version = version;
@@ -222,11 +225,11 @@ std::vector<size_t> StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList
                     "valueKey128.part[1]: %4",
                     IdText(r.id), PropertyTypeToString(r.property), key.part[0], key.part[1]);
             }
-            applied.push_back(i);
+            applied.push_back(r);
         } else if (m.erase(key) > 0) {
             CFG_DEBUG("L2Cache: Object %1 remove property: %2", IdText(r.id),
                       PropertyTypeToString(r.property));
-            applied.push_back(i);
+            applied.push_back(r);
         }
     }
     return applied;

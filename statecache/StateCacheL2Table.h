@@ -8,7 +8,10 @@
 // them; an entry for an object whose whole-object record has not arrived is ignored; every write
 // stamps the store's full-sync version, and a full sync (which increments it first) removes, once
 // applied, every entry and object it did not deliver or confirm — filtered unchanged entries count
-// as confirmed. Observers then run with the store holding exactly the full sync's content.
+// as confirmed. Observers then run with the store holding exactly the full sync's content. An entry
+// written under an existing key with a new body reaches the observers as the removal of the old
+// body followed by the new one, so that a list kept elsewhere (the runtime entries in cairndb)
+// never holds both.
 //
 // Threads: the dispatcher thread writes the desired store, the L2 application's work items the
 // runtime store; every operation takes the global agent lock and then the table's mutex; observers
@@ -65,9 +68,10 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
     void Update(Side& side, const CairnDBUpdateList& updates, bool fullSync);
     // Indexes of the records that pass the unchanged-entry filter.
     std::vector<size_t> Filter(Side& side, const CairnDBUpdateList& updates, bool fullSync);
-    // Applies the kept records; returns the indexes of those that changed the store.
-    std::vector<size_t> Apply(Side& side, const CairnDBUpdateList& updates,
-                              const std::vector<size_t>& kept, bool fullSync);
+    // Applies the kept records; returns the changes for the observers: the records that changed the
+    // store, each replaced entry's removal (with its old body) ahead of its new value.
+    CairnDBUpdateList Apply(Side& side, const CairnDBUpdateList& updates,
+                            const std::vector<size_t>& kept, bool fullSync);
     bool RegisterObserver(Side& side, SCL2TableObserver* observer);
     bool UnregisterObserver(Side& side, SCL2TableObserver* observer);
     const Side& SideOf(L2Store store) const;

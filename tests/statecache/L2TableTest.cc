@@ -59,15 +59,24 @@ TEST_F(L2TableTest, UnchangedEntriesAreFilteredBeforeObservers) {
     EXPECT_TRUE(
         log.Contains("L2Cache: Filter desired VTEP " + IdText(Id(1)) + " with filtered message"));
 
-    // Same key, new body: a real change.
+    // Same key, new body: a real change, reported as the old entry's removal then the new entry.
     CairnDBUpdateMsg relabeled =
         Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001), 6));
     CairnDBUpdateMsg mac = Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0xaabbccddeeffull));
     table->UpdateDesiredState({relabeled, mac, mac}, false);
     ASSERT_EQ(obs.desired.size(), 2u);
-    ASSERT_EQ(obs.desired[1].records.size(),
-              3u);  // the second mac was not stored yet when filtered
+    const auto& got = obs.desired[1].records;
+    ASSERT_EQ(got.size(), 4u);  // the second mac was not stored yet when filtered
+    EXPECT_EQ(got[0].op, Operation::OPERATION_DELETE);
+    EXPECT_EQ(got[0].data, vtep.data);
+    EXPECT_EQ(got[1], relabeled);
     EXPECT_EQ(Count(L2Store::kDesired, kFib, 1, PropertyType::L2_VTEP), 1u);
+    L2ValueKey vtepKey;
+    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP, relabeled.data, &vtepKey));
+    std::string stored;
+    ASSERT_TRUE(
+        table->GetEntry(L2Store::kDesired, kFib, Id(1), PropertyType::L2_VTEP, vtepKey, &stored));
+    EXPECT_EQ(stored, relabeled.data);
 
     // The runtime filter works the same way on the runtime store.
     CairnDBUpdateMsg local = Rec(kState, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1));

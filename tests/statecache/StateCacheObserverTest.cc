@@ -177,6 +177,23 @@ TEST_F(StateCacheObserverTest, L2EntriesBecomeAppendAndRemovePatches) {
     EXPECT_TRUE(log.Contains("StateCacheObserver: prepare LOG_SWITCH_STATE Patch object (id " +
                              IdText(Id(1)) + ") REMOVE L2_VTEP"));
 
+    // A local entry rewritten under its key: the old body leaves the list before the new one joins.
+    cache->L2Table()->UpdateRuntimeState({vtep}, false);
+    CairnDBUpdateMsg relabeled = Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
+                                     test::Vtep(test::Ip4(0x0a000001), 10));
+    cache->L2Table()->UpdateRuntimeState({relabeled}, false);
+    ASSERT_EQ(client.runtimeWrites.size(), 4u);
+    const auto& replace = client.runtimeWrites[3].requests;
+    ASSERT_EQ(replace.size(), 2u);
+    ASSERT_TRUE(op.ParseFromString(replace[0].patch().op()));
+    EXPECT_EQ(op.vtep_entries().op(), pb::REMOVE);
+    ASSERT_TRUE(body.ParseFromString(replace[0].patch().body()));
+    EXPECT_EQ(body.vtep_entries(0).label(), 9u);
+    ASSERT_TRUE(op.ParseFromString(replace[1].patch().op()));
+    EXPECT_EQ(op.vtep_entries().op(), pb::APPEND);
+    ASSERT_TRUE(body.ParseFromString(replace[1].patch().body()));
+    EXPECT_EQ(body.vtep_entries(0).label(), 10u);
+
     // A routing domain carries VTEPs only.
     auto reqs2 = StateCacheObserver::BuildL2Requests(
         {Rec(ObjectType::ROUTING_DOMAIN_VTEP, Id(2), PropertyType::L2_VTEP,
