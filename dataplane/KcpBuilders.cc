@@ -16,9 +16,12 @@ std::atomic<uint32_t> g_sessionId{0};
 // that a long MAC or binding list can be spread over fragments.
 constexpr size_t kVifPropertyChunk = 1020;
 
+// `room` is what a fragment leaves for the properties of one VIF record.
 void AppendChunkedVifProperty(std::vector<std::vector<uint8_t>>& out, uint16_t type,
-                              const std::vector<uint8_t>& entries, size_t entrySize) {
-    size_t perChunk = std::max<size_t>(1, kVifPropertyChunk / entrySize) * entrySize;
+                              const std::vector<uint8_t>& entries, size_t entrySize, size_t room) {
+    size_t limit =
+        std::min(kVifPropertyChunk, room > kDpTlvHeaderSize ? room - kDpTlvHeaderSize : 0);
+    size_t perChunk = std::max<size_t>(1, limit / entrySize) * entrySize;
     for (size_t pos = 0; pos < entries.size(); pos += perChunk) {
         size_t n = std::min(perChunk, entries.size() - pos);
         std::vector<uint8_t> element;
@@ -145,6 +148,8 @@ bool KcpUpdateBuilder::AddVifUpdate(uint8_t op, const std::vector<VifRecordSpec>
             .U8(r.hopover ? 1 : 0)
             .Be16(0);
         rec.lengthOffset = static_cast<int>(kVifRecordLengthOffset);
+        const size_t overhead = kUpdateFirstTlvOffset + kDpTlvHeaderSize + 1 + kVifFixedSize;
+        const size_t room = max_ > overhead ? max_ - overhead : 0;
         if (r.status) {
             std::vector<uint8_t> element;
             uint8_t s = *r.status;
@@ -155,7 +160,7 @@ bool KcpUpdateBuilder::AddVifUpdate(uint8_t op, const std::vector<VifRecordSpec>
             std::vector<uint8_t> macs;
             for (const MacAddr& m : r.macs)
                 macs.insert(macs.end(), m.begin(), m.end());
-            AppendChunkedVifProperty(rec.properties, kVifPropMac, macs, kMacSize);
+            AppendChunkedVifProperty(rec.properties, kVifPropMac, macs, kMacSize, room);
         }
         if (!r.bindings.empty()) {
             std::vector<uint8_t> entries;
@@ -168,7 +173,7 @@ bool KcpUpdateBuilder::AddVifUpdate(uint8_t op, const std::vector<VifRecordSpec>
                     .U8(b.method)
                     .Be64(b.timestamp);
             }
-            AppendChunkedVifProperty(rec.properties, kVifPropBindings, entries, kBindingSize);
+            AppendChunkedVifProperty(rec.properties, kVifPropBindings, entries, kBindingSize, room);
         }
         e.records.push_back(std::move(rec));
     }

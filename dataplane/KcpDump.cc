@@ -14,8 +14,8 @@ unsigned U(size_t v) {
     return static_cast<unsigned>(v);
 }
 
-void DumpProperties(DpDumpText& out, Bytes props, const char* indent) {
-    bool ok = WalkProperties(props, [&](uint16_t key, Bytes v) {
+void DumpProperties(DpDumpText& out, ByteSpan props, const char* indent) {
+    bool ok = WalkProperties(props, [&](uint16_t key, ByteSpan v) {
         out.Append("%sProperty: len = %u key = %u\n", indent, U(v.size + kDpTlvHeaderSize), key);
     });
     if (!ok) {
@@ -23,8 +23,8 @@ void DumpProperties(DpDumpText& out, Bytes props, const char* indent) {
     }
 }
 
-void DumpVifProperties(DpDumpText& out, Bytes props) {
-    bool ok = WalkProperties(props, [&](uint16_t key, Bytes v) {
+void DumpVifProperties(DpDumpText& out, ByteSpan props) {
+    bool ok = WalkProperties(props, [&](uint16_t key, ByteSpan v) {
         unsigned len = U(v.size + kDpTlvHeaderSize);
         switch (key) {
             case kVifPropStatus:
@@ -61,12 +61,12 @@ void DumpVifProperties(DpDumpText& out, Bytes props) {
 void DumpIdList(DpDumpText& out, const DpTlv& tlv, size_t width, const char* itemName) {
     out.Append("\t%s: len = %u count = %u\n", UpdateTypeName(tlv.type), tlv.length,
                U(tlv.valueSize / width));
-    WalkIdList(Bytes{tlv.value, tlv.valueSize}, width,
+    WalkIdList(ByteSpan{tlv.value, tlv.valueSize}, width,
                [&](const std::string& id) { out.Append("\t\t%s: %s\n", itemName, id.c_str()); });
 }
 
 void DumpUpdateElement(DpDumpText& out, const DpTlv& tlv) {
-    Bytes value{tlv.value, tlv.valueSize};
+    ByteSpan value{tlv.value, tlv.valueSize};
     uint8_t op = 0;
     bool ok = true;
     switch (tlv.type) {

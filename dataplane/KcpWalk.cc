@@ -104,16 +104,16 @@ bool CheckUpdate(const KcpMsgView& msg, UpdateView* out) {
     return true;
 }
 
-bool WalkProperties(Bytes props, const std::function<void(uint16_t key, Bytes value)>& fn) {
+bool WalkProperties(ByteSpan props, const std::function<void(uint16_t key, ByteSpan value)>& fn) {
     DpTlvWalker walker(props.data, 0, props.size);
     DpTlv tlv;
     while (walker.Next(&tlv)) {
-        fn(tlv.type, Bytes{tlv.value, tlv.valueSize});
+        fn(tlv.type, ByteSpan{tlv.value, tlv.valueSize});
     }
     return !walker.Malformed();
 }
 
-bool WalkVifUpdate(Bytes value, uint8_t* op, const std::function<void(const VifRecord&)>& fn) {
+bool WalkVifUpdate(ByteSpan value, uint8_t* op, const std::function<void(const VifRecord&)>& fn) {
     if (value.size < 1) {
         return false;
     }
@@ -138,15 +138,15 @@ bool WalkVifUpdate(Bytes value, uint8_t* op, const std::function<void(const VifR
         r.smartNic = p[209];
         r.hopover = p[210];
         r.recordLength = recLen;
-        r.properties = Bytes{p + kVifFixedSize, recLen - kVifFixedSize};
+        r.properties = ByteSpan{p + kVifFixedSize, recLen - kVifFixedSize};
         fn(r);
         pos += recLen;
     }
     return true;
 }
 
-bool ParseVifProperties(Bytes props, VifProperties* out) {
-    return WalkProperties(props, [out](uint16_t key, Bytes v) {
+bool ParseVifProperties(ByteSpan props, VifProperties* out) {
+    return WalkProperties(props, [out](uint16_t key, ByteSpan v) {
         switch (key) {
             case kVifPropStatus:
                 if (v.size >= 1)
@@ -179,7 +179,7 @@ bool ParseVifProperties(Bytes props, VifProperties* out) {
     });
 }
 
-bool WalkPropertyRecords(uint16_t updateType, Bytes value, uint8_t* op,
+bool WalkPropertyRecords(uint16_t updateType, ByteSpan value, uint8_t* op,
                          const std::function<void(const PropertyRecord&)>& fn) {
     const size_t idWidth = updateType == kKrnnicPropertyUpdate ? kKrnnicNameSize : kIdSize;
     const size_t head = idWidth + 2;
@@ -201,14 +201,14 @@ bool WalkPropertyRecords(uint16_t updateType, Bytes value, uint8_t* op,
         PropertyRecord r;
         r.id = DpFixedString(p, idWidth);
         r.recordLength = recLen;
-        r.properties = Bytes{p + head, recLen - head};
+        r.properties = ByteSpan{p + head, recLen - head};
         fn(r);
         pos += recLen;
     }
     return true;
 }
 
-bool ParseSwxUpdate(Bytes value, SwxRecord* out) {
+bool ParseSwxUpdate(ByteSpan value, SwxRecord* out) {
     if (value.size < kSwxHeadSize) {
         return false;
     }
@@ -219,11 +219,11 @@ bool ParseSwxUpdate(Bytes value, SwxRecord* out) {
     out->switchId = DpFixedString(value.data, kSwitchIdSize);
     out->op = value.data[kSwitchIdSize];
     out->recordLength = recLen;
-    out->properties = Bytes{value.data + kSwxHeadSize, recLen - kSwxHeadSize};
+    out->properties = ByteSpan{value.data + kSwxHeadSize, recLen - kSwxHeadSize};
     return true;
 }
 
-bool WalkIdList(Bytes value, size_t width, const std::function<void(const std::string&)>& fn) {
+bool WalkIdList(ByteSpan value, size_t width, const std::function<void(const std::string&)>& fn) {
     if (width == 0) {
         return false;
     }
@@ -233,16 +233,16 @@ bool WalkIdList(Bytes value, size_t width, const std::function<void(const std::s
     return true;
 }
 
-bool WalkPortContainerList(Bytes value, std::string* parentVifId,
+bool WalkPortContainerList(ByteSpan value, std::string* parentVifId,
                            const std::function<void(const std::string&)>& fn) {
     if (value.size < kIdSize) {
         return false;
     }
     *parentVifId = DpFixedString(value.data, kIdSize);
-    return WalkIdList(Bytes{value.data + kIdSize, value.size - kIdSize}, kIdSize, fn);
+    return WalkIdList(ByteSpan{value.data + kIdSize, value.size - kIdSize}, kIdSize, fn);
 }
 
-bool WalkContainerUpdate(Bytes value, const std::function<void(const ContainerRecord&)>& fn) {
+bool WalkContainerUpdate(ByteSpan value, const std::function<void(const ContainerRecord&)>& fn) {
     size_t pos = 0;
     while (pos < value.size) {
         size_t left = value.size - pos;
@@ -276,7 +276,7 @@ bool WalkContainerUpdate(Bytes value, const std::function<void(const ContainerRe
     return true;
 }
 
-bool WalkUplinkUpdate(Bytes value, uint8_t* op,
+bool WalkUplinkUpdate(ByteSpan value, uint8_t* op,
                       const std::function<void(const UplinkRecord&)>& fn) {
     if (value.size < 1) {
         return false;

@@ -72,13 +72,13 @@ struct UpdateView {
 bool CheckUpdate(const KcpMsgView& msg, UpdateView* out);
 
 // A byte range inside a received message.
-struct Bytes {
+struct ByteSpan {
     const uint8_t* data = nullptr;
     size_t size = 0;
 };
 
 // Property elements (16-bit key, 16-bit length including the head, value) in a record.
-bool WalkProperties(Bytes props, const std::function<void(uint16_t key, Bytes value)>& fn);
+bool WalkProperties(ByteSpan props, const std::function<void(uint16_t key, ByteSpan value)>& fn);
 
 struct Binding {
     bool ipv4 = false;
@@ -98,7 +98,7 @@ struct VifRecord {
     uint8_t smartNic = 0;
     uint8_t hopover = 0;
     uint16_t recordLength = 0;
-    Bytes properties;  // after the 213-byte fixed part
+    ByteSpan properties;  // after the 213-byte fixed part
 };
 
 struct VifProperties {
@@ -110,34 +110,34 @@ struct VifProperties {
 
 // VIF Update value: operation byte, then VIF records. A record shorter than 213 bytes or reaching
 // past the value ends the walk.
-bool WalkVifUpdate(Bytes value, uint8_t* op, const std::function<void(const VifRecord&)>& fn);
+bool WalkVifUpdate(ByteSpan value, uint8_t* op, const std::function<void(const VifRecord&)>& fn);
 // The properties of one VIF record; partial trailing MACs and bindings are ignored.
-bool ParseVifProperties(Bytes props, VifProperties* out);
+bool ParseVifProperties(ByteSpan props, VifProperties* out);
 
 struct PropertyRecord {
     std::string id;  // port ID or kernel-interface name
     uint16_t recordLength = 0;
-    Bytes properties;
+    ByteSpan properties;
 };
 // Port (kPortPropertyUpdate) or kernel-interface (kKrnnicPropertyUpdate) property records:
 // operation byte, then records of an ID (48 or 16 bytes), a 16-bit record length including the
 // head, and property elements.
-bool WalkPropertyRecords(uint16_t updateType, Bytes value, uint8_t* op,
+bool WalkPropertyRecords(uint16_t updateType, ByteSpan value, uint8_t* op,
                          const std::function<void(const PropertyRecord&)>& fn);
 
 struct SwxRecord {
     std::string switchId;
     uint8_t op = 0;
     uint16_t recordLength = 0;
-    Bytes properties;
+    ByteSpan properties;
 };
-bool ParseSwxUpdate(Bytes value, SwxRecord* out);
+bool ParseSwxUpdate(ByteSpan value, SwxRecord* out);
 
 // Lists of fixed-width IDs (port, kernel-interface, container, switch lists); a trailing partial
 // entry is ignored.
-bool WalkIdList(Bytes value, size_t width, const std::function<void(const std::string&)>& fn);
+bool WalkIdList(ByteSpan value, size_t width, const std::function<void(const std::string&)>& fn);
 // Port ContainerList: the parent VIF ID, then container VIF IDs.
-bool WalkPortContainerList(Bytes value, std::string* parentVifId,
+bool WalkPortContainerList(ByteSpan value, std::string* parentVifId,
                            const std::function<void(const std::string&)>& fn);
 
 struct ContainerAddress {
@@ -155,7 +155,7 @@ struct ContainerRecord {
     std::vector<ContainerAddress> addresses;
 };
 // Container records back to back; a record shorter than 202 + 23 x N ends the walk.
-bool WalkContainerUpdate(Bytes value, const std::function<void(const ContainerRecord&)>& fn);
+bool WalkContainerUpdate(ByteSpan value, const std::function<void(const ContainerRecord&)>& fn);
 
 struct UplinkRecord {
     std::string portId;
@@ -164,7 +164,8 @@ struct UplinkRecord {
     std::string alias;
 };
 // Operation byte, then 213-byte uplink records; a trailing partial record ends the walk.
-bool WalkUplinkUpdate(Bytes value, uint8_t* op, const std::function<void(const UplinkRecord&)>& fn);
+bool WalkUplinkUpdate(ByteSpan value, uint8_t* op,
+                      const std::function<void(const UplinkRecord&)>& fn);
 
 // Text forms used in dumps and logs.
 std::string MacText(const uint8_t* mac);
