@@ -1,0 +1,319 @@
+#include "runtime/daemon/Agent.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include <boost/property_tree/ptree.hpp>
+#include <nlohmann/json.hpp>
+
+#include "platform/AsioOzyProvider.h"
+#include "platform/DaemonHealthService.h"
+#include "platform/SNUtil.h"
+#include "platform/ShaPmClient.h"
+#include "platform/rpc/RpcServer.h"
+#include "runtime/AgentSettings.h"
+#include "runtime/Logger.h"
+#include "runtime/WorkGroup.h"
+#include "runtime/daemon/AgentConfig.h"
+#include "runtime/daemon/AppContext.h"
+#include "runtime/daemon/AppLauncher.h"
+#include "runtime/daemon/ConduitService.h"
+
+#ifndef OZY_BUILD_NUMBER
+#define OZY_BUILD_NUMBER "unknown"
+#endif
+
+namespace CfgAgent {
+
+namespace {
+
+constexpr int kExitFailure = 255;
+constexpr const char* kDefaultHealthEndpoint = "tcp://127.0.0.1:4097";
+
+std::string HealthEndpoint() {
+    const char* e = std::getenv("OZY_HEALTH_ENDPOINT");
+    return e != nullptr && *e != '\0' ? e : kDefaultHealthEndpoint;
+}
+
+int CountThreads() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.')
+                ++n;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+void IgnoreSigpipe() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = SIG_IGN;
+    sigfillset(&sa.sa_mask);
+    sigdelset(&sa.sa_mask, SIGABRT);
+    sa.sa_flags = SA_RESTART;
+    if (sigaction(SIGPIPE, &sa, nullptr) != 0) {
+        CFG_WARN("Failed to register SIGPIPE handler");
+    }
+}
+
+void EnableCoreDumps() {
+    struct rlimit lim;
+    lim.rlim_cur = RLIM_INFINITY;
+    lim.rlim_max = RLIM_INFINITY;
+    if (setrlimit(RLIMIT_CORE, &lim) == 0) {
+        CFG_DEBUG("Enable core dump");
+    } else {
+        CFG_ERROR_CODE("LCP00027", "Failed to enable core dump: %1", strerror(errno));
+    }
+}
+
+// Logs the persona; false for an unknown one.
+bool DetectPersona() {
+    SNUtil::Init();
+    int persona = SNUtil::GetNodePersona();
+    switch (persona) {
+        case kPersonaSmartnicHost:
+            CFG_INFO("Node type is smartnic host");
+            break;
+        case kPersonaSmartnic:
+            CFG_INFO("Node type is smartnic");
+            break;
+        case kPersonaOther:
+            CFG_INFO("Node type is other");
+            break;
+        default:
+            CFG_ERROR("Node type is unknow");
+            return false;
+    }
+    AgentSettings::SetPersona(persona);
+    return true;
+}
+
+class Agent {
+  public:
+    int Run(int argc, char** argv);
+
+  private:
+    int Startup(int argc, char** argv);
+    bool CreatePlatform();
+    void StartApplications();
+    void StartProcessHealth();
+    void Shutdown();
+    void ReleaseAll();
+
+    std::unique_ptr<ozy::AsioOzyProvider> provider_;
+    std::unique_ptr<ozy::ProductVersion> version_;
+    std::unique_ptr<ozy::DaemonHealthService> healthService_;
+    std::unique_ptr<ozy::rpc::Server> rpcServer_;
+    std::unique_ptr<ConduitService> conduit_;
+    AppContext appContext_;
+    std::unique_ptr<AppLauncher> apps_;
+    boost::property_tree::ptree appList_;
+    std::unique_ptr<ozy::sha::ShaPmClient> sha_;
+    bool workGroupStarted_ = false;
+};
+
+int Agent::Startup(int argc, char** argv) {
+    // 1-2: command line and configuration file.
+    CommandLine cl = ParseCommandLine(argc, argv);
+    if (!cl.ok)
+        return kExitFailure;
+    if (!cl.configPath.empty())
+        AgentSettings::SetConfigPath(cl.configPath);
+    boost::property_tree::ptree& tree = AgentSettings::ConfigTree();
+    if (!LoadConfigFile(AgentSettings::ConfigPath(), tree))
+        return kExitFailure;
+
+    // 3-5: thread counts, log levels, syslog.
+    ApplyAgentSettings(tree);
+    // 6-8
+    CFG_INFO("Build Number: %s", OZY_BUILD_NUMBER);
+    IgnoreSigpipe();
+    EnableCoreDumps();
+    // 9-10
+    ApplyInstrumentationFlags(tree);
+    if (!DetectPersona())
+        return kExitFailure;
+    CFG_INFO("Start cfgAgent");
+
+    // 11-13
+    if (!CreatePlatform())
+        return kExitFailure;
+
+    // 14-18: the state cache, the update queue, the database client with its runtime-state
+    // observer, and the dispatcher with the three state-cache tables are created here, in that
+    // order, as they become part of the agent.
+
+    // 19: the application list (a missing list ends start-up here).
+    appList_ = tree.get_child("config.cfgAgent.apps");
+
+    // 20
+    StartApplications();
+
+    // 21-24: database client start, post-start steps, CLI server, dispatcher start.
+    apps_->PostStartAll();
+
+    // 25
+    StartProcessHealth();
+    return 0;
+}
+
+bool Agent::CreatePlatform() {
+    ozy::ProviderOptions options;
+    provider_ = std::make_unique<ozy::AsioOzyProvider>(
+        options, AgentSettings::ConfigTree().get_child("config"), std::string());
+    version_ = std::make_unique<ozy::ProductVersion>();
+    version_->major = 2;
+    version_->minor = 3;
+    version_->build = OZY_BUILD_NUMBER;
+    healthService_ = std::make_unique<ozy::DaemonHealthService>(*version_);
+    ozy::rpc::ServiceOptions serviceOptions;
+    serviceOptions.flags = 1;
+    ozy::rpc::ServerBuilder builder = provider_->rpc().NewServerBuilder();
+    builder.AddListeningEndpoint(HealthEndpoint());
+    builder.AddLocalEndpointId("ozy-cfgagent");
+    builder.RegisterService(healthService_.get(), serviceOptions);
+    rpcServer_ = builder.BuildStarted();
+    CFG_DEBUG("Daemon-health RPC server listening on %1", rpcServer_->BoundEndpoint());
+
+    // 12: thread groups.
+    Logger::attachMetrics(&provider_->metrics());
+    WorkGroups::Start(&provider_->metrics());
+    workGroupStarted_ = true;
+
+    // 13: container-interface bus.
+    conduit_ = std::make_unique<ConduitService>();
+    if (conduit_->Init(*provider_) != 0) {
+        CFG_ERROR("Failed to initialize conduit.");
+        conduit_.reset();
+        rpcServer_.reset();
+        healthService_.reset();
+        version_.reset();
+        WorkGroups::Stop();
+        workGroupStarted_ = false;
+        provider_.reset();
+        return false;
+    }
+    CFG_INFO("Initialize conduit successfully.");
+    appContext_.provider = provider_.get();
+    return true;
+}
+
+void Agent::StartApplications() {
+    apps_ = std::make_unique<AppLauncher>(BuiltinApps(), appContext_);
+    appContext_.launcher = apps_.get();
+    if (appList_.empty())
+        return;
+    // The agent socket link is started here once it is part of the agent.
+    apps_->StartAll(appList_);
+}
+
+void Agent::StartProcessHealth() {
+    sha_ = std::make_unique<ozy::sha::ShaPmClient>("ozy-cfgagent");
+    sha_->Start();
+    sha_->RegisterCombinedMessageMetricCollection(
+        "combined.message",
+        [](void* context) {
+            const AgentApp* configApp = static_cast<const AgentApp*>(context);
+            nlohmann::json msg;
+            msg["agent_status"]["name"] = "ozy-cfgagent";
+            msg["agent_status"]["sub_status"] = nlohmann::json::array(
+                {{{"name", "cfgagent-cairndb-connection"},
+                  {"status",
+                   configApp != nullptr ? configApp->CairndbConnectionStatus() : "UNKNOWN"}}});
+            std::string text = msg.dump();
+            CFG_DEBUG("ShaGetCombinedMessage: %1", text);
+            return text;
+        },
+        apps_->Get("config"), 20);
+    sha_->StartMetricCollection();
+    sha_->StartProcessHeartbeat(5, 30);
+    healthService_->SetStatus("RUNNING");
+    CFG_INFO("Start-up complete");
+}
+
+void Agent::Shutdown() {
+    CFG_INFO("Clean up platform");
+    if (healthService_)
+        healthService_->SetStatus("STOPPING");
+    // 2-3: the database client and the UPM service stop here.
+    // 4
+    if (apps_ && !appList_.empty()) {
+        apps_->StopAll();
+        // The agent socket link stops here.
+    }
+    // 5-7: CLI server, L3 table, state-cache observer.
+    // 8
+    if (workGroupStarted_) {
+        WorkGroups::Stop();
+        workGroupStarted_ = false;
+    }
+    // 9
+    if (sha_) {
+        sha_->StopMetricCollection();
+        sha_->UnregisterMetricCollectionAll();
+        sha_->StopProcessHeartbeat();
+        sha_->Stop();
+        sha_.reset();
+    }
+}
+
+void Agent::ReleaseAll() {
+    apps_.reset();
+    conduit_.reset();
+    if (rpcServer_)
+        rpcServer_->Shutdown();
+    rpcServer_.reset();
+    healthService_.reset();
+    version_.reset();
+    Logger::attachMetrics(nullptr);
+    provider_.reset();
+}
+
+int Agent::Run(int argc, char** argv) {
+    int status = 0;
+    try {
+        status = Startup(argc, argv);
+        if (status != 0)
+            return status;
+        provider_->Run(1);
+        Shutdown();
+        ReleaseAll();
+        CFG_INFO("Shutdown complete (%1 thread(s) left)", CountThreads());
+        return 0;
+    } catch (const std::bad_alloc&) {
+        CFG_ERROR("Failed to run ozy-cfgagent");
+        ExitOnAllocFailure();
+    } catch (const std::exception& e) {
+        CFG_ERROR("Failed to run ozy-cfgagent");
+        CFG_DEBUG("Start-up failure: %1", e.what());
+    }
+    // What was started is stopped so that the process can exit without threads still running.
+    if (workGroupStarted_) {
+        WorkGroups::Stop();
+        workGroupStarted_ = false;
+    }
+    if (sha_)
+        sha_->Stop();
+    return kExitFailure;
+}
+
+}  // namespace
+
+int AgentMain(int argc, char** argv) {
+    Agent agent;
+    return agent.Run(argc, argv);
+}
+
+}  // namespace CfgAgent

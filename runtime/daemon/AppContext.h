@@ -1,0 +1,17 @@
+#pragma once
+// What application factories receive: the shared infrastructure created before the applications,
+// and the launcher, through which a factory finds the applications it depends on.
+namespace ozy {
+class AsioOzyProvider;
+}
+
+namespace CfgAgent {
+
+class AppLauncher;
+
+struct AppContext {
+    ozy::AsioOzyProvider* provider = nullptr;
+    AppLauncher* launcher = nullptr;
+};
+
+}  // namespace CfgAgent
