@@ -53,7 +53,8 @@ int WriteAll(int fd, const uint8_t* data, size_t size, Clock::time_point deadlin
                 return rc;
             continue;
         }
-        return n < 0 ? errno : EIO;
+        // A peer that went away is a closed peer, whichever way the kernel says it.
+        return n < 0 && errno != EPIPE && errno != ECONNRESET ? errno : EIO;
     }
     return 0;
 }
@@ -73,7 +74,7 @@ int ReadAll(int fd, uint8_t* data, size_t size, Clock::time_point deadline) {
             return EIO;  // peer closed
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
             continue;
-        return errno;
+        return errno == ECONNRESET ? EIO : errno;
     }
     return 0;
 }
