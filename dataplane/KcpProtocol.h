@@ -10,14 +10,15 @@
 //   4 Query          TLVs from byte 4
 //   5 VIF Session control   one TLV at byte 4 (control type byte, 32-bit session ID, 2 bytes)
 //
-// Fragmentation (agent to dataplane and back): an Update larger than the negotiated maximum is
-// sent as several Updates; each one is well formed on its own, every one but the last has the
-// fragment flag set, and the receiver joins the element lists of all fragments in order and
-// handles the joined list as one Update. An element too large for one fragment is cut at record
-// boundaries into several elements of the same type, each repeating the element's prefix
-// (operation byte, parent VIF ID); a record too large is cut at property boundaries into several
-// copies of its head, each with its own record length. A receiver therefore merges the property
-// lists of records with the same ID within one joined Update.
+// Fragmentation: an Update larger than the negotiated maximum is sent as several Updates; each
+// one is well formed on its own and every one but the last has the fragment flag set. The agent's
+// builder (KcpUpdateBuilder) cuts at record boundaries: an element too large for one fragment
+// becomes several elements of the same type, each repeating the element's prefix (operation byte,
+// parent VIF ID), and a record too large for one fragment becomes several copies of its head, each
+// with its own record length and a share of the properties. The dataplane joins the element lists
+// of all fragments and handles them as one Update, merging the properties of records with the same
+// ID. In the other direction the dataplane fragments only a single VIF record, so that ConfigApp's
+// join (the first fragment's element and record head, then every fragment's properties) is exact.
 //
 // Integers are big-endian, including the 64-bit discovered-binding timestamp (seconds since the
 // epoch). Identifier fields are NUL-padded text; an identifier fills at most width - 1 bytes so

@@ -299,6 +299,47 @@ bool WalkUplinkUpdate(ByteSpan value, uint8_t* op,
     return true;
 }
 
+bool JoinVifUpdateFragments(const std::vector<DpMsg>& fragments, JoinedVifUpdate* out) {
+    JoinedVifUpdate joined;
+    for (size_t i = 0; i < fragments.size(); ++i) {
+        const DpMsg& f = fragments[i];
+        KcpMsgView view;
+        UpdateView u;
+        if (!ViewKcpMessage(f.data(), f.size(), &view) || view.type != kMsgUpdate ||
+            !CheckUpdate(view, &u) || u.fragment != (i + 1 < fragments.size())) {
+            return false;
+        }
+        DpTlvWalker walker(view.data, u.firstTlv, view.length);
+        DpTlv tlv;
+        if (!walker.Next(&tlv) || tlv.type != kVifUpdate || !walker.AtEnd()) {
+            return false;
+        }
+        uint8_t op = 0;
+        int records = 0;
+        bool sameVif = true;
+        bool ok = WalkVifUpdate(ByteSpan{tlv.value, tlv.valueSize}, &op, [&](const VifRecord& r) {
+            ++records;
+            if (i == 0) {
+                joined.op = op;
+                joined.record = r;
+                joined.record.properties = ByteSpan{};
+            } else if (r.vifId != joined.record.vifId) {
+                sameVif = false;
+            }
+            joined.properties.insert(joined.properties.end(), r.properties.data,
+                                     r.properties.data + r.properties.size);
+        });
+        if (!ok || records != 1 || !sameVif) {
+            return false;
+        }
+    }
+    if (fragments.empty()) {
+        return false;
+    }
+    *out = std::move(joined);
+    return true;
+}
+
 std::string MacText(const uint8_t* m) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4],

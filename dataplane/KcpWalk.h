@@ -167,6 +167,19 @@ struct UplinkRecord {
 bool WalkUplinkUpdate(ByteSpan value, uint8_t* op,
                       const std::function<void(const UplinkRecord&)>& fn);
 
+// The join of a fragmented VIF Update as ConfigApp does it: every fragment carries one VIF Update
+// element holding one record of the same VIF; the result is the first fragment's operation and
+// record head followed by the properties of every fragment, in order. The properties are returned
+// as a buffer of their own (their total may exceed what a 16-bit record length can describe);
+// `record.properties` is left empty. False, with nothing joined, when a fragment has another shape,
+// names another VIF, or the flags are not set on all but the last.
+struct JoinedVifUpdate {
+    uint8_t op = 0;
+    VifRecord record;
+    std::vector<uint8_t> properties;
+};
+bool JoinVifUpdateFragments(const std::vector<DpMsg>& fragments, JoinedVifUpdate* out);
+
 // Text forms used in dumps and logs.
 std::string MacText(const uint8_t* mac);
 std::string AddressText(bool ipv4, const uint8_t* address);

@@ -257,6 +257,33 @@ TEST(KcpBuildersTest, ManyBindingsAreChunkedAndStillFragmentable) {
     }
     EXPECT_EQ(bindings, 100u);
     EXPECT_EQ(statuses, 1);
+
+    // Every fragment holds a piece of the one record, so ConfigApp's join gives it back whole.
+    kcp::JoinedVifUpdate configAppJoin;
+    ASSERT_TRUE(kcp::JoinVifUpdateFragments(frags, &configAppJoin));
+    EXPECT_EQ(configAppJoin.op, kcp::kOpUpdate);
+    EXPECT_EQ(configAppJoin.record.vifId, "vif-1");
+    EXPECT_EQ(configAppJoin.record.portId, "port-1");
+    kcp::VifProperties p;
+    ASSERT_TRUE(kcp::ParseVifProperties(
+        kcp::ByteSpan{configAppJoin.properties.data(), configAppJoin.properties.size()}, &p));
+    EXPECT_EQ(p.bindings.size(), 100u);
+    EXPECT_EQ(p.status, kcp::kVifConnect);
+    EXPECT_EQ(kcp::AddressText(true, p.bindings[99].address.data()), "10.0.0.99");
+
+    // Shapes the join refuses: a missing last fragment, two records, fragments out of order.
+    std::vector<DpMsg> noLast(frags.begin(), frags.end() - 1);
+    EXPECT_FALSE(kcp::JoinVifUpdateFragments(noLast, &configAppJoin));
+    std::vector<DpMsg> reordered = frags;
+    std::swap(reordered.front(), reordered.back());
+    EXPECT_FALSE(kcp::JoinVifUpdateFragments(reordered, &configAppJoin));
+    KcpUpdateBuilder two;
+    kcp::VifRecordSpec other = v;
+    other.bindings.clear();
+    other.vifId = "vif-2";
+    ASSERT_TRUE(two.AddVifUpdate(kcp::kOpUpdate, {other, other}));
+    EXPECT_FALSE(kcp::JoinVifUpdateFragments(two.Build(), &configAppJoin));
+    EXPECT_FALSE(kcp::JoinVifUpdateFragments({}, &configAppJoin));
 }
 
 }  // namespace

@@ -98,9 +98,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case kMsgInit:
             ParseInitMaxMsgLength(msg);
             break;
-        case kMsgUpdate:
+        case kMsgUpdate: {
             WalkUpdate(msg);
+            JoinedVifUpdate joined;
+            // The input as the last fragment, and cut in two as a fragment pair.
+            std::vector<DpMsg> frags{buf};
+            JoinVifUpdateFragments(frags, &joined);
+            if (buf.size() > 8) {
+                DpMsg first(buf.begin(), buf.begin() + buf.size() / 2);
+                frags.insert(frags.begin(), first);
+                JoinVifUpdateFragments(frags, &joined);
+            }
             break;
+        }
         case kMsgNotification:
             WalkNotifications(msg, [](const Notification& n) { g_sink += n.id.size(); });
             break;
