@@ -59,16 +59,17 @@ void EventLoop::Stop() {
 }
 
 bool EventLoop::Call(const std::function<void()>& fn) {
+    std::unique_lock<std::mutex> lock(mutex_);
     if (std::this_thread::get_id() == loopThread_) {
+        lock.unlock();
         fn();
         return true;
     }
-    auto task = std::make_shared<Task>();
-    task->fn = fn;
-    std::unique_lock<std::mutex> lock(mutex_);
     if (stopping_) {
         return false;
     }
+    auto task = std::make_shared<Task>();
+    task->fn = fn;
     tasks_.push_back(task);
     Wake();
     taskDone_.wait(lock, [&] { return task->done; });
@@ -98,9 +99,9 @@ void EventLoop::RunTasks() {
 }
 
 void EventLoop::Run() {
-    loopThread_ = std::this_thread::get_id();
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        loopThread_ = std::this_thread::get_id();
         running_ = true;
     }
     std::vector<pollfd> fds;

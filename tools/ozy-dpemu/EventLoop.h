@@ -51,9 +51,9 @@ class EventLoop {
     int wakeFd_ = -1;
     std::map<int, Entry> entries_;
     uint64_t generation_ = 0;
-    std::thread::id loopThread_;
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards everything below
+    std::thread::id loopThread_;
     std::condition_variable taskDone_;
     std::deque<std::shared_ptr<Task>> tasks_;
     bool stopping_ = false;
