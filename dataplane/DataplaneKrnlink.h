@@ -19,6 +19,9 @@
 // mutex held, on the thread that caused them or on a thread already delivering an earlier one.
 // A handler may therefore take the global agent lock and may call Send or ScheduleReopen.
 //
+// The reopen timer and both work items hold counted references to the link: an owner calls Stop
+// before it lets go of the link, or the link lives on.
+//
 // A connection is held by shared pointer: a loop that is still using a connection that another
 // thread closed keeps its descriptor alive (shut down, not reused) until it lets go, and its
 // failure can only close that connection, never a newer one.
