@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/LibraryLogLevels.h"
-#include "platform/rpc/JsonStreamSplitter.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "runtime/IoContexts.h"
 #include "runtime/Logger.h"
 
@@ -65,7 +65,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     tcp::socket socket;
     std::shared_ptr<ServerState> state;
-    JsonStreamSplitter splitter{kMaxRequest};
+    jsonrpc::MessageFramer framer{kMaxRequest};
     char buffer[4096];
     std::deque<std::string> outbox;
     bool writing = false;
@@ -119,11 +119,21 @@ void Connection::ReadMore() {
                     self->Close();
                     return;
                 }
-                if (!self->splitter.Feed(std::string_view(self->buffer, n), messages)) {
-                    RPC_LOG(CfgAgent::kLogWarn,
-                            "rpc: malformed or oversized request, closing connection");
-                    self->Close();
-                    return;
+                self->framer.Append(self->buffer, n);
+                for (;;) {
+                    std::string message;
+                    jsonrpc::MessageFramer::Status st = self->framer.Next(&message);
+                    if (st == jsonrpc::MessageFramer::Status::kMessage) {
+                        messages.push_back(std::move(message));
+                        continue;
+                    }
+                    if (st != jsonrpc::MessageFramer::Status::kNeedMore) {
+                        RPC_LOG(CfgAgent::kLogWarn, "rpc: %1, closing connection",
+                                jsonrpc::MessageFramer::StatusText(st));
+                        self->Close();
+                        return;
+                    }
+                    break;
                 }
             }
             for (const auto& m : messages)
@@ -332,10 +342,10 @@ bool CallOnce(const std::string& url, const std::string& method, const std::stri
         }
         sent += static_cast<size_t>(n);
     }
-    JsonStreamSplitter splitter;
-    std::vector<std::string> msgs;
+    jsonrpc::MessageFramer framer(kMaxRequest);
+    std::string reply;
     char buf[4096];
-    while (msgs.empty()) {
+    for (;;) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) <= 0) {
             close(fd);
@@ -343,24 +353,33 @@ bool CallOnce(const std::string& url, const std::string& method, const std::stri
             return false;
         }
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0 || !splitter.Feed(std::string_view(buf, static_cast<size_t>(n)), msgs)) {
+        if (n <= 0) {
             close(fd);
             error = "connection closed";
             return false;
         }
+        framer.Append(buf, static_cast<size_t>(n));
+        jsonrpc::MessageFramer::Status st = framer.Next(&reply);
+        if (st == jsonrpc::MessageFramer::Status::kMessage)
+            break;
+        if (st != jsonrpc::MessageFramer::Status::kNeedMore) {
+            close(fd);
+            error = "malformed reply";
+            return false;
+        }
     }
     close(fd);
-    json reply = json::parse(msgs.front(), nullptr, false);
-    if (reply.is_discarded() || !reply.is_object()) {
+    json parsed = json::parse(reply, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
         error = "malformed reply";
         return false;
     }
-    if (reply.contains("error") && !reply["error"].is_null()) {
-        error =
-            reply["error"].is_string() ? reply["error"].get<std::string>() : reply["error"].dump();
+    if (parsed.contains("error") && !parsed["error"].is_null()) {
+        error = parsed["error"].is_string() ? parsed["error"].get<std::string>()
+                                            : parsed["error"].dump();
         return false;
     }
-    resultJson = reply.contains("result") ? reply["result"].dump() : "null";
+    resultJson = parsed.contains("result") ? parsed["result"].dump() : "null";
     return true;
 }
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "platform/unixctl/MessageFramer.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "platform/unixctl/SocketAddress.h"
 
 namespace ozy::unixctl {

@@ -10,8 +10,6 @@
 
 namespace ozy::unixctl {
 
-class MessageFramer;
-
 class Client {
   public:
     static constexpr int kDefaultTimeoutMs = 5000;

@@ -7,7 +7,13 @@
 #include <string>
 #include <vector>
 
+namespace ozy::jsonrpc {
+class MessageFramer;
+}
+
 namespace ozy::unixctl {
+
+using ::ozy::jsonrpc::MessageFramer;
 
 struct Request {
     std::string method;

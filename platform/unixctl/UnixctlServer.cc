@@ -13,7 +13,7 @@
 #include <mutex>
 #include <new>
 
-#include "platform/unixctl/MessageFramer.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "platform/unixctl/SocketAddress.h"
 #include "platform/unixctl/UnixctlProtocol.h"
 #include "runtime/Logger.h"

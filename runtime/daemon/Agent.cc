@@ -14,6 +14,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <nlohmann/json.hpp>
 
+#include "cli/CliServer.h"
 #include "platform/AsioOzyProvider.h"
 #include "platform/DaemonHealthService.h"
 #include "platform/SNUtil.h"
@@ -108,6 +109,7 @@ class Agent {
     int Startup(int argc, char** argv);
     bool CreatePlatform();
     void StartApplications();
+    void StartCli();
     void StartProcessHealth();
     void Shutdown();
     void ReleaseAll();
@@ -120,6 +122,7 @@ class Agent {
     AppContext appContext_;
     std::unique_ptr<AppLauncher> apps_;
     boost::property_tree::ptree appList_;
+    ozy::RefPtr<CliServer> cli_;
     std::unique_ptr<ozy::sha::ShaPmClient> sha_;
     bool workGroupStarted_ = false;
 };
@@ -161,8 +164,13 @@ int Agent::Startup(int argc, char** argv) {
     // 20
     StartApplications();
 
-    // 21-24: database client start, post-start steps, CLI server, dispatcher start.
+    // 21-22: database client start, post-start steps.
     apps_->PostStartAll();
+
+    // 23
+    StartCli();
+
+    // 24: dispatcher start.
 
     // 25
     StartProcessHealth();
@@ -219,6 +227,13 @@ void Agent::StartApplications() {
     apps_->StartAll(appList_);
 }
 
+void Agent::StartCli() {
+    CFG_INFO("Starting running CLI Server");
+    CliContext context;
+    cli_ = ozy::RefPtr<CliServer>(new CliServer(std::move(context)));
+    cli_->Start();
+}
+
 void Agent::StartProcessHealth() {
     sha_ = std::make_unique<ozy::sha::ShaPmClient>("ozy-cfgagent");
     sha_->Start();
@@ -253,7 +268,10 @@ void Agent::Shutdown() {
         apps_->StopAll();
         // The agent socket link stops here.
     }
-    // 5-7: CLI server, L3 table, state-cache observer.
+    // 5
+    if (cli_)
+        cli_->Stop();
+    // 6-7: L3 table, state-cache observer.
     // 8
     if (workGroupStarted_) {
         WorkGroups::Stop();
@@ -270,6 +288,7 @@ void Agent::Shutdown() {
 }
 
 void Agent::ReleaseAll() {
+    cli_.reset();
     apps_.reset();
     conduit_.reset();
     if (rpcServer_)

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include "platform/DaemonHealthService.h"
-#include "platform/rpc/JsonStreamSplitter.h"
 #include "platform/rpc/RpcServer.h"
 #include "runtime/AgentLock.h"
 #include "runtime/WorkGroup.h"
@@ -13,33 +12,6 @@
 
 namespace ozy::rpc {
 namespace {
-
-TEST(JsonStreamSplitterTest, SplitsPartialAndPipelinedObjects) {
-    JsonStreamSplitter s;
-    std::vector<std::string> out;
-    ASSERT_TRUE(s.Feed("{\"a\":\"}{\\\"\",", out));
-    EXPECT_TRUE(out.empty());
-    EXPECT_GT(s.Pending(), 0u);
-    ASSERT_TRUE(s.Feed("\"b\":[1,{}]} \n{\"c\":1}{", out));
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], "{\"a\":\"}{\\\"\",\"b\":[1,{}]}");
-    EXPECT_EQ(out[1], "{\"c\":1}");
-    ASSERT_TRUE(s.Feed("}", out));
-    EXPECT_EQ(out.back(), "{}");
-}
-
-TEST(JsonStreamSplitterTest, RejectsGarbageUnbalancedAndOversized) {
-    std::vector<std::string> out;
-    JsonStreamSplitter garbage;
-    EXPECT_FALSE(garbage.Feed("[1]", out));
-    EXPECT_FALSE(garbage.Feed("{}", out));  // stays failed
-    JsonStreamSplitter small(8);
-    EXPECT_FALSE(small.Feed("{\"abcdefgh\":1}", out));
-    EXPECT_TRUE(out.empty());
-    JsonStreamSplitter unbalanced;
-    EXPECT_FALSE(unbalanced.Feed("{}}", out));
-    EXPECT_EQ(out, std::vector<std::string>{"{}"});
-}
 
 TEST(ParseTcpUrlTest, AcceptsHostPortAndRejectsMalformed) {
     std::string host;

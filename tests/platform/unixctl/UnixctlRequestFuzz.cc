@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/unixctl/MessageFramer.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "platform/unixctl/UnixctlProtocol.h"
 
 namespace {
 
-using ozy::unixctl::MessageFramer;
+using ozy::jsonrpc::MessageFramer;
 
 constexpr size_t kLimit = 4096;
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/unixctl/MessageFramer.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "platform/unixctl/UnixctlProtocol.h"
 #include "platform/unixctl/UnixctlServer.h"
 

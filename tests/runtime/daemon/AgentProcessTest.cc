@@ -102,6 +102,13 @@ TEST_F(AgentProcessTest, RunsUntilSigtermAndShutsDownCleanly) {
     ASSERT_TRUE(ozy::rpc::CallOnce(url, "health", "[]", result, error)) << error;
     EXPECT_NE(result.find("\"product_version\":\"2.3.0\""), std::string::npos) << result;
 
+    // The CLI answers ovs-appctl on its socket under the host root.
+    auto cli = test::RunProgram(
+        "/usr/bin/ovs-appctl",
+        {"-t", root.path() + "/var/run/orvane/ozy-cfgagent/cfgagent-cli", "cfgagent/get/loglevel"});
+    EXPECT_EQ(cli.status, 0) << cli.output;
+    EXPECT_EQ(cli.output, "Current cfgagent logging level is: info\n");
+
     agent.Signal(SIGTERM);
     auto status = agent.WaitExit();
     ASSERT_TRUE(status.has_value());

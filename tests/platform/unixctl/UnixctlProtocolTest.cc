@@ -1,4 +1,4 @@
-#include "platform/unixctl/MessageFramer.h"
+#include "platform/jsonrpc/MessageFramer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "platform/unixctl/MessageFramer.h"
+#include "platform/jsonrpc/MessageFramer.h"
 
-namespace ozy::unixctl {
+namespace ozy::jsonrpc {
 namespace {
 
 bool IsJsonSpace(char c) {
@@ -100,4 +100,4 @@ const char* MessageFramer::StatusText(Status status) {
     return "unknown";
 }
 
-}  // namespace ozy::unixctl
+}  // namespace ozy::jsonrpc

@@ -7,11 +7,11 @@
 // Anything that cannot start an object, nesting deeper than kMaxDepth, and a message that grows
 // beyond the size bound are reported as errors, after which the stream is unusable.
 //
-// Used by the server (one framer per connection) and the client; not thread-safe.
+// Used by the unixctl server and client and by the RPC server; not thread-safe.
 #include <cstddef>
 #include <string>
 
-namespace ozy::unixctl {
+namespace ozy::jsonrpc {
 
 class MessageFramer {
   public:
@@ -43,4 +43,4 @@ class MessageFramer {
     bool escape_ = false;
 };
 
-}  // namespace ozy::unixctl
+}  // namespace ozy::jsonrpc
