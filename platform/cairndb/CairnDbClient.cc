@@ -892,7 +892,9 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                 if (r.is_object() && r.contains("error") && !r["error"].is_null()) {
                     std::string e =
                         r["error"].is_string() ? r["error"].get<std::string>() : r["error"].dump();
-                    raced = raced || e == "timed out";
+                    // "timed out": a row asserted by a wait changed; "constraint violation": an
+                    // object this list inserts was inserted meanwhile. Both mean: read again.
+                    raced = raced || e == "timed out" || e == "constraint violation";
                     if (failure.empty()) {
                         failure = e;
                         if (r.contains("details") && r["details"].is_string()) {

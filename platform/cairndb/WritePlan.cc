@@ -15,6 +15,10 @@
 
 namespace ozy::cairndb {
 
+// Above this many rows of one table and vdb, the list reads the whole table once instead of
+// row by row (the server answers every select with a scan of the table).
+constexpr size_t kRowReadsPerTable = 32;
+
 namespace pb = orvane::ozy::cairndb;
 using nlohmann::json;
 
@@ -77,9 +81,9 @@ json WhereUuid(const std::string& uuid) {
 bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::string* error) {
     actions_.clear();
     rowReads_.clear();
-    flushReads_.clear();
+    tableReads_.clear();
+    flushed_.clear();
     std::set<Key> rowSeen;
-    std::set<std::pair<int, uint32_t>> flushSeen;
     for (size_t i = 0; i < requests.size(); ++i) {
         const auto& req = requests[i];
         std::string where = "request " + std::to_string(i) + ": ";
@@ -139,9 +143,7 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
             }
         }
         if (a.kind == Action::kFlush) {
-            if (flushSeen.insert({type, a.vdb}).second) {
-                flushReads_.emplace_back(type, a.vdb);
-            }
+            flushed_.insert({type, a.vdb});
         } else {
             Key k{type, a.vdb, a.oid};
             if (rowSeen.insert(k).second) {
@@ -150,13 +152,28 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
         }
         actions_.push_back(std::move(a));
     }
+    std::map<std::pair<int, uint32_t>, size_t> perTable;
+    for (const auto& [type, vdb, oid] : rowReads_) {
+        ++perTable[{type, vdb}];
+    }
+    std::set<std::pair<int, uint32_t>> whole = flushed_;
+    for (const auto& [tv, n] : perTable) {
+        if (n > kRowReadsPerTable)
+            whole.insert(tv);
+    }
+    tableReads_.assign(whole.begin(), whole.end());
+    rowReads_.erase(std::remove_if(rowReads_.begin(), rowReads_.end(),
+                                   [&](const Key& k) {
+                                       return whole.count({std::get<0>(k), std::get<1>(k)}) != 0;
+                                   }),
+                    rowReads_.end());
     return true;
 }
 
 json WritePlan::ReadOps() const {
     json ops = json::array();
     const json columns = json::array({"_uuid", "oid", "vdb", "body", "op"});
-    for (const auto& [type, vdb] : flushReads_) {
+    for (const auto& [type, vdb] : tableReads_) {
         ops.push_back({{"op", "select"},
                        {"table", FindObjectType(type)->name},
                        {"where", json::array({json::array({"vdb", "==", vdb})})},
@@ -173,7 +190,7 @@ json WritePlan::ReadOps() const {
 
 bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* error) {
     *ops = json::array();
-    if (!readResult.is_array() || readResult.size() != flushReads_.size() + rowReads_.size()) {
+    if (!readResult.is_array() || readResult.size() != tableReads_.size() + rowReads_.size()) {
         *error = "read result has the wrong shape";
         return false;
     }
@@ -208,18 +225,25 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         return true;
     };
     size_t idx = 0;
-    for (const auto& [type, vdb] : flushReads_) {
+    for (const auto& [type, vdb] : tableReads_) {
         const json& r = readResult[idx++];
         if (!r.is_object() || !r.contains("rows") || !r["rows"].is_array()) {
             *error = r.is_object() && r.contains("error") ? r["error"].dump()
                                                           : "select result is malformed";
             return false;
         }
-        auto& oids = flushOids[{type, vdb}];
+        // A flush asserts the rows it saw (an empty table too), so that an object inserted
+        // meanwhile fails the transaction instead of surviving the flush.
+        bool flushed = flushed_.count({type, vdb}) != 0;
+        if (flushed) {
+            flushOids[{type, vdb}];
+        }
         for (const auto& row : r["rows"]) {
             if (!load(row, type, vdb))
                 return false;
-            oids.push_back(row["oid"].get<std::string>());
+            if (flushed) {
+                flushOids[{type, vdb}].push_back(row["oid"].get<std::string>());
+            }
         }
     }
     for (const auto& [type, vdb, oid] : rowReads_) {
@@ -251,7 +275,13 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             }
             continue;
         }
-        State& s = states[Key{a.type, a.vdb, a.oid}];
+        Key key{a.type, a.vdb, a.oid};
+        auto found = states.find(key);
+        if (found == states.end()) {
+            found = states.emplace(key, State{}).first;
+            order.push_back(key);
+        }
+        State& s = found->second;
         switch (a.kind) {
             case Action::kPut:
                 s.present = true;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -48,7 +49,8 @@ class WritePlan {
     struct State;
     std::vector<Action> actions_;
     std::vector<Key> rowReads_;                         // rows read one by one
-    std::vector<std::pair<int, uint32_t>> flushReads_;  // (type, vdb) read whole
+    std::vector<std::pair<int, uint32_t>> tableReads_;  // (type, vdb) read whole
+    std::set<std::pair<int, uint32_t>> flushed_;        // (type, vdb) flushed by the list
 };
 
 }  // namespace ozy::cairndb

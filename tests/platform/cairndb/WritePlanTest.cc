@@ -77,8 +77,7 @@ TEST(WritePlanTest, FlushThenPutUpdatesInPlaceAndDeletesTheRest) {
     auto a2 = Switch(1, 9);
     ASSERT_TRUE(plan.Prepare({Flush(kLs), Put(a2, kLs)}, &error));
     json read = json::array(
-        {{{"rows", {Stored("u-a", a, UuidTextOf(a.id())), Stored("u-b", b, UuidTextOf(b.id()))}}},
-         {{"rows", {Stored("u-a", a, UuidTextOf(a.id()))}}}});
+        {{{"rows", {Stored("u-a", a, UuidTextOf(a.id())), Stored("u-b", b, UuidTextOf(b.id()))}}}});
     json ops;
     ASSERT_TRUE(plan.BuildWriteOps(read, &ops, &error)) << error;
     EXPECT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "wait", "update", "delete"}));
@@ -130,6 +129,36 @@ TEST(WritePlanTest, UnchangedObjectsWriteNothingAndBadReadsFail) {
     EXPECT_FALSE(plan.BuildWriteOps(json::array({{{"error", "boom"}}}), &ops, &error));
     EXPECT_NE(error.find("boom"), std::string::npos);
     EXPECT_FALSE(plan.BuildWriteOps(json::array({{{"rows", {{{"oid", 1}}}}}}), &ops, &error));
+}
+
+}  // namespace
+}  // namespace CfgAgent::test
+
+namespace CfgAgent::test {
+namespace {
+
+TEST(WritePlanTest, ManyRowsOfOneTableAreReadWholeAndNewOnesInserted) {
+    WritePlan plan;
+    std::string error;
+    std::vector<pb::ModifyRequestMsg> reqs;
+    for (uint64_t i = 0; i < 40; ++i)
+        reqs.push_back(Put(Switch(i, 1), kLs));
+    reqs.push_back(Put(SwitchFib(1, {1}), kFib));
+    ASSERT_TRUE(plan.Prepare(reqs, &error)) << error;
+    json reads = plan.ReadOps();
+    ASSERT_EQ(reads.size(), 2u);  // the switch table whole, the one FIB row
+    EXPECT_EQ(reads[0]["where"], json::parse(R"([["vdb","==",1]])"));
+    EXPECT_EQ(reads[1]["table"], "LOG_SWITCH_FIB");
+    auto stored = Switch(3, 1);
+    json read = json::array(
+        {{{"rows", {Stored("u3", stored, UuidTextOf(stored.id()))}}}, {{"rows", json::array()}}});
+    json ops;
+    ASSERT_TRUE(plan.BuildWriteOps(read, &ops, &error)) << error;
+    size_t inserts = 0;
+    for (const auto& o : ops)
+        inserts += o["op"] == "insert";
+    EXPECT_EQ(inserts, 40u);  // 39 new switches and the FIB; switch 3 is unchanged
+    EXPECT_EQ(ops.size(), 40u) << ops.dump();
 }
 
 }  // namespace
