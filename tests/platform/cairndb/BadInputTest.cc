@@ -244,5 +244,47 @@ TEST_F(BadInputTest, ACallbackThatThrowsIsLoggedAndDeliveryGoesOn) {
     EXPECT_TRUE(logs_.ContainsWithCode("update callback threw: boom", "LCP03010"));
 }
 
+TEST_F(BadInputTest, AWriteThatRacesAnotherWriterIsReadAgainAndOtherFailuresAreReported) {
+    Start();
+    // Read, write refused (someone inserted the object meanwhile), read again, write.
+    peer_.QueueTransactResult(R"([{"rows":[]}])");
+    peer_.QueueTransactResult(
+        R"([{"uuid":["uuid","x"]},{"error":"constraint violation","details":"dup"}])");
+    json stored = {{"_uuid", {"uuid", "u"}},
+                   {"oid", UuidTextOf(Uuid(1))},
+                   {"vdb", 1},
+                   {"body", ""},
+                   {"op", ""}};
+    peer_.QueueTransactResult(json::array({{{"rows", json::array({stored})}}}).dump());
+    peer_.QueueTransactResult(R"([{},{"count":1}])");
+    auto p = std::make_shared<std::promise<ozy::cairndb::Status>>();
+    client_->Write({Put(Switch(1, 1), pb::LOG_SWITCH_CONFIG)},
+                   [p](const ozy::cairndb::Status& s) { p->set_value(s); });
+    auto s = p->get_future().get();
+    EXPECT_TRUE(s.ok) << s.error;
+    EXPECT_EQ(peer_.Transacts(), 4);
+    // The second read found the row: the write updates it in place, asserting what was read.
+    json last;
+    for (const auto& m : peer_.Received()) {
+        if (m.is_object() && m.value("method", "") == "transact")
+            last = m;
+    }
+    ASSERT_EQ(last["params"].size(), 3u);
+    EXPECT_EQ(last["params"][1]["op"], "wait");
+    EXPECT_EQ(last["params"][2]["op"], "update");
+
+    // Any other failure ends the list with the server's words.
+    peer_.QueueTransactResult(R"([{"rows":[]}])");
+    peer_.QueueTransactResult(R"([{"error":"referential integrity violation","details":"no"}])");
+    auto q = std::make_shared<std::promise<ozy::cairndb::Status>>();
+    client_->Write({Put(Switch(2, 2), pb::LOG_SWITCH_CONFIG)},
+                   [q](const ozy::cairndb::Status& s) { q->set_value(s); });
+    s = q->get_future().get();
+    EXPECT_FALSE(s.ok);
+    EXPECT_EQ(s.error, "referential integrity violation: no");
+    EXPECT_TRUE(logs_.ContainsWithCode(
+        "write of 1 requests failed: referential integrity violation", "LCP03008"));
+}
+
 }  // namespace
 }  // namespace CfgAgent::test

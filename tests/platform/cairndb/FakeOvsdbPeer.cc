@@ -44,6 +44,11 @@ void FakeOvsdbPeer::SetMonitorResult(const std::string& result) {
     monitorResult_ = result;
 }
 
+void FakeOvsdbPeer::QueueTransactResult(const std::string& result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    transactResults_.push_back(result);
+}
+
 void FakeOvsdbPeer::SetMonitorError(const std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     monitorError_ = error;
@@ -160,6 +165,14 @@ void FakeOvsdbPeer::Handle(int fd, const json& msg) {
         ++monitorRequests_;
     } else if (method == "echo") {
         SendLocked(fd, json{{"id", id}, {"result", msg["params"]}, {"error", nullptr}}.dump());
+    } else if (method == "transact") {
+        json result = json::array();
+        if (!transactResults_.empty()) {
+            result = json::parse(transactResults_.front());
+            transactResults_.pop_front();
+        }
+        ++transacts_;
+        SendLocked(fd, json{{"id", id}, {"result", result}, {"error", nullptr}}.dump());
     } else {
         SendLocked(fd, json{{"id", id}, {"result", json::array()}, {"error", nullptr}}.dump());
     }

@@ -5,6 +5,7 @@
 // bytes or close the connection.
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +26,9 @@ class FakeOvsdbPeer {
     void SetMonitorResult(const std::string& result);
     // When not empty, every following monitor_cond is answered with this error instead.
     void SetMonitorError(const std::string& error);
+    // Results of the following transact requests, in order (JSON text); "[]" once they run out.
+    void QueueTransactResult(const std::string& result);
+    int Transacts() const { return transacts_.load(); }
     // Sends bytes on the current connection (false when there is none).
     bool SendRaw(const std::string& bytes);
     // An update2 notification for the monitor id of the last monitor_cond.
@@ -49,6 +53,8 @@ class FakeOvsdbPeer {
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::atomic<int> monitorRequests_{0};
+    std::atomic<int> transacts_{0};
+    std::deque<std::string> transactResults_;
     mutable std::mutex mutex_;
     int connFd_ = -1;
     std::string monitorResult_ = "{}";
