@@ -142,14 +142,14 @@ bool MonitorReplica::DecodeRowColumns(const json& columns, int type, const std::
 }
 
 // Expects t.newMsg to hold the parsed new body (DecodeRowColumns leaves it there).
-void MonitorReplica::EmitSet(int type, Table& t, const Row* oldRow, const Row& row,
+void MonitorReplica::EmitSet(int type, Table& t, const Row* oldRow, const Row& row, bool explicitOp,
                              std::vector<Update>* out) {
-    if (oldRow != nullptr && oldRow->body == row.body && oldRow->op == row.op) {
-        return;  // nothing the reader could act on changed
+    if (oldRow != nullptr && oldRow->body == row.body) {
+        return;  // the object did not change (only its trace or op column did)
     }
     const MonitorStatement& st = statements_.at(type);
     std::string opBytes;
-    if (!row.op.empty()) {
+    if (explicitOp && !row.op.empty()) {
         opBytes = row.op;
         if (oldRow != nullptr && st.selectTemplate) {
             t.opMsg->ParseFromString(opBytes);
@@ -251,7 +251,9 @@ bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
                         oldRow = &old->second;
                     }
                 }
-                EmitSet(type, t, oldRow, row, out);
+                // Initial contents are whole objects: an op column left by an earlier list
+                // write describes that write, not this delivery.
+                EmitSet(type, t, oldRow, row, false, out);
                 fresh.emplace(r.key(), std::move(row));
             }
         }
@@ -323,7 +325,10 @@ bool MonitorReplica::ApplyUpdate(const json& tableUpdates, std::vector<Update>* 
                 continue;
             }
             const Row* oldRow = existing != t.rows.end() ? &existing->second : nullptr;
-            EmitSet(type, t, oldRow, row, out);
+            // The op column describes this change only when the change wrote it (a modify that
+            // leaves it untouched keeps the op of an earlier write).
+            bool explicitOp = kind == "insert" || (partial && cols.contains("op"));
+            EmitSet(type, t, oldRow, row, explicitOp, out);
             t.rows[uuid] = std::move(row);
         }
     }

@@ -70,7 +70,9 @@ class MonitorReplica {
     Table* TableFor(const std::string& name, int* type);
     bool DecodeRowColumns(const nlohmann::json& columns, int type, const std::string& uuid,
                           Row* row, bool partial, std::string* why);
-    void EmitSet(int type, Table& t, const Row* oldRow, const Row& row, std::vector<Update>* out);
+    // `explicitOp`: the row's op column was written with this change and describes it.
+    void EmitSet(int type, Table& t, const Row* oldRow, const Row& row, bool explicitOp,
+                 std::vector<Update>* out);
     void EmitClear(int type, Table& t, const Row& oldRow, std::vector<Update>* out);
 
     uint16_t vdb_;

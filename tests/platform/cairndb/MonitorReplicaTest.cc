@@ -166,6 +166,30 @@ TEST_F(MonitorReplicaTest, MalformedNotificationsChangeNothing) {
     EXPECT_EQ(replica_.RowCount(), 1u);
 }
 
+TEST_F(MonitorReplicaTest, AnOpColumnLeftByAnEarlierWriteIsNotPassedOn) {
+    // A row last written by a list patch: its op column names entries of that write.
+    pb::LogSwitchFibOpMsg stale;
+    stale.mutable_mac_entries()->set_op(pb::APPEND);
+    stale.mutable_mac_entries()->add_entries()->set_index(1);
+    auto fib = SwitchFib(1, {1, 2});
+    json row = RowOf(fib);
+    row["op"] = Base64Encode(stale.SerializeAsString());
+    auto u = Initial({{"LOG_SWITCH_FIB", {{"f", {{"initial", row}}}}}}, true);
+    ASSERT_EQ(u.size(), 1u);
+    pb::LogSwitchFibOpMsg op;
+    ASSERT_TRUE(op.ParseFromString(u[0].op_msg()));
+    EXPECT_EQ(op.mac_entries().op(), pb::SET);  // a whole object, derived
+    EXPECT_EQ(op.mac_entries().entries_size(), 0);
+
+    // A modify that does not write the op column is derived too.
+    auto fib2 = SwitchFib(1, {1, 2, 3});
+    u = Update({{"LOG_SWITCH_FIB", {{"f", {{"modify", {{"body", RowOf(fib2)["body"]}}}}}}}});
+    ASSERT_EQ(u.size(), 1u);
+    ASSERT_TRUE(op.ParseFromString(u[0].op_msg()));
+    EXPECT_EQ(op.mac_entries().op(), pb::SET);
+    EXPECT_EQ(op.mac_entries().entries_size(), 0);
+}
+
 TEST_F(MonitorReplicaTest, ABadTraceIsDroppedButTheRowKept) {
     auto u = Update({{"LOG_SWITCH_CONFIG",
                       {{"u",
