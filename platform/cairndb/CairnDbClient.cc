@@ -10,7 +10,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
-#include <cstdlib>
 #include <deque>
 #include <future>
 #include <map>
@@ -18,10 +17,10 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "platform/cairndb/Base64.h"
 #include "platform/cairndb/JsonStream.h"
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/MonitorReplica.h"
+#include "platform/cairndb/TransactReplies.h"
 #include "platform/cairndb/WritePlan.h"
 #include "proto/CairndbSchema.h"
 #include "proto/cairndb_modify.pb.h"
@@ -30,14 +29,6 @@
 namespace ozy::cairndb {
 
 std::atomic<int> library_log_level{CfgAgent::kLogInfo};
-
-std::string CairndbEndpointText(const std::string& personaDefault) {
-    const char* env = std::getenv("OZY_CAIRNDB_ENDPOINT");
-    if (env != nullptr && *env != '\0') {
-        return env;
-    }
-    return personaDefault;
-}
 
 namespace asio = boost::asio;
 namespace pb = orvane::ozy::cairndb;
@@ -883,27 +874,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             MaybeStartWrite();
             return;
         }
-        std::string failure;
         bool raced = false;
-        if (!result->is_array()) {
-            failure = "malformed transact reply";
-        } else {
-            for (const auto& r : *result) {
-                if (r.is_object() && r.contains("error") && !r["error"].is_null()) {
-                    std::string e =
-                        r["error"].is_string() ? r["error"].get<std::string>() : r["error"].dump();
-                    // "timed out": a row asserted by a wait changed; "constraint violation": an
-                    // object this list inserts was inserted meanwhile. Both mean: read again.
-                    raced = raced || e == "timed out" || e == "constraint violation";
-                    if (failure.empty()) {
-                        failure = e;
-                        if (r.contains("details") && r["details"].is_string()) {
-                            failure += ": " + r["details"].get<std::string>();
-                        }
-                    }
-                }
-            }
-        }
+        std::string failure = TransactFailure(*result, &raced);
         if (!failure.empty() && raced && w.attempts < options_.writeAttempts) {
             CAIRNDB_LOG(CfgAgent::kLogInfo,
                         "CairnDbClient: rows changed under a write, applying it again");
@@ -936,43 +908,21 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                        {"table", info->name},
                        {"where", where},
                        {"columns", json::array({"oid", "vdb", "body", "op", "trace"})}};
-        Request(
-            "transact", json::array({kDatabaseName, select}),
-            [self = shared_from_this(), done, name = info->name](const json* r,
-                                                                 const std::string& e) {
-                if (r == nullptr) {
-                    self->Invoke("get", [&] { done(Status::Error(e), {}); });
-                    return;
-                }
-                if (!r->is_array() || r->empty() || !(*r)[0].is_object() ||
-                    !(*r)[0].contains("rows") || !(*r)[0]["rows"].is_array()) {
-                    std::string why = r->is_array() && !r->empty() ? (*r)[0].dump() : r->dump();
-                    self->Invoke("get", [&] { done(Status::Error("select failed: " + why), {}); });
-                    return;
-                }
-                std::vector<StoredObject> objects;
-                for (const auto& row : (*r)[0]["rows"]) {
-                    StoredObject o;
-                    bool ok = row.is_object() && row.value("oid", json()).is_string() &&
-                              row.value("vdb", json()).is_number_integer() &&
-                              row.value("body", json()).is_string() &&
-                              row.value("op", json("")).is_string() &&
-                              row.value("trace", json("")).is_string();
-                    ok = ok && Base64Decode(row["body"].get_ref<const std::string&>(), &o.body) &&
-                         Base64Decode(row.value("op", ""), &o.op) &&
-                         Base64Decode(row.value("trace", ""), &o.trace);
-                    if (!ok) {
-                        CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03009",
-                                         "CairnDbClient: skipping stored %1 row: %2", name,
-                                         row.dump());
-                        continue;
+        Request("transact", json::array({kDatabaseName, select}),
+                [self = shared_from_this(), done, name = info->name](const json* r,
+                                                                     const std::string& e) {
+                    if (r == nullptr) {
+                        self->Invoke("get", [&] { done(Status::Error(e), {}); });
+                        return;
                     }
-                    o.oid = row["oid"].get<std::string>();
-                    o.vdb = row["vdb"].get<uint16_t>();
-                    objects.push_back(std::move(o));
-                }
-                self->Invoke("get", [&] { done(Status::Ok(), objects); });
-            });
+                    std::vector<StoredObject> objects;
+                    std::string why;
+                    if (!ParseStoredObjects(*r, name, &objects, &why)) {
+                        self->Invoke("get", [&] { done(Status::Error(why), {}); });
+                        return;
+                    }
+                    self->Invoke("get", [&] { done(Status::Ok(), objects); });
+                });
     }
 
     const std::string name_;

@@ -1,6 +1,9 @@
 #include "platform/cairndb/Endpoint.h"
 
 #include <cctype>
+#include <cstdlib>
+
+#include "platform/cairndb/CairnDbClientInterface.h"
 
 namespace ozy::net {
 
@@ -114,3 +117,15 @@ std::string Endpoint::ToString() const {
 }
 
 }  // namespace ozy::net
+
+namespace ozy::cairndb {
+
+std::string CairndbEndpointText(const std::string& personaDefault) {
+    const char* env = std::getenv("OZY_CAIRNDB_ENDPOINT");
+    if (env != nullptr && *env != '\0') {
+        return env;
+    }
+    return personaDefault;
+}
+
+}  // namespace ozy::cairndb
