@@ -286,5 +286,55 @@ TEST_F(BadInputTest, AWriteThatRacesAnotherWriterIsReadAgainAndOtherFailuresAreR
         "write of 1 requests failed: referential integrity violation", "LCP03008"));
 }
 
+TEST_F(BadInputTest, AHungServerIsProbedAndTheSessionDropped) {
+    CairnDbClientOptions opt;
+    opt.reconnectMin = std::chrono::milliseconds(10);
+    opt.probeInterval = std::chrono::milliseconds(100);
+    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
+                                              io_.io(), opt);
+    client_->SetChannelStatusCallback(rec_.StatusCb());
+    ASSERT_TRUE(client_->RegisterMonitorCallbacks(101, 1, rec_.UpdateCb(), rec_.BarrierCb()));
+    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
+    client_->StartAsync();
+    ASSERT_TRUE(rec_.WaitBarriers(1));
+    peer_.SetSilent(true);
+    ASSERT_TRUE(rec_.WaitStatus(false));
+    EXPECT_TRUE(logs_.Contains("no message from the server for"));
+    bool probed = false;
+    for (const auto& m : peer_.Received()) {
+        probed = probed || (m.is_object() && m.value("method", "") == "echo" &&
+                            m["params"] == json::array({"ozy-probe"}));
+    }
+    EXPECT_TRUE(probed);
+    peer_.SetSilent(false);
+    EXPECT_TRUE(rec_.WaitBarriers(2));  // reconnected and resynchronised
+}
+
+TEST_F(BadInputTest, StopFromWithinACallbackEndsDeliveryAtOnce) {
+    CairnDbClientOptions opt;
+    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
+                                              io_.io(), opt);
+    std::atomic<int> updates{0};
+    std::atomic<int> barriers{0};
+    ASSERT_TRUE(client_->RegisterMonitorCallbacks(
+        101, 1,
+        [&](const pb::MonitorUpdateMsg&) {
+            ++updates;
+            client_->Stop();
+        },
+        [&] { ++barriers; }));
+    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
+    client_->StartAsync();
+    ASSERT_TRUE(AwaitTrue([&] { return barriers.load() == 1; }));
+    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"1":{"insert":)" +
+                                 Row(Switch(1, 1), "a") + R"(},"2":{"insert":)" +
+                                 Row(Switch(2, 2), "b") + "}}}"));
+    ASSERT_TRUE(AwaitTrue([&] { return updates.load() == 1; }));
+    // The stop closed the session: the rest of the notification is never delivered.
+    ASSERT_TRUE(AwaitTrue([&] { return !peer_.HasConnection(); }));
+    EXPECT_EQ(updates.load(), 1);
+    EXPECT_EQ(barriers.load(), 1);
+}
+
 }  // namespace
 }  // namespace CfgAgent::test

@@ -149,6 +149,9 @@ void FakeOvsdbPeer::Handle(int fd, const json& msg) {
     if (!msg.is_object() || !msg.contains("method") || !msg["method"].is_string()) {
         return;  // replies to our own requests
     }
+    if (silent_) {
+        return;
+    }
     const std::string method = msg["method"];
     json id = msg.value("id", json());
     std::lock_guard<std::mutex> lock(mutex_);

@@ -29,6 +29,8 @@ class FakeOvsdbPeer {
     // Results of the following transact requests, in order (JSON text); "[]" once they run out.
     void QueueTransactResult(const std::string& result);
     int Transacts() const { return transacts_.load(); }
+    // A silent peer reads requests and answers none (a hung server).
+    void SetSilent(bool silent) { silent_ = silent; }
     // Sends bytes on the current connection (false when there is none).
     bool SendRaw(const std::string& bytes);
     // An update2 notification for the monitor id of the last monitor_cond.
@@ -37,6 +39,11 @@ class FakeOvsdbPeer {
     void CloseConnection();
 
     int Connections() const { return connections_.load(); }
+    // Whether a client is connected now.
+    bool HasConnection() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return connFd_ >= 0;
+    }
     int MonitorRequests() const { return monitorRequests_.load(); }
     bool WaitMonitorRequests(int n) const;
     // Every message received from clients, in order.
@@ -54,6 +61,7 @@ class FakeOvsdbPeer {
     std::atomic<int> connections_{0};
     std::atomic<int> monitorRequests_{0};
     std::atomic<int> transacts_{0};
+    std::atomic<bool> silent_{false};
     std::deque<std::string> transactResults_;
     mutable std::mutex mutex_;
     int connFd_ = -1;
