@@ -39,6 +39,9 @@ class IStateCacheConfigTable {
     // Objects of `type` that hold `property`, one record each with that property's value.
     virtual bool GetObjectsWithProperty(ConfigStore store, ObjectType type, PropertyType property,
                                         CairnDBUpdateList* out) const = 0;
+    // Every object of a type with all its values (the runtime state that a SmartNIC re-publishes).
+    virtual bool GetObjectsOfType(ConfigStore store, ObjectType type,
+                                  CairnDBUpdateList* out) const = 0;
     // Every value of the object(s) with this id: the whole body first, then the properties.
     virtual bool GetObjectProperties(ConfigStore store, const std::string& id,
                                      CairnDBUpdateList* out) const = 0;

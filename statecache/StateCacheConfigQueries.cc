@@ -101,6 +101,21 @@ bool StateCacheConfigTable::GetObjectsWithProperty(ConfigStore which, ObjectType
     return true;
 }
 
+bool StateCacheConfigTable::GetObjectsOfType(ConfigStore which, ObjectType type,
+                                             CairnDBUpdateList* out) const {
+    AgentLockGuard agentLock(GlobalAgentLock());
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t before = out->size();
+    SideOf(which).store.ForEachObjectOfType(
+        type,
+        [&](std::string_view id, const sc::ObjectEntry& e) { AppendObject(type, id, e, out); });
+    if (out->size() == before) {
+        CFG_DEBUG("ConfigCache: object does not exist: objectType %1", ObjTypeToString(type));
+        return false;
+    }
+    return true;
+}
+
 bool StateCacheConfigTable::GetObjectProperties(ConfigStore which, const std::string& id,
                                                 CairnDBUpdateList* out) const {
     AgentLockGuard agentLock(GlobalAgentLock());

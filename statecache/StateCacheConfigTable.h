@@ -47,6 +47,8 @@ class StateCacheConfigTable : public ozy::RefCounted<StateCacheConfigTable, Comp
 
     bool GetObjectsWithProperty(ConfigStore store, ObjectType type, PropertyType property,
                                 CairnDBUpdateList* out) const override;
+    bool GetObjectsOfType(ConfigStore store, ObjectType type,
+                          CairnDBUpdateList* out) const override;
     bool GetObjectProperties(ConfigStore store, const std::string& id,
                              CairnDBUpdateList* out) const override;
     bool GetObjectProperties(ConfigStore store, ObjectType type, const std::string& id,

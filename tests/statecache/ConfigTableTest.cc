@@ -40,6 +40,12 @@ std::string LspAttachment(const std::string& vif, const std::string& dvport) {
     return m.SerializeAsString();
 }
 
+std::string VifMac(uint64_t mac) {
+    pb::VifStateMsg m;
+    m.set_mac(mac);
+    return m.SerializeAsString();
+}
+
 class ConfigTableTest : public ::testing::Test {
   protected:
     ozy::RefPtr<StateCacheConfigTable> table = ozy::MakeRef<StateCacheConfigTable>();
@@ -219,6 +225,12 @@ TEST_F(ConfigTableTest, RuntimeStoreIsSeparateWithItsOwnObservers) {
     EXPECT_FALSE(table->GetRuntimeState(ObjectType::VIF_STATE, Id(7), PropertyType::VIF_MAC, &v));
     EXPECT_TRUE(log.Contains("ConfigCache: Object " + IdText(Id(7)) +
                              " with state VIF_STATE has no property value"));
+    table->UpdateRuntimeState({Rec(ObjectType::VIF_STATE, Id(9), PropertyType::VIF_MAC, VifMac(1))},
+                              false);
+    CairnDBUpdateList vifs;
+    ASSERT_TRUE(table->GetObjectsOfType(ConfigStore::kRuntime, ObjectType::VIF_STATE, &vifs));
+    EXPECT_EQ(vifs.size(), 2u);  // the whole body of 7 and the MAC of 9
+    EXPECT_FALSE(table->GetObjectsOfType(ConfigStore::kDesired, ObjectType::VIF_STATE, &vifs));
     EXPECT_FALSE(
         table->GetRuntimeState(ObjectType::VIF_STATE, Id(8), PropertyType::INVALID_PROPERTY, &v));
     EXPECT_TRUE(
@@ -230,8 +242,8 @@ TEST_F(ConfigTableTest, RuntimeStoreIsSeparateWithItsOwnObservers) {
     // A runtime full sync also leaves only what it delivered.
     table->UpdateRuntimeState({}, true);
     EXPECT_EQ(table->ObjectCount(ConfigStore::kRuntime), 0u);
-    ASSERT_EQ(runtimeObs.runtime.size(), 3u);
-    EXPECT_TRUE(runtimeObs.runtime[2].fullSync);
+    ASSERT_EQ(runtimeObs.runtime.size(), 4u);
+    EXPECT_TRUE(runtimeObs.runtime[3].fullSync);
 }
 
 TEST_F(ConfigTableTest, ObserverRegistrationErrors) {
