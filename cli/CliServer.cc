@@ -50,6 +50,7 @@ void CliServer::Register(const char* name, const char* usage, int minArgs, int m
 }
 
 void CliServer::RegisterAll() {
+    RegisterStateCacheDumps();
     RegisterDumps();
     RegisterLogLevelCommands();
     RegisterApplicationCommands();

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "runtime/RefCounted.h"
+#include "statecache/StateCache.h"
 
 namespace ozy::unixctl {
 class Connection;
@@ -30,6 +31,9 @@ namespace CfgAgent {
 // What the start-up wiring hands the CLI server: the state it reads and the hooks of the
 // applications that exist.
 struct CliContext {
+    // The state cache that the dumps and queries read (absent only in tests of other commands:
+    // those commands then answer "State cache is not available").
+    ozy::RefPtr<StateCache> stateCache;
     // Simulated out-of-sync by vertical name ("config", "l2"); absent verticals fail.
     std::map<std::string, std::function<void()>> outOfSync;
     // Extra dumps of applications by command name (JSON text), for commands whose application
@@ -63,6 +67,7 @@ class CliServer : public ozy::RefCounted<CliServer> {
     // is logged ("failed to process command", LCP00703) and answered with an error reply.
     void Register(const char* name, const char* usage, int minArgs, int maxArgs, Handler handler);
     void RegisterAll();
+    void RegisterStateCacheDumps();
     void RegisterDumps();
     void RegisterLogLevelCommands();
     void RegisterApplicationCommands();
@@ -77,6 +82,11 @@ class CliServer : public ozy::RefCounted<CliServer> {
     void GetWftStats(ozy::unixctl::Connection& conn, const Args& args);
     // Simulation.
     void SimulateOutOfSync(ozy::unixctl::Connection& conn, const Args& args);
+    // State-cache dumps and queries (CliCacheCommands.cc): `view` builds the answer from the cache;
+    // an application dump registered under the same name takes precedence.
+    void CacheCommand(
+        ozy::unixctl::Connection& conn, const Args& args, const std::string& name,
+        const std::function<bool(const StateCache&, const Args&, std::string*)>& view);
     // Commands of applications not part of this build, and application dumps.
     void AppDump(ozy::unixctl::Connection& conn, const Args& args, const std::string& name);
 

@@ -268,6 +268,7 @@ void Agent::StartApplications() {
 void Agent::StartCli() {
     CFG_INFO("Starting running CLI Server");
     CliContext context;
+    context.stateCache = stateCache_;
     cli_ = ozy::RefPtr<CliServer>(new CliServer(std::move(context)));
     cli_->Start();
 }
