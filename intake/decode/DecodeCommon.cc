@@ -1,8 +1,9 @@
 #include "intake/decode/DecodeCommon.h"
 
-#include <google/protobuf/descriptor.h>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format_lite.h>
 
-#include <memory>
+#include <vector>
 
 #include "proto/UuidText.h"
 
@@ -43,101 +44,41 @@ void AddRecord(CairnDBUpdateList& out, const RecordBase& base, PropertyType prop
     r.tenantContext = base.tenant;
 }
 
-bool HasField(const gp::Message& msg, int fieldNumber) {
-    const gp::FieldDescriptor* fd = msg.GetDescriptor()->FindFieldByNumber(fieldNumber);
-    if (fd == nullptr) {
-        return false;
-    }
-    const gp::Reflection* r = msg.GetReflection();
-    return fd->is_repeated() ? r->FieldSize(msg, fd) > 0 : r->HasField(msg, fd);
-}
-
 namespace {
 
-// Copies one field (singular or repeated) from `src` into `dst` of the same class.
-void CopyField(const gp::Message& src, gp::Message* dst, const gp::FieldDescriptor* fd) {
-    const gp::Reflection* rs = src.GetReflection();
-    const gp::Reflection* rd = dst->GetReflection();
-    if (fd->is_repeated()) {
-        const int n = rs->FieldSize(src, fd);
-        for (int i = 0; i < n; ++i) {
-            switch (fd->cpp_type()) {
-                case gp::FieldDescriptor::CPPTYPE_INT32:
-                    rd->AddInt32(dst, fd, rs->GetRepeatedInt32(src, fd, i));
-                    break;
-                case gp::FieldDescriptor::CPPTYPE_INT64:
-                    rd->AddInt64(dst, fd, rs->GetRepeatedInt64(src, fd, i));
-                    break;
-                case gp::FieldDescriptor::CPPTYPE_UINT32:
-                    rd->AddUInt32(dst, fd, rs->GetRepeatedUInt32(src, fd, i));
-                    break;
-                case gp::FieldDescriptor::CPPTYPE_UINT64:
-                    rd->AddUInt64(dst, fd, rs->GetRepeatedUInt64(src, fd, i));
-                    break;
-                case gp::FieldDescriptor::CPPTYPE_DOUBLE:
-                    rd->AddDouble(dst, fd, rs->GetRepeatedDouble(src, fd, i));
-                    break;
-                case gp::FieldDescriptor::CPPTYPE_FLOAT:
-                    rd->AddFloat(dst, fd, rs->GetRepeatedFloat(src, fd, i));
-                    break;
-                case gp::FieldDescriptor::CPPTYPE_BOOL:
-                    rd->AddBool(dst, fd, rs->GetRepeatedBool(src, fd, i));
-                    break;
-                case gp::FieldDescriptor::CPPTYPE_ENUM:
-                    rd->AddEnumValue(dst, fd, rs->GetRepeatedEnumValue(src, fd, i));
-                    break;
-                case gp::FieldDescriptor::CPPTYPE_STRING:
-                    rd->AddString(dst, fd, rs->GetRepeatedString(src, fd, i));
-                    break;
-                case gp::FieldDescriptor::CPPTYPE_MESSAGE:
-                    rd->AddMessage(dst, fd)->CopyFrom(rs->GetRepeatedMessage(src, fd, i));
-                    break;
-            }
+// Byte range of one top-level field occurrence in a serialized message.
+struct FieldSpan {
+    uint32_t field;
+    int begin;
+    int end;
+};
+
+// Splits a serialized message into its top-level field occurrences; false when the bytes are not
+// a well-formed message.
+bool SplitFields(const std::string& bytes, std::vector<FieldSpan>& out) {
+    out.clear();
+    gp::io::CodedInputStream in(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+    for (;;) {
+        const int begin = in.CurrentPosition();
+        const uint32_t tag = in.ReadTag();
+        if (tag == 0) {
+            return begin == static_cast<int>(bytes.size());
         }
-        return;
-    }
-    if (!rs->HasField(src, fd)) {
-        return;
-    }
-    switch (fd->cpp_type()) {
-        case gp::FieldDescriptor::CPPTYPE_INT32:
-            rd->SetInt32(dst, fd, rs->GetInt32(src, fd));
-            break;
-        case gp::FieldDescriptor::CPPTYPE_INT64:
-            rd->SetInt64(dst, fd, rs->GetInt64(src, fd));
-            break;
-        case gp::FieldDescriptor::CPPTYPE_UINT32:
-            rd->SetUInt32(dst, fd, rs->GetUInt32(src, fd));
-            break;
-        case gp::FieldDescriptor::CPPTYPE_UINT64:
-            rd->SetUInt64(dst, fd, rs->GetUInt64(src, fd));
-            break;
-        case gp::FieldDescriptor::CPPTYPE_DOUBLE:
-            rd->SetDouble(dst, fd, rs->GetDouble(src, fd));
-            break;
-        case gp::FieldDescriptor::CPPTYPE_FLOAT:
-            rd->SetFloat(dst, fd, rs->GetFloat(src, fd));
-            break;
-        case gp::FieldDescriptor::CPPTYPE_BOOL:
-            rd->SetBool(dst, fd, rs->GetBool(src, fd));
-            break;
-        case gp::FieldDescriptor::CPPTYPE_ENUM:
-            rd->SetEnumValue(dst, fd, rs->GetEnumValue(src, fd));
-            break;
-        case gp::FieldDescriptor::CPPTYPE_STRING:
-            rd->SetString(dst, fd, rs->GetString(src, fd));
-            break;
-        case gp::FieldDescriptor::CPPTYPE_MESSAGE:
-            rd->MutableMessage(dst, fd)->CopyFrom(rs->GetMessage(src, fd));
-            break;
+        if (!gp::internal::WireFormatLite::SkipField(&in, tag)) {
+            return false;
+        }
+        out.push_back(
+            FieldSpan{static_cast<uint32_t>(gp::internal::WireFormatLite::GetTagFieldNumber(tag)),
+                      begin, in.CurrentPosition()});
     }
 }
 
 }  // namespace
 
 void PatternP(const Input& /*in*/, const RecordBase& base, PBOpType objectOp,
-              const gp::Message& body, const std::string& rawBody, const PropertyField* props,
-              size_t propCount, CairnDBUpdateList& out) {
+              const std::string& rawBody, const PropertyField* props, size_t propCount,
+              CairnDBUpdateList& out) {
     if (objectOp == PBOpType::CLEAR) {
         AddRecord(out, base, PropertyType::INVALID_PROPERTY, std::string(),
                   Operation::OPERATION_DELETE);
@@ -148,21 +89,26 @@ void PatternP(const Input& /*in*/, const RecordBase& base, PBOpType objectOp,
     }
     out.reserve(out.size() + 1 + propCount);
     AddRecord(out, base, PropertyType::INVALID_PROPERTY, rawBody, Operation::OPERATION_UPDATE);
-    const gp::Descriptor* desc = body.GetDescriptor();
-    std::unique_ptr<gp::Message> part(body.New());
+    // A body holding only one property is, on the wire, exactly that property's field
+    // occurrences: cut them out of the delivered body instead of rebuilding messages.
+    thread_local std::vector<FieldSpan> spans;
+    if (!SplitFields(rawBody, spans)) {
+        spans
+            .clear();  // rawBody parsed before, so this does not happen; decode as the default body
+    }
     for (size_t i = 0; i < propCount; ++i) {
-        const gp::FieldDescriptor* fd = desc->FindFieldByNumber(props[i].fieldNumber);
-        const gp::Reflection* r = body.GetReflection();
-        bool present = fd != nullptr &&
-                       (fd->is_repeated() ? r->FieldSize(body, fd) > 0 : r->HasField(body, fd));
-        if (!present) {
-            AddRecord(out, base, props[i].property, std::string(), Operation::OPERATION_DELETE);
-            continue;
+        std::string data;
+        for (const FieldSpan& s : spans) {
+            if (s.field == static_cast<uint32_t>(props[i].fieldNumber)) {
+                data.append(rawBody, static_cast<size_t>(s.begin),
+                            static_cast<size_t>(s.end - s.begin));
+            }
         }
-        part->Clear();
-        CopyField(body, part.get(), fd);
-        AddRecord(out, base, props[i].property, part->SerializeAsString(),
-                  Operation::OPERATION_UPDATE);
+        if (data.empty()) {
+            AddRecord(out, base, props[i].property, std::string(), Operation::OPERATION_DELETE);
+        } else {
+            AddRecord(out, base, props[i].property, std::move(data), Operation::OPERATION_UPDATE);
+        }
     }
 }
 

@@ -132,15 +132,12 @@ struct PropertyField {
     int fieldNumber;
 };
 
-// Pattern P on an already parsed update: SET gives the whole-object record and then one record per
-// entry of `props`, in order (op 1 with only that field set, or op 2 with empty data when the new
-// body lacks it); CLEAR gives the whole-object record with op 2.
+// Pattern P: SET gives the whole-object record (the delivered body) and then one record per entry
+// of `props`, in order: op 1 with a body holding only that field, or op 2 with empty data when the
+// body lacks it; CLEAR gives the whole-object record with op 2.
 void PatternP(const Input& in, const RecordBase& base, PBOpType objectOp,
-              const google::protobuf::Message& body, const std::string& rawBody,
-              const PropertyField* props, size_t propCount, CairnDBUpdateList& out);
-
-// Whether `field` of `msg` is present (repeated: not empty).
-bool HasField(const google::protobuf::Message& msg, int fieldNumber);
+              const std::string& rawBody, const PropertyField* props, size_t propCount,
+              CairnDBUpdateList& out);
 
 // ---- pattern E ----------------------------------------------------------------------------------
 

@@ -50,7 +50,7 @@ void ReceivedAndPatternP(const Input& in, const char* name, const P& p,
                          RecordBase base, CairnDBUpdateList& out) {
     CFG_DEBUG("Decoder: Received %1 msg (Operation %2): %3", name, PBOpTypeToString(p.objectOp()),
               p.subject().ShortDebugString());
-    PatternP(in, base, p.objectOp(), p.body, p.rawBody(in), props.data(), propCount, out);
+    PatternP(in, base, p.objectOp(), p.rawBody(in), props.data(), propCount, out);
 }
 
 }  // namespace
@@ -140,8 +140,8 @@ void DecodeEntityGroupRelation(const Input& in, CairnDBUpdateList* const* out) {
     Parsed<pb::EntityGroupRelationMsg, pb::EntityGroupRelationOpMsg> p(in);
     CFG_DEBUG("Decoder: Received EntityGroupRelationMsg msg (Operation %1): %2",
               PBOpTypeToString(p.objectOp()), p.subject().ShortDebugString());
-    PatternP(in, BaseOf(in, ObjectType::ENTITY_GROUP_RELATION, p), p.objectOp(), p.body,
-             p.rawBody(in), kEntityGroupProps.data(), kEntityGroupProps.size(), *out[0]);
+    PatternP(in, BaseOf(in, ObjectType::ENTITY_GROUP_RELATION, p), p.objectOp(), p.rawBody(in),
+             kEntityGroupProps.data(), kEntityGroupProps.size(), *out[0]);
     PatternW(in, ObjectType::ENTITY_GROUP_RELATION, p, "EntityGroupRelationMsg", *out[1]);
 }
 
