@@ -42,21 +42,32 @@ AsioOzyProvider::AsioOzyProvider(const ProviderOptions& /*options*/,
 }
 
 AsioOzyProvider::~AsioOzyProvider() {
-    if (impl_->signalFd >= 0) close(impl_->signalFd);
-    if (impl_->stopFd >= 0) close(impl_->stopFd);
+    if (impl_->signalFd >= 0)
+        close(impl_->signalFd);
+    if (impl_->stopFd >= 0)
+        close(impl_->stopFd);
 }
 
-rpc::RpcFactory& AsioOzyProvider::rpc() { return impl_->rpc; }
-metrics::Registry& AsioOzyProvider::metrics() { return impl_->metrics; }
-boost::asio::io_context& AsioOzyProvider::io() { return CfgAgent::IoContext(); }
-const boost::property_tree::ptree& AsioOzyProvider::config() const { return impl_->config; }
+rpc::RpcFactory& AsioOzyProvider::rpc() {
+    return impl_->rpc;
+}
+metrics::Registry& AsioOzyProvider::metrics() {
+    return impl_->metrics;
+}
+boost::asio::io_context& AsioOzyProvider::io() {
+    return CfgAgent::IoContext();
+}
+const boost::property_tree::ptree& AsioOzyProvider::config() const {
+    return impl_->config;
+}
 
 int AsioOzyProvider::Run(int /*mode*/) {
     pollfd fds[2] = {{impl_->signalFd, POLLIN, 0}, {impl_->stopFd, POLLIN, 0}};
     for (;;) {
         int n = poll(fds, 2, -1);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             CFG_ERROR("Platform run loop failed: %1", strerror(errno));
             return -1;
         }

@@ -32,7 +32,7 @@ struct ProviderOptions {
 };
 
 class AsioOzyProvider {
-public:
+  public:
     AsioOzyProvider(const ProviderOptions& options, const boost::property_tree::ptree& config,
                     const std::string& name);
     ~AsioOzyProvider();
@@ -50,7 +50,7 @@ public:
     // Makes Run() return; callable from any thread and before Run().
     void RequestStop();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

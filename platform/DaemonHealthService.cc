@@ -17,7 +17,8 @@ bool DaemonHealthService::Handles(const std::string& method) const {
 
 void DaemonHealthService::SetStatus(const std::string& status) {
     for (int i = 0; i < 3; ++i) {
-        if (status == kStatusNames[i]) status_.store(i);
+        if (status == kStatusNames[i])
+            status_.store(i);
     }
 }
 
@@ -34,8 +35,9 @@ bool DaemonHealthService::Call(const std::string& method, const std::string& par
     }
     if (method == "health") {
         nlohmann::json r;
-        r["product_version"] = std::to_string(version_.major) + "." + std::to_string(version_.minor) +
-                               "." + std::to_string(version_.patch);
+        r["product_version"] = std::to_string(version_.major) + "." +
+                               std::to_string(version_.minor) + "." +
+                               std::to_string(version_.patch);
         r["build"] = version_.build;
         r["status"] = kStatusNames[status_.load()];
         r["uptime_sec"] = std::chrono::duration_cast<std::chrono::seconds>(

@@ -19,7 +19,7 @@ struct ProductVersion {
 };
 
 class DaemonHealthService : public rpc::IService {
-public:
+  public:
     explicit DaemonHealthService(const ProductVersion& version);
 
     bool Handles(const std::string& method) const override;
@@ -29,7 +29,7 @@ public:
     // Status text reported by "health" ("STARTING", "RUNNING", "STOPPING").
     void SetStatus(const std::string& status);
 
-private:
+  private:
     ProductVersion version_;
     std::chrono::steady_clock::time_point started_;
     mutable std::atomic<int> status_{0};

@@ -14,11 +14,14 @@ namespace ozy::sha {
 
 ShaPmClient::ShaPmClient(const std::string& name) : name_(name) {}
 
-ShaPmClient::~ShaPmClient() { Stop(); }
+ShaPmClient::~ShaPmClient() {
+    Stop();
+}
 
 void ShaPmClient::Start() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (running_) return;
+    if (running_)
+        return;
     running_ = true;
     thread_ = std::thread([this] { Loop(); });
 }
@@ -26,16 +29,20 @@ void ShaPmClient::Start() {
 void ShaPmClient::Stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!running_) return;
+        if (!running_)
+            return;
         running_ = false;
     }
     wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable())
+        thread_.join();
 }
 
-bool ShaPmClient::RegisterCombinedMessageMetricCollection(const std::string& name, CombinedMessageCallback cb,
-                                                          void* context, int intervalSec) {
-    if (!cb || intervalSec <= 0) return false;
+bool ShaPmClient::RegisterCombinedMessageMetricCollection(const std::string& name,
+                                                          CombinedMessageCallback cb, void* context,
+                                                          int intervalSec) {
+    if (!cb || intervalSec <= 0)
+        return false;
     std::lock_guard<std::mutex> lock(mutex_);
     collectionName_ = name;
     callback_ = std::move(cb);
@@ -69,7 +76,8 @@ void ShaPmClient::StartProcessHeartbeat(int intervalSec, int /*timeoutSec*/) {
     uint64_t watchdogUsec = 0;
     int interval = std::max(1, intervalSec) * 1000;
     if (sd_watchdog_enabled(0, &watchdogUsec) > 0 && watchdogUsec > 0) {
-        interval = std::min<int>(interval, static_cast<int>(std::max<uint64_t>(watchdogUsec / 2000, 1)));
+        interval =
+            std::min<int>(interval, static_cast<int>(std::max<uint64_t>(watchdogUsec / 2000, 1)));
     } else {
         interval = 0;  // no watchdog configured: readiness only
     }
@@ -78,7 +86,8 @@ void ShaPmClient::StartProcessHeartbeat(int intervalSec, int /*timeoutSec*/) {
         heartbeat_ = true;
         heartbeatIntervalMs_ = interval;
     }
-    SHA_LOG(CfgAgent::kLogDebug, "%1: process heartbeat started, watchdog interval %2 ms", name_, interval);
+    SHA_LOG(CfgAgent::kLogDebug, "%1: process heartbeat started, watchdog interval %2 ms", name_,
+            interval);
     wake_.notify_all();
 }
 
@@ -105,7 +114,8 @@ void ShaPmClient::CollectNow() {
         cb = callback_;
         ctx = context_;
     }
-    if (!cb) return;
+    if (!cb)
+        return;
     std::string msg = cb(ctx);
     std::lock_guard<std::mutex> lock(mutex_);
     lastMessage_ = std::move(msg);
@@ -118,12 +128,15 @@ void ShaPmClient::Loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (running_) {
         Clock::time_point now = Clock::now();
-        if (collecting_ && callback_ && nextCollect == Clock::time_point::max()) nextCollect = now;
-        if (!collecting_) nextCollect = Clock::time_point::max();
+        if (collecting_ && callback_ && nextCollect == Clock::time_point::max())
+            nextCollect = now;
+        if (!collecting_)
+            nextCollect = Clock::time_point::max();
         if (heartbeat_ && heartbeatIntervalMs_ > 0 && nextBeat == Clock::time_point::max()) {
             nextBeat = now + std::chrono::milliseconds(heartbeatIntervalMs_);
         }
-        if (!heartbeat_) nextBeat = Clock::time_point::max();
+        if (!heartbeat_)
+            nextBeat = Clock::time_point::max();
 
         if (now >= nextCollect) {
             lock.unlock();

@@ -17,7 +17,7 @@ namespace ozy::sha {
 using CombinedMessageCallback = std::function<std::string(void* context)>;
 
 class ShaPmClient {
-public:
+  public:
     explicit ShaPmClient(const std::string& name);
     ~ShaPmClient();
     ShaPmClient(const ShaPmClient&) = delete;
@@ -26,8 +26,9 @@ public:
     void Start();
     void Stop();
 
-    bool RegisterCombinedMessageMetricCollection(const std::string& name, CombinedMessageCallback cb,
-                                                 void* context, int intervalSec);
+    bool RegisterCombinedMessageMetricCollection(const std::string& name,
+                                                 CombinedMessageCallback cb, void* context,
+                                                 int intervalSec);
     void UnregisterMetricCollectionAll();
     void StartMetricCollection();
     void StopMetricCollection();
@@ -42,7 +43,7 @@ public:
     // Number of WATCHDOG=1 notifications sent so far.
     int WatchdogCount() const;
 
-private:
+  private:
     void Loop();
     void CollectNow();
 

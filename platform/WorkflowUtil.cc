@@ -28,10 +28,12 @@ enum Counter {
 };
 
 const char* const kCounterNames[kCounterCount] = {
-    "RootSpan_Total_Req",           "RootSpan_Start_Span_Err",        "RootSpan_Sample_Out_Span",
-    "RootSpan_Low_Trace_Lvl_Span",  "ChildSpan_Total_Req",            "ChildSpan_Start_Span_Err",
-    "ChildSpan_No_Parent_Err",      "ChildSpan_Invalid_Trace_Ctx_Err", "ChildSpan_Sample_Out_Span",
-    "ChildSpan_Batch_Span",         "ChildSpan_Low_Trace_Lvl_Span"};
+    "RootSpan_Total_Req",          "RootSpan_Start_Span_Err",
+    "RootSpan_Sample_Out_Span",    "RootSpan_Low_Trace_Lvl_Span",
+    "ChildSpan_Total_Req",         "ChildSpan_Start_Span_Err",
+    "ChildSpan_No_Parent_Err",     "ChildSpan_Invalid_Trace_Ctx_Err",
+    "ChildSpan_Sample_Out_Span",   "ChildSpan_Batch_Span",
+    "ChildSpan_Low_Trace_Lvl_Span"};
 
 std::atomic<int64_t> g_counters[kCounterCount];
 
@@ -61,8 +63,12 @@ const std::string& WorkflowUtil::ServiceName() {
     return serviceName();
 }
 
-void WorkflowUtil::SetTraceLevel(uint8_t level) { g_traceLevel.store(level); }
-uint8_t WorkflowUtil::GetTraceLevel() { return static_cast<uint8_t>(g_traceLevel.load()); }
+void WorkflowUtil::SetTraceLevel(uint8_t level) {
+    g_traceLevel.store(level);
+}
+uint8_t WorkflowUtil::GetTraceLevel() {
+    return static_cast<uint8_t>(g_traceLevel.load());
+}
 
 const char* WorkflowUtil::TraceLevelName(int level) {
     return level >= 0 && level <= 4 ? kLevelNames[level] : nullptr;
@@ -70,24 +76,29 @@ const char* WorkflowUtil::TraceLevelName(int level) {
 
 int WorkflowUtil::TraceLevelFromName(const std::string& name) {
     for (int i = 0; i <= 4; ++i) {
-        if (name == kLevelNames[i]) return i;
+        if (name == kLevelNames[i])
+            return i;
     }
     return -1;
 }
 
 std::vector<std::pair<std::string, int64_t>> WorkflowUtil::Stats() {
     std::vector<std::pair<std::string, int64_t>> out;
-    for (int i = 0; i < kCounterCount; ++i) out.emplace_back(kCounterNames[i], g_counters[i].load());
+    for (int i = 0; i < kCounterCount; ++i)
+        out.emplace_back(kCounterNames[i], g_counters[i].load());
     return out;
 }
 
-Span::Span(const char* name) : name_(name) { Begin(true, 0, false); }
+Span::Span(const char* name) : name_(name) {
+    Begin(true, 0, false);
+}
 
 Span::Span(const char* name, const std::vector<std::string>& parentContexts, bool expectParent)
     : name_(name) {
     size_t parents = 0;
     for (const auto& p : parentContexts) {
-        if (!p.empty()) ++parents;
+        if (!p.empty())
+            ++parents;
     }
     Begin(false, parents, expectParent);
 }
@@ -106,16 +117,18 @@ void Span::Begin(bool root, size_t parents, bool expectParent) {
     }
     recording_ = true;
     startMicros_ = nowMicros();
-    CFG_LOG_AT(library_log_level, CfgAgent::kLogDebug, {}, "wft: span %1 start (%2 parent contexts)", name_,
-               parents);
+    CFG_LOG_AT(library_log_level, CfgAgent::kLogDebug, {},
+               "wft: span %1 start (%2 parent contexts)", name_, parents);
 }
 
 void Span::SetTag(const char* key, const std::string& value) {
-    if (recording_) tags_.emplace_back(key, value);
+    if (recording_)
+        tags_.emplace_back(key, value);
 }
 
 Span::~Span() {
-    if (!recording_) return;
+    if (!recording_)
+        return;
     std::string tags;
     for (const auto& [k, v] : tags_) {
         tags += ' ';

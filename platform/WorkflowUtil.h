@@ -14,7 +14,7 @@
 namespace ozy::wft {
 
 class WorkflowUtil {
-public:
+  public:
     // Binds tracing to the database client (spans are reported under `service`).
     static void Init(void* client, const std::string& service);
     static void SetTraceLevel(uint8_t level);
@@ -30,9 +30,10 @@ public:
 // A span for the lifetime of the object. With no parent contexts it is a root span; with parents
 // (serialized span contexts, empty ones ignored) a child span linked to all of them.
 class Span {
-public:
+  public:
     explicit Span(const char* name);
-    Span(const char* name, const std::vector<std::string>& parentContexts, bool expectParent = true);
+    Span(const char* name, const std::vector<std::string>& parentContexts,
+         bool expectParent = true);
     ~Span();
     Span(const Span&) = delete;
     Span& operator=(const Span&) = delete;
@@ -40,7 +41,7 @@ public:
     void SetTag(const char* key, const std::string& value);
     bool recording() const { return recording_; }
 
-private:
+  private:
     void Begin(bool root, size_t parents, bool expectParent);
 
     const char* name_;

@@ -35,7 +35,7 @@ struct AgentClock {
     static void advance(duration d, boost::asio::io_context* extra = nullptr);
     static void reset();
 
-private:
+  private:
     static std::atomic<rep> offset_;
     static std::atomic<bool> simulated_;
 };

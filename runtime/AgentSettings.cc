@@ -9,7 +9,8 @@ namespace CfgAgent {
 namespace {
 std::mutex g_pathMutex;
 std::string& path() {
-    static std::string* p = new std::string(std::string("/etc/orvane/ozy/") + "ozy-cfgagent" + ".xml");
+    static std::string* p =
+        new std::string(std::string("/etc/orvane/ozy/") + "ozy-cfgagent" + ".xml");
     return *p;
 }
 std::atomic<bool> g_instrument[4];
@@ -36,10 +37,15 @@ bool AgentSettings::Instrument(InstrumentFlag flag) {
 }
 
 void AgentSettings::SetInstrument(InstrumentFlag flag, bool on) {
-    if (flag >= 0 && flag < 4) g_instrument[flag].store(on, std::memory_order_relaxed);
+    if (flag >= 0 && flag < 4)
+        g_instrument[flag].store(on, std::memory_order_relaxed);
 }
 
-int AgentSettings::Persona() { return g_persona.load(std::memory_order_relaxed); }
-void AgentSettings::SetPersona(int persona) { g_persona.store(persona, std::memory_order_relaxed); }
+int AgentSettings::Persona() {
+    return g_persona.load(std::memory_order_relaxed);
+}
+void AgentSettings::SetPersona(int persona) {
+    g_persona.store(persona, std::memory_order_relaxed);
+}
 
 }  // namespace CfgAgent

@@ -22,7 +22,7 @@ enum NodePersona : int {
 };
 
 class AgentSettings {
-public:
+  public:
     static constexpr const char* kDefaultConfigPath = "/etc/orvane/ozy/ozy-cfgagent.xml";
 
     static const std::string& ConfigPath();

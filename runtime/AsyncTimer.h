@@ -23,15 +23,15 @@ namespace CfgAgent {
 
 template <typename T>
 class AsyncTimer {
-public:
+  public:
     using Callback = void (T::*)();
 
     AsyncTimer(boost::asio::io_context& io, Callback callback, T* owner)
         : timer_(io), state_(std::make_shared<State>()) {
         state_->callback = callback;
         state_->owner = ozy::RefPtr<T>(owner);
-        CFG_DEBUG("AsyncTimer construct, timerObj is %1, pObj is %2", static_cast<const void*>(this),
-                  static_cast<const void*>(owner));
+        CFG_DEBUG("AsyncTimer construct, timerObj is %1, pObj is %2",
+                  static_cast<const void*>(this), static_cast<const void*>(owner));
     }
 
     ~AsyncTimer() {
@@ -59,8 +59,8 @@ public:
                 OnCompletion(weak, generation, ec);
             });
         } catch (const std::exception& e) {
-            CFG_ERROR_CODE("LCP00113", "async_wait failed, interval %1 us, error : %2", intervalMicros,
-                           e.what());
+            CFG_ERROR_CODE("LCP00113", "async_wait failed, interval %1 us, error : %2",
+                           intervalMicros, e.what());
         }
     }
 
@@ -87,7 +87,7 @@ public:
         }
     }
 
-private:
+  private:
     struct State {
         std::mutex mutex;
         bool cancelled = false;
@@ -131,8 +131,8 @@ private:
             }
             if (ec) {
                 if (ec != boost::asio::error::operation_aborted) {
-                    CFG_ERROR_CODE("LCP00113", "timer callback failed, Error code : %1, %2", ec.value(),
-                                   ec.message());
+                    CFG_ERROR_CODE("LCP00113", "timer callback failed, Error code : %1, %2",
+                                   ec.value(), ec.message());
                 }
                 return;
             }

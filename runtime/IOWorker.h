@@ -11,15 +11,16 @@
 namespace CfgAgent {
 
 class IOWorker : public RefCounter<IOWorker> {
-public:
+  public:
     explicit IOWorker(boost::asio::io_context& io);
     ~IOWorker();
     void run();
     void DropGuard();
 
-private:
+  private:
     boost::asio::io_context& io_;
-    std::unique_ptr<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> guard_;
+    std::unique_ptr<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
+        guard_;
 };
 
 }  // namespace CfgAgent

@@ -61,7 +61,8 @@ LoggerState& state() {
 
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return std::string();
+    if (b == std::string::npos)
+        return std::string();
     size_t e = s.find_last_not_of(" \t\r\n");
     return s.substr(b, e - b + 1);
 }
@@ -72,7 +73,8 @@ std::vector<std::string> readList(const char* logicalPath) {
     std::string line;
     while (std::getline(in, line)) {
         line = trim(line);
-        if (!line.empty()) out.push_back(line);
+        if (!line.empty())
+            out.push_back(line);
     }
     return out;
 }
@@ -115,8 +117,20 @@ std::string timestamp() {
 
 bool isConversion(char c) {
     switch (c) {
-        case 'd': case 'i': case 'o': case 'u': case 'x': case 'X': case 's': case 'S':
-        case 'c': case 'p': case 'f': case 'F': case 'e': case 'g':
+        case 'd':
+        case 'i':
+        case 'o':
+        case 'u':
+        case 'x':
+        case 'X':
+        case 's':
+        case 'S':
+        case 'c':
+        case 'p':
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'g':
             return true;
         default:
             return false;
@@ -147,20 +161,26 @@ std::string formatMessage(std::string_view fmt, const std::vector<std::string>& 
                 index = index * 10 + static_cast<size_t>(fmt[j] - '0');
                 ++j;
             }
-            if (j < fmt.size() && fmt[j] == '%') ++j;  // "%1%" form
-            if (index >= 1 && index <= args.size()) out += args[index - 1];
+            if (j < fmt.size() && fmt[j] == '%')
+                ++j;  // "%1%" form
+            if (index >= 1 && index <= args.size())
+                out += args[index - 1];
             i = j - 1;
             continue;
         }
         // printf-style: flags, width, precision, length, conversion.
         size_t j = i + 1;
-        while (j < fmt.size() && std::string_view("-+ #0").find(fmt[j]) != std::string_view::npos) ++j;
-        while (j < fmt.size() && fmt[j] >= '0' && fmt[j] <= '9') ++j;
+        while (j < fmt.size() && std::string_view("-+ #0").find(fmt[j]) != std::string_view::npos)
+            ++j;
+        while (j < fmt.size() && fmt[j] >= '0' && fmt[j] <= '9')
+            ++j;
         if (j < fmt.size() && fmt[j] == '.') {
             ++j;
-            while (j < fmt.size() && fmt[j] >= '0' && fmt[j] <= '9') ++j;
+            while (j < fmt.size() && fmt[j] >= '0' && fmt[j] <= '9')
+                ++j;
         }
-        while (j < fmt.size() && std::string_view("hlLqjzt").find(fmt[j]) != std::string_view::npos) ++j;
+        while (j < fmt.size() && std::string_view("hlLqjzt").find(fmt[j]) != std::string_view::npos)
+            ++j;
         if (j < fmt.size() && isConversion(fmt[j])) {
             if (sequential < args.size()) {
                 const std::string& a = args[sequential];
@@ -202,20 +222,29 @@ void splitTag(const std::string& tag, std::string& key, std::string& value) {
 
 const char* LogLevelName(int level) {
     switch (level) {
-        case kLogOff: return "off";
-        case kLogFatal: return "fatal";
-        case kLogError: return "error";
-        case kLogWarn: return "warn";
-        case kLogInfo: return "info";
-        case kLogDebug: return "debug";
-        case kLogTrace: return "trace";
-        default: return nullptr;
+        case kLogOff:
+            return "off";
+        case kLogFatal:
+            return "fatal";
+        case kLogError:
+            return "error";
+        case kLogWarn:
+            return "warn";
+        case kLogInfo:
+            return "info";
+        case kLogDebug:
+            return "debug";
+        case kLogTrace:
+            return "trace";
+        default:
+            return nullptr;
     }
 }
 
 int LogLevelFromName(std::string_view name) {
     for (int l = kLogOff; l <= kLogTrace; ++l) {
-        if (name == LogLevelName(l)) return l;
+        if (name == LogLevelName(l))
+            return l;
     }
     return -1;
 }
@@ -235,7 +264,8 @@ std::string LogDoubleText(double v) {
 Logger::Logger(int level, std::string_view format) : level_(level), format_(format) {}
 
 Logger& Logger::addTag(std::string_view tag) {
-    if (!tag.empty()) tags_.emplace_back(tag);
+    if (!tag.empty())
+        tags_.emplace_back(tag);
     return *this;
 }
 Logger& Logger::s2comp(std::string_view name) {
@@ -257,11 +287,14 @@ Logger& Logger::markInvalid() {
     return *this;
 }
 
-std::string Logger::formattedMessage() const { return formatMessage(format_, args_); }
+std::string Logger::formattedMessage() const {
+    return formatMessage(format_, args_);
+}
 
 void Logger::emit() {
     LoggerState& s = state();
-    const char* levelName = (level_ >= kLogFatal && level_ <= kLogTrace) ? LogLevelName(level_) : nullptr;
+    const char* levelName =
+        (level_ >= kLogFatal && level_ <= kLogTrace) ? LogLevelName(level_) : nullptr;
     if (levelName == nullptr) {
         char buf[64];
         snprintf(buf, sizeof(buf), "Invalid log level %d", level_);
@@ -283,8 +316,10 @@ void Logger::emit() {
     sd += '[';
     sd += kSdId;
     sd += " comp=\"ozy-controller\" subcomp=\"cfgAgent\"";
-    if (!s2comp_.empty()) sd += " s2comp=\"" + s2comp_ + "\"";
-    if (!entId_.empty()) sd += " entId=\"" + entId_ + "\"";
+    if (!s2comp_.empty())
+        sd += " s2comp=\"" + s2comp_ + "\"";
+    if (!entId_.empty())
+        sd += " entId=\"" + entId_ + "\"";
     char tid[24];
     snprintf(tid, sizeof(tid), "%lX", static_cast<long>(syscall(SYS_gettid)));
     sd += " tid=\"";
@@ -296,7 +331,8 @@ void Logger::emit() {
         sd += " org=\"" + org_ + "\"";
         if (!proj_.empty()) {
             sd += " proj=\"" + proj_ + "\"";
-            if (!vpc_.empty()) sd += " vpc=\"" + vpc_ + "\"";
+            if (!vpc_.empty())
+                sd += " vpc=\"" + vpc_ + "\"";
         }
     }
     {
@@ -305,10 +341,12 @@ void Logger::emit() {
             std::string key, value;
             splitTag(t, key, value);
             sd += ' ' + key + "=\"" + value + '"';
-            if (!s.sdKeys.empty() && s.sdKeys.find(key) == s.sdKeys.end()) invalid = true;
+            if (!s.sdKeys.empty() && s.sdKeys.find(key) == s.sdKeys.end())
+                invalid = true;
         }
     }
-    if (invalid) sd += " invalid=\"true\"";
+    if (invalid)
+        sd += " invalid=\"true\"";
     sd += ']';
 
     entry.tags = std::move(tags_);
@@ -355,9 +393,15 @@ void Logger::setLevel(int level) {
     ozy::Logger::logLevel.store(level, std::memory_order_relaxed);
 }
 
-void Logger::setConsole(bool on) { state().console.store(on); }
-bool Logger::console() { return state().console.load(); }
-void Logger::setSyslog(bool on) { state().syslog.store(on); }
+void Logger::setConsole(bool on) {
+    state().console.store(on);
+}
+bool Logger::console() {
+    return state().console.load();
+}
+void Logger::setSyslog(bool on) {
+    state().syslog.store(on);
+}
 
 int Logger::addSink(Sink sink) {
     LoggerState& s = state();
@@ -403,7 +447,8 @@ void Logger::attachMetrics(ozy::metrics::Registry* registry) {
         s.metricsOn.store(false, std::memory_order_release);
         return;
     }
-    if (s.metricsOn.load()) return;
+    if (s.metricsOn.load())
+        return;
     s.logCount = registry->counter("log/count");
     s.logLatency = registry->latency("log/latency");
     s.metricsOn.store(true, std::memory_order_release);
@@ -434,9 +479,12 @@ Logger::Logger(int level) : level_(level) {}
 Logger::~Logger() {
     CfgAgent::Logger rec(level_, "%1");
     rec.arg(message_);
-    for (const auto& t : tags_) rec.addTag(t);
-    if (!entId_.empty()) rec.entId(entId_);
-    if (s2comp_ != nullptr) rec.s2comp(s2comp_);
+    for (const auto& t : tags_)
+        rec.addTag(t);
+    if (!entId_.empty())
+        rec.entId(entId_);
+    if (s2comp_ != nullptr)
+        rec.s2comp(s2comp_);
     rec.emit();
 }
 
@@ -458,11 +506,13 @@ Logger& Logger::put(const char* format, ...) {
 }
 
 Logger& Logger::tag(const char* text) {
-    if (text != nullptr && *text != '\0') tags_.emplace_back(text);
+    if (text != nullptr && *text != '\0')
+        tags_.emplace_back(text);
     return *this;
 }
 Logger& Logger::entid(const char* text) {
-    if (text != nullptr && *text != '\0') entId_ = text;
+    if (text != nullptr && *text != '\0')
+        entId_ = text;
     return *this;
 }
 Logger& Logger::s2comp(const char* text) {

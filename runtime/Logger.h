@@ -85,7 +85,7 @@ std::string ToLogText(const T& v) {
 
 // A log record. Built on the caller's stack, emitted once.
 class Logger {
-public:
+  public:
     Logger(int level, std::string_view format);
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
@@ -110,7 +110,9 @@ public:
     std::string formattedMessage() const;
 
     // --- process-wide settings ---
-    static bool enabled(int level) { return level <= g_agentLogLevel.load(std::memory_order_relaxed); }
+    static bool enabled(int level) {
+        return level <= g_agentLogLevel.load(std::memory_order_relaxed);
+    }
     // Sets the agent level and copies it into ozy::Logger::logLevel.
     static void setLevel(int level);
     static int level() { return g_agentLogLevel.load(std::memory_order_relaxed); }
@@ -133,7 +135,7 @@ public:
     // Loads the message-id and structured-data reference lists again (tests).
     static void reloadReferenceLists();
 
-private:
+  private:
     int level_;
     std::string_view format_;
     std::vector<std::string> args_;
@@ -163,11 +165,11 @@ void LogStatement(int level, std::initializer_list<std::string_view> tags, std::
 }  // namespace CfgAgent
 
 // Generic forms: CFG_LOG_AT compares against a given level variable (per-area levels).
-#define CFG_LOG_AT(levelVar, lvl, tags, ...)                                             \
-    do {                                                                                 \
-        if ((lvl) <= (levelVar).load(std::memory_order_relaxed)) {                       \
-            ::CfgAgent::detail::LogStatement((lvl), tags, __VA_ARGS__);                  \
-        }                                                                                \
+#define CFG_LOG_AT(levelVar, lvl, tags, ...)                            \
+    do {                                                                \
+        if ((lvl) <= (levelVar).load(std::memory_order_relaxed)) {      \
+            ::CfgAgent::detail::LogStatement((lvl), tags, __VA_ARGS__); \
+        }                                                               \
     } while (0)
 #define CFG_LOG(lvl, ...) CFG_LOG_AT(::CfgAgent::g_agentLogLevel, lvl, {}, __VA_ARGS__)
 #define CFG_LOG_TAGS(lvl, tags, ...) CFG_LOG_AT(::CfgAgent::g_agentLogLevel, lvl, tags, __VA_ARGS__)
@@ -179,6 +181,9 @@ void LogStatement(int level, std::initializer_list<std::string_view> tags, std::
 #define CFG_DEBUG(...) CFG_LOG(::CfgAgent::kLogDebug, __VA_ARGS__)
 #define CFG_TRACE(...) CFG_LOG(::CfgAgent::kLogTrace, __VA_ARGS__)
 // With an error code: CFG_ERROR_CODE("LCP00121", "Could not open %1 socket", name).
-#define CFG_ERROR_CODE(code, ...) CFG_LOG_TAGS(::CfgAgent::kLogError, {"errorCode:" code}, __VA_ARGS__)
-#define CFG_WARN_CODE(code, ...) CFG_LOG_TAGS(::CfgAgent::kLogWarn, {"errorCode:" code}, __VA_ARGS__)
-#define CFG_INFO_CODE(code, ...) CFG_LOG_TAGS(::CfgAgent::kLogInfo, {"errorCode:" code}, __VA_ARGS__)
+#define CFG_ERROR_CODE(code, ...) \
+    CFG_LOG_TAGS(::CfgAgent::kLogError, {"errorCode:" code}, __VA_ARGS__)
+#define CFG_WARN_CODE(code, ...) \
+    CFG_LOG_TAGS(::CfgAgent::kLogWarn, {"errorCode:" code}, __VA_ARGS__)
+#define CFG_INFO_CODE(code, ...) \
+    CFG_LOG_TAGS(::CfgAgent::kLogInfo, {"errorCode:" code}, __VA_ARGS__)

@@ -14,7 +14,8 @@ void Latency::record(int64_t micros) {
 
 namespace {
 template <typename M>
-std::shared_ptr<M> getOrCreate(std::map<std::string, std::shared_ptr<M>>& map, const std::string& name) {
+std::shared_ptr<M> getOrCreate(std::map<std::string, std::shared_ptr<M>>& map,
+                               const std::string& name) {
     auto it = map.find(name);
     if (it == map.end()) {
         it = map.emplace(name, std::make_shared<M>()).first;
@@ -25,7 +26,8 @@ std::shared_ptr<M> getOrCreate(std::map<std::string, std::shared_ptr<M>>& map, c
 std::string promName(const std::string& name) {
     std::string out = "ozy_";
     for (char c : name) {
-        out.push_back((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ? c : '_');
+        out.push_back(
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ? c : '_');
     }
     return out;
 }
@@ -76,12 +78,16 @@ std::string Registry::exportPrometheus() const {
 std::string Registry::dumpText() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::map<std::string, std::string> lines;
-    for (const auto& [name, c] : counters_) lines[name + " counter"] = std::to_string(c->value());
-    for (const auto& [name, g] : gauges_) lines[name + " gauge"] = std::to_string(g->value());
-    for (const auto& [name, f] : frequencies_) lines[name + " frequency"] = std::to_string(f->total());
+    for (const auto& [name, c] : counters_)
+        lines[name + " counter"] = std::to_string(c->value());
+    for (const auto& [name, g] : gauges_)
+        lines[name + " gauge"] = std::to_string(g->value());
+    for (const auto& [name, f] : frequencies_)
+        lines[name + " frequency"] = std::to_string(f->total());
     for (const auto& [name, l] : latencies_) {
-        lines[name + " latency"] = "count=" + std::to_string(l->count()) + " sum_us=" +
-                                   std::to_string(l->sum()) + " max_us=" + std::to_string(l->max());
+        lines[name + " latency"] = "count=" + std::to_string(l->count()) +
+                                   " sum_us=" + std::to_string(l->sum()) +
+                                   " max_us=" + std::to_string(l->max());
     }
     std::string out;
     for (const auto& [k, v] : lines) {

@@ -16,7 +16,7 @@ namespace CfgAgent {
 
 template <typename T>
 class MsgQueue {
-public:
+  public:
     static constexpr uint32_t kUnbounded = 0xFFFFFFFFu;
 
     MsgQueue(uint32_t maxSize, bool blockWhenFull, bool blockWhenEmpty)
@@ -129,7 +129,7 @@ public:
         return stopping_;
     }
 
-private:
+  private:
     bool bounded() const { return maxSize_ != kUnbounded; }
 
     T popLocked() {

@@ -9,7 +9,7 @@
 namespace ozy {
 
 class Logger {
-public:
+  public:
     explicit Logger(int level);
     ~Logger();  // emits the record
     Logger(const Logger&) = delete;
@@ -23,7 +23,7 @@ public:
 
     static std::atomic<int> logLevel;
 
-private:
+  private:
     int level_;
     std::string message_;
     std::vector<std::string> tags_;
@@ -34,7 +34,7 @@ private:
 }  // namespace ozy
 
 // Library-style statement: OZY_LIB_LOG(ozy::cairndb::library_log_level, 4).put("x %d", 1);
-#define OZY_LIB_LOG(levelVar, lvl) \
+#define OZY_LIB_LOG(levelVar, lvl)                            \
     if ((lvl) > (levelVar).load(std::memory_order_relaxed)) { \
-    } else                                                     \
+    } else                                                    \
         ::ozy::Logger(lvl)

@@ -13,7 +13,7 @@
 namespace ozy {
 
 class IRefCountable {
-public:
+  public:
     virtual ~IRefCountable() = default;
     virtual void AddRef() const = 0;
     virtual void Release() const = 0;
@@ -21,25 +21,30 @@ public:
 
 template <typename T, typename Base = IRefCountable>
 class RefCounted : public Base {
-public:
+  public:
     template <typename... Args>
     explicit RefCounted(Args&&... args) : Base(std::forward<Args>(args)...) {}
 
     void AddRef() const override { count_.fetch_add(1, std::memory_order_relaxed); }
     void Release() const override {
-        if (count_.fetch_sub(1, std::memory_order_release) == 1) {
-            std::atomic_thread_fence(std::memory_order_acquire);
+        // acq_rel rather than release plus an acquire fence: the same ordering, and visible to
+        // ThreadSanitizer, which does not model fences.
+        if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             delete this;
         }
     }
     uint32_t refCount() const { return count_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     mutable std::atomic<uint32_t> count_{0};
 };
 
-inline void intrusive_ptr_add_ref(const IRefCountable* p) { p->AddRef(); }
-inline void intrusive_ptr_release(const IRefCountable* p) { p->Release(); }
+inline void intrusive_ptr_add_ref(const IRefCountable* p) {
+    p->AddRef();
+}
+inline void intrusive_ptr_release(const IRefCountable* p) {
+    p->Release();
+}
 
 // A counted reference.
 template <typename T>
@@ -57,7 +62,7 @@ namespace CfgAgent {
 // Non-virtual counted base: T must derive from RefCounter<T>.
 template <typename T>
 class RefCounter {
-public:
+  public:
     RefCounter() = default;
     RefCounter(const RefCounter&) = delete;
     RefCounter& operator=(const RefCounter&) = delete;
@@ -66,16 +71,16 @@ public:
         static_cast<const RefCounter*>(p)->count_.fetch_add(1, std::memory_order_relaxed);
     }
     friend void intrusive_ptr_release(const T* p) {
-        if (static_cast<const RefCounter*>(p)->count_.fetch_sub(1, std::memory_order_release) == 1) {
-            std::atomic_thread_fence(std::memory_order_acquire);
+        if (static_cast<const RefCounter*>(p)->count_.fetch_sub(1, std::memory_order_acq_rel) ==
+            1) {
             delete p;
         }
     }
 
-protected:
+  protected:
     ~RefCounter() = default;
 
-private:
+  private:
     mutable std::atomic<uint32_t> count_{0};
 };
 

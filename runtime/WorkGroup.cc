@@ -5,8 +5,8 @@
 #include <mutex>
 #include <thread>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/basic_waitable_timer.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
 #include "runtime/AgentClock.h"
@@ -20,7 +20,8 @@ namespace CfgAgent {
 
 namespace {
 int64_t MicrosSince(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t)
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 t)
         .count();
 }
 }  // namespace
@@ -155,7 +156,8 @@ bool WorkGroup::Stop(std::chrono::milliseconds timeout) {
         if (!allEnded) {
             std::vector<std::string> stuck;
             for (const char* name : g.runningNames) {
-                if (name != nullptr) stuck.emplace_back(name);
+                if (name != nullptr)
+                    stuck.emplace_back(name);
             }
             lock.unlock();
             for (const auto& name : stuck) {
@@ -195,7 +197,8 @@ std::vector<std::string> WorkGroup::RunningItems() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     std::vector<std::string> names;
     for (const char* n : impl_->runningNames) {
-        if (n != nullptr) names.emplace_back(n);
+        if (n != nullptr)
+            names.emplace_back(n);
     }
     return names;
 }
@@ -230,7 +233,8 @@ void AgentClock::advance(duration d, boost::asio::io_context* extra) {
     offset_.fetch_add(d.count(), std::memory_order_acq_rel);
     KickTimers(IoContext());
     KickTimers(SerialContext());
-    if (extra != nullptr) KickTimers(*extra);
+    if (extra != nullptr)
+        KickTimers(*extra);
 }
 
 void AgentClock::reset() {
@@ -262,8 +266,10 @@ void Start(ozy::metrics::Registry* registry) {
     }
     ozy::RefPtr<IOWorker> serial(new IOWorker(SerialContext()));
     g_ioWorkers.push_back(serial);
-    g_group->Post(std::make_shared<WorkItemImpl<IOWorker>>(&IOWorker::run, serial, "IOWorker(serial)"));
-    CFG_DEBUG("Work group started: %1 work threads, %2 io threads", counts.workThreads, counts.ioThreads);
+    g_group->Post(
+        std::make_shared<WorkItemImpl<IOWorker>>(&IOWorker::run, serial, "IOWorker(serial)"));
+    CFG_DEBUG("Work group started: %1 work threads, %2 io threads", counts.workThreads,
+              counts.ioThreads);
 }
 
 bool Post(WorkItemPtr item) {

@@ -20,7 +20,7 @@ class Registry;
 namespace CfgAgent {
 
 class WorkGroup {
-public:
+  public:
     // maxQueue -1: unbounded. Metrics are registered when a registry is given.
     explicit WorkGroup(int maxQueue = -1, ozy::metrics::Registry* registry = nullptr);
     ~WorkGroup();
@@ -39,7 +39,7 @@ public:
     // Names of the items running right now.
     std::vector<std::string> RunningItems() const;
 
-private:
+  private:
     // Worker threads share the state, so a thread left inside an item at shutdown never touches
     // freed memory.
     struct Impl;

@@ -11,7 +11,7 @@
 namespace CfgAgent {
 
 class WorkItem {
-public:
+  public:
     WorkItem() = default;
     WorkItem(const WorkItem&) = delete;
     WorkItem& operator=(const WorkItem&) = delete;
@@ -27,7 +27,7 @@ using WorkItemPtr = std::shared_ptr<WorkItem>;
 
 template <typename T>
 class WorkItemImpl : public WorkItem {
-public:
+  public:
     using MemberFn = void (T::*)();
 
     WorkItemImpl(MemberFn fn, ozy::RefPtr<T> target, const char* name = "work item")
@@ -36,7 +36,7 @@ public:
     void Run() override { ((*target_).*fn_)(); }
     const char* Name() const override { return name_; }
 
-private:
+  private:
     MemberFn fn_;
     ozy::RefPtr<T> target_;
     const char* name_;

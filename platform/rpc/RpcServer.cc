@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/LibraryLogLevels.h"
-#include "platform/rpc/JsonStreamSplitter.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "runtime/IoContexts.h"
 #include "runtime/Logger.h"
 
@@ -30,14 +30,18 @@ using json = nlohmann::json;
 
 bool ParseTcpUrl(const std::string& url, std::string& host, int& port) {
     const std::string prefix = "tcp://";
-    if (url.compare(0, prefix.size(), prefix) != 0) return false;
+    if (url.compare(0, prefix.size(), prefix) != 0)
+        return false;
     std::string rest = url.substr(prefix.size());
     size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
+    if (colon == std::string::npos || colon == 0)
+        return false;
     host = rest.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
     std::string p = rest.substr(colon + 1);
-    if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+        return false;
     port = std::stoi(p);
     return port >= 0 && port <= 65535;
 }
@@ -50,7 +54,8 @@ struct ServerState;
 
 // One client connection: reads requests, answers each in order.
 struct Connection : std::enable_shared_from_this<Connection> {
-    Connection(tcp::socket s, std::shared_ptr<ServerState> st) : socket(std::move(s)), state(std::move(st)) {}
+    Connection(tcp::socket s, std::shared_ptr<ServerState> st)
+        : socket(std::move(s)), state(std::move(st)) {}
     void Start();
     void ReadMore();
     void Handle(const std::string& text);
@@ -60,7 +65,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     tcp::socket socket;
     std::shared_ptr<ServerState> state;
-    JsonStreamSplitter splitter{kMaxRequest};
+    jsonrpc::MessageFramer framer{kMaxRequest};
     char buffer[4096];
     std::deque<std::string> outbox;
     bool writing = false;
@@ -81,7 +86,8 @@ void ServerState::Accept() {
     auto self = shared_from_this();
     acceptor.async_accept([self](const boost::system::error_code& ec, tcp::socket s) {
         std::lock_guard<std::mutex> lock(self->mutex);
-        if (self->shutdown) return;
+        if (self->shutdown)
+            return;
         if (ec) {
             if (ec != asio::error::operation_aborted) {
                 RPC_LOG(CfgAgent::kLogWarn, "rpc: accept failed: %1", ec.message());
@@ -96,40 +102,59 @@ void ServerState::Accept() {
     });
 }
 
-void Connection::Start() { ReadMore(); }
+void Connection::Start() {
+    ReadMore();
+}
 
 void Connection::ReadMore() {
     auto self = shared_from_this();
-    socket.async_read_some(asio::buffer(buffer), [self](const boost::system::error_code& ec, size_t n) {
-        std::vector<std::string> messages;
-        {
+    socket.async_read_some(
+        asio::buffer(buffer), [self](const boost::system::error_code& ec, size_t n) {
+            std::vector<std::string> messages;
+            {
+                std::lock_guard<std::mutex> lock(self->state->mutex);
+                if (self->state->shutdown)
+                    return;
+                if (ec) {
+                    self->Close();
+                    return;
+                }
+                self->framer.Append(self->buffer, n);
+                for (;;) {
+                    std::string message;
+                    jsonrpc::MessageFramer::Status st = self->framer.Next(&message);
+                    if (st == jsonrpc::MessageFramer::Status::kMessage) {
+                        messages.push_back(std::move(message));
+                        continue;
+                    }
+                    if (st != jsonrpc::MessageFramer::Status::kNeedMore) {
+                        RPC_LOG(CfgAgent::kLogWarn, "rpc: %1, closing connection",
+                                jsonrpc::MessageFramer::StatusText(st));
+                        self->Close();
+                        return;
+                    }
+                    break;
+                }
+            }
+            for (const auto& m : messages)
+                self->Handle(m);
             std::lock_guard<std::mutex> lock(self->state->mutex);
-            if (self->state->shutdown) return;
-            if (ec) {
-                self->Close();
-                return;
-            }
-            if (!self->splitter.Feed(std::string_view(self->buffer, n), messages)) {
-                RPC_LOG(CfgAgent::kLogWarn, "rpc: malformed or oversized request, closing connection");
-                self->Close();
-                return;
-            }
-        }
-        for (const auto& m : messages) self->Handle(m);
-        std::lock_guard<std::mutex> lock(self->state->mutex);
-        if (!self->state->shutdown && self->socket.is_open()) self->ReadMore();
-    });
+            if (!self->state->shutdown && self->socket.is_open())
+                self->ReadMore();
+        });
 }
 
 void Connection::Handle(const std::string& text) {
     json reply = {{"result", nullptr}, {"error", nullptr}, {"id", nullptr}};
     json req = json::parse(text, nullptr, false);
-    if (req.is_discarded() || !req.is_object() || !req.contains("method") || !req["method"].is_string()) {
+    if (req.is_discarded() || !req.is_object() || !req.contains("method") ||
+        !req["method"].is_string()) {
         reply["error"] = "invalid request";
         Send(reply.dump());
         return;
     }
-    if (req.contains("id")) reply["id"] = req["id"];
+    if (req.contains("id"))
+        reply["id"] = req["id"];
     std::string method = req["method"].get<std::string>();
     std::string params = req.contains("params") ? req["params"].dump() : "[]";
     IService* target = nullptr;
@@ -161,9 +186,11 @@ void Connection::Handle(const std::string& text) {
 
 void Connection::Send(std::string text) {
     std::lock_guard<std::mutex> lock(state->mutex);
-    if (state->shutdown || !socket.is_open()) return;
+    if (state->shutdown || !socket.is_open())
+        return;
     outbox.push_back(std::move(text));
-    if (!writing) WriteNext();
+    if (!writing)
+        WriteNext();
 }
 
 void Connection::WriteNext() {
@@ -173,16 +200,18 @@ void Connection::WriteNext() {
     }
     writing = true;
     auto self = shared_from_this();
-    asio::async_write(socket, asio::buffer(outbox.front()), [self](const boost::system::error_code& ec, size_t) {
-        std::lock_guard<std::mutex> lock(self->state->mutex);
-        if (self->state->shutdown) return;
-        self->outbox.pop_front();
-        if (ec) {
-            self->Close();
-            return;
-        }
-        self->WriteNext();
-    });
+    asio::async_write(socket, asio::buffer(outbox.front()),
+                      [self](const boost::system::error_code& ec, size_t) {
+                          std::lock_guard<std::mutex> lock(self->state->mutex);
+                          if (self->state->shutdown)
+                              return;
+                          self->outbox.pop_front();
+                          if (ec) {
+                              self->Close();
+                              return;
+                          }
+                          self->WriteNext();
+                      });
 }
 
 void Connection::Close() {
@@ -192,7 +221,7 @@ void Connection::Close() {
 }
 
 class TcpServer : public Server {
-public:
+  public:
     explicit TcpServer(std::shared_ptr<ServerState> st) : state_(std::move(st)) {}
     ~TcpServer() override { Shutdown(); }
 
@@ -200,21 +229,24 @@ public:
         std::lock_guard<std::mutex> lock(state_->mutex);
         boost::system::error_code ec;
         auto ep = state_->acceptor.local_endpoint(ec);
-        if (ec) return {};
+        if (ec)
+            return {};
         return "tcp://" + ep.address().to_string() + ":" + std::to_string(ep.port());
     }
 
     void Shutdown() override {
         std::lock_guard<std::mutex> lock(state_->mutex);
-        if (state_->shutdown) return;
+        if (state_->shutdown)
+            return;
         state_->shutdown = true;
         boost::system::error_code ignored;
         state_->acceptor.close(ignored);
-        for (auto& c : state_->connections) c->socket.close(ignored);
+        for (auto& c : state_->connections)
+            c->socket.close(ignored);
         state_->connections.clear();
     }
 
-private:
+  private:
     std::shared_ptr<ServerState> state_;
 };
 
@@ -230,13 +262,15 @@ ServerBuilder& ServerBuilder::AddLocalEndpointId(const std::string& id) {
     return *this;
 }
 
-ServerBuilder& ServerBuilder::RegisterService(IService* service, const ServiceOptions& /*options*/) {
+ServerBuilder& ServerBuilder::RegisterService(IService* service,
+                                              const ServiceOptions& /*options*/) {
     services_.push_back(service);
     return *this;
 }
 
 std::unique_ptr<Server> ServerBuilder::BuildStarted() {
-    if (endpoints_.empty()) throw std::runtime_error("rpc: no listening endpoint");
+    if (endpoints_.empty())
+        throw std::runtime_error("rpc: no listening endpoint");
     std::string host;
     int port = 0;
     if (!ParseTcpUrl(endpoints_.front(), host, port)) {
@@ -246,14 +280,19 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
     state->services = services_;
     boost::system::error_code ec;
     auto address = asio::ip::make_address(host, ec);
-    if (ec) throw std::runtime_error("rpc: bad address " + host);
+    if (ec)
+        throw std::runtime_error("rpc: bad address " + host);
     tcp::endpoint ep(address, static_cast<unsigned short>(port));
     state->acceptor.open(ep.protocol(), ec);
-    if (!ec) state->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec) state->acceptor.bind(ep, ec);
-    if (!ec) state->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec)
+        state->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec)
+        state->acceptor.bind(ep, ec);
+    if (!ec)
+        state->acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
-        throw std::runtime_error("rpc: cannot listen on " + endpoints_.front() + ": " + ec.message());
+        throw std::runtime_error("rpc: cannot listen on " + endpoints_.front() + ": " +
+                                 ec.message());
     }
     {
         std::lock_guard<std::mutex> lock(state->mutex);
@@ -275,7 +314,8 @@ bool CallOnce(const std::string& url, const std::string& method, const std::stri
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res) != 0 || res == nullptr) {
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res) != 0 ||
+        res == nullptr) {
         error = "cannot resolve " + host;
         return false;
     }
@@ -283,12 +323,14 @@ bool CallOnce(const std::string& url, const std::string& method, const std::stri
     bool connected = fd >= 0 && connect(fd, res->ai_addr, res->ai_addrlen) == 0;
     freeaddrinfo(res);
     if (!connected) {
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
         error = "cannot connect to " + url;
         return false;
     }
     json req = {{"method", method}, {"params", json::parse(paramsJson, nullptr, false)}, {"id", 1}};
-    if (req["params"].is_discarded()) req["params"] = json::array();
+    if (req["params"].is_discarded())
+        req["params"] = json::array();
     std::string out = req.dump();
     size_t sent = 0;
     while (sent < out.size()) {
@@ -300,10 +342,10 @@ bool CallOnce(const std::string& url, const std::string& method, const std::stri
         }
         sent += static_cast<size_t>(n);
     }
-    JsonStreamSplitter splitter;
-    std::vector<std::string> msgs;
+    jsonrpc::MessageFramer framer(kMaxRequest);
+    std::string reply;
     char buf[4096];
-    while (msgs.empty()) {
+    for (;;) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) <= 0) {
             close(fd);
@@ -311,23 +353,33 @@ bool CallOnce(const std::string& url, const std::string& method, const std::stri
             return false;
         }
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0 || !splitter.Feed(std::string_view(buf, static_cast<size_t>(n)), msgs)) {
+        if (n <= 0) {
             close(fd);
             error = "connection closed";
             return false;
         }
+        framer.Append(buf, static_cast<size_t>(n));
+        jsonrpc::MessageFramer::Status st = framer.Next(&reply);
+        if (st == jsonrpc::MessageFramer::Status::kMessage)
+            break;
+        if (st != jsonrpc::MessageFramer::Status::kNeedMore) {
+            close(fd);
+            error = "malformed reply";
+            return false;
+        }
     }
     close(fd);
-    json reply = json::parse(msgs.front(), nullptr, false);
-    if (reply.is_discarded() || !reply.is_object()) {
+    json parsed = json::parse(reply, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
         error = "malformed reply";
         return false;
     }
-    if (reply.contains("error") && !reply["error"].is_null()) {
-        error = reply["error"].is_string() ? reply["error"].get<std::string>() : reply["error"].dump();
+    if (parsed.contains("error") && !parsed["error"].is_null()) {
+        error = parsed["error"].is_string() ? parsed["error"].get<std::string>()
+                                            : parsed["error"].dump();
         return false;
     }
-    resultJson = reply.contains("result") ? reply["result"].dump() : "null";
+    resultJson = parsed.contains("result") ? parsed["result"].dump() : "null";
     return true;
 }
 

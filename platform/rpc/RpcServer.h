@@ -12,12 +12,12 @@
 namespace ozy::rpc {
 
 class IService {
-public:
+  public:
     virtual ~IService() = default;
     virtual bool Handles(const std::string& method) const = 0;
     // Fills `resultJson` (a JSON value) and returns true, or sets `error` and returns false.
-    virtual bool Call(const std::string& method, const std::string& paramsJson, std::string& resultJson,
-                      std::string& error) = 0;
+    virtual bool Call(const std::string& method, const std::string& paramsJson,
+                      std::string& resultJson, std::string& error) = 0;
 };
 
 struct ServiceOptions {
@@ -26,7 +26,7 @@ struct ServiceOptions {
 };
 
 class Server {
-public:
+  public:
     virtual ~Server() = default;
     // "tcp://ADDRESS:PORT" as bound (the real port when 0 was asked for).
     virtual std::string BoundEndpoint() const = 0;
@@ -35,7 +35,7 @@ public:
 };
 
 class ServerBuilder {
-public:
+  public:
     ServerBuilder& AddListeningEndpoint(const std::string& url);
     ServerBuilder& AddLocalEndpointId(const std::string& id);
     // The service must outlive the server.
@@ -43,7 +43,7 @@ public:
     // Binds and starts accepting; throws std::runtime_error when the endpoint is unusable.
     std::unique_ptr<Server> BuildStarted();
 
-private:
+  private:
     std::vector<std::string> endpoints_;
     std::string localId_;
     std::vector<IService*> services_;
@@ -51,7 +51,7 @@ private:
 
 // Hands out server builders; the platform provider owns one.
 class RpcFactory {
-public:
+  public:
     ServerBuilder NewServerBuilder() { return ServerBuilder(); }
 };
 

@@ -7,7 +7,22 @@
 // before any handler runs. "list-commands" and "help" are built in. Handlers run on the thread that
 // calls Run() and reply exactly once through their Connection.
 //
-// Threading: one thread drives Run()/Wait(); Wake() may be called from any thread.
+// Threading: one thread drives Run()/Wait(); Wake() may be called from any thread. A handler may
+// register commands but must not call Run() or Wait() or destroy the server.
+//
+// Replies: a handler must reply before it returns (the Connection lives only for the call). A
+// handler that returns without replying gets the error reply "\"NAME\" command did not reply"
+// sent for it, and one that throws gets "\"NAME\" command failed"; both are logged and the server
+// carries on: exceptions never leave Run() (std::bad_alloc ends the process, as everywhere). A
+// reply text that does not end in a newline gets one, as Open vSwitch does. A second reply is
+// dropped with a log line.
+//
+// Bad input (malformed JSON, not an object, no string method, params not an array, no id, nesting
+// deeper than 32, a request above kMaxRequestBytes) closes that connection with a log line; the
+// other clients are not affected. Each connection handles one request at a time: the next request
+// is read once the previous reply has been written, so a client that does not read its replies only
+// stalls itself.
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,8 +30,13 @@
 
 namespace ozy::unixctl {
 
+// Largest request accepted (bytes of one JSON message).
+constexpr size_t kMaxRequestBytes = 1024 * 1024;
+// Connections beyond this many are closed as soon as they are accepted.
+constexpr size_t kMaxConnections = 512;
+
 class Connection {
-public:
+  public:
     virtual ~Connection() = default;
     virtual void Reply(const std::string& text) = 0;
     virtual void ReplyError(const std::string& text) = 0;
@@ -25,20 +45,28 @@ public:
 using Handler = std::function<void(Connection& conn, const std::vector<std::string>& args)>;
 
 class Server {
-public:
+  public:
     // Creates the listening socket at `path` (a stale socket file is replaced; the socket is not
-    // world-accessible). Returns 0 and the server, or an errno value.
+    // world-accessible). Returns 0 and the server, or an errno value: ENAMETOOLONG when the path
+    // does not fit a Unix socket address, EADDRINUSE when a live server answers at `path`, EEXIST
+    // when `path` exists and is not a socket, or the error of socket(), bind() or listen().
     static int Create(const std::string& path, std::unique_ptr<Server>* out);
+    // Closes every connection and removes the socket file (unless another server replaced it).
     virtual ~Server() = default;
 
+    // A name registered twice, or with a bad range (minArgs < 0, maxArgs < minArgs), keeps the
+    // first registration and logs. May be called from any thread, also while Run() is active.
     virtual void RegisterCommand(const std::string& name, const std::string& usage, int minArgs,
                                  int maxArgs, Handler handler) = 0;
     // Accepts connections and answers every complete pending request; never blocks.
     virtual void Run() = 0;
     // Blocks until a socket has activity, Wake() is called, or `timeoutMs` passes (-1: no limit).
+    // Returns at once when Run() left work undone (many pipelined requests on one connection).
     virtual void Wait(int timeoutMs = -1) = 0;
     virtual void Wake() = 0;
     virtual const std::string& Path() const = 0;
+    // Open client connections (any thread; for tests and diagnostics).
+    virtual size_t ConnectionCount() const = 0;
 };
 
 }  // namespace ozy::unixctl

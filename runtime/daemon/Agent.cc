@@ -14,6 +14,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <nlohmann/json.hpp>
 
+#include "cli/CliServer.h"
 #include "platform/AsioOzyProvider.h"
 #include "platform/DaemonHealthService.h"
 #include "platform/SNUtil.h"
@@ -47,7 +48,8 @@ int CountThreads() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/task")) {
         while (dirent* e = readdir(d)) {
-            if (e->d_name[0] != '.') ++n;
+            if (e->d_name[0] != '.')
+                ++n;
         }
         closedir(d);
     }
@@ -100,13 +102,14 @@ bool DetectPersona() {
 }
 
 class Agent {
-public:
+  public:
     int Run(int argc, char** argv);
 
-private:
+  private:
     int Startup(int argc, char** argv);
     bool CreatePlatform();
     void StartApplications();
+    void StartCli();
     void StartProcessHealth();
     void Shutdown();
     void ReleaseAll();
@@ -119,6 +122,7 @@ private:
     AppContext appContext_;
     std::unique_ptr<AppLauncher> apps_;
     boost::property_tree::ptree appList_;
+    ozy::RefPtr<CliServer> cli_;
     std::unique_ptr<ozy::sha::ShaPmClient> sha_;
     bool workGroupStarted_ = false;
 };
@@ -126,10 +130,13 @@ private:
 int Agent::Startup(int argc, char** argv) {
     // 1-2: command line and configuration file.
     CommandLine cl = ParseCommandLine(argc, argv);
-    if (!cl.ok) return kExitFailure;
-    if (!cl.configPath.empty()) AgentSettings::SetConfigPath(cl.configPath);
+    if (!cl.ok)
+        return kExitFailure;
+    if (!cl.configPath.empty())
+        AgentSettings::SetConfigPath(cl.configPath);
     boost::property_tree::ptree& tree = AgentSettings::ConfigTree();
-    if (!LoadConfigFile(AgentSettings::ConfigPath(), tree)) return kExitFailure;
+    if (!LoadConfigFile(AgentSettings::ConfigPath(), tree))
+        return kExitFailure;
 
     // 3-5: thread counts, log levels, syslog.
     ApplyAgentSettings(tree);
@@ -139,11 +146,13 @@ int Agent::Startup(int argc, char** argv) {
     EnableCoreDumps();
     // 9-10
     ApplyInstrumentationFlags(tree);
-    if (!DetectPersona()) return kExitFailure;
+    if (!DetectPersona())
+        return kExitFailure;
     CFG_INFO("Start cfgAgent");
 
     // 11-13
-    if (!CreatePlatform()) return kExitFailure;
+    if (!CreatePlatform())
+        return kExitFailure;
 
     // 14-18: the state cache, the update queue, the database client with its runtime-state
     // observer, and the dispatcher with the three state-cache tables are created here, in that
@@ -155,8 +164,13 @@ int Agent::Startup(int argc, char** argv) {
     // 20
     StartApplications();
 
-    // 21-24: database client start, post-start steps, CLI server, dispatcher start.
+    // 21-22: database client start, post-start steps.
     apps_->PostStartAll();
+
+    // 23
+    StartCli();
+
+    // 24: dispatcher start.
 
     // 25
     StartProcessHealth();
@@ -165,8 +179,8 @@ int Agent::Startup(int argc, char** argv) {
 
 bool Agent::CreatePlatform() {
     ozy::ProviderOptions options;
-    provider_ = std::make_unique<ozy::AsioOzyProvider>(options, AgentSettings::ConfigTree().get_child("config"),
-                                                      std::string());
+    provider_ = std::make_unique<ozy::AsioOzyProvider>(
+        options, AgentSettings::ConfigTree().get_child("config"), std::string());
     version_ = std::make_unique<ozy::ProductVersion>();
     version_->major = 2;
     version_->minor = 3;
@@ -207,9 +221,17 @@ bool Agent::CreatePlatform() {
 void Agent::StartApplications() {
     apps_ = std::make_unique<AppLauncher>(BuiltinApps(), appContext_);
     appContext_.launcher = apps_.get();
-    if (appList_.empty()) return;
+    if (appList_.empty())
+        return;
     // The agent socket link is started here once it is part of the agent.
     apps_->StartAll(appList_);
+}
+
+void Agent::StartCli() {
+    CFG_INFO("Starting running CLI Server");
+    CliContext context;
+    cli_ = ozy::RefPtr<CliServer>(new CliServer(std::move(context)));
+    cli_->Start();
 }
 
 void Agent::StartProcessHealth() {
@@ -223,7 +245,8 @@ void Agent::StartProcessHealth() {
             msg["agent_status"]["name"] = "ozy-cfgagent";
             msg["agent_status"]["sub_status"] = nlohmann::json::array(
                 {{{"name", "cfgagent-cairndb-connection"},
-                  {"status", configApp != nullptr ? configApp->CairndbConnectionStatus() : "UNKNOWN"}}});
+                  {"status",
+                   configApp != nullptr ? configApp->CairndbConnectionStatus() : "UNKNOWN"}}});
             std::string text = msg.dump();
             CFG_DEBUG("ShaGetCombinedMessage: %1", text);
             return text;
@@ -237,14 +260,18 @@ void Agent::StartProcessHealth() {
 
 void Agent::Shutdown() {
     CFG_INFO("Clean up platform");
-    if (healthService_) healthService_->SetStatus("STOPPING");
+    if (healthService_)
+        healthService_->SetStatus("STOPPING");
     // 2-3: the database client and the UPM service stop here.
     // 4
     if (apps_ && !appList_.empty()) {
         apps_->StopAll();
         // The agent socket link stops here.
     }
-    // 5-7: CLI server, L3 table, state-cache observer.
+    // 5
+    if (cli_)
+        cli_->Stop();
+    // 6-7: L3 table, state-cache observer.
     // 8
     if (workGroupStarted_) {
         WorkGroups::Stop();
@@ -261,9 +288,11 @@ void Agent::Shutdown() {
 }
 
 void Agent::ReleaseAll() {
+    cli_.reset();
     apps_.reset();
     conduit_.reset();
-    if (rpcServer_) rpcServer_->Shutdown();
+    if (rpcServer_)
+        rpcServer_->Shutdown();
     rpcServer_.reset();
     healthService_.reset();
     version_.reset();
@@ -275,7 +304,8 @@ int Agent::Run(int argc, char** argv) {
     int status = 0;
     try {
         status = Startup(argc, argv);
-        if (status != 0) return status;
+        if (status != 0)
+            return status;
         provider_->Run(1);
         Shutdown();
         ReleaseAll();
@@ -293,7 +323,8 @@ int Agent::Run(int argc, char** argv) {
         WorkGroups::Stop();
         workGroupStarted_ = false;
     }
-    if (sha_) sha_->Stop();
+    if (sha_)
+        sha_->Stop();
     return kExitFailure;
 }
 

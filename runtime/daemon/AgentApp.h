@@ -9,7 +9,7 @@
 namespace CfgAgent {
 
 class AgentApp {
-public:
+  public:
     virtual ~AgentApp() = default;
     virtual void Start(const boost::property_tree::ptree& config) = 0;
     virtual void PostStart() {}

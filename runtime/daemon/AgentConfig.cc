@@ -54,7 +54,8 @@ bool LoadConfigFile(const std::string& path, pt::ptree& tree) {
 namespace {
 
 void readLevel(const pt::ptree& tree, const char* key, std::atomic<int>& level) {
-    if (auto v = tree.get_optional<int>(key)) level.store(*v);
+    if (auto v = tree.get_optional<int>(key))
+        level.store(*v);
 }
 
 }  // namespace
@@ -93,16 +94,19 @@ void ApplyAgentSettings(const pt::ptree& tree) {
 }
 
 void ApplyInstrumentationFlags(const pt::ptree& tree) {
-    static const char* const keys[4] = {
-        "config.cfgAgent.debug.instrument.config_cache", "config.cfgAgent.debug.instrument.l2_cache",
-        "config.cfgAgent.debug.instrument.l3_cache", "config.cfgAgent.debug.instrument.cairndb_client"};
+    static const char* const keys[4] = {"config.cfgAgent.debug.instrument.config_cache",
+                                        "config.cfgAgent.debug.instrument.l2_cache",
+                                        "config.cfgAgent.debug.instrument.l3_cache",
+                                        "config.cfgAgent.debug.instrument.cairndb_client"};
     for (int i = 0; i < 4; ++i) {
         AgentSettings::SetInstrument(static_cast<InstrumentFlag>(i),
                                      tree.get_optional<bool>(keys[i]).value_or(false));
     }
     CFG_INFO("Instrument configCache %1 l2Cache %2 l3Cache %3 cairndbClient %4",
-             AgentSettings::Instrument(kInstrumentConfigCache), AgentSettings::Instrument(kInstrumentL2Cache),
-             AgentSettings::Instrument(kInstrumentL3Cache), AgentSettings::Instrument(kInstrumentCairndbClient));
+             AgentSettings::Instrument(kInstrumentConfigCache),
+             AgentSettings::Instrument(kInstrumentL2Cache),
+             AgentSettings::Instrument(kInstrumentL3Cache),
+             AgentSettings::Instrument(kInstrumentCairndbClient));
 }
 
 }  // namespace CfgAgent

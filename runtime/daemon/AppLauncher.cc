@@ -13,14 +13,15 @@ AppLauncher::AppLauncher(std::vector<AppEntry> table, AppContext& context)
 AppLauncher::~AppLauncher() = default;
 
 const std::vector<std::string>& AppLauncher::StopOrder() {
-    static const std::vector<std::string> order = {"config", "vxlan", "vdrb",  "dfw", "livetrace",
-                                                   "traceflow", "bfd", "si", "ids"};
+    static const std::vector<std::string> order = {"config",    "vxlan", "vdrb", "dfw", "livetrace",
+                                                   "traceflow", "bfd",   "si",   "ids"};
     return order;
 }
 
 const AppEntry* AppLauncher::Find(const std::string& name) const {
     for (const auto& e : table_) {
-        if (e.name == name) return &e;
+        if (e.name == name)
+            return &e;
     }
     return nullptr;
 }
@@ -32,12 +33,13 @@ AgentApp* AppLauncher::Get(const std::string& name) const {
 
 std::vector<std::string> AppLauncher::Names() const {
     std::vector<std::string> names;
-    for (const auto& [name, app] : apps_) names.push_back(name);
+    for (const auto& [name, app] : apps_)
+        names.push_back(name);
     return names;
 }
 
-void AppLauncher::Launch(const std::string& key, const std::string& message, const AppFactory& factory,
-                         const boost::property_tree::ptree& config) {
+void AppLauncher::Launch(const std::string& key, const std::string& message,
+                         const AppFactory& factory, const boost::property_tree::ptree& config) {
     if (!factory) {
         CFG_INFO("Application %1 is enabled but not part of this build", key);
         return;
@@ -63,9 +65,11 @@ void AppLauncher::StartAll(const boost::property_tree::ptree& apps) {
         const boost::property_tree::ptree& config = entry.get_child("config");
         std::string name = entry.get<std::string>("name", "");
         boost::optional<bool> enabled = entry.get_optional<bool>("enabled");
-        if (!enabled || !*enabled) continue;
+        if (!enabled || !*enabled)
+            continue;
         const AppEntry* app = Find(name);
-        if (app == nullptr) continue;
+        if (app == nullptr)
+            continue;
 
         if (name == "traceflow" && !Has("config")) {
             CFG_ERROR("Cannot start traceflowApp as the configApp is NULL");
@@ -94,13 +98,15 @@ void AppLauncher::StartAll(const boost::property_tree::ptree& apps) {
 
 void AppLauncher::PostStartAll() {
     for (const char* name : {"config", "vxlan"}) {
-        if (AgentApp* app = Get(name)) app->PostStart();
+        if (AgentApp* app = Get(name))
+            app->PostStart();
     }
 }
 
 void AppLauncher::StopAll() {
     for (const auto& name : StopOrder()) {
-        if (AgentApp* app = Get(name)) app->Stop();
+        if (AgentApp* app = Get(name))
+            app->Stop();
     }
 }
 

@@ -34,7 +34,7 @@ struct AppEntry {
 };
 
 class AppLauncher {
-public:
+  public:
     AppLauncher(std::vector<AppEntry> table, AppContext& context);
     ~AppLauncher();
 
@@ -52,7 +52,7 @@ public:
     // Shutdown order of the applications by configuration name.
     static const std::vector<std::string>& StopOrder();
 
-private:
+  private:
     const AppEntry* Find(const std::string& name) const;
     void Launch(const std::string& key, const std::string& message, const AppFactory& factory,
                 const boost::property_tree::ptree& config);

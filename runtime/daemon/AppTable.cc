@@ -9,11 +9,13 @@ std::vector<AppEntry> BuiltinApps() {
     table.push_back({"config", "Config application starts", nullptr, "", "", nullptr});
     table.push_back({"vxlan", "L2 application starts", nullptr, "", "", nullptr});
     table.push_back({"vdrb", "L3 application starts", nullptr, "", "", nullptr});
-    table.push_back({"dfw", "DFW application starts", nullptr, "lb", "LB application starts", nullptr});
+    table.push_back(
+        {"dfw", "DFW application starts", nullptr, "lb", "LB application starts", nullptr});
     table.push_back({"traceflow", "Traceflow application starts", nullptr, "", "", nullptr});
     table.push_back({"bfd", "BFD application starts", nullptr, "", "", nullptr});
     table.push_back({"si", "Service insertion application starts", nullptr, "", "", nullptr});
-    table.push_back({"ids", "Intrusion Detection Service application starts", nullptr, "", "", nullptr});
+    table.push_back(
+        {"ids", "Intrusion Detection Service application starts", nullptr, "", "", nullptr});
     table.push_back({"livetrace", "Livetrace application starts", nullptr, "", "", nullptr});
     return table;
 }

@@ -15,7 +15,8 @@ int ConduitService::Init(ozy::AsioOzyProvider& provider) {
         try {
             size_t used = 0;
             p = std::stoi(*port, &used);
-            if (used != port->size()) p = -1;
+            if (used != port->size())
+                p = -1;
         } catch (const std::exception&) {
             p = -1;
         }

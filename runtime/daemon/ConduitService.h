@@ -12,12 +12,12 @@ class AsioOzyProvider;
 namespace CfgAgent {
 
 class ConduitService {
-public:
+  public:
     // 0 on success; non-zero (and a log line) when "config.conduit" holds unusable settings.
     int Init(ozy::AsioOzyProvider& provider);
     int serverPort() const { return serverPort_; }
 
-private:
+  private:
     int serverPort_ = 0;
 };
 

@@ -1,3 +1,5 @@
 #include "runtime/daemon/Agent.h"
 
-int main(int argc, char** argv) { return CfgAgent::AgentMain(argc, argv); }
+int main(int argc, char** argv) {
+    return CfgAgent::AgentMain(argc, argv);
+}

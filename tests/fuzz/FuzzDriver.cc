@@ -20,13 +20,16 @@ namespace {
 std::vector<std::string> CollectInputs(const std::string& path) {
     std::vector<std::string> files;
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return files;
+    if (stat(path.c_str(), &st) != 0)
+        return files;
     if (S_ISDIR(st.st_mode)) {
         DIR* d = opendir(path.c_str());
-        if (d == nullptr) return files;
+        if (d == nullptr)
+            return files;
         while (dirent* e = readdir(d)) {
             std::string name = e->d_name;
-            if (name == "." || name == "..") continue;
+            if (name == "." || name == "..")
+                continue;
             auto sub = CollectInputs(path + "/" + name);
             files.insert(files.end(), sub.begin(), sub.end());
         }
@@ -46,14 +49,26 @@ std::string ReadAll(const std::string& path) {
 
 void Mutate(std::string& s, std::mt19937& rng) {
     int kind = static_cast<int>(rng() % 6);
-    if (s.empty()) kind = 3;
+    if (s.empty())
+        kind = 3;
     size_t pos = s.empty() ? 0 : rng() % s.size();
     switch (kind) {
-        case 0: s[pos] = static_cast<char>(s[pos] ^ (1u << (rng() % 8))); break;
-        case 1: s[pos] = static_cast<char>(rng()); break;
-        case 2: s.resize(pos); break;
-        case 3: s.insert(pos, 1, static_cast<char>(rng())); break;
-        case 4: if (!s.empty()) s.erase(pos, 1 + rng() % 4); break;
+        case 0:
+            s[pos] = static_cast<char>(s[pos] ^ (1u << (rng() % 8)));
+            break;
+        case 1:
+            s[pos] = static_cast<char>(rng());
+            break;
+        case 2:
+            s.resize(pos);
+            break;
+        case 3:
+            s.insert(pos, 1, static_cast<char>(rng()));
+            break;
+        case 4:
+            if (!s.empty())
+                s.erase(pos, 1 + rng() % 4);
+            break;
         case 5: {
             // Interesting values at a random offset (length fields, sign boundaries).
             static const uint8_t vals[] = {0x00, 0x01, 0x03, 0x04, 0x05, 0x7f, 0x80, 0xff};
@@ -72,7 +87,8 @@ int main(int argc, char** argv) {
         inputs.insert(inputs.end(), sub.begin(), sub.end());
     }
     int iterations = 300;
-    if (const char* it = getenv("OZY_FUZZ_ITERATIONS")) iterations = atoi(it);
+    if (const char* it = getenv("OZY_FUZZ_ITERATIONS"))
+        iterations = atoi(it);
     std::mt19937 rng(12345);
     size_t runs = 0;
     LLVMFuzzerTestOneInput(nullptr, 0);
@@ -82,7 +98,8 @@ int main(int argc, char** argv) {
         ++runs;
         std::string cur = seed;
         for (int i = 0; i < iterations; ++i) {
-            if (i % 16 == 0) cur = seed;
+            if (i % 16 == 0)
+                cur = seed;
             Mutate(cur, rng);
             LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(cur.data()), cur.size());
             ++runs;

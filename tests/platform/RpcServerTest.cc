@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include "platform/DaemonHealthService.h"
-#include "platform/rpc/JsonStreamSplitter.h"
 #include "platform/rpc/RpcServer.h"
 #include "runtime/AgentLock.h"
 #include "runtime/WorkGroup.h"
@@ -13,33 +12,6 @@
 
 namespace ozy::rpc {
 namespace {
-
-TEST(JsonStreamSplitterTest, SplitsPartialAndPipelinedObjects) {
-    JsonStreamSplitter s;
-    std::vector<std::string> out;
-    ASSERT_TRUE(s.Feed("{\"a\":\"}{\\\"\",", out));
-    EXPECT_TRUE(out.empty());
-    EXPECT_GT(s.Pending(), 0u);
-    ASSERT_TRUE(s.Feed("\"b\":[1,{}]} \n{\"c\":1}{", out));
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], "{\"a\":\"}{\\\"\",\"b\":[1,{}]}");
-    EXPECT_EQ(out[1], "{\"c\":1}");
-    ASSERT_TRUE(s.Feed("}", out));
-    EXPECT_EQ(out.back(), "{}");
-}
-
-TEST(JsonStreamSplitterTest, RejectsGarbageUnbalancedAndOversized) {
-    std::vector<std::string> out;
-    JsonStreamSplitter garbage;
-    EXPECT_FALSE(garbage.Feed("[1]", out));
-    EXPECT_FALSE(garbage.Feed("{}", out));  // stays failed
-    JsonStreamSplitter small(8);
-    EXPECT_FALSE(small.Feed("{\"abcdefgh\":1}", out));
-    EXPECT_TRUE(out.empty());
-    JsonStreamSplitter unbalanced;
-    EXPECT_FALSE(unbalanced.Feed("{}}", out));
-    EXPECT_EQ(out, std::vector<std::string>{"{}"});
-}
 
 TEST(ParseTcpUrlTest, AcceptsHostPortAndRejectsMalformed) {
     std::string host;
@@ -49,19 +21,21 @@ TEST(ParseTcpUrlTest, AcceptsHostPortAndRejectsMalformed) {
     EXPECT_EQ(port, 4097);
     EXPECT_TRUE(ParseTcpUrl("tcp://[::1]:0", host, port));
     EXPECT_EQ(host, "::1");
-    for (const char* bad : {"udp://1.2.3.4:1", "tcp://1.2.3.4", "tcp://:80", "tcp://h:99999", "tcp://h:8x"}) {
+    for (const char* bad :
+         {"udp://1.2.3.4:1", "tcp://1.2.3.4", "tcp://:80", "tcp://h:99999", "tcp://h:8x"}) {
         EXPECT_FALSE(ParseTcpUrl(bad, host, port)) << bad;
     }
 }
 
 class RpcServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CfgAgent::SetThreadCounts(1, 4);
         CfgAgent::WorkGroups::Start(nullptr);
         version.major = 2;
         version.minor = 3;
-        server = RpcFactory().NewServerBuilder()
+        server = RpcFactory()
+                     .NewServerBuilder()
                      .AddListeningEndpoint("tcp://127.0.0.1:0")
                      .AddLocalEndpointId("test")
                      .RegisterService(&health, ServiceOptions())
@@ -84,7 +58,8 @@ TEST_F(RpcServerTest, EchoAndHealthAnswer) {
     ASSERT_TRUE(CallOnce(url, "echo", "[\"ping\"]", result, error)) << error;
     EXPECT_EQ(result, "\"ping\"");
     ASSERT_TRUE(CallOnce(url, "health", "[]", result, error)) << error;
-    EXPECT_NE(result.find("\"product_version\":\"0.0.0\""), std::string::npos);  // version copied at construction
+    EXPECT_NE(result.find("\"product_version\":\"0.0.0\""),
+              std::string::npos);  // version copied at construction
     EXPECT_NE(result.find("\"status\":\"STARTING\""), std::string::npos);
     health.SetStatus("RUNNING");
     ASSERT_TRUE(CallOnce(url, "health", "[]", result, error));
@@ -115,9 +90,11 @@ TEST_F(RpcServerTest, MalformedClientIsDroppedAndOthersStillServed) {
 }
 
 TEST_F(RpcServerTest, SecondServerOnTheSamePortIsRefused) {
-    EXPECT_THROW(RpcFactory().NewServerBuilder().AddListeningEndpoint(url).BuildStarted(), std::runtime_error);
-    EXPECT_THROW(RpcFactory().NewServerBuilder().AddListeningEndpoint("tcp://nohost").BuildStarted(),
+    EXPECT_THROW(RpcFactory().NewServerBuilder().AddListeningEndpoint(url).BuildStarted(),
                  std::runtime_error);
+    EXPECT_THROW(
+        RpcFactory().NewServerBuilder().AddListeningEndpoint("tcp://nohost").BuildStarted(),
+        std::runtime_error);
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 namespace {
 
 class SNUtilTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        for (const char* v : {"OZY_NODE_PERSONA", "OZY_SN_HOST_MGMT_IP", "OZY_SN_MGMT_IP", "OZY_SN_UUID"}) unsetenv(v);
+        for (const char* v :
+             {"OZY_NODE_PERSONA", "OZY_SN_HOST_MGMT_IP", "OZY_SN_MGMT_IP", "OZY_SN_UUID"})
+            unsetenv(v);
         setenv("OZY_HOST_ROOT", root.path().c_str(), 1);
     }
     void TearDown() override {
@@ -29,10 +31,12 @@ TEST_F(SNUtilTest, DefaultsToOrdinaryHost) {
 }
 
 TEST_F(SNUtilTest, FileSettingsAndEnvironmentPrecedence) {
-    root.WriteFile("etc/orvane/ozy/smartnic.conf",
-                   "# SmartNIC settings\npersona = 2\nhost_mgmt_ip=10.0.0.1\n sn_mgmt_ip = 10.0.0.2 \n"
-                   "sn_uuid=11111111-2222-3333-4444-555555555555\nsn_uuid.10.0.0.9=99999999-0000-0000-0000-000000000000\n"
-                   "garbage line\n");
+    root.WriteFile(
+        "etc/orvane/ozy/smartnic.conf",
+        "# SmartNIC settings\npersona = 2\nhost_mgmt_ip=10.0.0.1\n sn_mgmt_ip = 10.0.0.2 \n"
+        "sn_uuid=11111111-2222-3333-4444-555555555555\nsn_uuid.10.0.0.9=99999999-0000-0000-0000-"
+        "000000000000\n"
+        "garbage line\n");
     SNUtil::Init();
     EXPECT_EQ(SNUtil::GetNodePersona(), 2);
     EXPECT_EQ(SNUtil::GetSNHostMgmtIPOnSN(), "10.0.0.1");
@@ -50,7 +54,8 @@ TEST(WorkflowUtilTest, SpansAreCountedAndLoggedOnlyFromInfoLevel) {
     using ozy::wft::WorkflowUtil;
     auto count = [](const std::string& name) {
         for (const auto& [n, v] : WorkflowUtil::Stats()) {
-            if (n == name) return v;
+            if (n == name)
+                return v;
         }
         return int64_t{-1};
     };

@@ -14,7 +14,7 @@ namespace {
 
 // Plays the service manager's end of the notify protocol.
 class NotifySocket {
-public:
+  public:
     explicit NotifySocket(const std::string& path) {
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
@@ -26,13 +26,14 @@ public:
     // Next datagram, or "" after 20 s.
     std::string Next() {
         pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 20000) <= 0) return "";
+        if (poll(&p, 1, 20000) <= 0)
+            return "";
         char buf[256];
         ssize_t n = recv(fd_, buf, sizeof(buf), 0);
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
     }
 
-private:
+  private:
     int fd_;
 };
 

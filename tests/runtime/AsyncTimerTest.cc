@@ -13,14 +13,14 @@ namespace CfgAgent {
 namespace {
 
 class Owner : public ozy::RefCounted<Owner> {
-public:
+  public:
     void OnTimer() { ++fired; }
     std::atomic<int> fired{0};
 };
 
 // Timers run on a private io context; simulated time replaces waiting.
 class AsyncTimerTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { AgentClock::reset(); }
     // Moves the clock and runs the context until the owner has fired `expect` times in all; when
     // no new firing is expected, runs it briefly so that a wrong one would show.
@@ -31,7 +31,8 @@ protected:
         while (std::chrono::steady_clock::now() < deadline) {
             io.restart();
             io.run_for(std::chrono::milliseconds(5));
-            if (owner->fired.load() >= expect && std::chrono::steady_clock::now() >= settle) break;
+            if (owner->fired.load() >= expect && std::chrono::steady_clock::now() >= settle)
+                break;
         }
     }
     boost::asio::io_context io;

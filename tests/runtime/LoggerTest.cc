@@ -46,12 +46,15 @@ TEST(LoggerTest, SyslogRecordCarriesPriorityAndStructuredData) {
     EXPECT_EQ(sys.lines[2].first, 180);
     EXPECT_EQ(sys.lines[3].first, 183);
     const std::string& err = sys.lines[1].second;
-    EXPECT_EQ(err.rfind("OZY " + std::to_string(getpid()) + " - [ozy@32473 comp=\"ozy-controller\" "
-                        "subcomp=\"cfgAgent\" tid=\"", 0),
+    EXPECT_EQ(err.rfind("OZY " + std::to_string(getpid()) +
+                            " - [ozy@32473 comp=\"ozy-controller\" "
+                            "subcomp=\"cfgAgent\" tid=\"",
+                        0),
               0u)
         << err;
-    EXPECT_NE(err.find("level=\"error\" errorCode=\"LCP00003\"] Failed loading config file: /x.xml"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("level=\"error\" errorCode=\"LCP00003\"] Failed loading config file: /x.xml"),
+        std::string::npos)
         << err;
 }
 
@@ -65,7 +68,8 @@ TEST(LoggerTest, TagsEntityTenantAndInvalidMarker) {
     auto e = cap.Entries().at(0);
     EXPECT_EQ(e.message, "m true 18446744073709551615");
     EXPECT_NE(e.structuredData.find(" s2comp=\"sub\" entId=\"e1\" tid=\""), std::string::npos);
-    EXPECT_NE(e.structuredData.find(" org=\"o\" proj=\"p\" vpc=\"v\" tag=\"plain\" LS-ID=\"abc\" invalid=\"true\"]"),
+    EXPECT_NE(e.structuredData.find(
+                  " org=\"o\" proj=\"p\" vpc=\"v\" tag=\"plain\" LS-ID=\"abc\" invalid=\"true\"]"),
               std::string::npos)
         << e.structuredData;
 }

@@ -11,8 +11,10 @@ namespace {
 TEST(MsgQueueTest, FifoOrderAndNonBlockingGetOnEmpty) {
     MsgQueue<int> q(MsgQueue<int>::kUnbounded, true, false);
     EXPECT_FALSE(q.get().has_value());
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(q.put(i));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(q.get().value(), i);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(q.put(i));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(q.get().value(), i);
     EXPECT_FALSE(q.get().has_value());
 }
 

@@ -20,12 +20,13 @@ namespace CfgAgent {
 namespace {
 
 class FnItem : public WorkItem {
-public:
-    explicit FnItem(std::function<void()> fn, const char* name = "fn") : fn_(std::move(fn)), name_(name) {}
+  public:
+    explicit FnItem(std::function<void()> fn, const char* name = "fn")
+        : fn_(std::move(fn)), name_(name) {}
     void Run() override { fn_(); }
     const char* Name() const override { return name_; }
 
-private:
+  private:
     std::function<void()> fn_;
     const char* name_;
 };
@@ -52,7 +53,10 @@ TEST(WorkGroupTest, ItemsQueuedBeforeStopStillRun) {
     group.StartThreads(1);
     Gate gate;
     std::atomic<int> ran{0};
-    ASSERT_TRUE(group.Post(std::make_shared<FnItem>([&] { gate.Wait(); ++ran; })));
+    ASSERT_TRUE(group.Post(std::make_shared<FnItem>([&] {
+        gate.Wait();
+        ++ran;
+    })));
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(group.Post(std::make_shared<FnItem>([&] { ++ran; })));
     }

@@ -8,8 +8,10 @@ bool AwaitTrue(const std::function<bool()>& predicate, std::chrono::milliseconds
                std::chrono::milliseconds poll) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        if (predicate()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (predicate())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(poll);
     }
 }

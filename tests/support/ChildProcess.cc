@@ -22,20 +22,25 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args, s
     for (char** e = environ; *e != nullptr; ++e) {
         std::string kv(*e);
         std::string key = kv.substr(0, kv.find('='));
-        if (env.count(key) == 0) envStrings.push_back(kv);
+        if (env.count(key) == 0)
+            envStrings.push_back(kv);
     }
-    for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+    for (const auto& [k, v] : env)
+        envStrings.push_back(k + "=" + v);
 
     std::vector<char*> argv;
     argv.push_back(program_.data());
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
+    for (auto& e : envStrings)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
 
     int fd = open(logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::runtime_error("cannot open log file " + logFile_);
+    if (fd < 0)
+        throw std::runtime_error("cannot open log file " + logFile_);
     pid_ = fork();
     if (pid_ < 0) {
         close(fd);
@@ -45,7 +50,8 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args, s
         dup2(fd, STDOUT_FILENO);
         dup2(fd, STDERR_FILENO);
         int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+        if (devnull >= 0)
+            dup2(devnull, STDIN_FILENO);
         // Own process group, so a signal sent to the test runner does not reach the child twice.
         setpgid(0, 0);
         sigset_t none;
@@ -64,13 +70,16 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-std::string ChildProcess::Output() const { return ReadFile(logFile_); }
+std::string ChildProcess::Output() const {
+    return ReadFile(logFile_);
+}
 
 bool ChildProcess::OutputContains(const std::string& text) const {
     return Output().find(text) != std::string::npos;
 }
 
-bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout, size_t from) {
+bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout,
+                                 size_t from) {
     bool found = false;
     AwaitTrue(
         [&] {
@@ -90,11 +99,13 @@ bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseco
 }
 
 void ChildProcess::Signal(int sig) {
-    if (pid_ > 0 && !status_) kill(pid_, sig);
+    if (pid_ > 0 && !status_)
+        kill(pid_, sig);
 }
 
 bool ChildProcess::Running() {
-    if (pid_ <= 0 || status_) return false;
+    if (pid_ <= 0 || status_)
+        return false;
     int st = 0;
     pid_t r = waitpid(pid_, &st, WNOHANG);
     if (r == pid_) {
@@ -110,7 +121,8 @@ std::optional<int> ChildProcess::WaitExit(std::chrono::milliseconds timeout) {
 }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::map<std::string, std::string>& env, std::chrono::milliseconds timeout) {
+                     const std::map<std::string, std::string>& env,
+                     std::chrono::milliseconds timeout) {
     TempDir dir("ozy-run");
     std::string log = dir.path() + "/out.log";
     ChildProcess p(program, args, log, env);

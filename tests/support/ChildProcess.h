@@ -13,7 +13,7 @@
 namespace CfgAgent::test {
 
 class ChildProcess {
-public:
+  public:
     // `env` entries are added to (or replace) the test's own environment.
     ChildProcess(std::string program, std::vector<std::string> args, std::string logFile,
                  std::map<std::string, std::string> env = {});
@@ -26,14 +26,15 @@ public:
     std::string Output() const;
     bool OutputContains(const std::string& text) const;
     // Waits until the output holds `text` (from byte `from` on); false on timeout or exit.
-    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(30),
+    bool WaitForOutput(const std::string& text,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30),
                        size_t from = 0);
     void Signal(int sig);
     // The exit status (0-255) or 128+signal; nothing on timeout.
     std::optional<int> WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     bool Running();
 
-private:
+  private:
     std::string program_;
     std::string logFile_;
     pid_t pid_ = -1;

@@ -8,7 +8,8 @@ LogCapture::LogCapture(int level, bool quietConsole)
     : savedLevel_(Logger::level()), savedConsole_(Logger::console()) {
     Logger::setLevel(level);
     Logger::setSyslog(false);
-    if (quietConsole) Logger::setConsole(false);
+    if (quietConsole)
+        Logger::setConsole(false);
     sinkId_ = Logger::addSink([this](const LogEntry& e) {
         std::lock_guard<std::mutex> lock(mutex_);
         entries_.push_back(e);
@@ -30,7 +31,8 @@ size_t LogCapture::Count(const std::string& text) const {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
     for (const auto& e : entries_) {
-        if (e.message.find(text) != std::string::npos) ++n;
+        if (e.message.find(text) != std::string::npos)
+            ++n;
     }
     return n;
 }
@@ -38,9 +40,11 @@ size_t LogCapture::Count(const std::string& text) const {
 bool LogCapture::ContainsWithCode(const std::string& text, const std::string& code) const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& e : entries_) {
-        if (e.message.find(text) == std::string::npos) continue;
+        if (e.message.find(text) == std::string::npos)
+            continue;
         for (const auto& t : e.tags) {
-            if (t == "errorCode:" + code) return true;
+            if (t == "errorCode:" + code)
+                return true;
         }
     }
     return false;
@@ -49,7 +53,8 @@ bool LogCapture::ContainsWithCode(const std::string& text, const std::string& co
 int LogCapture::IndexOf(const std::string& text, size_t from) const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = from; i < entries_.size(); ++i) {
-        if (entries_[i].message.find(text) != std::string::npos) return static_cast<int>(i);
+        if (entries_[i].message.find(text) != std::string::npos)
+            return static_cast<int>(i);
     }
     return -1;
 }

@@ -11,7 +11,7 @@
 namespace CfgAgent::test {
 
 class LogCapture {
-public:
+  public:
     explicit LogCapture(int level = kLogTrace, bool quietConsole = true);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -25,11 +25,12 @@ public:
     bool ContainsWithCode(const std::string& text, const std::string& code) const;
     // Index of the first message containing `text` at or after `from`; -1 when absent.
     int IndexOf(const std::string& text, size_t from = 0) const;
-    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+    bool WaitFor(const std::string& text,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
     void Clear();
     std::string Dump() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<LogEntry> entries_;
     int sinkId_;

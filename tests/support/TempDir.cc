@@ -11,7 +11,8 @@ namespace CfgAgent::test {
 
 TempDir::TempDir(const std::string& prefix) {
     const char* base = getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::string templ =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
     if (mkdtemp(templ.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed for " + templ);
     }
@@ -19,7 +20,8 @@ TempDir::TempDir(const std::string& prefix) {
 }
 
 TempDir::~TempDir() {
-    if (getenv("OZY_KEEP_TEST_DIRS") != nullptr) return;
+    if (getenv("OZY_KEEP_TEST_DIRS") != nullptr)
+        return;
     boost::system::error_code ec;
     boost::filesystem::remove_all(path_, ec);
 }

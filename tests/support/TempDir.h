@@ -6,7 +6,7 @@
 namespace CfgAgent::test {
 
 class TempDir {
-public:
+  public:
     explicit TempDir(const std::string& prefix = "ozy-test");
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,7 +17,7 @@ public:
     std::string Make(const std::string& relative) const;
     void WriteFile(const std::string& relative, const std::string& content) const;
 
-private:
+  private:
     std::string path_;
 };
 

@@ -15,7 +15,9 @@ std::string BinDir() {
     return d != nullptr ? d : "build/bin";
 }
 
-std::string BinPath(const std::string& program) { return BinDir() + "/" + program; }
+std::string BinPath(const std::string& program) {
+    return BinDir() + "/" + program;
+}
 
 std::string SourceDir() {
     const char* d = getenv("OZY_SOURCE_DIR");
@@ -24,7 +26,8 @@ std::string SourceDir() {
 
 int FreeTcpPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) throw std::runtime_error("socket failed");
+    if (fd < 0)
+        throw std::runtime_error("socket failed");
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -52,8 +52,10 @@ TEST(AgentConfigTest, MalformedFileLogsCodeAndPrintsBanner) {
     EXPECT_FALSE(LoadConfigFile(dir.path() + "/bad.xml", tree));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(log.ContainsWithCode("Failed loading config file: ", "LCP00003"));
-    EXPECT_EQ(out, "-----------------------------------\n* Error *: CfgAgent start failed.\n  Configuration file " +
-                       dir.path() + "/bad.xml is invalid!\n-----------------------------------\n");
+    EXPECT_EQ(out,
+              "-----------------------------------\n* Error *: CfgAgent start failed.\n  "
+              "Configuration file " +
+                  dir.path() + "/bad.xml is invalid!\n-----------------------------------\n");
 }
 
 TEST(AgentConfigTest, FileWithoutLogKeysKeepsDefaults) {
@@ -75,11 +77,13 @@ TEST(AgentConfigTest, FileWithoutLogKeysKeepsDefaults) {
 
 TEST(AgentConfigTest, KeysOverrideLevelsThreadsAndInstrumentation) {
     test::TempDir dir;
-    dir.WriteFile("c.xml",
-                  "<config><log><level>5</level><outputToConsole>false</outputToConsole><dfw>2</dfw>"
-                  "<workflow_tracing><trace_level>3</trace_level><log_level>6</log_level></workflow_tracing>"
-                  "</log><cfgAgent><workGroup><ioThreads>3</ioThreads><workThreads>12</workThreads></workGroup>"
-                  "<debug><instrument><l2_cache>true</l2_cache></instrument></debug></cfgAgent></config>");
+    dir.WriteFile(
+        "c.xml",
+        "<config><log><level>5</level><outputToConsole>false</outputToConsole><dfw>2</dfw>"
+        "<workflow_tracing><trace_level>3</trace_level><log_level>6</log_level></workflow_tracing>"
+        "</log><cfgAgent><workGroup><ioThreads>3</ioThreads><workThreads>12</workThreads></"
+        "workGroup>"
+        "<debug><instrument><l2_cache>true</l2_cache></instrument></debug></cfgAgent></config>");
     pt::ptree tree;
     ASSERT_TRUE(LoadConfigFile(dir.path() + "/c.xml", tree));
     test::LogCapture log(kLogInfo, true);
@@ -92,7 +96,8 @@ TEST(AgentConfigTest, KeysOverrideLevelsThreadsAndInstrumentation) {
     EXPECT_EQ(ozy::wft::WorkflowUtil::GetTraceLevel(), 3);
     EXPECT_EQ(GetThreadCounts().ioThreads, 3u);
     EXPECT_EQ(GetThreadCounts().workThreads, 12u);
-    EXPECT_TRUE(log.Contains("Instrument configCache false l2Cache true l3Cache false cairndbClient false"));
+    EXPECT_TRUE(log.Contains(
+        "Instrument configCache false l2Cache true l3Cache false cairndbClient false"));
     // restore process-wide state for other tests
     g_dfwLogLevel = 4;
     ozy::wft::library_log_level = 4;

@@ -20,7 +20,7 @@ struct Journal {
 };
 
 class FakeApp : public AgentApp {
-public:
+  public:
     FakeApp(std::string name, Journal& j) : name_(std::move(name)), journal_(j) {}
     void Start(const pt::ptree& config) override {
         journal_.events.push_back("start " + name_ + " " + config.get<std::string>("marker", "-"));
@@ -28,13 +28,13 @@ public:
     void PostStart() override { journal_.events.push_back("poststart " + name_); }
     void Stop() override { journal_.events.push_back("stop " + name_); }
 
-private:
+  private:
     std::string name_;
     Journal& journal_;
 };
 
 class AppLauncherTest : public ::testing::Test {
-protected:
+  protected:
     AppFactory Factory(const std::string& name) {
         return [this, name](AppContext&) { return std::make_unique<FakeApp>(name, journal); };
     }
@@ -42,7 +42,8 @@ protected:
         std::vector<AppEntry> table = BuiltinApps();
         for (auto& e : table) {
             e.factory = Factory(e.name);
-            if (!e.companion.empty()) e.companionFactory = Factory(e.companion);
+            if (!e.companion.empty())
+                e.companionFactory = Factory(e.companion);
         }
         return table;
     }
@@ -55,8 +56,10 @@ protected:
     static std::string App(const std::string& name, const std::string& enabled = "true",
                            const std::string& marker = "") {
         std::string s = "<app><name>" + name + "</name>";
-        if (!enabled.empty()) s += "<enabled>" + enabled + "</enabled>";
-        s += "<config>" + (marker.empty() ? std::string() : "<marker>" + marker + "</marker>") + "</config></app>";
+        if (!enabled.empty())
+            s += "<enabled>" + enabled + "</enabled>";
+        s += "<config>" + (marker.empty() ? std::string() : "<marker>" + marker + "</marker>") +
+             "</config></app>";
         return s;
     }
 
@@ -95,7 +98,8 @@ TEST_F(AppLauncherTest, DfwBringsTheLoadBalancerWithTheSameSubtree) {
 
 TEST_F(AppLauncherTest, EntriesWithoutEnabledOrUnknownNamesAreSkipped) {
     AppLauncher launcher(Table(), context);
-    launcher.StartAll(Apps(App("config", "") + App("vxlan", "false") + App("nonsense") + App("vdrb", "maybe")));
+    launcher.StartAll(
+        Apps(App("config", "") + App("vxlan", "false") + App("nonsense") + App("vdrb", "maybe")));
     EXPECT_TRUE(launcher.Names().empty());
 }
 
@@ -108,7 +112,8 @@ TEST_F(AppLauncherTest, EmptyListStartsNothingNotEvenLivetrace) {
 
 TEST_F(AppLauncherTest, LivetraceIsCreatedAfterTheWalkWithAnEmptySubtree) {
     AppLauncher launcher(Table(), context);
-    launcher.StartAll(Apps(App("config") + App("traceflow") + App("livetrace", "false", "ignored")));
+    launcher.StartAll(
+        Apps(App("config") + App("traceflow") + App("livetrace", "false", "ignored")));
     EXPECT_TRUE(log.Contains("Traceflow application starts"));
     EXPECT_TRUE(log.Contains("Livetrace application starts"));
     EXPECT_EQ(journal.events.back(), "start livetrace -");
@@ -123,20 +128,21 @@ TEST_F(AppLauncherTest, EntryWithoutConfigEndsStartup) {
 TEST_F(AppLauncherTest, SecondEntryReplacesAndStopsTheFirst) {
     AppLauncher launcher(Table(), context);
     launcher.StartAll(Apps(App("vxlan", "true", "a") + App("vxlan", "true", "b")));
-    EXPECT_EQ(journal.events, (std::vector<std::string>{"start vxlan a", "stop vxlan", "start vxlan b"}));
+    EXPECT_EQ(journal.events,
+              (std::vector<std::string>{"start vxlan a", "stop vxlan", "start vxlan b"}));
 }
 
 TEST_F(AppLauncherTest, StopFollowsTheFixedOrderAndPostStartCoversConfigThenL2) {
     AppLauncher launcher(Table(), context);
-    launcher.StartAll(Apps(App("ids") + App("si") + App("config") + App("vxlan") + App("bfd") + App("dfw") +
-                           App("traceflow") + App("vdrb")));
+    launcher.StartAll(Apps(App("ids") + App("si") + App("config") + App("vxlan") + App("bfd") +
+                           App("dfw") + App("traceflow") + App("vdrb")));
     journal.events.clear();
     launcher.PostStartAll();
     launcher.StopAll();
     EXPECT_EQ(journal.events,
-              (std::vector<std::string>{"poststart config", "poststart vxlan", "stop config", "stop vxlan",
-                                        "stop vdrb", "stop dfw", "stop livetrace", "stop traceflow",
-                                        "stop bfd", "stop si", "stop ids"}));
+              (std::vector<std::string>{"poststart config", "poststart vxlan", "stop config",
+                                        "stop vxlan", "stop vdrb", "stop dfw", "stop livetrace",
+                                        "stop traceflow", "stop bfd", "stop si", "stop ids"}));
 }
 
 TEST_F(AppLauncherTest, ApplicationsNotInThisBuildAreReportedAndPreconditionsStillApply) {

@@ -1,0 +1,91 @@
+#pragma once
+// The local command-line server: diagnostic and tuning commands over the unixctl socket
+// "/var/run/orvane/ozy-cfgagent/cfgagent-cli" (under the host root), spoken to with
+// `ovs-appctl -t SOCKET COMMAND ARGS`.
+//
+// Start() registers every command (name, usage, argument range, enforced by the unixctl layer
+// before a handler runs), creates the socket and starts the server thread; all handlers run on
+// that thread, one request at a time, and reply exactly once. Handlers that read agent state take
+// the global agent lock while they build the reply. Applications that are not enabled leave their
+// commands registered; those answer as the application's absence requires. Stop() ends the thread
+// (waking it through its own socket) and joins it.
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/RefCounted.h"
+
+namespace ozy::unixctl {
+class Connection;
+class Server;
+}  // namespace ozy::unixctl
+
+namespace CfgAgent {
+
+// What the start-up wiring hands the CLI server: the state it reads and the hooks of the
+// applications that exist.
+struct CliContext {
+    // Simulated out-of-sync by vertical name ("config", "l2"); absent verticals fail.
+    std::map<std::string, std::function<void()>> outOfSync;
+    // Extra dumps of applications by command name (JSON text), for commands whose application
+    // exists in this build.
+    std::map<std::string, std::function<std::string(const std::vector<std::string>&)>> dumps;
+};
+
+class CliServer : public ozy::RefCounted<CliServer> {
+  public:
+    static constexpr const char* kSocketPath = "/var/run/orvane/ozy-cfgagent/cfgagent-cli";
+
+    // `socketPath` is the path to open (default: the fixed path under the host root).
+    explicit CliServer(CliContext context, std::string socketPath = std::string());
+    ~CliServer() override;
+
+    // False (and "Cannot create ozy-cfgagent unixctl server: %1", LCP00701) when the socket
+    // cannot be created; the agent then runs without a CLI.
+    bool Start();
+    void Stop();
+    bool running() const { return running_.load(); }
+    const std::string& socketPath() const { return socketPath_; }
+
+    // The one way handlers answer.
+    virtual void Reply(ozy::unixctl::Connection& conn, const std::string& text);
+
+  private:
+    using Args = std::vector<std::string>;
+    using Handler = std::function<void(ozy::unixctl::Connection&, const Args&)>;
+
+    // Registers a command whose handler runs under the global agent lock; an exception it throws
+    // is logged ("failed to process command", LCP00703) and answered with an error reply.
+    void Register(const char* name, const char* usage, int minArgs, int maxArgs, Handler handler);
+    void RegisterAll();
+    void RegisterDumps();
+    void RegisterLogLevelCommands();
+    void RegisterApplicationCommands();
+    void RegisterStateCacheQueries();
+    void ServerLoop();
+
+    // Log levels and tracing (CliLogCommands.cc).
+    void SetLevel(ozy::unixctl::Connection& conn, const Args& args, const std::string& family);
+    void GetLevel(ozy::unixctl::Connection& conn, const Args& args, const std::string& family);
+    void SetTraceLevel(ozy::unixctl::Connection& conn, const Args& args);
+    void GetTraceLevel(ozy::unixctl::Connection& conn, const Args& args);
+    void GetWftStats(ozy::unixctl::Connection& conn, const Args& args);
+    // Simulation.
+    void SimulateOutOfSync(ozy::unixctl::Connection& conn, const Args& args);
+    // Commands of applications not part of this build, and application dumps.
+    void AppDump(ozy::unixctl::Connection& conn, const Args& args, const std::string& name);
+
+    CliContext context_;
+    std::string socketPath_;
+    std::mutex serverMutex_;  // the server thread destroys the server; Stop() wakes it
+    std::unique_ptr<ozy::unixctl::Server> server_;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
+
+}  // namespace CfgAgent

@@ -1,0 +1,103 @@
+#include "platform/jsonrpc/MessageFramer.h"
+
+namespace ozy::jsonrpc {
+namespace {
+
+bool IsJsonSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+}  // namespace
+
+MessageFramer::Status MessageFramer::Next(std::string* message) {
+    if (depth_ == 0) {
+        // Between messages: skip whitespace; the next message must be an object.
+        while (start_ < buffer_.size() && IsJsonSpace(buffer_[start_])) {
+            ++start_;
+        }
+        if (start_ == buffer_.size()) {
+            Compact();
+            return Status::kNeedMore;
+        }
+        if (buffer_[start_] != '{') {
+            return Status::kNotAnObject;
+        }
+        scan_ = start_;
+        inString_ = false;
+        escape_ = false;
+    }
+    for (; scan_ < buffer_.size(); ++scan_) {
+        char c = buffer_[scan_];
+        if (inString_) {
+            if (escape_) {
+                escape_ = false;
+            } else if (c == '\\') {
+                escape_ = true;
+            } else if (c == '"') {
+                inString_ = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString_ = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth_ > kMaxDepth) {
+                return Status::kTooDeep;
+            }
+        } else if (c == '}' || c == ']') {
+            // Mismatched brackets are left to the parser; only the count matters here.
+            if (--depth_ == 0) {
+                size_t end = scan_ + 1;
+                if (end - start_ > maxMessageBytes_) {
+                    return Status::kTooLarge;
+                }
+                message->assign(buffer_, start_, end - start_);
+                start_ = end;
+                scan_ = end;
+                Compact();
+                return Status::kMessage;
+            }
+        }
+    }
+    if (buffer_.size() - start_ > maxMessageBytes_) {
+        return Status::kTooLarge;
+    }
+    Compact();
+    return Status::kNeedMore;
+}
+
+bool MessageFramer::HasPartialMessage() const {
+    for (size_t i = start_; i < buffer_.size(); ++i) {
+        if (!IsJsonSpace(buffer_[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void MessageFramer::Compact() {
+    // Drop handed-out bytes once they dominate, so pipelined traffic does not grow the buffer.
+    if (start_ > 0 && (start_ == buffer_.size() || start_ >= 4096)) {
+        buffer_.erase(0, start_);
+        scan_ = depth_ > 0 ? scan_ - start_ : 0;
+        start_ = 0;
+    }
+}
+
+const char* MessageFramer::StatusText(Status status) {
+    switch (status) {
+        case Status::kNeedMore:
+            return "incomplete message";
+        case Status::kMessage:
+            return "complete message";
+        case Status::kNotAnObject:
+            return "message is not a JSON object";
+        case Status::kTooDeep:
+            return "message nested too deeply";
+        case Status::kTooLarge:
+            return "message too large";
+    }
+    return "unknown";
+}
+
+}  // namespace ozy::jsonrpc

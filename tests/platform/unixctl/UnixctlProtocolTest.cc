@@ -1,0 +1,153 @@
+#include "platform/jsonrpc/MessageFramer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/unixctl/UnixctlProtocol.h"
+
+namespace ozy::unixctl {
+namespace {
+
+using Status = MessageFramer::Status;
+
+std::vector<std::string> Drain(MessageFramer& f, Status* last) {
+    std::vector<std::string> out;
+    std::string msg;
+    while ((*last = f.Next(&msg)) == Status::kMessage) {
+        out.push_back(msg);
+    }
+    return out;
+}
+
+TEST(MessageFramerTest, SplitsBackToBackMessagesAndWaitsForPartialOnes) {
+    MessageFramer f(1024);
+    std::string a = R"({"method":"x","params":["}{[\"]"],"id":1})";
+    std::string b = R"({"id":2,"params":[],"method":"y"})";
+    std::string stream = "\n " + a + b + "\r\n\t" + a;
+    // Byte by byte: every prefix is either a run of complete messages or a wait for more.
+    std::vector<std::string> got;
+    Status last = Status::kNeedMore;
+    for (char c : stream) {
+        f.Append(&c, 1);
+        auto more = Drain(f, &last);
+        got.insert(got.end(), more.begin(), more.end());
+        ASSERT_EQ(last, Status::kNeedMore);
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{a, b, a}));
+    EXPECT_FALSE(f.HasPartialMessage());
+    f.Append("{\"a\"", 4);
+    EXPECT_EQ(f.Next(&a), Status::kNeedMore);
+    EXPECT_TRUE(f.HasPartialMessage());
+}
+
+TEST(MessageFramerTest, RejectsNonObjectsDeepNestingAndOversizedMessages) {
+    for (std::string bad : {"[1,2]", "\"text\"", "17", "null", "}"}) {
+        MessageFramer f(1024);
+        f.Append(bad.data(), bad.size());
+        std::string msg;
+        EXPECT_EQ(f.Next(&msg), Status::kNotAnObject) << bad;
+    }
+    {
+        MessageFramer f(1024);
+        std::string deep = "{\"a\":" + std::string(MessageFramer::kMaxDepth, '[');
+        f.Append(deep.data(), deep.size());
+        std::string msg;
+        EXPECT_EQ(f.Next(&msg), Status::kTooDeep);
+    }
+    {
+        // Incomplete and already beyond the bound.
+        MessageFramer f(100);
+        std::string big = "{\"method\":\"" + std::string(200, 'a');
+        f.Append(big.data(), big.size());
+        std::string msg;
+        EXPECT_EQ(f.Next(&msg), Status::kTooLarge);
+    }
+    {
+        // Completed by the last bytes while the partial part was still within the bound.
+        MessageFramer f(100);
+        std::string head = "{\"method\":\"" + std::string(85, 'a');
+        f.Append(head.data(), head.size());
+        std::string msg;
+        EXPECT_EQ(f.Next(&msg), Status::kNeedMore);
+        f.Append("aaaaaaa\"}", 9);
+        EXPECT_EQ(f.Next(&msg), Status::kTooLarge);
+    }
+}
+
+TEST(MessageFramerTest, PipelinedTrafficDoesNotGrowTheBuffer) {
+    MessageFramer f(1024);
+    std::string one = R"({"method":"m","params":[],"id":1} )";
+    std::string msg;
+    for (int i = 0; i < 10000; ++i) {
+        f.Append(one.data(), one.size());
+        ASSERT_EQ(f.Next(&msg), Status::kMessage);
+    }
+    EXPECT_LT(f.BufferedBytes(), 8192u);
+}
+
+TEST(UnixctlProtocolTest, ParsesRequestsAsOvsAppctlWritesThem) {
+    Request r;
+    std::string err;
+    ASSERT_TRUE(ParseRequest(R"({"id":0,"method":"echo","params":["a","b c"]})", &r, &err));
+    EXPECT_EQ(r.method, "echo");
+    EXPECT_EQ(r.args, (std::vector<std::string>{"a", "b c"}));
+    EXPECT_EQ(r.paramCount, 2u);
+    EXPECT_FALSE(r.nonStringParam);
+    EXPECT_EQ(r.idJson, "0");
+
+    ASSERT_TRUE(ParseRequest(R"({"id":"x\"y","method":"m","params":["a",1,{"k":2}]})", &r, &err));
+    EXPECT_EQ(r.paramCount, 3u);
+    EXPECT_TRUE(r.nonStringParam);
+    EXPECT_EQ(r.idJson, R"("x\"y")");
+}
+
+TEST(UnixctlProtocolTest, RejectsMessagesThatAreNotRequests) {
+    struct Case {
+        const char* text;
+        const char* reason;
+    };
+    for (const Case& c : std::vector<Case>{
+             {R"({"method":"m","params":[],"id":1,})", "malformed JSON"},
+             {"{\"method\":\"m\",\"params\":[\"\xff\"],\"id\":1}", "malformed JSON"},
+             {R"({"params":[],"id":1})", "request without a string method"},
+             {R"({"method":7,"params":[],"id":1})", "request without a string method"},
+             {R"({"method":"m","params":"a","id":1})", "request params are not an array"},
+             {R"({"method":"m","id":1})", "request params are not an array"},
+             {R"({"method":"m","params":[]})", "request without an id"},
+             {R"({"method":"m","params":[],"id":null})", "request without an id"},
+         }) {
+        Request r;
+        std::string err;
+        EXPECT_FALSE(ParseRequest(c.text, &r, &err)) << c.text;
+        EXPECT_EQ(err, c.reason) << c.text;
+    }
+}
+
+TEST(UnixctlProtocolTest, RepliesRoundTripAndEchoTheId) {
+    Reply r;
+    std::string err;
+    std::string ok = FormatReply(R"({"a":[1]})", true, "line \"1\"\n");
+    EXPECT_EQ(ok, R"({"error":null,"id":{"a":[1]},"result":"line \"1\"\n"})");
+    ASSERT_TRUE(ParseReply(ok, &r, &err));
+    EXPECT_TRUE(r.success);
+    EXPECT_EQ(r.text, "line \"1\"\n");
+
+    ASSERT_TRUE(ParseReply(FormatReply("3", false, "bad\n"), &r, &err));
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.text, "bad\n");
+    EXPECT_EQ(r.idJson, "3");
+
+    // Invalid UTF-8 from a handler is replaced, not thrown.
+    ASSERT_TRUE(ParseReply(FormatReply("4", true, "a\xff"), &r, &err));
+    EXPECT_EQ(r.text, "a\xEF\xBF\xBD");
+
+    EXPECT_FALSE(ParseReply(R"({"id":1,"result":"a","error":"b"})", &r, &err));
+    EXPECT_FALSE(ParseReply(R"({"id":1,"result":null,"error":null})", &r, &err));
+    EXPECT_FALSE(ParseReply(R"({"id":1,"result":5,"error":null})", &r, &err));
+    EXPECT_FALSE(ParseReply(R"({"result":"a","error":null})", &r, &err));
+}
+
+}  // namespace
+}  // namespace ozy::unixctl
