@@ -21,7 +21,8 @@ const char* Lookup(const NamedValue (&table)[N], uint32_t value) {
     return nullptr;
 }
 
-#define OZY_NV(E, V) {static_cast<uint32_t>(E::V), #V}
+#define OZY_NV(E, V) \
+    { static_cast<uint32_t>(E::V), #V }
 
 const NamedValue kObjectTypes[] = {
     OZY_NV(ObjectType, OBJECT_TYPE_INVALID),
@@ -86,28 +87,43 @@ const NamedValue kObjectTypes[] = {
 
 // The types whose names the agent's own logs print through ObjTypeToString.
 const ObjectType kPrintedObjectTypes[] = {
-    ObjectType::OBJECT_TYPE_INVALID, ObjectType::LOG_SWITCH_CONFIG,
-    ObjectType::LOG_SWITCH_PORT_CONFIG, ObjectType::LOG_ROUTER_CONFIG,
-    ObjectType::LOG_ROUTER_PORT_CONFIG, ObjectType::TRANSPORT_NODE_CONFIG,
-    ObjectType::BRIDGE_CLUSTER_CONFIG, ObjectType::PORT_MIRROR_SESSION,
-    ObjectType::IPFIX_CONFIGURATION, ObjectType::VIF_STATE,
-    ObjectType::LOG_SWITCH_STATE, ObjectType::ROUTING_DOMAIN_VTEP,
-    ObjectType::LOG_SWITCH_FIB, ObjectType::ROUTING_DOMAIN_FIB,
-    ObjectType::RULE, ObjectType::RULE_SECTION,
-    ObjectType::CONTAINER, ObjectType::CONFIG_SPAN,
-    ObjectType::FIB, ObjectType::CONDUIT_CHANNEL_VIF_CONFIG,
-    ObjectType::CONDUIT_CHANNEL_GLOBAL_CONFIG, ObjectType::DA_VIF,
-    ObjectType::ARP_TABLE_CONFIG, ObjectType::PROFILE,
-    ObjectType::CCP_SESSION, ObjectType::SI_REDIRECTION_POLICY,
-    ObjectType::BARRIER, ObjectType::CONTEXT_PROFILE,
-    ObjectType::SI_SERVICE_CHAIN, ObjectType::SI_SERVICE_PATH,
+    ObjectType::OBJECT_TYPE_INVALID,
+    ObjectType::LOG_SWITCH_CONFIG,
+    ObjectType::LOG_SWITCH_PORT_CONFIG,
+    ObjectType::LOG_ROUTER_CONFIG,
+    ObjectType::LOG_ROUTER_PORT_CONFIG,
+    ObjectType::TRANSPORT_NODE_CONFIG,
+    ObjectType::BRIDGE_CLUSTER_CONFIG,
+    ObjectType::PORT_MIRROR_SESSION,
+    ObjectType::IPFIX_CONFIGURATION,
+    ObjectType::VIF_STATE,
+    ObjectType::LOG_SWITCH_STATE,
+    ObjectType::ROUTING_DOMAIN_VTEP,
+    ObjectType::LOG_SWITCH_FIB,
+    ObjectType::ROUTING_DOMAIN_FIB,
+    ObjectType::RULE,
+    ObjectType::RULE_SECTION,
+    ObjectType::CONTAINER,
+    ObjectType::CONFIG_SPAN,
+    ObjectType::FIB,
+    ObjectType::CONDUIT_CHANNEL_VIF_CONFIG,
+    ObjectType::CONDUIT_CHANNEL_GLOBAL_CONFIG,
+    ObjectType::DA_VIF,
+    ObjectType::ARP_TABLE_CONFIG,
+    ObjectType::PROFILE,
+    ObjectType::CCP_SESSION,
+    ObjectType::SI_REDIRECTION_POLICY,
+    ObjectType::BARRIER,
+    ObjectType::CONTEXT_PROFILE,
+    ObjectType::SI_SERVICE_CHAIN,
+    ObjectType::SI_SERVICE_PATH,
 };
 
 const NamedValue kPBOpTypes[] = {
-    OZY_NV(PBOpType, INVALID),      OZY_NV(PBOpType, SELECT),     OZY_NV(PBOpType, EQUALS),
+    OZY_NV(PBOpType, INVALID),      OZY_NV(PBOpType, SELECT),       OZY_NV(PBOpType, EQUALS),
     OZY_NV(PBOpType, CONTAINS_ONE), OZY_NV(PBOpType, CONTAINS_ALL), OZY_NV(PBOpType, IS_PRESENT),
-    OZY_NV(PBOpType, NOT_EQUALS),   OZY_NV(PBOpType, SET),        OZY_NV(PBOpType, CLEAR),
-    OZY_NV(PBOpType, INSERT),       OZY_NV(PBOpType, APPEND),     OZY_NV(PBOpType, REMOVE),
+    OZY_NV(PBOpType, NOT_EQUALS),   OZY_NV(PBOpType, SET),          OZY_NV(PBOpType, CLEAR),
+    OZY_NV(PBOpType, INSERT),       OZY_NV(PBOpType, APPEND),       OZY_NV(PBOpType, REMOVE),
     OZY_NV(PBOpType, UPDATE),
 };
 
@@ -238,7 +254,9 @@ std::string OperationToString(uint32_t op) {
     return name != nullptr ? name : "UNKNOWN";
 }
 
-const char* ObjectTypeName(uint32_t type) { return Lookup(kObjectTypes, type); }
+const char* ObjectTypeName(uint32_t type) {
+    return Lookup(kObjectTypes, type);
+}
 
 const ObjectType* AllObjectTypeValues(size_t* count) {
     static const std::vector<ObjectType> all = BuildAllObjectTypes();

@@ -209,13 +209,21 @@ std::string CompTypeToString(uint32_t component);
 // else "UNKNOWN".
 std::string OperationToString(uint32_t op);
 
-inline std::string ObjTypeToString(ObjectType t) { return ObjTypeToString(static_cast<uint32_t>(t)); }
-inline std::string PBOpTypeToString(PBOpType t) { return PBOpTypeToString(static_cast<uint32_t>(t)); }
+inline std::string ObjTypeToString(ObjectType t) {
+    return ObjTypeToString(static_cast<uint32_t>(t));
+}
+inline std::string PBOpTypeToString(PBOpType t) {
+    return PBOpTypeToString(static_cast<uint32_t>(t));
+}
 inline std::string PropertyTypeToString(PropertyType t) {
     return PropertyTypeToString(static_cast<uint32_t>(t));
 }
-inline std::string CompTypeToString(ComponentType t) { return CompTypeToString(static_cast<uint32_t>(t)); }
-inline std::string OperationToString(Operation t) { return OperationToString(static_cast<uint32_t>(t)); }
+inline std::string CompTypeToString(ComponentType t) {
+    return CompTypeToString(static_cast<uint32_t>(t));
+}
+inline std::string OperationToString(Operation t) {
+    return OperationToString(static_cast<uint32_t>(t));
+}
 
 // The schema name of every object type (OBJECT_TYPE_INVALID included); nullptr for other values.
 const char* ObjectTypeName(uint32_t type);

@@ -11,9 +11,10 @@
 namespace CfgAgent {
 
 class Component : public ozy::IRefCountable {
-public:
+  public:
     ~Component() override = default;
-    virtual void UpdateDesiredState(const std::vector<CairnDBUpdateMsg>& updates, bool fullSync) = 0;
+    virtual void UpdateDesiredState(const std::vector<CairnDBUpdateMsg>& updates,
+                                    bool fullSync) = 0;
 };
 
 }  // namespace CfgAgent

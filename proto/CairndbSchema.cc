@@ -17,8 +17,8 @@ namespace {
 
 template <typename Body, typename Op>
 ObjectTypeInfo Entry(pb::ObjectType type) {
-    return ObjectTypeInfo{static_cast<int>(type), pb::ObjectType_Name(type), &Body::default_instance(),
-                          &Op::default_instance()};
+    return ObjectTypeInfo{static_cast<int>(type), pb::ObjectType_Name(type),
+                          &Body::default_instance(), &Op::default_instance()};
 }
 
 #define OZY_OBJECT_TYPE(TYPE, CLASS) Entry<pb::CLASS##Msg, pb::CLASS##OpMsg>(pb::TYPE)
@@ -117,7 +117,8 @@ std::string CairndbSchemaJson() {
     using nlohmann::json;
     json columns = {
         {"oid", {{"type", "string"}}},
-        {"vdb", {{"type", {{"key", {{"type", "integer"}, {"minInteger", 1}, {"maxInteger", 65535}}}}}}},
+        {"vdb",
+         {{"type", {{"key", {{"type", "integer"}, {"minInteger", 1}, {"maxInteger", 65535}}}}}}},
         {"body", {{"type", "string"}}},
         {"op", {{"type", "string"}}},
         {"trace", {{"type", "string"}}},

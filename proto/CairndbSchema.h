@@ -19,10 +19,10 @@ namespace ozy::cairndb {
 constexpr const char* kDatabaseName = "cairndb";
 
 struct ObjectTypeInfo {
-    int type;                              // orvane::ozy::cairndb::ObjectType value
-    std::string name;                      // "LOG_SWITCH_CONFIG"; also the table name
-    const google::protobuf::Message* body; // default instance of the body class
-    const google::protobuf::Message* op;   // default instance of the op class
+    int type;                               // orvane::ozy::cairndb::ObjectType value
+    std::string name;                       // "LOG_SWITCH_CONFIG"; also the table name
+    const google::protobuf::Message* body;  // default instance of the body class
+    const google::protobuf::Message* op;    // default instance of the op class
 };
 
 // Every object type except OBJECT_TYPE_INVALID, in ascending value order.

@@ -5,9 +5,12 @@ namespace ozy::cairndb {
 namespace {
 
 int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -36,11 +39,13 @@ bool ParseUuidText(std::string_view text, uint64_t* left, uint64_t* right) {
     int nibble = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-') return false;
+            if (text[i] != '-')
+                return false;
             continue;
         }
         int v = HexValue(text[i]);
-        if (v < 0) return false;
+        if (v < 0)
+            return false;
         halves[nibble / 16] = (halves[nibble / 16] << 4) | static_cast<uint64_t>(v);
         ++nibble;
     }

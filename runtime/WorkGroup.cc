@@ -220,10 +220,12 @@ std::atomic<bool> AgentClock::simulated_{false};
 
 namespace {
 // Schedules an already-due timer: it becomes the earliest of the context's timers, which makes
-// the reactor recompute its wait with the moved clock.
+// the reactor recompute its wait with the moved clock. Its expiry lies before every other timer's
+// (the clock's epoch): expiring "now" would, after the offset moved, come later than a timer armed
+// before the move, and the reactor would keep sleeping for that timer's real interval.
 void KickTimers(boost::asio::io_context& io) {
     auto t = std::make_shared<boost::asio::basic_waitable_timer<AgentClock, AgentWaitTraits>>(io);
-    t->expires_at(AgentClock::now());
+    t->expires_at(AgentClock::time_point());
     t->async_wait([t](const boost::system::error_code&) {});
 }
 }  // namespace

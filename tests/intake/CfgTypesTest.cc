@@ -31,9 +31,9 @@ TEST(CfgTypesTest, ObjTypeToStringPrintsOnlyTheNamedTypes) {
 }
 
 TEST(CfgTypesTest, PBOpTypeToStringCoversZeroToTwelve) {
-    const char* names[] = {"INVALID", "SELECT",  "EQUALS", "CONTAINS_ONE", "CONTAINS_ALL",
-                           "IS_PRESENT", "NOT_EQUALS", "SET", "CLEAR", "INSERT",
-                           "APPEND", "REMOVE", "UPDATE"};
+    const char* names[] = {"INVALID",    "SELECT",     "EQUALS", "CONTAINS_ONE", "CONTAINS_ALL",
+                           "IS_PRESENT", "NOT_EQUALS", "SET",    "CLEAR",        "INSERT",
+                           "APPEND",     "REMOVE",     "UPDATE"};
     for (uint32_t i = 0; i < 13; ++i) {
         EXPECT_EQ(PBOpTypeToString(i), names[i]);
     }
@@ -49,8 +49,8 @@ TEST(CfgTypesTest, PropertyTypeToStringBlocksAndGaps) {
     EXPECT_EQ(PropertyTypeToString(550), "DA_VIF");
     EXPECT_EQ(PropertyTypeToString(601), "BFD_HA");
     EXPECT_EQ(PropertyTypeToString(406), "L3_DAD_REQ");
-    for (uint32_t v : {1u, 9u, 26u, 49u, 67u, 99u, 105u, 155u, 202u, 252u, 305u, 407u, 453u, 499u,
-                       501u, 502u, 549u, 551u, 599u, 602u, 1000u, 0xFFFFFFFFu}) {
+    for (uint32_t v : {1u,   9u,   26u,  49u,  67u,  99u,  105u, 155u, 202u, 252u,  305u,
+                       407u, 453u, 499u, 501u, 502u, 549u, 551u, 599u, 602u, 1000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(PropertyTypeToString(v), kUnknownProp) << v;
     }
     // Every value of the blocks has its name: the LS block is dense from 10 to 25.
@@ -71,8 +71,10 @@ TEST(CfgTypesTest, CompTypeToStringAndOperations) {
     EXPECT_EQ(OperationToString(Operation::OPERATION_UPDATE), "OPERATION_UPDATE");
     EXPECT_EQ(OperationToString(2), "OPERATION_DELETE");
     EXPECT_TRUE(IsOppositeOperation(Operation::OPERATION_DELETE, Operation::OPERATION_UPDATE));
-    EXPECT_TRUE(IsOppositeOperation(Operation::OPERATION_ELEMENT_SET, Operation::OPERATION_ELEMENT_CLEAR));
-    EXPECT_FALSE(IsOppositeOperation(Operation::OPERATION_UPDATE, Operation::OPERATION_ELEMENT_CLEAR));
+    EXPECT_TRUE(
+        IsOppositeOperation(Operation::OPERATION_ELEMENT_SET, Operation::OPERATION_ELEMENT_CLEAR));
+    EXPECT_FALSE(
+        IsOppositeOperation(Operation::OPERATION_UPDATE, Operation::OPERATION_ELEMENT_CLEAR));
     EXPECT_FALSE(IsOppositeOperation(Operation::OPERATION_UPDATE, Operation::OPERATION_UPDATE));
 }
 

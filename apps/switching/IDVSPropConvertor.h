@@ -1,0 +1,83 @@
+#pragma once
+// What ConfigApp asks of the DVS property conversion engine. ConfigApp owns it, calls every
+// operation under the global agent lock, and hands it desired-state changes, VIF reports from the
+// dataplane and session events; the engine answers with KCP property messages sent through
+// ConfigApp (IConfigApp::SendKcpMessage).
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include "intake/CairnDBUpdateMsg.h"
+
+namespace CfgAgent {
+
+// One VIF as the dataplane reported it (a record of a KCP VIF Update).
+struct DvsVifInfo {
+    std::string vifId;
+    std::string portId;    // DVS port ID
+    std::string switchId;  // DVS (SWX) ID
+    std::string parentVifId;
+    uint8_t vifType = 0;  // KCP VIF type: 1 VNIC, 2 krnnic, 3 container, 4 CRX port, 5 SR-IOV, 6 DVPG port
+    bool smartNic = false;
+    bool hopover = false;
+    bool connected = false;  // status CONNECT
+    bool deleted = false;    // operation DELETE
+    std::vector<std::string> macs;
+};
+
+// An uplink as the dataplane reported it.
+struct DvsUplink {
+    std::string vifId;
+    std::string portId;
+    std::string alias;
+    std::string switchId;
+    bool operator<(const DvsUplink& o) const { return vifId < o.vifId; }
+};
+
+class IDVSPropConvertor {
+public:
+    virtual ~IDVSPropConvertor() = default;
+
+    // "DVSPropConvertor start": flow-cache and netqueue settings from the application subtree.
+    virtual void Init(const boost::property_tree::ptree& config) = 0;
+    virtual void Stop() = 0;
+
+    // Desired state (configuration-table observer records and dispatcher object lists).
+    virtual void ProcessConfigPropertyUpdate(ObjectType type, const std::string& id, Operation op,
+                                             PropertyType property, const std::string& value) = 0;
+    virtual void ProcessConfigEntityUpdate(ObjectType type, const std::string& id, Operation op) = 0;
+    virtual void HandleTransportNodes(const CairnDBUpdateList& updates, bool fullSync) = 0;
+    virtual void HandleConfigSpans(const CairnDBUpdateList& updates, bool fullSync) = 0;
+    virtual void HandleOffloadedHostSwitches(const CairnDBUpdateList& updates, bool fullSync) = 0;
+    virtual void HandleCcpSessions(const CairnDBUpdateList& updates, bool fullSync) = 0;
+    virtual void HandleGlobalConfigs(const CairnDBUpdateList& updates, bool fullSync) = 0;
+    // Re-evaluates blocking of the given ports (LSP ids) and of the ports on the given switches
+    // (LS ids); sends UNBLOCK where every cause is cleared. Called once per desired-state batch.
+    virtual void SendPortUnblockUpdate(const std::set<std::string>& portIds,
+                                       const std::set<std::string>& switchIds) = 0;
+
+    // Dataplane reports.
+    virtual void ProcessVifInfoUpdate(const DvsVifInfo& vif) = 0;
+    virtual void AddUplink(const DvsUplink& uplink) = 0;
+    virtual void DeleteUplink(const DvsUplink& uplink) = 0;
+    // The uplinks a full sync reported: differences against the table are applied.
+    virtual void ApplyFullSyncUplinks(const std::vector<DvsUplink>& uplinks) = 0;
+    virtual void MarkPortOutOfSync(const std::string& vifId) = 0;
+    virtual void MarkKrnnicOutOfSync(const std::string& krnnicName) = 0;
+    virtual void QueueHopoverSync(const std::string& vifId, uint16_t syncType) = 0;
+    virtual void RemoveFromHopoverSyncQueue(const std::string& portId) = 0;
+
+    // Session events.
+    virtual void ResetSyncState() = 0;           // a new session starts its full sync
+    virtual void OnDataplaneFullSyncDone() = 0;  // "Session Full Sync End" handled
+    virtual void OnDataplaneDisconnected() = 0;
+    // Sends the DVS list, the port list and every port's properties.
+    virtual void PushFullState() = 0;
+
+    virtual void OnDaemonHealthStateUpdate(bool connected) = 0;
+};
+
+}  // namespace CfgAgent

@@ -1,0 +1,1028 @@
+#include "platform/cairndb/CairnDbClient.h"
+
+#include <google/protobuf/message.h>
+
+#include <array>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <deque>
+#include <future>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "platform/cairndb/JsonStream.h"
+#include "platform/cairndb/LibraryLog.h"
+#include "platform/cairndb/MonitorReplica.h"
+#include "platform/cairndb/TransactReplies.h"
+#include "platform/cairndb/WritePlan.h"
+#include "proto/CairndbSchema.h"
+#include "proto/cairndb_modify.pb.h"
+#include "proto/cairndb_monitor.pb.h"
+
+namespace ozy::cairndb {
+
+std::atomic<int> library_log_level{CfgAgent::kLogInfo};
+
+namespace asio = boost::asio;
+namespace pb = orvane::ozy::cairndb;
+using tcp = asio::ip::tcp;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+using MonitorKey = std::pair<uint32_t, uint16_t>;
+
+namespace {
+
+const char* const kConnectionLost = "connection lost";
+
+int64_t SteadySeconds(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
+class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
+  public:
+    Impl(std::string name, net::Endpoint endpoint, asio::io_context& io,
+         CairnDbClientOptions options)
+        : name_(std::move(name)),
+          endpoint_(std::move(endpoint)),
+          io_(io),
+          options_(options),
+          strand_(asio::make_strand(io)),
+          socket_(strand_),
+          resolver_(strand_),
+          reconnectTimer_(strand_),
+          probeTimer_(strand_),
+          stream_(options.maxMessageBytes),
+          backoff_(options.reconnectMin) {}
+
+    // ---- configuration (any thread) ----
+
+    void SetStatusCallback(ChannelStatusCallback cb) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        statusCb_ = std::move(cb);
+    }
+
+    bool AddSession(uint16_t vdb) {
+        if (vdb == 0) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03011",
+                             "CairnDbClient: monitor session for vdb 0 refused");
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        sessions_.insert(vdb);
+        return true;
+    }
+
+    void RemoveSession(uint16_t vdb) {
+        std::vector<MonitorKey> keys;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            sessions_.erase(vdb);
+            for (auto it = monitors_.begin(); it != monitors_.end();) {
+                if (it->first.second == vdb) {
+                    keys.push_back(it->first);
+                    it = monitors_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        asio::post(strand_, [self = shared_from_this(), keys] {
+            for (const auto& k : keys) {
+                self->Subscribe(k, false);
+            }
+        });
+    }
+
+    bool RegisterCallbacks(uint32_t monitorId, uint16_t vdb, MonitorUpdateCallback onUpdate,
+                           MonitorBarrierCallback onBarrier) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (sessions_.count(vdb) == 0) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03011",
+                             "CairnDbClient: no monitor session for vdb %1 (monitor %2)", vdb,
+                             monitorId);
+            return false;
+        }
+        auto& m = monitors_[{monitorId, vdb}];
+        m.onUpdate = std::move(onUpdate);
+        m.onBarrier = std::move(onBarrier);
+        return true;
+    }
+
+    bool Configure(const std::vector<pb::MonitorStatementMsg>& add,
+                   const std::vector<pb::MonitorStatementMsg>& remove, uint32_t monitorId,
+                   uint16_t vdb) {
+        std::map<int, MonitorStatement> adds;
+        for (const auto& st : add) {
+            int type = st.statement().object_type();
+            const ObjectTypeInfo* info = FindObjectType(type);
+            if (info == nullptr) {
+                CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03011",
+                                 "CairnDbClient: monitor %1 vdb %2: unknown object type %3",
+                                 monitorId, vdb, type);
+                return false;
+            }
+            MonitorStatement ms;
+            ms.type = type;
+            ms.option = st.option();
+            if (st.statement().has_select()) {
+                std::shared_ptr<google::protobuf::Message> tmpl(info->op->New());
+                if (!tmpl->ParseFromString(st.statement().select().op_template())) {
+                    CAIRNDB_LOG_CODE(
+                        CfgAgent::kLogError, "LCP03011",
+                        "CairnDbClient: monitor %1 vdb %2: select template of %3 is not a %4",
+                        monitorId, vdb, info->name, info->op->GetDescriptor()->name());
+                    return false;
+                }
+                ms.selectTemplate = std::move(tmpl);
+            }
+            adds[type] = std::move(ms);
+        }
+        MonitorKey key{monitorId, vdb};
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = monitors_.find(key);
+            if (it == monitors_.end() || !it->second.onUpdate || !it->second.onBarrier) {
+                CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03011",
+                                 "CairnDbClient: monitor %1 vdb %2 has no callbacks", monitorId,
+                                 vdb);
+                return false;
+            }
+            for (const auto& st : remove) {
+                it->second.statements.erase(st.statement().object_type());
+            }
+            for (auto& [type, ms] : adds) {
+                it->second.statements[type] = std::move(ms);
+            }
+        }
+        asio::post(strand_, [self = shared_from_this(), key] { self->Subscribe(key, false); });
+        return true;
+    }
+
+    void Start() {
+        asio::post(strand_, [self = shared_from_this()] {
+            if (self->started_ || self->stopped_) {
+                return;
+            }
+            self->started_ = true;
+            if (!self->endpoint_.valid()) {
+                CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03001",
+                                 "CairnDbClient: %1 has no valid endpoint", self->name_);
+                return;
+            }
+            self->Connect();
+        });
+    }
+
+    void Stop() {
+        if (stopped_.exchange(true)) {
+            return;
+        }
+        if (strand_.running_in_this_thread() || io_.stopped()) {
+            Shutdown();
+            return;
+        }
+        auto done = std::make_shared<std::promise<void>>();
+        std::future<void> f = done->get_future();
+        asio::post(strand_, [self = shared_from_this(), done] {
+            self->Shutdown();
+            done->set_value();
+        });
+        if (f.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            CAIRNDB_LOG(CfgAgent::kLogWarn,
+                        "CairnDbClient: %1 stopped without its io context running", name_);
+        }
+    }
+
+    void Write(std::vector<pb::ModifyRequestMsg> requests, WriteCallback done) {
+        auto w = std::make_shared<PendingWrite>();
+        w->requests = std::move(requests);
+        w->done = std::move(done);
+        asio::post(strand_, [self = shared_from_this(), w] {
+            if (!self->stopped_) {
+                self->EnqueueWrite(std::move(*w));
+            }
+        });
+    }
+
+    void Get(int type, uint16_t vdb, std::optional<std::string> oid, GetCallback done) {
+        asio::post(strand_, [self = shared_from_this(), type, vdb, oid = std::move(oid),
+                             done = std::move(done)] { self->DoGet(type, vdb, oid, done); });
+    }
+
+    void Echo(std::string text, EchoCallback done) {
+        asio::post(strand_, [self = shared_from_this(), text = std::move(text),
+                             done = std::move(done)] {
+            if (!self->connected_) {
+                self->Invoke("echo", [&] { done(Status::Error("not connected"), std::string()); });
+                return;
+            }
+            self->Request(
+                "echo", json::array({text}), [self, done](const json* r, const std::string& e) {
+                    if (r == nullptr) {
+                        self->Invoke("echo", [&] { done(Status::Error(e), std::string()); });
+                    } else if (!r->is_array() || r->empty() || !(*r)[0].is_string()) {
+                        self->Invoke("echo", [&] {
+                            done(Status::Error("malformed echo reply"), std::string());
+                        });
+                    } else {
+                        self->Invoke("echo",
+                                     [&] { done(Status::Ok(), (*r)[0].get<std::string>()); });
+                    }
+                });
+        });
+    }
+
+    int64_t LastExchange() const { return lastExchange_.load(); }
+    bool Connected() const { return connectedFlag_.load(); }
+    std::string LastError() const {
+        std::lock_guard<std::mutex> lock(errMutex_);
+        return lastError_;
+    }
+
+  private:
+    using Reply = std::function<void(const json* result, const std::string& error)>;
+
+    struct MonitorConfig {
+        MonitorUpdateCallback onUpdate;
+        MonitorBarrierCallback onBarrier;
+        std::map<int, MonitorStatement> statements;
+    };
+
+    struct Active {
+        explicit Active(uint16_t vdb) : replica(vdb) {}
+        MonitorReplica replica;
+        uint64_t generation = 0;
+        std::string jsonId;
+        bool subscribed = false;
+        bool needFullResync = true;
+    };
+
+    struct PendingWrite {
+        std::vector<pb::ModifyRequestMsg> requests;
+        WriteCallback done;
+        std::shared_ptr<WritePlan> plan;
+        int attempts = 0;
+    };
+
+    template <typename F>
+    void Invoke(const char* what, F&& f) {
+        if (stopped_) {
+            return;
+        }
+        try {
+            f();
+        } catch (const std::exception& e) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03010",
+                             "CairnDbClient: %1 callback threw: %2", what, e.what());
+        } catch (...) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03010", "CairnDbClient: %1 callback threw",
+                             what);
+        }
+    }
+
+    void SetLastError(const std::string& e) {
+        std::lock_guard<std::mutex> lock(errMutex_);
+        lastError_ = e;
+    }
+
+    std::string RemoteText() const {
+        const auto& r = endpoint_.remotes()[remoteIndex_ % endpoint_.remotes().size()];
+        return "tcp://" + r.host + ":" + std::to_string(r.port);
+    }
+
+    // ---- connection (strand) ----
+
+    void Connect() {
+        if (stopped_) {
+            return;
+        }
+        const auto& r = endpoint_.remotes()[remoteIndex_ % endpoint_.remotes().size()];
+        resolver_.async_resolve(r.host, std::to_string(r.port),
+                                [self = shared_from_this()](const boost::system::error_code& ec,
+                                                            tcp::resolver::results_type results) {
+                                    if (self->stopped_)
+                                        return;
+                                    if (ec) {
+                                        self->ConnectFailed(ec.message());
+                                        return;
+                                    }
+                                    asio::async_connect(self->socket_, results,
+                                                        [self](const boost::system::error_code& ec2,
+                                                               const tcp::endpoint&) {
+                                                            if (self->stopped_)
+                                                                return;
+                                                            if (ec2) {
+                                                                self->ConnectFailed(ec2.message());
+                                                            } else {
+                                                                self->OnConnected();
+                                                            }
+                                                        });
+                                });
+    }
+
+    void ConnectFailed(const std::string& reason) {
+        boost::system::error_code ignored;
+        socket_.close(ignored);
+        SetLastError(reason);
+        if (!failureLogged_) {
+            failureLogged_ = true;
+            CAIRNDB_LOG_CODE(CfgAgent::kLogWarn, "LCP03001",
+                             "CairnDbClient: %1 cannot connect to %2: %3", name_, RemoteText(),
+                             reason);
+        } else {
+            CAIRNDB_LOG(CfgAgent::kLogDebug, "CairnDbClient: %1 cannot connect to %2: %3", name_,
+                        RemoteText(), reason);
+        }
+        ++remoteIndex_;
+        ScheduleReconnect();
+    }
+
+    void ScheduleReconnect() {
+        reconnectTimer_.expires_after(backoff_);
+        backoff_ = std::min(backoff_ * 2, options_.reconnectMax);
+        reconnectTimer_.async_wait(
+            [self = shared_from_this()](const boost::system::error_code& ec) {
+                if (!ec && !self->stopped_) {
+                    self->Connect();
+                }
+            });
+    }
+
+    void OnConnected() {
+        connected_ = true;
+        connectedFlag_ = true;
+        ++connGen_;
+        failureLogged_ = false;
+        backoff_ = options_.reconnectMin;
+        boost::system::error_code ignored;
+        socket_.set_option(tcp::no_delay(true), ignored);
+        stream_.Reset();
+        Touch();
+        SetLastError("");
+        CAIRNDB_LOG(CfgAgent::kLogInfo, "CairnDbClient: %1 connected to %2", name_, RemoteText());
+        StartRead();
+        StartProbe();
+        ReportStatus(true);
+        if (!connected_ || stopped_) {
+            return;
+        }
+        std::vector<MonitorKey> keys;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& [k, m] : monitors_) {
+                keys.push_back(k);
+            }
+        }
+        for (auto it = active_.begin(); it != active_.end();) {
+            if (std::find(keys.begin(), keys.end(), it->first) == keys.end()) {
+                it = active_.erase(it);
+            } else {
+                it->second->needFullResync = true;
+                ++it;
+            }
+        }
+        for (const auto& k : keys) {
+            Subscribe(k, true);
+        }
+        MaybeStartWrite();
+    }
+
+    void Disconnect(const std::string& reason) {
+        if (!connected_) {
+            return;
+        }
+        connected_ = false;
+        connectedFlag_ = false;
+        ++connGen_;
+        pendingDisconnect_.clear();
+        boost::system::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+        probeTimer_.cancel();
+        stream_.Reset();
+        outQueue_.clear();
+        sending_ = false;
+        probeOutstanding_ = false;
+        SetLastError(reason);
+        CAIRNDB_LOG_CODE(CfgAgent::kLogWarn, "LCP03001",
+                         "CairnDbClient: %1 lost the session with %2: %3", name_, RemoteText(),
+                         reason);
+        byJsonId_.clear();
+        for (auto& [k, a] : active_) {
+            a->subscribed = false;
+            a->needFullResync = true;
+        }
+        writeInFlight_ = false;
+        auto pending = std::move(pending_);
+        pending_.clear();
+        for (auto& [id, handler] : pending) {
+            handler(nullptr, kConnectionLost);
+        }
+        if (reportedUp_) {
+            ReportStatus(false);
+        }
+        ++remoteIndex_;
+        backoff_ = options_.reconnectMin;
+        ScheduleReconnect();
+    }
+
+    void Shutdown() {
+        boost::system::error_code ignored;
+        resolver_.cancel();
+        reconnectTimer_.cancel();
+        probeTimer_.cancel();
+        socket_.close(ignored);
+        connected_ = false;
+        connectedFlag_ = false;
+        ++connGen_;
+        pending_.clear();
+        writes_.clear();
+        outQueue_.clear();
+        active_.clear();
+        byJsonId_.clear();
+    }
+
+    void ReportStatus(bool up) {
+        reportedUp_ = up;
+        ChannelStatusCallback cb;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            cb = statusCb_;
+        }
+        if (cb) {
+            Invoke("channel status", [&] { cb(up); });
+        }
+    }
+
+    void Touch() {
+        auto now = Clock::now();
+        lastRx_ = now;
+        lastExchange_ = SteadySeconds(now);
+    }
+
+    void StartRead() {
+        socket_.async_read_some(
+            asio::buffer(readBuf_),
+            [self = shared_from_this(), gen = connGen_](const boost::system::error_code& ec,
+                                                        size_t n) { self->OnRead(gen, ec, n); });
+    }
+
+    void OnRead(uint64_t gen, const boost::system::error_code& ec, size_t n) {
+        if (stopped_ || gen != connGen_ || !connected_) {
+            return;
+        }
+        if (ec) {
+            Disconnect(ec == asio::error::eof ? std::string("server closed the connection")
+                                              : ec.message());
+            return;
+        }
+        std::string error;
+        if (!stream_.Feed(
+                std::string_view(readBuf_.data(), n), [this](std::string_view m) { OnMessage(m); },
+                &error)) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03002",
+                             "CairnDbClient: protocol error from %1: %2", RemoteText(), error);
+            if (pendingDisconnect_.empty())
+                pendingDisconnect_ = error;
+        }
+        if (stopped_ || gen != connGen_) {
+            return;
+        }
+        if (!pendingDisconnect_.empty()) {
+            Disconnect(pendingDisconnect_);
+            return;
+        }
+        StartRead();
+    }
+
+    void ProtocolError(const std::string& what) {
+        CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03003",
+                         "CairnDbClient: malformed message from %1: %2", RemoteText(), what);
+        if (pendingDisconnect_.empty())
+            pendingDisconnect_ = what;
+    }
+
+    void OnMessage(std::string_view text) {
+        if (stopped_ || !pendingDisconnect_.empty() || !connected_) {
+            return;
+        }
+        json msg;
+        try {
+            msg = json::parse(text.begin(), text.end());
+        } catch (const json::exception& e) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03002",
+                             "CairnDbClient: malformed JSON from %1: %2", RemoteText(), e.what());
+            pendingDisconnect_ = "malformed JSON";
+            return;
+        }
+        Touch();
+        if (!msg.is_object()) {
+            ProtocolError("message is not an object");
+            return;
+        }
+        auto method = msg.find("method");
+        if (method != msg.end() && !method->is_null()) {
+            if (!method->is_string()) {
+                ProtocolError("method is not a string");
+                return;
+            }
+            auto params = msg.find("params");
+            if (*method == "echo") {
+                auto id = msg.find("id");
+                Send(json{{"id", id != msg.end() ? *id : json()},
+                          {"result", params != msg.end() ? *params : json::array()},
+                          {"error", nullptr}});
+            } else if (*method == "update2") {
+                if (params == msg.end()) {
+                    ProtocolError("update2 without params");
+                    return;
+                }
+                OnUpdate2(*params);
+            } else {
+                CAIRNDB_LOG(CfgAgent::kLogDebug, "CairnDbClient: ignoring notification %1",
+                            method->get<std::string>());
+            }
+            return;
+        }
+        auto id = msg.find("id");
+        if (id == msg.end() || !id->is_number_unsigned()) {
+            CAIRNDB_LOG(CfgAgent::kLogDebug, "CairnDbClient: ignoring reply without a known id");
+            return;
+        }
+        auto p = pending_.find(id->get<uint64_t>());
+        if (p == pending_.end()) {
+            CAIRNDB_LOG(CfgAgent::kLogDebug, "CairnDbClient: ignoring reply to unknown request %1",
+                        id->get<uint64_t>());
+            return;
+        }
+        Reply handler = std::move(p->second);
+        pending_.erase(p);
+        auto err = msg.find("error");
+        if (err != msg.end() && !err->is_null()) {
+            handler(nullptr, err->dump());
+            return;
+        }
+        auto res = msg.find("result");
+        if (res == msg.end()) {
+            handler(nullptr, "reply without result");
+            return;
+        }
+        handler(&*res, std::string());
+    }
+
+    void Send(json msg) {
+        outQueue_.push_back(std::make_shared<std::string>(msg.dump()));
+        if (!sending_) {
+            SendNext();
+        }
+    }
+
+    void SendNext() {
+        if (outQueue_.empty() || !connected_) {
+            sending_ = false;
+            return;
+        }
+        sending_ = true;
+        auto buf = outQueue_.front();
+        asio::async_write(socket_, asio::buffer(*buf),
+                          [self = shared_from_this(), buf, gen = connGen_](
+                              const boost::system::error_code& ec, size_t) {
+                              if (self->stopped_ || gen != self->connGen_)
+                                  return;
+                              if (ec) {
+                                  self->Disconnect(ec.message());
+                                  return;
+                              }
+                              self->outQueue_.pop_front();
+                              self->SendNext();
+                          });
+    }
+
+    void Request(const std::string& method, json params, Reply handler) {
+        if (!connected_) {
+            handler(nullptr, kConnectionLost);
+            return;
+        }
+        uint64_t id = nextId_++;
+        pending_[id] = std::move(handler);
+        Send(json{{"method", method}, {"params", std::move(params)}, {"id", id}});
+    }
+
+    void StartProbe() {
+        if (options_.probeInterval.count() <= 0) {
+            return;
+        }
+        probeTimer_.expires_after(options_.probeInterval / 2);
+        probeTimer_.async_wait(
+            [self = shared_from_this(), gen = connGen_](const boost::system::error_code& ec) {
+                if (ec || self->stopped_ || gen != self->connGen_)
+                    return;
+                self->OnProbe();
+            });
+    }
+
+    void OnProbe() {
+        auto idle = Clock::now() - lastRx_;
+        if (idle >= 2 * options_.probeInterval) {
+            Disconnect("no message from the server for " +
+                       std::to_string(
+                           std::chrono::duration_cast<std::chrono::milliseconds>(idle).count()) +
+                       " ms");
+            return;
+        }
+        if (idle >= options_.probeInterval && !probeOutstanding_) {
+            probeOutstanding_ = true;
+            Request("echo", json::array({"ozy-probe"}),
+                    [self = shared_from_this()](const json*, const std::string&) {
+                        self->probeOutstanding_ = false;
+                    });
+        }
+        StartProbe();
+    }
+
+    // ---- monitors (strand) ----
+
+    void Subscribe(const MonitorKey& key, bool fullResync) {
+        if (stopped_) {
+            return;
+        }
+        std::map<int, MonitorStatement> statements;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = monitors_.find(key);
+            if (it != monitors_.end()) {
+                statements = it->second.statements;
+            }
+        }
+        auto& slot = active_[key];
+        if (!slot) {
+            slot = std::make_unique<Active>(key.second);
+        }
+        Active& a = *slot;
+        if (a.subscribed) {
+            Request("monitor_cancel", json::array({json::parse(a.jsonId)}),
+                    [](const json*, const std::string&) {});
+            byJsonId_.erase(a.jsonId);
+            a.subscribed = false;
+        }
+        if (statements.empty()) {
+            active_.erase(key);
+            return;
+        }
+        a.replica.SetStatements(std::move(statements));
+        if (!connected_) {
+            return;  // subscribed on connection
+        }
+        if (fullResync) {
+            a.needFullResync = true;
+        }
+        ++a.generation;
+        json id = json::array({"ozy-monitor", key.first, key.second, a.generation});
+        a.jsonId = id.dump();
+        byJsonId_[a.jsonId] = key;
+        a.subscribed = true;
+        uint64_t gen = a.generation;
+        Request("monitor_cond", json::array({kDatabaseName, id, a.replica.MonitorRequests()}),
+                [self = shared_from_this(), key, gen](const json* r, const std::string& e) {
+                    self->OnMonitorReply(key, gen, r, e);
+                });
+    }
+
+    void OnMonitorReply(const MonitorKey& key, uint64_t gen, const json* result,
+                        const std::string& error) {
+        auto it = active_.find(key);
+        if (it == active_.end() || it->second->generation != gen || !it->second->subscribed) {
+            return;
+        }
+        Active& a = *it->second;
+        if (result == nullptr) {
+            if (error != kConnectionLost) {
+                CAIRNDB_LOG_CODE(
+                    CfgAgent::kLogError, "LCP03007",
+                    "CairnDbClient: monitor %1 on vdb %2 was refused by the server: %3", key.first,
+                    key.second, error);
+                byJsonId_.erase(a.jsonId);
+                a.subscribed = false;
+            }
+            return;
+        }
+        std::vector<pb::MonitorUpdateMsg> updates;
+        std::string why;
+        if (!a.replica.ApplyInitial(*result, a.needFullResync, &updates, &why)) {
+            ProtocolError("monitor reply: " + why);
+            return;
+        }
+        a.needFullResync = false;
+        CAIRNDB_LOG(CfgAgent::kLogDebug,
+                    "CairnDbClient: monitor %1 vdb %2 synchronised, %3 updates", key.first,
+                    key.second, updates.size());
+        Deliver(key, updates);
+    }
+
+    void OnUpdate2(const json& params) {
+        if (!params.is_array() || params.size() != 2) {
+            ProtocolError("update2 params are not [monitor id, updates]");
+            return;
+        }
+        auto k = byJsonId_.find(params[0].dump());
+        if (k == byJsonId_.end()) {
+            CAIRNDB_LOG(CfgAgent::kLogDebug,
+                        "CairnDbClient: update for a cancelled monitor %1 ignored",
+                        params[0].dump());
+            return;
+        }
+        MonitorKey key = k->second;
+        Active& a = *active_.at(key);
+        std::vector<pb::MonitorUpdateMsg> updates;
+        std::string why;
+        if (!a.replica.ApplyUpdate(params[1], &updates, &why)) {
+            ProtocolError("update2: " + why);
+            return;
+        }
+        if (!updates.empty()) {
+            Deliver(key, updates);
+        }
+    }
+
+    void Deliver(const MonitorKey& key, const std::vector<pb::MonitorUpdateMsg>& updates) {
+        MonitorUpdateCallback onUpdate;
+        MonitorBarrierCallback onBarrier;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = monitors_.find(key);
+            if (it == monitors_.end()) {
+                return;
+            }
+            onUpdate = it->second.onUpdate;
+            onBarrier = it->second.onBarrier;
+        }
+        for (const auto& u : updates) {
+            if (stopped_)
+                return;
+            Invoke("update", [&] { onUpdate(u); });
+        }
+        Invoke("barrier", [&] { onBarrier(); });
+    }
+
+    // ---- writes and reads (strand) ----
+
+    void EnqueueWrite(PendingWrite w) {
+        if (writes_.size() >= options_.maxPendingWrites && !writes_.empty()) {
+            // The oldest list that is not being applied gives way.
+            auto victim =
+                writeInFlight_ && writes_.size() > 1 ? writes_.begin() + 1 : writes_.begin();
+            if (!(writeInFlight_ && victim == writes_.begin())) {
+                PendingWrite dropped = std::move(*victim);
+                writes_.erase(victim);
+                CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03008",
+                                 "CairnDbClient: write queue full, dropping a list of %1 requests",
+                                 dropped.requests.size());
+                if (dropped.done) {
+                    Invoke("write", [&] { dropped.done(Status::Error("write queue full")); });
+                }
+            }
+        }
+        writes_.push_back(std::move(w));
+        MaybeStartWrite();
+    }
+
+    void FinishWrite(const Status& status) {
+        PendingWrite w = std::move(writes_.front());
+        writes_.pop_front();
+        writeInFlight_ = false;
+        if (!status.ok) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03008",
+                             "CairnDbClient: write of %1 requests failed: %2", w.requests.size(),
+                             status.error);
+        }
+        if (w.done) {
+            Invoke("write", [&] { w.done(status); });
+        }
+    }
+
+    void MaybeStartWrite() {
+        while (connected_ && !stopped_ && !writeInFlight_ && !writes_.empty()) {
+            PendingWrite& w = writes_.front();
+            if (!w.plan) {
+                w.plan = std::make_shared<WritePlan>();
+                std::string error;
+                if (!w.plan->Prepare(w.requests, &error)) {
+                    FinishWrite(Status::Error("rejected: " + error));
+                    continue;
+                }
+            }
+            if (w.plan->empty()) {
+                FinishWrite(Status::Ok());
+                continue;
+            }
+            writeInFlight_ = true;
+            ++w.attempts;
+            json params = json::array({kDatabaseName});
+            for (auto& op : w.plan->ReadOps()) {
+                params.push_back(std::move(op));
+            }
+            Request("transact", std::move(params),
+                    [self = shared_from_this()](const json* r, const std::string& e) {
+                        self->OnWriteRead(r, e);
+                    });
+        }
+    }
+
+    void OnWriteRead(const json* result, const std::string& error) {
+        if (error == kConnectionLost || writes_.empty() || stopped_) {
+            return;  // kept queued; applied again after reconnection
+        }
+        PendingWrite& w = writes_.front();
+        json ops;
+        std::string why;
+        if (result == nullptr) {
+            FinishWrite(Status::Error(error));
+        } else if (!w.plan->BuildWriteOps(*result, &ops, &why)) {
+            FinishWrite(Status::Error(why));
+        } else if (ops.empty()) {
+            FinishWrite(Status::Ok());
+        } else {
+            json params = json::array({kDatabaseName});
+            for (auto& op : ops) {
+                params.push_back(std::move(op));
+            }
+            Request("transact", std::move(params),
+                    [self = shared_from_this()](const json* r, const std::string& e) {
+                        self->OnWriteResult(r, e);
+                    });
+            return;
+        }
+        MaybeStartWrite();
+    }
+
+    void OnWriteResult(const json* result, const std::string& error) {
+        if (error == kConnectionLost || writes_.empty() || stopped_) {
+            return;
+        }
+        PendingWrite& w = writes_.front();
+        if (result == nullptr) {
+            FinishWrite(Status::Error(error));
+            MaybeStartWrite();
+            return;
+        }
+        bool raced = false;
+        std::string failure = TransactFailure(*result, &raced);
+        if (!failure.empty() && raced && w.attempts < options_.writeAttempts) {
+            CAIRNDB_LOG(CfgAgent::kLogInfo,
+                        "CairnDbClient: rows changed under a write, applying it again");
+            writeInFlight_ = false;
+        } else if (!failure.empty()) {
+            FinishWrite(Status::Error(failure));
+        } else {
+            FinishWrite(Status::Ok());
+        }
+        MaybeStartWrite();
+    }
+
+    void DoGet(int type, uint16_t vdb, const std::optional<std::string>& oid,
+               const GetCallback& done) {
+        const ObjectTypeInfo* info = FindObjectType(type);
+        if (info == nullptr) {
+            Invoke("get",
+                   [&] { done(Status::Error("unknown object type " + std::to_string(type)), {}); });
+            return;
+        }
+        if (!connected_) {
+            Invoke("get", [&] { done(Status::Error("not connected"), {}); });
+            return;
+        }
+        json where = json::array({json::array({"vdb", "==", vdb})});
+        if (oid) {
+            where.push_back(json::array({"oid", "==", *oid}));
+        }
+        json select = {{"op", "select"},
+                       {"table", info->name},
+                       {"where", where},
+                       {"columns", json::array({"oid", "vdb", "body", "op", "trace"})}};
+        Request("transact", json::array({kDatabaseName, select}),
+                [self = shared_from_this(), done, name = info->name](const json* r,
+                                                                     const std::string& e) {
+                    if (r == nullptr) {
+                        self->Invoke("get", [&] { done(Status::Error(e), {}); });
+                        return;
+                    }
+                    std::vector<StoredObject> objects;
+                    std::string why;
+                    if (!ParseStoredObjects(*r, name, &objects, &why)) {
+                        self->Invoke("get", [&] { done(Status::Error(why), {}); });
+                        return;
+                    }
+                    self->Invoke("get", [&] { done(Status::Ok(), objects); });
+                });
+    }
+
+    const std::string name_;
+    const net::Endpoint endpoint_;
+    asio::io_context& io_;
+    const CairnDbClientOptions options_;
+
+    // Guarded by mutex_ (written by callers' threads, read on the strand).
+    mutable std::mutex mutex_;
+    ChannelStatusCallback statusCb_;
+    std::set<uint16_t> sessions_{1};
+    std::map<MonitorKey, MonitorConfig> monitors_;
+
+    // Strand only.
+    asio::strand<asio::io_context::executor_type> strand_;
+    tcp::socket socket_;
+    tcp::resolver resolver_;
+    asio::steady_timer reconnectTimer_;
+    asio::steady_timer probeTimer_;
+    JsonStream stream_;
+    std::array<char, 65536> readBuf_{};
+    std::deque<std::shared_ptr<std::string>> outQueue_;
+    bool sending_ = false;
+    bool started_ = false;
+    bool connected_ = false;
+    bool reportedUp_ = false;
+    bool failureLogged_ = false;
+    bool probeOutstanding_ = false;
+    uint64_t connGen_ = 0;
+    size_t remoteIndex_ = 0;
+    std::chrono::milliseconds backoff_;
+    Clock::time_point lastRx_{};
+    std::string pendingDisconnect_;
+    uint64_t nextId_ = 1;
+    std::map<uint64_t, Reply> pending_;
+    std::map<MonitorKey, std::unique_ptr<Active>> active_;
+    std::map<std::string, MonitorKey> byJsonId_;
+    std::deque<PendingWrite> writes_;
+    bool writeInFlight_ = false;
+
+    // Any thread.
+    std::atomic<bool> stopped_{false};
+    std::atomic<bool> connectedFlag_{false};
+    std::atomic<int64_t> lastExchange_{0};
+    mutable std::mutex errMutex_;
+    std::string lastError_;
+};
+
+CairnDbClient::CairnDbClient(std::string name, net::Endpoint endpoint, asio::io_context& io,
+                             CairnDbClientOptions options)
+    : name_(name),
+      impl_(std::make_shared<Impl>(std::move(name), std::move(endpoint), io, options)) {}
+
+CairnDbClient::~CairnDbClient() {
+    impl_->Stop();
+}
+
+void CairnDbClient::SetChannelStatusCallback(ChannelStatusCallback cb) {
+    impl_->SetStatusCallback(std::move(cb));
+}
+bool CairnDbClient::AddMonitorSession(uint16_t vdb) {
+    return impl_->AddSession(vdb);
+}
+void CairnDbClient::RemoveMonitorSession(uint16_t vdb) {
+    impl_->RemoveSession(vdb);
+}
+bool CairnDbClient::RegisterMonitorCallbacks(uint32_t monitorId, uint16_t vdb,
+                                             MonitorUpdateCallback onUpdate,
+                                             MonitorBarrierCallback onBarrier) {
+    return impl_->RegisterCallbacks(monitorId, vdb, std::move(onUpdate), std::move(onBarrier));
+}
+bool CairnDbClient::ConfigureMonitor(const std::vector<pb::MonitorStatementMsg>& add,
+                                     const std::vector<pb::MonitorStatementMsg>& remove,
+                                     uint32_t monitorId, uint16_t vdb) {
+    return impl_->Configure(add, remove, monitorId, vdb);
+}
+void CairnDbClient::StartAsync() {
+    impl_->Start();
+}
+void CairnDbClient::Stop() {
+    impl_->Stop();
+}
+void CairnDbClient::Write(std::vector<pb::ModifyRequestMsg> requests, WriteCallback done) {
+    impl_->Write(std::move(requests), std::move(done));
+}
+void CairnDbClient::Get(int objectType, uint16_t vdb, std::optional<std::string> oid,
+                        GetCallback done) {
+    impl_->Get(objectType, vdb, std::move(oid), std::move(done));
+}
+void CairnDbClient::Echo(std::string text, EchoCallback done) {
+    impl_->Echo(std::move(text), std::move(done));
+}
+int64_t CairnDbClient::LastExchangeSeconds() const {
+    return impl_->LastExchange();
+}
+bool CairnDbClient::Connected() const {
+    return impl_->Connected();
+}
+std::string CairnDbClient::LastError() const {
+    return impl_->LastError();
+}
+
+}  // namespace ozy::cairndb

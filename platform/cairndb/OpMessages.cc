@@ -1,0 +1,351 @@
+#include "platform/cairndb/OpMessages.h"
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
+#include <unordered_map>
+#include <vector>
+
+#include "proto/cairndb_types.pb.h"
+
+namespace ozy::cairndb {
+
+namespace pb = orvane::ozy::cairndb;
+using google::protobuf::Descriptor;
+using google::protobuf::Reflection;
+
+namespace {
+
+// A comparable key of one value (index < 0: the singular field).
+std::string ValueKey(const Message& m, const FieldDescriptor* f, int index) {
+    const Reflection* r = m.GetReflection();
+    const bool rep = index >= 0;
+    switch (f->cpp_type()) {
+        case FieldDescriptor::CPPTYPE_INT32:
+            return std::to_string(rep ? r->GetRepeatedInt32(m, f, index) : r->GetInt32(m, f));
+        case FieldDescriptor::CPPTYPE_INT64:
+            return std::to_string(rep ? r->GetRepeatedInt64(m, f, index) : r->GetInt64(m, f));
+        case FieldDescriptor::CPPTYPE_UINT32:
+            return std::to_string(rep ? r->GetRepeatedUInt32(m, f, index) : r->GetUInt32(m, f));
+        case FieldDescriptor::CPPTYPE_UINT64:
+            return std::to_string(rep ? r->GetRepeatedUInt64(m, f, index) : r->GetUInt64(m, f));
+        case FieldDescriptor::CPPTYPE_DOUBLE: {
+            double v = rep ? r->GetRepeatedDouble(m, f, index) : r->GetDouble(m, f);
+            return std::string(reinterpret_cast<const char*>(&v), sizeof v);
+        }
+        case FieldDescriptor::CPPTYPE_FLOAT: {
+            float v = rep ? r->GetRepeatedFloat(m, f, index) : r->GetFloat(m, f);
+            return std::string(reinterpret_cast<const char*>(&v), sizeof v);
+        }
+        case FieldDescriptor::CPPTYPE_BOOL:
+            return (rep ? r->GetRepeatedBool(m, f, index) : r->GetBool(m, f)) ? "1" : "0";
+        case FieldDescriptor::CPPTYPE_ENUM:
+            return std::to_string(rep ? r->GetRepeatedEnumValue(m, f, index)
+                                      : r->GetEnumValue(m, f));
+        case FieldDescriptor::CPPTYPE_STRING:
+            return rep ? r->GetRepeatedString(m, f, index) : r->GetString(m, f);
+        case FieldDescriptor::CPPTYPE_MESSAGE: {
+            std::string out;
+            (rep ? r->GetRepeatedMessage(m, f, index) : r->GetMessage(m, f))
+                .SerializeToString(&out);
+            return out;
+        }
+    }
+    return std::string();
+}
+
+void AddValueFrom(const Message& from, const FieldDescriptor* f, int index, Message* to) {
+    const Reflection* fr = from.GetReflection();
+    const Reflection* tr = to->GetReflection();
+    switch (f->cpp_type()) {
+        case FieldDescriptor::CPPTYPE_INT32:
+            tr->AddInt32(to, f, fr->GetRepeatedInt32(from, f, index));
+            break;
+        case FieldDescriptor::CPPTYPE_INT64:
+            tr->AddInt64(to, f, fr->GetRepeatedInt64(from, f, index));
+            break;
+        case FieldDescriptor::CPPTYPE_UINT32:
+            tr->AddUInt32(to, f, fr->GetRepeatedUInt32(from, f, index));
+            break;
+        case FieldDescriptor::CPPTYPE_UINT64:
+            tr->AddUInt64(to, f, fr->GetRepeatedUInt64(from, f, index));
+            break;
+        case FieldDescriptor::CPPTYPE_DOUBLE:
+            tr->AddDouble(to, f, fr->GetRepeatedDouble(from, f, index));
+            break;
+        case FieldDescriptor::CPPTYPE_FLOAT:
+            tr->AddFloat(to, f, fr->GetRepeatedFloat(from, f, index));
+            break;
+        case FieldDescriptor::CPPTYPE_BOOL:
+            tr->AddBool(to, f, fr->GetRepeatedBool(from, f, index));
+            break;
+        case FieldDescriptor::CPPTYPE_ENUM:
+            tr->AddEnumValue(to, f, fr->GetRepeatedEnumValue(from, f, index));
+            break;
+        case FieldDescriptor::CPPTYPE_STRING:
+            tr->AddString(to, f, fr->GetRepeatedString(from, f, index));
+            break;
+        case FieldDescriptor::CPPTYPE_MESSAGE:
+            tr->AddMessage(to, f)->CopyFrom(fr->GetRepeatedMessage(from, f, index));
+            break;
+    }
+}
+
+void CopyField(const Message& from, const FieldDescriptor* f, Message* to) {
+    const Reflection* r = to->GetReflection();
+    r->ClearField(to, f);
+    if (!FieldPresent(from, f)) {
+        return;
+    }
+    if (f->is_repeated()) {
+        int n = from.GetReflection()->FieldSize(from, f);
+        for (int i = 0; i < n; ++i) {
+            AddValueFrom(from, f, i, to);
+        }
+        return;
+    }
+    // Singular: copy through a scratch message so that every scalar type and presence kind is
+    // handled by the library itself.
+    std::unique_ptr<Message> scratch(from.New());
+    scratch->CopyFrom(from);
+    r->SwapFields(scratch.get(), to, {f});
+}
+
+pb::OpMsg* FieldOp(Message* op, const std::string& name) {
+    const FieldDescriptor* of = op->GetDescriptor()->FindFieldByName(name);
+    if (of == nullptr || of->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE ||
+        of->message_type() != pb::OpMsg::descriptor() || of->is_repeated()) {
+        return nullptr;
+    }
+    return static_cast<pb::OpMsg*>(op->GetReflection()->MutableMessage(op, of));
+}
+
+const pb::OpMsg* FieldOpConst(const Message& op, const FieldDescriptor* of) {
+    if (of->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE ||
+        of->message_type() != pb::OpMsg::descriptor() || of->is_repeated()) {
+        return nullptr;
+    }
+    const Reflection* r = op.GetReflection();
+    if (!r->HasField(op, of)) {
+        return nullptr;
+    }
+    return static_cast<const pb::OpMsg*>(&r->GetMessage(op, of));
+}
+
+void SetObjectOp(Message* op, pb::PBOpType value) {
+    if (pb::OpMsg* o = FieldOp(op, "op")) {
+        o->set_op(value);
+    }
+}
+
+}  // namespace
+
+bool FieldPresent(const Message& m, const FieldDescriptor* f) {
+    const Reflection* r = m.GetReflection();
+    return f->is_repeated() ? r->FieldSize(m, f) > 0 : r->HasField(m, f);
+}
+
+bool FieldEquals(const Message& a, const Message& b, const FieldDescriptor* f) {
+    const Reflection* ra = a.GetReflection();
+    const Reflection* rb = b.GetReflection();
+    if (f->is_repeated()) {
+        int n = ra->FieldSize(a, f);
+        if (n != rb->FieldSize(b, f)) {
+            return false;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (ValueKey(a, f, i) != ValueKey(b, f, i)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool ha = ra->HasField(a, f);
+    if (ha != rb->HasField(b, f)) {
+        return false;
+    }
+    return !ha || ValueKey(a, f, -1) == ValueKey(b, f, -1);
+}
+
+void DeriveOpMessage(const Message* oldBody, const Message* newBody, Message* op) {
+    op->Clear();
+    const Message* any = newBody != nullptr ? newBody : oldBody;
+    if (any == nullptr) {
+        return;
+    }
+    SetObjectOp(op, newBody != nullptr ? pb::SET : pb::CLEAR);
+    const Descriptor* d = any->GetDescriptor();
+    for (int i = 0; i < d->field_count(); ++i) {
+        const FieldDescriptor* f = d->field(i);
+        bool hadOld = oldBody != nullptr && FieldPresent(*oldBody, f);
+        bool hasNew = newBody != nullptr && FieldPresent(*newBody, f);
+        pb::PBOpType value = pb::INVALID;
+        if (hasNew) {
+            if (!hadOld || !FieldEquals(*oldBody, *newBody, f)) {
+                value = pb::SET;
+            }
+        } else if (hadOld) {
+            value = pb::CLEAR;
+        }
+        if (value != pb::INVALID) {
+            if (pb::OpMsg* fo = FieldOp(op, f->name())) {
+                fo->set_op(value);
+            }
+        }
+    }
+}
+
+void DeriveListOpMessage(const Message& oldBody, const Message& newBody, Message* op) {
+    op->Clear();
+    SetObjectOp(op, pb::SET);
+    const Descriptor* d = newBody.GetDescriptor();
+    for (int i = 0; i < d->field_count(); ++i) {
+        const FieldDescriptor* f = d->field(i);
+        if (FieldEquals(oldBody, newBody, f)) {
+            continue;
+        }
+        pb::OpMsg* fo = FieldOp(op, f->name());
+        if (fo == nullptr) {
+            continue;
+        }
+        if (!f->is_repeated()) {
+            fo->set_op(FieldPresent(newBody, f) ? pb::SET : pb::CLEAR);
+            continue;
+        }
+        // Multiset difference: each old entry is matched by at most one equal new entry.
+        std::unordered_map<std::string, int> unmatched;
+        int newSize = newBody.GetReflection()->FieldSize(newBody, f);
+        int oldSize = oldBody.GetReflection()->FieldSize(oldBody, f);
+        for (int k = 0; k < newSize; ++k) {
+            ++unmatched[ValueKey(newBody, f, k)];
+        }
+        bool removed = false;
+        bool appended = false;
+        for (int k = 0; k < oldSize; ++k) {
+            auto it = unmatched.find(ValueKey(oldBody, f, k));
+            if (it != unmatched.end() && it->second > 0) {
+                --it->second;
+                continue;
+            }
+            pb::OpMsg* e = fo->add_entries();
+            e->set_op(pb::REMOVE);
+            e->set_old_index(static_cast<uint32_t>(k));
+            removed = true;
+        }
+        // New entries beyond the matched ones are appended; walk from the back so that among equal
+        // entries the later ones are the new ones.
+        std::vector<int> appendedIdx;
+        for (int k = newSize - 1; k >= 0; --k) {
+            auto it = unmatched.find(ValueKey(newBody, f, k));
+            if (it->second > 0) {
+                --it->second;
+                appendedIdx.push_back(k);
+            }
+        }
+        for (auto it = appendedIdx.rbegin(); it != appendedIdx.rend(); ++it) {
+            pb::OpMsg* e = fo->add_entries();
+            e->set_op(pb::APPEND);
+            e->set_index(static_cast<uint32_t>(*it));
+            appended = true;
+        }
+        fo->set_op(removed && appended ? pb::UPDATE : (removed ? pb::REMOVE : pb::APPEND));
+    }
+}
+
+bool TouchesSelectedField(const Message& op, const Message& selectTemplate) {
+    const Descriptor* d = op.GetDescriptor();
+    if (selectTemplate.GetDescriptor() != d) {
+        return true;
+    }
+    for (int i = 0; i < d->field_count(); ++i) {
+        const FieldDescriptor* f = d->field(i);
+        if (f->number() == 1) {
+            continue;  // the object operation
+        }
+        const pb::OpMsg* sel = FieldOpConst(selectTemplate, f);
+        if (sel == nullptr || sel->op() != pb::SELECT) {
+            continue;
+        }
+        const pb::OpMsg* change = FieldOpConst(op, f);
+        if (change != nullptr && (change->op() != pb::INVALID || change->entries_size() > 0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ApplyPatch(const Message& op, const Message& partial, Message* target, bool* listOps,
+                std::string* error) {
+    const Descriptor* body = target->GetDescriptor();
+    if (partial.GetDescriptor() != body) {
+        *error = "partial body of another class";
+        return false;
+    }
+    const Descriptor* od = op.GetDescriptor();
+    for (int i = 0; i < body->field_count(); ++i) {
+        const FieldDescriptor* f = body->field(i);
+        const FieldDescriptor* of = od->FindFieldByName(f->name());
+        if (of == nullptr) {
+            continue;
+        }
+        const pb::OpMsg* fo = FieldOpConst(op, of);
+        if (fo == nullptr || fo->op() == pb::INVALID) {
+            continue;
+        }
+        const Reflection* r = target->GetReflection();
+        switch (fo->op()) {
+            case pb::SET:
+                CopyField(partial, f, target);
+                break;
+            case pb::CLEAR:
+                r->ClearField(target, f);
+                break;
+            case pb::APPEND: {
+                if (!f->is_repeated()) {
+                    *error = "APPEND on field " + f->name() + ", which is not a list";
+                    return false;
+                }
+                int n = partial.GetReflection()->FieldSize(partial, f);
+                for (int k = 0; k < n; ++k) {
+                    AddValueFrom(partial, f, k, target);
+                }
+                *listOps = true;
+                break;
+            }
+            case pb::REMOVE: {
+                if (!f->is_repeated()) {
+                    *error = "REMOVE on field " + f->name() + ", which is not a list";
+                    return false;
+                }
+                std::unordered_map<std::string, int> drop;
+                int n = partial.GetReflection()->FieldSize(partial, f);
+                for (int k = 0; k < n; ++k) {
+                    drop[ValueKey(partial, f, k)] = 1;
+                }
+                int size = r->FieldSize(*target, f);
+                int kept = 0;
+                for (int k = 0; k < size; ++k) {
+                    if (drop.count(ValueKey(*target, f, k)) != 0) {
+                        continue;
+                    }
+                    if (kept != k) {
+                        r->SwapElements(target, f, kept, k);
+                    }
+                    ++kept;
+                }
+                for (int k = kept; k < size; ++k) {
+                    r->RemoveLast(target, f);
+                }
+                *listOps = true;
+                break;
+            }
+            default:
+                *error = "unsupported patch operation " + pb::PBOpType_Name(fo->op()) +
+                         " on field " + f->name();
+                return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace ozy::cairndb

@@ -1,0 +1,44 @@
+#pragma once
+// Op messages by reflection. Every op class mirrors its body class (`OpMsg op = 1` for the object,
+// one OpMsg per body field); these functions derive op messages from old and new bodies, filter
+// changes by select templates, and apply patches to bodies, for any object type.
+#include <string>
+
+namespace google::protobuf {
+class Message;
+class FieldDescriptor;
+}  // namespace google::protobuf
+
+namespace ozy::cairndb {
+
+using google::protobuf::FieldDescriptor;
+using google::protobuf::Message;
+
+// Fills `op` (an op class instance, cleared first) for a change from `oldBody` to `newBody`:
+// insert (old null): object SET and SET for every present field; delete (new null): object CLEAR
+// and CLEAR for every field the old body had; modify: object SET, SET for every field that
+// changed and is present, CLEAR for every field that vanished. Lists are compared as wholes.
+void DeriveOpMessage(const Message* oldBody, const Message* newBody, Message* op);
+
+// Like DeriveOpMessage for a modify, but lists that changed carry per-entry operations: REMOVE
+// entries with `old_index` for old entries that are gone, APPEND entries with `index` for new
+// entries; the list's own op is APPEND, REMOVE, or UPDATE when both occur. Used for rows written
+// by list-level patches, whose readers want the changed entries, not the whole list.
+void DeriveListOpMessage(const Message& oldBody, const Message& newBody, Message* op);
+
+// True when `op` carries an operation on at least one field that `selectTemplate` (an op message
+// of the same class) marks SELECT.
+bool TouchesSelectedField(const Message& op, const Message& selectTemplate);
+
+// Applies a patch: for every field whose op in `op` is SET (copy the field from `partial`), CLEAR
+// (clear it), APPEND (append `partial`'s entries) or REMOVE (remove the entries equal to one of
+// `partial`'s). `listOps` is set when APPEND or REMOVE was used. False (and `error`) for any other
+// operation or a list operation on a field that is not a list; `target` is then unspecified.
+bool ApplyPatch(const Message& op, const Message& partial, Message* target, bool* listOps,
+                std::string* error);
+
+// Field presence (a list counts as present when it has entries) and equality.
+bool FieldPresent(const Message& m, const FieldDescriptor* f);
+bool FieldEquals(const Message& a, const Message& b, const FieldDescriptor* f);
+
+}  // namespace ozy::cairndb

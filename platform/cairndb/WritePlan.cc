@@ -1,0 +1,389 @@
+#include "platform/cairndb/WritePlan.h"
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "platform/cairndb/Base64.h"
+#include "platform/cairndb/OpMessages.h"
+#include "proto/CairndbSchema.h"
+#include "proto/UuidText.h"
+#include "proto/cairndb_modify.pb.h"
+
+namespace ozy::cairndb {
+
+// Above this many rows of one table and vdb, the list reads the whole table once instead of
+// row by row (the server answers every select with a scan of the table).
+constexpr size_t kRowReadsPerTable = 32;
+
+namespace pb = orvane::ozy::cairndb;
+using nlohmann::json;
+
+struct WritePlan::Action {
+    enum Kind { kPut, kDelete, kPatch, kFlush } kind;
+    int type = 0;
+    uint32_t vdb = 0;
+    std::string oid;
+    std::string body;   // put: serialized body; patch: partial body
+    std::string op;     // patch: op message
+    std::string trace;  // put: serialized span context
+    pb::UuidMsg id;     // patch: the object's id
+};
+
+struct WritePlan::State {
+    bool exists = false;  // a row was read
+    std::string uuid;
+    std::string origBody;
+    std::string origBodyText;  // the body column as read (base64)
+    std::string origOpText;    // the op column as read (base64)
+    bool present = false;      // after the requests
+    std::string body;
+    std::string trace;
+    bool listOps = false;
+};
+
+WritePlan::WritePlan() = default;
+WritePlan::~WritePlan() = default;
+
+namespace {
+
+bool OidOfBody(const ObjectTypeInfo& info, const std::string& bytes, std::string* oid,
+               std::string* error) {
+    std::unique_ptr<google::protobuf::Message> body(info.body->New());
+    if (!body->ParseFromString(bytes)) {
+        *error = "body of " + info.name + " does not parse";
+        return false;
+    }
+    const auto* idField = body->GetDescriptor()->FindFieldByName("id");
+    if (idField == nullptr || !body->GetReflection()->HasField(*body, idField)) {
+        *error = "body of " + info.name + " has no id";
+        return false;
+    }
+    const auto& id =
+        static_cast<const pb::UuidMsg&>(body->GetReflection()->GetMessage(*body, idField));
+    *oid = UuidText(id.left(), id.right());
+    return true;
+}
+
+json Where(const std::string& oid, uint32_t vdb) {
+    return json::array({json::array({"oid", "==", oid}), json::array({"vdb", "==", vdb})});
+}
+
+json WhereUuid(const std::string& uuid) {
+    return json::array({json::array({"_uuid", "==", json::array({"uuid", uuid})})});
+}
+
+}  // namespace
+
+bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::string* error) {
+    actions_.clear();
+    rowReads_.clear();
+    tableReads_.clear();
+    flushed_.clear();
+    std::set<Key> rowSeen;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        const auto& req = requests[i];
+        std::string where = "request " + std::to_string(i) + ": ";
+        if (req.vdb() < 1 || req.vdb() > 65535) {
+            *error = where + "vdb " + std::to_string(req.vdb()) + " out of range";
+            return false;
+        }
+        Action a;
+        a.vdb = req.vdb();
+        int type = 0;
+        switch (req.request_case()) {
+            case pb::ModifyRequestMsg::kPut:
+                a.kind = Action::kPut;
+                type = req.put().object().object_type();
+                a.body = req.put().object().body();
+                if (req.put().has_span()) {
+                    req.put().span().SerializeToString(&a.trace);
+                }
+                break;
+            case pb::ModifyRequestMsg::kDelete:
+                a.kind = Action::kDelete;
+                type = req.delete_().object_type();
+                a.oid = UuidText(req.delete_().id().left(), req.delete_().id().right());
+                break;
+            case pb::ModifyRequestMsg::kPatch:
+                a.kind = Action::kPatch;
+                type = req.patch().object_type();
+                a.id = req.patch().id();
+                a.oid = UuidText(a.id.left(), a.id.right());
+                a.body = req.patch().body();
+                a.op = req.patch().op();
+                break;
+            case pb::ModifyRequestMsg::kFlush:
+                a.kind = Action::kFlush;
+                type = req.flush().object_type();
+                break;
+            default:
+                *error = where + "no request";
+                return false;
+        }
+        const ObjectTypeInfo* info = FindObjectType(type);
+        if (info == nullptr) {
+            *error = where + "unknown object type " + std::to_string(type);
+            return false;
+        }
+        a.type = type;
+        if (a.kind == Action::kPut && !OidOfBody(*info, a.body, &a.oid, error)) {
+            *error = where + *error;
+            return false;
+        }
+        if (a.kind == Action::kPatch) {
+            std::unique_ptr<google::protobuf::Message> op(info->op->New());
+            std::unique_ptr<google::protobuf::Message> partial(info->body->New());
+            if (!op->ParseFromString(a.op) || !partial->ParseFromString(a.body)) {
+                *error = where + "patch of " + info->name + " does not parse";
+                return false;
+            }
+        }
+        if (a.kind == Action::kFlush) {
+            flushed_.insert({type, a.vdb});
+        } else {
+            Key k{type, a.vdb, a.oid};
+            if (rowSeen.insert(k).second) {
+                rowReads_.push_back(k);
+            }
+        }
+        actions_.push_back(std::move(a));
+    }
+    std::map<std::pair<int, uint32_t>, size_t> perTable;
+    for (const auto& [type, vdb, oid] : rowReads_) {
+        ++perTable[{type, vdb}];
+    }
+    std::set<std::pair<int, uint32_t>> whole = flushed_;
+    for (const auto& [tv, n] : perTable) {
+        if (n > kRowReadsPerTable)
+            whole.insert(tv);
+    }
+    tableReads_.assign(whole.begin(), whole.end());
+    rowReads_.erase(std::remove_if(rowReads_.begin(), rowReads_.end(),
+                                   [&](const Key& k) {
+                                       return whole.count({std::get<0>(k), std::get<1>(k)}) != 0;
+                                   }),
+                    rowReads_.end());
+    return true;
+}
+
+json WritePlan::ReadOps() const {
+    json ops = json::array();
+    const json columns = json::array({"_uuid", "oid", "vdb", "body", "op"});
+    for (const auto& [type, vdb] : tableReads_) {
+        ops.push_back({{"op", "select"},
+                       {"table", FindObjectType(type)->name},
+                       {"where", json::array({json::array({"vdb", "==", vdb})})},
+                       {"columns", columns}});
+    }
+    for (const auto& [type, vdb, oid] : rowReads_) {
+        ops.push_back({{"op", "select"},
+                       {"table", FindObjectType(type)->name},
+                       {"where", Where(oid, vdb)},
+                       {"columns", columns}});
+    }
+    return ops;
+}
+
+bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* error) {
+    *ops = json::array();
+    if (!readResult.is_array() || readResult.size() != tableReads_.size() + rowReads_.size()) {
+        *error = "read result has the wrong shape";
+        return false;
+    }
+    std::map<Key, State> states;
+    std::vector<Key> order;
+    std::map<std::pair<int, uint32_t>, std::vector<std::string>> flushOids;
+    auto load = [&](const json& row, int type, uint32_t vdb) -> bool {
+        if (!row.is_object() || !row.contains("_uuid") || !row["_uuid"].is_array() ||
+            row["_uuid"].size() != 2 || !row["_uuid"][1].is_string() ||
+            !row.value("oid", json()).is_string() || !row.value("body", json()).is_string() ||
+            !row.value("op", json("")).is_string()) {
+            *error = "read row is malformed";
+            return false;
+        }
+        Key k{type, vdb, row["oid"].get<std::string>()};
+        if (states.count(k) != 0) {
+            return true;
+        }
+        State s;
+        s.exists = true;
+        s.uuid = row["_uuid"][1].get<std::string>();
+        s.origOpText = row.value("op", "");
+        s.origBodyText = row["body"].get<std::string>();
+        if (!Base64Decode(row["body"].get_ref<const std::string&>(), &s.origBody)) {
+            // An unreadable stored body is replaced by whatever the requests write.
+            s.origBody.clear();
+        }
+        s.present = true;
+        s.body = s.origBody;
+        states.emplace(k, std::move(s));
+        order.push_back(k);
+        return true;
+    };
+    size_t idx = 0;
+    for (const auto& [type, vdb] : tableReads_) {
+        const json& r = readResult[idx++];
+        if (!r.is_object() || !r.contains("rows") || !r["rows"].is_array()) {
+            *error = r.is_object() && r.contains("error") ? r["error"].dump()
+                                                          : "select result is malformed";
+            return false;
+        }
+        // A flush asserts the rows it saw (an empty table too), so that an object inserted
+        // meanwhile fails the transaction instead of surviving the flush.
+        bool flushed = flushed_.count({type, vdb}) != 0;
+        if (flushed) {
+            flushOids[{type, vdb}];
+        }
+        for (const auto& row : r["rows"]) {
+            if (!load(row, type, vdb))
+                return false;
+            if (flushed) {
+                flushOids[{type, vdb}].push_back(row["oid"].get<std::string>());
+            }
+        }
+    }
+    for (const auto& [type, vdb, oid] : rowReads_) {
+        const json& r = readResult[idx++];
+        if (!r.is_object() || !r.contains("rows") || !r["rows"].is_array()) {
+            *error = r.is_object() && r.contains("error") ? r["error"].dump()
+                                                          : "select result is malformed";
+            return false;
+        }
+        for (const auto& row : r["rows"]) {
+            if (!load(row, type, vdb))
+                return false;
+        }
+        Key k{type, vdb, oid};
+        if (states.count(k) == 0) {
+            states.emplace(k, State{});
+            order.push_back(k);
+        }
+    }
+
+    for (const Action& a : actions_) {
+        const ObjectTypeInfo* info = FindObjectType(a.type);
+        if (a.kind == Action::kFlush) {
+            for (auto& [k, s] : states) {
+                if (std::get<0>(k) == a.type && std::get<1>(k) == a.vdb) {
+                    s.present = false;
+                    s.listOps = false;
+                }
+            }
+            continue;
+        }
+        Key key{a.type, a.vdb, a.oid};
+        auto found = states.find(key);
+        if (found == states.end()) {
+            found = states.emplace(key, State{}).first;
+            order.push_back(key);
+        }
+        State& s = found->second;
+        switch (a.kind) {
+            case Action::kPut:
+                s.present = true;
+                s.body = a.body;
+                s.trace = a.trace;
+                s.listOps = false;
+                break;
+            case Action::kDelete:
+                s.present = false;
+                s.listOps = false;
+                break;
+            case Action::kPatch: {
+                std::unique_ptr<google::protobuf::Message> target(info->body->New());
+                if (s.present) {
+                    target->ParseFromString(s.body);
+                } else {
+                    // Patching an absent object creates it.
+                    const auto* idField = target->GetDescriptor()->FindFieldByName("id");
+                    target->GetReflection()->MutableMessage(target.get(), idField)->CopyFrom(a.id);
+                }
+                std::unique_ptr<google::protobuf::Message> op(info->op->New());
+                std::unique_ptr<google::protobuf::Message> partial(info->body->New());
+                op->ParseFromString(a.op);
+                partial->ParseFromString(a.body);
+                bool listOps = false;
+                if (!ApplyPatch(*op, *partial, target.get(), &listOps, error)) {
+                    *error = "patch of " + info->name + " " + a.oid + ": " + *error;
+                    return false;
+                }
+                s.present = true;
+                s.body = target->SerializeAsString();
+                s.listOps = s.listOps || listOps;
+                break;
+            }
+            case Action::kFlush:
+                break;
+        }
+    }
+
+    for (const auto& [tv, oids] : flushOids) {
+        json rows = json::array();
+        for (const auto& o : oids)
+            rows.push_back({{"oid", o}});
+        ops->push_back({{"op", "wait"},
+                        {"timeout", 0},
+                        {"table", FindObjectType(tv.first)->name},
+                        {"where", json::array({json::array({"vdb", "==", tv.second})})},
+                        {"columns", json::array({"oid"})},
+                        {"until", "=="},
+                        {"rows", rows}});
+    }
+    for (const Key& k : order) {
+        const State& s = states.at(k);
+        const ObjectTypeInfo* info = FindObjectType(std::get<0>(k));
+        const std::string& table = info->name;
+        if (s.exists && !s.present) {
+            ops->push_back({{"op", "delete"}, {"table", table}, {"where", WhereUuid(s.uuid)}});
+            continue;
+        }
+        if (!s.present) {
+            continue;
+        }
+        std::string opText;
+        if (s.listOps && s.exists) {
+            std::unique_ptr<google::protobuf::Message> oldBody(info->body->New());
+            std::unique_ptr<google::protobuf::Message> newBody(info->body->New());
+            std::unique_ptr<google::protobuf::Message> op(info->op->New());
+            oldBody->ParseFromString(s.origBody);
+            newBody->ParseFromString(s.body);
+            DeriveListOpMessage(*oldBody, *newBody, op.get());
+            opText = Base64Encode(op->SerializeAsString());
+        }
+        std::string bodyText = Base64Encode(s.body);
+        if (s.exists) {
+            if (s.body == s.origBody && opText == s.origOpText && s.trace.empty()) {
+                continue;
+            }
+            ops->push_back(
+                {{"op", "wait"},
+                 {"timeout", 0},
+                 {"table", table},
+                 {"where", WhereUuid(s.uuid)},
+                 {"columns", json::array({"body", "op"})},
+                 {"until", "=="},
+                 {"rows", json::array({{{"body", s.origBodyText}, {"op", s.origOpText}}})}});
+            ops->push_back(
+                {{"op", "update"},
+                 {"table", table},
+                 {"where", WhereUuid(s.uuid)},
+                 {"row", {{"body", bodyText}, {"op", opText}, {"trace", Base64Encode(s.trace)}}}});
+        } else {
+            ops->push_back({{"op", "insert"},
+                            {"table", table},
+                            {"row",
+                             {{"oid", std::get<2>(k)},
+                              {"vdb", std::get<1>(k)},
+                              {"body", bodyText},
+                              {"op", opText},
+                              {"trace", Base64Encode(s.trace)}}}});
+        }
+    }
+    return true;
+}
+
+}  // namespace ozy::cairndb

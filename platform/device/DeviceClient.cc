@@ -1,0 +1,197 @@
+#include "platform/device/DeviceClient.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/HostRoot.h"
+#include "platform/device/DeviceFrame.h"
+
+namespace ozy::device {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits for `events` on fd until the deadline: 0 ready, ETIMEDOUT, or errno.
+int WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int rc = ::poll(&p, 1, RemainingMs(deadline));
+        if (rc > 0)
+            return 0;
+        if (rc == 0)
+            return ETIMEDOUT;
+        if (errno != EINTR)
+            return errno;
+    }
+}
+
+int WriteAll(int fd, const uint8_t* data, size_t size, Clock::time_point deadline) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int rc = WaitFor(fd, POLLOUT, deadline);
+            if (rc != 0)
+                return rc;
+            continue;
+        }
+        // A peer that went away is a closed peer, whichever way the kernel says it.
+        return n < 0 && errno != EPIPE && errno != ECONNRESET ? errno : EIO;
+    }
+    return 0;
+}
+
+int ReadAll(int fd, uint8_t* data, size_t size, Clock::time_point deadline) {
+    size_t done = 0;
+    while (done < size) {
+        int rc = WaitFor(fd, POLLIN, deadline);
+        if (rc != 0)
+            return rc;
+        ssize_t n = ::recv(fd, data + done, size - done, MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0)
+            return EIO;  // peer closed
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            continue;
+        return errno == ECONNRESET ? EIO : errno;
+    }
+    return 0;
+}
+
+class SystemOpener : public IDeviceOpener {
+  public:
+    std::unique_ptr<IDevice> Open(const std::string& logicalPath, int* err) override {
+        auto dev = std::make_unique<DeviceSocket>();
+        int rc = dev->Open(logicalPath);
+        if (rc != 0) {
+            if (err != nullptr)
+                *err = rc;
+            return nullptr;
+        }
+        if (err != nullptr)
+            *err = 0;
+        return dev;
+    }
+};
+
+}  // namespace
+
+IDeviceOpener& SystemDeviceOpener() {
+    static SystemOpener* opener = new SystemOpener();
+    return *opener;
+}
+
+DeviceSocket::~DeviceSocket() {
+    Close();
+}
+
+int DeviceSocket::Open(const std::string& logicalPath, int timeoutMs) {
+    if (fd_ >= 0)
+        return EBUSY;
+    timeoutMs_ = timeoutMs;
+    std::string path = hostPath(logicalPath);
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return ENAMETOOLONG;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return errno;
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        int err = errno;
+        ::close(fd);
+        return err;
+    }
+    fd_ = fd;
+    return 0;
+}
+
+int DeviceSocket::Ioctl(uint32_t command, const void* in, size_t inSize, uint32_t* status,
+                        std::vector<uint8_t>* out) {
+    if (fd_ < 0)
+        return EBADF;
+    if (inSize > kMaxPayload)
+        return EINVAL;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+    int rc = Exchange(command, in, inSize, status, out, deadline);
+    if (rc != 0) {
+        // A half-done exchange leaves the stream out of step; a later reply would answer the
+        // wrong request.
+        Close();
+    }
+    return rc;
+}
+
+int DeviceSocket::Exchange(uint32_t command, const void* in, size_t inSize, uint32_t* status,
+                           std::vector<uint8_t>* out,
+                           std::chrono::steady_clock::time_point deadline) {
+    std::vector<uint8_t> request = EncodeFrame(command, in, inSize);
+    int rc = WriteAll(fd_, request.data(), request.size(), deadline);
+    if (rc != 0)
+        return rc;
+    uint8_t header[kFrameHeaderSize];
+    rc = ReadAll(fd_, header, sizeof header, deadline);
+    if (rc != 0)
+        return rc;
+    FrameHeader h;
+    if (DecodeFrameHeader(header, &h) != HeaderStatus::kOk) {
+        return EIO;
+    }
+    std::vector<uint8_t> payload(h.length);
+    rc = ReadAll(fd_, payload.data(), payload.size(), deadline);
+    if (rc != 0)
+        return rc;
+    if (status != nullptr)
+        *status = h.code;
+    if (out != nullptr)
+        *out = std::move(payload);
+    return 0;
+}
+
+int DeviceSocket::Close() {
+    if (fd_ < 0)
+        return 0;
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc < 0 && errno != EINTR ? errno : 0;
+}
+
+int IoctlOnce(const std::string& logicalPath, uint32_t command, const void* in, size_t inSize,
+              uint32_t* status, std::vector<uint8_t>* out) {
+    DeviceSocket dev;
+    int rc = dev.Open(logicalPath);
+    if (rc != 0)
+        return rc;
+    rc = dev.Ioctl(command, in, inSize, status, out);
+    int closeRc = dev.Close();
+    return rc != 0 ? rc : closeRc;
+}
+
+}  // namespace ozy::device

@@ -1,0 +1,422 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+
+#include "dataplane/DataplaneKrnlink.h"
+#include "platform/krnlink/KrnlinkSockets.h"
+#include "runtime/AgentClock.h"
+#include "runtime/AgentLock.h"
+#include "runtime/WorkGroup.h"
+#include "tests/dataplane/ByteVec.h"
+#include "tests/dataplane/TestEndpoint.h"
+#include "tests/support/Await.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace CfgAgent {
+namespace {
+
+using test::AwaitTrue;
+using test::H;
+
+// What an owning application sees of its link.
+struct Owner {
+    std::mutex mutex;
+    std::vector<DpMsg> received;
+    std::vector<int> statuses;
+
+    DataplaneKrnlink::ReceiveHandler OnReceive() {
+        return [this](const uint8_t* msg, size_t len) {
+            std::lock_guard<std::mutex> lock(mutex);
+            received.emplace_back(msg, msg + len);
+        };
+    }
+    DataplaneKrnlink::LinkStatusHandler OnStatus() {
+        return [this](DataplaneLink*, int status) {
+            std::lock_guard<std::mutex> lock(mutex);
+            statuses.push_back(status);
+        };
+    }
+    std::vector<int> Statuses() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return statuses;
+    }
+    size_t Received() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return received.size();
+    }
+};
+
+// Fault injection on top of the real sockets.
+class FaultySockets : public ozy::krnlink::ForwardingKrnlinkSockets {
+  public:
+    FaultySockets() : ForwardingKrnlinkSockets(ozy::krnlink::SystemKrnlinkSockets()) {}
+    int Socket() override {
+        if (failSocket) {
+            errno = EMFILE;
+            return -1;
+        }
+        return target_.Socket();
+    }
+    ssize_t Send(int fd, const void* data, size_t size) override {
+        int mode = sendFault.exchange(0);
+        if (mode == EINTR || mode == EPIPE) {
+            errno = mode;
+            return -1;
+        }
+        if (maxSendChunk > 0)
+            size = std::min(size, maxSendChunk.load());
+        return target_.Send(fd, data, size);
+    }
+    ssize_t Recv(int fd, void* data, size_t size) override {
+        if (maxRecvChunk > 0)
+            size = std::min(size, maxRecvChunk.load());
+        return target_.Recv(fd, data, size);
+    }
+    std::atomic<bool> failSocket{false};
+    std::atomic<int> sendFault{0};
+    std::atomic<size_t> maxSendChunk{0};
+    std::atomic<size_t> maxRecvChunk{0};
+};
+
+DpMsg Msg(uint16_t type, uint8_t fill, size_t len) {
+    DpMsg m(len, fill);
+    StoreBe16(m.data(), type);
+    StoreBe16(m.data() + 2, static_cast<uint16_t>(len));
+    return m;
+}
+
+class DataplaneKrnlinkTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        SetThreadCounts(1, 8);
+        WorkGroups::Start(nullptr);
+    }
+    static void TearDownTestSuite() { WorkGroups::Stop(); }
+
+    void SetUp() override {
+        setenv("OZY_HOST_ROOT", root.path().c_str(), 1);
+        root.Make("var/run/orvane/ozy-krnlink/.keep");
+    }
+    void TearDown() override {
+        for (auto& l : links)
+            l->Stop();
+        // Both loops of every link must have returned.
+        EXPECT_TRUE(AwaitTrue([] {
+            for (const std::string& n : WorkGroups::Instance()->RunningItems()) {
+                if (n.find("DataplaneKrnlink") != std::string::npos)
+                    return false;
+            }
+            return true;
+        }));
+        links.clear();
+        AgentClock::reset();
+        unsetenv("OZY_HOST_ROOT");
+    }
+
+    ozy::RefPtr<DataplaneKrnlink> MakeLink(const std::string& name, Owner& owner,
+                                           ozy::krnlink::IKrnlinkSockets* sockets = nullptr,
+                                           DataplaneKrnlink::LinkCheck check = nullptr) {
+        ozy::RefPtr<DataplaneKrnlink> link(new DataplaneKrnlink(
+            name, owner.OnReceive(), owner.OnStatus(), std::move(check), 4096, sockets));
+        links.push_back(link);
+        return link;
+    }
+
+    // Moves simulated time past one reopen period.
+    static void Tick() { AgentClock::advance(std::chrono::milliseconds(5001)); }
+
+    // Owners outlive their links: a stopping link still reports "down" to its owner.
+    Owner& NewOwner() { return owners.emplace_back(); }
+
+    test::TempDir root{"ozy-krnlink"};
+    FaultySockets sockets;  // outlives the links that use it
+    std::deque<Owner> owners;
+    std::vector<ozy::RefPtr<DataplaneKrnlink>> links;
+};
+
+TEST_F(DataplaneKrnlinkTest,
+       AbsentEndpointRetriesEveryFiveSecondsAndLaterGetsQueuedMessagesInOrder) {
+    test::LogCapture cap;
+    Owner& owner = NewOwner();
+    auto link = MakeLink("late_ep", owner);
+    ASSERT_TRUE(link->Start());
+    const std::string connectError = "Could not connect to AF_KRNLINK socket (\"late_ep\")";
+    EXPECT_TRUE(cap.ContainsWithCode(connectError, "LCP00122"));
+    EXPECT_EQ(cap.Count(connectError), 1u);
+
+    // Send keeps accepting while the link is down.
+    for (uint8_t i = 1; i <= 3; ++i) {
+        EXPECT_TRUE(link->Send(Msg(2, i, 10 + i)));
+    }
+    EXPECT_EQ(link->QueuedMessages() + 1 >= 3u, true);  // the sender may hold one of them
+
+    Tick();
+    EXPECT_TRUE(AwaitTrue([&] { return cap.Count(connectError) >= 2; }));
+    Tick();
+    EXPECT_TRUE(AwaitTrue([&] { return cap.Count(connectError) >= 3; }));
+    EXPECT_TRUE(owner.Statuses().empty());
+    EXPECT_FALSE(link->Connected());
+
+    test::TestEndpoint ep("late_ep");
+    Tick();
+    int fd = ep.Accept();
+    ASSERT_GE(fd, 0);
+    for (uint8_t i = 1; i <= 3; ++i) {
+        DpMsg m;
+        ASSERT_TRUE(ep.ReadMessage(fd, &m));
+        EXPECT_EQ(m, Msg(2, i, 10 + i)) << "message " << int(i);
+    }
+    ASSERT_TRUE(AwaitTrue([&] { return !owner.Statuses().empty(); }));
+    EXPECT_EQ(owner.Statuses(), std::vector<int>{DataplaneLink::kLinkUp});
+    EXPECT_TRUE(cap.Contains("connected to AF_KRNLINK socket late_ep"));
+    EXPECT_TRUE(cap.Contains("AF_KRNLINK send buffer set to 4096 bytes"));
+    EXPECT_TRUE(cap.Contains("AF_KRNLINK receive buffer set to 4096 bytes"));
+    EXPECT_TRUE(cap.Contains("KrnLink: late_ep: sending 11 bytes to kernel, left 0, offset 11"));
+    ::close(fd);
+}
+
+TEST_F(DataplaneKrnlinkTest, ReceivesMessagesWhoseHeaderArrivesInPieces) {
+    test::LogCapture cap;
+    sockets.maxRecvChunk = 1;  // every recv returns at most one byte
+    test::TestEndpoint ep("split_ep");
+    Owner& owner = NewOwner();
+    auto link = MakeLink("split_ep", owner, &sockets);
+    ASSERT_TRUE(link->Start());
+    int fd = ep.Accept();
+    ASSERT_GE(fd, 0);
+    // The header in two writes, then the body; then a whole header-only message.
+    ep.Write(fd, H("00 03"));
+    ep.Write(fd, H("00 09"));
+    ep.Write(fd, H("00 01 00 05 01  00 07 00 04"));
+    ASSERT_TRUE(AwaitTrue([&] { return owner.Received() == 2; }));
+    {
+        std::lock_guard<std::mutex> lock(owner.mutex);
+        EXPECT_EQ(owner.received[0], H("00 03 00 09 00 01 00 05 01"));
+        EXPECT_EQ(owner.received[1], H("00 07 00 04"));
+    }
+    EXPECT_TRUE(cap.Contains("krnLink split_ep: received 9 byte from kernel"));
+    ::close(fd);
+}
+
+TEST_F(DataplaneKrnlinkTest, PeerCloseGivesDownThenUpAfterReopen) {
+    test::LogCapture cap;
+    test::TestEndpoint ep("close_ep");
+    Owner& owner = NewOwner();
+    auto link = MakeLink("close_ep", owner);
+    ASSERT_TRUE(link->Start());
+    int fd = ep.Accept();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 1; }));
+    ::close(fd);
+    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 2; }));
+    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1}));
+    EXPECT_TRUE(cap.ContainsWithCode("krnlink close_ep: recv error: 0:connection closed by peer",
+                                     "LCP00125"));
+    EXPECT_FALSE(link->Connected());
+
+    Tick();
+    int fd2 = ep.Accept();
+    ASSERT_GE(fd2, 0);
+    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 3; }));
+    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1, 0}));
+    // The reopened link carries traffic.
+    ASSERT_TRUE(link->Send(Msg(5, 0xab, 15)));
+    DpMsg m;
+    ASSERT_TRUE(ep.ReadMessage(fd2, &m));
+    EXPECT_EQ(m, Msg(5, 0xab, 15));
+    ::close(fd2);
+}
+
+TEST_F(DataplaneKrnlinkTest, InterruptedAndPartialSendsFinishTheMessage) {
+    test::LogCapture cap;
+    test::TestEndpoint ep("eintr_ep");
+    Owner& owner = NewOwner();
+    auto link = MakeLink("eintr_ep", owner, &sockets);
+    ASSERT_TRUE(link->Start());
+    int fd = ep.Accept();
+    ASSERT_GE(fd, 0);
+    sockets.maxSendChunk = 7;
+    sockets.sendFault = EINTR;
+    ASSERT_TRUE(link->Send(Msg(2, 0x11, 20)));
+    DpMsg m;
+    ASSERT_TRUE(ep.ReadMessage(fd, &m));
+    EXPECT_EQ(m, Msg(2, 0x11, 20));
+    EXPECT_TRUE(cap.Contains("KrnLink: eintr_ep: hit signal, continue"));
+    EXPECT_TRUE(cap.Contains("KrnLink: eintr_ep: sending 7 bytes to kernel, left 13, offset 7"));
+    EXPECT_TRUE(cap.WaitFor("KrnLink: eintr_ep: sending 6 bytes to kernel, left 0, offset 20"));
+    ASSERT_TRUE(AwaitTrue([&] { return !owner.Statuses().empty(); }));
+    EXPECT_EQ(owner.Statuses(), std::vector<int>{0});
+    ::close(fd);
+}
+
+TEST_F(DataplaneKrnlinkTest, SendFailureClosesTheLinkDropsTheMessageAndReopens) {
+    test::LogCapture cap;
+    test::TestEndpoint ep("epipe_ep");
+    Owner& owner = NewOwner();
+    auto link = MakeLink("epipe_ep", owner, &sockets);
+    ASSERT_TRUE(link->Start());
+    int fd = ep.Accept();
+    ASSERT_GE(fd, 0);
+    sockets.sendFault = EPIPE;
+    ASSERT_TRUE(link->Send(Msg(2, 1, 8)));
+    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 2; }));
+    EXPECT_TRUE(cap.ContainsWithCode("KrnLink: epipe_ep: link down", "LCP00127"));
+    // The old connection is shut down; the dropped message never arrives on it.
+    EXPECT_TRUE(ep.WaitClosed(fd));
+    ::close(fd);
+
+    ASSERT_TRUE(link->Send(Msg(2, 2, 9)));  // queued while down
+    Tick();
+    int fd2 = ep.Accept();
+    ASSERT_GE(fd2, 0);
+    DpMsg m;
+    ASSERT_TRUE(ep.ReadMessage(fd2, &m));
+    EXPECT_EQ(m, Msg(2, 2, 9));
+    // The status event may be delivered just after the sender, woken by the same open, wrote.
+    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 3; }));
+    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1, 0}));
+    ::close(fd2);
+}
+
+TEST_F(DataplaneKrnlinkTest, BadLengthsAreRefusedOnBothSides) {
+    test::LogCapture cap;
+    test::TestEndpoint ep("len_ep");
+    Owner& owner = NewOwner();
+    auto link = MakeLink("len_ep", owner);
+    ASSERT_TRUE(link->Start());
+    int fd = ep.Accept();
+    ASSERT_GE(fd, 0);
+
+    // Outgoing: a length field below 4 or beyond the buffer never reaches the sender.
+    EXPECT_FALSE(link->Send(H("00 02 00 02 00 00")));
+    EXPECT_FALSE(link->Send(H("00 02 00 10 00 00")));
+    EXPECT_FALSE(link->Send(H("00 02")));
+    EXPECT_TRUE(cap.ContainsWithCode("KrnLink: len_ep: invalid message length 2, buffer of 6 bytes",
+                                     "LCP00128"));
+    // A length field of 0 is accepted and dropped without sending; the next one goes out.
+    EXPECT_TRUE(link->Send(H("00 02 00 00")));
+    EXPECT_TRUE(link->Send(H("00 02 00 05 07")));
+    DpMsg m;
+    ASSERT_TRUE(ep.ReadMessage(fd, &m));
+    EXPECT_EQ(m, H("00 02 00 05 07"));
+
+    // Incoming: a length field below 4 closes the link without handing anything out.
+    ep.Write(fd, H("00 03 00 02"));
+    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 2; }));
+    EXPECT_TRUE(cap.ContainsWithCode("krnlink len_ep: invalid message length 2", "LCP00128"));
+    EXPECT_EQ(owner.Received(), 0u);
+    ::close(fd);
+}
+
+TEST_F(DataplaneKrnlinkTest, FailingLinkCheckClosesAtTheTimerTick) {
+    test::LogCapture cap;
+    test::TestEndpoint ep("check_ep");
+    Owner& owner = NewOwner();
+    std::atomic<bool> healthy{true};
+    std::atomic<int> checkedFd{-1};
+    auto link = MakeLink("check_ep", owner, nullptr, [&](int sock) {
+        checkedFd = sock;
+        return healthy.load();
+    });
+    ASSERT_TRUE(link->Start());
+    int fd = ep.Accept();
+    ASSERT_GE(fd, 0);
+    Tick();
+    ASSERT_TRUE(AwaitTrue([&] { return checkedFd.load() >= 0; }));
+    EXPECT_EQ(owner.Statuses(), std::vector<int>{0});
+    healthy = false;
+    Tick();
+    // Closed by the check and reopened by the same tick.
+    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 3; }));
+    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1, 0}));
+    EXPECT_TRUE(ep.WaitClosed(fd));
+    ::close(fd);
+    int fd2 = ep.Accept();
+    EXPECT_GE(fd2, 0);
+    ::close(fd2);
+}
+
+TEST_F(DataplaneKrnlinkTest, OpenFailuresAreLoggedWithTheirCodes) {
+    test::LogCapture cap;
+    sockets.failSocket = true;
+    Owner& owner = NewOwner();
+    auto link = MakeLink("any_ep", owner, &sockets);
+    ASSERT_TRUE(link->Start());
+    EXPECT_TRUE(cap.ContainsWithCode(
+        "Could not open AF_KRNLINK socket: -1, error: Too many open files", "LCP00121"));
+    // Endpoint names that are not plain file names never leave the endpoint directory.
+    auto bad = MakeLink("../escape", owner);
+    ASSERT_TRUE(bad->Start());
+    EXPECT_TRUE(cap.ContainsWithCode(
+        "Could not connect to AF_KRNLINK socket (\"../escape\"), error: Invalid argument",
+        "LCP00122"));
+    auto empty = MakeLink("", owner);
+    ASSERT_TRUE(empty->Start());
+    EXPECT_TRUE(cap.ContainsWithCode("Could not connect to AF_KRNLINK socket (\"\")", "LCP00122"));
+    EXPECT_TRUE(owner.Statuses().empty());
+    EXPECT_FALSE(link->Start());  // a link starts once
+}
+
+TEST_F(DataplaneKrnlinkTest, StopEndsBothLoopsAndRefusesFurtherSends) {
+    test::LogCapture cap;
+    test::TestEndpoint ep("stop_ep");
+    Owner& owner = NewOwner();
+    auto up = MakeLink("stop_ep", owner);
+    Owner& downOwner = NewOwner();
+    auto down = MakeLink("nobody_ep", downOwner);
+    ASSERT_TRUE(up->Start());
+    ASSERT_TRUE(down->Start());
+    int fd = ep.Accept();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(AwaitTrue([&] {
+        auto items = WorkGroups::Instance()->RunningItems();
+        return std::count(items.begin(), items.end(), "DataplaneKrnlink sender") == 2 &&
+               std::count(items.begin(), items.end(), "DataplaneKrnlink receiver") == 2;
+    }));
+    up->Stop();
+    down->Stop();
+    EXPECT_TRUE(AwaitTrue([] {
+        for (const std::string& n : WorkGroups::Instance()->RunningItems()) {
+            if (n.find("DataplaneKrnlink") != std::string::npos)
+                return false;
+        }
+        return true;
+    }));
+    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1}));
+    EXPECT_TRUE(downOwner.Statuses().empty());
+    EXPECT_FALSE(up->Send(Msg(2, 0, 4)));
+    EXPECT_TRUE(cap.ContainsWithCode("KrnLink: failed to put a message into queue", "LCP00008"));
+    EXPECT_TRUE(ep.WaitClosed(fd));
+    ::close(fd);
+    // No reopen after stop.
+    size_t attempts = cap.Count("Could not connect to AF_KRNLINK socket (\"nobody_ep\")");
+    Tick();
+    Tick();
+    EXPECT_EQ(cap.Count("Could not connect to AF_KRNLINK socket (\"nobody_ep\")"), attempts);
+    EXPECT_EQ(ep.Accept(100), -1);
+}
+
+TEST_F(DataplaneKrnlinkTest, ScheduleReopenRearmsTheTimer) {
+    test::LogCapture cap;
+    Owner& owner = NewOwner();
+    auto link = MakeLink("resched_ep", owner);
+    ASSERT_TRUE(link->Start());
+    link->ScheduleReopen();
+    EXPECT_TRUE(cap.Contains("dataplane krnlink reopen scheduled"));
+    test::TestEndpoint ep("resched_ep");
+    Tick();
+    int fd = ep.Accept();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 1; }));
+    ::close(fd);
+}
+
+}  // namespace
+}  // namespace CfgAgent

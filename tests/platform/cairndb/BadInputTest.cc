@@ -1,0 +1,340 @@
+// What the client does with a server that misbehaves: it logs with an error code, skips the row or
+// drops the session and resynchronises, and never crashes or delivers half a transaction.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "platform/cairndb/Base64.h"
+#include "platform/cairndb/CairnDbClient.h"
+#include "tests/platform/cairndb/ClientTestSupport.h"
+#include "tests/platform/cairndb/FakeOvsdbPeer.h"
+#include "tests/support/Await.h"
+#include "tests/support/LogCapture.h"
+
+namespace CfgAgent::test {
+namespace {
+
+using nlohmann::json;
+using ozy::cairndb::Base64Encode;
+using ozy::cairndb::CairnDbClient;
+using ozy::cairndb::CairnDbClientOptions;
+
+std::string Row(const google::protobuf::Message& body, const std::string& oid) {
+    return json{{"oid", oid}, {"vdb", 1}, {"body", Base64Encode(body.SerializeAsString())}}.dump();
+}
+
+class BadInputTest : public ::testing::Test {
+  protected:
+    void Start(size_t maxMessageBytes = size_t{1} << 20) {
+        CairnDbClientOptions opt;
+        opt.reconnectMin = std::chrono::milliseconds(10);
+        opt.reconnectMax = std::chrono::milliseconds(50);
+        opt.maxMessageBytes = maxMessageBytes;
+        client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
+                                                  io_.io(), opt);
+        client_->SetChannelStatusCallback(rec_.StatusCb());
+        ASSERT_TRUE(client_->RegisterMonitorCallbacks(101, 1, rec_.UpdateCb(), rec_.BarrierCb()));
+        ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
+        client_->StartAsync();
+        ASSERT_TRUE(rec_.WaitBarriers(1));
+    }
+
+    // The session was dropped and re-established: down, up, a new monitor and its barrier.
+    void ExpectResync(size_t barriersBefore) {
+        EXPECT_TRUE(rec_.WaitStatus(false));
+        EXPECT_TRUE(peer_.WaitMonitorRequests(2));
+        EXPECT_TRUE(rec_.WaitBarriers(barriersBefore + 1));
+        EXPECT_GE(peer_.Connections(), 2);
+        EXPECT_EQ(rec_.UpdatesAfterLastBarrier(), 0u);
+    }
+
+    LogCapture logs_{kLogInfo};
+    FakeOvsdbPeer peer_;
+    IoThreads io_;
+    Recorder rec_;
+    std::unique_ptr<CairnDbClient> client_;
+};
+
+TEST_F(BadInputTest, MalformedJsonDropsTheSessionWithoutDeliveringAnything) {
+    Start();
+    // A good notification first, then one that is not JSON although its braces balance.
+    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"aaaa":{"insert":)" +
+                                 Row(Switch(1, 1), "a") + "}}}"));
+    ASSERT_TRUE(rec_.WaitBarriers(2));
+    ASSERT_TRUE(peer_.SendRaw(R"({"id":null,"method":"update2","params":[tru, {}]})"));
+    ExpectResync(2);
+    EXPECT_TRUE(logs_.ContainsWithCode("malformed JSON", "LCP03002"));
+    // After the resynchronisation the monitor works as before.
+    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"bbbb":{"insert":)" +
+                                 Row(Switch(2, 2), "b") + "}}}"));
+    ASSERT_TRUE(rec_.WaitBarriers(4));
+    EXPECT_EQ(rec_.UpdatesOfTransaction(3).size(), 1u);
+}
+
+TEST_F(BadInputTest, BadRowsAndUnknownTablesAreSkippedAndTheRestDelivered) {
+    Start();
+    pb::LogSwitchConfigMsg good = Switch(1, 5001);
+    json update = {
+        {"LOG_SWITCH_CONFIG",
+         {{"0001", {{"insert", json::parse(Row(good, "a"))}}},
+          {"0002", {{"insert", {{"oid", "b"}, {"vdb", 1}, {"body", "not base64!"}}}}},
+          {"0003",
+           {{"insert", {{"oid", "c"}, {"vdb", 1}, {"body", Base64Encode("\xff\xff\xff\xff")}}}}},
+          {"0004", {{"insert", {{"oid", 5}, {"vdb", 1}, {"body", ""}}}}},
+          {"0005", {{"modify", {{"body", Base64Encode(good.SerializeAsString())}, {"vdb", "x"}}}}},
+          {"0006", {{"delete", nullptr}}}}},
+        {"NO_SUCH_TABLE", {{"0007", {{"insert", {{"oid", "d"}, {"vdb", 1}, {"body", ""}}}}}}},
+        {"RULE", {{"0008", {{"insert", {{"oid", "e"}, {"vdb", 1}, {"body", ""}}}}}}},
+    };
+    ASSERT_TRUE(peer_.SendUpdate(update.dump()));
+    ASSERT_TRUE(rec_.WaitBarriers(2));
+    auto u = rec_.UpdatesOfTransaction(1);
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].object_body(), good.SerializeAsString());
+    EXPECT_TRUE(logs_.ContainsWithCode("column body is not base64", "LCP03005"));
+    EXPECT_TRUE(logs_.ContainsWithCode("body is not a LogSwitchConfigMsg", "LCP03005"));
+    EXPECT_TRUE(logs_.ContainsWithCode("column oid is not a string", "LCP03005"));
+    EXPECT_TRUE(logs_.ContainsWithCode("column vdb is not an integer", "LCP03005"));
+    EXPECT_TRUE(logs_.ContainsWithCode("skipping rows of unknown table NO_SUCH_TABLE", "LCP03004"));
+    EXPECT_TRUE(logs_.ContainsWithCode("skipping rows of unknown table RULE", "LCP03004"));
+    EXPECT_EQ(peer_.Connections(), 1);  // bad rows do not cost the session
+
+    // A skipped row that is later deleted produces nothing; a delivered one its CLEAR.
+    ASSERT_TRUE(peer_.SendUpdate(
+        R"({"LOG_SWITCH_CONFIG":{"0002":{"delete":null},"0001":{"delete":null}}})"));
+    ASSERT_TRUE(rec_.WaitBarriers(3));
+    u = rec_.UpdatesOfTransaction(2);
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].old_object_body(), good.SerializeAsString());
+}
+
+TEST_F(BadInputTest, AStructurallyBrokenNotificationIsRefusedAsAWhole) {
+    Start();
+    json update = {{"LOG_SWITCH_CONFIG",
+                    {{"0001", {{"insert", json::parse(Row(Switch(1, 1), "a"))}}},
+                     {"0002", {{"frobnicate", json::parse(Row(Switch(2, 2), "b"))}}}}}};
+    ASSERT_TRUE(peer_.SendUpdate(update.dump()));
+    ExpectResync(1);
+    EXPECT_TRUE(logs_.ContainsWithCode("unknown kind frobnicate", "LCP03003"));
+    // Nothing of that notification was delivered: only the two (empty) initial syncs.
+    for (const auto& e : rec_.Events()) {
+        EXPECT_NE(e.kind, MonitorEvent::kUpdate);
+    }
+}
+
+TEST_F(BadInputTest, NotificationsOfOtherShapesAreRefused) {
+    Start();
+    ASSERT_TRUE(peer_.SendRaw(R"({"id":null,"method":"update2","params":"nope"})"));
+    ExpectResync(1);
+    EXPECT_TRUE(logs_.ContainsWithCode("update2 params are not [monitor id, updates]", "LCP03003"));
+    ASSERT_TRUE(peer_.SendRaw(R"(["not", "an", "object"])"));
+    EXPECT_TRUE(rec_.WaitStatus(false, 2));
+    EXPECT_TRUE(logs_.ContainsWithCode("unexpected byte outside a JSON object", "LCP03002"));
+}
+
+TEST_F(BadInputTest, AConnectionClosedInTheMiddleOfAMessageDeliversNothingOfIt) {
+    Start();
+    std::string full = json{{"id", nullptr},
+                            {"method", "update2"},
+                            {"params", json::array({json::array({"x"}), json::object()})}}
+                           .dump();
+    json update = {
+        {"LOG_SWITCH_CONFIG", {{"0001", {{"insert", json::parse(Row(Switch(1, 1), "a"))}}}}}};
+    // Build the real notification text and send only its first half.
+    std::string text;
+    {
+        // The monitor id is the one the peer recorded; SendUpdate would send it whole, so rebuild.
+        auto received = peer_.Received();
+        json monitorId;
+        for (const auto& m : received) {
+            if (m.is_object() && m.value("method", "") == "monitor_cond")
+                monitorId = m["params"][1];
+        }
+        text = json{{"id", nullptr},
+                    {"method", "update2"},
+                    {"params", json::array({monitorId, update})}}
+                   .dump();
+    }
+    ASSERT_TRUE(peer_.SendRaw(text.substr(0, text.size() / 2)));
+    peer_.CloseConnection();
+    ExpectResync(1);
+    for (const auto& e : rec_.Events()) {
+        EXPECT_NE(e.kind, MonitorEvent::kUpdate);
+    }
+    (void)full;
+}
+
+TEST_F(BadInputTest, AnOversizedMessageDropsTheSession) {
+    Start(4096);
+    ASSERT_TRUE(peer_.SendRaw(R"({"id":null,"method":"update2","params":[")" +
+                              std::string(8192, 'a') + R"("]})"));
+    ExpectResync(1);
+    EXPECT_TRUE(logs_.ContainsWithCode("message larger than 4096 bytes", "LCP03002"));
+}
+
+TEST_F(BadInputTest, AMalformedMonitorReplyDropsTheSession) {
+    peer_.SetMonitorResult("5");
+    CairnDbClientOptions opt;
+    opt.reconnectMin = std::chrono::milliseconds(10);
+    opt.reconnectMax = std::chrono::milliseconds(50);
+    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
+                                              io_.io(), opt);
+    ASSERT_TRUE(client_->RegisterMonitorCallbacks(101, 1, rec_.UpdateCb(), rec_.BarrierCb()));
+    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
+    client_->StartAsync();
+    ASSERT_TRUE(peer_.WaitMonitorRequests(2));
+    EXPECT_TRUE(logs_.ContainsWithCode("table updates are not an object", "LCP03003"));
+    EXPECT_EQ(rec_.Barriers(), 0u);
+    // An error reply is logged and the session kept.
+    peer_.SetMonitorError("unknown database");
+    peer_.CloseConnection();
+    EXPECT_TRUE(AwaitTrue([&] { return logs_.Contains("was refused by the server"); }));
+    EXPECT_TRUE(
+        logs_.ContainsWithCode("monitor 101 on vdb 1 was refused by the server", "LCP03007"));
+}
+
+TEST_F(BadInputTest, ServerEchoIsAnsweredAndUpdatesForUnknownMonitorsIgnored) {
+    Start();
+    ASSERT_TRUE(peer_.SendRaw(R"({"id":"e1","method":"echo","params":["hello"]})"));
+    ASSERT_TRUE(AwaitTrue([&] {
+        for (const auto& m : peer_.Received()) {
+            if (m.is_object() && m.value("id", json()) == "e1" &&
+                m.value("result", json()) == json::array({"hello"}))
+                return true;
+        }
+        return false;
+    }));
+    ASSERT_TRUE(
+        peer_.SendRaw(json{{"id", nullptr},
+                           {"method", "update2"},
+                           {"params", json::array({json::array({"someone", "else"}),
+                                                   json::parse(R"({"LOG_SWITCH_CONFIG":{}})")})}}
+                          .dump()));
+    ASSERT_TRUE(peer_.SendRaw(R"({"id":4711,"result":[],"error":null})"));  // reply to nothing
+    auto p = std::make_shared<std::promise<bool>>();
+    client_->Echo("after", [p](const ozy::cairndb::Status& s, const std::string& r) {
+        p->set_value(s.ok && r == "after");
+    });
+    EXPECT_TRUE(p->get_future().get());
+    EXPECT_EQ(rec_.Barriers(), 1u);
+    EXPECT_EQ(peer_.Connections(), 1);
+}
+
+TEST_F(BadInputTest, ACallbackThatThrowsIsLoggedAndDeliveryGoesOn) {
+    CairnDbClientOptions opt;
+    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
+                                              io_.io(), opt);
+    std::atomic<int> calls{0};
+    ASSERT_TRUE(client_->RegisterMonitorCallbacks(
+        101, 1,
+        [&](const pb::MonitorUpdateMsg&) {
+            if (++calls == 1)
+                throw std::runtime_error("boom");
+        },
+        rec_.BarrierCb()));
+    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
+    client_->StartAsync();
+    ASSERT_TRUE(rec_.WaitBarriers(1));
+    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"1":{"insert":)" +
+                                 Row(Switch(1, 1), "a") + R"(},"2":{"insert":)" +
+                                 Row(Switch(2, 2), "b") + "}}}"));
+    ASSERT_TRUE(rec_.WaitBarriers(2));
+    EXPECT_EQ(calls.load(), 2);
+    EXPECT_TRUE(logs_.ContainsWithCode("update callback threw: boom", "LCP03010"));
+}
+
+TEST_F(BadInputTest, AWriteThatRacesAnotherWriterIsReadAgainAndOtherFailuresAreReported) {
+    Start();
+    // Read, write refused (someone inserted the object meanwhile), read again, write.
+    peer_.QueueTransactResult(R"([{"rows":[]}])");
+    peer_.QueueTransactResult(
+        R"([{"uuid":["uuid","x"]},{"error":"constraint violation","details":"dup"}])");
+    json stored = {{"_uuid", {"uuid", "u"}},
+                   {"oid", UuidTextOf(Uuid(1))},
+                   {"vdb", 1},
+                   {"body", ""},
+                   {"op", ""}};
+    peer_.QueueTransactResult(json::array({{{"rows", json::array({stored})}}}).dump());
+    peer_.QueueTransactResult(R"([{},{"count":1}])");
+    auto p = std::make_shared<std::promise<ozy::cairndb::Status>>();
+    client_->Write({Put(Switch(1, 1), pb::LOG_SWITCH_CONFIG)},
+                   [p](const ozy::cairndb::Status& s) { p->set_value(s); });
+    auto s = p->get_future().get();
+    EXPECT_TRUE(s.ok) << s.error;
+    EXPECT_EQ(peer_.Transacts(), 4);
+    // The second read found the row: the write updates it in place, asserting what was read.
+    json last;
+    for (const auto& m : peer_.Received()) {
+        if (m.is_object() && m.value("method", "") == "transact")
+            last = m;
+    }
+    ASSERT_EQ(last["params"].size(), 3u);
+    EXPECT_EQ(last["params"][1]["op"], "wait");
+    EXPECT_EQ(last["params"][2]["op"], "update");
+
+    // Any other failure ends the list with the server's words.
+    peer_.QueueTransactResult(R"([{"rows":[]}])");
+    peer_.QueueTransactResult(R"([{"error":"referential integrity violation","details":"no"}])");
+    auto q = std::make_shared<std::promise<ozy::cairndb::Status>>();
+    client_->Write({Put(Switch(2, 2), pb::LOG_SWITCH_CONFIG)},
+                   [q](const ozy::cairndb::Status& s) { q->set_value(s); });
+    s = q->get_future().get();
+    EXPECT_FALSE(s.ok);
+    EXPECT_EQ(s.error, "referential integrity violation: no");
+    EXPECT_TRUE(logs_.ContainsWithCode(
+        "write of 1 requests failed: referential integrity violation", "LCP03008"));
+}
+
+TEST_F(BadInputTest, AHungServerIsProbedAndTheSessionDropped) {
+    CairnDbClientOptions opt;
+    opt.reconnectMin = std::chrono::milliseconds(10);
+    opt.probeInterval = std::chrono::milliseconds(100);
+    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
+                                              io_.io(), opt);
+    client_->SetChannelStatusCallback(rec_.StatusCb());
+    ASSERT_TRUE(client_->RegisterMonitorCallbacks(101, 1, rec_.UpdateCb(), rec_.BarrierCb()));
+    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
+    client_->StartAsync();
+    ASSERT_TRUE(rec_.WaitBarriers(1));
+    peer_.SetSilent(true);
+    ASSERT_TRUE(rec_.WaitStatus(false));
+    EXPECT_TRUE(logs_.Contains("no message from the server for"));
+    bool probed = false;
+    for (const auto& m : peer_.Received()) {
+        probed = probed || (m.is_object() && m.value("method", "") == "echo" &&
+                            m["params"] == json::array({"ozy-probe"}));
+    }
+    EXPECT_TRUE(probed);
+    peer_.SetSilent(false);
+    EXPECT_TRUE(rec_.WaitBarriers(2));  // reconnected and resynchronised
+}
+
+TEST_F(BadInputTest, StopFromWithinACallbackEndsDeliveryAtOnce) {
+    CairnDbClientOptions opt;
+    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
+                                              io_.io(), opt);
+    std::atomic<int> updates{0};
+    std::atomic<int> barriers{0};
+    ASSERT_TRUE(client_->RegisterMonitorCallbacks(
+        101, 1,
+        [&](const pb::MonitorUpdateMsg&) {
+            ++updates;
+            client_->Stop();
+        },
+        [&] { ++barriers; }));
+    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
+    client_->StartAsync();
+    ASSERT_TRUE(AwaitTrue([&] { return barriers.load() == 1; }));
+    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"1":{"insert":)" +
+                                 Row(Switch(1, 1), "a") + R"(},"2":{"insert":)" +
+                                 Row(Switch(2, 2), "b") + "}}}"));
+    ASSERT_TRUE(AwaitTrue([&] { return updates.load() == 1; }));
+    // The stop closed the session: the rest of the notification is never delivered.
+    ASSERT_TRUE(AwaitTrue([&] { return !peer_.HasConnection(); }));
+    EXPECT_EQ(updates.load(), 1);
+    EXPECT_EQ(barriers.load(), 1);
+}
+
+}  // namespace
+}  // namespace CfgAgent::test

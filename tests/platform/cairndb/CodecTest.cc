@@ -1,0 +1,113 @@
+// Endpoint texts, base64 and the splitting of the JSON-RPC byte stream.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/cairndb/Base64.h"
+#include "platform/cairndb/CairnDbClientInterface.h"
+#include "platform/cairndb/Endpoint.h"
+#include "platform/cairndb/JsonStream.h"
+
+namespace {
+
+using ozy::net::Endpoint;
+
+TEST(EndpointTest, ParsesSingleAndListedRemotes) {
+    Endpoint e("tcp://127.0.0.1:2480");
+    ASSERT_TRUE(e.valid());
+    ASSERT_EQ(e.remotes().size(), 1u);
+    EXPECT_EQ(e.remotes()[0].host, "127.0.0.1");
+    EXPECT_EQ(e.remotes()[0].port, 2480);
+    EXPECT_EQ(e.ToString(), "tcp://127.0.0.1:2480");
+
+    Endpoint list("tcp://10.0.0.1:2480, tcp:db2:6641,tcp://[::1]:7000");
+    ASSERT_EQ(list.remotes().size(), 3u);
+    EXPECT_EQ(list.remotes()[1].host, "db2");
+    EXPECT_EQ(list.remotes()[1].port, 6641);
+    EXPECT_EQ(list.remotes()[2].host, "::1");
+    EXPECT_EQ(list.ToString(), "tcp://10.0.0.1:2480,tcp://db2:6641,tcp://[::1]:7000");
+}
+
+TEST(EndpointTest, RejectsMalformedTexts) {
+    std::string error;
+    for (const char* bad :
+         {"", "127.0.0.1:2480", "udp://1.2.3.4:1", "tcp://host", "tcp://:80", "tcp://h:0",
+          "tcp://h:65536", "tcp://h:8x", "tcp://::1:80", "tcp://[::1:80", "tcp://a:1,"}) {
+        EXPECT_FALSE(Endpoint::Parse(bad, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+        EXPECT_FALSE(Endpoint(bad).valid()) << bad;
+    }
+}
+
+TEST(EndpointTest, EnvironmentOverridesThePersonaDefault) {
+    unsetenv("OZY_CAIRNDB_ENDPOINT");
+    EXPECT_EQ(ozy::cairndb::CairndbEndpointText("tcp://127.0.0.1:2480"), "tcp://127.0.0.1:2480");
+    setenv("OZY_CAIRNDB_ENDPOINT", "tcp://127.0.0.1:9999", 1);
+    EXPECT_EQ(ozy::cairndb::CairndbEndpointText("tcp://127.0.0.1:2480"), "tcp://127.0.0.1:9999");
+    setenv("OZY_CAIRNDB_ENDPOINT", "", 1);
+    EXPECT_EQ(ozy::cairndb::CairndbEndpointText("tcp://x:1"), "tcp://x:1");
+    unsetenv("OZY_CAIRNDB_ENDPOINT");
+}
+
+TEST(Base64Test, RoundTripsAndRejects) {
+    using ozy::cairndb::Base64Decode;
+    using ozy::cairndb::Base64Encode;
+    EXPECT_EQ(Base64Encode(""), "");
+    EXPECT_EQ(Base64Encode("f"), "Zg==");
+    EXPECT_EQ(Base64Encode("fo"), "Zm8=");
+    EXPECT_EQ(Base64Encode("foo"), "Zm9v");
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all.push_back(static_cast<char>(i));
+    std::string out;
+    ASSERT_TRUE(Base64Decode(Base64Encode(all), &out));
+    EXPECT_EQ(out, all);
+    for (const char* bad : {"Zg=", "Z===", "Zm9v!A==", "Zg==Zg==", "=Zg=", "Zm=v"}) {
+        EXPECT_FALSE(Base64Decode(bad, &out)) << bad;
+    }
+}
+
+std::vector<std::string> Split(ozy::cairndb::JsonStream& s, const std::string& bytes, bool* ok) {
+    std::vector<std::string> out;
+    std::string error;
+    *ok = s.Feed(
+        bytes, [&](std::string_view m) { out.emplace_back(m); }, &error);
+    return out;
+}
+
+TEST(JsonStreamTest, SplitsBackToBackObjectsAcrossReads) {
+    ozy::cairndb::JsonStream s(1 << 20);
+    bool ok = false;
+    std::string a = R"({"id":1,"result":["}{\"]"],"error":null})";
+    std::string b = R"({"method":"echo","params":[{"x":"\\"}],"id":"e"})";
+    std::string both = a + "\n " + b;
+    std::vector<std::string> got;
+    for (char c : both) {
+        auto part = Split(s, std::string(1, c), &ok);
+        ASSERT_TRUE(ok);
+        got.insert(got.end(), part.begin(), part.end());
+    }
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], a);
+    EXPECT_EQ(got[1], b);
+    EXPECT_EQ(s.Pending(), 0u);
+    got = Split(s, a + b + "{\"id\":", &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_EQ(s.Pending(), 6u);
+}
+
+TEST(JsonStreamTest, RefusesStrayBytesAndOversizedMessages) {
+    bool ok = true;
+    ozy::cairndb::JsonStream s(64);
+    Split(s, "[1]", &ok);
+    EXPECT_FALSE(ok);
+    s.Reset();
+    Split(s, "}", &ok);
+    EXPECT_FALSE(ok);
+    s.Reset();
+    Split(s, "{\"a\":\"" + std::string(100, 'x'), &ok);
+    EXPECT_FALSE(ok);
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+// Fuzz target for the client's decoding of server bytes: stream splitting, JSON parsing, monitor
+// notifications and initial contents (row decoding, base64, protobuf bodies, op derivation), and
+// the reading of rows for writes.
+#include <cstddef>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/cairndb/JsonStream.h"
+#include "platform/cairndb/LibraryLog.h"
+#include "platform/cairndb/MonitorReplica.h"
+#include "platform/cairndb/WritePlan.h"
+#include "proto/cairndb_l2fib.pb.h"
+#include "proto/cairndb_modify.pb.h"
+#include "proto/cairndb_monitor.pb.h"
+#include "proto/cairndb_types.pb.h"
+
+namespace {
+
+namespace pb = orvane::ozy::cairndb;
+using nlohmann::json;
+
+ozy::cairndb::MonitorReplica& Replica() {
+    static ozy::cairndb::MonitorReplica* r = [] {
+        ozy::cairndb::library_log_level = 0;
+        auto* rep = new ozy::cairndb::MonitorReplica(1);
+        std::map<int, ozy::cairndb::MonitorStatement> st;
+        st[pb::LOG_SWITCH_CONFIG] = {pb::LOG_SWITCH_CONFIG, nullptr, false};
+        auto tmpl = std::make_shared<pb::LogSwitchFibOpMsg>();
+        tmpl->mutable_mac_entries()->set_op(pb::SELECT);
+        st[pb::LOG_SWITCH_FIB] = {pb::LOG_SWITCH_FIB, tmpl, false};
+        st[pb::FIB] = {pb::FIB, nullptr, false};
+        rep->SetStatements(st);
+        return rep;
+    }();
+    return *r;
+}
+
+void Decode(const json& msg) {
+    std::vector<pb::MonitorUpdateMsg> out;
+    std::string error;
+    auto& replica = Replica();
+    if (msg.is_object() && msg.contains("params") && msg["params"].is_array() &&
+        msg["params"].size() == 2) {
+        replica.ApplyUpdate(msg["params"][1], &out, &error);
+    } else if (msg.is_object() && msg.contains("result")) {
+        replica.ApplyInitial(msg["result"], out.size() % 2 == 0, &out, &error);
+        ozy::cairndb::WritePlan plan;
+        pb::ModifyRequestMsg put;
+        put.set_vdb(1);
+        put.mutable_flush()->set_object_type(pb::LOG_SWITCH_FIB);
+        pb::ModifyRequestMsg patch;
+        patch.set_vdb(1);
+        patch.mutable_patch()->set_object_type(pb::LOG_SWITCH_FIB);
+        pb::LogSwitchFibOpMsg op;
+        op.mutable_mac_entries()->set_op(pb::APPEND);
+        op.SerializeToString(patch.mutable_patch()->mutable_op());
+        if (plan.Prepare({put, patch}, &error)) {
+            json ops;
+            plan.BuildWriteOps(msg["result"], &ops, &error);
+        }
+    }
+    if (replica.RowCount() > 10000) {
+        replica.Clear();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    ozy::cairndb::JsonStream stream(1 << 20);
+    std::string error;
+    stream.Feed(
+        std::string_view(reinterpret_cast<const char*>(data), size),
+        [](std::string_view text) {
+            json msg = json::parse(text.begin(), text.end(), nullptr, false);
+            if (!msg.is_discarded()) {
+                Decode(msg);
+            }
+        },
+        &error);
+    return 0;
+}

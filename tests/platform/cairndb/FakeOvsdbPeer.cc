@@ -1,0 +1,184 @@
+#include "tests/platform/cairndb/FakeOvsdbPeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "platform/cairndb/JsonStream.h"
+#include "tests/support/Await.h"
+
+namespace CfgAgent::test {
+
+using nlohmann::json;
+
+FakeOvsdbPeer::FakeOvsdbPeer() {
+    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listenFd_, 4) != 0) {
+        throw std::runtime_error("FakeOvsdbPeer: cannot listen");
+    }
+    socklen_t len = sizeof addr;
+    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Run(); });
+}
+
+FakeOvsdbPeer::~FakeOvsdbPeer() {
+    stop_ = true;
+    CloseConnection();
+    thread_.join();
+    close(listenFd_);
+}
+
+void FakeOvsdbPeer::SetMonitorResult(const std::string& result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    monitorResult_ = result;
+}
+
+void FakeOvsdbPeer::QueueTransactResult(const std::string& result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    transactResults_.push_back(result);
+}
+
+void FakeOvsdbPeer::SetMonitorError(const std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    monitorError_ = error;
+}
+
+bool FakeOvsdbPeer::SendLocked(int fd, const std::string& bytes) {
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool FakeOvsdbPeer::SendRaw(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connFd_ >= 0 && SendLocked(connFd_, bytes);
+}
+
+bool FakeOvsdbPeer::SendUpdate(const std::string& tableUpdates) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connFd_ < 0)
+        return false;
+    json msg = {{"id", nullptr},
+                {"method", "update2"},
+                {"params", json::array({lastMonitorId_, json::parse(tableUpdates)})}};
+    return SendLocked(connFd_, msg.dump());
+}
+
+void FakeOvsdbPeer::CloseConnection() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connFd_ >= 0) {
+        shutdown(connFd_, SHUT_RDWR);
+    }
+}
+
+bool FakeOvsdbPeer::WaitMonitorRequests(int n) const {
+    return AwaitTrue([&] { return monitorRequests_.load() >= n; });
+}
+
+std::vector<json> FakeOvsdbPeer::Received() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+void FakeOvsdbPeer::Run() {
+    while (!stop_) {
+        pollfd p{listenFd_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        int fd = accept(listenFd_, nullptr, nullptr);
+        if (fd < 0)
+            continue;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            connFd_ = fd;
+        }
+        ++connections_;
+        Serve(fd);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            connFd_ = -1;
+        }
+        close(fd);
+    }
+}
+
+void FakeOvsdbPeer::Serve(int fd) {
+    ozy::cairndb::JsonStream stream(1 << 26);
+    char buf[65536];
+    while (!stop_) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return;
+        std::string error;
+        bool ok = stream.Feed(
+            std::string_view(buf, static_cast<size_t>(n)),
+            [&](std::string_view text) {
+                json msg = json::parse(text.begin(), text.end(), nullptr, false);
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    received_.push_back(msg);
+                }
+                Handle(fd, msg);
+            },
+            &error);
+        if (!ok)
+            return;
+    }
+}
+
+void FakeOvsdbPeer::Handle(int fd, const json& msg) {
+    if (!msg.is_object() || !msg.contains("method") || !msg["method"].is_string()) {
+        return;  // replies to our own requests
+    }
+    if (silent_) {
+        return;
+    }
+    const std::string method = msg["method"];
+    json id = msg.value("id", json());
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (method == "monitor_cond") {
+        lastMonitorId_ = msg["params"][1];
+        json result = json::parse(monitorResult_, nullptr, false);
+        if (!monitorError_.empty()) {
+            SendLocked(fd, json{{"id", id}, {"result", nullptr}, {"error", monitorError_}}.dump());
+        } else if (result.is_discarded()) {
+            SendLocked(fd, monitorResult_);
+        } else {
+            SendLocked(fd, json{{"id", id}, {"result", result}, {"error", nullptr}}.dump());
+        }
+        ++monitorRequests_;
+    } else if (method == "echo") {
+        SendLocked(fd, json{{"id", id}, {"result", msg["params"]}, {"error", nullptr}}.dump());
+    } else if (method == "transact") {
+        json result = json::array();
+        if (!transactResults_.empty()) {
+            result = json::parse(transactResults_.front());
+            transactResults_.pop_front();
+        }
+        ++transacts_;
+        SendLocked(fd, json{{"id", id}, {"result", result}, {"error", nullptr}}.dump());
+    } else {
+        SendLocked(fd, json{{"id", id}, {"result", json::array()}, {"error", nullptr}}.dump());
+    }
+}
+
+}  // namespace CfgAgent::test

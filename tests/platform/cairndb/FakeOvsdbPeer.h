@@ -1,0 +1,75 @@
+#pragma once
+// A scripted OVSDB server for bad-input tests: accepts one client connection at a time on a
+// loopback port, answers monitor_cond with a configured result, echo with its params and any other
+// request with an empty result, records what the client sent, and lets the test send arbitrary
+// bytes or close the connection.
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace CfgAgent::test {
+
+class FakeOvsdbPeer {
+  public:
+    FakeOvsdbPeer();
+    ~FakeOvsdbPeer();
+
+    std::string Endpoint() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+    // The result of every following monitor_cond (table-updates2 JSON text); "{}" by default.
+    // A text that is not JSON is sent raw in place of the whole reply.
+    void SetMonitorResult(const std::string& result);
+    // When not empty, every following monitor_cond is answered with this error instead.
+    void SetMonitorError(const std::string& error);
+    // Results of the following transact requests, in order (JSON text); "[]" once they run out.
+    void QueueTransactResult(const std::string& result);
+    int Transacts() const { return transacts_.load(); }
+    // A silent peer reads requests and answers none (a hung server).
+    void SetSilent(bool silent) { silent_ = silent; }
+    // Sends bytes on the current connection (false when there is none).
+    bool SendRaw(const std::string& bytes);
+    // An update2 notification for the monitor id of the last monitor_cond.
+    bool SendUpdate(const std::string& tableUpdates);
+    // Closes the current connection from the server side.
+    void CloseConnection();
+
+    int Connections() const { return connections_.load(); }
+    // Whether a client is connected now.
+    bool HasConnection() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return connFd_ >= 0;
+    }
+    int MonitorRequests() const { return monitorRequests_.load(); }
+    bool WaitMonitorRequests(int n) const;
+    // Every message received from clients, in order.
+    std::vector<nlohmann::json> Received() const;
+
+  private:
+    void Run();
+    void Serve(int fd);
+    void Handle(int fd, const nlohmann::json& msg);
+    bool SendLocked(int fd, const std::string& bytes);
+
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::atomic<int> monitorRequests_{0};
+    std::atomic<int> transacts_{0};
+    std::atomic<bool> silent_{false};
+    std::deque<std::string> transactResults_;
+    mutable std::mutex mutex_;
+    int connFd_ = -1;
+    std::string monitorResult_ = "{}";
+    std::string monitorError_;
+    nlohmann::json lastMonitorId_;
+    std::vector<nlohmann::json> received_;
+    std::thread thread_;
+};
+
+}  // namespace CfgAgent::test

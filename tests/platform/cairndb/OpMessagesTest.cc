@@ -1,0 +1,152 @@
+// Op messages by reflection: derivation from old and new bodies, select templates, patches.
+#include <gtest/gtest.h>
+
+#include "platform/cairndb/OpMessages.h"
+#include "tests/platform/cairndb/ClientTestSupport.h"
+
+namespace CfgAgent::test {
+namespace {
+
+using namespace ozy::cairndb;
+
+TEST(OpDerivationTest, InsertSetsTheObjectAndEveryPresentField) {
+    auto sw = Switch(1, 5001);
+    pb::LogSwitchConfigOpMsg op;
+    DeriveOpMessage(nullptr, &sw, &op);
+    EXPECT_EQ(op.op().op(), pb::SET);
+    EXPECT_EQ(op.id().op(), pb::SET);
+    EXPECT_EQ(op.vni().op(), pb::SET);
+    EXPECT_EQ(op.switch_name().op(), pb::SET);
+    EXPECT_EQ(op.vlan().op(), pb::INVALID);
+    EXPECT_EQ(op.attachment().op(), pb::INVALID);
+}
+
+TEST(OpDerivationTest, ModifyMarksChangedFieldsSetAndVanishedOnesClear) {
+    auto before = Switch(1, 5001);
+    before.set_vlan(0);  // an explicit zero is present
+    before.add_extra_configs()->set_key("k");
+    auto after = Switch(1, 5002);
+    after.add_extra_configs()->set_key("k");
+    after.mutable_mac_management()->set_mac_learning(true);
+    pb::LogSwitchConfigOpMsg op;
+    DeriveOpMessage(&before, &after, &op);
+    EXPECT_EQ(op.op().op(), pb::SET);
+    EXPECT_EQ(op.id().op(), pb::INVALID);
+    EXPECT_EQ(op.switch_name().op(), pb::INVALID);
+    EXPECT_EQ(op.extra_configs().op(), pb::INVALID);
+    EXPECT_EQ(op.vni().op(), pb::SET);
+    EXPECT_EQ(op.vlan().op(), pb::CLEAR);
+    EXPECT_EQ(op.mac_management().op(), pb::SET);
+}
+
+TEST(OpDerivationTest, DeleteClearsTheObjectAndEveryFieldItHad) {
+    auto sw = Switch(1, 5001);
+    pb::LogSwitchConfigOpMsg op;
+    DeriveOpMessage(&sw, nullptr, &op);
+    EXPECT_EQ(op.op().op(), pb::CLEAR);
+    EXPECT_EQ(op.vni().op(), pb::CLEAR);
+    EXPECT_EQ(op.vlan().op(), pb::INVALID);
+}
+
+TEST(OpDerivationTest, ListsCompareAsWholesOrEntryByEntry) {
+    auto a = SwitchFib(1, {1, 2, 3});
+    auto b = SwitchFib(1, {2, 3, 4, 4});
+    pb::LogSwitchFibOpMsg op;
+    DeriveOpMessage(&a, &b, &op);
+    EXPECT_EQ(op.mac_entries().op(), pb::SET);
+    EXPECT_EQ(op.mac_entries().entries_size(), 0);
+
+    DeriveListOpMessage(a, b, &op);
+    EXPECT_EQ(op.op().op(), pb::SET);
+    EXPECT_EQ(op.mac_entries().op(), pb::UPDATE);
+    ASSERT_EQ(op.mac_entries().entries_size(), 3);
+    EXPECT_EQ(op.mac_entries().entries(0).op(), pb::REMOVE);
+    EXPECT_EQ(op.mac_entries().entries(0).old_index(), 0u);
+    EXPECT_EQ(op.mac_entries().entries(1).op(), pb::APPEND);
+    EXPECT_EQ(op.mac_entries().entries(1).index(), 2u);
+    EXPECT_EQ(op.mac_entries().entries(2).index(), 3u);
+    EXPECT_EQ(op.vtep_entries().op(), pb::INVALID);
+
+    // Duplicates: one more equal entry is one APPEND of the later copy.
+    DeriveListOpMessage(SwitchFib(1, {7}), SwitchFib(1, {7, 7}), &op);
+    EXPECT_EQ(op.mac_entries().op(), pb::APPEND);
+    ASSERT_EQ(op.mac_entries().entries_size(), 1);
+    EXPECT_EQ(op.mac_entries().entries(0).index(), 1u);
+}
+
+TEST(SelectTemplateTest, OnlyChangesOfSelectedFieldsCount) {
+    pb::FibOpMsg tmpl;
+    tmpl.mutable_prefix()->set_op(pb::SELECT);
+    tmpl.mutable_next_hops()->set_op(pb::SELECT);
+    pb::FibOpMsg change;
+    change.mutable_op()->set_op(pb::SET);
+    change.mutable_router_id()->set_op(pb::SET);
+    EXPECT_FALSE(TouchesSelectedField(change, tmpl));
+    change.mutable_next_hops()->add_entries()->set_op(pb::APPEND);
+    EXPECT_TRUE(TouchesSelectedField(change, tmpl));
+    pb::FibOpMsg clearPrefix;
+    clearPrefix.mutable_prefix()->set_op(pb::CLEAR);
+    EXPECT_TRUE(TouchesSelectedField(clearPrefix, tmpl));
+}
+
+TEST(PatchTest, SetClearAppendRemove) {
+    auto target = SwitchFib(1, {1, 2, 3, 2});
+    target.add_vtep_entries()->set_label(9);
+    pb::LogSwitchFibOpMsg op;
+    op.mutable_mac_entries()->set_op(pb::REMOVE);
+    op.mutable_vtep_entries()->set_op(pb::CLEAR);
+    bool listOps = false;
+    std::string error;
+    ASSERT_TRUE(ApplyPatch(op, SwitchFib(1, {2}), &target, &listOps, &error)) << error;
+    EXPECT_TRUE(listOps);
+    ASSERT_EQ(target.mac_entries_size(), 2);
+    EXPECT_EQ(target.mac_entries(0).mac(), 1u);
+    EXPECT_EQ(target.mac_entries(1).mac(), 3u);
+    EXPECT_EQ(target.vtep_entries_size(), 0);
+
+    op.Clear();
+    op.mutable_mac_entries()->set_op(pb::APPEND);
+    ASSERT_TRUE(ApplyPatch(op, SwitchFib(1, {8, 9}), &target, &listOps, &error)) << error;
+    ASSERT_EQ(target.mac_entries_size(), 4);
+    EXPECT_EQ(target.mac_entries(3).mac(), 9u);
+
+    auto sw = Switch(1, 5001);
+    pb::LogSwitchConfigOpMsg swOp;
+    swOp.mutable_vni()->set_op(pb::SET);
+    swOp.mutable_switch_name()->set_op(pb::CLEAR);
+    swOp.mutable_tenant_context()->set_op(pb::SET);
+    pb::LogSwitchConfigMsg partial;
+    partial.set_vni(6000);
+    partial.mutable_tenant_context()->set_org_id("org");
+    listOps = false;
+    ASSERT_TRUE(ApplyPatch(swOp, partial, &sw, &listOps, &error)) << error;
+    EXPECT_FALSE(listOps);
+    EXPECT_EQ(sw.vni(), 6000u);
+    EXPECT_FALSE(sw.has_switch_name());
+    EXPECT_EQ(sw.tenant_context().org_id(), "org");
+    EXPECT_EQ(sw.id().right(), 1u);
+
+    // SET of a field the partial body lacks clears it.
+    swOp.Clear();
+    swOp.mutable_vni()->set_op(pb::SET);
+    ASSERT_TRUE(ApplyPatch(swOp, pb::LogSwitchConfigMsg(), &sw, &listOps, &error));
+    EXPECT_FALSE(sw.has_vni());
+}
+
+TEST(PatchTest, RefusesOperationsThatMakeNoSense) {
+    auto sw = Switch(1, 5001);
+    pb::LogSwitchConfigOpMsg op;
+    op.mutable_vni()->set_op(pb::APPEND);
+    bool listOps = false;
+    std::string error;
+    EXPECT_FALSE(ApplyPatch(op, sw, &sw, &listOps, &error));
+    EXPECT_NE(error.find("not a list"), std::string::npos);
+    op.Clear();
+    op.mutable_vni()->set_op(pb::EQUALS);
+    EXPECT_FALSE(ApplyPatch(op, sw, &sw, &listOps, &error));
+    EXPECT_NE(error.find("unsupported patch operation EQUALS"), std::string::npos);
+    EXPECT_FALSE(ApplyPatch(op, SwitchFib(1, {}), &sw, &listOps, &error));
+}
+
+}  // namespace
+}  // namespace CfgAgent::test

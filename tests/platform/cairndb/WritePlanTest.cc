@@ -1,0 +1,165 @@
+// Turning modify-request lists into a read and a write transaction.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/cairndb/Base64.h"
+#include "platform/cairndb/WritePlan.h"
+#include "tests/platform/cairndb/ClientTestSupport.h"
+
+namespace CfgAgent::test {
+namespace {
+
+using nlohmann::json;
+using ozy::cairndb::Base64Decode;
+using ozy::cairndb::Base64Encode;
+using ozy::cairndb::WritePlan;
+
+constexpr int kLs = pb::LOG_SWITCH_CONFIG;
+constexpr int kFib = pb::LOG_SWITCH_FIB;
+
+json Stored(const std::string& uuid, const google::protobuf::Message& body,
+            const std::string& oid) {
+    return {{"_uuid", {"uuid", uuid}},
+            {"oid", oid},
+            {"vdb", 1},
+            {"body", Base64Encode(body.SerializeAsString())},
+            {"op", ""}};
+}
+
+std::vector<std::string> Kinds(const json& ops) {
+    std::vector<std::string> k;
+    for (const auto& o : ops)
+        k.push_back(o["op"]);
+    return k;
+}
+
+TEST(WritePlanTest, MalformedRequestsRejectTheWholeList) {
+    WritePlan plan;
+    std::string error;
+    EXPECT_FALSE(plan.Prepare({Put(Switch(1, 1), kLs, 0)}, &error));
+    EXPECT_NE(error.find("vdb 0 out of range"), std::string::npos) << error;
+    EXPECT_FALSE(plan.Prepare({Put(Switch(1, 1), kLs), Put(Switch(1, 1), 7)}, &error));
+    EXPECT_NE(error.find("request 1: unknown object type 7"), std::string::npos) << error;
+    pb::LogSwitchConfigMsg noId;
+    noId.set_vni(1);
+    EXPECT_FALSE(plan.Prepare({Put(noId, kLs)}, &error));
+    EXPECT_NE(error.find("has no id"), std::string::npos) << error;
+    pb::ModifyRequestMsg empty;
+    empty.set_vdb(1);
+    EXPECT_FALSE(plan.Prepare({empty}, &error));
+    auto badPatch = Patch(kLs, Uuid(1), pb::LogSwitchConfigOpMsg(), Switch(1, 1));
+    badPatch.mutable_patch()->set_op("\x0a\xff");
+    EXPECT_FALSE(plan.Prepare({badPatch}, &error));
+    EXPECT_NE(error.find("does not parse"), std::string::npos) << error;
+}
+
+TEST(WritePlanTest, ReadsEachTouchedRowOnceAndFlushedTablesWhole) {
+    WritePlan plan;
+    std::string error;
+    ASSERT_TRUE(plan.Prepare(
+        {Put(Switch(1, 1), kLs), Put(Switch(1, 2), kLs), Delete(kLs, Uuid(2)), Flush(kFib, 3)},
+        &error))
+        << error;
+    json reads = plan.ReadOps();
+    ASSERT_EQ(reads.size(), 3u);
+    EXPECT_EQ(reads[0]["table"], "LOG_SWITCH_FIB");
+    EXPECT_EQ(reads[0]["where"], json::parse(R"([["vdb","==",3]])"));
+    EXPECT_EQ(reads[1]["where"][0][2], UuidTextOf(Uuid(1)));
+    EXPECT_EQ(reads[2]["where"][0][2], UuidTextOf(Uuid(2)));
+}
+
+TEST(WritePlanTest, FlushThenPutUpdatesInPlaceAndDeletesTheRest) {
+    WritePlan plan;
+    std::string error;
+    auto a = Switch(1, 1);
+    auto b = Switch(2, 2);
+    auto a2 = Switch(1, 9);
+    ASSERT_TRUE(plan.Prepare({Flush(kLs), Put(a2, kLs)}, &error));
+    json read = json::array(
+        {{{"rows", {Stored("u-a", a, UuidTextOf(a.id())), Stored("u-b", b, UuidTextOf(b.id()))}}}});
+    json ops;
+    ASSERT_TRUE(plan.BuildWriteOps(read, &ops, &error)) << error;
+    EXPECT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "wait", "update", "delete"}));
+    EXPECT_EQ(ops[0]["rows"].size(), 2u);  // the flush asserts the rows it saw
+    EXPECT_EQ(ops[2]["where"][0][2][1], "u-a");
+    EXPECT_EQ(ops[2]["row"]["body"], Base64Encode(a2.SerializeAsString()));
+    EXPECT_EQ(ops[2]["row"]["op"], "");
+    EXPECT_EQ(ops[3]["where"][0][2][1], "u-b");
+}
+
+TEST(WritePlanTest, PatchesCreateAbsentObjectsAndListPatchesStoreTheirOp) {
+    WritePlan plan;
+    std::string error;
+    pb::LogSwitchFibOpMsg append;
+    append.mutable_mac_entries()->set_op(pb::APPEND);
+    ASSERT_TRUE(plan.Prepare({Patch(kFib, Uuid(1), append, SwitchFib(1, {5})),
+                              Patch(kFib, Uuid(2), append, SwitchFib(2, {6}))},
+                             &error));
+    auto existing = SwitchFib(1, {4});
+    json read = json::array(
+        {{{"rows", {Stored("u1", existing, UuidTextOf(Uuid(1)))}}}, {{"rows", json::array()}}});
+    json ops;
+    ASSERT_TRUE(plan.BuildWriteOps(read, &ops, &error)) << error;
+    ASSERT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "update", "insert"}));
+    std::string bytes;
+    ASSERT_TRUE(Base64Decode(ops[1]["row"]["op"].get<std::string>(), &bytes));
+    pb::LogSwitchFibOpMsg op;
+    ASSERT_TRUE(op.ParseFromString(bytes));
+    ASSERT_EQ(op.mac_entries().entries_size(), 1);
+    EXPECT_EQ(op.mac_entries().entries(0).index(), 1u);
+    ASSERT_TRUE(Base64Decode(ops[2]["row"]["body"].get<std::string>(), &bytes));
+    pb::LogSwitchFibMsg created;
+    ASSERT_TRUE(created.ParseFromString(bytes));
+    EXPECT_EQ(created.id().right(), 2u);
+    EXPECT_EQ(created.mac_entries_size(), 1);
+    EXPECT_EQ(ops[2]["row"]["oid"], UuidTextOf(Uuid(2)));
+}
+
+TEST(WritePlanTest, UnchangedObjectsWriteNothingAndBadReadsFail) {
+    WritePlan plan;
+    std::string error;
+    auto a = Switch(1, 1);
+    ASSERT_TRUE(plan.Prepare({Put(a, kLs)}, &error));
+    json ops;
+    ASSERT_TRUE(plan.BuildWriteOps(json::array({{{"rows", {Stored("u", a, UuidTextOf(a.id()))}}}}),
+                                   &ops, &error));
+    EXPECT_TRUE(ops.empty());
+    EXPECT_FALSE(plan.BuildWriteOps(json::array(), &ops, &error));
+    EXPECT_FALSE(plan.BuildWriteOps(json::array({{{"error", "boom"}}}), &ops, &error));
+    EXPECT_NE(error.find("boom"), std::string::npos);
+    EXPECT_FALSE(plan.BuildWriteOps(json::array({{{"rows", {{{"oid", 1}}}}}}), &ops, &error));
+}
+
+}  // namespace
+}  // namespace CfgAgent::test
+
+namespace CfgAgent::test {
+namespace {
+
+TEST(WritePlanTest, ManyRowsOfOneTableAreReadWholeAndNewOnesInserted) {
+    WritePlan plan;
+    std::string error;
+    std::vector<pb::ModifyRequestMsg> reqs;
+    for (uint64_t i = 0; i < 40; ++i)
+        reqs.push_back(Put(Switch(i, 1), kLs));
+    reqs.push_back(Put(SwitchFib(1, {1}), kFib));
+    ASSERT_TRUE(plan.Prepare(reqs, &error)) << error;
+    json reads = plan.ReadOps();
+    ASSERT_EQ(reads.size(), 2u);  // the switch table whole, the one FIB row
+    EXPECT_EQ(reads[0]["where"], json::parse(R"([["vdb","==",1]])"));
+    EXPECT_EQ(reads[1]["table"], "LOG_SWITCH_FIB");
+    auto stored = Switch(3, 1);
+    json read = json::array(
+        {{{"rows", {Stored("u3", stored, UuidTextOf(stored.id()))}}}, {{"rows", json::array()}}});
+    json ops;
+    ASSERT_TRUE(plan.BuildWriteOps(read, &ops, &error)) << error;
+    size_t inserts = 0;
+    for (const auto& o : ops)
+        inserts += o["op"] == "insert";
+    EXPECT_EQ(inserts, 40u);  // 39 new switches and the FIB; switch 3 is unchanged
+    EXPECT_EQ(ops.size(), 40u) << ops.dump();
+}
+
+}  // namespace
+}  // namespace CfgAgent::test

@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/device/DeviceClient.h"
+#include "platform/device/DeviceFrame.h"
+#include "tests/support/TempDir.h"
+
+namespace ozy::device {
+namespace {
+
+TEST(DeviceFrameTest, HeaderLayoutAndLimits) {
+    std::vector<uint8_t> f = EncodeFrame(0x01020304, "ab", 2);
+    EXPECT_EQ(f, (std::vector<uint8_t>{0x4f, 0x5a, 0x44, 0x56, 1, 2, 3, 4, 0, 0, 0, 2, 'a', 'b'}));
+    FrameHeader h;
+    EXPECT_EQ(DecodeFrameHeader(f.data(), &h), HeaderStatus::kOk);
+    EXPECT_EQ(h.code, 0x01020304u);
+    EXPECT_EQ(h.length, 2u);
+    uint8_t bad[12] = {0x4f, 0x5a, 0x44, 0x57};
+    EXPECT_EQ(DecodeFrameHeader(bad, &h), HeaderStatus::kBadMagic);
+    uint8_t big[12];
+    EncodeFrameHeader(big, 1, kMaxPayload + 1);
+    EXPECT_EQ(DecodeFrameHeader(big, &h), HeaderStatus::kTooLarge);
+}
+
+// A one-connection device server whose replies the test scripts.
+class ScriptedDevice {
+  public:
+    ScriptedDevice(const std::string& path, std::function<void(int fd)> script) {
+        lfd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        EXPECT_EQ(::bind(lfd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(lfd_, 1), 0);
+        thread_ = std::thread([this, script] {
+            int fd = ::accept(lfd_, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            script(fd);
+            ::close(fd);
+        });
+    }
+    ~ScriptedDevice() {
+        ::shutdown(lfd_, SHUT_RDWR);
+        thread_.join();
+        ::close(lfd_);
+    }
+
+  private:
+    int lfd_;
+    std::thread thread_;
+};
+
+std::vector<uint8_t> ReadFrame(int fd) {
+    std::vector<uint8_t> h(kFrameHeaderSize);
+    if (::recv(fd, h.data(), h.size(), MSG_WAITALL) != static_cast<ssize_t>(h.size()))
+        return {};
+    FrameHeader fh;
+    DecodeFrameHeader(h.data(), &fh);
+    std::vector<uint8_t> p(fh.length);
+    if (fh.length > 0)
+        ::recv(fd, p.data(), p.size(), MSG_WAITALL);
+    h.insert(h.end(), p.begin(), p.end());
+    return h;
+}
+
+class DeviceClientTest : public ::testing::Test {
+  protected:
+    void SetUp() override { setenv("OZY_HOST_ROOT", root.path().c_str(), 1); }
+    void TearDown() override { unsetenv("OZY_HOST_ROOT"); }
+    CfgAgent::test::TempDir root{"ozy-device"};
+};
+
+TEST_F(DeviceClientTest, OneIoctlIsOneRequestAndOneReply) {
+    std::vector<uint8_t> seen;
+    {
+        ScriptedDevice dev(root.Make("dev/fc"), [&](int fd) {
+            seen = ReadFrame(fd);
+            std::vector<uint8_t> reply = EncodeFrame(0, "\x01\x02", 2);
+            ::send(fd, reply.data(), reply.size(), 0);
+        });
+        uint32_t status = 99;
+        std::vector<uint8_t> out;
+        EXPECT_EQ(IoctlOnce("/dev/fc", 5, "\x00\xb4", 2, &status, &out), 0);
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(out, (std::vector<uint8_t>{1, 2}));
+    }
+    EXPECT_EQ(seen, EncodeFrame(5, "\x00\xb4", 2));
+}
+
+TEST_F(DeviceClientTest, BadRepliesTimeoutsAndMissingDevicesAreErrors) {
+    uint32_t status = 0;
+    EXPECT_EQ(IoctlOnce("/dev/absent", 1, nullptr, 0, &status), ENOENT);
+    {
+        ScriptedDevice dev(root.Make("dev/bad"), [&](int fd) {
+            ReadFrame(fd);
+            uint8_t junk[12] = {1, 2, 3};
+            ::send(fd, junk, sizeof junk, 0);
+        });
+        DeviceSocket s;
+        ASSERT_EQ(s.Open("/dev/bad"), 0);
+        EXPECT_EQ(s.Ioctl(1, nullptr, 0, &status, nullptr), EIO);
+        EXPECT_FALSE(s.IsOpen());  // the stream is out of step; the handle is closed
+    }
+    {
+        ScriptedDevice dev(root.Make("dev/slow"), [&](int fd) {
+            ReadFrame(fd);
+            char c;
+            ::recv(fd, &c, 1, 0);  // never replies; returns when the client closes
+        });
+        DeviceSocket s;
+        ASSERT_EQ(s.Open("/dev/slow", 100), 0);
+        EXPECT_EQ(s.Ioctl(1, nullptr, 0, &status, nullptr), ETIMEDOUT);
+        EXPECT_FALSE(s.IsOpen());
+    }
+    {
+        ScriptedDevice dev(root.Make("dev/gone"), [&](int) {});
+        DeviceSocket s;
+        ASSERT_EQ(s.Open("/dev/gone"), 0);
+        EXPECT_EQ(s.Ioctl(1, nullptr, 0, &status, nullptr), EIO);
+    }
+    DeviceSocket closed;
+    EXPECT_EQ(closed.Ioctl(1, nullptr, 0, &status, nullptr), EBADF);
+    int err = 0;
+    EXPECT_EQ(SystemDeviceOpener().Open("/dev/absent", &err), nullptr);
+    EXPECT_EQ(err, ENOENT);
+}
+
+}  // namespace
+}  // namespace ozy::device

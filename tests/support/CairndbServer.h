@@ -1,0 +1,69 @@
+#pragma once
+// A private cairndb database server for integration tests: creates the database file from the
+// generated schema with ovsdb-tool and runs Debian's ovsdb-server on a free loopback port inside a
+// temporary directory. It can be stopped, killed and started again on the same port and file (for
+// reconnection tests). The destructor kills what still runs.
+//
+//   CairndbServer db;
+//   ASSERT_TRUE(db.Start());
+//   client = CairnDbClient("t", ozy::net::Endpoint(db.Endpoint()), io);
+//   db.Transact(R"([{"op":"insert","table":"LOG_SWITCH_CONFIG","row":{...}}])");
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace CfgAgent::test {
+
+class CairndbServer {
+  public:
+    // Files go to a new temporary directory, or to `dir` when given (which must exist).
+    CairndbServer();
+    explicit CairndbServer(const std::string& dir);
+    ~CairndbServer();
+    CairndbServer(const CairndbServer&) = delete;
+    CairndbServer& operator=(const CairndbServer&) = delete;
+
+    // Creates the database file on first use, starts ovsdb-server and waits until it accepts
+    // connections. The first start picks a free port; later starts reuse it. False (with the
+    // server's output in the test log) when the server does not come up.
+    bool Start();
+    // SIGTERM and wait for the exit.
+    void Stop();
+    // SIGKILL and wait for the exit (a crashed server).
+    void Kill();
+    // Stop when running, then Start.
+    bool Restart();
+    bool Running();
+
+    int port() const { return port_; }
+    // "tcp://127.0.0.1:PORT", as the client library takes it.
+    std::string Endpoint() const;
+    // "tcp:127.0.0.1:PORT", as ovsdb-client takes it.
+    std::string OvsdbRemote() const;
+    const std::string& dir() const { return dir_; }
+    std::string dbFile() const { return dir_ + "/cairndb.db"; }
+    std::string logFile() const { return dir_ + "/ovsdb-server.log"; }
+
+    // `ovsdb-client transact` of a JSON array of operations on the cairndb database.
+    RunResult Transact(const std::string& operationsJson) const;
+    // `ovsdb-client ARGS...` (the caller names the remote, e.g. OvsdbRemote()).
+    RunResult Client(const std::vector<std::string>& args) const;
+
+    // The generated schema (build/share/cairndb.ovsschema next to the programs' directory).
+    static std::string SchemaPath();
+
+  private:
+    bool CreateDatabase();
+    bool Launch();
+
+    std::unique_ptr<TempDir> tempDir_;
+    std::string dir_;
+    int port_ = 0;
+    int starts_ = 0;
+    std::unique_ptr<ChildProcess> server_;
+};
+
+}  // namespace CfgAgent::test

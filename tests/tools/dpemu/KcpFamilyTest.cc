@@ -1,0 +1,325 @@
+// The KCP host side driven directly, with hand-written messages and a recording channel.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include <nlohmann/json.hpp>
+
+#include "dataplane/KcpBuilders.h"
+#include "dataplane/KcpPropertyTable.h"
+#include "tests/dataplane/KcpVectors.h"
+#include "tests/support/LogCapture.h"
+#include "tools/ozy-dpemu/KcpFamily.h"
+
+namespace ozy::dpemu {
+namespace {
+
+using namespace CfgAgent::test;
+using namespace CfgAgent::test::kcpvec;
+namespace kcp = CfgAgent::kcp;
+
+class RecordingChannel : public LinkChannel {
+  public:
+    const std::string& Endpoint() const override { return name; }
+    bool Send(uint64_t conn, const CfgAgent::DpMsg& msg) override {
+        sent[conn].push_back(msg);
+        return true;
+    }
+    bool Drop(uint64_t conn) override { return conns.erase(conn) > 0; }
+    std::vector<uint64_t> Connections() const override {
+        return std::vector<uint64_t>(conns.begin(), conns.end());
+    }
+    std::string name = "ozy_kcp_krnlink";
+    std::set<uint64_t> conns{1};
+    std::map<uint64_t, std::vector<CfgAgent::DpMsg>> sent;
+};
+
+class CommandRecorder : public CommandTable {
+  public:
+    void Add(const std::string& name, const std::string&, int, int, CommandFn fn) override {
+        fns[name] = std::move(fn);
+    }
+    CommandResult Run(const std::string& name, std::vector<std::string> args) {
+        return fns.at(name)(args);
+    }
+    std::map<std::string, CommandFn> fns;
+};
+
+class KcpFamilyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        family.Attach(&channel);
+        family.RegisterCommands(commands);
+        family.OnConnect(1);
+    }
+    void Receive(const Bytes& msg, uint64_t conn = 1) {
+        family.OnMessage(conn, msg.data(), msg.size());
+    }
+    nlohmann::json Dump() const { return family.Dump(); }
+    std::vector<CfgAgent::DpMsg>& Sent(uint64_t conn = 1) { return channel.sent[conn]; }
+
+    CfgAgent::test::LogCapture cap{CfgAgent::kLogInfo};
+    RecordingChannel channel;
+    CommandRecorder commands;
+    KcpFamily family;
+};
+
+TEST_F(KcpFamilyTest, SessionOpenIsAcknowledgedWithConnectedVifsThenFullSyncEnd) {
+    ASSERT_TRUE(
+        commands.Run("dpemu/vif-connect", {"vif-1", "port-1", "dvs-1", "00:50:56:00:00:01"}).ok);
+    ASSERT_TRUE(commands.Run("dpemu/vif-connect", {"vif-2", "port-2", "dvs-1"}).ok);
+    EXPECT_TRUE(Sent().empty());  // no session yet
+
+    Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 07 28 00"));
+    ASSERT_EQ(Sent().size(), 3u);
+    EXPECT_EQ(Sent()[0], H("00 05 00 0f 00 01 00 0b 02 00 00 00 07 00 00"));
+    Bytes status = H("00 01 00 05 01");
+    Bytes vif1Props = Cat({status, H("00 02 00 0a 00 50 56 00 00 01")});
+    EXPECT_EQ(
+        Sent()[1],
+        Update(0, Element(
+                      kcp::kVifUpdate,
+                      Cat({Bytes{kcp::kOpFullSync},
+                           VifHead("vif-1", "port-1", "dvs-1", "", 1, 0, 0, 213 + vif1Props.size()),
+                           vif1Props, VifHead("vif-2", "port-2", "dvs-1", "", 1, 0, 0, 213 + 5),
+                           status}))));
+    EXPECT_EQ(Sent()[2], H("00 05 00 0f 00 01 00 0b 03 00 00 00 07 00 00"));
+    nlohmann::json d = Dump();
+    EXPECT_EQ(d["session"]["state"], "synced");
+    EXPECT_EQ(d["session"]["id"], 7);
+
+    // While the session is open, connects and disconnects are sent at once.
+    Sent().clear();
+    CommandResult r = commands.Run("dpemu/vif-disconnect", {"vif-2"});
+    EXPECT_TRUE(r.ok) << r.text;
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_EQ(Sent()[0],
+              Update(0, Element(kcp::kVifUpdate,
+                                Cat({Bytes{kcp::kOpUpdate},
+                                     VifHead("vif-2", "port-2", "dvs-1", "", 1, 0, 0, 218),
+                                     H("00 01 00 05 02")}))));
+    EXPECT_FALSE(commands.Run("dpemu/vif-disconnect", {"vif-2"}).ok);
+    EXPECT_EQ(Dump()["connected_vifs"].size(), 1u);
+
+    // A new session (the agent reconnected) gets the current VIFs again.
+    family.OnDisconnect(1);
+    EXPECT_EQ(Dump()["session"]["state"], "idle");
+    channel.conns = {2};
+    family.OnConnect(2);
+    Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 08 28 00"), 2);
+    ASSERT_EQ(Sent(2).size(), 3u);
+    EXPECT_EQ(Dump()["session"]["opened"], 2);
+}
+
+TEST_F(KcpFamilyTest, InjectionCommandsCheckTheirArguments) {
+    EXPECT_FALSE(commands.Run("dpemu/vif-connect", {"vif-1", "p", "s", "00:50:56:00:00"}).ok);
+    EXPECT_FALSE(commands.Run("dpemu/vif-connect", {"vif-1", "p", "s", "00-50-56-00-00-01"}).ok);
+    EXPECT_FALSE(commands.Run("dpemu/vif-connect", {std::string(48, 'v'), "p", "s"}).ok);
+    EXPECT_FALSE(commands.Run("dpemu/vif-connect", {"v", "p", std::string(64, 's')}).ok);
+    EXPECT_TRUE(Dump()["connected_vifs"].empty());
+    kcp::MacAddr mac;
+    EXPECT_TRUE(ParseMac("AA:bb:0c:dd:ee:FF", &mac));
+    EXPECT_EQ(mac, (kcp::MacAddr{0xaa, 0xbb, 0x0c, 0xdd, 0xee, 0xff}));
+    EXPECT_FALSE(ParseMac("aa:bb:cc:dd:ee:fg", &mac));
+}
+
+TEST_F(KcpFamilyTest, OutOfSyncReportsAndQueries) {
+    ASSERT_TRUE(family.OutOfSync({}).ok);
+    ASSERT_TRUE(family.OutOfSync({"port", "vif-7"}).ok);
+    ASSERT_TRUE(family.OutOfSync({"krnnic", "vmk1"}).ok);
+    ASSERT_TRUE(family.OutOfSync({"hopover", "vif-8", "3"}).ok);
+    EXPECT_FALSE(family.OutOfSync({"hopover", "vif-8", "4"}).ok);
+    EXPECT_FALSE(family.OutOfSync({"bogus"}).ok);
+    ASSERT_EQ(Sent().size(), 4u);
+    EXPECT_EQ(Sent()[0], H("00 03 00 09 00 01 00 05 01"));
+    EXPECT_EQ(Sent()[1], Cat({H("00 03 00 38 00 02 00 34"), Field("vif-7", 48)}));
+    EXPECT_EQ(Sent()[2], Cat({H("00 03 00 18 00 03 00 14"), Field("vmk1", 16)}));
+    EXPECT_EQ(Sent()[3], Cat({H("00 03 00 3a 00 04 00 36"), Field("vif-8", 48), H("00 03")}));
+    EXPECT_EQ(Dump()["session"]["dp_status"], "OutOfSync");
+
+    Receive(H("00 04 00 08 00 01 00 04"));
+    EXPECT_EQ(Sent().back(), H("00 03 00 09 00 01 00 05 01"));
+    // A new session clears it.
+    Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 09 28 00"));
+    Receive(H("00 04 00 08 00 01 00 04"));
+    EXPECT_EQ(Sent().back(), H("00 03 00 09 00 01 00 05 00"));
+
+    channel.conns.clear();
+    family.OnDisconnect(1);
+    CommandResult r = family.OutOfSync({});
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.text, "no agent connected on ozy_kcp_krnlink");
+}
+
+TEST_F(KcpFamilyTest, UpdatesProgramPortKrnnicAndSwitchTables) {
+    Bytes vni = H("00 04 00 08 00 00 13 88");
+    Bytes block = H("00 01 00 05 01");
+    Bytes trunk = H("00 06 00 0c 00 0a 00 14 00 64 00 c8");
+    Bytes mirror =
+        Cat({H("00 32"), U16(4 + 64 + 1 + 1 + 4 + 4 + 4 + 2 + 1 + 17 + 48),
+             Field("LocalPortSpan-1", 64), H("05 03 00 00 00 80 00 00 00 00 00 00 00 00 00 00 00"),
+             H("01 0a 00 00 01"), Zeros(12), Field("port-9", 48)});
+    Receive(Update(
+        0,
+        Cat({Element(kcp::kPortPropertyUpdate,
+                     Cat({Bytes{kcp::kOpUpdate}, Field("port-1", 48),
+                          U16(50 + 8 + 5 + 12 + mirror.size()), vni, block, trunk, mirror})),
+             Element(kcp::kKrnnicPropertyUpdate, Cat({Bytes{kcp::kOpUpdate}, Field("vmk0", 16),
+                                                      H("00 1a"), H("01 2c 00 08 00 00 00 05")})),
+             Element(kcp::kSwxPropertyUpdate, Cat({Field("dvs-1", 64), Bytes{kcp::kOpUpdate},
+                                                   U16(67 + 5), H("00 c8 00 05 02")}))})));
+    nlohmann::json d = Dump();
+    EXPECT_TRUE(d["errors"].empty()) << d["errors"].dump();
+    const nlohmann::json& p = d["ports"]["port-1"];
+    EXPECT_EQ(p["vni"]["vni"], 5000);
+    EXPECT_EQ(p["block"]["blocked"], true);
+    EXPECT_EQ(p["vlan_trunk"]["ranges"][1]["end"], 200);
+    ASSERT_EQ(p["mirror_session"].size(), 1u);
+    EXPECT_EQ(p["mirror_session"][0]["name"], "LocalPortSpan-1");
+    EXPECT_EQ(p["mirror_session"][0]["direction"], 3);
+    EXPECT_EQ(p["mirror_session"][0]["snap_length"], 128);
+    EXPECT_EQ(p["mirror_session"][0]["destination"], "10.0.0.1");
+    EXPECT_EQ(p["mirror_session"][0]["destination_ports"][0]["port_id"], "port-9");
+    EXPECT_EQ(d["krnnics"]["vmk0"]["vtep_label"]["label"], 5);
+    EXPECT_EQ(d["switches"]["dvs-1"]["forwarding_mode"]["mode"], 2);
+
+    // DELETE with properties removes them; DELETE without removes the record.
+    Receive(
+        Update(0, Element(kcp::kPortPropertyUpdate, Cat({Bytes{kcp::kOpDelete}, Field("port-1", 48),
+                                                         H("00 36"), H("00 01 00 04")}))));
+    d = Dump();
+    EXPECT_FALSE(d["ports"]["port-1"].contains("block"));
+    EXPECT_TRUE(d["ports"]["port-1"].contains("vni"));
+    // FULL SYNC replaces the record's properties.
+    Receive(
+        Update(0, Element(kcp::kPortPropertyUpdate,
+                          Cat({Bytes{kcp::kOpFullSync}, Field("port-1", 48), H("00 37"), block}))));
+    d = Dump();
+    EXPECT_EQ(d["ports"]["port-1"].size(), 1u);
+    EXPECT_TRUE(d["ports"]["port-1"].contains("block"));
+    Receive(Update(0, Element(kcp::kPortPropertyUpdate,
+                              Cat({Bytes{kcp::kOpDelete}, Field("port-1", 48), H("00 32")}))));
+    EXPECT_TRUE(Dump()["ports"].empty());
+}
+
+TEST_F(KcpFamilyTest, ListsAreCompleteSetsAndOtherRecordsAreKept) {
+    Bytes props = Cat({Bytes{kcp::kOpUpdate}, Field("old", 48), H("00 36"), H("00 01 00 04")});
+    Receive(
+        Update(0, Element(kcp::kPortPropertyUpdate, Cat({Bytes{kcp::kOpUpdate}, Field("old", 48),
+                                                         H("00 37"), H("00 01 00 05 01")}))));
+    Receive(Update(
+        0, Cat({Element(kcp::kPortListUpdate, Cat({Field("p1", 48), Field("p2", 48)})),
+                Element(kcp::kPortListUpdate, Field("p3", 48)),
+                Element(kcp::kSwxListUpdate, Field("dvs-1", 64)),
+                Element(kcp::kKrnnicListUpdate, Field("vmk0", 16)),
+                Element(kcp::kContainerListUpdate, Field("cif-1", 48)),
+                Element(kcp::kPortContainerListUpdate, Cat({Field("p1", 48), Field("cif-1", 48)})),
+                Element(kcp::kUplinkUpdate,
+                        Cat({Bytes{kcp::kOpUpdate}, Field("uplink-1", 48), Field("dvs-1", 64),
+                             Field("client", 20), Field("vmnic0", 81)})),
+                Element(kcp::kContainerUpdate,
+                        Cat({Field("cif-2", 48), Field("cport", 48), Field("vmport", 48),
+                             Field("vmvif", 48), H("00 64 02 00 00 00 00 01 00 01"),
+                             ContainerEntryV4()}))})));
+    nlohmann::json d = Dump();
+    EXPECT_TRUE(d["errors"].empty()) << d["errors"].dump();
+    EXPECT_FALSE(d["ports"].contains("old"));
+    EXPECT_EQ(d["ports"].size(), 3u);
+    EXPECT_TRUE(d["ports"].contains("p3"));
+    EXPECT_TRUE(d["switches"].contains("dvs-1"));
+    EXPECT_TRUE(d["krnnics"].contains("vmk0"));
+    EXPECT_EQ(d["port_container_lists"]["p1"][0], "cif-1");
+    EXPECT_EQ(d["uplinks"]["uplink-1"]["alias"], "vmnic0");
+    EXPECT_EQ(d["containers"]["cif-2"]["vlan"], 100);
+    EXPECT_EQ(d["containers"]["cif-2"]["addresses"][0]["address"], "10.0.0.7");
+    EXPECT_TRUE(d["containers"].contains("cif-1"));
+    (void)props;
+
+    Receive(Update(0, Element(kcp::kUplinkUpdate, Cat({Bytes{kcp::kOpFullSync}}))));
+    EXPECT_TRUE(Dump()["uplinks"].empty());
+}
+
+TEST_F(KcpFamilyTest, FragmentsAreJoinedBeforeBeingApplied) {
+    std::vector<std::string> ports;
+    for (int i = 0; i < 120; ++i)
+        ports.push_back("port-" + std::to_string(i));
+    kcp::KcpUpdateBuilder b(1024);
+    ASSERT_TRUE(b.AddPortList(ports));
+    auto frags = b.Build();
+    ASSERT_GT(frags.size(), 2u);
+    for (size_t i = 0; i + 1 < frags.size(); ++i) {
+        family.OnMessage(1, frags[i].data(), frags[i].size());
+        EXPECT_TRUE(Dump()["ports"].empty()) << "applied before the last fragment";
+    }
+    family.OnMessage(1, frags.back().data(), frags.back().size());
+    nlohmann::json d = Dump();
+    EXPECT_EQ(d["ports"].size(), 120u);
+    EXPECT_EQ(d["stats"]["fragments"], frags.size());
+    EXPECT_EQ(d["stats"]["updates"], 1);
+}
+
+TEST_F(KcpFamilyTest, BadInputIsReportedAndDropped) {
+    // Unknown property key, a value of the wrong size, a property of another scope: the record is
+    // refused; the rest of the Update is still applied.
+    Receive(Update(
+        0,
+        Cat({Element(kcp::kPortPropertyUpdate,
+                     Cat({Bytes{1}, Field("p-bad", 48), H("00 3a"), H("27 0f 00 08 00 00 00 01")})),
+             Element(kcp::kPortPropertyUpdate,
+                     Cat({Bytes{1}, Field("p-size", 48), H("00 39"), H("00 04 00 07 00 00 01")})),
+             Element(kcp::kPortPropertyUpdate, Cat({Bytes{1}, Field("p-scope", 48), H("00 3a"),
+                                                    H("01 2c 00 08 00 00 00 01")})),
+             Element(kcp::kPortPropertyUpdate, Cat({Bytes{9}, Field("p-op", 48), H("00 32")})),
+             Element(kcp::kPortPropertyUpdate,
+                     Cat({Bytes{1}, Field("p-good", 48), H("00 37"), H("00 01 00 05 01")})),
+             Element(77, H("00"))})));
+    nlohmann::json d = Dump();
+    EXPECT_EQ(d["ports"].size(), 1u);
+    EXPECT_TRUE(d["ports"].contains("p-good"));
+    ASSERT_EQ(d["errors"].size(), 5u) << d["errors"].dump();
+    EXPECT_EQ(d["errors"][0], "port p-bad: unknown property key 9999");
+    EXPECT_EQ(d["errors"][1],
+              "port p-size: property vni: value of 3 bytes is shorter than its 4-byte head");
+    EXPECT_EQ(d["errors"][2], "port p-scope: property vtep_label is not a port property");
+    EXPECT_EQ(d["errors"][3], "port p-op: invalid operation 9");
+    EXPECT_EQ(d["errors"][4], "Update: unsupported data type 77, len 5");
+
+    // Messages that fail the framing checks.
+    Receive(H("00 02 00 05 00"));
+    Receive(H("00 05 00 0f 00 02 00 0b 01 00 00 00 07 00 00"));
+    Receive(H("00 05 00 0a 00 01 00 06 01 00"));
+    Receive(H("00 09 00 04"));
+    Receive(H("00 02 00 0e 00 00 03 00 04 00 05 00 40 00"));
+    d = Dump();
+    EXPECT_EQ(d["stats"]["errors"], 10);
+    EXPECT_EQ(d["errors"][5], "Update of 5 bytes fails the length checks");
+    EXPECT_EQ(d["errors"][6], "VIF Session control: unsupported data type 2");
+    EXPECT_EQ(d["errors"][7], "VIF Session control: malformed element");
+    EXPECT_EQ(d["errors"][8], "Unsupported message type 9, len 4");
+    EXPECT_EQ(d["errors"][9], "Update: element at offset 4 does not fit the message");
+    EXPECT_TRUE(cap.Contains("ozy-dpemu: kcp: connection 1: Unsupported message type 9, len 4"));
+    EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(KcpFamilyTest, InitSetsTheLengthOfWhatIsSentBack) {
+    Receive(H("00 01 00 0a 00 01 00 06 01 00"));  // 256 bytes
+    EXPECT_EQ(Dump()["session"]["agent_max_msg_length"], 256);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(commands
+                        .Run("dpemu/vif-connect",
+                             {"vif-" + std::to_string(i), "port", "dvs", "00:00:00:00:00:01"})
+                        .ok);
+    }
+    Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 01 28 00"));
+    // ACK, three VIF Updates of one record each (two records exceed 256 bytes), Full Sync End.
+    ASSERT_EQ(Sent().size(), 5u);
+    for (size_t i = 1; i <= 3; ++i) {
+        EXPECT_LE(Sent()[i].size(), 256u);
+        EXPECT_EQ(Sent()[i][4], 0);  // complete Updates, not fragments
+    }
+    Receive(H("00 01 00 0a 00 01 00 06 00 10"));  // 16: unusable
+    EXPECT_EQ(Dump()["session"]["agent_max_msg_length"], 256);
+}
+
+}  // namespace
+}  // namespace ozy::dpemu

@@ -1,0 +1,432 @@
+#include "tools/ozy-dpemu/KcpFamily.h"
+
+#include <nlohmann/json.hpp>
+
+#include "dataplane/KcpDump.h"
+#include "dataplane/KcpProtocol.h"
+#include "runtime/Logger.h"
+
+namespace ozy::dpemu {
+
+using namespace CfgAgent;
+using namespace CfgAgent::kcp;
+
+namespace {
+
+const char* MsgTypeName(uint16_t type) {
+    switch (type) {
+        case kMsgInit:
+            return "init";
+        case kMsgUpdate:
+            return "update";
+        case kMsgNotification:
+            return "notification";
+        case kMsgQuery:
+            return "query";
+        case kMsgSessionControl:
+            return "session_control";
+        default:
+            return "unknown";
+    }
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool ParseMac(const std::string& text, MacAddr* out) {
+    if (text.size() != 17)
+        return false;
+    for (size_t i = 0; i < 6; ++i) {
+        int hi = HexDigit(text[i * 3]);
+        int lo = HexDigit(text[i * 3 + 1]);
+        if (hi < 0 || lo < 0 || (i < 5 && text[i * 3 + 2] != ':'))
+            return false;
+        (*out)[i] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return true;
+}
+
+void KcpFamily::Error(uint64_t conn, const std::string& text) {
+    ++malformed_;
+    CFG_ERROR("ozy-dpemu: kcp: connection %1: %2", conn, text);
+    errors_.push_back(text);
+    if (errors_.size() > kKeptErrors)
+        errors_.pop_front();
+}
+
+void KcpFamily::OnConnect(uint64_t conn) {
+    CFG_INFO("ozy-dpemu: kcp: agent connected (connection %1)", conn);
+}
+
+void KcpFamily::OnDisconnect(uint64_t conn) {
+    pendingFragments_.erase(conn);
+    pendingFragmentCount_.erase(conn);
+    if (conn == sessionConn_) {
+        sessionConn_ = 0;
+        sessionState_ = SessionState::kIdle;
+    }
+    CFG_INFO("ozy-dpemu: kcp: agent disconnected (connection %1)", conn);
+}
+
+uint64_t KcpFamily::SessionConn() const {
+    return sessionState_ == SessionState::kSynced ? sessionConn_ : 0;
+}
+
+bool KcpFamily::SendTo(uint64_t conn, const DpMsg& msg) {
+    if (msg.empty() || channel_ == nullptr)
+        return false;
+    if (Logger::enabled(kLogDebug)) {
+        CFG_DEBUG("ozy-dpemu: kcp: sending to connection %1: %2", conn,
+                  DumpKcpMessage(msg.data(), msg.size()));
+    }
+    return channel_->Send(conn, msg);
+}
+
+void KcpFamily::OnMessage(uint64_t conn, const uint8_t* msg, size_t size) {
+    ++messages_;
+    KcpMsgView view;
+    if (!ViewKcpMessage(msg, size, &view)) {
+        Error(conn, "message with an invalid length field");
+        return;
+    }
+    ++byType_[MsgTypeName(view.type)];
+    if (Logger::enabled(kLogDebug)) {
+        CFG_DEBUG("ozy-dpemu: kcp: received from connection %1: %2", conn,
+                  DumpKcpMessage(msg, size));
+    }
+    switch (view.type) {
+        case kMsgSessionControl:
+            HandleSessionControl(conn, view);
+            break;
+        case kMsgUpdate:
+            HandleUpdate(conn, view);
+            break;
+        case kMsgQuery:
+            HandleQuery(conn, view);
+            break;
+        case kMsgInit:
+            HandleInit(view);
+            break;
+        default:
+            Error(conn, "Unsupported message type " + std::to_string(view.type) + ", len " +
+                            std::to_string(view.length));
+            break;
+    }
+}
+
+void KcpFamily::HandleSessionControl(uint64_t conn, const KcpMsgView& msg) {
+    SessionControl sc;
+    if (!ParseSessionControl(msg, &sc)) {
+        Error(conn, "VIF Session control: malformed element");
+        return;
+    }
+    if (sc.dataType != kSessionControlDataType) {
+        Error(conn, "VIF Session control: unsupported data type " + std::to_string(sc.dataType));
+        return;
+    }
+    switch (sc.controlType) {
+        case kSessionOpen: {
+            CFG_INFO("ozy-dpemu: kcp: Session Open %1 from connection %2", sc.sessionId, conn);
+            sessionConn_ = conn;
+            sessionId_ = sc.sessionId;
+            ++sessionsOpened_;
+            dpStatus_ = kDpStatusSync;
+            pendingFragments_.erase(conn);
+            pendingFragmentCount_.erase(conn);
+            if (!SendTo(conn, BuildSessionControl(kSessionOpenAck, sc.sessionId)))
+                return;
+            std::vector<VifRecordSpec> records;
+            for (const auto& [id, vif] : connectedVifs_) {
+                records.push_back(VifSpec(id, vif, kVifConnect));
+            }
+            if (!SendVifRecords(conn, kOpFullSync, records))
+                return;
+            if (!SendTo(conn, BuildSessionControl(kSessionFullSyncEnd, sc.sessionId)))
+                return;
+            sessionState_ = SessionState::kSynced;
+            CFG_INFO("ozy-dpemu: kcp: session %1 synced with %2 connected VIFs", sc.sessionId,
+                     records.size());
+            break;
+        }
+        case kSessionClose:
+            CFG_INFO("ozy-dpemu: kcp: Session Close %1 from connection %2", sc.sessionId, conn);
+            if (conn == sessionConn_ && sc.sessionId == sessionId_) {
+                sessionState_ = SessionState::kClosed;
+            }
+            break;
+        default:
+            Error(conn, std::string("VIF Session control: unexpected control type ") +
+                            ControlTypeName(sc.controlType) + " (" +
+                            std::to_string(sc.controlType) + ") from the agent");
+            break;
+    }
+}
+
+void KcpFamily::HandleUpdate(uint64_t conn, const KcpMsgView& msg) {
+    UpdateView u;
+    if (!CheckUpdate(msg, &u)) {
+        Error(conn, "Update of " + std::to_string(msg.length) + " bytes fails the length checks");
+        pendingFragments_.erase(conn);
+        pendingFragmentCount_.erase(conn);
+        return;
+    }
+    const uint8_t* elements = msg.data + u.firstTlv;
+    size_t size = msg.length - u.firstTlv;
+    auto pending = pendingFragments_.find(conn);
+    if (u.fragment || pending != pendingFragments_.end()) {
+        ++fragments_;
+        std::vector<uint8_t>& joined = pendingFragments_[conn];
+        if (joined.size() + size > kMaxJoinedUpdate) {
+            Error(conn, "fragmented Update larger than " + std::to_string(kMaxJoinedUpdate) +
+                            " bytes; dropped");
+            pendingFragments_.erase(conn);
+            pendingFragmentCount_.erase(conn);
+            return;
+        }
+        joined.insert(joined.end(), elements, elements + size);
+        ++pendingFragmentCount_[conn];
+        if (u.fragment)
+            return;
+        std::vector<uint8_t> whole = std::move(joined);
+        size_t count = pendingFragmentCount_[conn];
+        pendingFragments_.erase(conn);
+        pendingFragmentCount_.erase(conn);
+        CFG_DEBUG("ozy-dpemu: kcp: joined %1 fragments, %2 bytes of elements", count, whole.size());
+        ++updates_;
+        tables_.ApplyUpdate(whole.data(), whole.size(),
+                            [&](const std::string& e) { Error(conn, e); });
+        return;
+    }
+    ++updates_;
+    tables_.ApplyUpdate(elements, size, [&](const std::string& e) { Error(conn, e); });
+}
+
+void KcpFamily::HandleQuery(uint64_t conn, const KcpMsgView& msg) {
+    DpTlvWalker walker(msg.data, kFirstTlvOffset, msg.length);
+    DpTlv tlv;
+    while (walker.Next(&tlv)) {
+        if (tlv.type == kQueryDpStatus) {
+            SendTo(conn, BuildDpStatusNotification(dpStatus_));
+        } else {
+            Error(conn, "Query: unsupported data type " + std::to_string(tlv.type));
+        }
+    }
+    if (walker.Malformed())
+        Error(conn, "Query: malformed element");
+}
+
+void KcpFamily::HandleInit(const KcpMsgView& msg) {
+    std::optional<uint16_t> max = ParseInitMaxMsgLength(msg);
+    if (!max || *max < 256) {
+        Error(sessionConn_, "Init without a usable Max message length");
+        return;
+    }
+    agentMaxMsgLength_ = *max;
+    CFG_INFO("ozy-dpemu: kcp: agent accepts messages up to %1 bytes", agentMaxMsgLength_);
+}
+
+VifRecordSpec KcpFamily::VifSpec(const std::string& vifId, const ConnectedVif& vif,
+                                 uint8_t status) const {
+    VifRecordSpec r;
+    r.vifId = vifId;
+    r.portId = vif.portId;
+    r.switchId = vif.switchId;
+    r.vifType = kVifVnic;
+    r.status = status;
+    if (vif.mac)
+        r.macs.push_back(*vif.mac);
+    return r;
+}
+
+bool KcpFamily::SendVifRecords(uint64_t conn, uint8_t op,
+                               const std::vector<VifRecordSpec>& records) {
+    // Size of an Update holding only the VIF Update element head: header, flag, element head, op.
+    const size_t base = kUpdateFirstTlvOffset + kDpTlvHeaderSize + 1;
+    std::vector<VifRecordSpec> batch;
+    size_t batchSize = base;
+    auto send = [&](const std::vector<VifRecordSpec>& recs) {
+        if (recs.empty())
+            return true;
+        KcpUpdateBuilder b(agentMaxMsgLength_);
+        if (!b.AddVifUpdate(op, recs))
+            return false;
+        std::vector<DpMsg> msgs = b.Build();
+        if (msgs.empty())
+            return false;
+        for (const DpMsg& m : msgs) {
+            if (!SendTo(conn, m))
+                return false;
+        }
+        return true;
+    };
+    for (const VifRecordSpec& r : records) {
+        KcpUpdateBuilder one(agentMaxMsgLength_);
+        one.AddVifUpdate(op, {r});
+        size_t recordSize = one.UnfragmentedSize() - base;
+        if (base + recordSize > agentMaxMsgLength_) {
+            // Too large on its own: sent alone, spread over fragments.
+            if (!send(batch) || !send({r}))
+                return false;
+            batch.clear();
+            batchSize = base;
+            continue;
+        }
+        if (batchSize + recordSize > agentMaxMsgLength_) {
+            if (!send(batch))
+                return false;
+            batch.clear();
+            batchSize = base;
+        }
+        batch.push_back(r);
+        batchSize += recordSize;
+    }
+    return send(batch);
+}
+
+CommandResult KcpFamily::VifConnect(const std::vector<std::string>& args) {
+    const std::string& vifId = args[0];
+    ConnectedVif vif;
+    vif.portId = args[1];
+    vif.switchId = args[2];
+    if (args.size() > 3) {
+        MacAddr mac;
+        if (!ParseMac(args[3], &mac)) {
+            return CommandResult::Error("invalid MAC \"" + args[3] +
+                                        "\" (expected aa:bb:cc:dd:ee:ff)");
+        }
+        vif.mac = mac;
+    }
+    if (vifId.empty() || vifId.size() >= kIdSize || vif.portId.size() >= kIdSize ||
+        vif.switchId.size() >= kSwitchIdSize) {
+        return CommandResult::Error(
+            "VIF and port IDs take 1 to 47 characters, switch IDs up to 63");
+    }
+    connectedVifs_[vifId] = vif;
+    CFG_INFO("ozy-dpemu: kcp: VIF %1 connected (port %2, switch %3)", vifId, vif.portId,
+             vif.switchId);
+    uint64_t conn = SessionConn();
+    if (conn == 0) {
+        return CommandResult::Ok("VIF " + vifId +
+                                 " connected; no KCP session is open, it is reported at the next "
+                                 "full sync");
+    }
+    if (!SendVifRecords(conn, kOpUpdate, {VifSpec(vifId, vif, kVifConnect)})) {
+        return CommandResult::Error("VIF " + vifId +
+                                    " connected, but the VIF Update could not be sent");
+    }
+    return CommandResult::Ok("VIF " + vifId + " connected; VIF Update sent in session " +
+                             std::to_string(sessionId_));
+}
+
+CommandResult KcpFamily::VifDisconnect(const std::vector<std::string>& args) {
+    auto it = connectedVifs_.find(args[0]);
+    if (it == connectedVifs_.end()) {
+        return CommandResult::Error("no connected VIF " + args[0]);
+    }
+    ConnectedVif vif = it->second;
+    connectedVifs_.erase(it);
+    CFG_INFO("ozy-dpemu: kcp: VIF %1 disconnected", args[0]);
+    uint64_t conn = SessionConn();
+    if (conn == 0) {
+        return CommandResult::Ok("VIF " + args[0] + " disconnected; no KCP session is open");
+    }
+    if (!SendVifRecords(conn, kOpUpdate, {VifSpec(args[0], vif, kVifDisconnect)})) {
+        return CommandResult::Error("VIF " + args[0] +
+                                    " disconnected, but the VIF Update could not be sent");
+    }
+    return CommandResult::Ok("VIF " + args[0] + " disconnected; VIF Update sent in session " +
+                             std::to_string(sessionId_));
+}
+
+CommandResult KcpFamily::OutOfSync(const std::vector<std::string>& args) {
+    DpMsg msg;
+    std::string what;
+    if (args.empty()) {
+        msg = BuildDpStatusNotification(kDpStatusOutOfSync);
+        what = "DP Status OutOfSync";
+    } else if (args[0] == "port" && args.size() == 2) {
+        msg = BuildPortOutOfSyncNotification(args[1]);
+        what = "Port Property OutOfSync for " + args[1];
+    } else if (args[0] == "krnnic" && args.size() == 2) {
+        msg = BuildKrnnicOutOfSyncNotification(args[1]);
+        what = "Krnnic Property OutOfSync for " + args[1];
+    } else if (args[0] == "hopover" && args.size() == 3) {
+        uint16_t type = 0;
+        if (args[2] == "1" || args[2] == "2" || args[2] == "3")
+            type = static_cast<uint16_t>(args[2][0] - '0');
+        if (type == 0)
+            return CommandResult::Error("hopover sync type must be 1, 2 or 3");
+        msg = BuildHopoverSyncNotification(args[1], type);
+        what = "Port container hopover fullSync for " + args[1];
+    } else {
+        return CommandResult::Error(
+            "usage: dpemu/out-of-sync kcp [port VIF_ID | krnnic NAME | hopover VIF_ID 1|2|3]");
+    }
+    if (msg.empty())
+        return CommandResult::Error("identifier too long");
+    uint64_t conn = sessionConn_;
+    if (conn == 0) {
+        std::vector<uint64_t> conns =
+            channel_ != nullptr ? channel_->Connections() : std::vector<uint64_t>{};
+        if (!conns.empty())
+            conn = conns.back();
+    }
+    if (conn == 0) {
+        return CommandResult::Error("no agent connected on " + (channel_ != nullptr
+                                                                    ? channel_->Endpoint()
+                                                                    : std::string("kcp")));
+    }
+    if (args.empty())
+        dpStatus_ = kDpStatusOutOfSync;
+    if (!SendTo(conn, msg))
+        return CommandResult::Error("could not send " + what);
+    CFG_INFO("ozy-dpemu: kcp: sent %1", what);
+    return CommandResult::Ok("sent " + what);
+}
+
+void KcpFamily::RegisterCommands(CommandTable& table) {
+    table.Add("dpemu/vif-connect", "VIF_ID PORT_ID SWITCH_ID [MAC]", 3, 4,
+              [this](const std::vector<std::string>& a) { return VifConnect(a); });
+    table.Add("dpemu/vif-disconnect", "VIF_ID", 1, 1,
+              [this](const std::vector<std::string>& a) { return VifDisconnect(a); });
+}
+
+nlohmann::json KcpFamily::Dump() const {
+    nlohmann::json out = tables_.ToJson();
+    const char* state = sessionState_ == SessionState::kSynced   ? "synced"
+                        : sessionState_ == SessionState::kClosed ? "closed"
+                                                                 : "idle";
+    out["family"] = "kcp";
+    out["endpoint"] = channel_ != nullptr ? channel_->Endpoint() : std::string();
+    out["connections"] = channel_ != nullptr ? channel_->Connections().size() : 0;
+    out["session"] = {{"state", state},
+                      {"id", sessionId_},
+                      {"opened", sessionsOpened_},
+                      {"dp_status", DpStatusName(dpStatus_)},
+                      {"agent_max_msg_length", agentMaxMsgLength_}};
+    nlohmann::json connected = nlohmann::json::object();
+    for (const auto& [id, v] : connectedVifs_) {
+        connected[id] = {{"port_id", v.portId},
+                         {"switch_id", v.switchId},
+                         {"mac", v.mac ? MacText(v.mac->data()) : std::string()}};
+    }
+    out["connected_vifs"] = connected;
+    out["stats"] = {{"messages", messages_},
+                    {"updates", updates_},
+                    {"fragments", fragments_},
+                    {"errors", malformed_},
+                    {"by_type", byType_}};
+    out["errors"] = errors_;
+    return out;
+}
+
+}  // namespace ozy::dpemu

@@ -1,0 +1,91 @@
+#pragma once
+// The host side of the configuration family (KCP), as the dataplane plays it.
+//
+// - Session Open: answered with Open ACK (same session ID), then one VIF Update per batch of the
+//   VIFs connected right now (status CONNECT, operation FULL SYNC), then Session Full Sync End.
+// - Update: applied to KcpTables; fragments are joined per connection and applied when the last
+//   one arrives.
+// - Query (DP Status): answered with a DP Status notification. Init: the agent's maximum message
+//   length is kept and used for what is sent back.
+// - Injections: dpemu/vif-connect and dpemu/vif-disconnect send a VIF Update (UPDATE, status
+//   CONNECT or DISCONNECT) while a session is open; "dpemu/out-of-sync kcp [port VIF | krnnic
+//   NAME | hopover VIF TYPE]" sends the matching notification.
+// Malformed input is logged with the reason, counted, kept in the dump's "errors" and dropped.
+//
+// Messages the dataplane sends are never fragmented across records: VIF records are batched into
+// complete Updates, and only a single record too large for one message is spread over fragments,
+// which keeps ConfigApp's join of fragments (first record head, concatenated properties) exact.
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dataplane/KcpBuilders.h"
+#include "tools/ozy-dpemu/Handlers.h"
+#include "tools/ozy-dpemu/KcpTables.h"
+
+namespace ozy::dpemu {
+
+class KcpFamily : public FamilyHandler {
+  public:
+    static constexpr size_t kMaxJoinedUpdate = 4u * 1024u * 1024u;
+    static constexpr size_t kKeptErrors = 32;
+
+    void OnConnect(uint64_t conn) override;
+    void OnDisconnect(uint64_t conn) override;
+    void OnMessage(uint64_t conn, const uint8_t* msg, size_t size) override;
+    nlohmann::json Dump() const override;
+    CommandResult OutOfSync(const std::vector<std::string>& args) override;
+    void RegisterCommands(CommandTable& table) override;
+
+  private:
+    struct ConnectedVif {
+        std::string portId;
+        std::string switchId;
+        std::optional<CfgAgent::kcp::MacAddr> mac;
+    };
+    enum class SessionState { kIdle, kSynced, kClosed };
+
+    void HandleSessionControl(uint64_t conn, const CfgAgent::kcp::KcpMsgView& msg);
+    void HandleUpdate(uint64_t conn, const CfgAgent::kcp::KcpMsgView& msg);
+    void HandleQuery(uint64_t conn, const CfgAgent::kcp::KcpMsgView& msg);
+    void HandleInit(const CfgAgent::kcp::KcpMsgView& msg);
+    // Sends VIF records (batched, see above); false when a send failed.
+    bool SendVifRecords(uint64_t conn, uint8_t op,
+                        const std::vector<CfgAgent::kcp::VifRecordSpec>& records);
+    bool SendTo(uint64_t conn, const CfgAgent::DpMsg& msg);
+    uint64_t SessionConn() const;
+    CfgAgent::kcp::VifRecordSpec VifSpec(const std::string& vifId, const ConnectedVif& vif,
+                                         uint8_t status) const;
+    CommandResult VifConnect(const std::vector<std::string>& args);
+    CommandResult VifDisconnect(const std::vector<std::string>& args);
+    void Error(uint64_t conn, const std::string& text);
+
+    KcpTables tables_;
+    std::map<std::string, ConnectedVif> connectedVifs_;
+
+    uint64_t sessionConn_ = 0;
+    SessionState sessionState_ = SessionState::kIdle;
+    uint32_t sessionId_ = 0;
+    uint64_t sessionsOpened_ = 0;
+    uint8_t dpStatus_ = CfgAgent::kcp::kDpStatusSync;
+    size_t agentMaxMsgLength_ = CfgAgent::kcp::kDefaultMaxMsgLength;
+
+    std::map<uint64_t, std::vector<uint8_t>> pendingFragments_;
+    std::map<uint64_t, size_t> pendingFragmentCount_;
+
+    uint64_t messages_ = 0;
+    uint64_t updates_ = 0;
+    uint64_t fragments_ = 0;
+    uint64_t malformed_ = 0;
+    std::map<std::string, uint64_t> byType_;
+    std::deque<std::string> errors_;
+};
+
+// "aa:bb:cc:dd:ee:ff" (hex digits, either case); false for anything else.
+bool ParseMac(const std::string& text, CfgAgent::kcp::MacAddr* out);
+
+}  // namespace ozy::dpemu

@@ -1,0 +1,52 @@
+#include "tools/ozy-dpemu/Registry.h"
+
+#include "platform/device/DeviceFrame.h"
+#include "tools/ozy-dpemu/KcpFamily.h"
+#include "tools/ozy-dpemu/RecordingDevice.h"
+#include "tools/ozy-dpemu/RecordingFamily.h"
+
+namespace ozy::dpemu {
+
+namespace {
+template <typename T, typename... Args>
+std::function<std::unique_ptr<FamilyHandler>()> Family(Args... args) {
+    return [=] { return std::unique_ptr<FamilyHandler>(new T(args...)); };
+}
+template <typename T, typename... Args>
+std::function<std::unique_ptr<DeviceHandler>()> Device(Args... args) {
+    return [=] { return std::unique_ptr<DeviceHandler>(new T(args...)); };
+}
+}  // namespace
+
+const std::vector<FamilyInfo>& BuiltinFamilies() {
+    // Families without a host side of their own yet are recorded: they accept the agent's
+    // connection and keep a count and the last messages per type.
+    static const std::vector<FamilyInfo> families = {
+        {"kcp", "ozy_kcp_krnlink", "configuration family (ports, VIFs, switches)",
+         Family<KcpFamily>()},
+        {"vxlan", "ozy_vxlan_krnlink", "VXLAN family (recorded)", Family<RecordingFamily>("vxlan")},
+        {"vdr", "ozy_vdr_krnlink", "VDR family (recorded)", Family<RecordingFamily>("vdr")},
+        {"traceflow", "ozy_traceflow_krnlink", "traceflow family (recorded)",
+         Family<RecordingFamily>("traceflow")},
+        {"swsec", "swsec_krnlink", "switch security / IP discovery (recorded)",
+         Family<RecordingFamily>("swsec")},
+        {"si", "ozy_tarp_si_krnlink", "service insertion (recorded)",
+         Family<RecordingFamily>("si")},
+        {"filter", "ozy_tarp_krnlink", "firewall filters (recorded)",
+         Family<RecordingFamily>("filter")},
+        {"livetrace", "livetrace_ozyt_krnlink", "live trace (recorded)",
+         Family<RecordingFamily>("livetrace")},
+    };
+    return families;
+}
+
+const std::vector<DeviceInfo>& BuiltinDevices() {
+    static const std::vector<DeviceInfo> devices = {
+        {"fc", device::kFlowCacheDevice, "flow cache (recorded)", Device<RecordingDevice>("fc")},
+        {"vswitch", device::kVswitchDevice, "virtual switch (recorded)",
+         Device<RecordingDevice>("vswitch")},
+    };
+    return devices;
+}
+
+}  // namespace ozy::dpemu
