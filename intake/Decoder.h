@@ -20,8 +20,9 @@
 //   op 2 with empty data when the new body lacks it.
 // - E (forwarding tables): one record per affected list entry or field value. L2 tables use
 //   op 1/2 and data = the serialized entry message (L2_VTEP_GROUP: a VtepGroupMsg holding only
-//   the key), preceded on SET by a whole-object record (op 1, empty data) and followed on CLEAR
-//   by one (op 2, empty data), so that the L2 table knows the object. L3 tables use op 3/4 and
+//   the key), preceded on the SET of a new object (no old body) by a whole-object record (op 1,
+//   empty data) and followed on CLEAR by one (op 2, empty data), so that the L2 table knows the
+//   object. L3 tables use op 3/4 and
 //   data = the serialized value (UuidMsg, IpPrefixMsg, FibNextHopMsg, ArpEntryMsg, ...); the DAD
 //   types also carry a whole-object record. A SET of a list or field removes every old value and
 //   adds every new one; the client's merge then cancels the identical pairs.

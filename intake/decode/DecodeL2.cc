@@ -1,7 +1,7 @@
 // Decode functions of the L2 forwarding tables (pattern E): logical switch FIBs, routing domain
 // FIBs and VTEP groups. Every affected entry becomes one record (op 1 add, op 2 remove) whose data
-// is the serialized entry; the whole object is announced before its entries on SET and removed
-// after them on CLEAR.
+// is the serialized entry; a new object is announced before its entries and a removed one goes
+// after them.
 #include "intake/decode/DecodeCommon.h"
 #include "intake/decode/DecodeFunctions.h"
 #include "proto/cairndb_l2fib.pb.h"
@@ -40,9 +40,12 @@ RecordBase L2Base(const Input& in, ObjectType type, const P& p) {
     return base;
 }
 
+// The object record: added when the object is new (a SET without old body: initial contents or
+// an insert), removed after its entries on CLEAR. A modify carries none, so the merge meets one
+// object record per object, and a delete plus re-insert in one transaction cancels out.
 template <class P>
 void AddWholeObject(CairnDBUpdateList& out, const RecordBase& base, const P& p, bool before) {
-    if (before && p.isSet()) {
+    if (before && p.isSet() && !p.hasOld) {
         AddRecord(out, base, PropertyType::INVALID_PROPERTY, std::string(),
                   Operation::OPERATION_UPDATE);
     } else if (!before && p.isClear()) {
