@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CliServer.h"
+#include "platform/cairndb/LibraryLog.h"
 #include "platform/LibraryLogLevels.h"
 #include "platform/WorkflowUtil.h"
 #include "platform/unixctl/UnixctlServer.h"
@@ -40,6 +41,11 @@ const std::vector<LevelFamily>& Families() {
         {"cfgagent/set-rpc/loglevel", "cfgagent/get-rpc/loglevel", &ozy::rpc::library_log_level,
          "Setting cfgagent rpc logging level from ", "Current cfgagent rpc logging level is: ",
          "CliServer: setting rpc log level from %1 to %2", "CliServer: getting rpc log level %1"},
+        {"cfgagent/set-cairndb/loglevel", "cfgagent/get-cairndb/loglevel",
+         &ozy::cairndb::library_log_level, "Setting cfgagent cairnDb logging level from ",
+         "Current cfgagent cairnDb logging level is: ",
+         "CliServer: setting cairnDb log level from %1 to %2",
+         "CliServer: getting cairnDb log level %1"},
         {"cfgagent/set-wft/loglevel", "cfgagent/get-wft/loglevel", &ozy::wft::library_log_level,
          "Setting cfgagent workflow tracing logging level from ",
          "Current cfgagent workflow tracing logging level is: ",

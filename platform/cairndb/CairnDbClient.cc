@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "platform/cairndb/JsonStream.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/MonitorReplica.h"
 #include "platform/cairndb/TransactReplies.h"
@@ -60,7 +60,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
           resolver_(strand_),
           reconnectTimer_(strand_),
           probeTimer_(strand_),
-          stream_(options.maxMessageBytes),
+          framer_(options.maxMessageBytes),
           backoff_(options.reconnectMin) {}
 
     // ---- configuration (any thread) ----
@@ -365,7 +365,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         backoff_ = options_.reconnectMin;
         boost::system::error_code ignored;
         socket_.set_option(tcp::no_delay(true), ignored);
-        stream_.Reset();
+        framer_ = jsonrpc::MessageFramer(options_.maxMessageBytes);
         Touch();
         SetLastError("");
         CAIRNDB_LOG(CfgAgent::kLogInfo, "CairnDbClient: %1 connected to %2", name_, RemoteText());
@@ -408,7 +408,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
         probeTimer_.cancel();
-        stream_.Reset();
+        framer_ = jsonrpc::MessageFramer(options_.maxMessageBytes);
         outQueue_.clear();
         sending_ = false;
         probeOutstanding_ = false;
@@ -485,14 +485,23 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                                               : ec.message());
             return;
         }
-        std::string error;
-        if (!stream_.Feed(
-                std::string_view(readBuf_.data(), n), [this](std::string_view m) { OnMessage(m); },
-                &error)) {
-            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03002",
-                             "CairnDbClient: protocol error from %1: %2", RemoteText(), error);
-            if (pendingDisconnect_.empty())
-                pendingDisconnect_ = error;
+        framer_.Append(readBuf_.data(), n);
+        for (;;) {
+            std::string message;
+            jsonrpc::MessageFramer::Status st = framer_.Next(&message);
+            if (st == jsonrpc::MessageFramer::Status::kMessage) {
+                OnMessage(message);
+                if (stopped_ || gen != connGen_ || !pendingDisconnect_.empty()) break;
+                continue;
+            }
+            if (st != jsonrpc::MessageFramer::Status::kNeedMore) {
+                std::string error = jsonrpc::MessageFramer::StatusText(st);
+                CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03002",
+                                 "CairnDbClient: protocol error from %1: %2", RemoteText(), error);
+                if (pendingDisconnect_.empty())
+                    pendingDisconnect_ = error;
+            }
+            break;
         }
         if (stopped_ || gen != connGen_) {
             return;
@@ -942,7 +951,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     tcp::resolver resolver_;
     asio::steady_timer reconnectTimer_;
     asio::steady_timer probeTimer_;
-    JsonStream stream_;
+    jsonrpc::MessageFramer framer_;
     std::array<char, 65536> readBuf_{};
     std::deque<std::shared_ptr<std::string>> outQueue_;
     bool sending_ = false;

@@ -6,7 +6,6 @@
 #include "platform/cairndb/Base64.h"
 #include "platform/cairndb/CairnDbClientInterface.h"
 #include "platform/cairndb/Endpoint.h"
-#include "platform/cairndb/JsonStream.h"
 
 namespace {
 
@@ -65,49 +64,6 @@ TEST(Base64Test, RoundTripsAndRejects) {
     for (const char* bad : {"Zg=", "Z===", "Zm9v!A==", "Zg==Zg==", "=Zg=", "Zm=v"}) {
         EXPECT_FALSE(Base64Decode(bad, &out)) << bad;
     }
-}
-
-std::vector<std::string> Split(ozy::cairndb::JsonStream& s, const std::string& bytes, bool* ok) {
-    std::vector<std::string> out;
-    std::string error;
-    *ok = s.Feed(
-        bytes, [&](std::string_view m) { out.emplace_back(m); }, &error);
-    return out;
-}
-
-TEST(JsonStreamTest, SplitsBackToBackObjectsAcrossReads) {
-    ozy::cairndb::JsonStream s(1 << 20);
-    bool ok = false;
-    std::string a = R"({"id":1,"result":["}{\"]"],"error":null})";
-    std::string b = R"({"method":"echo","params":[{"x":"\\"}],"id":"e"})";
-    std::string both = a + "\n " + b;
-    std::vector<std::string> got;
-    for (char c : both) {
-        auto part = Split(s, std::string(1, c), &ok);
-        ASSERT_TRUE(ok);
-        got.insert(got.end(), part.begin(), part.end());
-    }
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], a);
-    EXPECT_EQ(got[1], b);
-    EXPECT_EQ(s.Pending(), 0u);
-    got = Split(s, a + b + "{\"id\":", &ok);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(got.size(), 2u);
-    EXPECT_EQ(s.Pending(), 6u);
-}
-
-TEST(JsonStreamTest, RefusesStrayBytesAndOversizedMessages) {
-    bool ok = true;
-    ozy::cairndb::JsonStream s(64);
-    Split(s, "[1]", &ok);
-    EXPECT_FALSE(ok);
-    s.Reset();
-    Split(s, "}", &ok);
-    EXPECT_FALSE(ok);
-    s.Reset();
-    Split(s, "{\"a\":\"" + std::string(100, 'x'), &ok);
-    EXPECT_FALSE(ok);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/cairndb/JsonStream.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/MonitorReplica.h"
 #include "platform/cairndb/WritePlan.h"
@@ -69,16 +69,14 @@ void Decode(const json& msg) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ozy::cairndb::JsonStream stream(1 << 20);
-    std::string error;
-    stream.Feed(
-        std::string_view(reinterpret_cast<const char*>(data), size),
-        [](std::string_view text) {
-            json msg = json::parse(text.begin(), text.end(), nullptr, false);
-            if (!msg.is_discarded()) {
-                Decode(msg);
-            }
-        },
-        &error);
+    ozy::jsonrpc::MessageFramer framer(1 << 20);
+    framer.Append(reinterpret_cast<const char*>(data), size);
+    std::string text;
+    while (framer.Next(&text) == ozy::jsonrpc::MessageFramer::Status::kMessage) {
+        json msg = json::parse(text, nullptr, false);
+        if (!msg.is_discarded()) {
+            Decode(msg);
+        }
+    }
     return 0;
 }

@@ -8,7 +8,7 @@
 
 #include <stdexcept>
 
-#include "platform/cairndb/JsonStream.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "tests/support/Await.h"
 
 namespace CfgAgent::test {
@@ -119,7 +119,7 @@ void FakeOvsdbPeer::Run() {
 }
 
 void FakeOvsdbPeer::Serve(int fd) {
-    ozy::cairndb::JsonStream stream(1 << 26);
+    ozy::jsonrpc::MessageFramer framer(1 << 26);
     char buf[65536];
     while (!stop_) {
         pollfd p{fd, POLLIN, 0};
@@ -128,20 +128,21 @@ void FakeOvsdbPeer::Serve(int fd) {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0)
             return;
-        std::string error;
-        bool ok = stream.Feed(
-            std::string_view(buf, static_cast<size_t>(n)),
-            [&](std::string_view text) {
-                json msg = json::parse(text.begin(), text.end(), nullptr, false);
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    received_.push_back(msg);
-                }
-                Handle(fd, msg);
-            },
-            &error);
-        if (!ok)
-            return;
+        framer.Append(buf, static_cast<size_t>(n));
+        for (;;) {
+            std::string text;
+            auto st = framer.Next(&text);
+            if (st == ozy::jsonrpc::MessageFramer::Status::kNeedMore)
+                break;
+            if (st != ozy::jsonrpc::MessageFramer::Status::kMessage)
+                return;
+            json msg = json::parse(text, nullptr, false);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                received_.push_back(msg);
+            }
+            Handle(fd, msg);
+        }
     }
 }
 

@@ -1,0 +1,96 @@
+#pragma once
+// The whole system for integration tests: a private cairndb (ovsdb-server), the dataplane emulator
+// and the agent, all in one temporary host root, on free ports. Tests apply objects with cairnctl,
+// drive the emulator and the agent through ovs-appctl, and await conditions on either. When the
+// test has failed, the destructor prints the tail of every process log.
+//
+//   AgentSystem sys;
+//   ASSERT_TRUE(sys.Start());
+//   ASSERT_TRUE(sys.Apply(R"({"LOG_SWITCH_CONFIG": [{"id": "...", "vni": 5001}]})"));
+//   ASSERT_TRUE(sys.AwaitEmu("kcp", [](const nlohmann::json& d) { return d["ports"].size() == 1;
+//   }));
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "tests/support/CairndbServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace CfgAgent::test {
+
+struct AgentSystemOptions {
+    // Applications enabled in the agent's configuration file ("config", "vxlan", ...).
+    std::vector<std::string> apps = {"config"};
+    // The whole configuration file instead of the generated one.
+    std::string agentConfigXml;
+    int agentLogLevel = 5;
+    std::map<std::string, std::string> extraEnv;
+};
+
+class AgentSystem {
+  public:
+    explicit AgentSystem(AgentSystemOptions options = {});
+    ~AgentSystem();
+    AgentSystem(const AgentSystem&) = delete;
+    AgentSystem& operator=(const AgentSystem&) = delete;
+
+    // Database, emulator, agent, each awaited ready.
+    bool Start();
+
+    CairndbServer& Db() { return *db_; }
+    bool StartEmulator();
+    void StopEmulator();
+    bool StartAgent();
+    // SIGTERM, then the exit status (-1 when it did not exit).
+    int StopAgent();
+    ChildProcess* Agent() { return agent_.get(); }
+    ChildProcess* Emulator() { return emulator_.get(); }
+
+    const std::string& Root() const { return root_.path(); }
+    std::string AgentSocket() const;
+    std::string EmulatorSocket() const;
+    // Environment the programs get (host root, database endpoint, health endpoint).
+    std::map<std::string, std::string> Env() const;
+
+    // cairnctl with the database endpoint.
+    RunResult Cairnctl(const std::vector<std::string>& args);
+    // Applies a JSON document of objects as one transaction.
+    bool Apply(const std::string& json);
+    // `cairnctl get TYPE [ID]`, parsed; null on failure.
+    nlohmann::json Get(const std::string& type, const std::string& id = std::string());
+
+    RunResult AgentCtl(const std::vector<std::string>& args);
+    RunResult EmuCtl(const std::vector<std::string>& args);
+    // `dpemu/dump FAMILY`, parsed; null on failure.
+    nlohmann::json EmuDump(const std::string& family);
+
+    bool AwaitEmu(const std::string& family, const std::function<bool(const nlohmann::json&)>& pred,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    bool AwaitAgentLog(const std::string& text,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                       size_t from = 0);
+    // Size of the agent's log so far (an offset for AwaitAgentLog).
+    size_t AgentLogSize() const;
+
+    // Prints the tail of each process log to standard error.
+    void DumpLogs() const;
+
+  private:
+    std::string WriteAgentConfig() const;
+
+    AgentSystemOptions options_;
+    TempDir root_{"ozy-system"};
+    std::unique_ptr<CairndbServer> db_;
+    std::unique_ptr<ChildProcess> emulator_;
+    std::unique_ptr<ChildProcess> agent_;
+    int agentStarts_ = 0;
+    int emulatorStarts_ = 0;
+};
+
+}  // namespace CfgAgent::test
