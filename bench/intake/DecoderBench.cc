@@ -1,7 +1,8 @@
 // Decoder throughput on a realistic mix of database updates: logical switch ports (pattern P, 15
 // records each), FIB entries (pattern E: initial contents and next-hop changes) and firewall rules
 // (pattern W). The reference is the protobuf parse of the same op messages and bodies alone, so
-// the ratio of the two rates is the decoder's cost over the parse it cannot avoid.
+// the ratio of the two rates is the decoder's cost over the parse it cannot avoid. A third run adds
+// the client's barrier merge.
 //
 //   build/bench/bench_decoder --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "intake/CairndbClient.h"
 #include "intake/Decoder.h"
 #include "proto/cairndb_monitor.pb.h"
 #include "proto/cairndb_routing.pb.h"
@@ -156,6 +158,35 @@ void BM_DecodeMix(benchmark::State& state) {
         static_cast<double>(records) / static_cast<double>(mix.size() * state.iterations());
 }
 BENCHMARK(BM_DecodeMix)->Unit(benchmark::kMillisecond);
+
+// The same with the client's barrier step on the batch: the merge of cancelling L2/L3 records
+// (the FIB changes re-send their next-hop lists, so half of those records cancel).
+void BM_DecodeMixWithBarrierMerge(benchmark::State& state) {
+    QuietLogs();
+    const auto& mix = Mix();
+    CfgAgent::DecodeResult result;
+    int64_t records = 0;
+    int64_t kept = 0;
+    for (auto _ : state) {
+        CfgAgent::ComponentUpdateMap batch;
+        for (const auto& u : mix) {
+            CfgAgent::Decoder::Decode(u, &result);
+            records += static_cast<int64_t>(result.RecordCount());
+            CfgAgent::Decoder::File(result, batch);
+        }
+        CfgAgent::CairndbClient::MergeCancellingRecords(batch, false);
+        for (const auto& [comp, list] : batch)
+            kept += static_cast<int64_t>(list.size());
+        benchmark::DoNotOptimize(batch);
+    }
+    state.counters["records/s"] =
+        benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
+    state.counters["updates/s"] = benchmark::Counter(
+        static_cast<double>(mix.size() * state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["filed/update"] =
+        static_cast<double>(kept) / static_cast<double>(mix.size() * state.iterations());
+}
+BENCHMARK(BM_DecodeMixWithBarrierMerge)->Unit(benchmark::kMillisecond);
 
 template <class Body, class OpClass>
 void ParseOne(const pb::MonitorUpdateMsg& u) {

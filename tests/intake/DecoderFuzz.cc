@@ -3,11 +3,13 @@
 // The input is a serialized MonitorUpdateMsg. Bytes that do not parse as one are read as a raw
 // update instead (byte 0 picks the object type, bytes 1-3 the split of the rest into op message,
 // new body and old body), so that mutations reach the body parsers too. Every produced record must
-// belong to the update's type and carry a known operation; filing must never fail.
+// belong to the update's type and carry a known operation; filing must never fail, and the merge
+// of the client's barrier only removes records.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "intake/CairndbClient.h"
 #include "intake/Decoder.h"
 #include "proto/cairndb_monitor.pb.h"
 #include "runtime/Logger.h"
@@ -72,6 +74,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& [comp, list] : batch)
         filed += list.size();
     if (before > 0 && filed < before)
+        __builtin_trap();
+    // The barrier's merge on what the update filed twice (so that records meet their opposites):
+    // it only ever removes records.
+    CfgAgent::Decoder::Decode(u, &result);
+    CfgAgent::Decoder::File(result, batch);
+    size_t doubled = 0;
+    for (const auto& [comp, list] : batch)
+        doubled += list.size();
+    CfgAgent::CairndbClient::MergeCancellingRecords(batch, (size & 1) != 0);
+    size_t merged = 0;
+    for (const auto& [comp, list] : batch)
+        merged += list.size();
+    if (merged > doubled)
         __builtin_trap();
     return 0;
 }
