@@ -15,6 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CliServer.h"
+#include "intake/CairnDBUpdateMsg.h"
+#include "intake/MsgDispatcher.h"
 #include "platform/AsioOzyProvider.h"
 #include "platform/DaemonHealthService.h"
 #include "platform/SNUtil.h"
@@ -27,6 +29,11 @@
 #include "runtime/daemon/AppContext.h"
 #include "runtime/daemon/AppLauncher.h"
 #include "runtime/daemon/ConduitService.h"
+#include "statecache/StateCache.h"
+#include "statecache/StateCacheConfigTable.h"
+#include "statecache/StateCacheL2Table.h"
+#include "statecache/StateCacheL3Table.h"
+#include "statecache/StateCacheObserver.h"
 
 #ifndef OZY_BUILD_NUMBER
 #define OZY_BUILD_NUMBER "unknown"
@@ -108,8 +115,10 @@ class Agent {
   private:
     int Startup(int argc, char** argv);
     bool CreatePlatform();
+    void CreateIntake();
     void StartApplications();
     void StartCli();
+    void StopDispatcher();
     void StartProcessHealth();
     void Shutdown();
     void ReleaseAll();
@@ -119,6 +128,11 @@ class Agent {
     std::unique_ptr<ozy::DaemonHealthService> healthService_;
     std::unique_ptr<ozy::rpc::Server> rpcServer_;
     std::unique_ptr<ConduitService> conduit_;
+    ozy::RefPtr<StateCache> stateCache_;
+    UpdateQueuePtr updateQueue_;
+    // Created and registered with the database client (steps 16-17); unregistered at shutdown.
+    ozy::RefPtr<StateCacheObserver> stateCacheObserver_;
+    ozy::RefPtr<MsgDispatcher> dispatcher_;
     AppContext appContext_;
     std::unique_ptr<AppLauncher> apps_;
     boost::property_tree::ptree appList_;
@@ -154,9 +168,9 @@ int Agent::Startup(int argc, char** argv) {
     if (!CreatePlatform())
         return kExitFailure;
 
-    // 14-18: the state cache, the update queue, the database client with its runtime-state
-    // observer, and the dispatcher with the three state-cache tables are created here, in that
-    // order, as they become part of the agent.
+    // 14-18: state cache, update queue, database client and its runtime-state observer,
+    // dispatcher with the three state-cache tables.
+    CreateIntake();
 
     // 19: the application list (a missing list ends start-up here).
     appList_ = tree.get_child("config.cfgAgent.apps");
@@ -170,7 +184,8 @@ int Agent::Startup(int argc, char** argv) {
     // 23
     StartCli();
 
-    // 24: dispatcher start.
+    // 24
+    dispatcher_->start();
 
     // 25
     StartProcessHealth();
@@ -218,6 +233,29 @@ bool Agent::CreatePlatform() {
     return true;
 }
 
+void Agent::CreateIntake() {
+    // 14
+    stateCache_ = ozy::MakeRef<StateCache>();
+    // 15
+    updateQueue_ = std::make_shared<UpdateQueue>(UpdateQueue::kUnbounded, true, true);
+    // 16-17: the database client (with the update queue, the state cache and the provider) and its
+    // StateCacheObserver, registered with RegisterRuntimeCache(), are created here.
+    // 18
+    dispatcher_ = ozy::MakeRef<MsgDispatcher>(updateQueue_, &provider_->metrics());
+    dispatcher_->RegisterComponent(ComponentType::CONFIGCACHE, stateCache_->ConfigTable());
+    dispatcher_->RegisterComponent(ComponentType::L2CACHE, stateCache_->L2Table());
+    dispatcher_->RegisterComponent(ComponentType::L3CACHE, stateCache_->L3Table());
+    appContext_.stateCache = stateCache_.get();
+    appContext_.dispatcher = dispatcher_.get();
+}
+
+// The dispatcher's loop must end before the work group stops; it ends before the applications
+// stop, so that no batch reaches an application that is stopping.
+void Agent::StopDispatcher() {
+    if (dispatcher_)
+        dispatcher_->stop();
+}
+
 void Agent::StartApplications() {
     apps_ = std::make_unique<AppLauncher>(BuiltinApps(), appContext_);
     appContext_.launcher = apps_.get();
@@ -263,6 +301,7 @@ void Agent::Shutdown() {
     if (healthService_)
         healthService_->SetStatus("STOPPING");
     // 2-3: the database client and the UPM service stop here.
+    StopDispatcher();
     // 4
     if (apps_ && !appList_.empty()) {
         apps_->StopAll();
@@ -271,7 +310,12 @@ void Agent::Shutdown() {
     // 5
     if (cli_)
         cli_->Stop();
-    // 6-7: L3 table, state-cache observer.
+    // 6
+    if (dispatcher_ && stateCache_)
+        dispatcher_->UnregisterComponent(stateCache_->L3Table());
+    // 7
+    if (stateCacheObserver_)
+        stateCacheObserver_->UnregisterRuntimeCache();
     // 8
     if (workGroupStarted_) {
         WorkGroups::Stop();
@@ -290,6 +334,11 @@ void Agent::Shutdown() {
 void Agent::ReleaseAll() {
     cli_.reset();
     apps_.reset();
+    dispatcher_.reset();
+    stateCacheObserver_.reset();
+    // The database client is released here.
+    updateQueue_.reset();
+    stateCache_.reset();
     conduit_.reset();
     if (rpcServer_)
         rpcServer_->Shutdown();
@@ -319,6 +368,7 @@ int Agent::Run(int argc, char** argv) {
         CFG_DEBUG("Start-up failure: %1", e.what());
     }
     // What was started is stopped so that the process can exit without threads still running.
+    StopDispatcher();
     if (workGroupStarted_) {
         WorkGroups::Stop();
         workGroupStarted_ = false;

@@ -8,10 +8,14 @@ class AsioOzyProvider;
 namespace CfgAgent {
 
 class AppLauncher;
+class MsgDispatcher;
+class StateCache;
 
 struct AppContext {
     ozy::AsioOzyProvider* provider = nullptr;
     AppLauncher* launcher = nullptr;
+    StateCache* stateCache = nullptr;
+    MsgDispatcher* dispatcher = nullptr;
 };
 
 }  // namespace CfgAgent

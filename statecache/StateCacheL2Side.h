@@ -1,0 +1,17 @@
+#pragma once
+// One side (desired "remote" or runtime "local") of the L2 table. Internal to statecache/.
+#include <vector>
+
+#include "statecache/L2ObjectStore.h"
+#include "statecache/StateCacheL2Table.h"
+
+namespace CfgAgent {
+
+struct StateCacheL2Table::Side {
+    explicit Side(bool isRuntime) : runtime(isRuntime) {}
+    const bool runtime;
+    sc::L2ObjectStore store;
+    std::vector<SCL2TableObserver*> observers;  // registration order
+};
+
+}  // namespace CfgAgent

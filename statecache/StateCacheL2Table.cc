@@ -1,0 +1,289 @@
+// Filtering, applying and notifying; the queries and dumps are in StateCacheL2Queries.cc.
+#include "statecache/StateCacheL2Table.h"
+
+#include <algorithm>
+
+#include "platform/WorkflowUtil.h"
+#include "runtime/AgentLock.h"
+#include "runtime/Logger.h"
+#include "statecache/IdText.h"
+#include "statecache/SCL2TableObserver.h"
+#include "statecache/StateCacheJson.h"
+#include "statecache/StateCacheL2Side.h"
+
+namespace CfgAgent {
+
+namespace {
+
+bool Filterable(PropertyType p) {
+    return p == PropertyType::L2_VM_MAC || p == PropertyType::L2_VM_IP ||
+           p == PropertyType::L2_VTEP;
+}
+
+std::string EntryText(PropertyType p, std::string_view body) {
+    return sc::DumpText(sc::L2EntryJson(p, body));
+}
+
+class SweepLog : public sc::L2ObjectStore::SweepObserver {
+  public:
+    void EntryRemoved(ObjectType, std::string_view id, PropertyType p,
+                      const sc::L2Entry& e) override {
+        CFG_DEBUG("L2Cache: remove property: %1",
+                  IdText(id) + " " + PropertyTypeToString(p) + " " + EntryText(p, e.body.view()));
+    }
+    void ObjectRemoved(ObjectType type, std::string_view id) override {
+        CFG_DEBUG("L2Cache: remove object: %1, objectType: %2", IdText(id), ObjTypeToString(type));
+    }
+};
+
+}  // namespace
+
+StateCacheL2Table::StateCacheL2Table()
+    : desired_(std::make_unique<Side>(false)), runtime_(std::make_unique<Side>(true)) {}
+
+StateCacheL2Table::~StateCacheL2Table() = default;
+
+const StateCacheL2Table::Side& StateCacheL2Table::SideOf(L2Store store) const {
+    return store == L2Store::kDesired ? *desired_ : *runtime_;
+}
+
+void StateCacheL2Table::UpdateDesiredState(const CairnDBUpdateList& updates, bool fullSync) {
+    Update(*desired_, updates, fullSync);
+}
+
+void StateCacheL2Table::UpdateRuntimeState(const CairnDBUpdateList& updates, bool fullSync) {
+    Update(*runtime_, updates, fullSync);
+}
+
+void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, bool fullSync) {
+    AgentLockGuard agentLock(GlobalAgentLock());
+    std::vector<std::string> contexts;
+    for (const CairnDBUpdateMsg& r : updates) {
+        if (!r.traceContext.empty())
+            contexts.push_back(r.traceContext);
+    }
+    ozy::wft::Span span(
+        side.runtime ? "L2Cache UpdateRuntimeState" : "StateCacheL2Table.UpdateDesiredState",
+        contexts, /*expectParent=*/false);
+    CairnDBUpdateList changes;
+    std::vector<SCL2TableObserver*> observers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fullSync) {
+            uint32_t v = side.store.BumpVersion();
+            if (side.runtime) {
+                CFG_INFO("L2Cache: local l2 fullSync version is %1", v);
+            } else {
+                CFG_INFO("L2Cache: remote l2 fullSync version is %1", v);
+            }
+        }
+        std::vector<size_t> kept = Filter(side, updates, fullSync);
+        changes = Apply(side, updates, kept, fullSync);
+        if (fullSync) {
+            SweepLog log;
+            side.store.Sweep(&log);
+        }
+        observers = side.observers;
+    }
+    if (observers.empty() || (changes.empty() && !fullSync))
+        return;
+    ozy::wft::Span notifySpan(side.runtime ? "L2Cache NotifyRuntimeStateObservers"
+                                           : "L2Cache NotifyDesiredStateObservers",
+                              contexts,
+                              /*expectParent=*/false);
+    for (SCL2TableObserver* o : observers) {
+        if (side.runtime) {
+            o->ProcessL2RuntimeStateUpdate(changes, fullSync);
+        } else {
+            o->ProcessL2DesiredStateUpdate(changes, fullSync);
+        }
+    }
+}
+
+std::vector<size_t> StateCacheL2Table::Filter(Side& side, const CairnDBUpdateList& updates,
+                                              bool fullSync) {
+    ozy::wft::Span span(side.runtime ? "L2Cache FilterRuntimeState" : "L2Cache FilterDesiredState");
+    std::vector<size_t> kept;
+    kept.reserve(updates.size());
+    const uint32_t version = side.store.version();
+    for (size_t i = 0; i < updates.size(); ++i) {
+        const CairnDBUpdateMsg& r = updates[i];
+        if (r.op != Operation::OPERATION_UPDATE || !Filterable(r.property)) {
+            kept.push_back(i);
+            continue;
+        }
+        L2ValueKey key;
+        sc::L2Object* o = side.store.Find(r.objType, r.id);
+        if (o == nullptr || !GetL2PropertyValueKey(r.property, r.data, &key)) {
+            kept.push_back(i);  // Apply decides (and logs) what to do with it
+            continue;
+        }
+        sc::L2EntryMap& m = o->props[L2PropertyIndex(r.property)];
+        auto it = m.find(key);
+        if (it == m.end() || it->second.body.view() != r.data) {
+            kept.push_back(i);
+            continue;
+        }
+        // Unchanged: not passed on, but confirmed by a full sync like any delivered entry.
+        if (fullSync) {
+            it->second.version = version;
+            o->version = version;
+        }
+        if (side.runtime) {
+            CFG_DEBUG("L2Cache: FilterRuntime object %1 label %2 with filtered message %3",
+                      IdText(r.id), PropertyTypeToString(r.property),
+                      EntryText(r.property, r.data));
+        } else if (r.property == PropertyType::L2_VTEP) {
+            CFG_DEBUG("L2Cache: Filter desired VTEP %1 with filtered message %2", IdText(r.id),
+                      EntryText(r.property, r.data));
+        }
+    }
+    return kept;
+}
+
+CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
+                                           const std::vector<size_t>& kept, bool fullSync) {
+    ozy::wft::Span span(side.runtime ? "StateCacheL2Table.UpdateRuntimeStateInner"
+                                     : "StateCacheL2Table.UpdateDesiredStateInner");
+    CairnDBUpdateList applied;
+    applied.reserve(kept.size());
+    if (kept.empty()) {
+        CFG_DEBUG("L2Cache: UpdateL2CacheTable : empty msg");
+        return applied;
+    }
+    sc::L2ObjectStore& store = side.store;
+    const uint32_t version = store.version();
+    for (size_t i : kept) {
+        const CairnDBUpdateMsg& r = updates[i];
+        if (r.objType == ObjectType::OBJECT_TYPE_INVALID || r.id.empty()) {
+            CFG_ERROR("L2Cache: received invalid object (objectType %1, property %2)",
+                      ObjTypeToString(r.objType), PropertyTypeToString(r.property));
+            continue;
+        }
+        if (r.op != Operation::OPERATION_UPDATE && r.op != Operation::OPERATION_DELETE) {
+            CFG_ERROR_CODE("LCP00007", "L2Cache: unsupported operation %1", r.op);
+            continue;
+        }
+        if (r.property == PropertyType::INVALID_PROPERTY) {
+            if (r.op == Operation::OPERATION_UPDATE) {
+                bool created = false;
+                sc::L2Object& o = store.GetOrCreate(r.objType, r.id, &created);
+                o.version = version;
+                if (created) {
+                    CFG_DEBUG("L2Cache: add object %1, objectType: %2", IdText(r.id),
+                              ObjTypeToString(r.objType));
+                    applied.push_back(r);
+                } else if (fullSync) {
+                    applied.push_back(r);
+                }
+            } else if (store.Erase(r.objType, r.id)) {
+                CFG_DEBUG("L2Cache: delete object %1, objectType: %2", IdText(r.id),
+                          ObjTypeToString(r.objType));
+                applied.push_back(r);
+            }
+            continue;
+        }
+        L2ValueKey key;
+        bool invalidProperty = false;
+        if (!GetL2PropertyValueKey(r.property, r.data, &key, &invalidProperty)) {
+            if (invalidProperty) {
+                CFG_ERROR("L2Cache: GetL2PropertyValueKeyFromString: invalid property type %1",
+                          static_cast<uint32_t>(r.property));
+            } else {
+                CFG_ERROR("L2Cache: Object %1 received invalid %2 entry", IdText(r.id),
+                          PropertyTypeToString(r.property));
+            }
+            continue;
+        }
+        sc::L2Object* o = store.Find(r.objType, r.id);
+        if (o == nullptr) {
+            if (r.op == Operation::OPERATION_UPDATE) {
+                CFG_DEBUG("L2Cache: Ignore property update since object %1 can't be found",
+                          IdText(r.id));
+            }
+            continue;
+        }
+        sc::L2EntryMap& m = o->props[L2PropertyIndex(r.property)];
+        if (r.op == Operation::OPERATION_UPDATE) {
+            auto [it, inserted] = m.try_emplace(key);
+            sc::L2Entry& e = it->second;
+            if (!inserted && e.body.view() != r.data) {
+                CairnDBUpdateMsg old = r;
+                old.op = Operation::OPERATION_DELETE;
+                old.data = e.body.str();
+                applied.push_back(std::move(old));
+            }
+            e.body.assign(r.data);
+            e.version = version;
+            o->version = version;
+            if (fullSync) {
+                CFG_DEBUG("L2Cache: Object %1 update/add property in full sync: %2", IdText(r.id),
+                          PropertyTypeToString(r.property));
+            } else {
+                CFG_DEBUG(
+                    "L2Cache: Object %1 add property: %2, valueKey128.part[0]: %3, "
+                    "valueKey128.part[1]: %4",
+                    IdText(r.id), PropertyTypeToString(r.property), key.part[0], key.part[1]);
+            }
+            applied.push_back(r);
+        } else if (m.erase(key) > 0) {
+            CFG_DEBUG("L2Cache: Object %1 remove property: %2", IdText(r.id),
+                      PropertyTypeToString(r.property));
+            applied.push_back(r);
+        }
+    }
+    return applied;
+}
+
+bool StateCacheL2Table::RegisterDesiredStateObserver(SCL2TableObserver* observer) {
+    return RegisterObserver(*desired_, observer);
+}
+
+bool StateCacheL2Table::RegisterRuntimeStateObserver(SCL2TableObserver* observer) {
+    return RegisterObserver(*runtime_, observer);
+}
+
+bool StateCacheL2Table::UnregisterDesiredStateObserver(SCL2TableObserver* observer) {
+    return UnregisterObserver(*desired_, observer);
+}
+
+bool StateCacheL2Table::UnregisterRuntimeStateObserver(SCL2TableObserver* observer) {
+    return UnregisterObserver(*runtime_, observer);
+}
+
+bool StateCacheL2Table::RegisterObserver(Side& side, SCL2TableObserver* observer) {
+    if (observer == nullptr) {
+        CFG_ERROR("L2Cache: register NULL l2 cache observer");
+        return false;
+    }
+    AgentLockGuard agentLock(GlobalAgentLock());
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::find(side.observers.begin(), side.observers.end(), observer) != side.observers.end()) {
+        if (side.runtime) {
+            CFG_ERROR("L2Cache: register existing runtime l2 cache observer");
+        } else {
+            CFG_ERROR("L2Cache: register existing remote l2 cache observer");
+        }
+        return false;
+    }
+    side.observers.push_back(observer);
+    return true;
+}
+
+bool StateCacheL2Table::UnregisterObserver(Side& side, SCL2TableObserver* observer) {
+    AgentLockGuard agentLock(GlobalAgentLock());
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find(side.observers.begin(), side.observers.end(), observer);
+    if (observer == nullptr || it == side.observers.end()) {
+        if (side.runtime) {
+            CFG_ERROR("L2Cache: unregister non-existent runtime state l2 observer!");
+        } else {
+            CFG_ERROR("L2Cache: unregister non-existent desired state l2 observer!");
+        }
+        return false;
+    }
+    side.observers.erase(it);
+    return true;
+}
+
+}  // namespace CfgAgent

@@ -1,0 +1,359 @@
+#include "statecache/StateCacheObserver.h"
+
+#include <memory>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
+#include "intake/ICairndbClient.h"
+#include "platform/WorkflowUtil.h"
+#include "proto/CairndbSchema.h"
+#include "proto/cairndb_modify.pb.h"
+#include "proto/cairndb_types.pb.h"
+#include "runtime/Logger.h"
+#include "statecache/IdText.h"
+#include "statecache/StateCache.h"
+#include "statecache/StateCacheConfigTable.h"
+#include "statecache/StateCacheJson.h"
+#include "statecache/StateCacheL2Table.h"
+
+namespace CfgAgent {
+
+namespace pb = orvane::ozy::cairndb;
+using google::protobuf::FieldDescriptor;
+using google::protobuf::Message;
+using Requests = std::vector<pb::ModifyRequestMsg>;
+
+namespace {
+
+// The body field that carries a runtime property.
+const char* FieldOf(ObjectType type, PropertyType p) {
+    switch (type) {
+        case ObjectType::VIF_STATE:
+            if (p == PropertyType::VIF_IP_DISCOVEREDBINDING)
+                return "ip_discovered_bindings";
+            if (p == PropertyType::VIF_MAC)
+                return "mac";
+            return nullptr;
+        case ObjectType::LOG_SWITCH_STATE:
+            if (p == PropertyType::L2_VTEP)
+                return "vtep_entries";
+            if (p == PropertyType::L2_VM_MAC)
+                return "mac_entries";
+            if (p == PropertyType::L2_VM_IP)
+                return "ip_entries";
+            return nullptr;
+        case ObjectType::ROUTING_DOMAIN_VTEP:
+            return p == PropertyType::L2_VTEP ? "vtep_entries" : nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+bool ParseUuid(const std::string& id, pb::UuidMsg* uuid) {
+    return !id.empty() && uuid->ParseFromString(id) &&
+           uuid->GetReflection()->GetUnknownFields(*uuid).empty();
+}
+
+void AddFlush(Requests* out, ObjectType type, uint16_t vdb) {
+    pb::ModifyRequestMsg& m = out->emplace_back();
+    m.set_vdb(vdb);
+    m.mutable_flush()->set_object_type(static_cast<pb::ObjectType>(type));
+}
+
+// A Put of the record's body; a record without body puts an object holding only its id.
+bool AddPut(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb) {
+    const ozy::cairndb::ObjectTypeInfo* info =
+        ozy::cairndb::FindObjectType(static_cast<int>(r.objType));
+    pb::UuidMsg uuid;
+    if (info == nullptr || !ParseUuid(r.id, &uuid))
+        return false;
+    std::unique_ptr<Message> body(info->body->New());
+    if (!body->ParseFromString(r.data))
+        return false;
+    const FieldDescriptor* idField = body->GetDescriptor()->FindFieldByName("id");
+    if (idField == nullptr)
+        return false;
+    // The record's id names the object, whatever the body says.
+    body->GetReflection()->MutableMessage(body.get(), idField)->CopyFrom(uuid);
+    pb::ModifyRequestMsg& m = out->emplace_back();
+    m.set_vdb(vdb);
+    pb::PutMsg* put = m.mutable_put();
+    put->mutable_object()->set_object_type(static_cast<pb::ObjectType>(r.objType));
+    put->mutable_object()->set_body(body->SerializeAsString());
+    if (!r.traceContext.empty())
+        put->mutable_span()->ParseFromString(r.traceContext);
+    return true;
+}
+
+bool AddDelete(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb) {
+    pb::UuidMsg uuid;
+    if (!ParseUuid(r.id, &uuid))
+        return false;
+    pb::ModifyRequestMsg& m = out->emplace_back();
+    m.set_vdb(vdb);
+    m.mutable_delete_()->set_object_type(static_cast<pb::ObjectType>(r.objType));
+    *m.mutable_delete_()->mutable_id() = uuid;
+    return true;
+}
+
+// A Patch of one field: the op message of the type with that field's entry carrying `op`, and a
+// partial body with the value. SET takes the record's partial body as it is; APPEND and REMOVE
+// carry the single entry in the list field, and their entry op points at index 0 of that list.
+bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op) {
+    const ozy::cairndb::ObjectTypeInfo* info =
+        ozy::cairndb::FindObjectType(static_cast<int>(r.objType));
+    const char* fieldName = FieldOf(r.objType, r.property);
+    pb::UuidMsg uuid;
+    if (info == nullptr || fieldName == nullptr || !ParseUuid(r.id, &uuid))
+        return false;
+    std::unique_ptr<Message> opMsg(info->op->New());
+    std::unique_ptr<Message> body(info->body->New());
+    const FieldDescriptor* opField = opMsg->GetDescriptor()->FindFieldByName(fieldName);
+    const FieldDescriptor* bodyField = body->GetDescriptor()->FindFieldByName(fieldName);
+    if (opField == nullptr || bodyField == nullptr ||
+        opField->message_type() != pb::OpMsg::descriptor()) {
+        return false;
+    }
+    auto* fieldOp =
+        static_cast<pb::OpMsg*>(opMsg->GetReflection()->MutableMessage(opMsg.get(), opField));
+    fieldOp->set_op(op);
+    if (op == pb::APPEND || op == pb::REMOVE) {
+        if (!bodyField->is_repeated() || bodyField->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE)
+            return false;
+        Message* entry = body->GetReflection()->AddMessage(body.get(), bodyField);
+        if (r.data.empty() || !entry->ParseFromString(r.data))
+            return false;
+        pb::OpMsg* e = fieldOp->add_entries();
+        e->set_op(op);
+        e->set_index(0);
+    } else if (op == pb::SET) {
+        if (r.data.empty() || !body->ParseFromString(r.data))
+            return false;
+    }
+    const FieldDescriptor* idField = body->GetDescriptor()->FindFieldByName("id");
+    if (idField != nullptr)
+        body->GetReflection()->MutableMessage(body.get(), idField)->CopyFrom(uuid);
+    pb::ModifyRequestMsg& m = out->emplace_back();
+    m.set_vdb(vdb);
+    pb::PatchMsg* patch = m.mutable_patch();
+    patch->set_object_type(static_cast<pb::ObjectType>(r.objType));
+    *patch->mutable_id() = uuid;
+    patch->set_op(opMsg->SerializeAsString());
+    patch->set_body(body->SerializeAsString());
+    return true;
+}
+
+void LogTrace(const CairnDBUpdateMsg& r) {
+    if (r.traceContext.empty() || !Logger::enabled(kLogDebug))
+        return;
+    pb::SpanContextMsg span;
+    if (!span.ParseFromString(r.traceContext))
+        return;
+    CFG_DEBUG(
+        "StateCacheObserver: process VIF_STATE update with workflow tracing info: high trace id "
+        "%1, "
+        "low trace id %2, span id %3, parent id %4",
+        span.trace_id_high(), span.trace_id_low(), span.span_id(), span.parent_span_id());
+}
+
+}  // namespace
+
+StateCacheObserver::StateCacheObserver(ICairndbClient* client, StateCache* cache)
+    : client_(client), cache_(cache) {}
+
+StateCacheObserver::~StateCacheObserver() = default;
+
+bool StateCacheObserver::RegisterRuntimeCache() {
+    bool ok = cache_ != nullptr;
+    if (ok) {
+        StateCacheConfigTable* config = cache_->ConfigTable();
+        ok = config->RegisterRuntimeStateObserver(ObjectType::VIF_STATE, this);
+        ok = config->RegisterRuntimeStateObserver(ObjectType::HOPOVER_STATUS, this) && ok;
+        ok = cache_->L2Table()->RegisterRuntimeStateObserver(this) && ok;
+    }
+    if (!ok) {
+        CFG_ERROR("StateCacheObserver: failed in registering runtime cache");
+        return false;
+    }
+    registered_ = true;
+    CFG_INFO("StateCacheObserver: registered config and l2 runtime cache");
+    return true;
+}
+
+bool StateCacheObserver::UnregisterRuntimeCache() {
+    bool ok = cache_ != nullptr;
+    if (ok) {
+        StateCacheConfigTable* config = cache_->ConfigTable();
+        ok = config->UnregisterRuntimeStateObserver(ObjectType::VIF_STATE, this);
+        ok = config->UnregisterRuntimeStateObserver(ObjectType::HOPOVER_STATUS, this) && ok;
+        ok = cache_->L2Table()->UnregisterRuntimeStateObserver(this) && ok;
+    }
+    registered_ = false;
+    if (!ok) {
+        CFG_ERROR("StateCacheObserver: failed in unregistering runtime cache");
+        return false;
+    }
+    CFG_INFO("StateCacheObserver: unregistered config and l2 runtime cache");
+    return true;
+}
+
+Requests StateCacheObserver::BuildConfigRequests(const CairnDBUpdateList& updates, bool fullSync,
+                                                 uint16_t vdb) {
+    Requests out;
+    if (fullSync) {
+        CFG_DEBUG("StateCacheObserver: prepare VIF_STATE Flush object");
+        AddFlush(&out, ObjectType::VIF_STATE, vdb);
+        CFG_DEBUG("StateCacheObserver: prepare HOPOVER_STATUS Flush object");
+        AddFlush(&out, ObjectType::HOPOVER_STATUS, vdb);
+    }
+    for (const CairnDBUpdateMsg& r : updates) {
+        const bool update = r.op == Operation::OPERATION_UPDATE;
+        if (r.objType == ObjectType::VIF_STATE) {
+            LogTrace(r);
+            bool ok = false;
+            if (r.property == PropertyType::INVALID_PROPERTY) {
+                if (update) {
+                    ok = AddPut(&out, r, vdb);
+                    if (ok)
+                        CFG_DEBUG("StateCacheObserver: prepare VIF_STATE Put object (id %1)",
+                                  IdText(r.id));
+                } else if (r.op == Operation::OPERATION_DELETE) {
+                    ok = AddDelete(&out, r, vdb);
+                    if (ok)
+                        CFG_DEBUG("StateCacheObserver: prepare VIF_STATE Delete object (id %1)",
+                                  IdText(r.id));
+                }
+            } else if (update) {
+                ok = AddPatch(&out, r, vdb, pb::SET);
+                if (ok)
+                    CFG_DEBUG(
+                        "StateCacheObserver: prepare VIF_STATE Patch object (id %1) property SET",
+                        IdText(r.id));
+            } else if (r.op == Operation::OPERATION_DELETE) {
+                ok = AddPatch(&out, r, vdb, pb::CLEAR);
+                if (ok) {
+                    CFG_DEBUG(
+                        "StateCacheObserver: prepare VIF_STATE Patch object (id %1) property CLEAR",
+                        IdText(r.id));
+                }
+            }
+            if (!ok)
+                CFG_ERROR("StateCacheObserver: failed to process VIF_STATE update message");
+        } else if (r.objType == ObjectType::HOPOVER_STATUS) {
+            if (update && r.property == PropertyType::INVALID_PROPERTY && AddPut(&out, r, vdb)) {
+                CFG_DEBUG("StateCacheObserver: prepare HOPOVER_STATUS Put object (id %1)",
+                          IdText(r.id));
+            } else if (r.op == Operation::OPERATION_DELETE &&
+                       r.property == PropertyType::INVALID_PROPERTY && AddDelete(&out, r, vdb)) {
+                CFG_DEBUG("StateCacheObserver: prepare HOPOVER_STATUS Delete object (id %1)",
+                          IdText(r.id));
+            } else if (r.op == Operation::OPERATION_DELETE) {
+                CFG_ERROR("StateCacheObserver: failed to process HOPOVER_STATUS deletion message");
+            } else {
+                CFG_ERROR("StateCacheObserver: failed to process HOPOVER_STATUS update message");
+            }
+        }
+    }
+    return out;
+}
+
+Requests StateCacheObserver::BuildL2Requests(const CairnDBUpdateList& updates, bool fullSync,
+                                             uint16_t vdb) {
+    Requests out;
+    if (fullSync) {
+        CFG_DEBUG("StateCacheObserver: prepare LOG_SWITCH_STATE Flush object");
+        AddFlush(&out, ObjectType::LOG_SWITCH_STATE, vdb);
+        CFG_DEBUG("StateCacheObserver: prepare ROUTING_DOMAIN_VTEP Flush object");
+        AddFlush(&out, ObjectType::ROUTING_DOMAIN_VTEP, vdb);
+    }
+    for (const CairnDBUpdateMsg& r : updates) {
+        if (r.objType != ObjectType::LOG_SWITCH_STATE &&
+            r.objType != ObjectType::ROUTING_DOMAIN_VTEP)
+            continue;
+        const char* type =
+            r.objType == ObjectType::LOG_SWITCH_STATE ? "LOG_SWITCH_STATE" : "ROUTING_DOMAIN_VTEP";
+        const bool update = r.op == Operation::OPERATION_UPDATE;
+        const bool remove = r.op == Operation::OPERATION_DELETE;
+        bool ok = false;
+        if (r.property == PropertyType::INVALID_PROPERTY) {
+            if (update && (ok = AddPut(&out, r, vdb))) {
+                CFG_DEBUG("StateCacheObserver: prepare %1 Put object (id %2)", type, IdText(r.id));
+            } else if (remove && (ok = AddDelete(&out, r, vdb))) {
+                CFG_DEBUG("StateCacheObserver: prepare %1 Delete object (id %2)", type,
+                          IdText(r.id));
+            }
+        } else if (update && (ok = AddPatch(&out, r, vdb, pb::APPEND))) {
+            CFG_DEBUG("StateCacheObserver: prepare %1 Patch object (id %2) APPEND %3", type,
+                      IdText(r.id), PropertyTypeToString(r.property));
+        } else if (remove && (ok = AddPatch(&out, r, vdb, pb::REMOVE))) {
+            CFG_DEBUG("StateCacheObserver: prepare %1 Patch object (id %2) REMOVE %3", type,
+                      IdText(r.id), PropertyTypeToString(r.property));
+        }
+        if (!ok) {
+            CFG_ERROR("StateCacheObserver: failed to process %1 %2 message", type,
+                      remove ? "deletion" : "update");
+        }
+    }
+    return out;
+}
+
+void StateCacheObserver::ProcessConfigRuntimeStateUpdate(const CairnDBUpdateList& updates,
+                                                         bool fullSync) {
+    std::vector<std::string> contexts;
+    for (const CairnDBUpdateMsg& r : updates) {
+        if (!r.traceContext.empty())
+            contexts.push_back(r.traceContext);
+    }
+    ozy::wft::Span span("StateCacheObserver.ProcessConfigRuntimeStateUpdate", contexts,
+                        /*expectParent=*/false);
+    if (client_ == nullptr)
+        return;
+    client_->setFullSyncDone(fullSync, ICairndbClient::kRuntimeConfig);
+    uint16_t vdb = client_->mainVdbId();
+    if (vdb == 0) {
+        CFG_WARN("StateCacheObserver: Failed to get VDB ID when processing VIF_STATE message.");
+        skippedNoVdb_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    Requests requests = BuildConfigRequests(updates, fullSync, vdb);
+    if (requests.empty())
+        return;
+    CFG_DEBUG("StateCacheObserver: write local config to CairnDB");
+    requests_.fetch_add(requests.size(), std::memory_order_relaxed);
+    configWrites_.fetch_add(1, std::memory_order_relaxed);
+    client_->writeRuntime(requests, ICairndbClient::kRuntimeConfig, fullSync);
+}
+
+void StateCacheObserver::ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& updates,
+                                                     bool fullSync) {
+    if (client_ == nullptr)
+        return;
+    client_->setFullSyncDone(fullSync, ICairndbClient::kRuntimeL2);
+    uint16_t vdb = client_->mainVdbId();
+    if (vdb == 0) {
+        CFG_WARN("StateCacheObserver: Failed to get VDB ID when processing L2 runtime message.");
+        skippedNoVdb_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    Requests requests = BuildL2Requests(updates, fullSync, vdb);
+    if (requests.empty())
+        return;
+    CFG_DEBUG("StateCacheObserver: write local l2 to CairnDB");
+    requests_.fetch_add(requests.size(), std::memory_order_relaxed);
+    l2Writes_.fetch_add(1, std::memory_order_relaxed);
+    client_->writeRuntime(requests, ICairndbClient::kRuntimeL2, fullSync);
+}
+
+std::string StateCacheObserver::Dump() const {
+    nlohmann::json j = {{"registered", registered_.load()},
+                        {"config_writes", configWrites_.load()},
+                        {"l2_writes", l2Writes_.load()},
+                        {"requests", requests_.load()},
+                        {"skipped_without_vdb", skippedNoVdb_.load()}};
+    std::string text = sc::DumpText(j);
+    CFG_INFO("StateCacheObserver: dump %1", text);
+    return text;
+}
+
+}  // namespace CfgAgent

@@ -1,0 +1,282 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "intake/MsgDispatcher.h"
+#include "platform/WorkflowUtil.h"
+#include "runtime/Metrics.h"
+#include "runtime/WorkGroup.h"
+#include "tests/support/Await.h"
+#include "tests/support/LogCapture.h"
+
+namespace CfgAgent {
+namespace {
+
+// Every delivery, in order, from every component: (component type, record ids, full sync).
+struct Journal {
+    struct Call {
+        ComponentType type;
+        std::vector<std::string> ids;
+        bool fullSync;
+    };
+    std::mutex m;
+    std::vector<Call> calls;
+
+    void Add(ComponentType t, const CairnDBUpdateList& records, bool fullSync) {
+        std::lock_guard<std::mutex> l(m);
+        Call c{t, {}, fullSync};
+        for (const auto& r : records)
+            c.ids.push_back(r.id);
+        calls.push_back(std::move(c));
+    }
+    size_t Size() {
+        std::lock_guard<std::mutex> l(m);
+        return calls.size();
+    }
+    std::vector<Call> Calls() {
+        std::lock_guard<std::mutex> l(m);
+        return calls;
+    }
+};
+
+class RecordingComponent : public ozy::RefCounted<RecordingComponent, Component> {
+  public:
+    RecordingComponent(ComponentType type, Journal* journal) : type_(type), journal_(journal) {}
+    void UpdateDesiredState(const CairnDBUpdateList& updates, bool fullSync) override {
+        journal_->Add(type_, updates, fullSync);
+        if (hook)
+            hook();
+    }
+    std::function<void()> hook;
+
+  private:
+    ComponentType type_;
+    Journal* journal_;
+};
+
+CairnDBUpdateMsg Rec(const std::string& id, const std::string& trace = "") {
+    CairnDBUpdateMsg r;
+    r.objType = ObjectType::LOG_SWITCH_CONFIG;
+    r.id = id;
+    r.traceContext = trace;
+    return r;
+}
+
+UpdateBatch Batch(std::initializer_list<std::pair<ComponentType, CairnDBUpdateList>> entries,
+                  bool fullSync, uint64_t tid) {
+    UpdateBatch b;
+    for (auto& [t, l] : entries)
+        b.first[t] = l;
+    b.second = {fullSync, tid};
+    return b;
+}
+
+UpdateQueuePtr NewQueue() {
+    return std::make_shared<UpdateQueue>(UpdateQueue::kUnbounded, true, true);
+}
+
+TEST(MsgDispatcherTest, CachesBeforeApplicationsAndDecodeOrderWithinAList) {
+    Journal j;
+    auto dfw = ozy::MakeRef<RecordingComponent>(ComponentType::DFW, &j);
+    auto config = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGCACHE, &j);
+    auto l3 = ozy::MakeRef<RecordingComponent>(ComponentType::L3CACHE, &j);
+    auto app = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGAPP, &j);
+    auto d = ozy::MakeRef<MsgDispatcher>(NewQueue());
+    // Registered in an order unrelated to the type order.
+    d->RegisterComponent(ComponentType::DFW, dfw.get());
+    d->RegisterComponent(ComponentType::CONFIGAPP, app.get());
+    d->RegisterComponent(ComponentType::L3CACHE, l3.get());
+    d->RegisterComponent(ComponentType::CONFIGCACHE, config.get());
+
+    d->Deliver(Batch({{ComponentType::DFW, {Rec("r1")}},
+                      {ComponentType::CONFIGAPP, {Rec("a1")}},
+                      {ComponentType::CONFIGCACHE, {Rec("c1"), Rec("c2"), Rec("c3")}},
+                      {ComponentType::L3CACHE, {}}},
+                     false, 5));
+    auto calls = j.Calls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].type, ComponentType::CONFIGCACHE);
+    EXPECT_EQ(calls[0].ids, (std::vector<std::string>{"c1", "c2", "c3"}));
+    EXPECT_EQ(calls[1].type, ComponentType::L3CACHE);
+    EXPECT_TRUE(calls[1].ids.empty());
+    EXPECT_EQ(calls[2].type, ComponentType::DFW);
+    EXPECT_EQ(calls[3].type, ComponentType::CONFIGAPP);
+}
+
+TEST(MsgDispatcherTest, LoopDeliversBatchesInBarrierOrderWithTheirFlagsThenStops) {
+    test::LogCapture log(kLogDebug);
+    Journal j;
+    auto config = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGCACHE, &j);
+    auto app = ozy::MakeRef<RecordingComponent>(ComponentType::L2APP, &j);
+    UpdateQueuePtr q = NewQueue();
+    ozy::metrics::Registry metrics;
+    auto d = ozy::MakeRef<MsgDispatcher>(q, &metrics);
+    d->RegisterComponent(ComponentType::CONFIGCACHE, config.get());
+    d->RegisterComponent(ComponentType::L2APP, app.get());
+    ASSERT_TRUE(q->put(
+        Batch({{ComponentType::CONFIGCACHE, {Rec("full")}}, {ComponentType::L2APP, {}}}, true, 1)));
+    ASSERT_TRUE(q->put(Batch({}, false, 2)));  // a delta with nothing: nobody is called
+    ASSERT_TRUE(q->put(Batch({{ComponentType::L2APP, {Rec("delta")}}}, false, 3)));
+
+    WorkGroup group;
+    group.StartThreads(1);
+    ASSERT_TRUE(d->start(group));
+    EXPECT_FALSE(d->start(group));  // already running
+    ASSERT_TRUE(test::AwaitTrue([&] { return d->BatchesDelivered() == 3; }));
+    auto calls = j.Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].type, ComponentType::CONFIGCACHE);
+    EXPECT_TRUE(calls[0].fullSync);
+    EXPECT_EQ(calls[1].type, ComponentType::L2APP);
+    EXPECT_TRUE(calls[1].fullSync);
+    EXPECT_TRUE(calls[1].ids.empty());
+    EXPECT_EQ(calls[2].ids, std::vector<std::string>{"delta"});
+    EXPECT_FALSE(calls[2].fullSync);
+    EXPECT_TRUE(log.Contains("MsgDispatcher: start"));
+    EXPECT_TRUE(
+        log.Contains("MsgDispatcher: dispatching object to component CONFIGCACHE (FullSync) ID 1"));
+    EXPECT_TRUE(
+        log.Contains("MsgDispatcher: dispatching object to component L2APP (delta update) ID 3"));
+    EXPECT_EQ(metrics.latency("msg_dispatcher/dispatch_log/latency")->count(), 3);
+
+    d->stop();
+    // The loop has returned, so the work group stops at once.
+    EXPECT_TRUE(group.Stop(std::chrono::seconds(30)));
+    EXPECT_TRUE(log.Contains("MsgDispatcher: stop"));
+}
+
+TEST(MsgDispatcherTest, StopDuringDeliveryDropsTheBatchesStillQueued) {
+    Journal j;
+    auto app = ozy::MakeRef<RecordingComponent>(ComponentType::DFW, &j);
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    bool inside = false;
+    app->hook = [&] {
+        std::unique_lock<std::mutex> l(m);
+        inside = true;
+        cv.notify_all();
+        cv.wait(l, [&] { return release; });
+    };
+    UpdateQueuePtr q = NewQueue();
+    auto d = ozy::MakeRef<MsgDispatcher>(q);
+    d->RegisterComponent(ComponentType::DFW, app.get());
+    ASSERT_TRUE(q->put(Batch({{ComponentType::DFW, {Rec("first")}}}, false, 1)));
+    ASSERT_TRUE(q->put(Batch({{ComponentType::DFW, {Rec("second")}}}, false, 2)));
+    WorkGroup group;
+    group.StartThreads(1);
+    ASSERT_TRUE(d->start(group));
+    {
+        std::unique_lock<std::mutex> l(m);
+        ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(30), [&] { return inside; }));
+    }
+    std::thread stopper([&] { d->stop(std::chrono::seconds(30)); });
+    ASSERT_TRUE(test::AwaitTrue([&] { return q->stopping(); }));
+    {
+        std::lock_guard<std::mutex> l(m);
+        release = true;
+        cv.notify_all();
+    }
+    stopper.join();
+    EXPECT_TRUE(group.Stop(std::chrono::seconds(30)));
+    ASSERT_EQ(j.Size(), 1u);
+    EXPECT_EQ(j.Calls()[0].ids, std::vector<std::string>{"first"});
+}
+
+TEST(MsgDispatcherTest, StopBeforeTheLoopRunsAndWithoutStartBothReturn) {
+    auto idle = ozy::MakeRef<MsgDispatcher>(NewQueue());
+    idle->stop(std::chrono::seconds(30));  // never started: nothing to wait for
+
+    UpdateQueuePtr q = NewQueue();
+    auto d = ozy::MakeRef<MsgDispatcher>(q);
+    WorkGroup group;
+    group.StartThreads(1);
+    ASSERT_TRUE(d->start(group));
+    d->stop(std::chrono::seconds(30));
+    EXPECT_TRUE(group.Stop(std::chrono::seconds(30)));
+    EXPECT_FALSE(q->put(Batch({}, false, 1)));  // the shared queue is stopped
+}
+
+TEST(MsgDispatcherTest, RegistrationErrorsAreLoggedAndKeepTheFirstComponent) {
+    test::LogCapture log;
+    Journal j;
+    auto first = ozy::MakeRef<RecordingComponent>(ComponentType::L2APP, &j);
+    auto second = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGAPP, &j);
+    auto d = ozy::MakeRef<MsgDispatcher>(NewQueue());
+    d->RegisterComponent(ComponentType::L2APP, first.get());
+    EXPECT_TRUE(log.Contains("MsgDispatcher: registered component L2APP"));
+    EXPECT_EQ(first->refCount(), 2u);
+    d->RegisterComponent(ComponentType::L2APP, second.get());
+    EXPECT_TRUE(log.Contains("MsgDispatcher: register existing component L2APP"));
+    EXPECT_EQ(second->refCount(), 1u);  // not kept
+
+    d->Deliver(Batch({{ComponentType::L2APP, {Rec("x")}}}, false, 1));
+    ASSERT_EQ(j.Size(), 1u);
+    EXPECT_EQ(j.Calls()[0].type, ComponentType::L2APP);  // the first one's journal entry
+
+    d->UnregisterComponent(second.get());
+    EXPECT_TRUE(log.Contains("MsgDispatcher: unregister nonexistent component"));
+    d->UnregisterComponent(first.get());
+    EXPECT_TRUE(log.Contains("MsgDispatcher: unregistered component: L2APP"));
+    EXPECT_EQ(first->refCount(), 1u);  // reference released
+    EXPECT_FALSE(d->IsRegistered(ComponentType::L2APP));
+    d->Deliver(Batch({{ComponentType::L2APP, {Rec("y")}}}, false, 2));
+    EXPECT_EQ(j.Size(), 1u);
+
+    d->RegisterComponent(ComponentType::TF, nullptr);
+    EXPECT_FALSE(d->IsRegistered(ComponentType::TF));
+}
+
+TEST(MsgDispatcherTest, UnregisteredTypesAreDroppedSilentlyAndAFailingComponentDoesNotStopOthers) {
+    test::LogCapture log;
+    Journal j;
+    auto thrower = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGCACHE, &j);
+    thrower->hook = [] { throw std::runtime_error("boom"); };
+    auto app = ozy::MakeRef<RecordingComponent>(ComponentType::IDS, &j);
+    auto d = ozy::MakeRef<MsgDispatcher>(NewQueue());
+    d->RegisterComponent(ComponentType::CONFIGCACHE, thrower.get());
+    d->RegisterComponent(ComponentType::IDS, app.get());
+    log.Clear();
+    d->Deliver(Batch({{ComponentType::CONFIGCACHE, {Rec("c")}},
+                      {ComponentType::DFW, {Rec("nobody")}},
+                      {ComponentType::IDS, {Rec("i")}}},
+                     false, 9));
+    auto calls = j.Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].type, ComponentType::IDS);
+    EXPECT_TRUE(log.Contains("MsgDispatcher: component CONFIGCACHE failed on transaction 9: boom"));
+    for (const auto& e : log.Entries()) {
+        EXPECT_EQ(e.message.find("DFW"), std::string::npos) << e.message;
+    }
+}
+
+TEST(MsgDispatcherTest, OneSpanPerComponentLinkedToTheRecordsTraceContexts) {
+    Journal j;
+    auto config = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGCACHE, &j);
+    auto d = ozy::MakeRef<MsgDispatcher>(NewQueue());
+    d->RegisterComponent(ComponentType::CONFIGCACHE, config.get());
+    auto stat = [](const std::string& name) {
+        for (const auto& [n, v] : ozy::wft::WorkflowUtil::Stats()) {
+            if (n == name)
+                return v;
+        }
+        return int64_t{-1};
+    };
+    int64_t children = stat("ChildSpan_Total_Req");
+    int64_t batches = stat("ChildSpan_Batch_Span");
+    int64_t noParent = stat("ChildSpan_No_Parent_Err");
+    d->Deliver(Batch({{ComponentType::CONFIGCACHE, {Rec("a", "ctx1"), Rec("b"), Rec("c", "ctx2")}}},
+                     false, 1));
+    EXPECT_EQ(stat("ChildSpan_Total_Req"), children + 1);
+    EXPECT_EQ(stat("ChildSpan_Batch_Span"), batches + 1);  // linked to both contexts
+    d->Deliver(Batch({{ComponentType::CONFIGCACHE, {Rec("d")}}}, false, 2));
+    EXPECT_EQ(stat("ChildSpan_No_Parent_Err"), noParent);  // records without context are normal
+}
+
+}  // namespace
+}  // namespace CfgAgent

@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "statecache/StateCacheL2Table.h"
+#include "tests/statecache/Records.h"
+#include "tests/support/LogCapture.h"
+
+namespace CfgAgent {
+namespace {
+
+using test::Id;
+using test::Ip4;
+using test::Ip6;
+using test::Rec;
+using test::Whole;
+
+namespace pb = orvane::ozy::cairndb;
+
+constexpr ObjectType kFib = ObjectType::LOG_SWITCH_FIB;
+constexpr ObjectType kState = ObjectType::LOG_SWITCH_STATE;
+
+class L2TableTest : public ::testing::Test {
+  protected:
+    ozy::RefPtr<StateCacheL2Table> table = ozy::MakeRef<StateCacheL2Table>();
+    test::LogCapture log{kLogDebug};
+    test::L2Observer obs;
+
+    void SetUp() override {
+        ASSERT_TRUE(table->RegisterDesiredStateObserver(&obs));
+        ASSERT_TRUE(table->RegisterRuntimeStateObserver(&obs));
+    }
+    void TearDown() override {
+        table->UnregisterDesiredStateObserver(&obs);
+        table->UnregisterRuntimeStateObserver(&obs);
+    }
+    void Update(L2Store store, const CairnDBUpdateList& list, bool fullSync) {
+        if (store == L2Store::kDesired) {
+            table->UpdateDesiredState(list, fullSync);
+        } else {
+            table->UpdateRuntimeState(list, fullSync);
+        }
+    }
+    size_t Count(L2Store store, ObjectType type, uint64_t id, PropertyType p) {
+        CairnDBUpdateList out;
+        table->GetProperty(store, type, Id(id), p, &out);
+        return out.size();
+    }
+};
+
+TEST_F(L2TableTest, UnchangedEntriesAreFilteredBeforeObservers) {
+    CairnDBUpdateMsg vtep = Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001), 5));
+    table->UpdateDesiredState({Whole(kFib, Id(1), ""), vtep}, false);
+    ASSERT_EQ(obs.desired.size(), 1u);
+    EXPECT_EQ(obs.desired[0].records.size(), 2u);
+
+    table->UpdateDesiredState({vtep}, false);  // re-sent unchanged
+    EXPECT_EQ(obs.desired.size(), 1u);
+    EXPECT_TRUE(
+        log.Contains("L2Cache: Filter desired VTEP " + IdText(Id(1)) + " with filtered message"));
+
+    // Same key, new body: a real change, reported as the old entry's removal then the new entry.
+    CairnDBUpdateMsg relabeled =
+        Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001), 6));
+    CairnDBUpdateMsg mac = Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0xaabbccddeeffull));
+    table->UpdateDesiredState({relabeled, mac, mac}, false);
+    ASSERT_EQ(obs.desired.size(), 2u);
+    const auto& got = obs.desired[1].records;
+    ASSERT_EQ(got.size(), 4u);  // the second mac was not stored yet when filtered
+    EXPECT_EQ(got[0].op, Operation::OPERATION_DELETE);
+    EXPECT_EQ(got[0].data, vtep.data);
+    EXPECT_EQ(got[1], relabeled);
+    EXPECT_EQ(Count(L2Store::kDesired, kFib, 1, PropertyType::L2_VTEP), 1u);
+    L2ValueKey vtepKey;
+    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP, relabeled.data, &vtepKey));
+    std::string stored;
+    ASSERT_TRUE(
+        table->GetEntry(L2Store::kDesired, kFib, Id(1), PropertyType::L2_VTEP, vtepKey, &stored));
+    EXPECT_EQ(stored, relabeled.data);
+
+    // The runtime filter works the same way on the runtime store.
+    CairnDBUpdateMsg local = Rec(kState, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1));
+    table->UpdateRuntimeState({Whole(kState, Id(1), ""), local}, false);
+    table->UpdateRuntimeState({local}, false);
+    EXPECT_EQ(obs.runtime.size(), 1u);
+    EXPECT_TRUE(log.Contains("L2Cache: FilterRuntime object " + IdText(Id(1)) +
+                             " label L2_VM_MAC with filtered message"));
+}
+
+TEST_F(L2TableTest, EntriesOfAnUnknownObjectAreIgnored) {
+    table->UpdateDesiredState({Rec(kFib, Id(9), PropertyType::L2_VM_MAC, test::Mac(0x1))}, false);
+    EXPECT_TRUE(log.Contains("L2Cache: Ignore property update since object " + IdText(Id(9)) +
+                             " can't be found"));
+    EXPECT_TRUE(obs.desired.empty());
+    CairnDBUpdateList out;
+    EXPECT_FALSE(table->GetObject(L2Store::kDesired, Id(9), &out));
+    EXPECT_TRUE(
+        log.Contains("L2Cache: object " + IdText(Id(9)) + " does not exists in desired cache"));
+}
+
+TEST_F(L2TableTest, FullSyncLeavesExactlyWhatItDeliveredInBothStores) {
+    for (L2Store store : {L2Store::kDesired, L2Store::kRuntime}) {
+        SCOPED_TRACE(store == L2Store::kDesired ? "desired" : "runtime");
+        ObjectType type = store == L2Store::kDesired ? kFib : kState;
+        CairnDBUpdateMsg mac1 = Rec(type, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1));
+        CairnDBUpdateMsg mac2 = Rec(type, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x2));
+        CairnDBUpdateMsg ip = Rec(type, Id(1), PropertyType::L2_VM_IP, test::VmIp(Ip4(0x0a000005)));
+        Update(store,
+               {Whole(type, Id(1), ""), mac1, mac2, ip, Whole(type, Id(2), ""),
+                Rec(type, Id(2), PropertyType::L2_VTEP, test::Vtep(Ip4(7)))},
+               true);
+        EXPECT_EQ(table->FullSyncVersion(store), 1u);
+        EXPECT_EQ(table->EntryCount(store), 4u);
+        // Second full sync: mac2 is gone, mac1 and ip come back unchanged (filtered, but
+        // confirmed), object 2 is gone.
+        Update(store, {Whole(type, Id(1), ""), mac1, ip}, true);
+        EXPECT_EQ(table->FullSyncVersion(store), 2u);
+        EXPECT_EQ(table->EntryCount(store), 2u);
+        EXPECT_EQ(Count(store, type, 1, PropertyType::L2_VM_MAC), 1u);
+        EXPECT_EQ(Count(store, type, 1, PropertyType::L2_VM_IP), 1u);
+        CairnDBUpdateList out;
+        EXPECT_FALSE(table->GetObject(store, Id(2), &out));
+        std::string body;
+        EXPECT_TRUE(
+            table->GetEntry(store, type, Id(1), PropertyType::L2_VM_MAC, uint64_t{0x1}, &body));
+        EXPECT_FALSE(
+            table->GetEntry(store, type, Id(1), PropertyType::L2_VM_MAC, uint64_t{0x2}, &body));
+    }
+    EXPECT_TRUE(log.Contains("L2Cache: remote l2 fullSync version is 2"));
+    EXPECT_TRUE(log.Contains("L2Cache: local l2 fullSync version is 2"));
+    EXPECT_TRUE(
+        log.Contains("L2Cache: remove object: " + IdText(Id(2)) + ", objectType: LOG_SWITCH_FIB"));
+    EXPECT_TRUE(log.Contains("L2Cache: remove property: " + IdText(Id(1)) + " L2_VM_MAC"));
+    // Observers of a full sync run after the sweep, and always.
+    ASSERT_FALSE(obs.desired.empty());
+    EXPECT_TRUE(obs.desired.back().fullSync);
+}
+
+TEST_F(L2TableTest, KeysKeepAddressFamiliesAndIpv6HalvesApart) {
+    L2ValueKey k4;
+    L2ValueKey k6;
+    L2ValueKey k6b;
+    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001)), &k4));
+    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP, test::Vtep(Ip6(0, 0x0a000001)), &k6));
+    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP,
+                                      test::Vtep(Ip6(0x20010db8ull << 32, 0x0a000001)), &k6b));
+    EXPECT_EQ(k4.part[0], 0x0a000001u);
+    EXPECT_EQ(k4.part[1], 4u);
+    EXPECT_EQ(k6.part[0], k4.part[0]);  // equal low bits ...
+    EXPECT_EQ(k6.part[1] & 7, 6u);      // ... told apart by the family
+    EXPECT_NE(k6, k4);
+    EXPECT_NE(k6, k6b);
+
+    table->UpdateDesiredState(
+        {Whole(kFib, Id(1), ""),
+         Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001))),
+         Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip6(0, 0x0a000001))),
+         Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip6(0x20010db8ull << 32, 0x0a000001)))},
+        false);
+    EXPECT_EQ(Count(L2Store::kDesired, kFib, 1, PropertyType::L2_VTEP), 3u);
+    std::string body;
+    EXPECT_TRUE(table->GetEntry(L2Store::kDesired, kFib, Id(1), PropertyType::L2_VTEP, k6b, &body));
+    EXPECT_EQ(body, test::Vtep(Ip6(0x20010db8ull << 32, 0x0a000001)));
+
+    L2ValueKey ipKey;
+    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VM_IP, test::VmIp(Ip6(1, 2)), &ipKey));
+    EXPECT_EQ(ipKey.part[0], 1u);
+    EXPECT_EQ(ipKey.part[1], 2u);
+    pb::VtepLabelMsg label;
+    label.set_label(77);
+    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP_GROUP_LABEL, label.SerializeAsString(),
+                                      &ipKey));
+    EXPECT_EQ(ipKey.part[0], 77u);
+    bool invalid = false;
+    EXPECT_FALSE(
+        GetL2PropertyValueKey(PropertyType::LS_VNI, label.SerializeAsString(), &ipKey, &invalid));
+    EXPECT_TRUE(invalid);
+    EXPECT_FALSE(
+        GetL2PropertyValueKey(PropertyType::L2_VM_MAC, test::VmIp(Ip4(1)), &ipKey, &invalid));
+    EXPECT_FALSE(invalid);  // a body without the key field is unusable, not an unknown property
+}
+
+TEST_F(L2TableTest, BadRecordsAreLoggedAndSkippedAlone) {
+    pb::IpAddressMsg shortV6;
+    shortV6.set_ipv6("abc");
+    table->UpdateDesiredState(
+        {Whole(kFib, Id(1), ""), Rec(kFib, Id(1), PropertyType::LS_VNI, test::Mac(0x1)),
+         Rec(kFib, Id(1), PropertyType::L2_VM_MAC, std::string("\xff\xff", 2)),
+         Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(shortV6)),
+         Rec(kFib, "", PropertyType::L2_VM_MAC, test::Mac(0x3)),
+         Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x4),
+             Operation::OPERATION_ELEMENT_SET),
+         Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x5))},
+        false);
+    EXPECT_TRUE(log.Contains("L2Cache: GetL2PropertyValueKeyFromString: invalid property type 10"));
+    EXPECT_EQ(log.Count("L2Cache: Object " + IdText(Id(1)) + " received invalid"), 2u);
+    EXPECT_TRUE(log.Contains("L2Cache: received invalid object"));
+    EXPECT_TRUE(log.ContainsWithCode("L2Cache: unsupported operation 3", "LCP00007"));
+    EXPECT_EQ(table->EntryCount(L2Store::kDesired), 1u);
+    ASSERT_EQ(obs.desired.size(), 1u);
+    EXPECT_EQ(obs.desired[0].records.size(), 2u);  // the object and the one good MAC
+}
+
+TEST_F(L2TableTest, DeletesRemoveEntriesAndObjects) {
+    CairnDBUpdateMsg mac = Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1));
+    table->UpdateDesiredState({Whole(kFib, Id(1), ""), mac}, false);
+    CairnDBUpdateMsg del = mac;
+    del.op = Operation::OPERATION_DELETE;
+    table->UpdateDesiredState({del}, false);
+    EXPECT_TRUE(log.Contains("L2Cache: Object " + IdText(Id(1)) + " remove property: L2_VM_MAC"));
+    EXPECT_EQ(table->EntryCount(L2Store::kDesired), 0u);
+    size_t calls = obs.desired.size();
+    table->UpdateDesiredState({del}, false);  // nothing to remove: no change, no call
+    EXPECT_EQ(obs.desired.size(), calls);
+    table->UpdateDesiredState({Whole(kFib, Id(1), "", Operation::OPERATION_DELETE)}, false);
+    EXPECT_TRUE(
+        log.Contains("L2Cache: delete object " + IdText(Id(1)) + ", objectType: LOG_SWITCH_FIB"));
+    CairnDBUpdateList out;
+    EXPECT_FALSE(table->GetObjectsOfType(L2Store::kDesired, kFib, &out));
+    EXPECT_TRUE(
+        log.Contains("L2Cache: object type LOG_SWITCH_FIB does not exists in desired cache"));
+    table->UpdateDesiredState({}, false);
+    EXPECT_TRUE(log.Contains("L2Cache: UpdateL2CacheTable : empty msg"));
+}
+
+TEST_F(L2TableTest, QueriesReturnObjectsWithEntriesInKeyOrder) {
+    table->UpdateDesiredState(
+        {Whole(kFib, Id(1), ""), Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x3)),
+         Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1)),
+         Rec(kFib, Id(1), PropertyType::L2_VM_IP, test::VmIp(Ip4(9))), Whole(kFib, Id(2), "")},
+        false);
+    CairnDBUpdateList out;
+    ASSERT_TRUE(table->GetObject(L2Store::kDesired, Id(1), &out));
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[0].property, PropertyType::INVALID_PROPERTY);
+    EXPECT_EQ(out[1].property, PropertyType::L2_VM_IP);
+    EXPECT_EQ(out[2].data, test::Mac(0x1));
+    EXPECT_EQ(out[3].data, test::Mac(0x3));
+    out.clear();
+    ASSERT_TRUE(table->GetObjectsOfType(L2Store::kDesired, kFib, &out));
+    EXPECT_EQ(out.size(), 5u);
+    out.clear();
+    EXPECT_FALSE(table->GetProperty(L2Store::kDesired, kFib, Id(2), PropertyType::L2_VTEP, &out));
+    EXPECT_TRUE(log.Contains("L2Cache: property does not exist: objectID : " + IdText(Id(2)) +
+                             " , type: L2_VTEP"));
+    std::string body;
+    EXPECT_FALSE(table->GetEntry(L2Store::kDesired, kFib, Id(1), PropertyType::L2_VM_MAC,
+                                 uint64_t{0x2}, &body));
+    EXPECT_TRUE(log.Contains("L2Cache: property does not exist: objectID : " + IdText(Id(1)) +
+                             " , type: L2_VM_MAC, valueKey: 2"));
+    L2ValueKey k;
+    k.part[0] = 2;
+    EXPECT_FALSE(
+        table->GetEntry(L2Store::kRuntime, kState, Id(1), PropertyType::L2_VM_MAC, k, &body));
+    EXPECT_TRUE(
+        log.Contains("L2Cache: runtime property does not exist: objectID : " + IdText(Id(1)) +
+                     " , type: L2_VM_MAC, valueKey128.part1 : 2, valueKey128.part2 : 0"));
+
+    auto dump = nlohmann::json::parse(table->DumpJson(L2Store::kDesired));
+    ASSERT_EQ(dump["objects"].size(), 2u);
+    EXPECT_EQ(dump["objects"][0]["ObjectId"], IdText(Id(1)));
+    EXPECT_EQ(dump["objects"][0]["properties"][1]["PropertyType"], "L2_VM_MAC");
+    EXPECT_EQ(dump["objects"][0]["properties"][1]["entries"][0]["PropertyValue"]["mac"],
+              "00:00:00:00:00:01");
+    EXPECT_EQ(dump["objects"][0]["properties"][0]["entries"][0]["PropertyValue"]["ip"], "0.0.0.9");
+    auto prop = nlohmann::json::parse(
+        table->DumpPropertyJson(L2Store::kDesired, kFib, Id(1), PropertyType::L2_VM_MAC));
+    EXPECT_EQ(prop["entries"].size(), 2u);
+    auto none = nlohmann::json::parse(
+        table->DumpPropertyJson(L2Store::kDesired, kFib, Id(5), PropertyType::L2_VM_MAC));
+    EXPECT_TRUE(none["entries"].empty());
+}
+
+TEST_F(L2TableTest, LocalTablesAreRemovedAndSizesReported) {
+    table->UpdateRuntimeState(
+        {Whole(kState, Id(1), ""), Rec(kState, Id(1), PropertyType::L2_VM_MAC, test::Mac(1))},
+        false);
+    EXPECT_GT(table->CacheBytes(L2Store::kRuntime), 0u);
+    EXPECT_TRUE(log.Contains("L2Cache: L2 runtime cache size(bytes): "));
+    size_t calls = obs.runtime.size();
+    table->RemoveLocalForwardingTable(Id(1));
+    EXPECT_TRUE(
+        log.Contains("L2Cache: remove local L2 forwarding table for object " + IdText(Id(1))));
+    EXPECT_EQ(table->EntryCount(L2Store::kRuntime), 0u);
+    EXPECT_EQ(obs.runtime.size(), calls);
+    table->CacheBytes(L2Store::kDesired);
+    EXPECT_TRUE(log.Contains("L2Cache: L2 desired cache size(number): 0"));
+}
+
+TEST_F(L2TableTest, ObserverRegistrationErrors) {
+    EXPECT_FALSE(table->RegisterDesiredStateObserver(&obs));
+    EXPECT_TRUE(log.Contains("L2Cache: register existing remote l2 cache observer"));
+    EXPECT_FALSE(table->RegisterRuntimeStateObserver(&obs));
+    EXPECT_TRUE(log.Contains("L2Cache: register existing runtime l2 cache observer"));
+    test::L2Observer other;
+    EXPECT_FALSE(table->UnregisterDesiredStateObserver(&other));
+    EXPECT_TRUE(log.Contains("L2Cache: unregister non-existent desired state l2 observer!"));
+    EXPECT_FALSE(table->UnregisterRuntimeStateObserver(&other));
+    EXPECT_TRUE(log.Contains("L2Cache: unregister non-existent runtime state l2 observer!"));
+}
+
+}  // namespace
+}  // namespace CfgAgent

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "statecache/StateCache.h"
+#include "statecache/StateCacheConfigTable.h"
+#include "statecache/StateCacheL2Table.h"
+#include "statecache/StateCacheObserver.h"
+#include "tests/statecache/FakeCairndbClient.h"
+#include "tests/statecache/Records.h"
+#include "tests/support/LogCapture.h"
+
+namespace CfgAgent {
+namespace {
+
+using test::Id;
+using test::Rec;
+using test::Whole;
+namespace pb = orvane::ozy::cairndb;
+
+std::string VifState(uint64_t id, uint64_t mac) {
+    pb::VifStateMsg m;
+    *m.mutable_id() = test::Uuid(id);
+    m.set_vif_id("vif-" + std::to_string(id));
+    m.set_mac(mac);
+    return m.SerializeAsString();
+}
+
+std::string VifMac(uint64_t mac) {
+    pb::VifStateMsg m;
+    m.set_mac(mac);
+    return m.SerializeAsString();
+}
+
+class StateCacheObserverTest : public ::testing::Test {
+  protected:
+    test::LogCapture log{kLogDebug};
+    test::FakeCairndbClient client;
+    ozy::RefPtr<StateCache> cache = ozy::MakeRef<StateCache>();
+    ozy::RefPtr<StateCacheObserver> observer =
+        ozy::MakeRef<StateCacheObserver>(&client, cache.get());
+
+    void SetUp() override { ASSERT_TRUE(observer->RegisterRuntimeCache()); }
+    void TearDown() override { observer->UnregisterRuntimeCache(); }
+};
+
+TEST_F(StateCacheObserverTest, FullSyncWithoutRecordsStillFlushesBothTypesOfItsKind) {
+    EXPECT_TRUE(log.Contains("StateCacheObserver: registered config and l2 runtime cache"));
+    cache->ConfigTable()->UpdateRuntimeState({}, true);
+    ASSERT_EQ(client.runtimeWrites.size(), 1u);
+    const auto& w = client.runtimeWrites[0];
+    EXPECT_EQ(w.kind, ICairndbClient::kRuntimeConfig);
+    EXPECT_TRUE(w.fullSync);
+    ASSERT_EQ(w.requests.size(), 2u);
+    EXPECT_EQ(w.requests[0].flush().object_type(), pb::VIF_STATE);
+    EXPECT_EQ(w.requests[1].flush().object_type(), pb::HOPOVER_STATUS);
+    EXPECT_EQ(w.requests[0].vdb(), 1u);
+    ASSERT_EQ(client.fullSyncDone.size(), 1u);
+    EXPECT_EQ(client.fullSyncDone[0], std::make_pair(true, ICairndbClient::kRuntimeConfig));
+
+    cache->L2Table()->UpdateRuntimeState({}, true);
+    ASSERT_EQ(client.runtimeWrites.size(), 2u);
+    EXPECT_EQ(client.runtimeWrites[1].kind, ICairndbClient::kRuntimeL2);
+    ASSERT_EQ(client.runtimeWrites[1].requests.size(), 2u);
+    EXPECT_EQ(client.runtimeWrites[1].requests[0].flush().object_type(), pb::LOG_SWITCH_STATE);
+    EXPECT_EQ(client.runtimeWrites[1].requests[1].flush().object_type(), pb::ROUTING_DOMAIN_VTEP);
+    EXPECT_EQ(client.fullSyncDone[1], std::make_pair(true, ICairndbClient::kRuntimeL2));
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare ROUTING_DOMAIN_VTEP Flush object"));
+    EXPECT_TRUE(log.Contains("StateCacheObserver: write local l2 to CairnDB"));
+}
+
+TEST_F(StateCacheObserverTest, VifStateBecomesPutPatchAndDelete) {
+    pb::SpanContextMsg span;
+    span.set_trace_id_high(1);
+    span.set_trace_id_low(2);
+    span.set_span_id(3);
+    span.set_parent_span_id(4);
+    CairnDBUpdateMsg put = Whole(ObjectType::VIF_STATE, Id(7), VifState(7, 0xa));
+    put.traceContext = span.SerializeAsString();
+    cache->ConfigTable()->UpdateRuntimeState({put}, false);
+    cache->ConfigTable()->UpdateRuntimeState(
+        {Rec(ObjectType::VIF_STATE, Id(7), PropertyType::VIF_MAC, VifMac(0xb))}, false);
+    cache->ConfigTable()->UpdateRuntimeState(
+        {Rec(ObjectType::VIF_STATE, Id(7), PropertyType::VIF_MAC, "", Operation::OPERATION_DELETE)},
+        false);
+    cache->ConfigTable()->UpdateRuntimeState(
+        {Whole(ObjectType::VIF_STATE, Id(7), "", Operation::OPERATION_DELETE)}, false);
+    ASSERT_EQ(client.runtimeWrites.size(), 4u);
+    EXPECT_EQ(client.fullSyncDone[0], std::make_pair(false, ICairndbClient::kRuntimeConfig));
+
+    const pb::ModifyRequestMsg& p = client.runtimeWrites[0].requests.at(0);
+    ASSERT_TRUE(p.has_put());
+    EXPECT_EQ(p.put().object().object_type(), pb::VIF_STATE);
+    EXPECT_EQ(p.put().object().body(), VifState(7, 0xa));
+    EXPECT_EQ(p.put().span().span_id(), 3u);
+    EXPECT_TRUE(log.Contains(
+        "StateCacheObserver: process VIF_STATE update with workflow tracing info: high trace id 1, "
+        "low trace id 2, span id 3, parent id 4"));
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare VIF_STATE Put object (id " +
+                             IdText(Id(7)) + ")"));
+
+    const pb::ModifyRequestMsg& set = client.runtimeWrites[1].requests.at(0);
+    ASSERT_TRUE(set.has_patch());
+    EXPECT_EQ(set.patch().id().SerializeAsString(), Id(7));
+    pb::VifStateOpMsg op;
+    ASSERT_TRUE(op.ParseFromString(set.patch().op()));
+    EXPECT_EQ(op.mac().op(), pb::SET);
+    EXPECT_FALSE(op.has_ip_discovered_bindings());
+    pb::VifStateMsg body;
+    ASSERT_TRUE(body.ParseFromString(set.patch().body()));
+    EXPECT_EQ(body.mac(), 0xbu);
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare VIF_STATE Patch object (id " +
+                             IdText(Id(7)) + ") property SET"));
+
+    // A VIF_MAC clear is one Patch with CLEAR and no Delete of the object.
+    ASSERT_EQ(client.runtimeWrites[2].requests.size(), 1u);
+    const pb::ModifyRequestMsg& clear = client.runtimeWrites[2].requests[0];
+    ASSERT_TRUE(clear.has_patch());
+    ASSERT_TRUE(op.ParseFromString(clear.patch().op()));
+    EXPECT_EQ(op.mac().op(), pb::CLEAR);
+    EXPECT_TRUE(log.Contains("property CLEAR"));
+
+    const pb::ModifyRequestMsg& del = client.runtimeWrites[3].requests.at(0);
+    ASSERT_TRUE(del.has_delete_());
+    EXPECT_EQ(del.delete_().id().SerializeAsString(), Id(7));
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare VIF_STATE Delete object (id " +
+                             IdText(Id(7)) + ")"));
+}
+
+TEST_F(StateCacheObserverTest, WithoutAMainVdbNothingIsWritten) {
+    client.vdb = 0;
+    cache->ConfigTable()->UpdateRuntimeState({Whole(ObjectType::VIF_STATE, Id(7), VifState(7, 1))},
+                                             true);
+    cache->L2Table()->UpdateRuntimeState({Whole(ObjectType::LOG_SWITCH_STATE, Id(1), "")}, false);
+    EXPECT_TRUE(client.runtimeWrites.empty());
+    EXPECT_TRUE(log.Contains(
+        "StateCacheObserver: Failed to get VDB ID when processing VIF_STATE message."));
+    EXPECT_TRUE(log.Contains(
+        "StateCacheObserver: Failed to get VDB ID when processing L2 runtime message."));
+    EXPECT_EQ(client.fullSyncDone.size(), 2u);  // still told, before the vdb check
+}
+
+TEST_F(StateCacheObserverTest, L2EntriesBecomeAppendAndRemovePatches) {
+    CairnDBUpdateMsg vtep = Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
+                                test::Vtep(test::Ip4(0x0a000001), 9));
+    cache->L2Table()->UpdateRuntimeState({Whole(ObjectType::LOG_SWITCH_STATE, Id(1), ""), vtep},
+                                         false);
+    ASSERT_EQ(client.runtimeWrites.size(), 1u);
+    const auto& reqs = client.runtimeWrites[0].requests;
+    ASSERT_EQ(reqs.size(), 2u);
+    ASSERT_TRUE(reqs[0].has_put());
+    pb::LogSwitchStateMsg putBody;
+    ASSERT_TRUE(putBody.ParseFromString(reqs[0].put().object().body()));
+    EXPECT_EQ(putBody.id().SerializeAsString(),
+              Id(1));  // an empty record body still names the object
+    ASSERT_TRUE(reqs[1].has_patch());
+    pb::LogSwitchStateOpMsg op;
+    ASSERT_TRUE(op.ParseFromString(reqs[1].patch().op()));
+    EXPECT_EQ(op.vtep_entries().op(), pb::APPEND);
+    ASSERT_EQ(op.vtep_entries().entries_size(), 1);
+    EXPECT_EQ(op.vtep_entries().entries(0).op(), pb::APPEND);
+    pb::LogSwitchStateMsg body;
+    ASSERT_TRUE(body.ParseFromString(reqs[1].patch().body()));
+    ASSERT_EQ(body.vtep_entries_size(), 1);
+    EXPECT_EQ(body.vtep_entries(0).label(), 9u);
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare LOG_SWITCH_STATE Put object (id " +
+                             IdText(Id(1)) + ")"));
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare LOG_SWITCH_STATE Patch object (id " +
+                             IdText(Id(1)) + ") APPEND L2_VTEP"));
+
+    CairnDBUpdateMsg remove = vtep;
+    remove.op = Operation::OPERATION_DELETE;
+    cache->L2Table()->UpdateRuntimeState({remove}, false);
+    ASSERT_EQ(client.runtimeWrites.size(), 2u);
+    ASSERT_TRUE(op.ParseFromString(client.runtimeWrites[1].requests.at(0).patch().op()));
+    EXPECT_EQ(op.vtep_entries().op(), pb::REMOVE);
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare LOG_SWITCH_STATE Patch object (id " +
+                             IdText(Id(1)) + ") REMOVE L2_VTEP"));
+
+    // A local entry rewritten under its key: the old body leaves the list before the new one joins.
+    cache->L2Table()->UpdateRuntimeState({vtep}, false);
+    CairnDBUpdateMsg relabeled = Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
+                                     test::Vtep(test::Ip4(0x0a000001), 10));
+    cache->L2Table()->UpdateRuntimeState({relabeled}, false);
+    ASSERT_EQ(client.runtimeWrites.size(), 4u);
+    const auto& replace = client.runtimeWrites[3].requests;
+    ASSERT_EQ(replace.size(), 2u);
+    ASSERT_TRUE(op.ParseFromString(replace[0].patch().op()));
+    EXPECT_EQ(op.vtep_entries().op(), pb::REMOVE);
+    ASSERT_TRUE(body.ParseFromString(replace[0].patch().body()));
+    EXPECT_EQ(body.vtep_entries(0).label(), 9u);
+    ASSERT_TRUE(op.ParseFromString(replace[1].patch().op()));
+    EXPECT_EQ(op.vtep_entries().op(), pb::APPEND);
+    ASSERT_TRUE(body.ParseFromString(replace[1].patch().body()));
+    EXPECT_EQ(body.vtep_entries(0).label(), 10u);
+
+    // A routing domain carries VTEPs only.
+    auto reqs2 = StateCacheObserver::BuildL2Requests(
+        {Rec(ObjectType::ROUTING_DOMAIN_VTEP, Id(2), PropertyType::L2_VTEP,
+             test::Vtep(test::Ip4(1))),
+         Rec(ObjectType::ROUTING_DOMAIN_VTEP, Id(2), PropertyType::L2_VM_MAC, test::Mac(1))},
+        false, 5);
+    ASSERT_EQ(reqs2.size(), 1u);
+    EXPECT_EQ(reqs2[0].vdb(), 5u);
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare ROUTING_DOMAIN_VTEP Patch object (id " +
+                             IdText(Id(2)) + ") APPEND L2_VTEP"));
+    EXPECT_TRUE(
+        log.Contains("StateCacheObserver: failed to process ROUTING_DOMAIN_VTEP update message"));
+}
+
+TEST_F(StateCacheObserverTest, HopoverStatusAndUnconvertibleRecords) {
+    pb::HopoverStatusMsg h;
+    *h.mutable_id() = test::Uuid(3);
+    h.set_status(2);
+    auto reqs = StateCacheObserver::BuildConfigRequests(
+        {Whole(ObjectType::HOPOVER_STATUS, Id(3), h.SerializeAsString()),
+         Whole(ObjectType::HOPOVER_STATUS, Id(3), "", Operation::OPERATION_DELETE),
+         Whole(ObjectType::HOPOVER_STATUS, "not-a-uuid", "", Operation::OPERATION_DELETE),
+         Whole(ObjectType::HOPOVER_STATUS, Id(3), std::string("\x0b", 1)),
+         Rec(ObjectType::VIF_STATE, Id(4), PropertyType::LS_VNI, VifMac(1))},
+        false, 1);
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_TRUE(reqs[0].has_put());
+    EXPECT_TRUE(reqs[1].has_delete_());
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare HOPOVER_STATUS Put object (id " +
+                             IdText(Id(3)) + ")"));
+    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare HOPOVER_STATUS Delete object (id " +
+                             IdText(Id(3)) + ")"));
+    EXPECT_TRUE(
+        log.Contains("StateCacheObserver: failed to process HOPOVER_STATUS deletion message"));
+    EXPECT_TRUE(
+        log.Contains("StateCacheObserver: failed to process HOPOVER_STATUS update message"));
+    EXPECT_TRUE(log.Contains("StateCacheObserver: failed to process VIF_STATE update message"));
+}
+
+TEST_F(StateCacheObserverTest, RegistrationTwiceFailsAndUnregisterStopsWrites) {
+    EXPECT_FALSE(observer->RegisterRuntimeCache());
+    EXPECT_TRUE(log.Contains("StateCacheObserver: failed in registering runtime cache"));
+    ASSERT_TRUE(observer->UnregisterRuntimeCache());
+    EXPECT_TRUE(log.Contains("StateCacheObserver: unregistered config and l2 runtime cache"));
+    cache->ConfigTable()->UpdateRuntimeState({}, true);
+    EXPECT_TRUE(client.runtimeWrites.empty());
+    EXPECT_FALSE(observer->UnregisterRuntimeCache());
+    EXPECT_TRUE(log.Contains("StateCacheObserver: failed in unregistering runtime cache"));
+    ASSERT_TRUE(observer->RegisterRuntimeCache());
+    auto dump = nlohmann::json::parse(observer->Dump());
+    EXPECT_EQ(dump["registered"], true);
+    EXPECT_TRUE(log.Contains("StateCacheObserver: dump {"));
+}
+
+TEST(StateCacheTest, SizeAndTableDumpsNameEveryStore) {
+    auto cache = ozy::MakeRef<StateCache>();
+    auto sizes = nlohmann::json::parse(cache->DumpSizesJson());
+    ASSERT_EQ(sizes.size(), 5u);
+    const char* names[] = {"RuntimeConfigCache", "DesiredConfigCache", "RuntimeL2Cache",
+                           "DesiredL2Cache", "DesiredL3Cache"};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(sizes[i]["TableName"], names[i]);
+        EXPECT_TRUE(sizes[i]["Size"].is_number_unsigned());
+    }
+    auto tables = nlohmann::json::parse(cache->DumpTablesJson());
+    for (const char* key : {"local_config_cache", "remote_config_cache", "local_l2_cache",
+                            "remote_l2_cache", "remote_l3_cache"}) {
+        EXPECT_TRUE(tables.contains(key)) << key;
+    }
+    // The tables live as long as someone holds them, even past the cache.
+    ozy::RefPtr<StateCacheConfigTable> config(cache->ConfigTable());
+    cache.reset();
+    EXPECT_EQ(config->ObjectCount(ConfigStore::kDesired), 0u);
+}
+
+}  // namespace
+}  // namespace CfgAgent
