@@ -2,9 +2,9 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CliServer.h"
-#include "platform/cairndb/LibraryLog.h"
 #include "platform/LibraryLogLevels.h"
 #include "platform/WorkflowUtil.h"
+#include "platform/cairndb/LibraryLog.h"
 #include "platform/unixctl/UnixctlServer.h"
 #include "runtime/Logger.h"
 

@@ -37,7 +37,9 @@ struct CliContext {
     // Simulated out-of-sync by vertical name ("config", "l2"); absent verticals fail.
     std::map<std::string, std::function<void()>> outOfSync;
     // Extra dumps of applications by command name (JSON text), for commands whose application
-    // exists in this build.
+    // exists in this build. They also take over state-cache dumps of the same name: the
+    // configuration application answers "cfgagent/config/uplink", ".../conduitkrn" and
+    // ".../ciflist", which are empty lists without it.
     std::map<std::string, std::function<std::string(const std::vector<std::string>&)>> dumps;
 };
 
