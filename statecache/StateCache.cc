@@ -22,13 +22,14 @@ StateCache::~StateCache() {
 std::string StateCache::DumpSizesJson() const {
     // One snapshot across the tables: the agent lock keeps writers out between the five readings.
     AgentLockGuard agentLock(GlobalAgentLock());
-    nlohmann::json arr = nlohmann::json::array();
+    // Keys in the order operators read them: the name, then the size.
+    nlohmann::ordered_json arr = nlohmann::ordered_json::array();
     arr.push_back({{"TableName", "RuntimeConfigCache"}, {"Size", config_->RuntimeCacheBytes()}});
     arr.push_back({{"TableName", "DesiredConfigCache"}, {"Size", config_->DesiredCacheBytes()}});
     arr.push_back({{"TableName", "RuntimeL2Cache"}, {"Size", l2_->CacheBytes(L2Store::kRuntime)}});
     arr.push_back({{"TableName", "DesiredL2Cache"}, {"Size", l2_->CacheBytes(L2Store::kDesired)}});
     arr.push_back({{"TableName", "DesiredL3Cache"}, {"Size", l3_->CacheBytes()}});
-    return sc::DumpText(arr);
+    return arr.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string StateCache::DumpTablesJson() const {
