@@ -2,6 +2,7 @@
 // ConfigAppKcp.cc, the VIF state in ConfigAppVifState.cc.
 #include "apps/switching/ConfigApp.h"
 
+#include <algorithm>
 #include <set>
 
 #include <boost/asio/io_context.hpp>
@@ -10,6 +11,7 @@
 
 #include "apps/switching/DaemonHealthMonitor.h"
 #include "intake/MsgDispatcher.h"
+#include "platform/WorkflowUtil.h"
 #include "runtime/AgentLock.h"
 #include "runtime/AgentSettings.h"
 #include "runtime/AsyncTimer.h"
@@ -21,6 +23,18 @@
 namespace CfgAgent {
 
 namespace {
+
+// The trace contexts that came with the records (each once), for the span of their handling.
+std::vector<std::string> TraceParents(const CairnDBUpdateList& updates) {
+    std::vector<std::string> parents;
+    for (const CairnDBUpdateMsg& u : updates) {
+        if (!u.traceContext.empty() &&
+            std::find(parents.begin(), parents.end(), u.traceContext) == parents.end()) {
+            parents.push_back(u.traceContext);
+        }
+    }
+    return parents;
+}
 
 // The object types whose desired state ConfigApp observes in the configuration table, in the
 // order of registration.
@@ -158,6 +172,7 @@ void ConfigApp::PushFullState(const char* why) {
 }
 
 void ConfigApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) {
+    ozy::wft::Span span("ConfigApp.ProcessConfigDesiredStateUpdate", TraceParents(updates), false);
     AgentLockGuard lock(GlobalAgentLock());
     if (!convertor_ || stopped_)
         return;
@@ -213,6 +228,7 @@ void ConfigApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
 }
 
 void ConfigApp::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) {
+    ozy::wft::Span span("ConfigApp.UpdateDesiredState", TraceParents(objects), false);
     AgentLockGuard lock(GlobalAgentLock());
     if (!convertor_ || stopped_)
         return;

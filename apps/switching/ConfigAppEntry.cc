@@ -5,6 +5,7 @@
 #include "apps/switching/ConfigApp.h"
 #include "apps/switching/DVSPropConvertorFactory.h"
 #include "apps/switching/DaemonHealthMonitor.h"
+#include "intake/CairndbClient.h"
 #include "runtime/daemon/AppContext.h"
 #include "statecache/StateCache.h"
 #include "statecache/StateCacheConfigTable.h"
@@ -16,6 +17,11 @@ ConfigAppEntry::ConfigAppEntry(AppContext& context) {
     StateCache* stateCache = context.stateCache;
     options.configTable = stateCache != nullptr ? stateCache->ConfigTable() : nullptr;
     options.dispatcher = context.dispatcher;
+    options.cairndb = context.cairndb;
+    if (context.cairndb != nullptr && context.cairndb->library()) {
+        liveness_ = MakeLibraryLiveness(context.cairndb->library());
+        options.liveness = liveness_.get();
+    }
     options.makeConvertor = [stateCache](IConfigApp* configApp) {
         return MakeDVSPropConvertor(configApp, stateCache);
     };
