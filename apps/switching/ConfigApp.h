@@ -202,7 +202,6 @@ class ConfigApp : public SCConfigTableObserver,
     int sessionState_ = kSessionIdle;
     bool fullSyncDone_ = false;
     bool desiredStateSynced_ = false;
-    bool secondSync_ = false;
     bool ipDisFullSyncDone_ = false;
     std::atomic<bool> linkUp_{false};
     std::vector<DpMsg> fragments_;

@@ -54,7 +54,6 @@ void ConfigApp::HandleLinkStatus(DataplaneLink* link, int status) {
 
 void ConfigApp::StartFullSync() {
     fullSyncDone_ = false;
-    secondSync_ = false;
     ipDisFullSyncDone_ = false;
     fullSyncIpDiscList_.clear();
     fullSyncVifList_.clear();

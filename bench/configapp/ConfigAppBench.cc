@@ -71,10 +71,9 @@ std::string SwitchJson() {
            R"(", "vni": 5001, "admin_state_up": true}]})";
 }
 std::string PortObject(unsigned i, bool adminUp) {
-    return R"({"id": ")" + Port(i) + R"(", "switch_id": ")" + kSwitch +
-           R"(", "admin_state_up": )" + (adminUp ? "true" : "false") +
-           R"(, "attachment": {"type": 1, "vif_id": ")" + Vif(i) + R"(", "dvport_id": ")" +
-           Port(i) + R"("}})";
+    return R"({"id": ")" + Port(i) + R"(", "switch_id": ")" + kSwitch + R"(", "admin_state_up": )" +
+           (adminUp ? "true" : "false") + R"(, "attachment": {"type": 1, "vif_id": ")" + Vif(i) +
+           R"(", "dvport_id": ")" + Port(i) + R"("}})";
 }
 std::string PortsJson(unsigned n) {
     std::string s = R"({"LOG_SWITCH_PORT_CONFIG": [)";
@@ -271,16 +270,16 @@ int main(int argc, char** argv) {
     for (unsigned c = 0; c < changes; ++c) {
         unsigned i = ((c / 2) * 7919u) % ports;
         bool down = (c % 2) == 0;
-        std::string file = WriteFile(sys.Root(), "bench-change.json",
-                                     R"({"LOG_SWITCH_PORT_CONFIG": [)" + PortObject(i, !down) +
-                                         "]}");
+        std::string file =
+            WriteFile(sys.Root(), "bench-change.json",
+                      R"({"LOG_SWITCH_PORT_CONFIG": [)" + PortObject(i, !down) + "]}");
         auto s0 = Clock::now();
         auto r = sys.Cairnctl({"apply", file});
         auto s1 = Clock::now();
         if (r.status != 0)
             return 1;
-        if (!Await([&] { return PortState(emu.Dump("kcp"), i, down); },
-                   std::chrono::seconds(60), std::chrono::milliseconds(1))) {
+        if (!Await([&] { return PortState(emu.Dump("kcp"), i, down); }, std::chrono::seconds(60),
+                   std::chrono::milliseconds(1))) {
             std::fprintf(stderr, "change %u never reached the emulator\n", c);
             return 1;
         }

@@ -87,8 +87,9 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossEmulatorAndDatabaseRestarts)
 
 #ifdef OZY_HAVE_DVS_CONVERTOR
     // Unblocked, with the switch's properties.
-    ASSERT_TRUE(sys.AwaitEmu("kcp", [](const nlohmann::json& d) { return PortBlocked(d, false); },
-                             std::chrono::seconds(20)))
+    ASSERT_TRUE(sys.AwaitEmu(
+        "kcp", [](const nlohmann::json& d) { return PortBlocked(d, false); },
+        std::chrono::seconds(20)))
         << sys.EmuDump("kcp").dump();
 #endif
 
@@ -101,8 +102,9 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossEmulatorAndDatabaseRestarts)
                                       "(Update)",
                                   std::chrono::seconds(60), mark));
 #ifdef OZY_HAVE_DVS_CONVERTOR
-    ASSERT_TRUE(sys.AwaitEmu("kcp", [](const nlohmann::json& d) { return PortBlocked(d, true); },
-                             std::chrono::seconds(20)))
+    ASSERT_TRUE(sys.AwaitEmu(
+        "kcp", [](const nlohmann::json& d) { return PortBlocked(d, true); },
+        std::chrono::seconds(20)))
         << sys.EmuDump("kcp").dump();
 #endif
 
@@ -111,8 +113,8 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossEmulatorAndDatabaseRestarts)
     mark = sys.AgentLogSize();
     sys.StopEmulator();
     ASSERT_TRUE(sys.StartEmulator());
-    ASSERT_TRUE(sys.AwaitAgentLog("ConfigApp: DP link status turns to DOWN", std::chrono::seconds(60),
-                                  mark));
+    ASSERT_TRUE(sys.AwaitAgentLog("ConfigApp: DP link status turns to DOWN",
+                                  std::chrono::seconds(60), mark));
     ASSERT_TRUE(sys.AwaitEmu("kcp", SessionSynced));
     ASSERT_TRUE(sys.AwaitAgentLog("ConfigApp: Start full sync with DP after DP connection is up",
                                   std::chrono::seconds(60), mark));
@@ -122,8 +124,9 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossEmulatorAndDatabaseRestarts)
     ASSERT_EQ(r.status, 0) << r.output;
     ASSERT_TRUE(AwaitVifState(sys, [](const nlohmann::json& s) { return !s.is_null(); }));
 #ifdef OZY_HAVE_DVS_CONVERTOR
-    ASSERT_TRUE(sys.AwaitEmu("kcp", [](const nlohmann::json& d) { return PortBlocked(d, true); },
-                             std::chrono::seconds(20)))
+    ASSERT_TRUE(sys.AwaitEmu(
+        "kcp", [](const nlohmann::json& d) { return PortBlocked(d, true); },
+        std::chrono::seconds(20)))
         << sys.EmuDump("kcp").dump();
 #endif
 
@@ -139,8 +142,7 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossEmulatorAndDatabaseRestarts)
         [&] {
             after = sys.EmuDump("kcp");
             return !after.is_null() && after["ports"] == before["ports"] &&
-                   after["switches"] == before["switches"] &&
-                   after["krnnics"] == before["krnnics"];
+                   after["switches"] == before["switches"] && after["krnnics"] == before["krnnics"];
         },
         std::chrono::seconds(30), std::chrono::milliseconds(200)))
         << "before: " << before["ports"].dump() << "\nafter: " << after["ports"].dump();

@@ -9,6 +9,7 @@
 
 #include "apps/switching/ConfigApp.h"
 #include "dataplane/KcpBuilders.h"
+#include "intake/MsgDispatcher.h"
 #include "proto/cairndb_system.pb.h"
 #include "runtime/AgentClock.h"
 #include "statecache/StateCacheConfigTable.h"
@@ -72,6 +73,7 @@ class ConfigAppFixture : public ::testing::Test {
         table = ozy::MakeRef<StateCacheConfigTable>();
         ConfigAppOptions o;
         o.configTable = table.get();
+        o.dispatcher = dispatcher.get();
         o.cairndb = &db;
         o.makeConvertor = [this](IConfigApp*) {
             auto c = std::make_unique<RecordingConvertor>();
@@ -145,6 +147,8 @@ class ConfigAppFixture : public ::testing::Test {
     LogCapture log{kLogDebug};
     boost::asio::io_context io;
     ozy::RefPtr<StateCacheConfigTable> table;
+    ozy::RefPtr<MsgDispatcher> dispatcher{
+        new MsgDispatcher(std::make_shared<UpdateQueue>(UpdateQueue::kUnbounded, true, true))};
     LookupCairndbClient db;
     FakeLinks links;
     RecordingConvertor* conv = nullptr;

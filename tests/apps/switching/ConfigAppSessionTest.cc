@@ -18,6 +18,7 @@ TEST_F(ConfigAppSessionTest, InitCreatesBothLinksRegistersAndStartsThem) {
     EXPECT_TRUE(kcpLink->started);
     EXPECT_TRUE(swsecLink->started);
     EXPECT_EQ(conv->calls.front(), "Init");
+    EXPECT_TRUE(dispatcher->IsRegistered(ComponentType::CONFIGAPP));
     EXPECT_TRUE(log.Contains("IpDiscovery: Start called"));
     // Observer of the five switching types: a second registration is refused.
     log.Clear();
@@ -232,6 +233,7 @@ TEST_F(ConfigAppSessionTest, StopStopsTheLinksAndUnregisters) {
     EXPECT_TRUE(kcpLink->stopped);
     EXPECT_TRUE(swsecLink->stopped);
     EXPECT_EQ(conv->calls.back(), "Stop");
+    EXPECT_FALSE(dispatcher->IsRegistered(ComponentType::CONFIGAPP));
     EXPECT_TRUE(table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, app.get()));
     table->UnregisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, app.get());
     // After Stop nothing reaches the convertor.
