@@ -159,6 +159,7 @@ class DVSPropConvertor : public IDVSPropConvertor {
 
     // Extra configurations (DVSPropConvertorExtraConfig.cc).
     void HandleExtraConfigsUpdate(const PropertyUpdate& u);
+    void LogGvmSkip(const std::string& lspId, const dvs::LspState& l) const;
     void AddExtraConfigProperties(const dvs::LspState& l, const dvs::SwitchState* s,
                                   dvs::PropSet& out) const;
 

@@ -96,11 +96,14 @@ void DVSPropConvertor::HandleExtraConfigsUpdate(const PropertyUpdate& u) {
         configs = SupportedExtraConfigs(m.extra_configs());
     }
     LspState& l = Lsp(u.id);
-    if (l.hyvKrn && configs.count("com.orvane.port.extraConfig.serviceInsertion.gvm") != 0) {
-        CFG_INFO("Skip setting GVM for HYV port %1", IdText(u.id));
-    }
     l.extraConfigs = std::move(configs);
+    LogGvmSkip(u.id, l);
     MarkLspDirty(u.id);
+}
+
+void DVSPropConvertor::LogGvmSkip(const std::string& lspId, const LspState& l) const {
+    if (l.hyvKrn && l.extraConfigs.count("com.orvane.port.extraConfig.serviceInsertion.gvm") != 0)
+        CFG_INFO("Skip setting GVM for HYV port %1", IdText(lspId));
 }
 
 void DVSPropConvertor::AddExtraConfigProperties(const LspState& l, const SwitchState* s,

@@ -190,7 +190,9 @@ void DVSPropConvertor::HandleLSPIsHyvKrnUpdate(const PropertyUpdate& u) {
     pb::LogSwitchPortConfigMsg m;
     if (!u.Deleted() && !ParsePropertyValue(m, u.property, u.id, u.value))
         return;
-    Lsp(u.id).hyvKrn = !u.Deleted() && m.is_hyv_krn();
+    LspState& l = Lsp(u.id);
+    l.hyvKrn = !u.Deleted() && m.is_hyv_krn();
+    LogGvmSkip(u.id, l);
     MarkLspDirty(u.id);
 }
 
