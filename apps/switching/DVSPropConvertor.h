@@ -148,7 +148,7 @@ class DVSPropConvertor : public IDVSPropConvertor {
     void HandleLSPLatencyUpdate(const PropertyUpdate& u);
     void ApplyLatency(const std::string& lspId, const std::string& body);
     bool LatencyApplies(const std::string& portId, const dvs::PortState& port,
-                        const dvs::LspState& l, bool log) const;
+                        const dvs::LspState& l) const;
     void UnindexAttachment(const std::string& lspId, const dvs::LspState& l);
     void DeleteLogicalPort(const std::string& lspId);
 

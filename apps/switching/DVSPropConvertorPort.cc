@@ -201,23 +201,20 @@ void DVSPropConvertor::HandleLSPLatencyUpdate(const PropertyUpdate& u) {
 }
 
 bool DVSPropConvertor::LatencyApplies(const std::string& portId, const PortState& port,
-                                      const LspState& l, bool log) const {
+                                      const LspState& l) const {
     if (port.vifType == kcp::kVifKrnnic) {
-        if (log)
-            CFG_INFO("Skip krnnic VIF %1", port.vifId);
+        CFG_INFO("Skip krnnic VIF %1", port.vifId);
         return false;
     }
     if (StartsWith(portId, kConduitPortPrefix) || StartsWith(port.vifId, kConduitKrnnicPrefix)) {
-        if (log)
-            CFG_INFO("Skip conduit port %1", portId);
+        CFG_INFO("Skip conduit port %1", portId);
         return false;
     }
     const SwitchState* s = FindSwitch(l.lsId);
     for (const char* key : {"com.orvane.port.extraConfig.serviceInsertion.gvm",
                             "com.orvane.port.extraConfig.serviceInsertion.svm"}) {
         if (l.extraConfigs.count(key) != 0 || (s != nullptr && s->extraConfigs.count(key) != 0)) {
-            if (log)
-                CFG_INFO("Skip GVM/SVM port %1", portId);
+            CFG_INFO("Skip GVM/SVM port %1", portId);
             return false;
         }
     }
@@ -240,11 +237,7 @@ void DVSPropConvertor::ApplyLatency(const std::string& lspId, const std::string&
         return;
     CFG_INFO("Update latency for LSP [%1]", IdText(lspId));
     l.latency = std::move(latency);
-    std::string port = PortOfLsp(lspId);
-    if (!port.empty()) {
-        LatencyApplies(port, ports_.at(port), l, true);
-        dirtyPorts_.insert(port);
-    }
+    MarkLspDirty(lspId);
 }
 
 void DVSPropConvertor::DeleteLogicalPort(const std::string& lspId) {

@@ -156,7 +156,7 @@ PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState&
         Set(out, kcp::kPropMacManagement, *l.macManagement);
     else if (s != nullptr && s->macManagement)
         Set(out, kcp::kPropMacManagement, *s->macManagement);
-    if (l.latency && LatencyApplies(portId, port, l, false))
+    if (l.latency && LatencyApplies(portId, port, l))
         Set(out, kcp::kPropLatency, *l.latency);
     if (l.ipDiscovery)
         Set(out, kcp::kPropIpDiscovery, *l.ipDiscovery);

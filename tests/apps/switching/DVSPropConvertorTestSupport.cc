@@ -235,7 +235,8 @@ DvsHarness::DvsHarness() : cache(new StateCache()) {
 }
 
 DvsHarness::~DvsHarness() {
-    conv->Stop();
+    if (conv)
+        conv->Stop();
 }
 
 namespace {
