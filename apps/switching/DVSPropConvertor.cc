@@ -210,7 +210,7 @@ void DVSPropConvertor::Reconcile(ObjectType type, const std::string& id) {
     bool exists =
         cache_ != nullptr && cache_->GetObjectProperties(ConfigStore::kDesired, type, id, &cached);
     for (const CairnDBUpdateMsg& r : cached) {
-        if (r.property != PropertyType::INVALID_PROPERTY && r.objType == type)
+        if (r.objType == type && _cfgUpdateHandlerMap.count(r.property) != 0)
             now[r.property] = r.data;
     }
     auto it = applied_.find({type, id});

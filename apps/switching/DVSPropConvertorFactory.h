@@ -1,5 +1,7 @@
 #pragma once
-// How ConfigApp gets its DVS property conversion engine without seeing its implementation.
+// How ConfigApp obtains its DVS property conversion engine. The engine sends its KCP messages
+// through `configApp` and reads the desired state from `stateCache`; both outlive it (ConfigApp
+// owns the engine and stops it before it goes).
 #include <memory>
 
 #include "apps/switching/IDVSPropConvertor.h"
@@ -8,14 +10,14 @@ namespace CfgAgent {
 
 class IConfigApp;
 class StateCache;
-struct DVSPropConvertorOptions;
 
-// The engine sends through `sender` and reads the desired state of `cache`'s configuration table;
-// both must outlive it. Timers run on the process io context, devices are the sockets under the
-// host root.
-std::unique_ptr<IDVSPropConvertor> MakeDVSPropConvertor(IConfigApp* sender, StateCache* cache);
-// The same with other timers or devices (tests).
-std::unique_ptr<IDVSPropConvertor> MakeDVSPropConvertor(IConfigApp* sender, StateCache* cache,
+std::unique_ptr<IDVSPropConvertor> MakeDVSPropConvertor(IConfigApp* configApp,
+                                                        StateCache* stateCache);
+
+struct DVSPropConvertorOptions;
+// The same with timers on another io context or other devices (tests).
+std::unique_ptr<IDVSPropConvertor> MakeDVSPropConvertor(IConfigApp* configApp,
+                                                        StateCache* stateCache,
                                                         const DVSPropConvertorOptions& options);
 
 }  // namespace CfgAgent
