@@ -306,6 +306,24 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         const auto& r = endpoint_.remotes()[remoteIndex_ % endpoint_.remotes().size()];
+        // A numeric address needs no name resolution; Asio resolves asynchronously on a private
+        // thread of the io context that would outlive the client (the process's io context lives
+        // until exit).
+        boost::system::error_code numeric;
+        asio::ip::address address = asio::ip::make_address(r.host, numeric);
+        if (!numeric) {
+            socket_.async_connect(tcp::endpoint(address, r.port),
+                                  [self = shared_from_this()](const boost::system::error_code& ec) {
+                                      if (self->stopped_)
+                                          return;
+                                      if (ec) {
+                                          self->ConnectFailed(ec.message());
+                                      } else {
+                                          self->OnConnected();
+                                      }
+                                  });
+            return;
+        }
         resolver_.async_resolve(r.host, std::to_string(r.port),
                                 [self = shared_from_this()](const boost::system::error_code& ec,
                                                             tcp::resolver::results_type results) {

@@ -16,6 +16,7 @@
 
 #include "cli/CliServer.h"
 #include "intake/CairnDBUpdateMsg.h"
+#include "intake/CairndbClient.h"
 #include "intake/MsgDispatcher.h"
 #include "platform/AsioOzyProvider.h"
 #include "platform/DaemonHealthService.h"
@@ -108,6 +109,27 @@ bool DetectPersona() {
     return true;
 }
 
+// What the database client reads back from the state cache when a SmartNIC becomes active for its
+// vdb: the runtime VIF and hop-over objects (each with its values, whole body first) and the
+// runtime L2 objects with their entries.
+RuntimeStateSource RuntimeStateOf(const ozy::RefPtr<StateCache>& cache) {
+    RuntimeStateSource source;
+    source.configRuntime = [cache] {
+        CairnDBUpdateList out;
+        for (ObjectType t : {ObjectType::VIF_STATE, ObjectType::HOPOVER_STATUS})
+            cache->ConfigTable()->GetObjectsOfType(ConfigStore::kRuntime, t, &out);
+        return out;
+    };
+    source.l2Runtime = [cache] {
+        CairnDBUpdateList out;
+        for (ObjectType t : {ObjectType::LOG_SWITCH_STATE, ObjectType::LOG_SWITCH_FIB,
+                             ObjectType::ROUTING_DOMAIN_VTEP, ObjectType::ROUTING_DOMAIN_FIB})
+            cache->L2Table()->GetObjectsOfType(L2Store::kRuntime, t, &out);
+        return out;
+    };
+    return source;
+}
+
 class Agent {
   public:
     int Run(int argc, char** argv);
@@ -130,6 +152,7 @@ class Agent {
     std::unique_ptr<ConduitService> conduit_;
     ozy::RefPtr<StateCache> stateCache_;
     UpdateQueuePtr updateQueue_;
+    ozy::RefPtr<CairndbClient> cairndb_;
     // Created and registered with the database client (steps 16-17); unregistered at shutdown.
     ozy::RefPtr<StateCacheObserver> stateCacheObserver_;
     ozy::RefPtr<MsgDispatcher> dispatcher_;
@@ -178,7 +201,11 @@ int Agent::Startup(int argc, char** argv) {
     // 20
     StartApplications();
 
-    // 21-22: database client start, post-start steps.
+    // 21
+    CFG_INFO("Cairndb client starts");
+    cairndb_->start();
+
+    // 22: post-start steps.
     apps_->PostStartAll();
 
     // 23
@@ -238,8 +265,14 @@ void Agent::CreateIntake() {
     stateCache_ = ozy::MakeRef<StateCache>();
     // 15
     updateQueue_ = std::make_shared<UpdateQueue>(UpdateQueue::kUnbounded, true, true);
-    // 16-17: the database client (with the update queue, the state cache and the provider) and its
-    // StateCacheObserver, registered with RegisterRuntimeCache(), are created here.
+    // 16
+    CairndbClientOptions cairndbOptions;
+    cairndbOptions.provider = provider_.get();
+    cairndb_ =
+        ozy::MakeRef<CairndbClient>(updateQueue_, RuntimeStateOf(stateCache_), cairndbOptions);
+    // 17
+    stateCacheObserver_ = ozy::MakeRef<StateCacheObserver>(cairndb_.get(), stateCache_.get());
+    stateCacheObserver_->RegisterRuntimeCache();
     // 18
     dispatcher_ = ozy::MakeRef<MsgDispatcher>(updateQueue_, &provider_->metrics());
     dispatcher_->RegisterComponent(ComponentType::CONFIGCACHE, stateCache_->ConfigTable());
@@ -247,6 +280,7 @@ void Agent::CreateIntake() {
     dispatcher_->RegisterComponent(ComponentType::L3CACHE, stateCache_->L3Table());
     appContext_.stateCache = stateCache_.get();
     appContext_.dispatcher = dispatcher_.get();
+    appContext_.cairndb = cairndb_.get();
 }
 
 // The dispatcher's loop must end before the work group stops; it ends before the applications
@@ -300,7 +334,10 @@ void Agent::Shutdown() {
     CFG_INFO("Clean up platform");
     if (healthService_)
         healthService_->SetStatus("STOPPING");
-    // 2-3: the database client and the UPM service stop here.
+    // 2
+    if (cairndb_)
+        cairndb_->stop();
+    // 3: the UPM service stops here.
     StopDispatcher();
     // 4
     if (apps_ && !appList_.empty()) {
@@ -336,7 +373,7 @@ void Agent::ReleaseAll() {
     apps_.reset();
     dispatcher_.reset();
     stateCacheObserver_.reset();
-    // The database client is released here.
+    cairndb_.reset();
     updateQueue_.reset();
     stateCache_.reset();
     conduit_.reset();

@@ -9,8 +9,10 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
+#include "intake/Decoder.h"
 #include "platform/LibraryLogLevels.h"
 #include "platform/WorkflowUtil.h"
+#include "platform/cairndb/CairnDbClientInterface.h"
 #include "runtime/AgentLock.h"
 #include "runtime/AgentSettings.h"
 #include "runtime/Logger.h"
@@ -76,7 +78,7 @@ void ApplyAgentSettings(const pt::ptree& tree) {
     readLevel(tree, "config.log.metrics", ozy::metrics::library_log_level);
     readLevel(tree, "config.log.net", ozy::net::library_log_level);
     readLevel(tree, "config.log.rpc", ozy::rpc::library_log_level);
-    // "config.log.cairndb" belongs to the database client library, set where it is linked.
+    readLevel(tree, "config.log.cairndb", ozy::cairndb::library_log_level);
     readLevel(tree, "config.log.upm", ozy::upm::library_log_level);
     readLevel(tree, "config.log.conduit", g_conduitLogLevel);
     readLevel(tree, "config.log.dfw", g_dfwLogLevel);
@@ -87,6 +89,9 @@ void ApplyAgentSettings(const pt::ptree& tree) {
     CFG_INFO("Workflow tracing set trace_level %1 log_level %2", traceLevel,
              ozy::wft::library_log_level.load());
     readLevel(tree, "config.log.sha", ozy::sha::library_log_level);
+    // The realtime feature switch of the logical switch port decoder (off unless set).
+    Decoder::SetRealtimeFeatureEnabled(
+        tree.get_optional<bool>("config.cfgAgent.features.EozyDpVswitchRT").value_or(false));
 
     Logger::setLevel(agentLevel);
     openlog("cfgAgent", LOG_PID, LOG_DAEMON);

@@ -21,7 +21,8 @@ CommandLine ParseCommandLine(int argc, char** argv);
 bool LoadConfigFile(const std::string& path, boost::property_tree::ptree& tree);
 
 // Applies the agent-wide keys in start-up order: thread counts, agent and library log levels,
-// workflow tracing, the agent level on the logger, syslog. Missing keys keep their defaults.
+// workflow tracing, the realtime feature switch ("config.cfgAgent.features.EozyDpVswitchRT"), the
+// agent level on the logger, syslog. Missing keys keep their defaults.
 void ApplyAgentSettings(const boost::property_tree::ptree& tree);
 
 // Reads the four instrumentation flags and logs them.

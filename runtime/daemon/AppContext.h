@@ -8,6 +8,7 @@ class AsioOzyProvider;
 namespace CfgAgent {
 
 class AppLauncher;
+class CairndbClient;
 class MsgDispatcher;
 class StateCache;
 
@@ -16,6 +17,7 @@ struct AppContext {
     AppLauncher* launcher = nullptr;
     StateCache* stateCache = nullptr;
     MsgDispatcher* dispatcher = nullptr;
+    CairndbClient* cairndb = nullptr;
 };
 
 }  // namespace CfgAgent

@@ -1,0 +1,195 @@
+#pragma once
+// CfgAgent::CairndbClient: the agent's single connection to the local configuration database.
+//
+// It owns the database client library object (and the UPM service built on it), subscribes to the
+// configuration object types (the configuration monitor, id 101), has every changed object decoded
+// into the pending batch, closes the batch at each database barrier (full sync or delta), merges
+// cancelling L2/L3 records and queues the batch for the message dispatcher. Components write
+// modify requests through write()/writeRuntime(); the writer work item submits them to the library.
+// On a SmartNIC (persona 2) it follows the host switches offloaded onto the local SmartNIC,
+// monitors the vdb it serves, publishes its runtime state only while active and acknowledges
+// failovers. On a SmartNIC host (persona 1) updates, barriers and channel changes also go to the
+// SmartNIC coordinator when one is attached.
+//
+// Threads: the library's callbacks (update, barrier, channel status) run on its io threads, one at
+// a time, and take the global agent lock; the pending batch is touched only there. write(),
+// writeRuntime(), setFullSyncDone() and mainVdbId() may be called from any thread. The writer loop
+// runs on the work group and returns when stop() is called. Never call into the library while
+// holding the client's runtime mutex.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "intake/CairnDBUpdateMsg.h"
+#include "intake/Decoder.h"
+#include "intake/ICairndbClient.h"
+#include "runtime/RefCounted.h"
+
+namespace orvane::ozy::cairndb {
+class MonitorUpdateMsg;
+class ModifyRequestMsg;
+class MonitorStatementMsg;
+}  // namespace orvane::ozy::cairndb
+
+namespace ozy {
+class AsioOzyProvider;
+namespace cairndb {
+class CairnDbClientInterface;
+}
+}  // namespace ozy
+
+namespace CfgAgent {
+
+class ISmartNicCoordinator;
+
+// The runtime side of the state cache, read back when a SmartNIC becomes active for its vdb.
+struct RuntimeStateSource {
+    // VIF_STATE and HOPOVER_STATUS records (whole objects and properties).
+    std::function<CairnDBUpdateList()> configRuntime;
+    // LOG_SWITCH_STATE and ROUTING_DOMAIN_VTEP records (whole objects and entries).
+    std::function<CairnDBUpdateList()> l2Runtime;
+};
+
+struct CairndbClientOptions {
+    // 1 SmartNIC host, 2 SmartNIC, 3 other; 0: read SNUtil::GetNodePersona().
+    int persona = 0;
+    // A library client to use instead of building one (tests); the endpoint is then unused.
+    std::shared_ptr<ozy::cairndb::CairnDbClientInterface> library;
+    // Platform provider whose io context runs the library client built here.
+    ozy::AsioOzyProvider* provider = nullptr;
+    // SmartNIC identity; empty: from SNUtil (persona 2 only).
+    std::string localSnId;
+};
+
+class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
+                      public ICairndbClient {
+  public:
+    static constexpr uint32_t kMonitorId = 101;
+    // The SmartNIC's own monitor of HOST_SWITCH_SMARTNIC_BACKING on vdb 1.
+    static constexpr uint32_t kBackingMonitorId = 102;
+    static constexpr uint16_t kHostVdb = 1;
+
+    CairndbClient(UpdateQueuePtr updateQueue, RuntimeStateSource runtime,
+                  const CairndbClientOptions& options);
+    ~CairndbClient() override;
+    CairndbClient(const CairndbClient&) = delete;
+    CairndbClient& operator=(const CairndbClient&) = delete;
+
+    // Registers the monitors, starts the library and posts the writer on the process work group.
+    // False when no library client exists (unknown persona).
+    bool start();
+    // Unregisters the configuration monitor and ends the writer loop.
+    void stop();
+
+    // ---- ICairndbClient ----
+    // Queues a list of modify requests for the writer ("CairnDB write message ID %1").
+    void write(const std::vector<orvane::ozy::cairndb::ModifyRequestMsg>& requests) override;
+    // Runtime state of the state-cache observer (kind 1 configuration, 2 L2): to the SmartNIC
+    // coordinator on a SmartNIC host when one is attached, only while active on a SmartNIC (kept
+    // for the vdb while standby), directly elsewhere.
+    void writeRuntime(const std::vector<orvane::ozy::cairndb::ModifyRequestMsg>& requests, int kind,
+                      bool fullSync) override;
+    // The observer's full sync with the dataplane is done (selector 1 configuration, 2 L2).
+    void setFullSyncDone(bool fullSync, int selector) override;
+    uint16_t mainVdbId() const override { return mainVdb_.load(std::memory_order_acquire); }
+    // Reads one object through the library; kFailed when the channel is down.
+    void getObject(ObjectType objectType, uint16_t vdb, const std::string& oid,
+                   GetObjectCallback callback) override;
+
+    void SetSmartNicCoordinator(ISmartNicCoordinator* coordinator) { coordinator_ = coordinator; }
+
+    // ---- library callbacks (public for the library binding and tests) ----
+    void MonitorUpdateCB(const orvane::ozy::cairndb::MonitorUpdateMsg& update);
+    void MonitorBarrierCB();
+    void ChannelStatusCB(bool up);
+    void HyvioSmartnicMonitorUpdateCB(const orvane::ozy::cairndb::MonitorUpdateMsg& update);
+    void HyvioSmartnicMonitorBarrierCB();
+
+    // The writer work item's loop.
+    void WriterLoop();
+
+    // ---- state for the CLI, health and tests ----
+    int persona() const { return persona_; }
+    bool channelUp() const { return channelUp_.load(); }
+    bool configFullSyncDone() const { return configFullSyncDone_.load(); }
+    bool l2FullSyncDone() const { return l2FullSyncDone_.load(); }
+    // Seconds since the epoch of the last barrier (0: none yet).
+    int64_t lastBarrierTime() const { return barrierTime_.load(); }
+    bool activeForMainVdb() const { return active_.load(); }
+    bool writerRunning() const { return writerRunning_.load(); }
+    const std::string& localSnId() const { return localSnId_; }
+    // The next transaction id and write message id (process-wide counters that start at 1).
+    static uint64_t NextTransactionId();
+    static uint64_t NextWriteMessageId();
+    // The statements of the configuration monitor, in order, for this client's persona.
+    std::vector<orvane::ozy::cairndb::MonitorStatementMsg> ConfigStatements() const;
+
+    // Removes pairs of cancelling records from the L2CACHE and L3CACHE lists (see
+    // CairndbClientMerge.cc); on a delta a list that the merge empties is dropped from the batch.
+    static void MergeCancellingRecords(ComponentUpdateMap& batch, bool fullSync);
+    // Text forms for log lines: the UUID of a serialized UuidMsg, the data of a record.
+    static std::string ObjectIdText(const std::string& id);
+    static std::string RecordDataText(const CairnDBUpdateMsg& rec);
+
+  private:
+    // A host switch offloaded onto the local SmartNIC: its vdb and whether the SmartNIC is active.
+    struct ServedSwitch {
+        uint16_t vdb = 0;
+        bool active = false;
+    };
+
+    void init(const CairndbClientOptions& options);
+    bool RegisterMonitorCB(uint16_t vdb);
+    bool UnregisterMonitorCB(uint16_t vdb);
+    bool RegisterBackingMonitor();
+    // Closes the pending batch; a full sync only when `mayBeFullSync`.
+    void RunBarrier(bool mayBeFullSync);
+    void RevertUPMContainerMapping(const ComponentUpdateMap& batch);
+    void submit(std::vector<orvane::ozy::cairndb::ModifyRequestMsg> requests, uint64_t id);
+
+    // SmartNIC (CairndbClientSmartNic.cc).
+    void ProcessBackingMessage(const orvane::ozy::cairndb::MonitorUpdateMsg& update);
+    void ProcessFailoverAck(const orvane::ozy::cairndb::MonitorUpdateMsg& update);
+    void ClearBacking();
+    void BecomeActive(const std::string& hostSwitch);
+    void WriteFailoverAck(bool put, const std::string& hostSwitchId, const std::string& message);
+    void RepublishRuntimeState();
+    void SendBackingToL2App(const orvane::ozy::cairndb::MonitorUpdateMsg& update, bool clear);
+
+    std::shared_ptr<ozy::cairndb::CairnDbClientInterface> lib_;
+    // TODO(upm): the UPM service (ozy::upm::UPMService) is built on lib_ once the platform has it.
+    UpdateQueuePtr updateQueue_;
+    WriteQueuePtr writeQueue_;
+    RuntimeStateSource runtime_;
+    ISmartNicCoordinator* coordinator_ = nullptr;
+    int persona_ = 3;
+    std::string localSnId_;
+
+    std::atomic<bool> channelUp_{false};
+    bool fullSyncSeen_ = false;  // callbacks only
+    std::atomic<uint16_t> mainVdb_{0};
+    std::atomic<bool> active_{false};
+    std::atomic<bool> configFullSyncDone_{false};
+    std::atomic<bool> l2FullSyncDone_{false};
+    std::atomic<int64_t> barrierTime_{0};
+    std::atomic<bool> started_{false};
+    std::atomic<bool> writerRunning_{false};
+
+    // The pending batch and its decoding scratch (library callbacks only).
+    ComponentUpdateMap pending_;
+    DecodeResult decoded_;
+
+    // SmartNIC: cached backing updates until their barrier, the switches served, and runtime
+    // writes made while standby (guarded by runtimeMutex_).
+    std::vector<std::string> backingCache_;
+    std::map<std::string, ServedSwitch> servedSwitches_;  // by host switch id (text)
+    std::mutex runtimeMutex_;
+    std::map<uint16_t, std::vector<orvane::ozy::cairndb::ModifyRequestMsg>> runtimeQueue_;
+};
+
+}  // namespace CfgAgent

@@ -1,0 +1,515 @@
+// CairndbClient on the fake library: monitors and their statements, updates and barriers with
+// full-sync detection, the merge of cancelling records, channel status, the writer and its
+// instrumentation, runtime writes and the SmartNIC-host hand-off.
+#include <cstdlib>
+
+#include "platform/LibraryLogLevels.h"
+#include "proto/cairndb_l2fib.pb.h"
+#include "proto/cairndb_routing.pb.h"
+#include "proto/cairndb_services.pb.h"
+#include "proto/cairndb_switching.pb.h"
+#include "proto/cairndb_system.pb.h"
+#include "runtime/AgentSettings.h"
+#include "tests/intake/CairndbClientTestUtil.h"
+
+namespace CfgAgent::test {
+namespace {
+
+using OT = ObjectType;
+using CT = ComponentType;
+using PT = PropertyType;
+
+std::vector<OT> Types(const std::vector<pb::MonitorStatementMsg>& statements) {
+    std::vector<OT> out;
+    for (const auto& s : statements)
+        out.push_back(static_cast<OT>(s.statement().object_type()));
+    return out;
+}
+
+const pb::MonitorStatementMsg* FindStatement(const std::vector<pb::MonitorStatementMsg>& statements,
+                                             OT t) {
+    for (const auto& s : statements) {
+        if (static_cast<OT>(s.statement().object_type()) == t)
+            return &s;
+    }
+    return nullptr;
+}
+
+pb::MonitorUpdateMsg SwitchSet(uint64_t id) {
+    pb::LogSwitchConfigMsg ls;
+    *ls.mutable_id() = Uuid(id);
+    ls.set_vni(5000 + static_cast<uint32_t>(id));
+    return MakeUpdate(OT::LOG_SWITCH_CONFIG, ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET), &ls);
+}
+
+pb::LogSwitchVtepEntryMsg Vtep(uint32_t ip) {
+    pb::LogSwitchVtepEntryMsg v;
+    *v.mutable_ip() = Ip4(ip);
+    v.set_label(7);
+    return v;
+}
+
+// A modify of switch FIB 7 whose op message appends (or removes) one VTEP entry.
+pb::MonitorUpdateMsg VtepChange(uint32_t ip, bool add) {
+    pb::LogSwitchFibMsg without;
+    *without.mutable_id() = Uuid(7);
+    pb::LogSwitchFibMsg with = without;
+    *with.add_vtep_entries() = Vtep(ip);
+    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
+    auto* e = op.mutable_vtep_entries()->add_entries();
+    e->set_op(add ? pb::APPEND : pb::REMOVE);
+    return add ? MakeUpdate(OT::LOG_SWITCH_FIB, op, &with, &without)
+               : MakeUpdate(OT::LOG_SWITCH_FIB, op, &without, &with);
+}
+
+class CairndbClientTest : public CairndbClientFixture {};
+
+TEST_F(CairndbClientTest, StartRegistersTheConfigurationMonitorWithEveryStatementInOrder) {
+    LogCapture logs;
+    Make(kPersonaOther);
+    ASSERT_TRUE(client->start());
+    EXPECT_EQ(lib->StartCalls(), 1);
+    EXPECT_TRUE(lib->HasMonitor(CairndbClient::kMonitorId, 1));
+    auto calls = lib->ConfigureCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].monitorId, 101u);
+    EXPECT_EQ(calls[0].vdb, 1u);
+    EXPECT_TRUE(calls[0].remove.empty());
+    const std::vector<OT> expected = {OT::LOG_SWITCH_CONFIG,
+                                      OT::LOG_SWITCH_PORT_CONFIG,
+                                      OT::TRANSPORT_NODE_CONFIG,
+                                      OT::BRIDGE_CLUSTER_CONFIG,
+                                      OT::PORT_MIRROR_SESSION,
+                                      OT::IPFIX_CONFIGURATION,
+                                      OT::PROFILE,
+                                      OT::CONTAINER,
+                                      OT::ENTITY_GROUP_RELATION,
+                                      OT::CONTEXT_PROFILE,
+                                      OT::IDS_SIGNATURES,
+                                      OT::VTEP_GROUP,
+                                      OT::LOG_SWITCH_FIB,
+                                      OT::ROUTING_DOMAIN_FIB,
+                                      OT::LOG_ROUTER_CONFIG,
+                                      OT::LOG_ROUTER_PORT_CONFIG,
+                                      OT::FIB,
+                                      OT::ARP_TABLE_CONFIG,
+                                      OT::PREFIX_LIST,
+                                      OT::DA_VIF,
+                                      OT::GLOBAL_CONFIG,
+                                      OT::MULTICAST_CONFIG,
+                                      OT::NDRA_PROFILE_CONFIG,
+                                      OT::DAD_PROFILE_CONFIG,
+                                      OT::LOG_ROUTER_PORT_FIB_DAD_STATE,
+                                      OT::LOG_ROUTER_PORT_DAD_REQUEST,
+                                      OT::NSG_MEMBERSHIP_STATUS,
+                                      OT::MULTICAST_STATIC_ROUTE,
+                                      OT::RULE,
+                                      OT::RULE_SECTION,
+                                      OT::CONFIG_SPAN,
+                                      OT::IP_REPUTATION_CONFIG,
+                                      OT::CONDUIT_CHANNEL_GLOBAL_CONFIG,
+                                      OT::CCP_SESSION,
+                                      OT::SI_SERVICE_CHAIN,
+                                      OT::SI_SERVICE_PATH,
+                                      OT::SI_REDIRECTION_POLICY,
+                                      OT::LB_SERVICE,
+                                      OT::LB_VIRTUAL_SERVER,
+                                      OT::LB_APPLICATION_PROFILE,
+                                      OT::LB_PERSISTENCE_PROFILE,
+                                      OT::LB_POOL,
+                                      OT::FLEET_CLUSTER_HOST_CONFIG,
+                                      OT::SECURITY_FEATURE_TOGGLE,
+                                      OT::IDS_THRESHOLD_CONFIG,
+                                      OT::BARRIER,
+                                      OT::BFD_GLOBAL_CONFIG};
+    EXPECT_EQ(Types(calls[0].add), expected);
+    // Options as listed: a few samples of each value.
+    EXPECT_TRUE(FindStatement(calls[0].add, OT::LOG_SWITCH_CONFIG)->option());
+    EXPECT_FALSE(FindStatement(calls[0].add, OT::BRIDGE_CLUSTER_CONFIG)->option());
+    EXPECT_TRUE(FindStatement(calls[0].add, OT::GLOBAL_CONFIG)->option());
+    EXPECT_FALSE(FindStatement(calls[0].add, OT::BFD_GLOBAL_CONFIG)->option());
+
+    // Select templates: the id and the listed entry fields carry SELECT, nothing else.
+    pb::FibOpMsg fib;
+    ASSERT_TRUE(fib.ParseFromString(
+        FindStatement(calls[0].add, OT::FIB)->statement().select().op_template()));
+    EXPECT_EQ(fib.id().op(), pb::SELECT);
+    EXPECT_EQ(fib.prefix().op(), pb::SELECT);
+    EXPECT_EQ(fib.next_hops().op(), pb::SELECT);
+    EXPECT_FALSE(fib.has_router_id());
+    pb::LogSwitchFibOpMsg lsFib;
+    ASSERT_TRUE(lsFib.ParseFromString(
+        FindStatement(calls[0].add, OT::LOG_SWITCH_FIB)->statement().select().op_template()));
+    EXPECT_EQ(lsFib.vtep_entries().op(), pb::SELECT);
+    EXPECT_EQ(lsFib.mac_entries().op(), pb::SELECT);
+    EXPECT_EQ(lsFib.ip_entries().op(), pb::SELECT);
+    pb::RoutingDomainFibOpMsg rdFib;
+    ASSERT_TRUE(rdFib.ParseFromString(
+        FindStatement(calls[0].add, OT::ROUTING_DOMAIN_FIB)->statement().select().op_template()));
+    EXPECT_EQ(rdFib.vtep_entries().op(), pb::SELECT);
+    pb::ArpTableConfigOpMsg arp;
+    ASSERT_TRUE(arp.ParseFromString(
+        FindStatement(calls[0].add, OT::ARP_TABLE_CONFIG)->statement().select().op_template()));
+    EXPECT_EQ(arp.entries().op(), pb::SELECT);
+    EXPECT_FALSE(arp.has_router_port_id());
+    pb::SiServicePathOpMsg path;
+    ASSERT_TRUE(path.ParseFromString(
+        FindStatement(calls[0].add, OT::SI_SERVICE_PATH)->statement().select().op_template()));
+    EXPECT_EQ(path.id().op(), pb::SELECT);
+    EXPECT_FALSE(FindStatement(calls[0].add, OT::RULE)->statement().has_select());
+
+    EXPECT_LT(logs.IndexOf("CairndbClient: start"),
+              logs.IndexOf("CairndbClient: RegisterMonitorCB vdb id 1"));
+    EXPECT_LT(logs.IndexOf("CairndbClient: RegisterMonitorCB vdb id 1"),
+              logs.IndexOf("CairndbClient: registered monitor objects"));
+    EXPECT_TRUE(logs.WaitFor("CairndbClient: start thread to write message list to cairndb"));
+
+    client->stop();
+    calls = lib->ConfigureCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_TRUE(calls[1].add.empty());
+    EXPECT_EQ(Types(calls[1].remove), expected);
+    EXPECT_TRUE(logs.Contains("CairndbClient: unregistered monitor objects"));
+    EXPECT_GT(logs.IndexOf("CairndbClient: stop",
+                           logs.IndexOf("CairndbClient: unregistered monitor objects")),
+              0);
+    EXPECT_GE(lib->StopCalls(), 1);
+}
+
+TEST_F(CairndbClientTest, PersonaStatementsAndMonitorFailures) {
+    LogCapture logs;
+    Make(kPersonaSmartnicHost);
+    ASSERT_TRUE(client->start());
+    auto add = lib->ConfigureCalls().at(0).add;
+    ASSERT_NE(FindStatement(add, OT::HOST_SWITCH_SMARTNIC_BACKING), nullptr);
+    EXPECT_EQ(FindStatement(add, OT::CFG_AGENT_FAILOVER_ACK), nullptr);
+    auto types = Types(add);
+    auto pos = std::find(types.begin(), types.end(), OT::HOST_SWITCH_SMARTNIC_BACKING);
+    EXPECT_EQ(*(pos - 1), OT::MULTICAST_STATIC_ROUTE);
+    EXPECT_EQ(*(pos + 1), OT::RULE);
+    client->stop();
+
+    SetUp();
+    lib->SetConfigureResult(false);
+    Make(kPersonaOther);
+    ASSERT_TRUE(client->start());
+    EXPECT_TRUE(
+        logs.Contains("CairndbClient: RegisterMonitorCB: Failed to configure monitor for vdb 1"));
+    client->stop();
+    EXPECT_TRUE(
+        logs.Contains("CairndbClient: UnregisterMonitorCB: Failed to configure monitor for vdb 1"));
+}
+
+TEST_F(CairndbClientTest, FirstBarrierAfterChannelUpIsTheFullSyncAndTransactionIdsCount) {
+    LogCapture logs;
+    Make(kPersonaOther);
+    ASSERT_TRUE(client->start());
+    // A barrier while the channel is down is no full sync.
+    uint64_t t0 = CairndbClient::NextTransactionId();
+    ASSERT_TRUE(lib->Barrier(101, 1));
+    UpdateBatch b = Next();
+    EXPECT_FALSE(b.second.first);
+    EXPECT_EQ(b.second.second, t0);
+
+    lib->Channel(true);
+    EXPECT_TRUE(logs.Contains("CairndbClient: cairndb channel status turns to UP"));
+    lib->Update(101, 1, SwitchSet(1));
+    lib->Barrier(101, 1);
+    b = Next();
+    EXPECT_TRUE(b.second.first);
+    EXPECT_EQ(b.second.second, t0 + 1);
+    // Every component 1 to 11 sees the full sync.
+    ASSERT_EQ(b.first.size(), 11u);
+    for (uint32_t c = 1; c <= 11; ++c)
+        EXPECT_EQ(b.first.count(static_cast<CT>(c)), 1u) << c;
+    EXPECT_EQ(b.first[CT::CONFIGCACHE].size(), 17u);
+    EXPECT_TRUE(b.first[CT::DFW].empty());
+    EXPECT_TRUE(
+        logs.Contains("CairndbClient: Transaction end (fullsync) ID " + std::to_string(t0 + 1)));
+    EXPECT_GT(client->lastBarrierTime(), 0);
+
+    // The next barrier is a delta; without updates its map is empty.
+    lib->Barrier(101, 1);
+    b = Next();
+    EXPECT_FALSE(b.second.first);
+    EXPECT_EQ(b.second.second, t0 + 2);
+    EXPECT_TRUE(b.first.empty());
+    EXPECT_TRUE(logs.Contains("CairndbClient: Transaction end (delta update) ID " +
+                              std::to_string(t0 + 2)));
+
+    // A reconnection makes the next barrier a full sync again.
+    lib->Channel(false);
+    EXPECT_TRUE(logs.Contains("CairndbClient: cairndb channel status turns to DOWN"));
+    lib->Channel(true);
+    lib->Barrier(101, 1);
+    b = Next();
+    EXPECT_TRUE(b.second.first);
+    EXPECT_EQ(b.first.size(), 11u);
+    EXPECT_EQ(CairndbClient::NextTransactionId(), t0 + 4);
+    EXPECT_FALSE(queue->tryGet().has_value());
+}
+
+TEST_F(CairndbClientTest, MergeLeavesOnlyTheRealChanges) {
+    LogCapture logs;
+    Make(kPersonaOther);
+    ASSERT_TRUE(client->start());
+    lib->Channel(true);
+    lib->Barrier(101, 1);
+    Next();
+
+    // A SET of a MAC list from three entries to two of them: one removal remains.
+    pb::LogSwitchFibMsg oldFib;
+    *oldFib.mutable_id() = Uuid(7);
+    for (uint64_t m : {1, 2, 3})
+        oldFib.add_mac_entries()->set_mac(m);
+    pb::LogSwitchFibMsg newFib = oldFib;
+    newFib.mutable_mac_entries()->DeleteSubrange(1, 1);
+    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
+    op.mutable_mac_entries()->set_op(pb::SET);
+    lib->Update(101, 1, MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib));
+    lib->Barrier(101, 1);
+    UpdateBatch b = Next();
+    ASSERT_EQ(b.first.count(CT::L2CACHE), 1u);
+    const CairnDBUpdateList& l2 = b.first[CT::L2CACHE];
+    ASSERT_EQ(l2.size(), 1u);
+    EXPECT_EQ(l2[0].property, PT::L2_VM_MAC);
+    EXPECT_EQ(l2[0].op, Operation::OPERATION_DELETE);
+    EXPECT_EQ(l2[0].data, oldFib.mac_entries(1).SerializeAsString());
+    EXPECT_EQ(logs.Count("CairndbClient: merge LOG_SWITCH_FIB msg (object id "
+                         "00000000-0000-1111-0000-000000000007) "
+                         "property L2_VM_MAC: mac: 1"),
+              1u);
+
+    // An entry added and removed in one transaction reaches no component.
+    lib->Update(101, 1, VtepChange(0x0a000001, true));
+    lib->Update(101, 1, VtepChange(0x0a000001, false));
+    lib->Barrier(101, 1);
+    b = Next();
+    EXPECT_EQ(b.first.count(CT::L2CACHE), 0u);
+
+    // The same entry added twice: the duplicate is reported and both records are dispatched.
+    lib->Update(101, 1, VtepChange(0x0a000002, true));
+    lib->Update(101, 1, VtepChange(0x0a000002, true));
+    lib->Barrier(101, 1);
+    b = Next();
+    ASSERT_EQ(b.first[CT::L2CACHE].size(), 2u);
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "CairndbClient: find the same cairndb update LOG_SWITCH_FIB msg (object id "
+        "00000000-0000-1111-0000-000000000007) property L2_VTEP operation OPERATION_UPDATE: ",
+        "LCP00028"));
+
+    // L3: a next hop replaced by itself cancels; only the new one is added.
+    pb::FibMsg f1;
+    *f1.mutable_id() = Uuid(20);
+    *f1.add_next_hops()->mutable_ip() = Ip4(1);
+    pb::FibMsg f2 = f1;
+    *f2.add_next_hops()->mutable_ip() = Ip4(2);
+    auto fop = ObjOp<pb::FibOpMsg>(pb::SET);
+    fop.mutable_next_hops()->set_op(pb::SET);
+    lib->Update(101, 1, MakeUpdate(OT::FIB, fop, &f2, &f1));
+    lib->Barrier(101, 1);
+    b = Next();
+    ASSERT_EQ(b.first[CT::L3CACHE].size(), 1u);
+    EXPECT_EQ(b.first[CT::L3CACHE][0].op, Operation::OPERATION_ELEMENT_SET);
+    EXPECT_EQ(b.first[CT::L3CACHE][0].data, f2.next_hops(1).SerializeAsString());
+}
+
+TEST_F(CairndbClientTest, MergeKeepsEveryOtherRecordInOrder) {
+    ComponentUpdateMap batch;
+    auto rec = [](OT t, PT p, const std::string& data, Operation op) {
+        CairnDBUpdateMsg r;
+        r.objType = t;
+        r.id = Uuid(1).SerializeAsString();
+        r.property = p;
+        r.data = data;
+        r.op = op;
+        return r;
+    };
+    batch[CT::L2CACHE] = {rec(OT::LOG_SWITCH_FIB, PT::L2_VTEP, "a", Operation::OPERATION_DELETE),
+                          rec(OT::LOG_SWITCH_FIB, PT::L2_VM_IP, "a", Operation::OPERATION_UPDATE),
+                          rec(OT::LOG_SWITCH_FIB, PT::L2_VTEP, "b", Operation::OPERATION_UPDATE),
+                          rec(OT::LOG_SWITCH_FIB, PT::L2_VTEP, "a", Operation::OPERATION_UPDATE)};
+    // Only L2CACHE and L3CACHE are merged.
+    batch[CT::DFW] = {rec(OT::LOG_SWITCH_FIB, PT::L2_VTEP, "a", Operation::OPERATION_DELETE),
+                      rec(OT::LOG_SWITCH_FIB, PT::L2_VTEP, "a", Operation::OPERATION_UPDATE)};
+    batch[CT::L3CACHE] = {
+        rec(OT::FIB, PT::L3_FIB_NEXT_HOP, "x", Operation::OPERATION_ELEMENT_SET),
+        rec(OT::LOG_ROUTER_CONFIG, PT::INVALID_PROPERTY, "x", Operation::OPERATION_UPDATE),
+        rec(OT::FIB, PT::L3_FIB_NEXT_HOP, "x", Operation::OPERATION_ELEMENT_CLEAR),
+        rec(OT::LOG_ROUTER_CONFIG, PT::INVALID_PROPERTY, "x", Operation::OPERATION_DELETE)};
+    CairndbClient::MergeCancellingRecords(batch, false);
+    ASSERT_EQ(batch[CT::L2CACHE].size(), 2u);
+    // The VM IP entry with the same bytes as the VTEP is a different entry.
+    EXPECT_EQ(batch[CT::L2CACHE][0].property, PT::L2_VM_IP);
+    EXPECT_EQ(batch[CT::L2CACHE][1].data, "b");
+    EXPECT_EQ(batch[CT::DFW].size(), 2u);
+    ASSERT_EQ(batch[CT::L3CACHE].size(), 2u);
+    EXPECT_EQ(batch[CT::L3CACHE][0].objType, OT::LOG_ROUTER_CONFIG);
+    EXPECT_EQ(batch[CT::L3CACHE][1].op, Operation::OPERATION_DELETE);
+}
+
+TEST_F(CairndbClientTest, InvalidAndUnroutedTypesAndTracing) {
+    LogCapture logs;
+    int savedWft = ozy::wft::library_log_level.load();
+    ozy::wft::library_log_level.store(kLogDebug);
+    Make(kPersonaOther);
+    ASSERT_TRUE(client->start());
+    lib->Channel(true);
+    pb::MonitorUpdateMsg invalid;
+    lib->Update(101, 1, invalid);
+    EXPECT_TRUE(
+        logs.ContainsWithCode("CairndbClient: received INVALID type msg from CairnDB", "LCP00028"));
+    pb::MonitorUpdateMsg runtimeType;
+    runtimeType.set_object_type(pb::VIF_STATE);
+    lib->Update(101, 1, runtimeType);
+    pb::LogSwitchConfigMsg ls;
+    *ls.mutable_id() = Uuid(3);
+    lib->Update(101, 1,
+                MakeUpdate(OT::LOG_SWITCH_CONFIG, ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET), &ls,
+                           nullptr, true));
+    ozy::wft::library_log_level.store(savedWft);
+    EXPECT_TRUE(
+        logs.Contains("CairndbClient: received msg from cairndb with workflow tracing info: high "
+                      "trace id 161, low trace id 178, "
+                      "span id 195, parent id 212"));
+    EXPECT_TRUE(logs.Contains("wft: span CairndbClient.MonitorUpdateCB start (1 parent contexts)"));
+    lib->Barrier(101, 1);
+    UpdateBatch b = Next();
+    size_t total = 0;
+    for (const auto& [comp, list] : b.first)
+        total += list.size();
+    EXPECT_EQ(total, 17u);  // only the switch
+}
+
+TEST_F(CairndbClientTest, WriterSubmitsInOrderAndReportsSlowSubmissions) {
+    LogCapture logs;
+    Make(kPersonaOther);
+    ASSERT_TRUE(client->start());
+    const uint64_t id0 = CairndbClient::NextWriteMessageId();
+    pb::ModifyRequestMsg flush;
+    flush.set_vdb(1);
+    flush.mutable_flush()->set_object_type(pb::VIF_STATE);
+    client->write({flush});
+    client->write({flush, flush});
+    ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == 2; }));
+    auto writes = lib->Writes();
+    EXPECT_EQ(writes[0].size(), 1u);
+    EXPECT_EQ(writes[1].size(), 2u);
+    EXPECT_TRUE(logs.Contains("CairndbClient: CairnDB write message ID " + std::to_string(id0)));
+    EXPECT_TRUE(
+        logs.Contains("CairndbClient: CairnDB write message ID " + std::to_string(id0 + 1)));
+    EXPECT_FALSE(logs.Contains("DELAY"));
+
+    // Instrumented: a submission that takes more than one second is reported.
+    AgentSettings::SetInstrument(kInstrumentCairndbClient, true);
+    lib->SetWriteHook([] { AgentClock::advance(std::chrono::milliseconds(1500)); });
+    client->write({flush});
+    ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == 3; }));
+    EXPECT_TRUE(
+        logs.WaitFor("DELAY CairnDB modifies message ID " + std::to_string(id0 + 2) + " begin "));
+    lib->SetWriteHook([] { AgentClock::advance(std::chrono::milliseconds(500)); });
+    client->write({flush});
+    ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == 4; }));
+    AgentSettings::SetInstrument(kInstrumentCairndbClient, false);
+    EXPECT_EQ(logs.Count("DELAY "), 1u);
+
+    // Stopping ends the writer loop (the work group could not stop otherwise).
+    client->stop();
+    ASSERT_TRUE(AwaitTrue([&] { return !client->writerRunning(); }));
+    client->write({flush});
+    EXPECT_TRUE(logs.Contains("CairndbClient: Fail to put message list into cairndb write queue"));
+}
+
+TEST_F(CairndbClientTest, FullSyncDoneFlagsAndObjectLookup) {
+    LogCapture logs;
+    Make(kPersonaOther);
+    client->setFullSyncDone(false, 1);
+    EXPECT_FALSE(client->configFullSyncDone());
+    client->setFullSyncDone(true, 1);
+    EXPECT_TRUE(client->configFullSyncDone());
+    EXPECT_FALSE(client->l2FullSyncDone());
+    EXPECT_TRUE(logs.Contains("CairndbClient: Fullsync between config and DP is done."));
+    client->setFullSyncDone(true, 2);
+    EXPECT_TRUE(client->l2FullSyncDone());
+    EXPECT_TRUE(logs.Contains("CairndbClient: Fullsync between L2 and DP is done."));
+    EXPECT_EQ(client->mainVdbId(), 1u);
+
+    ozy::cairndb::StoredObject o;
+    o.oid = "00000000-0000-1111-0000-000000000003";
+    o.vdb = 1;
+    o.body = "body";
+    lib->SetStored({o});
+    std::vector<std::pair<ICairndbClient::LookupResult, std::string>> got;
+    auto cb = [&](ICairndbClient::LookupResult r, const std::string& body) {
+        got.emplace_back(r, body);
+    };
+    client->getObject(OT::VIF_STATE, 1, o.oid, cb);
+    client->getObject(OT::VIF_STATE, 1, "00000000-0000-1111-0000-000000000004", cb);
+    lib->SetStored({}, ozy::cairndb::Status::Error("down"));
+    client->getObject(OT::VIF_STATE, 1, o.oid, cb);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].first, ICairndbClient::LookupResult::kFound);
+    EXPECT_EQ(got[0].second, "body");
+    EXPECT_EQ(got[1].first, ICairndbClient::LookupResult::kNotFound);
+    EXPECT_EQ(got[2].first, ICairndbClient::LookupResult::kFailed);
+}
+
+TEST_F(CairndbClientTest, SmartNicHostHandsUpdatesBarriersStatusAndRuntimeToTheCoordinator) {
+    Make(kPersonaSmartnicHost);
+    pb::ModifyRequestMsg flush;
+    flush.mutable_flush()->set_object_type(pb::VIF_STATE);
+    // Without a coordinator a SmartNIC host writes its runtime state directly.
+    ASSERT_TRUE(client->start());
+    client->writeRuntime({flush}, 1, true);
+    ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == 1; }));
+
+    RecordingCoordinator coordinator;
+    client->SetSmartNicCoordinator(&coordinator);
+    lib->Channel(true);
+    pb::HostSwitchSmartnicBackingMsg backing;
+    *backing.mutable_id() = Uuid(9);
+    lib->Update(101, 1,
+                MakeUpdate(OT::HOST_SWITCH_SMARTNIC_BACKING,
+                           ObjOp<pb::HostSwitchSmartnicBackingOpMsg>(pb::SET), &backing));
+    lib->Update(101, 1, SwitchSet(1));
+    pb::ConduitChannelVifConfigMsg vif;
+    lib->Update(101, 1,
+                MakeUpdate(OT::CONDUIT_CHANNEL_VIF_CONFIG,
+                           ObjOp<pb::ConduitChannelVifConfigOpMsg>(pb::SET), &vif));
+    pb::RuleMsg rule;
+    lib->Update(101, 1, MakeUpdate(OT::RULE, ObjOp<pb::RuleOpMsg>(pb::SET), &rule));
+    lib->Barrier(101, 1);
+    client->writeRuntime({flush, flush}, 2, false);
+    lib->Channel(false);
+    client->SetSmartNicCoordinator(nullptr);
+
+    using Upd = std::pair<OT, DemuxRoute>;
+    EXPECT_EQ(coordinator.updates,
+              (std::vector<Upd>{{OT::HOST_SWITCH_SMARTNIC_BACKING, DemuxRoute::KIND_FIRST},
+                                {OT::LOG_SWITCH_CONFIG, DemuxRoute::KIND},
+                                {OT::RULE, DemuxRoute::GENERIC}}));
+    EXPECT_EQ(coordinator.barriers, std::vector<bool>{true});
+    EXPECT_EQ(coordinator.channel, (std::vector<bool>{true, false}));
+    ASSERT_EQ(coordinator.runtime.size(), 1u);
+    EXPECT_EQ(coordinator.runtime[0].size, 2u);
+    EXPECT_EQ(coordinator.runtime[0].kind, 2);
+    EXPECT_EQ(lib->WriteCount(), 1u);
+    UpdateBatch b = Next();
+    EXPECT_EQ(b.first[CT::CONFIGAPP].size(), 2u);  // the backing record and the conduit VIF
+}
+
+TEST_F(CairndbClientTest, EndpointFromTheEnvironmentAndUnknownPersona) {
+    LogCapture logs;
+    setenv("OZY_CAIRNDB_ENDPOINT", "tcp://127.0.0.1:7001", 1);
+    Make(kPersonaOther);
+    unsetenv("OZY_CAIRNDB_ENDPOINT");
+    EXPECT_TRUE(logs.Contains("CairndbClient: cfg-agent on tcp://127.0.0.1:7001"));
+    Make(kPersonaSmartnicHost);
+    EXPECT_TRUE(logs.Contains("CairndbClient: cfg-agent on tcp://127.0.0.1:2480"));
+    Make(7);
+    EXPECT_FALSE(client->start());
+    client.reset();
+}
+
+}  // namespace
+}  // namespace CfgAgent::test

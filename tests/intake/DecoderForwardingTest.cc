@@ -1,0 +1,386 @@
+// Decoder: forwarding-table entries (pattern E), L2 and L3, with the entry errors.
+#include <gtest/gtest.h>
+
+#include "proto/cairndb_l2fib.pb.h"
+#include "proto/cairndb_routing.pb.h"
+#include "tests/intake/DecodeTestUtil.h"
+#include "tests/support/LogCapture.h"
+
+namespace CfgAgent::test {
+namespace {
+
+using OT = ObjectType;
+using PT = PropertyType;
+using Op = Operation;
+
+pb::LogSwitchMacEntryMsg Mac(uint64_t mac) {
+    pb::LogSwitchMacEntryMsg m;
+    m.set_mac(mac);
+    *m.mutable_vtep_ip() = Ip4(0x0a000001);
+    return m;
+}
+
+pb::LogSwitchFibMsg FibWithMacs(std::initializer_list<uint64_t> macs) {
+    pb::LogSwitchFibMsg fib;
+    *fib.mutable_id() = Uuid(7);
+    for (uint64_t m : macs)
+        *fib.add_mac_entries() = Mac(m);
+    return fib;
+}
+
+// Records of one property, in order.
+CairnDBUpdateList OfProperty(const CairnDBUpdateList& all, PT p) {
+    CairnDBUpdateList out;
+    for (const auto& r : all) {
+        if (r.property == p)
+            out.push_back(r);
+    }
+    return out;
+}
+
+TEST(DecoderL2Fib, RemoveOfOneMacEntryGivesOneDeleteOfThatEntry) {
+    LogCapture logs;
+    pb::LogSwitchFibMsg oldFib = FibWithMacs({1, 2, 3});
+    pb::LogSwitchFibMsg newFib = FibWithMacs({1, 3});
+    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
+    auto* e = op.mutable_mac_entries()->add_entries();
+    e->set_op(pb::REMOVE);
+    e->set_old_index(1);
+    DecodeResult r = DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib, true));
+    EXPECT_EQ(GroupComponents(r, 0), std::vector<ComponentType>{ComponentType::L2CACHE});
+    const CairnDBUpdateList& recs = r.groups[0].records;
+    // A modify (old body present) carries no object record.
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].property, PT::L2_VM_MAC);
+    EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
+    EXPECT_EQ(recs[0].data, Mac(2).SerializeAsString());
+    EXPECT_EQ(recs[0].id, Uuid(7).SerializeAsString());
+    EXPECT_EQ(recs[0].traceContext, TestSpan().SerializeAsString());
+    EXPECT_TRUE(logs.Contains("Decoder: generate L2_VM_MAC DELETE msg: "));
+    EXPECT_TRUE(logs.Contains("Decoder: Received LOG_SWITCH_FIB msg (Operation SET): "));
+}
+
+TEST(DecoderL2Fib, SetOfTheListRemovesAllOldThenAddsAllNew) {
+    LogCapture logs;
+    pb::LogSwitchFibMsg oldFib = FibWithMacs({1, 2, 3});
+    pb::LogSwitchFibMsg newFib = FibWithMacs({1, 3});
+    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
+    op.mutable_mac_entries()->set_op(pb::SET);
+    CairnDBUpdateList macs = OfProperty(
+        AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))), PT::L2_VM_MAC);
+    ASSERT_EQ(macs.size(), 5u);
+    const uint64_t expectMac[] = {1, 2, 3, 1, 3};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(macs[i].op, i < 3 ? Op::OPERATION_DELETE : Op::OPERATION_UPDATE) << i;
+        EXPECT_EQ(macs[i].data, Mac(expectMac[i]).SerializeAsString()) << i;
+    }
+    EXPECT_EQ(logs.Count("Decoder: generate L2_VM_MAC UPDATE msg: "), 2u);
+}
+
+TEST(DecoderL2Fib, InitialContentsAddEveryEntryOfEveryList) {
+    pb::LogSwitchFibMsg fib = FibWithMacs({1, 2});
+    fib.add_vtep_entries()->set_label(5);
+    fib.add_ip_entries()->set_mac(9);
+    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
+    op.mutable_vtep_entries()->set_op(pb::SET);
+    op.mutable_mac_entries()->set_op(pb::SET);
+    op.mutable_ip_entries()->set_op(pb::SET);
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &fib)));
+    ASSERT_EQ(recs.size(), 5u);
+    // A new object is announced first (the L2 table ignores entries of unknown objects).
+    EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
+    EXPECT_TRUE(recs[0].data.empty());
+    EXPECT_EQ(recs[1].property, PT::L2_VTEP);
+    EXPECT_EQ(recs[2].property, PT::L2_VM_MAC);
+    EXPECT_EQ(recs[3].property, PT::L2_VM_MAC);
+    EXPECT_EQ(recs[4].property, PT::L2_VM_IP);
+    for (const auto& r : recs)
+        EXPECT_EQ(r.op, Op::OPERATION_UPDATE);
+}
+
+TEST(DecoderL2Fib, ObjectClearRemovesEveryOldEntryThenTheObject) {
+    LogCapture logs;
+    pb::LogSwitchFibMsg oldFib = FibWithMacs({1, 2});
+    oldFib.add_vtep_entries()->set_label(5);
+    // An explicit op message may name no field at all: the removal still takes every entry.
+    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::CLEAR);
+    CairnDBUpdateList recs =
+        AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, nullptr, &oldFib)));
+    ASSERT_EQ(recs.size(), 4u);
+    EXPECT_EQ(recs[0].property, PT::L2_VTEP);
+    EXPECT_EQ(recs[1].property, PT::L2_VM_MAC);
+    EXPECT_EQ(recs[2].property, PT::L2_VM_MAC);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(recs[i].op, Op::OPERATION_DELETE);
+    EXPECT_EQ(recs[3].property, PT::INVALID_PROPERTY);
+    EXPECT_EQ(recs[3].op, Op::OPERATION_DELETE);
+    EXPECT_TRUE(
+        logs.Contains("Decoder: Received CLEAR operation for logical switch ID "
+                      "00000000-0000-1111-0000-000000000007"));
+
+    pb::RoutingDomainFibMsg rd;
+    *rd.mutable_id() = Uuid(8);
+    rd.add_vtep_entries()->set_label(1);
+    recs = AllRecords(DecodeOne(MakeUpdate(
+        OT::ROUTING_DOMAIN_FIB, ObjOp<pb::RoutingDomainFibOpMsg>(pb::CLEAR), nullptr, &rd)));
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].property, PT::L2_VTEP);
+    EXPECT_TRUE(
+        logs.Contains("Decoder: Received CLEAR operation for routing domain ID "
+                      "00000000-0000-1111-0000-000000000008"));
+    EXPECT_TRUE(logs.Contains("Decoder: generate L2_VTEP DELETE msg: "));
+}
+
+TEST(DecoderL2Fib, EntryIndexesOutsideTheListsAreSkippedWithAnError) {
+    LogCapture logs;
+    pb::LogSwitchFibMsg oldFib = FibWithMacs({1});
+    pb::LogSwitchFibMsg newFib = FibWithMacs({1, 2});
+    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
+    auto* add = op.mutable_mac_entries()->add_entries();
+    add->set_op(pb::APPEND);
+    add->set_index(5);
+    auto* rm = op.mutable_mac_entries()->add_entries();
+    rm->set_op(pb::REMOVE);
+    rm->set_old_index(3);
+    auto* ok = op.mutable_mac_entries()->add_entries();
+    ok->set_op(pb::APPEND);
+    ok->set_index(1);
+    CairnDBUpdateList macs = OfProperty(
+        AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))), PT::L2_VM_MAC);
+    ASSERT_EQ(macs.size(), 1u);
+    EXPECT_EQ(macs[0].data, Mac(2).SerializeAsString());
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "Decoder: LOG_SWITCH_FIB MAC entry, msg size not match, op msg index 0", "LCP00028"));
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "Decoder: LOG_SWITCH_FIB MAC entry, old msg size not match, op msg index 1 old msg index 3",
+        "LCP00028"));
+}
+
+TEST(DecoderL2VtepGroup, KeyChangeAndLabelAppend) {
+    LogCapture logs;
+    pb::VtepGroupMsg oldG;
+    *oldG.mutable_id() = Uuid(4);
+    oldG.set_key(1);
+    oldG.add_labels()->set_label(10);
+    pb::VtepGroupMsg newG = oldG;
+    newG.set_key(2);
+    newG.add_labels()->set_label(11);
+    auto op = ObjOp<pb::VtepGroupOpMsg>(pb::SET);
+    op.mutable_key()->set_op(pb::SET);
+    auto* e = op.mutable_labels()->add_entries();
+    e->set_op(pb::APPEND);
+    e->set_index(1);
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::VTEP_GROUP, op, &newG, &oldG)));
+    ASSERT_EQ(recs.size(), 3u);
+    pb::VtepGroupMsg k;
+    EXPECT_EQ(recs[0].property, PT::L2_VTEP_GROUP);
+    EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
+    ASSERT_TRUE(k.ParseFromString(recs[0].data));
+    EXPECT_EQ(k.key(), 1u);
+    EXPECT_FALSE(k.has_id());
+    EXPECT_EQ(recs[1].property, PT::L2_VTEP_GROUP);
+    EXPECT_EQ(recs[1].op, Op::OPERATION_UPDATE);
+    ASSERT_TRUE(k.ParseFromString(recs[1].data));
+    EXPECT_EQ(k.key(), 2u);
+    EXPECT_EQ(recs[2].property, PT::L2_VTEP_GROUP_LABEL);
+    EXPECT_EQ(recs[2].op, Op::OPERATION_UPDATE);
+    EXPECT_EQ(recs[2].data, newG.labels(1).SerializeAsString());
+    EXPECT_TRUE(logs.Contains("Decoder: Received L2_VTEP_GROUP msg (Operation SET): "));
+    EXPECT_TRUE(logs.Contains("Decoder: generate L2_VTEP_GROUP_LABEL UPDATE msg: "));
+}
+
+pb::FibNextHopMsg NextHop(uint32_t ip) {
+    pb::FibNextHopMsg nh;
+    *nh.mutable_ip() = Ip4(ip);
+    return nh;
+}
+
+pb::FibMsg SampleFib(std::initializer_list<uint32_t> hops) {
+    pb::FibMsg fib;
+    *fib.mutable_id() = Uuid(20);
+    *fib.mutable_router_id() = Uuid(21);
+    *fib.mutable_prefix()->mutable_address() = Ip4(0x0a010000);
+    fib.mutable_prefix()->set_prefix_length(16);
+    for (uint32_t h : hops)
+        *fib.add_next_hops() = NextHop(h);
+    return fib;
+}
+
+pb::FibOpMsg FibSetAll() {
+    auto op = ObjOp<pb::FibOpMsg>(pb::SET);
+    op.mutable_router_id()->set_op(pb::SET);
+    op.mutable_prefix()->set_op(pb::SET);
+    op.mutable_next_hops()->set_op(pb::SET);
+    return op;
+}
+
+TEST(DecoderL3Fib, InitialContentsGiveElementSets) {
+    pb::FibMsg fib = SampleFib({1, 2});
+    DecodeResult r = DecodeOne(MakeUpdate(OT::FIB, FibSetAll(), &fib));
+    EXPECT_EQ(GroupComponents(r, 0), std::vector<ComponentType>{ComponentType::L3CACHE});
+    const CairnDBUpdateList& recs = r.groups[0].records;
+    ASSERT_EQ(recs.size(), 4u);
+    EXPECT_EQ(recs[0].property, PT::L3_FIB_ROUTER_ID);
+    EXPECT_EQ(recs[0].data, Uuid(21).SerializeAsString());
+    EXPECT_EQ(recs[1].property, PT::L3_FIB_IP_PREFIX);
+    EXPECT_EQ(recs[1].data, fib.prefix().SerializeAsString());
+    EXPECT_EQ(recs[2].property, PT::L3_FIB_NEXT_HOP);
+    EXPECT_EQ(recs[2].data, NextHop(1).SerializeAsString());
+    EXPECT_EQ(recs[3].data, NextHop(2).SerializeAsString());
+    for (const auto& rec : recs) {
+        EXPECT_EQ(rec.op, Op::OPERATION_ELEMENT_SET);
+        EXPECT_EQ(rec.id, Uuid(20).SerializeAsString());
+    }
+}
+
+TEST(DecoderL3Fib, ChangesRemoveOldValuesAndObjectClearRemovesAll) {
+    pb::FibMsg oldFib = SampleFib({1, 2});
+    pb::FibMsg newFib = SampleFib({2, 3});
+    *newFib.mutable_router_id() = Uuid(22);
+    auto op = ObjOp<pb::FibOpMsg>(pb::SET);
+    op.mutable_router_id()->set_op(pb::SET);
+    op.mutable_next_hops()->set_op(pb::SET);
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, op, &newFib, &oldFib)));
+    ASSERT_EQ(recs.size(), 6u);
+    // Router: the old value goes, the new one comes (one router per FIB in the L3 table).
+    EXPECT_EQ(recs[0].op, Op::OPERATION_ELEMENT_CLEAR);
+    EXPECT_EQ(recs[0].data, Uuid(21).SerializeAsString());
+    EXPECT_EQ(recs[1].op, Op::OPERATION_ELEMENT_SET);
+    EXPECT_EQ(recs[1].data, Uuid(22).SerializeAsString());
+    const uint32_t hop[] = {1, 2, 2, 3};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(recs[2 + i].property, PT::L3_FIB_NEXT_HOP);
+        EXPECT_EQ(recs[2 + i].op, i < 2 ? Op::OPERATION_ELEMENT_CLEAR : Op::OPERATION_ELEMENT_SET);
+        EXPECT_EQ(recs[2 + i].data, NextHop(hop[i]).SerializeAsString());
+    }
+
+    recs = AllRecords(
+        DecodeOne(MakeUpdate(OT::FIB, ObjOp<pb::FibOpMsg>(pb::CLEAR), nullptr, &oldFib)));
+    ASSERT_EQ(recs.size(), 4u);
+    for (const auto& rec : recs)
+        EXPECT_EQ(rec.op, Op::OPERATION_ELEMENT_CLEAR);
+    EXPECT_EQ(recs[0].property, PT::L3_FIB_ROUTER_ID);
+    EXPECT_EQ(recs[1].property, PT::L3_FIB_IP_PREFIX);
+}
+
+TEST(DecoderL3Fib, NextHopSizeMismatchStillDecodesRouterAndPrefix) {
+    LogCapture logs;
+    pb::FibMsg fib = SampleFib({1, 2});
+    auto op = ObjOp<pb::FibOpMsg>(pb::SET);
+    op.mutable_router_id()->set_op(pb::SET);
+    op.mutable_prefix()->set_op(pb::SET);
+    for (uint32_t i = 0; i < 3; ++i) {
+        auto* e = op.mutable_next_hops()->add_entries();
+        e->set_op(pb::SET);
+        e->set_index(i);
+    }
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, op, &fib)));
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "Decoder: FIB next hop, msg size not match, op msg index 2 monitor update msg: ",
+        "LCP00028"));
+    ASSERT_EQ(recs.size(), 4u);
+    EXPECT_EQ(recs[0].property, PT::L3_FIB_ROUTER_ID);
+    EXPECT_EQ(recs[1].property, PT::L3_FIB_IP_PREFIX);
+    EXPECT_EQ(OfProperty(recs, PT::L3_FIB_NEXT_HOP).size(), 2u);
+}
+
+TEST(DecoderL3Fib, FieldErrorsAndUnusableNextHops) {
+    LogCapture logs;
+    pb::FibMsg empty;
+    *empty.mutable_id() = Uuid(20);
+    empty.add_next_hops();  // neither IP, blackhole nor static route
+    auto set = FibSetAll();
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, set, &empty)));
+    EXPECT_TRUE(recs.empty());
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "Decoder: FIB router ID, set has no value, monitor update msg: ", "LCP00028"));
+    EXPECT_TRUE(logs.ContainsWithCode("Decoder: FIB prefix, set has no value, monitor update msg: ",
+                                      "LCP00028"));
+    EXPECT_TRUE(logs.Contains("Decoder: Fib next hop msg has no IP/blackhole/static route: "));
+
+    auto clear = ObjOp<pb::FibOpMsg>(pb::SET);
+    clear.mutable_router_id()->set_op(pb::CLEAR);
+    clear.mutable_prefix()->set_op(pb::CLEAR);
+    auto* rm = clear.mutable_next_hops()->add_entries();
+    rm->set_op(pb::REMOVE);
+    rm->set_old_index(4);
+    pb::FibMsg blackhole = empty;
+    blackhole.mutable_next_hops(0)->set_blackhole(true);
+    recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, clear, &blackhole, &empty)));
+    EXPECT_TRUE(recs.empty());
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "Decoder: FIB router ID, clear has no old value, monitor update msg: ", "LCP00028"));
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "Decoder: FIB prefix, clear has no old value, monitor update msg: ", "LCP00028"));
+    EXPECT_TRUE(
+        logs.ContainsWithCode("Decoder: FIB next hop, old msg size not match, op msg index 0 old "
+                              "msg index 4, monitor update msg: ",
+                              "LCP00028"));
+}
+
+TEST(DecoderL3Arp, RouterPortAndEntriesWithTheirErrors) {
+    LogCapture logs;
+    pb::ArpTableConfigMsg arp;
+    *arp.mutable_id() = Uuid(30);
+    *arp.mutable_router_port_id() = Uuid(31);
+    arp.add_entries()->set_mac(0xaa);
+    auto op = ObjOp<pb::ArpTableConfigOpMsg>(pb::SET);
+    op.mutable_router_port_id()->set_op(pb::SET);
+    op.mutable_entries()->set_op(pb::SET);
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::ARP_TABLE_CONFIG, op, &arp)));
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].property, PT::L3_ARP_ROUTER_PORT_ID);
+    EXPECT_EQ(recs[0].data, Uuid(31).SerializeAsString());
+    EXPECT_EQ(recs[1].property, PT::L3_ARP_ENTRY);
+    EXPECT_EQ(recs[1].op, Op::OPERATION_ELEMENT_SET);
+
+    pb::ArpTableConfigMsg bare;
+    *bare.mutable_id() = Uuid(30);
+    auto bad = ObjOp<pb::ArpTableConfigOpMsg>(pb::SET);
+    bad.mutable_router_port_id()->set_op(pb::SET);
+    auto* e = bad.mutable_entries()->add_entries();
+    e->set_op(pb::SET);
+    e->set_index(2);
+    recs = AllRecords(DecodeOne(MakeUpdate(OT::ARP_TABLE_CONFIG, bad, &bare)));
+    EXPECT_TRUE(recs.empty());
+    EXPECT_TRUE(logs.ContainsWithCode("Decoder: ARP_TABLE_CONFIG router port ID, set has no value",
+                                      "LCP00028"));
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "Decoder: ARP_TABLE_CONFIG entry, msg size not match, op msg index 0 monitor update msg: ",
+        "LCP00028"));
+    auto clear = ObjOp<pb::ArpTableConfigOpMsg>(pb::SET);
+    clear.mutable_router_port_id()->set_op(pb::CLEAR);
+    DecodeOne(MakeUpdate(OT::ARP_TABLE_CONFIG, clear, &bare, &bare));
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "Decoder: ARP_TABLE_CONFIG router port ID, clear has no old value", "LCP00028"));
+}
+
+TEST(DecoderL3Dad, WholeObjectAndEntries) {
+    pb::LogRouterPortFibDadStateMsg dad;
+    *dad.mutable_id() = Uuid(40);
+    dad.add_dad_status()->set_status(1);
+    dad.add_dad_status()->set_status(2);
+    auto op = ObjOp<pb::LogRouterPortFibDadStateOpMsg>(pb::SET);
+    op.mutable_dad_status()->set_op(pb::SET);
+    auto u = MakeUpdate(OT::LOG_ROUTER_PORT_FIB_DAD_STATE, op, &dad);
+    CairnDBUpdateList recs = AllRecords(DecodeOne(u));
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
+    EXPECT_EQ(recs[0].data, u.object_body());
+    EXPECT_EQ(recs[1].property, PT::L3_DAD_STATUS);
+    EXPECT_EQ(recs[2].op, Op::OPERATION_ELEMENT_SET);
+
+    pb::LogRouterPortDadRequestMsg req;
+    *req.mutable_id() = Uuid(41);
+    req.add_dad_requests()->set_request(1);
+    recs = AllRecords(
+        DecodeOne(MakeUpdate(OT::LOG_ROUTER_PORT_DAD_REQUEST,
+                             ObjOp<pb::LogRouterPortDadRequestOpMsg>(pb::CLEAR), nullptr, &req)));
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
+    EXPECT_EQ(recs[1].property, PT::L3_DAD_REQ);
+    EXPECT_EQ(recs[1].op, Op::OPERATION_ELEMENT_CLEAR);
+}
+
+}  // namespace
+}  // namespace CfgAgent::test

@@ -1,0 +1,488 @@
+// Decoder: whole-object patterns (W, O, P), the routing table, log texts, spans and bad input.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "platform/LibraryLogLevels.h"
+#include "proto/cairndb_routing.pb.h"
+#include "proto/cairndb_services.pb.h"
+#include "proto/cairndb_switching.pb.h"
+#include "proto/cairndb_system.pb.h"
+#include "tests/intake/DecodeTestUtil.h"
+#include "tests/support/LogCapture.h"
+
+namespace CfgAgent::test {
+namespace {
+
+using OT = ObjectType;
+using CT = ComponentType;
+using PT = PropertyType;
+
+pb::LogSwitchConfigMsg SampleSwitch() {
+    pb::LogSwitchConfigMsg ls;
+    *ls.mutable_id() = Uuid(7);
+    ls.set_vni(5001);
+    ls.set_admin_state_up(true);
+    *ls.mutable_transport_zone_id() = Uuid(9);
+    ls.add_vlan_trunk()->set_start(10);
+    ls.set_switch_name("ls-web");
+    ls.mutable_tenant_context()->set_org_id("org1");
+    ls.mutable_tenant_context()->set_project_id("proj1");
+    return ls;
+}
+
+TEST(DecoderPatternP, LogicalSwitchSetGivesWholeObjectThenSixteenProperties) {
+    LogCapture logs;
+    pb::LogSwitchConfigMsg ls = SampleSwitch();
+    auto u = MakeUpdate(OT::LOG_SWITCH_CONFIG, ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET), &ls,
+                        nullptr, true);
+    DecodeResult r = DecodeOne(u);
+    ASSERT_TRUE(r.routed);
+    EXPECT_EQ(r.demux, DemuxRoute::KIND);
+    ASSERT_EQ(r.groupCount, 1u);
+    EXPECT_EQ(GroupComponents(r, 0), std::vector<CT>{CT::CONFIGCACHE});
+    const CairnDBUpdateList& recs = r.groups[0].records;
+    ASSERT_EQ(recs.size(), 17u);
+
+    const std::string id = Uuid(7).SerializeAsString();
+    const std::string trace = TestSpan().SerializeAsString();
+    const std::string tenant = ls.tenant_context().SerializeAsString();
+    EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
+    EXPECT_EQ(recs[0].op, Operation::OPERATION_UPDATE);
+    EXPECT_EQ(recs[0].data, u.object_body());
+    // Present: vni (10), admin_state_up (14), transport_zone_id (15), vlan_trunk (17),
+    // switch_name (22), tenant_context (24).
+    const std::map<uint32_t, bool> present = {{10, true}, {14, true}, {15, true},
+                                              {17, true}, {22, true}, {24, true}};
+    for (uint32_t i = 1; i < recs.size(); ++i) {
+        const CairnDBUpdateMsg& rec = recs[i];
+        const uint32_t prop = 9 + i;
+        SCOPED_TRACE(PropertyTypeToString(prop));
+        EXPECT_EQ(static_cast<uint32_t>(rec.property), prop);
+        EXPECT_EQ(rec.objType, OT::LOG_SWITCH_CONFIG);
+        EXPECT_EQ(rec.id, id);
+        EXPECT_EQ(rec.traceContext, trace);
+        EXPECT_EQ(rec.tenantContext, tenant);
+        if (present.count(prop) != 0) {
+            EXPECT_EQ(rec.op, Operation::OPERATION_UPDATE);
+            pb::LogSwitchConfigMsg part;
+            ASSERT_TRUE(part.ParseFromString(rec.data));
+            // Exactly one field is set in the property body.
+            std::vector<const google::protobuf::FieldDescriptor*> fields;
+            part.GetReflection()->ListFields(part, &fields);
+            ASSERT_EQ(fields.size(), 1u);
+            EXPECT_EQ(static_cast<uint32_t>(fields[0]->number()), prop - 10 + 2);
+        } else {
+            EXPECT_EQ(rec.op, Operation::OPERATION_DELETE);
+            EXPECT_TRUE(rec.data.empty());
+        }
+    }
+    pb::LogSwitchConfigMsg vni;
+    ASSERT_TRUE(vni.ParseFromString(recs[1].data));
+    EXPECT_EQ(vni.vni(), 5001u);
+    EXPECT_TRUE(logs.Contains("Decoder: Received LOG_SWITCH_CONFIG msg (Operation SET): "));
+}
+
+TEST(DecoderPatternP, ClearGivesOneDeleteWithIdOfOldBody) {
+    pb::LogSwitchConfigMsg ls = SampleSwitch();
+    auto u =
+        MakeUpdate(OT::LOG_SWITCH_CONFIG, ObjOp<pb::LogSwitchConfigOpMsg>(pb::CLEAR), nullptr, &ls);
+    DecodeResult r = DecodeOne(u);
+    CairnDBUpdateList recs = AllRecords(r);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].op, Operation::OPERATION_DELETE);
+    EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
+    EXPECT_EQ(recs[0].id, Uuid(7).SerializeAsString());
+    EXPECT_TRUE(recs[0].data.empty());
+    EXPECT_EQ(recs[0].tenantContext, ls.tenant_context().SerializeAsString());
+    EXPECT_TRUE(recs[0].traceContext.empty());
+}
+
+TEST(DecoderPatternP, PortRealtimePropertiesFollowTheFeatureSwitch) {
+    LogCapture logs;
+    pb::LogSwitchPortConfigMsg port;
+    *port.mutable_id() = Uuid(3);
+    *port.mutable_switch_id() = Uuid(7);
+    port.mutable_realtime_latency()->set_enabled(true);
+    auto u =
+        MakeUpdate(OT::LOG_SWITCH_PORT_CONFIG, ObjOp<pb::LogSwitchPortConfigOpMsg>(pb::SET), &port);
+
+    Decoder::SetRealtimeFeatureEnabled(false);
+    CairnDBUpdateList off = AllRecords(DecodeOne(u));
+    ASSERT_EQ(off.size(), 15u);
+    EXPECT_EQ(off.back().property, PT::LSP_TENANT_CONTEXT);
+    EXPECT_EQ(off[1].property, PT::LSP_SWITCH_ID);
+    EXPECT_EQ(off[1].op, Operation::OPERATION_UPDATE);
+    EXPECT_EQ(logs.Count("Decoder: Feature switch EozyDpVswitchRT is disabled"), 1u);
+
+    Decoder::SetRealtimeFeatureEnabled(true);
+    CairnDBUpdateList on = AllRecords(DecodeOne(u));
+    Decoder::SetRealtimeFeatureEnabled(false);
+    ASSERT_EQ(on.size(), 18u);
+    EXPECT_EQ(on[15].property, PT::LSP_REALTIME_PROFINET);
+    EXPECT_EQ(on[15].op, Operation::OPERATION_DELETE);
+    EXPECT_EQ(on[16].property, PT::LSP_REALTIME_LATENCY);
+    EXPECT_EQ(on[16].op, Operation::OPERATION_UPDATE);
+    EXPECT_EQ(on[17].property, PT::LSP_REALTIME_PRP);
+    EXPECT_EQ(logs.Count("Decoder: Feature switch EozyDpVswitchRT is disabled"), 1u);
+}
+
+TEST(DecoderPatternP, BlocksOfTheOtherPropertyTypes) {
+    pb::TransportNodeConfigMsg tn;
+    *tn.mutable_id() = Uuid(1);
+    pb::BridgeClusterConfigMsg bc;
+    *bc.mutable_id() = Uuid(2);
+    pb::PortMirrorSessionMsg pms;
+    *pms.mutable_id() = Uuid(3);
+    pb::IpfixConfigurationMsg ipfix;
+    *ipfix.mutable_id() = Uuid(4);
+    pb::DaVifMsg davif;
+    *davif.mutable_id() = Uuid(5);
+    pb::EntityGroupRelationMsg egr;
+    *egr.mutable_id() = Uuid(6);
+    pb::ProfileMsg profile;
+    *profile.mutable_id() = Uuid(8);
+    profile.set_profile_type(1);
+    auto tnOp = ObjOp<pb::TransportNodeConfigOpMsg>(pb::SET);
+    auto bcOp = ObjOp<pb::BridgeClusterConfigOpMsg>(pb::SET);
+    auto pmsOp = ObjOp<pb::PortMirrorSessionOpMsg>(pb::SET);
+    auto ipfixOp = ObjOp<pb::IpfixConfigurationOpMsg>(pb::SET);
+    auto davifOp = ObjOp<pb::DaVifOpMsg>(pb::SET);
+    auto egrOp = ObjOp<pb::EntityGroupRelationOpMsg>(pb::SET);
+    auto profileOp = ObjOp<pb::ProfileOpMsg>(pb::SET);
+    struct Input {
+        OT type;
+        const google::protobuf::Message* op;
+        const google::protobuf::Message* body;
+        std::vector<PT> props;
+    };
+    const std::vector<Input> cases = {
+        {OT::TRANSPORT_NODE_CONFIG,
+         &tnOp,
+         &tn,
+         {PT::TN_CERTIFICATE, PT::TN_TRANSPORT_SWITCHES, PT::TN_BFD, PT::TN_TYPE, PT::TN_LABEL}},
+        {OT::BRIDGE_CLUSTER_CONFIG, &bcOp, &bc, {PT::BRIDGE_NODES, PT::BFD_HA}},
+        {OT::PORT_MIRROR_SESSION,
+         &pmsOp,
+         &pms,
+         {PT::PMS_LOGICAL_PORT_MIRROR_SESSION, PT::PMS_UPLINK_PORT_MIRROR_SESSION,
+          PT::PMS_RSPAN_SRC_MIRROR_SESSION, PT::PMS_RSPAN_DST_MIRROR_SESSION,
+          PT::PMS_L3SPAN_MIRROR_SESSION}},
+        {OT::IPFIX_CONFIGURATION,
+         &ipfixOp,
+         &ipfix,
+         {PT::IPFIX_SWITCH_GLOBAL_CONFIG, PT::IPFIX_SWITCH_CONFIG_LEGACY}},
+        {OT::DA_VIF, &davifOp, &davif, {PT::DA_VIF}},
+        {OT::ENTITY_GROUP_RELATION, &egrOp, &egr, {PT::CONTINER_LOGICAL_SWITCH_PORT}},
+        {OT::PROFILE,
+         &profileOp,
+         &profile,
+         {PT::IPFIX_SWITCH_PROFILE, PT::IPFIX_COLLECTOR_PROFILE}},
+    };
+    for (const Input& c : cases) {
+        SCOPED_TRACE(ObjectTypeName(static_cast<uint32_t>(c.type)));
+        DecodeResult r = DecodeOne(MakeUpdate(c.type, *c.op, c.body));
+        const CairnDBUpdateList& recs = r.groups[0].records;
+        ASSERT_EQ(recs.size(), c.props.size() + 1);
+        EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
+        EXPECT_TRUE(recs[0].tenantContext.empty());
+        for (size_t i = 0; i < c.props.size(); ++i) {
+            EXPECT_EQ(recs[i + 1].property, c.props[i]);
+            EXPECT_EQ(recs[i + 1].op, Operation::OPERATION_DELETE);  // nothing set in the bodies
+        }
+    }
+}
+
+TEST(DecoderPatternP, ProfileWithoutTypeAndDaVifTexts) {
+    LogCapture logs;
+    pb::ProfileMsg profile;
+    *profile.mutable_id() = Uuid(8);
+    DecodeResult r = DecodeOne(MakeUpdate(OT::PROFILE, ObjOp<pb::ProfileOpMsg>(pb::SET), &profile));
+    EXPECT_TRUE(r.routed);
+    EXPECT_EQ(r.RecordCount(), 0u);
+    EXPECT_TRUE(logs.Contains("Decoder: Received PROFILE msg without profile_type!"));
+
+    pb::DaVifMsg davif;
+    *davif.mutable_id() = Uuid(5);
+    DecodeOne(MakeUpdate(OT::DA_VIF, ObjOp<pb::DaVifOpMsg>(pb::SET), &davif));
+    EXPECT_TRUE(logs.Contains("Decoder: Received DA_VIF msg with no bindings"));
+    davif.add_bindings()->set_vlan(3);
+    davif.add_bindings()->set_vlan(4);
+    r = DecodeOne(MakeUpdate(OT::DA_VIF, ObjOp<pb::DaVifOpMsg>(pb::SET), &davif));
+    EXPECT_TRUE(logs.Contains("Decoder: Received DA_VIF msg with bindings size 2"));
+    EXPECT_EQ(GroupComponents(r, 0), std::vector<CT>{CT::CONFIGAPP});
+    ASSERT_EQ(r.RecordCount(), 2u);
+    EXPECT_EQ(r.groups[0].records[1].op, Operation::OPERATION_UPDATE);
+    DecodeOne(MakeUpdate(OT::DA_VIF, ObjOp<pb::DaVifOpMsg>(pb::CLEAR), nullptr, &davif));
+    EXPECT_TRUE(logs.Contains("Decoder: Received DA_VIF msg with CLEAR op"));
+}
+
+TEST(DecoderPatternP, EntityGroupRelationGoesToCacheAsPropertiesAndToFirewallWhole) {
+    pb::EntityGroupRelationMsg egr;
+    *egr.mutable_id() = Uuid(6);
+    egr.add_container_logical_switch_port()->add_logical_switch_port_ids()->set_right(1);
+    auto u = MakeUpdate(OT::ENTITY_GROUP_RELATION, ObjOp<pb::EntityGroupRelationOpMsg>(pb::SET),
+                        &egr, nullptr, true);
+    DecodeResult r = DecodeOne(u);
+    ASSERT_EQ(r.groupCount, 2u);
+    EXPECT_EQ(GroupComponents(r, 0), std::vector<CT>{CT::CONFIGCACHE});
+    EXPECT_EQ(GroupComponents(r, 1), (std::vector<CT>{CT::DFW, CT::LB}));
+    ASSERT_EQ(r.groups[0].records.size(), 2u);
+    ASSERT_EQ(r.groups[1].records.size(), 1u);
+    EXPECT_EQ(r.groups[1].records[0].data, u.object_body());
+    EXPECT_TRUE(r.groups[1].records[0].traceContext.empty());
+    EXPECT_FALSE(r.groups[0].records[0].traceContext.empty());
+
+    ComponentUpdateMap batch;
+    Decoder::File(r, batch);
+    ASSERT_EQ(batch.size(), 3u);
+    EXPECT_EQ(batch[CT::CONFIGCACHE].size(), 2u);
+    EXPECT_EQ(batch[CT::DFW].size(), 1u);
+    EXPECT_EQ(batch[CT::LB], batch[CT::DFW]);
+}
+
+TEST(DecoderPatternW, SetCarriesNewBodyClearCarriesOldBodyOrWarns) {
+    LogCapture logs;
+    pb::RuleMsg rule;
+    *rule.mutable_id() = Uuid(42);
+    auto set = MakeUpdate(OT::RULE, ObjOp<pb::RuleOpMsg>(pb::SET), &rule, nullptr, true);
+    DecodeResult r = DecodeOne(set);
+    EXPECT_EQ(GroupComponents(r, 0), (std::vector<CT>{CT::DFW, CT::IDS}));
+    EXPECT_EQ(r.demux, DemuxRoute::GENERIC);
+    ASSERT_EQ(r.RecordCount(), 1u);
+    const CairnDBUpdateMsg& rec = r.groups[0].records[0];
+    EXPECT_EQ(rec.op, Operation::OPERATION_UPDATE);
+    EXPECT_EQ(rec.data, set.object_body());
+    EXPECT_EQ(rec.id, Uuid(42).SerializeAsString());
+    EXPECT_TRUE(rec.traceContext.empty());
+    EXPECT_TRUE(logs.Contains("Decoder: Received DFW RuleMsg msg (Operation SET): "));
+
+    r = DecodeOne(MakeUpdate(OT::RULE, ObjOp<pb::RuleOpMsg>(pb::CLEAR), nullptr, nullptr));
+    EXPECT_EQ(r.RecordCount(), 0u);
+    EXPECT_TRUE(logs.Contains("Decoder: No old_object_body in CLEAR RuleMsg"));
+
+    pb::LbPoolMsg pool;
+    *pool.mutable_id() = Uuid(43);
+    r = DecodeOne(MakeUpdate(OT::LB_POOL, ObjOp<pb::LbPoolOpMsg>(pb::CLEAR), nullptr, nullptr));
+    EXPECT_EQ(r.RecordCount(), 0u);
+    EXPECT_TRUE(logs.Contains("Decoder: No old_object_body in CLEAR LbPoolMsg"));
+    auto clear = MakeUpdate(OT::LB_POOL, ObjOp<pb::LbPoolOpMsg>(pb::CLEAR), nullptr, &pool);
+    r = DecodeOne(clear);
+    ASSERT_EQ(r.RecordCount(), 1u);
+    EXPECT_EQ(r.groups[0].records[0].op, Operation::OPERATION_DELETE);
+    EXPECT_EQ(r.groups[0].records[0].data, clear.old_object_body());
+    EXPECT_EQ(r.groups[0].records[0].id, Uuid(43).SerializeAsString());
+    EXPECT_TRUE(logs.Contains("Decoder: Received LbPoolMsg msg (Operation CLEAR): "));
+
+    pb::RuleSectionMsg section;
+    *section.mutable_id() = Uuid(44);
+    section.set_priority(12);
+    DecodeOne(MakeUpdate(OT::RULE_SECTION, ObjOp<pb::RuleSectionOpMsg>(pb::SET), &section));
+    EXPECT_TRUE(logs.Contains(", pri: 12"));
+    pb::IdsSignaturesMsg sig;
+    *sig.mutable_id() = Uuid(0x45);
+    DecodeOne(MakeUpdate(OT::IDS_SIGNATURES, ObjOp<pb::IdsSignaturesOpMsg>(pb::SET), &sig));
+    EXPECT_TRUE(
+        logs.Contains("Decoder: Received IdsSignaturesMsg msg (Op: SET), ID: "
+                      "00000000-0000-1111-0000-000000000045"));
+    pb::SiServiceChainMsg chain;
+    DecodeOne(MakeUpdate(OT::SI_SERVICE_CHAIN, ObjOp<pb::SiServiceChainOpMsg>(pb::SET), &chain));
+    EXPECT_TRUE(logs.Contains("Decoder: Received SiServiceChainMsg (Operation SET): "));
+}
+
+TEST(DecoderPatternO, SetCarriesBodyClearIsEmptyAndOtherOpsGiveNothing) {
+    LogCapture logs;
+    pb::CcpSessionMsg ccp;
+    *ccp.mutable_id() = Uuid(11);
+    ccp.set_session_id(99);
+    auto set =
+        MakeUpdate(OT::CCP_SESSION, ObjOp<pb::CcpSessionOpMsg>(pb::SET), &ccp, nullptr, true);
+    DecodeResult r = DecodeOne(set);
+    EXPECT_EQ(GroupComponents(r, 0), (std::vector<CT>{CT::CONFIGAPP, CT::L2APP}));
+    ASSERT_EQ(r.RecordCount(), 1u);
+    EXPECT_EQ(r.groups[0].records[0].data, set.object_body());
+    EXPECT_EQ(r.groups[0].records[0].traceContext, TestSpan().SerializeAsString());
+    EXPECT_TRUE(logs.Contains("Decoder: Received CCP_SESSION msg (Operation SET): "));
+
+    r = DecodeOne(
+        MakeUpdate(OT::CCP_SESSION, ObjOp<pb::CcpSessionOpMsg>(pb::CLEAR), nullptr, &ccp));
+    ASSERT_EQ(r.RecordCount(), 1u);
+    EXPECT_EQ(r.groups[0].records[0].op, Operation::OPERATION_DELETE);
+    EXPECT_EQ(r.groups[0].records[0].id, Uuid(11).SerializeAsString());
+    EXPECT_TRUE(r.groups[0].records[0].data.empty());
+
+    r = DecodeOne(MakeUpdate(OT::CCP_SESSION, ObjOp<pb::CcpSessionOpMsg>(pb::UPDATE), &ccp));
+    EXPECT_TRUE(r.routed);
+    EXPECT_EQ(r.RecordCount(), 0u);
+
+    pb::LogRouterConfigMsg lr;
+    *lr.mutable_id() = Uuid(12);
+    DecodeOne(MakeUpdate(OT::LOG_ROUTER_CONFIG, ObjOp<pb::LogRouterConfigOpMsg>(pb::SET), &lr));
+    EXPECT_TRUE(logs.Contains("Decoder: No Ndra Profile in LogRouterConfig."));
+    EXPECT_TRUE(logs.Contains("Decoder: No Dad Profile in LogRouterConfig."));
+    pb::MulticastConfigMsg mc;
+    *mc.mutable_id() = Uuid(0x13);
+    DecodeOne(MakeUpdate(OT::MULTICAST_CONFIG, ObjOp<pb::MulticastConfigOpMsg>(pb::SET), &mc));
+    EXPECT_TRUE(
+        logs.Contains("Decoder: Received MULTICAST_CONFIG msg (Operation SET): "
+                      "00000000-0000-1111-0000-000000000013 : "));
+}
+
+TEST(DecoderRouting, EveryRoutedTypeReachesItsComponentsInOrder) {
+    const std::map<OT, std::vector<CT>> expected = {
+        {OT::LOG_SWITCH_CONFIG, {CT::CONFIGCACHE}},
+        {OT::LOG_SWITCH_PORT_CONFIG, {CT::CONFIGCACHE}},
+        {OT::TRANSPORT_NODE_CONFIG, {CT::CONFIGCACHE, CT::CONFIGAPP}},
+        {OT::BRIDGE_CLUSTER_CONFIG, {CT::CONFIGCACHE}},
+        {OT::PORT_MIRROR_SESSION, {CT::CONFIGCACHE}},
+        {OT::IPFIX_CONFIGURATION, {CT::CONFIGCACHE}},
+        {OT::PROFILE, {CT::CONFIGCACHE}},
+        {OT::ENTITY_GROUP_RELATION, {CT::CONFIGCACHE, CT::DFW, CT::LB}},
+        {OT::NSG_MEMBERSHIP_STATUS, {CT::CONFIGCACHE}},
+        {OT::DA_VIF, {CT::CONFIGAPP}},
+        {OT::VTEP_GROUP, {CT::L2CACHE}},
+        {OT::LOG_SWITCH_FIB, {CT::L2CACHE}},
+        {OT::ROUTING_DOMAIN_FIB, {CT::L2CACHE}},
+        {OT::LOG_ROUTER_CONFIG, {CT::L3CACHE}},
+        {OT::LOG_ROUTER_PORT_CONFIG, {CT::L3CACHE}},
+        {OT::FIB, {CT::L3CACHE}},
+        {OT::ARP_TABLE_CONFIG, {CT::L3CACHE}},
+        {OT::PREFIX_LIST, {CT::L3CACHE}},
+        {OT::MULTICAST_CONFIG, {CT::L3CACHE}},
+        {OT::MULTICAST_STATIC_ROUTE, {CT::L3CACHE}},
+        {OT::NDRA_PROFILE_CONFIG, {CT::L3CACHE}},
+        {OT::DAD_PROFILE_CONFIG, {CT::L3CACHE}},
+        {OT::LOG_ROUTER_PORT_FIB_DAD_STATE, {CT::L3CACHE}},
+        {OT::LOG_ROUTER_PORT_DAD_REQUEST, {CT::L3CACHE}},
+        {OT::CONTAINER, {CT::DFW, CT::LB}},
+        {OT::RULE, {CT::DFW, CT::IDS}},
+        {OT::RULE_SECTION, {CT::DFW, CT::IDS}},
+        {OT::CONTEXT_PROFILE, {CT::DFW, CT::IDS}},
+        {OT::IP_REPUTATION_CONFIG, {CT::DFW}},
+        {OT::CONFIG_SPAN, {CT::DFW, CT::CONFIGAPP}},
+        {OT::IDS_SIGNATURES, {CT::IDS}},
+        {OT::IDS_THRESHOLD_CONFIG, {CT::IDS}},
+        {OT::FLEET_CLUSTER_HOST_CONFIG, {CT::IDS, CT::DFW}},
+        {OT::SECURITY_FEATURE_TOGGLE, {CT::IDS, CT::DFW}},
+        {OT::LB_SERVICE, {CT::LB}},
+        {OT::LB_VIRTUAL_SERVER, {CT::LB}},
+        {OT::LB_POOL, {CT::LB}},
+        {OT::LB_APPLICATION_PROFILE, {CT::LB}},
+        {OT::LB_PERSISTENCE_PROFILE, {CT::LB}},
+        {OT::SI_REDIRECTION_POLICY, {CT::SIAPP}},
+        {OT::SI_SERVICE_CHAIN, {CT::SIAPP}},
+        {OT::SI_SERVICE_PATH, {CT::SIAPP}},
+        {OT::CONDUIT_CHANNEL_GLOBAL_CONFIG, {CT::CONFIGAPP}},
+        {OT::CONDUIT_CHANNEL_VIF_CONFIG, {CT::CONFIGAPP}},
+        {OT::CCP_SESSION, {CT::CONFIGAPP, CT::L2APP}},
+        {OT::BARRIER, {CT::DFW, CT::IDS, CT::L3CACHE}},
+        {OT::GLOBAL_CONFIG, {CT::L3CACHE, CT::L2APP, CT::DFW, CT::IDS, CT::CONFIGAPP, CT::TF}},
+        {OT::BFD_GLOBAL_CONFIG, {CT::BFD}},
+        {OT::HOST_SWITCH_SMARTNIC_BACKING, {CT::CONFIGAPP}},
+    };
+    size_t count = 0;
+    const ObjectType* all = AllObjectTypeValues(&count);
+    for (size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(ObjectTypeName(static_cast<uint32_t>(all[i])));
+        ComponentType out[8];
+        size_t n = Decoder::RoutedComponents(all[i], out, 8);
+        auto it = expected.find(all[i]);
+        if (it == expected.end()) {
+            EXPECT_EQ(n, 0u);
+            pb::MonitorUpdateMsg u;
+            u.set_object_type(static_cast<pb::ObjectType>(all[i]));
+            DecodeResult r;
+            EXPECT_FALSE(Decoder::Decode(u, &r));
+            EXPECT_EQ(r.groupCount, 0u);
+        } else {
+            EXPECT_EQ(std::vector<CT>(out, out + n), it->second);
+        }
+    }
+    // The Demux routes of the types that are not simply kind or generic.
+    auto demuxOf = [](OT t) {
+        pb::MonitorUpdateMsg u;
+        u.set_object_type(static_cast<pb::ObjectType>(t));
+        return DecodeOne(u).demux;
+    };
+    EXPECT_EQ(demuxOf(OT::CONDUIT_CHANNEL_VIF_CONFIG), DemuxRoute::NONE);
+    EXPECT_EQ(demuxOf(OT::CONDUIT_CHANNEL_GLOBAL_CONFIG), DemuxRoute::NONE);
+    EXPECT_EQ(demuxOf(OT::HOST_SWITCH_SMARTNIC_BACKING), DemuxRoute::KIND_FIRST);
+    EXPECT_EQ(demuxOf(OT::BRIDGE_CLUSTER_CONFIG), DemuxRoute::GENERIC);
+    EXPECT_EQ(demuxOf(OT::FIB), DemuxRoute::KIND);
+    EXPECT_EQ(demuxOf(OT::CFG_AGENT_FAILOVER_ACK), DemuxRoute::NONE);
+}
+
+TEST(DecoderRouting, FileCopiesIntoEveryComponentAndKeepsOrder) {
+    pb::GlobalConfigMsg g;
+    *g.mutable_id() = Uuid(1);
+    DecodeResult r =
+        DecodeOne(MakeUpdate(OT::GLOBAL_CONFIG, ObjOp<pb::GlobalConfigOpMsg>(pb::SET), &g));
+    ComponentUpdateMap batch;
+    batch[CT::DFW].push_back(CairnDBUpdateMsg());
+    Decoder::File(r, batch);
+    ASSERT_EQ(batch.size(), 6u);
+    for (auto& [comp, list] : batch) {
+        SCOPED_TRACE(CompTypeToString(comp));
+        ASSERT_FALSE(list.empty());
+        EXPECT_EQ(list.back().objType, OT::GLOBAL_CONFIG);
+        EXPECT_EQ(list.back().id, Uuid(1).SerializeAsString());
+    }
+    EXPECT_EQ(batch[CT::DFW].size(), 2u);
+    EXPECT_EQ(batch[CT::DFW][0].objType, OT::OBJECT_TYPE_INVALID);
+}
+
+TEST(DecoderSpans, DecodeFunctionsOpenTheirSpans) {
+    LogCapture logs;
+    int saved = ozy::wft::library_log_level.load();
+    ozy::wft::library_log_level.store(kLogDebug);
+    pb::LogSwitchConfigMsg ls = SampleSwitch();
+    DecodeOne(MakeUpdate(OT::LOG_SWITCH_CONFIG, ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET), &ls,
+                         nullptr, true));
+    pb::GlobalConfigMsg g;
+    DecodeOne(MakeUpdate(OT::GLOBAL_CONFIG, ObjOp<pb::GlobalConfigOpMsg>(pb::SET), &g));
+    pb::ConfigSpanMsg cs;
+    DecodeOne(MakeUpdate(OT::CONFIG_SPAN, ObjOp<pb::ConfigSpanOpMsg>(pb::SET), &cs));
+    pb::RuleMsg rule;
+    DecodeOne(MakeUpdate(OT::RULE, ObjOp<pb::RuleOpMsg>(pb::SET), &rule));
+    ozy::wft::library_log_level.store(saved);
+    EXPECT_TRUE(logs.Contains("wft: span Decoder.DecodeLogSwitchConfig start (1 parent contexts)"));
+    EXPECT_TRUE(logs.Contains("wft: span Decoder.DecodeGlobalConfig start (0 parent contexts)"));
+    EXPECT_TRUE(logs.Contains("wft: span Decoder.DecodeDFWConfigSpan start"));
+    EXPECT_FALSE(logs.Contains("wft: span Decoder.DecodeDfwRule"));
+}
+
+TEST(DecoderBadInput, UnparsableBodiesAndOpsDecodeAsDefaults) {
+    LogCapture logs;
+    // An op message that does not parse is the default one: operation INVALID, no record.
+    pb::MonitorUpdateMsg u;
+    u.set_object_type(pb::LOG_SWITCH_CONFIG);
+    u.set_op_msg(std::string("\xff\xff\xff", 3));
+    u.set_object_body(SampleSwitch().SerializeAsString());
+    DecodeResult r = DecodeOne(u);
+    EXPECT_TRUE(r.routed);
+    EXPECT_EQ(r.RecordCount(), 0u);
+
+    // A body that does not parse is the default body: every property absent, empty id and data.
+    u.set_op_msg(ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET).SerializeAsString());
+    u.set_object_body(std::string("\x0a\x05\x01", 3));
+    r = DecodeOne(u);
+    ASSERT_EQ(r.RecordCount(), 17u);
+    EXPECT_TRUE(r.groups[0].records[0].id.empty());
+    EXPECT_TRUE(r.groups[0].records[0].data.empty());
+    for (size_t i = 1; i < 17; ++i) {
+        EXPECT_EQ(r.groups[0].records[i].op, Operation::OPERATION_DELETE);
+    }
+
+    // A garbage old body on a W CLEAR gives a delete of the default object.
+    u.set_object_type(pb::RULE);
+    u.set_op_msg(ObjOp<pb::RuleOpMsg>(pb::CLEAR).SerializeAsString());
+    u.clear_object_body();
+    u.set_old_object_body(std::string("\x0a\xff", 2));
+    r = DecodeOne(u);
+    ASSERT_EQ(r.RecordCount(), 1u);
+    EXPECT_EQ(r.groups[0].records[0].op, Operation::OPERATION_DELETE);
+    EXPECT_TRUE(r.groups[0].records[0].data.empty());
+}
+
+}  // namespace
+}  // namespace CfgAgent::test
