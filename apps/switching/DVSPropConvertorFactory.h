@@ -14,4 +14,10 @@ class StateCache;
 std::unique_ptr<IDVSPropConvertor> MakeDVSPropConvertor(IConfigApp* configApp,
                                                         StateCache* stateCache);
 
+struct DVSPropConvertorOptions;
+// The same with timers on another io context or other devices (tests).
+std::unique_ptr<IDVSPropConvertor> MakeDVSPropConvertor(IConfigApp* configApp,
+                                                        StateCache* stateCache,
+                                                        const DVSPropConvertorOptions& options);
+
 }  // namespace CfgAgent

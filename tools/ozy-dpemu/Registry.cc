@@ -1,8 +1,8 @@
 #include "tools/ozy-dpemu/Registry.h"
 
 #include "platform/device/DeviceFrame.h"
+#include "tools/ozy-dpemu/FcVswitchDevices.h"
 #include "tools/ozy-dpemu/KcpFamily.h"
-#include "tools/ozy-dpemu/RecordingDevice.h"
 #include "tools/ozy-dpemu/RecordingFamily.h"
 #include "tools/ozy-dpemu/SwsecFamily.h"
 
@@ -43,9 +43,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
 
 const std::vector<DeviceInfo>& BuiltinDevices() {
     static const std::vector<DeviceInfo> devices = {
-        {"fc", device::kFlowCacheDevice, "flow cache (recorded)", Device<RecordingDevice>("fc")},
-        {"vswitch", device::kVswitchDevice, "virtual switch (recorded)",
-         Device<RecordingDevice>("vswitch")},
+        {"fc", device::kFlowCacheDevice, "flow cache settings", Device<FlowCacheDevice>()},
+        {"vswitch", device::kVswitchDevice, "virtual switch settings", Device<VswitchDevice>()},
     };
     return devices;
 }
