@@ -43,6 +43,24 @@ FieldDesc Str(const char* n, uint16_t w) {
 FieldDesc Text(const char* n) {
     return {n, F::kText, 0};
 }
+template <size_t N>
+FieldDesc Enum(const char* n, const char* const (&names)[N]) {
+    static_assert(N < 256, "too many names");
+    return {n, F::kU8, 0, names, static_cast<uint8_t>(N)};
+}
+
+const char* const kBlockStateNames[] = {"UNBLOCK", "BLOCK"};
+const char* const kMacLimitPolicyNames[] = {"NONE", "ALLOW", "DROP"};
+const char* const kShaperTypeNames[] = {"", "INGRESS", "INGRESS_BROADCAST", "EGRESS"};
+const char* const kMirrorTypeNames[] = {"",
+                                        "ERSPAN_SOURCE",
+                                        "RSPAN_SRC",
+                                        "RSPAN_DST",
+                                        "LOGICAL_LOCAL_SPAN",
+                                        "LOCAL_PORT_SPAN",
+                                        "LOCAL_UPLINK_SPAN"};
+const char* const kDirectionNames[] = {"", "INGRESS", "EGRESS", "BOTH"};
+const char* const kForwardingModeNames[] = {"", "IPV4_ONLY", "IPV6_ONLY", "IPV4_AND_IPV6"};
 
 constexpr uint8_t P = kScopePort;
 constexpr uint8_t K = kScopeKrnnic;
@@ -63,7 +81,7 @@ PropertyDesc Prop(uint16_t key, const char* name, uint8_t scopes, std::vector<Fi
 std::vector<PropertyDesc> BuildTable() {
     std::vector<PropertyDesc> t;
     // Port state and logical-switch properties pushed to each port.
-    t.push_back(Prop(kPropBlock, "block", P | K, {Bool("blocked")}));
+    t.push_back(Prop(kPropBlock, "block", P | K, {Enum("state", kBlockStateNames)}));
     t.push_back(Prop(kPropLspId, "lsp_id", P, {Uuid("lsp_id")}));
     t.push_back(Prop(kPropLsId, "ls_id", P, {Uuid("ls_id")}));
     t.push_back(Prop(kPropVni, "vni", P | S, {U32("vni")}));
@@ -72,13 +90,14 @@ std::vector<PropertyDesc> BuildTable() {
     t.push_back(Prop(kPropReplicationMode, "replication_mode", P, {U8("mode")}));
     t.push_back(Prop(kPropLsType, "ls_type", P, {U8("type")}));
     t.push_back(Prop(kPropLsSpSubtype, "ls_sp_subtype", P, {U8("subtype")}));
-    t.push_back(Prop(kPropMacManagement, "mac_management", P,
-                     {Bool("learning_enabled"), U32("limit"), U8("limit_policy"),
-                      Bool("unknown_unicast_flooding")}));
+    t.push_back(
+        Prop(kPropMacManagement, "mac_management", P,
+             {Bool("learning_enabled"), U32("limit"), Enum("limit_policy", kMacLimitPolicyNames),
+              Bool("unknown_unicast_flooding"), Bool("mac_change_allowed")}));
     t.push_back(Prop(kPropMacLearnStatic, "mac_learn_static", P | K, {Bool("enabled")}));
     t.push_back(
         Prop(kPropLsAttachment, "ls_attachment", P, {Str("parent_port_id", kIdSize), U16("vlan")}));
-    t.push_back(Prop(kPropLatency, "latency", P, {Bool("enabled")}));
+    t.push_back(Prop(kPropLatency, "latency", P, {Bool("enabled"), U32("value")}));
     // IP discovery.
     t.push_back(
         Prop(kPropIpDiscovery, "ip_discovery", P,
@@ -104,18 +123,26 @@ std::vector<PropertyDesc> BuildTable() {
                      {Bool("enabled"), U32("rx_broadcast"), U32("rx_multicast"),
                       U32("tx_broadcast"), U32("tx_multicast")}));
     // QoS. Shaper types: 1 ingress, 2 ingress broadcast, 3 egress.
-    t.push_back(Prop(kPropQosShapers, "qos_shapers", P, {}, "shapers",
-                     {U8("type"), Bool("enabled"), U32("average_bandwidth_kbps"),
-                      U32("peak_bandwidth_kbps"), U32("burst_size_bytes")}));
+    t.push_back(
+        Prop(kPropQosShapers, "qos_shapers", P, {}, "shapers",
+             {Enum("type", kShaperTypeNames), Bool("enabled"), U32("average_bandwidth_kbps"),
+              U32("peak_bandwidth_kbps"), U32("burst_size_bytes")}));
     t.push_back(
         Prop(kPropQosMarking, "qos_marking", P, {U8("cos"), U8("dscp"), Bool("dscp_trusted")}));
     // Mirror sessions, one instance per session name. Direction: 1 ingress, 2 egress, 3 both.
     {
-        PropertyDesc d = Prop(kPropMirrorSession, "mirror_session", P | K | S,
-                              {Str("name", kSwitchIdSize), U8("type"), U8("direction"),
-                               U32("snap_length"), U32("erspan_id"), U32("gre_key"),
-                               U16("encap_vlan"), U8("mirror_stack"), Ip("destination")},
-                              "destination_ports", {Str("port_id", kIdSize)});
+        PropertyDesc d =
+            Prop(kPropMirrorSession, "mirror_session", P | K | S,
+                 {Str("name", kSwitchIdSize), Enum("type", kMirrorTypeNames),
+                  Enum("direction", kDirectionNames), U32("snap_length"), U32("erspan_id"),
+                  U32("gre_key"), U16("encap_vlan"), U8("mirror_stack"), Ip("destination")},
+                 "destination_ports", {Str("port_id", kIdSize)});
+        d.instancesByFirstField = true;
+        t.push_back(std::move(d));
+    }
+    {
+        PropertyDesc d = Prop(kPropMirrorUplinkSources, "mirror_uplink_sources", S,
+                              {Str("name", kSwitchIdSize)}, "uplinks", {Str("port_id", kIdSize)});
         d.instancesByFirstField = true;
         t.push_back(std::move(d));
     }
@@ -147,7 +174,8 @@ std::vector<PropertyDesc> BuildTable() {
     t.push_back(Prop(kPropConduitParentVif, "conduit_parent_vif", P, {Text("value")}));
     t.push_back(Prop(kPropSecurityPolicySync, "security_policy_sync", P, {Text("value")}));
     // Host-switch globals.
-    t.push_back(Prop(kPropForwardingMode, "forwarding_mode", S, {U8("mode")}));
+    t.push_back(
+        Prop(kPropForwardingMode, "forwarding_mode", S, {Enum("mode", kForwardingModeNames)}));
     t.push_back(
         Prop(kPropCloudsvcClusterVirtualIp, "cloudsvc_cluster_virtual_ip", S, {Text("value")}));
     t.push_back(
@@ -304,11 +332,21 @@ bool VisitKcpPropertyFields(const PropertyDesc& desc, const uint8_t* value, size
     return true;
 }
 
+const char* KcpFieldValueName(const FieldDesc& field, uint64_t value) {
+    if (field.type != F::kU8 || field.names == nullptr || value >= field.nameCount) {
+        return nullptr;
+    }
+    const char* name = field.names[value];
+    return name != nullptr && name[0] != '\0' ? name : nullptr;
+}
+
 std::string KcpFieldText(const FieldDesc& field, const uint8_t* p, size_t size) {
     char buf[64];
     switch (field.type) {
-        case F::kU8:
-            return std::to_string(p[0]);
+        case F::kU8: {
+            const char* name = KcpFieldValueName(field, p[0]);
+            return name != nullptr ? std::string(name) : std::to_string(p[0]);
+        }
         case F::kBool:
             return p[0] != 0 ? "true" : "false";
         case F::kU16:

@@ -11,7 +11,8 @@
 // Field encodings: integers big-endian; bool is one byte 0/1; mac is 6 bytes; ipv4 is 4 bytes;
 // ip is 17 bytes (kind byte: non-zero IPv4 in the next 4 bytes, zero IPv6 in the next 16); uuid
 // is 16 bytes (printed 8-4-4-4-12); a fixed string is NUL-padded to its width; a text field takes
-// the rest of the value (a trailing NUL is allowed and not part of the text).
+// the rest of the value (a trailing NUL is allowed and not part of the text). A u8 field may name
+// its values (block state, mirror type, ...): dumps print the name, unknown values as numbers.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,9 @@ struct FieldDesc {
     const char* name;
     FieldType type;
     uint16_t width;  // kFixedString only
+    // kU8 only: names of the values 0..nameCount-1 (an empty name leaves that value unnamed).
+    const char* const* names = nullptr;
+    uint8_t nameCount = 0;
 };
 
 enum PropertyScope : uint8_t {
@@ -89,6 +93,7 @@ enum PropertyKey : uint16_t {
     kPropQosMarking = 41,
 
     kPropMirrorSession = 50,
+    kPropMirrorUplinkSources = 51,  // uplinks mirrored by an uplink session, on the switch
 
     kPropIpfix = 60,
 
@@ -118,6 +123,40 @@ enum PropertyKey : uint16_t {
 
     // Kernel-interface properties.
     kPropVtepLabel = 300,
+};
+
+// Block state of a port or kernel interface (the "block" property).
+enum BlockState : uint8_t {
+    kUnblocked = 0,
+    kBlocked = 1,
+};
+
+// MAC limit policies of the "mac_management" property.
+enum MacLimitPolicy : uint8_t {
+    kMacLimitPolicyNone = 0,
+    kMacLimitPolicyAllow = 1,
+    kMacLimitPolicyDrop = 2,
+};
+
+// Shaper types of the "qos_shapers" entries.
+enum ShaperType : uint8_t {
+    kShaperIngress = 1,
+    kShaperIngressBroadcast = 2,
+    kShaperEgress = 3,
+};
+
+// Mirror directions.
+enum MirrorDirection : uint8_t {
+    kMirrorIngress = 1,
+    kMirrorEgress = 2,
+    kMirrorBoth = 3,
+};
+
+// Host-switch forwarding modes ("forwarding_mode").
+enum ForwardingMode : uint8_t {
+    kForwardingIpv4Only = 1,
+    kForwardingIpv6Only = 2,
+    kForwardingIpv4AndIpv6 = 3,
 };
 
 // Mirror session types (the first byte after the name).
@@ -150,8 +189,11 @@ using FieldVisitor =
 bool VisitKcpPropertyFields(const PropertyDesc& desc, const uint8_t* value, size_t size,
                             const FieldVisitor& visit);
 
-// Text of one field value: decimal integers, "true"/"false", "aa:bb:cc:dd:ee:ff", dotted or
-// RFC 5952 addresses, 8-4-4-4-12 UUIDs, strings up to their NUL.
+// The name of a value of a named u8 field, or nullptr.
+const char* KcpFieldValueName(const FieldDesc& field, uint64_t value);
+
+// Text of one field value: decimal integers (the name for a named value), "true"/"false",
+// "aa:bb:cc:dd:ee:ff", dotted or RFC 5952 addresses, 8-4-4-4-12 UUIDs, strings up to their NUL.
 std::string KcpFieldText(const FieldDesc& field, const uint8_t* data, size_t size);
 
 // Builds one property element (key, length, value) after checking the value against the table;

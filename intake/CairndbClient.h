@@ -102,6 +102,8 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
                    GetObjectCallback callback) override;
 
     void SetSmartNicCoordinator(ISmartNicCoordinator* coordinator) { coordinator_ = coordinator; }
+    // The library session itself, for liveness checks (echo, last exchange); null when none.
+    std::shared_ptr<ozy::cairndb::CairnDbClientInterface> library() const { return lib_; }
 
     // ---- library callbacks (public for the library binding and tests) ----
     void MonitorUpdateCB(const orvane::ozy::cairndb::MonitorUpdateMsg& update);

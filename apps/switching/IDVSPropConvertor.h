@@ -45,7 +45,11 @@ public:
     virtual void Init(const boost::property_tree::ptree& config) = 0;
     virtual void Stop() = 0;
 
-    // Desired state (configuration-table observer records and dispatcher object lists).
+    // Desired state (configuration-table observer records and dispatcher object lists). A record
+    // of one property with op Delete and no value is the removal of that property; it may come to
+    // ProcessConfigPropertyUpdate (with the empty value) or, like records without a value, to
+    // ProcessConfigEntityUpdate, which then tells it from the removal of the whole object by
+    // asking the configuration table once the batch is in.
     virtual void ProcessConfigPropertyUpdate(ObjectType type, const std::string& id, Operation op,
                                              PropertyType property, const std::string& value) = 0;
     virtual void ProcessConfigEntityUpdate(ObjectType type, const std::string& id, Operation op) = 0;
@@ -55,7 +59,8 @@ public:
     virtual void HandleCcpSessions(const CairnDBUpdateList& updates, bool fullSync) = 0;
     virtual void HandleGlobalConfigs(const CairnDBUpdateList& updates, bool fullSync) = 0;
     // Re-evaluates blocking of the given ports (LSP ids) and of the ports on the given switches
-    // (LS ids); sends UNBLOCK where every cause is cleared. Called once per desired-state batch.
+    // (LS ids); sends UNBLOCK where every cause is cleared. Called once at the end of every
+    // desired-state batch, also with empty sets: it sends everything the batch changed.
     virtual void SendPortUnblockUpdate(const std::set<std::string>& portIds,
                                        const std::set<std::string>& switchIds) = 0;
 

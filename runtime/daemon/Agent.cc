@@ -14,6 +14,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <nlohmann/json.hpp>
 
+#include "apps/switching/ConfigAppEntry.h"
 #include "cli/CliServer.h"
 #include "intake/CairnDBUpdateMsg.h"
 #include "intake/CairndbClient.h"
@@ -303,6 +304,9 @@ void Agent::StartCli() {
     CFG_INFO("Starting running CLI Server");
     CliContext context;
     context.stateCache = stateCache_;
+    if (auto* config = dynamic_cast<ConfigAppEntry*>(apps_ ? apps_->Get("config") : nullptr)) {
+        context.outOfSync["config"] = [config] { config->SimulateOutOfSync(); };
+    }
     cli_ = ozy::RefPtr<CliServer>(new CliServer(std::move(context)));
     cli_->Start();
 }

@@ -2,11 +2,13 @@
 // without a factory is known to the configuration file but not built into this agent yet.
 #include "runtime/daemon/AppLauncher.h"
 
+#include "apps/switching/ConfigAppEntry.h"
+
 namespace CfgAgent {
 
 std::vector<AppEntry> BuiltinApps() {
     std::vector<AppEntry> table;
-    table.push_back({"config", "Config application starts", nullptr, "", "", nullptr});
+    table.push_back({"config", "Config application starts", MakeConfigAppEntry, "", "", nullptr});
     table.push_back({"vxlan", "L2 application starts", nullptr, "", "", nullptr});
     table.push_back({"vdrb", "L3 application starts", nullptr, "", "", nullptr});
     table.push_back(

@@ -80,6 +80,15 @@ TEST(KcpPropertyTableTest, ValuesDecodeIntoNamedFields) {
                                    "01 0a 01 02 03 00 00 00 00 00 00 00 00 00 00 00 00 12 83"));
     EXPECT_EQ(ip["0.address"], "10.1.2.3");
     EXPECT_EQ(ip["0.port"], "4739");
+
+    // Named values print their names; values without one print as numbers.
+    EXPECT_EQ(Decode(kPropBlock, H("01"))["-1.state"], "BLOCK");
+    EXPECT_EQ(Decode(kPropBlock, H("00"))["-1.state"], "UNBLOCK");
+    EXPECT_EQ(Decode(kPropBlock, H("07"))["-1.state"], "7");
+    auto shaper = Decode(kPropQosShapers, H("00 01 00 00 00 0a 00 00 00 14 00 00 10 00"
+                                            "03 01 00 00 00 0a 00 00 00 14 00 00 10 00"));
+    EXPECT_EQ(shaper["0.type"], "0");
+    EXPECT_EQ(shaper["1.type"], "EGRESS");
 }
 
 TEST(KcpPropertyTableTest, ValuesThatDoNotFitAreRefused) {
@@ -89,7 +98,7 @@ TEST(KcpPropertyTableTest, ValuesThatDoNotFitAreRefused) {
     EXPECT_EQ(Decode(kPropSpoofGuard, H(""))["invalid"], "1");
     std::string why;
     EXPECT_FALSE(ValidateKcpPropertyValue(*FindKcpProperty(kPropMacManagement), 3, &why));
-    EXPECT_NE(why.find("shorter than its 7-byte head"), std::string::npos) << why;
+    EXPECT_NE(why.find("shorter than its 8-byte head"), std::string::npos) << why;
     EXPECT_TRUE(ValidateKcpPropertyValue(*FindKcpProperty(kPropVlanTrunk), 0));
     EXPECT_TRUE(ValidateKcpPropertyValue(*FindKcpProperty(kPropPolicyRoute), 0));
 }

@@ -183,9 +183,9 @@ TEST_F(CliSystemTest, UnknownVerticalFails) {
     EXPECT_TRUE(sys.AwaitAgentLog("CliServer: unknown vertical name l3."));
 }
 
-// Needs the configuration application, which answers the simulated DP Status OutOfSync by closing
+// The configuration application answers the simulated DP Status OutOfSync by closing
 // its KCP session and opening a new one.
-TEST_F(CliSystemTest, DISABLED_SimulatedOutOfSyncOfConfigOpensANewKcpSession) {
+TEST_F(CliSystemTest, SimulatedOutOfSyncOfConfigOpensANewKcpSession) {
     ASSERT_TRUE(sys.AwaitEmu(
         "kcp", [](const nlohmann::json& d) { return d["session"]["state"] == "synced"; }));
     nlohmann::json before = sys.EmuDump("kcp")["session"]["id"];

@@ -15,6 +15,8 @@ namespace {
 nlohmann::json FieldJson(const FieldDesc& f, const uint8_t* p, size_t n) {
     switch (f.type) {
         case FieldType::kU8:
+            if (const char* name = KcpFieldValueName(f, p[0]))
+                return name;
             return p[0];
         case FieldType::kBool:
             return p[0] != 0;

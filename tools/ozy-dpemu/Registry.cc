@@ -1,9 +1,10 @@
 #include "tools/ozy-dpemu/Registry.h"
 
 #include "platform/device/DeviceFrame.h"
+#include "tools/ozy-dpemu/FcVswitchDevices.h"
 #include "tools/ozy-dpemu/KcpFamily.h"
-#include "tools/ozy-dpemu/RecordingDevice.h"
 #include "tools/ozy-dpemu/RecordingFamily.h"
+#include "tools/ozy-dpemu/SwsecFamily.h"
 
 namespace ozy::dpemu {
 
@@ -28,8 +29,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
         {"vdr", "ozy_vdr_krnlink", "VDR family (recorded)", Family<RecordingFamily>("vdr")},
         {"traceflow", "ozy_traceflow_krnlink", "traceflow family (recorded)",
          Family<RecordingFamily>("traceflow")},
-        {"swsec", "swsec_krnlink", "switch security / IP discovery (recorded)",
-         Family<RecordingFamily>("swsec")},
+        {"swsec", "swsec_krnlink", "switch security / IP discovery (VM-tools bindings)",
+         Family<SwsecFamily>()},
         {"si", "ozy_tarp_si_krnlink", "service insertion (recorded)",
          Family<RecordingFamily>("si")},
         {"filter", "ozy_tarp_krnlink", "firewall filters (recorded)",
@@ -42,9 +43,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
 
 const std::vector<DeviceInfo>& BuiltinDevices() {
     static const std::vector<DeviceInfo> devices = {
-        {"fc", device::kFlowCacheDevice, "flow cache (recorded)", Device<RecordingDevice>("fc")},
-        {"vswitch", device::kVswitchDevice, "virtual switch (recorded)",
-         Device<RecordingDevice>("vswitch")},
+        {"fc", device::kFlowCacheDevice, "flow cache settings", Device<FlowCacheDevice>()},
+        {"vswitch", device::kVswitchDevice, "virtual switch settings", Device<VswitchDevice>()},
     };
     return devices;
 }

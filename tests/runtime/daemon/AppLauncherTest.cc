@@ -146,7 +146,13 @@ TEST_F(AppLauncherTest, StopFollowsTheFixedOrderAndPostStartCoversConfigThenL2) 
 }
 
 TEST_F(AppLauncherTest, ApplicationsNotInThisBuildAreReportedAndPreconditionsStillApply) {
-    AppLauncher launcher(BuiltinApps(), context);
+    // A build without the configuration application.
+    std::vector<AppEntry> table = BuiltinApps();
+    for (auto& e : table) {
+        if (e.name == "config")
+            e.factory = nullptr;
+    }
+    AppLauncher launcher(table, context);
     launcher.StartAll(Apps(App("config") + App("traceflow")));
     EXPECT_TRUE(log.Contains("Application config is enabled but not part of this build"));
     EXPECT_TRUE(log.Contains("Cannot start traceflowApp as the configApp is NULL"));

@@ -20,6 +20,7 @@
 #include "dataplane/KcpPropertyTable.h"
 #include "platform/HostRoot.h"
 #include "platform/device/DeviceClient.h"
+#include "platform/device/FcVswitchIoctls.h"
 #include "platform/krnlink/KrnlinkSockets.h"
 #include "runtime/AgentClock.h"
 #include "runtime/AgentLock.h"
@@ -226,7 +227,7 @@ TEST_F(DpemuProcessTest, AgentLinkRunsASessionProgramsTablesAndSeesInjections) {
     })) << d.dump();
     EXPECT_EQ(d["ports"].size(), 100u);
     EXPECT_EQ(d["ports"]["port-1"]["vni"]["vni"], 5000);
-    EXPECT_EQ(d["ports"]["port-1"]["block"]["blocked"], true);
+    EXPECT_EQ(d["ports"]["port-1"]["block"]["state"], "BLOCK");
     EXPECT_GT(d["stats"]["fragments"].get<int>(), 1);
     EXPECT_TRUE(d["errors"].empty()) << d["errors"].dump();
     EXPECT_EQ(d["session"]["state"], "synced");
@@ -261,24 +262,47 @@ TEST_F(DpemuProcessTest, AgentLinkRunsASessionProgramsTablesAndSeesInjections) {
     EXPECT_EQ(d["ports"].size(), 100u);  // programmed state survives the link
 }
 
-TEST_F(DpemuProcessTest, DevicesAnswerIoctlFrames) {
+TEST_F(DpemuProcessTest, DevicesHoldTheirSettingsAcrossConnections) {
+    using namespace ozy::device;
     uint32_t status = 0;
     std::vector<uint8_t> out;
     const uint8_t payload[] = {0, 0, 0, 180};
-    ASSERT_EQ(ozy::device::IoctlOnce("/dev/fc", 7, payload, sizeof payload, &status, &out), 0);
+    // A command the device does not know.
+    ASSERT_EQ(IoctlOnce("/dev/fc", 7, payload, sizeof payload, &status, &out), 0);
     EXPECT_EQ(status, static_cast<uint32_t>(ENOTTY));
-    nlohmann::json d = Dump("fc");
-    EXPECT_EQ(d["ioctls"], 1);
-    EXPECT_EQ(d["last"][0]["command"], 7);
-    EXPECT_EQ(d["last"][0]["payload"], "000000b4");
     // One connection carries several ioctls.
-    ozy::device::DeviceSocket dev;
-    ASSERT_EQ(dev.Open("/dev/vswitch"), 0);
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(dev.Ioctl(1, nullptr, 0, &status, nullptr), 0);
-    }
-    EXPECT_EQ(Dump("vswitch")["ioctls"], 3);
-    EXPECT_EQ(ozy::device::IoctlOnce("/dev/nosuch", 1, nullptr, 0, &status), ENOENT);
+    DeviceSocket fc;
+    ASSERT_EQ(fc.Open("/dev/fc"), 0);
+    std::vector<uint8_t> v = IoctlU32(42);
+    ASSERT_EQ(fc.Ioctl(kFcSetFlowExprTime, v.data(), v.size(), &status, nullptr), 0);
+    EXPECT_EQ(status, 0u);
+    v = IoctlU32(4);
+    ASSERT_EQ(fc.Ioctl(kFcSetFlowAgingInterval, v.data(), v.size(), &status, nullptr), 0);
+    EXPECT_EQ(status, static_cast<uint32_t>(EINVAL));
+    v = IoctlFlag(true);
+    ASSERT_EQ(fc.Ioctl(kFcSetMcastEnabled, v.data(), v.size(), &status, nullptr), 0);
+    ASSERT_EQ(fc.Close(), 0);
+    // A new connection sees what the last one set.
+    ASSERT_EQ(IoctlOnce("/dev/fc", kFcGetConfig, nullptr, 0, &status, &out), 0);
+    EXPECT_EQ(status, 0u);
+    std::optional<FcConfig> c = DecodeFcConfig(out.data(), out.size());
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->flowExprTime, 42u);
+    EXPECT_EQ(c->flowAgingInterval, kFcFlowAgingDefault);
+    EXPECT_TRUE(c->mcastEnabled);
+    nlohmann::json d = Dump("fc");
+    EXPECT_EQ(d["flow_expr_time"], 42);
+    EXPECT_EQ(d["flow_aging_interval"], 360);
+    EXPECT_EQ(d["mcast_enabled"], true);
+    EXPECT_EQ(d["ioctls"], 5);
+    ASSERT_EQ(d["rejected"].size(), 2u);
+    EXPECT_EQ(d["rejected"][1], "flow_aging_interval 4 out of range 5-86400");
+
+    v = IoctlFlag(true);
+    ASSERT_EQ(IoctlOnce("/dev/vswitch", kVswitchSetNetqHandling, v.data(), v.size(), &status), 0);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(Dump("vswitch")["netq_handling"], true);
+    EXPECT_EQ(IoctlOnce("/dev/nosuch", 1, nullptr, 0, &status), ENOENT);
 }
 
 // Connects a raw stream socket to a host path.

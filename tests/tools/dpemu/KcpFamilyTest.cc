@@ -172,16 +172,16 @@ TEST_F(KcpFamilyTest, UpdatesProgramPortKrnnicAndSwitchTables) {
     EXPECT_TRUE(d["errors"].empty()) << d["errors"].dump();
     const nlohmann::json& p = d["ports"]["port-1"];
     EXPECT_EQ(p["vni"]["vni"], 5000);
-    EXPECT_EQ(p["block"]["blocked"], true);
+    EXPECT_EQ(p["block"]["state"], "BLOCK");
     EXPECT_EQ(p["vlan_trunk"]["ranges"][1]["end"], 200);
     ASSERT_EQ(p["mirror_session"].size(), 1u);
     EXPECT_EQ(p["mirror_session"][0]["name"], "LocalPortSpan-1");
-    EXPECT_EQ(p["mirror_session"][0]["direction"], 3);
+    EXPECT_EQ(p["mirror_session"][0]["direction"], "BOTH");
     EXPECT_EQ(p["mirror_session"][0]["snap_length"], 128);
     EXPECT_EQ(p["mirror_session"][0]["destination"], "10.0.0.1");
     EXPECT_EQ(p["mirror_session"][0]["destination_ports"][0]["port_id"], "port-9");
     EXPECT_EQ(d["krnnics"]["vmk0"]["vtep_label"]["label"], 5);
-    EXPECT_EQ(d["switches"]["dvs-1"]["forwarding_mode"]["mode"], 2);
+    EXPECT_EQ(d["switches"]["dvs-1"]["forwarding_mode"]["mode"], "IPV6_ONLY");
 
     // DELETE with properties removes them; DELETE without removes the record.
     Receive(

@@ -1,0 +1,328 @@
+// ConfigApp: start-up, shutdown, desired state and the timers. The KCP session is in
+// ConfigAppKcp.cc, the VIF state in ConfigAppVifState.cc.
+#include "apps/switching/ConfigApp.h"
+
+#include <algorithm>
+#include <set>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include "apps/switching/DaemonHealthMonitor.h"
+#include "intake/MsgDispatcher.h"
+#include "platform/WorkflowUtil.h"
+#include "runtime/AgentLock.h"
+#include "runtime/AgentSettings.h"
+#include "runtime/AsyncTimer.h"
+#include "runtime/IoContexts.h"
+#include "runtime/Logger.h"
+#include "statecache/IStateCacheConfigTable.h"
+#include "statecache/IdText.h"
+
+namespace CfgAgent {
+
+namespace {
+
+// The trace contexts that came with the records (each once), for the span of their handling.
+std::vector<std::string> TraceParents(const CairnDBUpdateList& updates) {
+    std::vector<std::string> parents;
+    for (const CairnDBUpdateMsg& u : updates) {
+        if (!u.traceContext.empty() &&
+            std::find(parents.begin(), parents.end(), u.traceContext) == parents.end()) {
+            parents.push_back(u.traceContext);
+        }
+    }
+    return parents;
+}
+
+// The object types whose desired state ConfigApp observes in the configuration table, in the
+// order of registration.
+constexpr ObjectType kObservedTypes[] = {
+    ObjectType::LOG_SWITCH_CONFIG,     ObjectType::LOG_SWITCH_PORT_CONFIG,
+    ObjectType::TRANSPORT_NODE_CONFIG, ObjectType::PORT_MIRROR_SESSION,
+    ObjectType::BRIDGE_CLUSTER_CONFIG,
+};
+
+}  // namespace
+
+ConfigApp::ConfigApp(ConfigAppOptions options)
+    : options_(std::move(options)), configTable_(options_.configTable) {
+    persona_ = options_.persona != 0 ? options_.persona : AgentSettings::Persona();
+    if (!options_.makeLink)
+        options_.makeLink = SystemKrnlinkFactory();
+}
+
+ConfigApp::~ConfigApp() = default;
+
+void ConfigApp::Init(const boost::property_tree::ptree& config) {
+    // 1. IP discovery, on the same subtree.
+    ipDiscovery_ = ozy::MakeRef<IpDiscovery>(this, options_.cairndb, options_.makeLink);
+    ipDiscovery_->Start(config);
+
+    // 2-3. The KCP link. An empty subtree names no endpoint (every open then fails); a non-empty
+    // one must name it.
+    std::string path;
+    if (!config.empty())
+        path = config.get<std::string>(kLinkPathKey);
+    ozy::RefPtr<ConfigApp> self(this);
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        link_ = options_.makeLink(
+            path,
+            [self](const uint8_t* msg, size_t length) { self->HandleKcpMessage(msg, length); },
+            [self](DataplaneLink* link, int status) { self->HandleLinkStatus(link, status); },
+            kLinkBufferSize);
+    }
+
+    // 4. Desired-state observer of the configuration table.
+    if (configTable_ != nullptr) {
+        for (ObjectType t : kObservedTypes)
+            configTable_->RegisterDesiredStateObserver(t, this);
+    }
+    // 5. Dispatcher component.
+    if (options_.dispatcher != nullptr)
+        options_.dispatcher->RegisterComponent(ComponentType::CONFIGAPP, this);
+
+    // 6. The conversion engine, then the health monitor when asked for.
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        if (options_.makeConvertor)
+            convertor_ = options_.makeConvertor(this);
+        if (!convertor_) {
+            CFG_ERROR_CODE("LCP00502", "ConfigApp: no DVS property convertor, cannot start");
+            return;
+        }
+        convertor_->Init(config);
+        if (config.get<bool>(kHealthMonitorKey, false)) {
+            if (options_.liveness == nullptr) {
+                CFG_WARN("ConfigApp: health monitor requested, but no database client to watch");
+            } else {
+                healthMonitor_ = ozy::MakeRef<DaemonHealthMonitor>(
+                    [self](bool connected) { self->OnDaemonHealthChange(connected); },
+                    options_.liveness,
+                    options_.healthContext != nullptr ? *options_.healthContext : IoContext());
+                healthMonitor_->Start();
+                CFG_INFO("ConfigApp: daemon health monitor started");
+            }
+        }
+        initialized_ = true;
+    }
+    // The session opens once the link comes up (HandleLinkStatus).
+    if (link_)
+        link_->Start();
+}
+
+void ConfigApp::PostStart() {
+    boost::asio::io_context& io =
+        options_.timerContext != nullptr ? *options_.timerContext : SerialContext();
+    ozy::RefPtr<ConfigApp> self(this);
+    boost::asio::post(io, [self, &io] {
+        AgentLockGuard lock(GlobalAgentLock());
+        if (self->stopped_ || self->hopoverTimer_)
+            return;
+        self->hopoverTimer_ =
+            std::make_shared<AsyncTimer<ConfigApp>>(io, &ConfigApp::OnHopoverTimer, self.get());
+        self->hopoverTimer_->start(kHopoverCheckIntervalMicros);
+        CFG_DEBUG("ConfigApp: hopover status timer armed");
+    });
+}
+
+void ConfigApp::Stop() {
+    ozy::RefPtr<DaemonHealthMonitor> monitor;
+    std::shared_ptr<AsyncTimer<ConfigApp>> timer;
+    ozy::RefPtr<DataplaneLink> link;
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        if (stopped_)
+            return;
+        stopped_ = true;
+        monitor = std::move(healthMonitor_);
+        timer = std::move(hopoverTimer_);
+        link = link_;
+    }
+    if (monitor)
+        monitor->Stop();
+    if (timer)
+        timer->stop();
+    // The link's handlers hold this object; the link is stopped before it is let go.
+    if (link)
+        link->Stop();
+    if (options_.dispatcher != nullptr)
+        options_.dispatcher->UnregisterComponent(this);
+    if (configTable_ != nullptr) {
+        for (ObjectType t : kObservedTypes)
+            configTable_->UnregisterDesiredStateObserver(t, this);
+    }
+    AgentLockGuard lock(GlobalAgentLock());
+    if (convertor_)
+        convertor_->Stop();
+    if (ipDiscovery_)
+        ipDiscovery_->Stop();
+    link_.reset();
+    CFG_INFO("ConfigApp: stopped");
+}
+
+// ---- desired state ----
+
+void ConfigApp::PushFullState(const char* why) {
+    CFG_INFO("%1", why);
+    convertor_->PushFullState();
+    desiredStateSynced_ = true;
+}
+
+void ConfigApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) {
+    ozy::wft::Span span("ConfigApp.ProcessConfigDesiredStateUpdate", TraceParents(updates), false);
+    AgentLockGuard lock(GlobalAgentLock());
+    if (!convertor_ || stopped_)
+        return;
+    std::set<std::string> unblockPorts;
+    std::set<std::string> unblockSwitches;
+    for (const CairnDBUpdateMsg& u : updates) {
+        bool isDelete = u.op == Operation::OPERATION_DELETE;
+        if (Logger::enabled(kLogDebug)) {
+            if (u.data.empty()) {
+                CFG_DEBUG(
+                    "ConfigApp: received desired config update (Empty Value), id %1 object type "
+                    "%2",
+                    IdText(u.id), ObjTypeToString(u.objType));
+            } else {
+                CFG_DEBUG(
+                    "ConfigApp: received desired config update, id %1 type %2 property type %3 "
+                    "(%4)",
+                    IdText(u.id), ObjTypeToString(u.objType), PropertyTypeToString(u.property),
+                    isDelete ? "Delete" : "Update");
+            }
+        }
+        // A whole-object record is an entity update; a property record (its value is empty when
+        // the property was removed) is a property update.
+        if (u.property == PropertyType::INVALID_PROPERTY) {
+            convertor_->ProcessConfigEntityUpdate(u.objType, u.id, u.op);
+        } else {
+            convertor_->ProcessConfigPropertyUpdate(u.objType, u.id, u.op, u.property, u.data);
+        }
+        if (isDelete && u.property == PropertyType::LSP_ADMIN_STATE_UP) {
+            unblockPorts.insert(u.id);
+        } else if (!isDelete &&
+                   (u.property == PropertyType::LS_VNI || u.property == PropertyType::LS_VLAN ||
+                    u.property == PropertyType::LS_ADMIN_STATE_UP ||
+                    u.property == PropertyType::LS_VLAN_TRUNK)) {
+            unblockSwitches.insert(u.id);
+        }
+    }
+    convertor_->SendPortUnblockUpdate(unblockPorts, unblockSwitches);
+    if (fullSync) {
+        desiredStateSynced_ = false;
+        if (!linkUp_)
+            return;
+        if (updates.empty()) {
+            CFG_INFO("ConfigApp: No updates from cairndb during host reboot");
+            return;
+        }
+        PushFullState("ConfigApp: Start full sync with DP after sync with cairndb");
+        return;
+    }
+    if (!linkUp_ || desiredStateSynced_)
+        return;
+    PushFullState("ConfigApp: Start full sync with DP after host reboot");
+}
+
+void ConfigApp::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) {
+    ozy::wft::Span span("ConfigApp.UpdateDesiredState", TraceParents(objects), false);
+    AgentLockGuard lock(GlobalAgentLock());
+    if (!convertor_ || stopped_)
+        return;
+    CairnDBUpdateList daVifs, transportNodes, backings, spans, ccpSessions, globals;
+    for (const CairnDBUpdateMsg& o : objects) {
+        switch (o.objType) {
+            case ObjectType::DA_VIF:
+                daVifs.push_back(o);
+                break;
+            case ObjectType::TRANSPORT_NODE_CONFIG:
+                transportNodes.push_back(o);
+                break;
+            case ObjectType::HOST_SWITCH_SMARTNIC_BACKING:
+                backings.push_back(o);
+                break;
+            case ObjectType::CONFIG_SPAN:
+                spans.push_back(o);
+                break;
+            case ObjectType::CCP_SESSION:
+                ccpSessions.push_back(o);
+                break;
+            case ObjectType::GLOBAL_CONFIG:
+                globals.push_back(o);
+                break;
+            default:
+                CFG_TRACE("ConfigApp: object type %1 not handled here", ObjTypeToString(o.objType));
+                break;
+        }
+    }
+    // On a full sync every handler hears of it, so that each can drop what it no longer gets.
+    if (fullSync || !daVifs.empty())
+        ipDiscovery_->UpdateDesiredState(daVifs, fullSync);
+    if (fullSync || !transportNodes.empty())
+        convertor_->HandleTransportNodes(transportNodes, fullSync);
+    if (fullSync || !backings.empty())
+        convertor_->HandleOffloadedHostSwitches(backings, fullSync);
+    if (fullSync || !spans.empty())
+        convertor_->HandleConfigSpans(spans, fullSync);
+    if (fullSync || !ccpSessions.empty())
+        convertor_->HandleCcpSessions(ccpSessions, fullSync);
+    if (fullSync || !globals.empty())
+        convertor_->HandleGlobalConfigs(globals, fullSync);
+}
+
+// ---- health ----
+
+void ConfigApp::OnDaemonHealthChange(bool connected) {
+    AgentLockGuard lock(GlobalAgentLock());
+    if (!convertor_ || stopped_)
+        return;
+    CFG_INFO("ConfigApp: cairndb health state turns to %1", connected ? "UP" : "DOWN");
+    convertor_->OnDaemonHealthStateUpdate(connected);
+}
+
+std::string ConfigApp::CairndbConnectionStatus() const {
+    ozy::RefPtr<DaemonHealthMonitor> monitor;
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        monitor = healthMonitor_;
+    }
+    if (!monitor)
+        return "UNKNOWN";
+    return monitor->Connected() ? "UP" : "DOWN";
+}
+
+// ---- state ----
+
+int ConfigApp::sessionState() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return sessionState_;
+}
+bool ConfigApp::fullSyncDone() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return fullSyncDone_;
+}
+bool ConfigApp::desiredStateSynced() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return desiredStateSynced_;
+}
+bool ConfigApp::ipDiscoveryFullSyncDone() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return ipDisFullSyncDone_;
+}
+size_t ConfigApp::vifCount() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return vifStates_.size();
+}
+size_t ConfigApp::hopoverCount() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return hopover_.size();
+}
+size_t ConfigApp::pendingFragments() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return fragments_.size();
+}
+
+}  // namespace CfgAgent

@@ -1,0 +1,60 @@
+#include "apps/switching/ConfigAppEntry.h"
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "apps/switching/ConfigApp.h"
+#include "apps/switching/DVSPropConvertorFactory.h"
+#include "apps/switching/DaemonHealthMonitor.h"
+#include "intake/CairndbClient.h"
+#include "runtime/daemon/AppContext.h"
+#include "statecache/StateCache.h"
+#include "statecache/StateCacheConfigTable.h"
+
+namespace CfgAgent {
+
+ConfigAppEntry::ConfigAppEntry(AppContext& context) {
+    ConfigAppOptions options;
+    StateCache* stateCache = context.stateCache;
+    options.configTable = stateCache != nullptr ? stateCache->ConfigTable() : nullptr;
+    options.dispatcher = context.dispatcher;
+    options.cairndb = context.cairndb;
+    if (context.cairndb != nullptr && context.cairndb->library()) {
+        liveness_ = MakeLibraryLiveness(context.cairndb->library());
+        options.liveness = liveness_.get();
+    }
+    options.makeConvertor = [stateCache](IConfigApp* configApp) {
+        return MakeDVSPropConvertor(configApp, stateCache);
+    };
+    app_ = ozy::MakeRef<ConfigApp>(std::move(options));
+}
+
+ConfigAppEntry::~ConfigAppEntry() {
+    if (app_)
+        app_->Stop();
+}
+
+void ConfigAppEntry::Start(const boost::property_tree::ptree& config) {
+    app_->Init(config);
+}
+
+void ConfigAppEntry::PostStart() {
+    app_->PostStart();
+}
+
+void ConfigAppEntry::Stop() {
+    app_->Stop();
+}
+
+std::string ConfigAppEntry::CairndbConnectionStatus() const {
+    return app_->CairndbConnectionStatus();
+}
+
+void ConfigAppEntry::SimulateOutOfSync() {
+    app_->SimulateOutOfSync();
+}
+
+std::unique_ptr<AgentApp> MakeConfigAppEntry(AppContext& context) {
+    return std::make_unique<ConfigAppEntry>(context);
+}
+
+}  // namespace CfgAgent

@@ -1,0 +1,410 @@
+// DVSPropConvertor: construction, the handler map, dispatch of property and entity records,
+// reconciliation with the configuration table, and the indexes between logical ports and
+// dataplane ports. The handlers live in the other DVSPropConvertor*.cc files by concern.
+#include "apps/switching/DVSPropConvertor.h"
+
+#include "apps/switching/DVSPropConvertorEncode.h"
+#include "apps/switching/DVSPropConvertorFactory.h"
+#include "apps/switching/DVSPropConvertorInternal.h"
+#include "apps/switching/DVSPropConvertorTimers.h"
+#include "dataplane/KCPMsgConvertor.h"
+#include "dataplane/KcpProtocol.h"
+#include "runtime/AsyncTimer.h"
+#include "runtime/IoContexts.h"
+#include "statecache/IStateCacheConfigTable.h"
+#include "statecache/StateCache.h"
+#include "statecache/StateCacheConfigTable.h"
+
+namespace CfgAgent {
+
+using namespace dvs;
+
+DVSPropConvertor::DVSPropConvertor(IConfigApp* sender, IStateCacheConfigTable* cache,
+                                   DVSPropConvertorOptions options)
+    : sender_(sender),
+      cache_(cache),
+      options_(options),
+      kcp_(new KCPMsgConvertor(sender)),
+      timerTarget_(new DvsTimerTarget(this)) {
+    BuildHandlerMap();
+    boost::asio::io_context& io = options_.io != nullptr ? *options_.io : IoContext();
+    resyncTimer_ = std::make_shared<AsyncTimer<DvsTimerTarget>>(io, &DvsTimerTarget::OnResync,
+                                                                timerTarget_.get());
+    hopoverTimer_ = std::make_shared<AsyncTimer<DvsTimerTarget>>(io, &DvsTimerTarget::OnHopover,
+                                                                 timerTarget_.get());
+}
+
+DVSPropConvertor::~DVSPropConvertor() {
+    resyncTimer_->stop();
+    hopoverTimer_->stop();
+    timerTarget_->Detach();
+}
+
+void DVSPropConvertor::BuildHandlerMap() {
+    using P = PropertyType;
+    _cfgUpdateHandlerMap = {
+        {P::LS_VNI, &DVSPropConvertor::HandleLSVniUpdate},
+        {P::LS_VLAN, &DVSPropConvertor::HandleLSVlanUpdate},
+        {P::LS_VLAN_TRUNK, &DVSPropConvertor::HandleLSVlanTrunkUpdate},
+        {P::LS_REPLICATION_MODE, &DVSPropConvertor::HandleLSReplicationModeUpdate},
+        {P::LS_ADMIN_STATE_UP, &DVSPropConvertor::HandleLSAdminStateUpdate},
+        {P::LS_TYPE, &DVSPropConvertor::HandleLSTypeUpdate},
+        {P::LS_SP_SUBTYPE, &DVSPropConvertor::HandleLSTypeUpdate},
+        {P::LS_MAC_MANAGEMENT, &DVSPropConvertor::HandleMacManagementUpdate},
+        {P::LS_EXTRA_CONFIGS, &DVSPropConvertor::HandleExtraConfigsUpdate},
+        {P::LS_ATTACHMENT, &DVSPropConvertor::HandleLSAttachmentUpdate},
+        {P::LSP_SWITCH_ID, &DVSPropConvertor::HandleLSPSwitchIdUpdate},
+        {P::LSP_ATTACHMENT, &DVSPropConvertor::HandleLSPAttachmentUpdate},
+        {P::LSP_IP_DISCOVERY, &DVSPropConvertor::HandleLSPIpDiscoveryUpdate},
+        {P::LSP_IGNORE_BINDINGS, &DVSPropConvertor::HandleLSPIpDiscoveryUpdate},
+        {P::LSP_ADDRESS_BINDINGS, &DVSPropConvertor::HandleLSPIpDiscoveryUpdate},
+        {P::LSP_SWITCH_SECURITY, &DVSPropConvertor::HandleLSPSwitchSecurityUpdate},
+        {P::LSP_QOS, &DVSPropConvertor::HandleLSPQosUpdate},
+        {P::LSP_ADMIN_STATE_UP, &DVSPropConvertor::HandleLSPAdminStateUpdate},
+        {P::LSP_MAC_MANAGEMENT, &DVSPropConvertor::HandleMacManagementUpdate},
+        {P::LSP_EXTRA_CONFIGS, &DVSPropConvertor::HandleExtraConfigsUpdate},
+        {P::LSP_IS_HYV_KRN, &DVSPropConvertor::HandleLSPIsHyvKrnUpdate},
+        {P::LSP_REALTIME_LATENCY, &DVSPropConvertor::HandleLSPLatencyUpdate},
+        {P::LSP_MIRROR_TARGETS, &DVSPropConvertor::HandleLSPMirrorTargetsUpdate},
+        {P::PMS_LOGICAL_PORT_MIRROR_SESSION, &DVSPropConvertor::HandleMirrorSessionUpdate},
+        {P::PMS_UPLINK_PORT_MIRROR_SESSION, &DVSPropConvertor::HandleMirrorSessionUpdate},
+        {P::PMS_RSPAN_SRC_MIRROR_SESSION, &DVSPropConvertor::HandleMirrorSessionUpdate},
+        {P::PMS_RSPAN_DST_MIRROR_SESSION, &DVSPropConvertor::HandleMirrorSessionUpdate},
+        {P::PMS_L3SPAN_MIRROR_SESSION, &DVSPropConvertor::HandleMirrorSessionUpdate},
+        {P::TN_TRANSPORT_SWITCHES, &DVSPropConvertor::HandleTNTransportSwitchesUpdate},
+        {P::TN_LABEL, &DVSPropConvertor::HandleTNLabelUpdate},
+    };
+}
+
+void DVSPropConvertor::Init(const boost::property_tree::ptree& config) {
+    CFG_INFO("DVSPropConvertor start");
+    stopped_ = false;
+    ApplyFlowCacheSettings(config);
+    ApplyVswitchSettings(config);
+}
+
+void DVSPropConvertor::Stop() {
+    CFG_INFO("DVSPropConvertor stop");
+    stopped_ = true;
+    resyncTimer_->cancel();
+    hopoverTimer_->cancel();
+    resyncArmed_ = false;
+    hopoverArmed_ = false;
+}
+
+// ---- property and entity records ------------------------------------------------------------
+
+void DVSPropConvertor::ProcessConfigPropertyUpdate(ObjectType type, const std::string& id,
+                                                   Operation op, PropertyType property,
+                                                   const std::string& value) {
+    if (op != Operation::OPERATION_UPDATE && op != Operation::OPERATION_DELETE) {
+        CFG_ERROR_CODE("LCP00512", "Unsupported operation input");
+        return;
+    }
+    if (property == PropertyType::INVALID_PROPERTY) {
+        HandleWholeObject(type, id, op, &value);
+        return;
+    }
+    auto handler = _cfgUpdateHandlerMap.find(property);
+    if (handler == _cfgUpdateHandlerMap.end()) {
+        // Properties of the observed objects that the dataplane does not take (transport zone,
+        // tenant context, certificates, ...) come with every object: not worth more than debug.
+        CFG_DEBUG("DvsPropConvertor received unknown update message property type: %1",
+                  PropertyTypeToString(property));
+        return;
+    }
+    auto key = std::make_pair(type, id);
+    auto& values = applied_[key];
+    auto last = values.find(property);
+    if (op == Operation::OPERATION_UPDATE) {
+        if (last != values.end() && last->second == value) {
+            CFG_DEBUG("DvsPropConvertor: %1 of [%2] unchanged", PropertyTypeToString(property),
+                      IdText(id));
+            return;
+        }
+    } else if (last == values.end()) {
+        if (values.empty())
+            applied_.erase(key);
+        return;  // nothing was applied, nothing to remove
+    }
+    PropertyUpdate u{type, id, op, property, value};
+    (this->*(handler->second))(u);
+    // The handler may have dropped the object's entries (a deleted switch or port).
+    auto& after = applied_[key];
+    if (op == Operation::OPERATION_UPDATE) {
+        after[property] = value;
+    } else {
+        after.erase(property);
+        if (after.empty())
+            applied_.erase(key);
+    }
+}
+
+void DVSPropConvertor::ProcessConfigEntityUpdate(ObjectType type, const std::string& id,
+                                                 Operation op) {
+    if (op != Operation::OPERATION_UPDATE && op != Operation::OPERATION_DELETE) {
+        CFG_ERROR_CODE("LCP00512", "Unsupported operation input");
+        return;
+    }
+    HandleWholeObject(type, id, op, nullptr);
+}
+
+void DVSPropConvertor::HandleWholeObject(ObjectType type, const std::string& id, Operation op,
+                                         const std::string* body) {
+    switch (type) {
+        case ObjectType::LOG_SWITCH_CONFIG:
+        case ObjectType::LOG_SWITCH_PORT_CONFIG:
+        case ObjectType::TRANSPORT_NODE_CONFIG:
+        case ObjectType::PORT_MIRROR_SESSION:
+        case ObjectType::BRIDGE_CLUSTER_CONFIG:
+            break;
+        default:
+            CFG_ERROR_CODE("LCP00513", "Unsupported entity type : %1.",
+                           static_cast<uint32_t>(type));
+            return;
+    }
+    if (op == Operation::OPERATION_UPDATE) {
+        if (type == ObjectType::LOG_SWITCH_PORT_CONFIG) {
+            std::string cached;
+            if (body == nullptr && cache_ != nullptr &&
+                cache_->GetProperty(ConfigStore::kDesired, type, id, PropertyType::INVALID_PROPERTY,
+                                    &cached)) {
+                body = &cached;
+            }
+            if (body != nullptr)
+                ApplyLatency(id, *body);
+            return;
+        }
+        CFG_DEBUG("Ignore entity [%1] update, type: %2", IdText(id), ObjTypeToString(type));
+        return;
+    }
+    if (type == ObjectType::BRIDGE_CLUSTER_CONFIG) {
+        CFG_DEBUG("Ignore entity [%1] delete operation", IdText(id));
+        return;
+    }
+    // A delete without a value is either the removal of the whole object or, for records of one
+    // property, the removal of that property: the configuration table tells which, once the whole
+    // batch is in (RunReconciles).
+    std::string whole;
+    bool exists = cache_ != nullptr && cache_->GetProperty(ConfigStore::kDesired, type, id,
+                                                           PropertyType::INVALID_PROPERTY, &whole);
+    if (!exists && type == ObjectType::LOG_SWITCH_CONFIG) {
+        CFG_INFO("Delete logical switch [%1]", IdText(id));
+    } else if (!exists && type == ObjectType::LOG_SWITCH_PORT_CONFIG) {
+        CFG_INFO("Delete logical port [%1]", IdText(id));
+    }
+    pendingReconcile_.insert({type, id});
+}
+
+void DVSPropConvertor::RunReconciles() {
+    while (!pendingReconcile_.empty()) {
+        auto next = *pendingReconcile_.begin();
+        pendingReconcile_.erase(pendingReconcile_.begin());
+        Reconcile(next.first, next.second);
+    }
+}
+
+void DVSPropConvertor::Reconcile(ObjectType type, const std::string& id) {
+    std::map<PropertyType, std::string> now;
+    CairnDBUpdateList cached;
+    bool exists =
+        cache_ != nullptr && cache_->GetObjectProperties(ConfigStore::kDesired, type, id, &cached);
+    for (const CairnDBUpdateMsg& r : cached) {
+        if (r.objType == type && _cfgUpdateHandlerMap.count(r.property) != 0)
+            now[r.property] = r.data;
+    }
+    auto it = applied_.find({type, id});
+    std::map<PropertyType, std::string> before;
+    if (it != applied_.end())
+        before = it->second;
+    for (const auto& [property, value] : now) {
+        auto b = before.find(property);
+        if (b == before.end() || b->second != value) {
+            ProcessConfigPropertyUpdate(type, id, Operation::OPERATION_UPDATE, property, value);
+        }
+    }
+    for (const auto& [property, value] : before) {
+        if (now.count(property) == 0) {
+            ProcessConfigPropertyUpdate(type, id, Operation::OPERATION_DELETE, property,
+                                        std::string());
+        }
+    }
+    if (exists) {
+        return;
+    }
+    applied_.erase({type, id});
+    if (type == ObjectType::LOG_SWITCH_CONFIG) {
+        DeleteLogicalSwitch(id);
+    } else if (type == ObjectType::LOG_SWITCH_PORT_CONFIG) {
+        DeleteLogicalPort(id);
+    } else if (type == ObjectType::PORT_MIRROR_SESSION) {
+        if (mirrors_.erase(id) != 0) {
+            MarkAllPortsDirty();
+            UplinksChanged();
+        }
+    }
+}
+
+void DVSPropConvertor::ReconcileAll() {
+    if (cache_ == nullptr) {
+        return;
+    }
+    for (const auto& entry : applied_)
+        pendingReconcile_.insert(entry.first);
+    for (const auto& entry : switches_)
+        pendingReconcile_.insert({ObjectType::LOG_SWITCH_CONFIG, entry.first});
+    for (const auto& entry : lsps_)
+        pendingReconcile_.insert({ObjectType::LOG_SWITCH_PORT_CONFIG, entry.first});
+    RunReconciles();
+}
+
+void DVSPropConvertor::SendPortUnblockUpdate(const std::set<std::string>& portIds,
+                                             const std::set<std::string>& switchIds) {
+    RunReconciles();
+    for (const std::string& lspId : portIds) {
+        if (!IsUuidId(lspId)) {
+            CFG_WARN("Port [%1] ID is not a valid logical switch port UUID, ignore the update",
+                     IdText(lspId));
+            continue;
+        }
+        MarkLspDirty(lspId);
+    }
+    for (const std::string& lsId : switchIds)
+        MarkSwitchPortsDirty(lsId);
+    Flush();
+}
+
+// ---- indexes --------------------------------------------------------------------------------
+
+LspState& DVSPropConvertor::Lsp(const std::string& lspId) {
+    return lsps_[lspId];
+}
+
+SwitchState& DVSPropConvertor::Switch(const std::string& lsId) {
+    return switches_[lsId];
+}
+
+const LspState* DVSPropConvertor::FindLsp(const std::string& lspId) const {
+    auto it = lsps_.find(lspId);
+    return it == lsps_.end() ? nullptr : &it->second;
+}
+
+const SwitchState* DVSPropConvertor::FindSwitch(const std::string& lsId) const {
+    auto it = switches_.find(lsId);
+    return it == switches_.end() ? nullptr : &it->second;
+}
+
+std::string DVSPropConvertor::LspOfPort(const std::string& portId, const PortState& port) const {
+    if (!port.childLsp.empty()) {
+        return lsps_.count(port.childLsp) != 0 ? port.childLsp : std::string();
+    }
+    auto d = lspByDvport_.find(portId);
+    if (d != lspByDvport_.end())
+        return d->second;
+    auto v = lspByVif_.find(port.vifId);
+    if (v != lspByVif_.end() && !port.vifId.empty())
+        return v->second;
+    return std::string();
+}
+
+std::string DVSPropConvertor::PortOfVif(const std::string& vifId) const {
+    auto it = portByVif_.find(vifId);
+    return it == portByVif_.end() ? std::string() : it->second;
+}
+
+std::string DVSPropConvertor::ChildPortId(const LspState& l) {
+    return l.dvportId.empty() ? l.vifId : l.dvportId;
+}
+
+std::string DVSPropConvertor::PortOfLsp(const std::string& lspId) const {
+    const LspState* l = FindLsp(lspId);
+    if (l == nullptr)
+        return std::string();
+    if (!l->parentVifId.empty()) {
+        std::string child = ChildPortId(*l);
+        auto it = ports_.find(child);
+        return it != ports_.end() && it->second.childLsp == lspId ? child : std::string();
+    }
+    if (!l->dvportId.empty()) {
+        auto it = ports_.find(l->dvportId);
+        if (it != ports_.end() && LspOfPort(it->first, it->second) == lspId)
+            return l->dvportId;
+    }
+    if (!l->vifId.empty()) {
+        std::string p = PortOfVif(l->vifId);
+        auto it = ports_.find(p);
+        if (it != ports_.end() && LspOfPort(p, it->second) == lspId)
+            return p;
+    }
+    return std::string();
+}
+
+void DVSPropConvertor::MarkLspDirty(const std::string& lspId) {
+    std::string port = PortOfLsp(lspId);
+    if (!port.empty())
+        dirtyPorts_.insert(port);
+}
+
+void DVSPropConvertor::MarkSwitchPortsDirty(const std::string& lsId) {
+    auto it = lspsBySwitch_.find(lsId);
+    if (it == lspsBySwitch_.end())
+        return;
+    for (const std::string& lsp : it->second)
+        MarkLspDirty(lsp);
+}
+
+void DVSPropConvertor::MarkAllPortsDirty() {
+    for (const auto& entry : ports_)
+        dirtyPorts_.insert(entry.first);
+}
+
+std::vector<std::string> DVSPropConvertor::ConnectedPortsOfSwitch(const std::string& lsId) const {
+    std::vector<std::string> out;
+    auto it = lspsBySwitch_.find(lsId);
+    if (it == lspsBySwitch_.end())
+        return out;
+    for (const std::string& lsp : it->second) {
+        std::string port = PortOfLsp(lsp);
+        if (!port.empty())
+            out.push_back(port);
+    }
+    return out;
+}
+
+std::set<BlockCause> DVSPropConvertor::CausesOf(const std::string& lspId) const {
+    std::set<BlockCause> causes;
+    const LspState* l = FindLsp(lspId);
+    if (l == nullptr) {
+        causes.insert(BlockCause::kDetached);
+        return causes;
+    }
+    const SwitchState* s = FindSwitch(l->lsId);
+    if (s == nullptr || !s->HasSegment())
+        causes.insert(BlockCause::kNoSwitch);
+    if (s != nullptr && !s->adminUp)
+        causes.insert(BlockCause::kSwitchDown);
+    if (!l->adminUp)
+        causes.insert(BlockCause::kPortDown);
+    if (l->securityPresent && !l->securityApplied)
+        causes.insert(BlockCause::kNoSecurity);
+    return causes;
+}
+
+std::set<BlockCause> DVSPropConvertor::PortCauses(const std::string& portId) const {
+    auto it = ports_.find(portId);
+    return it == ports_.end() ? std::set<BlockCause>() : it->second.causes;
+}
+
+// ---- factory --------------------------------------------------------------------------------
+
+std::unique_ptr<IDVSPropConvertor> MakeDVSPropConvertor(IConfigApp* sender, StateCache* cache) {
+    return MakeDVSPropConvertor(sender, cache, DVSPropConvertorOptions());
+}
+
+std::unique_ptr<IDVSPropConvertor> MakeDVSPropConvertor(IConfigApp* sender, StateCache* cache,
+                                                        const DVSPropConvertorOptions& options) {
+    IStateCacheConfigTable* table = cache != nullptr ? cache->ConfigTable() : nullptr;
+    return std::make_unique<DVSPropConvertor>(sender, table, options);
+}
+
+}  // namespace CfgAgent

@@ -1,0 +1,383 @@
+// DVSPropConvertor: logical port properties (switch, attachment, IP discovery, admin state,
+// hypervisor-kernel flag, latency), VIF connect and disconnect reports, and the container ports
+// that follow their parent port.
+#include "apps/switching/DVSPropConvertor.h"
+#include "apps/switching/DVSPropConvertorEncode.h"
+#include "apps/switching/DVSPropConvertorInternal.h"
+#include "dataplane/KcpBuilders.h"
+#include "dataplane/KcpProtocol.h"
+#include "platform/WorkflowUtil.h"
+
+namespace CfgAgent {
+
+using namespace dvs;
+
+void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
+    pb::LogSwitchPortConfigMsg m;
+    if (!u.value.empty() && !ParsePropertyValue(m, u.property, u.id, u.value))
+        return;
+    LspState& l = Lsp(u.id);
+    std::string target = !u.Deleted() && m.has_switch_id() ? IdOf(m.switch_id()) : std::string();
+    if (u.Deleted() && m.has_switch_id() && !l.lsId.empty() && IdOf(m.switch_id()) != l.lsId) {
+        CFG_WARN("logical port [%1] is in logical switch [%2], not in switch [%3]", IdText(u.id),
+                 IdText(l.lsId), IdText(IdOf(m.switch_id())));
+        return;
+    }
+    if (target == l.lsId)
+        return;
+    if (!l.lsId.empty()) {
+        auto it = lspsBySwitch_.find(l.lsId);
+        if (it != lspsBySwitch_.end()) {
+            it->second.erase(u.id);
+            if (it->second.empty())
+                lspsBySwitch_.erase(it);
+        }
+    }
+    l.lsId = target;
+    if (!target.empty()) {
+        lspsBySwitch_[target].insert(u.id);
+        CFG_INFO("Update logical port [%1] property logical switch [%2]", IdText(u.id),
+                 IdText(target));
+    }
+    // QoS only applies to a port on a switch.
+    if (target.empty())
+        l.qos.clear();
+    std::string port = PortOfLsp(u.id);
+    if (!port.empty() && !CausesOf(u.id).empty())
+        CFG_INFO("Port [%1] moved, block port until its switch is ready", port);
+    MarkLspDirty(u.id);
+    // A mirror session with this switch as source follows the port.
+}
+
+void DVSPropConvertor::UnindexAttachment(const std::string& lspId, const LspState& l) {
+    auto d = lspByDvport_.find(l.dvportId);
+    if (!l.dvportId.empty() && d != lspByDvport_.end() && d->second == lspId)
+        lspByDvport_.erase(d);
+    auto v = lspByVif_.find(l.vifId);
+    if (!l.vifId.empty() && v != lspByVif_.end() && v->second == lspId)
+        lspByVif_.erase(v);
+    if (!l.parentVifId.empty()) {
+        auto c = childLspsByParentVif_.find(l.parentVifId);
+        if (c != childLspsByParentVif_.end()) {
+            c->second.erase(lspId);
+            if (c->second.empty())
+                childLspsByParentVif_.erase(c);
+        }
+        // The container port goes with its attachment.
+        std::string child = ChildPortId(l);
+        auto p = ports_.find(child);
+        if (p != ports_.end() && p->second.childLsp == lspId)
+            RemovePort(child);
+    }
+}
+
+void DVSPropConvertor::HandleLSPAttachmentUpdate(const PropertyUpdate& u) {
+    pb::LogSwitchPortConfigMsg m;
+    if (!u.Deleted() && !ParsePropertyValue(m, u.property, u.id, u.value))
+        return;
+    LspState& l = Lsp(u.id);
+    std::string oldPort = PortOfLsp(u.id);
+    if (u.Deleted() || !m.has_attachment()) {
+        CFG_INFO("Get VIF[%1] detachment message", l.vifId);
+        UnindexAttachment(u.id, l);
+        l.dvportId.clear();
+        l.vifId.clear();
+        l.parentVifId.clear();
+        if (!oldPort.empty())
+            dirtyPorts_.insert(oldPort);
+        return;
+    }
+    const auto& a = m.attachment();
+    std::string parent = a.parent_vif_id();
+    if (!a.dvport_id().empty() && !kcp::CheckIdField(a.dvport_id(), kcp::kIdSize, "DVPort ID")) {
+        CFG_ERROR_CODE("LCP00001", "DVPort ID of LSP %1 does not fit, attachment ignored",
+                       IdText(u.id));
+        return;
+    }
+    if (!l.dvportId.empty() && l.dvportId != a.dvport_id()) {
+        CFG_WARN("Mis-match for dvport ID %1 to %2", l.dvportId, a.dvport_id());
+    }
+    UnindexAttachment(u.id, l);
+    l.dvportId = a.dvport_id();
+    l.vifId = a.vif_id();
+    l.parentVifId = parent;
+    CFG_INFO("Update DVPortID %1 for LSP %2", l.dvportId, IdText(u.id));
+    auto claim = [&](std::map<std::string, std::string>& index, const std::string& key) {
+        if (key.empty())
+            return;
+        auto it = index.find(key);
+        if (it != index.end() && it->second != u.id) {
+            CFG_WARN("Mis-match for dvport ID %1 to %2", IdText(it->second), IdText(u.id));
+            MarkLspDirty(it->second);
+        }
+        index[key] = u.id;
+    };
+    if (parent.empty()) {
+        claim(lspByDvport_, l.dvportId);
+        claim(lspByVif_, l.vifId);
+    } else {
+        childLspsByParentVif_[parent].insert(u.id);
+        std::string parentPort = PortOfVif(parent);
+        if (!parentPort.empty())
+            ConnectChildPorts(parent, parentPort, false);
+    }
+    if (!oldPort.empty())
+        dirtyPorts_.insert(oldPort);
+    MarkLspDirty(u.id);
+}
+
+void DVSPropConvertor::HandleLSPIpDiscoveryUpdate(const PropertyUpdate& u) {
+    CFG_INFO("IP discovery [%1]: op = %2 propType = %3", IdText(u.id), OperationToString(u.op),
+             PropertyTypeToString(u.property));
+    pb::LogSwitchPortConfigMsg m;
+    if (!u.Deleted() && !ParsePropertyValue(m, u.property, u.id, u.value))
+        return;
+    LspState& l = Lsp(u.id);
+    switch (u.property) {
+        case PropertyType::LSP_IP_DISCOVERY:
+            if (u.Deleted() || !m.has_ip_discovery())
+                l.ipDiscovery.reset();
+            else
+                l.ipDiscovery = IpDiscoveryValue(m.ip_discovery());
+            break;
+        case PropertyType::LSP_IGNORE_BINDINGS:
+            if (u.Deleted())
+                l.ignoreBindings.reset();
+            else
+                l.ignoreBindings = IgnoreBindingsValue(m.ignore_bindings());
+            break;
+        default:
+            if (u.Deleted())
+                l.addressBindings.reset();
+            else
+                l.addressBindings = AddressBindingsValue(m.address_bindings());
+            break;
+    }
+    MarkLspDirty(u.id);
+}
+
+void DVSPropConvertor::HandleLSPAdminStateUpdate(const PropertyUpdate& u) {
+    LspState& l = Lsp(u.id);
+    std::string port = PortOfLsp(u.id);
+    const std::string& portText = port.empty() ? IdText(u.id) : port;
+    if (u.Deleted()) {
+        // No admin state is the default, up (see HandleLSAdminStateUpdate).
+        if (l.adminUp) {
+            CFG_INFO("Ignore logical port admin state DELETE operation");
+            return;
+        }
+        l.adminUp = true;
+        CFG_INFO("Will unblock port %1 after port admin state update UP", portText);
+        MarkLspDirty(u.id);
+        return;
+    }
+    pb::LogSwitchPortConfigMsg m;
+    if (!ParsePropertyValue(m, u.property, u.id, u.value))
+        return;
+    bool up = !m.has_admin_state_up() || m.admin_state_up();
+    if (up == l.adminUp)
+        return;
+    l.adminUp = up;
+    if (up) {
+        CFG_INFO("Will unblock port %1 after port admin state update UP", portText);
+    } else {
+        CFG_INFO("LSP admin down, block port [%1]", portText);
+    }
+    MarkLspDirty(u.id);
+}
+
+void DVSPropConvertor::HandleLSPIsHyvKrnUpdate(const PropertyUpdate& u) {
+    pb::LogSwitchPortConfigMsg m;
+    if (!u.Deleted() && !ParsePropertyValue(m, u.property, u.id, u.value))
+        return;
+    LspState& l = Lsp(u.id);
+    l.hyvKrn = !u.Deleted() && m.is_hyv_krn();
+    LogGvmSkip(u.id, l);
+    MarkLspDirty(u.id);
+}
+
+void DVSPropConvertor::HandleLSPLatencyUpdate(const PropertyUpdate& u) {
+    ApplyLatency(u.id, u.Deleted() ? std::string() : u.value);
+}
+
+bool DVSPropConvertor::LatencyApplies(const std::string& portId, const PortState& port,
+                                      const LspState& l) const {
+    if (port.vifType == kcp::kVifKrnnic) {
+        CFG_INFO("Skip krnnic VIF %1", port.vifId);
+        return false;
+    }
+    if (StartsWith(portId, kConduitPortPrefix) || StartsWith(port.vifId, kConduitKrnnicPrefix)) {
+        CFG_INFO("Skip conduit port %1", portId);
+        return false;
+    }
+    const SwitchState* s = FindSwitch(l.lsId);
+    for (const char* key : {"com.orvane.port.extraConfig.serviceInsertion.gvm",
+                            "com.orvane.port.extraConfig.serviceInsertion.svm"}) {
+        if (l.extraConfigs.count(key) != 0 || (s != nullptr && s->extraConfigs.count(key) != 0)) {
+            CFG_INFO("Skip GVM/SVM port %1", portId);
+            return false;
+        }
+    }
+    return true;
+}
+
+void DVSPropConvertor::ApplyLatency(const std::string& lspId, const std::string& body) {
+    pb::LogSwitchPortConfigMsg m;
+    if (!body.empty() && !ParsePropertyValue(m, PropertyType::LSP_REALTIME_LATENCY, lspId, body)) {
+        return;
+    }
+    std::optional<std::vector<uint8_t>> latency;
+    if (m.has_realtime_latency()) {
+        std::vector<uint8_t> v{static_cast<uint8_t>(m.realtime_latency().enabled() ? 1 : 0)};
+        AppendBe32(v, m.realtime_latency().value());
+        latency = std::move(v);
+    }
+    LspState& l = Lsp(lspId);
+    if (l.latency == latency)
+        return;
+    CFG_INFO("Update latency for LSP [%1]", IdText(lspId));
+    l.latency = std::move(latency);
+    MarkLspDirty(lspId);
+}
+
+void DVSPropConvertor::DeleteLogicalPort(const std::string& lspId) {
+    auto it = lsps_.find(lspId);
+    if (it == lsps_.end())
+        return;
+    std::string port = PortOfLsp(lspId);
+    UnindexAttachment(lspId, it->second);
+    if (!it->second.lsId.empty()) {
+        auto s = lspsBySwitch_.find(it->second.lsId);
+        if (s != lspsBySwitch_.end()) {
+            s->second.erase(lspId);
+            if (s->second.empty())
+                lspsBySwitch_.erase(s);
+        }
+    }
+    lsps_.erase(it);
+    if (!port.empty())
+        dirtyPorts_.insert(port);
+}
+
+// ---- VIF reports ----------------------------------------------------------------------------
+
+void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
+    if (vif.deleted || !vif.connected) {
+        ozy::wft::Span span("DVSPropConvertor.HandleVifDisconnection");
+        std::string portId = !vif.portId.empty() ? vif.portId : PortOfVif(vif.vifId);
+        auto it = ports_.find(portId);
+        if (portId.empty() || it == ports_.end() || !it->second.childLsp.empty()) {
+            CFG_INFO("Disconnect port [%1] not in the list, ignore the update", portId);
+            return;
+        }
+        CFG_INFO("Remove port [%1] VIF [%2] from port list", portId, vif.vifId);
+        ConnectChildPorts(it->second.vifId, portId, true);
+        if (conduitKrnnics_.erase(it->second.vifId) != 0)
+            dirtyKrnnics_.insert(it->second.vifId);
+        RemovePort(portId);
+        Flush();
+        return;
+    }
+    ozy::wft::Span span("DVSPropConvertor.HandleVifConnection");
+    if (vif.portId.empty() || !kcp::CheckIdField(vif.portId, kcp::kIdSize, "port ID")) {
+        CFG_ERROR("DVSPropConvertor: VIF %1 reported without a usable port ID, ignored", vif.vifId);
+        return;
+    }
+    for (const auto& [backing, hostSwitch] : offloaded_) {
+        (void)backing;
+        if (!vif.switchId.empty() && hostSwitch == vif.switchId) {
+            CFG_INFO("Skip port [%1] of offloaded host switch %2", vif.portId, hostSwitch);
+            return;
+        }
+    }
+    auto [it, added] = ports_.try_emplace(vif.portId);
+    PortState& p = it->second;
+    if (!added && p.vifId != vif.vifId) {
+        portByVif_.erase(p.vifId);
+        ConnectChildPorts(p.vifId, vif.portId, true);
+    }
+    p.vifId = vif.vifId;
+    p.vifType = vif.vifType;
+    p.switchId = vif.switchId;
+    p.smartNic = vif.smartNic;
+    p.confirmed = true;
+    CFG_INFO("Add port [%1] VIF [%2] to port list, type [%3], outofsync[%4]", vif.portId, vif.vifId,
+             kcp::VifTypeName(vif.vifType), p.outOfSync);
+    if (!vif.vifId.empty())
+        portByVif_[vif.vifId] = vif.portId;
+    if (StartsWith(vif.vifId, kConduitKrnnicPrefix)) {
+        CFG_INFO("%1: Disable mac learn static property", vif.vifId);
+        if (kcp::CheckIdField(vif.vifId, kcp::kKrnnicNameSize, "kernel interface name") &&
+            conduitKrnnics_.insert(vif.vifId).second) {
+            dirtyKrnnics_.insert(vif.vifId);
+        }
+    }
+    dirtyPorts_.insert(vif.portId);
+    ConnectChildPorts(vif.vifId, vif.portId, false);
+    Flush();
+}
+
+void DVSPropConvertor::ConnectChildPorts(const std::string& parentVifId,
+                                         const std::string& parentPortId, bool disconnect) {
+    auto children = childLspsByParentVif_.find(parentVifId);
+    if (parentVifId.empty() || children == childLspsByParentVif_.end())
+        return;
+    std::string parentLs;
+    auto parent = ports_.find(parentPortId);
+    if (parent != ports_.end()) {
+        const LspState* pl = FindLsp(LspOfPort(parentPortId, parent->second));
+        if (pl != nullptr)
+            parentLs = pl->lsId;
+    }
+    for (const std::string& lspId : children->second) {
+        const LspState* l = FindLsp(lspId);
+        if (l == nullptr)
+            continue;
+        std::string child = ChildPortId(*l);
+        CFG_INFO(
+            "Updating child port by parent port[%1] vif[%2] and parent LSID[%3],  op[%4], "
+            "isDisconnect[%5] ",
+            parentPortId, parentVifId, IdText(parentLs), disconnect ? "DELETE" : "UPDATE",
+            disconnect);
+        if (child.empty() || !kcp::CheckIdField(child, kcp::kIdSize, "port ID"))
+            continue;
+        if (disconnect) {
+            auto p = ports_.find(child);
+            if (p != ports_.end() && p->second.childLsp == lspId)
+                RemovePort(child);
+            continue;
+        }
+        auto [it, added] = ports_.try_emplace(child);
+        PortState& p = it->second;
+        if (!added && p.childLsp != lspId) {
+            CFG_WARN("Port [%1] of container LSP %2 is in use by another VIF, ignored", child,
+                     IdText(lspId));
+            continue;
+        }
+        p.vifId = l->vifId;
+        p.vifType = kcp::kVifContainer;
+        p.parentVifId = parentVifId;
+        p.childLsp = lspId;
+        p.confirmed = true;
+        if (!l->vifId.empty())
+            portByVif_[l->vifId] = child;
+        dirtyPorts_.insert(child);
+    }
+}
+
+void DVSPropConvertor::RemovePort(const std::string& portId) {
+    auto it = ports_.find(portId);
+    if (it == ports_.end())
+        return;
+    auto v = portByVif_.find(it->second.vifId);
+    if (v != portByVif_.end() && v->second == portId)
+        portByVif_.erase(v);
+    for (auto h = hopoverQueue_.begin(); h != hopoverQueue_.end();) {
+        h = h->first.first == portId ? hopoverQueue_.erase(h) : std::next(h);
+    }
+    resyncPorts_.erase(portId);
+    dirtyPorts_.erase(portId);
+    ports_.erase(it);
+}
+
+}  // namespace CfgAgent

@@ -1,0 +1,404 @@
+// The configuration application end to end, with real processes (ovsdb-server, ozy-dpemu and
+// ozy-cfgagent with "config"), each figure beside the time ovsdb-server takes to commit the same
+// transactions.
+//
+//   build-rel/bin/ozy-bench-configapp [PORTS] [CHANGES]     (defaults 10000 and 200)
+//
+// Build in a release tree (-DCMAKE_BUILD_TYPE=Release, no sanitizers). Phases:
+//   1. VIFs: PORTS VIFs connected in the emulator (its control socket, one request each); time
+//      until cairndb holds all their VIF_STATE objects written by the agent.
+//   2. Ports: one switch, then PORTS logical switch ports attached to those VIFs applied with one
+//      `cairnctl apply`; time until the emulator holds every port unblocked with the switch's VNI.
+//      Beside it: the same apply into a database without an agent.
+//   3. Delta: CHANGES single-port changes (admin state down/up, one `cairnctl apply` each); latency
+//      until the emulator shows the port blocked or unblocked, median and p99, beside the apply
+//      time of each change. The emulator is polled through its dump, whose own duration is shown.
+// Phases 2 and 3 need the DVS property conversion engine in the agent; without it they are skipped.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "platform/cairndb/CairnDbClient.h"
+#include "platform/unixctl/UnixctlClient.h"
+#include "proto/cairndb_modify.pb.h"
+#include "proto/cairndb_monitor.pb.h"
+#include "proto/cairndb_system.pb.h"
+#include "runtime/Logger.h"
+#include "tests/support/AgentSystem.h"
+#include "tests/support/CairndbServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestEnv.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using CfgAgent::test::AgentSystem;
+using json = nlohmann::json;
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+std::string Uuid(unsigned kind, unsigned i) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%08x-0000-4000-8000-%012x", kind, i);
+    return buf;
+}
+std::string Vif(unsigned i) {
+    return Uuid(0xc0, i);
+}
+std::string Port(unsigned i) {
+    return Uuid(0xb0, i);
+}
+std::string Mac(unsigned i) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "02:00:%02x:%02x:%02x:%02x", (i >> 24) & 255, (i >> 16) & 255,
+                  (i >> 8) & 255, i & 255);
+    return buf;
+}
+const std::string kSwitch = Uuid(0xa0, 1);
+
+[[maybe_unused]] std::string SwitchJson() {
+    return R"({"LOG_SWITCH_CONFIG": [{"id": ")" + kSwitch +
+           R"(", "vni": 5001, "admin_state_up": true}]})";
+}
+[[maybe_unused]] std::string PortObject(unsigned i, bool adminUp) {
+    return R"({"id": ")" + Port(i) + R"(", "switch_id": ")" + kSwitch + R"(", "admin_state_up": )" +
+           (adminUp ? "true" : "false") + R"(, "attachment": {"type": 1, "vif_id": ")" + Vif(i) +
+           R"(", "dvport_id": ")" + Port(i) + R"("}})";
+}
+[[maybe_unused]] std::string PortsJson(unsigned n) {
+    std::string s = R"({"LOG_SWITCH_PORT_CONFIG": [)";
+    for (unsigned i = 0; i < n; ++i) {
+        if (i != 0)
+            s += ",\n";
+        s += PortObject(i, true);
+    }
+    return s + "]}";
+}
+
+[[maybe_unused]] std::string WriteFile(const std::string& dir, const std::string& name,
+                                       const std::string& text) {
+    std::string path = dir + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+// The emulator's control socket, spoken to in-process (ovs-appctl per request would measure
+// process start-up).
+class Emu {
+  public:
+    explicit Emu(const std::string& socket) : socket_(socket) {}
+    bool Call(const std::string& method, const std::vector<std::string>& args,
+              std::string* out = nullptr) {
+        if (!client_.connected() && client_.Connect(socket_) != 0)
+            return false;
+        ozy::unixctl::Reply reply;
+        if (client_.Transact(method, args, &reply, 60000) != 0 || !reply.success)
+            return false;
+        if (out != nullptr)
+            *out = reply.text;
+        return true;
+    }
+    json Dump(const std::string& family) {
+        std::string text;
+        if (!Call("dpemu/dump", {family}, &text))
+            return nullptr;
+        json j = json::parse(text, nullptr, false);
+        return j.is_discarded() ? json(nullptr) : j;
+    }
+
+  private:
+    std::string socket_;
+    ozy::unixctl::Client client_;
+};
+
+[[maybe_unused]] bool PortState(const json& kcp, unsigned i, bool blocked) {
+    const json& ports = kcp["ports"];
+    auto it = ports.find(Port(i));
+    if (it == ports.end())
+        return false;
+    const json& p = *it;
+    return p.contains("block") && p["block"]["blocked"] == blocked && p.contains("vni") &&
+           p["vni"]["vni"] == 5001;
+}
+
+[[maybe_unused]] size_t CountPorts(const json& kcp, unsigned n) {
+    size_t ok = 0;
+    for (unsigned i = 0; i < n; ++i)
+        ok += PortState(kcp, i, false);
+    return ok;
+}
+
+bool Await(const std::function<bool()>& pred, std::chrono::seconds timeout,
+           std::chrono::milliseconds poll) {
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(poll);
+    }
+    return pred();
+}
+
+[[maybe_unused]] double Percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    size_t k = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(k, v.size() - 1)];
+}
+
+namespace pb = orvane::ozy::cairndb;
+
+struct Io {
+    boost::asio::io_context io;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{
+        io.get_executor()};
+    std::thread thread{[this] { io.run(); }};
+    ~Io() {
+        guard.reset();
+        io.stop();
+        thread.join();
+    }
+};
+
+// Watches VIF_STATE in a database and notes when it first holds `want` objects.
+class VifStateWatch {
+  public:
+    VifStateWatch(const std::string& endpoint, size_t want, Io& io)
+        : want_(want), client_("bench-watch", ozy::net::Endpoint(endpoint), io.io) {
+        client_.RegisterMonitorCallbacks(
+            201, 1,
+            [this](const pb::MonitorUpdateMsg& u) {
+                if (u.object_body().empty())
+                    --count_;
+                else if (u.old_object_body().empty())
+                    ++count_;
+            },
+            [this] {
+                std::lock_guard<std::mutex> l(m_);
+                if (!done_ && count_ >= static_cast<long>(want_)) {
+                    done_ = true;
+                    at_.set_value(Clock::now());
+                }
+            });
+        pb::MonitorStatementMsg st;
+        st.mutable_statement()->set_object_type(pb::VIF_STATE);
+        client_.ConfigureMonitor({st}, {}, 201, 1);
+        client_.StartAsync();
+    }
+    ~VifStateWatch() { client_.Stop(); }
+    // The time the database first held them all; false after `timeout`.
+    bool Wait(std::chrono::seconds timeout, Clock::time_point* at) {
+        auto f = at_.get_future();
+        if (f.wait_for(timeout) != std::future_status::ready)
+            return false;
+        *at = f.get();
+        return true;
+    }
+    long count() const { return count_; }
+
+  private:
+    size_t want_;
+    std::atomic<long> count_{0};
+    std::mutex m_;
+    bool done_ = false;
+    std::promise<Clock::time_point> at_;
+    ozy::cairndb::CairnDbClient client_;
+};
+
+// The agent's VIF_STATE writes (one transaction per VIF) into a database without an agent.
+double CommitVifStatesAlone(unsigned n, Io& io) {
+    CfgAgent::test::TempDir dir("ozy-bench-vifdb");
+    CfgAgent::test::CairndbServer db(dir.path());
+    if (!db.Start())
+        return -1;
+    ozy::cairndb::CairnDbClient writer("bench-writer", ozy::net::Endpoint(db.Endpoint()), io.io);
+    writer.StartAsync();
+    std::promise<void> all;
+    std::atomic<unsigned> left{n};
+    auto t0 = Clock::now();
+    for (unsigned i = 0; i < n; ++i) {
+        pb::VifStateMsg v;
+        v.mutable_id()->set_left(0xc0);
+        v.mutable_id()->set_right(i);
+        v.set_vif_id(Vif(i));
+        v.set_status(1);
+        v.add_macs(0x020000000000ull + i);
+        v.set_mac(0x020000000000ull + i);
+        v.set_port_id(Port(i));
+        v.set_switch_id("dvs-1");
+        v.set_vif_type(1);
+        pb::ModifyRequestMsg r;
+        r.set_vdb(1);
+        r.mutable_put()->mutable_object()->set_object_type(pb::VIF_STATE);
+        v.SerializeToString(r.mutable_put()->mutable_object()->mutable_body());
+        writer.Write({r}, [&](const ozy::cairndb::Status&) {
+            if (--left == 0)
+                all.set_value();
+        });
+    }
+    all.get_future().wait();
+    double ms = Ms(Clock::now() - t0);
+    writer.Stop();
+    return ms;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned ports = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 10000;
+    unsigned changes = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 200;
+    if (getenv("OZY_BIN_DIR") == nullptr) {
+        char exe[4096];
+        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        if (n > 0) {
+            std::string dir(exe, static_cast<size_t>(n));
+            setenv("OZY_BIN_DIR", dir.substr(0, dir.rfind('/')).c_str(), 1);
+        }
+    }
+    CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
+
+    CfgAgent::test::AgentSystemOptions options;
+    options.agentLogLevel = 4;  // start-up is awaited on an info line; lowered below
+    AgentSystem sys(options);
+    if (!sys.Start()) {
+        std::fprintf(stderr, "the system did not start\n");
+        sys.DumpLogs();
+        return 1;
+    }
+    // The figures are of the work, not of the log: warnings only from here on.
+    if (sys.AgentCtl({"cfgagent/set/loglevel", "warn"}).status != 0) {
+        std::fprintf(stderr, "could not lower the agent's log level\n");
+        return 1;
+    }
+    Emu emu(sys.EmulatorSocket());
+    if (!Await([&] { return emu.Dump("kcp")["session"]["state"] == "synced"; },
+               std::chrono::seconds(60), std::chrono::milliseconds(50))) {
+        std::fprintf(stderr, "no KCP session\n");
+        return 1;
+    }
+    std::printf("ozy-bench-configapp: %u ports, %u changes\n", ports, changes);
+
+    // 1. VIFs connected in the emulator until cairndb holds their VIF states.
+    Io io;
+    VifStateWatch watch(sys.Db().Endpoint(), ports, io);
+    auto t0 = Clock::now();
+    for (unsigned i = 0; i < ports; ++i) {
+        if (!emu.Call("dpemu/vif-connect", {Vif(i), Port(i), "dvs-1", Mac(i)})) {
+            std::fprintf(stderr, "vif-connect %u failed\n", i);
+            return 1;
+        }
+    }
+    auto tConnected = Clock::now();
+    Clock::time_point tVifs;
+    if (!watch.Wait(std::chrono::seconds(600), &tVifs)) {
+        std::fprintf(stderr, "cairndb holds %ld VIF states of %u\n", watch.count(), ports);
+        return 1;
+    }
+    double vifAlone = CommitVifStatesAlone(ports, io);
+    std::printf(
+        "VIFs: %u connected in the emulator in %.0f ms; all their VIF_STATE in cairndb after "
+        "%.0f ms; the same %u one-object transactions into a database alone: %.0f ms; ratio "
+        "%.2f\n",
+        ports, Ms(tConnected - t0), Ms(tVifs - t0), ports, vifAlone, Ms(tVifs - t0) / vifAlone);
+
+    // 2. Ports: one apply, until the emulator holds every port with its properties.
+    if (!sys.Apply(SwitchJson()))
+        return 1;
+    std::string portsFile = WriteFile(sys.Root(), "bench-ports.json", PortsJson(ports));
+    t0 = Clock::now();
+    auto apply = sys.Cairnctl({"apply", portsFile});
+    auto tApplied = Clock::now();
+    if (apply.status != 0) {
+        std::fprintf(stderr, "apply failed: %s\n", apply.output.c_str());
+        return 1;
+    }
+    size_t have = 0;
+    bool all = Await(
+        [&] {
+            have = CountPorts(emu.Dump("kcp"), ports);
+            return have == ports;
+        },
+        std::chrono::seconds(900), std::chrono::milliseconds(100));
+    auto tPorts = Clock::now();
+    if (!all) {
+        std::fprintf(stderr, "the emulator holds %zu ports of %u\n", have, ports);
+        return 1;
+    }
+    // The same transaction into a database without an agent.
+    double commitAlone = 0;
+    {
+        CfgAgent::test::TempDir dir("ozy-bench-db");
+        CfgAgent::test::CairndbServer db(dir.path());
+        if (!db.Start())
+            return 1;
+        std::map<std::string, std::string> env = {{"OZY_CAIRNDB_ENDPOINT", db.Endpoint()}};
+        CfgAgent::test::RunProgram(CfgAgent::test::BinPath("cairnctl"),
+                                   {"apply", WriteFile(dir.path(), "s.json", SwitchJson())}, env);
+        auto c0 = Clock::now();
+        auto r = CfgAgent::test::RunProgram(CfgAgent::test::BinPath("cairnctl"),
+                                            {"apply", portsFile}, env, std::chrono::seconds(600));
+        commitAlone = Ms(Clock::now() - c0);
+        if (r.status != 0)
+            return 1;
+    }
+    double e2e = Ms(tPorts - t0);
+    std::printf(
+        "ports: %u applied, emulator holds all after %.0f ms; cairnctl apply %.0f ms with the "
+        "agent running, %.0f ms alone; ratio %.1f\n",
+        ports, e2e, Ms(tApplied - t0), commitAlone, e2e / commitAlone);
+
+    // 3. Delta latency of one port change.
+    auto d0 = Clock::now();
+    emu.Dump("kcp");
+    double dumpMs = Ms(Clock::now() - d0);
+    std::vector<double> latency, applyMs;
+    // Changes come in pairs on one port: down (blocked), then up again (unblocked).
+    for (unsigned c = 0; c < changes; ++c) {
+        unsigned i = ((c / 2) * 7919u) % ports;
+        bool down = (c % 2) == 0;
+        std::string file =
+            WriteFile(sys.Root(), "bench-change.json",
+                      R"({"LOG_SWITCH_PORT_CONFIG": [)" + PortObject(i, !down) + "]}");
+        auto s0 = Clock::now();
+        auto r = sys.Cairnctl({"apply", file});
+        auto s1 = Clock::now();
+        if (r.status != 0)
+            return 1;
+        if (!Await([&] { return PortState(emu.Dump("kcp"), i, down); }, std::chrono::seconds(60),
+                   std::chrono::milliseconds(1))) {
+            std::fprintf(stderr, "change %u never reached the emulator\n", c);
+            return 1;
+        }
+        latency.push_back(Ms(Clock::now() - s0));
+        applyMs.push_back(Ms(s1 - s0));
+    }
+    std::printf(
+        "delta: %zu changes, to the emulator median %.1f ms p99 %.1f ms; cairnctl apply median "
+        "%.1f ms p99 %.1f ms; ratio of medians %.1f (one emulator dump takes %.1f ms)\n",
+        latency.size(), Percentile(latency, 0.5), Percentile(latency, 0.99),
+        Percentile(applyMs, 0.5), Percentile(applyMs, 0.99),
+        Percentile(latency, 0.5) / Percentile(applyMs, 0.5), dumpMs);
+    return sys.StopAgent() == 0 ? 0 : 1;
+}

@@ -1,0 +1,266 @@
+// Blocking and unblocking of ports: switch and port admin state, VNI/VLAN, switch security,
+// port moves, detachment and removal, and the order in which the dataplane sees it all.
+#include "tests/apps/switching/DVSPropConvertorTestSupport.h"
+#include "tests/support/LogCapture.h"
+
+namespace CfgAgent::test {
+namespace {
+
+using namespace kcp;
+
+class DvsBlockingTest : public ::testing::Test {
+  protected:
+    LogCapture cap{kLogDebug};
+    DvsHarness h;
+};
+
+TEST_F(DvsBlockingTest, ConnectedPortGetsTheSwitchPropertiesAndUnblockLast) {
+    CairnDBUpdateList batch = SwitchRecords(Switch(1, 5001));
+    CairnDBUpdateList lsp = PortRecords(Port(11, 1, "port-1", "vif-1"));
+    batch.insert(batch.end(), lsp.begin(), lsp.end());
+    h.Apply(batch);
+    // Nothing is connected yet: nothing to send.
+    EXPECT_TRUE(h.app.sent.empty());
+    h.Connect("vif-1", "port-1");
+    EXPECT_TRUE(
+        cap.Contains("Add port [port-1] VIF [vif-1] to port list, type [VNIC], outofsync[false]"));
+    nlohmann::json p = h.Port("port-1");
+    EXPECT_EQ(p["vni"]["vni"], 5001);
+    EXPECT_EQ(p["ls_id"]["ls_id"], Text(1));
+    EXPECT_EQ(p["lsp_id"]["lsp_id"], Text(11));
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+    // A port the dataplane just reported gets its record whole, UNBLOCK after what it guards.
+    std::vector<SentRecord> r = h.app.Records();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].type, kPortPropertyUpdate);
+    EXPECT_EQ(r[0].op, kOpFullSync);
+    EXPECT_EQ(r[0].keys.back(), kPropBlock);
+    EXPECT_TRUE(cap.Contains("DvsPropConvertor sent msg to data plane"));
+}
+
+TEST_F(DvsBlockingTest, ConfigurationAfterTheVifIsUnblockedAtTheEndOfTheBatch) {
+    h.Connect("vif-1", "port-1");
+    EXPECT_TRUE(h.app.sent.empty());  // no logical port: nothing of ours
+    CairnDBUpdateList batch = SwitchRecords(Switch(1, 5001));
+    CairnDBUpdateList lsp = PortRecords(Port(11, 1, "port-1", "vif-1"));
+    batch.insert(batch.end(), lsp.begin(), lsp.end());
+    h.Apply(batch);
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+    EXPECT_TRUE(cap.Contains("Update DVPortID port-1 for LSP " + Text(11)));
+    EXPECT_TRUE(cap.Contains("Build UNBLOCK update for port port-1"));
+    EXPECT_TRUE(cap.Contains("DvsPropConvertor sent UNBLOCK msg to data plane"));
+    // The whole batch went out as one Update.
+    EXPECT_EQ(h.app.sent.size(), 1u);
+    // The same batch again (a second full sync of the database) sends nothing.
+    h.Apply(batch, true);
+    EXPECT_EQ(h.app.sent.size(), 1u);
+}
+
+TEST_F(DvsBlockingTest, SwitchAdminStateBlocksAndDownThenUpInOneBatchEndsUnblocked) {
+    h.Apply(SwitchRecords(Switch(1, 5001)));
+    h.Apply(PortRecords(Port(11, 1, "port-1", "vif-1")));
+    h.Connect("vif-1", "port-1");
+    ASSERT_EQ(h.Block("port-1"), "UNBLOCK");
+
+    pb::LogSwitchConfigMsg down = Switch(1, 5001);
+    down.set_admin_state_up(false);
+    h.Apply(SwitchRecords(down));
+    EXPECT_TRUE(cap.Contains("LS admin state down, block port [port-1]"));
+    EXPECT_EQ(h.Block("port-1"), "BLOCK");
+    EXPECT_EQ(h.conv->PortCauses("port-1"),
+              std::set<dvs::BlockCause>{dvs::BlockCause::kSwitchDown});
+    // The BLOCK leads its record.
+    EXPECT_EQ(h.app.Records().back().keys.front(), kPropBlock);
+
+    pb::LogSwitchConfigMsg up = Switch(1, 5001);
+    up.set_admin_state_up(true);
+    CairnDBUpdateList batch = SwitchRecords(up);
+    CairnDBUpdateList again = SwitchRecords(down);
+    batch.insert(batch.end(), again.begin(), again.end());
+    CairnDBUpdateList last = SwitchRecords(up);
+    batch.insert(batch.end(), last.begin(), last.end());
+    size_t before = h.app.sent.size();
+    h.Apply(batch);
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+    EXPECT_TRUE(cap.Contains("Will unblock port after LS " + Text(1) + " admin state update UP"));
+    EXPECT_EQ(h.app.sent.size(), before + 1);
+    EXPECT_TRUE(h.conv->PortCauses("port-1").empty());
+}
+
+TEST_F(DvsBlockingTest, PortAdminStateAndItsRemoval) {
+    h.Apply(SwitchRecords(Switch(1, 5001)));
+    pb::LogSwitchPortConfigMsg lsp = Port(11, 1, "port-1", "vif-1");
+    lsp.set_admin_state_up(false);
+    h.Apply(PortRecords(lsp));
+    h.Connect("vif-1", "port-1");
+    EXPECT_EQ(h.Block("port-1"), "BLOCK");
+    EXPECT_EQ(h.Port("port-1")["vni"]["vni"], 5001);  // programmed, but held
+
+    lsp.set_admin_state_up(true);
+    h.Apply(PortRecords(lsp));
+    EXPECT_TRUE(cap.Contains("Will unblock port port-1 after port admin state update UP"));
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+
+    lsp.set_admin_state_up(false);
+    h.Apply(PortRecords(lsp));
+    EXPECT_TRUE(cap.Contains("LSP admin down, block port [port-1]"));
+    EXPECT_EQ(h.Block("port-1"), "BLOCK");
+    // The admin state taken out of the port: the default, up, again.
+    lsp.clear_admin_state_up();
+    h.Apply(PortRecords(lsp));
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+}
+
+TEST_F(DvsBlockingTest, SwitchWithoutVniOrVlanBlocksItsPorts) {
+    pb::LogSwitchConfigMsg ls = Switch(1, 5001);
+    h.Apply(SwitchRecords(ls));
+    h.Apply(PortRecords(Port(11, 1, "port-1", "vif-1")));
+    h.Connect("vif-1", "port-1");
+    ls.clear_vni();
+    h.Apply(SwitchRecords(ls));
+    EXPECT_TRUE(cap.Contains("Remove vlan or vni, block port [port-1]"));
+    EXPECT_EQ(h.Block("port-1"), "BLOCK");
+    EXPECT_FALSE(h.Port("port-1").contains("vni"));
+    ls.set_vlan(100);
+    h.Apply(SwitchRecords(ls));
+    EXPECT_TRUE(cap.Contains("Update vlanId on async switch 100"));
+    EXPECT_TRUE(cap.Contains("Will unblock port after LS " + Text(1) + " VNI/VLAN update"));
+    EXPECT_EQ(h.Port("port-1")["vlan"]["vlan_id"], 100);
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+    // A trunk carries the switch too; an empty one is reported.
+    ls.clear_vlan();
+    auto* r = ls.add_vlan_trunk();
+    r->set_start(10);
+    r->set_end(20);
+    h.Apply(SwitchRecords(ls));
+    EXPECT_TRUE(cap.Contains("Update trunk vlan on async switch start 10, end 20"));
+    EXPECT_EQ(h.Port("port-1")["vlan_trunk"]["ranges"][0]["end"], 20);
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+}
+
+TEST_F(DvsBlockingTest, RejectedSecurityKeepsThePortBlockedUntilSecurityIsSet) {
+    h.Apply(SwitchRecords(Switch(1, 5001)));
+    pb::LogSwitchPortConfigMsg lsp = Port(11, 1, "port-1", "vif-1");
+    // A white list without spoof guard is refused.
+    lsp.mutable_switch_security()->add_spoofguard_whitelist()->set_mac(0x005056000001);
+    h.Connect("vif-1", "port-1");
+    h.Apply(PortRecords(lsp));
+    EXPECT_TRUE(cap.ContainsWithCode("spoofguard not enabled but whitelist size = 1", "LCP00001"));
+    EXPECT_TRUE(
+        cap.Contains("No security is configured, will unblock port port-1 after security is set"));
+    EXPECT_EQ(h.Block("port-1"), "BLOCK");
+    EXPECT_EQ(h.conv->PortCauses("port-1"),
+              std::set<dvs::BlockCause>{dvs::BlockCause::kNoSecurity});
+    lsp.mutable_switch_security()->set_port_spoofguard(true);
+    h.Apply(PortRecords(lsp));
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+    EXPECT_EQ(h.Port("port-1")["spoof_guard"]["enabled"], true);
+    EXPECT_EQ(h.Port("port-1")["spoof_guard"]["whitelist"][0]["mac"], "00:50:56:00:00:01");
+}
+
+TEST_F(DvsBlockingTest, PortMovesBetweenSwitches) {
+    pb::LogSwitchConfigMsg ls2 = Switch(2, 5002);
+    ls2.set_admin_state_up(false);
+    CairnDBUpdateList batch = SwitchRecords(Switch(1, 5001));
+    CairnDBUpdateList more = SwitchRecords(ls2);
+    batch.insert(batch.end(), more.begin(), more.end());
+    h.Apply(batch);
+    h.Apply(PortRecords(Port(11, 1, "port-1", "vif-1")));
+    h.Connect("vif-1", "port-1");
+    ASSERT_EQ(h.Block("port-1"), "UNBLOCK");
+
+    h.Apply(PortRecords(Port(11, 2, "port-1", "vif-1")));
+    EXPECT_TRUE(cap.Contains("Update logical port [" + Text(11) + "] property logical switch [" +
+                             Text(2) + "]"));
+    EXPECT_EQ(h.Port("port-1")["vni"]["vni"], 5002);
+    EXPECT_EQ(h.Port("port-1")["ls_id"]["ls_id"], Text(2));
+    EXPECT_EQ(h.Block("port-1"), "BLOCK");  // the new switch is down
+
+    ls2.set_admin_state_up(true);
+    h.Apply(SwitchRecords(ls2));
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+    // The old switch no longer reaches the port.
+    pb::LogSwitchConfigMsg ls1 = Switch(1, 7777);
+    size_t before = h.app.sent.size();
+    h.Apply(SwitchRecords(ls1));
+    EXPECT_EQ(h.app.sent.size(), before);
+    EXPECT_EQ(h.Port("port-1")["vni"]["vni"], 5002);
+}
+
+TEST_F(DvsBlockingTest, DetachmentAndRemovalLeaveTheVifBlocked) {
+    h.Apply(SwitchRecords(Switch(1, 5001)));
+    pb::LogSwitchPortConfigMsg lsp = Port(11, 1, "port-1", "vif-1");
+    h.Apply(PortRecords(lsp));
+    h.Connect("vif-1", "port-1");
+    ASSERT_EQ(h.Block("port-1"), "UNBLOCK");
+
+    lsp.clear_attachment();
+    h.Apply(PortRecords(lsp));
+    EXPECT_TRUE(cap.Contains("Get VIF[vif-1] detachment message"));
+    // Only the BLOCK is left of the port's record.
+    nlohmann::json p = h.Port("port-1");
+    EXPECT_EQ(p.size(), 1u) << p.dump();
+    EXPECT_EQ(h.Block("port-1"), "BLOCK");
+    EXPECT_EQ(h.conv->PortCauses("port-1"), std::set<dvs::BlockCause>{dvs::BlockCause::kDetached});
+
+    // Attached again, then the logical port goes away altogether.
+    h.Apply(PortRecords(Port(11, 1, "port-1", "vif-1")));
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+    h.Apply(Removal(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(11)));
+    EXPECT_TRUE(cap.Contains("Delete logical port [" + Text(11) + "]"));
+    EXPECT_EQ(h.Block("port-1"), "BLOCK");
+    EXPECT_EQ(h.Port("port-1").size(), 1u);
+
+    // A switch removal blocks the ports that stay on it.
+    h.Apply(PortRecords(Port(12, 1, "port-2", "vif-2")));
+    h.Connect("vif-2", "port-2");
+    ASSERT_EQ(h.Block("port-2"), "UNBLOCK");
+    h.Apply(Removal(ObjectType::LOG_SWITCH_CONFIG, Id(1)));
+    EXPECT_TRUE(cap.Contains("Delete logical switch [" + Text(1) + "]"));
+    EXPECT_EQ(h.Block("port-2"), "BLOCK");
+    EXPECT_FALSE(h.Port("port-2").contains("vni"));
+}
+
+TEST_F(DvsBlockingTest, RemovedPropertiesReachTheDataplaneWhicheverWayTheyAreHandedOver) {
+    pb::LogSwitchConfigMsg ls = Switch(1, 5001);
+    ls.set_replication_mode(2);
+    h.Apply(SwitchRecords(ls));
+    h.Apply(PortRecords(Port(11, 1, "port-1", "vif-1")));
+    h.Connect("vif-1", "port-1");
+    ASSERT_EQ(h.Port("port-1")["replication_mode"]["mode"], 2);
+    ls.clear_replication_mode();
+    h.ApplyRemovalsAsProperties(SwitchRecords(ls));
+    EXPECT_FALSE(h.Port("port-1").contains("replication_mode"));
+    ls.set_replication_mode(1);
+    h.Apply(SwitchRecords(ls));
+    EXPECT_EQ(h.Port("port-1")["replication_mode"]["mode"], 1);
+    ls.clear_replication_mode();
+    h.Apply(SwitchRecords(ls));  // as entity records: the table tells what went away
+    EXPECT_FALSE(h.Port("port-1").contains("replication_mode"));
+    // The switch itself is still there.
+    EXPECT_EQ(h.Port("port-1")["vni"]["vni"], 5001);
+    EXPECT_FALSE(cap.Contains("Delete logical switch"));
+}
+
+TEST_F(DvsBlockingTest, DisconnectedPortsAreForgottenAndUnknownOnesIgnored) {
+    h.Apply(SwitchRecords(Switch(1, 5001)));
+    h.Apply(PortRecords(Port(11, 1, "port-1", "vif-1")));
+    h.Connect("vif-1", "port-1");
+    EXPECT_TRUE(h.conv->HasPort("port-1"));
+    h.Disconnect("vif-1", "port-1");
+    EXPECT_FALSE(h.conv->HasPort("port-1"));
+    h.Disconnect("vif-9", "port-9");
+    EXPECT_TRUE(cap.Contains("Disconnect port [port-9] not in the list, ignore the update"));
+    // Reconnected, the port is sent whole again.
+    size_t before = h.app.sent.size();
+    h.Connect("vif-1", "port-1");
+    std::vector<SentRecord> r = h.app.Records(before);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].op, kOpFullSync);
+    // Ports of logical ports with IDs that are not UUIDs are left alone.
+    h.conv->SendPortUnblockUpdate({"not-a-uuid"}, {});
+    EXPECT_TRUE(cap.Contains("ID is not a valid logical switch port UUID, ignore the update"));
+}
+
+}  // namespace
+}  // namespace CfgAgent::test

@@ -1,0 +1,129 @@
+#include "tools/ozy-dpemu/FcVswitchDevices.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "runtime/Logger.h"
+
+namespace ozy::dpemu {
+
+using namespace ozy::device;
+
+namespace {
+
+void Keep(std::deque<std::string>& kept, size_t max, std::string text) {
+    kept.push_back(std::move(text));
+    if (kept.size() > max)
+        kept.pop_front();
+}
+
+std::string Hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+}  // namespace
+
+IoctlResult FlowCacheDevice::Reject(uint32_t status, const std::string& why) {
+    CFG_WARN("ozy-dpemu: fc: %1", why);
+    Keep(rejections_, kKeptRejections, why);
+    return IoctlResult{status, {}};
+}
+
+IoctlResult FlowCacheDevice::Ioctl(uint32_t command, const uint8_t* payload, size_t size) {
+    ++ioctls_;
+    auto flag = [&](const char* what, bool* field) {
+        std::optional<bool> v = ParseIoctlFlag(payload, size);
+        if (!v)
+            return Reject(EINVAL, std::string(what) + ": payload is not one byte 0 or 1");
+        *field = *v;
+        ++applied_;
+        CFG_INFO("ozy-dpemu: fc: %1 set to %2", what, *v);
+        return IoctlResult{};
+    };
+    auto seconds = [&](const char* what, uint32_t min, uint32_t max, uint32_t* field) {
+        std::optional<uint32_t> v = ParseIoctlU32(payload, size);
+        if (!v)
+            return Reject(EINVAL, std::string(what) + ": payload of " + std::to_string(size) +
+                                      " bytes, expected 4");
+        if (*v < min || *v > max) {
+            return Reject(EINVAL, std::string(what) + " " + std::to_string(*v) + " out of range " +
+                                      std::to_string(min) + "-" + std::to_string(max));
+        }
+        *field = *v;
+        ++applied_;
+        CFG_INFO("ozy-dpemu: fc: %1 set to %2 s", what, *v);
+        return IoctlResult{};
+    };
+    switch (command) {
+        case kFcSetEnabled:
+            return flag("enabled", &config_.enabled);
+        case kFcSetMcastEnabled:
+            return flag("mcast_enabled", &config_.mcastEnabled);
+        case kFcSetFlowExprTime:
+            return seconds("flow_expr_time", kFcFlowExprTimeMin, kFcFlowExprTimeMax,
+                           &config_.flowExprTime);
+        case kFcSetFlowAgingInterval:
+            return seconds("flow_aging_interval", kFcFlowAgingMin, kFcFlowAgingMax,
+                           &config_.flowAgingInterval);
+        case kFcGetConfig:
+            if (size != 0)
+                return Reject(EINVAL, "get config: payload of " + std::to_string(size) + " bytes");
+            return IoctlResult{0, EncodeFcConfig(config_)};
+        default:
+            return Reject(ENOTTY, "unknown command " + Hex32(command));
+    }
+}
+
+nlohmann::json FlowCacheDevice::Dump() const {
+    return {{"device", "fc"},
+            {"enabled", config_.enabled},
+            {"mcast_enabled", config_.mcastEnabled},
+            {"flow_expr_time", config_.flowExprTime},
+            {"flow_aging_interval", config_.flowAgingInterval},
+            {"ioctls", ioctls_},
+            {"applied", applied_},
+            {"rejected", rejections_}};
+}
+
+IoctlResult VswitchDevice::Reject(uint32_t status, const std::string& why) {
+    CFG_WARN("ozy-dpemu: vswitch: %1", why);
+    Keep(rejections_, kKeptRejections, why);
+    return IoctlResult{status, {}};
+}
+
+IoctlResult VswitchDevice::Ioctl(uint32_t command, const uint8_t* payload, size_t size) {
+    ++ioctls_;
+    switch (command) {
+        case kVswitchSetNetqHandling: {
+            std::optional<bool> v = ParseIoctlFlag(payload, size);
+            if (!v)
+                return Reject(EINVAL, "netq_handling: payload is not one byte 0 or 1");
+            netqHandling_ = *v;
+            ++applied_;
+            CFG_INFO("ozy-dpemu: vswitch: netq_handling set to %1", *v);
+            return IoctlResult{};
+        }
+        case kVswitchGetNetqHandling:
+            if (size != 0)
+                return Reject(EINVAL,
+                              "get netq_handling: payload of " + std::to_string(size) + " bytes");
+            return IoctlResult{0, IoctlFlag(netqHandling_)};
+        default:
+            return Reject(ENOTTY, "unknown command " + Hex32(command));
+    }
+}
+
+nlohmann::json VswitchDevice::Dump() const {
+    return {{"device", "vswitch"},
+            {"netq_handling", netqHandling_},
+            {"ioctls", ioctls_},
+            {"applied", applied_},
+            {"rejected", rejections_}};
+}
+
+}  // namespace ozy::dpemu

@@ -1,0 +1,48 @@
+#pragma once
+// The host side of the flow-cache device "/dev/fc" and the virtual-switch device "/dev/vswitch"
+// (platform/device/FcVswitchIoctls.h): each holds its settings, applies the set commands the
+// contract defines, answers the get commands, and shows the settings in "dpemu/dump fc" and
+// "dpemu/dump vswitch". Bad payloads (wrong size, flag not 0/1, value out of range) get EINVAL
+// and change nothing; unknown commands get ENOTTY. Both count what they did and keep the last
+// rejections for the dump.
+#include <deque>
+#include <string>
+
+#include "platform/device/FcVswitchIoctls.h"
+#include "tools/ozy-dpemu/Handlers.h"
+
+namespace ozy::dpemu {
+
+class FlowCacheDevice : public DeviceHandler {
+  public:
+    static constexpr size_t kKeptRejections = 16;
+    IoctlResult Ioctl(uint32_t command, const uint8_t* payload, size_t size) override;
+    nlohmann::json Dump() const override;
+    const device::FcConfig& Config() const { return config_; }
+
+  private:
+    IoctlResult Reject(uint32_t status, const std::string& why);
+
+    device::FcConfig config_;
+    uint64_t ioctls_ = 0;
+    uint64_t applied_ = 0;
+    std::deque<std::string> rejections_;
+};
+
+class VswitchDevice : public DeviceHandler {
+  public:
+    static constexpr size_t kKeptRejections = 16;
+    IoctlResult Ioctl(uint32_t command, const uint8_t* payload, size_t size) override;
+    nlohmann::json Dump() const override;
+    bool NetqHandling() const { return netqHandling_; }
+
+  private:
+    IoctlResult Reject(uint32_t status, const std::string& why);
+
+    bool netqHandling_ = false;
+    uint64_t ioctls_ = 0;
+    uint64_t applied_ = 0;
+    std::deque<std::string> rejections_;
+};
+
+}  // namespace ozy::dpemu
