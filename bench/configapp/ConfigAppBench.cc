@@ -13,7 +13,6 @@
 //   3. Delta: CHANGES single-port changes (admin state down/up, one `cairnctl apply` each); latency
 //      until the emulator shows the port blocked or unblocked, median and p99, beside the apply
 //      time of each change. The emulator is polled through its dump, whose own duration is shown.
-// Phases 2 and 3 need the DVS property conversion engine in the agent; without it they are skipped.
 #include <unistd.h>
 
 #include <algorithm>
@@ -138,8 +137,9 @@ class Emu {
     if (it == ports.end())
         return false;
     const json& p = *it;
-    return p.contains("block") && p["block"]["blocked"] == blocked && p.contains("vni") &&
-           p["vni"]["vni"] == 5001;
+    return p.contains("block") &&
+           p["block"].value("state", "") == (blocked ? "BLOCK" : "UNBLOCK") && p.contains("vni") &&
+           p["vni"].value("vni", 0) == 5001;
 }
 
 [[maybe_unused]] size_t CountPorts(const json& kcp, unsigned n) {

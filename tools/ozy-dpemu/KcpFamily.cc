@@ -398,6 +398,13 @@ void KcpFamily::RegisterCommands(CommandTable& table) {
               [this](const std::vector<std::string>& a) { return VifConnect(a); });
     table.Add("dpemu/vif-disconnect", "VIF_ID", 1, 1,
               [this](const std::vector<std::string>& a) { return VifDisconnect(a); });
+    // One port's properties, for pollers that would otherwise dump every port.
+    table.Add("dpemu/kcp-port", "PORT_ID", 1, 1, [this](const std::vector<std::string>& a) {
+        auto it = tables_.ports.find(a[0]);
+        if (it == tables_.ports.end())
+            return CommandResult::Error("no port " + a[0]);
+        return CommandResult::Ok(KcpTables::PropertiesJson(it->second).dump());
+    });
 }
 
 nlohmann::json KcpFamily::Dump() const {
