@@ -1,39 +1,444 @@
 #!/usr/bin/env bash
-# The main job: installs missing dependencies, builds the agent, starts it with
-# examples/ozy-cfgagent.xml inside a temporary host root, shows its start-up log, and stops it
-# with SIGTERM.
+# The main job: installs what is missing, builds the agent, the dataplane emulator and cairnctl,
+# and runs the whole system in a temporary host root: a private cairndb (ovsdb-server), ozy-dpemu
+# playing the dataplane, and ozy-cfgagent with examples/ozy-cfgagent.xml. It applies
+# examples/topology.json to cairndb, connects one VIF per attached port in the emulator, waits
+# until the agent has programmed every port unblocked and written a VIF_STATE per VIF back to
+# cairndb, prints the desired, realized and runtime state, and stops everything (the agent must
+# exit with status 0).
+#
+#   scripts/demo.sh              the demo, stopped at the end
+#   scripts/demo.sh --keep       leave the system running and print how to explore and stop it
+#   scripts/demo.sh --stop ROOT  stop a system left running by --keep and remove its host root
+#   scripts/demo.sh --help       this text
+#
+# Environment: OZY_BUILD_DIR (default build), OZY_DEMO_TIMEOUT (seconds to await realization,
+# default 60).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/install-deps.sh
 
+usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; }
+
+KEEP=0
+STOP_ROOT=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --keep) KEEP=1; shift ;;
+        --stop)
+            [ $# -ge 2 ] || { echo "demo.sh: --stop needs the host root" >&2; exit 2; }
+            STOP_ROOT=$2; shift 2 ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "demo.sh: unknown argument $1" >&2; usage >&2; exit 2 ;;
+    esac
+done
+
+cd "$(dirname "$0")/.."
+SRC=$(pwd)
+TOPOLOGY=$SRC/examples/topology.json
+AGENT_XML=$SRC/examples/ozy-cfgagent.xml
+REALIZE_TIMEOUT=${OZY_DEMO_TIMEOUT:-60}
+# Paths of the sockets under the host root.
+AGENT_CLI=var/run/orvane/ozy-cfgagent/cfgagent-cli
+EMU_CTL=var/run/orvane/ozy-dpemu/dpemu-ctl
+
+# ---- helpers --------------------------------------------------------------------------------
+
+say() { printf '%s\n' "$*"; }
+section() { printf '\n== %s\n' "$*"; }
+die() { printf 'demo.sh: %s\n' "$*" >&2; exit 1; }
+
+# True while PID runs (an exited child that is not reaped yet counts as gone).
+alive() {
+    local st
+    st=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
+    [ -n "$st" ] && [ "$st" != Z ] && [ "$st" != X ]
+}
+
+# Processes that must keep running while the demo awaits something ("PID NAME" entries).
+WATCHED=()
+watched_alive() {
+    local entry
+    for entry in "${WATCHED[@]}"; do
+        alive "${entry%% *}" && continue
+        echo "demo.sh: ${entry#* } (pid ${entry%% *}) exited unexpectedly" >&2
+        return 1
+    done
+}
+
+# await SECONDS DESCRIPTION COMMAND...: polls COMMAND every 0.1 s until it succeeds; fails on
+# the timeout or as soon as a watched process is gone.
+await() {
+    local limit=$1 what=$2
+    shift 2
+    local deadline=$((SECONDS + limit))
+    while ! "$@"; do
+        watched_alive || return 1
+        if [ $SECONDS -ge $deadline ]; then
+            echo "demo.sh: timed out after ${limit}s waiting for $what" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
+# log_has PID FILE TEXT: FILE contains TEXT; fails the wait early when PID is gone.
+log_has() {
+    if grep -qF -- "$3" "$2" 2>/dev/null; then return 0; fi
+    alive "$1" || { echo "demo.sh: $(basename "$2" .log) exited before logging \"$3\"" >&2; exit 1; }
+    return 1
+}
+
+# wait_gone PID NAME SECONDS: waits for PID to end, SIGKILL after SECONDS.
+wait_gone() {
+    local deadline=$((SECONDS + $3))
+    while alive "$1"; do
+        if [ $SECONDS -ge $deadline ]; then
+            echo "demo.sh: $2 (pid $1) did not stop within $3 s, killing it" >&2
+            kill -KILL "$1" 2>/dev/null || true
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
+# Is PID still the program at PATH (and not a recycled process id)? A rebuilt binary shows as
+# "PATH (deleted)".
+is_program() {
+    local exe
+    [ -n "$1" ] && exe=$(readlink "/proc/$1/exe" 2>/dev/null) && [ "${exe% (deleted)}" = "$2" ]
+}
+
+port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+tail_logs() {
+    local f
+    for f in "$ROOT/ozy-cfgagent.log" "$ROOT/ozy-dpemu.log" \
+        "$ROOT/var/log/ozy-cairndb/ovsdb-server.log"; do
+        [ -f "$f" ] || continue
+        printf '\n----- %s (last lines) -----\n' "$f" >&2
+        tail -n 30 "$f" >&2
+    done
+}
+
+# Stops whatever of the system described by ROOT/demo.env runs: agent (SIGTERM), emulator
+# (exit command, then SIGTERM), cairndb. Sets AGENT_STATUS to the agent's exit status when it
+# is known (it is recorded by the process that started the agent).
+AGENT_STATUS=""
+stop_system() {
+    local agent_pid="" emu_pid="" bin="" db_port=""
+    # shellcheck disable=SC1091
+    [ -f "$ROOT/demo.env" ] && . "$ROOT/demo.env"
+    agent_pid=${DEMO_AGENT_PID:-$(cat "$ROOT/ozy-cfgagent.pid" 2>/dev/null || true)}
+    emu_pid=${DEMO_EMU_PID:-}
+    bin=${DEMO_BIN:-}
+    db_port=${DEMO_DB_PORT:-}
+    if is_program "$agent_pid" "$bin/ozy-cfgagent"; then
+        say "stopping ozy-cfgagent (pid $agent_pid) with SIGTERM"
+        kill -TERM "$agent_pid" 2>/dev/null || true
+        wait_gone "$agent_pid" ozy-cfgagent 60 || true
+    fi
+    # The starter records the status right after the agent ends.
+    if [ -n "$agent_pid" ]; then
+        await 5 "the agent's exit status" test -s "$ROOT/ozy-cfgagent.status" 2>/dev/null || true
+        AGENT_STATUS=$(cat "$ROOT/ozy-cfgagent.status" 2>/dev/null || true)
+    fi
+    if is_program "$emu_pid" "$bin/ozy-dpemu"; then
+        ovs-appctl -t "$ROOT/$EMU_CTL" exit >/dev/null 2>&1 || kill -TERM "$emu_pid" 2>/dev/null || true
+        wait_gone "$emu_pid" ozy-dpemu 20 || true
+        say "stopped ozy-dpemu (pid $emu_pid)"
+    fi
+    if [ -n "$db_port" ]; then
+        OZY_BIN_DIR=$bin scripts/cairndb.sh stop --root "$ROOT" --port "$db_port" || true
+        say "stopped cairndb (ovsdb-server on port $db_port)"
+    fi
+    wait 2>/dev/null || true
+}
+
+# A host root made by this script: /tmp/ozy-demo-XXXXXX holding demo.env.
+check_root() {
+    case "$1" in
+        /tmp/ozy-demo-??????) ;;
+        *) die "$1 is not a demo host root (/tmp/ozy-demo-XXXXXX)" ;;
+    esac
+    [ -f "$1/demo.env" ] || die "$1 holds no demo.env: not a running demo"
+}
+
+# ---- --stop ROOT ----------------------------------------------------------------------------
+
+if [ -n "$STOP_ROOT" ]; then
+    ROOT=${STOP_ROOT%/}
+    check_root "$ROOT"
+    stop_system
+    if [ -z "$AGENT_STATUS" ]; then
+        say "ozy-cfgagent exit status: unknown (it was not running)"
+        rc=1
+    else
+        say "ozy-cfgagent exit status: $AGENT_STATUS"
+        rc=$AGENT_STATUS
+    fi
+    rm -rf "$ROOT"
+    say "removed $ROOT"
+    exit "$rc"
+fi
+
+# ---- build ----------------------------------------------------------------------------------
+
+scripts/install-deps.sh
 BUILD=${OZY_BUILD_DIR:-build}
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOZY_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j "$(nproc)" --target ozy-cfgagent
+section "configuring and building in $BUILD"
+if ! out=$(cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DOZY_BUILD_TESTS=ON 2>&1); then
+    printf '%s\n' "$out" >&2
+    die "cmake configure failed"
+fi
+cmake --build "$BUILD" --target ozy-cfgagent ozy-dpemu cairnctl cairndb_schema
+BIN=$(cd "$BUILD/bin" && pwd -P)
+export OZY_BIN_DIR=$BIN
+CAIRNCTL=$BIN/cairnctl
+
+# ---- the desired state, from the topology file ----------------------------------------------
+
+# Host switch name, the switches (id, name, vni) and the attached ports (id, switch, VIF, DVS
+# port) as tab-separated lines.
+HOST_SWITCH=$(jq -r '.TRANSPORT_NODE_CONFIG[0].transport_switches[0].name' "$TOPOLOGY")
+mapfile -t SWITCHES < <(jq -r '.LOG_SWITCH_CONFIG[] |
+    [.id, (.switch_name // "-"), (.vni // "-" | tostring)] | @tsv' "$TOPOLOGY")
+mapfile -t PORTS < <(jq -r '.LOG_SWITCH_PORT_CONFIG[] | select(.attachment.vif_id) |
+    [.id, .switch_id, .attachment.vif_id, .attachment.dvport_id] | @tsv' "$TOPOLOGY")
+[ ${#PORTS[@]} -gt 0 ] || die "$TOPOLOGY has no attached port"
+declare -A SW_NAME SW_VNI
+for line in "${SWITCHES[@]}"; do
+    IFS=$'\t' read -r id name vni <<<"$line"
+    SW_NAME[$id]=$name
+    SW_VNI[$id]=$vni
+done
+# One locally administered MAC per VIF.
+vif_mac() { printf '02:00:00:00:%02x:%02x' $(($1 / 256)) $(($1 % 256)); }
+
+# ---- start the system -----------------------------------------------------------------------
 
 ROOT=$(mktemp -d /tmp/ozy-demo-XXXXXX)
 export OZY_HOST_ROOT=$ROOT
-export OZY_HEALTH_ENDPOINT=${OZY_HEALTH_ENDPOINT:-tcp://127.0.0.1:0}
-LOG=$ROOT/ozy-cfgagent.log
-echo "== host root: $ROOT"
-"$BUILD/bin/ozy-cfgagent" -c examples/ozy-cfgagent.xml >"$LOG" 2>&1 &
-AGENT=$!
-trap 'kill -9 $AGENT 2>/dev/null || true' EXIT
+export OZY_HEALTH_ENDPOINT=tcp://127.0.0.1:0
+SUCCESS=0
 
-for _ in $(seq 1 300); do
-    grep -q "Start-up complete" "$LOG" && break
-    kill -0 $AGENT 2>/dev/null || break
-    sleep 0.1
+on_exit() {
+    local rc=$?
+    trap - EXIT INT TERM
+    WATCHED=()
+    if [ $rc -eq 0 ] && [ $SUCCESS -eq 1 ]; then exit 0; fi
+    [ $rc -eq 0 ] && rc=1
+    echo "demo.sh: failed (status $rc); the logs:" >&2
+    tail_logs
+    stop_system >&2
+    [ -z "$AGENT_STATUS" ] || echo "ozy-cfgagent exit status: $AGENT_STATUS" >&2
+    rm -rf "$ROOT"
+    exit $rc
+}
+trap on_exit EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+section "starting the system in host root $ROOT"
+DB_PORT=""
+for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 40000))
+    port_free "$port" || continue
+    if scripts/cairndb.sh start --port "$port" --root "$ROOT" >/dev/null 2>"$ROOT/cairndb-start.err"; then
+        DB_PORT=$port
+        break
+    fi
+    scripts/cairndb.sh stop --root "$ROOT" --port "$port" || true
 done
-echo "== start-up log"
-cat "$LOG"
-echo "== stopping the agent (SIGTERM)"
-kill -TERM $AGENT
-set +e
-wait $AGENT
-STATUS=$?
-set -e
-trap - EXIT
-sed -n '/Clean up platform/,$p' "$LOG"
-echo "== ozy-cfgagent exited with status $STATUS"
+[ -n "$DB_PORT" ] || { cat "$ROOT/cairndb-start.err" >&2; die "could not start cairndb on a free port"; }
+export OZY_CAIRNDB_ENDPOINT=tcp://127.0.0.1:$DB_PORT
+cat >"$ROOT/demo.env" <<EOF
+DEMO_BIN=$BIN
+DEMO_DB_PORT=$DB_PORT
+EOF
+say "cairndb       ovsdb-server on $OZY_CAIRNDB_ENDPOINT"
+
+"$BIN/ozy-dpemu" --host-root "$ROOT" </dev/null >"$ROOT/ozy-dpemu.log" 2>&1 &
+EMU_PID=$!
+echo "DEMO_EMU_PID=$EMU_PID" >>"$ROOT/demo.env"
+await 30 "ozy-dpemu to be ready" log_has "$EMU_PID" "$ROOT/ozy-dpemu.log" "ozy-dpemu: ready"
+say "ozy-dpemu     pid $EMU_PID, ready"
+WATCHED+=("$EMU_PID ozy-dpemu")
+
+# The agent runs under a small starter that records its exit status, so that --stop can report
+# it too.
+(
+    trap - EXIT INT TERM
+    "$BIN/ozy-cfgagent" -c "$AGENT_XML" </dev/null >"$ROOT/ozy-cfgagent.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$ROOT/ozy-cfgagent.pid"
+    st=0
+    wait "$pid" || st=$?
+    echo "$st" >"$ROOT/ozy-cfgagent.status"
+) </dev/null >/dev/null 2>&1 &
+await 10 "the agent's process id" test -s "$ROOT/ozy-cfgagent.pid"
+AGENT_PID=$(cat "$ROOT/ozy-cfgagent.pid")
+echo "DEMO_AGENT_PID=$AGENT_PID" >>"$ROOT/demo.env"
+await 60 "ozy-cfgagent start-up" log_has "$AGENT_PID" "$ROOT/ozy-cfgagent.log" "Start-up complete"
+say "ozy-cfgagent  pid $AGENT_PID, start-up complete"
+WATCHED+=("$AGENT_PID ozy-cfgagent")
+
+emu() { ovs-appctl -t "$ROOT/$EMU_CTL" "$@"; }
+session_synced() {
+    [ "$(emu dpemu/dump kcp 2>/dev/null | jq -r '.session.state')" = synced ]
+}
+await 30 "the KCP session between agent and emulator" session_synced
+say "KCP session   synced"
+
+# ---- apply the topology, connect the VIFs ---------------------------------------------------
+
+section "applying $(basename "$TOPOLOGY") and connecting the VIFs"
+"$CAIRNCTL" apply "$TOPOLOGY"
+n=0
+for line in "${PORTS[@]}"; do
+    IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
+    n=$((n + 1))
+    emu dpemu/vif-connect "$vif" "$dvport" "$HOST_SWITCH" "$(vif_mac $n)"
+done
+
+# ---- await realization ----------------------------------------------------------------------
+
+port_realized() {  # DVS_PORT VNI
+    emu dpemu/kcp-port "$1" 2>/dev/null |
+        jq -e --arg vni "$2" '.block.state == "UNBLOCK" and ((.vni.vni | tostring) == $vni)' \
+            >/dev/null
+}
+VIF_STATES=""
+vif_states_written() {
+    VIF_STATES=$("$CAIRNCTL" get VIF_STATE 2>/dev/null) || return 1
+    local line lsp ls vif dvport
+    for line in "${PORTS[@]}"; do
+        IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
+        jq -e --arg v "$vif" --arg p "$dvport" \
+            '[.VIF_STATE[] | select(.vif_id == $v and .port_id == $p and .status == 1)] | length == 1' \
+            <<<"$VIF_STATES" >/dev/null || return 1
+    done
+}
+all_realized() {
+    local line lsp ls vif dvport
+    for line in "${PORTS[@]}"; do
+        IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
+        port_realized "$dvport" "${SW_VNI[$ls]:-}" || return 1
+    done
+    vif_states_written
+}
+start=$EPOCHREALTIME
+await "$REALIZE_TIMEOUT" "every port unblocked in the dataplane and a VIF_STATE per VIF" all_realized
+elapsed=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+say "realized in ${elapsed} s: ${#PORTS[@]} ports unblocked, ${#PORTS[@]} VIF_STATE objects"
+KCP=$(emu dpemu/dump kcp)
+if [ "$(jq '.errors | length' <<<"$KCP")" -ne 0 ]; then
+    jq -r '.errors[]' <<<"$KCP" >&2
+    die "the emulator recorded KCP errors"
+fi
+
+# ---- summary --------------------------------------------------------------------------------
+
+# A dataplane property compactly: {"mode": 1} -> "=1"; {"a": true, "b": 0, "c": 5} -> "(a,c=5)"
+# (false, zero and empty fields left out; "(off)" when nothing is left).
+JQ_COMPACT='
+def cv:
+  if type == "object" then
+    [to_entries[] | select(.value | . != false and . != 0 and . != [] and . != {} and . != "" and . != null)
+     | if .value == true then .key else .key + "=" + (.value | cv) end]
+    | if length == 0 then "(off)" else "(" + join(",") + ")" end
+  elif type == "array" then "[" + (map(cv) | join(";")) + "]"
+  else tostring end;
+def shaper:
+  "\(.type)" + (if .enabled then "" else "(disabled)" end) + " avg=\(.average_bandwidth_kbps)"
+  + " peak=\(.peak_bandwidth_kbps) kbit/s burst=\(.burst_size_bytes) B";
+def prop:
+  if type == "object" and has("shapers") then "=" + ([.shapers[] | shaper] | if length == 0 then "none" else join("; ") end)
+  elif type == "object" and length == 1 then "=" + (.[] | cv)
+  else cv end;
+def props: [to_entries[] | .key + (.value | prop)] | join(" ");
+'
+
+# Joins lines into indented lines of at most 96 characters.
+wrap() {
+    awk '{ if (n > 0 && n + 1 + length($0) > 92) { print "    " line; line = ""; n = 0 }
+           line = n ? line " " $0 : $0; n = length(line) }
+         END { if (n > 0) print "    " line }'
+}
+
+row() { printf '%-36s  %-8s  %-6s  %s\n' "$@"; }
+section "desired state (cairndb, from $(basename "$TOPOLOGY"))"
+printf '%-12s  %-8s  %s\n' "host switch" "$HOST_SWITCH" \
+    "$(jq -r '.TRANSPORT_NODE_CONFIG[0].transport_switches[0].host_switch_id' "$TOPOLOGY")"
+for line in "${SWITCHES[@]}"; do
+    IFS=$'\t' read -r id name vni <<<"$line"
+    printf '%-12s  %-8s  %s\n' "switch" "$name" "VNI $vni  $id"
+done
+row "port" "switch" "VNI" "VIF"
+for line in "${PORTS[@]}"; do
+    IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
+    row "$lsp" "${SW_NAME[$ls]:-$ls}" "${SW_VNI[$ls]:--}" "$vif"
+done
+
+section "realized dataplane state (ozy-dpemu KCP tables)"
+jq -r '"session: \(.session.state), id \(.session.id), dataplane status \(.session.dp_status); \(.stats.updates) updates, \(.errors | length) errors"' <<<"$KCP"
+jq -r "$JQ_COMPACT"'.switches | to_entries[] | "host switch \(.key): " + (.value | props)' <<<"$KCP"
+NAMES=$(jq -c '[.LOG_SWITCH_CONFIG[] | {key: .id, value: (.switch_name // .id)}] | from_entries' "$TOPOLOGY")
+row "port" "block" "VNI" "switch, then the other properties"
+for line in "${PORTS[@]}"; do
+    IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
+    emu dpemu/kcp-port "$dvport" | jq -r --argjson names "$NAMES" --arg port "$dvport" "$JQ_COMPACT"'
+        ([$port, .block.state, (.vni.vni // "-"), ($names[.ls_id.ls_id] // .ls_id.ls_id // "-")] | @tsv),
+        (del(.block, .vni, .ls_id, .lsp_id) | to_entries[] | .key + (.value | prop))' | {
+        IFS=$'\t' read -r id block vni sw
+        row "$id" "$block" "$vni" "$sw"
+        wrap
+    }
+done
+
+section "runtime state written back (cairndb VIF_STATE)"
+row "VIF" "status" "switch" "port, MAC"
+jq -r '.VIF_STATE | sort_by(.port_id)[] |
+    [.vif_id, (if .status == 1 then "CONNECT" elif .status == 2 then "DISCONNECT" else (.status | tostring) end),
+     (.switch_id // "-"), .port_id, ((.macs // [.mac]) | join(" "))] | @tsv' <<<"$VIF_STATES" |
+    while IFS=$'\t' read -r vif status switch port macs; do
+        pretty=""
+        for m in $macs; do
+            h=$(printf '%012x' "$m")
+            pretty+="${pretty:+ }${h:0:2}:${h:2:2}:${h:4:2}:${h:6:2}:${h:8:2}:${h:10:2}"
+        done
+        row "$vif" "$status" "$switch" "$port  $pretty"
+    done
+
+# ---- keep or stop ---------------------------------------------------------------------------
+
+if [ $KEEP -eq 1 ]; then
+    SUCCESS=1
+    section "the system keeps running (--keep)"
+    IFS=$'\t' read -r lsp ls vif dvport <<<"${PORTS[0]}"
+    cat <<EOF
+agent CLI     ovs-appctl -t $ROOT/$AGENT_CLI list-commands
+              ovs-appctl -t $ROOT/$AGENT_CLI cfgagent/statecache/logicalswitches
+              ovs-appctl -t $ROOT/$AGENT_CLI cfgagent/config/lswitch
+              ovs-appctl -t $ROOT/$AGENT_CLI cfgagent/cache/size
+emulator      ovs-appctl -t $ROOT/$EMU_CTL dpemu/dump kcp
+              ovs-appctl -t $ROOT/$EMU_CTL dpemu/kcp-port $dvport
+              ovs-appctl -t $ROOT/$EMU_CTL dpemu/vif-disconnect $vif
+cairndb       OZY_CAIRNDB_ENDPOINT=$OZY_CAIRNDB_ENDPOINT $CAIRNCTL get VIF_STATE
+              OZY_CAIRNDB_ENDPOINT=$OZY_CAIRNDB_ENDPOINT $CAIRNCTL watch VIF_STATE
+logs          $ROOT/ozy-cfgagent.log
+              $ROOT/ozy-dpemu.log
+              $ROOT/var/log/ozy-cairndb/ovsdb-server.log
+stop          $SRC/scripts/demo.sh --stop $ROOT
+EOF
+    exit 0
+fi
+
+section "stopping"
+WATCHED=()
+stop_system
+[ -n "$AGENT_STATUS" ] || die "the agent's exit status is unknown"
+say "ozy-cfgagent exit status: $AGENT_STATUS"
+[ "$AGENT_STATUS" -eq 0 ] || die "ozy-cfgagent exited with status $AGENT_STATUS"
+SUCCESS=1
 rm -rf "$ROOT"
-exit $STATUS
+say "removed $ROOT"

@@ -9,7 +9,7 @@ PACKAGES=(
     libboost-system-dev
     protobuf-compiler libprotobuf-dev zlib1g-dev nlohmann-json3-dev libpcap-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    openvswitch-switch openvswitch-common
+    openvswitch-switch openvswitch-common jq
 )
 
 missing=()
