@@ -305,6 +305,20 @@ void StateCacheConfigTable::Notify(Side& side, const CairnDBUpdateList& updates,
         }
         byType.emplace(type, it->second);
     }
+    // One observer taking every record as it came (a full sync of one application's types) gets
+    // the batch itself rather than a copy of it.
+    bool whole = lists.size() == 1 && applied.size() == updates.size();
+    for (size_t k = 0; whole && k < applied.size(); ++k)
+        whole = applied[k] == k && byType.count(updates[k].objType) != 0;
+    if (whole) {
+        SCConfigTableObserver* obs = lists.front().first;
+        if (side.runtime) {
+            obs->ProcessConfigRuntimeStateUpdate(updates, fullSync);
+        } else {
+            obs->ProcessConfigDesiredStateUpdate(updates, fullSync);
+        }
+        return;
+    }
     for (size_t i : applied) {
         const CairnDBUpdateMsg& r = updates[i];
         auto range = byType.equal_range(r.objType);

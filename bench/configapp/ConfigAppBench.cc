@@ -1,18 +1,23 @@
-// The configuration application end to end, with real processes (ovsdb-server, ozy-dpemu and
-// ozy-cfgagent with "config"), each figure beside the time ovsdb-server takes to commit the same
-// transactions.
+// The scale scenario with real processes (ovsdb-server, ozy-dpemu and ozy-cfgagent with
+// "config"), each figure beside what the database alone takes for the same data.
 //
-//   build-rel/bin/ozy-bench-configapp [PORTS] [CHANGES]     (defaults 10000 and 200)
+//   scripts/bench-scale.sh [PORTS] [CHANGES]      (defaults 10000 and 200; builds, then runs
+//   build/bin/ozy-bench-configapp PORTS CHANGES)
 //
-// Build in a release tree (-DCMAKE_BUILD_TYPE=Release, no sanitizers). Phases:
+// Build in a release tree (no sanitizers). Phases:
 //   1. VIFs: PORTS VIFs connected in the emulator (its control socket, one request each); time
-//      until cairndb holds all their VIF_STATE objects written by the agent.
+//      until cairndb holds all their VIF_STATE objects written by the agent, beside the same
+//      one-object transactions into a database alone.
 //   2. Ports: one switch, then PORTS logical switch ports attached to those VIFs applied with one
-//      `cairnctl apply`; time until the emulator holds every port unblocked with the switch's VNI.
-//      Beside it: the same apply into a database without an agent.
-//   3. Delta: CHANGES single-port changes (admin state down/up, one `cairnctl apply` each); latency
+//      `cairnctl apply`; time until the emulator holds every port unblocked, beside the same apply
+//      into a database without an agent.
+//   3. Full sync: the agent and the emulator restart (the VIFs connect again); time from the
+//      agent's start to every port unblocked in the emulator, beside `ovsdb-client dump` of the
+//      same database; the agent's resident memory afterwards.
+//   4. Delta: CHANGES single-port changes (admin state down/up, one `cairnctl apply` each); latency
 //      until the emulator shows the port blocked or unblocked, median and p99, beside the apply
-//      time of each change. The emulator is polled through its dump, whose own duration is shown.
+//      time of each change. Only the changed port is polled.
+// The agent runs with warnings only, so that the figures are of the work and not of its log.
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +29,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -118,6 +124,26 @@ class Emu {
             *out = reply.text;
         return true;
     }
+    // Programmed and forwarding port counts (cheap beside a dump).
+    json Summary() {
+        std::string text;
+        if (!Call("dpemu/kcp-summary", {}, &text))
+            return nullptr;
+        json j = json::parse(text, nullptr, false);
+        return j.is_discarded() ? json(nullptr) : j;
+    }
+    size_t Unblocked() {
+        json j = Summary();
+        return j.is_object() ? j.value("unblocked", size_t{0}) : 0;
+    }
+    json PortProps(const std::string& id) {
+        std::string text;
+        if (!Call("dpemu/kcp-port", {id}, &text))
+            return nullptr;
+        json j = json::parse(text, nullptr, false);
+        return j.is_discarded() ? json(nullptr) : j;
+    }
+    void Reset() { client_.Close(); }
     json Dump(const std::string& family) {
         std::string text;
         if (!Call("dpemu/dump", {family}, &text))
@@ -142,11 +168,18 @@ class Emu {
            p["vni"].value("vni", 0) == 5001;
 }
 
-[[maybe_unused]] size_t CountPorts(const json& kcp, unsigned n) {
-    size_t ok = 0;
-    for (unsigned i = 0; i < n; ++i)
-        ok += PortState(kcp, i, false);
-    return ok;
+// The agent's resident and peak resident memory, in KiB.
+std::pair<long, long> AgentMemoryKb(AgentSystem& sys) {
+    long rss = 0, hwm = 0;
+    std::ifstream status("/proc/" + std::to_string(sys.Agent()->pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            rss = std::atol(line.c_str() + 6);
+        if (line.rfind("VmHWM:", 0) == 0)
+            hwm = std::atol(line.c_str() + 6);
+    }
+    return {rss, hwm};
 }
 
 bool Await(const std::function<bool()>& pred, std::chrono::seconds timeout,
@@ -316,12 +349,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cairndb holds %ld VIF states of %u\n", watch.count(), ports);
         return 1;
     }
+    long vifRssKb = AgentMemoryKb(sys).first;
     double vifAlone = CommitVifStatesAlone(ports, io);
     std::printf(
         "VIFs: %u connected in the emulator in %.0f ms; all their VIF_STATE in cairndb after "
         "%.0f ms; the same %u one-object transactions into a database alone: %.0f ms; ratio "
-        "%.2f\n",
-        ports, Ms(tConnected - t0), Ms(tVifs - t0), ports, vifAlone, Ms(tVifs - t0) / vifAlone);
+        "%.2f; agent RSS %.1f MiB\n",
+        ports, Ms(tConnected - t0), Ms(tVifs - t0), ports, vifAlone, Ms(tVifs - t0) / vifAlone,
+        vifRssKb / 1024.0);
 
     // 2. Ports: one apply, until the emulator holds every port with its properties.
     if (!sys.Apply(SwitchJson()))
@@ -337,10 +372,10 @@ int main(int argc, char** argv) {
     size_t have = 0;
     bool all = Await(
         [&] {
-            have = CountPorts(emu.Dump("kcp"), ports);
+            have = emu.Unblocked();
             return have == ports;
         },
-        std::chrono::seconds(900), std::chrono::milliseconds(100));
+        std::chrono::seconds(1800), std::chrono::milliseconds(20));
     auto tPorts = Clock::now();
     if (!all) {
         std::fprintf(stderr, "the emulator holds %zu ports of %u\n", have, ports);
@@ -358,21 +393,69 @@ int main(int argc, char** argv) {
                                    {"apply", WriteFile(dir.path(), "s.json", SwitchJson())}, env);
         auto c0 = Clock::now();
         auto r = CfgAgent::test::RunProgram(CfgAgent::test::BinPath("cairnctl"),
-                                            {"apply", portsFile}, env, std::chrono::seconds(600));
+                                            {"apply", portsFile}, env, std::chrono::seconds(1800));
         commitAlone = Ms(Clock::now() - c0);
         if (r.status != 0)
             return 1;
     }
     double e2e = Ms(tPorts - t0);
     std::printf(
-        "ports: %u applied, emulator holds all after %.0f ms; cairnctl apply %.0f ms with the "
-        "agent running, %.0f ms alone; ratio %.1f\n",
-        ports, e2e, Ms(tApplied - t0), commitAlone, e2e / commitAlone);
+        "ports: %u applied, emulator holds all unblocked after %.0f ms; cairnctl apply %.0f ms "
+        "with "
+        "the agent running, %.0f ms alone; ratio %.1f; agent RSS %.1f MiB\n",
+        ports, e2e, Ms(tApplied - t0), commitAlone, e2e / commitAlone,
+        AgentMemoryKb(sys).first / 1024.0);
+    bool sampled = true;
+    for (unsigned i = 0; i < ports; i += std::max(1u, ports / 100))
+        sampled &= PortState(json{{"ports", {{Port(i), emu.PortProps(Port(i))}}}}, i, false);
+    if (!sampled) {
+        std::fprintf(stderr, "a sampled port lacks the switch's VNI\n");
+        return 1;
+    }
 
-    // 3. Delta latency of one port change.
+    // 3. Full sync: a new agent (warnings only) against a database holding every port and a new
+    // emulator whose VIFs are connected, until every port is programmed and unblocked.
+    if (sys.StopAgent() != 0) {
+        std::fprintf(stderr, "the agent did not stop cleanly\n");
+        return 1;
+    }
+    sys.StopEmulator();
+    emu.Reset();
+    if (!sys.StartEmulator())
+        return 1;
+    for (unsigned i = 0; i < ports; ++i) {
+        if (!emu.Call("dpemu/vif-connect", {Vif(i), Port(i), "dvs-1", Mac(i)}))
+            return 1;
+    }
+    sys.SetAgentLogLevel(3);
+    t0 = Clock::now();
+    if (!sys.StartAgent(false))
+        return 1;
+    all = Await(
+        [&] {
+            have = emu.Unblocked();
+            return have == ports;
+        },
+        std::chrono::seconds(1800), std::chrono::milliseconds(20));
+    double fullSync = Ms(Clock::now() - t0);
+    if (!all) {
+        std::fprintf(stderr, "after the restart the emulator holds %zu ports of %u\n", have, ports);
+        return 1;
+    }
+    auto [rssKb, hwmKb] = AgentMemoryKb(sys);
     auto d0 = Clock::now();
-    emu.Dump("kcp");
-    double dumpMs = Ms(Clock::now() - d0);
+    auto dump = sys.Db().Client({"dump", sys.Db().OvsdbRemote()});
+    double dumpDb = Ms(Clock::now() - d0);
+    if (dump.status != 0) {
+        std::fprintf(stderr, "ovsdb-client dump failed: %s\n", dump.output.substr(0, 400).c_str());
+        return 1;
+    }
+    std::printf(
+        "full sync: agent start to %u ports unblocked in the emulator %.0f ms; ovsdb-client dump "
+        "of the same database %.0f ms; ratio %.1f; agent RSS %.1f MiB (peak %.1f MiB)\n",
+        ports, fullSync, dumpDb, fullSync / dumpDb, rssKb / 1024.0, hwmKb / 1024.0);
+
+    // 4. Delta latency of one port change, polled on that port alone.
     std::vector<double> latency, applyMs;
     // Changes come in pairs on one port: down (blocked), then up again (unblocked).
     for (unsigned c = 0; c < changes; ++c) {
@@ -386,8 +469,11 @@ int main(int argc, char** argv) {
         auto s1 = Clock::now();
         if (r.status != 0)
             return 1;
-        if (!Await([&] { return PortState(emu.Dump("kcp"), i, down); }, std::chrono::seconds(60),
-                   std::chrono::milliseconds(1))) {
+        if (!Await(
+                [&] {
+                    return PortState(json{{"ports", {{Port(i), emu.PortProps(Port(i))}}}}, i, down);
+                },
+                std::chrono::seconds(60), std::chrono::milliseconds(1))) {
             std::fprintf(stderr, "change %u never reached the emulator\n", c);
             return 1;
         }
@@ -395,10 +481,10 @@ int main(int argc, char** argv) {
         applyMs.push_back(Ms(s1 - s0));
     }
     std::printf(
-        "delta: %zu changes, to the emulator median %.1f ms p99 %.1f ms; cairnctl apply median "
-        "%.1f ms p99 %.1f ms; ratio of medians %.1f (one emulator dump takes %.1f ms)\n",
+        "delta: %zu changes, cairnctl apply to the emulator median %.1f ms p99 %.1f ms; cairnctl "
+        "apply alone median %.1f ms p99 %.1f ms; ratio of medians %.2f\n",
         latency.size(), Percentile(latency, 0.5), Percentile(latency, 0.99),
         Percentile(applyMs, 0.5), Percentile(applyMs, 0.99),
-        Percentile(latency, 0.5) / Percentile(applyMs, 0.5), dumpMs);
+        Percentile(latency, 0.5) / Percentile(applyMs, 0.5));
     return sys.StopAgent() == 0 ? 0 : 1;
 }

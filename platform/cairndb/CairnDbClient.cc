@@ -17,11 +17,12 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "platform/jsonrpc/MessageFramer.h"
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/MonitorReplica.h"
+#include "platform/cairndb/RowDirectory.h"
 #include "platform/cairndb/TransactReplies.h"
 #include "platform/cairndb/WritePlan.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "proto/CairndbSchema.h"
 #include "proto/cairndb_modify.pb.h"
 #include "proto/cairndb_monitor.pb.h"
@@ -418,6 +419,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         if (!connected_) {
             return;
         }
+        directory_.Clear();
         connected_ = false;
         connectedFlag_ = false;
         ++connGen_;
@@ -509,7 +511,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             jsonrpc::MessageFramer::Status st = framer_.Next(&message);
             if (st == jsonrpc::MessageFramer::Status::kMessage) {
                 OnMessage(message);
-                if (stopped_ || gen != connGen_ || !pendingDisconnect_.empty()) break;
+                if (stopped_ || gen != connGen_ || !pendingDisconnect_.empty())
+                    break;
                 continue;
             }
             if (st != jsonrpc::MessageFramer::Status::kNeedMore) {
@@ -853,8 +856,16 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             }
             writeInFlight_ = true;
             ++w.attempts;
+            json reads = w.plan->ReadOps(&directory_);
+            if (reads.empty()) {
+                // Every row is known (or new): straight to the write.
+                static const json kNoRows = json::array();
+                if (SendWrite(w, kNoRows))
+                    return;
+                continue;
+            }
             json params = json::array({kDatabaseName});
-            for (auto& op : w.plan->ReadOps()) {
+            for (auto& op : reads) {
                 params.push_back(std::move(op));
             }
             Request("transact", std::move(params),
@@ -864,28 +875,40 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         }
     }
 
+    // Builds the write transaction of `w` from what was read and sends it; true when it was sent,
+    // false when the write finished here (nothing to change, or a failure).
+    bool SendWrite(PendingWrite& w, const json& readResult) {
+        json ops;
+        std::string why;
+        if (!w.plan->BuildWriteOps(readResult, &ops, &why, &directory_)) {
+            directory_.Clear();
+            FinishWrite(Status::Error(why));
+            return false;
+        }
+        if (ops.empty()) {
+            FinishWrite(Status::Ok());
+            return false;
+        }
+        json params = json::array({kDatabaseName});
+        for (auto& op : ops) {
+            params.push_back(std::move(op));
+        }
+        Request("transact", std::move(params),
+                [self = shared_from_this()](const json* r, const std::string& e) {
+                    self->OnWriteResult(r, e);
+                });
+        return true;
+    }
+
     void OnWriteRead(const json* result, const std::string& error) {
         if (error == kConnectionLost || writes_.empty() || stopped_) {
             return;  // kept queued; applied again after reconnection
         }
         PendingWrite& w = writes_.front();
-        json ops;
-        std::string why;
         if (result == nullptr) {
+            directory_.Clear();
             FinishWrite(Status::Error(error));
-        } else if (!w.plan->BuildWriteOps(*result, &ops, &why)) {
-            FinishWrite(Status::Error(why));
-        } else if (ops.empty()) {
-            FinishWrite(Status::Ok());
-        } else {
-            json params = json::array({kDatabaseName});
-            for (auto& op : ops) {
-                params.push_back(std::move(op));
-            }
-            Request("transact", std::move(params),
-                    [self = shared_from_this()](const json* r, const std::string& e) {
-                        self->OnWriteResult(r, e);
-                    });
+        } else if (SendWrite(w, *result)) {
             return;
         }
         MaybeStartWrite();
@@ -897,12 +920,19 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         }
         PendingWrite& w = writes_.front();
         if (result == nullptr) {
+            directory_.Clear();
             FinishWrite(Status::Error(error));
             MaybeStartWrite();
             return;
         }
         bool raced = false;
         std::string failure = TransactFailure(*result, &raced);
+        if (failure.empty()) {
+            w.plan->Committed(*result, &directory_);
+        } else {
+            // Another writer may have moved rows this client thought it knew.
+            directory_.Clear();
+        }
         if (!failure.empty() && raced && w.attempts < options_.writeAttempts) {
             CAIRNDB_LOG(CfgAgent::kLogInfo,
                         "CairnDbClient: rows changed under a write, applying it again");
@@ -975,6 +1005,9 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     bool sending_ = false;
     bool started_ = false;
     bool connected_ = false;
+    // Where this client's rows are, for writes that read by row UUID; forgotten with the
+    // connection.
+    RowDirectory directory_;
     bool reportedUp_ = false;
     bool failureLogged_ = false;
     bool probeOutstanding_ = false;

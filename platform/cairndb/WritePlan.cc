@@ -9,6 +9,7 @@
 
 #include "platform/cairndb/Base64.h"
 #include "platform/cairndb/OpMessages.h"
+#include "platform/cairndb/RowDirectory.h"
 #include "proto/CairndbSchema.h"
 #include "proto/UuidText.h"
 #include "proto/cairndb_modify.pb.h"
@@ -167,30 +168,101 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
                                        return whole.count({std::get<0>(k), std::get<1>(k)}) != 0;
                                    }),
                     rowReads_.end());
+    PlanReads(nullptr);
     return true;
 }
 
-json WritePlan::ReadOps() const {
+json WritePlan::ReadOps(RowDirectory* directory) {
+    PlanReads(directory);
     json ops = json::array();
     const json columns = json::array({"_uuid", "oid", "vdb", "body", "op"});
-    for (const auto& [type, vdb] : tableReads_) {
+    for (const auto& [type, vdb] : readTables_) {
         ops.push_back({{"op", "select"},
                        {"table", FindObjectType(type)->name},
                        {"where", json::array({json::array({"vdb", "==", vdb})})},
                        {"columns", columns}});
     }
-    for (const auto& [type, vdb, oid] : rowReads_) {
+    for (size_t i = 0; i < rowReads_.size(); ++i) {
+        const auto& [type, vdb, oid] = rowReads_[i];
+        const auto& [how, uuid] = rowPlan_[i];
+        if (how != RowRead::kByOid && how != RowRead::kByUuid)
+            continue;
         ops.push_back({{"op", "select"},
                        {"table", FindObjectType(type)->name},
-                       {"where", Where(oid, vdb)},
+                       {"where", how == RowRead::kByUuid ? WhereUuid(uuid) : Where(oid, vdb)},
                        {"columns", columns}});
     }
     return ops;
 }
 
-bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* error) {
+void WritePlan::PlanReads(RowDirectory* directory) {
+    readTables_ = tableReads_;
+    rowPlan_.clear();
+    std::set<std::pair<int, uint32_t>> learn;
+    if (directory != nullptr) {
+        std::set<std::pair<int, uint32_t>> touched;
+        for (const auto& [type, vdb, oid] : rowReads_) {
+            if (directory->Find(type, vdb) == nullptr && touched.insert({type, vdb}).second &&
+                directory->TouchedBefore(type, vdb)) {
+                learn.insert({type, vdb});
+            }
+        }
+    }
+    for (const auto& [type, vdb, oid] : rowReads_) {
+        if (directory == nullptr) {
+            rowPlan_.emplace_back(RowRead::kByOid, std::string());
+            continue;
+        }
+        const RowDirectory::Rows* rows = directory->Find(type, vdb);
+        if (rows == nullptr && learn.count({type, vdb}) == 0) {
+            rowPlan_.emplace_back(RowRead::kByOid, std::string());
+            continue;
+        }
+        if (rows == nullptr) {
+            std::pair<int, uint32_t> table{type, vdb};
+            if (std::find(readTables_.begin(), readTables_.end(), table) == readTables_.end())
+                readTables_.push_back(table);
+            rowPlan_.emplace_back(RowRead::kCovered, std::string());
+            continue;
+        }
+        auto it = rows->find(oid);
+        if (it == rows->end())
+            rowPlan_.emplace_back(RowRead::kNone, std::string());
+        else
+            rowPlan_.emplace_back(RowRead::kByUuid, it->second);
+    }
+}
+
+void WritePlan::Committed(const json& writeResult, RowDirectory* directory) const {
+    if (directory == nullptr || !writeResult.is_array())
+        return;
+    for (const auto& [index, key] : inserts_) {
+        const auto& [type, vdb, oid] = key;
+        if (index >= writeResult.size())
+            continue;
+        const json& r = writeResult[index];
+        if (r.is_object() && r.contains("uuid") && r["uuid"].is_array() && r["uuid"].size() == 2 &&
+            r["uuid"][1].is_string()) {
+            directory->Inserted(type, vdb, oid, r["uuid"][1].get<std::string>());
+        } else {
+            // No UUID where the insert's result should be: learn the tables again.
+            directory->Clear();
+            return;
+        }
+    }
+    for (const auto& [type, vdb, oid] : deletes_)
+        directory->Deleted(type, vdb, oid);
+}
+
+bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* error,
+                              RowDirectory* directory) {
     *ops = json::array();
-    if (!readResult.is_array() || readResult.size() != tableReads_.size() + rowReads_.size()) {
+    inserts_.clear();
+    deletes_.clear();
+    size_t rowSelects = 0;
+    for (const auto& [how, uuid] : rowPlan_)
+        rowSelects += how == RowRead::kByOid || how == RowRead::kByUuid;
+    if (!readResult.is_array() || readResult.size() != readTables_.size() + rowSelects) {
         *error = "read result has the wrong shape";
         return false;
     }
@@ -225,13 +297,14 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         return true;
     };
     size_t idx = 0;
-    for (const auto& [type, vdb] : tableReads_) {
+    for (const auto& [type, vdb] : readTables_) {
         const json& r = readResult[idx++];
         if (!r.is_object() || !r.contains("rows") || !r["rows"].is_array()) {
             *error = r.is_object() && r.contains("error") ? r["error"].dump()
                                                           : "select result is malformed";
             return false;
         }
+        RowDirectory::Rows* known = directory != nullptr ? &directory->Reset(type, vdb) : nullptr;
         // A flush asserts the rows it saw (an empty table too), so that an object inserted
         // meanwhile fails the transaction instead of surviving the flush.
         bool flushed = flushed_.count({type, vdb}) != 0;
@@ -244,18 +317,24 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             if (flushed) {
                 flushOids[{type, vdb}].push_back(row["oid"].get<std::string>());
             }
+            if (known != nullptr)
+                (*known)[row["oid"].get<std::string>()] = row["_uuid"][1].get<std::string>();
         }
     }
-    for (const auto& [type, vdb, oid] : rowReads_) {
-        const json& r = readResult[idx++];
-        if (!r.is_object() || !r.contains("rows") || !r["rows"].is_array()) {
-            *error = r.is_object() && r.contains("error") ? r["error"].dump()
-                                                          : "select result is malformed";
-            return false;
-        }
-        for (const auto& row : r["rows"]) {
-            if (!load(row, type, vdb))
+    for (size_t i = 0; i < rowReads_.size(); ++i) {
+        const auto& [type, vdb, oid] = rowReads_[i];
+        RowRead how = rowPlan_[i].first;
+        if (how == RowRead::kByOid || how == RowRead::kByUuid) {
+            const json& r = readResult[idx++];
+            if (!r.is_object() || !r.contains("rows") || !r["rows"].is_array()) {
+                *error = r.is_object() && r.contains("error") ? r["error"].dump()
+                                                              : "select result is malformed";
                 return false;
+            }
+            for (const auto& row : r["rows"]) {
+                if (!load(row, type, vdb))
+                    return false;
+            }
         }
         Key k{type, vdb, oid};
         if (states.count(k) == 0) {
@@ -339,6 +418,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         const std::string& table = info->name;
         if (s.exists && !s.present) {
             ops->push_back({{"op", "delete"}, {"table", table}, {"where", WhereUuid(s.uuid)}});
+            deletes_.push_back(k);
             continue;
         }
         if (!s.present) {
@@ -373,6 +453,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                  {"where", WhereUuid(s.uuid)},
                  {"row", {{"body", bodyText}, {"op", opText}, {"trace", Base64Encode(s.trace)}}}});
         } else {
+            inserts_.emplace_back(ops->size(), k);
             ops->push_back({{"op", "insert"},
                             {"table", table},
                             {"row",

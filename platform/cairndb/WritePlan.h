@@ -24,6 +24,8 @@ class ModifyRequestMsg;
 
 namespace ozy::cairndb {
 
+class RowDirectory;
+
 class WritePlan {
   public:
     WritePlan();
@@ -36,14 +38,26 @@ class WritePlan {
                  std::string* error);
     bool empty() const { return actions_.empty(); }
 
-    // Operations of the read transaction (without the database name).
-    nlohmann::json ReadOps() const;
+    // Operations of the read transaction (without the database name). Without a directory each
+    // row is read by its object id (a table with many rows touched is read whole). With one, rows
+    // of a table the directory knows whole are read by row UUID, or not at all when the object is
+    // new there, and a table the client wrote before is read whole so that the directory learns
+    // it; other rows are read by object id. Call
+    // again before each attempt: the plan of reads follows the directory's state.
+    nlohmann::json ReadOps(RowDirectory* directory = nullptr);
     // Applies the requests to the rows read (the read transaction's result array) and returns the
-    // operations of the write transaction; empty when nothing changes. False (and the reason) when
-    // the read result is malformed or a patch cannot be applied.
-    bool BuildWriteOps(const nlohmann::json& readResult, nlohmann::json* ops, std::string* error);
+    // operations of the write transaction; empty when nothing changes. Tables read whole are noted
+    // in `directory`. False (and the reason) when the read result is malformed or a patch cannot
+    // be applied.
+    bool BuildWriteOps(const nlohmann::json& readResult, nlohmann::json* ops, std::string* error,
+                       RowDirectory* directory = nullptr);
+    // After the write transaction committed: its inserted rows' UUIDs and its deletes into the
+    // directory.
+    void Committed(const nlohmann::json& writeResult, RowDirectory* directory) const;
 
   private:
+    void PlanReads(RowDirectory* directory);
+
     using Key = std::tuple<int, uint32_t, std::string>;  // type, vdb, oid
     struct Action;
     struct State;
@@ -51,6 +65,14 @@ class WritePlan {
     std::vector<Key> rowReads_;                         // rows read one by one
     std::vector<std::pair<int, uint32_t>> tableReads_;  // (type, vdb) read whole
     std::set<std::pair<int, uint32_t>> flushed_;        // (type, vdb) flushed by the list
+
+    // The reads of the current attempt.
+    enum class RowRead { kByOid, kByUuid, kNone, kCovered };
+    std::vector<std::pair<RowRead, std::string>> rowPlan_;  // per rowReads_ entry; UUID if by UUID
+    std::vector<std::pair<int, uint32_t>> readTables_;      // tableReads_ and tables to learn
+    // Rows the write transaction inserts (operation index) and deletes.
+    std::vector<std::pair<size_t, Key>> inserts_;
+    std::vector<Key> deletes_;
 };
 
 }  // namespace ozy::cairndb

@@ -108,14 +108,14 @@ std::string AgentSystem::WriteAgentConfig() const {
     return path;
 }
 
-bool AgentSystem::StartAgent() {
+bool AgentSystem::StartAgent(bool awaitReady) {
     if (agent_ && agent_->Running())
         return true;
     std::string config = WriteAgentConfig();
     std::string log = root_.path() + "/ozy-cfgagent." + std::to_string(++agentStarts_) + ".log";
     agent_ = std::make_unique<ChildProcess>(BinPath("ozy-cfgagent"),
                                             std::vector<std::string>{"-c", config}, log, Env());
-    return agent_->WaitForOutput("Start-up complete");
+    return awaitReady ? agent_->WaitForOutput("Start-up complete") : agent_->Running();
 }
 
 int AgentSystem::StopAgent() {

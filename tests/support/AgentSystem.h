@@ -46,7 +46,10 @@ class AgentSystem {
     CairndbServer& Db() { return *db_; }
     bool StartEmulator();
     void StopEmulator();
-    bool StartAgent();
+    // Awaits "Start-up complete" unless `awaitReady` is false (an agent whose log level hides it).
+    bool StartAgent(bool awaitReady = true);
+    // The log level of the agents started from now on.
+    void SetAgentLogLevel(int level) { options_.agentLogLevel = level; }
     // SIGTERM, then the exit status (-1 when it did not exit).
     int StopAgent();
     ChildProcess* Agent() { return agent_.get(); }

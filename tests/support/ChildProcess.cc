@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,7 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args, s
     int fd = open(logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         throw std::runtime_error("cannot open log file " + logFile_);
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) {
         close(fd);
@@ -54,6 +56,12 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args, s
             dup2(devnull, STDIN_FILENO);
         // Own process group, so a signal sent to the test runner does not reach the child twice.
         setpgid(0, 0);
+        // A test runner killed without its destructors running (a ctest timeout) takes its
+        // processes with it rather than leaving whole systems behind. The signal follows the
+        // thread that forked, so children are started from the test's own thread.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -405,6 +405,22 @@ void KcpFamily::RegisterCommands(CommandTable& table) {
             return CommandResult::Error("no port " + a[0]);
         return CommandResult::Ok(KcpTables::PropertiesJson(it->second).dump());
     });
+    // Counts only: how many ports are programmed and how many of them forward.
+    table.Add("dpemu/kcp-summary", "", 0, 0, [this](const std::vector<std::string>&) {
+        size_t unblocked = 0;
+        for (const auto& [id, props] : tables_.ports) {
+            nlohmann::json p = KcpTables::PropertiesJson(props);
+            auto block = p.find("block");
+            unblocked += block != p.end() && block->value("state", "") == "UNBLOCK";
+        }
+        nlohmann::json out = {{"ports", tables_.ports.size()},
+                              {"unblocked", unblocked},
+                              {"krnnics", tables_.krnnics.size()},
+                              {"switches", tables_.switches.size()},
+                              {"vifs", connectedVifs_.size()},
+                              {"session", {{"id", sessionId_}, {"opened", sessionsOpened_}}}};
+        return CommandResult::Ok(out.dump());
+    });
 }
 
 nlohmann::json KcpFamily::Dump() const {

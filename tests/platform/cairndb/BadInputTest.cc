@@ -273,11 +273,12 @@ TEST_F(BadInputTest, AWriteThatRacesAnotherWriterIsReadAgainAndOtherFailuresAreR
     EXPECT_EQ(last["params"][1]["op"], "wait");
     EXPECT_EQ(last["params"][2]["op"], "update");
 
-    // Any other failure ends the list with the server's words.
+    // Any other failure ends the list with the server's words. (A table this client has not
+    // written before, so that the write reads by object id first.)
     peer_.QueueTransactResult(R"([{"rows":[]}])");
     peer_.QueueTransactResult(R"([{"error":"referential integrity violation","details":"no"}])");
     auto q = std::make_shared<std::promise<ozy::cairndb::Status>>();
-    client_->Write({Put(Switch(2, 2), pb::LOG_SWITCH_CONFIG)},
+    client_->Write({Put(Switch(2, 2), pb::LOG_SWITCH_CONFIG, 2)},
                    [q](const ozy::cairndb::Status& s) { q->set_value(s); });
     s = q->get_future().get();
     EXPECT_FALSE(s.ok);

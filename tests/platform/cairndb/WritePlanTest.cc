@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/cairndb/Base64.h"
+#include "platform/cairndb/RowDirectory.h"
 #include "platform/cairndb/WritePlan.h"
 #include "tests/platform/cairndb/ClientTestSupport.h"
 
@@ -13,6 +14,7 @@ namespace {
 using nlohmann::json;
 using ozy::cairndb::Base64Decode;
 using ozy::cairndb::Base64Encode;
+using ozy::cairndb::RowDirectory;
 using ozy::cairndb::WritePlan;
 
 constexpr int kLs = pb::LOG_SWITCH_CONFIG;
@@ -25,6 +27,10 @@ json Stored(const std::string& uuid, const google::protobuf::Message& body,
             {"vdb", 1},
             {"body", Base64Encode(body.SerializeAsString())},
             {"op", ""}};
+}
+
+json WhereUuidJson(const std::string& uuid) {
+    return json::array({json::array({"_uuid", "==", json::array({"uuid", uuid})})});
 }
 
 std::vector<std::string> Kinds(const json& ops) {
@@ -159,6 +165,79 @@ TEST(WritePlanTest, ManyRowsOfOneTableAreReadWholeAndNewOnesInserted) {
         inserts += o["op"] == "insert";
     EXPECT_EQ(inserts, 40u);  // 39 new switches and the FIB; switch 3 is unchanged
     EXPECT_EQ(ops.size(), 40u) << ops.dump();
+}
+
+}  // namespace
+}  // namespace CfgAgent::test
+
+namespace CfgAgent::test {
+namespace {
+
+// A client that keeps writing one table learns where its rows are and stops making the database
+// search the table by object id; what it learns follows its own inserts and deletes.
+TEST(WritePlanTest, RepeatedWritersReadRowsByUuidOnceTheyKnowTheTable) {
+    RowDirectory dir;
+    std::string error;
+    json ops;
+    auto a = Switch(1, 1);
+    auto b = Switch(2, 1);
+    auto b2 = Switch(2, 7);
+    auto c = Switch(3, 1);
+
+    // First write: by object id, nothing learnt (a one-shot tool stops here).
+    WritePlan first;
+    ASSERT_TRUE(first.Prepare({Put(a, kLs)}, &error)) << error;
+    json reads = first.ReadOps(&dir);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0]["where"][0][0], "oid");
+    EXPECT_EQ(dir.Find(kLs, 1), nullptr);
+
+    // Second write: the table is read whole and learnt.
+    WritePlan second;
+    ASSERT_TRUE(second.Prepare({Put(b, kLs)}, &error)) << error;
+    reads = second.ReadOps(&dir);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0]["where"], json::parse(R"([["vdb","==",1]])"));
+    ASSERT_TRUE(second.BuildWriteOps(
+        json::array({{{"rows", {Stored("u-a", a, UuidTextOf(a.id()))}}}}), &ops, &error, &dir))
+        << error;
+    EXPECT_EQ(Kinds(ops), std::vector<std::string>{"insert"});
+    second.Committed(json::array({{{"uuid", {"uuid", "u-b"}}}}), &dir);
+    ASSERT_NE(dir.Find(kLs, 1), nullptr);
+    EXPECT_EQ(dir.Find(kLs, 1)->size(), 2u);
+
+    // Third write: known rows by UUID, a new object without any read, a delete forgotten.
+    WritePlan third;
+    ASSERT_TRUE(third.Prepare({Put(b2, kLs), Put(c, kLs), Delete(kLs, Uuid(1))}, &error)) << error;
+    reads = third.ReadOps(&dir);
+    ASSERT_EQ(reads.size(), 2u) << reads.dump();
+    EXPECT_EQ(reads[0]["where"], WhereUuidJson("u-b"));
+    EXPECT_EQ(reads[1]["where"], WhereUuidJson("u-a"));
+    ASSERT_TRUE(
+        third.BuildWriteOps(json::array({{{"rows", {Stored("u-b", b, UuidTextOf(b.id()))}}},
+                                         {{"rows", {Stored("u-a", a, UuidTextOf(a.id()))}}}}),
+                            &ops, &error, &dir))
+        << error;
+    EXPECT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "update", "insert", "delete"}))
+        << ops.dump();
+    json result =
+        json::array({json::object(), {{"count", 1}}, {{"uuid", {"uuid", "u-c"}}}, {{"count", 1}}});
+    third.Committed(result, &dir);
+    const RowDirectory::Rows* rows = dir.Find(kLs, 1);
+    ASSERT_NE(rows, nullptr);
+    EXPECT_EQ(rows->count(UuidTextOf(a.id())), 0u);
+    EXPECT_EQ(rows->at(UuidTextOf(c.id())), "u-c");
+
+    // A row another writer removed reads as absent and is inserted again.
+    WritePlan fourth;
+    ASSERT_TRUE(fourth.Prepare({Put(Switch(3, 9), kLs)}, &error)) << error;
+    reads = fourth.ReadOps(&dir);
+    ASSERT_EQ(reads.size(), 1u);
+    ASSERT_TRUE(fourth.BuildWriteOps(json::array({{{"rows", json::array()}}}), &ops, &error, &dir));
+    EXPECT_EQ(Kinds(ops), std::vector<std::string>{"insert"});
+    // A result without the inserted row's UUID makes the client learn its tables again.
+    fourth.Committed(json::array({json::object()}), &dir);
+    EXPECT_EQ(dir.Find(kLs, 1), nullptr);
 }
 
 }  // namespace
