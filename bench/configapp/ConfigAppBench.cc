@@ -311,6 +311,7 @@ int main(int argc, char** argv) {
         }
     }
     CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // one line per phase, as it ends
 
     CfgAgent::test::AgentSystemOptions options;
     options.agentLogLevel = 4;  // start-up is awaited on an info line; lowered below

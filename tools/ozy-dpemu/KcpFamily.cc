@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dataplane/KcpDump.h"
+#include "dataplane/KcpPropertyTable.h"
 #include "dataplane/KcpProtocol.h"
 #include "runtime/Logger.h"
 
@@ -408,10 +409,11 @@ void KcpFamily::RegisterCommands(CommandTable& table) {
     // Counts only: how many ports are programmed and how many of them forward.
     table.Add("dpemu/kcp-summary", "", 0, 0, [this](const std::vector<std::string>&) {
         size_t unblocked = 0;
+        const std::pair<uint16_t, std::string> blockKey{CfgAgent::kcp::kPropBlock, std::string()};
         for (const auto& [id, props] : tables_.ports) {
-            nlohmann::json p = KcpTables::PropertiesJson(props);
-            auto block = p.find("block");
-            unblocked += block != p.end() && block->value("state", "") == "UNBLOCK";
+            auto block = props.find(blockKey);
+            unblocked += block != props.end() && block->second.size() == 1 &&
+                         block->second[0] == CfgAgent::kcp::kUnblocked;
         }
         nlohmann::json out = {{"ports", tables_.ports.size()},
                               {"unblocked", unblocked},
