@@ -86,6 +86,21 @@ struct RecordBase {
 void AddRecord(CairnDBUpdateList& out, const RecordBase& base, PropertyType property,
                std::string data, Operation op);
 
+// "Decoder: Received <name> msg (Operation %1): <body>".
+template <class P>
+void LogReceived(const char* name, const P& p) {
+    CFG_DEBUG("Decoder: Received %1 msg (Operation %2): %3", name, PBOpTypeToString(p.objectOp()),
+              p.subject().ShortDebugString());
+}
+
+// "Decoder: Received <name> msg (Operation %1): <id> : <body>".
+template <class P>
+void LogReceivedWithId(const char* name, const P& p) {
+    CFG_DEBUG("Decoder: Received %1 msg (Operation %2): %3 : %4", name,
+              PBOpTypeToString(p.objectOp()), IdText(p.subject().id()),
+              p.subject().ShortDebugString());
+}
+
 // Pattern W: SET gives (0, op 1, new body); CLEAR gives (0, op 2, old body), or, without an old
 // body, the warning "Decoder: No old_object_body in CLEAR <className>" and nothing. No trace or
 // tenant context.
@@ -124,6 +139,19 @@ void PatternO(const Input& in, ObjectType type, const P& p, CairnDBUpdateList& o
         AddRecord(out, base, PropertyType::INVALID_PROPERTY, std::string(),
                   Operation::OPERATION_DELETE);
     }
+}
+
+// A type whose records are whole objects with nothing of their own to check: logged as received
+// (with the object's id when `withId`) and filed with pattern O.
+template <class Body, class OpClass>
+void DecodeWholeObject(const Input& in, ObjectType type, const char* name, bool withId,
+                       CairnDBUpdateList& out) {
+    Parsed<Body, OpClass> p(in);
+    if (withId)
+        LogReceivedWithId(name, p);
+    else
+        LogReceived(name, p);
+    PatternO(in, type, p, out);
 }
 
 // A property of pattern P and the body field that holds it.

@@ -26,20 +26,6 @@ bool NextHopUsable(const pb::FibNextHopMsg& nh) {
     return hasIp || nh.blackhole() || nh.static_route();
 }
 
-template <class P>
-void LogReceived(const char* name, const P& p) {
-    CFG_DEBUG("Decoder: Received %1 msg (Operation %2): %3", name, PBOpTypeToString(p.objectOp()),
-              p.subject().ShortDebugString());
-}
-
-// "Decoder: Received <name> msg (Operation %1): <id> : <body>".
-template <class P>
-void LogReceivedWithId(const char* name, const P& p) {
-    CFG_DEBUG("Decoder: Received %1 msg (Operation %2): %3 : %4", name,
-              PBOpTypeToString(p.objectOp()), IdText(p.subject().id()),
-              p.subject().ShortDebugString());
-}
-
 // Whole-object record of the DAD types (the L3 table answers single-object queries with it).
 template <class P>
 void AddDadWholeObject(const Input& in, const RecordBase& base, const P& p,
@@ -70,39 +56,33 @@ void DecodeLogRouterConfig(const Input& in, CairnDBUpdateList* const* out) {
 }
 
 void DecodeLogRouterPortConfig(const Input& in, CairnDBUpdateList* const* out) {
-    Parsed<pb::LogRouterPortConfigMsg, pb::LogRouterPortConfigOpMsg> p(in);
-    LogReceived("LOG_ROUTER_PORT_CONFIG", p);
-    PatternO(in, ObjectType::LOG_ROUTER_PORT_CONFIG, p, *out[0]);
+    DecodeWholeObject<pb::LogRouterPortConfigMsg, pb::LogRouterPortConfigOpMsg>(
+        in, ObjectType::LOG_ROUTER_PORT_CONFIG, "LOG_ROUTER_PORT_CONFIG", false, *out[0]);
 }
 
 void DecodePrefixList(const Input& in, CairnDBUpdateList* const* out) {
-    Parsed<pb::PrefixListMsg, pb::PrefixListOpMsg> p(in);
-    LogReceived("PREFIX_LIST", p);
-    PatternO(in, ObjectType::PREFIX_LIST, p, *out[0]);
+    DecodeWholeObject<pb::PrefixListMsg, pb::PrefixListOpMsg>(in, ObjectType::PREFIX_LIST,
+                                                              "PREFIX_LIST", false, *out[0]);
 }
 
 void DecodeMulticastConfig(const Input& in, CairnDBUpdateList* const* out) {
-    Parsed<pb::MulticastConfigMsg, pb::MulticastConfigOpMsg> p(in);
-    LogReceivedWithId("MULTICAST_CONFIG", p);
-    PatternO(in, ObjectType::MULTICAST_CONFIG, p, *out[0]);
+    DecodeWholeObject<pb::MulticastConfigMsg, pb::MulticastConfigOpMsg>(
+        in, ObjectType::MULTICAST_CONFIG, "MULTICAST_CONFIG", true, *out[0]);
 }
 
 void DecodeMulticastStaticRoute(const Input& in, CairnDBUpdateList* const* out) {
-    Parsed<pb::MulticastStaticRouteMsg, pb::MulticastStaticRouteOpMsg> p(in);
-    LogReceived("MULTICAST_STATIC_ROUTE", p);
-    PatternO(in, ObjectType::MULTICAST_STATIC_ROUTE, p, *out[0]);
+    DecodeWholeObject<pb::MulticastStaticRouteMsg, pb::MulticastStaticRouteOpMsg>(
+        in, ObjectType::MULTICAST_STATIC_ROUTE, "MULTICAST_STATIC_ROUTE", false, *out[0]);
 }
 
 void DecodeNdraProfileConfig(const Input& in, CairnDBUpdateList* const* out) {
-    Parsed<pb::NdraProfileConfigMsg, pb::NdraProfileConfigOpMsg> p(in);
-    LogReceivedWithId("NDRA_PROFILE_CONFIG", p);
-    PatternO(in, ObjectType::NDRA_PROFILE_CONFIG, p, *out[0]);
+    DecodeWholeObject<pb::NdraProfileConfigMsg, pb::NdraProfileConfigOpMsg>(
+        in, ObjectType::NDRA_PROFILE_CONFIG, "NDRA_PROFILE_CONFIG", true, *out[0]);
 }
 
 void DecodeDadProfileConfig(const Input& in, CairnDBUpdateList* const* out) {
-    Parsed<pb::DadProfileConfigMsg, pb::DadProfileConfigOpMsg> p(in);
-    LogReceivedWithId("DAD_PROFILE_CONFIG", p);
-    PatternO(in, ObjectType::DAD_PROFILE_CONFIG, p, *out[0]);
+    DecodeWholeObject<pb::DadProfileConfigMsg, pb::DadProfileConfigOpMsg>(
+        in, ObjectType::DAD_PROFILE_CONFIG, "DAD_PROFILE_CONFIG", true, *out[0]);
 }
 
 void DecodeFib(const Input& in, CairnDBUpdateList* const* out) {

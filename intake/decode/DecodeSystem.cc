@@ -6,67 +6,45 @@
 
 namespace CfgAgent::decode {
 
-namespace {
-
-template <class P>
-void LogReceived(const char* name, const P& p) {
-    CFG_DEBUG("Decoder: Received %1 msg (Operation %2): %3", name, PBOpTypeToString(p.objectOp()),
-              p.subject().ShortDebugString());
-}
-
-template <class P>
-void LogReceivedWithId(const char* name, const P& p) {
-    CFG_DEBUG("Decoder: Received %1 msg (Operation %2): %3 : %4", name,
-              PBOpTypeToString(p.objectOp()), IdText(p.subject().id()),
-              p.subject().ShortDebugString());
-}
-
-}  // namespace
-
 void DecodeConduitGlobalConfig(const Input& in, CairnDBUpdateList* const* out) {
     ozy::wft::Span span("Decoder.DecodeConduitGlobalConfig", in.parents, false);
-    Parsed<pb::ConduitChannelGlobalConfigMsg, pb::ConduitChannelGlobalConfigOpMsg> p(in);
-    LogReceived("CONDUIT_CHANNEL_GLOBAL_CONFIG", p);
-    PatternO(in, ObjectType::CONDUIT_CHANNEL_GLOBAL_CONFIG, p, *out[0]);
+    DecodeWholeObject<pb::ConduitChannelGlobalConfigMsg, pb::ConduitChannelGlobalConfigOpMsg>(
+        in, ObjectType::CONDUIT_CHANNEL_GLOBAL_CONFIG, "CONDUIT_CHANNEL_GLOBAL_CONFIG", false,
+        *out[0]);
 }
 
 void DecodeConduitVIFConfig(const Input& in, CairnDBUpdateList* const* out) {
     ozy::wft::Span span("Decoder.DecodeConduitVIFConfig", in.parents, false);
-    Parsed<pb::ConduitChannelVifConfigMsg, pb::ConduitChannelVifConfigOpMsg> p(in);
-    LogReceived("CONDUIT_CHANNEL_VIF_CONFIG", p);
-    PatternO(in, ObjectType::CONDUIT_CHANNEL_VIF_CONFIG, p, *out[0]);
+    DecodeWholeObject<pb::ConduitChannelVifConfigMsg, pb::ConduitChannelVifConfigOpMsg>(
+        in, ObjectType::CONDUIT_CHANNEL_VIF_CONFIG, "CONDUIT_CHANNEL_VIF_CONFIG", false, *out[0]);
 }
 
 void DecodeCcpSession(const Input& in, CairnDBUpdateList* const* out) {
     ozy::wft::Span span("Decoder.DecodeCcpSession", in.parents, false);
-    Parsed<pb::CcpSessionMsg, pb::CcpSessionOpMsg> p(in);
-    LogReceived("CCP_SESSION", p);
-    PatternO(in, ObjectType::CCP_SESSION, p, *out[0]);
+    DecodeWholeObject<pb::CcpSessionMsg, pb::CcpSessionOpMsg>(in, ObjectType::CCP_SESSION,
+                                                              "CCP_SESSION", false, *out[0]);
 }
 
 void DecodeBarrier(const Input& in, CairnDBUpdateList* const* out) {
-    Parsed<pb::BarrierMsg, pb::BarrierOpMsg> p(in);
-    LogReceived("BARRIER", p);
-    PatternO(in, ObjectType::BARRIER, p, *out[0]);
+    DecodeWholeObject<pb::BarrierMsg, pb::BarrierOpMsg>(in, ObjectType::BARRIER, "BARRIER", false,
+                                                        *out[0]);
 }
 
 void DecodeGlobalConfig(const Input& in, CairnDBUpdateList* const* out) {
     ozy::wft::Span span("Decoder.DecodeGlobalConfig", in.parents, false);
-    Parsed<pb::GlobalConfigMsg, pb::GlobalConfigOpMsg> p(in);
-    LogReceived("GLOBAL_CONFIG", p);
-    PatternO(in, ObjectType::GLOBAL_CONFIG, p, *out[0]);
+    DecodeWholeObject<pb::GlobalConfigMsg, pb::GlobalConfigOpMsg>(in, ObjectType::GLOBAL_CONFIG,
+                                                                  "GLOBAL_CONFIG", false, *out[0]);
 }
 
 void DecodeBfdGlobalConfig(const Input& in, CairnDBUpdateList* const* out) {
-    Parsed<pb::BfdGlobalConfigMsg, pb::BfdGlobalConfigOpMsg> p(in);
-    LogReceivedWithId("BFD_GLOBAL_CONFIG", p);
-    PatternO(in, ObjectType::BFD_GLOBAL_CONFIG, p, *out[0]);
+    DecodeWholeObject<pb::BfdGlobalConfigMsg, pb::BfdGlobalConfigOpMsg>(
+        in, ObjectType::BFD_GLOBAL_CONFIG, "BFD_GLOBAL_CONFIG", true, *out[0]);
 }
 
 void DecodeHostSwitchSmartnicBacking(const Input& in, CairnDBUpdateList* const* out) {
-    Parsed<pb::HostSwitchSmartnicBackingMsg, pb::HostSwitchSmartnicBackingOpMsg> p(in);
-    LogReceivedWithId("HOST_SWITCH_SMARTNIC_BACKING", p);
-    PatternO(in, ObjectType::HOST_SWITCH_SMARTNIC_BACKING, p, *out[0]);
+    DecodeWholeObject<pb::HostSwitchSmartnicBackingMsg, pb::HostSwitchSmartnicBackingOpMsg>(
+        in, ObjectType::HOST_SWITCH_SMARTNIC_BACKING, "HOST_SWITCH_SMARTNIC_BACKING", true,
+        *out[0]);
 }
 
 }  // namespace CfgAgent::decode

@@ -31,7 +31,9 @@ namespace ozy::dpemu {
 
 class KcpFamily : public FamilyHandler {
   public:
-    static constexpr size_t kMaxJoinedUpdate = 4u * 1024u * 1024u;
+    // Largest Update joined from fragments: a full push of a host with a few hundred thousand
+    // ports fits (about 200 bytes each); beyond it the Update is refused as runaway input.
+    static constexpr size_t kMaxJoinedUpdate = 256u * 1024u * 1024u;
     static constexpr size_t kKeptErrors = 32;
 
     void OnConnect(uint64_t conn) override;
