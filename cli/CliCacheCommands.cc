@@ -37,14 +37,14 @@ View EmptyList() {
     };
 }
 
-struct CacheCommandSpec {
+struct CacheCommandEntry {
     const char* name;
     int minArgs;
     int maxArgs;
     View view;
 };
 
-std::vector<CacheCommandSpec> StateDumps() {
+std::vector<CacheCommandEntry> StateDumps() {
     return {
         {"cfgagent/lport/status", 0, 0, Plain(cli::LportStatus)},
         {"cfgagent/l2/local", 0, 0,
@@ -99,7 +99,7 @@ std::vector<CacheCommandSpec> StateDumps() {
     };
 }
 
-std::vector<CacheCommandSpec> StateQueries() {
+std::vector<CacheCommandEntry> StateQueries() {
     using Args = std::vector<std::string>;
     return {
         {"cfgagent/statecache/logicalswitches", 0, 0, Plain(cli::LogicalSwitches)},
@@ -158,24 +158,22 @@ void CliServer::CacheCommand(Connection& conn, const Args& args, const std::stri
     }
 }
 
+void CliServer::RegisterCacheCommand(const char* name, int minArgs, int maxArgs, CacheView view) {
+    std::string command = name;
+    Register(name, "", minArgs, maxArgs,
+             [this, command, view = std::move(view)](Connection& c, const Args& a) {
+                 CacheCommand(c, a, command, view);
+             });
+}
+
 void CliServer::RegisterStateCacheDumps() {
-    for (auto& spec : StateDumps()) {
-        std::string name = spec.name;
-        Register(spec.name, "", spec.minArgs, spec.maxArgs,
-                 [this, name, view = std::move(spec.view)](Connection& c, const Args& a) {
-                     CacheCommand(c, a, name, view);
-                 });
-    }
+    for (auto& entry : StateDumps())
+        RegisterCacheCommand(entry.name, entry.minArgs, entry.maxArgs, std::move(entry.view));
 }
 
 void CliServer::RegisterStateCacheQueries() {
-    for (auto& spec : StateQueries()) {
-        std::string name = spec.name;
-        Register(spec.name, "", spec.minArgs, spec.maxArgs,
-                 [this, name, view = std::move(spec.view)](Connection& c, const Args& a) {
-                     CacheCommand(c, a, name, view);
-                 });
-    }
+    for (auto& entry : StateQueries())
+        RegisterCacheCommand(entry.name, entry.minArgs, entry.maxArgs, std::move(entry.view));
 }
 
 }  // namespace CfgAgent

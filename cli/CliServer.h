@@ -86,9 +86,10 @@ class CliServer : public ozy::RefCounted<CliServer> {
     void SimulateOutOfSync(ozy::unixctl::Connection& conn, const Args& args);
     // State-cache dumps and queries (CliCacheCommands.cc): `view` builds the answer from the cache;
     // an application dump registered under the same name takes precedence.
-    void CacheCommand(
-        ozy::unixctl::Connection& conn, const Args& args, const std::string& name,
-        const std::function<bool(const StateCache&, const Args&, std::string*)>& view);
+    using CacheView = std::function<bool(const StateCache&, const Args&, std::string*)>;
+    void CacheCommand(ozy::unixctl::Connection& conn, const Args& args, const std::string& name,
+                      const CacheView& view);
+    void RegisterCacheCommand(const char* name, int minArgs, int maxArgs, CacheView view);
     // Commands of applications not part of this build, and application dumps.
     void AppDump(ozy::unixctl::Connection& conn, const Args& args, const std::string& name);
 
