@@ -1,5 +1,9 @@
 #include "intake/MsgDispatcher.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <exception>
 #include <new>
 #include <optional>
@@ -135,7 +139,16 @@ void MsgDispatcher::Run() {
                 break;
             }
         }
+        const bool fullSync = batch->second.first;
         Deliver(*batch);
+        if (fullSync) {
+            // A full sync's records and the applications' transient copies are freed together;
+            // hand the pages back instead of keeping the peak resident for the process's life.
+            batch.reset();
+#ifdef __GLIBC__
+            malloc_trim(0);
+#endif
+        }
     }
     CFG_INFO("MsgDispatcher: stop");
     std::lock_guard<std::mutex> lock(runMutex_);

@@ -2,6 +2,7 @@
 
 #include <google/protobuf/message.h>
 
+#include <algorithm>
 #include <array>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -12,6 +13,7 @@
 #include <boost/asio/write.hpp>
 #include <deque>
 #include <future>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -272,7 +274,15 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         WriteCallback done;
         std::shared_ptr<WritePlan> plan;
         int attempts = 0;
+        // Writes queued one after another and sent as one transaction: how many requests of
+        // `requests` each brought, and its callback. Empty for a write sent by itself.
+        std::vector<std::pair<size_t, WriteCallback>> parts;
+        // Split out of a merged transaction that failed: sent as it is, nothing merged into it.
+        bool alone = false;
     };
+
+    // Requests sent in one transaction at most when queued writes are merged.
+    static constexpr size_t kMaxMergedRequests = 2000;
 
     template <typename F>
     void Invoke(const char* what, F&& f) {
@@ -825,7 +835,67 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         MaybeStartWrite();
     }
 
+    // Queued writes that have not started are sent together: one transaction (two round trips)
+    // instead of one per write. Each write's requests keep their order.
+    void MergeQueued() {
+        size_t n = writes_.front().requests.size();
+        size_t k = 1;
+        while (k < writes_.size() && !writes_[k].plan && !writes_[k].alone &&
+               n + writes_[k].requests.size() <= kMaxMergedRequests) {
+            n += writes_[k].requests.size();
+            ++k;
+        }
+        if (k == 1) {
+            return;
+        }
+        PendingWrite merged;
+        merged.requests.reserve(n);
+        for (size_t i = 0; i < k; ++i) {
+            PendingWrite& p = writes_[i];
+            merged.parts.emplace_back(p.requests.size(), std::move(p.done));
+            std::move(p.requests.begin(), p.requests.end(), std::back_inserter(merged.requests));
+        }
+        writes_.erase(writes_.begin(), writes_.begin() + static_cast<std::ptrdiff_t>(k));
+        writes_.push_front(std::move(merged));
+    }
+
+    // A merged write that failed goes back to the queue in two halves, each sent by itself (and
+    // halved again should it fail), so that one bad write fails alone and does not take its
+    // neighbours down with it, at the cost of a few transactions more.
+    void SplitFront(const Status& status) {
+        PendingWrite merged = std::move(writes_.front());
+        writes_.pop_front();
+        writeInFlight_ = false;
+        CAIRNDB_LOG(CfgAgent::kLogInfo,
+                    "CairnDbClient: %1 writes sent together failed (%2); sending them in halves",
+                    merged.parts.size(), status.error);
+        const size_t half = merged.parts.size() / 2;
+        auto begin = merged.requests.begin();
+        PendingWrite halves[2];
+        for (size_t i = 0; i < merged.parts.size(); ++i) {
+            PendingWrite& h = halves[i < half ? 0 : 1];
+            auto end = begin + static_cast<std::ptrdiff_t>(merged.parts[i].first);
+            h.requests.insert(h.requests.end(), std::make_move_iterator(begin),
+                              std::make_move_iterator(end));
+            h.parts.push_back(std::move(merged.parts[i]));
+            begin = end;
+        }
+        for (int i = 1; i >= 0; --i) {
+            PendingWrite& h = halves[i];
+            h.alone = true;
+            if (h.parts.size() == 1) {
+                h.done = std::move(h.parts.front().second);
+                h.parts.clear();
+            }
+            writes_.push_front(std::move(h));
+        }
+    }
+
     void FinishWrite(const Status& status) {
+        if (!status.ok && !writes_.front().parts.empty()) {
+            SplitFront(status);
+            return;
+        }
         PendingWrite w = std::move(writes_.front());
         writes_.pop_front();
         writeInFlight_ = false;
@@ -837,10 +907,18 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         if (w.done) {
             Invoke("write", [&] { w.done(status); });
         }
+        for (auto& part : w.parts) {
+            if (part.second) {
+                Invoke("write", [&] { part.second(status); });
+            }
+        }
     }
 
     void MaybeStartWrite() {
         while (connected_ && !stopped_ && !writeInFlight_ && !writes_.empty()) {
+            if (!writes_.front().plan && !writes_.front().alone) {
+                MergeQueued();
+            }
             PendingWrite& w = writes_.front();
             if (!w.plan) {
                 w.plan = std::make_shared<WritePlan>();

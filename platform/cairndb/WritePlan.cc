@@ -157,15 +157,17 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
     for (const auto& [type, vdb, oid] : rowReads_) {
         ++perTable[{type, vdb}];
     }
-    std::set<std::pair<int, uint32_t>> whole = flushed_;
+    // Rows of flushed tables come with the flush's whole read; a table with many rows touched is
+    // read whole too unless the directory knows where its rows are (decided per attempt).
+    manyRows_.clear();
     for (const auto& [tv, n] : perTable) {
-        if (n > kRowReadsPerTable)
-            whole.insert(tv);
+        if (n > kRowReadsPerTable && flushed_.count(tv) == 0)
+            manyRows_.insert(tv);
     }
-    tableReads_.assign(whole.begin(), whole.end());
+    tableReads_.assign(flushed_.begin(), flushed_.end());
     rowReads_.erase(std::remove_if(rowReads_.begin(), rowReads_.end(),
                                    [&](const Key& k) {
-                                       return whole.count({std::get<0>(k), std::get<1>(k)}) != 0;
+                                       return flushed_.count({std::get<0>(k), std::get<1>(k)}) != 0;
                                    }),
                     rowReads_.end());
     PlanReads(nullptr);
@@ -198,31 +200,32 @@ json WritePlan::ReadOps(RowDirectory* directory) {
 void WritePlan::PlanReads(RowDirectory* directory) {
     readTables_ = tableReads_;
     rowPlan_.clear();
-    std::set<std::pair<int, uint32_t>> learn;
-    if (directory != nullptr) {
-        std::set<std::pair<int, uint32_t>> touched;
-        for (const auto& [type, vdb, oid] : rowReads_) {
-            if (directory->Find(type, vdb) == nullptr && touched.insert({type, vdb}).second &&
-                directory->TouchedBefore(type, vdb)) {
-                learn.insert({type, vdb});
-            }
+    // Tables read whole in this attempt: many rows touched and not known, or written before and
+    // now to be learnt.
+    std::set<std::pair<int, uint32_t>> whole;
+    std::set<std::pair<int, uint32_t>> seen;
+    for (const auto& [type, vdb, oid] : rowReads_) {
+        std::pair<int, uint32_t> table{type, vdb};
+        if (!seen.insert(table).second)
+            continue;
+        bool known = directory != nullptr && directory->Find(type, vdb) != nullptr;
+        if (known)
+            continue;
+        bool again = directory != nullptr && directory->TouchedBefore(type, vdb);
+        if (manyRows_.count(table) != 0 || again) {
+            whole.insert(table);
+            readTables_.push_back(table);
         }
     }
     for (const auto& [type, vdb, oid] : rowReads_) {
-        if (directory == nullptr) {
-            rowPlan_.emplace_back(RowRead::kByOid, std::string());
-            continue;
-        }
-        const RowDirectory::Rows* rows = directory->Find(type, vdb);
-        if (rows == nullptr && learn.count({type, vdb}) == 0) {
-            rowPlan_.emplace_back(RowRead::kByOid, std::string());
-            continue;
-        }
-        if (rows == nullptr) {
-            std::pair<int, uint32_t> table{type, vdb};
-            if (std::find(readTables_.begin(), readTables_.end(), table) == readTables_.end())
-                readTables_.push_back(table);
+        if (whole.count({type, vdb}) != 0) {
             rowPlan_.emplace_back(RowRead::kCovered, std::string());
+            continue;
+        }
+        const RowDirectory::Rows* rows =
+            directory != nullptr ? directory->Find(type, vdb) : nullptr;
+        if (rows == nullptr) {
+            rowPlan_.emplace_back(RowRead::kByOid, std::string());
             continue;
         }
         auto it = rows->find(oid);

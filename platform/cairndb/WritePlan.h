@@ -63,8 +63,9 @@ class WritePlan {
     struct State;
     std::vector<Action> actions_;
     std::vector<Key> rowReads_;                         // rows read one by one
-    std::vector<std::pair<int, uint32_t>> tableReads_;  // (type, vdb) read whole
+    std::vector<std::pair<int, uint32_t>> tableReads_;  // (type, vdb) flushed: read whole
     std::set<std::pair<int, uint32_t>> flushed_;        // (type, vdb) flushed by the list
+    std::set<std::pair<int, uint32_t>> manyRows_;       // (type, vdb) with many rows touched
 
     // The reads of the current attempt.
     enum class RowRead { kByOid, kByUuid, kNone, kCovered };
