@@ -9,6 +9,7 @@
 #include "dataplane/KcpPropertyTable.h"
 #include "tests/dataplane/KcpVectors.h"
 #include "tests/support/LogCapture.h"
+#include "tests/tools/dpemu/RecordingChannel.h"
 #include "tools/ozy-dpemu/KcpFamily.h"
 
 namespace ozy::dpemu {
@@ -17,22 +18,6 @@ namespace {
 using namespace CfgAgent::test;
 using namespace CfgAgent::test::kcpvec;
 namespace kcp = CfgAgent::kcp;
-
-class RecordingChannel : public LinkChannel {
-  public:
-    const std::string& Endpoint() const override { return name; }
-    bool Send(uint64_t conn, const CfgAgent::DpMsg& msg) override {
-        sent[conn].push_back(msg);
-        return true;
-    }
-    bool Drop(uint64_t conn) override { return conns.erase(conn) > 0; }
-    std::vector<uint64_t> Connections() const override {
-        return std::vector<uint64_t>(conns.begin(), conns.end());
-    }
-    std::string name = "ozy_kcp_krnlink";
-    std::set<uint64_t> conns{1};
-    std::map<uint64_t, std::vector<CfgAgent::DpMsg>> sent;
-};
 
 class CommandRecorder : public CommandTable {
   public:
@@ -59,7 +44,7 @@ class KcpFamilyTest : public ::testing::Test {
     std::vector<CfgAgent::DpMsg>& Sent(uint64_t conn = 1) { return channel.sent[conn]; }
 
     CfgAgent::test::LogCapture cap{CfgAgent::kLogInfo};
-    RecordingChannel channel;
+    test::RecordingChannel channel{"ozy_kcp_krnlink", {1}};
     CommandRecorder commands;
     KcpFamily family;
 };

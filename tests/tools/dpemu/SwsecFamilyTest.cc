@@ -10,6 +10,7 @@
 #include "dataplane/SwsecProtocol.h"
 #include "tests/dataplane/ByteVec.h"
 #include "tests/support/LogCapture.h"
+#include "tests/tools/dpemu/RecordingChannel.h"
 #include "tools/ozy-dpemu/SwsecFamily.h"
 
 namespace ozy::dpemu {
@@ -17,22 +18,6 @@ namespace {
 
 using namespace CfgAgent::test;
 namespace swsec = CfgAgent::swsec;
-
-class Channel : public LinkChannel {
-  public:
-    const std::string& Endpoint() const override { return name; }
-    bool Send(uint64_t conn, const CfgAgent::DpMsg& msg) override {
-        sent[conn].push_back(msg);
-        return true;
-    }
-    bool Drop(uint64_t conn) override { return conns.erase(conn) > 0; }
-    std::vector<uint64_t> Connections() const override {
-        return std::vector<uint64_t>(conns.begin(), conns.end());
-    }
-    std::string name = "swsec_krnlink";
-    std::set<uint64_t> conns;
-    std::map<uint64_t, std::vector<CfgAgent::DpMsg>> sent;
-};
 
 class Commands : public CommandTable {
   public:
@@ -56,7 +41,7 @@ class SwsecFamilyTest : public ::testing::Test {
     }
 
     LogCapture log{CfgAgent::kLogDebug};
-    Channel channel;
+    test::RecordingChannel channel{"swsec_krnlink", {}};
     Commands commands;
     SwsecFamily family;
 };
