@@ -20,7 +20,8 @@ struct DvsVifInfo {
     std::string portId;    // DVS port ID
     std::string switchId;  // DVS (SWX) ID
     std::string parentVifId;
-    uint8_t vifType = 0;  // KCP VIF type: 1 VNIC, 2 krnnic, 3 container, 4 CRX port, 5 SR-IOV, 6 DVPG port
+    uint8_t vifType =
+        0;  // KCP VIF type: 1 VNIC, 2 krnnic, 3 container, 4 CRX port, 5 SR-IOV, 6 DVPG port
     bool smartNic = false;
     bool hopover = false;
     bool connected = false;  // status CONNECT
@@ -38,7 +39,7 @@ struct DvsUplink {
 };
 
 class IDVSPropConvertor {
-public:
+  public:
     virtual ~IDVSPropConvertor() = default;
 
     // "DVSPropConvertor start": flow-cache and netqueue settings from the application subtree.
@@ -52,7 +53,8 @@ public:
     // asking the configuration table once the batch is in.
     virtual void ProcessConfigPropertyUpdate(ObjectType type, const std::string& id, Operation op,
                                              PropertyType property, const std::string& value) = 0;
-    virtual void ProcessConfigEntityUpdate(ObjectType type, const std::string& id, Operation op) = 0;
+    virtual void ProcessConfigEntityUpdate(ObjectType type, const std::string& id,
+                                           Operation op) = 0;
     virtual void HandleTransportNodes(const CairnDBUpdateList& updates, bool fullSync) = 0;
     virtual void HandleConfigSpans(const CairnDBUpdateList& updates, bool fullSync) = 0;
     virtual void HandleOffloadedHostSwitches(const CairnDBUpdateList& updates, bool fullSync) = 0;

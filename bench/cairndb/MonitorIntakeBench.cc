@@ -1,7 +1,8 @@
 // How fast the client library takes in a monitor's initial contents, beside the time that
 // Open vSwitch's own `ovsdb-client dump` needs to fetch and print the same table.
 //
-//   build/bin/ozy-bench-cairndb-intake [ROWS]      (default 100000; build with -DCMAKE_BUILD_TYPE=Release)
+//   build/bin/ozy-bench-cairndb-intake [ROWS]      (default 100000; build with
+//   -DCMAKE_BUILD_TYPE=Release)
 //
 // Starts a private ovsdb-server, writes ROWS logical switches through the library (lists of 10000
 // puts), then measures, best of three runs each: (a) `ovsdb-client dump` of the table, (b) from
@@ -27,7 +28,9 @@ namespace pb = orvane::ozy::cairndb;
 using Clock = std::chrono::steady_clock;
 using ozy::cairndb::CairnDbClient;
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 pb::ModifyRequestMsg SwitchPut(uint64_t i) {
     pb::LogSwitchConfigMsg m;
@@ -49,7 +52,8 @@ pb::ModifyRequestMsg SwitchPut(uint64_t i) {
 
 struct Io {
     boost::asio::io_context io;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{io.get_executor()};
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{
+        io.get_executor()};
     std::thread thread{[this] { io.run(); }};
     ~Io() {
         guard.reset();
@@ -77,9 +81,11 @@ int main(int argc, char** argv) {
         auto start = Clock::now();
         for (uint64_t base = 0; base < rows; base += 10000) {
             std::vector<pb::ModifyRequestMsg> list;
-            for (uint64_t i = base; i < std::min(rows, base + 10000); ++i) list.push_back(SwitchPut(i));
+            for (uint64_t i = base; i < std::min(rows, base + 10000); ++i)
+                list.push_back(SwitchPut(i));
             std::promise<ozy::cairndb::Status> done;
-            writer.Write(std::move(list), [&](const ozy::cairndb::Status& s) { done.set_value(s); });
+            writer.Write(std::move(list),
+                         [&](const ozy::cairndb::Status& s) { done.set_value(s); });
             auto s = done.get_future().get();
             if (!s.ok) {
                 std::fprintf(stderr, "write failed: %s\n", s.error.c_str());
@@ -109,7 +115,8 @@ int main(int argc, char** argv) {
         std::atomic<uint64_t> updates{0};
         std::promise<void> barrier;
         client.RegisterMonitorCallbacks(
-            101, 1, [&](const pb::MonitorUpdateMsg& u) { updates += u.object_body().empty() ? 0 : 1; },
+            101, 1,
+            [&](const pb::MonitorUpdateMsg& u) { updates += u.object_body().empty() ? 0 : 1; },
             [&] { barrier.set_value(); });
         pb::MonitorStatementMsg st;
         st.mutable_statement()->set_object_type(pb::LOG_SWITCH_CONFIG);
@@ -120,17 +127,18 @@ int main(int argc, char** argv) {
         double t = Seconds(Clock::now() - start);
         client.Stop();
         if (updates != rows) {
-            std::fprintf(stderr, "intake delivered %llu of %llu rows\n", static_cast<unsigned long long>(updates.load()),
+            std::fprintf(stderr, "intake delivered %llu of %llu rows\n",
+                         static_cast<unsigned long long>(updates.load()),
                          static_cast<unsigned long long>(rows));
             return 1;
         }
         intakeBest = std::min(intakeBest, t);
     }
 
-    std::printf("dump:   ovsdb-client dump of %llu rows: %.3f s (%.0f rows/s)\n", static_cast<unsigned long long>(rows),
-                dumpBest, rows / dumpBest);
-    std::printf("intake: monitor initial contents into update callbacks: %.3f s (%.0f rows/s)\n", intakeBest,
-                rows / intakeBest);
+    std::printf("dump:   ovsdb-client dump of %llu rows: %.3f s (%.0f rows/s)\n",
+                static_cast<unsigned long long>(rows), dumpBest, rows / dumpBest);
+    std::printf("intake: monitor initial contents into update callbacks: %.3f s (%.0f rows/s)\n",
+                intakeBest, rows / intakeBest);
     std::printf("ratio:  intake time / dump time = %.2f\n", intakeBest / dumpBest);
     return 0;
 }

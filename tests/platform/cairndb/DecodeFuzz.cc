@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/jsonrpc/MessageFramer.h"
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/MonitorReplica.h"
 #include "platform/cairndb/WritePlan.h"
+#include "platform/jsonrpc/MessageFramer.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_modify.pb.h"
 #include "proto/cairndb_monitor.pb.h"
