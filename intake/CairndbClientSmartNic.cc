@@ -22,6 +22,29 @@ namespace pb = orvane::ozy::cairndb;
 
 namespace {
 
+// One monitored change decoded: its op message, new and old bodies (each empty when absent or
+// unreadable), and the object as it stands for the change (the old body for a CLEAR).
+template <class Body, class Op>
+struct DecodedChange {
+    explicit DecodedChange(const pb::MonitorUpdateMsg& update) {
+        if (!op.ParseFromString(update.op_msg()))
+            op.Clear();
+        if (!body.ParseFromString(update.object_body()))
+            body.Clear();
+        if (!old.ParseFromString(update.old_object_body()))
+            old.Clear();
+        clear = op.op().op() == pb::CLEAR;
+        hasOld = !update.old_object_body().empty();
+    }
+    const Body& Subject() const { return clear && hasOld ? old : body; }
+
+    Op op;
+    Body body;
+    Body old;
+    bool clear = false;
+    bool hasOld = false;
+};
+
 std::string UuidTextOf(const pb::UuidMsg& u) {
     return ozy::cairndb::UuidText(u.left(), u.right());
 }
@@ -134,18 +157,11 @@ void CairndbClient::HyvioSmartnicMonitorBarrierCB() {
 }
 
 void CairndbClient::ProcessBackingMessage(const pb::MonitorUpdateMsg& update) {
-    pb::HostSwitchSmartnicBackingOpMsg op;
-    pb::HostSwitchSmartnicBackingMsg body;
-    pb::HostSwitchSmartnicBackingMsg old;
-    if (!op.ParseFromString(update.op_msg()))
-        op.Clear();
-    if (!body.ParseFromString(update.object_body()))
-        body.Clear();
-    if (!old.ParseFromString(update.old_object_body()))
-        old.Clear();
-    const bool clear = op.op().op() == pb::CLEAR;
-    const pb::HostSwitchSmartnicBackingMsg& msg =
-        clear && !update.old_object_body().empty() ? old : body;
+    DecodedChange<pb::HostSwitchSmartnicBackingMsg, pb::HostSwitchSmartnicBackingOpMsg> change(
+        update);
+    const pb::HostSwitchSmartnicBackingOpMsg& op = change.op;
+    const bool clear = change.clear;
+    const pb::HostSwitchSmartnicBackingMsg& msg = change.Subject();
     const std::string hs = UuidTextOf(msg.host_switch_id());
     CFG_INFO(
         "CairndbClient: Processing backing message with hostswitch %1, active sn %2, standby sn "
@@ -296,17 +312,10 @@ void CairndbClient::ClearBacking() {
 // ---------------------------------------------------------------------
 
 void CairndbClient::ProcessFailoverAck(const pb::MonitorUpdateMsg& update) {
-    pb::CfgAgentFailoverAckOpMsg op;
-    pb::CfgAgentFailoverAckMsg body;
-    pb::CfgAgentFailoverAckMsg old;
-    if (!op.ParseFromString(update.op_msg()))
-        op.Clear();
-    if (!body.ParseFromString(update.object_body()))
-        body.Clear();
-    if (!old.ParseFromString(update.old_object_body()))
-        old.Clear();
-    const bool clear = op.op().op() == pb::CLEAR;
-    const pb::CfgAgentFailoverAckMsg& msg = clear ? old : body;
+    DecodedChange<pb::CfgAgentFailoverAckMsg, pb::CfgAgentFailoverAckOpMsg> change(update);
+    const pb::CfgAgentFailoverAckOpMsg& op = change.op;
+    // For a CLEAR the old body (empty when the change carries none).
+    const pb::CfgAgentFailoverAckMsg& msg = change.clear ? change.old : change.body;
     CFG_INFO("CairndbClient: Processing CFG_AGENT_FAILOVER_ACK msg %1 with (Operation %2)",
              msg.ShortDebugString(), PBOpTypeToString(op.op().op()));
     if (!msg.sn_id().empty()) {
