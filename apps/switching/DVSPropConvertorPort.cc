@@ -39,9 +39,8 @@ void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
         CFG_INFO("Update logical port [%1] property logical switch [%2]", IdText(u.id),
                  IdText(target));
     }
-    // QoS only applies to a port on a switch.
-    if (target.empty())
-        l.qos.clear();
+    // What the port has because of its switch (the switch's properties, QoS, mirror sessions of
+    // the switch) is derived when the port is flushed, so leaving and rejoining re-sends it all.
     std::string port = PortOfLsp(u.id);
     if (!port.empty() && !CausesOf(u.id).empty())
         CFG_INFO("Port [%1] moved, block port until its switch is ready", port);

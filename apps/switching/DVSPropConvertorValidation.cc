@@ -231,15 +231,15 @@ void DVSPropConvertor::HandleLSPQosUpdate(const PropertyUpdate& u) {
     pb::LogSwitchPortConfigMsg m;
     if (!ParsePropertyValue(m, u.property, u.id, u.value))
         return;
-    if (l.lsId.empty()) {
-        CFG_WARN("LSP_SWITCH_ID is not found for port [%1]", IdText(u.id));
-        return;
-    }
     std::vector<PropValue> props;
     if (!QosProperties(m.qos(), &props)) {
         CFG_ERROR_CODE("LCP00001", "QoS of port [%1] rejected, keeping what it had", IdText(u.id));
         return;
     }
+    // Kept while the port is on no switch: it reaches the dataplane when the port joins one
+    // (the value is not handed over again then, as it did not change).
+    if (l.lsId.empty())
+        CFG_WARN("LSP_SWITCH_ID is not found for port [%1]", IdText(u.id));
     l.qos = std::move(props);
     MarkLspDirty(u.id);
 }

@@ -1,5 +1,8 @@
 // Blocking and unblocking of ports: switch and port admin state, VNI/VLAN, switch security,
 // port moves, detachment and removal, and the order in which the dataplane sees it all.
+#include <functional>
+#include <tuple>
+
 #include "tests/apps/switching/DVSPropConvertorTestSupport.h"
 #include "tests/support/LogCapture.h"
 
@@ -260,6 +263,187 @@ TEST_F(DvsBlockingTest, DisconnectedPortsAreForgottenAndUnknownOnesIgnored) {
     // Ports of logical ports with IDs that are not UUIDs are left alone.
     h.conv->SendPortUnblockUpdate({"not-a-uuid"}, {});
     EXPECT_TRUE(cap.Contains("ID is not a valid logical switch port UUID, ignore the update"));
+}
+
+// Every property a port has because of the switch it is on, and how the port leaves that switch.
+struct MembershipCase {
+    const char* name;
+    // What gives the port the property: changes to its switch and logical port, then objects
+    // applied once the port is connected.
+    std::function<void(pb::LogSwitchConfigMsg&, pb::LogSwitchPortConfigMsg&)> configure;
+    std::function<void(DvsHarness&)> extra;
+    const char* property;  // in the dataplane's record of the port
+    bool container = false;  // the port is a container port behind parent VIF "vif-p"
+};
+
+void PrintTo(const MembershipCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+enum class Leave { kSwitchIdCleared, kSwitchIdRemovedAsProperty, kSwitchRemoved };
+
+std::string LeaveName(Leave l) {
+    switch (l) {
+        case Leave::kSwitchIdCleared:
+            return "SwitchIdCleared";
+        case Leave::kSwitchIdRemovedAsProperty:
+            return "SwitchIdRemovedAsProperty";
+        default:
+            return "SwitchRemoved";
+    }
+}
+
+void PrintTo(Leave l, std::ostream* os) {
+    *os << LeaveName(l);
+}
+
+void AddKeyValue(google::protobuf::RepeatedPtrField<pb::KeyValueMsg>* list, const std::string& k,
+                 const std::string& v) {
+    auto* kv = list->Add();
+    kv->set_key(k);
+    kv->set_value(v);
+}
+
+const MembershipCase kMembershipCases[] = {
+    {"LsId", [](auto&, auto&) {}, nullptr, "ls_id"},
+    {"Vni", [](auto&, auto&) {}, nullptr, "vni"},
+    {"Vlan",
+     [](pb::LogSwitchConfigMsg& ls, auto&) {
+         ls.clear_vni();
+         ls.set_vlan(42);
+     },
+     nullptr, "vlan"},
+    {"VlanTrunk",
+     [](pb::LogSwitchConfigMsg& ls, auto&) {
+         ls.clear_vni();
+         auto* r = ls.add_vlan_trunk();
+         r->set_start(100);
+         r->set_end(199);
+     },
+     nullptr, "vlan_trunk"},
+    {"ReplicationMode", [](pb::LogSwitchConfigMsg& ls, auto&) { ls.set_replication_mode(2); },
+     nullptr, "replication_mode"},
+    {"LsType", [](pb::LogSwitchConfigMsg& ls, auto&) { ls.set_type(2); }, nullptr, "ls_type"},
+    {"LsSpSubtype", [](pb::LogSwitchConfigMsg& ls, auto&) { ls.set_sp_subtype(1); }, nullptr,
+     "ls_sp_subtype"},
+    {"SwitchMacManagement",
+     [](pb::LogSwitchConfigMsg& ls, auto&) { ls.mutable_mac_management()->set_mac_limit(100); },
+     nullptr, "mac_management"},
+    {"SwitchExtraConfig",
+     [](pb::LogSwitchConfigMsg& ls, auto&) {
+         AddKeyValue(ls.mutable_extra_configs(), "com.orvane.port.extraConfig.policyRoute", "ls");
+     },
+     nullptr, "policy_route"},
+    {"QosMarking",
+     [](auto&, pb::LogSwitchPortConfigMsg& lsp) {
+         lsp.mutable_qos()->set_cos(3);
+         lsp.mutable_qos()->set_dscp(10);
+     },
+     nullptr, "qos_marking"},
+    {"QosShapers",
+     [](auto&, pb::LogSwitchPortConfigMsg& lsp) {
+         auto* s = lsp.mutable_qos()->add_shapers();
+         s->set_type(kShaperIngress);
+         s->set_average_bandwidth_kbps(1000);
+         s->set_peak_bandwidth_kbps(2000);
+     },
+     nullptr, "qos_shapers"},
+    {"SwitchMirrorSession", [](auto&, auto&) {},
+     [](DvsHarness& h) {
+         pb::PortMirrorSessionMsg pms;
+         *pms.mutable_id() = Uuid(40);
+         *pms.mutable_logical_port_mirror_session()->add_source_switches() = Uuid(1);
+         *pms.mutable_logical_port_mirror_session()->add_destinations() = Uuid(12);
+         h.Apply(MirrorRecords(pms));
+     },
+     "mirror_session"},
+    {"ContainerAttachment",
+     [](pb::LogSwitchConfigMsg& ls, pb::LogSwitchPortConfigMsg& lsp) {
+         auto* a = ls.add_attachment();
+         *a->mutable_attachment_id() = Uuid(2);
+         a->set_vlan(10);
+         lsp.mutable_attachment()->set_parent_vif_id("vif-p");
+     },
+     nullptr, "ls_attachment", true},
+};
+
+class DvsMembershipTest : public ::testing::TestWithParam<std::tuple<MembershipCase, Leave>> {
+  protected:
+    LogCapture cap{kLogDebug};
+    DvsHarness h;
+};
+
+// A port that leaves its switch and comes back gets back everything it had there, though none of
+// the values changed meanwhile.
+TEST_P(DvsMembershipTest, PortGetsItsSwitchPropertiesBackOnRejoin) {
+    const auto& [c, leave] = GetParam();
+    pb::LogSwitchConfigMsg ls = Switch(1, 5001);
+    pb::LogSwitchPortConfigMsg lsp = Port(11, 1, "port-1", "vif-1");
+    c.configure(ls, lsp);
+    // The container case: parent switch 2 with the parent port on VIF "vif-p".
+    h.Apply(SwitchRecords(Switch(2, 5002)));
+    h.Apply(PortRecords(Port(21, 2, "port-p", "vif-p")));
+    h.Connect("vif-p", "port-p");
+    h.Apply(SwitchRecords(ls));
+    h.Apply(PortRecords(lsp));
+    if (!c.container)
+        h.Connect("vif-1", "port-1");
+    if (c.extra)
+        c.extra(h);
+    ASSERT_EQ(h.Block("port-1"), "UNBLOCK");
+    const nlohmann::json had = h.Port("port-1")[c.property];
+    ASSERT_FALSE(had.is_null()) << h.Port("port-1").dump();
+
+    pb::LogSwitchPortConfigMsg away = lsp;
+    away.clear_switch_id();
+    switch (leave) {
+        case Leave::kSwitchIdCleared:
+            h.Apply(PortRecords(away));
+            break;
+        case Leave::kSwitchIdRemovedAsProperty:
+            h.ApplyRemovalsAsProperties(PortRecords(away));
+            break;
+        case Leave::kSwitchRemoved:
+            h.Apply(Removal(ObjectType::LOG_SWITCH_CONFIG, Id(1)));
+            break;
+    }
+    EXPECT_EQ(h.Block("port-1"), "BLOCK");
+    if (leave != Leave::kSwitchRemoved) {
+        EXPECT_FALSE(h.Port("port-1").contains(c.property)) << h.Port("port-1").dump();
+    }
+
+    if (leave == Leave::kSwitchRemoved)
+        h.Apply(SwitchRecords(ls));
+    else
+        h.Apply(PortRecords(lsp));
+    EXPECT_EQ(h.Port("port-1")[c.property], had) << h.Port("port-1").dump();
+    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryMembershipProperty, DvsMembershipTest,
+    ::testing::Combine(::testing::ValuesIn(kMembershipCases),
+                       ::testing::Values(Leave::kSwitchIdCleared,
+                                         Leave::kSwitchIdRemovedAsProperty,
+                                         Leave::kSwitchRemoved)),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + "_" +
+               LeaveName(std::get<1>(info.param));
+    });
+
+// QoS given while the port is on no switch reaches the dataplane once it joins one.
+TEST_F(DvsBlockingTest, QosGivenBeforeTheSwitchAppliesWhenThePortJoins) {
+    h.Apply(SwitchRecords(Switch(1, 5001)));
+    pb::LogSwitchPortConfigMsg lsp = Port(11, 1, "port-1", "vif-1");
+    lsp.clear_switch_id();
+    lsp.mutable_qos()->set_cos(5);
+    h.Apply(PortRecords(lsp));
+    h.Connect("vif-1", "port-1");
+    EXPECT_TRUE(cap.Contains("LSP_SWITCH_ID is not found for port [" + Text(11) + "]"));
+    EXPECT_FALSE(h.Port("port-1").contains("qos_marking"));
+    *lsp.mutable_switch_id() = Uuid(1);
+    h.Apply(PortRecords(lsp));
+    EXPECT_EQ(h.Port("port-1")["qos_marking"]["cos"], 5);
 }
 
 }  // namespace
