@@ -272,7 +272,7 @@ struct MembershipCase {
     // applied once the port is connected.
     std::function<void(pb::LogSwitchConfigMsg&, pb::LogSwitchPortConfigMsg&)> configure;
     std::function<void(DvsHarness&)> extra;
-    const char* property;  // in the dataplane's record of the port
+    const char* property;    // in the dataplane's record of the port
     bool container = false;  // the port is a container port behind parent VIF "vif-p"
 };
 
@@ -420,16 +420,15 @@ TEST_P(DvsMembershipTest, PortGetsItsSwitchPropertiesBackOnRejoin) {
     EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryMembershipProperty, DvsMembershipTest,
-    ::testing::Combine(::testing::ValuesIn(kMembershipCases),
-                       ::testing::Values(Leave::kSwitchIdCleared,
-                                         Leave::kSwitchIdRemovedAsProperty,
-                                         Leave::kSwitchRemoved)),
-    [](const auto& info) {
-        return std::string(std::get<0>(info.param).name) + "_" +
-               LeaveName(std::get<1>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(EveryMembershipProperty, DvsMembershipTest,
+                         ::testing::Combine(::testing::ValuesIn(kMembershipCases),
+                                            ::testing::Values(Leave::kSwitchIdCleared,
+                                                              Leave::kSwitchIdRemovedAsProperty,
+                                                              Leave::kSwitchRemoved)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    LeaveName(std::get<1>(info.param));
+                         });
 
 // QoS given while the port is on no switch reaches the dataplane once it joins one.
 TEST_F(DvsBlockingTest, QosGivenBeforeTheSwitchAppliesWhenThePortJoins) {
