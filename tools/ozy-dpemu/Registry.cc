@@ -5,6 +5,7 @@
 #include "tools/ozy-dpemu/KcpFamily.h"
 #include "tools/ozy-dpemu/RecordingFamily.h"
 #include "tools/ozy-dpemu/SwsecFamily.h"
+#include "tools/ozy-dpemu/VdrFamily.h"
 
 namespace ozy::dpemu {
 
@@ -26,7 +27,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
         {"kcp", "ozy_kcp_krnlink", "configuration family (ports, VIFs, switches)",
          Family<KcpFamily>()},
         {"vxlan", "ozy_vxlan_krnlink", "VXLAN family (recorded)", Family<RecordingFamily>("vxlan")},
-        {"vdr", "ozy_vdr_krnlink", "VDR family (recorded)", Family<RecordingFamily>("vdr")},
+        {"vdr", "ozy_vdr_krnlink", "distributed router family (routers, LIFs, routes, ARP)",
+         Family<VdrFamily>()},
         {"traceflow", "ozy_traceflow_krnlink", "traceflow family (recorded)",
          Family<RecordingFamily>("traceflow")},
         {"swsec", "swsec_krnlink", "switch security / IP discovery (VM-tools bindings)",

@@ -19,17 +19,6 @@ using namespace CfgAgent::test;
 using namespace CfgAgent::test::kcpvec;
 namespace kcp = CfgAgent::kcp;
 
-class CommandRecorder : public CommandTable {
-  public:
-    void Add(const std::string& name, const std::string&, int, int, CommandFn fn) override {
-        fns[name] = std::move(fn);
-    }
-    CommandResult Run(const std::string& name, std::vector<std::string> args) {
-        return fns.at(name)(args);
-    }
-    std::map<std::string, CommandFn> fns;
-};
-
 class KcpFamilyTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -45,7 +34,7 @@ class KcpFamilyTest : public ::testing::Test {
 
     CfgAgent::test::LogCapture cap{CfgAgent::kLogInfo};
     test::RecordingChannel channel{"ozy_kcp_krnlink", {1}};
-    CommandRecorder commands;
+    test::CommandRecorder commands;
     KcpFamily family;
 };
 

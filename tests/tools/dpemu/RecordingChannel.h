@@ -1,5 +1,6 @@
 #pragma once
-// A family handler's link channel for tests: what the handler sends, kept per connection.
+// A family handler's link channel for tests (what the handler sends, kept per connection) and a
+// command table that keeps the registered commands for the test to run.
 #include <cstdint>
 #include <map>
 #include <set>
@@ -30,6 +31,17 @@ class RecordingChannel : public LinkChannel {
     std::string name;
     std::set<uint64_t> conns;
     std::map<uint64_t, std::vector<CfgAgent::DpMsg>> sent;
+};
+
+class CommandRecorder : public CommandTable {
+  public:
+    void Add(const std::string& name, const std::string&, int, int, CommandFn fn) override {
+        fns[name] = std::move(fn);
+    }
+    CommandResult Run(const std::string& name, std::vector<std::string> args) {
+        return fns.at(name)(args);
+    }
+    std::map<std::string, CommandFn> fns;
 };
 
 }  // namespace ozy::dpemu::test
