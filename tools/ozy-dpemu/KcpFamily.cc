@@ -6,6 +6,7 @@
 #include "dataplane/KcpPropertyTable.h"
 #include "dataplane/KcpProtocol.h"
 #include "runtime/Logger.h"
+#include "tools/ozy-dpemu/RecordingFamily.h"
 
 namespace ozy::dpemu {
 
@@ -29,16 +30,6 @@ const char* MsgTypeName(uint16_t type) {
         default:
             return "unknown";
     }
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 }  // namespace

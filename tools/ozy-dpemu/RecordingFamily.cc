@@ -19,6 +19,16 @@ std::string HexText(const uint8_t* data, size_t size) {
     return s;
 }
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 void RecordingFamily::OnConnect(uint64_t conn) {
     ++connects_;
     CFG_INFO("ozy-dpemu: %1: agent connected (connection %2)", name_, conn);

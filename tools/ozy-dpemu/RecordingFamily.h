@@ -31,5 +31,7 @@ class RecordingFamily : public FamilyHandler {
 };
 
 std::string HexText(const uint8_t* data, size_t size);
+// The value of one hexadecimal digit (either case); -1 for anything else.
+int HexDigit(char c);
 
 }  // namespace ozy::dpemu

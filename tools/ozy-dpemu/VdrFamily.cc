@@ -9,6 +9,7 @@
 #include "dataplane/VdrDump.h"
 #include "dataplane/VdrWalk.h"
 #include "runtime/Logger.h"
+#include "tools/ozy-dpemu/RecordingFamily.h"
 
 namespace ozy::dpemu {
 
@@ -58,20 +59,11 @@ bool ParseDadStatus(const std::string& text, uint8_t* out) {
 }
 
 bool ParseHex(const std::string& text, DpMsg* out) {
-    auto digit = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     int high = -1;
     for (char c : text) {
         if (c == ' ' || c == ':')
             continue;
-        int d = digit(c);
+        int d = HexDigit(c);
         if (d < 0)
             return false;
         if (high < 0) {
