@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/Await.h"
+#include "tests/support/CliCases.h"
 #include "tests/support/TestEnv.h"
 
 namespace CfgAgent::test {
@@ -23,6 +24,13 @@ std::string Tail(const std::string& text, size_t lines) {
             return text;
     }
     return text.substr(pos + 1);
+}
+
+// The output of a successful run as JSON; null otherwise.
+nlohmann::json Parsed(const RunResult& r) {
+    nlohmann::json j =
+        r.status == 0 ? nlohmann::json::parse(r.output, nullptr, false) : nlohmann::json();
+    return j.is_discarded() ? nlohmann::json(nullptr) : j;
 }
 }  // namespace
 
@@ -150,31 +158,23 @@ nlohmann::json AgentSystem::Get(const std::string& type, const std::string& id) 
     std::vector<std::string> args = {"get", type};
     if (!id.empty())
         args.push_back(id);
-    RunResult r = Cairnctl(args);
-    if (r.status != 0)
-        return nullptr;
-    nlohmann::json j = nlohmann::json::parse(r.output, nullptr, false);
-    return j.is_discarded() ? nlohmann::json(nullptr) : j;
+    return Parsed(Cairnctl(args));
 }
 
 RunResult AgentSystem::AgentCtl(const std::vector<std::string>& args) {
-    std::vector<std::string> full = {"-t", AgentSocket()};
-    full.insert(full.end(), args.begin(), args.end());
-    return RunProgram("/usr/bin/ovs-appctl", full);
+    return AppctlOn(AgentSocket())(args);
+}
+
+nlohmann::json AgentSystem::AgentJson(const std::vector<std::string>& args) {
+    return Parsed(AgentCtl(args));
 }
 
 RunResult AgentSystem::EmuCtl(const std::vector<std::string>& args) {
-    std::vector<std::string> full = {"-t", EmulatorSocket()};
-    full.insert(full.end(), args.begin(), args.end());
-    return RunProgram("/usr/bin/ovs-appctl", full);
+    return AppctlOn(EmulatorSocket())(args);
 }
 
 nlohmann::json AgentSystem::EmuDump(const std::string& family) {
-    RunResult r = EmuCtl({"dpemu/dump", family});
-    if (r.status != 0)
-        return nullptr;
-    nlohmann::json j = nlohmann::json::parse(r.output, nullptr, false);
-    return j.is_discarded() ? nlohmann::json(nullptr) : j;
+    return Parsed(EmuCtl({"dpemu/dump", family}));
 }
 
 bool AgentSystem::AwaitEmu(const std::string& family,
@@ -186,6 +186,16 @@ bool AgentSystem::AwaitEmu(const std::string& family,
             return !d.is_null() && pred(d);
         },
         timeout, std::chrono::milliseconds(50));
+}
+
+bool AgentSystem::AwaitAgentJson(const std::vector<std::string>& args,
+                                 const std::function<bool(const nlohmann::json&)>& pred) {
+    return AwaitTrue(
+        [&] {
+            nlohmann::json j = AgentJson(args);
+            return !j.is_null() && pred(j);
+        },
+        std::chrono::seconds(60), std::chrono::milliseconds(100));
 }
 
 bool AgentSystem::AwaitAgentLog(const std::string& text, std::chrono::milliseconds timeout,

@@ -69,12 +69,17 @@ class AgentSystem {
     nlohmann::json Get(const std::string& type, const std::string& id = std::string());
 
     RunResult AgentCtl(const std::vector<std::string>& args);
+    // The agent's reply as JSON; null on failure.
+    nlohmann::json AgentJson(const std::vector<std::string>& args);
     RunResult EmuCtl(const std::vector<std::string>& args);
     // `dpemu/dump FAMILY`, parsed; null on failure.
     nlohmann::json EmuDump(const std::string& family);
 
     bool AwaitEmu(const std::string& family, const std::function<bool(const nlohmann::json&)>& pred,
                   std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    // Awaits an agent reply (JSON) that satisfies `pred`.
+    bool AwaitAgentJson(const std::vector<std::string>& args,
+                        const std::function<bool(const nlohmann::json&)>& pred);
     bool AwaitAgentLog(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(60),
                        size_t from = 0);

@@ -17,7 +17,7 @@ extern char** environ;
 namespace CfgAgent::test {
 
 ChildProcess::ChildProcess(std::string program, std::vector<std::string> args, std::string logFile,
-                           std::map<std::string, std::string> env)
+                           std::map<std::string, std::string> env, const std::string& errFile)
     : program_(std::move(program)), logFile_(std::move(logFile)) {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -40,7 +40,8 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args, s
     envp.push_back(nullptr);
 
     int fd = open(logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
+    int errFd = errFile.empty() ? fd : open(errFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || errFd < 0)
         throw std::runtime_error("cannot open log file " + logFile_);
     const pid_t parent = getpid();
     pid_ = fork();
@@ -50,7 +51,7 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args, s
     }
     if (pid_ == 0) {
         dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
+        dup2(errFd, STDERR_FILENO);
         int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0)
             dup2(devnull, STDIN_FILENO);
@@ -68,6 +69,8 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args, s
         execve(program_.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    if (errFd != fd)
+        close(errFd);
     close(fd);
 }
 
@@ -130,17 +133,16 @@ std::optional<int> ChildProcess::WaitExit(std::chrono::milliseconds timeout) {
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::map<std::string, std::string>& env,
-                     std::chrono::milliseconds timeout) {
+                     std::chrono::milliseconds timeout, bool separateStderr) {
     TempDir dir("ozy-run");
-    std::string log = dir.path() + "/out.log";
-    ChildProcess p(program, args, log, env);
+    std::string err = separateStderr ? dir.path() + "/err.log" : "";
+    ChildProcess p(program, args, dir.path() + "/out.log", env, err);
     auto st = p.WaitExit(timeout);
     if (!st) {
         p.Signal(SIGKILL);
         p.WaitExit();
-        return RunResult{-1, p.Output()};
     }
-    return RunResult{*st, p.Output()};
+    return RunResult{st.value_or(-1), p.Output(), err.empty() ? "" : ReadFile(err)};
 }
 
 }  // namespace CfgAgent::test

@@ -14,9 +14,10 @@ namespace CfgAgent::test {
 
 class ChildProcess {
   public:
-    // `env` entries are added to (or replace) the test's own environment.
+    // `env` entries are added to (or replace) the test's own environment. Standard error goes to
+    // `errFile` when one is given.
     ChildProcess(std::string program, std::vector<std::string> args, std::string logFile,
-                 std::map<std::string, std::string> env = {});
+                 std::map<std::string, std::string> env = {}, const std::string& errFile = "");
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -41,13 +42,16 @@ class ChildProcess {
     std::optional<int> status_;
 };
 
-// Runs a program to completion and returns (exit status, combined output).
+// Runs a program to completion and returns (exit status, combined output); standard error is
+// kept apart in `error` when `separateStderr`.
 struct RunResult {
     int status;
     std::string output;
+    std::string error;
 };
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::map<std::string, std::string>& env = {},
-                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                     bool separateStderr = false);
 
 }  // namespace CfgAgent::test
