@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <syslog.h>
@@ -10,6 +11,9 @@
 
 namespace CfgAgent {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 struct SyslogCapture {
     SyslogCapture() {
@@ -28,7 +32,7 @@ TEST(LoggerTest, LevelGatesStatementsAndArgumentsAreNotEvaluated) {
     EXPECT_EQ(evaluated, 1);
     ASSERT_EQ(cap.Entries().size(), 1u);
     EXPECT_EQ(cap.Entries()[0].message, "shown 1");
-    EXPECT_NE(cap.Entries()[0].structuredData.find("level=\"info\""), std::string::npos);
+    EXPECT_THAT(cap.Entries()[0].structuredData, HasSubstr("level=\"info\""));
 }
 
 TEST(LoggerTest, SyslogRecordCarriesPriorityAndStructuredData) {
@@ -40,11 +44,10 @@ TEST(LoggerTest, SyslogRecordCarriesPriorityAndStructuredData) {
     CFG_WARN("warned");
     CFG_DEBUG("dbg");
     Logger::setSyslog(false);
-    ASSERT_EQ(sys.lines.size(), 4u);
-    EXPECT_EQ(sys.lines[0].first, 182);
-    EXPECT_EQ(sys.lines[1].first, 179);
-    EXPECT_EQ(sys.lines[2].first, 180);
-    EXPECT_EQ(sys.lines[3].first, 183);
+    std::vector<int> priorities;
+    for (const auto& line : sys.lines)
+        priorities.push_back(line.first);
+    EXPECT_EQ(priorities, (std::vector<int>{182, 179, 180, 183}));
     const std::string& err = sys.lines[1].second;
     EXPECT_EQ(err.rfind("OZY " + std::to_string(getpid()) +
                             " - [ozy@32473 comp=\"ozy-controller\" "
@@ -52,10 +55,9 @@ TEST(LoggerTest, SyslogRecordCarriesPriorityAndStructuredData) {
                         0),
               0u)
         << err;
-    EXPECT_NE(
-        err.find("level=\"error\" errorCode=\"LCP00003\"] Failed loading config file: /x.xml"),
-        std::string::npos)
-        << err;
+    EXPECT_THAT(
+        err,
+        HasSubstr("level=\"error\" errorCode=\"LCP00003\"] Failed loading config file: /x.xml"));
 }
 
 TEST(LoggerTest, TagsEntityTenantAndInvalidMarker) {
@@ -67,20 +69,15 @@ TEST(LoggerTest, TagsEntityTenantAndInvalidMarker) {
     rec.emit();
     auto e = cap.Entries().at(0);
     EXPECT_EQ(e.message, "m true 18446744073709551615");
-    EXPECT_NE(e.structuredData.find(" s2comp=\"sub\" entId=\"e1\" tid=\""), std::string::npos);
-    EXPECT_NE(e.structuredData.find(
-                  " org=\"o\" proj=\"p\" vpc=\"v\" tag=\"plain\" LS-ID=\"abc\" invalid=\"true\"]"),
-              std::string::npos)
-        << e.structuredData;
-}
-
-TEST(LoggerTest, OrgWithoutProjectWritesOnlyOrg) {
-    test::LogCapture cap(kLogTrace);
-    Logger rec(kLogInfo, "x");
-    rec.tenant("o", "", "v");
-    rec.emit();
-    auto sd = cap.Entries().at(0).structuredData;
-    EXPECT_NE(sd.find(" org=\"o\"]"), std::string::npos) << sd;
+    EXPECT_THAT(e.structuredData, HasSubstr(" s2comp=\"sub\" entId=\"e1\" tid=\""));
+    EXPECT_THAT(
+        e.structuredData,
+        HasSubstr(" org=\"o\" proj=\"p\" vpc=\"v\" tag=\"plain\" LS-ID=\"abc\" invalid=\"true\"]"));
+    // An organisation without a project writes only the organisation.
+    Logger orgOnly(kLogInfo, "x");
+    orgOnly.tenant("o", "", "v");
+    orgOnly.emit();
+    EXPECT_THAT(cap.Entries().at(1).structuredData, HasSubstr(" org=\"o\"]"));
 }
 
 TEST(LoggerTest, InvalidLevelProducesOnlySyslogLine) {
@@ -100,11 +97,12 @@ TEST(LoggerTest, PlaceholdersPositionalPrintfAndEscapes) {
     CFG_INFO("Build Number: %s, count %u, hex %X", "b", 3u, 255);
     CFG_INFO("missing %3 arg");
     CFG_INFO("char %1 ptr-null %2 dbl %3", 'c', static_cast<const void*>(nullptr), 1.5);
-    auto e = cap.Entries();
-    EXPECT_EQ(e[0].message, "7-a 100% a");
-    EXPECT_EQ(e[1].message, "Build Number: b, count 3, hex FF");
-    EXPECT_EQ(e[2].message, "missing  arg");
-    EXPECT_EQ(e[3].message, "char c ptr-null (nil) dbl 1.500000");
+    std::vector<std::string> messages;
+    for (const LogEntry& e : cap.Entries())
+        messages.push_back(e.message);
+    EXPECT_EQ(messages,
+              (std::vector<std::string>{"7-a 100% a", "Build Number: b, count 3, hex FF",
+                                        "missing  arg", "char c ptr-null (nil) dbl 1.500000"}));
 }
 
 TEST(LoggerTest, OffSilencesEverythingAndSetLevelExportsToLibraries) {
@@ -142,8 +140,8 @@ TEST(LoggerTest, StructuredDataReferenceListMarksUnknownKeysInvalid) {
     unsetenv("OZY_HOST_ROOT");
     Logger::reloadReferenceLists();
     auto e = cap.Entries();
-    EXPECT_EQ(e[0].structuredData.find("invalid"), std::string::npos);
-    EXPECT_NE(e[1].structuredData.find("invalid=\"true\""), std::string::npos);
+    EXPECT_THAT(e[0].structuredData, Not(HasSubstr("invalid")));
+    EXPECT_THAT(e[1].structuredData, HasSubstr("invalid=\"true\""));
 }
 
 TEST(LoggerTest, ConsoleOffWritesNothingToStdout) {
@@ -156,8 +154,8 @@ TEST(LoggerTest, ConsoleOffWritesNothingToStdout) {
     testing::internal::CaptureStdout();
     CFG_INFO("loud");
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("] loud\n"), std::string::npos);
-    EXPECT_EQ(out.find("OZY"), std::string::npos);  // the console line has no syslog header
+    EXPECT_THAT(out, HasSubstr("] loud\n"));
+    EXPECT_THAT(out, Not(HasSubstr("OZY")));  // the console line has no syslog header
 }
 
 TEST(LoggerTest, MetricsCountProducedRecords) {

@@ -16,29 +16,24 @@ namespace {
 namespace pt = boost::property_tree;
 
 TEST(AgentConfigTest, CommandLineOptions) {
-    char prog[] = "ozy-cfgagent";
-    char c[] = "-c";
-    char path[] = "/tmp/x.xml";
-    char s[] = "-s";
-    char extra[] = "ignored";
-    {
-        char* argv[] = {prog, extra, nullptr};
-        CommandLine cl = ParseCommandLine(2, argv);
-        EXPECT_TRUE(cl.ok);
-        EXPECT_TRUE(cl.configPath.empty());
-    }
-    {
-        char* argv[] = {prog, c, path, nullptr};
-        CommandLine cl = ParseCommandLine(3, argv);
-        EXPECT_TRUE(cl.ok);
-        EXPECT_EQ(cl.configPath, "/tmp/x.xml");
-    }
-    {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+        std::string path;
+        std::string err;
+    } cases[] = {{{"ignored"}, true, "", ""},
+                 {{"-c", "/tmp/x.xml"}, true, "/tmp/x.xml", ""},
+                 {{"-s"}, false, "", "Usage: ozy-cfgagent [-c configFile]\n"}};
+    for (Case& c : cases) {
+        std::vector<char*> argv = {const_cast<char*>("ozy-cfgagent")};
+        for (std::string& a : c.args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
         testing::internal::CaptureStderr();
-        char* argv[] = {prog, s, nullptr};
-        CommandLine cl = ParseCommandLine(2, argv);
-        EXPECT_FALSE(cl.ok);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Usage: ozy-cfgagent [-c configFile]\n");
+        CommandLine cl = ParseCommandLine(static_cast<int>(argv.size() - 1), argv.data());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(cl.ok, c.ok);
+        EXPECT_EQ(cl.configPath, c.path);
     }
     EXPECT_EQ(AgentSettings::ConfigPath(), "/etc/orvane/ozy/ozy-cfgagent.xml");
 }

@@ -1,4 +1,5 @@
 // Runs the real ozy-cfgagent binary in a private host root.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -15,11 +16,12 @@
 namespace CfgAgent {
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
+
 // The only thread left at exit is the main thread (plus a sanitizer's own, where it has one).
 const std::string kShutdownLine =
     "Shutdown complete (" + std::to_string(1 + OZY_RUNTIME_EXTRA_THREADS) + " thread(s) left)";
-
-using test::ChildProcess;
 
 class AgentProcessTest : public ::testing::Test {
   protected:
@@ -29,65 +31,52 @@ class AgentProcessTest : public ::testing::Test {
     }
     std::string ExampleConfig() { return test::SourceDir() + "/examples/ozy-cfgagent.xml"; }
     std::string Agent() { return test::BinPath("ozy-cfgagent"); }
+    test::ChildProcess Start(const std::string& config, const std::string& log) {
+        return test::ChildProcess(Agent(), {"-c", config}, root.path() + "/" + log, Env());
+    }
 
     test::TempDir root{"ozy-agent"};
     int healthPort = test::FreeTcpPort();
 };
 
-TEST_F(AgentProcessTest, UnknownOptionPrintsUsageAndFails) {
-    auto r = test::RunProgram(Agent(), {"-s"}, Env());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.output.find("Usage: " + Agent() + " [-c configFile]\n"), std::string::npos)
-        << r.output;
-}
-
-TEST_F(AgentProcessTest, MissingOrMalformedConfigurationFails) {
-    auto missing = test::RunProgram(Agent(), {"-c", root.path() + "/none.xml"}, Env());
-    EXPECT_EQ(missing.status, 255);
-    EXPECT_NE(missing.output.find("errorCode=\"LCP00003\"] Failed loading config file:"),
-              std::string::npos);
-    EXPECT_NE(missing.output.find("* Error *: CfgAgent start failed."), std::string::npos);
-
+TEST_F(AgentProcessTest, StartUpFailuresExitWith255AndSayWhy) {
     root.WriteFile("bad.xml", "<config><log>");
-    auto bad = test::RunProgram(Agent(), {"-c", root.path() + "/bad.xml"}, Env());
-    EXPECT_EQ(bad.status, 255);
-    EXPECT_NE(bad.output.find("Configuration file " + root.path() + "/bad.xml is invalid!"),
-              std::string::npos);
-}
-
-TEST_F(AgentProcessTest, DefaultPathIsReadUnderTheHostRoot) {
-    // Without -c the agent reads /etc/orvane/ozy/ozy-cfgagent.xml, placed under the host root.
-    auto r = test::RunProgram(Agent(), {}, Env());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.output.find("Configuration file /etc/orvane/ozy/ozy-cfgagent.xml is invalid!"),
-              std::string::npos)
-        << r.output;
-}
-
-TEST_F(AgentProcessTest, FileWithoutApplicationListFailsToRun) {
     root.WriteFile("noapps.xml", "<config><log><level>4</level></log></config>");
-    auto r = test::RunProgram(Agent(), {"-c", root.path() + "/noapps.xml"}, Env());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.output.find("Failed to run ozy-cfgagent"), std::string::npos) << r.output;
-}
-
-TEST_F(AgentProcessTest, UnknownPersonaAndBadConduitSettingsFail) {
-    auto env = Env();
-    env["OZY_NODE_PERSONA"] = "7";
-    auto r = test::RunProgram(Agent(), {"-c", ExampleConfig()}, env);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.output.find("level=\"error\"] Node type is unknow"), std::string::npos) << r.output;
-
     root.WriteFile("conduit.xml",
                    "<config><conduit><serverPort>99999</serverPort></conduit><cfgAgent><apps/></"
                    "cfgAgent></config>");
-    auto c = test::RunProgram(Agent(), {"-c", root.path() + "/conduit.xml"}, Env());
-    EXPECT_EQ(c.status, 255);
-    EXPECT_NE(c.output.find("Failed to initialize conduit."), std::string::npos) << c.output;
+    const std::string r = root.path();
+    struct Case {
+        std::vector<std::string> args;
+        const char* persona;
+        std::vector<std::string> said;
+    } cases[] = {
+        {{"-s"}, nullptr, {"Usage: " + Agent() + " [-c configFile]\n"}},
+        {{"-c", r + "/none.xml"},
+         nullptr,
+         {"errorCode=\"LCP00003\"] Failed loading config file:",
+          "* Error *: CfgAgent start failed."}},
+        {{"-c", r + "/bad.xml"}, nullptr, {"Configuration file " + r + "/bad.xml is invalid!"}},
+        // Without -c the agent reads /etc/orvane/ozy/ozy-cfgagent.xml, placed under the host root.
+        {{}, nullptr, {"Configuration file /etc/orvane/ozy/ozy-cfgagent.xml is invalid!"}},
+        {{"-c", r + "/noapps.xml"}, nullptr, {"Failed to run ozy-cfgagent"}},
+        {{"-c", ExampleConfig()}, "7", {"level=\"error\"] Node type is unknow"}},
+        {{"-c", r + "/conduit.xml"}, nullptr, {"Failed to initialize conduit."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "no arguments" : c.args.back());
+        auto env = Env();
+        if (c.persona != nullptr)
+            env["OZY_NODE_PERSONA"] = c.persona;
+        auto run = test::RunProgram(Agent(), c.args, env);
+        EXPECT_EQ(run.status, 255);
+        for (const std::string& text : c.said)
+            EXPECT_THAT(run.output, HasSubstr(text));
+    }
 }
 
-TEST_F(AgentProcessTest, RunsUntilSigtermAndShutsDownCleanly) {
-    ChildProcess agent(Agent(), {"-c", ExampleConfig()}, root.path() + "/agent.log", Env());
+TEST_F(AgentProcessTest, RunsUntilSigtermServesHealthAndCliAndShutsDownCleanly) {
+    test::ChildProcess agent = Start(ExampleConfig(), "agent.log");
     ASSERT_TRUE(agent.WaitForOutput("Initialize conduit successfully.")) << agent.Output();
     ASSERT_TRUE(agent.WaitForOutput("Start-up complete")) << agent.Output();
 
@@ -100,7 +89,7 @@ TEST_F(AgentProcessTest, RunsUntilSigtermAndShutsDownCleanly) {
     ASSERT_TRUE(ok) << error;
     EXPECT_EQ(result, "\"ping\"");
     ASSERT_TRUE(ozy::rpc::CallOnce(url, "health", "[]", result, error)) << error;
-    EXPECT_NE(result.find("\"product_version\":\"2.3.0\""), std::string::npos) << result;
+    EXPECT_THAT(result, HasSubstr("\"product_version\":\"2.3.0\""));
 
     // The CLI answers ovs-appctl on its socket under the host root.
     auto cli = test::RunProgram(
@@ -109,10 +98,13 @@ TEST_F(AgentProcessTest, RunsUntilSigtermAndShutsDownCleanly) {
     EXPECT_EQ(cli.status, 0) << cli.output;
     EXPECT_EQ(cli.output, "Current cfgagent logging level is: info\n");
 
+    // A second agent on the same daemon-health port refuses to start.
+    auto second = test::RunProgram(Agent(), {"-c", ExampleConfig()}, Env());
+    EXPECT_EQ(second.status, 255);
+    EXPECT_THAT(second.output, HasSubstr("Failed to run ozy-cfgagent"));
+
     agent.Signal(SIGTERM);
-    auto status = agent.WaitExit();
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, 0);
+    EXPECT_EQ(agent.WaitExit().value_or(-1), 0);
     std::string out = agent.Output();
     const char* order[] = {
         "Workflow tracing set trace_level 2 log_level 4",
@@ -130,31 +122,19 @@ TEST_F(AgentProcessTest, RunsUntilSigtermAndShutsDownCleanly) {
         ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << out;
         pos = at;
     }
-    EXPECT_EQ(out.find("Failed to stop work group"), std::string::npos);
+    EXPECT_THAT(out, Not(HasSubstr("Failed to stop work group")));
 }
 
 TEST_F(AgentProcessTest, SigintAlsoStopsAndEmptyListStillRuns) {
     root.WriteFile("empty.xml", "<config><cfgAgent><apps/></cfgAgent></config>");
-    ChildProcess agent(Agent(), {"-c", root.path() + "/empty.xml"}, root.path() + "/agent.log",
-                       Env());
+    test::ChildProcess agent = Start(root.path() + "/empty.xml", "agent.log");
     ASSERT_TRUE(agent.WaitForOutput("Initialize conduit successfully.")) << agent.Output();
     agent.Signal(SIGINT);
     EXPECT_EQ(agent.WaitExit().value_or(-1), 0);
     std::string out = agent.Output();
-    EXPECT_EQ(out.find("application starts"), std::string::npos);
-    EXPECT_EQ(out.find("traceflowApp is not initialized"), std::string::npos);
-    EXPECT_NE(out.find(kShutdownLine), std::string::npos) << out;
-}
-
-TEST_F(AgentProcessTest, HealthPortInUseEndsStartup) {
-    // A second agent on the same daemon-health port refuses to start.
-    ChildProcess first(Agent(), {"-c", ExampleConfig()}, root.path() + "/a1.log", Env());
-    ASSERT_TRUE(first.WaitForOutput("Initialize conduit successfully.")) << first.Output();
-    auto r = test::RunProgram(Agent(), {"-c", ExampleConfig()}, Env());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.output.find("Failed to run ozy-cfgagent"), std::string::npos) << r.output;
-    first.Signal(SIGTERM);
-    EXPECT_EQ(first.WaitExit().value_or(-1), 0);
+    EXPECT_THAT(out, Not(HasSubstr("application starts")));
+    EXPECT_THAT(out, Not(HasSubstr("traceflowApp is not initialized")));
+    EXPECT_THAT(out, HasSubstr(kShutdownLine));
 }
 
 }  // namespace

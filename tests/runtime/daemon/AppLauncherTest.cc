@@ -13,149 +13,149 @@ namespace CfgAgent {
 namespace {
 
 namespace pt = boost::property_tree;
+using Events = std::vector<std::string>;
 
 // Records what start-up and shutdown do to each application.
-struct Journal {
-    std::vector<std::string> events;
-};
-
 class FakeApp : public AgentApp {
   public:
-    FakeApp(std::string name, Journal& j) : name_(std::move(name)), journal_(j) {}
+    FakeApp(std::string name, Events& j) : name_(std::move(name)), journal_(j) {}
     void Start(const pt::ptree& config) override {
-        journal_.events.push_back("start " + name_ + " " + config.get<std::string>("marker", "-"));
+        journal_.push_back("start " + name_ + " " + config.get<std::string>("marker", "-"));
     }
-    void PostStart() override { journal_.events.push_back("poststart " + name_); }
-    void Stop() override { journal_.events.push_back("stop " + name_); }
+    void PostStart() override { journal_.push_back("poststart " + name_); }
+    void Stop() override { journal_.push_back("stop " + name_); }
 
   private:
     std::string name_;
-    Journal& journal_;
+    Events& journal_;
 };
+
+pt::ptree Apps(const std::string& xml) {
+    std::istringstream in("<apps>" + xml + "</apps>");
+    pt::ptree t;
+    pt::read_xml(in, t, pt::xml_parser::no_comments | pt::xml_parser::trim_whitespace);
+    return t.get_child("apps");
+}
+
+std::string App(const std::string& name, const std::string& enabled = "true",
+                const std::string& marker = "") {
+    std::string s = "<app><name>" + name + "</name>";
+    if (!enabled.empty())
+        s += "<enabled>" + enabled + "</enabled>";
+    return s + "<config>" + (marker.empty() ? std::string() : "<marker>" + marker + "</marker>") +
+           "</config></app>";
+}
 
 class AppLauncherTest : public ::testing::Test {
   protected:
-    AppFactory Factory(const std::string& name) {
-        return [this, name](AppContext&) { return std::make_unique<FakeApp>(name, journal); };
-    }
-    std::vector<AppEntry> Table() {
+    // The built-in table with fake factories; `missing` is an application not in this build.
+    std::vector<AppEntry> Table(const std::string& missing = "") {
+        auto factory = [this](const std::string& name) -> AppFactory {
+            return [this, name](AppContext&) { return std::make_unique<FakeApp>(name, journal); };
+        };
         std::vector<AppEntry> table = BuiltinApps();
         for (auto& e : table) {
-            e.factory = Factory(e.name);
+            e.factory = e.name == missing ? nullptr : factory(e.name);
             if (!e.companion.empty())
-                e.companionFactory = Factory(e.companion);
+                e.companionFactory = factory(e.companion);
         }
         return table;
     }
-    pt::ptree Apps(const std::string& xml) {
-        std::istringstream in("<apps>" + xml + "</apps>");
-        pt::ptree t;
-        pt::read_xml(in, t, pt::xml_parser::no_comments | pt::xml_parser::trim_whitespace);
-        return t.get_child("apps");
-    }
-    static std::string App(const std::string& name, const std::string& enabled = "true",
-                           const std::string& marker = "") {
-        std::string s = "<app><name>" + name + "</name>";
-        if (!enabled.empty())
-            s += "<enabled>" + enabled + "</enabled>";
-        s += "<config>" + (marker.empty() ? std::string() : "<marker>" + marker + "</marker>") +
-             "</config></app>";
-        return s;
-    }
 
-    Journal journal;
+    Events journal;
     AppContext context;
     test::LogCapture log{kLogInfo};
 };
 
-TEST_F(AppLauncherTest, TraceflowBeforeConfigFailsButConfigStillStarts) {
-    AppLauncher launcher(Table(), context);
-    launcher.StartAll(Apps(App("traceflow") + App("config")));
-    EXPECT_TRUE(log.Contains("Cannot start traceflowApp as the configApp is NULL"));
-    EXPECT_FALSE(launcher.Has("traceflow"));
-    EXPECT_TRUE(launcher.Has("config"));
-    // No traceflow application, so the live-trace rule fails too.
-    EXPECT_TRUE(log.ContainsWithCode("traceflowApp is not initialized", "LCP02104"));
+std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string item; std::getline(in, item, '|');)
+        out.push_back(item);
+    return out;
 }
 
-TEST_F(AppLauncherTest, BfdBeforeVxlanIsSkippedSilently) {
-    AppLauncher launcher(Table(), context);
-    launcher.StartAll(Apps(App("bfd") + App("vxlan")));
-    EXPECT_FALSE(launcher.Has("bfd"));
-    EXPECT_TRUE(launcher.Has("vxlan"));
-    EXPECT_FALSE(log.Contains("BFD"));
+TEST_F(AppLauncherTest, StartUpFollowsTheListAndTheRulesBetweenApplications) {
+    // Lists are separated by '|'; a log line "text#CODE" carries that error code.
+    struct Case {
+        const char* what;
+        std::string apps;
+        const char* missing;  // not part of this build
+        const char* names;    // running afterwards
+        const char* journal;  // what the applications saw (unchecked when empty)
+        const char* logs;     // in this order
+        const char* absent;   // log texts
+    } cases[] = {
+        // No traceflow application, so the live-trace rule fails too.
+        {"traceflow before config fails but config still starts", App("traceflow") + App("config"),
+         "", "config", "",
+         "Cannot start traceflowApp as the configApp is NULL|traceflowApp is not "
+         "initialized#LCP02104",
+         ""},
+        {"bfd before vxlan is skipped silently", App("bfd") + App("vxlan"), "", "vxlan", "", "",
+         "BFD"},
+        {"dfw brings the load balancer with the same subtree", App("dfw", "true", "m1"), "",
+         "dfw|lb", "start dfw m1|start lb m1", "DFW application starts|LB application starts", ""},
+        {"entries without enabled or with unknown names are skipped",
+         App("config", "") + App("vxlan", "false") + App("nonsense") + App("vdrb", "maybe"), "", "",
+         "", "", ""},
+        {"livetrace is created after the walk with an empty subtree",
+         App("config") + App("traceflow") + App("livetrace", "false", "ignored"), "",
+         "config|livetrace|traceflow", "start config -|start traceflow -|start livetrace -",
+         "Traceflow application starts|Livetrace application starts", ""},
+        {"a second entry replaces and stops the first",
+         App("vxlan", "true", "a") + App("vxlan", "true", "b"), "", "vxlan",
+         "start vxlan a|stop vxlan|start vxlan b", "", ""},
+        {"an application not in this build is reported and preconditions still apply",
+         App("config") + App("traceflow"), "config", "", "",
+         "Application config is enabled but not part of this build|Cannot start traceflowApp as "
+         "the configApp is NULL",
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        journal.clear();
+        log.Clear();
+        AppLauncher launcher(Table(c.missing), context);
+        launcher.StartAll(Apps(c.apps));
+        EXPECT_EQ(launcher.Names(), Split(c.names));
+        if (*c.journal != '\0') {
+            EXPECT_EQ(journal, Split(c.journal));
+        }
+        int at = -1;
+        for (const std::string& line : Split(c.logs)) {
+            std::string text = line.substr(0, line.find('#'));
+            if (text != line) {
+                EXPECT_TRUE(log.ContainsWithCode(text, line.substr(text.size() + 1))) << line;
+            }
+            int next = log.IndexOf(text);
+            EXPECT_GT(next, at) << "missing or out of order: " << text;
+            at = next;
+        }
+        for (const std::string& text : Split(c.absent))
+            EXPECT_FALSE(log.Contains(text)) << text;
+    }
 }
 
-TEST_F(AppLauncherTest, DfwBringsTheLoadBalancerWithTheSameSubtree) {
-    AppLauncher launcher(Table(), context);
-    launcher.StartAll(Apps(App("dfw", "true", "m1")));
-    int dfw = log.IndexOf("DFW application starts");
-    int lb = log.IndexOf("LB application starts");
-    ASSERT_GE(dfw, 0);
-    EXPECT_GT(lb, dfw);
-    EXPECT_EQ(journal.events, (std::vector<std::string>{"start dfw m1", "start lb m1"}));
-}
-
-TEST_F(AppLauncherTest, EntriesWithoutEnabledOrUnknownNamesAreSkipped) {
-    AppLauncher launcher(Table(), context);
-    launcher.StartAll(
-        Apps(App("config", "") + App("vxlan", "false") + App("nonsense") + App("vdrb", "maybe")));
-    EXPECT_TRUE(launcher.Names().empty());
-}
-
-TEST_F(AppLauncherTest, EmptyListStartsNothingNotEvenLivetrace) {
+TEST_F(AppLauncherTest, EmptyListStartsNothingNotEvenLivetraceAndAnEntryWithoutConfigEndsStartup) {
     AppLauncher launcher(Table(), context);
     launcher.StartAll(pt::ptree());
-    EXPECT_TRUE(journal.events.empty());
+    EXPECT_TRUE(journal.empty());
     EXPECT_EQ(log.Entries().size(), 0u);
-}
-
-TEST_F(AppLauncherTest, LivetraceIsCreatedAfterTheWalkWithAnEmptySubtree) {
-    AppLauncher launcher(Table(), context);
-    launcher.StartAll(
-        Apps(App("config") + App("traceflow") + App("livetrace", "false", "ignored")));
-    EXPECT_TRUE(log.Contains("Traceflow application starts"));
-    EXPECT_TRUE(log.Contains("Livetrace application starts"));
-    EXPECT_EQ(journal.events.back(), "start livetrace -");
-}
-
-TEST_F(AppLauncherTest, EntryWithoutConfigEndsStartup) {
-    AppLauncher launcher(Table(), context);
     EXPECT_THROW(launcher.StartAll(Apps("<app><name>vxlan</name><enabled>false</enabled></app>")),
                  pt::ptree_bad_path);
-}
-
-TEST_F(AppLauncherTest, SecondEntryReplacesAndStopsTheFirst) {
-    AppLauncher launcher(Table(), context);
-    launcher.StartAll(Apps(App("vxlan", "true", "a") + App("vxlan", "true", "b")));
-    EXPECT_EQ(journal.events,
-              (std::vector<std::string>{"start vxlan a", "stop vxlan", "start vxlan b"}));
 }
 
 TEST_F(AppLauncherTest, StopFollowsTheFixedOrderAndPostStartCoversConfigThenL2) {
     AppLauncher launcher(Table(), context);
     launcher.StartAll(Apps(App("ids") + App("si") + App("config") + App("vxlan") + App("bfd") +
                            App("dfw") + App("traceflow") + App("vdrb")));
-    journal.events.clear();
+    journal.clear();
     launcher.PostStartAll();
     launcher.StopAll();
-    EXPECT_EQ(journal.events,
-              (std::vector<std::string>{"poststart config", "poststart vxlan", "stop config",
-                                        "stop vxlan", "stop vdrb", "stop dfw", "stop livetrace",
-                                        "stop traceflow", "stop bfd", "stop si", "stop ids"}));
-}
-
-TEST_F(AppLauncherTest, ApplicationsNotInThisBuildAreReportedAndPreconditionsStillApply) {
-    // A build without the configuration application.
-    std::vector<AppEntry> table = BuiltinApps();
-    for (auto& e : table) {
-        if (e.name == "config")
-            e.factory = nullptr;
-    }
-    AppLauncher launcher(table, context);
-    launcher.StartAll(Apps(App("config") + App("traceflow")));
-    EXPECT_TRUE(log.Contains("Application config is enabled but not part of this build"));
-    EXPECT_TRUE(log.Contains("Cannot start traceflowApp as the configApp is NULL"));
+    EXPECT_EQ(journal, (Events{"poststart config", "poststart vxlan", "stop config", "stop vxlan",
+                               "stop vdrb", "stop dfw", "stop livetrace", "stop traceflow",
+                               "stop bfd", "stop si", "stop ids"}));
 }
 
 }  // namespace
