@@ -1,7 +1,10 @@
-// The running agent's CLI, driven by Debian's ovs-appctl: the command list, the log-level setter
-// with a bad name and with "off", argument counts refused before any handler, the simulation
-// command with an unknown vertical, state-cache queries with bad arguments, and a clean stop while
-// clients are connected.
+// The running agent's CLI, driven by Debian's ovs-appctl, in one scenario: the three processes
+// answer; the command list; the log-level setter with a bad name and with "off"; argument counts
+// refused before any handler; the simulation command; state-cache queries with bad arguments on
+// an empty cache; then the state-cache dumps and queries after objects were written to cairndb
+// with cairnctl (and reached the state cache through the database client, decoder and
+// dispatcher); last, a clean stop while clients are connected.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -9,14 +12,101 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "tests/support/AgentSystem.h"
+#include "tests/support/CliCases.h"
 
 namespace CfgAgent {
 namespace {
+
+using nlohmann::json;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kLs1 = "00000000-0000-0000-0000-0000000000a1";
+constexpr const char* kLs2 = "00000000-0000-0000-0000-0000000000a2";
+constexpr const char* kLsp = "00000000-0000-0000-0000-0000000000b1";
+constexpr const char* kLr = "00000000-0000-0000-0000-0000000000c1";
+constexpr const char* kRd = "00000000-0000-0000-0000-0000000000c2";
+constexpr const char* kTepGroup = "00000000-0000-0000-0000-0000000000c3";
+constexpr const char* kAttachment = "00000000-0000-0000-0000-0000000000e0";
+constexpr const char* kTz = "00000000-0000-0000-0000-0000000000e1";
+constexpr const char* kTn = "00000000-0000-0000-0000-0000000000e2";
+constexpr const char* kHostSwitch = "00000000-0000-0000-0000-0000000000e3";
+constexpr const char* kMirror = "00000000-0000-0000-0000-0000000000e4";
+constexpr const char* kBridgeCluster = "00000000-0000-0000-0000-0000000000e5";
+constexpr const char* kIpfix = "00000000-0000-0000-0000-0000000000e6";
+constexpr const char* kProfile = "00000000-0000-0000-0000-0000000000e7";
+constexpr const char* kRelation = "00000000-0000-0000-0000-0000000000e8";
+constexpr const char* kContainer = "00000000-0000-0000-0000-0000000000e9";
+
+// 10.0.0.1, 10.0.0.2, 10.1.1.1 and the MAC aa:bb:cc:dd:ee:ff.
+constexpr uint32_t kVtep1 = 0x0a000001;
+constexpr uint32_t kVtep2 = 0x0a000002;
+constexpr uint32_t kVm = 0x0a010101;
+constexpr const char* kMac = "187723572702975";
+
+std::string Objects() {
+    json j = {
+        {"LOG_SWITCH_CONFIG",
+         {{{"id", kLs1},
+           {"vni", 5001},
+           {"transport_zone_id", kTz},
+           {"extra_configs", {{{"key", "com.orvane.ls.extra"}, {"value", "on"}}}},
+           {"attachment", {{{"attachment_id", kAttachment}, {"type", 2}, {"name", "att-1"}}}}},
+          {{"id", kLs2}, {"vni", 5002}}}},
+        {"LOG_SWITCH_PORT_CONFIG",
+         {{{"id", kLsp},
+           {"switch_id", kLs1},
+           {"attachment", {{"type", 1}, {"vif_id", "vif-1"}, {"dvport_id", "17"}}},
+           {"extra_configs", {{{"key", "com.orvane.port.extraConfig.x"}, {"value", "y"}}}}}}},
+        {"TRANSPORT_NODE_CONFIG",
+         {{{"id", kTn},
+           {"transport_switches",
+            {{{"host_switch_id", kHostSwitch},
+              {"name", "hs-0"},
+              {"transport_zone_ids", {kTz}}}}}}}},
+        {"PORT_MIRROR_SESSION",
+         {{{"id", kMirror},
+           {"logical_port_mirror_session",
+            {{"sources", {kLsp}},
+             {"destinations", {kLsp}},
+             {"direction", 1},
+             {"snap_length", 128}}},
+           {"l3span_mirror_session",
+            {{"sources", {kLsp}}, {"destination_ip", {{"ipv4", kVtep2}}}}}}}},
+        {"BRIDGE_CLUSTER_CONFIG",
+         {{{"id", kBridgeCluster}, {"bridge_nodes", {{{"node_id", kTn}, {"priority", 3}}}}}}},
+        {"IPFIX_CONFIGURATION", {{{"id", kIpfix}, {"switch_global_config", {{"max_flows", 99}}}}}},
+        {"PROFILE",
+         {{{"id", kProfile},
+           {"profile_type", 1},
+           {"ipfix_switch_profile", {{"observation_domain_id", 7}}}}}},
+        {"ENTITY_GROUP_RELATION",
+         {{{"id", kRelation},
+           {"container_logical_switch_port",
+            {{{"container_id", kContainer}, {"logical_switch_port_ids", {kLsp}}}}}}}},
+        {"LOG_SWITCH_FIB",
+         {{{"id", kLs1},
+           {"vtep_entries", {{{"ip", {{"ipv4", kVtep1}}}, {"label", 7}}}},
+           {"mac_entries", {{{"mac", kMac}, {"vtep_ip", {{"ipv4", kVtep1}}}}}},
+           {"ip_entries",
+            {{{"ip", {{"ipv4", kVm}}}, {"mac", kMac}},
+             {{"ip", {{"ipv6", "/oAAAAAAAAAAAAAAAAAAAQ=="}}}, {"mac", kMac}}}}}}},
+        {"ROUTING_DOMAIN_FIB",
+         {{{"id", kRd}, {"vtep_entries", {{{"ip", {{"ipv4", kVtep2}}}, {"label", 9}}}}}}},
+        {"VTEP_GROUP",
+         {{{"id", kTepGroup},
+           {"key", "42"},
+           {"labels", {{{"label", 7}, {"vtep_ip", {{"ipv4", kVtep1}}}}}}}}},
+        {"LOG_ROUTER_CONFIG", {{{"id", kLr}, {"vdr_id", 3}}}},
+    };
+    return j.dump();
+}
 
 // The agent's log line holding `text` (empty when there is none).
 std::string LineWith(const std::string& log, const std::string& text, size_t from = 0) {
@@ -55,205 +145,276 @@ class RawClient {
     bool connected_ = false;
 };
 
-class CliSystemTest : public ::testing::Test {
-  protected:
-    static test::AgentSystemOptions Options() {
-        test::AgentSystemOptions o;
-        o.agentLogLevel = 4;  // info, the level of a production agent
-        return o;
-    }
-    void SetUp() override { ASSERT_TRUE(sys.Start()); }
 
-    test::AgentSystem sys{Options()};
-};
-
-TEST_F(CliSystemTest, ListsEveryCommandFamily) {
-    auto r = sys.AgentCtl({"list-commands"});
-    ASSERT_EQ(r.status, 0) << r.output;
-    for (const char* cmd : {"cfgagent/lport/status",
-                            "cfgagent/l2/local",
-                            "cfgagent/l2/remote",
-                            "cfgagent/l3/remote",
-                            "cfgagent/config/local",
-                            "cfgagent/config/remote",
-                            "cfgagent/cache/table",
-                            "cfgagent/cache/size",
-                            "cfgagent/config/lswitch",
-                            "cfgagent/config/lport",
-                            "cfgagent/config/tnode",
-                            "cfgagent/config/bcluster",
-                            "cfgagent/config/mirror",
-                            "cfgagent/config/ipfix",
-                            "cfgagent/config/profile",
-                            "cfgagent/config/grelation",
-                            "cfgagent/config/container",
-                            "cfgagent/config/conduitkrn",
-                            "cfgagent/config/uplink",
-                            "cfgagent/config/lsportlist",
-                            "cfgagent/config/ciflist",
-                            "cfgagent/config/mirrorsession",
-                            "cfgagent/lsp/extracfg",
-                            "cfgagent/ls/extracfg",
-                            "cfgagent/ls/attachmentcfg",
-                            "cfgagent/statecache/logicalswitches",
-                            "cfgagent/statecache/logicalswitch",
-                            "cfgagent/statecache/L2arp",
-                            "cfgagent/statecache/L2mac",
-                            "cfgagent/statecache/L2vtep",
-                            "cfgagent/statecache/L2ND",
-                            "cfgagent/statecache/routing-domains",
-                            "cfgagent/statecache/routing-domain-uuid",
-                            "cfgagent/statecache/dr-vtep",
-                            "cfgagent/statecache/tn-tep-group",
-                            "cfgagent/set/loglevel",
-                            "cfgagent/get/loglevel",
-                            "cfgagent/set-wft/tracelevel",
-                            "cfgagent/get-wft/stats",
-                            "cfgagent/set-simulate/out-of-sync",
-                            "dfw/vif",
-                            "si/get-ordered-service-paths",
-                            "ids/get/status",
-                            "cfgagent/smartnic/rtf",
-                            "cfgagent/bfd"}) {
-        EXPECT_NE(r.output.find("  " + std::string(cmd) + " "), std::string::npos) << cmd;
-    }
-    std::string setter = LineWith(r.output, "  cfgagent/set/loglevel ");
-    EXPECT_NE(setter.find(" LOG_LEVEL"), std::string::npos) << r.output;
-}
-
-TEST_F(CliSystemTest, LogLevelRefusesUnknownNamesAndOffSilencesTheAgent) {
-    auto r = sys.AgentCtl({"cfgagent/set/loglevel", "verbose"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.output.find("Setting cfgagent logging level from info to verbose failed"),
-              std::string::npos)
-        << r.output;
-    r = sys.AgentCtl({"cfgagent/get/loglevel"});
-    EXPECT_EQ(r.output, "Current cfgagent logging level is: info\n");
-    ASSERT_TRUE(sys.AwaitAgentLog("CliServer: getting log level info"));
-
-    r = sys.AgentCtl({"cfgagent/set/loglevel", "off"});
-    ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.output, "Setting cfgagent logging level from info to off successfully\n");
-    size_t silent = sys.AgentLogSize();
-    // Each of these logs at info or error when the agent logs at all.
-    EXPECT_EQ(sys.AgentCtl({"cfgagent/get/loglevel"}).output,
-              "Current cfgagent logging level is: off\n");
-    EXPECT_EQ(sys.AgentCtl({"cfgagent/set-simulate/out-of-sync", "l3"}).status, 2);
-    EXPECT_EQ(sys.AgentCtl({"cfgagent/statecache/L2arp", "bad"}).status, 2);
-    ASSERT_EQ(sys.AgentCtl({"cfgagent/set/loglevel", "info"}).status, 0);
-    ASSERT_EQ(sys.AgentCtl({"cfgagent/get/loglevel"}).status, 0);
-    // The line after the level came back is there; nothing the handlers logged while off is.
-    ASSERT_TRUE(
-        sys.AwaitAgentLog("CliServer: getting log level info", std::chrono::seconds(60), silent));
-    std::string log = sys.Agent()->Output().substr(silent);
-    EXPECT_EQ(log.find("CliServer: getting log level off"), std::string::npos) << log;
-    EXPECT_EQ(log.find("unknown vertical name"), std::string::npos) << log;
-    EXPECT_EQ(log.find("LS UUID invalid"), std::string::npos) << log;
-    EXPECT_EQ(log.find("setting log level from off"), std::string::npos) << log;
-}
-
-TEST_F(CliSystemTest, TooManyArgumentsAreRefusedBeforeTheHandler) {
-    size_t from = sys.AgentLogSize();
-    auto r = sys.AgentCtl({"cfgagent/get/loglevel", "extra"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.output.find("command takes at most 0 arguments"), std::string::npos) << r.output;
-    r = sys.AgentCtl({"cfgagent/statecache/L2mac", "a", "b"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.output.find("command takes at most 1 arguments"), std::string::npos) << r.output;
-    r = sys.AgentCtl({"cfgagent/statecache/logicalswitch", "vni"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.output.find("command requires at least 2 arguments"), std::string::npos)
-        << r.output;
-    // A handler that runs logs; the refused ones before it did not.
-    ASSERT_EQ(sys.AgentCtl({"cfgagent/get/loglevel"}).status, 0);
-    ASSERT_TRUE(
-        sys.AwaitAgentLog("CliServer: getting log level info", std::chrono::seconds(60), from));
-    std::string log = sys.Agent()->Output().substr(from);
-    EXPECT_EQ(log.find("CliServer: getting log level"), log.rfind("CliServer: getting log level"));
-    EXPECT_EQ(log.find("CLI: "), std::string::npos) << log;
-}
-
-TEST_F(CliSystemTest, UnknownVerticalFails) {
-    auto r = sys.AgentCtl({"cfgagent/set-simulate/out-of-sync", "l3"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.output.find("Setting simulate out of sync for vertical l3 failed"),
-              std::string::npos)
-        << r.output;
-    EXPECT_TRUE(sys.AwaitAgentLog("CliServer: setting simulate out of sync for vertical l3"));
-    EXPECT_TRUE(sys.AwaitAgentLog("CliServer: unknown vertical name l3."));
-}
-
-// The configuration application answers the simulated DP Status OutOfSync by closing
-// its KCP session and opening a new one.
-TEST_F(CliSystemTest, SimulatedOutOfSyncOfConfigOpensANewKcpSession) {
-    ASSERT_TRUE(sys.AwaitEmu(
-        "kcp", [](const nlohmann::json& d) { return d["session"]["state"] == "synced"; }));
-    nlohmann::json before = sys.EmuDump("kcp")["session"]["id"];
-    auto r = sys.AgentCtl({"cfgagent/set-simulate/out-of-sync", "config"});
-    ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.output, "Setting simulate out of sync for vertical config successfully\n");
-    EXPECT_TRUE(sys.AwaitEmu("kcp", [&](const nlohmann::json& d) {
-        return d["session"]["id"] != before && d["session"]["state"] == "synced";
-    }));
-}
-
-TEST_F(CliSystemTest, BadQueryArgumentsAreLoggedWithTheirCodes) {
-    const std::string uuid = "00000000-0000-0000-0000-0000000000f1";
-    struct Case {
-        std::vector<std::string> args;
-        const char* reply;
-        std::string line;
-        const char* code;
-    } cases[] = {
-        {{"cfgagent/statecache/L2arp", "not-a-uuid"},
-         "Query logical switch ARP Table fail",
-         "CLI: LS UUID invalid not-a-uuid",
-         "LCP00703"},
-        {{"cfgagent/statecache/logicalswitch", "vni", "424242"},
-         "Query logical switch fail",
-         "CLI: Get LS UUID for vni 424242 fail",
-         "LCP00704"},
-        {{"cfgagent/statecache/logicalswitch", "mac", "x"},
-         "Query logical switch fail",
-         "CLI: Unknown LS id type mac",
-         "LCP00703"},
-        {{"cfgagent/statecache/logicalswitch", "uuid", uuid},
-         "Query logical switch fail",
-         "CLI: Get logical switch fail for " + uuid,
-         "LCP00704"},
-        {{"cfgagent/statecache/routing-domain-uuid", "12345"},
-         "Query Routing Domain fail",
-         "CLI: RD UUID invalid 12345",
-         "LCP00703"},
-        {{"cfgagent/statecache/logicalswitches"},
-         "Query logical switches fail",
-         "CLI: Get logical switches fail",
-         "LCP00702"},
+TEST(CliSystemTest, CommandsRefusalsAndStateCacheQueriesOfARunningAgent) {
+    test::AgentSystemOptions options;
+    options.agentLogLevel = 4;  // info, the level of a production agent
+    test::AgentSystem sys(options);
+    ASSERT_TRUE(sys.Start());
+    test::CliRunner ctl = [&](const std::vector<std::string>& args) { return sys.AgentCtl(args); };
+    auto Json = [&](const std::vector<std::string>& args) {
+        json j = sys.AgentJson(args);
+        EXPECT_FALSE(j.is_null()) << args[0];
+        return j;
     };
-    for (const Case& c : cases) {
-        size_t from = sys.AgentLogSize();
-        auto r = sys.AgentCtl(c.args);
-        EXPECT_EQ(r.status, 2) << c.args[0];
-        EXPECT_NE(r.output.find(c.reply), std::string::npos) << r.output;
-        ASSERT_TRUE(sys.AwaitAgentLog(c.line, std::chrono::seconds(60), from)) << c.line;
-        std::string line = LineWith(sys.Agent()->Output(), c.line, from);
-        EXPECT_NE(line.find(std::string("errorCode=\"") + c.code + "\""), std::string::npos)
-            << line;
+    {
+        SCOPED_TRACE("the emulator and cairndb answer beside the agent");
+        nlohmann::json kcp = sys.EmuDump("kcp");
+        EXPECT_TRUE(kcp.contains("session")) << kcp;
+        auto ping = sys.Cairnctl({"ping"});
+        EXPECT_EQ(ping.status, 0) << ping.output;
     }
-    // The agent still answers.
-    EXPECT_EQ(sys.AgentCtl({"cfgagent/get/loglevel"}).status, 0);
-}
+    {
+        SCOPED_TRACE("every command family is listed");
+        auto r = sys.AgentCtl({"list-commands"});
+        ASSERT_EQ(r.status, 0) << r.output;
+        std::istringstream listed(
+            "cfgagent/lport/status cfgagent/l2/local cfgagent/l2/remote cfgagent/l3/remote "
+            "cfgagent/config/local cfgagent/config/remote cfgagent/cache/table cfgagent/cache/size "
+            "cfgagent/config/lswitch cfgagent/config/lport cfgagent/config/tnode "
+            "cfgagent/config/bcluster cfgagent/config/mirror cfgagent/config/ipfix "
+            "cfgagent/config/profile cfgagent/config/grelation cfgagent/config/container "
+            "cfgagent/config/conduitkrn cfgagent/config/uplink cfgagent/config/lsportlist "
+            "cfgagent/config/ciflist cfgagent/config/mirrorsession cfgagent/lsp/extracfg "
+            "cfgagent/ls/extracfg cfgagent/ls/attachmentcfg cfgagent/statecache/logicalswitches "
+            "cfgagent/statecache/logicalswitch cfgagent/statecache/L2arp cfgagent/statecache/L2mac "
+            "cfgagent/statecache/L2vtep cfgagent/statecache/L2ND "
+            "cfgagent/statecache/routing-domains cfgagent/statecache/routing-domain-uuid "
+            "cfgagent/statecache/dr-vtep cfgagent/statecache/tn-tep-group cfgagent/set/loglevel "
+            "cfgagent/get/loglevel cfgagent/set-wft/tracelevel cfgagent/get-wft/stats "
+            "cfgagent/set-simulate/out-of-sync dfw/vif si/get-ordered-service-paths ids/get/status "
+            "cfgagent/smartnic/rtf cfgagent/bfd");
+        for (std::string cmd; listed >> cmd;)
+            EXPECT_THAT(r.output, HasSubstr("  " + cmd + " "));
+        EXPECT_THAT(LineWith(r.output, "  cfgagent/set/loglevel "), HasSubstr(" LOG_LEVEL"));
+    }
+    {
+        SCOPED_TRACE("log level refuses unknown names and off silences the agent");
+        test::ExpectCli(
+            ctl, {{"cfgagent/set/loglevel verbose", 2,
+                   "Setting cfgagent logging level from info to verbose failed"},
+                  {"cfgagent/get/loglevel", 0, "=Current cfgagent logging level is: info\n"}});
+        ASSERT_TRUE(sys.AwaitAgentLog("CliServer: getting log level info"));
+        test::ExpectCli(ctl, {{"cfgagent/set/loglevel off", 0,
+                               "=Setting cfgagent logging level from info to off successfully\n"}});
+        size_t silent = sys.AgentLogSize();
+        // Each of these logs at info or error when the agent logs at all.
+        test::ExpectCli(ctl,
+                        {{"cfgagent/get/loglevel", 0, "=Current cfgagent logging level is: off\n"},
+                         {"cfgagent/set-simulate/out-of-sync l3", 2, ""},
+                         {"cfgagent/statecache/L2arp bad", 2, ""},
+                         {"cfgagent/set/loglevel info", 0, ""},
+                         {"cfgagent/get/loglevel", 0, ""}});
+        // The line after the level came back is there; nothing the handlers logged while off is.
+        ASSERT_TRUE(sys.AwaitAgentLog("CliServer: getting log level info", std::chrono::seconds(60),
+                                      silent));
+        std::string log = sys.Agent()->Output().substr(silent);
+        for (const char* text : {"CliServer: getting log level off", "unknown vertical name",
+                                 "LS UUID invalid", "setting log level from off"})
+            EXPECT_THAT(log, Not(HasSubstr(text)));
+    }
+    {
+        SCOPED_TRACE("too many arguments are refused before the handler");
+        size_t from = sys.AgentLogSize();
+        test::ExpectCli(
+            ctl,
+            {{"cfgagent/get/loglevel extra", 2, "command takes at most 0 arguments"},
+             {"cfgagent/statecache/L2mac a b", 2, "command takes at most 1 arguments"},
+             {"cfgagent/statecache/logicalswitch vni", 2, "command requires at least 2 arguments"},
+             // A handler that runs logs; the refused ones before it did not.
+             {"cfgagent/get/loglevel", 0, ""}});
+        ASSERT_TRUE(
+            sys.AwaitAgentLog("CliServer: getting log level info", std::chrono::seconds(60), from));
+        std::string log = sys.Agent()->Output().substr(from);
+        EXPECT_EQ(log.find("CliServer: getting log level"),
+                  log.rfind("CliServer: getting log level"));
+        EXPECT_THAT(log, Not(HasSubstr("CLI: ")));
+    }
+    {
+        SCOPED_TRACE("an unknown vertical fails");
+        size_t from = sys.AgentLogSize();
+        test::ExpectCli(ctl, {{"cfgagent/set-simulate/out-of-sync l3", 2,
+                               "Setting simulate out of sync for vertical l3 failed"}});
+        EXPECT_TRUE(sys.AwaitAgentLog("CliServer: setting simulate out of sync for vertical l3",
+                                      std::chrono::seconds(60), from));
+        EXPECT_TRUE(sys.AwaitAgentLog("CliServer: unknown vertical name l3.",
+                                      std::chrono::seconds(60), from));
+    }
+    {
+        // The configuration application answers the simulated DP Status OutOfSync by closing its
+        // KCP session and opening a new one.
+        SCOPED_TRACE("simulated out-of-sync of config opens a new KCP session");
+        ASSERT_TRUE(sys.AwaitEmu(
+            "kcp", [](const nlohmann::json& d) { return d["session"]["state"] == "synced"; }));
+        nlohmann::json before = sys.EmuDump("kcp")["session"]["id"];
+        test::ExpectCli(ctl,
+                        {{"cfgagent/set-simulate/out-of-sync config", 0,
+                          "=Setting simulate out of sync for vertical config successfully\n"}});
+        EXPECT_TRUE(sys.AwaitEmu("kcp", [&](const nlohmann::json& d) {
+            return d["session"]["id"] != before && d["session"]["state"] == "synced";
+        }));
+    }
+    {
+        SCOPED_TRACE("bad query arguments on an empty cache are logged with their codes");
+        const std::string uuid = "00000000-0000-0000-0000-0000000000f1";
+        struct Case {
+            test::CliCase cli;
+            std::string line;
+            const char* code;
+        } cases[] = {
+            {{"cfgagent/statecache/L2arp not-a-uuid", 2, "Query logical switch ARP Table fail"},
+             "CLI: LS UUID invalid not-a-uuid",
+             "LCP00703"},
+            {{"cfgagent/statecache/logicalswitch vni 424242", 2, "Query logical switch fail"},
+             "CLI: Get LS UUID for vni 424242 fail",
+             "LCP00704"},
+            {{"cfgagent/statecache/logicalswitch mac x", 2, "Query logical switch fail"},
+             "CLI: Unknown LS id type mac",
+             "LCP00703"},
+            {{"cfgagent/statecache/logicalswitch uuid " + uuid, 2, "Query logical switch fail"},
+             "CLI: Get logical switch fail for " + uuid,
+             "LCP00704"},
+            {{"cfgagent/statecache/routing-domain-uuid 12345", 2, "Query Routing Domain fail"},
+             "CLI: RD UUID invalid 12345",
+             "LCP00703"},
+            {{"cfgagent/statecache/logicalswitches", 2, "Query logical switches fail"},
+             "CLI: Get logical switches fail",
+             "LCP00702"},
+        };
+        for (const Case& c : cases) {
+            size_t from = sys.AgentLogSize();
+            test::ExpectCli(ctl, {c.cli});
+            ASSERT_TRUE(sys.AwaitAgentLog(c.line, std::chrono::seconds(60), from)) << c.line;
+            std::string line = LineWith(sys.Agent()->Output(), c.line, from);
+            EXPECT_THAT(line, HasSubstr(std::string("errorCode=\"") + c.code + "\""));
+        }
+        // The agent still answers.
+        EXPECT_EQ(sys.AgentCtl({"cfgagent/get/loglevel"}).status, 0);
+    }
+    {
+        SCOPED_TRACE("dumps and queries show what cairnctl applied");
+        ASSERT_TRUE(sys.Apply(Objects()));
+        // Everything arrives in one transaction: once the router is in the L3 table, all is there.
+        ASSERT_TRUE(sys.AwaitAgentJson({"cfgagent/l3/remote"}, [](const json& j) {
+            return j.dump().find(kLr) != std::string::npos;
+        }));
 
-TEST_F(CliSystemTest, StopsCleanlyWhileClientsAreConnected) {
-    RawClient idle(sys.AgentSocket());
-    ASSERT_TRUE(idle.connected());
-    RawClient partial(sys.AgentSocket());
-    ASSERT_TRUE(partial.connected());
-    ASSERT_TRUE(partial.Send(R"({"method":"cfgagent/get/loglevel","params":[)"));
-    // The agent keeps answering others while those two sit there.
-    ASSERT_EQ(sys.AgentCtl({"cfgagent/get/loglevel"}).status, 0);
-    EXPECT_EQ(sys.StopAgent(), 0);
-    EXPECT_NE(sys.Agent()->Output().find("Cli server terminated"), std::string::npos);
+        // Whole stores.
+        json remote = Json({"cfgagent/config/remote"});
+        EXPECT_EQ(remote["objects"].size(), 9u) << remote;
+        json l2 = Json({"cfgagent/l2/remote"});
+        EXPECT_EQ(l2["objects"].size(), 3u) << l2;
+        json tables = Json({"cfgagent/cache/table"});
+        EXPECT_EQ(tables["remote_config_cache"], remote);
+        EXPECT_EQ(tables["remote_l2_cache"], l2);
+        for (const char* key : {"local_config_cache", "local_l2_cache", "remote_l3_cache"})
+            EXPECT_TRUE(tables.contains(key)) << key;
+        EXPECT_EQ(Json({"cfgagent/config/local"}), tables["local_config_cache"]);
+        EXPECT_EQ(Json({"cfgagent/l2/local"}), tables["local_l2_cache"]);
+        json sizes = Json({"cfgagent/cache/size"});
+        ASSERT_EQ(sizes.size(), 5u);
+        EXPECT_EQ(sizes[1]["TableName"], "DesiredConfigCache");
+        EXPECT_GT(sizes[1]["Size"].get<size_t>(), 0u);
+        EXPECT_EQ(sizes[4]["TableName"], "DesiredL3Cache");
+        EXPECT_GT(sizes[4]["Size"].get<size_t>(), 0u);
+
+        // Objects by kind.
+        struct Kind {
+            const char* command;
+            const char* id;
+        } kinds[] = {
+            {"cfgagent/config/lswitch", kLs1},     {"cfgagent/config/lport", kLsp},
+            {"cfgagent/config/tnode", kTn},        {"cfgagent/config/bcluster", kBridgeCluster},
+            {"cfgagent/config/mirror", kMirror},   {"cfgagent/config/ipfix", kIpfix},
+            {"cfgagent/config/profile", kProfile}, {"cfgagent/config/grelation", kRelation},
+        };
+        for (const Kind& k : kinds) {
+            json objects = Json({k.command});
+            ASSERT_FALSE(objects.empty()) << k.command;
+            EXPECT_EQ(objects[0]["ObjectId"], k.id) << k.command << objects;
+        }
+        // Kinds the state cache does not keep.
+        for (const char* cmd : {"cfgagent/config/container", "cfgagent/config/conduitkrn",
+                                "cfgagent/config/uplink", "cfgagent/config/ciflist"}) {
+            EXPECT_EQ(Json({cmd}), json::array()) << cmd;
+        }
+        json lists = Json({"cfgagent/config/lsportlist"});
+        EXPECT_EQ(lists, json::array({json::object({{"Logical Switch UUID", kLs1},
+                                                    {"Logical Ports", json::array({kLsp})}})}));
+
+        json status = Json({"cfgagent/lport/status"});
+        EXPECT_EQ(status, json::array({json::object({{"Logical Port UUID", kLsp},
+                                                     {"DVSwitch ID", kHostSwitch},
+                                                     {"Logical Switch", kLs1},
+                                                     {"DVPort ID", "17"}})}));
+
+        json sessions = Json({"cfgagent/config/mirrorsession"});
+        ASSERT_EQ(sessions.size(), 2u) << sessions;
+        for (const json& s : sessions) {
+            EXPECT_EQ(s["key"], kMirror);
+            if (s["type"] == "logical_port") {
+                EXPECT_EQ(s["snap_length"], 128);
+                EXPECT_EQ(s["source_port_id"], json::array({kLsp}));
+            } else {
+                EXPECT_EQ(s["type"], "l3span");
+                EXPECT_EQ(s["destination"], "10.0.0.2");
+            }
+        }
+        EXPECT_EQ(Json({"cfgagent/lsp/extracfg"})[0]["extra_configs"][0]["value"], "y");
+        EXPECT_EQ(Json({"cfgagent/ls/extracfg"})[0]["extra_configs"][0]["key"],
+                  "com.orvane.ls.extra");
+        EXPECT_EQ(Json({"cfgagent/ls/attachmentcfg"})[0]["attachments"][0]["attachment_id"],
+                  kAttachment);
+
+        // State-cache queries.
+        json switches = Json({"cfgagent/statecache/logicalswitches"});
+        EXPECT_EQ(switches["logical_switches"].size(), 2u) << switches;
+        EXPECT_EQ(
+            Json({"cfgagent/statecache/logicalswitch", "vni", "5002"})["logical_switch"]["id"],
+            kLs2);
+        EXPECT_EQ(
+            Json({"cfgagent/statecache/logicalswitch", "uuid", kLs1})["logical_switch"]["vni"],
+            5001);
+        json arp = Json({"cfgagent/statecache/L2arp", kLs1});
+        ASSERT_EQ(arp["arp_table"].size(), 1u) << arp;
+        EXPECT_EQ(arp["arp_table"][0]["ip"], "10.1.1.1");
+        EXPECT_EQ(arp["arp_table"][0]["mac"], "aa:bb:cc:dd:ee:ff");
+        EXPECT_EQ(Json({"cfgagent/statecache/L2ND", kLs1})["nd_table"][0]["ip"], "fe80::1");
+        EXPECT_EQ(Json({"cfgagent/statecache/L2mac", kLs1})["mac_table"][0]["vtep_ip"], "10.0.0.1");
+        EXPECT_EQ(Json({"cfgagent/statecache/L2vtep", "vni", "5001"})["vtep_table"][0]["label"], 7);
+        json rds = Json({"cfgagent/statecache/routing-domains"});
+        EXPECT_EQ(rds["remote_vteps"][0]["routing_domain"], kRd) << rds;
+        EXPECT_EQ(rds["remote_tep_groups"][0]["key"], 42);
+        EXPECT_EQ(
+            Json({"cfgagent/statecache/routing-domain-uuid", kRd})["remote_vteps"][0]["label"], 9);
+        EXPECT_EQ(Json({"cfgagent/statecache/tn-tep-group"})["vtep_groups"][0]["tep_group"],
+                  kTepGroup);
+        // No application reports a local DR VTEP in this agent.
+        test::ExpectCli(ctl, {{"cfgagent/statecache/dr-vtep", 2, "Query Local DR VTEP fail"},
+                              // A switch with no forwarding table yet.
+                              {"cfgagent/statecache/L2vtep vni 5002", 2,
+                               "Query logical switch VTEP Table fail"}});
+
+        // A deletion reaches the dumps.
+        ASSERT_EQ(sys.Cairnctl({"delete", "LOG_SWITCH_CONFIG", kLs2}).status, 0);
+        EXPECT_TRUE(sys.AwaitAgentJson({"cfgagent/statecache/logicalswitches"}, [](const json& j) {
+            return j["logical_switches"].size() == 1;
+        }));
+        EXPECT_EQ(sys.AgentCtl({"cfgagent/statecache/logicalswitch", "vni", "5002"}).status, 2);
+        EXPECT_TRUE(sys.AwaitAgentLog("CLI: Get LS UUID for vni 5002 fail"));
+    }
+    {
+        SCOPED_TRACE("stops cleanly while clients are connected");
+        RawClient idle(sys.AgentSocket());
+        ASSERT_TRUE(idle.connected());
+        RawClient partial(sys.AgentSocket());
+        ASSERT_TRUE(partial.connected());
+        ASSERT_TRUE(partial.Send(R"({"method":"cfgagent/get/loglevel","params":[)"));
+        // The agent keeps answering others while those two sit there.
+        ASSERT_EQ(sys.AgentCtl({"cfgagent/get/loglevel"}).status, 0);
+        EXPECT_EQ(sys.StopAgent(), 0);
+        EXPECT_THAT(sys.Agent()->Output(), HasSubstr("Cli server terminated"));
+    }
 }
 
 }  // namespace

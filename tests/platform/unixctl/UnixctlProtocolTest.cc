@@ -103,28 +103,6 @@ TEST(UnixctlProtocolTest, ParsesRequestsAsOvsAppctlWritesThem) {
     EXPECT_EQ(r.idJson, R"("x\"y")");
 }
 
-TEST(UnixctlProtocolTest, RejectsMessagesThatAreNotRequests) {
-    struct Case {
-        const char* text;
-        const char* reason;
-    };
-    for (const Case& c : std::vector<Case>{
-             {R"({"method":"m","params":[],"id":1,})", "malformed JSON"},
-             {"{\"method\":\"m\",\"params\":[\"\xff\"],\"id\":1}", "malformed JSON"},
-             {R"({"params":[],"id":1})", "request without a string method"},
-             {R"({"method":7,"params":[],"id":1})", "request without a string method"},
-             {R"({"method":"m","params":"a","id":1})", "request params are not an array"},
-             {R"({"method":"m","id":1})", "request params are not an array"},
-             {R"({"method":"m","params":[]})", "request without an id"},
-             {R"({"method":"m","params":[],"id":null})", "request without an id"},
-         }) {
-        Request r;
-        std::string err;
-        EXPECT_FALSE(ParseRequest(c.text, &r, &err)) << c.text;
-        EXPECT_EQ(err, c.reason) << c.text;
-    }
-}
-
 TEST(UnixctlProtocolTest, RepliesRoundTripAndEchoTheId) {
     Reply r;
     std::string err;

@@ -3,192 +3,145 @@
 
 #include "tests/support/Await.h"
 #include "tests/support/CairndbServer.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/support/CliCases.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestEnv.h"
 
 namespace CfgAgent::test {
 namespace {
 
-constexpr const char* kA1 = "00000000-0000-0000-0000-0000000000a1";
-constexpr const char* kA2 = "00000000-0000-0000-0000-0000000000a2";
+const std::string kA1 = "00000000-0000-0000-0000-0000000000a1";
+const std::string kA2 = "00000000-0000-0000-0000-0000000000a2";
 
-class CairnctlTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_TRUE(db_.Start()); }
-
-    RunResult Ctl(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-        if (env.count("OZY_CAIRNDB_ENDPOINT") == 0) {
-            args.insert(args.begin(), {"--endpoint", db_.Endpoint()});
-        }
-        return RunProgram(BinPath("cairnctl"), args, env);
+TEST(CairnctlTest, ApplyGetDeleteWatchAndBadInputAgainstOneServer) {
+    CairndbServer db;
+    ASSERT_TRUE(db.Start());
+    TempDir dir("ozy-cairnctl");
+    auto file = [&](const std::string& name, const std::string& content) {
+        dir.WriteFile(name, content);
+        return dir.path() + "/" + name;
+    };
+    CliRunner ctl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--endpoint", db.Endpoint()});
+        return RunProgram(BinPath("cairnctl"), args);
+    };
+    {
+        SCOPED_TRACE("bad input is refused with a clear message and nothing written");
+        std::string mixed = R"({"LOG_SWITCH_CONFIG": [{"id": ")" + kA1 + R"(", "vni": 1},
+                                                     {"id": ")" +
+                            kA2 + R"(", "vni": "many"}]})";
+        std::string down = "tcp://127.0.0.1:" + std::to_string(FreeTcpPort());
+        ExpectCli(ctl,
+                  {{"apply " + file("t.json", R"({"NO_SUCH_TYPE": []})"), kFails,
+                    "unknown object type NO_SUCH_TYPE"},
+                   {"apply " + file("m.json", mixed), kFails, "LOG_SWITCH_CONFIG[1]:|vni"},
+                   // The good object was not written.
+                   {"get LOG_SWITCH_CONFIG", 0, "!\"vni\""},
+                   {"apply " + file("u.json", R"({"LOG_SWITCH_CONFIG": [{"id": "not-a-uuid"}]})"),
+                    kFails, "\"not-a-uuid\" is not a UUID"},
+                   {"apply " + file("n.json", R"({"LOG_SWITCH_CONFIG": [{"vni": 3}]})"), kFails,
+                    "LOG_SWITCH_CONFIG[0]: no id"},
+                   {"apply " + file("j.json", "{not json"), kFails, "not a JSON object"},
+                   {"get FOO", kFails, "unknown object type FOO"},
+                   {"--endpoint " + down + " --timeout 1 get RULE", kFails,
+                    "cannot reach cairndb at " + down + "|refused"}});
     }
-    std::string File(const std::string& name, const std::string& content) {
-        dir_.WriteFile(name, content);
-        return dir_.path() + "/" + name;
-    }
-
-    CairndbServer db_;
-    TempDir dir_{"ozy-cairnctl"};
-};
-
-TEST_F(CairnctlTest, ApplyThenGetRoundTripsObjectsWithUuidTexts) {
-    std::string file = File(
-        "objs.json",
-        std::string(R"({"LOG_SWITCH_CONFIG": [
-        {"id": ")") +
+    {
+        SCOPED_TRACE("apply then get round-trips objects with UUID texts");
+        std::string objs =
+            R"({"LOG_SWITCH_CONFIG": [
+            {"id": ")" +
             kA1 + R"(", "vni": 5001, "transport_zone_id": "11111111-2222-3333-4444-555555555555"},
-        {"id": ")" +
+            {"id": ")" +
             kA2 + R"(", "vni": 5002, "switchName": "db"}],
-      "LOG_SWITCH_PORT_CONFIG": [{"id": "00000000-0000-0000-0000-0000000000b1", "switch_id": ")" +
-            kA1 + R"(", "mirror_targets": [")" + kA2 + R"("]}]})");
-    auto r = Ctl({"apply", file});
-    ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("applied 3 objects"), std::string::npos) << r.output;
-
-    r = Ctl({"get", "LOG_SWITCH_CONFIG", kA1});
-    ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find(std::string("\"id\": \"") + kA1 + "\""), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("\"transport_zone_id\": \"11111111-2222-3333-4444-555555555555\""),
-              std::string::npos)
-        << r.output;
-    EXPECT_NE(r.output.find("\"vni\": 5001"), std::string::npos) << r.output;
-    EXPECT_EQ(r.output.find(kA2), std::string::npos) << r.output;
-
-    r = Ctl({"get", "LOG_SWITCH_PORT_CONFIG"});
-    ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find(std::string("\"switch_id\": \"") + kA1 + "\""), std::string::npos)
-        << r.output;
-    EXPECT_NE(r.output.find(kA2), std::string::npos) << r.output;  // a list of UUIDs
-
-    // The output of get is valid input of apply, here into another vdb.
-    std::string again = File("again.json", Ctl({"get", "LOG_SWITCH_CONFIG"}).output);
-    ASSERT_EQ(Ctl({"--vdb", "7", "apply", again}).status, 0);
-    r = Ctl({"--vdb", "7", "get", "LOG_SWITCH_CONFIG"});
-    EXPECT_NE(r.output.find("\"vni\": 5002"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("\"vdb\": 7"), std::string::npos) << r.output;
+            "LOG_SWITCH_PORT_CONFIG": [{"id": "00000000-0000-0000-0000-0000000000b1",
+                "switch_id": ")" +
+            kA1 + R"(", "mirror_targets": [")" + kA2 + R"("]}]})";
+        ExpectCli(ctl,
+                  {{"apply " + file("objs.json", objs), 0, "applied 3 objects"},
+                   {"get LOG_SWITCH_CONFIG " + kA1, 0,
+                    "\"id\": \"" + kA1 + "\"|\"vni\": 5001|!" + kA2 +
+                        "|\"transport_zone_id\": \"11111111-2222-3333-4444-555555555555\""},
+                   // A list of UUIDs.
+                   {"get LOG_SWITCH_PORT_CONFIG", 0, "\"switch_id\": \"" + kA1 + "\"|" + kA2}});
+        // The output of get is valid input of apply, here into another vdb.
+        std::string again = file("again.json", ctl({"get", "LOG_SWITCH_CONFIG"}).output);
+        ExpectCli(ctl, {{"--vdb 7 apply " + again, 0, ""},
+                        {"--vdb 7 get LOG_SWITCH_CONFIG", 0, "\"vni\": 5002|\"vdb\": 7"}});
+    }
+    {
+        SCOPED_TRACE("delete removes the object and a missing one is an error");
+        ExpectCli(ctl,
+                  {{"apply " + file("o.json", R"({"RULE": [{"id": ")" + kA1 + R"("}]})"), 0, ""},
+                   {"delete RULE " + kA1, 0, ""},
+                   {"get RULE " + kA1, kFails, "no RULE " + kA1 + " in vdb 1"},
+                   {"delete RULE " + kA1, kFails, ""}});
+    }
+    {
+        SCOPED_TRACE("watch prints updates and barriers as the agent receives them");
+        auto apply = [&](int vni) {
+            return "apply " + file("v.json", R"({"LOG_SWITCH_CONFIG": [{"id": ")" + kA1 +
+                                                 R"(", "vni": )" + std::to_string(vni) + "}]}");
+        };
+        ExpectCli(ctl, {{apply(1), 0, ""}});
+        ChildProcess watch(
+            BinPath("cairnctl"),
+            {"--endpoint", db.Endpoint(), "--count", "2", "watch", "LOG_SWITCH_CONFIG"},
+            dir.path() + "/watch.out");
+        ASSERT_TRUE(watch.WaitForOutput("{\"barrier\":1}"));
+        ExpectCli(ctl, {{apply(2), 0, ""}});
+        ASSERT_EQ(watch.WaitExit(), std::optional<int>(0));
+        std::string out = watch.Output();
+        size_t at = 0;
+        for (const char* next : {"{\"status\":\"up\"}", "\"vni\":1", "{\"barrier\":1}",
+                                 "\"old_body\"", "{\"barrier\":2}"}) {
+            size_t found = out.find(next, at);
+            ASSERT_NE(found, std::string::npos) << "missing or out of order: " << next << "\n"
+                                                << out;
+            at = found;
+        }
+        EXPECT_NE(out.find("\"vni\":{\"op\":\"SET\"}"), std::string::npos) << out;
+    }
+    {
+        SCOPED_TRACE("the endpoint comes from the environment");
+        auto withEnv = [](const std::string& endpoint) -> CliRunner {
+            return [endpoint](const std::vector<std::string>& args) {
+                return RunProgram(BinPath("cairnctl"), args, {{"OZY_CAIRNDB_ENDPOINT", endpoint}});
+            };
+        };
+        ExpectCli(withEnv(db.Endpoint()), {{"ping hi", 0, "hi"}});
+        ExpectCli(withEnv("udp://x"), {{"ping", 2, "bad endpoint udp://x"}});
+    }
 }
 
-TEST_F(CairnctlTest, BadInputIsRefusedWithAClearMessageAndNothingWritten) {
-    auto r = Ctl({"apply", File("t.json", R"({"NO_SUCH_TYPE": []})")});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.output.find("unknown object type NO_SUCH_TYPE"), std::string::npos) << r.output;
-
-    std::string mixed = std::string(R"({"LOG_SWITCH_CONFIG": [{"id": ")") + kA1 + R"(", "vni": 1},
-                                                            {"id": ")" +
-                        kA2 + R"(", "vni": "many"}]})";
-    r = Ctl({"apply", File("m.json", mixed)});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.output.find("LOG_SWITCH_CONFIG[1]:"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("vni"), std::string::npos) << r.output;
-    r = Ctl({"get", "LOG_SWITCH_CONFIG"});
-    EXPECT_EQ(r.output.find("\"vni\""), std::string::npos)
-        << r.output;  // the good object was not written
-
-    r = Ctl({"apply", File("u.json", R"({"LOG_SWITCH_CONFIG": [{"id": "not-a-uuid"}]})")});
-    EXPECT_NE(r.output.find("\"not-a-uuid\" is not a UUID"), std::string::npos) << r.output;
-    r = Ctl({"apply", File("n.json", R"({"LOG_SWITCH_CONFIG": [{"vni": 3}]})")});
-    EXPECT_NE(r.output.find("LOG_SWITCH_CONFIG[0]: no id"), std::string::npos) << r.output;
-    r = Ctl({"apply", File("j.json", "{not json")});
-    EXPECT_NE(r.output.find("not a JSON object"), std::string::npos) << r.output;
-    r = Ctl({"get", "FOO"});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.output.find("unknown object type FOO"), std::string::npos) << r.output;
-
-    int port = FreeTcpPort();
-    r = RunProgram(BinPath("cairnctl"), {"--endpoint", "tcp://127.0.0.1:" + std::to_string(port),
-                                         "--timeout", "1", "get", "RULE"});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.output.find("cannot reach cairndb at tcp://127.0.0.1:" + std::to_string(port)),
-              std::string::npos)
-        << r.output;
-    EXPECT_NE(r.output.find("refused"), std::string::npos) << r.output;
-}
-
-TEST_F(CairnctlTest, DeleteRemovesTheObjectAndAMissingOneIsAnError) {
-    ASSERT_EQ(Ctl({"apply", File("o.json", std::string(R"({"RULE": [{"id": ")") + kA1 + R"("}]})")})
-                  .status,
-              0);
-    auto r = Ctl({"delete", "RULE", kA1});
-    ASSERT_EQ(r.status, 0) << r.output;
-    r = Ctl({"get", "RULE", kA1});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.output.find(std::string("no RULE ") + kA1 + " in vdb 1"), std::string::npos)
-        << r.output;
-    r = Ctl({"delete", "RULE", kA1});
-    EXPECT_NE(r.status, 0);
-}
-
-TEST_F(CairnctlTest, WatchPrintsUpdatesAndBarriersAsTheAgentReceivesThem) {
-    ASSERT_EQ(Ctl({"apply", File("o.json", std::string(R"({"LOG_SWITCH_CONFIG": [{"id": ")") + kA1 +
-                                               R"(", "vni": 1}]})")})
-                  .status,
-              0);
-    ChildProcess watch(BinPath("cairnctl"),
-                       {"--endpoint", db_.Endpoint(), "--count", "2", "watch", "LOG_SWITCH_CONFIG"},
-                       dir_.path() + "/watch.out");
-    ASSERT_TRUE(watch.WaitForOutput("{\"barrier\":1}"));
-    ASSERT_EQ(Ctl({"apply", File("p.json", std::string(R"({"LOG_SWITCH_CONFIG": [{"id": ")") + kA1 +
-                                               R"(", "vni": 2}]})")})
-                  .status,
-              0);
-    ASSERT_EQ(watch.WaitExit(), std::optional<int>(0));
-    std::string out = watch.Output();
-    size_t up = out.find("{\"status\":\"up\"}");
-    size_t first = out.find("\"vni\":1");
-    size_t b1 = out.find("{\"barrier\":1}");
-    size_t second = out.find("\"old_body\"");
-    size_t b2 = out.find("{\"barrier\":2}");
-    ASSERT_NE(up, std::string::npos) << out;
-    ASSERT_NE(second, std::string::npos) << out;
-    ASSERT_NE(b2, std::string::npos) << out;
-    EXPECT_LT(up, first);
-    EXPECT_LT(first, b1);
-    EXPECT_LT(b1, second);
-    EXPECT_LT(second, b2);
-    EXPECT_NE(out.find("\"vni\":{\"op\":\"SET\"}"), std::string::npos) << out;
-}
-
-TEST_F(CairnctlTest, EndpointComesFromTheEnvironment) {
-    auto r = Ctl({"ping", "hi"}, {{"OZY_CAIRNDB_ENDPOINT", db_.Endpoint()}});
-    ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("hi"), std::string::npos);
-    r = Ctl({"ping"}, {{"OZY_CAIRNDB_ENDPOINT", "udp://x"}});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.output.find("bad endpoint udp://x"), std::string::npos) << r.output;
+CliRunner Program(const std::string& path, std::map<std::string, std::string> env = {}) {
+    return
+        [path, env](const std::vector<std::string>& args) { return RunProgram(path, args, env); };
 }
 
 TEST(CairnctlInitTest, CreatesADatabaseFileFromTheGeneratedSchema) {
     TempDir dir("ozy-cairnctl");
     std::string db = dir.path() + "/x.db";
-    auto r = RunProgram(BinPath("cairnctl"), {"init", db});
-    ASSERT_EQ(r.status, 0) << r.output;
-    r = RunProgram("/usr/bin/ovsdb-tool", {"db-name", db});
-    EXPECT_EQ(r.output, "cairndb\n");
-    r = RunProgram(BinPath("cairnctl"), {"init", db});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.output.find("already exists"), std::string::npos);
-    r = RunProgram(BinPath("cairnctl"), {"schema"});
-    EXPECT_EQ(r.output, ReadFile(CairndbServer::SchemaPath()));
+    ExpectCli(Program(BinPath("cairnctl")), {{"init " + db, 0, ""}});
+    ExpectCli(Program("/usr/bin/ovsdb-tool"), {{"db-name " + db, 0, "=cairndb\n"}});
+    ExpectCli(Program(BinPath("cairnctl")),
+              {{"init " + db, kFails, "already exists"},
+               {"schema", 0, "=" + ReadFile(CairndbServer::SchemaPath())}});
 }
 
 TEST(CairndbScriptTest, StartsAndStopsAPrivateServerInsideTheHostRoot) {
     TempDir root("ozy-root");
     int port = FreeTcpPort();
-    std::string script = SourceDir() + "/scripts/cairndb.sh";
-    std::map<std::string, std::string> env = {{"OZY_BIN_DIR", BinDir()}};
-    auto r =
-        RunProgram(script, {"start", "--port", std::to_string(port), "--root", root.path()}, env);
-    ASSERT_EQ(r.status, 0) << r.output;
     std::string endpoint = "tcp://127.0.0.1:" + std::to_string(port);
-    EXPECT_NE(r.output.find(endpoint), std::string::npos) << r.output;
-    EXPECT_EQ(RunProgram(BinPath("cairnctl"), {"--endpoint", endpoint, "ping"}).status, 0);
-    EXPECT_EQ(RunProgram(script, {"status", "--root", root.path()}).status, 0);
-    r = RunProgram(script, {"stop", "--root", root.path()});
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(RunProgram(script, {"status", "--root", root.path()}).status, 0);
-    r = RunProgram(BinPath("cairnctl"), {"--endpoint", endpoint, "--timeout", "1", "ping"});
-    EXPECT_NE(r.status, 0);
+    CliRunner script = Program(SourceDir() + "/scripts/cairndb.sh", {{"OZY_BIN_DIR", BinDir()}});
+    ExpectCli(script,
+              {{"start --port " + std::to_string(port) + " --root " + root.path(), 0, endpoint}});
+    ExpectCli(Program(BinPath("cairnctl")), {{"--endpoint " + endpoint + " ping", 0, ""}});
+    ExpectCli(script, {{"status --root " + root.path(), 0, ""},
+                       {"stop --root " + root.path(), 0, ""},
+                       {"status --root " + root.path(), kFails, ""}});
+    ExpectCli(Program(BinPath("cairnctl")),
+              {{"--endpoint " + endpoint + " --timeout 1 ping", kFails, ""}});
 }
 
 }  // namespace
