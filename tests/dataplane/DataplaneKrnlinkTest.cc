@@ -85,6 +85,14 @@ class FaultySockets : public ozy::krnlink::ForwardingKrnlinkSockets {
     std::atomic<size_t> maxRecvChunk{0};
 };
 
+bool NoLinkLoopRuns() {
+    for (const std::string& n : WorkGroups::Instance()->RunningItems()) {
+        if (n.find("DataplaneKrnlink") != std::string::npos)
+            return false;
+    }
+    return true;
+}
+
 DpMsg Msg(uint16_t type, uint8_t fill, size_t len) {
     DpMsg m(len, fill);
     StoreBe16(m.data(), type);
@@ -105,16 +113,12 @@ class DataplaneKrnlinkTest : public ::testing::Test {
         root.Make("var/run/orvane/ozy-krnlink/.keep");
     }
     void TearDown() override {
+        for (int fd : fds)
+            Close(fd);
         for (auto& l : links)
             l->Stop();
         // Both loops of every link must have returned.
-        EXPECT_TRUE(AwaitTrue([] {
-            for (const std::string& n : WorkGroups::Instance()->RunningItems()) {
-                if (n.find("DataplaneKrnlink") != std::string::npos)
-                    return false;
-            }
-            return true;
-        }));
+        EXPECT_TRUE(AwaitTrue(NoLinkLoopRuns));
         links.clear();
         AgentClock::reset();
         unsetenv("OZY_HOST_ROOT");
@@ -135,6 +139,36 @@ class DataplaneKrnlinkTest : public ::testing::Test {
     // Owners outlive their links: a stopping link still reports "down" to its owner.
     Owner& NewOwner() { return owners.emplace_back(); }
 
+    // A started link to a listening endpoint of the same name, and the endpoint's end of it.
+    struct Connected {
+        Owner& owner;
+        ozy::RefPtr<DataplaneKrnlink> link;
+        int fd;
+    };
+    Connected Connect(const std::string& name, ozy::krnlink::IKrnlinkSockets* s = nullptr,
+                      DataplaneKrnlink::LinkCheck check = nullptr) {
+        endpoints.push_back(std::make_unique<test::TestEndpoint>(name));
+        Owner& owner = NewOwner();
+        auto link = MakeLink(name, owner, s, std::move(check));
+        EXPECT_TRUE(link->Start());
+        int fd = endpoints.back()->Accept();
+        EXPECT_GE(fd, 0);
+        return Connected{owner, link, Keep(fd)};
+    }
+    test::TestEndpoint& Ep() { return *endpoints.back(); }
+    // Closed at the end of the test, unless closed by Close before.
+    int Keep(int fd) {
+        fds.push_back(fd);
+        return fd;
+    }
+    void Close(int fd) {
+        fds.erase(std::remove(fds.begin(), fds.end(), fd), fds.end());
+        ::close(fd);
+    }
+
+    test::LogCapture cap;
+    std::vector<std::unique_ptr<test::TestEndpoint>> endpoints;
+    std::vector<int> fds;
     test::TempDir root{"ozy-krnlink"};
     FaultySockets sockets;  // outlives the links that use it
     std::deque<Owner> owners;
@@ -143,7 +177,6 @@ class DataplaneKrnlinkTest : public ::testing::Test {
 
 TEST_F(DataplaneKrnlinkTest,
        AbsentEndpointRetriesEveryFiveSecondsAndLaterGetsQueuedMessagesInOrder) {
-    test::LogCapture cap;
     Owner& owner = NewOwner();
     auto link = MakeLink("late_ep", owner);
     ASSERT_TRUE(link->Start());
@@ -166,7 +199,7 @@ TEST_F(DataplaneKrnlinkTest,
 
     test::TestEndpoint ep("late_ep");
     Tick();
-    int fd = ep.Accept();
+    int fd = Keep(ep.Accept());
     ASSERT_GE(fd, 0);
     for (uint8_t i = 1; i <= 3; ++i) {
         DpMsg m;
@@ -179,172 +212,131 @@ TEST_F(DataplaneKrnlinkTest,
     EXPECT_TRUE(cap.Contains("AF_KRNLINK send buffer set to 4096 bytes"));
     EXPECT_TRUE(cap.Contains("AF_KRNLINK receive buffer set to 4096 bytes"));
     EXPECT_TRUE(cap.Contains("KrnLink: late_ep: sending 11 bytes to kernel, left 0, offset 11"));
-    ::close(fd);
 }
 
 TEST_F(DataplaneKrnlinkTest, ReceivesMessagesWhoseHeaderArrivesInPieces) {
-    test::LogCapture cap;
     sockets.maxRecvChunk = 1;  // every recv returns at most one byte
-    test::TestEndpoint ep("split_ep");
-    Owner& owner = NewOwner();
-    auto link = MakeLink("split_ep", owner, &sockets);
-    ASSERT_TRUE(link->Start());
-    int fd = ep.Accept();
-    ASSERT_GE(fd, 0);
+    auto c = Connect("split_ep", &sockets);
+    auto& ep = Ep();
     // The header in two writes, then the body; then a whole header-only message.
-    ep.Write(fd, H("00 03"));
-    ep.Write(fd, H("00 09"));
-    ep.Write(fd, H("00 01 00 05 01  00 07 00 04"));
-    ASSERT_TRUE(AwaitTrue([&] { return owner.Received() == 2; }));
-    {
-        std::lock_guard<std::mutex> lock(owner.mutex);
-        EXPECT_EQ(owner.received[0], H("00 03 00 09 00 01 00 05 01"));
-        EXPECT_EQ(owner.received[1], H("00 07 00 04"));
-    }
+    ep.Write(c.fd, H("00 03"));
+    ep.Write(c.fd, H("00 09"));
+    ep.Write(c.fd, H("00 01 00 05 01  00 07 00 04"));
+    ASSERT_TRUE(AwaitTrue([&] { return c.owner.Received() == 2; }));
+    std::lock_guard<std::mutex> lock(c.owner.mutex);
+    EXPECT_EQ(c.owner.received,
+              (std::vector<DpMsg>{H("00 03 00 09 00 01 00 05 01"), H("00 07 00 04")}));
     EXPECT_TRUE(cap.Contains("krnLink split_ep: received 9 byte from kernel"));
-    ::close(fd);
 }
 
 TEST_F(DataplaneKrnlinkTest, PeerCloseGivesDownThenUpAfterReopen) {
-    test::LogCapture cap;
-    test::TestEndpoint ep("close_ep");
-    Owner& owner = NewOwner();
-    auto link = MakeLink("close_ep", owner);
-    ASSERT_TRUE(link->Start());
-    int fd = ep.Accept();
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 1; }));
-    ::close(fd);
-    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 2; }));
-    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1}));
+    auto c = Connect("close_ep");
+    auto& ep = Ep();
+    ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 1; }));
+    Close(c.fd);
+    ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 2; }));
+    EXPECT_EQ(c.owner.Statuses(), (std::vector<int>{0, 1}));
     EXPECT_TRUE(cap.ContainsWithCode("krnlink close_ep: recv error: 0:connection closed by peer",
                                      "LCP00125"));
-    EXPECT_FALSE(link->Connected());
+    EXPECT_FALSE(c.link->Connected());
 
     Tick();
-    int fd2 = ep.Accept();
+    int fd2 = Keep(ep.Accept());
     ASSERT_GE(fd2, 0);
-    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 3; }));
-    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1, 0}));
+    ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 3; }));
+    EXPECT_EQ(c.owner.Statuses(), (std::vector<int>{0, 1, 0}));
     // The reopened link carries traffic.
-    ASSERT_TRUE(link->Send(Msg(5, 0xab, 15)));
+    ASSERT_TRUE(c.link->Send(Msg(5, 0xab, 15)));
     DpMsg m;
     ASSERT_TRUE(ep.ReadMessage(fd2, &m));
     EXPECT_EQ(m, Msg(5, 0xab, 15));
-    ::close(fd2);
 }
 
 TEST_F(DataplaneKrnlinkTest, InterruptedAndPartialSendsFinishTheMessage) {
-    test::LogCapture cap;
-    test::TestEndpoint ep("eintr_ep");
-    Owner& owner = NewOwner();
-    auto link = MakeLink("eintr_ep", owner, &sockets);
-    ASSERT_TRUE(link->Start());
-    int fd = ep.Accept();
-    ASSERT_GE(fd, 0);
+    auto c = Connect("eintr_ep", &sockets);
+    auto& ep = Ep();
     sockets.maxSendChunk = 7;
     sockets.sendFault = EINTR;
-    ASSERT_TRUE(link->Send(Msg(2, 0x11, 20)));
+    ASSERT_TRUE(c.link->Send(Msg(2, 0x11, 20)));
     DpMsg m;
-    ASSERT_TRUE(ep.ReadMessage(fd, &m));
+    ASSERT_TRUE(ep.ReadMessage(c.fd, &m));
     EXPECT_EQ(m, Msg(2, 0x11, 20));
     EXPECT_TRUE(cap.Contains("KrnLink: eintr_ep: hit signal, continue"));
     EXPECT_TRUE(cap.Contains("KrnLink: eintr_ep: sending 7 bytes to kernel, left 13, offset 7"));
     EXPECT_TRUE(cap.WaitFor("KrnLink: eintr_ep: sending 6 bytes to kernel, left 0, offset 20"));
-    ASSERT_TRUE(AwaitTrue([&] { return !owner.Statuses().empty(); }));
-    EXPECT_EQ(owner.Statuses(), std::vector<int>{0});
-    ::close(fd);
+    ASSERT_TRUE(AwaitTrue([&] { return !c.owner.Statuses().empty(); }));
+    EXPECT_EQ(c.owner.Statuses(), std::vector<int>{0});
 }
 
 TEST_F(DataplaneKrnlinkTest, SendFailureClosesTheLinkDropsTheMessageAndReopens) {
-    test::LogCapture cap;
-    test::TestEndpoint ep("epipe_ep");
-    Owner& owner = NewOwner();
-    auto link = MakeLink("epipe_ep", owner, &sockets);
-    ASSERT_TRUE(link->Start());
-    int fd = ep.Accept();
-    ASSERT_GE(fd, 0);
+    auto c = Connect("epipe_ep", &sockets);
+    auto& ep = Ep();
     sockets.sendFault = EPIPE;
-    ASSERT_TRUE(link->Send(Msg(2, 1, 8)));
-    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 2; }));
+    ASSERT_TRUE(c.link->Send(Msg(2, 1, 8)));
+    ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 2; }));
     EXPECT_TRUE(cap.ContainsWithCode("KrnLink: epipe_ep: link down", "LCP00127"));
     // The old connection is shut down; the dropped message never arrives on it.
-    EXPECT_TRUE(ep.WaitClosed(fd));
-    ::close(fd);
+    EXPECT_TRUE(ep.WaitClosed(c.fd));
+    Close(c.fd);
 
-    ASSERT_TRUE(link->Send(Msg(2, 2, 9)));  // queued while down
+    ASSERT_TRUE(c.link->Send(Msg(2, 2, 9)));  // queued while down
     Tick();
-    int fd2 = ep.Accept();
+    int fd2 = Keep(ep.Accept());
     ASSERT_GE(fd2, 0);
     DpMsg m;
     ASSERT_TRUE(ep.ReadMessage(fd2, &m));
     EXPECT_EQ(m, Msg(2, 2, 9));
     // The status event may be delivered just after the sender, woken by the same open, wrote.
-    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 3; }));
-    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1, 0}));
-    ::close(fd2);
+    ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 3; }));
+    EXPECT_EQ(c.owner.Statuses(), (std::vector<int>{0, 1, 0}));
 }
 
 TEST_F(DataplaneKrnlinkTest, BadLengthsAreRefusedOnBothSides) {
-    test::LogCapture cap;
-    test::TestEndpoint ep("len_ep");
-    Owner& owner = NewOwner();
-    auto link = MakeLink("len_ep", owner);
-    ASSERT_TRUE(link->Start());
-    int fd = ep.Accept();
-    ASSERT_GE(fd, 0);
+    auto c = Connect("len_ep");
+    auto& ep = Ep();
 
     // Outgoing: a length field below 4 or beyond the buffer never reaches the sender.
-    EXPECT_FALSE(link->Send(H("00 02 00 02 00 00")));
-    EXPECT_FALSE(link->Send(H("00 02 00 10 00 00")));
-    EXPECT_FALSE(link->Send(H("00 02")));
+    EXPECT_FALSE(c.link->Send(H("00 02 00 02 00 00")));
+    EXPECT_FALSE(c.link->Send(H("00 02 00 10 00 00")));
+    EXPECT_FALSE(c.link->Send(H("00 02")));
     EXPECT_TRUE(cap.ContainsWithCode("KrnLink: len_ep: invalid message length 2, buffer of 6 bytes",
                                      "LCP00128"));
     // A length field of 0 is accepted and dropped without sending; the next one goes out.
-    EXPECT_TRUE(link->Send(H("00 02 00 00")));
-    EXPECT_TRUE(link->Send(H("00 02 00 05 07")));
+    EXPECT_TRUE(c.link->Send(H("00 02 00 00")));
+    EXPECT_TRUE(c.link->Send(H("00 02 00 05 07")));
     DpMsg m;
-    ASSERT_TRUE(ep.ReadMessage(fd, &m));
+    ASSERT_TRUE(ep.ReadMessage(c.fd, &m));
     EXPECT_EQ(m, H("00 02 00 05 07"));
 
     // Incoming: a length field below 4 closes the link without handing anything out.
-    ep.Write(fd, H("00 03 00 02"));
-    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 2; }));
+    ep.Write(c.fd, H("00 03 00 02"));
+    ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 2; }));
     EXPECT_TRUE(cap.ContainsWithCode("krnlink len_ep: invalid message length 2", "LCP00128"));
-    EXPECT_EQ(owner.Received(), 0u);
-    ::close(fd);
+    EXPECT_EQ(c.owner.Received(), 0u);
 }
 
 TEST_F(DataplaneKrnlinkTest, FailingLinkCheckClosesAtTheTimerTick) {
-    test::LogCapture cap;
-    test::TestEndpoint ep("check_ep");
-    Owner& owner = NewOwner();
     std::atomic<bool> healthy{true};
     std::atomic<int> checkedFd{-1};
-    auto link = MakeLink("check_ep", owner, nullptr, [&](int sock) {
+    auto c = Connect("check_ep", nullptr, [&](int sock) {
         checkedFd = sock;
         return healthy.load();
     });
-    ASSERT_TRUE(link->Start());
-    int fd = ep.Accept();
-    ASSERT_GE(fd, 0);
     Tick();
     ASSERT_TRUE(AwaitTrue([&] { return checkedFd.load() >= 0; }));
-    EXPECT_EQ(owner.Statuses(), std::vector<int>{0});
+    EXPECT_EQ(c.owner.Statuses(), std::vector<int>{0});
     healthy = false;
     Tick();
     // Closed by the check and reopened by the same tick.
-    ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 3; }));
-    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1, 0}));
-    EXPECT_TRUE(ep.WaitClosed(fd));
-    ::close(fd);
-    int fd2 = ep.Accept();
+    ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 3; }));
+    EXPECT_EQ(c.owner.Statuses(), (std::vector<int>{0, 1, 0}));
+    EXPECT_TRUE(Ep().WaitClosed(c.fd));
+    Close(c.fd);
+    int fd2 = Keep(Ep().Accept());
     EXPECT_GE(fd2, 0);
-    ::close(fd2);
 }
 
 TEST_F(DataplaneKrnlinkTest, OpenFailuresAreLoggedWithTheirCodes) {
-    test::LogCapture cap;
     sockets.failSocket = true;
     Owner& owner = NewOwner();
     auto link = MakeLink("any_ep", owner, &sockets);
@@ -365,36 +357,25 @@ TEST_F(DataplaneKrnlinkTest, OpenFailuresAreLoggedWithTheirCodes) {
 }
 
 TEST_F(DataplaneKrnlinkTest, StopEndsBothLoopsAndRefusesFurtherSends) {
-    test::LogCapture cap;
-    test::TestEndpoint ep("stop_ep");
-    Owner& owner = NewOwner();
-    auto up = MakeLink("stop_ep", owner);
+    auto c = Connect("stop_ep");
+    auto& ep = Ep();
     Owner& downOwner = NewOwner();
     auto down = MakeLink("nobody_ep", downOwner);
-    ASSERT_TRUE(up->Start());
     ASSERT_TRUE(down->Start());
-    int fd = ep.Accept();
-    ASSERT_GE(fd, 0);
     ASSERT_TRUE(AwaitTrue([&] {
         auto items = WorkGroups::Instance()->RunningItems();
         return std::count(items.begin(), items.end(), "DataplaneKrnlink sender") == 2 &&
                std::count(items.begin(), items.end(), "DataplaneKrnlink receiver") == 2;
     }));
-    up->Stop();
+    c.link->Stop();
     down->Stop();
-    EXPECT_TRUE(AwaitTrue([] {
-        for (const std::string& n : WorkGroups::Instance()->RunningItems()) {
-            if (n.find("DataplaneKrnlink") != std::string::npos)
-                return false;
-        }
-        return true;
-    }));
-    EXPECT_EQ(owner.Statuses(), (std::vector<int>{0, 1}));
+    EXPECT_TRUE(AwaitTrue(NoLinkLoopRuns));
+    EXPECT_EQ(c.owner.Statuses(), (std::vector<int>{0, 1}));
     EXPECT_TRUE(downOwner.Statuses().empty());
-    EXPECT_FALSE(up->Send(Msg(2, 0, 4)));
+    EXPECT_FALSE(c.link->Send(Msg(2, 0, 4)));
     EXPECT_TRUE(cap.ContainsWithCode("KrnLink: failed to put a message into queue", "LCP00008"));
-    EXPECT_TRUE(ep.WaitClosed(fd));
-    ::close(fd);
+    EXPECT_TRUE(ep.WaitClosed(c.fd));
+    Close(c.fd);
     // No reopen after stop.
     size_t attempts = cap.Count("Could not connect to AF_KRNLINK socket (\"nobody_ep\")");
     Tick();
@@ -404,7 +385,6 @@ TEST_F(DataplaneKrnlinkTest, StopEndsBothLoopsAndRefusesFurtherSends) {
 }
 
 TEST_F(DataplaneKrnlinkTest, ScheduleReopenRearmsTheTimer) {
-    test::LogCapture cap;
     Owner& owner = NewOwner();
     auto link = MakeLink("resched_ep", owner);
     ASSERT_TRUE(link->Start());
@@ -412,10 +392,9 @@ TEST_F(DataplaneKrnlinkTest, ScheduleReopenRearmsTheTimer) {
     EXPECT_TRUE(cap.Contains("dataplane krnlink reopen scheduled"));
     test::TestEndpoint ep("resched_ep");
     Tick();
-    int fd = ep.Accept();
+    int fd = Keep(ep.Accept());
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 1; }));
-    ::close(fd);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "dataplane/DpFraming.h"
 #include "tests/dataplane/ByteVec.h"
 #include "tests/support/LogCapture.h"
@@ -9,95 +11,61 @@ namespace {
 
 using test::H;
 
-// Elements as copies, so that the message may be a temporary.
-struct Element {
-    uint16_t type;
-    uint16_t length;
-    test::Bytes value;
-    size_t offset;
-    size_t valueSize;
-};
-
-std::vector<Element> WalkAll(const test::Bytes& msg, size_t first, bool* malformed) {
+// The walk as text: "type/length@offset:value" per element, then "!" when it ended malformed.
+std::string Walk(const test::Bytes& msg, size_t first) {
     DpTlvWalker w = DpTlvWalker::OverMessage(msg.data(), msg.size(), first);
-    std::vector<Element> out;
+    std::string out;
     DpTlv t;
+    char buf[64];
     while (w.Next(&t)) {
-        out.push_back(Element{t.type, t.length, test::Bytes(t.value, t.value + t.valueSize),
-                              t.offset, t.valueSize});
+        snprintf(buf, sizeof buf, "%s%u/%u@%zu:", out.empty() ? "" : " ", t.type, t.length,
+                 t.offset);
+        out += buf;
+        for (size_t i = 0; i < t.valueSize; ++i) {
+            snprintf(buf, sizeof buf, "%02x", t.value[i]);
+            out += buf;
+        }
     }
-    *malformed = w.Malformed();
-    return out;
+    return w.Malformed() ? out + (out.empty() ? "!" : " !") : out;
 }
 
-TEST(DpFramingTest, HeaderFieldsAreBigEndian) {
+TEST(DpFramingTest, HeaderFieldsAreBigEndianAndTheWalkStopsAtTheFirstFault) {
     test::Bytes msg = H("00 03 00 09 00 01 00 05 01");
     EXPECT_EQ(DpMsgType(msg.data()), 3);
     EXPECT_EQ(DpMsgLength(msg.data()), 9);
     EXPECT_EQ(DpMsgCheckedLength(msg.data(), msg.size()), 9u);
-    bool bad;
-    auto tlvs = WalkAll(msg, 4, &bad);
-    EXPECT_FALSE(bad);
-    ASSERT_EQ(tlvs.size(), 1u);
-    EXPECT_EQ(tlvs[0].type, 1);
-    EXPECT_EQ(tlvs[0].length, 5);
-    ASSERT_EQ(tlvs[0].valueSize, 1u);
-    EXPECT_EQ(tlvs[0].value[0], 1);
-}
-
-TEST(DpFramingTest, WalkerEdgeCases) {
-    bool bad;
-    // Header only: an empty body is valid.
-    EXPECT_TRUE(WalkAll(H("00 01 00 04"), 4, &bad).empty());
-    EXPECT_FALSE(bad);
-
-    // A length-4 element has an empty value; the walk goes on to the next one.
-    auto tlvs = WalkAll(H("00 04 00 0d  00 07 00 04  00 08 00 05 aa"), 4, &bad);
-    EXPECT_FALSE(bad);
-    ASSERT_EQ(tlvs.size(), 2u);
-    EXPECT_EQ(tlvs[0].type, 7);
-    EXPECT_EQ(tlvs[0].valueSize, 0u);
-    EXPECT_EQ(tlvs[1].type, 8);
-    EXPECT_EQ(tlvs[1].value[0], 0xaa);
-    EXPECT_EQ(tlvs[1].offset, 8u);
-
-    // An element reaching past the message end stops the walk; earlier ones were handed out.
-    tlvs = WalkAll(H("00 04 00 0e  00 01 00 05 01  00 02 00 08 bb"), 4, &bad);
-    EXPECT_TRUE(bad);
-    ASSERT_EQ(tlvs.size(), 1u);
-    EXPECT_EQ(tlvs[0].type, 1);
-
-    // The walk ends at the length field, not at the buffer: trailing bytes are not elements.
-    tlvs = WalkAll(H("00 04 00 09  00 01 00 05 01  00 02 00 04"), 4, &bad);
-    EXPECT_FALSE(bad);
-    EXPECT_EQ(tlvs.size(), 1u);
-
-    // An element length below 4 would never advance: malformed.
-    tlvs = WalkAll(H("00 04 00 0a  00 01 00 02 00 00"), 4, &bad);
-    EXPECT_TRUE(bad);
-    EXPECT_TRUE(tlvs.empty());
-
-    // Fewer than 4 bytes left for an element header.
-    tlvs = WalkAll(H("00 04 00 07  00 01 00"), 4, &bad);
-    EXPECT_TRUE(bad);
-    EXPECT_TRUE(tlvs.empty());
-}
-
-TEST(DpFramingTest, BadHeadersNeverReadPastTheBuffer) {
-    bool bad;
-    // Length field below 4, beyond the buffer, and a buffer shorter than a header.
-    for (const test::Bytes& msg : {H("00 01 00 03 00"), H("00 01 00 02"), H("00 01 00 00"),
+    struct {
+        test::Bytes msg;
+        size_t first;
+        const char* walk;
+    } cases[] = {
+        {msg, 4, "1/5@4:01"},
+        // Header only: an empty body is valid.
+        {H("00 01 00 04"), 4, ""},
+        // A length-4 element has an empty value; the walk goes on to the next one.
+        {H("00 04 00 0d  00 07 00 04  00 08 00 05 aa"), 4, "7/4@4: 8/5@8:aa"},
+        // An element reaching past the message end stops the walk; earlier ones were handed out.
+        {H("00 04 00 0e  00 01 00 05 01  00 02 00 08 bb"), 4, "1/5@4:01 !"},
+        // The walk ends at the length field, not at the buffer: trailing bytes are not elements.
+        {H("00 04 00 09  00 01 00 05 01  00 02 00 04"), 4, "1/5@4:01"},
+        // An element length below 4 would never advance: malformed.
+        {H("00 04 00 0a  00 01 00 02 00 00"), 4, "!"},
+        // Fewer than 4 bytes left for an element header.
+        {H("00 04 00 07  00 01 00"), 4, "!"},
+        // A first element offset beyond the length field.
+        {H("00 02 00 04"), 5, "!"},
+        // Exactly at the end: no elements, fine.
+        {H("00 02 00 05 80"), 5, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Walk(c.msg, c.first), c.walk);
+    // Length field below 4, beyond the buffer, and a buffer shorter than a header: nothing is read
+    // past the buffer.
+    for (const test::Bytes& bad : {H("00 01 00 03 00"), H("00 01 00 02"), H("00 01 00 00"),
                                    H("00 01 00 40 00 01 00 04"), H("00 01 00")}) {
-        EXPECT_EQ(DpMsgCheckedLength(msg.data(), msg.size()), 0u);
-        EXPECT_TRUE(WalkAll(msg, 4, &bad).empty());
-        EXPECT_TRUE(bad);
+        EXPECT_EQ(DpMsgCheckedLength(bad.data(), bad.size()), 0u);
+        EXPECT_EQ(Walk(bad, 4), "!");
     }
-    // A first element offset beyond the length field.
-    EXPECT_TRUE(WalkAll(H("00 02 00 04"), 5, &bad).empty());
-    EXPECT_TRUE(bad);
-    // Exactly at the end: no elements, fine.
-    EXPECT_TRUE(WalkAll(H("00 02 00 05 80"), 5, &bad).empty());
-    EXPECT_FALSE(bad);
 }
 
 TEST(DpFramingTest, FixedStringsStopAtTheirNulOrWidth) {
