@@ -10,13 +10,6 @@ namespace TarpFirewall {
 
 namespace {
 
-constexpr const char* kKeyNames[ozy::tarp::kAttrKeyCount] = {
-    "APP_ID",      "DOMAIN_NAME",      "URL_CATEGORY", "URL_REPUTATION", "CUSTOM_URL",
-    "TLS_VERSION", "TLS_CIPHER_SUITE", "PROCESS_NAME", "PROCESS_HASH",   "SNI",
-    "USER_AGENT",  "FILE_TYPE",        "DAY_OF_WEEK",  "START_TIME",     "END_TIME",
-    "TIME_OF_DAY", "TIME_ZONE",
-};
-
 constexpr const char* kWeekdays[7] = {"SUNDAY",   "MONDAY", "TUESDAY", "WEDNESDAY",
                                       "THURSDAY", "FRIDAY", "SATURDAY"};
 
@@ -65,14 +58,14 @@ bool CalendarTime(const std::string& s) {
 
 uint16_t str2attrkey(const std::string& name) {
     for (uint16_t k = 0; k < ozy::tarp::kAttrKeyCount; ++k) {
-        if (name == kKeyNames[k])
+        if (name == ozy::tarp::kAttrKeyNames[k])
             return k;
     }
     throw CInvalidAttrKey(name);
 }
 
 const char* attrkey2str(uint16_t key) {
-    return key < ozy::tarp::kAttrKeyCount ? kKeyNames[key] : nullptr;
+    return key < ozy::tarp::kAttrKeyCount ? ozy::tarp::kAttrKeyNames[key] : nullptr;
 }
 
 std::string NormalizeAttrValue(uint16_t key, const std::string& value) {

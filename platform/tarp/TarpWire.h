@@ -258,6 +258,12 @@ constexpr uint16_t kAttrEndTime = 14;    // "%m/%d/%Y,%H:%M"
 constexpr uint16_t kAttrTimeOfDay = 15;  // "HH:MM,HH:MM"
 constexpr uint16_t kAttrTimeZone = 16;   // "UTC" or "LOCAL" (resolved by the device)
 constexpr uint16_t kAttrKeyCount = 17;
+constexpr const char* kAttrKeyNames[kAttrKeyCount] = {
+    "APP_ID",      "DOMAIN_NAME",      "URL_CATEGORY", "URL_REPUTATION", "CUSTOM_URL",
+    "TLS_VERSION", "TLS_CIPHER_SUITE", "PROCESS_NAME", "PROCESS_HASH",   "SNI",
+    "USER_AGENT",  "FILE_TYPE",        "DAY_OF_WEEK",  "START_TIME",     "END_TIME",
+    "TIME_OF_DAY", "TIME_ZONE",
+};
 
 // --- per-filter settings (kCmdFilterSetting) ---
 enum SettingId : uint32_t {

@@ -57,12 +57,11 @@ class Emulator::FamilyEndpoint : public LinkChannel {
 class Emulator::DeviceEndpoint {
   public:
     DeviceEndpoint(EventLoop& loop, const DeviceInfo& info)
-        : info_(info),
-          handler_(info.create()),
-          server_(loop, info.path, info.path, DeviceFrameSize,
-                  StreamServer::Callbacks{
-                      nullptr, [this](uint64_t c, const uint8_t* f, size_t n) { OnFrame(c, f, n); },
-                      nullptr}) {}
+        : DeviceEndpoint(loop, info, info.create()) {}
+    // A device whose handler belongs to a family handler.
+    DeviceEndpoint(EventLoop& loop, const SharedDevice& shared)
+        : DeviceEndpoint(loop, DeviceInfo{shared.name, shared.path, shared.description, nullptr},
+                         nullptr, shared.handler) {}
     int Listen() { return server_.Listen(); }
     const DeviceInfo& Info() const { return info_; }
     DeviceHandler& Handler() { return *handler_; }
@@ -78,8 +77,19 @@ class Emulator::DeviceEndpoint {
         server_.Send(conn, reply.data(), reply.size());
     }
 
-    const DeviceInfo& info_;
-    std::unique_ptr<DeviceHandler> handler_;
+    DeviceEndpoint(EventLoop& loop, DeviceInfo info, std::unique_ptr<DeviceHandler> owned,
+                   DeviceHandler* borrowed = nullptr)
+        : info_(std::move(info)),
+          owned_(std::move(owned)),
+          handler_(owned_ ? owned_.get() : borrowed),
+          server_(loop, info_.path, info_.path, DeviceFrameSize,
+                  StreamServer::Callbacks{
+                      nullptr, [this](uint64_t c, const uint8_t* f, size_t n) { OnFrame(c, f, n); },
+                      nullptr}) {}
+
+    DeviceInfo info_;
+    std::unique_ptr<DeviceHandler> owned_;
+    DeviceHandler* handler_;
     StreamServer server_;
 };
 
@@ -164,13 +174,21 @@ bool Emulator::Start() {
                  krnlink::EndpointLogicalPath(endpoint));
         endpoints_.push_back(std::move(ep));
     }
-    for (const DeviceInfo& info : BuiltinDevices()) {
-        auto dev = std::make_unique<DeviceEndpoint>(loop_, info);
+    std::vector<std::unique_ptr<DeviceEndpoint>> devices;
+    for (const DeviceInfo& info : BuiltinDevices())
+        devices.push_back(std::make_unique<DeviceEndpoint>(loop_, info));
+    for (auto& ep : endpoints_) {
+        SharedDevice shared = ep->Handler().Device();
+        if (shared.handler != nullptr)
+            devices.push_back(std::make_unique<DeviceEndpoint>(loop_, shared));
+    }
+    for (auto& dev : devices) {
         if (int rc = dev->Listen(); rc != 0) {
-            CFG_ERROR("ozy-dpemu: cannot listen on device %1: %2", info.path, std::strerror(rc));
+            CFG_ERROR("ozy-dpemu: cannot listen on device %1: %2", dev->Info().path,
+                      std::strerror(rc));
             return false;
         }
-        CFG_INFO("ozy-dpemu: device %1 listening on %2", info.name, info.path);
+        CFG_INFO("ozy-dpemu: device %1 listening on %2", dev->Info().name, dev->Info().path);
         devices_.push_back(std::move(dev));
     }
 

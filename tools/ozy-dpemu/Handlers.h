@@ -50,6 +50,16 @@ class LinkChannel {
     virtual std::vector<uint64_t> Connections() const = 0;
 };
 
+class DeviceHandler;
+
+// A device served by the same object as a family (see FamilyHandler::Device).
+struct SharedDevice {
+    DeviceHandler* handler = nullptr;  // owned by the family handler
+    std::string name;                  // "dpemu/dump NAME"
+    std::string path;                  // logical device path
+    std::string description;
+};
+
 class FamilyHandler {
   public:
     virtual ~FamilyHandler() = default;
@@ -66,6 +76,9 @@ class FamilyHandler {
         return CommandResult::Error("this family has no out-of-sync report");
     }
     virtual void RegisterCommands(CommandTable& table) { (void)table; }
+    // A family whose state also stands behind a device returns that device here; the emulator
+    // serves it for as long as the family lives.
+    virtual SharedDevice Device() { return {}; }
 
   protected:
     LinkChannel* channel_ = nullptr;

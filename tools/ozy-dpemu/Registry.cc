@@ -6,6 +6,7 @@
 #include "tools/ozy-dpemu/RecordingFamily.h"
 #include "tools/ozy-dpemu/SwsecFamily.h"
 #include "tools/ozy-dpemu/VdrFamily.h"
+#include "tools/ozy-dpemu/TarpFamily.h"
 
 namespace ozy::dpemu {
 
@@ -35,8 +36,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
          Family<SwsecFamily>()},
         {"si", "ozy_tarp_si_krnlink", "service insertion (recorded)",
          Family<RecordingFamily>("si")},
-        {"filter", "ozy_tarp_krnlink", "firewall filters (recorded)",
-         Family<RecordingFamily>("filter")},
+        {"filter", "ozy_tarp_krnlink", "firewall filters; also the device tarp (/dev/ozy-tarp)",
+         Family<TarpFamily>()},
         {"livetrace", "livetrace_ozyt_krnlink", "live trace (recorded)",
          Family<RecordingFamily>("livetrace")},
     };

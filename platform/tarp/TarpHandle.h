@@ -1,0 +1,68 @@
+#pragma once
+// The state behind one library handle (FW_Handle): the device connections, the device epoch, the
+// segments the device acknowledged in this epoch, and the per-filter records of rule-set and
+// address-set names. Thread-safe; no lock is held across a device exchange.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/tarp/TarpDevicePool.h"
+
+namespace TarpFirewall {
+class CTarpFWCmdList;
+class CTarpFWSegment;
+}  // namespace TarpFirewall
+
+struct FW_Handle {
+    FW_Handle(std::string path, ozy::device::IDeviceOpener& opener);
+
+    // Greets the device (learns its epoch): 0 or a status.
+    int Connect();
+    int Evaluate(TarpFirewall::CTarpFWCmdList& list, const std::string& filter);
+    void FilterChanged(const std::string& filter);
+    int Setting(const std::string& filter, uint32_t id, const std::vector<uint8_t>& value);
+    // A device command whose reply payload must be `replySize` bytes (when not 0).
+    int Simple(uint32_t command, const std::vector<uint8_t>& request, size_t replySize,
+               std::vector<uint8_t>* reply);
+    // Names of rule sets (ruleSets) or address sets of a filter, from the record when it holds.
+    int Names(const std::string& filter, bool ruleSets, uint32_t capacity,
+              std::vector<std::string>* names, uint32_t* total);
+    int Stats(const std::string& filter, uint32_t capacity, std::vector<uint8_t>* records,
+              uint32_t* total);
+
+    uint64_t Epoch() const;
+    // Acknowledged segments (tests and the benchmark).
+    size_t AckedSegments() const;
+    const std::string& Path() const { return pool_.Path(); }
+
+  private:
+    struct Record {
+        uint64_t epoch = 0;
+        uint64_t generation = 0;  // bumped by every apply and notification
+        bool ruleSetsValid = false;
+        bool addrSetsValid = false;
+        std::set<std::string> ruleSets;
+        std::set<std::string> addrSets;
+    };
+
+    void OnInstance(uint64_t instance);
+    int Upload(TarpFirewall::detail::TarpDevicePool::Lease& lease,
+               const TarpFirewall::CTarpFWSegment& segment);
+    int ListFromDevice(const std::string& filter, uint32_t command, uint32_t capacity,
+                       size_t recordSize, std::vector<uint8_t>* records, uint32_t* total);
+    void Remember(const TarpFirewall::CTarpFWCmdList& list, const std::string& filter,
+                  uint64_t epoch, uint64_t generation);
+
+    TarpFirewall::detail::TarpDevicePool pool_;
+    mutable std::mutex mutex_;
+    uint64_t instance_ = 0;
+    bool haveInstance_ = false;
+    uint64_t epoch_ = 0;
+    std::unordered_set<uint64_t> acked_;
+    std::unordered_map<std::string, Record> records_;
+};

@@ -1,0 +1,17 @@
+#pragma once
+// Seams of the firewall library for its tests and benchmark (not for the agent).
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/device/DeviceClient.h"
+
+struct FW_Handle;
+
+namespace TarpFirewall::detail {
+
+// Devices are opened through `opener` (nullptr: the real sockets) by handles made from now on.
+void SetDeviceOpenerForTest(ozy::device::IDeviceOpener* opener);
+uint64_t HandleEpoch(FW_Handle* handle);
+size_t HandleAckedSegments(FW_Handle* handle);
+
+}  // namespace TarpFirewall::detail

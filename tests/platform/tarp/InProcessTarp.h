@@ -1,0 +1,84 @@
+#pragma once
+// The emulator's firewall device (TarpState) in the test's own process, behind the device opener
+// the firewall library uses: the library's calls reach the real device side without sockets.
+// Restart() replaces the device with a new one (a new epoch); connections opened before it fail
+// as a closed peer would. `inject` may answer a command instead of the device.
+#include <cerrno>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/device/DeviceClient.h"
+#include "tools/ozy-dpemu/TarpState.h"
+
+namespace ozy::tarp::test {
+
+class InProcessTarp : public ozy::device::IDeviceOpener {
+  public:
+    InProcessTarp() : state(std::make_unique<ozy::dpemu::tarp::TarpState>()) {}
+
+    std::unique_ptr<ozy::device::IDevice> Open(const std::string& path, int* err) override {
+        if (down) {
+            *err = ECONNREFUSED;
+            return nullptr;
+        }
+        *err = 0;
+        paths.push_back(path);
+        return std::make_unique<Device>(*this, generation_);
+    }
+
+    void Restart() {
+        state = std::make_unique<ozy::dpemu::tarp::TarpState>();
+        ++generation_;
+    }
+
+    size_t Count(uint32_t command) const {
+        size_t n = 0;
+        for (uint32_t c : commands)
+            n += c == command;
+        return n;
+    }
+
+    std::unique_ptr<ozy::dpemu::tarp::TarpState> state;
+    std::function<std::optional<uint32_t>(uint32_t command, const uint8_t* p, size_t n)> inject;
+    std::vector<uint32_t> commands;
+    std::vector<std::string> paths;
+    bool down = false;
+
+  private:
+    class Device : public ozy::device::IDevice {
+      public:
+        Device(InProcessTarp& owner, int generation) : owner_(owner), generation_(generation) {}
+        int Ioctl(uint32_t command, const void* in, size_t size, uint32_t* status,
+                  std::vector<uint8_t>* out) override {
+            if (generation_ != owner_.generation_)
+                return EIO;
+            owner_.commands.push_back(command);
+            const uint8_t* p = static_cast<const uint8_t*>(in);
+            if (owner_.inject) {
+                if (std::optional<uint32_t> st = owner_.inject(command, p, size)) {
+                    *status = *st;
+                    if (out != nullptr)
+                        out->clear();
+                    return 0;
+                }
+            }
+            ozy::dpemu::IoctlResult r = owner_.state->Ioctl(command, p, size);
+            *status = r.status;
+            if (out != nullptr)
+                *out = std::move(r.payload);
+            return 0;
+        }
+        int Close() override { return 0; }
+
+      private:
+        InProcessTarp& owner_;
+        int generation_;
+    };
+
+    int generation_ = 0;
+};
+
+}  // namespace ozy::tarp::test

@@ -1,0 +1,428 @@
+// The firewall library against the emulator's device side in process: statuses, whole-or-nothing
+// applies, the per-filter record and its epoch, segments held once, count-then-list growth,
+// settings and raw ioctls, and a query never waiting for an apply in flight.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/tarp/CTarpFWException.h"
+#include "platform/tarp/TarpFw.h"
+#include "platform/tarp/TarpRecords.h"
+#include "platform/tarp/TarpTestSeam.h"
+#include "tests/platform/tarp/InProcessTarp.h"
+#include "tests/platform/tarp/TarpTestRules.h"
+#include "tests/support/LogCapture.h"
+#include "tools/ozy-dpemu/TarpRender.h"
+
+namespace ozy::tarp::test {
+namespace {
+
+using ozy::dpemu::tarp::TarpState;
+
+class TarpLibraryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TarpFirewall::detail::SetDeviceOpenerForTest(&dev_);
+        const char* options[] = {"FWIODeviceName", "/dev/ozy-tarp"};
+        uint32_t version = 0;
+        ASSERT_EQ(FW_Initialize(FW_LIB_VERSION, &version, 1, 2, options, &h_), 0);
+        EXPECT_EQ(version, FW_LIB_VERSION);
+        CreateFilter("f1");
+    }
+    void TearDown() override {
+        FW_Terminate(h_);
+        TarpFirewall::detail::SetDeviceOpenerForTest(nullptr);
+    }
+
+    void CreateFilter(const std::string& name) {
+        std::string why;
+        ASSERT_TRUE(dev_.state->CreateFilter(
+            {name, "vif-" + name.substr(0, 20), "lsp", kAgentFirewall, false, true}, &why))
+            << why;
+    }
+
+    int Apply(const std::string& filter, const std::function<void(CTarpFWCmdList&)>& fill) {
+        CTarpFWCmdList list;
+        ScopedConfigFile guard(&list);
+        fill(list);
+        return FW_EvaluateConfigFile(h_, &list, filter.c_str(), 0);
+    }
+
+    std::string Realized(const std::string& filter) {
+        const auto* f = dev_.state->FindFilter(filter);
+        return f ? ozy::dpemu::tarp::RenderFilter(*dev_.state, filter, *f).dump() : "none";
+    }
+
+    std::vector<std::string> RuleSets(const std::string& filter) {
+        uint32_t count = 0;
+        EXPECT_EQ(FW_GetRuleSetCount(h_, filter.c_str(), &count), 0);
+        std::vector<FW_RuleSetName> names(count);
+        uint32_t total = 0;
+        EXPECT_EQ(FW_GetRuleSetList(h_, filter.c_str(), names.data(), count, &total), 0);
+        std::vector<std::string> out;
+        for (auto& n : names)
+            out.push_back(n.name);
+        return out;
+    }
+
+    InProcessTarp dev_;
+    FW_Handle* h_ = nullptr;
+    SegmentPtr web_ = MakeSegment({MakeRule(10, kActionAllow, [](CTarpFWRuleBuilder& b) {
+        b.setProtocol(6, false);
+        b.setDestPort(443, 443, false);
+        b.setContainer(RuleSide::kDest, "web");
+    })});
+};
+
+TEST_F(TarpLibraryTest, StatusesComeBackUnchanged) {
+    auto good = [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); };
+    EXPECT_EQ(Apply("f1", good), 0);
+    EXPECT_EQ(Apply("f1", good), 21) << "the same configuration again changes nothing";
+    EXPECT_EQ(Apply("nosuch", good), 19);
+    for (uint32_t injected : {8u, 65u, 19u, 42u}) {
+        dev_.inject = [&](uint32_t cmd, const uint8_t*, size_t) -> std::optional<uint32_t> {
+            if (cmd == kCmdApply)
+                return injected;
+            return std::nullopt;
+        };
+        EXPECT_EQ(Apply("f1", good), int(injected));
+    }
+    dev_.inject = nullptr;
+    EXPECT_STREQ(FW_StatusToString(21), "applied with no change");
+    EXPECT_STREQ(FW_StatusToString(65), "invalid configuration");
+    EXPECT_STREQ(FW_StatusToString(19), "no such filter");
+    EXPECT_STREQ(FW_StatusToString(8), "out of memory");
+    // A status that the device never gives is not mistaken for a known one.
+    EXPECT_STREQ(FW_StatusToString(42), "unknown status");
+}
+
+TEST_F(TarpLibraryTest, RefusedApplyChangesNothing) {
+    ASSERT_EQ(
+        Apply("f1",
+              [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); }),
+        0);
+    std::string before = Realized("f1");
+    std::vector<std::string> setsBefore = RuleSets("f1");
+    size_t acked = TarpFirewall::detail::HandleAckedSegments(h_);
+
+    // A new rule names "db", defined neither in the apply nor on the filter.
+    SegmentPtr db = MakeSegment({MakeRule(
+        11, kActionDrop, [](CTarpFWRuleBuilder& b) { b.setContainer(RuleSide::kSource, "db"); })});
+    EXPECT_EQ(Apply("f1",
+                    [&](CTarpFWCmdList& l) {
+                        l.addCreateRuleSet("other", {db});
+                        FillList(l, {MakeSet("app", {"10.1.0.0/24"})}, {web_, db});
+                    }),
+              65);
+    EXPECT_EQ(Realized("f1"), before);
+    EXPECT_EQ(RuleSets("f1"), setsBefore);
+    EXPECT_EQ(TarpFirewall::detail::HandleAckedSegments(h_), acked);
+    // Destroying a set a remaining rule uses is refused too.
+    EXPECT_EQ(Apply("f1", [](CTarpFWCmdList& l) { l.addDestroyAddrSet("web"); }), 65);
+    EXPECT_EQ(Realized("f1"), before);
+}
+
+TEST_F(TarpLibraryTest, RecordAnswersUntilTheFilterChangesOrTheEpochDoes) {
+    ASSERT_EQ(
+        Apply("f1",
+              [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); }),
+        0);
+    EXPECT_EQ(RuleSets("f1"), std::vector<std::string>{"mainrs"});
+    size_t asked = dev_.Count(kCmdListRuleSets);
+    // Known now: an apply keeps the record current without asking the device.
+    ASSERT_EQ(Apply("f1", [&](CTarpFWCmdList& l) { l.addCreateRuleSet("spare", {web_}); }), 0);
+    EXPECT_EQ(RuleSets("f1"), (std::vector<std::string>{"mainrs", "spare"}));
+    EXPECT_EQ(dev_.Count(kCmdListRuleSets), asked);
+    // A notification makes it stale.
+    FW_FilterChanged(h_, "f1");
+    EXPECT_EQ(RuleSets("f1"), (std::vector<std::string>{"mainrs", "spare"}));
+    EXPECT_GT(dev_.Count(kCmdListRuleSets), asked);
+
+    // The device restarts: a new epoch; the filter is re-created empty there.
+    uint64_t epoch = TarpFirewall::detail::HandleEpoch(h_);
+    size_t uploads = dev_.Count(kCmdSegmentPut);
+    dev_.Restart();
+    CreateFilter("f1");
+    ASSERT_EQ(
+        Apply("f1",
+              [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); }),
+        0);
+    EXPECT_EQ(TarpFirewall::detail::HandleEpoch(h_), epoch + 1);
+    EXPECT_EQ(dev_.Count(kCmdSegmentPut), uploads + 1) << "segments go up again";
+    EXPECT_EQ(RuleSets("f1"), std::vector<std::string>{"mainrs"}) << "not the old epoch's record";
+    auto realized = nlohmann::json::parse(Realized("f1"));
+    ASSERT_EQ(realized["rules"].size(), 1u);
+    EXPECT_EQ(realized["rules"][0]["id"], 10);
+}
+
+TEST_F(TarpLibraryTest, ThousandFiltersHoldOneSegmentAndAChangeCostsOneUpload) {
+    std::vector<SegmentPtr> sections;
+    for (uint32_t s = 0; s < 3; ++s) {
+        std::vector<RulePtr> rules;
+        for (uint32_t r = 0; r < 20; ++r)
+            rules.push_back(MakeRule(s * 100 + r, kActionAllow, [&](CTarpFWRuleBuilder& b) {
+                b.setProtocol(17, false);
+                b.setDestPort(1000 + r, 1000 + r, false);
+            }));
+        sections.push_back(MakeSegment(std::move(rules)));
+    }
+    for (int i = 0; i < 1000; ++i) {
+        std::string name = "vm" + std::to_string(i);
+        CreateFilter(name);
+        ASSERT_EQ(Apply(name, [&](CTarpFWCmdList& l) { FillList(l, {}, sections); }), 0) << name;
+    }
+    EXPECT_EQ(dev_.Count(kCmdSegmentPut), 3u);
+    EXPECT_EQ(dev_.state->Dump()["segments"]["count"], 3);
+
+    // One rule of the middle section changes: one upload, then small applies.
+    std::vector<RulePtr> changed = sections[1]->rules();
+    changed[5] = MakeRule(105, kActionDrop);
+    sections[1] = MakeSegment(changed);
+    size_t applies = dev_.Count(kCmdApply);
+    for (int i = 0; i < 1000; ++i) {
+        std::string name = "vm" + std::to_string(i);
+        CTarpFWCmdList list;
+        ScopedConfigFile guard(&list);
+        FillList(list, {}, sections);
+        ASSERT_EQ(FW_EvaluateConfigFile(h_, &list, name.c_str(), 0), 0);
+        EXPECT_LT(list.configFile().size(), 256u) << "three hashes, not the rules";
+    }
+    EXPECT_EQ(dev_.Count(kCmdSegmentPut), 4u);
+    EXPECT_EQ(dev_.Count(kCmdApply), applies + 1000);
+    EXPECT_EQ(dev_.state->Dump()["segments"]["count"], 4) << "the old section is kept, unused";
+}
+
+TEST_F(TarpLibraryTest, UnknownSegmentIsUploadedAndTheApplyRetriedOnce) {
+    CreateFilter("f2");
+    auto with = [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); };
+    ASSERT_EQ(Apply("f1", with), 0);
+    ASSERT_EQ(Apply("f1", [](CTarpFWCmdList& l) { FillList(l, {}, {}); }), 0);
+    // The device drops the segment nobody uses; the library still counts it as held.
+    EXPECT_EQ(dev_.state->DropUnusedSegments(), 1u);
+    size_t applies = dev_.Count(kCmdApply), uploads = dev_.Count(kCmdSegmentPut);
+    EXPECT_EQ(Apply("f2", with), 0);
+    EXPECT_EQ(dev_.Count(kCmdApply), applies + 2);
+    EXPECT_EQ(dev_.Count(kCmdSegmentPut), uploads + 1);
+
+    // A device that keeps answering "unknown segment" yields an error, never that status.
+    dev_.inject = [](uint32_t cmd, const uint8_t*, size_t) -> std::optional<uint32_t> {
+        return cmd == kCmdApply ? std::optional<uint32_t>(kStatusUnknownSegment) : std::nullopt;
+    };
+    EXPECT_EQ(Apply("f2", with), int(kStatusIoError));
+}
+
+TEST_F(TarpLibraryTest, NamesAtTheirLimitPassAndOneOverFails) {
+    std::string f63(63, 'f');
+    CreateFilter(f63);
+    auto list = [&](const std::string& rs, const std::string& set) {
+        return [=](CTarpFWCmdList& l) {
+            l.addCreateAddrSet(MakeSet(set, {"10.0.0.1"}));
+            l.addCreateRuleSet(rs,
+                               {MakeSegment({MakeRule(1, kActionAllow, [&](CTarpFWRuleBuilder& b) {
+                                   b.setContainer(RuleSide::kSource, set);
+                               })})});
+            l.addSetRootRuleSets({rs});
+        };
+    };
+    EXPECT_EQ(Apply(f63, list(std::string(64, 'r'), std::string(36, 'c'))), 0);
+    auto realized = nlohmann::json::parse(Realized(f63));
+    EXPECT_EQ(realized["roots"][0], std::string(64, 'r'));
+    EXPECT_TRUE(realized["addr_sets"].contains(std::string(36, 'c')));
+    size_t applies = dev_.Count(kCmdApply);
+    EXPECT_EQ(Apply(std::string(64, 'f'), list("mainrs", "c")), 65);
+    EXPECT_EQ(dev_.Count(kCmdApply), applies) << "refused before it reaches the device";
+    EXPECT_THROW(list(std::string(65, 'r'), "c")(*std::make_unique<CTarpFWCmdList>()),
+                 CTarpFWException);
+    EXPECT_THROW(list("mainrs", std::string(37, 'c'))(*std::make_unique<CTarpFWCmdList>()),
+                 CTarpFWException);
+}
+
+TEST_F(TarpLibraryTest, FilterAppearingBetweenCountAndListIsReadAfterOneRetry) {
+    CreateFilter("f2");
+    uint8_t count[4] = {};
+    FW_IoctlReq req;
+    req.buf = count;
+    req.size = 4;
+    ASSERT_EQ(FW_Ioctl(kFwIoctlFilterCount, &req), 0);
+    uint32_t n = (uint32_t(count[2]) << 8) | count[3];
+    ASSERT_EQ(n, 2u);
+    CreateFilter("f3");  // appears in between
+
+    std::vector<std::string> names;
+    uint32_t capacity = n, rounds = 0;
+    for (;;) {
+        ++rounds;
+        std::vector<uint8_t> buf(kReadHeaderSize + size_t(capacity) * kFilterRecordSize, 0);
+        buf[3] = 1;  // version
+        buf[4] = static_cast<uint8_t>(capacity >> 24);
+        buf[5] = static_cast<uint8_t>(capacity >> 16);
+        buf[6] = static_cast<uint8_t>(capacity >> 8);
+        buf[7] = static_cast<uint8_t>(capacity);
+        req.buf = buf.data();
+        req.size = static_cast<uint32_t>(buf.size());
+        ASSERT_EQ(FW_Ioctl(kFwIoctlReadFilters, &req), 0);
+        uint32_t returned = buf[kReadReturnedOffset + 3], total = buf[kReadTotalOffset + 3];
+        ASSERT_LE(returned, capacity);
+        if (total > capacity) {
+            capacity = total;
+            continue;
+        }
+        for (uint32_t i = 0; i < returned; ++i) {
+            TarpFilterRecord rec;
+            ASSERT_TRUE(DecodeFilterRecord(buf.data() + kReadHeaderSize + i * kFilterRecordSize,
+                                           kFilterRecordSize, &rec));
+            names.push_back(rec.name);
+        }
+        break;
+    }
+    EXPECT_EQ(rounds, 2u);
+    EXPECT_EQ(names, (std::vector<std::string>{"f1", "f2", "f3"}));
+
+    // The named lists do the same: capacity 0 gives the total and nothing else.
+    ASSERT_EQ(Apply("f1",
+                    [&](CTarpFWCmdList& l) {
+                        FillList(l,
+                                 {MakeSet("web", {"10.0.0.0/24"}), MakeSet("spare", {"10.9.0.1"})},
+                                 {web_});
+                    }),
+              0);
+    FW_AddrSetName one[1];
+    uint32_t total = 0;
+    ASSERT_EQ(FW_GetAddrSetList(h_, "f1", one, 1, &total), 0);
+    EXPECT_EQ(total, 2u);
+    EXPECT_STREQ(one[0].name, "spare");
+}
+
+TEST_F(TarpLibraryTest, SettingsAndRawIoctlsReachTheDevice) {
+    FW_FloodCfg flood;
+    flood.tcpHalfOpenLimit = 100;
+    flood.synCache = true;
+    EXPECT_EQ(FW_SetFloodCfg(h_, "f1", 0, &flood), 0);
+    FW_TimeoutCfg timeouts;
+    timeouts.seconds[2] = 43200;
+    EXPECT_EQ(FW_SetTimeout(h_, "f1", 0, &timeouts), 0);
+    FW_DnsCfg dns;
+    dns.ttlFlag = true;
+    dns.ttl = 300;
+    EXPECT_EQ(FW_SetDnsConfigProfile(h_, "f1", 0, &dns), 0);
+    EXPECT_EQ(FW_SetHopoverExportver(h_, "f1", 0, 3), 0);
+    EXPECT_EQ(FW_FpFlag(h_, "f1", 0, 1), 0);
+    const uint8_t mac[6] = {2, 0, 0, 0, 0, 9};
+    EXPECT_EQ(FW_DeleteSpoofGuard(h_, "f1", 0, &mac), 0);
+    EXPECT_EQ(FW_ConfigSharedAddrSet(h_, "f1", 0, 1), 0);
+    EXPECT_EQ(FW_ConfigSharedAddrSet(h_, "f1", 0, 2), 65);
+    EXPECT_EQ(FW_SetIDSMode(h_, kSharedAddrSetFilter, 0, 1), 0);
+    EXPECT_EQ(FW_SetTimeout(h_, "nosuch", 0, &timeouts), 19);
+    auto s = nlohmann::json::parse(Realized("f1"))["settings"];
+    EXPECT_EQ(s["flood"]["tcp_half_open_limit"], 100);
+    EXPECT_EQ(s["flood"]["syn_cache"], true);
+    EXPECT_EQ(s["timeouts"]["tcp_established"], 43200);
+    EXPECT_EQ(s["dns"]["ttl"], 300);
+    EXPECT_EQ(s["export_version"], 3);
+    EXPECT_EQ(s["fast_path"], 1);
+    EXPECT_EQ(s["spoof_guard_deletions"], 1);
+    EXPECT_EQ(s["shared_addr_sets"], true);
+    EXPECT_EQ(dev_.state->Dump()["ids_mode"], 1);
+
+    // Load-balancer and service-insertion ioctls are carried and recorded.
+    uint8_t lb[10] = {1, 2, 3};
+    FW_IoctlReq req;
+    req.buf = lb;
+    req.size = sizeof lb;
+    EXPECT_EQ(FW_Ioctl(kFwIoctlLbConfig, &req), 0);
+    uint8_t entries[2 * 16] = {};
+    SI_IoctlReq si;
+    si.count = 2;
+    si.entrySize = 16;
+    si.entries = entries;
+    EXPECT_EQ(SI_Ioctl(3, &si), 0);
+    auto d = dev_.state->Dump();
+    EXPECT_EQ(d["lb"]["bytes"], 10);
+    EXPECT_EQ(d["si"]["last"][0]["command"], 3);
+    EXPECT_EQ(d["si"]["last"][0]["count"], 2);
+    EXPECT_EQ(FW_Ioctl(99, &req), 65);
+}
+
+TEST_F(TarpLibraryTest, QueryIsAnsweredWhileAnApplyIsInFlight) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool applying = false, release = false;
+    dev_.inject = [&](uint32_t cmd, const uint8_t*, size_t) -> std::optional<uint32_t> {
+        if (cmd != kCmdApply)
+            return std::nullopt;
+        std::unique_lock<std::mutex> lock(m);
+        applying = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+        return 0u;
+    };
+    std::thread pass([&] {
+        EXPECT_EQ(Apply("f1",
+                        [&](CTarpFWCmdList& l) {
+                            FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_});
+                        }),
+                  0);
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return applying; });
+    }
+    uint32_t count = 99;
+    EXPECT_EQ(FW_GetAddrSetCount(h_, "f1", &count), 0);  // would hang on a shared connection
+    EXPECT_EQ(count, 0u);
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    pass.join();
+}
+
+TEST_F(TarpLibraryTest, UnreachableDeviceAndLoggerBridge) {
+    CfgAgent::test::LogCapture cap;
+    int saved = CfgAgent::g_dfwLogLevel.load();
+    CfgAgent::g_dfwLogLevel = CfgAgent::kLogTrace;
+    FW_RegisterLogger(FW_AgentLogger, 4);
+    dev_.Restart();
+    dev_.down = true;
+    EXPECT_EQ(Apply("f1", [&](CTarpFWCmdList& l) { FillList(l, {}, {web_}); }), 5);
+    EXPECT_TRUE(
+        cap.Contains("tarpfw: device /dev/ozy-tarp unreachable while applying to filter f1"))
+        << cap.Dump();
+    FW_Handle* other = nullptr;
+    const char* options[] = {"FWIODeviceName", "/dev/ozy-tarp"};
+    EXPECT_EQ(FW_Initialize(FW_LIB_VERSION, nullptr, 1, 2, options, &other), 5);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(FW_Initialize(0x20000, nullptr, 1, 2, options, &other), 22);
+    const char* bad[] = {"NoSuchOption", "x"};
+    EXPECT_EQ(FW_Initialize(FW_LIB_VERSION, nullptr, 1, 2, bad, &other), 22);
+    FW_RegisterLogger(nullptr, 0);
+    CfgAgent::g_dfwLogLevel = saved;
+}
+
+TEST(TarpVerbosityTest, ComponentsAndLevelsByName) {
+    EXPECT_EQ(FW_StringToComponent("segment"), 3);
+    EXPECT_EQ(FW_StringToComponent("ALL"), 0);
+    EXPECT_EQ(FW_StringToComponent("bogus"), -1);
+    EXPECT_STREQ(FW_ComponentToString(4), "query");
+    EXPECT_EQ(FW_ComponentToString(6), nullptr);
+    EXPECT_EQ(FW_StringToVerboseLevel("noise"), 3);
+    EXPECT_EQ(FW_SetLibVerboseLevel(3, 2), 0);
+    int level = -1;
+    EXPECT_EQ(FW_GetLibVerboseLevel(0, &level), 0);
+    EXPECT_EQ(level, 2);
+    EXPECT_EQ(FW_GetLibVerboseLevel(1, &level), 0);
+    EXPECT_EQ(level, 0);
+    EXPECT_EQ(FW_SetLibVerboseLevel(0, 5), 22);
+    EXPECT_EQ(FW_SetLibVerboseLevel(0, 0), 0);
+    EXPECT_EQ(FW_GetLibVerboseLevel(0, &level), 0);
+    EXPECT_EQ(level, 0);
+}
+
+}  // namespace
+}  // namespace ozy::tarp::test

@@ -1,0 +1,401 @@
+// The emulated firewall device and its link, held to literal bytes written from the layouts:
+// a configuration and a segment, the 925-byte filter record (agent name at 204, product text at
+// 802), the 23-byte exclude entry, the 74-byte address-set statistics record and the link messages;
+// and bad input (truncated, trailing, unterminated, unknown) refused with nothing changed.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/tarp/CTarpFWRuleBuilder.h"
+#include "platform/tarp/TarpRecords.h"
+#include "platform/tarp/TarpWire.h"
+#include "tests/support/LogCapture.h"
+#include "tests/tools/dpemu/RecordingChannel.h"
+#include "tools/ozy-dpemu/TarpFamily.h"
+#include "tools/ozy-dpemu/TarpRender.h"
+#include "tools/ozy-dpemu/TarpState.h"
+
+namespace ozy::dpemu {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using tarp::TarpState;
+
+void Append(Bytes& b, std::initializer_list<int> v) {
+    for (int x : v)
+        b.push_back(static_cast<uint8_t>(x));
+}
+void Text(Bytes& b, const std::string& s, size_t width) {
+    b.insert(b.end(), s.begin(), s.end());
+    b.insert(b.end(), width - s.size(), 0);
+}
+void Be32(Bytes& b, uint32_t v) {
+    Append(b, {int(v >> 24), int((v >> 16) & 255), int((v >> 8) & 255), int(v & 255)});
+}
+void Be64(Bytes& b, uint64_t v) {
+    Be32(b, uint32_t(v >> 32));
+    Be32(b, uint32_t(v));
+}
+
+// Rule 10: allow tcp to port 443 of the set "web". Written by hand from the rule layout.
+Bytes RuleBytes() {
+    Bytes r;
+    Append(r, {0x00, 0x01});                       // one part
+    Append(r, {0x00, 0x00, 0x00, 0x2B});           // part of 43 bytes
+    Append(r, {0x01, 0x00, 0x04, 0, 0, 0, 10});    // id 10
+    Append(r, {0x02, 0x00, 0x01, 3});              // layer 3
+    Append(r, {0x04, 0x00, 0x03, 2, 0x00, 0x00});  // action allow, no text
+    Append(r, {0x08, 0x00, 0x03, 0x00, 6, 0});     // protocol 6, not negated
+    Append(r, {0x0C, 0x00, 0x07, 0, 0x00, 0x01, 0x01, 0xBB, 0x01, 0xBB});  // dst 443-443
+    Append(r, {0x14, 0x00, 0x07, 2, 0, 0x00, 0x03, 'w', 'e', 'b'});        // dst container
+    return r;
+}
+
+Bytes SegmentBytes() {
+    Bytes s;
+    Append(s, {'T', 'S', 'E', 'G', 0, 0, 0, 1});
+    Bytes rule = RuleBytes();
+    Be32(s, uint32_t(rule.size()));
+    s.insert(s.end(), rule.begin(), rule.end());
+    return s;
+}
+
+uint64_t SegmentName(const Bytes& rule = RuleBytes()) {
+    Bytes names;
+    Be32(names, 1);
+    Be64(names, ozy::tarp::Hash64(rule.data(), rule.size(), ozy::tarp::kRuleSeed));
+    return ozy::tarp::Hash64(names.data(), names.size(), ozy::tarp::kSegmentSeed);
+}
+
+Bytes SegmentPut(uint64_t name, const Bytes& seg, uint32_t offset, size_t n) {
+    Bytes b;
+    Be64(b, name);
+    Be32(b, uint32_t(seg.size()));
+    Be32(b, offset);
+    b.insert(b.end(), seg.begin() + offset, seg.begin() + offset + n);
+    return b;
+}
+
+// Create address set "web" (10.0.0.0/24), rule set "mainrs" of the segment, root "mainrs".
+Bytes ConfigBytes(const std::string& filter, uint64_t segment) {
+    Bytes c;
+    Append(c, {'T', 'C', 'F', 'G', 0, 0, 0, 1});
+    Text(c, filter, 64);
+    Append(c, {0, 0, 0, 3});
+    Append(c, {0x00, 0x01, 0x00, 0x00, 0, 0, 0, 0x20});  // create address set, 32 bytes
+    Append(c, {0x00, 0x03, 'w', 'e', 'b', 0x00, 0, 0, 0, 1});
+    Append(c, {4, 24, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    Append(c, {0, 0, 0, 0});
+    Append(c, {0x00, 0x04, 0x00, 0x00, 0, 0, 0, 0x14});  // create rule set, 20 bytes
+    Append(c, {0x00, 0x06, 'm', 'a', 'i', 'n', 'r', 's', 0, 0, 0, 1});
+    Be64(c, segment);
+    Append(c, {0x00, 0x05, 0x00, 0x00, 0, 0, 0, 0x09});  // roots, 9 bytes
+    Append(c, {0x01, 0x00, 0x06, 'm', 'a', 'i', 'n', 'r', 's'});
+    return c;
+}
+
+IoctlResult Call(TarpState& s, uint32_t cmd, const Bytes& b) {
+    return s.Ioctl(cmd, b.data(), b.size());
+}
+
+class TarpStateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        ASSERT_TRUE(state_.CreateFilter({"f1", "vif-1", "lsp-1", "orvane-sfw", true, true}, &why));
+    }
+    std::string Realized() {
+        return tarp::RenderFilter(state_, "f1", *state_.FindFilter("f1")).dump();
+    }
+    CfgAgent::test::LogCapture cap_;
+    TarpState state_;
+};
+
+TEST_F(TarpStateTest, ConfigurationAndSegmentFromTheirLayouts) {
+    // The library writes exactly these bytes for the same rule.
+    TarpFirewall::CTarpFWRuleBuilder b;
+    b.setId(10);
+    b.setAction(ozy::tarp::kActionAllow, "");
+    b.setProtocol(6, false);
+    b.setDestPort(443, 443, false);
+    b.setContainer(TarpFirewall::RuleSide::kDest, "web");
+    EXPECT_EQ(b.buildRule()->encoded(), RuleBytes());
+
+    uint64_t name = SegmentName();
+    Bytes config = ConfigBytes("f1", name);
+    // Without the segment: nothing is applied, the missing name comes back.
+    IoctlResult r = Call(state_, ozy::tarp::kCmdApply, config);
+    EXPECT_EQ(r.status, ozy::tarp::kStatusUnknownSegment);
+    Bytes missing;
+    Be32(missing, 1);
+    Be64(missing, name);
+    EXPECT_EQ(r.payload, missing);
+    // In two pieces.
+    Bytes seg = SegmentBytes();
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, 10)).status, 0u);
+    EXPECT_EQ(
+        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 10, seg.size() - 10)).status,
+        0u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, config).status, 0u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, config).status, 21u);
+    auto f = nlohmann::json::parse(Realized());
+    ASSERT_EQ(f["rules"].size(), 1u);
+    EXPECT_EQ(f["rules"][0]["id"], 10);
+    auto part = f["rules"][0]["parts"][0];
+    EXPECT_EQ(part["action"], "allow");
+    EXPECT_EQ(part["destination_ports"]["ports"][0], "443");
+    EXPECT_EQ(part["destination"]["name"], "web");
+    EXPECT_EQ(part["destination"]["addresses"][0], "10.0.0.0/24");
+    EXPECT_EQ(f["apply_count"], 2);
+}
+
+TEST_F(TarpStateTest, BadInputIsRefusedAndChangesNothing) {
+    uint64_t name = SegmentName();
+    Bytes seg = SegmentBytes();
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
+              0u);
+    Bytes good = ConfigBytes("f1", name);
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, good).status, 0u);
+    std::string before = Realized();
+
+    auto mutate = [&](auto edit) {
+        Bytes b = good;
+        edit(b);
+        return b;
+    };
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        uint32_t status;
+    };
+    std::vector<Case> cases = {
+        {"truncated", Bytes(good.begin(), good.end() - 3), 65},
+        {"trailing byte", mutate([](Bytes& b) { b.push_back(0); }), 65},
+        {"unknown command", mutate([](Bytes& b) { b[77] = 0x09; }), 65},
+        {"unterminated filter name", mutate([](Bytes& b) { std::memset(&b[8], 'x', 64); }), 65},
+        {"prefix over 32", mutate([](Bytes& b) { b[95] = 33; }), 65},
+        {"bad family", mutate([](Bytes& b) { b[94] = 5; }), 65},
+        {"bad magic", mutate([](Bytes& b) { b[0] = 'X'; }), 65},
+        {"unknown filter", ConfigBytes("nosuch", name), 19},
+        {"empty", Bytes(), 65},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, c.bytes).status, c.status) << c.what;
+        EXPECT_EQ(Realized(), before) << c.what;
+    }
+    // Segments: a wrong name, a piece out of order, a bad rule (start above end).
+    EXPECT_EQ(
+        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 1, seg, 0, seg.size())).status,
+        65u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 2, seg, 5, 5)).status, 65u);
+    Bytes reversed = seg;
+    reversed[47] = 0x02;  // dst range 443-443 becomes 699-443
+    uint64_t reversedName = SegmentName(Bytes(reversed.begin() + 12, reversed.end()));
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut,
+                   SegmentPut(reversedName, reversed, 0, reversed.size()))
+                  .status,
+              65u);
+    EXPECT_TRUE(cap_.Contains("port range start 699 above its end 443"));
+    EXPECT_EQ(Call(state_, 0x12345678, {}).status, 25u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdHello, {1}).status, 65u);
+    EXPECT_EQ(state_.Dump()["segments"]["count"], 1);
+    EXPECT_GE(state_.Dump()["errors"].size(), 10u);
+    EXPECT_TRUE(cap_.Contains("ozy-dpemu: tarp: apply refused: trailing bytes"));
+}
+
+TEST_F(TarpStateTest, FilterRecordAtItsOffsets) {
+    Bytes req;
+    Append(req, {0, 0, 0, 21});
+    Bytes header(120, 0);
+    header[3] = 1;
+    header[7] = 1;  // capacity 1
+    req.insert(req.end(), header.begin(), header.end());
+    req.resize(req.size() + 925, 0);
+    IoctlResult r = Call(state_, ozy::tarp::kCmdFwIoctl, req);
+    ASSERT_EQ(r.status, 0u);
+    ASSERT_EQ(r.payload.size(), 120u + 925u);
+    EXPECT_EQ(r.payload[11], 1);  // returned
+    EXPECT_EQ(r.payload[15], 1);  // total
+    const uint8_t* rec = r.payload.data() + 120;
+    Bytes expect(925, 0);
+    std::memcpy(&expect[0], "f1", 2);
+    std::memcpy(&expect[64], "vif-1", 5);
+    std::memcpy(&expect[128], "lsp-1", 5);
+    expect[171] = 2;                          // imported
+    std::memcpy(&expect[172], rec + 172, 8);  // import time: checked below
+    std::memcpy(&expect[188], rec + 188, 4);  // port number
+    std::memcpy(&expect[204], "orvane-sfw", 10);
+    std::memcpy(&expect[802], "ozy", 3);
+    EXPECT_EQ(Bytes(rec, rec + 925), expect);
+    EXPECT_NE(Bytes(rec + 172, rec + 180), Bytes(8, 0));
+
+    TarpFirewall::TarpFilterRecord d;
+    ASSERT_TRUE(TarpFirewall::DecodeFilterRecord(expect.data(), expect.size(), &d));
+    EXPECT_EQ(d.agent, "orvane-sfw");
+    EXPECT_EQ(d.product, "ozy");
+    EXPECT_TRUE(d.imported());
+    // Text fields that fill their width are read bounded.
+    std::memset(&expect[204], 'a', 100);
+    std::memset(&expect[802], 'p', 123);
+    ASSERT_TRUE(TarpFirewall::DecodeFilterRecord(expect.data(), expect.size(), &d));
+    EXPECT_EQ(d.agent, std::string(100, 'a'));
+    EXPECT_EQ(d.product, std::string(123, 'p'));
+    EXPECT_FALSE(TarpFirewall::DecodeFilterRecord(expect.data(), 924, &d));
+
+    // A capacity beyond the buffer is refused.
+    req[4 + 7] = 2;
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdFwIoctl, req).status, 65u);
+}
+
+TEST_F(TarpStateTest, ExcludeEntriesOfTwentyThreeBytes) {
+    auto table = [](uint32_t cmd, uint32_t count, const Bytes& entries) {
+        Bytes b;
+        Be32(b, cmd);
+        Text(b, "orvane-sfw", 32);
+        Append(b, {2, 0, 0, 0});
+        Be32(b, count);
+        Be32(b, 0);
+        b.insert(b.end(), entries.begin(), entries.end());
+        return b;
+    };
+    Bytes entry = {1, 23, 0x5c, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0};
+    ASSERT_EQ(entry.size(), 23u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(1, 1, entry)).status, 0u);
+    IoctlResult size = Call(state_, ozy::tarp::kCmdDvfIoctl, table(3, 0, {}));
+    ASSERT_EQ(size.status, 0u);
+    EXPECT_EQ(size.payload[43], 1);
+    IoctlResult read = Call(state_, ozy::tarp::kCmdDvfIoctl, table(4, 1, Bytes(23, 0)));
+    ASSERT_EQ(read.status, 0u);
+    EXPECT_EQ(Bytes(read.payload.begin() + 44, read.payload.end()), entry);
+    TarpFirewall::TarpDvfEntry e;
+    ASSERT_TRUE(TarpFirewall::DecodeDvfEntry(entry.data(), entry.size(), &e));
+    EXPECT_EQ(e.vnic[0], 0x5c);
+
+    Bytes badLength = entry, badType = entry;
+    badLength[1] = 22;
+    badType[0] = 3;
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(1, 1, badLength)).status, 65u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(1, 1, badType)).status, 65u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(1, 2, entry)).status, 65u);
+    EXPECT_FALSE(TarpFirewall::DecodeDvfEntry(badLength.data(), 23, &e));
+    EXPECT_EQ(state_.Dump()["tables"]["orvane-sfw"]["exclude"].size(), 1u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(6, 0, {})).status, 0u);
+    EXPECT_EQ(state_.Dump()["tables"]["orvane-sfw"]["exclude"].size(), 0u);
+}
+
+TEST_F(TarpStateTest, AddressSetStatisticsOfSeventyFourBytes) {
+    // The shared filter holds "g1"; f1 uses it in shared mode: anchor count 1.
+    uint64_t name = SegmentName();
+    Bytes seg = SegmentBytes();
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
+              0u);
+    Bytes shared = ConfigBytes(ozy::tarp::kSharedAddrSetFilter, name);
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, shared).status, 0u);  // "web" on the shared
+    Bytes setting;
+    Text(setting, "f1", 64);
+    Append(setting, {0, 0, 0, 7, 0, 0, 0, 4, 0, 0, 0, 1});
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, setting).status, 0u);
+    Bytes onlyRules = ConfigBytes("f1", name);
+    onlyRules.erase(onlyRules.begin() + 76, onlyRules.begin() + 76 + 8 + 32);
+    onlyRules[75] = 2;
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, onlyRules).status, 0u)
+        << state_.Dump()["errors"].dump();
+
+    Bytes req;
+    Text(req, ozy::tarp::kSharedAddrSetFilter, 64);
+    Be32(req, 4);
+    IoctlResult r = Call(state_, ozy::tarp::kCmdAddrSetStats, req);
+    ASSERT_EQ(r.status, 0u);
+    ASSERT_EQ(r.payload.size(), 8u + 74u);
+    Bytes expect;
+    Append(expect, {0, 0, 0, 1, 0, 0, 0, 1});
+    Text(expect, "web", 40);
+    Append(expect, {0, 0, 0, 1});  // anchor reference count
+    Append(expect, {0, 0, 0, 1});  // addresses
+    Append(expect, {0, 0, 0, 0});  // excluded
+    Append(expect, {0, 0, 0, 0});  // flags: not yet active
+    Be64(expect, 1);               // generation (applies to the shared filter)
+    Be64(expect, 0);
+    Append(expect, {0, 1});
+    EXPECT_EQ(r.payload, expect);
+    TarpFirewall::TarpAddrSetStat st;
+    ASSERT_TRUE(TarpFirewall::DecodeAddrSetStat(expect.data() + 8, 74, &st));
+    EXPECT_EQ(st.name, "web");
+    EXPECT_EQ(st.anchorRefCount, 1u);
+}
+
+TEST(TarpFamilyTest, LinkMessagesFromTheirLayouts) {
+    CfgAgent::test::LogCapture cap;
+    TarpFamily fam;
+    test::RecordingChannel channel("ozy_tarp_krnlink", {1});
+    fam.Attach(&channel);
+    ASSERT_TRUE(fam.FilterCreate({"f1", "vif-1", "lsp-1", "imported"}).ok);
+    ASSERT_TRUE(fam.Flood({"f1", "TCP", "critical", "raise"}).ok);
+    ASSERT_TRUE(fam.HopoverFail({"f1"}).ok);
+    ASSERT_TRUE(fam.FilterDelete({"f1"}).ok);
+    ASSERT_EQ(channel.sent[1].size(), 4u);
+
+    const auto& notify = channel.sent[1][0];
+    Bytes expect;
+    Append(expect, {0x00, 0x01, 0x01, 0x40});
+    Text(expect, "f1", 100);
+    Text(expect, "orvane-sfw", 100);
+    Text(expect, "vif-1", 64);
+    Text(expect, "lsp-1", 40);
+    Append(expect, {0, 0, 0, 2});
+    expect.insert(expect.end(), notify.begin() + 312, notify.end());  // import time
+    EXPECT_EQ(notify, expect);
+
+    Bytes flood;
+    Append(flood, {0x00, 0x06, 0x00, 0xBC});
+    Text(flood, "f1", 100);
+    Text(flood, "vif-1", 64);
+    Text(flood, "TCP", 16);
+    Append(flood, {2, 1, 0, 0});
+    EXPECT_EQ(channel.sent[1][1], flood);
+
+    Bytes hop;
+    Append(hop, {0x00, 0x05, 0x00, 0xAC});
+    Text(hop, "f1", 100);
+    Text(hop, "vif-1", 64);
+    Append(hop, {0, 0, 0, 1});
+    EXPECT_EQ(channel.sent[1][2], hop);
+
+    // Deleting: the notification names no vif.
+    TarpFirewall::TarpLinkMessage m;
+    ASSERT_TRUE(
+        TarpFirewall::DecodeLinkMessage(channel.sent[1][3].data(), channel.sent[1][3].size(), &m));
+    EXPECT_EQ(m.filter, "f1");
+    EXPECT_EQ(m.vif, "");
+    ASSERT_TRUE(TarpFirewall::DecodeLinkMessage(flood.data(), flood.size(), &m));
+    EXPECT_EQ(m.protocol, "TCP");
+    EXPECT_EQ(m.severity, ozy::tarp::kFloodCritical);
+    EXPECT_TRUE(m.raise);
+    // Refused: a length that disagrees, an unknown type, a severity outside the contract, and a
+    // protocol name that fills its field is read bounded.
+    EXPECT_FALSE(TarpFirewall::DecodeLinkMessage(flood.data(), flood.size() - 1, &m));
+    Bytes unknown = hop;
+    unknown[1] = 9;
+    EXPECT_FALSE(TarpFirewall::DecodeLinkMessage(unknown.data(), unknown.size(), &m));
+    Bytes badSeverity = flood;
+    badSeverity[184] = 3;
+    EXPECT_FALSE(TarpFirewall::DecodeLinkMessage(badSeverity.data(), badSeverity.size(), &m));
+    Bytes full = flood;
+    std::memset(&full[168], 'P', 16);
+    ASSERT_TRUE(TarpFirewall::DecodeLinkMessage(full.data(), full.size(), &m));
+    EXPECT_EQ(m.protocol, std::string(16, 'P'));
+
+    // Injections refuse what they cannot send.
+    EXPECT_FALSE(fam.FilterCreate({std::string(64, 'x'), "v", "l"}).ok);
+    EXPECT_FALSE(fam.Flood({"nosuch", "TCP", "warning", "raise"}).ok);
+    EXPECT_FALSE(fam.Flood({"f1", std::string(16, 'P'), "warning", "raise"}).ok);
+    EXPECT_FALSE(fam.FilterDelete({ozy::tarp::kSharedAddrSetFilter}).ok);
+}
+
+}  // namespace
+}  // namespace ozy::dpemu

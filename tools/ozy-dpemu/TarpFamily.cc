@@ -1,0 +1,188 @@
+#include "tools/ozy-dpemu/TarpFamily.h"
+
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "dataplane/DpFraming.h"
+#include "platform/device/DeviceFrame.h"
+#include "platform/tarp/TarpWire.h"
+#include "runtime/Logger.h"
+#include "tools/ozy-dpemu/TarpEval.h"
+#include "tools/ozy-dpemu/TarpRender.h"
+
+namespace ozy::dpemu {
+
+namespace w = ozy::tarp;
+
+TarpFamily::TarpFamily() = default;
+
+void TarpFamily::OnConnect(uint64_t) {
+    ++connects_;
+}
+
+void TarpFamily::OnDisconnect(uint64_t) {}
+
+void TarpFamily::OnMessage(uint64_t, const uint8_t* msg, size_t size) {
+    // The agent sends nothing on this link; whatever arrives is counted and logged.
+    ++received_;
+    CFG_WARN("ozy-dpemu: filter: unexpected message type %1 of %2 bytes from the agent",
+             CfgAgent::DpMsgType(msg), size);
+}
+
+SharedDevice TarpFamily::Device() {
+    return SharedDevice{&device_, "tarp", device::kTarpDevice, "firewall filters (ioctls)"};
+}
+
+nlohmann::json TarpFamily::Dev::Dump() const {
+    return state_.Dump();
+}
+
+nlohmann::json TarpFamily::Dump() const {
+    nlohmann::json d = state_.Dump();
+    d["link"] = {{"connects", connects_},
+                 {"connections", channel_ ? channel_->Connections().size() : 0},
+                 {"received", received_},
+                 {"sent", sent_}};
+    return d;
+}
+
+size_t TarpFamily::Broadcast(const CfgAgent::DpMsg& msg) {
+    size_t n = 0;
+    if (channel_ == nullptr || msg.empty())
+        return 0;
+    for (uint64_t c : channel_->Connections()) {
+        if (channel_->Send(c, msg))
+            ++n;
+    }
+    sent_ += n;
+    return n;
+}
+
+void TarpFamily::RegisterCommands(CommandTable& table) {
+    table.Add("dpemu/tarp-filter", "NAME", 1, 1, [this](const auto& a) { return FilterJson(a); });
+    table.Add("dpemu/tarp-eval",
+              "NAME in|out PROTO SRC[:PORT] DST[:PORT] [icmp T C] [smac=M] [dmac=M] "
+              "[ethertype=N] [tcpflags=N] [attr K=V ...] [time=ISO8601]",
+              5, 40, [this](const auto& a) { return Eval(a); });
+    table.Add("dpemu/filter-create", "NAME VIF LSP [AGENT] [imported] [no-vif] [no-tag]", 3, 7,
+              [this](const auto& a) { return FilterCreate(a); });
+    table.Add("dpemu/filter-delete", "NAME", 1, 1,
+              [this](const auto& a) { return FilterDelete(a); });
+    table.Add("dpemu/tarp-hopover-fail", "NAME", 1, 1,
+              [this](const auto& a) { return HopoverFail(a); });
+    table.Add("dpemu/tarp-flood", "NAME PROTO warning|critical raise|clear", 4, 4,
+              [this](const auto& a) { return Flood(a); });
+}
+
+CommandResult TarpFamily::FilterJson(const std::vector<std::string>& args) {
+    const tarp::Filter* f = state_.FindFilter(args[0]);
+    if (f == nullptr)
+        return CommandResult::Error("no filter " + args[0]);
+    return CommandResult::Ok(tarp::RenderFilter(state_, args[0], *f).dump(2));
+}
+
+CommandResult TarpFamily::Eval(const std::vector<std::string>& args) {
+    const tarp::Filter* f = state_.FindFilter(args[0]);
+    if (f == nullptr)
+        return CommandResult::Error("no filter " + args[0]);
+    tarp::Packet p;
+    std::string why;
+    if (!tarp::ParsePacket(std::vector<std::string>(args.begin() + 1, args.end()), &p, &why))
+        return CommandResult::Error(why);
+    tarp::Verdict v = tarp::Evaluate(state_, *f, p);
+    nlohmann::json j = {{"verdict", v.verdict}};
+    j["rule"] = v.matched ? nlohmann::json(v.rule) : nlohmann::json(nullptr);
+    j["ruleset"] = v.matched ? nlohmann::json(v.ruleSet) : nlohmann::json(nullptr);
+    if (v.matched)
+        j["action"] = tarp::ActionName(v.action);
+    return CommandResult::Ok(j.dump());
+}
+
+namespace {
+
+CfgAgent::DpMsg Notification(const std::string& name, const tarp::Filter& f, bool gone) {
+    CfgAgent::DpMsgWriter m(w::kMsgFilterNotify, w::kNotifySize);
+    m.FixedString(name, w::kNotifyNameField).FixedString(f.agent, w::kNotifyNameField);
+    m.FixedString(gone ? std::string() : f.vif, w::kRecVifField);
+    m.FixedString(f.lsp, w::kRecLspField);
+    m.Be32(f.flags).Be64(f.importTime);
+    return m.Finish();
+}
+
+}  // namespace
+
+CommandResult TarpFamily::FilterCreate(const std::vector<std::string>& args) {
+    tarp::TarpState::NewFilter nf;
+    nf.name = args[0];
+    nf.vif = args[1];
+    nf.lsp = args[2];
+    nf.agent = w::kAgentFirewall;
+    bool noVif = false;
+    for (size_t i = 3; i < args.size(); ++i) {
+        if (args[i] == "imported")
+            nf.imported = true;
+        else if (args[i] == "no-vif")
+            noVif = true;
+        else if (args[i] == "no-tag")
+            nf.tagged = false;
+        else if (i == 3)
+            nf.agent = args[i];
+        else
+            return CommandResult::Error("unknown option " + args[i]);
+    }
+    if (noVif)
+        nf.vif.clear();
+    std::string why;
+    if (!state_.CreateFilter(nf, &why))
+        return CommandResult::Error(why);
+    size_t reached = Broadcast(Notification(nf.name, *state_.FindFilter(nf.name), false));
+    CFG_INFO("ozy-dpemu: tarp: filter %1 created (vif %2, lsp %3, agent %4), %5 notified", nf.name,
+             nf.vif, nf.lsp, nf.agent, reached);
+    return CommandResult::Ok("created filter " + nf.name);
+}
+
+CommandResult TarpFamily::FilterDelete(const std::vector<std::string>& args) {
+    const tarp::Filter* f = state_.FindFilter(args[0]);
+    if (f == nullptr || args[0] == w::kSharedAddrSetFilter)
+        return CommandResult::Error("no filter " + args[0]);
+    CfgAgent::DpMsg msg = Notification(args[0], *f, true);
+    std::string why;
+    if (!state_.DeleteFilter(args[0], &why))
+        return CommandResult::Error(why);
+    size_t reached = Broadcast(msg);
+    CFG_INFO("ozy-dpemu: tarp: filter %1 deleted, %2 notified", args[0], reached);
+    return CommandResult::Ok("deleted filter " + args[0]);
+}
+
+CommandResult TarpFamily::HopoverFail(const std::vector<std::string>& args) {
+    const tarp::Filter* f = state_.FindFilter(args[0]);
+    if (f == nullptr)
+        return CommandResult::Error("no filter " + args[0]);
+    CfgAgent::DpMsgWriter m(w::kMsgHopoverFailure, w::kHopoverSize);
+    m.FixedString(args[0], w::kNotifyNameField).FixedString(f->vif, w::kRecVifField).Be32(1);
+    size_t reached = Broadcast(m.Finish());
+    return CommandResult::Ok("hopover failure of " + args[0] + " sent to " +
+                             std::to_string(reached) + " connection(s)");
+}
+
+CommandResult TarpFamily::Flood(const std::vector<std::string>& args) {
+    const tarp::Filter* f = state_.FindFilter(args[0]);
+    if (f == nullptr)
+        return CommandResult::Error("no filter " + args[0]);
+    if (args[1].empty() || args[1].size() >= w::kFloodProtocolField)
+        return CommandResult::Error("protocol name must have 1 to 15 characters");
+    if ((args[2] != "warning" && args[2] != "critical") ||
+        (args[3] != "raise" && args[3] != "clear"))
+        return CommandResult::Error("usage: NAME PROTO warning|critical raise|clear");
+    CfgAgent::DpMsgWriter m(w::kMsgFloodLimit, w::kFloodMsgSize);
+    m.FixedString(args[0], w::kNotifyNameField).FixedString(f->vif, w::kRecVifField);
+    m.FixedString(args[1], w::kFloodProtocolField);
+    m.U8(args[2] == "critical" ? w::kFloodCritical : w::kFloodWarning);
+    m.U8(args[3] == "raise" ? w::kFloodRaise : 0).Be16(0);
+    size_t reached = Broadcast(m.Finish());
+    return CommandResult::Ok("flood " + args[2] + " " + args[3] + " of " + args[0] + " sent to " +
+                             std::to_string(reached) + " connection(s)");
+}
+
+}  // namespace ozy::dpemu
