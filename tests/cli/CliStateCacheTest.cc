@@ -6,8 +6,10 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "cli/CliServer.h"
 #include "statecache/StateCache.h"
@@ -15,7 +17,7 @@
 #include "statecache/StateCacheL2Table.h"
 #include "statecache/StateCacheL3Table.h"
 #include "tests/statecache/Records.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/support/CliCases.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
@@ -172,250 +174,194 @@ class CliStateCacheTest : public ::testing::Test {
         };
         server = ozy::RefPtr<CliServer>(new CliServer(ctx, dir.path() + "/cli.sock"));
         ASSERT_TRUE(server->Start());
+        appctl = test::AppctlOn(server->socketPath());
     }
     void TearDown() override {
         if (server)
             server->Stop();
     }
-
-    // Runs ovs-appctl; returns its exit status, stdout+stderr in `out`.
-    int Appctl(const std::vector<std::string>& args, std::string* out) {
-        std::vector<std::string> full = {"-t", server->socketPath()};
-        full.insert(full.end(), args.begin(), args.end());
-        auto r = test::RunProgram("/usr/bin/ovs-appctl", full);
-        *out = r.output;
-        return r.status;
-    }
-    // A command that must succeed with JSON.
-    json Json(const std::vector<std::string>& args) {
-        std::string out;
-        int st = Appctl(args, &out);
-        EXPECT_EQ(st, 0) << args[0] << ": " << out;
-        json j = json::parse(out, nullptr, false);
-        EXPECT_FALSE(j.is_discarded()) << args[0] << ": " << out;
-        return j;
-    }
-    // A command that must fail with `reply`.
-    void Fails(const std::vector<std::string>& args, const std::string& reply) {
-        std::string out;
-        EXPECT_EQ(Appctl(args, &out), 2) << args[0] << ": " << out;
-        EXPECT_NE(out.find(reply), std::string::npos) << args[0] << ": " << out;
+    // The reply to a command (arguments separated by spaces) as JSON.
+    json Json(const std::string& command) {
+        std::istringstream in(command);
+        std::vector<std::string> args;
+        for (std::string a; in >> a;)
+            args.push_back(a);
+        return json::parse(appctl(args).output, nullptr, false);
     }
 
     test::TempDir dir;
     test::LogCapture log{kLogInfo};
     ozy::RefPtr<StateCache> cache = ozy::MakeRef<StateCache>();
     ozy::RefPtr<CliServer> server;
+    test::CliRunner appctl;
 };
 
-TEST_F(CliStateCacheTest, WholeTableDumpsShowEachStore) {
+TEST_F(CliStateCacheTest, DumpsAndQueriesOfAFedCache) {
     Start(true);
-    json l2remote = Json({"cfgagent/l2/remote"});
-    ASSERT_EQ(l2remote["objects"].size(), 4u) << l2remote;
-    EXPECT_EQ(l2remote["objects"][0]["ObjectId"], Text(1));
-    json l2local = Json({"cfgagent/l2/local"});
-    ASSERT_EQ(l2local["objects"].size(), 1u);
-    EXPECT_EQ(l2local["objects"][0]["ObjectType"], "ROUTING_DOMAIN_VTEP");
-    json l3 = Json({"cfgagent/l3/remote"});
-    EXPECT_NE(l3.dump().find(Text(300)), std::string::npos) << l3;
-    json remote = Json({"cfgagent/config/remote"});
-    EXPECT_EQ(remote["objects"].size(), 6u);
-    json local = Json({"cfgagent/config/local"});
-    ASSERT_EQ(local["objects"].size(), 1u);
-    EXPECT_EQ(local["objects"][0]["body"]["vif_id"], "vif-10");
-
-    json tables = Json({"cfgagent/cache/table"});
-    EXPECT_EQ(tables["remote_config_cache"], remote);
-    EXPECT_EQ(tables["local_config_cache"], local);
-    EXPECT_EQ(tables["remote_l2_cache"], l2remote);
-    EXPECT_EQ(tables["local_l2_cache"], l2local);
-    EXPECT_EQ(tables["remote_l3_cache"], l3);
-    EXPECT_EQ(tables.size(), 5u);
-
-    json sizes = Json({"cfgagent/cache/size"});
-    ASSERT_EQ(sizes.size(), 5u) << sizes;
-    const char* names[] = {"RuntimeConfigCache", "DesiredConfigCache", "RuntimeL2Cache",
-                           "DesiredL2Cache", "DesiredL3Cache"};
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(sizes[i]["TableName"], names[i]);
-        EXPECT_GT(sizes[i]["Size"].get<size_t>(), 0u) << names[i];
+    const std::string ls1 = Text(1), ls2 = Text(2), lsp10 = Text(10), lsp11 = Text(11);
+    {
+        SCOPED_TRACE("whole-table dumps show each store");
+        test::ExpectCliJson(
+            appctl, {{"cfgagent/l2/remote", "/objects#=4|/objects/0/ObjectId=" + ls1},
+                     {"cfgagent/l2/local", "/objects#=1|/objects/0/ObjectType=ROUTING_DOMAIN_VTEP"},
+                     {"cfgagent/l3/remote", ""},
+                     {"cfgagent/config/remote", "/objects#=6"},
+                     {"cfgagent/config/local", "/objects#=1|/objects/0/body/vif_id=vif-10"},
+                     {"cfgagent/cache/table", "#=5"},
+                     {"cfgagent/cache/size",
+                      "#=5|/0/TableName=RuntimeConfigCache|/1/TableName=DesiredConfigCache|"
+                      "/2/TableName=RuntimeL2Cache|/3/TableName=DesiredL2Cache|/4/"
+                      "TableName=DesiredL3Cache"}});
+        EXPECT_NE(Json("cfgagent/l3/remote").dump().find(Text(300)), std::string::npos);
+        json tables = Json("cfgagent/cache/table");
+        for (const auto& [key, command] :
+             std::map<std::string, std::string>{{"remote_config_cache", "cfgagent/config/remote"},
+                                                {"local_config_cache", "cfgagent/config/local"},
+                                                {"remote_l2_cache", "cfgagent/l2/remote"},
+                                                {"local_l2_cache", "cfgagent/l2/local"},
+                                                {"remote_l3_cache", "cfgagent/l3/remote"}})
+            EXPECT_EQ(tables[key], Json(command)) << key;
+        for (const json& size : Json("cfgagent/cache/size"))
+            EXPECT_GT(size["Size"].get<size_t>(), 0u) << size;
     }
-}
-
-TEST_F(CliStateCacheTest, ObjectsByKind) {
-    Start(true);
-    json ls = Json({"cfgagent/config/lswitch"});
-    ASSERT_EQ(ls.size(), 2u);
-    EXPECT_EQ(ls[0]["body"]["vni"], 5001);
-    EXPECT_EQ(Json({"cfgagent/config/lport"}).size(), 2u);
-    json tn = Json({"cfgagent/config/tnode"});
-    ASSERT_EQ(tn.size(), 1u);
-    EXPECT_EQ(tn[0]["body"]["transport_switches"][0]["name"], "hs-0");
-    EXPECT_EQ(Json({"cfgagent/config/mirror"}).size(), 1u);
-    // Kinds with nothing in the cache, and kinds the cache does not keep: an empty list.
-    for (const char* kind :
-         {"bcluster", "ipfix", "profile", "grelation", "container", "conduitkrn", "ciflist"}) {
-        std::string out;
-        ASSERT_EQ(Appctl({std::string("cfgagent/config/") + kind}, &out), 0) << kind << out;
-        EXPECT_EQ(out, "[]\n") << kind;
+    {
+        SCOPED_TRACE("objects by kind");
+        test::ExpectCliJson(
+            appctl, {{"cfgagent/config/lswitch", "#=2|/0/body/vni=5001"},
+                     {"cfgagent/config/lport", "#=2"},
+                     {"cfgagent/config/tnode", "#=1|/0/body/transport_switches/0/name=hs-0"},
+                     {"cfgagent/config/mirror", "#=1"},
+                     // An application's dump takes the command over.
+                     {"cfgagent/config/uplink", "/0/uplink=uplink-1"},
+                     {"cfgagent/config/lsportlist", "#=1|/0/Logical Switch UUID=" + ls1 +
+                                                        "|/0/Logical Ports=[\"" + lsp10 + "\",\"" +
+                                                        lsp11 + "\"]"}});
+        // Kinds with nothing in the cache, and kinds the cache does not keep: an empty list.
+        for (const char* kind :
+             {"bcluster", "ipfix", "profile", "grelation", "container", "conduitkrn", "ciflist"})
+            test::ExpectCli(appctl, {{std::string("cfgagent/config/") + kind, 0, "=[]\n"}});
     }
-    // An application's dump takes the command over.
-    EXPECT_EQ(Json({"cfgagent/config/uplink"})[0]["uplink"], "uplink-1");
-
-    json lists = Json({"cfgagent/config/lsportlist"});
-    ASSERT_EQ(lists.size(), 1u) << lists;
-    EXPECT_EQ(lists[0]["Logical Switch UUID"], Text(1));
-    EXPECT_EQ(lists[0]["Logical Ports"], json::array({Text(10), Text(11)}));
-}
-
-TEST_F(CliStateCacheTest, PortStatusMirrorSessionsAndExtraConfiguration) {
-    Start(true);
-    json status = Json({"cfgagent/lport/status"});
-    ASSERT_EQ(status.size(), 2u) << status;
-    EXPECT_EQ(status[0], json::object({{"Logical Port UUID", Text(10)},
-                                       {"DVSwitch ID", IdText(Uuid(80).SerializeAsString())},
-                                       {"Logical Switch", Text(1)},
-                                       {"DVPort ID", "dvp-10"}}));
-    EXPECT_EQ(status[1]["DVPort ID"], "dvp-11");
-
-    json sessions = Json({"cfgagent/config/mirrorsession"});
-    ASSERT_EQ(sessions.size(), 2u) << sessions;
-    const json& port = sessions[0]["type"] == "logical_port" ? sessions[0] : sessions[1];
-    const json& l3span = sessions[0]["type"] == "l3span" ? sessions[0] : sessions[1];
-    EXPECT_EQ(port["key"], Text(90));
-    EXPECT_EQ(port["direction"], 1);
-    EXPECT_EQ(port["snap_length"], 128);
-    EXPECT_EQ(port["source_port_id"], json::array({Text(10)}));
-    EXPECT_EQ(port["destination_port_id"], json::array({Text(11)}));
-    for (const char* field : {"source_switch_id", "source_vlan", "destination", "erspan_id",
-                              "mirror_stack", "mirror_filter"}) {
-        EXPECT_TRUE(port.contains(field)) << field;
+    {
+        SCOPED_TRACE("port status, mirror sessions and extra configuration");
+        json status = Json("cfgagent/lport/status");
+        ASSERT_EQ(status.size(), 2u) << status;
+        EXPECT_EQ(status[0], json::object({{"Logical Port UUID", lsp10},
+                                           {"DVSwitch ID", IdText(Uuid(80).SerializeAsString())},
+                                           {"Logical Switch", ls1},
+                                           {"DVPort ID", "dvp-10"}}));
+        EXPECT_EQ(status[1]["DVPort ID"], "dvp-11");
+        json sessions = Json("cfgagent/config/mirrorsession");
+        ASSERT_EQ(sessions.size(), 2u) << sessions;
+        bool portFirst = sessions[0]["type"] == "logical_port";
+        test::ExpectJsonAt(sessions[portFirst ? 0 : 1],
+                           "/key=" + Text(90) +
+                               "|/direction=1|/snap_length=128|/source_port_id=[\"" + lsp10 +
+                               "\"]|/destination_port_id=[\"" + lsp11 +
+                               "\"]|/source_switch_id?|/source_vlan?|/destination?|/erspan_id?|"
+                               "/mirror_stack?|/mirror_filter?");
+        EXPECT_EQ(sessions[portFirst ? 1 : 0]["destination"], "10.0.0.9");
+        test::ExpectCliJson(
+            appctl,
+            {{"cfgagent/lsp/extracfg", "#=1|/0/Logical Port UUID=" + lsp10 +
+                                           "|/0/extra_configs/0/key=com.orvane.port.extraConfig.x"},
+             {"cfgagent/ls/extracfg", "#=1|/0/extra_configs/0/value=v1"},
+             {"cfgagent/ls/attachmentcfg",
+              "#=1|/0/attachments/0/name=att-1|/0/attachments/0/attachment_id=" +
+                  IdText(Uuid(60).SerializeAsString())}});
     }
-    EXPECT_EQ(l3span["destination"], "10.0.0.9");
-
-    json lsp = Json({"cfgagent/lsp/extracfg"});
-    ASSERT_EQ(lsp.size(), 1u) << lsp;
-    EXPECT_EQ(lsp[0]["Logical Port UUID"], Text(10));
-    EXPECT_EQ(lsp[0]["extra_configs"][0]["key"], "com.orvane.port.extraConfig.x");
-    json ls = Json({"cfgagent/ls/extracfg"});
-    ASSERT_EQ(ls.size(), 1u);
-    EXPECT_EQ(ls[0]["extra_configs"][0]["value"], "v1");
-    json att = Json({"cfgagent/ls/attachmentcfg"});
-    ASSERT_EQ(att.size(), 1u);
-    EXPECT_EQ(att[0]["attachments"][0]["name"], "att-1");
-    EXPECT_EQ(att[0]["attachments"][0]["attachment_id"], IdText(Uuid(60).SerializeAsString()));
-}
-
-TEST_F(CliStateCacheTest, LogicalSwitchQueries) {
-    Start(true);
-    json all = Json({"cfgagent/statecache/logicalswitches"});
-    ASSERT_EQ(all["logical_switches"].size(), 2u) << all;
-    EXPECT_EQ(all["logical_switches"][1]["vni"], 5002);
-
-    json byVni = Json({"cfgagent/statecache/logicalswitch", "vni", "5001"});
-    EXPECT_EQ(byVni["logical_switch"]["id"], Text(1));
-    json byUuid = Json({"cfgagent/statecache/logicalswitch", "uuid", Text(2)});
-    EXPECT_EQ(byUuid["logical_switch"]["vni"], 5002);
-
-    Fails({"cfgagent/statecache/logicalswitch", "uuid", "not-a-uuid"}, "Query logical switch fail");
-    EXPECT_TRUE(log.ContainsWithCode("CLI: LS UUID invalid not-a-uuid", "LCP00703"));
-    Fails({"cfgagent/statecache/logicalswitch", "vni", "7777"}, "Query logical switch fail");
-    EXPECT_TRUE(log.ContainsWithCode("CLI: Get LS UUID for vni 7777 fail", "LCP00704"));
-    Fails({"cfgagent/statecache/logicalswitch", "vni", "12ab"}, "Query logical switch fail");
-    EXPECT_TRUE(log.ContainsWithCode("CLI: LS VNI invalid 12ab", "LCP00703"));
-    Fails({"cfgagent/statecache/logicalswitch", "name", "x"}, "Query logical switch fail");
-    EXPECT_TRUE(log.ContainsWithCode("CLI: Unknown LS id type name", "LCP00703"));
-    Fails({"cfgagent/statecache/logicalswitch", "uuid", Text(9)}, "Query logical switch fail");
-    EXPECT_TRUE(log.ContainsWithCode("CLI: Get logical switch fail for " + Text(9), "LCP00704"));
-}
-
-TEST_F(CliStateCacheTest, SwitchForwardingTables) {
-    Start(true);
-    json arp = Json({"cfgagent/statecache/L2arp", Text(1)});
-    ASSERT_EQ(arp["arp_table"].size(), 1u) << arp;
-    EXPECT_EQ(arp["arp_table"][0]["ip"], "10.1.1.1");
-    EXPECT_EQ(arp["arp_table"][0]["mac"], "aa:bb:cc:dd:ee:ff");
-    json nd = Json({"cfgagent/statecache/L2ND", Text(1)});
-    ASSERT_EQ(nd["nd_table"].size(), 1u) << nd;
-    EXPECT_EQ(nd["nd_table"][0]["ip"], "fe80::1");
-    json mac = Json({"cfgagent/statecache/L2mac", Text(1)});
-    ASSERT_EQ(mac["mac_table"].size(), 1u);
-    EXPECT_EQ(mac["mac_table"][0]["vtep_ip"], "10.0.0.1");
-    json vtep = Json({"cfgagent/statecache/L2vtep", "vni", "5001"});
-    ASSERT_EQ(vtep["vtep_table"].size(), 1u) << vtep;
-    EXPECT_EQ(vtep["vtep_table"][0]["label"], 7);
-    EXPECT_EQ(Json({"cfgagent/statecache/L2vtep", "uuid", Text(1)}), vtep);
-    // A switch without entries has empty tables.
-    EXPECT_EQ(Json({"cfgagent/statecache/L2mac", Text(2)})["mac_table"], json::array());
-
-    Fails({"cfgagent/statecache/L2arp", "zz"}, "Query logical switch ARP Table fail");
-    EXPECT_TRUE(log.ContainsWithCode("CLI: LS UUID invalid zz", "LCP00703"));
-    Fails({"cfgagent/statecache/L2ND", Text(9)}, "Query logical switch ARP Table fail");
-    EXPECT_TRUE(log.ContainsWithCode("CLI: Get logical switch fail for " + Text(9), "LCP00704"));
-    Fails({"cfgagent/statecache/L2mac", "1234"}, "Query logical switch MAC Table fail");
-    Fails({"cfgagent/statecache/L2vtep", "vni", "5003"}, "Query logical switch VTEP Table fail");
-    EXPECT_TRUE(log.ContainsWithCode("CLI: Get LS UUID for vni 5003 fail", "LCP00704"));
-}
-
-TEST_F(CliStateCacheTest, RoutingDomainsAndVtepGroups) {
-    Start(true);
-    json rds = Json({"cfgagent/statecache/routing-domains"});
-    ASSERT_EQ(rds["remote_vteps"].size(), 1u) << rds;
-    EXPECT_EQ(rds["remote_vteps"][0]["routing_domain"], Text(100));
-    EXPECT_EQ(rds["remote_vteps"][0]["vteps"][0]["ip"], "10.0.0.2");
-    ASSERT_EQ(rds["remote_tep_groups"].size(), 1u);
-    EXPECT_EQ(rds["remote_tep_groups"][0]["key"], 42);
-
-    json rd = Json({"cfgagent/statecache/routing-domain-uuid", Text(100)});
-    EXPECT_EQ(rd["remote_vteps"][0]["ip"], "10.0.0.2");
-    EXPECT_EQ(rd["local_vtep"][0]["ip"], "10.0.0.3");
-    Fails({"cfgagent/statecache/routing-domain-uuid", "nope"}, "Query Routing Domain fail");
-    EXPECT_TRUE(log.ContainsWithCode("CLI: RD UUID invalid nope", "LCP00703"));
-    Fails({"cfgagent/statecache/routing-domain-uuid", Text(1)}, "Query RD VTEPs uuid fail");
-
-    json dr = Json({"cfgagent/statecache/dr-vtep"});
-    ASSERT_EQ(dr["local_vtep"].size(), 1u) << dr;
-    EXPECT_EQ(dr["local_vtep"][0]["vteps"][0]["ip"], "10.0.0.3");
-    json groups = Json({"cfgagent/statecache/tn-tep-group"});
-    ASSERT_EQ(groups["vtep_groups"].size(), 1u) << groups;
-    EXPECT_EQ(groups["vtep_groups"][0]["labels"][0]["label"], 7);
+    {
+        SCOPED_TRACE("logical switch queries and forwarding tables");
+        test::ExpectCliJson(
+            appctl,
+            {{"cfgagent/statecache/logicalswitches",
+              "/logical_switches#=2|/logical_switches/1/vni=5002"},
+             {"cfgagent/statecache/logicalswitch vni 5001", "/logical_switch/id=" + ls1},
+             {"cfgagent/statecache/logicalswitch uuid " + ls2, "/logical_switch/vni=5002"},
+             {"cfgagent/statecache/L2arp " + ls1,
+              "/arp_table#=1|/arp_table/0/ip=10.1.1.1|/arp_table/0/mac=aa:bb:cc:dd:ee:ff"},
+             {"cfgagent/statecache/L2ND " + ls1, "/nd_table#=1|/nd_table/0/ip=fe80::1"},
+             {"cfgagent/statecache/L2mac " + ls1, "/mac_table#=1|/mac_table/0/vtep_ip=10.0.0.1"},
+             {"cfgagent/statecache/L2vtep vni 5001", "/vtep_table#=1|/vtep_table/0/label=7"},
+             // A switch without entries has empty tables.
+             {"cfgagent/statecache/L2mac " + ls2, "/mac_table=[]"}});
+        EXPECT_EQ(Json("cfgagent/statecache/L2vtep uuid " + ls1),
+                  Json("cfgagent/statecache/L2vtep vni 5001"));
+    }
+    {
+        SCOPED_TRACE("routing domains and VTEP groups");
+        test::ExpectCliJson(
+            appctl,
+            {{"cfgagent/statecache/routing-domains",
+              "/remote_vteps#=1|/remote_vteps/0/routing_domain=" + Text(100) +
+                  "|/remote_vteps/0/vteps/0/ip=10.0.0.2|/remote_tep_groups#=1|"
+                  "/remote_tep_groups/0/key=42"},
+             {"cfgagent/statecache/routing-domain-uuid " + Text(100),
+              "/remote_vteps/0/ip=10.0.0.2|/local_vtep/0/ip=10.0.0.3"},
+             {"cfgagent/statecache/dr-vtep", "/local_vtep#=1|/local_vtep/0/vteps/0/ip=10.0.0.3"},
+             {"cfgagent/statecache/tn-tep-group",
+              "/vtep_groups#=1|/vtep_groups/0/labels/0/label=7"}});
+    }
+    {
+        SCOPED_TRACE("bad queries fail and log their codes");
+        test::ExpectCli(
+            appctl,
+            {{"cfgagent/statecache/logicalswitch uuid not-a-uuid", 2, "Query logical switch fail"},
+             {"cfgagent/statecache/logicalswitch vni 7777", 2, "Query logical switch fail"},
+             {"cfgagent/statecache/logicalswitch vni 12ab", 2, "Query logical switch fail"},
+             {"cfgagent/statecache/logicalswitch name x", 2, "Query logical switch fail"},
+             {"cfgagent/statecache/logicalswitch uuid " + Text(9), 2, "Query logical switch fail"},
+             {"cfgagent/statecache/L2arp zz", 2, "Query logical switch ARP Table fail"},
+             {"cfgagent/statecache/L2ND " + Text(9), 2, "Query logical switch ARP Table fail"},
+             {"cfgagent/statecache/L2mac 1234", 2, "Query logical switch MAC Table fail"},
+             {"cfgagent/statecache/L2vtep vni 5003", 2, "Query logical switch VTEP Table fail"},
+             {"cfgagent/statecache/routing-domain-uuid nope", 2, "Query Routing Domain fail"},
+             {"cfgagent/statecache/routing-domain-uuid " + ls1, 2, "Query RD VTEPs uuid fail"}});
+        for (const auto& [text, code] : std::vector<std::pair<std::string, const char*>>{
+                 {"CLI: LS UUID invalid not-a-uuid", "LCP00703"},
+                 {"CLI: Get LS UUID for vni 7777 fail", "LCP00704"},
+                 {"CLI: LS VNI invalid 12ab", "LCP00703"},
+                 {"CLI: Unknown LS id type name", "LCP00703"},
+                 {"CLI: Get logical switch fail for " + Text(9), "LCP00704"},
+                 {"CLI: LS UUID invalid zz", "LCP00703"},
+                 {"CLI: Get LS UUID for vni 5003 fail", "LCP00704"},
+                 {"CLI: RD UUID invalid nope", "LCP00703"}})
+            EXPECT_TRUE(log.ContainsWithCode(text, code)) << text;
+    }
+    {
+        SCOPED_TRACE("argument counts are enforced before the query");
+        log.Clear();
+        test::ExpectCli(appctl, {{"cfgagent/statecache/L2arp", 2, ""},
+                                 {"cfgagent/statecache/L2arp " + ls1 + " extra", 2,
+                                  "command takes at most 1 arguments"},
+                                 {"cfgagent/statecache/logicalswitch vni", 2, ""},
+                                 {"cfgagent/cache/size x", 2, ""}});
+        EXPECT_FALSE(log.Contains("CLI: "));
+        EXPECT_FALSE(log.Contains("cache size(bytes)"));
+    }
 }
 
 TEST_F(CliStateCacheTest, EmptyCacheQueriesFailAndDumpsAreEmpty) {
     Start(false);
-    Fails({"cfgagent/statecache/logicalswitches"}, "Query logical switches fail");
+    test::ExpectCli(appctl,
+                    {{"cfgagent/statecache/logicalswitches", 2, "Query logical switches fail"},
+                     {"cfgagent/statecache/routing-domains", 2, "Query RD VTEPs fail"},
+                     {"cfgagent/statecache/dr-vtep", 2, "Query Local DR VTEP fail"},
+                     {"cfgagent/statecache/tn-tep-group", 2, "Query VTEP GROUP fail"}});
     EXPECT_TRUE(log.ContainsWithCode("CLI: Get logical switches fail", "LCP00702"));
-    Fails({"cfgagent/statecache/routing-domains"}, "Query RD VTEPs fail");
-    Fails({"cfgagent/statecache/dr-vtep"}, "Query Local DR VTEP fail");
-    Fails({"cfgagent/statecache/tn-tep-group"}, "Query VTEP GROUP fail");
     for (const char* dump :
          {"cfgagent/lport/status", "cfgagent/config/lswitch", "cfgagent/config/mirrorsession",
           "cfgagent/lsp/extracfg", "cfgagent/ls/extracfg", "cfgagent/ls/attachmentcfg",
-          "cfgagent/config/lsportlist"}) {
-        std::string out;
-        ASSERT_EQ(Appctl({dump}, &out), 0) << dump << out;
-        EXPECT_EQ(out, "[]\n") << dump;
-    }
-    EXPECT_EQ(Json({"cfgagent/config/remote"})["objects"], json::array());
-}
-
-TEST_F(CliStateCacheTest, ArgumentCountsAreEnforcedBeforeTheQuery) {
-    Start(true);
-    std::string out;
-    EXPECT_EQ(Appctl({"cfgagent/statecache/L2arp"}, &out), 2);
-    EXPECT_EQ(Appctl({"cfgagent/statecache/L2arp", Text(1), "extra"}, &out), 2);
-    EXPECT_NE(out.find("command takes at most 1 arguments"), std::string::npos) << out;
-    EXPECT_EQ(Appctl({"cfgagent/statecache/logicalswitch", "vni"}, &out), 2);
-    EXPECT_EQ(Appctl({"cfgagent/cache/size", "x"}, &out), 2);
-    EXPECT_FALSE(log.Contains("CLI: "));
-    EXPECT_FALSE(log.Contains("cache size(bytes)"));
+          "cfgagent/config/lsportlist"})
+        test::ExpectCli(appctl, {{dump, 0, "=[]\n"}});
+    test::ExpectCliJson(appctl, {{"cfgagent/config/remote", "/objects=[]"}});
 }
 
 TEST_F(CliStateCacheTest, WithoutAStateCacheTheCommandsSaySo) {
     Start(false, false);
-    Fails({"cfgagent/l2/remote"}, "State cache is not available");
-    Fails({"cfgagent/statecache/L2arp", Text(1)}, "State cache is not available");
-    EXPECT_EQ(Json({"cfgagent/config/uplink"})[0]["uplink"], "uplink-1");
+    test::ExpectCli(appctl,
+                    {{"cfgagent/l2/remote", 2, "State cache is not available"},
+                     {"cfgagent/statecache/L2arp " + Text(1), 2, "State cache is not available"}});
+    test::ExpectCliJson(appctl, {{"cfgagent/config/uplink", "/0/uplink=uplink-1"}});
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -144,7 +145,6 @@ class RawClient {
     int fd_ = -1;
     bool connected_ = false;
 };
-
 
 TEST(CliSystemTest, CommandsRefusalsAndStateCacheQueriesOfARunningAgent) {
     test::AgentSystemOptions options;
@@ -300,95 +300,73 @@ TEST(CliSystemTest, CommandsRefusalsAndStateCacheQueriesOfARunningAgent) {
         }));
 
         // Whole stores.
-        json remote = Json({"cfgagent/config/remote"});
-        EXPECT_EQ(remote["objects"].size(), 9u) << remote;
-        json l2 = Json({"cfgagent/l2/remote"});
-        EXPECT_EQ(l2["objects"].size(), 3u) << l2;
         json tables = Json({"cfgagent/cache/table"});
-        EXPECT_EQ(tables["remote_config_cache"], remote);
-        EXPECT_EQ(tables["remote_l2_cache"], l2);
-        for (const char* key : {"local_config_cache", "local_l2_cache", "remote_l3_cache"})
-            EXPECT_TRUE(tables.contains(key)) << key;
-        EXPECT_EQ(Json({"cfgagent/config/local"}), tables["local_config_cache"]);
-        EXPECT_EQ(Json({"cfgagent/l2/local"}), tables["local_l2_cache"]);
-        json sizes = Json({"cfgagent/cache/size"});
-        ASSERT_EQ(sizes.size(), 5u);
-        EXPECT_EQ(sizes[1]["TableName"], "DesiredConfigCache");
-        EXPECT_GT(sizes[1]["Size"].get<size_t>(), 0u);
-        EXPECT_EQ(sizes[4]["TableName"], "DesiredL3Cache");
-        EXPECT_GT(sizes[4]["Size"].get<size_t>(), 0u);
-
-        // Objects by kind.
-        struct Kind {
-            const char* command;
-            const char* id;
-        } kinds[] = {
-            {"cfgagent/config/lswitch", kLs1},     {"cfgagent/config/lport", kLsp},
-            {"cfgagent/config/tnode", kTn},        {"cfgagent/config/bcluster", kBridgeCluster},
-            {"cfgagent/config/mirror", kMirror},   {"cfgagent/config/ipfix", kIpfix},
-            {"cfgagent/config/profile", kProfile}, {"cfgagent/config/grelation", kRelation},
-        };
-        for (const Kind& k : kinds) {
-            json objects = Json({k.command});
-            ASSERT_FALSE(objects.empty()) << k.command;
-            EXPECT_EQ(objects[0]["ObjectId"], k.id) << k.command << objects;
-        }
-        // Kinds the state cache does not keep.
-        for (const char* cmd : {"cfgagent/config/container", "cfgagent/config/conduitkrn",
-                                "cfgagent/config/uplink", "cfgagent/config/ciflist"}) {
-            EXPECT_EQ(Json({cmd}), json::array()) << cmd;
-        }
-        json lists = Json({"cfgagent/config/lsportlist"});
-        EXPECT_EQ(lists, json::array({json::object({{"Logical Switch UUID", kLs1},
-                                                    {"Logical Ports", json::array({kLsp})}})}));
-
-        json status = Json({"cfgagent/lport/status"});
-        EXPECT_EQ(status, json::array({json::object({{"Logical Port UUID", kLsp},
-                                                     {"DVSwitch ID", kHostSwitch},
-                                                     {"Logical Switch", kLs1},
-                                                     {"DVPort ID", "17"}})}));
-
-        json sessions = Json({"cfgagent/config/mirrorsession"});
-        ASSERT_EQ(sessions.size(), 2u) << sessions;
-        for (const json& s : sessions) {
-            EXPECT_EQ(s["key"], kMirror);
-            if (s["type"] == "logical_port") {
-                EXPECT_EQ(s["snap_length"], 128);
-                EXPECT_EQ(s["source_port_id"], json::array({kLsp}));
-            } else {
-                EXPECT_EQ(s["type"], "l3span");
-                EXPECT_EQ(s["destination"], "10.0.0.2");
+        for (const auto& [key, command] :
+             std::map<std::string, std::string>{{"remote_config_cache", "cfgagent/config/remote"},
+                                                {"local_config_cache", "cfgagent/config/local"},
+                                                {"remote_l2_cache", "cfgagent/l2/remote"},
+                                                {"local_l2_cache", "cfgagent/l2/local"}})
+            EXPECT_EQ(tables[key], Json({command})) << key;
+        EXPECT_TRUE(tables.contains("remote_l3_cache"));
+        const std::string ls1 = kLs1, lsp = kLsp;
+        test::ExpectCliJson(
+            ctl, {{"cfgagent/config/remote", "/objects#=9"},
+                  {"cfgagent/l2/remote", "/objects#=3"},
+                  {"cfgagent/cache/size",
+                   "#=5|/1/TableName=DesiredConfigCache|/4/TableName=DesiredL3Cache"},
+                  // Objects by kind.
+                  {"cfgagent/config/lswitch", "/0/ObjectId=" + ls1},
+                  {"cfgagent/config/lport", "/0/ObjectId=" + lsp},
+                  {"cfgagent/config/tnode", "/0/ObjectId=" + std::string(kTn)},
+                  {"cfgagent/config/bcluster", "/0/ObjectId=" + std::string(kBridgeCluster)},
+                  {"cfgagent/config/mirror", "/0/ObjectId=" + std::string(kMirror)},
+                  {"cfgagent/config/ipfix", "/0/ObjectId=" + std::string(kIpfix)},
+                  {"cfgagent/config/profile", "/0/ObjectId=" + std::string(kProfile)},
+                  {"cfgagent/config/grelation", "/0/ObjectId=" + std::string(kRelation)},
+                  // Kinds the state cache does not keep.
+                  {"cfgagent/config/container", "=[]"},
+                  {"cfgagent/config/conduitkrn", "=[]"},
+                  {"cfgagent/config/uplink", "=[]"},
+                  {"cfgagent/config/ciflist", "=[]"},
+                  {"cfgagent/config/lsportlist", "=[{\"Logical Switch UUID\":\"" + ls1 +
+                                                     "\",\"Logical Ports\":[\"" + lsp + "\"]}]"},
+                  {"cfgagent/lport/status",
+                   "=[{\"Logical Port UUID\":\"" + lsp + "\",\"DVSwitch ID\":\"" + kHostSwitch +
+                       "\",\"Logical Switch\":\"" + ls1 + "\",\"DVPort ID\":\"17\"}]"},
+                  {"cfgagent/config/mirrorsession", "#=2"},
+                  {"cfgagent/lsp/extracfg", "/0/extra_configs/0/value=y"},
+                  {"cfgagent/ls/extracfg", "/0/extra_configs/0/key=com.orvane.ls.extra"},
+                  {"cfgagent/ls/attachmentcfg",
+                   "/0/attachments/0/attachment_id=" + std::string(kAttachment)},
+                  // State-cache queries.
+                  {"cfgagent/statecache/logicalswitches", "/logical_switches#=2"},
+                  {"cfgagent/statecache/logicalswitch vni 5002",
+                   "/logical_switch/id=" + std::string(kLs2)},
+                  {"cfgagent/statecache/logicalswitch uuid " + ls1, "/logical_switch/vni=5001"},
+                  {"cfgagent/statecache/L2arp " + ls1,
+                   "/arp_table#=1|/arp_table/0/ip=10.1.1.1|/arp_table/0/mac=aa:bb:cc:dd:ee:ff"},
+                  {"cfgagent/statecache/L2ND " + ls1, "/nd_table/0/ip=fe80::1"},
+                  {"cfgagent/statecache/L2mac " + ls1, "/mac_table/0/vtep_ip=10.0.0.1"},
+                  {"cfgagent/statecache/L2vtep vni 5001", "/vtep_table/0/label=7"},
+                  {"cfgagent/statecache/routing-domains",
+                   "/remote_vteps/0/routing_domain=" + std::string(kRd) +
+                       "|/remote_tep_groups/0/key=42"},
+                  {"cfgagent/statecache/routing-domain-uuid " + std::string(kRd),
+                   "/remote_vteps/0/label=9"},
+                  {"cfgagent/statecache/tn-tep-group",
+                   "/vtep_groups/0/tep_group=" + std::string(kTepGroup)}});
+        for (const json& size : Json({"cfgagent/cache/size"})) {
+            if (size["TableName"] == "DesiredConfigCache" ||
+                size["TableName"] == "DesiredL3Cache") {
+                EXPECT_GT(size["Size"].get<size_t>(), 0u) << size;
             }
         }
-        EXPECT_EQ(Json({"cfgagent/lsp/extracfg"})[0]["extra_configs"][0]["value"], "y");
-        EXPECT_EQ(Json({"cfgagent/ls/extracfg"})[0]["extra_configs"][0]["key"],
-                  "com.orvane.ls.extra");
-        EXPECT_EQ(Json({"cfgagent/ls/attachmentcfg"})[0]["attachments"][0]["attachment_id"],
-                  kAttachment);
-
-        // State-cache queries.
-        json switches = Json({"cfgagent/statecache/logicalswitches"});
-        EXPECT_EQ(switches["logical_switches"].size(), 2u) << switches;
-        EXPECT_EQ(
-            Json({"cfgagent/statecache/logicalswitch", "vni", "5002"})["logical_switch"]["id"],
-            kLs2);
-        EXPECT_EQ(
-            Json({"cfgagent/statecache/logicalswitch", "uuid", kLs1})["logical_switch"]["vni"],
-            5001);
-        json arp = Json({"cfgagent/statecache/L2arp", kLs1});
-        ASSERT_EQ(arp["arp_table"].size(), 1u) << arp;
-        EXPECT_EQ(arp["arp_table"][0]["ip"], "10.1.1.1");
-        EXPECT_EQ(arp["arp_table"][0]["mac"], "aa:bb:cc:dd:ee:ff");
-        EXPECT_EQ(Json({"cfgagent/statecache/L2ND", kLs1})["nd_table"][0]["ip"], "fe80::1");
-        EXPECT_EQ(Json({"cfgagent/statecache/L2mac", kLs1})["mac_table"][0]["vtep_ip"], "10.0.0.1");
-        EXPECT_EQ(Json({"cfgagent/statecache/L2vtep", "vni", "5001"})["vtep_table"][0]["label"], 7);
-        json rds = Json({"cfgagent/statecache/routing-domains"});
-        EXPECT_EQ(rds["remote_vteps"][0]["routing_domain"], kRd) << rds;
-        EXPECT_EQ(rds["remote_tep_groups"][0]["key"], 42);
-        EXPECT_EQ(
-            Json({"cfgagent/statecache/routing-domain-uuid", kRd})["remote_vteps"][0]["label"], 9);
-        EXPECT_EQ(Json({"cfgagent/statecache/tn-tep-group"})["vtep_groups"][0]["tep_group"],
-                  kTepGroup);
+        for (const json& s : Json({"cfgagent/config/mirrorsession"})) {
+            EXPECT_EQ(s["key"], kMirror);
+            test::ExpectJsonAt(s, s["type"] == "logical_port"
+                                      ? "/snap_length=128|/source_port_id=[\"" + lsp + "\"]"
+                                      : "/type=l3span|/destination=10.0.0.2");
+        }
         // No application reports a local DR VTEP in this agent.
         test::ExpectCli(ctl, {{"cfgagent/statecache/dr-vtep", 2, "Query Local DR VTEP fail"},
                               // A switch with no forwarding table yet.

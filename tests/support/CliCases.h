@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "tests/support/ChildProcess.h"
 
 namespace CfgAgent::test {
@@ -27,5 +29,21 @@ void ExpectCli(const CliRunner& run, const std::vector<CliCase>& cases);
 
 // ovs-appctl against the socket at `path`.
 CliRunner AppctlOn(const std::string& path);
+
+}  // namespace CfgAgent::test
+
+namespace CfgAgent::test {
+
+// Checks of a JSON document, separated by '|': "POINTER=VALUE" (VALUE read as JSON when it parses,
+// as a string otherwise), "POINTER#=N" (the size of what POINTER names), "POINTER?" (present).
+// POINTER is a JSON pointer ("/a/0/b"); an empty one names the document.
+void ExpectJsonAt(const nlohmann::json& doc, const std::string& checks);
+
+struct CliJsonCase {
+    std::string args;    // separated by spaces
+    std::string checks;  // as ExpectJsonAt takes them
+};
+// Runs each command, which must succeed with JSON, and checks its reply.
+void ExpectCliJson(const CliRunner& run, const std::vector<CliJsonCase>& cases);
 
 }  // namespace CfgAgent::test
