@@ -4,11 +4,16 @@
 // exact and the old epoch's record is not used).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/HostRoot.h"
+#include "platform/device/DeviceFrame.h"
 #include "platform/tarp/TarpFw.h"
 #include "tests/platform/tarp/TarpTestRules.h"
 #include "tests/support/ChildProcess.h"
@@ -134,6 +139,30 @@ TEST_F(TarpDpemuSystemTest, AppliesAreRealizedJudgedAndSurviveAnEmulatorRestart)
     EXPECT_EQ(Ok({"dpemu/tarp-filter", "f1"}), before);
     EXPECT_EQ(RuleSets(), (std::vector<std::string>{"mainrs", "spare"}));
     std::string epoch = Json({"dpemu/dump", "tarp"})["epoch"];
+
+    // A frame announcing more than 16 MiB, and one with a bad magic: the emulator drops that
+    // connection and goes on serving the library.
+    for (uint32_t magic : {ozy::device::kFrameMagic, 0x12345678u}) {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = ozy::hostPath("/dev/ozy-tarp");
+        std::memcpy(addr.sun_path, path.data(), path.size());
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        uint8_t header[12];
+        ozy::device::EncodeFrameHeader(header, kCmdApply, ozy::device::kMaxPayload + 1);
+        header[0] = uint8_t(magic >> 24);
+        header[1] = uint8_t(magic >> 16);
+        header[2] = uint8_t(magic >> 8);
+        header[3] = uint8_t(magic);
+        ASSERT_EQ(::send(fd, header, sizeof header, MSG_NOSIGNAL), 12);
+        char byte;
+        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "closed without a reply";
+        ::close(fd);
+    }
+    EXPECT_EQ(RuleSets(), (std::vector<std::string>{"mainrs", "spare"}));
+    FW_FilterChanged(handle_, "f1");
+    EXPECT_EQ(RuleSets(), (std::vector<std::string>{"mainrs", "spare"})) << "asked the device";
 
     // The emulator restarts; its filter comes back empty.
     StopEmulator();
