@@ -77,8 +77,8 @@ class Emulator {
             std::fprintf(stderr, "could not remove %s\n", root_.c_str());
     }
     void Command(const std::string& method, const std::vector<std::string>& args) {
-        ozy::unixctl::Client::Reply reply;
-        if (control_.Transact(method, args, &reply) != 0 || reply.error) {
+        ozy::unixctl::Reply reply;
+        if (control_.Transact(method, args, &reply) != 0 || !reply.success) {
             std::fprintf(stderr, "%s failed: %s\n", method.c_str(), reply.text.c_str());
             std::exit(1);
         }
