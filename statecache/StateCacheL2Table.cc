@@ -105,10 +105,11 @@ std::vector<size_t> StateCacheL2Table::Filter(Side& side, const CairnDBUpdateLis
     ozy::wft::Span span(side.runtime ? "L2Cache FilterRuntimeState" : "L2Cache FilterDesiredState");
     std::vector<size_t> kept;
     kept.reserve(updates.size());
-    const uint32_t version = side.store.version();
     for (size_t i = 0; i < updates.size(); ++i) {
         const CairnDBUpdateMsg& r = updates[i];
-        if (r.op != Operation::OPERATION_UPDATE || !Filterable(r.property)) {
+        // A full sync reaches its observers whole: they rebuild from it (the runtime observer
+        // flushes the database tables first), so an entry it confirms unchanged is passed on too.
+        if (fullSync || r.op != Operation::OPERATION_UPDATE || !Filterable(r.property)) {
             kept.push_back(i);
             continue;
         }
@@ -123,11 +124,6 @@ std::vector<size_t> StateCacheL2Table::Filter(Side& side, const CairnDBUpdateLis
         if (it == m.end() || it->second.body.view() != r.data) {
             kept.push_back(i);
             continue;
-        }
-        // Unchanged: not passed on, but confirmed by a full sync like any delivered entry.
-        if (fullSync) {
-            it->second.version = version;
-            o->version = version;
         }
         if (side.runtime) {
             CFG_DEBUG("L2Cache: FilterRuntime object %1 label %2 with filtered message %3",

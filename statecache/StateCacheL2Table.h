@@ -4,14 +4,15 @@
 // ROUTING_DOMAIN_FIB and VTEP_GROUP decoders deliver them (desired, "remote"), and the entries the
 // agent learns or owns locally (runtime, "local": LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP).
 //
-// Update rules, per store: unchanged MAC, IP and VTEP entries are filtered out before observers see
-// them; an entry for an object whose whole-object record has not arrived is ignored; every write
-// stamps the store's full-sync version, and a full sync (which increments it first) removes, once
-// applied, every entry and object it did not deliver or confirm — filtered unchanged entries count
-// as confirmed. Observers then run with the store holding exactly the full sync's content. An entry
-// written under an existing key with a new body reaches the observers as the removal of the old
-// body followed by the new one, so that a list kept elsewhere (the runtime entries in cairndb)
-// never holds both.
+// Update rules, per store: unchanged MAC, IP and VTEP entries of a delta are filtered out before
+// observers see them; an entry for an object whose whole-object record has not arrived is ignored;
+// every write stamps the store's full-sync version, and a full sync (which increments it first)
+// removes, once applied, every entry and object it did not deliver. A full sync is not filtered:
+// its observers rebuild from it (the runtime observer flushes the database tables and writes the
+// objects again), so every entry it delivers reaches them, changed or not. Observers then run with
+// the store holding exactly the full sync's content. An entry written under an existing key with a
+// new body reaches the observers as the removal of the old body followed by the new one, so that a
+// list kept elsewhere (the runtime entries in cairndb) never holds both.
 //
 // Threads: the dispatcher thread writes the desired store, the L2 application's work items the
 // runtime store; every operation takes the global agent lock and then the table's mutex; observers
@@ -66,7 +67,7 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
     struct Side;
 
     void Update(Side& side, const CairnDBUpdateList& updates, bool fullSync);
-    // Indexes of the records that pass the unchanged-entry filter.
+    // Indexes of the records that pass the unchanged-entry filter (all of them on a full sync).
     std::vector<size_t> Filter(Side& side, const CairnDBUpdateList& updates, bool fullSync);
     // Applies the kept records; returns the changes for the observers: the records that changed the
     // store, each replaced entry's removal (with its old body) ahead of its new value.

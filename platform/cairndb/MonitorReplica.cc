@@ -1,5 +1,7 @@
 #include "platform/cairndb/MonitorReplica.h"
 
+#include <iterator>
+
 #include <google/protobuf/message.h>
 
 #include <nlohmann/json.hpp>
@@ -8,6 +10,7 @@
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/OpMessages.h"
 #include "proto/CairndbSchema.h"
+#include "proto/UuidText.h"
 #include "proto/cairndb_monitor.pb.h"
 
 namespace ozy::cairndb {
@@ -17,6 +20,8 @@ using nlohmann::json;
 
 struct MonitorReplica::Table {
     const ObjectTypeInfo* info = nullptr;
+    // The body's id (a UuidMsg) that its oid column must name; null when the class has none.
+    const google::protobuf::FieldDescriptor* idField = nullptr;
     std::unordered_map<std::string, Row> rows;  // by row _uuid
     // Scratch messages, reused row after row.
     std::unique_ptr<google::protobuf::Message> oldMsg;
@@ -24,7 +29,13 @@ struct MonitorReplica::Table {
     std::unique_ptr<google::protobuf::Message> opMsg;
 
     explicit Table(const ObjectTypeInfo* i)
-        : info(i), oldMsg(i->body->New()), newMsg(i->body->New()), opMsg(i->op->New()) {}
+        : info(i), oldMsg(i->body->New()), newMsg(i->body->New()), opMsg(i->op->New()) {
+        const google::protobuf::FieldDescriptor* f =
+            i->body->GetDescriptor()->FindFieldByName("id");
+        if (f != nullptr && !f->is_repeated() && f->message_type() == pb::UuidMsg::descriptor()) {
+            idField = f;
+        }
+    }
 };
 
 MonitorReplica::MonitorReplica(uint16_t vdb) : vdb_(vdb) {}
@@ -86,14 +97,11 @@ MonitorReplica::Table* MonitorReplica::TableFor(const std::string& name, int* ty
     return it->second.get();
 }
 
-bool MonitorReplica::DecodeRowColumns(const json& columns, int type, const std::string& uuid,
-                                      Row* row, bool partial, std::string* why) {
-    (void)partial;
+bool MonitorReplica::DecodeRowColumns(const json& columns, Columns* c, std::string* why) {
     if (!columns.is_object()) {
         *why = "row is not an object";
         return false;
     }
-    Table& t = *tables_.at(type);
     for (auto it = columns.begin(); it != columns.end(); ++it) {
         const std::string& col = it.key();
         const json& v = it.value();
@@ -102,91 +110,161 @@ bool MonitorReplica::DecodeRowColumns(const json& columns, int type, const std::
                 *why = "column oid is not a string";
                 return false;
             }
-            row->oid = v.get<std::string>();
+            c->oid = v.get<std::string>();
         } else if (col == "vdb") {
             if (!v.is_number_integer()) {
                 *why = "column vdb is not an integer";
                 return false;
             }
-            row->vdb = v.get<uint32_t>();
+            c->vdb = v.get<uint32_t>();
         } else if (col == "body" || col == "op" || col == "trace") {
             if (!v.is_string()) {
                 *why = "column " + col + " is not a string";
                 return false;
             }
-            std::string* dst = col == "body" ? &row->body : (col == "op" ? &row->op : &row->trace);
+            std::string* dst = col == "body" ? &c->body : (col == "op" ? &c->op : &c->trace);
             if (!Base64Decode(v.get_ref<const std::string&>(), dst)) {
                 *why = "column " + col + " is not base64";
                 return false;
             }
         }
     }
-    if (!t.newMsg->ParseFromString(row->body)) {
+    return true;
+}
+
+bool MonitorReplica::CheckRow(Table& t, const std::string& uuid, Columns* c, bool explicitOp,
+                              std::string* why, int* level) {
+    *level = CfgAgent::kLogError;
+    if (!t.newMsg->ParseFromString(c->body)) {
         *why = "body is not a " + t.info->body->GetDescriptor()->name();
         return false;
     }
-    if (!row->op.empty() && !t.opMsg->ParseFromString(row->op)) {
+    if (t.idField != nullptr) {
+        const google::protobuf::Reflection* r = t.newMsg->GetReflection();
+        if (!r->HasField(*t.newMsg, t.idField)) {
+            *why = "body has no id (oid " + c->oid + ")";
+            return false;
+        }
+        const auto& id = static_cast<const pb::UuidMsg&>(r->GetMessage(*t.newMsg, t.idField));
+        std::string idText = UuidText(id.left(), id.right());
+        if (idText != c->oid) {
+            *why = "oid " + c->oid + " but its body has id " + idText;
+            return false;
+        }
+    }
+    if (!c->op.empty() && !t.opMsg->ParseFromString(c->op)) {
         *why = "op is not a " + t.info->op->GetDescriptor()->name();
         return false;
     }
-    if (!row->trace.empty()) {
+    if (explicitOp && !c->op.empty()) {
+        // Every op class carries the object's operation in its field "op"; a written row is SET.
+        const google::protobuf::FieldDescriptor* of =
+            t.opMsg->GetDescriptor()->FindFieldByName("op");
+        int code = 0;
+        if (of != nullptr && of->message_type() == pb::OpMsg::descriptor()) {
+            code = static_cast<const pb::OpMsg&>(t.opMsg->GetReflection()->GetMessage(*t.opMsg, of))
+                       .op();
+        }
+        if (code != pb::SET) {
+            const std::string& name = pb::PBOpType_Name(code);
+            *why = "explicit op code " + std::to_string(code) + " (" +
+                   (name.empty() ? std::string("UNKNOWN") : name) + ") is not SET";
+            *level = CfgAgent::kLogWarn;
+            return false;
+        }
+    }
+    if (!c->trace.empty()) {
         pb::SpanContextMsg span;
-        if (!span.ParseFromString(row->trace)) {
+        if (!span.ParseFromString(c->trace)) {
             CAIRNDB_LOG_CODE(CfgAgent::kLogWarn, "LCP03006",
                              "CairnDbClient: dropping trace of %1 row %2: not a SpanContextMsg",
                              t.info->name, uuid);
-            row->trace.clear();
+            c->trace.clear();
         }
     }
     return true;
 }
 
-// Expects t.newMsg to hold the parsed new body (DecodeRowColumns leaves it there).
-void MonitorReplica::EmitSet(int type, Table& t, const Row* oldRow, const Row& row, bool explicitOp,
-                             std::vector<Update>* out) {
-    if (oldRow != nullptr && oldRow->body == row.body) {
+void MonitorReplica::ChangeRow(int type, Table& t, const std::string& uuid, Row* row, Columns c,
+                               bool explicitOp, bool logRefusal, Output* out) {
+    std::string why;
+    int level = CfgAgent::kLogError;
+    if (!CheckRow(t, uuid, &c, explicitOp, &why, &level)) {
+        if (logRefusal) {
+            CAIRNDB_LOG_CODE(level, "LCP03005", "CairnDbClient: skipping %1 row %2: %3",
+                             t.info->name, uuid, why);
+        } else {
+            CAIRNDB_LOG(CfgAgent::kLogDebug, "CairnDbClient: still skipping %1 row %2: %3",
+                        t.info->name, uuid, why);
+        }
+        if (row->held == Row::Held::kCurrent) {
+            row->earlier = std::make_unique<Columns>(std::move(row->db));
+            row->held = Row::Held::kEarlier;
+        }
+        row->db = std::move(c);
+        row->refused = true;
+        return;
+    }
+    const Columns* held = row->HeldColumns();
+    // An explicit op describes the change from the row's previous columns: usable only when the
+    // readers hold those (or nothing, for a new row).
+    const bool inStep = held == nullptr ? !row->refused : row->held == Row::Held::kCurrent;
+    if (held != nullptr && held->oid != c.oid) {
+        EmitClear(type, t, *held, out);
+        held = nullptr;
+    }
+    EmitSet(type, t, held, c, explicitOp && inStep, out);
+    row->db = std::move(c);
+    row->held = Row::Held::kCurrent;
+    row->earlier.reset();
+    row->refused = false;
+}
+
+// Expects t.newMsg to hold the parsed new body (CheckRow leaves it there).
+void MonitorReplica::EmitSet(int type, Table& t, const Columns* held, const Columns& c,
+                             bool explicitOp, Output* out) {
+    if (held != nullptr && held->body == c.body) {
         return;  // the object did not change (only its trace or op column did)
     }
     const MonitorStatement& st = statements_.at(type);
     std::string opBytes;
-    if (explicitOp && !row.op.empty()) {
-        opBytes = row.op;
-        if (oldRow != nullptr && st.selectTemplate) {
+    if (explicitOp && !c.op.empty()) {
+        opBytes = c.op;
+        if (held != nullptr && st.selectTemplate) {
             t.opMsg->ParseFromString(opBytes);
         }
     } else {
-        if (oldRow != nullptr) {
-            t.oldMsg->ParseFromString(oldRow->body);
+        if (held != nullptr) {
+            t.oldMsg->ParseFromString(held->body);
         }
-        DeriveOpMessage(oldRow != nullptr ? t.oldMsg.get() : nullptr, t.newMsg.get(),
-                        t.opMsg.get());
+        DeriveOpMessage(held != nullptr ? t.oldMsg.get() : nullptr, t.newMsg.get(), t.opMsg.get());
         t.opMsg->SerializeToString(&opBytes);
     }
-    if (oldRow != nullptr && st.selectTemplate &&
+    if (held != nullptr && st.selectTemplate &&
         !TouchesSelectedField(*t.opMsg, *st.selectTemplate)) {
         return;
     }
-    Update& u = out->emplace_back();
+    Update& u = out->sets.emplace_back();
     u.set_object_type(static_cast<pb::ObjectType>(type));
     u.set_op_msg(std::move(opBytes));
-    u.set_object_body(row.body);
-    if (oldRow != nullptr) {
-        u.set_old_object_body(oldRow->body);
+    u.set_object_body(c.body);
+    if (held != nullptr) {
+        u.set_old_object_body(held->body);
     }
-    if (!row.trace.empty()) {
-        u.mutable_span_context()->ParseFromString(row.trace);
+    if (!c.trace.empty()) {
+        u.mutable_span_context()->ParseFromString(c.trace);
     }
-    u.set_vdb(row.vdb);
+    u.set_vdb(c.vdb);
 }
 
-void MonitorReplica::EmitClear(int type, Table& t, const Row& oldRow, std::vector<Update>* out) {
-    t.oldMsg->ParseFromString(oldRow.body);
+void MonitorReplica::EmitClear(int type, Table& t, const Columns& held, Output* out) {
+    t.oldMsg->ParseFromString(held.body);
     DeriveOpMessage(t.oldMsg.get(), nullptr, t.opMsg.get());
-    Update& u = out->emplace_back();
+    Update& u = out->clears.emplace_back();
     u.set_object_type(static_cast<pb::ObjectType>(type));
     t.opMsg->SerializeToString(u.mutable_op_msg());
-    u.set_old_object_body(oldRow.body);
-    u.set_vdb(oldRow.vdb);
+    u.set_old_object_body(held.body);
+    u.set_vdb(held.vdb);
 }
 
 namespace {
@@ -223,11 +301,25 @@ bool CheckStructure(const json& updates, bool initial, std::string* error) {
 
 }  // namespace
 
+namespace {
+
+bool SameColumns(const MonitorReplica::Columns& a, const MonitorReplica::Columns& b) {
+    return a.oid == b.oid && a.vdb == b.vdb && a.body == b.body && a.op == b.op;
+}
+
+void Append(std::vector<MonitorReplica::Update>* from, std::vector<MonitorReplica::Update>* to) {
+    to->insert(to->end(), std::make_move_iterator(from->begin()),
+               std::make_move_iterator(from->end()));
+}
+
+}  // namespace
+
 bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
                                   std::vector<Update>* out, std::string* error) {
     if (!CheckStructure(tableUpdates, true, error)) {
         return false;
     }
+    Output o;
     for (auto& [type, table] : tables_) {
         Table& t = *table;
         std::unordered_map<std::string, Row> fresh;
@@ -235,32 +327,32 @@ bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
         if (tu != tableUpdates.end()) {
             fresh.reserve(tu->size());
             for (auto r = tu->begin(); r != tu->end(); ++r) {
-                Row row;
+                Columns c;
                 std::string why;
-                if (!DecodeRowColumns(r.value().begin().value(), type, r.key(), &row, false,
-                                      &why)) {
+                if (!DecodeRowColumns(r.value().begin().value(), &c, &why)) {
                     CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03005",
                                      "CairnDbClient: skipping %1 row %2: %3", t.info->name, r.key(),
                                      why);
                     continue;
                 }
-                const Row* oldRow = nullptr;
-                if (!fullResync) {
-                    auto old = t.rows.find(r.key());
-                    if (old != t.rows.end()) {
-                        oldRow = &old->second;
-                    }
+                auto old = t.rows.find(r.key());
+                // A row refused before with the same columns is not reported again.
+                const bool logRefusal =
+                    old == t.rows.end() || !old->second.refused || !SameColumns(old->second.db, c);
+                Row& row = fresh[r.key()];
+                if (!fullResync && old != t.rows.end()) {
+                    row = std::move(old->second);
                 }
                 // Initial contents are whole objects: an op column left by an earlier list
                 // write describes that write, not this delivery.
-                EmitSet(type, t, oldRow, row, false, out);
-                fresh.emplace(r.key(), std::move(row));
+                ChangeRow(type, t, r.key(), &row, std::move(c), false, logRefusal, &o);
             }
         }
         if (!fullResync) {
             for (const auto& [uuid, oldRow] : t.rows) {
-                if (fresh.count(uuid) == 0) {
-                    EmitClear(type, t, oldRow, out);
+                const Columns* held = oldRow.HeldColumns();
+                if (fresh.count(uuid) == 0 && held != nullptr) {
+                    EmitClear(type, t, *held, &o);
                 }
             }
         }
@@ -273,6 +365,8 @@ bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
                              "CairnDbClient: skipping rows of unknown table %1", t.key());
         }
     }
+    Append(&o.clears, out);
+    Append(&o.sets, out);
     return true;
 }
 
@@ -281,6 +375,7 @@ bool MonitorReplica::ApplyUpdate(const json& tableUpdates, std::vector<Update>* 
     if (!CheckStructure(tableUpdates, false, error)) {
         return false;
     }
+    Output o;
     for (auto tu = tableUpdates.begin(); tu != tableUpdates.end(); ++tu) {
         int type = 0;
         Table* tp = TableFor(tu.key(), &type);
@@ -302,17 +397,19 @@ bool MonitorReplica::ApplyUpdate(const json& tableUpdates, std::vector<Update>* 
                                 uuid);
                     continue;
                 }
-                EmitClear(type, t, existing->second, out);
+                if (const Columns* held = existing->second.HeldColumns()) {
+                    EmitClear(type, t, *held, &o);
+                }
                 t.rows.erase(existing);
                 continue;
             }
-            Row row;
-            bool partial = kind == "modify";
+            Columns c;
+            const bool partial = kind == "modify";
             if (partial && existing != t.rows.end()) {
-                row = existing->second;
+                c = existing->second.db;
             }
             std::string why;
-            if (!DecodeRowColumns(cols, type, uuid, &row, partial, &why)) {
+            if (!DecodeRowColumns(cols, &c, &why)) {
                 CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03005",
                                  "CairnDbClient: skipping %1 row %2: %3", t.info->name, uuid, why);
                 continue;
@@ -324,14 +421,15 @@ bool MonitorReplica::ApplyUpdate(const json& tableUpdates, std::vector<Update>* 
                     t.info->name, uuid);
                 continue;
             }
-            const Row* oldRow = existing != t.rows.end() ? &existing->second : nullptr;
+            Row& row = existing != t.rows.end() ? existing->second : t.rows[uuid];
             // The op column describes this change only when the change wrote it (a modify that
             // leaves it untouched keeps the op of an earlier write).
-            bool explicitOp = kind == "insert" || (partial && cols.contains("op"));
-            EmitSet(type, t, oldRow, row, explicitOp, out);
-            t.rows[uuid] = std::move(row);
+            const bool explicitOp = kind == "insert" || (partial && cols.contains("op"));
+            ChangeRow(type, t, uuid, &row, std::move(c), explicitOp, true, &o);
         }
     }
+    Append(&o.clears, out);
+    Append(&o.sets, out);
     return true;
 }
 

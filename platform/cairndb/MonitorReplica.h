@@ -4,10 +4,23 @@
 // modified row and nothing of a deleted one, so the replica is what gives removals their old body
 // and lets op messages be derived from old and new bodies.
 //
-// Internal to the client library; runs on the client's strand only. Rows that cannot be decoded
-// (unknown table, body that is not base64 or not the type's protobuf) are logged and skipped; a
-// notification whose structure is wrong is refused as a whole (the caller resynchronises), so
-// that a half transaction is never delivered.
+// Rules (what the readers hold always follows from what was delivered):
+// - A row is refused, logged with "LCP03005" and the row's table and UUID, when its columns
+//   cannot be decoded, its body is not the type's protobuf, its body carries no id or an id other
+//   than its oid column (readers key everything on the body's id, so a stray row must never stand
+//   in for another object), or its explicit op does not describe a written object (object
+//   operation other than SET; logged at warning). A refused change is not delivered: the readers
+//   keep what they had of the row (nothing, or its last delivered content), and the next accepted
+//   change, or its deletion, is derived from that. The same refused columns delivered again by a
+//   resynchronisation are logged at debug level only.
+// - Within one notification every removal is delivered before every insertion or modification, so
+//   that an object deleted and written again in one transaction (under a new row) ends present.
+//   A row whose identity changes is delivered as the removal of the old object and the insertion
+//   of the new one.
+//
+// Internal to the client library; runs on the client's strand only. Rows of unknown tables are
+// logged and skipped; a notification whose structure is wrong is refused as a whole (the caller
+// resynchronises), so that a half transaction is never delivered.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -57,7 +70,8 @@ class MonitorReplica {
     void Clear();
     size_t RowCount() const;
 
-    struct Row {
+    // A row's columns as the database holds them.
+    struct Columns {
         std::string oid;
         uint32_t vdb = 0;
         std::string body;   // serialized body
@@ -65,15 +79,43 @@ class MonitorReplica {
         std::string trace;  // serialized span context, "" when none
     };
 
+    struct Row {
+        Columns db;
+        // What the readers hold of this row: nothing, the current columns, or (after a refused
+        // change) earlier ones.
+        enum class Held : uint8_t { kNothing, kCurrent, kEarlier } held = Held::kNothing;
+        bool refused = false;  // the current columns were refused (and logged)
+        std::unique_ptr<Columns> earlier;
+
+        const Columns* HeldColumns() const {
+            return held == Held::kCurrent ? &db
+                                          : (held == Held::kEarlier ? earlier.get() : nullptr);
+        }
+    };
+
   private:
     struct Table;
+    // Removals and the rest of one notification, delivered in that order.
+    struct Output {
+        std::vector<Update> clears;
+        std::vector<Update> sets;
+    };
+
     Table* TableFor(const std::string& name, int* type);
-    bool DecodeRowColumns(const nlohmann::json& columns, int type, const std::string& uuid,
-                          Row* row, bool partial, std::string* why);
-    // `explicitOp`: the row's op column was written with this change and describes it.
-    void EmitSet(int type, Table& t, const Row* oldRow, const Row& row, bool explicitOp,
-                 std::vector<Update>* out);
-    void EmitClear(int type, Table& t, const Row& oldRow, std::vector<Update>* out);
+    bool DecodeRowColumns(const nlohmann::json& columns, Columns* c, std::string* why);
+    // Parses and checks the columns of a row (leaving the body in the table's scratch message);
+    // false with the reason and the level to log it at.
+    bool CheckRow(Table& t, const std::string& uuid, Columns* c, bool explicitOp, std::string* why,
+                  int* level);
+    // The row gets the columns `c` (already merged with what it had): checked, then delivered as
+    // the difference to what the readers hold, or refused. `explicitOp`: the op column was written
+    // with this change and describes it; `logRefusal`: a refusal is logged at its level (else at
+    // debug: the same refused columns again).
+    void ChangeRow(int type, Table& t, const std::string& uuid, Row* row, Columns c,
+                   bool explicitOp, bool logRefusal, Output* out);
+    void EmitSet(int type, Table& t, const Columns* held, const Columns& c, bool explicitOp,
+                 Output* out);
+    void EmitClear(int type, Table& t, const Columns& held, Output* out);
 
     uint16_t vdb_;
     std::map<int, MonitorStatement> statements_;

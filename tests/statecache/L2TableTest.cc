@@ -136,6 +136,30 @@ TEST_F(L2TableTest, FullSyncLeavesExactlyWhatItDeliveredInBothStores) {
     EXPECT_TRUE(obs.desired.back().fullSync);
 }
 
+TEST_F(L2TableTest, ARepeatedFullSyncReachesObserversWhole) {
+    // Observers rebuild from a full sync (the runtime one flushes the database tables and writes
+    // everything again): entries it confirms unchanged are not filtered out of it.
+    for (L2Store store : {L2Store::kDesired, L2Store::kRuntime}) {
+        SCOPED_TRACE(store == L2Store::kDesired ? "desired" : "runtime");
+        ObjectType type = store == L2Store::kDesired ? kFib : kState;
+        const auto& seen = store == L2Store::kDesired ? obs.desired : obs.runtime;
+        CairnDBUpdateList sync = {
+            Whole(type, Id(1), ""),
+            Rec(type, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001), 5)),
+            Rec(type, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1)),
+            Rec(type, Id(1), PropertyType::L2_VM_IP, test::VmIp(Ip4(0x0a000005)))};
+        Update(store, sync, true);
+        Update(store, sync, true);
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_TRUE(seen[1].fullSync);
+        EXPECT_EQ(seen[1].records, sync);
+        EXPECT_EQ(table->EntryCount(store), 3u);
+        // A delta re-sending them is still filtered.
+        Update(store, {sync[1], sync[2], sync[3]}, false);
+        EXPECT_EQ(seen.size(), 2u);
+    }
+}
+
 TEST_F(L2TableTest, KeysKeepAddressFamiliesAndIpv6HalvesApart) {
     L2ValueKey k4;
     L2ValueKey k6;

@@ -216,5 +216,30 @@ TEST_F(RuntimeWriteIntegrationTest, LocalL2EntriesAreAppendedReplacedAndRemoved)
     EXPECT_EQ(client->failed.load(), 0);
 }
 
+TEST_F(RuntimeWriteIntegrationTest, ARepeatedLocalL2FullSyncKeepsEveryEntry) {
+    // The second full sync finds every entry unchanged in the runtime store; the database must
+    // still hold them after its flush and rewrite.
+    StateCacheL2Table* l2 = cache->L2Table();
+    CairnDBUpdateList sync = {
+        Whole(ObjectType::LOG_SWITCH_STATE, Id(1), ""),
+        Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
+            test::Vtep(test::Ip4(0x0a000001), 5)),
+        Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x42)),
+        Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VM_IP,
+            test::VmIp(test::Ip4(0x0a000005)))};
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("full sync " + std::to_string(round));
+        l2->UpdateRuntimeState(sync, true);
+        AwaitWrites(round);
+        auto states = Get("LOG_SWITCH_STATE");
+        ASSERT_EQ(states.size(), 1u) << states.dump();
+        EXPECT_EQ(states[0]["id"], Text(1));
+        EXPECT_EQ(states[0]["vtep_entries"].size(), 1u) << states.dump();
+        EXPECT_EQ(states[0]["mac_entries"].size(), 1u) << states.dump();
+        EXPECT_EQ(states[0]["ip_entries"].size(), 1u) << states.dump();
+    }
+    EXPECT_EQ(client->failed.load(), 0);
+}
+
 }  // namespace
 }  // namespace CfgAgent

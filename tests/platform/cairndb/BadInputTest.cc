@@ -20,8 +20,9 @@ using ozy::cairndb::Base64Encode;
 using ozy::cairndb::CairnDbClient;
 using ozy::cairndb::CairnDbClientOptions;
 
-std::string Row(const google::protobuf::Message& body, const std::string& oid) {
-    return json{{"oid", oid}, {"vdb", 1}, {"body", Base64Encode(body.SerializeAsString())}}.dump();
+std::string Row(const google::protobuf::Message& body) {
+    return json{{"oid", OidOf(body)}, {"vdb", 1}, {"body", Base64Encode(body.SerializeAsString())}}
+        .dump();
 }
 
 class BadInputTest : public ::testing::Test {
@@ -59,15 +60,15 @@ class BadInputTest : public ::testing::Test {
 TEST_F(BadInputTest, MalformedJsonDropsTheSessionWithoutDeliveringAnything) {
     Start();
     // A good notification first, then one that is not JSON although its braces balance.
-    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"aaaa":{"insert":)" +
-                                 Row(Switch(1, 1), "a") + "}}}"));
+    ASSERT_TRUE(
+        peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"aaaa":{"insert":)" + Row(Switch(1, 1)) + "}}}"));
     ASSERT_TRUE(rec_.WaitBarriers(2));
     ASSERT_TRUE(peer_.SendRaw(R"({"id":null,"method":"update2","params":[tru, {}]})"));
     ExpectResync(2);
     EXPECT_TRUE(logs_.ContainsWithCode("malformed JSON", "LCP03002"));
     // After the resynchronisation the monitor works as before.
-    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"bbbb":{"insert":)" +
-                                 Row(Switch(2, 2), "b") + "}}}"));
+    ASSERT_TRUE(
+        peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"bbbb":{"insert":)" + Row(Switch(2, 2)) + "}}}"));
     ASSERT_TRUE(rec_.WaitBarriers(4));
     EXPECT_EQ(rec_.UpdatesOfTransaction(3).size(), 1u);
 }
@@ -77,7 +78,7 @@ TEST_F(BadInputTest, BadRowsAndUnknownTablesAreSkippedAndTheRestDelivered) {
     pb::LogSwitchConfigMsg good = Switch(1, 5001);
     json update = {
         {"LOG_SWITCH_CONFIG",
-         {{"0001", {{"insert", json::parse(Row(good, "a"))}}},
+         {{"0001", {{"insert", json::parse(Row(good))}}},
           {"0002", {{"insert", {{"oid", "b"}, {"vdb", 1}, {"body", "not base64!"}}}}},
           {"0003",
            {{"insert", {{"oid", "c"}, {"vdb", 1}, {"body", Base64Encode("\xff\xff\xff\xff")}}}}},
@@ -112,8 +113,8 @@ TEST_F(BadInputTest, BadRowsAndUnknownTablesAreSkippedAndTheRestDelivered) {
 TEST_F(BadInputTest, AStructurallyBrokenNotificationIsRefusedAsAWhole) {
     Start();
     json update = {{"LOG_SWITCH_CONFIG",
-                    {{"0001", {{"insert", json::parse(Row(Switch(1, 1), "a"))}}},
-                     {"0002", {{"frobnicate", json::parse(Row(Switch(2, 2), "b"))}}}}}};
+                    {{"0001", {{"insert", json::parse(Row(Switch(1, 1)))}}},
+                     {"0002", {{"frobnicate", json::parse(Row(Switch(2, 2)))}}}}}};
     ASSERT_TRUE(peer_.SendUpdate(update.dump()));
     ExpectResync(1);
     EXPECT_TRUE(logs_.ContainsWithCode("unknown kind frobnicate", "LCP03003"));
@@ -139,8 +140,7 @@ TEST_F(BadInputTest, AConnectionClosedInTheMiddleOfAMessageDeliversNothingOfIt) 
                             {"method", "update2"},
                             {"params", json::array({json::array({"x"}), json::object()})}}
                            .dump();
-    json update = {
-        {"LOG_SWITCH_CONFIG", {{"0001", {{"insert", json::parse(Row(Switch(1, 1), "a"))}}}}}};
+    json update = {{"LOG_SWITCH_CONFIG", {{"0001", {{"insert", json::parse(Row(Switch(1, 1)))}}}}}};
     // Build the real notification text and send only its first half.
     std::string text;
     {
@@ -236,9 +236,8 @@ TEST_F(BadInputTest, ACallbackThatThrowsIsLoggedAndDeliveryGoesOn) {
     ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
     client_->StartAsync();
     ASSERT_TRUE(rec_.WaitBarriers(1));
-    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"1":{"insert":)" +
-                                 Row(Switch(1, 1), "a") + R"(},"2":{"insert":)" +
-                                 Row(Switch(2, 2), "b") + "}}}"));
+    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"1":{"insert":)" + Row(Switch(1, 1)) +
+                                 R"(},"2":{"insert":)" + Row(Switch(2, 2)) + "}}}"));
     ASSERT_TRUE(rec_.WaitBarriers(2));
     EXPECT_EQ(calls.load(), 2);
     EXPECT_TRUE(logs_.ContainsWithCode("update callback threw: boom", "LCP03010"));
@@ -327,9 +326,8 @@ TEST_F(BadInputTest, StopFromWithinACallbackEndsDeliveryAtOnce) {
     ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
     client_->StartAsync();
     ASSERT_TRUE(AwaitTrue([&] { return barriers.load() == 1; }));
-    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"1":{"insert":)" +
-                                 Row(Switch(1, 1), "a") + R"(},"2":{"insert":)" +
-                                 Row(Switch(2, 2), "b") + "}}}"));
+    ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"1":{"insert":)" + Row(Switch(1, 1)) +
+                                 R"(},"2":{"insert":)" + Row(Switch(2, 2)) + "}}}"));
     ASSERT_TRUE(AwaitTrue([&] { return updates.load() == 1; }));
     // The stop closed the session: the rest of the notification is never delivered.
     ASSERT_TRUE(AwaitTrue([&] { return !peer_.HasConnection(); }));

@@ -139,6 +139,13 @@ std::string UuidTextOf(const pb::UuidMsg& id) {
     return ozy::cairndb::UuidText(id.left(), id.right());
 }
 
+std::string OidOf(const google::protobuf::Message& body) {
+    const auto* f = body.GetDescriptor()->FindFieldByName("id");
+    if (f == nullptr || !body.GetReflection()->HasField(body, f))
+        return std::string();
+    return UuidTextOf(static_cast<const pb::UuidMsg&>(body.GetReflection()->GetMessage(body, f)));
+}
+
 pb::LogSwitchConfigMsg Switch(uint64_t n, uint32_t vni) {
     pb::LogSwitchConfigMsg m;
     *m.mutable_id() = Uuid(n);

@@ -69,6 +69,8 @@ class Recorder {
 
 pb::UuidMsg Uuid(uint64_t n);
 std::string UuidTextOf(const pb::UuidMsg& id);
+// The oid of a body: the text of its id field ("" when it has none).
+std::string OidOf(const google::protobuf::Message& body);
 pb::LogSwitchConfigMsg Switch(uint64_t n, uint32_t vni);
 pb::LogSwitchFibMsg SwitchFib(uint64_t n, const std::vector<uint64_t>& macs);
 

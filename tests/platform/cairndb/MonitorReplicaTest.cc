@@ -2,6 +2,8 @@
 // difference, select templates, and refusal of malformed notifications.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
 
 #include "platform/cairndb/Base64.h"
@@ -17,8 +19,11 @@ using ozy::cairndb::Base64Encode;
 using ozy::cairndb::MonitorReplica;
 using ozy::cairndb::MonitorStatement;
 
-json RowOf(const google::protobuf::Message& body, const std::string& oid = "o") {
-    return {{"oid", oid}, {"vdb", 1}, {"body", Base64Encode(body.SerializeAsString())}};
+// A row as the server sends it; its oid names the body's id unless given.
+json RowOf(const google::protobuf::Message& body, const std::string& oid = std::string()) {
+    return {{"oid", oid.empty() ? OidOf(body) : oid},
+            {"vdb", 1},
+            {"body", Base64Encode(body.SerializeAsString())}};
 }
 
 class MonitorReplicaTest : public ::testing::Test {
@@ -81,7 +86,8 @@ TEST_F(MonitorReplicaTest, InsertModifyDeleteCarryDerivedOpsAndOldBodies) {
 
     // An explicit op column is passed on as it is.
     pb::LogSwitchConfigOpMsg explicitOp;
-    explicitOp.mutable_op()->set_op(pb::UPDATE);
+    explicitOp.mutable_op()->set_op(pb::SET);
+    explicitOp.mutable_vni()->set_op(pb::UPDATE);
     auto sw3 = Switch(1, 12);
     u = Update({{"LOG_SWITCH_CONFIG",
                  {{"u1",
@@ -194,7 +200,7 @@ TEST_F(MonitorReplicaTest, ABadTraceIsDroppedButTheRowKept) {
     auto u = Update({{"LOG_SWITCH_CONFIG",
                       {{"u",
                         {{"insert",
-                          {{"oid", "o"},
+                          {{"oid", OidOf(Switch(1, 1))},
                            {"vdb", 1},
                            {"body", RowOf(Switch(1, 1))["body"]},
                            {"trace", Base64Encode("\xff\xff")}}}}}}}});
@@ -202,6 +208,162 @@ TEST_F(MonitorReplicaTest, ABadTraceIsDroppedButTheRowKept) {
     EXPECT_FALSE(u[0].has_span_context());
     EXPECT_TRUE(logs_.ContainsWithCode("not a SpanContextMsg", "LCP03006"));
 }
+
+// The object operation of an update: SET or CLEAR.
+int ObjectOp(const pb::MonitorUpdateMsg& u) {
+    pb::LogSwitchConfigOpMsg op;
+    EXPECT_TRUE(op.ParseFromString(u.op_msg()));
+    return op.op().op();
+}
+
+TEST_F(MonitorReplicaTest, RemovalsComeBeforeInsertionsWithinOneNotification) {
+    // Row "u9" holds switch 1; one transaction deletes it and inserts switch 1 again under row
+    // "u1", which sorts first. Readers must end with the switch present.
+    auto old = Switch(1, 1);
+    Initial({{"LOG_SWITCH_CONFIG", {{"u9", {{"initial", RowOf(old)}}}}}}, true);
+    auto again = Switch(1, 2);
+    auto other = Switch(5, 5);
+    auto u = Update({{"LOG_SWITCH_CONFIG",
+                      {{"u0", {{"insert", RowOf(other)}}},
+                       {"u1", {{"insert", RowOf(again)}}},
+                       {"u9", {{"delete", nullptr}}}}}});
+    ASSERT_EQ(u.size(), 3u);
+    EXPECT_EQ(ObjectOp(u[0]), pb::CLEAR);
+    EXPECT_EQ(u[0].old_object_body(), old.SerializeAsString());
+    EXPECT_EQ(ObjectOp(u[1]), pb::SET);
+    EXPECT_EQ(u[1].object_body(), other.SerializeAsString());
+    EXPECT_EQ(ObjectOp(u[2]), pb::SET);
+    EXPECT_EQ(u[2].object_body(), again.SerializeAsString());
+    EXPECT_TRUE(u[2].old_object_body().empty());
+
+    // A row that changes identity: the old object goes first, then the new one comes.
+    auto moved = Switch(7, 7);
+    u = Update({{"LOG_SWITCH_CONFIG",
+                 {{"u1", {{"modify", {{"oid", OidOf(moved)}, {"body", RowOf(moved)["body"]}}}}}}}});
+    ASSERT_EQ(u.size(), 2u);
+    EXPECT_EQ(ObjectOp(u[0]), pb::CLEAR);
+    EXPECT_EQ(u[0].old_object_body(), again.SerializeAsString());
+    EXPECT_EQ(ObjectOp(u[1]), pb::SET);
+    EXPECT_TRUE(u[1].old_object_body().empty());
+
+    // The same order when the statements change and the difference is delivered.
+    json snapshot = {
+        {"LOG_SWITCH_CONFIG",
+         {{"u0", {{"initial", RowOf(other)}}}, {"u2", {{"initial", RowOf(Switch(7, 8))}}}}}};
+    u = Initial(snapshot, false);
+    ASSERT_EQ(u.size(), 2u);
+    EXPECT_EQ(ObjectOp(u[0]), pb::CLEAR);
+    EXPECT_EQ(ObjectOp(u[1]), pb::SET);
+}
+
+// A row the replica refuses: how it is written, and what the log names.
+struct RefusedRow {
+    const char* name;
+    std::function<json()> row;
+    const char* why;
+    int level;
+};
+
+void PrintTo(const RefusedRow& r, std::ostream* os) {
+    *os << r.name;
+}
+
+std::string OpColumn(int code) {
+    pb::LogSwitchConfigOpMsg op;
+    op.mutable_op()->set_op(static_cast<pb::PBOpType>(code));
+    return Base64Encode(op.SerializeAsString());
+}
+
+const RefusedRow kRefusedRows[] = {
+    // A stray row: its body carries switch 1's id under switch 2's oid.
+    {"StrayOid", [] { return RowOf(Switch(1, 99), OidOf(Switch(2, 2))); },
+     "oid 11112222-3333-4444-0000-000000000002 but its body has id "
+     "11112222-3333-4444-0000-000000000001",
+     kLogError},
+    {"BodyWithoutId",
+     [] {
+         pb::LogSwitchConfigMsg m;
+         m.set_vni(5);
+         return RowOf(m, OidOf(Switch(2, 2)));
+     },
+     "body has no id", kLogError},
+    {"UnknownOpCode",
+     [] {
+         json r = RowOf(Switch(2, 2));
+         r["op"] = OpColumn(42);
+         return r;
+     },
+     "explicit op code 42 (UNKNOWN) is not SET", kLogWarn},
+    {"OpCodeThatIsNoWrite",
+     [] {
+         json r = RowOf(Switch(2, 2));
+         r["op"] = OpColumn(pb::REMOVE);
+         return r;
+     },
+     "explicit op code 11 (REMOVE) is not SET", kLogWarn},
+};
+
+class RefusedRowTest : public MonitorReplicaTest,
+                       public ::testing::WithParamInterface<RefusedRow> {};
+
+TEST_P(RefusedRowTest, IsLoggedOnceDeliversNothingAndItsDeletionNothing) {
+    const RefusedRow& p = GetParam();
+    auto sw1 = Switch(1, 1);
+    Initial({{"LOG_SWITCH_CONFIG", {{"u1", {{"initial", RowOf(sw1)}}}}}}, true);
+    EXPECT_TRUE(Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"insert", p.row()}}}}}}).empty());
+    ASSERT_EQ(logs_.Count(p.why), 1u) << logs_.Dump();
+    EXPECT_TRUE(
+        logs_.ContainsWithCode("CairnDbClient: skipping LOG_SWITCH_CONFIG row u2: ", "LCP03005"));
+    for (const LogEntry& e : logs_.Entries()) {
+        if (e.message.find(p.why) != std::string::npos) {
+            EXPECT_EQ(e.level, p.level);
+        }
+    }
+    // Its deletion removes nothing: switch 1 stays with its readers.
+    EXPECT_TRUE(Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"delete", nullptr}}}}}}).empty());
+
+    // Delivered again at each full resynchronisation, it is reported the first time only.
+    json snapshot = {
+        {"LOG_SWITCH_CONFIG", {{"u1", {{"initial", RowOf(sw1)}}}, {"u2", {{"initial", p.row()}}}}}};
+    // (Initial contents are whole objects, whatever op column a row keeps: only the body checks
+    // apply there, and a row refused for its op alone is delivered.)
+    const size_t delivered = p.level == kLogError ? 1 : 2;
+    logs_.Clear();
+    auto u = Initial(snapshot, true);
+    ASSERT_EQ(u.size(), delivered);
+    EXPECT_EQ(u[0].object_body(), sw1.SerializeAsString());
+    u = Initial(snapshot, true);
+    ASSERT_EQ(u.size(), delivered);
+    EXPECT_EQ(logs_.Count(p.why), delivered == 1 ? 1u : 0u) << logs_.Dump();
+}
+
+TEST_P(RefusedRowTest, ARefusedChangeLeavesReadersWithWhatTheyHad) {
+    const RefusedRow& p = GetParam();
+    auto v1 = Switch(2, 1);
+    Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"insert", RowOf(v1)}}}}}});
+    // The bad change: every column the case writes.
+    json cols = p.row();
+    cols.erase("vdb");
+    EXPECT_TRUE(Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"modify", cols}}}}}}).empty());
+    EXPECT_EQ(logs_.Count(p.why), 1u) << logs_.Dump();
+    // The next good change is the difference to what the readers hold, derived (the op column it
+    // leaves in place described the refused change).
+    auto v3 = Switch(2, 3);
+    auto u = Update({{"LOG_SWITCH_CONFIG",
+                      {{"u2", {{"modify", {{"oid", OidOf(v3)}, {"body", RowOf(v3)["body"]}}}}}}}});
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].old_object_body(), v1.SerializeAsString());
+    EXPECT_EQ(u[0].object_body(), v3.SerializeAsString());
+    EXPECT_EQ(ObjectOp(u[0]), pb::SET);
+    u = Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"delete", nullptr}}}}}});
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].old_object_body(), v3.SerializeAsString());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RefusedRowTest, ::testing::ValuesIn(kRefusedRows),
+                         [](const ::testing::TestParamInfo<RefusedRow>& i) {
+                             return std::string(i.param.name);
+                         });
 
 }  // namespace
 }  // namespace CfgAgent::test
