@@ -196,6 +196,17 @@ TEST_F(MonitorReplicaTest, AnOpColumnLeftByAnEarlierWriteIsNotPassedOn) {
     EXPECT_EQ(op.mac_entries().entries_size(), 0);
 }
 
+TEST_F(MonitorReplicaTest, AModifyOfARowNeverReceivedIsRefused) {
+    pb::SpanContextMsg span;
+    span.set_span_id(5);
+    EXPECT_TRUE(Update({{"LOG_SWITCH_CONFIG",
+                         {{"u7", {{"modify", {{"trace", Base64Encode(span.SerializeAsString())}}}}}}}})
+                    .empty());
+    EXPECT_TRUE(logs_.ContainsWithCode(
+        "CairnDbClient: skipping LOG_SWITCH_CONFIG row u7: modify of a row never received",
+        "LCP03005"));
+}
+
 TEST_F(MonitorReplicaTest, ABadTraceIsDroppedButTheRowKept) {
     auto u = Update({{"LOG_SWITCH_CONFIG",
                       {{"u",
