@@ -38,7 +38,7 @@ class TarpEvalTest : public ::testing::TestWithParam<EvalCase> {
             dev_->state->CreateFilter({"f1", "vif1", "lsp1", kAgentFirewall, false, true}, &why));
         CTarpFWCmdList list;
         ScopedConfigFile guard(&list);
-        list.addCreateAddrSet(MakeSet("web", {"10.5.0.0/24"}));
+        list.addCreateAddrSet(MakeSet("web", {"10.5.0.0/24"}, {"10.5.0.10"}));
         list.addCreateAddrSet(MakeSet("ten", {"10.0.0.0/8"}));
         auto profile =
             std::make_shared<CTarpFWContainer>("ctx-http", CTarpFWContainer::Type::kAttributes);
@@ -212,6 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
         EvalCase{"in tcp 10.5.0.1:1 10.0.0.1:9200", "ALLOW", 9},
         EvalCase{"in tcp 172.16.0.9:1 10.0.0.1:9200", "DEFAULT", -1},
         EvalCase{"in tcp 10.5.0.9:1 10.0.0.1:9200", "ALLOW", 20},
+        EvalCase{"in tcp 10.5.0.10:1 10.0.0.1:9200", "ALLOW", 20},  // excluded by the set
         // Direction: rule 10 is inbound only.
         EvalCase{"in tcp 192.168.1.1:1 10.0.0.1:9300", "DROP", 10},
         EvalCase{"out tcp 192.168.1.1:1 10.0.0.1:9300", "DEFAULT", -1},
