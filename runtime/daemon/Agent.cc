@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/switching/ConfigAppEntry.h"
+#include "cli/udslink/CfgUdsLink.h"
 #include "cli/CliServer.h"
 #include "intake/CairnDBUpdateMsg.h"
 #include "intake/CairndbClient.h"
@@ -160,6 +161,7 @@ class Agent {
     AppContext appContext_;
     std::unique_ptr<AppLauncher> apps_;
     boost::property_tree::ptree appList_;
+    std::shared_ptr<CfgUdsLink> opsLink_;
     ozy::RefPtr<CliServer> cli_;
     std::unique_ptr<ozy::sha::ShaPmClient> sha_;
     bool workGroupStarted_ = false;
@@ -196,8 +198,10 @@ int Agent::Startup(int argc, char** argv) {
     // dispatcher with the three state-cache tables.
     CreateIntake();
 
-    // 19: the application list (a missing list ends start-up here).
+    // 19: the application list (a missing list ends start-up here) and the operations-agent link.
     appList_ = tree.get_child("config.cfgAgent.apps");
+    opsLink_ = std::make_shared<CfgUdsLink>();
+    appContext_.opsLink = opsLink_.get();
 
     // 20
     StartApplications();
@@ -296,8 +300,10 @@ void Agent::StartApplications() {
     appContext_.launcher = apps_.get();
     if (appList_.empty())
         return;
-    // The agent socket link is started here once it is part of the agent.
     apps_->StartAll(appList_);
+    // The link starts once every application has registered its handlers: the handler table is
+    // read by the link's thread without a lock and never changes after this point.
+    opsLink_->Start();
 }
 
 void Agent::StartCli() {
@@ -347,7 +353,8 @@ void Agent::Shutdown() {
     // 4
     if (apps_ && !appList_.empty()) {
         apps_->StopAll();
-        // The agent socket link stops here.
+        if (opsLink_)
+            opsLink_->Stop();
     }
     // 5
     if (cli_)
@@ -376,6 +383,7 @@ void Agent::Shutdown() {
 void Agent::ReleaseAll() {
     cli_.reset();
     apps_.reset();
+    opsLink_.reset();
     dispatcher_.reset();
     stateCacheObserver_.reset();
     cairndb_.reset();

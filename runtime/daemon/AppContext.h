@@ -9,6 +9,7 @@ namespace CfgAgent {
 
 class AppLauncher;
 class CairndbClient;
+class ICfgUdsLink;
 class MsgDispatcher;
 class StateCache;
 
@@ -18,6 +19,8 @@ struct AppContext {
     StateCache* stateCache = nullptr;
     MsgDispatcher* dispatcher = nullptr;
     CairndbClient* cairndb = nullptr;
+    // The operations-agent link: applications register their handlers while they start.
+    ICfgUdsLink* opsLink = nullptr;
 };
 
 }  // namespace CfgAgent
