@@ -15,6 +15,7 @@
 #include "platform/krnlink/KrnlinkSockets.h"
 #include "platform/unixctl/UnixctlServer.h"
 #include "runtime/Logger.h"
+#include "tools/ozy-dpemu/OpsAgent.h"
 #include "tools/ozy-dpemu/Registry.h"
 #include "tools/ozy-dpemu/StreamServer.h"
 
@@ -174,6 +175,15 @@ bool Emulator::Start() {
                  krnlink::EndpointLogicalPath(endpoint));
         endpoints_.push_back(std::move(ep));
     }
+    for (auto& ep : endpoints_) {
+        ep->Handler().FindPeers([this](const std::string& name) -> FamilyHandler* {
+            for (auto& other : endpoints_) {
+                if (other->Info().name == name)
+                    return &other->Handler();
+            }
+            return nullptr;
+        });
+    }
     std::vector<std::unique_ptr<DeviceEndpoint>> devices;
     for (const DeviceInfo& info : BuiltinDevices())
         devices.push_back(std::make_unique<DeviceEndpoint>(loop_, info));
@@ -191,6 +201,11 @@ bool Emulator::Start() {
         CFG_INFO("ozy-dpemu: device %1 listening on %2", dev->Info().name, dev->Info().path);
         devices_.push_back(std::move(dev));
     }
+
+    opsAgent_ = std::make_unique<OpsAgent>(loop_);
+    if (!opsAgent_->Start())
+        return false;
+    opsAgent_->RegisterCommands(*this);
 
     Add("dpemu/dump", "FAMILY", 1, 1, [this](const auto& a) { return Dump(a); });
     Add("dpemu/out-of-sync", "FAMILY [ARGS...]", 1, 4,
@@ -249,7 +264,9 @@ CommandResult Emulator::Dump(const std::vector<std::string>& args) {
         if (dev->Info().name == args[0])
             return CommandResult::Ok(dev->Handler().Dump().dump(2));
     }
-    std::string known;
+    if (args[0] == "opsagent" && opsAgent_)
+        return CommandResult::Ok(opsAgent_->Dump().dump(2));
+    std::string known = " opsagent";
     for (auto& ep : endpoints_)
         known += " " + ep->Info().name;
     for (auto& dev : devices_)

@@ -23,6 +23,8 @@ class Server;
 
 namespace ozy::dpemu {
 
+class OpsAgent;
+
 constexpr const char* kControlSocket = "/var/run/orvane/ozy-dpemu/dpemu-ctl";
 
 struct EmulatorOptions {
@@ -59,6 +61,8 @@ class Emulator : public CommandTable {
     EventLoop loop_;
     std::vector<std::unique_ptr<FamilyEndpoint>> endpoints_;
     std::vector<std::unique_ptr<DeviceEndpoint>> devices_;
+    // The operations agent: a client of the agent's link socket.
+    std::unique_ptr<OpsAgent> opsAgent_;
     std::unique_ptr<unixctl::Server> control_;
     std::thread controlThread_;
     std::atomic<bool> stopping_{false};

@@ -79,6 +79,10 @@ class FamilyHandler {
     // A family whose state also stands behind a device returns that device here; the emulator
     // serves it for as long as the family lives.
     virtual SharedDevice Device() { return {}; }
+    // Called once every family exists: a family that answers from another one's tables (the
+    // traceflow family reads the KCP ports) looks it up by name here.
+    using PeerLookup = std::function<FamilyHandler*(const std::string& name)>;
+    virtual void FindPeers(const PeerLookup& lookup) { (void)lookup; }
 
   protected:
     LinkChannel* channel_ = nullptr;
