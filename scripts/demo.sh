@@ -409,6 +409,39 @@ jq -r '.VIF_STATE | sort_by(.port_id)[] |
         row "$vif" "$status" "$switch" "$port  $pretty"
     done
 
+# ---- operations agent: one traceflow round ---------------------------------------------------
+
+# A UUID text as protobuf JSON writes a UuidMsg: the two 64-bit halves as decimal strings.
+uuid_json() {
+    local h=${1//-/}
+    printf '{"left": "%u", "right": "%u"}' "0x${h:0:16}" "0x${h:16:16}"
+}
+uuid_key() { uuid_json "$1" | jq -r '.left + ":" + .right'; }
+
+section "operations agent (ozy-dpemu as ozy-opsagent): one traceflow round"
+opsagent_connected() { [ "$(emu dpemu/dump opsagent | jq -r '.connected')" = true ]; }
+await 30 "the operations agent on the agent's link" opsagent_connected ||
+    die "the operations agent did not connect"
+IFS=$'\t' read -r lsp ls vif dvport <<<"${PORTS[0]}"
+emu dpemu/opsagent-send orvane.ozy.lcp.TraceflowRequestMsg \
+    "{\"round_id\": \"1\", \"src_port\": $(uuid_json "$lsp"), \"packet\": \"AAECAwQF\"}" >/dev/null
+traced() {
+    [ "$(emu dpemu/dump opsagent | jq '[.messages[] | select(.type == "orvane.ozy.lcp.TraceflowObservationMsg")] | length')" -ge 3 ]
+}
+await 30 "the observations of round 1 at the operations agent" traced ||
+    die "no traceflow observations came back"
+emu dpemu/dump traceflow | jq -r '.injections[-1] | "request for port \(.dvport): injected, \(.packet_length) bytes"'
+IDS="{}"
+for line in "${SWITCHES[@]}"; do
+    IFS=$'\t' read -r id name vni <<<"$line"
+    IDS=$(jq -c --arg k "$(uuid_key "$id")" --arg v "switch $name" '. + {($k): $v}' <<<"$IDS")
+done
+IDS=$(jq -c --arg k "$(uuid_key "$lsp")" --arg v "port $lsp" '. + {($k): $v}' <<<"$IDS")
+emu dpemu/dump opsagent | jq -r --argjson ids "$IDS" '
+    def id(u): if u then ($ids[u.left + ":" + u.right] // "?") else "" end;
+    .messages[] | select(.type == "orvane.ozy.lcp.TraceflowObservationMsg") | .payload |
+    "round \(.round_id)  \(.observation_name | . + " " * (16 - length))  \(id(.ls_id))\(id(.lsp_id))\(if .vif_id then "  VIF " + .vif_id else "" end)"'
+
 # ---- keep or stop ---------------------------------------------------------------------------
 
 if [ $KEEP -eq 1 ]; then

@@ -10,6 +10,7 @@ PACKAGES=(
     protobuf-compiler libprotobuf-dev zlib1g-dev nlohmann-json3-dev libpcap-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     openvswitch-switch openvswitch-common jq
+    tcpdump tshark
 )
 
 missing=()

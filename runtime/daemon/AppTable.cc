@@ -3,6 +3,7 @@
 #include "runtime/daemon/AppLauncher.h"
 
 #include "apps/switching/ConfigAppEntry.h"
+#include "services/traceflow/TraceflowAppEntry.h"
 
 namespace CfgAgent {
 
@@ -13,7 +14,8 @@ std::vector<AppEntry> BuiltinApps() {
     table.push_back({"vdrb", "L3 application starts", nullptr, "", "", nullptr});
     table.push_back(
         {"dfw", "DFW application starts", nullptr, "lb", "LB application starts", nullptr});
-    table.push_back({"traceflow", "Traceflow application starts", nullptr, "", "", nullptr});
+    table.push_back(
+        {"traceflow", "Traceflow application starts", MakeTraceflowAppEntry, "", "", nullptr});
     table.push_back({"bfd", "BFD application starts", nullptr, "", "", nullptr});
     table.push_back({"si", "Service insertion application starts", nullptr, "", "", nullptr});
     table.push_back(

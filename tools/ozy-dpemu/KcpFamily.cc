@@ -445,4 +445,16 @@ nlohmann::json KcpFamily::Dump() const {
     return out;
 }
 
+std::string KcpFamily::VifOfPort(const std::string& portId) const {
+    for (const auto& [vifId, vif] : connectedVifs_) {
+        if (vif.portId == portId)
+            return vifId;
+    }
+    for (const auto& [vifId, vif] : tables_.vifs) {
+        if (vif.record.portId == portId)
+            return vifId;
+    }
+    return std::string();
+}
+
 }  // namespace ozy::dpemu

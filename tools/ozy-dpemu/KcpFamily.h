@@ -43,6 +43,11 @@ class KcpFamily : public FamilyHandler {
     CommandResult OutOfSync(const std::vector<std::string>& args) override;
     void RegisterCommands(CommandTable& table) override;
 
+    const KcpTables& Tables() const { return tables_; }
+    // The VIF on a DVS port: one connected with dpemu/vif-connect, else one the agent sent; ""
+    // when none.
+    std::string VifOfPort(const std::string& portId) const;
+
   private:
     struct ConnectedVif {
         std::string portId;

@@ -5,6 +5,7 @@
 #include "tools/ozy-dpemu/KcpFamily.h"
 #include "tools/ozy-dpemu/RecordingFamily.h"
 #include "tools/ozy-dpemu/SwsecFamily.h"
+#include "tools/ozy-dpemu/TraceflowFamily.h"
 #include "tools/ozy-dpemu/VdrFamily.h"
 #include "tools/ozy-dpemu/TarpFamily.h"
 
@@ -30,8 +31,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
         {"vxlan", "ozy_vxlan_krnlink", "VXLAN family (recorded)", Family<RecordingFamily>("vxlan")},
         {"vdr", "ozy_vdr_krnlink", "distributed router family (routers, LIFs, routes, ARP)",
          Family<VdrFamily>()},
-        {"traceflow", "ozy_traceflow_krnlink", "traceflow family (recorded)",
-         Family<RecordingFamily>("traceflow")},
+        {"traceflow", "ozy_traceflow_krnlink", "traceflow (injections, observations, INT)",
+         Family<TraceflowFamily>()},
         {"swsec", "swsec_krnlink", "switch security / IP discovery (VM-tools bindings)",
          Family<SwsecFamily>()},
         {"si", "ozy_tarp_si_krnlink", "service insertion (recorded)",
