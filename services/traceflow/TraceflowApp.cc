@@ -76,8 +76,19 @@ void TraceflowApp::Stop() {
         stopped_ = true;
     }
     CFG_INFO("%1: Stop", kName);
-    if (link_)
-        link_->Stop();
+    ozy::RefPtr<DataplaneLink> link;
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        link = link_;
+    }
+    if (link)
+        link->Stop();
+    {
+        // The link's handlers hold this application: letting go of the stopped link breaks the
+        // cycle.
+        AgentLockGuard lock(GlobalAgentLock());
+        link_.reset();
+    }
     if (options_.dispatcher != nullptr)
         options_.dispatcher->UnregisterComponent(this);
     if (options_.configTable != nullptr) {
@@ -88,8 +99,11 @@ void TraceflowApp::Stop() {
 }
 
 void TraceflowApp::HandleLinkStatus(DataplaneLink* link, int status) {
-    if (link != link_.get())
-        return;
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        if (link != link_.get())
+            return;
+    }
     if (status == DataplaneLink::kLinkDown) {
         linkDown_ = true;
         CFG_DEBUG("%1: krnlink down", kName);

@@ -7,6 +7,7 @@
 #include "cli/udslink/LcpFrameLayout.h"
 #include "proto/lcp.pb.h"
 #include "runtime/Logger.h"
+#include "tools/ozy-dpemu/RecordingFamily.h"
 #include "tools/ozy-dpemu/StreamClient.h"
 
 namespace ozy::dpemu {
@@ -53,19 +54,10 @@ long LcpFrameSize(const uint8_t* data, size_t size, std::string* error) {
 bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
     if (text.size() % 2 != 0)
         return false;
-    auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     out->clear();
     out->reserve(text.size() / 2);
     for (size_t i = 0; i < text.size(); i += 2) {
-        int hi = digit(text[i]), lo = digit(text[i + 1]);
+        int hi = HexDigit(text[i]), lo = HexDigit(text[i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         out->push_back(static_cast<uint8_t>(hi << 4 | lo));

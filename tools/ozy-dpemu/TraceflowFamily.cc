@@ -44,7 +44,8 @@ bool ParseIp(const std::string& text, std::vector<uint8_t>* out) {
 
 bool TraceflowFamily::BuildObservation(const nlohmann::json& spec, std::vector<uint8_t>* out,
                                        std::string* error) {
-    if (!spec.is_object() || !spec.contains("type") || !spec["type"].is_number_unsigned()) {
+    if (!spec.is_object() || !spec.contains("type") || !spec["type"].is_number_integer() ||
+        spec["type"].get<int64_t>() < 0) {
         *error = "an observation needs a numeric \"type\"";
         return false;
     }
@@ -58,7 +59,10 @@ bool TraceflowFamily::BuildObservation(const nlohmann::json& spec, std::vector<u
     auto number = [&](const char* key, uint64_t max, uint64_t* v) {
         if (!spec.contains(key))
             return false;
-        if (!spec[key].is_number_unsigned() || spec[key].get<uint64_t>() > max)
+        const nlohmann::json& j = spec[key];
+        bool nonNegative =
+            j.is_number_unsigned() || (j.is_number_integer() && j.get<int64_t>() >= 0);
+        if (!nonNegative || j.get<uint64_t>() > max)
             throw std::invalid_argument(std::string("\"") + key + "\" is not a number up to " +
                                         std::to_string(max));
         *v = spec[key].get<uint64_t>();
