@@ -440,7 +440,7 @@ IDS=$(jq -c --arg k "$(uuid_key "$lsp")" --arg v "port $lsp" '. + {($k): $v}' <<
 emu dpemu/dump opsagent | jq -r --argjson ids "$IDS" '
     def id(u): if u then ($ids[u.left + ":" + u.right] // "?") else "" end;
     .messages[] | select(.type == "orvane.ozy.lcp.TraceflowObservationMsg") | .payload |
-    "round \(.round_id)  \(.observation_name | . + " " * (16 - length))  \(id(.ls_id))\(id(.lsp_id))\(if .vif_id then "  VIF " + .vif_id else "" end)"'
+    "round \(.round_id)  \(.observation_name | . + " " * (16 - length))  \([id(.ls_id), id(.lsp_id)] | map(select(. != "")) | join(", "))\(if .vif_id then "  VIF " + .vif_id else "" end)"'
 
 # ---- keep or stop ---------------------------------------------------------------------------
 
