@@ -202,10 +202,11 @@ void TraceflowFamily::HandleInject(uint64_t conn, const uint8_t* msg, size_t siz
     CfgAgent::DpTlvWalker walker = CfgAgent::DpTlvWalker::OverMessage(msg, size, 4);
     CfgAgent::DpTlv t;
     while (walker.Next(&t)) {
+        if (t.type < tf::kInjRoundId || t.type > tf::kInjPacket)
+            return Error("INJECT: unexpected element " + std::to_string(t.type));
         int bit = 1 << t.type;
-        if (t.type < 1 || t.type > 3 || (seen & bit) != 0) {
-            return Error("INJECT: unexpected or repeated element " + std::to_string(t.type));
-        }
+        if ((seen & bit) != 0)
+            return Error("INJECT: repeated element " + std::to_string(t.type));
         seen |= bit;
         if (t.type == tf::kInjRoundId) {
             if (t.valueSize != 8)
