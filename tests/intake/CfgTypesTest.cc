@@ -78,13 +78,6 @@ TEST(CfgTypesTest, CompTypeToStringAndOperations) {
     EXPECT_FALSE(IsOppositeOperation(Operation::OPERATION_UPDATE, Operation::OPERATION_UPDATE));
 }
 
-TEST(CfgTypesTest, ConstantStrings) {
-    EXPECT_STREQ(ConstStr::LS_ID, "LS-ID");
-    EXPECT_STREQ(ConstStr::ERROR_MSG, "error-msg");
-    EXPECT_STREQ(ConstStr::LOG_ROUTER_PORT_DAD_REQUEST, "LOG_ROUTER_PORT_DAD_REQUEST");
-    EXPECT_STREQ(ConstStr::HOST_SWITCH, "HOST_SWITCH");
-}
-
 CairnDBUpdateMsg Record(const std::string& id, Operation op) {
     CairnDBUpdateMsg m;
     m.objType = ObjectType::LOG_SWITCH_FIB;

@@ -5,6 +5,7 @@
 #include "proto/cairndb_routing.pb.h"
 #include "tests/intake/DecodeTestUtil.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/RecordText.h"
 
 namespace CfgAgent::test {
 namespace {
@@ -50,12 +51,10 @@ TEST(DecoderL2Fib, RemoveOfOneMacEntryGivesOneDeleteOfThatEntry) {
     EXPECT_EQ(GroupComponents(r, 0), std::vector<ComponentType>{ComponentType::L2CACHE});
     const CairnDBUpdateList& recs = r.groups[0].records;
     // A modify (old body present) carries no object record.
-    ASSERT_EQ(recs.size(), 1u);
-    EXPECT_EQ(recs[0].property, PT::L2_VM_MAC);
-    EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
-    EXPECT_EQ(recs[0].data, Mac(2).SerializeAsString());
-    EXPECT_EQ(recs[0].id, Uuid(7).SerializeAsString());
-    EXPECT_EQ(recs[0].traceContext, TestSpan().SerializeAsString());
+    EXPECT_EQ(Summary(recs), "DELETE L2_VM_MAC");
+    EXPECT_EQ(Data(recs), std::vector<std::string>{Mac(2).SerializeAsString()});
+    EXPECT_EQ(recs.at(0).id, Uuid(7).SerializeAsString());
+    EXPECT_EQ(recs.at(0).traceContext, TestSpan().SerializeAsString());
     EXPECT_TRUE(logs.Contains("Decoder: generate L2_VM_MAC DELETE msg: "));
     EXPECT_TRUE(logs.Contains("Decoder: Received LOG_SWITCH_FIB msg (Operation SET): "));
 }
@@ -68,12 +67,13 @@ TEST(DecoderL2Fib, SetOfTheListRemovesAllOldThenAddsAllNew) {
     op.mutable_mac_entries()->set_op(pb::SET);
     CairnDBUpdateList macs = OfProperty(
         AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))), PT::L2_VM_MAC);
-    ASSERT_EQ(macs.size(), 5u);
-    const uint64_t expectMac[] = {1, 2, 3, 1, 3};
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(macs[i].op, i < 3 ? Op::OPERATION_DELETE : Op::OPERATION_UPDATE) << i;
-        EXPECT_EQ(macs[i].data, Mac(expectMac[i]).SerializeAsString()) << i;
-    }
+    EXPECT_EQ(Summary(macs),
+              "DELETE L2_VM_MAC, DELETE L2_VM_MAC, DELETE L2_VM_MAC, UPDATE "
+              "L2_VM_MAC, UPDATE L2_VM_MAC");
+    std::vector<std::string> data;
+    for (uint64_t m : {1, 2, 3, 1, 3})
+        data.push_back(Mac(m).SerializeAsString());
+    EXPECT_EQ(Data(macs), data);
     EXPECT_EQ(logs.Count("Decoder: generate L2_VM_MAC UPDATE msg: "), 2u);
 }
 
@@ -86,16 +86,11 @@ TEST(DecoderL2Fib, InitialContentsAddEveryEntryOfEveryList) {
     op.mutable_mac_entries()->set_op(pb::SET);
     op.mutable_ip_entries()->set_op(pb::SET);
     CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &fib)));
-    ASSERT_EQ(recs.size(), 5u);
     // A new object is announced first (the L2 table ignores entries of unknown objects).
-    EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
-    EXPECT_TRUE(recs[0].data.empty());
-    EXPECT_EQ(recs[1].property, PT::L2_VTEP);
-    EXPECT_EQ(recs[2].property, PT::L2_VM_MAC);
-    EXPECT_EQ(recs[3].property, PT::L2_VM_MAC);
-    EXPECT_EQ(recs[4].property, PT::L2_VM_IP);
-    for (const auto& r : recs)
-        EXPECT_EQ(r.op, Op::OPERATION_UPDATE);
+    EXPECT_EQ(Summary(recs),
+              "UPDATE INVALID_PROPERTY, UPDATE L2_VTEP, UPDATE L2_VM_MAC, UPDATE "
+              "L2_VM_MAC, UPDATE L2_VM_IP");
+    EXPECT_TRUE(recs.at(0).data.empty());
 }
 
 TEST(DecoderL2Fib, ObjectClearRemovesEveryOldEntryThenTheObject) {
@@ -106,14 +101,9 @@ TEST(DecoderL2Fib, ObjectClearRemovesEveryOldEntryThenTheObject) {
     auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::CLEAR);
     CairnDBUpdateList recs =
         AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, nullptr, &oldFib)));
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(recs[0].property, PT::L2_VTEP);
-    EXPECT_EQ(recs[1].property, PT::L2_VM_MAC);
-    EXPECT_EQ(recs[2].property, PT::L2_VM_MAC);
-    for (size_t i = 0; i < 3; ++i)
-        EXPECT_EQ(recs[i].op, Op::OPERATION_DELETE);
-    EXPECT_EQ(recs[3].property, PT::INVALID_PROPERTY);
-    EXPECT_EQ(recs[3].op, Op::OPERATION_DELETE);
+    EXPECT_EQ(Summary(recs),
+              "DELETE L2_VTEP, DELETE L2_VM_MAC, DELETE L2_VM_MAC, DELETE "
+              "INVALID_PROPERTY");
     EXPECT_TRUE(
         logs.Contains("Decoder: Received CLEAR operation for logical switch ID "
                       "00000000-0000-1111-0000-000000000007"));
@@ -123,8 +113,7 @@ TEST(DecoderL2Fib, ObjectClearRemovesEveryOldEntryThenTheObject) {
     rd.add_vtep_entries()->set_label(1);
     recs = AllRecords(DecodeOne(MakeUpdate(
         OT::ROUTING_DOMAIN_FIB, ObjOp<pb::RoutingDomainFibOpMsg>(pb::CLEAR), nullptr, &rd)));
-    ASSERT_EQ(recs.size(), 2u);
-    EXPECT_EQ(recs[0].property, PT::L2_VTEP);
+    EXPECT_EQ(Summary(recs), "DELETE L2_VTEP, DELETE INVALID_PROPERTY");
     EXPECT_TRUE(
         logs.Contains("Decoder: Received CLEAR operation for routing domain ID "
                       "00000000-0000-1111-0000-000000000008"));
@@ -147,8 +136,7 @@ TEST(DecoderL2Fib, EntryIndexesOutsideTheListsAreSkippedWithAnError) {
     ok->set_index(1);
     CairnDBUpdateList macs = OfProperty(
         AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))), PT::L2_VM_MAC);
-    ASSERT_EQ(macs.size(), 1u);
-    EXPECT_EQ(macs[0].data, Mac(2).SerializeAsString());
+    EXPECT_EQ(Data(macs), std::vector<std::string>{Mac(2).SerializeAsString()});
     EXPECT_TRUE(logs.ContainsWithCode(
         "Decoder: LOG_SWITCH_FIB MAC entry, msg size not match, op msg index 0", "LCP00028"));
     EXPECT_TRUE(logs.ContainsWithCode(
@@ -171,20 +159,15 @@ TEST(DecoderL2VtepGroup, KeyChangeAndLabelAppend) {
     e->set_op(pb::APPEND);
     e->set_index(1);
     CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::VTEP_GROUP, op, &newG, &oldG)));
-    ASSERT_EQ(recs.size(), 3u);
-    pb::VtepGroupMsg k;
-    EXPECT_EQ(recs[0].property, PT::L2_VTEP_GROUP);
-    EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
-    ASSERT_TRUE(k.ParseFromString(recs[0].data));
-    EXPECT_EQ(k.key(), 1u);
-    EXPECT_FALSE(k.has_id());
-    EXPECT_EQ(recs[1].property, PT::L2_VTEP_GROUP);
-    EXPECT_EQ(recs[1].op, Op::OPERATION_UPDATE);
-    ASSERT_TRUE(k.ParseFromString(recs[1].data));
-    EXPECT_EQ(k.key(), 2u);
-    EXPECT_EQ(recs[2].property, PT::L2_VTEP_GROUP_LABEL);
-    EXPECT_EQ(recs[2].op, Op::OPERATION_UPDATE);
-    EXPECT_EQ(recs[2].data, newG.labels(1).SerializeAsString());
+    EXPECT_EQ(Summary(recs),
+              "DELETE L2_VTEP_GROUP, UPDATE L2_VTEP_GROUP, UPDATE L2_VTEP_GROUP_LABEL");
+    // The key records carry the key alone.
+    pb::VtepGroupMsg key1, key2;
+    key1.set_key(1);
+    key2.set_key(2);
+    EXPECT_EQ(Data(recs),
+              (std::vector<std::string>{key1.SerializeAsString(), key2.SerializeAsString(),
+                                        newG.labels(1).SerializeAsString()}));
     EXPECT_TRUE(logs.Contains("Decoder: Received L2_VTEP_GROUP msg (Operation SET): "));
     EXPECT_TRUE(logs.Contains("Decoder: generate L2_VTEP_GROUP_LABEL UPDATE msg: "));
 }
@@ -219,18 +202,14 @@ TEST(DecoderL3Fib, InitialContentsGiveElementSets) {
     DecodeResult r = DecodeOne(MakeUpdate(OT::FIB, FibSetAll(), &fib));
     EXPECT_EQ(GroupComponents(r, 0), std::vector<ComponentType>{ComponentType::L3CACHE});
     const CairnDBUpdateList& recs = r.groups[0].records;
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(recs[0].property, PT::L3_FIB_ROUTER_ID);
-    EXPECT_EQ(recs[0].data, Uuid(21).SerializeAsString());
-    EXPECT_EQ(recs[1].property, PT::L3_FIB_IP_PREFIX);
-    EXPECT_EQ(recs[1].data, fib.prefix().SerializeAsString());
-    EXPECT_EQ(recs[2].property, PT::L3_FIB_NEXT_HOP);
-    EXPECT_EQ(recs[2].data, NextHop(1).SerializeAsString());
-    EXPECT_EQ(recs[3].data, NextHop(2).SerializeAsString());
-    for (const auto& rec : recs) {
-        EXPECT_EQ(rec.op, Op::OPERATION_ELEMENT_SET);
+    EXPECT_EQ(Summary(recs),
+              "ELEMENT_SET L3_FIB_ROUTER_ID, ELEMENT_SET L3_FIB_IP_PREFIX, "
+              "ELEMENT_SET L3_FIB_NEXT_HOP, ELEMENT_SET L3_FIB_NEXT_HOP");
+    EXPECT_EQ(Data(recs), (std::vector<std::string>{
+                              Uuid(21).SerializeAsString(), fib.prefix().SerializeAsString(),
+                              NextHop(1).SerializeAsString(), NextHop(2).SerializeAsString()}));
+    for (const auto& rec : recs)
         EXPECT_EQ(rec.id, Uuid(20).SerializeAsString());
-    }
 }
 
 TEST(DecoderL3Fib, ChangesRemoveOldValuesAndObjectClearRemovesAll) {
@@ -241,26 +220,21 @@ TEST(DecoderL3Fib, ChangesRemoveOldValuesAndObjectClearRemovesAll) {
     op.mutable_router_id()->set_op(pb::SET);
     op.mutable_next_hops()->set_op(pb::SET);
     CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, op, &newFib, &oldFib)));
-    ASSERT_EQ(recs.size(), 6u);
     // Router: the old value goes, the new one comes (one router per FIB in the L3 table).
-    EXPECT_EQ(recs[0].op, Op::OPERATION_ELEMENT_CLEAR);
-    EXPECT_EQ(recs[0].data, Uuid(21).SerializeAsString());
-    EXPECT_EQ(recs[1].op, Op::OPERATION_ELEMENT_SET);
-    EXPECT_EQ(recs[1].data, Uuid(22).SerializeAsString());
-    const uint32_t hop[] = {1, 2, 2, 3};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(recs[2 + i].property, PT::L3_FIB_NEXT_HOP);
-        EXPECT_EQ(recs[2 + i].op, i < 2 ? Op::OPERATION_ELEMENT_CLEAR : Op::OPERATION_ELEMENT_SET);
-        EXPECT_EQ(recs[2 + i].data, NextHop(hop[i]).SerializeAsString());
-    }
+    EXPECT_EQ(Summary(recs),
+              "ELEMENT_CLEAR L3_FIB_ROUTER_ID, ELEMENT_SET L3_FIB_ROUTER_ID, ELEMENT_CLEAR "
+              "L3_FIB_NEXT_HOP, ELEMENT_CLEAR L3_FIB_NEXT_HOP, ELEMENT_SET L3_FIB_NEXT_HOP, "
+              "ELEMENT_SET L3_FIB_NEXT_HOP");
+    EXPECT_EQ(Data(recs), (std::vector<std::string>{
+                              Uuid(21).SerializeAsString(), Uuid(22).SerializeAsString(),
+                              NextHop(1).SerializeAsString(), NextHop(2).SerializeAsString(),
+                              NextHop(2).SerializeAsString(), NextHop(3).SerializeAsString()}));
 
     recs = AllRecords(
         DecodeOne(MakeUpdate(OT::FIB, ObjOp<pb::FibOpMsg>(pb::CLEAR), nullptr, &oldFib)));
-    ASSERT_EQ(recs.size(), 4u);
-    for (const auto& rec : recs)
-        EXPECT_EQ(rec.op, Op::OPERATION_ELEMENT_CLEAR);
-    EXPECT_EQ(recs[0].property, PT::L3_FIB_ROUTER_ID);
-    EXPECT_EQ(recs[1].property, PT::L3_FIB_IP_PREFIX);
+    EXPECT_EQ(Summary(recs),
+              "ELEMENT_CLEAR L3_FIB_ROUTER_ID, ELEMENT_CLEAR L3_FIB_IP_PREFIX, "
+              "ELEMENT_CLEAR L3_FIB_NEXT_HOP, ELEMENT_CLEAR L3_FIB_NEXT_HOP");
 }
 
 TEST(DecoderL3Fib, NextHopSizeMismatchStillDecodesRouterAndPrefix) {
@@ -278,10 +252,9 @@ TEST(DecoderL3Fib, NextHopSizeMismatchStillDecodesRouterAndPrefix) {
     EXPECT_TRUE(logs.ContainsWithCode(
         "Decoder: FIB next hop, msg size not match, op msg index 2 monitor update msg: ",
         "LCP00028"));
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(recs[0].property, PT::L3_FIB_ROUTER_ID);
-    EXPECT_EQ(recs[1].property, PT::L3_FIB_IP_PREFIX);
-    EXPECT_EQ(OfProperty(recs, PT::L3_FIB_NEXT_HOP).size(), 2u);
+    EXPECT_EQ(Summary(recs),
+              "ELEMENT_SET L3_FIB_ROUTER_ID, ELEMENT_SET L3_FIB_IP_PREFIX, "
+              "ELEMENT_SET L3_FIB_NEXT_HOP, ELEMENT_SET L3_FIB_NEXT_HOP");
 }
 
 TEST(DecoderL3Fib, FieldErrorsAndUnusableNextHops) {
@@ -328,11 +301,8 @@ TEST(DecoderL3Arp, RouterPortAndEntriesWithTheirErrors) {
     op.mutable_router_port_id()->set_op(pb::SET);
     op.mutable_entries()->set_op(pb::SET);
     CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::ARP_TABLE_CONFIG, op, &arp)));
-    ASSERT_EQ(recs.size(), 2u);
-    EXPECT_EQ(recs[0].property, PT::L3_ARP_ROUTER_PORT_ID);
-    EXPECT_EQ(recs[0].data, Uuid(31).SerializeAsString());
-    EXPECT_EQ(recs[1].property, PT::L3_ARP_ENTRY);
-    EXPECT_EQ(recs[1].op, Op::OPERATION_ELEMENT_SET);
+    EXPECT_EQ(Summary(recs), "ELEMENT_SET L3_ARP_ROUTER_PORT_ID, ELEMENT_SET L3_ARP_ENTRY");
+    EXPECT_EQ(recs.at(0).data, Uuid(31).SerializeAsString());
 
     pb::ArpTableConfigMsg bare;
     *bare.mutable_id() = Uuid(30);
@@ -364,11 +334,9 @@ TEST(DecoderL3Dad, WholeObjectAndEntries) {
     op.mutable_dad_status()->set_op(pb::SET);
     auto u = MakeUpdate(OT::LOG_ROUTER_PORT_FIB_DAD_STATE, op, &dad);
     CairnDBUpdateList recs = AllRecords(DecodeOne(u));
-    ASSERT_EQ(recs.size(), 3u);
-    EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
-    EXPECT_EQ(recs[0].data, u.object_body());
-    EXPECT_EQ(recs[1].property, PT::L3_DAD_STATUS);
-    EXPECT_EQ(recs[2].op, Op::OPERATION_ELEMENT_SET);
+    EXPECT_EQ(Summary(recs),
+              "UPDATE INVALID_PROPERTY, ELEMENT_SET L3_DAD_STATUS, ELEMENT_SET L3_DAD_STATUS");
+    EXPECT_EQ(recs.at(0).data, u.object_body());
 
     pb::LogRouterPortDadRequestMsg req;
     *req.mutable_id() = Uuid(41);
@@ -376,10 +344,7 @@ TEST(DecoderL3Dad, WholeObjectAndEntries) {
     recs = AllRecords(
         DecodeOne(MakeUpdate(OT::LOG_ROUTER_PORT_DAD_REQUEST,
                              ObjOp<pb::LogRouterPortDadRequestOpMsg>(pb::CLEAR), nullptr, &req)));
-    ASSERT_EQ(recs.size(), 2u);
-    EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
-    EXPECT_EQ(recs[1].property, PT::L3_DAD_REQ);
-    EXPECT_EQ(recs[1].op, Op::OPERATION_ELEMENT_CLEAR);
+    EXPECT_EQ(Summary(recs), "DELETE INVALID_PROPERTY, ELEMENT_CLEAR L3_DAD_REQ");
 }
 
 }  // namespace
