@@ -11,7 +11,7 @@
 #include "proto/cairndb_modify.pb.h"
 #include "proto/cairndb_monitor.pb.h"
 #include "proto/cairndb_routing.pb.h"
-#include "proto/cairndb_services.pb.h"
+#include "proto/cairndb_si.pb.h"
 #include "runtime/AgentClock.h"
 #include "runtime/AgentLock.h"
 #include "runtime/AgentSettings.h"

@@ -2,9 +2,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "proto/cairndb_bfd.pb.h"
+#include "proto/cairndb_conduit.pb.h"
+#include "proto/cairndb_firewall.pb.h"
+#include "proto/cairndb_ids.pb.h"
+#include "proto/cairndb_ipfix.pb.h"
 #include "proto/cairndb_l2fib.pb.h"
+#include "proto/cairndb_lb.pb.h"
 #include "proto/cairndb_routing.pb.h"
-#include "proto/cairndb_services.pb.h"
+#include "proto/cairndb_si.pb.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
 #include "proto/cairndb_types.pb.h"

@@ -12,9 +12,9 @@
 
 #include "intake/CairndbClient.h"
 #include "intake/Decoder.h"
+#include "proto/cairndb_firewall.pb.h"
 #include "proto/cairndb_monitor.pb.h"
 #include "proto/cairndb_routing.pb.h"
-#include "proto/cairndb_services.pb.h"
 #include "proto/cairndb_switching.pb.h"
 #include "runtime/Logger.h"
 

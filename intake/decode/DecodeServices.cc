@@ -2,7 +2,10 @@
 // whole object, CLEAR carries the old body).
 #include "intake/decode/DecodeCommon.h"
 #include "intake/decode/DecodeFunctions.h"
-#include "proto/cairndb_services.pb.h"
+#include "proto/cairndb_firewall.pb.h"
+#include "proto/cairndb_ids.pb.h"
+#include "proto/cairndb_lb.pb.h"
+#include "proto/cairndb_si.pb.h"
 #include "proto/cairndb_system.pb.h"
 
 namespace CfgAgent::decode {

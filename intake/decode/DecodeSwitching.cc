@@ -5,7 +5,8 @@
 
 #include "intake/decode/DecodeCommon.h"
 #include "intake/decode/DecodeFunctions.h"
-#include "proto/cairndb_services.pb.h"
+#include "proto/cairndb_firewall.pb.h"
+#include "proto/cairndb_ipfix.pb.h"
 #include "proto/cairndb_switching.pb.h"
 
 namespace CfgAgent::decode {

@@ -2,6 +2,8 @@
 // sessions, barriers, global configuration, BFD settings and SmartNIC backing.
 #include "intake/decode/DecodeCommon.h"
 #include "intake/decode/DecodeFunctions.h"
+#include "proto/cairndb_bfd.pb.h"
+#include "proto/cairndb_conduit.pb.h"
 #include "proto/cairndb_system.pb.h"
 
 namespace CfgAgent::decode {

@@ -6,9 +6,11 @@
 #include <cstdlib>
 
 #include "platform/LibraryLogLevels.h"
+#include "proto/cairndb_conduit.pb.h"
+#include "proto/cairndb_firewall.pb.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_routing.pb.h"
-#include "proto/cairndb_services.pb.h"
+#include "proto/cairndb_si.pb.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
 #include "runtime/AgentSettings.h"

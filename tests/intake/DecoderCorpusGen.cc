@@ -5,9 +5,9 @@
 #include <iostream>
 #include <string>
 
+#include "proto/cairndb_firewall.pb.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_routing.pb.h"
-#include "proto/cairndb_services.pb.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
 #include "tests/intake/DecodeTestUtil.h"

@@ -4,8 +4,12 @@
 #include <map>
 
 #include "platform/LibraryLogLevels.h"
+#include "proto/cairndb_firewall.pb.h"
+#include "proto/cairndb_ids.pb.h"
+#include "proto/cairndb_ipfix.pb.h"
+#include "proto/cairndb_lb.pb.h"
 #include "proto/cairndb_routing.pb.h"
-#include "proto/cairndb_services.pb.h"
+#include "proto/cairndb_si.pb.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
 #include "tests/intake/DecodeTestUtil.h"
