@@ -1,6 +1,6 @@
 // Commands answered by applications (firewall, service insertion, intrusion detection, SmartNIC,
-// L2, BFD, IPFIX). An application that exists in this build supplies its dump through the context;
-// otherwise the command answers as that application's absence requires.
+// L2, BFD, IPFIX). A running application answers them through its page of the same name
+// (CliPages.h); otherwise the command answers as that application's absence requires.
 #include <nlohmann/json.hpp>
 
 #include "cli/CliServer.h"
@@ -101,19 +101,39 @@ const DumpSpec kAppDumps[] = {
 
 }  // namespace
 
-void CliServer::AppDump(Connection& conn, const Args& args, const std::string& name) {
-    auto it = context_.dumps.find(name);
-    if (it == context_.dumps.end()) {
-        for (const auto& d : kAppDumps) {
-            if (name == d.name) {
-                conn.ReplyError(d.absent);
-                return;
-            }
-        }
-        conn.ReplyError("command not available");
-        return;
+bool CliServer::AnswerFromPage(Connection& conn, const Args& args, const std::string& name) {
+    const CliPages::Page* page = context_.pages.Find(name);
+    if (page == nullptr)
+        return false;
+    CliReply reply = page->handler(args);
+    if (reply.ok) {
+        Reply(conn, reply.text);
+    } else {
+        conn.ReplyError(reply.text);
     }
-    Reply(conn, it->second(args));
+    return true;
+}
+
+void CliServer::AppDump(Connection& conn, const Args& args, const std::string& name) {
+    if (AnswerFromPage(conn, args, name))
+        return;
+    for (const auto& d : kAppDumps) {
+        if (name == d.name) {
+            conn.ReplyError(d.absent);
+            return;
+        }
+    }
+    conn.ReplyError("command not available");
+}
+
+void CliServer::RegisterPages() {
+    for (const auto& [name, page] : context_.pages.All()) {
+        if (registered_.count(name) != 0)
+            continue;
+        std::string command = name;
+        Register(name.c_str(), page.usage.c_str(), page.minArgs, page.maxArgs,
+                 [this, command](Connection& c, const Args& a) { AnswerFromPage(c, a, command); });
+    }
 }
 
 void CliServer::RegisterDumps() {
@@ -130,20 +150,16 @@ void CliServer::RegisterApplicationCommands() {
     for (const auto& d : kDfwCommands) {
         std::string name = d.name;
         Register(d.name, d.usage, d.minArgs, d.maxArgs, [this, name](Connection& c, const Args& a) {
-            if (context_.dumps.count(name) != 0) {
-                AppDump(c, a, name);
+            if (AnswerFromPage(c, a, name))
                 return;
-            }
             Reply(c, "{\"result\" : \"not initialized\"}");
         });
     }
     for (const auto& d : kSiCommands) {
         std::string name = d.name;
         Register(d.name, d.usage, d.minArgs, d.maxArgs, [this, name](Connection& c, const Args& a) {
-            if (context_.dumps.count(name) != 0) {
-                AppDump(c, a, name);
+            if (AnswerFromPage(c, a, name))
                 return;
-            }
             c.ReplyError("Query Service Path fail");
         });
     }
@@ -152,10 +168,8 @@ void CliServer::RegisterApplicationCommands() {
         std::string key = d.key;
         Register(d.name, d.usage, d.minArgs, d.maxArgs,
                  [this, name, key](Connection& c, const Args& a) {
-                     if (context_.dumps.count(name) != 0) {
-                         AppDump(c, a, name);
+                     if (AnswerFromPage(c, a, name))
                          return;
-                     }
                      nlohmann::json out;
                      out[key]["result"] = "invalid input";
                      Reply(c, out.dump(2));

@@ -142,10 +142,8 @@ std::vector<CacheCommandEntry> StateQueries() {
 
 void CliServer::CacheCommand(Connection& conn, const Args& args, const std::string& name,
                              const View& view) {
-    if (context_.dumps.count(name) != 0) {
-        AppDump(conn, args, name);
+    if (AnswerFromPage(conn, args, name))
         return;
-    }
     if (!context_.stateCache) {
         conn.ReplyError("State cache is not available");
         return;

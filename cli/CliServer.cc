@@ -31,6 +31,7 @@ void CliServer::Reply(Connection& conn, const std::string& text) {
 
 void CliServer::Register(const char* name, const char* usage, int minArgs, int maxArgs,
                          Handler handler) {
+    registered_.insert(name);
     server_->RegisterCommand(name, usage, minArgs, maxArgs,
                              [handler = std::move(handler)](Connection& conn, const Args& args) {
                                  bool failed = false;
@@ -55,6 +56,7 @@ void CliServer::RegisterAll() {
     RegisterLogLevelCommands();
     RegisterApplicationCommands();
     RegisterStateCacheQueries();
+    RegisterPages();
     Register("cfgagent/set-simulate/out-of-sync", "VERTICAL_NAME", 1, 1,
              [this](Connection& c, const Args& a) { SimulateOutOfSync(c, a); });
 }
@@ -115,13 +117,13 @@ void CliServer::Stop() {
 void CliServer::SimulateOutOfSync(Connection& conn, const Args& args) {
     const std::string& vertical = args.at(0);
     CFG_INFO("CliServer: setting simulate out of sync for vertical %1", vertical);
-    auto it = context_.outOfSync.find(vertical);
-    if (it == context_.outOfSync.end()) {
+    const std::function<void()>* simulate = context_.pages.FindOutOfSync(vertical);
+    if (simulate == nullptr) {
         CFG_ERROR("CliServer: unknown vertical name %1.", vertical);
         conn.ReplyError("Setting simulate out of sync for vertical " + vertical + " failed");
         return;
     }
-    it->second();
+    (*simulate)();
     Reply(conn, "Setting simulate out of sync for vertical " + vertical + " successfully");
 }
 

@@ -7,17 +7,21 @@
 // before a handler runs), creates the socket and starts the server thread; all handlers run on
 // that thread, one request at a time, and reply exactly once. Handlers that read agent state take
 // the global agent lock while they build the reply. Applications that are not enabled leave their
-// commands registered; those answer as the application's absence requires. Stop() ends the thread
+// commands of the fixed table registered; those answer as the application's absence requires.
+// Running applications answer them, and add commands of their own, through their pages
+// (CliPages.h). Stop() ends the thread
 // (waking it through its own socket) and joins it.
 #include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/CliPages.h"
 #include "runtime/RefCounted.h"
 #include "statecache/StateCache.h"
 
@@ -28,19 +32,16 @@ class Server;
 
 namespace CfgAgent {
 
-// What the start-up wiring hands the CLI server: the state it reads and the hooks of the
-// applications that exist.
+// What the start-up wiring hands the CLI server: the state it reads and the pages of the
+// applications that run (CliPages.h).
 struct CliContext {
     // The state cache that the dumps and queries read (absent only in tests of other commands:
     // those commands then answer "State cache is not available").
     ozy::RefPtr<StateCache> stateCache;
-    // Simulated out-of-sync by vertical name ("config", "l2"); absent verticals fail.
-    std::map<std::string, std::function<void()>> outOfSync;
-    // Extra dumps of applications by command name (JSON text), for commands whose application
-    // exists in this build. They also take over state-cache dumps of the same name: the
-    // configuration application answers "cfgagent/config/uplink", ".../conduitkrn" and
-    // ".../ciflist", which are empty lists without it.
-    std::map<std::string, std::function<std::string(const std::vector<std::string>&)>> dumps;
+    // Commands and out-of-sync reactions of the running applications. A page named like a command
+    // of the fixed table answers it (state-cache dumps included: the configuration application
+    // answers "cfgagent/config/uplink", ".../conduitkrn" and ".../ciflist").
+    CliPages pages;
 };
 
 class CliServer : public ozy::RefCounted<CliServer> {
@@ -74,6 +75,8 @@ class CliServer : public ozy::RefCounted<CliServer> {
     void RegisterLogLevelCommands();
     void RegisterApplicationCommands();
     void RegisterStateCacheQueries();
+    // The applications' own commands (pages not named like a command of the fixed table).
+    void RegisterPages();
     void ServerLoop();
 
     // Log levels and tracing (CliLogCommands.cc).
@@ -90,13 +93,16 @@ class CliServer : public ozy::RefCounted<CliServer> {
     void CacheCommand(ozy::unixctl::Connection& conn, const Args& args, const std::string& name,
                       const CacheView& view);
     void RegisterCacheCommand(const char* name, int minArgs, int maxArgs, CacheView view);
-    // Commands of applications not part of this build, and application dumps.
+    // Answers through the application's page of that name; false when there is none.
+    bool AnswerFromPage(ozy::unixctl::Connection& conn, const Args& args, const std::string& name);
+    // Application dumps: the page, or the absent application's error reply.
     void AppDump(ozy::unixctl::Connection& conn, const Args& args, const std::string& name);
 
     CliContext context_;
     std::string socketPath_;
     std::mutex serverMutex_;  // the server thread destroys the server; Stop() wakes it
     std::unique_ptr<ozy::unixctl::Server> server_;
+    std::set<std::string> registered_;  // command names, so that pages do not register twice
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

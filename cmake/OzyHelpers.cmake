@@ -17,6 +17,14 @@ function(ozy_add_library name)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
+# ozy_add_app_library(name SOURCES ... DEPS ...): an application's library. Like ozy_add_library,
+# and the daemon links it (runtime/daemon/CMakeLists.txt reads OZY_APP_LIBRARIES), so that an
+# application enters the agent without editing the daemon's CMake file.
+function(ozy_add_app_library name)
+    ozy_add_library(${name} ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY OZY_APP_LIBRARIES ${name})
+endfunction()
+
 # ozy_add_test(name SOURCES ... LIBS ... LABELS ... [TIMEOUT s] [RUN_SERIAL]):
 # one gtest executable registered with ctest under its labels (unit, integration, fuzz).
 function(ozy_add_test name)

@@ -38,9 +38,9 @@
 
 #include "apps/switching/IDVSPropConvertor.h"
 #include "apps/switching/IpDiscovery.h"
-#include "apps/switching/KrnlinkFactory.h"
 #include "apps/switching/VifState.h"
 #include "dataplane/IConfigApp.h"
+#include "dataplane/KrnlinkFactory.h"
 #include "intake/Component.h"
 #include "runtime/AgentClock.h"
 #include "runtime/RefCounted.h"

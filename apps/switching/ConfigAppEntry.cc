@@ -5,8 +5,10 @@
 #include "apps/switching/ConfigApp.h"
 #include "apps/switching/DVSPropConvertorFactory.h"
 #include "apps/switching/DaemonHealthMonitor.h"
+#include "cli/CliPages.h"
 #include "intake/CairndbClient.h"
 #include "runtime/daemon/AppContext.h"
+#include "runtime/daemon/AppFactories.h"
 #include "statecache/StateCache.h"
 #include "statecache/StateCacheConfigTable.h"
 
@@ -49,8 +51,9 @@ std::string ConfigAppEntry::CairndbConnectionStatus() const {
     return app_->CairndbConnectionStatus();
 }
 
-void ConfigAppEntry::SimulateOutOfSync() {
-    app_->SimulateOutOfSync();
+void ConfigAppEntry::RegisterCliPages(CliPages& pages) {
+    ConfigApp* app = app_.get();
+    pages.AddOutOfSync("config", [app] { app->SimulateOutOfSync(); });
 }
 
 std::unique_ptr<AgentApp> MakeConfigAppEntry(AppContext& context) {

@@ -23,16 +23,13 @@ class ConfigAppEntry : public AgentApp {
     void PostStart() override;
     void Stop() override;
     std::string CairndbConnectionStatus() const override;
-
-    // The CLI's simulated DP out-of-sync ("cfgagent/set-simulate/out-of-sync config").
-    void SimulateOutOfSync();
+    // The simulated DP out-of-sync ("cfgagent/set-simulate/out-of-sync config").
+    void RegisterCliPages(CliPages& pages) override;
     ConfigApp* app() const { return app_.get(); }
 
   private:
     std::unique_ptr<ICairndbLiveness> liveness_;
     ozy::RefPtr<ConfigApp> app_;
 };
-
-std::unique_ptr<AgentApp> MakeConfigAppEntry(AppContext& context);
 
 }  // namespace CfgAgent

@@ -25,8 +25,8 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
-#include "apps/switching/KrnlinkFactory.h"
 #include "apps/switching/VifState.h"
+#include "dataplane/KrnlinkFactory.h"
 #include "intake/CairnDBUpdateMsg.h"
 #include "runtime/RefCounted.h"
 

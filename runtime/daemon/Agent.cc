@@ -14,7 +14,6 @@
 #include <boost/property_tree/ptree.hpp>
 #include <nlohmann/json.hpp>
 
-#include "apps/switching/ConfigAppEntry.h"
 #include "cli/udslink/CfgUdsLink.h"
 #include "cli/CliServer.h"
 #include "intake/CairnDBUpdateMsg.h"
@@ -310,9 +309,8 @@ void Agent::StartCli() {
     CFG_INFO("Starting running CLI Server");
     CliContext context;
     context.stateCache = stateCache_;
-    if (auto* config = dynamic_cast<ConfigAppEntry*>(apps_ ? apps_->Get("config") : nullptr)) {
-        context.outOfSync["config"] = [config] { config->SimulateOutOfSync(); };
-    }
+    if (apps_)
+        apps_->RegisterCliPages(context.pages);
     cli_ = ozy::RefPtr<CliServer>(new CliServer(std::move(context)));
     cli_->Start();
 }

@@ -103,6 +103,15 @@ void AppLauncher::PostStartAll() {
     }
 }
 
+void AppLauncher::RegisterCliPages(CliPages& pages) {
+    for (const AppEntry& entry : table_) {
+        for (const std::string* name : {&entry.name, &entry.companion}) {
+            if (AgentApp* app = name->empty() ? nullptr : Get(*name))
+                app->RegisterCliPages(pages);
+        }
+    }
+}
+
 void AppLauncher::StopAll() {
     for (const auto& name : StopOrder()) {
         if (AgentApp* app = Get(name))

@@ -19,6 +19,7 @@
 
 namespace CfgAgent {
 
+class CliPages;
 struct AppContext;
 
 using AppFactory = std::function<std::unique_ptr<AgentApp>(AppContext&)>;
@@ -44,6 +45,8 @@ class AppLauncher {
     void PostStartAll();
     // Stops the applications in the shutdown order; the load balancer has no stop step.
     void StopAll();
+    // Asks every started application, in table order, for its CLI pages.
+    void RegisterCliPages(CliPages& pages);
 
     AgentApp* Get(const std::string& name) const;
     bool Has(const std::string& name) const { return Get(name) != nullptr; }

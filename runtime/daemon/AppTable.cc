@@ -1,26 +1,44 @@
-// The applications of this build, keyed by the "name" values of the configuration file. An entry
-// without a factory is known to the configuration file but not built into this agent yet.
+// The application slots, keyed by the "name" values of the configuration file, in the order of
+// the configuration file's table. Each slot names its factory (AppFactories.h) once the
+// application is built; until then it holds nullptr and start-up logs "Application %1 is enabled
+// but not part of this build". Rows are kept apart by blank lines so that applications filling
+// their slots at the same time do not touch each other's lines.
+#include "runtime/daemon/AppFactories.h"
 #include "runtime/daemon/AppLauncher.h"
-
-#include "apps/switching/ConfigAppEntry.h"
-#include "services/traceflow/TraceflowAppEntry.h"
 
 namespace CfgAgent {
 
 std::vector<AppEntry> BuiltinApps() {
     std::vector<AppEntry> table;
+
     table.push_back({"config", "Config application starts", MakeConfigAppEntry, "", "", nullptr});
+
+    // MakeL2AppEntry
     table.push_back({"vxlan", "L2 application starts", nullptr, "", "", nullptr});
+
+    // MakeL3AppEntry
     table.push_back({"vdrb", "L3 application starts", nullptr, "", "", nullptr});
-    table.push_back(
-        {"dfw", "DFW application starts", nullptr, "lb", "LB application starts", nullptr});
+
+    // MakeDfwAppEntry, then the load balancer's MakeLbAppEntry
+    table.push_back({"dfw", "DFW application starts", nullptr,  //
+                     "lb", "LB application starts", nullptr});
+
     table.push_back(
         {"traceflow", "Traceflow application starts", MakeTraceflowAppEntry, "", "", nullptr});
+
+    // MakeBfdAppEntry
     table.push_back({"bfd", "BFD application starts", nullptr, "", "", nullptr});
+
+    // MakeSiAppEntry
     table.push_back({"si", "Service insertion application starts", nullptr, "", "", nullptr});
+
+    // MakeIdsAppEntry
     table.push_back(
         {"ids", "Intrusion Detection Service application starts", nullptr, "", "", nullptr});
+
+    // MakeLivetraceAppEntry
     table.push_back({"livetrace", "Livetrace application starts", nullptr, "", "", nullptr});
+
     return table;
 }
 

@@ -1,6 +1,7 @@
 #include "services/traceflow/TraceflowAppEntry.h"
 
 #include "runtime/daemon/AppContext.h"
+#include "runtime/daemon/AppFactories.h"
 #include "services/traceflow/TraceflowApp.h"
 #include "statecache/StateCache.h"
 #include "statecache/StateCacheConfigTable.h"

@@ -23,6 +23,4 @@ class TraceflowAppEntry : public AgentApp {
     ozy::RefPtr<TraceflowApp> app_;
 };
 
-std::unique_ptr<AgentApp> MakeTraceflowAppEntry(AppContext& context);
-
 }  // namespace CfgAgent

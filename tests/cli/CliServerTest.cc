@@ -17,10 +17,17 @@ class CliServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         CliContext ctx;
-        ctx.outOfSync["config"] = [this] { ++configOutOfSync; };
-        ctx.dumps["cfgagent/bfd"] = [](const std::vector<std::string>&) -> std::string {
+        ctx.pages.AddOutOfSync("config", [this] { ++configOutOfSync; });
+        ctx.pages.Add("cfgagent/bfd", "", 0, 0, [](const CliPages::Args&) -> CliReply {
             throw std::runtime_error("broken dump");
-        };
+        });
+        // An application's own command, and its answer to a command of the fixed table.
+        ctx.pages.Add("cfgagent/testapp/echo", "WORD [WORD]", 1, 2, [](const CliPages::Args& a) {
+            return CliReply::Ok(a.size() == 1 ? a[0] : a[0] + "+" + a[1]);
+        });
+        ctx.pages.Add("dfw/vif", "ignored", 5, 5, [](const CliPages::Args& a) {
+            return a.empty() ? CliReply::Ok("all vifs") : CliReply::Error("no vif " + a[0]);
+        });
         server = ozy::RefPtr<CliServer>(new CliServer(ctx, dir.path() + "/cli.sock"));
         ASSERT_TRUE(server->Start());
         appctl = test::AppctlOn(server->socketPath());
@@ -83,6 +90,38 @@ TEST_F(CliServerTest, CommandsAnswerAsTheirTableSays) {
     CFG_FATAL("must not appear");
     EXPECT_FALSE(log.Contains("must not appear"));
     Logger::setLevel(kLogInfo);
+}
+
+TEST_F(CliServerTest, ApplicationPagesAnswerTheirOwnAndFixedCommands) {
+    test::ExpectCli(
+        appctl,
+        {{"list-commands", 0, "cfgagent/testapp/echo|WORD [WORD]"},
+         {"cfgagent/testapp/echo a;b", 0, "=a;b\n"},
+         {"cfgagent/testapp/echo", 2, "requires at least 1 arguments"},
+         {"cfgagent/testapp/echo 1 2 3", 2, "takes at most 2 arguments"},
+         // The fixed table keeps its argument range (0-1); the page answers, errors included.
+         {"dfw/vif", 0, "=all vifs\n"},
+         {"dfw/vif v1", 2, "no vif v1"},
+         // Commands without a page still answer for their absent application.
+         {"dfw/exclude", 0, "={\"result\" : \"not initialized\"}\n"}});
+    // The page of a fixed command does not register a second command.
+    EXPECT_FALSE(log.Contains("is already registered"));
+}
+
+TEST(CliPagesTest, LaterRegistrationReplacesAndIsLogged) {
+    test::LogCapture log{kLogWarn};
+    CliPages pages;
+    pages.Add("x/y", "", 0, 0, [](const CliPages::Args&) { return CliReply::Ok("first"); });
+    pages.Add("x/y", "", 0, 0, [](const CliPages::Args&) { return CliReply::Ok("second"); });
+    pages.AddOutOfSync("l2", [] {});
+    pages.AddOutOfSync("l2", [] {});
+    ASSERT_NE(pages.Find("x/y"), nullptr);
+    EXPECT_EQ(pages.Find("x/y")->handler({}).text, "second");
+    EXPECT_EQ(pages.Find("x/z"), nullptr);
+    EXPECT_NE(pages.FindOutOfSync("l2"), nullptr);
+    EXPECT_EQ(pages.FindOutOfSync("config"), nullptr);
+    EXPECT_TRUE(log.Contains("CliPages: command x/y registered twice"));
+    EXPECT_TRUE(log.Contains("CliPages: out-of-sync vertical l2 registered twice"));
 }
 
 TEST_F(CliServerTest, StopsWhileAClientIsConnected) {

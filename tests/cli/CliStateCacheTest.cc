@@ -169,9 +169,9 @@ class CliStateCacheTest : public ::testing::Test {
         CliContext ctx;
         if (withCache)
             ctx.stateCache = cache;
-        ctx.dumps["cfgagent/config/uplink"] = [](const std::vector<std::string>&) {
-            return std::string(R"([{"uplink": "uplink-1"}])");
-        };
+        ctx.pages.Add("cfgagent/config/uplink", "", 0, 0, [](const CliPages::Args&) {
+            return CliReply::Ok(R"([{"uplink": "uplink-1"}])");
+        });
         server = ozy::RefPtr<CliServer>(new CliServer(ctx, dir.path() + "/cli.sock"));
         ASSERT_TRUE(server->Start());
         appctl = test::AppctlOn(server->socketPath());

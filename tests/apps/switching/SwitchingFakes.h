@@ -13,7 +13,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "apps/switching/IDVSPropConvertor.h"
-#include "apps/switching/KrnlinkFactory.h"
+#include "dataplane/KrnlinkFactory.h"
 #include "intake/ICairndbClient.h"
 
 namespace CfgAgent::test {

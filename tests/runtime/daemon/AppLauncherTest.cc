@@ -5,9 +5,13 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
+#include "cli/CliPages.h"
+#include "cli/CliServer.h"
 #include "runtime/daemon/AppContext.h"
 #include "runtime/daemon/AppLauncher.h"
+#include "tests/support/CliCases.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
 
 namespace CfgAgent {
 namespace {
@@ -24,6 +28,14 @@ class FakeApp : public AgentApp {
     }
     void PostStart() override { journal_.push_back("poststart " + name_); }
     void Stop() override { journal_.push_back("stop " + name_); }
+    // Each application brings one page of its own.
+    void RegisterCliPages(CliPages& pages) override {
+        journal_.push_back("pages " + name_);
+        std::string name = name_;
+        pages.Add("cfgagent/" + name_ + "/hello", "[WHO]", 0, 1, [name](const CliPages::Args& a) {
+            return CliReply::Ok(name + " greets " + (a.empty() ? "nobody" : a[0]));
+        });
+    }
 
   private:
     std::string name_;
@@ -156,6 +168,28 @@ TEST_F(AppLauncherTest, StopFollowsTheFixedOrderAndPostStartCoversConfigThenL2) 
     EXPECT_EQ(journal, (Events{"poststart config", "poststart vxlan", "stop config", "stop vxlan",
                                "stop vdrb", "stop dfw", "stop livetrace", "stop traceflow",
                                "stop bfd", "stop si", "stop ids"}));
+}
+
+TEST_F(AppLauncherTest, StartedApplicationsRegisterTheirPagesAndAnswerOnTheCliSocket) {
+    AppLauncher launcher(Table(), context);
+    launcher.StartAll(Apps(App("dfw") + App("vxlan", "false") + App("config")));
+    journal.clear();
+    CliContext cli;
+    launcher.RegisterCliPages(cli.pages);
+    // Started applications only, in table order; the load balancer after its firewall.
+    EXPECT_EQ(journal, (Events{"pages config", "pages dfw", "pages lb"}));
+    EXPECT_EQ(cli.pages.Find("cfgagent/vxlan/hello"), nullptr);
+
+    test::TempDir dir;
+    ozy::RefPtr<CliServer> server(new CliServer(std::move(cli), dir.path() + "/cfgagent-cli"));
+    ASSERT_TRUE(server->Start());
+    test::ExpectCli(test::AppctlOn(server->socketPath()),
+                    {{"cfgagent/lb/hello ops", 0, "=lb greets ops\n"},
+                     // Not running: no such command.
+                     {"cfgagent/vxlan/hello", 2, "is not a valid command"},
+                     // A command of the fixed table still answers for its absent application.
+                     {"cfgagent/bfd", 2, "BFD application is not enabled"}});
+    server->Stop();
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "apps/switching/KrnlinkFactory.h"
+#include "dataplane/KrnlinkFactory.h"
 
 #include "dataplane/DataplaneKrnlink.h"
 

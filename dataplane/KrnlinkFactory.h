@@ -1,5 +1,5 @@
 #pragma once
-// How the switching applications create their kernel links: the real DataplaneKrnlink by default,
+// How applications create their kernel links: the real DataplaneKrnlink by default,
 // a fake in unit tests. The link is created stopped; its owner starts it and stops it before
 // letting go of it.
 #include <cstddef>
