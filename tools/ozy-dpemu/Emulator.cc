@@ -15,6 +15,7 @@
 #include "platform/krnlink/KrnlinkSockets.h"
 #include "platform/unixctl/UnixctlServer.h"
 #include "runtime/Logger.h"
+#include "tools/ozy-dpemu/DeviceFaults.h"
 #include "tools/ozy-dpemu/OpsAgent.h"
 #include "tools/ozy-dpemu/Registry.h"
 #include "tools/ozy-dpemu/StreamServer.h"
@@ -66,13 +67,21 @@ class Emulator::DeviceEndpoint {
     int Listen() { return server_.Listen(); }
     const DeviceInfo& Info() const { return info_; }
     DeviceHandler& Handler() { return *handler_; }
+    DeviceFaults& Faults() { return faults_; }
 
   private:
     void OnFrame(uint64_t conn, const uint8_t* frame, size_t size) {
         device::FrameHeader h;
         device::DecodeFrameHeader(frame, &h);  // checked by the sizer
-        IoctlResult r = handler_->Ioctl(h.code, frame + device::kFrameHeaderSize,
-                                        size - device::kFrameHeaderSize);
+        IoctlResult r;
+        if (uint32_t injected = faults_.Take(); injected != 0) {
+            CFG_INFO("ozy-dpemu: device %1: ioctl %2 failed with injected %3 (%4 more pending)",
+                     info_.name, h.code, ErrnoStatusName(injected), faults_.pending());
+            r.status = injected;
+        } else {
+            r = handler_->Ioctl(h.code, frame + device::kFrameHeaderSize,
+                                size - device::kFrameHeaderSize);
+        }
         std::vector<uint8_t> reply =
             device::EncodeFrame(r.status, r.payload.data(), r.payload.size());
         server_.Send(conn, reply.data(), reply.size());
@@ -91,6 +100,7 @@ class Emulator::DeviceEndpoint {
     DeviceInfo info_;
     std::unique_ptr<DeviceHandler> owned_;
     DeviceHandler* handler_;
+    DeviceFaults faults_;
     StreamServer server_;
 };
 
@@ -212,6 +222,8 @@ bool Emulator::Start() {
         [this](const auto& a) { return OutOfSync(a); });
     Add("dpemu/link-drop", "ENDPOINT", 1, 1, [this](const auto& a) { return LinkDrop(a); });
     Add("dpemu/list", "", 0, 0, [this](const auto& a) { return List(a); });
+    Add("dpemu/device-fail", "DEVICE COUNT STATUS", 3, 3,
+        [this](const auto& a) { return DeviceFail(a); });
     Add("exit", "", 0, 0, [this](const std::vector<std::string>&) {
         CFG_INFO("ozy-dpemu: exit requested");
         stopping_ = true;
@@ -297,6 +309,31 @@ CommandResult Emulator::LinkDrop(const std::vector<std::string>& args) {
     return CommandResult::Error("unknown endpoint \"" + args[0] + "\"");
 }
 
+CommandResult Emulator::DeviceFail(const std::vector<std::string>& args) {
+    DeviceEndpoint* dev = nullptr;
+    for (auto& d : devices_) {
+        if (d->Info().name == args[0] || d->Info().path == args[0])
+            dev = d.get();
+    }
+    if (dev == nullptr)
+        return CommandResult::Error("unknown device \"" + args[0] + "\"");
+    const std::string& countText = args[1];
+    uint64_t count = 0;
+    if (countText.empty() || countText.size() > 9 ||
+        countText.find_first_not_of("0123456789") != std::string::npos)
+        return CommandResult::Error("bad count \"" + countText + "\" (0-999999999)");
+    count = std::stoull(countText);
+    uint32_t status = 0;
+    if (!ParseErrnoStatus(args[2], &status) || status == 0)
+        return CommandResult::Error("bad status \"" + args[2] +
+                                    "\" (an errno name such as EIO, or a value 1-4095)");
+    dev->Faults().Arm(count, status);
+    CFG_INFO("ozy-dpemu: device %1: the next %2 ioctl(s) fail with %3", dev->Info().name, count,
+             ErrnoStatusName(status));
+    return CommandResult::Ok("next " + std::to_string(count) + " ioctl(s) of " + dev->Info().name +
+                             " fail with " + ErrnoStatusName(status));
+}
+
 CommandResult Emulator::List(const std::vector<std::string>&) {
     nlohmann::json families = nlohmann::json::array();
     for (auto& ep : endpoints_) {
@@ -309,7 +346,8 @@ CommandResult Emulator::List(const std::vector<std::string>&) {
     for (auto& dev : devices_) {
         devices.push_back({{"name", dev->Info().name},
                            {"path", dev->Info().path},
-                           {"description", dev->Info().description}});
+                           {"description", dev->Info().description},
+                           {"faults", dev->Faults().State()}});
     }
     return CommandResult::Ok(nlohmann::json{{"families", families}, {"devices", devices}}.dump(2));
 }

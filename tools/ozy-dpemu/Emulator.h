@@ -56,6 +56,7 @@ class Emulator : public CommandTable {
     CommandResult OutOfSync(const std::vector<std::string>& args);
     CommandResult LinkDrop(const std::vector<std::string>& args);
     CommandResult List(const std::vector<std::string>& args);
+    CommandResult DeviceFail(const std::vector<std::string>& args);
 
     EmulatorOptions options_;
     EventLoop loop_;

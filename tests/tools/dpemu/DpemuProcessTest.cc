@@ -305,6 +305,55 @@ TEST_F(DpemuProcessTest, DevicesHoldTheirSettingsAcrossConnections) {
     EXPECT_EQ(IoctlOnce("/dev/nosuch", 1, nullptr, 0, &status), ENOENT);
 }
 
+TEST_F(DpemuProcessTest, InjectedDeviceFaultsFailTheNextIoctlsAndLeaveTheSettings) {
+    using namespace ozy::device;
+    test::RunResult r = Appctl({"dpemu/device-fail", "/dev/fc", "2", "EBUSY"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "next 2 ioctl(s) of fc fail with EBUSY\n");
+    uint32_t status = 0;
+    std::vector<uint8_t> v = IoctlU32(42);
+    DeviceSocket fc;
+    ASSERT_EQ(fc.Open("/dev/fc"), 0);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(fc.Ioctl(kFcSetFlowExprTime, v.data(), v.size(), &status, nullptr), 0);
+        EXPECT_EQ(status, static_cast<uint32_t>(EBUSY)) << i;
+    }
+    std::vector<uint8_t> out;
+    ASSERT_EQ(fc.Ioctl(kFcGetConfig, nullptr, 0, &status, &out), 0);
+    EXPECT_EQ(status, 0u);
+    std::optional<FcConfig> c = DecodeFcConfig(out.data(), out.size());
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->flowExprTime, kFcFlowExprTimeDefault);  // the failed sets never reached the device
+    ASSERT_EQ(fc.Close(), 0);
+
+    // A numeric status, then cleared with a count of 0; the other device is untouched.
+    ASSERT_EQ(Appctl({"dpemu/device-fail", "fc", "5", "5"}).status, 0);
+    ASSERT_EQ(IoctlOnce("/dev/fc", kFcGetConfig, nullptr, 0, &status), 0);
+    EXPECT_EQ(status, static_cast<uint32_t>(EIO));
+    nlohmann::json faults;
+    const nlohmann::json list = nlohmann::json::parse(Appctl({"dpemu/list"}).output);
+    for (const auto& d : list["devices"]) {
+        if (d["name"] == "fc")
+            faults = d["faults"];
+    }
+    EXPECT_EQ(faults, (nlohmann::json{{"pending", 4}, {"status", EIO}, {"injected", 3}}));
+    ASSERT_EQ(Appctl({"dpemu/device-fail", "fc", "0", "EIO"}).status, 0);
+    ASSERT_EQ(IoctlOnce("/dev/fc", kFcGetConfig, nullptr, 0, &status), 0);
+    EXPECT_EQ(status, 0u);
+    v = IoctlFlag(true);
+    ASSERT_EQ(IoctlOnce("/dev/vswitch", kVswitchSetNetqHandling, v.data(), v.size(), &status), 0);
+    EXPECT_EQ(status, 0u);
+
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"dpemu/device-fail", "nosuch", "1", "EIO"},
+          {"dpemu/device-fail", "fc", "-1", "EIO"},
+          {"dpemu/device-fail", "fc", "1", "EWHAT"},
+          {"dpemu/device-fail", "fc", "1", "0"},
+          {"dpemu/device-fail", "fc", "1", "4096"}}) {
+        EXPECT_EQ(Appctl(bad).status, 2) << bad[1] << " " << bad[2] << " " << bad[3];
+    }
+}
+
 // Connects a raw stream socket to a host path.
 int RawConnect(const std::string& logicalPath) {
     std::string path = ozy::hostPath(logicalPath);
