@@ -3,7 +3,6 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "cli/udslink/ICfgUdsLink.h"
-#include "dataplane/DataplaneKrnlink.h"
 #include "dataplane/DpFraming.h"
 #include "dataplane/TraceflowProtocol.h"
 #include "intake/MsgDispatcher.h"
@@ -49,9 +48,9 @@ void TraceflowApp::Start(const boost::property_tree::ptree& config) {
     ozy::RefPtr<TraceflowApp> self(this);
     auto receive = [self](const uint8_t* m, size_t n) { self->HandleDpMessage(m, n); };
     auto status = [self](DataplaneLink* l, int s) { self->HandleLinkStatus(l, s); };
-    link_ = options_.makeLink ? options_.makeLink(path, receive, status, kLinkBufferSize)
-                              : ozy::RefPtr<DataplaneLink>(new DataplaneKrnlink(
-                                    path, receive, status, nullptr, kLinkBufferSize));
+    if (!options_.makeLink)
+        options_.makeLink = SystemKrnlinkFactory();
+    link_ = options_.makeLink(path, receive, status, kLinkBufferSize);
     if (options_.opsLink != nullptr) {
         options_.opsLink->RegisterHandler(
             "orvane.ozy.lcp.TraceflowRequestMsg",

@@ -18,7 +18,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -26,6 +25,7 @@
 #include <boost/property_tree/ptree_fwd.hpp>
 
 #include "dataplane/DataplaneLink.h"
+#include "dataplane/KrnlinkFactory.h"
 #include "intake/Component.h"
 #include "runtime/RefCounted.h"
 #include "statecache/SCConfigTableObserver.h"
@@ -46,15 +46,10 @@ struct Observation;
 }
 
 struct TraceflowAppOptions {
-    using LinkFactory = std::function<ozy::RefPtr<DataplaneLink>(
-        const std::string& name, std::function<void(const uint8_t*, size_t)> receive,
-        std::function<void(DataplaneLink*, int)> status, int bufferSize)>;
-
     IStateCacheConfigTable* configTable = nullptr;
     MsgDispatcher* dispatcher = nullptr;
     ICfgUdsLink* opsLink = nullptr;
-    // The kernel link; a DataplaneKrnlink when empty.
-    LinkFactory makeLink;
+    KrnlinkFactory makeLink;  // default: the system's kernel links
 };
 
 class TraceflowApp : public ozy::RefCounted<TraceflowApp, Component>, public SCConfigTableObserver {
