@@ -8,6 +8,7 @@
 #include "platform/device/DeviceFrame.h"
 #include "platform/tarp/TarpWire.h"
 #include "runtime/Logger.h"
+#include "tools/ozy-dpemu/DeviceFaults.h"
 #include "tools/ozy-dpemu/TarpEval.h"
 #include "tools/ozy-dpemu/TarpRender.h"
 
@@ -73,6 +74,8 @@ void TarpFamily::RegisterCommands(CommandTable& table) {
               [this](const auto& a) { return HopoverFail(a); });
     table.Add("dpemu/tarp-flood", "NAME PROTO warning|critical raise|clear", 4, 4,
               [this](const auto& a) { return Flood(a); });
+    table.Add("dpemu/tarp-fail", "NAME STATUS [COUNT]", 2, 3,
+              [this](const auto& a) { return TarpFail(a); });
 }
 
 CommandResult TarpFamily::FilterJson(const std::vector<std::string>& args) {
@@ -164,6 +167,26 @@ CommandResult TarpFamily::HopoverFail(const std::vector<std::string>& args) {
     size_t reached = Broadcast(m.Finish());
     return CommandResult::Ok("hopover failure of " + args[0] + " sent to " +
                              std::to_string(reached) + " connection(s)");
+}
+
+CommandResult TarpFamily::TarpFail(const std::vector<std::string>& args) {
+    uint32_t status = 0;
+    if (!ParseErrnoStatus(args[1], &status))
+        return CommandResult::Error("bad status " + args[1] + " (an errno name or 1-4095)");
+    uint64_t count = 1;
+    if (args.size() == 3) {
+        const std::string& c = args[2];
+        if (c.empty() || c.size() > 9 || c.find_first_not_of("0123456789") != std::string::npos)
+            return CommandResult::Error("bad count " + c + " (0-999999999)");
+        count = std::stoull(c);
+    }
+    std::string why;
+    if (!state_.FailFilter(args[0], status, count, &why))
+        return CommandResult::Error(why);
+    if (count == 0)
+        return CommandResult::Ok("no injected failure on " + args[0]);
+    return CommandResult::Ok("the next " + std::to_string(count) + " applies and settings of " +
+                             args[0] + " fail with " + ErrnoStatusName(status));
 }
 
 CommandResult TarpFamily::Flood(const std::vector<std::string>& args) {

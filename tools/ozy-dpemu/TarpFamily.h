@@ -11,6 +11,8 @@
 //                               creates a filter and notifies the agent (type 1)
 //   dpemu/filter-delete NAME    deletes it and notifies the agent (type 1, no vif)
 //   dpemu/tarp-hopover-fail NAME                  migration failure (type 5)
+//   dpemu/tarp-fail NAME STATUS [COUNT]           the filter's next COUNT (1) applies and settings
+//                                                 fail with STATUS (errno name or value); 0 clears
 //   dpemu/tarp-flood NAME PROTO warning|critical raise|clear   flood limit (type 6)
 #include <cstdint>
 #include <string>
@@ -41,6 +43,7 @@ class TarpFamily : public FamilyHandler {
     CommandResult FilterDelete(const std::vector<std::string>& args);
     CommandResult HopoverFail(const std::vector<std::string>& args);
     CommandResult Flood(const std::vector<std::string>& args);
+    CommandResult TarpFail(const std::vector<std::string>& args);
 
   private:
     class Dev : public DeviceHandler {

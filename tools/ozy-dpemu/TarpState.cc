@@ -86,6 +86,18 @@ IoctlResult TarpState::Refuse(uint32_t status, const std::string& why) {
     return IoctlResult{status, {}};
 }
 
+uint32_t TarpState::InjectedFailure(const std::string& name, Filter& f) {
+    auto it = filterFaults_.find(name);
+    if (it == filterFaults_.end())
+        return 0;
+    uint32_t status = it->second.Take();
+    if (status == 0)
+        return 0;
+    ++stats_["injected_failures"];
+    f.lastStatus = status;
+    return status;
+}
+
 IoctlResult TarpState::Ioctl(uint32_t command, const uint8_t* payload, size_t size) {
     ++stats_["ioctls"];
     switch (command) {
@@ -275,6 +287,8 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
     if (fit == filters_.end())
         return Refuse(w::kStatusNoFilter, "apply to unknown filter \"" + cfg.filter + "\"");
     Filter& f = fit->second;
+    if (uint32_t st = InjectedFailure(cfg.filter, f))
+        return Refuse(st, "apply to " + cfg.filter + " failed (injected)");
 
     // Every segment the rule sets list must be held; else nothing is applied.
     std::vector<uint64_t> missing;
@@ -355,6 +369,8 @@ IoctlResult TarpState::Setting(const uint8_t* p, size_t size) {
     if (it == filters_.end())
         return Refuse(w::kStatusNoFilter, "setting for unknown filter \"" + name + "\"");
     Filter& f = it->second;
+    if (uint32_t st = InjectedFailure(name, f))
+        return Refuse(st, "setting for " + name + " failed (injected)");
     auto needs = [&](size_t n) { return len == n; };
     switch (id) {
         case w::kSetFlood: {
@@ -787,6 +803,20 @@ bool TarpState::DeleteFilter(const std::string& name, std::string* why) {
     }
     Reference(it->second.config, -1);
     filters_.erase(it);
+    filterFaults_.erase(name);
+    return true;
+}
+
+bool TarpState::FailFilter(const std::string& name, uint32_t status, uint64_t count,
+                           std::string* why) {
+    if (filters_.count(name) == 0) {
+        *why = "no filter " + name;
+        return false;
+    }
+    if (count == 0)
+        filterFaults_.erase(name);
+    else
+        filterFaults_[name].Arm(count, status);
     return true;
 }
 
@@ -843,6 +873,9 @@ nlohmann::json TarpState::Dump() const {
                            {"shared_addr_sets", f.sharedAddrSets},
                            {"apply_count", f.applyCount},
                            {"last_status", f.lastStatus}});
+        auto fault = filterFaults_.find(name);
+        if (fault != filterFaults_.end())
+            filters.back()["faults"] = fault->second.State();
     }
     nlohmann::json chunks = nlohmann::json::array();
     for (const auto& [id, c] : chunks_) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/tarp/TarpWire.h"
+#include "tools/ozy-dpemu/DeviceFaults.h"
 #include "tools/ozy-dpemu/Handlers.h"
 #include "tools/ozy-dpemu/TarpModel.h"
 
@@ -55,6 +56,9 @@ class TarpState {
     };
     bool CreateFilter(const NewFilter& f, std::string* why);
     bool DeleteFilter(const std::string& name, std::string* why);
+    // The next `count` applies and settings of the filter fail with `status` and change nothing
+    // (count 0 clears); the fault goes with the filter. False with `why` for an unknown filter.
+    bool FailFilter(const std::string& name, uint32_t status, uint64_t count, std::string* why);
 
     // Forgets every segment no filter uses (as a device short of memory would); the count.
     size_t DropUnusedSegments();
@@ -89,6 +93,8 @@ class TarpState {
     };
 
     IoctlResult Refuse(uint32_t status, const std::string& why);
+    // A pending injected failure of the filter's applies and settings: its status, else 0.
+    uint32_t InjectedFailure(const std::string& name, Filter& f);
     IoctlResult Hello(size_t size);
     IoctlResult SegmentPut(const uint8_t* p, size_t size);
     IoctlResult Apply(const uint8_t* p, size_t size);
@@ -110,6 +116,7 @@ class TarpState {
     uint64_t instanceId_;
     uint64_t useClock_ = 0;
     std::map<std::string, Filter> filters_;
+    std::map<std::string, DeviceFaults> filterFaults_;
     std::unordered_map<uint64_t, Segment> segments_;
     size_t segmentBytes_ = 0;
     std::unordered_map<uint64_t, PendingSegment> pending_;

@@ -329,6 +329,46 @@ TEST_F(TarpStateTest, AddressSetStatisticsOfSeventyFourBytes) {
     EXPECT_EQ(st.anchorRefCount, 1u);
 }
 
+// dpemu/tarp-fail: the filter's next applies and settings fail with the status and change
+// nothing; other filters and later calls are untouched; the fault leaves with its filter.
+TEST_F(TarpStateTest, InjectedFailuresOfOneFilter) {
+    std::string why;
+    ASSERT_TRUE(state_.CreateFilter({"f2", "vif-2", "lsp-2", "orvane-sfw", true, true}, &why));
+    uint64_t name = SegmentName();
+    Bytes seg = SegmentBytes();
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
+              0u);
+    Bytes setting;
+    Text(setting, "f1", 64);
+    Be32(setting, ozy::tarp::kSetTimeout);
+    Be32(setting, uint32_t(ozy::tarp::kTimeoutCfgSize));
+    setting.insert(setting.end(), ozy::tarp::kTimeoutCfgSize, 0);
+
+    ASSERT_TRUE(state_.FailFilter("f1", EBUSY, 2, &why));
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f1", name)).status, unsigned(EBUSY));
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, setting).status, unsigned(EBUSY));
+    auto failed = nlohmann::json::parse(Realized());
+    EXPECT_EQ(failed["rules"].size(), 0u);
+    EXPECT_EQ(failed["apply_count"], 0);
+    EXPECT_EQ(state_.FindFilter("f1")->lastStatus, unsigned(EBUSY));
+    // The other filter is not affected.
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f2", name)).status, 0u);
+    // Spent: the next apply goes through.
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f1", name)).status, 0u);
+    EXPECT_EQ(nlohmann::json::parse(Realized())["rules"].size(), 1u);
+
+    // Count 0 clears a pending fault; an unknown filter is refused.
+    ASSERT_TRUE(state_.FailFilter("f1", EIO, 5, &why));
+    ASSERT_TRUE(state_.FailFilter("f1", EIO, 0, &why));
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, setting).status, 0u);
+    EXPECT_FALSE(state_.FailFilter("nosuch", EIO, 1, &why));
+    // A fault does not outlive its filter.
+    ASSERT_TRUE(state_.FailFilter("f2", EIO, 1, &why));
+    ASSERT_TRUE(state_.DeleteFilter("f2", &why));
+    ASSERT_TRUE(state_.CreateFilter({"f2", "vif-2", "lsp-2", "orvane-sfw", true, true}, &why));
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f2", name)).status, 0u);
+}
+
 TEST(TarpFamilyTest, LinkMessagesFromTheirLayouts) {
     CfgAgent::test::LogCapture cap;
     TarpFamily fam;
@@ -395,6 +435,13 @@ TEST(TarpFamilyTest, LinkMessagesFromTheirLayouts) {
     EXPECT_FALSE(fam.Flood({"nosuch", "TCP", "warning", "raise"}).ok);
     EXPECT_FALSE(fam.Flood({"f1", std::string(16, 'P'), "warning", "raise"}).ok);
     EXPECT_FALSE(fam.FilterDelete({ozy::tarp::kSharedAddrSetFilter}).ok);
+    ASSERT_TRUE(fam.FilterCreate({"f3", "vif-3", "lsp-3"}).ok);
+    EXPECT_EQ(fam.TarpFail({"f3", "EBUSY", "2"}).text,
+              "the next 2 applies and settings of f3 fail with EBUSY");
+    EXPECT_EQ(fam.TarpFail({"f3", "5"}).text, "the next 1 applies and settings of f3 fail with EIO");
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"nosuch", "EIO"}, {"f3", "EWHAT"}, {"f3", "0"}, {"f3", "EIO", "-1"}, {"f3", "EIO", "x"}})
+        EXPECT_FALSE(fam.TarpFail(bad).ok) << bad[0] << " " << bad[1];
 }
 
 }  // namespace
