@@ -438,9 +438,14 @@ TEST(TarpFamilyTest, LinkMessagesFromTheirLayouts) {
     ASSERT_TRUE(fam.FilterCreate({"f3", "vif-3", "lsp-3"}).ok);
     EXPECT_EQ(fam.TarpFail({"f3", "EBUSY", "2"}).text,
               "the next 2 applies and settings of f3 fail with EBUSY");
-    EXPECT_EQ(fam.TarpFail({"f3", "5"}).text, "the next 1 applies and settings of f3 fail with EIO");
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"nosuch", "EIO"}, {"f3", "EWHAT"}, {"f3", "0"}, {"f3", "EIO", "-1"}, {"f3", "EIO", "x"}})
+    EXPECT_EQ(fam.TarpFail({"f3", "5"}).text,
+              "the next 1 applies and settings of f3 fail with EIO");
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"nosuch", "EIO"},
+                                               {"f3", "EWHAT"},
+                                               {"f3", "0"},
+                                               {"f3", "EIO", "-1"},
+                                               {"f3", "EIO", "x"}})
         EXPECT_FALSE(fam.TarpFail(bad).ok) << bad[0] << " " << bad[1];
 }
 
