@@ -16,8 +16,7 @@ std::vector<AppEntry> BuiltinApps() {
     // MakeL2AppEntry
     table.push_back({"vxlan", "L2 application starts", nullptr, "", "", nullptr});
 
-    // MakeL3AppEntry
-    table.push_back({"vdrb", "L3 application starts", nullptr, "", "", nullptr});
+    table.push_back({"vdrb", "L3 application starts", MakeL3AppEntry, "", "", nullptr});
 
     // MakeDfwAppEntry, then the load balancer's MakeLbAppEntry
     table.push_back({"dfw", "DFW application starts", nullptr,  //

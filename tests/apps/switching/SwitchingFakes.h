@@ -35,6 +35,8 @@ class FakeLink : public DataplaneLink {
     void ScheduleReopen() override {}
     bool Send(DpMsg msg) override {
         std::lock_guard<std::mutex> l(m);
+        if (failSends)
+            return false;
         sent.push_back(std::move(msg));
         return true;
     }
@@ -62,6 +64,7 @@ class FakeLink : public DataplaneLink {
     bool started = false;
     bool stopped = false;
     bool up = false;
+    bool failSends = false;  // Send refuses every message
 
   private:
     std::mutex m;
