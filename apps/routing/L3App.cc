@@ -36,6 +36,15 @@ bool IsFibProperty(PropertyType p) {
            p == PropertyType::L3_FIB_NEXT_HOP;
 }
 
+// Whether a switch port's whole body carries a bridge endpoint. Most ports carry none: the field's
+// tag (19, length-delimited) is looked for before the body is parsed.
+bool HasBridgeEndpoint(const std::string& body) {
+    if (body.find("\x9a\x01") == std::string::npos)
+        return false;
+    pb::LogSwitchPortConfigMsg lsp;
+    return lsp.ParseFromString(body) && lsp.has_bridge_endpoint();
+}
+
 bool IsElementOp(Operation op) {
     return op == Operation::OPERATION_ELEMENT_SET || op == Operation::OPERATION_ELEMENT_CLEAR;
 }
@@ -73,6 +82,17 @@ void L3App::Init(const boost::property_tree::ptree& config) {
     {
         AgentLockGuard lock(GlobalAgentLock());
         desiredReady_ = l3Table_ != nullptr && l3Table_->FullSyncVersion() > 0;
+        // Desired state that came before the observers (none at agent start-up).
+        CairnDBUpdateList ports;
+        if (configTable_ != nullptr) {
+            configTable_->GetObjectsWithProperty(ConfigStore::kDesired,
+                                                 ObjectType::LOG_SWITCH_PORT_CONFIG,
+                                                 PropertyType::INVALID_PROPERTY, &ports);
+        }
+        for (const CairnDBUpdateMsg& p : ports) {
+            if (HasBridgeEndpoint(p.data))
+                bridgeIds_.insert(p.id);
+        }
         link_ = options_.makeLink(
             path,
             [self](const uint8_t* msg, size_t length) { self->HandleVdrMessage(msg, length); },
@@ -547,14 +567,8 @@ void L3App::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bo
             transportNodes = true;
         } else if (u.objType == ObjectType::LOG_SWITCH_PORT_CONFIG &&
                    u.property == PropertyType::INVALID_PROPERTY) {
-            // Only ports that are or were bridge endpoints matter; most are neither, and the
-            // field's tag is looked for before the body is parsed.
-            bool bridge = false;
-            if (u.op == Operation::OPERATION_UPDATE &&
-                u.data.find("\x9a\x01") != std::string::npos) {
-                pb::LogSwitchPortConfigMsg lsp;
-                bridge = lsp.ParseFromString(u.data) && lsp.has_bridge_endpoint();
-            }
+            // Only ports that are or were bridge endpoints matter.
+            const bool bridge = u.op == Operation::OPERATION_UPDATE && HasBridgeEndpoint(u.data);
             if (bridge || bridgeIds_.count(u.id) != 0 || bridges_.count(u.id) != 0)
                 ports.insert(u.id);
             if (bridge)

@@ -239,45 +239,49 @@ std::vector<DpMsg> L3AppFixture::Sent() {
     std::vector<DpMsg> fresh(all.begin() + static_cast<long>(std::min(drained_, all.size())),
                              all.end());
     drained_ = all.size();
-    for (const DpMsg& m : fresh)
+    for (const DpMsg& m : fresh) {
         dp_.messages.push_back(m);
+        Apply(m);
+    }
     return fresh;
 }
 
 DataplaneView& L3AppFixture::Dp() {
-    for (const DpMsg& m : Sent()) {
-        std::string why;
-        auto error = [&](const std::string& e) { dp_.errors.push_back(e); };
-        switch (DpMsgType(m.data())) {
-            case vdr::kMsgUpdate: {
-                vdr::UpdateMsg u;
-                if (!vdr::ParseUpdate(m.data(), m.size(), &u, &why)) {
-                    error("Update: " + why);
-                    break;
-                }
-                dp_.tables.ApplyUpdate(u, error);
-                for (const vdr::UpdateElement& e : u.elements) {
-                    if (e.type == vdr::kElemDadStatus)
-                        dp_.dadUpdates.push_back(e);
-                }
-                break;
-            }
-            case vdr::kMsgArpTableUpdate: {
-                vdr::ArpTableMsg a;
-                if (!vdr::ParseArpTableUpdate(m.data(), m.size(), &a, &why))
-                    error("ARP: " + why);
-                else
-                    dp_.tables.ApplyArp(a, error);
-                break;
-            }
-            case vdr::kMsgFullSyncEnd:
-                ++dp_.fullSyncEnds;
-                break;
-            default:
-                error("message type " + std::to_string(DpMsgType(m.data())));
-        }
-    }
+    Sent();
     return dp_;
+}
+
+void L3AppFixture::Apply(const DpMsg& m) {
+    std::string why;
+    auto error = [&](const std::string& e) { dp_.errors.push_back(e); };
+    switch (DpMsgType(m.data())) {
+        case vdr::kMsgUpdate: {
+            vdr::UpdateMsg u;
+            if (!vdr::ParseUpdate(m.data(), m.size(), &u, &why)) {
+                error("Update: " + why);
+                break;
+            }
+            dp_.tables.ApplyUpdate(u, error);
+            for (const vdr::UpdateElement& e : u.elements) {
+                if (e.type == vdr::kElemDadStatus)
+                    dp_.dadUpdates.push_back(e);
+            }
+            break;
+        }
+        case vdr::kMsgArpTableUpdate: {
+            vdr::ArpTableMsg a;
+            if (!vdr::ParseArpTableUpdate(m.data(), m.size(), &a, &why))
+                error("ARP: " + why);
+            else
+                dp_.tables.ApplyArp(a, error);
+            break;
+        }
+        case vdr::kMsgFullSyncEnd:
+            ++dp_.fullSyncEnds;
+            break;
+        default:
+            error("message type " + std::to_string(DpMsgType(m.data())));
+    }
 }
 
 void L3AppFixture::PutTopology() {

@@ -133,9 +133,9 @@ class L3AppFixture : public ::testing::Test {
     void LinkUp();
     void LinkDown();
     FakeLink* Link() { return links_.Get(kVdrLink); }
-    // Applies every message sent since the last call to the dataplane view.
+    // The dataplane view after every message sent so far.
     DataplaneView& Dp();
-    // Messages sent since the last call to Dp() or Sent().
+    // Messages sent since the last call to Dp() or Sent(), applied to the dataplane view.
     std::vector<DpMsg> Sent();
     void Deliver(const DpMsg& msg) { Link()->Deliver(msg); }
 
@@ -144,6 +144,8 @@ class L3AppFixture : public ::testing::Test {
     void PutTopology();
     const ozy::dpemu::VdrTables::Vdr* DpVdr(uint32_t vdr);
     nlohmann::json DpRoute(uint32_t vdr, const std::string& prefix);
+
+    void Apply(const DpMsg& msg);
 
     LogCapture log_{kLogDebug};
     ozy::RefPtr<StateCacheConfigTable> config_;
