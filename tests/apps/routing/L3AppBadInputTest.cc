@@ -19,10 +19,7 @@ class L3AppBadInputTest : public L3AppFixture, public ::testing::WithParamInterf
     void SetUp() override {
         L3AppFixture::SetUp();
         PutTopology();
-        feed_->FullSync();
-        Start();
-        LinkUp();
-        Dp();
+        StartSynced();
     }
 };
 

@@ -24,10 +24,7 @@ class L3AppDadTest : public L3AppFixture {
     void SetUp() override {
         L3AppFixture::SetUp();
         PutTopology();
-        feed_->FullSync();
-        Start();
-        LinkUp();
-        Dp();
+        StartSynced();
     }
     // The database's copy of what L3App wrote, delivered back as the database would.
     void Echo() {

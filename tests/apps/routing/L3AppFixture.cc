@@ -230,6 +230,13 @@ void L3AppFixture::LinkUp() {
     Link()->Up();
 }
 
+void L3AppFixture::StartSynced() {
+    feed_->FullSync();
+    Start();
+    LinkUp();
+    ASSERT_EQ(Dp().fullSyncEnds, 1u);
+}
+
 void L3AppFixture::LinkDown() {
     Link()->Down();
 }

@@ -132,6 +132,9 @@ class L3AppFixture : public ::testing::Test {
     void Start(const boost::property_tree::ptree& config = {});
     void LinkUp();
     void LinkDown();
+    // The store as given, as the database's first full sync; then Start and LinkUp. What that
+    // sync sent is applied to the dataplane view (one Full Sync End).
+    void StartSynced();
     FakeLink* Link() { return links_.Get(kVdrLink); }
     // The dataplane view after every message sent so far.
     DataplaneView& Dp();

@@ -7,13 +7,6 @@ namespace {
 
 class L3AppRoutersTest : public L3AppFixture {
   protected:
-    // Synced on an empty store with the topology given by `put`.
-    void Synced() {
-        feed_->FullSync();
-        Start();
-        LinkUp();
-        ASSERT_EQ(Dp().fullSyncEnds, 1u);
-    }
     void ExpectNoDataplaneErrors() {
         EXPECT_TRUE(Dp().errors.empty()) << ::testing::PrintToString(Dp().errors);
     }
@@ -40,7 +33,7 @@ class L3AppPendingTest : public L3AppRoutersTest,
 TEST_P(L3AppPendingTest, APortWaitsForItsSwitchThenIsReplayed) {
     feed_->Put(ObjectType::LOG_ROUTER_CONFIG, Router(1, 1001));
     GetParam().without(*feed_);
-    Synced();
+    StartSynced();
     feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24)}));
     feed_->Commit();
     EXPECT_EQ(Lif("lif-1"), nullptr);
@@ -78,7 +71,7 @@ TEST_F(L3AppRoutersTest, AVlanPortWaitsForItsVlanAndAPortDeletedWhileWaitingNeve
     feed_->Put(ObjectType::TRANSPORT_NODE_CONFIG, TransportNode());
     feed_->Put(ObjectType::LOG_SWITCH_CONFIG, Switch(1, 0));
     feed_->Put(ObjectType::LOG_ROUTER_CONFIG, Router(1, 1001));
-    Synced();
+    StartSynced();
     pb::LogRouterPortConfigMsg vlanPort = Port(1, 1, 1);
     vlanPort.set_link_type(2);
     feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, vlanPort);
@@ -104,7 +97,7 @@ TEST_F(L3AppRoutersTest, AdminDownDeletesTheLifAndUpAddsItWithTheCurrentAddresse
     PutTopology();
     feed_->Put(ObjectType::FIB,
                Fib(1, 1, Prefix(V4(172, 16, 0, 0), 12), {Hop(V4(10, 0, 1, 9), 1)}));
-    Synced();
+    StartSynced();
     pb::LogRouterPortConfigMsg p = Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24)});
     p.set_admin_state_up(false);
     feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
@@ -135,7 +128,7 @@ TEST_F(L3AppRoutersTest, AdminDownDeletesTheLifAndUpAddsItWithTheCurrentAddresse
 
 TEST_F(L3AppRoutersTest, TwoIpv4AddressesKeepTheFirstAndThreeIpv6RefuseThePort) {
     PutTopology();
-    Synced();
+    StartSynced();
     feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG,
                Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24), Prefix(V4(10, 0, 9, 1), 24)}));
     feed_->Commit();
@@ -158,7 +151,7 @@ TEST_F(L3AppRoutersTest, TwoIpv4AddressesKeepTheFirstAndThreeIpv6RefuseThePort) 
 TEST_F(L3AppRoutersTest, PrefixListReferencesAreASetPerLifAndTheLastOneDeletesTheList) {
     PutTopology();
     feed_->Put(ObjectType::PREFIX_LIST, PrefixList(1, 7));
-    Synced();
+    StartSynced();
     auto withList = [](uint64_t n, uint64_t ls) {
         pb::LogRouterPortConfigMsg p = Port(n, 1, ls, {Prefix(V4(10, 0, ls, 1), 24)});
         pb::PrefixListNextHopMsg* pl = p.add_prefix_list_next_hops();
@@ -198,7 +191,7 @@ TEST_F(L3AppRoutersTest, PrefixListReferencesAreASetPerLifAndTheLastOneDeletesTh
 
 TEST_F(L3AppRoutersTest, AMissingPrefixListIsSkippedWithItsCode) {
     PutTopology();
-    Synced();
+    StartSynced();
     pb::LogRouterPortConfigMsg p = Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24)});
     *p.add_prefix_list_next_hops()->mutable_prefix_list_id() = U(kPlKind, 9);
     feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
@@ -221,7 +214,7 @@ TEST_F(L3AppRoutersTest, ARouterDeleteTakesItsLifsRoutesArpAndMulticastWithIt) {
     *msr.mutable_group() = Prefix(V4(239, 1, 1, 1), 32);
     *msr.add_next_hops() = Hop(V4(10, 0, 2, 7), 2);
     feed_->Put(ObjectType::MULTICAST_STATIC_ROUTE, msr);
-    Synced();
+    StartSynced();
     ASSERT_EQ(DpVdr(1001)->mcastRoutes.size(), 1u);
     ASSERT_EQ(DpVdr(1001)->arp.size(), 1u);
 
@@ -257,7 +250,7 @@ TEST_F(L3AppRoutersTest, ARouterDeleteTakesItsLifsRoutesArpAndMulticastWithIt) {
 
 TEST_F(L3AppRoutersTest, SwitchChangesResendTheirLifsAndLinkTypeChangesReplayDad) {
     PutTopology();
-    Synced();
+    StartSynced();
     pb::LogSwitchConfigMsg ls = Switch(1, 6001);
     ls.set_replication_mode(2);
     feed_->Put(ObjectType::LOG_SWITCH_CONFIG, ls);
@@ -301,7 +294,7 @@ TEST_F(L3AppRoutersTest, BridgeEndpointsFollowTheirSwitchPort) {
     *be->mutable_cluster_id() = U(kTn, 9);
     be->set_ha(true);
     feed_->Put(ObjectType::LOG_SWITCH_PORT_CONFIG, lsp);
-    Synced();
+    StartSynced();
     const auto& bridges = Dp().tables.bridgeEndpoints;
     ASSERT_EQ(bridges.count(Text(kLspKind, 1)), 1u);
     const vdr::BridgeEndpointSpec& b = bridges.at(Text(kLspKind, 1));

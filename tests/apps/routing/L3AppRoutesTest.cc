@@ -12,10 +12,7 @@ class L3AppRoutesTest : public L3AppFixture {
     void SetUp() override {
         L3AppFixture::SetUp();
         PutTopology();
-        feed_->FullSync();
-        Start();
-        LinkUp();
-        ASSERT_EQ(Dp().fullSyncEnds, 1u);
+        StartSynced();
         ASSERT_TRUE(Dp().errors.empty());
     }
     void ExpectNoDataplaneErrors() {
