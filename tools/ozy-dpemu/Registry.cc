@@ -3,11 +3,12 @@
 #include "platform/device/DeviceFrame.h"
 #include "tools/ozy-dpemu/FcVswitchDevices.h"
 #include "tools/ozy-dpemu/KcpFamily.h"
+#include "tools/ozy-dpemu/LivetraceFamily.h"
 #include "tools/ozy-dpemu/RecordingFamily.h"
 #include "tools/ozy-dpemu/SwsecFamily.h"
+#include "tools/ozy-dpemu/TarpFamily.h"
 #include "tools/ozy-dpemu/TraceflowFamily.h"
 #include "tools/ozy-dpemu/VdrFamily.h"
-#include "tools/ozy-dpemu/TarpFamily.h"
 
 namespace ozy::dpemu {
 
@@ -39,8 +40,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
          Family<RecordingFamily>("si")},
         {"filter", "ozy_tarp_krnlink", "firewall filters; also the device tarp (/dev/ozy-tarp)",
          Family<TarpFamily>()},
-        {"livetrace", "livetrace_ozyt_krnlink", "live trace (recorded)",
-         Family<RecordingFamily>("livetrace")},
+        {"livetrace", "livetrace_ozyt_krnlink", "live trace (sessions, filters, captures)",
+         Family<LivetraceFamily>()},
     };
     return families;
 }
