@@ -35,8 +35,8 @@ std::vector<AppEntry> BuiltinApps() {
     table.push_back(
         {"ids", "Intrusion Detection Service application starts", nullptr, "", "", nullptr});
 
-    // MakeLivetraceAppEntry
-    table.push_back({"livetrace", "Livetrace application starts", nullptr, "", "", nullptr});
+    table.push_back(
+        {"livetrace", "Livetrace application starts", MakeLivetraceAppEntry, "", "", nullptr});
 
     return table;
 }

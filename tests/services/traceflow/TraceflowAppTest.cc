@@ -5,13 +5,13 @@
 
 #include <boost/property_tree/ptree.hpp>
 
-#include "cli/udslink/ICfgUdsLink.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
 #include "proto/lcp.pb.h"
 #include "services/traceflow/TraceflowApp.h"
 #include "statecache/StateCacheConfigTable.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ServiceFakes.h"
 
 namespace CfgAgent::test {
 namespace {
@@ -19,51 +19,6 @@ namespace {
 namespace pb = orvane::ozy::cairndb;
 namespace lcp = orvane::ozy::lcp;
 using Bytes = std::vector<uint8_t>;
-
-class FakeDpLink : public DataplaneLink {
-  public:
-    bool Start() override { return true; }
-    void Stop() override {}
-    void ScheduleReopen() override {}
-    bool Send(DpMsg msg) override {
-        sent.push_back(std::move(msg));
-        return true;
-    }
-    std::vector<DpMsg> sent;
-};
-
-class FakeOpsLink : public ICfgUdsLink {
-  public:
-    bool RegisterHandler(const std::string& type, Handler h) override {
-        handlers[type] = std::move(h);
-        return true;
-    }
-    bool AddStatusObserver(StatusObserver) override { return true; }
-    bool Send(const lcp::LcpDpMsg& m) override {
-        if (!connected)
-            return false;
-        sent.push_back(m);
-        return true;
-    }
-    bool SendPayload(const google::protobuf::Message& payload) override {
-        lcp::LcpDpMsg m;
-        m.mutable_payload()->PackFrom(payload);
-        return Send(m);
-    }
-    template <typename T>
-    std::vector<T> Sent() const {
-        std::vector<T> out;
-        for (const auto& m : sent) {
-            T t;
-            if (m.payload().UnpackTo(&t))
-                out.push_back(t);
-        }
-        return out;
-    }
-    std::map<std::string, Handler> handlers;
-    std::vector<lcp::LcpDpMsg> sent;
-    bool connected = true;
-};
 
 pb::UuidMsg Uuid(uint64_t left, uint64_t right) {
     pb::UuidMsg u;
