@@ -444,15 +444,15 @@ emu dpemu/dump opsagent | jq -r --argjson ids "$IDS" '
 
 # ---- operations agent: one live-trace session ------------------------------------------------
 
-section "operations agent: one live-trace session (UDP to port 53, captured and counted)"
-emu dpemu/opsagent-send orvane.ozy.lcp.LivetraceMsg "{\"request\": {\"slot\": 0, \"metadata\": {\"session_id\": \"1\"}, \"src_port\": $(uuid_json "$lsp"), \"timeout_sec\": 60, \"actions\": [{\"kind\": \"PKTCAP\", \"direction\": 1, \"sampling\": {\"type\": \"ALL\"}}, {\"kind\": \"COUNTER\", \"direction\": 1}], \"match\": {\"dst_port\": 53, \"protocol\": \"UDP\"}}}" >/dev/null
+section "operations agent: one live-trace session (UDP to port 9, captured and counted)"
+emu dpemu/opsagent-send orvane.ozy.lcp.LivetraceMsg "{\"request\": {\"slot\": 0, \"metadata\": {\"session_id\": \"1\"}, \"src_port\": $(uuid_json "$lsp"), \"timeout_sec\": 60, \"actions\": [{\"kind\": \"PKTCAP\", \"direction\": 1, \"sampling\": {\"type\": \"ALL\"}}, {\"kind\": \"COUNTER\", \"direction\": 1}], \"match\": {\"dst_port\": 9, \"protocol\": \"UDP\"}}}" >/dev/null
 slotted() { [ "$(emu dpemu/dump livetrace | jq '.slots | has("0")')" = true ]; }
 await 30 "the live-trace session in the emulator's slot 0" slotted ||
     die "the live-trace session did not reach the dataplane"
 emu dpemu/dump livetrace | jq -r '.slots["0"] | "session \(.session_id) in slot 0 at port \(.dvport) of switch \(.dvs): \(.filter_insns) BPF instructions"'
-# Ethernet, IPv4 10.0.0.2 -> 10.0.0.3, UDP 12345 -> 53 (twice) and -> 54.
+# Ethernet, IPv4 10.0.0.2 -> 10.0.0.3, UDP 12345 -> 9 (twice) and -> 10.
 udp_frame() { echo "02000000000202000000000108004500001e00010000401100000a0000020a0000033039${1}000a0000abab"; }
-for port in 0035 0036 0035; do emu dpemu/livetrace-packet 0 "$(udp_frame $port)" >/dev/null; done
+for port in 0009 000a 0009; do emu dpemu/livetrace-packet 0 "$(udp_frame $port)" >/dev/null; done
 emu dpemu/livetrace-end 0 barrier >/dev/null
 lt_file() {
     emu dpemu/dump opsagent | jq -r '[.messages[] | select(.type == "orvane.ozy.lcp.LivetraceResultMsg") | .payload | select(.session_id == "1" and .ended) | .forward_pcap_file][-1] // empty'

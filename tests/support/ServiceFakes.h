@@ -1,13 +1,16 @@
 #pragma once
 // Fakes of the two links a dataplane service talks through: a kernel link that keeps what is
 // sent, and an operations-agent link that keeps the registered handlers and what is sent (with a
-// switch for "no operations agent connected").
+// switch for "no operations agent connected"); and the configuration records a service's state
+// cache lookups read.
 #include <map>
 #include <string>
 #include <vector>
 
 #include "cli/udslink/ICfgUdsLink.h"
 #include "dataplane/DataplaneLink.h"
+#include "intake/CairnDBUpdateMsg.h"
+#include "proto/cairndb_types.pb.h"
 #include "proto/lcp.pb.h"
 
 namespace CfgAgent::test {
@@ -62,5 +65,27 @@ class FakeOpsLink : public ICfgUdsLink {
     std::vector<orvane::ozy::lcp::LcpDpMsg> sent;
     bool connected = true;
 };
+
+inline orvane::ozy::cairndb::UuidMsg Uuid(uint64_t left, uint64_t right) {
+    orvane::ozy::cairndb::UuidMsg u;
+    u.set_left(left);
+    u.set_right(right);
+    return u;
+}
+
+// A whole-object record and one record per property the queries read, as the decoder files them.
+inline void AddObject(CairnDBUpdateList* out, ObjectType type,
+                      const orvane::ozy::cairndb::UuidMsg& id,
+                      const google::protobuf::Message& body, std::vector<PropertyType> props) {
+    props.insert(props.begin(), PropertyType::INVALID_PROPERTY);
+    for (PropertyType p : props) {
+        CairnDBUpdateMsg u;
+        u.objType = type;
+        u.id = id.SerializeAsString();
+        u.property = p;
+        u.data = body.SerializeAsString();
+        out->push_back(u);
+    }
+}
 
 }  // namespace CfgAgent::test

@@ -19,6 +19,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/ServiceFakes.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WireBytes.h"
 
 namespace CfgAgent::test {
 namespace {
@@ -26,43 +27,6 @@ namespace {
 namespace pb = orvane::ozy::cairndb;
 namespace lcp = orvane::ozy::lcp;
 using Bytes = std::vector<uint8_t>;
-
-pb::UuidMsg Uuid(uint64_t left, uint64_t right) {
-    pb::UuidMsg u;
-    u.set_left(left);
-    u.set_right(right);
-    return u;
-}
-
-void AddObject(CairnDBUpdateList* out, ObjectType type, const pb::UuidMsg& id,
-               const google::protobuf::Message& body, std::vector<PropertyType> props) {
-    props.insert(props.begin(), PropertyType::INVALID_PROPERTY);
-    for (PropertyType p : props) {
-        CairnDBUpdateMsg u;
-        u.objType = type;
-        u.id = id.SerializeAsString();
-        u.property = p;
-        u.data = body.SerializeAsString();
-        out->push_back(u);
-    }
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-Bytes Tlv(uint16_t type, const Bytes& value) {
-    return Cat({{uint8_t(type >> 8), uint8_t(type), uint8_t((value.size() + 4) >> 8),
-                 uint8_t(value.size() + 4)},
-                value});
-}
-Bytes Msg(uint16_t type, const Bytes& body) {
-    return Cat({{uint8_t(type >> 8), uint8_t(type), uint8_t((body.size() + 4) >> 8),
-                 uint8_t(body.size() + 4)},
-                body});
-}
 
 const pb::UuidMsg kLs = Uuid(0x5a00000000004000, 0x8000000000000001);
 const pb::UuidMsg kNoTzLs = Uuid(0x5a00000000004000, 0x8000000000000002);

@@ -12,6 +12,7 @@
 #include "statecache/StateCacheConfigTable.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/ServiceFakes.h"
+#include "tests/support/WireBytes.h"
 
 namespace CfgAgent::test {
 namespace {
@@ -20,50 +21,10 @@ namespace pb = orvane::ozy::cairndb;
 namespace lcp = orvane::ozy::lcp;
 using Bytes = std::vector<uint8_t>;
 
-pb::UuidMsg Uuid(uint64_t left, uint64_t right) {
-    pb::UuidMsg u;
-    u.set_left(left);
-    u.set_right(right);
-    return u;
-}
-
-// A whole-object record and one record per property the queries read, as the decoder files them.
-void AddObject(CairnDBUpdateList* out, ObjectType type, const pb::UuidMsg& id,
-               const google::protobuf::Message& body, std::vector<PropertyType> props) {
-    props.insert(props.begin(), PropertyType::INVALID_PROPERTY);
-    for (PropertyType p : props) {
-        CairnDBUpdateMsg u;
-        u.objType = type;
-        u.id = id.SerializeAsString();
-        u.property = p;
-        u.data = body.SerializeAsString();
-        out->push_back(u);
-    }
-}
-
-// Message type, length, then the elements.
-Bytes Msg(uint16_t type, const Bytes& body) {
-    Bytes m = {uint8_t(type >> 8), uint8_t(type), uint8_t((body.size() + 4) >> 8),
-               uint8_t(body.size() + 4)};
-    m.insert(m.end(), body.begin(), body.end());
-    return m;
-}
-Bytes Tlv(uint16_t type, const Bytes& value) {
-    Bytes t = {uint8_t(type >> 8), uint8_t(type), uint8_t((value.size() + 4) >> 8),
-               uint8_t(value.size() + 4)};
-    t.insert(t.end(), value.begin(), value.end());
-    return t;
-}
 Bytes Id48(const std::string& s) {
     Bytes b(s.begin(), s.end());
     b.resize(48, 0);
     return b;
-}
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 const pb::UuidMsg kLs = Uuid(0x5a00000000004000, 0x8000000000000001);

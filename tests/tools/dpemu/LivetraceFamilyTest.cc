@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/LogCapture.h"
+#include "tests/support/WireBytes.h"
 #include "tests/tools/dpemu/RecordingChannel.h"
 #include "tools/ozy-dpemu/LivetraceFamily.h"
 
@@ -11,23 +12,9 @@ namespace ozy::dpemu::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-Bytes Tlv(uint16_t type, const Bytes& value) {
-    return Cat({{uint8_t(type >> 8), uint8_t(type), uint8_t((value.size() + 4) >> 8),
-                 uint8_t(value.size() + 4)},
-                value});
-}
-Bytes Msg(uint16_t type, const Bytes& body) {
-    return Cat({{uint8_t(type >> 8), uint8_t(type), uint8_t((body.size() + 4) >> 8),
-                 uint8_t(body.size() + 4)},
-                body});
-}
+using CfgAgent::test::Cat;
+using CfgAgent::test::Msg;
+using CfgAgent::test::Tlv;
 
 // ldh [12]; jeq #0x800 jt 0 jf 1; ret #65535; ret #0: IPv4 frames only.
 const Bytes kIpv4Only = {0x00, 0x28, 0, 0, 0, 0, 0,    12,   0x00, 0x15, 0, 1, 0, 0, 0x08, 0x00,
