@@ -211,6 +211,9 @@ for line in "${SWITCHES[@]}"; do
     SW_NAME[$id]=$name
     SW_VNI[$id]=$vni
 done
+# The routing state the dataplane must end up with: router ports (LIFs) and routes.
+VDR_LIFS=$(jq '.LOG_ROUTER_PORT_CONFIG // [] | length' "$TOPOLOGY")
+VDR_ROUTES=$(jq '.FIB // [] | length' "$TOPOLOGY")
 # One locally administered MAC per VIF.
 vif_mac() { printf '02:00:00:00:%02x:%02x' $(($1 / 256)) $(($1 % 256)); }
 
@@ -318,22 +321,35 @@ vif_states_written() {
             <<<"$VIF_STATES" >/dev/null || return 1
     done
 }
+routing_realized() {
+    emu dpemu/vdr-summary 2>/dev/null |
+        jq -e --argjson l "$VDR_LIFS" --argjson r "$VDR_ROUTES" '.lifs == $l and .routes == $r' \
+            >/dev/null
+}
 all_realized() {
     local line lsp ls vif dvport
     for line in "${PORTS[@]}"; do
         IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
         port_realized "$dvport" "${SW_VNI[$ls]:-}" || return 1
     done
+    routing_realized || return 1
     vif_states_written
 }
 start=$EPOCHREALTIME
-await "$REALIZE_TIMEOUT" "every port unblocked in the dataplane and a VIF_STATE per VIF" all_realized
+await "$REALIZE_TIMEOUT" "every port unblocked, every LIF and route in the dataplane and a VIF_STATE per VIF" \
+    all_realized
 elapsed=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
-say "realized in ${elapsed} s: ${#PORTS[@]} ports unblocked, ${#PORTS[@]} VIF_STATE objects"
+say "realized in ${elapsed} s: ${#PORTS[@]} ports unblocked, $VDR_LIFS LIFs and $VDR_ROUTES routes," \
+    "${#PORTS[@]} VIF_STATE objects"
 KCP=$(emu dpemu/dump kcp)
 if [ "$(jq '.errors | length' <<<"$KCP")" -ne 0 ]; then
     jq -r '.errors[]' <<<"$KCP" >&2
     die "the emulator recorded KCP errors"
+fi
+VDR=$(emu dpemu/dump vdr)
+if [ "$(jq '.errors | length' <<<"$VDR")" -ne 0 ]; then
+    jq -r '.errors[]' <<<"$VDR" >&2
+    die "the emulator recorded VDR errors"
 fi
 
 # ---- summary --------------------------------------------------------------------------------
@@ -373,6 +389,7 @@ for line in "${SWITCHES[@]}"; do
     IFS=$'\t' read -r id name vni <<<"$line"
     printf '%-12s  %-8s  %s\n' "switch" "$name" "VNI $vni  $id"
 done
+jq -r '.LOG_ROUTER_CONFIG[]? | "router        \(.name)  VDR \(.vdr_id)  \(.id)"' "$TOPOLOGY"
 row "port" "switch" "VNI" "VIF"
 for line in "${PORTS[@]}"; do
     IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
@@ -394,6 +411,16 @@ for line in "${PORTS[@]}"; do
         wrap
     }
 done
+
+section "realized routing state (ozy-dpemu VDR tables)"
+jq -r '"session: \(if .session.connected then "connected" else "not connected" end), \(.session.full_sync_ends) Full Sync End; \(.stats.updates) updates, \(.errors | length) errors"' <<<"$VDR"
+jq -r '.vdrs | to_entries[] |
+    "vdr \(.key)  \(.value.instance.name)  ARP limit \(.value.arp_limit.limit // "-")",
+    (.value.lifs | to_entries[] | "    LIF \(.key)  VNI \(.value.vni)  \(.value.ips | join(" "))"),
+    (.value.routes | to_entries[] | "    route \(.key) -> " + ([.value[] |
+        if .type == "blackhole" then "blackhole" else "\(.ip) via \(.egress)" end] | join(", "))),
+    (.value.arp | to_entries[] | .value | to_entries[] | "    ARP \(.key) \(.value)")' <<<"$VDR"
+jq -r '.global.settings // empty | "global: L3 forwarding mode \(.forwarding_mode), LRP MTU \(.lrp_mtu)"' <<<"$VDR"
 
 section "runtime state written back (cairndb VIF_STATE)"
 row "VIF" "status" "switch" "port, MAC"
@@ -479,6 +506,8 @@ agent CLI     ovs-appctl -t $ROOT/$AGENT_CLI list-commands
 emulator      ovs-appctl -t $ROOT/$EMU_CTL dpemu/dump kcp
               ovs-appctl -t $ROOT/$EMU_CTL dpemu/kcp-port $dvport
               ovs-appctl -t $ROOT/$EMU_CTL dpemu/vif-disconnect $vif
+              ovs-appctl -t $ROOT/$EMU_CTL dpemu/dump vdr
+              ovs-appctl -t $ROOT/$EMU_CTL dpemu/vdr-fullsync-request all
 cairndb       OZY_CAIRNDB_ENDPOINT=$OZY_CAIRNDB_ENDPOINT $CAIRNCTL get VIF_STATE
               OZY_CAIRNDB_ENDPOINT=$OZY_CAIRNDB_ENDPOINT $CAIRNCTL watch VIF_STATE
 logs          $ROOT/ozy-cfgagent.log

@@ -270,14 +270,7 @@ double CommitVifStatesAlone(unsigned n, Io& io) {
 int main(int argc, char** argv) {
     unsigned ports = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 10000;
     unsigned changes = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 200;
-    if (getenv("OZY_BIN_DIR") == nullptr) {
-        char exe[4096];
-        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n > 0) {
-            std::string dir(exe, static_cast<size_t>(n));
-            setenv("OZY_BIN_DIR", dir.substr(0, dir.rfind('/')).c_str(), 1);
-        }
-    }
+    CfgAgent::test::UseOwnBinDir();
     CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
     setvbuf(stdout, nullptr, _IOLBF, 0);  // one line per phase, as it ends
 

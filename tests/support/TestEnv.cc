@@ -19,6 +19,17 @@ std::string BinPath(const std::string& program) {
     return BinDir() + "/" + program;
 }
 
+void UseOwnBinDir() {
+    if (getenv("OZY_BIN_DIR") != nullptr)
+        return;
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string dir(exe, static_cast<size_t>(n));
+        setenv("OZY_BIN_DIR", dir.substr(0, dir.rfind('/')).c_str(), 1);
+    }
+}
+
 std::string SourceDir() {
     const char* d = getenv("OZY_SOURCE_DIR");
     return d != nullptr ? d : ".";

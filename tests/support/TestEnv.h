@@ -7,6 +7,9 @@ namespace CfgAgent::test {
 // Directory of the built programs (OZY_BIN_DIR, set by ctest).
 std::string BinDir();
 std::string BinPath(const std::string& program);
+// For programs run by hand (benchmarks): when OZY_BIN_DIR is not set, sets it to the directory of
+// the running program, where the other programs of its build are.
+void UseOwnBinDir();
 // The source tree (OZY_SOURCE_DIR, set by ctest).
 std::string SourceDir();
 // A TCP port on 127.0.0.1 that was free a moment ago.

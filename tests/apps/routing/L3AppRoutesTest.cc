@@ -84,6 +84,12 @@ pb::FibMsg LongEgress() {
     return Fib(10, 1, Prefix(V4(10, 10, 0, 0), 16), {Through(1)});
 }
 
+pb::FibNextHopMsg ShortIpv6() {
+    pb::FibNextHopMsg h;
+    h.mutable_ip()->set_ipv6(std::string("\xfe\x80\x00\x01", 4));
+    return h;
+}
+
 using namespace vdrvec;
 
 const RouteCase kRoutes[] = {
@@ -116,6 +122,19 @@ const RouteCase kRoutes[] = {
      Cat({H("00 05 00 61 00 00 03 e9 00 00 00 01 55 01 02 01 00 00 10 0a 04 00 00 03 4a 00 01"),
           Hop4(1, "", H("0a 00 01 04"))}),
      "is not of the route's family, skipped"},
+    {"Ipv4PrefixOf33BitsIsNotSent",
+     Fib(6, 1, Prefix(V4(10, 6, 0, 0), 33), {Hop(V4(10, 0, 1, 6))}),
+     {},
+     "VDRRouteAddPB2TLV, prefix invalid reason : prefix length 33 over 32"},
+    {"Ipv6PrefixOf129BitsIsNotSent",
+     Fib(7, 1, Prefix(V6(0x2001, 7), 129), {Hop(V6(0xfe80, 7))}),
+     {},
+     "VDRRouteAddPB2TLV, prefix invalid reason : prefix length 129 over 128"},
+    {"Ipv6AddressOfFourBytesIsSkipped",
+     Fib(5, 1, Prefix(V4(10, 5, 0, 0), 16), {ShortIpv6(), Hop(V4(10, 0, 1, 5))}),
+     Cat({H("00 05 00 61 00 00 03 e9 00 00 00 01 55 01 02 01 00 00 10 0a 05 00 00 03 4a 00 01"),
+          Hop4(1, "", H("0a 00 01 05"))}),
+     "VDRRouteAddPB2TLV, next_hop_ipv6  invalid reason : IPv6 address of 4 bytes"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Routing, L3AppRouteVectorTest, ::testing::ValuesIn(kRoutes),
