@@ -1,8 +1,16 @@
 // State-cache dumps and queries of the CLI server: registration and dispatch. What each command
 // shows is built in CliCacheViews.cc and CliStateCacheQueries.cc.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
 #include "cli/CliCacheViews.h"
 #include "cli/CliServer.h"
 #include "platform/unixctl/UnixctlServer.h"
+#include "runtime/MemoryAccounts.h"
+#include "statecache/StateCache.h"
 #include "statecache/StateCacheConfigTable.h"
 #include "statecache/StateCacheL2Table.h"
 #include "statecache/StateCacheL3Table.h"
@@ -133,6 +141,16 @@ std::vector<CacheCommandEntry> StateQueries() {
         {"cfgagent/cache/size", 0, 0,
          [](const StateCache& c, const Args&, std::string* out) {
              *out = c.DumpSizesJson();
+             return true;
+         }},
+        // Where the memory goes: the allocator, the state-cache tables (as "cfgagent/cache/size"
+        // names them) and every registered account.
+        {"cfgagent/cache/memory", 0, 0,
+         [](const StateCache& c, const Args&, std::string* out) {
+             std::vector<std::pair<std::string, size_t>> tables;
+             for (const nlohmann::json& t : nlohmann::json::parse(c.DumpSizesJson()))
+                 tables.emplace_back(t["TableName"].get<std::string>(), t["Size"].get<size_t>());
+             *out = ozy::MemoryAccounts::ReportJson(tables);
              return true;
          }},
     };

@@ -181,6 +181,20 @@ std::pair<long, long> AgentMemoryKb(AgentSystem& sys) {
     return {rss, hwm};
 }
 
+// Where the agent's memory goes: the allocator's figures and each component's account, in MiB.
+void PrintMemory(AgentSystem& sys, const char* when) {
+    auto r = sys.AgentCtl({"cfgagent/cache/memory"});
+    json j = json::parse(r.output, nullptr, false);
+    if (r.status != 0 || !j.is_object())
+        return;
+    auto mib = [](const json& v) { return v.get<double>() / (1024.0 * 1024.0); };
+    std::printf("memory %s: allocator in use %.1f MiB, held %.1f MiB;", when,
+                mib(j["allocator"]["in_use"]), mib(j["allocator"]["held"]));
+    for (const json& a : j["components"])
+        std::printf(" %s %.1f;", a["name"].get<std::string>().c_str(), mib(a["bytes"]));
+    std::printf("\n");
+}
+
 bool Await(const std::function<bool()>& pred, std::chrono::seconds timeout,
            std::chrono::milliseconds poll) {
     auto deadline = Clock::now() + timeout;
@@ -372,6 +386,7 @@ int main(int argc, char** argv) {
         "the agent running, %.0f ms alone; ratio %.1f; agent RSS %.1f MiB\n",
         ports, e2e, Ms(tApplied - t0), commitAlone, e2e / commitAlone,
         AgentMemoryKb(sys).first / 1024.0);
+    PrintMemory(sys, "after realization");
     bool sampled = true;
     for (unsigned i = 0; i < ports; i += std::max(1u, ports / 100))
         sampled &= PortState(json{{"ports", {{Port(i), emu.PortProps(Port(i))}}}}, i, false);
@@ -410,6 +425,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     auto [rssKb, hwmKb] = AgentMemoryKb(sys);
+    PrintMemory(sys, "after the full sync");
     auto d0 = Clock::now();
     auto dump = sys.Db().Client({"dump", sys.Db().OvsdbRemote()});
     double dumpDb = Ms(Clock::now() - d0);

@@ -28,6 +28,7 @@
 #include "proto/CairndbSchema.h"
 #include "proto/cairndb_modify.pb.h"
 #include "proto/cairndb_monitor.pb.h"
+#include "runtime/MemoryAccounts.h"
 
 namespace ozy::cairndb {
 
@@ -245,6 +246,20 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     }
 
     int64_t LastExchange() const { return lastExchange_.load(); }
+    // What the replicas take, counted on the strand (the CLI asks from its own thread); the last
+    // count when the strand does not answer within a second.
+    size_t ReplicaBytes() {
+        if (!stopped_ && !io_.stopped() && !strand_.running_in_this_thread()) {
+            auto counted = std::make_shared<std::promise<void>>();
+            std::future<void> f = counted->get_future();
+            asio::post(strand_, [self = shared_from_this(), counted] {
+                self->CountReplicaBytes();
+                counted->set_value();
+            });
+            f.wait_for(std::chrono::seconds(1));
+        }
+        return replicaBytes_.load(std::memory_order_relaxed);
+    }
     bool Connected() const { return connectedFlag_.load(); }
     std::string LastError() const {
         std::lock_guard<std::mutex> lock(errMutex_);
@@ -252,7 +267,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     }
 
   private:
-    using Reply = std::function<void(const json* result, const std::string& error)>;
+    // `result` may be consumed by the handler (a monitor reply frees its rows once decoded).
+    using Reply = std::function<void(json* result, const std::string& error)>;
 
     struct MonitorConfig {
         MonitorUpdateCallback onUpdate;
@@ -732,12 +748,12 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         a.subscribed = true;
         uint64_t gen = a.generation;
         Request("monitor_cond", json::array({kDatabaseName, id, a.replica.MonitorRequests()}),
-                [self = shared_from_this(), key, gen](const json* r, const std::string& e) {
+                [self = shared_from_this(), key, gen](json* r, const std::string& e) {
                     self->OnMonitorReply(key, gen, r, e);
                 });
     }
 
-    void OnMonitorReply(const MonitorKey& key, uint64_t gen, const json* result,
+    void OnMonitorReply(const MonitorKey& key, uint64_t gen, json* result,
                         const std::string& error) {
         auto it = active_.find(key);
         if (it == active_.end() || it->second->generation != gen || !it->second->subscribed) {
@@ -762,10 +778,13 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         a.needFullResync = false;
+        // The rows are in the replica and in `updates` now: the parsed reply goes before the
+        // readers build their own copies.
+        *result = json();
         CAIRNDB_LOG(CfgAgent::kLogDebug,
                     "CairnDbClient: monitor %1 vdb %2 synchronised, %3 updates", key.first,
                     key.second, updates.size());
-        Deliver(key, updates);
+        Deliver(key, std::move(updates));
     }
 
     void OnUpdate2(const json& params) {
@@ -789,11 +808,21 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         if (!updates.empty()) {
-            Deliver(key, updates);
+            Deliver(key, std::move(updates));
         }
     }
 
-    void Deliver(const MonitorKey& key, const std::vector<pb::MonitorUpdateMsg>& updates) {
+    void CountReplicaBytes() {
+        size_t n = 0;
+        for (const auto& [k, a] : active_) {
+            n += a->replica.Bytes();
+        }
+        replicaBytes_.store(n, std::memory_order_relaxed);
+    }
+
+    // Each update is freed once its reader has it, so that a full sync does not hold the whole
+    // list beside what the readers build from it.
+    void Deliver(const MonitorKey& key, std::vector<pb::MonitorUpdateMsg> updates) {
         MonitorUpdateCallback onUpdate;
         MonitorBarrierCallback onBarrier;
         {
@@ -805,10 +834,11 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             onUpdate = it->second.onUpdate;
             onBarrier = it->second.onBarrier;
         }
-        for (const auto& u : updates) {
+        for (auto& u : updates) {
             if (stopped_)
                 return;
             Invoke("update", [&] { onUpdate(u); });
+            u = pb::MonitorUpdateMsg();
         }
         Invoke("barrier", [&] { onBarrier(); });
     }
@@ -1105,6 +1135,10 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     std::atomic<bool> stopped_{false};
     std::atomic<bool> connectedFlag_{false};
     std::atomic<int64_t> lastExchange_{0};
+    std::atomic<size_t> replicaBytes_{0};
+
+  public:
+    ozy::MemoryAccounts::Id account = 0;  // the replicas' account in the memory section
     mutable std::mutex errMutex_;
     std::string lastError_;
 };
@@ -1112,9 +1146,17 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
 CairnDbClient::CairnDbClient(std::string name, net::Endpoint endpoint, asio::io_context& io,
                              CairnDbClientOptions options)
     : name_(name),
-      impl_(std::make_shared<Impl>(std::move(name), std::move(endpoint), io, options)) {}
+      impl_(std::make_shared<Impl>(std::move(name), std::move(endpoint), io, options)) {
+    // The replicas' bytes are reported in the memory section as "CairndbReplica <name>".
+    std::weak_ptr<Impl> impl = impl_;
+    impl_->account = MemoryAccounts::Register("CairndbReplica " + name_, [impl] {
+        auto i = impl.lock();
+        return i ? i->ReplicaBytes() : size_t{0};
+    });
+}
 
 CairnDbClient::~CairnDbClient() {
+    MemoryAccounts::Unregister(impl_->account);
     impl_->Stop();
 }
 

@@ -76,6 +76,39 @@ void MonitorReplica::Clear() {
     }
 }
 
+namespace {
+
+// Bytes a string takes on the heap (glibc chunks; libstdc++ keeps 15 characters inline).
+size_t StringHeap(const std::string& s) {
+    if (s.size() <= 15)
+        return 0;
+    size_t n = (s.size() + 1 + 8 + 15) & ~size_t{15};
+    return n < 32 ? 32 : n;
+}
+
+size_t ColumnsHeap(const MonitorReplica::Columns& c) {
+    return StringHeap(c.oid) + StringHeap(c.body) + StringHeap(c.op) + StringHeap(c.trace);
+}
+
+}  // namespace
+
+size_t MonitorReplica::Bytes() const {
+    // A row's hash node: next pointer, key and row, cached hash.
+    constexpr size_t kNode =
+        (sizeof(void*) + sizeof(std::pair<const std::string, Row>) + sizeof(size_t) + 8 + 15) &
+        ~size_t{15};
+    size_t n = 0;
+    for (const auto& [type, table] : tables_) {
+        n += table->rows.bucket_count() * sizeof(void*);
+        for (const auto& [uuid, row] : table->rows) {
+            n += kNode + StringHeap(uuid) + ColumnsHeap(row.db);
+            if (row.earlier)
+                n += sizeof(Columns) + 16 + ColumnsHeap(*row.earlier);
+        }
+    }
+    return n;
+}
+
 size_t MonitorReplica::RowCount() const {
     size_t n = 0;
     for (const auto& [type, table] : tables_) {

@@ -223,6 +223,15 @@ TEST_F(CliStateCacheTest, DumpsAndQueriesOfAFedCache) {
             EXPECT_EQ(tables[key], Json(command)) << key;
         for (const json& size : Json("cfgagent/cache/size"))
             EXPECT_GT(size["Size"].get<size_t>(), 0u) << size;
+        // The memory section names every table with the bytes "cfgagent/cache/size" gives it.
+        json memory = Json("cfgagent/cache/memory");
+        std::map<std::string, size_t> accounts;
+        for (const json& a : memory["components"])
+            accounts[a["name"].get<std::string>()] = a["bytes"].get<size_t>();
+        for (const json& size : Json("cfgagent/cache/size"))
+            EXPECT_EQ(accounts[size["TableName"].get<std::string>()], size["Size"].get<size_t>())
+                << size;
+        EXPECT_GT(memory["allocator"]["in_use"].get<size_t>(), 0u) << memory;
     }
     {
         SCOPED_TRACE("objects by kind");

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "runtime/MemoryAccounts.h"
 #include "statecache/StateCacheConfigTable.h"
 #include "tests/statecache/Records.h"
 #include "tests/support/LogCapture.h"
@@ -201,6 +202,33 @@ TEST_F(ConfigTableTest, FullSyncLeavesExactlyWhatItDelivered) {
     EXPECT_EQ(dump["objects"][0]["body"]["vni"], 1);
     EXPECT_EQ(dump["objects"][0]["body"]["id"], IdText(Id(1)));
     EXPECT_EQ(dump["objects"][0]["properties"][0]["PropertyType"], "LS_VNI");
+}
+
+// The memory of the objects a full sync drops goes back to the allocator (its own statistics, read
+// in this thread with no other work running), and the table's own account follows.
+TEST(ConfigTableMemoryTest, AFullSyncThatDropsHalfTheObjectsFreesTheirMemory) {
+    constexpr uint64_t kObjects = 20000;
+    auto table = ozy::MakeRef<StateCacheConfigTable>();
+    auto fullSync = [&](uint64_t count) {
+        CairnDBUpdateList list;
+        for (uint64_t n = 1; n <= count; ++n) {
+            list.push_back(Whole(ObjectType::LOG_SWITCH_CONFIG, Id(n), LsBody(n, 5000 + n)));
+            list.push_back(
+                Rec(ObjectType::LOG_SWITCH_CONFIG, Id(n), PropertyType::LS_VNI, LsVni(5000 + n)));
+        }
+        table->UpdateDesiredState(list, true);
+    };
+    const size_t empty = ozy::ReadAllocatorStats().inUse;
+    fullSync(kObjects);
+    const size_t whole = ozy::ReadAllocatorStats().inUse;
+    const size_t wholeAccount = table->DesiredCacheBytes();
+    ASSERT_GT(whole, empty + kObjects * 64) << "the objects take memory";
+    fullSync(kObjects / 2);
+    EXPECT_EQ(table->ObjectCount(ConfigStore::kDesired), kObjects / 2);
+    const size_t half = ozy::ReadAllocatorStats().inUse;
+    // At least 40% of what the objects took is back (the hash table keeps its buckets).
+    EXPECT_LT(half, whole - (whole - empty) * 4 / 10) << empty << " " << whole << " " << half;
+    EXPECT_LT(table->DesiredCacheBytes(), wholeAccount * 6 / 10);
 }
 
 TEST_F(ConfigTableTest, RuntimeStoreIsSeparateWithItsOwnObservers) {

@@ -1,0 +1,45 @@
+#pragma once
+// Where the agent's memory goes: components that hold much (the database client's replicas)
+// register a named account that reports the bytes they hold; the CLI's memory section
+// ("cfgagent/cache/memory") lists them after the state-cache tables and beside the allocator's own
+// statistics, so that the part no account explains is visible too.
+//
+// Thread-safe. An account's function is called from the CLI thread with no lock of the registry
+// held; it takes whatever lock its component needs and must not call back into the registry.
+// Unregister before the component goes away.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ozy {
+
+struct AllocatorStats {
+    size_t inUse = 0;     // bytes handed out to the program and not freed
+    size_t held = 0;      // bytes the allocator holds from the system (in use or free)
+    size_t freeHeld = 0;  // free bytes the allocator keeps (part of `held`)
+};
+
+// The allocator's own statistics (glibc: mallinfo2; under AddressSanitizer its allocator's).
+AllocatorStats ReadAllocatorStats();
+// Hands free pages back to the system (glibc: malloc_trim); true when the allocator says it
+// released something.
+bool ReleaseFreedMemory();
+
+class MemoryAccounts {
+  public:
+    using Id = uint64_t;
+    // `bytes` returns what the component holds now (its own structures, without shared bodies).
+    static Id Register(std::string name, std::function<size_t()> bytes);
+    static void Unregister(Id id);
+    // (name, bytes) of every account, in registration order.
+    static std::vector<std::pair<std::string, size_t>> Snapshot();
+    // The memory section as JSON text: {"allocator": {"in_use", "held", "free_held"},
+    // "components": [{"name", "bytes"}, ...]}; `first` (components the caller counted itself)
+    // are listed before the accounts.
+    static std::string ReportJson(const std::vector<std::pair<std::string, size_t>>& first = {});
+};
+
+}  // namespace ozy
