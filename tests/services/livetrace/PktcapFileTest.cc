@@ -1,6 +1,7 @@
 // Capture files: what the pcapng writer produces is judged by real readers (libpcap for bytes and
 // timestamps, tshark for the packet comments); the capture directory and files refuse what a
 // local user could have prepared for the agent.
+#include <fcntl.h>
 #include <pcap/pcap.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "services/livetrace/PcapngWriter.h"
 #include "services/livetrace/PktcapFile.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -90,6 +92,39 @@ TEST_F(PktcapFileTest, PacketsBytesTimesAndCommentsReadBackWithLibpcapAndTshark)
                          std::chrono::seconds(120), true);
     ASSERT_EQ(r.status, 0) << r.error;
     EXPECT_EQ(r.output, "PKTID 1 TSO 1 CSUM 0\nPKTID 2 VNI 5001 VLAN 10\n\n");
+}
+
+// The blocks as the pcapng layout has them (little-endian host): SHB, IDB with if_tsresol 9, and
+// one EPB (56 bytes) with a 5-byte packet of a 60-byte frame and the comment "abcde", each padded
+// to 32 bits.
+TEST(PcapngWriterTest, WritesTheBlocksOfTheLayout) {
+    TempDir dir{"ozy-pcapng"};
+    std::string path = dir.Make("f.pcapng");
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    {
+        PcapngWriter w(fd);
+        ASSERT_TRUE(w.Begin(65535));
+        const uint8_t pkt[5] = {1, 2, 3, 4, 5};
+        ASSERT_TRUE(w.WritePacket(0x0000000100000002ull, pkt, 5, 60, "abcde"));
+        ASSERT_TRUE(w.Flush());
+    }
+    ::close(fd);
+    std::string got = test::ReadFile(path);
+    Bytes expected = {0x0a, 0x0d, 0x0d, 0x0a, 28,   0,    0,    0,    0x4d, 0x3c, 0x2b, 0x1a,
+                      1,    0,    0,    0,                                                  // SHB
+                      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 28,   0,    0,    0,  //
+                      1,    0,    0,    0,    32,   0,    0,    0,    1,    0,    0,    0,
+                      0xff, 0xff, 0,    0,  // IDB
+                      9,    0,    1,    0,    9,    0,    0,    0,    0,    0,    0,    0,
+                      32,   0,    0,    0,  //
+                      6,    0,    0,    0,    56,   0,    0,    0,    0,    0,    0,    0,
+                      1,    0,    0,    0,    2,    0,    0,    0,  // EPB
+                      5,    0,    0,    0,    60,   0,    0,    0,    1,    2,    3,    4,
+                      5,    0,    0,    0,  //
+                      1,    0,    5,    0,    'a',  'b',  'c',  'd',  'e',  0,    0,    0,
+                      0,    0,    0,    0,    56,   0,    0,    0};
+    EXPECT_EQ(Bytes(got.begin(), got.end()), expected);
 }
 
 TEST_F(PktcapFileTest, AFileTakesPacketsUpToItsByteCap) {
