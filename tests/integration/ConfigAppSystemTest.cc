@@ -59,8 +59,17 @@ bool PortBlocked(const nlohmann::json& kcp, bool blocked) {
            kcp.contains(vni) && kcp[vni] == 5001;
 }
 
-TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossEmulatorAndDatabaseRestarts) {
-    test::AgentSystem sys;
+// One system for every check: the port follows its switch across emulator and database restarts;
+// guest-tool bindings, the simulated out-of-sync and the health monitor.
+TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsOutOfSyncAndHealth) {
+    test::AgentSystemOptions options;
+    options.agentConfigXml =
+        "<config><log><level>5</level><outputToConsole>true</outputToConsole></log><cfgAgent>"
+        "<workGroup><ioThreads>2</ioThreads><workThreads>16</workThreads></workGroup><apps><app>"
+        "<name>config</name><enabled>true</enabled><config><krnlink><path>ozy_kcp_krnlink</path>"
+        "</krnlink><features><healthMonitor><enabled>true</enabled></healthMonitor></features>"
+        "</config></app></apps></cfgAgent></config>";
+    test::AgentSystem sys(options);
     ASSERT_TRUE(sys.Start());
     ASSERT_TRUE(sys.AwaitEmu("kcp", SessionSynced)) << "the agent opens a KCP session";
     ASSERT_TRUE(sys.Apply(SwitchJson(true)));
@@ -135,21 +144,7 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossEmulatorAndDatabaseRestarts)
         << "before: " << before["ports"].dump() << "\nafter: " << after["ports"].dump();
     EXPECT_TRUE(after["errors"].empty()) << after["errors"].dump();
     EXPECT_FALSE(VifState(sys).is_null());
-    EXPECT_EQ(sys.StopAgent(), 0);
-}
 
-TEST(ConfigAppSystemTest, GuestToolBindingsOutOfSyncAndHealth) {
-    test::AgentSystemOptions options;
-    options.agentConfigXml =
-        "<config><log><level>5</level><outputToConsole>true</outputToConsole></log><cfgAgent>"
-        "<workGroup><ioThreads>2</ioThreads><workThreads>16</workThreads></workGroup><apps><app>"
-        "<name>config</name><enabled>true</enabled><config><krnlink><path>ozy_kcp_krnlink</path>"
-        "</krnlink><features><healthMonitor><enabled>true</enabled></healthMonitor></features>"
-        "</config></app></apps></cfgAgent></config>";
-    test::AgentSystem sys(options);
-    ASSERT_TRUE(sys.Start());
-    ASSERT_TRUE(sys.AwaitEmu("kcp", SessionSynced));
-    ASSERT_EQ(sys.EmuCtl({"dpemu/vif-connect", kVif, kLsp, kDvs, kMac}).status, 0);
     // The guest tools report 10.0.0.5 with a MAC and 10.0.0.6 without one.
     ASSERT_TRUE(sys.Apply(std::string(R"({"DA_VIF": [{"id": ")") + kVif + R"(", "vif_id": ")" +
                           kVif +
@@ -161,7 +156,7 @@ TEST(ConfigAppSystemTest, GuestToolBindingsOutOfSyncAndHealth) {
     })) << VifState(sys).dump();
 
     // The dataplane's switch-security module asks for them: only the complete one is sent.
-    auto r = sys.EmuCtl({"dpemu/swsec-solicit", kVif});
+    r = sys.EmuCtl({"dpemu/swsec-solicit", kVif});
     ASSERT_EQ(r.status, 0) << r.output;
     nlohmann::json swsec;
     ASSERT_TRUE(sys.AwaitEmu("swsec", [&](const nlohmann::json& d) {
