@@ -7,11 +7,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cstring>
 #include <map>
 #include <sstream>
 #include <string>
@@ -20,6 +15,7 @@
 
 #include "tests/support/AgentSystem.h"
 #include "tests/support/CliCases.h"
+#include "tests/support/UnixClient.h"
 
 namespace CfgAgent {
 namespace {
@@ -119,32 +115,6 @@ std::string LineWith(const std::string& log, const std::string& text, size_t fro
     size_t end = log.find('\n', pos);
     return log.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
 }
-
-// A raw client of the agent's socket.
-class RawClient {
-  public:
-    explicit RawClient(const std::string& path) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        connected_ =
-            fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    }
-    ~RawClient() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    bool connected() const { return connected_; }
-    bool Send(const std::string& bytes) {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
 
 TEST(CliSystemTest, CommandsRefusalsAndStateCacheQueriesOfARunningAgent) {
     test::AgentSystemOptions options;
@@ -383,11 +353,11 @@ TEST(CliSystemTest, CommandsRefusalsAndStateCacheQueriesOfARunningAgent) {
     }
     {
         SCOPED_TRACE("stops cleanly while clients are connected");
-        RawClient idle(sys.AgentSocket());
-        ASSERT_TRUE(idle.connected());
-        RawClient partial(sys.AgentSocket());
-        ASSERT_TRUE(partial.connected());
-        ASSERT_TRUE(partial.Send(R"({"method":"cfgagent/get/loglevel","params":[)"));
+        test::UnixClient idle, partial;
+        ASSERT_TRUE(idle.Connect(sys.AgentSocket()));
+        ASSERT_TRUE(partial.Connect(sys.AgentSocket()));
+        const std::string half = R"({"method":"cfgagent/get/loglevel","params":[)";
+        ASSERT_TRUE(partial.Write({half.begin(), half.end()}));
         // The agent keeps answering others while those two sit there.
         ASSERT_EQ(sys.AgentCtl({"cfgagent/get/loglevel"}).status, 0);
         EXPECT_EQ(sys.StopAgent(), 0);
