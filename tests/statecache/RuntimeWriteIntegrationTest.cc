@@ -145,98 +145,100 @@ class RuntimeWriteIntegrationTest : public ::testing::Test {
     ozy::RefPtr<StateCacheObserver> observer;
 };
 
-TEST_F(RuntimeWriteIntegrationTest, VifStateFullSyncDeltaAndReplacingFullSync) {
+// One server and client for every check; each check has its objects of its own.
+TEST_F(RuntimeWriteIntegrationTest, VifStateAndLocalL2EntriesReachTheDatabase) {
     StateCacheConfigTable* config = cache->ConfigTable();
-    config->UpdateRuntimeState({Whole(ObjectType::VIF_STATE, Id(7), VifState(7, 0x0a)),
-                                Whole(ObjectType::VIF_STATE, Id(8), VifState(8, 0x0b))},
+    StateCacheL2Table* l2 = cache->L2Table();
+    {
+        SCOPED_TRACE("VIF state: full sync, delta, and a full sync replacing it");
+        config->UpdateRuntimeState({Whole(ObjectType::VIF_STATE, Id(7), VifState(7, 0x0a)),
+                                    Whole(ObjectType::VIF_STATE, Id(8), VifState(8, 0x0b))},
+                                   true);
+        AwaitWrites(1);
+        auto vifs = Get("VIF_STATE");
+        ASSERT_EQ(vifs.size(), 2u) << vifs.dump();
+        std::map<std::string, std::string> vifIds;
+        for (const auto& v : vifs)
+            vifIds[v["id"]] = v["vif_id"];
+        EXPECT_EQ(vifIds,
+                  (std::map<std::string, std::string>{{Text(7), "vif-7"}, {Text(8), "vif-8"}}));
+
+        // Delta: one property patched, one object deleted.
+        pb::VifStateMsg mac;
+        mac.set_mac(0x0c);
+        config->UpdateRuntimeState(
+            {Rec(ObjectType::VIF_STATE, Id(7), PropertyType::VIF_MAC, mac.SerializeAsString()),
+             Whole(ObjectType::VIF_STATE, Id(8), "", Operation::OPERATION_DELETE)},
+            false);
+        AwaitWrites(2);
+        vifs = Get("VIF_STATE");
+        ASSERT_EQ(vifs.size(), 1u) << vifs.dump();
+        EXPECT_EQ(vifs[0]["id"], Text(7));
+        EXPECT_EQ(vifs[0]["vif_id"], "vif-7");  // the patch kept the other fields
+        EXPECT_EQ(vifs[0]["mac"], "12");        // 64-bit integers are strings in protobuf JSON
+
+        config->UpdateRuntimeState({Whole(ObjectType::VIF_STATE, Id(9), VifState(9, 0x0d))}, true);
+        AwaitWrites(3);
+        vifs = Get("VIF_STATE");
+        ASSERT_EQ(vifs.size(), 1u) << vifs.dump();
+        EXPECT_EQ(vifs[0]["id"], Text(9));
+    }
+    {
+        SCOPED_TRACE("local L2 entries are appended, replaced and removed");
+        CairnDBUpdateMsg mac =
+            Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x42));
+        l2->UpdateRuntimeState({Whole(ObjectType::LOG_SWITCH_STATE, Id(1), ""),
+                                Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
+                                    test::Vtep(test::Ip4(0x0a000001), 5)),
+                                mac},
                                true);
-    AwaitWrites(1);
-    auto vifs = Get("VIF_STATE");
-    ASSERT_EQ(vifs.size(), 2u) << vifs.dump();
-    std::map<std::string, std::string> vifIds;
-    for (const auto& v : vifs)
-        vifIds[v["id"]] = v["vif_id"];
-    EXPECT_EQ(vifIds, (std::map<std::string, std::string>{{Text(7), "vif-7"}, {Text(8), "vif-8"}}));
-
-    // Delta: one property patched, one object deleted.
-    pb::VifStateMsg mac;
-    mac.set_mac(0x0c);
-    config->UpdateRuntimeState(
-        {Rec(ObjectType::VIF_STATE, Id(7), PropertyType::VIF_MAC, mac.SerializeAsString()),
-         Whole(ObjectType::VIF_STATE, Id(8), "", Operation::OPERATION_DELETE)},
-        false);
-    AwaitWrites(2);
-    vifs = Get("VIF_STATE");
-    ASSERT_EQ(vifs.size(), 1u) << vifs.dump();
-    EXPECT_EQ(vifs[0]["id"], Text(7));
-    EXPECT_EQ(vifs[0]["vif_id"], "vif-7");           // the patch kept the other fields
-    EXPECT_EQ(vifs[0]["mac"], "12") << vifs.dump();  // 64-bit integers are strings in protobuf JSON
-
-    // A new runtime full sync replaces everything of the type.
-    config->UpdateRuntimeState({Whole(ObjectType::VIF_STATE, Id(9), VifState(9, 0x0d))}, true);
-    AwaitWrites(3);
-    vifs = Get("VIF_STATE");
-    ASSERT_EQ(vifs.size(), 1u) << vifs.dump();
-    EXPECT_EQ(vifs[0]["id"], Text(9));
-    EXPECT_EQ(client->failed.load(), 0);
-}
-
-TEST_F(RuntimeWriteIntegrationTest, LocalL2EntriesAreAppendedReplacedAndRemoved) {
-    StateCacheL2Table* l2 = cache->L2Table();
-    CairnDBUpdateMsg vtep = Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
-                                test::Vtep(test::Ip4(0x0a000001), 5));
-    CairnDBUpdateMsg mac =
-        Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x42));
-    l2->UpdateRuntimeState({Whole(ObjectType::LOG_SWITCH_STATE, Id(1), ""), vtep, mac}, true);
-    AwaitWrites(1);
-    auto states = Get("LOG_SWITCH_STATE");
-    ASSERT_EQ(states.size(), 1u) << states.dump();
-    EXPECT_EQ(states[0]["id"], Text(1));
-    ASSERT_EQ(states[0]["vtep_entries"].size(), 1u) << states.dump();
-    EXPECT_EQ(states[0]["vtep_entries"][0]["label"], 5);
-    EXPECT_EQ(states[0]["mac_entries"].size(), 1u);
-
-    // The same VTEP with a new label: the list keeps one entry, the new one.
-    CairnDBUpdateMsg relabeled = Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
-                                     test::Vtep(test::Ip4(0x0a000001), 6));
-    l2->UpdateRuntimeState({relabeled}, false);
-    AwaitWrites(2);
-    states = Get("LOG_SWITCH_STATE");
-    ASSERT_EQ(states[0]["vtep_entries"].size(), 1u) << states.dump();
-    EXPECT_EQ(states[0]["vtep_entries"][0]["label"], 6);
-
-    CairnDBUpdateMsg gone = mac;
-    gone.op = Operation::OPERATION_DELETE;
-    l2->UpdateRuntimeState({gone}, false);
-    AwaitWrites(3);
-    states = Get("LOG_SWITCH_STATE");
-    ASSERT_EQ(states.size(), 1u);
-    EXPECT_FALSE(states[0].contains("mac_entries") && !states[0]["mac_entries"].empty())
-        << states.dump();
-    EXPECT_EQ(client->failed.load(), 0);
-}
-
-TEST_F(RuntimeWriteIntegrationTest, ARepeatedLocalL2FullSyncKeepsEveryEntry) {
-    // The second full sync finds every entry unchanged in the runtime store; the database must
-    // still hold them after its flush and rewrite.
-    StateCacheL2Table* l2 = cache->L2Table();
-    CairnDBUpdateList sync = {
-        Whole(ObjectType::LOG_SWITCH_STATE, Id(1), ""),
-        Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
-            test::Vtep(test::Ip4(0x0a000001), 5)),
-        Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x42)),
-        Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VM_IP,
-            test::VmIp(test::Ip4(0x0a000005)))};
-    for (int round = 1; round <= 2; ++round) {
-        SCOPED_TRACE("full sync " + std::to_string(round));
-        l2->UpdateRuntimeState(sync, true);
-        AwaitWrites(round);
+        AwaitWrites(4);
         auto states = Get("LOG_SWITCH_STATE");
         ASSERT_EQ(states.size(), 1u) << states.dump();
         EXPECT_EQ(states[0]["id"], Text(1));
-        EXPECT_EQ(states[0]["vtep_entries"].size(), 1u) << states.dump();
-        EXPECT_EQ(states[0]["mac_entries"].size(), 1u) << states.dump();
-        EXPECT_EQ(states[0]["ip_entries"].size(), 1u) << states.dump();
+        ASSERT_EQ(states[0]["vtep_entries"].size(), 1u) << states.dump();
+        EXPECT_EQ(states[0]["vtep_entries"][0]["label"], 5);
+        EXPECT_EQ(states[0]["mac_entries"].size(), 1u);
+
+        // The same VTEP with a new label: the list keeps one entry, the new one.
+        l2->UpdateRuntimeState({Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
+                                    test::Vtep(test::Ip4(0x0a000001), 6))},
+                               false);
+        AwaitWrites(5);
+        states = Get("LOG_SWITCH_STATE");
+        ASSERT_EQ(states[0]["vtep_entries"].size(), 1u) << states.dump();
+        EXPECT_EQ(states[0]["vtep_entries"][0]["label"], 6);
+
+        mac.op = Operation::OPERATION_DELETE;
+        l2->UpdateRuntimeState({mac}, false);
+        AwaitWrites(6);
+        states = Get("LOG_SWITCH_STATE");
+        ASSERT_EQ(states.size(), 1u);
+        EXPECT_FALSE(states[0].contains("mac_entries") && !states[0]["mac_entries"].empty())
+            << states.dump();
+    }
+    {
+        // The second full sync finds every entry unchanged in the runtime store; the database
+        // must still hold them after its flush and rewrite.
+        CairnDBUpdateList sync = {
+            Whole(ObjectType::LOG_SWITCH_STATE, Id(2), ""),
+            Rec(ObjectType::LOG_SWITCH_STATE, Id(2), PropertyType::L2_VTEP,
+                test::Vtep(test::Ip4(0x0a000001), 5)),
+            Rec(ObjectType::LOG_SWITCH_STATE, Id(2), PropertyType::L2_VM_MAC, test::Mac(0x42)),
+            Rec(ObjectType::LOG_SWITCH_STATE, Id(2), PropertyType::L2_VM_IP,
+                test::VmIp(test::Ip4(0x0a000005)))};
+        for (int round = 1; round <= 2; ++round) {
+            SCOPED_TRACE("a repeated local L2 full sync keeps every entry, round " +
+                         std::to_string(round));
+            l2->UpdateRuntimeState(sync, true);
+            AwaitWrites(6 + round);
+            auto states = Get("LOG_SWITCH_STATE");
+            ASSERT_EQ(states.size(), 1u) << states.dump();
+            EXPECT_EQ(states[0]["id"], Text(2));
+            EXPECT_EQ(states[0]["vtep_entries"].size(), 1u) << states.dump();
+            EXPECT_EQ(states[0]["mac_entries"].size(), 1u) << states.dump();
+            EXPECT_EQ(states[0]["ip_entries"].size(), 1u) << states.dump();
+        }
     }
     EXPECT_EQ(client->failed.load(), 0);
 }
