@@ -27,18 +27,28 @@ std::string Row(const google::protobuf::Message& body) {
 
 class BadInputTest : public ::testing::Test {
   protected:
-    void Start(size_t maxMessageBytes = size_t{1} << 20) {
+    static CairnDbClientOptions Options(size_t maxMessageBytes = size_t{1} << 20) {
         CairnDbClientOptions opt;
         opt.reconnectMin = std::chrono::milliseconds(10);
         opt.reconnectMax = std::chrono::milliseconds(50);
         opt.maxMessageBytes = maxMessageBytes;
+        return opt;
+    }
+    // A client of the peer monitoring LOG_SWITCH_CONFIG into the recorder (or into the callbacks
+    // given), started; `sync`: its initial barrier awaited.
+    void Start(CairnDbClientOptions opt = Options(), bool sync = true,
+               ozy::cairndb::MonitorUpdateCallback update = nullptr,
+               ozy::cairndb::MonitorBarrierCallback barrier = nullptr) {
         client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
                                                   io_.io(), opt);
         client_->SetChannelStatusCallback(rec_.StatusCb());
-        ASSERT_TRUE(client_->RegisterMonitorCallbacks(101, 1, rec_.UpdateCb(), rec_.BarrierCb()));
+        ASSERT_TRUE(client_->RegisterMonitorCallbacks(101, 1, update ? update : rec_.UpdateCb(),
+                                                      barrier ? barrier : rec_.BarrierCb()));
         ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
         client_->StartAsync();
-        ASSERT_TRUE(rec_.WaitBarriers(1));
+        if (sync) {
+            ASSERT_TRUE(rec_.WaitBarriers(1));
+        }
     }
 
     // The session was dropped and re-established: down, up, a new monitor and its barrier.
@@ -136,37 +146,27 @@ TEST_F(BadInputTest, NotificationsOfOtherShapesAreRefused) {
 
 TEST_F(BadInputTest, AConnectionClosedInTheMiddleOfAMessageDeliversNothingOfIt) {
     Start();
-    std::string full = json{{"id", nullptr},
-                            {"method", "update2"},
-                            {"params", json::array({json::array({"x"}), json::object()})}}
-                           .dump();
     json update = {{"LOG_SWITCH_CONFIG", {{"0001", {{"insert", json::parse(Row(Switch(1, 1)))}}}}}};
-    // Build the real notification text and send only its first half.
-    std::string text;
-    {
-        // The monitor id is the one the peer recorded; SendUpdate would send it whole, so rebuild.
-        auto received = peer_.Received();
-        json monitorId;
-        for (const auto& m : received) {
-            if (m.is_object() && m.value("method", "") == "monitor_cond")
-                monitorId = m["params"][1];
-        }
-        text = json{{"id", nullptr},
-                    {"method", "update2"},
-                    {"params", json::array({monitorId, update})}}
-                   .dump();
+    // The real notification text under the monitor id the peer recorded; only its first half is
+    // sent.
+    json monitorId;
+    for (const auto& m : peer_.Received()) {
+        if (m.is_object() && m.value("method", "") == "monitor_cond")
+            monitorId = m["params"][1];
     }
+    std::string text =
+        json{{"id", nullptr}, {"method", "update2"}, {"params", json::array({monitorId, update})}}
+            .dump();
     ASSERT_TRUE(peer_.SendRaw(text.substr(0, text.size() / 2)));
     peer_.CloseConnection();
     ExpectResync(1);
     for (const auto& e : rec_.Events()) {
         EXPECT_NE(e.kind, MonitorEvent::kUpdate);
     }
-    (void)full;
 }
 
 TEST_F(BadInputTest, AnOversizedMessageDropsTheSession) {
-    Start(4096);
+    Start(Options(4096));
     ASSERT_TRUE(peer_.SendRaw(R"({"id":null,"method":"update2","params":[")" +
                               std::string(8192, 'a') + R"("]})"));
     ExpectResync(1);
@@ -175,14 +175,7 @@ TEST_F(BadInputTest, AnOversizedMessageDropsTheSession) {
 
 TEST_F(BadInputTest, AMalformedMonitorReplyDropsTheSession) {
     peer_.SetMonitorResult("5");
-    CairnDbClientOptions opt;
-    opt.reconnectMin = std::chrono::milliseconds(10);
-    opt.reconnectMax = std::chrono::milliseconds(50);
-    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
-                                              io_.io(), opt);
-    ASSERT_TRUE(client_->RegisterMonitorCallbacks(101, 1, rec_.UpdateCb(), rec_.BarrierCb()));
-    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
-    client_->StartAsync();
+    Start(Options(), false);
     ASSERT_TRUE(peer_.WaitMonitorRequests(2));
     EXPECT_TRUE(logs_.ContainsWithCode("table updates are not an object", "LCP03003"));
     EXPECT_EQ(rec_.Barriers(), 0u);
@@ -222,20 +215,11 @@ TEST_F(BadInputTest, ServerEchoIsAnsweredAndUpdatesForUnknownMonitorsIgnored) {
 }
 
 TEST_F(BadInputTest, ACallbackThatThrowsIsLoggedAndDeliveryGoesOn) {
-    CairnDbClientOptions opt;
-    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
-                                              io_.io(), opt);
     std::atomic<int> calls{0};
-    ASSERT_TRUE(client_->RegisterMonitorCallbacks(
-        101, 1,
-        [&](const pb::MonitorUpdateMsg&) {
-            if (++calls == 1)
-                throw std::runtime_error("boom");
-        },
-        rec_.BarrierCb()));
-    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
-    client_->StartAsync();
-    ASSERT_TRUE(rec_.WaitBarriers(1));
+    Start(Options(), true, [&](const pb::MonitorUpdateMsg&) {
+        if (++calls == 1)
+            throw std::runtime_error("boom");
+    });
     ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"1":{"insert":)" + Row(Switch(1, 1)) +
                                  R"(},"2":{"insert":)" + Row(Switch(2, 2)) + "}}}"));
     ASSERT_TRUE(rec_.WaitBarriers(2));
@@ -287,16 +271,9 @@ TEST_F(BadInputTest, AWriteThatRacesAnotherWriterIsReadAgainAndOtherFailuresAreR
 }
 
 TEST_F(BadInputTest, AHungServerIsProbedAndTheSessionDropped) {
-    CairnDbClientOptions opt;
-    opt.reconnectMin = std::chrono::milliseconds(10);
+    CairnDbClientOptions opt = Options();
     opt.probeInterval = std::chrono::milliseconds(100);
-    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
-                                              io_.io(), opt);
-    client_->SetChannelStatusCallback(rec_.StatusCb());
-    ASSERT_TRUE(client_->RegisterMonitorCallbacks(101, 1, rec_.UpdateCb(), rec_.BarrierCb()));
-    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
-    client_->StartAsync();
-    ASSERT_TRUE(rec_.WaitBarriers(1));
+    Start(opt);
     peer_.SetSilent(true);
     ASSERT_TRUE(rec_.WaitStatus(false));
     EXPECT_TRUE(logs_.Contains("no message from the server for"));
@@ -311,20 +288,15 @@ TEST_F(BadInputTest, AHungServerIsProbedAndTheSessionDropped) {
 }
 
 TEST_F(BadInputTest, StopFromWithinACallbackEndsDeliveryAtOnce) {
-    CairnDbClientOptions opt;
-    client_ = std::make_unique<CairnDbClient>("cfg-agent", ozy::net::Endpoint(peer_.Endpoint()),
-                                              io_.io(), opt);
     std::atomic<int> updates{0};
     std::atomic<int> barriers{0};
-    ASSERT_TRUE(client_->RegisterMonitorCallbacks(
-        101, 1,
+    Start(
+        Options(), false,
         [&](const pb::MonitorUpdateMsg&) {
             ++updates;
             client_->Stop();
         },
-        [&] { ++barriers; }));
-    ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::LOG_SWITCH_CONFIG)}, {}, 101, 1));
-    client_->StartAsync();
+        [&] { ++barriers; });
     ASSERT_TRUE(AwaitTrue([&] { return barriers.load() == 1; }));
     ASSERT_TRUE(peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"1":{"insert":)" + Row(Switch(1, 1)) +
                                  R"(},"2":{"insert":)" + Row(Switch(2, 2)) + "}}}"));

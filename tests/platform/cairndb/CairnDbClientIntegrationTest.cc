@@ -464,7 +464,7 @@ TEST_F(CairnDbClientIT, StatementsAddedToARunningMonitorDeliverTheirObjects) {
     EXPECT_EQ(rec.Barriers(), 3u);
 }
 
-TEST_F(CairnDbClientIT, MonitorConfigurationIsValidated) {
+TEST_F(CairnDbClientIT, MonitorConfigurationIsValidatedAndAStartedClientEchoes) {
     LogCapture logs(kLogInfo);
     CairnDbClient& c = NewClient();
     Recorder rec;
@@ -479,18 +479,11 @@ TEST_F(CairnDbClientIT, MonitorConfigurationIsValidated) {
     EXPECT_FALSE(c.ConfigureMonitor({bad}, {}, kMonitor, 1));
     EXPECT_TRUE(logs.ContainsWithCode("unknown object type 7", "LCP03011"));
     EXPECT_TRUE(c.ConfigureMonitor({Statement(kLs)}, {}, kMonitor, 1));
-}
-
-TEST_F(CairnDbClientIT, EchoRoundTripsAndFailsWhenDown) {
-    CairnDbClient& c = NewClient();
-    Recorder rec;
+    // Started, it comes up and echoes.
     c.SetChannelStatusCallback(rec.StatusCb());
     c.StartAsync();
     ASSERT_TRUE(rec.WaitStatus(true));
-    auto p = std::make_shared<std::promise<std::string>>();
-    c.Echo("ping",
-           [p](const Status& s, const std::string& r) { p->set_value(s.ok ? r : "error"); });
-    EXPECT_EQ(p->get_future().get(), "ping");
+    Sync(c);
     EXPECT_GT(c.LastExchangeSeconds(), 0);
 }
 

@@ -137,12 +137,6 @@ TEST(WritePlanTest, UnchangedObjectsWriteNothingAndBadReadsFail) {
     EXPECT_FALSE(plan.BuildWriteOps(json::array({{{"rows", {{{"oid", 1}}}}}}), &ops, &error));
 }
 
-}  // namespace
-}  // namespace CfgAgent::test
-
-namespace CfgAgent::test {
-namespace {
-
 TEST(WritePlanTest, ManyRowsOfOneTableAreReadWholeAndNewOnesInserted) {
     WritePlan plan;
     std::string error;
@@ -166,12 +160,6 @@ TEST(WritePlanTest, ManyRowsOfOneTableAreReadWholeAndNewOnesInserted) {
     EXPECT_EQ(inserts, 40u);  // 39 new switches and the FIB; switch 3 is unchanged
     EXPECT_EQ(ops.size(), 40u) << ops.dump();
 }
-
-}  // namespace
-}  // namespace CfgAgent::test
-
-namespace CfgAgent::test {
-namespace {
 
 // A client that keeps writing one table learns where its rows are and stops making the database
 // search the table by object id; what it learns follows its own inserts and deletes.
