@@ -6,7 +6,7 @@
 #include "statecache/StateCacheConfigTable.h"
 #include "statecache/StateCacheL2Table.h"
 #include "statecache/StateCacheObserver.h"
-#include "tests/statecache/FakeCairndbClient.h"
+#include "tests/support/FakeCairndbClient.h"
 #include "tests/statecache/Records.h"
 #include "tests/support/LogCapture.h"
 

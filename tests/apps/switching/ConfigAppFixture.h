@@ -149,7 +149,7 @@ class ConfigAppFixture : public ::testing::Test {
     ozy::RefPtr<StateCacheConfigTable> table;
     ozy::RefPtr<MsgDispatcher> dispatcher{
         new MsgDispatcher(std::make_shared<UpdateQueue>(UpdateQueue::kUnbounded, true, true))};
-    LookupCairndbClient db;
+    FakeCairndbClient db;
     FakeLinks links;
     RecordingConvertor* conv = nullptr;
     ozy::RefPtr<ConfigApp> app;

@@ -57,7 +57,7 @@ struct World {
 
     boost::asio::io_context io;
     ozy::RefPtr<StateCacheConfigTable> table;
-    test::LookupCairndbClient db;
+    test::FakeCairndbClient db;
     test::FakeLinks links;
     ozy::RefPtr<ConfigApp> app;
     test::FakeLink* kcp = nullptr;

@@ -1,7 +1,7 @@
 #pragma once
 // Fakes behind the interfaces the switching applications use: kernel links that record what is
 // sent and let the test deliver messages and link status, a DVS property convertor that records
-// every call, and a database client that answers lookups from a table.
+// every call; the database client is tests/support/FakeCairndbClient.h.
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,7 +14,7 @@
 
 #include "apps/switching/IDVSPropConvertor.h"
 #include "dataplane/KrnlinkFactory.h"
-#include "intake/ICairndbClient.h"
+#include "tests/support/FakeCairndbClient.h"
 
 namespace CfgAgent::test {
 
@@ -189,35 +189,6 @@ class RecordingConvertor : public IDVSPropConvertor {
 
   private:
     void Note(std::string s) { calls.push_back(std::move(s)); }
-};
-
-// Answers getObject from `objects` (by oid) or with `result` when set; records the lookups.
-class LookupCairndbClient : public ICairndbClient {
-  public:
-    void write(const std::vector<orvane::ozy::cairndb::ModifyRequestMsg>&) override {}
-    void writeRuntime(const std::vector<orvane::ozy::cairndb::ModifyRequestMsg>&, int,
-                      bool) override {}
-    void setFullSyncDone(bool, int) override {}
-    uint16_t mainVdbId() const override { return 1; }
-    void getObject(ObjectType type, uint16_t vdb, const std::string& oid,
-                   GetObjectCallback callback) override {
-        lookups.push_back(std::to_string(static_cast<int>(type)) + " " + std::to_string(vdb) + " " +
-                          oid);
-        if (failed) {
-            callback(LookupResult::kFailed, std::string());
-            return;
-        }
-        auto it = objects.find(oid);
-        if (it == objects.end()) {
-            callback(LookupResult::kNotFound, std::string());
-            return;
-        }
-        callback(LookupResult::kFound, it->second);
-    }
-
-    bool failed = false;
-    std::map<std::string, std::string> objects;
-    std::vector<std::string> lookups;
 };
 
 }  // namespace CfgAgent::test
