@@ -119,7 +119,7 @@ TEST_F(CairnDbClientIT, InitialContentsArriveAsSetsFollowedByOneBarrier) {
     EXPECT_GT(c.LastExchangeSeconds(), 0);
 }
 
-TEST_F(CairnDbClientIT, OneTransactionOfThreeObjectsYieldsThreeUpdatesAndOneBarrier) {
+TEST_F(CairnDbClientIT, OneTransactionOfThreeObjectsYieldsThreeUpdatesAndOneBarrierADeleteAClear) {
     Recorder rec;
     CairnDbClient& c = Monitor(rec, {kLs});
     ASSERT_TRUE(
@@ -130,16 +130,13 @@ TEST_F(CairnDbClientIT, OneTransactionOfThreeObjectsYieldsThreeUpdatesAndOneBarr
     EXPECT_EQ(rec.UpdatesOfTransaction(1).size(), 3u);
     EXPECT_EQ(rec.UpdatesAfterLastBarrier(), 0u);
     EXPECT_EQ(rec.maxConcurrent(), 1);
-}
 
-TEST_F(CairnDbClientIT, DeleteYieldsClearWithTheOldBody) {
-    Recorder rec;
-    CairnDbClient& c = Monitor(rec, {kLs});
+    // A delete yields a CLEAR with the old body.
     auto sw = Switch(7, 7007);
     ASSERT_TRUE(WriteSync(c, {Put(sw, kLs)}).ok);
     ASSERT_TRUE(WriteSync(c, {Delete(kLs, sw.id())}).ok);
-    ASSERT_TRUE(rec.WaitBarriers(3));
-    auto updates = rec.UpdatesOfTransaction(2);
+    ASSERT_TRUE(rec.WaitBarriers(4));
+    auto updates = rec.UpdatesOfTransaction(3);
     ASSERT_EQ(updates.size(), 1u);
     EXPECT_EQ(updates[0].old_object_body(), sw.SerializeAsString());
     EXPECT_TRUE(updates[0].object_body().empty());
