@@ -27,7 +27,7 @@
 #include "statecache/StateCacheConfigTable.h"
 #include "statecache/StateCacheL3Table.h"
 #include "tests/apps/switching/SwitchingFakes.h"
-#include "tests/statecache/FakeCairndbClient.h"
+#include "tests/support/FakeCairndbClient.h"
 #include "tests/support/LogCapture.h"
 #include "tools/ozy-dpemu/VdrTables.h"
 

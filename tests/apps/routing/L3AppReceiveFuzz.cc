@@ -13,7 +13,7 @@
 #include "statecache/StateCacheConfigTable.h"
 #include "statecache/StateCacheL3Table.h"
 #include "tests/apps/switching/SwitchingFakes.h"
-#include "tests/statecache/FakeCairndbClient.h"
+#include "tests/support/FakeCairndbClient.h"
 
 namespace pb = orvane::ozy::cairndb;
 using namespace CfgAgent;
