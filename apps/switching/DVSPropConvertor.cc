@@ -113,30 +113,21 @@ void DVSPropConvertor::ProcessConfigPropertyUpdate(ObjectType type, const std::s
                   PropertyTypeToString(property));
         return;
     }
-    auto key = std::make_pair(type, id);
-    auto& values = applied_[key];
-    auto last = values.find(property);
     if (op == Operation::OPERATION_UPDATE) {
-        if (last != values.end() && last->second == value) {
+        if (applied_.Matches(type, id, property, value)) {
             CFG_DEBUG("DvsPropConvertor: %1 of [%2] unchanged", PropertyTypeToString(property),
                       IdText(id));
             return;
         }
-    } else if (last == values.end()) {
-        if (values.empty())
-            applied_.erase(key);
+    } else if (!applied_.Has(type, id, property)) {
         return;  // nothing was applied, nothing to remove
     }
     PropertyUpdate u{type, id, op, property, value};
     (this->*(handler->second))(u);
-    // The handler may have dropped the object's entries (a deleted switch or port).
-    auto& after = applied_[key];
     if (op == Operation::OPERATION_UPDATE) {
-        after[property] = value;
+        applied_.Set(type, id, property, value);
     } else {
-        after.erase(property);
-        if (after.empty())
-            applied_.erase(key);
+        applied_.Erase(type, id, property);
     }
 }
 
@@ -213,17 +204,14 @@ void DVSPropConvertor::Reconcile(ObjectType type, const std::string& id) {
         if (r.objType == type && _cfgUpdateHandlerMap.count(r.property) != 0)
             now[r.property] = r.data;
     }
-    auto it = applied_.find({type, id});
-    std::map<PropertyType, std::string> before;
-    if (it != applied_.end())
-        before = it->second;
+    // The handled properties before any of them is handled again.
+    std::vector<PropertyType> before = applied_.PropertiesOf(type, id);
     for (const auto& [property, value] : now) {
-        auto b = before.find(property);
-        if (b == before.end() || b->second != value) {
+        if (!applied_.Matches(type, id, property, value)) {
             ProcessConfigPropertyUpdate(type, id, Operation::OPERATION_UPDATE, property, value);
         }
     }
-    for (const auto& [property, value] : before) {
+    for (PropertyType property : before) {
         if (now.count(property) == 0) {
             ProcessConfigPropertyUpdate(type, id, Operation::OPERATION_DELETE, property,
                                         std::string());
@@ -232,7 +220,7 @@ void DVSPropConvertor::Reconcile(ObjectType type, const std::string& id) {
     if (exists) {
         return;
     }
-    applied_.erase({type, id});
+    applied_.EraseObject(type, id);
     if (type == ObjectType::LOG_SWITCH_CONFIG) {
         DeleteLogicalSwitch(id);
     } else if (type == ObjectType::LOG_SWITCH_PORT_CONFIG) {
@@ -249,8 +237,8 @@ void DVSPropConvertor::ReconcileAll() {
     if (cache_ == nullptr) {
         return;
     }
-    for (const auto& entry : applied_)
-        pendingReconcile_.insert(entry.first);
+    applied_.ForEachObject(
+        [this](const dvs::AppliedValues::Key& key) { pendingReconcile_.insert(key); });
     for (const auto& entry : switches_)
         pendingReconcile_.insert({ObjectType::LOG_SWITCH_CONFIG, entry.first});
     for (const auto& entry : lsps_)

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/switching/AppliedValues.h"
 #include "apps/switching/DVSPropConvertorState.h"
 #include "apps/switching/IDVSPropConvertor.h"
 #include "runtime/RefCounted.h"
@@ -240,9 +241,9 @@ class DVSPropConvertor : public IDVSPropConvertor {
     ozy::RefPtr<IKCPMsgConvertor> kcp_;
     std::map<PropertyType, Handler> _cfgUpdateHandlerMap;
 
-    // Last value handled per object and property (op UPDATE); reconciliation compares the
-    // configuration table with it, and an unchanged value is not handled twice.
-    std::map<std::pair<ObjectType, std::string>, std::map<PropertyType, std::string>> applied_;
+    // Last value handled per object and property (op UPDATE), as a digest; reconciliation
+    // compares the configuration table with it, and an unchanged value is not handled twice.
+    dvs::AppliedValues applied_;
     std::set<std::pair<ObjectType, std::string>> pendingReconcile_;
 
     // Desired state.

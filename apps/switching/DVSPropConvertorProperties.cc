@@ -278,7 +278,8 @@ void DVSPropConvertor::FlushPorts() {
             continue;
         PortState& port = it->second;
         PropSet desired = DesiredPortProps(id, port);
-        bool unblock = Unblocked(desired) && !Unblocked(port.installed);
+        const PropSet installed = port.installed.Unpack();
+        bool unblock = Unblocked(desired) && !Unblocked(installed);
         if (port.sendWhole) {
             if (desired.empty() && port.installed.empty()) {
                 port.sendWhole = false;  // nothing of ours on a port the dataplane just made
@@ -287,11 +288,11 @@ void DVSPropConvertor::FlushPorts() {
             whole.push_back({id, Elements(desired, AllKeys(desired))});
         } else {
             std::vector<PropKey> changed, removed;
-            Diff(port.installed, desired, &changed, &removed);
+            Diff(installed, desired, &changed, &removed);
             if (changed.empty() && removed.empty())
                 continue;
             if (!removed.empty())
-                remove.push_back({id, DeleteElements(port.installed, removed)});
+                remove.push_back({id, DeleteElements(installed, removed)});
             if (!changed.empty())
                 update.push_back({id, Elements(desired, changed)});
         }
@@ -313,7 +314,7 @@ void DVSPropConvertor::FlushPorts() {
     for (auto& [id, desired] : results) {
         PortState& port = ports_.at(id);
         if (ok) {
-            port.installed = std::move(desired);
+            port.installed = desired;
             port.sendWhole = false;
         } else {
             QueueResyncPort(id);

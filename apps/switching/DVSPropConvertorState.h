@@ -15,12 +15,9 @@
 #include <utility>
 #include <vector>
 
-namespace CfgAgent::dvs {
+#include "apps/switching/PackedPropSet.h"
 
-// Property values of one dataplane record by (KCP property key, instance); the instance is the
-// session name for mirror properties and "" otherwise. Values are the property value bytes.
-using PropKey = std::pair<uint16_t, std::string>;
-using PropSet = std::map<PropKey, std::vector<uint8_t>>;
+namespace CfgAgent::dvs {
 
 // One property value to send, with its instance.
 struct PropValue {
@@ -86,7 +83,7 @@ struct PortState {
     bool everAttached = false;  // had a logical port at some point
     bool sendWhole = true;      // the dataplane may hold anything: send the record whole
     std::set<BlockCause> causes;
-    PropSet installed;  // what the dataplane holds from us in this session
+    PackedPropSet installed;  // what the dataplane holds from us in this session
 };
 
 // One kind (PMS_* property) of a mirror session. Its property is named after the type prefix and

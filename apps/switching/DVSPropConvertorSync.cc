@@ -161,7 +161,7 @@ bool DVSPropConvertor::SendPortsWhole(const std::vector<std::string>& portIds, c
     for (auto& [id, desired] : results) {
         PortState& port = ports_.at(id);
         if (ok) {
-            port.installed = std::move(desired);
+            port.installed = desired;
             port.sendWhole = false;
             port.outOfSync = false;
             dirtyPorts_.erase(id);

@@ -1,0 +1,68 @@
+#pragma once
+// What the conversion engine last handled per object and property: a digest of each value's
+// bytes, not the value. Reconciliation and the "unchanged" check only ask whether a value equals
+// the one handled before; the value itself stays in the configuration table.
+//
+// Per object one vector of (property, size, 64-bit hash) sorted by property: 16 bytes a property
+// against a map node and a string copy. Two different values of one property are taken as equal
+// only when their sizes and 64-bit hashes both match (never seen in practice; the next change of
+// the property would be handled).
+//
+// Not thread-safe: the conversion engine's strand owns it.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "intake/CfgTypes.h"
+
+namespace CfgAgent::dvs {
+
+class AppliedValues {
+  public:
+    using Key = std::pair<ObjectType, std::string>;
+
+    // True when `value` is what was last handled for this property.
+    bool Matches(ObjectType type, const std::string& id, PropertyType property,
+                 std::string_view value) const;
+    bool Has(ObjectType type, const std::string& id, PropertyType property) const;
+    void Set(ObjectType type, const std::string& id, PropertyType property, std::string_view value);
+    // Forgets the property; the object goes with its last property.
+    void Erase(ObjectType type, const std::string& id, PropertyType property);
+    void EraseObject(ObjectType type, const std::string& id);
+    // The properties handled for an object, ascending.
+    std::vector<PropertyType> PropertiesOf(ObjectType type, const std::string& id) const;
+    // f(key) for every object that has a handled property.
+    template <typename F>
+    void ForEachObject(F&& f) const {
+        for (const auto& entry : objects_)
+            f(entry.first);
+    }
+    size_t ObjectCount() const { return objects_.size(); }
+    // Heap bytes held (nodes, keys, vectors and buckets; an estimate in glibc chunks).
+    size_t Bytes() const;
+
+  private:
+    struct Digest {
+        PropertyType property;
+        uint32_t size;
+        uint64_t hash;
+        static Digest Of(PropertyType p, std::string_view value);
+        bool operator==(const Digest& o) const {
+            return property == o.property && size == o.size && hash == o.hash;
+        }
+    };
+    struct KeyHash {
+        size_t operator()(const Key& k) const noexcept;
+    };
+    using Digests = std::vector<Digest>;
+
+    const Digest* Find(ObjectType type, const std::string& id, PropertyType property) const;
+
+    std::unordered_map<Key, Digests, KeyHash> objects_;
+};
+
+}  // namespace CfgAgent::dvs
