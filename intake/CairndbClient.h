@@ -34,6 +34,8 @@ namespace orvane::ozy::cairndb {
 class MonitorUpdateMsg;
 class ModifyRequestMsg;
 class MonitorStatementMsg;
+class ProcessedBarrierMsg;
+class RuntimeStatusMsg;
 }  // namespace orvane::ozy::cairndb
 
 namespace ozy {
@@ -100,6 +102,12 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     // Reads one object through the library; kFailed when the channel is down.
     void getObject(ObjectType objectType, uint16_t vdb, const std::string& oid,
                    GetObjectCallback callback) override;
+    // Realization reports (CairndbClientReports.cc): written to the main vdb, or kept until it
+    // is known (SmartNIC before its backing arrives).
+    bool reportProcessedBarrier(const orvane::ozy::cairndb::ProcessedBarrierMsg& report) override;
+    bool reportRuntimeStatus(const orvane::ozy::cairndb::RuntimeStatusMsg& report) override;
+    // Reports kept while the main vdb was unknown (tests, CLI).
+    size_t CachedReportCount() const;
 
     void SetSmartNicCoordinator(ISmartNicCoordinator* coordinator) { coordinator_ = coordinator; }
     // The library session itself, for liveness checks (echo, last exchange); null when none.
@@ -162,6 +170,8 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     void WriteFailoverAck(bool put, const std::string& hostSwitchId, const std::string& message);
     void RepublishRuntimeState();
     void SendBackingToL2App(const orvane::ozy::cairndb::MonitorUpdateMsg& update, bool clear);
+    // Writes the reports kept while the main vdb was unknown.
+    void FlushCachedReports();
 
     std::shared_ptr<ozy::cairndb::CairnDbClientInterface> lib_;
     // TODO(upm): the UPM service (ozy::upm::UPMService) is built on lib_ once the platform has it.
@@ -192,6 +202,12 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     std::map<std::string, ServedSwitch> servedSwitches_;  // by host switch id (text)
     std::mutex runtimeMutex_;
     std::map<uint16_t, std::vector<orvane::ozy::cairndb::ModifyRequestMsg>> runtimeQueue_;
+
+    // Realization reports kept until the main vdb is known: the serialized latest report per
+    // vertical and per component (guarded by reportMutex_).
+    mutable std::mutex reportMutex_;
+    std::map<uint32_t, std::string> cachedBarriers_;
+    std::map<uint32_t, std::string> cachedStatus_;
 };
 
 }  // namespace CfgAgent

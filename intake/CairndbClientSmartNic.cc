@@ -230,6 +230,7 @@ void CairndbClient::ProcessBackingMessage(const pb::MonitorUpdateMsg& update) {
         mainVdb_.store(vdb);
         CFG_INFO("CairndbClient: Register vdb id %1", vdb);
         RegisterMonitorCB(vdb);
+        FlushCachedReports();
     }
 
     const bool nowActive = msg.current_active_sn_id() == localSnId_;

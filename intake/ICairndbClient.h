@@ -15,7 +15,9 @@
 
 namespace orvane::ozy::cairndb {
 class ModifyRequestMsg;
-}
+class ProcessedBarrierMsg;
+class RuntimeStatusMsg;
+}  // namespace orvane::ozy::cairndb
 
 namespace CfgAgent {
 
@@ -54,6 +56,20 @@ class ICairndbClient {
     // Looks up one object by type, vdb and identifier text (8-4-4-4-12 for UUIDs).
     virtual void getObject(ObjectType objectType, uint16_t vdb, const std::string& oid,
                            GetObjectCallback callback) = 0;
+
+    // Realization reports of the verticals: a PROCESSED_BARRIER (vertical id and barrier number
+    // required) or a RUNTIME_STATUS (component id required) written to the main vdb, one object
+    // per vertical or component; kept (the latest per vertical or component) until the main vdb
+    // is known. False when the report is refused (a required field absent, logged). A client that
+    // does not write reports (a test fake) refuses them all.
+    virtual bool reportProcessedBarrier(const orvane::ozy::cairndb::ProcessedBarrierMsg& report) {
+        (void)report;
+        return false;
+    }
+    virtual bool reportRuntimeStatus(const orvane::ozy::cairndb::RuntimeStatusMsg& report) {
+        (void)report;
+        return false;
+    }
 };
 
 }  // namespace CfgAgent

@@ -22,6 +22,11 @@ void DaemonHealthService::SetStatus(const std::string& status) {
     }
 }
 
+void DaemonHealthService::SetSubStatusSource(std::function<SubStatus()> source) {
+    std::lock_guard<std::mutex> lock(sourceMutex_);
+    source_ = std::move(source);
+}
+
 bool DaemonHealthService::Call(const std::string& method, const std::string& paramsJson,
                                std::string& resultJson, std::string& error) {
     nlohmann::json params = nlohmann::json::parse(paramsJson, nullptr, false);
@@ -43,6 +48,15 @@ bool DaemonHealthService::Call(const std::string& method, const std::string& par
         r["uptime_sec"] = std::chrono::duration_cast<std::chrono::seconds>(
                               std::chrono::steady_clock::now() - started_)
                               .count();
+        nlohmann::json sub = nlohmann::json::array();
+        {
+            std::lock_guard<std::mutex> lock(sourceMutex_);
+            if (source_) {
+                for (const auto& [name, status] : source_())
+                    sub.push_back({{"name", name}, {"status", status}});
+            }
+        }
+        r["sub_status"] = std::move(sub);
         resultJson = r.dump();
         return true;
     }

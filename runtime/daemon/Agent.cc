@@ -14,8 +14,8 @@
 #include <boost/property_tree/ptree.hpp>
 #include <nlohmann/json.hpp>
 
-#include "cli/udslink/CfgUdsLink.h"
 #include "cli/CliServer.h"
+#include "cli/udslink/CfgUdsLink.h"
 #include "intake/CairnDBUpdateMsg.h"
 #include "intake/CairndbClient.h"
 #include "intake/MsgDispatcher.h"
@@ -23,6 +23,7 @@
 #include "platform/DaemonHealthService.h"
 #include "platform/SNUtil.h"
 #include "platform/ShaPmClient.h"
+#include "platform/monitoring/AlarmTable.h"
 #include "platform/rpc/RpcServer.h"
 #include "runtime/AgentSettings.h"
 #include "runtime/Logger.h"
@@ -129,6 +130,22 @@ RuntimeStateSource RuntimeStateOf(const ozy::RefPtr<StateCache>& cache) {
         return out;
     };
     return source;
+}
+
+// The agent's own status as the process-health client and the CLI show it: the configuration
+// application's view of its cairndb connection ("UNKNOWN" without the application).
+constexpr const char* kCairndbConnection = "cfgagent-cairndb-connection";
+
+std::string CairndbConnectionStatusOf(const AgentApp* configApp) {
+    return configApp != nullptr ? configApp->CairndbConnectionStatus() : "UNKNOWN";
+}
+
+nlohmann::json AgentStatusJson(const AgentApp* configApp) {
+    nlohmann::json msg;
+    msg["agent_status"]["name"] = "ozy-cfgagent";
+    msg["agent_status"]["sub_status"] = nlohmann::json::array(
+        {{{"name", kCairndbConnection}, {"status", CairndbConnectionStatusOf(configApp)}}});
+    return msg;
 }
 
 class Agent {
@@ -243,6 +260,7 @@ bool Agent::CreatePlatform() {
 
     // 12: thread groups.
     Logger::attachMetrics(&provider_->metrics());
+    ozy::monitoring::AlarmTable::Instance().AttachMetrics(&provider_->metrics());
     WorkGroups::Start(&provider_->metrics());
     workGroupStarted_ = true;
 
@@ -256,6 +274,7 @@ bool Agent::CreatePlatform() {
         version_.reset();
         WorkGroups::Stop();
         workGroupStarted_ = false;
+        ozy::monitoring::AlarmTable::Instance().AttachMetrics(nullptr);
         provider_.reset();
         return false;
     }
@@ -311,6 +330,13 @@ void Agent::StartCli() {
     context.stateCache = stateCache_;
     if (apps_)
         apps_->RegisterCliPages(context.pages);
+    const AgentApp* configApp = apps_ ? apps_->Get("config") : nullptr;
+    context.pages.Add("cfgagent/health/status", "", 0, 0, [configApp](const CliPages::Args&) {
+        return CliReply::Ok(AgentStatusJson(configApp).dump());
+    });
+    context.pages.Add("cfgagent/alarms", "", 0, 0, [](const CliPages::Args&) {
+        return CliReply::Ok(ozy::monitoring::AlarmTable::Instance().ToJson());
+    });
     cli_ = ozy::RefPtr<CliServer>(new CliServer(std::move(context)));
     cli_->Start();
 }
@@ -321,28 +347,29 @@ void Agent::StartProcessHealth() {
     sha_->RegisterCombinedMessageMetricCollection(
         "combined.message",
         [](void* context) {
-            const AgentApp* configApp = static_cast<const AgentApp*>(context);
-            nlohmann::json msg;
-            msg["agent_status"]["name"] = "ozy-cfgagent";
-            msg["agent_status"]["sub_status"] = nlohmann::json::array(
-                {{{"name", "cfgagent-cairndb-connection"},
-                  {"status",
-                   configApp != nullptr ? configApp->CairndbConnectionStatus() : "UNKNOWN"}}});
-            std::string text = msg.dump();
+            std::string text = AgentStatusJson(static_cast<const AgentApp*>(context)).dump();
             CFG_DEBUG("ShaGetCombinedMessage: %1", text);
             return text;
         },
         apps_->Get("config"), 20);
     sha_->StartMetricCollection();
     sha_->StartProcessHeartbeat(5, 30);
+    const AgentApp* configApp = apps_->Get("config");
+    healthService_->SetSubStatusSource([configApp] {
+        return ozy::DaemonHealthService::SubStatus{
+            {kCairndbConnection, CairndbConnectionStatusOf(configApp)}};
+    });
     healthService_->SetStatus("RUNNING");
     CFG_INFO("Start-up complete");
 }
 
 void Agent::Shutdown() {
     CFG_INFO("Clean up platform");
-    if (healthService_)
+    if (healthService_) {
         healthService_->SetStatus("STOPPING");
+        // The applications stop below; the health RPC no longer asks them.
+        healthService_->SetSubStatusSource(nullptr);
+    }
     // 2
     if (cairndb_)
         cairndb_->stop();
@@ -394,6 +421,7 @@ void Agent::ReleaseAll() {
     healthService_.reset();
     version_.reset();
     Logger::attachMetrics(nullptr);
+    ozy::monitoring::AlarmTable::Instance().AttachMetrics(nullptr);
     provider_.reset();
 }
 

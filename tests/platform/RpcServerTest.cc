@@ -68,6 +68,29 @@ TEST_F(RpcServerTest, EchoAndHealthAnswer) {
     EXPECT_EQ(error, "unknown method: reboot");
 }
 
+TEST_F(RpcServerTest, HealthCarriesTheSubStatusesOfItsSource) {
+    std::string result, error;
+    ASSERT_TRUE(CallOnce(url, "health", "[]", result, error)) << error;
+    EXPECT_NE(result.find("\"sub_status\":[]"), std::string::npos) << result;
+    std::string connection = "DOWN";
+    health.SetSubStatusSource([&connection] {
+        return DaemonHealthService::SubStatus{{"cfgagent-cairndb-connection", connection}};
+    });
+    for (const char* now : {"DOWN", "UP"}) {
+        connection = now;
+        ASSERT_TRUE(CallOnce(url, "health", "[]", result, error)) << error;
+        EXPECT_NE(
+            result.find(std::string("\"sub_status\":[{\"name\":\"cfgagent-cairndb-connection\","
+                                    "\"status\":\"") +
+                        now + "\"}]"),
+            std::string::npos)
+            << result;
+    }
+    health.SetSubStatusSource(nullptr);
+    ASSERT_TRUE(CallOnce(url, "health", "[]", result, error)) << error;
+    EXPECT_NE(result.find("\"sub_status\":[]"), std::string::npos) << result;
+}
+
 TEST_F(RpcServerTest, MalformedClientIsDroppedAndOthersStillServed) {
     std::string host;
     int port = 0;

@@ -90,6 +90,10 @@ TEST_F(AgentProcessTest, RunsUntilSigtermServesHealthAndCliAndShutsDownCleanly) 
     EXPECT_EQ(result, "\"ping\"");
     ASSERT_TRUE(ozy::rpc::CallOnce(url, "health", "[]", result, error)) << error;
     EXPECT_THAT(result, HasSubstr("\"product_version\":\"2.3.0\""));
+    // No database answers here: the health monitor of the example configuration sees it down,
+    // and the health RPC and the CLI both say so.
+    const std::string down = "{\"name\":\"cfgagent-cairndb-connection\",\"status\":\"DOWN\"}";
+    EXPECT_THAT(result, HasSubstr("\"sub_status\":[" + down + "]"));
 
     // The CLI answers ovs-appctl on its socket under the host root.
     auto cli = test::RunProgram(
@@ -97,6 +101,11 @@ TEST_F(AgentProcessTest, RunsUntilSigtermServesHealthAndCliAndShutsDownCleanly) 
         {"-t", root.path() + "/var/run/orvane/ozy-cfgagent/cfgagent-cli", "cfgagent/get/loglevel"});
     EXPECT_EQ(cli.status, 0) << cli.output;
     EXPECT_EQ(cli.output, "Current cfgagent logging level is: info\n");
+    auto status = test::RunProgram("/usr/bin/ovs-appctl",
+                                   {"-t", root.path() + "/var/run/orvane/ozy-cfgagent/cfgagent-cli",
+                                    "cfgagent/health/status"});
+    EXPECT_EQ(status.status, 0) << status.output;
+    EXPECT_THAT(status.output, HasSubstr("\"sub_status\":[" + down + "]"));
 
     // A second agent on the same daemon-health port refuses to start.
     auto second = test::RunProgram(Agent(), {"-c", ExampleConfig()}, Env());
