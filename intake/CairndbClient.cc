@@ -7,6 +7,7 @@
 #include "platform/SNUtil.h"
 #include "platform/WorkflowUtil.h"
 #include "platform/cairndb/CairnDbClient.h"
+#include "platform/upm/UPMService.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_modify.pb.h"
 #include "proto/cairndb_monitor.pb.h"
@@ -80,10 +81,11 @@ CairndbClient::CairndbClient(UpdateQueuePtr updateQueue, RuntimeStateSource runt
 }
 
 CairndbClient::~CairndbClient() {
-    // No library callback may run on a destroyed client.
+    // No library callback may run on a destroyed client (nor on its profile service).
     if (lib_) {
         lib_->Stop();
     }
+    upm_.reset();
 }
 
 void CairndbClient::init(const CairndbClientOptions& options) {
@@ -130,6 +132,7 @@ void CairndbClient::init(const CairndbClientOptions& options) {
         return;
     }
     ozy::wft::WorkflowUtil::Init(lib_.get(), service);
+    upm_ = std::make_unique<ozy::upm::UPMService>(lib_, kHostVdb);
     CFG_DEBUG("CairndbClient: %1 on %2", name, endpoint);
 }
 
@@ -380,13 +383,16 @@ void CairndbClient::RevertUPMContainerMapping(const ComponentUpdateMap& batch) {
         if (rec.objType != ObjectType::CONTAINER) {
             continue;
         }
-        // TODO(upm): hand the mapping to ozy::upm::UPMService once the platform provides it.
-        if (rec.op == Operation::OPERATION_UPDATE) {
-            CFG_DEBUG("CairndbClient: RevertUPMContainerMapping SET (%1) %2", ObjectIdText(rec.id),
-                      rec.data.size());
+        // The profile service applies bindings through a container only while it exists.
+        const std::string id = ObjectIdText(rec.id);
+        const bool present = rec.op == Operation::OPERATION_UPDATE;
+        if (present) {
+            CFG_DEBUG("CairndbClient: RevertUPMContainerMapping SET (%1) %2", id, rec.data.size());
         } else {
-            CFG_DEBUG("CairndbClient: RevertUPMContainerMapping CLEAR (%1)", ObjectIdText(rec.id));
+            CFG_DEBUG("CairndbClient: RevertUPMContainerMapping CLEAR (%1)", id);
         }
+        if (upm_)
+            upm_->RevertContainerMapping(id, present);
     }
 }
 
@@ -395,6 +401,8 @@ void CairndbClient::ChannelStatusCB(bool up) {
     channelUp_.store(up);
     if (!up) {
         fullSyncSeen_ = false;
+        if (upm_)
+            upm_->OnChannelDown();
         if (persona_ == kPersonaSmartnic) {
             ClearBacking();
         }

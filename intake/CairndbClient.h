@@ -43,6 +43,9 @@ class AsioOzyProvider;
 namespace cairndb {
 class CairnDbClientInterface;
 }
+namespace upm {
+class UPMService;
+}
 }  // namespace ozy
 
 namespace CfgAgent {
@@ -112,6 +115,9 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     void SetSmartNicCoordinator(ISmartNicCoordinator* coordinator) { coordinator_ = coordinator; }
     // The library session itself, for liveness checks (echo, last exchange); null when none.
     std::shared_ptr<ozy::cairndb::CairnDbClientInterface> library() const { return lib_; }
+    // The profile service built on the library (started and stopped by start-up); null when
+    // there is no library client.
+    ozy::upm::UPMService* upm() const { return upm_.get(); }
 
     // ---- library callbacks (public for the library binding and tests) ----
     void MonitorUpdateCB(const orvane::ozy::cairndb::MonitorUpdateMsg& update);
@@ -174,7 +180,7 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     void FlushCachedReports();
 
     std::shared_ptr<ozy::cairndb::CairnDbClientInterface> lib_;
-    // TODO(upm): the UPM service (ozy::upm::UPMService) is built on lib_ once the platform has it.
+    std::unique_ptr<ozy::upm::UPMService> upm_;
     UpdateQueuePtr updateQueue_;
     WriteQueuePtr writeQueue_;
     RuntimeStateSource runtime_;

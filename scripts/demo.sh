@@ -428,12 +428,7 @@ jq -r '.VIF_STATE | sort_by(.port_id)[] |
     [.vif_id, (if .status == 1 then "CONNECT" elif .status == 2 then "DISCONNECT" else (.status | tostring) end),
      (.switch_id // "-"), .port_id, ((.macs // [.mac]) | join(" "))] | @tsv' <<<"$VIF_STATES" |
     while IFS=$'\t' read -r vif status switch port macs; do
-        pretty=""
-        for m in $macs; do
-            h=$(printf '%012x' "$m")
-            pretty+="${pretty:+ }${h:0:2}:${h:2:2}:${h:4:2}:${h:6:2}:${h:8:2}:${h:10:2}"
-        done
-        row "$vif" "$status" "$switch" "$port  $pretty"
+        row "$vif" "$status" "$switch" "$port  $macs"
     done
 
 # ---- operations agent: one traceflow round ---------------------------------------------------

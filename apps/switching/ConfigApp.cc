@@ -58,6 +58,7 @@ ConfigApp::~ConfigApp() = default;
 void ConfigApp::Init(const boost::property_tree::ptree& config) {
     // 1. IP discovery, on the same subtree.
     ipDiscovery_ = ozy::MakeRef<IpDiscovery>(this, options_.cairndb, options_.makeLink);
+    ipDiscovery_->AttachProfileService(options_.upm);
     ipDiscovery_->Start(config);
 
     // 2-3. The KCP link. An empty subtree names no endpoint (every open then fails); a non-empty

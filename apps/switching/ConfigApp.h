@@ -68,6 +68,7 @@ struct ConfigAppOptions {
     IStateCacheConfigTable* configTable = nullptr;  // required
     MsgDispatcher* dispatcher = nullptr;            // registration as CONFIGAPP; may be null
     ICairndbClient* cairndb = nullptr;              // IpDiscovery's DA_VIF lookups; may be null
+    ozy::upm::UPMService* upm = nullptr;            // IpDiscovery's profiles; may be null
     ICairndbLiveness* liveness = nullptr;           // the health monitor's source; null: no monitor
     // Creates the DVS property conversion engine (required).
     std::function<std::unique_ptr<IDVSPropConvertor>(IConfigApp*)> makeConvertor;

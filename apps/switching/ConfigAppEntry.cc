@@ -20,6 +20,7 @@ ConfigAppEntry::ConfigAppEntry(AppContext& context) {
     options.configTable = stateCache != nullptr ? stateCache->ConfigTable() : nullptr;
     options.dispatcher = context.dispatcher;
     options.cairndb = context.cairndb;
+    options.upm = context.cairndb != nullptr ? context.cairndb->upm() : nullptr;
     if (context.cairndb != nullptr && context.cairndb->library()) {
         liveness_ = MakeLibraryLiveness(context.cairndb->library());
         options.liveness = liveness_.get();

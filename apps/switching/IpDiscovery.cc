@@ -1,5 +1,8 @@
 #include "apps/switching/IpDiscovery.h"
 
+#include "platform/upm/UPMService.h"
+#include "proto/cairndb_switching.pb.h"
+
 #include <boost/property_tree/ptree.hpp>
 
 #include "dataplane/SwsecProtocol.h"
@@ -72,6 +75,8 @@ IpDiscovery::IpDiscovery(IIpDiscoveryOwner* owner, ICairndbClient* cairndb, Krnl
 }
 
 IpDiscovery::~IpDiscovery() {
+    if (upm_ != nullptr && upmCallback_ != 0)
+        upm_->UnregisterMonitorCallback(upmCallback_);
     CFG_INFO("IpDiscovery: Destructor");
 }
 
@@ -87,8 +92,56 @@ void IpDiscovery::Start(const boost::property_tree::ptree& config) {
         link_->Start();
 }
 
+void IpDiscovery::AttachProfileService(ozy::upm::UPMService* upm) {
+    upm_ = upm;
+    if (upm_ == nullptr)
+        return;
+    upmCallback_ = upm_->RegisterMonitorCallback(
+        {ozy::upm::kProfileIpDiscovery},
+        [this](const std::vector<ozy::upm::ProfileUpdate>& updates, bool fullSync) {
+            std::lock_guard<std::mutex> lock(profileMutex_);
+            if (fullSync)
+                portProfiles_.clear();
+            for (const ozy::upm::ProfileUpdate& u : updates) {
+                orvane::ozy::cairndb::IpDiscoveryProfileMsg profile;
+                if (!SelectEffectiveProfile(u.portId, &profile)) {
+                    portProfiles_.erase(u.portId);
+                    CFG_INFO("IpDiscovery: port %1 has no IP discovery profile", u.portId);
+                    continue;
+                }
+                std::string text = profile.ShortDebugString();
+                CFG_INFO("IpDiscovery: IP discovery profile %1 of port %2: %3", u.profileId,
+                         u.portId, text);
+                portProfiles_[u.portId] = std::move(text);
+            }
+        });
+}
+
+bool IpDiscovery::SelectEffectiveProfile(const std::string& portId,
+                                         orvane::ozy::cairndb::IpDiscoveryProfileMsg* out) const {
+    CFG_DEBUG("IpDiscovery: SelectEffectiveProfile: Getting profiles for port %1", portId);
+    if (upm_ == nullptr)
+        return false;
+    std::string body = upm_->EffectiveProfile(portId, ozy::upm::kProfileIpDiscovery);
+    orvane::ozy::cairndb::ProfileMsg profile;
+    if (body.empty() || !profile.ParseFromString(body))
+        return false;
+    *out = profile.ip_discovery_profile();
+    return true;
+}
+
+size_t IpDiscovery::ProfiledPortCount() const {
+    std::lock_guard<std::mutex> lock(profileMutex_);
+    return portProfiles_.size();
+}
+
 void IpDiscovery::Stop() {
     CFG_INFO("IpDiscovery: Stop called");
+    // Waits for a delivery in progress; afterwards none reaches this object.
+    if (upm_ != nullptr && upmCallback_ != 0) {
+        upm_->UnregisterMonitorCallback(upmCallback_);
+        upmCallback_ = 0;
+    }
     ozy::RefPtr<DataplaneLink> link;
     {
         AgentLockGuard lock(GlobalAgentLock());

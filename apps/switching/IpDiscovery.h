@@ -19,6 +19,7 @@
 // keyed by VifKey (UUID texts in lower case).
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +30,13 @@
 #include "dataplane/KrnlinkFactory.h"
 #include "intake/CairnDBUpdateMsg.h"
 #include "runtime/RefCounted.h"
+
+namespace orvane::ozy::cairndb {
+class IpDiscoveryProfileMsg;
+}
+namespace ozy::upm {
+class UPMService;
+}
 
 namespace CfgAgent {
 
@@ -85,6 +93,15 @@ class IpDiscovery : public ozy::RefCounted<IpDiscovery> {
     // Dataplane-discovered bindings; a full sync replaces them all. Tells the owner when done.
     void ProcessIpDiscList(const std::vector<IpDiscVifUpdate>& upds, bool fullSync);
 
+    // Follows the ports' IP discovery profiles from the profile service (before it starts).
+    void AttachProfileService(ozy::upm::UPMService* upm);
+    // The IP discovery profile in effect for a logical switch port, from the profile service;
+    // false when the port has none (or there is no profile service).
+    bool SelectEffectiveProfile(const std::string& portId,
+                                orvane::ozy::cairndb::IpDiscoveryProfileMsg* profile) const;
+    // Ports with an IP discovery profile, as last delivered by the profile service.
+    size_t ProfiledPortCount() const;
+
     std::vector<IpBinding> EffectiveBindings(const std::string& vifKey) const;
     bool Connected(const std::string& vifKey) const;
     size_t GuestToolVifCount() const { return daBindings_.size(); }
@@ -109,6 +126,13 @@ class IpDiscovery : public ozy::RefCounted<IpDiscovery> {
     std::set<std::string> connected_;
     std::map<std::string, std::vector<IpBinding>> dpBindings_;
     std::map<std::string, std::vector<IpBinding>> daBindings_;
+
+    // The profile service and the ports' IP discovery profiles (text form), guarded by
+    // profileMutex_ alone: deliveries come on the database's io threads.
+    ozy::upm::UPMService* upm_ = nullptr;
+    int upmCallback_ = 0;
+    mutable std::mutex profileMutex_;
+    std::map<std::string, std::string> portProfiles_;
 };
 
 }  // namespace CfgAgent

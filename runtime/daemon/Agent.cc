@@ -25,6 +25,7 @@
 #include "platform/ShaPmClient.h"
 #include "platform/monitoring/AlarmTable.h"
 #include "platform/rpc/RpcServer.h"
+#include "platform/upm/UPMService.h"
 #include "runtime/AgentSettings.h"
 #include "runtime/Logger.h"
 #include "runtime/WorkGroup.h"
@@ -226,8 +227,11 @@ int Agent::Startup(int argc, char** argv) {
     CFG_INFO("Cairndb client starts");
     cairndb_->start();
 
-    // 22: post-start steps.
+    // 22: post-start steps, then the profile service (its full sync reaches the callbacks the
+    // applications registered while they started).
     apps_->PostStartAll();
+    if (ozy::upm::UPMService* upm = cairndb_->upm())
+        upm->Start();
 
     // 23
     StartCli();
@@ -337,6 +341,10 @@ void Agent::StartCli() {
     context.pages.Add("cfgagent/alarms", "", 0, 0, [](const CliPages::Args&) {
         return CliReply::Ok(ozy::monitoring::AlarmTable::Instance().ToJson());
     });
+    if (ozy::upm::UPMService* upm = cairndb_->upm()) {
+        context.pages.Add("cfgagent/upm/profiles", "", 0, 0,
+                          [upm](const CliPages::Args&) { return CliReply::Ok(upm->ToJson()); });
+    }
     cli_ = ozy::RefPtr<CliServer>(new CliServer(std::move(context)));
     cli_->Start();
 }
@@ -373,7 +381,9 @@ void Agent::Shutdown() {
     // 2
     if (cairndb_)
         cairndb_->stop();
-    // 3: the UPM service stops here.
+    // 3
+    if (cairndb_ && cairndb_->upm())
+        cairndb_->upm()->Stop();
     StopDispatcher();
     // 4
     if (apps_ && !appList_.empty()) {

@@ -175,7 +175,7 @@ TEST_F(RuntimeWriteIntegrationTest, VifStateAndLocalL2EntriesReachTheDatabase) {
         ASSERT_EQ(vifs.size(), 1u) << vifs.dump();
         EXPECT_EQ(vifs[0]["id"], Text(7));
         EXPECT_EQ(vifs[0]["vif_id"], "vif-7");  // the patch kept the other fields
-        EXPECT_EQ(vifs[0]["mac"], "12");        // 64-bit integers are strings in protobuf JSON
+        EXPECT_EQ(vifs[0]["mac"], "00:00:00:00:00:0c");  // MACs print as text
 
         config->UpdateRuntimeState({Whole(ObjectType::VIF_STATE, Id(9), VifState(9, 0x0d))}, true);
         AwaitWrites(3);

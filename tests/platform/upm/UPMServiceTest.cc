@@ -1,0 +1,241 @@
+// The profile service on the fake database library: effective profiles per port and type from
+// port and container bindings, delivered as a full sync then as changes (reverts included), the
+// container mapping revert, a reconnection as a new full sync, and bad objects dropped.
+#include <gmock/gmock.h>
+
+#include "platform/upm/UPMService.h"
+#include "proto/UuidText.h"
+#include "proto/cairndb_switching.pb.h"
+#include "tests/intake/FakeCairnDbLibrary.h"
+#include "tests/support/LogCapture.h"
+
+namespace ozy::upm {
+namespace {
+
+namespace pb = orvane::ozy::cairndb;
+using CfgAgent::test::FakeCairnDbLibrary;
+using CfgAgent::test::LogCapture;
+
+std::string Id(uint64_t n) {
+    return ozy::cairndb::UuidText(0, n);
+}
+pb::UuidMsg Uuid(uint64_t n) {
+    pb::UuidMsg u;
+    u.set_right(n);
+    return u;
+}
+
+const std::string kPort1 = Id(0x101), kPort2 = Id(0x102), kPort3 = Id(0x103);
+const std::string kContainer = Id(0xc1);
+
+pb::ProfileMsg Profile(uint64_t id, uint32_t type, std::vector<uint64_t> ports,
+                       std::vector<uint64_t> containers = {}) {
+    pb::ProfileMsg p;
+    *p.mutable_id() = Uuid(id);
+    p.set_profile_type(type);
+    for (uint64_t port : ports)
+        *p.add_logical_switch_port_ids() = Uuid(port);
+    for (uint64_t c : containers)
+        *p.add_container_ids() = Uuid(c);
+    return p;
+}
+
+pb::MonitorUpdateMsg Set(pb::ObjectType type, const google::protobuf::Message& body) {
+    pb::MonitorUpdateMsg u;
+    u.set_object_type(type);
+    u.set_object_body(body.SerializeAsString());
+    return u;
+}
+pb::MonitorUpdateMsg Del(pb::ObjectType type, const google::protobuf::Message& old) {
+    pb::MonitorUpdateMsg u;
+    u.set_object_type(type);
+    u.set_old_object_body(old.SerializeAsString());
+    return u;
+}
+
+pb::EntityGroupRelationMsg Relation(uint64_t id, uint64_t container, std::vector<uint64_t> ports) {
+    pb::EntityGroupRelationMsg r;
+    *r.mutable_id() = Uuid(id);
+    auto* m = r.add_container_logical_switch_port();
+    *m->mutable_container_id() = Uuid(container);
+    for (uint64_t p : ports)
+        *m->add_logical_switch_port_ids() = Uuid(p);
+    return r;
+}
+
+// What one callback received: per delivery, "port type profileId" lines (profileId "-" for a
+// revert) and the full-sync flag.
+struct Received {
+    std::vector<std::pair<bool, std::set<std::string>>> deliveries;
+    ProfileCallback Callback() {
+        return [this](const std::vector<ProfileUpdate>& updates, bool fullSync) {
+            std::set<std::string> lines;
+            for (const ProfileUpdate& u : updates) {
+                lines.insert(u.portId + " " + std::to_string(u.profileType) + " " +
+                             (u.profile.empty() ? "-" : u.profileId));
+                if (!u.profile.empty()) {
+                    pb::ProfileMsg p;
+                    EXPECT_TRUE(p.ParseFromString(u.profile));
+                    EXPECT_EQ(ozy::cairndb::UuidText(p.id().left(), p.id().right()), u.profileId);
+                }
+            }
+            deliveries.emplace_back(fullSync, std::move(lines));
+        };
+    }
+    std::set<std::string> Last() const { return deliveries.back().second; }
+};
+
+std::string Line(const std::string& port, uint32_t type, const std::string& profile) {
+    return port + " " + std::to_string(type) + " " + profile;
+}
+
+class UPMServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        lib = std::make_shared<FakeCairnDbLibrary>();
+        upm = std::make_unique<UPMService>(lib);
+        upm->RegisterMonitorCallback({kProfileIpDiscovery}, ipdisc.Callback());
+        upm->RegisterMonitorCallback({kProfileFloodProtection, kProfileSessionTimeout},
+                                     dfw.Callback());
+        ASSERT_TRUE(upm->Start());
+    }
+    void Update(const pb::MonitorUpdateMsg& u) {
+        ASSERT_TRUE(lib->Update(UPMService::kMonitorId, 1, u));
+    }
+    void Barrier() { ASSERT_TRUE(lib->Barrier(UPMService::kMonitorId, 1)); }
+
+    std::shared_ptr<FakeCairnDbLibrary> lib;
+    std::unique_ptr<UPMService> upm;
+    Received ipdisc, dfw;
+};
+
+TEST_F(UPMServiceTest, MonitorsProfilesAndRelationsOfItsVdb) {
+    const auto calls = lib->ConfigureCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    const auto& call = calls[0];
+    EXPECT_EQ(call.monitorId, UPMService::kMonitorId);
+    EXPECT_EQ(call.vdb, 1);
+    ASSERT_EQ(call.add.size(), 2u);
+    EXPECT_EQ(call.add[0].statement().object_type(), pb::PROFILE);
+    EXPECT_EQ(call.add[1].statement().object_type(), pb::ENTITY_GROUP_RELATION);
+    upm->Stop();
+    ASSERT_EQ(lib->ConfigureCalls().size(), 2u);
+    EXPECT_EQ(lib->ConfigureCalls()[1].remove.size(), 2u);
+    // Stopped: nothing is delivered any more.
+    Update(Set(pb::PROFILE, Profile(0xa1, kProfileIpDiscovery, {0x101})));
+    Barrier();
+    EXPECT_TRUE(ipdisc.deliveries.empty());
+}
+
+TEST_F(UPMServiceTest, FullSyncThenChangesAndRevertsPerType) {
+    Update(Set(pb::PROFILE, Profile(0xa1, kProfileIpDiscovery, {0x101, 0x102})));
+    Update(Set(pb::PROFILE, Profile(0xa2, kProfileFloodProtection, {0x101})));
+    Update(Set(pb::PROFILE, Profile(0xa3, kProfileIpfixSwitch, {0x101})));  // nobody's type
+    Barrier();
+    ASSERT_EQ(ipdisc.deliveries.size(), 1u);
+    EXPECT_TRUE(ipdisc.deliveries[0].first);
+    EXPECT_EQ(ipdisc.Last(),
+              (std::set<std::string>{Line(kPort1, 3, Id(0xa1)), Line(kPort2, 3, Id(0xa1))}));
+    ASSERT_EQ(dfw.deliveries.size(), 1u);
+    EXPECT_EQ(dfw.Last(), (std::set<std::string>{Line(kPort1, 4, Id(0xa2))}));
+    EXPECT_FALSE(upm->EffectiveProfile(kPort1, kProfileIpDiscovery).empty());
+
+    struct Step {
+        const char* name;
+        std::vector<pb::MonitorUpdateMsg> updates;
+        std::set<std::string> ipdisc;  // empty: no delivery to the IP discovery callback
+    };
+    pb::ProfileMsg changed = Profile(0xa1, kProfileIpDiscovery, {0x101});
+    changed.mutable_ip_discovery_profile()->set_arp_snooping(true);
+    const Step steps[] = {
+        {"port 2 unbound, port 1's profile body changes",
+         {Set(pb::PROFILE, changed)},
+         {Line(kPort2, 3, "-"), Line(kPort1, 3, Id(0xa1))}},
+        {"a profile of a type nobody registered",
+         {Set(pb::PROFILE, Profile(0xa4, 1, {0x102}))},
+         {}},
+        {"a lesser id takes the port; port 3 gets one",
+         {Set(pb::PROFILE, Profile(0xa0, kProfileIpDiscovery, {0x101, 0x103}))},
+         {Line(kPort1, 3, Id(0xa0)), Line(kPort3, 3, Id(0xa0))}},
+        {"the lesser one deleted: back to the other, port 3 reverted",
+         {Del(pb::PROFILE, Profile(0xa0, kProfileIpDiscovery, {0x101, 0x103}))},
+         {Line(kPort1, 3, Id(0xa1)), Line(kPort3, 3, "-")}},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.name);
+        size_t before = ipdisc.deliveries.size();
+        for (const auto& u : s.updates)
+            Update(u);
+        Barrier();
+        if (s.ipdisc.empty()) {
+            EXPECT_EQ(ipdisc.deliveries.size(), before);
+            continue;
+        }
+        ASSERT_EQ(ipdisc.deliveries.size(), before + 1);
+        EXPECT_FALSE(ipdisc.deliveries.back().first);
+        EXPECT_EQ(ipdisc.Last(), s.ipdisc);
+    }
+    pb::ProfileMsg now;
+    ASSERT_TRUE(now.ParseFromString(upm->EffectiveProfile(kPort1, kProfileIpDiscovery)));
+    EXPECT_TRUE(now.ip_discovery_profile().arp_snooping());
+    EXPECT_TRUE(upm->EffectiveProfile(kPort2, kProfileIpDiscovery).empty());
+    EXPECT_EQ(dfw.deliveries.size(), 1u);  // nothing of its types changed
+}
+
+TEST_F(UPMServiceTest, ContainerBindingsApplyWhileTheContainerIsMapped) {
+    Update(Set(pb::PROFILE, Profile(0xa1, kProfileSessionTimeout, {}, {0xc1})));
+    Update(Set(pb::PROFILE, Profile(0xa2, kProfileSessionTimeout, {0x102})));
+    Update(Set(pb::ENTITY_GROUP_RELATION, Relation(0xe1, 0xc1, {0x101, 0x102})));
+    Barrier();
+    // The container is not mapped yet: only the direct binding.
+    EXPECT_EQ(dfw.Last(), (std::set<std::string>{Line(kPort2, 5, Id(0xa2))}));
+
+    // Mapped: delivered at once, without a barrier of the service's own monitor.
+    upm->RevertContainerMapping(kContainer, true);
+    ASSERT_EQ(dfw.deliveries.size(), 2u);
+    // Port 2 keeps its own profile: a direct binding wins over the container's.
+    EXPECT_EQ(dfw.Last(), (std::set<std::string>{Line(kPort1, 5, Id(0xa1))}));
+
+    // The relation moves port 3 in and port 1 out.
+    Update(Set(pb::ENTITY_GROUP_RELATION, Relation(0xe1, 0xc1, {0x102, 0x103})));
+    Barrier();
+    EXPECT_EQ(dfw.Last(), (std::set<std::string>{Line(kPort1, 5, "-"), Line(kPort3, 5, Id(0xa1))}));
+
+    // The container goes: its ports revert.
+    upm->RevertContainerMapping(kContainer, false);
+    EXPECT_EQ(dfw.Last(), (std::set<std::string>{Line(kPort3, 5, "-")}));
+    EXPECT_NE(upm->ToJson().find("\"containers\":[]"), std::string::npos) << upm->ToJson();
+}
+
+TEST_F(UPMServiceTest, AReconnectionIsANewFullSyncAndBadObjectsAreDropped) {
+    Update(Set(pb::PROFILE, Profile(0xa1, kProfileIpDiscovery, {0x101})));
+    Update(Set(pb::PROFILE, Profile(0xa2, kProfileIpDiscovery, {0x102})));
+    Barrier();
+    ASSERT_EQ(ipdisc.Last().size(), 2u);
+
+    // While the session was down 0xa2 was deleted: the complete contents no longer hold it.
+    upm->OnChannelDown();
+    Update(Set(pb::PROFILE, Profile(0xa1, kProfileIpDiscovery, {0x101})));
+    Barrier();
+    EXPECT_TRUE(ipdisc.deliveries.back().first);
+    EXPECT_EQ(ipdisc.Last(), (std::set<std::string>{Line(kPort1, 3, Id(0xa1))}));
+    EXPECT_TRUE(upm->EffectiveProfile(kPort2, kProfileIpDiscovery).empty());
+
+    LogCapture logs;
+    pb::ProfileMsg untyped = Profile(0xa5, kProfileIpDiscovery, {0x102});
+    untyped.clear_profile_type();
+    Update(Set(pb::PROFILE, untyped));
+    pb::MonitorUpdateMsg garbage;
+    garbage.set_object_type(pb::PROFILE);
+    garbage.set_object_body("\xff\xff\xff");
+    Update(garbage);
+    Barrier();
+    EXPECT_TRUE(logs.ContainsWithCode(
+        "UPMService: Dropped PROFILE " + Id(0xa5) + " without profile type", "LCP00028"));
+    EXPECT_TRUE(
+        logs.ContainsWithCode("UPMService: Dropped a PROFILE that does not parse", "LCP00028"));
+    EXPECT_TRUE(upm->EffectiveProfile(kPort2, kProfileIpDiscovery).empty());
+}
+
+}  // namespace
+}  // namespace ozy::upm
