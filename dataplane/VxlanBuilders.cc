@@ -114,9 +114,9 @@ DpMsg BuildConfigure(const std::vector<ConfigureItemValue>& items) {
     return w.Finish();
 }
 
-DpMsg BuildStateReport(uint8_t outOfSync) {
+DpMsg BuildStateReport(uint8_t outOfSync, uint16_t dataType) {
     DpMsgWriter w(kMsgStateReport, kDpMsgHeaderSize + kDpTlvHeaderSize + 1);
-    w.Tlv(kStateOutOfSyncDataType, &outOfSync, 1);
+    w.Tlv(dataType, &outOfSync, 1);
     return w.Finish();
 }
 

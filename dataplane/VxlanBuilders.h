@@ -49,7 +49,8 @@ ConfigureItemValue MacLimitItem(uint32_t switchId, uint32_t vni, uint32_t limit)
 // A Configure message holding the items in order.
 DpMsg BuildConfigure(const std::vector<ConfigureItemValue>& items);
 
-DpMsg BuildStateReport(uint8_t outOfSync);
+// A state report of one TLV: `dataType` (1 unless testing another) with the out-of-sync byte.
+DpMsg BuildStateReport(uint8_t outOfSync, uint16_t dataType = kStateOutOfSyncDataType);
 DpMsg BuildStateQuery();
 
 // --- fixed layouts ---

@@ -9,6 +9,7 @@
 #include "tools/ozy-dpemu/TarpFamily.h"
 #include "tools/ozy-dpemu/TraceflowFamily.h"
 #include "tools/ozy-dpemu/VdrFamily.h"
+#include "tools/ozy-dpemu/VxlanFamily.h"
 
 namespace ozy::dpemu {
 
@@ -29,7 +30,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
     static const std::vector<FamilyInfo> families = {
         {"kcp", "ozy_kcp_krnlink", "configuration family (ports, VIFs, switches)",
          Family<KcpFamily>()},
-        {"vxlan", "ozy_vxlan_krnlink", "VXLAN family (recorded)", Family<RecordingFamily>("vxlan")},
+        {"vxlan", "ozy_vxlan_krnlink", "VXLAN family (VNIs, local VTEPs and MACs, session)",
+         Family<VxlanFamily>()},
         {"vdr", "ozy_vdr_krnlink", "distributed router family (routers, LIFs, routes, ARP)",
          Family<VdrFamily>()},
         {"traceflow", "ozy_traceflow_krnlink", "traceflow (injections, observations, INT)",

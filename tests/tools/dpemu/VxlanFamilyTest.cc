@@ -1,0 +1,240 @@
+// The VXLAN host side driven directly, with hand-written messages and a recording channel.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/dataplane/VxlanVectors.h"
+#include "tests/support/LogCapture.h"
+#include "tests/tools/dpemu/RecordingChannel.h"
+#include "tools/ozy-dpemu/VxlanFamily.h"
+
+namespace ozy::dpemu {
+namespace {
+
+using namespace CfgAgent::test;
+using namespace CfgAgent::test::vxlanvec;
+
+// The agent's VXLAN messages as the layout spells them.
+const Bytes kOpen7 = Session(1, 7);
+const Bytes kAck7 = Session(2, 7);
+const Bytes kEnd7 = Session(3, 7);
+
+// Local VTEP entry of "vxlan-local-vtep V add 10.0.0.x LABEL 02:00:00:00:00:x".
+Bytes LocalVtep(uint8_t x, uint32_t label) {
+    return VtepV4(x, label);
+}
+
+class VxlanFamilyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        family.Attach(&channel);
+        family.RegisterCommands(commands);
+        family.OnConnect(1);
+    }
+    void Receive(const Bytes& msg, uint64_t conn = 1) {
+        family.OnMessage(conn, msg.data(), msg.size());
+    }
+    CommandResult Run(const std::string& name, std::vector<std::string> args) {
+        CommandResult r = commands.Run(name, std::move(args));
+        EXPECT_TRUE(r.ok) << name << ": " << r.text;
+        return r;
+    }
+    nlohmann::json Dump() const { return family.Dump(); }
+    std::vector<CfgAgent::DpMsg>& Sent(uint64_t conn = 1) { return channel.sent[conn]; }
+    size_t Errors() const { return family.Dump()["errors"].size(); }
+
+    // VNI 5001 on switch 7 with one VTEP, two MACs; instance 7; an RD VTEP.
+    void HostState() {
+        Run("dpemu/vxlan-instance", {"add", "7"});
+        Run("dpemu/vxlan-join", {"7", "5001"});
+        Run("dpemu/vxlan-local-vtep", {"5001", "add", "10.0.0.1", "17", "02:00:00:00:00:01"});
+        Run("dpemu/vxlan-mac-learn", {"5001", "00:50:56:00:00:01", "10.0.0.3"});
+        Run("dpemu/vxlan-mac-learn", {"5001", "00:50:56:00:00:02", "10.0.0.3"});
+        Run("dpemu/vxlan-rd-vtep", {"7", "10.0.0.9"});
+    }
+
+    CfgAgent::test::LogCapture cap{CfgAgent::kLogInfo};
+    test::RecordingChannel channel{"ozy_vxlan_krnlink", {1}};
+    test::CommandRecorder commands;
+    VxlanFamily family;
+};
+
+TEST_F(VxlanFamilyTest, SessionOpenIsAnsweredWithTheHostStateThenFullSyncEnd) {
+    HostState();
+    EXPECT_TRUE(Sent().empty()) << "no session yet: nothing is sent";
+
+    Receive(kOpen7);
+    Bytes rdVtep = Cat(
+        {Bytes{10, 0, 0, 9}, Zeros(4), Zeros(4), Zeros(6), Bytes{1, 1, 0}, HostType(1), Zeros(32)});
+    std::vector<Bytes> expected = {
+        kAck7,
+        Instance(7, 1),
+        Join(7, 5001),
+        Update({VtepTlv(7, 5001, {}, {LocalVtep(1, 17)})}),
+        Update({MacTlv(7, 5001, {}, {MacV4(1, 3), MacV4(2, 3)})}),
+        Update({RdVtepTlv(7, {rdVtep})}),
+        kEnd7,
+    };
+    // MacV4 puts a VTEP MAC in the entry; the emulator learns none.
+    for (size_t off : {18u + 6u, 18u + 40u + 6u}) {
+        for (size_t i = 0; i < 6; ++i)
+            expected[4][off + i] = 0;
+    }
+    ASSERT_EQ(Sent().size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(Sent()[i], expected[i]) << "message " << i;
+    nlohmann::json d = Dump();
+    EXPECT_EQ(d["session"]["state"], "synced");
+    EXPECT_EQ(d["session"]["id"], 7);
+    EXPECT_EQ(d["session"]["opens"], 1);
+    EXPECT_EQ(d["vnis"]["5001"]["local_macs"].size(), 2u);
+    EXPECT_EQ(d["vnis"]["5001"]["local_vteps"][0]["ip"], "10.0.0.1");
+    EXPECT_EQ(Errors(), 0u);
+}
+
+TEST_F(VxlanFamilyTest, HeldFullSyncEndIsSentWhenReleasedAndInjectionsGoOutMeanwhile) {
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Run("dpemu/vxlan-hold-fullsync", {"on"});
+    Receive(kOpen7);
+    ASSERT_EQ(Sent().size(), 2u);
+    EXPECT_EQ(Sent()[1], Join(7, 5001));
+    EXPECT_EQ(Dump()["session"]["state"], "open");
+
+    // In the open session, a VTEP is reported at once, and its removal too.
+    Sent().clear();
+    Run("dpemu/vxlan-local-vtep", {"5001", "add", "10.0.0.1", "17", "02:00:00:00:00:01"});
+    Run("dpemu/vxlan-local-vtep", {"5001", "del", "10.0.0.1"});
+    ASSERT_EQ(Sent().size(), 2u);
+    EXPECT_EQ(Sent()[0], Update({VtepTlv(7, 5001, {}, {LocalVtep(1, 17)})}));
+    EXPECT_EQ(Sent()[1], Update({VtepTlv(7, 5001, {LocalVtep(1, 17)}, {})}));
+
+    Sent().clear();
+    CommandResult r = Run("dpemu/vxlan-hold-fullsync", {"off"});
+    EXPECT_NE(r.text.find("Full Sync End sent in session 7"), std::string::npos) << r.text;
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_EQ(Sent()[0], kEnd7);
+    EXPECT_EQ(Dump()["session"]["state"], "synced");
+
+    // A disconnect ends the session: injections wait for the next full sync.
+    family.OnDisconnect(1);
+    Sent().clear();
+    r = Run("dpemu/vxlan-mac-learn", {"5001", "00:50:56:00:00:09", "fd00::3"});
+    EXPECT_NE(r.text.find("reported at the next full sync"), std::string::npos) << r.text;
+    EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(VxlanFamilyTest, InjectionsInASessionSendTheirChange) {
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Receive(kOpen7);
+    Sent().clear();
+    Run("dpemu/vxlan-instance", {"add", "3"});
+    Run("dpemu/vxlan-mac-learn", {"5001", "00:50:56:00:00:05", "fd00::3"});
+    Run("dpemu/vxlan-mac-age", {"5001", "00:50:56:00:00:05"});
+    Run("dpemu/vxlan-instance", {"del", "3"});
+    Run("dpemu/vxlan-leave", {"5001"});
+    Bytes mac = MacV6(5, 3);
+    std::fill(mac.begin() + 6, mac.begin() + 12, 0);  // no VTEP MAC
+    ASSERT_EQ(Sent().size(), 5u);
+    EXPECT_EQ(Sent()[0], Instance(3, 1));
+    EXPECT_EQ(Sent()[1], Update({MacTlv(7, 5001, {}, {mac})}));
+    EXPECT_EQ(Sent()[2], Update({MacTlv(7, 5001, {mac}, {})}));
+    EXPECT_EQ(Sent()[3], Instance(3, 2));
+    EXPECT_EQ(Sent()[4], Join(7, 5001, 2));
+    nlohmann::json d = Dump();
+    EXPECT_EQ(d["vnis"]["5001"]["joined"], false);
+
+    // Refusals change nothing and send nothing.
+    Sent().clear();
+    EXPECT_FALSE(
+        commands.Run("dpemu/vxlan-mac-learn", {"5001", "00:50:56:00:00:05", "10.0.0.1"}).ok);
+    EXPECT_FALSE(commands.Run("dpemu/vxlan-instance", {"del", "3"}).ok);
+    EXPECT_FALSE(commands.Run("dpemu/vxlan-join", {"7", "x"}).ok);
+    EXPECT_FALSE(commands.Run("dpemu/vxlan-raw", {"000d0005"}).ok) << "length field 5, 4 bytes";
+    EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(VxlanFamilyTest, BulkLearningIsSplitAtTheAgentsMaximum) {
+    // The agent announces 256 bytes: 18 bytes of head leave room for 5 MAC entries.
+    Receive(Msg(2, Tlv(1, H("01 00"))));
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Receive(kOpen7);
+    Sent().clear();
+    CommandResult r =
+        Run("dpemu/vxlan-mac-learn-bulk", {"5001", "12", "00:50:56:00:00:fe", "10.0.0.3"});
+    EXPECT_NE(r.text.find("12 MACs learned on VNI 5001 in 3 messages"), std::string::npos)
+        << r.text;
+    ASSERT_EQ(Sent().size(), 3u);
+    EXPECT_EQ(Sent()[0].size(), 18u + 5 * 40);
+    EXPECT_EQ(Sent()[2].size(), 18u + 2 * 40);
+    // The MACs count up across the byte boundary.
+    EXPECT_EQ(Bytes(Sent()[0].begin() + 18 + 40, Sent()[0].begin() + 18 + 46),
+              H("00 50 56 00 00 ff"));
+    EXPECT_EQ(Bytes(Sent()[0].begin() + 18 + 80, Sent()[0].begin() + 18 + 86),
+              H("00 50 56 00 01 00"));
+    EXPECT_EQ(Dump()["settings"]["max_msg_length"], 256);
+    EXPECT_EQ(Dump()["vnis"]["5001"]["local_macs"].size(), 12u);
+}
+
+// Whatever the agent sends that does not fit is refused with its reason and changes nothing.
+struct BadInput {
+    const char* name;
+    Bytes msg;
+    const char* reason;
+};
+
+class VxlanFamilyBadInputTest : public VxlanFamilyTest,
+                                public ::testing::WithParamInterface<BadInput> {};
+
+TEST_P(VxlanFamilyBadInputTest, IsRefusedWithItsReason) {
+    Receive(GetParam().msg);
+    nlohmann::json d = Dump();
+    ASSERT_EQ(d["errors"].size(), 1u) << d.dump();
+    EXPECT_NE(d["errors"][0].get<std::string>().find(GetParam().reason), std::string::npos)
+        << d["errors"][0];
+    EXPECT_TRUE(d["settings"].is_null());
+    EXPECT_EQ(d["session"]["opens"], 0);
+    EXPECT_TRUE(Sent().empty());
+}
+
+const BadInput kBadInputs[] = {
+    {"OverMaximum", Msg(5, Cat({Tlv(4, Cat({U32(7), U32(1), U16(0)})), Zeros(4080)})),
+     "exceeds the agent's maximum of 4085"},
+    {"QueryFromAgent", Msg(6, Tlv(4, Cat({U32(7), U32(1)}))), "Query (type 6) is not sent"},
+    {"UnknownType", Msg(99, H("00")), "unknown (type 99) is not sent"},
+    {"TruncatedJoin", H("00 03 00 0c 00 00 00 07 00 00 13 89"), "do not fit its layout"},
+    {"OverCountedMacs", Msg(5, Tlv(4, Cat({U32(7), U32(1), U16(2), MacV4(1, 1)}))),
+     "counts do not match"},
+    {"TlvPastEnd", Msg(5, H("00 04 00 40 00 00 00 07")), "TLV at offset 4 does not fit"},
+    {"UnknownItem", Msg(2, Cat({Tlv(1, H("0f f5")), Tlv(2, H("00 01"))})), "item 2 (unknown)"},
+    {"SmallMaximum", Msg(2, Tlv(1, H("00 10"))), "is below 256"},
+    {"ShortSession", H("00 0d 00 0c 00 01 00 08 01 00 00 00"), "Session control: malformed"},
+    {"AckFromAgent", Session(2, 7), "unexpected control type Open ACK"},
+    {"ReportedRdVteps", Update({RdVtepTlv(7, {})}), "data type 9 is reported by the dataplane"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Agent, VxlanFamilyBadInputTest, ::testing::ValuesIn(kBadInputs),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VxlanFamilyTest, StateQueryOutOfSyncAndRaw) {
+    Receive(H("00 0b 00 08 00 01 00 04"));
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_EQ(Sent()[0], StateReport(1, H("00")));
+
+    Sent().clear();
+    EXPECT_TRUE(family.OutOfSync({}).ok);
+    EXPECT_TRUE(family.OutOfSync({"2", "0"}).ok);
+    EXPECT_FALSE(family.OutOfSync({"70000"}).ok);
+    ASSERT_EQ(Sent().size(), 2u);
+    EXPECT_EQ(Sent()[0], StateReport(1, H("01")));
+    EXPECT_EQ(Sent()[1], StateReport(2, H("00")));
+
+    Receive(kOpen7);
+    Sent().clear();
+    Run("dpemu/vxlan-raw", {"000c000a00010006 0000"});
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_EQ(Sent()[0], StateReport(1, H("00 00")));
+    EXPECT_EQ(Errors(), 0u);
+}
+
+}  // namespace
+}  // namespace ozy::dpemu

@@ -1,0 +1,77 @@
+#pragma once
+// The state of the VXLAN family as the dataplane's overlay module holds it: what the host itself
+// has (its switch instances, the VNIs it joined with their local VTEPs and learned VM MACs, the
+// local routing-domain VTEPs of each switch) and what the agent programmed (the settings of its
+// Configure message).
+//
+// Apply() takes every message the agent may send, checked strictly through the shared walkers:
+// a message that is shorter than its layout, has a TLV that does not fit, a list whose counts do
+// not match, an unknown Configure item or data type, or a type the agent never sends is refused
+// with the reason and changes nothing. FullSyncMessages() renders the host's state as the
+// dataplane reports it after a Session Open.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "dataplane/VxlanBuilders.h"
+#include "dataplane/VxlanWalk.h"
+
+namespace ozy::dpemu {
+
+class VxlanTables {
+  public:
+    struct Vni {
+        uint32_t switchId = 0;
+        bool joined = false;  // a left VNI stays listed, without local state
+        std::map<std::string, CfgAgent::vxlan::VtepEntry> localVteps;  // by address text
+        std::map<uint64_t, CfgAgent::vxlan::VmMacEntry> localMacs;     // by 48-bit MAC
+    };
+
+    // --- the host's own state ---
+    std::set<uint32_t> instances;
+    std::map<uint32_t, Vni> vnis;
+    std::map<uint32_t, std::vector<CfgAgent::vxlan::VtepEntry>> rdVteps;  // by switch ID
+
+    // --- what the agent programmed ---
+    std::optional<CfgAgent::vxlan::Settings> settings;
+
+    // The largest message the agent accepts (Configure item 1, or the default before it came).
+    size_t AgentMaxMsgLength() const;
+
+    // Validates one message of the agent (any type but Session control) and applies what it
+    // programs; false with the reason otherwise. `stateQuery` is set for a State query, which the
+    // family answers.
+    bool Apply(const CfgAgent::vxlan::MsgView& msg, std::string* error, bool* stateQuery);
+
+    // Instance inserts, VNI joins, the local VTEPs (data type 5) and MACs (data type 4) of each
+    // VNI, the local routing-domain VTEPs of each switch (data type 9), split at `maxMsgLength`.
+    std::vector<CfgAgent::DpMsg> FullSyncMessages(size_t maxMsgLength) const;
+
+    nlohmann::json ToJson() const;
+    // Counts only: instances, joined VNIs, local VTEPs and MACs.
+    nlohmann::json Summary() const;
+
+    // Counters of what the agent sent, by kind.
+    std::map<std::string, uint64_t> applied;
+
+  private:
+    bool ApplyConfigure(const CfgAgent::vxlan::MsgView& msg, std::string* error);
+    bool ApplyUpdate(const CfgAgent::vxlan::MsgView& msg, std::string* error);
+};
+
+// Text forms of the injection commands (MACs: ParseMac of KcpFamily.h). An IPv4 or IPv6 address
+// sets the address type and the matching address field; false for anything else.
+bool ParseVtepAddress(const std::string& text, uint32_t* addrType, uint32_t* ipv4,
+                      CfgAgent::vxlan::Ipv6Addr* ipv6);
+std::string VtepAddressText(uint32_t addrType, uint32_t ipv4,
+                            const CfgAgent::vxlan::Ipv6Addr& ipv6);
+uint64_t MacKey(const CfgAgent::vxlan::MacAddr& mac);
+CfgAgent::vxlan::MacAddr MacOfKey(uint64_t key);
+
+}  // namespace ozy::dpemu
