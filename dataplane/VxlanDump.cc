@@ -15,19 +15,6 @@ unsigned U(size_t v) {
     return static_cast<unsigned>(v);
 }
 
-std::string VtepAddress(uint32_t type, uint32_t ipv4, const Ipv6Addr& ipv6) {
-    switch (type) {
-        case kAddrIpv4:
-            return Ipv4Text(ipv4);
-        case kAddrIpv6:
-            return Ipv6Text(ipv6.data());
-        case kAddrBoth:
-            return Ipv4Text(ipv4) + "," + Ipv6Text(ipv6.data());
-        default:
-            return "addrType " + std::to_string(type);
-    }
-}
-
 void DumpEntry(DpDumpText& out, uint16_t dataType, const char* what, const uint8_t* p) {
     switch (dataType) {
         case kDtVmIpv4:
@@ -43,14 +30,14 @@ void DumpEntry(DpDumpText& out, uint16_t dataType, const char* what, const uint8
             VmMacEntry e = ReadVmMacEntry(p);
             out.Append("\t\t%s: mac = %s vtepMac = %s vtep = %s\n", what,
                        MacText(e.vmMac.data()).c_str(), MacText(e.vtepMac.data()).c_str(),
-                       VtepAddress(e.addrType, e.vtepIpv4, e.vtepIpv6).c_str());
+                       VtepAddressText(e.addrType, e.vtepIpv4, e.vtepIpv6).c_str());
             break;
         }
         case kDtVtepMembership:
         case kDtRdVtepMembership: {
             VtepEntry e = ReadVtepEntry(p);
             out.Append("\t\t%s: vtep = %s label = %u mac = %s encap = %s mtep = %u flag = %u\n",
-                       what, VtepAddress(e.addrType, e.ipv4, e.ipv6).c_str(), e.label,
+                       what, VtepAddressText(e.addrType, e.ipv4, e.ipv6).c_str(), e.label,
                        MacText(e.mac.data()).c_str(), EncapName(e.encap), e.mtep, e.flag);
             break;
         }
@@ -58,14 +45,14 @@ void DumpEntry(DpDumpText& out, uint16_t dataType, const char* what, const uint8
             ArpEntry e = ReadArpEntry(p);
             out.Append("\t\t%s: ip = %s mac = %s vtep = %s\n", what, Ipv4Text(e.vmIpv4).c_str(),
                        MacText(e.vmMac.data()).c_str(),
-                       VtepAddress(e.addrType, e.vtepIpv4, e.vtepIpv6).c_str());
+                       VtepAddressText(e.addrType, e.vtepIpv4, e.vtepIpv6).c_str());
             break;
         }
         case kDtNdv6: {
             NdEntry e = ReadNdEntry(p);
             out.Append("\t\t%s: ip = %s mac = %s vtep = %s\n", what,
                        Ipv6Text(e.vmIpv6.data()).c_str(), MacText(e.vmMac.data()).c_str(),
-                       VtepAddress(e.addrType, e.vtepIpv4, e.vtepIpv6).c_str());
+                       VtepAddressText(e.addrType, e.vtepIpv4, e.vtepIpv6).c_str());
             break;
         }
         default:
@@ -231,7 +218,7 @@ void DumpFixed(DpDumpText& out, const MsgView& msg) {
                            name, len, m.label, m.op, m.groupType, m.protocol, U(m.members.size()));
                 for (const VtepGroupMember& v : m.members)
                     out.Append("\t\tlabel = %u vtep = %s\n", v.label,
-                               VtepAddress(v.addrType, v.ipv4, v.ipv6).c_str());
+                               VtepAddressText(v.addrType, v.ipv4, v.ipv6).c_str());
             }
             break;
         }

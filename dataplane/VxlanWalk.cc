@@ -441,6 +441,19 @@ std::string Ipv6Text(const uint8_t* address) {
     return kcp::AddressText(false, address);
 }
 
+std::string VtepAddressText(uint32_t addrType, uint32_t ipv4, const Ipv6Addr& ipv6) {
+    switch (addrType) {
+        case kAddrIpv4:
+            return Ipv4Text(ipv4);
+        case kAddrIpv6:
+            return Ipv6Text(ipv6.data());
+        case kAddrBoth:
+            return Ipv4Text(ipv4) + "," + Ipv6Text(ipv6.data());
+        default:
+            return "addrType " + std::to_string(addrType);
+    }
+}
+
 std::string UuidText(const UuidBytes& u) {
     char buf[40];
     std::snprintf(buf, sizeof buf,

@@ -258,5 +258,7 @@ UuidBytes ReadUuid(const uint8_t* p);
 std::string Ipv4Text(uint32_t address);
 std::string Ipv6Text(const uint8_t* address);
 std::string UuidText(const UuidBytes& uuid);
+// The address an address type selects: IPv4, IPv6, "IPv4,IPv6" for both, "addrType N" otherwise.
+std::string VtepAddressText(uint32_t addrType, uint32_t ipv4, const Ipv6Addr& ipv6);
 
 }  // namespace CfgAgent::vxlan

@@ -67,17 +67,6 @@ bool ParseVtepAddress(const std::string& text, uint32_t* addrType, uint32_t* ipv
     return false;
 }
 
-std::string VtepAddressText(uint32_t addrType, uint32_t ipv4, const Ipv6Addr& ipv6) {
-    switch (addrType) {
-        case kAddrIpv4:
-            return Ipv4Text(ipv4);
-        case kAddrIpv6:
-            return Ipv6Text(ipv6.data());
-        default:
-            return "type " + std::to_string(addrType);
-    }
-}
-
 size_t VxlanTables::AgentMaxMsgLength() const {
     return settings ? settings->maxMsgLength : kDefaultMaxMsgLength;
 }

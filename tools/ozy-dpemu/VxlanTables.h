@@ -69,8 +69,6 @@ class VxlanTables {
 // sets the address type and the matching address field; false for anything else.
 bool ParseVtepAddress(const std::string& text, uint32_t* addrType, uint32_t* ipv4,
                       CfgAgent::vxlan::Ipv6Addr* ipv6);
-std::string VtepAddressText(uint32_t addrType, uint32_t ipv4,
-                            const CfgAgent::vxlan::Ipv6Addr& ipv6);
 uint64_t MacKey(const CfgAgent::vxlan::MacAddr& mac);
 CfgAgent::vxlan::MacAddr MacOfKey(uint64_t key);
 
