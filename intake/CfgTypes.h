@@ -111,6 +111,9 @@ enum class PropertyType : uint32_t {
     LS_EXTRA_CONFIGS = 23,
     LS_TENANT_CONTEXT = 24,
     LS_ATTACHMENT = 25,
+    LS_ARP_PROXY = 26,
+    LS_MULTICAST_PROXY = 27,
+    LS_EVPN_MODE = 28,
     // logical switch port
     LSP_SWITCH_ID = 50,
     LSP_ATTACHMENT = 51,

@@ -54,6 +54,19 @@ void AddWholeObject(CairnDBUpdateList& out, const RecordBase& base, const P& p, 
     }
 }
 
+// The operation of a group's key entry: the key's own when it is cleared, SET when the key, the
+// type or the protocol changed.
+pb::OpMsg GroupFieldsOp(const pb::VtepGroupOpMsg& op) {
+    auto changed = [](const pb::OpMsg& o) { return o.op() != pb::INVALID; };
+    const pb::PBOpType key = op.key().op();
+    if (key == pb::CLEAR || key == pb::REMOVE)
+        return op.key();
+    pb::OpMsg out;
+    if (changed(op.key()) || changed(op.group_type()) || changed(op.activeness_protocol()))
+        out.set_op(pb::SET);
+    return out;
+}
+
 }  // namespace
 
 void DecodeLogSwitchFib(const Input& in, CairnDBUpdateList* const* out) {
@@ -84,6 +97,11 @@ void DecodeLogSwitchFib(const Input& in, CairnDBUpdateList* const* out) {
                "LOG_SWITCH_FIB IP entry", [&](const pb::LogSwitchIpEntryMsg& e, bool add) {
                    emit(PropertyType::L2_VM_IP, "L2_VM_IP", e, add);
                });
+    ExpandList(in, p.op.vtep_group_labels(), clear, p.body.vtep_group_labels(),
+               p.old.vtep_group_labels(), "LOG_SWITCH_FIB VTEP group label",
+               [&](const pb::VtepLabelMsg& e, bool add) {
+                   emit(PropertyType::L2_VTEP_GROUP_LABEL, "L2_VTEP_GROUP_LABEL", e, add);
+               });
     AddWholeObject(*out[0], base, p, false);
 }
 
@@ -107,6 +125,11 @@ void DecodeRoutingDomainFib(const Input& in, CairnDBUpdateList* const* out) {
                "ROUTING_DOMAIN_FIB VTEP entry", [&](const pb::LogSwitchVtepEntryMsg& e, bool add) {
                    emit(PropertyType::L2_VTEP, "L2_VTEP", e, add);
                });
+    ExpandList(in, p.op.vtep_group_labels(), clear, p.body.vtep_group_labels(),
+               p.old.vtep_group_labels(), "ROUTING_DOMAIN_FIB VTEP group label",
+               [&](const pb::VtepLabelMsg& e, bool add) {
+                   emit(PropertyType::L2_VTEP_GROUP_LABEL, "L2_VTEP_GROUP_LABEL", e, add);
+               });
     AddWholeObject(*out[0], base, p, false);
 }
 
@@ -122,14 +145,19 @@ void DecodeVtepGroup(const Input& in, CairnDBUpdateList* const* out) {
     RecordBase base = L2Base(in, ObjectType::VTEP_GROUP, p);
     EntryEmitter emit(base, *out[0]);
     AddWholeObject(*out[0], base, p, true);
-    // The group's key travels as a VtepGroupMsg holding only the key.
+    // The group's key, type and activeness protocol travel together as one VtepGroupMsg entry,
+    // keyed by the key: a change of any of them replaces the entry, a cleared key removes it.
     ExpandField(
-        in, p.op.key(), clear, p.body, p.old, "VTEP_GROUP key",
+        in, GroupFieldsOp(p.op), clear, p.body, p.old, "VTEP_GROUP key",
         [](const pb::VtepGroupMsg& b) { return b.has_key(); },
         [&](const pb::VtepGroupMsg& b, bool add) {
-            pb::VtepGroupMsg keyOnly;
-            keyOnly.set_key(b.key());
-            emit(PropertyType::L2_VTEP_GROUP, "L2_VTEP_GROUP", keyOnly, add);
+            pb::VtepGroupMsg group;
+            group.set_key(b.key());
+            if (b.has_group_type())
+                group.set_group_type(b.group_type());
+            if (b.has_activeness_protocol())
+                group.set_activeness_protocol(b.activeness_protocol());
+            emit(PropertyType::L2_VTEP_GROUP, "L2_VTEP_GROUP", group, add);
         });
     ExpandList(in, p.op.labels(), clear, p.body.labels(), p.old.labels(), "VTEP_GROUP label",
                [&](const pb::VtepLabelMsg& e, bool add) {

@@ -24,7 +24,7 @@ constexpr std::array<PropertyField, N> Block(PropertyType first, int firstField)
     return a;
 }
 
-constexpr auto kLogSwitchProps = Block<16>(PropertyType::LS_VNI, 2);             // 10-25
+constexpr auto kLogSwitchProps = Block<19>(PropertyType::LS_VNI, 2);             // 10-28
 constexpr auto kLogSwitchPortProps = Block<17>(PropertyType::LSP_SWITCH_ID, 2);  // 50-66
 constexpr size_t kLogSwitchPortPropsWithoutRealtime = 14;                        // 50-63
 constexpr auto kTransportNodeProps = Block<5>(PropertyType::TN_CERTIFICATE, 2);  // 100-104
