@@ -13,8 +13,7 @@ std::vector<AppEntry> BuiltinApps() {
 
     table.push_back({"config", "Config application starts", MakeConfigAppEntry, "", "", nullptr});
 
-    // MakeL2AppEntry
-    table.push_back({"vxlan", "L2 application starts", nullptr, "", "", nullptr});
+    table.push_back({"vxlan", "L2 application starts", MakeL2AppEntry, "", "", nullptr});
 
     table.push_back({"vdrb", "L3 application starts", MakeL3AppEntry, "", "", nullptr});
 

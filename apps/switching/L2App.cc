@@ -1,0 +1,256 @@
+// L2App: start-up, settings, shutdown, desired state and the state getters. The session and the
+// receive dispatch are in L2AppSession.cc, the local learning in L2AppLocal.cc.
+#include "apps/switching/L2App.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "intake/MsgDispatcher.h"
+#include "proto/cairndb_switching.pb.h"
+#include "runtime/AgentLock.h"
+#include "runtime/Logger.h"
+#include "statecache/IStateCacheConfigTable.h"
+#include "statecache/IdText.h"
+
+namespace CfgAgent {
+
+namespace pb = orvane::ozy::cairndb;
+
+namespace {
+
+// A non-negative number of the "l2" subtree within [min, max]; the fallback otherwise, with a line.
+uint64_t ReadNumber(const boost::property_tree::ptree& config, const std::string& key,
+                    uint64_t fallback, uint64_t min, uint64_t max) {
+    auto text = config.get_optional<std::string>(key);
+    if (!text)
+        return fallback;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text->c_str(), &end, 10);
+    if (text->empty() || *end != '\0' || errno != 0 || (*text)[0] == '-') {
+        CFG_ERROR_CODE("LCP00001", "Invalid value \"%1\" of %2, using %3", *text, key, fallback);
+        return fallback;
+    }
+    if (v < min || v > max) {
+        CFG_ERROR_CODE("LCP00401", "%1: %2 = %3 is outside %4-%5, using %6", L2App::kName, key, v,
+                       min, max, fallback);
+        return fallback;
+    }
+    return v;
+}
+
+}  // namespace
+
+L2App::L2App(L2AppOptions options) : options_(std::move(options)) {
+    if (!options_.makeLink)
+        options_.makeLink = SystemKrnlinkFactory();
+}
+
+L2App::~L2App() = default;
+
+void L2App::ReadSettings(const boost::property_tree::ptree& config) {
+    const vxlan::Settings d;
+    auto u16 = [&](const char* key, uint16_t fallback, uint16_t min) {
+        return static_cast<uint16_t>(
+            ReadNumber(config, std::string("l2.") + key, fallback, min, 0xffff));
+    };
+    settings_.maxMsgLength = u16("maxMsgLength", d.maxMsgLength, vxlan::kMinMaxMsgLength);
+    settings_.freqCtrlPeriod = u16("freqCtrlPeriod", d.freqCtrlPeriod, 1);
+    settings_.freqCtrlQueryLimit = u16("freqCtrlQueryLimit", d.freqCtrlQueryLimit, 0);
+    settings_.freqCtrlUpdateLimit = u16("freqCtrlUpdateLimit", d.freqCtrlUpdateLimit, 0);
+    settings_.bteAgeingTime = u16("bteAgeingTime", d.bteAgeingTime, 0);
+    settings_.arpAgeingTime = u16("arpAgeingTime", d.arpAgeingTime, 0);
+    maxQueuedReports_ = ReadNumber(config, "l2.maxQueuedReports", kDefaultMaxQueuedReports, 1,
+                                   uint64_t{1} << 26);
+    maxHeldReports_ =
+        ReadNumber(config, "l2.maxHeldReports", kDefaultMaxHeldReports, 0, uint64_t{1} << 26);
+}
+
+void L2App::Init(const boost::property_tree::ptree& config) {
+    ReadSettings(config);
+    // An empty subtree names no endpoint (every open then fails); a non-empty one must name it.
+    std::string path;
+    if (!config.empty())
+        path = config.get<std::string>(kLinkPathKey);
+    ozy::RefPtr<L2App> self(this);
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        link_ = options_.makeLink(
+            path,
+            [self](const uint8_t* msg, size_t length) { self->HandleVxlanMessage(msg, length); },
+            [self](DataplaneLink* link, int status) { self->HandleLinkStatus(link, status); },
+            kLinkBufferSize);
+    }
+    if (options_.configTable != nullptr)
+        options_.configTable->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, this);
+    if (options_.dispatcher != nullptr)
+        options_.dispatcher->RegisterComponent(ComponentType::L2APP, this);
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        initialized_ = true;
+        CFG_INFO("%1: started; maximum message length %2, endpoint \"%3\"", kName,
+                 settings_.maxMsgLength, path);
+    }
+    // The session opens once the link comes up (HandleLinkStatus).
+    if (link_)
+        link_->Start();
+}
+
+void L2App::Stop() {
+    ozy::RefPtr<DataplaneLink> link;
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        if (stopped_)
+            return;
+        stopped_ = true;
+        link = link_;
+    }
+    // The link's handlers hold this object; the link is stopped before it is let go.
+    if (link)
+        link->Stop();
+    if (options_.dispatcher != nullptr)
+        options_.dispatcher->UnregisterComponent(this);
+    if (options_.configTable != nullptr)
+        options_.configTable->UnregisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, this);
+    AgentLockGuard lock(GlobalAgentLock());
+    link_.reset();
+    fullSyncCallbacks_.clear();
+    CFG_INFO("%1: stopped", kName);
+}
+
+// ---- desired state ----
+
+void L2App::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) {
+    AgentLockGuard lock(GlobalAgentLock());
+    if (stopped_)
+        return;
+    for (const CairnDBUpdateMsg& u : objects) {
+        if (u.objType == ObjectType::CCP_SESSION && u.property == PropertyType::INVALID_PROPERTY) {
+            if (u.op == Operation::OPERATION_DELETE) {
+                ccpSession_.clear();
+            } else if (u.op == Operation::OPERATION_UPDATE) {
+                ccpSession_ = u.data;
+            }
+            CFG_DEBUG("%1: controller session %2 (%3)", kName, IdText(u.id),
+                      u.op == Operation::OPERATION_DELETE ? "deleted" : "updated");
+        } else {
+            CFG_DEBUG("%1: desired %2 of %3 not handled here", kName, ObjTypeToString(u.objType),
+                      IdText(u.id));
+        }
+    }
+    (void)fullSync;
+}
+
+void L2App::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) {
+    AgentLockGuard lock(GlobalAgentLock());
+    if (stopped_ || !initialized_)
+        return;
+    if (fullSync) {
+        // A full sync may have removed or changed mappings without a record of its own.
+        RefreshVniSwitches();
+        SyncRdVteps();
+        return;
+    }
+    bool changed = false;
+    for (const CairnDBUpdateMsg& u : updates) {
+        if (u.objType != ObjectType::LOG_SWITCH_CONFIG || u.op != Operation::OPERATION_UPDATE)
+            continue;
+        const bool whole = u.property == PropertyType::INVALID_PROPERTY;
+        changed = changed || whole || u.property == PropertyType::LS_ROUTING_DOMAIN_ID ||
+                  u.property == PropertyType::LS_VNI;
+        if (u.property != PropertyType::LS_VNI && !whole)
+            continue;
+        pb::LogSwitchConfigMsg ls;
+        if (u.data.empty() || !ls.ParseFromString(u.data) || !ls.has_vni())
+            continue;
+        auto it = vnis_.find(ls.vni());
+        if (it != vnis_.end())
+            SetVniSwitch(ls.vni(), it->second, u.id);
+    }
+    if (changed)
+        SyncRdVteps();
+}
+
+// ---- dataplane ----
+
+bool L2App::SendToDataplane(DpMsg msg) {
+    AgentLockGuard lock(GlobalAgentLock());
+    return SendLocked(std::move(msg));
+}
+
+bool L2App::SendLocked(DpMsg msg) {
+    if (stopped_ || !link_)
+        return false;
+    if (msg.empty()) {
+        CFG_ERROR_CODE("LCP00402", "%1: a message to the dataplane could not be built; not sent",
+                       kName);
+        return false;
+    }
+    if (!linkUp_) {
+        CFG_DEBUG("%1: krnlink is down, message of type %2 not sent", kName, DpMsgType(msg.data()));
+        return false;
+    }
+    CFG_DEBUG("%1: send a message to the dataplane", kName);
+    return link_->Send(std::move(msg));
+}
+
+void L2App::RegisterFullSyncCallback(std::function<void()> callback) {
+    AgentLockGuard lock(GlobalAgentLock());
+    if (callback)
+        fullSyncCallbacks_.push_back(std::move(callback));
+}
+
+// ---- state ----
+
+int L2App::sessionState() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return sessionState_;
+}
+
+uint32_t L2App::sessionId() const {
+    return vxlan::CurrentSessionId();
+}
+
+vxlan::Settings L2App::settings() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return settings_;
+}
+
+bool L2App::GetVni(uint32_t vni, VniInfo* out) const {
+    AgentLockGuard lock(GlobalAgentLock());
+    auto it = vnis_.find(vni);
+    if (it == vnis_.end())
+        return false;
+    out->switchId = it->second.switchId;
+    out->lsId = it->second.lsId;
+    return true;
+}
+
+size_t L2App::vniCount() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return vnis_.size();
+}
+
+std::set<uint32_t> L2App::instances() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return instances_;
+}
+
+std::set<uint32_t> L2App::queuedInstances() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return queuedInstances_;
+}
+
+size_t L2App::queuedReports() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return queue_.size();
+}
+
+size_t L2App::heldReports() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return heldCount_;
+}
+
+}  // namespace CfgAgent

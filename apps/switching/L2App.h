@@ -1,0 +1,199 @@
+#pragma once
+// L2App: the L2 overlay application ("vxlan"). It owns the VXLAN kernel link and the L2 mapping
+// session with the dataplane's overlay module, and turns what the dataplane learns locally (the
+// VNIs it joined, its switch instances, the local VTEPs and VM MACs of each VNI, the local
+// routing-domain VTEPs of each switch) into runtime state of the L2 table, which the state-cache
+// observer writes to cairndb as LOG_SWITCH_STATE and ROUTING_DOMAIN_VTEP.
+//
+// Session: on link up, on a State report with a non-zero out-of-sync byte and on the CLI's
+// simulated out-of-sync, every dataplane-reported table is forgotten (the dataplane restates it),
+// a Session Open goes out with a new process-wide L2 session ID (state 1), then the Configure
+// message with the six settings. Open ACK with the current ID: state 2, reports are converted and
+// queued. Full Sync End in state 2: state 3, the queued reports (and the object records of every
+// joined VNI's logical switch and of every routing domain with local VTEPs) are written to the L2
+// table as one runtime full sync, then the registered completion callbacks run. After that,
+// reports are written as they come. Messages with another session ID are dropped.
+//
+// Records: a VNI's entries go to LOG_SWITCH_STATE of its logical switch (LS_VNI in the
+// configuration table); the object record of a switch is written once, before its first entry, and
+// a VNI leave deletes the object. Reports of a VNI whose switch is not known yet are held (bounded)
+// and written when its LS_VNI arrives. The local routing-domain VTEPs of a switch go to
+// ROUTING_DOMAIN_VTEP of the routing domain of each of its joined VNIs (LS_ROUTING_DOMAIN_ID).
+//
+// Threads: the link's receive and status handlers run on the link's threads, the desired-state
+// operations on the dispatcher's thread, the CLI hook on the CLI thread. Each takes the global agent
+// lock before touching the state below. Bad input from the dataplane is logged with its code
+// (LCP00407 malformed or unexpected, LCP00409 unsupported session data type, LCP00019 invalid
+// address type) and dropped; it never reaches the L2 table. Nothing is sent after Stop().
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include "dataplane/KrnlinkFactory.h"
+#include "dataplane/VxlanBuilders.h"
+#include "intake/Component.h"
+#include "runtime/RefCounted.h"
+#include "statecache/L2ValueKey.h"
+#include "statecache/SCConfigTableObserver.h"
+
+namespace CfgAgent {
+
+class IStateCacheConfigTable;
+class IStateCacheL2Table;
+class MsgDispatcher;
+
+struct L2AppOptions {
+    IStateCacheConfigTable* configTable = nullptr;  // LS_VNI and routing domains; may be null
+    IStateCacheL2Table* l2Table = nullptr;          // runtime writes; may be null
+    MsgDispatcher* dispatcher = nullptr;            // registration as L2APP; may be null
+    KrnlinkFactory makeLink;                        // default: the system's kernel links
+};
+
+class L2App : public SCConfigTableObserver, public ozy::RefCounted<L2App, Component> {
+  public:
+    static constexpr int kLinkBufferSize = 4096;
+    static constexpr const char* kLinkPathKey = "krnlink.path";
+    static constexpr const char* kName = "L2App";
+    // Reports kept while the dataplane's full sync runs, and reports kept for VNIs whose logical
+    // switch is not known yet ("l2.maxQueuedReports", "l2.maxHeldReports"); beyond, reports are
+    // dropped with a line.
+    static constexpr size_t kDefaultMaxQueuedReports = 1u << 19;
+    static constexpr size_t kDefaultMaxHeldReports = 1u << 17;
+
+    enum SessionState : int {
+        kSessionIdle = 0,
+        kSessionOpenSent = 1,
+        kSessionOpenAcked = 2,
+        kSessionFullSyncEnded = 3,
+    };
+
+    explicit L2App(L2AppOptions options);
+    ~L2App() override;
+    L2App(const L2App&) = delete;
+    L2App& operator=(const L2App&) = delete;
+
+    // Reads the "l2" settings and the link path ("krnlink.path", required when the subtree is not
+    // empty: boost::property_tree::ptree_bad_path otherwise), registers with the dispatcher and as
+    // LOG_SWITCH_CONFIG observer, and starts the link.
+    void Init(const boost::property_tree::ptree& config);
+    void PostStart() {}
+    void Stop();
+
+    // ---- desired state ----
+    // Component L2APP: keeps the controller session (CCP_SESSION).
+    void UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) override;
+    // LOG_SWITCH_CONFIG: LS_VNI names the logical switch of a VNI, LS_ROUTING_DOMAIN_ID its
+    // routing domain.
+    void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
+
+    // ---- dataplane ----
+    // Sends one message when the link is up and the app not stopped; an empty message is an error
+    // (a build failure) and is never sent.
+    bool SendToDataplane(DpMsg msg);
+    void HandleVxlanMessage(const uint8_t* msg, size_t length);
+    void HandleLinkStatus(DataplaneLink* link, int status);
+    // The CLI's "cfgagent/set-simulate/out-of-sync l2": a State report with the out-of-sync byte.
+    void SimulateOutOfSync();
+    // Runs after every Full Sync End has been applied, under the agent lock.
+    void RegisterFullSyncCallback(std::function<void()> callback);
+
+    // ---- state, for the CLI and tests (take the global agent lock) ----
+    struct VniInfo {
+        uint32_t switchId = 0;
+        std::string lsId;  // serialized UUID; empty while unknown
+    };
+    int sessionState() const;
+    uint32_t sessionId() const;
+    bool linkUp() const { return linkUp_.load(); }
+    vxlan::Settings settings() const;
+    bool GetVni(uint32_t vni, VniInfo* out) const;
+    size_t vniCount() const;
+    std::set<uint32_t> instances() const;
+    std::set<uint32_t> queuedInstances() const;
+    size_t queuedReports() const;
+    size_t heldReports() const;
+
+  private:
+    // One converted report: an entry of a VNI's logical switch.
+    struct Report {
+        uint32_t vni = 0;
+        PropertyType property = PropertyType::INVALID_PROPERTY;
+        Operation op = Operation::OPERATION_UPDATE;
+        std::string data;
+    };
+    struct VniEntry {
+        uint32_t switchId = 0;
+        std::string lsId;
+        bool objectWritten = false;
+    };
+
+    // Settings (L2App.cc).
+    void ReadSettings(const boost::property_tree::ptree& config);
+
+    // Session and receive dispatch (L2AppSession.cc).
+    void RestartSession(const char* why);
+    void HandleSessionControl(const vxlan::MsgView& msg);
+    void HandleFullSyncEnd();
+    void HandleStateReport(const vxlan::MsgView& msg);
+    void HandleVniMembership(const vxlan::MsgView& msg);
+    void HandleInstanceChange(const vxlan::MsgView& msg);
+    void HandleUpdate(const vxlan::MsgView& msg);
+    bool SendLocked(DpMsg msg);
+
+    // Local learning (L2AppLocal.cc).
+    void HandleVtepMembership(const DpTlv& tlv);
+    void HandleVmMac(const DpTlv& tlv);
+    void HandleRdVteps(const DpTlv& tlv);
+    // Queues, holds or writes the reports of one TLV of `vni`.
+    void Emit(uint32_t vni, std::vector<Report> reports);
+    void WriteReports(VniEntry& entry, const std::vector<Report>& reports);
+    void Hold(uint32_t vni, std::vector<Report> reports);
+    void DropHeld(uint32_t vni);
+    void ReplayHeld(uint32_t vni);
+    void LeaveVni(uint32_t vni);
+    std::string LogicalSwitchOfVni(uint32_t vni) const;
+    std::string RoutingDomainOf(const std::string& lsId) const;
+    // The routing-domain VTEP entries the local state implies, by routing domain.
+    std::map<std::string, std::set<std::string>> RdVtepBodies() const;
+    // Writes the difference between RdVtepBodies() and what was written.
+    void SyncRdVteps();
+    CairnDBUpdateList FullSyncRecords();
+    // Logical switch of every joined VNI again from the configuration table.
+    void RefreshVniSwitches();
+    void SetVniSwitch(uint32_t vni, VniEntry& entry, const std::string& lsId);
+
+    L2AppOptions options_;
+    vxlan::Settings settings_;
+    size_t maxQueuedReports_ = kDefaultMaxQueuedReports;
+    size_t maxHeldReports_ = kDefaultMaxHeldReports;
+
+    ozy::RefPtr<DataplaneLink> link_;
+    std::atomic<bool> linkUp_{false};
+    bool initialized_ = false;
+    bool stopped_ = false;
+
+    // Under the global agent lock.
+    int sessionState_ = kSessionIdle;
+    std::map<uint32_t, VniEntry> vnis_;  // joined VNIs
+    std::set<uint32_t> instances_;
+    std::set<uint32_t> queuedInstances_;
+    std::map<uint32_t, std::vector<vxlan::VtepEntry>> localRdVteps_;  // by switch ID
+    std::map<std::string, std::set<std::string>> rdWritten_;          // routing domain -> bodies
+    std::vector<Report> queue_;
+    bool queueOverflowLogged_ = false;
+    // Held entries of VNIs without a known switch, by (property, entry key): what a replay writes.
+    using HeldKey = std::pair<uint32_t, L2ValueKey>;
+    std::map<uint32_t, std::map<HeldKey, std::string>> held_;
+    size_t heldCount_ = 0;
+    bool heldOverflowLogged_ = false;
+    std::string ccpSession_;  // serialized CcpSessionMsg, empty when none
+    std::vector<std::function<void()>> fullSyncCallbacks_;
+};
+
+}  // namespace CfgAgent
