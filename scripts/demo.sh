@@ -12,6 +12,10 @@
 #   scripts/demo.sh --stop ROOT  stop a system left running by --keep and remove its host root
 #   scripts/demo.sh --help       this text
 #
+# The dataplane's overlay side is played as well: the host switch joins each switch's VNI, its TEP
+# is the local VTEP and the VIFs' MACs are learned behind it; the agent writes that to cairndb
+# (LOG_SWITCH_STATE per switch, ROUTING_DOMAIN_VTEP per routing domain).
+#
 # Environment: OZY_BUILD_DIR (default build), OZY_DEMO_TIMEOUT (seconds to await realization,
 # default 60).
 set -euo pipefail
@@ -214,6 +218,10 @@ done
 # The routing state the dataplane must end up with: router ports (LIFs) and routes.
 VDR_LIFS=$(jq '.LOG_ROUTER_PORT_CONFIG // [] | length' "$TOPOLOGY")
 VDR_ROUTES=$(jq '.FIB // [] | length' "$TOPOLOGY")
+# The host's tunnel endpoint: the transport node's first VTEP address.
+TEP=$(jq -r '.TRANSPORT_NODE_CONFIG[0].transport_switches[0].vtep_ips[0].ipv4 |
+    [(. / 16777216 | floor) % 256, (. / 65536 | floor) % 256, (. / 256 | floor) % 256, . % 256] |
+    map(tostring) | join(".")' "$TOPOLOGY")
 # One locally administered MAC per VIF.
 vif_mac() { printf '02:00:00:00:%02x:%02x' $(($1 / 256)) $(($1 % 256)); }
 
@@ -291,6 +299,11 @@ session_synced() {
 }
 await 30 "the KCP session between agent and emulator" session_synced
 say "KCP session   synced"
+vxlan_synced() {
+    [ "$(emu dpemu/dump vxlan 2>/dev/null | jq -r '.session.state')" = synced ]
+}
+await 30 "the VXLAN session between agent and emulator" vxlan_synced
+say "VXLAN session synced"
 
 # ---- apply the topology, connect the VIFs ---------------------------------------------------
 
@@ -302,6 +315,22 @@ for line in "${PORTS[@]}"; do
     n=$((n + 1))
     emu dpemu/vif-connect "$vif" "$dvport" "$HOST_SWITCH" "$(vif_mac $n)"
 done
+# The overlay: the host switch (instance 1) joins every VNI with its TEP as local VTEP, the VIFs'
+# MACs are learned behind the TEP, and the TEP is the switch's routing-domain VTEP.
+emu dpemu/vxlan-instance add 1 >/dev/null
+for line in "${SWITCHES[@]}"; do
+    IFS=$'\t' read -r id name vni <<<"$line"
+    [ "$vni" = - ] && continue
+    emu dpemu/vxlan-join 1 "$vni" >/dev/null
+    emu dpemu/vxlan-local-vtep "$vni" add "$TEP" 1 >/dev/null
+done
+n=0
+for line in "${PORTS[@]}"; do
+    IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
+    n=$((n + 1))
+    emu dpemu/vxlan-mac-learn "${SW_VNI[$ls]}" "$(vif_mac $n)" "$TEP" >/dev/null
+done
+emu dpemu/vxlan-rd-vtep 1 "$TEP" >/dev/null
 
 # ---- await realization ----------------------------------------------------------------------
 
@@ -326,6 +355,26 @@ routing_realized() {
         jq -e --argjson l "$VDR_LIFS" --argjson r "$VDR_ROUTES" '.lifs == $l and .routes == $r' \
             >/dev/null
 }
+# Every switch with a VNI has its LOG_SWITCH_STATE row with the TEP and the MACs of its ports;
+# the routing domains of the topology have their ROUTING_DOMAIN_VTEP row.
+L2_STATES=""
+L2_DOMAINS=""
+l2_states_written() {
+    L2_STATES=$("$CAIRNCTL" get LOG_SWITCH_STATE 2>/dev/null) || return 1
+    L2_DOMAINS=$("$CAIRNCTL" get ROUTING_DOMAIN_VTEP 2>/dev/null) || return 1
+    local line id name vni want
+    for line in "${SWITCHES[@]}"; do
+        IFS=$'\t' read -r id name vni <<<"$line"
+        [ "$vni" = - ] && continue
+        want=$(jq --arg ls "$id" '[.LOG_SWITCH_PORT_CONFIG[] | select(.switch_id == $ls and .attachment.vif_id)] | length' "$TOPOLOGY")
+        jq -e --arg id "$id" --argjson n "$want" \
+            '[.LOG_SWITCH_STATE[] | select(.id == $id and (.vtep_entries | length) == 1 and (.mac_entries | length) == $n)] | length == 1' \
+            <<<"$L2_STATES" >/dev/null || return 1
+    done
+    jq -e --slurpfile t "$TOPOLOGY" '([$t[0].LOG_SWITCH_CONFIG[] | .routing_domain_id // empty] | unique | length) as $n
+        | [.ROUTING_DOMAIN_VTEP[]? | select((.vtep_entries | length) == 1)] | length == $n' \
+        <<<"$L2_DOMAINS" >/dev/null
+}
 all_realized() {
     local line lsp ls vif dvport
     for line in "${PORTS[@]}"; do
@@ -333,14 +382,14 @@ all_realized() {
         port_realized "$dvport" "${SW_VNI[$ls]:-}" || return 1
     done
     routing_realized || return 1
-    vif_states_written
+    vif_states_written && l2_states_written
 }
 start=$EPOCHREALTIME
-await "$REALIZE_TIMEOUT" "every port unblocked, every LIF and route in the dataplane and a VIF_STATE per VIF" \
+await "$REALIZE_TIMEOUT" "every port unblocked, every LIF and route in the dataplane, a VIF_STATE per VIF and the learned L2 state" \
     all_realized
 elapsed=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
 say "realized in ${elapsed} s: ${#PORTS[@]} ports unblocked, $VDR_LIFS LIFs and $VDR_ROUTES routes," \
-    "${#PORTS[@]} VIF_STATE objects"
+    "${#PORTS[@]} VIF_STATE objects, $(jq '.LOG_SWITCH_STATE | length' <<<"$L2_STATES") LOG_SWITCH_STATE objects"
 KCP=$(emu dpemu/dump kcp)
 if [ "$(jq '.errors | length' <<<"$KCP")" -ne 0 ]; then
     jq -r '.errors[]' <<<"$KCP" >&2
@@ -350,6 +399,11 @@ VDR=$(emu dpemu/dump vdr)
 if [ "$(jq '.errors | length' <<<"$VDR")" -ne 0 ]; then
     jq -r '.errors[]' <<<"$VDR" >&2
     die "the emulator recorded VDR errors"
+fi
+VXLAN=$(emu dpemu/vxlan-summary)
+if [ "$(jq '.errors' <<<"$VXLAN")" -ne 0 ]; then
+    emu dpemu/dump vxlan | jq -r '.errors[]' >&2
+    die "the emulator recorded VXLAN errors"
 fi
 
 # ---- summary --------------------------------------------------------------------------------
@@ -431,6 +485,31 @@ jq -r '.VIF_STATE | sort_by(.port_id)[] |
         row "$vif" "$status" "$switch" "$port  $macs"
     done
 
+# Addresses as cairnctl prints them (numbers, or text) in the usual text forms.
+JQ_ADDR='
+def ip4: if type == "number" then [(. / 16777216 | floor) % 256, (. / 65536 | floor) % 256,
+    (. / 256 | floor) % 256, . % 256] | map(tostring) | join(".") else tostring end;
+def addr: if .ipv4 != null then (.ipv4 | ip4) else (.ipv6 // "-") end;
+def hex2: [(. / 16 | floor), . % 16] | map("0123456789abcdef"[.:. + 1]) | join("");
+def mac: if type == "string" and test(":") then . else (tonumber) as $n
+    | [range(5; -1; -1) as $i | ($n / pow(256; $i) | floor) % 256 | hex2] | join(":") end;
+'
+section "L2 overlay: learned state written back (cairndb LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP)"
+jq -r '"VXLAN session: \(.session.state), id \(.session.id); dataplane: \(.instances) instance(s), \(.vnis) VNIs, \(.local_vteps) local VTEPs, \(.local_macs) learned MACs"' <<<"$VXLAN"
+l2row() { printf '%-8s  %-6s  %-10s  %s\n' "$@"; }
+l2row "switch" "VNI" "VTEPs" "MACs learned"
+jq -r --argjson names "$NAMES" "$JQ_ADDR"'.LOG_SWITCH_STATE | sort_by(.id)[] |
+    [($names[.id] // .id), ([.vtep_entries[]?.ip | addr] | join(" ")), ([.mac_entries[]?.mac | mac] | join(" "))] | @tsv' \
+    <<<"$L2_STATES" | while IFS=$'\t' read -r sw vteps macs; do
+    vni=-
+    for line in "${SWITCHES[@]}"; do
+        IFS=$'\t' read -r id name v <<<"$line"
+        [ "$name" = "$sw" ] && vni=$v
+    done
+    l2row "$sw" "$vni" "$vteps" "$macs"
+done
+jq -r "$JQ_ADDR"'.ROUTING_DOMAIN_VTEP[]? | "routing domain \(.id): VTEP \([.vtep_entries[]?.ip | addr] | join(" "))"' <<<"$L2_DOMAINS"
+
 # ---- operations agent: one traceflow round ---------------------------------------------------
 
 # A UUID text as protobuf JSON writes a UuidMsg: the two 64-bit halves as decimal strings.
@@ -499,12 +578,14 @@ agent CLI     ovs-appctl -t $ROOT/$AGENT_CLI list-commands
               ovs-appctl -t $ROOT/$AGENT_CLI cfgagent/config/lswitch
               ovs-appctl -t $ROOT/$AGENT_CLI cfgagent/cache/size
 emulator      ovs-appctl -t $ROOT/$EMU_CTL dpemu/dump kcp
+              ovs-appctl -t $ROOT/$EMU_CTL dpemu/dump vxlan
               ovs-appctl -t $ROOT/$EMU_CTL dpemu/kcp-port $dvport
               ovs-appctl -t $ROOT/$EMU_CTL dpemu/vif-disconnect $vif
               ovs-appctl -t $ROOT/$EMU_CTL dpemu/dump vdr
               ovs-appctl -t $ROOT/$EMU_CTL dpemu/vdr-fullsync-request all
 cairndb       OZY_CAIRNDB_ENDPOINT=$OZY_CAIRNDB_ENDPOINT $CAIRNCTL get VIF_STATE
               OZY_CAIRNDB_ENDPOINT=$OZY_CAIRNDB_ENDPOINT $CAIRNCTL watch VIF_STATE
+              OZY_CAIRNDB_ENDPOINT=$OZY_CAIRNDB_ENDPOINT $CAIRNCTL get LOG_SWITCH_STATE
 logs          $ROOT/ozy-cfgagent.log
               $ROOT/ozy-dpemu.log
               $ROOT/var/log/ozy-cairndb/ovsdb-server.log

@@ -1,0 +1,205 @@
+// The L2 overlay application end to end with real processes: ovsdb-server (cairndb), ozy-dpemu
+// playing the overlay module, and ozy-cfgagent with "vxlan" enabled. Desired logical switches go
+// in with cairnctl; the dataplane's local state is injected with ovs-appctl on the emulator; what
+// the agent learned is read back from cairndb (LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP). One scenario
+// with named steps, so that the processes start once.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <set>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/AgentSystem.h"
+#include "tests/support/Await.h"
+
+namespace CfgAgent {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr const char* kLsA = "5a000000-0000-4000-8000-0000000000a1";
+constexpr const char* kLsB = "5a000000-0000-4000-8000-0000000000b1";
+constexpr const char* kLsC = "5a000000-0000-4000-8000-0000000000c1";
+constexpr const char* kRd = "7d000000-0000-4000-8000-0000000000d1";
+
+std::string Switches() {
+    return std::string(R"({"LOG_SWITCH_CONFIG": [)") + R"({"id": ")" + kLsA +
+           R"(", "vni": 5001, "routing_domain_id": ")" + kRd + R"("},)" + R"({"id": ")" + kLsB +
+           R"(", "vni": 5002}]})";
+}
+
+// A MAC or an IPv4 address as cairnctl prints it (a number, a numeric string, or text).
+uint64_t Number(const json& v) {
+    if (v.is_number())
+        return v.get<uint64_t>();
+    std::string s = v.get<std::string>();
+    if (s.find(':') != std::string::npos) {
+        uint64_t n = 0;
+        for (char c : s) {
+            if (c != ':')
+                n = n * 16 + static_cast<uint64_t>(std::stoi(std::string(1, c), nullptr, 16));
+        }
+        return n;
+    }
+    in_addr a{};
+    if (inet_pton(AF_INET, s.c_str(), &a) == 1)
+        return ntohl(a.s_addr);
+    return std::stoull(s);
+}
+
+// The row of `id` in `type` (null when absent), and its MACs and IPv4 VTEPs.
+json Row(test::AgentSystem& sys, const std::string& type, const std::string& id) {
+    json all = sys.Get(type);
+    if (all.is_null() || !all.contains(type))
+        return nullptr;
+    for (const json& o : all[type]) {
+        if (o.value("id", "") == id)
+            return o;
+    }
+    return nullptr;
+}
+std::set<uint64_t> Macs(const json& row) {
+    std::set<uint64_t> out;
+    if (!row.is_null() && row.contains("mac_entries")) {
+        for (const json& m : row["mac_entries"])
+            out.insert(Number(m["mac"]));
+    }
+    return out;
+}
+std::set<uint64_t> Vteps(const json& row) {
+    std::set<uint64_t> out;
+    if (!row.is_null() && row.contains("vtep_entries")) {
+        for (const json& v : row["vtep_entries"])
+            out.insert(v["ip"].contains("ipv4") ? Number(v["ip"]["ipv4"]) : 6);
+    }
+    return out;
+}
+
+bool AwaitRow(test::AgentSystem& sys, const std::string& type, const std::string& id,
+              const std::function<bool(const json&)>& pred) {
+    return test::AwaitTrue([&] { return pred(Row(sys, type, id)); }, std::chrono::seconds(60),
+                           std::chrono::milliseconds(200));
+}
+
+constexpr uint64_t kMac = 0x005056000000ull;
+constexpr uint64_t kVtep1 = 0x0a000101;  // 10.0.1.1
+constexpr uint64_t kRdVtep = 0x0a000109;  // 10.0.1.9
+
+TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
+    test::AgentSystemOptions options;
+    options.apps = {"vxlan"};
+    test::AgentSystem sys(options);
+    ASSERT_TRUE(sys.Start());
+    auto emu = [&](const std::vector<std::string>& args) {
+        test::RunResult r = sys.EmuCtl(args);
+        EXPECT_EQ(r.status, 0) << args[0] << ": " << r.output;
+        return r.output;
+    };
+    auto session = [&] { return sys.EmuDump("vxlan")["session"]; };
+    ASSERT_TRUE(sys.AwaitEmu("vxlan", [](const json& d) {
+        return d["session"]["state"] == "synced" && !d["settings"].is_null();
+    })) << "the agent opens a session and configures the dataplane";
+    EXPECT_EQ(sys.EmuDump("vxlan")["settings"]["max_msg_length"], 4085);
+    ASSERT_TRUE(sys.Apply(Switches()));
+
+    {
+        SCOPED_TRACE("the full sync's reports are what cairndb holds after its end");
+        emu({"dpemu/vxlan-hold-fullsync", "on"});
+        const uint32_t before = session()["id"];
+        test::RunResult r = sys.AgentCtl({"cfgagent/set-simulate/out-of-sync", "l2"});
+        ASSERT_EQ(r.status, 0) << r.output;
+        EXPECT_NE(r.output.find("Setting simulate out of sync for vertical l2 successfully"),
+                  std::string::npos);
+        ASSERT_TRUE(sys.AwaitEmu("vxlan", [&](const json& d) {
+            return d["session"]["id"] == before + 1 && d["session"]["fullsync_held"] == true;
+        })) << "a new session id";
+        emu({"dpemu/vxlan-join", "1", "5001"});
+        emu({"dpemu/vxlan-local-vtep", "5001", "add", "10.0.1.1", "11", "02:00:00:00:01:01"});
+        emu({"dpemu/vxlan-local-vtep", "5001", "add", "10.0.1.2", "12"});
+        for (const char* m : {"00:50:56:00:00:01", "00:50:56:00:00:02", "00:50:56:00:00:03"})
+            emu({"dpemu/vxlan-mac-learn", "5001", m, "10.0.1.1"});
+        emu({"dpemu/vxlan-rd-vtep", "1", "10.0.1.9"});
+        ASSERT_TRUE(sys.AwaitAgentLog("L2App: Insert VNI 5001 VM MAC to queued message list"));
+        EXPECT_TRUE(Row(sys, "LOG_SWITCH_STATE", kLsA).is_null()) << "nothing before the end";
+        emu({"dpemu/vxlan-hold-fullsync", "off"});
+        ASSERT_TRUE(AwaitRow(sys, "LOG_SWITCH_STATE", kLsA, [](const json& row) {
+            return Macs(row) == std::set<uint64_t>{kMac + 1, kMac + 2, kMac + 3} &&
+                   Vteps(row) == std::set<uint64_t>{kVtep1, kVtep1 + 1};
+        })) << Row(sys, "LOG_SWITCH_STATE", kLsA).dump();
+        ASSERT_TRUE(AwaitRow(sys, "ROUTING_DOMAIN_VTEP", kRd, [](const json& row) {
+            return Vteps(row) == std::set<uint64_t>{kRdVtep};
+        })) << Row(sys, "ROUTING_DOMAIN_VTEP", kRd).dump();
+        EXPECT_TRUE(Row(sys, "LOG_SWITCH_STATE", kLsB).is_null()) << "VNI 5002 is not joined";
+    }
+
+    {
+        SCOPED_TRACE("a VTEP reported in a session that never ended is never written");
+        emu({"dpemu/vxlan-hold-fullsync", "on"});
+        ASSERT_EQ(sys.AgentCtl({"cfgagent/set-simulate/out-of-sync", "l2"}).status, 0);
+        const uint32_t opens = session()["opens"];
+        ASSERT_TRUE(sys.AwaitEmu("vxlan", [&](const json& d) {
+            return d["session"]["fullsync_held"] == true;
+        }));
+        emu({"dpemu/vxlan-local-vtep", "5001", "add", "10.0.1.77", "77"});
+        size_t mark = sys.AgentLogSize();
+        emu({"dpemu/link-drop", "vxlan"});
+        emu({"dpemu/vxlan-local-vtep", "5001", "del", "10.0.1.77"});
+        ASSERT_TRUE(sys.AwaitAgentLog("L2App: krnlink down", std::chrono::seconds(60), mark));
+        ASSERT_TRUE(sys.AwaitEmu("vxlan", [&](const json& d) {
+            return d["session"]["opens"] > opens && d["session"]["fullsync_held"] == true;
+        })) << "the agent reconnects and opens a new session";
+        emu({"dpemu/vxlan-hold-fullsync", "off"});
+        ASSERT_TRUE(sys.AwaitAgentLog("L2App: get L2 mapping session control full sync end",
+                                      std::chrono::seconds(60), mark));
+        ASSERT_TRUE(AwaitRow(sys, "LOG_SWITCH_STATE", kLsA, [](const json& row) {
+            return Vteps(row) == std::set<uint64_t>{kVtep1, kVtep1 + 1} && Macs(row).size() == 3;
+        })) << Row(sys, "LOG_SWITCH_STATE", kLsA).dump();
+    }
+
+    {
+        SCOPED_TRACE("a VNI joined before its logical switch: its MACs land once it is applied");
+        emu({"dpemu/vxlan-join", "1", "6001"});
+        emu({"dpemu/vxlan-mac-learn", "6001", "00:50:56:00:00:61", "10.0.1.1"});
+        ASSERT_TRUE(sys.AwaitAgentLog("held until its logical switch is known"));
+        ASSERT_TRUE(sys.Apply(std::string(R"({"LOG_SWITCH_CONFIG": [{"id": ")") + kLsC +
+                              R"(", "vni": 6001}]})"));
+        ASSERT_TRUE(AwaitRow(sys, "LOG_SWITCH_STATE", kLsC, [](const json& row) {
+            return Macs(row) == std::set<uint64_t>{kMac + 0x61};
+        })) << Row(sys, "LOG_SWITCH_STATE", kLsC).dump();
+    }
+
+    {
+        SCOPED_TRACE("an over-counted report is dropped and the next one lands");
+        // VM MAC Update of VNI 6001 whose removed count (2) exceeds its one entry.
+        std::string raw =
+            "0005003a000400360000000100001771000200505600006202000000000" 
+            "10a000101000000000100000000000000000000000000000000000000";
+        emu({"dpemu/vxlan-raw", raw});
+        ASSERT_TRUE(sys.AwaitAgentLog("L2App: invalid VXLAN_DATATYPE_VMMAC message length 54"));
+        emu({"dpemu/vxlan-mac-learn", "6001", "00:50:56:00:00:63", "10.0.1.1"});
+        ASSERT_TRUE(AwaitRow(sys, "LOG_SWITCH_STATE", kLsC, [](const json& row) {
+            return Macs(row) == std::set<uint64_t>{kMac + 0x61, kMac + 0x63};
+        })) << Row(sys, "LOG_SWITCH_STATE", kLsC).dump();
+    }
+
+    {
+        SCOPED_TRACE("a leave deletes the row");
+        emu({"dpemu/vxlan-leave", "5001"});
+        ASSERT_TRUE(AwaitRow(sys, "LOG_SWITCH_STATE", kLsA,
+                             [](const json& row) { return row.is_null(); }));
+        ASSERT_TRUE(AwaitRow(sys, "ROUTING_DOMAIN_VTEP", kRd,
+                             [](const json& row) { return row.is_null(); }))
+            << "the routing domain's last switch on this host left";
+        EXPECT_FALSE(Row(sys, "LOG_SWITCH_STATE", kLsC).is_null());
+    }
+
+    json d = sys.EmuDump("vxlan");
+    EXPECT_TRUE(d["errors"].empty()) << d["errors"].dump();
+    EXPECT_EQ(sys.StopAgent(), 0);
+}
+
+}  // namespace
+}  // namespace CfgAgent
