@@ -62,8 +62,8 @@ void L2App::ReadSettings(const boost::property_tree::ptree& config) {
     settings_.freqCtrlUpdateLimit = u16("freqCtrlUpdateLimit", d.freqCtrlUpdateLimit, 0);
     settings_.bteAgeingTime = u16("bteAgeingTime", d.bteAgeingTime, 0);
     settings_.arpAgeingTime = u16("arpAgeingTime", d.arpAgeingTime, 0);
-    maxQueuedReports_ = ReadNumber(config, "l2.maxQueuedReports", kDefaultMaxQueuedReports, 1,
-                                   uint64_t{1} << 26);
+    maxQueuedReports_ =
+        ReadNumber(config, "l2.maxQueuedReports", kDefaultMaxQueuedReports, 1, uint64_t{1} << 26);
     maxHeldReports_ =
         ReadNumber(config, "l2.maxHeldReports", kDefaultMaxHeldReports, 0, uint64_t{1} << 26);
 }

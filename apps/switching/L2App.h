@@ -21,8 +21,8 @@
 // ROUTING_DOMAIN_VTEP of the routing domain of each of its joined VNIs (LS_ROUTING_DOMAIN_ID).
 //
 // Threads: the link's receive and status handlers run on the link's threads, the desired-state
-// operations on the dispatcher's thread, the CLI hook on the CLI thread. Each takes the global agent
-// lock before touching the state below. Bad input from the dataplane is logged with its code
+// operations on the dispatcher's thread, the CLI hook on the CLI thread. Each takes the global
+// agent lock before touching the state below. Bad input from the dataplane is logged with its code
 // (LCP00407 malformed or unexpected, LCP00409 unsupported session data type, LCP00019 invalid
 // address type) and dropped; it never reaches the L2 table. Nothing is sent after Stop().
 #include <atomic>

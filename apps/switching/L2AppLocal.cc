@@ -179,9 +179,10 @@ void L2App::HandleRdVteps(const DpTlv& tlv) {
         }
         bool& family = seen[e.addrType == kAddrIpv6];
         if (family) {
-            CFG_ERROR_CODE("LCP00407",
-                           "%1: more than one %2 routing domain VTEP for switchID %3, update dropped",
-                           kName, e.addrType == kAddrIpv6 ? "IPv6" : "IPv4", l.switchId);
+            CFG_ERROR_CODE(
+                "LCP00407",
+                "%1: more than one %2 routing domain VTEP for switchID %3, update dropped", kName,
+                e.addrType == kAddrIpv6 ? "IPv6" : "IPv4", l.switchId);
             return;
         }
         family = true;

@@ -88,8 +88,7 @@ void L2App::HandleVxlanMessage(const uint8_t* msg, size_t length) {
             break;
         case kMsgInstanceChange:
             if (sessionState_ <= kSessionOpenSent) {
-                CFG_DEBUG("%1: not ready to receive internal vxlan instance change message",
-                          kName);
+                CFG_DEBUG("%1: not ready to receive internal vxlan instance change message", kName);
                 break;
             }
             HandleInstanceChange(view);
@@ -139,8 +138,7 @@ void L2App::HandleSessionControl(const MsgView& msg) {
     SessionControl sc;
     TlvResult r = ParseSessionControl(msg, &sc);
     if (r == TlvResult::kNoTlv) {
-        CFG_ERROR_CODE("LCP00407", "%1: TLV message validation failed at line %2", kName,
-                       __LINE__);
+        CFG_ERROR_CODE("LCP00407", "%1: TLV message validation failed at line %2", kName, __LINE__);
         return;
     }
     if (sc.dataType != kSessionControlDataType) {
@@ -151,8 +149,7 @@ void L2App::HandleSessionControl(const MsgView& msg) {
     if (r == TlvResult::kShortValue) {
         CFG_ERROR("%1: invalid Session L2 mapping message length %2", kName,
                   sc.valueSize + kDpTlvHeaderSize);
-        CFG_ERROR_CODE("LCP00407", "%1: TLV message validation failed at line %2", kName,
-                       __LINE__);
+        CFG_ERROR_CODE("LCP00407", "%1: TLV message validation failed at line %2", kName, __LINE__);
         return;
     }
     const uint32_t current = CurrentSessionId();
@@ -202,13 +199,11 @@ void L2App::HandleFullSyncEnd() {
 void L2App::HandleStateReport(const MsgView& msg) {
     StateReport r;
     if (ParseStateReport(msg, &r) != TlvResult::kOk) {
-        CFG_ERROR_CODE("LCP00407", "%1: TLV message validation failed at line %2", kName,
-                       __LINE__);
+        CFG_ERROR_CODE("LCP00407", "%1: TLV message validation failed at line %2", kName, __LINE__);
         return;
     }
     if (r.dataType != kStateOutOfSyncDataType) {
-        CFG_ERROR_CODE("LCP00407", "%1: unsupported state report data type %2", kName,
-                       r.dataType);
+        CFG_ERROR_CODE("LCP00407", "%1: unsupported state report data type %2", kName, r.dataType);
         return;
     }
     if (r.valueSize != 1) {
@@ -302,8 +297,7 @@ void L2App::HandleUpdate(const MsgView& msg) {
         },
         &failedAt);
     if (!fits) {
-        CFG_ERROR_CODE("LCP00407", "%1: TLV message validation failed at line %2", kName,
-                       __LINE__);
+        CFG_ERROR_CODE("LCP00407", "%1: TLV message validation failed at line %2", kName, __LINE__);
         CFG_DEBUG("%1: TLV at offset %2 of a %3-byte Update does not fit", kName, failedAt,
                   msg.length);
     }

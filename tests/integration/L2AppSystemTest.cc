@@ -85,7 +85,7 @@ bool AwaitRow(test::AgentSystem& sys, const std::string& type, const std::string
 }
 
 constexpr uint64_t kMac = 0x005056000000ull;
-constexpr uint64_t kVtep1 = 0x0a000101;  // 10.0.1.1
+constexpr uint64_t kVtep1 = 0x0a000101;   // 10.0.1.1
 constexpr uint64_t kRdVtep = 0x0a000109;  // 10.0.1.9
 
 TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
@@ -140,9 +140,8 @@ TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
         emu({"dpemu/vxlan-hold-fullsync", "on"});
         ASSERT_EQ(sys.AgentCtl({"cfgagent/set-simulate/out-of-sync", "l2"}).status, 0);
         const uint32_t opens = session()["opens"];
-        ASSERT_TRUE(sys.AwaitEmu("vxlan", [&](const json& d) {
-            return d["session"]["fullsync_held"] == true;
-        }));
+        ASSERT_TRUE(sys.AwaitEmu(
+            "vxlan", [&](const json& d) { return d["session"]["fullsync_held"] == true; }));
         emu({"dpemu/vxlan-local-vtep", "5001", "add", "10.0.1.77", "77"});
         size_t mark = sys.AgentLogSize();
         emu({"dpemu/link-drop", "vxlan"});
@@ -175,7 +174,7 @@ TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
         SCOPED_TRACE("an over-counted report is dropped and the next one lands");
         // VM MAC Update of VNI 6001 whose removed count (2) exceeds its one entry.
         std::string raw =
-            "0005003a000400360000000100001771000200505600006202000000000" 
+            "0005003a000400360000000100001771000200505600006202000000000"
             "10a000101000000000100000000000000000000000000000000000000";
         emu({"dpemu/vxlan-raw", raw});
         ASSERT_TRUE(sys.AwaitAgentLog("L2App: invalid VXLAN_DATATYPE_VMMAC message length 54"));
@@ -188,11 +187,11 @@ TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
     {
         SCOPED_TRACE("a leave deletes the row");
         emu({"dpemu/vxlan-leave", "5001"});
-        ASSERT_TRUE(AwaitRow(sys, "LOG_SWITCH_STATE", kLsA,
-                             [](const json& row) { return row.is_null(); }));
-        ASSERT_TRUE(AwaitRow(sys, "ROUTING_DOMAIN_VTEP", kRd,
-                             [](const json& row) { return row.is_null(); }))
-            << "the routing domain's last switch on this host left";
+        ASSERT_TRUE(
+            AwaitRow(sys, "LOG_SWITCH_STATE", kLsA, [](const json& row) { return row.is_null(); }));
+        ASSERT_TRUE(AwaitRow(sys, "ROUTING_DOMAIN_VTEP", kRd, [](const json& row) {
+            return row.is_null();
+        })) << "the routing domain's last switch on this host left";
         EXPECT_FALSE(Row(sys, "LOG_SWITCH_STATE", kLsC).is_null());
     }
 

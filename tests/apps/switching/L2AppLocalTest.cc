@@ -9,7 +9,7 @@ namespace {
 using L2AppLocalTest = L2AppFixture;
 
 constexpr uint64_t kMac = 0x005056000000ull;  // VM MACs of MacV4(x, ...) are kMac + x
-constexpr uint64_t kV6 = 0x100000000ull;       // RuntimeDb's IPv6 VTEP fd00::x is kV6 + x
+constexpr uint64_t kV6 = 0x100000000ull;      // RuntimeDb's IPv6 VTEP fd00::x is kV6 + x
 
 uint64_t V4(uint8_t x) {
     return 0x0a000000u + x;
@@ -17,8 +17,7 @@ uint64_t V4(uint8_t x) {
 
 // The full sync of a host with VNI 5001 on switch 7: 2 VTEPs, 3 MACs, an RD VTEP.
 std::vector<Bytes> HostFullSync() {
-    return {Instance(7, 1),
-            Join(7, 5001),
+    return {Instance(7, 1), Join(7, 5001),
             Update({VtepTlv(7, 5001, {}, {VtepV4(1, 11), VtepV6(2, 12)})}),
             Update({MacTlv(7, 5001, {}, {MacV4(1, 1), MacV4(2, 1), MacV6(3, 2)})}),
             Update({RdVtepTlv(7, {VtepV4(9, 0)})})};
@@ -45,7 +44,8 @@ TEST_F(L2AppLocalTest, TheFullSyncIsWrittenAtItsEndAsOneRuntimeFullSync) {
     EXPECT_EQ(d.DomainVteps(RdId(1)), (std::set<uint64_t>{V4(9)}));
     // The VTEP entry carries what the dataplane reported.
     const auto& vteps = d.switches.at(IdText(LsId(1))).vtep_entries();
-    auto v4 = std::find_if(vteps.begin(), vteps.end(), [](const auto& v) { return v.ip().has_ipv4(); });
+    auto v4 =
+        std::find_if(vteps.begin(), vteps.end(), [](const auto& v) { return v.ip().has_ipv4(); });
     ASSERT_NE(v4, vteps.end());
     const auto& vtep = *v4;
     EXPECT_EQ(vtep.label(), 11u);
@@ -79,22 +79,23 @@ TEST_F(L2AppLocalTest, AddressTypesAreReadInHostOrder) {
     ApplySwitch(LsId(1), 5001);
     Synced({Join(7, 5001)});
     Deliver(Update({MacTlv(7, 5001, {},
-                           {MacV4(1, 1, H("01 00 00 00")), MacV6(2, 2), MacV4(3, 1, H("03 00 00 00")),
-                            MacV4(4, 1, H("00 00 00 01"))})}));
+                           {MacV4(1, 1, H("01 00 00 00")), MacV6(2, 2),
+                            MacV4(3, 1, H("03 00 00 00")), MacV4(4, 1, H("00 00 00 01"))})}));
     EXPECT_EQ(Db().Macs(LsId(1)), (std::set<uint64_t>{kMac + 1, kMac + 2}));
-    EXPECT_TRUE(
-        log.ContainsWithCode("VMMACEntryTLV2PB: Invalid address type 3 for addEntries[2]", "LCP00019"));
+    EXPECT_TRUE(log.ContainsWithCode("VMMACEntryTLV2PB: Invalid address type 3 for addEntries[2]",
+                                     "LCP00019"));
     EXPECT_TRUE(log.ContainsWithCode(
         "VMMACEntryTLV2PB: Invalid address type 16777216 for addEntries[3]", "LCP00019"));
     EXPECT_TRUE(log.Contains("VMMACEntryTLV2PB addrType 2"));
 
-    Deliver(Update({VtepTlv(7, 5001, {VtepV4(8, 1, H("00 00 00 01"))},
-                            {VtepV4(1, 1, H("01 00 00 00")), VtepV6(2, 2),
-                             VtepV4(3, 3, H("03 00 00 00"))})}));
+    Deliver(Update(
+        {VtepTlv(7, 5001, {VtepV4(8, 1, H("00 00 00 01"))},
+                 {VtepV4(1, 1, H("01 00 00 00")), VtepV6(2, 2), VtepV4(3, 3, H("03 00 00 00"))})}));
     EXPECT_EQ(Db().SwitchVteps(LsId(1)), (std::set<uint64_t>{V4(1), kV6 + 2}));
-    EXPECT_TRUE(log.ContainsWithCode("VTEPUpdateTLV2PB: Invalid address type 16777216 for "
-                                     "delEntries[0]",
-                                     "LCP00019"));
+    EXPECT_TRUE(
+        log.ContainsWithCode("VTEPUpdateTLV2PB: Invalid address type 16777216 for "
+                             "delEntries[0]",
+                             "LCP00019"));
     EXPECT_TRUE(log.ContainsWithCode("VTEPUpdateTLV2PB: Invalid address type 3 for addEntries[2]",
                                      "LCP00019"));
 }
@@ -203,15 +204,16 @@ TEST_F(L2AppLocalTest, RoutingDomainVtepsFollowTheSwitchesThatUseThem) {
 
     // The switch's VTEPs are replaced as a whole.
     Deliver(Update({RdVtepTlv(7, {VtepV4(10, 0), VtepV6(10, 0)})}));
-    EXPECT_TRUE(log.Contains("L2App-DR-ARP: _localRDVTEP replaces, addRDVTEP 10.0.0.10, switchID 7"));
+    EXPECT_TRUE(
+        log.Contains("L2App-DR-ARP: _localRDVTEP replaces, addRDVTEP 10.0.0.10, switchID 7"));
     EXPECT_EQ(Db().DomainVteps(RdId(1)), (std::set<uint64_t>{V4(10), kV6 + 10}));
     Deliver(Update({RdVtepTlv(8, {VtepV4(11, 0)})}));
     EXPECT_EQ(Db().DomainVteps(RdId(2)), (std::set<uint64_t>{V4(11)}));
 
     // Two IPv4 VTEPs for one switch: refused, nothing changes.
     Deliver(Update({RdVtepTlv(7, {VtepV4(12, 0), VtepV4(13, 0)})}));
-    EXPECT_TRUE(log.ContainsWithCode("more than one IPv4 routing domain VTEP for switchID 7",
-                                     "LCP00407"));
+    EXPECT_TRUE(
+        log.ContainsWithCode("more than one IPv4 routing domain VTEP for switchID 7", "LCP00407"));
     EXPECT_EQ(Db().DomainVteps(RdId(1)), (std::set<uint64_t>{V4(10), kV6 + 10}));
 
     // The routing domain's row goes with the last of its switches on this host.

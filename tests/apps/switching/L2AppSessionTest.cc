@@ -33,7 +33,7 @@ class L2AppSettingsTest : public L2AppFixture {
     boost::property_tree::ptree Config() override {
         boost::property_tree::ptree c = L2AppFixture::Config();
         c.put("l2.maxMsgLength", "512");
-        c.put("l2.freqCtrlPeriod", "0");        // below its range: default
+        c.put("l2.freqCtrlPeriod", "0");  // below its range: default
         c.put("l2.freqCtrlQueryLimit", "7");
         c.put("l2.bteAgeingTime", "seventy");  // not a number: default
         c.put("l2.arpAgeingTime", "70000");    // beyond 16 bits: default
@@ -84,16 +84,15 @@ TEST_P(L2AppGateTest, TakesTheMessageOnlyInTheRightStates) {
         case vxlan::kMsgVniMembership:
             Deliver(Join(7, 5001));
             EXPECT_EQ(app->vniCount(), c.taken ? 1u : 0u);
-            EXPECT_EQ(LogSince(
-                          mark, "L2App: not ready to receive internal vxlan VNI change message"),
-                      !c.taken);
+            EXPECT_EQ(
+                LogSince(mark, "L2App: not ready to receive internal vxlan VNI change message"),
+                !c.taken);
             break;
         case vxlan::kMsgUpdate:
             Deliver(Update({MacTlv(7, 5001, {}, {MacV4(1, 1)})}));
             EXPECT_EQ(LogSince(mark, "L2App: receive VM MAC update"), c.taken);
-            EXPECT_EQ(
-                LogSince(mark, "L2App: not ready to receive internal vxlan update message"),
-                !c.taken);
+            EXPECT_EQ(LogSince(mark, "L2App: not ready to receive internal vxlan update message"),
+                      !c.taken);
             break;
         case vxlan::kMsgSessionControl:
             End();
@@ -104,9 +103,10 @@ TEST_P(L2AppGateTest, TakesTheMessageOnlyInTheRightStates) {
             Deliver(Instance(9, 1));
             EXPECT_EQ(app->queuedInstances().count(9) + app->instances().count(9),
                       c.taken ? 1u : 0u);
-            EXPECT_EQ(LogSince(
-                          mark, "L2App: not ready to receive internal vxlan instance change message"),
-                      !c.taken);
+            EXPECT_EQ(
+                LogSince(mark,
+                         "L2App: not ready to receive internal vxlan instance change message"),
+                !c.taken);
             break;
     }
 }
@@ -135,8 +135,9 @@ TEST_F(L2AppSessionTest, MessagesOfAnotherSessionAreSkipped) {
     EXPECT_TRUE(log.Contains("L2App: skip messages with sessionID " + std::to_string(id + 5) +
                              ", current sessionID " + std::to_string(id)));
     Ack();
-    EXPECT_TRUE(log.Contains("L2App: get L2 mapping session control open ack message from "
-                             "dataplane"));
+    EXPECT_TRUE(
+        log.Contains("L2App: get L2 mapping session control open ack message from "
+                     "dataplane"));
     Deliver(Session(3, id - 1));
     EXPECT_EQ(app->sessionState(), L2App::kSessionOpenAcked);
     End();
