@@ -29,6 +29,24 @@ int HexDigit(char c) {
     return -1;
 }
 
+bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
+    int high = -1;
+    for (char c : text) {
+        if (c == ' ' || c == ':')
+            continue;
+        int d = HexDigit(c);
+        if (d < 0)
+            return false;
+        if (high < 0) {
+            high = d;
+        } else {
+            out->push_back(static_cast<uint8_t>(high * 16 + d));
+            high = -1;
+        }
+    }
+    return high < 0 && !out->empty();
+}
+
 void RecordingFamily::OnConnect(uint64_t conn) {
     ++connects_;
     CFG_INFO("ozy-dpemu: %1: agent connected (connection %2)", name_, conn);

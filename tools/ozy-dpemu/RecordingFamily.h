@@ -4,6 +4,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tools/ozy-dpemu/Handlers.h"
 
@@ -33,5 +34,8 @@ class RecordingFamily : public FamilyHandler {
 std::string HexText(const uint8_t* data, size_t size);
 // The value of one hexadecimal digit (either case); -1 for anything else.
 int HexDigit(char c);
+// Hex digits, spaces and colons ignored, into bytes; false for anything else, an odd digit
+// count or no byte at all.
+bool ParseHex(const std::string& text, std::vector<uint8_t>* out);
 
 }  // namespace ozy::dpemu

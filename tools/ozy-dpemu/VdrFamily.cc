@@ -58,24 +58,6 @@ bool ParseDadStatus(const std::string& text, uint8_t* out) {
     return false;
 }
 
-bool ParseHex(const std::string& text, DpMsg* out) {
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ' || c == ':')
-            continue;
-        int d = HexDigit(c);
-        if (d < 0)
-            return false;
-        if (high < 0) {
-            high = d;
-        } else {
-            out->push_back(static_cast<uint8_t>(high * 16 + d));
-            high = -1;
-        }
-    }
-    return high < 0 && !out->empty();
-}
-
 }  // namespace
 
 void VdrFamily::Error(uint64_t conn, const std::string& text) {

@@ -8,6 +8,7 @@
 #include "dataplane/VxlanDump.h"
 #include "runtime/Logger.h"
 #include "tools/ozy-dpemu/KcpFamily.h"
+#include "tools/ozy-dpemu/RecordingFamily.h"
 
 namespace ozy::dpemu {
 
@@ -26,30 +27,6 @@ bool ParseU32(const std::string& text, uint32_t* out) {
         return false;
     *out = static_cast<uint32_t>(v);
     return true;
-}
-
-bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
-    int nibble = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else if (c == ' ' || c == ':')
-            continue;
-        else
-            return false;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out->push_back(static_cast<uint8_t>(nibble * 16 + v));
-            nibble = -1;
-        }
-    }
-    return nibble < 0;
 }
 
 bool ParseEncap(const std::string& text, uint8_t* out) {
