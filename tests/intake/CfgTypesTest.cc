@@ -49,12 +49,12 @@ TEST(CfgTypesTest, PropertyTypeToStringBlocksAndGaps) {
     EXPECT_EQ(PropertyTypeToString(550), "DA_VIF");
     EXPECT_EQ(PropertyTypeToString(601), "BFD_HA");
     EXPECT_EQ(PropertyTypeToString(406), "L3_DAD_REQ");
-    for (uint32_t v : {1u,   9u,   26u,  49u,  67u,  99u,  105u, 155u, 202u, 252u,  305u,
+    for (uint32_t v : {1u,   9u,   29u,  49u,  67u,  99u,  105u, 155u, 202u, 252u,  305u,
                        407u, 453u, 499u, 501u, 502u, 549u, 551u, 599u, 602u, 1000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(PropertyTypeToString(v), kUnknownProp) << v;
     }
-    // Every value of the blocks has its name: the LS block is dense from 10 to 25.
-    for (uint32_t v = 10; v <= 25; ++v) {
+    // Every value of the blocks has its name: the LS block is dense from 10 to 28.
+    for (uint32_t v = 10; v <= 28; ++v) {
         EXPECT_NE(PropertyTypeToString(v), kUnknownProp) << v;
     }
     for (uint32_t v = 50; v <= 66; ++v) {

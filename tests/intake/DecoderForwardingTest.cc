@@ -172,6 +172,69 @@ TEST(DecoderL2VtepGroup, KeyChangeAndLabelAppend) {
     EXPECT_TRUE(logs.Contains("Decoder: generate L2_VTEP_GROUP_LABEL UPDATE msg: "));
 }
 
+TEST(DecoderL2VtepGroup, TypeAndProtocolTravelWithTheKey) {
+    pb::VtepGroupMsg oldG;
+    *oldG.mutable_id() = Uuid(4);
+    oldG.set_key(1);
+    oldG.set_group_type(1);
+    pb::VtepGroupMsg newG = oldG;
+    newG.set_activeness_protocol(1);
+    // Only the protocol changed: the key's entry is replaced by one that carries it.
+    auto op = ObjOp<pb::VtepGroupOpMsg>(pb::SET);
+    op.mutable_activeness_protocol()->set_op(pb::SET);
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::VTEP_GROUP, op, &newG, &oldG)));
+    ASSERT_EQ(recs.size(), 2u);
+    pb::VtepGroupMsg g;
+    EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
+    ASSERT_TRUE(g.ParseFromString(recs[0].data));
+    EXPECT_FALSE(g.has_activeness_protocol());
+    EXPECT_EQ(recs[1].op, Op::OPERATION_UPDATE);
+    ASSERT_TRUE(g.ParseFromString(recs[1].data));
+    EXPECT_EQ(g.key(), 1u);
+    EXPECT_EQ(g.group_type(), 1u);
+    EXPECT_EQ(g.activeness_protocol(), 1u);
+    EXPECT_FALSE(g.has_id());
+
+    // A cleared key removes the entry, whatever else changed.
+    pb::VtepGroupMsg noKey = newG;
+    noKey.clear_key();
+    noKey.set_group_type(2);
+    op = ObjOp<pb::VtepGroupOpMsg>(pb::SET);
+    op.mutable_key()->set_op(pb::CLEAR);
+    op.mutable_group_type()->set_op(pb::SET);
+    recs = AllRecords(DecodeOne(MakeUpdate(OT::VTEP_GROUP, op, &noKey, &newG)));
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
+    EXPECT_EQ(recs[0].property, PT::L2_VTEP_GROUP);
+}
+
+TEST(DecoderL2Fib, VtepGroupLabelsOfSwitchAndRoutingDomainFibs) {
+    pb::LogSwitchFibMsg oldFib = FibWithMacs({});
+    oldFib.add_vtep_group_labels()->set_label(9);
+    pb::LogSwitchFibMsg newFib = FibWithMacs({});
+    newFib.add_vtep_group_labels()->set_label(10);
+    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
+    op.mutable_vtep_group_labels()->set_op(pb::SET);
+    CairnDBUpdateList recs = OfProperty(
+        AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))),
+        PT::L2_VTEP_GROUP_LABEL);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
+    EXPECT_EQ(recs[0].data, oldFib.vtep_group_labels(0).SerializeAsString());
+    EXPECT_EQ(recs[1].op, Op::OPERATION_UPDATE);
+    EXPECT_EQ(recs[1].data, newFib.vtep_group_labels(0).SerializeAsString());
+
+    pb::RoutingDomainFibMsg rd;
+    *rd.mutable_id() = Uuid(8);
+    rd.add_vtep_group_labels()->set_label(11);
+    auto rdOp = ObjOp<pb::RoutingDomainFibOpMsg>(pb::SET);
+    rdOp.mutable_vtep_group_labels()->set_op(pb::SET);
+    recs = OfProperty(AllRecords(DecodeOne(MakeUpdate(OT::ROUTING_DOMAIN_FIB, rdOp, &rd))),
+                      PT::L2_VTEP_GROUP_LABEL);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].id, Uuid(8).SerializeAsString());
+}
+
 pb::FibNextHopMsg NextHop(uint32_t ip) {
     pb::FibNextHopMsg nh;
     *nh.mutable_ip() = Ip4(ip);

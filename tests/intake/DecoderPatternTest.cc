@@ -35,7 +35,7 @@ pb::LogSwitchConfigMsg SampleSwitch() {
     return ls;
 }
 
-TEST(DecoderPatternP, LogicalSwitchSetGivesWholeObjectThenSixteenProperties) {
+TEST(DecoderPatternP, LogicalSwitchSetGivesWholeObjectThenNineteenProperties) {
     LogCapture logs;
     pb::LogSwitchConfigMsg ls = SampleSwitch();
     auto u = MakeUpdate(OT::LOG_SWITCH_CONFIG, ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET), &ls,
@@ -46,7 +46,7 @@ TEST(DecoderPatternP, LogicalSwitchSetGivesWholeObjectThenSixteenProperties) {
     ASSERT_EQ(r.groupCount, 1u);
     EXPECT_EQ(GroupComponents(r, 0), std::vector<CT>{CT::CONFIGCACHE});
     const CairnDBUpdateList& recs = r.groups[0].records;
-    ASSERT_EQ(recs.size(), 17u);
+    ASSERT_EQ(recs.size(), 20u);
 
     const std::string id = Uuid(7).SerializeAsString();
     const std::string trace = TestSpan().SerializeAsString();
@@ -445,10 +445,10 @@ TEST(DecoderBadInput, UnparsableBodiesAndOpsDecodeAsDefaults) {
     u.set_op_msg(ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET).SerializeAsString());
     u.set_object_body(std::string("\x0a\x05\x01", 3));
     r = DecodeOne(u);
-    ASSERT_EQ(r.RecordCount(), 17u);
+    ASSERT_EQ(r.RecordCount(), 20u);
     EXPECT_TRUE(r.groups[0].records[0].id.empty());
     EXPECT_TRUE(r.groups[0].records[0].data.empty());
-    for (size_t i = 1; i < 17; ++i) {
+    for (size_t i = 1; i < 20; ++i) {
         EXPECT_EQ(r.groups[0].records[i].op, Operation::OPERATION_DELETE);
     }
 
