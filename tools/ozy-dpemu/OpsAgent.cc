@@ -51,20 +51,6 @@ long LcpFrameSize(const uint8_t* data, size_t size, std::string* error) {
     return size >= total ? static_cast<long>(total) : 0;
 }
 
-bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
-    if (text.size() % 2 != 0)
-        return false;
-    out->clear();
-    out->reserve(text.size() / 2);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int hi = HexDigit(text[i]), lo = HexDigit(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out->push_back(static_cast<uint8_t>(hi << 4 | lo));
-    }
-    return true;
-}
-
 OpsAgent::OpsAgent(EventLoop& loop)
     : client_(std::make_unique<StreamClient>(
           loop, lcpl::kLinkPath, LcpFrameSize,

@@ -58,7 +58,5 @@ class OpsAgent {
 
 // The strict sizer of the operations-agent link's frames.
 long LcpFrameSize(const uint8_t* data, size_t size, std::string* error);
-// "0a0b..." (even count of hex digits, either case) into bytes; false for anything else.
-bool ParseHex(const std::string& text, std::vector<uint8_t>* out);
 
 }  // namespace ozy::dpemu

@@ -30,6 +30,7 @@ int HexDigit(char c) {
 }
 
 bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
+    out->clear();
     int high = -1;
     for (char c : text) {
         if (c == ' ' || c == ':')

@@ -8,6 +8,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/tools/dpemu/RecordingChannel.h"
 #include "tools/ozy-dpemu/OpsAgent.h"
+#include "tools/ozy-dpemu/RecordingFamily.h"
 #include "tools/ozy-dpemu/TraceflowFamily.h"
 
 namespace ozy::dpemu::test {
@@ -119,8 +120,11 @@ TEST(OpsAgentFrameTest, ReadsOnlyWellFormedFrameHeaders) {
     Bytes hex;
     EXPECT_TRUE(ParseHex("00aB", &hex));
     EXPECT_EQ(hex, (Bytes{0, 0xab}));
+    EXPECT_TRUE(ParseHex("01:02 0c", &hex));
+    EXPECT_EQ(hex, (Bytes{1, 2, 0x0c}));
     EXPECT_FALSE(ParseHex("0", &hex));
     EXPECT_FALSE(ParseHex("zz", &hex));
+    EXPECT_FALSE(ParseHex("", &hex));
 }
 
 }  // namespace
