@@ -149,6 +149,8 @@ class L2App : public SCConfigTableObserver, public ozy::RefCounted<L2App, Compon
     // Local learning (L2AppLocal.cc).
     void HandleVtepMembership(const DpTlv& tlv);
     void HandleVmMac(const DpTlv& tlv);
+    // Data types 4 and 5: entries of a joined VNI, by the property they are written as.
+    void HandleEntryUpdate(const DpTlv& tlv, PropertyType property);
     void HandleRdVteps(const DpTlv& tlv);
     // Queues, holds or writes the reports of one TLV of `vni`.
     void Emit(uint32_t vni, std::vector<Report> reports);

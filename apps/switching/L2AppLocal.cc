@@ -77,6 +77,28 @@ bool VMMACEntryTLV2PB(const VmMacEntry& e, std::string* body) {
     return true;
 }
 
+// The two per-VNI entry lists the dataplane reports: their names in log lines and their
+// conversion from an entry of the list (which also gives the entry's address type).
+struct EntryKind {
+    const char* what;
+    const char* dataType;
+    const char* converter;
+    bool (*toPb)(const uint8_t* entry, std::string* body, uint32_t* addrType);
+};
+
+const EntryKind kVtepKind{"VTEP membership", "VTEP_MBR", "VTEPUpdateTLV2PB",
+                          [](const uint8_t* p, std::string* body, uint32_t* addrType) {
+                              VtepEntry e = ReadVtepEntry(p);
+                              *addrType = e.addrType;
+                              return VtepEntryTLV2PB(e, body);
+                          }};
+const EntryKind kVmMacKind{"VM MAC", "VMMAC", "VMMACEntryTLV2PB",
+                           [](const uint8_t* p, std::string* body, uint32_t* addrType) {
+                               VmMacEntry e = ReadVmMacEntry(p);
+                               *addrType = e.addrType;
+                               return VMMACEntryTLV2PB(e, body);
+                           }};
+
 CairnDBUpdateMsg Record(ObjectType type, const std::string& id, PropertyType property, Operation op,
                         std::string data) {
     CairnDBUpdateMsg r;
@@ -97,57 +119,35 @@ const char* KindOf(PropertyType p) {
 // ---- reports ----
 
 void L2App::HandleVtepMembership(const DpTlv& tlv) {
-    CFG_DEBUG("%1: receive VTEP membership update", kName);
-    ListUpdate l;
-    if (ParseListUpdate(tlv, &l) != ListResult::kOk) {
-        CFG_ERROR_CODE("LCP00407", "%1: invalid VXLAN_DATATYPE_VTEP_MBR message length %2", kName,
-                       tlv.length);
-        return;
-    }
-    if (vnis_.count(l.vni) == 0) {
-        CFG_DEBUG("%1: ignore VTEP membership update due to no VNI join %2", kName, l.vni);
-        return;
-    }
-    std::vector<Report> reports;
-    reports.reserve(l.removed.count + l.added.count);
-    auto convert = [&](const EntryList& list, Operation op, const char* which) {
-        for (size_t i = 0; i < list.count; ++i) {
-            Report r{l.vni, PropertyType::L2_VTEP, op, std::string()};
-            VtepEntry e = ReadVtepEntry(list[i]);
-            if (!VtepEntryTLV2PB(e, &r.data)) {
-                CFG_ERROR_CODE("LCP00019", "VTEPUpdateTLV2PB: Invalid address type %1 for %2[%3]",
-                               e.addrType, which, i);
-                continue;
-            }
-            reports.push_back(std::move(r));
-        }
-    };
-    convert(l.removed, Operation::OPERATION_DELETE, "delEntries");
-    convert(l.added, Operation::OPERATION_UPDATE, "addEntries");
-    Emit(l.vni, std::move(reports));
+    HandleEntryUpdate(tlv, PropertyType::L2_VTEP);
 }
 
 void L2App::HandleVmMac(const DpTlv& tlv) {
-    CFG_DEBUG("%1: receive VM MAC update", kName);
+    HandleEntryUpdate(tlv, PropertyType::L2_VM_MAC);
+}
+
+void L2App::HandleEntryUpdate(const DpTlv& tlv, PropertyType property) {
+    const EntryKind& kind = property == PropertyType::L2_VTEP ? kVtepKind : kVmMacKind;
+    CFG_DEBUG("%1: receive %2 update", kName, kind.what);
     ListUpdate l;
     if (ParseListUpdate(tlv, &l) != ListResult::kOk) {
-        CFG_ERROR_CODE("LCP00407", "%1: invalid VXLAN_DATATYPE_VMMAC message length %2", kName,
-                       tlv.length);
+        CFG_ERROR_CODE("LCP00407", "%1: invalid VXLAN_DATATYPE_%2 message length %3", kName,
+                       kind.dataType, tlv.length);
         return;
     }
     if (vnis_.count(l.vni) == 0) {
-        CFG_DEBUG("%1: ignore VM MAC update due to no VNI join %2", kName, l.vni);
+        CFG_DEBUG("%1: ignore %2 update due to no VNI join %3", kName, kind.what, l.vni);
         return;
     }
     std::vector<Report> reports;
     reports.reserve(l.removed.count + l.added.count);
     auto convert = [&](const EntryList& list, Operation op, const char* which) {
         for (size_t i = 0; i < list.count; ++i) {
-            Report r{l.vni, PropertyType::L2_VM_MAC, op, std::string()};
-            VmMacEntry e = ReadVmMacEntry(list[i]);
-            if (!VMMACEntryTLV2PB(e, &r.data)) {
-                CFG_ERROR_CODE("LCP00019", "VMMACEntryTLV2PB: Invalid address type %1 for %2[%3]",
-                               e.addrType, which, i);
+            Report r{l.vni, property, op, std::string()};
+            uint32_t addrType = 0;
+            if (!kind.toPb(list[i], &r.data, &addrType)) {
+                CFG_ERROR_CODE("LCP00019", "%1: Invalid address type %2 for %3[%4]", kind.converter,
+                               addrType, which, i);
                 continue;
             }
             reports.push_back(std::move(r));

@@ -215,9 +215,9 @@ TEST(DecoderL2Fib, VtepGroupLabelsOfSwitchAndRoutingDomainFibs) {
     newFib.add_vtep_group_labels()->set_label(10);
     auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
     op.mutable_vtep_group_labels()->set_op(pb::SET);
-    CairnDBUpdateList recs = OfProperty(
-        AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))),
-        PT::L2_VTEP_GROUP_LABEL);
+    CairnDBUpdateList recs =
+        OfProperty(AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))),
+                   PT::L2_VTEP_GROUP_LABEL);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
     EXPECT_EQ(recs[0].data, oldFib.vtep_group_labels(0).SerializeAsString());
