@@ -26,7 +26,7 @@
 #include "statecache/StateCacheObserver.h"
 #include "tests/apps/switching/SwitchingFakes.h"
 #include "tests/dataplane/VxlanVectors.h"
-#include "tests/statecache/FakeCairndbClient.h"
+#include "tests/support/FakeCairndbClient.h"
 #include "tests/support/LogCapture.h"
 
 namespace CfgAgent::test {
