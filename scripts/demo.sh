@@ -489,7 +489,7 @@ jq -r '.VIF_STATE | sort_by(.port_id)[] |
 JQ_ADDR='
 def ip4: if type == "number" then [(. / 16777216 | floor) % 256, (. / 65536 | floor) % 256,
     (. / 256 | floor) % 256, . % 256] | map(tostring) | join(".") else tostring end;
-def addr: if .ipv4 != null then (.ipv4 | ip4) else (.ipv6 // "-") end;
+def addr: if type == "string" then . elif .ipv4 != null then (.ipv4 | ip4) else (.ipv6 // "-") end;
 def hex2: [(. / 16 | floor), . % 16] | map("0123456789abcdef"[.:. + 1]) | join("");
 def mac: if type == "string" and test(":") then . else (tonumber) as $n
     | [range(5; -1; -1) as $i | ($n / pow(256; $i) | floor) % 256 | hex2] | join(":") end;

@@ -72,8 +72,13 @@ std::set<uint64_t> Macs(const json& row) {
 std::set<uint64_t> Vteps(const json& row) {
     std::set<uint64_t> out;
     if (!row.is_null() && row.contains("vtep_entries")) {
-        for (const json& v : row["vtep_entries"])
-            out.insert(v["ip"].contains("ipv4") ? Number(v["ip"]["ipv4"]) : 6);
+        for (const json& v : row["vtep_entries"]) {
+            const json& ip = v["ip"];  // text, or an object of the schema's numeric forms
+            out.insert(ip.is_string()
+                           ? (ip.get<std::string>().find(':') == std::string::npos ? Number(ip) : 6)
+                       : ip.contains("ipv4") ? Number(ip["ipv4"])
+                                             : 6);
+        }
     }
     return out;
 }
