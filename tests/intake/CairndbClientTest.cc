@@ -180,7 +180,7 @@ TEST_F(CairndbClientTest, FirstBarrierAfterChannelUpIsTheFullSyncAndTransactionI
     ASSERT_EQ(b.first.size(), 11u);
     for (uint32_t c = 1; c <= 11; ++c)
         EXPECT_EQ(b.first.count(static_cast<CT>(c)), 1u) << c;
-    EXPECT_EQ(b.first[CT::CONFIGCACHE].size(), 17u);
+    EXPECT_EQ(b.first[CT::CONFIGCACHE].size(), 20u);
     EXPECT_TRUE(b.first[CT::DFW].empty());
     EXPECT_TRUE(
         logs.Contains("CairndbClient: Transaction end (fullsync) ID " + std::to_string(t0 + 1)));
@@ -336,7 +336,7 @@ TEST_F(CairndbClientTest, InvalidAndUnroutedTypesAndTracing) {
     size_t total = 0;
     for (const auto& [comp, list] : b.first)
         total += list.size();
-    EXPECT_EQ(total, 17u);  // only the switch
+    EXPECT_EQ(total, 20u);  // only the switch
 }
 
 TEST_F(CairndbClientTest, WriterSubmitsInOrderAndReportsSlowSubmissions) {

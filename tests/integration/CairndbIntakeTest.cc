@@ -181,7 +181,7 @@ TEST_F(CairndbIntakeTest, FullSyncDeltasRestartAndOutsideWritersReachTheTables) 
               "Decoder: generate L2_VM_MAC UPDATE msg: mac: 345040224259",
               "Decoder: Received FIB msg (Operation SET): ",
               "Decoder: Received DFW RuleMsg msg (Operation SET): ",
-              "CairndbClient: LOG_SWITCH_CONFIG decoded into 17 record(s)",
+              "CairndbClient: LOG_SWITCH_CONFIG decoded into 20 record(s)",
               "CairndbClient: LOG_SWITCH_FIB decoded into 4 record(s)",
               "CairndbClient: FIB decoded into 3 record(s)"}) {
             size_t at = out.find(decoded);

@@ -395,13 +395,13 @@ TEST_F(DpemuProcessTest, StreamsThatLoseTheirFramingAreClosedAndTheEmulatorCarri
     ::close(fd);
 
     // A recorded family keeps counts of what it was sent.
-    fd = RawConnect(ozy::krnlink::EndpointLogicalPath("ozy_traceflow_krnlink"));
+    fd = RawConnect(ozy::krnlink::EndpointLogicalPath("ozy_tarp_si_krnlink"));
     ASSERT_GE(fd, 0);
     test::Bytes msg = H("00 05 00 06 ab cd");
     ASSERT_EQ(::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL), 6);
     nlohmann::json d;
     ASSERT_TRUE(AwaitTrue([&] {
-        d = Dump("traceflow");
+        d = Dump("si");
         return d["messages"] == 1;
     }));
     EXPECT_EQ(d["message_types"]["5"]["last"][0], "00050006abcd");
