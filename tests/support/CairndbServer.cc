@@ -77,15 +77,28 @@ std::string CairndbServer::OvsdbRemote() const {
     return "tcp:127.0.0.1:" + std::to_string(port_);
 }
 
+void CairndbServer::SetClusterMember(int port, int raftPort, int joinRaftPort) {
+    port_ = port;
+    raftPort_ = raftPort;
+    joinRaftPort_ = joinRaftPort;
+    starts_ = 1;  // the port is given, not picked
+}
+
 bool CairndbServer::CreateDatabase() {
     if (access(dbFile().c_str(), F_OK) == 0) {
         return true;
     }
-    RunResult r =
-        RunProgram(Program("ovsdb-tool"), {"create", dbFile(), SchemaPath()}, OvsEnv(dir_));
+    auto raft = [](int port) { return "tcp:127.0.0.1:" + std::to_string(port); };
+    std::vector<std::string> args = {"create", dbFile(), SchemaPath()};
+    if (raftPort_ != 0 && joinRaftPort_ == 0) {
+        args = {"create-cluster", dbFile(), SchemaPath(), raft(raftPort_)};
+    } else if (raftPort_ != 0) {
+        args = {"join-cluster", dbFile(), "cairndb", raft(raftPort_), raft(joinRaftPort_)};
+    }
+    RunResult r = RunProgram(Program("ovsdb-tool"), args, OvsEnv(dir_));
     if (r.status != 0) {
-        std::fprintf(stderr, "CairndbServer: ovsdb-tool create failed (%d): %s\n", r.status,
-                     r.output.c_str());
+        std::fprintf(stderr, "CairndbServer: ovsdb-tool %s failed (%d): %s\n", args[0].c_str(),
+                     r.status, r.output.c_str());
         return false;
     }
     return true;
@@ -135,9 +148,11 @@ bool CairndbServer::Start() {
 void CairndbServer::Stop() {
     if (server_ && server_->Running()) {
         server_->Signal(SIGTERM);
+        Thaw();
         server_->WaitExit();
     }
     server_.reset();
+    frozen_ = false;
 }
 
 void CairndbServer::Kill() {
@@ -146,6 +161,21 @@ void CairndbServer::Kill() {
         server_->WaitExit();
     }
     server_.reset();
+    frozen_ = false;
+}
+
+void CairndbServer::Freeze() {
+    if (server_ && server_->Running() && !frozen_) {
+        server_->Signal(SIGSTOP);
+        frozen_ = true;
+    }
+}
+
+void CairndbServer::Thaw() {
+    if (server_ && frozen_) {
+        server_->Signal(SIGCONT);
+    }
+    frozen_ = false;
 }
 
 bool CairndbServer::Restart() {

@@ -2,7 +2,9 @@
 // A private cairndb database server for integration tests: creates the database file from the
 // generated schema with ovsdb-tool and runs Debian's ovsdb-server on a free loopback port inside a
 // temporary directory. It can be stopped, killed and started again on the same port and file (for
-// reconnection tests). The destructor kills what still runs.
+// reconnection tests). The destructor kills what still runs. As a member of a clustered database
+// (see CairndbCluster.h) it creates its file with `ovsdb-tool create-cluster` or `join-cluster`
+// and can be frozen (SIGSTOP) and thawed (SIGCONT).
 //
 //   CairndbServer db;
 //   ASSERT_TRUE(db.Start());
@@ -26,6 +28,10 @@ class CairndbServer {
     CairndbServer(const CairndbServer&) = delete;
     CairndbServer& operator=(const CairndbServer&) = delete;
 
+    // Makes this server a member of a clustered database before its first start: clients on
+    // `port`, Raft between members on `raftPort`; `joinRaftPort` is the Raft port of a member
+    // already in the cluster, 0 for the member that creates the cluster.
+    void SetClusterMember(int port, int raftPort, int joinRaftPort);
     // Creates the database file on first use, starts ovsdb-server and waits until it accepts
     // connections. The first start picks a free port; later starts reuse it. False (with the
     // server's output in the test log) when the server does not come up.
@@ -34,6 +40,10 @@ class CairndbServer {
     void Stop();
     // SIGKILL and wait for the exit (a crashed server).
     void Kill();
+    // SIGSTOP / SIGCONT: a server that neither answers nor closes its connections.
+    void Freeze();
+    void Thaw();
+    bool Frozen() const { return frozen_; }
     // Stop when running, then Start.
     bool Restart();
     bool Running();
@@ -63,6 +73,9 @@ class CairndbServer {
     std::string dir_;
     int port_ = 0;
     int starts_ = 0;
+    int raftPort_ = 0;      // cluster member when not 0
+    int joinRaftPort_ = 0;  // 0: creates the cluster
+    bool frozen_ = false;
     std::unique_ptr<ChildProcess> server_;
 };
 

@@ -144,5 +144,31 @@ TEST(CairndbScriptTest, StartsAndStopsAPrivateServerInsideTheHostRoot) {
               {{"--endpoint " + endpoint + " --timeout 1 ping", kFails, ""}});
 }
 
+TEST(CairndbScriptTest, RunsAThreeMemberClusterWhoseMembersCanBeKilledFrozenAndRestarted) {
+    TempDir root("ozy-root");
+    int port = FreeTcpPort();
+    auto at = [&](int i) { return "tcp://127.0.0.1:" + std::to_string(port + i); };
+    std::string r = " --root " + root.path();
+    CliRunner script = Program(SourceDir() + "/scripts/cairndb.sh", {{"OZY_BIN_DIR", BinDir()}});
+    ExpectCli(script, {{"cluster-start --port " + std::to_string(port) + r, 0,
+                        at(0) + "," + at(1) + "," + at(2) + "\n"},
+                       {"member-kill" + r, 2, "needs a member number"}});
+    CliRunner cairnctl = Program(BinPath("cairnctl"));
+    // One leader, two followers; a change through one member is read through another.
+    ExpectCli(script, {{"cluster-status" + r, 0, "leader|follower|!stopped|!frozen"}});
+    ExpectCli(cairnctl,
+              {{"--endpoint " + at(1) + " apply " + SourceDir() + "/examples/topology.json", 0, ""},
+               {"--endpoint " + at(2) + " get LOG_SWITCH_CONFIG", 0, "5001|5002"}});
+    ExpectCli(script, {{"member-kill 3" + r, 0, ""},
+                       {"freeze 2" + r, 0, ""},
+                       {"cluster-status" + r, 0, "2 frozen|3 stopped"},
+                       {"thaw 2" + r, 0, ""},
+                       {"member-start 3" + r, 0, ""},
+                       {"cluster-status" + r, 0, "!stopped|!frozen"}});
+    ExpectCli(cairnctl, {{"--endpoint " + at(2) + " get LOG_SWITCH_CONFIG", 0, "5001|5002"}});
+    ExpectCli(script, {{"cluster-stop" + r, 0, ""},
+                       {"cluster-status" + r, 0, "1 stopped\n2 stopped\n3 stopped\n"}});
+}
+
 }  // namespace
 }  // namespace CfgAgent::test
