@@ -21,15 +21,25 @@ namespace {
 
 class CairndbReportsSystemTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { WorkGroups::Start(nullptr); }
-    static void TearDownTestSuite() { WorkGroups::Stop(); }
+    // The client's writer runs as a work item that holds a reference to the client, so the last
+    // reference may drop on a work thread after the test: the io threads its library's timers
+    // belong to must outlive the work groups.
+    static void SetUpTestSuite() {
+        io = new IoThreads;
+        WorkGroups::Start(nullptr);
+    }
+    static void TearDownTestSuite() {
+        WorkGroups::Stop();
+        delete io;
+        io = nullptr;
+    }
 
     void SetUp() override {
         ASSERT_TRUE(db.Start());
         CairndbClientOptions options;
         options.persona = kPersonaOther;
         options.library = std::make_shared<ozy::cairndb::CairnDbClient>(
-            "cfg-agent", ozy::net::Endpoint(db.Endpoint()), io.io());
+            "cfg-agent", ozy::net::Endpoint(db.Endpoint()), io->io());
         queue = std::make_shared<UpdateQueue>(UpdateQueue::kUnbounded, true, false);
         client = ozy::MakeRef<CairndbClient>(queue, RuntimeStateSource{}, options);
         ASSERT_TRUE(client->start());
@@ -50,11 +60,13 @@ class CairndbReportsSystemTest : public ::testing::Test {
         return doc.is_object() ? doc[type] : nlohmann::json();
     }
 
+    static IoThreads* io;
     CairndbServer db;
-    IoThreads io;
     UpdateQueuePtr queue;
     ozy::RefPtr<CairndbClient> client;
 };
+
+IoThreads* CairndbReportsSystemTest::io = nullptr;
 
 TEST_F(CairndbReportsSystemTest, ReportsAreReadBackWithCairnctl) {
     LogCapture logs(kLogInfo);
