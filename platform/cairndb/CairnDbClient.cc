@@ -20,6 +20,7 @@
 #include <set>
 
 #include "platform/cairndb/LibraryLog.h"
+#include "platform/cairndb/MemberHealth.h"
 #include "platform/cairndb/MonitorReplica.h"
 #include "platform/cairndb/RowDirectory.h"
 #include "platform/cairndb/TransactReplies.h"
@@ -44,6 +45,8 @@ using MonitorKey = std::pair<uint32_t, uint16_t>;
 namespace {
 
 const char* const kConnectionLost = "connection lost";
+// The json-rpc monitor id of the `_Server` monitor.
+const char* const kMemberMonitor = "ozy-member";
 
 int64_t SteadySeconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
@@ -265,6 +268,10 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         std::lock_guard<std::mutex> lock(errMutex_);
         return lastError_;
     }
+    MemberStatus Member() const {
+        std::lock_guard<std::mutex> lock(errMutex_);
+        return member_;
+    }
 
   private:
     // `result` may be consumed by the handler (a monitor reply frees its rows once decoded).
@@ -295,6 +302,11 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         std::vector<std::pair<size_t, WriteCallback>> parts;
         // Split out of a merged transaction that failed: sent as it is, nothing merged into it.
         bool alone = false;
+        // Write transactions whose reply was lost with the connection: each may have landed. Until
+        // one of this list's own transactions commits, every attempt first reads back whether one
+        // of these did (then the list is done), so that nothing is applied twice.
+        std::vector<WriteIntent> inDoubt;
+        bool landedChecked = false;
     };
 
     // Requests sent in one transaction at most when queued writes are merged.
@@ -402,12 +414,13 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             });
     }
 
+    // The session is usable once the member says it is (a clustered member connected to its
+    // cluster and not behind what this client has seen): only then is it reported up and are the
+    // monitors subscribed and writes sent.
     void OnConnected() {
         connected_ = true;
-        connectedFlag_ = true;
         ++connGen_;
         failureLogged_ = false;
-        backoff_ = options_.reconnectMin;
         boost::system::error_code ignored;
         socket_.set_option(tcp::no_delay(true), ignored);
         framer_ = jsonrpc::MessageFramer(options_.maxMessageBytes);
@@ -416,6 +429,72 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         CAIRNDB_LOG(CfgAgent::kLogInfo, "CairnDbClient: %1 connected to %2", name_, RemoteText());
         StartRead();
         StartProbe();
+        health_.NewSession();
+        Request("monitor_cond",
+                json::array({MemberHealth::ServerDatabase(), json::array({kMemberMonitor}),
+                             health_.MonitorRequests()}),
+                [self = shared_from_this(), gen = connGen_](json* r, const std::string& e) {
+                    self->OnMemberReport(gen, r, e);
+                });
+    }
+
+    void OnMemberReport(uint64_t gen, const json* result, const std::string& error) {
+        if (stopped_ || gen != connGen_ || !connected_) {
+            return;
+        }
+        std::string why;
+        if (result == nullptr) {
+            // A server without the `_Server` database says nothing about a cluster.
+            CAIRNDB_LOG(CfgAgent::kLogInfo, "CairnDbClient: %1 gets no member report from %2: %3",
+                        name_, RemoteText(), error);
+        } else if (!health_.Apply(*result, &why)) {
+            ProtocolError("member report: " + why);
+            return;
+        }
+        if (!health_.Usable(&why)) {
+            Leave(why);
+            return;
+        }
+        MemberReady();
+    }
+
+    void OnMemberUpdate(const json& updates) {
+        std::string why;
+        if (!health_.Apply(updates, &why)) {
+            ProtocolError("member report: " + why);
+            return;
+        }
+        if (!health_.Usable(&why)) {
+            Leave(why);
+            return;
+        }
+        if (ready_) {
+            health_.Use();
+        }
+        PublishMember();
+    }
+
+    void Leave(const std::string& why) {
+        CAIRNDB_LOG_CODE(CfgAgent::kLogWarn, "LCP03012", "CairnDbClient: %1 leaves %2: %3", name_,
+                         RemoteText(), why);
+        Disconnect("left " + RemoteText() + ": " + why, false);
+    }
+
+    void PublishMember() {
+        std::lock_guard<std::mutex> lock(errMutex_);
+        member_.member = ready_ ? RemoteText() : std::string();
+        member_.role = ready_ ? health_.Role() : std::string("none");
+        member_.cluster = health_.Describe();
+    }
+
+    void MemberReady() {
+        ready_ = true;
+        connectedFlag_ = true;
+        backoff_ = options_.reconnectMin;
+        health_.Use();
+        PublishMember();
+        CAIRNDB_LOG(CfgAgent::kLogInfo, "CairnDbClient: %1 uses %2 (%3)", name_, RemoteText(),
+                    health_.Role());
         ReportStatus(true);
         if (!connected_ || stopped_) {
             return;
@@ -441,11 +520,14 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         MaybeStartWrite();
     }
 
-    void Disconnect(const std::string& reason) {
+    // `log`: false when the caller logged why it leaves.
+    void Disconnect(const std::string& reason, bool log = true) {
         if (!connected_) {
             return;
         }
         directory_.Clear();
+        const bool wasReady = ready_;
+        ready_ = false;
         connected_ = false;
         connectedFlag_ = false;
         ++connGen_;
@@ -459,9 +541,12 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         sending_ = false;
         probeOutstanding_ = false;
         SetLastError(reason);
-        CAIRNDB_LOG_CODE(CfgAgent::kLogWarn, "LCP03001",
-                         "CairnDbClient: %1 lost the session with %2: %3", name_, RemoteText(),
-                         reason);
+        if (log) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogWarn, "LCP03001",
+                             "CairnDbClient: %1 lost the session with %2: %3", name_, RemoteText(),
+                             reason);
+        }
+        PublishMember();
         byJsonId_.clear();
         for (auto& [k, a] : active_) {
             a->subscribed = false;
@@ -477,7 +562,11 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             ReportStatus(false);
         }
         ++remoteIndex_;
-        backoff_ = options_.reconnectMin;
+        // A session that was in use starts the back-off afresh; a member refused while the
+        // session was being set up keeps doubling it (every member may refuse for a while).
+        if (wasReady) {
+            backoff_ = options_.reconnectMin;
+        }
         ScheduleReconnect();
     }
 
@@ -488,6 +577,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         probeTimer_.cancel();
         socket_.close(ignored);
         connected_ = false;
+        ready_ = false;
         connectedFlag_ = false;
         ++connGen_;
         pending_.clear();
@@ -735,8 +825,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         a.replica.SetStatements(std::move(statements));
-        if (!connected_) {
-            return;  // subscribed on connection
+        if (!ready_) {
+            return;  // subscribed once the session is usable
         }
         if (fullResync) {
             a.needFullResync = true;
@@ -790,6 +880,10 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     void OnUpdate2(const json& params) {
         if (!params.is_array() || params.size() != 2) {
             ProtocolError("update2 params are not [monitor id, updates]");
+            return;
+        }
+        if (params[0] == json::array({kMemberMonitor})) {
+            OnMemberUpdate(params[1]);
             return;
         }
         auto k = byJsonId_.find(params[0].dump());
@@ -945,7 +1039,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     }
 
     void MaybeStartWrite() {
-        while (connected_ && !stopped_ && !writeInFlight_ && !writes_.empty()) {
+        while (ready_ && !stopped_ && !writeInFlight_ && !writes_.empty()) {
             if (!writes_.front().plan && !writes_.front().alone) {
                 MergeQueued();
             }
@@ -963,6 +1057,10 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                 continue;
             }
             writeInFlight_ = true;
+            if (!w.inDoubt.empty() && !w.landedChecked) {
+                CheckLanded(w);
+                return;
+            }
             ++w.attempts;
             json reads = w.plan->ReadOps(&directory_);
             if (reads.empty()) {
@@ -1008,8 +1106,60 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         return true;
     }
 
+    // Reads back the rows of the transactions in doubt.
+    void CheckLanded(PendingWrite& w) {
+        json params = json::array({kDatabaseName});
+        std::vector<size_t> counts;
+        for (const auto& intent : w.inDoubt) {
+            json ops = intent.ReadOps();
+            counts.push_back(ops.size());
+            for (auto& op : ops) {
+                params.push_back(std::move(op));
+            }
+        }
+        Request("transact", std::move(params),
+                [self = shared_from_this(), counts](const json* r, const std::string& e) {
+                    self->OnLandedRead(counts, r, e);
+                });
+    }
+
+    void OnLandedRead(const std::vector<size_t>& counts, const json* result,
+                      const std::string& error) {
+        if (error == kConnectionLost || writes_.empty() || stopped_) {
+            return;
+        }
+        PendingWrite& w = writes_.front();
+        if (result == nullptr || !result->is_array()) {
+            FinishWrite(Status::Error("reading back an interrupted write failed: " + error));
+            MaybeStartWrite();
+            return;
+        }
+        bool landed = false;
+        size_t at = 0;
+        for (size_t i = 0; i < w.inDoubt.size() && !landed; ++i) {
+            size_t end = std::min(result->size(), at + counts[i]);
+            json slice(result->begin() + static_cast<std::ptrdiff_t>(at),
+                       result->begin() + static_cast<std::ptrdiff_t>(end));
+            landed = w.inDoubt[i].Landed(slice);
+            at = end;
+        }
+        if (landed) {
+            CAIRNDB_LOG(CfgAgent::kLogInfo,
+                        "CairnDbClient: %1: a write interrupted by a lost session had landed; "
+                        "not applied again",
+                        name_);
+            FinishWrite(Status::Ok());
+        } else {
+            w.landedChecked = true;
+            writeInFlight_ = false;
+        }
+        MaybeStartWrite();
+    }
+
     void OnWriteRead(const json* result, const std::string& error) {
         if (error == kConnectionLost || writes_.empty() || stopped_) {
+            if (!writes_.empty())
+                writes_.front().landedChecked = false;
             return;  // kept queued; applied again after reconnection
         }
         PendingWrite& w = writes_.front();
@@ -1023,7 +1173,14 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     }
 
     void OnWriteResult(const json* result, const std::string& error) {
-        if (error == kConnectionLost || writes_.empty() || stopped_) {
+        if (writes_.empty() || stopped_) {
+            return;
+        }
+        if (error == kConnectionLost) {
+            // It may have committed before the connection went.
+            PendingWrite& w = writes_.front();
+            w.inDoubt.push_back(w.plan->intent());
+            w.landedChecked = false;
             return;
         }
         PendingWrite& w = writes_.front();
@@ -1045,6 +1202,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             CAIRNDB_LOG(CfgAgent::kLogInfo,
                         "CairnDbClient: rows changed under a write, applying it again");
             writeInFlight_ = false;
+            // Perhaps by the interrupted transaction itself, seen late by this member.
+            w.landedChecked = false;
         } else if (!failure.empty()) {
             FinishWrite(Status::Error(failure));
         } else {
@@ -1061,7 +1220,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                    [&] { done(Status::Error("unknown object type " + std::to_string(type)), {}); });
             return;
         }
-        if (!connected_) {
+        if (!ready_) {
             Invoke("get", [&] { done(Status::Error("not connected"), {}); });
             return;
         }
@@ -1113,6 +1272,9 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     bool sending_ = false;
     bool started_ = false;
     bool connected_ = false;
+    // Connected and the member found usable.
+    bool ready_ = false;
+    MemberHealth health_{kDatabaseName};
     // Where this client's rows are, for writes that read by row UUID; forgotten with the
     // connection.
     RowDirectory directory_;
@@ -1141,6 +1303,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     ozy::MemoryAccounts::Id account = 0;  // the replicas' account in the memory section
     mutable std::mutex errMutex_;
     std::string lastError_;
+    MemberStatus member_{"", "none", "no report"};
 };
 
 CairnDbClient::CairnDbClient(std::string name, net::Endpoint endpoint, asio::io_context& io,
@@ -1203,6 +1366,9 @@ bool CairnDbClient::Connected() const {
 }
 std::string CairnDbClient::LastError() const {
     return impl_->LastError();
+}
+MemberStatus CairnDbClient::Member() const {
+    return impl_->Member();
 }
 
 }  // namespace ozy::cairndb

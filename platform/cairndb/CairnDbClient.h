@@ -1,7 +1,9 @@
 #pragma once
 // The cairndb client library: our own OVSDB (RFC 7047) client on Boost.Asio.
 //
-// One TCP session to the endpoint (the next remote of a list after each failure). Each monitor
+// One TCP session to the endpoint (the next remote of a list after each failure). A session is
+// used once the member's `_Server` database says it may be (see MemberHealth.h), and left, for
+// the next remote, when the member reports that it no longer may. Each monitor
 // (monitor id, vdb) is one monitor_cond on the tables of its statements with the condition
 // vdb == id; its initial contents and every later update2 notification are delivered as one update
 // per row followed by one barrier. Removals carry the old body and op messages are derived from a
@@ -38,6 +40,13 @@ struct CairnDbClientOptions {
     int writeAttempts = 3;
 };
 
+// The member in use as the client last saw it, for the operator.
+struct MemberStatus {
+    std::string member;   // "tcp://HOST:PORT", "" when none is in use
+    std::string role;     // "leader", "follower", "standalone", "disconnected", "unknown", "none"
+    std::string cluster;  // the member's last report of the database (model, connected, index...)
+};
+
 class CairnDbClient : public CairnDbClientInterface {
   public:
     CairnDbClient(std::string name, net::Endpoint endpoint, boost::asio::io_context& io,
@@ -67,6 +76,7 @@ class CairnDbClient : public CairnDbClientInterface {
     bool Connected() const;
     // The reason of the last failed connection attempt or session loss ("" when none).
     std::string LastError() const;
+    MemberStatus Member() const;
 
     class Impl;
 

@@ -257,11 +257,45 @@ void WritePlan::Committed(const json& writeResult, RowDirectory* directory) cons
         directory->Deleted(type, vdb, oid);
 }
 
+json WriteIntent::ReadOps() const {
+    json ops = json::array();
+    for (const Row& r : rows_) {
+        ops.push_back({{"op", "select"},
+                       {"table", r.table},
+                       {"where", Where(r.oid, r.vdb)},
+                       {"columns", json::array({"body", "op", "trace"})}});
+    }
+    return ops;
+}
+
+bool WriteIntent::Landed(const json& readResult) const {
+    if (!readResult.is_array() || readResult.size() != rows_.size())
+        return false;
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        const json& r = readResult[i];
+        if (!r.is_object() || !r.contains("rows") || !r["rows"].is_array())
+            return false;
+        const json& rows = r["rows"];
+        if (!rows_[i].present) {
+            if (!rows.empty())
+                return false;
+            continue;
+        }
+        if (rows.size() != 1 || !rows[0].is_object() ||
+            rows[0].value("body", json()) != rows_[i].body ||
+            rows[0].value("op", json("")) != rows_[i].op ||
+            rows[0].value("trace", json("")) != rows_[i].trace)
+            return false;
+    }
+    return true;
+}
+
 bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* error,
                               RowDirectory* directory) {
     *ops = json::array();
     inserts_.clear();
     deletes_.clear();
+    intent_.rows_.clear();
     size_t rowSelects = 0;
     for (const auto& [how, uuid] : rowPlan_)
         rowSelects += how == RowRead::kByOid || how == RowRead::kByUuid;
@@ -422,6 +456,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         if (s.exists && !s.present) {
             ops->push_back({{"op", "delete"}, {"table", table}, {"where", WhereUuid(s.uuid)}});
             deletes_.push_back(k);
+            intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), false, "", "", ""});
             continue;
         }
         if (!s.present) {
@@ -442,6 +477,8 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             if (s.body == s.origBody && opText == s.origOpText && s.trace.empty()) {
                 continue;
             }
+            intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText, opText,
+                                     Base64Encode(s.trace)});
             ops->push_back(
                 {{"op", "wait"},
                  {"timeout", 0},
@@ -456,6 +493,8 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                  {"where", WhereUuid(s.uuid)},
                  {"row", {{"body", bodyText}, {"op", opText}, {"trace", Base64Encode(s.trace)}}}});
         } else {
+            intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText, opText,
+                                     Base64Encode(s.trace)});
             inserts_.emplace_back(ops->size(), k);
             ops->push_back({{"op", "insert"},
                             {"table", table},

@@ -26,6 +26,30 @@ namespace ozy::cairndb {
 
 class RowDirectory;
 
+// What the last write transaction of a plan leaves in the rows it changes, to tell afterwards
+// whether it landed when its reply was lost with the connection.
+class WriteIntent {
+  public:
+    // Operations of a read transaction (without the database name) of those rows.
+    nlohmann::json ReadOps() const;
+    // True when that transaction's result shows every row as the write leaves it.
+    bool Landed(const nlohmann::json& readResult) const;
+    bool empty() const { return rows_.empty(); }
+
+  private:
+    friend class WritePlan;
+    struct Row {
+        std::string table;
+        std::string oid;
+        uint32_t vdb = 0;
+        bool present = false;
+        std::string body;  // columns as stored (base64)
+        std::string op;
+        std::string trace;
+    };
+    std::vector<Row> rows_;
+};
+
 class WritePlan {
   public:
     WritePlan();
@@ -54,6 +78,8 @@ class WritePlan {
     // After the write transaction committed: its inserted rows' UUIDs and its deletes into the
     // directory.
     void Committed(const nlohmann::json& writeResult, RowDirectory* directory) const;
+    // The rows as the last built write transaction leaves them.
+    const WriteIntent& intent() const { return intent_; }
 
   private:
     void PlanReads(RowDirectory* directory);
@@ -74,6 +100,7 @@ class WritePlan {
     // Rows the write transaction inserts (operation index) and deletes.
     std::vector<std::pair<size_t, Key>> inserts_;
     std::vector<Key> deletes_;
+    WriteIntent intent_;
 };
 
 }  // namespace ozy::cairndb

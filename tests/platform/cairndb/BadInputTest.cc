@@ -287,6 +287,48 @@ TEST_F(BadInputTest, AHungServerIsProbedAndTheSessionDropped) {
     EXPECT_TRUE(rec_.WaitBarriers(2));  // reconnected and resynchronised
 }
 
+// A member of a clustered database that says it is cut off from its cluster serves state that may
+// no longer be current: the client uses none of it and tries the next remote.
+TEST_F(BadInputTest, AMemberReportingItselfCutOffIsLeftBeforeAnythingIsDelivered) {
+    const std::string cutOff =
+        R"({"name":"cairndb","model":"clustered","connected":false,"leader":false,"index":7})";
+    peer_.SetServerRow(cutOff);
+    Start(Options(), false);
+    ASSERT_TRUE(AwaitTrue([&] { return peer_.Connections() >= 3; }));
+    EXPECT_TRUE(logs_.ContainsWithCode("it reports cairndb not connected to its cluster", "LCP03012"));
+    EXPECT_EQ(peer_.MonitorRequests(), 0);
+    EXPECT_EQ(rec_.Barriers(), 0u);
+    EXPECT_EQ(client_->Member().role, "none");
+    bool got = false;
+    client_->Get(pb::LOG_SWITCH_CONFIG, 1, std::nullopt,
+                 [&](const ozy::cairndb::Status& st, const auto&) { got = st.ok; });
+    EXPECT_FALSE(got);
+
+    peer_.SetServerRow(
+        R"({"name":"cairndb","model":"clustered","connected":true,"leader":false,"index":7})");
+    ASSERT_TRUE(rec_.WaitBarriers(1));
+    EXPECT_TRUE(rec_.WaitStatus(true));
+    EXPECT_EQ(client_->Member().role, "follower");
+    EXPECT_EQ(client_->Member().member, peer_.Endpoint());
+    EXPECT_NE(client_->Member().cluster.find("index 7"), std::string::npos);
+
+    // Cut off while in use: left, and the contents delivered again from the next member.
+    peer_.SetServerRow(
+        R"({"name":"cairndb","model":"clustered","connected":true,"leader":true,"index":9})");
+    ASSERT_TRUE(peer_.SendServerUpdate(
+        R"({"Database":{"00000000-0000-0000-0000-0000000000d1":{"modify":{"connected":false}}}})"));
+    ExpectResync(1);
+    EXPECT_EQ(client_->Member().role, "leader");
+}
+
+TEST_F(BadInputTest, AMalformedMemberReportDropsTheSession) {
+    Start();
+    ASSERT_TRUE(peer_.SendServerUpdate(
+        R"({"Database":{"00000000-0000-0000-0000-0000000000d1":{"modify":{"index":"x"}}}})"));
+    EXPECT_TRUE(logs_.WaitFor("member report: column index"));
+    ExpectResync(1);
+}
+
 TEST_F(BadInputTest, StopFromWithinACallbackEndsDeliveryAtOnce) {
     std::atomic<int> updates{0};
     std::atomic<int> barriers{0};

@@ -72,11 +72,25 @@ bool FakeOvsdbPeer::SendRaw(const std::string& bytes) {
 
 bool FakeOvsdbPeer::SendUpdate(const std::string& tableUpdates) {
     std::lock_guard<std::mutex> lock(mutex_);
+    return SendNotificationLocked(lastMonitorId_, tableUpdates);
+}
+
+bool FakeOvsdbPeer::SendServerUpdate(const std::string& tableUpdates) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return SendNotificationLocked(serverMonitorId_, tableUpdates);
+}
+
+void FakeOvsdbPeer::SetServerRow(const std::string& row) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    serverRow_ = row;
+}
+
+bool FakeOvsdbPeer::SendNotificationLocked(const json& monitorId, const std::string& updates) {
     if (connFd_ < 0)
         return false;
     json msg = {{"id", nullptr},
                 {"method", "update2"},
-                {"params", json::array({lastMonitorId_, json::parse(tableUpdates)})}};
+                {"params", json::array({monitorId, json::parse(updates)})}};
     return SendLocked(connFd_, msg.dump());
 }
 
@@ -156,7 +170,13 @@ void FakeOvsdbPeer::Handle(int fd, const json& msg) {
     const std::string method = msg["method"];
     json id = msg.value("id", json());
     std::lock_guard<std::mutex> lock(mutex_);
-    if (method == "monitor_cond") {
+    if (method == "monitor_cond" && msg["params"][0] == "_Server") {
+        serverMonitorId_ = msg["params"][1];
+        json result = {
+            {"Database",
+             {{"00000000-0000-0000-0000-0000000000d1", {{"initial", json::parse(serverRow_)}}}}}};
+        SendLocked(fd, json{{"id", id}, {"result", result}, {"error", nullptr}}.dump());
+    } else if (method == "monitor_cond") {
         lastMonitorId_ = msg["params"][1];
         json result = json::parse(monitorResult_, nullptr, false);
         if (!monitorError_.empty()) {

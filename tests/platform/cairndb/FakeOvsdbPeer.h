@@ -1,8 +1,9 @@
 #pragma once
 // A scripted OVSDB server for bad-input tests: accepts one client connection at a time on a
-// loopback port, answers monitor_cond with a configured result, echo with its params and any other
-// request with an empty result, records what the client sent, and lets the test send arbitrary
-// bytes or close the connection.
+// loopback port, answers the `_Server` monitor with a configured row of the cairndb database
+// (a standalone server by default) and any other monitor_cond with a configured result, echo with
+// its params and any other request with an empty result, records what the client sent, and lets the
+// test send arbitrary bytes or close the connection.
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -35,6 +36,10 @@ class FakeOvsdbPeer {
     bool SendRaw(const std::string& bytes);
     // An update2 notification for the monitor id of the last monitor_cond.
     bool SendUpdate(const std::string& tableUpdates);
+    // The `_Server` Database row (JSON object) of the following connections' monitors.
+    void SetServerRow(const std::string& row);
+    // An update2 notification of the `_Server` monitor.
+    bool SendServerUpdate(const std::string& tableUpdates);
     // Closes the current connection from the server side.
     void CloseConnection();
 
@@ -54,6 +59,7 @@ class FakeOvsdbPeer {
     void Serve(int fd);
     void Handle(int fd, const nlohmann::json& msg);
     bool SendLocked(int fd, const std::string& bytes);
+    bool SendNotificationLocked(const nlohmann::json& monitorId, const std::string& updates);
 
     int listenFd_ = -1;
     int port_ = 0;
@@ -68,6 +74,9 @@ class FakeOvsdbPeer {
     std::string monitorResult_ = "{}";
     std::string monitorError_;
     nlohmann::json lastMonitorId_;
+    nlohmann::json serverMonitorId_;
+    std::string serverRow_ =
+        R"({"name":"cairndb","model":"standalone","connected":true,"leader":true})";
     std::vector<nlohmann::json> received_;
     std::thread thread_;
 };
