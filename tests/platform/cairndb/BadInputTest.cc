@@ -295,7 +295,8 @@ TEST_F(BadInputTest, AMemberReportingItselfCutOffIsLeftBeforeAnythingIsDelivered
     peer_.SetServerRow(cutOff);
     Start(Options(), false);
     ASSERT_TRUE(AwaitTrue([&] { return peer_.Connections() >= 3; }));
-    EXPECT_TRUE(logs_.ContainsWithCode("it reports cairndb not connected to its cluster", "LCP03012"));
+    EXPECT_TRUE(
+        logs_.ContainsWithCode("it reports cairndb not connected to its cluster", "LCP03012"));
     EXPECT_EQ(peer_.MonitorRequests(), 0);
     EXPECT_EQ(rec_.Barriers(), 0u);
     EXPECT_EQ(client_->Member().role, "none");

@@ -65,8 +65,8 @@ TEST(CairndbClusterIT, FailoverKeepsTheMonitorCurrentAndAppliesAnInterruptedWrit
     ASSERT_TRUE(cluster.Start());
     // Member 0 is reached through a relay that can cut the session right after a write commits.
     CuttingProxy proxy(cluster.member(0).port());
-    std::string endpoints = proxy.Endpoint() + "," + cluster.member(1).Endpoint() + "," +
-                            cluster.member(2).Endpoint();
+    std::string endpoints =
+        proxy.Endpoint() + "," + cluster.member(1).Endpoint() + "," + cluster.member(2).Endpoint();
     auto memberInUse = [&](const CairnDbClient& c) {
         std::string m = c.Member().member;
         return m == proxy.Endpoint() ? 0 : cluster.MemberOf(m);
@@ -96,8 +96,8 @@ TEST(CairndbClusterIT, FailoverKeepsTheMonitorCurrentAndAppliesAnInterruptedWrit
             through = (avoid + 2) % CairndbCluster::kMembers;
         ++vni;
         RunResult r = cluster.Transact(
-            through, "[" + InsertOp("LOG_SWITCH_CONFIG", Switch(static_cast<uint64_t>(vni), vni)) +
-                         "]");
+            through,
+            "[" + InsertOp("LOG_SWITCH_CONFIG", Switch(static_cast<uint64_t>(vni), vni)) + "]");
         EXPECT_EQ(r.status, 0) << r.output;
         return static_cast<uint32_t>(vni);
     };
@@ -117,7 +117,8 @@ TEST(CairndbClusterIT, FailoverKeepsTheMonitorCurrentAndAppliesAnInterruptedWrit
         json rows = json::parse(r.output, nullptr, false);
         ASSERT_TRUE(rows.is_array() && rows[0]["rows"].size() == 1) << r.output;
         std::string body;
-        ASSERT_TRUE(ozy::cairndb::Base64Decode(rows[0]["rows"][0]["body"].get<std::string>(), &body));
+        ASSERT_TRUE(
+            ozy::cairndb::Base64Decode(rows[0]["rows"][0]["body"].get<std::string>(), &body));
         pb::LogSwitchFibMsg fib;
         ASSERT_TRUE(fib.ParseFromString(body));
         EXPECT_EQ(fib.mac_entries_size(), 3) << fib.DebugString();
