@@ -23,6 +23,7 @@
 #include "platform/DaemonHealthService.h"
 #include "platform/SNUtil.h"
 #include "platform/ShaPmClient.h"
+#include "platform/cairndb/CairnDbClient.h"
 #include "platform/monitoring/AlarmTable.h"
 #include "platform/rpc/RpcServer.h"
 #include "platform/upm/UPMService.h"
@@ -340,6 +341,21 @@ void Agent::StartCli() {
     });
     context.pages.Add("cfgagent/alarms", "", 0, 0, [](const CliPages::Args&) {
         return CliReply::Ok(ozy::monitoring::AlarmTable::Instance().ToJson());
+    });
+    // The database member in use, its role and the cluster's state as the client last saw them.
+    std::weak_ptr<ozy::cairndb::CairnDbClient> library =
+        std::dynamic_pointer_cast<ozy::cairndb::CairnDbClient>(cairndb_->library());
+    context.pages.Add("cfgagent/cairndb/member", "", 0, 0, [library](const CliPages::Args&) {
+        auto lib = library.lock();
+        if (!lib)
+            return CliReply::Error("no cairndb client");
+        ozy::cairndb::MemberStatus m = lib->Member();
+        return CliReply::Ok(nlohmann::json{
+            {"member", m.member},
+            {"role", m.role},
+            {"cluster", m.cluster},
+            {"connected",
+             lib->Connected()}}.dump());
     });
     if (ozy::upm::UPMService* upm = cairndb_->upm()) {
         context.pages.Add("cfgagent/upm/profiles", "", 0, 0,

@@ -22,6 +22,7 @@
 #include "platform/unixctl/UnixctlClient.h"
 #include "tests/support/AgentSystem.h"
 #include "tests/support/Await.h"
+#include "tests/support/CairndbCluster.h"
 #include "tests/support/TestEnv.h"
 
 namespace CfgAgent {
@@ -304,6 +305,116 @@ TEST(FailureInjectionSystemTest, KilledEmulatorAndDatabaseMidRealizationEndCompl
         },
         std::chrono::seconds(90), std::chrono::milliseconds(250)))
         << problems;
+    json kcp = emu.Dump();
+    EXPECT_TRUE(kcp.value("errors", json::array()).empty()) << kcp["errors"].dump();
+    EXPECT_EQ(sys.StopAgent(), 0);
+}
+
+// The database as a three-member cluster. With the demo's topology realized, each step fails a
+// member while a change goes through another one: the member the agent uses is killed and
+// restarted, the leader is killed and restarted, the member the agent uses is frozen (the agent
+// must leave it and realize the change without waiting for it to thaw). After each step the
+// dataplane holds exactly the desired state and cairndb one VIF state per VIF.
+TEST(FailureInjectionSystemTest, ClusterMembersFailWhileChangesGoThroughTheOthers) {
+    json topology = Topology();
+    ASSERT_FALSE(topology.is_discarded()) << "examples/topology.json does not parse";
+    Desired desired;
+    Learn(topology, &desired);
+    ASSERT_GE(desired.ports.size(), 1u);
+
+    test::AgentSystemOptions options;
+    options.agentLogLevel = 4;
+    options.clusteredDb = true;
+    test::AgentSystem sys(options);
+    ASSERT_TRUE(sys.Start());
+    test::CairndbCluster& cluster = *sys.Cluster();
+    ASSERT_TRUE(sys.AwaitEmu("kcp", [](const json& d) {
+        return d["session"]["state"] == "synced";
+    })) << "the agent opens a KCP session";
+    Emu emu(sys.EmulatorSocket());
+    ASSERT_TRUE(sys.Apply(topology.dump()));
+    ASSERT_TRUE(emu.ConnectVifs(desired.ports));
+
+    auto memberInUse = [&] {
+        int used = -1;
+        test::AwaitTrue(
+            [&] {
+                json m = sys.AgentJson({"cfgagent/cairndb/member"});
+                used = m.is_object() ? cluster.MemberOf(m.value("member", "")) : -1;
+                return used >= 0;
+            },
+            std::chrono::seconds(60), std::chrono::milliseconds(100));
+        return used;
+    };
+    auto dataplaneSettled = [&] {
+        std::string problems;
+        bool ok = test::AwaitTrue(
+            [&] {
+                problems = PortTableProblems(emu.Dump(), desired);
+                return problems.empty();
+            },
+            std::chrono::seconds(90), std::chrono::milliseconds(250));
+        EXPECT_TRUE(ok) << problems;
+        return ok;
+    };
+    auto vifStatesSettled = [&] {
+        std::string problems;
+        EXPECT_TRUE(test::AwaitTrue(
+            [&] {
+                problems = VifStateProblems(sys, desired);
+                return problems.empty();
+            },
+            std::chrono::seconds(90), std::chrono::milliseconds(250)))
+            << problems;
+    };
+    // The first port's admin state flips, applied through a member other than `avoid`.
+    const Port& port = desired.ports.front();
+    auto changeAvoiding = [&](int avoid) {
+        int through = (avoid + 1) % test::CairndbCluster::kMembers;
+        bool up = !desired.portUp[port.id];
+        json change = {{"LOG_SWITCH_PORT_CONFIG",
+                        json::array({PortObject(port.id, port.switchId, port.vifId, up)})}};
+        std::string file = sys.Root() + "/change.json";
+        std::ofstream(file) << change.dump();
+        test::RunResult r =
+            sys.Cairnctl({"--endpoint", cluster.member(through).Endpoint(), "apply", file});
+        ASSERT_EQ(r.status, 0) << r.output;
+        desired.portUp[port.id] = up;
+    };
+    ASSERT_TRUE(dataplaneSettled()) << "the topology is realized";
+    vifStatesSettled();
+
+    {
+        SCOPED_TRACE("the member the agent uses killed, then restarted");
+        int used = memberInUse();
+        ASSERT_GE(used, 0);
+        cluster.member(used).Kill();
+        changeAvoiding(used);
+        dataplaneSettled();
+        ASSERT_TRUE(cluster.Start());
+        vifStatesSettled();
+    }
+    {
+        SCOPED_TRACE("the leader killed, then restarted");
+        int leader = cluster.Leader();
+        ASSERT_GE(leader, 0);
+        cluster.member(leader).Kill();
+        changeAvoiding(leader);
+        dataplaneSettled();
+        ASSERT_TRUE(cluster.Start());
+        vifStatesSettled();
+    }
+    {
+        SCOPED_TRACE("the member the agent uses frozen while the others take a change");
+        int used = memberInUse();
+        ASSERT_GE(used, 0);
+        cluster.member(used).Freeze();
+        changeAvoiding(used);
+        dataplaneSettled();
+        EXPECT_NE(memberInUse(), used);
+        cluster.member(used).Thaw();
+        vifStatesSettled();
+    }
     json kcp = emu.Dump();
     EXPECT_TRUE(kcp.value("errors", json::array()).empty()) << kcp["errors"].dump();
     EXPECT_EQ(sys.StopAgent(), 0);

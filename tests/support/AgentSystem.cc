@@ -37,6 +37,8 @@ nlohmann::json Parsed(const RunResult& r) {
 AgentSystem::AgentSystem(AgentSystemOptions options) : options_(std::move(options)) {
     root_.WriteFile("cairndb/README", "private cairndb of this test\n");
     db_ = std::make_unique<CairndbServer>(root_.path() + "/cairndb");
+    if (options_.clusteredDb)
+        cluster_ = std::make_unique<CairndbCluster>(root_.path() + "/cairndb");
 }
 
 AgentSystem::~AgentSystem() {
@@ -46,10 +48,12 @@ AgentSystem::~AgentSystem() {
         StopAgent();
     StopEmulator();
     db_->Stop();
+    if (cluster_)
+        cluster_->Stop();
 }
 
 bool AgentSystem::Start() {
-    if (!db_->Start())
+    if (!(cluster_ ? cluster_->Start() : db_->Start()))
         return false;
     if (!StartEmulator())
         return false;
@@ -57,9 +61,10 @@ bool AgentSystem::Start() {
 }
 
 std::map<std::string, std::string> AgentSystem::Env() const {
-    std::map<std::string, std::string> env = {{"OZY_HOST_ROOT", root_.path()},
-                                              {"OZY_CAIRNDB_ENDPOINT", db_->Endpoint()},
-                                              {"OZY_HEALTH_ENDPOINT", "tcp://127.0.0.1:0"}};
+    std::map<std::string, std::string> env = {
+        {"OZY_HOST_ROOT", root_.path()},
+        {"OZY_CAIRNDB_ENDPOINT", cluster_ ? cluster_->Endpoint() : db_->Endpoint()},
+        {"OZY_HEALTH_ENDPOINT", "tcp://127.0.0.1:0"}};
     for (const auto& [k, v] : options_.extraEnv)
         env[k] = v;
     return env;
@@ -215,7 +220,12 @@ void AgentSystem::DumpLogs() const {
         show(agent_->logFile(), agent_->Output());
     if (emulator_)
         show(emulator_->logFile(), emulator_->Output());
-    show(db_->logFile(), ReadFile(db_->logFile()));
+    if (!cluster_) {
+        show(db_->logFile(), ReadFile(db_->logFile()));
+        return;
+    }
+    for (int i = 0; i < CairndbCluster::kMembers; ++i)
+        show(cluster_->member(i).logFile(), ReadFile(cluster_->member(i).logFile()));
 }
 
 }  // namespace CfgAgent::test

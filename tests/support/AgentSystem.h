@@ -18,6 +18,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "tests/support/CairndbCluster.h"
 #include "tests/support/CairndbServer.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -31,6 +32,8 @@ struct AgentSystemOptions {
     std::string agentConfigXml;
     int agentLogLevel = 5;
     std::map<std::string, std::string> extraEnv;
+    // The database as a three-member cluster (Cluster()) instead of one server (Db()).
+    bool clusteredDb = false;
 };
 
 class AgentSystem {
@@ -44,6 +47,8 @@ class AgentSystem {
     bool Start();
 
     CairndbServer& Db() { return *db_; }
+    // Null unless the options asked for a clustered database.
+    CairndbCluster* Cluster() { return cluster_.get(); }
     bool StartEmulator();
     void StopEmulator();
     // Awaits "Start-up complete" unless `awaitReady` is false (an agent whose log level hides it).
@@ -95,6 +100,7 @@ class AgentSystem {
     AgentSystemOptions options_;
     TempDir root_{"ozy-system"};
     std::unique_ptr<CairndbServer> db_;
+    std::unique_ptr<CairndbCluster> cluster_;
     std::unique_ptr<ChildProcess> emulator_;
     std::unique_ptr<ChildProcess> agent_;
     int agentStarts_ = 0;

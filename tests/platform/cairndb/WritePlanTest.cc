@@ -60,6 +60,69 @@ TEST(WritePlanTest, MalformedRequestsRejectTheWholeList) {
     EXPECT_NE(error.find("does not parse"), std::string::npos) << error;
 }
 
+// A write whose reply was lost: reading its rows back tells whether it landed.
+TEST(WritePlanTest, TheIntentOfAWriteTellsWhetherItLanded) {
+    WritePlan plan;
+    std::string error;
+    pb::LogSwitchFibOpMsg append;
+    append.mutable_mac_entries()->set_op(pb::APPEND);
+    // Switch 1 is modified by an append, switch 2 deleted, switch 3 inserted.
+    ASSERT_TRUE(plan.Prepare({Patch(kFib, Uuid(1), append, SwitchFib(1, {9})),
+                              Delete(kFib, Uuid(2)), Put(SwitchFib(3, {3}), kFib)},
+                             &error))
+        << error;
+    json read = json::array();
+    read.push_back({{"rows", json::array({Stored("u1", SwitchFib(1, {1}), UuidTextOf(Uuid(1)))})}});
+    read.push_back({{"rows", json::array({Stored("u2", SwitchFib(2, {2}), UuidTextOf(Uuid(2)))})}});
+    read.push_back({{"rows", json::array()}});
+    ASSERT_EQ(plan.ReadOps().size(), read.size());
+    json ops;
+    ASSERT_TRUE(plan.BuildWriteOps(read, &ops, &error)) << error;
+    const auto& intent = plan.intent();
+    json back = intent.ReadOps();
+    ASSERT_EQ(back.size(), 3u);
+    for (const auto& op : back) {
+        EXPECT_EQ(op["op"], "select");
+        EXPECT_EQ(op["where"][0][0], "oid");
+    }
+    // Every row as the write left it (the op columns as it wrote them).
+    auto row = [&](const google::protobuf::Message& body) {
+        json r = {{"body", Base64Encode(body.SerializeAsString())}, {"op", ""}, {"trace", ""}};
+        for (const auto& o : ops) {
+            if (o["op"] == "update" || o["op"] == "insert") {
+                if (o["row"]["body"] == r["body"]) {
+                    r["op"] = o["row"]["op"];
+                    r["trace"] = o["row"]["trace"];
+                }
+            }
+        }
+        return json{{"rows", json::array({r})}};
+    };
+    json landed = json::array(
+        {row(SwitchFib(1, {1, 9})), json{{"rows", json::array()}}, row(SwitchFib(3, {3}))});
+    EXPECT_TRUE(intent.Landed(landed)) << landed.dump();
+    // Before the write: the old body, the deleted row still there, the new one absent.
+    json before = landed;
+    before[0] = row(SwitchFib(1, {1}));
+    EXPECT_FALSE(intent.Landed(before));
+    before = landed;
+    before[1] = row(SwitchFib(2, {2}));
+    EXPECT_FALSE(intent.Landed(before));
+    before = landed;
+    before[2] = json{{"rows", json::array()}};
+    EXPECT_FALSE(intent.Landed(before));
+    // The new row there, but with another body.
+    before = landed;
+    before[2] = row(SwitchFib(3, {4}));
+    EXPECT_FALSE(intent.Landed(before));
+    // Landed, then changed again by someone else: not this write's result.
+    before = landed;
+    before[0]["rows"][0]["op"] = "other";
+    EXPECT_FALSE(intent.Landed(before));
+    EXPECT_FALSE(intent.Landed(json::array()));
+    EXPECT_FALSE(intent.Landed(json::array({1, 2, 3})));
+}
+
 TEST(WritePlanTest, ReadsEachTouchedRowOnceAndFlushedTablesWhole) {
     WritePlan plan;
     std::string error;
