@@ -384,35 +384,30 @@ TEST(FailureInjectionSystemTest, ClusterMembersFailWhileChangesGoThroughTheOther
     ASSERT_TRUE(dataplaneSettled()) << "the topology is realized";
     vifStatesSettled();
 
-    {
-        SCOPED_TRACE("the member the agent uses killed, then restarted");
-        int used = memberInUse();
-        ASSERT_GE(used, 0);
-        cluster.member(used).Kill();
-        changeAvoiding(used);
+    struct Step {
+        const char* name;
+        bool leader;  // the leader fails, else the member the agent uses
+        bool freeze;  // frozen (and thawed at the end), else killed (and restarted)
+    };
+    for (const Step& step :
+         {Step{"the member the agent uses killed, then restarted", false, false},
+          Step{"the leader killed, then restarted", true, false},
+          Step{"the member the agent uses frozen while the others take a change", false, true}}) {
+        SCOPED_TRACE(step.name);
+        int victim = step.leader ? cluster.Leader() : memberInUse();
+        ASSERT_GE(victim, 0);
+        if (step.freeze)
+            cluster.member(victim).Freeze();
+        else
+            cluster.member(victim).Kill();
+        changeAvoiding(victim);
         dataplaneSettled();
-        ASSERT_TRUE(cluster.Start());
-        vifStatesSettled();
-    }
-    {
-        SCOPED_TRACE("the leader killed, then restarted");
-        int leader = cluster.Leader();
-        ASSERT_GE(leader, 0);
-        cluster.member(leader).Kill();
-        changeAvoiding(leader);
-        dataplaneSettled();
-        ASSERT_TRUE(cluster.Start());
-        vifStatesSettled();
-    }
-    {
-        SCOPED_TRACE("the member the agent uses frozen while the others take a change");
-        int used = memberInUse();
-        ASSERT_GE(used, 0);
-        cluster.member(used).Freeze();
-        changeAvoiding(used);
-        dataplaneSettled();
-        EXPECT_NE(memberInUse(), used);
-        cluster.member(used).Thaw();
+        if (step.freeze) {
+            EXPECT_NE(memberInUse(), victim);
+            cluster.member(victim).Thaw();
+        } else {
+            ASSERT_TRUE(cluster.Start());
+        }
         vifStatesSettled();
     }
     json kcp = emu.Dump();
