@@ -82,6 +82,8 @@ class L3App : public SCL3TableObserver,
     static constexpr const char* kLinkPathKey = "krnlink.path";
     static constexpr const char* kDefaultLinkPath = "ozy_vdr_krnlink";
     static constexpr const char* kSoftRssKey = "features.softRSS.enabled";
+    // The L3 vertical's number in its processed-barrier reports.
+    static constexpr uint32_t kVerticalId = 3;
 
     explicit L3App(L3AppOptions options);
     ~L3App() override;

@@ -4,6 +4,8 @@
 
 #include "apps/routing/L3App.h"
 #include "intake/CairndbClient.h"
+#include "proto/cairndb_system.pb.h"
+#include "runtime/Logger.h"
 #include "runtime/daemon/AppContext.h"
 #include "runtime/daemon/AppFactories.h"
 #include "statecache/StateCache.h"
@@ -19,6 +21,16 @@ L3AppEntry::L3AppEntry(AppContext& context) {
         options.l3Table = context.stateCache->L3Table();
     }
     options.cairndb = context.cairndb;
+    if (ICairndbClient* db = context.cairndb) {
+        // The barrier the L3 vertical has realized, written back as its PROCESSED_BARRIER.
+        options.reportBarrier = [db](uint64_t barrier) {
+            orvane::ozy::cairndb::ProcessedBarrierMsg report;
+            report.set_vertical_id(L3App::kVerticalId);
+            report.set_barrier_id(barrier);
+            if (!db->reportProcessedBarrier(report))
+                CFG_WARN("L3App: processed barrier %1 not reported to cairndb", barrier);
+        };
+    }
     app_ = ozy::MakeRef<L3App>(std::move(options));
 }
 

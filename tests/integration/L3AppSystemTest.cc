@@ -152,6 +152,18 @@ bool RealizesTopology(const json& d) {
            !d["global"]["settings"].is_null();
 }
 
+// The L3 vertical's PROCESSED_BARRIER in cairndb (null while there is none).
+json L3Barrier(test::AgentSystem& sys) {
+    json got = sys.Get("PROCESSED_BARRIER");
+    if (got.contains("PROCESSED_BARRIER")) {
+        for (const json& b : got["PROCESSED_BARRIER"]) {
+            if (b.value("vertical_id", 0) == 3)
+                return b;
+        }
+    }
+    return nullptr;
+}
+
 std::string LineWith(const std::string& log, const std::string& text, size_t from) {
     size_t pos = log.find(text, from);
     if (pos == std::string::npos)
@@ -194,6 +206,18 @@ TEST(L3AppSystemTest, RoutingStateReachesTheDataplaneAndSurvivesItsRequests) {
         EXPECT_EQ(json::parse(route.output)["next_hops"][0]["ip"], "10.2.1.254");
     }
     {
+        SCOPED_TRACE("the applied barrier is reported as the L3 vertical's processed barrier");
+        json barrier;
+        ASSERT_TRUE(test::AwaitTrue([&] {
+            barrier = L3Barrier(sys);
+            return !barrier.is_null() && barrier["barrier_id"] == "5";
+        })) << sys.Get("PROCESSED_BARRIER").dump();
+        EXPECT_EQ(barrier["id"], "00000000-0000-0000-0000-000000000003");
+        // Gone from cairndb, it is written again by the next full sync below.
+        ASSERT_EQ(sys.Cairnctl({"delete", "PROCESSED_BARRIER", barrier["id"]}).status, 0);
+        ASSERT_TRUE(test::AwaitTrue([&] { return L3Barrier(sys).is_null(); }));
+    }
+    {
         SCOPED_TRACE("a link drop ends in a full sync without errors, then the barrier");
         const int before = fullSyncEnds();
         const size_t from = sys.AgentLogSize();
@@ -207,6 +231,12 @@ TEST(L3AppSystemTest, RoutingStateReachesTheDataplaneAndSurvivesItsRequests) {
         std::string log = sys.Agent()->Output();
         EXPECT_LT(log.find("L3App: Send Full Sync End to dataplane", from),
                   log.find("L3App: send barrier version 5", from));
+        json barrier;
+        ASSERT_TRUE(test::AwaitTrue([&] {
+            barrier = L3Barrier(sys);
+            return !barrier.is_null();
+        })) << sys.Get("PROCESSED_BARRIER").dump();
+        EXPECT_EQ(barrier["barrier_id"], "5");
         std::string line = LineWith(log, "full sync vdr ID is not found for LR " + Lr(3), from);
         EXPECT_NE(line.find("errorCode=\"LCP00920\""), std::string::npos) << line;
     }
