@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchFigures.h"
 #include "platform/HostRoot.h"
 #include "platform/device/DeviceClient.h"
 #include "platform/device/DeviceFrame.h"
@@ -37,7 +38,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using ozy::bench::Check;
+using ozy::bench::Clock;
+using ozy::bench::Median;
+using ozy::bench::Ms;
 using namespace TarpFirewall;
 namespace w = ozy::tarp;
 
@@ -163,22 +167,6 @@ class Recorder : public ozy::device::IDeviceOpener {
         Recorder& r_;
     };
 };
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "benchmark step failed: %s\n", what);
-        std::exit(1);
-    }
-}
 
 }  // namespace
 
