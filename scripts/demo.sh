@@ -218,6 +218,7 @@ done
 # The routing state the dataplane must end up with: router ports (LIFs) and routes.
 VDR_LIFS=$(jq '.LOG_ROUTER_PORT_CONFIG // [] | length' "$TOPOLOGY")
 VDR_ROUTES=$(jq '.FIB // [] | length' "$TOPOLOGY")
+L2_REMOTE_MACS=$(jq '[.LOG_SWITCH_FIB[]?.mac_entries[]?] | length' "$TOPOLOGY")
 # The host's tunnel endpoint: the transport node's first VTEP address.
 TEP=$(jq -r '.TRANSPORT_NODE_CONFIG[0].transport_switches[0].vtep_ips[0].ipv4 |
     [(. / 16777216 | floor) % 256, (. / 65536 | floor) % 256, (. / 256 | floor) % 256, . % 256] |
@@ -375,6 +376,11 @@ l2_states_written() {
         | [.ROUTING_DOMAIN_VTEP[]? | select((.vtep_entries | length) == 1)] | length == $n' \
         <<<"$L2_DOMAINS" >/dev/null
 }
+# The remote MACs of the topology's switch FIBs are in the dataplane.
+l2_remote_pushed() {
+    emu dpemu/vxlan-summary 2>/dev/null |
+        jq -e --argjson n "$L2_REMOTE_MACS" '.remote_macs == $n' >/dev/null
+}
 all_realized() {
     local line lsp ls vif dvport
     for line in "${PORTS[@]}"; do
@@ -382,7 +388,7 @@ all_realized() {
         port_realized "$dvport" "${SW_VNI[$ls]:-}" || return 1
     done
     routing_realized || return 1
-    vif_states_written && l2_states_written
+    vif_states_written && l2_states_written && l2_remote_pushed
 }
 start=$EPOCHREALTIME
 await "$REALIZE_TIMEOUT" "every port unblocked, every LIF and route in the dataplane, a VIF_STATE per VIF and the learned L2 state" \
@@ -509,6 +515,12 @@ jq -r --argjson names "$NAMES" "$JQ_ADDR"'.LOG_SWITCH_STATE | sort_by(.id)[] |
     l2row "$sw" "$vni" "$vteps" "$macs"
 done
 jq -r "$JQ_ADDR"'.ROUTING_DOMAIN_VTEP[]? | "routing domain \(.id): VTEP \([.vtep_entries[]?.ip | addr] | join(" "))"' <<<"$L2_DOMAINS"
+say "remote state pushed to the dataplane (cairndb LOG_SWITCH_FIB, CCP_SESSION):"
+l2row "VNI" "link" "controller" "remote VTEPs / MACs / IPs"
+emu dpemu/dump vxlan | jq -r '.vnis | to_entries[] | select(.value.joined) |
+    [.key, "flag=\(.value.link.flag // "-")", (.value.controller.ipv4 // "-"),
+     "\([.value.remote_vteps[]?.ip] | join(" ")) / \(.value.remote_macs | length) / \(.value.remote_ips | length)"] | @tsv' |
+    while IFS=$'\t' read -r vni link ctl remote; do l2row "$vni" "$link" "$ctl" "$remote"; done
 
 # ---- operations agent: one traceflow round ---------------------------------------------------
 

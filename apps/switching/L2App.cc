@@ -9,9 +9,11 @@
 
 #include "intake/MsgDispatcher.h"
 #include "proto/cairndb_switching.pb.h"
+#include "proto/cairndb_system.pb.h"
 #include "runtime/AgentLock.h"
 #include "runtime/Logger.h"
 #include "statecache/IStateCacheConfigTable.h"
+#include "statecache/IStateCacheL2Table.h"
 #include "statecache/IdText.h"
 
 namespace CfgAgent {
@@ -85,6 +87,8 @@ void L2App::Init(const boost::property_tree::ptree& config) {
     }
     if (options_.configTable != nullptr)
         options_.configTable->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, this);
+    if (options_.l2Table != nullptr)
+        options_.l2Table->RegisterDesiredStateObserver(this);
     if (options_.dispatcher != nullptr)
         options_.dispatcher->RegisterComponent(ComponentType::L2APP, this);
     {
@@ -114,6 +118,8 @@ void L2App::Stop() {
         options_.dispatcher->UnregisterComponent(this);
     if (options_.configTable != nullptr)
         options_.configTable->UnregisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, this);
+    if (options_.l2Table != nullptr)
+        options_.l2Table->UnregisterDesiredStateObserver(this);
     AgentLockGuard lock(GlobalAgentLock());
     link_.reset();
     fullSyncCallbacks_.clear();
@@ -126,21 +132,49 @@ void L2App::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) 
     AgentLockGuard lock(GlobalAgentLock());
     if (stopped_)
         return;
+    bool controllerChanged = false;
     for (const CairnDBUpdateMsg& u : objects) {
+        if (u.op != Operation::OPERATION_UPDATE && u.op != Operation::OPERATION_DELETE) {
+            CFG_ERROR_CODE("LCP00007", "Unsupported operation type %1", u.op);
+            continue;
+        }
         if (u.objType == ObjectType::CCP_SESSION && u.property == PropertyType::INVALID_PROPERTY) {
+            const std::string before = ccpSession_;
             if (u.op == Operation::OPERATION_DELETE) {
                 ccpSession_.clear();
-            } else if (u.op == Operation::OPERATION_UPDATE) {
+            } else {
                 ccpSession_ = u.data;
             }
+            controllerChanged = controllerChanged || before != ccpSession_;
             CFG_DEBUG("%1: controller session %2 (%3)", kName, IdText(u.id),
                       u.op == Operation::OPERATION_DELETE ? "deleted" : "updated");
+        } else if (u.objType == ObjectType::GLOBAL_CONFIG &&
+                   u.property == PropertyType::INVALID_PROPERTY) {
+            pb::GlobalConfigMsg g;
+            if (u.op == Operation::OPERATION_DELETE) {
+                CFG_INFO("%1: remove global config", kName);
+                globalReplicationMode_.reset();
+            } else if (!g.ParseFromString(u.data)) {
+                CFG_ERROR_CODE("LCP00007", "%1: no l2 global config", kName);
+            } else if (!g.has_l2_replication_mode()) {
+                CFG_DEBUG("%1: no global replication mode", kName);
+                globalReplicationMode_.reset();
+            } else {
+                globalReplicationMode_ = g.l2_replication_mode();
+            }
         } else {
             CFG_DEBUG("%1: desired %2 of %3 not handled here", kName, ObjTypeToString(u.objType),
                       IdText(u.id));
         }
     }
     (void)fullSync;
+    if (!controllerChanged || sessionState_ < kSessionOpenAcked)
+        return;
+    // Every VNI the dataplane holds learns the new controller address.
+    for (const auto& [vni, entry] : vnis_) {
+        if (entry.pushed)
+            SendLocked(BuildControllerIp(BuildCtlrIPUpdate(entry.switchId, vni)));
+    }
 }
 
 void L2App::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) {
@@ -151,12 +185,25 @@ void L2App::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bo
         // A full sync may have removed or changed mappings without a record of its own.
         RefreshVniSwitches();
         SyncRdVteps();
+        for (auto& [vni, entry] : vnis_) {
+            if (!entry.pushed)
+                continue;
+            SendSwitchSettings(vni, entry, PropertyType::LS_REPLICATION_MODE);
+            SendSwitchSettings(vni, entry, PropertyType::LS_MAC_MANAGEMENT);
+            SendSwitchSettings(vni, entry, PropertyType::LS_ROUTING_DOMAIN_ID);
+        }
         return;
     }
     bool changed = false;
     for (const CairnDBUpdateMsg& u : updates) {
         if (u.objType != ObjectType::LOG_SWITCH_CONFIG || u.op != Operation::OPERATION_UPDATE)
             continue;
+        if (u.property != PropertyType::INVALID_PROPERTY && u.property != PropertyType::LS_VNI) {
+            uint32_t vni = 0;
+            VniEntry* entry = PushedVniOf(u.id, &vni);
+            if (entry != nullptr)
+                SendSwitchSettings(vni, *entry, u.property);
+        }
         const bool whole = u.property == PropertyType::INVALID_PROPERTY;
         changed = changed || whole || u.property == PropertyType::LS_ROUTING_DOMAIN_ID ||
                   u.property == PropertyType::LS_VNI;
@@ -166,8 +213,11 @@ void L2App::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bo
         if (u.data.empty() || !ls.ParseFromString(u.data) || !ls.has_vni())
             continue;
         auto it = vnis_.find(ls.vni());
-        if (it != vnis_.end())
+        if (it != vnis_.end()) {
             SetVniSwitch(ls.vni(), it->second, u.id);
+        } else {
+            CFG_DEBUG("%1: VNI %2 doesn't receive Join from datapath", kName, ls.vni());
+        }
     }
     if (changed)
         SyncRdVteps();

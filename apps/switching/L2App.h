@@ -20,6 +20,15 @@
 // and written when its LS_VNI arrives. The local routing-domain VTEPs of a switch go to
 // ROUTING_DOMAIN_VTEP of the routing domain of each of its joined VNIs (LS_ROUTING_DOMAIN_ID).
 //
+// Remote state (L2AppRemote.cc): once the dataplane joined a VNI and its logical switch is known,
+// SendVNIMbrChangeMsgToDP confirms the membership, sends the Link change, the Controller IP Update
+// and the routing domain item, then the switch's remote VTEPs, VM MACs and VM IPs as the desired
+// L2 table holds them at that moment (LOG_SWITCH_FIB; nothing is copied). Later desired changes of
+// a pushed VNI are sent as they come; changes of other VNIs wait for their join. Of what was pushed
+// only the keys are kept (the VTEP entries whole: they are few), so that a full sync of the desired
+// store, which delivers filtered lists, is reconciled by reading the store back. Every list is
+// split at the negotiated maximum message length. Nothing is pushed before the Open ACK.
+//
 // Threads: the link's receive and status handlers run on the link's threads, the desired-state
 // operations on the dispatcher's thread, the CLI hook on the CLI thread. Each takes the global
 // agent lock before touching the state below. Bad input from the dataplane is logged with its code
@@ -29,8 +38,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -41,6 +52,7 @@
 #include "runtime/RefCounted.h"
 #include "statecache/L2ValueKey.h"
 #include "statecache/SCConfigTableObserver.h"
+#include "statecache/SCL2TableObserver.h"
 
 namespace CfgAgent {
 
@@ -55,7 +67,9 @@ struct L2AppOptions {
     KrnlinkFactory makeLink;                        // default: the system's kernel links
 };
 
-class L2App : public SCConfigTableObserver, public ozy::RefCounted<L2App, Component> {
+class L2App : public SCConfigTableObserver,
+              public SCL2TableObserver,
+              public ozy::RefCounted<L2App, Component> {
   public:
     static constexpr int kLinkBufferSize = 4096;
     static constexpr const char* kLinkPathKey = "krnlink.path";
@@ -91,6 +105,8 @@ class L2App : public SCConfigTableObserver, public ozy::RefCounted<L2App, Compon
     // LOG_SWITCH_CONFIG: LS_VNI names the logical switch of a VNI, LS_ROUTING_DOMAIN_ID its
     // routing domain.
     void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
+    // L2 table (desired): remote VTEPs, VM MACs and VM IPs of the logical switches.
+    void ProcessL2DesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
 
     // ---- dataplane ----
     // Sends one message when the link is up and the app not stopped; an empty message is an error
@@ -118,6 +134,13 @@ class L2App : public SCConfigTableObserver, public ozy::RefCounted<L2App, Compon
     std::set<uint32_t> queuedInstances() const;
     size_t queuedReports() const;
     size_t heldReports() const;
+    // Remote entries pushed to the dataplane for a VNI (VTEPs, MACs, IPs); false when not pushed.
+    struct RemoteCounts {
+        size_t vteps = 0;
+        size_t macs = 0;
+        size_t ips = 0;
+    };
+    bool GetRemoteCounts(uint32_t vni, RemoteCounts* out) const;
 
   private:
     // One converted report: an entry of a VNI's logical switch.
@@ -127,11 +150,21 @@ class L2App : public SCConfigTableObserver, public ozy::RefCounted<L2App, Compon
         Operation op = Operation::OPERATION_UPDATE;
         std::string data;
     };
+    // The keys of the remote entries pushed for a VNI.
+    struct RemoteKeys {
+        std::map<L2ValueKey, vxlan::VtepEntry> vteps;
+        std::unordered_set<L2ValueKey, L2ValueKeyHash> macs;
+        std::unordered_set<L2ValueKey, L2ValueKeyHash> ipv4;
+        std::unordered_set<L2ValueKey, L2ValueKeyHash> ipv6;
+    };
     struct VniEntry {
         uint32_t switchId = 0;
         std::string lsId;
         bool objectWritten = false;
+        bool pushed = false;  // SendVNIMbrChangeMsgToDP ran for lsId in this session
+        RemoteKeys remote;
     };
+    struct RemoteBatch;
 
     // Settings (L2App.cc).
     void ReadSettings(const boost::property_tree::ptree& config);
@@ -170,6 +203,29 @@ class L2App : public SCConfigTableObserver, public ozy::RefCounted<L2App, Compon
     void RefreshVniSwitches();
     void SetVniSwitch(uint32_t vni, VniEntry& entry, const std::string& lsId);
 
+    // Remote state (L2AppRemote.cc).
+    void SendVNIMbrChangeMsgToDP(uint32_t vni, VniEntry& entry);
+    vxlan::ControllerIp BuildCtlrIPUpdate(uint32_t switchId, uint32_t vni) const;
+    DpMsg BuildLinkChangeOf(uint32_t vni, const VniEntry& entry) const;
+    // The routing domain item (259) of a VNI; false (with the stop line) when there is none.
+    bool RoutingDomainItemOf(uint32_t vni, const VniEntry& entry,
+                             vxlan::ConfigureItemValue* out) const;
+    // The MAC limit item (261) of a VNI; false (with its line) without a valid limit.
+    bool MacLimitItemOf(uint32_t vni, const VniEntry& entry, vxlan::ConfigureItemValue* out) const;
+    // Every remote entry of the VNI's switch from the desired store.
+    void PushRemoteState(uint32_t vni, VniEntry& entry);
+    // Adds one desired record to a batch; flushes first when a removal follows an addition.
+    void AddRemoteRecord(uint32_t vni, VniEntry& entry, RemoteBatch& batch,
+                         const CairnDBUpdateMsg& record);
+    // Removals of every pushed entry the desired store no longer holds.
+    void AddStaleRemovals(VniEntry& entry, RemoteBatch& batch);
+    void SendRemoteBatch(uint32_t vni, const VniEntry& entry, RemoteBatch& batch);
+    // The joined, pushed VNI of a logical switch; null when none.
+    VniEntry* PushedVniOf(const std::string& lsId, uint32_t* vni);
+    // Per-switch settings of a pushed VNI changed in the configuration table.
+    void SendSwitchSettings(uint32_t vni, VniEntry& entry, PropertyType property);
+    bool LsConfig(const std::string& lsId, PropertyType property, std::string* body) const;
+
     L2AppOptions options_;
     vxlan::Settings settings_;
     size_t maxQueuedReports_ = kDefaultMaxQueuedReports;
@@ -195,6 +251,7 @@ class L2App : public SCConfigTableObserver, public ozy::RefCounted<L2App, Compon
     size_t heldCount_ = 0;
     bool heldOverflowLogged_ = false;
     std::string ccpSession_;  // serialized CcpSessionMsg, empty when none
+    std::optional<uint32_t> globalReplicationMode_;  // GLOBAL_CONFIG l2_replication_mode
     std::vector<std::function<void()>> fullSyncCallbacks_;
 };
 

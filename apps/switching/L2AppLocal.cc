@@ -362,6 +362,7 @@ void L2App::SetVniSwitch(uint32_t vni, VniEntry& entry, const std::string& lsId)
         }
     }
     entry.lsId = lsId;
+    SendVNIMbrChangeMsgToDP(vni, entry);
     if (sessionState_ != kSessionFullSyncEnded)
         return;  // the Full Sync End writes it
     entry.objectWritten = !list.empty();

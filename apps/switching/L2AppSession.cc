@@ -242,8 +242,12 @@ void L2App::HandleVniMembership(const MsgView& msg) {
     entry.switchId = m.switchId;
     CFG_INFO("%1: Add logical switch(VNI: %2, switchID: %3)", kName, m.vni, m.switchId);
     std::string lsId = LogicalSwitchOfVni(m.vni);
-    if (!lsId.empty())
+    if (!lsId.empty()) {
         SetVniSwitch(m.vni, entry, lsId);
+    } else {
+        CFG_INFO("%1: No desired config found for VNI %2; it is sent once its switch is known",
+                 kName, m.vni);
+    }
     SyncRdVteps();
 }
 

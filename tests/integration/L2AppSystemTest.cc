@@ -1,12 +1,14 @@
 // The L2 overlay application end to end with real processes: ovsdb-server (cairndb), ozy-dpemu
 // playing the overlay module, and ozy-cfgagent with "vxlan" enabled. Desired logical switches go
 // in with cairnctl; the dataplane's local state is injected with ovs-appctl on the emulator; what
-// the agent learned is read back from cairndb (LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP). One scenario
-// with named steps, so that the processes start once.
+// the agent learned is read back from cairndb (LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP), what it
+// programmed from the desired state (LOG_SWITCH_FIB, CCP_SESSION) from the emulator's dump. One
+// scenario with named steps, so that the processes start once.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 
@@ -23,7 +25,39 @@ using json = nlohmann::json;
 constexpr const char* kLsA = "5a000000-0000-4000-8000-0000000000a1";
 constexpr const char* kLsB = "5a000000-0000-4000-8000-0000000000b1";
 constexpr const char* kLsC = "5a000000-0000-4000-8000-0000000000c1";
+constexpr const char* kLsD = "5a000000-0000-4000-8000-0000000000d1";
 constexpr const char* kRd = "7d000000-0000-4000-8000-0000000000d1";
+constexpr const char* kRdD = "7d000000-0000-4000-8000-0000000000d2";
+
+// The desired FIB of switch D: 3 remote VTEPs, a MAC behind each, two IPs; `macs` more MACs
+// behind the first VTEP from 00:50:56:01:00:00, and without MAC `skip` (0: none).
+std::string FibD(int macs = 0, int skip = 0) {
+    json vteps = json::array();
+    json macList = json::array();
+    for (int i = 1; i <= 3; ++i) {
+        std::string vtep = "10.0.2." + std::to_string(i);
+        vteps.push_back({{"ip", vtep}, {"label", 20 + i}});
+        if (i != skip)
+            macList.push_back({{"mac", "00:50:56:00:02:0" + std::to_string(i)}, {"vtep_ip", vtep}});
+    }
+    char mac[32];
+    for (int i = 0; i < macs; ++i) {
+        std::snprintf(mac, sizeof mac, "00:50:56:01:%02x:%02x", i >> 8, i & 0xff);
+        macList.push_back({{"mac", mac}, {"vtep_ip", "10.0.2.1"}});
+    }
+    json ips = json::array({{{"ip", "192.168.2.1"}, {"mac", "00:50:56:00:02:01"}},
+                            {{"ip", "fd00::2:2"}, {"mac", "00:50:56:00:02:02"}}});
+    json fib = {
+        {"id", kLsD}, {"vtep_entries", vteps}, {"mac_entries", macList}, {"ip_entries", ips}};
+    return json{{"LOG_SWITCH_FIB", json::array({fib})}}.dump();
+}
+
+std::set<std::string> Texts(const json& list, const char* key) {
+    std::set<std::string> out;
+    for (const json& e : list)
+        out.insert(e[key].get<std::string>());
+    return out;
+}
 
 std::string Switches() {
     return std::string(R"({"LOG_SWITCH_CONFIG": [)") + R"({"id": ")" + kLsA +
@@ -187,6 +221,70 @@ TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
         ASSERT_TRUE(AwaitRow(sys, "LOG_SWITCH_STATE", kLsC, [](const json& row) {
             return Macs(row) == std::set<uint64_t>{kMac + 0x61, kMac + 0x63};
         })) << Row(sys, "LOG_SWITCH_STATE", kLsC).dump();
+    }
+
+    {
+        SCOPED_TRACE("remote state applied before the join reaches the dataplane at the join");
+        ASSERT_TRUE(sys.Apply(std::string(R"({"LOG_SWITCH_CONFIG": [{"id": ")") + kLsD +
+                              R"(", "vni": 7001, "replication_mode": 1, "arp_proxy": true,)" +
+                              R"( "routing_domain_id": ")" + kRdD + R"("}],)" +
+                              R"( "CCP_SESSION": [{"id": "cc000000-0000-4000-8000-000000000001",)" +
+                              R"( "state": 1, "controller_ip": "10.9.9.9"}]})"));
+        ASSERT_TRUE(sys.Apply(FibD()));
+        ASSERT_TRUE(sys.AwaitAgentLog("L2App: VNI 7001 doesn't receive Join from datapath"));
+        emu({"dpemu/vxlan-join", "1", "7001"});
+        auto vni = [&] { return sys.EmuDump("vxlan")["vnis"]["7001"]; };
+        const std::set<std::string> macs = {"00:50:56:00:02:01", "00:50:56:00:02:02",
+                                            "00:50:56:00:02:03"};
+        ASSERT_TRUE(test::AwaitTrue(
+            [&] {
+                json v = vni();
+                return v.contains("remote_ips") && v["remote_ips"].size() == 2 &&
+                       !v["controller"].is_null();
+            },
+            std::chrono::seconds(60), std::chrono::milliseconds(200)))
+            << vni().dump();
+        json v = vni();
+        EXPECT_EQ(v["confirmed"], true);
+        EXPECT_EQ(v["link"], (json{{"flag", 0}, {"multicast_proxy", 0}, {"arp_proxy", 1}}));
+        EXPECT_EQ(v["controller"], (json{{"ipv4", "10.9.9.9"}, {"ipv6", ""}, {"type", 1}}));
+        EXPECT_EQ(v["routing_domain"], kRdD);
+        EXPECT_EQ(Texts(v["remote_vteps"], "ip"),
+                  (std::set<std::string>{"10.0.2.1", "10.0.2.2", "10.0.2.3"}));
+        EXPECT_EQ(Texts(v["remote_macs"], "mac"), macs);
+        EXPECT_EQ(Texts(v["remote_ips"], "ip"),
+                  (std::set<std::string>{"192.168.2.1", "fd00::2:2"}));
+    }
+
+    {
+        SCOPED_TRACE("a MAC deleted while the link is down is absent after the reconnect");
+        const uint32_t opens = session()["opens"];
+        size_t mark = sys.AgentLogSize();
+        emu({"dpemu/link-drop", "vxlan"});
+        ASSERT_TRUE(sys.AwaitAgentLog("L2App: krnlink down", std::chrono::seconds(60), mark));
+        ASSERT_TRUE(sys.Apply(FibD(0, 2)));
+        ASSERT_TRUE(sys.AwaitEmu("vxlan", [&](const json& d) {
+            const json& v = d["vnis"]["7001"];
+            return d["session"]["opens"] > opens && d["session"]["state"] == "synced" &&
+                   v["remote_macs"].size() == 2 && v["remote_vteps"].size() == 3 &&
+                   v["remote_ips"].size() == 2 && !v["controller"].is_null();
+        })) << sys.EmuDump("vxlan")["vnis"]["7001"].dump();
+        EXPECT_EQ(Texts(sys.EmuDump("vxlan")["vnis"]["7001"]["remote_macs"], "mac"),
+                  (std::set<std::string>{"00:50:56:00:02:01", "00:50:56:00:02:03"}));
+    }
+
+    {
+        SCOPED_TRACE("5,000 remote MACs on one VNI arrive whole, split at the maximum");
+        ASSERT_TRUE(sys.Apply(FibD(5000)));
+        ASSERT_TRUE(test::AwaitTrue(
+            [&] {
+                json sum = json::parse(emu({"dpemu/vxlan-summary"}));
+                return sum["remote_macs"] == 5003;
+            },
+            std::chrono::seconds(120), std::chrono::milliseconds(200)))
+            << emu({"dpemu/vxlan-summary"});
+        EXPECT_TRUE(sys.EmuDump("vxlan")["errors"].empty());
+        EXPECT_EQ(sys.EmuDump("vxlan")["stats"]["spurious_removals"], 0);
     }
 
     {

@@ -151,6 +151,8 @@ void VxlanFamily::HandleSessionControl(uint64_t conn, const MsgView& msg) {
     sessionState_ = SessionState::kOpen;
     fullSyncHeld_ = false;
     ++sessionsOpened_;
+    // What the agent programmed belonged to the old session: it pushes it again after the joins.
+    tables_.ClearRemote();
     std::vector<DpMsg> msgs;
     msgs.push_back(BuildSessionControl(kSessionOpenAck, sc.sessionId));
     for (DpMsg& m : tables_.FullSyncMessages(tables_.AgentMaxMsgLength()))
@@ -222,7 +224,9 @@ CommandResult VxlanFamily::Leave(const std::vector<std::string>& a) {
     VxlanTables::Vni* v = JoinedVni(a[0], &vni, &error);
     if (v == nullptr)
         return CommandResult::Error(error);
-    *v = VxlanTables::Vni{v->switchId, false, {}, {}};
+    VxlanTables::Vni left;
+    left.switchId = v->switchId;
+    *v = std::move(left);
     return Reported("VNI " + a[0] + " left", {BuildVniMembership(v->switchId, vni, kOpLeave)});
 }
 
@@ -444,8 +448,11 @@ nlohmann::json VxlanFamily::Dump() const {
                       {"opens", sessionsOpened_},
                       {"hold_fullsync", holdFullSync_},
                       {"fullsync_held", fullSyncHeld_}};
-    out["stats"] = {
-        {"messages", messages_}, {"sent", sent_}, {"errors", malformed_}, {"by_type", byType_}};
+    out["stats"] = {{"messages", messages_},
+                    {"sent", sent_},
+                    {"errors", malformed_},
+                    {"by_type", byType_},
+                    {"spurious_removals", tables_.spuriousRemovals}};
     out["errors"] = errors_;
     return out;
 }

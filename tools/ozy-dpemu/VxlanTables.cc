@@ -27,6 +27,49 @@ nlohmann::json VtepJson(const VtepEntry& e) {
             {"mtep", e.mtep}};
 }
 
+template <class T>
+nlohmann::json Opt(const std::optional<T>& v) {
+    return v ? nlohmann::json(*v) : nlohmann::json(nullptr);
+}
+
+// What the agent programmed for one VNI.
+void AddRemoteJson(const VxlanTables::Vni& v, nlohmann::json& out) {
+    out["confirmed"] = v.confirmed;
+    out["link"] = v.link ? nlohmann::json{{"flag", v.linkFlag},
+                                          {"multicast_proxy", v.link->multicastProxy},
+                                          {"arp_proxy", v.link->arpProxy}}
+                         : nlohmann::json(nullptr);
+    if (v.controller) {
+        const ControllerIp& c = *v.controller;
+        out["controller"] = {
+            {"ipv4", c.addrType == kAddrIpv4 || c.addrType == kAddrBoth ? Ipv4Text(c.ipv4) : ""},
+            {"ipv6",
+             c.addrType == kAddrIpv6 || c.addrType == kAddrBoth ? Ipv6Text(c.ipv6.data()) : ""},
+            {"type", c.addrType}};
+    } else {
+        out["controller"] = nullptr;
+    }
+    out["mac_limit"] = Opt(v.macLimit);
+    out["multicast_proxy"] = Opt(v.multicastProxy);
+    out["arp_proxy"] = Opt(v.arpProxy);
+    out["routing_domain"] =
+        v.routingDomain ? nlohmann::json(UuidText(*v.routingDomain)) : nlohmann::json(nullptr);
+    nlohmann::json vteps = nlohmann::json::array();
+    for (const auto& [ip, e] : v.remoteVteps)
+        vteps.push_back(VtepJson(e));
+    nlohmann::json macs = nlohmann::json::array();
+    for (const auto& [key, e] : v.remoteMacs) {
+        macs.push_back({{"mac", kcp::MacText(e.vmMac.data())},
+                        {"vtep", VtepAddressText(e.addrType, e.vtepIpv4, e.vtepIpv6)}});
+    }
+    nlohmann::json ips = nlohmann::json::array();
+    for (const auto& [ip, mac] : v.remoteIps)
+        ips.push_back({{"ip", ip}, {"mac", kcp::MacText(MacOfKey(mac).data())}});
+    out["remote_vteps"] = std::move(vteps);
+    out["remote_macs"] = std::move(macs);
+    out["remote_ips"] = std::move(ips);
+}
+
 void AppendVteps(EntryBuffer& out, const std::map<std::string, VtepEntry>& vteps) {
     for (const auto& [ip, e] : vteps)
         WriteVtepEntry(e, out.Append());
@@ -82,11 +125,37 @@ bool VxlanTables::Apply(const MsgView& msg, std::string* error, bool* stateQuery
         case kMsgVniMembership: {
             VniMembership m;
             ok = ParseVniMembership(msg, &m) && msg.length == kVniMembershipSize;
+            if (!ok)
+                break;
+            if (!m.Join()) {
+                *error = "VNI Membership Change from the agent with op " + std::to_string(m.op) +
+                         " (only a join confirmation is sent)";
+                return false;
+            }
+            Vni* v = Programmed("VNI Membership Change", m.switchId, m.vni, error);
+            if (v == nullptr)
+                return false;
+            v->confirmed = true;
             break;
         }
         case kMsgLinkChange: {
             LinkChange m;
             ok = ParseLinkChange(msg, &m);
+            if (!ok)
+                break;
+            if (m.vnis.empty()) {
+                *error = "Link Change without a VNI";
+                return false;
+            }
+            for (const LinkVni& l : m.vnis) {
+                if (Programmed("Link Change", m.switchId, l.vni, error) == nullptr)
+                    return false;
+            }
+            for (const LinkVni& l : m.vnis) {
+                Vni& v = vnis[l.vni];
+                v.link = l;
+                v.linkFlag = m.flag;
+            }
             break;
         }
         case kMsgVtepGroup: {
@@ -117,6 +186,16 @@ bool VxlanTables::Apply(const MsgView& msg, std::string* error, bool* stateQuery
         case kMsgControllerIp: {
             ControllerIp m;
             ok = ParseControllerIp(msg, &m) && msg.length == kControllerIpSize;
+            if (!ok)
+                break;
+            if (m.addrType > kAddrBoth) {
+                *error = "Controller IP Update with address type " + std::to_string(m.addrType);
+                return false;
+            }
+            Vni* v = Programmed("Controller IP Update", m.switchId, m.vni, error);
+            if (v == nullptr)
+                return false;
+            v->controller = m;
             break;
         }
         case kMsgStateQuery: {
@@ -156,8 +235,17 @@ bool VxlanTables::ApplyConfigure(const MsgView& msg, std::string* error) {
                       std::to_string(t.valueSize) + " bytes";
                 return;
             }
-            if (want != kCfgSettingValueSize)
-                return;  // per-switch items: checked here, kept by the remote-state tables
+            if (want != kCfgSettingValueSize) {
+                if (t.type != kCfgBfd && t.type != kCfgEvpnGlobalBfd) {
+                    SwitchItem item;
+                    ParseSwitchItem(t, &item);
+                    if (Programmed(ConfigureItemName(t.type), item.switchId, item.vni, &bad) ==
+                        nullptr) {
+                        bad = "Configure: " + bad;
+                    }
+                }
+                return;
+            }
             sawSettings = true;
             uint16_t v = LoadBe16(t.value);
             switch (t.type) {
@@ -197,7 +285,106 @@ bool VxlanTables::ApplyConfigure(const MsgView& msg, std::string* error) {
     }
     if (sawSettings)
         settings = s;
+    WalkTlvs(msg, [&](const DpTlv& t) { ApplySwitchItem(t, nullptr); });
     ++applied["Configure"];
+    return true;
+}
+
+bool VxlanTables::ApplySwitchItem(const DpTlv& t, std::string* error) {
+    SwitchItem item;
+    if (!ParseSwitchItem(t, &item))
+        return false;
+    Vni* v = Programmed(ConfigureItemName(t.type), item.switchId, item.vni, error);
+    if (v == nullptr)
+        return false;
+    switch (t.type) {
+        case kCfgMulticastProxy:
+            v->multicastProxy = static_cast<uint8_t>(item.value);
+            break;
+        case kCfgArpProxy:
+            v->arpProxy = static_cast<uint8_t>(item.value);
+            break;
+        case kCfgRoutingDomainId:
+            v->routingDomain = item.routingDomain;
+            break;
+        case kCfgMacLimit:
+            v->macLimit = item.value;
+            break;
+    }
+    return true;
+}
+
+VxlanTables::Vni* VxlanTables::Programmed(const char* what, uint32_t switchId, uint32_t vni,
+                                          std::string* error) {
+    auto it = vnis.find(vni);
+    if (it == vnis.end() || !it->second.joined) {
+        if (error != nullptr)
+            *error =
+                std::string(what) + " for VNI " + std::to_string(vni) + ", which is not joined";
+        return nullptr;
+    }
+    if (it->second.switchId != switchId) {
+        if (error != nullptr) {
+            *error = std::string(what) + " for VNI " + std::to_string(vni) + " under switch " +
+                     std::to_string(switchId) + "; it is joined on switch " +
+                     std::to_string(it->second.switchId);
+        }
+        return nullptr;
+    }
+    return &it->second;
+}
+
+void VxlanTables::ClearRemote() {
+    for (auto& [vni, v] : vnis) {
+        Vni fresh;
+        fresh.switchId = v.switchId;
+        fresh.joined = v.joined;
+        fresh.localVteps = std::move(v.localVteps);
+        fresh.localMacs = std::move(v.localMacs);
+        v = std::move(fresh);
+    }
+}
+
+bool VxlanTables::ApplyList(uint16_t dataType, const ListUpdate& l, std::string* error) {
+    Vni* v = Programmed(DataTypeName(dataType), l.switchId, l.vni, error);
+    if (v == nullptr)
+        return false;
+    auto count = [&](size_t erased) { spuriousRemovals += erased == 0 ? 1 : 0; };
+    switch (dataType) {
+        case kDtVtepMembership:
+            for (size_t i = 0; i < l.removed.count; ++i) {
+                VtepEntry e = ReadVtepEntry(l.removed[i]);
+                count(v->remoteVteps.erase(VtepAddressText(e.addrType, e.ipv4, e.ipv6)));
+            }
+            for (size_t i = 0; i < l.added.count; ++i) {
+                VtepEntry e = ReadVtepEntry(l.added[i]);
+                v->remoteVteps[VtepAddressText(e.addrType, e.ipv4, e.ipv6)] = e;
+            }
+            break;
+        case kDtVmMac:
+            for (size_t i = 0; i < l.removed.count; ++i)
+                count(v->remoteMacs.erase(MacKey(ReadVmMacEntry(l.removed[i]).vmMac)));
+            for (size_t i = 0; i < l.added.count; ++i) {
+                VmMacEntry e = ReadVmMacEntry(l.added[i]);
+                v->remoteMacs[MacKey(e.vmMac)] = e;
+            }
+            break;
+        case kDtVmIpv4:
+        case kDtVmIpv6: {
+            auto text = [&](const VmIpEntry& e) {
+                return dataType == kDtVmIpv4 ? Ipv4Text(e.ipv4) : Ipv6Text(e.ipv6.data());
+            };
+            for (size_t i = 0; i < l.removed.count; ++i)
+                count(v->remoteIps.erase(text(ReadVmIpEntry(dataType, l.removed[i]))));
+            for (size_t i = 0; i < l.added.count; ++i) {
+                VmIpEntry e = ReadVmIpEntry(dataType, l.added[i]);
+                v->remoteIps[text(e)] = MacKey(e.mac);
+            }
+            break;
+        }
+        default:
+            break;  // ARP and ND entries answer queries; nothing is kept
+    }
     return true;
 }
 
@@ -205,6 +392,7 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
     std::string bad;
     size_t failedAt = 0;
     size_t tlvs = 0;
+    std::vector<std::pair<uint16_t, ListUpdate>> lists;
     bool fits = WalkTlvs(
         msg,
         [&](const DpTlv& t) {
@@ -217,8 +405,14 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
             EntryList list;
             switch (ParseListUpdate(t, &l)) {
                 case ListResult::kOk:
-                    if (t.type == kDtRdVtepMembership)
+                    if (t.type == kDtRdVtepMembership) {
                         bad = "Update: data type 9 is reported by the dataplane, not programmed";
+                    } else if (Programmed(DataTypeName(t.type), l.switchId, l.vni, &bad) ==
+                               nullptr) {
+                        bad = "Update: " + bad;
+                    } else {
+                        lists.emplace_back(t.type, l);
+                    }
                     return;
                 case ListResult::kTooShort:
                 case ListResult::kBadLength:
@@ -248,6 +442,8 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
         *error = bad;
         return false;
     }
+    for (const auto& [dataType, l] : lists)
+        ApplyList(dataType, l, nullptr);
     ++applied["Update"];
     return true;
 }
@@ -300,10 +496,12 @@ nlohmann::json VxlanTables::ToJson() const {
             macs.push_back({{"mac", kcp::MacText(e.vmMac.data())},
                             {"vtep", VtepAddressText(e.addrType, e.vtepIpv4, e.vtepIpv6)}});
         }
-        vniJson[std::to_string(vni)] = {{"switch_id", v.switchId},
-                                        {"joined", v.joined},
-                                        {"local_vteps", vteps},
-                                        {"local_macs", macs}};
+        nlohmann::json entry = {{"switch_id", v.switchId},
+                                {"joined", v.joined},
+                                {"local_vteps", vteps},
+                                {"local_macs", macs}};
+        AddRemoteJson(v, entry);
+        vniJson[std::to_string(vni)] = std::move(entry);
     }
     out["vnis"] = vniJson;
     nlohmann::json rd = nlohmann::json::object();
@@ -332,15 +530,24 @@ nlohmann::json VxlanTables::Summary() const {
     size_t vteps = 0;
     size_t macs = 0;
     size_t joined = 0;
+    size_t remoteVteps = 0;
+    size_t remoteMacs = 0;
+    size_t remoteIps = 0;
+    nlohmann::json joinedVnis = nlohmann::json::array();
     for (const auto& [vni, v] : vnis) {
         joined += v.joined;
+        if (v.joined)
+            joinedVnis.push_back(vni);
         vteps += v.localVteps.size();
         macs += v.localMacs.size();
+        remoteVteps += v.remoteVteps.size();
+        remoteMacs += v.remoteMacs.size();
+        remoteIps += v.remoteIps.size();
     }
-    return {{"instances", instances.size()},
-            {"vnis", joined},
-            {"local_vteps", vteps},
-            {"local_macs", macs}};
+    return {
+        {"instances", instances.size()}, {"vnis", joined},         {"joined_vnis", joinedVnis},
+        {"local_vteps", vteps},          {"local_macs", macs},     {"remote_vteps", remoteVteps},
+        {"remote_macs", remoteMacs},     {"remote_ips", remoteIps}};
 }
 
 }  // namespace ozy::dpemu

@@ -2,12 +2,18 @@
 // The state of the VXLAN family as the dataplane's overlay module holds it: what the host itself
 // has (its switch instances, the VNIs it joined with their local VTEPs and learned VM MACs, the
 // local routing-domain VTEPs of each switch) and what the agent programmed (the settings of its
-// Configure message).
+// Configure message; per joined VNI the membership confirmation, link flags, controller address,
+// per-switch items and the remote VTEPs, MACs and IPs). What the agent programmed for the VNIs
+// belongs to one session: ClearRemote() forgets it at every Session Open, and the agent re-pushes.
+//
+// Remote lists: the removed entries of an Update are applied before the added ones; removing an
+// entry that is not there is counted in spuriousRemovals (a sign of a lost or doubled push).
 //
 // Apply() takes every message the agent may send, checked strictly through the shared walkers:
 // a message that is shorter than its layout, has a TLV that does not fit, a list whose counts do
-// not match, an unknown Configure item or data type, or a type the agent never sends is refused
-// with the reason and changes nothing. FullSyncMessages() renders the host's state as the
+// not match, an unknown Configure item or data type, a type the agent never sends, or state for a
+// VNI the host has not joined (or under another switch ID) is refused with the reason and changes
+// nothing. FullSyncMessages() renders the host's state as the
 // dataplane reports it after a Session Open.
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +37,19 @@ class VxlanTables {
         bool joined = false;  // a left VNI stays listed, without local state
         std::map<std::string, CfgAgent::vxlan::VtepEntry> localVteps;  // by address text
         std::map<uint64_t, CfgAgent::vxlan::VmMacEntry> localMacs;     // by 48-bit MAC
+
+        // What the agent programmed in the current session.
+        bool confirmed = false;  // membership confirmation (type 3, join)
+        std::optional<CfgAgent::vxlan::LinkVni> link;
+        uint8_t linkFlag = 0;
+        std::optional<CfgAgent::vxlan::ControllerIp> controller;
+        std::optional<uint32_t> macLimit;
+        std::optional<uint8_t> multicastProxy;
+        std::optional<uint8_t> arpProxy;
+        std::optional<CfgAgent::vxlan::UuidBytes> routingDomain;
+        std::map<std::string, CfgAgent::vxlan::VtepEntry> remoteVteps;  // by address text
+        std::map<uint64_t, CfgAgent::vxlan::VmMacEntry> remoteMacs;     // by 48-bit MAC
+        std::map<std::string, uint64_t> remoteIps;                      // address text -> MAC
     };
 
     // --- the host's own state ---
@@ -57,12 +76,20 @@ class VxlanTables {
     // Counts only: instances, joined VNIs, local VTEPs and MACs.
     nlohmann::json Summary() const;
 
+    // Forgets what the agent programmed for the VNIs (a new session starts).
+    void ClearRemote();
+
     // Counters of what the agent sent, by kind.
     std::map<std::string, uint64_t> applied;
+    uint64_t spuriousRemovals = 0;
 
   private:
     bool ApplyConfigure(const CfgAgent::vxlan::MsgView& msg, std::string* error);
     bool ApplyUpdate(const CfgAgent::vxlan::MsgView& msg, std::string* error);
+    // The joined VNI `vni` under switch `switchId`; null with the reason otherwise.
+    Vni* Programmed(const char* what, uint32_t switchId, uint32_t vni, std::string* error);
+    bool ApplyList(uint16_t dataType, const CfgAgent::vxlan::ListUpdate& l, std::string* error);
+    bool ApplySwitchItem(const CfgAgent::DpTlv& t, std::string* error);
 };
 
 // Text forms of the injection commands (MACs: ParseMac of KcpFamily.h). An IPv4 or IPv6 address

@@ -175,6 +175,80 @@ TEST_F(VxlanFamilyTest, BulkLearningIsSplitAtTheAgentsMaximum) {
     EXPECT_EQ(Dump()["vnis"]["5001"]["local_macs"].size(), 12u);
 }
 
+// What the agent programs for a joined VNI, written from the layout: the dump shows it, removals
+// come before additions, a removal of an absent entry is counted, and a new session forgets it all.
+TEST_F(VxlanFamilyTest, RemoteStateOfAJoinedVniIsKeptPerSession) {
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Receive(kOpen7);
+    const Bytes rd = H("7d 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01");
+    Receive(H("00 03 00 0d 00 00 00 07 00 00 13 89 01"));
+    Receive(H("00 04 00 0f 00 00 00 07 00 00 00 13 89 01 00"));
+    Receive(Cat({H("03 e9 00 24 00 00 00 07 00 00 13 89 0a 01 02 03"), HostType(1), Zeros(16)}));
+    Receive(Msg(2, Cat({Tlv(259, Cat({U32(7), U32(5001), rd})),
+                        Tlv(261, Cat({U32(7), U32(5001), U32(4096)}))})));
+    Receive(Update({VtepTlv(7, 5001, {}, {VtepV4(1, 17), VtepV4(2, 18)})}));
+    Receive(Update({MacTlv(7, 5001, {}, {MacV4(1, 1), MacV4(2, 1)})}));
+    Receive(Msg(5, Tlv(2, Cat({U32(7), U32(5001), U16(0), H("c0 a8 00 01 00 50 56 00 00 01")}))));
+    // MAC 2 moves: removed and added again in one TLV; MAC 9 was never there.
+    Receive(Update({MacTlv(7, 5001, {MacV4(2, 1), MacV4(9, 1)}, {MacV4(2, 2)})}));
+    nlohmann::json d = Dump();
+    ASSERT_EQ(Errors(), 0u) << d["errors"].dump();
+    const nlohmann::json& v = d["vnis"]["5001"];
+    EXPECT_EQ(v["confirmed"], true);
+    EXPECT_EQ(v["link"], (nlohmann::json{{"flag", 0}, {"multicast_proxy", 1}, {"arp_proxy", 0}}));
+    EXPECT_EQ(v["controller"], (nlohmann::json{{"ipv4", "10.1.2.3"}, {"ipv6", ""}, {"type", 1}}));
+    EXPECT_EQ(v["routing_domain"], "7d000000-0000-0000-0000-000000000001");
+    EXPECT_EQ(v["mac_limit"], 4096);
+    ASSERT_EQ(v["remote_vteps"].size(), 2u);
+    EXPECT_EQ(v["remote_vteps"][1]["ip"], "10.0.0.2");
+    ASSERT_EQ(v["remote_macs"].size(), 2u);
+    EXPECT_EQ(v["remote_macs"][1]["vtep"], "10.0.0.2");
+    EXPECT_EQ(v["remote_ips"][0],
+              (nlohmann::json{{"ip", "192.168.0.1"}, {"mac", "00:50:56:00:00:01"}}));
+    EXPECT_EQ(d["stats"]["spurious_removals"], 1);
+    nlohmann::json summary = nlohmann::json::parse(commands.Run("dpemu/vxlan-summary", {}).text);
+    EXPECT_EQ(summary["remote_macs"], 2);
+    EXPECT_EQ(summary["remote_vteps"], 2);
+    EXPECT_EQ(summary["remote_ips"], 1);
+    EXPECT_EQ(summary["joined_vnis"], nlohmann::json::array({5001}));
+
+    Receive(Session(1, 8));
+    d = Dump();
+    EXPECT_TRUE(d["vnis"]["5001"]["remote_macs"].empty());
+    EXPECT_TRUE(d["vnis"]["5001"]["link"].is_null());
+    EXPECT_EQ(d["vnis"]["5001"]["joined"], true);
+}
+
+// State for a VNI the host did not join, or under another switch, is refused whole.
+TEST_F(VxlanFamilyTest, RemoteStateOfAnotherVniIsRefused) {
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Receive(kOpen7);
+    struct Case {
+        Bytes msg;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {Update({MacTlv(7, 5002, {}, {MacV4(1, 1)})}), "VM MAC Update for VNI 5002, which is not"},
+        {Update({MacTlv(7, 5001, {}, {MacV4(1, 1)}), MacTlv(8, 5001, {}, {MacV4(2, 1)})}),
+         "under switch 8; it is joined on switch 7"},
+        {H("00 03 00 0d 00 00 00 07 00 00 13 89 02"), "only a join confirmation"},
+        {H("00 04 00 0f 00 00 00 07 00 00 00 13 8a 01 00"), "Link Change for VNI 5002"},
+        {Cat({H("03 e9 00 24 00 00 00 07 00 00 13 89 0a 01 02 03"), HostType(4), Zeros(16)}),
+         "address type 4"},
+        {Msg(2, Tlv(261, Cat({U32(7), U32(5002), U32(1)}))), "Configure: mac_limit for VNI 5002"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        size_t before = Errors();
+        Receive(c.msg);
+        nlohmann::json d = Dump();
+        ASSERT_EQ(d["errors"].size(), before + 1);
+        EXPECT_NE(d["errors"].back().get<std::string>().find(c.reason), std::string::npos)
+            << d["errors"].back();
+    }
+    EXPECT_TRUE(Dump()["vnis"]["5001"]["remote_macs"].empty()) << "the good TLV is not applied";
+}
+
 // Whatever the agent sends that does not fit is refused with its reason and changes nothing.
 struct BadInput {
     const char* name;
