@@ -128,6 +128,15 @@ class MsgQueue {
         std::lock_guard<std::mutex> lock(mutex_);
         return stopping_;
     }
+    // Producers and consumers blocked in put() and get() right now (diagnostics and tests).
+    uint32_t producersWaiting() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return producersWaiting_;
+    }
+    uint32_t consumersWaiting() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return consumersWaiting_;
+    }
 
   private:
     bool bounded() const { return maxSize_ != kUnbounded; }

@@ -38,6 +38,7 @@ struct WorkGroup::Impl {
     std::deque<WorkItemPtr> queue;
     std::vector<std::thread> threads;
     std::vector<const char*> runningNames;
+    ThreadStarter starter;
 
     std::shared_ptr<ozy::metrics::Gauge> queueLength;
     std::shared_ptr<ozy::metrics::Frequency> enqueueFreq;
@@ -49,8 +50,9 @@ struct WorkGroup::Impl {
     void WorkerLoop(size_t slot);
 };
 
-WorkGroup::WorkGroup(int maxQueue, ozy::metrics::Registry* registry)
+WorkGroup::WorkGroup(int maxQueue, ozy::metrics::Registry* registry, ThreadStarter starter)
     : impl_(std::make_shared<Impl>()) {
+    impl_->starter = std::move(starter);
     ozy::metrics::Registry local;
     ozy::metrics::Registry& r = registry != nullptr ? *registry : local;
     impl_->maxQueue = maxQueue;
@@ -75,12 +77,18 @@ WorkGroup::~WorkGroup() {
 
 void WorkGroup::StartThreads(unsigned count) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->threads.reserve(impl_->threads.size() + count);
+    impl_->runningNames.reserve(impl_->runningNames.size() + count);
     for (unsigned i = 0; i < count; ++i) {
         size_t slot = impl_->threads.size();
-        impl_->runningNames.push_back(nullptr);
-        ++impl_->live;
         std::shared_ptr<Impl> impl = impl_;
-        impl_->threads.emplace_back([impl, slot] { impl->WorkerLoop(slot); });
+        std::function<void()> body = [impl, slot] { impl->WorkerLoop(slot); };
+        // A new thread waits for the mutex held here before it looks at its slot; counted only
+        // once it exists.
+        std::thread t = impl_->starter ? impl_->starter(std::move(body)) : std::thread(body);
+        impl_->runningNames.push_back(nullptr);
+        impl_->threads.push_back(std::move(t));
+        ++impl_->live;
     }
 }
 

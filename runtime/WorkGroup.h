@@ -7,8 +7,10 @@
 // must return when its component stops. stop() waits a bounded time: an item that never returns is
 // named in the log and its thread is left behind rather than hanging shutdown.
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/WorkItem.h"
@@ -21,12 +23,19 @@ namespace CfgAgent {
 
 class WorkGroup {
   public:
-    // maxQueue -1: unbounded. Metrics are registered when a registry is given.
-    explicit WorkGroup(int maxQueue = -1, ozy::metrics::Registry* registry = nullptr);
+    // Starts one thread running `body`; throws (std::system_error) when the system refuses.
+    using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
+    // maxQueue -1: unbounded. Metrics are registered when a registry is given. `starter` replaces
+    // std::thread's constructor (tests make it fail).
+    explicit WorkGroup(int maxQueue = -1, ozy::metrics::Registry* registry = nullptr,
+                       ThreadStarter starter = nullptr);
     ~WorkGroup();
     WorkGroup(const WorkGroup&) = delete;
     WorkGroup& operator=(const WorkGroup&) = delete;
 
+    // Starts `count` more threads. When the system refuses one, the exception propagates and the
+    // group counts only the threads that started, so that Stop() still joins them at once.
     void StartThreads(unsigned count);
     // False when the queue is bounded and full, or the group is stopping.
     bool Post(WorkItemPtr item);

@@ -27,6 +27,9 @@ TEST(MsgQueueTest, FullQueueWithoutBlockingRefuses) {
     EXPECT_TRUE(q.put(3));
 }
 
+// The waiter is known to be blocked inside the queue before stop(): a stop() that wakes nobody
+// leaves it there, and the bounded wait for it to return fails (the queue is then closed so that
+// the thread can be joined).
 TEST(MsgQueueTest, StopWakesBlockedConsumer) {
     MsgQueue<int> q(MsgQueue<int>::kUnbounded, true, true);
     std::atomic<bool> done{false};
@@ -35,11 +38,15 @@ TEST(MsgQueueTest, StopWakesBlockedConsumer) {
         got = q.get();
         done = true;
     });
-    // The consumer is blocked: nothing to take.
-    ASSERT_TRUE(test::AwaitTrue([&] { return !done.load(); }));
+    ASSERT_TRUE(test::AwaitTrue([&] { return q.consumersWaiting() == 1; }));
     q.stop();
+    bool woken = test::AwaitTrue([&] { return done.load(); }, std::chrono::seconds(5));
+    if (!woken)
+        q.close();
     consumer.join();
+    EXPECT_TRUE(woken) << "stop() left the consumer blocked";
     EXPECT_FALSE(got.has_value());
+    EXPECT_EQ(q.consumersWaiting(), 0u);
     // A later get() on the stopped, empty queue returns at once.
     EXPECT_FALSE(q.get().has_value());
 }
@@ -49,8 +56,13 @@ TEST(MsgQueueTest, StopWakesBlockedProducer) {
     ASSERT_TRUE(q.put(1));
     std::atomic<int> result{-1};
     std::thread producer([&] { result = q.put(2) ? 1 : 0; });
+    ASSERT_TRUE(test::AwaitTrue([&] { return q.producersWaiting() == 1; }));
     q.stop();
+    bool woken = test::AwaitTrue([&] { return result.load() != -1; }, std::chrono::seconds(5));
+    if (!woken)
+        q.close();
     producer.join();
+    EXPECT_TRUE(woken) << "stop() left the producer blocked";
     EXPECT_EQ(result.load(), 0);
     EXPECT_FALSE(q.put(3));
     EXPECT_EQ(q.get().value(), 1);  // what was queued is still delivered

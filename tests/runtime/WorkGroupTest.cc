@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -96,6 +97,26 @@ TEST(WorkGroupTest, StopDoesNotHangOnAnItemThatNeverReturnsAndNamesIt) {
     EXPECT_TRUE(cap.Contains("Work item StuckLoop did not end at shutdown"));
     EXPECT_TRUE(cap.Contains("Failed to stop work group"));
     gate->Open();  // the left-behind thread ends on its own; the group's state outlives it
+}
+
+TEST(WorkGroupTest, ThreadTheSystemRefusesIsNotCountedAndStopJoinsTheOthers) {
+    test::LogCapture cap(kLogError);
+    unsigned started = 0;
+    WorkGroup group(-1, nullptr, [&](std::function<void()> body) {
+        if (started == 2)
+            throw std::system_error(EAGAIN, std::generic_category(), "thread refused");
+        ++started;
+        return std::thread(std::move(body));
+    });
+    EXPECT_THROW(group.StartThreads(4), std::system_error);
+    EXPECT_EQ(group.ThreadCount(), 2u);
+    ASSERT_TRUE(test::AwaitTrue([&] { return group.WaitingThreads() == 2u; }));
+    std::atomic<int> ran{0};
+    ASSERT_TRUE(group.Post(std::make_shared<FnItem>([&] { ++ran; })));
+    // Only the two threads that exist are waited for.
+    EXPECT_TRUE(group.Stop());
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_FALSE(cap.Contains("Failed to stop work group"));
 }
 
 TEST(WorkGroupTest, ProcessGroupSplitsIoThreadsAndServesPosts) {
