@@ -57,6 +57,8 @@ void DaemonHealthMonitor::Start() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopped_ || timer_)
         return;
+    // The 60 seconds run from the start: no sign of life yet is not a lost database yet.
+    lastSignOfLife_ = AgentClock::now();
     timer_ =
         std::make_shared<AsyncTimer<DaemonHealthMonitor>>(io_, &DaemonHealthMonitor::OnTimer, this);
     timer_->start(kIntervalMicros);
@@ -96,6 +98,7 @@ void DaemonHealthMonitor::OnTimer() {
             AgentClock::time_point exchange{std::chrono::seconds(last)};
             if (exchange > lastSignOfLife_)
                 lastSignOfLife_ = exchange;
+            signOfLife_ = true;
         }
         if (AgentClock::now() - lastSignOfLife_ > std::chrono::seconds(kTimeoutSeconds)) {
             CFG_WARN("DaemonHealthMonitor: cairndb echo timeout (%1 sec)", kTimeoutSeconds);
@@ -104,7 +107,7 @@ void DaemonHealthMonitor::OnTimer() {
                 CFG_WARN("DaemonHealthMonitor: cairndb disconnected");
                 notify = true;
             }
-        } else if (connected_ == 0) {
+        } else if (connected_ == 0 && signOfLife_) {
             connected_ = 1;
             CFG_INFO("DaemonHealthMonitor: cairndb connected");
             notify = true;
@@ -143,6 +146,7 @@ void DaemonHealthMonitor::OnEchoDone(bool ok, const std::string& status) {
     echoState_ = kEchoReplied;
     if (ok) {
         lastSignOfLife_ = AgentClock::now();
+        signOfLife_ = true;
     } else {
         CFG_WARN("DaemonHealthMonitor::CairndbEchoCB: status %1", status);
     }

@@ -2,8 +2,8 @@
 // DaemonHealthMonitor: watches the liveness of the configuration database (cairndb).
 //
 // Every 5 seconds it takes the database client library's time of last exchange as a sign of life,
-// reports a transition to disconnected when more than 60 seconds passed without one, or to
-// connected on the first tick after a sign of life, and sends an OVSDB echo with the text "ping"
+// reports a transition to disconnected when more than 60 seconds passed without one (counted from
+// the start until the first), or to connected on the first tick after a sign of life, and sends an OVSDB echo with the text "ping"
 // when none is outstanding (a successful reply is a sign of life too). Transitions go to the owner
 // (ConfigApp), which takes the global agent lock in its handler.
 //
@@ -82,7 +82,8 @@ class DaemonHealthMonitor : public ozy::RefCounted<DaemonHealthMonitor> {
     boost::asio::io_context& io_;
 
     mutable std::mutex mutex_;
-    AgentClock::time_point lastSignOfLife_{};
+    AgentClock::time_point lastSignOfLife_{};  // the start until the first sign of life
+    bool signOfLife_ = false;                    // one was seen: "connected" may be reported
     int connected_ = 0;
     int echoState_ = kNoEcho;
     bool stopped_ = false;

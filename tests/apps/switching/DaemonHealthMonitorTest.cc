@@ -160,9 +160,28 @@ TEST_F(DaemonHealthMonitorTest, EchoFailuresAreLoggedAndRetried) {
     EXPECT_EQ(monitor->echoState(), DaemonHealthMonitor::kEchoReplied);
     Tick();
     EXPECT_EQ(db.texts.size(), 3u);
-    // Never a sign of life: never connected, and nothing to report as lost.
+    // Never a sign of life: never connected, and nothing to report as lost; the timeout counts
+    // from the start.
+    Tick(9);
     EXPECT_TRUE(transitions.empty());
     EXPECT_TRUE(log.Contains("DaemonHealthMonitor: cairndb echo timeout (60 sec)"));
+}
+
+TEST_F(DaemonHealthMonitorTest, SilentDatabaseTimesOutSixtySecondsAfterTheStartNotBefore) {
+    db.mode = FakeLiveness::Mode::kSilent;
+    monitor->Start();
+    Tick(11);  // 55 seconds
+    EXPECT_FALSE(log.Contains("cairndb echo timeout")) << log.Dump();
+    EXPECT_TRUE(transitions.empty());
+    EXPECT_FALSE(monitor->Connected());
+    Tick(2);
+    EXPECT_TRUE(log.Contains("DaemonHealthMonitor: cairndb echo timeout (60 sec)"));
+    // Never connected: nothing to report as lost.
+    EXPECT_TRUE(transitions.empty());
+    // The first reply, late, is reported at the next tick.
+    db.AnswerPending();
+    Tick();
+    EXPECT_EQ(transitions, (std::vector<bool>{true}));
 }
 
 TEST_F(DaemonHealthMonitorTest, StopEndsTheTicks) {
