@@ -5,10 +5,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -30,6 +33,8 @@ namespace {
 // Element id of the structured-data element: product word and enterprise number.
 constexpr const char* kSdId = "ozy@32473";
 constexpr int kFacilityLocal6 = 22 << 3;
+// Logger::setSubcomponent.
+const char* g_subcomponent = "cfgAgent";
 
 constexpr const char* kMessageIdsFile = "/opt/orvane/ozy-common/logging/message-ids.txt";
 constexpr const char* kStructuredDataFile = "/opt/orvane/ozy-common/logging/structured-data.txt";
@@ -282,6 +287,25 @@ Logger& Logger::tenant(std::string_view org, std::string_view proj, std::string_
     vpc_ = std::string(vpc);
     return *this;
 }
+namespace {
+// The calling thread's tenant (ScopedLogTenant): organisation, project, VPC.
+thread_local std::string t_tenant[3];
+}  // namespace
+
+ScopedLogTenant::ScopedLogTenant(std::string_view org, std::string_view proj,
+                                 std::string_view vpc) {
+    const std::string_view now[3] = {org, proj, vpc};
+    for (int i = 0; i < 3; ++i) {
+        saved_[i] = std::move(t_tenant[i]);
+        t_tenant[i] = std::string(now[i]);
+    }
+}
+
+ScopedLogTenant::~ScopedLogTenant() {
+    for (int i = 0; i < 3; ++i)
+        t_tenant[i] = std::move(saved_[i]);
+}
+
 Logger& Logger::markInvalid() {
     invalid_ = true;
     return *this;
@@ -315,7 +339,9 @@ void Logger::emit() {
     sd.reserve(128);
     sd += '[';
     sd += kSdId;
-    sd += " comp=\"ozy-controller\" subcomp=\"cfgAgent\"";
+    sd += " comp=\"ozy-controller\" subcomp=\"";
+    sd += g_subcomponent;
+    sd += '"';
     if (!s2comp_.empty())
         sd += " s2comp=\"" + s2comp_ + "\"";
     if (!entId_.empty())
@@ -327,12 +353,16 @@ void Logger::emit() {
     sd += "\" level=\"";
     sd += levelName;
     sd += '"';
-    if (!org_.empty()) {
-        sd += " org=\"" + org_ + "\"";
-        if (!proj_.empty()) {
-            sd += " proj=\"" + proj_ + "\"";
-            if (!vpc_.empty())
-                sd += " vpc=\"" + vpc_ + "\"";
+    const bool ownTenant = !org_.empty();
+    const std::string& org = ownTenant ? org_ : t_tenant[0];
+    if (!org.empty()) {
+        const std::string& proj = ownTenant ? proj_ : t_tenant[1];
+        const std::string& vpc = ownTenant ? vpc_ : t_tenant[2];
+        sd += " org=\"" + org + "\"";
+        if (!proj.empty()) {
+            sd += " proj=\"" + proj + "\"";
+            if (!vpc.empty())
+                sd += " vpc=\"" + vpc + "\"";
         }
     }
     {
@@ -399,6 +429,10 @@ void Logger::setConsole(bool on) {
 bool Logger::console() {
     return state().console.load();
 }
+void Logger::setSubcomponent(const char* name) {
+    g_subcomponent = name;
+}
+
 void Logger::setSyslog(bool on) {
     state().syslog.store(on);
 }
@@ -460,8 +494,64 @@ void Logger::reloadReferenceLists() {
     loadLists(s);
 }
 
-void ExitOnAllocFailure() {
-    ::syslog(LOG_ERR, "%s", "CFGAGENT_ALLOC_FAIL : CfgAgent error: no memory!");
+namespace {
+
+constexpr const char kAllocFailText[] = "CFGAGENT_ALLOC_FAIL : CfgAgent error: no memory!";
+
+// Memory set aside at start-up and given back when an allocation fails, so that what reports the
+// failure (the C library's syslog) finds some.
+std::atomic<void*> g_allocReserve{nullptr};
+
+// One error record on the console, laid out as emit() lays it out, built on the stack: nothing
+// here allocates.
+void WriteConsoleErrorLine(const char* text) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm;
+    gmtime_r(&ts.tv_sec, &tm);
+    char head[32];
+    strftime(head, sizeof(head), "%Y-%m-%dT%H:%M:%S", &tm);
+    char line[512];
+    int n = snprintf(line, sizeof(line),
+                     "%s.%03ld+0000 [%s comp=\"ozy-controller\" subcomp=\"%s\" tid=\"%lX\" "
+                     "level=\"error\"] %s\n",
+                     head, ts.tv_nsec / 1000000L, kSdId, g_subcomponent,
+                     static_cast<long>(syscall(SYS_gettid)), text);
+    if (n <= 0)
+        return;
+    size_t len = std::min(static_cast<size_t>(n), sizeof(line) - 1);
+    for (size_t done = 0; done < len;) {
+        ssize_t w = ::write(STDOUT_FILENO, line + done, len - done);
+        if (w <= 0)
+            break;
+        done += static_cast<size_t>(w);
+    }
+}
+
+}  // namespace
+
+void ReserveMemoryForAllocFailure(size_t bytes) {
+    void* p = std::malloc(bytes);
+    if (p != nullptr)
+        memset(p, 0, bytes);  // resident, not just promised
+    void* old = g_allocReserve.exchange(p);
+    std::free(old);
+}
+
+void ExitOnAllocFailure(const char* errorLine) {
+    std::free(g_allocReserve.exchange(nullptr));
+    // What the logger holds is written first, then the two lines straight to their ends.
+    fflush(stdout);
+    const bool console = Logger::console();
+    if (errorLine != nullptr && Logger::enabled(kLogError)) {
+        ::syslog(kFacilityLocal6 | LOG_ERR, "OZY %d - [%s comp=\"ozy-controller\"] %s",
+                 static_cast<int>(getpid()), kSdId, errorLine);
+        if (console)
+            WriteConsoleErrorLine(errorLine);
+    }
+    ::syslog(LOG_ERR, "%s", kAllocFailText);
+    if (console)
+        WriteConsoleErrorLine(kAllocFailText);
     std::cout.flush();
     std::cerr.flush();
     fflush(nullptr);

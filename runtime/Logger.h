@@ -10,6 +10,7 @@
 // Thread-safety: statements may be issued from any thread; emit() serialises output. The level
 // variables are relaxed atomics written by start-up and the CLI.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -120,6 +121,9 @@ class Logger {
     static bool console();
     // Syslog output on or off (on by default).
     static void setSyslog(bool on);
+    // The program named in every record's structured data (subcomp; "cfgAgent" unless set). Set
+    // once at start-up, before any thread logs, by programs other than the agent.
+    static void setSubcomponent(const char* name);
 
     // Sinks receive every produced record (tests, the CLI). Returns an id for removeSink.
     using Sink = std::function<void(const LogEntry&)>;
@@ -146,6 +150,20 @@ class Logger {
     bool invalid_ = false;
 };
 
+// The tenant (organisation, project, VPC) of the work the calling thread does right now: while
+// one lives, records issued on this thread that name no tenant of their own carry it. Scopes nest;
+// the destructor restores the enclosing one.
+class ScopedLogTenant {
+  public:
+    ScopedLogTenant(std::string_view org, std::string_view proj, std::string_view vpc);
+    ~ScopedLogTenant();
+    ScopedLogTenant(const ScopedLogTenant&) = delete;
+    ScopedLogTenant& operator=(const ScopedLogTenant&) = delete;
+
+  private:
+    std::string saved_[3];
+};
+
 namespace detail {
 template <typename... Args>
 void LogStatement(int level, std::initializer_list<std::string_view> tags, std::string_view format,
@@ -159,8 +177,14 @@ void LogStatement(int level, std::initializer_list<std::string_view> tags, std::
 }
 }  // namespace detail
 
-// Writes the agent-wide out-of-memory text to the system log, flushes all output and exits(1).
-[[noreturn]] void ExitOnAllocFailure();
+// The reaction to running out of memory anywhere: gives back the memory set aside by
+// ReserveMemoryForAllocFailure, logs `errorLine` (when given) at error, sends the agent-wide
+// out-of-memory text "CFGAGENT_ALLOC_FAIL : CfgAgent error: no memory!" to the system log at
+// LOG_ERR (and to the console when it is on), flushes all output and exits with status 1. Nothing
+// on this path allocates: the lines are built on the stack and written with write(2).
+[[noreturn]] void ExitOnAllocFailure(const char* errorLine = nullptr);
+// Sets `bytes` aside for ExitOnAllocFailure (start-up calls it once).
+void ReserveMemoryForAllocFailure(size_t bytes);
 
 }  // namespace CfgAgent
 

@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <syslog.h>
 
 #include "runtime/Logger.h"
@@ -78,6 +80,32 @@ TEST(LoggerTest, TagsEntityTenantAndInvalidMarker) {
     orgOnly.tenant("o", "", "v");
     orgOnly.emit();
     EXPECT_THAT(cap.Entries().at(1).structuredData, HasSubstr(" org=\"o\"]"));
+}
+
+TEST(LoggerTest, ThreadTenantScopesNestAndARecordsOwnTenantWins) {
+    test::LogCapture cap(kLogTrace);
+    auto sdOf = [&](size_t i) { return cap.Entries().at(i).structuredData; };
+    {
+        ScopedLogTenant outer("o1", "p1", "");
+        CFG_INFO("a");
+        {
+            ScopedLogTenant inner("o2", "p2", "v2");
+            CFG_INFO("b");
+            Logger rec(kLogInfo, "c");
+            rec.tenant("own");
+            rec.emit();
+        }
+        CFG_INFO("d");
+        // Another thread has none.
+        std::thread([] { CFG_INFO("e"); }).join();
+    }
+    CFG_INFO("f");
+    EXPECT_NE(sdOf(0).find(" org=\"o1\" proj=\"p1\"]"), std::string::npos) << sdOf(0);
+    EXPECT_NE(sdOf(1).find(" org=\"o2\" proj=\"p2\" vpc=\"v2\"]"), std::string::npos) << sdOf(1);
+    EXPECT_NE(sdOf(2).find(" org=\"own\"]"), std::string::npos) << sdOf(2);
+    EXPECT_NE(sdOf(3).find(" org=\"o1\" proj=\"p1\"]"), std::string::npos) << sdOf(3);
+    EXPECT_EQ(sdOf(4).find("org="), std::string::npos) << sdOf(4);
+    EXPECT_EQ(sdOf(5).find("org="), std::string::npos) << sdOf(5);
 }
 
 TEST(LoggerTest, InvalidLevelProducesOnlySyslogLine) {
