@@ -3,7 +3,9 @@
 #include "apps/switching/ConfigApp.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
+#include <string_view>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -11,6 +13,7 @@
 
 #include "apps/switching/DaemonHealthMonitor.h"
 #include "intake/MsgDispatcher.h"
+#include "proto/cairndb_types.pb.h"
 #include "platform/WorkflowUtil.h"
 #include "runtime/AgentLock.h"
 #include "runtime/AgentSettings.h"
@@ -166,6 +169,15 @@ void ConfigApp::Stop() {
 
 // ---- desired state ----
 
+namespace {
+
+// A tenant identifier as the log context takes it: at most 8 characters.
+std::string_view TenantIdText(const std::string& id) {
+    return std::string_view(id).substr(0, 8);
+}
+
+}  // namespace
+
 void ConfigApp::PushFullState(const char* why) {
     CFG_INFO("%1", why);
     convertor_->PushFullState();
@@ -179,8 +191,20 @@ void ConfigApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
         return;
     std::set<std::string> unblockPorts;
     std::set<std::string> unblockSwitches;
+    // The records of one object carry the same tenant: parsed once per change of it.
+    const std::string* tenantOf = nullptr;
+    std::optional<ScopedLogTenant> tenant;
     for (const CairnDBUpdateMsg& u : updates) {
         bool isDelete = u.op == Operation::OPERATION_DELETE;
+        if (tenantOf == nullptr || *tenantOf != u.tenantContext) {
+            tenantOf = &u.tenantContext;
+            tenant.reset();
+            orvane::ozy::cairndb::TenantContextMsg t;
+            if (!u.tenantContext.empty() && t.ParseFromString(u.tenantContext)) {
+                tenant.emplace(TenantIdText(t.org_id()), TenantIdText(t.project_id()),
+                               TenantIdText(t.vpc_id()));
+            }
+        }
         if (Logger::enabled(kLogDebug)) {
             if (u.data.empty()) {
                 CFG_DEBUG(

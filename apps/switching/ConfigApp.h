@@ -163,6 +163,9 @@ class ConfigApp : public SCConfigTableObserver,
 
     // KCP (ConfigAppKcp.cc).
     void StartFullSync();
+    // A DP OutOfSync report: a new session and the full state, unless a session is still opening
+    // (Session Open sent, its full sync not ended), in which case one more follows that one.
+    void ResyncAfterOutOfSync();
     void HandleSessionControl(const kcp::KcpMsgView& msg);
     void HandleDPUpdateMsg(const kcp::KcpMsgView& msg);
     // The elements of a complete Update from `firstTlv`.
@@ -204,6 +207,8 @@ class ConfigApp : public SCConfigTableObserver,
     bool fullSyncDone_ = false;
     bool desiredStateSynced_ = false;
     bool ipDisFullSyncDone_ = false;
+    // OutOfSync reported while a session was opening: resync once its full sync ends.
+    bool resyncPending_ = false;
     std::atomic<bool> linkUp_{false};
     std::vector<DpMsg> fragments_;
     size_t fragmentBytes_ = 0;

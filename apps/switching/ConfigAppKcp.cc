@@ -53,6 +53,8 @@ void ConfigApp::HandleLinkStatus(DataplaneLink* link, int status) {
 }
 
 void ConfigApp::StartFullSync() {
+    // The session about to open covers what any earlier OutOfSync asked for.
+    resyncPending_ = false;
     fullSyncDone_ = false;
     ipDisFullSyncDone_ = false;
     fullSyncIpDiscList_.clear();
@@ -68,6 +70,20 @@ void ConfigApp::StartFullSync() {
     if (link_)
         link_->Send(std::move(open));
     sessionState_ = kSessionOpenSent;
+}
+
+void ConfigApp::ResyncAfterOutOfSync() {
+    // A burst of reports (a dataplane hiccup sends many) must not become a burst of full pushes:
+    // one resync at a time, the reports that arrive meanwhile folded into one more.
+    if (sessionState_ == kSessionOpenSent || sessionState_ == kSessionOpenAcked) {
+        if (!resyncPending_)
+            CFG_INFO("ConfigApp: DP out of sync while a session is opening, resync after it");
+        resyncPending_ = true;
+        return;
+    }
+    CFG_INFO("ConfigApp: re-init control plane due to DP out of sync");
+    StartFullSync();
+    PushFullState("ConfigApp: push full state to DP after DP out of sync");
 }
 
 void ConfigApp::SimulateOutOfSync() {
@@ -335,11 +351,8 @@ void ConfigApp::HandleNotification(const uint8_t* msg, size_t length) {
             case kNotifyDpStatus:
                 CFG_DEBUG("\tDP Status: len = %1 status = %2", n.valueSize + kDpTlvHeaderSize,
                           DpStatusName(n.status));
-                if (n.status == kDpStatusOutOfSync) {
-                    CFG_INFO("ConfigApp: re-init control plane due to DP out of sync");
-                    StartFullSync();
-                    PushFullState("ConfigApp: push full state to DP after DP out of sync");
-                }
+                if (n.status == kDpStatusOutOfSync)
+                    ResyncAfterOutOfSync();
                 break;
             case kNotifyPortPropOutOfSync:
                 CFG_DEBUG("\tPort Property OutOfSync: len = %1 VIF = %2",

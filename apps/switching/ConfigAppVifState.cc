@@ -235,6 +235,8 @@ void ConfigApp::HandleFullSyncEnd() {
     convertor_->ApplyFullSyncUplinks(uplinks);
     convertor_->OnDataplaneFullSyncDone();
     CFG_INFO("ConfigApp: full sync with DP done, %1 VIF(s)", vifStates_.size());
+    if (resyncPending_)
+        ResyncAfterOutOfSync();
 }
 
 void ConfigApp::OnIpDiscoveryReady(bool vifConnectionUpdate,

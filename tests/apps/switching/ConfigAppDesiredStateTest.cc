@@ -185,5 +185,36 @@ TEST_F(ConfigAppDesiredStateTest, HealthTransitionsReachTheConvertor) {
     EXPECT_EQ(app->CairndbConnectionStatus(), "UNKNOWN");
 }
 
+// The tenant of a record is on every line logged while the record is handled (identifiers cut to
+// 8 characters), and on none after it.
+TEST_F(ConfigAppDesiredStateTest, TenantContextOfARecordIsOnItsLogLines) {
+    pb::TenantContextMsg tenant;
+    tenant.set_org_id("org1");
+    tenant.set_project_id("proj1");
+    tenant.set_vpc_id("vpc-longer-than-8");
+    CairnDBUpdateList records = SwitchWithVni(5001);
+    for (auto& r : records)
+        r.tenantContext = tenant.SerializeAsString();
+    CairnDBUpdateList plain = SwitchWithVni(5002);
+    records.insert(records.end(), plain.begin(), plain.end());
+    log.Clear();
+    app->ProcessConfigDesiredStateUpdate(records, false);
+    std::vector<std::string> sd;
+    for (const LogEntry& e : log.Entries()) {
+        if (e.message.find("ConfigApp: received desired config update") != std::string::npos)
+            sd.push_back(e.structuredData);
+    }
+    ASSERT_EQ(sd.size(), 4u) << log.Dump();
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_NE(sd[i].find(" org=\"org1\" proj=\"proj1\" vpc=\"vpc-long\""), std::string::npos)
+            << sd[i];
+    }
+    for (size_t i = 2; i < 4; ++i)
+        EXPECT_EQ(sd[i].find("org="), std::string::npos) << sd[i];
+    // Nothing is left on the thread once the batch is handled.
+    CFG_INFO("after the batch");
+    EXPECT_EQ(log.Entries().back().structuredData.find("org="), std::string::npos);
+}
+
 }  // namespace
 }  // namespace CfgAgent::test

@@ -193,11 +193,50 @@ TEST_F(ConfigAppSessionTest, DpOutOfSyncAndTheSimulatedOneRestartTheSession) {
     kcpLink->Deliver(kcp::BuildDpStatusNotification(kcp::kDpStatusSync));
     EXPECT_EQ(kcp::CurrentSessionId(), before + 1);
 
+    // Once that session's full sync ended, the simulated one restarts it the same way.
+    kcpLink->Deliver(kcp::BuildSessionControl(kcp::kSessionOpenAck, before + 1));
+    kcpLink->Deliver(kcp::BuildSessionControl(kcp::kSessionFullSyncEnd, before + 1));
     log.Clear();
     app->SimulateOutOfSync();
     EXPECT_TRUE(log.Contains("ConfigApp: re-init control plane due to DP out of sync"));
     EXPECT_EQ(kcp::CurrentSessionId(), before + 2);
     EXPECT_EQ(conv->Count("PushFullState"), 2u);
+}
+
+// A burst of OutOfSync reports is one resync, plus one more for the reports that came while it
+// was in flight; reports arriving once a session is done start a new one again.
+TEST_F(ConfigAppSessionTest, OutOfSyncBurstIsCoalescedIntoOneResyncInFlightAndOneMore) {
+    OpenSession();
+    conv->Clear();
+    uint32_t before = kcp::CurrentSessionId();
+    for (int i = 0; i < 2000; ++i)
+        kcpLink->Deliver(kcp::BuildDpStatusNotification(kcp::kDpStatusOutOfSync));
+    EXPECT_EQ(kcp::CurrentSessionId(), before + 1);
+    EXPECT_EQ(conv->Count("PushFullState"), 1u);
+    EXPECT_EQ(SessionOpens().size(), 2u);  // the first session's and the resync's
+    EXPECT_EQ(log.Count("ConfigApp: DP out of sync while a session is opening, resync after it"),
+              1u);
+    // Acknowledged but not yet synced: still in flight.
+    kcpLink->Deliver(kcp::BuildSessionControl(kcp::kSessionOpenAck, before + 1));
+    app->SimulateOutOfSync();
+    EXPECT_EQ(kcp::CurrentSessionId(), before + 1);
+    // Its full sync ends: the folded reports give exactly one more.
+    kcpLink->Deliver(kcp::BuildSessionControl(kcp::kSessionFullSyncEnd, before + 1));
+    EXPECT_EQ(kcp::CurrentSessionId(), before + 2);
+    EXPECT_EQ(conv->Count("PushFullState"), 2u);
+    kcpLink->Deliver(kcp::BuildSessionControl(kcp::kSessionOpenAck, before + 2));
+    kcpLink->Deliver(kcp::BuildSessionControl(kcp::kSessionFullSyncEnd, before + 2));
+    EXPECT_EQ(kcp::CurrentSessionId(), before + 2);
+    EXPECT_EQ(conv->Count("PushFullState"), 2u);
+    EXPECT_TRUE(app->fullSyncDone());
+    // A link that goes down and up opens a session that covers a report still waiting.
+    kcpLink->Deliver(kcp::BuildDpStatusNotification(kcp::kDpStatusOutOfSync));
+    kcpLink->Deliver(kcp::BuildDpStatusNotification(kcp::kDpStatusOutOfSync));
+    EXPECT_EQ(kcp::CurrentSessionId(), before + 3);
+    kcpLink->Down();
+    OpenSession();
+    EXPECT_EQ(kcp::CurrentSessionId(), before + 4);
+    EXPECT_EQ(conv->Count("PushFullState"), 3u);
 }
 
 TEST_F(ConfigAppSessionTest, PropertyOutOfSyncNotificationsReachTheConvertor) {
