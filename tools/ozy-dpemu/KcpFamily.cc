@@ -60,6 +60,7 @@ void KcpFamily::OnConnect(uint64_t conn) {
 }
 
 void KcpFamily::OnDisconnect(uint64_t conn) {
+    maxMsgLength_.erase(conn);
     pendingFragments_.erase(conn);
     pendingFragmentCount_.erase(conn);
     if (conn == sessionConn_) {
@@ -106,7 +107,7 @@ void KcpFamily::OnMessage(uint64_t conn, const uint8_t* msg, size_t size) {
             HandleQuery(conn, view);
             break;
         case kMsgInit:
-            HandleInit(view);
+            HandleInit(conn, view);
             break;
         default:
             Error(conn, "Unsupported message type " + std::to_string(view.type) + ", len " +
@@ -216,14 +217,15 @@ void KcpFamily::HandleQuery(uint64_t conn, const KcpMsgView& msg) {
         Error(conn, "Query: malformed element");
 }
 
-void KcpFamily::HandleInit(const KcpMsgView& msg) {
+void KcpFamily::HandleInit(uint64_t conn, const KcpMsgView& msg) {
     std::optional<uint16_t> max = ParseInitMaxMsgLength(msg);
     if (!max || *max < 256) {
-        Error(sessionConn_, "Init without a usable Max message length");
+        Error(conn, "Init without a usable Max message length");
         return;
     }
-    agentMaxMsgLength_ = *max;
-    CFG_INFO("ozy-dpemu: kcp: agent accepts messages up to %1 bytes", agentMaxMsgLength_);
+    // Each connection says what it accepts; what is sent on a connection follows its own Init.
+    maxMsgLength_[conn] = *max;
+    CFG_INFO("ozy-dpemu: kcp: agent accepts messages up to %1 bytes on connection %2", *max, conn);
 }
 
 VifRecordSpec KcpFamily::VifSpec(const std::string& vifId, const ConnectedVif& vif,
@@ -239,8 +241,14 @@ VifRecordSpec KcpFamily::VifSpec(const std::string& vifId, const ConnectedVif& v
     return r;
 }
 
+size_t KcpFamily::MaxMsgLengthOf(uint64_t conn) const {
+    auto it = maxMsgLength_.find(conn);
+    return it == maxMsgLength_.end() ? kDefaultMaxMsgLength : it->second;
+}
+
 bool KcpFamily::SendVifRecords(uint64_t conn, uint8_t op,
                                const std::vector<VifRecordSpec>& records) {
+    const size_t maxLength = MaxMsgLengthOf(conn);
     // Size of an Update holding only the VIF Update element head: header, flag, element head, op.
     const size_t base = kUpdateFirstTlvOffset + kDpTlvHeaderSize + 1;
     std::vector<VifRecordSpec> batch;
@@ -248,7 +256,7 @@ bool KcpFamily::SendVifRecords(uint64_t conn, uint8_t op,
     auto send = [&](const std::vector<VifRecordSpec>& recs) {
         if (recs.empty())
             return true;
-        KcpUpdateBuilder b(agentMaxMsgLength_);
+        KcpUpdateBuilder b(maxLength);
         if (!b.AddVifUpdate(op, recs))
             return false;
         std::vector<DpMsg> msgs = b.Build();
@@ -261,10 +269,10 @@ bool KcpFamily::SendVifRecords(uint64_t conn, uint8_t op,
         return true;
     };
     for (const VifRecordSpec& r : records) {
-        KcpUpdateBuilder one(agentMaxMsgLength_);
+        KcpUpdateBuilder one(maxLength);
         one.AddVifUpdate(op, {r});
         size_t recordSize = one.UnfragmentedSize() - base;
-        if (base + recordSize > agentMaxMsgLength_) {
+        if (base + recordSize > maxLength) {
             // Too large on its own: sent alone, spread over fragments.
             if (!send(batch) || !send({r}))
                 return false;
@@ -272,7 +280,7 @@ bool KcpFamily::SendVifRecords(uint64_t conn, uint8_t op,
             batchSize = base;
             continue;
         }
-        if (batchSize + recordSize > agentMaxMsgLength_) {
+        if (batchSize + recordSize > maxLength) {
             if (!send(batch))
                 return false;
             batch.clear();
@@ -428,7 +436,7 @@ nlohmann::json KcpFamily::Dump() const {
                       {"id", sessionId_},
                       {"opened", sessionsOpened_},
                       {"dp_status", DpStatusName(dpStatus_)},
-                      {"agent_max_msg_length", agentMaxMsgLength_}};
+                      {"agent_max_msg_length", MaxMsgLengthOf(sessionConn_)}};
     nlohmann::json connected = nlohmann::json::object();
     for (const auto& [id, v] : connectedVifs_) {
         connected[id] = {{"port_id", v.portId},

@@ -6,7 +6,7 @@
 // - Update: applied to KcpTables; fragments are joined per connection and applied when the last
 //   one arrives.
 // - Query (DP Status): answered with a DP Status notification. Init: the agent's maximum message
-//   length is kept and used for what is sent back.
+//   length is kept per connection and used for what is sent back on that connection.
 // - Injections: dpemu/vif-connect and dpemu/vif-disconnect send a VIF Update (UPDATE, status
 //   CONNECT or DISCONNECT) while a session is open; "dpemu/out-of-sync kcp [port VIF | krnnic
 //   NAME | hopover VIF TYPE]" sends the matching notification.
@@ -59,7 +59,9 @@ class KcpFamily : public FamilyHandler {
     void HandleSessionControl(uint64_t conn, const CfgAgent::kcp::KcpMsgView& msg);
     void HandleUpdate(uint64_t conn, const CfgAgent::kcp::KcpMsgView& msg);
     void HandleQuery(uint64_t conn, const CfgAgent::kcp::KcpMsgView& msg);
-    void HandleInit(const CfgAgent::kcp::KcpMsgView& msg);
+    void HandleInit(uint64_t conn, const CfgAgent::kcp::KcpMsgView& msg);
+    // The maximum message length the agent gave on `conn` (its Init), or the default.
+    size_t MaxMsgLengthOf(uint64_t conn) const;
     // Sends VIF records (batched, see above); false when a send failed.
     bool SendVifRecords(uint64_t conn, uint8_t op,
                         const std::vector<CfgAgent::kcp::VifRecordSpec>& records);
@@ -79,7 +81,7 @@ class KcpFamily : public FamilyHandler {
     uint32_t sessionId_ = 0;
     uint64_t sessionsOpened_ = 0;
     uint8_t dpStatus_ = CfgAgent::kcp::kDpStatusSync;
-    size_t agentMaxMsgLength_ = CfgAgent::kcp::kDefaultMaxMsgLength;
+    std::map<uint64_t, size_t> maxMsgLength_;  // by connection, from its Init
 
     std::map<uint64_t, std::vector<uint8_t>> pendingFragments_;
     std::map<uint64_t, size_t> pendingFragmentCount_;

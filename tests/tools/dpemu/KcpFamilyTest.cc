@@ -277,7 +277,6 @@ TEST_F(KcpFamilyTest, BadInputIsReportedAndDropped) {
 
 TEST_F(KcpFamilyTest, InitSetsTheLengthOfWhatIsSentBack) {
     Receive(H("00 01 00 0a 00 01 00 06 01 00"));  // 256 bytes
-    EXPECT_EQ(Dump()["session"]["agent_max_msg_length"], 256);
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(commands
                         .Run("dpemu/vif-connect",
@@ -285,6 +284,7 @@ TEST_F(KcpFamilyTest, InitSetsTheLengthOfWhatIsSentBack) {
                         .ok);
     }
     Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 01 28 00"));
+    EXPECT_EQ(Dump()["session"]["agent_max_msg_length"], 256);
     // ACK, three VIF Updates of one record each (two records exceed 256 bytes), Full Sync End.
     ASSERT_EQ(Sent().size(), 5u);
     for (size_t i = 1; i <= 3; ++i) {
@@ -293,6 +293,29 @@ TEST_F(KcpFamilyTest, InitSetsTheLengthOfWhatIsSentBack) {
     }
     Receive(H("00 01 00 0a 00 01 00 06 00 10"));  // 16: unusable
     EXPECT_EQ(Dump()["session"]["agent_max_msg_length"], 256);
+}
+
+// An Init on another connection is that connection's: the session keeps its own length, and an
+// unusable one is reported against the connection that sent it.
+TEST_F(KcpFamilyTest, InitOnAnotherConnectionLeavesTheSessionAlone) {
+    Receive(H("00 01 00 0a 00 01 00 06 01 00"));  // 256 bytes on the session's connection
+    Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 01 28 00"));
+    family.OnConnect(2);
+    Receive(H("00 01 00 0a 00 01 00 06 28 00"), 2);  // 10240 on connection 2
+    EXPECT_EQ(Dump()["session"]["agent_max_msg_length"], 256);
+    Sent().clear();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(commands
+                        .Run("dpemu/vif-connect",
+                             {"vif-" + std::to_string(i), "port", "dvs", "00:00:00:00:00:01"})
+                        .ok);
+    }
+    ASSERT_EQ(Sent().size(), 2u);
+    for (const auto& m : Sent())
+        EXPECT_LE(m.size(), 256u);
+    Receive(H("00 01 00 0a 00 01 00 06 00 10"), 2);  // 16: unusable
+    EXPECT_TRUE(cap.Contains(
+        "ozy-dpemu: kcp: connection 2: Init without a usable Max message length"));
 }
 
 }  // namespace
