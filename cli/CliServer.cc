@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include <boost/filesystem.hpp>
 
 #include "platform/HostRoot.h"
 #include "platform/unixctl/UnixctlClient.h"
+#include "platform/RunDirectory.h"
 #include "platform/unixctl/UnixctlServer.h"
 #include "runtime/AgentLock.h"
 #include "runtime/Logger.h"
@@ -64,8 +64,7 @@ void CliServer::RegisterAll() {
 bool CliServer::Start() {
     if (server_)
         return true;
-    boost::system::error_code ec;
-    boost::filesystem::create_directories(boost::filesystem::path(socketPath_).parent_path(), ec);
+    ozy::MakeRunDirectoriesFor(socketPath_);
     std::unique_ptr<ozy::unixctl::Server> server;
     int rc = ozy::unixctl::Server::Create(socketPath_, &server);
     if (rc != 0) {

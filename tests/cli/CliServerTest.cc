@@ -1,6 +1,8 @@
 // The CLI server driven by Debian's ovs-appctl.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 
 #include "cli/CliServer.h"
@@ -122,6 +124,25 @@ TEST(CliPagesTest, LaterRegistrationReplacesAndIsLogged) {
     EXPECT_EQ(pages.FindOutOfSync("config"), nullptr);
     EXPECT_TRUE(log.Contains("CliPages: command x/y registered twice"));
     EXPECT_TRUE(log.Contains("CliPages: out-of-sync vertical l2 registered twice"));
+}
+
+TEST(CliServerStartTest, SocketDirectoriesAreOwnerWritableWhateverTheUmask) {
+    test::TempDir dir;
+    for (mode_t mask : {0000, 0077}) {
+        SCOPED_TRACE(mask);
+        std::string base = dir.path() + "/u" + std::to_string(mask);
+        mode_t before = ::umask(mask);
+        ozy::RefPtr<CliServer> server(new CliServer(CliContext(), base + "/run/cli/cli.sock"));
+        bool started = server->Start();
+        ::umask(before);
+        ASSERT_TRUE(started);
+        for (const std::string& d : {base, base + "/run", base + "/run/cli"}) {
+            struct stat st;
+            ASSERT_EQ(::stat(d.c_str(), &st), 0) << d;
+            EXPECT_EQ(st.st_mode & 07777, 0755u) << d;
+        }
+        server->Stop();
+    }
 }
 
 TEST_F(CliServerTest, StopsWhileAClientIsConnected) {

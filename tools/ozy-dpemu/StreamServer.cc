@@ -13,24 +13,14 @@
 
 #include "dataplane/DpFraming.h"
 #include "platform/HostRoot.h"
+#include "platform/RunDirectory.h"
 #include "platform/device/DeviceFrame.h"
 #include "runtime/Logger.h"
 
 namespace ozy::dpemu {
 
 int MakeParentDirs(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0)
-        return 0;
-    std::string dir = path.substr(0, slash);
-    for (size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == '/') {
-            std::string part = dir.substr(0, pos);
-            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-                return errno;
-        }
-    }
-    return 0;
+    return MakeRunDirectoriesFor(path);
 }
 
 long DataplaneFrameSize(const uint8_t* data, size_t size, std::string* error) {

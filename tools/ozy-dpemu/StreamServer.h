@@ -77,7 +77,8 @@ class StreamServer {
 long DataplaneFrameSize(const uint8_t* data, size_t size, std::string* error);
 long DeviceFrameSize(const uint8_t* data, size_t size, std::string* error);
 
-// mkdir -p for the parent directory of `path`: 0 or errno.
+// mkdir -p for the parent directory of `path`, each directory made 0755 whatever the umask: 0 or
+// errno.
 int MakeParentDirs(const std::string& path);
 
 }  // namespace ozy::dpemu

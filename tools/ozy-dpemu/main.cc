@@ -81,6 +81,8 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // The emulator's records name it, not the agent.
+    CfgAgent::Logger::setSubcomponent("ozy-dpemu");
     CfgAgent::Logger::setSyslog(false);
     CfgAgent::Logger::setConsole(true);
     CfgAgent::Logger::setLevel(level);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -97,10 +98,13 @@ class DpemuProcessTest : public ::testing::Test {
             GTEST_SKIP() << kAppctl << " is not installed (package openvswitch-common)";
         }
         setenv("OZY_HOST_ROOT", root.path().c_str(), 1);
+        // Under the most permissive umask: the socket directories must not follow it.
+        mode_t umaskBefore = ::umask(0);
         emu = std::make_unique<test::ChildProcess>(
             test::BinPath("ozy-dpemu"),
             std::vector<std::string>{"--host-root", root.path(), "--log-level", "debug"},
             root.path() + "/dpemu.log");
+        ::umask(umaskBefore);
         ASSERT_TRUE(emu->WaitForOutput("ozy-dpemu: ready")) << emu->Output();
         ctl = ozy::hostPath("/var/run/orvane/ozy-dpemu/dpemu-ctl");
     }
@@ -160,6 +164,16 @@ TEST_F(DpemuProcessTest, ControlSocketListsCommandsAndDumpsTables) {
     EXPECT_EQ(endpoints["livetrace"], "livetrace_ozyt_krnlink");
     for (const auto& [name, ep] : endpoints) {
         EXPECT_EQ(::access(ozy::krnlink::EndpointPath(ep).c_str(), F_OK), 0) << ep;
+    }
+    // Its records name the emulator, not the agent.
+    EXPECT_NE(emu->Output().find("subcomp=\"ozy-dpemu\""), std::string::npos);
+    EXPECT_EQ(emu->Output().find("subcomp=\"cfgAgent\""), std::string::npos);
+    // The emulator ran under umask 000; what it created is writable by its owner only.
+    for (const char* dir : {"/var", "/var/run", "/var/run/orvane", "/var/run/orvane/ozy-dpemu",
+                            "/var/run/orvane/ozy-krnlink", "/dev"}) {
+        struct stat st;
+        ASSERT_EQ(::stat(ozy::hostPath(dir).c_str(), &st), 0) << dir;
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << dir;
     }
 
     r = Appctl({"dpemu/dump", "nosuch"});
