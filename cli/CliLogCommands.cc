@@ -76,6 +76,27 @@ const LevelFamily* FindFamily(const std::string& command) {
     return nullptr;
 }
 
+// A level given by name or by its number (0 to `highest`, as the configuration file gives levels);
+// -1 for anything else.
+int ParseLevel(const std::string& text, int highest, int (*fromName)(const std::string&)) {
+    int byName = fromName(text);
+    if (byName >= 0)
+        return byName;
+    if (text.empty() || text.size() > 2 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    int n = std::stoi(text);
+    return n <= highest ? n : -1;
+}
+
+// Workflow tracing: off 0, warn 1, info 2, debug 3, trace 4.
+constexpr int kHighestTraceLevel = 4;
+
+int AgentLevelFromName(const std::string& name) {
+    return LogLevelFromName(name);
+}
+
 std::string NameOf(int level) {
     const char* n = LogLevelName(level);
     return n != nullptr ? n : std::to_string(level);
@@ -103,10 +124,12 @@ void CliServer::SetLevel(Connection& conn, const Args& args, const std::string& 
     const std::string& wanted = args.at(0);
     std::string old = NameOf(f->level->load());
     CFG_INFO(f->setLog, old, wanted);
-    int level = LogLevelFromName(wanted);
-    std::string text = std::string(f->setPrefix) + old + " to " + wanted;
+    int level = ParseLevel(wanted, kLogTrace, AgentLevelFromName);
     if (level < 0) {
-        conn.ReplyError(text + " failed");
+        CFG_WARN("CliServer: log level %1 refused: give off, fatal, error, warn, info, debug, "
+                 "trace or 0 to 6",
+                 wanted);
+        conn.ReplyError(std::string(f->setPrefix) + old + " to " + wanted + " failed");
         return;
     }
     if (f->level == &g_agentLogLevel) {
@@ -114,7 +137,7 @@ void CliServer::SetLevel(Connection& conn, const Args& args, const std::string& 
     } else {
         f->level->store(level);
     }
-    Reply(conn, text + " successfully");
+    Reply(conn, std::string(f->setPrefix) + old + " to " + NameOf(level) + " successfully");
 }
 
 void CliServer::GetLevel(Connection& conn, const Args& /*args*/, const std::string& command) {
@@ -133,14 +156,16 @@ void CliServer::SetTraceLevel(Connection& conn, const Args& args) {
     const std::string& wanted = args.at(0);
     const char* oldName = WorkflowUtil::TraceLevelName(WorkflowUtil::GetTraceLevel());
     std::string text = std::string("Setting cfgagent trace level from ") +
-                       (oldName != nullptr ? oldName : "unknown") + " to " + wanted;
-    int level = WorkflowUtil::TraceLevelFromName(wanted);
+                       (oldName != nullptr ? oldName : "unknown") + " to ";
+    int level = ParseLevel(wanted, kHighestTraceLevel, WorkflowUtil::TraceLevelFromName);
     if (level < 0) {
-        conn.ReplyError(text + " failed");
+        CFG_WARN("CliServer: trace level %1 refused: give off, warn, info, debug, trace or 0 to 4",
+                 wanted);
+        conn.ReplyError(text + wanted + " failed");
         return;
     }
     WorkflowUtil::SetTraceLevel(static_cast<uint8_t>(level));
-    Reply(conn, text + " successfully");
+    Reply(conn, text + WorkflowUtil::TraceLevelName(level) + " successfully");
 }
 
 void CliServer::GetTraceLevel(Connection& conn, const Args& /*args*/) {

@@ -94,6 +94,42 @@ TEST_F(CliServerTest, CommandsAnswerAsTheirTableSays) {
     Logger::setLevel(kLogInfo);
 }
 
+// Levels by name or by the numbers of the configuration file; anything else is refused with the
+// valid ones logged, and the level stays.
+TEST_F(CliServerTest, LevelsByNameOrNumberAndOutOfRangeRefused) {
+    test::ExpectCli(
+        appctl,
+        {{"cfgagent/set/loglevel 5", 0,
+          "=Setting cfgagent logging level from info to debug successfully\n"},
+         {"cfgagent/get/loglevel", 0, "=Current cfgagent logging level is: debug\n"},
+         {"cfgagent/set/loglevel 4", 0,
+          "=Setting cfgagent logging level from debug to info successfully\n"},
+         {"cfgagent/set/loglevel 7", 2, "Setting cfgagent logging level from info to 7 failed"},
+         {"cfgagent/set/loglevel 10", 2, "from info to 10 failed"},
+         {"cfgagent/set/loglevel 4x", 2, "from info to 4x failed"},
+         {"cfgagent/get/loglevel", 0, "=Current cfgagent logging level is: info\n"},
+         {"cfgagent/set-wft/tracelevel 99", 2,
+          "Setting cfgagent trace level from info to 99 failed"},
+         {"cfgagent/set-wft/tracelevel 5", 2, "from info to 5 failed"},
+         {"cfgagent/get-wft/tracelevel", 0, "=Current cfgagent trace level is: info\n"},
+         {"cfgagent/set-wft/tracelevel 3", 0,
+          "=Setting cfgagent trace level from info to debug successfully\n"},
+         {"cfgagent/set-wft/tracelevel info", 0,
+          "=Setting cfgagent trace level from debug to info successfully\n"}});
+    for (const char* level : {"7", "10", "4x"}) {
+        EXPECT_TRUE(log.Contains(std::string("CliServer: log level ") + level +
+                                 " refused: give off, fatal, error, warn, info, debug, trace or 0 "
+                                 "to 6"))
+            << level;
+    }
+    for (const char* level : {"99", "5"}) {
+        EXPECT_TRUE(log.Contains(std::string("CliServer: trace level ") + level +
+                                 " refused: give off, warn, info, debug, trace or 0 to 4"))
+            << level;
+    }
+    EXPECT_EQ(Logger::level(), kLogInfo);
+}
+
 TEST_F(CliServerTest, ApplicationPagesAnswerTheirOwnAndFixedCommands) {
     test::ExpectCli(
         appctl,
