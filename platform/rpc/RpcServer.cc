@@ -6,18 +6,24 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <set>
 #include <stdexcept>
 
+#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <nlohmann/json.hpp>
 
+#include "platform/FdReserve.h"
 #include "platform/LibraryLogLevels.h"
 #include "platform/jsonrpc/MessageFramer.h"
+#include "runtime/AgentClock.h"
 #include "runtime/IoContexts.h"
+#include "runtime/LogRateLimit.h"
 #include "runtime/Logger.h"
 
 namespace ozy::rpc {
@@ -49,22 +55,31 @@ bool ParseTcpUrl(const std::string& url, std::string& host, int& port) {
 namespace {
 
 constexpr size_t kMaxRequest = 64 * 1024;
+// After a failed accept (descriptors exhausted, most often), accepting resumes after this wait,
+// doubled at each further failure up to kMaxAcceptBackoff: a failing accept must not spin.
+constexpr std::chrono::milliseconds kFirstAcceptBackoff{100};
+constexpr std::chrono::milliseconds kMaxAcceptBackoff{3200};
+
+using Timer = asio::basic_waitable_timer<CfgAgent::AgentClock, CfgAgent::AgentWaitTraits>;
 
 struct ServerState;
 
-// One client connection: reads requests, answers each in order.
+// One client connection: reads requests, answers each in order; closed when idle for the
+// server's idle timeout.
 struct Connection : std::enable_shared_from_this<Connection> {
-    Connection(tcp::socket s, std::shared_ptr<ServerState> st)
-        : socket(std::move(s)), state(std::move(st)) {}
+    Connection(tcp::socket s, std::shared_ptr<ServerState> st);
     void Start();
     void ReadMore();
     void Handle(const std::string& text);
     void Send(std::string text);
     void WriteNext();
     void Close();
+    // (Re)arms the idle timer: called on every read and write.
+    void Touch();
 
     tcp::socket socket;
     std::shared_ptr<ServerState> state;
+    Timer idle;
     jsonrpc::MessageFramer framer{kMaxRequest};
     char buffer[4096];
     std::deque<std::string> outbox;
@@ -72,15 +87,31 @@ struct Connection : std::enable_shared_from_this<Connection> {
 };
 
 struct ServerState : std::enable_shared_from_this<ServerState> {
-    explicit ServerState(asio::io_context& io) : acceptor(io) {}
+    explicit ServerState(asio::io_context& io, const ConnectionLimits& l)
+        : acceptor(io), backoff(io), limits(l) {}
     void Accept();
+    void Refuse(tcp::socket& s, const char* why);
 
     std::mutex mutex;  // guards the acceptor, the connection set and every socket operation
     tcp::acceptor acceptor;
+    Timer backoff;
+    std::chrono::milliseconds backoffDelay{0};
+    ConnectionLimits limits;
+    CfgAgent::LogRateLimit refusedLog{std::chrono::seconds(10)};
+    CfgAgent::LogRateLimit acceptFailedLog{std::chrono::seconds(10)};
     std::set<std::shared_ptr<Connection>> connections;
     std::vector<IService*> services;
     bool shutdown = false;
 };
+
+void ServerState::Refuse(tcp::socket& s, const char* why) {
+    boost::system::error_code ignored;
+    s.close(ignored);
+    uint64_t count = 0;
+    if (refusedLog.Allow(&count)) {
+        RPC_LOG(CfgAgent::kLogWarn, "rpc: %1 connection(s) refused: %2", count, why);
+    }
+}
 
 void ServerState::Accept() {
     auto self = shared_from_this();
@@ -89,21 +120,65 @@ void ServerState::Accept() {
         if (self->shutdown)
             return;
         if (ec) {
-            if (ec != asio::error::operation_aborted) {
-                RPC_LOG(CfgAgent::kLogWarn, "rpc: accept failed: %1", ec.message());
-                self->Accept();
+            if (ec == asio::error::operation_aborted)
+                return;
+            // Most often the descriptors ran out: wait before the next try instead of spinning.
+            self->backoffDelay = self->backoffDelay.count() == 0
+                                     ? kFirstAcceptBackoff
+                                     : std::min(self->backoffDelay * 2, kMaxAcceptBackoff);
+            uint64_t count = 0;
+            if (self->acceptFailedLog.Allow(&count)) {
+                RPC_LOG(CfgAgent::kLogWarn, "rpc: accept failed %1 time(s): %2; next try in %3 ms",
+                        count, ec.message(), self->backoffDelay.count());
             }
+            self->backoff.expires_after(self->backoffDelay);
+            self->backoff.async_wait([self](const boost::system::error_code& e) {
+                std::lock_guard<std::mutex> lock(self->mutex);
+                if (!e && !self->shutdown)
+                    self->Accept();
+            });
             return;
         }
-        auto conn = std::make_shared<Connection>(std::move(s), self);
-        self->connections.insert(conn);
-        conn->Start();
+        self->backoffDelay = std::chrono::milliseconds(0);
+        if (self->connections.size() >= self->limits.maxConnections) {
+            self->Refuse(s, "too many connections open");
+        } else if (FdInReserve(s.native_handle())) {
+            self->Refuse(s, "descriptors kept for the agent's own links");
+        } else {
+            auto conn = std::make_shared<Connection>(std::move(s), self);
+            self->connections.insert(conn);
+            conn->Start();
+        }
         self->Accept();
     });
 }
 
+Connection::Connection(tcp::socket s, std::shared_ptr<ServerState> st)
+    : socket(std::move(s)), state(std::move(st)), idle(socket.get_executor()) {}
+
 void Connection::Start() {
+    Touch();
     ReadMore();
+}
+
+void Connection::Touch() {
+    idle.expires_after(state->limits.idleTimeout);
+    std::weak_ptr<Connection> weak = shared_from_this();
+    idle.async_wait([weak](const boost::system::error_code& ec) {
+        auto self = weak.lock();
+        if (ec || !self)
+            return;
+        std::lock_guard<std::mutex> lock(self->state->mutex);
+        if (self->state->shutdown || !self->socket.is_open())
+            return;
+        // Re-armed since (expires_after cancels the wait, but a completion may be queued).
+        if (self->idle.expiry() > CfgAgent::AgentClock::now())
+            return;
+        RPC_LOG(CfgAgent::kLogDebug, "rpc: closing a connection idle for %1 s",
+                std::chrono::duration_cast<std::chrono::seconds>(self->state->limits.idleTimeout)
+                    .count());
+        self->Close();
+    });
 }
 
 void Connection::ReadMore() {
@@ -119,6 +194,7 @@ void Connection::ReadMore() {
                     self->Close();
                     return;
                 }
+                self->Touch();
                 self->framer.Append(self->buffer, n);
                 for (;;) {
                     std::string message;
@@ -210,6 +286,7 @@ void Connection::WriteNext() {
                               self->Close();
                               return;
                           }
+                          self->Touch();
                           self->WriteNext();
                       });
 }
@@ -217,6 +294,7 @@ void Connection::WriteNext() {
 void Connection::Close() {
     boost::system::error_code ignored;
     socket.close(ignored);
+    idle.cancel();
     state->connections.erase(shared_from_this());
 }
 
@@ -234,6 +312,11 @@ class TcpServer : public Server {
         return "tcp://" + ep.address().to_string() + ":" + std::to_string(ep.port());
     }
 
+    size_t ConnectionCount() const override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return state_->connections.size();
+    }
+
     void Shutdown() override {
         std::lock_guard<std::mutex> lock(state_->mutex);
         if (state_->shutdown)
@@ -241,8 +324,11 @@ class TcpServer : public Server {
         state_->shutdown = true;
         boost::system::error_code ignored;
         state_->acceptor.close(ignored);
-        for (auto& c : state_->connections)
+        state_->backoff.cancel();
+        for (auto& c : state_->connections) {
             c->socket.close(ignored);
+            c->idle.cancel();
+        }
         state_->connections.clear();
     }
 
@@ -254,6 +340,11 @@ class TcpServer : public Server {
 
 ServerBuilder& ServerBuilder::AddListeningEndpoint(const std::string& url) {
     endpoints_.push_back(url);
+    return *this;
+}
+
+ServerBuilder& ServerBuilder::SetConnectionLimits(const ConnectionLimits& limits) {
+    limits_ = limits;
     return *this;
 }
 
@@ -276,7 +367,7 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
     if (!ParseTcpUrl(endpoints_.front(), host, port)) {
         throw std::runtime_error("rpc: bad endpoint " + endpoints_.front());
     }
-    auto state = std::make_shared<ServerState>(CfgAgent::IoContext());
+    auto state = std::make_shared<ServerState>(CfgAgent::IoContext(), limits_);
     state->services = services_;
     boost::system::error_code ec;
     auto address = asio::ip::make_address(host, ec);

@@ -5,6 +5,8 @@
 //
 // The server runs on the process io context (CfgAgent::IoContext()); the listening socket is
 // bound when the server is built, so a port in use is reported at start-up.
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,16 @@ class IService {
                       std::string& resultJson, std::string& error) = 0;
 };
 
+// What a local peer may hold of the server: connections beyond maxConnections are closed at once,
+// and a connection that neither sends nor receives for idleTimeout (AgentClock) is closed.
+// Refusals and failing accepts are logged at most once per 10 seconds, with their count; a failing
+// accept (descriptors exhausted) is retried after a growing wait. Connections whose descriptor
+// falls into the process's reserve (platform/FdReserve.h) are refused as well.
+struct ConnectionLimits {
+    size_t maxConnections = 32;
+    std::chrono::milliseconds idleTimeout{30000};
+};
+
 struct ServiceOptions {
     int flags = 1;
     int reserved[3] = {0, 0, 0};
@@ -32,12 +44,15 @@ class Server {
     virtual std::string BoundEndpoint() const = 0;
     // Closes the listener and every connection; idempotent.
     virtual void Shutdown() = 0;
+    // Client connections open now (any thread; tests and diagnostics).
+    virtual size_t ConnectionCount() const = 0;
 };
 
 class ServerBuilder {
   public:
     ServerBuilder& AddListeningEndpoint(const std::string& url);
     ServerBuilder& AddLocalEndpointId(const std::string& id);
+    ServerBuilder& SetConnectionLimits(const ConnectionLimits& limits);
     // The service must outlive the server.
     ServerBuilder& RegisterService(IService* service, const ServiceOptions& options);
     // Binds and starts accepting; throws std::runtime_error when the endpoint is unusable.
@@ -47,6 +62,7 @@ class ServerBuilder {
     std::vector<std::string> endpoints_;
     std::string localId_;
     std::vector<IService*> services_;
+    ConnectionLimits limits_;
 };
 
 // Hands out server builders; the platform provider owns one.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -13,9 +14,12 @@
 #include <mutex>
 #include <new>
 
+#include "platform/FdReserve.h"
 #include "platform/jsonrpc/MessageFramer.h"
 #include "platform/unixctl/SocketAddress.h"
 #include "platform/unixctl/UnixctlProtocol.h"
+#include "runtime/AgentClock.h"
+#include "runtime/LogRateLimit.h"
 #include "runtime/Logger.h"
 
 namespace ozy::unixctl {
@@ -58,6 +62,7 @@ struct Conn {
     bool HasBacklog() const { return outPos < out.size(); }
 
     int fd;
+    CfgAgent::AgentClock::time_point lastActive = CfgAgent::AgentClock::now();
     MessageFramer framer;
     std::string out;  // reply bytes not yet written
     size_t outPos = 0;
@@ -139,17 +144,41 @@ class ServerImpl : public Server {
     void Run() override {
         moreWork_ = false;
         AcceptNew();
+        const auto now = CfgAgent::AgentClock::now();
+        size_t idle = 0;
         for (auto it = conns_.begin(); it != conns_.end();) {
-            if (Service(**it)) {
+            bool keep = Service(**it);
+            if (keep && now - (*it)->lastActive >= kIdleTimeout) {
+                ++idle;
+                keep = false;
+            }
+            if (keep) {
                 ++it;
             } else {
                 it = conns_.erase(it);
                 connCount_.store(conns_.size());
             }
         }
+        if (idle > 0) {
+            CFG_INFO("unixctl: closed %1 connection(s) idle for %2 s on %3", idle,
+                     kIdleTimeout.count(), path_);
+        }
     }
 
     void Wait(int timeoutMs) override {
+        // Wakes in time for the first connection to go idle.
+        if (!conns_.empty()) {
+            auto first = conns_.front()->lastActive;
+            for (const auto& c : conns_)
+                first = std::min(first, c->lastActive);
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            first + kIdleTimeout - CfgAgent::AgentClock::now())
+                            .count() +
+                        1;
+            left = std::max<long long>(left, 0);
+            if (timeoutMs < 0 || left < timeoutMs)
+                timeoutMs = static_cast<int>(left);
+        }
         std::vector<pollfd> fds;
         fds.reserve(conns_.size() + 2);
         fds.push_back(pollfd{wakeRead_, POLLIN, 0});
@@ -200,10 +229,15 @@ class ServerImpl : public Server {
                 }
                 return;
             }
-            if (conns_.size() >= kMaxConnections) {
-                CFG_WARN("unixctl: %1 connections open on %2, closing a new one", conns_.size(),
-                         path_);
+            const char* refusal = conns_.size() >= kMaxConnections ? "too many connections open"
+                                  : ozy::FdInReserve(fd) ? "descriptors kept for the agent's own links"
+                                                         : nullptr;
+            if (refusal != nullptr) {
                 ::close(fd);
+                uint64_t count = 0;
+                if (refusedLog_.Allow(&count)) {
+                    CFG_WARN("unixctl: %1 connection(s) refused on %2: %3", count, path_, refusal);
+                }
                 continue;
             }
             conns_.push_back(std::make_unique<Conn>(fd));
@@ -239,6 +273,7 @@ class ServerImpl : public Server {
             }
             ssize_t n = ::recv(c.fd, readBuf_.data(), readBuf_.size(), 0);
             if (n > 0) {
+                c.lastActive = CfgAgent::AgentClock::now();
                 c.framer.Append(readBuf_.data(), static_cast<size_t>(n));
             } else if (n == 0) {
                 if (c.framer.HasPartialMessage()) {
@@ -261,6 +296,7 @@ class ServerImpl : public Server {
                 ::send(c.fd, c.out.data() + c.outPos, c.out.size() - c.outPos, MSG_NOSIGNAL);
             if (n > 0) {
                 c.outPos += static_cast<size_t>(n);
+                c.lastActive = CfgAgent::AgentClock::now();
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 return true;
             } else if (n < 0 && errno == EINTR) {
@@ -352,6 +388,7 @@ class ServerImpl : public Server {
     std::atomic<size_t> connCount_{0};
     std::vector<char> readBuf_ = std::vector<char>(kReadChunk);
     bool moreWork_ = false;
+    CfgAgent::LogRateLimit refusedLog_{std::chrono::seconds(10)};
 };
 
 // Clears the way for a new socket at `path`: nothing there, or a socket nobody listens on.

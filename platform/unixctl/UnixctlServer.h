@@ -22,6 +22,7 @@
 // other clients are not affected. Each connection handles one request at a time: the next request
 // is read once the previous reply has been written, so a client that does not read its replies only
 // stalls itself.
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -32,8 +33,13 @@ namespace ozy::unixctl {
 
 // Largest request accepted (bytes of one JSON message).
 constexpr size_t kMaxRequestBytes = 1024 * 1024;
-// Connections beyond this many are closed as soon as they are accepted.
+// Connections beyond this many are closed as soon as they are accepted (refusals are logged at most
+// once per 10 seconds, with their count), and so are those whose descriptor falls into the
+// process's reserve (platform/FdReserve.h).
 constexpr size_t kMaxConnections = 512;
+// A connection that neither sends nor takes anything for this long (AgentClock) is closed, so
+// that idle clients cannot hold the connections ovs-appctl needs.
+constexpr std::chrono::seconds kIdleTimeout{30};
 
 class Connection {
   public:

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "platform/DaemonHealthService.h"
 #include "platform/rpc/RpcServer.h"
+#include "runtime/AgentClock.h"
 #include "runtime/AgentLock.h"
 #include "runtime/WorkGroup.h"
 #include "tests/support/Await.h"
+#include "tests/support/LogCapture.h"
 
 namespace ozy::rpc {
 namespace {
@@ -110,6 +114,77 @@ TEST_F(RpcServerTest, MalformedClientIsDroppedAndOthersStillServed) {
     std::string result, error;
     EXPECT_TRUE(CallOnce(url, "echo", "[\"still\"]", result, error)) << error;
     EXPECT_FALSE(CallOnce(url, "echo", "{\"method\":1}", result, error) && result != "\"\"");
+}
+
+// A raw connection to the server, for holding it open without a request.
+int Connect(const std::string& url) {
+    std::string host;
+    int port = 0;
+    EXPECT_TRUE(ParseTcpUrl(url, host, port));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    return fd;
+}
+
+// True when the server closes `fd` (end of stream) within a few seconds.
+bool ClosedByServer(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    char buf[64];
+    return poll(&p, 1, 10000) > 0 && recv(fd, buf, sizeof(buf), 0) == 0;
+}
+
+// Connections held open are capped, refusals are logged once for a burst, and idle connections are
+// closed after the timeout, which lets clients in again.
+TEST_F(RpcServerTest, HeldConnectionsAreCappedAndClosedWhenIdle) {
+    CfgAgent::test::LogCapture log(CfgAgent::kLogDebug);
+    ConnectionLimits limits;
+    std::vector<int> held;
+    for (size_t i = 0; i < limits.maxConnections; ++i)
+        held.push_back(Connect(url));
+    ASSERT_TRUE(CfgAgent::test::AwaitTrue(
+        [&] { return server->ConnectionCount() == limits.maxConnections; }));
+    std::string result, error;
+    for (int i = 0; i < 10; ++i) {
+        int extra = Connect(url);
+        EXPECT_TRUE(ClosedByServer(extra));
+        close(extra);
+    }
+    EXPECT_FALSE(CallOnce(url, "echo", "[\"x\"]", result, error));
+    EXPECT_EQ(log.Count("connection(s) refused: too many connections open"), 1u) << log.Dump();
+
+    CfgAgent::AgentClock::advance(limits.idleTimeout + std::chrono::seconds(1));
+    ASSERT_TRUE(CfgAgent::test::AwaitTrue([&] { return server->ConnectionCount() == 0; }));
+    for (int fd : held) {
+        EXPECT_TRUE(ClosedByServer(fd));
+        close(fd);
+    }
+    EXPECT_TRUE(CallOnce(url, "echo", "[\"x\"]", result, error)) << error;
+    CfgAgent::AgentClock::reset();
+}
+
+// Accepting while the descriptors are exhausted fails: the server backs off and logs once instead
+// of spinning, and serves again once descriptors are free.
+TEST_F(RpcServerTest, FailingAcceptsBackOffAndAreLoggedOnce) {
+    CfgAgent::test::LogCapture log(CfgAgent::kLogDebug);
+    struct rlimit lim;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    int waiting = Connect(url);  // queued in the listen backlog until accepted
+    struct rlimit none = lim;
+    none.rlim_cur = static_cast<rlim_t>(waiting + 1);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    bool failed = CfgAgent::test::AwaitTrue([&] { return log.Contains("rpc: accept failed"); });
+    setrlimit(RLIMIT_NOFILE, &lim);
+    ASSERT_TRUE(failed);
+    EXPECT_TRUE(log.Contains("rpc: accept failed 1 time(s): Too many open files; next try in 100 ms"))
+        << log.Dump();
+    std::string result, error;
+    EXPECT_TRUE(CallOnce(url, "echo", "[\"back\"]", result, error)) << error;
+    EXPECT_EQ(log.Count("rpc: accept failed"), 1u) << log.Dump();
+    close(waiting);
 }
 
 TEST_F(RpcServerTest, SecondServerOnTheSamePortIsRefused) {

@@ -2,13 +2,16 @@
 #include "platform/unixctl/UnixctlServer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/FdReserve.h"
 #include "platform/unixctl/UnixctlClient.h"
+#include "runtime/AgentClock.h"
 #include "tests/platform/unixctl/UnixctlTestUtil.h"
 #include "tests/support/Await.h"
 #include "tests/support/LogCapture.h"
@@ -302,6 +305,84 @@ TEST_F(UnixctlServerTest, ClientsThatLeaveMidRequestOrBeforeTheirReplyAreForgott
     ASSERT_TRUE(again.Send(MakeRequest("echo", R"(["x"])", 2)));
     Pump();
     EXPECT_EQ(again.ReadReply().text, "x\n");
+}
+
+// Idle clients cannot keep the connections: at the cap new ones are refused (one log line for a
+// burst of refusals), and connections idle for the timeout are closed, which lets clients in again.
+TEST_F(UnixctlServerTest, IdleConnectionsAreClosedAndRefusalsAreLoggedOnce) {
+    struct rlimit lim;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
+    const rlim_t wanted = 2 * kMaxConnections + 256;
+    if (lim.rlim_cur < wanted) {
+        if (lim.rlim_max < wanted)
+            GTEST_SKIP() << "needs " << wanted << " descriptors";
+        struct rlimit raised = lim;
+        raised.rlim_cur = wanted;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+    }
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (size_t i = 0; i < kMaxConnections; ++i) {
+        idle.push_back(std::make_unique<RawClient>(path_));
+        ASSERT_TRUE(idle.back()->connected());
+        if (i % 16 == 15)
+            Pump();  // keeps the listen backlog from filling
+    }
+    ASSERT_TRUE(AwaitTrue([&] {
+        Pump();
+        return server_->ConnectionCount() == kMaxConnections;
+    }));
+    log_.Clear();
+    for (int i = 0; i < 20; ++i) {
+        RawClient extra(path_);
+        ASSERT_TRUE(extra.Send(MakeRequest("echo", R"(["x"])", i)));
+        Pump();
+        EXPECT_TRUE(extra.ClosedByServer());  // unanswered
+    }
+    EXPECT_EQ(log_.Count("connection(s) refused on " + path_ + ": too many connections open"),
+              1u)
+        << log_.Dump();
+    EXPECT_EQ(calls_.load(), 0);
+
+    // Not yet idle long enough: still there.
+    CfgAgent::AgentClock::advance(kIdleTimeout - std::chrono::seconds(1));
+    Pump();
+    EXPECT_EQ(server_->ConnectionCount(), kMaxConnections);
+    CfgAgent::AgentClock::advance(std::chrono::seconds(2));
+    Pump();
+    EXPECT_EQ(server_->ConnectionCount(), 0u);
+    EXPECT_TRUE(log_.Contains("unixctl: closed 512 connection(s) idle for 30 s on " + path_));
+    RawClient fresh(path_);
+    ASSERT_TRUE(fresh.Send(MakeRequest("echo", R"(["y"])", 99)));
+    Pump();
+    EXPECT_EQ(fresh.ReadReply().text, "y\n");
+    CfgAgent::AgentClock::reset();
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+// A connection whose descriptor falls into the reserve kept for the agent's own links is refused.
+TEST_F(UnixctlServerTest, DescriptorsKeptInReserveAreNotHandedToClients) {
+    struct rlimit lim;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
+    // The next descriptors the process gets lie within the reserve.
+    int probe = ::dup(0);
+    ASSERT_GE(probe, 0);
+    ::close(probe);
+    struct rlimit tight = lim;
+    tight.rlim_cur = static_cast<rlim_t>(probe + ozy::kFdReserve - 8);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    {
+        RawClient c(path_);
+        ASSERT_TRUE(c.Send(MakeRequest("echo", R"(["x"])", 1)));
+        Pump();
+        EXPECT_TRUE(c.ClosedByServer());
+    }
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+    EXPECT_TRUE(log_.Contains("descriptors kept for the agent's own links")) << log_.Dump();
+    EXPECT_EQ(calls_.load(), 0);
+    RawClient c(path_);
+    ASSERT_TRUE(c.Send(MakeRequest("echo", R"(["x"])", 2)));
+    Pump();
+    EXPECT_EQ(c.ReadReply().text, "x\n");
 }
 
 TEST_F(UnixctlServerTest, LargeRepliesReachSlowReadersWithoutStallingOthers) {
