@@ -24,6 +24,10 @@ void SetThreadCounts(unsigned ioThreads, unsigned workThreads) {
     g_workThreads = workThreads;
 }
 
+ThreadCounts DefaultThreadCounts() {
+    return ThreadCounts{DefaultIoThreads(), 32};
+}
+
 ThreadCounts GetThreadCounts() {
     AgentLockGuard guard(GlobalAgentLock());
     return ThreadCounts{g_ioThreads, g_workThreads};

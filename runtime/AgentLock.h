@@ -18,5 +18,7 @@ struct ThreadCounts {
 };
 void SetThreadCounts(unsigned ioThreads, unsigned workThreads);
 ThreadCounts GetThreadCounts();
+// What the counts are when nothing sets them: one io thread per hardware thread, 32 work threads.
+ThreadCounts DefaultThreadCounts();
 
 }  // namespace CfgAgent

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 
+#include <boost/asio/ip/address.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <nlohmann/json.hpp>
 
@@ -21,6 +22,7 @@
 #include "intake/MsgDispatcher.h"
 #include "platform/AsioOzyProvider.h"
 #include "platform/DaemonHealthService.h"
+#include "platform/HostRoot.h"
 #include "platform/SNUtil.h"
 #include "platform/ShaPmClient.h"
 #include "platform/cairndb/CairnDbClient.h"
@@ -49,11 +51,35 @@ namespace CfgAgent {
 namespace {
 
 constexpr int kExitFailure = 255;
+// Long-running loops of the agent itself on the work group: the message dispatcher and the
+// database client's writer.
+constexpr unsigned kAgentLoops = 2;
 constexpr const char* kDefaultHealthEndpoint = "tcp://127.0.0.1:4097";
 
 std::string HealthEndpoint() {
     const char* e = std::getenv("OZY_HEALTH_ENDPOINT");
     return e != nullptr && *e != '\0' ? e : kDefaultHealthEndpoint;
+}
+
+// The daemon-health service answers anyone who reaches it: only local peers unless the operator
+// says otherwise (OZY_HEALTH_ALLOW_REMOTE=1). False (logged) for an endpoint to refuse.
+bool HealthEndpointAllowed(const std::string& url) {
+    std::string host;
+    int port = 0;
+    if (!ozy::rpc::ParseTcpUrl(url, host, port))
+        return true;  // the server reports the bad endpoint itself
+    boost::system::error_code ec;
+    boost::asio::ip::address address = boost::asio::ip::make_address(host, ec);
+    if (!ec && address.is_loopback())
+        return true;
+    const char* allow = std::getenv("OZY_HEALTH_ALLOW_REMOTE");
+    if (allow != nullptr && std::string(allow) == "1")
+        return true;
+    CFG_ERROR_CODE("LCP00001",
+                   "Daemon-health endpoint %1 is not a loopback address; set "
+                   "OZY_HEALTH_ALLOW_REMOTE=1 to serve it beyond this host",
+                   url);
+    return false;
 }
 
 int CountThreads() {
@@ -193,11 +219,19 @@ int Agent::Startup(int argc, char** argv) {
     if (!cl.configPath.empty())
         AgentSettings::SetConfigPath(cl.configPath);
     boost::property_tree::ptree& tree = AgentSettings::ConfigTree();
-    if (!LoadConfigFile(AgentSettings::ConfigPath(), tree))
+    // The default file is a fixed host path (under the host root); a -c path is used as given.
+    const std::string& path = AgentSettings::ConfigPath();
+    if (!LoadConfigFile(path, tree, cl.configPath.empty() ? ozy::hostPath(path) : path))
         return kExitFailure;
 
-    // 3-5: thread counts, log levels, syslog.
+    // 3-5: log levels, syslog, then the thread counts, checked against the long-running loops
+    // of the agent and of the applications the file enables (logged once logging is set up).
     ApplyAgentSettings(tree);
+    unsigned loops = kAgentLoops;
+    if (auto apps = tree.get_child_optional("config.cfgAgent.apps"))
+        loops += AppLauncher(BuiltinApps(), appContext_).LoopsOf(*apps);
+    if (!ApplyThreadSettings(tree, loops))
+        return kExitFailure;
     // 6-8
     CFG_INFO("Build Number: %s", OZY_BUILD_NUMBER);
     IgnoreSigpipe();
@@ -256,8 +290,15 @@ bool Agent::CreatePlatform() {
     healthService_ = std::make_unique<ozy::DaemonHealthService>(*version_);
     ozy::rpc::ServiceOptions serviceOptions;
     serviceOptions.flags = 1;
+    const std::string healthEndpoint = HealthEndpoint();
+    if (!HealthEndpointAllowed(healthEndpoint)) {
+        healthService_.reset();
+        version_.reset();
+        provider_.reset();
+        return false;
+    }
     ozy::rpc::ServerBuilder builder = provider_->rpc().NewServerBuilder();
-    builder.AddListeningEndpoint(HealthEndpoint());
+    builder.AddListeningEndpoint(healthEndpoint);
     builder.AddLocalEndpointId("ozy-cfgagent");
     builder.RegisterService(healthService_.get(), serviceOptions);
     rpcServer_ = builder.BuildStarted();
@@ -452,6 +493,7 @@ void Agent::ReleaseAll() {
 }
 
 int Agent::Run(int argc, char** argv) {
+    ReserveMemoryForAllocFailure(256 * 1024);
     int status = 0;
     try {
         status = Startup(argc, argv);
@@ -463,11 +505,13 @@ int Agent::Run(int argc, char** argv) {
         CFG_INFO("Shutdown complete (%1 thread(s) left)", CountThreads());
         return 0;
     } catch (const std::bad_alloc&) {
-        CFG_ERROR("Failed to run ozy-cfgagent");
-        ExitOnAllocFailure();
+        // Formatting a log line needs memory: the failure path writes its lines as they are.
+        ExitOnAllocFailure("Failed to run ozy-cfgagent");
     } catch (const std::exception& e) {
         CFG_ERROR("Failed to run ozy-cfgagent");
-        CFG_DEBUG("Start-up failure: %1", e.what());
+        // The reason, e.g. "No such node (config.cfgAgent.apps)" for a file without the
+        // application list.
+        CFG_ERROR("Start-up failure: %1", e.what());
     }
     // What was started is stopped so that the process can exit without threads still running.
     StopDispatcher();

@@ -3,8 +3,11 @@
 #include <getopt.h>
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <optional>
 
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -38,13 +41,22 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     return cl;
 }
 
-bool LoadConfigFile(const std::string& path, pt::ptree& tree) {
+bool LoadConfigFile(const std::string& path, pt::ptree& tree, const std::string& openPath) {
     CFG_DEBUG("Try loading config file: %1", path);
     try {
-        pt::read_xml(path, tree, pt::xml_parser::no_comments | pt::xml_parser::trim_whitespace);
+        pt::read_xml(openPath.empty() ? path : openPath, tree,
+                     pt::xml_parser::no_comments | pt::xml_parser::trim_whitespace);
         return true;
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const std::exception& e) {
-        CFG_ERROR_CODE("LCP00003", "Failed loading config file: %1", e.what());
+        // The parser names the file it opened; the log names the logical path.
+        std::string reason = e.what();
+        if (const auto* pe = dynamic_cast<const pt::file_parser_error*>(&e)) {
+            reason = path + (pe->line() != 0 ? "(" + std::to_string(pe->line()) + ")" : "") +
+                     ": " + pe->message();
+        }
+        CFG_ERROR_CODE("LCP00003", "Failed loading config file: %1", reason);
         std::cout << "-----------------------------------\n* Error *: CfgAgent start failed.\n"
                      "  Configuration file "
                   << path << " is invalid!\n-----------------------------------\n";
@@ -63,15 +75,6 @@ void readLevel(const pt::ptree& tree, const char* key, std::atomic<int>& level) 
 }  // namespace
 
 void ApplyAgentSettings(const pt::ptree& tree) {
-    ThreadCounts counts = GetThreadCounts();
-    if (auto v = tree.get_optional<int>("config.cfgAgent.workGroup.ioThreads")) {
-        counts.ioThreads = static_cast<unsigned>(*v);
-    }
-    if (auto v = tree.get_optional<int>("config.cfgAgent.workGroup.workThreads")) {
-        counts.workThreads = static_cast<unsigned>(*v);
-    }
-    SetThreadCounts(counts.ioThreads, counts.workThreads);
-
     int agentLevel = tree.get_optional<int>("config.log.level").value_or(kLogInfo);
     bool console = tree.get_optional<bool>("config.log.outputToConsole").value_or(true);
     Logger::setConsole(console);
@@ -96,6 +99,72 @@ void ApplyAgentSettings(const pt::ptree& tree) {
     Logger::setLevel(agentLevel);
     openlog("cfgAgent", LOG_PID, LOG_DAEMON);
     setlogmask(0xff);
+}
+
+namespace {
+
+constexpr const char* kIoThreadsKey = "config.cfgAgent.workGroup.ioThreads";
+constexpr const char* kWorkThreadsKey = "config.cfgAgent.workGroup.workThreads";
+
+// A thread count from the file: absent (nullopt with `text` empty), or its text and, when it is
+// a whole number, its value.
+std::optional<long long> ReadCount(const pt::ptree& tree, const char* key, std::string* text) {
+    boost::optional<std::string> v = tree.get_optional<std::string>(key);
+    text->clear();
+    if (!v)
+        return std::nullopt;
+    *text = *v;
+    const char* begin = v->c_str();
+    char* end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(begin, &end, 10);
+    if (v->empty() || end == begin || *end != '\0' || errno == ERANGE)
+        return std::nullopt;
+    return n;
+}
+
+}  // namespace
+
+bool ApplyThreadSettings(const pt::ptree& tree, unsigned loops) {
+    const ThreadCounts defaults = DefaultThreadCounts();
+    std::string ioText, workText;
+    std::optional<long long> io = ReadCount(tree, kIoThreadsKey, &ioText);
+    std::optional<long long> work = ReadCount(tree, kWorkThreadsKey, &workText);
+    bool ok = true;
+    if (!ioText.empty() && (!io || *io < 1 || *io > kMaxThreads)) {
+        CFG_ERROR_CODE("LCP00001",
+                       "Unusable thread setting: %1 is %2, it must be a number from 1 to %3",
+                       kIoThreadsKey, ioText, kMaxThreads);
+        ok = false;
+    }
+    if (!workText.empty() && (!work || *work < 1 || *work > kMaxThreads)) {
+        CFG_ERROR_CODE("LCP00001",
+                       "Unusable thread setting: %1 is %2, it must be a number from 1 to %3",
+                       kWorkThreadsKey, workText, kMaxThreads);
+        ok = false;
+    }
+    if (!ok)
+        return false;
+    long long workThreads = work ? *work : defaults.workThreads;
+    long long ioThreads = io ? *io : defaults.ioThreads;
+    if (!io && ioThreads + 1 + loops >= workThreads && workThreads > 2 + loops) {
+        long long lowered = workThreads - 2 - loops;
+        CFG_INFO("Work group: %1 io threads instead of one per hardware thread (%2), so that the "
+                 "%3 work threads keep one free",
+                 lowered, ioThreads, workThreads);
+        ioThreads = lowered;
+    }
+    // Held for the life of the process: the io loops, the serial context, the long-running loops.
+    if (ioThreads + 1 + loops >= workThreads) {
+        CFG_ERROR_CODE("LCP00001",
+                       "Unusable thread setting: %1 is %2, it must be at least %3 (%4 io threads, "
+                       "the serial io context and %5 long-running loops hold one thread each, and "
+                       "one is needed for the other work)",
+                       kWorkThreadsKey, workThreads, ioThreads + 2 + loops, ioThreads, loops);
+        return false;
+    }
+    SetThreadCounts(static_cast<unsigned>(ioThreads), static_cast<unsigned>(workThreads));
+    return true;
 }
 
 void ApplyInstrumentationFlags(const pt::ptree& tree) {

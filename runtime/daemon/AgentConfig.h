@@ -16,14 +16,29 @@ struct CommandLine {
 // getopt with "sc:"; any option other than -c prints the usage line to standard error.
 CommandLine ParseCommandLine(int argc, char** argv);
 
-// Loads and parses the XML file (comments dropped, whitespace trimmed) into `tree`. On failure
-// logs "Failed loading config file: %1" (LCP00003), prints the error banner and returns false.
-bool LoadConfigFile(const std::string& path, boost::property_tree::ptree& tree);
+// Loads and parses the XML file (comments dropped, whitespace trimmed) into `tree`, reading it from
+// `openPath` when given (the default path under the host root); log lines and the banner name
+// `path`. On failure logs "Failed loading config file: %1" (LCP00003), prints the error banner and
+// returns false. Running out of memory is not a bad file: std::bad_alloc propagates.
+bool LoadConfigFile(const std::string& path, boost::property_tree::ptree& tree,
+                    const std::string& openPath = std::string());
 
-// Applies the agent-wide keys in start-up order: thread counts, agent and library log levels,
-// workflow tracing, the realtime feature switch ("config.cfgAgent.features.EozyDpVswitchRT"), the
-// agent level on the logger, syslog. Missing keys keep their defaults.
+// Applies the agent-wide keys in start-up order: agent and library log levels, workflow tracing,
+// the realtime feature switch ("config.cfgAgent.features.EozyDpVswitchRT"), the agent level on the
+// logger, syslog. Missing keys keep their defaults.
 void ApplyAgentSettings(const boost::property_tree::ptree& tree);
+
+// The largest thread count either work-group key may give.
+constexpr long long kMaxThreads = 4096;
+
+// Reads, checks and stores the work-group thread counts ("config.cfgAgent.workGroup.ioThreads"
+// and ".workThreads"). The io threads, the serial io context and every long-running loop (`loops`:
+// the agent's own and those of the enabled applications) each hold a work-group thread for the
+// life of the process, and at least one more must be left for the other work: a setting that does
+// not allow it, or that is not a number from 1 to kMaxThreads, is logged ("Unusable thread
+// setting: ...", LCP00001) and false is returned (start-up ends). Without the io key, the default
+// (the hardware threads) is lowered to what the work threads leave room for, with an info line.
+bool ApplyThreadSettings(const boost::property_tree::ptree& tree, unsigned loops);
 
 // Reads the four instrumentation flags and logs them.
 void ApplyInstrumentationFlags(const boost::property_tree::ptree& tree);

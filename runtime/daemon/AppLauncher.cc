@@ -1,5 +1,7 @@
 #include "runtime/daemon/AppLauncher.h"
 
+#include <set>
+
 #include <boost/property_tree/ptree.hpp>
 
 #include "runtime/Logger.h"
@@ -94,6 +96,24 @@ void AppLauncher::StartAll(const boost::property_tree::ptree& apps) {
             Launch("livetrace", live->startMessage, live->factory, boost::property_tree::ptree());
         }
     }
+}
+
+unsigned AppLauncher::LoopsOf(const boost::property_tree::ptree& apps) const {
+    std::set<std::string> names;
+    for (const auto& child : apps) {
+        const boost::property_tree::ptree& entry = child.second;
+        boost::optional<bool> enabled = entry.get_optional<bool>("enabled");
+        if (enabled && *enabled)
+            names.insert(entry.get<std::string>("name", ""));
+    }
+    if (!apps.empty() && names.count("traceflow") != 0)
+        names.insert("livetrace");
+    unsigned loops = 0;
+    for (const std::string& name : names) {
+        if (const AppEntry* e = Find(name))
+            loops += e->loops + (e->companion.empty() ? 0 : e->companionLoops);
+    }
+    return loops;
 }
 
 void AppLauncher::PostStartAll() {

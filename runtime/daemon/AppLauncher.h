@@ -32,6 +32,11 @@ struct AppEntry {
     std::string companion;
     std::string companionMessage;
     AppFactory companionFactory;
+    // Long-running loops the application (and its companion) post on the work group when they
+    // start; each holds a work-group thread for the life of the process, so start-up refuses
+    // thread settings that leave none for the other work.
+    unsigned loops = 0;
+    unsigned companionLoops = 0;
 };
 
 class AppLauncher {
@@ -47,6 +52,11 @@ class AppLauncher {
     void StopAll();
     // Asks every started application, in table order, for its CLI pages.
     void RegisterCliPages(CliPages& pages);
+
+    // The long-running loops of the applications that `apps` (the application list) enables:
+    // each enabled name counted once, with its companion, and the live-trace application that the
+    // walk adds. Counts the preconditions as met, so it never counts too few.
+    unsigned LoopsOf(const boost::property_tree::ptree& apps) const;
 
     AgentApp* Get(const std::string& name) const;
     bool Has(const std::string& name) const { return Get(name) != nullptr; }

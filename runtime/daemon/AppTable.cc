@@ -11,7 +11,9 @@ namespace CfgAgent {
 std::vector<AppEntry> BuiltinApps() {
     std::vector<AppEntry> table;
 
-    table.push_back({"config", "Config application starts", MakeConfigAppEntry, "", "", nullptr});
+    // The configuration application: sender and receiver of the KCP and IP-discovery links.
+    table.push_back(
+        {"config", "Config application starts", MakeConfigAppEntry, "", "", nullptr, 4});
 
     table.push_back({"vxlan", "L2 application starts", MakeL2AppEntry, "", "", nullptr});
 
@@ -21,8 +23,9 @@ std::vector<AppEntry> BuiltinApps() {
     table.push_back({"dfw", "DFW application starts", nullptr,  //
                      "lb", "LB application starts", nullptr});
 
+    // The traceflow application: receiver and sender of its kernel link.
     table.push_back(
-        {"traceflow", "Traceflow application starts", MakeTraceflowAppEntry, "", "", nullptr});
+        {"traceflow", "Traceflow application starts", MakeTraceflowAppEntry, "", "", nullptr, 2});
 
     // MakeBfdAppEntry
     table.push_back({"bfd", "BFD application starts", nullptr, "", "", nullptr});

@@ -83,6 +83,7 @@ TEST(AgentConfigTest, KeysOverrideLevelsThreadsAndInstrumentation) {
     ASSERT_TRUE(LoadConfigFile(dir.path() + "/c.xml", tree));
     test::LogCapture log(kLogInfo, true);
     ApplyAgentSettings(tree);
+    ASSERT_TRUE(ApplyThreadSettings(tree, 0));
     ApplyInstrumentationFlags(tree);
     EXPECT_EQ(Logger::level(), kLogDebug);
     EXPECT_FALSE(Logger::console());
@@ -100,6 +101,68 @@ TEST(AgentConfigTest, KeysOverrideLevelsThreadsAndInstrumentation) {
     SetThreadCounts(2, 32);
     AgentSettings::SetInstrument(kInstrumentL2Cache, false);
     Logger::setConsole(true);
+}
+
+// Thread settings against the long-running loops: the io threads, the serial context and each
+// loop hold a thread for good, and one must be left for the other work.
+TEST(AgentConfigTest, UnusableThreadSettingsAreRefusedWithTheReason) {
+    struct Case {
+        const char* io;    // "" when the key is absent
+        const char* work;  // "" when the key is absent
+        unsigned loops;
+        bool ok;
+        const char* line;  // expected in the log (LCP00001 when refused)
+    };
+    const ThreadCounts defaults = DefaultThreadCounts();
+    const std::string hw = std::to_string(defaults.ioThreads);
+    const std::string fewerIo =
+        "Work group: 1 io threads instead of one per hardware thread (" + hw + ")";
+    const Case cases[] = {
+        {"2", "32", 6, true, ""},
+        {"2", "10", 6, true, ""},  // 2 io + serial + 6 loops + 1 free
+        {"2", "9", 6, false,
+         "Unusable thread setting: config.cfgAgent.workGroup.workThreads is 9, it must be at "
+         "least 10 (2 io threads, the serial io context and 6 long-running loops hold one thread "
+         "each, and one is needed for the other work)"},
+        {"-1", "32", 2, false,
+         "Unusable thread setting: config.cfgAgent.workGroup.ioThreads is -1, it must be a number "
+         "from 1 to 4096"},
+        {"0", "32", 2, false, "config.cfgAgent.workGroup.ioThreads is 0, it must be a number"},
+        {"many", "32", 2, false, "config.cfgAgent.workGroup.ioThreads is many, it must be"},
+        {"4294967295", "32", 2, false, "ioThreads is 4294967295, it must be a number"},
+        {"2", "-5", 2, false, "config.cfgAgent.workGroup.workThreads is -5, it must be a number"},
+        {"2", "100000", 2, false, "workThreads is 100000, it must be a number from 1 to 4096"},
+        // Without the io key the default is lowered to what the work threads leave room for.
+        {"", "5", 2, defaults.ioThreads >= 1, defaults.ioThreads > 1 ? fewerIo.c_str() : ""},
+        {"", "4", 2, false, "workThreads is 4, it must be at least"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("io=") + c.io + " work=" + c.work);
+        SetThreadCounts(7, 77);
+        std::string xml = "<config><cfgAgent><workGroup>";
+        if (*c.io != '\0')
+            xml += std::string("<ioThreads>") + c.io + "</ioThreads>";
+        if (*c.work != '\0')
+            xml += std::string("<workThreads>") + c.work + "</workThreads>";
+        xml += "</workGroup></cfgAgent></config>";
+        test::TempDir dir;
+        dir.WriteFile("c.xml", xml);
+        pt::ptree tree;
+        ASSERT_TRUE(LoadConfigFile(dir.path() + "/c.xml", tree));
+        test::LogCapture log(kLogInfo);
+        EXPECT_EQ(ApplyThreadSettings(tree, c.loops), c.ok) << log.Dump();
+        if (c.ok) {
+            EXPECT_EQ(GetThreadCounts().workThreads, static_cast<unsigned>(std::stoul(c.work)));
+            if (*c.line != '\0') {
+                EXPECT_TRUE(log.Contains(c.line)) << log.Dump();
+            }
+        } else {
+            EXPECT_TRUE(log.ContainsWithCode(c.line, "LCP00001")) << log.Dump();
+            // Nothing is stored from a refused file.
+            EXPECT_EQ(GetThreadCounts().workThreads, 77u);
+        }
+    }
+    SetThreadCounts(2, 32);
 }
 
 }  // namespace

@@ -192,5 +192,32 @@ TEST_F(AppLauncherTest, StartedApplicationsRegisterTheirPagesAndAnswerOnTheCliSo
     server->Stop();
 }
 
+TEST_F(AppLauncherTest, LoopsOfTheEnabledApplicationsAreCountedOnce) {
+    std::vector<AppEntry> table = Table();
+    for (auto& e : table) {
+        if (e.name == "config")
+            e.loops = 4;
+        if (e.name == "dfw") {
+            e.loops = 4;
+            e.companionLoops = 1;
+        }
+        if (e.name == "livetrace")
+            e.loops = 10;
+    }
+    AppLauncher launcher(table, context);
+    EXPECT_EQ(launcher.LoopsOf(Apps("")), 0u);
+    EXPECT_EQ(launcher.LoopsOf(Apps(App("config"))), 4u);
+    // Disabled, unknown and repeated entries add nothing; a companion comes with its entry.
+    EXPECT_EQ(launcher.LoopsOf(Apps(App("config") + App("config") + App("dfw", "false") +
+                                    App("nosuch") + App("vxlan"))),
+              4u);
+    EXPECT_EQ(launcher.LoopsOf(Apps(App("dfw"))), 5u);
+    // The walk adds the live-trace application after the traceflow application.
+    EXPECT_EQ(launcher.LoopsOf(Apps(App("config") + App("traceflow"))), 14u);
+    EXPECT_EQ(launcher.LoopsOf(Apps(App("config") + App("livetrace", "false"))), 4u);
+    // The configuration application of this build declares its links' loops.
+    EXPECT_EQ(AppLauncher(BuiltinApps(), context).LoopsOf(Apps(App("config"))), 4u);
+}
+
 }  // namespace
 }  // namespace CfgAgent
