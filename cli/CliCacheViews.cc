@@ -2,7 +2,9 @@
 // sessions, extra configuration and switch attachments.
 #include <algorithm>
 #include <map>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -144,8 +146,8 @@ struct MirrorKind {
     const char* type;
     const pb::MirrorSessionDetailMsg& (pb::PortMirrorSessionMsg::*get)() const;
     bool (pb::PortMirrorSessionMsg::*has)() const;
-    // Sources are logical switches (RSPAN destination) rather than ports.
-    bool switchSources;
+    // The session mirrors what arrives on a VLAN (its encapsulation VLAN) rather than ports.
+    bool vlanSource;
 };
 
 const MirrorKind kMirrorKinds[] = {
@@ -161,27 +163,34 @@ const MirrorKind kMirrorKinds[] = {
      &pb::PortMirrorSessionMsg::has_l3span_mirror_session, false},
 };
 
-// The fields of one session kind. Values the schema does not carry (ERSPAN id, mirror stack,
-// filter) are null.
+// A field the session may leave out: its value, or null.
+template <typename T>
+json Optional(bool has, T value) {
+    return has ? json(value) : json(nullptr);
+}
+
+// The fields of one session kind, as the schema gives them; null where the session gives none
+// (the schema has no mirror filter).
 json MirrorSessionJson(const std::string& key, const MirrorKind& kind,
                        const pb::MirrorSessionDetailMsg& d) {
-    json sources = UuidList(d.sources());
     json j;
     j["key"] = key;
     j["type"] = kind.type;
-    j["direction"] = d.has_direction() ? json(d.direction()) : json(nullptr);
-    j["source_port_id"] = kind.switchSources ? json::array() : sources;
-    j["source_switch_id"] = kind.switchSources ? sources : json::array();
-    j["source_vlan"] = kind.switchSources && d.has_encapsulation_vlan()
-                           ? json(d.encapsulation_vlan())
-                           : json(nullptr);
+    j["direction"] = Optional(d.has_direction(), d.direction());
+    j["source_port_id"] = UuidList(d.sources());
+    j["source_switch_id"] = UuidList(d.source_switches());
+    j["source_vlan"] = Optional(kind.vlanSource && d.has_encapsulation_vlan(),
+                                d.encapsulation_vlan());
+    j["source_pnics"] = json(std::vector<std::string>(d.source_pnics().begin(),
+                                                      d.source_pnics().end()));
     j["destination"] = d.has_destination_ip() ? sc::MessageJson(d.destination_ip()) : json("");
     j["destination_port_id"] = UuidList(d.destinations());
-    j["erspan_id"] = nullptr;
-    j["snap_length"] = d.has_snap_length() ? json(d.snap_length()) : json(nullptr);
-    j["mirror_stack"] = nullptr;
+    j["erspan_id"] = Optional(d.has_erspan_id(), d.erspan_id());
+    j["gre_key"] = Optional(d.has_gre_key(), d.gre_key());
+    j["snap_length"] = Optional(d.has_snap_length(), d.snap_length());
+    j["mirror_stack"] = Optional(d.has_mirror_stack(), d.mirror_stack());
     j["mirror_filter"] = nullptr;
-    if (d.has_encapsulation_vlan())
+    if (!kind.vlanSource && d.has_encapsulation_vlan())
         j["encapsulation_vlan"] = d.encapsulation_vlan();
     return j;
 }

@@ -114,11 +114,18 @@ void Feed(StateCache& cache) {
     auto* lp = pms.mutable_logical_port_mirror_session();
     *lp->add_sources() = Uuid(10);
     *lp->add_destinations() = Uuid(11);
+    *lp->add_source_switches() = Uuid(1);
     lp->set_direction(1);
     lp->set_snap_length(128);
+    auto* rspan = pms.mutable_rspan_dst_mirror_session();
+    *rspan->add_sources() = Uuid(11);
+    rspan->set_encapsulation_vlan(300);
     auto* l3 = pms.mutable_l3span_mirror_session();
     *l3->add_sources() = Uuid(10);
     *l3->mutable_destination_ip() = Ip4(0x0a000009);
+    l3->set_erspan_id(7);
+    l3->set_gre_key(99);
+    l3->set_mirror_stack(2);
     add(Decoded(ObjectType::PORT_MIRROR_SESSION, PropertyType::PMS_LOGICAL_PORT_MIRROR_SESSION, pms,
                 90));
     cache.ConfigTable()->UpdateDesiredState(config, true);
@@ -260,15 +267,24 @@ TEST_F(CliStateCacheTest, DumpsAndQueriesOfAFedCache) {
                                            {"DVPort ID", "dvp-10"}}));
         EXPECT_EQ(status[1]["DVPort ID"], "dvp-11");
         json sessions = Json("cfgagent/config/mirrorsession");
-        ASSERT_EQ(sessions.size(), 2u) << sessions;
-        bool portFirst = sessions[0]["type"] == "logical_port";
-        test::ExpectJsonAt(sessions[portFirst ? 0 : 1],
-                           "/key=" + Text(90) +
-                               "|/direction=1|/snap_length=128|/source_port_id=[\"" + lsp10 +
-                               "\"]|/destination_port_id=[\"" + lsp11 +
-                               "\"]|/source_switch_id?|/source_vlan?|/destination?|/erspan_id?|"
-                               "/mirror_stack?|/mirror_filter?");
-        EXPECT_EQ(sessions[portFirst ? 1 : 0]["destination"], "10.0.0.9");
+        ASSERT_EQ(sessions.size(), 3u) << sessions;
+        std::map<std::string, json> byType;
+        for (const json& s : sessions)
+            byType[s["type"].get<std::string>()] = s;
+        // Every field with its value; what the session does not give is null.
+        test::ExpectJsonAt(byType["logical_port"],
+                           "/key=" + Text(90) + "|/direction=1|/snap_length=128|/source_port_id=[\"" +
+                               lsp10 + "\"]|/destination_port_id=[\"" + lsp11 +
+                               "\"]|/source_switch_id=[\"" + ls1 +
+                               "\"]|/source_vlan=null|/source_pnics=[]|/destination=|"
+                               "/erspan_id=null|/gre_key=null|/mirror_stack=null|"
+                               "/mirror_filter=null");
+        EXPECT_EQ(byType["logical_port"].size(), 14u) << byType["logical_port"];
+        test::ExpectJsonAt(byType["rspan_dst"], "/source_port_id=[\"" + lsp11 +
+                                                    "\"]|/source_switch_id=[]|/source_vlan=300");
+        test::ExpectJsonAt(byType["l3span"], "/destination=10.0.0.9|/erspan_id=7|/gre_key=99|"
+                                             "/mirror_stack=2|/source_port_id=[\"" +
+                                                 lsp10 + "\"]");
         test::ExpectCliJson(
             appctl,
             {{"cfgagent/lsp/extracfg", "#=1|/0/Logical Port UUID=" + lsp10 +
