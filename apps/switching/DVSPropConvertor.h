@@ -103,6 +103,9 @@ class DVSPropConvertor : public IDVSPropConvertor {
 
     void OnDaemonHealthStateUpdate(bool connected) override;
 
+    std::string DumpUplinks() const override;
+    std::string DumpConduitKrnnics() const override;
+
     // Timer callbacks (public so that tests can drain the queues without waiting); they expect
     // the global agent lock to be held.
     void OnResyncProperty();

@@ -9,6 +9,8 @@
 #include "dataplane/KcpProtocol.h"
 #include "proto/cairndb_system.pb.h"
 
+#include <nlohmann/json.hpp>
+
 namespace CfgAgent {
 
 using namespace dvs;
@@ -306,6 +308,29 @@ void DVSPropConvertor::ApplyFullSyncUplinks(const std::vector<DvsUplink>& list) 
     uplinks_ = std::move(next);
     UplinksChanged();
     Flush();
+}
+
+// ---- diagnostics ----------------------------------------------------------------------------
+
+std::string DVSPropConvertor::DumpUplinks() const {
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& [name, u] : uplinks_) {
+        out.push_back(
+            {{"uplink", name}, {"alias", u.alias}, {"port_id", u.portId}, {"switch_id", u.switchId}});
+    }
+    return out.dump(2);
+}
+
+std::string DVSPropConvertor::DumpConduitKrnnics() const {
+    nlohmann::json out = nlohmann::json::array();
+    for (const std::string& name : conduitKrnnics_) {
+        std::string port = PortOfVif(name);
+        out.push_back({{"krnnic", name},
+                       {"port_id", port},
+                       {"mac_learn_static", false},
+                       {"programmed", installedKrnnics_.count(name) != 0}});
+    }
+    return out.dump(2);
 }
 
 }  // namespace CfgAgent

@@ -85,6 +85,11 @@ class IDVSPropConvertor {
     virtual void PushFullState() = 0;
 
     virtual void OnDaemonHealthStateUpdate(bool connected) = 0;
+
+    // Diagnostics (the CLI's "cfgagent/config/uplink" and "cfgagent/config/conduitkrn"): the
+    // uplinks and the container-bus kernel interfaces the engine holds, as JSON arrays.
+    virtual std::string DumpUplinks() const { return "[]"; }
+    virtual std::string DumpConduitKrnnics() const { return "[]"; }
 };
 
 }  // namespace CfgAgent

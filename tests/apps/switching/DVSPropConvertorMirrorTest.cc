@@ -140,6 +140,12 @@ TEST_F(DvsMirrorTest, UplinkSessionsMapHostNicsToUplinksOfTheirSwitch) {
     h.conv->AddUplink({"uplink-7", "up-port-7", "vmnic7", "dvs-1"});
     sw = h.Dump()["switches"]["dvs-1"];
     EXPECT_EQ(sw["mirror_uplink_sources"][0]["uplinks"].size(), 2u);
+    // What the CLI shows of them.
+    EXPECT_EQ(nlohmann::json::parse(h.conv->DumpUplinks()),
+              nlohmann::json::parse(R"([
+        {"uplink": "uplink-1", "alias": "vmnic1", "port_id": "up-port-1", "switch_id": "dvs-1"},
+        {"uplink": "uplink-7", "alias": "vmnic7", "port_id": "up-port-7", "switch_id": "dvs-1"}
+    ])"));
     h.conv->ApplyFullSyncUplinks({{"uplink-7", "up-port-7", "vmnic7", "dvs-1"}});
     EXPECT_TRUE(cap.Contains(
         "Delete uplink uplink-1 (alias vmnic1 port up-port-1 switch dvs-1) during full sync"));
@@ -238,8 +244,12 @@ TEST_F(DvsMirrorTest, ContainerBusKernelInterfaceHasStaticMacLearningDisabled) {
     h.Connect("conduitKrnnic0", "ct-port-1", kVifKrnnic);
     EXPECT_TRUE(cap.Contains("conduitKrnnic0: Disable mac learn static property"));
     EXPECT_EQ(h.Dump()["krnnics"]["conduitKrnnic0"]["mac_learn_static"]["enabled"], false);
+    EXPECT_EQ(nlohmann::json::parse(h.conv->DumpConduitKrnnics()),
+              nlohmann::json::parse(R"([{"krnnic": "conduitKrnnic0", "port_id": "ct-port-1",
+                                          "mac_learn_static": false, "programmed": true}])"));
     h.Disconnect("conduitKrnnic0", "ct-port-1");
     EXPECT_FALSE(h.Dump()["krnnics"].contains("conduitKrnnic0"));
+    EXPECT_EQ(h.conv->DumpConduitKrnnics(), "[]");
 }
 
 TEST_F(DvsMirrorTest, LatencyIsNotForKernelContainerBusOrServiceVmPorts) {
