@@ -156,7 +156,14 @@ bool MonitorReplica::DecodeRowColumns(const json& columns, Columns* c, std::stri
                 return false;
             }
             std::string* dst = col == "body" ? &c->body : (col == "op" ? &c->op : &c->trace);
-            if (!Base64Decode(v.get_ref<const std::string&>(), dst)) {
+            const std::string& text = v.get_ref<const std::string&>();
+            // Bounded before it is decoded: a row is one object, never megabytes of it.
+            if (text.size() / 4 * 3 > kMaxColumnBytes) {
+                *why = "column " + col + " of " + std::to_string(text.size() / 4 * 3) +
+                       " bytes is over the limit of " + std::to_string(kMaxColumnBytes);
+                return false;
+            }
+            if (!Base64Decode(text, dst)) {
                 *why = "column " + col + " is not base64";
                 return false;
             }
@@ -171,6 +178,16 @@ bool MonitorReplica::CheckRow(Table& t, const std::string& uuid, Columns* c, boo
     if (!t.newMsg->ParseFromString(c->body)) {
         *why = "body is not a " + t.info->body->GetDescriptor()->name();
         return false;
+    }
+    // Fields this schema does not know are not kept (a writer could pad a valid object with
+    // megabytes of them): the body held and passed on is the one without them.
+    t.newMsg->DiscardUnknownFields();
+    if (t.newMsg->ByteSizeLong() != c->body.size()) {
+        CAIRNDB_LOG(CfgAgent::kLogDebug,
+                    "CairnDbClient: %1 row %2: body of %3 bytes kept as %4 bytes without the "
+                    "fields unknown to the schema",
+                    t.info->name, uuid, c->body.size(), t.newMsg->ByteSizeLong());
+        c->body = t.newMsg->SerializeAsString();
     }
     if (t.idField != nullptr) {
         const google::protobuf::Reflection* r = t.newMsg->GetReflection();

@@ -21,6 +21,7 @@
 // Internal to the client library; runs on the client's strand only. Rows of unknown tables are
 // logged and skipped; a notification whose structure is wrong is refused as a whole (the caller
 // resynchronises), so that a half transaction is never delivered.
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -49,6 +50,10 @@ struct MonitorStatement {
 class MonitorReplica {
   public:
     using Update = orvane::ozy::cairndb::MonitorUpdateMsg;
+
+    // Largest body, op or trace column taken (decoded bytes): a larger one refuses its row with
+    // LCP03005. Fields of a body that the schema does not know are dropped before it is kept.
+    static constexpr size_t kMaxColumnBytes = 8u * 1024u * 1024u;
 
     explicit MonitorReplica(uint16_t vdb);
     ~MonitorReplica();

@@ -267,6 +267,51 @@ TEST_F(MonitorReplicaTest, RemovalsComeBeforeInsertionsWithinOneNotification) {
     EXPECT_EQ(ObjectOp(u[1]), pb::SET);
 }
 
+// `body` followed by a length-delimited field 1000, which no schema message has, of `bytes` bytes.
+std::string WithUnknownField(const std::string& body, size_t bytes) {
+    std::string out = body;
+    auto varint = [&out](uint64_t v) {
+        while (v >= 0x80) {
+            out.push_back(static_cast<char>((v & 0x7f) | 0x80));
+            v >>= 7;
+        }
+        out.push_back(static_cast<char>(v));
+    };
+    varint((1000u << 3) | 2u);
+    varint(bytes);
+    out.append(bytes, 'x');
+    return out;
+}
+
+// A valid object padded with fields the schema does not know is kept and passed on without them;
+// a row larger than the limit is refused and leaves readers with what they had.
+TEST_F(MonitorReplicaTest, UnknownFieldsAreDroppedAndOversizedRowsRefused) {
+    auto sw = Switch(2, 7);
+    json padded = RowOf(sw);
+    padded["body"] = Base64Encode(WithUnknownField(sw.SerializeAsString(), 1 << 20));
+    auto u = Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"insert", padded}}}}}});
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].object_body(), sw.SerializeAsString());
+    // What the replica keeps is the object alone: the next change's old body shows it.
+    auto sw2 = Switch(2, 8);
+    u = Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"modify", {{"body", RowOf(sw2)["body"]}}}}}}}});
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].old_object_body(), sw.SerializeAsString());
+
+    json huge = RowOf(Switch(2, 9));
+    huge["body"] = Base64Encode(
+        WithUnknownField(Switch(2, 9).SerializeAsString(), MonitorReplica::kMaxColumnBytes));
+    EXPECT_TRUE(Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"modify", huge}}}}}}).empty());
+    EXPECT_TRUE(logs_.ContainsWithCode(
+        "CairnDbClient: skipping LOG_SWITCH_CONFIG row u2: column body of ", "LCP03005"));
+    EXPECT_TRUE(logs_.Contains("bytes is over the limit of 8388608")) << logs_.Dump();
+    EXPECT_TRUE(Update({{"LOG_SWITCH_CONFIG", {{"u3", {{"insert", huge}}}}}}).empty());
+    // Readers still hold the last good body.
+    u = Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"delete", nullptr}}}}}});
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].old_object_body(), sw2.SerializeAsString());
+}
+
 // A row the replica refuses: how it is written, and what the log names.
 struct RefusedRow {
     const char* name;
