@@ -12,9 +12,10 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "apps/switching/DaemonHealthMonitor.h"
+#include "cli/CliPages.h"
 #include "intake/MsgDispatcher.h"
-#include "proto/cairndb_types.pb.h"
 #include "platform/WorkflowUtil.h"
+#include "proto/cairndb_types.pb.h"
 #include "runtime/AgentLock.h"
 #include "runtime/AgentSettings.h"
 #include "runtime/AsyncTimer.h"
@@ -306,6 +307,18 @@ void ConfigApp::OnDaemonHealthChange(bool connected) {
         return;
     CFG_INFO("ConfigApp: cairndb health state turns to %1", connected ? "UP" : "DOWN");
     convertor_->OnDaemonHealthStateUpdate(connected);
+}
+
+void ConfigApp::RegisterCliPages(CliPages& pages) {
+    pages.AddOutOfSync("config", [this] { SimulateOutOfSync(); });
+    auto dump = [this](std::string (IDVSPropConvertor::*what)() const) {
+        return [this, what](const CliPages::Args&) {
+            AgentLockGuard lock(GlobalAgentLock());
+            return CliReply::Ok(convertor_ ? ((*convertor_).*what)() : std::string("[]"));
+        };
+    };
+    pages.Add("cfgagent/config/uplink", "", 0, 0, dump(&IDVSPropConvertor::DumpUplinks));
+    pages.Add("cfgagent/config/conduitkrn", "", 0, 0, dump(&IDVSPropConvertor::DumpConduitKrnnics));
 }
 
 std::string ConfigApp::CairndbConnectionStatus() const {

@@ -54,6 +54,7 @@ namespace CfgAgent {
 
 template <typename T>
 class AsyncTimer;
+class CliPages;
 class DaemonHealthMonitor;
 class ICairndbClient;
 class ICairndbLiveness;
@@ -125,6 +126,9 @@ class ConfigApp : public SCConfigTableObserver,
     void HandleLinkStatus(DataplaneLink* link, int status);
     // The CLI's "cfgagent/set-simulate/out-of-sync config": a DP Status OutOfSync notification.
     void SimulateOutOfSync();
+    // Its CLI pages: the out-of-sync simulation, and "cfgagent/config/uplink" and
+    // "cfgagent/config/conduitkrn" answered from the conversion engine.
+    void RegisterCliPages(CliPages& pages);
 
     // ---- IP discovery, health, timers ----
     void OnIpDiscoveryReady(bool vifConnectionUpdate, const std::vector<IpDiscResult>& updates,

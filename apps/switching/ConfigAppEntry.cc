@@ -5,7 +5,6 @@
 #include "apps/switching/ConfigApp.h"
 #include "apps/switching/DVSPropConvertorFactory.h"
 #include "apps/switching/DaemonHealthMonitor.h"
-#include "cli/CliPages.h"
 #include "intake/CairndbClient.h"
 #include "runtime/daemon/AppContext.h"
 #include "runtime/daemon/AppFactories.h"
@@ -53,8 +52,7 @@ std::string ConfigAppEntry::CairndbConnectionStatus() const {
 }
 
 void ConfigAppEntry::RegisterCliPages(CliPages& pages) {
-    ConfigApp* app = app_.get();
-    pages.AddOutOfSync("config", [app] { app->SimulateOutOfSync(); });
+    app_->RegisterCliPages(pages);
 }
 
 std::unique_ptr<AgentApp> MakeConfigAppEntry(AppContext& context) {

@@ -3,6 +3,7 @@
 // not this host's to report.
 #include "tests/apps/switching/ConfigAppFixture.h"
 
+#include "cli/CliPages.h"
 #include "proto/cairndb_switching.pb.h"
 #include "runtime/AgentSettings.h"
 #include "statecache/IdText.h"
@@ -258,6 +259,25 @@ TEST_F(ConfigAppVifStateTest, UplinksAreAddedOrCollectedDuringTheFullSync) {
     kcpLink->Deliver(VifUpdateMsg(kcp::kOpDelete, {up}));
     EXPECT_EQ(conv->Count("AddUplink uplink-vif-2 uplink1"), 1u);
     EXPECT_EQ(conv->Count("DeleteUplink uplink-vif-2"), 1u);
+}
+
+TEST_F(ConfigAppVifStateTest, CliPagesAnswerFromTheConversionEngine) {
+    CliPages pages;
+    app->RegisterCliPages(pages);
+    conv->uplinksJson = R"([{"uplink": "uplink1"}])";
+    conv->conduitJson = R"([{"krnnic": "conduitKrnnic0"}])";
+    const CliPages::Page* uplink = pages.Find("cfgagent/config/uplink");
+    const CliPages::Page* conduit = pages.Find("cfgagent/config/conduitkrn");
+    ASSERT_NE(uplink, nullptr);
+    ASSERT_NE(conduit, nullptr);
+    EXPECT_EQ(uplink->handler({}).text, conv->uplinksJson);
+    EXPECT_EQ(conduit->handler({}).text, conv->conduitJson);
+    ASSERT_NE(pages.FindOutOfSync("config"), nullptr);
+    // The simulated report opens a new session.
+    OpenSession();
+    uint32_t before = kcp::CurrentSessionId();
+    (*pages.FindOutOfSync("config"))();
+    EXPECT_EQ(kcp::CurrentSessionId(), before + 1);
 }
 
 TEST_F(ConfigAppVifStateTest, ConduitKernelNicIsNotAVifState) {

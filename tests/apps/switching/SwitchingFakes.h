@@ -136,6 +136,8 @@ class RecordingConvertor : public IDVSPropConvertor {
              (vif.connected ? " connected" : ""));
         vifInfos.push_back(vif);
     }
+    std::string DumpUplinks() const override { return uplinksJson; }
+    std::string DumpConduitKrnnics() const override { return conduitJson; }
     void AddUplink(const DvsUplink& u) override { Note("AddUplink " + u.vifId + " " + u.alias); }
     void DeleteUplink(const DvsUplink& u) override { Note("DeleteUplink " + u.vifId); }
     void ApplyFullSyncUplinks(const std::vector<DvsUplink>& u) override {
@@ -186,6 +188,9 @@ class RecordingConvertor : public IDVSPropConvertor {
     std::vector<PropertyUpdate> propertyUpdates;
     std::vector<std::set<std::string>> unblockPorts;
     std::vector<std::set<std::string>> unblockSwitches;
+    // What the diagnostics answer.
+    std::string uplinksJson = "[]";
+    std::string conduitJson = "[]";
 
   private:
     void Note(std::string s) { calls.push_back(std::move(s)); }
