@@ -106,7 +106,8 @@ int severityOf(int level) {
     }
 }
 
-std::string timestamp() {
+// The time of a record ("2026-01-31T12:00:00.123+0000"), written into `out` without allocating.
+void formatTimestamp(char (&out)[64]) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     struct tm tm;
@@ -115,8 +116,12 @@ std::string timestamp() {
     strftime(head, sizeof(head), "%Y-%m-%dT%H:%M:%S", &tm);
     char zone[8];
     strftime(zone, sizeof(zone), "%z", &tm);
-    char out[64];
     snprintf(out, sizeof(out), "%s.%03ld%s", head, ts.tv_nsec / 1000000L, zone);
+}
+
+std::string timestamp() {
+    char out[64];
+    formatTimestamp(out);
     return out;
 }
 
@@ -505,18 +510,13 @@ std::atomic<void*> g_allocReserve{nullptr};
 // One error record on the console, laid out as emit() lays it out, built on the stack: nothing
 // here allocates.
 void WriteConsoleErrorLine(const char* text) {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tm;
-    gmtime_r(&ts.tv_sec, &tm);
-    char head[32];
-    strftime(head, sizeof(head), "%Y-%m-%dT%H:%M:%S", &tm);
+    char stamp[64];
+    formatTimestamp(stamp);
     char line[512];
     int n = snprintf(line, sizeof(line),
-                     "%s.%03ld+0000 [%s comp=\"ozy-controller\" subcomp=\"%s\" tid=\"%lX\" "
+                     "%s [%s comp=\"ozy-controller\" subcomp=\"%s\" tid=\"%lX\" "
                      "level=\"error\"] %s\n",
-                     head, ts.tv_nsec / 1000000L, kSdId, g_subcomponent,
-                     static_cast<long>(syscall(SYS_gettid)), text);
+                     stamp, kSdId, g_subcomponent, static_cast<long>(syscall(SYS_gettid)), text);
     if (n <= 0)
         return;
     size_t len = std::min(static_cast<size_t>(n), sizeof(line) - 1);
