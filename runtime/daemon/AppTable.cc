@@ -17,7 +17,8 @@ std::vector<AppEntry> BuiltinApps() {
 
     table.push_back({"vxlan", "L2 application starts", MakeL2AppEntry, "", "", nullptr});
 
-    table.push_back({"vdrb", "L3 application starts", MakeL3AppEntry, "", "", nullptr});
+    // The L3 application: receiver and sender of its kernel link.
+    table.push_back({"vdrb", "L3 application starts", MakeL3AppEntry, "", "", nullptr, 2});
 
     // MakeDfwAppEntry, then the load balancer's MakeLbAppEntry
     table.push_back({"dfw", "DFW application starts", nullptr,  //
@@ -37,8 +38,9 @@ std::vector<AppEntry> BuiltinApps() {
     table.push_back(
         {"ids", "Intrusion Detection Service application starts", nullptr, "", "", nullptr});
 
+    // The live-trace application: receiver and sender of its kernel link.
     table.push_back(
-        {"livetrace", "Livetrace application starts", MakeLivetraceAppEntry, "", "", nullptr});
+        {"livetrace", "Livetrace application starts", MakeLivetraceAppEntry, "", "", nullptr, 2});
 
     return table;
 }
