@@ -531,6 +531,8 @@ void WriteConsoleErrorLine(const char* text) {
 }  // namespace
 
 void ReserveMemoryForAllocFailure(size_t bytes) {
+    // The failure path reads the logger's settings: they must exist before memory runs out.
+    (void)state();
     void* p = std::malloc(bytes);
     if (p != nullptr)
         memset(p, 0, bytes);  // resident, not just promised
