@@ -74,6 +74,8 @@ TEST(ObjectJsonTest, MalformedAddressesAndMacsAreRefused) {
         {R"({"bindings": [{"mac": "00:50:56:aa:bb:01:02"}]})", "is not a MAC address"},
         {R"({"bindings": [{"mac": "00-50-56:aa:bb:01"}]})", "is not a MAC address"},
         {R"({"bindings": [{"mac": "0g:50:56:aa:bb:01"}]})", "is not a MAC address"},
+        // Six fields and the right separators, one of them a single digit.
+        {R"({"bindings": [{"mac": "00:50:56:aa:bb:1"}]})", "is not a MAC address"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.json);
