@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "apps/switching/L2App.h"
+#include "apps/switching/VifState.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
@@ -21,15 +22,6 @@ using namespace vxlan;
 namespace {
 
 constexpr uint32_t kMaxMacLimit = 4096;
-
-MacAddr MacOfValue(uint64_t v) {
-    MacAddr mac{};
-    for (int i = 5; i >= 0; --i) {
-        mac[static_cast<size_t>(i)] = static_cast<uint8_t>(v);
-        v >>= 8;
-    }
-    return mac;
-}
 
 Ipv6Addr Ipv6Of(const std::string& bytes) {
     Ipv6Addr a{};
@@ -100,7 +92,7 @@ bool VtepEntryPB2TLV(const pb::LogSwitchVtepEntryMsg& m, VtepEntry* e) {
     e->encap = static_cast<uint8_t>(encap);
     e->mtep = static_cast<uint8_t>(mtep);
     e->flag = m.tunnel_flag() ? 1 : 0;
-    e->mac = MacOfValue(m.mac());
+    e->mac = MacFromU64(m.mac());
     e->segmentV4 = m.segment_id();
     if (m.segment_id_v6().size() == 16)
         e->segmentV6 = Ipv6Of(m.segment_id_v6());
@@ -338,7 +330,7 @@ void L2App::AddRemoteRecord(uint32_t vni, VniEntry& entry, RemoteBatch& batch,
                 return;
             order(batch.macAdded);
             VmMacEntry e;
-            e.vmMac = MacOfValue(m.mac());
+            e.vmMac = MacFromU64(m.mac());
             if (!add) {
                 if (keys.macs.erase(key) != 0)
                     WriteVmMacEntry(e, batch.macRemoved.Append());
@@ -371,7 +363,7 @@ void L2App::AddRemoteRecord(uint32_t vni, VniEntry& entry, RemoteBatch& batch,
             }
             if (!keyed())
                 return;
-            e.mac = MacOfValue(m.mac());
+            e.mac = MacFromU64(m.mac());
             const bool v4 = type == kAddrIpv4;
             auto& set = v4 ? keys.ipv4 : keys.ipv6;
             EntryBuffer& added = v4 ? batch.ipv4Added : batch.ipv6Added;
@@ -414,7 +406,7 @@ void L2App::AddStaleRemovals(VniEntry& entry, RemoteBatch& batch) {
             continue;
         }
         VmMacEntry e;
-        e.vmMac = MacOfValue(it->part[0]);
+        e.vmMac = MacFromU64(it->part[0]);
         WriteVmMacEntry(e, batch.macRemoved.Append());
         it = keys.macs.erase(it);
     }
