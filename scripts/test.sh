@@ -9,7 +9,7 @@ scripts/install-deps.sh
 BUILD=${OZY_TEST_BUILD_DIR:-build-asan}
 JOBS=${OZY_JOBS:-$(nproc)}
 cmake -S . -B "$BUILD" -G Ninja -DOZY_SANITIZE=ON -DOZY_BUILD_BENCH=OFF \
-    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" >/dev/null
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
 cmake --build "$BUILD" -j "$JOBS"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
