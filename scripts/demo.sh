@@ -189,6 +189,10 @@ fi
 scripts/install-deps.sh
 BUILD=${OZY_BUILD_DIR:-build}
 section "configuring and building in $BUILD"
+# A sanitized test tree is never reconfigured as a release one under the tests' feet.
+if [ -f "$BUILD/CMakeCache.txt" ] && grep -q '^OZY_SANITIZE:BOOL=ON' "$BUILD/CMakeCache.txt"; then
+    die "$BUILD is a sanitized test build (OZY_SANITIZE=ON); set OZY_BUILD_DIR to another directory"
+fi
 if ! out=$(cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DOZY_BUILD_TESTS=ON 2>&1); then
     printf '%s\n' "$out" >&2
