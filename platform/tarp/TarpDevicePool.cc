@@ -125,7 +125,10 @@ int TarpDevicePool::CallRetry(uint32_t command, const void* in, size_t size, uin
                               std::vector<uint8_t>* out) {
     Lease lease(*this);
     int rc = lease.Call(command, in, size, status, out);
-    if (rc == 0 || rc == ENOENT || rc == ECONNREFUSED)
+    // A device that is not there, or that took the request and did not answer in time (it may
+    // have acted on it), is not asked again; a connection that the device closed (it restarted
+    // since the connection was opened) is.
+    if (rc == 0 || rc == ENOENT || rc == ECONNREFUSED || rc == ETIMEDOUT)
         return rc;
     return lease.Call(command, in, size, status, out);
 }

@@ -43,7 +43,8 @@ class TarpDevicePool {
         std::unique_ptr<ozy::device::IDevice> dev_;
     };
 
-    // One ioctl with one reconnect when the connection failed (the device may have restarted).
+    // One ioctl with one reconnect when the connection failed (the device may have restarted);
+    // not after a timeout, when the device may have acted on the request.
     int CallRetry(uint32_t command, const void* in, size_t size, uint32_t* status,
                   std::vector<uint8_t>* out);
     const std::string& Path() const { return path_; }

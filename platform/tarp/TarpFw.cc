@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "platform/device/DeviceFrame.h"
@@ -25,20 +26,19 @@ constexpr int kInvalid = static_cast<int>(w::kStatusInvalidConfig);
 std::mutex g_mutex;
 ozy::device::IDeviceOpener* g_opener = nullptr;
 std::string g_rawPath = ozy::device::kTarpDevice;
-FW_Handle* g_raw = nullptr;
+std::shared_ptr<FW_Handle> g_raw;
 
 ozy::device::IDeviceOpener& Opener() {
     return g_opener != nullptr ? *g_opener : ozy::device::SystemDeviceOpener();
 }
 
-// The handle of the raw ioctls: the device of the last FW_Initialize.
-FW_Handle& Raw() {
+// The handle of the raw ioctls: the device of the last FW_Initialize. Shared, so that a call in
+// flight keeps its handle while another thread moves the raw ioctls to a new device.
+std::shared_ptr<FW_Handle> Raw() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_raw == nullptr || g_raw->Path() != g_rawPath) {
-        delete g_raw;
-        g_raw = new FW_Handle(g_rawPath, Opener());
-    }
-    return *g_raw;
+    if (g_raw == nullptr || g_raw->Path() != g_rawPath)
+        g_raw = std::make_shared<FW_Handle>(g_rawPath, Opener());
+    return g_raw;
 }
 
 bool FilterNameOk(const char* name) {
@@ -66,7 +66,7 @@ int RawIoctl(uint32_t device, uint32_t command, FW_IoctlReq* req) {
     payload.reserve(4 + req->size);
     WireWriter(payload).U32(command).Bytes(req->buf, req->size);
     std::vector<uint8_t> reply;
-    int st = Raw().Simple(device, payload, 0, &reply);
+    int st = Raw()->Simple(device, payload, 0, &reply);
     if (st != 0)
         return st;
     if (reply.size() > req->size) {
@@ -86,14 +86,16 @@ namespace TarpFirewall::detail {
 void SetDeviceOpenerForTest(ozy::device::IDeviceOpener* opener) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_opener = opener;
-    delete g_raw;
-    g_raw = nullptr;
+    g_raw.reset();
 }
 uint64_t HandleEpoch(FW_Handle* handle) {
     return handle->Epoch();
 }
 size_t HandleAckedSegments(FW_Handle* handle) {
     return handle->AckedSegments();
+}
+size_t HandleRecords(FW_Handle* handle) {
+    return handle->Records();
 }
 }  // namespace TarpFirewall::detail
 
@@ -361,5 +363,5 @@ int SI_Ioctl(uint32_t command, SI_IoctlReq* request) {
         .U32(request->count)
         .U32(request->entrySize)
         .Bytes(request->entries, static_cast<size_t>(bytes));
-    return Raw().Simple(w::kCmdSiIoctl, payload, 0, nullptr);
+    return Raw()->Simple(w::kCmdSiIoctl, payload, 0, nullptr);
 }

@@ -70,6 +70,23 @@ size_t FW_Handle::AckedSegments() const {
     return acked_.size();
 }
 
+size_t FW_Handle::Records() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_.size();
+}
+
+FW_Handle::Record& FW_Handle::RecordOf(const std::string& filter) {
+    auto [it, made] = records_.try_emplace(filter);
+    if (made)
+        it->second.generation = ++generations_;
+    return it->second;
+}
+
+void FW_Handle::Forget(const std::string& filter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.erase(filter);
+}
+
 int FW_Handle::Connect() {
     TarpDevicePool::Lease lease(pool_);
     int rc = lease.Reconnect();
@@ -127,7 +144,7 @@ int FW_Handle::Evaluate(CTarpFWCmdList& list, const std::string& filter) {
     uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        generation = ++records_[filter].generation;
+        generation = RecordOf(filter).generation = ++generations_;
     }
 
     TarpDevicePool::Lease lease(pool_);
@@ -202,6 +219,8 @@ int FW_Handle::Evaluate(CTarpFWCmdList& list, const std::string& filter) {
                     acked_.insert(h);
             }
         } else {
+            if (st == w::kStatusNoFilter)
+                Forget(filter);
             Log(3, "apply to filter " + filter + " refused: " + FW_StatusToString(int(st)));
         }
         Verbose(kCompConfig, 1,
@@ -248,10 +267,8 @@ void FW_Handle::Remember(const CTarpFWCmdList& list, const std::string& filter, 
 }
 
 void FW_Handle::FilterChanged(const std::string& filter) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Record& r = records_[filter];
-    ++r.generation;
-    r.ruleSetsValid = r.addrSetsValid = false;
+    // The next query learns the filter afresh (or learns that it is gone).
+    Forget(filter);
 }
 
 int FW_Handle::Setting(const std::string& filter, uint32_t id, const std::vector<uint8_t>& value) {
@@ -308,7 +325,7 @@ int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity
     uint64_t epoch, generation;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        Record& r = records_[filter];
+        Record& r = RecordOf(filter);
         epoch = epoch_;
         generation = r.generation;
         if (r.epoch == epoch_ && (ruleSets ? r.ruleSetsValid : r.addrSetsValid)) {
@@ -328,6 +345,8 @@ int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity
     std::vector<uint8_t> records;
     int st = ListFromDevice(filter, ruleSets ? w::kCmdListRuleSets : w::kCmdListAddrSets, capacity,
                             width, &records, total);
+    if (st == static_cast<int>(w::kStatusNoFilter))
+        Forget(filter);
     if (st != 0)
         return st;
     names->clear();
@@ -337,8 +356,9 @@ int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity
     }
     if (names->size() == *total) {
         std::lock_guard<std::mutex> lock(mutex_);
-        Record& r = records_[filter];
-        if (epoch == epoch_ && generation == r.generation) {
+        auto it = records_.find(filter);
+        if (it != records_.end() && epoch == epoch_ && generation == it->second.generation) {
+            Record& r = it->second;
             if (r.epoch != epoch) {
                 r.epoch = epoch;
                 r.ruleSetsValid = r.addrSetsValid = false;

@@ -38,12 +38,16 @@ struct FW_Handle {
     uint64_t Epoch() const;
     // Acknowledged segments (tests and the benchmark).
     size_t AckedSegments() const;
+    // Filters with a record (tests).
+    size_t Records() const;
     const std::string& Path() const { return pool_.Path(); }
 
   private:
     struct Record {
         uint64_t epoch = 0;
-        uint64_t generation = 0;  // bumped by every apply and notification
+        // Handle-wide and never reused, so that an answer learnt before a record was dropped and
+        // made again cannot pass for a current one.
+        uint64_t generation = 0;
         bool ruleSetsValid = false;
         bool addrSetsValid = false;
         std::set<std::string> ruleSets;
@@ -51,6 +55,10 @@ struct FW_Handle {
     };
 
     void OnInstance(uint64_t instance);
+    // The filter's record, made (with a fresh generation) when it has none. Under mutex_.
+    Record& RecordOf(const std::string& filter);
+    // The device knows no such filter: its record goes (filters come and go with their VMs).
+    void Forget(const std::string& filter);
     int Upload(TarpFirewall::detail::TarpDevicePool::Lease& lease,
                const TarpFirewall::CTarpFWSegment& segment);
     int ListFromDevice(const std::string& filter, uint32_t command, uint32_t capacity,
@@ -63,6 +71,7 @@ struct FW_Handle {
     uint64_t instance_ = 0;
     bool haveInstance_ = false;
     uint64_t epoch_ = 0;
+    uint64_t generations_ = 0;
     std::unordered_set<uint64_t> acked_;
     std::unordered_map<std::string, Record> records_;
 };

@@ -13,5 +13,7 @@ namespace TarpFirewall::detail {
 void SetDeviceOpenerForTest(ozy::device::IDeviceOpener* opener);
 uint64_t HandleEpoch(FW_Handle* handle);
 size_t HandleAckedSegments(FW_Handle* handle);
+// Filters whose rule-set and address-set names the handle keeps.
+size_t HandleRecords(FW_Handle* handle);
 
 }  // namespace TarpFirewall::detail

@@ -2,12 +2,14 @@
 // The emulator's firewall device (TarpState) in the test's own process, behind the device opener
 // the firewall library uses: the library's calls reach the real device side without sockets.
 // Restart() replaces the device with a new one (a new epoch); connections opened before it fail
-// as a closed peer would. `inject` may answer a command instead of the device.
+// as a closed peer would. `inject` may answer a command instead of the device; `transportError`
+// fails the next exchange with that errno (after counting its command), as a socket would.
 #include <cerrno>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/device/DeviceClient.h"
@@ -46,6 +48,7 @@ class InProcessTarp : public ozy::device::IDeviceOpener {
     std::vector<uint32_t> commands;
     std::vector<std::string> paths;
     bool down = false;
+    int transportError = 0;
 
   private:
     class Device : public ozy::device::IDevice {
@@ -56,6 +59,8 @@ class InProcessTarp : public ozy::device::IDeviceOpener {
             if (generation_ != owner_.generation_)
                 return EIO;
             owner_.commands.push_back(command);
+            if (int err = std::exchange(owner_.transportError, 0))
+                return err;
             const uint8_t* p = static_cast<const uint8_t*>(in);
             if (owner_.inject) {
                 if (std::optional<uint32_t> st = owner_.inject(command, p, size)) {

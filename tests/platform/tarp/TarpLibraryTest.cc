@@ -3,6 +3,7 @@
 // settings and raw ioctls, and a query never waiting for an apply in flight.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -196,6 +197,58 @@ TEST_F(TarpLibraryTest, ThousandFiltersHoldOneSegmentAndAChangeCostsOneUpload) {
     EXPECT_EQ(dev_.Count(kCmdApply), applies + 1000);
     EXPECT_EQ(dev_.state->Dump()["segments"]["count"], 4) << "the old section is kept, unused";
 }
+
+TEST_F(TarpLibraryTest, RecordsGoWithTheirFilters) {
+    auto good = [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); };
+    for (int i = 0; i < 10; ++i) {
+        std::string name = "vm" + std::to_string(i);
+        CreateFilter(name);
+        ASSERT_EQ(Apply(name, good), 0);
+        ASSERT_EQ(RuleSets(name), std::vector<std::string>{"mainrs"});
+    }
+    EXPECT_EQ(TarpFirewall::detail::HandleRecords(h_), 10u);
+    // The VMs go: the device deletes their filters and the agent hears of each.
+    for (int i = 0; i < 10; ++i) {
+        std::string name = "vm" + std::to_string(i), why;
+        ASSERT_TRUE(dev_.state->DeleteFilter(name, &why)) << why;
+        FW_FilterChanged(h_, name.c_str());
+    }
+    EXPECT_EQ(TarpFirewall::detail::HandleRecords(h_), 0u);
+    // Filters the device does not know leave nothing behind either.
+    uint32_t n = 0;
+    EXPECT_EQ(Apply("vm0", good), 19);
+    EXPECT_EQ(FW_GetRuleSetCount(h_, "vm1", &n), 19);
+    EXPECT_EQ(FW_GetAddrSetCount(h_, "vm2", &n), 19);
+    EXPECT_EQ(TarpFirewall::detail::HandleRecords(h_), 0u);
+}
+
+struct TransportCase {
+    int error;
+    size_t attempts;
+    int status;
+};
+
+class TarpTransportTest : public TarpLibraryTest,
+                          public ::testing::WithParamInterface<TransportCase> {};
+
+TEST_P(TarpTransportTest, ARequestIsRepeatedOnlyWhenTheConnectionWasClosed) {
+    const TransportCase& c = GetParam();
+    dev_.transportError = c.error;
+    uint32_t activated = 99;
+    EXPECT_EQ(FW_ActivateAddrSets(h_, &activated, nullptr, nullptr, nullptr), c.status);
+    EXPECT_EQ(dev_.Count(kCmdActivateAddrSets), c.attempts);
+    if (c.status == 0) {
+        EXPECT_EQ(activated, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, TarpTransportTest,
+    ::testing::Values(
+        // The device took the request and did not answer in time: it may have acted on it.
+        TransportCase{ETIMEDOUT, 1, 5},
+        // The device closed the connection (it restarted since): asked again on a new one.
+        TransportCase{EIO, 2, 0}, TransportCase{EPIPE, 2, 0}, TransportCase{ECONNRESET, 2, 0}));
 
 TEST_F(TarpLibraryTest, UnknownSegmentIsUploadedAndTheApplyRetriedOnce) {
     CreateFilter("f2");
