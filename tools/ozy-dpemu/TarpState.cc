@@ -157,15 +157,21 @@ IoctlResult TarpState::SegmentPut(const uint8_t* p, size_t size) {
         return IoctlResult{};  // already held
     }
     PendingSegment& pend = pending_[hash];
-    if (offset == 0) {
+    if (pend.total != total && offset == 0) {
         pend.total = total;
         pend.bytes.clear();
     }
-    if (pend.total != total || pend.bytes.size() != offset) {
+    // Uploads of one segment may interleave (two callers needing the same new segment, or a
+    // caller sending again after a lost connection). A name stands for one content, checked when
+    // the segment completes, so what is assembled already is taken as sent and a piece that
+    // reaches past it adds its tail; only a gap is out of order.
+    if (pend.total != total || offset > pend.bytes.size()) {
         pending_.erase(hash);
         return Refuse(w::kStatusInvalidConfig, "segment " + Hex64(hash) + " piece out of order");
     }
-    pend.bytes.append(reinterpret_cast<const char*>(r.Pos()), piece);
+    size_t held = pend.bytes.size() - offset;
+    if (held < piece)
+        pend.bytes.append(reinterpret_cast<const char*>(r.Pos()) + held, piece - held);
     if (pend.bytes.size() < total)
         return IoctlResult{};
     std::string bytes = std::move(pend.bytes);

@@ -154,6 +154,36 @@ TEST_F(TarpStateTest, ConfigurationAndSegmentFromTheirLayouts) {
     EXPECT_EQ(f["apply_count"], 2);
 }
 
+TEST_F(TarpStateTest, InterleavedUploadsOfOneSegmentAssembleIt) {
+    uint64_t name = SegmentName();
+    Bytes seg = SegmentBytes();
+    auto put = [&](uint32_t from, uint32_t to) {
+        return Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, from, to - from))
+            .status;
+    };
+    uint32_t end = static_cast<uint32_t>(seg.size());
+    // Two callers, A and B, send the same segment in pieces of their own sizes.
+    EXPECT_EQ(put(0, 10), 0u);    // A
+    EXPECT_EQ(put(0, 10), 0u);    // B: assembled already
+    EXPECT_EQ(put(5, 30), 0u);    // B: overlaps, adds its tail
+    EXPECT_EQ(put(10, 30), 0u);   // A: assembled already
+    EXPECT_EQ(put(0, 10), 0u);    // B again, on a new connection: nothing is lost
+    EXPECT_EQ(put(30, end), 0u);  // A: complete
+    EXPECT_EQ(put(30, end), 0u);  // B: held
+    EXPECT_EQ(state_.Dump()["stats"]["segments_uploaded"], 1);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f1", name)).status, 0u);
+    EXPECT_EQ(nlohmann::json::parse(Realized())["rules"][0]["id"], 10);
+    // A gap is still out of order, and a name whose bytes differ is still refused at the end.
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 1, seg, 0, 10)).status, 0u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 1, seg, 11, 5)).status,
+              65u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 2, seg, 0, 10)).status, 0u);
+    EXPECT_EQ(
+        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 2, seg, 10, end - 10)).status,
+        65u);
+    EXPECT_EQ(state_.Dump()["segments"]["count"], 1);
+}
+
 TEST_F(TarpStateTest, BadInputIsRefusedAndChangesNothing) {
     uint64_t name = SegmentName();
     Bytes seg = SegmentBytes();
