@@ -97,6 +97,9 @@ size_t HandleAckedSegments(FW_Handle* handle) {
 size_t HandleRecords(FW_Handle* handle) {
     return handle->Records();
 }
+void SetAckedLimitForTest(FW_Handle* handle, size_t limit) {
+    handle->SetAckedLimit(limit);
+}
 }  // namespace TarpFirewall::detail
 
 int FW_Initialize(uint32_t version, uint32_t* libVersion, int mode, int optionCount,

@@ -70,6 +70,11 @@ size_t FW_Handle::AckedSegments() const {
     return acked_.size();
 }
 
+void FW_Handle::SetAckedLimit(size_t limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ackedLimit_ = limit;
+}
+
 size_t FW_Handle::Records() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return records_.size();
@@ -215,6 +220,12 @@ int FW_Handle::Evaluate(CTarpFWCmdList& list, const std::string& filter) {
             Remember(list, filter, epoch, generation);
             std::lock_guard<std::mutex> lock(mutex_);
             if (epoch_ == epoch) {
+                if (acked_.size() + segments.size() > ackedLimit_) {
+                    Verbose(
+                        kCompSegment, 1,
+                        "forgetting " + std::to_string(acked_.size()) + " acknowledged segments");
+                    acked_.clear();
+                }
                 for (const auto& [h, s] : segments)
                     acked_.insert(h);
             }

@@ -40,6 +40,8 @@ struct FW_Handle {
     size_t AckedSegments() const;
     // Filters with a record (tests).
     size_t Records() const;
+    // At most this many acknowledged segments are remembered (tests lower it).
+    void SetAckedLimit(size_t limit);
     const std::string& Path() const { return pool_.Path(); }
 
   private:
@@ -72,6 +74,10 @@ struct FW_Handle {
     bool haveInstance_ = false;
     uint64_t epoch_ = 0;
     uint64_t generations_ = 0;
+    // Every section version ever applied would stay here; past the limit the set starts afresh
+    // (what a later apply needs is sent again once, and the device answers held ones at once).
+    static constexpr size_t kMaxAckedSegments = 1u << 16;
+    size_t ackedLimit_ = kMaxAckedSegments;
     std::unordered_set<uint64_t> acked_;
     std::unordered_map<std::string, Record> records_;
 };

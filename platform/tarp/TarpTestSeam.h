@@ -15,5 +15,7 @@ uint64_t HandleEpoch(FW_Handle* handle);
 size_t HandleAckedSegments(FW_Handle* handle);
 // Filters whose rule-set and address-set names the handle keeps.
 size_t HandleRecords(FW_Handle* handle);
+// The number of acknowledged segments the handle remembers at most.
+void SetAckedLimitForTest(FW_Handle* handle, size_t limit);
 
 }  // namespace TarpFirewall::detail

@@ -250,6 +250,23 @@ INSTANTIATE_TEST_SUITE_P(
         // The device closed the connection (it restarted since): asked again on a new one.
         TransportCase{EIO, 2, 0}, TransportCase{EPIPE, 2, 0}, TransportCase{ECONNRESET, 2, 0}));
 
+TEST_F(TarpLibraryTest, AcknowledgedSegmentsAreBounded) {
+    TarpFirewall::detail::SetAckedLimitForTest(h_, 3);
+    std::vector<SegmentPtr> versions;
+    for (uint32_t v = 0; v < 5; ++v) {
+        versions.push_back(MakeSegment({MakeRule(v + 1, kActionAllow)}));
+        ASSERT_EQ(Apply("f1", [&](CTarpFWCmdList& l) { FillList(l, {}, {versions.back()}); }), 0);
+        EXPECT_LE(TarpFirewall::detail::HandleAckedSegments(h_), 3u);
+    }
+    EXPECT_EQ(dev_.Count(kCmdSegmentPut), 5u);
+    // The newest is still known; a forgotten one is sent again and the device takes it as held.
+    ASSERT_EQ(Apply("f1", [&](CTarpFWCmdList& l) { FillList(l, {}, {versions[4]}); }), 21);
+    EXPECT_EQ(dev_.Count(kCmdSegmentPut), 5u);
+    ASSERT_EQ(Apply("f1", [&](CTarpFWCmdList& l) { FillList(l, {}, {versions[0]}); }), 0);
+    EXPECT_EQ(dev_.Count(kCmdSegmentPut), 6u);
+    EXPECT_EQ(nlohmann::json::parse(Realized("f1"))["rules"][0]["id"], 1);
+}
+
 TEST_F(TarpLibraryTest, UnknownSegmentIsUploadedAndTheApplyRetriedOnce) {
     CreateFilter("f2");
     auto with = [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); };
