@@ -361,9 +361,17 @@ int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity
     if (st != 0)
         return st;
     names->clear();
+    size_t longest = ruleSets ? w::kMaxRuleSetName : w::kMaxContainerName;
     for (size_t off = 0; off < records.size(); off += width) {
         const char* c = reinterpret_cast<const char*>(records.data() + off);
         names->emplace_back(c, strnlen(c, width));
+        if (names->back().size() > longest) {
+            // Cut to the caller's field, it could name another set: refused, never cut.
+            Log(2, "device listed a name of " + std::to_string(names->back().size()) +
+                       " characters for filter " + filter + ", at most " + std::to_string(longest));
+            names->clear();
+            return static_cast<int>(w::kStatusIoError);
+        }
     }
     if (names->size() == *total) {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -2,7 +2,8 @@
 // The emulator's firewall device (TarpState) in the test's own process, behind the device opener
 // the firewall library uses: the library's calls reach the real device side without sockets.
 // Restart() replaces the device with a new one (a new epoch); connections opened before it fail
-// as a closed peer would. `inject` may answer a command instead of the device; `transportError`
+// as a closed peer would. `inject` may answer a command instead of the device (with
+// `injectedPayload`); `transportError`
 // fails the next exchange with that errno (after counting its command), as a socket would.
 #include <cerrno>
 #include <functional>
@@ -45,6 +46,7 @@ class InProcessTarp : public ozy::device::IDeviceOpener {
 
     std::unique_ptr<ozy::dpemu::tarp::TarpState> state;
     std::function<std::optional<uint32_t>(uint32_t command, const uint8_t* p, size_t n)> inject;
+    std::vector<uint8_t> injectedPayload;
     std::vector<uint32_t> commands;
     std::vector<std::string> paths;
     bool down = false;
@@ -66,7 +68,7 @@ class InProcessTarp : public ozy::device::IDeviceOpener {
                 if (std::optional<uint32_t> st = owner_.inject(command, p, size)) {
                     *status = *st;
                     if (out != nullptr)
-                        out->clear();
+                        *out = owner_.injectedPayload;
                     return 0;
                 }
             }

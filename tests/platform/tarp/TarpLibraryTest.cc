@@ -3,6 +3,7 @@
 // settings and raw ioctls, and a query never waiting for an apply in flight.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -366,6 +367,23 @@ TEST_F(TarpLibraryTest, FilterAppearingBetweenCountAndListIsReadAfterOneRetry) {
     ASSERT_EQ(FW_GetAddrSetList(h_, "f1", one, 1, &total), 0);
     EXPECT_EQ(total, 2u);
     EXPECT_STREQ(one[0].name, "spare");
+}
+
+TEST_F(TarpLibraryTest, ListedNameLongerThanItsSetIsRefusedNotCut) {
+    // A device out of contract lists a 37-character address set in its 40-byte field.
+    dev_.injectedPayload = {0, 0, 0, 1, 0, 0, 0, 1};
+    dev_.injectedPayload.resize(8 + kAddrSetNameField, 0);
+    std::fill_n(dev_.injectedPayload.begin() + 8, 37, 'a');
+    dev_.inject = [](uint32_t cmd, const uint8_t*, size_t) -> std::optional<uint32_t> {
+        return cmd == kCmdListAddrSets ? std::optional<uint32_t>(0) : std::nullopt;
+    };
+    FW_AddrSetName names[1];
+    uint32_t total = 0;
+    EXPECT_EQ(FW_GetAddrSetList(h_, "f1", names, 1, &total), int(kStatusIoError));
+    // 36 characters are a name.
+    dev_.injectedPayload[8 + 36] = 0;
+    EXPECT_EQ(FW_GetAddrSetList(h_, "f1", names, 1, &total), 0);
+    EXPECT_EQ(std::string(names[0].name), std::string(36, 'a'));
 }
 
 TEST_F(TarpLibraryTest, SettingsAndRawIoctlsReachTheDevice) {
