@@ -22,6 +22,7 @@
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/MemberHealth.h"
 #include "platform/cairndb/MonitorReplica.h"
+#include "platform/cairndb/ReconnectSchedule.h"
 #include "platform/cairndb/RowDirectory.h"
 #include "platform/cairndb/TransactReplies.h"
 #include "platform/cairndb/WritePlan.h"
@@ -68,7 +69,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
           reconnectTimer_(strand_),
           probeTimer_(strand_),
           framer_(options.maxMessageBytes),
-          backoff_(options.reconnectMin) {}
+          schedule_(endpoint_.remotes().size(), options.reconnectMin, options.reconnectMax,
+                    options.steadySession) {}
 
     // ---- configuration (any thread) ----
 
@@ -400,12 +402,17 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                         RemoteText(), reason);
         }
         ++remoteIndex_;
-        ScheduleReconnect();
+        ScheduleReconnect(schedule_.AttemptFailed());
     }
 
-    void ScheduleReconnect() {
-        reconnectTimer_.expires_after(backoff_);
-        backoff_ = std::min(backoff_ * 2, options_.reconnectMax);
+    void ScheduleReconnect(ReconnectSchedule::Next next) {
+        if (next.roundEnded) {
+            const int level = roundLogged_ ? CfgAgent::kLogDebug : CfgAgent::kLogInfo;
+            roundLogged_ = true;
+            CAIRNDB_LOG(level, "CairnDbClient: %1 tried every member; next try in %2 ms", name_,
+                        next.wait.count());
+        }
+        reconnectTimer_.expires_after(next.wait);
         reconnectTimer_.async_wait(
             [self = shared_from_this()](const boost::system::error_code& ec) {
                 if (!ec && !self->stopped_) {
@@ -490,7 +497,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     void MemberReady() {
         ready_ = true;
         connectedFlag_ = true;
-        backoff_ = options_.reconnectMin;
+        readySince_ = Clock::now();
+        roundLogged_ = false;
         health_.Use();
         PublishMember();
         CAIRNDB_LOG(CfgAgent::kLogInfo, "CairnDbClient: %1 uses %2 (%3)", name_, RemoteText(),
@@ -562,12 +570,12 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             ReportStatus(false);
         }
         ++remoteIndex_;
-        // A session that was in use starts the back-off afresh; a member refused while the
-        // session was being set up keeps doubling it (every member may refuse for a while).
-        if (wasReady) {
-            backoff_ = options_.reconnectMin;
-        }
-        ScheduleReconnect();
+        // A session that was in use moves on to the next member at once; a member refused while
+        // the session was being set up is one failed try of the round.
+        ScheduleReconnect(
+            wasReady ? schedule_.SessionLost(std::chrono::duration_cast<std::chrono::milliseconds>(
+                           Clock::now() - readySince_))
+                     : schedule_.AttemptFailed());
     }
 
     void Shutdown() {
@@ -1283,7 +1291,10 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     bool probeOutstanding_ = false;
     uint64_t connGen_ = 0;
     size_t remoteIndex_ = 0;
-    std::chrono::milliseconds backoff_;
+    ReconnectSchedule schedule_;
+    Clock::time_point readySince_{};
+    // The end of a failed round is logged once per outage at info, then at debug.
+    bool roundLogged_ = false;
     Clock::time_point lastRx_{};
     std::string pendingDisconnect_;
     uint64_t nextId_ = 1;

@@ -9,7 +9,8 @@
 // per row followed by one barrier. Removals carry the old body and op messages are derived from a
 // replica of the delivered rows (the server sends neither). Writes become two transactions per
 // list (read, then write; see WritePlan.h). The session answers the server's echo and probes an
-// idle server itself; on loss it reports down, reconnects with a bounded, doubling back-off,
+// idle server itself; on loss it reports down, tries the other remotes at once and, once every
+// remote has failed, again after a bounded, doubling back-off (see ReconnectSchedule.h); then it
 // reports up and re-subscribes every monitor, which delivers the complete contents again.
 //
 // Threads: every public method may be called from any thread, also from within callbacks. All
@@ -30,6 +31,9 @@ namespace ozy::cairndb {
 struct CairnDbClientOptions {
     std::chrono::milliseconds reconnectMin{100};
     std::chrono::milliseconds reconnectMax{5000};
+    // A session lost after at least this long in use moves on to the other members at once; one
+    // lost sooner counts as a failed attempt (a flapping member is retried with the back-off).
+    std::chrono::milliseconds steadySession{1000};
     // Idle time after which the server is probed with an echo; after twice this without any
     // message the session is dropped. 0 turns probing off.
     std::chrono::milliseconds probeInterval{5000};
