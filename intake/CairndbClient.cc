@@ -126,7 +126,10 @@ void CairndbClient::init(const CairndbClientOptions& options) {
             CFG_ERROR("CairndbClient: invalid cairndb endpoint %1", endpoint);
             return;
         }
-        lib_ = std::make_shared<ozy::cairndb::CairnDbClient>(name, parsed, options.provider->io());
+        ozy::cairndb::CairnDbClientOptions libraryOptions;
+        libraryOptions.probeInterval = options.probeInterval;
+        lib_ = std::make_shared<ozy::cairndb::CairnDbClient>(name, parsed, options.provider->io(),
+                                                             libraryOptions);
     } else {
         CFG_ERROR("CairndbClient: no platform provider to build the database client");
         return;

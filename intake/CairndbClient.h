@@ -17,6 +17,7 @@
 // runs on the work group and returns when stop() is called. Never call into the library while
 // holding the client's runtime mutex.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -69,6 +70,8 @@ struct CairndbClientOptions {
     ozy::AsioOzyProvider* provider = nullptr;
     // SmartNIC identity; empty: from SNUtil (persona 2 only).
     std::string localSnId;
+    // Silence after which the library probes its database member; twice this and it moves on.
+    std::chrono::milliseconds probeInterval{5000};
 };
 
 class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,

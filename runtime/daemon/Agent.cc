@@ -337,6 +337,7 @@ void Agent::CreateIntake() {
     // 16
     CairndbClientOptions cairndbOptions;
     cairndbOptions.provider = provider_.get();
+    cairndbOptions.probeInterval = CairndbProbeInterval(AgentSettings::ConfigTree());
     cairndb_ =
         ozy::MakeRef<CairndbClient>(updateQueue_, RuntimeStateOf(stateCache_), cairndbOptions);
     // 17

@@ -106,8 +106,8 @@ namespace {
 constexpr const char* kIoThreadsKey = "config.cfgAgent.workGroup.ioThreads";
 constexpr const char* kWorkThreadsKey = "config.cfgAgent.workGroup.workThreads";
 
-// A thread count from the file: absent (nullopt with `text` empty), or its text and, when it is
-// a whole number, its value.
+// A whole number from the file (a count or a duration): absent (nullopt with `text` empty), or
+// its text and, when it is a whole number, its value.
 std::optional<long long> ReadCount(const pt::ptree& tree, const char* key, std::string* text) {
     boost::optional<std::string> v = tree.get_optional<std::string>(key);
     text->clear();
@@ -165,6 +165,23 @@ bool ApplyThreadSettings(const pt::ptree& tree, unsigned loops) {
     }
     SetThreadCounts(static_cast<unsigned>(ioThreads), static_cast<unsigned>(workThreads));
     return true;
+}
+
+std::chrono::milliseconds CairndbProbeInterval(const pt::ptree& tree) {
+    static const char* const kKey = "config.cfgAgent.cairndb.probeInterval";
+    if (!tree.get_optional<std::string>(kKey))
+        return std::chrono::milliseconds(kDefaultCairndbProbeMs);
+    std::string text;
+    std::optional<long long> ms = ReadCount(tree, kKey, &text);
+    if (!ms || *ms < kMinCairndbProbeMs || *ms > kMaxCairndbProbeMs) {
+        CFG_ERROR_CODE("LCP00001",
+                       "Unusable cairndb setting: %1 is %2, it must be a number of milliseconds "
+                       "from %3 to %4; %5 is used",
+                       kKey, text, kMinCairndbProbeMs, kMaxCairndbProbeMs, kDefaultCairndbProbeMs);
+        return std::chrono::milliseconds(kDefaultCairndbProbeMs);
+    }
+    CFG_INFO("Cairndb probe interval %1 ms", *ms);
+    return std::chrono::milliseconds(*ms);
 }
 
 void ApplyInstrumentationFlags(const pt::ptree& tree) {

@@ -1,6 +1,7 @@
 #pragma once
 // The configuration file: command line, XML loading and the agent-wide keys (thread counts, log
 // levels, workflow tracing, instrumentation flags). Runs on the main thread during start-up.
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -42,5 +43,15 @@ bool ApplyThreadSettings(const boost::property_tree::ptree& tree, unsigned loops
 
 // Reads the four instrumentation flags and logs them.
 void ApplyInstrumentationFlags(const boost::property_tree::ptree& tree);
+
+// The cairndb session's probe interval ("config.cfgAgent.cairndb.probeInterval", milliseconds):
+// after this much silence the member is probed, after twice this it is left for the next one.
+constexpr long long kDefaultCairndbProbeMs = 5000;
+constexpr long long kMinCairndbProbeMs = 100;
+constexpr long long kMaxCairndbProbeMs = 600000;
+// The configured interval, or the default when the key is absent; a value that is not a number
+// of milliseconds from kMinCairndbProbeMs to kMaxCairndbProbeMs is logged ("Unusable cairndb
+// setting: ...", LCP00001) and the default is used.
+std::chrono::milliseconds CairndbProbeInterval(const boost::property_tree::ptree& tree);
 
 }  // namespace CfgAgent

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
@@ -313,8 +314,9 @@ TEST(FailureInjectionSystemTest, KilledEmulatorAndDatabaseMidRealizationEndCompl
 // The database as a three-member cluster. With the demo's topology realized, each step fails a
 // member while a change goes through another one: the member the agent uses is killed and
 // restarted, the leader is killed and restarted, the member the agent uses is frozen (the agent
-// must leave it and realize the change without waiting for it to thaw). After each step the
-// dataplane holds exactly the desired state and cairndb one VIF state per VIF.
+// must leave it and realize the change without waiting for it to thaw; with the probe interval
+// configured at 1 s it leaves it sooner than the default allows). After each step the dataplane
+// holds exactly the desired state and cairndb one VIF state per VIF.
 TEST(FailureInjectionSystemTest, ClusterMembersFailWhileChangesGoThroughTheOthers) {
     json topology = Topology();
     ASSERT_FALSE(topology.is_discarded()) << "examples/topology.json does not parse";
@@ -325,6 +327,7 @@ TEST(FailureInjectionSystemTest, ClusterMembersFailWhileChangesGoThroughTheOther
     test::AgentSystemOptions options;
     options.agentLogLevel = 4;
     options.clusteredDb = true;
+    options.cairndbProbeMs = 1000;
     test::AgentSystem sys(options);
     ASSERT_TRUE(sys.Start());
     test::CairndbCluster& cluster = *sys.Cluster();
@@ -404,6 +407,16 @@ TEST(FailureInjectionSystemTest, ClusterMembersFailWhileChangesGoThroughTheOther
         dataplaneSettled();
         if (step.freeze) {
             EXPECT_NE(memberInUse(), victim);
+            // Left by the probe: silent for twice the configured second, where the default
+            // interval would have waited at least 10 s.
+            const std::string left = "lost the session with " + cluster.member(victim).Endpoint() +
+                                     ": no message from the server for ";
+            std::string out = sys.Agent()->Output();
+            size_t at = out.rfind(left);
+            ASSERT_NE(at, std::string::npos) << "the frozen member is left by the probe";
+            long silentMs = std::strtol(out.c_str() + at + left.size(), nullptr, 10);
+            EXPECT_GE(silentMs, 2000);
+            EXPECT_LT(silentMs, 10000);
             cluster.member(victim).Thaw();
         } else {
             ASSERT_TRUE(cluster.Start());

@@ -101,7 +101,11 @@ std::string AgentSystem::WriteAgentConfig() const {
     if (xml.empty()) {
         xml = "<config><log><level>" + std::to_string(options_.agentLogLevel) +
               "</level><outputToConsole>true</outputToConsole></log><cfgAgent><workGroup>"
-              "<ioThreads>2</ioThreads><workThreads>16</workThreads></workGroup><apps>";
+              "<ioThreads>2</ioThreads><workThreads>16</workThreads></workGroup>";
+        if (options_.cairndbProbeMs > 0)
+            xml += "<cairndb><probeInterval>" + std::to_string(options_.cairndbProbeMs) +
+                   "</probeInterval></cairndb>";
+        xml += "<apps>";
         for (const auto& app : options_.apps) {
             xml += "<app><name>" + app + "</name><enabled>true</enabled><config>";
             if (app == "config")

@@ -34,6 +34,8 @@ struct AgentSystemOptions {
     std::map<std::string, std::string> extraEnv;
     // The database as a three-member cluster (Cluster()) instead of one server (Db()).
     bool clusteredDb = false;
+    // The generated file's cairndb probe interval in milliseconds; 0 leaves the key out.
+    int cairndbProbeMs = 0;
 };
 
 class AgentSystem {

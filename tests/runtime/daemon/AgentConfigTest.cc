@@ -165,5 +165,43 @@ TEST(AgentConfigTest, UnusableThreadSettingsAreRefusedWithTheReason) {
     SetThreadCounts(2, 32);
 }
 
+// The cairndb probe interval: a number of milliseconds within its bounds, else the default with
+// the reason logged.
+TEST(AgentConfigTest, CairndbProbeIntervalWithinItsBoundsOrTheDefault) {
+    struct Case {
+        const char* value;  // nullptr when the key is absent
+        long long ms;
+        const char* refused;  // expected with LCP00001 when the value is refused
+    };
+    const Case cases[] = {
+        {nullptr, 5000, nullptr},
+        {"1000", 1000, nullptr},
+        {"100", 100, nullptr},
+        {"600000", 600000, nullptr},
+        {"99", 5000,
+         "config.cfgAgent.cairndb.probeInterval is 99, it must be a number of "
+         "milliseconds from 100 to 600000; 5000 is used"},
+        {"600001", 5000, "probeInterval is 600001, it must be"},
+        {"0", 5000, "probeInterval is 0, it must be"},
+        {"-2000", 5000, "probeInterval is -2000, it must be"},
+        {"2s", 5000, "probeInterval is 2s, it must be"},
+        {"", 5000, "probeInterval is , it must be"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(absent)");
+        pt::ptree tree;
+        tree.put("config.cfgAgent.workGroup.ioThreads", "2");
+        if (c.value)
+            tree.put("config.cfgAgent.cairndb.probeInterval", c.value);
+        test::LogCapture log(kLogInfo);
+        EXPECT_EQ(CairndbProbeInterval(tree).count(), c.ms);
+        if (c.refused) {
+            EXPECT_TRUE(log.ContainsWithCode(c.refused, "LCP00001")) << log.Dump();
+        } else {
+            EXPECT_FALSE(log.Contains("Unusable cairndb setting")) << log.Dump();
+        }
+    }
+}
+
 }  // namespace
 }  // namespace CfgAgent
