@@ -36,12 +36,16 @@ Status WriteSync(CairnDbClient& c, std::vector<pb::ModifyRequestMsg> reqs) {
     return f.get();
 }
 
-// The switches' VNIs as the monitor has delivered them: a status up starts the contents afresh.
+// The switches' VNIs as the monitor has delivered them up to its last barrier (the updates after it
+// are a transaction still being delivered): a status up starts the contents afresh.
 std::set<uint32_t> Realized(const Recorder& rec) {
+    std::map<std::string, uint32_t> delivered;
     std::map<std::string, uint32_t> vnis;
     for (const auto& e : rec.Events()) {
         if (e.kind == MonitorEvent::kStatus && e.up) {
             vnis.clear();
+        } else if (e.kind == MonitorEvent::kBarrier) {
+            delivered = vnis;
         } else if (e.kind == MonitorEvent::kUpdate) {
             pb::LogSwitchConfigMsg b;
             b.ParseFromString(e.update.object_body());
@@ -54,7 +58,7 @@ std::set<uint32_t> Realized(const Recorder& rec) {
         }
     }
     std::set<uint32_t> out;
-    for (const auto& [oid, vni] : vnis)
+    for (const auto& [oid, vni] : delivered)
         out.insert(vni);
     return out;
 }
