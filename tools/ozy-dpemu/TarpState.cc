@@ -350,6 +350,17 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
         f.lastStatus = w::kStatusInvalidConfig;
         return Refuse(w::kStatusInvalidConfig, "apply to " + cfg.filter + " refused: " + why);
     }
+    if (cfg.filter == kShared) {
+        // A shared set goes only when no filter's rules use it any more (anchor count 0).
+        for (const auto& [set, anchors] : AnchorCounts()) {
+            if (anchors != 0 && !next.addrSets.count(set) && !next.containers.count(set)) {
+                f.lastStatus = w::kStatusInvalidConfig;
+                return Refuse(w::kStatusInvalidConfig, "apply to " + cfg.filter +
+                                                           " refused: " + set + " is used by " +
+                                                           std::to_string(anchors) + " filter(s)");
+            }
+        }
+    }
     bool unchanged = EqualConfig(next, f.config) && EqualChunks(chunks, chunks_);
     Reference(next, +1);
     Reference(f.config, -1);

@@ -357,6 +357,29 @@ TEST_F(TarpStateTest, AddressSetStatisticsOfSeventyFourBytes) {
     ASSERT_TRUE(TarpFirewall::DecodeAddrSetStat(expect.data() + 8, 74, &st));
     EXPECT_EQ(st.name, "web");
     EXPECT_EQ(st.anchorRefCount, 1u);
+
+    // While f1's rules use "web", the shared filter cannot lose it; once f1 leaves shared mode
+    // (anchor count 0), it can.
+    Bytes destroy;
+    Append(destroy, {'T', 'C', 'F', 'G', 0, 0, 0, 1});
+    Text(destroy, ozy::tarp::kSharedAddrSetFilter, 64);
+    Append(destroy, {0, 0, 0, 3});
+    Append(destroy, {0x00, 0x05, 0x00, 0x00, 0, 0, 0, 1});  // no roots, 1 byte
+    Append(destroy, {0x00});
+    Append(destroy, {0x00, 0x03, 0x00, 0x00, 0, 0, 0, 8});  // destroy rule set, 8 bytes
+    Append(destroy, {0x00, 0x06, 'm', 'a', 'i', 'n', 'r', 's'});
+    Append(destroy, {0x00, 0x06, 0x00, 0x00, 0, 0, 0, 5});  // destroy address set, 5 bytes
+    Append(destroy, {0x00, 0x03, 'w', 'e', 'b'});
+    std::string before =
+        tarp::RenderFilter(state_, ozy::tarp::kSharedAddrSetFilter, state_.SharedFilter()).dump();
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, destroy).status, 65u);
+    EXPECT_EQ(
+        tarp::RenderFilter(state_, ozy::tarp::kSharedAddrSetFilter, state_.SharedFilter()).dump(),
+        before);
+    EXPECT_TRUE(cap_.Contains("web is used by 1 filter(s)"));
+    setting[64 + 8 + 3] = 0;  // shared mode 0
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, setting).status, 0u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, destroy).status, 0u);
 }
 
 // dpemu/tarp-fail: the filter's next applies and settings fail with the status and change
