@@ -312,6 +312,45 @@ std::vector<DpMsg> BuildListUpdates(uint16_t dataType, uint32_t switchId, uint32
     return out;
 }
 
+std::vector<DpMsg> BuildRdStates(const RdMembership& head, const EntryBuffer& removed,
+                                 const EntryBuffer& added, size_t maxMsgLength) {
+    if (removed.EntrySize() != kVtepEntrySize || added.EntrySize() != kVtepEntrySize) {
+        CFG_ERROR("VXLAN: cannot build a routing domain state from entries of %1/%2 bytes",
+                  removed.EntrySize(), added.EntrySize());
+        return {};
+    }
+    const size_t max = std::min(maxMsgLength, kDpMaxMsgSize);
+    const size_t perMsg = max > kRdStateHeadSize ? (max - kRdStateHeadSize) / kVtepEntrySize : 0;
+    if (perMsg == 0) {
+        CFG_ERROR("VXLAN: a maximum message length of %1 bytes leaves no room for a VTEP entry",
+                  maxMsgLength);
+        return {};
+    }
+    const size_t r = removed.Count();
+    const size_t total = r + added.Count();
+    std::vector<DpMsg> out;
+    out.reserve(total / perMsg + 1);
+    size_t from = 0;
+    do {
+        const size_t n = std::min(perMsg, total - from);
+        const size_t rFrom = std::min(from, r);
+        const size_t rCount = std::min(r - rFrom, n);
+        const size_t aFrom = from + rCount - r;
+        DpMsgWriter w(kMsgRdMembership, kRdStateHeadSize + n * kVtepEntrySize);
+        w.Be32(head.switchId);
+        Uuid(w, head.routingDomain).U8(kOpJoin).U8(head.global).Be16(static_cast<uint16_t>(rCount));
+        if (rCount != 0)
+            w.Bytes(removed.Bytes().data() + rFrom * kVtepEntrySize, rCount * kVtepEntrySize);
+        if (n != rCount)
+            w.Bytes(added.Bytes().data() + aFrom * kVtepEntrySize, (n - rCount) * kVtepEntrySize);
+        out.push_back(w.Finish());
+        if (out.back().empty())
+            return {};
+        from += n;
+    } while (from < total);
+    return out;
+}
+
 DpMsg BuildRdVtepUpdate(uint32_t switchId, const std::vector<VtepEntry>& vteps) {
     DpMsgWriter w(kMsgUpdate, kDpMsgHeaderSize + kDpTlvHeaderSize + kRdVtepHeadSize +
                                   vteps.size() * kVtepEntrySize);

@@ -101,6 +101,11 @@ class EntryBuffer {
 std::vector<DpMsg> BuildListUpdates(uint16_t dataType, uint32_t switchId, uint32_t vni,
                                     const EntryBuffer& removed, const EntryBuffer& added,
                                     size_t maxMsgLength);
+// Joins of `head`'s routing domain carrying its remote VTEPs (removed, then added), each message
+// at most `maxMsgLength` bytes; one message without entries when both are empty. Empty (with an
+// error line) when the buffers do not hold VTEP entries or the maximum leaves no room for one.
+std::vector<DpMsg> BuildRdStates(const RdMembership& head, const EntryBuffer& removed,
+                                 const EntryBuffer& added, size_t maxMsgLength);
 // The local routing-domain VTEPs of a switch (data type 9) in one Update.
 DpMsg BuildRdVtepUpdate(uint32_t switchId, const std::vector<VtepEntry>& vteps);
 // The routing domain list of a switch (data type 10) in one Update: 13 + 16 n bytes.

@@ -237,11 +237,19 @@ void DumpFixed(DpDumpText& out, const MsgView& msg) {
             break;
         }
         case kMsgRdMembership: {
-            RdMembership m;
-            if ((ok = ParseRdMembership(msg, &m)))
+            RdState m;
+            if ((ok = ParseRdState(msg, &m))) {
                 out.Append("\t%s: len = %u switchID = %u rd = %s op = %s global = %u\n", name, len,
-                           m.switchId, UuidText(m.routingDomain).c_str(),
-                           m.op == kOpJoin ? "join" : "leave", m.global);
+                           m.head.switchId, UuidText(m.head.routingDomain).c_str(),
+                           m.head.op == kOpJoin ? "join" : "leave", m.head.global);
+                for (size_t i = 0; i < m.removed.count + m.added.count; ++i) {
+                    const bool removed = i < m.removed.count;
+                    VtepEntry v =
+                        ReadVtepEntry(removed ? m.removed[i] : m.added[i - m.removed.count]);
+                    out.Append("\t\t%s vtep = %s label = %u\n", removed ? "removed" : "added",
+                               VtepAddressText(v.addrType, v.ipv4, v.ipv6).c_str(), v.label);
+                }
+            }
             break;
         }
         case kMsgTepAlarm: {

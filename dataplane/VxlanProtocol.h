@@ -29,7 +29,11 @@
 //   13   L2 Mapping Session control  both       one TLV at byte 4: data type 1, length 9, control
 //                                               type byte, session ID; 13 bytes
 //   14   Routing domain membership   agent -> dp   4-7 switch ID, 8-23 routing domain UUID, 24 op
-//                                               (1 join, else leave), 25 global flag; 26 bytes
+//                                               (1 join, else leave), 25 global flag; 26 bytes.
+//                                               A join may carry the domain's remote VTEPs: a
+//                                               16-bit removed count at 26, the removed VTEP
+//                                               entries, then the added ones to the end (26 or
+//                                               28 + 57n bytes); a leave drops the domain
 //   15   Instance change          dp -> agent   4-7 instance (switch) ID, 8 op (1 insert, else
 //                                               remove); 9 bytes
 //   16   Global replication       agent -> dp   4-7 switch ID, 8 mode; 9 bytes
@@ -136,6 +140,7 @@ constexpr size_t kRdVtepGroupBindingSize = 25;
 constexpr size_t kSessionControlSize = 13;
 constexpr size_t kSessionControlValueSize = 5;  // control type, session ID
 constexpr size_t kRdMembershipSize = 26;
+constexpr size_t kRdStateHeadSize = 28;  // with the removed count
 constexpr size_t kInstanceChangeSize = 9;
 constexpr size_t kGlobalReplicationSize = 9;
 constexpr size_t kTepAlarmSize = 88;

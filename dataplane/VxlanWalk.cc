@@ -154,6 +154,26 @@ bool ParseRdMembership(const MsgView& msg, RdMembership* out) {
     return true;
 }
 
+bool ParseRdState(const MsgView& msg, RdState* out) {
+    if (!ParseRdMembership(msg, &out->head))
+        return false;
+    out->removed = EntryList{nullptr, 0, kVtepEntrySize};
+    out->added = EntryList{nullptr, 0, kVtepEntrySize};
+    if (msg.length == kRdMembershipSize)
+        return true;
+    if (msg.length < kRdStateHeadSize)
+        return false;
+    const size_t removed = LoadBe16(msg.data + kRdMembershipSize);
+    const size_t rest = msg.length - kRdStateHeadSize;
+    if (removed > rest / kVtepEntrySize || (rest - removed * kVtepEntrySize) % kVtepEntrySize != 0)
+        return false;
+    out->removed = EntryList{msg.data + kRdStateHeadSize, removed, kVtepEntrySize};
+    const uint8_t* added = msg.data + kRdStateHeadSize + removed * kVtepEntrySize;
+    out->added =
+        EntryList{added, (rest - removed * kVtepEntrySize) / kVtepEntrySize, kVtepEntrySize};
+    return true;
+}
+
 bool ParseTepAlarm(const MsgView& msg, TepAlarm* out) {
     if (msg.length < kTepAlarmSize)
         return false;

@@ -162,6 +162,15 @@ struct EntryList {
     const uint8_t* operator[](size_t i) const { return data + i * entrySize; }
 };
 
+// A Routing domain membership change with the remote VTEPs of the domain (type 14): false when
+// shorter than 26 bytes, or longer without a count and whole VTEP entries that match it.
+struct RdState {
+    RdMembership head;
+    EntryList removed;
+    EntryList added;
+};
+bool ParseRdState(const MsgView& msg, RdState* out);
+
 // An Update (or Query) TLV holding entries of one VNI (data types 2-7), or the local routing-domain
 // VTEPs of a switch (data type 9: vni 0, entries in `added`).
 struct ListUpdate {

@@ -525,6 +525,14 @@ emu dpemu/dump vxlan | jq -r '.vnis | to_entries[] | select(.value.joined) |
     [.key, "flag=\(.value.link.flag // "-")", (.value.controller.ipv4 // "-"),
      "\([.value.remote_vteps[]?.ip] | join(" ")) / \(.value.remote_macs | length) / \(.value.remote_ips | length)"] | @tsv' |
     while IFS=$'\t' read -r vni link ctl remote; do l2row "$vni" "$link" "$ctl" "$remote"; done
+say "routing domains and VTEP groups in the dataplane (cairndb ROUTING_DOMAIN_FIB, VTEP_GROUP):"
+emu dpemu/dump vxlan | jq -r '
+    def words: map(tostring) | join(" ") | if . == "" then "-" else . end;
+    (.routing_domains | to_entries[] | "switch \(.key): routing domains \(.value | words)"),
+    (.remote_routing_domains | to_entries[] |
+     "routing domain \(.key): remote VTEPs \([.value.remote_vteps[]?.ip] | words), VTEP groups \(.value.vtep_groups | words)"),
+    (.vnis as $v | .vtep_groups | to_entries[] | .key as $k |
+     "VTEP group \($k): members \([.value.members[]?.ip] | words), bound to \([$v[] | select(any(.vtep_groups[]?; . == ($k | tonumber)))] | length) VNI(s)")'
 
 # ---- operations agent: one traceflow round ---------------------------------------------------
 

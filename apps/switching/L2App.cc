@@ -133,6 +133,7 @@ void L2App::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) 
     if (stopped_)
         return;
     bool controllerChanged = false;
+    bool globalChanged = false;
     for (const CairnDBUpdateMsg& u : objects) {
         if (u.op != Operation::OPERATION_UPDATE && u.op != Operation::OPERATION_DELETE) {
             CFG_ERROR_CODE("LCP00007", "Unsupported operation type %1", u.op);
@@ -162,12 +163,20 @@ void L2App::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) 
             } else {
                 globalReplicationMode_ = g.l2_replication_mode();
             }
+            const pb::UuidMsg& grd = g.global_routing_domain_id();
+            std::string rd;
+            if (u.op != Operation::OPERATION_DELETE && (grd.left() != 0 || grd.right() != 0))
+                rd = grd.SerializeAsString();
+            globalChanged = globalChanged || rd != globalRd_;
+            globalRd_ = std::move(rd);
         } else {
             CFG_DEBUG("%1: desired %2 of %3 not handled here", kName, ObjTypeToString(u.objType),
                       IdText(u.id));
         }
     }
     (void)fullSync;
+    if (globalChanged)
+        SyncRoutingDomains();
     if (!controllerChanged || sessionState_ < kSessionOpenAcked)
         return;
     // Every VNI the dataplane holds learns the new controller address.

@@ -29,6 +29,18 @@
 // store, which delivers filtered lists, is reconciled by reading the store back. Every list is
 // split at the negotiated maximum message length. Nothing is pushed before the Open ACK.
 //
+// Routing domains and VTEP groups (L2AppDomains.cc): the routing domains of the joined VNIs'
+// logical switches (LS_ROUTING_DOMAIN_ID) go to the dataplane as one list per switch (data type
+// 10) whenever a switch's set changes; at Full Sync End, and later as soon as a domain comes into
+// use, its remote VTEPs (ROUTING_DOMAIN_FIB) follow in Routing domain membership changes. When the
+// last logical switch of this host leaves a domain, the domain's remote state is dropped from the
+// dataplane and its ROUTING_DOMAIN_VTEP row is removed; the desired state is never written. The
+// global routing domain (GLOBAL_CONFIG) goes with the only switch instance, and the global
+// replication mode too; with none or several instances neither is sent. VTEP groups (VTEP_GROUP)
+// are sent at the Open ACK and on change; logical switches and routing domains are bound to them
+// by their group labels (L2_VTEP_GROUP_LABEL of their FIB). A deleted group that is still in use is
+// reported and unbound in the dataplane, and bound again if it comes back.
+//
 // Threads: the link's receive and status handlers run on the link's threads, the desired-state
 // operations on the dispatcher's thread, the CLI hook on the CLI thread. Each takes the global
 // agent lock before touching the state below. Bad input from the dataplane is logged with its code
@@ -141,6 +153,12 @@ class L2App : public SCConfigTableObserver,
         size_t ips = 0;
     };
     bool GetRemoteCounts(uint32_t vni, RemoteCounts* out) const;
+    // The routing domains in use on this host and the per-switch lists sent
+    // ("cfgagent/l2/routingdomain"), as JSON.
+    std::string RoutingDomainsJson() const;
+    // VTEP group labels bound for a VNI (empty when not pushed) and the groups sent.
+    std::set<uint32_t> BoundGroups(uint32_t vni) const;
+    std::set<uint32_t> SentGroups() const;
 
   private:
     // One converted report: an entry of a VNI's logical switch.
@@ -156,6 +174,7 @@ class L2App : public SCConfigTableObserver,
         std::unordered_set<L2ValueKey, L2ValueKeyHash> macs;
         std::unordered_set<L2ValueKey, L2ValueKeyHash> ipv4;
         std::unordered_set<L2ValueKey, L2ValueKeyHash> ipv6;
+        std::set<uint32_t> groups;  // VTEP group labels bound
     };
     struct VniEntry {
         uint32_t switchId = 0;
@@ -165,6 +184,24 @@ class L2App : public SCConfigTableObserver,
         RemoteKeys remote;
     };
     struct RemoteBatch;
+    // A routing domain in use on this host.
+    struct DomainEntry {
+        uint32_t switchId = 0;  // a switch of this host attached to it
+        bool global = false;
+        bool pushed = false;             // its remote state went to the dataplane in this session
+        std::set<std::string> switches;  // logical switches of this host attached to it
+        std::map<L2ValueKey, vxlan::VtepEntry> vteps;  // remote VTEPs pushed
+        std::set<uint32_t> groups;                     // VTEP group labels bound
+    };
+    // A VTEP group of the desired state.
+    struct GroupEntry {
+        uint32_t label = 0;
+        uint8_t type = 0;
+        uint8_t protocol = 0;
+        bool sent = false;  // in this session
+    };
+    // A user of a VTEP group label: a logical switch (false) or a routing domain (true).
+    using GroupUser = std::pair<bool, std::string>;
 
     // Settings (L2App.cc).
     void ReadSettings(const boost::property_tree::ptree& config);
@@ -226,6 +263,37 @@ class L2App : public SCConfigTableObserver,
     void SendSwitchSettings(uint32_t vni, VniEntry& entry, PropertyType property);
     bool LsConfig(const std::string& lsId, PropertyType property, std::string* body) const;
 
+    // Routing domains and VTEP groups (L2AppDomains.cc).
+    // Recomputes the domains of the joined VNIs: per-switch lists, attach and detach, the remote
+    // state of domains coming into use (from Full Sync End on) and of domains left.
+    // At Full Sync End (`atFullSyncEnd`) the domains are recorded and PushDomains sends them.
+    void SyncRoutingDomains(bool atFullSyncEnd = false);
+    // At Full Sync End: the remote state of every domain in use.
+    void PushDomains();
+    void PushDomain(const std::string& rd, DomainEntry& d);
+    void SendDomainBatch(const std::string& rd, const DomainEntry& d, vxlan::EntryBuffer& removed,
+                         vxlan::EntryBuffer& added);
+    // ROUTING_DOMAIN_FIB records of one update list.
+    void ApplyDomainRecords(const CairnDBUpdateList& updates);
+    // Removals of every pushed VTEP and binding of a domain that the store no longer holds.
+    void AddStaleDomainEntries(const std::string& rd, DomainEntry& d, vxlan::EntryBuffer& removed);
+    // The only switch instance; false (with its line) when there are none or several.
+    bool OnlyInstance(uint32_t* id) const;
+    // VTEP_GROUP records (and the group labels of both FIBs): the index, whatever the session.
+    void IndexGroups(const CairnDBUpdateList& updates, bool fullSync);
+    void SendVtepGroups();
+    // Sends group `id` as the store holds it (or its delete); binds its users when it is new.
+    void SendVtepGroup(const std::string& id, bool removed);
+    // The group labels of a pushed VNI's switch, bound (and stale ones unbound).
+    void SyncLsBindings(uint32_t vni, VniEntry& entry);
+    void SyncRdBindings(const std::string& rd, DomainEntry& d);
+    // Binds the labels of `want` not bound yet (when their group was sent) and unbinds the bound
+    // ones it lacks; `build` makes the binding message of a label.
+    void SyncBindings(const std::set<uint32_t>& want, std::set<uint32_t>& bound,
+                      const std::function<DpMsg(uint32_t label, uint8_t op)>& build);
+    void Bind(const GroupUser& user, uint32_t label, bool associate);
+    std::set<uint32_t> StoreLabels(ObjectType type, const std::string& id) const;
+
     L2AppOptions options_;
     vxlan::Settings settings_;
     size_t maxQueuedReports_ = kDefaultMaxQueuedReports;
@@ -250,9 +318,15 @@ class L2App : public SCConfigTableObserver,
     std::map<uint32_t, std::map<HeldKey, std::string>> held_;
     size_t heldCount_ = 0;
     bool heldOverflowLogged_ = false;
-    std::string ccpSession_;  // serialized CcpSessionMsg, empty when none
+    std::string ccpSession_;                         // serialized CcpSessionMsg, empty when none
     std::optional<uint32_t> globalReplicationMode_;  // GLOBAL_CONFIG l2_replication_mode
     std::vector<std::function<void()>> fullSyncCallbacks_;
+    std::string globalRd_;                                // GLOBAL_CONFIG global routing domain
+    std::map<std::string, DomainEntry> domains_;          // in use on this host, by routing domain
+    std::map<uint32_t, std::set<std::string>> rdLists_;   // switch ID -> last list sent
+    std::map<std::string, GroupEntry> groups_;            // by VTEP_GROUP id
+    std::map<uint32_t, std::string> groupIds_;            // label -> VTEP_GROUP id
+    std::map<uint32_t, std::set<GroupUser>> groupUsers_;  // label -> its users (desired)
 };
 
 }  // namespace CfgAgent

@@ -40,6 +40,8 @@ void L2AppEntry::Stop() {
 void L2AppEntry::RegisterCliPages(CliPages& pages) {
     L2App* app = app_.get();
     pages.AddOutOfSync("l2", [app] { app->SimulateOutOfSync(); });
+    pages.Add("cfgagent/l2/routingdomain", "", 0, 0,
+              [app](const CliPages::Args&) { return CliReply::Ok(app->RoutingDomainsJson()); });
 }
 
 std::unique_ptr<AgentApp> MakeL2AppEntry(AppContext& context) {

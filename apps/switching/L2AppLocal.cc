@@ -442,6 +442,8 @@ std::map<std::string, std::set<std::string>> L2App::RdVtepBodies() const {
 }
 
 void L2App::SyncRdVteps() {
+    // The dataplane's routing domain lists and remote domain state follow the same changes.
+    SyncRoutingDomains();
     if (sessionState_ != kSessionFullSyncEnded)
         return;
     std::map<std::string, std::set<std::string>> want = RdVtepBodies();

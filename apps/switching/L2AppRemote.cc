@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "apps/switching/L2App.h"
+#include "apps/switching/L2AppInternal.h"
 #include "apps/switching/VifState.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_switching.pb.h"
@@ -29,6 +30,10 @@ Ipv6Addr Ipv6Of(const std::string& bytes) {
     return a;
 }
 
+}  // namespace
+
+namespace l2detail {
+
 UuidBytes UuidBytesOf(const pb::UuidMsg& u) {
     UuidBytes out{};
     StoreBe32(out.data(), static_cast<uint32_t>(u.left() >> 32));
@@ -38,8 +43,6 @@ UuidBytes UuidBytesOf(const pb::UuidMsg& u) {
     return out;
 }
 
-// An address of a desired entry: type 1 or 2 with its field; false (type left 0) when it has none
-// or an IPv6 address of another length than 16 bytes.
 bool AddressOf(const pb::IpAddressMsg& ip, uint32_t* type, uint32_t* ipv4, Ipv6Addr* ipv6) {
     *type = kAddrNone;
     if (ip.has_ipv4()) {
@@ -64,7 +67,6 @@ std::string AddressText(const pb::IpAddressMsg& ip) {
     return "none";
 }
 
-// A desired VTEP as the dataplane takes it; false (with its line) for an entry to skip.
 bool VtepEntryPB2TLV(const pb::LogSwitchVtepEntryMsg& m, VtepEntry* e) {
     if (!m.has_ip() || m.ip().address_case() == pb::IpAddressMsg::ADDRESS_NOT_SET) {
         CFG_ERROR_CODE("LCP00019", "Invalid VTEP has no vtep ip,  label: %1", m.label());
@@ -98,6 +100,12 @@ bool VtepEntryPB2TLV(const pb::LogSwitchVtepEntryMsg& m, VtepEntry* e) {
         e->segmentV6 = Ipv6Of(m.segment_id_v6());
     return true;
 }
+
+}  // namespace l2detail
+
+namespace {
+
+using namespace l2detail;
 
 bool Parse(google::protobuf::MessageLite* m, const std::string& body) {
     return m->ParseFromString(body);
@@ -244,6 +252,7 @@ void L2App::SendVNIMbrChangeMsgToDP(uint32_t vni, VniEntry& entry) {
         SendLocked(BuildConfigure(items));
     entry.pushed = true;
     PushRemoteState(vni, entry);
+    SyncLsBindings(vni, entry);
 }
 
 void L2App::SendSwitchSettings(uint32_t vni, VniEntry& entry, PropertyType property) {
@@ -479,7 +488,32 @@ void L2App::PushRemoteState(uint32_t vni, VniEntry& entry) {
 
 void L2App::ProcessL2DesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) {
     AgentLockGuard lock(GlobalAgentLock());
-    if (stopped_ || !initialized_ || sessionState_ < kSessionOpenAcked)
+    if (stopped_ || !initialized_)
+        return;
+    // VTEP groups and the labels naming them are indexed whatever the session; groups go first
+    // so that the bindings below find them.
+    IndexGroups(updates, fullSync);
+    std::string groupId;
+    for (const CairnDBUpdateMsg& r : updates) {
+        if (r.objType != ObjectType::VTEP_GROUP || r.id == groupId)
+            continue;
+        groupId = r.id;
+        if (r.op != Operation::OPERATION_UPDATE && r.op != Operation::OPERATION_DELETE) {
+            CFG_ERROR_CODE("LCP00007", "Unsupported operation type %1", r.op);
+            continue;
+        }
+        SendVtepGroup(r.id, r.op == Operation::OPERATION_DELETE &&
+                                r.property == PropertyType::INVALID_PROPERTY);
+    }
+    if (fullSync) {
+        // Groups removed without records.
+        std::vector<std::string> ids;
+        for (const auto& [id, g] : groups_)
+            ids.push_back(id);
+        for (const std::string& id : ids)
+            SendVtepGroup(id, false);
+    }
+    if (sessionState_ < kSessionOpenAcked)
         return;  // a join pushes what the store holds then
     // Records come in runs per object: one lookup and one batch per run.
     std::string runId;
@@ -501,15 +535,32 @@ void L2App::ProcessL2DesiredStateUpdate(const CairnDBUpdateList& updates, bool f
         if (entry == nullptr)
             continue;
         if (r.property == PropertyType::INVALID_PROPERTY) {
-            if (r.op == Operation::OPERATION_DELETE)
+            if (r.op == Operation::OPERATION_DELETE) {
                 AddStaleRemovals(*entry, batch);  // the switch's FIB is gone
+                SyncLsBindings(vni, *entry);
+            }
+            continue;
+        }
+        if (r.property == PropertyType::L2_VTEP_GROUP_LABEL) {
+            SyncLsBindings(vni, *entry);
             continue;
         }
         AddRemoteRecord(vni, *entry, batch, r);
     }
     flush();
+    ApplyDomainRecords(updates);
     if (!fullSync)
         return;
+    for (auto& [rd, d] : domains_) {
+        if (!d.pushed)
+            continue;
+        EntryBuffer removed(kVtepEntrySize);
+        EntryBuffer added(kVtepEntrySize);
+        AddStaleDomainEntries(rd, d, removed);
+        if (removed.Count() != 0)
+            SendDomainBatch(rd, d, removed, added);
+        SyncRdBindings(rd, d);
+    }
     // A full sync leaves unchanged entries out and removes stale ones without records.
     for (auto& [v, e] : vnis_) {
         if (!e.pushed)
@@ -519,6 +570,7 @@ void L2App::ProcessL2DesiredStateUpdate(const CairnDBUpdateList& updates, bool f
         if (!stale.Empty())
             CFG_INFO("%1: VNI %2: remote entries removed while the database was away", kName, v);
         SendRemoteBatch(v, e, stale);
+        SyncLsBindings(v, e);
     }
 }
 

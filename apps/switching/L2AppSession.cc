@@ -47,6 +47,11 @@ void L2App::RestartSession(const char* why) {
     queueOverflowLogged_ = false;
     held_.clear();
     heldCount_ = 0;
+    // The dataplane forgets what was programmed in the session that ends.
+    domains_.clear();
+    rdLists_.clear();
+    for (auto& [id, g] : groups_)
+        g.sent = false;
     const uint32_t id = NewSessionId();
     DpMsg open = BuildSessionControl(kSessionOpen, id);
     if (Logger::enabled(kLogDebug))
@@ -166,6 +171,7 @@ void L2App::HandleSessionControl(const MsgView& msg) {
             }
             CFG_INFO("%1: get L2 mapping session control open ack message from dataplane", kName);
             sessionState_ = kSessionOpenAcked;
+            SendVtepGroups();
             break;
         case kSessionFullSyncEnd:
             // Only a session that was acknowledged has a full sync to end.
@@ -192,6 +198,8 @@ void L2App::HandleFullSyncEnd() {
     CFG_INFO("%1: %2 runtime records written in one full sync", kName, records.size());
     if (options_.l2Table != nullptr)
         options_.l2Table->UpdateRuntimeState(records, true);
+    SyncRoutingDomains(true);
+    PushDomains();
     for (const auto& callback : fullSyncCallbacks_)
         callback();
 }
@@ -274,6 +282,8 @@ void L2App::HandleInstanceChange(const MsgView& msg) {
     } else {
         CFG_DEBUG("%1: %2ovl2 instance %3 not exit", kName, prefix, c.instanceId);
     }
+    if (!queued)
+        SyncRoutingDomains();  // the global routing domain goes with the only instance
 }
 
 // ---- Update ----

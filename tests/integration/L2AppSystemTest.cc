@@ -28,9 +28,10 @@ constexpr const char* kLsC = "5a000000-0000-4000-8000-0000000000c1";
 constexpr const char* kLsD = "5a000000-0000-4000-8000-0000000000d1";
 constexpr const char* kRd = "7d000000-0000-4000-8000-0000000000d1";
 constexpr const char* kRdD = "7d000000-0000-4000-8000-0000000000d2";
+constexpr const char* kGroup = "6b000000-0000-4000-8000-000000000001";
 
-// The desired FIB of switch D: 3 remote VTEPs, a MAC behind each, two IPs; `macs` more MACs
-// behind the first VTEP from 00:50:56:01:00:00, and without MAC `skip` (0: none).
+// The desired FIB of switch D: 3 remote VTEPs, a MAC behind each, two IPs, VTEP group 900; `macs`
+// more MACs behind the first VTEP from 00:50:56:01:00:00, and without MAC `skip` (0: none).
 std::string FibD(int macs = 0, int skip = 0) {
     json vteps = json::array();
     json macList = json::array();
@@ -47,8 +48,11 @@ std::string FibD(int macs = 0, int skip = 0) {
     }
     json ips = json::array({{{"ip", "192.168.2.1"}, {"mac", "00:50:56:00:02:01"}},
                             {{"ip", "fd00::2:2"}, {"mac", "00:50:56:00:02:02"}}});
-    json fib = {
-        {"id", kLsD}, {"vtep_entries", vteps}, {"mac_entries", macList}, {"ip_entries", ips}};
+    json fib = {{"id", kLsD},
+                {"vtep_entries", vteps},
+                {"mac_entries", macList},
+                {"ip_entries", ips},
+                {"vtep_group_labels", json::array({{{"label", 900}}})}};
     return json{{"LOG_SWITCH_FIB", json::array({fib})}}.dump();
 }
 
@@ -231,6 +235,13 @@ TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
                               R"( "CCP_SESSION": [{"id": "cc000000-0000-4000-8000-000000000001",)" +
                               R"( "state": 1, "controller_ip": "10.9.9.9"}]})"));
         ASSERT_TRUE(sys.Apply(FibD()));
+        // The routing domain's remote VTEP, and a VTEP group the switch and the domain use.
+        ASSERT_TRUE(sys.Apply(std::string(R"({"ROUTING_DOMAIN_FIB": [{"id": ")") + kRdD +
+                              R"(", "vtep_entries": [{"ip": "10.0.3.1", "label": 31}],)" +
+                              R"( "vtep_group_labels": [{"label": 900}]}],)" +
+                              R"( "VTEP_GROUP": [{"id": ")" + kGroup + R"(", "key": 900,)" +
+                              R"( "group_type": 1, "activeness_protocol": 1, "labels": [)" +
+                              R"({"label": 41, "vtep_ip": "10.0.4.1"}]}]})"));
         ASSERT_TRUE(sys.AwaitAgentLog("L2App: VNI 7001 doesn't receive Join from datapath"));
         emu({"dpemu/vxlan-join", "1", "7001"});
         auto vni = [&] { return sys.EmuDump("vxlan")["vnis"]["7001"]; };
@@ -254,6 +265,26 @@ TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
         EXPECT_EQ(Texts(v["remote_macs"], "mac"), macs);
         EXPECT_EQ(Texts(v["remote_ips"], "ip"),
                   (std::set<std::string>{"192.168.2.1", "fd00::2:2"}));
+        ASSERT_TRUE(sys.AwaitEmu("vxlan", [](const json& d) {
+            return d["remote_routing_domains"].contains(kRdD) &&
+                   !d["remote_routing_domains"][kRdD]["vtep_groups"].empty() &&
+                   !d["vnis"]["7001"]["vtep_groups"].empty();
+        })) << sys.EmuDump("vxlan").dump();
+        json d = sys.EmuDump("vxlan");
+        EXPECT_EQ(Texts(d["remote_routing_domains"][kRdD]["remote_vteps"], "ip"),
+                  (std::set<std::string>{"10.0.3.1"}));
+        EXPECT_EQ(d["remote_routing_domains"][kRdD]["vtep_groups"], json::array({900}));
+        EXPECT_EQ(d["vnis"]["7001"]["vtep_groups"], json::array({900}));
+        EXPECT_EQ(Texts(d["vtep_groups"]["900"]["members"], "ip"),
+                  (std::set<std::string>{"10.0.4.1"}));
+        EXPECT_EQ(d["routing_domains"]["1"].size(), 2u) << "both domains of switch 1";
+        test::RunResult page = sys.AgentCtl({"cfgagent/l2/routingdomain"});
+        ASSERT_EQ(page.status, 0) << page.output;
+        std::set<std::string> listed;
+        const json domains = json::parse(page.output);
+        for (const json& rd : domains["routing_domains"])
+            listed.insert(rd["routing_domain"].get<std::string>());
+        EXPECT_EQ(listed, (std::set<std::string>{kRd, kRdD}));
     }
 
     {
@@ -296,6 +327,10 @@ TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
             return row.is_null();
         })) << "the routing domain's last switch on this host left";
         EXPECT_FALSE(Row(sys, "LOG_SWITCH_STATE", kLsC).is_null());
+        ASSERT_TRUE(sys.AwaitEmu("vxlan", [](const json& d) {
+            return !d["remote_routing_domains"].contains(kRd) &&
+                   d["routing_domains"]["1"] == json::array({kRdD});
+        })) << sys.EmuDump("vxlan").dump();
     }
 
     json d = sys.EmuDump("vxlan");

@@ -54,6 +54,7 @@ void AddRemoteJson(const VxlanTables::Vni& v, nlohmann::json& out) {
     out["arp_proxy"] = Opt(v.arpProxy);
     out["routing_domain"] =
         v.routingDomain ? nlohmann::json(UuidText(*v.routingDomain)) : nlohmann::json(nullptr);
+    out["vtep_groups"] = v.vtepGroups;
     nlohmann::json vteps = nlohmann::json::array();
     for (const auto& [ip, e] : v.remoteVteps)
         vteps.push_back(VtepJson(e));
@@ -158,26 +159,55 @@ bool VxlanTables::Apply(const MsgView& msg, std::string* error, bool* stateQuery
             }
             break;
         }
-        case kMsgVtepGroup: {
-            VtepGroup m;
-            ok = ParseVtepGroup(msg, &m);
+        case kMsgVtepGroup:
+            if (!ApplyVtepGroup(msg, error))
+                return false;
+            ok = true;
             break;
-        }
         case kMsgLsVtepGroupBinding: {
             LsVtepGroupBinding m;
             ok = ParseLsVtepGroupBinding(msg, &m) && msg.length == kLsVtepGroupBindingSize;
+            if (!ok)
+                break;
+            Vni* v = Programmed("LS VTEP group binding", m.switchId, m.vni, error);
+            if (v == nullptr)
+                return false;
+            if (m.op == kOpAdd && vtepGroups.count(m.label) == 0) {
+                *error = "LS VTEP group binding to unknown group " + std::to_string(m.label);
+                return false;
+            }
+            if (m.op == kOpAdd)
+                v->vtepGroups.insert(m.label);
+            else if (v->vtepGroups.erase(m.label) == 0)
+                ++spuriousRemovals;
             break;
         }
         case kMsgRdVtepGroupBinding: {
             RdVtepGroupBinding m;
             ok = ParseRdVtepGroupBinding(msg, &m) && msg.length == kRdVtepGroupBindingSize;
+            if (!ok)
+                break;
+            auto d = remoteDomains.find(UuidText(m.routingDomain));
+            if (d == remoteDomains.end()) {
+                *error = "RD VTEP group binding for routing domain " + UuidText(m.routingDomain) +
+                         ", which was never joined";
+                return false;
+            }
+            if (m.op == kOpAdd && vtepGroups.count(m.label) == 0) {
+                *error = "RD VTEP group binding to unknown group " + std::to_string(m.label);
+                return false;
+            }
+            if (m.op == kOpAdd)
+                d->second.vtepGroups.insert(m.label);
+            else if (d->second.vtepGroups.erase(m.label) == 0)
+                ++spuriousRemovals;
             break;
         }
-        case kMsgRdMembership: {
-            RdMembership m;
-            ok = ParseRdMembership(msg, &m) && msg.length == kRdMembershipSize;
+        case kMsgRdMembership:
+            if (!ApplyRdState(msg, error))
+                return false;
+            ok = true;
             break;
-        }
         case kMsgGlobalReplication: {
             GlobalReplication m;
             ok = ParseGlobalReplication(msg, &m) && msg.length == kGlobalReplicationSize;
@@ -334,7 +364,89 @@ VxlanTables::Vni* VxlanTables::Programmed(const char* what, uint32_t switchId, u
     return &it->second;
 }
 
+bool VxlanTables::KnownSwitch(uint32_t switchId) const {
+    if (instances.count(switchId) != 0)
+        return true;
+    for (const auto& [vni, v] : vnis) {
+        if (v.joined && v.switchId == switchId)
+            return true;
+    }
+    return false;
+}
+
+bool VxlanTables::ApplyRdState(const MsgView& msg, std::string* error) {
+    RdState m;
+    if (!ParseRdState(msg, &m)) {
+        *error = "Routing domain membership change: " + std::to_string(msg.length) +
+                 " bytes do not fit its layout";
+        return false;
+    }
+    const std::string rd = UuidText(m.head.routingDomain);
+    if (m.head.op != kOpJoin) {
+        if (msg.length != kRdMembershipSize) {
+            *error = "Routing domain membership change: a leave with VTEP entries";
+            return false;
+        }
+        if (remoteDomains.erase(rd) == 0)
+            ++spuriousRemovals;
+        return true;
+    }
+    if (!KnownSwitch(m.head.switchId)) {
+        *error = "Routing domain membership change of " + rd + " for unknown switch " +
+                 std::to_string(m.head.switchId);
+        return false;
+    }
+    RemoteDomain& d = remoteDomains[rd];
+    d.switchId = m.head.switchId;
+    d.global = m.head.global != 0;
+    for (size_t i = 0; i < m.removed.count; ++i) {
+        VtepEntry e = ReadVtepEntry(m.removed[i]);
+        spuriousRemovals += d.vteps.erase(VtepAddressText(e.addrType, e.ipv4, e.ipv6)) == 0 ? 1 : 0;
+    }
+    for (size_t i = 0; i < m.added.count; ++i) {
+        VtepEntry e = ReadVtepEntry(m.added[i]);
+        d.vteps[VtepAddressText(e.addrType, e.ipv4, e.ipv6)] = e;
+    }
+    return true;
+}
+
+bool VxlanTables::ApplyVtepGroup(const MsgView& msg, std::string* error) {
+    VtepGroup m;
+    if (!ParseVtepGroup(msg, &m)) {
+        *error = "VTEP group: " + std::to_string(msg.length) + " bytes do not fit its layout";
+        return false;
+    }
+    if (m.op == kOpDelete) {
+        if (vtepGroups.erase(m.label) == 0)
+            ++spuriousRemovals;
+        // The bindings of a deleted group go with it.
+        for (auto& [vni, v] : vnis)
+            v.vtepGroups.erase(m.label);
+        for (auto& [rd, d] : remoteDomains)
+            d.vtepGroups.erase(m.label);
+        return true;
+    }
+    if (m.op != kOpAdd ||
+        (m.groupType != kGroupTypeLogicalSwitch && m.groupType != kGroupTypeRoutingDomain)) {
+        *error = "VTEP group " + std::to_string(m.label) + " with op " + std::to_string(m.op) +
+                 " and type " + std::to_string(m.groupType);
+        return false;
+    }
+    for (const VtepGroupMember& g : m.members) {
+        if (g.addrType != kAddrIpv4 && g.addrType != kAddrIpv6) {
+            *error = "VTEP group " + std::to_string(m.label) + ": member " +
+                     std::to_string(g.label) + " with address type " + std::to_string(g.addrType);
+            return false;
+        }
+    }
+    vtepGroups[m.label] = std::move(m);
+    return true;
+}
+
 void VxlanTables::ClearRemote() {
+    routingDomains.clear();
+    remoteDomains.clear();
+    vtepGroups.clear();
     for (auto& [vni, v] : vnis) {
         Vni fresh;
         fresh.switchId = v.switchId;
@@ -393,6 +505,7 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
     size_t failedAt = 0;
     size_t tlvs = 0;
     std::vector<std::pair<uint16_t, ListUpdate>> lists;
+    std::vector<std::pair<uint32_t, std::vector<std::string>>> rdLists;
     bool fits = WalkTlvs(
         msg,
         [&](const DpTlv& t) {
@@ -422,8 +535,17 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
                 case ListResult::kNotAList:
                     break;
             }
-            if (t.type == kDtRdList && ParseRdList(t, &sw, &list))
+            if (t.type == kDtRdList && ParseRdList(t, &sw, &list)) {
+                if (!KnownSwitch(sw)) {
+                    bad = "Update: routing domain list for unknown switch " + std::to_string(sw);
+                    return;
+                }
+                std::vector<std::string> rds;
+                for (size_t i = 0; i < list.count; ++i)
+                    rds.push_back(UuidText(ReadUuid(list[i])));
+                rdLists.emplace_back(sw, std::move(rds));
                 return;
+            }
             if (t.type == kDtVif && ParseVifUpdate(t, &status, &list))
                 return;
             bad = "Update: unsupported data type " + std::to_string(t.type) + ", len " +
@@ -444,6 +566,12 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
     }
     for (const auto& [dataType, l] : lists)
         ApplyList(dataType, l, nullptr);
+    for (auto& [sw, rds] : rdLists) {
+        if (rds.empty())
+            routingDomains.erase(sw);
+        else
+            routingDomains[sw] = std::move(rds);
+    }
     ++applied["Update"];
     return true;
 }
@@ -522,6 +650,32 @@ nlohmann::json VxlanTables::ToJson() const {
     } else {
         out["settings"] = nullptr;
     }
+    nlohmann::json lists = nlohmann::json::object();
+    for (const auto& [sw, rds] : routingDomains)
+        lists[std::to_string(sw)] = rds;
+    out["routing_domains"] = std::move(lists);
+    nlohmann::json domains = nlohmann::json::object();
+    for (const auto& [rd, d] : remoteDomains) {
+        nlohmann::json vteps = nlohmann::json::array();
+        for (const auto& [ip, e] : d.vteps)
+            vteps.push_back(VtepJson(e));
+        domains[rd] = {{"switch_id", d.switchId},
+                       {"global", d.global},
+                       {"remote_vteps", std::move(vteps)},
+                       {"vtep_groups", d.vtepGroups}};
+    }
+    out["remote_routing_domains"] = std::move(domains);
+    nlohmann::json groups = nlohmann::json::object();
+    for (const auto& [label, g] : vtepGroups) {
+        nlohmann::json members = nlohmann::json::array();
+        for (const VtepGroupMember& m : g.members) {
+            members.push_back(
+                {{"label", m.label}, {"ip", VtepAddressText(m.addrType, m.ipv4, m.ipv6)}});
+        }
+        groups[std::to_string(label)] = {
+            {"type", g.groupType}, {"protocol", g.protocol}, {"members", std::move(members)}};
+    }
+    out["vtep_groups"] = std::move(groups);
     out["applied"] = applied;
     return out;
 }

@@ -50,6 +50,14 @@ class VxlanTables {
         std::map<std::string, CfgAgent::vxlan::VtepEntry> remoteVteps;  // by address text
         std::map<uint64_t, CfgAgent::vxlan::VmMacEntry> remoteMacs;     // by 48-bit MAC
         std::map<std::string, uint64_t> remoteIps;                      // address text -> MAC
+        std::set<uint32_t> vtepGroups;                                  // VTEP group labels bound
+    };
+    // A routing domain the agent programmed (Routing domain membership change, join).
+    struct RemoteDomain {
+        uint32_t switchId = 0;
+        bool global = false;
+        std::map<std::string, CfgAgent::vxlan::VtepEntry> vteps;  // by address text
+        std::set<uint32_t> vtepGroups;                            // VTEP group labels bound
     };
 
     // --- the host's own state ---
@@ -59,6 +67,10 @@ class VxlanTables {
 
     // --- what the agent programmed ---
     std::optional<CfgAgent::vxlan::Settings> settings;
+    // Routing domain list of each switch (data type 10), as UUID texts.
+    std::map<uint32_t, std::vector<std::string>> routingDomains;
+    std::map<std::string, RemoteDomain> remoteDomains;          // by UUID text
+    std::map<uint32_t, CfgAgent::vxlan::VtepGroup> vtepGroups;  // by label
 
     // The largest message the agent accepts (Configure item 1, or the default before it came).
     size_t AgentMaxMsgLength() const;
@@ -90,6 +102,10 @@ class VxlanTables {
     Vni* Programmed(const char* what, uint32_t switchId, uint32_t vni, std::string* error);
     bool ApplyList(uint16_t dataType, const CfgAgent::vxlan::ListUpdate& l, std::string* error);
     bool ApplySwitchItem(const CfgAgent::DpTlv& t, std::string* error);
+    bool ApplyRdState(const CfgAgent::vxlan::MsgView& msg, std::string* error);
+    bool ApplyVtepGroup(const CfgAgent::vxlan::MsgView& msg, std::string* error);
+    // A switch of this host: an instance or the switch of a joined VNI.
+    bool KnownSwitch(uint32_t switchId) const;
 };
 
 // Text forms of the injection commands (MACs: ParseMac of KcpFamily.h). An IPv4 or IPv6 address

@@ -44,6 +44,35 @@ inline std::string RdId(uint64_t n) {
     return SerializedUuid(0x7d00000000000000ull, n);
 }
 
+// Desired entry bodies.
+inline std::string VtepBody(uint32_t ipv4, uint32_t label, uint64_t mac = 0) {
+    pb::LogSwitchVtepEntryMsg m;
+    m.mutable_ip()->set_ipv4(ipv4);
+    m.set_label(label);
+    if (mac != 0)
+        m.set_mac(mac);
+    return m.SerializeAsString();
+}
+inline std::string MacBody(uint64_t mac, uint32_t vtepIpv4) {
+    pb::LogSwitchMacEntryMsg m;
+    m.set_mac(mac);
+    m.mutable_vtep_ip()->set_ipv4(vtepIpv4);
+    return m.SerializeAsString();
+}
+inline std::string IpBody(uint32_t ipv4, uint64_t mac) {
+    pb::LogSwitchIpEntryMsg m;
+    m.mutable_ip()->set_ipv4(ipv4);
+    m.set_mac(mac);
+    return m.SerializeAsString();
+}
+
+// One desired entry of a FIB.
+struct Entry {
+    PropertyType property;
+    std::string body;
+    Operation op = Operation::OPERATION_UPDATE;
+};
+
 // The database as the runtime writes leave it: LOG_SWITCH_STATE and ROUTING_DOMAIN_VTEP rows by
 // object type and id text, bodies parsed.
 struct RuntimeDb {
@@ -151,6 +180,43 @@ class L2AppFixture : public ::testing::Test {
         cache->ConfigTable()->UpdateDesiredState(list, false);
     }
 
+    // LOG_SWITCH_FIB of `ls`: its object record, then the entries.
+    void ApplyFib(const std::string& ls, const std::vector<Entry>& entries, bool fullSync = false) {
+        ApplyL2(ObjectType::LOG_SWITCH_FIB, ls, entries, fullSync);
+    }
+    // A desired L2 object (`objectOp` delete: its record after the entries, as the decoder
+    // sends a cleared object).
+    void ApplyL2(ObjectType type, const std::string& id, const std::vector<Entry>& entries,
+                 bool fullSync = false, Operation objectOp = Operation::OPERATION_UPDATE) {
+        CairnDBUpdateList list;
+        CairnDBUpdateMsg object;
+        object.objType = type;
+        object.id = id;
+        object.op = objectOp;
+        if (objectOp == Operation::OPERATION_UPDATE)
+            list.push_back(object);
+        object.op = Operation::OPERATION_UPDATE;
+        for (const Entry& e : entries) {
+            CairnDBUpdateMsg r = object;
+            r.property = e.property;
+            r.op = e.op;
+            r.data = e.body;
+            list.push_back(r);
+        }
+        if (objectOp != Operation::OPERATION_UPDATE) {
+            object.op = objectOp;
+            list.push_back(object);
+        }
+        cache->L2Table()->UpdateDesiredState(list, fullSync);
+    }
+    void ApplyLs(const std::string& ls, PropertyType p, const pb::LogSwitchConfigMsg& body) {
+        CairnDBUpdateMsg r;
+        r.objType = ObjectType::LOG_SWITCH_CONFIG;
+        r.id = ls;
+        r.property = p;
+        r.data = body.SerializeAsString();
+        cache->ConfigTable()->UpdateDesiredState({r}, false);
+    }
     // Entry bodies of a runtime object's property.
     size_t RuntimeEntries(ObjectType type, const std::string& id, PropertyType p) {
         CairnDBUpdateList out;

@@ -11,28 +11,6 @@ namespace {
 constexpr uint32_t kSw = 7;
 constexpr uint32_t kVni = 5001;
 
-// Desired entry bodies.
-std::string VtepBody(uint32_t ipv4, uint32_t label, uint64_t mac = 0) {
-    pb::LogSwitchVtepEntryMsg m;
-    m.mutable_ip()->set_ipv4(ipv4);
-    m.set_label(label);
-    if (mac != 0)
-        m.set_mac(mac);
-    return m.SerializeAsString();
-}
-std::string MacBody(uint64_t mac, uint32_t vtepIpv4) {
-    pb::LogSwitchMacEntryMsg m;
-    m.set_mac(mac);
-    m.mutable_vtep_ip()->set_ipv4(vtepIpv4);
-    return m.SerializeAsString();
-}
-std::string IpBody(uint32_t ipv4, uint64_t mac) {
-    pb::LogSwitchIpEntryMsg m;
-    m.mutable_ip()->set_ipv4(ipv4);
-    m.set_mac(mac);
-    return m.SerializeAsString();
-}
-
 // Entries as the dataplane reads them.
 Bytes VmMac(uint8_t x, uint8_t vtep) {
     return Cat({Bytes{0x00, 0x50, 0x56, 0, 0, x}, Zeros(6), Bytes{10, 0, 0, vtep}, Zeros(4),
@@ -43,38 +21,8 @@ Bytes RemovedVmMac(uint8_t x) {
 }
 constexpr uint64_t kMac = 0x005056000000ull;
 
-struct Entry {
-    PropertyType property;
-    std::string body;
-    Operation op = Operation::OPERATION_UPDATE;
-};
-
 class L2AppRemoteTest : public L2AppFixture {
   protected:
-    // LOG_SWITCH_FIB of `ls`: its object record, then the entries.
-    void ApplyFib(const std::string& ls, const std::vector<Entry>& entries, bool fullSync = false) {
-        CairnDBUpdateList list;
-        CairnDBUpdateMsg object;
-        object.objType = ObjectType::LOG_SWITCH_FIB;
-        object.id = ls;
-        list.push_back(object);
-        for (const Entry& e : entries) {
-            CairnDBUpdateMsg r = object;
-            r.property = e.property;
-            r.op = e.op;
-            r.data = e.body;
-            list.push_back(r);
-        }
-        cache->L2Table()->UpdateDesiredState(list, fullSync);
-    }
-    void ApplyLs(const std::string& ls, PropertyType p, const pb::LogSwitchConfigMsg& body) {
-        CairnDBUpdateMsg r;
-        r.objType = ObjectType::LOG_SWITCH_CONFIG;
-        r.id = ls;
-        r.property = p;
-        r.data = body.SerializeAsString();
-        cache->ConfigTable()->UpdateDesiredState({r}, false);
-    }
     void Controller(const std::vector<std::string>& addresses) {
         pb::CcpSessionMsg s;
         for (size_t i = 0; i < addresses.size(); ++i) {
@@ -120,6 +68,9 @@ TEST_F(L2AppRemoteTest, JoinSendsTheVniThenItsRemoteStateInOrder) {
         Update({VtepTlv(kSw, kVni, {}, {VtepV4(1, 17)})}),
         Update({MacTlv(kSw, kVni, {}, {VmMac(1, 1)})}),
         Msg(5, Tlv(2, Cat({U32(kSw), U32(kVni), U16(0), H("c0 a8 00 01 00 50 56 00 00 01")}))),
+        // The switch's routing domain list, then at Full Sync End the domain's remote state.
+        Update({Tlv(10, Cat({U32(kSw), Bytes{0}, rd}))}),
+        Msg(14, Cat({U32(kSw), rd, Bytes{1, 0}, U16(0)})),
     };
     std::vector<DpMsg> sent = AfterConfigure();
     ASSERT_EQ(sent.size(), expected.size());

@@ -219,6 +219,66 @@ TEST_F(VxlanFamilyTest, RemoteStateOfAJoinedVniIsKeptPerSession) {
     EXPECT_EQ(d["vnis"]["5001"]["joined"], true);
 }
 
+// Routing domains (per-switch lists, remote state per domain) and VTEP groups with their
+// bindings; a leave drops a domain, a group delete drops its bindings, a Session Open all of it.
+TEST_F(VxlanFamilyTest, DomainsAndGroupsAreKeptPerSession) {
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Receive(kOpen7);
+    const Bytes rd1 = H("7d 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01");
+    const Bytes rd2 = H("7d 00 00 00 00 00 00 00 00 00 00 00 00 00 00 02");
+    Receive(Msg(5, Tlv(10, Cat({U32(7), H("00"), rd1, rd2}))));
+    // Group 100: two members; bound to VNI 5001 and to domain 1.
+    Receive(Msg(8, Cat({U32(100), H("01 01 01 00"), U32(5), H("0a 00 01 01"), HostType(1),
+                        Zeros(16), U32(6), H("0a 00 01 02"), HostType(1), Zeros(16)})));
+    Receive(Msg(14, Cat({U32(7), rd1, H("01 00 00 00"), VtepV4(1, 11), VtepV4(2, 12)})));
+    Receive(Msg(14, Cat({U32(7), rd1, H("01 00 00 01"), VtepV4(1, 11)})));
+    Receive(Msg(9, Cat({U32(7), U32(5001), U32(100), H("01")})));
+    Receive(Msg(10, Cat({rd1, U32(100), H("01")})));
+    Receive(Msg(14, Cat({U32(7), rd2, H("01 00")})));
+    nlohmann::json d = Dump();
+    ASSERT_EQ(Errors(), 0u) << d["errors"].dump();
+    EXPECT_EQ(d["routing_domains"]["7"],
+              nlohmann::json::array({"7d000000-0000-0000-0000-000000000001",
+                                     "7d000000-0000-0000-0000-000000000002"}));
+    const nlohmann::json& r1 = d["remote_routing_domains"]["7d000000-0000-0000-0000-000000000001"];
+    ASSERT_EQ(r1["remote_vteps"].size(), 1u);
+    EXPECT_EQ(r1["remote_vteps"][0]["ip"], "10.0.0.2");
+    EXPECT_EQ(r1["vtep_groups"], nlohmann::json::array({100}));
+    EXPECT_EQ(d["vtep_groups"]["100"]["members"][1]["ip"], "10.0.1.2");
+    EXPECT_EQ(d["vnis"]["5001"]["vtep_groups"], nlohmann::json::array({100}));
+
+    // Domain 2 leaves; group 100 is deleted and its bindings go with it.
+    Receive(Msg(14, Cat({U32(7), rd2, H("02 00")})));
+    Receive(Msg(8, Cat({U32(100), H("02 01 01 00")})));
+    d = Dump();
+    ASSERT_EQ(Errors(), 0u) << d["errors"].dump();
+    EXPECT_EQ(d["remote_routing_domains"].size(), 1u);
+    EXPECT_TRUE(d["vtep_groups"].empty());
+    EXPECT_TRUE(d["vnis"]["5001"]["vtep_groups"].empty());
+    EXPECT_EQ(d["stats"]["spurious_removals"], 0);
+
+    // Bindings to an unknown group, a domain never joined, a switch not on this host, counts
+    // that do not match.
+    const char* reasons[] = {"unknown group 100", "which was never joined", "unknown switch 9",
+                             "do not fit its layout"};
+    const Bytes bad[] = {Msg(9, Cat({U32(7), U32(5001), U32(100), H("01")})),
+                         Msg(10, Cat({rd2, U32(100), H("01")})),
+                         Msg(14, Cat({U32(9), rd2, H("01 00")})),
+                         Msg(14, Cat({U32(7), rd2, H("01 00 00 02"), VtepV4(1, 11)}))};
+    for (size_t i = 0; i < 4; ++i) {
+        Receive(bad[i]);
+        d = Dump();
+        ASSERT_EQ(d["errors"].size(), i + 1);
+        EXPECT_NE(d["errors"].back().get<std::string>().find(reasons[i]), std::string::npos)
+            << d["errors"].back();
+    }
+
+    Receive(Session(1, 8));
+    d = Dump();
+    EXPECT_TRUE(d["routing_domains"].empty());
+    EXPECT_TRUE(d["remote_routing_domains"].empty());
+}
+
 // State for a VNI the host did not join, or under another switch, is refused whole.
 TEST_F(VxlanFamilyTest, RemoteStateOfAnotherVniIsRefused) {
     Run("dpemu/vxlan-join", {"7", "5001"});
