@@ -12,6 +12,9 @@
 //   /dev/vswitch
 //     kVswitchSetNetqHandling  1 byte   the virtual switch handles netqueues (1) or not (0)
 //     kVswitchGetNetqHandling  none     reply payload: 1 byte
+//     kVswitchGetKrnnicAddr    16 bytes a kernel NIC's name, NUL-padded (1-15 characters); reply
+//                                       payload: its IPv4 address and netmask, 4 + 4 bytes; a name
+//                                       the switch does not know is answered with ENOENT
 //
 // A device answers a set with status 0 and an empty payload. A payload of the wrong size, a flag
 // other than 0 or 1 and a value out of range are answered with EINVAL and change nothing; an
@@ -19,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace ozy::device {
@@ -31,6 +35,7 @@ constexpr uint32_t kFcSetFlowAgingInterval = 0x46430004;
 constexpr uint32_t kFcGetConfig = 0x46430010;
 constexpr uint32_t kVswitchSetNetqHandling = 0x56530001;  // "VS"
 constexpr uint32_t kVswitchGetNetqHandling = 0x56530002;
+constexpr uint32_t kVswitchGetKrnnicAddr = 0x56530003;
 
 // Ranges and defaults, in seconds.
 constexpr uint32_t kFcFlowExprTimeMin = 5;
@@ -93,6 +98,55 @@ inline std::optional<FcConfig> DecodeFcConfig(const uint8_t* p, size_t size) {
     c.flowExprTime = *ParseIoctlU32(p + 2, 4);
     c.flowAgingInterval = *ParseIoctlU32(p + 6, 4);
     return c;
+}
+
+// A kernel NIC's address as kVswitchGetKrnnicAddr returns it (host byte order).
+struct KrnnicAddr {
+    uint32_t ip = 0;
+    uint32_t mask = 0;
+};
+constexpr size_t kVswitchKrnnicNameSize = 16;
+constexpr size_t kVswitchKrnnicAddrSize = 8;
+
+// The request payload for `name`; nullopt when it is empty, longer than 15 bytes or holds a NUL.
+inline std::optional<std::vector<uint8_t>> EncodeKrnnicName(const std::string& name) {
+    if (name.empty() || name.size() >= kVswitchKrnnicNameSize ||
+        name.find('\0') != std::string::npos)
+        return std::nullopt;
+    std::vector<uint8_t> out(name.begin(), name.end());
+    out.resize(kVswitchKrnnicNameSize, 0);
+    return out;
+}
+
+// The name of a request payload; nullopt when the size is wrong, the name empty or not ended by a
+// NUL within the 16 bytes, or anything but NULs follows it.
+inline std::optional<std::string> DecodeKrnnicName(const uint8_t* p, size_t size) {
+    if (size != kVswitchKrnnicNameSize || p[0] == 0)
+        return std::nullopt;
+    size_t n = 0;
+    while (n < size && p[n] != 0)
+        ++n;
+    if (n == size)
+        return std::nullopt;
+    for (size_t i = n; i < size; ++i) {
+        if (p[i] != 0)
+            return std::nullopt;
+    }
+    return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+inline std::vector<uint8_t> EncodeKrnnicAddr(const KrnnicAddr& a) {
+    std::vector<uint8_t> out = IoctlU32(a.ip);
+    std::vector<uint8_t> mask = IoctlU32(a.mask);
+    out.insert(out.end(), mask.begin(), mask.end());
+    return out;
+}
+
+// The address of a reply payload; nullopt when its size is wrong.
+inline std::optional<KrnnicAddr> DecodeKrnnicAddr(const uint8_t* p, size_t size) {
+    if (size != kVswitchKrnnicAddrSize)
+        return std::nullopt;
+    return KrnnicAddr{*ParseIoctlU32(p, 4), *ParseIoctlU32(p + 4, 4)};
 }
 
 }  // namespace ozy::device
