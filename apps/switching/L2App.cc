@@ -177,6 +177,7 @@ void L2App::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) 
     (void)fullSync;
     if (globalChanged)
         SyncRoutingDomains();
+    SyncGlobalReplication();
     if (!controllerChanged || sessionState_ < kSessionOpenAcked)
         return;
     // Every VNI the dataplane holds learns the new controller address.

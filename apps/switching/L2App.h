@@ -41,6 +41,9 @@
 // by their group labels (L2_VTEP_GROUP_LABEL of their FIB). A deleted group that is still in use is
 // reported and unbound in the dataplane, and bound again if it comes back.
 //
+// Queries (L2AppQueries.cc): the dataplane's MAC, ARP and IPv6 neighbour queries are answered
+// from the desired L2 table, one reply per query TLV with the entries found (split at the maximum).
+//
 // Threads: the link's receive and status handlers run on the link's threads, the desired-state
 // operations on the dispatcher's thread, the CLI hook on the CLI thread. Each takes the global
 // agent lock before touching the state below. Bad input from the dataplane is logged with its code
@@ -65,6 +68,10 @@
 #include "statecache/L2ValueKey.h"
 #include "statecache/SCConfigTableObserver.h"
 #include "statecache/SCL2TableObserver.h"
+
+namespace orvane::ozy::cairndb {
+class IpAddressMsg;
+}  // namespace orvane::ozy::cairndb
 
 namespace CfgAgent {
 
@@ -263,6 +270,14 @@ class L2App : public SCConfigTableObserver,
     void SendSwitchSettings(uint32_t vni, VniEntry& entry, PropertyType property);
     bool LsConfig(const std::string& lsId, PropertyType property, std::string* body) const;
 
+    // Queries (L2AppQueries.cc): each query TLV answered with one reply from the desired store.
+    struct VmLocation;
+    void HandleQuery(const vxlan::MsgView& msg);
+    void AnswerQuery(const DpTlv& tlv);
+    bool LocateMac(const std::string& lsId, uint64_t mac, VmLocation* out) const;
+    bool LookupIp(const std::string& lsId, const orvane::ozy::cairndb::IpAddressMsg& ip,
+                  uint64_t* mac) const;
+
     // Routing domains and VTEP groups (L2AppDomains.cc).
     // Recomputes the domains of the joined VNIs: per-switch lists, attach and detach, the remote
     // state of domains coming into use (from Full Sync End on) and of domains left.
@@ -279,6 +294,8 @@ class L2App : public SCConfigTableObserver,
     void AddStaleDomainEntries(const std::string& rd, DomainEntry& d, vxlan::EntryBuffer& removed);
     // The only switch instance; false (with its line) when there are none or several.
     bool OnlyInstance(uint32_t* id) const;
+    // The global replication mode with the only instance, when it changed (from Full Sync End on).
+    void SyncGlobalReplication();
     // VTEP_GROUP records (and the group labels of both FIBs): the index, whatever the session.
     void IndexGroups(const CairnDBUpdateList& updates, bool fullSync);
     void SendVtepGroups();
@@ -321,7 +338,8 @@ class L2App : public SCConfigTableObserver,
     std::string ccpSession_;                         // serialized CcpSessionMsg, empty when none
     std::optional<uint32_t> globalReplicationMode_;  // GLOBAL_CONFIG l2_replication_mode
     std::vector<std::function<void()>> fullSyncCallbacks_;
-    std::string globalRd_;                                // GLOBAL_CONFIG global routing domain
+    std::string globalRd_;  // GLOBAL_CONFIG global routing domain
+    std::optional<std::pair<uint32_t, uint32_t>> replicationSent_;  // switch ID, mode
     std::map<std::string, DomainEntry> domains_;          // in use on this host, by routing domain
     std::map<uint32_t, std::set<std::string>> rdLists_;   // switch ID -> last list sent
     std::map<std::string, GroupEntry> groups_;            // by VTEP_GROUP id

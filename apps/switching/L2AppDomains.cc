@@ -57,6 +57,30 @@ bool L2App::OnlyInstance(uint32_t* id) const {
     return true;
 }
 
+void L2App::SyncGlobalReplication() {
+    if (sessionState_ != kSessionFullSyncEnded || !globalReplicationMode_) {
+        if (!globalReplicationMode_)
+            replicationSent_.reset();
+        return;
+    }
+    uint32_t only = 0;
+    if (!OnlyInstance(&only)) {
+        replicationSent_.reset();  // sent again once there is exactly one
+        return;
+    }
+    const uint32_t mode = *globalReplicationMode_;
+    if (mode > UINT8_MAX) {
+        CFG_ERROR_CODE("LCP00019", "%1: global replication mode %2 is not a dataplane mode", kName,
+                       mode);
+        return;
+    }
+    if (replicationSent_ == std::make_pair(only, mode))
+        return;
+    CFG_INFO("%1: set l2 global replication mode to %2", kName, mode);
+    if (SendLocked(BuildGlobalReplication(only, static_cast<uint8_t>(mode))))
+        replicationSent_ = std::make_pair(only, mode);
+}
+
 void L2App::SyncRoutingDomains(bool atFullSyncEnd) {
     if (sessionState_ < kSessionOpenAcked)
         return;

@@ -50,6 +50,7 @@ void L2App::RestartSession(const char* why) {
     // The dataplane forgets what was programmed in the session that ends.
     domains_.clear();
     rdLists_.clear();
+    replicationSent_.reset();
     for (auto& [id, g] : groups_)
         g.sent = false;
     const uint32_t id = NewSessionId();
@@ -117,6 +118,12 @@ void L2App::HandleVxlanMessage(const uint8_t* msg, size_t length) {
             break;
         }
         case kMsgQuery:
+            if (sessionState_ < kSessionOpenAcked) {
+                CFG_DEBUG("%1: not ready to receive internal vxlan query message", kName);
+                break;
+            }
+            HandleQuery(view);
+            break;
         case kMsgTepAlarm:
             // Answered and raised by the remote-state side of the application.
             CFG_DEBUG("%1: vxlan message type %2 not handled", kName, view.type);
@@ -200,6 +207,7 @@ void L2App::HandleFullSyncEnd() {
         options_.l2Table->UpdateRuntimeState(records, true);
     SyncRoutingDomains(true);
     PushDomains();
+    SyncGlobalReplication();
     for (const auto& callback : fullSyncCallbacks_)
         callback();
 }
@@ -282,8 +290,11 @@ void L2App::HandleInstanceChange(const MsgView& msg) {
     } else {
         CFG_DEBUG("%1: %2ovl2 instance %3 not exit", kName, prefix, c.instanceId);
     }
-    if (!queued)
-        SyncRoutingDomains();  // the global routing domain goes with the only instance
+    if (!queued) {
+        // The global routing domain and replication mode go with the only instance.
+        SyncRoutingDomains();
+        SyncGlobalReplication();
+    }
 }
 
 // ---- Update ----

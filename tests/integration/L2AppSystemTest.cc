@@ -288,6 +288,45 @@ TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
     }
 
     {
+        SCOPED_TRACE("a MAC query for 3 MACs of which 2 are known gets one reply with the 2");
+        emu({"dpemu/vxlan-query", "mac", "7001", "00:50:56:00:02:01", "00:50:56:00:02:99",
+             "00:50:56:00:02:03"});
+        ASSERT_TRUE(sys.AwaitEmu("vxlan", [](const json& d) {
+            return !d["last_query_reply"].is_null() && d["last_query_reply"]["messages"] == 1;
+        })) << sys.EmuDump("vxlan")["last_query_reply"].dump();
+        json reply = sys.EmuDump("vxlan")["last_query_reply"];
+        EXPECT_EQ(Texts(reply["entries"], "address"),
+                  (std::set<std::string>{"00:50:56:00:02:01", "00:50:56:00:02:03"}));
+        EXPECT_EQ(Texts(reply["entries"], "vtep"), (std::set<std::string>{"10.0.2.1", "10.0.2.3"}));
+    }
+
+    {
+        SCOPED_TRACE(
+            "global replication: absent with no instance, refused with two, sent with one");
+        ASSERT_TRUE(sys.Apply(R"({"GLOBAL_CONFIG": [{"id": "6e000000-0000-4000-8000-000000000001",)"
+                              R"( "l2_replication_mode": 2}]})"));
+        ASSERT_TRUE(sys.AwaitAgentLog("L2App: sync global routing domain, no ovl2 instance found"));
+        EXPECT_TRUE(sys.EmuDump("vxlan")["global_replication"].empty());
+        // Two instances restated at once by a new session.
+        emu({"dpemu/vxlan-hold-fullsync", "on"});
+        const uint32_t opens = session()["opens"];
+        ASSERT_EQ(sys.AgentCtl({"cfgagent/set-simulate/out-of-sync", "l2"}).status, 0);
+        ASSERT_TRUE(sys.AwaitEmu("vxlan", [&](const json& d) {
+            return d["session"]["opens"] > opens && d["session"]["fullsync_held"] == true;
+        }));
+        emu({"dpemu/vxlan-instance", "add", "1"});
+        emu({"dpemu/vxlan-instance", "add", "2"});
+        emu({"dpemu/vxlan-hold-fullsync", "off"});
+        ASSERT_TRUE(sys.AwaitAgentLog(
+            "L2App: only one host switch is supported for global routing domain 2 instance found"));
+        EXPECT_TRUE(sys.EmuDump("vxlan")["global_replication"].empty());
+        emu({"dpemu/vxlan-instance", "del", "2"});
+        ASSERT_TRUE(sys.AwaitEmu("vxlan", [](const json& d) {
+            return d["global_replication"] == json{{"1", 2}};
+        })) << sys.EmuDump("vxlan")["global_replication"].dump();
+    }
+
+    {
         SCOPED_TRACE("a MAC deleted while the link is down is absent after the reconnect");
         const uint32_t opens = session()["opens"];
         size_t mark = sys.AgentLogSize();

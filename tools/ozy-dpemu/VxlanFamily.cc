@@ -287,6 +287,52 @@ CommandResult VxlanFamily::MacLearn(const std::vector<std::string>& a) {
                                      added, tables_.AgentMaxMsgLength()));
 }
 
+CommandResult VxlanFamily::Query(const std::vector<std::string>& a) {
+    uint16_t dataType = 0;
+    if (a[0] == "mac") {
+        dataType = kDtVmMac;
+    } else if (a[0] == "arp") {
+        dataType = kDtArpv4;
+    } else if (a[0] == "nd") {
+        dataType = kDtNdv6;
+    } else {
+        return CommandResult::Error("usage: dpemu/vxlan-query mac|arp|nd VNI ADDR...");
+    }
+    uint32_t vni = 0;
+    std::string error;
+    VxlanTables::Vni* v = JoinedVni(a[1], &vni, &error);
+    if (v == nullptr)
+        return CommandResult::Error(error);
+    std::vector<uint8_t> addresses;
+    for (size_t i = 2; i < a.size(); ++i) {
+        uint32_t type = kAddrNone;
+        uint32_t ipv4 = 0;
+        Ipv6Addr ipv6{};
+        MacAddr mac{};
+        if (dataType == kDtVmMac && ParseMac(a[i], &mac)) {
+            addresses.insert(addresses.end(), mac.begin(), mac.end());
+        } else if (dataType != kDtVmMac && ParseVtepAddress(a[i], &type, &ipv4, &ipv6) &&
+                   (type == kAddrIpv4) == (dataType == kDtArpv4)) {
+            if (type == kAddrIpv4) {
+                uint8_t b[4];
+                StoreBe32(b, ipv4);
+                addresses.insert(addresses.end(), b, b + 4);
+            } else {
+                addresses.insert(addresses.end(), ipv6.begin(), ipv6.end());
+            }
+        } else {
+            return CommandResult::Error("not a " + a[0] + " query address: " + a[i]);
+        }
+    }
+    DpMsg q = BuildQuery(dataType, v->switchId, vni, addresses);
+    if (q.empty() || q.size() > tables_.AgentMaxMsgLength())
+        return CommandResult::Error("the query does not fit one message");
+    tables_.QuerySent(vni, dataType);
+    return Reported(
+        a[0] + " query of " + std::to_string(a.size() - 2) + " address(es) on VNI " + a[1],
+        {std::move(q)});
+}
+
 CommandResult VxlanFamily::MacAge(const std::vector<std::string>& a) {
     uint32_t vni = 0;
     std::string error;
@@ -427,6 +473,7 @@ void VxlanFamily::RegisterCommands(CommandTable& table) {
     table.Add("dpemu/vxlan-rd-vtep", "SWITCH_ID IPV4|none [IPV6]", 2, 3,
               bind(&VxlanFamily::RdVtep));
     table.Add("dpemu/vxlan-raw", "HEX", 1, 1, bind(&VxlanFamily::Raw));
+    table.Add("dpemu/vxlan-query", "mac|arp|nd VNI ADDR...", 3, 1000, bind(&VxlanFamily::Query));
     table.Add("dpemu/vxlan-hold-fullsync", "on|off", 1, 1, bind(&VxlanFamily::HoldFullSync));
     table.Add("dpemu/vxlan-summary", "", 0, 0, [this](const std::vector<std::string>&) {
         nlohmann::json out = tables_.Summary();

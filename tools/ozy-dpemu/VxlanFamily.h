@@ -8,6 +8,8 @@
 //   "dpemu/vxlan-hold-fullsync on" holds the Full Sync End back until "off".
 // - Everything else the agent sends goes through VxlanTables::Apply; a State query is answered
 //   with a State report.
+// - "dpemu/vxlan-query mac|arp|nd VNI ADDR..." sends a Query; the agent's reply is kept as the
+//   dump's "last_query_reply".
 // - Injections change the host's state and, while a session is open (acknowledged, whether or not
 //   its Full Sync End was sent), report the change at once; otherwise the next full sync carries
 //   it.
@@ -63,6 +65,7 @@ class VxlanFamily : public FamilyHandler {
     CommandResult MacLearnBulk(const std::vector<std::string>& args);
     CommandResult RdVtep(const std::vector<std::string>& args);
     CommandResult Raw(const std::vector<std::string>& args);
+    CommandResult Query(const std::vector<std::string>& args);
     CommandResult HoldFullSync(const std::vector<std::string>& args);
 
     VxlanTables tables_;

@@ -211,6 +211,14 @@ bool VxlanTables::Apply(const MsgView& msg, std::string* error, bool* stateQuery
         case kMsgGlobalReplication: {
             GlobalReplication m;
             ok = ParseGlobalReplication(msg, &m) && msg.length == kGlobalReplicationSize;
+            if (!ok)
+                break;
+            if (instances.count(m.switchId) == 0) {
+                *error = "Global replication change for switch " + std::to_string(m.switchId) +
+                         ", which is not an instance of this host";
+                return false;
+            }
+            globalReplication[m.switchId] = m.mode;
             break;
         }
         case kMsgControllerIp: {
@@ -364,6 +372,35 @@ VxlanTables::Vni* VxlanTables::Programmed(const char* what, uint32_t switchId, u
     return &it->second;
 }
 
+bool VxlanTables::TakeQueryReply(uint16_t dataType, const ListUpdate& l) {
+    if (!lastQueryReply || lastQueryReply->dataType != dataType || lastQueryReply->vni != l.vni ||
+        l.removed.count != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < l.added.count; ++i) {
+        std::array<std::string, 3> e;
+        if (dataType == kDtVmMac) {
+            VmMacEntry m = ReadVmMacEntry(l.added[i]);
+            e = {kcp::MacText(m.vmMac.data()), kcp::MacText(m.vmMac.data()),
+                 VtepAddressText(m.addrType, m.vtepIpv4, m.vtepIpv6)};
+        } else if (dataType == kDtArpv4) {
+            ArpEntry a = ReadArpEntry(l.added[i]);
+            e = {Ipv4Text(a.vmIpv4), kcp::MacText(a.vmMac.data()),
+                 VtepAddressText(a.addrType, a.vtepIpv4, a.vtepIpv6)};
+        } else {
+            NdEntry n = ReadNdEntry(l.added[i]);
+            e = {Ipv6Text(n.vmIpv6.data()), kcp::MacText(n.vmMac.data()),
+                 VtepAddressText(n.addrType, n.vtepIpv4, n.vtepIpv6)};
+        }
+        lastQueryReply->entries.push_back(std::move(e));
+    }
+    return true;
+}
+
+void VxlanTables::QuerySent(uint32_t vni, uint16_t dataType) {
+    lastQueryReply = QueryReply{dataType, vni, 0, {}};
+}
+
 bool VxlanTables::KnownSwitch(uint32_t switchId) const {
     if (instances.count(switchId) != 0)
         return true;
@@ -444,6 +481,8 @@ bool VxlanTables::ApplyVtepGroup(const MsgView& msg, std::string* error) {
 }
 
 void VxlanTables::ClearRemote() {
+    globalReplication.clear();
+    lastQueryReply.reset();
     routingDomains.clear();
     remoteDomains.clear();
     vtepGroups.clear();
@@ -518,7 +557,12 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
             EntryList list;
             switch (ParseListUpdate(t, &l)) {
                 case ListResult::kOk:
-                    if (t.type == kDtRdVtepMembership) {
+                    if ((t.type == kDtArpv4 || t.type == kDtNdv6) &&
+                        !(lastQueryReply && lastQueryReply->dataType == t.type &&
+                          lastQueryReply->vni == l.vni)) {
+                        bad = std::string("Update: ") + DataTypeName(t.type) + " for VNI " +
+                              std::to_string(l.vni) + " without a query";
+                    } else if (t.type == kDtRdVtepMembership) {
                         bad = "Update: data type 9 is reported by the dataplane, not programmed";
                     } else if (Programmed(DataTypeName(t.type), l.switchId, l.vni, &bad) ==
                                nullptr) {
@@ -564,8 +608,13 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
         *error = bad;
         return false;
     }
-    for (const auto& [dataType, l] : lists)
-        ApplyList(dataType, l, nullptr);
+    bool reply = false;
+    for (const auto& [dataType, l] : lists) {
+        reply = TakeQueryReply(dataType, l) || reply;
+        ApplyList(dataType, l, nullptr);  // a MAC reply also lands in the remote MACs
+    }
+    if (reply && lastQueryReply)
+        ++lastQueryReply->messages;
     for (auto& [sw, rds] : rdLists) {
         if (rds.empty())
             routingDomains.erase(sw);
@@ -676,6 +725,21 @@ nlohmann::json VxlanTables::ToJson() const {
             {"type", g.groupType}, {"protocol", g.protocol}, {"members", std::move(members)}};
     }
     out["vtep_groups"] = std::move(groups);
+    nlohmann::json replication = nlohmann::json::object();
+    for (const auto& [sw, mode] : globalReplication)
+        replication[std::to_string(sw)] = mode;
+    out["global_replication"] = std::move(replication);
+    if (lastQueryReply) {
+        nlohmann::json entries = nlohmann::json::array();
+        for (const auto& e : lastQueryReply->entries)
+            entries.push_back({{"address", e[0]}, {"mac", e[1]}, {"vtep", e[2]}});
+        out["last_query_reply"] = {{"data_type", lastQueryReply->dataType},
+                                   {"vni", lastQueryReply->vni},
+                                   {"messages", lastQueryReply->messages},
+                                   {"entries", std::move(entries)}};
+    } else {
+        out["last_query_reply"] = nullptr;
+    }
     out["applied"] = applied;
     return out;
 }

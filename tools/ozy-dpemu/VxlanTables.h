@@ -15,6 +15,7 @@
 // VNI the host has not joined (or under another switch ID) is refused with the reason and changes
 // nothing. FullSyncMessages() renders the host's state as the
 // dataplane reports it after a Session Open.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -71,6 +72,17 @@ class VxlanTables {
     std::map<uint32_t, std::vector<std::string>> routingDomains;
     std::map<std::string, RemoteDomain> remoteDomains;          // by UUID text
     std::map<uint32_t, CfgAgent::vxlan::VtepGroup> vtepGroups;  // by label
+    std::map<uint32_t, uint8_t> globalReplication;              // by switch ID
+    struct QueryReply {
+        uint16_t dataType = 0;
+        uint32_t vni = 0;
+        uint32_t messages = 0;  // Update messages the reply took
+        // Per entry: the address asked for (the VM MAC for data type 4), the VM MAC, the VTEP.
+        std::vector<std::array<std::string, 3>> entries;
+    };
+    // The reply to the last query sent (the Updates of its data type and VNI since), if any.
+    std::optional<QueryReply> lastQueryReply;
+    void QuerySent(uint32_t vni, uint16_t dataType);
 
     // The largest message the agent accepts (Configure item 1, or the default before it came).
     size_t AgentMaxMsgLength() const;
@@ -106,6 +118,8 @@ class VxlanTables {
     bool ApplyVtepGroup(const CfgAgent::vxlan::MsgView& msg, std::string* error);
     // A switch of this host: an instance or the switch of a joined VNI.
     bool KnownSwitch(uint32_t switchId) const;
+    // Adds the entries of a reply to the last query; false when `l` is not one.
+    bool TakeQueryReply(uint16_t dataType, const CfgAgent::vxlan::ListUpdate& l);
 };
 
 // Text forms of the injection commands (MACs: ParseMac of KcpFamily.h). An IPv4 or IPv6 address

@@ -279,6 +279,48 @@ TEST_F(VxlanFamilyTest, DomainsAndGroupsAreKeptPerSession) {
     EXPECT_TRUE(d["remote_routing_domains"].empty());
 }
 
+// A query goes out as the layout spells it and the agent's reply is kept; the global replication
+// mode is kept per switch instance.
+TEST_F(VxlanFamilyTest, QueriesAndGlobalReplication) {
+    Run("dpemu/vxlan-instance", {"add", "7"});
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Receive(kOpen7);
+    Sent().clear();
+    Run("dpemu/vxlan-query", {"mac", "5001", "00:50:56:00:00:01", "00:50:56:00:00:09"});
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_EQ(Sent()[0],
+              Msg(6, Tlv(4, Cat({U32(7), U32(5001), H("00 50 56 00 00 01 00 50 56 00 00 09")}))));
+    Receive(Update({MacTlv(7, 5001, {}, {MacV4(1, 3)})}));
+    nlohmann::json d = Dump();
+    EXPECT_EQ(d["last_query_reply"]["messages"], 1);
+    ASSERT_EQ(d["last_query_reply"]["entries"].size(), 1u);
+    EXPECT_EQ(d["last_query_reply"]["entries"][0]["vtep"], "10.0.0.3");
+
+    Sent().clear();
+    Run("dpemu/vxlan-query", {"arp", "5001", "192.168.0.1"});
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_EQ(Sent()[0], Msg(6, Tlv(6, Cat({U32(7), U32(5001), H("c0 a8 00 01")}))));
+    const Bytes arp = Cat({H("c0 a8 00 01 0a 00 00 03 00 50 56 00 00 01 02 00 00 00 00 03"),
+                           HostType(1), Zeros(16), Zeros(4)});
+    Receive(Msg(5, Tlv(6, Cat({U32(7), U32(5001), arp}))));
+    EXPECT_EQ(Dump()["last_query_reply"]["entries"][0],
+              (nlohmann::json{
+                  {"address", "192.168.0.1"}, {"mac", "00:50:56:00:00:01"}, {"vtep", "10.0.0.3"}}));
+    EXPECT_FALSE(commands.Run("dpemu/vxlan-query", {"nd", "5001", "10.0.0.1"}).ok);
+
+    // A neighbour reply nobody asked for; replication for a switch that is not an instance.
+    Receive(Msg(5, Tlv(7, Cat({U32(7), U32(5001)}))));
+    Receive(H("00 10 00 09 00 00 00 08 02"));
+    Receive(H("00 10 00 09 00 00 00 07 02"));
+    d = Dump();
+    ASSERT_EQ(d["errors"].size(), 2u) << d["errors"].dump();
+    EXPECT_NE(d["errors"][0].get<std::string>().find("without a query"), std::string::npos);
+    EXPECT_NE(d["errors"][1].get<std::string>().find("not an instance"), std::string::npos);
+    EXPECT_EQ(d["global_replication"], (nlohmann::json{{"7", 2}}));
+    Receive(Session(1, 8));
+    EXPECT_TRUE(Dump()["global_replication"].empty());
+}
+
 // State for a VNI the host did not join, or under another switch, is refused whole.
 TEST_F(VxlanFamilyTest, RemoteStateOfAnotherVniIsRefused) {
     Run("dpemu/vxlan-join", {"7", "5001"});
