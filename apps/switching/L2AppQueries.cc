@@ -3,6 +3,7 @@
 // entries found, split at the maximum when they do not fit one message).
 #include "apps/switching/L2App.h"
 #include "apps/switching/L2AppInternal.h"
+#include "apps/switching/VifState.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "runtime/Logger.h"
 #include "statecache/IStateCacheL2Table.h"
@@ -41,15 +42,6 @@ uint64_t MacNumber(const uint8_t* p) {
     return v;
 }
 
-MacAddr MacOf(uint64_t v) {
-    MacAddr m{};
-    for (int i = 5; i >= 0; --i) {
-        m[static_cast<size_t>(i)] = static_cast<uint8_t>(v);
-        v >>= 8;
-    }
-    return m;
-}
-
 }  // namespace
 
 // What the desired store says about one VM: its MAC's VTEP (address and the VTEP's MAC).
@@ -81,7 +73,7 @@ bool L2App::LocateMac(const std::string& lsId, uint64_t mac, VmLocation* out) co
         table->GetEntry(L2Store::kDesired, ObjectType::LOG_SWITCH_FIB, lsId, PropertyType::L2_VTEP,
                         key, &body) &&
         vtep.ParseFromString(body) && vtep.has_mac()) {
-        out->vtepMac = MacOf(vtep.mac());
+        out->vtepMac = MacFromU64(vtep.mac());
     }
     return true;
 }
@@ -143,16 +135,20 @@ void L2App::AnswerQuery(const DpTlv& tlv) {
     for (size_t i = 0; i < q.added.count; ++i) {
         const uint8_t* addr = q.added[i];
         VmLocation where;
+        // The VTEP behind the VM, in the fields every reply entry has.
+        auto behind = [&where](auto& e) {
+            e.vtepMac = where.vtepMac;
+            e.addrType = where.addrType;
+            e.vtepIpv4 = where.vtepIpv4;
+            e.vtepIpv6 = where.vtepIpv6;
+        };
         if (tlv.type == kDtVmMac) {
             const uint64_t mac = MacNumber(addr);
             if (!LocateMac(lsId, mac, &where))
                 continue;
             VmMacEntry e;
-            e.vmMac = MacOf(mac);
-            e.vtepMac = where.vtepMac;
-            e.addrType = where.addrType;
-            e.vtepIpv4 = where.vtepIpv4;
-            e.vtepIpv6 = where.vtepIpv6;
+            e.vmMac = MacFromU64(mac);
+            behind(e);
             WriteVmMacEntry(e, found.Append());
             continue;
         }
@@ -168,20 +164,14 @@ void L2App::AnswerQuery(const DpTlv& tlv) {
         if (tlv.type == kDtArpv4) {
             ArpEntry e;
             e.vmIpv4 = ip.ipv4();
-            e.vmMac = MacOf(mac);
-            e.vtepIpv4 = where.vtepIpv4;
-            e.vtepMac = where.vtepMac;
-            e.addrType = where.addrType;
-            e.vtepIpv6 = where.vtepIpv6;
+            e.vmMac = MacFromU64(mac);
+            behind(e);
             WriteArpEntry(e, found.Append());
         } else {
             NdEntry e;
             std::copy(addr, addr + 16, e.vmIpv6.begin());
-            e.vmMac = MacOf(mac);
-            e.vtepIpv4 = where.vtepIpv4;
-            e.vtepMac = where.vtepMac;
-            e.addrType = where.addrType;
-            e.vtepIpv6 = where.vtepIpv6;
+            e.vmMac = MacFromU64(mac);
+            behind(e);
             WriteNdEntry(e, found.Append());
         }
     }
