@@ -20,10 +20,11 @@ using CfgAgent::DpBytesWriter;
 namespace {
 
 std::vector<uint8_t> Message(uint16_t type, const std::vector<uint8_t>& body) {
-    std::vector<uint8_t> m(4);
+    std::vector<uint8_t> m(4 + body.size());
     CfgAgent::StoreBe16(m.data(), type);
-    CfgAgent::StoreBe16(m.data() + 2, static_cast<uint16_t>(4 + body.size()));
-    m.insert(m.end(), body.begin(), body.end());
+    CfgAgent::StoreBe16(m.data() + 2, static_cast<uint16_t>(m.size()));
+    if (!body.empty())
+        std::memcpy(m.data() + 4, body.data(), body.size());
     return m;
 }
 
