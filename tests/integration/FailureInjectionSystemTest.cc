@@ -215,6 +215,32 @@ std::string VifStateProblems(test::AgentSystem& sys, const Desired& d) {
     return s.size() > 2000 ? s.substr(0, 2000) + "..." : s;
 }
 
+// Awaits the dataplane's port table equal to the desired state; the differences left are reported
+// when it does not settle.
+bool AwaitPortsSettled(Emu& emu, const Desired& d) {
+    std::string problems;
+    bool ok = test::AwaitTrue(
+        [&] {
+            problems = PortTableProblems(emu.Dump(), d);
+            return problems.empty();
+        },
+        std::chrono::seconds(90), std::chrono::milliseconds(250));
+    EXPECT_TRUE(ok) << problems;
+    return ok;
+}
+
+// Awaits exactly one VIF state per VIF in cairndb, as VifStateProblems checks it.
+void AwaitVifStatesSettled(test::AgentSystem& sys, const Desired& d) {
+    std::string problems;
+    EXPECT_TRUE(test::AwaitTrue(
+        [&] {
+            problems = VifStateProblems(sys, d);
+            return problems.empty();
+        },
+        std::chrono::seconds(90), std::chrono::milliseconds(250)))
+        << problems;
+}
+
 TEST(FailureInjectionSystemTest, KilledEmulatorAndDatabaseMidRealizationEndComplete) {
     json topology = Topology();
     ASSERT_FALSE(topology.is_discarded()) << "examples/topology.json does not parse";
@@ -291,21 +317,8 @@ TEST(FailureInjectionSystemTest, KilledEmulatorAndDatabaseMidRealizationEndCompl
     ASSERT_TRUE(emu.Call("dpemu/vif-disconnect", {deletedVif}));
 
     // 3. Everything settles to exactly the desired state.
-    std::string problems;
-    EXPECT_TRUE(test::AwaitTrue(
-        [&] {
-            problems = PortTableProblems(emu.Dump(), desired);
-            return problems.empty();
-        },
-        std::chrono::seconds(90), std::chrono::milliseconds(250)))
-        << problems;
-    EXPECT_TRUE(test::AwaitTrue(
-        [&] {
-            problems = VifStateProblems(sys, desired);
-            return problems.empty();
-        },
-        std::chrono::seconds(90), std::chrono::milliseconds(250)))
-        << problems;
+    AwaitPortsSettled(emu, desired);
+    AwaitVifStatesSettled(sys, desired);
     json kcp = emu.Dump();
     EXPECT_TRUE(kcp.value("errors", json::array()).empty()) << kcp["errors"].dump();
     EXPECT_EQ(sys.StopAgent(), 0);
@@ -349,27 +362,8 @@ TEST(FailureInjectionSystemTest, ClusterMembersFailWhileChangesGoThroughTheOther
             std::chrono::seconds(60), std::chrono::milliseconds(100));
         return used;
     };
-    auto dataplaneSettled = [&] {
-        std::string problems;
-        bool ok = test::AwaitTrue(
-            [&] {
-                problems = PortTableProblems(emu.Dump(), desired);
-                return problems.empty();
-            },
-            std::chrono::seconds(90), std::chrono::milliseconds(250));
-        EXPECT_TRUE(ok) << problems;
-        return ok;
-    };
-    auto vifStatesSettled = [&] {
-        std::string problems;
-        EXPECT_TRUE(test::AwaitTrue(
-            [&] {
-                problems = VifStateProblems(sys, desired);
-                return problems.empty();
-            },
-            std::chrono::seconds(90), std::chrono::milliseconds(250)))
-            << problems;
-    };
+    auto dataplaneSettled = [&] { return AwaitPortsSettled(emu, desired); };
+    auto vifStatesSettled = [&] { AwaitVifStatesSettled(sys, desired); };
     // The first port's admin state flips, applied through a member other than `avoid`.
     const Port& port = desired.ports.front();
     auto changeAvoiding = [&](int avoid) {
