@@ -153,11 +153,11 @@ DpMsg BuildRouteDelete(uint32_t vdrId, const IpPrefix& prefix);
 DpMsg BuildNextHopUpdate(uint32_t vdrId, const IpPrefix& prefix,
                          const std::vector<NextHopSpec>& added,
                          const std::vector<NextHopSpec>& deleted);
-DpMsg BuildInstanceAdd(uint32_t vdrId, const InstanceSpec& spec);
+DpMsg BuildInstanceAdd(uint32_t vdrId, const InstanceSpec& fields);
 DpMsg BuildInstanceDelete(uint32_t vdrId);
-DpMsg BuildLifAdd(uint32_t vdrId, const LifSpec& spec);
+DpMsg BuildLifAdd(uint32_t vdrId, const LifSpec& fields);
 DpMsg BuildLifDelete(uint32_t vdrId, const std::string& name);
-DpMsg BuildMcastConfig(uint32_t vdrId, const McastConfigSpec& spec);
+DpMsg BuildMcastConfig(uint32_t vdrId, const McastConfigSpec& fields);
 DpMsg BuildMcastConfigDelete(uint32_t vdrId);
 DpMsg BuildMcastRouteAdd(uint32_t vdrId, const IpPrefix& group,
                          const std::vector<McastNextHop>& hops);
@@ -166,8 +166,8 @@ DpMsg BuildArpLimit(uint32_t vdrId, uint32_t limit, bool overridden);
 DpMsg BuildPrefixListAdd(uint32_t index, const std::string& name,
                          const std::vector<PrefixEntrySpec>& entries);
 DpMsg BuildPrefixListDelete(uint32_t index);
-DpMsg BuildGlobalUpdate(const GlobalSpec& spec);
-DpMsg BuildBridgeEndpointAdd(const BridgeEndpointSpec& spec);
+DpMsg BuildGlobalUpdate(const GlobalSpec& fields);
+DpMsg BuildBridgeEndpointAdd(const BridgeEndpointSpec& fields);
 DpMsg BuildBridgeEndpointDelete(const std::string& name);
 DpMsg BuildDadStatusUpdate(uint32_t vdrId, const std::string& lifName,
                            const std::string& versionUuid, const std::vector<DadEntry>& entries);
@@ -185,6 +185,6 @@ struct DadReportSpec {
     std::string lsUuid;
     std::vector<DadEntry> entries;
 };
-DpMsg BuildDadReport(const DadReportSpec& spec);
+DpMsg BuildDadReport(const DadReportSpec& fields);
 
 }  // namespace CfgAgent::vdr

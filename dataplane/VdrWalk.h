@@ -7,7 +7,7 @@
 // entries for their size and padding, codes against the catalogue, and that the content fills
 // the message exactly; the first fault ends the parse with its reason in `why` and nothing
 // half-parsed is handed out. The readers are written from the layout, not from the builders
-// (VdrBuilders.h), whose spec structs they fill.
+// (VdrBuilders.h), whose structs they fill.
 #include <cstddef>
 #include <cstdint>
 #include <string>

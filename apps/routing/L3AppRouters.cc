@@ -321,7 +321,7 @@ void L3App::SyncLrp(const std::string& lrpId) {
     LifBuild build;
     DpMsg lif;
     if (VDRPortAddPB2TLV(lrp, ctx, &build))
-        lif = vdr::BuildLifAdd(vdrId, build.spec);
+        lif = vdr::BuildLifAdd(vdrId, build.fields);
     if (lif.empty()) {
         RemoveLif(st, lrpId, true);
         return;
@@ -336,7 +336,7 @@ void L3App::SyncLrp(const std::string& lrpId) {
     const bool hadLif = !st.lif.empty();
     const bool v4Changed = hadLif && !SameIps(st.v4, build.v4);
     const bool v6Changed = hadLif && !SameIps(st.v6, build.v6);
-    const uint32_t linkType = build.spec.linkType;
+    const uint32_t linkType = build.fields.linkType;
     const bool linkTypeChanged = wasIn && st.linkType != linkType;
     if (!wasIn) {
         if (!st.adminUp)

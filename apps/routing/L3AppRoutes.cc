@@ -124,9 +124,9 @@ void L3App::SyncFib(const std::string& fibId, const FibChange* change, bool forc
         }
         if (!lrpId.empty())
             named.insert(lrpId);
-        vdr::NextHopSpec spec;
-        if (VDRNextHopPB2TLV(nh, p.addr.size, egress, &spec))
-            want.emplace_back(v, spec);
+        vdr::NextHopSpec hop;
+        if (VDRNextHopPB2TLV(nh, p.addr.size, egress, &hop))
+            want.emplace_back(v, hop);
     }
     StopWaiting(Kind::kFib, fibId);
     for (const std::string& lrp : st.lrps) {
@@ -144,8 +144,8 @@ void L3App::SyncFib(const std::string& fibId, const FibChange* change, bool forc
     if (force || !st.sent || moved || want.size() > maxHops) {
         std::vector<vdr::NextHopSpec> hops;
         hops.reserve(want.size());
-        for (const auto& [key, spec] : want)
-            hops.push_back(spec);
+        for (const auto& [key, hop] : want)
+            hops.push_back(hop);
         DpMsg m = VDRRouteAddPB2TLV(vdrId, &prefix, hops);
         if (m.empty()) {
             // Refused (logged): the dataplane must not keep an older form of the route.
@@ -171,17 +171,17 @@ void L3App::SyncFib(const std::string& fibId, const FibChange* change, bool forc
         }
         std::vector<vdr::NextHopSpec> added, deleted;
         std::set<std::string> wanted;
-        for (const auto& [key, spec] : want) {
+        for (const auto& [key, hop] : want) {
             wanted.insert(key);
             auto have = st.hops.find(key);
-            if (have == st.hops.end() || have->second.egress != spec.egress)
-                added.push_back(spec);
-            if (have != st.hops.end() && have->second.egress != spec.egress)
+            if (have == st.hops.end() || have->second.egress != hop.egress)
+                added.push_back(hop);
+            if (have != st.hops.end() && have->second.egress != hop.egress)
                 deleted.push_back(have->second);
         }
-        for (const auto& [key, spec] : st.hops) {
+        for (const auto& [key, hop] : st.hops) {
             if (wanted.count(key) == 0)
-                deleted.push_back(spec);
+                deleted.push_back(hop);
         }
         if (added.empty() && deleted.empty())
             return;
@@ -191,8 +191,8 @@ void L3App::SyncFib(const std::string& fibId, const FibChange* change, bool forc
     st.vdrId = vdrId;
     st.prefix = p;
     st.hops.clear();
-    for (auto& [key, spec] : want)
-        st.hops.emplace(std::move(key), std::move(spec));
+    for (auto& [key, hop] : want)
+        st.hops.emplace(std::move(key), std::move(hop));
 }
 
 void L3App::ResendRoutesOf(const std::string& lrpId, const char* ipType) {
@@ -308,9 +308,9 @@ void L3App::SyncArp(const std::string& arpId) {
     std::map<std::string, vdr::ArpEntrySpec> want;
     for (const std::string& v : values) {
         pb::ArpEntryMsg e;
-        vdr::ArpEntrySpec spec;
-        if (e.ParseFromString(v) && VDRArpEntryPB2TLV(e, &spec))
-            want.emplace(v, spec);
+        vdr::ArpEntrySpec entry;
+        if (e.ParseFromString(v) && VDRArpEntryPB2TLV(e, &entry))
+            want.emplace(v, entry);
     }
     std::vector<vdr::ArpEntrySpec> removed, added;
     for (const auto& [k, e] : st.entries) {

@@ -195,7 +195,7 @@ DpMsg VDRInsAddPB2TLV(uint32_t vdrId, const pb::LogRouterConfigMsg& lr,
 }
 
 bool VDRPortAddPB2TLV(const pb::LogRouterPortConfigMsg& lrp, const LifContext& ctx, LifBuild* out) {
-    vdr::LifSpec& s = out->spec;
+    vdr::LifSpec& s = out->fields;
     if (!VDRGetTLVLifType(lrp.type(), &s.lifType) || !VDRGetTLVLifFlags(lrp.type(), &s.flags))
         return false;
     s.name = ctx.lifName;

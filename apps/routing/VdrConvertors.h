@@ -73,7 +73,7 @@ struct LifContext {
 };
 // The LIF add of a router port, its addresses split by family for the caller's comparisons.
 struct LifBuild {
-    vdr::LifSpec spec;
+    vdr::LifSpec fields;
     std::vector<vdr::LifIp> v4;
     std::vector<vdr::LifIp> v6;
     std::vector<std::string> prefixListIds;  // the lists the LIF references

@@ -53,11 +53,11 @@ bool StreamClient::Start() {
 }
 
 void StreamClient::ArmRetry() {
-    itimerspec spec{};
+    itimerspec when{};
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(retry_).count();
-    spec.it_value.tv_sec = ns / 1000000000;
-    spec.it_value.tv_nsec = ns % 1000000000;
-    ::timerfd_settime(timerFd_, 0, &spec, nullptr);
+    when.it_value.tv_sec = ns / 1000000000;
+    when.it_value.tv_nsec = ns % 1000000000;
+    ::timerfd_settime(timerFd_, 0, &when, nullptr);
 }
 
 void StreamClient::TryConnect() {

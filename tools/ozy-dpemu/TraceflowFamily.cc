@@ -43,14 +43,14 @@ bool ParseIp(const std::string& text, std::vector<uint8_t>* out) {
 
 }  // namespace
 
-bool TraceflowFamily::BuildObservation(const nlohmann::json& spec, std::vector<uint8_t>* out,
+bool TraceflowFamily::BuildObservation(const nlohmann::json& obs, std::vector<uint8_t>* out,
                                        std::string* error) {
-    if (!spec.is_object() || !spec.contains("type") || !spec["type"].is_number_integer() ||
-        spec["type"].get<int64_t>() < 0) {
+    if (!obs.is_object() || !obs.contains("type") || !obs["type"].is_number_integer() ||
+        obs["type"].get<int64_t>() < 0) {
         *error = "an observation needs a numeric \"type\"";
         return false;
     }
-    uint64_t type = spec["type"].get<uint64_t>();
+    uint64_t type = obs["type"].get<uint64_t>();
     if (type > 0xFFFF) {
         *error = "type out of range";
         return false;
@@ -58,23 +58,23 @@ bool TraceflowFamily::BuildObservation(const nlohmann::json& spec, std::vector<u
     std::vector<uint8_t> body;
     DpBytesWriter w(body);
     auto number = [&](const char* key, uint64_t max, uint64_t* v) {
-        if (!spec.contains(key))
+        if (!obs.contains(key))
             return false;
-        const nlohmann::json& j = spec[key];
+        const nlohmann::json& j = obs[key];
         bool nonNegative =
             j.is_number_unsigned() || (j.is_number_integer() && j.get<int64_t>() >= 0);
         if (!nonNegative || j.get<uint64_t>() > max)
             throw std::invalid_argument(std::string("\"") + key + "\" is not a number up to " +
                                         std::to_string(max));
-        *v = spec[key].get<uint64_t>();
+        *v = obs[key].get<uint64_t>();
         return true;
     };
     auto text = [&](const char* key, std::string* v) {
-        if (!spec.contains(key))
+        if (!obs.contains(key))
             return false;
-        if (!spec[key].is_string())
+        if (!obs[key].is_string())
             throw std::invalid_argument(std::string("\"") + key + "\" is not a string");
-        *v = spec[key].get<std::string>();
+        *v = obs[key].get<std::string>();
         return true;
     };
     try {
@@ -286,12 +286,12 @@ bool TraceflowFamily::SendAll(const std::vector<uint8_t>& msg) {
 }
 
 CommandResult TraceflowFamily::Observe(const std::vector<std::string>& args) {
-    nlohmann::json spec = nlohmann::json::parse(args[0], nullptr, false);
+    nlohmann::json obs = nlohmann::json::parse(args[0], nullptr, false);
     std::vector<uint8_t> m;
     std::string error;
-    if (spec.is_discarded())
+    if (obs.is_discarded())
         return CommandResult::Error("not JSON: " + args[0]);
-    if (!BuildObservation(spec, &m, &error))
+    if (!BuildObservation(obs, &m, &error))
         return CommandResult::Error(error);
     if (!SendAll(m))
         return CommandResult::Error("the agent is not connected to the traceflow endpoint");

@@ -34,7 +34,7 @@ class TraceflowFamily : public FamilyHandler {
     void FindPeers(const PeerLookup& lookup) override;
 
     // Builds an observation message from its JSON description; false with the reason.
-    static bool BuildObservation(const nlohmann::json& spec, std::vector<uint8_t>* out,
+    static bool BuildObservation(const nlohmann::json& obs, std::vector<uint8_t>* out,
                                  std::string* error);
 
   private:

@@ -114,7 +114,7 @@ bool VdrTables::ApplyElement(uint32_t vdrId, const UpdateElement& e, const Error
         }
         Vdr& vdr = vdrs[vdrId];
         vdr.instance = true;
-        vdr.spec = e.instance;
+        vdr.settings = e.instance;
         return true;
     }
     auto it = vdrs.find(vdrId);
@@ -379,15 +379,15 @@ nlohmann::json VdrTables::ToJson() const {
     nlohmann::json out = nlohmann::json::object();
     for (const auto& [id, v] : vdrs) {
         nlohmann::json j;
-        j["instance"] = {{"name", v.spec.name},
-                         {"router_type", v.spec.routerType},
-                         {"dad_mode", v.spec.dadMode},
-                         {"dad_wait_time", v.spec.dadWaitTime},
-                         {"dad_max_retries", v.spec.dadMaxRetries},
-                         {"ra_mode", v.spec.raMode},
-                         {"ra_hop_limit", v.spec.raHopLimit},
-                         {"ra_interval", v.spec.raInterval},
-                         {"router_lifetime", v.spec.routerLifetime}};
+        j["instance"] = {{"name", v.settings.name},
+                         {"router_type", v.settings.routerType},
+                         {"dad_mode", v.settings.dadMode},
+                         {"dad_wait_time", v.settings.dadWaitTime},
+                         {"dad_max_retries", v.settings.dadMaxRetries},
+                         {"ra_mode", v.settings.raMode},
+                         {"ra_hop_limit", v.settings.raHopLimit},
+                         {"ra_interval", v.settings.raInterval},
+                         {"router_lifetime", v.settings.routerLifetime}};
         j["arp_limit"] = v.arpLimit ? nlohmann::json{{"limit", v.arpLimit->limit},
                                                      {"overridden", v.arpLimit->overridden}}
                                     : nlohmann::json();

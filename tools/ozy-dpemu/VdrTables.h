@@ -45,7 +45,7 @@ class VdrTables {
     };
     struct Vdr {
         bool instance = false;
-        CfgAgent::vdr::InstanceSpec spec;
+        CfgAgent::vdr::InstanceSpec settings;
         std::optional<ArpLimit> arpLimit;
         std::optional<CfgAgent::vdr::McastConfigSpec> mcastConfig;
         std::map<std::string, CfgAgent::vdr::LifSpec> lifs;

@@ -41,7 +41,7 @@ TEST_F(L3AppSyncTest, LinkUpSendsTheStoreInOrderThenFullSyncEndThenTheBarrier) {
     EXPECT_EQ(dp.fullSyncEnds, 1u);
     const auto* vdr = DpVdr(1001);
     ASSERT_NE(vdr, nullptr);
-    EXPECT_EQ(vdr->spec.name, "lr-1");
+    EXPECT_EQ(vdr->settings.name, "lr-1");
     ASSERT_EQ(vdr->lifs.size(), 2u);
     EXPECT_EQ(vdr->lifs.at("lif-1").vni, 5001u);
     EXPECT_EQ(vdr->lifs.at("lif-2").prefixLists.at(0).index, 7u);
