@@ -1,6 +1,6 @@
 #pragma once
-// Builders of VDR messages (VdrProtocol.h) from plain specs: the agent's converters (L3App) fill
-// the specs from the schema, the dataplane emulator builds the dataplane's type-4 messages.
+// Builders of VDR messages (VdrProtocol.h) from plain structs: the agent's converters (L3App) fill
+// those structs from the schema, the dataplane emulator builds the dataplane's type-4 messages.
 //
 // Every builder computes the exact size and allocates once. A message that cannot be built (a
 // route with more next hops than 16 bits of length allow, a name that does not fit, content
