@@ -125,7 +125,7 @@ const Route kRoutes[] = {
     {OT::HOST_SWITCH_SMARTNIC_BACKING,
      decode::DecodeHostSwitchSmartnicBacking,
      DR::KIND_FIRST,
-     {C(kConfigApp)}},
+     {C(kConfigAppL2App)}},
 };
 
 // Direct index by object type value (every schema value is below 256).

@@ -7,6 +7,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "apps/switching/L2AlarmReporter.h"
 #include "intake/MsgDispatcher.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
@@ -45,7 +46,9 @@ uint64_t ReadNumber(const boost::property_tree::ptree& config, const std::string
 
 }  // namespace
 
-L2App::L2App(L2AppOptions options) : options_(std::move(options)) {
+L2App::L2App(L2AppOptions options)
+    : options_(std::move(options)),
+      alarms_(std::make_unique<L2AlarmReporter>(options_.alarmTable)) {
     if (!options_.makeLink)
         options_.makeLink = SystemKrnlinkFactory();
 }
@@ -85,8 +88,14 @@ void L2App::Init(const boost::property_tree::ptree& config) {
             [self](DataplaneLink* link, int status) { self->HandleLinkStatus(link, status); },
             kLinkBufferSize);
     }
-    if (options_.configTable != nullptr)
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        alarms_->Start();
+    }
+    if (options_.configTable != nullptr) {
         options_.configTable->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, this);
+        options_.configTable->RegisterDesiredStateObserver(ObjectType::TRANSPORT_NODE_CONFIG, this);
+    }
     if (options_.l2Table != nullptr)
         options_.l2Table->RegisterDesiredStateObserver(this);
     if (options_.dispatcher != nullptr)
@@ -116,11 +125,15 @@ void L2App::Stop() {
         link->Stop();
     if (options_.dispatcher != nullptr)
         options_.dispatcher->UnregisterComponent(this);
-    if (options_.configTable != nullptr)
+    if (options_.configTable != nullptr) {
         options_.configTable->UnregisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, this);
+        options_.configTable->UnregisterDesiredStateObserver(ObjectType::TRANSPORT_NODE_CONFIG,
+                                                             this);
+    }
     if (options_.l2Table != nullptr)
         options_.l2Table->UnregisterDesiredStateObserver(this);
     AgentLockGuard lock(GlobalAgentLock());
+    alarms_->Stop();
     link_.reset();
     fullSyncCallbacks_.clear();
     CFG_INFO("%1: stopped", kName);
@@ -169,6 +182,15 @@ void L2App::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) 
                 rd = grd.SerializeAsString();
             globalChanged = globalChanged || rd != globalRd_;
             globalRd_ = std::move(rd);
+        } else if (u.objType == ObjectType::HOST_SWITCH_SMARTNIC_BACKING) {
+            CFG_INFO("L2 app received backing msg");
+            pb::HostSwitchSmartnicBackingMsg b;
+            if (u.op == Operation::OPERATION_DELETE || !b.ParseFromString(u.data)) {
+                alarms_->SetBacking(std::string());
+            } else {
+                alarms_->SetBacking(b.has_current_active_sn_id() ? b.current_active_sn_id()
+                                                                 : b.active_sn_id());
+            }
         } else {
             CFG_DEBUG("%1: desired %2 of %3 not handled here", kName, ObjTypeToString(u.objType),
                       IdText(u.id));
@@ -191,6 +213,12 @@ void L2App::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bo
     AgentLockGuard lock(GlobalAgentLock());
     if (stopped_ || !initialized_)
         return;
+    for (const CairnDBUpdateMsg& u : updates) {
+        if (u.objType == ObjectType::TRANSPORT_NODE_CONFIG) {
+            RefreshTransportNode();
+            break;
+        }
+    }
     if (fullSync) {
         // A full sync may have removed or changed mappings without a record of its own.
         RefreshVniSwitches();
@@ -231,6 +259,23 @@ void L2App::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bo
     }
     if (changed)
         SyncRdVteps();
+}
+
+// A full sync's list leaves unchanged objects out, so the store is read rather than the records.
+void L2App::RefreshTransportNode() {
+    CairnDBUpdateList nodes;
+    std::string id;
+    if (options_.configTable != nullptr &&
+        options_.configTable->GetObjectsOfType(ConfigStore::kDesired,
+                                               ObjectType::TRANSPORT_NODE_CONFIG, &nodes)) {
+        for (const CairnDBUpdateMsg& n : nodes) {
+            if (!n.id.empty()) {
+                id = IdText(n.id);
+                break;
+            }
+        }
+    }
+    alarms_->SetTransportNode(id);
 }
 
 // ---- dataplane ----
@@ -306,6 +351,16 @@ std::set<uint32_t> L2App::queuedInstances() const {
 size_t L2App::queuedReports() const {
     AgentLockGuard lock(GlobalAgentLock());
     return queue_.size();
+}
+
+size_t L2App::pendingAlarms() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return alarms_->pendingCount();
+}
+
+std::string L2App::transportNode() const {
+    AgentLockGuard lock(GlobalAgentLock());
+    return alarms_->transportNode();
 }
 
 size_t L2App::heldReports() const {

@@ -44,6 +44,10 @@
 // Queries (L2AppQueries.cc): the dataplane's MAC, ARP and IPv6 neighbour queries are answered
 // from the desired L2 table, one reply per query TLV with the entries found (split at the maximum).
 //
+// TEP alarms (L2AlarmReporter): type 17 from the dataplane, raised through the event source
+// "cfgAgent_l2" once the transport node (TRANSPORT_NODE_CONFIG) is known, pending until then; a
+// new session forgets the pending ones.
+//
 // Threads: the link's receive and status handlers run on the link's threads, the desired-state
 // operations on the dispatcher's thread, the CLI hook on the CLI thread. Each takes the global
 // agent lock before touching the state below. Bad input from the dataplane is logged with its code
@@ -53,6 +57,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -72,11 +77,15 @@
 namespace orvane::ozy::cairndb {
 class IpAddressMsg;
 }  // namespace orvane::ozy::cairndb
+namespace ozy::monitoring {
+class AlarmTable;
+}  // namespace ozy::monitoring
 
 namespace CfgAgent {
 
 class IStateCacheConfigTable;
 class IStateCacheL2Table;
+class L2AlarmReporter;
 class MsgDispatcher;
 
 struct L2AppOptions {
@@ -84,6 +93,7 @@ struct L2AppOptions {
     IStateCacheL2Table* l2Table = nullptr;          // runtime writes; may be null
     MsgDispatcher* dispatcher = nullptr;            // registration as L2APP; may be null
     KrnlinkFactory makeLink;                        // default: the system's kernel links
+    ozy::monitoring::AlarmTable* alarmTable = nullptr;  // TEP alarms; default: the process's
 };
 
 class L2App : public SCConfigTableObserver,
@@ -119,10 +129,12 @@ class L2App : public SCConfigTableObserver,
     void Stop();
 
     // ---- desired state ----
-    // Component L2APP: keeps the controller session (CCP_SESSION).
+    // Component L2APP: keeps the controller session (CCP_SESSION), the global configuration
+    // (GLOBAL_CONFIG) and hands the SmartNIC backing (HOST_SWITCH_SMARTNIC_BACKING) to the alarm
+    // reporter.
     void UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) override;
     // LOG_SWITCH_CONFIG: LS_VNI names the logical switch of a VNI, LS_ROUTING_DOMAIN_ID its
-    // routing domain.
+    // routing domain. TRANSPORT_NODE_CONFIG: the transport node of the TEP alarms.
     void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
     // L2 table (desired): remote VTEPs, VM MACs and VM IPs of the logical switches.
     void ProcessL2DesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
@@ -152,6 +164,9 @@ class L2App : public SCConfigTableObserver,
     std::set<uint32_t> instances() const;
     std::set<uint32_t> queuedInstances() const;
     size_t queuedReports() const;
+    // TEP alarms kept until the transport node is known, and the transport node's id text.
+    size_t pendingAlarms() const;
+    std::string transportNode() const;
     size_t heldReports() const;
     // Remote entries pushed to the dataplane for a VNI (VTEPs, MACs, IPs); false when not pushed.
     struct RemoteCounts {
@@ -212,6 +227,8 @@ class L2App : public SCConfigTableObserver,
 
     // Settings (L2App.cc).
     void ReadSettings(const boost::property_tree::ptree& config);
+    // The transport node as the desired configuration holds it, to the alarm reporter.
+    void RefreshTransportNode();
 
     // Session and receive dispatch (L2AppSession.cc).
     void RestartSession(const char* why);
@@ -317,6 +334,7 @@ class L2App : public SCConfigTableObserver,
     size_t maxHeldReports_ = kDefaultMaxHeldReports;
 
     ozy::RefPtr<DataplaneLink> link_;
+    std::unique_ptr<L2AlarmReporter> alarms_;  // under the global agent lock
     std::atomic<bool> linkUp_{false};
     bool initialized_ = false;
     bool stopped_ = false;

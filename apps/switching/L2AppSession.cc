@@ -2,6 +2,7 @@
 // tables (VNI membership, instance change, state report, Update).
 #include "apps/switching/L2App.h"
 
+#include "apps/switching/L2AlarmReporter.h"
 #include "dataplane/VxlanDump.h"
 #include "runtime/AgentLock.h"
 #include "runtime/Logger.h"
@@ -39,6 +40,7 @@ void L2App::SimulateOutOfSync() {
 void L2App::RestartSession(const char* why) {
     CFG_DEBUG("%1: new L2 mapping session: %2", kName, why);
     sessionState_ = kSessionIdle;
+    alarms_->ClearPending();
     vnis_.clear();
     queuedInstances_.clear();
     localRdVteps_.clear();
@@ -125,8 +127,7 @@ void L2App::HandleVxlanMessage(const uint8_t* msg, size_t length) {
             HandleQuery(view);
             break;
         case kMsgTepAlarm:
-            // Answered and raised by the remote-state side of the application.
-            CFG_DEBUG("%1: vxlan message type %2 not handled", kName, view.type);
+            alarms_->HandleVxlanTEPAlarm(view.data, view.length);
             break;
         case kMsgInit:
         case kMsgConfigure:

@@ -111,20 +111,24 @@ size_t AlarmTable::size() const {
 }
 
 std::string AlarmTable::ToJson() const {
-    nlohmann::json list = nlohmann::json::array();
+    // Ordered, so that a context keeps its fields in the order they were raised with; the other
+    // keys are put in key order.
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const AlarmRecord& a : Active()) {
-        nlohmann::json context = nlohmann::json::parse(a.context, nullptr, false);
+        nlohmann::ordered_json context = nlohmann::ordered_json::parse(a.context, nullptr, false);
         if (context.is_discarded())
             context = a.context;  // shown as text rather than dropped
-        list.push_back({{"source", a.source},
-                        {"component", a.component},
-                        {"event_type", a.eventType},
-                        {"entity", a.entity},
-                        {"context", std::move(context)},
-                        {"raise_count", a.raiseCount},
-                        {"raised_at", a.raisedAt}});
+        nlohmann::ordered_json row;
+        row["component"] = a.component;
+        row["context"] = std::move(context);
+        row["entity"] = a.entity;
+        row["event_type"] = a.eventType;
+        row["raise_count"] = a.raiseCount;
+        row["raised_at"] = a.raisedAt;
+        row["source"] = a.source;
+        list.push_back(std::move(row));
     }
-    nlohmann::json out;
+    nlohmann::ordered_json out;
     out["active"] = list.size();
     out["alarms"] = std::move(list);
     return out.dump();

@@ -56,7 +56,8 @@ class AlarmTable {
     std::vector<AlarmRecord> Active() const;
     size_t size() const;
     // {"alarms": [{"source", "component", "event_type", "entity", "context", "raise_count",
-    // "raised_at"}...], "active": N}, in key order; the context as a JSON value.
+    // "raised_at"}...], "active": N}, in key order; the context as a JSON
+    // value with its fields in the order raised.
     std::string ToJson() const;
     // Empties the table (tests); metrics stay attached.
     void Reset();

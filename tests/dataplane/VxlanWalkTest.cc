@@ -400,6 +400,55 @@ TEST(VxlanWalkTest, RoutingDomainListAndVifUpdate) {
                                 &status, &vifs));
 }
 
+// Routing domain membership with the domain's remote VTEPs (type 14), as the dataplane reads it:
+// the bare 26 bytes, a count with no entries, removed then added entries; a head cut short, a
+// count without its entries and a partial entry are refused.
+TEST(VxlanWalkTest, RoutingDomainStateFromLiteralBytes) {
+    const Bytes head = Cat({U32(7), H("7d"), Zeros(14), H("01")});  // switch 7, domain 7d..01
+    const Bytes vtep1 = VtepV4(1, 11);
+    const Bytes partial(vtep1.begin(), vtep1.end() - 1);
+    struct Case {
+        const char* name;
+        Bytes msg;
+        bool ok;
+        size_t removed;
+        size_t added;
+    };
+    const Case cases[] = {
+        {"bare join", Cat({H("00 0e 00 1a"), head, H("01 00")}), true, 0, 0},
+        {"global leave", Cat({H("00 0e 00 1a"), head, H("02 01")}), true, 0, 0},
+        {"count only", Cat({H("00 0e 00 1c"), head, H("01 00 00 00")}), true, 0, 0},
+        {"one removed, one added",
+         Cat({H("00 0e 00 8e"), head, H("01 00 00 01"), VtepV4(1, 11), VtepV4(2, 12)}), true, 1, 1},
+        {"two added", Cat({H("00 0e 00 8e"), head, H("01 00 00 00"), VtepV4(1, 11), VtepV4(2, 12)}),
+         true, 0, 2},
+        {"short head", Cat({H("00 0e 00 19"), head, H("01")}), false, 0, 0},
+        {"half a count", Cat({H("00 0e 00 1b"), head, H("01 00 00")}), false, 0, 0},
+        {"count past the entries", Cat({H("00 0e 00 55"), head, H("01 00 00 02"), VtepV4(1, 11)}),
+         false, 0, 0},
+        {"partial entry", Cat({H("00 0e 00 54"), head, H("01 00 00 00"), partial}), false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(DpMsgLength(c.msg.data()), c.msg.size());
+        RdState st;
+        ASSERT_EQ(ParseRdState(View(c.msg), &st), c.ok);
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(st.head.switchId, 7u);
+        EXPECT_EQ(st.head.routingDomain, Uuid(0x7d, 1));
+        EXPECT_EQ(st.head.op, c.msg[24]);
+        EXPECT_EQ(st.head.global, c.msg[25]);
+        EXPECT_EQ(st.removed.count, c.removed);
+        EXPECT_EQ(st.added.count, c.added);
+        if (c.added > 0) {
+            const uint8_t* last = st.added[st.added.count - 1];
+            EXPECT_EQ(ReadVtepEntry(last).ipv4, 0x0a000002u);
+            EXPECT_EQ(ReadVtepEntry(last).label, 12u);
+        }
+    }
+}
+
 // Splitting: a maximum that fits exactly N entries gives one message; one entry more gives a
 // second message, each a complete TLV with its own counts.
 TEST(VxlanWalkTest, ListsAreSplitAtTheMaximumWithTheirOwnCounts) {

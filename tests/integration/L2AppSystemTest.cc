@@ -2,8 +2,9 @@
 // playing the overlay module, and ozy-cfgagent with "vxlan" enabled. Desired logical switches go
 // in with cairnctl; the dataplane's local state is injected with ovs-appctl on the emulator; what
 // the agent learned is read back from cairndb (LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP), what it
-// programmed from the desired state (LOG_SWITCH_FIB, CCP_SESSION) from the emulator's dump. One
-// scenario with named steps, so that the processes start once.
+// programmed from the desired state (LOG_SWITCH_FIB, CCP_SESSION) from the emulator's dump, the
+// TEP alarms from the agent's alarm page. One scenario with named steps, so that the processes
+// start once.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -146,6 +147,43 @@ TEST(L2AppSystemTest, LocalStateReachesCairndbAcrossSessions) {
         return d["session"]["state"] == "synced" && !d["settings"].is_null();
     })) << "the agent opens a session and configures the dataplane";
     EXPECT_EQ(sys.EmuDump("vxlan")["settings"]["max_msg_length"], 4085);
+
+    {
+        SCOPED_TRACE("a TEP alarm before the transport node exists is raised once it is applied");
+        auto l2Alarms = [&] {
+            test::RunResult r = sys.AgentCtl({"cfgagent/alarms"});
+            EXPECT_EQ(r.status, 0) << r.output;
+            nlohmann::ordered_json out = nlohmann::ordered_json::array();
+            const nlohmann::ordered_json all = nlohmann::ordered_json::parse(r.output);
+            for (const auto& a : all["alarms"]) {
+                if (a["source"] == "cfgAgent_l2")
+                    out.push_back(a);
+            }
+            return out;
+        };
+        emu({"dpemu/vxlan-tep-alarm", "vmk1", "down", "fault", "3"});
+        ASSERT_TRUE(sys.AwaitAgentLog("L2AlarmReporter: l2AlarmReporter: Save pending alarm"));
+        EXPECT_TRUE(l2Alarms().empty());
+        ASSERT_TRUE(sys.Apply(R"({"TRANSPORT_NODE_CONFIG": [{"id": ")"
+                              R"(7e000000-0000-4000-8000-000000000001", "type": 1}]})"));
+        ASSERT_TRUE(test::AwaitTrue([&] { return l2Alarms().size() == 1; },
+                                    std::chrono::seconds(60), std::chrono::milliseconds(200)));
+        const nlohmann::ordered_json alarm = l2Alarms()[0];
+        EXPECT_EQ(alarm["component"], "l2AlarmReporter");
+        EXPECT_EQ(alarm["entity"], "dvs-1/vmk1");
+        std::vector<std::pair<std::string, std::string>> fields;
+        for (const auto& [k, v] : alarm["context"].items())
+            fields.emplace_back(k, v.get<std::string>());
+        EXPECT_EQ(fields, (std::vector<std::pair<std::string, std::string>>{
+                              {"transport_node_id", "7e000000-0000-4000-8000-000000000001"},
+                              {"vtep_name", "vmk1"},
+                              {"vtep_state", "DOWN"},
+                              {"dvs_name", "dvs-1"},
+                              {"dpu_id", ""},
+                              {"vtep_fault_reason",
+                               "BFD tunnels from TEP are down; TEP does not have an v4 address"}}));
+    }
+
     ASSERT_TRUE(sys.Apply(Switches()));
 
     {

@@ -1,5 +1,6 @@
 #include "tools/ozy-dpemu/VxlanFamily.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -437,6 +438,50 @@ CommandResult VxlanFamily::HoldFullSync(const std::vector<std::string>& a) {
                              std::to_string(sessionId_));
 }
 
+uint64_t VxlanFamily::AgentConn() const {
+    if (sessionConn_ != 0)
+        return sessionConn_;
+    if (channel_ != nullptr && !channel_->Connections().empty())
+        return channel_->Connections().back();
+    return 0;
+}
+
+CommandResult VxlanFamily::InjectTepAlarm(const std::vector<std::string>& a) {
+    static const char* const kUsage =
+        "usage: dpemu/vxlan-tep-alarm NIC up|down|degraded fault|ha-active|auto-recovery "
+        "[REASON_BITS]";
+    TepAlarm alarm;
+    alarm.nicName = a[0];
+    alarm.switchName = kTepSwitchName;
+    for (uint8_t s : {kTepUp, kTepDown, kTepDegraded}) {
+        std::string name = TepStateName(s);
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (a[1] == name)
+            alarm.state = s;
+    }
+    for (uint8_t k : {kAlarmFault, kAlarmHaActive, kAlarmAutoRecovery}) {
+        if (a[2] == AlarmKindName(k))
+            alarm.kind = k;
+    }
+    uint32_t bits = 0;
+    if (alarm.state == 0 || alarm.kind == 0 ||
+        (a.size() > 3 && (!ParseU32(a[3], &bits) || bits > 255)))
+        return CommandResult::Error(kUsage);
+    alarm.reasons = static_cast<uint8_t>(bits);
+    DpMsg m = BuildTepAlarm(alarm);
+    if (m.empty())
+        return CommandResult::Error("NIC longer than " + std::to_string(kAlarmNicNameSize) +
+                                    " bytes");
+    const uint64_t conn = AgentConn();
+    if (conn == 0)
+        return CommandResult::Error("no agent connected on the vxlan endpoint");
+    if (!SendTo(conn, m))
+        return CommandResult::Error("could not send the TEP alarm");
+    ++tepAlarms_;
+    return CommandResult::Ok(a[2] + " alarm of " + a[0] + " (" + a[1] + ") sent");
+}
+
 CommandResult VxlanFamily::OutOfSync(const std::vector<std::string>& args) {
     uint32_t dataType = kStateOutOfSyncDataType;
     uint32_t byte = 1;
@@ -444,9 +489,7 @@ CommandResult VxlanFamily::OutOfSync(const std::vector<std::string>& args) {
         (args.size() > 1 && (!ParseU32(args[1], &byte) || byte > 255)) || args.size() > 2) {
         return CommandResult::Error("usage: dpemu/out-of-sync vxlan [DT] [BYTE]");
     }
-    uint64_t conn = sessionConn_;
-    if (conn == 0 && channel_ != nullptr && !channel_->Connections().empty())
-        conn = channel_->Connections().back();
+    const uint64_t conn = AgentConn();
     if (conn == 0)
         return CommandResult::Error("no agent connected on the vxlan endpoint");
     if (!SendTo(conn,
@@ -475,6 +518,8 @@ void VxlanFamily::RegisterCommands(CommandTable& table) {
     table.Add("dpemu/vxlan-raw", "HEX", 1, 1, bind(&VxlanFamily::Raw));
     table.Add("dpemu/vxlan-query", "mac|arp|nd VNI ADDR...", 3, 1000, bind(&VxlanFamily::Query));
     table.Add("dpemu/vxlan-hold-fullsync", "on|off", 1, 1, bind(&VxlanFamily::HoldFullSync));
+    table.Add("dpemu/vxlan-tep-alarm", "NIC STATE fault|ha-active|auto-recovery [REASON_BITS]", 3,
+              4, bind(&VxlanFamily::InjectTepAlarm));
     table.Add("dpemu/vxlan-summary", "", 0, 0, [this](const std::vector<std::string>&) {
         nlohmann::json out = tables_.Summary();
         out["session"] = {{"state", StateName(static_cast<int>(sessionState_))},
@@ -495,11 +540,9 @@ nlohmann::json VxlanFamily::Dump() const {
                       {"opens", sessionsOpened_},
                       {"hold_fullsync", holdFullSync_},
                       {"fullsync_held", fullSyncHeld_}};
-    out["stats"] = {{"messages", messages_},
-                    {"sent", sent_},
-                    {"errors", malformed_},
-                    {"by_type", byType_},
-                    {"spurious_removals", tables_.spuriousRemovals}};
+    out["stats"] = {{"messages", messages_}, {"sent", sent_},
+                    {"errors", malformed_},  {"tep_alarms", tepAlarms_},
+                    {"by_type", byType_},    {"spurious_removals", tables_.spuriousRemovals}};
     out["errors"] = errors_;
     return out;
 }

@@ -10,6 +10,10 @@
 //   with a State report.
 // - "dpemu/vxlan-query mac|arp|nd VNI ADDR..." sends a Query; the agent's reply is kept as the
 //   dump's "last_query_reply".
+// - "dpemu/vxlan-tep-alarm NIC STATE fault|ha-active|auto-recovery [REASON_BITS]" sends a TEP
+//   alarm (type 17) about kernel NIC NIC of host switch kTepSwitchName, STATE up|down|degraded,
+//   on the session's connection (or the last one when no session is open): alarms are events,
+//   never restated by a full sync.
 // - Injections change the host's state and, while a session is open (acknowledged, whether or not
 //   its Full Sync End was sent), report the change at once; otherwise the next full sync carries
 //   it.
@@ -32,6 +36,8 @@ class VxlanFamily : public FamilyHandler {
     static constexpr size_t kKeptErrors = 32;
     // Most MACs one vxlan-mac-learn-bulk may add.
     static constexpr uint32_t kMaxBulkMacs = 1u << 20;
+    // The host switch the TEP alarms name.
+    static constexpr const char* kTepSwitchName = "dvs-1";
 
     void OnConnect(uint64_t conn) override;
     void OnDisconnect(uint64_t conn) override;
@@ -67,6 +73,9 @@ class VxlanFamily : public FamilyHandler {
     CommandResult Raw(const std::vector<std::string>& args);
     CommandResult Query(const std::vector<std::string>& args);
     CommandResult HoldFullSync(const std::vector<std::string>& args);
+    CommandResult InjectTepAlarm(const std::vector<std::string>& args);
+    // The session's connection, else the last one; 0 when no agent is connected.
+    uint64_t AgentConn() const;
 
     VxlanTables tables_;
 
@@ -80,6 +89,7 @@ class VxlanFamily : public FamilyHandler {
     uint64_t messages_ = 0;
     uint64_t sent_ = 0;
     uint64_t malformed_ = 0;
+    uint64_t tepAlarms_ = 0;
     std::map<std::string, uint64_t> byType_;
     std::deque<std::string> errors_;
 };

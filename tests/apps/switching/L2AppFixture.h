@@ -14,6 +14,7 @@
 
 #include "apps/switching/L2App.h"
 #include "platform/cairndb/OpMessages.h"
+#include "platform/monitoring/AlarmTable.h"
 #include "proto/CairndbSchema.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_modify.pb.h"
@@ -134,6 +135,7 @@ class L2AppFixture : public ::testing::Test {
         o.configTable = cache->ConfigTable();
         o.l2Table = cache->L2Table();
         o.makeLink = links.Factory();
+        o.alarmTable = &alarms;
         app = ozy::MakeRef<L2App>(std::move(o));
         app->Init(Config());
         link = links.Get(kVxlanLink);
@@ -258,6 +260,7 @@ class L2AppFixture : public ::testing::Test {
     }
 
     LogCapture log{kLogDebug};
+    ozy::monitoring::AlarmTable alarms;
     FakeCairndbClient db;
     ozy::RefPtr<StateCache> cache;
     ozy::RefPtr<StateCacheObserver> observer;

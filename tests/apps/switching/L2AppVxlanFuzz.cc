@@ -2,7 +2,8 @@
 // into L2App (on a fake link, with a real state cache) whose session has ended its full sync. The
 // first byte chooses whether the length field is made to match and whether a session that the
 // input restarted is acknowledged and ended again. After every input, a VNI that L2App counts as
-// joined and whose logical switch is configured has its runtime row, and no other VNI has one.
+// joined and whose logical switch is configured has its runtime row, and no other VNI has one;
+// the TEP alarms kept pending stay within their bound.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "apps/switching/L2AlarmReporter.h"
 #include "apps/switching/L2App.h"
 #include "dataplane/VxlanBuilders.h"
 #include "dataplane/VxlanDump.h"
@@ -171,6 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     WalkAll(msg.data(), msg.size());
     w.app->HandleVxlanMessage(msg.data(), msg.size());
+    Check(w.app->pendingAlarms() <= L2AlarmReporter::kMaxPending, "pending TEP alarms unbounded");
     if (w.app->sessionState() != L2App::kSessionFullSyncEnded && (mode & 2) != 0)
         w.Resync();
     if (w.app->sessionState() == L2App::kSessionFullSyncEnded) {

@@ -33,6 +33,11 @@ class EventSourceTest : public ::testing::Test {
     EventSourceAPI l2{"cfgAgent_l2", "l2AlarmReporter", &table};
 };
 
+TEST_F(EventSourceTest, TheCliShowsContextFieldsInTheOrderRaised) {
+    ASSERT_TRUE(l2.Raise(8, "tep-1", {{"z_first", "1"}, {"a_second", "2"}}));
+    EXPECT_THAT(table.ToJson(), HasSubstr(R"("context":{"z_first":"1","a_second":"2"})"));
+}
+
 TEST_F(EventSourceTest, RaiseAndClearReachLogTableAndMetrics) {
     LogCapture logs;
     const EventSourceAPI::Context ctx = {{"entity_id", "lsp-1"}, {"transport_node_name", "tn"}};

@@ -412,5 +412,36 @@ TEST_F(VxlanFamilyTest, StateQueryOutOfSyncAndRaw) {
     EXPECT_EQ(Errors(), 0u);
 }
 
+// A TEP alarm goes out as the layout spells it, in a session or not; bad arguments are refused.
+TEST_F(VxlanFamilyTest, TepAlarmsAreSentAsTheLayoutSpellsThem) {
+    Run("dpemu/vxlan-tep-alarm", {"vmk1", "down", "fault", "5"});
+    ASSERT_EQ(Sent().size(), 1u) << "no session: the alarm goes to the connected agent";
+    EXPECT_EQ(Sent()[0],
+              Cat({H("00 11 00 58"), Field("vmk1", 16), Field("dvs-1", 64), H("01 02 05 00")}));
+    Receive(kOpen7);
+    Sent().clear();
+    Run("dpemu/vxlan-tep-alarm", {"vmk12", "up", "ha-active"});
+    Run("dpemu/vxlan-tep-alarm", {"vmk3", "degraded", "auto-recovery", "0"});
+    ASSERT_EQ(Sent().size(), 2u);
+    EXPECT_EQ(Sent()[0],
+              Cat({H("00 11 00 58"), Field("vmk12", 16), Field("dvs-1", 64), H("02 01 00 00")}));
+    EXPECT_EQ(Sent()[1],
+              Cat({H("00 11 00 58"), Field("vmk3", 16), Field("dvs-1", 64), H("03 03 00 00")}));
+    EXPECT_EQ(Dump()["stats"]["tep_alarms"], 3);
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"vmk1", "sideways", "fault"},
+          {"vmk1", "down", "panic"},
+          {"vmk1", "down", "fault", "256"},
+          {"vmk1", "down", "fault", "x"},
+          {"vmk0123456789abcd", "down", "fault"}}) {
+        EXPECT_FALSE(commands.Run("dpemu/vxlan-tep-alarm", bad).ok) << bad[0] << " " << bad[1];
+    }
+    EXPECT_EQ(Sent().size(), 2u);
+    channel.conns.clear();
+    family.OnDisconnect(1);
+    EXPECT_FALSE(commands.Run("dpemu/vxlan-tep-alarm", {"vmk1", "down", "fault"}).ok)
+        << "no agent connected";
+}
+
 }  // namespace
 }  // namespace ozy::dpemu
