@@ -2,21 +2,24 @@
 # The scale benchmark: N logical switch ports and their VIFs through ovsdb-server, ozy-dpemu and
 # ozy-cfgagent, each figure beside the database's own time for the same data.
 #
-#   scripts/bench-scale.sh [N] [CHANGES]     N ports (default 10000, up to 100000), CHANGES single
-#                                            port changes for the delta latency (default 200)
+#   scripts/bench-scale.sh [N] [CHANGES] [SOAK]   N ports (default 10000, up to 100000), CHANGES
+#                                                 single port changes for the delta latency
+#                                                 (default 200), SOAK change-and-back cycles for
+#                                                 the memory soak (default 0: none)
 #
 # Installs missing dependencies, builds the programs in the release tree (OZY_BUILD_DIR, default
 # build; the demo's tree) and prints one line per phase; see bench/configapp/ConfigAppBench.cc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 N=${1:-10000}
 CHANGES=${2:-200}
-if ! [[ "$N" =~ ^[0-9]+$ && "$CHANGES" =~ ^[0-9]+$ ]] || [ "$N" -lt 1 ] || [ "$N" -gt 100000 ] ||
-    [ "$CHANGES" -lt 1 ]; then
-    echo "bench-scale.sh: N must be 1..100000 and CHANGES at least 1 (try --help)" >&2
+SOAK=${3:-0}
+if ! [[ "$N" =~ ^[0-9]+$ && "$CHANGES" =~ ^[0-9]+$ && "$SOAK" =~ ^[0-9]+$ ]] || [ "$N" -lt 1 ] ||
+    [ "$N" -gt 100000 ] || [ "$CHANGES" -lt 1 ]; then
+    echo "bench-scale.sh: N must be 1..100000, CHANGES at least 1 and SOAK a count (try --help)" >&2
     exit 2
 fi
 scripts/install-deps.sh
@@ -25,4 +28,4 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOZY_BUILD_TE
 cmake --build "$BUILD" -j "$(nproc)" --target ozy-cfgagent ozy-dpemu cairnctl cairndb_schema \
     ozy-bench-configapp
 # The agent's own log lines (warnings) go to its log file; only the figures are printed here.
-"$BUILD/bin/ozy-bench-configapp" "$N" "$CHANGES" 2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)
+"$BUILD/bin/ozy-bench-configapp" "$N" "$CHANGES" "$SOAK" 2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)

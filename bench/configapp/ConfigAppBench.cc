@@ -1,8 +1,8 @@
 // The scale scenario with real processes (ovsdb-server, ozy-dpemu and ozy-cfgagent with
 // "config"), each figure beside what the database alone takes for the same data.
 //
-//   scripts/bench-scale.sh [PORTS] [CHANGES]      (defaults 10000 and 200; builds, then runs
-//   build/bin/ozy-bench-configapp PORTS CHANGES)
+//   scripts/bench-scale.sh [PORTS] [CHANGES] [SOAK]   (defaults 10000, 200 and 0; builds, then
+//   runs build/bin/ozy-bench-configapp PORTS CHANGES SOAK)
 //
 // Build in a release tree (no sanitizers). Phases:
 //   1. VIFs: PORTS VIFs connected in the emulator (its control socket, one request each); time
@@ -11,23 +11,31 @@
 //      (one write each, which the client library sends together).
 //   2. Ports: one switch, then PORTS logical switch ports attached to those VIFs applied with one
 //      `cairnctl apply`; time until the emulator holds every port unblocked, beside the same apply
-//      into a database without an agent.
+//      into a database without an agent, timed until a passive monitor of the ports (one client
+//      of the database library) has received them all: the server's fan-out included.
 //   3. Full sync: the agent and the emulator restart (the VIFs connect again); time from the
 //      agent's start to every port unblocked in the emulator, beside `ovsdb-client dump` of the
 //      same database; the agent's resident memory then and after the delta phase.
-//   4. Delta: CHANGES single-port changes (admin state down/up, one `cairnctl apply` each); latency
-//      until the emulator shows the port blocked or unblocked, median and p99, beside the apply
-//      time of each change. Only the changed port is polled.
+//   4. Delta: CHANGES single-port changes (admin state down/up), each committed in-process through
+//      the database library and timed from the commit's reply: until the emulator received the
+//      port's record (its receipt log, CLOCK_MONOTONIC like the steady clock here), beside until a
+//      passive monitor client received the change in the same run (the database's own share).
+//   5. Soak (with a third argument SOAK): SOAK cycles of a port changed and changed back, written
+//      by one in-process client with a window of writes in flight; the agent's resident memory
+//      before and after.
 // The agent runs with warnings only, so that the figures are of the work and not of its log.
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -42,8 +50,12 @@
 #include <boost/asio/io_context.hpp>
 
 #include "platform/cairndb/CairnDbClient.h"
+#include "platform/cairndb/LibraryLog.h"
 #include "platform/unixctl/UnixctlClient.h"
+#include "proto/UuidText.h"
 #include "proto/cairndb_modify.pb.h"
+#include "proto/cairndb_monitor.pb.h"
+#include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
 #include "runtime/Logger.h"
 #include "tests/support/AgentSystem.h"
@@ -51,6 +63,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestEnv.h"
+#include "tools/cairnctl/ObjectJson.h"
 
 namespace {
 
@@ -228,6 +241,85 @@ struct Io {
     }
 };
 
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// A passive client of the database: monitors the logical switch ports of vdb 1 and notes when
+// each port's latest change arrived.
+class PassiveMonitor {
+  public:
+    PassiveMonitor(const std::string& endpoint, boost::asio::io_context& io)
+        : client_("bench-monitor", ozy::net::Endpoint(endpoint), io) {}
+    ~PassiveMonitor() { client_.Stop(); }
+
+    // Starts monitoring; true once the current contents (if any) have arrived.
+    bool Start() {
+        auto first = std::make_shared<std::promise<void>>();
+        auto once = std::make_shared<std::once_flag>();
+        client_.RegisterMonitorCallbacks(
+            kMonitorId, 1, [this](const pb::MonitorUpdateMsg& u) { Note(u); },
+            [first, once] { std::call_once(*once, [&] { first->set_value(); }); });
+        pb::MonitorStatementMsg st;
+        st.mutable_statement()->set_object_type(pb::LOG_SWITCH_PORT_CONFIG);
+        if (!client_.ConfigureMonitor({st}, {}, kMonitorId, 1))
+            return false;
+        client_.StartAsync();
+        return first->get_future().wait_for(std::chrono::seconds(600)) == std::future_status::ready;
+    }
+    size_t Updates() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return updates_;
+    }
+    int64_t LastAt() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lastAt_;
+    }
+    // When the latest change of `port` arrived, if one arrived at or after `sinceNs`.
+    std::optional<int64_t> ReceivedAt(const std::string& port, int64_t sinceNs) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = receivedAt_.find(port);
+        if (it == receivedAt_.end() || it->second < sinceNs)
+            return std::nullopt;
+        return it->second;
+    }
+
+  private:
+    static constexpr uint32_t kMonitorId = 7;
+    void Note(const pb::MonitorUpdateMsg& u) {
+        int64_t now = NowNs();
+        pb::LogSwitchPortConfigMsg port;
+        const std::string& body = u.object_body().empty() ? u.old_object_body() : u.object_body();
+        if (!port.ParseFromString(body))
+            return;
+        std::string id = ozy::cairndb::UuidText(port.id().left(), port.id().right());
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++updates_;
+        lastAt_ = now;
+        receivedAt_[id] = now;
+    }
+    ozy::cairndb::CairnDbClient client_;
+    mutable std::mutex mutex_;
+    size_t updates_ = 0;
+    int64_t lastAt_ = 0;
+    std::map<std::string, int64_t> receivedAt_;
+};
+
+// The port object of the benchmark as a write of the database library.
+bool PortWrite(unsigned i, bool adminUp, pb::ModifyRequestMsg* out) {
+    pb::LogSwitchPortConfigMsg port;
+    std::string error;
+    if (!ozy::cairnctl::ObjectFromJson(json::parse(PortObject(i, adminUp)), &port, &error)) {
+        std::fprintf(stderr, "port object: %s\n", error.c_str());
+        return false;
+    }
+    out->set_vdb(1);
+    out->mutable_put()->mutable_object()->set_object_type(pb::LOG_SWITCH_PORT_CONFIG);
+    port.SerializeToString(out->mutable_put()->mutable_object()->mutable_body());
+    return true;
+}
+
 // VIF_STATE objects in the database, counted by their row UUIDs (a monitor of 100k rows would
 // measure the monitor).
 long CountVifStates(AgentSystem& sys) {
@@ -284,8 +376,10 @@ double CommitVifStatesAlone(unsigned n, Io& io) {
 int main(int argc, char** argv) {
     unsigned ports = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 10000;
     unsigned changes = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 200;
+    unsigned long soakCycles = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 0;
     CfgAgent::test::UseOwnBinDir();
     CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
+    ozy::cairndb::library_log_level = CfgAgent::kLogWarn;  // the bench's own clients
     setvbuf(stdout, nullptr, _IOLBF, 0);  // one line per phase, as it ends
 
     CfgAgent::test::AgentSystemOptions options;
@@ -362,8 +456,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the emulator holds %zu ports of %u\n", have, ports);
         return 1;
     }
-    // The same transaction into a database without an agent.
-    double commitAlone = 0;
+    // The same transaction into a database without an agent, with a passive monitor attached.
+    double commitAlone = 0, fanOutAlone = 0;
     {
         CfgAgent::test::TempDir dir("ozy-bench-db");
         CfgAgent::test::CairndbServer db(dir.path());
@@ -372,20 +466,34 @@ int main(int argc, char** argv) {
         std::map<std::string, std::string> env = {{"OZY_CAIRNDB_ENDPOINT", db.Endpoint()}};
         CfgAgent::test::RunProgram(CfgAgent::test::BinPath("cairnctl"),
                                    {"apply", WriteFile(dir.path(), "s.json", SwitchJson())}, env);
+        PassiveMonitor watcher(db.Endpoint(), io.io);
+        if (!watcher.Start()) {
+            std::fprintf(stderr, "the passive monitor did not start\n");
+            return 1;
+        }
         auto c0 = Clock::now();
+        int64_t c0Ns = NowNs();
         auto r = CfgAgent::test::RunProgram(CfgAgent::test::BinPath("cairnctl"),
                                             {"apply", portsFile}, env, std::chrono::seconds(1800));
         commitAlone = Ms(Clock::now() - c0);
         if (r.status != 0)
             return 1;
+        if (!Await([&] { return watcher.Updates() >= ports; }, std::chrono::seconds(1800),
+                   std::chrono::milliseconds(5))) {
+            std::fprintf(stderr, "the passive monitor received %zu ports of %u\n",
+                         watcher.Updates(), ports);
+            return 1;
+        }
+        fanOutAlone = static_cast<double>(watcher.LastAt() - c0Ns) / 1e6;
     }
     double e2e = Ms(tPorts - t0);
     std::printf(
         "ports: %u applied, emulator holds all unblocked after %.0f ms; cairnctl apply %.0f ms "
-        "with "
-        "the agent running, %.0f ms alone; ratio %.1f; agent RSS %.1f MiB\n",
-        ports, e2e, Ms(tApplied - t0), commitAlone, e2e / commitAlone,
-        AgentMemoryKb(sys).first / 1024.0);
+        "with the agent running; into a database alone: cairnctl apply %.0f ms, a passive monitor "
+        "has every port after %.0f ms; ratios %.2f to the apply, %.2f to the monitor; agent RSS "
+        "%.1f MiB\n",
+        ports, e2e, Ms(tApplied - t0), commitAlone, fanOutAlone, e2e / commitAlone,
+        e2e / fanOutAlone, AgentMemoryKb(sys).first / 1024.0);
     PrintMemory(sys, "after realization");
     bool sampled = true;
     for (unsigned i = 0; i < ports; i += std::max(1u, ports / 100))
@@ -438,37 +546,138 @@ int main(int argc, char** argv) {
         "of the same database %.0f ms; ratio %.1f; agent RSS %.1f MiB (peak %.1f MiB)\n",
         ports, fullSync, dumpDb, fullSync / dumpDb, rssKb / 1024.0, hwmKb / 1024.0);
 
-    // 4. Delta latency of one port change, polled on that port alone.
-    std::vector<double> latency, applyMs;
+    // 4. Delta latency: each change committed in-process, timed from the commit's reply to the
+    // emulator's receipt of the port's record and to a passive monitor's receipt of the change.
+    ozy::cairndb::CairnDbClient writer("bench-writer", ozy::net::Endpoint(sys.Db().Endpoint()),
+                                       io.io);
+    writer.StartAsync();
+    PassiveMonitor watcher(sys.Db().Endpoint(), io.io);
+    if (!watcher.Start() || !emu.Call("dpemu/kcp-receipts", {"start"})) {
+        std::fprintf(stderr, "the passive monitor or the emulator's receipts did not start\n");
+        return 1;
+    }
+    std::vector<double> toDataplane, toMonitor;
+    std::map<std::string, int64_t> received;  // port -> the emulator's first receipt since a commit
     // Changes come in pairs on one port: down (blocked), then up again (unblocked).
     for (unsigned c = 0; c < changes; ++c) {
         unsigned i = ((c / 2) * 7919u) % ports;
         bool down = (c % 2) == 0;
-        std::string file =
-            WriteFile(sys.Root(), "bench-change.json",
-                      R"({"LOG_SWITCH_PORT_CONFIG": [)" + PortObject(i, !down) + "]}");
-        auto s0 = Clock::now();
-        auto r = sys.Cairnctl({"apply", file});
-        auto s1 = Clock::now();
-        if (r.status != 0)
+        pb::ModifyRequestMsg req;
+        if (!PortWrite(i, !down, &req))
             return 1;
-        if (!Await(
-                [&] {
-                    return PortState(json{{"ports", {{Port(i), emu.PortProps(Port(i))}}}}, i, down);
-                },
-                std::chrono::seconds(60), std::chrono::milliseconds(1))) {
-            std::fprintf(stderr, "change %u never reached the emulator\n", c);
+        received.clear();
+        int64_t sent = NowNs();
+        auto reply = std::make_shared<std::promise<std::pair<bool, int64_t>>>();
+        writer.Write({req}, [reply](const ozy::cairndb::Status& st) {
+            reply->set_value({st.ok, NowNs()});
+        });
+        auto committed = reply->get_future();
+        if (committed.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            std::fprintf(stderr, "change %u: no commit reply\n", c);
             return 1;
         }
-        latency.push_back(Ms(Clock::now() - s0));
-        applyMs.push_back(Ms(s1 - s0));
+        auto [ok, replyNs] = committed.get();
+        if (!ok) {
+            std::fprintf(stderr, "change %u: the commit failed\n", c);
+            return 1;
+        }
+        const std::string port = Port(i);
+        std::optional<int64_t> monitorNs;
+        bool arrived = Await(
+            [&] {
+                std::string text;
+                if (received.count(port) == 0 && emu.Call("dpemu/kcp-receipts", {"read"}, &text)) {
+                    json got = json::parse(text, nullptr, false);
+                    if (got.is_object() && got["receipts"].is_array()) {
+                        for (const json& r : got["receipts"])
+                            received.emplace(r[1].get<std::string>(), r[0].get<int64_t>());
+                    }
+                }
+                monitorNs = watcher.ReceivedAt(port, sent);
+                return received.count(port) != 0 && monitorNs.has_value();
+            },
+            std::chrono::seconds(60), std::chrono::milliseconds(1));
+        if (!arrived || !PortState(json{{"ports", {{port, emu.PortProps(port)}}}}, i, down)) {
+            std::fprintf(stderr,
+                         "change %u of %s: the emulator %s its record, the monitor %s the change\n",
+                         c, port.c_str(), received.count(port) ? "received" : "never received",
+                         monitorNs ? "received" : "never received");
+            return 1;
+        }
+        toDataplane.push_back(static_cast<double>(received[port] - replyNs) / 1e6);
+        toMonitor.push_back(static_cast<double>(*monitorNs - replyNs) / 1e6);
     }
+    emu.Call("dpemu/kcp-receipts", {"stop"});
+    double deltaRssMb = AgentMemoryKb(sys).first / 1024.0;
     std::printf(
-        "delta: %zu changes, cairnctl apply to the emulator median %.1f ms p99 %.1f ms; cairnctl "
-        "apply alone median %.1f ms p99 %.1f ms; ratio of medians %.2f; agent RSS afterwards "
+        "delta: %zu changes committed in-process; from the commit's reply to the emulator's "
+        "receipt p50 %.3f ms p99 %.3f ms; to a passive monitor's receipt p50 %.3f ms p99 %.3f ms; "
+        "the agent's share above the monitor p50 %.3f ms p99 %.3f ms; agent RSS afterwards "
         "%.1f MiB\n",
-        latency.size(), Percentile(latency, 0.5), Percentile(latency, 0.99),
-        Percentile(applyMs, 0.5), Percentile(applyMs, 0.99),
-        Percentile(latency, 0.5) / Percentile(applyMs, 0.5), AgentMemoryKb(sys).first / 1024.0);
+        toDataplane.size(), Percentile(toDataplane, 0.5), Percentile(toDataplane, 0.99),
+        Percentile(toMonitor, 0.5), Percentile(toMonitor, 0.99),
+        Percentile(toDataplane, 0.5) - Percentile(toMonitor, 0.5),
+        Percentile(toDataplane, 0.99) - Percentile(toMonitor, 0.99), deltaRssMb);
+
+    // 5. Soak: SOAK cycles of one port changed and changed back (a window of writes in flight),
+    // then the agent's memory beside what it was before.
+    if (soakCycles > 0) {
+        PrintMemory(sys, "before the soak");
+        long before = AgentMemoryKb(sys).first;
+        // Writes in flight are sent together as one transaction; each group changes distinct
+        // ports, so that every change of a cycle reaches the agent instead of cancelling out.
+        constexpr unsigned kGroup = 64;
+        std::mutex m;
+        std::condition_variable cv;
+        unsigned inFlight = 0;
+        bool failed = false;
+        auto writeGroup = [&](unsigned long first, unsigned n, bool adminUp) {
+            for (unsigned k = 0; k < n; ++k) {
+                unsigned i = static_cast<unsigned>((first + k) * 7919u % ports);
+                pb::ModifyRequestMsg req;
+                if (!PortWrite(i, adminUp, &req))
+                    return false;
+                {
+                    std::lock_guard<std::mutex> g(m);
+                    ++inFlight;
+                }
+                writer.Write({req}, [&](const ozy::cairndb::Status& st) {
+                    std::lock_guard<std::mutex> g(m);
+                    --inFlight;
+                    failed |= !st.ok;
+                    cv.notify_all();
+                });
+            }
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait(lock, [&] { return inFlight == 0; });
+            return !failed;
+        };
+        auto s0 = Clock::now();
+        for (unsigned long c = 0; c < soakCycles && !failed; c += kGroup) {
+            unsigned n = static_cast<unsigned>(std::min<unsigned long>(kGroup, soakCycles - c));
+            n = std::min(n, ports);
+            if (!writeGroup(c, n, false) || !writeGroup(c, n, true))
+                break;
+        }
+        if (failed) {
+            std::fprintf(stderr, "a soak write failed\n");
+            return 1;
+        }
+        // Settled: every port forwards again (each cycle ends with the port up).
+        if (!Await([&] { return emu.Unblocked() == ports; }, std::chrono::seconds(600),
+                   std::chrono::milliseconds(20))) {
+            std::fprintf(stderr, "after the soak the emulator holds %zu ports unblocked of %u\n",
+                         emu.Unblocked(), ports);
+            return 1;
+        }
+        long after = AgentMemoryKb(sys).first;
+        std::printf(
+            "soak: %lu change-and-back cycles in %.0f s; agent RSS %.1f MiB before, %.1f MiB after "
+            "(%+.1f%%)\n",
+            soakCycles, Ms(Clock::now() - s0) / 1000.0, before / 1024.0, after / 1024.0,
+            100.0 * static_cast<double>(after - before) / static_cast<double>(before));
+        PrintMemory(sys, "after the soak");
+    }
+    writer.Stop();
     return sys.StopAgent() == 0 ? 0 : 1;
 }

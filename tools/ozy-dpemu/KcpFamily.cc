@@ -1,5 +1,7 @@
 #include "tools/ozy-dpemu/KcpFamily.h"
 
+#include <time.h>
+
 #include <nlohmann/json.hpp>
 
 #include "dataplane/KcpDump.h"
@@ -165,6 +167,12 @@ void KcpFamily::HandleSessionControl(uint64_t conn, const KcpMsgView& msg) {
 }
 
 void KcpFamily::HandleUpdate(uint64_t conn, const KcpMsgView& msg) {
+    int64_t receivedNs = 0;
+    if (recordReceipts_) {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        receivedNs = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
     UpdateView u;
     if (!CheckUpdate(msg, &u)) {
         Error(conn, "Update of " + std::to_string(msg.length) + " bytes fails the length checks");
@@ -194,13 +202,55 @@ void KcpFamily::HandleUpdate(uint64_t conn, const KcpMsgView& msg) {
         pendingFragments_.erase(conn);
         pendingFragmentCount_.erase(conn);
         CFG_DEBUG("ozy-dpemu: kcp: joined %1 fragments, %2 bytes of elements", count, whole.size());
-        ++updates_;
-        tables_.ApplyUpdate(whole.data(), whole.size(),
-                            [&](const std::string& e) { Error(conn, e); });
+        Apply(conn, whole.data(), whole.size(), receivedNs);
         return;
     }
+    Apply(conn, elements, size, receivedNs);
+}
+
+void KcpFamily::Apply(uint64_t conn, const uint8_t* elements, size_t size, int64_t receivedNs) {
     ++updates_;
-    tables_.ApplyUpdate(elements, size, [&](const std::string& e) { Error(conn, e); });
+    auto error = [&](const std::string& e) { Error(conn, e); };
+    if (!recordReceipts_) {
+        tables_.ApplyUpdate(elements, size, error);
+        return;
+    }
+    std::vector<std::string> portIds;
+    tables_.ApplyUpdate(elements, size, error, &portIds);
+    for (std::string& id : portIds) {
+        if (receipts_.size() >= kMaxReceipts) {
+            ++receiptsDropped_;
+            continue;
+        }
+        receipts_.push_back(Receipt{receivedNs, std::move(id)});
+    }
+}
+
+CommandResult KcpFamily::Receipts(const std::vector<std::string>& args) {
+    const std::string& what = args[0];
+    if (what == "start") {
+        receipts_.clear();
+        receiptsDropped_ = 0;
+        recordReceipts_ = true;
+        return CommandResult::Ok("recording the receipt of port records");
+    }
+    if (what == "stop") {
+        recordReceipts_ = false;
+        receipts_.clear();
+        receiptsDropped_ = 0;
+        return CommandResult::Ok("receipts no longer recorded");
+    }
+    if (what != "read")
+        return CommandResult::Error("\"" + what + "\": expected start, read or stop");
+    if (!recordReceipts_)
+        return CommandResult::Error("receipts are not recorded (dpemu/kcp-receipts start)");
+    nlohmann::json list = nlohmann::json::array();
+    for (const Receipt& r : receipts_)
+        list.push_back({r.monotonicNs, r.portId});
+    nlohmann::json out = {{"receipts", std::move(list)}, {"dropped", receiptsDropped_}};
+    receipts_.clear();
+    receiptsDropped_ = 0;
+    return CommandResult::Ok(out.dump());
 }
 
 void KcpFamily::HandleQuery(uint64_t conn, const KcpMsgView& msg) {
@@ -398,6 +448,8 @@ void KcpFamily::RegisterCommands(CommandTable& table) {
               [this](const std::vector<std::string>& a) { return VifConnect(a); });
     table.Add("dpemu/vif-disconnect", "VIF_ID", 1, 1,
               [this](const std::vector<std::string>& a) { return VifDisconnect(a); });
+    table.Add("dpemu/kcp-receipts", "start|read|stop", 1, 1,
+              [this](const std::vector<std::string>& a) { return Receipts(a); });
     // One port's properties, for pollers that would otherwise dump every port.
     table.Add("dpemu/kcp-port", "PORT_ID", 1, 1, [this](const std::vector<std::string>& a) {
         auto it = tables_.ports.find(a[0]);

@@ -10,6 +10,9 @@
 // - Injections: dpemu/vif-connect and dpemu/vif-disconnect send a VIF Update (UPDATE, status
 //   CONNECT or DISCONNECT) while a session is open; "dpemu/out-of-sync kcp [port VIF | krnnic
 //   NAME | hopover VIF TYPE]" sends the matching notification.
+// - Receipts, for latency measurements: after "dpemu/kcp-receipts start" every port property
+//   record received is logged with the CLOCK_MONOTONIC time of the Update that carried it (of its
+//   last fragment); "read" hands the log over and empties it, "stop" ends and forgets it.
 // Malformed input is logged with the reason, counted, kept in the dump's "errors" and dropped.
 //
 // Messages the dataplane sends are never fragmented across records: VIF records are batched into
@@ -35,6 +38,8 @@ class KcpFamily : public FamilyHandler {
     // ports fits (about 200 bytes each); beyond it the Update is refused as runaway input.
     static constexpr size_t kMaxJoinedUpdate = 256u * 1024u * 1024u;
     static constexpr size_t kKeptErrors = 32;
+    // Receipts held until read; beyond, further ones are only counted.
+    static constexpr size_t kMaxReceipts = 1000000;
 
     void OnConnect(uint64_t conn) override;
     void OnDisconnect(uint64_t conn) override;
@@ -71,6 +76,9 @@ class KcpFamily : public FamilyHandler {
                                          uint8_t status) const;
     CommandResult VifConnect(const std::vector<std::string>& args);
     CommandResult VifDisconnect(const std::vector<std::string>& args);
+    CommandResult Receipts(const std::vector<std::string>& args);
+    // Applies an Update's elements, logging the port records in it when receipts are recorded.
+    void Apply(uint64_t conn, const uint8_t* elements, size_t size, int64_t receivedNs);
     void Error(uint64_t conn, const std::string& text);
 
     KcpTables tables_;
@@ -92,6 +100,14 @@ class KcpFamily : public FamilyHandler {
     uint64_t malformed_ = 0;
     std::map<std::string, uint64_t> byType_;
     std::deque<std::string> errors_;
+
+    struct Receipt {
+        int64_t monotonicNs;
+        std::string portId;
+    };
+    bool recordReceipts_ = false;
+    std::vector<Receipt> receipts_;
+    uint64_t receiptsDropped_ = 0;
 };
 
 // "aa:bb:cc:dd:ee:ff" (hex digits, either case); false for anything else.

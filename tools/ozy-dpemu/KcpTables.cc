@@ -180,7 +180,8 @@ void KcpTables::ApplyList(uint16_t type, const std::vector<std::string>& ids, bo
     }
 }
 
-size_t KcpTables::ApplyUpdate(const uint8_t* elements, size_t size, const ErrorFn& error) {
+size_t KcpTables::ApplyUpdate(const uint8_t* elements, size_t size, const ErrorFn& error,
+                              std::vector<std::string>* portIds) {
     std::set<std::string> portFullSync, krnnicFullSync, swxFullSync;
     std::set<uint16_t> listsSeen;
     std::set<std::string> parentsSeen;
@@ -212,6 +213,8 @@ size_t KcpTables::ApplyUpdate(const uint8_t* elements, size_t size, const ErrorF
                 break;
             case kPortPropertyUpdate:
                 ok = WalkPropertyRecords(tlv.type, value, &op, [&](const PropertyRecord& r) {
+                    if (portIds != nullptr)
+                        portIds->push_back(r.id);
                     ApplyPropertyRecord(ports, "port", kScopePort, op, r.id, r.properties,
                                         portFullSync, error);
                 });

@@ -40,7 +40,9 @@ class KcpTables {
     };
 
     // Applies the elements in [elements, elements + size); returns the number of elements applied.
-    size_t ApplyUpdate(const uint8_t* elements, size_t size, const ErrorFn& error);
+    // With `portIds`, the IDs of the port property records met are appended to it.
+    size_t ApplyUpdate(const uint8_t* elements, size_t size, const ErrorFn& error,
+                       std::vector<std::string>* portIds = nullptr);
 
     nlohmann::json ToJson() const;
     static nlohmann::json PropertiesJson(const PropertySet& props);

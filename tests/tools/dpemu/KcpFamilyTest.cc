@@ -176,6 +176,50 @@ TEST_F(KcpFamilyTest, UpdatesProgramPortKrnnicAndSwitchTables) {
     EXPECT_TRUE(Dump()["ports"].empty());
 }
 
+// Receipts log the port records of each Update with its receive time, only while started.
+TEST_F(KcpFamilyTest, ReceiptsLogPortRecordsWhileStarted) {
+    Bytes block = H("00 01 00 05 01");
+    auto twoPorts = [&](const char* a, const char* b) {
+        return Update(0,
+                      Cat({Element(kcp::kPortPropertyUpdate,
+                                   Cat({Bytes{kcp::kOpUpdate}, Field(a, 48), H("00 37"), block,
+                                        Field(b, 48), H("00 37"), block})),
+                           Element(kcp::kKrnnicPropertyUpdate,
+                                   Cat({Bytes{kcp::kOpUpdate}, Field("vmk0", 16), H("00 12")}))}));
+    };
+    auto read = [&] {
+        CommandResult r = commands.Run("dpemu/kcp-receipts", {"read"});
+        EXPECT_TRUE(r.ok) << r.text;
+        return r.ok ? nlohmann::json::parse(r.text) : nlohmann::json();
+    };
+    EXPECT_FALSE(commands.Run("dpemu/kcp-receipts", {"read"}).ok);
+    EXPECT_FALSE(commands.Run("dpemu/kcp-receipts", {"begin"}).ok);
+    Receive(twoPorts("before-1", "before-2"));
+    ASSERT_TRUE(commands.Run("dpemu/kcp-receipts", {"start"}).ok);
+    EXPECT_TRUE(read()["receipts"].empty()) << "an Update before the start was logged";
+
+    Receive(twoPorts("port-1", "port-2"));
+    Receive(twoPorts("port-3", "port-1"));
+    nlohmann::json got = read();
+    EXPECT_TRUE(Dump()["errors"].empty()) << Dump()["errors"].dump();
+    ASSERT_EQ(got["receipts"].size(), 4u) << got.dump();
+    std::vector<std::string> ids;
+    for (const auto& r : got["receipts"])
+        ids.push_back(r[1]);
+    EXPECT_EQ(ids, (std::vector<std::string>{"port-1", "port-2", "port-3", "port-1"}));
+    const auto& r = got["receipts"];
+    EXPECT_GT(r[0][0].get<int64_t>(), 0);
+    EXPECT_EQ(r[0][0], r[1][0]) << "records of one Update share its time";
+    EXPECT_LE(r[1][0].get<int64_t>(), r[2][0].get<int64_t>());
+    EXPECT_EQ(got["dropped"], 0);
+    EXPECT_TRUE(read()["receipts"].empty()) << "a read empties the log";
+
+    ASSERT_TRUE(commands.Run("dpemu/kcp-receipts", {"stop"}).ok);
+    Receive(twoPorts("port-4", "port-5"));
+    EXPECT_FALSE(commands.Run("dpemu/kcp-receipts", {"read"}).ok);
+    EXPECT_TRUE(Dump()["ports"].contains("port-5"));
+}
+
 TEST_F(KcpFamilyTest, ListsAreCompleteSetsAndOtherRecordsAreKept) {
     Bytes props = Cat({Bytes{kcp::kOpUpdate}, Field("old", 48), H("00 36"), H("00 01 00 04")});
     Receive(
