@@ -230,6 +230,11 @@ size_t Decoder::RoutedComponents(ObjectType type, ComponentType* out, size_t max
     return n;
 }
 
+DemuxRoute Decoder::DemuxRouteOf(ObjectType type) {
+    const Route* route = Routes().find(type);
+    return route == nullptr ? DemuxRoute::NONE : route->demux;
+}
+
 void Decoder::SetRealtimeFeatureEnabled(bool on) {
     g_realtimeFeature.store(on, std::memory_order_relaxed);
 }

@@ -81,6 +81,8 @@ class Decoder {
     // Components of an object type in routing order (all groups); count 0 when the type is not
     // routed. For tests, the CLI and the benchmark.
     static size_t RoutedComponents(ObjectType type, ComponentType* out, size_t max);
+    // How the SmartNIC host's Demux gets updates of a type (NONE when not routed).
+    static DemuxRoute DemuxRouteOf(ObjectType type);
 
     // The realtime feature switch "EozyDpVswitchRT": when on, logical switch port updates also
     // produce LSP_REALTIME_PROFINET, LSP_REALTIME_LATENCY and LSP_REALTIME_PRP. Process-wide,
