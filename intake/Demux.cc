@@ -136,8 +136,7 @@ void LogUpdate(NodeType t, const std::string& idText) {
 // The object operation of an op message (field 1 of every op class); INVALID when it does not
 // parse.
 PBOpType ObjectOpOf(ObjectType type, const std::string& opMsg) {
-    const ozy::cairndb::ObjectTypeInfo* info =
-        ozy::cairndb::FindObjectType(static_cast<int>(type));
+    const ozy::cairndb::ObjectTypeInfo* info = ozy::cairndb::FindObjectType(static_cast<int>(type));
     if (info == nullptr)
         return PBOpType::INVALID;
     std::unique_ptr<google::protobuf::Message> op(info->op->New());
@@ -232,9 +231,9 @@ void Demux::Update(const pb::MonitorUpdateMsg& update, DemuxRoute route) {
     const ObjectType type = static_cast<ObjectType>(update.object_type());
     if (route == DemuxRoute::GENERIC) {
         const PBOpType op = ObjectOpOf(type, update.op_msg());
-        const std::string& body =
-            op == PBOpType::CLEAR && !update.old_object_body().empty() ? update.old_object_body()
-                                                                       : update.object_body();
+        const std::string& body = op == PBOpType::CLEAR && !update.old_object_body().empty()
+                                      ? update.old_object_body()
+                                      : update.object_body();
         const std::string id = demux::IdOfBody(type, body);
         if (id.empty()) {
             CFG_ERROR_CODE("LCP00028", "Demux: Global object of type %1 without id, dropped",
@@ -258,8 +257,8 @@ void Demux::Topological(NodeType type, const pb::MonitorUpdateMsg& update) {
     const ObjectType objType = demux::ObjectTypeOfNode(static_cast<uint32_t>(type));
     const PBOpType op = ObjectOpOf(objType, update.op_msg());
     const bool clear = op == PBOpType::CLEAR;
-    const std::string& raw =
-        clear && !update.old_object_body().empty() ? update.old_object_body() : update.object_body();
+    const std::string& raw = clear && !update.old_object_body().empty() ? update.old_object_body()
+                                                                        : update.object_body();
     NodeLinks links;
     const bool parsed = demux::ParseLinks(type, raw, &links);
     const std::string idText = parsed ? demux::IdText(links.id) : std::string("?");
@@ -297,12 +296,12 @@ void Demux::Topological(NodeType type, const pb::MonitorUpdateMsg& update) {
         if (r == demux::PatchResult::kPatched) {
             body = std::make_shared<const std::string>(std::move(patched));
         } else {
-            CFG_ERROR_CODE("LCP00028",
-                           "Demux: Entry operations of %1 %2 do not fit the stored table (%3), "
-                           "the delivered body is kept",
-                           TypeName(objType), idText,
-                           r == demux::PatchResult::kBadIndex ? "index out of range"
-                                                              : "unreadable");
+            CFG_ERROR_CODE(
+                "LCP00028",
+                "Demux: Entry operations of %1 %2 do not fit the stored table (%3), "
+                "the delivered body is kept",
+                TypeName(objType), idText,
+                r == demux::PatchResult::kBadIndex ? "index out of range" : "unreadable");
         }
     }
     if (!body)
@@ -373,8 +372,7 @@ void Demux::RemoveNode(NodeType type, const std::string& id) {
     auto it = nodes_.find(key);
     if (it == nodes_.end()) {
         CFG_INFO("Demux: Object type %1 with id %2 is not existed",
-                 TypeName(demux::ObjectTypeOfNode(static_cast<uint32_t>(type))),
-                 demux::IdText(id));
+                 TypeName(demux::ObjectTypeOfNode(static_cast<uint32_t>(type))), demux::IdText(id));
         return;
     }
     Node& node = it->second;
@@ -496,8 +494,8 @@ void Demux::Run() {
         const std::vector<uint16_t> added = Minus(now, node.vdbs);
         const std::vector<uint16_t> removed = Minus(node.vdbs, now);
         if (!added.empty() || !removed.empty()) {
-            CFG_DEBUG("Demux: Update node(type %1, id %2) children vdb", demux::NodeTypeName(node.type),
-                      demux::IdText(node.id));
+            CFG_DEBUG("Demux: Update node(type %1, id %2) children vdb",
+                      demux::NodeTypeName(node.type), demux::IdText(node.id));
             if (node.type == NodeType::HOST_SWITCH) {
                 CFG_DEBUG("Demux: Update host switch %1 children node with vdb size %2",
                           demux::IdText(node.id), now.size());
@@ -535,8 +533,8 @@ void Demux::UpdateGlobal(ObjectType type, PBOpType op, const std::string& id,
             barrierHook_(update.object_body(), std::set<uint16_t>(vdbs.begin(), vdbs.end()));
     } else if (op == PBOpType::CLEAR) {
         if (globals_.erase(key) == 0) {
-            CFG_INFO("Demux: Object type %1 with id %2 is not existed",
-                     TypeName(type), demux::IdText(id));
+            CFG_INFO("Demux: Object type %1 with id %2 is not existed", TypeName(type),
+                     demux::IdText(id));
         }
         EmitDelete(type, id, vdbs);
     } else {
@@ -631,8 +629,8 @@ void Demux::EmitDelete(ObjectType type, const std::string& id, const std::vector
     for (uint16_t v : vdbs) {
         if (v == suppressed_)
             continue;
-        CFG_DEBUG("Demux: Del vdb %1 for object type %2, id %3", v,
-                  TypeName(type), demux::IdText(id));
+        CFG_DEBUG("Demux: Del vdb %1 for object type %2, id %3", v, TypeName(type),
+                  demux::IdText(id));
         pending_.push_back(Request{Request::kDelete, v, type, id, nullptr, nullptr});
     }
 }
@@ -735,19 +733,18 @@ std::vector<Demux::Request> Demux::Merged(bool log) const {
             continue;
         const Request& later = pending_[it->second];
         const char* opText = r.kind == Request::kPut ? "put" : "delete";
-        const bool same = later.kind == r.kind &&
-                          (r.kind == Request::kDelete ||
-                           (r.body && later.body && (r.body == later.body || *r.body == *later.body)));
+        const bool same =
+            later.kind == r.kind &&
+            (r.kind == Request::kDelete ||
+             (r.body && later.body && (r.body == later.body || *r.body == *later.body)));
         if (same) {
             CFG_WARN_CODE("LCP00028",
                           "Demux: find the same cairndb update %1 msg (object id %2) property %3 "
                           "operation %4",
-                          TypeName(r.type), demux::IdText(r.id),
-                          r.vdb, opText);
+                          TypeName(r.type), demux::IdText(r.id), r.vdb, opText);
         } else {
             CFG_DEBUG("Demux: merge %1 msg (object id %2) property %3 operation %4",
-                      TypeName(r.type), demux::IdText(r.id), r.vdb,
-                      opText);
+                      TypeName(r.type), demux::IdText(r.id), r.vdb, opText);
         }
     }
     std::vector<Request> out;
@@ -850,8 +847,7 @@ std::vector<Demux::ObjectView> Demux::ObjectsById(uint16_t vdb, const std::strin
         const NodeType nt = demux::NodeTypeOfObject(t);
         if (nt != NodeType::NONE) {
             const Node* n = Find(nt, id);
-            if (n != nullptr && n->body &&
-                std::binary_search(n->vdbs.begin(), n->vdbs.end(), vdb))
+            if (n != nullptr && n->body && std::binary_search(n->vdbs.begin(), n->vdbs.end(), vdb))
                 out.push_back(ObjectView{t, id, nt, n->vdbs, n->version, n->body});
             continue;
         }

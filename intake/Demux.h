@@ -49,12 +49,13 @@ class Demux : public ozy::RefCounted<Demux, ozy::IRefCountable> {
     using NodeType = demux::NodeType;
     using Buffer = std::shared_ptr<const std::string>;
     // A BARRIER object forwarded to the vdbs: its body and the vdbs it went to.
-    using BarrierHook = std::function<void(const std::string& body, const std::set<uint16_t>& vdbs)>;
+    using BarrierHook =
+        std::function<void(const std::string& body, const std::set<uint16_t>& vdbs)>;
 
     // An object as the Demux holds it, for the CLI and tests.
     struct ObjectView {
         ObjectType type = ObjectType::OBJECT_TYPE_INVALID;
-        std::string id;  // serialized UuidMsg
+        std::string id;                  // serialized UuidMsg
         NodeType node = NodeType::NONE;  // NONE for a global object
         std::vector<uint16_t> vdbs;
         uint32_t version = 0;
@@ -167,8 +168,8 @@ class Demux : public ozy::RefCounted<Demux, ozy::IRefCountable> {
     // (parent type, child type, key) -> ids of the parents offering it.
     std::unordered_map<std::string, std::set<std::string>> offerers_;
     std::map<std::pair<ObjectType, std::string>, Global> globals_;
-    std::map<std::string, std::set<uint16_t>> bindings_;       // host switch -> vdbs
-    std::map<uint16_t, std::set<std::string>> vdbSwitches_;    // vdb -> host switches
+    std::map<std::string, std::set<uint16_t>> bindings_;     // host switch -> vdbs
+    std::map<uint16_t, std::set<std::string>> vdbSwitches_;  // vdb -> host switches
     std::vector<Request> pending_;
     size_t flushFront_ = 0;  // flushes placed at the front of pending_
     // Recomputation state of one change.

@@ -191,8 +191,8 @@ bool ParseTopology(NT type, const std::string& bytes, NodeLinks* out) {
                 return false;
             for (const pb::UuidMsg& ls : b.logical_switch_ids())
                 parents.Add(NT::LOG_SWITCH, ls);
-            for (NT child : {NT::LOG_ROUTER_PORT, NT::FIB, NT::MULTICAST_STATIC_ROUTE,
-                             NT::MULTICAST_CONFIG})
+            for (NT child :
+                 {NT::LOG_ROUTER_PORT, NT::FIB, NT::MULTICAST_STATIC_ROUTE, NT::MULTICAST_CONFIG})
                 offers.Add(child, b.id());
             offers.Add(NT::DAD_PROFILE, b.dad_profile_id());
             offers.Add(NT::NDRA_PROFILE, b.ndra_profile_id());
@@ -365,8 +365,8 @@ bool PatchList(Message* stored, const Message& delivered, const FieldDescriptor*
     for (int i = storedSize; i > w; --i)
         r->RemoveLast(stored, f);
     for (int idx : added)
-        r->AddMessage(stored, f)->CopyFrom(delivered.GetReflection()->GetRepeatedMessage(delivered,
-                                                                                         f, idx));
+        r->AddMessage(stored, f)->CopyFrom(
+            delivered.GetReflection()->GetRepeatedMessage(delivered, f, idx));
     return true;
 }
 
@@ -445,8 +445,7 @@ NodeLinks HostSwitchNodeLinks(const std::string& transportNode, const HostSwitch
 }
 
 std::string IdOfBody(ObjectType type, const std::string& body) {
-    const ozy::cairndb::ObjectTypeInfo* info =
-        ozy::cairndb::FindObjectType(static_cast<int>(type));
+    const ozy::cairndb::ObjectTypeInfo* info = ozy::cairndb::FindObjectType(static_cast<int>(type));
     if (info == nullptr)
         return std::string();
     bool ok = false;
@@ -476,8 +475,7 @@ bool IsForwardingTable(NodeType type) {
 
 PatchResult PatchTable(ObjectType type, const std::string& stored, const std::string& opMsg,
                        const std::string& delivered, std::string* out) {
-    const ozy::cairndb::ObjectTypeInfo* info =
-        ozy::cairndb::FindObjectType(static_cast<int>(type));
+    const ozy::cairndb::ObjectTypeInfo* info = ozy::cairndb::FindObjectType(static_cast<int>(type));
     if (info == nullptr)
         return PatchResult::kBadInput;
     bool okStored = false;

@@ -133,9 +133,9 @@ size_t SNTable::Size() const {
 std::vector<std::string> SNTable::Dump() const {
     Lock lock(mutex_);
     std::vector<std::string> lines;
-    lines.push_back(DumpText(
-        "smartnicTable: Got hostswitch mapping table size %1, backingTable_ size %2",
-        byVdb_.size(), backing_.size()));
+    lines.push_back(
+        DumpText("smartnicTable: Got hostswitch mapping table size %1, backingTable_ size %2",
+                 byVdb_.size(), backing_.size()));
     for (const auto& [hs, b] : backing_) {
         lines.push_back(DumpText(
             "smartnicTable: Got hostswitch %1, active %2, standy %3, current active %4, vdb %5, "

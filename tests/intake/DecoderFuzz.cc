@@ -13,30 +13,16 @@
 #include "intake/Decoder.h"
 #include "proto/cairndb_monitor.pb.h"
 #include "runtime/Logger.h"
+#include "tests/intake/FuzzUpdate.h"
 
 namespace {
 
 namespace pb = orvane::ozy::cairndb;
 
-bool RawUpdate(const uint8_t* data, size_t size, pb::MonitorUpdateMsg* u) {
-    if (size < 4)
-        return false;
-    static const uint32_t kTypes[] = {
-        1,   2,   3,   4,   5,   6,   12,  22,  23,  27,  28,  29,  30,  31,  32,  49,  52,
-        53,  56,  63,  64,  68,  69,  72,  82,  105, 108, 109, 110, 128, 129, 130, 136, 140,
-        141, 150, 151, 154, 162, 174, 176, 179, 189, 195, 200, 214, 219, 221, 239};
-    u->set_object_type(
-        static_cast<pb::ObjectType>(kTypes[data[0] % (sizeof(kTypes) / sizeof(kTypes[0]))]));
-    const char* rest = reinterpret_cast<const char*>(data + 4);
-    size_t n = size - 4;
-    size_t a = n == 0 ? 0 : data[1] % (n + 1);
-    size_t b = n - a == 0 ? 0 : data[2] % (n - a + 1);
-    u->set_op_msg(std::string(rest, a));
-    u->set_object_body(std::string(rest + a, b));
-    if (data[3] & 1)
-        u->set_old_object_body(std::string(rest + a + b, n - a - b));
-    return true;
-}
+constexpr uint32_t kTypes[] = {1,   2,   3,   4,   5,   6,   12,  22,  23,  27,  28,  29,  30,
+                               31,  32,  49,  52,  53,  56,  63,  64,  68,  69,  72,  82,  105,
+                               108, 109, 110, 128, 129, 130, 136, 140, 141, 150, 151, 154, 162,
+                               174, 176, 179, 189, 195, 200, 214, 219, 221, 239};
 
 }  // namespace
 
@@ -51,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     (void)once;
     pb::MonitorUpdateMsg u;
-    if (!u.ParseFromArray(data, static_cast<int>(size)) && !RawUpdate(data, size, &u)) {
+    if (!u.ParseFromArray(data, static_cast<int>(size)) &&
+        !CfgAgent::test::RawUpdate(data, size, kTypes, sizeof(kTypes) / sizeof(kTypes[0]), &u)) {
         return 0;
     }
     CfgAgent::DecodeResult result;

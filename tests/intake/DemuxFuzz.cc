@@ -9,31 +9,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "intake/Demux.h"
 #include "runtime/Logger.h"
 #include "tests/intake/DemuxTestUtil.h"
+#include "tests/intake/FuzzUpdate.h"
 
 namespace {
 
 using namespace CfgAgent;
 using namespace CfgAgent::test;
 
-bool RawUpdate(const uint8_t* data, size_t size, pb::MonitorUpdateMsg* u) {
-    if (size < 4)
-        return false;
-    size_t count = 0;
-    const ObjectType* types = AllObjectTypeValues(&count);
-    u->set_object_type(static_cast<pb::ObjectType>(types[data[0] % count]));
-    const char* rest = reinterpret_cast<const char*>(data + 4);
-    size_t n = size - 4;
-    size_t a = n == 0 ? 0 : data[1] % (n + 1);
-    size_t b = n - a == 0 ? 0 : data[2] % (n - a + 1);
-    u->set_op_msg(std::string(rest, a));
-    u->set_object_body(std::string(rest + a, b));
-    if (data[3] & 1)
-        u->set_old_object_body(std::string(rest + a + b, n - a - b));
-    return true;
+// Every object type of the schema, as raw-update type picks.
+const std::vector<uint32_t>& TypeValues() {
+    static const std::vector<uint32_t> values = [] {
+        size_t count = 0;
+        const ObjectType* types = AllObjectTypeValues(&count);
+        std::vector<uint32_t> out;
+        for (size_t i = 0; i < count; ++i)
+            out.push_back(static_cast<uint32_t>(types[i]));
+        return out;
+    }();
+    return values;
 }
 
 void Check(const CapturingWriter& writer) {
@@ -72,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool fullSync = (data[0] & 4) != 0;
     pb::MonitorUpdateMsg u;
     if (!u.ParseFromArray(data + 1, static_cast<int>(size - 1)) &&
-        !RawUpdate(data + 1, size - 1, &u))
+        !RawUpdate(data + 1, size - 1, TypeValues().data(), TypeValues().size(), &u))
         return 0;
 
     auto demux = ozy::MakeRef<Demux>();

@@ -80,7 +80,9 @@ TEST_P(DemuxFullSyncOrderTest, EndsInTheSameVdbContentsAndDropsStaleRows) {
                 Set(OT::LOG_SWITCH_PORT_CONFIG, Lsp(p, 1, true));
         },
         [&] { Set(OT::LOG_SWITCH_CONFIG, Ls(1, 1)); },
-        [&] { Set(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}})); },
+        [&] {
+            Set(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}}));
+        },
         [&] { Bind(2, 1); },
     };
     Set(OT::RULE, Rule(1));
@@ -136,8 +138,8 @@ TEST_F(DemuxTest, BindingBeforeTheTransportNodeWaitsForItsHostSwitch) {
     Set(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}}));
     EXPECT_TRUE(logs.Contains("found in node table, do update"));
     Barrier();
-    EXPECT_EQ(Vdbs().Of(2), Objs({{OT::TRANSPORT_NODE_CONFIG, TnId(1)},
-                                  {OT::LOG_SWITCH_CONFIG, LsId(1)}}));
+    EXPECT_EQ(Vdbs().Of(2),
+              Objs({{OT::TRANSPORT_NODE_CONFIG, TnId(1)}, {OT::LOG_SWITCH_CONFIG, LsId(1)}}));
 }
 
 TEST_F(DemuxTest, ReconnectionDeletesWhatTheFullSyncDidNotResend) {
@@ -168,7 +170,8 @@ TEST_F(DemuxTest, ReconnectionDeletesWhatTheFullSyncDidNotResend) {
               2u);
 }
 
-// ---- moves ----------------------------------------------------------------------------------------
+// ---- moves
+// ----------------------------------------------------------------------------------------
 
 // TN 1 with host switch 1 (zone 1, vdb 2) and host switch 2 (zone 2, vdb 3).
 class DemuxTwoVdbTest : public DemuxTest {
@@ -217,13 +220,12 @@ TEST_F(DemuxTwoVdbTest, TransportNodeDroppingOneHostSwitchEmptiesOnlyItsVdb) {
 
 TEST_F(DemuxTwoVdbTest, BarrierIsForwardedAndHandedOnWithItsVdbs) {
     std::vector<std::set<uint16_t>> seen;
-    demux->SetBarrierHook(
-        [&](const std::string& body, const std::set<uint16_t>& vdbs) {
-            pb::BarrierMsg b;
-            ASSERT_TRUE(b.ParseFromString(body));
-            EXPECT_EQ(b.barrier_id(), 7u);
-            seen.push_back(vdbs);
-        });
+    demux->SetBarrierHook([&](const std::string& body, const std::set<uint16_t>& vdbs) {
+        pb::BarrierMsg b;
+        ASSERT_TRUE(b.ParseFromString(body));
+        EXPECT_EQ(b.barrier_id(), 7u);
+        seen.push_back(vdbs);
+    });
     pb::BarrierMsg b;
     *b.mutable_id() = Uuid(0xb0);
     b.set_barrier_id(7);
@@ -262,7 +264,8 @@ TEST_F(DemuxTest, UnbindingOneOfTwoHostSwitchesOfAVdbDeletesOnlyWhatLeaves) {
     EXPECT_TRUE(demux->GetInfo().bindings.empty());
 }
 
-// ---- several parents ------------------------------------------------------------------------------
+// ---- several parents
+// ------------------------------------------------------------------------------
 
 TEST_F(DemuxTwoVdbTest, ChildOfSeveralParentsKeepsTheVdbsAnotherParentStillSupplies) {
     // Routing domain 1 under switch 1 (vdb 2) and switch 2 (vdb 3).
@@ -395,8 +398,8 @@ TEST_F(DemuxTest, EveryNodeTypeFollowsItsParentIntoTheVdb) {
     // Removing the switch takes the whole subtree out; the transport node stays.
     Clear(OT::LOG_SWITCH_CONFIG, Ls(1, 1, 1));
     Barrier();
-    EXPECT_EQ(Vdbs().Of(2), Objs({{OT::TRANSPORT_NODE_CONFIG, TnId(1)},
-                                  {OT::VTEP_GROUP, vg.id()}}));
+    EXPECT_EQ(Vdbs().Of(2),
+              Objs({{OT::TRANSPORT_NODE_CONFIG, TnId(1)}, {OT::VTEP_GROUP, vg.id()}}));
 }
 
 // ---- merging ------------------------------------------------------------------------------------
@@ -528,55 +531,56 @@ TEST_P(DemuxBadInputTest, IsLoggedWithItsCodeAndDropped) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DemuxBadInputTest,
-    ::testing::Values(
-        BadCase{"BodyDoesNotParse",
-                [] {
-                    pb::MonitorUpdateMsg u = SetOf(ObjectType::LOG_SWITCH_CONFIG, Ls(1, 1));
-                    u.set_object_body("\xff\xff\xff");
-                    return u;
-                },
-                "does not parse or carries no id"},
-        BadCase{"BodyWithoutId",
-                [] {
-                    pb::LogSwitchConfigMsg ls = Ls(1, 1);
-                    ls.clear_id();
-                    return SetOf(ObjectType::LOG_SWITCH_CONFIG, ls);
-                },
-                "does not parse or carries no id"},
-        BadCase{"OpDoesNotParse",
-                [] {
-                    pb::MonitorUpdateMsg u = SetOf(ObjectType::LOG_SWITCH_PORT_CONFIG, Lsp(1, 1));
-                    u.set_op_msg("\x0a\xff");
-                    return u;
-                },
-                "with invalid operation"},
-        BadCase{"TableWithInvalidOperation",
-                [] {
-                    pb::LogSwitchFibMsg fib;
-                    *fib.mutable_id() = LsId(1);
-                    return SetOf(ObjectType::LOG_SWITCH_FIB, fib, pb::INSERT);
-                },
-                "Demux: Demux logical switch fib with invalide type 9"},
-        BadCase{"GlobalWithoutId",
-                [] {
-                    pb::RuleMsg r;
-                    return SetOf(ObjectType::RULE, r);
-                },
-                "without id, dropped"},
-        BadCase{"GlobalBodyDoesNotParse",
-                [] {
-                    pb::MonitorUpdateMsg u = SetOf(ObjectType::RULE, Rule(5));
-                    u.set_object_body("\x0a\x05");
-                    return u;
-                },
-                "without id, dropped"},
-        BadCase{"UnknownType",
-                [] {
-                    pb::MonitorUpdateMsg u = SetOf(ObjectType::RULE, Rule(5));
-                    u.set_object_type(static_cast<pb::ObjectType>(250));
-                    return u;
-                },
-                "is not demuxed"}),
+    ::testing::Values(BadCase{"BodyDoesNotParse",
+                              [] {
+                                  pb::MonitorUpdateMsg u =
+                                      SetOf(ObjectType::LOG_SWITCH_CONFIG, Ls(1, 1));
+                                  u.set_object_body("\xff\xff\xff");
+                                  return u;
+                              },
+                              "does not parse or carries no id"},
+                      BadCase{"BodyWithoutId",
+                              [] {
+                                  pb::LogSwitchConfigMsg ls = Ls(1, 1);
+                                  ls.clear_id();
+                                  return SetOf(ObjectType::LOG_SWITCH_CONFIG, ls);
+                              },
+                              "does not parse or carries no id"},
+                      BadCase{"OpDoesNotParse",
+                              [] {
+                                  pb::MonitorUpdateMsg u =
+                                      SetOf(ObjectType::LOG_SWITCH_PORT_CONFIG, Lsp(1, 1));
+                                  u.set_op_msg("\x0a\xff");
+                                  return u;
+                              },
+                              "with invalid operation"},
+                      BadCase{"TableWithInvalidOperation",
+                              [] {
+                                  pb::LogSwitchFibMsg fib;
+                                  *fib.mutable_id() = LsId(1);
+                                  return SetOf(ObjectType::LOG_SWITCH_FIB, fib, pb::INSERT);
+                              },
+                              "Demux: Demux logical switch fib with invalide type 9"},
+                      BadCase{"GlobalWithoutId",
+                              [] {
+                                  pb::RuleMsg r;
+                                  return SetOf(ObjectType::RULE, r);
+                              },
+                              "without id, dropped"},
+                      BadCase{"GlobalBodyDoesNotParse",
+                              [] {
+                                  pb::MonitorUpdateMsg u = SetOf(ObjectType::RULE, Rule(5));
+                                  u.set_object_body("\x0a\x05");
+                                  return u;
+                              },
+                              "without id, dropped"},
+                      BadCase{"UnknownType",
+                              [] {
+                                  pb::MonitorUpdateMsg u = SetOf(ObjectType::RULE, Rule(5));
+                                  u.set_object_type(static_cast<pb::ObjectType>(250));
+                                  return u;
+                              },
+                              "is not demuxed"}),
     [](const ::testing::TestParamInfo<BadCase>& info) { return info.param.name; });
 
 TEST_F(DemuxTest, EntityGroupOfAnotherEntityTypeIsKeptButDemuxedNowhere) {

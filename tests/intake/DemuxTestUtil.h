@@ -34,9 +34,9 @@ class VdbModel {
         for (const pb::ModifyRequestMsg& r : list) {
             if (r.has_flush()) {
                 for (auto it = objects_.begin(); it != objects_.end();) {
-                    const bool drop = std::get<0>(it->first) == r.vdb() &&
-                                      std::get<1>(it->first) ==
-                                          static_cast<uint32_t>(r.flush().object_type());
+                    const bool drop =
+                        std::get<0>(it->first) == r.vdb() &&
+                        std::get<1>(it->first) == static_cast<uint32_t>(r.flush().object_type());
                     it = drop ? objects_.erase(it) : std::next(it);
                 }
             } else if (r.has_put()) {
@@ -44,9 +44,8 @@ class VdbModel {
                 objects_[{r.vdb(), type, IdOf(type, r.put().object().body())}] =
                     r.put().object().body();
             } else if (r.has_delete_()) {
-                objects_.erase(
-                    {r.vdb(), static_cast<uint32_t>(r.delete_().object_type()),
-                     r.delete_().id().SerializeAsString()});
+                objects_.erase({r.vdb(), static_cast<uint32_t>(r.delete_().object_type()),
+                                r.delete_().id().SerializeAsString()});
             }
         }
     }
@@ -143,16 +142,31 @@ inline pb::MonitorUpdateMsg ClearOf(ObjectType type, const google::protobuf::Mes
 // ---- bodies -------------------------------------------------------------------------------------
 
 // Distinct id ranges per kind, so that a test reads which object an id names.
-inline pb::UuidMsg TnId(int n) { return Uuid(0x300 + n); }
-inline pb::UuidMsg HsId(int n) { return Uuid(0x400 + n); }
-inline pb::UuidMsg TzId(int n) { return Uuid(0x700 + n); }
-inline pb::UuidMsg LsId(int n) { return Uuid(0x100 + n); }
-inline pb::UuidMsg LspId(int n) { return Uuid(0x200000 + n); }
-inline pb::UuidMsg LrId(int n) { return Uuid(0x900 + n); }
-inline pb::UuidMsg LrpId(int n) { return Uuid(0xa00 + n); }
+inline pb::UuidMsg TnId(int n) {
+    return Uuid(0x300 + n);
+}
+inline pb::UuidMsg HsId(int n) {
+    return Uuid(0x400 + n);
+}
+inline pb::UuidMsg TzId(int n) {
+    return Uuid(0x700 + n);
+}
+inline pb::UuidMsg LsId(int n) {
+    return Uuid(0x100 + n);
+}
+inline pb::UuidMsg LspId(int n) {
+    return Uuid(0x200000 + n);
+}
+inline pb::UuidMsg LrId(int n) {
+    return Uuid(0x900 + n);
+}
+inline pb::UuidMsg LrpId(int n) {
+    return Uuid(0xa00 + n);
+}
 
 // A transport node with host switches {hs, zones}.
-inline pb::TransportNodeConfigMsg Tn(int n, const std::vector<std::pair<int, std::vector<int>>>& hs) {
+inline pb::TransportNodeConfigMsg Tn(int n,
+                                     const std::vector<std::pair<int, std::vector<int>>>& hs) {
     pb::TransportNodeConfigMsg m;
     *m.mutable_id() = TnId(n);
     for (const auto& [h, zones] : hs) {
@@ -188,7 +202,9 @@ inline pb::LogSwitchPortConfigMsg Lsp(int n, int ls, bool vif = false) {
     return m;
 }
 
-inline pb::UuidMsg VifId(int n) { return Uuid(0x500000 + n); }
+inline pb::UuidMsg VifId(int n) {
+    return Uuid(0x500000 + n);
+}
 
 inline pb::HostSwitchSmartnicBackingMsg Backing(int n, int hs, uint32_t vdb,
                                                 const std::string& active = "sn-a") {

@@ -29,7 +29,8 @@ TEST(SNTableTest, AddUpdateAndRemoveKeepTheVdbIndex) {
     c = t.Update("hs-1", Entry(2, "sn-b", "sn-c"));
     EXPECT_FALSE(c.added);
     EXPECT_FALSE(c.vdbChanged());
-    EXPECT_TRUE(logs.Contains("smartnicTable: The active dpu config is changed from sn-a to sn-b."));
+    EXPECT_TRUE(
+        logs.Contains("smartnicTable: The active dpu config is changed from sn-a to sn-b."));
     EXPECT_TRUE(logs.Contains("smartnicTable: The standby dpu config is changed from  to sn-c."));
     // Moved to vdb 3.
     c = t.Update("hs-1", Entry(3));
