@@ -136,6 +136,7 @@ void L2App::Stop() {
     alarms_->Stop();
     link_.reset();
     fullSyncCallbacks_.clear();
+    vniJoinListeners_.clear();
     CFG_INFO("%1: stopped", kName);
 }
 
@@ -301,9 +302,73 @@ bool L2App::SendLocked(DpMsg msg) {
     return link_->Send(std::move(msg));
 }
 
+// ---- IL2App ----
+
+bool L2App::SendSessionMsg(uint16_t type, uint16_t tlvType, const std::vector<uint8_t>& value) {
+    const char* what = type == vxlan::kMsgUpdate ? "Update" : "Configure";
+    if (stopped_)
+        return false;
+    if (sessionState_ < kSessionOpenAcked) {
+        CFG_DEBUG("%1: %2 not sent: the L2 mapping session is not acknowledged (state %3)", kName,
+                  what, sessionState_);
+        return false;
+    }
+    const size_t total = kDpMsgHeaderSize + kDpTlvHeaderSize + value.size();
+    if (total > settings_.maxMsgLength) {
+        CFG_ERROR_CODE("LCP00402", "%1: %2 not sent: %3 bytes exceed the maximum message length %4",
+                       kName, what, total, settings_.maxMsgLength);
+        return false;
+    }
+    DpMsgWriter w(type, total);
+    w.Tlv(tlvType, value.data(), value.size());
+    return SendLocked(w.Finish());
+}
+
+bool L2App::SendSessionTlv(uint16_t dataType, const std::vector<uint8_t>& value) {
+    AgentLockGuard lock(GlobalAgentLock());
+    return SendSessionMsg(vxlan::kMsgUpdate, dataType, value);
+}
+
+bool L2App::SendConfigureItem(uint16_t item, const std::vector<uint8_t>& value) {
+    AgentLockGuard lock(GlobalAgentLock());
+    return SendSessionMsg(vxlan::kMsgConfigure, item, value);
+}
+
+bool L2App::SwitchIdOfVni(uint32_t vni, uint32_t* switchId) const {
+    AgentLockGuard lock(GlobalAgentLock());
+    auto it = vnis_.find(vni);
+    if (it == vnis_.end())
+        return false;
+    *switchId = it->second.switchId;
+    return true;
+}
+
+bool L2App::VniOfLogicalSwitch(const std::string& lsId, uint32_t* vni) const {
+    AgentLockGuard lock(GlobalAgentLock());
+    std::string body;
+    pb::LogSwitchConfigMsg ls;
+    if (!LsConfig(lsId, PropertyType::LS_VNI, &body) || !ls.ParseFromString(body) || !ls.has_vni())
+        return false;
+    *vni = ls.vni();
+    return true;
+}
+
+void L2App::AddVniJoinListener(VniJoinListener listener) {
+    AgentLockGuard lock(GlobalAgentLock());
+    if (listener && !stopped_)
+        vniJoinListeners_.push_back(std::move(listener));
+}
+
+void L2App::NotifyVniJoin(uint32_t vni, uint32_t switchId, bool joined) {
+    // A copy: a listener may add another while it runs; the ones present now are told.
+    const std::vector<VniJoinListener> listeners = vniJoinListeners_;
+    for (const VniJoinListener& listener : listeners)
+        listener(vni, switchId, joined);
+}
+
 void L2App::RegisterFullSyncCallback(std::function<void()> callback) {
     AgentLockGuard lock(GlobalAgentLock());
-    if (callback)
+    if (callback && !stopped_)
         fullSyncCallbacks_.push_back(std::move(callback));
 }
 

@@ -66,6 +66,7 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "apps/switching/IL2App.h"
 #include "dataplane/KrnlinkFactory.h"
 #include "dataplane/VxlanBuilders.h"
 #include "intake/Component.h"
@@ -96,7 +97,8 @@ struct L2AppOptions {
     ozy::monitoring::AlarmTable* alarmTable = nullptr;  // TEP alarms; default: the process's
 };
 
-class L2App : public SCConfigTableObserver,
+class L2App : public IL2App,
+              public SCConfigTableObserver,
               public SCL2TableObserver,
               public ozy::RefCounted<L2App, Component> {
   public:
@@ -147,8 +149,15 @@ class L2App : public SCConfigTableObserver,
     void HandleLinkStatus(DataplaneLink* link, int status);
     // The CLI's "cfgagent/set-simulate/out-of-sync l2": a State report with the out-of-sync byte.
     void SimulateOutOfSync();
+
+    // ---- IL2App (the BFD sessions) ----
+    bool SendSessionTlv(uint16_t dataType, const std::vector<uint8_t>& value) override;
+    bool SendConfigureItem(uint16_t item, const std::vector<uint8_t>& value) override;
+    bool SwitchIdOfVni(uint32_t vni, uint32_t* switchId) const override;
+    bool VniOfLogicalSwitch(const std::string& lsId, uint32_t* vni) const override;
+    void AddVniJoinListener(VniJoinListener listener) override;
     // Runs after every Full Sync End has been applied, under the agent lock.
-    void RegisterFullSyncCallback(std::function<void()> callback);
+    void RegisterFullSyncCallback(std::function<void()> callback) override;
 
     // ---- state, for the CLI and tests (take the global agent lock) ----
     struct VniInfo {
@@ -239,6 +248,10 @@ class L2App : public SCConfigTableObserver,
     void HandleInstanceChange(const vxlan::MsgView& msg);
     void HandleUpdate(const vxlan::MsgView& msg);
     bool SendLocked(DpMsg msg);
+    // A message of one TLV for the BFD sessions (an Update or a Configure): refused before the
+    // Open ACK and past the maximum length.
+    bool SendSessionMsg(uint16_t type, uint16_t tlvType, const std::vector<uint8_t>& value);
+    void NotifyVniJoin(uint32_t vni, uint32_t switchId, bool joined);
 
     // Local learning (L2AppLocal.cc).
     void HandleVtepMembership(const DpTlv& tlv);
@@ -356,6 +369,7 @@ class L2App : public SCConfigTableObserver,
     std::string ccpSession_;                         // serialized CcpSessionMsg, empty when none
     std::optional<uint32_t> globalReplicationMode_;  // GLOBAL_CONFIG l2_replication_mode
     std::vector<std::function<void()>> fullSyncCallbacks_;
+    std::vector<VniJoinListener> vniJoinListeners_;
     std::string globalRd_;  // GLOBAL_CONFIG global routing domain
     std::optional<std::pair<uint32_t, uint32_t>> replicationSent_;  // switch ID, mode
     std::map<std::string, DomainEntry> domains_;          // in use on this host, by routing domain

@@ -399,9 +399,11 @@ void L2App::LeaveVni(uint32_t vni) {
             false);
     }
     DropHeld(vni);
+    const uint32_t switchId = entry.switchId;
     vnis_.erase(vni);
     CFG_INFO("%1: Remove logical switch(VNI: %2)", kName, vni);
     SyncRdVteps();
+    NotifyVniJoin(vni, switchId, false);
 }
 
 // ---- routing-domain VTEPs ----

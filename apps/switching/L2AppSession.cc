@@ -41,6 +41,9 @@ void L2App::RestartSession(const char* why) {
     CFG_DEBUG("%1: new L2 mapping session: %2", kName, why);
     sessionState_ = kSessionIdle;
     alarms_->ClearPending();
+    std::vector<std::pair<uint32_t, uint32_t>> left;  // VNI, switch ID
+    for (const auto& [vni, entry] : vnis_)
+        left.emplace_back(vni, entry.switchId);
     vnis_.clear();
     queuedInstances_.clear();
     localRdVteps_.clear();
@@ -55,6 +58,9 @@ void L2App::RestartSession(const char* why) {
     replicationSent_.reset();
     for (auto& [id, g] : groups_)
         g.sent = false;
+    // Listeners learn of the leaves while nothing can be sent (state 0).
+    for (const auto& [vni, switchId] : left)
+        NotifyVniJoin(vni, switchId, false);
     const uint32_t id = NewSessionId();
     DpMsg open = BuildSessionControl(kSessionOpen, id);
     if (Logger::enabled(kLogDebug))
@@ -266,6 +272,7 @@ void L2App::HandleVniMembership(const MsgView& msg) {
                  kName, m.vni);
     }
     SyncRdVteps();
+    NotifyVniJoin(m.vni, m.switchId, true);
 }
 
 void L2App::HandleInstanceChange(const MsgView& msg) {
