@@ -5,6 +5,7 @@
 
 #include "dfw/CInvalidRuleException.h"
 #include "dfw/DfwCompositeContainers.h"
+#include "dfw/DfwContainerConverter.h"
 #include "dfw/DfwLog.h"
 #include "dfw/DfwMsgCache.h"
 #include "platform/tarp/CTarpFWException.h"
@@ -36,25 +37,6 @@ DfwUuid Id(const Msg& m) {
 
 bool Present(const pb::UuidMsg& m) {
     return m.left() != 0 || m.right() != 0;
-}
-
-CTarpFWAddress AddressOf(const pb::FirewallAddressMsg& a) {
-    if (a.ip().address_case() == pb::IpAddressMsg::kIpv4)
-        return CTarpFWAddress::IPv4(a.ip().ipv4(), a.has_prefix_length() ? a.prefix_length() : 32);
-    uint8_t bytes[16];
-    const std::string& raw = a.ip().ipv6();  // 16 bytes: checked when cached
-    for (size_t i = 0; i < 16; ++i)
-        bytes[i] = static_cast<uint8_t>(i < raw.size() ? raw[i] : 0);
-    return CTarpFWAddress::IPv6(bytes, a.has_prefix_length() ? a.prefix_length() : 128);
-}
-
-CTarpFWAddress MacOf(uint64_t value) {
-    uint8_t mac[6];
-    for (int i = 5; i >= 0; --i) {
-        mac[i] = static_cast<uint8_t>(value);
-        value >>= 8;
-    }
-    return CTarpFWAddress::Mac(mac);
 }
 
 struct SideInfo {
@@ -204,9 +186,9 @@ DfwRuleBuilder::SideChoice DfwRuleBuilder::ResolveSide(const fw::LcpRuleMsg& rul
     }
     std::vector<CTarpFWAddress> addresses;
     for (const pb::FirewallAddressMsg& a : list.ip_addresses())
-        addresses.push_back(AddressOf(a));
+        addresses.push_back(DfwContainerConverter::Address(a));
     for (uint64_t mac : list.mac_addresses())
-        addresses.push_back(MacOf(mac));
+        addresses.push_back(DfwContainerConverter::Mac(mac));
     if (members.empty() && addresses.empty())
         return out;
     if (info.side == RuleSide::kExtSourceIp && !anyIp && addresses.empty()) {
