@@ -49,32 +49,54 @@ const char* OnOff(bool on) {
     return on ? "on" : "off";
 }
 
-// Takes out the cached objects of `evict` without a log line; true for each one held.
+// Takes out the cached objects of `evict` without a log line. `changed` is null while the pending
+// changes are a full sync (every uuid changed anyway).
 template <class T>
-void Evict(DfwMutableObjects<T>& map, const std::set<DfwUuid>& evict, std::set<DfwUuid>& changed) {
+void Evict(DfwMutableObjects<T>& map, const std::set<DfwUuid>& evict, std::set<DfwUuid>* changed) {
     for (const DfwUuid& id : evict) {
         if (map->count(id) != 0) {
             Writable(map).erase(id);
-            changed.insert(id);
+            if (changed)
+                changed->insert(id);
         }
     }
 }
 
+// Objects of the other map of a kind (firewall and LB) that `add` takes over.
 template <class T>
-void Add(DfwMutableObjects<T>& map, DfwObjects<T>& add, std::set<DfwUuid>& changed) {
+std::set<DfwUuid> TakenOver(const DfwMutableObjects<T>& other, const DfwObjects<T>& add) {
+    std::set<DfwUuid> out;
+    if (other->empty())
+        return out;
+    for (const auto& [id, obj] : add) {
+        if (other->count(id) != 0)
+            out.insert(id);
+    }
+    return out;
+}
+
+template <class T>
+void Add(DfwMutableObjects<T>& map, DfwObjects<T>& add, std::set<DfwUuid>* changed) {
     if (add.empty())
         return;
-    DfwObjects<T>& m = Writable(map);
-    for (auto& [id, obj] : add) {
-        m[id] = std::move(obj);
-        changed.insert(id);
+    if (changed) {
+        for (const auto& [id, obj] : add)
+            changed->insert(id);
     }
+    if (map->empty()) {
+        // A full sync: the batch's map becomes the cache's as it is.
+        map = std::make_shared<DfwObjects<T>>(std::move(add));
+        return;
+    }
+    DfwObjects<T>& m = Writable(map);
+    for (auto& [id, obj] : add)
+        m[id] = std::move(obj);
 }
 
 // Deletions of a kind held in one map; `what` names it in the lines.
 template <class T>
 void Delete(DfwMutableObjects<T>& map, const DfwKindBatch<T>& kind, const char* what,
-            std::set<DfwUuid>& changed) {
+            std::set<DfwUuid>* changed) {
     for (const DfwUuid& id : kind.del) {
         if (kind.add.count(id) != 0) {
             DFW_DEBUG("dfw: ignore deleting %1 for update case: id %2", what, id.Text());
@@ -85,7 +107,8 @@ void Delete(DfwMutableObjects<T>& map, const DfwKindBatch<T>& kind, const char* 
             continue;
         }
         Writable(map).erase(id);
-        changed.insert(id);
+        if (changed)
+            changed->insert(id);
         DFW_DEBUG("dfw: DfwMsgCache: deleted %1. uuid: %2", what, id.Text());
     }
 }
@@ -292,8 +315,16 @@ void DfwMsgCache::Merge(Batch& b, bool fullSync) {
         s.containers = Empty<dfwpb::Container>();
         s.chunks = Empty<dfwpb::Chunk>();
         s.groups = Empty<dfwpb::Group>();
-        ch.fullSync = true;
+        // The per-uuid sets are moot now; the flags still say what this batch changed.
+        DfwChangeSet flags = ch;
+        ch = AllChanged();
+        ch.span = flags.span;
+        ch.modes = flags.modes;
+        ch.barrier = flags.barrier;
     }
+    // While the pending changes are a full sync, uuids are not tracked one by one.
+    const bool track = !ch.fullSync;
+    auto tracked = [track](std::set<DfwUuid>& s) { return track ? &s : nullptr; };
 
     // Deletions. Rules and sections are looked for in both of their maps.
     for (const DfwUuid& id : b.rules.del) {
@@ -323,8 +354,10 @@ void DfwMsgCache::Merge(Batch& b, bool fullSync) {
         DfwUuid section = UuidOf(old.section_id());
         DFW_INFO("dfw: DfwMsgCache: deleted rule. id: %1, from section: %2", old.rule_id(),
                  section.Text());
-        ch.ruleSections.insert(section);
-        changed->insert(id);
+        if (track) {
+            ch.ruleSections.insert(section);
+            changed->insert(id);
+        }
         Writable(*holder).erase(id);
     }
     for (const DfwUuid& id : b.sections.del) {
@@ -334,10 +367,12 @@ void DfwMsgCache::Merge(Batch& b, bool fullSync) {
         }
         if (s.sections->count(id) != 0) {
             Writable(s.sections).erase(id);
-            ch.sections.insert(id);
+            if (track)
+                ch.sections.insert(id);
         } else if (s.lbSections->count(id) != 0) {
             Writable(s.lbSections).erase(id);
-            ch.lbSections.insert(id);
+            if (track)
+                ch.lbSections.insert(id);
         } else {
             DFW_DEBUG("dfw: DfwMsgCache: no section to delete, no uuid match");
             continue;
@@ -352,52 +387,62 @@ void DfwMsgCache::Merge(Batch& b, bool fullSync) {
             ch.allLsp = true;
         }
     }
-    Delete(s.containers, b.containers, "container", ch.containers);
-    Delete(s.chunks, b.chunks, "ip reputation chunk", ch.chunks);
-    Delete(s.groups, b.groups, "lsp group relation", ch.groups);
+    Delete(s.containers, b.containers, "container", tracked(ch.containers));
+    Delete(s.chunks, b.chunks, "ip reputation chunk", tracked(ch.chunks));
+    Delete(s.groups, b.groups, "lsp group relation", tracked(ch.groups));
 
     // Objects that moved to the other map of their kind, or stopped being the firewall's.
     auto evictRules = [&](DfwMutableObjects<dfwpb::Rule>& map, const std::set<DfwUuid>& ids,
                           std::set<DfwUuid>& changed) {
         for (const DfwUuid& id : ids) {
             auto it = map->find(id);
-            if (it != map->end())
+            if (it != map->end() && track)
                 ch.ruleSections.insert(UuidOf(it->second->section_id()));
         }
-        Evict(map, ids, changed);
+        Evict(map, ids, tracked(changed));
     };
+    std::set<DfwUuid> toLb = TakenOver(s.rules, b.lbRules.add);
+    std::set<DfwUuid> toFirewall = TakenOver(s.lbRules, b.rules.add);
+    b.rules.evict.insert(toLb.begin(), toLb.end());
+    b.lbRules.evict.insert(toFirewall.begin(), toFirewall.end());
+    std::set<DfwUuid> sectionsToLb = TakenOver(s.sections, b.lbSections.add);
+    std::set<DfwUuid> sectionsToFirewall = TakenOver(s.lbSections, b.sections.add);
+    b.sections.evict.insert(sectionsToLb.begin(), sectionsToLb.end());
+    b.lbSections.evict.insert(sectionsToFirewall.begin(), sectionsToFirewall.end());
     evictRules(s.rules, b.rules.evict, ch.rules);
     evictRules(s.lbRules, b.lbRules.evict, ch.lbRules);
-    Evict(s.sections, b.sections.evict, ch.sections);
-    Evict(s.lbSections, b.lbSections.evict, ch.lbSections);
-    Evict(s.containers, b.containers.evict, ch.containers);
-    Evict(s.groups, b.groups.evict, ch.groups);
+    Evict(s.sections, b.sections.evict, tracked(ch.sections));
+    Evict(s.lbSections, b.lbSections.evict, tracked(ch.lbSections));
+    Evict(s.containers, b.containers.evict, tracked(ch.containers));
+    Evict(s.groups, b.groups.evict, tracked(ch.groups));
 
     // Additions: sections, containers, rules, chunks, relations.
-    Add(s.sections, b.sections.add, ch.sections);
-    Add(s.lbSections, b.lbSections.add, ch.lbSections);
+    Add(s.sections, b.sections.add, tracked(ch.sections));
+    Add(s.lbSections, b.lbSections.add, tracked(ch.lbSections));
     for (const auto& [id, c] : b.containers.add) {
         if (c->ip_reputation()) {
             DFW_INFO("dfw: Setting _all_lsp to true due to malicious containeruuid: %1", id.Text());
             ch.allLsp = true;
         }
     }
-    Add(s.containers, b.containers.add, ch.containers);
+    Add(s.containers, b.containers.add, tracked(ch.containers));
     auto addRules = [&](DfwMutableObjects<dfwpb::Rule>& map, DfwObjects<dfwpb::Rule>& add,
                         std::set<DfwUuid>& changed) {
-        for (const auto& [id, r] : add) {
-            // A rule that moved leaves its old section as well as joining the new one.
-            auto old = map->find(id);
-            if (old != map->end())
-                ch.ruleSections.insert(UuidOf(old->second->section_id()));
-            ch.ruleSections.insert(UuidOf(r->section_id()));
+        if (track) {
+            for (const auto& [id, r] : add) {
+                // A rule that moved leaves its old section as well as joining the new one.
+                auto old = map->find(id);
+                if (old != map->end())
+                    ch.ruleSections.insert(UuidOf(old->second->section_id()));
+                ch.ruleSections.insert(UuidOf(r->section_id()));
+            }
         }
-        Add(map, add, changed);
+        Add(map, add, tracked(changed));
     };
     addRules(s.rules, b.rules.add, ch.rules);
     addRules(s.lbRules, b.lbRules.add, ch.lbRules);
-    Add(s.chunks, b.chunks.add, ch.chunks);
-    Add(s.groups, b.groups.add, ch.groups);
+    Add(s.chunks, b.chunks.add, tracked(ch.chunks));
+    Add(s.groups, b.groups.add, tracked(ch.groups));
 
     DFW_INFO("dfw: DfwMsgCache: updated generation number from %1 to %2", s.generation,
              s.generation + 1);

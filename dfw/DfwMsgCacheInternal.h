@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <google/protobuf/arena.h>
+
 #include "dfw/DfwMsgCache.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
@@ -85,6 +87,17 @@ struct DfwMsgCache::ToggleValues {
 };
 
 struct DfwMsgCache::Batch {
+    // The batch's messages are allocated together; each object keeps the arena alive for as long
+    // as a map or a snapshot holds it.
+    std::shared_ptr<google::protobuf::Arena> arena = std::make_shared<google::protobuf::Arena>();
+
+    // A new message of the batch's arena, owned by the returned pointer.
+    template <class Msg>
+    std::shared_ptr<Msg> New() {
+        return std::shared_ptr<Msg>(arena,
+                                    google::protobuf::Arena::CreateMessage<Msg>(arena.get()));
+    }
+
     DfwKindBatch<dfwpb::Section> sections;  // deletions of both kinds of section
     DfwKindBatch<dfwpb::Section> lbSections;
     DfwKindBatch<dfwpb::Rule> rules;  // deletions of both kinds of rule

@@ -26,7 +26,20 @@ bool RecordUuid(const CairnDBUpdateMsg& u, const char* kind, DfwUuid* out) {
 
 template <class T>
 void Place(DfwKindBatch<T>& kind, const DfwUuid& id, std::shared_ptr<const T> obj) {
-    kind.add[id] = std::move(obj);
+    DfwObjects<T>& m = kind.add;
+    // Full syncs arrive in uuid order: appending at the end costs no search.
+    if (m.empty() || m.rbegin()->first < id)
+        m.emplace_hint(m.end(), id, std::move(obj));
+    else
+        m[id] = std::move(obj);
+}
+
+// A later record of the batch for the same uuid decides alone: it leaves the other map of its
+// kind (its own map is overwritten by Place).
+template <class T>
+void LeaveOther(DfwKindBatch<T>& other, const DfwUuid& id) {
+    if (!other.add.empty())
+        other.add.erase(id);
 }
 
 bool Deleting(const CairnDBUpdateMsg& u) {
@@ -98,7 +111,7 @@ void DfwMsgCache::ParseRule(const CairnDBUpdateMsg& u, Batch& b) const {
     // The stored body is the database RuleMsg; LcpRuleMsg has its numbers and types (checked by
     // the schema tests), so one parse gives the firewall's form and the checks below stand for
     // the rewrite.
-    auto rule = std::make_shared<dfwpb::Rule>();
+    auto rule = b.New<dfwpb::Rule>();
     if (!rule->ParseFromString(u.data)) {
         DFW_ERROR_CODE("LCP01153", "dfw: Unable to parse the cairndb rule");
         return;
@@ -116,19 +129,18 @@ void DfwMsgCache::ParseRule(const CairnDBUpdateMsg& u, Batch& b) const {
         return;
     }
     id = UuidOf(rule->id());
-    // A later record of the batch for the same uuid decides alone.
-    b.rules.add.erase(id);
-    b.lbRules.add.erase(id);
     uint32_t enforcement = rule->has_enforcement() ? rule->enforcement() : kEnforceFirewall;
     if (enforcement & kEnforceLb) {
         DFW_INFO("dfw: adding a lb rule. id: %1, uuid: %2", rule->rule_id(), id.Text());
-        b.rules.evict.insert(id);
+        LeaveOther(b.rules, id);
         Place<dfwpb::Rule>(b.lbRules, id, std::move(rule));
     } else if (enforcement & kEnforceFirewall) {
-        b.lbRules.evict.insert(id);
+        LeaveOther(b.lbRules, id);
         Place<dfwpb::Rule>(b.rules, id, std::move(rule));
     } else {
         DFW_INFO("dfw: ignoring/deleting a rule that shouldn't be enforced on dfw");
+        LeaveOther(b.rules, id);
+        LeaveOther(b.lbRules, id);
         b.rules.evict.insert(id);
         b.lbRules.evict.insert(id);
     }
@@ -141,20 +153,18 @@ void DfwMsgCache::ParseSection(const CairnDBUpdateMsg& u, Batch& b) const {
             b.sections.del.insert(id);
         return;
     }
-    auto section = std::make_shared<dfwpb::Section>();
+    auto section = b.New<dfwpb::Section>();
     if (!section->ParseFromString(u.data)) {
         DFW_ERROR_CODE("LCP01153", "dfw: Unable to parse the section");
         return;
     }
     id = UuidOf(section->id());
-    b.sections.add.erase(id);
-    b.lbSections.add.erase(id);
     if (section->has_enforcement() && (section->enforcement() & kEnforceLb)) {
         DFW_INFO("dfw: adding a lb section. uuid: %1", id.Text());
-        b.sections.evict.insert(id);
+        LeaveOther(b.sections, id);
         Place<dfwpb::Section>(b.lbSections, id, std::move(section));
     } else {
-        b.lbSections.evict.insert(id);
+        LeaveOther(b.lbSections, id);
         Place<dfwpb::Section>(b.sections, id, std::move(section));
     }
 }
@@ -166,7 +176,7 @@ void DfwMsgCache::ParseContainer(const CairnDBUpdateMsg& u, Batch& b) const {
             b.containers.del.insert(id);
         return;
     }
-    auto c = std::make_shared<dfwpb::Container>();
+    auto c = b.New<dfwpb::Container>();
     if (!c->ParseFromString(u.data)) {
         DFW_ERROR_CODE("LCP01153", "dfw: Unable to parse the container");
         return;
@@ -194,7 +204,7 @@ void DfwMsgCache::ParseContextProfile(const CairnDBUpdateMsg& u, Batch& b) const
         return;
     }
     id = UuidOf(profile.id());
-    auto c = std::make_shared<dfwpb::Container>();
+    auto c = b.New<dfwpb::Container>();
     std::vector<std::string> dropped;
     std::string why;
     switch (DfwMsgParser::ProfileToContainer(profile, c.get(), &dropped, &why)) {
