@@ -432,6 +432,8 @@ void Demux::Queue(const Node& node) {
 }
 
 void Demux::QueueChildren(const Node& node) {
+    if (node.type == NodeType::TRANSPORT_NODE)
+        return;  // its host switches take their vdbs from the bindings, not from it
     for (const Link& o : node.offers) {
         auto it = referrers_.find(IndexKey(o.type, node.type, o.key));
         if (it == referrers_.end())
@@ -858,18 +860,20 @@ std::vector<Demux::ObjectView> Demux::ObjectsById(uint16_t vdb, const std::strin
     return out;
 }
 
-std::vector<Demux::ObjectView> Demux::ObjectsByType(uint16_t vdb, ObjectType type) const {
+std::vector<Demux::ObjectView> Demux::ObjectsByType(ObjectType type, uint16_t vdb) const {
     Lock lock(mutex_);
     std::vector<ObjectView> out;
     const NodeType nt = demux::NodeTypeOfObject(type);
     if (nt != NodeType::NONE) {
         for (const auto& [key, n] : nodes_) {
-            if (n.type == nt && n.body && std::binary_search(n.vdbs.begin(), n.vdbs.end(), vdb))
+            const bool inVdb =
+                vdb == 0 ? !n.vdbs.empty() : std::binary_search(n.vdbs.begin(), n.vdbs.end(), vdb);
+            if (n.type == nt && n.body && inVdb)
                 out.push_back(ObjectView{type, n.id, nt, n.vdbs, n.version, n.body});
         }
         return out;
     }
-    if (vdbSwitches_.count(vdb) == 0)
+    if (vdb == 0 ? vdbSwitches_.empty() : vdbSwitches_.count(vdb) == 0)
         return out;
     for (auto it = globals_.lower_bound({type, std::string()});
          it != globals_.end() && it->first.first == type; ++it)

@@ -101,9 +101,10 @@ class Demux : public ozy::RefCounted<Demux, ozy::IRefCountable> {
     Info GetInfo() const;
     // The vdbs a node or global object is demuxed to (empty when unknown).
     std::vector<uint16_t> VdbsOf(ObjectType type, const std::string& id) const;
-    // Objects demuxed to `vdb`: the one with `id` (any type), or every object of `type`.
+    // Objects demuxed to `vdb`: the one with `id` (any type); every object of `type` that is
+    // demuxed to `vdb` (0: to any vdb).
     std::vector<ObjectView> ObjectsById(uint16_t vdb, const std::string& id) const;
-    std::vector<ObjectView> ObjectsByType(uint16_t vdb, ObjectType type) const;
+    std::vector<ObjectView> ObjectsByType(ObjectType type, uint16_t vdb = 0) const;
     // The requests collected since the last barrier, merged as the barrier would write them.
     std::vector<orvane::ozy::cairndb::ModifyRequestMsg> PendingRequests() const;
 

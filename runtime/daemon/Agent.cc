@@ -20,6 +20,7 @@
 #include "intake/CairnDBUpdateMsg.h"
 #include "intake/CairndbClient.h"
 #include "intake/MsgDispatcher.h"
+#include "intake/SmartNic.h"
 #include "platform/AsioOzyProvider.h"
 #include "platform/DaemonHealthService.h"
 #include "platform/HostRoot.h"
@@ -176,6 +177,29 @@ nlohmann::json AgentStatusJson(const AgentApp* configApp) {
     return msg;
 }
 
+// The SmartNIC host's demultiplexer and SmartNIC table commands.
+void AddSmartNicPages(SmartNic* smartnic, CliPages& pages) {
+    auto reply = [](bool ok, std::string text) {
+        return ok ? CliReply::Ok(std::move(text)) : CliReply::Error(std::move(text));
+    };
+    pages.Add("cfgagent/smartnic/demuxbyid", "", 2, 2, [smartnic, reply](const CliPages::Args& a) {
+        std::string out;
+        const bool ok = smartnic->DemuxById(a[0], a[1], &out);
+        return reply(ok, std::move(out));
+    });
+    pages.Add("cfgagent/smartnic/demuxbytype", "", 1, 1,
+              [smartnic, reply](const CliPages::Args& a) {
+                  std::string out;
+                  const bool ok = smartnic->DemuxByType(a[0], &out);
+                  return reply(ok, std::move(out));
+              });
+    pages.Add("cfgagent/smartnic/demuxinfo", "", 0, 0,
+              [smartnic](const CliPages::Args&) { return CliReply::Ok(smartnic->DemuxInfo()); });
+    pages.Add("cfgagent/smartnic/hostswitch", "", 0, 0, [smartnic](const CliPages::Args&) {
+        return CliReply::Ok(smartnic->HostSwitchTable());
+    });
+}
+
 class Agent {
   public:
     int Run(int argc, char** argv);
@@ -199,6 +223,8 @@ class Agent {
     ozy::RefPtr<StateCache> stateCache_;
     UpdateQueuePtr updateQueue_;
     ozy::RefPtr<CairndbClient> cairndb_;
+    // The SmartNIC coordinator of a SmartNIC host (persona 1); stopped after the client.
+    ozy::RefPtr<SmartNic> smartnic_;
     // Created and registered with the database client (steps 16-17); unregistered at shutdown.
     ozy::RefPtr<StateCacheObserver> stateCacheObserver_;
     ozy::RefPtr<MsgDispatcher> dispatcher_;
@@ -340,6 +366,11 @@ void Agent::CreateIntake() {
     cairndbOptions.probeInterval = CairndbProbeInterval(AgentSettings::ConfigTree());
     cairndb_ =
         ozy::MakeRef<CairndbClient>(updateQueue_, RuntimeStateOf(stateCache_), cairndbOptions);
+    if (cairndb_->persona() == kPersonaSmartnicHost) {
+        smartnic_ = ozy::MakeRef<SmartNic>(cairndb_.get(), cairndb_->library());
+        cairndb_->SetSmartNicCoordinator(smartnic_.get());
+        CFG_INFO("SmartNic: coordinator attached to the cairndb client");
+    }
     // 17
     stateCacheObserver_ = ozy::MakeRef<StateCacheObserver>(cairndb_.get(), stateCache_.get());
     stateCacheObserver_->RegisterRuntimeCache();
@@ -403,6 +434,8 @@ void Agent::StartCli() {
         context.pages.Add("cfgagent/upm/profiles", "", 0, 0,
                           [upm](const CliPages::Args&) { return CliReply::Ok(upm->ToJson()); });
     }
+    if (smartnic_)
+        AddSmartNicPages(smartnic_.get(), context.pages);
     cli_ = ozy::RefPtr<CliServer>(new CliServer(std::move(context)));
     cli_->Start();
 }
@@ -439,6 +472,8 @@ void Agent::Shutdown() {
     // 2
     if (cairndb_)
         cairndb_->stop();
+    if (smartnic_)
+        smartnic_->Stop();
     // 3
     if (cairndb_ && cairndb_->upm())
         cairndb_->upm()->Stop();
@@ -480,6 +515,7 @@ void Agent::ReleaseAll() {
     dispatcher_.reset();
     stateCacheObserver_.reset();
     cairndb_.reset();
+    smartnic_.reset();
     updateQueue_.reset();
     stateCache_.reset();
     conduit_.reset();

@@ -71,6 +71,7 @@ class DemuxFullSyncOrderTest : public DemuxTest,
                                public ::testing::WithParamInterface<std::array<int, 4>> {};
 
 TEST_P(DemuxFullSyncOrderTest, EndsInTheSameVdbContentsAndDropsStaleRows) {
+    LogCapture logs;
     // Rows left in vdb 2 by an earlier run.
     writer.model.Put(2, OT::LOG_SWITCH_CONFIG, Ls(99, 1));
     writer.model.Put(2, OT::RULE, Rule(99));
@@ -98,6 +99,8 @@ TEST_P(DemuxFullSyncOrderTest, EndsInTheSameVdbContentsAndDropsStaleRows) {
     EXPECT_TRUE(std::none_of(firstPut, list.end(),
                              [](const pb::ModifyRequestMsg& r) { return r.has_flush(); }));
     EXPECT_TRUE(list.front().has_flush());
+    // Each node is computed once per change.
+    EXPECT_FALSE(logs.Contains("reached twice")) << logs.Dump();
 }
 
 std::vector<std::array<int, 4>> AllOrders() {

@@ -163,8 +163,12 @@ bool AgentSystem::Apply(const std::string& json) {
     return r.status == 0;
 }
 
-nlohmann::json AgentSystem::Get(const std::string& type, const std::string& id) {
-    std::vector<std::string> args = {"get", type};
+nlohmann::json AgentSystem::Get(const std::string& type, const std::string& id, uint16_t vdb) {
+    std::vector<std::string> args;
+    if (vdb != 0)
+        args = {"--vdb", std::to_string(vdb)};
+    args.push_back("get");
+    args.push_back(type);
     if (!id.empty())
         args.push_back(id);
     return Parsed(Cairnctl(args));

@@ -10,6 +10,7 @@
 //   ASSERT_TRUE(sys.AwaitEmu("kcp", [](const nlohmann::json& d) { return d["ports"].size() == 1;
 //   }));
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -72,8 +73,9 @@ class AgentSystem {
     RunResult Cairnctl(const std::vector<std::string>& args);
     // Applies a JSON document of objects as one transaction.
     bool Apply(const std::string& json);
-    // `cairnctl get TYPE [ID]`, parsed; null on failure.
-    nlohmann::json Get(const std::string& type, const std::string& id = std::string());
+    // `cairnctl [--vdb VDB] get TYPE [ID]`, parsed; null on failure. Vdb 0: cairnctl's default.
+    nlohmann::json Get(const std::string& type, const std::string& id = std::string(),
+                       uint16_t vdb = 0);
 
     RunResult AgentCtl(const std::vector<std::string>& args);
     // The agent's reply as JSON; null on failure.

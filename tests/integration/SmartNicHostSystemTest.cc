@@ -1,0 +1,196 @@
+// A SmartNIC host (persona 1) with fake SmartNICs: ovsdb-server, the emulator and the agent; the
+// SmartNICs' vdbs are read and written with cairnctl --vdb (no second agent). One scenario, several
+// named checks on the same processes.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/AgentSystem.h"
+#include "tests/support/Await.h"
+
+namespace CfgAgent::test {
+namespace {
+
+constexpr const char* kTn = "7e000000-0000-4000-8000-000000000001";
+constexpr const char* kHs1 = "7d000000-0000-4000-8000-000000000001";
+constexpr const char* kHs2 = "7d000000-0000-4000-8000-000000000002";
+constexpr const char* kLs1 = "5a000000-0000-4000-8000-000000000001";
+constexpr const char* kLs2 = "5a000000-0000-4000-8000-000000000002";
+constexpr const char* kP1 = "5b000000-0000-4000-8000-000000000001";
+constexpr const char* kP2 = "5b000000-0000-4000-8000-000000000002";
+constexpr const char* kP3 = "5b000000-0000-4000-8000-000000000003";
+constexpr const char* kRule = "6c000000-0000-4000-8000-000000000001";
+constexpr const char* kBacking1 = "6b000000-0000-4000-8000-000000000001";
+constexpr const char* kBacking2 = "6b000000-0000-4000-8000-000000000002";
+constexpr const char* kStaleLs = "5a000000-0000-4000-8000-000000000099";
+constexpr const char* kStaleRule = "6c000000-0000-4000-8000-000000000099";
+
+// Transport node 1 with host switch 1 (zone 1) and host switch 2 (zone 2); switch 1 on zone 1
+// with ports 1 and 2 (VIFs), switch 2 on zone 2 with port 3; a firewall rule.
+const char* kTopology = R"({
+  "TRANSPORT_NODE_CONFIG": [{"id": "7e000000-0000-4000-8000-000000000001", "transport_switches": [
+     {"host_switch_id": "7d000000-0000-4000-8000-000000000001", "name": "hs-1",
+      "transport_zone_ids": ["7f000000-0000-4000-8000-000000000001"]},
+     {"host_switch_id": "7d000000-0000-4000-8000-000000000002", "name": "hs-2",
+      "transport_zone_ids": ["7f000000-0000-4000-8000-000000000002"]}]}],
+  "LOG_SWITCH_CONFIG": [
+     {"id": "5a000000-0000-4000-8000-000000000001", "vni": 5001,
+      "transport_zone_id": "7f000000-0000-4000-8000-000000000001"},
+     {"id": "5a000000-0000-4000-8000-000000000002", "vni": 5002,
+      "transport_zone_id": "7f000000-0000-4000-8000-000000000002"}],
+  "LOG_SWITCH_PORT_CONFIG": [
+     {"id": "5b000000-0000-4000-8000-000000000001",
+      "switch_id": "5a000000-0000-4000-8000-000000000001",
+      "attachment": {"type": 1, "vif_id": "5c000000-0000-4000-8000-000000000001"}},
+     {"id": "5b000000-0000-4000-8000-000000000002",
+      "switch_id": "5a000000-0000-4000-8000-000000000001",
+      "attachment": {"type": 1, "vif_id": "5c000000-0000-4000-8000-000000000002"}},
+     {"id": "5b000000-0000-4000-8000-000000000003",
+      "switch_id": "5a000000-0000-4000-8000-000000000002"}],
+  "RULE": [{"id": "6c000000-0000-4000-8000-000000000001"}]
+})";
+
+std::string Backing(const char* id, const char* hs, int vdb) {
+    return std::string(R"({"HOST_SWITCH_SMARTNIC_BACKING": [{"id": ")") + id +
+           R"(", "host_switch_id": ")" + hs + R"(", "vdb": )" + std::to_string(vdb) +
+           R"(, "active_sn_id": "sn-a", "current_active_sn_id": "sn-a"}]})";
+}
+
+class SmartNicHostSystemTest : public ::testing::Test {
+  protected:
+    SmartNicHostSystemTest() : sys(Options()) {}
+    static AgentSystemOptions Options() {
+        AgentSystemOptions o;
+        o.apps = {};
+        o.extraEnv = {{"OZY_NODE_PERSONA", "1"}};
+        return o;
+    }
+
+    // The ids of the objects of `type` in `vdb` (empty on failure).
+    std::set<std::string> Ids(const std::string& type, int vdb) {
+        std::set<std::string> out;
+        nlohmann::json got = sys.Get(type, std::string(), static_cast<uint16_t>(vdb));
+        if (!got.is_object() || !got[type].is_array())
+            return out;
+        for (const auto& o : got[type])
+            out.insert(o.value("id", std::string()));
+        return out;
+    }
+    // The configuration objects of a vdb, as "TYPE id".
+    std::set<std::string> Vdb(int vdb) {
+        std::set<std::string> out;
+        for (const char* type :
+             {"TRANSPORT_NODE_CONFIG", "LOG_SWITCH_CONFIG", "LOG_SWITCH_PORT_CONFIG", "RULE"}) {
+            for (const std::string& id : Ids(type, vdb))
+                out.insert(std::string(type) + " " + id);
+        }
+        return out;
+    }
+    bool AwaitVdb(int vdb, const std::set<std::string>& expected) {
+        std::set<std::string> last;
+        const bool ok = AwaitTrue([&] {
+            last = Vdb(vdb);
+            return last == expected;
+        });
+        if (!ok) {
+            std::string got;
+            for (const std::string& s : last)
+                got += s + "; ";
+            ADD_FAILURE() << "vdb " << vdb << " holds: " << got;
+        }
+        return ok;
+    }
+
+    AgentSystem sys;
+};
+
+std::string T(const char* type, const char* id) {
+    return std::string(type) + " " + id;
+}
+
+TEST_F(SmartNicHostSystemTest, HostSwitchSubtreesFollowTheirBackingIntoTheVdbs) {
+    ASSERT_TRUE(sys.Db().Start());
+    ASSERT_TRUE(sys.StartEmulator());
+    // Rows an earlier run left in vdb 2, and the host's configuration with the backing of
+    // host switch 1 on vdb 2.
+    ASSERT_TRUE(sys.Apply(std::string(R"({"vdb": 2, "LOG_SWITCH_CONFIG": [{"id": ")") + kStaleLs +
+                          R"(", "vni": 9}], "RULE": [{"id": ")" + kStaleRule + R"("}]})"));
+    ASSERT_TRUE(sys.Apply(kTopology));
+    ASSERT_TRUE(sys.Apply(Backing(kBacking1, kHs1, 2)));
+    ASSERT_TRUE(sys.StartAgent());
+
+    const std::set<std::string> subtree1 = {
+        T("TRANSPORT_NODE_CONFIG", kTn), T("LOG_SWITCH_CONFIG", kLs1),
+        T("LOG_SWITCH_PORT_CONFIG", kP1), T("LOG_SWITCH_PORT_CONFIG", kP2), T("RULE", kRule)};
+    {
+        SCOPED_TRACE("first full sync: the stale rows go, the demuxed set is there");
+        ASSERT_TRUE(AwaitVdb(2, subtree1));
+        // ovsdb-client as the oracle: the switch rows of vdb 2 as the server holds them.
+        RunResult dump = sys.Db().Client(
+            {"dump", sys.Db().OvsdbRemote(), "cairndb", "LOG_SWITCH_CONFIG", "oid", "vdb"});
+        ASSERT_EQ(dump.status, 0) << dump.output;
+        EXPECT_NE(dump.output.find(std::string("\"") + kLs1 + "\" 2"), std::string::npos)
+            << dump.output;
+        EXPECT_EQ(dump.output.find(kStaleLs), std::string::npos) << dump.output;
+        EXPECT_EQ(dump.output.find(std::string("\"") + kLs2 + "\" 2"), std::string::npos);
+    }
+    {
+        SCOPED_TRACE("the CLI shows the binding and the counts");
+        RunResult table = sys.AgentCtl({"cfgagent/smartnic/hostswitch"});
+        ASSERT_EQ(table.status, 0) << table.output;
+        EXPECT_NE(table.output.find(std::string("Got hostswitch ") + kHs1 +
+                                    ", active sn-a, standy , current active sn-a, vdb 2"),
+                  std::string::npos)
+            << table.output;
+        nlohmann::json info = sys.AgentJson({"cfgagent/smartnic/demuxinfo"});
+        ASSERT_TRUE(info.is_object()) << info;
+        ASSERT_EQ(info["vdbs"].size(), 1u) << info;
+        EXPECT_EQ(info["vdbs"][0]["vdb"], 2);
+        EXPECT_EQ(info["vdbs"][0]["host_switches"][0], kHs1);
+        EXPECT_EQ(info["vdbs"][0]["objects"], 5);
+        EXPECT_EQ(info["vdbs"][0]["monitored"], true);
+        nlohmann::json byId = sys.AgentJson({"cfgagent/smartnic/demuxbyid", "2", kP1});
+        ASSERT_EQ(byId.size(), 1u) << byId;
+        EXPECT_EQ(byId[0]["type"], "LOG_SWITCH_PORT_CONFIG");
+    }
+    {
+        SCOPED_TRACE("the backing moved from vdb 2 to vdb 3 moves the subtree");
+        ASSERT_TRUE(sys.Apply(Backing(kBacking1, kHs1, 3)));
+        ASSERT_TRUE(AwaitVdb(3, subtree1));
+        ASSERT_TRUE(AwaitVdb(2, {}));
+    }
+    {
+        SCOPED_TRACE(
+            "two host switches on vdb 3, one backing cleared: the other's objects and "
+            "the globals stay");
+        ASSERT_TRUE(sys.Apply(Backing(kBacking2, kHs2, 3)));
+        std::set<std::string> both = subtree1;
+        both.insert(T("LOG_SWITCH_CONFIG", kLs2));
+        both.insert(T("LOG_SWITCH_PORT_CONFIG", kP3));
+        ASSERT_TRUE(AwaitVdb(3, both));
+        ASSERT_EQ(sys.Cairnctl({"delete", "HOST_SWITCH_SMARTNIC_BACKING", kBacking1}).status, 0);
+        ASSERT_TRUE(AwaitVdb(3, {T("TRANSPORT_NODE_CONFIG", kTn), T("LOG_SWITCH_CONFIG", kLs2),
+                                 T("LOG_SWITCH_PORT_CONFIG", kP3), T("RULE", kRule)}));
+    }
+    {
+        SCOPED_TRACE("what was deleted while the server was down leaves the vdb at the full sync");
+        sys.Db().Stop();
+        const std::string where = std::string(R"([["oid","==",")") + kP3 + R"("],["vdb","==",1]])";
+        RunResult r = RunProgram(
+            "/usr/bin/ovsdb-tool",
+            {"transact", sys.Db().dbFile(),
+             std::string(R"(["cairndb",{"op":"delete","table":"LOG_SWITCH_PORT_CONFIG","where":)") +
+                 where + "}]"});
+        ASSERT_EQ(r.status, 0) << r.output;
+        ASSERT_TRUE(sys.Db().Start());
+        ASSERT_TRUE(AwaitVdb(
+            3, {T("TRANSPORT_NODE_CONFIG", kTn), T("LOG_SWITCH_CONFIG", kLs2), T("RULE", kRule)}));
+    }
+    EXPECT_EQ(sys.StopAgent(), 0);
+}
+
+}  // namespace
+}  // namespace CfgAgent::test
