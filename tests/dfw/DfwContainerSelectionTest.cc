@@ -30,10 +30,6 @@ using namespace test::dfw;
 namespace fw = orvane::ozy::firewall;
 using TarpFirewall::CTarpFWContainer;
 
-DfwUuid U(uint64_t n) {
-    return DfwUuid{0x1000 + n, n};
-}
-
 fw::LcpContainerMsg Profile(
     const std::vector<std::pair<std::string, std::vector<std::string>>>& attrs) {
     auto cache = ozy::MakeRef<DfwMsgCache>();

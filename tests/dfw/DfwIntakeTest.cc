@@ -18,11 +18,8 @@ namespace pb = orvane::ozy::cairndb;
 namespace fw = orvane::ozy::firewall;
 using test::MakeUpdate;
 using test::ObjOp;
+using test::dfw::U;
 using test::dfw::Uuid;
-
-DfwUuid U(uint64_t n) {
-    return DfwUuid{0x1000 + n, n};
-}
 
 template <class OpClass>
 pb::MonitorUpdateMsg Set(ObjectType type, const google::protobuf::Message& body) {

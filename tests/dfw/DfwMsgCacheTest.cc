@@ -21,10 +21,6 @@ namespace {
 using namespace test::dfw;
 namespace fw = orvane::ozy::firewall;
 
-DfwUuid U(uint64_t n) {
-    return DfwUuid{0x1000 + n, n};
-}
-
 DfwUuid UuidOfSection(const fw::LcpRuleMsg& r) {
     return DfwUuid{r.section_id().left(), r.section_id().right()};
 }

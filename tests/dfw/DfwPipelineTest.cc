@@ -32,10 +32,6 @@ using namespace test::dfw;
 namespace fw = orvane::ozy::firewall;
 namespace emu = ozy::dpemu::tarp;
 
-DfwUuid U(uint64_t n) {
-    return DfwUuid{0x1000 + n, n};
-}
-
 pb::ProtocolSpecMsg* Service(pb::RuleMsg& r, uint32_t proto, uint32_t port) {
     pb::ProtocolSpecMsg* s = r.add_services();
     s->set_ip_protocol(proto);

@@ -31,10 +31,6 @@ using namespace test::dfw;
 namespace fw = orvane::ozy::firewall;
 namespace emu = ozy::dpemu::tarp;
 
-DfwUuid U(uint64_t n) {
-    return DfwUuid{0x1000 + n, n};
-}
-
 fw::LcpRuleMsg Rule(uint64_t uuid, uint32_t ruleId,
                     const std::function<void(pb::RuleMsg&)>& fill = nullptr) {
     pb::RuleMsg r = RuleBody(uuid, ruleId, 1);

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "dfw/DfwMsgSnapshot.h"
 #include "intake/CairnDBUpdateMsg.h"
 #include "proto/cairndb_firewall.pb.h"
 #include "proto/cairndb_switching.pb.h"
@@ -17,12 +18,16 @@ namespace CfgAgent::test::dfw {
 
 namespace pb = orvane::ozy::cairndb;
 
-// A uuid numbered n (left 0x1000 + n, right n).
+// A uuid numbered n (left 0x1000 + n, right n), as a message and as the cache's key.
 inline pb::UuidMsg Uuid(uint64_t n) {
     pb::UuidMsg u;
     u.set_left(0x1000 + n);
     u.set_right(n);
     return u;
+}
+
+inline DfwUuid U(uint64_t n) {
+    return DfwUuid{0x1000 + n, n};
 }
 
 template <class Body>
