@@ -11,6 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "apps/switching/CIFConfig.h"
 #include "apps/switching/DaemonHealthMonitor.h"
 #include "cli/CliPages.h"
 #include "intake/MsgDispatcher.h"
@@ -99,6 +100,7 @@ void ConfigApp::Init(const boost::property_tree::ptree& config) {
             return;
         }
         convertor_->Init(config);
+        cifConfig_ = std::make_unique<CIFConfig>(this, configTable_, convertor_.get());
         if (config.get<bool>(kHealthMonitorKey, false)) {
             if (options_.liveness == nullptr) {
                 CFG_WARN("ConfigApp: health monitor requested, but no database client to watch");
@@ -160,6 +162,8 @@ void ConfigApp::Stop() {
             configTable_->UnregisterDesiredStateObserver(t, this);
     }
     AgentLockGuard lock(GlobalAgentLock());
+    if (cifConfig_)
+        cifConfig_->Stop();
     if (convertor_)
         convertor_->Stop();
     if (ipDiscovery_)
@@ -182,6 +186,7 @@ std::string_view TenantIdText(const std::string& id) {
 void ConfigApp::PushFullState(const char* why) {
     CFG_INFO("%1", why);
     convertor_->PushFullState();
+    cifConfig_->PushFullState();
     desiredStateSynced_ = true;
 }
 
@@ -236,6 +241,9 @@ void ConfigApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
             unblockSwitches.insert(u.id);
         }
     }
+    // The container interfaces of the batch's logical ports; their child ports' properties go
+    // with the end-of-batch flush.
+    cifConfig_->ProcessConfigDesiredStateUpdate(updates, fullSync);
     convertor_->SendPortUnblockUpdate(unblockPorts, unblockSwitches);
     if (fullSync) {
         desiredStateSynced_ = false;
@@ -319,6 +327,10 @@ void ConfigApp::RegisterCliPages(CliPages& pages) {
     };
     pages.Add("cfgagent/config/uplink", "", 0, 0, dump(&IDVSPropConvertor::DumpUplinks));
     pages.Add("cfgagent/config/conduitkrn", "", 0, 0, dump(&IDVSPropConvertor::DumpConduitKrnnics));
+    pages.Add("cfgagent/config/ciflist", "", 0, 0, [this](const CliPages::Args&) {
+        AgentLockGuard lock(GlobalAgentLock());
+        return CliReply::Ok(cifConfig_ ? cifConfig_->DumpCifs() : std::string("[]"));
+    });
 }
 
 std::string ConfigApp::CairndbConnectionStatus() const {

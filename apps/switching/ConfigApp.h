@@ -17,6 +17,9 @@
 //   clusters, and as dispatcher component CONFIGAPP for transport nodes, SmartNIC backings,
 //   configuration spans, controller sessions and global configuration), VIF reports and session
 //   events, and whose full state it pushes after every (re)connection once desired state exists;
+// - CIFConfig, the container interfaces and their child ports (fed with the logical ports of each
+//   desired-state batch, the VIF reports and the session events; its CIFs in
+//   "cfgagent/config/ciflist");
 // - IpDiscovery (the discovered bindings and the switch-security link) and, when the key
 //   "features.healthMonitor.enabled" is true, the DaemonHealthMonitor.
 //
@@ -54,6 +57,7 @@ namespace CfgAgent {
 
 template <typename T>
 class AsyncTimer;
+class CIFConfig;
 class CliPages;
 class DaemonHealthMonitor;
 class ICairndbClient;
@@ -126,8 +130,9 @@ class ConfigApp : public SCConfigTableObserver,
     void HandleLinkStatus(DataplaneLink* link, int status);
     // The CLI's "cfgagent/set-simulate/out-of-sync config": a DP Status OutOfSync notification.
     void SimulateOutOfSync();
-    // Its CLI pages: the out-of-sync simulation, and "cfgagent/config/uplink" and
-    // "cfgagent/config/conduitkrn" answered from the conversion engine.
+    // Its CLI pages: the out-of-sync simulation, "cfgagent/config/uplink" and
+    // "cfgagent/config/conduitkrn" answered from the conversion engine, "cfgagent/config/ciflist"
+    // from CIFConfig.
     void RegisterCliPages(CliPages& pages);
 
     // ---- IP discovery, health, timers ----
@@ -148,6 +153,7 @@ class ConfigApp : public SCConfigTableObserver,
     size_t hopoverCount() const;
     size_t pendingFragments() const;
     IpDiscovery* ipDiscovery() const { return ipDiscovery_.get(); }
+    CIFConfig* cifConfig() const { return cifConfig_.get(); }
 
   private:
     // One VIF of a VIF Update, decoded.
@@ -199,6 +205,7 @@ class ConfigApp : public SCConfigTableObserver,
     int persona_ = 0;
 
     std::unique_ptr<IDVSPropConvertor> convertor_;
+    std::unique_ptr<CIFConfig> cifConfig_;  // uses convertor_, goes first
     ozy::RefPtr<DaemonHealthMonitor> healthMonitor_;
     ozy::RefPtr<DataplaneLink> link_;
     ozy::RefPtr<IpDiscovery> ipDiscovery_;

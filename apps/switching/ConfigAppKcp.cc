@@ -1,5 +1,6 @@
 // ConfigApp: the KCP session with the dataplane, Update messages and their fragments, and
 // notifications.
+#include "apps/switching/CIFConfig.h"
 #include "apps/switching/ConfigApp.h"
 
 #include "dataplane/KcpBuilders.h"
@@ -36,8 +37,10 @@ void ConfigApp::HandleLinkStatus(DataplaneLink* link, int status) {
         CFG_INFO("ConfigApp: DP link status turns to DOWN");
         linkUp_ = false;
         DropFragments("the link went down");
-        if (convertor_)
+        if (convertor_) {
             convertor_->OnDataplaneDisconnected();
+            cifConfig_->OnDataplaneDisconnected();
+        }
         return;
     }
     if (status != DataplaneLink::kLinkUp || stopped_ || !initialized_)
@@ -61,8 +64,10 @@ void ConfigApp::StartFullSync() {
     fullSyncVifList_.clear();
     fullSyncUplinks_.clear();
     DropFragments("a new session starts");
-    if (convertor_)
+    if (convertor_) {
         convertor_->ResetSyncState();
+        cifConfig_->ResetSyncState();
+    }
     CFG_INFO("ConfigApp: start FullSync with DP");
     sessionState_ = kSessionIdle;
     DpMsg open = BuildSessionControl(kSessionOpen, NewSessionId());
@@ -358,6 +363,7 @@ void ConfigApp::HandleNotification(const uint8_t* msg, size_t length) {
                 CFG_DEBUG("\tPort Property OutOfSync: len = %1 VIF = %2",
                           n.valueSize + kDpTlvHeaderSize, n.id);
                 convertor_->MarkPortOutOfSync(n.id);
+                cifConfig_->MarkHostVifOutOfSync(n.id);
                 break;
             case kNotifyKrnnicPropOutOfSync:
                 CFG_DEBUG("\tKrnnic Property OutOfSync: len = %1 krnnic = %2",
@@ -367,7 +373,11 @@ void ConfigApp::HandleNotification(const uint8_t* msg, size_t length) {
             case kNotifyPortContainerHopover:
                 CFG_DEBUG("\tPort container hopover fullSync: len = %1 VIF = %2 sync type = %3",
                           n.valueSize + kDpTlvHeaderSize, n.id, HopoverSyncTypeName(n.syncType));
-                convertor_->QueueHopoverSync(n.id, n.syncType);
+                // The port's properties are the engine's, its container list CIFConfig's.
+                if ((n.syncType & kSyncPortProperties) != 0)
+                    convertor_->QueueHopoverSync(n.id, kSyncPortProperties);
+                if ((n.syncType & kSyncPortContainerList) != 0)
+                    cifConfig_->SyncPortContainerList(n.id);
                 break;
         }
     });

@@ -7,6 +7,7 @@
 // alias.
 #include <chrono>
 
+#include "apps/switching/CIFConfig.h"
 #include "apps/switching/ConfigApp.h"
 #include "dataplane/KcpProtocol.h"
 #include "runtime/AgentLock.h"
@@ -108,7 +109,13 @@ void ConfigApp::UpdateVifInfo(const VifReport& r) {
     } else {
         vifInfo_[key] = info;
     }
+    // A host VM VIF's CIFs lose their child ports before the VIF's port goes, and get them after
+    // it is there; the engine sends the child ports' properties with the flush.
+    if (!info.connected)
+        cifConfig_->HandleVifInfo(info);
     convertor_->ProcessVifInfoUpdate(info);
+    if (info.connected && cifConfig_->HandleVifInfo(info))
+        convertor_->SendPortUnblockUpdate({}, {});
 }
 
 void ConfigApp::NoteHopover(const VifStateRecord& vif, bool left, CairnDBUpdateList* writes) {
@@ -233,6 +240,7 @@ void ConfigApp::HandleFullSyncEnd() {
     std::vector<DvsUplink> uplinks = std::move(fullSyncUplinks_);
     fullSyncUplinks_.clear();
     convertor_->ApplyFullSyncUplinks(uplinks);
+    cifConfig_->OnDataplaneFullSyncDone();
     convertor_->OnDataplaneFullSyncDone();
     CFG_INFO("ConfigApp: full sync with DP done, %1 VIF(s)", vifStates_.size());
     if (resyncPending_)

@@ -96,6 +96,9 @@ class DVSPropConvertor : public IDVSPropConvertor {
     void QueueHopoverSync(const std::string& vifId, uint16_t syncType) override;
     void RemoveFromHopoverSyncQueue(const std::string& portId) override;
 
+    bool AnnounceChildPort(const DvsChildPort& child) override;
+    void WithdrawChildPort(const std::string& portId) override;
+
     void ResetSyncState() override;
     void OnDataplaneFullSyncDone() override;
     void OnDataplaneDisconnected() override;
@@ -207,8 +210,6 @@ class DVSPropConvertor : public IDVSPropConvertor {
     void MarkSwitchPortsDirty(const std::string& lsId);
     void MarkAllPortsDirty();
     std::set<dvs::BlockCause> CausesOf(const std::string& lspId) const;
-    void ConnectChildPorts(const std::string& parentVifId, const std::string& parentPortId,
-                           bool disconnect);
     void RemovePort(const std::string& portId);
 
     // Desired properties and sending (DVSPropConvertorProperties.cc).
@@ -232,7 +233,6 @@ class DVSPropConvertor : public IDVSPropConvertor {
     bool SendPortsWhole(const std::vector<std::string>& portIds, const char* what);
     bool SendSwitchesWhole(const std::vector<std::string>& switchIds);
     bool SendKrnnicsWhole(const std::vector<std::string>& names);
-    bool SendPortContainerList(const std::string& portId, const dvs::PortState& port);
 
     // Devices (DVSPropConvertorDevices.cc).
     void ApplyFlowCacheSettings(const boost::property_tree::ptree& config);
@@ -255,7 +255,6 @@ class DVSPropConvertor : public IDVSPropConvertor {
     std::map<std::string, std::string> lspByDvport_;
     std::map<std::string, std::string> lspByVif_;
     std::map<std::string, std::set<std::string>> lspsBySwitch_;
-    std::map<std::string, std::set<std::string>> childLspsByParentVif_;
     // LS attachments: parent LS -> VLAN -> child LS.
     std::map<std::string, std::map<uint16_t, std::string>> childByParentVlan_;
     // Mirror sessions: session id -> property type -> kind.

@@ -1,6 +1,6 @@
 // DVSPropConvertor: logical port properties (switch, attachment, IP discovery, admin state,
-// hypervisor-kernel flag, latency), VIF connect and disconnect reports, and the container ports
-// that follow their parent port.
+// hypervisor-kernel flag, latency), VIF connect and disconnect reports, and the child ports of
+// container interfaces that CIFConfig announces and withdraws.
 #include "apps/switching/DVSPropConvertor.h"
 #include "apps/switching/DVSPropConvertorEncode.h"
 #include "apps/switching/DVSPropConvertorInternal.h"
@@ -55,19 +55,6 @@ void DVSPropConvertor::UnindexAttachment(const std::string& lspId, const LspStat
     auto v = lspByVif_.find(l.vifId);
     if (!l.vifId.empty() && v != lspByVif_.end() && v->second == lspId)
         lspByVif_.erase(v);
-    if (!l.parentVifId.empty()) {
-        auto c = childLspsByParentVif_.find(l.parentVifId);
-        if (c != childLspsByParentVif_.end()) {
-            c->second.erase(lspId);
-            if (c->second.empty())
-                childLspsByParentVif_.erase(c);
-        }
-        // The container port goes with its attachment.
-        std::string child = ChildPortId(l);
-        auto p = ports_.find(child);
-        if (p != ports_.end() && p->second.childLsp == lspId)
-            RemovePort(child);
-    }
 }
 
 void DVSPropConvertor::HandleLSPAttachmentUpdate(const PropertyUpdate& u) {
@@ -111,14 +98,10 @@ void DVSPropConvertor::HandleLSPAttachmentUpdate(const PropertyUpdate& u) {
         }
         index[key] = u.id;
     };
+    // A container interface's child port is CIFConfig's to create (AnnounceChildPort).
     if (parent.empty()) {
         claim(lspByDvport_, l.dvportId);
         claim(lspByVif_, l.vifId);
-    } else {
-        childLspsByParentVif_[parent].insert(u.id);
-        std::string parentPort = PortOfVif(parent);
-        if (!parentPort.empty())
-            ConnectChildPorts(parent, parentPort, false);
     }
     if (!oldPort.empty())
         dirtyPorts_.insert(oldPort);
@@ -270,7 +253,6 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
             return;
         }
         CFG_INFO("Remove port [%1] VIF [%2] from port list", portId, vif.vifId);
-        ConnectChildPorts(it->second.vifId, portId, true);
         if (conduitKrnnics_.erase(it->second.vifId) != 0)
             dirtyKrnnics_.insert(it->second.vifId);
         RemovePort(portId);
@@ -278,6 +260,11 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
         return;
     }
     ozy::wft::Span span("DVSPropConvertor.HandleVifConnection");
+    if (vif.vifType == kcp::kVifContainer) {
+        // A container's own VIF: its port is the child port CIFConfig announces.
+        CFG_INFO("Container VIF %1 behind VIF %2 follows its CIF", vif.vifId, vif.parentVifId);
+        return;
+    }
     if (vif.portId.empty() || !kcp::CheckIdField(vif.portId, kcp::kIdSize, "port ID")) {
         CFG_ERROR("DVSPropConvertor: VIF %1 reported without a usable port ID, ignored", vif.vifId);
         return;
@@ -291,10 +278,13 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
     }
     auto [it, added] = ports_.try_emplace(vif.portId);
     PortState& p = it->second;
-    if (!added && p.vifId != vif.vifId) {
-        portByVif_.erase(p.vifId);
-        ConnectChildPorts(p.vifId, vif.portId, true);
+    if (!added && !p.childLsp.empty()) {
+        CFG_WARN("Port [%1] of VIF %2 is the child port of a container, ignored", vif.portId,
+                 vif.vifId);
+        return;
     }
+    if (!added && p.vifId != vif.vifId)
+        portByVif_.erase(p.vifId);
     p.vifId = vif.vifId;
     p.vifType = vif.vifType;
     p.switchId = vif.switchId;
@@ -312,56 +302,41 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
         }
     }
     dirtyPorts_.insert(vif.portId);
-    ConnectChildPorts(vif.vifId, vif.portId, false);
     Flush();
 }
 
-void DVSPropConvertor::ConnectChildPorts(const std::string& parentVifId,
-                                         const std::string& parentPortId, bool disconnect) {
-    auto children = childLspsByParentVif_.find(parentVifId);
-    if (parentVifId.empty() || children == childLspsByParentVif_.end())
+bool DVSPropConvertor::AnnounceChildPort(const DvsChildPort& child) {
+    if (child.portId.empty() || !kcp::CheckIdField(child.portId, kcp::kIdSize, "port ID"))
+        return false;
+    auto [it, added] = ports_.try_emplace(child.portId);
+    PortState& p = it->second;
+    if (!added && p.childLsp != child.cifLspId) {
+        CFG_WARN("Port [%1] of container LSP %2 is in use by another VIF, ignored", child.portId,
+                 IdText(child.cifLspId));
+        return false;
+    }
+    CFG_INFO("Updating child port [%1] by parent vif[%2], op[UPDATE]", child.portId,
+             child.parentVifId);
+    if (!added && p.vifId != child.cifVifId)
+        portByVif_.erase(p.vifId);
+    p.vifId = child.cifVifId;
+    p.vifType = kcp::kVifContainer;
+    p.parentVifId = child.parentVifId;
+    p.childLsp = child.cifLspId;
+    p.confirmed = true;
+    if (!child.cifVifId.empty())
+        portByVif_[child.cifVifId] = child.portId;
+    dirtyPorts_.insert(child.portId);
+    return true;
+}
+
+void DVSPropConvertor::WithdrawChildPort(const std::string& portId) {
+    auto it = ports_.find(portId);
+    if (it == ports_.end() || it->second.childLsp.empty())
         return;
-    std::string parentLs;
-    auto parent = ports_.find(parentPortId);
-    if (parent != ports_.end()) {
-        const LspState* pl = FindLsp(LspOfPort(parentPortId, parent->second));
-        if (pl != nullptr)
-            parentLs = pl->lsId;
-    }
-    for (const std::string& lspId : children->second) {
-        const LspState* l = FindLsp(lspId);
-        if (l == nullptr)
-            continue;
-        std::string child = ChildPortId(*l);
-        CFG_INFO(
-            "Updating child port by parent port[%1] vif[%2] and parent LSID[%3],  op[%4], "
-            "isDisconnect[%5] ",
-            parentPortId, parentVifId, IdText(parentLs), disconnect ? "DELETE" : "UPDATE",
-            disconnect);
-        if (child.empty() || !kcp::CheckIdField(child, kcp::kIdSize, "port ID"))
-            continue;
-        if (disconnect) {
-            auto p = ports_.find(child);
-            if (p != ports_.end() && p->second.childLsp == lspId)
-                RemovePort(child);
-            continue;
-        }
-        auto [it, added] = ports_.try_emplace(child);
-        PortState& p = it->second;
-        if (!added && p.childLsp != lspId) {
-            CFG_WARN("Port [%1] of container LSP %2 is in use by another VIF, ignored", child,
-                     IdText(lspId));
-            continue;
-        }
-        p.vifId = l->vifId;
-        p.vifType = kcp::kVifContainer;
-        p.parentVifId = parentVifId;
-        p.childLsp = lspId;
-        p.confirmed = true;
-        if (!l->vifId.empty())
-            portByVif_[l->vifId] = child;
-        dirtyPorts_.insert(child);
-    }
+    CFG_INFO("Updating child port [%1] by parent vif[%2], op[DELETE]", portId,
+             it->second.parentVifId);
+    RemovePort(portId);
 }
 
 void DVSPropConvertor::RemovePort(const std::string& portId) {

@@ -358,29 +358,11 @@ void DVSPropConvertor::RemoveFromHopoverSyncQueue(const std::string& portId) {
     }
 }
 
-bool DVSPropConvertor::SendPortContainerList(const std::string& portId, const PortState& port) {
-    std::vector<std::string> containers;
-    auto children = childLspsByParentVif_.find(port.vifId);
-    if (children != childLspsByParentVif_.end()) {
-        for (const std::string& lsp : children->second) {
-            const LspState* l = FindLsp(lsp);
-            if (l != nullptr && !l->vifId.empty())
-                containers.push_back(l->vifId);
-        }
-    }
-    if (!kcp_->SendPortContainerList(port.vifId, containers)) {
-        CFG_ERROR_CODE("LCP00502", "Failed to send container list of port %1", portId);
-        return false;
-    }
-    return true;
-}
-
 void DVSPropConvertor::OnHopoverSync() {
     hopoverArmed_ = false;
     if (stopped_ || !dpConnected_)
         return;
     std::vector<std::string> propertyPorts;
-    bool delayed = false;
     for (auto it = hopoverQueue_.begin(); it != hopoverQueue_.end();) {
         const std::string& portId = it->first.first;
         auto port = ports_.find(portId);
@@ -390,24 +372,9 @@ void DVSPropConvertor::OnHopoverSync() {
         }
         if ((it->second & kcp::kSyncPortProperties) != 0)
             propertyPorts.push_back(portId);
-        if ((it->second & kcp::kSyncPortContainerList) != 0) {
-            if (!pushed_) {
-                CFG_INFO(
-                    "Delay container list sync %1 since the configuration hasn't been "
-                    "pushed down",
-                    it->first.second);
-                it->second = kcp::kSyncPortContainerList;
-                delayed = true;
-                ++it;
-                continue;
-            }
-            SendPortContainerList(portId, port->second);
-        }
         it = hopoverQueue_.erase(it);
     }
     SendPortsWhole(propertyPorts, "hopover");
-    if (delayed)
-        StartHopoverTimer();
 }
 
 }  // namespace CfgAgent

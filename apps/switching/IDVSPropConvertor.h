@@ -38,6 +38,15 @@ struct DvsUplink {
     bool operator<(const DvsUplink& o) const { return vifId < o.vifId; }
 };
 
+// The child port of a container interface, as CIFConfig (its owner) announces it: the port's id,
+// the CIF's logical port and VIF, and the host VM's VIF it hangs off.
+struct DvsChildPort {
+    std::string portId;
+    std::string cifLspId;
+    std::string cifVifId;
+    std::string parentVifId;
+};
+
 class IDVSPropConvertor {
   public:
     virtual ~IDVSPropConvertor() = default;
@@ -76,6 +85,13 @@ class IDVSPropConvertor {
     virtual void MarkKrnnicOutOfSync(const std::string& krnnicName) = 0;
     virtual void QueueHopoverSync(const std::string& vifId, uint16_t syncType) = 0;
     virtual void RemoveFromHopoverSyncQueue(const std::string& portId) = 0;
+
+    // Container child ports, created, moved and deleted by CIFConfig; the engine computes their
+    // properties like any port's. An announce only marks the port: the properties go with the
+    // next SendPortUnblockUpdate. False (logged) when the id belongs to another port. A withdraw
+    // forgets the port without sending (CIFConfig sends its deletion).
+    virtual bool AnnounceChildPort(const DvsChildPort& child) = 0;
+    virtual void WithdrawChildPort(const std::string& portId) = 0;
 
     // Session events.
     virtual void ResetSyncState() = 0;           // a new session starts its full sync

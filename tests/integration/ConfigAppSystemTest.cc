@@ -17,6 +17,14 @@ constexpr const char* kLsp = "5b000000-0000-0000-0000-0000000000b1";
 constexpr const char* kVif = "5c000000-0000-0000-0000-0000000000c1";
 constexpr const char* kDvs = "dvs-1";
 constexpr const char* kMac = "00:50:56:aa:bb:01";
+// A container interface: child switch kChildLs on VLAN 10 of kLs; the VM's port kVmLsp on VIF kV1;
+// the CIF kCif behind kV1 on VLAN 10, its child port kChildPort.
+constexpr const char* kChildLs = "5a000000-0000-0000-0000-0000000000a2";
+constexpr const char* kVmLsp = "5b000000-0000-0000-0000-0000000000b2";
+constexpr const char* kV1 = "vm-vif-1";
+constexpr const char* kCifLsp = "5b000000-0000-0000-0000-0000000000b3";
+constexpr const char* kCif = "cif-vif-1";
+constexpr const char* kChildPort = "5b000000-0000-0000-0000-0000000000b2_1";
 
 std::string SwitchJson(bool adminUp) {
     return std::string(R"({"LOG_SWITCH_CONFIG": [{"id": ")") + kLs +
@@ -28,6 +36,30 @@ std::string PortJson() {
     return std::string(R"({"LOG_SWITCH_PORT_CONFIG": [{"id": ")") + kLsp + R"(", "switch_id": ")" +
            kLs + R"(", "admin_state_up": true, "attachment": {"type": 1, "vif_id": ")" + kVif +
            R"(", "dvport_id": ")" + kLsp + R"("}}]})";
+}
+
+std::string CifJson() {
+    return std::string(R"({"LOG_SWITCH_CONFIG": [{"id": ")") + kChildLs +
+           R"(", "vni": 5002, "attachment": [{"attachment_id": ")" + kLs +
+           R"(", "vlan": 10}]}], "LOG_SWITCH_PORT_CONFIG": [{"id": ")" + kVmLsp +
+           R"(", "switch_id": ")" + kLs + R"(", "attachment": {"type": 1, "vif_id": ")" + kV1 +
+           R"(", "dvport_id": ")" + kVmLsp + R"("}}, {"id": ")" + kCifLsp + R"(", "switch_id": ")" +
+           kChildLs + R"(", "attachment": {"type": 1, "vif_id": ")" + kCif +
+           R"(", "dvport_id": ")" + kChildPort + R"(", "parent_vif_id": ")" + kV1 +
+           R"(", "vlan": 10}, "address_bindings": [{"ip": {"ipv4": 167772170},
+                                                      "mac": "2199023258113"}]}]})";
+}
+
+bool CifProgrammed(const nlohmann::json& kcp) {
+    using Ptr = nlohmann::json::json_pointer;
+    const Ptr list("/port_container_lists/" + std::string(kV1));
+    return kcp["containers"].contains(kCif) && kcp.contains(list) &&
+           kcp[list] == nlohmann::json::array({kCif}) && kcp["ports"].contains(kChildPort);
+}
+
+bool CifGone(const nlohmann::json& kcp) {
+    return kcp["containers"].empty() && !kcp["ports"].contains(kChildPort) &&
+           kcp["port_container_lists"].value(kV1, nlohmann::json::array()).empty();
 }
 
 // The VIF_STATE object of kVif as cairnctl prints it; null when there is none.
@@ -60,8 +92,9 @@ bool PortBlocked(const nlohmann::json& kcp, bool blocked) {
 }
 
 // One system for every check: the port follows its switch across emulator and database restarts;
-// guest-tool bindings, the simulated out-of-sync and the health monitor.
-TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsOutOfSyncAndHealth) {
+// guest-tool bindings, a container interface behind a VM's VIF, the simulated out-of-sync and the
+// health monitor.
+TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsCifsOutOfSyncAndHealth) {
     test::AgentSystemOptions options;
     options.agentConfigXml =
         "<config><log><level>5</level><outputToConsole>true</outputToConsole></log><cfgAgent>"
@@ -167,6 +200,54 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsOutOfSyncAnd
     EXPECT_EQ(swsec["bindings"][kVif][0]["ip"], "10.0.0.5");
     EXPECT_EQ(swsec["bindings"][kVif][0]["mac"], "00:50:56:aa:bb:01");
     EXPECT_TRUE(sys.AwaitAgentLog("IpDiscovery: Skipped davif binding item"));
+
+    // A container interface: nothing is sent for it before its host VIF kV1 connects.
+    mark = sys.AgentLogSize();
+    ASSERT_TRUE(sys.Apply(CifJson()));
+    ASSERT_TRUE(sys.AwaitAgentLog(std::string("Host VM VIF ") + kV1 + " not connected for CIF " +
+                                      kCif + " on port " + kChildPort,
+                                  std::chrono::seconds(60), mark));
+    EXPECT_TRUE(sys.EmuDump("kcp")["containers"].empty());
+    r = sys.EmuCtl({"dpemu/vif-connect", kV1, kVmLsp, kDvs});
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(sys.AwaitEmu("kcp", CifProgrammed)) << sys.EmuDump("kcp").dump();
+    nlohmann::json kcp = sys.EmuDump("kcp");
+    nlohmann::json container = kcp["containers"][kCif];
+    EXPECT_EQ(container["port_id"], kChildPort);
+    EXPECT_EQ(container["vm_port_id"], kVmLsp);
+    EXPECT_EQ(container["vm_vif_id"], kV1);
+    EXPECT_EQ(container["vlan"], 10);
+    EXPECT_EQ(container["mac"], "02:00:00:00:0a:01");
+    EXPECT_EQ(kcp["ports"][kChildPort]["ls_attachment"]["parent_port_id"], kVmLsp);
+    EXPECT_EQ(kcp["ports"][kChildPort]["ls_attachment"]["vlan"], 10);
+    nlohmann::json cifs = sys.AgentJson({"cfgagent/config/ciflist"});
+    ASSERT_EQ(cifs.size(), 1u) << cifs.dump();
+    EXPECT_EQ(cifs[0]["cif"], kCif);
+    EXPECT_EQ(cifs[0]["host_vif"], kV1);
+    EXPECT_EQ(cifs[0]["child_port"], kChildPort);
+    EXPECT_EQ(cifs[0]["connected"], true);
+    // The dataplane loses the host port, then asks for its container list: both are sent again.
+    int updates = kcp["stats"]["updates"];
+    mark = sys.AgentLogSize();
+    r = sys.EmuCtl({"dpemu/out-of-sync", "kcp", "port", kV1});
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(sys.AwaitAgentLog(std::string("CIF port [") + kCif + "] reSync",
+                                  std::chrono::seconds(60), mark));
+    r = sys.EmuCtl({"dpemu/out-of-sync", "kcp", "hopover", kV1, "2"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(sys.AwaitAgentLog(std::string("Sync container list of host VM VIF ") + kV1,
+                                  std::chrono::seconds(60), mark));
+    EXPECT_TRUE(sys.AwaitEmu("kcp", [&](const nlohmann::json& d) {
+        return d["stats"]["updates"].get<int>() >= updates + 2 && CifProgrammed(d);
+    }));
+    // The host VIF disconnects: the child port, the Container record and the list go.
+    r = sys.EmuCtl({"dpemu/vif-disconnect", kV1});
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(sys.AwaitEmu("kcp", CifGone)) << sys.EmuDump("kcp").dump();
+    EXPECT_TRUE(sys.AwaitAgentJson({"cfgagent/config/ciflist"}, [](const nlohmann::json& j) {
+        return j.size() == 1 && j[0]["connected"] == false;
+    }));
+    EXPECT_TRUE(sys.EmuDump("kcp")["errors"].empty()) << sys.EmuDump("kcp")["errors"].dump();
 
     // The simulated out-of-sync of the CLI opens a new session.
     int opened = sys.EmuDump("kcp")["session"]["opened"];

@@ -1,5 +1,7 @@
 #include "tools/ozy-dpemu/FcVswitchDevices.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -23,6 +25,13 @@ void Keep(std::deque<std::string>& kept, size_t max, std::string text) {
 std::string Hex32(uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+std::string Dotted(uint32_t v) {
+    in_addr a{htonl(v)};
+    char buf[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
 }
 
@@ -113,14 +122,49 @@ IoctlResult VswitchDevice::Ioctl(uint32_t command, const uint8_t* payload, size_
                 return Reject(EINVAL,
                               "get netq_handling: payload of " + std::to_string(size) + " bytes");
             return IoctlResult{0, IoctlFlag(netqHandling_)};
+        case kVswitchGetKrnnicAddr: {
+            std::optional<std::string> name = DecodeKrnnicName(payload, size);
+            if (!name) {
+                return Reject(EINVAL, "get krnnic address: payload of " + std::to_string(size) +
+                                          " bytes is not a NUL-padded 16-byte name");
+            }
+            ++krnnicQueries_;
+            auto it = krnnics_.find(*name);
+            if (it == krnnics_.end()) {
+                ++krnnicUnknown_;
+                CFG_INFO("ozy-dpemu: vswitch: no address for krnnic %1", *name);
+                return IoctlResult{ENOENT, {}};
+            }
+            return IoctlResult{0, EncodeKrnnicAddr(it->second.addr)};
+        }
         default:
             return Reject(ENOTTY, "unknown command " + Hex32(command));
     }
 }
 
+bool VswitchDevice::AddKrnnic(const std::string& name, const Krnnic& nic, std::string* why) {
+    if (!EncodeKrnnicName(name)) {
+        *why = "kernel NIC names take 1 to 15 characters";
+        return false;
+    }
+    krnnics_[name] = nic;
+    CFG_INFO("ozy-dpemu: vswitch: krnnic %1 address %2/%3 on switch %4", name, Dotted(nic.addr.ip),
+             Dotted(nic.addr.mask), nic.switchId);
+    return true;
+}
+
 nlohmann::json VswitchDevice::Dump() const {
+    nlohmann::json nics = nlohmann::json::object();
+    for (const auto& [name, nic] : krnnics_) {
+        nics[name] = {{"ip", Dotted(nic.addr.ip)},
+                      {"mask", Dotted(nic.addr.mask)},
+                      {"switch_id", nic.switchId}};
+    }
     return {{"device", "vswitch"},
             {"netq_handling", netqHandling_},
+            {"krnnics", nics},
+            {"krnnic_queries", krnnicQueries_},
+            {"krnnic_unknown", krnnicUnknown_},
             {"ioctls", ioctls_},
             {"applied", applied_},
             {"rejected", rejections_}};

@@ -1,8 +1,11 @@
 #include "tools/ozy-dpemu/KcpFamily.h"
 
+#include <arpa/inet.h>
 #include <time.h>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/device/DeviceFrame.h"
 
 #include "dataplane/KcpDump.h"
 #include "dataplane/KcpPropertyTable.h"
@@ -284,7 +287,8 @@ VifRecordSpec KcpFamily::VifSpec(const std::string& vifId, const ConnectedVif& v
     r.vifId = vifId;
     r.portId = vif.portId;
     r.switchId = vif.switchId;
-    r.vifType = kVifVnic;
+    r.vifType = vif.type;
+    r.parentVifId = vif.parentVifId;
     r.status = status;
     if (vif.mac)
         r.macs.push_back(*vif.mac);
@@ -343,14 +347,56 @@ bool KcpFamily::SendVifRecords(uint64_t conn, uint8_t op,
 }
 
 CommandResult KcpFamily::VifConnect(const std::vector<std::string>& args) {
-    const std::string& vifId = args[0];
+    // VIF_ID PORT_ID SWITCH_ID [MAC] [--type TYPE] [--parent VIF_ID], options after the rest.
+    std::vector<std::string> positional;
     ConnectedVif vif;
-    vif.portId = args[1];
-    vif.switchId = args[2];
-    if (args.size() > 3) {
+    bool typed = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.rfind("--", 0) != 0) {
+            if (typed || !vif.parentVifId.empty())
+                return CommandResult::Error("options follow VIF_ID PORT_ID SWITCH_ID [MAC]");
+            positional.push_back(a);
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return CommandResult::Error(a + " needs a value");
+        const std::string& value = args[++i];
+        if (a == "--type" && !typed) {
+            if (value == "vnic") {
+                vif.type = kVifVnic;
+            } else if (value == "krnnic") {
+                vif.type = kVifKrnnic;
+            } else if (value == "container") {
+                vif.type = kVifContainer;
+            } else {
+                return CommandResult::Error("--type takes vnic, krnnic or container, not \"" +
+                                            value + "\"");
+            }
+            typed = true;
+        } else if (a == "--parent" && vif.parentVifId.empty()) {
+            if (value.empty() || value.size() >= kIdSize)
+                return CommandResult::Error("--parent takes a VIF ID of 1 to 47 characters");
+            vif.parentVifId = value;
+        } else {
+            return CommandResult::Error("unknown or repeated option " + a);
+        }
+    }
+    if (positional.size() < 3 || positional.size() > 4)
+        return CommandResult::Error(
+            "usage: dpemu/vif-connect VIF_ID PORT_ID SWITCH_ID [MAC] "
+            "[--type vnic|krnnic|container] [--parent VIF_ID]");
+    if (vif.type == kVifContainer && vif.parentVifId.empty())
+        return CommandResult::Error("a container VIF needs --parent VIF_ID");
+    if (vif.type != kVifContainer && !vif.parentVifId.empty())
+        return CommandResult::Error("--parent is for container VIFs only");
+    const std::string& vifId = positional[0];
+    vif.portId = positional[1];
+    vif.switchId = positional[2];
+    if (positional.size() > 3) {
         MacAddr mac;
-        if (!ParseMac(args[3], &mac)) {
-            return CommandResult::Error("invalid MAC \"" + args[3] +
+        if (!ParseMac(positional[3], &mac)) {
+            return CommandResult::Error("invalid MAC \"" + positional[3] +
                                         "\" (expected aa:bb:cc:dd:ee:ff)");
         }
         vif.mac = mac;
@@ -360,9 +406,13 @@ CommandResult KcpFamily::VifConnect(const std::vector<std::string>& args) {
         return CommandResult::Error(
             "VIF and port IDs take 1 to 47 characters, switch IDs up to 63");
     }
+    return Connect(vifId, vif);
+}
+
+CommandResult KcpFamily::Connect(const std::string& vifId, const ConnectedVif& vif) {
     connectedVifs_[vifId] = vif;
-    CFG_INFO("ozy-dpemu: kcp: VIF %1 connected (port %2, switch %3)", vifId, vif.portId,
-             vif.switchId);
+    CFG_INFO("ozy-dpemu: kcp: VIF %1 connected (port %2, switch %3, type %4)", vifId, vif.portId,
+             vif.switchId, VifTypeName(vif.type));
     uint64_t conn = SessionConn();
     if (conn == 0) {
         return CommandResult::Ok("VIF " + vifId +
@@ -375,6 +425,37 @@ CommandResult KcpFamily::VifConnect(const std::vector<std::string>& args) {
     }
     return CommandResult::Ok("VIF " + vifId + " connected; VIF Update sent in session " +
                              std::to_string(sessionId_));
+}
+
+CommandResult KcpFamily::KrnnicAdd(const std::vector<std::string>& args) {
+    VswitchDevice::Krnnic nic;
+    if (!ParseIpv4(args[1], &nic.addr.ip) || !ParseIpv4(args[2], &nic.addr.mask))
+        return CommandResult::Error("IP and MASK are dotted IPv4 addresses");
+    nic.switchId = args[3];
+    if (nic.switchId.empty() || nic.switchId.size() >= kSwitchIdSize)
+        return CommandResult::Error("switch IDs take 1 to 63 characters");
+    std::string why;
+    if (!vswitch_.AddKrnnic(args[0], nic, &why))
+        return CommandResult::Error(why);
+    if (connectedVifs_.count(args[0]) != 0)
+        return CommandResult::Ok("krnnic " + args[0] + " address set; its VIF is connected");
+    ConnectedVif vif;
+    vif.portId = args[0];
+    vif.switchId = nic.switchId;
+    vif.type = kVifKrnnic;
+    CommandResult r = Connect(args[0], vif);
+    r.text = "krnnic " + args[0] + " address set; " + r.text;
+    return r;
+}
+
+CommandResult KcpFamily::KrnnicDel(const std::vector<std::string>& args) {
+    if (!vswitch_.RemoveKrnnic(args[0]))
+        return CommandResult::Error("no krnnic " + args[0]);
+    if (connectedVifs_.count(args[0]) == 0)
+        return CommandResult::Ok("krnnic " + args[0] + " removed");
+    CommandResult r = VifDisconnect({args[0]});
+    r.text = "krnnic " + args[0] + " removed; " + r.text;
+    return r;
 }
 
 CommandResult KcpFamily::VifDisconnect(const std::vector<std::string>& args) {
@@ -444,8 +525,13 @@ CommandResult KcpFamily::OutOfSync(const std::vector<std::string>& args) {
 }
 
 void KcpFamily::RegisterCommands(CommandTable& table) {
-    table.Add("dpemu/vif-connect", "VIF_ID PORT_ID SWITCH_ID [MAC]", 3, 4,
-              [this](const std::vector<std::string>& a) { return VifConnect(a); });
+    table.Add("dpemu/vif-connect",
+              "VIF_ID PORT_ID SWITCH_ID [MAC] [--type vnic|krnnic|container] [--parent VIF_ID]", 3,
+              8, [this](const std::vector<std::string>& a) { return VifConnect(a); });
+    table.Add("dpemu/krnnic-add", "NAME IP MASK SWITCH_ID", 4, 4,
+              [this](const std::vector<std::string>& a) { return KrnnicAdd(a); });
+    table.Add("dpemu/krnnic-del", "NAME", 1, 1,
+              [this](const std::vector<std::string>& a) { return KrnnicDel(a); });
     table.Add("dpemu/vif-disconnect", "VIF_ID", 1, 1,
               [this](const std::vector<std::string>& a) { return VifDisconnect(a); });
     table.Add("dpemu/kcp-receipts", "start|read|stop", 1, 1,
@@ -493,6 +579,8 @@ nlohmann::json KcpFamily::Dump() const {
     for (const auto& [id, v] : connectedVifs_) {
         connected[id] = {{"port_id", v.portId},
                          {"switch_id", v.switchId},
+                         {"type", VifTypeName(v.type)},
+                         {"parent_vif_id", v.parentVifId},
                          {"mac", v.mac ? MacText(v.mac->data()) : std::string()}};
     }
     out["connected_vifs"] = connected;
@@ -503,6 +591,18 @@ nlohmann::json KcpFamily::Dump() const {
                     {"by_type", byType_}};
     out["errors"] = errors_;
     return out;
+}
+
+SharedDevice KcpFamily::Device() {
+    return {&vswitch_, "vswitch", ozy::device::kVswitchDevice, "virtual switch settings"};
+}
+
+bool ParseIpv4(const std::string& text, uint32_t* out) {
+    in_addr a{};
+    if (text.empty() || text.size() > 15 || inet_pton(AF_INET, text.c_str(), &a) != 1)
+        return false;
+    *out = ntohl(a.s_addr);
+    return true;
 }
 
 std::string KcpFamily::VifOfPort(const std::string& portId) const {

@@ -9,7 +9,13 @@
 //   length is kept per connection and used for what is sent back on that connection.
 // - Injections: dpemu/vif-connect and dpemu/vif-disconnect send a VIF Update (UPDATE, status
 //   CONNECT or DISCONNECT) while a session is open; "dpemu/out-of-sync kcp [port VIF | krnnic
-//   NAME | hopover VIF TYPE]" sends the matching notification.
+//   NAME | hopover VIF TYPE]" sends the matching notification. A VIF is a VNIC unless
+//   "--type vnic|krnnic|container" says otherwise; a container VIF needs "--parent VIF_ID" (the
+//   VIF record's parent field), which no other type takes.
+// - Kernel NICs: this family also serves the virtual-switch device "/dev/vswitch" (VswitchDevice),
+//   whose kernel NIC addresses "dpemu/krnnic-add NAME IP MASK SWITCH" sets (connecting the NIC's
+//   VIF, type krnnic on port NAME, unless it is connected already) and "dpemu/krnnic-del NAME"
+//   removes (disconnecting it).
 // - Receipts, for latency measurements: after "dpemu/kcp-receipts start" every port property
 //   record received is logged with the CLOCK_MONOTONIC time of the Update that carried it (of its
 //   last fragment); "read" hands the log over and empties it, "stop" ends and forgets it.
@@ -27,6 +33,7 @@
 #include <vector>
 
 #include "dataplane/KcpBuilders.h"
+#include "tools/ozy-dpemu/FcVswitchDevices.h"
 #include "tools/ozy-dpemu/Handlers.h"
 #include "tools/ozy-dpemu/KcpTables.h"
 
@@ -47,6 +54,8 @@ class KcpFamily : public FamilyHandler {
     nlohmann::json Dump() const override;
     CommandResult OutOfSync(const std::vector<std::string>& args) override;
     void RegisterCommands(CommandTable& table) override;
+    SharedDevice Device() override;
+    const VswitchDevice& Vswitch() const { return vswitch_; }
 
     const KcpTables& Tables() const { return tables_; }
     // The VIF on a DVS port: one connected with dpemu/vif-connect, else one the agent sent; ""
@@ -58,6 +67,8 @@ class KcpFamily : public FamilyHandler {
         std::string portId;
         std::string switchId;
         std::optional<CfgAgent::kcp::MacAddr> mac;
+        uint8_t type = CfgAgent::kcp::kVifVnic;
+        std::string parentVifId;
     };
     enum class SessionState { kIdle, kSynced, kClosed };
 
@@ -79,10 +90,15 @@ class KcpFamily : public FamilyHandler {
     CommandResult Receipts(const std::vector<std::string>& args);
     // Applies an Update's elements, logging the port records in it when receipts are recorded.
     void Apply(uint64_t conn, const uint8_t* elements, size_t size, int64_t receivedNs);
+    // Records the VIF and reports it when a session is open.
+    CommandResult Connect(const std::string& vifId, const ConnectedVif& vif);
+    CommandResult KrnnicAdd(const std::vector<std::string>& args);
+    CommandResult KrnnicDel(const std::vector<std::string>& args);
     void Error(uint64_t conn, const std::string& text);
 
     KcpTables tables_;
     std::map<std::string, ConnectedVif> connectedVifs_;
+    VswitchDevice vswitch_;
 
     uint64_t sessionConn_ = 0;
     SessionState sessionState_ = SessionState::kIdle;
@@ -112,5 +128,7 @@ class KcpFamily : public FamilyHandler {
 
 // "aa:bb:cc:dd:ee:ff" (hex digits, either case); false for anything else.
 bool ParseMac(const std::string& text, CfgAgent::kcp::MacAddr* out);
+// A dotted IPv4 address ("169.254.1.1", four decimal octets), host byte order; false otherwise.
+bool ParseIpv4(const std::string& text, uint32_t* out);
 
 }  // namespace ozy::dpemu

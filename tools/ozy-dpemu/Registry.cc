@@ -51,7 +51,7 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
 const std::vector<DeviceInfo>& BuiltinDevices() {
     static const std::vector<DeviceInfo> devices = {
         {"fc", device::kFlowCacheDevice, "flow cache settings", Device<FlowCacheDevice>()},
-        {"vswitch", device::kVswitchDevice, "virtual switch settings", Device<VswitchDevice>()},
+        // "vswitch" is served by the KCP family (its kernel NICs go with the VIFs).
     };
     return devices;
 }

@@ -304,6 +304,9 @@ void AddKeyValue(google::protobuf::RepeatedPtrField<pb::KeyValueMsg>* list, cons
     kv->set_value(v);
 }
 
+// The child port of the container case (CIFConfig creates it behind "vif-p").
+constexpr const char* kChildPort = "00000000-0000-0000-0000-0000000000c1_1";
+
 const MembershipCase kMembershipCases[] = {
     {"LsId", [](auto&, auto&) {}, nullptr, "ls_id"},
     {"Vni", [](auto&, auto&) {}, nullptr, "vni"},
@@ -363,6 +366,9 @@ const MembershipCase kMembershipCases[] = {
          *a->mutable_attachment_id() = Uuid(2);
          a->set_vlan(10);
          lsp.mutable_attachment()->set_parent_vif_id("vif-p");
+         lsp.mutable_attachment()->set_vlan(10);
+         lsp.mutable_attachment()->set_dvport_id(kChildPort);
+         lsp.add_address_bindings()->set_mac(0x020000000001);
      },
      nullptr, "ls_attachment", true},
 };
@@ -377,6 +383,9 @@ class DvsMembershipTest : public ::testing::TestWithParam<std::tuple<MembershipC
 // the values changed meanwhile.
 TEST_P(DvsMembershipTest, PortGetsItsSwitchPropertiesBackOnRejoin) {
     const auto& [c, leave] = GetParam();
+    const std::string port = c.container ? kChildPort : "port-1";
+    if (c.container)
+        h.EnableCifs();
     pb::LogSwitchConfigMsg ls = Switch(1, 5001);
     pb::LogSwitchPortConfigMsg lsp = Port(11, 1, "port-1", "vif-1");
     c.configure(ls, lsp);
@@ -390,9 +399,9 @@ TEST_P(DvsMembershipTest, PortGetsItsSwitchPropertiesBackOnRejoin) {
         h.Connect("vif-1", "port-1");
     if (c.extra)
         c.extra(h);
-    ASSERT_EQ(h.Block("port-1"), "UNBLOCK");
-    const nlohmann::json had = h.Port("port-1")[c.property];
-    ASSERT_FALSE(had.is_null()) << h.Port("port-1").dump();
+    ASSERT_EQ(h.Block(port), "UNBLOCK");
+    const nlohmann::json had = h.Port(port)[c.property];
+    ASSERT_FALSE(had.is_null()) << h.Port(port).dump();
 
     pb::LogSwitchPortConfigMsg away = lsp;
     away.clear_switch_id();
@@ -407,17 +416,17 @@ TEST_P(DvsMembershipTest, PortGetsItsSwitchPropertiesBackOnRejoin) {
             h.Apply(Removal(ObjectType::LOG_SWITCH_CONFIG, Id(1)));
             break;
     }
-    EXPECT_EQ(h.Block("port-1"), "BLOCK");
+    EXPECT_EQ(h.Block(port), "BLOCK");
     if (leave != Leave::kSwitchRemoved) {
-        EXPECT_FALSE(h.Port("port-1").contains(c.property)) << h.Port("port-1").dump();
+        EXPECT_FALSE(h.Port(port).contains(c.property)) << h.Port(port).dump();
     }
 
     if (leave == Leave::kSwitchRemoved)
         h.Apply(SwitchRecords(ls));
     else
         h.Apply(PortRecords(lsp));
-    EXPECT_EQ(h.Port("port-1")[c.property], had) << h.Port("port-1").dump();
-    EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
+    EXPECT_EQ(h.Port(port)[c.property], had) << h.Port(port).dump();
+    EXPECT_EQ(h.Block(port), "UNBLOCK");
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMembershipProperty, DvsMembershipTest,

@@ -65,7 +65,13 @@ std::vector<SentRecord> RecordingConfigApp::Records(size_t from) const {
                         out.push_back({tlv.type, r.op, r.switchId, keysOf(r.properties)});
                     break;
                 }
+                case kcp::kContainerUpdate:
+                    kcp::WalkContainerUpdate(value, [&](const kcp::ContainerRecord& r) {
+                        out.push_back({tlv.type, 0, r.cifId, {}});
+                    });
+                    break;
                 case kcp::kPortListUpdate:
+                case kcp::kContainerListUpdate:
                 case kcp::kSwxListUpdate:
                 case kcp::kKrnnicListUpdate: {
                     size_t width = tlv.type == kcp::kSwxListUpdate      ? kcp::kSwitchIdSize
@@ -235,8 +241,34 @@ DvsHarness::DvsHarness() : cache(new StateCache()) {
 }
 
 DvsHarness::~DvsHarness() {
+    if (cif)
+        cif->Stop();
     if (conv)
         conv->Stop();
+}
+
+void DvsHarness::EnableCifs() {
+    cif = std::make_unique<CIFConfig>(&app, cache->ConfigTable(), conv.get());
+}
+
+void DvsHarness::Push() {
+    conv->PushFullState();
+    if (cif)
+        cif->PushFullState();
+}
+
+pb::LogSwitchPortConfigMsg CifPort(uint64_t n, uint64_t ls, const std::string& cifVif,
+                                   const std::string& host, uint32_t vlan,
+                                   const std::string& childPort, uint64_t mac) {
+    pb::LogSwitchPortConfigMsg lsp = Port(n, ls, childPort, cifVif);
+    lsp.mutable_attachment()->set_parent_vif_id(host);
+    lsp.mutable_attachment()->set_vlan(vlan);
+    if (mac != 0) {
+        auto* b = lsp.add_address_bindings();
+        b->set_mac(mac);
+        b->mutable_ip()->set_ipv4(0x0a000005);
+    }
+    return lsp;
 }
 
 namespace {
@@ -265,6 +297,8 @@ void DvsHarness::Apply(const CairnDBUpdateList& records, bool fullSync) {
             conv->ProcessConfigPropertyUpdate(r.objType, r.id, r.op, r.property, r.data);
         CollectUnblock(r, ports, switches);
     }
+    if (cif)
+        cif->ProcessConfigDesiredStateUpdate(records, fullSync);
     conv->SendPortUnblockUpdate(ports, switches);
 }
 
@@ -278,6 +312,8 @@ void DvsHarness::ApplyRemovalsAsProperties(const CairnDBUpdateList& records) {
             conv->ProcessConfigPropertyUpdate(r.objType, r.id, r.op, r.property, r.data);
         CollectUnblock(r, ports, switches);
     }
+    if (cif)
+        cif->ProcessConfigDesiredStateUpdate(records, false);
     conv->SendPortUnblockUpdate(ports, switches);
 }
 
@@ -290,6 +326,8 @@ void DvsHarness::Connect(const std::string& vif, const std::string& port, uint8_
     v.vifType = type;
     v.connected = true;
     conv->ProcessVifInfoUpdate(v);
+    if (cif && cif->HandleVifInfo(v))
+        conv->SendPortUnblockUpdate({}, {});
 }
 
 void DvsHarness::Disconnect(const std::string& vif, const std::string& port) {
@@ -297,6 +335,8 @@ void DvsHarness::Disconnect(const std::string& vif, const std::string& port) {
     v.vifId = vif;
     v.portId = port;
     v.connected = false;
+    if (cif)
+        cif->HandleVifInfo(v);
     conv->ProcessVifInfoUpdate(v);
 }
 

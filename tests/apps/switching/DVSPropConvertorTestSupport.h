@@ -15,6 +15,7 @@
 #include <boost/asio/io_context.hpp>
 #include <nlohmann/json.hpp>
 
+#include "apps/switching/CIFConfig.h"
 #include "apps/switching/DVSPropConvertor.h"
 #include "dataplane/IConfigApp.h"
 #include "dataplane/KcpPropertyTable.h"
@@ -100,6 +101,11 @@ CairnDBUpdateList SwitchRecords(const pb::LogSwitchConfigMsg& ls);
 CairnDBUpdateList PortRecords(const pb::LogSwitchPortConfigMsg& lsp);
 CairnDBUpdateList TransportNodeRecords(const pb::TransportNodeConfigMsg& tn);
 CairnDBUpdateList MirrorRecords(const pb::PortMirrorSessionMsg& pms);
+// A container interface's logical port `n` on switch `ls`: CIF VIF `cifVif` behind host VIF `host`
+// on `vlan`, child port `childPort`, MAC `mac` in its bindings (0: none).
+pb::LogSwitchPortConfigMsg CifPort(uint64_t n, uint64_t ls, const std::string& cifVif,
+                                   const std::string& host, uint32_t vlan,
+                                   const std::string& childPort, uint64_t mac = 0x020000000001);
 // The removal of a whole object.
 CairnDBUpdateList Removal(ObjectType type, const std::string& id);
 // One record of one property.
@@ -115,6 +121,12 @@ class DvsHarness {
   public:
     DvsHarness();
     ~DvsHarness();
+
+    // Container interfaces: a CIFConfig beside the convertor, fed as ConfigApp feeds it (the
+    // batch's records after the convertor's, VIF reports around them, session events) and
+    // pushed (so that it sends) like the convertor.
+    void EnableCifs();
+    void Push();
 
     // A desired-state batch: into the configuration table, then to the convertor as ConfigApp
     // hands it over (records without value as entity updates), then the end-of-batch call with
@@ -135,6 +147,7 @@ class DvsHarness {
     boost::asio::io_context io;
     ozy::RefPtr<StateCache> cache;
     std::unique_ptr<DVSPropConvertor> conv;
+    std::unique_ptr<CIFConfig> cif;
 };
 
 }  // namespace CfgAgent::test

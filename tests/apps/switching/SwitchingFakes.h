@@ -154,6 +154,11 @@ class RecordingConvertor : public IDVSPropConvertor {
     void RemoveFromHopoverSyncQueue(const std::string& port) override {
         Note("RemoveHopover " + port);
     }
+    bool AnnounceChildPort(const DvsChildPort& c) override {
+        Note("AnnounceChildPort " + c.portId);
+        return true;
+    }
+    void WithdrawChildPort(const std::string& port) override { Note("WithdrawChildPort " + port); }
     void ResetSyncState() override { Note("ResetSyncState"); }
     void OnDataplaneFullSyncDone() override { Note("FullSyncDone"); }
     void OnDataplaneDisconnected() override { Note("Disconnected"); }

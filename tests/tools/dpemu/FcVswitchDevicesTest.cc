@@ -90,5 +90,39 @@ TEST(FcVswitchDevicesTest, VswitchHoldsNetqueueHandling) {
     EXPECT_EQ(vs.Dump()["rejected"].size(), VswitchDevice::kKeptRejections);
 }
 
+// kVswitchGetKrnnicAddr with request and reply bytes written from the contract: a 16-byte
+// NUL-padded name in; address and mask, 4 + 4 bytes big-endian, out.
+TEST(FcVswitchDevicesTest, VswitchAnswersKernelNicAddresses) {
+    VswitchDevice vs;
+    const std::vector<uint8_t> name = {'c', 'o', 'n', 'd', 'u', 'i', 't', 'K',
+                                       'r', 'n', 'n', 'i', 'c', '0', 0,   0};
+    EXPECT_EQ(Call(vs, kVswitchGetKrnnicAddr, name).status, uint32_t(ENOENT));
+    std::string why;
+    ASSERT_TRUE(vs.AddKrnnic("conduitKrnnic0", {{0xa9fe0101, 0xffffff00}, "dvs-1"}, &why));
+    IoctlResult r = Call(vs, kVswitchGetKrnnicAddr, name);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.payload, (std::vector<uint8_t>{0xa9, 0xfe, 0x01, 0x01, 0xff, 0xff, 0xff, 0x00}));
+    nlohmann::json d = vs.Dump();
+    EXPECT_EQ(d["krnnics"]["conduitKrnnic0"]["ip"], "169.254.1.1");
+    EXPECT_EQ(d["krnnics"]["conduitKrnnic0"]["mask"], "255.255.255.0");
+    EXPECT_EQ(d["krnnics"]["conduitKrnnic0"]["switch_id"], "dvs-1");
+    EXPECT_EQ(d["krnnic_queries"], 2);
+    EXPECT_EQ(d["krnnic_unknown"], 1);
+
+    // Malformed requests: 15 bytes, no NUL within 16, bytes after the NUL, an empty name.
+    std::vector<uint8_t> shortName(name.begin(), name.end() - 1);
+    std::vector<uint8_t> unterminated(16, 'x');
+    std::vector<uint8_t> trailing = name;
+    trailing[15] = 'z';
+    std::vector<uint8_t> empty(16, 0);
+    for (const auto& bad : {shortName, unterminated, trailing, empty})
+        EXPECT_EQ(Call(vs, kVswitchGetKrnnicAddr, bad).status, uint32_t(EINVAL));
+    EXPECT_EQ(vs.Dump()["rejected"].size(), 4u);
+    EXPECT_FALSE(vs.AddKrnnic(std::string(16, 'k'), {{1, 2}, "dvs-1"}, &why));
+    EXPECT_FALSE(vs.AddKrnnic("", {{1, 2}, "dvs-1"}, &why));
+    EXPECT_TRUE(vs.RemoveKrnnic("conduitKrnnic0"));
+    EXPECT_EQ(Call(vs, kVswitchGetKrnnicAddr, name).status, uint32_t(ENOENT));
+}
+
 }  // namespace
 }  // namespace ozy::dpemu

@@ -97,6 +97,104 @@ TEST_F(KcpFamilyTest, InjectionCommandsCheckTheirArguments) {
     EXPECT_FALSE(ParseMac("aa:bb:cc:dd:ee:fg", &mac));
 }
 
+// VIF types and parents in the VIF record (bytes 208 and 160), written from the layout.
+TEST_F(KcpFamilyTest, VifTypesAndParentsReachTheVifRecord) {
+    Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 07 28 00"));
+    Sent().clear();
+    CommandResult r = commands.Run("dpemu/vif-connect", {"cvif-1", "cport", "dvs-1", "--type",
+                                                         "container", "--parent", "vif-1"});
+    ASSERT_TRUE(r.ok) << r.text;
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_EQ(Sent()[0],
+              Update(0, Element(kcp::kVifUpdate,
+                                Cat({Bytes{kcp::kOpUpdate},
+                                     VifHead("cvif-1", "cport", "dvs-1", "vif-1", 3, 0, 0, 218),
+                                     H("00 01 00 05 01")}))));
+    ASSERT_TRUE(commands.Run("dpemu/vif-connect", {"k0", "k0", "dvs-1", "--type", "krnnic"}).ok);
+    EXPECT_EQ(Sent()[1], Update(0, Element(kcp::kVifUpdate,
+                                           Cat({Bytes{kcp::kOpUpdate},
+                                                VifHead("k0", "k0", "dvs-1", "", 2, 0, 0, 218),
+                                                H("00 01 00 05 01")}))));
+    EXPECT_EQ(Dump()["connected_vifs"]["cvif-1"]["type"], "container");
+    EXPECT_EQ(Dump()["connected_vifs"]["cvif-1"]["parent_vif_id"], "vif-1");
+
+    // Refused: a container without its parent, a parent for another type, unknown types and
+    // options, options before the positional arguments, a parent too long.
+    const std::vector<std::vector<std::string>> bad = {
+        {"c", "p", "s", "--type", "container"},
+        {"c", "p", "s", "--parent", "vif-1"},
+        {"c", "p", "s", "--type", "vnic", "--parent", "vif-1"},
+        {"c", "p", "s", "--type", "sriov"},
+        {"c", "p", "s", "--color", "red"},
+        {"c", "p", "s", "--type"},
+        {"c", "p", "--type", "vnic", "s"},
+        {"c", "p", "s", "--type", "vnic", "--type", "krnnic"},
+        {"c", "p", "s", "--type", "container", "--parent", std::string(48, 'v')},
+    };
+    for (const auto& args : bad)
+        EXPECT_FALSE(commands.Run("dpemu/vif-connect", args).ok) << args.size();
+    EXPECT_EQ(Sent().size(), 2u);
+    EXPECT_FALSE(Dump()["connected_vifs"].contains("c"));
+}
+
+// The kernel NIC registry: krnnic-add sets the address (answered by the vswitch device) and
+// connects the NIC's VIF unless it is connected already; krnnic-del undoes both.
+TEST_F(KcpFamilyTest, KrnnicAddAndDelFollowTheVif) {
+    Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 07 28 00"));
+    Sent().clear();
+    CommandResult r =
+        commands.Run("dpemu/krnnic-add", {"conduitKrnnic0", "169.254.1.1", "255.255.255.0", "s1"});
+    ASSERT_TRUE(r.ok) << r.text;
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_EQ(
+        Sent()[0],
+        Update(0, Element(kcp::kVifUpdate,
+                          Cat({Bytes{kcp::kOpUpdate},
+                               VifHead("conduitKrnnic0", "conduitKrnnic0", "s1", "", 2, 0, 0, 218),
+                               H("00 01 00 05 01")}))));
+    SharedDevice dev = family.Device();
+    ASSERT_NE(dev.handler, nullptr);
+    EXPECT_EQ(dev.name, "vswitch");
+    std::vector<uint8_t> name(16, 0);
+    std::string n = "conduitKrnnic0";
+    std::copy(n.begin(), n.end(), name.begin());
+    IoctlResult a = dev.handler->Ioctl(ozy::device::kVswitchGetKrnnicAddr, name.data(), 16);
+    EXPECT_EQ(a.payload, (std::vector<uint8_t>{0xa9, 0xfe, 0x01, 0x01, 0xff, 0xff, 0xff, 0x00}));
+    // Again with a new address: the VIF stays connected, nothing is sent.
+    ASSERT_TRUE(
+        commands.Run("dpemu/krnnic-add", {"conduitKrnnic0", "169.254.2.1", "255.255.255.0", "s1"})
+            .ok);
+    EXPECT_EQ(Sent().size(), 1u);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"k", "169.254.1", "255.255.255.0", "s1"},
+             {"k", "169.254.1.1", "255.255.255.0x", "s1"},
+             {"k", "169.254.1.1", "255.255.255.0", std::string(64, 's')},
+             {std::string(16, 'k'), "169.254.1.1", "255.255.255.0", "s1"}}) {
+        EXPECT_FALSE(commands.Run("dpemu/krnnic-add", args).ok) << args[0] << " " << args[1];
+    }
+    EXPECT_EQ(Dump()["connected_vifs"].size(), 1u);
+
+    r = commands.Run("dpemu/krnnic-del", {"conduitKrnnic0"});
+    ASSERT_TRUE(r.ok) << r.text;
+    ASSERT_EQ(Sent().size(), 2u);
+    EXPECT_TRUE(Dump()["connected_vifs"].empty());
+    EXPECT_EQ(dev.handler->Ioctl(ozy::device::kVswitchGetKrnnicAddr, name.data(), 16).status,
+              uint32_t(ENOENT));
+    EXPECT_FALSE(commands.Run("dpemu/krnnic-del", {"conduitKrnnic0"}).ok);
+}
+
+// A Container record that announces more entries than it holds ends the walk (logged).
+TEST_F(KcpFamilyTest, ShortContainerRecordEndsTheWalk) {
+    Receive(Update(0, Element(kcp::kContainerUpdate,
+                              Cat({Field("cif-1", 48), Field("cport", 48), Field("vmport", 48),
+                                   Field("vmvif", 48), H("00 0a 02 00 00 00 00 01 00 02"),
+                                   ContainerEntryV4()}))));
+    nlohmann::json d = Dump();
+    EXPECT_FALSE(d["containers"].contains("cif-1"));
+    ASSERT_EQ(d["errors"].size(), 1u);
+    EXPECT_EQ(d["errors"][0], "Container Update: malformed record, rest of the element ignored");
+}
+
 TEST_F(KcpFamilyTest, OutOfSyncReportsAndQueries) {
     ASSERT_TRUE(family.OutOfSync({}).ok);
     ASSERT_TRUE(family.OutOfSync({"port", "vif-7"}).ok);

@@ -1,0 +1,138 @@
+#pragma once
+// CIFConfig: container interfaces (CIFs), the network interfaces of containers that run inside a
+// VM and reach the switch through the VM's port on a VLAN.
+//
+// A CIF is a logical switch port whose attachment names a parent VIF (the host VM's VIF), a VLAN
+// and a child port id ("<VM port UUID>_<index>"), with a unicast MAC among its address bindings.
+// For each CIF whose host VIF is connected, CIFConfig
+// - announces the child port to the DVS property engine (which computes its properties like any
+//   port's, DFW excluded) and sends its deletion when the CIF goes, moves or loses its host;
+// - sends its Container record, the list of every CIF the dataplane holds (ContainerList) and the
+//   list of the CIFs behind each host VIF (Port ContainerList).
+// A CIF whose host VIF is not connected waits; it is created when the VIF connects and its child
+// port is removed again (the CIF waiting) when the VIF disconnects or goes away. A move deletes the
+// old child port before the new one is created.
+//
+// Desired state: each batch names logical ports; CIFConfig reads each one's whole body from the
+// configuration table and compares it with what it holds, so property records, entity deletes and
+// full syncs are handled alike. A refused CIF (LCP00514) leaves what was there unchanged.
+//
+// Owned by ConfigApp, which calls every operation under the global agent lock. Nothing is sent
+// before the dataplane session has had its full-state push (PushFullState), which sends all.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "apps/switching/IDVSPropConvertor.h"
+#include "dataplane/KcpWalk.h"
+#include "intake/CairnDBUpdateMsg.h"
+#include "runtime/RefCounted.h"
+
+namespace CfgAgent {
+
+class IConfigApp;
+class IKCPMsgConvertor;
+class IStateCacheConfigTable;
+
+class CIFConfig {
+  public:
+    // One CIF as the configuration gives it and as it is realised.
+    struct Cif {
+        std::string cifId;        // the container's VIF id
+        std::string hostVifId;    // the host VM's VIF
+        std::string childPortId;  // "<VM port UUID>_<index>"
+        std::string childLs;      // serialized id of the CIF's logical switch
+        uint16_t vlan = 0;
+        kcp::MacAddr mac{};
+        std::vector<kcp::ContainerAddress> addresses;
+        // Realised: the child port exists behind `vmPortId` (the host VIF's DVS port).
+        bool connected = false;
+        bool outOfSync = false;
+        std::string vmPortId;
+
+        bool SameDesired(const Cif& o) const;
+    };
+
+    CIFConfig(IConfigApp* sender, IStateCacheConfigTable* table, IDVSPropConvertor* convertor);
+    ~CIFConfig();
+    CIFConfig(const CIFConfig&) = delete;
+    CIFConfig& operator=(const CIFConfig&) = delete;
+
+    void Stop();
+
+    // The records of a desired-state batch (logical switch ports are looked at, the rest is not).
+    void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync);
+    // A VIF as the dataplane reported it; container VIFs themselves are not host VIFs. True when
+    // child ports were announced (the engine's flush then sends their properties).
+    bool HandleVifInfo(const DvsVifInfo& vif);
+    // The dataplane lost the port of `vifId`: the CIFs behind it are sent again.
+    void MarkHostVifOutOfSync(const std::string& vifId);
+    // The dataplane asks for the container list of `vifId` (hopover).
+    void SyncPortContainerList(const std::string& vifId);
+
+    // Session events, in the order ConfigApp sees them.
+    void ResetSyncState();
+    void PushFullState();
+    void OnDataplaneFullSyncDone();
+    void OnDataplaneDisconnected();
+
+    // "cfgagent/config/ciflist": one JSON object per CIF.
+    std::string DumpCifs() const;
+    size_t CifCount() const { return cifs_.size(); }
+    const Cif* FindCif(const std::string& lspId) const;
+
+  private:
+    struct HostVif {
+        std::string portId;
+        bool confirmed = true;  // reported in the current dataplane session
+    };
+
+    void Reevaluate(const std::string& lspId);
+    // The CIF a logical port body describes; false when it is none (`isCif` false) or refused.
+    bool ParseCif(const std::string& lspId, const std::string& body, Cif* out, bool* isCif) const;
+    bool Conflicts(const std::string& lspId, const Cif& c) const;
+    void UpdateCIFPort(const std::string& lspId, Cif desired);
+    void DeleteCIFPort(const std::string& lspId);
+    void Index(const std::string& lspId, const Cif& c, bool add);
+
+    // Creates (or confirms) the child port when the host VIF is connected; the CIF is sent when
+    // it is new there or `changed`.
+    void Program(const std::string& lspId, Cif& c, bool changed);
+    // Removes the child port; its deletion is sent with the next Flush.
+    void Unprogram(const std::string& lspId, Cif& c);
+    void HostVifGone(const std::string& vifId);
+    // The logical ports of the CIFs behind `hostVifId` that have their child port.
+    std::vector<std::string> ConnectedCifsOf(const std::string& hostVifId) const;
+
+    // Changes are marked and sent once per entry point (Flush): port deletions, Container
+    // records, the ContainerList, then the Port ContainerLists of the host VIFs concerned.
+    bool CanSend() const { return pushed_ && dpConnected_ && !stopped_; }
+    void MarkSend(const std::string& lspId, const Cif& c);
+    void Flush();
+    bool SendContainerList();
+    bool SendPortContainerList(const std::string& hostVifId);
+    kcp::ContainerRecord Record(const Cif& c) const;
+
+    IStateCacheConfigTable* table_;
+    IDVSPropConvertor* convertor_;
+    ozy::RefPtr<IKCPMsgConvertor> kcp_;
+
+    std::map<std::string, Cif> cifs_;                          // by CIF logical port
+    std::map<std::string, std::string> lspByCif_;              // CIF id -> logical port
+    std::map<std::string, std::string> lspByChildPort_;        // child port -> logical port
+    std::map<std::string, std::set<std::string>> lspsByHost_;  // host VIF -> logical ports
+    std::map<std::string, HostVif> hostVifs_;                  // connected VIFs
+    // To send at the next Flush.
+    std::set<std::string> deletions_;   // child ports (kept while their deletion fails)
+    std::set<std::string> records_;     // logical ports whose Container record is due
+    std::set<std::string> dirtyHosts_;  // host VIFs whose Port ContainerList is due
+    bool listDirty_ = false;
+    bool pushed_ = false;
+    bool dpConnected_ = true;
+    bool stopped_ = false;
+};
+
+}  // namespace CfgAgent
