@@ -1,10 +1,13 @@
 #pragma once
 // What the in-process benchmarks share: milliseconds of a steady-clock span, the median of a
-// round's figures, and a step that must succeed (else the run ends, naming the step).
+// round's figures, a step that must succeed (else the run ends, naming the step), and a wait for a
+// condition polled at an interval.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 #include <vector>
 
 namespace ozy::bench {
@@ -25,6 +28,18 @@ inline void Check(bool ok, const char* what) {
         std::fprintf(stderr, "benchmark step failed: %s\n", what);
         std::exit(1);
     }
+}
+
+// True once `pred` holds, polled every `poll` until `timeout` has passed (then one last try).
+inline bool Await(const std::function<bool()>& pred, std::chrono::seconds timeout,
+                  std::chrono::milliseconds poll) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(poll);
+    }
+    return pred();
 }
 
 }  // namespace ozy::bench

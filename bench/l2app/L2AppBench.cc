@@ -1,0 +1,334 @@
+// The L2 overlay application with real processes (ovsdb-server, ozy-dpemu and ozy-cfgagent with
+// "vxlan"), each figure beside what the database alone takes for the same data.
+//
+//   scripts/bench-l2.sh [SWITCHES] [MACS] [LEARNED]     (defaults 100, 1000 and 100000; builds,
+//   then runs build/bin/ozy-bench-l2app SWITCHES MACS LEARNED)
+//
+// Build in a release tree (no sanitizers). Phases:
+//   1. Remote: SWITCHES logical switches joined in the emulator, then their configuration and
+//      FIBs (10 remote VTEPs and MACS remote MACs each) applied with one `cairnctl apply`; time
+//      until `dpemu/vxlan-summary` counts every remote MAC, beside the same apply into a database
+//      without an agent.
+//   2. Learned on 1 VNI: LEARNED MACs learned at once (`dpemu/vxlan-mac-learn-bulk`, split at the
+//      agent's maximum); time until cairndb's LOG_SWITCH_STATE row of the switch holds them all,
+//      beside the same row written by one client into a database alone. This probes the write
+//      amplification of one growing row.
+//   3. Learned on SWITCHES VNIs: LEARNED / SWITCHES MACs on each; time until every row holds its
+//      MACs, beside the same rows written by one client alone.
+// The agent runs with warnings only, so that the figures are of the work and not of its log.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <nlohmann/json.hpp>
+
+#include "bench/BenchFigures.h"
+#include "platform/cairndb/CairnDbClient.h"
+#include "platform/unixctl/UnixctlClient.h"
+#include "proto/cairndb_l2fib.pb.h"
+#include "proto/cairndb_modify.pb.h"
+#include "runtime/Logger.h"
+#include "tests/support/AgentSystem.h"
+#include "tests/support/CairndbServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestEnv.h"
+
+namespace {
+
+using CfgAgent::test::AgentSystem;
+using ozy::bench::Await;
+using ozy::bench::Clock;
+using ozy::bench::Ms;
+using json = nlohmann::json;
+namespace pb = orvane::ozy::cairndb;
+
+constexpr unsigned kVtepsPerSwitch = 10;
+constexpr uint32_t kRemoteVniBase = 10000;
+constexpr uint32_t kOneVni = 20000;
+constexpr uint32_t kManyVniBase = 30000;
+
+// Logical switch `vni`'s id: 5a000000-0000-4000-8000-<vni>.
+uint64_t LsRight(uint32_t vni) {
+    return 0x8000000000000000ull + vni;
+}
+std::string LsId(uint32_t vni) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "5a000000-0000-4000-8000-%012x", vni);
+    return buf;
+}
+std::string MacText(uint64_t m) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", unsigned(m >> 40) & 255,
+                  unsigned(m >> 32) & 255, unsigned(m >> 24) & 255, unsigned(m >> 16) & 255,
+                  unsigned(m >> 8) & 255, unsigned(m) & 255);
+    return buf;
+}
+std::string Ip(unsigned a, unsigned b, unsigned c, unsigned d) {
+    return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." +
+           std::to_string(d);
+}
+
+std::string SwitchesJson(uint32_t firstVni, unsigned n) {
+    json list = json::array();
+    for (unsigned i = 0; i < n; ++i)
+        list.push_back({{"id", LsId(firstVni + i)}, {"vni", firstVni + i}});
+    return json{{"LOG_SWITCH_CONFIG", list}}.dump();
+}
+
+// The switches with their FIBs: 10 remote VTEPs and `macs` MACs behind them, one apply.
+std::string RemoteJson(unsigned switches, unsigned macs) {
+    json configs = json::array();
+    json fibs = json::array();
+    for (unsigned s = 0; s < switches; ++s) {
+        const uint32_t vni = kRemoteVniBase + s;
+        configs.push_back({{"id", LsId(vni)}, {"vni", vni}});
+        json vteps = json::array();
+        for (unsigned v = 0; v < kVtepsPerSwitch; ++v)
+            vteps.push_back({{"ip", Ip(10, 2, s & 255, v + 1)}, {"label", 100 + v}});
+        json macList = json::array();
+        for (unsigned m = 0; m < macs; ++m) {
+            macList.push_back({{"mac", MacText(0x005056000000ull + uint64_t(s) * macs + m)},
+                               {"vtep_ip", Ip(10, 2, s & 255, m % kVtepsPerSwitch + 1)}});
+        }
+        fibs.push_back({{"id", LsId(vni)}, {"vtep_entries", vteps}, {"mac_entries", macList}});
+    }
+    return json{{"LOG_SWITCH_CONFIG", configs}, {"LOG_SWITCH_FIB", fibs}}.dump();
+}
+
+std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text) {
+    std::string path = dir + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+// The emulator's control socket, spoken to in-process.
+class Emu {
+  public:
+    explicit Emu(const std::string& socket) : socket_(socket) {}
+    bool Call(const std::string& method, const std::vector<std::string>& args,
+              std::string* out = nullptr) {
+        if (!client_.connected() && client_.Connect(socket_) != 0)
+            return false;
+        ozy::unixctl::Reply reply;
+        if (client_.Transact(method, args, &reply, 600000) != 0 || !reply.success) {
+            std::fprintf(stderr, "%s: %s\n", method.c_str(), reply.text.c_str());
+            return false;
+        }
+        if (out != nullptr)
+            *out = reply.text;
+        return true;
+    }
+    json Json(const std::string& method, const std::vector<std::string>& args) {
+        std::string text;
+        if (!Call(method, args, &text))
+            return nullptr;
+        json j = json::parse(text, nullptr, false);
+        return j.is_discarded() ? json(nullptr) : j;
+    }
+
+  private:
+    std::string socket_;
+    ozy::unixctl::Client client_;
+};
+
+// MACs of the LOG_SWITCH_STATE rows of the switches `ids` in cairndb.
+size_t LearnedMacs(AgentSystem& sys, const std::set<std::string>& ids) {
+    json all = sys.Get("LOG_SWITCH_STATE");
+    size_t n = 0;
+    if (all.is_object() && all.contains("LOG_SWITCH_STATE")) {
+        for (const json& row : all["LOG_SWITCH_STATE"]) {
+            if (ids.count(row.value("id", "")) != 0 && row.contains("mac_entries"))
+                n += row["mac_entries"].size();
+        }
+    }
+    return n;
+}
+
+struct Io {
+    boost::asio::io_context io;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{
+        io.get_executor()};
+    std::thread thread{[this] { io.run(); }};
+    ~Io() {
+        guard.reset();
+        io.stop();
+        thread.join();
+    }
+};
+
+// The rows the agent writes for `rows` switches of `macs` learned MACs each, written by one client
+// into a database alone (one put per row); milliseconds until every write is acknowledged.
+double WriteRowsAlone(uint32_t firstVni, unsigned rows, unsigned macs, Io& io) {
+    CfgAgent::test::TempDir dir("ozy-bench-l2db");
+    CfgAgent::test::CairndbServer db(dir.path());
+    if (!db.Start())
+        return -1;
+    ozy::cairndb::CairnDbClient writer("bench-writer", ozy::net::Endpoint(db.Endpoint()), io.io);
+    writer.StartAsync();
+    std::vector<pb::ModifyRequestMsg> puts;
+    for (unsigned r = 0; r < rows; ++r) {
+        pb::LogSwitchStateMsg row;
+        row.mutable_id()->set_left(0x5a00000000004000ull);
+        row.mutable_id()->set_right(LsRight(firstVni + r));
+        for (unsigned m = 0; m < macs; ++m) {
+            pb::LogSwitchMacEntryMsg* e = row.add_mac_entries();
+            e->set_mac(0x006000000000ull + uint64_t(r) * macs + m);
+            e->mutable_vtep_ip()->set_ipv4(0x0a010001);
+        }
+        pb::ModifyRequestMsg put;
+        put.set_vdb(1);
+        put.mutable_put()->mutable_object()->set_object_type(pb::LOG_SWITCH_STATE);
+        row.SerializeToString(put.mutable_put()->mutable_object()->mutable_body());
+        puts.push_back(std::move(put));
+    }
+    std::promise<void> all;
+    std::atomic<unsigned> left{rows};
+    auto t0 = Clock::now();
+    for (const pb::ModifyRequestMsg& put : puts) {
+        writer.Write({put}, [&](const ozy::cairndb::Status&) {
+            if (--left == 0)
+                all.set_value();
+        });
+    }
+    all.get_future().wait();
+    double ms = Ms(Clock::now() - t0);
+    writer.Stop();
+    return ms;
+}
+
+// Learns `total` MACs spread over `vnis` joined VNIs from `firstVni`; milliseconds until cairndb
+// holds them all, beside the same rows written alone.
+void LearnedPhase(AgentSystem& sys, Emu& emu, Io& io, uint32_t firstVni, unsigned vnis,
+                  unsigned total, const char* name) {
+    const unsigned per = total / vnis;
+    ozy::bench::Check(sys.Apply(SwitchesJson(firstVni, vnis)), "apply the learning switches");
+    std::set<std::string> ids;
+    for (unsigned i = 0; i < vnis; ++i) {
+        ozy::bench::Check(emu.Call("dpemu/vxlan-join", {"1", std::to_string(firstVni + i)}),
+                          "join a learning VNI");
+        ids.insert(LsId(firstVni + i));
+    }
+    auto t0 = Clock::now();
+    for (unsigned i = 0; i < vnis; ++i) {
+        ozy::bench::Check(emu.Call("dpemu/vxlan-mac-learn-bulk",
+                                   {std::to_string(firstVni + i), std::to_string(per),
+                                    MacText(0x006000000000ull + uint64_t(i) * per), "10.1.0.1"}),
+                          "bulk learning");
+    }
+    auto tLearned = Clock::now();
+    size_t have = 0;
+    bool all = Await(
+        [&] {
+            have = LearnedMacs(sys, ids);
+            return have == size_t(per) * vnis;
+        },
+        std::chrono::seconds(1800), std::chrono::milliseconds(100));
+    auto tDone = Clock::now();
+    if (!all) {
+        std::fprintf(stderr, "%s: cairndb holds %zu MACs of %u\n", name, have, per * vnis);
+        std::exit(1);
+    }
+    double alone = WriteRowsAlone(firstVni, vnis, per, io);
+    std::printf(
+        "%s: %u MACs learned on %u VNI(s) (sent by the emulator in %.0f ms); all in cairndb's "
+        "LOG_SWITCH_STATE after %.0f ms; the same %u row(s) written into a database alone by one "
+        "client: %.0f ms; ratio %.2f\n",
+        name, per * vnis, vnis, Ms(tLearned - t0), Ms(tDone - t0), vnis, alone,
+        Ms(tDone - t0) / alone);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const unsigned switches = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 100;
+    const unsigned macs = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 1000;
+    const unsigned learned = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 100000;
+    if (switches < 1 || switches > 256 || macs < 1 || learned < switches) {
+        std::fprintf(stderr, "usage: ozy-bench-l2app [SWITCHES 1-256] [MACS] [LEARNED]\n");
+        return 2;
+    }
+    CfgAgent::test::UseOwnBinDir();
+    CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
+    ozy::cairndb::library_log_level = CfgAgent::kLogWarn;
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    CfgAgent::test::AgentSystemOptions options;
+    options.apps = {"vxlan"};
+    options.agentLogLevel = 4;  // start-up is awaited on an info line; lowered below
+    AgentSystem sys(options);
+    if (!sys.Start()) {
+        std::fprintf(stderr, "the system did not start\n");
+        sys.DumpLogs();
+        return 1;
+    }
+    ozy::bench::Check(sys.AgentCtl({"cfgagent/set/loglevel", "warn"}).status == 0,
+                      "lower the agent's log level");
+    Emu emu(sys.EmulatorSocket());
+    ozy::bench::Check(
+        Await([&] { return emu.Json("dpemu/vxlan-summary", {})["session"]["state"] == "synced"; },
+              std::chrono::seconds(60), std::chrono::milliseconds(50)),
+        "a synced VXLAN session");
+    std::printf(
+        "ozy-bench-l2app: %u switches, %u remote VTEPs and %u remote MACs each; %u "
+        "learned MACs\n",
+        switches, kVtepsPerSwitch, macs, learned);
+
+    // 1. Remote state: one apply until the emulator holds every remote MAC.
+    for (unsigned s = 0; s < switches; ++s) {
+        ozy::bench::Check(emu.Call("dpemu/vxlan-join", {"1", std::to_string(kRemoteVniBase + s)}),
+                          "join a remote VNI");
+    }
+    const std::string remote = RemoteJson(switches, macs);
+    const std::string file = WriteFile(sys.Root(), "bench-remote.json", remote);
+    auto t0 = Clock::now();
+    auto apply = sys.Cairnctl({"apply", file});
+    auto tApplied = Clock::now();
+    ozy::bench::Check(apply.status == 0, "apply the remote state");
+    json sum;
+    const bool all = Await(
+        [&] {
+            sum = emu.Json("dpemu/vxlan-summary", {});
+            return sum.is_object() && sum["remote_macs"] == size_t(switches) * macs;
+        },
+        std::chrono::seconds(1800), std::chrono::milliseconds(20));
+    auto tRemote = Clock::now();
+    if (!all) {
+        std::fprintf(stderr, "the emulator holds %s\n", sum.dump().c_str());
+        return 1;
+    }
+    double applyAlone = 0;
+    {
+        CfgAgent::test::TempDir dir("ozy-bench-l2apply");
+        CfgAgent::test::CairndbServer db(dir.path());
+        ozy::bench::Check(db.Start(), "a database alone");
+        std::map<std::string, std::string> env = {{"OZY_CAIRNDB_ENDPOINT", db.Endpoint()}};
+        const std::string alone = WriteFile(dir.path(), "remote.json", remote);
+        auto a0 = Clock::now();
+        auto r =
+            CfgAgent::test::RunProgram(CfgAgent::test::BinPath("cairnctl"), {"apply", alone}, env);
+        applyAlone = Ms(Clock::now() - a0);
+        ozy::bench::Check(r.status == 0, "the apply into a database alone");
+    }
+    std::printf(
+        "remote: %u switches with %u VTEPs and %u MACs each in one apply (%.0f ms); every remote "
+        "MAC in the emulator after %.0f ms; the same apply into a database alone: %.0f ms; ratio "
+        "%.2f; emulator errors %s\n",
+        switches, kVtepsPerSwitch, macs, Ms(tApplied - t0), Ms(tRemote - t0), applyAlone,
+        Ms(tRemote - t0) / applyAlone, sum["errors"].dump().c_str());
+
+    // 2 and 3. Learned MACs until cairndb holds them.
+    Io io;
+    LearnedPhase(sys, emu, io, kOneVni, 1, learned, "learned on 1 VNI");
+    LearnedPhase(sys, emu, io, kManyVniBase, switches, learned, "learned on many VNIs");
+    return sys.StopAgent() == 0 ? 0 : 1;
+}
