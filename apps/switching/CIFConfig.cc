@@ -45,19 +45,10 @@ bool CIFConfig::Cif::SameDesired(const Cif& o) const {
            SameAddresses(addresses, o.addresses);
 }
 
-CIFConfig::CIFConfig(IConfigApp* sender, IStateCacheConfigTable* table,
-                     IDVSPropConvertor* convertor)
-    : table_(table), convertor_(convertor), kcp_(new KCPMsgConvertor(sender)) {
-    CFG_INFO("CIFConfig constructor");
-}
-
-CIFConfig::~CIFConfig() {
-    CFG_INFO("CIFConfig destructor");
-}
-
 void CIFConfig::Stop() {
     CFG_INFO("CIFConfig Stop");
     stopped_ = true;
+    DetachConduit();
 }
 
 // ---- desired state ------------------------------------------------------------------------
@@ -81,20 +72,8 @@ void CIFConfig::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
     Flush();
 }
 
-bool CIFConfig::ParseCif(const std::string& lspId, const std::string& body, Cif* out,
-                         bool* isCif) const {
-    *isCif = false;
-    pb::LogSwitchPortConfigMsg m;
-    if (!m.ParseFromString(body)) {
-        *isCif = cifs_.count(lspId) != 0;
-        CFG_ERROR_CODE("LCP00514",
-                       "CIFConfig: logical port [%1] does not parse (%2 bytes), ignored",
-                       IdText(lspId), body.size());
-        return false;
-    }
-    if (!m.has_attachment() || !m.attachment().has_parent_vif_id())
-        return false;
-    *isCif = true;
+bool CIFConfig::ParseCif(const std::string& lspId, const pb::LogSwitchPortConfigMsg& m,
+                         Cif* out) const {
     const pb::LogSwitchPortAttachmentMsg& a = m.attachment();
     std::optional<uint32_t> vlan;
     if (a.has_vlan())
@@ -179,18 +158,26 @@ void CIFConfig::Reevaluate(const std::string& lspId) {
                                       lspId, PropertyType::INVALID_PROPERTY, &body);
     bool known = cifs_.count(lspId) != 0;
     if (!exists) {
+        UpdateBusPort(lspId, nullptr);
         if (known)
             DeleteCIFPort(lspId);
         return;
     }
-    Cif desired;
-    bool isCif = false;
-    if (!ParseCif(lspId, body, &desired, &isCif)) {
-        if (!isCif && known)
+    pb::LogSwitchPortConfigMsg m;
+    if (!m.ParseFromString(body)) {
+        CFG_ERROR_CODE("LCP00514",
+                       "CIFConfig: logical port [%1] does not parse (%2 bytes), ignored",
+                       IdText(lspId), body.size());
+        return;
+    }
+    UpdateBusPort(lspId, &m);
+    if (!m.has_attachment() || !m.attachment().has_parent_vif_id()) {
+        if (known)
             DeleteCIFPort(lspId);  // no longer a container interface
         return;
     }
-    if (Conflicts(lspId, desired))
+    Cif desired;
+    if (!ParseCif(lspId, m, &desired) || Conflicts(lspId, desired))
         return;
     UpdateCIFPort(lspId, std::move(desired));
 }
@@ -351,6 +338,7 @@ void CIFConfig::HostVifGone(const std::string& vifId) {
 bool CIFConfig::HandleVifInfo(const DvsVifInfo& vif) {
     if (vif.vifType == kcp::kVifContainer || vif.vifId.empty())
         return false;
+    UpdateBusVif(vif);
     if (vif.deleted || !vif.connected) {
         HostVifGone(vif.vifId);
         Flush();
@@ -420,6 +408,13 @@ void CIFConfig::PushFullState() {
     listDirty_ = true;
     Flush();
     CFG_INFO("CIFConfig: %1 CIF(s) sent with the full state", count);
+    // The engine's port list left out the container-bus ports: they follow.
+    if (CanSend()) {
+        for (const auto& [portId, lip] : conduitPorts_) {
+            (void)lip;
+            SendConduitPort(portId);
+        }
+    }
 }
 
 void CIFConfig::OnDataplaneFullSyncDone() {

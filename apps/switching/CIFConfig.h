@@ -19,6 +19,11 @@
 //
 // Owned by ConfigApp, which calls every operation under the global agent lock. Nothing is sent
 // before the dataplane session has had its full-state push (PushFullState), which sends all.
+//
+// It also feeds the container-interface bus (AttachConduit; CIFConfigConduit.cc): VIF attachment,
+// connection and parent flag, the container-bus kernel NICs' addresses (polled while the virtual
+// switch does not know them), and it programs the "ct-" port of each VIF the bus gives a LIP.
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -31,8 +36,24 @@
 #include "intake/CairnDBUpdateMsg.h"
 #include "runtime/RefCounted.h"
 
+namespace boost::asio {
+class io_context;
+}
+namespace ozy::Conduit {
+class ConduitService;
+}
+namespace ozy::device {
+class IKrnnicAddressQuery;
+}
+namespace orvane::ozy::cairndb {
+class LogSwitchPortConfigMsg;
+}
+
 namespace CfgAgent {
 
+template <typename T>
+class AsyncTimer;
+class CifConduitTarget;
 class IConfigApp;
 class IKCPMsgConvertor;
 class IStateCacheConfigTable;
@@ -56,12 +77,31 @@ class CIFConfig {
         bool SameDesired(const Cif& o) const;
     };
 
+    // How CIFConfig reaches the container-interface bus.
+    struct ConduitOptions {
+        ozy::Conduit::ConduitService* service = nullptr;
+        ozy::device::IKrnnicAddressQuery* query = nullptr;
+        // Where the LIP notices and the kernel-NIC poll run (ConfigApp's context).
+        boost::asio::io_context* io = nullptr;
+        std::chrono::milliseconds pollInterval{5000};
+    };
+    static constexpr const char* kPollIntervalKey = "features.conduit.krnnicPollMs";
+
     CIFConfig(IConfigApp* sender, IStateCacheConfigTable* table, IDVSPropConvertor* convertor);
     ~CIFConfig();
     CIFConfig(const CIFConfig&) = delete;
     CIFConfig& operator=(const CIFConfig&) = delete;
 
     void Stop();
+    // Without it (tests of the CIFs alone) the bus is not fed.
+    void AttachConduit(const ConduitOptions& options);
+
+    // Dispatcher objects: CONDUIT_CHANNEL_GLOBAL_CONFIG and CONDUIT_CHANNEL_VIF_CONFIG.
+    void UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync);
+    // The bus's LIP notices (posted) and the kernel-NIC poll (timer); public for tests, callers
+    // hold the global agent lock.
+    void OnLip(const std::string& vif, uint32_t lip, int assigned);
+    void OnKrnnicPoll();
 
     // The records of a desired-state batch (logical switch ports are looked at, the rest is not).
     void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync);
@@ -81,10 +121,21 @@ class CIFConfig {
 
     // "cfgagent/config/ciflist": one JSON object per CIF.
     std::string DumpCifs() const;
+    // "cfgagent/config/conduitkrn": the engine's container-bus kernel NICs (`programmed`, its JSON
+    // array) with their host switch, address, pool, used count, pending VIFs and LIPs.
+    std::string DumpConduitKrnnics(const std::string& programmed) const;
     size_t CifCount() const { return cifs_.size(); }
     const Cif* FindCif(const std::string& lspId) const;
 
   private:
+    struct BusPort {  // a logical port's VIF as the bus sees it
+        std::string vifId;
+        bool parent = false;  // its extra config makes the VIF a bus parent
+    };
+    struct KrnnicWait {
+        std::string switchId;
+        bool waiting = true;  // its address is not known yet (polled)
+    };
     struct HostVif {
         std::string portId;
         bool confirmed = true;  // reported in the current dataplane session
@@ -92,7 +143,8 @@ class CIFConfig {
 
     void Reevaluate(const std::string& lspId);
     // The CIF a logical port body describes; false when it is none (`isCif` false) or refused.
-    bool ParseCif(const std::string& lspId, const std::string& body, Cif* out, bool* isCif) const;
+    bool ParseCif(const std::string& lspId, const orvane::ozy::cairndb::LogSwitchPortConfigMsg& m,
+                  Cif* out) const;
     bool Conflicts(const std::string& lspId, const Cif& c) const;
     void UpdateCIFPort(const std::string& lspId, Cif desired);
     void DeleteCIFPort(const std::string& lspId);
@@ -109,6 +161,15 @@ class CIFConfig {
 
     // Changes are marked and sent once per entry point (Flush): port deletions, Container
     // records, the ContainerList, then the Port ContainerLists of the host VIFs concerned.
+    // The bus (CIFConfigConduit.cc).
+    void DetachConduit();
+    void UpdateBusPort(const std::string& lspId,
+                       const orvane::ozy::cairndb::LogSwitchPortConfigMsg* m);
+    void UpdateParentFlag(const std::string& vifId);
+    void UpdateBusVif(const DvsVifInfo& vif);
+    bool QueryKrnnic(const std::string& name);
+    bool SendConduitPort(const std::string& portId);
+
     bool CanSend() const { return pushed_ && dpConnected_ && !stopped_; }
     void MarkSend(const std::string& lspId, const Cif& c);
     void Flush();
@@ -130,6 +191,21 @@ class CIFConfig {
     std::set<std::string> records_;     // logical ports whose Container record is due
     std::set<std::string> dirtyHosts_;  // host VIFs whose Port ContainerList is due
     bool listDirty_ = false;
+
+    // The bus.
+    ozy::Conduit::ConduitService* conduit_ = nullptr;
+    ozy::device::IKrnnicAddressQuery* krnnicQuery_ = nullptr;
+    std::chrono::milliseconds pollInterval_{5000};
+    ozy::RefPtr<CifConduitTarget> conduitTarget_;
+    std::shared_ptr<AsyncTimer<CifConduitTarget>> pollTimer_;
+    bool pollArmed_ = false;
+    int lipListener_ = 0;
+    std::map<std::string, BusPort> busPorts_;                  // by logical port
+    std::map<std::string, std::set<std::string>> attachedBy_;  // VIF -> logical ports
+    std::map<std::string, bool> channelParent_;                // VIF -> CONDUIT_CHANNEL_VIF_CONFIG
+    std::map<std::string, std::string> channelVifById_;        // its object id -> VIF
+    std::map<std::string, KrnnicWait> krnnics_;                // connected kernel NICs
+    std::map<std::string, uint32_t> conduitPorts_;             // "ct-" port -> LIP
     bool pushed_ = false;
     bool dpConnected_ = true;
     bool stopped_ = false;

@@ -14,8 +14,10 @@
 #include "apps/switching/CIFConfig.h"
 #include "apps/switching/DaemonHealthMonitor.h"
 #include "cli/CliPages.h"
+#include "conduit/ConduitService.h"
 #include "intake/MsgDispatcher.h"
 #include "platform/WorkflowUtil.h"
+#include "platform/device/KrnnicAddressQuery.h"
 #include "proto/cairndb_types.pb.h"
 #include "runtime/AgentLock.h"
 #include "runtime/AgentSettings.h"
@@ -101,6 +103,23 @@ void ConfigApp::Init(const boost::property_tree::ptree& config) {
         }
         convertor_->Init(config);
         cifConfig_ = std::make_unique<CIFConfig>(this, configTable_, convertor_.get());
+        // The container-interface bus: its pools, fed by CIFConfig, whose LIP notices and
+        // kernel-NIC poll run on the timer context.
+        conduit_ = std::make_unique<ozy::Conduit::ConduitService>();
+        if (options_.krnnicQuery == nullptr)
+            krnnicQuery_ = std::make_unique<ozy::device::VswitchKrnnicAddressQuery>();
+        CIFConfig::ConduitOptions bus;
+        bus.service = conduit_.get();
+        bus.query = options_.krnnicQuery != nullptr ? options_.krnnicQuery : krnnicQuery_.get();
+        bus.io = options_.timerContext != nullptr ? options_.timerContext : &SerialContext();
+        int64_t pollMs = config.get<int64_t>(CIFConfig::kPollIntervalKey, 5000);
+        if (pollMs < 100 || pollMs > 600000) {
+            CFG_ERROR_CODE("LCP00001", "ConfigApp: %1 %2 is outside 100-600000 ms, 5000 used",
+                           CIFConfig::kPollIntervalKey, pollMs);
+            pollMs = 5000;
+        }
+        bus.pollInterval = std::chrono::milliseconds(pollMs);
+        cifConfig_->AttachConduit(bus);
         if (config.get<bool>(kHealthMonitorKey, false)) {
             if (options_.liveness == nullptr) {
                 CFG_WARN("ConfigApp: health monitor requested, but no database client to watch");
@@ -266,7 +285,7 @@ void ConfigApp::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSy
     AgentLockGuard lock(GlobalAgentLock());
     if (!convertor_ || stopped_)
         return;
-    CairnDBUpdateList daVifs, transportNodes, backings, spans, ccpSessions, globals;
+    CairnDBUpdateList daVifs, transportNodes, backings, spans, ccpSessions, globals, conduits;
     for (const CairnDBUpdateMsg& o : objects) {
         switch (o.objType) {
             case ObjectType::DA_VIF:
@@ -287,6 +306,10 @@ void ConfigApp::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSy
             case ObjectType::GLOBAL_CONFIG:
                 globals.push_back(o);
                 break;
+            case ObjectType::CONDUIT_CHANNEL_GLOBAL_CONFIG:
+            case ObjectType::CONDUIT_CHANNEL_VIF_CONFIG:
+                conduits.push_back(o);
+                break;
             default:
                 CFG_TRACE("ConfigApp: object type %1 not handled here", ObjTypeToString(o.objType));
                 break;
@@ -305,6 +328,8 @@ void ConfigApp::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSy
         convertor_->HandleCcpSessions(ccpSessions, fullSync);
     if (fullSync || !globals.empty())
         convertor_->HandleGlobalConfigs(globals, fullSync);
+    if (fullSync || !conduits.empty())
+        cifConfig_->UpdateDesiredState(conduits, fullSync);
 }
 
 // ---- health ----
@@ -326,7 +351,12 @@ void ConfigApp::RegisterCliPages(CliPages& pages) {
         };
     };
     pages.Add("cfgagent/config/uplink", "", 0, 0, dump(&IDVSPropConvertor::DumpUplinks));
-    pages.Add("cfgagent/config/conduitkrn", "", 0, 0, dump(&IDVSPropConvertor::DumpConduitKrnnics));
+    // The engine's container-bus kernel NICs with what the bus made of them.
+    pages.Add("cfgagent/config/conduitkrn", "", 0, 0, [this](const CliPages::Args&) {
+        AgentLockGuard lock(GlobalAgentLock());
+        std::string programmed = convertor_ ? convertor_->DumpConduitKrnnics() : "[]";
+        return CliReply::Ok(cifConfig_ ? cifConfig_->DumpConduitKrnnics(programmed) : programmed);
+    });
     pages.Add("cfgagent/config/ciflist", "", 0, 0, [this](const CliPages::Args&) {
         AgentLockGuard lock(GlobalAgentLock());
         return CliReply::Ok(cifConfig_ ? cifConfig_->DumpCifs() : std::string("[]"));

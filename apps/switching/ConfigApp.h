@@ -52,6 +52,12 @@
 namespace boost::asio {
 class io_context;
 }
+namespace ozy::Conduit {
+class ConduitService;
+}
+namespace ozy::device {
+class IKrnnicAddressQuery;
+}
 
 namespace CfgAgent {
 
@@ -81,6 +87,8 @@ struct ConfigAppOptions {
     boost::asio::io_context* timerContext = nullptr;   // hopover expiry; default SerialContext()
     boost::asio::io_context* healthContext = nullptr;  // health monitor; default IoContext()
     int persona = 0;                                   // 0: the process's node persona
+    // The container bus's kernel-NIC addresses; null: the virtual switch device.
+    ozy::device::IKrnnicAddressQuery* krnnicQuery = nullptr;
 };
 
 class ConfigApp : public SCConfigTableObserver,
@@ -154,6 +162,7 @@ class ConfigApp : public SCConfigTableObserver,
     size_t pendingFragments() const;
     IpDiscovery* ipDiscovery() const { return ipDiscovery_.get(); }
     CIFConfig* cifConfig() const { return cifConfig_.get(); }
+    ozy::Conduit::ConduitService* conduit() const { return conduit_.get(); }
 
   private:
     // One VIF of a VIF Update, decoded.
@@ -205,7 +214,9 @@ class ConfigApp : public SCConfigTableObserver,
     int persona_ = 0;
 
     std::unique_ptr<IDVSPropConvertor> convertor_;
-    std::unique_ptr<CIFConfig> cifConfig_;  // uses convertor_, goes first
+    std::unique_ptr<ozy::Conduit::ConduitService> conduit_;
+    std::unique_ptr<ozy::device::IKrnnicAddressQuery> krnnicQuery_;
+    std::unique_ptr<CIFConfig> cifConfig_;  // uses convertor_, conduit_ and krnnicQuery_
     ozy::RefPtr<DaemonHealthMonitor> healthMonitor_;
     ozy::RefPtr<DataplaneLink> link_;
     ozy::RefPtr<IpDiscovery> ipDiscovery_;

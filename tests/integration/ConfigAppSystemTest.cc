@@ -32,10 +32,14 @@ std::string SwitchJson(bool adminUp) {
            R"(, "switch_name": "ls-web"}]})";
 }
 
-std::string PortJson() {
+// `conduitParent`: the port's VIF is a parent on the container-interface bus.
+std::string PortJson(bool conduitParent = false) {
     return std::string(R"({"LOG_SWITCH_PORT_CONFIG": [{"id": ")") + kLsp + R"(", "switch_id": ")" +
            kLs + R"(", "admin_state_up": true, "attachment": {"type": 1, "vif_id": ")" + kVif +
-           R"(", "dvport_id": ")" + kLsp + R"("}}]})";
+           R"(", "dvport_id": ")" + kLsp + R"("})" +
+           (conduitParent ? R"(, "extra_configs": [{"key":
+               "com.orvane.port.extraConfig.parentVif.conduit", "value": "true"}]}]})"
+                          : "}]}");
 }
 
 std::string CifJson() {
@@ -100,7 +104,8 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsCifsOutOfSyn
         "<config><log><level>5</level><outputToConsole>true</outputToConsole></log><cfgAgent>"
         "<workGroup><ioThreads>2</ioThreads><workThreads>16</workThreads></workGroup><apps><app>"
         "<name>config</name><enabled>true</enabled><config><krnlink><path>ozy_kcp_krnlink</path>"
-        "</krnlink><features><healthMonitor><enabled>true</enabled></healthMonitor></features>"
+        "</krnlink><features><healthMonitor><enabled>true</enabled></healthMonitor><conduit>"
+        "<krnnicPollMs>500</krnnicPollMs></conduit></features>"
         "</config></app></apps></cfgAgent></config>";
     test::AgentSystem sys(options);
     ASSERT_TRUE(sys.Start());
@@ -248,6 +253,29 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsCifsOutOfSyn
         return j.size() == 1 && j[0]["connected"] == false;
     }));
     EXPECT_TRUE(sys.EmuDump("kcp")["errors"].empty()) << sys.EmuDump("kcp")["errors"].dump();
+
+    // The container-interface bus: its kernel NIC connects before the virtual switch knows its
+    // address (LCP00515, polled); once it does, kVif (attached and connected) made a bus parent by
+    // its port's extra config gets the pool's first LIP and its "ct-" port.
+    mark = sys.AgentLogSize();
+    r = sys.EmuCtl(
+        {"dpemu/vif-connect", "conduitKrnnic0", "conduitKrnnic0", kDvs, "--type", "krnnic"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(sys.AwaitAgentLog("Failed to get krnnic conduitKrnnic0 IP address",
+                                  std::chrono::seconds(60), mark));
+    ASSERT_TRUE(
+        sys.AwaitAgentLog("GetConduitKrnnicIP timer triggered", std::chrono::seconds(60), mark));
+    r = sys.EmuCtl({"dpemu/krnnic-add", "conduitKrnnic0", "169.254.1.1", "255.255.255.0", kDvs});
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(sys.Apply(PortJson(true)));
+    const std::string ctPort = std::string("ct-") + kVif;
+    ASSERT_TRUE(sys.AwaitEmu("kcp", [&](const nlohmann::json& d) {
+        return d["ports"].contains(ctPort);
+    })) << sys.EmuDump("kcp")["ports"].dump();
+    EXPECT_TRUE(sys.AwaitAgentJson({"cfgagent/config/conduitkrn"}, [](const nlohmann::json& j) {
+        return j.size() == 1 && j[0].value("pool", "") == "169.254.1.10-169.254.1.255" &&
+               j[0]["lips"].value(kVif, "") == "169.254.1.10";
+    })) << sys.AgentJson({"cfgagent/config/conduitkrn"}).dump();
 
     // The simulated out-of-sync of the CLI opens a new session.
     int opened = sys.EmuDump("kcp")["session"]["opened"];

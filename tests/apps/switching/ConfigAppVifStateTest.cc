@@ -3,6 +3,8 @@
 // not this host's to report.
 #include "tests/apps/switching/ConfigAppFixture.h"
 
+#include <nlohmann/json.hpp>
+
 #include "cli/CliPages.h"
 #include "proto/cairndb_switching.pb.h"
 #include "runtime/AgentSettings.h"
@@ -271,7 +273,9 @@ TEST_F(ConfigAppVifStateTest, CliPagesAnswerFromTheConversionEngine) {
     ASSERT_NE(uplink, nullptr);
     ASSERT_NE(conduit, nullptr);
     EXPECT_EQ(uplink->handler({}).text, conv->uplinksJson);
-    EXPECT_EQ(conduit->handler({}).text, conv->conduitJson);
+    // (With what the container bus made of each: nothing here.)
+    EXPECT_EQ(nlohmann::json::parse(conduit->handler({}).text),
+              nlohmann::json::parse(conv->conduitJson));
     ASSERT_NE(pages.FindOutOfSync("config"), nullptr);
     // The simulated report opens a new session.
     OpenSession();

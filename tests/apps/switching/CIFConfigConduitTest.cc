@@ -1,0 +1,173 @@
+// CIFConfig feeding the container-interface bus: a kernel NIC whose address the virtual switch
+// does not know yet is polled (LCP00515) until it answers; an attached, connected, enabled VIF then
+// gets its LIP and its "ct-" port record; the parent flag and the VIF's state take it back.
+#include <cerrno>
+#include <map>
+
+#include "conduit/ConduitService.h"
+#include "platform/device/KrnnicAddressQuery.h"
+#include "proto/cairndb_conduit.pb.h"
+#include "runtime/AgentClock.h"
+#include "tests/apps/switching/DVSPropConvertorTestSupport.h"
+#include "tests/support/LogCapture.h"
+
+namespace CfgAgent::test {
+namespace {
+
+// Kernel NIC addresses as the virtual switch would answer them: ENOENT for a name not set.
+class FakeKrnnicQuery : public ozy::device::IKrnnicAddressQuery {
+  public:
+    int GetKrnnicAddr(const std::string& name, ozy::device::KrnnicAddr* out) override {
+        ++queries;
+        auto it = addresses.find(name);
+        if (it == addresses.end())
+            return ENOENT;
+        *out = it->second;
+        return 0;
+    }
+    std::map<std::string, ozy::device::KrnnicAddr> addresses;
+    int queries = 0;
+};
+
+class CifConduitTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        h.EnableCifs();
+        CIFConfig::ConduitOptions bus;
+        bus.service = &conduit;
+        bus.query = &query;
+        bus.io = &h.io;
+        bus.pollInterval = std::chrono::milliseconds(2000);
+        h.cif->AttachConduit(bus);
+        h.Apply(SwitchRecords(Switch(1, 5001)));
+        h.Push();
+    }
+    // Runs what is due on the io context (posted notices, expired timers).
+    void RunIo(std::chrono::milliseconds advance = std::chrono::milliseconds(0)) {
+        if (advance.count() != 0)
+            AgentClock::advance(advance, &h.io);
+        h.io.restart();
+        h.io.run_for(std::chrono::milliseconds(30));
+    }
+    void ApplyVmPort(const std::string& parentFlag) {
+        pb::LogSwitchPortConfigMsg lsp = Port(11, 1, "port-1", "vif-1");
+        if (!parentFlag.empty()) {
+            auto* kv = lsp.add_extra_configs();
+            kv->set_key("com.orvane.port.extraConfig.parentVif.conduit");
+            kv->set_value(parentFlag);
+        }
+        h.Apply(PortRecords(lsp));
+    }
+
+    LogCapture cap{kLogDebug};
+    // The bus outlives the harness, whose CIFConfig unregisters from it when it stops.
+    ozy::Conduit::ConduitService conduit;
+    FakeKrnnicQuery query;
+    DvsHarness h;
+};
+
+TEST_F(CifConduitTest, KernelNicIsPolledThenTheEnabledVifGetsItsLipAndPort) {
+    ApplyVmPort("true");
+    h.Connect("conduitKrnnic0", "conduitKrnnic0", kcp::kVifKrnnic, "hs-1");
+    EXPECT_TRUE(cap.ContainsWithCode("Failed to get krnnic conduitKrnnic0 IP address", "LCP00515"));
+    h.Connect("vif-1", "port-1", kcp::kVifVnic, "hs-1");
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 7u);
+    EXPECT_TRUE(conduit.Manager().Pools().empty());
+
+    // Still unknown at the first retry; known at the second.
+    RunIo(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(cap.Contains("GetConduitKrnnicIP timer triggered"));
+    EXPECT_EQ(query.queries, 2);
+    query.addresses["conduitKrnnic0"] = {0xa9fe0101, 0xffffff00};
+    RunIo(std::chrono::milliseconds(2000));
+    EXPECT_EQ(query.queries, 3);
+    ASSERT_EQ(conduit.Manager().Pools().size(), 1u);
+    RunIo();  // the posted LIP notice
+    EXPECT_TRUE(
+        cap.Contains("Add conduit VIF vif-1, LIP 169.254.1.10, portID ct-vif-1 by VIF "
+                     "attachment"));
+    EXPECT_TRUE(h.Dump()["ports"].contains("ct-vif-1"));
+
+    nlohmann::json krn =
+        nlohmann::json::parse(h.cif->DumpConduitKrnnics(h.conv->DumpConduitKrnnics()));
+    ASSERT_EQ(krn.size(), 1u) << krn.dump();
+    EXPECT_EQ(krn[0]["krnnic"], "conduitKrnnic0");
+    EXPECT_EQ(krn[0]["host_switch"], "hs-1");
+    EXPECT_EQ(krn[0]["ip"], "169.254.1.1");
+    EXPECT_EQ(krn[0]["pool"], "169.254.1.10-169.254.1.255");
+    EXPECT_EQ(krn[0]["used"], 1);
+    EXPECT_EQ(krn[0]["lips"]["vif-1"], "169.254.1.10");
+    // No more polling once the address is known.
+    RunIo(std::chrono::milliseconds(10000));
+    EXPECT_EQ(query.queries, 3);
+
+    // A new session's push sends the container-bus port again after the engine's port list.
+    h.app.tables = ozy::dpemu::KcpTables();
+    h.conv->ResetSyncState();
+    h.cif->ResetSyncState();
+    h.Push();
+    EXPECT_TRUE(h.Dump()["ports"].contains("ct-vif-1"));
+
+    // The VIF disconnects: its LIP is released, its port deleted.
+    h.Disconnect("vif-1", "port-1");
+    RunIo();
+    EXPECT_FALSE(h.Dump()["ports"].contains("ct-vif-1"));
+    EXPECT_TRUE(cap.Contains("Delete conduit VIF vif-1, portID ct-vif-1 by LSP detachment"));
+}
+
+// The parent flag: "true" enables, "false" and its absence do not, other text is logged and
+// ignored (not enabled).
+TEST_F(CifConduitTest, ParentFlagFollowsTheExtraConfig) {
+    query.addresses["conduitKrnnic0"] = {0xa9fe0101, 0xffffff00};
+    h.Connect("conduitKrnnic0", "conduitKrnnic0", kcp::kVifKrnnic, "hs-1");
+    h.Connect("vif-1", "port-1", kcp::kVifVnic, "hs-1");
+    ApplyVmPort("");
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 3u);  // attached and connected
+    ApplyVmPort("true");
+    RunIo();
+    EXPECT_TRUE(h.Dump()["ports"].contains("ct-vif-1"));
+    ApplyVmPort("yes");
+    EXPECT_TRUE(
+        cap.Contains("Conduit: Process extra config "
+                     "com.orvane.port.extraConfig.parentVif.conduit (update: yes)"));
+    RunIo();
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 3u);
+    EXPECT_FALSE(h.Dump()["ports"].contains("ct-vif-1"));
+    // The port goes: detached (and no longer a parent).
+    ApplyVmPort("true");
+    h.Apply(Removal(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(11)));
+    RunIo();
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 2u);
+    EXPECT_FALSE(h.Dump()["ports"].contains("ct-vif-1"));
+    // The kernel NIC goes: the pool with it.
+    h.Disconnect("conduitKrnnic0", "conduitKrnnic0");
+    EXPECT_TRUE(conduit.Manager().Pools().empty());
+}
+
+TEST_F(CifConduitTest, GlobalChannelSettingsReachTheBus) {
+    orvane::ozy::cairndb::ConduitChannelGlobalConfigMsg g;
+    g.set_enabled(true);
+    g.mutable_cip()->set_ipv4(0xa9fe0102);
+    g.mutable_vip()->set_ipv4(0xa9fe0103);
+    g.set_vlan_tag(4000);
+    g.set_tx_limit(100);
+    CairnDBUpdateMsg m;
+    m.objType = ObjectType::CONDUIT_CHANNEL_GLOBAL_CONFIG;
+    m.id = Id(70);
+    m.data = g.SerializeAsString();
+    h.cif->UpdateDesiredState({m}, false);
+    ASSERT_TRUE(conduit.GlobalConfig());
+    EXPECT_EQ(conduit.GlobalConfig()->vip, 0xa9fe0103u);
+    m.data = "\xff\xff";
+    h.cif->UpdateDesiredState({m}, false);
+    EXPECT_TRUE(
+        cap.ContainsWithCode("CIFConfig: conduit global config does not parse", "LCP00514"));
+    EXPECT_EQ(conduit.GlobalConfig()->vlanTag, 4000u);
+    m.op = Operation::OPERATION_DELETE;
+    m.data.clear();
+    h.cif->UpdateDesiredState({m}, false);
+    EXPECT_FALSE(conduit.GlobalConfig());
+}
+
+}  // namespace
+}  // namespace CfgAgent::test
