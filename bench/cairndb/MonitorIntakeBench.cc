@@ -8,13 +8,12 @@
 // puts), then measures, best of three runs each: (a) `ovsdb-client dump` of the table, (b) from
 // StartAsync of a fresh client to the barrier that ends its initial contents, every row delivered
 // to the update callback with its derived op message. Prints both and their ratio.
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <cstdio>
 #include <future>
 #include <thread>
 
+#include "bench/IoThread.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "proto/cairndb_modify.pb.h"
 #include "proto/cairndb_monitor.pb.h"
@@ -50,17 +49,7 @@ pb::ModifyRequestMsg SwitchPut(uint64_t i) {
     return r;
 }
 
-struct Io {
-    boost::asio::io_context io;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{
-        io.get_executor()};
-    std::thread thread{[this] { io.run(); }};
-    ~Io() {
-        guard.reset();
-        io.stop();
-        thread.join();
-    }
-};
+using Io = ozy::bench::IoThread;
 
 }  // namespace
 

@@ -46,12 +46,10 @@
 #include <atomic>
 #include <future>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-
+#include "bench/EmuControl.h"
+#include "bench/IoThread.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "platform/cairndb/LibraryLog.h"
-#include "platform/unixctl/UnixctlClient.h"
 #include "proto/UuidText.h"
 #include "proto/cairndb_modify.pb.h"
 #include "proto/cairndb_monitor.pb.h"
@@ -120,53 +118,18 @@ const std::string kSwitch = Uuid(0xa0, 1);
     return path;
 }
 
-// The emulator's control socket, spoken to in-process (ovs-appctl per request would measure
-// process start-up).
-class Emu {
+// The emulator's control socket with the scale scenario's requests. Refusals are not printed:
+// a port's properties are polled before the port exists.
+class Emu : public ozy::bench::EmuControl {
   public:
-    explicit Emu(const std::string& socket) : socket_(socket) {}
-    bool Call(const std::string& method, const std::vector<std::string>& args,
-              std::string* out = nullptr) {
-        if (!client_.connected() && client_.Connect(socket_) != 0)
-            return false;
-        ozy::unixctl::Reply reply;
-        if (client_.Transact(method, args, &reply, 60000) != 0 || !reply.success)
-            return false;
-        if (out != nullptr)
-            *out = reply.text;
-        return true;
-    }
+    explicit Emu(const std::string& socket) : EmuControl(socket, false, 60000) {}
     // Programmed and forwarding port counts (cheap beside a dump).
-    json Summary() {
-        std::string text;
-        if (!Call("dpemu/kcp-summary", {}, &text))
-            return nullptr;
-        json j = json::parse(text, nullptr, false);
-        return j.is_discarded() ? json(nullptr) : j;
-    }
     size_t Unblocked() {
-        json j = Summary();
+        json j = Json("dpemu/kcp-summary");
         return j.is_object() ? j.value("unblocked", size_t{0}) : 0;
     }
-    json PortProps(const std::string& id) {
-        std::string text;
-        if (!Call("dpemu/kcp-port", {id}, &text))
-            return nullptr;
-        json j = json::parse(text, nullptr, false);
-        return j.is_discarded() ? json(nullptr) : j;
-    }
-    void Reset() { client_.Close(); }
-    json Dump(const std::string& family) {
-        std::string text;
-        if (!Call("dpemu/dump", {family}, &text))
-            return nullptr;
-        json j = json::parse(text, nullptr, false);
-        return j.is_discarded() ? json(nullptr) : j;
-    }
-
-  private:
-    std::string socket_;
-    ozy::unixctl::Client client_;
+    json PortProps(const std::string& id) { return Json("dpemu/kcp-port", {id}); }
+    json Dump(const std::string& family) { return Json("dpemu/dump", {family}); }
 };
 
 [[maybe_unused]] bool PortState(const json& kcp, unsigned i, bool blocked) {
@@ -229,17 +192,7 @@ bool Await(const std::function<bool()>& pred, std::chrono::seconds timeout,
 
 namespace pb = orvane::ozy::cairndb;
 
-struct Io {
-    boost::asio::io_context io;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{
-        io.get_executor()};
-    std::thread thread{[this] { io.run(); }};
-    ~Io() {
-        guard.reset();
-        io.stop();
-        thread.join();
-    }
-};
+using Io = ozy::bench::IoThread;
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())

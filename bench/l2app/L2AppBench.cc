@@ -27,13 +27,12 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <nlohmann/json.hpp>
 
 #include "bench/BenchFigures.h"
+#include "bench/EmuControl.h"
+#include "bench/IoThread.h"
 #include "platform/cairndb/CairnDbClient.h"
-#include "platform/unixctl/UnixctlClient.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_modify.pb.h"
 #include "runtime/Logger.h"
@@ -111,35 +110,7 @@ std::string WriteFile(const std::string& dir, const std::string& name, const std
     return path;
 }
 
-// The emulator's control socket, spoken to in-process.
-class Emu {
-  public:
-    explicit Emu(const std::string& socket) : socket_(socket) {}
-    bool Call(const std::string& method, const std::vector<std::string>& args,
-              std::string* out = nullptr) {
-        if (!client_.connected() && client_.Connect(socket_) != 0)
-            return false;
-        ozy::unixctl::Reply reply;
-        if (client_.Transact(method, args, &reply, 600000) != 0 || !reply.success) {
-            std::fprintf(stderr, "%s: %s\n", method.c_str(), reply.text.c_str());
-            return false;
-        }
-        if (out != nullptr)
-            *out = reply.text;
-        return true;
-    }
-    json Json(const std::string& method, const std::vector<std::string>& args) {
-        std::string text;
-        if (!Call(method, args, &text))
-            return nullptr;
-        json j = json::parse(text, nullptr, false);
-        return j.is_discarded() ? json(nullptr) : j;
-    }
-
-  private:
-    std::string socket_;
-    ozy::unixctl::Client client_;
-};
+using Emu = ozy::bench::EmuControl;
 
 // MACs of the LOG_SWITCH_STATE rows of the switches `ids` in cairndb.
 size_t LearnedMacs(AgentSystem& sys, const std::set<std::string>& ids) {
@@ -154,17 +125,7 @@ size_t LearnedMacs(AgentSystem& sys, const std::set<std::string>& ids) {
     return n;
 }
 
-struct Io {
-    boost::asio::io_context io;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{
-        io.get_executor()};
-    std::thread thread{[this] { io.run(); }};
-    ~Io() {
-        guard.reset();
-        io.stop();
-        thread.join();
-    }
-};
+using Io = ozy::bench::IoThread;
 
 // The rows the agent writes for `rows` switches of `macs` learned MACs each, written by one client
 // into a database alone (one put per row); milliseconds until every write is acknowledged.
