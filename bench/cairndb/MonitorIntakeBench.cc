@@ -20,6 +20,7 @@
 #include "proto/cairndb_switching.pb.h"
 #include "runtime/Logger.h"
 #include "tests/support/CairndbServer.h"
+#include "tests/support/TestEnv.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ using Io = ozy::bench::IoThread;
 
 int main(int argc, char** argv) {
     const uint64_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
+    CfgAgent::test::UseOwnBinDir();  // the schema beside this program, whatever the directory
     ozy::cairndb::library_log_level = CfgAgent::kLogError;
     CfgAgent::Logger::setSyslog(false);
     CfgAgent::test::CairndbServer db;
