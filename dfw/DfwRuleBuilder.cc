@@ -254,7 +254,7 @@ void DfwRuleBuilder::Service(CTarpFWRuleBuilder& b, const pb::ProtocolSpecMsg& s
     uint32_t proto = s.ip_protocol();
     b.setProtocol(proto, s.negate());
     if ((proto == 1 || proto == 58) && s.icmp().has_type()) {
-        DFW_DEBUG("dfw: set icmp spec");
+        DFW_DEBUG("dfw: set icmp type and code");
         if (s.icmp().has_code())
             b.addICMPTypeCode(s.icmp().type(), s.icmp().code());
         else
