@@ -48,6 +48,7 @@
 
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
+#include "bench/WritesAlone.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "platform/cairndb/LibraryLog.h"
 #include "proto/UuidText.h"
@@ -289,15 +290,8 @@ long CountVifStates(AgentSystem& sys) {
 
 // The agent's VIF_STATE writes (one write per VIF) into a database without an agent.
 double CommitVifStatesAlone(unsigned n, Io& io) {
-    CfgAgent::test::TempDir dir("ozy-bench-vifdb");
-    CfgAgent::test::CairndbServer db(dir.path());
-    if (!db.Start())
-        return -1;
-    ozy::cairndb::CairnDbClient writer("bench-writer", ozy::net::Endpoint(db.Endpoint()), io.io);
-    writer.StartAsync();
-    std::promise<void> all;
-    std::atomic<unsigned> left{n};
-    auto t0 = Clock::now();
+    std::vector<pb::ModifyRequestMsg> writes;
+    writes.reserve(n);
     for (unsigned i = 0; i < n; ++i) {
         pb::VifStateMsg v;
         v.mutable_id()->set_left(0xc0);
@@ -313,15 +307,9 @@ double CommitVifStatesAlone(unsigned n, Io& io) {
         r.set_vdb(1);
         r.mutable_put()->mutable_object()->set_object_type(pb::VIF_STATE);
         v.SerializeToString(r.mutable_put()->mutable_object()->mutable_body());
-        writer.Write({r}, [&](const ozy::cairndb::Status&) {
-            if (--left == 0)
-                all.set_value();
-        });
+        writes.push_back(std::move(r));
     }
-    all.get_future().wait();
-    double ms = Ms(Clock::now() - t0);
-    writer.Stop();
-    return ms;
+    return ozy::bench::WritesAloneMs(writes, io, "ozy-bench-vifdb");
 }
 
 }  // namespace

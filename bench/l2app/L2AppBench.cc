@@ -32,6 +32,7 @@
 #include "bench/BenchFigures.h"
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
+#include "bench/WritesAlone.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_modify.pb.h"
@@ -130,12 +131,6 @@ using Io = ozy::bench::IoThread;
 // The rows the agent writes for `rows` switches of `macs` learned MACs each, written by one client
 // into a database alone (one put per row); milliseconds until every write is acknowledged.
 double WriteRowsAlone(uint32_t firstVni, unsigned rows, unsigned macs, Io& io) {
-    CfgAgent::test::TempDir dir("ozy-bench-l2db");
-    CfgAgent::test::CairndbServer db(dir.path());
-    if (!db.Start())
-        return -1;
-    ozy::cairndb::CairnDbClient writer("bench-writer", ozy::net::Endpoint(db.Endpoint()), io.io);
-    writer.StartAsync();
     std::vector<pb::ModifyRequestMsg> puts;
     for (unsigned r = 0; r < rows; ++r) {
         pb::LogSwitchStateMsg row;
@@ -152,19 +147,7 @@ double WriteRowsAlone(uint32_t firstVni, unsigned rows, unsigned macs, Io& io) {
         row.SerializeToString(put.mutable_put()->mutable_object()->mutable_body());
         puts.push_back(std::move(put));
     }
-    std::promise<void> all;
-    std::atomic<unsigned> left{rows};
-    auto t0 = Clock::now();
-    for (const pb::ModifyRequestMsg& put : puts) {
-        writer.Write({put}, [&](const ozy::cairndb::Status&) {
-            if (--left == 0)
-                all.set_value();
-        });
-    }
-    all.get_future().wait();
-    double ms = Ms(Clock::now() - t0);
-    writer.Stop();
-    return ms;
+    return ozy::bench::WritesAloneMs(puts, io, "ozy-bench-l2db");
 }
 
 // Learns `total` MACs spread over `vnis` joined VNIs from `firstVni`; milliseconds until cairndb
