@@ -20,9 +20,11 @@ std::vector<AppEntry> BuiltinApps() {
     // The L3 application: receiver and sender of its kernel link.
     table.push_back({"vdrb", "L3 application starts", MakeL3AppEntry, "", "", nullptr, 2});
 
-    // MakeDfwAppEntry, then the load balancer's MakeLbAppEntry
-    table.push_back({"dfw", "DFW application starts", nullptr,  //
-                     "lb", "LB application starts", nullptr});
+    // The firewall: its process loop, filter repository, filter configuration and NTP checker,
+    // and the repository's kernel link (receiver and sender); then the load balancer's
+    // MakeLbAppEntry.
+    table.push_back({"dfw", "DFW application starts", MakeDfwAppEntry,  //
+                     "lb", "LB application starts", nullptr, 6});
 
     // The traceflow application: receiver and sender of its kernel link.
     table.push_back(
