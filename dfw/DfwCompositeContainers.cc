@@ -64,6 +64,12 @@ const std::string& DfwCompositeContainers::Acquire(const std::string& name,
     };
     std::sort(addresses.begin(), addresses.end(), byBytes);
     addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
+    Acquisition* record = nullptr;
+    if (journal_ != nullptr) {
+        journal_->push_back(
+            Acquisition{false, name, members, addresses, extSourceIp, exclude, std::string()});
+        record = &journal_->back();
+    }
     uint64_t mh = HashMembers(members);
     uint64_t ah = HashAddresses(addresses);
     DFW_DEBUG(
@@ -77,6 +83,8 @@ const std::string& DfwCompositeContainers::Acquire(const std::string& name,
             c.members == members && c.addresses == addresses) {
             ++c.refs;
             DFW_DEBUG("dfw: Composite container %1 matches existing %2", name, c.name);
+            if (record != nullptr)
+                record->got = c.name;
             return c.name;
         }
     }
@@ -105,16 +113,43 @@ const std::string& DfwCompositeContainers::Acquire(const std::string& name,
                                              ozy::tarp::kStatusInvalidConfig);
     }
     byHash_.emplace(mh ^ ah, name);
+    if (record != nullptr)
+        record->got = it->second.name;
     return it->second.name;
 }
 
 void DfwCompositeContainers::AddAddressList(const std::string& name,
                                             const std::vector<CTarpFWAddress>& addresses) {
     DFW_DEBUG("dfw: creating container for multiple addresses");
+    if (journal_ != nullptr)
+        journal_->push_back(Acquisition{true, name, {}, addresses, false, false, name});
     auto set = std::make_shared<TarpFirewall::CTarpFWAddrSet>(name);
     for (const CTarpFWAddress& a : addresses)
         set->addAddress(a);
     addressLists_[name] = std::move(set);
+}
+
+bool DfwCompositeContainers::Replay(const std::vector<Acquisition>& journal) {
+    std::vector<Acquisition>* saved = journal_;
+    journal_ = nullptr;
+    bool same = true;
+    for (const Acquisition& a : journal) {
+        if (a.list) {
+            AddAddressList(a.requested, a.addresses);
+            continue;
+        }
+        try {
+            if (Acquire(a.requested, a.members, a.addresses, a.extSourceIp, a.exclude) != a.got) {
+                same = false;
+                break;
+            }
+        } catch (const TarpFirewall::CTarpFWException&) {
+            same = false;
+            break;
+        }
+    }
+    journal_ = saved;
+    return same;
 }
 
 void DfwCompositeContainers::Clear() {

@@ -36,6 +36,23 @@ class DfwCompositeContainers {
         std::shared_ptr<const TarpFirewall::CTarpFWContainer> container;
     };
 
+    // One Acquire or AddAddressList call, as the cache build records it to repeat it later.
+    struct Acquisition {
+        bool list = false;
+        std::string requested;
+        std::vector<DfwUuid> members;
+        std::vector<TarpFirewall::CTarpFWAddress> addresses;
+        bool extSourceIp = false;
+        bool exclude = false;
+        std::string got;  // the name Acquire returned
+    };
+
+    // Every Acquire and AddAddressList from now on is appended to `journal` (nullptr: none).
+    void SetJournal(std::vector<Acquisition>* journal) { journal_ = journal; }
+    // Repeats the calls of `journal` in order; false as soon as an Acquire returns another name
+    // than it did (another rule now creates that composite first): the caller builds afresh.
+    bool Replay(const std::vector<Acquisition>& journal);
+
     // The composite of these members and addresses: an existing equal one (its count raised) or
     // a new one named `name`, whose elements are the members' address sets (by `memberName`) and
     // the addresses. Returns the composite's name. `exclude` only changes the log line.
@@ -61,6 +78,7 @@ class DfwCompositeContainers {
     // (member hash ^ address hash) to the names of the composites with those hashes.
     std::unordered_multimap<uint64_t, std::string> byHash_;
     std::map<std::string, std::shared_ptr<const TarpFirewall::CTarpFWAddrSet>> addressLists_;
+    std::vector<Acquisition>* journal_ = nullptr;
 };
 
 }  // namespace CfgAgent

@@ -142,7 +142,7 @@ std::string DfwRuleBuilder::GeneratedName(const char* prefix, const fw::LcpRuleM
     auto it = owners_.find(rule.rule_id());
     if (it != owners_.end() && it->second != id) {
         // Two uuids with one rule id: the greater keeps its own name apart.
-        name += "-" + id.Text().substr(0, 8);
+        name += "-" + id.Text().substr(24);
         DFW_WARN("dfw: rule %1 (%2) shares its id with %3; its containers are named %4",
                  rule.rule_id(), id.Text(), it->second.Text(), name);
     }

@@ -37,8 +37,8 @@ class DfwRuleBuilder {
         const orvane::ozy::firewall::LcpRuleMsg& rule,
         const orvane::ozy::firewall::LcpRuleSectionMsg& section);
 
-    // The name of a generated container of a rule: `prefix` and the rule id, with the first
-    // eight hexadecimal digits of the uuid appended when a smaller uuid has the same rule id.
+    // The name of a generated container of a rule: `prefix` and the rule id, with the last
+    // twelve hexadecimal digits of the uuid appended when a smaller uuid has the same rule id.
     std::string GeneratedName(const char* prefix, const orvane::ozy::firewall::LcpRuleMsg& rule);
 
     // Library direction and action of the message's values (0 when none).

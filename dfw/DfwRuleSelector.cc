@@ -59,7 +59,12 @@ const std::vector<DfwUuid>& DfwRuleSelector::GroupsOf(const DfwUuid& lsp) const 
 }
 
 DfwRuleSelector::Selection DfwRuleSelector::Select(const DfwUuid& lsp, Flags flags) {
-    const std::vector<DfwUuid>& groups = GroupsOf(lsp);
+    return Select(lsp, GroupsOf(lsp), flags);
+}
+
+DfwRuleSelector::Selection DfwRuleSelector::Select(const DfwUuid& lsp,
+                                                   const std::vector<DfwUuid>& groups,
+                                                   Flags flags) {
     auto direct = byPort_.find(lsp);
     bool named = direct != byPort_.end();
     Key key{named, named ? lsp : DfwUuid{}, groups, flags.idfw, flags.ids};

@@ -32,6 +32,10 @@ class DfwRuleSelector {
 
     // Indexes (into the rules given) of the rules applying to `lsp`, in order.
     Selection Select(const DfwUuid& lsp, Flags flags);
+    // The same for a port whose groups the caller knows (`groups` sorted, unique).
+    Selection Select(const DfwUuid& lsp, const std::vector<DfwUuid>& groups, Flags flags);
+    // True when some rule names `lsp` in its applied-to.
+    bool NamesPort(const DfwUuid& lsp) const { return byPort_.count(lsp) != 0; }
     // Groups holding `lsp`, sorted.
     const std::vector<DfwUuid>& GroupsOf(const DfwUuid& lsp) const;
     size_t distinctSelections() const { return memo_.size(); }

@@ -428,7 +428,7 @@ TEST_F(DfwConversionTest, TwoUuidsWithOneRuleIdGetNamesOfTheirOwn) {
     emu::Rule lower = OnWire(Build(*snap_.rules->at(U(300))));
     emu::Rule greater = OnWire(Build(*snap_.rules->at(U(301))));
     EXPECT_EQ(lower.parts[0].sides[0].container, "rsrc7");
-    std::string other = "rsrc7-" + U(301).Text().substr(0, 8);
+    std::string other = "rsrc7-" + U(301).Text().substr(24);
     EXPECT_EQ(greater.parts[0].sides[0].container, other);
     ASSERT_EQ(generated_.addressLists().size(), 2u);
     EXPECT_EQ(generated_.addressLists().at("rsrc7")->addresses()[0].bytes()[3], 10);

@@ -1,0 +1,125 @@
+#pragma once
+// The converted firewall configuration: every valid section placed in its bucket and ordered,
+// its rules built as firewall-library rules, the containers as address sets and attribute,
+// time or identity containers, and the composite containers and address lists the rules
+// generate; then, per port, the configuration of its filter (memoised per selection key, so the
+// ports that share their groups share one configuration and its segments).
+//
+// Engine rules. A cache is immutable once built; Build makes a new one beside the previous and
+// returns it only when the whole build succeeded, so a failed build leaves the last good cache in
+// use. A build is incremental: a section is rebuilt only when it, its rule list, a container its
+// rules name, or the owner of a rule id it uses changed since `previous` (the caller passes the
+// changes accumulated since `previous` was built); containers are converted again only when they
+// changed. Everything else falls back to a full rebuild: no previous cache, a full sync, other
+// buckets or categories, or a composite container that another rule now creates first. Both
+// paths run the same steps in the same order, so an incremental build equals a full one.
+//
+// Threads: built on the process loop's thread; ConfigOf may be called from any thread (it takes
+// the cache's own mutex for its memo). Never holds the message cache's lock.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+#include "dfw/DfwMsgSnapshot.h"
+#include "dfw/DfwRuleSelector.h"
+
+namespace TarpFirewall {
+class CTarpFWAddrSet;
+class CTarpFWContainer;
+class CTarpFWRule;
+class CTarpFWSegment;
+}  // namespace TarpFirewall
+
+namespace CfgAgent {
+
+class DfwCache {
+  public:
+    // What a failed build reports: realization error code (1 out of memory, 1000 a rule that
+    // cannot be converted, 1102 a library exception) and its meta information.
+    struct Error {
+        uint32_t code = 0;
+        std::string meta;
+        std::string text;
+    };
+    struct Stats {
+        bool full = true;
+        size_t sectionsBuilt = 0;
+        size_t sectionsReused = 0;
+        size_t containersBuilt = 0;
+    };
+    // The configuration of one filter.
+    struct FilterConfig {
+        std::vector<std::shared_ptr<const TarpFirewall::CTarpFWSegment>> l3;
+        std::vector<std::shared_ptr<const TarpFirewall::CTarpFWSegment>> l2;
+        std::vector<std::shared_ptr<const TarpFirewall::CTarpFWAddrSet>> addrSets;
+        std::vector<std::shared_ptr<const TarpFirewall::CTarpFWContainer>> containers;
+        // Time-based sections left out while NTP is not up.
+        std::vector<std::string> heldSections;
+        size_t l3Rules = 0;
+        size_t l2Rules = 0;
+        // Of everything above (segments by hash, objects by content).
+        uint64_t hash = 0;
+    };
+    struct Selection {
+        bool serviceInsertion = false;  // the filter is a service-insertion one
+        bool idfw = false;
+        bool ids = false;
+        bool timeBased = true;  // include time-based sections (NTP up, or not checked)
+    };
+
+    // nullptr with `error` filled when the build fails. `changes`: what changed since `previous`
+    // was built (ignored without a previous cache).
+    static std::shared_ptr<const DfwCache> Build(const DfwMsgSnapshot& snapshot,
+                                                 const DfwChangeSet& changes,
+                                                 const std::shared_ptr<const DfwCache>& previous,
+                                                 Error* error, Stats* stats = nullptr);
+
+    std::shared_ptr<const FilterConfig> ConfigOf(const DfwUuid& lsp, const Selection& how) const;
+
+    // Validation failures of the build's messages (" Bad section: ...", " Bad rule: ..."), "" when
+    // none; they drop the objects concerned, not the build.
+    const std::string& statusText() const { return status_; }
+    uint64_t generation() const { return generation_; }
+    size_t sectionCount() const { return sections_.size(); }
+    size_t ruleCount() const { return ruleCount_; }
+    size_t containerCount() const { return containers_->size(); }
+    // Distinct configurations made so far (tests and metrics).
+    size_t configCount() const;
+
+    ~DfwCache();
+
+    struct Section;
+    struct Container;
+    struct Named;
+
+  private:
+    DfwCache();
+
+    using ConfigKey = std::tuple<bool, DfwUuid, std::vector<DfwUuid>, bool, bool, bool>;
+
+    std::vector<std::shared_ptr<Section>> sections_;  // in bucket and priority order
+    std::shared_ptr<const std::map<DfwUuid, std::shared_ptr<const Container>>> containers_;
+    // Every object a rule may name, by name: containers, composites, address lists.
+    std::unordered_map<std::string, std::shared_ptr<const Named>> named_;
+    std::shared_ptr<const std::map<DfwUuid, std::vector<DfwUuid>>> groupsOfPort_;
+    // Ports some rule names directly in its applied-to (sorted).
+    std::vector<DfwUuid> namedPorts_;
+    // The rule messages built from (their ids tell the next build whose names may change).
+    DfwObjectsPtr<orvane::ozy::firewall::LcpRuleMsg> rules_;
+    std::shared_ptr<const std::vector<DfwBucket>> buckets_;
+    std::shared_ptr<const std::map<uint32_t, DfwCategory>> categories_;
+    std::string status_;
+    uint64_t generation_ = 0;
+    size_t ruleCount_ = 0;
+
+    mutable std::mutex memoMutex_;
+    mutable std::map<ConfigKey, std::shared_ptr<const FilterConfig>> memo_;
+};
+
+}  // namespace CfgAgent
