@@ -3,25 +3,28 @@
 # ozy-cfgagent ("vxlan") and ozy-dpemu, and MACs learned by the emulator until cairndb holds them;
 # each figure beside the database's own time for the same data.
 #
-#   scripts/bench-l2.sh [SWITCHES] [MACS] [LEARNED]   SWITCHES logical switches (default 100,
-#                                                     up to 256) with MACS remote MACs each
-#                                                     (default 1000); LEARNED MACs learned
-#                                                     (default 100000)
+#   scripts/bench-l2.sh [SWITCHES] [MACS] [LEARNED] [CAP]   SWITCHES logical switches (default
+#                                                           100, up to 256) with MACS remote MACs
+#                                                           each (default 1000); LEARNED MACs
+#                                                           learned (default 100000); each case
+#                                                           given at most CAP seconds (default 600)
 #
 # Installs missing dependencies, builds the programs in the release tree (OZY_BUILD_DIR, default
-# build; the demo's tree) and prints one line per phase; see bench/l2app/L2AppBench.cc.
+# build; the demo's tree) and prints one line per case; see bench/l2app/L2AppBench.cc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 SWITCHES=${1:-100}
 MACS=${2:-1000}
 LEARNED=${3:-100000}
-if ! [[ "$SWITCHES" =~ ^[0-9]+$ && "$MACS" =~ ^[0-9]+$ && "$LEARNED" =~ ^[0-9]+$ ]] ||
-    [ "$SWITCHES" -lt 1 ] || [ "$SWITCHES" -gt 256 ] || [ "$MACS" -lt 1 ] ||
-    [ "$LEARNED" -lt "$SWITCHES" ]; then
-    echo "bench-l2.sh: SWITCHES must be 1..256, MACS at least 1, LEARNED at least SWITCHES" >&2
+CAP=${4:-600}
+if ! [[ "$SWITCHES" =~ ^[0-9]+$ && "$MACS" =~ ^[0-9]+$ && "$LEARNED" =~ ^[0-9]+$ &&
+    "$CAP" =~ ^[0-9]+$ ]] || [ "$SWITCHES" -lt 1 ] || [ "$SWITCHES" -gt 256 ] ||
+    [ "$MACS" -lt 1 ] || [ "$LEARNED" -lt "$SWITCHES" ] || [ "$CAP" -lt 1 ]; then
+    echo "bench-l2.sh: SWITCHES must be 1..256, MACS at least 1, LEARNED at least SWITCHES," \
+        "CAP at least 1" >&2
     exit 2
 fi
 scripts/install-deps.sh
@@ -30,4 +33,4 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOZY_BUILD_TE
 cmake --build "$BUILD" -j "$(nproc)" --target ozy-cfgagent ozy-dpemu cairnctl cairndb_schema \
     ozy-bench-l2app
 # The agent's own log lines (warnings) go to its log file; only the figures are printed here.
-"$BUILD/bin/ozy-bench-l2app" "$SWITCHES" "$MACS" "$LEARNED" 2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)
+"$BUILD/bin/ozy-bench-l2app" "$SWITCHES" "$MACS" "$LEARNED" "$CAP" 2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)

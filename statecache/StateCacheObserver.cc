@@ -97,10 +97,79 @@ bool AddDelete(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb) {
     return true;
 }
 
+// An APPEND or REMOVE patch still taking entries: the records that follow it for the same object,
+// list and operation (a received message brings its entries one after another) join it, so that
+// the database client parses and applies one request per message rather than one per entry.
+// Records of anything else close it; the order of changes is kept.
+class OpenListPatch {
+  public:
+    // Takes the entry of `r` when it continues the open patch.
+    bool Join(const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op) {
+        if (out_ == nullptr || r.objType != type_ || r.id != id_ || r.property != property_ ||
+            op != op_ || vdb != vdb_ || r.data.empty())
+            return false;
+        const google::protobuf::Reflection* reflection = body_->GetReflection();
+        const int index = reflection->FieldSize(*body_, bodyField_);
+        if (!reflection->AddMessage(body_.get(), bodyField_)->ParseFromString(r.data)) {
+            reflection->RemoveLast(body_.get(), bodyField_);
+            return false;
+        }
+        pb::OpMsg* e = fieldOp_->add_entries();
+        e->set_op(op);
+        e->set_index(static_cast<uint32_t>(index));
+        return true;
+    }
+
+    // Opens a patch at `out`'s last request, whose messages it keeps and writes out on Close.
+    void Open(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op,
+              std::unique_ptr<Message> opMsg, pb::OpMsg* fieldOp, std::unique_ptr<Message> body,
+              const FieldDescriptor* bodyField) {
+        Close();
+        out_ = out;
+        index_ = out->size() - 1;
+        type_ = r.objType;
+        id_ = r.id;
+        property_ = r.property;
+        op_ = op;
+        vdb_ = vdb;
+        opMsg_ = std::move(opMsg);
+        fieldOp_ = fieldOp;
+        body_ = std::move(body);
+        bodyField_ = bodyField;
+    }
+
+    void Close() {
+        if (out_ == nullptr)
+            return;
+        pb::PatchMsg* patch = (*out_)[index_].mutable_patch();
+        patch->set_op(opMsg_->SerializeAsString());
+        patch->set_body(body_->SerializeAsString());
+        out_ = nullptr;
+    }
+
+  private:
+    Requests* out_ = nullptr;
+    size_t index_ = 0;
+    ObjectType type_{};
+    std::string id_;
+    PropertyType property_{};
+    pb::PBOpType op_ = pb::INVALID;
+    uint16_t vdb_ = 0;
+    std::unique_ptr<Message> opMsg_;
+    pb::OpMsg* fieldOp_ = nullptr;
+    std::unique_ptr<Message> body_;
+    const FieldDescriptor* bodyField_ = nullptr;
+};
+
 // A Patch of one field: the op message of the type with that field's entry carrying `op`, and a
 // partial body with the value. SET takes the record's partial body as it is; APPEND and REMOVE
 // carry the single entry in the list field, and their entry op points at index 0 of that list.
-bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op) {
+// With `open`, an APPEND or REMOVE joins the patch open there when it continues it, or opens the
+// next one.
+bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op,
+              OpenListPatch* open = nullptr) {
+    if (open != nullptr && open->Join(r, vdb, op))
+        return true;
     const ozy::cairndb::ObjectTypeInfo* info =
         ozy::cairndb::FindObjectType(static_cast<int>(r.objType));
     const char* fieldName = FieldOf(r.objType, r.property);
@@ -139,6 +208,12 @@ bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpTy
     pb::PatchMsg* patch = m.mutable_patch();
     patch->set_object_type(static_cast<pb::ObjectType>(r.objType));
     *patch->mutable_id() = uuid;
+    if (open != nullptr && (op == pb::APPEND || op == pb::REMOVE)) {
+        open->Open(out, r, vdb, op, std::move(opMsg), fieldOp, std::move(body), bodyField);
+        return true;
+    }
+    if (open != nullptr)
+        open->Close();
     patch->set_op(opMsg->SerializeAsString());
     patch->set_body(body->SerializeAsString());
     return true;
@@ -267,6 +342,7 @@ Requests StateCacheObserver::BuildL2Requests(const CairnDBUpdateList& updates, b
         CFG_DEBUG("StateCacheObserver: prepare ROUTING_DOMAIN_VTEP Flush object");
         AddFlush(&out, ObjectType::ROUTING_DOMAIN_VTEP, vdb);
     }
+    OpenListPatch open;
     for (const CairnDBUpdateMsg& r : updates) {
         if (r.objType != ObjectType::LOG_SWITCH_STATE &&
             r.objType != ObjectType::ROUTING_DOMAIN_VTEP)
@@ -277,16 +353,17 @@ Requests StateCacheObserver::BuildL2Requests(const CairnDBUpdateList& updates, b
         const bool remove = r.op == Operation::OPERATION_DELETE;
         bool ok = false;
         if (r.property == PropertyType::INVALID_PROPERTY) {
+            open.Close();
             if (update && (ok = AddPut(&out, r, vdb))) {
                 CFG_DEBUG("StateCacheObserver: prepare %1 Put object (id %2)", type, IdText(r.id));
             } else if (remove && (ok = AddDelete(&out, r, vdb))) {
                 CFG_DEBUG("StateCacheObserver: prepare %1 Delete object (id %2)", type,
                           IdText(r.id));
             }
-        } else if (update && (ok = AddPatch(&out, r, vdb, pb::APPEND))) {
+        } else if (update && (ok = AddPatch(&out, r, vdb, pb::APPEND, &open))) {
             CFG_DEBUG("StateCacheObserver: prepare %1 Patch object (id %2) APPEND %3", type,
                       IdText(r.id), PropertyTypeToString(r.property));
-        } else if (remove && (ok = AddPatch(&out, r, vdb, pb::REMOVE))) {
+        } else if (remove && (ok = AddPatch(&out, r, vdb, pb::REMOVE, &open))) {
             CFG_DEBUG("StateCacheObserver: prepare %1 Patch object (id %2) REMOVE %3", type,
                       IdText(r.id), PropertyTypeToString(r.property));
         }
@@ -295,6 +372,7 @@ Requests StateCacheObserver::BuildL2Requests(const CairnDBUpdateList& updates, b
                       remove ? "deletion" : "update");
         }
     }
+    open.Close();
     return out;
 }
 

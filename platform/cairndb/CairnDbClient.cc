@@ -13,10 +13,10 @@
 #include <boost/asio/write.hpp>
 #include <deque>
 #include <future>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 
 #include "platform/cairndb/LibraryLog.h"
@@ -26,6 +26,7 @@
 #include "platform/cairndb/RowDirectory.h"
 #include "platform/cairndb/TransactReplies.h"
 #include "platform/cairndb/WritePlan.h"
+#include "platform/cairndb/WriteQueue.h"
 #include "platform/jsonrpc/MessageFramer.h"
 #include "proto/CairndbSchema.h"
 #include "proto/cairndb_modify.pb.h"
@@ -70,7 +71,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
           probeTimer_(strand_),
           framer_(options.maxMessageBytes),
           schedule_(endpoint_.remotes().size(), options.reconnectMin, options.reconnectMax,
-                    options.steadySession) {}
+                    options.steadySession),
+          writes_(options.maxPendingWrites) {}
 
     // ---- configuration (any thread) ----
 
@@ -212,7 +214,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     }
 
     void Write(std::vector<pb::ModifyRequestMsg> requests, WriteCallback done) {
-        auto w = std::make_shared<PendingWrite>();
+        auto w = std::make_shared<QueuedWrite>();
         w->requests = std::move(requests);
         w->done = std::move(done);
         asio::post(strand_, [self = shared_from_this(), w] {
@@ -293,26 +295,6 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         bool subscribed = false;
         bool needFullResync = true;
     };
-
-    struct PendingWrite {
-        std::vector<pb::ModifyRequestMsg> requests;
-        WriteCallback done;
-        std::shared_ptr<WritePlan> plan;
-        int attempts = 0;
-        // Writes queued one after another and sent as one transaction: how many requests of
-        // `requests` each brought, and its callback. Empty for a write sent by itself.
-        std::vector<std::pair<size_t, WriteCallback>> parts;
-        // Split out of a merged transaction that failed: sent as it is, nothing merged into it.
-        bool alone = false;
-        // Write transactions whose reply was lost with the connection: each may have landed. Until
-        // one of this list's own transactions commits, every attempt first reads back whether one
-        // of these did (then the list is done), so that nothing is applied twice.
-        std::vector<WriteIntent> inDoubt;
-        bool landedChecked = false;
-    };
-
-    // Requests sent in one transaction at most when queued writes are merged.
-    static constexpr size_t kMaxMergedRequests = 2000;
 
     template <typename F>
     void Invoke(const char* what, F&& f) {
@@ -589,7 +571,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         connectedFlag_ = false;
         ++connGen_;
         pending_.clear();
-        writes_.clear();
+        writes_.Clear();
         outQueue_.clear();
         active_.clear();
         byJsonId_.clear();
@@ -947,111 +929,44 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
 
     // ---- writes and reads (strand) ----
 
-    void EnqueueWrite(PendingWrite w) {
-        if (writes_.size() >= options_.maxPendingWrites && !writes_.empty()) {
-            // The oldest list that is not being applied gives way.
-            auto victim =
-                writeInFlight_ && writes_.size() > 1 ? writes_.begin() + 1 : writes_.begin();
-            if (!(writeInFlight_ && victim == writes_.begin())) {
-                PendingWrite dropped = std::move(*victim);
-                writes_.erase(victim);
-                CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03008",
-                                 "CairnDbClient: write queue full, dropping a list of %1 requests",
-                                 dropped.requests.size());
-                if (dropped.done) {
-                    Invoke("write", [&] { dropped.done(Status::Error("write queue full")); });
-                }
+    void EnqueueWrite(QueuedWrite w) {
+        std::optional<QueuedWrite> dropped = writes_.Push(std::move(w), writeInFlight_);
+        if (dropped) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03008",
+                             "CairnDbClient: write queue full, dropping a list of %1 requests",
+                             dropped->requests.size());
+            if (dropped->done) {
+                Invoke("write", [&] { dropped->done(Status::Error("write queue full")); });
             }
         }
-        writes_.push_back(std::move(w));
         MaybeStartWrite();
     }
 
-    // Queued writes that have not started are sent together: one transaction (two round trips)
-    // instead of one per write. Each write's requests keep their order.
-    void MergeQueued() {
-        size_t n = writes_.front().requests.size();
-        size_t k = 1;
-        while (k < writes_.size() && !writes_[k].plan && !writes_[k].alone &&
-               n + writes_[k].requests.size() <= kMaxMergedRequests) {
-            n += writes_[k].requests.size();
-            ++k;
-        }
-        if (k == 1) {
-            return;
-        }
-        PendingWrite merged;
-        merged.requests.reserve(n);
-        for (size_t i = 0; i < k; ++i) {
-            PendingWrite& p = writes_[i];
-            merged.parts.emplace_back(p.requests.size(), std::move(p.done));
-            std::move(p.requests.begin(), p.requests.end(), std::back_inserter(merged.requests));
-        }
-        writes_.erase(writes_.begin(), writes_.begin() + static_cast<std::ptrdiff_t>(k));
-        writes_.push_front(std::move(merged));
-    }
-
-    // A merged write that failed goes back to the queue in two halves, each sent by itself (and
-    // halved again should it fail), so that one bad write fails alone and does not take its
-    // neighbours down with it, at the cost of a few transactions more.
-    void SplitFront(const Status& status) {
-        PendingWrite merged = std::move(writes_.front());
-        writes_.pop_front();
-        writeInFlight_ = false;
-        CAIRNDB_LOG(CfgAgent::kLogInfo,
-                    "CairnDbClient: %1 writes sent together failed (%2); sending them in halves",
-                    merged.parts.size(), status.error);
-        const size_t half = merged.parts.size() / 2;
-        auto begin = merged.requests.begin();
-        PendingWrite halves[2];
-        for (size_t i = 0; i < merged.parts.size(); ++i) {
-            PendingWrite& h = halves[i < half ? 0 : 1];
-            auto end = begin + static_cast<std::ptrdiff_t>(merged.parts[i].first);
-            h.requests.insert(h.requests.end(), std::make_move_iterator(begin),
-                              std::make_move_iterator(end));
-            h.parts.push_back(std::move(merged.parts[i]));
-            begin = end;
-        }
-        for (int i = 1; i >= 0; --i) {
-            PendingWrite& h = halves[i];
-            h.alone = true;
-            if (h.parts.size() == 1) {
-                h.done = std::move(h.parts.front().second);
-                h.parts.clear();
-            }
-            writes_.push_front(std::move(h));
-        }
-    }
-
     void FinishWrite(const Status& status) {
-        if (!status.ok && !writes_.front().parts.empty()) {
-            SplitFront(status);
+        writeInFlight_ = false;
+        size_t requests = 0;
+        bool split = false;
+        std::vector<WriteCallback> callbacks = writes_.Finish(status, &requests, &split);
+        if (split) {
+            CAIRNDB_LOG(CfgAgent::kLogInfo,
+                        "CairnDbClient: writes sent together failed (%1); sending them in halves",
+                        status.error);
             return;
         }
-        PendingWrite w = std::move(writes_.front());
-        writes_.pop_front();
-        writeInFlight_ = false;
         if (!status.ok) {
             CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03008",
-                             "CairnDbClient: write of %1 requests failed: %2", w.requests.size(),
+                             "CairnDbClient: write of %1 requests failed: %2", requests,
                              status.error);
         }
-        if (w.done) {
-            Invoke("write", [&] { w.done(status); });
-        }
-        for (auto& part : w.parts) {
-            if (part.second) {
-                Invoke("write", [&] { part.second(status); });
-            }
+        for (auto& done : callbacks) {
+            Invoke("write", [&] { done(status); });
         }
     }
 
     void MaybeStartWrite() {
         while (ready_ && !stopped_ && !writeInFlight_ && !writes_.empty()) {
-            if (!writes_.front().plan && !writes_.front().alone) {
-                MergeQueued();
-            }
-            PendingWrite& w = writes_.front();
+            writes_.MergeFront();
+            QueuedWrite& w = writes_.front();
             if (!w.plan) {
                 w.plan = std::make_shared<WritePlan>();
                 std::string error;
@@ -1091,7 +1006,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
 
     // Builds the write transaction of `w` from what was read and sends it; true when it was sent,
     // false when the write finished here (nothing to change, or a failure).
-    bool SendWrite(PendingWrite& w, const json& readResult) {
+    bool SendWrite(QueuedWrite& w, const json& readResult) {
         json ops;
         std::string why;
         if (!w.plan->BuildWriteOps(readResult, &ops, &why, &directory_)) {
@@ -1115,7 +1030,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     }
 
     // Reads back the rows of the transactions in doubt.
-    void CheckLanded(PendingWrite& w) {
+    void CheckLanded(QueuedWrite& w) {
         json params = json::array({kDatabaseName});
         std::vector<size_t> counts;
         for (const auto& intent : w.inDoubt) {
@@ -1136,7 +1051,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         if (error == kConnectionLost || writes_.empty() || stopped_) {
             return;
         }
-        PendingWrite& w = writes_.front();
+        QueuedWrite& w = writes_.front();
         if (result == nullptr || !result->is_array()) {
             FinishWrite(Status::Error("reading back an interrupted write failed: " + error));
             MaybeStartWrite();
@@ -1170,7 +1085,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                 writes_.front().landedChecked = false;
             return;  // kept queued; applied again after reconnection
         }
-        PendingWrite& w = writes_.front();
+        QueuedWrite& w = writes_.front();
         if (result == nullptr) {
             directory_.Clear();
             FinishWrite(Status::Error(error));
@@ -1186,12 +1101,12 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         }
         if (error == kConnectionLost) {
             // It may have committed before the connection went.
-            PendingWrite& w = writes_.front();
+            QueuedWrite& w = writes_.front();
             w.inDoubt.push_back(w.plan->intent());
             w.landedChecked = false;
             return;
         }
-        PendingWrite& w = writes_.front();
+        QueuedWrite& w = writes_.front();
         if (result == nullptr) {
             directory_.Clear();
             FinishWrite(Status::Error(error));
@@ -1301,7 +1216,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     std::map<uint64_t, Reply> pending_;
     std::map<MonitorKey, std::unique_ptr<Active>> active_;
     std::map<std::string, MonitorKey> byJsonId_;
-    std::deque<PendingWrite> writes_;
+    WriteQueue writes_;
     bool writeInFlight_ = false;
 
     // Any thread.

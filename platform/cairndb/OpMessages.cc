@@ -3,6 +3,7 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -52,6 +53,25 @@ std::string ValueKey(const Message& m, const FieldDescriptor* f, int index) {
         }
     }
     return std::string();
+}
+
+// Whether entry `ia` of list `f` in `a` equals entry `ib` of the same list in `b`; messages are
+// compared serialized into buffers kept between calls, so that long lists cost no allocation per
+// entry.
+bool EntriesEqual(const Message& a, int ia, const Message& b, int ib, const FieldDescriptor* f) {
+    if (f->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) {
+        return ValueKey(a, f, ia) == ValueKey(b, f, ib);
+    }
+    thread_local std::string left;
+    thread_local std::string right;
+    const Message& ea = a.GetReflection()->GetRepeatedMessage(a, f, ia);
+    const Message& eb = b.GetReflection()->GetRepeatedMessage(b, f, ib);
+    if (ea.ByteSizeLong() != eb.ByteSizeLong()) {
+        return false;
+    }
+    ea.SerializeToString(&left);
+    eb.SerializeToString(&right);
+    return left == right;
 }
 
 void AddValueFrom(const Message& from, const FieldDescriptor* f, int index, Message* to) {
@@ -154,7 +174,7 @@ bool FieldEquals(const Message& a, const Message& b, const FieldDescriptor* f) {
             return false;
         }
         for (int i = 0; i < n; ++i) {
-            if (ValueKey(a, f, i) != ValueKey(b, f, i)) {
+            if (!EntriesEqual(a, i, b, i, f)) {
                 return false;
             }
         }
@@ -212,16 +232,23 @@ void DeriveListOpMessage(const Message& oldBody, const Message& newBody, Message
             fo->set_op(FieldPresent(newBody, f) ? pb::SET : pb::CLEAR);
             continue;
         }
-        // Multiset difference: each old entry is matched by at most one equal new entry.
-        std::unordered_map<std::string, int> unmatched;
+        // Multiset difference: each old entry is matched by at most one equal new entry. Entries
+        // of a common prefix match each other (the same pairs the difference would make), so only
+        // the rest is hashed: a list that grew at its end costs one comparison per old entry.
         int newSize = newBody.GetReflection()->FieldSize(newBody, f);
         int oldSize = oldBody.GetReflection()->FieldSize(oldBody, f);
-        for (int k = 0; k < newSize; ++k) {
+        int prefix = 0;
+        while (prefix < oldSize && prefix < newSize &&
+               EntriesEqual(oldBody, prefix, newBody, prefix, f)) {
+            ++prefix;
+        }
+        std::unordered_map<std::string, int> unmatched;
+        for (int k = prefix; k < newSize; ++k) {
             ++unmatched[ValueKey(newBody, f, k)];
         }
         bool removed = false;
         bool appended = false;
-        for (int k = 0; k < oldSize; ++k) {
+        for (int k = prefix; k < oldSize; ++k) {
             auto it = unmatched.find(ValueKey(oldBody, f, k));
             if (it != unmatched.end() && it->second > 0) {
                 --it->second;
@@ -235,7 +262,7 @@ void DeriveListOpMessage(const Message& oldBody, const Message& newBody, Message
         // New entries beyond the matched ones are appended; walk from the back so that among equal
         // entries the later ones are the new ones.
         std::vector<int> appendedIdx;
-        for (int k = newSize - 1; k >= 0; --k) {
+        for (int k = newSize - 1; k >= prefix; --k) {
             auto it = unmatched.find(ValueKey(newBody, f, k));
             if (it->second > 0) {
                 --it->second;

@@ -41,7 +41,11 @@ struct WritePlan::State {
     std::string origBodyText;  // the body column as read (base64)
     std::string origOpText;    // the op column as read (base64)
     bool present = false;      // after the requests
+    // The body after the requests: `body` serialized, or `parsed` once a patch touched the row.
+    // Patches go to the parsed message, which is serialized once at the end, so that many
+    // patches of one large row cost their own size and not the row's each.
     std::string body;
+    std::unique_ptr<google::protobuf::Message> parsed;
     std::string trace;
     bool listOps = false;
 };
@@ -84,6 +88,7 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
     rowReads_.clear();
     tableReads_.clear();
     flushed_.clear();
+    actions_.reserve(requests.size());
     std::set<Key> rowSeen;
     for (size_t i = 0; i < requests.size(); ++i) {
         const auto& req = requests[i];
@@ -386,6 +391,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             for (auto& [k, s] : states) {
                 if (std::get<0>(k) == a.type && std::get<1>(k) == a.vdb) {
                     s.present = false;
+                    s.parsed.reset();
                     s.listOps = false;
                 }
             }
@@ -402,33 +408,38 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             case Action::kPut:
                 s.present = true;
                 s.body = a.body;
+                s.parsed.reset();
                 s.trace = a.trace;
                 s.listOps = false;
                 break;
             case Action::kDelete:
                 s.present = false;
+                s.parsed.reset();
                 s.listOps = false;
                 break;
             case Action::kPatch: {
-                std::unique_ptr<google::protobuf::Message> target(info->body->New());
-                if (s.present) {
-                    target->ParseFromString(s.body);
-                } else {
-                    // Patching an absent object creates it.
-                    const auto* idField = target->GetDescriptor()->FindFieldByName("id");
-                    target->GetReflection()->MutableMessage(target.get(), idField)->CopyFrom(a.id);
+                if (!s.parsed) {
+                    s.parsed.reset(info->body->New());
+                    if (s.present) {
+                        s.parsed->ParseFromString(s.body);
+                    } else {
+                        // Patching an absent object creates it.
+                        const auto* idField = s.parsed->GetDescriptor()->FindFieldByName("id");
+                        s.parsed->GetReflection()
+                            ->MutableMessage(s.parsed.get(), idField)
+                            ->CopyFrom(a.id);
+                    }
                 }
                 std::unique_ptr<google::protobuf::Message> op(info->op->New());
                 std::unique_ptr<google::protobuf::Message> partial(info->body->New());
                 op->ParseFromString(a.op);
                 partial->ParseFromString(a.body);
                 bool listOps = false;
-                if (!ApplyPatch(*op, *partial, target.get(), &listOps, error)) {
+                if (!ApplyPatch(*op, *partial, s.parsed.get(), &listOps, error)) {
                     *error = "patch of " + info->name + " " + a.oid + ": " + *error;
                     return false;
                 }
                 s.present = true;
-                s.body = target->SerializeAsString();
                 s.listOps = s.listOps || listOps;
                 break;
             }
@@ -450,7 +461,10 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                         {"rows", rows}});
     }
     for (const Key& k : order) {
-        const State& s = states.at(k);
+        State& s = states.at(k);
+        if (s.parsed) {
+            s.body = s.parsed->SerializeAsString();
+        }
         const ObjectTypeInfo* info = FindObjectType(std::get<0>(k));
         const std::string& table = info->name;
         if (s.exists && !s.present) {
@@ -465,11 +479,13 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         std::string opText;
         if (s.listOps && s.exists) {
             std::unique_ptr<google::protobuf::Message> oldBody(info->body->New());
-            std::unique_ptr<google::protobuf::Message> newBody(info->body->New());
             std::unique_ptr<google::protobuf::Message> op(info->op->New());
             oldBody->ParseFromString(s.origBody);
-            newBody->ParseFromString(s.body);
-            DeriveListOpMessage(*oldBody, *newBody, op.get());
+            if (!s.parsed) {
+                s.parsed.reset(info->body->New());
+                s.parsed->ParseFromString(s.body);
+            }
+            DeriveListOpMessage(*oldBody, *s.parsed, op.get());
             opText = Base64Encode(op->SerializeAsString());
         }
         std::string bodyText = Base64Encode(s.body);

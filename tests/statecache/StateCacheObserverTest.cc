@@ -208,6 +208,56 @@ TEST_F(StateCacheObserverTest, L2EntriesBecomeAppendAndRemovePatches) {
         log.Contains("StateCacheObserver: failed to process ROUTING_DOMAIN_VTEP update message"));
 }
 
+// Consecutive entries of one object's list with one operation share a patch; anything between
+// them (another object, list or operation, a whole object) starts the next one.
+TEST_F(StateCacheObserverTest, ConsecutiveEntriesOfOneListShareAPatch) {
+    auto mac = [](uint64_t ls, uint64_t m, bool remove = false) {
+        CairnDBUpdateMsg r =
+            Rec(ObjectType::LOG_SWITCH_STATE, Id(ls), PropertyType::L2_VM_MAC, test::Mac(m));
+        if (remove)
+            r.op = Operation::OPERATION_DELETE;
+        return r;
+    };
+    CairnDBUpdateMsg bad = mac(1, 9);
+    bad.data = std::string("\x0b", 1);
+    auto reqs = StateCacheObserver::BuildL2Requests(
+        {mac(1, 1), mac(1, 2), bad, mac(1, 3), mac(2, 4), mac(1, 5), mac(1, 1, true),
+         mac(1, 2, true),
+         Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VTEP,
+             test::Vtep(test::Ip4(0x0a000001), 9)),
+         mac(1, 7), Whole(ObjectType::LOG_SWITCH_STATE, Id(1), ""), mac(1, 6)},
+        false, 1);
+    // (switch, operation, MACs) of each request; "put" for a whole object.
+    std::vector<std::string> got;
+    for (const auto& r : reqs) {
+        if (r.has_put()) {
+            got.push_back("put");
+            continue;
+        }
+        pb::LogSwitchStateOpMsg op;
+        pb::LogSwitchStateMsg body;
+        ASSERT_TRUE(op.ParseFromString(r.patch().op()));
+        ASSERT_TRUE(body.ParseFromString(r.patch().body()));
+        EXPECT_EQ(body.id().SerializeAsString(), Id(r.patch().id().right()));
+        const bool vtep = body.vtep_entries_size() > 0;
+        const pb::OpMsg& list = vtep ? op.vtep_entries() : op.mac_entries();
+        std::string text = std::to_string(r.patch().id().right()) +
+                           (list.op() == pb::APPEND ? " append" : " remove");
+        ASSERT_EQ(list.entries_size(), vtep ? 1 : body.mac_entries_size());
+        for (int i = 0; i < list.entries_size(); ++i) {
+            EXPECT_EQ(list.entries(i).op(), list.op());
+            EXPECT_EQ(list.entries(i).index(), static_cast<uint32_t>(i));
+            text += vtep ? " vtep" : " " + std::to_string(body.mac_entries(i).mac());
+        }
+        got.push_back(text);
+    }
+    EXPECT_EQ(
+        got, (std::vector<std::string>{"1 append 1 2 3", "2 append 4", "1 append 5", "1 remove 1 2",
+                                       "1 append vtep", "1 append 7", "put", "1 append 6"}));
+    EXPECT_TRUE(
+        log.Contains("StateCacheObserver: failed to process LOG_SWITCH_STATE update message"));
+}
+
 TEST_F(StateCacheObserverTest, HopoverStatusAndUnconvertibleRecords) {
     pb::HopoverStatusMsg h;
     *h.mutable_id() = test::Uuid(3);

@@ -74,6 +74,42 @@ TEST(OpDerivationTest, ListsCompareAsWholesOrEntryByEntry) {
     EXPECT_EQ(op.mac_entries().entries(0).index(), 1u);
 }
 
+// Per-entry operations of a list change, whatever part of the lists the two bodies share at
+// their start: "a<index>" APPEND of the new list's entry, "r<old_index>" REMOVE of the old one's.
+struct ListChange {
+    std::vector<uint64_t> before;
+    std::vector<uint64_t> after;
+    pb::PBOpType listOp;
+    std::vector<std::string> entries;
+};
+
+TEST(OpDerivationTest, ListEntryOperationsPerChange) {
+    const std::vector<ListChange> cases = {
+        {{1, 2, 3}, {1, 2, 3, 4, 5}, pb::APPEND, {"a3", "a4"}},
+        {{}, {4, 5}, pb::APPEND, {"a0", "a1"}},
+        {{1, 2, 3}, {1, 2, 4}, pb::UPDATE, {"r2", "a2"}},
+        {{1, 2, 3, 4}, {1, 3, 4}, pb::REMOVE, {"r1"}},
+        {{1, 2, 2}, {1, 2, 2, 2}, pb::APPEND, {"a3"}},
+        {{5, 1, 5}, {5, 1}, pb::REMOVE, {"r2"}},
+        {{5, 1}, {1, 5, 5}, pb::APPEND, {"a2"}},
+        {{1, 2}, {3, 1, 2}, pb::APPEND, {"a0"}},
+        {{2, 1, 2}, {2, 2, 1}, pb::APPEND, {}},
+    };
+    for (const ListChange& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.before) + " -> " +
+                     ::testing::PrintToString(c.after));
+        pb::LogSwitchFibOpMsg op;
+        DeriveListOpMessage(SwitchFib(1, c.before), SwitchFib(1, c.after), &op);
+        EXPECT_EQ(op.mac_entries().op(), c.listOp);
+        std::vector<std::string> entries;
+        for (const auto& e : op.mac_entries().entries()) {
+            entries.push_back(e.op() == pb::APPEND ? "a" + std::to_string(e.index())
+                                                   : "r" + std::to_string(e.old_index()));
+        }
+        EXPECT_EQ(entries, c.entries);
+    }
+}
+
 TEST(SelectTemplateTest, OnlyChangesOfSelectedFieldsCount) {
     pb::FibOpMsg tmpl;
     tmpl.mutable_prefix()->set_op(pb::SELECT);
