@@ -242,12 +242,29 @@ void DeriveListOpMessage(const Message& oldBody, const Message& newBody, Message
                EntriesEqual(oldBody, prefix, newBody, prefix, f)) {
             ++prefix;
         }
+        bool removed = false;
+        bool appended = false;
+        if (prefix == oldSize || prefix == newSize) {
+            // One list is the other's start: the rest of the longer one is all appended (or all
+            // removed), nothing to match.
+            for (int k = prefix; k < oldSize; ++k) {
+                pb::OpMsg* e = fo->add_entries();
+                e->set_op(pb::REMOVE);
+                e->set_old_index(static_cast<uint32_t>(k));
+                removed = true;
+            }
+            for (int k = prefix; k < newSize; ++k) {
+                pb::OpMsg* e = fo->add_entries();
+                e->set_op(pb::APPEND);
+                e->set_index(static_cast<uint32_t>(k));
+            }
+            fo->set_op(removed ? pb::REMOVE : pb::APPEND);
+            continue;
+        }
         std::unordered_map<std::string, int> unmatched;
         for (int k = prefix; k < newSize; ++k) {
             ++unmatched[ValueKey(newBody, f, k)];
         }
-        bool removed = false;
-        bool appended = false;
         for (int k = prefix; k < oldSize; ++k) {
             auto it = unmatched.find(ValueKey(oldBody, f, k));
             if (it != unmatched.end() && it->second > 0) {
