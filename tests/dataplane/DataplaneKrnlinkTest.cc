@@ -16,7 +16,7 @@
 #include "tests/dataplane/ByteVec.h"
 #include "tests/dataplane/TestEndpoint.h"
 #include "tests/support/Await.h"
-#include "tests/support/LogCapture.h"
+#include "tests/support/LogLines.h"
 #include "tests/support/TempDir.h"
 
 namespace CfgAgent {
@@ -24,6 +24,7 @@ namespace {
 
 using test::AwaitTrue;
 using test::H;
+using test::Logged;
 
 // What an owning application sees of its link.
 struct Owner {
@@ -43,13 +44,12 @@ struct Owner {
             statuses.push_back(status);
         };
     }
-    std::vector<int> Statuses() {
+    std::vector<int> Statuses() { return Locked(statuses); }
+    size_t Received() { return Locked(received).size(); }
+    template <class T>
+    T Locked(const T& field) {
         std::lock_guard<std::mutex> lock(mutex);
-        return statuses;
-    }
-    size_t Received() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return received.size();
+        return field;
     }
 };
 
@@ -136,10 +136,12 @@ class DataplaneKrnlinkTest : public ::testing::Test {
     // Moves simulated time past one reopen period.
     static void Tick() { AgentClock::advance(std::chrono::milliseconds(5001)); }
 
-    // Owners outlive their links: a stopping link still reports "down" to its owner.
+    // Owners outlive their links: a stopping link still reports "down" to its
+    // owner.
     Owner& NewOwner() { return owners.emplace_back(); }
 
-    // A started link to a listening endpoint of the same name, and the endpoint's end of it.
+    // A started link to a listening endpoint of the same name, and the endpoint's
+    // end of it.
     struct Connected {
         Owner& owner;
         ozy::RefPtr<DataplaneKrnlink> link;
@@ -151,9 +153,13 @@ class DataplaneKrnlinkTest : public ::testing::Test {
         Owner& owner = NewOwner();
         auto link = MakeLink(name, owner, s, std::move(check));
         EXPECT_TRUE(link->Start());
-        int fd = endpoints.back()->Accept();
+        return Connected{owner, link, AcceptOn(*endpoints.back())};
+    }
+    // The endpoint's next connection, closed at the end of the test.
+    int AcceptOn(test::TestEndpoint& ep) {
+        int fd = ep.Accept();
         EXPECT_GE(fd, 0);
-        return Connected{owner, link, Keep(fd)};
+        return Keep(fd);
     }
     test::TestEndpoint& Ep() { return *endpoints.back(); }
     // Closed at the end of the test, unless closed by Close before.
@@ -185,53 +191,45 @@ TEST_F(DataplaneKrnlinkTest,
     EXPECT_EQ(cap.Count(connectError), 1u);
 
     // Send keeps accepting while the link is down.
-    for (uint8_t i = 1; i <= 3; ++i) {
+    for (uint8_t i = 1; i <= 3; ++i)
         EXPECT_TRUE(link->Send(Msg(2, i, 10 + i)));
-    }
-    EXPECT_EQ(link->QueuedMessages() + 1 >= 3u, true);  // the sender may hold one of them
+    EXPECT_EQ(link->QueuedMessages() + 1 >= 3u,
+              true);  // the sender may hold one of them
 
-    Tick();
-    EXPECT_TRUE(AwaitTrue([&] { return cap.Count(connectError) >= 2; }));
-    Tick();
-    EXPECT_TRUE(AwaitTrue([&] { return cap.Count(connectError) >= 3; }));
+    for (size_t attempts : {2u, 3u}) {
+        Tick();
+        EXPECT_TRUE(AwaitTrue([&] { return cap.Count(connectError) >= attempts; }));
+    }
     EXPECT_TRUE(owner.Statuses().empty());
     EXPECT_FALSE(link->Connected());
 
     test::TestEndpoint ep("late_ep");
     Tick();
-    int fd = Keep(ep.Accept());
-    ASSERT_GE(fd, 0);
-    for (uint8_t i = 1; i <= 3; ++i) {
-        DpMsg m;
-        ASSERT_TRUE(ep.ReadMessage(fd, &m));
-        EXPECT_EQ(m, Msg(2, i, 10 + i)) << "message " << int(i);
-    }
+    int fd = AcceptOn(ep);
+    for (uint8_t i = 1; i <= 3; ++i)
+        EXPECT_EQ(ep.Next(fd), Msg(2, i, 10 + i)) << "message " << int(i);
     ASSERT_TRUE(AwaitTrue([&] { return !owner.Statuses().empty(); }));
     EXPECT_EQ(owner.Statuses(), std::vector<int>{DataplaneLink::kLinkUp});
-    EXPECT_TRUE(cap.Contains("connected to AF_KRNLINK socket late_ep"));
-    EXPECT_TRUE(cap.Contains("AF_KRNLINK send buffer set to 4096 bytes"));
-    EXPECT_TRUE(cap.Contains("AF_KRNLINK receive buffer set to 4096 bytes"));
-    EXPECT_TRUE(cap.Contains("KrnLink: late_ep: sending 11 bytes to kernel, left 0, offset 11"));
+    EXPECT_TRUE(Logged(
+        cap, {"connected to AF_KRNLINK socket late_ep", "AF_KRNLINK send buffer set to 4096 bytes",
+              "AF_KRNLINK receive buffer set to 4096 bytes",
+              "KrnLink: late_ep: sending 11 bytes to kernel, left 0, offset 11"}));
 }
 
 TEST_F(DataplaneKrnlinkTest, ReceivesMessagesWhoseHeaderArrivesInPieces) {
     sockets.maxRecvChunk = 1;  // every recv returns at most one byte
     auto c = Connect("split_ep", &sockets);
-    auto& ep = Ep();
     // The header in two writes, then the body; then a whole header-only message.
-    ep.Write(c.fd, H("00 03"));
-    ep.Write(c.fd, H("00 09"));
-    ep.Write(c.fd, H("00 01 00 05 01  00 07 00 04"));
+    for (const char* part : {"00 03", "00 09", "00 01 00 05 01  00 07 00 04"})
+        Ep().Write(c.fd, H(part));
     ASSERT_TRUE(AwaitTrue([&] { return c.owner.Received() == 2; }));
-    std::lock_guard<std::mutex> lock(c.owner.mutex);
-    EXPECT_EQ(c.owner.received,
+    EXPECT_EQ(c.owner.Locked(c.owner.received),
               (std::vector<DpMsg>{H("00 03 00 09 00 01 00 05 01"), H("00 07 00 04")}));
     EXPECT_TRUE(cap.Contains("krnLink split_ep: received 9 byte from kernel"));
 }
 
 TEST_F(DataplaneKrnlinkTest, PeerCloseGivesDownThenUpAfterReopen) {
     auto c = Connect("close_ep");
-    auto& ep = Ep();
     ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 1; }));
     Close(c.fd);
     ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 2; }));
@@ -241,28 +239,22 @@ TEST_F(DataplaneKrnlinkTest, PeerCloseGivesDownThenUpAfterReopen) {
     EXPECT_FALSE(c.link->Connected());
 
     Tick();
-    int fd2 = Keep(ep.Accept());
-    ASSERT_GE(fd2, 0);
+    int fd2 = AcceptOn(Ep());
     ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 3; }));
     EXPECT_EQ(c.owner.Statuses(), (std::vector<int>{0, 1, 0}));
     // The reopened link carries traffic.
     ASSERT_TRUE(c.link->Send(Msg(5, 0xab, 15)));
-    DpMsg m;
-    ASSERT_TRUE(ep.ReadMessage(fd2, &m));
-    EXPECT_EQ(m, Msg(5, 0xab, 15));
+    EXPECT_EQ(Ep().Next(fd2), Msg(5, 0xab, 15));
 }
 
 TEST_F(DataplaneKrnlinkTest, InterruptedAndPartialSendsFinishTheMessage) {
     auto c = Connect("eintr_ep", &sockets);
-    auto& ep = Ep();
     sockets.maxSendChunk = 7;
     sockets.sendFault = EINTR;
     ASSERT_TRUE(c.link->Send(Msg(2, 0x11, 20)));
-    DpMsg m;
-    ASSERT_TRUE(ep.ReadMessage(c.fd, &m));
-    EXPECT_EQ(m, Msg(2, 0x11, 20));
-    EXPECT_TRUE(cap.Contains("KrnLink: eintr_ep: hit signal, continue"));
-    EXPECT_TRUE(cap.Contains("KrnLink: eintr_ep: sending 7 bytes to kernel, left 13, offset 7"));
+    EXPECT_EQ(Ep().Next(c.fd), Msg(2, 0x11, 20));
+    EXPECT_TRUE(Logged(cap, {"KrnLink: eintr_ep: hit signal, continue",
+                             "KrnLink: eintr_ep: sending 7 bytes to kernel, left 13, offset 7"}));
     EXPECT_TRUE(cap.WaitFor("KrnLink: eintr_ep: sending 6 bytes to kernel, left 0, offset 20"));
     ASSERT_TRUE(AwaitTrue([&] { return !c.owner.Statuses().empty(); }));
     EXPECT_EQ(c.owner.Statuses(), std::vector<int>{0});
@@ -270,46 +262,40 @@ TEST_F(DataplaneKrnlinkTest, InterruptedAndPartialSendsFinishTheMessage) {
 
 TEST_F(DataplaneKrnlinkTest, SendFailureClosesTheLinkDropsTheMessageAndReopens) {
     auto c = Connect("epipe_ep", &sockets);
-    auto& ep = Ep();
     sockets.sendFault = EPIPE;
     ASSERT_TRUE(c.link->Send(Msg(2, 1, 8)));
     ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 2; }));
     EXPECT_TRUE(cap.ContainsWithCode("KrnLink: epipe_ep: link down", "LCP00127"));
     // The old connection is shut down; the dropped message never arrives on it.
-    EXPECT_TRUE(ep.WaitClosed(c.fd));
+    EXPECT_TRUE(Ep().WaitClosed(c.fd));
     Close(c.fd);
 
     ASSERT_TRUE(c.link->Send(Msg(2, 2, 9)));  // queued while down
     Tick();
-    int fd2 = Keep(ep.Accept());
-    ASSERT_GE(fd2, 0);
-    DpMsg m;
-    ASSERT_TRUE(ep.ReadMessage(fd2, &m));
-    EXPECT_EQ(m, Msg(2, 2, 9));
-    // The status event may be delivered just after the sender, woken by the same open, wrote.
+    EXPECT_EQ(Ep().Next(AcceptOn(Ep())), Msg(2, 2, 9));
+    // The status event may be delivered just after the sender, woken by the same
+    // open, wrote.
     ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 3; }));
     EXPECT_EQ(c.owner.Statuses(), (std::vector<int>{0, 1, 0}));
 }
 
 TEST_F(DataplaneKrnlinkTest, BadLengthsAreRefusedOnBothSides) {
     auto c = Connect("len_ep");
-    auto& ep = Ep();
-
-    // Outgoing: a length field below 4 or beyond the buffer never reaches the sender.
-    EXPECT_FALSE(c.link->Send(H("00 02 00 02 00 00")));
-    EXPECT_FALSE(c.link->Send(H("00 02 00 10 00 00")));
-    EXPECT_FALSE(c.link->Send(H("00 02")));
+    // Outgoing: a length field below 4 or beyond the buffer never reaches the
+    // sender.
+    for (const char* bad : {"00 02 00 02 00 00", "00 02 00 10 00 00", "00 02"})
+        EXPECT_FALSE(c.link->Send(H(bad))) << bad;
     EXPECT_TRUE(cap.ContainsWithCode("KrnLink: len_ep: invalid message length 2, buffer of 6 bytes",
                                      "LCP00128"));
-    // A length field of 0 is accepted and dropped without sending; the next one goes out.
+    // A length field of 0 is accepted and dropped without sending; the next one
+    // goes out.
     EXPECT_TRUE(c.link->Send(H("00 02 00 00")));
     EXPECT_TRUE(c.link->Send(H("00 02 00 05 07")));
-    DpMsg m;
-    ASSERT_TRUE(ep.ReadMessage(c.fd, &m));
-    EXPECT_EQ(m, H("00 02 00 05 07"));
+    EXPECT_EQ(Ep().Next(c.fd), H("00 02 00 05 07"));
 
-    // Incoming: a length field below 4 closes the link without handing anything out.
-    ep.Write(c.fd, H("00 03 00 02"));
+    // Incoming: a length field below 4 closes the link without handing anything
+    // out.
+    Ep().Write(c.fd, H("00 03 00 02"));
     ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 2; }));
     EXPECT_TRUE(cap.ContainsWithCode("krnlink len_ep: invalid message length 2", "LCP00128"));
     EXPECT_EQ(c.owner.Received(), 0u);
@@ -332,8 +318,7 @@ TEST_F(DataplaneKrnlinkTest, FailingLinkCheckClosesAtTheTimerTick) {
     EXPECT_EQ(c.owner.Statuses(), (std::vector<int>{0, 1, 0}));
     EXPECT_TRUE(Ep().WaitClosed(c.fd));
     Close(c.fd);
-    int fd2 = Keep(Ep().Accept());
-    EXPECT_GE(fd2, 0);
+    AcceptOn(Ep());
 }
 
 TEST_F(DataplaneKrnlinkTest, OpenFailuresAreLoggedWithTheirCodes) {
@@ -341,24 +326,22 @@ TEST_F(DataplaneKrnlinkTest, OpenFailuresAreLoggedWithTheirCodes) {
     Owner& owner = NewOwner();
     auto link = MakeLink("any_ep", owner, &sockets);
     ASSERT_TRUE(link->Start());
-    EXPECT_TRUE(cap.ContainsWithCode(
-        "Could not open AF_KRNLINK socket: -1, error: Too many open files", "LCP00121"));
-    // Endpoint names that are not plain file names never leave the endpoint directory.
-    auto bad = MakeLink("../escape", owner);
-    ASSERT_TRUE(bad->Start());
-    EXPECT_TRUE(cap.ContainsWithCode(
-        "Could not connect to AF_KRNLINK socket (\"../escape\"), error: Invalid argument",
-        "LCP00122"));
-    auto empty = MakeLink("", owner);
-    ASSERT_TRUE(empty->Start());
-    EXPECT_TRUE(cap.ContainsWithCode("Could not connect to AF_KRNLINK socket (\"\")", "LCP00122"));
+    // Endpoint names that are not plain file names never leave the endpoint
+    // directory.
+    for (const char* name : {"../escape", ""})
+        ASSERT_TRUE(MakeLink(name, owner)->Start());
+    EXPECT_TRUE(Logged(
+        cap, {{"Could not open AF_KRNLINK socket: -1, error: Too many open files", "LCP00121"},
+              {"Could not connect to AF_KRNLINK socket (\"../escape\"), error: "
+               "Invalid argument",
+               "LCP00122"},
+              {"Could not connect to AF_KRNLINK socket (\"\")", "LCP00122"}}));
     EXPECT_TRUE(owner.Statuses().empty());
     EXPECT_FALSE(link->Start());  // a link starts once
 }
 
 TEST_F(DataplaneKrnlinkTest, StopEndsBothLoopsAndRefusesFurtherSends) {
     auto c = Connect("stop_ep");
-    auto& ep = Ep();
     Owner& downOwner = NewOwner();
     auto down = MakeLink("nobody_ep", downOwner);
     ASSERT_TRUE(down->Start());
@@ -374,14 +357,14 @@ TEST_F(DataplaneKrnlinkTest, StopEndsBothLoopsAndRefusesFurtherSends) {
     EXPECT_TRUE(downOwner.Statuses().empty());
     EXPECT_FALSE(c.link->Send(Msg(2, 0, 4)));
     EXPECT_TRUE(cap.ContainsWithCode("KrnLink: failed to put a message into queue", "LCP00008"));
-    EXPECT_TRUE(ep.WaitClosed(c.fd));
+    EXPECT_TRUE(Ep().WaitClosed(c.fd));
     Close(c.fd);
     // No reopen after stop.
     size_t attempts = cap.Count("Could not connect to AF_KRNLINK socket (\"nobody_ep\")");
     Tick();
     Tick();
     EXPECT_EQ(cap.Count("Could not connect to AF_KRNLINK socket (\"nobody_ep\")"), attempts);
-    EXPECT_EQ(ep.Accept(100), -1);
+    EXPECT_EQ(Ep().Accept(100), -1);
 }
 
 TEST_F(DataplaneKrnlinkTest, ScheduleReopenRearmsTheTimer) {
@@ -392,8 +375,7 @@ TEST_F(DataplaneKrnlinkTest, ScheduleReopenRearmsTheTimer) {
     EXPECT_TRUE(cap.Contains("dataplane krnlink reopen scheduled"));
     test::TestEndpoint ep("resched_ep");
     Tick();
-    int fd = Keep(ep.Accept());
-    ASSERT_GE(fd, 0);
+    AcceptOn(ep);
     ASSERT_TRUE(AwaitTrue([&] { return owner.Statuses().size() == 1; }));
 }
 

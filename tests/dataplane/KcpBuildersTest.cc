@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "dataplane/KcpBuilders.h"
@@ -67,9 +68,7 @@ TEST(KcpBuildersTest, UpdatesMatchHandWrittenVectors) {
                    Cat({Bytes{kcp::kOpUpdate},
                         VifHead("vif-2", "port-2", "dvs-1", "vif-p", 3, 1, 1, 213 + props.size()),
                         props})));
-    auto msgs = u.Build();
-    ASSERT_EQ(msgs.size(), 1u);
-    EXPECT_EQ(msgs[0], expected);
+    EXPECT_EQ(u.Build(), std::vector<DpMsg>{expected});
 
     KcpUpdateBuilder lists;
     ASSERT_TRUE(lists.AddPortList({"p1", "p2", "p3"}));
@@ -77,13 +76,12 @@ TEST(KcpBuildersTest, UpdatesMatchHandWrittenVectors) {
     ASSERT_TRUE(lists.AddSwxList({"dvs-1"}));
     ASSERT_TRUE(lists.AddContainerList({}));
     ASSERT_TRUE(lists.AddPortContainerList("parent", {"c1"}));
-    msgs = lists.Build();
-    ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(
-        msgs[0],
-        Update(0, Cat({Element(3, Cat({Field("p1", 48), Field("p2", 48), Field("p3", 48)})),
-                       Element(5, Field("vmk0", 16)), Element(10, Field("dvs-1", 64)),
-                       Element(8, {}), Element(9, Cat({Field("parent", 48), Field("c1", 48)}))})));
+        lists.Build(),
+        std::vector<DpMsg>{Update(
+            0, Cat({Element(3, Cat({Field("p1", 48), Field("p2", 48), Field("p3", 48)})),
+                    Element(5, Field("vmk0", 16)), Element(10, Field("dvs-1", 64)), Element(8, {}),
+                    Element(9, Cat({Field("parent", 48), Field("c1", 48)}))}))});
 
     KcpUpdateBuilder recs;
     std::vector<uint8_t> vni = kcp::MakeKcpProperty(kcp::kPropVni, H("00 00 13 88"));
@@ -108,18 +106,16 @@ TEST(KcpBuildersTest, UpdatesMatchHandWrittenVectors) {
     test::LogCapture cap;
     ASSERT_TRUE(recs.AddContainers({c}));
     EXPECT_TRUE(cap.Contains("Send container update itemLen 225, allocLen 229, EntryNum 1"));
-    msgs = recs.Build();
-    ASSERT_EQ(msgs.size(), 1u);
-    EXPECT_EQ(
-        msgs[0],
-        Update(0, Cat({Element(2, Cat({Bytes{3}, Field("port-1", 48), H("00 3a"), vni})),
-                       Element(4, Cat({Bytes{1}, Field("vmk0", 16), H("00 12")})),
-                       Element(6, Cat({Field("dvs-1", 64), Bytes{2}, H("00 4b"), vni})),
-                       Element(11, Cat({Bytes{1}, Field("uplink-1", 48), Field("dvs-1", 64),
-                                        Field("client", 20), Field("vmnic0", 81)})),
-                       Element(7, Cat({Field("cif-1", 48), Field("cport-1", 48),
-                                       Field("vmport", 48), Field("vmvif", 48), H("00 64"),
-                                       H("02 00 00 00 00 01 00 01"), ContainerEntryV4()}))})));
+    EXPECT_EQ(recs.Build(),
+              std::vector<DpMsg>{Update(
+                  0, Cat({Element(2, Cat({Bytes{3}, Field("port-1", 48), H("00 3a"), vni})),
+                          Element(4, Cat({Bytes{1}, Field("vmk0", 16), H("00 12")})),
+                          Element(6, Cat({Field("dvs-1", 64), Bytes{2}, H("00 4b"), vni})),
+                          Element(11, Cat({Bytes{1}, Field("uplink-1", 48), Field("dvs-1", 64),
+                                           Field("client", 20), Field("vmnic0", 81)})),
+                          Element(7, Cat({Field("cif-1", 48), Field("cport-1", 48),
+                                          Field("vmport", 48), Field("vmvif", 48), H("00 64"),
+                                          H("02 00 00 00 00 01 00 01"), ContainerEntryV4()}))}))});
 }
 
 TEST(KcpBuildersTest, InvalidContentFailsTheBuild) {
@@ -142,12 +138,17 @@ TEST(KcpBuildersTest, InvalidContentFailsTheBuild) {
     EXPECT_TRUE(cap.Contains("KCP property key 9999 is not defined"));
 }
 
-// Joins fragments the way the receiver does: the element lists in order.
-Bytes JoinElementLists(const std::vector<DpMsg>& frags) {
-    Bytes out;
+// Joins fragments the way the receiver does (the element lists in order) and hands out each
+// element of the joined list; the list must end cleanly.
+void ForEachJoinedElement(const std::vector<DpMsg>& frags, const std::function<void(DpTlv&)>& fn) {
+    Bytes joined;
     for (const DpMsg& f : frags)
-        out.insert(out.end(), f.begin() + 5, f.end());
-    return out;
+        joined.insert(joined.end(), f.begin() + 5, f.end());
+    DpTlvWalker w(joined.data(), 0, joined.size());
+    DpTlv t;
+    while (w.Next(&t))
+        fn(t);
+    EXPECT_FALSE(w.Malformed());
 }
 
 TEST(KcpBuildersTest, LargeListsAreFragmentedAtRecordBoundaries) {
@@ -195,10 +196,7 @@ TEST(KcpBuildersTest, OneLargeRecordIsSpreadOverCopiesOfItsHead) {
     auto frags = u.Build();
     ASSERT_GE(frags.size(), 5u);
     std::map<std::string, int> propsPerPort;
-    Bytes joined = JoinElementLists(frags);
-    DpTlvWalker w(joined.data(), 0, joined.size());
-    DpTlv t;
-    while (w.Next(&t)) {
+    ForEachJoinedElement(frags, [&](DpTlv& t) {
         ASSERT_EQ(t.type, kcp::kPortPropertyUpdate);
         uint8_t op;
         EXPECT_TRUE(kcp::WalkPropertyRecords(
@@ -207,8 +205,7 @@ TEST(KcpBuildersTest, OneLargeRecordIsSpreadOverCopiesOfItsHead) {
                                     [&](uint16_t, kcp::ByteSpan) { ++propsPerPort[r.id]; });
             }));
         EXPECT_EQ(op, kcp::kOpFullSync);
-    }
-    EXPECT_FALSE(w.Malformed());
+    });
     EXPECT_EQ(propsPerPort["small"], 1);
     EXPECT_EQ(propsPerPort["big"], 40);
     for (const DpMsg& f : frags)
@@ -242,10 +239,7 @@ TEST(KcpBuildersTest, ManyBindingsAreChunkedAndStillFragmentable) {
     ASSERT_GT(frags.size(), 1u);
     size_t bindings = 0;
     int statuses = 0;
-    Bytes joined = JoinElementLists(frags);
-    DpTlvWalker w(joined.data(), 0, joined.size());
-    DpTlv t;
-    while (w.Next(&t)) {
+    ForEachJoinedElement(frags, [&](DpTlv& t) {
         uint8_t op;
         kcp::WalkVifUpdate(kcp::ByteSpan{t.value, t.valueSize}, &op, [&](const kcp::VifRecord& r) {
             EXPECT_EQ(r.vifId, "vif-1");
@@ -254,7 +248,7 @@ TEST(KcpBuildersTest, ManyBindingsAreChunkedAndStillFragmentable) {
             bindings += p.bindings.size();
             statuses += p.status ? 1 : 0;
         });
-    }
+    });
     EXPECT_EQ(bindings, 100u);
     EXPECT_EQ(statuses, 1);
 

@@ -81,7 +81,6 @@ TEST(KcpDumpTest, MalformedElementsAreRenderedUpToTheFault) {
 }
 
 TEST(KcpDumpTest, RenderingStopsAtTheBufferSize) {
-    std::vector<Bytes> ids;
     Bytes list;
     for (int i = 0; i < 200; ++i) {
         Bytes f = Field("port-" + std::to_string(i), 48);

@@ -53,15 +53,14 @@ std::map<std::string, std::string> Decode(uint16_t key, const test::Bytes& v) {
 }
 
 TEST(KcpPropertyTableTest, ValuesDecodeIntoNamedFields) {
-    auto vni = Decode(kPropVni, H("00 00 13 88"));
-    EXPECT_EQ(vni["-1.vni"], "5000");
+    EXPECT_EQ(Decode(kPropVni, H("00 00 13 88"))["-1.vni"], "5000");
 
     auto trunk = Decode(kPropVlanTrunk, H("00 0a 00 14 00 64 00 c8"));
     EXPECT_EQ(trunk["0.start"], "10");
     EXPECT_EQ(trunk["1.end"], "200");
 
-    auto ids = Decode(kPropLspId, H("00112233445566778899aabbccddeeff"));
-    EXPECT_EQ(ids["-1.lsp_id"], "00112233-4455-6677-8899-aabbccddeeff");
+    EXPECT_EQ(Decode(kPropLspId, H("00112233445566778899aabbccddeeff"))["-1.lsp_id"],
+              "00112233-4455-6677-8899-aabbccddeeff");
 
     auto sg = Decode(
         kPropSpoofGuard,
@@ -72,8 +71,7 @@ TEST(KcpPropertyTableTest, ValuesDecodeIntoNamedFields) {
     EXPECT_EQ(sg["0.mac"], "00:50:56:00:00:01");
     EXPECT_EQ(sg["0.vlan"], "7");
 
-    auto tag = Decode(kPropVmTagset + 3, H("61 62 63 00"));
-    EXPECT_EQ(tag["-1.value"], "abc");
+    EXPECT_EQ(Decode(kPropVmTagset + 3, H("61 62 63 00"))["-1.value"], "abc");
     EXPECT_EQ(FindKcpProperty(kPropVmTagset + 3)->name, std::string("vm_tagset3"));
 
     auto ip = Decode(kPropIpfix, H("00 00 00 01 02 00 00 00 10 00 00 00 3c 00 00 00 0f"
@@ -92,10 +90,11 @@ TEST(KcpPropertyTableTest, ValuesDecodeIntoNamedFields) {
 }
 
 TEST(KcpPropertyTableTest, ValuesThatDoNotFitAreRefused) {
-    EXPECT_EQ(Decode(kPropVni, H("00 00 13"))["invalid"], "1");
-    EXPECT_EQ(Decode(kPropVni, H("00 00 13 88 00"))["invalid"], "1");
-    EXPECT_EQ(Decode(kPropVlanTrunk, H("00 0a 00"))["invalid"], "1");
-    EXPECT_EQ(Decode(kPropSpoofGuard, H(""))["invalid"], "1");
+    for (auto [key, value] : {std::pair<uint16_t, const char*>{kPropVni, "00 00 13"},
+                              {kPropVni, "00 00 13 88 00"},
+                              {kPropVlanTrunk, "00 0a 00"},
+                              {kPropSpoofGuard, ""}})
+        EXPECT_EQ(Decode(key, H(value))["invalid"], "1") << key << " " << value;
     std::string why;
     EXPECT_FALSE(ValidateKcpPropertyValue(*FindKcpProperty(kPropMacManagement), 3, &why));
     EXPECT_NE(why.find("shorter than its 8-byte head"), std::string::npos) << why;

@@ -17,6 +17,10 @@ KcpMsgView View(const Bytes& m) {
     return v;
 }
 
+kcp::ByteSpan Span(const Bytes& b) {
+    return kcp::ByteSpan{b.data(), b.size()};
+}
+
 // The value of the first element of an Update.
 kcp::ByteSpan FirstUpdateValue(const test::Bytes& m) {
     DpTlvWalker w(m.data(), kUpdateFirstTlvOffset, m.size());
@@ -44,7 +48,8 @@ TEST(KcpWalkTest, SessionControlInitQueryAndNotifications) {
                        Field("vif-7", 48), H("00 03 00 14"), Field("vmk1", 16), H("00 04 00 36"),
                        Field("vif-8", 48), H("00 03")});
     std::vector<Notification> seen;
-    EXPECT_TRUE(WalkNotifications(View(notes), [&](const Notification& n) { seen.push_back(n); }));
+    auto collect = [&](const Notification& n) { seen.push_back(n); };
+    EXPECT_TRUE(WalkNotifications(View(notes), collect));
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].status, kDpStatusOutOfSync);
     EXPECT_EQ(seen[1].id, "vif-7");
@@ -57,8 +62,7 @@ TEST(KcpWalkTest, SessionControlInitQueryAndNotifications) {
     // A hopover element too short for its sync type is flagged, not read past.
     Bytes shortHop = Cat({H("00 03 00 38 00 04 00 34"), Field("vif-9", 48)});
     seen.clear();
-    EXPECT_TRUE(
-        WalkNotifications(View(shortHop), [&](const Notification& n) { seen.push_back(n); }));
+    EXPECT_TRUE(WalkNotifications(View(shortHop), collect));
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_FALSE(seen[0].valid);
 }
@@ -69,15 +73,16 @@ TEST(KcpWalkTest, UpdateChecks) {
     EXPECT_TRUE(u.fragment);
     EXPECT_TRUE(CheckUpdate(View(H("00 02 00 09 00 00 03 00 04")), &u));
     EXPECT_FALSE(u.fragment);
-    EXPECT_FALSE(CheckUpdate(View(H("00 02 00 05 00")), &u));              // no elements
-    EXPECT_FALSE(CheckUpdate(View(H("00 02 00 08 00 00 03 00")), &u));     // < 4 bytes after flag
-    EXPECT_FALSE(CheckUpdate(View(H("00 02 00 09 00 00 03 00 05")), &u));  // first TLV too long
-    EXPECT_FALSE(CheckUpdate(View(H("00 02 00 09 00 00 03 00 02")), &u));  // first TLV below 4
+    for (const char* bad : {"00 02 00 05 00",               // no elements
+                            "00 02 00 08 00 00 03 00",      // < 4 bytes after flag
+                            "00 02 00 09 00 00 03 00 05",   // first TLV too long
+                            "00 02 00 09 00 00 03 00 02"})  // first TLV below 4
+        EXPECT_FALSE(CheckUpdate(View(H(bad)), &u)) << bad;
 }
 
 TEST(KcpWalkTest, VifUpdateRecordsAndProperties) {
-    // Record 1: exactly 213 bytes, no properties. Record 2: status, two MACs and two bindings plus
-    // a trailing partial binding.
+    // Record 1: exactly 213 bytes, no properties. Record 2: status, two MACs and
+    // two bindings plus a trailing partial binding.
     Bytes rec1 = VifHead("vif-1", "port-1", "dvs-1", "", kVifVnic, 0, 0, 213);
     Bytes props2 =
         Cat({H("00 01 00 05 02"), H("00 02 00 10 00 50 56 00 00 01 00 50 56 00 00 02"), H("00 03"),
@@ -124,19 +129,19 @@ TEST(KcpWalkTest, VifRecordsThatDoNotFitEndTheWalk) {
     auto count = [&](const VifRecord&) { ++n; };
     // Record length below the fixed part.
     Bytes v = Cat({Bytes{1}, VifHead("a", "b", "c", "", 1, 0, 0, 212)});
-    EXPECT_FALSE(WalkVifUpdate(kcp::ByteSpan{v.data(), v.size()}, &op, count));
+    EXPECT_FALSE(WalkVifUpdate(Span(v), &op, count));
     // Record length beyond the value; the first, sane record was handed out.
     v = Cat({Bytes{1}, VifHead("a", "b", "c", "", 1, 0, 0, 213),
              VifHead("d", "e", "f", "", 1, 0, 0, 300)});
-    EXPECT_FALSE(WalkVifUpdate(kcp::ByteSpan{v.data(), v.size()}, &op, count));
+    EXPECT_FALSE(WalkVifUpdate(Span(v), &op, count));
     EXPECT_EQ(n, 1);
     // Fewer than 213 bytes left.
     v = Cat({Bytes{1}, Zeros(100)});
-    EXPECT_FALSE(WalkVifUpdate(kcp::ByteSpan{v.data(), v.size()}, &op, count));
+    EXPECT_FALSE(WalkVifUpdate(Span(v), &op, count));
     // A property reaching past its record.
     Bytes bad = Cat({Bytes{1}, VifHead("a", "b", "c", "", 1, 0, 0, 218), H("00 01 00 09 01")});
     n = 0;
-    EXPECT_TRUE(WalkVifUpdate(kcp::ByteSpan{bad.data(), bad.size()}, &op, [&](const VifRecord& r) {
+    EXPECT_TRUE(WalkVifUpdate(Span(bad), &op, [&](const VifRecord& r) {
         VifProperties p;
         EXPECT_FALSE(ParseVifProperties(r.properties, &p));
         ++n;
@@ -150,36 +155,29 @@ TEST(KcpWalkTest, PortAndKrnnicPropertyRecords) {
                        Field("port-2", 48), H("00 32")});
     uint8_t op;
     std::vector<PropertyRecord> recs;
-    EXPECT_TRUE(WalkPropertyRecords(kPortPropertyUpdate, kcp::ByteSpan{value.data(), value.size()},
-                                    &op, [&](const PropertyRecord& r) { recs.push_back(r); }));
+    auto addRecord = [&](const PropertyRecord& r) { recs.push_back(r); };
+    EXPECT_TRUE(WalkPropertyRecords(kPortPropertyUpdate, Span(value), &op, addRecord));
     EXPECT_EQ(op, kOpFullSync);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].id, "port-1");
     std::vector<std::pair<uint16_t, size_t>> keys;
     EXPECT_TRUE(WalkProperties(recs[0].properties,
                                [&](uint16_t k, kcp::ByteSpan v) { keys.emplace_back(k, v.size); }));
-    ASSERT_EQ(keys.size(), 2u);
-    EXPECT_EQ(keys[0].first, 5);
-    EXPECT_EQ(keys[0].second, 2u);
-    EXPECT_EQ(keys[1].first, 1);
-    EXPECT_EQ(keys[1].second, 1u);
+    EXPECT_EQ(keys, (std::vector<std::pair<uint16_t, size_t>>{{5, 2}, {1, 1}}));
     EXPECT_EQ(recs[1].properties.size, 0u);
 
     Bytes kv = Cat({Bytes{kOpUpdate}, Field("vmk0", 16), H("00 1a"), H("01 2c 00 08 00 00 00 07")});
     recs.clear();
-    EXPECT_TRUE(WalkPropertyRecords(kKrnnicPropertyUpdate, kcp::ByteSpan{kv.data(), kv.size()}, &op,
-                                    [&](const PropertyRecord& r) { recs.push_back(r); }));
+    EXPECT_TRUE(WalkPropertyRecords(kKrnnicPropertyUpdate, Span(kv), &op, addRecord));
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].id, "vmk0");
     EXPECT_EQ(recs[0].properties.size, 8u);
 
     // Record length shorter than the head, and longer than the value.
-    Bytes bad = Cat({Bytes{1}, Field("p", 48), H("00 31")});
-    EXPECT_FALSE(WalkPropertyRecords(kPortPropertyUpdate, kcp::ByteSpan{bad.data(), bad.size()},
-                                     &op, [](const PropertyRecord&) {}));
-    bad = Cat({Bytes{1}, Field("p", 48), H("00 40")});
-    EXPECT_FALSE(WalkPropertyRecords(kPortPropertyUpdate, kcp::ByteSpan{bad.data(), bad.size()},
-                                     &op, [](const PropertyRecord&) {}));
+    for (const char* length : {"00 31", "00 40"}) {
+        Bytes bad = Cat({Bytes{1}, Field("p", 48), H(length)});
+        EXPECT_FALSE(WalkPropertyRecords(kPortPropertyUpdate, Span(bad), &op, addRecord));
+    }
 }
 
 TEST(KcpWalkTest, ListsSwitchContainerAndUplinkLayouts) {
@@ -187,43 +185,39 @@ TEST(KcpWalkTest, ListsSwitchContainerAndUplinkLayouts) {
     Bytes msg = Update(
         0, Cat({H("00 03"), U16(4 + 48 * 3), Field("p1", 48), Field("p2", 48), Field("p3", 48)}));
     std::vector<std::string> ids;
-    EXPECT_TRUE(WalkIdList(FirstUpdateValue(msg), kIdSize,
-                           [&](const std::string& s) { ids.push_back(s); }));
+    auto add = [&](const std::string& s) { ids.push_back(s); };
+    EXPECT_TRUE(WalkIdList(FirstUpdateValue(msg), kIdSize, add));
     EXPECT_EQ(ids, (std::vector<std::string>{"p1", "p2", "p3"}));
 
     Bytes swl = Cat({Field("dvs-a", 64), Field("dvs-b", 64), H("00 00 00")});
     ids.clear();
-    EXPECT_TRUE(WalkIdList(kcp::ByteSpan{swl.data(), swl.size()}, kSwitchIdSize,
-                           [&](const std::string& s) { ids.push_back(s); }));
+    EXPECT_TRUE(WalkIdList(Span(swl), kSwitchIdSize, add));
     EXPECT_EQ(ids, (std::vector<std::string>{"dvs-a", "dvs-b"}));
 
     Bytes pcl = Cat({Field("parent", 48), Field("c1", 48), Field("c2", 48)});
     std::string parent;
     ids.clear();
-    EXPECT_TRUE(WalkPortContainerList(kcp::ByteSpan{pcl.data(), pcl.size()}, &parent,
-                                      [&](const std::string& s) { ids.push_back(s); }));
+    EXPECT_TRUE(WalkPortContainerList(Span(pcl), &parent, add));
     EXPECT_EQ(parent, "parent");
     EXPECT_EQ(ids, (std::vector<std::string>{"c1", "c2"}));
-    Bytes shortPcl = Field("parent", 40);
-    EXPECT_FALSE(WalkPortContainerList(kcp::ByteSpan{shortPcl.data(), shortPcl.size()}, &parent,
-                                       [](const std::string&) {}));
+    EXPECT_FALSE(WalkPortContainerList(Span(Field("parent", 40)), &parent, add));
 
     Bytes swx = Cat(
         {Field("dvs-1", 64), Bytes{kOpUpdate}, U16(67 + 9), H("00 c8 00 05 02"), H("00 cb 00 04")});
     SwxRecord sr;
-    ASSERT_TRUE(ParseSwxUpdate(kcp::ByteSpan{swx.data(), swx.size()}, &sr));
+    ASSERT_TRUE(ParseSwxUpdate(Span(swx), &sr));
     EXPECT_EQ(sr.switchId, "dvs-1");
     EXPECT_EQ(sr.op, kOpUpdate);
     EXPECT_EQ(sr.properties.size, 9u);
     Bytes badSwx = Cat({Field("dvs-1", 64), Bytes{1}, U16(200)});
-    EXPECT_FALSE(ParseSwxUpdate(kcp::ByteSpan{badSwx.data(), badSwx.size()}, &sr));
+    EXPECT_FALSE(ParseSwxUpdate(Span(badSwx), &sr));
 
     Bytes cont =
         Cat({Field("cif-1", 48), Field("cport-1", 48), Field("vmport", 48), Field("vmvif", 48),
              H("00 64"), H("02 00 00 00 00 01"), H("00 01"), ContainerEntryV4()});
     std::vector<ContainerRecord> cs;
-    EXPECT_TRUE(WalkContainerUpdate(kcp::ByteSpan{cont.data(), cont.size()},
-                                    [&](const ContainerRecord& c) { cs.push_back(c); }));
+    auto addContainer = [&](const ContainerRecord& c) { cs.push_back(c); };
+    EXPECT_TRUE(WalkContainerUpdate(Span(cont), addContainer));
     ASSERT_EQ(cs.size(), 1u);
     EXPECT_EQ(cs[0].cifId, "cif-1");
     EXPECT_EQ(cs[0].vmVifId, "vmvif");
@@ -235,23 +229,20 @@ TEST(KcpWalkTest, ListsSwitchContainerAndUplinkLayouts) {
     Bytes shortCont =
         Cat({Field("cif-2", 48), Zeros(144), H("00 01"), Zeros(6), H("00 02"), ContainerEntryV4()});
     cs.clear();
-    EXPECT_FALSE(WalkContainerUpdate(kcp::ByteSpan{shortCont.data(), shortCont.size()},
-                                     [&](const ContainerRecord& c) { cs.push_back(c); }));
+    EXPECT_FALSE(WalkContainerUpdate(Span(shortCont), addContainer));
     EXPECT_TRUE(cs.empty());
 
     Bytes up = Cat({Bytes{kOpDelete}, Field("uplink-1", 48), Field("dvs-1", 64),
                     Field("client", 20), Field("vmnic0", 81)});
     uint8_t op;
     std::vector<UplinkRecord> ups;
-    EXPECT_TRUE(WalkUplinkUpdate(kcp::ByteSpan{up.data(), up.size()}, &op,
-                                 [&](const UplinkRecord& u) { ups.push_back(u); }));
+    EXPECT_TRUE(WalkUplinkUpdate(Span(up), &op, [&](const UplinkRecord& u) { ups.push_back(u); }));
     EXPECT_EQ(op, kOpDelete);
     ASSERT_EQ(ups.size(), 1u);
     EXPECT_EQ(ups[0].alias, "vmnic0");
     EXPECT_EQ(ups[0].clientName, "client");
     up.resize(up.size() - 1);
-    EXPECT_FALSE(
-        WalkUplinkUpdate(kcp::ByteSpan{up.data(), up.size()}, &op, [](const UplinkRecord&) {}));
+    EXPECT_FALSE(WalkUplinkUpdate(Span(up), &op, [](const UplinkRecord&) {}));
 }
 
 }  // namespace

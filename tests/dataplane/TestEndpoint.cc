@@ -59,17 +59,13 @@ bool TestEndpoint::Read(int fd, size_t n, std::vector<uint8_t>* out, int timeout
     return true;
 }
 
-bool TestEndpoint::ReadMessage(int fd, DpMsg* out, int timeoutMs) {
-    std::vector<uint8_t> header;
-    if (!Read(fd, 4, &header, timeoutMs))
-        return false;
-    size_t len = DpMsgLength(header.data());
-    std::vector<uint8_t> rest;
-    if (len < 4 || !Read(fd, len - 4, &rest, timeoutMs))
-        return false;
-    *out = header;
-    out->insert(out->end(), rest.begin(), rest.end());
-    return true;
+DpMsg TestEndpoint::Next(int fd, int timeoutMs) {
+    std::vector<uint8_t> msg, rest;
+    if (!Read(fd, 4, &msg, timeoutMs) || DpMsgLength(msg.data()) < 4 ||
+        !Read(fd, DpMsgLength(msg.data()) - 4, &rest, timeoutMs))
+        return {};
+    msg.insert(msg.end(), rest.begin(), rest.end());
+    return msg;
 }
 
 bool TestEndpoint::WaitClosed(int fd, int timeoutMs) {

@@ -1,6 +1,7 @@
 #pragma once
-// The dataplane's end of a kernel link, for link tests: a listening Unix stream socket at an
-// endpoint path under the test's host root, with blocking helpers that time out instead of hanging.
+// The dataplane's end of a kernel link, for link tests: a listening Unix stream
+// socket at an endpoint path under the test's host root, with blocking helpers
+// that time out instead of hanging.
 #include <string>
 #include <vector>
 
@@ -19,8 +20,9 @@ class TestEndpoint {
     int Accept(int timeoutMs = 30000);
     // Exactly `n` bytes; false on timeout, error or end of stream.
     bool Read(int fd, size_t n, std::vector<uint8_t>* out, int timeoutMs = 30000);
-    // One framed message (header, then the rest).
-    bool ReadMessage(int fd, DpMsg* out, int timeoutMs = 30000);
+    // The next framed message (header, then the rest); empty on timeout, error or
+    // end of stream.
+    DpMsg Next(int fd, int timeoutMs = 30000);
     // True when the peer closed the stream within `timeoutMs`.
     bool WaitClosed(int fd, int timeoutMs = 30000);
     void Write(int fd, const std::vector<uint8_t>& bytes);

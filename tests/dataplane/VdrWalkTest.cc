@@ -50,29 +50,13 @@ TEST(VdrWalkTest, RoutesAreReadFromTheLayout) {
 }
 
 TEST(VdrWalkTest, OtherElementsAreReadFromTheLayout) {
-    Bytes msg = Update(5, 3,
-                       Cat({Element(4, 1,
-                                    Cat({Field("lif-a", 64),
-                                         H("02 02 01 00"),
-                                         U32(1),
-                                         U32(1500),
-                                         U32(0),
-                                         U16(30),
-                                         H("00 02 00"),
-                                         U32(0),
-                                         Zeros(6),
-                                         Field("dvs", 36),
-                                         Field("ls", 36),
-                                         NoAddr(),
-                                         H("00 01 00 16"),
-                                         A4(10, 0, 0, 1),
-                                         H("18"),
-                                         H("00 05 00 05"),
-                                         Bytes{'x'},
-                                         H("00 07 00 19"),
-                                         U32(7),
-                                         A4(10, 0, 0, 2)})),
-                            Element(9, 2, U32(7)), Element(8, 1, Cat({U32(10), H("00")}))}));
+    Bytes body = Cat({Field("lif-a", 64), H("02 02 01 00"), U32(1), U32(1500), U32(0), U16(30),
+                      H("00 02 00"), U32(0), Zeros(6), Field("dvs", 36), Field("ls", 36)});
+    body = Cat({body, NoAddr(), H("00 01 00 16"), A4(10, 0, 0, 1), H("18"), H("00 05 00 05"),
+                Bytes{'x'}, H("00 07 00 19"), U32(7), A4(10, 0, 0, 2)});
+    Bytes msg = Update(
+        5, 3,
+        Cat({Element(4, 1, body), Element(9, 2, U32(7)), Element(8, 1, Cat({U32(10), H("00")}))}));
     UpdateMsg u;
     std::string why;
     ASSERT_TRUE(ParseUpdate(msg.data(), msg.size(), &u, &why)) << why;
@@ -225,6 +209,8 @@ const BadDataplane kBadDataplane[] = {
      "at least 158 needed"},
     {"DadCountMismatch", DadReportMsg(1, "lif", "", "ls", 2, kDadEntry), ParseResult::kMalformed,
      "with 2 entries"},
+    {"DadLongerThanItsCount", DadReportMsg(1, "lif", "", "ls", 1, Cat({kDadEntry, kDadEntry})),
+     ParseResult::kMalformed, "with 1 entries"},
     {"DadStatusUnknown", DadReportMsg(1, "lif", "", "ls", 1, Cat({A4(10, 0, 0, 1), H("09")})),
      ParseResult::kMalformed, "DAD status 9"},
     {"DadLifEmpty", DadReportMsg(1, "", "", "ls", 1, kDadEntry), ParseResult::kMalformed,

@@ -449,27 +449,29 @@ TEST(VxlanWalkTest, RoutingDomainStateFromLiteralBytes) {
     }
 }
 
+EntryBuffer& Append(EntryBuffer& b, const std::vector<Bytes>& entries) {
+    for (const Bytes& e : entries)
+        std::copy(e.begin(), e.end(), b.Append());
+    return b;
+}
+
 // Splitting: a maximum that fits exactly N entries gives one message; one entry more gives a
 // second message, each a complete TLV with its own counts.
 TEST(VxlanWalkTest, ListsAreSplitAtTheMaximumWithTheirOwnCounts) {
     // VTEP membership overhead: header 4, TLV header 4, switch and VNI 8, two counts 4.
     const size_t max = 20 + 3 * kVtepEntrySize;
+    const Bytes r1 = VtepV4(1, 1), a1 = VtepV4(2, 2), a2 = VtepV6(3, 3), a3 = VtepV4(4, 4);
     EntryBuffer removed(kVtepEntrySize);
     EntryBuffer added(kVtepEntrySize);
-    Bytes r1 = VtepV4(1, 1);
-    Bytes a1 = VtepV4(2, 2);
-    Bytes a2 = VtepV6(3, 3);
-    std::copy(r1.begin(), r1.end(), removed.Append());
-    std::copy(a1.begin(), a1.end(), added.Append());
-    std::copy(a2.begin(), a2.end(), added.Append());
+    Append(removed, {r1});
+    Append(added, {a1, a2});
 
     std::vector<DpMsg> one = BuildListUpdates(kDtVtepMembership, 7, 5001, removed, added, max);
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(one[0], Update({VtepTlv(7, 5001, {r1}, {a1, a2})}));
     EXPECT_EQ(one[0].size(), max);
 
-    Bytes a3 = VtepV4(4, 4);
-    std::copy(a3.begin(), a3.end(), added.Append());
+    Append(added, {a3});
     std::vector<DpMsg> two = BuildListUpdates(kDtVtepMembership, 7, 5001, removed, added, max);
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(two[0], Update({VtepTlv(7, 5001, {r1}, {a1, a2})}));
@@ -478,12 +480,8 @@ TEST(VxlanWalkTest, ListsAreSplitAtTheMaximumWithTheirOwnCounts) {
     // One-count lists: the removed tail and the added head share a message.
     EntryBuffer macsDel(kVmMacEntrySize);
     EntryBuffer macsAdd(kVmMacEntrySize);
-    for (uint8_t i = 1; i <= 3; ++i) {
-        Bytes m = MacV4(i, 1);
-        std::copy(m.begin(), m.end(), macsDel.Append());
-        Bytes n = MacV4(static_cast<uint8_t>(10 + i), 1);
-        std::copy(n.begin(), n.end(), macsAdd.Append());
-    }
+    Append(macsDel, {MacV4(1, 1), MacV4(2, 1), MacV4(3, 1)});
+    Append(macsAdd, {MacV4(11, 1), MacV4(12, 1), MacV4(13, 1)});
     const size_t macMax = 18 + 4 * kVmMacEntrySize;
     std::vector<DpMsg> macs = BuildListUpdates(kDtVmMac, 7, 5001, macsDel, macsAdd, macMax);
     ASSERT_EQ(macs.size(), 2u);

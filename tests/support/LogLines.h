@@ -1,0 +1,34 @@
+#pragma once
+// Several expected log lines checked in one assertion: each is a text that some captured message
+// contains, optionally with the error code that message must carry. A failure names every line
+// that is missing and shows what was logged.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+#include "tests/support/LogCapture.h"
+
+namespace CfgAgent::test {
+
+struct LogLine {
+    LogLine(const char* t) : text(t) {}
+    LogLine(std::string t, std::string c = {}) : text(std::move(t)), code(std::move(c)) {}
+    std::string text;
+    std::string code;
+};
+
+inline ::testing::AssertionResult Logged(const LogCapture& log,
+                                         std::initializer_list<LogLine> lines) {
+    std::string missing;
+    for (const LogLine& l : lines) {
+        if (!(l.code.empty() ? log.Contains(l.text) : log.ContainsWithCode(l.text, l.code)))
+            missing += "\n  missing: \"" + l.text + (l.code.empty() ? "\"" : "\" [" + l.code + "]");
+    }
+    if (missing.empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << missing << "\nlogged:\n" << log.Dump();
+}
+
+}  // namespace CfgAgent::test
