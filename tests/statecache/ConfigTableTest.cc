@@ -5,13 +5,15 @@
 #include "runtime/MemoryAccounts.h"
 #include "statecache/StateCacheConfigTable.h"
 #include "tests/statecache/Records.h"
-#include "tests/support/LogCapture.h"
+#include "tests/support/LogLines.h"
 
 namespace CfgAgent {
 namespace {
 
 using test::Id;
+using test::Logged;
 using test::Rec;
+using test::VifMac;
 using test::Whole;
 namespace pb = orvane::ozy::cairndb;
 
@@ -41,102 +43,93 @@ std::string LspAttachment(const std::string& vif, const std::string& dvport) {
     return m.SerializeAsString();
 }
 
-std::string VifMac(uint64_t mac) {
-    pb::VifStateMsg m;
-    m.set_mac(mac);
-    return m.SerializeAsString();
+constexpr ObjectType kLs = ObjectType::LOG_SWITCH_CONFIG;
+constexpr ConfigStore kDesired = ConfigStore::kDesired;
+
+// A logical switch property record.
+CairnDBUpdateMsg LsRec(uint64_t n, PropertyType p, const std::string& data) {
+    return Rec(kLs, Id(n), p, data);
+}
+// A whole logical switch: its body, or its deletion when `vni` is 0.
+CairnDBUpdateMsg Ls(uint64_t n, uint32_t vni) {
+    return vni ? Whole(kLs, Id(n), LsBody(n, vni))
+               : Whole(kLs, Id(n), "", Operation::OPERATION_DELETE);
 }
 
 class ConfigTableTest : public ::testing::Test {
   protected:
+    void Update(const CairnDBUpdateList& list, bool fullSync = false) {
+        table->UpdateDesiredState(list, fullSync);
+    }
     ozy::RefPtr<StateCacheConfigTable> table = ozy::MakeRef<StateCacheConfigTable>();
     test::LogCapture log{kLogDebug};
 };
 
 TEST_F(ConfigTableTest, PropertyBeforeObjectIsStoredAsAnAdd) {
-    table->UpdateDesiredState(
-        {Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VLAN, LsVlan(7))}, false);
-    EXPECT_TRUE(log.Contains("ConfigCache: Add object " + IdText(Id(1)) + " property LS_VLAN"));
+    Update({LsRec(1, PropertyType::LS_VLAN, LsVlan(7))});
     std::string v;
-    ASSERT_TRUE(table->GetProperty(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG, Id(1),
-                                   PropertyType::LS_VLAN, &v));
+    ASSERT_TRUE(table->GetProperty(kDesired, kLs, Id(1), PropertyType::LS_VLAN, &v));
     EXPECT_EQ(v, LsVlan(7));
-    EXPECT_FALSE(table->GetProperty(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG, Id(1),
-                                    PropertyType::INVALID_PROPERTY, &v));
+    EXPECT_FALSE(table->GetProperty(kDesired, kLs, Id(1), PropertyType::INVALID_PROPERTY, &v));
+    Update({LsRec(1, PropertyType::LS_VLAN, LsVlan(8))});
+    Update({Ls(1, 5001)});
     EXPECT_TRUE(
-        log.Contains("ConfigCache: object exists, but property does not exist: " + IdText(Id(1))));
-
-    table->UpdateDesiredState(
-        {Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VLAN, LsVlan(8))}, false);
-    EXPECT_TRUE(log.Contains("ConfigCache: Update object " + IdText(Id(1)) + " property LS_VLAN"));
-    table->UpdateDesiredState({Whole(ObjectType::LOG_SWITCH_CONFIG, Id(1), LsBody(1, 5001))},
-                              false);
-    EXPECT_TRUE(
-        log.Contains("ConfigCache: Add object " + IdText(Id(1)) + " type LOG_SWITCH_CONFIG"));
+        Logged(log, {"ConfigCache: Add object " + IdText(Id(1)) + " property LS_VLAN",
+                     "ConfigCache: object exists, but property does not exist: " + IdText(Id(1)),
+                     "ConfigCache: Update object " + IdText(Id(1)) + " property LS_VLAN",
+                     "ConfigCache: Add object " + IdText(Id(1)) + " type LOG_SWITCH_CONFIG"}));
 }
 
 TEST_F(ConfigTableTest, WholeObjectDeleteRemovesEveryPropertyValue) {
-    table->UpdateDesiredState(
-        {Whole(ObjectType::LOG_SWITCH_CONFIG, Id(1), LsBody(1, 5001)),
-         Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VNI, LsVni(5001)),
-         Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VLAN, LsVlan(7)),
-         Whole(ObjectType::LOG_SWITCH_CONFIG, Id(2), LsBody(2, 5002))},
-        false);
+    Update({Ls(1, 5001), LsRec(1, PropertyType::LS_VNI, LsVni(5001)),
+            LsRec(1, PropertyType::LS_VLAN, LsVlan(7)), Ls(2, 5002)});
     CairnDBUpdateList props;
-    ASSERT_TRUE(table->GetObjectProperties(ConfigStore::kDesired, Id(1), &props));
+    ASSERT_TRUE(table->GetObjectProperties(kDesired, Id(1), &props));
     ASSERT_EQ(props.size(), 3u);
     EXPECT_EQ(props[0].property, PropertyType::INVALID_PROPERTY);
     EXPECT_EQ(props[1].property, PropertyType::LS_VNI);
     EXPECT_EQ(props[2].property, PropertyType::LS_VLAN);
 
-    table->UpdateDesiredState(
-        {Whole(ObjectType::LOG_SWITCH_CONFIG, Id(1), "", Operation::OPERATION_DELETE)}, false);
-    EXPECT_TRUE(
-        log.Contains("ConfigCache: Remove object " + IdText(Id(1)) + " type LOG_SWITCH_CONFIG"));
+    Update({Ls(1, 0)});
     props.clear();
-    EXPECT_FALSE(table->GetObjectProperties(ConfigStore::kDesired, Id(1), &props));
-    EXPECT_TRUE(log.Contains("ConfigCache: object does not exist: [" + IdText(Id(1)) + "]"));
-    EXPECT_FALSE(table->GetObjectProperties(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG,
-                                            Id(1), &props));
-    EXPECT_TRUE(log.Contains("ConfigCache: object does not exist: [" + IdText(Id(1)) +
-                             "][LOG_SWITCH_CONFIG]"));
+    EXPECT_FALSE(table->GetObjectProperties(kDesired, Id(1), &props));
+    EXPECT_FALSE(table->GetObjectProperties(kDesired, kLs, Id(1), &props));
     CairnDBUpdateList withVni;
-    EXPECT_FALSE(table->GetObjectsWithProperty(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG,
-                                               PropertyType::LS_VNI, &withVni));
-    EXPECT_TRUE(log.Contains(
-        "ConfigCache: object does not exist: objectType LOG_SWITCH_CONFIG propertyType LS_VNI"));
-    EXPECT_EQ(table->ObjectCount(ConfigStore::kDesired), 1u);  // the other switch is untouched
+    EXPECT_FALSE(table->GetObjectsWithProperty(kDesired, kLs, PropertyType::LS_VNI, &withVni));
+    EXPECT_TRUE(Logged(
+        log, {"ConfigCache: Remove object " + IdText(Id(1)) + " type LOG_SWITCH_CONFIG",
+              "ConfigCache: object does not exist: [" + IdText(Id(1)) + "]",
+              "ConfigCache: object does not exist: [" + IdText(Id(1)) + "][LOG_SWITCH_CONFIG]",
+              "ConfigCache: object does not exist: objectType LOG_SWITCH_CONFIG propertyType "
+              "LS_VNI"}));
+    EXPECT_EQ(table->ObjectCount(kDesired), 1u);  // the other switch is untouched
 }
 
 TEST_F(ConfigTableTest, ObserverOfTwoTypesGetsOneListInDecodeOrder) {
     test::ConfigObserver both;
     test::ConfigObserver portsOnly;
-    ASSERT_TRUE(table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, &both));
+    ASSERT_TRUE(table->RegisterDesiredStateObserver(kLs, &both));
     ASSERT_TRUE(table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_PORT_CONFIG, &both));
     ASSERT_TRUE(
         table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_PORT_CONFIG, &portsOnly));
     CairnDBUpdateList list = {
         Rec(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(10), PropertyType::LSP_ATTACHMENT,
             LspAttachment("vif", "dv")),
-        Whole(ObjectType::LOG_SWITCH_CONFIG, Id(1), LsBody(1, 5001)),
+        Ls(1, 5001),
         Whole(ObjectType::TRANSPORT_NODE_CONFIG, Id(30),
               pb::TransportNodeConfigMsg().SerializeAsString() + "\x08\x01"),
-        Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VNI, LsVni(5001)),
+        LsRec(1, PropertyType::LS_VNI, LsVni(5001)),
     };
-    table->UpdateDesiredState(list, false);
+    Update(list);
     ASSERT_EQ(both.desired.size(), 1u);
-    const auto& got = both.desired[0].records;
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0], list[0]);
-    EXPECT_EQ(got[1], list[1]);
-    EXPECT_EQ(got[2], list[3]);
+    EXPECT_EQ(both.desired[0].records, (CairnDBUpdateList{list[0], list[1], list[3]}));
     ASSERT_EQ(portsOnly.desired.size(), 1u);
     EXPECT_EQ(portsOnly.desired[0].records.size(), 1u);
 
     // A delta without records of its types does not reach an observer; a full sync does.
-    table->UpdateDesiredState({Whole(ObjectType::PROFILE, Id(40), LsBody(40, 1))}, false);
+    Update({Whole(ObjectType::PROFILE, Id(40), LsBody(40, 1))});
     EXPECT_EQ(both.desired.size(), 1u);
-    table->UpdateDesiredState({}, true);
+    Update({}, true);
     ASSERT_EQ(both.desired.size(), 2u);
     EXPECT_TRUE(both.desired[1].fullSync);
     EXPECT_TRUE(both.desired[1].records.empty());
@@ -145,49 +138,38 @@ TEST_F(ConfigTableTest, ObserverOfTwoTypesGetsOneListInDecodeOrder) {
 
 TEST_F(ConfigTableTest, UnsupportedOperationsAndUnusableRecordsAreSkippedAlone) {
     test::ConfigObserver obs;
-    ASSERT_TRUE(table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, &obs));
-    CairnDBUpdateMsg element = Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VNI,
-                                   LsVni(1), Operation::OPERATION_ELEMENT_SET);
-    CairnDBUpdateMsg noId = Whole(ObjectType::LOG_SWITCH_CONFIG, "", LsBody(2, 2));
-    CairnDBUpdateMsg noBody = Whole(ObjectType::LOG_SWITCH_CONFIG, Id(3), "");
-    CairnDBUpdateMsg garbage =
-        Whole(ObjectType::LOG_SWITCH_CONFIG, Id(4), std::string("\x0a\xff\xff\xff", 4));
+    ASSERT_TRUE(table->RegisterDesiredStateObserver(kLs, &obs));
+    CairnDBUpdateMsg element =
+        Rec(kLs, Id(1), PropertyType::LS_VNI, LsVni(1), Operation::OPERATION_ELEMENT_SET);
+    CairnDBUpdateMsg noId = Whole(kLs, "", LsBody(2, 2));
+    CairnDBUpdateMsg noBody = Whole(kLs, Id(3), "");
+    CairnDBUpdateMsg garbage = Whole(kLs, Id(4), std::string("\x0a\xff\xff\xff", 4));
     CairnDBUpdateMsg noType = Whole(ObjectType::OBJECT_TYPE_INVALID, Id(5), LsBody(5, 5));
-    CairnDBUpdateMsg good = Whole(ObjectType::LOG_SWITCH_CONFIG, Id(6), LsBody(6, 6));
-    table->UpdateDesiredState({element, noId, noBody, garbage, noType, good}, false);
+    Update({element, noId, noBody, garbage, noType, Ls(6, 6)});
     EXPECT_TRUE(log.ContainsWithCode("ConfigCache: unsupported operation 3", "LCP00007"));
     EXPECT_EQ(log.Count("ConfigCache: received invalid object from controller"), 4u);
-    EXPECT_EQ(table->ObjectCount(ConfigStore::kDesired), 1u);
+    EXPECT_EQ(table->ObjectCount(kDesired), 1u);
     std::string v;
-    EXPECT_TRUE(table->GetProperty(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG, Id(6),
-                                   PropertyType::INVALID_PROPERTY, &v));
+    EXPECT_TRUE(table->GetProperty(kDesired, kLs, Id(6), PropertyType::INVALID_PROPERTY, &v));
     ASSERT_EQ(obs.desired.size(), 1u);
-    ASSERT_EQ(obs.desired[0].records.size(), 1u);
-    EXPECT_EQ(obs.desired[0].records[0], good);
+    EXPECT_EQ(obs.desired[0].records, CairnDBUpdateList{Ls(6, 6)});
 }
 
 TEST_F(ConfigTableTest, FullSyncLeavesExactlyWhatItDelivered) {
-    table->UpdateDesiredState(
-        {Whole(ObjectType::LOG_SWITCH_CONFIG, Id(1), LsBody(1, 1)),
-         Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VNI, LsVni(1)),
-         Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VLAN, LsVlan(3)),
-         Whole(ObjectType::LOG_SWITCH_CONFIG, Id(2), LsBody(2, 2))},
-        true);
-    EXPECT_EQ(table->FullSyncVersion(ConfigStore::kDesired), 1u);
+    Update({Ls(1, 1), LsRec(1, PropertyType::LS_VNI, LsVni(1)),
+            LsRec(1, PropertyType::LS_VLAN, LsVlan(3)), Ls(2, 2)},
+           true);
+    EXPECT_EQ(table->FullSyncVersion(kDesired), 1u);
     // Reconnection: switch 2 was deleted meanwhile, switch 1 lost its VLAN (the decoder sends a
     // property delete for it, here left out to show that the sweep alone drops it), switch 3 is
     // new.
-    table->UpdateDesiredState(
-        {Whole(ObjectType::LOG_SWITCH_CONFIG, Id(1), LsBody(1, 1)),
-         Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VNI, LsVni(1)),
-         Whole(ObjectType::LOG_SWITCH_CONFIG, Id(3), LsBody(3, 3))},
-        true);
-    EXPECT_EQ(table->FullSyncVersion(ConfigStore::kDesired), 2u);
+    Update({Ls(1, 1), LsRec(1, PropertyType::LS_VNI, LsVni(1)), Ls(3, 3)}, true);
+    EXPECT_EQ(table->FullSyncVersion(kDesired), 2u);
     CairnDBUpdateList all;
-    ASSERT_TRUE(table->GetObjectProperties(ConfigStore::kDesired, Id(1), &all));
+    ASSERT_TRUE(table->GetObjectProperties(kDesired, Id(1), &all));
     EXPECT_EQ(all.size(), 2u);
-    EXPECT_FALSE(table->GetObjectProperties(ConfigStore::kDesired, Id(2), &all));
-    EXPECT_EQ(table->ObjectCount(ConfigStore::kDesired), 2u);
+    EXPECT_FALSE(table->GetObjectProperties(kDesired, Id(2), &all));
+    EXPECT_EQ(table->ObjectCount(kDesired), 2u);
     EXPECT_TRUE(
         log.Contains("ConfigCache: Remove object " + IdText(Id(2)) + " type LOG_SWITCH_CONFIG"));
     std::string lsId;
@@ -195,7 +177,7 @@ TEST_F(ConfigTableTest, FullSyncLeavesExactlyWhatItDelivered) {
     ASSERT_TRUE(table->FindLogicalSwitchByVni(1, &lsId));
     EXPECT_EQ(lsId, Id(1));
 
-    auto dump = nlohmann::json::parse(table->DumpJson(ConfigStore::kDesired));
+    auto dump = nlohmann::json::parse(table->DumpJson(kDesired));
     EXPECT_EQ(dump["FullSyncVersion"], 2);
     ASSERT_EQ(dump["objects"].size(), 2u);
     EXPECT_EQ(dump["objects"][0]["ObjectId"], IdText(Id(1)));
@@ -212,9 +194,8 @@ TEST(ConfigTableMemoryTest, AFullSyncThatDropsHalfTheObjectsFreesTheirMemory) {
     auto fullSync = [&](uint64_t count) {
         CairnDBUpdateList list;
         for (uint64_t n = 1; n <= count; ++n) {
-            list.push_back(Whole(ObjectType::LOG_SWITCH_CONFIG, Id(n), LsBody(n, 5000 + n)));
-            list.push_back(
-                Rec(ObjectType::LOG_SWITCH_CONFIG, Id(n), PropertyType::LS_VNI, LsVni(5000 + n)));
+            list.push_back(Ls(n, 5000 + n));
+            list.push_back(LsRec(n, PropertyType::LS_VNI, LsVni(5000 + n)));
         }
         table->UpdateDesiredState(list, true);
     };
@@ -224,7 +205,7 @@ TEST(ConfigTableMemoryTest, AFullSyncThatDropsHalfTheObjectsFreesTheirMemory) {
     const size_t wholeAccount = table->DesiredCacheBytes();
     ASSERT_GT(whole, empty + kObjects * 64) << "the objects take memory";
     fullSync(kObjects / 2);
-    EXPECT_EQ(table->ObjectCount(ConfigStore::kDesired), kObjects / 2);
+    EXPECT_EQ(table->ObjectCount(kDesired), kObjects / 2);
     const size_t half = ozy::ReadAllocatorStats().inUse;
     // At least 40% of what the objects took is back (the hash table keeps its buckets).
     EXPECT_LT(half, whole - (whole - empty) * 4 / 10) << empty << " " << whole << " " << half;
@@ -239,11 +220,9 @@ TEST_F(ConfigTableTest, RuntimeStoreIsSeparateWithItsOwnObservers) {
     pb::VifStateMsg vif;
     *vif.mutable_id() = test::Uuid(7);
     vif.set_mac(0x001122334455ull);
-    table->UpdateRuntimeState({Whole(ObjectType::VIF_STATE, Id(7), vif.SerializeAsString())},
-                              false);
-    table->UpdateRuntimeState({Whole(ObjectType::VIF_STATE, Id(7), vif.SerializeAsString())},
-                              false);
-    EXPECT_TRUE(log.Contains("ConfigCache: create existing object operation!"));
+    for (int i = 0; i < 2; ++i)
+        table->UpdateRuntimeState({Whole(ObjectType::VIF_STATE, Id(7), vif.SerializeAsString())},
+                                  false);
     EXPECT_TRUE(desiredObs.desired.empty());
     EXPECT_TRUE(desiredObs.runtime.empty());
     ASSERT_EQ(runtimeObs.runtime.size(), 2u);
@@ -251,21 +230,21 @@ TEST_F(ConfigTableTest, RuntimeStoreIsSeparateWithItsOwnObservers) {
     EXPECT_TRUE(
         table->GetRuntimeState(ObjectType::VIF_STATE, Id(7), PropertyType::INVALID_PROPERTY, &v));
     EXPECT_FALSE(table->GetRuntimeState(ObjectType::VIF_STATE, Id(7), PropertyType::VIF_MAC, &v));
-    EXPECT_TRUE(log.Contains("ConfigCache: Object " + IdText(Id(7)) +
-                             " with state VIF_STATE has no property value"));
     table->UpdateRuntimeState({Rec(ObjectType::VIF_STATE, Id(9), PropertyType::VIF_MAC, VifMac(1))},
                               false);
     CairnDBUpdateList vifs;
     ASSERT_TRUE(table->GetObjectsOfType(ConfigStore::kRuntime, ObjectType::VIF_STATE, &vifs));
     EXPECT_EQ(vifs.size(), 2u);  // the whole body of 7 and the MAC of 9
-    EXPECT_FALSE(table->GetObjectsOfType(ConfigStore::kDesired, ObjectType::VIF_STATE, &vifs));
+    EXPECT_FALSE(table->GetObjectsOfType(kDesired, ObjectType::VIF_STATE, &vifs));
     EXPECT_FALSE(
         table->GetRuntimeState(ObjectType::VIF_STATE, Id(8), PropertyType::INVALID_PROPERTY, &v));
-    EXPECT_TRUE(
-        log.Contains("ConfigCache: state does not exist: " + IdText(Id(8)) + ", VIF_STATE"));
-    EXPECT_EQ(table->ObjectCount(ConfigStore::kDesired), 0u);
+    EXPECT_EQ(table->ObjectCount(kDesired), 0u);
     EXPECT_GT(table->RuntimeCacheBytes(), 0u);
-    EXPECT_TRUE(log.Contains("ConfigCache: Config runtime cache size(bytes): "));
+    EXPECT_TRUE(Logged(log, {"ConfigCache: create existing object operation!",
+                             "ConfigCache: Object " + IdText(Id(7)) +
+                                 " with state VIF_STATE has no property value",
+                             "ConfigCache: state does not exist: " + IdText(Id(8)) + ", VIF_STATE",
+                             "ConfigCache: Config runtime cache size(bytes): "}));
 
     // A runtime full sync also leaves only what it delivered.
     table->UpdateRuntimeState({}, true);
@@ -276,36 +255,32 @@ TEST_F(ConfigTableTest, RuntimeStoreIsSeparateWithItsOwnObservers) {
 
 TEST_F(ConfigTableTest, ObserverRegistrationErrors) {
     test::ConfigObserver obs;
-    EXPECT_FALSE(table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, nullptr));
-    EXPECT_TRUE(log.Contains("ConfigCache: register NULL desired state observer!"));
+    EXPECT_FALSE(table->RegisterDesiredStateObserver(kLs, nullptr));
     EXPECT_FALSE(table->RegisterRuntimeStateObserver(ObjectType::VIF_STATE, nullptr));
-    EXPECT_TRUE(log.Contains("ConfigCache: register NULL runtime state observer!"));
-    EXPECT_TRUE(table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, &obs));
-    EXPECT_FALSE(table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, &obs));
-    EXPECT_TRUE(
-        log.Contains("ConfigCache: register existing desired state observer (LOG_SWITCH_CONFIG)!"));
+    EXPECT_TRUE(table->RegisterDesiredStateObserver(kLs, &obs));
+    EXPECT_FALSE(table->RegisterDesiredStateObserver(kLs, &obs));
     EXPECT_TRUE(table->RegisterRuntimeStateObserver(ObjectType::VIF_STATE, &obs));
     EXPECT_FALSE(table->RegisterRuntimeStateObserver(ObjectType::VIF_STATE, &obs));
-    EXPECT_TRUE(log.Contains("ConfigCache: register existing runtime state observer (VIF_STATE)!"));
-    EXPECT_FALSE(table->UnregisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, nullptr));
-    EXPECT_TRUE(log.Contains("ConfigCache: unregister NULL desired state observer!"));
+    EXPECT_FALSE(table->UnregisterDesiredStateObserver(kLs, nullptr));
     EXPECT_FALSE(table->UnregisterRuntimeStateObserver(ObjectType::VIF_STATE, nullptr));
-    EXPECT_TRUE(log.Contains("ConfigCache: unregister NULL runtime state observer!"));
-    EXPECT_TRUE(table->UnregisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, &obs));
-    table->UpdateDesiredState({Whole(ObjectType::LOG_SWITCH_CONFIG, Id(1), LsBody(1, 1))}, false);
+    EXPECT_TRUE(
+        Logged(log, {"ConfigCache: register NULL desired state observer!",
+                     "ConfigCache: register NULL runtime state observer!",
+                     "ConfigCache: register existing desired state observer (LOG_SWITCH_CONFIG)!",
+                     "ConfigCache: register existing runtime state observer (VIF_STATE)!",
+                     "ConfigCache: unregister NULL desired state observer!",
+                     "ConfigCache: unregister NULL runtime state observer!"}));
+    EXPECT_TRUE(table->UnregisterDesiredStateObserver(kLs, &obs));
+    Update({Ls(1, 1)});
     EXPECT_TRUE(obs.desired.empty());
 }
 
 TEST_F(ConfigTableTest, AnObserverQueryingFromItsCallbackSeesTheNewState) {
     test::ConfigObserver obs;
     std::string seen;
-    obs.hook = [&] {
-        table->GetProperty(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG, Id(1),
-                           PropertyType::LS_VNI, &seen);
-    };
-    ASSERT_TRUE(table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_CONFIG, &obs));
-    table->UpdateDesiredState(
-        {Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_VNI, LsVni(42))}, false);
+    obs.hook = [&] { table->GetProperty(kDesired, kLs, Id(1), PropertyType::LS_VNI, &seen); };
+    ASSERT_TRUE(table->RegisterDesiredStateObserver(kLs, &obs));
+    Update({LsRec(1, PropertyType::LS_VNI, LsVni(42))});
     EXPECT_EQ(seen, LsVni(42));
     EXPECT_EQ(table->DesiredStateUpdateCount(), 1u);
 }
@@ -319,39 +294,35 @@ TEST_F(ConfigTableTest, PortAttachmentAndTransportZoneLookups) {
     sw->set_name("dvs-1");
     *sw->add_transport_zone_ids() = test::Uuid(99);
     *sw->add_transport_zone_ids() = test::Uuid(100);
-    table->UpdateDesiredState({Rec(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(10),
-                                   PropertyType::LSP_ATTACHMENT, LspAttachment("vif-a", "dv-7")),
-                               Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1),
-                                   PropertyType::LS_TRANSPORT_ZONE_ID, ls.SerializeAsString()),
-                               Rec(ObjectType::TRANSPORT_NODE_CONFIG, Id(30),
-                                   PropertyType::TN_TRANSPORT_SWITCHES, tn.SerializeAsString())},
-                              false);
+    Update({Rec(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(10), PropertyType::LSP_ATTACHMENT,
+                LspAttachment("vif-a", "dv-7")),
+            LsRec(1, PropertyType::LS_TRANSPORT_ZONE_ID, ls.SerializeAsString()),
+            Rec(ObjectType::TRANSPORT_NODE_CONFIG, Id(30), PropertyType::TN_TRANSPORT_SWITCHES,
+                tn.SerializeAsString())});
     std::string out;
     ASSERT_TRUE(table->GetDVPortIdByLsp(Id(10), &out));
     EXPECT_EQ(out, "dv-7");
-    EXPECT_TRUE(log.Contains("ConfigCache: Find DVPortID dv-7 by LSP " + IdText(Id(10))));
     ASSERT_TRUE(table->GetVifIdByLsp(Id(10), &out));
     EXPECT_EQ(out, "vif-a");
-    EXPECT_TRUE(log.Contains("ConfigCache: Find VIFID vif-a by LSP " + IdText(Id(10))));
     EXPECT_FALSE(table->GetVifIdByLsp(Id(11), &out));
-    EXPECT_TRUE(log.Contains("ConfigCache: object does not exist: objectId " + IdText(Id(11))));
 
     std::string tz;
     ASSERT_TRUE(table->GetTransportZoneOfLogicalSwitch(Id(1), &tz));
     EXPECT_EQ(tz, Id(100));
     EXPECT_FALSE(table->GetTransportZoneOfLogicalSwitch(Id(2), &tz));
-    EXPECT_TRUE(
-        log.Contains("ConfigCache: transport zone does not exist for logSwitch " + IdText(Id(2))));
     std::string hs;
     std::string name;
     ASSERT_TRUE(table->GetHostSwitchOfTransportZone(Id(100), &hs, &name));
     EXPECT_EQ(hs, Id(200));
     EXPECT_EQ(name, "dvs-1");
-    EXPECT_TRUE(log.Contains("ConfigCache: Host switch Id " + IdText(Id(200)) + " TZoneId " +
-                             IdText(Id(100))));
     EXPECT_FALSE(table->GetHostSwitchOfTransportZone(Id(101), &hs, &name));
-    EXPECT_TRUE(
-        log.Contains("ConfigCache: dvs does not exist for transport zone " + IdText(Id(101))));
+    EXPECT_TRUE(Logged(
+        log, {"ConfigCache: Find DVPortID dv-7 by LSP " + IdText(Id(10)),
+              "ConfigCache: Find VIFID vif-a by LSP " + IdText(Id(10)),
+              "ConfigCache: object does not exist: objectId " + IdText(Id(11)),
+              "ConfigCache: transport zone does not exist for logSwitch " + IdText(Id(2)),
+              "ConfigCache: Host switch Id " + IdText(Id(200)) + " TZoneId " + IdText(Id(100)),
+              "ConfigCache: dvs does not exist for transport zone " + IdText(Id(101))}));
 }
 
 TEST_F(ConfigTableTest, ListPropertyChangesAreLoggedElementByElement) {
@@ -368,27 +339,24 @@ TEST_F(ConfigTableTest, ListPropertyChangesAreLoggedElementByElement) {
         return Rec(ObjectType::TRANSPORT_NODE_CONFIG, Id(30), PropertyType::TN_TRANSPORT_SWITCHES,
                    v, op);
     };
-    table->UpdateDesiredState({rec(tnWith({{1, "a"}, {2, "b"}}))}, false);
+    Update({rec(tnWith({{1, "a"}, {2, "b"}}))});
     EXPECT_EQ(log.Count("ConfigCache: Add TN_TRANSPORT_SWITCHES "), 2u);
-    table->UpdateDesiredState({rec(tnWith({{2, "b2"}, {3, "c"}}))}, false);
+    Update({rec(tnWith({{2, "b2"}, {3, "c"}}))});
     EXPECT_EQ(log.Count("ConfigCache: Add TN_TRANSPORT_SWITCHES "), 3u);
     EXPECT_EQ(log.Count("ConfigCache: Delete TN_TRANSPORT_SWITCHES "), 1u);
     EXPECT_EQ(log.Count("ConfigCache: Update TN_TRANSPORT_SWITCHES old config "), 1u);
     EXPECT_TRUE(log.Contains("\"name\":\"b2\""));
-    table->UpdateDesiredState({rec("", Operation::OPERATION_DELETE)}, false);
+    Update({rec("", Operation::OPERATION_DELETE)});
     EXPECT_EQ(log.Count("ConfigCache: Delete TN_TRANSPORT_SWITCHES "), 3u);
 
-    pb::LogSwitchConfigMsg type;
-    type.set_type(1);
-    pb::LogSwitchConfigMsg type2;
-    type2.set_type(2);
-    table->UpdateDesiredState({Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_TYPE,
-                                   type.SerializeAsString())},
-                              false);
+    auto lsType = [](uint32_t t) {
+        pb::LogSwitchConfigMsg m;
+        m.set_type(t);
+        return LsRec(1, PropertyType::LS_TYPE, m.SerializeAsString());
+    };
+    Update({lsType(1)});
     EXPECT_FALSE(log.Contains("ConfigCache: Update LS_TYPE/LS_SP_SUBTYPE"));
-    table->UpdateDesiredState({Rec(ObjectType::LOG_SWITCH_CONFIG, Id(1), PropertyType::LS_TYPE,
-                                   type2.SerializeAsString())},
-                              false);
+    Update({lsType(2)});
     EXPECT_TRUE(
         log.Contains("ConfigCache: Update LS_TYPE/LS_SP_SUBTYPE old config type 1 sp_subtype unset "
                      "new config type 2 sp_subtype unset"));
@@ -398,34 +366,28 @@ TEST_F(ConfigTableTest, SizesFollowTheContentAndDumpsShowOneType) {
     size_t empty = table->DesiredCacheBytes();
     EXPECT_TRUE(log.Contains("ConfigCache: Config desired cache size(bytes): "));
     CairnDBUpdateList list;
-    for (uint64_t i = 0; i < 200; ++i) {
-        list.push_back(
-            Whole(ObjectType::LOG_SWITCH_CONFIG, Id(i), LsBody(i, static_cast<uint32_t>(i))));
-        list.push_back(Rec(ObjectType::LOG_SWITCH_CONFIG, Id(i), PropertyType::LS_VNI,
-                           LsVni(static_cast<uint32_t>(i))));
+    CairnDBUpdateList dels;
+    for (uint32_t i = 0; i < 200; ++i) {
+        list.push_back(Whole(kLs, Id(i), LsBody(i, i)));
+        list.push_back(LsRec(i, PropertyType::LS_VNI, LsVni(i)));
+        dels.push_back(Ls(i, 0));
     }
     list.push_back(Whole(ObjectType::TRANSPORT_NODE_CONFIG, Id(1000), LsBody(1000, 1)));
-    table->UpdateDesiredState(list, false);
+    Update(list);
     size_t full = table->DesiredCacheBytes();
     // At least the keys and values themselves.
     size_t payload = 0;
     for (const auto& r : list)
         payload += r.id.size() / 2 + r.data.size();
     EXPECT_GT(full, empty + payload);
-    auto ls = nlohmann::json::parse(
-        table->DumpObjectsJson(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG));
+    auto ls = nlohmann::json::parse(table->DumpObjectsJson(kDesired, kLs));
     EXPECT_EQ(ls.size(), 200u);
-    auto tn = nlohmann::json::parse(
-        table->DumpObjectsJson(ConfigStore::kDesired, ObjectType::TRANSPORT_NODE_CONFIG));
+    auto tn =
+        nlohmann::json::parse(table->DumpObjectsJson(kDesired, ObjectType::TRANSPORT_NODE_CONFIG));
     EXPECT_EQ(tn.size(), 1u);
-    CairnDBUpdateList dels;
-    for (uint64_t i = 0; i < 200; ++i) {
-        dels.push_back(
-            Whole(ObjectType::LOG_SWITCH_CONFIG, Id(i), "", Operation::OPERATION_DELETE));
-    }
-    table->UpdateDesiredState(dels, false);
+    Update(dels);
     EXPECT_LT(table->DesiredCacheBytes(), full);
-    EXPECT_EQ(table->ObjectCount(ConfigStore::kDesired), 1u);
+    EXPECT_EQ(table->ObjectCount(kDesired), 1u);
 }
 
 }  // namespace

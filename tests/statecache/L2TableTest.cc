@@ -4,7 +4,7 @@
 
 #include "statecache/StateCacheL2Table.h"
 #include "tests/statecache/Records.h"
-#include "tests/support/LogCapture.h"
+#include "tests/support/LogLines.h"
 
 namespace CfgAgent {
 namespace {
@@ -12,6 +12,7 @@ namespace {
 using test::Id;
 using test::Ip4;
 using test::Ip6;
+using test::Logged;
 using test::Rec;
 using test::Whole;
 
@@ -19,6 +20,15 @@ namespace pb = orvane::ozy::cairndb;
 
 constexpr ObjectType kFib = ObjectType::LOG_SWITCH_FIB;
 constexpr ObjectType kState = ObjectType::LOG_SWITCH_STATE;
+constexpr L2Store kDesired = L2Store::kDesired;
+constexpr PropertyType kMac = PropertyType::L2_VM_MAC;
+constexpr PropertyType kVtep = PropertyType::L2_VTEP;
+
+// An entry of object `id` of `type`.
+CairnDBUpdateMsg Entry(ObjectType type, uint64_t id, PropertyType p, const std::string& body,
+                       Operation op = Operation::OPERATION_UPDATE) {
+    return Rec(type, Id(id), p, body, op);
+}
 
 class L2TableTest : public ::testing::Test {
   protected:
@@ -49,20 +59,17 @@ class L2TableTest : public ::testing::Test {
 };
 
 TEST_F(L2TableTest, UnchangedEntriesAreFilteredBeforeObservers) {
-    CairnDBUpdateMsg vtep = Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001), 5));
+    CairnDBUpdateMsg vtep = Entry(kFib, 1, kVtep, test::Vtep(Ip4(0x0a000001), 5));
     table->UpdateDesiredState({Whole(kFib, Id(1), ""), vtep}, false);
     ASSERT_EQ(obs.desired.size(), 1u);
     EXPECT_EQ(obs.desired[0].records.size(), 2u);
 
     table->UpdateDesiredState({vtep}, false);  // re-sent unchanged
     EXPECT_EQ(obs.desired.size(), 1u);
-    EXPECT_TRUE(
-        log.Contains("L2Cache: Filter desired VTEP " + IdText(Id(1)) + " with filtered message"));
 
     // Same key, new body: a real change, reported as the old entry's removal then the new entry.
-    CairnDBUpdateMsg relabeled =
-        Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001), 6));
-    CairnDBUpdateMsg mac = Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0xaabbccddeeffull));
+    CairnDBUpdateMsg relabeled = Entry(kFib, 1, kVtep, test::Vtep(Ip4(0x0a000001), 6));
+    CairnDBUpdateMsg mac = Entry(kFib, 1, kMac, test::Mac(0xaabbccddeeffull));
     table->UpdateDesiredState({relabeled, mac, mac}, false);
     ASSERT_EQ(obs.desired.size(), 2u);
     const auto& got = obs.desired[1].records;
@@ -70,44 +77,43 @@ TEST_F(L2TableTest, UnchangedEntriesAreFilteredBeforeObservers) {
     EXPECT_EQ(got[0].op, Operation::OPERATION_DELETE);
     EXPECT_EQ(got[0].data, vtep.data);
     EXPECT_EQ(got[1], relabeled);
-    EXPECT_EQ(Count(L2Store::kDesired, kFib, 1, PropertyType::L2_VTEP), 1u);
+    EXPECT_EQ(Count(kDesired, kFib, 1, kVtep), 1u);
     L2ValueKey vtepKey;
-    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP, relabeled.data, &vtepKey));
+    ASSERT_TRUE(GetL2PropertyValueKey(kVtep, relabeled.data, &vtepKey));
     std::string stored;
-    ASSERT_TRUE(
-        table->GetEntry(L2Store::kDesired, kFib, Id(1), PropertyType::L2_VTEP, vtepKey, &stored));
+    ASSERT_TRUE(table->GetEntry(kDesired, kFib, Id(1), kVtep, vtepKey, &stored));
     EXPECT_EQ(stored, relabeled.data);
 
     // The runtime filter works the same way on the runtime store.
-    CairnDBUpdateMsg local = Rec(kState, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1));
+    CairnDBUpdateMsg local = Entry(kState, 1, kMac, test::Mac(0x1));
     table->UpdateRuntimeState({Whole(kState, Id(1), ""), local}, false);
     table->UpdateRuntimeState({local}, false);
     EXPECT_EQ(obs.runtime.size(), 1u);
-    EXPECT_TRUE(log.Contains("L2Cache: FilterRuntime object " + IdText(Id(1)) +
-                             " label L2_VM_MAC with filtered message"));
+    EXPECT_TRUE(
+        Logged(log, {"L2Cache: Filter desired VTEP " + IdText(Id(1)) + " with filtered message",
+                     "L2Cache: FilterRuntime object " + IdText(Id(1)) +
+                         " label L2_VM_MAC with filtered message"}));
 }
 
 TEST_F(L2TableTest, EntriesOfAnUnknownObjectAreIgnored) {
-    table->UpdateDesiredState({Rec(kFib, Id(9), PropertyType::L2_VM_MAC, test::Mac(0x1))}, false);
-    EXPECT_TRUE(log.Contains("L2Cache: Ignore property update since object " + IdText(Id(9)) +
-                             " can't be found"));
+    table->UpdateDesiredState({Entry(kFib, 9, kMac, test::Mac(0x1))}, false);
     EXPECT_TRUE(obs.desired.empty());
     CairnDBUpdateList out;
-    EXPECT_FALSE(table->GetObject(L2Store::kDesired, Id(9), &out));
-    EXPECT_TRUE(
-        log.Contains("L2Cache: object " + IdText(Id(9)) + " does not exists in desired cache"));
+    EXPECT_FALSE(table->GetObject(kDesired, Id(9), &out));
+    EXPECT_TRUE(Logged(
+        log, {"L2Cache: Ignore property update since object " + IdText(Id(9)) + " can't be found",
+              "L2Cache: object " + IdText(Id(9)) + " does not exists in desired cache"}));
 }
 
 TEST_F(L2TableTest, FullSyncLeavesExactlyWhatItDeliveredInBothStores) {
-    for (L2Store store : {L2Store::kDesired, L2Store::kRuntime}) {
-        SCOPED_TRACE(store == L2Store::kDesired ? "desired" : "runtime");
-        ObjectType type = store == L2Store::kDesired ? kFib : kState;
-        CairnDBUpdateMsg mac1 = Rec(type, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1));
-        CairnDBUpdateMsg mac2 = Rec(type, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x2));
-        CairnDBUpdateMsg ip = Rec(type, Id(1), PropertyType::L2_VM_IP, test::VmIp(Ip4(0x0a000005)));
+    for (L2Store store : {kDesired, L2Store::kRuntime}) {
+        SCOPED_TRACE(store == kDesired ? "desired" : "runtime");
+        ObjectType type = store == kDesired ? kFib : kState;
+        CairnDBUpdateMsg mac1 = Entry(type, 1, kMac, test::Mac(0x1));
+        CairnDBUpdateMsg ip = Entry(type, 1, PropertyType::L2_VM_IP, test::VmIp(Ip4(0x0a000005)));
         Update(store,
-               {Whole(type, Id(1), ""), mac1, mac2, ip, Whole(type, Id(2), ""),
-                Rec(type, Id(2), PropertyType::L2_VTEP, test::Vtep(Ip4(7)))},
+               {Whole(type, Id(1), ""), mac1, Entry(type, 1, kMac, test::Mac(0x2)), ip,
+                Whole(type, Id(2), ""), Entry(type, 2, kVtep, test::Vtep(Ip4(7)))},
                true);
         EXPECT_EQ(table->FullSyncVersion(store), 1u);
         EXPECT_EQ(table->EntryCount(store), 4u);
@@ -116,21 +122,18 @@ TEST_F(L2TableTest, FullSyncLeavesExactlyWhatItDeliveredInBothStores) {
         Update(store, {Whole(type, Id(1), ""), mac1, ip}, true);
         EXPECT_EQ(table->FullSyncVersion(store), 2u);
         EXPECT_EQ(table->EntryCount(store), 2u);
-        EXPECT_EQ(Count(store, type, 1, PropertyType::L2_VM_MAC), 1u);
+        EXPECT_EQ(Count(store, type, 1, kMac), 1u);
         EXPECT_EQ(Count(store, type, 1, PropertyType::L2_VM_IP), 1u);
         CairnDBUpdateList out;
         EXPECT_FALSE(table->GetObject(store, Id(2), &out));
         std::string body;
-        EXPECT_TRUE(
-            table->GetEntry(store, type, Id(1), PropertyType::L2_VM_MAC, uint64_t{0x1}, &body));
-        EXPECT_FALSE(
-            table->GetEntry(store, type, Id(1), PropertyType::L2_VM_MAC, uint64_t{0x2}, &body));
+        EXPECT_TRUE(table->GetEntry(store, type, Id(1), kMac, uint64_t{0x1}, &body));
+        EXPECT_FALSE(table->GetEntry(store, type, Id(1), kMac, uint64_t{0x2}, &body));
     }
-    EXPECT_TRUE(log.Contains("L2Cache: remote l2 fullSync version is 2"));
-    EXPECT_TRUE(log.Contains("L2Cache: local l2 fullSync version is 2"));
-    EXPECT_TRUE(
-        log.Contains("L2Cache: remove object: " + IdText(Id(2)) + ", objectType: LOG_SWITCH_FIB"));
-    EXPECT_TRUE(log.Contains("L2Cache: remove property: " + IdText(Id(1)) + " L2_VM_MAC"));
+    EXPECT_TRUE(Logged(
+        log, {"L2Cache: remote l2 fullSync version is 2", "L2Cache: local l2 fullSync version is 2",
+              "L2Cache: remove object: " + IdText(Id(2)) + ", objectType: LOG_SWITCH_FIB",
+              "L2Cache: remove property: " + IdText(Id(1)) + " L2_VM_MAC"}));
     // Observers of a full sync run after the sweep, and always.
     ASSERT_FALSE(obs.desired.empty());
     EXPECT_TRUE(obs.desired.back().fullSync);
@@ -139,15 +142,14 @@ TEST_F(L2TableTest, FullSyncLeavesExactlyWhatItDeliveredInBothStores) {
 TEST_F(L2TableTest, ARepeatedFullSyncReachesObserversWhole) {
     // Observers rebuild from a full sync (the runtime one flushes the database tables and writes
     // everything again): entries it confirms unchanged are not filtered out of it.
-    for (L2Store store : {L2Store::kDesired, L2Store::kRuntime}) {
-        SCOPED_TRACE(store == L2Store::kDesired ? "desired" : "runtime");
-        ObjectType type = store == L2Store::kDesired ? kFib : kState;
-        const auto& seen = store == L2Store::kDesired ? obs.desired : obs.runtime;
+    for (L2Store store : {kDesired, L2Store::kRuntime}) {
+        SCOPED_TRACE(store == kDesired ? "desired" : "runtime");
+        ObjectType type = store == kDesired ? kFib : kState;
+        const auto& seen = store == kDesired ? obs.desired : obs.runtime;
         CairnDBUpdateList sync = {
-            Whole(type, Id(1), ""),
-            Rec(type, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001), 5)),
-            Rec(type, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1)),
-            Rec(type, Id(1), PropertyType::L2_VM_IP, test::VmIp(Ip4(0x0a000005)))};
+            Whole(type, Id(1), ""), Entry(type, 1, kVtep, test::Vtep(Ip4(0x0a000001), 5)),
+            Entry(type, 1, kMac, test::Mac(0x1)),
+            Entry(type, 1, PropertyType::L2_VM_IP, test::VmIp(Ip4(0x0a000005)))};
         Update(store, sync, true);
         Update(store, sync, true);
         ASSERT_EQ(seen.size(), 2u);
@@ -161,13 +163,15 @@ TEST_F(L2TableTest, ARepeatedFullSyncReachesObserversWhole) {
 }
 
 TEST_F(L2TableTest, KeysKeepAddressFamiliesAndIpv6HalvesApart) {
+    const std::string v4 = test::Vtep(Ip4(0x0a000001));
+    const std::string v6 = test::Vtep(Ip6(0, 0x0a000001));
+    const std::string v6b = test::Vtep(Ip6(0x20010db8ull << 32, 0x0a000001));
     L2ValueKey k4;
     L2ValueKey k6;
     L2ValueKey k6b;
-    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001)), &k4));
-    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP, test::Vtep(Ip6(0, 0x0a000001)), &k6));
-    ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VTEP,
-                                      test::Vtep(Ip6(0x20010db8ull << 32, 0x0a000001)), &k6b));
+    ASSERT_TRUE(GetL2PropertyValueKey(kVtep, v4, &k4));
+    ASSERT_TRUE(GetL2PropertyValueKey(kVtep, v6, &k6));
+    ASSERT_TRUE(GetL2PropertyValueKey(kVtep, v6b, &k6b));
     EXPECT_EQ(k4.part[0], 0x0a000001u);
     EXPECT_EQ(k4.part[1], 4u);
     EXPECT_EQ(k6.part[0], k4.part[0]);  // equal low bits ...
@@ -175,16 +179,13 @@ TEST_F(L2TableTest, KeysKeepAddressFamiliesAndIpv6HalvesApart) {
     EXPECT_NE(k6, k4);
     EXPECT_NE(k6, k6b);
 
-    table->UpdateDesiredState(
-        {Whole(kFib, Id(1), ""),
-         Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip4(0x0a000001))),
-         Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip6(0, 0x0a000001))),
-         Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(Ip6(0x20010db8ull << 32, 0x0a000001)))},
-        false);
-    EXPECT_EQ(Count(L2Store::kDesired, kFib, 1, PropertyType::L2_VTEP), 3u);
+    table->UpdateDesiredState({Whole(kFib, Id(1), ""), Entry(kFib, 1, kVtep, v4),
+                               Entry(kFib, 1, kVtep, v6), Entry(kFib, 1, kVtep, v6b)},
+                              false);
+    EXPECT_EQ(Count(kDesired, kFib, 1, kVtep), 3u);
     std::string body;
-    EXPECT_TRUE(table->GetEntry(L2Store::kDesired, kFib, Id(1), PropertyType::L2_VTEP, k6b, &body));
-    EXPECT_EQ(body, test::Vtep(Ip6(0x20010db8ull << 32, 0x0a000001)));
+    EXPECT_TRUE(table->GetEntry(kDesired, kFib, Id(1), kVtep, k6b, &body));
+    EXPECT_EQ(body, v6b);
 
     L2ValueKey ipKey;
     ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VM_IP, test::VmIp(Ip6(1, 2)), &ipKey));
@@ -199,8 +200,7 @@ TEST_F(L2TableTest, KeysKeepAddressFamiliesAndIpv6HalvesApart) {
     EXPECT_FALSE(
         GetL2PropertyValueKey(PropertyType::LS_VNI, label.SerializeAsString(), &ipKey, &invalid));
     EXPECT_TRUE(invalid);
-    EXPECT_FALSE(
-        GetL2PropertyValueKey(PropertyType::L2_VM_MAC, test::VmIp(Ip4(1)), &ipKey, &invalid));
+    EXPECT_FALSE(GetL2PropertyValueKey(kMac, test::VmIp(Ip4(1)), &ipKey, &invalid));
     EXPECT_FALSE(invalid);  // a body without the key field is unusable, not an unknown property
 }
 
@@ -208,119 +208,109 @@ TEST_F(L2TableTest, BadRecordsAreLoggedAndSkippedAlone) {
     pb::IpAddressMsg shortV6;
     shortV6.set_ipv6("abc");
     table->UpdateDesiredState(
-        {Whole(kFib, Id(1), ""), Rec(kFib, Id(1), PropertyType::LS_VNI, test::Mac(0x1)),
-         Rec(kFib, Id(1), PropertyType::L2_VM_MAC, std::string("\xff\xff", 2)),
-         Rec(kFib, Id(1), PropertyType::L2_VTEP, test::Vtep(shortV6)),
-         Rec(kFib, "", PropertyType::L2_VM_MAC, test::Mac(0x3)),
-         Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x4),
-             Operation::OPERATION_ELEMENT_SET),
-         Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x5))},
+        {Whole(kFib, Id(1), ""), Entry(kFib, 1, PropertyType::LS_VNI, test::Mac(0x1)),
+         Entry(kFib, 1, kMac, std::string("\xff\xff", 2)),
+         Entry(kFib, 1, kVtep, test::Vtep(shortV6)), Rec(kFib, "", kMac, test::Mac(0x3)),
+         Entry(kFib, 1, kMac, test::Mac(0x4), Operation::OPERATION_ELEMENT_SET),
+         Entry(kFib, 1, kMac, test::Mac(0x5))},
         false);
-    EXPECT_TRUE(log.Contains("L2Cache: GetL2PropertyValueKeyFromString: invalid property type 10"));
+    EXPECT_TRUE(Logged(log, {"L2Cache: GetL2PropertyValueKeyFromString: invalid property type 10",
+                             "L2Cache: received invalid object",
+                             {"L2Cache: unsupported operation 3", "LCP00007"}}));
     EXPECT_EQ(log.Count("L2Cache: Object " + IdText(Id(1)) + " received invalid"), 2u);
-    EXPECT_TRUE(log.Contains("L2Cache: received invalid object"));
-    EXPECT_TRUE(log.ContainsWithCode("L2Cache: unsupported operation 3", "LCP00007"));
-    EXPECT_EQ(table->EntryCount(L2Store::kDesired), 1u);
+    EXPECT_EQ(table->EntryCount(kDesired), 1u);
     ASSERT_EQ(obs.desired.size(), 1u);
     EXPECT_EQ(obs.desired[0].records.size(), 2u);  // the object and the one good MAC
 }
 
 TEST_F(L2TableTest, DeletesRemoveEntriesAndObjects) {
-    CairnDBUpdateMsg mac = Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1));
+    CairnDBUpdateMsg mac = Entry(kFib, 1, kMac, test::Mac(0x1));
     table->UpdateDesiredState({Whole(kFib, Id(1), ""), mac}, false);
-    CairnDBUpdateMsg del = mac;
-    del.op = Operation::OPERATION_DELETE;
+    CairnDBUpdateMsg del = Entry(kFib, 1, kMac, test::Mac(0x1), Operation::OPERATION_DELETE);
     table->UpdateDesiredState({del}, false);
-    EXPECT_TRUE(log.Contains("L2Cache: Object " + IdText(Id(1)) + " remove property: L2_VM_MAC"));
-    EXPECT_EQ(table->EntryCount(L2Store::kDesired), 0u);
+    EXPECT_EQ(table->EntryCount(kDesired), 0u);
     size_t calls = obs.desired.size();
     table->UpdateDesiredState({del}, false);  // nothing to remove: no change, no call
     EXPECT_EQ(obs.desired.size(), calls);
     table->UpdateDesiredState({Whole(kFib, Id(1), "", Operation::OPERATION_DELETE)}, false);
-    EXPECT_TRUE(
-        log.Contains("L2Cache: delete object " + IdText(Id(1)) + ", objectType: LOG_SWITCH_FIB"));
     CairnDBUpdateList out;
-    EXPECT_FALSE(table->GetObjectsOfType(L2Store::kDesired, kFib, &out));
-    EXPECT_TRUE(
-        log.Contains("L2Cache: object type LOG_SWITCH_FIB does not exists in desired cache"));
+    EXPECT_FALSE(table->GetObjectsOfType(kDesired, kFib, &out));
     table->UpdateDesiredState({}, false);
-    EXPECT_TRUE(log.Contains("L2Cache: UpdateL2CacheTable : empty msg"));
+    EXPECT_TRUE(
+        Logged(log, {"L2Cache: Object " + IdText(Id(1)) + " remove property: L2_VM_MAC",
+                     "L2Cache: delete object " + IdText(Id(1)) + ", objectType: LOG_SWITCH_FIB",
+                     "L2Cache: object type LOG_SWITCH_FIB does not exists in desired cache",
+                     "L2Cache: UpdateL2CacheTable : empty msg"}));
 }
 
 TEST_F(L2TableTest, QueriesReturnObjectsWithEntriesInKeyOrder) {
     table->UpdateDesiredState(
-        {Whole(kFib, Id(1), ""), Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x3)),
-         Rec(kFib, Id(1), PropertyType::L2_VM_MAC, test::Mac(0x1)),
-         Rec(kFib, Id(1), PropertyType::L2_VM_IP, test::VmIp(Ip4(9))), Whole(kFib, Id(2), "")},
+        {Whole(kFib, Id(1), ""), Entry(kFib, 1, kMac, test::Mac(0x3)),
+         Entry(kFib, 1, kMac, test::Mac(0x1)),
+         Entry(kFib, 1, PropertyType::L2_VM_IP, test::VmIp(Ip4(9))), Whole(kFib, Id(2), "")},
         false);
     CairnDBUpdateList out;
-    ASSERT_TRUE(table->GetObject(L2Store::kDesired, Id(1), &out));
+    ASSERT_TRUE(table->GetObject(kDesired, Id(1), &out));
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[0].property, PropertyType::INVALID_PROPERTY);
     EXPECT_EQ(out[1].property, PropertyType::L2_VM_IP);
     EXPECT_EQ(out[2].data, test::Mac(0x1));
     EXPECT_EQ(out[3].data, test::Mac(0x3));
     out.clear();
-    ASSERT_TRUE(table->GetObjectsOfType(L2Store::kDesired, kFib, &out));
+    ASSERT_TRUE(table->GetObjectsOfType(kDesired, kFib, &out));
     EXPECT_EQ(out.size(), 5u);
     out.clear();
-    EXPECT_FALSE(table->GetProperty(L2Store::kDesired, kFib, Id(2), PropertyType::L2_VTEP, &out));
-    EXPECT_TRUE(log.Contains("L2Cache: property does not exist: objectID : " + IdText(Id(2)) +
-                             " , type: L2_VTEP"));
+    EXPECT_FALSE(table->GetProperty(kDesired, kFib, Id(2), kVtep, &out));
     std::string body;
-    EXPECT_FALSE(table->GetEntry(L2Store::kDesired, kFib, Id(1), PropertyType::L2_VM_MAC,
-                                 uint64_t{0x2}, &body));
-    EXPECT_TRUE(log.Contains("L2Cache: property does not exist: objectID : " + IdText(Id(1)) +
-                             " , type: L2_VM_MAC, valueKey: 2"));
+    EXPECT_FALSE(table->GetEntry(kDesired, kFib, Id(1), kMac, uint64_t{0x2}, &body));
     L2ValueKey k;
     k.part[0] = 2;
-    EXPECT_FALSE(
-        table->GetEntry(L2Store::kRuntime, kState, Id(1), PropertyType::L2_VM_MAC, k, &body));
-    EXPECT_TRUE(
-        log.Contains("L2Cache: runtime property does not exist: objectID : " + IdText(Id(1)) +
-                     " , type: L2_VM_MAC, valueKey128.part1 : 2, valueKey128.part2 : 0"));
+    EXPECT_FALSE(table->GetEntry(L2Store::kRuntime, kState, Id(1), kMac, k, &body));
+    EXPECT_TRUE(Logged(
+        log, {"L2Cache: property does not exist: objectID : " + IdText(Id(2)) + " , type: L2_VTEP",
+              "L2Cache: property does not exist: objectID : " + IdText(Id(1)) +
+                  " , type: L2_VM_MAC, valueKey: 2",
+              "L2Cache: runtime property does not exist: objectID : " + IdText(Id(1)) +
+                  " , type: L2_VM_MAC, valueKey128.part1 : 2, valueKey128.part2 : 0"}));
 
-    auto dump = nlohmann::json::parse(table->DumpJson(L2Store::kDesired));
+    auto dump = nlohmann::json::parse(table->DumpJson(kDesired));
     ASSERT_EQ(dump["objects"].size(), 2u);
     EXPECT_EQ(dump["objects"][0]["ObjectId"], IdText(Id(1)));
-    EXPECT_EQ(dump["objects"][0]["properties"][1]["PropertyType"], "L2_VM_MAC");
-    EXPECT_EQ(dump["objects"][0]["properties"][1]["entries"][0]["PropertyValue"]["mac"],
-              "00:00:00:00:00:01");
-    EXPECT_EQ(dump["objects"][0]["properties"][0]["entries"][0]["PropertyValue"]["ip"], "0.0.0.9");
-    auto prop = nlohmann::json::parse(
-        table->DumpPropertyJson(L2Store::kDesired, kFib, Id(1), PropertyType::L2_VM_MAC));
+    const auto& props = dump["objects"][0]["properties"];
+    EXPECT_EQ(props[1]["PropertyType"], "L2_VM_MAC");
+    EXPECT_EQ(props[1]["entries"][0]["PropertyValue"]["mac"], "00:00:00:00:00:01");
+    EXPECT_EQ(props[0]["entries"][0]["PropertyValue"]["ip"], "0.0.0.9");
+    auto prop = nlohmann::json::parse(table->DumpPropertyJson(kDesired, kFib, Id(1), kMac));
     EXPECT_EQ(prop["entries"].size(), 2u);
-    auto none = nlohmann::json::parse(
-        table->DumpPropertyJson(L2Store::kDesired, kFib, Id(5), PropertyType::L2_VM_MAC));
+    auto none = nlohmann::json::parse(table->DumpPropertyJson(kDesired, kFib, Id(5), kMac));
     EXPECT_TRUE(none["entries"].empty());
 }
 
 TEST_F(L2TableTest, LocalTablesAreRemovedAndSizesReported) {
-    table->UpdateRuntimeState(
-        {Whole(kState, Id(1), ""), Rec(kState, Id(1), PropertyType::L2_VM_MAC, test::Mac(1))},
-        false);
+    table->UpdateRuntimeState({Whole(kState, Id(1), ""), Entry(kState, 1, kMac, test::Mac(1))},
+                              false);
     EXPECT_GT(table->CacheBytes(L2Store::kRuntime), 0u);
-    EXPECT_TRUE(log.Contains("L2Cache: L2 runtime cache size(bytes): "));
     size_t calls = obs.runtime.size();
     table->RemoveLocalForwardingTable(Id(1));
-    EXPECT_TRUE(
-        log.Contains("L2Cache: remove local L2 forwarding table for object " + IdText(Id(1))));
     EXPECT_EQ(table->EntryCount(L2Store::kRuntime), 0u);
     EXPECT_EQ(obs.runtime.size(), calls);
-    table->CacheBytes(L2Store::kDesired);
-    EXPECT_TRUE(log.Contains("L2Cache: L2 desired cache size(number): 0"));
+    table->CacheBytes(kDesired);
+    EXPECT_TRUE(
+        Logged(log, {"L2Cache: L2 runtime cache size(bytes): ",
+                     "L2Cache: remove local L2 forwarding table for object " + IdText(Id(1)),
+                     "L2Cache: L2 desired cache size(number): 0"}));
 }
 
 TEST_F(L2TableTest, ObserverRegistrationErrors) {
-    EXPECT_FALSE(table->RegisterDesiredStateObserver(&obs));
-    EXPECT_TRUE(log.Contains("L2Cache: register existing remote l2 cache observer"));
-    EXPECT_FALSE(table->RegisterRuntimeStateObserver(&obs));
-    EXPECT_TRUE(log.Contains("L2Cache: register existing runtime l2 cache observer"));
     test::L2Observer other;
+    EXPECT_FALSE(table->RegisterDesiredStateObserver(&obs));
+    EXPECT_FALSE(table->RegisterRuntimeStateObserver(&obs));
     EXPECT_FALSE(table->UnregisterDesiredStateObserver(&other));
-    EXPECT_TRUE(log.Contains("L2Cache: unregister non-existent desired state l2 observer!"));
     EXPECT_FALSE(table->UnregisterRuntimeStateObserver(&other));
-    EXPECT_TRUE(log.Contains("L2Cache: unregister non-existent runtime state l2 observer!"));
+    EXPECT_TRUE(Logged(log, {"L2Cache: register existing remote l2 cache observer",
+                             "L2Cache: register existing runtime l2 cache observer",
+                             "L2Cache: unregister non-existent desired state l2 observer!",
+                             "L2Cache: unregister non-existent runtime state l2 observer!"}));
 }
 
 }  // namespace

@@ -86,6 +86,20 @@ inline std::string VmIp(const pb::IpAddressMsg& ip, uint64_t mac = 0) {
     return m.SerializeAsString();
 }
 
+// A VIF state body (VIF ID "vif-<id>"), and one holding only a MAC.
+inline std::string VifState(uint64_t id, uint64_t mac) {
+    pb::VifStateMsg m;
+    *m.mutable_id() = Uuid(id);
+    m.set_vif_id("vif-" + std::to_string(id));
+    m.set_mac(mac);
+    return m.SerializeAsString();
+}
+inline std::string VifMac(uint64_t mac) {
+    pb::VifStateMsg m;
+    m.set_mac(mac);
+    return m.SerializeAsString();
+}
+
 // Observers that keep every notification.
 struct Notification {
     CairnDBUpdateList records;

@@ -33,6 +33,7 @@ namespace {
 
 using test::Id;
 using test::Rec;
+using test::VifState;
 using test::Whole;
 namespace pb = orvane::ozy::cairndb;
 
@@ -80,14 +81,6 @@ class LibraryClient : public ICairndbClient {
 std::string Text(uint64_t n) {
     pb::UuidMsg u = test::Uuid(n);
     return ozy::cairndb::UuidText(u.left(), u.right());
-}
-
-std::string VifState(uint64_t id, uint64_t mac) {
-    pb::VifStateMsg m;
-    *m.mutable_id() = test::Uuid(id);
-    m.set_vif_id("vif-" + std::to_string(id));
-    m.set_mac(mac);
-    return m.SerializeAsString();
 }
 
 class RuntimeWriteIntegrationTest : public ::testing::Test {

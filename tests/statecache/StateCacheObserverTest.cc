@@ -6,30 +6,24 @@
 #include "statecache/StateCacheConfigTable.h"
 #include "statecache/StateCacheL2Table.h"
 #include "statecache/StateCacheObserver.h"
-#include "tests/support/FakeCairndbClient.h"
 #include "tests/statecache/Records.h"
-#include "tests/support/LogCapture.h"
+#include "tests/support/FakeCairndbClient.h"
+#include "tests/support/LogLines.h"
 
 namespace CfgAgent {
 namespace {
 
 using test::Id;
+using test::Logged;
 using test::Rec;
+using test::VifMac;
+using test::VifState;
 using test::Whole;
 namespace pb = orvane::ozy::cairndb;
 
-std::string VifState(uint64_t id, uint64_t mac) {
-    pb::VifStateMsg m;
-    *m.mutable_id() = test::Uuid(id);
-    m.set_vif_id("vif-" + std::to_string(id));
-    m.set_mac(mac);
-    return m.SerializeAsString();
-}
-
-std::string VifMac(uint64_t mac) {
-    pb::VifStateMsg m;
-    m.set_mac(mac);
-    return m.SerializeAsString();
+// The line the observer logs for each request it prepares.
+std::string Prepared(const std::string& what, uint64_t id, const std::string& rest = "") {
+    return "StateCacheObserver: prepare " + what + " object (id " + IdText(Id(id)) + ")" + rest;
 }
 
 class StateCacheObserverTest : public ::testing::Test {
@@ -65,8 +59,8 @@ TEST_F(StateCacheObserverTest, FullSyncWithoutRecordsStillFlushesBothTypesOfItsK
     EXPECT_EQ(client.runtimeWrites[1].requests[0].flush().object_type(), pb::LOG_SWITCH_STATE);
     EXPECT_EQ(client.runtimeWrites[1].requests[1].flush().object_type(), pb::ROUTING_DOMAIN_VTEP);
     EXPECT_EQ(client.fullSyncDone[1], std::make_pair(true, ICairndbClient::kRuntimeL2));
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare ROUTING_DOMAIN_VTEP Flush object"));
-    EXPECT_TRUE(log.Contains("StateCacheObserver: write local l2 to CairnDB"));
+    EXPECT_TRUE(Logged(log, {"StateCacheObserver: prepare ROUTING_DOMAIN_VTEP Flush object",
+                             "StateCacheObserver: write local l2 to CairnDB"}));
 }
 
 TEST_F(StateCacheObserverTest, VifStateBecomesPutPatchAndDelete) {
@@ -93,11 +87,6 @@ TEST_F(StateCacheObserverTest, VifStateBecomesPutPatchAndDelete) {
     EXPECT_EQ(p.put().object().object_type(), pb::VIF_STATE);
     EXPECT_EQ(p.put().object().body(), VifState(7, 0xa));
     EXPECT_EQ(p.put().span().span_id(), 3u);
-    EXPECT_TRUE(log.Contains(
-        "StateCacheObserver: process VIF_STATE update with workflow tracing info: high trace id 1, "
-        "low trace id 2, span id 3, parent id 4"));
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare VIF_STATE Put object (id " +
-                             IdText(Id(7)) + ")"));
 
     const pb::ModifyRequestMsg& set = client.runtimeWrites[1].requests.at(0);
     ASSERT_TRUE(set.has_patch());
@@ -109,8 +98,6 @@ TEST_F(StateCacheObserverTest, VifStateBecomesPutPatchAndDelete) {
     pb::VifStateMsg body;
     ASSERT_TRUE(body.ParseFromString(set.patch().body()));
     EXPECT_EQ(body.mac(), 0xbu);
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare VIF_STATE Patch object (id " +
-                             IdText(Id(7)) + ") property SET"));
 
     // A VIF_MAC clear is one Patch with CLEAR and no Delete of the object.
     ASSERT_EQ(client.runtimeWrites[2].requests.size(), 1u);
@@ -118,13 +105,15 @@ TEST_F(StateCacheObserverTest, VifStateBecomesPutPatchAndDelete) {
     ASSERT_TRUE(clear.has_patch());
     ASSERT_TRUE(op.ParseFromString(clear.patch().op()));
     EXPECT_EQ(op.mac().op(), pb::CLEAR);
-    EXPECT_TRUE(log.Contains("property CLEAR"));
 
     const pb::ModifyRequestMsg& del = client.runtimeWrites[3].requests.at(0);
     ASSERT_TRUE(del.has_delete_());
     EXPECT_EQ(del.delete_().id().SerializeAsString(), Id(7));
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare VIF_STATE Delete object (id " +
-                             IdText(Id(7)) + ")"));
+    EXPECT_TRUE(
+        Logged(log, {"StateCacheObserver: process VIF_STATE update with workflow tracing "
+                     "info: high trace id 1, low trace id 2, span id 3, parent id 4",
+                     Prepared("VIF_STATE Put", 7), Prepared("VIF_STATE Patch", 7, " property SET"),
+                     "property CLEAR", Prepared("VIF_STATE Delete", 7)}));
 }
 
 TEST_F(StateCacheObserverTest, WithoutAMainVdbNothingIsWritten) {
@@ -133,10 +122,9 @@ TEST_F(StateCacheObserverTest, WithoutAMainVdbNothingIsWritten) {
                                              true);
     cache->L2Table()->UpdateRuntimeState({Whole(ObjectType::LOG_SWITCH_STATE, Id(1), "")}, false);
     EXPECT_TRUE(client.runtimeWrites.empty());
-    EXPECT_TRUE(log.Contains(
-        "StateCacheObserver: Failed to get VDB ID when processing VIF_STATE message."));
-    EXPECT_TRUE(log.Contains(
-        "StateCacheObserver: Failed to get VDB ID when processing L2 runtime message."));
+    EXPECT_TRUE(Logged(
+        log, {"StateCacheObserver: Failed to get VDB ID when processing VIF_STATE message.",
+              "StateCacheObserver: Failed to get VDB ID when processing L2 runtime message."}));
     EXPECT_EQ(client.fullSyncDone.size(), 2u);  // still told, before the vdb check
 }
 
@@ -151,8 +139,8 @@ TEST_F(StateCacheObserverTest, L2EntriesBecomeAppendAndRemovePatches) {
     ASSERT_TRUE(reqs[0].has_put());
     pb::LogSwitchStateMsg putBody;
     ASSERT_TRUE(putBody.ParseFromString(reqs[0].put().object().body()));
-    EXPECT_EQ(putBody.id().SerializeAsString(),
-              Id(1));  // an empty record body still names the object
+    // An empty record body still names the object.
+    EXPECT_EQ(putBody.id().SerializeAsString(), Id(1));
     ASSERT_TRUE(reqs[1].has_patch());
     pb::LogSwitchStateOpMsg op;
     ASSERT_TRUE(op.ParseFromString(reqs[1].patch().op()));
@@ -163,10 +151,6 @@ TEST_F(StateCacheObserverTest, L2EntriesBecomeAppendAndRemovePatches) {
     ASSERT_TRUE(body.ParseFromString(reqs[1].patch().body()));
     ASSERT_EQ(body.vtep_entries_size(), 1);
     EXPECT_EQ(body.vtep_entries(0).label(), 9u);
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare LOG_SWITCH_STATE Put object (id " +
-                             IdText(Id(1)) + ")"));
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare LOG_SWITCH_STATE Patch object (id " +
-                             IdText(Id(1)) + ") APPEND L2_VTEP"));
 
     CairnDBUpdateMsg remove = vtep;
     remove.op = Operation::OPERATION_DELETE;
@@ -174,8 +158,6 @@ TEST_F(StateCacheObserverTest, L2EntriesBecomeAppendAndRemovePatches) {
     ASSERT_EQ(client.runtimeWrites.size(), 2u);
     ASSERT_TRUE(op.ParseFromString(client.runtimeWrites[1].requests.at(0).patch().op()));
     EXPECT_EQ(op.vtep_entries().op(), pb::REMOVE);
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare LOG_SWITCH_STATE Patch object (id " +
-                             IdText(Id(1)) + ") REMOVE L2_VTEP"));
 
     // A local entry rewritten under its key: the old body leaves the list before the new one joins.
     cache->L2Table()->UpdateRuntimeState({vtep}, false);
@@ -202,10 +184,12 @@ TEST_F(StateCacheObserverTest, L2EntriesBecomeAppendAndRemovePatches) {
         false, 5);
     ASSERT_EQ(reqs2.size(), 1u);
     EXPECT_EQ(reqs2[0].vdb(), 5u);
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare ROUTING_DOMAIN_VTEP Patch object (id " +
-                             IdText(Id(2)) + ") APPEND L2_VTEP"));
-    EXPECT_TRUE(
-        log.Contains("StateCacheObserver: failed to process ROUTING_DOMAIN_VTEP update message"));
+    EXPECT_TRUE(Logged(log, {Prepared("LOG_SWITCH_STATE Put", 1),
+                             Prepared("LOG_SWITCH_STATE Patch", 1, " APPEND L2_VTEP"),
+                             Prepared("LOG_SWITCH_STATE Patch", 1, " REMOVE L2_VTEP"),
+                             Prepared("ROUTING_DOMAIN_VTEP Patch", 2, " APPEND L2_VTEP"),
+                             "StateCacheObserver: failed to process ROUTING_DOMAIN_VTEP update "
+                             "message"}));
 }
 
 // Consecutive entries of one object's list with one operation share a patch; anything between
@@ -272,30 +256,26 @@ TEST_F(StateCacheObserverTest, HopoverStatusAndUnconvertibleRecords) {
     ASSERT_EQ(reqs.size(), 2u);
     EXPECT_TRUE(reqs[0].has_put());
     EXPECT_TRUE(reqs[1].has_delete_());
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare HOPOVER_STATUS Put object (id " +
-                             IdText(Id(3)) + ")"));
-    EXPECT_TRUE(log.Contains("StateCacheObserver: prepare HOPOVER_STATUS Delete object (id " +
-                             IdText(Id(3)) + ")"));
     EXPECT_TRUE(
-        log.Contains("StateCacheObserver: failed to process HOPOVER_STATUS deletion message"));
-    EXPECT_TRUE(
-        log.Contains("StateCacheObserver: failed to process HOPOVER_STATUS update message"));
-    EXPECT_TRUE(log.Contains("StateCacheObserver: failed to process VIF_STATE update message"));
+        Logged(log, {Prepared("HOPOVER_STATUS Put", 3), Prepared("HOPOVER_STATUS Delete", 3),
+                     "StateCacheObserver: failed to process HOPOVER_STATUS deletion message",
+                     "StateCacheObserver: failed to process HOPOVER_STATUS update message",
+                     "StateCacheObserver: failed to process VIF_STATE update message"}));
 }
 
 TEST_F(StateCacheObserverTest, RegistrationTwiceFailsAndUnregisterStopsWrites) {
     EXPECT_FALSE(observer->RegisterRuntimeCache());
-    EXPECT_TRUE(log.Contains("StateCacheObserver: failed in registering runtime cache"));
     ASSERT_TRUE(observer->UnregisterRuntimeCache());
-    EXPECT_TRUE(log.Contains("StateCacheObserver: unregistered config and l2 runtime cache"));
     cache->ConfigTable()->UpdateRuntimeState({}, true);
     EXPECT_TRUE(client.runtimeWrites.empty());
     EXPECT_FALSE(observer->UnregisterRuntimeCache());
-    EXPECT_TRUE(log.Contains("StateCacheObserver: failed in unregistering runtime cache"));
     ASSERT_TRUE(observer->RegisterRuntimeCache());
     auto dump = nlohmann::json::parse(observer->Dump());
     EXPECT_EQ(dump["registered"], true);
-    EXPECT_TRUE(log.Contains("StateCacheObserver: dump {"));
+    EXPECT_TRUE(Logged(log, {"StateCacheObserver: failed in registering runtime cache",
+                             "StateCacheObserver: unregistered config and l2 runtime cache",
+                             "StateCacheObserver: failed in unregistering runtime cache",
+                             "StateCacheObserver: dump {"}));
 }
 
 TEST(StateCacheTest, SizeAndTableDumpsNameEveryStore) {
@@ -310,9 +290,8 @@ TEST(StateCacheTest, SizeAndTableDumpsNameEveryStore) {
     }
     auto tables = nlohmann::json::parse(cache->DumpTablesJson());
     for (const char* key : {"local_config_cache", "remote_config_cache", "local_l2_cache",
-                            "remote_l2_cache", "remote_l3_cache"}) {
+                            "remote_l2_cache", "remote_l3_cache"})
         EXPECT_TRUE(tables.contains(key)) << key;
-    }
     // The tables live as long as someone holds them, even past the cache.
     ozy::RefPtr<StateCacheConfigTable> config(cache->ConfigTable());
     cache.reset();
