@@ -32,9 +32,8 @@ class AppctlTest : public ::testing::Test {
                                  [this](Connection& c, const std::vector<std::string>& args) {
                                      ++calls_;
                                      std::string text;
-                                     for (const auto& a : args) {
+                                     for (const auto& a : args)
                                          text += "<" + a + ">";
-                                     }
                                      c.Reply(text);
                                  });
         server_->RegisterCommand("test/fail", "", 0, 0, [this](Connection& c, const auto&) {

@@ -27,9 +27,8 @@ void EchoArgv(unixctl_conn* conn, int argc, const char* argv[], void* aux) {
     auto* a = static_cast<Aux*>(aux);
     ++a->calls;
     std::string text = a->prefix;
-    for (int i = 0; i < argc; ++i) {
+    for (int i = 0; i < argc; ++i)
         text += std::string(i ? " " : "") + argv[i];
-    }
     EXPECT_EQ(argv[argc], nullptr);
     unixctl_command_reply(conn, text.c_str());
 }
@@ -42,9 +41,8 @@ void Refuse(unixctl_conn* conn, int, const char*[], void*) {
 void ServeUntilStopped(unixctl_server* server, std::atomic<bool>* running) {
     for (;;) {
         unixctl_server_run(server);
-        if (!running->load()) {
+        if (!running->load())
             break;
-        }
         unixctl_server_wait(server);
         poll_block();
     }

@@ -15,10 +15,17 @@ using Status = MessageFramer::Status;
 std::vector<std::string> Drain(MessageFramer& f, Status* last) {
     std::vector<std::string> out;
     std::string msg;
-    while ((*last = f.Next(&msg)) == Status::kMessage) {
+    while ((*last = f.Next(&msg)) == Status::kMessage)
         out.push_back(msg);
-    }
     return out;
+}
+
+// The status of the first message of `bytes` to a framer bounded at `max`.
+Status FirstOf(const std::string& bytes, size_t max = 1024) {
+    MessageFramer f(max);
+    f.Append(bytes.data(), bytes.size());
+    std::string msg;
+    return f.Next(&msg);
 }
 
 TEST(MessageFramerTest, SplitsBackToBackMessagesAndWaitsForPartialOnes) {
@@ -43,27 +50,11 @@ TEST(MessageFramerTest, SplitsBackToBackMessagesAndWaitsForPartialOnes) {
 }
 
 TEST(MessageFramerTest, RejectsNonObjectsDeepNestingAndOversizedMessages) {
-    for (std::string bad : {"[1,2]", "\"text\"", "17", "null", "}"}) {
-        MessageFramer f(1024);
-        f.Append(bad.data(), bad.size());
-        std::string msg;
-        EXPECT_EQ(f.Next(&msg), Status::kNotAnObject) << bad;
-    }
-    {
-        MessageFramer f(1024);
-        std::string deep = "{\"a\":" + std::string(MessageFramer::kMaxDepth, '[');
-        f.Append(deep.data(), deep.size());
-        std::string msg;
-        EXPECT_EQ(f.Next(&msg), Status::kTooDeep);
-    }
-    {
-        // Incomplete and already beyond the bound.
-        MessageFramer f(100);
-        std::string big = "{\"method\":\"" + std::string(200, 'a');
-        f.Append(big.data(), big.size());
-        std::string msg;
-        EXPECT_EQ(f.Next(&msg), Status::kTooLarge);
-    }
+    for (std::string bad : {"[1,2]", "\"text\"", "17", "null", "}"})
+        EXPECT_EQ(FirstOf(bad), Status::kNotAnObject) << bad;
+    EXPECT_EQ(FirstOf("{\"a\":" + std::string(MessageFramer::kMaxDepth, '[')), Status::kTooDeep);
+    // Incomplete and already beyond the bound.
+    EXPECT_EQ(FirstOf("{\"method\":\"" + std::string(200, 'a'), 100), Status::kTooLarge);
     {
         // Completed by the last bytes while the partial part was still within the bound.
         MessageFramer f(100);

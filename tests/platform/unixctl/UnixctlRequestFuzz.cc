@@ -23,9 +23,8 @@ std::vector<std::string> Frame(const std::string& bytes, size_t chunk, MessageFr
     for (size_t pos = 0; pos < bytes.size() && status == MessageFramer::Status::kNeedMore;
          pos += chunk) {
         framer.Append(bytes.data() + pos, std::min(chunk, bytes.size() - pos));
-        while ((status = framer.Next(&msg)) == MessageFramer::Status::kMessage) {
+        while ((status = framer.Next(&msg)) == MessageFramer::Status::kMessage)
             out.push_back(msg);
-        }
     }
     *end = status;
     return out;
@@ -34,18 +33,16 @@ std::vector<std::string> Frame(const std::string& bytes, size_t chunk, MessageFr
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) {
+    if (size == 0)
         return 0;
-    }
     size_t chunk = 1 + data[0] % 16;
     std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
     MessageFramer::Status wholeEnd, chunkedEnd;
     std::vector<std::string> whole = Frame(bytes, bytes.size() + 1, &wholeEnd);
     std::vector<std::string> chunked = Frame(bytes, chunk, &chunkedEnd);
     // Chunked framing may stop earlier on a size error only if the whole one failed too.
-    if (wholeEnd == chunkedEnd && whole != chunked) {
+    if (wholeEnd == chunkedEnd && whole != chunked)
         std::abort();
-    }
     for (const std::string& msg : whole) {
         ozy::unixctl::Request request;
         ozy::unixctl::Reply reply;

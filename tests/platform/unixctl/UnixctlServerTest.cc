@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -15,7 +17,7 @@
 #include "runtime/AgentClock.h"
 #include "tests/platform/unixctl/UnixctlTestUtil.h"
 #include "tests/support/Await.h"
-#include "tests/support/LogCapture.h"
+#include "tests/support/LogLines.h"
 #include "tests/support/TempDir.h"
 
 namespace ozy::unixctl {
@@ -23,6 +25,7 @@ namespace {
 
 using CfgAgent::test::AwaitTrue;
 using CfgAgent::test::LogCapture;
+using CfgAgent::test::Logged;
 using CfgAgent::test::TempDir;
 using test::MakeRequest;
 using test::RawClient;
@@ -30,9 +33,8 @@ using test::ServerThread;
 
 std::string Join(const std::vector<std::string>& args) {
     std::string out;
-    for (const auto& a : args) {
+    for (const auto& a : args)
         out += (out.empty() ? "" : " ") + a;
-    }
     return out;
 }
 
@@ -69,6 +71,15 @@ class UnixctlServerTest : public ::testing::Test {
 
     // One Run() answers everything already sent by connected clients.
     void Pump() { server_->Run(); }
+    // Sends `bytes`, runs the server once and returns the text of the one reply.
+    std::string Ask(RawClient& c, const std::string& bytes) {
+        EXPECT_TRUE(c.Send(bytes));
+        Pump();
+        return c.ReadReply().text;
+    }
+    std::string Echo(RawClient& c, const std::string& arg, int id) {
+        return Ask(c, MakeRequest("echo", "[\"" + arg + "\"]", id));
+    }
 
     LogCapture log_{CfgAgent::kLogDebug};
     TempDir dir_{"ozy-unixctl"};
@@ -100,14 +111,12 @@ TEST_F(UnixctlServerTest, AnswersRequestsSplitAcrossReadsOnlyWhenComplete) {
 TEST_F(UnixctlServerTest, AnswersPipelinedRequestsInOrderOneReplyEach) {
     RawClient c(path_);
     std::string batch;
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 50; ++i)
         batch += MakeRequest("echo", "[\"" + std::to_string(i) + "\"]", i) + (i % 2 ? "\n" : "");
-    }
     ASSERT_TRUE(c.Send(batch));
     // More requests than one Run() answers per connection: Wait() must not block while some wait.
-    for (Pump(); calls_.load() < 50; Pump()) {
+    for (Pump(); calls_.load() < 50; Pump())
         server_->Wait(-1);
-    }
     auto msgs = c.Read(50);
     ASSERT_EQ(msgs.size(), 50u);
     for (int i = 0; i < 50; ++i) {
@@ -143,9 +152,7 @@ TEST_F(UnixctlServerTest, RefusesArgumentCountsAndUnknownCommandsBeforeAnyHandle
     EXPECT_TRUE(
         log_.ContainsWithCode("unixctl: refused: \"nope\" is not a valid command", "LCP00703"));
     // The connection stays usable after refusals.
-    ASSERT_TRUE(c.Send(MakeRequest("echo", R"(["ok"])", 6)));
-    Pump();
-    EXPECT_EQ(c.ReadReply().text, "ok\n");
+    EXPECT_EQ(Echo(c, "ok", 6), "ok\n");
 }
 
 TEST_F(UnixctlServerTest, ListCommandsAndHelpPrintTheSortedTableWithUsage) {
@@ -177,8 +184,8 @@ TEST_F(UnixctlServerTest, RegistrationKeepsTheFirstCommandAndRefusesBadRanges) {
     server_->RegisterCommand("range", "", 2, 1, [](Connection& c, const auto&) { c.Reply("x"); });
     server_->RegisterCommand("negative", "", -1, 1,
                              [](Connection& c, const auto&) { c.Reply("x"); });
-    EXPECT_TRUE(log_.Contains("unixctl: command \"echo\" is already registered"));
-    EXPECT_TRUE(log_.Contains("unixctl: command \"range\" not registered"));
+    EXPECT_TRUE(Logged(log_, {"unixctl: command \"echo\" is already registered",
+                              "unixctl: command \"range\" not registered"}));
     RawClient c(path_);
     ASSERT_TRUE(c.Send(MakeRequest("echo", R"(["a"])", 1) + MakeRequest("range", "[]", 2) +
                        MakeRequest("negative", "[]", 3)));
@@ -203,9 +210,9 @@ TEST_F(UnixctlServerTest, HandlersThatFailOrDoNotReplyStillProduceOneReplyEach) 
     // An empty reply stays empty (no newline added), as Open vSwitch sends it.
     EXPECT_EQ(msgs[4], R"({"error":null,"id":5,"result":""})");
     EXPECT_FALSE(c.Readable());
-    EXPECT_TRUE(log_.Contains("unixctl: command \"silent\" returned without a reply"));
-    EXPECT_TRUE(log_.ContainsWithCode("unixctl: command \"boom\" failed: kaboom", "LCP00703"));
-    EXPECT_TRUE(log_.Contains("unixctl: second reply to \"twice\" dropped"));
+    EXPECT_TRUE(Logged(log_, {"unixctl: command \"silent\" returned without a reply",
+                              {"unixctl: command \"boom\" failed: kaboom", "LCP00703"},
+                              "unixctl: second reply to \"twice\" dropped"}));
 }
 
 TEST_F(UnixctlServerTest, BadInputClosesOnlyThatConnection) {
@@ -240,9 +247,7 @@ TEST_F(UnixctlServerTest, BadInputClosesOnlyThatConnection) {
         EXPECT_TRUE(log_.ContainsWithCode(
             "unixctl: closing connection on " + path_ + ": " + k.logged, "LCP00703"))
             << log_.Dump();
-        ASSERT_TRUE(bystander.Send(MakeRequest("echo", R"(["still"])", 9)));
-        Pump();
-        EXPECT_EQ(bystander.ReadReply().text, "still\n");
+        EXPECT_EQ(Echo(bystander, "still", 9), "still\n");
     }
     EXPECT_EQ(calls_.load(), static_cast<int>(cases.size()));  // only the bystander's
     EXPECT_EQ(server_->ConnectionCount(), 1u);
@@ -303,9 +308,7 @@ TEST_F(UnixctlServerTest, ClientsThatLeaveMidRequestOrBeforeTheirReplyAreForgott
     Pump();
     EXPECT_EQ(server_->ConnectionCount(), 0u);
     RawClient again(path_);
-    ASSERT_TRUE(again.Send(MakeRequest("echo", R"(["x"])", 2)));
-    Pump();
-    EXPECT_EQ(again.ReadReply().text, "x\n");
+    EXPECT_EQ(Echo(again, "x", 2), "x\n");
 }
 
 // Idle clients cannot keep the connections: at the cap new ones are refused (one log line for a
@@ -339,8 +342,7 @@ TEST_F(UnixctlServerTest, IdleConnectionsAreClosedAndRefusalsAreLoggedOnce) {
         Pump();
         EXPECT_TRUE(extra.ClosedByServer());  // unanswered
     }
-    EXPECT_EQ(log_.Count("connection(s) refused on " + path_ + ": too many connections open"),
-              1u)
+    EXPECT_EQ(log_.Count("connection(s) refused on " + path_ + ": too many connections open"), 1u)
         << log_.Dump();
     EXPECT_EQ(calls_.load(), 0);
 
@@ -357,9 +359,7 @@ TEST_F(UnixctlServerTest, IdleConnectionsAreClosedAndRefusalsAreLoggedOnce) {
     EXPECT_TRUE(log_.Contains("unixctl: closed 511 connection(s) idle for 30 s on " + path_))
         << log_.Dump();
     RawClient fresh(path_);
-    ASSERT_TRUE(fresh.Send(MakeRequest("echo", R"(["y"])", 99)));
-    Pump();
-    EXPECT_EQ(fresh.ReadReply().text, "y\n");
+    EXPECT_EQ(Echo(fresh, "y", 99), "y\n");
     CfgAgent::AgentClock::reset();
     ::setrlimit(RLIMIT_NOFILE, &lim);
 }
@@ -393,9 +393,7 @@ TEST_F(UnixctlServerTest, DescriptorsKeptInReserveAreNotHandedToClients) {
     EXPECT_TRUE(log_.Contains("descriptors kept for the agent's own links")) << log_.Dump();
     EXPECT_EQ(calls_.load(), 0);
     RawClient c(path_);
-    ASSERT_TRUE(c.Send(MakeRequest("echo", R"(["x"])", 2)));
-    Pump();
-    EXPECT_EQ(c.ReadReply().text, "x\n");
+    EXPECT_EQ(Echo(c, "x", 2), "x\n");
 }
 
 TEST_F(UnixctlServerTest, LargeRepliesReachSlowReadersWithoutStallingOthers) {
@@ -403,9 +401,8 @@ TEST_F(UnixctlServerTest, LargeRepliesReachSlowReadersWithoutStallingOthers) {
     // A client that pipelines requests with large replies and never reads them.
     RawClient hog(path_);
     std::string batch;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 20; ++i)
         batch += MakeRequest("big", R"(["262144"])", i);
-    }
     ASSERT_TRUE(hog.Send(batch));
     Client other;
     ASSERT_EQ(other.Connect(path_), 0);
@@ -443,9 +440,8 @@ TEST_F(UnixctlServerTest, HundredConcurrentClientsEachGetTheirOwnReply) {
             }
         });
     }
-    for (auto& w : workers) {
+    for (auto& w : workers)
         w.join();
-    }
     EXPECT_EQ(good.load(), kClients * 3);
     clients.clear();
     EXPECT_TRUE(AwaitTrue([&] { return server_->ConnectionCount() == 0; }));

@@ -3,12 +3,9 @@
 // socket client that writes arbitrary bytes and reads framed replies.
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +14,7 @@
 #include "platform/jsonrpc/MessageFramer.h"
 #include "platform/unixctl/UnixctlProtocol.h"
 #include "platform/unixctl/UnixctlServer.h"
+#include "tests/support/UnixClient.h"
 
 namespace ozy::unixctl::test {
 
@@ -27,9 +25,8 @@ class ServerThread {
         thread_ = std::thread([this] {
             while (!stop_.load()) {
                 server_.Run();
-                if (stop_.load()) {
+                if (stop_.load())
                     break;
-                }
                 server_.Wait(-1);
             }
         });
@@ -38,9 +35,8 @@ class ServerThread {
     void Stop() {
         stop_.store(true);
         server_.Wake();
-        if (thread_.joinable()) {
+        if (thread_.joinable())
             thread_.join();
-        }
     }
 
   private:
@@ -50,41 +46,15 @@ class ServerThread {
 };
 
 // A blocking client socket for raw protocol tests.
-class RawClient {
+class RawClient : public CfgAgent::test::UnixClient {
   public:
-    explicit RawClient(const std::string& path) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    }
-    ~RawClient() { Close(); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
+    explicit RawClient(const std::string& path) { connected_ = Connect(path); }
 
     bool connected() const { return connected_; }
-    int fd() const { return fd_; }
-    void Close() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    bool Send(const std::string& bytes) {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
-            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            sent += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool Send(const std::string& bytes) { return Write({bytes.begin(), bytes.end()}); }
     // True when a byte or the end of the stream is waiting (without consuming it).
     bool Readable(int timeoutMs = 0) {
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{fd(), POLLIN, 0};
         return ::poll(&p, 1, timeoutMs) > 0;
     }
     // Reads `count` messages; fewer when the stream ends or nothing arrives for `timeoutMs`.
@@ -96,15 +66,10 @@ class RawClient {
                 out.push_back(msg);
                 continue;
             }
-            if (!Readable(timeoutMs)) {
-                break;
-            }
             char buf[65536];
-            ssize_t n = ::recv(fd_, buf, sizeof(buf), 0);
-            if (n <= 0) {
-                eof_ = true;
+            ssize_t n = Readable(timeoutMs) ? ::recv(fd(), buf, sizeof(buf), 0) : 0;
+            if (n <= 0)
                 break;
-            }
             framer_.Append(buf, static_cast<size_t>(n));
         }
         return out;
@@ -114,32 +79,24 @@ class RawClient {
         Reply r;
         auto msgs = Read(1, timeoutMs);
         std::string reason;
-        if (msgs.empty() || !ParseReply(msgs[0], &r, &reason)) {
-            return Reply{};
-        }
-        return r;
+        return msgs.empty() || !ParseReply(msgs[0], &r, &reason) ? Reply{} : r;
     }
     // True when the server closed the connection (end of stream or reset) within `timeoutMs`.
     bool ClosedByServer(int timeoutMs = 30000) {
         char buf[4096];
         for (;;) {
-            if (!Readable(timeoutMs)) {
+            if (!Readable(timeoutMs))
                 return false;
-            }
-            ssize_t n = ::recv(fd_, buf, sizeof(buf), 0);
-            if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+            ssize_t n = ::recv(fd(), buf, sizeof(buf), 0);
+            if (n == 0 || (n < 0 && errno == ECONNRESET))
                 return true;
-            }
-            if (n < 0) {
+            if (n < 0)
                 return false;
-            }
         }
     }
 
   private:
-    int fd_ = -1;
     bool connected_ = false;
-    bool eof_ = false;
     MessageFramer framer_{64 * 1024 * 1024};
 };
 
