@@ -5,10 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
-
-#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +16,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/UnixClient.h"
 
 namespace ozy::tarp::test {
 namespace {
@@ -76,17 +74,7 @@ class TarpDpemuSystemTest : public ::testing::Test {
         fill(list);
         return FW_EvaluateConfigFile(handle_, &list, "f1", 0);
     }
-    std::vector<std::string> RuleSets() {
-        uint32_t n = 0;
-        EXPECT_EQ(FW_GetRuleSetCount(handle_, "f1", &n), 0);
-        std::vector<FW_RuleSetName> names(n);
-        uint32_t total = 0;
-        EXPECT_EQ(FW_GetRuleSetList(handle_, "f1", names.data(), n, &total), 0);
-        std::vector<std::string> out;
-        for (auto& x : names)
-            out.push_back(x.name);
-        return out;
-    }
+    std::vector<std::string> RuleSets() { return RuleSetNames(handle_, "f1"); }
 
     CfgAgent::test::TempDir root_{"ozy-tarp"};
     std::unique_ptr<ChildProcess> emu_;
@@ -143,22 +131,15 @@ TEST_F(TarpDpemuSystemTest, AppliesAreRealizedJudgedAndSurviveAnEmulatorRestart)
     // A frame announcing more than 16 MiB, and one with a bad magic: the emulator drops that
     // connection and goes on serving the library.
     for (uint32_t magic : {ozy::device::kFrameMagic, 0x12345678u}) {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::string path = ozy::hostPath("/dev/ozy-tarp");
-        std::memcpy(addr.sun_path, path.data(), path.size());
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        uint8_t header[12];
-        ozy::device::EncodeFrameHeader(header, kCmdApply, ozy::device::kMaxPayload + 1);
-        header[0] = uint8_t(magic >> 24);
-        header[1] = uint8_t(magic >> 16);
-        header[2] = uint8_t(magic >> 8);
-        header[3] = uint8_t(magic);
-        ASSERT_EQ(::send(fd, header, sizeof header, MSG_NOSIGNAL), 12);
+        CfgAgent::test::UnixClient c;
+        ASSERT_TRUE(c.Connect(ozy::hostPath("/dev/ozy-tarp")));
+        std::vector<uint8_t> header(12);
+        ozy::device::EncodeFrameHeader(header.data(), kCmdApply, ozy::device::kMaxPayload + 1);
+        for (int i = 0; i < 4; ++i)
+            header[i] = uint8_t(magic >> (24 - 8 * i));
+        ASSERT_TRUE(c.Write(header));
         char byte;
-        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "closed without a reply";
-        ::close(fd);
+        EXPECT_EQ(::recv(c.fd(), &byte, 1, 0), 0) << "closed without a reply";
     }
     EXPECT_EQ(RuleSets(), (std::vector<std::string>{"mainrs", "spare"}));
     FW_FilterChanged(handle_, "f1");

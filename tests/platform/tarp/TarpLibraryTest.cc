@@ -55,21 +55,20 @@ class TarpLibraryTest : public ::testing::Test {
         return FW_EvaluateConfigFile(h_, &list, filter.c_str(), 0);
     }
 
+    // The usual configuration: address set "web" and rule set "mainrs" of the web segment.
+    int ApplyWeb(const std::string& filter) {
+        return Apply(filter, [&](CTarpFWCmdList& l) {
+            FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_});
+        });
+    }
+
     std::string Realized(const std::string& filter) {
         const auto* f = dev_.state->FindFilter(filter);
         return f ? ozy::dpemu::tarp::RenderFilter(*dev_.state, filter, *f).dump() : "none";
     }
 
     std::vector<std::string> RuleSets(const std::string& filter) {
-        uint32_t count = 0;
-        EXPECT_EQ(FW_GetRuleSetCount(h_, filter.c_str(), &count), 0);
-        std::vector<FW_RuleSetName> names(count);
-        uint32_t total = 0;
-        EXPECT_EQ(FW_GetRuleSetList(h_, filter.c_str(), names.data(), count, &total), 0);
-        std::vector<std::string> out;
-        for (auto& n : names)
-            out.push_back(n.name);
-        return out;
+        return RuleSetNames(h_, filter);
     }
 
     InProcessTarp dev_;
@@ -82,34 +81,32 @@ class TarpLibraryTest : public ::testing::Test {
 };
 
 TEST_F(TarpLibraryTest, StatusesComeBackUnchanged) {
-    auto good = [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); };
-    EXPECT_EQ(Apply("f1", good), 0);
-    EXPECT_EQ(Apply("f1", good), 21) << "the same configuration again changes nothing";
-    EXPECT_EQ(Apply("nosuch", good), 19);
+    EXPECT_EQ(ApplyWeb("f1"), 0);
+    EXPECT_EQ(ApplyWeb("f1"), 21) << "the same configuration again changes nothing";
+    EXPECT_EQ(ApplyWeb("nosuch"), 19);
     for (uint32_t injected : {8u, 65u, 19u, 42u}) {
         dev_.inject = [&](uint32_t cmd, const uint8_t*, size_t) -> std::optional<uint32_t> {
             if (cmd == kCmdApply)
                 return injected;
             return std::nullopt;
         };
-        EXPECT_EQ(Apply("f1", good), int(injected));
+        EXPECT_EQ(ApplyWeb("f1"), int(injected));
     }
     dev_.inject = nullptr;
-    EXPECT_STREQ(FW_StatusToString(21), "applied with no change");
-    EXPECT_STREQ(FW_StatusToString(65), "invalid configuration");
-    EXPECT_STREQ(FW_StatusToString(19), "no such filter");
-    EXPECT_STREQ(FW_StatusToString(8), "out of memory");
+    for (auto [status, text] : {std::pair<int, const char*>{21, "applied with no change"},
+                                {65, "invalid configuration"},
+                                {19, "no such filter"},
+                                {8, "out of memory"}})
+        EXPECT_STREQ(FW_StatusToString(status), text);
     // A status that the device never gives is not mistaken for a known one.
     EXPECT_STREQ(FW_StatusToString(42), "unknown status");
 }
 
 TEST_F(TarpLibraryTest, RefusedApplyChangesNothing) {
-    ASSERT_EQ(
-        Apply("f1",
-              [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); }),
-        0);
+    ASSERT_EQ(ApplyWeb("f1"), 0);
     std::string before = Realized("f1");
-    std::vector<std::string> setsBefore = RuleSets("f1");
+    const std::vector<std::string> setsBefore = {"mainrs"};
+    ASSERT_EQ(RuleSets("f1"), setsBefore);
     size_t acked = TarpFirewall::detail::HandleAckedSegments(h_);
 
     // A new rule names "db", defined neither in the apply nor on the filter.
@@ -130,10 +127,7 @@ TEST_F(TarpLibraryTest, RefusedApplyChangesNothing) {
 }
 
 TEST_F(TarpLibraryTest, RecordAnswersUntilTheFilterChangesOrTheEpochDoes) {
-    ASSERT_EQ(
-        Apply("f1",
-              [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); }),
-        0);
+    ASSERT_EQ(ApplyWeb("f1"), 0);
     EXPECT_EQ(RuleSets("f1"), std::vector<std::string>{"mainrs"});
     size_t asked = dev_.Count(kCmdListRuleSets);
     // Known now: an apply keeps the record current without asking the device.
@@ -150,10 +144,7 @@ TEST_F(TarpLibraryTest, RecordAnswersUntilTheFilterChangesOrTheEpochDoes) {
     size_t uploads = dev_.Count(kCmdSegmentPut);
     dev_.Restart();
     CreateFilter("f1");
-    ASSERT_EQ(
-        Apply("f1",
-              [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); }),
-        0);
+    ASSERT_EQ(ApplyWeb("f1"), 0);
     EXPECT_EQ(TarpFirewall::detail::HandleEpoch(h_), epoch + 1);
     EXPECT_EQ(dev_.Count(kCmdSegmentPut), uploads + 1) << "segments go up again";
     EXPECT_EQ(RuleSets("f1"), std::vector<std::string>{"mainrs"}) << "not the old epoch's record";
@@ -200,11 +191,10 @@ TEST_F(TarpLibraryTest, ThousandFiltersHoldOneSegmentAndAChangeCostsOneUpload) {
 }
 
 TEST_F(TarpLibraryTest, RecordsGoWithTheirFilters) {
-    auto good = [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); };
     for (int i = 0; i < 10; ++i) {
         std::string name = "vm" + std::to_string(i);
         CreateFilter(name);
-        ASSERT_EQ(Apply(name, good), 0);
+        ASSERT_EQ(ApplyWeb(name), 0);
         ASSERT_EQ(RuleSets(name), std::vector<std::string>{"mainrs"});
     }
     EXPECT_EQ(TarpFirewall::detail::HandleRecords(h_), 10u);
@@ -217,7 +207,7 @@ TEST_F(TarpLibraryTest, RecordsGoWithTheirFilters) {
     EXPECT_EQ(TarpFirewall::detail::HandleRecords(h_), 0u);
     // Filters the device does not know leave nothing behind either.
     uint32_t n = 0;
-    EXPECT_EQ(Apply("vm0", good), 19);
+    EXPECT_EQ(ApplyWeb("vm0"), 19);
     EXPECT_EQ(FW_GetRuleSetCount(h_, "vm1", &n), 19);
     EXPECT_EQ(FW_GetAddrSetCount(h_, "vm2", &n), 19);
     EXPECT_EQ(TarpFirewall::detail::HandleRecords(h_), 0u);
@@ -270,13 +260,12 @@ TEST_F(TarpLibraryTest, AcknowledgedSegmentsAreBounded) {
 
 TEST_F(TarpLibraryTest, UnknownSegmentIsUploadedAndTheApplyRetriedOnce) {
     CreateFilter("f2");
-    auto with = [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_}); };
-    ASSERT_EQ(Apply("f1", with), 0);
+    ASSERT_EQ(ApplyWeb("f1"), 0);
     ASSERT_EQ(Apply("f1", [](CTarpFWCmdList& l) { FillList(l, {}, {}); }), 0);
     // The device drops the segment nobody uses; the library still counts it as held.
     EXPECT_EQ(dev_.state->DropUnusedSegments(), 1u);
     size_t applies = dev_.Count(kCmdApply), uploads = dev_.Count(kCmdSegmentPut);
-    EXPECT_EQ(Apply("f2", with), 0);
+    EXPECT_EQ(ApplyWeb("f2"), 0);
     EXPECT_EQ(dev_.Count(kCmdApply), applies + 2);
     EXPECT_EQ(dev_.Count(kCmdSegmentPut), uploads + 1);
 
@@ -284,7 +273,7 @@ TEST_F(TarpLibraryTest, UnknownSegmentIsUploadedAndTheApplyRetriedOnce) {
     dev_.inject = [](uint32_t cmd, const uint8_t*, size_t) -> std::optional<uint32_t> {
         return cmd == kCmdApply ? std::optional<uint32_t>(kStatusUnknownSegment) : std::nullopt;
     };
-    EXPECT_EQ(Apply("f2", with), int(kStatusIoError));
+    EXPECT_EQ(ApplyWeb("f2"), int(kStatusIoError));
 }
 
 TEST_F(TarpLibraryTest, NamesAtTheirLimitPassAndOneOverFails) {
@@ -330,10 +319,8 @@ TEST_F(TarpLibraryTest, FilterAppearingBetweenCountAndListIsReadAfterOneRetry) {
         ++rounds;
         std::vector<uint8_t> buf(kReadHeaderSize + size_t(capacity) * kFilterRecordSize, 0);
         buf[3] = 1;  // version
-        buf[4] = static_cast<uint8_t>(capacity >> 24);
-        buf[5] = static_cast<uint8_t>(capacity >> 16);
-        buf[6] = static_cast<uint8_t>(capacity >> 8);
-        buf[7] = static_cast<uint8_t>(capacity);
+        for (int i = 0; i < 4; ++i)
+            buf[4 + i] = static_cast<uint8_t>(capacity >> (24 - 8 * i));
         req.buf = buf.data();
         req.size = static_cast<uint32_t>(buf.size());
         ASSERT_EQ(FW_Ioctl(kFwIoctlReadFilters, &req), 0);
@@ -449,13 +436,7 @@ TEST_F(TarpLibraryTest, QueryIsAnsweredWhileAnApplyIsInFlight) {
         cv.wait(lock, [&] { return release; });
         return 0u;
     };
-    std::thread pass([&] {
-        EXPECT_EQ(Apply("f1",
-                        [&](CTarpFWCmdList& l) {
-                            FillList(l, {MakeSet("web", {"10.0.0.0/24"})}, {web_});
-                        }),
-                  0);
-    });
+    std::thread pass([&] { EXPECT_EQ(ApplyWeb("f1"), 0); });
     {
         std::unique_lock<std::mutex> lock(m);
         cv.wait(lock, [&] { return applying; });

@@ -8,6 +8,7 @@
 
 #include "platform/tarp/CTarpFWCmdList.h"
 #include "platform/tarp/CTarpFWRuleBuilder.h"
+#include "platform/tarp/TarpFw.h"
 #include "platform/tarp/TarpWire.h"
 
 namespace ozy::tarp::test {
@@ -57,6 +58,21 @@ inline void FillList(CTarpFWCmdList& list,
         roots.push_back("mainrs_L2");
     }
     list.addSetRootRuleSets(roots);
+}
+
+// The names of the rule sets of `filter`, as counted then listed by the library; a failed call
+// gives the one name "status N" instead.
+inline std::vector<std::string> RuleSetNames(FW_Handle* h, const std::string& filter) {
+    uint32_t count = 0, total = 0;
+    if (int st = FW_GetRuleSetCount(h, filter.c_str(), &count))
+        return {"status " + std::to_string(st)};
+    std::vector<FW_RuleSetName> names(count);
+    if (int st = FW_GetRuleSetList(h, filter.c_str(), names.data(), count, &total))
+        return {"status " + std::to_string(st)};
+    std::vector<std::string> out;
+    for (auto& n : names)
+        out.push_back(n.name);
+    return out;
 }
 
 }  // namespace ozy::tarp::test
