@@ -231,6 +231,8 @@ std::vector<pb::MonitorStatementMsg> CairndbClient::ConfigStatements() const {
     add(OT::CONFIG_SPAN, true);
     add(OT::IP_REPUTATION_CONFIG, true);
     add(OT::CONDUIT_CHANNEL_GLOBAL_CONFIG, false);
+    // The per-VIF channel flag: decoded for ConfigApp, so monitored beside the global settings.
+    add(OT::CONDUIT_CHANNEL_VIF_CONFIG, false);
     add(OT::CCP_SESSION, false);
     s.push_back(SelectStatement<pb::SiServiceChainOpMsg>(OT::SI_SERVICE_CHAIN,
                                                          [](pb::SiServiceChainOpMsg&) {}));

@@ -25,6 +25,8 @@ constexpr CT kL2Cache[] = {CT::L2CACHE};
 constexpr CT kL3Cache[] = {CT::L3CACHE};
 constexpr CT kDfw[] = {CT::DFW};
 constexpr CT kDfwLb[] = {CT::DFW, CT::LB};
+// Containers also reach ConfigApp, whose container interfaces follow the spans that name them.
+constexpr CT kDfwLbConfigApp[] = {CT::DFW, CT::LB, CT::CONFIGAPP};
 constexpr CT kDfwIds[] = {CT::DFW, CT::IDS};
 constexpr CT kDfwConfigApp[] = {CT::DFW, CT::CONFIGAPP};
 constexpr CT kIds[] = {CT::IDS};
@@ -92,7 +94,7 @@ const Route kRoutes[] = {
      decode::DecodeLogRouterPortDadRequest,
      DR::KIND,
      {C(kL3Cache)}},
-    {OT::CONTAINER, decode::DecodeDfwContainer, DR::GENERIC, {C(kDfwLb)}},
+    {OT::CONTAINER, decode::DecodeDfwContainer, DR::GENERIC, {C(kDfwLbConfigApp)}},
     {OT::RULE, decode::DecodeDfwRule, DR::GENERIC, {C(kDfwIds)}},
     {OT::RULE_SECTION, decode::DecodeDfwRuleSection, DR::GENERIC, {C(kDfwIds)}},
     {OT::CONTEXT_PROFILE, decode::DecodeDfwContextProfile, DR::GENERIC, {C(kDfwIds)}},

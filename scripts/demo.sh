@@ -210,8 +210,20 @@ CAIRNCTL=$BIN/cairnctl
 HOST_SWITCH=$(jq -r '.TRANSPORT_NODE_CONFIG[0].transport_switches[0].name' "$TOPOLOGY")
 mapfile -t SWITCHES < <(jq -r '.LOG_SWITCH_CONFIG[] |
     [.id, (.switch_name // "-"), (.vni // "-" | tostring)] | @tsv' "$TOPOLOGY")
-mapfile -t PORTS < <(jq -r '.LOG_SWITCH_PORT_CONFIG[] | select(.attachment.vif_id) |
+mapfile -t PORTS < <(jq -r '.LOG_SWITCH_PORT_CONFIG[] |
+    select(.attachment.vif_id and (.attachment.parent_vif_id | not)) |
     [.id, .switch_id, .attachment.vif_id, .attachment.dvport_id] | @tsv' "$TOPOLOGY")
+# Container interfaces (ports whose attachment names a parent VIF): their child ports hang off the
+# VM's port and are realized by the agent once the parent VIF connects; no VIF of their own here.
+mapfile -t CIFS < <(jq -r '.LOG_SWITCH_PORT_CONFIG[] | select(.attachment.parent_vif_id) |
+    [.id, .attachment.vif_id, .attachment.parent_vif_id, .attachment.vlan, .attachment.dvport_id] |
+    @tsv' "$TOPOLOGY")
+# VIFs made container-bus parents by their port's extra config: each gets a link-local address
+# from the host switch's container-bus kernel NIC, played by the emulator (conduitKrnnic0).
+BUS_PARENTS=$(jq '[.LOG_SWITCH_PORT_CONFIG[] | select(any(.extra_configs[]?;
+    .key == "com.orvane.port.extraConfig.parentVif.conduit" and .value == "true"))] | length' \
+    "$TOPOLOGY")
+BUS_KRNNIC=conduitKrnnic0
 [ ${#PORTS[@]} -gt 0 ] || die "$TOPOLOGY has no attached port"
 declare -A SW_NAME SW_VNI
 for line in "${SWITCHES[@]}"; do
@@ -299,6 +311,7 @@ say "ozy-cfgagent  pid $AGENT_PID, start-up complete"
 WATCHED+=("$AGENT_PID ozy-cfgagent")
 
 emu() { ovs-appctl -t "$ROOT/$EMU_CTL" "$@"; }
+agent() { ovs-appctl -t "$ROOT/$AGENT_CLI" "$@"; }
 session_synced() {
     [ "$(emu dpemu/dump kcp 2>/dev/null | jq -r '.session.state')" = synced ]
 }
@@ -320,6 +333,10 @@ for line in "${PORTS[@]}"; do
     n=$((n + 1))
     emu dpemu/vif-connect "$vif" "$dvport" "$HOST_SWITCH" "$(vif_mac $n)"
 done
+# The container bus's kernel NIC with its address (the emulator connects its VIF too).
+if [ "$BUS_PARENTS" -gt 0 ]; then
+    emu dpemu/krnnic-add "$BUS_KRNNIC" 169.254.1.1 255.255.255.0 "$HOST_SWITCH" >/dev/null
+fi
 # The overlay: the host switch (instance 1) joins every VNI with its TEP as local VTEP, the VIFs'
 # MACs are learned behind the TEP, and the TEP is the switch's routing-domain VTEP.
 emu dpemu/vxlan-instance add 1 >/dev/null
@@ -371,7 +388,7 @@ l2_states_written() {
     for line in "${SWITCHES[@]}"; do
         IFS=$'\t' read -r id name vni <<<"$line"
         [ "$vni" = - ] && continue
-        want=$(jq --arg ls "$id" '[.LOG_SWITCH_PORT_CONFIG[] | select(.switch_id == $ls and .attachment.vif_id)] | length' "$TOPOLOGY")
+        want=$(jq --arg ls "$id" '[.LOG_SWITCH_PORT_CONFIG[] | select(.switch_id == $ls and .attachment.vif_id and (.attachment.parent_vif_id | not))] | length' "$TOPOLOGY")
         jq -e --arg id "$id" --argjson n "$want" \
             '[.LOG_SWITCH_STATE[] | select(.id == $id and (.vtep_entries | length) == 1 and (.mac_entries | length) == $n)] | length == 1' \
             <<<"$L2_STATES" >/dev/null || return 1
@@ -385,6 +402,14 @@ l2_remote_pushed() {
     emu dpemu/vxlan-summary 2>/dev/null |
         jq -e --argjson n "$L2_REMOTE_MACS" '.remote_macs == $n' >/dev/null
 }
+# Every CIF has its Container record; every container-bus parent its LIP.
+cifs_realized() {
+    emu dpemu/dump kcp 2>/dev/null |
+        jq -e --argjson n "${#CIFS[@]}" '(.containers | length) == $n' >/dev/null || return 1
+    agent cfgagent/config/conduitkrn 2>/dev/null |
+        jq -e --argjson n "$BUS_PARENTS" '[.[] | .lips // {} | length] | add // 0 | . == $n' \
+            >/dev/null
+}
 all_realized() {
     local line lsp ls vif dvport
     for line in "${PORTS[@]}"; do
@@ -392,10 +417,11 @@ all_realized() {
         port_realized "$dvport" "${SW_VNI[$ls]:-}" || return 1
     done
     routing_realized || return 1
+    cifs_realized || return 1
     vif_states_written && l2_states_written && l2_remote_pushed
 }
 start=$EPOCHREALTIME
-await "$REALIZE_TIMEOUT" "every port unblocked, every LIF and route in the dataplane, a VIF_STATE per VIF and the learned L2 state" \
+await "$REALIZE_TIMEOUT" "every port unblocked, every LIF and route and CIF in the dataplane, a VIF_STATE per VIF, the learned L2 state and the container bus's LIPs" \
     all_realized
 elapsed=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
 say "realized in ${elapsed} s: ${#PORTS[@]} ports unblocked, $VDR_LIFS LIFs and $VDR_ROUTES routes," \
@@ -459,6 +485,10 @@ for line in "${PORTS[@]}"; do
     IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
     row "$lsp" "${SW_NAME[$ls]:-$ls}" "${SW_VNI[$ls]:--}" "$vif"
 done
+for line in "${CIFS[@]}"; do
+    IFS=$'\t' read -r lsp cvif parent vlan child <<<"$line"
+    say "CIF port $lsp  VIF $cvif  behind VIF $parent on VLAN $vlan  child port $child"
+done
 
 section "realized dataplane state (ozy-dpemu KCP tables)"
 jq -r '"session: \(.session.state), id \(.session.id), dataplane status \(.session.dp_status); \(.stats.updates) updates, \(.errors | length) errors"' <<<"$KCP"
@@ -475,6 +505,22 @@ for line in "${PORTS[@]}"; do
         wrap
     }
 done
+
+section "container interfaces (cfgagent/config/ciflist; ozy-dpemu Container records)"
+agent cfgagent/config/ciflist | jq -r '.[] |
+    "CIF \(.cif)  VLAN \(.vlan)  MAC \(.mac)  behind VIF \(.host_vif)\(if .connected then "" else " (waiting)" end)",
+    "    child port \(.child_port) of VM port \(.vm_port)  DFW \(.dfw)  SI \(.si)"'
+jq -r '.containers | to_entries[] | "Container record \(.key): port \(.value.port_id) VLAN \(.value.vlan) \([.value.addresses[].address] | join(" "))"'  <<<"$KCP"
+jq -r '.port_container_lists | to_entries[] | "port container list of VIF \(.key): \(.value | join(", "))"' <<<"$KCP"
+for line in "${CIFS[@]}"; do
+    IFS=$'\t' read -r lsp cvif parent vlan child <<<"$line"
+    emu dpemu/kcp-port "$child" | jq -r --arg p "$child" \
+        '"child port \($p): \(.block.state // "-"), parent port \(.ls_attachment.parent_port_id // "-") VLAN \(.ls_attachment.vlan // "-")"'
+done
+say "container bus:"
+agent cfgagent/config/conduitkrn | jq -r '.[] |
+    "    kernel NIC \(.krnnic) on \(.host_switch) (channel \(.channel)): \(.ip // "-")/\(.mask // "-"), pool \(.pool // "-"), \(.used // 0) used, \(.pending // [] | length) pending",
+    (.lips // {} | to_entries[] | "    LIP \(.value) for VIF \(.key)")'
 
 section "realized routing state (ozy-dpemu VDR tables)"
 jq -r '"session: \(if .session.connected then "connected" else "not connected" end), \(.session.full_sync_ends) Full Sync End; \(.stats.updates) updates, \(.errors | length) errors"' <<<"$VDR"

@@ -204,6 +204,7 @@ void CIFConfig::UpdateCIFPort(const std::string& lspId, Cif desired) {
     auto it = cifs_.find(lspId);
     if (it == cifs_.end()) {
         CFG_INFO("Add CIF port %1, hostVIFID %2", desired.cifId, desired.hostVifId);
+        Cover(desired);
         it = cifs_.emplace(lspId, std::move(desired)).first;
         Index(lspId, it->second, true);
         Program(lspId, it->second, true);
@@ -236,6 +237,7 @@ void CIFConfig::UpdateCIFPort(const std::string& lspId, Cif desired) {
     c.connected = connected;
     c.outOfSync = outOfSync;
     c.vmPortId = vmPortId;
+    Cover(c);
     Index(lspId, c, true);
     Program(lspId, c, true);
 }
@@ -252,6 +254,28 @@ void CIFConfig::DeleteCIFPort(const std::string& lspId) {
     CFG_INFO("Delete CIF port [%1]", c.cifId);
     Index(lspId, c, false);
     cifs_.erase(it);
+}
+
+// ---- span coverage --------------------------------------------------------------------------
+
+bool CIFConfig::Cover(Cif& c) const {
+    bool dfw = spans_.Covers(CifSpans::kDfw, c.cifId, c.mac);
+    bool si = spans_.Covers(CifSpans::kSi, c.cifId, c.mac);
+    if (dfw == c.inDfw && si == c.inSi)
+        return false;
+    c.inDfw = dfw;
+    c.inSi = si;
+    return true;
+}
+
+void CIFConfig::CoverAll() {
+    // The dataplane looks at a container's filters again when its record comes.
+    for (auto& [lspId, c] : cifs_) {
+        if (!Cover(c) || !c.connected)
+            continue;
+        CFG_INFO("CIFConfig: send cif port[%1] to DP", c.cifId);
+        MarkSend(lspId, c);
+    }
 }
 
 // ---- realisation --------------------------------------------------------------------------
@@ -529,6 +553,8 @@ std::string CIFConfig::DumpCifs() const {
                        {"vlan", c.vlan},
                        {"mac", kcp::MacText(c.mac.data())},
                        {"connected", c.connected},
+                       {"dfw", c.inDfw},
+                       {"si", c.inSi},
                        {"out_of_sync", c.outOfSync}});
     }
     return out.dump(2);

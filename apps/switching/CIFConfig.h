@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/switching/CifSpans.h"
 #include "apps/switching/IDVSPropConvertor.h"
 #include "dataplane/KcpWalk.h"
 #include "intake/CairnDBUpdateMsg.h"
@@ -73,6 +74,9 @@ class CIFConfig {
         bool connected = false;
         bool outOfSync = false;
         std::string vmPortId;
+        // Covered by the firewall and service-insertion spans (CifSpans).
+        bool inDfw = false;
+        bool inSi = false;
 
         bool SameDesired(const Cif& o) const;
     };
@@ -86,6 +90,11 @@ class CIFConfig {
         std::chrono::milliseconds pollInterval{5000};
     };
     static constexpr const char* kPollIntervalKey = "features.conduit.krnnicPollMs";
+    // The container-bus channel of this node, chosen by its transport node's type: a hypervisor
+    // host (type 1) reaches the bus through the virtual switch's container-bus kernel NICs; other
+    // node types have no channel here, nor a node without a transport node.
+    enum class Channel { kNone, kKrnnic };
+    static constexpr uint32_t kHostNodeType = 1;
 
     CIFConfig(IConfigApp* sender, IStateCacheConfigTable* table, IDVSPropConvertor* convertor);
     ~CIFConfig();
@@ -96,7 +105,9 @@ class CIFConfig {
     // Without it (tests of the CIFs alone) the bus is not fed.
     void AttachConduit(const ConduitOptions& options);
 
-    // Dispatcher objects: CONDUIT_CHANNEL_GLOBAL_CONFIG and CONDUIT_CHANNEL_VIF_CONFIG.
+    // Dispatcher objects: CONTAINER and CONFIG_SPAN (the CIFs' span coverage),
+    // TRANSPORT_NODE_CONFIG (the bus's channel), CONDUIT_CHANNEL_GLOBAL_CONFIG and
+    // CONDUIT_CHANNEL_VIF_CONFIG.
     void UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync);
     // The bus's LIP notices (posted) and the kernel-NIC poll (timer); public for tests, callers
     // hold the global agent lock.
@@ -125,6 +136,7 @@ class CIFConfig {
     // array) with their host switch, address, pool, used count, pending VIFs and LIPs.
     std::string DumpConduitKrnnics(const std::string& programmed) const;
     size_t CifCount() const { return cifs_.size(); }
+    Channel ConduitChannel() const { return channel_; }
     const Cif* FindCif(const std::string& lspId) const;
 
   private:
@@ -161,8 +173,13 @@ class CIFConfig {
 
     // Changes are marked and sent once per entry point (Flush): port deletions, Container
     // records, the ContainerList, then the Port ContainerLists of the host VIFs concerned.
+    // The span coverage of one CIF; true when it changed.
+    bool Cover(Cif& c) const;
+    void CoverAll();
     // The bus (CIFConfigConduit.cc).
     void DetachConduit();
+    void UpdateConduitObjects(const CairnDBUpdateList& objects, bool fullSync);
+    void UpdateChannel(const CairnDBUpdateList& nodes, bool fullSync);
     void UpdateBusPort(const std::string& lspId,
                        const orvane::ozy::cairndb::LogSwitchPortConfigMsg* m);
     void UpdateParentFlag(const std::string& vifId);
@@ -191,6 +208,7 @@ class CIFConfig {
     std::set<std::string> records_;     // logical ports whose Container record is due
     std::set<std::string> dirtyHosts_;  // host VIFs whose Port ContainerList is due
     bool listDirty_ = false;
+    CifSpans spans_;
 
     // The bus.
     ozy::Conduit::ConduitService* conduit_ = nullptr;
@@ -206,6 +224,8 @@ class CIFConfig {
     std::map<std::string, std::string> channelVifById_;        // its object id -> VIF
     std::map<std::string, KrnnicWait> krnnics_;                // connected kernel NICs
     std::map<std::string, uint32_t> conduitPorts_;             // "ct-" port -> LIP
+    std::map<std::string, uint32_t> nodeTypes_;                // transport node -> its type
+    Channel channel_ = Channel::kNone;
     bool pushed_ = false;
     bool dpConnected_ = true;
     bool stopped_ = false;

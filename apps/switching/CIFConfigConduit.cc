@@ -117,8 +117,73 @@ void CIFConfig::DetachConduit() {
 
 void CIFConfig::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) {
     ozy::wft::Span span("CIFConfig.UpdateDesiredState");
+    // The CIFs' span coverage: spans first, so that a container they name counts at once.
+    bool spans = spans_.UpdateSpans(objects, fullSync);
+    bool containers = spans_.UpdateContainers(objects, fullSync);
+    if (spans || containers) {
+        CoverAll();
+        Flush();
+    }
     if (conduit_ == nullptr)
         return;
+    UpdateChannel(objects, fullSync);
+    UpdateConduitObjects(objects, fullSync);
+}
+
+void CIFConfig::UpdateChannel(const CairnDBUpdateList& nodes, bool fullSync) {
+    bool seen = false;
+    if (fullSync)
+        nodeTypes_.clear();
+    for (const CairnDBUpdateMsg& o : nodes) {
+        if (o.objType != ObjectType::TRANSPORT_NODE_CONFIG ||
+            o.property != PropertyType::INVALID_PROPERTY)
+            continue;
+        seen = true;
+        if (o.op == Operation::OPERATION_DELETE) {
+            nodeTypes_.erase(o.id);
+            continue;
+        }
+        pb::TransportNodeConfigMsg m;
+        if (!m.ParseFromString(o.data)) {
+            CFG_ERROR_CODE("LCP00514", "CIFConfig: transport node [%1] does not parse, ignored",
+                           IdText(o.id));
+            continue;
+        }
+        nodeTypes_[o.id] = m.type();
+    }
+    if (!seen && !fullSync)
+        return;
+    // One transport node per node; should several be listed, the first by id counts.
+    Channel next = Channel::kNone;
+    if (nodeTypes_.empty()) {
+        if (channel_ != Channel::kNone)
+            CFG_INFO("Clear Conduit channel type");
+    } else if (nodeTypes_.begin()->second == kHostNodeType) {
+        CFG_INFO("Set Conduit channel for TN node type %1", nodeTypes_.begin()->second);
+        next = Channel::kKrnnic;
+    } else {
+        CFG_WARN("Conduit channel doesn't support transport node type %1",
+                 nodeTypes_.begin()->second);
+    }
+    if (next == channel_)
+        return;
+    channel_ = next;
+    // The kernel NICs' pools come with the channel and go with it.
+    std::vector<std::string> names;
+    for (auto& [name, k] : krnnics_) {
+        names.push_back(name);
+        if (next == Channel::kNone && !k.waiting) {
+            k.waiting = true;
+            conduit_->KrnnicDown(name);
+        }
+    }
+    if (next == Channel::kKrnnic) {
+        for (const std::string& name : names)
+            QueryKrnnic(name);
+    }
+}
+
+void CIFConfig::UpdateConduitObjects(const CairnDBUpdateList& objects, bool fullSync) {
     std::set<std::string> vifs;
     if (fullSync) {
         for (const auto& [vif, enabled] : channelParent_) {
@@ -243,6 +308,11 @@ void CIFConfig::UpdateBusVif(const DvsVifInfo& vif) {
             return;
         }
         krnnics_[vif.vifId] = KrnnicWait{vif.switchId, true};
+        if (channel_ != Channel::kKrnnic) {
+            CFG_INFO("Conduit krnnic %1 on host switch %2 waits for a container-bus channel",
+                     vif.vifId, vif.switchId);
+            return;
+        }
         QueryKrnnic(vif.vifId);
         return;
     }
@@ -251,7 +321,7 @@ void CIFConfig::UpdateBusVif(const DvsVifInfo& vif) {
 
 bool CIFConfig::QueryKrnnic(const std::string& name) {
     auto it = krnnics_.find(name);
-    if (it == krnnics_.end())
+    if (it == krnnics_.end() || channel_ != Channel::kKrnnic)
         return true;
     ozy::device::KrnnicAddr addr;
     int rc = krnnicQuery_ != nullptr ? krnnicQuery_->GetKrnnicAddr(name, &addr) : ENODEV;
@@ -280,7 +350,7 @@ bool CIFConfig::QueryKrnnic(const std::string& name) {
 
 void CIFConfig::OnKrnnicPoll() {
     pollArmed_ = false;
-    if (stopped_)
+    if (stopped_ || channel_ != Channel::kKrnnic)
         return;
     CFG_INFO("GetConduitKrnnicIP timer triggered");
     std::vector<std::string> waiting;
@@ -334,6 +404,7 @@ std::string CIFConfig::DumpConduitKrnnics(const std::string& programmed) const {
         e["krnnic"] = name;
         e["host_switch"] = k.switchId;
         e["address_known"] = !k.waiting;
+        e["channel"] = channel_ == Channel::kKrnnic ? "krnnic" : "none";
     }
     if (conduit_ != nullptr) {
         std::map<std::string, ozy::Conduit::IPManager::PoolInfo> pools;

@@ -285,7 +285,7 @@ void ConfigApp::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSy
     AgentLockGuard lock(GlobalAgentLock());
     if (!convertor_ || stopped_)
         return;
-    CairnDBUpdateList daVifs, transportNodes, backings, spans, ccpSessions, globals, conduits;
+    CairnDBUpdateList daVifs, transportNodes, backings, spans, ccpSessions, globals, cifObjects;
     for (const CairnDBUpdateMsg& o : objects) {
         switch (o.objType) {
             case ObjectType::DA_VIF:
@@ -293,12 +293,17 @@ void ConfigApp::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSy
                 break;
             case ObjectType::TRANSPORT_NODE_CONFIG:
                 transportNodes.push_back(o);
+                cifObjects.push_back(o);
                 break;
             case ObjectType::HOST_SWITCH_SMARTNIC_BACKING:
                 backings.push_back(o);
                 break;
             case ObjectType::CONFIG_SPAN:
                 spans.push_back(o);
+                cifObjects.push_back(o);
+                break;
+            case ObjectType::CONTAINER:
+                cifObjects.push_back(o);
                 break;
             case ObjectType::CCP_SESSION:
                 ccpSessions.push_back(o);
@@ -308,7 +313,7 @@ void ConfigApp::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSy
                 break;
             case ObjectType::CONDUIT_CHANNEL_GLOBAL_CONFIG:
             case ObjectType::CONDUIT_CHANNEL_VIF_CONFIG:
-                conduits.push_back(o);
+                cifObjects.push_back(o);
                 break;
             default:
                 CFG_TRACE("ConfigApp: object type %1 not handled here", ObjTypeToString(o.objType));
@@ -328,8 +333,8 @@ void ConfigApp::UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSy
         convertor_->HandleCcpSessions(ccpSessions, fullSync);
     if (fullSync || !globals.empty())
         convertor_->HandleGlobalConfigs(globals, fullSync);
-    if (fullSync || !conduits.empty())
-        cifConfig_->UpdateDesiredState(conduits, fullSync);
+    if (fullSync || !cifObjects.empty())
+        cifConfig_->UpdateDesiredState(cifObjects, fullSync);
 }
 
 // ---- health ----

@@ -106,7 +106,9 @@ int main(int argc, char** argv) {
     Check(sys.Apply(topology.dump()), "apply the topology");
     unsigned vifs = 0;
     for (const json& p : topology["LOG_SWITCH_PORT_CONFIG"]) {
-        if (p.contains("attachment") && p["attachment"].contains("vif_id")) {
+        // Container interfaces have no VIF of their own.
+        if (p.contains("attachment") && p["attachment"].contains("vif_id") &&
+            !p["attachment"].contains("parent_vif_id")) {
             Check(emu.Call("dpemu/vif-connect", {p["attachment"]["vif_id"].get<std::string>(),
                                                  p["id"].get<std::string>(), kDvs, Mac(++vifs)}),
                   "connect a VIF");

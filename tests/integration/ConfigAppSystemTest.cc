@@ -17,6 +17,7 @@ constexpr const char* kLsp = "5b000000-0000-0000-0000-0000000000b1";
 constexpr const char* kVif = "5c000000-0000-0000-0000-0000000000c1";
 constexpr const char* kDvs = "dvs-1";
 constexpr const char* kMac = "00:50:56:aa:bb:01";
+constexpr const char* kTn = "7e000000-0000-4000-8000-0000000000e1";
 // A container interface: child switch kChildLs on VLAN 10 of kLs; the VM's port kVmLsp on VIF kV1;
 // the CIF kCif behind kV1 on VLAN 10, its child port kChildPort.
 constexpr const char* kChildLs = "5a000000-0000-0000-0000-0000000000a2";
@@ -257,7 +258,12 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsCifsOutOfSyn
     // The container-interface bus: its kernel NIC connects before the virtual switch knows its
     // address (LCP00515, polled); once it does, kVif (attached and connected) made a bus parent by
     // its port's extra config gets the pool's first LIP and its "ct-" port.
+    // The bus's channel comes with the node's transport node, a host's (type 1).
     mark = sys.AgentLogSize();
+    ASSERT_TRUE(sys.Apply(std::string(R"({"TRANSPORT_NODE_CONFIG": [{"id": ")") + kTn +
+                          R"(", "type": 1}]})"));
+    ASSERT_TRUE(sys.AwaitAgentLog("Set Conduit channel for TN node type 1",
+                                  std::chrono::seconds(60), mark));
     r = sys.EmuCtl(
         {"dpemu/vif-connect", "conduitKrnnic0", "conduitKrnnic0", kDvs, "--type", "krnnic"});
     ASSERT_EQ(r.status, 0) << r.output;

@@ -46,6 +46,9 @@ struct Desired {
     std::map<std::string, bool> switchUp;
     std::vector<Port> ports;  // attached ones, in order
     std::map<std::string, bool> portUp;
+    // The child ports of the topology's container interfaces: they follow their parent VIFs (as
+    // the configuration application's tests check) and are not looked at here.
+    std::set<std::string> childPorts;
     // VIFs that left the hypervisor: their state stays, reported DISCONNECT.
     std::set<std::string> disconnectedVifs;
     // Ports deleted from the configuration: the dataplane may keep the port of a VIF that was
@@ -82,12 +85,19 @@ json Topology() {
 
 void Learn(const json& doc, Desired* d) {
     for (const json& s : doc.value("LOG_SWITCH_CONFIG", json::array())) {
+        // Switches without a VNI (a container interfaces' child switch) carry no VM ports here.
+        if (!s.contains("vni"))
+            continue;
         d->vniBySwitch[s["id"]] = s.value("vni", 0u);
         d->switchUp[s["id"]] = s.value("admin_state_up", true);
     }
     for (const json& p : doc.value("LOG_SWITCH_PORT_CONFIG", json::array())) {
         d->portUp[p["id"]] = p.value("admin_state_up", true);
-        if (!p.contains("attachment") || !p["attachment"].contains("vif_id"))
+        // Container interfaces have no VIF of their own to connect (their child ports follow).
+        if (p.contains("attachment") && p["attachment"].contains("parent_vif_id"))
+            d->childPorts.insert(p["attachment"].value("dvport_id", ""));
+        if (!p.contains("attachment") || !p["attachment"].contains("vif_id") ||
+            p["attachment"].contains("parent_vif_id"))
             continue;
         bool known = false;
         for (const Port& have : d->ports)
@@ -172,7 +182,7 @@ std::string PortTableProblems(const json& kcp, const Desired& d) {
             out << p.id << " lsp_id " << lsp.dump() << "; ";
     }
     for (auto it = ports.begin(); it != ports.end(); ++it) {
-        if (want.count(it.key()) != 0)
+        if (want.count(it.key()) != 0 || d.childPorts.count(it.key()) != 0)
             continue;
         json block = it->value("block", json::object());
         if (d.removedPorts.count(it.key()) == 0 || block.value("state", "") != "BLOCK")

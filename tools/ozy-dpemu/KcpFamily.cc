@@ -556,6 +556,7 @@ void KcpFamily::RegisterCommands(CommandTable& table) {
                               {"unblocked", unblocked},
                               {"krnnics", tables_.krnnics.size()},
                               {"switches", tables_.switches.size()},
+                              {"containers", tables_.containers.size()},
                               {"vifs", connectedVifs_.size()},
                               {"session", {{"id", sessionId_}, {"opened", sessionsOpened_}}}};
         return CommandResult::Ok(out.dump());

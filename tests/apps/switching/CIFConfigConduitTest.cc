@@ -41,6 +41,18 @@ class CifConduitTest : public ::testing::Test {
         h.cif->AttachConduit(bus);
         h.Apply(SwitchRecords(Switch(1, 5001)));
         h.Push();
+        SetNodeType(CIFConfig::kHostNodeType);
+    }
+    // The node's transport node (90) with its type; 0: none.
+    void SetNodeType(uint32_t type) {
+        if (type == 0) {
+            h.cif->UpdateDesiredState(Removal(ObjectType::TRANSPORT_NODE_CONFIG, Id(90)), false);
+            return;
+        }
+        pb::TransportNodeConfigMsg tn;
+        *tn.mutable_id() = Uuid(90);
+        tn.set_type(type);
+        h.cif->UpdateDesiredState(TransportNodeRecords(tn), false);
     }
     // Runs what is due on the io context (posted notices, expired timers).
     void RunIo(std::chrono::milliseconds advance = std::chrono::milliseconds(0)) {
@@ -142,6 +154,55 @@ TEST_F(CifConduitTest, ParentFlagFollowsTheExtraConfig) {
     // The kernel NIC goes: the pool with it.
     h.Disconnect("conduitKrnnic0", "conduitKrnnic0");
     EXPECT_TRUE(conduit.Manager().Pools().empty());
+}
+
+// The channel follows the transport node's type: without a host's channel the kernel NIC's pool
+// goes (its LIPs and their ports with it) and its address is not asked for; it comes back with the
+// channel.
+TEST_F(CifConduitTest, ChannelFollowsTheTransportNodeType) {
+    EXPECT_TRUE(cap.Contains("Set Conduit channel for TN node type 1"));
+    query.addresses["conduitKrnnic0"] = {0xa9fe0101, 0xffffff00};
+    h.Connect("conduitKrnnic0", "conduitKrnnic0", kcp::kVifKrnnic, "hs-1");
+    h.Connect("vif-1", "port-1", kcp::kVifVnic, "hs-1");
+    ApplyVmPort("true");
+    RunIo();
+    ASSERT_TRUE(h.Dump()["ports"].contains("ct-vif-1"));
+    const int asked = query.queries;
+
+    SetNodeType(2);
+    EXPECT_TRUE(cap.Contains("Conduit channel doesn't support transport node type 2"));
+    EXPECT_EQ(h.cif->ConduitChannel(), CIFConfig::Channel::kNone);
+    EXPECT_TRUE(conduit.Manager().Pools().empty());
+    RunIo(std::chrono::milliseconds(10000));
+    EXPECT_FALSE(h.Dump()["ports"].contains("ct-vif-1"));
+    EXPECT_EQ(query.queries, asked);
+    // A kernel NIC that connects now waits for a channel.
+    h.Connect("conduitKrnnic1", "conduitKrnnic1", kcp::kVifKrnnic, "hs-2");
+    EXPECT_TRUE(cap.Contains(
+        "Conduit krnnic conduitKrnnic1 on host switch hs-2 waits for a container-bus channel"));
+    EXPECT_EQ(query.queries, asked);
+    nlohmann::json krn =
+        nlohmann::json::parse(h.cif->DumpConduitKrnnics(h.conv->DumpConduitKrnnics()));
+    ASSERT_EQ(krn.size(), 2u) << krn.dump();
+    EXPECT_EQ(krn[0]["channel"], "none");
+
+    SetNodeType(CIFConfig::kHostNodeType);
+    RunIo();
+    EXPECT_EQ(conduit.Manager().Pools().size(), 1u);
+    EXPECT_TRUE(h.Dump()["ports"].contains("ct-vif-1"));
+    EXPECT_EQ(conduit.Manager().QueryLip("vif-1"), 0xa9fe010au);
+
+    // The transport node goes: the channel is cleared, and so is the pool.
+    SetNodeType(0);
+    EXPECT_TRUE(cap.Contains("Clear Conduit channel type"));
+    EXPECT_TRUE(conduit.Manager().Pools().empty());
+    // A full sync that lists a host's transport node sets it again.
+    pb::TransportNodeConfigMsg tn;
+    *tn.mutable_id() = Uuid(91);
+    tn.set_type(CIFConfig::kHostNodeType);
+    h.cif->UpdateDesiredState(TransportNodeRecords(tn), true);
+    EXPECT_EQ(h.cif->ConduitChannel(), CIFConfig::Channel::kKrnnic);
+    EXPECT_EQ(conduit.Manager().Pools().size(), 1u);
 }
 
 TEST_F(CifConduitTest, GlobalChannelSettingsReachTheBus) {

@@ -2,7 +2,8 @@
 // configuration table holds it (attachment, VLAN, child port id, bindings), applied after a valid
 // CIF of the same port, with its host VIF connected. Nothing may crash, and a CIF kept (the valid
 // one, or what replaced it) must stay within the checks (VLAN 1-4094, a child port id that fits
-// the 48-byte port field, a CIF id and a host VIF).
+// the 48-byte port field, a CIF id and a host VIF). The same bytes then come as a configuration
+// span and as a container (the spans' coverage of the CIF).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -65,6 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         cache->ConfigTable()->UpdateDesiredState(records, false);
         cif.ProcessConfigDesiredStateUpdate(records, false);
         conv.SendPortUnblockUpdate({}, {});
+    }
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    for (ObjectType type : {ObjectType::CONFIG_SPAN, ObjectType::CONTAINER}) {
+        CairnDBUpdateMsg m;
+        m.objType = type;
+        m.id = SerializedUuid(0xbb, 1);
+        m.data = bytes;
+        cif.UpdateDesiredState({m}, false);
     }
     const CIFConfig::Cif* kept = cif.FindCif(id);
     if (kept != nullptr && (kept->vlan < 1 || kept->vlan > 4094 || kept->childPortId.size() >= 48 ||

@@ -303,6 +303,47 @@ TEST_F(CifConfigTest, OutOfSyncHostPortSendsItsCifsAgain) {
     EXPECT_TRUE(h.app.Records(from).empty());
 }
 
+// The firewall and service-insertion spans: a CIF whose coverage changes is sent again (its
+// Container record, the lists after it), a waiting CIF only takes note; ciflist shows both.
+TEST_F(CifConfigTest, SpanChangesSendTheCifsTheyCover) {
+    h.Connect("vif-1", "port-1");
+    h.Apply(PortRecords(cif));
+    h.Apply(PortRecords(CifPort(32, 2, "cvif-2", "vif-2", 10, kChild2, 0x020000000002)));
+    auto span = [](uint32_t type, const std::string& excluded) {
+        pb::ConfigSpanMsg m;
+        m.set_span_type(type);
+        if (!excluded.empty())
+            m.add_dfw_excluded_vifs(excluded);
+        CairnDBUpdateMsg r;
+        r.objType = ObjectType::CONFIG_SPAN;
+        r.id = Id(80 + type);
+        r.data = m.SerializeAsString();
+        return r;
+    };
+    size_t from = h.app.sent.size();
+    h.cif->UpdateDesiredState({span(1, ""), span(3, "")}, false);
+    EXPECT_TRUE(cap.Contains("CIFConfig: send cif port[cvif-1] to DP"));
+    EXPECT_FALSE(cap.Contains("CIFConfig: send cif port[cvif-2] to DP"));  // waits for vif-2
+    EXPECT_EQ(TypesSince(from), (std::vector<uint16_t>{kContainerUpdate, kContainerListUpdate,
+                                                       kPortContainerListUpdate}));
+    EXPECT_TRUE(h.cif->FindCif(Id(32))->inDfw);
+    // The same spans again: nothing to send.
+    from = h.app.sent.size();
+    h.cif->UpdateDesiredState({span(1, ""), span(3, "")}, false);
+    EXPECT_TRUE(h.app.Records(from).empty());
+    // cvif-1 leaves the firewall's span.
+    h.cif->UpdateDesiredState({span(1, "cvif-1")}, false);
+    nlohmann::json cifs = nlohmann::json::parse(h.cif->DumpCifs());
+    ASSERT_EQ(cifs.size(), 2u);
+    EXPECT_EQ(cifs[0]["cif"], "cvif-1");
+    EXPECT_EQ(cifs[0]["dfw"], false);
+    EXPECT_EQ(cifs[0]["si"], true);
+    EXPECT_EQ(cifs[1]["dfw"], true);
+    // A CIF that comes into being is covered at once.
+    h.Apply(PortRecords(CifPort(33, 2, "cvif-3", "vif-1", 20, kChild2 + "0")));
+    EXPECT_TRUE(h.cif->FindCif(Id(33))->inSi);
+}
+
 TEST_F(CifConfigTest, HopoverContainerListWaitsForThePush) {
     h.Connect("vif-1", "port-1");
     h.Apply(PortRecords(cif));
