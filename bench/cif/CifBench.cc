@@ -22,10 +22,10 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "bench/BenchFigures.h"
 #include "bench/EmuControl.h"
 #include "conduit/IPManager.h"
 #include "runtime/Logger.h"
@@ -35,15 +35,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using CfgAgent::test::AgentSystem;
+using ozy::bench::Clock;
+using ozy::bench::Ms;
 using json = nlohmann::json;
 using ozy::Conduit::IPManager;
 using ozy::Conduit::IPUpdate;
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
 
 double CpuMs() {
     timespec ts{};
@@ -151,13 +148,7 @@ std::string PortsJson(unsigned n, const std::function<std::string(unsigned)>& po
 }
 
 bool Await(const std::function<bool()>& pred, std::chrono::seconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return pred();
+    return ozy::bench::Await(pred, timeout, std::chrono::milliseconds(20));
 }
 
 class Emu : public ozy::bench::EmuControl {
