@@ -112,10 +112,7 @@ const Vector kVectors[] = {
          s.raHopLimit = 64;
          s.raInterval = 600;
          s.routerLifetime = 1800;
-         DpMsg add = BuildInstanceAdd(9, s);
-         DpMsg del = BuildInstanceDelete(9);
-         add.insert(add.end(), del.begin(), del.end());
-         return add;
+         return Cat({BuildInstanceAdd(9, s), BuildInstanceDelete(9)});
      },
      Cat({Update(9, 1,
                  Element(1, 1,
@@ -166,13 +163,10 @@ const Vector kVectors[] = {
      Update(5, 1, Element(4, 2, Field("lif-a", 64)))},
     {"MulticastConfigAndRoute",
      [] {
-         DpMsg a = BuildMcastConfig(4, McastConfigSpec{true, 3, P4(239, 1, 0, 0, 16)});
-         DpMsg b = BuildMcastRouteAdd(4, P4(239, 1, 1, 1, 32),
-                                      {McastNextHop{"lif-a", IpV4(0x0a000005)}});
-         DpMsg c = BuildMcastRouteDelete(4, P4(239, 1, 1, 1, 32));
-         a.insert(a.end(), b.begin(), b.end());
-         a.insert(a.end(), c.begin(), c.end());
-         return a;
+         return Cat({BuildMcastConfig(4, McastConfigSpec{true, 3, P4(239, 1, 0, 0, 16)}),
+                     BuildMcastRouteAdd(4, P4(239, 1, 1, 1, 32),
+                                        {McastNextHop{"lif-a", IpV4(0x0a000005)}}),
+                     BuildMcastRouteDelete(4, P4(239, 1, 1, 1, 32))});
      },
      Cat({Update(4, 1, Element(6, 1, Cat({H("01 03 10"), A4(239, 1, 0, 0)}))),
           Update(4, 1,
@@ -184,11 +178,9 @@ const Vector kVectors[] = {
      Update(4, 1, Element(8, 1, Cat({U32(2048), H("01")})))},
     {"PrefixListAddAndDelete",
      [] {
-         DpMsg a = BuildPrefixListAdd(
-             7, "pl-1", {PrefixEntrySpec{P4(10, 0, 0, 0, 8), 16, 24, kActionDeny}});
-         DpMsg d = BuildPrefixListDelete(7);
-         a.insert(a.end(), d.begin(), d.end());
-         return a;
+         return Cat({BuildPrefixListAdd(
+                         7, "pl-1", {PrefixEntrySpec{P4(10, 0, 0, 0, 8), 16, 24, kActionDeny}}),
+                     BuildPrefixListDelete(7)});
      },
      Cat({Update(0, 1,
                  Element(9, 1, Cat({U32(7), Field("pl-1", 64), U16(1), A4(10, 0, 0, 0),
@@ -210,10 +202,7 @@ const Vector kVectors[] = {
          s.vniType = 1;
          s.vni = 5002;
          s.guestVlan = true;
-         DpMsg a = BuildBridgeEndpointAdd(s);
-         DpMsg d = BuildBridgeEndpointDelete("be-1");
-         a.insert(a.end(), d.begin(), d.end());
-         return a;
+         return Cat({BuildBridgeEndpointAdd(s), BuildBridgeEndpointDelete("be-1")});
      },
      Cat({Update(0, 1,
                  Element(11, 1,

@@ -37,6 +37,14 @@ Ipv6Addr Fd00(uint8_t last) {
     return a;
 }
 
+// An entry written by `write` over a buffer of 0xee bytes: every byte of the layout is written.
+template <class Entry>
+Bytes Written(void (*write)(const Entry&, uint8_t*), const Entry& e, size_t size) {
+    Bytes out(size, 0xee);
+    write(e, out.data());
+    return out;
+}
+
 UuidBytes Uuid(uint8_t first, uint8_t last) {
     UuidBytes u{};
     u[0] = first;
@@ -270,9 +278,7 @@ TEST(VxlanWalkTest, EntriesCarryHostOrderAddressTypes) {
     EXPECT_EQ(e.addrType, kAddrIpv4);
     EXPECT_EQ(e.encap, kEncapVxlan);
     EXPECT_EQ(e.mac, (MacAddr{2, 0, 0, 0, 0, 1}));
-    Bytes back(kVtepEntrySize);
-    WriteVtepEntry(e, back.data());
-    EXPECT_EQ(back, v4);
+    EXPECT_EQ(Written(WriteVtepEntry, e, kVtepEntrySize), v4);
     // The same entry with the type written big-endian reads as 0x01000000: not IPv4.
     EXPECT_EQ(ReadVtepEntry(VtepV4(1, 0x11, H("00 00 00 01")).data()).addrType, 0x01000000u);
 
@@ -286,9 +292,7 @@ TEST(VxlanWalkTest, EntriesCarryHostOrderAddressTypes) {
     EXPECT_EQ(m.vmMac, (MacAddr{0x00, 0x50, 0x56, 0, 0, 5}));
     EXPECT_EQ(m.addrType, kAddrIpv6);
     EXPECT_EQ(m.vtepIpv6, Fd00(3));
-    Bytes macBack(kVmMacEntrySize);
-    WriteVmMacEntry(m, macBack.data());
-    EXPECT_EQ(macBack, mac);
+    EXPECT_EQ(Written(WriteVmMacEntry, m, kVmMacEntrySize), mac);
 
     // ARP and ND entries: the unrendered tails are zero when written.
     Bytes arp = Cat({H("c0 a8 01 05 0a 00 00 03 00 50 56 00 00 05 02 00 00 00 00 03"), HostType(1),
@@ -296,16 +300,12 @@ TEST(VxlanWalkTest, EntriesCarryHostOrderAddressTypes) {
     ArpEntry a = ReadArpEntry(arp.data());
     EXPECT_EQ(a.vmIpv4, 0xc0a80105u);
     EXPECT_EQ(a.addrType, kAddrIpv4);
-    Bytes arpBack(kArpEntrySize, 0xee);
-    WriteArpEntry(a, arpBack.data());
-    EXPECT_EQ(arpBack, arp);
+    EXPECT_EQ(Written(WriteArpEntry, a, kArpEntrySize), arp);
     Bytes nd = Cat({H("fd"), Zeros(14), H("05 0a 00 00 03 00 50 56 00 00 05 02 00 00 00 00 03"),
                     HostType(1), Zeros(16), Zeros(4)});
     NdEntry n = ReadNdEntry(nd.data());
     EXPECT_EQ(n.vmIpv6, Fd00(5));
-    Bytes ndBack(kNdEntrySize, 0xee);
-    WriteNdEntry(n, ndBack.data());
-    EXPECT_EQ(ndBack, nd);
+    EXPECT_EQ(Written(WriteNdEntry, n, kNdEntrySize), nd);
 }
 
 // Counted lists: the counts must agree with the value size before any entry is read.
