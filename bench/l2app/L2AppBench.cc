@@ -17,9 +17,9 @@
 //      written by one client into a database alone.
 //   3. Learned on 1 VNI: LEARNED MACs on one VNI; time until its row holds them all, beside the
 //      same row written alone. This probes the write amplification of one growing row.
-// Rows are counted through a database client of the benchmark's own (no program started per
-// look). The agent runs with warnings only, so that the figures are of the work and not of its
-// log.
+// Rows are watched by their versions and counted through database clients of the benchmark's own
+// (no program started per look, no row read while it keeps changing). The agent runs with warnings
+// only, so that the figures are of the work and not of its log.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +38,7 @@
 #include "bench/BenchFigures.h"
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
+#include "bench/RowVersions.h"
 #include "bench/WritesAlone.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "proto/cairndb_l2fib.pb.h"
@@ -174,6 +175,10 @@ bool LearnedPhase(AgentSystem& sys, Emu& emu, Io& io, uint32_t firstVni, unsigne
                           "join a learning VNI");
         ids.insert(LsId(firstVni + i));
     }
+    ozy::cairndb::CairnDbClient reader("bench-reader", ozy::net::Endpoint(sys.Db().Endpoint()),
+                                       io.io);
+    reader.StartAsync();
+    ozy::bench::RowVersions versions(sys.Db().port(), "LOG_SWITCH_STATE");
     auto t0 = Clock::now();
     for (unsigned i = 0; i < vnis; ++i) {
         ozy::bench::Check(emu.Call("dpemu/vxlan-mac-learn-bulk",
@@ -182,17 +187,32 @@ bool LearnedPhase(AgentSystem& sys, Emu& emu, Io& io, uint32_t firstVni, unsigne
                           "bulk learning");
     }
     auto tLearned = Clock::now();
+    // The rows' versions are watched every 20 ms; their MACs are counted once a state has held
+    // for a quarter of a second (so that rows are not read again and again while they change),
+    // and the time is that of the first look that saw the state found complete (its rows read
+    // back in that very version).
     size_t have = 0;
-    ozy::cairndb::CairnDbClient reader("bench-reader", ozy::net::Endpoint(sys.Db().Endpoint()),
-                                       io.io);
-    reader.StartAsync();
+    std::string seen;
+    std::string counted;
+    auto tSeen = Clock::now();
+    auto tDone = tSeen;
     bool all = Await(
         [&] {
+            const std::string now = versions.Of(ids);
+            if (now != seen) {
+                seen = now;
+                tSeen = Clock::now();
+                return false;
+            }
+            if (now.empty() || now == counted ||
+                Clock::now() - tSeen < std::chrono::milliseconds(250))
+                return false;
+            counted = now;
             have = LearnedMacs(reader, ids);
-            return have == size_t(per) * vnis;
+            tDone = tSeen;
+            return have == size_t(per) * vnis && versions.Of(ids) == now;
         },
-        cap, std::chrono::milliseconds(100));
-    auto tDone = Clock::now();
+        cap, std::chrono::milliseconds(20));
     reader.Stop();
     if (!all) {
         std::printf(

@@ -296,6 +296,50 @@ void DeriveListOpMessage(const Message& oldBody, const Message& newBody, Message
     }
 }
 
+void ListSizes(const Message& body, std::vector<int>* sizes) {
+    const Descriptor* d = body.GetDescriptor();
+    sizes->assign(static_cast<size_t>(d->field_count()), 0);
+    for (int i = 0; i < d->field_count(); ++i) {
+        if (d->field(i)->is_repeated())
+            (*sizes)[static_cast<size_t>(i)] = body.GetReflection()->FieldSize(body, d->field(i));
+    }
+}
+
+void DeriveAppendOpMessage(const Message& newBody, const std::vector<int>& oldSizes, Message* op) {
+    op->Clear();
+    SetObjectOp(op, pb::SET);
+    const Descriptor* d = newBody.GetDescriptor();
+    for (int i = 0; i < d->field_count() && static_cast<size_t>(i) < oldSizes.size(); ++i) {
+        const FieldDescriptor* f = d->field(i);
+        if (!f->is_repeated())
+            continue;
+        const int oldSize = oldSizes[static_cast<size_t>(i)];
+        const int newSize = newBody.GetReflection()->FieldSize(newBody, f);
+        pb::OpMsg* fo = newSize > oldSize ? FieldOp(op, f->name()) : nullptr;
+        if (fo == nullptr)
+            continue;
+        for (int k = oldSize; k < newSize; ++k) {
+            pb::OpMsg* e = fo->add_entries();
+            e->set_op(pb::APPEND);
+            e->set_index(static_cast<uint32_t>(k));
+        }
+        fo->set_op(pb::APPEND);
+    }
+}
+
+bool OnlyAppends(const Message& op) {
+    const Descriptor* d = op.GetDescriptor();
+    for (int i = 0; i < d->field_count(); ++i) {
+        const FieldDescriptor* f = d->field(i);
+        if (f->number() == 1)
+            continue;  // the object operation
+        const pb::OpMsg* fo = FieldOpConst(op, f);
+        if (fo != nullptr && fo->op() != pb::INVALID && fo->op() != pb::APPEND)
+            return false;
+    }
+    return true;
+}
+
 bool TouchesSelectedField(const Message& op, const Message& selectTemplate) {
     const Descriptor* d = op.GetDescriptor();
     if (selectTemplate.GetDescriptor() != d) {

@@ -3,6 +3,7 @@
 // one OpMsg per body field); these functions derive op messages from old and new bodies, filter
 // changes by select templates, and apply patches to bodies, for any object type.
 #include <string>
+#include <vector>
 
 namespace google::protobuf {
 class Message;
@@ -25,6 +26,17 @@ void DeriveOpMessage(const Message* oldBody, const Message* newBody, Message* op
 // entries; the list's own op is APPEND, REMOVE, or UPDATE when both occur. Used for rows written
 // by list-level patches, whose readers want the changed entries, not the whole list.
 void DeriveListOpMessage(const Message& oldBody, const Message& newBody, Message* op);
+
+// What DeriveListOpMessage gives for a body whose lists only grew at their ends since they were
+// `oldSizes` long (by field index) and whose other fields did not change, without the old body:
+// APPEND entries for the entries past the old lengths.
+void DeriveAppendOpMessage(const Message& newBody, const std::vector<int>& oldSizes, Message* op);
+
+// The lengths of `body`'s lists by field index (0 for the fields that are no list).
+void ListSizes(const Message& body, std::vector<int>* sizes);
+
+// True when every field operation of the patch op message `op` is an APPEND (or none).
+bool OnlyAppends(const Message& op);
 
 // True when `op` carries an operation on at least one field that `selectTemplate` (an op message
 // of the same class) marks SELECT.

@@ -48,6 +48,10 @@ struct WritePlan::State {
     std::unique_ptr<google::protobuf::Message> parsed;
     std::string trace;
     bool listOps = false;
+    // Nothing but appends changed the row as read: its op message names the entries past
+    // `readSizes` (the lists' lengths as read, by field index) without comparing the bodies.
+    bool appendsOnly = false;
+    std::vector<int> readSizes;
 };
 
 WritePlan::WritePlan() = default;
@@ -393,6 +397,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                     s.present = false;
                     s.parsed.reset();
                     s.listOps = false;
+                    s.appendsOnly = false;
                 }
             }
             continue;
@@ -411,17 +416,24 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 s.parsed.reset();
                 s.trace = a.trace;
                 s.listOps = false;
+                s.appendsOnly = false;
                 break;
             case Action::kDelete:
                 s.present = false;
                 s.parsed.reset();
                 s.listOps = false;
+                s.appendsOnly = false;
                 break;
             case Action::kPatch: {
                 if (!s.parsed) {
                     s.parsed.reset(info->body->New());
                     if (s.present) {
                         s.parsed->ParseFromString(s.body);
+                        // The row as read, untouched so far (a put or a delete resets `parsed`
+                        // and never sets this again).
+                        s.appendsOnly = s.exists && !s.listOps && s.body == s.origBody;
+                        if (s.appendsOnly)
+                            ListSizes(*s.parsed, &s.readSizes);
                     } else {
                         // Patching an absent object creates it.
                         const auto* idField = s.parsed->GetDescriptor()->FindFieldByName("id");
@@ -435,6 +447,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 op->ParseFromString(a.op);
                 partial->ParseFromString(a.body);
                 bool listOps = false;
+                s.appendsOnly = s.appendsOnly && OnlyAppends(*op);
                 if (!ApplyPatch(*op, *partial, s.parsed.get(), &listOps, error)) {
                     *error = "patch of " + info->name + " " + a.oid + ": " + *error;
                     return false;
@@ -478,14 +491,18 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         }
         std::string opText;
         if (s.listOps && s.exists) {
-            std::unique_ptr<google::protobuf::Message> oldBody(info->body->New());
             std::unique_ptr<google::protobuf::Message> op(info->op->New());
-            oldBody->ParseFromString(s.origBody);
             if (!s.parsed) {
                 s.parsed.reset(info->body->New());
                 s.parsed->ParseFromString(s.body);
             }
-            DeriveListOpMessage(*oldBody, *s.parsed, op.get());
+            if (s.appendsOnly) {
+                DeriveAppendOpMessage(*s.parsed, s.readSizes, op.get());
+            } else {
+                std::unique_ptr<google::protobuf::Message> oldBody(info->body->New());
+                oldBody->ParseFromString(s.origBody);
+                DeriveListOpMessage(*oldBody, *s.parsed, op.get());
+            }
             opText = Base64Encode(op->SerializeAsString());
         }
         std::string bodyText = Base64Encode(s.body);

@@ -200,6 +200,60 @@ TEST(WritePlanTest, UnchangedObjectsWriteNothingAndBadReadsFail) {
     EXPECT_FALSE(plan.BuildWriteOps(json::array({{{"rows", {{{"oid", 1}}}}}}), &ops, &error));
 }
 
+// The op message stored with a row changed by list patches names the entries that changed,
+// whether the patches only appended (derived from the lengths as read) or did more (derived from
+// the bodies): "a<index>" APPEND, "r<old index>" REMOVE.
+struct StoredOpCase {
+    const char* name;
+    std::vector<pb::ModifyRequestMsg> requests;
+    std::vector<std::string> entries;
+};
+
+TEST(WritePlanTest, TheStoredOpNamesTheChangedEntries) {
+    pb::LogSwitchFibOpMsg append;
+    append.mutable_mac_entries()->set_op(pb::APPEND);
+    pb::LogSwitchFibOpMsg remove;
+    remove.mutable_mac_entries()->set_op(pb::REMOVE);
+    auto mac = [](uint64_t m) { return SwitchFib(1, {m}); };
+    const std::vector<StoredOpCase> cases = {
+        {"appends",
+         {Patch(kFib, Uuid(1), append, mac(2)), Patch(kFib, Uuid(1), append, mac(3))},
+         {"a2", "a3"}},
+        {"append then remove",
+         {Patch(kFib, Uuid(1), append, mac(3)), Patch(kFib, Uuid(1), remove, mac(1))},
+         {"r0", "a1"}},
+        {"remove then append",
+         {Patch(kFib, Uuid(1), remove, mac(2)), Patch(kFib, Uuid(1), append, mac(4))},
+         {"r1", "a1"}},
+        {"put then append",
+         {Put(SwitchFib(1, {1, 2, 7}), kFib), Patch(kFib, Uuid(1), append, mac(8))},
+         {"a2", "a3"}},
+    };
+    const auto stored = SwitchFib(1, {1, 2});
+    for (const StoredOpCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        WritePlan plan;
+        std::string error;
+        ASSERT_TRUE(plan.Prepare(c.requests, &error)) << error;
+        json read = json::array({{{"rows", {Stored("u1", stored, UuidTextOf(Uuid(1)))}}}});
+        json ops;
+        ASSERT_TRUE(plan.BuildWriteOps(read, &ops, &error)) << error;
+        ASSERT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "update"}));
+        std::string bytes;
+        ASSERT_TRUE(Base64Decode(ops[1]["row"]["op"].get<std::string>(), &bytes));
+        pb::LogSwitchFibOpMsg op;
+        ASSERT_TRUE(op.ParseFromString(bytes));
+        EXPECT_EQ(op.op().op(), pb::SET);
+        std::vector<std::string> entries;
+        for (const auto& e : op.mac_entries().entries()) {
+            entries.push_back(e.op() == pb::APPEND ? "a" + std::to_string(e.index())
+                                                   : "r" + std::to_string(e.old_index()));
+        }
+        EXPECT_EQ(entries, c.entries);
+        EXPECT_EQ(op.vtep_entries().op(), pb::INVALID);
+    }
+}
+
 TEST(WritePlanTest, ManyRowsOfOneTableAreReadWholeAndNewOnesInserted) {
     WritePlan plan;
     std::string error;
