@@ -2,8 +2,12 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "cli/CliPages.h"
+#include "dataplane/KrnlinkFactory.h"
 #include "dfw/DfwLog.h"
+#include "dfw/DfwMain.h"
 #include "dfw/DfwMsgCache.h"
+#include "intake/CairndbClient.h"
 #include "intake/MsgDispatcher.h"
 #include "runtime/daemon/AppContext.h"
 #include "runtime/daemon/AppFactories.h"
@@ -11,7 +15,9 @@
 namespace CfgAgent {
 
 DfwAppEntry::DfwAppEntry(AppContext& context)
-    : dispatcher_(context.dispatcher), cache_(ozy::MakeRef<DfwMsgCache>()) {}
+    : dispatcher_(context.dispatcher),
+      cairndb_(context.cairndb),
+      cache_(ozy::MakeRef<DfwMsgCache>()) {}
 
 DfwAppEntry::~DfwAppEntry() {
     Stop();
@@ -19,6 +25,15 @@ DfwAppEntry::~DfwAppEntry() {
 
 void DfwAppEntry::Start(const boost::property_tree::ptree& config) {
     settings_ = DfwSettings::Read(config);
+    if (!main_ && dispatcher_ != nullptr) {
+        DfwMain::Options options;
+        options.settings = settings_;
+        options.cairndb = cairndb_;
+        options.links = SystemKrnlinkFactory();
+        main_ = ozy::MakeRef<DfwMain>(cache_, std::move(options));
+        if (!main_->Start())
+            main_.reset();
+    }
     if (dispatcher_ != nullptr && !registered_) {
         dispatcher_->RegisterComponent(ComponentType::DFW, cache_.get());
         registered_ = true;
@@ -30,6 +45,18 @@ void DfwAppEntry::Stop() {
         dispatcher_->UnregisterComponent(cache_.get());
         registered_ = false;
     }
+    if (main_) {
+        main_->Stop();
+        main_.reset();
+    }
+}
+
+void DfwAppEntry::RegisterCliPages(CliPages& pages) {
+    pages.Add("dfw/vif", "", 0, 1, [this](const CliPages::Args&) {
+        if (!main_)
+            return CliReply::Error("DFW process loop is not running");
+        return CliReply::Ok(main_->VifText());
+    });
 }
 
 std::unique_ptr<AgentApp> MakeDfwAppEntry(AppContext& context) {

@@ -1,7 +1,8 @@
 #pragma once
 // The firewall application ("dfw") as start-up sees it. Start reads the settings of its "config"
-// subtree and registers the firewall's message cache with the dispatcher for the firewall
-// objects (ComponentType::DFW); Stop unregisters it. Built by the "dfw" factory of the
+// subtree, starts the process loop (DfwMain: the firewall library, the filter repository and its
+// link) and registers the firewall's message cache with the dispatcher for the firewall objects
+// (ComponentType::DFW); Stop unregisters it and stops the loop. Built by the "dfw" factory of the
 // application table; runs on the main thread.
 #include <memory>
 
@@ -11,7 +12,10 @@
 
 namespace CfgAgent {
 
+class CliPages;
+class DfwMain;
 class DfwMsgCache;
+class ICairndbClient;
 class MsgDispatcher;
 struct AppContext;
 
@@ -22,13 +26,18 @@ class DfwAppEntry : public AgentApp {
 
     void Start(const boost::property_tree::ptree& config) override;
     void Stop() override;
+    // "dfw/vif".
+    void RegisterCliPages(CliPages& pages) override;
 
     DfwMsgCache* cache() const { return cache_.get(); }
+    DfwMain* main() const { return main_.get(); }
     const DfwSettings& settings() const { return settings_; }
 
   private:
     MsgDispatcher* dispatcher_ = nullptr;
+    ICairndbClient* cairndb_ = nullptr;
     ozy::RefPtr<DfwMsgCache> cache_;
+    ozy::RefPtr<DfwMain> main_;
     DfwSettings settings_;
     bool registered_ = false;
 };

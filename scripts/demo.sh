@@ -332,6 +332,8 @@ for line in "${PORTS[@]}"; do
     IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
     n=$((n + 1))
     emu dpemu/vif-connect "$vif" "$dvport" "$HOST_SWITCH" "$(vif_mac $n)"
+    # The firewall filter of the VIF, as the dataplane creates it for a VM's port.
+    emu dpemu/filter-create "fw-$n" "$vif" "$lsp" >/dev/null
 done
 # The container bus's kernel NIC with its address (the emulator connects its VIF too).
 if [ "$BUS_PARENTS" -gt 0 ]; then
@@ -579,6 +581,30 @@ emu dpemu/dump vxlan | jq -r '
      "routing domain \(.key): remote VTEPs \([.value.remote_vteps[]?.ip] | words), VTEP groups \(.value.vtep_groups | words)"),
     (.vnis as $v | .vtep_groups | to_entries[] | .key as $k |
      "VTEP group \($k): members \([.value.members[]?.ip] | words), bound to \([$v[] | select(any(.vtep_groups[]?; . == ($k | tonumber)))] | length) VNI(s)")'
+
+# ---- distributed firewall --------------------------------------------------------------------
+
+section "distributed firewall: the topology's rules on every VIF's filter"
+# "VERDICT RULE" of a TCP packet from SRC to port PORT on filter F ("DEFAULT" when none matched).
+verdict() {  # F SRC PORT
+    emu dpemu/tarp-eval "$1" in tcp "$2:1000" "10.9.9.9:$3" 2>/dev/null |
+        jq -r '.verdict + (if .rule == null then "" else " \(.rule)" end)'
+}
+dfw_realized() {
+    local n
+    for n in $(seq 1 ${#PORTS[@]}); do
+        [ "$(verdict "fw-$n" 10.0.0.9 22)" = "DROP 1002" ] || return 1
+    done
+}
+await 60 "the firewall rules on every filter" dfw_realized
+n=0
+for line in "${PORTS[@]}"; do
+    IFS=$'\t' read -r lsp ls vif dvport <<<"$line"
+    n=$((n + 1))
+    say "filter fw-$n (port $lsp): ssh from admins $(verdict "fw-$n" 10.0.0.1 22)," \
+        "ssh from others $(verdict "fw-$n" 10.0.0.9 22), http $(verdict "fw-$n" 10.0.0.9 80)"
+done
+say "filters the agent realizes (dfw/vif): $(ovs-appctl -t "$ROOT/$AGENT_CLI" dfw/vif | jq -r '[.[].filter] | join(" ")')"
 
 # ---- operations agent: one traceflow round ---------------------------------------------------
 

@@ -116,6 +116,8 @@ std::string AgentSystem::WriteAgentConfig() const {
                 xml += "<krnlink><path>ozy_vdr_krnlink</path></krnlink>";
             if (app == "traceflow")
                 xml += "<krnlink><path>ozy_traceflow_krnlink</path></krnlink>";
+            if (app == "dfw")
+                xml += "<default><skip_ntp_check>true</skip_ntp_check></default>";
             xml += "</config></app>";
         }
         xml += "</apps></cfgAgent></config>";

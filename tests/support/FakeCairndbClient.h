@@ -8,6 +8,7 @@
 
 #include "intake/ICairndbClient.h"
 #include "proto/cairndb_modify.pb.h"
+#include "proto/cairndb_system.pb.h"
 
 namespace CfgAgent::test {
 
@@ -33,6 +34,17 @@ class FakeCairndbClient : public ICairndbClient {
         fullSyncDone.emplace_back(fullSync, selector);
     }
     uint16_t mainVdbId() const override { return vdb; }
+    // Realization reports are kept (serialized, in order) and accepted.
+    bool reportProcessedBarrier(const orvane::ozy::cairndb::ProcessedBarrierMsg& report) override {
+        std::lock_guard<std::mutex> l(m);
+        barriers.push_back(report.SerializeAsString());
+        return true;
+    }
+    bool reportRuntimeStatus(const orvane::ozy::cairndb::RuntimeStatusMsg& report) override {
+        std::lock_guard<std::mutex> l(m);
+        statuses.push_back(report.SerializeAsString());
+        return true;
+    }
     void getObject(ObjectType type, uint16_t vdb, const std::string& oid,
                    GetObjectCallback callback) override {
         lookups.push_back(std::to_string(static_cast<int>(type)) + " " + std::to_string(vdb) + " " +
@@ -50,6 +62,8 @@ class FakeCairndbClient : public ICairndbClient {
     std::vector<Requests> writes;
     std::vector<RuntimeWrite> runtimeWrites;
     std::vector<std::pair<bool, int>> fullSyncDone;
+    std::vector<std::string> barriers;  // ProcessedBarrierMsg
+    std::vector<std::string> statuses;  // RuntimeStatusMsg
     bool failed = false;
     std::map<std::string, std::string> objects;
     std::vector<std::string> lookups;

@@ -1,0 +1,659 @@
+#include "dfw/DfwMain.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "dfw/DfwCache.h"
+#include "dfw/DfwFilterRepo.h"
+#include "dfw/DfwLog.h"
+#include "dfw/DfwMsgCache.h"
+#include "intake/ICairndbClient.h"
+#include "platform/tarp/CTarpFWCmdList.h"
+#include "platform/tarp/CTarpFWException.h"
+#include "platform/tarp/TarpFw.h"
+#include "platform/tarp/TarpWire.h"
+#include "proto/UuidText.h"
+#include "proto/cairndb_system.pb.h"
+#include "runtime/WorkGroup.h"
+#include "runtime/WorkItem.h"
+
+namespace CfgAgent {
+
+namespace pb = orvane::ozy::cairndb;
+namespace w = ozy::tarp;
+
+namespace {
+
+constexpr const char* kMainRs = "mainrs";
+constexpr const char* kMainRsL2 = "mainrs_L2";
+
+bool Applied(int status) {
+    return status == 0 || static_cast<uint32_t>(status) == w::kStatusNoChange;
+}
+
+// The realization error code of a failed apply.
+uint32_t RealizationCode(int status) {
+    switch (status) {
+        case 8:
+            return 1;
+        case 65:
+            return 1100;
+        case 19:
+            return 1101;
+        default:
+            return 1102;
+    }
+}
+
+uint64_t Mix(uint64_t h, const std::string& s) {
+    return w::Hash64(reinterpret_cast<const uint8_t*>(s.data()), s.size(), h);
+}
+
+// Names the library holds for a filter: rule sets or address sets. The status of the calls.
+template <class Name, class CountFn, class ListFn>
+int HeldNames(const std::string& filter, CountFn count, ListFn list,
+              std::vector<std::string>* out) {
+    uint32_t n = 0;
+    int rc = count(filter.c_str(), &n);
+    if (rc != 0)
+        return rc;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::vector<Name> names(std::max<uint32_t>(n, 1));
+        uint32_t total = 0;
+        rc = list(filter.c_str(), names.data(), static_cast<uint32_t>(names.size()), &total);
+        if (rc != 0)
+            return rc;
+        if (total <= names.size()) {
+            out->clear();
+            for (uint32_t i = 0; i < total; ++i)
+                out->emplace_back(names[i].name, strnlen(names[i].name, sizeof names[i].name));
+            return 0;
+        }
+        n = total;  // filters grew between the two calls
+    }
+    return static_cast<int>(w::kStatusIoError);
+}
+
+}  // namespace
+
+DfwMain::DfwMain(ozy::RefPtr<DfwMsgCache> cache, Options options)
+    : msgs_(std::move(cache)), options_(std::move(options)) {}
+
+DfwMain::~DfwMain() {
+    if (handle_ != nullptr)
+        FW_Terminate(handle_);
+}
+
+bool DfwMain::Start() {
+    DFW_INFO("dfw: Register tarpfw library logger");
+    FW_RegisterLogger(FW_AgentLogger, 4);
+    DFW_INFO("dfw: Initializing tarp library");
+    const char* fwOptions[] = {"FWIODeviceName", "/dev/ozy-tarp"};
+    uint32_t version = 0;
+    int rc = FW_Initialize(FW_LIB_VERSION, &version, 1, 2, fwOptions, &handle_);
+    if (rc != 0) {
+        CFG_LOG_AT(g_dfwLogLevel, kLogError, {"errorCode:DFWERR_INIT_IO_FAILED"},
+                   "dfw: Failed to initialize tarp library: %1", FW_StatusToString(rc));
+        DFW_ERROR_CODE("LCP00002", "dfw: Failed to start DFW app: %1, %2", "tarp library",
+                       FW_StatusToString(rc));
+        return false;
+    }
+    DFW_INFO("dfw: Initialized tarp library");
+    ozy::RefPtr<DfwMain> self(this);
+    DfwFilterRepo::Options repo;
+    repo.handle = handle_;
+    repo.links = options_.links;
+    repo.queryInterval = std::chrono::seconds(options_.settings.filterQueryInterval);
+    repo.onFilter = [self](const DfwFilterRepo::Filter& f) {
+        self->RequestVif(f.agent, f.vif, f.name, true);
+    };
+    repo.onCleanup = [self](const std::string& agent, const std::string& filter) {
+        self->RequestCleanup(agent, filter);
+    };
+    ozy::RefPtr<DfwMsgCache> msgs = msgs_;
+    repo.excluded = [msgs] {
+        DfwMsgSnapshot s = msgs->Peek();
+        return s.dfwExcludedVifs ? *s.dfwExcludedVifs : std::vector<std::string>();
+    };
+    repo_ = ozy::MakeRef<DfwFilterRepo>(std::move(repo));
+    msgs_->SetNotify([self] { self->Notify(); });
+    if (!options_.postLoop)
+        return true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = true;
+    }
+    if (!WorkGroups::Post(MakeWorkItem(&DfwMain::Run, this, "DfwMain"))) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = false;
+        DFW_ERROR_CODE("LCP00002", "dfw: Failed to start DFW app: %1, %2", "process loop",
+                       "not posted");
+        return false;
+    }
+    if (!repo_->Start())
+        DFW_ERROR_CODE("LCP00002", "dfw: Failed to start DFW app: %1, %2", "filter repository",
+                       "not posted");
+    return true;
+}
+
+void DfwMain::Stop() {
+    msgs_->SetNotify(nullptr);
+    if (repo_)
+        repo_->Stop();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        stopping_ = true;
+        wake_.notify_all();
+        wake_.wait_for(lock, std::chrono::seconds(10), [this] { return !running_; });
+    }
+    // The repository's callbacks hold this loop: letting it go ends the cycle.
+    ozy::RefPtr<DfwFilterRepo> repo;
+    std::lock_guard<std::mutex> lock(mutex_);
+    repo.swap(repo_);
+}
+
+void DfwMain::Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+        wake_.wait(lock, [this] { return stopping_ || woken_; });
+        if (stopping_)
+            break;
+        lock.unlock();
+        try {
+            ProcessOnce();
+        } catch (const std::exception& e) {
+            DFW_ERROR("dfw: Caught exception at line %1. Ignored. (%2)", __LINE__, e.what());
+        }
+        lock.lock();
+    }
+    running_ = false;
+    wake_.notify_all();
+}
+
+void DfwMain::Notify() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    woken_ = true;
+    wake_.notify_all();
+}
+
+void DfwMain::SetNtpUp(bool up) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ntpUp_ == up)
+        return;
+    ntpUp_ = up;
+    pending_.ntpChanged = true;
+    DFW_INFO("dfw: notifying  main loop for ntp up notification");
+    woken_ = true;
+    wake_.notify_all();
+}
+
+void DfwMain::RequestVif(const std::string& agent, const std::string& vif,
+                         const std::string& filter, bool enable) {
+    const bool si = agent == w::kAgentServiceInsertion;
+    if (!si && agent != w::kAgentFirewall) {
+        DFW_ERROR("dfw: Invalid RuleComponentType");
+        return;
+    }
+    DFW_INFO("dfw: dfwFilterRepo(%1) requests a vif %2 config: %3", si ? "si" : "dfw", vif,
+             enable ? filter : std::string("clear"));
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& mine = enable ? (si ? pending_.siEnable : pending_.enable)
+                        : (si ? pending_.siDisable : pending_.disable);
+    auto& other = enable ? (si ? pending_.siDisable : pending_.disable)
+                         : (si ? pending_.siEnable : pending_.enable);
+    auto it = other.find(vif);
+    if (it != other.end()) {
+        const bool same = it->second == filter;
+        other.erase(it);
+        // A request for the same filter cancels the pending opposite one; a re-created filter
+        // (another name) still gets what it asks for.
+        if (same) {
+            DFW_INFO(enable ? "dfw: ignoring a vif%1 to enable from dfwFilterRepo request"
+                            : "dfw: ignoring a vif%1 to disable from dfwFilterRepo request",
+                     si ? "(si)" : "");
+            return;
+        }
+    }
+    mine[vif] = filter;
+    woken_ = true;
+    wake_.notify_all();
+}
+
+void DfwMain::RequestCleanup(const std::string& agent, const std::string& filter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.cleanups.emplace_back(agent.substr(0, 99), filter.substr(0, 99));
+    woken_ = true;
+    wake_.notify_all();
+}
+
+DfwMain::Counters DfwMain::counters() const {
+    std::lock_guard<std::mutex> lock(countersMutex_);
+    return counters_;
+}
+
+bool DfwMain::CleanFilter(const std::string& name) {
+    DFW_INFO("dfw: Cleanup dfw on filter %1", name);
+    std::vector<std::string> ruleSets, addrSets;
+    int rc = HeldNames<FW_RuleSetName>(
+        name, [this](const char* f, uint32_t* n) { return FW_GetRuleSetCount(handle_, f, n); },
+        [this](const char* f, FW_RuleSetName* l, uint32_t c, uint32_t* t) {
+            return FW_GetRuleSetList(handle_, f, l, c, t);
+        },
+        &ruleSets);
+    if (rc == 0) {
+        rc = HeldNames<FW_AddrSetName>(
+            name, [this](const char* f, uint32_t* n) { return FW_GetAddrSetCount(handle_, f, n); },
+            [this](const char* f, FW_AddrSetName* l, uint32_t c, uint32_t* t) {
+                return FW_GetAddrSetList(handle_, f, l, c, t);
+            },
+            &addrSets);
+    }
+    if (rc == 0) {
+        TarpFirewall::CTarpFWCmdList list;
+        TarpFirewall::ScopedConfigFile guard(&list);
+        for (const std::string& rs : ruleSets) {
+            DFW_DEBUG("dfw: destroying unused ruleset %1", rs);
+            list.addDestroyRuleSet(rs);
+        }
+        list.addSetRootRuleSets({});
+        DFW_DEBUG("dfw: destroying unused addrsets");
+        for (const std::string& a : addrSets)
+            list.addDestroyAddrSet(a);
+        rc = FW_EvaluateConfigFile(handle_, &list, name.c_str(), 0);
+    }
+    filters_.erase(name);
+    filterErrors_.erase(name);
+    if (!Applied(rc)) {
+        DFW_ERROR_CODE("LCP01106", "dfw: Failed to cleanup DFW config to filter %1 (%2)", name,
+                       FW_StatusToString(rc));
+        return false;
+    }
+    return true;
+}
+
+uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
+                              const std::string& name, const std::string& lsp,
+                              const DfwModes& modes, bool timeBased,
+                              std::vector<std::string>* held) {
+    DfwUuid port;
+    if (!ozy::cairndb::ParseUuidText(lsp, &port.left, &port.right)) {
+        DFW_INFO("dfw: skip dfw filter of no lsp id, vif: %1, name: %2", vif, name);
+        return 0;
+    }
+    DFW_DEBUG("dfw: Realizing rule config on filter %1 (agent %2) of vif %3, lsp %4", name, agent,
+              vif, lsp);
+    DfwCache::Selection how;
+    how.serviceInsertion = agent == w::kAgentServiceInsertion;
+    how.idfw = modes.idfw;
+    how.ids = modes.ids;
+    how.timeBased = timeBased;
+    auto cfg = cache_->ConfigOf(port, how);
+    held->insert(held->end(), cfg->heldSections.begin(), cfg->heldSections.end());
+
+    std::vector<std::string> ruleSets, addrSets;
+    int rc = HeldNames<FW_RuleSetName>(
+        name, [this](const char* f, uint32_t* n) { return FW_GetRuleSetCount(handle_, f, n); },
+        [this](const char* f, FW_RuleSetName* l, uint32_t c, uint32_t* t) {
+            return FW_GetRuleSetList(handle_, f, l, c, t);
+        },
+        &ruleSets);
+    if (rc != 0) {
+        DFW_ERROR_CODE("LCP01161", "dfw: Failed to get kernel ruleset count: %1",
+                       FW_StatusToString(rc));
+    } else {
+        rc = HeldNames<FW_AddrSetName>(
+            name, [this](const char* f, uint32_t* n) { return FW_GetAddrSetCount(handle_, f, n); },
+            [this](const char* f, FW_AddrSetName* l, uint32_t c, uint32_t* t) {
+                return FW_GetAddrSetList(handle_, f, l, c, t);
+            },
+            &addrSets);
+        if (rc != 0)
+            DFW_ERROR_CODE("LCP01107", "dfw: Failed to get kernel addrset count: %1",
+                           FW_StatusToString(rc));
+    }
+    FilterState& state = filters_[name];
+    state.l3Rules = cfg->l3Rules;
+    state.l2Rules = cfg->l2Rules;
+    if (rc != 0) {
+        state.status = static_cast<uint32_t>(rc);
+        state.hash = 0;
+        return RealizationCode(rc);
+    }
+    uint64_t hash = cfg->hash;
+    for (const std::string& n : ruleSets)
+        hash = Mix(hash, n);
+    hash = Mix(hash, "|");
+    for (const std::string& n : addrSets)
+        hash = Mix(hash, n);
+    hash = Mix(hash, modes.globalAddrSet ? "g" : "l");
+    if (options_.settings.configOptimization && state.hash == hash && state.status == 0) {
+        DFW_DEBUG("dfw: filter %1 of vif %2 holds its configuration already, skipped", name, vif);
+        std::lock_guard<std::mutex> lock(countersMutex_);
+        ++counters_.skippedApplies;
+        return 0;
+    }
+    if (modes.globalAddrSet) {
+        int g = FW_ConfigSharedAddrSet(handle_, name.c_str(), 0, 1);
+        if (g != 0)
+            DFW_ERROR("dfw: Failed to enable global address set for filter %1 of vif %2: %3", name,
+                      vif, FW_StatusToString(g));
+    }
+    try {
+        TarpFirewall::CTarpFWCmdList list;
+        TarpFirewall::ScopedConfigFile guard(&list);
+        std::set<std::string> keep;
+        for (const auto& s : cfg->addrSets) {
+            DFW_DEBUG("dfw: created addrset %1 with %2 addresses", s->name(),
+                      s->addresses().size());
+            list.addCreateAddrSet(s);
+            keep.insert(s->name());
+        }
+        for (const auto& c : cfg->containers) {
+            list.addCreateContainer(c);
+            keep.insert(c->name());
+        }
+        for (const std::string& rs : ruleSets) {
+            if (rs != kMainRs && rs != kMainRsL2) {
+                DFW_DEBUG("dfw: destroying unused ruleset: %1", rs);
+                list.addDestroyRuleSet(rs);
+            }
+        }
+        DFW_DEBUG("dfw: Collected %1 l3 rules and %2 l2 rules for vif %3", cfg->l3Rules,
+                  cfg->l2Rules, vif);
+        list.addCreateRuleSet(kMainRs, cfg->l3);
+        list.addCreateRuleSet(kMainRsL2, cfg->l2);
+        list.addSetRootRuleSets({kMainRs, kMainRsL2});
+        for (const std::string& a : addrSets) {
+            if (keep.count(a) == 0) {
+                DFW_DEBUG("dfw: destroying unused addrset/containers: %1", a);
+                list.addDestroyAddrSet(a);
+            }
+        }
+        rc = FW_EvaluateConfigFile(handle_, &list, name.c_str(), 0);
+    } catch (const TarpFirewall::CTarpFWException& e) {
+        DFW_ERROR("dfw: configuration of filter %1 refused by the library: %2", name, e.what());
+        rc = static_cast<int>(e.retcode());
+    }
+    {
+        std::lock_guard<std::mutex> lock(countersMutex_);
+        ++counters_.applies;
+        counters_.failedApplies += !Applied(rc);
+    }
+    if (!Applied(rc)) {
+        DFW_ERROR_CODE("LCP01106", "dfw: Failed to apply rule config to filter %1 of vif %2: %3",
+                       name, vif, FW_StatusToString(rc));
+        state.status = static_cast<uint32_t>(rc);
+        state.hash = 0;
+        return RealizationCode(rc);
+    }
+    DFW_INFO("dfw: Applied rule config to filter %1 of vif %2", name, vif);
+    state.status = 0;
+    // What the filter holds now: the names this apply left.
+    uint64_t after = cfg->hash;
+    {
+        std::set<std::string> rs{kMainRs, kMainRsL2};
+        for (const std::string& n : ruleSets) {
+            if (n == kMainRs || n == kMainRsL2)
+                rs.insert(n);
+        }
+        for (const std::string& n : rs)
+            after = Mix(after, n);
+        after = Mix(after, "|");
+        std::set<std::string> names;
+        for (const auto& s : cfg->addrSets)
+            names.insert(s->name());
+        for (const auto& c : cfg->containers)
+            names.insert(c->name());
+        for (const std::string& n : names)
+            after = Mix(after, n);
+        after = Mix(after, modes.globalAddrSet ? "g" : "l");
+    }
+    state.hash = after;
+    return 0;
+}
+
+void DfwMain::ProcessOnce() {
+    const auto start = std::chrono::steady_clock::now();
+    Pending p;
+    bool ntpUp = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        p = std::move(pending_);
+        pending_ = Pending{};
+        woken_ = false;
+        ntpUp = ntpUp_;
+    }
+    DFW_INFO("dfw: process loop wakes up to process request");
+
+    // 2. The snapshot, its changes and its barrier, together.
+    DfwMsgSnapshot snap = msgs_->TakeSnapshot();
+    Point("snapshot");
+    const DfwModes& modes = snap.modes;
+    changes_.Merge(snap.changes);
+    const bool rulesChanged = !cache_ || changes_.fullSync || !changes_.sections.empty() ||
+                              !changes_.rules.empty() || !changes_.containers.empty() ||
+                              !changes_.groups.empty() || !changes_.ruleSections.empty() ||
+                              changes_.span || changes_.allLsp;
+    DFW_INFO("dfw: get from MsgCache: flag %1, %2, %3, %4, %5", rulesChanged, modes.globalAddrSet,
+             modes.fastPathLookup, modes.macSetOptimization, snap.barrier);
+    bool rebuilt = false;
+    if (rulesChanged) {
+        DfwCache::Error error;
+        auto built = DfwCache::Build(snap, changes_, cache_, &error);
+        std::lock_guard<std::mutex> lock(countersMutex_);
+        ++counters_.builds;
+        if (built) {
+            cache_ = std::move(built);
+            changes_ = DfwChangeSet{};
+            buildError_ = 0;
+            rebuilt = true;
+        } else {
+            // The last good cache stays in use; the changes stay pending for the next build.
+            ++counters_.failedBuilds;
+            buildError_ = error.code;
+            buildErrorMeta_ = error.meta;
+            buildErrorText_ = error.text;
+        }
+    } else {
+        changes_ = DfwChangeSet{};
+    }
+
+    // 3. Filters of disabled vifs lose their configuration.
+    DFW_INFO("dfw: clear config on DFW vif, count: %1", p.disable.size());
+    for (const auto& [vif, name] : p.disable)
+        CleanFilter(name);
+    DFW_INFO("dfw: clear config on SI vif, count: %1", p.siDisable.size());
+    for (const auto& [vif, name] : p.siDisable)
+        CleanFilter(name);
+    for (const auto& [agent, name] : p.cleanups)
+        CleanFilter(name);
+
+    const bool timeBased = options_.settings.skipNtpCheck || ntpUp;
+    const bool flagsChanged = modes.idfw != appliedModes_.idfw || modes.ids != appliedModes_.ids ||
+                              modes.globalAddrSet != appliedModes_.globalAddrSet ||
+                              timeBased != appliedTimeBased_ || p.ntpChanged;
+    std::vector<std::string> held;
+    bool ok = buildError_ == 0;
+    if (cache_) {
+        std::set<std::string> done;
+        auto applyAll = [&](const char* agent, const char* why) {
+            size_t n = 0;
+            for (const auto& [vif, f] : repo_->Filters(agent)) {
+                DFW_DEBUG("dfw: apply %1 config to filter %2, lsp id %3%4",
+                          agent == std::string(w::kAgentFirewall) ? "dfw" : "si", f.name, f.lsp,
+                          why);
+                uint32_t code = ApplyFilter(agent, vif, f.name, f.lsp, modes, timeBased, &held);
+                done.insert(f.name);
+                if (code != 0) {
+                    filterErrors_[f.name] = {code, f.lsp};
+                    ok = false;
+                } else {
+                    filterErrors_.erase(f.name);
+                    ++n;
+                }
+            }
+            return n;
+        };
+        if (rebuilt || flagsChanged) {
+            DFW_INFO("dfw: apply config starts (dirty cache)");
+            size_t fw = applyAll(w::kAgentFirewall, rebuilt ? "" : " due to feature flags");
+            size_t si = applyAll(w::kAgentServiceInsertion, "");
+            DFW_INFO("dfw: Applied rule config to filter count  %1", fw);
+            DFW_INFO("dfw: Applied rule config to si filter count  %1", si);
+            DFW_INFO("dfw: apply config done (dirty cache)");
+        }
+        // 5. Filters newly enabled by request (the current filter of the vif).
+        for (const auto* agent : {w::kAgentFirewall, w::kAgentServiceInsertion}) {
+            const auto& requests = agent == std::string(w::kAgentFirewall) ? p.enable : p.siEnable;
+            if (requests.empty())
+                continue;
+            auto filters = repo_->Filters(agent);
+            size_t n = 0;
+            for (const auto& [vif, name] : requests) {
+                auto it = filters.find(vif);
+                if (it == filters.end() || done.count(it->second.name) != 0)
+                    continue;
+                const auto& f = it->second;
+                uint32_t code = ApplyFilter(agent, vif, f.name, f.lsp, modes, timeBased, &held);
+                done.insert(f.name);
+                if (code != 0) {
+                    filterErrors_[f.name] = {code, f.lsp};
+                    ok = false;
+                } else {
+                    filterErrors_.erase(f.name);
+                    ++n;
+                }
+            }
+            DFW_INFO(agent == std::string(w::kAgentFirewall)
+                         ? "dfw: Applied rule config to enable_table filter count  %1"
+                         : "dfw: Applied rule config to si enable_table filter count  %1",
+                     n);
+        }
+        appliedModes_ = modes;
+        appliedTimeBased_ = timeBased;
+    }
+    // Errors of filters that are gone go with them.
+    auto fw = repo_->Filters(w::kAgentFirewall);
+    auto si = repo_->Filters(w::kAgentServiceInsertion);
+    std::set<std::string> present;
+    for (const auto* m : {&fw, &si}) {
+        for (const auto& [vif, f] : *m)
+            present.insert(f.name);
+    }
+    for (auto it = filterErrors_.begin(); it != filterErrors_.end();) {
+        it = present.count(it->first) ? std::next(it) : filterErrors_.erase(it);
+    }
+    std::sort(held.begin(), held.end());
+    held.erase(std::unique(held.begin(), held.end()), held.end());
+    heldSections_ = held;
+
+    // 8. Reports: the status when it changed, the barrier of this pass's snapshot.
+    Report(snap.barrier);
+    if (ok && held.empty()) {
+        DFW_INFO("dfw: Successfully processed request");
+    } else if (ok) {
+        std::string names;
+        for (const std::string& h : held)
+            names += (names.empty() ? "" : ", ") + h;
+        DFW_INFO(
+            "dfw: Successfully processed request except time based config (held while NTP "
+            "Service is not up: %1)",
+            names);
+    } else {
+        DFW_ERROR_CODE("LCP01155", "dfw: Failed to process request");
+    }
+    const uint64_t ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now() - start)
+                                                  .count());
+    DFW_INFO("dfw: Time took to process request: %1 ms", ms);
+    std::lock_guard<std::mutex> lock(countersMutex_);
+    ++counters_.passes;
+    counters_.lastPassMs = ms;
+    counters_.maxPassMs = std::max(counters_.maxPassMs, ms);
+}
+
+void DfwMain::Report(uint64_t barrier) {
+    pb::RuntimeStatusMsg status;
+    status.set_component_id(kComponentId);
+    std::string meta;
+    if (buildError_ != 0) {
+        pb::RealizationErrorMsg* e = status.add_errors();
+        e->set_object_type(pb::RULE_SECTION);
+        e->set_error_code(buildError_);
+        e->set_error_message(buildErrorMeta_.empty() ? buildErrorText_ : buildErrorMeta_);
+        meta = buildErrorMeta_;
+    }
+    for (const auto& [name, err] : filterErrors_) {
+        pb::RealizationErrorMsg* e = status.add_errors();
+        e->set_object_type(pb::LOG_SWITCH_PORT_CONFIG);
+        uint64_t l = 0, r = 0;
+        if (ozy::cairndb::ParseUuidText(err.second, &l, &r)) {
+            e->mutable_object_id()->set_left(l);
+            e->mutable_object_id()->set_right(r);
+        }
+        e->set_error_code(err.first);
+        e->set_error_message("filter " + name);
+    }
+    if (!heldSections_.empty() && !options_.settings.skipNtpCheck) {
+        pb::RealizationErrorMsg* e = status.add_errors();
+        e->set_object_type(pb::RULE_SECTION);
+        std::string text = " NTP Service is not up; time-based sections held:";
+        for (const std::string& h : heldSections_)
+            text += " " + h;
+        e->set_error_message(text);
+    }
+    std::string body = status.SerializeAsString();
+    if (options_.cairndb != nullptr && body != lastStatusBody_) {
+        status.set_barrier_id(barrier);
+        DFW_INFO("dfw: Update runtime status to cairndb (error, meta info): %1, %2",
+                 status.errors_size(), meta);
+        if (options_.cairndb->reportRuntimeStatus(status)) {
+            lastStatusBody_ = body;
+            std::lock_guard<std::mutex> lock(countersMutex_);
+            ++counters_.statusWrites;
+        }
+    }
+    if (options_.cairndb != nullptr && barrier != 0 &&
+        (!barrierWritten_ || barrier != lastBarrier_)) {
+        pb::ProcessedBarrierMsg pbm;
+        pbm.set_vertical_id(kVerticalId);
+        pbm.set_barrier_id(barrier);
+        DFW_INFO("dfw: update the processed barrier number to cairndb: %1", barrier);
+        if (options_.cairndb->reportProcessedBarrier(pbm)) {
+            lastBarrier_ = barrier;
+            barrierWritten_ = true;
+            std::lock_guard<std::mutex> lock(countersMutex_);
+            ++counters_.barrierWrites;
+        }
+    }
+}
+
+std::string DfwMain::VifText() const {
+    nlohmann::json out = nlohmann::json::array();
+    ozy::RefPtr<DfwFilterRepo> repo;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        repo = repo_;
+    }
+    if (!repo)
+        return out.dump();
+    for (const char* agent : {w::kAgentFirewall, w::kAgentServiceInsertion}) {
+        for (const auto& [vif, f] : repo->Filters(agent)) {
+            nlohmann::json j = {{"vif", vif},
+                                {"filter", f.name},
+                                {"lsp", f.lsp},
+                                {"agent", agent},
+                                {"import_time", f.importTime}};
+            // The loop's own records are read without its lock: CLI figures may lag one pass.
+            out.push_back(std::move(j));
+        }
+    }
+    return out.dump();
+}
+
+}  // namespace CfgAgent

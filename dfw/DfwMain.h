@@ -1,0 +1,151 @@
+#pragma once
+// The firewall's process loop. Owns the firewall-library handle, the converted configuration
+// (DfwCache) and the filter repository, and turns the message cache's desired state into each
+// filter's configuration.
+//
+// One pass (ProcessOnce): take the pending requests; take the message cache's snapshot, its change
+// set and its barrier together; rebuild the cache beside the last good one when rules changed;
+// clean the filters of disabled vifs; apply to every filter after a rebuild, to newly enabled
+// filters, and to every filter when the feature flags or NTP changed; report RUNTIME_STATUS (when
+// it changed) and the snapshot's barrier as PROCESSED_BARRIER. A failed build keeps the last good
+// cache in use, its error in the status, and its changes pending until a build succeeds.
+//
+// Threads: the loop runs on its own work item and is the only writer of filter configuration.
+// Notify and the requests may come from any thread; they take only `mutex_`, never across an
+// apply. No lock (not the message cache's, not the global agent lock) is held while applying.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dataplane/KrnlinkFactory.h"
+#include "dfw/DfwMsgSnapshot.h"
+#include "dfw/DfwSettings.h"
+#include "runtime/RefCounted.h"
+
+struct FW_Handle;
+
+namespace orvane::ozy::cairndb {
+class RealizationErrorMsg;
+}
+
+namespace CfgAgent {
+
+class DfwCache;
+class DfwFilterRepo;
+class DfwMsgCache;
+class ICairndbClient;
+
+class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
+  public:
+    static constexpr uint32_t kVerticalId = 1;
+    static constexpr uint32_t kComponentId = 1;
+
+    struct Options {
+        DfwSettings settings;
+        ICairndbClient* cairndb = nullptr;
+        KrnlinkFactory links;  // the filter link; empty: none
+        bool postLoop = true;  // false: tests call ProcessOnce themselves
+    };
+    // Counters of the passes (CLI and tests).
+    struct Counters {
+        uint64_t passes = 0;
+        uint64_t builds = 0;
+        uint64_t failedBuilds = 0;
+        uint64_t applies = 0;
+        uint64_t failedApplies = 0;
+        uint64_t skippedApplies = 0;
+        uint64_t statusWrites = 0;
+        uint64_t barrierWrites = 0;
+        uint64_t lastPassMs = 0;
+        uint64_t maxPassMs = 0;
+    };
+
+    DfwMain(ozy::RefPtr<DfwMsgCache> cache, Options options);
+    ~DfwMain() override;
+
+    // Initialises the library, starts the repository and posts the loop; false when it failed
+    // (logged with LCP00002).
+    bool Start();
+    void Stop();
+    void Run();
+    // One pass on the calling thread.
+    void ProcessOnce();
+
+    // Wake-ups.
+    void Notify();
+    void RequestVif(const std::string& agent, const std::string& vif, const std::string& filter,
+                    bool enable);
+    void RequestCleanup(const std::string& agent, const std::string& filter);
+    void SetNtpUp(bool up);
+
+    // Called with the name of a point of the pass ("snapshot" once the snapshot is taken).
+    void SetSyncPoint(std::function<void(const char*)> hook) { syncPoint_ = std::move(hook); }
+
+    DfwFilterRepo* repo() const { return repo_.get(); }
+    Counters counters() const;
+    // "dfw/vif": every filter with its vif, port, rule counts and last status, as JSON text.
+    std::string VifText() const;
+
+  private:
+    struct FilterState {
+        uint64_t hash = 0;  // of the last successful apply (with what the filter held)
+        uint32_t status = 0;
+        size_t l3Rules = 0, l2Rules = 0;
+    };
+    struct Pending {
+        std::map<std::string, std::string> enable, disable;  // vif to filter name
+        std::map<std::string, std::string> siEnable, siDisable;
+        std::vector<std::pair<std::string, std::string>> cleanups;  // agent, filter
+        bool ntpChanged = false;
+    };
+
+    // Applies the cache's configuration to one filter; the realization error code (0 success).
+    uint32_t ApplyFilter(const std::string& agent, const std::string& vif, const std::string& name,
+                         const std::string& lsp, const DfwModes& modes, bool timeBased,
+                         std::vector<std::string>* held);
+    bool CleanFilter(const std::string& name);
+    void Report(uint64_t barrier);
+    void Point(const char* name) const {
+        if (syncPoint_)
+            syncPoint_(name);
+    }
+
+    ozy::RefPtr<DfwMsgCache> msgs_;
+    Options options_;
+    FW_Handle* handle_ = nullptr;
+    ozy::RefPtr<DfwFilterRepo> repo_;
+    std::function<void(const char*)> syncPoint_;
+
+    mutable std::mutex mutex_;  // the pending requests and the wake-up
+    std::condition_variable wake_;
+    bool woken_ = true;
+    bool running_ = false;
+    bool stopping_ = false;
+    Pending pending_;
+    bool ntpUp_ = false;
+
+    // The loop's own state.
+    std::shared_ptr<const DfwCache> cache_;
+    DfwChangeSet changes_;  // since cache_ was built
+    DfwModes appliedModes_;
+    bool appliedTimeBased_ = false;
+    std::string buildErrorMeta_, buildErrorText_;
+    uint32_t buildError_ = 0;
+    std::map<std::string, FilterState> filters_;  // by filter name
+    std::map<std::string, std::pair<uint32_t, std::string>> filterErrors_;
+    std::vector<std::string> heldSections_;  // time-based sections held in the last pass
+    std::string lastStatusBody_;
+    uint64_t lastBarrier_ = 0;
+    bool barrierWritten_ = false;
+    mutable std::mutex countersMutex_;
+    Counters counters_;
+};
+
+}  // namespace CfgAgent

@@ -1,0 +1,205 @@
+// The firewall's process loop over the emulator's device in process: the barrier reported is the
+// one read with the snapshot (a barrier arriving mid-pass waits for the next pass); a failed
+// build keeps the last good rules for a newly enabled filter and its error until a build
+// succeeds; enable and disable requests cancel only for the same filter; the status is written
+// when it changes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dfw/DfwFilterRepo.h"
+#include "dfw/DfwLog.h"
+#include "dfw/DfwMain.h"
+#include "dfw/DfwMsgCache.h"
+#include "platform/tarp/TarpFw.h"
+#include "platform/tarp/TarpTestSeam.h"
+#include "platform/tarp/TarpWire.h"
+#include "proto/cairndb_system.pb.h"
+#include "tests/platform/tarp/InProcessTarp.h"
+#include "tests/support/DfwRecords.h"
+#include "tests/support/FakeCairndbClient.h"
+#include "tools/ozy-dpemu/TarpEval.h"
+#include "tools/ozy-dpemu/TarpState.h"
+
+namespace CfgAgent {
+namespace {
+
+using namespace test::dfw;
+namespace emu = ozy::dpemu::tarp;
+
+pb::RuleMsg& Ssh(pb::RuleMsg& r) {
+    pb::ProtocolSpecMsg* s = r.add_services();
+    s->set_ip_protocol(6);
+    s->add_destination_ports()->set_start(22);
+    return r;
+}
+
+class DfwMainTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_ = g_dfwLogLevel;
+        g_dfwLogLevel = kLogWarn;
+        TarpFirewall::detail::SetDeviceOpenerForTest(&dev_);
+        AddFilter("f1", "vif-1", 1);
+        AddFilter("f2", "vif-2", 2);
+        msgs_ = ozy::MakeRef<DfwMsgCache>();
+        DfwMain::Options o;
+        o.settings.skipNtpCheck = true;
+        o.cairndb = &db_;
+        o.postLoop = false;
+        main_ = ozy::MakeRef<DfwMain>(msgs_, std::move(o));
+        ASSERT_TRUE(main_->Start());
+        ASSERT_TRUE(main_->repo()->QueryNow());
+    }
+    void TearDown() override {
+        main_->Stop();
+        main_.reset();
+        TarpFirewall::detail::SetDeviceOpenerForTest(nullptr);
+        g_dfwLogLevel = saved_;
+    }
+
+    void AddFilter(const std::string& name, const std::string& vif, uint64_t port) {
+        std::string why;
+        ASSERT_TRUE(dev_.state->CreateFilter(
+            {name, vif, U(port).Text(), ozy::tarp::kAgentFirewall, false, true}, &why))
+            << why;
+    }
+
+    std::string Verdict(const std::string& filter, const char* source = "10.0.0.1") {
+        emu::Packet p;
+        std::string why;
+        EXPECT_TRUE(
+            emu::ParsePacket({"in", "tcp", std::string(source) + ":1000", "10.9.9.9:22"}, &p, &why))
+            << why;
+        const emu::Filter* f = dev_.state->FindFilter(filter);
+        if (f == nullptr)
+            return "no filter";
+        emu::Verdict v = emu::Evaluate(*dev_.state, *f, p);
+        return v.verdict + (v.matched ? " " + std::to_string(v.rule) : "");
+    }
+
+    uint64_t LastBarrier() {
+        pb::ProcessedBarrierMsg m;
+        if (db_.barriers.empty() || !m.ParseFromString(db_.barriers.back()))
+            return 0;
+        return m.barrier_id();
+    }
+    std::vector<uint32_t> LastCodes() {
+        pb::RuntimeStatusMsg m;
+        std::vector<uint32_t> out;
+        if (!db_.statuses.empty() && m.ParseFromString(db_.statuses.back())) {
+            for (const auto& e : m.errors())
+                out.push_back(e.error_code());
+        }
+        return out;
+    }
+
+    // A full sync: one section, rule 1 dropping ssh, and the barrier.
+    void Baseline(uint64_t barrier) {
+        msgs_->UpdateDesiredState(
+            {SectionRec(1, 1), RuleRec(101, 1, 1, [](pb::RuleMsg& r) { Ssh(r).set_action(1); }),
+             BarrierRec(barrier)},
+            true);
+        main_->ProcessOnce();
+    }
+
+    int saved_ = 0;
+    ozy::tarp::test::InProcessTarp dev_;
+    test::FakeCairndbClient db_;
+    ozy::RefPtr<DfwMsgCache> msgs_;
+    ozy::RefPtr<DfwMain> main_;
+};
+
+TEST_F(DfwMainTest, ABarrierArrivingMidPassIsAcknowledgedByTheNextPass) {
+    Baseline(5);
+    ASSERT_EQ(Verdict("f1"), "DROP 1");
+    ASSERT_EQ(LastBarrier(), 5u);
+    bool delivered = false;
+    main_->SetSyncPoint([&](const char* point) {
+        if (std::string(point) == "snapshot" && !delivered) {
+            delivered = true;
+            // A change and its barrier land while the pass works on the older snapshot.
+            msgs_->UpdateDesiredState({RuleRec(101, 1, 1, Ssh), BarrierRec(9)}, false);
+        }
+    });
+    msgs_->UpdateDesiredState({RuleRec(102, 2, 1), BarrierRec(6)}, false);
+    main_->ProcessOnce();
+    EXPECT_EQ(LastBarrier(), 6u) << "the barrier read with the snapshot";
+    EXPECT_EQ(Verdict("f1"), "DROP 1") << "the change after the snapshot is not applied yet";
+    main_->ProcessOnce();
+    EXPECT_EQ(LastBarrier(), 9u);
+    EXPECT_EQ(Verdict("f1"), "ALLOW 1");
+}
+
+TEST_F(DfwMainTest, AFailedBuildKeepsTheLastGoodRulesForANewFilterAndItsErrorUntilFixed) {
+    Baseline(5);
+    msgs_->UpdateDesiredState(
+        {RuleRec(103, 3, 1,
+                 [](pb::RuleMsg& r) { *r.mutable_source()->add_container_ids() = Uuid(99); })},
+        false);
+    main_->ProcessOnce();
+    EXPECT_EQ(LastCodes(), (std::vector<uint32_t>{1000}));
+    AddFilter("f3", "vif-3", 3);
+    ASSERT_TRUE(main_->repo()->QueryNow());
+    main_->ProcessOnce();
+    EXPECT_EQ(Verdict("f3"), "DROP 1") << "the last good rules";
+    EXPECT_EQ(LastCodes(), (std::vector<uint32_t>{1000})) << "kept until a build succeeds";
+    const size_t writes = db_.statuses.size();
+    main_->ProcessOnce();
+    EXPECT_EQ(db_.statuses.size(), writes) << "an unchanged status is not written again";
+    msgs_->UpdateDesiredState({Deleted(RuleRec(103, 3, 1))}, false);
+    main_->ProcessOnce();
+    EXPECT_TRUE(LastCodes().empty());
+}
+
+TEST_F(DfwMainTest, DeviceStatusesMapToRealizationCodesAndTheOtherFiltersStayApplied) {
+    Baseline(5);
+    const struct {
+        uint32_t status;
+        uint32_t code;
+    } cases[] = {{8, 1}, {65, 1100}, {19, 1101}, {42, 1102}};
+    uint32_t action = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        std::string why;
+        ASSERT_TRUE(dev_.state->FailFilter("f2", c.status, 1, &why)) << why;
+        action = action == 0 ? 2 : 0;
+        msgs_->UpdateDesiredState(
+            {RuleRec(101, 1, 1, [&](pb::RuleMsg& r) { Ssh(r).set_action(action); })}, false);
+        main_->ProcessOnce();
+        EXPECT_EQ(LastCodes(), (std::vector<uint32_t>{c.code}));
+        EXPECT_EQ(Verdict("f1"), action == 0 ? "ALLOW 1" : "REJECT 1");
+    }
+}
+
+struct RequestCase {
+    const char* what;
+    std::string firstFilter;  // the disable's filter name
+    bool cleaned;             // f1 lost its rules
+};
+
+TEST_F(DfwMainTest, AnEnableCancelsAPendingDisableOnlyForTheSameFilter) {
+    Baseline(5);
+    const RequestCase cases[] = {
+        {"the same filter: both requests cancel", "f1", false},
+        {"a filter made again under another name: it gets its rules", "f1-old", false},
+    };
+    for (const RequestCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint64_t applies = main_->counters().applies;
+        main_->RequestVif(ozy::tarp::kAgentFirewall, "vif-1", c.firstFilter, false);
+        main_->RequestVif(ozy::tarp::kAgentFirewall, "vif-1", "f1", true);
+        main_->ProcessOnce();
+        EXPECT_EQ(Verdict("f1"), "DROP 1");
+        EXPECT_EQ(main_->counters().applies - applies, c.firstFilter == "f1" ? 0u : 1u);
+    }
+    // A disable alone cleans the filter.
+    main_->RequestVif(ozy::tarp::kAgentFirewall, "vif-1", "f1", false);
+    main_->ProcessOnce();
+    EXPECT_EQ(Verdict("f1"), "DEFAULT");
+    EXPECT_EQ(Verdict("f2"), "DROP 1");
+}
+
+}  // namespace
+}  // namespace CfgAgent

@@ -1,0 +1,264 @@
+// The firewall end to end with real processes: sections, rules, containers and group relations
+// applied with cairnctl reach the emulator's filters (created with dpemu/filter-create), whose
+// evaluator gives the packets' verdicts; rule and group changes follow; injected device failures
+// and a rule that cannot be converted show in RUNTIME_STATUS with their codes while the other
+// filters keep theirs; PROCESSED_BARRIER follows the barrier; an emulator restart with its filters
+// re-created gets everything back.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/AgentSystem.h"
+#include "tests/support/Await.h"
+
+namespace CfgAgent {
+namespace {
+
+using json = nlohmann::json;
+
+std::string Id(unsigned kind, unsigned n) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%02x000000-0000-4000-8000-%012x", kind, n);
+    return buf;
+}
+// d1 sections, d2 containers, d3 rules, d4 relations, d5 ports.
+const std::string kSection = Id(0xd1, 1);
+const std::string kSources = Id(0xd2, 1), kWebGroup = Id(0xd2, 2);
+const std::string kLsp1 = Id(0xd5, 1), kLsp2 = Id(0xd5, 2);
+
+json Ip4(const char* dotted) {
+    unsigned a, b, c, d;
+    std::sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d);
+    return {{"ip", {{"ipv4", (a << 24) | (b << 16) | (c << 8) | d}}}};
+}
+
+json Rule(unsigned n, unsigned ruleId, unsigned action, unsigned port, unsigned priority) {
+    return {{"id", Id(0xd3, n)},
+            {"rule_id", ruleId},
+            {"section_id", kSection},
+            {"direction", 2},
+            {"action", action},
+            {"priority", priority},
+            {"type", 0},
+            {"services", {{{"ip_protocol", 6}, {"destination_ports", {{{"start", port}}}}}}}};
+}
+
+json Sources(std::vector<const char*> ips) {
+    json list = json::array();
+    for (const char* ip : ips)
+        list.push_back(Ip4(ip));
+    return {{"CONTAINER", {{{"id", kSources}, {"name", "sources"}, {"ip_addresses", list}}}}};
+}
+
+// The topology: one section; rule 1 drops ssh from the sources group, rule 2 drops port 80 on
+// the web group's ports only, rules 3 and 4 allow 443 from the sources and drop it otherwise.
+json Topology(unsigned barrier) {
+    json rule1 = Rule(1, 1, 1, 22, 1);
+    rule1["source"] = {{"container_ids", {kSources}}};
+    json rule2 = Rule(2, 2, 1, 80, 2);
+    rule2["applied_to"] = {{"container_ids", {kWebGroup}}};
+    json rule3 = Rule(3, 3, 0, 443, 3);
+    rule3["source"] = {{"container_ids", {kSources}}};
+    json rule4 = Rule(4, 4, 1, 443, 4);
+    json doc = Sources({"10.0.0.1"});
+    doc["CONTAINER"].push_back({{"id", kWebGroup}, {"name", "web"}});
+    doc["RULE_SECTION"] = {{{"id", kSection},
+                            {"priority", 10},
+                            {"version", 1},
+                            {"component_name", "orvane-sfw"},
+                            {"kind", 1}}};
+    doc["ENTITY_GROUP_RELATION"] = {
+        {{"id", Id(0xd4, 1)},
+         {"container_logical_switch_port",
+          {{{"container_id", kWebGroup}, {"logical_switch_port_ids", {kLsp1}}}}}}};
+    doc["RULE"] = {rule1, rule2, rule3, rule4};
+    doc["BARRIER"] = {{{"id", Id(0xd6, 1)}, {"barrier_id", barrier}}};
+    return doc;
+}
+
+class DfwSystemTest : public ::testing::Test {
+  protected:
+    DfwSystemTest() : sys_(Options()) {}
+
+    static test::AgentSystemOptions Options() {
+        test::AgentSystemOptions o;
+        o.apps = {"config", "dfw"};
+        return o;
+    }
+
+    // "VERDICT RULE" of a packet on a filter ("DEFAULT" without a rule).
+    std::string Verdict(const std::string& filter, const std::string& packet) {
+        std::vector<std::string> args{"dpemu/tarp-eval", filter};
+        size_t start = 0;
+        while (start <= packet.size()) {
+            size_t end = packet.find(' ', start);
+            if (end == std::string::npos)
+                end = packet.size();
+            args.push_back(packet.substr(start, end - start));
+            start = end + 1;
+        }
+        test::RunResult r = sys_.EmuCtl(args);
+        if (r.status != 0)
+            return "error: " + r.output;
+        json j = json::parse(r.output, nullptr, false);
+        if (j.is_discarded())
+            return "unparsable: " + r.output;
+        std::string v = j.value("verdict", "");
+        if (!j["rule"].is_null())
+            v += " " + std::to_string(j["rule"].get<int>());
+        return v;
+    }
+    bool AwaitVerdict(const std::string& filter, const std::string& packet,
+                      const std::string& want) {
+        return test::AwaitTrue([&] { return Verdict(filter, packet) == want; });
+    }
+
+    // The firewall's realization errors as "CODE" texts, in order; null while there is no
+    // RUNTIME_STATUS.
+    json Status() {
+        json got = sys_.Get("RUNTIME_STATUS");
+        if (!got.contains("RUNTIME_STATUS"))
+            return nullptr;
+        for (const json& s : got["RUNTIME_STATUS"]) {
+            if (s.value("component_id", 0) == 1)
+                return s;
+        }
+        return nullptr;
+    }
+    std::vector<int> StatusCodes() {
+        std::vector<int> codes;
+        json s = Status();
+        if (s.is_null() || !s.contains("errors"))
+            return codes;
+        for (const json& e : s["errors"])
+            codes.push_back(e.value("error_code", 0));
+        return codes;
+    }
+    bool AwaitCodes(const std::vector<int>& want) {
+        return test::AwaitTrue([&] { return StatusCodes() == want; });
+    }
+    std::string Barrier() {
+        json got = sys_.Get("PROCESSED_BARRIER");
+        if (got.contains("PROCESSED_BARRIER")) {
+            for (const json& b : got["PROCESSED_BARRIER"]) {
+                if (b.value("vertical_id", 0) == 1)
+                    return b.value("barrier_id", "");
+            }
+        }
+        return "";
+    }
+
+    test::AgentSystem sys_;
+};
+
+TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
+    ASSERT_TRUE(sys_.Start());
+    ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f1", "vif-1", kLsp1}).status, 0);
+    ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f2", "vif-2", kLsp2}).status, 0);
+    ASSERT_TRUE(sys_.Apply(Topology(7).dump()));
+    const std::string ssh = "in tcp 10.0.0.1:1000 10.9.9.9:22";
+    const std::string web = "in tcp 10.0.0.5:1000 10.9.9.9:80";
+    const std::string tls2 = "in tcp 10.0.0.2:1000 10.9.9.9:443";
+    const std::string tls3 = "in tcp 10.0.0.3:1000 10.9.9.9:443";
+    {
+        SCOPED_TRACE("every filter gets its rules; the group-scoped rule only its ports");
+        ASSERT_TRUE(AwaitVerdict("f1", ssh, "DROP 1"));
+        ASSERT_TRUE(AwaitVerdict("f2", ssh, "DROP 1"));
+        EXPECT_EQ(Verdict("f1", web), "DROP 2");
+        EXPECT_EQ(Verdict("f2", web), "DEFAULT");
+        EXPECT_EQ(Verdict("f1", tls2), "DROP 4");
+        EXPECT_TRUE(test::AwaitTrue([&] { return Barrier() == "7"; })) << Barrier();
+        EXPECT_TRUE(StatusCodes().empty());
+    }
+    {
+        SCOPED_TRACE("a rule change reaches both filters");
+        json doc;
+        json rule1 = Rule(1, 1, 0, 22, 1);
+        rule1["source"] = {{"container_ids", {kSources}}};
+        doc["RULE"] = {rule1};
+        doc["BARRIER"] = {{{"id", Id(0xd6, 1)}, {"barrier_id", 8}}};
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        EXPECT_TRUE(AwaitVerdict("f1", ssh, "ALLOW 1"));
+        EXPECT_TRUE(AwaitVerdict("f2", ssh, "ALLOW 1"));
+        EXPECT_TRUE(test::AwaitTrue([&] { return Barrier() == "8"; })) << Barrier();
+    }
+    {
+        SCOPED_TRACE("an address added to a group allows that source only");
+        ASSERT_TRUE(sys_.Apply(Sources({"10.0.0.1", "10.0.0.2"}).dump()));
+        EXPECT_TRUE(AwaitVerdict("f2", tls2, "ALLOW 3"));
+        EXPECT_EQ(Verdict("f2", tls3), "DROP 4");
+        EXPECT_TRUE(AwaitVerdict("f1", tls2, "ALLOW 3"));
+    }
+    {
+        SCOPED_TRACE("device failures give their codes while the other filter stays applied");
+        const struct {
+            const char* status;
+            int code;
+            unsigned port;
+        } failures[] = {{"8", 1, 23}, {"65", 1100, 24}, {"19", 1101, 25}, {"42", 1102, 26}};
+        for (const auto& f : failures) {
+            SCOPED_TRACE(f.status);
+            ASSERT_EQ(sys_.EmuCtl({"dpemu/tarp-fail", "f2", f.status, "1000"}).status, 0);
+            json doc;
+            doc["RULE"] = {Rule(5, 5, 2, f.port, 5)};
+            ASSERT_TRUE(sys_.Apply(doc.dump()));
+            const std::string probe = "in tcp 10.0.0.7:1 10.9.9.9:" + std::to_string(f.port);
+            EXPECT_TRUE(AwaitVerdict("f1", probe, "REJECT 5"));
+            EXPECT_TRUE(AwaitCodes({f.code})) << Status().dump();
+            EXPECT_EQ(Verdict("f2", probe), "DEFAULT");
+            ASSERT_EQ(sys_.EmuCtl({"dpemu/tarp-fail", "f2", f.status, "0"}).status, 0);
+        }
+        // The next change applies everywhere and clears the error.
+        json doc;
+        doc["RULE"] = {Rule(5, 5, 2, 27, 5)};
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        EXPECT_TRUE(AwaitVerdict("f2", "in tcp 10.0.0.7:1 10.9.9.9:27", "REJECT 5"));
+        EXPECT_TRUE(AwaitCodes({})) << Status().dump();
+    }
+    {
+        SCOPED_TRACE("a rule that cannot be converted changes no filter and reports 1000");
+        json bad = Rule(6, 6, 1, 28, 6);
+        bad["source"] = {{"container_ids", {Id(0xd2, 99)}}};
+        json doc;
+        doc["RULE"] = {bad, Rule(5, 5, 2, 29, 5)};
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        ASSERT_TRUE(AwaitCodes({1000})) << Status().dump();
+        json s = Status();
+        EXPECT_NE(s["errors"][0].value("error_message", "").find("rule id 6"), std::string::npos)
+            << s.dump();
+        EXPECT_EQ(Verdict("f1", "in tcp 10.0.0.7:1 10.9.9.9:27"), "REJECT 5");
+        EXPECT_EQ(Verdict("f1", "in tcp 10.0.0.7:1 10.9.9.9:29"), "DEFAULT");
+        ASSERT_EQ(sys_.Cairnctl({"delete", "RULE", Id(0xd3, 6)}).status, 0);
+        EXPECT_TRUE(AwaitCodes({})) << Status().dump();
+        EXPECT_TRUE(AwaitVerdict("f1", "in tcp 10.0.0.7:1 10.9.9.9:29", "REJECT 5"));
+        EXPECT_TRUE(AwaitVerdict("f2", "in tcp 10.0.0.7:1 10.9.9.9:29", "REJECT 5"));
+    }
+    {
+        SCOPED_TRACE("dfw/vif lists the filters");
+        json vifs = sys_.AgentJson({"dfw/vif"});
+        ASSERT_TRUE(vifs.is_array()) << vifs.dump();
+        EXPECT_EQ(vifs.size(), 2u);
+        EXPECT_EQ(vifs[0].value("filter", ""), "f1");
+        EXPECT_EQ(vifs[0].value("lsp", ""), kLsp1);
+    }
+    {
+        SCOPED_TRACE("an emulator restart with its filters created again gets everything back");
+        sys_.StopEmulator();
+        ASSERT_TRUE(sys_.StartEmulator());
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f1", "vif-1", kLsp1}).status, 0);
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f2", "vif-2", kLsp2}).status, 0);
+        EXPECT_TRUE(AwaitVerdict("f1", ssh, "ALLOW 1"));
+        EXPECT_TRUE(AwaitVerdict("f2", ssh, "ALLOW 1"));
+        EXPECT_EQ(Verdict("f1", web), "DROP 2");
+        EXPECT_EQ(Verdict("f2", web), "DEFAULT");
+        EXPECT_EQ(Verdict("f2", tls2), "ALLOW 3");
+        EXPECT_EQ(Verdict("f2", tls3), "DROP 4");
+    }
+}
+
+}  // namespace
+}  // namespace CfgAgent
