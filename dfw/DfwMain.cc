@@ -481,21 +481,26 @@ void DfwMain::ProcessOnce() {
     bool ok = buildError_ == 0;
     if (cache_) {
         std::set<std::string> done;
+        // Applies to one filter and keeps its error (or clears it); true when applied.
+        auto applyOne = [&](const char* agent, const std::string& vif,
+                            const DfwFilterRepo::Filter& f) {
+            uint32_t code = ApplyFilter(agent, vif, f.name, f.lsp, modes, timeBased, &held);
+            done.insert(f.name);
+            if (code != 0) {
+                filterErrors_[f.name] = {code, f.lsp};
+                ok = false;
+                return false;
+            }
+            filterErrors_.erase(f.name);
+            return true;
+        };
         auto applyAll = [&](const char* agent, const char* why) {
             size_t n = 0;
             for (const auto& [vif, f] : repo_->Filters(agent)) {
                 DFW_DEBUG("dfw: apply %1 config to filter %2, lsp id %3%4",
                           agent == std::string(w::kAgentFirewall) ? "dfw" : "si", f.name, f.lsp,
                           why);
-                uint32_t code = ApplyFilter(agent, vif, f.name, f.lsp, modes, timeBased, &held);
-                done.insert(f.name);
-                if (code != 0) {
-                    filterErrors_[f.name] = {code, f.lsp};
-                    ok = false;
-                } else {
-                    filterErrors_.erase(f.name);
-                    ++n;
-                }
+                n += applyOne(agent, vif, f);
             }
             return n;
         };
@@ -518,16 +523,7 @@ void DfwMain::ProcessOnce() {
                 auto it = filters.find(vif);
                 if (it == filters.end() || done.count(it->second.name) != 0)
                     continue;
-                const auto& f = it->second;
-                uint32_t code = ApplyFilter(agent, vif, f.name, f.lsp, modes, timeBased, &held);
-                done.insert(f.name);
-                if (code != 0) {
-                    filterErrors_[f.name] = {code, f.lsp};
-                    ok = false;
-                } else {
-                    filterErrors_.erase(f.name);
-                    ++n;
-                }
+                n += applyOne(agent, vif, it->second);
             }
             DFW_INFO(agent == std::string(w::kAgentFirewall)
                          ? "dfw: Applied rule config to enable_table filter count  %1"
