@@ -60,6 +60,7 @@ void CIFConfig::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
         if (u.objType == ObjectType::LOG_SWITCH_PORT_CONFIG)
             lsps.insert(u.id);
     }
+    BusPortsOfChangedSwitches(updates, &lsps);
     if (fullSync) {
         // A CIF whose logical port the full sync no longer has goes too.
         for (const auto& [lspId, c] : cifs_) {

@@ -182,6 +182,12 @@ class CIFConfig {
     void UpdateChannel(const CairnDBUpdateList& nodes, bool fullSync);
     void UpdateBusPort(const std::string& lspId,
                        const orvane::ozy::cairndb::LogSwitchPortConfigMsg* m);
+    // Whether the desired switch has a VNI (remembered for the switch's bus ports).
+    bool IsOverlaySwitch(const std::string& switchId);
+    void IndexBusSwitch(const std::string& lspId, const std::string& switchId);
+    // The logical ports to look at again: those on switches of `updates` that became, or stopped
+    // being, overlay switches.
+    void BusPortsOfChangedSwitches(const CairnDBUpdateList& updates, std::set<std::string>* lsps);
     void UpdateParentFlag(const std::string& vifId);
     void UpdateBusVif(const DvsVifInfo& vif);
     bool QueryKrnnic(const std::string& name);
@@ -219,6 +225,11 @@ class CIFConfig {
     bool pollArmed_ = false;
     int lipListener_ = 0;
     std::map<std::string, BusPort> busPorts_;                  // by logical port
+    // Logical ports with a VIF attachment (overlay switch or not) by switch, and back; whether
+    // each such switch was an overlay switch when last looked at.
+    std::map<std::string, std::set<std::string>> busPortsBySwitch_;
+    std::map<std::string, std::string> busSwitchOf_;
+    std::map<std::string, bool> overlay_;
     std::map<std::string, std::set<std::string>> attachedBy_;  // VIF -> logical ports
     std::map<std::string, bool> channelParent_;                // VIF -> CONDUIT_CHANNEL_VIF_CONFIG
     std::map<std::string, std::string> channelVifById_;        // its object id -> VIF

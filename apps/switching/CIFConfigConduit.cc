@@ -29,6 +29,7 @@
 #include "runtime/AgentLock.h"
 #include "runtime/AsyncTimer.h"
 #include "runtime/Logger.h"
+#include "statecache/IStateCacheConfigTable.h"
 #include "statecache/IdText.h"
 
 #include <boost/asio/io_context.hpp>
@@ -241,8 +242,19 @@ void CIFConfig::UpdateBusPort(const std::string& lspId, const pb::LogSwitchPortC
     if (conduit_ == nullptr)
         return;
     BusPort now;
-    if (m != nullptr && m->has_attachment() && !m->attachment().has_parent_vif_id())
-        now.vifId = m->attachment().vif_id();
+    std::string switchId;
+    if (m != nullptr && m->has_attachment() && !m->attachment().has_parent_vif_id() &&
+        !m->attachment().vif_id().empty()) {
+        // The bus serves VIFs on overlay switches only.
+        switchId = m->has_switch_id() ? m->switch_id().SerializeAsString() : std::string();
+        if (IsOverlaySwitch(switchId)) {
+            now.vifId = m->attachment().vif_id();
+        } else {
+            CFG_ERROR_CODE("LCP00514", "VIF %1 switch id %2 is not overlay switch!",
+                           m->attachment().vif_id(), IdText(switchId));
+        }
+    }
+    IndexBusSwitch(lspId, switchId);
     if (m != nullptr) {
         for (const pb::KeyValueMsg& kv : m->extra_configs()) {
             if (kv.key() != kParentVifKey)
@@ -279,6 +291,57 @@ void CIFConfig::UpdateBusPort(const std::string& lspId, const pb::LogSwitchPortC
         attachedBy_[now.vifId].insert(lspId);
         conduit_->SetVif(ozy::Conduit::kUpdateLspVifAttachment, now.vifId, "", true);
         UpdateParentFlag(now.vifId);
+    }
+}
+
+bool CIFConfig::IsOverlaySwitch(const std::string& switchId) {
+    std::string body;
+    pb::LogSwitchConfigMsg ls;
+    bool overlay = !switchId.empty() && table_ != nullptr &&
+                   table_->GetProperty(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG,
+                                       switchId, PropertyType::LS_VNI, &body) &&
+                   ls.ParseFromString(body) && ls.vni() != 0;
+    if (!switchId.empty())
+        overlay_[switchId] = overlay;
+    return overlay;
+}
+
+void CIFConfig::IndexBusSwitch(const std::string& lspId, const std::string& switchId) {
+    auto old = busSwitchOf_.find(lspId);
+    if (old != busSwitchOf_.end() && old->second == switchId)
+        return;
+    if (old != busSwitchOf_.end()) {
+        auto ports = busPortsBySwitch_.find(old->second);
+        if (ports != busPortsBySwitch_.end()) {
+            ports->second.erase(lspId);
+            if (ports->second.empty()) {
+                overlay_.erase(old->second);
+                busPortsBySwitch_.erase(ports);
+            }
+        }
+        busSwitchOf_.erase(old);
+    }
+    if (switchId.empty())
+        return;
+    busSwitchOf_[lspId] = switchId;
+    busPortsBySwitch_[switchId].insert(lspId);
+}
+
+void CIFConfig::BusPortsOfChangedSwitches(const CairnDBUpdateList& updates,
+                                          std::set<std::string>* lsps) {
+    if (conduit_ == nullptr)
+        return;
+    std::set<std::string> switches;
+    for (const CairnDBUpdateMsg& u : updates) {
+        if (u.objType == ObjectType::LOG_SWITCH_CONFIG && busPortsBySwitch_.count(u.id) != 0)
+            switches.insert(u.id);
+    }
+    for (const std::string& id : switches) {
+        bool was = overlay_[id];
+        if (IsOverlaySwitch(id) == was)
+            continue;
+        const std::set<std::string>& ports = busPortsBySwitch_.at(id);
+        lsps->insert(ports.begin(), ports.end());
     }
 }
 

@@ -205,6 +205,41 @@ TEST_F(CifConduitTest, ChannelFollowsTheTransportNodeType) {
     EXPECT_EQ(conduit.Manager().Pools().size(), 1u);
 }
 
+// The bus serves VIFs on overlay switches: a port on a switch without a VNI is not attached until
+// its switch gets one, and is detached when the switch loses it.
+TEST_F(CifConduitTest, OnlyOverlaySwitchPortsAreAttached) {
+    query.addresses["conduitKrnnic0"] = {0xa9fe0101, 0xffffff00};
+    h.Connect("conduitKrnnic0", "conduitKrnnic0", kcp::kVifKrnnic, "hs-1");
+    pb::LogSwitchConfigMsg vlanSwitch;
+    *vlanSwitch.mutable_id() = Uuid(3);
+    h.Apply(SwitchRecords(vlanSwitch));
+    pb::LogSwitchPortConfigMsg lsp = Port(13, 3, "port-3", "vif-3");
+    auto* kv = lsp.add_extra_configs();
+    kv->set_key("com.orvane.port.extraConfig.parentVif.conduit");
+    kv->set_value("true");
+    h.Apply(PortRecords(lsp));
+    h.Connect("vif-3", "port-3", kcp::kVifVnic, "hs-1");
+    EXPECT_TRUE(cap.ContainsWithCode("VIF vif-3 switch id " + Text(3) + " is not overlay switch!",
+                                     "LCP00514"));
+    EXPECT_EQ(conduit.Manager().VifState("vif-3"), 2u);  // connected only
+
+    h.Apply(SwitchRecords(Switch(3, 5003)));
+    RunIo();
+    EXPECT_EQ(conduit.Manager().VifState("vif-3"), 7u);
+    EXPECT_TRUE(h.Dump()["ports"].contains("ct-vif-3"));
+    // Another property of the switch: its ports are not looked at again.
+    const size_t looked = cap.Count("Conduit: Process extra config");
+    pb::LogSwitchConfigMsg renamed = Switch(3, 5003);
+    renamed.set_switch_name("ls-3");
+    h.Apply(SwitchRecords(renamed));
+    EXPECT_EQ(cap.Count("Conduit: Process extra config"), looked);
+
+    h.Apply(SwitchRecords(vlanSwitch));
+    RunIo();
+    EXPECT_EQ(conduit.Manager().VifState("vif-3"), 2u);
+    EXPECT_FALSE(h.Dump()["ports"].contains("ct-vif-3"));
+}
+
 TEST_F(CifConduitTest, GlobalChannelSettingsReachTheBus) {
     orvane::ozy::cairndb::ConduitChannelGlobalConfigMsg g;
     g.set_enabled(true);
