@@ -9,6 +9,7 @@
 #include "dfw/DfwMsgCache.h"
 #include "intake/CairndbClient.h"
 #include "intake/MsgDispatcher.h"
+#include "platform/AsioOzyProvider.h"
 #include "runtime/daemon/AppContext.h"
 #include "runtime/daemon/AppFactories.h"
 
@@ -17,6 +18,7 @@ namespace CfgAgent {
 DfwAppEntry::DfwAppEntry(AppContext& context)
     : dispatcher_(context.dispatcher),
       cairndb_(context.cairndb),
+      metrics_(context.provider != nullptr ? &context.provider->metrics() : nullptr),
       cache_(ozy::MakeRef<DfwMsgCache>()) {}
 
 DfwAppEntry::~DfwAppEntry() {
@@ -30,6 +32,7 @@ void DfwAppEntry::Start(const boost::property_tree::ptree& config) {
         options.settings = settings_;
         options.cairndb = cairndb_;
         options.links = SystemKrnlinkFactory();
+        options.metrics = metrics_;
         main_ = ozy::MakeRef<DfwMain>(cache_, std::move(options));
         if (!main_->Start())
             main_.reset();
@@ -56,6 +59,19 @@ void DfwAppEntry::RegisterCliPages(CliPages& pages) {
         if (!main_)
             return CliReply::Error("DFW process loop is not running");
         return CliReply::Ok(main_->VifText());
+    });
+    pages.Add("dfw/counters", "", 0, 0, [this](const CliPages::Args&) {
+        if (!main_)
+            return CliReply::Error("DFW process loop is not running");
+        return CliReply::Ok(main_->CountersText());
+    });
+    pages.Add("dfw/rules", "", 1, 2, [this](const CliPages::Args& args) {
+        if (!main_)
+            return CliReply::Error("DFW process loop is not running");
+        std::string text;
+        if (!main_->RulesText(args[0], &text))
+            return CliReply::Error(text);
+        return CliReply::Ok(text);
     });
 }
 

@@ -10,6 +10,10 @@
 #include "runtime/RefCounted.h"
 #include "runtime/daemon/AgentApp.h"
 
+namespace ozy::metrics {
+class Registry;
+}
+
 namespace CfgAgent {
 
 class CliPages;
@@ -26,7 +30,7 @@ class DfwAppEntry : public AgentApp {
 
     void Start(const boost::property_tree::ptree& config) override;
     void Stop() override;
-    // "dfw/vif".
+    // "dfw/vif", "dfw/counters", "dfw/rules VIF".
     void RegisterCliPages(CliPages& pages) override;
 
     DfwMsgCache* cache() const { return cache_.get(); }
@@ -36,6 +40,7 @@ class DfwAppEntry : public AgentApp {
   private:
     MsgDispatcher* dispatcher_ = nullptr;
     ICairndbClient* cairndb_ = nullptr;
+    ozy::metrics::Registry* metrics_ = nullptr;
     ozy::RefPtr<DfwMsgCache> cache_;
     ozy::RefPtr<DfwMain> main_;
     DfwSettings settings_;

@@ -15,10 +15,13 @@
 #include "intake/ICairndbClient.h"
 #include "platform/tarp/CTarpFWCmdList.h"
 #include "platform/tarp/CTarpFWException.h"
+#include "platform/tarp/CTarpFWRule.h"
+#include "platform/tarp/CTarpFWSegment.h"
 #include "platform/tarp/TarpFw.h"
 #include "platform/tarp/TarpWire.h"
 #include "proto/UuidText.h"
 #include "proto/cairndb_system.pb.h"
+#include "runtime/Metrics.h"
 #include "runtime/WorkGroup.h"
 #include "runtime/WorkItem.h"
 
@@ -549,7 +552,14 @@ void DfwMain::ProcessOnce() {
     heldSections_ = held;
 
     // 8. Reports: the status when it changed, the barrier of this pass's snapshot.
+    const uint64_t barrierWrites = counters().barrierWrites;
     Report(snap.barrier);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        published_ = cache_;
+        publishedModes_ = modes;
+        timeBasedPublished_ = timeBased;
+    }
     if (ok && held.empty()) {
         DFW_INFO("dfw: Successfully processed request");
     } else if (ok) {
@@ -567,6 +577,7 @@ void DfwMain::ProcessOnce() {
                                                   std::chrono::steady_clock::now() - start)
                                                   .count());
     DFW_INFO("dfw: Time took to process request: %1 ms", ms);
+    UpdateMetrics(modes, rebuilt, counters().barrierWrites != barrierWrites, ms);
     std::lock_guard<std::mutex> lock(countersMutex_);
     ++counters_.passes;
     counters_.lastPassMs = ms;
@@ -627,6 +638,100 @@ void DfwMain::Report(uint64_t barrier) {
             ++counters_.barrierWrites;
         }
     }
+}
+
+void DfwMain::UpdateMetrics(const DfwModes& modes, bool rebuilt, bool barrierWritten, uint64_t ms) {
+    ozy::metrics::Registry* m = options_.metrics;
+    const bool changed = haveModes_;
+    const DfwModes before = lastModes_;
+    lastModes_ = modes;
+    haveModes_ = true;
+    if (m == nullptr)
+        return;
+    m->gauge("last update process time (ms)")->set(static_cast<int64_t>(ms));
+    m->gauge("maximum update process time (ms)")->set(static_cast<int64_t>(counters().maxPassMs));
+    if (rebuilt)
+        m->counter("dfw update counter")->inc();
+    if (barrierWritten)
+        m->counter("barrier update counter")->inc();
+    if (!changed)
+        return;
+    if (modes.globalAddrSet != before.globalAddrSet)
+        m->counter("global address update counter")->inc();
+    if (modes.fastPathLookup != before.fastPathLookup)
+        m->counter("fastpath update counter")->inc();
+    if (modes.idfw != before.idfw)
+        m->counter("idfw update counter")->inc();
+    if (modes.ids != before.ids)
+        m->counter("ids update counter")->inc();
+    if (modes.macSetOptimization != before.macSetOptimization)
+        m->counter("macset optimization mode update counter")->inc();
+}
+
+std::string DfwMain::CountersText() const {
+    Counters c = counters();
+    DfwModes modes;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        modes = publishedModes_;
+    }
+    nlohmann::json j = {{"passes", c.passes},
+                        {"builds", c.builds},
+                        {"failed_builds", c.failedBuilds},
+                        {"applies", c.applies},
+                        {"failed_applies", c.failedApplies},
+                        {"skipped_applies", c.skippedApplies},
+                        {"status_writes", c.statusWrites},
+                        {"barrier_writes", c.barrierWrites},
+                        {"last_pass_ms", c.lastPassMs},
+                        {"max_pass_ms", c.maxPassMs}};
+    j["summary"] = "MP version: " + std::to_string(modes.mpVersionMajor) + "." +
+                   std::to_string(modes.mpVersionMinor) +
+                   ", globalAddr: " + std::to_string(modes.globalAddrSet) +
+                   ", fastPath: " + std::to_string(modes.fastPathLookup) +
+                   ", macsetOptimization: " + std::to_string(modes.macSetOptimization);
+    return j.dump();
+}
+
+bool DfwMain::RulesText(const std::string& vif, std::string* text) const {
+    std::shared_ptr<const DfwCache> cache;
+    ozy::RefPtr<DfwFilterRepo> repo;
+    DfwCache::Selection how;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cache = published_;
+        repo = repo_;
+        how.idfw = publishedModes_.idfw;
+        how.ids = publishedModes_.ids;
+        how.timeBased = timeBasedPublished_;
+    }
+    if (!cache || !repo) {
+        *text = "no firewall configuration yet";
+        return false;
+    }
+    auto filters = repo->Filters(w::kAgentFirewall);
+    auto it = filters.find(vif);
+    if (it == filters.end()) {
+        *text = "no firewall filter of vif " + vif;
+        return false;
+    }
+    DfwUuid port;
+    if (!ozy::cairndb::ParseUuidText(it->second.lsp, &port.left, &port.right)) {
+        *text = "filter " + it->second.name + " has no logical switch port";
+        return false;
+    }
+    auto cfg = cache->ConfigOf(port, how);
+    nlohmann::json j = {{"filter", it->second.name}, {"lsp", it->second.lsp}};
+    for (const auto* layer : {&cfg->l3, &cfg->l2}) {
+        nlohmann::json ids = nlohmann::json::array();
+        for (const auto& seg : *layer) {
+            for (const auto& r : seg->rules())
+                ids.push_back(r->id());
+        }
+        j[layer == &cfg->l3 ? "mainrs" : "mainrs_L2"] = std::move(ids);
+    }
+    *text = j.dump();
+    return true;
 }
 
 std::string DfwMain::VifText() const {

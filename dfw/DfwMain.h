@@ -31,8 +31,8 @@
 
 struct FW_Handle;
 
-namespace orvane::ozy::cairndb {
-class RealizationErrorMsg;
+namespace ozy::metrics {
+class Registry;
 }
 
 namespace CfgAgent {
@@ -52,6 +52,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         ICairndbClient* cairndb = nullptr;
         KrnlinkFactory links;  // the filter link; empty: none
         bool postLoop = true;  // false: tests call ProcessOnce themselves
+        // The firewall's metrics ("dfw update counter", ...); optional.
+        ozy::metrics::Registry* metrics = nullptr;
     };
     // Counters of the passes (CLI and tests).
     struct Counters {
@@ -90,8 +92,13 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
 
     DfwFilterRepo* repo() const { return repo_.get(); }
     Counters counters() const;
-    // "dfw/vif": every filter with its vif, port, rule counts and last status, as JSON text.
+    // "dfw/vif": every filter with its vif, port and agent, as JSON text.
     std::string VifText() const;
+    // "dfw/counters": the pass counters and the modes' summary line, as JSON text.
+    std::string CountersText() const;
+    // "dfw/rules VIF": the rule ids of the vif's firewall filter in order (layer 3, then layer 2)
+    // as JSON text; false with `text` saying why when there is no such filter or no rules yet.
+    bool RulesText(const std::string& vif, std::string* text) const;
 
   private:
     struct FilterState {
@@ -131,8 +138,16 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     Pending pending_;
     bool ntpUp_ = false;
 
+    void UpdateMetrics(const DfwModes& modes, bool rebuilt, bool barrierWritten, uint64_t ms);
+
     // The loop's own state.
     std::shared_ptr<const DfwCache> cache_;
+    // What the CLI reads: the last good cache and modes of a pass (under mutex_).
+    std::shared_ptr<const DfwCache> published_;
+    DfwModes publishedModes_;
+    bool timeBasedPublished_ = false;
+    bool haveModes_ = false;
+    DfwModes lastModes_;
     DfwChangeSet changes_;  // since cache_ was built
     DfwModes appliedModes_;
     bool appliedTimeBased_ = false;

@@ -16,6 +16,7 @@
 #include "platform/tarp/TarpTestSeam.h"
 #include "platform/tarp/TarpWire.h"
 #include "proto/cairndb_system.pb.h"
+#include "runtime/Metrics.h"
 #include "tests/platform/tarp/InProcessTarp.h"
 #include "tests/support/DfwRecords.h"
 #include "tests/support/FakeCairndbClient.h"
@@ -48,6 +49,7 @@ class DfwMainTest : public ::testing::Test {
         o.settings.skipNtpCheck = true;
         o.cairndb = &db_;
         o.postLoop = false;
+        o.metrics = &metrics_;
         main_ = ozy::MakeRef<DfwMain>(msgs_, std::move(o));
         ASSERT_TRUE(main_->Start());
         ASSERT_TRUE(main_->repo()->QueryNow());
@@ -107,6 +109,7 @@ class DfwMainTest : public ::testing::Test {
     int saved_ = 0;
     ozy::tarp::test::InProcessTarp dev_;
     test::FakeCairndbClient db_;
+    ozy::metrics::Registry metrics_;
     ozy::RefPtr<DfwMsgCache> msgs_;
     ozy::RefPtr<DfwMain> main_;
 };
@@ -199,6 +202,30 @@ TEST_F(DfwMainTest, AnEnableCancelsAPendingDisableOnlyForTheSameFilter) {
     main_->ProcessOnce();
     EXPECT_EQ(Verdict("f1"), "DEFAULT");
     EXPECT_EQ(Verdict("f2"), "DROP 1");
+}
+
+TEST_F(DfwMainTest, MetricsAndTheCliFollowThePasses) {
+    std::string text;
+    EXPECT_FALSE(main_->RulesText("vif-1", &text));
+    Baseline(5);
+    ASSERT_TRUE(main_->RulesText("vif-1", &text)) << text;
+    EXPECT_EQ(text,
+              R"({"filter":"f1","lsp":")" + U(1).Text() + R"(","mainrs":[1],"mainrs_L2":[]})");
+    EXPECT_FALSE(main_->RulesText("vif-9", &text));
+    EXPECT_EQ(text, "no firewall filter of vif vif-9");
+    // A mode change alone rebuilds nothing; a barrier is written once per new number.
+    msgs_->UpdateDesiredState({ToggleRec(false, true), BarrierRec(6)}, false);
+    for (int pass = 0; pass < 3; ++pass)
+        main_->ProcessOnce();
+    EXPECT_EQ(metrics_.counter("dfw update counter")->value(), 1);
+    EXPECT_EQ(metrics_.counter("barrier update counter")->value(), 2);
+    EXPECT_EQ(metrics_.counter("idfw update counter")->value(), 1);
+    EXPECT_EQ(metrics_.counter("ids update counter")->value(), 0);
+    EXPECT_NE(
+        main_->CountersText().find(
+            "\"summary\":\"MP version: 0.0, globalAddr: 0, fastPath: 0, macsetOptimization: 0\""),
+        std::string::npos)
+        << main_->CountersText();
 }
 
 }  // namespace

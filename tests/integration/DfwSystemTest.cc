@@ -244,6 +244,10 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         EXPECT_EQ(vifs.size(), 2u);
         EXPECT_EQ(vifs[0].value("filter", ""), "f1");
         EXPECT_EQ(vifs[0].value("lsp", ""), kLsp1);
+        json rules = sys_.AgentJson({"dfw/rules", "vif-2"});
+        EXPECT_EQ(rules["mainrs"], json({1, 3, 4, 5})) << rules.dump();
+        json counters = sys_.AgentJson({"dfw/counters"});
+        EXPECT_GE(counters.value("failed_builds", 0), 1) << counters.dump();
     }
     {
         SCOPED_TRACE("an emulator restart with its filters created again gets everything back");
