@@ -62,9 +62,14 @@ void CIFConfig::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
     }
     BusPortsOfChangedSwitches(updates, &lsps);
     if (fullSync) {
-        // A CIF whose logical port the full sync no longer has goes too.
+        // A CIF, or a VIF attached for the bus, whose logical port the full sync no longer has
+        // goes too.
         for (const auto& [lspId, c] : cifs_) {
             (void)c;
+            lsps.insert(lspId);
+        }
+        for (const auto& [lspId, sw] : busSwitchOf_) {
+            (void)sw;
             lsps.insert(lspId);
         }
     }

@@ -151,6 +151,14 @@ TEST_F(CifConduitTest, ParentFlagFollowsTheExtraConfig) {
     RunIo();
     EXPECT_EQ(conduit.Manager().VifState("vif-1"), 2u);
     EXPECT_FALSE(h.Dump()["ports"].contains("ct-vif-1"));
+    // A full sync that no longer has the port detaches its VIF as well.
+    ApplyVmPort("true");
+    RunIo();
+    ASSERT_EQ(conduit.Manager().VifState("vif-1"), 7u);
+    h.Apply(SwitchRecords(Switch(1, 5001)), true);
+    RunIo();
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 2u);
+    EXPECT_FALSE(h.Dump()["ports"].contains("ct-vif-1"));
     // The kernel NIC goes: the pool with it.
     h.Disconnect("conduitKrnnic0", "conduitKrnnic0");
     EXPECT_TRUE(conduit.Manager().Pools().empty());
