@@ -60,7 +60,10 @@
 //   9  RD VTEP membership   switch ID, then the switch's complete list of local routing-domain
 //                      VTEPs as VTEP entries (at most one IPv4 and one IPv6; none clears)
 //   10 RD list         switch ID, one zero byte, 16-byte routing domain UUIDs
-//   11 BFD session     owned by the BFD sessions (switch ID, 16-bit remove flag, session entry)
+//   11 BFD session     switch ID, 16-bit operation (0 add, 1 remove), one 57-byte BFD session
+//                      entry; value 63 (TLV 67). The dataplane keys a session by (switch ID,
+//                      entry): sessions that differ in VNI, routing domain or group label are
+//                      distinct, an add of a present one or a removal of an absent one is a fault
 // Query data types (message type 6): switch ID, VNI, then 6-byte MACs (4), 4-byte IPv4 addresses
 // (6) or 16-byte IPv6 addresses (7); each is answered with an Update of the same data type.
 //
@@ -75,12 +78,21 @@
 //   ND entry (56)     0-15 VM IPv6, 16-19 VTEP IPv4, 20-25 VM MAC, 26-31 VTEP MAC, 32-35 address
 //                     type (host order), 36-51 VTEP IPv6, 52-55 zero
 //   VTEP group member (28)  0-3 VTEP label, 4-7 IPv4, 8-11 address type (host order), 12-27 IPv6
+//   BFD session entry (57)  0-15 local VTEP IP, 16-31 remote VTEP IP (IPv4 in the first 4 bytes,
+//                     the other 12 zero), 32 family (0 IPv4, 1 IPv6), 33-36 VNI, 37-52 routing
+//                     domain UUID (zero: none), 53-56 VTEP group label
 // The "zero" bytes are sent as zero and ignored when read.
 //
 // Configure items (TLVs of message type 2):
 //   1 maximum message length, 3 frequency-control period (ms), 4 frequency-control query limit,
 //   5 frequency-control update limit, 6 BTE ageing time (s), 7 ARP ageing time (s): 16-bit value
-//   8 BFD, 9 EVPN global BFD: owned by the BFD sessions
+//   8 BFD: 0-47 DVS UUID as text (NUL-padded), 48 latency enable, 49 presence flags (bit 0
+//     enable, bit 1 VTEP health interval, bit 2 latency enable), 50 enable, 51-52 zero, 53-56 VTEP
+//     health interval, 57-64 zero; value 65 (message 73)
+//   9 EVPN global BFD: 0-3 type (zero), 4 presence flags (bit 0 enable, bit 1 VTEP health
+//     interval, bit 3 multiplier), 5 enable, 6-7 zero, 8-11 VTEP health interval, 12-15
+//     multiplier, 16-19 zero; value 20 (message 28)
+//   A field whose presence bit is clear is not changed by the dataplane.
 //   257 multicast proxy, 258 ARP proxy: switch ID, VNI, enable byte (1 on, 0 off); value 9
 //   259 routing domain ID: switch ID, VNI, 16-byte routing domain UUID; value 24
 //   261 MAC limit: switch ID, VNI, 32-bit limit; value 12
@@ -304,6 +316,44 @@ constexpr size_t kCfgSettingValueSize = 2;
 constexpr size_t kCfgProxyValueSize = 9;
 constexpr size_t kCfgRoutingDomainValueSize = 24;
 constexpr size_t kCfgMacLimitValueSize = 12;
+
+// BFD session (data type 11): value offsets, entry offsets and codes.
+constexpr size_t kBfdSessionValueSize = 63;
+constexpr size_t kBfdSessionEntrySize = 57;
+constexpr size_t kBfdSessionSwitchId = 0;
+constexpr size_t kBfdSessionOp = 4;
+constexpr size_t kBfdSessionEntry = 6;
+constexpr size_t kBfdLocalIp = 0;
+constexpr size_t kBfdRemoteIp = 16;
+constexpr size_t kBfdFamily = 32;
+constexpr size_t kBfdVni = 33;
+constexpr size_t kBfdRoutingDomain = 37;
+constexpr size_t kBfdGroupLabel = 53;
+constexpr uint16_t kBfdSessionAdd = 0;
+constexpr uint16_t kBfdSessionRemove = 1;
+constexpr uint8_t kBfdFamilyIpv4 = 0;
+constexpr uint8_t kBfdFamilyIpv6 = 1;
+// Configure item 8 (BFD of a host switch).
+constexpr size_t kCfgBfdValueSize = 65;
+constexpr size_t kBfdCfgDvsUuid = 0;
+constexpr size_t kBfdCfgDvsUuidSize = 48;
+constexpr size_t kBfdCfgLatency = 48;
+constexpr size_t kBfdCfgFlags = 49;
+constexpr size_t kBfdCfgEnable = 50;
+constexpr size_t kBfdCfgInterval = 53;
+constexpr uint8_t kBfdCfgHasEnable = 0x01;
+constexpr uint8_t kBfdCfgHasInterval = 0x02;
+constexpr uint8_t kBfdCfgHasLatency = 0x04;
+// Configure item 9 (EVPN global BFD).
+constexpr size_t kCfgEvpnBfdValueSize = 20;
+constexpr size_t kEvpnBfdType = 0;
+constexpr size_t kEvpnBfdFlags = 4;
+constexpr size_t kEvpnBfdEnable = 5;
+constexpr size_t kEvpnBfdInterval = 8;
+constexpr size_t kEvpnBfdMultiplier = 12;
+constexpr uint8_t kEvpnBfdHasEnable = 0x01;
+constexpr uint8_t kEvpnBfdHasInterval = 0x02;
+constexpr uint8_t kEvpnBfdHasMultiplier = 0x08;
 // The Configure message of a session start: six settings, 4 + 6 x 6 bytes.
 constexpr size_t kSessionConfigureSize = 40;
 

@@ -361,9 +361,93 @@ size_t ConfigureValueSizeOf(uint16_t item) {
             return kCfgRoutingDomainValueSize;
         case kCfgMacLimit:
             return kCfgMacLimitValueSize;
+        case kCfgBfd:
+            return kCfgBfdValueSize;
+        case kCfgEvpnGlobalBfd:
+            return kCfgEvpnBfdValueSize;
         default:
             return 0;
     }
+}
+
+namespace {
+
+bool AllZero(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseBfdSession(const DpTlv& tlv, BfdSession* out) {
+    if (tlv.type != kDtBfdSession || tlv.valueSize != kBfdSessionValueSize)
+        return false;
+    const uint8_t* e = tlv.value + kBfdSessionEntry;
+    const uint16_t op = LoadBe16(tlv.value + kBfdSessionOp);
+    const uint8_t family = e[kBfdFamily];
+    if ((op != kBfdSessionAdd && op != kBfdSessionRemove) ||
+        (family != kBfdFamilyIpv4 && family != kBfdFamilyIpv6)) {
+        return false;
+    }
+    if (family == kBfdFamilyIpv4 &&
+        (!AllZero(e + kBfdLocalIp + 4, 12) || !AllZero(e + kBfdRemoteIp + 4, 12))) {
+        return false;
+    }
+    *out = BfdSession{};
+    out->switchId = LoadBe32(tlv.value + kBfdSessionSwitchId);
+    out->op = op;
+    out->family = family;
+    std::memcpy(out->local.data(), e + kBfdLocalIp, 16);
+    std::memcpy(out->remote.data(), e + kBfdRemoteIp, 16);
+    out->vni = LoadBe32(e + kBfdVni);
+    out->routingDomain = ReadUuid(e + kBfdRoutingDomain);
+    out->groupLabel = LoadBe32(e + kBfdGroupLabel);
+    std::memcpy(out->entry.data(), e, kBfdSessionEntrySize);
+    return true;
+}
+
+bool ParseBfdConfigItem(const DpTlv& tlv, BfdConfigItem* out) {
+    if (tlv.type != kCfgBfd || tlv.valueSize != kCfgBfdValueSize)
+        return false;
+    const uint8_t* v = tlv.value;
+    const uint8_t* text = v + kBfdCfgDvsUuid;
+    const uint8_t* nul = static_cast<const uint8_t*>(std::memchr(text, 0, kBfdCfgDvsUuidSize));
+    const size_t textLen = nul == nullptr ? kBfdCfgDvsUuidSize : static_cast<size_t>(nul - text);
+    if (!AllZero(text + textLen, kBfdCfgDvsUuidSize - textLen) ||
+        (v[kBfdCfgFlags] & ~(kBfdCfgHasEnable | kBfdCfgHasInterval | kBfdCfgHasLatency)) != 0 ||
+        !AllZero(v + kBfdCfgEnable + 1, kBfdCfgInterval - kBfdCfgEnable - 1) ||
+        !AllZero(v + kBfdCfgInterval + 4, kCfgBfdValueSize - kBfdCfgInterval - 4)) {
+        return false;
+    }
+    *out = BfdConfigItem{};
+    out->dvsUuid.assign(reinterpret_cast<const char*>(text), textLen);
+    out->latencyEnable = v[kBfdCfgLatency];
+    out->flags = v[kBfdCfgFlags];
+    out->enable = v[kBfdCfgEnable];
+    out->healthInterval = LoadBe32(v + kBfdCfgInterval);
+    return true;
+}
+
+bool ParseEvpnBfdItem(const DpTlv& tlv, EvpnBfdItem* out) {
+    if (tlv.type != kCfgEvpnGlobalBfd || tlv.valueSize != kCfgEvpnBfdValueSize)
+        return false;
+    const uint8_t* v = tlv.value;
+    if (!AllZero(v + kEvpnBfdType, 4) ||
+        (v[kEvpnBfdFlags] & ~(kEvpnBfdHasEnable | kEvpnBfdHasInterval | kEvpnBfdHasMultiplier)) !=
+            0 ||
+        !AllZero(v + kEvpnBfdEnable + 1, kEvpnBfdInterval - kEvpnBfdEnable - 1) ||
+        !AllZero(v + kEvpnBfdMultiplier + 4, kCfgEvpnBfdValueSize - kEvpnBfdMultiplier - 4)) {
+        return false;
+    }
+    *out = EvpnBfdItem{};
+    out->flags = v[kEvpnBfdFlags];
+    out->enable = v[kEvpnBfdEnable];
+    out->healthInterval = LoadBe32(v + kEvpnBfdInterval);
+    out->multiplier = LoadBe32(v + kEvpnBfdMultiplier);
+    return true;
 }
 
 bool ParseSwitchItem(const DpTlv& tlv, SwitchItem* out) {

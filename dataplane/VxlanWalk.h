@@ -6,6 +6,7 @@
 // size) before reading them: a fixed-layout message shorter than its layout, a TLV that does not
 // fit, or a list whose counts do not match its value is refused as a whole. Views point into the
 // received buffer and are valid only as long as it is; nothing is copied except texts.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -199,8 +200,7 @@ bool ParseRdList(const DpTlv& tlv, uint32_t* switchId, EntryList* uuids);
 // VIF Update (data type 8): status byte, whole 160-byte VIF IDs.
 bool ParseVifUpdate(const DpTlv& tlv, uint8_t* status, EntryList* vifIds);
 
-// Configure items: the value size each item must have (0 for an item without a fixed layout
-// here: 8 and 9, or an unknown one).
+// Configure items: the value size each item must have (0 for an unknown one).
 size_t ConfigureValueSizeOf(uint16_t item);
 struct SwitchItem {
     uint32_t switchId = 0;
@@ -210,6 +210,40 @@ struct SwitchItem {
 };
 // Items 257, 258, 259, 261 with their exact value size; false otherwise.
 bool ParseSwitchItem(const DpTlv& tlv, SwitchItem* out);
+
+// BFD session (Update data type 11). False unless the value is exactly 63 bytes with operation 0
+// or 1, family 0 or 1, and (IPv4) the 12 bytes after each address zero.
+struct BfdSession {
+    uint32_t switchId = 0;
+    uint16_t op = 0;
+    uint8_t family = 0;
+    Ipv6Addr local{};  // IPv4 in the first 4 bytes
+    Ipv6Addr remote{};
+    uint32_t vni = 0;
+    UuidBytes routingDomain{};
+    uint32_t groupLabel = 0;
+    std::array<uint8_t, kBfdSessionEntrySize> entry{};  // the entry as received: the session's key
+};
+bool ParseBfdSession(const DpTlv& tlv, BfdSession* out);
+// Configure item 8. False unless exactly 65 bytes, the UUID text NUL-padded (nothing after its
+// first NUL), the zero bytes zero and only the three flag bits used.
+struct BfdConfigItem {
+    std::string dvsUuid;
+    uint8_t flags = 0;
+    uint8_t latencyEnable = 0;
+    uint8_t enable = 0;
+    uint32_t healthInterval = 0;
+};
+bool ParseBfdConfigItem(const DpTlv& tlv, BfdConfigItem* out);
+// Configure item 9. False unless exactly 20 bytes, type and zero bytes zero and only bits 0, 1
+// and 3 of the flags used.
+struct EvpnBfdItem {
+    uint8_t flags = 0;
+    uint8_t enable = 0;
+    uint32_t healthInterval = 0;
+    uint32_t multiplier = 0;
+};
+bool ParseEvpnBfdItem(const DpTlv& tlv, EvpnBfdItem* out);
 
 // --- entries ---
 

@@ -156,6 +156,15 @@ void WalkAll(const uint8_t* data, size_t size) {
             CheckList(m, list);
         SwitchItem item;
         ParseSwitchItem(t, &item);
+        BfdSession bfd;
+        if (ParseBfdSession(t, &bfd))
+            Check(bfd.family <= kBfdFamilyIpv6 && bfd.op <= kBfdSessionRemove,
+                  "a BFD session with a family or operation outside the layout");
+        BfdConfigItem bfdItem;
+        if (ParseBfdConfigItem(t, &bfdItem))
+            Check(bfdItem.dvsUuid.size() <= kBfdCfgDvsUuidSize, "a DVS UUID past its 48 bytes");
+        EvpnBfdItem evpn;
+        ParseEvpnBfdItem(t, &evpn);
     });
 }
 
