@@ -228,6 +228,7 @@ CommandResult VxlanFamily::Leave(const std::vector<std::string>& a) {
     VxlanTables::Vni left;
     left.switchId = v->switchId;
     *v = std::move(left);
+    tables_.DropBfdSessions(vni);
     return Reported("VNI " + a[0] + " left", {BuildVniMembership(v->switchId, vni, kOpLeave)});
 }
 
@@ -540,9 +541,13 @@ nlohmann::json VxlanFamily::Dump() const {
                       {"opens", sessionsOpened_},
                       {"hold_fullsync", holdFullSync_},
                       {"fullsync_held", fullSyncHeld_}};
-    out["stats"] = {{"messages", messages_}, {"sent", sent_},
-                    {"errors", malformed_},  {"tep_alarms", tepAlarms_},
-                    {"by_type", byType_},    {"spurious_removals", tables_.spuriousRemovals}};
+    out["stats"] = {{"messages", messages_},
+                    {"sent", sent_},
+                    {"errors", malformed_},
+                    {"tep_alarms", tepAlarms_},
+                    {"by_type", byType_},
+                    {"spurious_removals", tables_.spuriousRemovals},
+                    {"bfd_dup_adds", tables_.bfdDupAdds}};
     out["errors"] = errors_;
     return out;
 }

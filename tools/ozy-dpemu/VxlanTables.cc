@@ -273,14 +273,21 @@ bool VxlanTables::ApplyConfigure(const MsgView& msg, std::string* error) {
                       std::to_string(t.valueSize) + " bytes";
                 return;
             }
+            if (t.type == kCfgBfd || t.type == kCfgEvpnGlobalBfd) {
+                BfdConfigItem c;
+                EvpnBfdItem e;
+                if (t.type == kCfgBfd ? !ParseBfdConfigItem(t, &c) : !ParseEvpnBfdItem(t, &e)) {
+                    bad = std::string("Configure: ") + ConfigureItemName(t.type) +
+                          " item with non-zero reserved bytes, flags or padding";
+                }
+                return;
+            }
             if (want != kCfgSettingValueSize) {
-                if (t.type != kCfgBfd && t.type != kCfgEvpnGlobalBfd) {
-                    SwitchItem item;
-                    ParseSwitchItem(t, &item);
-                    if (Programmed(ConfigureItemName(t.type), item.switchId, item.vni, &bad) ==
-                        nullptr) {
-                        bad = "Configure: " + bad;
-                    }
+                SwitchItem item;
+                ParseSwitchItem(t, &item);
+                if (Programmed(ConfigureItemName(t.type), item.switchId, item.vni, &bad) ==
+                    nullptr) {
+                    bad = "Configure: " + bad;
                 }
                 return;
             }
@@ -323,9 +330,72 @@ bool VxlanTables::ApplyConfigure(const MsgView& msg, std::string* error) {
     }
     if (sawSettings)
         settings = s;
-    WalkTlvs(msg, [&](const DpTlv& t) { ApplySwitchItem(t, nullptr); });
+    WalkTlvs(msg, [&](const DpTlv& t) {
+        if (!ApplyBfdItem(t))
+            ApplySwitchItem(t, nullptr);
+    });
     ++applied["Configure"];
     return true;
+}
+
+bool VxlanTables::ApplyBfdItem(const DpTlv& t) {
+    BfdConfigItem c;
+    EvpnBfdItem e;
+    if (ParseBfdConfigItem(t, &c)) {
+        BfdSettings& b = bfdConfig[c.dvsUuid];
+        if (c.flags & kBfdCfgHasEnable)
+            b.enable = c.enable;
+        if (c.flags & kBfdCfgHasInterval)
+            b.healthInterval = c.healthInterval;
+        if (c.flags & kBfdCfgHasLatency)
+            b.latencyEnable = c.latencyEnable;
+        return true;
+    }
+    if (ParseEvpnBfdItem(t, &e)) {
+        BfdSettings& b = evpnBfd ? *evpnBfd : evpnBfd.emplace();
+        if (e.flags & kEvpnBfdHasEnable)
+            b.enable = e.enable;
+        if (e.flags & kEvpnBfdHasInterval)
+            b.healthInterval = e.healthInterval;
+        if (e.flags & kEvpnBfdHasMultiplier)
+            b.multiplier = e.multiplier;
+        return true;
+    }
+    return false;
+}
+
+bool VxlanTables::CheckBfdSession(const DpTlv& t, BfdSession* out, std::string* error) {
+    if (!ParseBfdSession(t, out)) {
+        *error = "Update: BFD Session Update of " + std::to_string(t.valueSize) +
+                 " bytes does not fit its layout (operation, family or address padding)";
+        return false;
+    }
+    if (Programmed(DataTypeName(t.type), out->switchId, out->vni, error) == nullptr) {
+        *error = "Update: " + *error;
+        return false;
+    }
+    if (out->op == kBfdSessionRemove && bfdSessions.count(BfdKey{out->switchId, out->entry}) == 0) {
+        *error = "Update: removal of BFD session " +
+                 (out->family == kBfdFamilyIpv4 ? Ipv4Text(LoadBe32(out->local.data()))
+                                                : Ipv6Text(out->local.data())) +
+                 " on VNI " + std::to_string(out->vni) + ", which is not programmed";
+        return false;
+    }
+    return true;
+}
+
+void VxlanTables::ApplyBfdSession(const BfdSession& s) {
+    const BfdKey key{s.switchId, s.entry};
+    if (s.op == kBfdSessionRemove) {
+        bfdSessions.erase(key);
+    } else if (!bfdSessions.emplace(key, s).second) {
+        ++bfdDupAdds;
+    }
+}
+
+void VxlanTables::DropBfdSessions(uint32_t vni) {
+    for (auto it = bfdSessions.begin(); it != bfdSessions.end();)
+        it = it->second.vni == vni ? bfdSessions.erase(it) : std::next(it);
 }
 
 bool VxlanTables::ApplySwitchItem(const DpTlv& t, std::string* error) {
@@ -482,6 +552,9 @@ bool VxlanTables::ApplyVtepGroup(const MsgView& msg, std::string* error) {
 
 void VxlanTables::ClearRemote() {
     globalReplication.clear();
+    bfdSessions.clear();
+    bfdConfig.clear();
+    evpnBfd.reset();
     lastQueryReply.reset();
     routingDomains.clear();
     remoteDomains.clear();
@@ -545,6 +618,7 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
     size_t tlvs = 0;
     std::vector<std::pair<uint16_t, ListUpdate>> lists;
     std::vector<std::pair<uint32_t, std::vector<std::string>>> rdLists;
+    std::vector<BfdSession> bfd;
     bool fits = WalkTlvs(
         msg,
         [&](const DpTlv& t) {
@@ -578,6 +652,12 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
                     return;
                 case ListResult::kNotAList:
                     break;
+            }
+            if (t.type == kDtBfdSession) {
+                BfdSession b;
+                if (CheckBfdSession(t, &b, &bad))
+                    bfd.push_back(b);
+                return;
             }
             if (t.type == kDtRdList && ParseRdList(t, &sw, &list)) {
                 if (!KnownSwitch(sw)) {
@@ -615,6 +695,8 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
     }
     if (reply && lastQueryReply)
         ++lastQueryReply->messages;
+    for (const BfdSession& b : bfd)
+        ApplyBfdSession(b);
     for (auto& [sw, rds] : rdLists) {
         if (rds.empty())
             routingDomains.erase(sw);
@@ -729,6 +811,35 @@ nlohmann::json VxlanTables::ToJson() const {
     for (const auto& [sw, mode] : globalReplication)
         replication[std::to_string(sw)] = mode;
     out["global_replication"] = std::move(replication);
+    nlohmann::json sessions = nlohmann::json::array();
+    for (const auto& [key, b] : bfdSessions) {
+        const bool v4 = b.family == kBfdFamilyIpv4;
+        const bool hasRd = b.routingDomain != UuidBytes{};
+        sessions.push_back(
+            {{"switch_id", b.switchId},
+             {"local_ip", v4 ? Ipv4Text(LoadBe32(b.local.data())) : Ipv6Text(b.local.data())},
+             {"remote_ip", v4 ? Ipv4Text(LoadBe32(b.remote.data())) : Ipv6Text(b.remote.data())},
+             {"family", v4 ? "ipv4" : "ipv6"},
+             {"vni", b.vni},
+             {"routing_domain",
+              hasRd ? nlohmann::json(UuidText(b.routingDomain)) : nlohmann::json(nullptr)},
+             {"group_label", b.groupLabel}});
+    }
+    out["bfd_sessions"] = std::move(sessions);
+    auto settingsJson = [](const BfdSettings& b, bool evpn) {
+        nlohmann::json j = {{"enable", Opt(b.enable)},
+                            {"vtep_health_interval", Opt(b.healthInterval)}};
+        if (evpn)
+            j["multiplier"] = Opt(b.multiplier);
+        else
+            j["latency_enable"] = Opt(b.latencyEnable);
+        return j;
+    };
+    nlohmann::json bfdConfigs = nlohmann::json::object();
+    for (const auto& [dvs, b] : bfdConfig)
+        bfdConfigs[dvs] = settingsJson(b, false);
+    out["bfd_config"] = std::move(bfdConfigs);
+    out["evpn_bfd"] = evpnBfd ? settingsJson(*evpnBfd, true) : nlohmann::json(nullptr);
     if (lastQueryReply) {
         nlohmann::json entries = nlohmann::json::array();
         for (const auto& e : lastQueryReply->entries)
@@ -762,10 +873,15 @@ nlohmann::json VxlanTables::Summary() const {
         remoteMacs += v.remoteMacs.size();
         remoteIps += v.remoteIps.size();
     }
-    return {
-        {"instances", instances.size()}, {"vnis", joined},         {"joined_vnis", joinedVnis},
-        {"local_vteps", vteps},          {"local_macs", macs},     {"remote_vteps", remoteVteps},
-        {"remote_macs", remoteMacs},     {"remote_ips", remoteIps}};
+    return {{"instances", instances.size()},
+            {"vnis", joined},
+            {"joined_vnis", joinedVnis},
+            {"local_vteps", vteps},
+            {"local_macs", macs},
+            {"remote_vteps", remoteVteps},
+            {"remote_macs", remoteMacs},
+            {"remote_ips", remoteIps},
+            {"bfd_sessions", bfdSessions.size()}};
 }
 
 }  // namespace ozy::dpemu

@@ -9,6 +9,13 @@
 // Remote lists: the removed entries of an Update are applied before the added ones; removing an
 // entry that is not there is counted in spuriousRemovals (a sign of a lost or doubled push).
 //
+// BFD sessions (data type 11) are keyed by (switch ID, 57-byte entry), as the dataplane runs them:
+// the entry carries the VNI, routing domain and group label, so the same endpoints on two VNIs are
+// two sessions. An add of a present session is counted in bfdDupAdds; a removal of an absent one
+// is refused (an error). A VNI's sessions go when it leaves; every session and both BFD
+// configurations go at a Session Open. The BFD items (Configure 8 per DVS UUID, 9 for EVPN) change
+// only the fields whose presence bit is set.
+//
 // Apply() takes every message the agent may send, checked strictly through the shared walkers:
 // a message that is shorter than its layout, has a TLV that does not fit, a list whose counts do
 // not match, an unknown Configure item or data type, a type the agent never sends, or state for a
@@ -73,6 +80,19 @@ class VxlanTables {
     std::map<std::string, RemoteDomain> remoteDomains;          // by UUID text
     std::map<uint32_t, CfgAgent::vxlan::VtepGroup> vtepGroups;  // by label
     std::map<uint32_t, uint8_t> globalReplication;              // by switch ID
+    using BfdKey = std::pair<uint32_t, std::array<uint8_t, CfgAgent::vxlan::kBfdSessionEntrySize>>;
+    std::map<BfdKey, CfgAgent::vxlan::BfdSession> bfdSessions;  // by (switch ID, entry)
+    struct BfdSettings {
+        std::optional<uint8_t> enable;
+        std::optional<uint32_t> healthInterval;
+        std::optional<uint8_t> latencyEnable;  // item 8
+        std::optional<uint32_t> multiplier;    // item 9
+    };
+    std::map<std::string, BfdSettings> bfdConfig;  // item 8, by DVS UUID text
+    std::optional<BfdSettings> evpnBfd;            // item 9
+    uint64_t bfdDupAdds = 0;
+    // Drops the BFD sessions of a VNI (it left).
+    void DropBfdSessions(uint32_t vni);
     struct QueryReply {
         uint16_t dataType = 0;
         uint32_t vni = 0;
@@ -114,6 +134,12 @@ class VxlanTables {
     Vni* Programmed(const char* what, uint32_t switchId, uint32_t vni, std::string* error);
     bool ApplyList(uint16_t dataType, const CfgAgent::vxlan::ListUpdate& l, std::string* error);
     bool ApplySwitchItem(const CfgAgent::DpTlv& t, std::string* error);
+    // Items 8 and 9: true when `t` was one (and is applied).
+    bool ApplyBfdItem(const CfgAgent::DpTlv& t);
+    // Checks a BFD session TLV against the tables; false with the reason.
+    bool CheckBfdSession(const CfgAgent::DpTlv& t, CfgAgent::vxlan::BfdSession* out,
+                         std::string* error);
+    void ApplyBfdSession(const CfgAgent::vxlan::BfdSession& s);
     bool ApplyRdState(const CfgAgent::vxlan::MsgView& msg, std::string* error);
     bool ApplyVtepGroup(const CfgAgent::vxlan::MsgView& msg, std::string* error);
     // A switch of this host: an instance or the switch of a joined VNI.

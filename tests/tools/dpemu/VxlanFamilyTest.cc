@@ -445,3 +445,107 @@ TEST_F(VxlanFamilyTest, TepAlarmsAreSentAsTheLayoutSpellsThem) {
 
 }  // namespace
 }  // namespace ozy::dpemu
+
+namespace ozy::dpemu {
+namespace {
+
+// A BFD session TLV (data type 11) spelled from the layout: switch 7, IPv4 10.0.1.x -> 10.0.2.1,
+// family 0, VNI `vni`, routing domain byte `rd` in the last UUID byte (0: none), label 0.
+Bytes BfdTlv(uint16_t op, uint32_t vni, uint8_t x = 1, uint8_t rd = 0, uint8_t family = 0) {
+    Bytes rdBytes = Zeros(16);
+    rdBytes[15] = rd;
+    return Tlv(11, Cat({U32(7), U16(op), Bytes{10, 0, 1, x}, Zeros(12), Bytes{10, 0, 2, 1},
+                        Zeros(12), Bytes{family}, U32(vni), rdBytes, U32(0)}));
+}
+// Item 8 of DVS "dvs-a" and item 9, with their flags and values.
+Bytes BfdItem(uint8_t flags, uint8_t enable, uint32_t interval, uint8_t latency) {
+    return Tlv(8, Cat({H("64 76 73 2d 61"), Zeros(43), Bytes{latency, flags, enable}, Zeros(2),
+                       U32(interval), Zeros(8)}));
+}
+Bytes EvpnItem(uint8_t flags, uint8_t enable, uint32_t interval, uint32_t multiplier) {
+    return Tlv(9, Cat({Zeros(4), Bytes{flags, enable}, Zeros(2), U32(interval), U32(multiplier),
+                       Zeros(4)}));
+}
+
+TEST_F(VxlanFamilyTest, BfdSessionsAreKeyedBySwitchAndEntry) {
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Run("dpemu/vxlan-join", {"7", "5002"});
+    Receive(kOpen7);
+    // The same endpoints on two VNIs, and with a routing domain: three sessions.
+    Receive(Update({BfdTlv(0, 5001)}));
+    Receive(Update({BfdTlv(0, 5002)}));
+    Receive(Update({BfdTlv(0, 5001, 1, 9)}));
+    nlohmann::json d = Dump();
+    ASSERT_EQ(Errors(), 0u) << d["errors"].dump();
+    ASSERT_EQ(d["bfd_sessions"].size(), 3u);
+    EXPECT_EQ(d["bfd_sessions"][0], (nlohmann::json{{"switch_id", 7},
+                                                    {"local_ip", "10.0.1.1"},
+                                                    {"remote_ip", "10.0.2.1"},
+                                                    {"family", "ipv4"},
+                                                    {"vni", 5001},
+                                                    {"routing_domain", nullptr},
+                                                    {"group_label", 0}}));
+    EXPECT_EQ(nlohmann::json::parse(commands.Run("dpemu/vxlan-summary", {}).text)["bfd_sessions"],
+              3);
+    // A second add of a present session is counted; removing one VNI's leaves the other.
+    Receive(Update({BfdTlv(0, 5001)}));
+    EXPECT_EQ(Dump()["stats"]["bfd_dup_adds"], 1);
+    Receive(Update({BfdTlv(1, 5001)}));
+    EXPECT_EQ(Dump()["bfd_sessions"].size(), 2u);
+    EXPECT_EQ(Errors(), 0u);
+    // Removing it again is an error: the dataplane does not hold it.
+    Receive(Update({BfdTlv(1, 5001)}));
+    ASSERT_EQ(Errors(), 1u);
+    EXPECT_NE(Dump()["errors"][0].get<std::string>().find(
+                  "removal of BFD session 10.0.1.1 on VNI 5001, which is not programmed"),
+              std::string::npos);
+    // A leave drops the VNI's sessions; a Session Open all of them.
+    Run("dpemu/vxlan-leave", {"5002"});
+    EXPECT_EQ(Dump()["bfd_sessions"].size(), 1u);
+    Receive(Session(1, 8));
+    EXPECT_TRUE(Dump()["bfd_sessions"].empty());
+}
+
+TEST_F(VxlanFamilyTest, BfdItemsChangeOnlyTheFlaggedFields) {
+    Receive(kOpen7);
+    Receive(Msg(2, BfdItem(0x07, 1, 1000, 1)));
+    Receive(Msg(2, EvpnItem(0x01, 1, 0, 0)));
+    nlohmann::json d = Dump();
+    ASSERT_EQ(Errors(), 0u) << d["errors"].dump();
+    EXPECT_EQ(
+        d["bfd_config"]["dvs-a"],
+        (nlohmann::json{{"enable", 1}, {"vtep_health_interval", 1000}, {"latency_enable", 1}}));
+    EXPECT_EQ(d["evpn_bfd"],
+              (nlohmann::json{
+                  {"enable", 1}, {"vtep_health_interval", nullptr}, {"multiplier", nullptr}}));
+    // Only the interval flagged: enable and latency keep their values although the bytes are 0.
+    Receive(Msg(2, BfdItem(0x02, 0, 2000, 0)));
+    Receive(Msg(2, EvpnItem(0x08, 0, 77, 3)));
+    d = Dump();
+    EXPECT_EQ(
+        d["bfd_config"]["dvs-a"],
+        (nlohmann::json{{"enable", 1}, {"vtep_health_interval", 2000}, {"latency_enable", 1}}));
+    EXPECT_EQ(
+        d["evpn_bfd"],
+        (nlohmann::json{{"enable", 1}, {"vtep_health_interval", nullptr}, {"multiplier", 3}}));
+    Receive(Session(1, 8));
+    EXPECT_TRUE(Dump()["bfd_config"].empty());
+    EXPECT_TRUE(Dump()["evpn_bfd"].is_null());
+}
+
+const BadInput kBadBfd[] = {
+    {"BfdSessionOfAVniNotJoined", Update({BfdTlv(0, 5009)}),
+     "BFD Session Update for VNI 5009, which is not joined"},
+    {"BfdSessionWrongFamily", Update({BfdTlv(0, 5001, 1, 0, 2)}), "does not fit its layout"},
+    {"BfdSessionTruncated", Update({Tlv(11, Cat({U32(7), U16(0), Zeros(56)}))}),
+     "BFD Session Update of 62 bytes"},
+    {"BfdItemFlagBit3", Msg(2, BfdItem(0x08, 1, 0, 0)), "bfd item with non-zero reserved"},
+    {"EvpnItemFlagBit2", Msg(2, EvpnItem(0x04, 1, 0, 0)), "evpn_global_bfd item with non-zero"},
+    {"EvpnItemShort", Msg(2, Tlv(9, Zeros(16))), "item 9 (evpn_global_bfd) with a value of 16"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Bfd, VxlanFamilyBadInputTest, ::testing::ValuesIn(kBadBfd),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace ozy::dpemu
