@@ -30,8 +30,8 @@ std::vector<AppEntry> BuiltinApps() {
     table.push_back(
         {"traceflow", "Traceflow application starts", MakeTraceflowAppEntry, "", "", nullptr, 2});
 
-    // MakeBfdAppEntry
-    table.push_back({"bfd", "BFD application starts", nullptr, "", "", nullptr});
+    // The BFD sessions, sent through the L2 application.
+    table.push_back({"bfd", "BFD application starts", MakeBfdAppEntry, "", "", nullptr});
 
     // MakeSiAppEntry
     table.push_back({"si", "Service insertion application starts", nullptr, "", "", nullptr});

@@ -1,0 +1,117 @@
+#include "apps/routing/BFDTable.h"
+
+#include <arpa/inet.h>
+
+#include <tuple>
+
+#include "statecache/IdText.h"
+
+namespace CfgAgent {
+
+std::string BfdAddress::Text() const {
+    char buf[INET6_ADDRSTRLEN] = {};
+    inet_ntop(ipv6 ? AF_INET6 : AF_INET, bytes.data(), buf, sizeof buf);
+    return buf;
+}
+
+const char* BfdIdTypeName(BfdIdType type) {
+    switch (type) {
+        case BfdIdType::kRoutingDomain:
+            return "Routing Romain";
+        case BfdIdType::kLogicalSwitch:
+            return "Logical Switch";
+        case BfdIdType::kVtepGroup:
+            return "VTEP Group";
+        default:
+            return "Unknown";
+    }
+}
+
+const char* BfdSessionTypeName(BfdSessionType type) {
+    return type == BfdSessionType::kTunnel ? "Tunnel" : "Unknown";
+}
+
+bool BfdSessionKey::operator<(const BfdSessionKey& o) const {
+    return std::tie(local, remote, localLabel, remoteLabel, tnVgLabel, type) <
+           std::tie(o.local, o.remote, o.localLabel, o.remoteLabel, o.tnVgLabel, o.type);
+}
+
+bool BfdReference::operator<(const BfdReference& o) const {
+    return std::tie(remoteId, remoteType, localId) < std::tie(o.remoteId, o.remoteType, o.localId);
+}
+
+std::string BfdReference::RemoteText() const {
+    return remoteType == BfdIdType::kVtepGroup ? remoteId : IdText(remoteId);
+}
+
+BFDTable::Result BFDTable::Add(const BfdSessionKey& key, const BfdReference& ref, uint32_t vni,
+                               uint32_t* oldVni) {
+    if (key.local.ipv6 != key.remote.ipv6)
+        return Result::kMixedFamily;
+    auto entry = entries_.find(key);
+    const bool created = entry == entries_.end();
+    if (created)
+        entry = entries_.emplace(key, References{}).first;
+    auto [it, inserted] = entry->second.emplace(ref, vni);
+    if (!inserted) {
+        if (oldVni != nullptr)
+            *oldVni = it->second;
+        it->second = vni;
+        return Result::kPresent;
+    }
+    ++references_;
+    byLocal_[ref.localId].emplace(key, ref);
+    return created ? Result::kCreated : Result::kInserted;
+}
+
+BFDTable::Result BFDTable::Remove(const BfdSessionKey& key, const BfdReference& ref,
+                                  uint32_t* vni) {
+    if (key.local.ipv6 != key.remote.ipv6)
+        return Result::kMixedFamily;
+    auto entry = entries_.find(key);
+    if (entry == entries_.end())
+        return Result::kAbsent;
+    auto it = entry->second.find(ref);
+    if (it == entry->second.end())
+        return Result::kAbsent;
+    if (vni != nullptr)
+        *vni = it->second;
+    entry->second.erase(it);
+    --references_;
+    auto local = byLocal_.find(ref.localId);
+    if (local != byLocal_.end()) {
+        local->second.erase(Item{key, ref});
+        if (local->second.empty())
+            byLocal_.erase(local);
+    }
+    if (!entry->second.empty())
+        return Result::kRemoved;
+    entries_.erase(entry);
+    return Result::kEntryRemoved;
+}
+
+const std::set<BFDTable::Item>& BFDTable::OfLocal(const std::string& localId) const {
+    static const std::set<Item> kNone;
+    auto it = byLocal_.find(localId);
+    return it == byLocal_.end() ? kNone : it->second;
+}
+
+bool BFDTable::VniOf(const BfdSessionKey& key, const BfdReference& ref, uint32_t* vni) const {
+    auto entry = entries_.find(key);
+    if (entry == entries_.end())
+        return false;
+    auto it = entry->second.find(ref);
+    if (it == entry->second.end())
+        return false;
+    *vni = it->second;
+    return true;
+}
+
+std::set<std::string> BFDTable::LocalIds() const {
+    std::set<std::string> out;
+    for (const auto& [id, items] : byLocal_)
+        out.insert(id);
+    return out;
+}
+
+}  // namespace CfgAgent
