@@ -8,14 +8,22 @@
 #                                                           each (default 1000); LEARNED MACs
 #                                                           learned (default 100000); each case
 #                                                           given at most CAP seconds (default 600)
+#   scripts/bench-l2.sh bfd [VNIS] [REMOTES]                BFD sessions: VNIS VNIs (default 200)
+#                                                           with 2 local and REMOTES (default 50)
+#                                                           remote VTEPs
 #
 # Installs missing dependencies, builds the programs in the release tree (OZY_BUILD_DIR, default
 # build; the demo's tree) and prints one line per case; see bench/l2app/L2AppBench.cc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
+BFD_ARGS=()
+if [ "${1:-}" = bfd ]; then
+    BFD_ARGS=("$@")
+    set --
+fi
 SWITCHES=${1:-100}
 MACS=${2:-1000}
 LEARNED=${3:-100000}
@@ -33,4 +41,7 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOZY_BUILD_TE
 cmake --build "$BUILD" -j "$(nproc)" --target ozy-cfgagent ozy-dpemu cairnctl cairndb_schema \
     ozy-bench-l2app
 # The agent's own log lines (warnings) go to its log file; only the figures are printed here.
+if [ "${#BFD_ARGS[@]}" -gt 0 ]; then
+    exec "$BUILD/bin/ozy-bench-l2app" "${BFD_ARGS[@]}" 2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)
+fi
 "$BUILD/bin/ozy-bench-l2app" "$SWITCHES" "$MACS" "$LEARNED" "$CAP" 2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)

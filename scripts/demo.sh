@@ -412,6 +412,13 @@ cifs_realized() {
         jq -e --argjson n "$BUS_PARENTS" '[.[] | .lips // {} | length] | add // 0 | . == $n' \
             >/dev/null
 }
+# BFD sessions and both BFD settings (the transport switch's and BFD_GLOBAL_CONFIG) are in the
+# dataplane.
+bfd_pushed() {
+    emu dpemu/dump vxlan 2>/dev/null |
+        jq -e '(.bfd_sessions | length) > 0 and (.bfd_config | length) > 0 and .evpn_bfd != null' \
+            >/dev/null
+}
 all_realized() {
     local line lsp ls vif dvport
     for line in "${PORTS[@]}"; do
@@ -420,7 +427,7 @@ all_realized() {
     done
     routing_realized || return 1
     cifs_realized || return 1
-    vif_states_written && l2_states_written && l2_remote_pushed
+    vif_states_written && l2_states_written && l2_remote_pushed && bfd_pushed
 }
 start=$EPOCHREALTIME
 await "$REALIZE_TIMEOUT" "every port unblocked, every LIF and route and CIF in the dataplane, a VIF_STATE per VIF, the learned L2 state and the container bus's LIPs" \
@@ -581,6 +588,13 @@ emu dpemu/dump vxlan | jq -r '
      "routing domain \(.key): remote VTEPs \([.value.remote_vteps[]?.ip] | words), VTEP groups \(.value.vtep_groups | words)"),
     (.vnis as $v | .vtep_groups | to_entries[] | .key as $k |
      "VTEP group \($k): members \([.value.members[]?.ip] | words), bound to \([$v[] | select(any(.vtep_groups[]?; . == ($k | tonumber)))] | length) VNI(s)")'
+say "BFD sessions in the dataplane (cairndb switch, domain and group VTEPs; cfgagent/bfd):"
+emu dpemu/dump vxlan | jq -r '
+    (.bfd_sessions[] | "VNI \(.vni): \(.local_ip) -> \(.remote_ip)" +
+        (if .group_label != 0 then " (VTEP group \(.group_label))" else "" end)),
+    (.bfd_config | to_entries[] | "BFD of host switch \(.key): \(.value | tostring)"),
+    "EVPN BFD: \(.evpn_bfd | tostring)"'
+agent cfgagent/bfd | jq -r '"cfgagent/bfd: \(.entry_count) entries, \(.reference_count) references, \(.sent_sessions) sessions sent"'
 
 # ---- distributed firewall --------------------------------------------------------------------
 

@@ -3,6 +3,8 @@
 //
 //   scripts/bench-l2.sh [SWITCHES] [MACS] [LEARNED] [CAP]   (defaults 100, 1000, 100000 and 600
 //   seconds; builds, then runs build/bin/ozy-bench-l2app SWITCHES MACS LEARNED CAP)
+//   scripts/bench-l2.sh bfd [VNIS] [REMOTES]             the BFD sessions (BfdBench.cc; defaults
+//   200 and 50)
 //
 // Build in a release tree (no sanitizers). Cases, the most demanding last, each given at most CAP
 // seconds (one that does not finish in time is reported and the run goes on, exiting 1 at the
@@ -40,6 +42,7 @@
 #include "bench/IoThread.h"
 #include "bench/RowVersions.h"
 #include "bench/WritesAlone.h"
+#include "bench/l2app/BfdBench.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_modify.pb.h"
@@ -234,6 +237,19 @@ bool LearnedPhase(AgentSystem& sys, Emu& emu, Io& io, uint32_t firstVni, unsigne
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "bfd") {
+        const unsigned vnis = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 200;
+        const unsigned remotes = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 50;
+        if (vnis < 1 || vnis > 4096 || remotes < 1 || remotes > 250) {
+            std::fprintf(stderr, "usage: ozy-bench-l2app bfd [VNIS 1-4096] [REMOTES 1-250]\n");
+            return 2;
+        }
+        CfgAgent::test::UseOwnBinDir();
+        CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
+        ozy::cairndb::library_log_level = CfgAgent::kLogWarn;
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+        return ozy::bench::RunBfdBench(vnis, remotes);
+    }
     const unsigned switches = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 100;
     const unsigned macs = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 1000;
     const unsigned learned = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 100000;

@@ -1,0 +1,7 @@
+#pragma once
+// The BFD phase of ozy-bench-l2app ("ozy-bench-l2app bfd [VNIS] [REMOTES]"): see BfdBench.cc.
+namespace ozy::bench {
+
+int RunBfdBench(unsigned vnis, unsigned remotes);
+
+}  // namespace ozy::bench
