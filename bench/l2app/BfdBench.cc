@@ -111,9 +111,10 @@ int RunBfdBench(unsigned vnis, unsigned remotes) {
         alone = Ms(Clock::now() - a0);
         Check(r.status == 0, "the apply into a database alone");
     }
-    std::printf("bfd apply: %zu sessions in the emulator after %.0f ms; the same apply into a "
-                "database alone: %.0f ms; ratio %.2f; emulator errors %s\n",
-                sessions, applied, alone, applied / alone, sum["errors"].dump().c_str());
+    std::printf(
+        "bfd apply: %zu sessions in the emulator after %.0f ms; the same apply into a "
+        "database alone: %.0f ms; ratio %.2f; emulator errors %s\n",
+        sessions, applied, alone, applied / alone, sum["errors"].dump().c_str());
 
     // 2. A dropped link: the L2 session's own resync beside the sessions'.
     const uint64_t opens = sum["session"]["opens"];
@@ -139,11 +140,12 @@ int RunBfdBench(unsigned vnis, unsigned remotes) {
               },
               std::chrono::seconds(1800), std::chrono::milliseconds(20)),
           "everything back after the link drop");
-    std::printf("bfd link drop: session synced again after %.0f ms, every remote VTEP back after "
-                "%.0f ms, every BFD session back after %.0f ms; ratio %.2f to the L2 resync; "
-                "duplicate adds %s\n",
-                synced, l2Back, bfdBack, bfdBack / l2Back,
-                emu.Json("dpemu/dump", {"vxlan"})["stats"]["bfd_dup_adds"].dump().c_str());
+    std::printf(
+        "bfd link drop: session synced again after %.0f ms, every remote VTEP back after "
+        "%.0f ms, every BFD session back after %.0f ms; ratio %.2f to the L2 resync; "
+        "duplicate adds %s\n",
+        synced, l2Back, bfdBack, bfdBack / l2Back,
+        emu.Json("dpemu/dump", {"vxlan"})["stats"]["bfd_dup_adds"].dump().c_str());
     return sys.StopAgent() == 0 ? 0 : 1;
 }
 
