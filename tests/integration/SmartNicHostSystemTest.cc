@@ -10,6 +10,7 @@
 
 #include "tests/support/AgentSystem.h"
 #include "tests/support/Await.h"
+#include "tests/support/SmartNicVdbs.h"
 
 namespace CfgAgent::test {
 namespace {
@@ -69,46 +70,18 @@ class SmartNicHostSystemTest : public ::testing::Test {
         return o;
     }
 
-    // The ids of the objects of `type` in `vdb` (empty on failure).
-    std::set<std::string> Ids(const std::string& type, int vdb) {
-        std::set<std::string> out;
-        nlohmann::json got = sys.Get(type, std::string(), static_cast<uint16_t>(vdb));
-        if (!got.is_object() || !got[type].is_array())
-            return out;
-        for (const auto& o : got[type])
-            out.insert(o.value("id", std::string()));
-        return out;
-    }
-    // The configuration objects of a vdb, as "TYPE id".
-    std::set<std::string> Vdb(int vdb) {
-        std::set<std::string> out;
-        for (const char* type :
-             {"TRANSPORT_NODE_CONFIG", "LOG_SWITCH_CONFIG", "LOG_SWITCH_PORT_CONFIG", "RULE"}) {
-            for (const std::string& id : Ids(type, vdb))
-                out.insert(std::string(type) + " " + id);
-        }
-        return out;
-    }
     bool AwaitVdb(int vdb, const std::set<std::string>& expected) {
-        std::set<std::string> last;
-        const bool ok = AwaitTrue([&] {
-            last = Vdb(vdb);
-            return last == expected;
-        });
-        if (!ok) {
-            std::string got;
-            for (const std::string& s : last)
-                got += s + "; ";
-            ADD_FAILURE() << "vdb " << vdb << " holds: " << got;
-        }
-        return ok;
+        return AwaitVdbObjects(
+            sys, vdb,
+            {"TRANSPORT_NODE_CONFIG", "LOG_SWITCH_CONFIG", "LOG_SWITCH_PORT_CONFIG", "RULE"},
+            expected);
     }
 
     AgentSystem sys;
 };
 
 std::string T(const char* type, const char* id) {
-    return std::string(type) + " " + id;
+    return TypedId(type, id);
 }
 
 TEST_F(SmartNicHostSystemTest, HostSwitchSubtreesFollowTheirBackingIntoTheVdbs) {
@@ -139,19 +112,7 @@ TEST_F(SmartNicHostSystemTest, HostSwitchSubtreesFollowTheirBackingIntoTheVdbs) 
     }
     {
         SCOPED_TRACE("the CLI shows the binding and the counts");
-        RunResult table = sys.AgentCtl({"cfgagent/smartnic/hostswitch"});
-        ASSERT_EQ(table.status, 0) << table.output;
-        EXPECT_NE(table.output.find(std::string("Got hostswitch ") + kHs1 +
-                                    ", active sn-a, standy , current active sn-a, vdb 2"),
-                  std::string::npos)
-            << table.output;
-        nlohmann::json info = sys.AgentJson({"cfgagent/smartnic/demuxinfo"});
-        ASSERT_TRUE(info.is_object()) << info;
-        ASSERT_EQ(info["vdbs"].size(), 1u) << info;
-        EXPECT_EQ(info["vdbs"][0]["vdb"], 2);
-        EXPECT_EQ(info["vdbs"][0]["host_switches"][0], kHs1);
-        EXPECT_EQ(info["vdbs"][0]["objects"], 5);
-        EXPECT_EQ(info["vdbs"][0]["monitored"], true);
+        ExpectOneBinding(sys, kHs1, "sn-a", 2, 5);
         nlohmann::json byId = sys.AgentJson({"cfgagent/smartnic/demuxbyid", "2", kP1});
         ASSERT_EQ(byId.size(), 1u) << byId;
         EXPECT_EQ(byId[0]["type"], "LOG_SWITCH_PORT_CONFIG");
