@@ -65,6 +65,13 @@ void DfwAppEntry::RegisterCliPages(CliPages& pages) {
             return CliReply::Error("DFW process loop is not running");
         return CliReply::Ok(main_->CountersText());
     });
+    pages.Add("dfw/exclude", "[si]", 0, 1, [this](const CliPages::Args& args) {
+        if (!main_)
+            return CliReply::Error("DFW process loop is not running");
+        if (!args.empty() && args[0] != "si" && args[0] != "dfw")
+            return CliReply::Error("usage: dfw/exclude [dfw|si]");
+        return CliReply::Ok(main_->ExcludeText(!args.empty() && args[0] == "si"));
+    });
     pages.Add("dfw/rules", "", 1, 2, [this](const CliPages::Args& args) {
         if (!main_)
             return CliReply::Error("DFW process loop is not running");

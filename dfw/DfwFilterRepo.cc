@@ -72,6 +72,8 @@ bool DfwFilterRepo::Start() {
                         self->maps_.clear();
                     }
                     self->Wake();
+                    if (self->options_.onLinkUp)
+                        self->options_.onLinkUp();
                 }
             },
             4096);

@@ -56,6 +56,8 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable> 
         std::function<void(const Filter&)> onFilter;
         // A notification naming a filter without vif: its configuration is to be cleaned.
         std::function<void(const std::string& agent, const std::string& filter)> onCleanup;
+        // The filter link came up (the device may have restarted). Called on the link's thread.
+        std::function<void()> onLinkUp;
         // The vifs excluded from firewall filters (the message cache's list).
         std::function<std::vector<std::string>()> excluded;
     };

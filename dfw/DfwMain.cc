@@ -21,6 +21,7 @@
 #include "platform/tarp/TarpWire.h"
 #include "proto/UuidText.h"
 #include "proto/cairndb_system.pb.h"
+#include "proto/lcp_firewall.pb.h"
 #include "runtime/Metrics.h"
 #include "runtime/WorkGroup.h"
 #include "runtime/WorkItem.h"
@@ -34,6 +35,18 @@ namespace {
 
 constexpr const char* kMainRs = "mainrs";
 constexpr const char* kMainRsL2 = "mainrs_L2";
+constexpr auto kSpanRetry = std::chrono::seconds(2);
+
+// A held span of this filter type (1 firewall, 3 service insertion) turns its agent off.
+bool ExcludeAll(const DfwMsgSnapshot& snap, uint32_t type) {
+    if (!snap.spans)
+        return false;
+    for (const auto& [id, span] : *snap.spans) {
+        if (span->span_type() == type && span->exclude_all())
+            return true;
+    }
+    return false;
+}
 
 bool Applied(int status) {
     return status == 0 || static_cast<uint32_t>(status) == w::kStatusNoChange;
@@ -118,6 +131,7 @@ bool DfwMain::Start() {
     repo.onCleanup = [self](const std::string& agent, const std::string& filter) {
         self->RequestCleanup(agent, filter);
     };
+    repo.onLinkUp = [self] { self->RequestSpanResync(); };
     ozy::RefPtr<DfwMsgCache> msgs = msgs_;
     repo.excluded = [msgs] {
         DfwMsgSnapshot s = msgs->Peek();
@@ -163,7 +177,11 @@ void DfwMain::Stop() {
 void DfwMain::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-        wake_.wait(lock, [this] { return stopping_ || woken_; });
+        // A span sync that failed is tried again after a while even without a wake-up.
+        if (spanPending_)
+            woken_ |= !wake_.wait_for(lock, kSpanRetry, [this] { return stopping_ || woken_; });
+        else
+            wake_.wait(lock, [this] { return stopping_ || woken_; });
         if (stopping_)
             break;
         lock.unlock();
@@ -223,6 +241,13 @@ void DfwMain::RequestVif(const std::string& agent, const std::string& vif,
         }
     }
     mine[vif] = filter;
+    woken_ = true;
+    wake_.notify_all();
+}
+
+void DfwMain::RequestSpanResync() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.spanResync = true;
     woken_ = true;
     wake_.notify_all();
 }
@@ -476,12 +501,15 @@ void DfwMain::ProcessOnce() {
     for (const auto& [agent, name] : p.cleanups)
         CleanFilter(name);
 
+    // Include and exclude tables of both agents.
+    const bool spansOk = SyncSpans(snap, p.spanResync);
+
     const bool timeBased = options_.settings.skipNtpCheck || ntpUp;
     const bool flagsChanged = modes.idfw != appliedModes_.idfw || modes.ids != appliedModes_.ids ||
                               modes.globalAddrSet != appliedModes_.globalAddrSet ||
                               timeBased != appliedTimeBased_ || p.ntpChanged;
     std::vector<std::string> held;
-    bool ok = buildError_ == 0;
+    bool ok = buildError_ == 0 && spansOk;
     if (cache_) {
         std::set<std::string> done;
         // Applies to one filter and keeps its error (or clears it); true when applied.
@@ -584,6 +612,71 @@ void DfwMain::ProcessOnce() {
     counters_.maxPassMs = std::max(counters_.maxPassMs, ms);
 }
 
+bool DfwMain::SyncSpans(const DfwMsgSnapshot& snap, bool resync) {
+    if (!resync && !spanPending_ && !snap.changes.span && !snap.changes.fullSync)
+        return true;
+    spanPending_ = false;
+    std::string errors;
+    bool anyWritten = false;
+    bool written[2] = {false, false};
+    for (size_t i = 0; i < 2; ++i) {
+        DfwSpanConfig& span = spans_[i];
+        if (resync)
+            included_[i] = -1;
+        const int want = ExcludeAll(snap, i == 0 ? 1 : 3) ? 0 : 1;
+        if (included_[i] != want) {
+            if (span.SetEnabled(want == 1)) {
+                included_[i] = want;
+                written[i] = true;
+            } else {
+                errors += " Include table of " + span.agent() + " not written.";
+            }
+        }
+        const auto& list = i == 0 ? snap.dfwExcludedVifs : snap.siExcludedVifs;
+        const std::vector<std::string> excluded = list ? *list : std::vector<std::string>();
+        std::vector<std::string> active;
+        for (const auto& [vif, f] : repo_->Filters(span.agent()))
+            active.push_back(vif);
+        bool replaced = false;
+        if (!span.SyncExclusions(excluded, active, snap.changes.fullSync, &replaced))
+            errors += " Exclude table of " + span.agent() + " not written.";
+        written[i] |= replaced;
+        anyWritten |= replaced;
+        std::lock_guard<std::mutex> lock(mutex_);
+        excludeWanted_[i] = excluded;
+        excludeHeld_[i] = span.Exclude();
+    }
+    // The filters of the running VMs follow the new tables.
+    if (written[0] || written[1]) {
+        std::vector<DfwSpanConfig::Vm> vms;
+        if (DfwSpanConfig::ListVms(&vms)) {
+            for (size_t i = 0; i < 2; ++i) {
+                if (written[i])
+                    spans_[i].RevalidateAll(vms);
+            }
+        }
+    }
+    // Filters that came into or out of the exclusion list are found by the next query.
+    if (anyWritten)
+        repo_->Wake();
+    spanError_ = errors;
+    if (!errors.empty()) {
+        spanPending_ = true;
+        DFW_ERROR("dfw: span configuration failed:%1", errors);
+        return false;
+    }
+    return true;
+}
+
+std::string DfwMain::ExcludeText(bool serviceInsertion) const {
+    const size_t i = serviceInsertion ? 1 : 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    nlohmann::json j = {{"agent", spans_[i].agent()},
+                        {"exclude_list", excludeHeld_[i]},
+                        {"wanted", excludeWanted_[i]}};
+    return nlohmann::json({{"dfw_vif_exclude", j}}).dump();
+}
+
 void DfwMain::Report(uint64_t barrier) {
     pb::RuntimeStatusMsg status;
     status.set_component_id(kComponentId);
@@ -605,6 +698,12 @@ void DfwMain::Report(uint64_t barrier) {
         }
         e->set_error_code(err.first);
         e->set_error_message("filter " + name);
+    }
+    if (!spanError_.empty()) {
+        pb::RealizationErrorMsg* e = status.add_errors();
+        e->set_object_type(pb::CONFIG_SPAN);
+        e->set_error_code(1102);
+        e->set_error_message(spanError_);
     }
     if (!heldSections_.empty() && !options_.settings.skipNtpCheck) {
         pb::RealizationErrorMsg* e = status.add_errors();

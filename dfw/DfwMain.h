@@ -27,6 +27,7 @@
 #include "dataplane/KrnlinkFactory.h"
 #include "dfw/DfwMsgSnapshot.h"
 #include "dfw/DfwSettings.h"
+#include "dfw/DfwSpanConfig.h"
 #include "runtime/RefCounted.h"
 
 struct FW_Handle;
@@ -85,6 +86,9 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     void RequestVif(const std::string& agent, const std::string& vif, const std::string& filter,
                     bool enable);
     void RequestCleanup(const std::string& agent, const std::string& filter);
+    // The device may have restarted (the filter link came up): the include and exclude tables
+    // are written again on the next pass.
+    void RequestSpanResync();
     void SetNtpUp(bool up);
 
     // Called with the name of a point of the pass ("snapshot" once the snapshot is taken).
@@ -99,6 +103,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     // "dfw/rules VIF": the rule ids of the vif's firewall filter in order (layer 3, then layer 2)
     // as JSON text; false with `text` saying why when there is no such filter or no rules yet.
     bool RulesText(const std::string& vif, std::string* text) const;
+    // "dfw/exclude [si]": the agent's exclusion list and exclude table as last synced, as JSON.
+    std::string ExcludeText(bool serviceInsertion) const;
 
   private:
     struct FilterState {
@@ -111,6 +117,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         std::map<std::string, std::string> siEnable, siDisable;
         std::vector<std::pair<std::string, std::string>> cleanups;  // agent, filter
         bool ntpChanged = false;
+        bool spanResync = false;
     };
 
     // Applies the cache's configuration to one filter; the realization error code (0 success).
@@ -118,6 +125,9 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
                          const std::string& lsp, const DfwModes& modes, bool timeBased,
                          std::vector<std::string>* held);
     bool CleanFilter(const std::string& name);
+    // The include and exclude tables of both agents, when the span changed, the device may be
+    // new or the last sync failed; false when a table could not be written.
+    bool SyncSpans(const DfwMsgSnapshot& snap, bool resync);
     void Report(uint64_t barrier);
     void Point(const char* name) const {
         if (syncPoint_)
@@ -156,6 +166,13 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     std::map<std::string, FilterState> filters_;  // by filter name
     std::map<std::string, std::pair<uint32_t, std::string>> filterErrors_;
     std::vector<std::string> heldSections_;  // time-based sections held in the last pass
+    // Span configuration per agent (firewall, service insertion).
+    DfwSpanConfig spans_[2] = {DfwSpanConfig("orvane-sfw"), DfwSpanConfig("orvane-si")};
+    int included_[2] = {-1, -1};  // include table as written: -1 unknown, 0 off, 1 on
+    bool spanPending_ = true;     // sync on the next pass (first pass, failure)
+    std::string spanError_;
+    // What the CLI reads (under mutex_): per agent, the cache's list and the table as synced.
+    std::vector<std::string> excludeWanted_[2], excludeHeld_[2];
     std::string lastStatusBody_;
     uint64_t lastBarrier_ = 0;
     bool barrierWritten_ = false;

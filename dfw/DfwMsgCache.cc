@@ -609,6 +609,18 @@ bool DfwMsgCache::RebuildSpanViews(bool fullSync) {
             std::make_shared<const std::map<uint32_t, DfwCategory>>(std::move(categories));
         changed = true;
     }
+    // Which filter types a held span turns off as a whole.
+    uint32_t excludeAll = 0;
+    for (const auto& [id, span] : *s.spans) {
+        if (span->exclude_all())
+            excludeAll |= span->span_type() == 1 ? 1u : 2u;
+    }
+    if (excludeAll != s.excludeAll) {
+        DFW_INFO("dfw: DfwMsgCache: exclude all (dfw %1, si %2)", (excludeAll & 1) != 0,
+                 (excludeAll & 2) != 0);
+        s.excludeAll = excludeAll;
+        changed = true;
+    }
     std::vector<std::string> dfw(dfwVifs.begin(), dfwVifs.end());
     std::vector<std::string> si(siVifs.begin(), siVifs.end());
     DFW_INFO("dfw: DfwMsgCache: excluding %1 vifs(dfw). Full sync case: %2", dfw.size(), fullSync);

@@ -62,6 +62,7 @@ struct DfwMsgCache::State {
         std::make_shared<const std::vector<std::string>>();
     // Config spans refused by their checks, with the reason, until accepted or deleted.
     std::map<DfwUuid, std::string> refusedSpans;
+    uint32_t excludeAll = 0;  // bit 0: a firewall span excludes all; bit 1: a service-insertion one
     DfwModes modes;
     uint64_t barrier = 0;
     uint64_t generation = 0;

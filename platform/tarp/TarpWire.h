@@ -371,6 +371,12 @@ constexpr uint32_t kDvfWriteTable = 1;   // header, count entries (replaces the 
 constexpr uint32_t kDvfExcludeSize = 3;  // header; the device sets total
 constexpr uint32_t kDvfReadExclude = 4;  // header (count: capacity), capacity entries
 constexpr uint32_t kDvfResetTable = 6;   // header
+// Revalidate one running VM's filters: agent name [32], VM uuid [16], u32 world id (no table
+// header).
+constexpr uint32_t kDvfRevalidateVm = 7;
+constexpr size_t kDvfRevalidateSize = 52;
+constexpr size_t kDvfRevalidateVmOffset = 32;
+constexpr size_t kDvfRevalidateWorldOffset = 48;
 
 // Table header (kDvfHeaderSize bytes): agent name [32], u8 table (kDvfInclude, kDvfExclude),
 // 3 zero bytes, u32 count (entries that follow; in a read: the capacity, then what was returned),
@@ -384,7 +390,8 @@ constexpr uint8_t kDvfInclude = 1;
 constexpr uint8_t kDvfExclude = 2;
 
 // Table entry (kDvfEntrySize bytes): u8 type (kDvfEntryVnic, kDvfEntryDefault), u8 length (23),
-// vnic uuid [16], u32 flags, u8 zero.
+// vnic uuid [16], u32 flags, u8 zero. A vnic is named by its vif id in uuid text form; the default
+// entry (all zero uuid) is the include table's single entry that turns an agent's filters on.
 constexpr size_t kDvfEntrySize = 23;
 constexpr uint8_t kDvfEntryVnic = 1;
 constexpr uint8_t kDvfEntryDefault = 2;

@@ -1,7 +1,8 @@
 // Fuzz target of the filter repository's untrusted input: the first byte chooses a read reply of
-// kernel filter records (header and records, parsed and merged into both agents' maps) or a
-// message of the filter link. Invariants: every parsed field within its width, every map entry
-// keyed by its vif, no made-up name equal to a real vif of the same query.
+// kernel filter records (header and records, parsed and merged into both agents' maps), a
+// message of the filter link (odd), or the output of the VM-list script (2). Invariants: every
+// parsed field within its width, every map entry keyed by its vif, no made-up name equal to a real
+// vif of the same query.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -11,6 +12,7 @@
 
 #include "dfw/DfwFilterRepo.h"
 #include "dfw/DfwLog.h"
+#include "dfw/DfwSpanConfig.h"
 #include "runtime/Logger.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -24,6 +26,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)once;
     if (size < 1)
         return 0;
+    if (data[0] == 2) {
+        using CfgAgent::DfwSpanConfig;
+        auto vms = DfwSpanConfig::ParseVmList(
+            std::string(reinterpret_cast<const char*>(data + 1), size - 1));
+        if (vms.size() > DfwSpanConfig::kMaxVms)
+            __builtin_trap();
+        for (const auto& vm : vms) {
+            if (vm.worldId == 0 || vm.uuid.size() != 36 ||
+                vm.uuid.find_first_not_of("0123456789abcdef-") != std::string::npos)
+                __builtin_trap();
+        }
+        return 0;
+    }
     if (data[0] & 1) {
         static ozy::RefPtr<DfwFilterRepo> repo =
             ozy::MakeRef<DfwFilterRepo>(DfwFilterRepo::Options{});

@@ -5,8 +5,12 @@
 // when it changes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "dfw/DfwFilterRepo.h"
 #include "dfw/DfwLog.h"
@@ -226,6 +230,90 @@ TEST_F(DfwMainTest, MetricsAndTheCliFollowThePasses) {
             "\"summary\":\"MP version: 0.0, globalAddr: 0, fastPath: 0, macsetOptimization: 0\""),
         std::string::npos)
         << main_->CountersText();
+}
+
+TEST_F(DfwMainTest, SpanChangesReachTheIncludeAndExcludeTables) {
+    const std::string vnic = "d7000000-0000-4000-8000-000000000003";
+    AddFilter("f3", vnic, 3);
+    ASSERT_TRUE(main_->repo()->QueryNow());
+    Baseline(5);
+    ASSERT_EQ(Verdict("f3"), "DROP 1");
+    auto tables = [&] { return dev_.state->Dump()["tables"]["orvane-sfw"]; };
+    EXPECT_EQ(tables()["include"], nlohmann::json({"default"}));
+    EXPECT_EQ(dev_.state->Dump()["tables"]["orvane-si"]["include"], nlohmann::json({"default"}));
+    const struct {
+        const char* what;
+        CairnDBUpdateMsg batch;
+        nlohmann::json include, exclude;
+        const char* verdict;
+    } steps[] = {
+        {"a span-only batch excludes the vif",
+         SpanRec(7, {}, [&](pb::ConfigSpanMsg& s) { s.add_dfw_excluded_vifs(vnic); }),
+         {"default"},
+         {vnic},
+         "EXCLUDED"},
+        {"exclude all turns the firewall off",
+         SpanRec(7, {},
+                 [&](pb::ConfigSpanMsg& s) {
+                     s.add_dfw_excluded_vifs(vnic);
+                     s.set_exclude_all(true);
+                 }),
+         nlohmann::json::array(),
+         {vnic},
+         "EXCLUDED"},
+        {"the span gone: on again, nothing excluded",
+         Deleted(SpanRec(7, {})),
+         {"default"},
+         nlohmann::json::array(),
+         "DROP 1"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        msgs_->UpdateDesiredState({step.batch}, false);
+        main_->ProcessOnce();
+        EXPECT_EQ(tables()["include"], step.include);
+        EXPECT_EQ(tables()["exclude"], step.exclude);
+        EXPECT_EQ(Verdict("f3"), step.verdict);
+        EXPECT_EQ(
+            nlohmann::json::parse(main_->ExcludeText(false))["dfw_vif_exclude"]["exclude_list"],
+            step.exclude);
+        ASSERT_TRUE(main_->repo()->QueryNow());
+        EXPECT_EQ(main_->repo()->Filters(ozy::tarp::kAgentFirewall).count(vnic),
+                  step.exclude.empty() ? 1u : 0u);
+    }
+    EXPECT_TRUE(LastCodes().empty());
+}
+
+TEST_F(DfwMainTest, AFailedIncludeWriteIsReportedAndTriedAgainUntilItHolds) {
+    // The device restarted: its tables are empty and its first include write fails.
+    dev_.Restart();
+    AddFilter("f1", "vif-1", 1);
+    AddFilter("f2", "vif-2", 2);
+    int failures = 1;
+    std::vector<uint32_t> dvf;
+    dev_.inject = [&](uint32_t command, const uint8_t* p, size_t n) -> std::optional<uint32_t> {
+        if (command != ozy::tarp::kCmdDvfIoctl || n < 4 + 44)
+            return std::nullopt;
+        dvf.push_back(p[3]);
+        if (p[3] == ozy::tarp::kDvfWriteTable && p[4 + 32] == ozy::tarp::kDvfInclude &&
+            failures > 0) {
+            --failures;
+            return ozy::tarp::kStatusNoMemory;
+        }
+        return std::nullopt;
+    };
+    main_->RequestSpanResync();
+    Baseline(5);
+    EXPECT_EQ(Verdict("f1"), "DROP 1") << "rules are applied all the same";
+    EXPECT_EQ(LastCodes(), (std::vector<uint32_t>{1102}));
+    EXPECT_EQ(dev_.state->Dump()["tables"]["orvane-sfw"]["include"], nlohmann::json::array());
+    main_->ProcessOnce();  // nothing new: the sync is tried again
+    EXPECT_EQ(dev_.state->Dump()["tables"]["orvane-sfw"]["include"], nlohmann::json({"default"}));
+    EXPECT_TRUE(LastCodes().empty());
+    EXPECT_EQ(std::count(dvf.begin(), dvf.end(), ozy::tarp::kDvfResetTable), 0);
+    const size_t calls = dvf.size();
+    main_->ProcessOnce();
+    EXPECT_EQ(dvf.size(), calls) << "nothing to sync: no table touched";
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 // applied with cairnctl reach the emulator's filters (created with dpemu/filter-create), whose
 // evaluator gives the packets' verdicts; rule and group changes follow; injected device failures
 // and a rule that cannot be converted show in RUNTIME_STATUS with their codes while the other
-// filters keep theirs; PROCESSED_BARRIER follows the barrier; an emulator restart with its filters
-// re-created gets everything back.
+// filters keep theirs; PROCESSED_BARRIER follows the barrier; a vif excluded by a span-only batch
+// is bypassed (and the running VMs revalidated); an emulator restart with its filters re-created
+// gets everything back.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -250,6 +251,31 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         EXPECT_GE(counters.value("failed_builds", 0), 1) << counters.dump();
     }
     {
+        SCOPED_TRACE("an exclusion from a span-only batch bypasses that filter alone");
+        const std::string vnic = Id(0xd7, 1), vm = Id(0xd8, 1), span = Id(0xd9, 1);
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/vm-add", vm, "42"}).status, 0);
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f3", vnic, kLsp2}).status, 0);
+        ASSERT_TRUE(AwaitVerdict("f3", ssh, "ALLOW 1"));
+        json doc = {
+            {"CONFIG_SPAN", {{{"id", span}, {"span_type", 1}, {"dfw_excluded_vifs", {vnic}}}}}};
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        EXPECT_TRUE(AwaitVerdict("f3", ssh, "EXCLUDED"));
+        EXPECT_EQ(Verdict("f1", ssh), "ALLOW 1");
+        json ex = sys_.AgentJson({"dfw/exclude"});
+        EXPECT_EQ(ex["dfw_vif_exclude"]["exclude_list"], json({vnic})) << ex.dump();
+        // The running VM's filters were revalidated after the table changed.
+        EXPECT_TRUE(sys_.AwaitEmu("filter", [&](const json& d) {
+            const json& r = d["revalidations"];
+            return r.value("total", 0) >= 1 && r["last"].back().value("vm", "") == vm &&
+                   r["last"].back().value("world_id", 0) == 42 &&
+                   r["last"].back().value("agent", "") == "orvane-sfw";
+        })) << sys_.EmuDump("filter")["revalidations"].dump();
+        EXPECT_EQ(sys_.EmuDump("filter")["tables"]["orvane-sfw"]["include"], json({"default"}));
+        ASSERT_EQ(sys_.Cairnctl({"delete", "CONFIG_SPAN", span}).status, 0);
+        EXPECT_TRUE(AwaitVerdict("f3", ssh, "ALLOW 1"));
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-delete", "f3"}).status, 0);
+    }
+    {
         SCOPED_TRACE("an emulator restart with its filters created again gets everything back");
         sys_.StopEmulator();
         ASSERT_TRUE(sys_.StartEmulator());
@@ -261,6 +287,9 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         EXPECT_EQ(Verdict("f2", web), "DEFAULT");
         EXPECT_EQ(Verdict("f2", tls2), "ALLOW 3");
         EXPECT_EQ(Verdict("f2", tls3), "DROP 4");
+        EXPECT_TRUE(sys_.AwaitEmu("filter", [](const json& d) {
+            return d["tables"]["orvane-sfw"]["include"] == json({"default"});
+        })) << "the new device's include table is written again";
     }
 }
 

@@ -470,6 +470,8 @@ bool ParsePacket(const std::vector<std::string>& args, Packet* p, std::string* w
 }
 
 Verdict Evaluate(const TarpState& state, const Filter& filter, const Packet& packet) {
+    if (state.Excluded(filter))
+        return Verdict{"EXCLUDED", false, 0, "", 0};
     Matcher m(state, filter, packet);
     auto rules = state.RootRules(filter);
     auto first = [&](int layer) -> Verdict {

@@ -45,7 +45,9 @@ struct Packet {
 };
 
 struct Verdict {
-    std::string verdict;  // ALLOW, DROP, REJECT, REDIRECT or DEFAULT
+    // ALLOW, DROP, REJECT, REDIRECT or DEFAULT; EXCLUDED when the filter's vif is in its agent's
+    // exclude table (the filter is bypassed).
+    std::string verdict;
     bool matched = false;
     uint32_t rule = 0;
     std::string ruleSet;

@@ -1,10 +1,14 @@
 #include "tools/ozy-dpemu/TarpFamily.h"
 
+#include <cctype>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 
 #include <nlohmann/json.hpp>
 
 #include "dataplane/DpFraming.h"
+#include "platform/HostRoot.h"
 #include "platform/device/DeviceFrame.h"
 #include "platform/tarp/TarpWire.h"
 #include "runtime/Logger.h"
@@ -76,6 +80,90 @@ void TarpFamily::RegisterCommands(CommandTable& table) {
               [this](const auto& a) { return Flood(a); });
     table.Add("dpemu/tarp-fail", "NAME STATUS [COUNT]", 2, 3,
               [this](const auto& a) { return TarpFail(a); });
+    table.Add("dpemu/vm-add", "VM_UUID WORLD_ID", 2, 2, [this](const auto& a) { return VmAdd(a); });
+    table.Add("dpemu/vm-del", "VM_UUID", 1, 1, [this](const auto& a) { return VmDel(a); });
+}
+
+namespace {
+
+bool IsUuidText(const std::string& s) {
+    if (s.size() != 36)
+        return false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? s[i] != '-' : !std::isxdigit(static_cast<unsigned char>(s[i])))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool TarpFamily::WriteVmList(std::string* why) const {
+    if (ozy::hostRoot().empty()) {
+        *why = "no host root (OZY_HOST_ROOT): the VM list is written only under one";
+        return false;
+    }
+    const std::string path = ozy::hostPath("/bin/tarp_vm_list.sh");
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    std::string text =
+        "#!/bin/sh\n# Written by ozy-dpemu: the running VMs, one \"VM_UUID WORLD_ID\" a line.\n";
+    text += "cat <<'EOF'\n";
+    for (const auto& [vm, world] : vms_)
+        text += vm + " " + std::to_string(world) + "\n";
+    text += "EOF\n";
+    // Written aside and renamed: the agent never runs half a script.
+    const std::string tmp = path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << text;
+        if (!out.flush()) {
+            *why = "cannot write " + tmp;
+            return false;
+        }
+    }
+    std::filesystem::permissions(tmp, std::filesystem::perms(0755),
+                                 std::filesystem::perm_options::replace, ec);
+    std::filesystem::rename(tmp, path, ec);
+    if (ec) {
+        *why = "cannot place " + path + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+CommandResult TarpFamily::VmAdd(const std::vector<std::string>& args) {
+    const std::string& w = args[1];
+    if (!IsUuidText(args[0]))
+        return CommandResult::Error("VM id must be a uuid (8-4-4-4-12 hex)");
+    if (w.empty() || w.size() > 10 || w.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoull(w) == 0 || std::stoull(w) > UINT32_MAX)
+        return CommandResult::Error("world id must be 1 to 4294967295");
+    auto previous = vms_;
+    vms_[args[0]] = static_cast<uint32_t>(std::stoull(w));
+    std::string why;
+    if (!WriteVmList(&why)) {
+        vms_ = std::move(previous);
+        return CommandResult::Error(why);
+    }
+    return CommandResult::Ok("VM " + args[0] + " of world " + w + " listed (" +
+                             std::to_string(vms_.size()) + " VMs)");
+}
+
+CommandResult TarpFamily::VmDel(const std::vector<std::string>& args) {
+    auto it = vms_.find(args[0]);
+    if (it == vms_.end())
+        return CommandResult::Error("no VM " + args[0]);
+    const uint32_t world = it->second;
+    vms_.erase(it);
+    std::string why;
+    if (!WriteVmList(&why)) {
+        vms_[args[0]] = world;
+        return CommandResult::Error(why);
+    }
+    return CommandResult::Ok("VM " + args[0] + " no longer listed (" + std::to_string(vms_.size()) +
+                             " VMs)");
 }
 
 CommandResult TarpFamily::FilterJson(const std::vector<std::string>& args) {

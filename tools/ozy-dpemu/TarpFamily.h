@@ -14,7 +14,12 @@
 //   dpemu/tarp-fail NAME STATUS [COUNT]           the filter's next COUNT (1) applies and settings
 //                                                 fail with STATUS (errno name or value); 0 clears
 //   dpemu/tarp-flood NAME PROTO warning|critical raise|clear   flood limit (type 6)
+//   dpemu/vm-add VM_UUID WORLD_ID, dpemu/vm-del VM_UUID
+//                               the running VMs that the host script "/bin/tarp_vm_list.sh"
+//                               (written under the host root, one "VM_UUID WORLD_ID" a line)
+//                               prints; the agent's revalidations show in the device's dump
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,6 +49,8 @@ class TarpFamily : public FamilyHandler {
     CommandResult HopoverFail(const std::vector<std::string>& args);
     CommandResult Flood(const std::vector<std::string>& args);
     CommandResult TarpFail(const std::vector<std::string>& args);
+    CommandResult VmAdd(const std::vector<std::string>& args);
+    CommandResult VmDel(const std::vector<std::string>& args);
 
   private:
     class Dev : public DeviceHandler {
@@ -60,9 +67,12 @@ class TarpFamily : public FamilyHandler {
 
     // Sends to every connection of the agent; the number reached.
     size_t Broadcast(const CfgAgent::DpMsg& msg);
+    // Writes the VM-list script from vms_; false with `why`.
+    bool WriteVmList(std::string* why) const;
 
     tarp::TarpState state_;
     Dev device_{state_};
+    std::map<std::string, uint32_t> vms_;  // VM uuid to world id
     uint64_t connects_ = 0;
     uint64_t received_ = 0;
     uint64_t sent_ = 0;

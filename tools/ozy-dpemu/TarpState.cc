@@ -1,5 +1,6 @@
 #include "tools/ozy-dpemu/TarpState.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -62,6 +63,48 @@ std::string Hex64(uint64_t v) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
     return buf;
+}
+
+// 8-4-4-4-12 lower-case text of 16 bytes.
+std::string UuidOfBytes(const uint8_t* b) {
+    char text[40];
+    std::snprintf(text, sizeof text,
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+    return text;
+}
+
+// The 16 bytes of 8-4-4-4-12 hex text (either case); false for anything else.
+bool BytesOfUuid(const std::string& text, uint8_t* out) {
+    if (text.size() != 36)
+        return false;
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (text[i] != '-')
+                return false;
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(text[i])))
+            return false;
+        int v = std::isdigit(static_cast<unsigned char>(text[i]))
+                    ? text[i] - '0'
+                    : std::tolower(static_cast<unsigned char>(text[i])) - 'a' + 10;
+        if (n % 2 == 0)
+            out[n / 2] = static_cast<uint8_t>(v << 4);
+        else
+            out[n / 2] |= static_cast<uint8_t>(v);
+        ++n;
+    }
+    return n == 32;
+}
+
+std::string MacString(const std::array<uint8_t, 6>& m) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4],
+                  m[5]);
+    return text;
 }
 
 }  // namespace
@@ -714,6 +757,8 @@ IoctlResult TarpState::FwIoctl(const uint8_t* p, size_t size) {
 IoctlResult TarpState::DvfIoctl(const uint8_t* p, size_t size) {
     Reader r(p, size);
     uint32_t cmd = r.U32();
+    if (r.Ok() && cmd == w::kDvfRevalidateVm)
+        return Revalidate(r.Pos(), r.Left());
     std::vector<uint8_t> buf(r.Pos(), r.Pos() + r.Left());
     if (!r.Ok() || buf.size() < w::kDvfHeaderSize)
         return Refuse(w::kStatusInvalidConfig, "DVF ioctl below its header");
@@ -766,6 +811,41 @@ IoctlResult TarpState::DvfIoctl(const uint8_t* p, size_t size) {
         default:
             return Refuse(w::kStatusInvalidConfig, "unknown DVF ioctl " + std::to_string(cmd));
     }
+}
+
+IoctlResult TarpState::Revalidate(const uint8_t* p, size_t size) {
+    if (size != w::kDvfRevalidateSize)
+        return Refuse(w::kStatusInvalidConfig, "DVF revalidate: not 52 bytes");
+    if (!Reader::Terminated(p, w::kDvfAgentField))
+        return Refuse(w::kStatusInvalidConfig, "DVF revalidate: agent name not terminated");
+    std::string agent = Reader(p, w::kDvfAgentField).Fixed(w::kDvfAgentField);
+    if (agent != w::kAgentFirewall && agent != w::kAgentServiceInsertion)
+        return Refuse(w::kStatusInvalidConfig,
+                      "DVF revalidate for unknown agent \"" + agent + "\"");
+    Reader v(p + w::kDvfRevalidateVmOffset, size - w::kDvfRevalidateVmOffset);
+    const uint8_t* vm = v.Bytes(16);
+    uint32_t world = v.U32();
+    if (world == 0)
+        return Refuse(w::kStatusInvalidConfig, "DVF revalidate: world id 0");
+    ++stats_["dvf_ioctl_" + std::to_string(w::kDvfRevalidateVm)];
+    revalidations_.push_back({agent, UuidOfBytes(vm), world});
+    if (revalidations_.size() > kKeptRevalidations)
+        revalidations_.pop_front();
+    ++revalidated_;
+    return IoctlResult{};
+}
+
+bool TarpState::Excluded(const Filter& f) const {
+    uint8_t vnic[16];
+    auto t = tables_.find(f.agent);
+    if (t == tables_.end() || !BytesOfUuid(f.vif, vnic))
+        return false;
+    for (const std::string& e : t->second.exclude) {
+        if (static_cast<uint8_t>(e[0]) == w::kDvfEntryVnic &&
+            std::memcmp(e.data() + 2, vnic, 16) == 0)
+            return true;
+    }
+    return false;
 }
 
 IoctlResult TarpState::SiIoctl(const uint8_t* p, size_t size) {
@@ -888,6 +968,7 @@ nlohmann::json TarpState::Dump() const {
                            {"addr_sets", f.config.addrSets.size()},
                            {"containers", f.config.containers.size()},
                            {"shared_addr_sets", f.sharedAddrSets},
+                           {"mac", MacString(f.mac)},
                            {"apply_count", f.applyCount},
                            {"last_status", f.lastStatus}});
         auto fault = filterFaults_.find(name);
@@ -906,19 +987,17 @@ nlohmann::json TarpState::Dump() const {
         auto list = [](const std::vector<std::string>& entries) {
             nlohmann::json out = nlohmann::json::array();
             for (const std::string& e : entries) {
-                char uuid[40];
                 const uint8_t* b = reinterpret_cast<const uint8_t*>(e.data()) + 2;
-                std::snprintf(
-                    uuid, sizeof uuid,
-                    "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
-                    b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
-                    b[13], b[14], b[15]);
-                out.push_back(static_cast<uint8_t>(e[0]) == w::kDvfEntryDefault ? "default" : uuid);
+                out.push_back(static_cast<uint8_t>(e[0]) == w::kDvfEntryDefault ? "default"
+                                                                                : UuidOfBytes(b));
             }
             return out;
         };
         tables[agent] = {{"include", list(t.include)}, {"exclude", list(t.exclude)}};
     }
+    nlohmann::json revalidations = nlohmann::json::array();
+    for (const Revalidation& r : revalidations_)
+        revalidations.push_back({{"agent", r.agent}, {"vm", r.vm}, {"world_id", r.world}});
     nlohmann::json si = nlohmann::json::array();
     for (const SiCall& c : siCalls_) {
         si.push_back({{"command", c.command},
@@ -937,6 +1016,7 @@ nlohmann::json TarpState::Dump() const {
             {"oversubscription", shared.oversubscription},
             {"ip_reputation_chunks", chunks},
             {"tables", tables},
+            {"revalidations", {{"total", revalidated_}, {"last", revalidations}}},
             {"lb", {{"updates", lbUpdates_}, {"bytes", lbConfig_.size()}}},
             {"si", {{"total", siTotal_}, {"last", si}}},
             {"segments", {{"count", segments_.size()}, {"bytes", segmentBytes_}}},

@@ -40,6 +40,7 @@ class TarpState {
   public:
     static constexpr size_t kKeptErrors = 32;
     static constexpr size_t kKeptSiIoctls = 16;
+    static constexpr size_t kKeptRevalidations = 16;
     // Unreferenced segments are kept (for the next filter that needs them) up to this many bytes.
     static constexpr size_t kSegmentCacheBytes = 512u * 1024u * 1024u;
 
@@ -67,6 +68,8 @@ class TarpState {
     const std::map<std::string, Filter>& Filters() const { return filters_; }
     const Filter& SharedFilter() const { return filters_.at(kShared); }
     const Segment* FindSegment(uint64_t hash) const;
+    // The filter's vif (in uuid form) is in its agent's exclude table: the filter is bypassed.
+    bool Excluded(const Filter& f) const;
     Resolved Lookup(const Filter& f, const std::string& name) const;
     const std::map<uint32_t, IpRepChunk>& Chunks() const { return chunks_; }
     uint64_t InstanceId() const { return instanceId_; }
@@ -87,6 +90,10 @@ class TarpState {
         std::vector<std::string> include;  // entries, 23 bytes each
         std::vector<std::string> exclude;
     };
+    struct Revalidation {
+        std::string agent, vm;
+        uint32_t world;
+    };
     struct SiCall {
         uint32_t command, count, entrySize;
         size_t bytes;
@@ -105,6 +112,7 @@ class TarpState {
     IoctlResult FwIoctl(const uint8_t* p, size_t size);
     IoctlResult DvfIoctl(const uint8_t* p, size_t size);
     IoctlResult SiIoctl(const uint8_t* p, size_t size);
+    IoctlResult Revalidate(const uint8_t* p, size_t size);
     IoctlResult ReadFilters(std::vector<uint8_t> buf);
     // Every name the configuration's rules and containers use resolves; else the first that
     // does not, in `why`.
@@ -126,6 +134,8 @@ class TarpState {
     std::map<std::string, std::string> activeSets_;
     std::string lbConfig_;
     uint64_t lbUpdates_ = 0;
+    std::deque<Revalidation> revalidations_;
+    uint64_t revalidated_ = 0;
     std::deque<SiCall> siCalls_;
     uint64_t siTotal_ = 0;
     std::map<std::string, uint64_t> stats_;

@@ -16,6 +16,7 @@
 #include "platform/tarp/TarpWire.h"
 #include "tests/support/LogCapture.h"
 #include "tests/tools/dpemu/RecordingChannel.h"
+#include "tools/ozy-dpemu/TarpEval.h"
 #include "tools/ozy-dpemu/TarpFamily.h"
 #include "tools/ozy-dpemu/TarpRender.h"
 #include "tools/ozy-dpemu/TarpState.h"
@@ -420,6 +421,60 @@ TEST_F(TarpStateTest, InjectedFailuresOfOneFilter) {
     ASSERT_TRUE(state_.DeleteFilter("f2", &why));
     ASSERT_TRUE(state_.CreateFilter({"f2", "vif-2", "lsp-2", "orvane-sfw", true, true}, &why));
     EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f2", name)).status, 0u);
+}
+
+TEST_F(TarpStateTest, RevalidationsOfFiftyTwoBytesAndExcludedFilters) {
+    auto revalidate = [](const std::string& agent, uint32_t world, size_t extra) {
+        Bytes b;
+        Be32(b, 7);
+        Text(b, agent, 32);
+        Append(b, {0xd8, 0, 0, 0, 0, 0, 0x40, 0, 0x80, 0, 0, 0, 0, 0, 0, 0x01});
+        Be32(b, world);
+        b.resize(b.size() + extra, 0);
+        return b;
+    };
+    const struct {
+        const char* what;
+        Bytes request;
+        uint32_t status;
+    } cases[] = {
+        {"firewall agent", revalidate("orvane-sfw", 42, 0), 0},
+        {"service insertion", revalidate("orvane-si", 7, 0), 0},
+        {"one byte more", revalidate("orvane-sfw", 42, 1), 65},
+        {"world 0", revalidate("orvane-sfw", 0, 0), 65},
+        {"unknown agent", revalidate("orvane-x", 1, 0), 65},
+        {"agent not terminated", revalidate(std::string(32, 'a'), 1, 0), 65},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, c.request).status, c.status);
+    }
+    nlohmann::json r = state_.Dump()["revalidations"];
+    EXPECT_EQ(r["total"], 2);
+    EXPECT_EQ(r["last"][0], nlohmann::json({{"agent", "orvane-sfw"},
+                                            {"vm", "d8000000-0000-4000-8000-000000000001"},
+                                            {"world_id", 42}}));
+
+    // A filter whose vif is in its agent's exclude table is bypassed; one of the other agent or
+    // with a vif not in uuid form is not.
+    std::string why;
+    const std::string vnic = "5C000000-0000-4000-0000-000000000001";
+    ASSERT_TRUE(state_.CreateFilter({"fx", vnic, "lsp", "orvane-sfw", false, true}, &why)) << why;
+    ASSERT_TRUE(state_.CreateFilter({"fs", vnic, "lsp", "orvane-si", false, true}, &why)) << why;
+    ASSERT_TRUE(state_.CreateFilter({"fv", "vif-1", "lsp", "orvane-sfw", false, true}, &why));
+    Bytes write;
+    Be32(write, 1);
+    Text(write, "orvane-sfw", 32);
+    Append(write, {2, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0});
+    Append(write, {1, 23, 0x5c, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0});
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, write).status, 0u);
+    EXPECT_TRUE(state_.Excluded(*state_.FindFilter("fx")));
+    EXPECT_FALSE(state_.Excluded(*state_.FindFilter("fs")));
+    EXPECT_FALSE(state_.Excluded(*state_.FindFilter("fv")));
+    tarp::Packet p;
+    ASSERT_TRUE(tarp::ParsePacket({"in", "tcp", "10.0.0.1:1", "10.0.0.2:22"}, &p, &why)) << why;
+    EXPECT_EQ(tarp::Evaluate(state_, *state_.FindFilter("fx"), p).verdict, "EXCLUDED");
+    EXPECT_EQ(tarp::Evaluate(state_, *state_.FindFilter("fv"), p).verdict, "DEFAULT");
 }
 
 TEST(TarpFamilyTest, LinkMessagesFromTheirLayouts) {
