@@ -10,6 +10,7 @@
 #include "platform/tarp/TarpFw.h"
 #include "platform/tarp/TarpRecords.h"
 #include "platform/tarp/TarpWire.h"
+#include "proto/UuidText.h"
 
 namespace CfgAgent {
 
@@ -47,16 +48,6 @@ int Ioctl(uint32_t command, std::vector<uint8_t>& buf) {
     return rc;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 DfwSpanConfig::DfwSpanConfig(std::string agent) : agent_(std::move(agent)) {}
@@ -66,36 +57,19 @@ const char* DfwSpanConfig::kind() const {
 }
 
 bool DfwSpanConfig::ParseUuid(const std::string& text, std::array<uint8_t, 16>* out) {
-    if (text.size() != 36)
+    uint64_t halves[2];
+    if (!ozy::cairndb::ParseUuidText(text, &halves[0], &halves[1]))
         return false;
-    size_t n = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-')
-                return false;
-            continue;
-        }
-        int v = HexDigit(text[i]);
-        if (v < 0)
-            return false;
-        uint8_t& b = (*out)[n / 2];
-        b = n % 2 == 0 ? uint8_t(v << 4) : uint8_t(b | v);
-        ++n;
-    }
+    for (size_t i = 0; i < 16; ++i)
+        (*out)[i] = uint8_t(halves[i / 8] >> (56 - 8 * (i % 8)));
     return true;
 }
 
 std::string DfwSpanConfig::UuidText(const uint8_t* b) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(36);
-    for (size_t i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10)
-            out.push_back('-');
-        out.push_back(kHex[b[i] >> 4]);
-        out.push_back(kHex[b[i] & 15]);
-    }
-    return out;
+    uint64_t halves[2] = {0, 0};
+    for (size_t i = 0; i < 16; ++i)
+        halves[i / 8] = halves[i / 8] << 8 | b[i];
+    return ozy::cairndb::UuidText(halves[0], halves[1]);
 }
 
 std::vector<uint8_t> DfwSpanConfig::Request(uint8_t table, uint32_t count) const {
