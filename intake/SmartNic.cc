@@ -59,7 +59,15 @@ nlohmann::json VdbList(const std::vector<uint16_t>& vdbs) {
 
 SmartNic::SmartNic(ICairndbClient* writer,
                    std::shared_ptr<ozy::cairndb::CairnDbClientInterface> library)
-    : writer_(writer), lib_(std::move(library)), demux_(ozy::MakeRef<Demux>()) {}
+    : writer_(writer),
+      lib_(std::move(library)),
+      demux_(ozy::MakeRef<Demux>()),
+      rtf_(ozy::MakeRef<Rtf>(writer)) {
+    Rtf* rtf = rtf_.get();
+    demux_->SetBarrierHook([rtf](const std::string& body, const std::set<uint16_t>& vdbs) {
+        rtf->UpdateCairndbBarrier(body, vdbs);
+    });
+}
 
 SmartNic::~SmartNic() = default;
 
@@ -134,6 +142,14 @@ void SmartNic::WriteLocalRuntime(const std::vector<pb::ModifyRequestMsg>& reques
         writer_->write(requests);
 }
 
+bool SmartNic::ReportLocalProcessedBarrier(const pb::ProcessedBarrierMsg& report) {
+    return rtf_->HandleLocalProcessedBarrierMsg(report);
+}
+
+bool SmartNic::ReportLocalRuntimeStatus(const pb::RuntimeStatusMsg& report) {
+    return rtf_->HandleLocalRuntimeStatusMsg(report);
+}
+
 // ---- backing ------------------------------------------------------------------------------------
 
 void SmartNic::ProcessBacking(const std::string& serialized, bool fullSync) {
@@ -196,15 +212,19 @@ void SmartNic::ProcessBacking(const std::string& serialized, bool fullSync) {
 void SmartNic::Attach(uint16_t vdb, const std::string& hostSwitch) {
     demux_->BindVdb(vdb, KeyOfText(hostSwitch));
     // One monitor per vdb, opened with its first host switch.
-    if (table_.HostSwitchCount(vdb) == 1 && monitored_.count(vdb) == 0)
+    if (table_.HostSwitchCount(vdb) == 1 && monitored_.count(vdb) == 0) {
+        rtf_->AddVdbId(vdb);
         RegisterSmartNicMonitorCB(vdb);
+    }
 }
 
 void SmartNic::Detach(uint16_t vdb, const std::string& hostSwitch) {
     CFG_INFO("SmartNic: Deleting vdb id %1 for host switch id %2", vdb, hostSwitch);
     demux_->UnbindVdb(vdb, KeyOfText(hostSwitch));
-    if (table_.HostSwitchCount(vdb) == 0)
+    if (table_.HostSwitchCount(vdb) == 0) {
         UnregisterSmartNicMonitorCB(vdb);
+        rtf_->DeleteVdbId(vdb);
+    }
 }
 
 // ---- per-vdb monitors ---------------------------------------------------------------------------

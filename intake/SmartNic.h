@@ -8,7 +8,9 @@
 // switch in the Demux, and opens one monitor per bound vdb for the runtime state that the SmartNIC
 // agents write there (VIF_STATE, HOPOVER_STATUS, LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP,
 // PROCESSED_BARRIER, RUNTIME_STATUS, SI_SERVICE_VM_STATUS). Those updates go to a sink (the Mux
-// takes them next); the host's own runtime state is written as it stands until then.
+// takes them next); the host's own runtime state is written as it stands until then. It owns
+// realization tracking (Rtf): the Demux hands it every barrier with the vdbs it went to, the host's
+// verticals report to it (ReportLocal...), bound and unbound vdbs join and leave it.
 //
 // Threads: the client's calls arrive on the database library's thread with the global agent lock
 // held; the per-vdb monitor callbacks arrive on the library's thread too and may call back in; the
@@ -25,6 +27,7 @@
 
 #include "intake/Demux.h"
 #include "intake/ISmartNicCoordinator.h"
+#include "intake/Rtf.h"
 #include "intake/SNTable.h"
 #include "runtime/RefCounted.h"
 
@@ -72,6 +75,9 @@ class SmartNic : public ozy::RefCounted<SmartNic, ozy::IRefCountable>, public IS
     void OnChannelStatus(bool up) override;
     void WriteLocalRuntime(const std::vector<orvane::ozy::cairndb::ModifyRequestMsg>& requests,
                            int kind, bool fullSync) override;
+    bool ReportLocalProcessedBarrier(
+        const orvane::ozy::cairndb::ProcessedBarrierMsg& report) override;
+    bool ReportLocalRuntimeStatus(const orvane::ozy::cairndb::RuntimeStatusMsg& report) override;
 
     void SetVdbSink(VdbSink sink);
     // The statements of a vdb's runtime monitor, in order.
@@ -79,6 +85,8 @@ class SmartNic : public ozy::RefCounted<SmartNic, ozy::IRefCountable>, public IS
 
     Demux& demux() { return *demux_; }
     const Demux& demux() const { return *demux_; }
+    Rtf& rtf() { return *rtf_; }
+    const Rtf& rtf() const { return *rtf_; }
     const SNTable& table() const { return table_; }
     std::set<uint16_t> MonitoredVdbs() const;
     std::map<uint16_t, VdbStats> Stats() const;
@@ -102,6 +110,7 @@ class SmartNic : public ozy::RefCounted<SmartNic, ozy::IRefCountable>, public IS
     ICairndbClient* writer_;
     std::shared_ptr<ozy::cairndb::CairnDbClientInterface> lib_;
     ozy::RefPtr<Demux> demux_;
+    ozy::RefPtr<Rtf> rtf_;
     SNTable table_;
     std::vector<std::string> backingCache_;  // serialized updates until the barrier
     std::set<uint16_t> monitored_;

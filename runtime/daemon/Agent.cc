@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <set>
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -198,6 +199,20 @@ void AddSmartNicPages(SmartNic* smartnic, CliPages& pages) {
     pages.Add("cfgagent/smartnic/hostswitch", "", 0, 0, [smartnic](const CliPages::Args&) {
         return CliReply::Ok(smartnic->HostSwitchTable());
     });
+    pages.Add("cfgagent/smartnic/rtf", "", 0, 0,
+              [smartnic](const CliPages::Args&) { return CliReply::Ok(smartnic->rtf().Dump()); });
+}
+
+// The realizing verticals whose application runs on this host.
+std::set<uint32_t> HostVerticalsOf(const AppLauncher& apps) {
+    std::set<uint32_t> out;
+    for (const auto& [name, vertical] : {std::make_pair("dfw", Rtf::kVerticalDfw),
+                                         std::make_pair("vdrb", Rtf::kVerticalL3),
+                                         std::make_pair("ids", Rtf::kVerticalIds)}) {
+        if (apps.Has(name))
+            out.insert(vertical);
+    }
+    return out;
 }
 
 class Agent {
@@ -397,6 +412,9 @@ void Agent::StartApplications() {
     if (appList_.empty())
         return;
     apps_->StartAll(appList_);
+    // Before the database client starts: the host takes part in the first barrier already.
+    if (smartnic_)
+        smartnic_->rtf().SetHostVerticals(HostVerticalsOf(*apps_));
     // The link starts once every application has registered its handlers: the handler table is
     // read by the link's thread without a lock and never changes after this point.
     opsLink_->Start();

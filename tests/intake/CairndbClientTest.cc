@@ -412,7 +412,7 @@ TEST_F(CairndbClientTest, FullSyncDoneFlagsAndObjectLookup) {
     EXPECT_EQ(got[2].first, ICairndbClient::LookupResult::kFailed);
 }
 
-TEST_F(CairndbClientTest, SmartNicHostHandsUpdatesBarriersStatusAndRuntimeToTheCoordinator) {
+TEST_F(CairndbClientTest, SmartNicHostHandsUpdatesBarriersStatusRuntimeAndReportsToTheCoordinator) {
     Make(kPersonaSmartnicHost);
     pb::ModifyRequestMsg flush;
     flush.mutable_flush()->set_object_type(pb::VIF_STATE);
@@ -438,6 +438,14 @@ TEST_F(CairndbClientTest, SmartNicHostHandsUpdatesBarriersStatusAndRuntimeToTheC
     lib->Update(101, 1, MakeUpdate(OT::RULE, ObjOp<pb::RuleOpMsg>(pb::SET), &rule));
     lib->Barrier(101, 1);
     client->writeRuntime({flush, flush}, 2, false);
+    // The host's realization reports go to the coordinator's tracking, not to the database.
+    pb::ProcessedBarrierMsg processed;
+    processed.set_vertical_id(1);
+    processed.set_barrier_id(9);
+    EXPECT_TRUE(client->reportProcessedBarrier(processed));
+    pb::RuntimeStatusMsg status;
+    status.set_component_id(1);
+    EXPECT_TRUE(client->reportRuntimeStatus(status));
     lib->Channel(false);
     client->SetSmartNicCoordinator(nullptr);
 
@@ -451,6 +459,8 @@ TEST_F(CairndbClientTest, SmartNicHostHandsUpdatesBarriersStatusAndRuntimeToTheC
     ASSERT_EQ(coordinator.runtime.size(), 1u);
     EXPECT_EQ(coordinator.runtime[0].size, 2u);
     EXPECT_EQ(coordinator.runtime[0].kind, 2);
+    EXPECT_EQ(coordinator.barrierReports, std::vector<uint64_t>{9});
+    EXPECT_EQ(coordinator.statusReports, std::vector<uint32_t>{1});
     EXPECT_EQ(lib->WriteCount(), 1u);
     UpdateBatch b = Next();
     EXPECT_EQ(b.first[CT::CONFIGAPP].size(), 2u);  // the backing record and the conduit VIF

@@ -9,6 +9,7 @@
 
 #include "intake/CairndbClient.h"
 #include "intake/ISmartNicCoordinator.h"
+#include "proto/cairndb_system.pb.h"
 #include "runtime/AgentClock.h"
 #include "runtime/AgentSettings.h"
 #include "runtime/WorkGroup.h"
@@ -71,6 +72,14 @@ class RecordingCoordinator : public ISmartNicCoordinator {
                            bool fullSync) override {
         runtime.push_back({requests.size(), kind, fullSync});
     }
+    bool ReportLocalProcessedBarrier(const pb::ProcessedBarrierMsg& report) override {
+        barrierReports.push_back(report.barrier_id());
+        return true;
+    }
+    bool ReportLocalRuntimeStatus(const pb::RuntimeStatusMsg& report) override {
+        statusReports.push_back(report.component_id());
+        return true;
+    }
 
     struct Runtime {
         size_t size;
@@ -81,6 +90,8 @@ class RecordingCoordinator : public ISmartNicCoordinator {
     std::vector<bool> barriers;
     std::vector<bool> channel;
     std::vector<Runtime> runtime;
+    std::vector<uint64_t> barrierReports;
+    std::vector<uint32_t> statusReports;
 };
 
 }  // namespace CfgAgent::test

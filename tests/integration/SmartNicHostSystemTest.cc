@@ -27,6 +27,7 @@ constexpr const char* kRule = "6c000000-0000-4000-8000-000000000001";
 constexpr const char* kBacking1 = "6b000000-0000-4000-8000-000000000001";
 constexpr const char* kBacking2 = "6b000000-0000-4000-8000-000000000002";
 constexpr const char* kStaleLs = "5a000000-0000-4000-8000-000000000099";
+constexpr const char* kBarrier = "6d000000-0000-4000-8000-000000000001";
 constexpr const char* kStaleRule = "6c000000-0000-4000-8000-000000000099";
 
 // Transport node 1 with host switch 1 (zone 1) and host switch 2 (zone 2); switch 1 on zone 1
@@ -122,6 +123,19 @@ TEST_F(SmartNicHostSystemTest, HostSwitchSubtreesFollowTheirBackingIntoTheVdbs) 
         ASSERT_TRUE(sys.Apply(Backing(kBacking1, kHs1, 3)));
         ASSERT_TRUE(AwaitVdb(3, subtree1));
         ASSERT_TRUE(AwaitVdb(2, {}));
+    }
+    {
+        SCOPED_TRACE("a database barrier goes to vdb 3 and waits there for its realization");
+        ASSERT_TRUE(sys.Apply(std::string(R"({"BARRIER": [{"id": ")") + kBarrier +
+                              R"(", "barrier_id": 7}]})"));
+        ASSERT_TRUE(AwaitTrue([&] { return Ids("BARRIER", 3).count(kBarrier) == 1; }));
+        std::string dump;
+        EXPECT_TRUE(AwaitTrue([&] {
+            dump = sys.AgentCtl({"cfgagent/smartnic/rtf"}).output;
+            return dump.find("barrierNum 7: vdbs 3\n") != std::string::npos;
+        })) << dump;
+        EXPECT_NE(dump.find("RTF: Get RTF table receivedBarrierMapSize 1,"), std::string::npos)
+            << dump;
     }
     {
         SCOPED_TRACE(
