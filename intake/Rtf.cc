@@ -55,6 +55,12 @@ std::string VdbsText(const std::set<uint16_t>& vdbs) {
     return out;
 }
 
+// The schema name of a type, "UNKNOWN" for a value outside the schema (a peer's input).
+const char* TypeText(uint32_t type) {
+    const char* name = ObjectTypeName(type);
+    return name != nullptr ? name : "UNKNOWN";
+}
+
 std::string Named(const char* name, uint32_t id) {
     return std::string(name) + "(" + std::to_string(id) + ")";
 }
@@ -267,7 +273,7 @@ void Rtf::ApplyVdbUpdate(uint16_t vdb, const pb::MonitorUpdateMsg& update, Reque
         return;
     }
     CFG_ERROR_CODE("LCP00028", "RTF: Received object type %1 from vdbId %2, not a report",
-                   ObjectTypeName(static_cast<uint32_t>(type)), vdb);
+                   TypeText(static_cast<uint32_t>(type)), vdb);
 }
 
 bool Rtf::ProcessedBarrier(uint16_t vdb, uint32_t vertical, uint64_t barrier, Requests* out) {
@@ -559,7 +565,7 @@ std::string Rtf::Dump() const {
         out += "  " + Named(ComponentName(key.first), key.first) + " vdbId " +
                std::to_string(key.second) + ": " + std::to_string(e.list.size()) + " errors\n";
         for (const pb::RealizationErrorMsg& err : e.list) {
-            out += "    " + std::string(ObjectTypeName(err.object_type())) + " " +
+            out += "    " + std::string(TypeText(err.object_type())) + " " +
                    ozy::cairndb::UuidText(err.object_id().left(), err.object_id().right()) +
                    " code " + std::to_string(err.error_code()) + ": " + err.error_message() + "\n";
         }

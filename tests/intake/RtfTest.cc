@@ -131,6 +131,7 @@ struct Sequence {
     std::vector<Step> steps;
     std::vector<uint64_t> dfw;  // PROCESSED_BARRIER numbers written for the firewall, in order
     std::vector<uint64_t> l3 = {};
+    friend void PrintTo(const Sequence& s, std::ostream* os) { *os << s.name; }
 };
 
 class RtfSequenceTest : public RtfTest, public ::testing::WithParamInterface<Sequence> {};
@@ -341,6 +342,7 @@ struct BadInput {
     uint16_t vdb;
     pb::MonitorUpdateMsg update;
     const char* line;
+    friend void PrintTo(const BadInput& b, std::ostream* os) { *os << b.name; }
 };
 
 pb::MonitorUpdateMsg WithBody(pb::MonitorUpdateMsg u, const std::string& body) {
@@ -469,6 +471,14 @@ TEST_F(RtfTest, DumpShowsTheThreeMapsAndNAForEmptySets) {
               "    LOG_SWITCH_PORT_CONFIG 00000000-0000-1111-0000-000000000031 code 49: object 49\n"
               "ProcessedBarrierWritten\n  N/A\n"
               "HostVerticals: VERTICAL_ID_L3(3)\nVdbs: 2 3\n");
+    // An error naming a type outside the schema (a peer's input) prints as UNKNOWN.
+    pb::RuntimeStatusMsg odd = Status(1, {});
+    odd.add_errors()->set_object_type(static_cast<pb::ObjectType>(4000));
+    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, odd));
+    EXPECT_NE(rtf->Dump().find("vdbId 2: 1 errors\n    UNKNOWN 00000000-0000-0000-0000-000000000000 "
+                               "code 0: \n"),
+              std::string::npos)
+        << rtf->Dump();
     EXPECT_STREQ(Rtf::VerticalName(10), "VERTICAL_ID_IDS");
     EXPECT_STREQ(Rtf::VerticalName(2), "VERTICAL_ID_UNKNOW");
 }
