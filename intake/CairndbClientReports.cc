@@ -3,8 +3,8 @@
 // later report replaces the earlier one. Until the main vdb is known (a SmartNIC before its
 // backing arrives) the latest report of each vertical and component is kept and written when the
 // vdb becomes known. On a SmartNIC host with its coordinator, the reports go to realization
-// tracking instead, which merges them with the SmartNICs' and writes the result. Reports are queued for the writer under reportMutex_, so a kept report never
-// overtakes a later one.
+// tracking instead, which merges them with the SmartNICs' and writes the result. Reports are queued
+// for the writer under reportMutex_, so a kept report never overtakes a later one.
 #include "intake/CairndbClient.h"
 #include "intake/ISmartNicCoordinator.h"
 #include "intake/ReportRequests.h"

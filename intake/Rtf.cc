@@ -20,7 +20,6 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-
 // The object operation of a report's op message; INVALID when it does not parse.
 template <class OpMsg>
 PBOpType OperationOf(const pb::MonitorUpdateMsg& update) {
@@ -172,8 +171,9 @@ void Rtf::UpdateCairndbBarrier(const std::string& body, const std::set<uint16_t>
 void Rtf::Evict() {
     while (receivedBarrierMap_.size() > kMaxReceivedBarriers) {
         const uint64_t least = receivedBarrierMap_.begin()->first;
-        CFG_WARN("RTF: The size of _receivedBarrierMap %1 reaches the max %2, least barrier number %3",
-                 receivedBarrierMap_.size() - 1, kMaxReceivedBarriers, least);
+        CFG_WARN(
+            "RTF: The size of _receivedBarrierMap %1 reaches the max %2, least barrier number %3",
+            receivedBarrierMap_.size() - 1, kMaxReceivedBarriers, least);
         receivedBarrierMap_.erase(least);
         processedBarrierMap_.erase(least);
     }
@@ -247,7 +247,8 @@ void Rtf::ApplyVdbUpdate(uint16_t vdb, const pb::MonitorUpdateMsg& update, Reque
         pb::RuntimeStatusMsg msg;
         if ((!clear && op != PBOpType::SET && op != PBOpType::UPDATE) ||
             !msg.ParseFromString(clear ? update.old_object_body() : update.object_body())) {
-            CFG_ERROR_CODE("LCP00028", "RTF: Received bad RUNTIME_STATUS (Operation %1) from vdbId %2",
+            CFG_ERROR_CODE("LCP00028",
+                           "RTF: Received bad RUNTIME_STATUS (Operation %1) from vdbId %2",
                            static_cast<uint32_t>(op), vdb);
             return;
         }
@@ -255,10 +256,11 @@ void Rtf::ApplyVdbUpdate(uint16_t vdb, const pb::MonitorUpdateMsg& update, Reque
                  OperationName(op), ComponentName(msg.component_id()), vdb,
                  clear ? 0 : msg.errors_size());
         if (!msg.has_component_id()) {
-            CFG_ERROR_CODE("LCP00028",
-                           "RTF: Received error ProcessedBarrierMsg from vdbId %1 has_component_id: "
-                           "%2",
-                           vdb, msg.has_component_id());
+            CFG_ERROR_CODE(
+                "LCP00028",
+                "RTF: Received error ProcessedBarrierMsg from vdbId %1 has_component_id: "
+                "%2",
+                vdb, msg.has_component_id());
             return;
         }
         if (!Track(&components_, msg.component_id(), "component", vdb))
@@ -574,7 +576,8 @@ std::string Rtf::Dump() const {
     if (written_.empty())
         out += "  N/A\n";
     for (const auto& [vertical, barrier] : written_)
-        out += "  " + Named(VerticalName(vertical), vertical) + ": " + std::to_string(barrier) + "\n";
+        out +=
+            "  " + Named(VerticalName(vertical), vertical) + ": " + std::to_string(barrier) + "\n";
     out += "HostVerticals:";
     if (hostVerticals_.empty())
         out += " N/A";

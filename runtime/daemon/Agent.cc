@@ -206,9 +206,9 @@ void AddSmartNicPages(SmartNic* smartnic, CliPages& pages) {
 // The realizing verticals whose application runs on this host.
 std::set<uint32_t> HostVerticalsOf(const AppLauncher& apps) {
     std::set<uint32_t> out;
-    for (const auto& [name, vertical] : {std::make_pair("dfw", Rtf::kVerticalDfw),
-                                         std::make_pair("vdrb", Rtf::kVerticalL3),
-                                         std::make_pair("ids", Rtf::kVerticalIds)}) {
+    for (const auto& [name, vertical] :
+         {std::make_pair("dfw", Rtf::kVerticalDfw), std::make_pair("vdrb", Rtf::kVerticalL3),
+          std::make_pair("ids", Rtf::kVerticalIds)}) {
         if (apps.Has(name))
             out.insert(vertical);
     }

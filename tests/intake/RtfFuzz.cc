@@ -1,6 +1,6 @@
 // Fuzz target of realization tracking: a script of barriers, reports, unbindings and full syncs fed
-// to an Rtf with vdbs 2, 3 and 4 bound and the L3 vertical on the host; its last step may be one raw
-// update of a vdb (a PROCESSED_BARRIER, RUNTIME_STATUS or other type, any body and op message).
+// to an Rtf with vdbs 2, 3 and 4 bound and the L3 vertical on the host; its last step may be one
+// raw update of a vdb (a PROCESSED_BARRIER, RUNTIME_STATUS or other type, any body and op message).
 //
 // Script: byte 0 of each step picks its kind (low 3 bits) and the vdb (bits 3-4: 2, 3, 4, or 1 the
 // host); the next two bytes are its arguments.

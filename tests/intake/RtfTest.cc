@@ -76,7 +76,8 @@ class RtfTest : public ::testing::Test {
                     continue;
                 pb::ProcessedBarrierMsg m;
                 EXPECT_TRUE(m.ParseFromString(r.put().object().body()));
-                EXPECT_EQ(m.id().SerializeAsString(), ReportObjectId(m.vertical_id()).SerializeAsString());
+                EXPECT_EQ(m.id().SerializeAsString(),
+                          ReportObjectId(m.vertical_id()).SerializeAsString());
                 if (m.vertical_id() == vertical)
                     out.push_back(m.barrier_id());
             }
@@ -86,8 +87,8 @@ class RtfTest : public ::testing::Test {
     // The merged RUNTIME_STATUS of `component` as vdb 1 holds it.
     pb::RuntimeStatusMsg Merged(uint32_t component = 1) const {
         pb::RuntimeStatusMsg m;
-        EXPECT_TRUE(m.ParseFromString(
-            writer.model.Body(1, OT::RUNTIME_STATUS, ReportObjectId(component))));
+        EXPECT_TRUE(
+            m.ParseFromString(writer.model.Body(1, OT::RUNTIME_STATUS, ReportObjectId(component))));
         return m;
     }
     static std::vector<uint32_t> Codes(const pb::RuntimeStatusMsg& m) {
@@ -146,7 +147,8 @@ TEST_P(RtfSequenceTest, WritesTheCompletedBarriers) {
                 break;
             case Step::kReport:
                 if (step.vdb == Rtf::kHostVdb)
-                    EXPECT_TRUE(rtf->HandleLocalProcessedBarrierMsg(Processed(step.vertical, step.n)));
+                    EXPECT_TRUE(
+                        rtf->HandleLocalProcessedBarrierMsg(Processed(step.vertical, step.n)));
                 else
                     Report(step.vdb, step.vertical, step.n);
                 break;
@@ -154,9 +156,10 @@ TEST_P(RtfSequenceTest, WritesTheCompletedBarriers) {
                 rtf->DeleteVdbId(step.vdb);
                 break;
             case Step::kFullSync:
-                FullSync(step.vdb, step.n == 0 ? std::vector<pb::MonitorUpdateMsg>{}
-                                               : std::vector<pb::MonitorUpdateMsg>{SetOf(
-                                                     OT::PROCESSED_BARRIER, Processed(kDfw, step.n))});
+                FullSync(step.vdb, step.n == 0
+                                       ? std::vector<pb::MonitorUpdateMsg>{}
+                                       : std::vector<pb::MonitorUpdateMsg>{SetOf(
+                                             OT::PROCESSED_BARRIER, Processed(kDfw, step.n))});
                 break;
         }
     }
@@ -183,20 +186,16 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  {B(5, {2, 3}), B(6, {2, 3}), R(2, 5), R(3, 5), R(2, 6), R(3, 6)},
                  {5, 6}},
-        Sequence{"AReportCoversTheLowerBarriers", {}, {B(5, {2}), B(6, {2}), B(7, {2}), R(2, 7)}, {7}},
+        Sequence{
+            "AReportCoversTheLowerBarriers", {}, {B(5, {2}), B(6, {2}), B(7, {2}), R(2, 7)}, {7}},
         Sequence{"ABarrierOfNoVdbCompletesAtOnce",
                  {},
                  {B(5, {2}), R(2, 5), U(2), B(6, {}), B(7, {})},
                  {5, 6, 7}},
-        Sequence{"UnbindingTheVdbThatHadNotReportedCompletes",
-                 {},
-                 {B(5, {2, 3}), R(2, 5), U(3)},
-                 {5}},
+        Sequence{
+            "UnbindingTheVdbThatHadNotReportedCompletes", {}, {B(5, {2, 3}), R(2, 5), U(3)}, {5}},
         Sequence{"UnbindingWithoutAnyReportCompletesNothing", {}, {B(5, {2, 3}), U(3)}, {}},
-        Sequence{"TheHostTakesPartForItsVerticals",
-                 {kDfw},
-                 {B(5, {2}), R(2, 5), R(1, 5)},
-                 {5}},
+        Sequence{"TheHostTakesPartForItsVerticals", {kDfw}, {B(5, {2}), R(2, 5), R(1, 5)}, {5}},
         Sequence{"TheHostAloneWaitsForNoVdb", {kDfw}, {B(5, {}), R(1, 5)}, {5}},
         Sequence{"AVerticalOfTheHostWaitsForTheHost", {kDfw}, {B(5, {2}), R(2, 5)}, {}},
         Sequence{"OtherVerticalsDoNotWaitForTheHost",
@@ -209,14 +208,9 @@ INSTANTIATE_TEST_SUITE_P(
                  {B(5, {2}), R(2, 5), R(2, 5, kL3), R(1, 5, kL3)},
                  {5},
                  {5}},
-        Sequence{"AFullSyncDropsTheVdbsMarks",
-                 {},
-                 {B(5, {2, 3}), R(2, 5), F(2), R(3, 5)},
-                 {}},
-        Sequence{"TheFullSyncsReportCounts",
-                 {},
-                 {B(5, {2, 3}), R(2, 5), F(2), R(3, 5), F(2, 5)},
-                 {5}},
+        Sequence{"AFullSyncDropsTheVdbsMarks", {}, {B(5, {2, 3}), R(2, 5), F(2), R(3, 5)}, {}},
+        Sequence{
+            "TheFullSyncsReportCounts", {}, {B(5, {2, 3}), R(2, 5), F(2), R(3, 5), F(2, 5)}, {5}},
         Sequence{"AMarkCountsForABarrierThatArrivesLater",
                  {},
                  {B(5, {2, 3}), R(2, 6), B(6, {2, 3}), R(3, 6)},
@@ -253,13 +247,14 @@ TEST_F(RtfTest, CompletionIsLoggedAndErasesTheBarrier) {
     Report(2, kDfw, 5);
     EXPECT_EQ(rtf->GetInfo().processed.at(5).at(kDfw), (std::set<uint16_t>{2}));
     Report(3, kDfw, 5);
-    EXPECT_TRUE(Logged(logs, {"RTF: Updating cairndb barrier: 5 to 2 vdbs",
-                              "RTF: Update PROCESSED_BARRIER (Operation SET): vertical id "
-                              "VERTICAL_ID_DFW with vdb 2",
-                              "RTF: BarrierNum 5 verticalId VERTICAL_ID_DFW vdbId 3 processed",
-                              "RTF: All vdbs for barrierNum 5 verticalId VERTICAL_ID_DFW are processed",
-                              "RTF: All verticalIds for barrierNum 5 are processed",
-                              "RTF: Erase barrierNum 5 from _receivedBarrierMap"}));
+    EXPECT_TRUE(
+        Logged(logs, {"RTF: Updating cairndb barrier: 5 to 2 vdbs",
+                      "RTF: Update PROCESSED_BARRIER (Operation SET): vertical id "
+                      "VERTICAL_ID_DFW with vdb 2",
+                      "RTF: BarrierNum 5 verticalId VERTICAL_ID_DFW vdbId 3 processed",
+                      "RTF: All vdbs for barrierNum 5 verticalId VERTICAL_ID_DFW are processed",
+                      "RTF: All verticalIds for barrierNum 5 are processed",
+                      "RTF: Erase barrierNum 5 from _receivedBarrierMap"}));
     const Rtf::Info info = rtf->GetInfo();
     EXPECT_TRUE(info.received.empty());
     EXPECT_TRUE(info.processed.empty());
@@ -296,19 +291,21 @@ TEST_F(RtfTest, RuntimeStatusMergesEveryParticipantsErrors) {
     EXPECT_EQ(Codes(merged), (std::vector<uint32_t>{11, 21, 22, 31}));
     EXPECT_EQ(merged.component_id(), 1u);
     EXPECT_EQ(merged.barrier_id(), 6u);
-    EXPECT_TRUE(Logged(logs, {"RTF: Update RUNTIME_STATUS (Operation SET): COMPONENT_ID_DFW_CFGAGENT "
-                              "with vdb 2, error size 2",
-                              "RTF: RealizationErrorMsg form componentId COMPONENT_ID_DFW_CFGAGENT "
-                              "vdbId 3",
-                              "RTF: HandleLocalRuntimeStatusMsg"}));
+    EXPECT_TRUE(
+        Logged(logs, {"RTF: Update RUNTIME_STATUS (Operation SET): COMPONENT_ID_DFW_CFGAGENT "
+                      "with vdb 2, error size 2",
+                      "RTF: RealizationErrorMsg form componentId COMPONENT_ID_DFW_CFGAGENT "
+                      "vdbId 3",
+                      "RTF: HandleLocalRuntimeStatusMsg"}));
     // A later report replaces that participant's list only.
     rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, Status(1, {23})));
     EXPECT_EQ(Codes(Merged()), (std::vector<uint32_t>{11, 23, 31}));
     // Unbinding vdb 3 rewrites the status without its errors.
     rtf->DeleteVdbId(3);
     EXPECT_EQ(Codes(Merged()), (std::vector<uint32_t>{11, 23}));
-    EXPECT_TRUE(logs.Contains("RTF: DeleteVdbId: Clear runtime error reported by component "
-                              "COMPONENT_ID_DFW_CFGAGENT, vdbId 3"));
+    EXPECT_TRUE(
+        logs.Contains("RTF: DeleteVdbId: Clear runtime error reported by component "
+                      "COMPONENT_ID_DFW_CFGAGENT, vdbId 3"));
     // The vdb's object removed: its errors go.
     rtf->UpdateFromVdb(2, ClearOf(OT::RUNTIME_STATUS, Status(1, {23})));
     EXPECT_EQ(Codes(Merged()), std::vector<uint32_t>{11});
@@ -331,7 +328,8 @@ TEST_F(RtfTest, AFullSyncTakesWhatItDeliversAndRewritesTheStatus) {
     EXPECT_EQ(writer.lists.back().size(), 2u);
     EXPECT_EQ(Codes(Merged(1)), (std::vector<uint32_t>{25, 26, 31}));
     EXPECT_TRUE(Codes(Merged(4)).empty());
-    EXPECT_TRUE(Logged(logs, {"RTF: Flushing all vdb reported ProcessedBarrierMsg and RuntimeErrorMsg"}));
+    EXPECT_TRUE(
+        Logged(logs, {"RTF: Flushing all vdb reported ProcessedBarrierMsg and RuntimeErrorMsg"}));
     EXPECT_EQ(rtf->GetInfo().errors.count({4, 2}), 0u);
 }
 
@@ -424,19 +422,20 @@ TEST_F(RtfTest, RefusedBarriersHostReportsAndTooManyVerticals) {
     EXPECT_TRUE(rtf->GetInfo().received.empty());
     EXPECT_FALSE(rtf->HandleLocalProcessedBarrierMsg(NoNumber()));
     EXPECT_FALSE(rtf->HandleLocalRuntimeStatusMsg(NoComponent()));
-    EXPECT_TRUE(Logged(logs, {{"RTF: Received error ProcessedBarrierMsg from vdbId 1 has_vertical_id: "
-                               "true, has_barrier_num: false",
-                               "LCP00028"},
-                              {"RTF: Received error ProcessedBarrierMsg from vdbId 1 "
-                               "has_component_id: false",
-                               "LCP00028"}}));
+    EXPECT_TRUE(
+        Logged(logs, {{"RTF: Received error ProcessedBarrierMsg from vdbId 1 has_vertical_id: "
+                       "true, has_barrier_num: false",
+                       "LCP00028"},
+                      {"RTF: Received error ProcessedBarrierMsg from vdbId 1 "
+                       "has_component_id: false",
+                       "LCP00028"}}));
     // A peer cannot grow the maps without bound.
     Barrier(5, {2});
     for (uint32_t v = 100; v < 100 + Rtf::kMaxIds; ++v)
         Report(2, v, 5);
     Report(2, 999, 5);
-    EXPECT_TRUE(Logged(logs, {{"RTF: Refused report of vertical 999 from vdbId 2: 64 are tracked",
-                               "LCP00028"}}));
+    EXPECT_TRUE(Logged(
+        logs, {{"RTF: Refused report of vertical 999 from vdbId 2: 64 are tracked", "LCP00028"}}));
     EXPECT_TRUE(Written(999).empty());
     EXPECT_EQ(Written(100), std::vector<uint64_t>{5});
 }
@@ -475,9 +474,10 @@ TEST_F(RtfTest, DumpShowsTheThreeMapsAndNAForEmptySets) {
     pb::RuntimeStatusMsg odd = Status(1, {});
     odd.add_errors()->set_object_type(static_cast<pb::ObjectType>(4000));
     rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, odd));
-    EXPECT_NE(rtf->Dump().find("vdbId 2: 1 errors\n    UNKNOWN 00000000-0000-0000-0000-000000000000 "
-                               "code 0: \n"),
-              std::string::npos)
+    EXPECT_NE(
+        rtf->Dump().find("vdbId 2: 1 errors\n    UNKNOWN 00000000-0000-0000-0000-000000000000 "
+                         "code 0: \n"),
+        std::string::npos)
         << rtf->Dump();
     EXPECT_STREQ(Rtf::VerticalName(10), "VERTICAL_ID_IDS");
     EXPECT_STREQ(Rtf::VerticalName(2), "VERTICAL_ID_UNKNOW");
@@ -515,8 +515,8 @@ TEST(RtfCoordinatorTest, TheDemuxsBarriersBindingsAndTheHostsReportsReachRtf) {
     sn->OnBarrier(false);
     EXPECT_EQ(sn->rtf().GetInfo().vdbs, std::set<uint16_t>{2});
     pb::ProcessedBarrierMsg written;
-    ASSERT_TRUE(written.ParseFromString(
-        writer.model.Body(1, OT::PROCESSED_BARRIER, ReportObjectId(kDfw))));
+    ASSERT_TRUE(
+        written.ParseFromString(writer.model.Body(1, OT::PROCESSED_BARRIER, ReportObjectId(kDfw))));
     EXPECT_EQ(written.barrier_id(), 5u);
     EXPECT_EQ(written.vertical_id(), kDfw);
     sn->Stop();

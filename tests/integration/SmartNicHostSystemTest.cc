@@ -128,7 +128,8 @@ TEST_F(SmartNicHostSystemTest, HostSwitchSubtreesFollowTheirBackingIntoTheVdbs) 
         SCOPED_TRACE("a database barrier goes to vdb 3 and waits there for its realization");
         ASSERT_TRUE(sys.Apply(std::string(R"({"BARRIER": [{"id": ")") + kBarrier +
                               R"(", "barrier_id": 7}]})"));
-        ASSERT_TRUE(AwaitTrue([&] { return Ids("BARRIER", 3).count(kBarrier) == 1; }));
+        ASSERT_TRUE(AwaitTrue(
+            [&] { return VdbObjects(sys, 3, {"BARRIER"}).count(T("BARRIER", kBarrier)) == 1; }));
         std::string dump;
         EXPECT_TRUE(AwaitTrue([&] {
             dump = sys.AgentCtl({"cfgagent/smartnic/rtf"}).output;
