@@ -1,5 +1,7 @@
 #include "apps/routing/BFDTableApp.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "apps/routing/BfdTlv.h"
@@ -77,6 +79,7 @@ void BFDTableApp::Start() {
     if (options_.dispatcher != nullptr)
         options_.dispatcher->RegisterComponent(ComponentType::BFD, this);
     AgentLockGuard lock(GlobalAgentLock());
+    Pass pass(*this);
     RebuildGroups();
     RecomputeAll();
     CFG_INFO("%1: started", kName);
@@ -136,6 +139,7 @@ void BFDTableApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updat
     AgentLockGuard lock(GlobalAgentLock());
     if (stopped_)
         return;
+    Pass pass(*this);
     for (const CairnDBUpdateMsg& r : updates) {
         if (r.objType == ObjectType::TRANSPORT_NODE_CONFIG) {
             if (r.property == PropertyType::TN_TRANSPORT_SWITCHES &&
@@ -161,6 +165,7 @@ void BFDTableApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updat
 bool BFDTableApp::UpdateBFDTable(const BfdSessionKey& key, int op, const BfdReference& ref,
                                  uint32_t vni) {
     AgentLockGuard lock(GlobalAgentLock());
+    Pass pass(*this);
     CFG_DEBUG(
         "UpdateBFDTable for Local IP : %1, RemoteIP : %2, local isIPv4 : %3, local isIPv6 : %4 "
         "remote isIPv4 : %5, remote isIPv6 : %6, op : %7, localID: %8, remoteID: %9",
@@ -277,17 +282,47 @@ bool BFDTableApp::SendSession(const DpKey& key, DpSession& s, bool remove) {
         CFG_DEBUG("%1: BFD session of VNI %2 waits for the VNI's join", kName, key.vni);
         return false;
     }
-    if (!options_.l2App->SendSessionTlv(vxlan::kDtBfdSession,
-                                        bfd::BuildSessionValue(switchId, remove, key.entry))) {
-        CFG_DEBUG(
-            "%1: BFD session of VNI %2 not sent (op %3); it is sent again at the next full "
-            "sync",
-            kName, key.vni, remove ? 1 : 0);
-        return false;
+    Pass pass(*this);
+    if (outbox_.empty()) {
+        outboxLimit_ =
+            std::max<size_t>(1, options_.l2App->SessionTlvsPerUpdate(vxlan::kBfdSessionValueSize));
+        outbox_.reserve(outboxLimit_ * vxlan::kBfdSessionValueSize);
     }
+    const size_t at = outbox_.size();
+    outbox_.resize(at + vxlan::kBfdSessionValueSize);
+    bfd::WriteSessionValue(outbox_.data() + at, switchId, remove, key.entry);
+    // Sent unless L2App refuses the Update (Flush).
     s.sent = !remove;
     s.switchId = switchId;
+    if (outbox_.size() >= outboxLimit_ * vxlan::kBfdSessionValueSize)
+        Flush();
     return true;
+}
+
+void BFDTableApp::Flush() {
+    const size_t count = outbox_.size() / vxlan::kBfdSessionValueSize;
+    if (count == 0)
+        return;
+    if (stopped_ || !options_.l2App->SendSessionTlvs(vxlan::kDtBfdSession, outbox_.data(),
+                                                     vxlan::kBfdSessionValueSize, count)) {
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t* v = outbox_.data() + i * vxlan::kBfdSessionValueSize;
+            const bool remove = LoadBe16(v + vxlan::kBfdSessionOp) != vxlan::kBfdSessionAdd;
+            DpKey k;
+            std::copy_n(v + vxlan::kBfdSessionEntry, k.entry.size(), k.entry.begin());
+            k.vni = LoadBe32(k.entry.data() + vxlan::kBfdVni);
+            CFG_DEBUG(
+                "%1: BFD session of VNI %2 not sent (op %3); it is sent again at the next full "
+                "sync",
+                kName, k.vni, remove ? 1 : 0);
+            auto it = remove ? dpSessions_.end() : dpSessions_.find(k);
+            if (it != dpSessions_.end() && it->second.sent) {
+                it->second.sent = false;
+                ++refused_;
+            }
+        }
+    }
+    outbox_.clear();
 }
 
 void BFDTableApp::OnVniJoin(uint32_t vni, uint32_t switchId, bool joined) {
@@ -295,6 +330,7 @@ void BFDTableApp::OnVniJoin(uint32_t vni, uint32_t switchId, bool joined) {
     if (stopped_)
         return;
     CFG_INFO("%1: BFD handle the VNI join message", kName);
+    Pass pass(*this);
     CFG_DEBUG("%1: VNI %2 %3 on switch %4", kName, vni, joined ? "joined" : "left", switchId);
     auto it = dpSessions_.lower_bound(DpKey{vni, {}});
     for (; it != dpSessions_.end() && it->first.vni == vni; ++it) {
@@ -311,10 +347,15 @@ void BFDTableApp::SyncToDataplane() {
         return;
     CFG_INFO("%1: Sync BFD sessions to dataplane", kName);
     size_t sent = 0;
-    for (auto& [key, s] : dpSessions_) {
-        if (!s.sent && SendSession(key, s, false))
-            ++sent;
+    {
+        Pass pass(*this);
+        refused_ = 0;
+        for (auto& [key, s] : dpSessions_) {
+            if (!s.sent && SendSession(key, s, false))
+                ++sent;
+        }
     }
+    sent -= std::min(sent, refused_);
     CFG_INFO("%1: %2 BFD sessions sent, %3 in the dataplane", kName, sent, SentSessionCount());
     SendConfigurations();
 }

@@ -26,6 +26,12 @@
 // table unsent: it goes out at its VNI's join and at every L2 Full Sync End ("Sync BFD sessions
 // to dataplane"), which sends what the new session lacks and both configurations.
 //
+// Session TLVs go out packed: what one entry point (a store's update, a join, a resync) adds and
+// removes is gathered in order and put on the link as Updates of as many TLVs as the negotiated
+// maximum allows, one Update whenever a full one is gathered and the rest when the entry point
+// returns. An Update L2App refuses leaves its adds unsent (sent at the VNI's next join or the next
+// full sync).
+//
 // Threads: every entry point takes the global agent lock; observers, the VNI-join listener and the
 // Full Sync End callback are called with it held. Bad input (another object type on component
 // BFD: LCP02203, unreadable bodies) is logged and dropped. Nothing is sent after Stop().
@@ -146,10 +152,27 @@ class BFDTableApp : public SCConfigTableObserver,
     void MarkDomainSwitches(const std::string& rd);
 
     // Dataplane (BFDTableApp.cc).
+    // One entry point's sending: the outermost one flushes the outbox when it returns.
+    class Pass {
+      public:
+        explicit Pass(BFDTableApp& app) : app_(app) { ++app_.passDepth_; }
+        ~Pass() {
+            if (--app_.passDepth_ == 0)
+                app_.Flush();
+        }
+        Pass(const Pass&) = delete;
+        Pass& operator=(const Pass&) = delete;
+
+      private:
+        BFDTableApp& app_;
+    };
     DpKey DpKeyOf(const BfdSessionKey& key, const BfdReference& ref, uint32_t vni) const;
     void AddDataplaneRef(const BfdSessionKey& key, const BfdReference& ref, uint32_t vni);
     void DropDataplaneRef(const BfdSessionKey& key, const BfdReference& ref, uint32_t vni);
+    // Puts the session's TLV in the outbox (false when its VNI is not joined or after Stop()).
     bool SendSession(const DpKey& key, DpSession& s, bool remove);
+    // Sends the outbox as one Update; when refused, its adds are marked unsent.
+    void Flush();
     void PushTransportNode(const std::string& body);
     void PushEvpn(const std::string& body);
     void SendConfigurations();
@@ -161,6 +184,10 @@ class BFDTableApp : public SCConfigTableObserver,
     // Under the global agent lock.
     BFDTable table_;
     std::map<DpKey, DpSession> dpSessions_;
+    std::vector<uint8_t> outbox_;  // session values (data type 11) end to end, in order
+    size_t outboxLimit_ = 1;       // values per Update, taken when the outbox starts filling
+    int passDepth_ = 0;
+    size_t refused_ = 0;  // adds of refused Updates, for the resync's count
     std::map<std::string, std::set<std::string>> rdLSMap_;  // _rdLSMap: routing domain -> switches
     std::map<std::string, std::string> lsRd_;               // switch -> routing domain
     std::map<uint32_t, std::set<std::string>> vgLSMap_;     // _vgLSMap: group label -> switches

@@ -47,6 +47,7 @@ void BFDTableApp::ProcessL2DesiredStateUpdate(const CairnDBUpdateList& updates, 
     AgentLockGuard lock(GlobalAgentLock());
     if (stopped_)
         return;
+    Pass pass(*this);
     if (fullSync) {
         RebuildGroups();
         RecomputeAll();
@@ -70,6 +71,7 @@ void BFDTableApp::ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& updates, 
     AgentLockGuard lock(GlobalAgentLock());
     if (stopped_)
         return;
+    Pass pass(*this);
     if (fullSync) {
         RecomputeAll();
         return;

@@ -23,11 +23,15 @@ SessionEntry BuildSessionEntry(const std::array<uint8_t, 16>& local,
     return e;
 }
 
+void WriteSessionValue(uint8_t* out, uint32_t switchId, bool remove, const SessionEntry& entry) {
+    StoreBe32(out + kBfdSessionSwitchId, switchId);
+    StoreBe16(out + kBfdSessionOp, remove ? kBfdSessionRemove : kBfdSessionAdd);
+    std::memcpy(out + kBfdSessionEntry, entry.data(), entry.size());
+}
+
 std::vector<uint8_t> BuildSessionValue(uint32_t switchId, bool remove, const SessionEntry& entry) {
     std::vector<uint8_t> v(kBfdSessionValueSize, 0);
-    StoreBe32(v.data() + kBfdSessionSwitchId, switchId);
-    StoreBe16(v.data() + kBfdSessionOp, remove ? kBfdSessionRemove : kBfdSessionAdd);
-    std::memcpy(v.data() + kBfdSessionEntry, entry.data(), entry.size());
+    WriteSessionValue(v.data(), switchId, remove, entry);
     return v;
 }
 

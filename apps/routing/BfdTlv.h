@@ -31,7 +31,9 @@ using SessionEntry = std::array<uint8_t, vxlan::kBfdSessionEntrySize>;
 SessionEntry BuildSessionEntry(const std::array<uint8_t, 16>& local,
                                const std::array<uint8_t, 16>& remote, bool ipv6, uint32_t vni,
                                const vxlan::UuidBytes& routingDomain, uint32_t groupLabel);
-// The 63-byte value of data type 11: switch ID, operation (1 remove, 0 add), entry.
+// The 63-byte value of data type 11: switch ID, operation (1 remove, 0 add), entry; written to
+// `out` (kBfdSessionValueSize bytes) or returned.
+void WriteSessionValue(uint8_t* out, uint32_t switchId, bool remove, const SessionEntry& entry);
 std::vector<uint8_t> BuildSessionValue(uint32_t switchId, bool remove, const SessionEntry& entry);
 // The 65-byte value of item 8: the DVS UUID text (cut at 48 bytes, NUL-padded), latency enable,
 // flags (bits 0 enable, 1 interval, 2 latency), enable, interval.

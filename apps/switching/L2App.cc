@@ -304,7 +304,8 @@ bool L2App::SendLocked(DpMsg msg) {
 
 // ---- IL2App ----
 
-bool L2App::SendSessionMsg(uint16_t type, uint16_t tlvType, const std::vector<uint8_t>& value) {
+bool L2App::SendSessionMsg(uint16_t type, uint16_t tlvType, const uint8_t* values, size_t valueSize,
+                           size_t count) {
     const char* what = type == vxlan::kMsgUpdate ? "Update" : "Configure";
     if (stopped_)
         return false;
@@ -313,25 +314,33 @@ bool L2App::SendSessionMsg(uint16_t type, uint16_t tlvType, const std::vector<ui
                   what, sessionState_);
         return false;
     }
-    const size_t total = kDpMsgHeaderSize + kDpTlvHeaderSize + value.size();
-    if (total > settings_.maxMsgLength) {
+    const size_t total = kDpMsgHeaderSize + count * (kDpTlvHeaderSize + valueSize);
+    if (count == 0 || total > settings_.maxMsgLength) {
         CFG_ERROR_CODE("LCP00402", "%1: %2 not sent: %3 bytes exceed the maximum message length %4",
                        kName, what, total, settings_.maxMsgLength);
         return false;
     }
     DpMsgWriter w(type, total);
-    w.Tlv(tlvType, value.data(), value.size());
+    for (size_t i = 0; i < count; ++i)
+        w.Tlv(tlvType, values + i * valueSize, valueSize);
     return SendLocked(w.Finish());
 }
 
-bool L2App::SendSessionTlv(uint16_t dataType, const std::vector<uint8_t>& value) {
+bool L2App::SendSessionTlvs(uint16_t dataType, const uint8_t* values, size_t valueSize,
+                            size_t count) {
     AgentLockGuard lock(GlobalAgentLock());
-    return SendSessionMsg(vxlan::kMsgUpdate, dataType, value);
+    return SendSessionMsg(vxlan::kMsgUpdate, dataType, values, valueSize, count);
 }
 
 bool L2App::SendConfigureItem(uint16_t item, const std::vector<uint8_t>& value) {
     AgentLockGuard lock(GlobalAgentLock());
-    return SendSessionMsg(vxlan::kMsgConfigure, item, value);
+    return SendSessionMsg(vxlan::kMsgConfigure, item, value.data(), value.size(), 1);
+}
+
+size_t L2App::SessionTlvsPerUpdate(size_t valueSize) const {
+    AgentLockGuard lock(GlobalAgentLock());
+    const size_t max = settings_.maxMsgLength;
+    return max > kDpMsgHeaderSize ? (max - kDpMsgHeaderSize) / (kDpTlvHeaderSize + valueSize) : 0;
 }
 
 bool L2App::SwitchIdOfVni(uint32_t vni, uint32_t* switchId) const {

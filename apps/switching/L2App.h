@@ -151,8 +151,10 @@ class L2App : public IL2App,
     void SimulateOutOfSync();
 
     // ---- IL2App (the BFD sessions) ----
-    bool SendSessionTlv(uint16_t dataType, const std::vector<uint8_t>& value) override;
+    bool SendSessionTlvs(uint16_t dataType, const uint8_t* values, size_t valueSize,
+                         size_t count) override;
     bool SendConfigureItem(uint16_t item, const std::vector<uint8_t>& value) override;
+    size_t SessionTlvsPerUpdate(size_t valueSize) const override;
     bool SwitchIdOfVni(uint32_t vni, uint32_t* switchId) const override;
     bool VniOfLogicalSwitch(const std::string& lsId, uint32_t* vni) const override;
     void AddVniJoinListener(VniJoinListener listener) override;
@@ -250,7 +252,9 @@ class L2App : public IL2App,
     bool SendLocked(DpMsg msg);
     // A message of one TLV for the BFD sessions (an Update or a Configure): refused before the
     // Open ACK and past the maximum length.
-    bool SendSessionMsg(uint16_t type, uint16_t tlvType, const std::vector<uint8_t>& value);
+    // One message of `count` TLVs of `tlvType`, `valueSize` bytes each from `values`.
+    bool SendSessionMsg(uint16_t type, uint16_t tlvType, const uint8_t* values, size_t valueSize,
+                        size_t count);
     void NotifyVniJoin(uint32_t vni, uint32_t switchId, bool joined);
 
     // Local learning (L2AppLocal.cc).

@@ -155,6 +155,39 @@ TEST_F(BFDTableAppTest, SendsRefusedBeforeTheOpenAckGoAtTheFullSyncEndOnce) {
     EXPECT_EQ(app->SentSessionCount(), 3u);
 }
 
+TEST_F(BFDTableAppTest, SessionsOfOnePassGoPackedAndARefusedUpdateWaitsForTheFullSyncEnd) {
+    l2.perUpdate = 3;
+    l2.Join(5001, 7);
+    Switch(LsId(1), 5001);
+    LocalVteps(LsId(1), {VtepBody(V4(1, 1), 11), VtepBody(V4(1, 2), 12)});
+    RemoteVteps(LsId(1), {VtepBody(V4(2, 1), 21), VtepBody(V4(2, 2), 22), VtepBody(V4(2, 3), 23),
+                          VtepBody(V4(2, 4), 24)});
+    EXPECT_EQ(l2.updates, (std::vector<size_t>{3, 3, 2})) << "the 8 sessions of one store update";
+    EXPECT_EQ(app->SentSessionCount(), 8u);
+
+    // Refused (link down): nothing is counted as sent; the Full Sync End sends exactly those.
+    l2.accepting = false;
+    RemoteVteps(LsId(1), {VtepBody(V4(2, 5), 25), VtepBody(V4(2, 6), 26)});
+    EXPECT_EQ(app->DataplaneSessionCount(), 12u);
+    EXPECT_EQ(app->SentSessionCount(), 8u);
+    EXPECT_TRUE(
+        log.Contains("BFDTableApp: BFD session of VNI 5001 not sent (op 0); it is sent "
+                     "again at the next full sync"));
+    l2.accepting = true;
+    l2.updates.clear();
+    l2.FullSyncEnd();
+    EXPECT_EQ(l2.updates, (std::vector<size_t>{3, 1}));
+    EXPECT_TRUE(log.Contains("BFDTableApp: 4 BFD sessions sent, 12 in the dataplane"));
+    // Removals are packed the same way, in the order they were made.
+    l2.updates.clear();
+    const size_t mark = SessionsSent();
+    RemoteVteps(LsId(1), {VtepBody(V4(2, 1), 21), VtepBody(V4(2, 2), 22)},
+                Operation::OPERATION_DELETE);
+    EXPECT_EQ(l2.updates, (std::vector<size_t>{3, 1}));
+    EXPECT_EQ(SentOps(mark), (Ops{{1, 5001}, {1, 5001}, {1, 5001}, {1, 5001}}));
+    EXPECT_EQ(app->SentSessionCount(), 8u);
+}
+
 TEST_F(BFDTableAppTest, AFullSyncIsRecomputedFromTheStores) {
     TwoSwitchesSharingASession();
     const size_t mark = SessionsSent();

@@ -38,12 +38,19 @@ class RecordingL2App : public IL2App {
         uint16_t type = 0;  // data type or item
         std::vector<uint8_t> value;
     };
-    bool SendSessionTlv(uint16_t dataType, const std::vector<uint8_t>& value) override {
-        if (!accepting)
+    bool SendSessionTlvs(uint16_t dataType, const uint8_t* values, size_t valueSize,
+                         size_t count) override {
+        EXPECT_LE(count, perUpdate) << "more TLVs than one Update holds";
+        if (!accepting || count > perUpdate)
             return false;
-        sent.push_back({false, dataType, value});
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t* v = values + i * valueSize;
+            sent.push_back({false, dataType, std::vector<uint8_t>(v, v + valueSize)});
+        }
+        updates.push_back(count);
         return true;
     }
+    size_t SessionTlvsPerUpdate(size_t) const override { return perUpdate; }
     bool SendConfigureItem(uint16_t item, const std::vector<uint8_t>& value) override {
         if (!accepting)
             return false;
@@ -124,6 +131,8 @@ class RecordingL2App : public IL2App {
 
     IStateCacheConfigTable* config = nullptr;
     bool accepting = true;
+    size_t perUpdate = 60;                // TLVs one Update holds
+    std::vector<size_t> updates;          // TLVs of each session Update sent
     std::map<uint32_t, uint32_t> joined;  // VNI -> switch ID
     std::vector<Sent> sent;
     std::vector<VniJoinListener> listeners;

@@ -48,6 +48,19 @@ TEST_F(L2AppBfdHooksTest, SendsNeedAnAcknowledgedSessionAndALiveApp) {
     EXPECT_FALSE(Hooks().SendConfigureItem(8, std::vector<uint8_t>(70000)));
     EXPECT_EQ(link->Sent().size(), 1u);
 
+    // Several TLVs in one Update, as many as the maximum holds: (4085 - 4) / (4 + 63) = 60.
+    EXPECT_EQ(Hooks().SessionTlvsPerUpdate(63), 60u);
+    link->ClearSent();
+    const uint8_t two[] = {0, 0, 0, 7, 0, 0, 0xab, 0, 0, 0, 8, 0, 1, 0xcd};
+    ASSERT_TRUE(Hooks().SendSessionTlvs(11, two, 7, 2));
+    const std::vector<uint8_t> full(61 * 63);
+    EXPECT_TRUE(Hooks().SendSessionTlvs(11, full.data(), 63, 60));
+    EXPECT_FALSE(Hooks().SendSessionTlvs(11, full.data(), 63, 61));
+    ASSERT_EQ(link->Sent().size(), 2u);
+    EXPECT_EQ(link->Sent()[0], H("00 05 00 1a  00 0b 00 0b 00 00 00 07 00 00 ab"
+                                 "  00 0b 00 0b 00 00 00 08 00 01 cd"));
+    EXPECT_EQ(link->Sent()[1].size(), 4u + 60 * 67);
+
     // A new session refuses them until its Open ACK; Stop() for good.
     app->SimulateOutOfSync();
     EXPECT_FALSE(SendItem());
