@@ -60,7 +60,7 @@ BFDTable::Result BFDTable::Add(const BfdSessionKey& key, const BfdReference& ref
         return Result::kPresent;
     }
     ++references_;
-    byLocal_[ref.localId].emplace(key, ref);
+    byLocal_[ref.localId].insert(Ref{&entry->first, &it->first});
     return created ? Result::kCreated : Result::kInserted;
 }
 
@@ -76,22 +76,22 @@ BFDTable::Result BFDTable::Remove(const BfdSessionKey& key, const BfdReference& 
         return Result::kAbsent;
     if (vni != nullptr)
         *vni = it->second;
-    entry->second.erase(it);
-    --references_;
     auto local = byLocal_.find(ref.localId);
     if (local != byLocal_.end()) {
-        local->second.erase(Item{key, ref});
+        local->second.erase(Ref{&entry->first, &it->first});
         if (local->second.empty())
             byLocal_.erase(local);
     }
+    entry->second.erase(it);
+    --references_;
     if (!entry->second.empty())
         return Result::kRemoved;
     entries_.erase(entry);
     return Result::kEntryRemoved;
 }
 
-const std::set<BFDTable::Item>& BFDTable::OfLocal(const std::string& localId) const {
-    static const std::set<Item> kNone;
+const BFDTable::LocalRefs& BFDTable::OfLocal(const std::string& localId) const {
+    static const LocalRefs kNone;
     auto it = byLocal_.find(localId);
     return it == byLocal_.end() ? kNone : it->second;
 }

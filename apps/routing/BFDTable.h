@@ -85,6 +85,31 @@ class BFDTable {
     // reference -> VNI of its logical switch when added (0: none)
     using References = std::map<BfdReference, uint32_t>;
     using Item = std::pair<BfdSessionKey, BfdReference>;
+    // A reference as the index of its local switch holds it: the entry's key and the reference,
+    // both owned by the table (valid until the reference is removed), ordered as their Items.
+    struct Ref {
+        const BfdSessionKey* key;
+        const BfdReference* ref;
+    };
+    // Orders Items and Refs together, so that a set of either is searched with the other.
+    struct ItemLess {
+        using is_transparent = void;
+        template <class A, class B>
+        bool operator()(const A& a, const B& b) const {
+            return Less(KeyOf(a), RefOf(a), KeyOf(b), RefOf(b));
+        }
+
+      private:
+        static const BfdSessionKey& KeyOf(const Item& i) { return i.first; }
+        static const BfdSessionKey& KeyOf(const Ref& r) { return *r.key; }
+        static const BfdReference& RefOf(const Item& i) { return i.second; }
+        static const BfdReference& RefOf(const Ref& r) { return *r.ref; }
+        static bool Less(const BfdSessionKey& ak, const BfdReference& ar, const BfdSessionKey& bk,
+                         const BfdReference& br) {
+            return ak < bk || (!(bk < ak) && ar < br);
+        }
+    };
+    using LocalRefs = std::set<Ref, ItemLess>;
 
     // A reference already present with another VNI takes the new one (kPresent; `oldVni` tells).
     Result Add(const BfdSessionKey& key, const BfdReference& ref, uint32_t vni,
@@ -94,7 +119,7 @@ class BFDTable {
 
     const std::map<BfdSessionKey, References>& Entries() const { return entries_; }
     // The references whose local ID is `localId`, with their keys; empty when none.
-    const std::set<Item>& OfLocal(const std::string& localId) const;
+    const LocalRefs& OfLocal(const std::string& localId) const;
     // The VNI a reference was added with; false when it is not in the table.
     bool VniOf(const BfdSessionKey& key, const BfdReference& ref, uint32_t* vni) const;
     std::set<std::string> LocalIds() const;
@@ -104,7 +129,7 @@ class BFDTable {
 
   private:
     std::map<BfdSessionKey, References> entries_;
-    std::map<std::string, std::set<Item>> byLocal_;
+    std::map<std::string, LocalRefs> byLocal_;
     size_t references_ = 0;
 };
 

@@ -126,7 +126,8 @@ class BFDTableApp : public SCConfigTableObserver,
         bool sent = false;  // the dataplane holds it in this L2 session
         uint32_t switchId = 0;
     };
-    using Wanted = std::map<BFDTable::Item, uint32_t>;  // (key, reference) -> VNI
+    // (key, reference) -> VNI
+    using Wanted = std::map<BFDTable::Item, uint32_t, BFDTable::ItemLess>;
 
     // Derivation (BFDTableAppDerive.cc).
     void Recompute(const std::string& lsId);

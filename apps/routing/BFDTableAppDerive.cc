@@ -159,11 +159,11 @@ void BFDTableApp::Recompute(const std::string& ls) {
 
     // Removals first: a reference that moved to another VNI is re-added below.
     std::vector<std::pair<BFDTable::Item, uint32_t>> gone;
-    for (const BFDTable::Item& item : table_.OfLocal(ls)) {
-        if (want.count(item) == 0) {
+    for (const BFDTable::Ref& r : table_.OfLocal(ls)) {
+        if (want.find(r) == want.end()) {
             uint32_t vni = 0;
-            table_.VniOf(item.first, item.second, &vni);
-            gone.emplace_back(item, vni);
+            table_.VniOf(*r.key, *r.ref, &vni);
+            gone.emplace_back(BFDTable::Item{*r.key, *r.ref}, vni);
         }
     }
     for (const auto& [item, vni] : gone) {
