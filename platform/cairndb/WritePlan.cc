@@ -40,6 +40,7 @@ struct WritePlan::State {
     std::string origBody;
     std::string origBodyText;  // the body column as read (base64)
     std::string origOpText;    // the op column as read (base64)
+    std::string origVersion;   // the row's _version as read; empty when the server gave none
     bool present = false;      // after the requests
     // The body after the requests: `body` serialized, or `parsed` once a patch touched the row.
     // Patches go to the parsed message, which is serialized once at the end, so that many
@@ -186,7 +187,7 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
 json WritePlan::ReadOps(RowDirectory* directory) {
     PlanReads(directory);
     json ops = json::array();
-    const json columns = json::array({"_uuid", "oid", "vdb", "body", "op"});
+    const json columns = json::array({"_uuid", "_version", "oid", "vdb", "body", "op"});
     for (const auto& [type, vdb] : readTables_) {
         ops.push_back({{"op", "select"},
                        {"table", FindObjectType(type)->name},
@@ -331,6 +332,9 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         s.exists = true;
         s.uuid = row["_uuid"][1].get<std::string>();
         s.origOpText = row.value("op", "");
+        const json& version = row.value("_version", json());
+        if (version.is_array() && version.size() == 2 && version[1].is_string())
+            s.origVersion = version[1].get<std::string>();
         s.origBodyText = row["body"].get<std::string>();
         if (!Base64Decode(row["body"].get_ref<const std::string&>(), &s.origBody)) {
             // An unreadable stored body is replaced by whatever the requests write.
@@ -512,14 +516,26 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             }
             intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText, opText,
                                      Base64Encode(s.trace)});
-            ops->push_back(
-                {{"op", "wait"},
-                 {"timeout", 0},
-                 {"table", table},
-                 {"where", WhereUuid(s.uuid)},
-                 {"columns", json::array({"body", "op"})},
-                 {"until", "=="},
-                 {"rows", json::array({{{"body", s.origBodyText}, {"op", s.origOpText}}})}});
+            // The row is as read: its version unchanged (a large row is not sent back), or, from
+            // a server that gave no version, its columns.
+            if (!s.origVersion.empty()) {
+                ops->push_back({{"op", "wait"},
+                                {"timeout", 0},
+                                {"table", table},
+                                {"where", WhereUuid(s.uuid)},
+                                {"columns", json::array({"_version"})},
+                                {"until", "=="},
+                                {"rows", json::array({{{"_version", {"uuid", s.origVersion}}}})}});
+            } else {
+                ops->push_back(
+                    {{"op", "wait"},
+                     {"timeout", 0},
+                     {"table", table},
+                     {"where", WhereUuid(s.uuid)},
+                     {"columns", json::array({"body", "op"})},
+                     {"until", "=="},
+                     {"rows", json::array({{{"body", s.origBodyText}, {"op", s.origOpText}}})}});
+            }
             ops->push_back(
                 {{"op", "update"},
                  {"table", table},

@@ -157,6 +157,37 @@ TEST(WritePlanTest, FlushThenPutUpdatesInPlaceAndDeletesTheRest) {
     EXPECT_EQ(ops[3]["where"][0][2][1], "u-b");
 }
 
+// A row read with its version is asserted by that version alone (its body, however large, is not
+// sent back); one read without (an older server) by its body and op as read.
+TEST(WritePlanTest, TheWriteAssertsTheVersionReadOrElseTheColumns) {
+    pb::LogSwitchFibOpMsg append;
+    append.mutable_mac_entries()->set_op(pb::APPEND);
+    const auto stored = SwitchFib(1, {4});
+    for (const bool versioned : {true, false}) {
+        WritePlan plan;
+        std::string error;
+        ASSERT_TRUE(plan.Prepare({Patch(kFib, Uuid(1), append, SwitchFib(1, {5}))}, &error));
+        EXPECT_EQ(plan.ReadOps()[0]["columns"],
+                  json::array({"_uuid", "_version", "oid", "vdb", "body", "op"}));
+        json row = Stored("u1", stored, UuidTextOf(Uuid(1)));
+        if (versioned)
+            row["_version"] = {"uuid", "v7"};
+        json ops;
+        ASSERT_TRUE(plan.BuildWriteOps(json::array({{{"rows", {row}}}}), &ops, &error)) << error;
+        ASSERT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "update"}));
+        EXPECT_EQ(ops[0]["where"], WhereUuidJson("u1"));
+        if (versioned) {
+            EXPECT_EQ(ops[0]["columns"], json::array({"_version"}));
+            EXPECT_EQ(ops[0]["rows"], json::array({{{"_version", {"uuid", "v7"}}}}));
+        } else {
+            EXPECT_EQ(ops[0]["columns"], json::array({"body", "op"}));
+            EXPECT_EQ(
+                ops[0]["rows"],
+                json::array({{{"body", Base64Encode(stored.SerializeAsString())}, {"op", ""}}}));
+        }
+    }
+}
+
 TEST(WritePlanTest, PatchesCreateAbsentObjectsAndListPatchesStoreTheirOp) {
     WritePlan plan;
     std::string error;
