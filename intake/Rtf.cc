@@ -102,8 +102,14 @@ void Rtf::AddVdbId(uint16_t vdb) {
     Lock lock(mutex_);
     if (vdb <= kHostVdb)
         return;
-    if (vdbs_.insert(vdb).second)
-        CFG_INFO("RTF: Adding vdbId %1", vdb);
+    if (!vdbs_.insert(vdb).second)
+        return;
+    // The vdb receives the barrier objects with the rest of the globals at its binding, and now
+    // holds configuration the pending barriers cover (a host switch moved to it, or bound in the
+    // transaction that brought the barrier): they wait for its report too.
+    for (auto& [barrier, vdbs] : receivedBarrierMap_)
+        vdbs.insert(vdb);
+    CFG_INFO("RTF: Adding vdbId %1 to %2 pending barriers", vdb, receivedBarrierMap_.size());
 }
 
 void Rtf::DeleteVdbId(uint16_t vdb) {

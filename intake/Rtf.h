@@ -11,9 +11,10 @@
 // RUNTIME_STATUS per component holding the errors of every participant.
 //
 // Rules, stated once:
-// - Participants of (barrier n, vertical V): the vdbs n was forwarded to (bound when it arrived,
-//   less those unbound since), plus the host (vdb 1) when V runs on the host (SetHostVerticals,
-//   or learned from the host's first report of V).
+// - Participants of (barrier n, vertical V): the vdbs n was forwarded to (bound when it arrived),
+//   plus those bound since (each receives the barrier objects at its binding), less those unbound
+//   since; plus the host (vdb 1) when V runs on the host (SetHostVerticals, or learned from the
+//   host's first report of V).
 // - A report of n from a participant counts for every pending barrier <= n (a vertical realizes
 //   in order); its last reported number per vertical is kept as the participant's mark, so a
 //   barrier that arrives again (a full sync of vdb 1) is complete as soon as the marks cover it.
@@ -85,7 +86,8 @@ class Rtf : public ozy::RefCounted<Rtf, ozy::IRefCountable> {
     // ---- participants ----
     // The verticals that run on the host (from the enabled applications), before the first barrier.
     void SetHostVerticals(const std::set<uint32_t>& verticals);
-    // A SmartNIC vdb is bound (its monitor opened): its reports are taken from now on.
+    // A SmartNIC vdb is bound (its monitor opened): its reports are taken from now on, and the
+    // pending barriers wait for it too.
     void AddVdbId(uint16_t vdb);
     // The vdb is unbound (its last host switch left it).
     void DeleteVdbId(uint16_t vdb);

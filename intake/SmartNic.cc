@@ -200,6 +200,9 @@ void SmartNic::ProcessBacking(const std::string& serialized, bool fullSync) {
     if (fullSync)
         CFG_INFO("SmartNic: Fullsync vdb id %1 for host switch id %2", backing.vdb, hs);
     if (change.vdbChanged()) {
+        // The new vdb joins the pending barriers before the old one leaves them: a move never
+        // reports a barrier realized before the vdb now holding the switch has realized it.
+        rtf_->AddVdbId(backing.vdb);
         CFG_INFO("SmartNic: Process backing message with old vdb id %1", change.oldVdb);
         Detach(change.oldVdb, hs);
     }

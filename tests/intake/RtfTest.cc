@@ -107,7 +107,7 @@ class RtfTest : public ::testing::Test {
 // One step of a sequence: a database barrier with its vdbs, a report (vdb 1: the host's own), a
 // vdb unbound, a vdb's full sync with an optional report.
 struct Step {
-    enum Kind { kBarrier, kReport, kUnbind, kFullSync } kind;
+    enum Kind { kBarrier, kReport, kUnbind, kBind, kFullSync } kind;
     uint64_t n = 0;
     uint16_t vdb = 0;
     std::set<uint16_t> vdbs;
@@ -121,6 +121,9 @@ Step R(uint16_t vdb, uint64_t n, uint32_t vertical = kDfw) {
 }
 Step U(uint16_t vdb) {
     return {Step::kUnbind, 0, vdb, {}};
+}
+Step A(uint16_t vdb) {
+    return {Step::kBind, 0, vdb, {}};
 }
 Step F(uint16_t vdb, uint64_t n = 0) {
     return {Step::kFullSync, n, vdb, {}};
@@ -154,6 +157,9 @@ TEST_P(RtfSequenceTest, WritesTheCompletedBarriers) {
                 break;
             case Step::kUnbind:
                 rtf->DeleteVdbId(step.vdb);
+                break;
+            case Step::kBind:
+                rtf->AddVdbId(step.vdb);
                 break;
             case Step::kFullSync:
                 FullSync(step.vdb, step.n == 0
@@ -216,6 +222,13 @@ INSTANTIATE_TEST_SUITE_P(
                  {B(5, {2, 3}), R(2, 6), B(6, {2, 3}), R(3, 6)},
                  {6}},
         Sequence{"AVdbOutsideTheBarrierDoesNotCount", {}, {B(5, {2}), R(3, 5)}, {}},
+        Sequence{"AVdbBoundLaterJoinsThePendingBarriers", {}, {U(3), B(5, {2}), A(3), R(2, 5)}, {}},
+        Sequence{
+            "TheJoinedVdbsReportCompletes", {}, {U(3), B(5, {2}), A(3), R(2, 5), R(3, 5)}, {5}},
+        Sequence{"ABarrierOfTheStartUpWaitsForTheVdbsBoundWithIt",
+                 {},
+                 {U(2), U(3), B(5, {}), A(2), R(2, 4)},
+                 {}},
         Sequence{"ABarrierAgainAfterItsCompletionWritesNothing",
                  {},
                  {B(5, {2}), R(2, 5), B(5, {2}), B(4, {2})},
@@ -485,16 +498,29 @@ TEST_F(RtfTest, DumpShowsTheThreeMapsAndNAForEmptySets) {
 
 // ---- the coordinator's wiring -------------------------------------------------------------------
 
-TEST(RtfCoordinatorTest, TheDemuxsBarriersBindingsAndTheHostsReportsReachRtf) {
-    auto lib = std::make_shared<FakeCairnDbLibrary>();
-    CapturingWriter writer;
-    auto sn = ozy::MakeRef<SmartNic>(&writer, lib);
-    sn->OnChannelStatus(true);
-    sn->rtf().SetHostVerticals({kDfw});
-    auto feed = [&](OT type, const google::protobuf::Message& body, bool clear = false) {
+class RtfCoordinatorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sn->OnChannelStatus(true);
+        sn->rtf().SetHostVerticals({kDfw});
+    }
+    void TearDown() override { sn->Stop(); }
+    void feed(OT type, const google::protobuf::Message& body, bool clear = false) {
         sn->OnConfigUpdate(clear ? ClearOf(type, body) : SetOf(type, body),
                            Decoder::DemuxRouteOf(type));
-    };
+    }
+    uint64_t WrittenDfw() const {
+        pb::ProcessedBarrierMsg written;
+        written.ParseFromString(writer.model.Body(1, OT::PROCESSED_BARRIER, ReportObjectId(kDfw)));
+        return written.barrier_id();
+    }
+
+    std::shared_ptr<FakeCairnDbLibrary> lib = std::make_shared<FakeCairnDbLibrary>();
+    CapturingWriter writer;
+    ozy::RefPtr<SmartNic> sn = ozy::MakeRef<SmartNic>(&writer, lib);
+};
+
+TEST_F(RtfCoordinatorTest, TheDemuxsBarriersBindingsAndTheHostsReportsReachRtf) {
     feed(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}, {2, {2}}}));
     feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(1, 1, 2));
     feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(2, 2, 3));
@@ -514,12 +540,26 @@ TEST(RtfCoordinatorTest, TheDemuxsBarriersBindingsAndTheHostsReportsReachRtf) {
     feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(2, 2, 3), true);
     sn->OnBarrier(false);
     EXPECT_EQ(sn->rtf().GetInfo().vdbs, std::set<uint16_t>{2});
-    pb::ProcessedBarrierMsg written;
-    ASSERT_TRUE(
-        written.ParseFromString(writer.model.Body(1, OT::PROCESSED_BARRIER, ReportObjectId(kDfw))));
-    EXPECT_EQ(written.barrier_id(), 5u);
-    EXPECT_EQ(written.vertical_id(), kDfw);
-    sn->Stop();
+    EXPECT_EQ(WrittenDfw(), 5u);
+}
+
+TEST_F(RtfCoordinatorTest, ABarrierOfTheStartUpAndAMovedSwitchWaitForTheVdbHoldingIt) {
+    // The first full sync brings the barrier before its backing is applied.
+    feed(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}}));
+    feed(OT::BARRIER, BarrierBody(5));
+    feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(1, 1, 2));
+    sn->OnBarrier(true);
+    EXPECT_EQ(sn->rtf().GetInfo().received.at(5), std::set<uint16_t>{2});
+    EXPECT_TRUE(writer.model.Has(2, OT::BARRIER, Uuid(0xb00)));
+    EXPECT_TRUE(sn->ReportLocalProcessedBarrier(Processed(kDfw, 5)));
+    EXPECT_EQ(WrittenDfw(), 0u);
+    // The switch moves to vdb 3 before vdb 2 reported: barrier 5 now waits for vdb 3.
+    feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(1, 1, 3));
+    sn->OnBarrier(false);
+    EXPECT_EQ(sn->rtf().GetInfo().received.at(5), std::set<uint16_t>{3});
+    EXPECT_EQ(WrittenDfw(), 0u);
+    sn->rtf().UpdateFromVdb(3, SetOf(OT::PROCESSED_BARRIER, Processed(kDfw, 5)));
+    EXPECT_EQ(WrittenDfw(), 5u);
 }
 
 }  // namespace
