@@ -1,11 +1,14 @@
-// Realization reports on an ordinary host against a real ovsdb-server: the database client writes
+// Realization reports against a real ovsdb-server. On an ordinary host the database client writes
 // PROCESSED_BARRIER and RUNTIME_STATUS objects that cairnctl reads back, and a report without its
-// vertical id writes nothing.
+// vertical id writes nothing. On a SmartNIC host they go through realization tracking: a barrier
+// applied with cairnctl reaches it through the client and the Demux, and the host's report is
+// written only once every participant has realized the barrier.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include "intake/CairndbClient.h"
+#include "intake/SmartNic.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "proto/cairndb_system.pb.h"
 #include "runtime/AgentSettings.h"
@@ -14,6 +17,7 @@
 #include "tests/support/Await.h"
 #include "tests/support/CairndbServer.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestEnv.h"
 
 namespace CfgAgent::test {
@@ -34,21 +38,49 @@ class CairndbReportsSystemTest : public ::testing::Test {
         io = nullptr;
     }
 
-    void SetUp() override {
-        ASSERT_TRUE(db.Start());
+    void SetUp() override { ASSERT_TRUE(db.Start()); }
+    // A client of `persona`; on a SmartNIC host with its coordinator attached.
+    void StartClient(int persona) {
         CairndbClientOptions options;
-        options.persona = kPersonaOther;
+        options.persona = persona;
         options.library = std::make_shared<ozy::cairndb::CairnDbClient>(
             "cfg-agent", ozy::net::Endpoint(db.Endpoint()), io->io());
         queue = std::make_shared<UpdateQueue>(UpdateQueue::kUnbounded, true, false);
         client = ozy::MakeRef<CairndbClient>(queue, RuntimeStateSource{}, options);
+        if (persona == kPersonaSmartnicHost) {
+            smartnic = ozy::MakeRef<SmartNic>(client.get(), options.library);
+            client->SetSmartNicCoordinator(smartnic.get());
+        }
         ASSERT_TRUE(client->start());
         ASSERT_TRUE(AwaitTrue([&] { return client->channelUp(); }));
     }
     void TearDown() override {
         if (client)
             client->stop();
+        if (smartnic) {
+            smartnic->Stop();
+            client->SetSmartNicCoordinator(nullptr);
+        }
         client.reset();
+        smartnic.reset();
+    }
+
+    bool Apply(const std::string& json) {
+        files.WriteFile("apply.json", json);
+        return RunProgram(BinPath("cairnctl"),
+                          {"--endpoint", db.Endpoint(), "apply", files.path() + "/apply.json"})
+                   .status == 0;
+    }
+    // The barrier number of the vertical's PROCESSED_BARRIER in vdb 1 ("" when there is none).
+    std::string WrittenBarrier(int vertical) {
+        nlohmann::json all = Get("PROCESSED_BARRIER");
+        if (!all.is_array())
+            return std::string();
+        for (const auto& b : all) {
+            if (b.value("vertical_id", 0) == vertical)
+                return b.value("barrier_id", std::string());
+        }
+        return std::string();
     }
 
     // `cairnctl get TYPE` as JSON: the list of objects of the type in vdb 1.
@@ -62,13 +94,16 @@ class CairndbReportsSystemTest : public ::testing::Test {
 
     static IoThreads* io;
     CairndbServer db;
+    TempDir files{"ozy-reports"};
     UpdateQueuePtr queue;
     ozy::RefPtr<CairndbClient> client;
+    ozy::RefPtr<SmartNic> smartnic;
 };
 
 IoThreads* CairndbReportsSystemTest::io = nullptr;
 
 TEST_F(CairndbReportsSystemTest, ReportsAreReadBackWithCairnctl) {
+    StartClient(kPersonaOther);
     LogCapture logs(kLogInfo);
     pb::ProcessedBarrierMsg barrier;
     barrier.set_vertical_id(1);
@@ -114,6 +149,60 @@ TEST_F(CairndbReportsSystemTest, ReportsAreReadBackWithCairnctl) {
         barriers = Get("PROCESSED_BARRIER");
         return barriers.is_array() && barriers.size() == 1 && barriers[0]["barrier_id"] == "43";
     })) << barriers.dump();
+}
+
+TEST_F(CairndbReportsSystemTest, ASmartNicHostWritesTheBarrierOnceEveryParticipantRealizedIt) {
+    StartClient(kPersonaSmartnicHost);
+    Rtf& rtf = smartnic->rtf();
+    rtf.SetHostVerticals({Rtf::kVerticalDfw});
+    // Host switch 1 backed by the fake SmartNIC vdb 2, then barrier 5.
+    ASSERT_TRUE(Apply(R"({"TRANSPORT_NODE_CONFIG": [{"id": "7e000000-0000-4000-8000-000000000001",
+        "transport_switches": [{"host_switch_id": "7d000000-0000-4000-8000-000000000001",
+        "name": "hs-1", "transport_zone_ids": ["7f000000-0000-4000-8000-000000000001"]}]}],
+      "HOST_SWITCH_SMARTNIC_BACKING": [{"id": "6b000000-0000-4000-8000-000000000001",
+        "host_switch_id": "7d000000-0000-4000-8000-000000000001", "vdb": 2,
+        "active_sn_id": "sn-a", "current_active_sn_id": "sn-a"}]})"));
+    ASSERT_TRUE(AwaitTrue([&] { return rtf.GetInfo().vdbs.count(2) == 1; }));
+    ASSERT_TRUE(Apply(R"({"BARRIER": [{"id": "6d000000-0000-4000-8000-000000000001",
+        "barrier_id": 5}]})"));
+    ASSERT_TRUE(AwaitTrue([&] { return rtf.GetInfo().received.count(5) == 1; }));
+    EXPECT_EQ(rtf.GetInfo().received.at(5), std::set<uint16_t>{2});
+
+    // The host's own firewall realized it: nothing is written while vdb 2 has not.
+    pb::ProcessedBarrierMsg processed;
+    processed.set_vertical_id(Rtf::kVerticalDfw);
+    processed.set_barrier_id(5);
+    ASSERT_TRUE(client->reportProcessedBarrier(processed));
+    pb::RuntimeStatusMsg status;
+    status.set_component_id(1);
+    status.add_errors()->set_error_message("host");
+    ASSERT_TRUE(client->reportRuntimeStatus(status));
+    // The SmartNIC's reports, as its vdb's monitor delivers them.
+    status.mutable_errors(0)->set_error_message("vdb 2");
+    pb::MonitorUpdateMsg fromVdb;
+    fromVdb.set_object_type(pb::RUNTIME_STATUS);
+    pb::RuntimeStatusOpMsg statusOp;
+    statusOp.mutable_op()->set_op(pb::SET);
+    fromVdb.set_op_msg(statusOp.SerializeAsString());
+    fromVdb.set_object_body(status.SerializeAsString());
+    rtf.UpdateFromVdb(2, fromVdb);
+    nlohmann::json statuses;
+    ASSERT_TRUE(AwaitTrue([&] {
+        statuses = Get("RUNTIME_STATUS");
+        return statuses.is_array() && statuses.size() == 1 && statuses[0]["errors"].size() == 2;
+    })) << statuses.dump();
+    EXPECT_EQ(statuses[0]["errors"][0]["error_message"], "host");
+    EXPECT_EQ(statuses[0]["errors"][1]["error_message"], "vdb 2");
+    EXPECT_EQ(WrittenBarrier(Rtf::kVerticalDfw), "");
+
+    pb::ProcessedBarrierOpMsg processedOp;
+    processedOp.mutable_op()->set_op(pb::SET);
+    fromVdb.set_object_type(pb::PROCESSED_BARRIER);
+    fromVdb.set_op_msg(processedOp.SerializeAsString());
+    fromVdb.set_object_body(processed.SerializeAsString());
+    rtf.UpdateFromVdb(2, fromVdb);
+    EXPECT_TRUE(AwaitTrue([&] { return WrittenBarrier(Rtf::kVerticalDfw) == "5"; }))
+        << Get("PROCESSED_BARRIER").dump();
 }
 
 }  // namespace
