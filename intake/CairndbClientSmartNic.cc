@@ -6,6 +6,7 @@
 
 #include "intake/CairndbClient.h"
 #include "intake/ISmartNicCoordinator.h"
+#include "intake/ModifyRequests.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "proto/UuidText.h"
 #include "proto/cairndb_l2fib.pb.h"
@@ -54,34 +55,6 @@ pb::UuidMsg UuidOf(const std::string& serialized) {
     if (!u.ParseFromString(serialized))
         u.Clear();
     return u;
-}
-
-pb::ModifyRequestMsg Flush(uint16_t vdb, ObjectType type) {
-    pb::ModifyRequestMsg r;
-    r.set_vdb(vdb);
-    r.mutable_flush()->set_object_type(static_cast<pb::ObjectType>(type));
-    return r;
-}
-
-pb::ModifyRequestMsg Put(uint16_t vdb, ObjectType type, std::string body) {
-    pb::ModifyRequestMsg r;
-    r.set_vdb(vdb);
-    r.mutable_put()->mutable_object()->set_object_type(static_cast<pb::ObjectType>(type));
-    r.mutable_put()->mutable_object()->set_body(std::move(body));
-    return r;
-}
-
-pb::ModifyRequestMsg Patch(uint16_t vdb, ObjectType type, const std::string& id,
-                           const google::protobuf::Message& op,
-                           const google::protobuf::Message& body) {
-    pb::ModifyRequestMsg r;
-    r.set_vdb(vdb);
-    pb::PatchMsg* p = r.mutable_patch();
-    p->set_object_type(static_cast<pb::ObjectType>(type));
-    *p->mutable_id() = UuidOf(id);
-    p->set_op(op.SerializeAsString());
-    p->set_body(body.SerializeAsString());
-    return r;
 }
 
 // Marks one list field of an op message as "append the single entry at index 0 of the patch body".
@@ -389,7 +362,7 @@ void CairndbClient::WriteFailoverAck(bool put, const std::string& hostSwitchId,
         ack.set_message(message);
         CFG_INFO("CairndbClient: Put failover ACK message with hostswitch id %1, sn %2, message %3",
                  hostSwitchId, localSnId_, message);
-        req = Put(vdb, ObjectType::CFG_AGENT_FAILOVER_ACK, ack.SerializeAsString());
+        req = PutRequest(vdb, ObjectType::CFG_AGENT_FAILOVER_ACK, ack.SerializeAsString());
     } else {
         CFG_INFO(
             "CairndbClient: Delete failover ACK message with hostswitch id %1, sn %2, message %3",
@@ -412,9 +385,9 @@ void CairndbClient::RepublishRuntimeState() {
     } else {
         std::vector<pb::ModifyRequestMsg> list;
         CFG_DEBUG("CairndbClient: put front VIF_STATE Flush object");
-        list.push_back(Flush(vdb, ObjectType::VIF_STATE));
+        list.push_back(FlushRequest(vdb, ObjectType::VIF_STATE));
         CFG_DEBUG("CairndbClient: put front HOPOVER_STATUS Flush object");
-        list.push_back(Flush(vdb, ObjectType::HOPOVER_STATUS));
+        list.push_back(FlushRequest(vdb, ObjectType::HOPOVER_STATUS));
         CairnDBUpdateList records =
             runtime_.configRuntime ? runtime_.configRuntime() : CairnDBUpdateList();
         for (const CairnDBUpdateMsg& rec : records) {
@@ -425,7 +398,7 @@ void CairndbClient::RepublishRuntimeState() {
             if (rec.objType == ObjectType::VIF_STATE &&
                 rec.property == PropertyType::INVALID_PROPERTY) {
                 CFG_DEBUG("CairndbClient: put front VIF_STATE Put object (id %1)", idText);
-                list.push_back(Put(vdb, ObjectType::VIF_STATE, rec.data));
+                list.push_back(PutRequest(vdb, ObjectType::VIF_STATE, rec.data));
             } else if (rec.objType == ObjectType::VIF_STATE) {
                 pb::VifStateOpMsg op;
                 op.mutable_op()->set_op(pb::UPDATE);
@@ -441,10 +414,10 @@ void CairndbClient::RepublishRuntimeState() {
                     body.Clear();
                 CFG_DEBUG("CairndbClient: prepare VIF_STATE Patch object (id %1) property SET",
                           idText);
-                list.push_back(Patch(vdb, ObjectType::VIF_STATE, rec.id, op, body));
+                list.push_back(PatchRequest(vdb, ObjectType::VIF_STATE, rec.id, op, body));
             } else if (rec.objType == ObjectType::HOPOVER_STATUS) {
                 CFG_DEBUG("CairndbClient: prepare HOPOVER_STATUS Put object (id %1)", idText);
-                list.push_back(Put(vdb, ObjectType::HOPOVER_STATUS, rec.data));
+                list.push_back(PutRequest(vdb, ObjectType::HOPOVER_STATUS, rec.data));
             }
         }
         write(list);
@@ -455,9 +428,9 @@ void CairndbClient::RepublishRuntimeState() {
     }
     std::vector<pb::ModifyRequestMsg> list;
     CFG_DEBUG("CairndbClient: put front LOG_SWITCH_STATE Flush object");
-    list.push_back(Flush(vdb, ObjectType::LOG_SWITCH_STATE));
+    list.push_back(FlushRequest(vdb, ObjectType::LOG_SWITCH_STATE));
     CFG_DEBUG("CairndbClient: put front ROUTING_DOMAIN_VTEP Flush object");
-    list.push_back(Flush(vdb, ObjectType::ROUTING_DOMAIN_VTEP));
+    list.push_back(FlushRequest(vdb, ObjectType::ROUTING_DOMAIN_VTEP));
     CairnDBUpdateList records = runtime_.l2Runtime ? runtime_.l2Runtime() : CairnDBUpdateList();
     for (const CairnDBUpdateMsg& rec : records) {
         if (rec.op != Operation::OPERATION_UPDATE) {
@@ -483,11 +456,11 @@ void CairndbClient::RepublishRuntimeState() {
             }
             if (lsState) {
                 CFG_DEBUG("CairndbClient: put front LOG_SWITCH_STATE Put object (id %1)", idText);
-                list.push_back(Put(vdb, ObjectType::LOG_SWITCH_STATE, body));
+                list.push_back(PutRequest(vdb, ObjectType::LOG_SWITCH_STATE, body));
             } else {
                 CFG_DEBUG("CairndbClient: put front ROUTING_DOMAIN_VTEP Put object (id %1)",
                           idText);
-                list.push_back(Put(vdb, ObjectType::ROUTING_DOMAIN_VTEP, body));
+                list.push_back(PutRequest(vdb, ObjectType::ROUTING_DOMAIN_VTEP, body));
             }
             continue;
         }
@@ -520,7 +493,7 @@ void CairndbClient::RepublishRuntimeState() {
                 continue;
             }
             CFG_DEBUG("CairndbClient: prepare LOG_SWITCH_STATE Patch object  (id %1)", idText);
-            list.push_back(Patch(vdb, ObjectType::LOG_SWITCH_STATE, rec.id, op, body));
+            list.push_back(PatchRequest(vdb, ObjectType::LOG_SWITCH_STATE, rec.id, op, body));
         } else if (rec.property == PropertyType::L2_VTEP) {
             pb::RoutingDomainVtepOpMsg op;
             op.mutable_op()->set_op(pb::UPDATE);
@@ -535,7 +508,7 @@ void CairndbClient::RepublishRuntimeState() {
             CFG_DEBUG(
                 "CairndbClient: prepare ROUTING_DOMAIN_VTEP Patch object (id %1) APPEND L2_VTEP",
                 idText);
-            list.push_back(Patch(vdb, ObjectType::ROUTING_DOMAIN_VTEP, rec.id, op, body));
+            list.push_back(PatchRequest(vdb, ObjectType::ROUTING_DOMAIN_VTEP, rec.id, op, body));
         }
     }
     write(list);

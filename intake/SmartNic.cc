@@ -62,10 +62,15 @@ SmartNic::SmartNic(ICairndbClient* writer,
     : writer_(writer),
       lib_(std::move(library)),
       demux_(ozy::MakeRef<Demux>()),
+      mux_(ozy::MakeRef<Mux>(writer)),
       rtf_(ozy::MakeRef<Rtf>(writer)) {
     Rtf* rtf = rtf_.get();
     demux_->SetBarrierHook([rtf](const std::string& body, const std::set<uint16_t>& vdbs) {
         rtf->UpdateCairndbBarrier(body, vdbs);
+    });
+    mux_->SetReportHook([rtf](uint16_t vdb, bool fullSync,
+                              const std::vector<const pb::MonitorUpdateMsg*>& reports) {
+        rtf->VdbBarrier(vdb, fullSync, reports);
     });
 }
 
@@ -126,20 +131,19 @@ void SmartNic::OnBarrier(bool fullSync) {
             Detach(gone.vdb, gone.hostSwitch);
     }
     demux_->Barrier(fullSync, writer_);
+    if (fullSync)
+        mux_->OnMainFullSync();
 }
 
 void SmartNic::OnChannelStatus(bool up) {
     CFG_INFO("SmartNic: Cairndb channel status turns to %1", up ? "UP" : "DOWN");
     demux_->ChannelStatus(up);
+    mux_->ChannelStatus(up);
 }
 
 void SmartNic::WriteLocalRuntime(const std::vector<pb::ModifyRequestMsg>& requests, int kind,
                                  bool fullSync) {
-    // Until the SmartNICs' runtime state is merged in, the host's own goes out as it stands.
-    CFG_DEBUG("SmartNic: local runtime of kind %1 (fullSync %2), %3 requests", kind, fullSync,
-              requests.size());
-    if (writer_ != nullptr)
-        writer_->write(requests);
+    mux_->WriteLocalRuntime(requests, kind, fullSync);
 }
 
 bool SmartNic::ReportLocalProcessedBarrier(const pb::ProcessedBarrierMsg& report) {
@@ -217,6 +221,7 @@ void SmartNic::Attach(uint16_t vdb, const std::string& hostSwitch) {
     // One monitor per vdb, opened with its first host switch.
     if (table_.HostSwitchCount(vdb) == 1 && monitored_.count(vdb) == 0) {
         rtf_->AddVdbId(vdb);
+        mux_->InitVdb(vdb);
         RegisterSmartNicMonitorCB(vdb);
     }
 }
@@ -227,6 +232,7 @@ void SmartNic::Detach(uint16_t vdb, const std::string& hostSwitch) {
     if (table_.HostSwitchCount(vdb) == 0) {
         UnregisterSmartNicMonitorCB(vdb);
         rtf_->DeleteVdbId(vdb);
+        mux_->DestroyVdb(vdb);
     }
 }
 
@@ -270,6 +276,8 @@ void SmartNic::OnVdbUpdate(uint16_t vdb, const pb::MonitorUpdateMsg& update) {
     ++stats_[vdb].updates;
     if (sink_.update)
         sink_.update(vdb, update);
+    else if (!stopped_)
+        mux_->OnVdbUpdate(vdb, update);
 }
 
 void SmartNic::OnVdbBarrier(uint16_t vdb) {
@@ -277,6 +285,8 @@ void SmartNic::OnVdbBarrier(uint16_t vdb) {
     ++stats_[vdb].barriers;
     if (sink_.barrier)
         sink_.barrier(vdb);
+    else if (!stopped_)
+        mux_->OnVdbBarrier(vdb);
 }
 
 std::set<uint16_t> SmartNic::MonitoredVdbs() const {

@@ -7,10 +7,11 @@
 // barrier, before the Demux's barrier) in the SmartNIC table, binds each backing's vdb to its host
 // switch in the Demux, and opens one monitor per bound vdb for the runtime state that the SmartNIC
 // agents write there (VIF_STATE, HOPOVER_STATUS, LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP,
-// PROCESSED_BARRIER, RUNTIME_STATUS, SI_SERVICE_VM_STATUS). Those updates go to a sink (the Mux
-// takes them next); the host's own runtime state is written as it stands until then. It owns
-// realization tracking (Rtf): the Demux hands it every barrier with the vdbs it went to, the host's
-// verticals report to it (ReportLocal...), bound and unbound vdbs join and leave it.
+// PROCESSED_BARRIER, RUNTIME_STATUS, SI_SERVICE_VM_STATUS). Those updates go to the Mux (or to a
+// sink a test sets), which also takes the host's own runtime state and merges both into vdb 1,
+// and hands each vdb's realization reports to realization tracking (Rtf): the Demux hands it
+// every barrier with the vdbs it went to, the host's verticals report to it (ReportLocal...),
+// bound and unbound vdbs join and leave it.
 //
 // Threads: the client's calls arrive on the database library's thread with the global agent lock
 // held; the per-vdb monitor callbacks arrive on the library's thread too and may call back in; the
@@ -28,6 +29,7 @@
 #include "intake/Demux.h"
 #include "intake/ISmartNicCoordinator.h"
 #include "intake/Rtf.h"
+#include "intake/Mux.h"
 #include "intake/SNTable.h"
 #include "runtime/RefCounted.h"
 
@@ -48,7 +50,7 @@ class SmartNic : public ozy::RefCounted<SmartNic, ozy::IRefCountable>, public IS
     // monitor).
     static constexpr uint32_t kVdbMonitorId = 103;
 
-    // Where the runtime updates of the SmartNIC vdbs go.
+    // Where the runtime updates of the SmartNIC vdbs go instead of the Mux (tests).
     struct VdbSink {
         std::function<void(uint16_t vdb, const orvane::ozy::cairndb::MonitorUpdateMsg&)> update;
         std::function<void(uint16_t vdb)> barrier;
@@ -87,6 +89,8 @@ class SmartNic : public ozy::RefCounted<SmartNic, ozy::IRefCountable>, public IS
     const Demux& demux() const { return *demux_; }
     Rtf& rtf() { return *rtf_; }
     const Rtf& rtf() const { return *rtf_; }
+    Mux& mux() { return *mux_; }
+    const Mux& mux() const { return *mux_; }
     const SNTable& table() const { return table_; }
     std::set<uint16_t> MonitoredVdbs() const;
     std::map<uint16_t, VdbStats> Stats() const;
@@ -111,6 +115,7 @@ class SmartNic : public ozy::RefCounted<SmartNic, ozy::IRefCountable>, public IS
     std::shared_ptr<ozy::cairndb::CairnDbClientInterface> lib_;
     ozy::RefPtr<Demux> demux_;
     ozy::RefPtr<Rtf> rtf_;
+    ozy::RefPtr<Mux> mux_;
     SNTable table_;
     std::vector<std::string> backingCache_;  // serialized updates until the barrier
     std::set<uint16_t> monitored_;

@@ -196,6 +196,14 @@ void AddSmartNicPages(SmartNic* smartnic, CliPages& pages) {
               });
     pages.Add("cfgagent/smartnic/demuxinfo", "", 0, 0,
               [smartnic](const CliPages::Args&) { return CliReply::Ok(smartnic->DemuxInfo()); });
+    pages.Add("cfgagent/smartnic/muxconfig", "", 0, 0, [smartnic](const CliPages::Args&) {
+        return CliReply::Ok(smartnic->mux().DumpConfig());
+    });
+    pages.Add("cfgagent/smartnic/muxl2", "", 0, 0,
+              [smartnic](const CliPages::Args&) { return CliReply::Ok(smartnic->mux().DumpL2()); });
+    pages.Add("cfgagent/smartnic/muxglobalvtep", "", 0, 0, [smartnic](const CliPages::Args&) {
+        return CliReply::Ok(smartnic->mux().DumpGlobalVtep());
+    });
     pages.Add("cfgagent/smartnic/hostswitch", "", 0, 0, [smartnic](const CliPages::Args&) {
         return CliReply::Ok(smartnic->HostSwitchTable());
     });
@@ -409,12 +417,16 @@ void Agent::StopDispatcher() {
 void Agent::StartApplications() {
     apps_ = std::make_unique<AppLauncher>(BuiltinApps(), appContext_);
     appContext_.launcher = apps_.get();
+    if (!appList_.empty())
+        apps_->StartAll(appList_);
+    // Before the database client starts: the host's runtime merge waits only for the full syncs
+    // of producers that run, and the host takes part in the first barrier already.
+    if (smartnic_) {
+        smartnic_->mux().SetLocalProducers(apps_->Has("config"), apps_->Has("vxlan"));
+        smartnic_->rtf().SetHostVerticals(HostVerticalsOf(*apps_));
+    }
     if (appList_.empty())
         return;
-    apps_->StartAll(appList_);
-    // Before the database client starts: the host takes part in the first barrier already.
-    if (smartnic_)
-        smartnic_->rtf().SetHostVerticals(HostVerticalsOf(*apps_));
     // The link starts once every application has registered its handlers: the handler table is
     // read by the link's thread without a lock and never changes after this point.
     opsLink_->Start();

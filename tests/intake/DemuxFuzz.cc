@@ -39,16 +39,7 @@ void Check(const CapturingWriter& writer) {
         for (const pb::ModifyRequestMsg& r : list) {
             if (r.vdb() != 2 && r.vdb() != 3)
                 __builtin_trap();
-            if (!r.has_put())
-                continue;
-            const auto* info = ozy::cairndb::FindObjectType(r.put().object().object_type());
-            if (info == nullptr)
-                __builtin_trap();
-            std::unique_ptr<google::protobuf::Message> m(info->body->New());
-            if (!m->ParseFromString(r.put().object().body()))
-                __builtin_trap();
-            const auto* f = m->GetDescriptor()->FindFieldByNumber(1);
-            if (!m->GetReflection()->HasField(*m, f))
+            if (!PutIsWellFormed(r))
                 __builtin_trap();
         }
     }

@@ -112,6 +112,21 @@ class CapturingWriter : public ICairndbClient {
     std::mutex m_;
 };
 
+// True unless `r` is a put whose body does not parse as its type or lacks its id (field 1), which
+// the database would refuse.
+inline bool PutIsWellFormed(const pb::ModifyRequestMsg& r) {
+    if (!r.has_put())
+        return true;
+    const auto* info = ozy::cairndb::FindObjectType(r.put().object().object_type());
+    if (info == nullptr)
+        return false;
+    std::unique_ptr<google::protobuf::Message> m(info->body->New());
+    if (!m->ParseFromString(r.put().object().body()))
+        return false;
+    const auto* f = m->GetDescriptor()->FindFieldByNumber(1);
+    return m->GetReflection()->HasField(*m, f);
+}
+
 // ---- updates ------------------------------------------------------------------------------------
 
 // A SET (or another object operation) of `body` as the library delivers it: the op message of the

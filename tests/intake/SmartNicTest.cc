@@ -289,3 +289,29 @@ TEST_F(SmartNicClientTest, ConfigurationOfTheHostReachesTheBackedVdbThroughTheCl
 
 }  // namespace
 }  // namespace CfgAgent::test
+
+namespace CfgAgent::test {
+namespace {
+
+TEST_F(SmartNicTest, BackingMovedToAnotherVdbWithdrawsTheOldVdbsRuntimeFromTheHost) {
+    sn->mux().SetLocalProducers(false, false);
+    FeedBacking(Backing(1, 1, 2));
+    sn->OnBarrier(true);
+    pb::VifStateMsg vif;
+    *vif.mutable_id() = VifId(1);
+    vif.set_status(1);
+    ASSERT_TRUE(lib->Update(kRuntimeMonitor, 2, SetOf(OT::VIF_STATE, vif)));
+    ASSERT_TRUE(lib->Barrier(kRuntimeMonitor, 2));
+    EXPECT_TRUE(writer.model.Has(1, OT::VIF_STATE, VifId(1))) << "merged into the host's vdb";
+    EXPECT_NE(sn->mux().DumpConfig().find("VIF-STATE 00000000"), std::string::npos)
+        << sn->mux().DumpConfig();
+
+    FeedBacking(Backing(1, 1, 3));
+    sn->OnBarrier(false);
+    EXPECT_FALSE(writer.model.Has(1, OT::VIF_STATE, VifId(1)));
+    EXPECT_EQ(sn->mux().Vdbs(), std::set<uint16_t>{3});
+    EXPECT_EQ(sn->MonitoredVdbs(), std::set<uint16_t>{3});
+}
+
+}  // namespace
+}  // namespace CfgAgent::test

@@ -289,6 +289,7 @@ VifRecordSpec KcpFamily::VifSpec(const std::string& vifId, const ConnectedVif& v
     r.switchId = vif.switchId;
     r.vifType = vif.type;
     r.parentVifId = vif.parentVifId;
+    r.smartNic = vif.smartNic;
     r.status = status;
     if (vif.mac)
         r.macs.push_back(*vif.mac);
@@ -347,16 +348,22 @@ bool KcpFamily::SendVifRecords(uint64_t conn, uint8_t op,
 }
 
 CommandResult KcpFamily::VifConnect(const std::vector<std::string>& args) {
-    // VIF_ID PORT_ID SWITCH_ID [MAC] [--type TYPE] [--parent VIF_ID], options after the rest.
+    // VIF_ID PORT_ID SWITCH_ID [MAC] [--type TYPE] [--parent VIF_ID] [--smartnic], options
+    // after the rest.
     std::vector<std::string> positional;
     ConnectedVif vif;
     bool typed = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a.rfind("--", 0) != 0) {
-            if (typed || !vif.parentVifId.empty())
+            if (typed || !vif.parentVifId.empty() || vif.smartNic)
                 return CommandResult::Error("options follow VIF_ID PORT_ID SWITCH_ID [MAC]");
             positional.push_back(a);
+            continue;
+        }
+        if (a == "--smartnic" && !vif.smartNic) {
+            // Served by a SmartNIC: the record's SmartNIC flag (byte 209) is set.
+            vif.smartNic = true;
             continue;
         }
         if (i + 1 >= args.size())
@@ -385,7 +392,7 @@ CommandResult KcpFamily::VifConnect(const std::vector<std::string>& args) {
     if (positional.size() < 3 || positional.size() > 4)
         return CommandResult::Error(
             "usage: dpemu/vif-connect VIF_ID PORT_ID SWITCH_ID [MAC] "
-            "[--type vnic|krnnic|container] [--parent VIF_ID]");
+            "[--type vnic|krnnic|container] [--parent VIF_ID] [--smartnic]");
     if (vif.type == kVifContainer && vif.parentVifId.empty())
         return CommandResult::Error("a container VIF needs --parent VIF_ID");
     if (vif.type != kVifContainer && !vif.parentVifId.empty())
@@ -526,8 +533,9 @@ CommandResult KcpFamily::OutOfSync(const std::vector<std::string>& args) {
 
 void KcpFamily::RegisterCommands(CommandTable& table) {
     table.Add("dpemu/vif-connect",
-              "VIF_ID PORT_ID SWITCH_ID [MAC] [--type vnic|krnnic|container] [--parent VIF_ID]", 3,
-              8, [this](const std::vector<std::string>& a) { return VifConnect(a); });
+              "VIF_ID PORT_ID SWITCH_ID [MAC] [--type vnic|krnnic|container] [--parent VIF_ID] "
+              "[--smartnic]",
+              3, 9, [this](const std::vector<std::string>& a) { return VifConnect(a); });
     table.Add("dpemu/krnnic-add", "NAME IP MASK SWITCH_ID", 4, 4,
               [this](const std::vector<std::string>& a) { return KrnnicAdd(a); });
     table.Add("dpemu/krnnic-del", "NAME", 1, 1,
@@ -578,11 +586,10 @@ nlohmann::json KcpFamily::Dump() const {
                       {"agent_max_msg_length", MaxMsgLengthOf(sessionConn_)}};
     nlohmann::json connected = nlohmann::json::object();
     for (const auto& [id, v] : connectedVifs_) {
-        connected[id] = {{"port_id", v.portId},
-                         {"switch_id", v.switchId},
-                         {"type", VifTypeName(v.type)},
-                         {"parent_vif_id", v.parentVifId},
-                         {"mac", v.mac ? MacText(v.mac->data()) : std::string()}};
+        connected[id] = {
+            {"port_id", v.portId},         {"switch_id", v.switchId},
+            {"type", VifTypeName(v.type)}, {"parent_vif_id", v.parentVifId},
+            {"smartnic", v.smartNic},      {"mac", v.mac ? MacText(v.mac->data()) : std::string()}};
     }
     out["connected_vifs"] = connected;
     out["stats"] = {{"messages", messages_},

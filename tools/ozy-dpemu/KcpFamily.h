@@ -69,6 +69,7 @@ class KcpFamily : public FamilyHandler {
         std::optional<CfgAgent::kcp::MacAddr> mac;
         uint8_t type = CfgAgent::kcp::kVifVnic;
         std::string parentVifId;
+        bool smartNic = false;
     };
     enum class SessionState { kIdle, kSynced, kClosed };
 

@@ -117,6 +117,20 @@ TEST_F(KcpFamilyTest, VifTypesAndParentsReachTheVifRecord) {
                                                 H("00 01 00 05 01")}))));
     EXPECT_EQ(Dump()["connected_vifs"]["cvif-1"]["type"], "container");
     EXPECT_EQ(Dump()["connected_vifs"]["cvif-1"]["parent_vif_id"], "vif-1");
+    // --smartnic: the record's SmartNIC flag, byte 209 of the record (byte 219 of the message:
+    // header 4, flag 1, element head 4, operation 1).
+    ASSERT_TRUE(commands.Run("dpemu/vif-connect", {"s1", "sp", "dvs-1", "--smartnic"}).ok);
+    ASSERT_EQ(Sent().size(), 3u);
+    EXPECT_EQ(Sent()[2], Update(0, Element(kcp::kVifUpdate,
+                                           Cat({Bytes{kcp::kOpUpdate},
+                                                VifHead("s1", "sp", "dvs-1", "", 1, 1, 0, 218),
+                                                H("00 01 00 05 01")}))));
+    ASSERT_GT(Sent()[2].size(), 220u);
+    EXPECT_EQ(Sent()[2][218], 0x01) << "VIF type VNIC";
+    EXPECT_EQ(Sent()[2][219], 0x01) << "SmartNIC flag";
+    EXPECT_EQ(Sent()[2][220], 0x00) << "hopover flag";
+    EXPECT_EQ(Dump()["connected_vifs"]["s1"]["smartnic"], true);
+    EXPECT_EQ(Dump()["connected_vifs"]["cvif-1"]["smartnic"], false);
 
     // Refused: a container without its parent, a parent for another type, unknown types and
     // options, options before the positional arguments, a parent too long.
@@ -130,10 +144,12 @@ TEST_F(KcpFamilyTest, VifTypesAndParentsReachTheVifRecord) {
         {"c", "p", "--type", "vnic", "s"},
         {"c", "p", "s", "--type", "vnic", "--type", "krnnic"},
         {"c", "p", "s", "--type", "container", "--parent", std::string(48, 'v')},
+        {"c", "p", "--smartnic", "s"},
+        {"c", "p", "s", "--smartnic", "--smartnic"},
     };
     for (const auto& args : bad)
         EXPECT_FALSE(commands.Run("dpemu/vif-connect", args).ok) << args.size();
-    EXPECT_EQ(Sent().size(), 2u);
+    EXPECT_EQ(Sent().size(), 3u);
     EXPECT_FALSE(Dump()["connected_vifs"].contains("c"));
 }
 
