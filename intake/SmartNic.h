@@ -28,8 +28,8 @@
 
 #include "intake/Demux.h"
 #include "intake/ISmartNicCoordinator.h"
-#include "intake/Rtf.h"
 #include "intake/Mux.h"
+#include "intake/Rtf.h"
 #include "intake/SNTable.h"
 #include "runtime/RefCounted.h"
 
@@ -114,8 +114,8 @@ class SmartNic : public ozy::RefCounted<SmartNic, ozy::IRefCountable>, public IS
     ICairndbClient* writer_;
     std::shared_ptr<ozy::cairndb::CairnDbClientInterface> lib_;
     ozy::RefPtr<Demux> demux_;
-    ozy::RefPtr<Rtf> rtf_;
     ozy::RefPtr<Mux> mux_;
+    ozy::RefPtr<Rtf> rtf_;
     SNTable table_;
     std::vector<std::string> backingCache_;  // serialized updates until the barrier
     std::set<uint16_t> monitored_;
