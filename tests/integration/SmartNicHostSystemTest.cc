@@ -28,6 +28,8 @@ constexpr const char* kBacking1 = "6b000000-0000-4000-8000-000000000001";
 constexpr const char* kBacking2 = "6b000000-0000-4000-8000-000000000002";
 constexpr const char* kStaleLs = "5a000000-0000-4000-8000-000000000099";
 constexpr const char* kBarrier = "6d000000-0000-4000-8000-000000000001";
+constexpr const char* kVifState = "5c000000-0000-4000-8000-0000000000f1";
+constexpr const char* kRd = "5d000000-0000-4000-8000-0000000000f1";
 constexpr const char* kStaleRule = "6c000000-0000-4000-8000-000000000099";
 
 // Transport node 1 with host switch 1 (zone 1) and host switch 2 (zone 2); switch 1 on zone 1
@@ -164,6 +166,73 @@ TEST_F(SmartNicHostSystemTest, HostSwitchSubtreesFollowTheirBackingIntoTheVdbs) 
         ASSERT_TRUE(sys.Db().Start());
         ASSERT_TRUE(AwaitVdb(
             3, {T("TRANSPORT_NODE_CONFIG", kTn), T("LOG_SWITCH_CONFIG", kLs2), T("RULE", kRule)}));
+    }
+    {
+        SCOPED_TRACE("runtime state of vdbs 2 and 3 merged into vdb 1");
+        ASSERT_TRUE(sys.Apply(Backing(kBacking1, kHs1, 2)));
+        ASSERT_TRUE(AwaitTrue([&] {
+            return sys.AgentCtl({"cfgagent/smartnic/muxconfig"})
+                       .output.find(
+                           "fullsync gate open: main done, local config not running, "
+                           "local l2 not running, vdb 2 done, vdb 3 done") != std::string::npos;
+        }));
+        auto vifState = [](int vdb, int status) {
+            return std::string(R"({"vdb": )") + std::to_string(vdb) +
+                   R"(, "VIF_STATE": [{"id": ")" + kVifState +
+                   R"(", "vif_id": "vif-m", "status": )" + std::to_string(status) + "}]}";
+        };
+        auto statusInHost = [&] {
+            nlohmann::json got = sys.Get("VIF_STATE", kVifState, 1);
+            return got.is_object() && got["VIF_STATE"].is_array() && got["VIF_STATE"].size() == 1
+                       ? got["VIF_STATE"][0].value("status", 0)
+                       : -1;
+        };
+        ASSERT_TRUE(sys.Apply(vifState(2, 1)));
+        ASSERT_TRUE(AwaitTrue([&] { return statusInHost() == 1; }));
+        ASSERT_TRUE(sys.Apply(vifState(3, 2)));
+        ASSERT_TRUE(AwaitTrue([&] { return statusInHost() == 2; })) << "the newer source wins";
+        ASSERT_EQ(sys.Cairnctl({"--vdb", "2", "delete", "VIF_STATE", kVifState}).status, 0);
+        ASSERT_TRUE(AwaitTrue([&] { return VdbObjects(sys, 2, {"VIF_STATE"}).empty(); }));
+
+        // One switch and one routing domain reported by both vdbs.
+        for (int vdb : {2, 3}) {
+            ASSERT_TRUE(sys.Apply(
+                std::string(R"({"vdb": )") + std::to_string(vdb) +
+                R"(, "LOG_SWITCH_STATE": [{"id": ")" + kLs1 + R"(", "mac_entries": [{"mac": ")" +
+                (vdb == 2 ? "02:00:00:00:00:02" : "02:00:00:00:00:03") +
+                R"("}]}], "ROUTING_DOMAIN_VTEP": [{"id": ")" + kRd +
+                R"(", "vtep_entries": [{"label": )" + std::to_string(vdb) + "}]}]}"));
+        }
+        ASSERT_TRUE(AwaitTrue([&] {
+            nlohmann::json ls = sys.Get("LOG_SWITCH_STATE", kLs1, 1);
+            nlohmann::json rd = sys.Get("ROUTING_DOMAIN_VTEP", kRd, 1);
+            return ls.is_object() && ls["LOG_SWITCH_STATE"].size() == 1 &&
+                   ls["LOG_SWITCH_STATE"][0]["mac_entries"].size() == 2 && rd.is_object() &&
+                   rd["ROUTING_DOMAIN_VTEP"].size() == 1 &&
+                   rd["ROUTING_DOMAIN_VTEP"][0]["vtep_entries"].size() == 2;
+        })) << sys.Get("LOG_SWITCH_STATE", std::string(), 1).dump();
+        EXPECT_EQ(statusInHost(), 2) << "vdb 2's delete leaves vdb 3's VIF state";
+        RunResult vteps = sys.AgentCtl({"cfgagent/smartnic/muxglobalvtep"});
+        EXPECT_NE(vteps.output.find(std::string("Mux: Got mux global vtep list size 1\n") + kRd +
+                                    " vteps 2 sources 2 3"),
+                  std::string::npos)
+            << vteps.output;
+        RunResult l2 = sys.AgentCtl({"cfgagent/smartnic/muxl2"});
+        EXPECT_NE(l2.output.find("Mux: Got mux l2 info list size 4"), std::string::npos)
+            << l2.output;
+
+        // Deleted from vdb 3 while the server was down: vdb 3's full sync drops it from vdb 1.
+        sys.Db().Stop();
+        const std::string where =
+            std::string(R"([["oid","==",")") + kVifState + R"("],["vdb","==",3]])";
+        RunResult r =
+            RunProgram("/usr/bin/ovsdb-tool",
+                       {"transact", sys.Db().dbFile(),
+                        std::string(R"(["cairndb",{"op":"delete","table":"VIF_STATE","where":)") +
+                            where + "}]"});
+        ASSERT_EQ(r.status, 0) << r.output;
+        ASSERT_TRUE(sys.Db().Start());
+        ASSERT_TRUE(AwaitTrue([&] { return statusInHost() == -1; }));
     }
     EXPECT_EQ(sys.StopAgent(), 0);
 }
