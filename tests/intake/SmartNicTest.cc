@@ -313,5 +313,21 @@ TEST_F(SmartNicTest, BackingMovedToAnotherVdbWithdrawsTheOldVdbsRuntimeFromTheHo
     EXPECT_EQ(sn->MonitoredVdbs(), std::set<uint16_t>{3});
 }
 
+TEST_F(SmartNicTest, ABackingOntoTheHostsOwnVdbKeepsTheEntryItWouldReplace) {
+    FeedBacking(Backing(1, 1, 2));
+    sn->OnBarrier(true);
+    LogCapture logs;
+    for (uint32_t vdb : {0u, 1u, 70000u}) {
+        FeedBacking(Backing(1, 1, vdb));
+        sn->OnBarrier(false);
+        EXPECT_TRUE(
+            logs.ContainsWithCode("with invalid vdb id " + std::to_string(vdb), "LCP00028"));
+    }
+    ASSERT_EQ(sn->table().Entries().size(), 1u);
+    EXPECT_EQ(sn->table().Entries().begin()->second.vdb, 2u);
+    EXPECT_EQ(sn->MonitoredVdbs(), std::set<uint16_t>{2});
+    EXPECT_EQ(sn->mux().Vdbs(), std::set<uint16_t>{2});
+}
+
 }  // namespace
 }  // namespace CfgAgent::test
