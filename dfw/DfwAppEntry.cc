@@ -4,6 +4,7 @@
 
 #include "cli/CliPages.h"
 #include "dataplane/KrnlinkFactory.h"
+#include "dfw/DfwFilterRepo.h"
 #include "dfw/DfwLog.h"
 #include "dfw/DfwMain.h"
 #include "dfw/DfwMsgCache.h"
@@ -12,12 +13,15 @@
 #include "platform/AsioOzyProvider.h"
 #include "runtime/daemon/AppContext.h"
 #include "runtime/daemon/AppFactories.h"
+#include "statecache/StateCache.h"
+#include "statecache/StateCacheConfigTable.h"
 
 namespace CfgAgent {
 
 DfwAppEntry::DfwAppEntry(AppContext& context)
     : dispatcher_(context.dispatcher),
       cairndb_(context.cairndb),
+      stateCache_(context.stateCache),
       metrics_(context.provider != nullptr ? &context.provider->metrics() : nullptr),
       cache_(ozy::MakeRef<DfwMsgCache>()) {}
 
@@ -37,6 +41,14 @@ void DfwAppEntry::Start(const boost::property_tree::ptree& config) {
         if (!main_->Start())
             main_.reset();
     }
+    if (main_ && main_->repo() != nullptr && stateCache_ != nullptr && !observing_) {
+        StateCacheConfigTable* table = stateCache_->ConfigTable();
+        observing_ = table->RegisterRuntimeStateObserver(ObjectType::VIF_STATE, main_->repo());
+        // The vifs known before the firewall started, as a full sync.
+        CairnDBUpdateList known;
+        table->GetObjectsOfType(ConfigStore::kRuntime, ObjectType::VIF_STATE, &known);
+        main_->repo()->ProcessConfigRuntimeStateUpdate(known, true);
+    }
     if (dispatcher_ != nullptr && !registered_) {
         dispatcher_->RegisterComponent(ComponentType::DFW, cache_.get());
         registered_ = true;
@@ -44,6 +56,11 @@ void DfwAppEntry::Start(const boost::property_tree::ptree& config) {
 }
 
 void DfwAppEntry::Stop() {
+    if (observing_ && main_ && main_->repo() != nullptr) {
+        stateCache_->ConfigTable()->UnregisterRuntimeStateObserver(ObjectType::VIF_STATE,
+                                                                   main_->repo());
+        observing_ = false;
+    }
     if (registered_) {
         dispatcher_->UnregisterComponent(cache_.get());
         registered_ = false;

@@ -2,7 +2,8 @@
 // The firewall application ("dfw") as start-up sees it. Start reads the settings of its "config"
 // subtree, starts the process loop (DfwMain: the firewall library, the filter repository and its
 // link) and registers the firewall's message cache with the dispatcher for the firewall objects
-// (ComponentType::DFW); Stop unregisters it and stops the loop. Built by the "dfw" factory of the
+// (ComponentType::DFW) and the filter repository as the observer of the runtime VIF_STATE objects;
+// Stop unregisters both and stops the loop. Built by the "dfw" factory of the
 // application table; runs on the main thread.
 #include <memory>
 
@@ -21,6 +22,7 @@ class DfwMain;
 class DfwMsgCache;
 class ICairndbClient;
 class MsgDispatcher;
+class StateCache;
 struct AppContext;
 
 class DfwAppEntry : public AgentApp {
@@ -40,11 +42,13 @@ class DfwAppEntry : public AgentApp {
   private:
     MsgDispatcher* dispatcher_ = nullptr;
     ICairndbClient* cairndb_ = nullptr;
+    StateCache* stateCache_ = nullptr;
     ozy::metrics::Registry* metrics_ = nullptr;
     ozy::RefPtr<DfwMsgCache> cache_;
     ozy::RefPtr<DfwMain> main_;
     DfwSettings settings_;
     bool registered_ = false;
+    bool observing_ = false;  // the repository observes VIF_STATE
 };
 
 }  // namespace CfgAgent

@@ -7,9 +7,11 @@
 #include <utility>
 
 #include "dataplane/DataplaneLink.h"
+#include "dataplane/KcpProtocol.h"
 #include "dfw/DfwLog.h"
 #include "platform/tarp/TarpFw.h"
 #include "platform/tarp/TarpWire.h"
+#include "proto/cairndb_system.pb.h"
 #include "runtime/WorkGroup.h"
 #include "runtime/WorkItem.h"
 
@@ -110,15 +112,24 @@ void DfwFilterRepo::Wake() {
 
 void DfwFilterRepo::Run() {
     std::unique_lock<std::mutex> lock(runMutex_);
+    // The next query on the interval: counted from the last query, whatever woke the loop since;
+    // a failed query (the device restarting, say) is tried again soon.
+    Clock::time_point next = Clock::now();
     while (!stopping_) {
-        wake_.wait_for(lock, options_.queryInterval,
-                       [this] { return stopping_ || queryRequested_; });
+        wake_.wait_until(lock, next, [this] { return stopping_ || queryRequested_ || vifWork_; });
         if (stopping_)
             break;
-        queryRequested_ = false;
+        const bool vifs = std::exchange(vifWork_, false);
+        const bool query = std::exchange(queryRequested_, false) || Clock::now() >= next;
         lock.unlock();
-        QueryNow();
+        if (vifs)
+            ProcessVifUpdates();  // may ask for a query: seen on the next turn
+        const bool ok = !query || QueryNow();
         lock.lock();
+        if (query)
+            next = Clock::now() +
+                   (ok ? options_.queryInterval
+                       : std::min<std::chrono::milliseconds>(options_.queryInterval, kQueryRetry));
     }
     running_ = false;
     wake_.notify_all();
@@ -361,6 +372,210 @@ void DfwFilterRepo::OnLinkMessage(const uint8_t* msg, size_t length) {
         default:
             DFW_ERROR_CODE("LCP00901", "dfw: %1: unknown tarp msg %2", "DfwFilterRepo", type);
     }
+}
+
+void DfwFilterRepo::ProcessConfigRuntimeStateUpdate(const CairnDBUpdateList& updates,
+                                                    bool fullSync) {
+    CairnDBUpdateList mine;
+    for (const CairnDBUpdateMsg& r : updates) {
+        if (r.objType == ObjectType::VIF_STATE)
+            mine.push_back(r);
+    }
+    DFW_DEBUG("dfw: Received %1 vif updates, isFullSync: %2", mine.size(), fullSync);
+    if (mine.empty() && !fullSync)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(vifMutex_);
+        vifQueue_.emplace_back(std::move(mine), fullSync);
+    }
+    std::lock_guard<std::mutex> lock(runMutex_);
+    vifWork_ = true;
+    wake_.notify_all();
+}
+
+void DfwFilterRepo::ProcessVifUpdates() {
+    std::vector<std::pair<CairnDBUpdateList, bool>> batches;
+    std::map<std::string, uint64_t> changed;  // vif to its old MAC
+    {
+        std::lock_guard<std::mutex> lock(vifMutex_);
+        batches.swap(vifQueue_);
+        for (const auto& [records, fullSync] : batches) {
+            DFW_INFO("dfw: Received %1 vif updates, isFullSync: %2", records.size(), fullSync);
+            ++vifCounters_.updates;
+            std::map<std::string, Vif> seen;
+            for (const CairnDBUpdateMsg& r : records) {
+                if (r.op == Operation::OPERATION_DELETE) {
+                    auto id = vifIds_.find(r.id);
+                    if (id == vifIds_.end())
+                        continue;
+                    DFW_INFO("dfw: Delete vif, %1", id->second);
+                    vifs_.erase(id->second);
+                    seen.erase(id->second);
+                    changed.erase(id->second);
+                    vifIds_.erase(id);
+                    continue;
+                }
+                if (r.op != Operation::OPERATION_UPDATE ||
+                    r.property != PropertyType::INVALID_PROPERTY)
+                    continue;  // whole bodies only
+                orvane::ozy::cairndb::VifStateMsg m;
+                if (r.data.size() > kMaxVifStateBytes || !m.ParseFromString(r.data) ||
+                    !m.has_vif_id() || m.vif_id().empty() ||
+                    m.vif_id().size() >= ozy::tarp::kRecVifField) {
+                    DFW_ERROR_CODE("LCP01153", "dfw: Unable to parse vif state (%1 bytes)",
+                                   r.data.size());
+                    ++vifCounters_.badRecords;
+                    continue;
+                }
+                Vif v;
+                v.mac = m.mac() & 0xFFFFFFFFFFFFull;
+                v.lsp = m.port_id();
+                v.type = m.vif_type();
+                v.status = m.status();
+                vifIds_[r.id] = m.vif_id();
+                auto it = vifs_.find(m.vif_id());
+                if (it == vifs_.end()) {
+                    DFW_INFO("dfw: Add a new vif, %1", m.vif_id());
+                    if (v.mac != 0)
+                        changed.emplace(m.vif_id(), 0);
+                } else if (it->second.mac != v.mac) {
+                    DFW_INFO("dfw: MAC update for vif %1, old mac: %2, new mac: %3", m.vif_id(),
+                             it->second.mac, v.mac);
+                    changed.emplace(m.vif_id(), it->second.mac);
+                }
+                vifs_[m.vif_id()] = v;
+                seen[m.vif_id()] = v;
+            }
+            if (fullSync) {
+                size_t removed = 0;
+                for (auto it = vifs_.begin(); it != vifs_.end();) {
+                    if (seen.count(it->first) == 0) {
+                        changed.erase(it->first);
+                        it = vifs_.erase(it);
+                        ++removed;
+                    } else {
+                        ++it;
+                    }
+                }
+                for (auto it = vifIds_.begin(); it != vifIds_.end();)
+                    it = vifs_.count(it->second) ? std::next(it) : vifIds_.erase(it);
+                DFW_INFO("dfw: Full sync case, remove %1 vifs from from _vifTable", removed);
+            }
+        }
+    }
+    if (batches.empty())
+        return;
+    if (!changed.empty())
+        PushMacs(changed);
+    CheckAssociations();
+    DFW_DEBUG("dfw: End of ProcessConfigRuntimeStateUpdate");
+}
+
+void DfwFilterRepo::PushMacs(const std::map<std::string, uint64_t>& changed) {
+    struct Push {
+        std::string filter, vif;
+        uint64_t mac, old;
+    };
+    std::vector<Push> pushes;
+    {
+        std::lock_guard<std::mutex> vifs(vifMutex_);
+        std::shared_lock<std::shared_mutex> lock(mapMutex_);
+        for (const auto& [vif, old] : changed) {
+            auto v = vifs_.find(vif);
+            if (v == vifs_.end())
+                continue;
+            for (const auto& [agent, map] : maps_) {
+                auto f = map.find(vif);
+                if (f != map.end())
+                    pushes.push_back({f->second.name, vif, v->second.mac, old});
+            }
+        }
+    }
+    if (pushes.empty())
+        return;
+    std::vector<uint8_t> buf(4 + pushes.size() * w::kUpdateConfigEntrySize, 0);
+    PutBe32(buf.data(), static_cast<uint32_t>(pushes.size()));
+    for (size_t i = 0; i < pushes.size(); ++i) {
+        uint8_t* e = buf.data() + 4 + i * w::kUpdateConfigEntrySize;
+        std::memcpy(e, pushes[i].filter.data(),
+                    std::min(pushes[i].filter.size(), w::kMaxFilterName));
+        for (int b = 0; b < 6; ++b)
+            e[w::kFilterNameField + b] = uint8_t(pushes[i].mac >> (8 * (5 - b)));
+    }
+    FW_IoctlReq req;
+    req.buf = buf.data();
+    req.size = static_cast<uint32_t>(buf.size());
+    req.used = req.size;
+    int rc = FW_Ioctl(w::kFwIoctlUpdateConfig, &req);
+    if (rc != 0) {
+        CFG_LOG_AT(g_dfwLogLevel, kLogError, {"errorCode:DFWERR_FILTER_UPDATE_CONFIG"},
+                   "dfw: Failed to update filter config: %1", FW_StatusToString(rc));
+        return;
+    }
+    DFW_INFO("dfw: Sent TARP_IOCMD_FILTER_UPDATE_CONFIG command to TARP");
+    DFW_INFO("dfw: Updated MAC for %1 filters", pushes.size());
+    {
+        std::lock_guard<std::mutex> lock(vifMutex_);
+        vifCounters_.macPushes += pushes.size();
+    }
+    // The old MAC's spoof-guard entry goes with it.
+    for (const Push& p : pushes) {
+        DFW_INFO("dfw: Set vif %1 mac address to %2", p.vif, p.mac);
+        if (p.old == 0 || options_.handle == nullptr)
+            continue;
+        uint8_t mac[6];
+        for (int b = 0; b < 6; ++b)
+            mac[b] = uint8_t(p.old >> (8 * (5 - b)));
+        int sg = FW_DeleteSpoofGuard(options_.handle, p.filter.c_str(), 0, &mac);
+        if (sg != 0)
+            DFW_WARN("dfw: Failed to remove spoof guard of %1 on filter %2: %3", p.vif, p.filter,
+                     FW_StatusToString(sg));
+    }
+}
+
+void DfwFilterRepo::CheckAssociations() {
+    size_t expected = 0, associated = 0;
+    {
+        std::lock_guard<std::mutex> vifs(vifMutex_);
+        std::shared_lock<std::shared_mutex> lock(mapMutex_);
+        for (const auto& [vif, v] : vifs_) {
+            // Kernel NICs, container and uplink vifs have no filter of their own.
+            if (v.status == kcp::kVifDisconnect || (v.type != 0 && v.type != kcp::kVifVnic))
+                continue;
+            ++expected;
+            bool has = false;
+            for (const auto& [agent, map] : maps_)
+                has |= map.count(vif) != 0;
+            DFW_DEBUG(has ? "dfw: Vif %1 is still associated to a filter"
+                          : "dfw: Vif %1 is not associated to any filter",
+                      vif);
+            associated += has;
+        }
+    }
+    if (associated == expected)
+        return;
+    const Clock::time_point now = options_.now ? options_.now() : Clock::now();
+    {
+        std::lock_guard<std::mutex> vifs(vifMutex_);
+        if (outOfSyncQueried_ && now - lastOutOfSyncQuery_ < options_.outOfSyncGap)
+            return;
+        outOfSyncQueried_ = true;
+        lastOutOfSyncQuery_ = now;
+        ++vifCounters_.outOfSyncQueries;
+    }
+    DFW_INFO("dfw: Filter config out of sync (%1/%2). Refresh kernel filters", associated,
+             expected);
+    Wake();
+}
+
+std::map<std::string, DfwFilterRepo::Vif> DfwFilterRepo::Vifs() const {
+    std::lock_guard<std::mutex> lock(vifMutex_);
+    return vifs_;
+}
+
+DfwFilterRepo::VifCounters DfwFilterRepo::vifCounters() const {
+    std::lock_guard<std::mutex> lock(vifMutex_);
+    return vifCounters_;
 }
 
 }  // namespace CfgAgent

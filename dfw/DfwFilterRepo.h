@@ -9,6 +9,13 @@
 // Kernel records and link messages are untrusted: counts above kMaxFilters are refused
 // (LCP01129), records are read field by field within their bounds, and short or unknown messages
 // are dropped with a log line (LCP00901).
+//
+// Vif table: the runtime VIF_STATE objects (registered as the configuration table's runtime
+// observer). The observer runs under the global agent lock and only queues the records; the query
+// loop parses them, keeps each vif's MAC and port, pushes a changed MAC to the vif's filters
+// (FW_Ioctl 30, and the old MAC's spoof-guard entry removed), and queries the filters again when
+// a vif expected to have a filter (a connected vnic) has none -- at most once per
+// `outOfSyncGap`, since some vifs rightly have none for a while.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -22,14 +29,20 @@
 
 #include "dataplane/KrnlinkFactory.h"
 #include "runtime/RefCounted.h"
+#include "statecache/SCConfigTableObserver.h"
 
 struct FW_Handle;
 
 namespace CfgAgent {
 
-class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable> {
+class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
+                      public SCConfigTableObserver {
   public:
     static constexpr uint32_t kMaxFilters = 65536;
+    static constexpr size_t kMaxVifStateBytes = 64 * 1024;
+    // A failed query is tried again after this long (or the interval, when shorter).
+    static constexpr std::chrono::milliseconds kQueryRetry{1000};
+    using Clock = std::chrono::steady_clock;
 
     struct Filter {
         std::string name;
@@ -47,6 +60,19 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable> 
     };
     // Filters of one agent by vif (made-up "vif-N" names for filters that lost their vif).
     using FilterMap = std::map<std::string, Filter>;
+    // A vif of the runtime VIF_STATE objects.
+    struct Vif {
+        uint64_t mac = 0;  // 0: none reported
+        std::string lsp;
+        uint32_t type = 0;    // KCP vif type (0: not reported)
+        uint32_t status = 0;  // 1 connected, 2 disconnected
+    };
+    struct VifCounters {
+        uint64_t updates = 0;
+        uint64_t badRecords = 0;
+        uint64_t macPushes = 0;  // filters whose MAC was pushed
+        uint64_t outOfSyncQueries = 0;
+    };
 
     struct Options {
         FW_Handle* handle = nullptr;
@@ -60,6 +86,9 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable> 
         std::function<void()> onLinkUp;
         // The vifs excluded from firewall filters (the message cache's list).
         std::function<std::vector<std::string>()> excluded;
+        // Vifs without their filter cause a query at most this often.
+        std::chrono::milliseconds outOfSyncGap{5000};
+        std::function<Clock::time_point()> now;  // empty: Clock::now
     };
 
     explicit DfwFilterRepo(Options options);
@@ -89,6 +118,13 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable> 
     // One message of the filter link.
     void OnLinkMessage(const uint8_t* msg, size_t length);
 
+    // VIF_STATE records (runtime observer; global agent lock held): queued for the loop.
+    void ProcessConfigRuntimeStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
+    // Handles the queued vif updates on the calling thread (the loop; tests).
+    void ProcessVifUpdates();
+    std::map<std::string, Vif> Vifs() const;
+    VifCounters vifCounters() const;
+
   private:
     Options options_;
     ozy::RefPtr<DataplaneLink> link_;
@@ -98,9 +134,23 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable> 
     std::map<std::string, std::string> fakeNames_;
     uint64_t fakeCounter_ = 0;
 
+    // Pushes MACs to the filters of `changed` vifs (vif to old MAC).
+    void PushMacs(const std::map<std::string, uint64_t>& changed);
+    // Counts the vifs expected to have a filter and asks for a query when some have none.
+    void CheckAssociations();
+
+    mutable std::mutex vifMutex_;  // the queue, the table and its counters
+    std::vector<std::pair<CairnDBUpdateList, bool>> vifQueue_;
+    std::map<std::string, Vif> vifs_;
+    std::map<std::string, std::string> vifIds_;  // object id to vif id (deletes name the id)
+    VifCounters vifCounters_;
+    Clock::time_point lastOutOfSyncQuery_{};
+    bool outOfSyncQueried_ = false;
+
     std::mutex runMutex_;
     std::condition_variable wake_;
     bool queryRequested_ = true;
+    bool vifWork_ = false;
     bool running_ = false;
     bool stopping_ = false;
 };

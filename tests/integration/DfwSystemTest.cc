@@ -3,7 +3,8 @@
 // evaluator gives the packets' verdicts; rule and group changes follow; injected device failures
 // and a rule that cannot be converted show in RUNTIME_STATUS with their codes while the other
 // filters keep theirs; PROCESSED_BARRIER follows the barrier; a vif excluded by a span-only batch
-// is bypassed (and the running VMs revalidated); an emulator restart with its filters re-created
+// is bypassed (and the running VMs revalidated); a VIF connected with its filter gets the rules
+// and the MAC of its VIF_STATE; an emulator restart with its filters re-created
 // gets everything back.
 #include <gtest/gtest.h>
 
@@ -274,6 +275,32 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         ASSERT_EQ(sys_.Cairnctl({"delete", "CONFIG_SPAN", span}).status, 0);
         EXPECT_TRUE(AwaitVerdict("f3", ssh, "ALLOW 1"));
         ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-delete", "f3"}).status, 0);
+    }
+    {
+        SCOPED_TRACE("a VIF connected with its filter gets the rules, and its MAC from VIF_STATE");
+        ASSERT_TRUE(sys_.AwaitEmu(
+            "kcp", [](const json& d) { return d["session"].value("state", "") == "synced"; }));
+        auto mac = [&](const char* filter) {
+            const json dump = sys_.EmuDump("filter");
+            for (const json& f : dump["filters"]) {
+                if (f.value("name", "") == filter)
+                    return f.value("mac", "");
+            }
+            return std::string();
+        };
+        test::RunResult r = sys_.EmuCtl(
+            {"dpemu/vif-connect", "vif-7", kLsp2, "dvs-1", "02:00:00:00:00:07", "filter"});
+        ASSERT_EQ(r.status, 0) << r.output;
+        EXPECT_TRUE(AwaitVerdict("vif-7", ssh, "ALLOW 1"));
+        EXPECT_TRUE(test::AwaitTrue([&] { return mac("vif-7") == "02:00:00:00:00:07"; }))
+            << mac("vif-7");
+        // The VIF reported again with another MAC: the filter follows.
+        r = sys_.EmuCtl({"dpemu/vif-connect", "vif-7", kLsp2, "dvs-1", "02:00:00:00:00:17"});
+        ASSERT_EQ(r.status, 0) << r.output;
+        EXPECT_TRUE(test::AwaitTrue([&] { return mac("vif-7") == "02:00:00:00:00:17"; }))
+            << mac("vif-7");
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/vif-disconnect", "vif-7"}).status, 0);
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-delete", "vif-7"}).status, 0);
     }
     {
         SCOPED_TRACE("an emulator restart with its filters created again gets everything back");

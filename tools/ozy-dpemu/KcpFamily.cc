@@ -1,4 +1,5 @@
 #include "tools/ozy-dpemu/KcpFamily.h"
+#include "tools/ozy-dpemu/TarpFamily.h"
 
 #include <arpa/inet.h>
 #include <time.h>
@@ -347,9 +348,18 @@ bool KcpFamily::SendVifRecords(uint64_t conn, uint8_t op,
     return send(batch);
 }
 
-CommandResult KcpFamily::VifConnect(const std::vector<std::string>& args) {
-    // VIF_ID PORT_ID SWITCH_ID [MAC] [--type TYPE] [--parent VIF_ID] [--smartnic], options
-    // after the rest.
+void KcpFamily::FindPeers(const PeerLookup& lookup) {
+    tarp_ = dynamic_cast<TarpFamily*>(lookup("filter"));
+}
+
+CommandResult KcpFamily::VifConnect(const std::vector<std::string>& argsIn) {
+    // VIF_ID PORT_ID SWITCH_ID [MAC] [--type TYPE] [--parent VIF_ID] [--smartnic] [filter],
+    // options after the rest; "filter" last also creates the VIF's firewall filter (named after
+    // the VIF, port id as its logical switch port).
+    std::vector<std::string> args = argsIn;
+    const bool withFilter = args.size() > 3 && args.back() == "filter";
+    if (withFilter)
+        args.pop_back();
     std::vector<std::string> positional;
     ConnectedVif vif;
     bool typed = false;
@@ -413,7 +423,15 @@ CommandResult KcpFamily::VifConnect(const std::vector<std::string>& args) {
         return CommandResult::Error(
             "VIF and port IDs take 1 to 47 characters, switch IDs up to 63");
     }
-    return Connect(vifId, vif);
+    if (withFilter && tarp_ == nullptr)
+        return CommandResult::Error("no firewall family for the VIF's filter");
+    if (withFilter && tarp_->State().FindFilter(vifId) != nullptr)
+        return CommandResult::Error("filter " + vifId + " exists");
+    CommandResult r = Connect(vifId, vif);
+    if (!r.ok || !withFilter)
+        return r;
+    CommandResult f = tarp_->FilterCreate({vifId, vifId, vif.portId});
+    return f.ok ? CommandResult::Ok(r.text + "; " + f.text) : f;
 }
 
 CommandResult KcpFamily::Connect(const std::string& vifId, const ConnectedVif& vif) {
@@ -534,8 +552,8 @@ CommandResult KcpFamily::OutOfSync(const std::vector<std::string>& args) {
 void KcpFamily::RegisterCommands(CommandTable& table) {
     table.Add("dpemu/vif-connect",
               "VIF_ID PORT_ID SWITCH_ID [MAC] [--type vnic|krnnic|container] [--parent VIF_ID] "
-              "[--smartnic]",
-              3, 9, [this](const std::vector<std::string>& a) { return VifConnect(a); });
+              "[--smartnic] [filter]",
+              3, 10, [this](const std::vector<std::string>& a) { return VifConnect(a); });
     table.Add("dpemu/krnnic-add", "NAME IP MASK SWITCH_ID", 4, 4,
               [this](const std::vector<std::string>& a) { return KrnnicAdd(a); });
     table.Add("dpemu/krnnic-del", "NAME", 1, 1,

@@ -55,6 +55,7 @@ class KcpFamily : public FamilyHandler {
     CommandResult OutOfSync(const std::vector<std::string>& args) override;
     void RegisterCommands(CommandTable& table) override;
     SharedDevice Device() override;
+    void FindPeers(const PeerLookup& lookup) override;
     const VswitchDevice& Vswitch() const { return vswitch_; }
 
     const KcpTables& Tables() const { return tables_; }
@@ -99,6 +100,8 @@ class KcpFamily : public FamilyHandler {
 
     KcpTables tables_;
     std::map<std::string, ConnectedVif> connectedVifs_;
+    // The firewall family, for vif-connect's "filter" (null without one).
+    class TarpFamily* tarp_ = nullptr;
     VswitchDevice vswitch_;
 
     uint64_t sessionConn_ = 0;

@@ -11,6 +11,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/tools/dpemu/RecordingChannel.h"
 #include "tools/ozy-dpemu/KcpFamily.h"
+#include "tools/ozy-dpemu/TarpFamily.h"
 
 namespace ozy::dpemu {
 namespace {
@@ -95,6 +96,38 @@ TEST_F(KcpFamilyTest, InjectionCommandsCheckTheirArguments) {
     EXPECT_TRUE(ParseMac("AA:bb:0c:dd:ee:FF", &mac));
     EXPECT_EQ(mac, (kcp::MacAddr{0xaa, 0xbb, 0x0c, 0xdd, 0xee, 0xff}));
     EXPECT_FALSE(ParseMac("aa:bb:cc:dd:ee:fg", &mac));
+}
+
+TEST_F(KcpFamilyTest, VifConnectWithFilterAlsoCreatesTheVifsFilter) {
+    TarpFamily tarp;
+    EXPECT_FALSE(commands.Run("dpemu/vif-connect", {"vif-1", "p1", "s", "filter"}).ok)
+        << "no firewall family yet";
+    family.FindPeers([&](const std::string& name) -> FamilyHandler* {
+        return name == "filter" ? &tarp : nullptr;
+    });
+    const struct {
+        std::vector<std::string> args;
+        bool ok;
+        const char* filterLsp;  // the filter named after the VIF, nullptr: none
+    } cases[] = {
+        {{"vif-1", "p1", "s", "02:00:00:00:00:01", "filter"}, true, "p1"},
+        {{"vif-2", "p2", "s", "--type", "vnic", "filter"}, true, "p2"},
+        {{"vif-3", "p3", "s"}, true, nullptr},
+        {{"vif-1", "p1", "s", "filter"}, false, "p1"},  // its filter exists
+        {{"vif-4", "p4", "s", "filter", "--type", "vnic"}, false, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        EXPECT_EQ(commands.Run("dpemu/vif-connect", c.args).ok, c.ok);
+        const tarp::Filter* f = tarp.State().FindFilter(c.args[0]);
+        ASSERT_EQ(f != nullptr, c.filterLsp != nullptr);
+        if (f != nullptr) {
+            EXPECT_EQ(f->vif, c.args[0]);
+            EXPECT_EQ(f->lsp, c.filterLsp);
+            EXPECT_EQ(f->agent, "orvane-sfw");
+        }
+    }
+    EXPECT_EQ(Dump()["connected_vifs"].size(), 3u);
 }
 
 // VIF types and parents in the VIF record (bytes 208 and 160), written from the layout.
