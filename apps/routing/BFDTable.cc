@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
 #include <tuple>
 
 #include "statecache/IdText.h"
@@ -31,9 +32,25 @@ const char* BfdSessionTypeName(BfdSessionType type) {
     return type == BfdSessionType::kTunnel ? "Tunnel" : "Unknown";
 }
 
+namespace {
+
+// BfdAddress's order (family, then the bytes) as -1, 0, 1.
+int CompareAddress(const BfdAddress& a, const BfdAddress& b) {
+    if (a.ipv6 != b.ipv6)
+        return a.ipv6 ? 1 : -1;
+    return std::memcmp(a.bytes.data(), b.bytes.data(), a.bytes.size());
+}
+
+}  // namespace
+
+// The order of the fields as declared; the table's searches compare keys many times each.
 bool BfdSessionKey::operator<(const BfdSessionKey& o) const {
-    return std::tie(local, remote, localLabel, remoteLabel, tnVgLabel, type) <
-           std::tie(o.local, o.remote, o.localLabel, o.remoteLabel, o.tnVgLabel, o.type);
+    if (const int c = CompareAddress(local, o.local); c != 0)
+        return c < 0;
+    if (const int c = CompareAddress(remote, o.remote); c != 0)
+        return c < 0;
+    return std::tie(localLabel, remoteLabel, tnVgLabel, type) <
+           std::tie(o.localLabel, o.remoteLabel, o.tnVgLabel, o.type);
 }
 
 bool BfdReference::operator<(const BfdReference& o) const {
@@ -48,10 +65,8 @@ BFDTable::Result BFDTable::Add(const BfdSessionKey& key, const BfdReference& ref
                                uint32_t* oldVni) {
     if (key.local.ipv6 != key.remote.ipv6)
         return Result::kMixedFamily;
-    auto entry = entries_.find(key);
-    const bool created = entry == entries_.end();
-    if (created)
-        entry = entries_.emplace(key, References{}).first;
+    // One search of the entries whether the key is new or not.
+    const auto [entry, created] = entries_.try_emplace(key);
     auto [it, inserted] = entry->second.emplace(ref, vni);
     if (!inserted) {
         if (oldVni != nullptr)
