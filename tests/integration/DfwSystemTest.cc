@@ -5,10 +5,15 @@
 // filters keep theirs; PROCESSED_BARRIER follows the barrier; a vif excluded by a span-only batch
 // is bypassed (and the running VMs revalidated); a VIF connected with its filter gets the rules
 // and the MAC of its VIF_STATE; an emulator restart with its filters re-created
-// gets everything back.
+// gets everything back; a section deleted while the agent is down takes only its own address set
+// with it after the restart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -317,6 +322,70 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         EXPECT_TRUE(sys_.AwaitEmu("filter", [](const json& d) {
             return d["tables"]["orvane-sfw"]["include"] == json({"default"});
         })) << "the new device's include table is written again";
+    }
+    {
+        SCOPED_TRACE("a section deleted while the agent is down: after restart only its sets go");
+        const std::string section2 = Id(0xd1, 2), others = Id(0xd2, 3);
+        json rule9 = Rule(9, 9, 1, 9, 9);
+        rule9["section_id"] = section2;
+        rule9["source"] = {{"container_ids", {others}}};
+        json doc;
+        doc["CONTAINER"] = {
+            {{"id", others}, {"name", "others"}, {"ip_addresses", {Ip4("10.0.0.9")}}}};
+        doc["RULE_SECTION"] = {{{"id", section2},
+                                {"priority", 20},
+                                {"version", 1},
+                                {"component_name", "orvane-sfw"},
+                                {"kind", 1}}};
+        doc["RULE"] = {rule9};
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        const std::string probe = "in tcp 10.0.0.9:1 10.9.9.9:9";
+        ASSERT_TRUE(AwaitVerdict("f1", probe, "DROP 9"));
+        ASSERT_TRUE(AwaitVerdict("f2", probe, "DROP 9"));
+        auto filter = [&](const char* name) {
+            return json::parse(sys_.EmuCtl({"dpemu/tarp-filter", name}).output, nullptr, false);
+        };
+        // What each filter should hold after the restart: the same, less rule 9 and its sets.
+        std::map<std::string, json> want;
+        std::map<std::string, std::set<std::string>> wantSets;
+        for (const char* name : {"f1", "f2"}) {
+            json f = filter(name);
+            ASSERT_FALSE(f.is_discarded());
+            json rules = json::array();
+            for (const json& r : f["rules"]) {
+                if (r.value("id", 0) != 9)
+                    rules.push_back(r);
+            }
+            ASSERT_EQ(rules.size() + 1, f["rules"].size());
+            want[name] = rules;
+            for (const auto& [set, body] : f["addr_sets"].items())
+                wantSets[name].insert(set);
+        }
+        EXPECT_EQ(sys_.StopAgent(), 0);
+        for (const auto& [type, id] : {std::pair<const char*, std::string>{"RULE", Id(0xd3, 9)},
+                                       {"RULE_SECTION", section2},
+                                       {"CONTAINER", others}})
+            ASSERT_EQ(sys_.Cairnctl({"delete", type, id}).status, 0) << type;
+        ASSERT_TRUE(sys_.StartAgent());
+        for (const char* name : {"f1", "f2"}) {
+            SCOPED_TRACE(name);
+            EXPECT_TRUE(test::AwaitTrue([&] { return filter(name)["rules"] == want[name]; }))
+                << filter(name)["rules"].dump();
+            const json after = filter(name);
+            std::set<std::string> sets;
+            for (const auto& [set, body] : after["addr_sets"].items())
+                sets.insert(set);
+            std::vector<std::string> gone;
+            std::set_difference(wantSets[name].begin(), wantSets[name].end(), sets.begin(),
+                                sets.end(), std::back_inserter(gone));
+            EXPECT_EQ(gone.size(), 1u)
+                << json(gone).dump() << " of " << json(wantSets[name]).dump();
+            EXPECT_TRUE(std::includes(wantSets[name].begin(), wantSets[name].end(), sets.begin(),
+                                      sets.end()))
+                << "no set is new";
+            EXPECT_EQ(Verdict(name, probe), "DEFAULT");
+            EXPECT_EQ(Verdict(name, ssh), "ALLOW 1");
+        }
     }
 }
 
