@@ -234,6 +234,126 @@ TEST_F(SmartNicHostSystemTest, HostSwitchSubtreesFollowTheirBackingIntoTheVdbs) 
         ASSERT_TRUE(sys.Db().Start());
         ASSERT_TRUE(AwaitTrue([&] { return statusInHost() == -1; }));
     }
+    {
+        SCOPED_TRACE(
+            "realization through vdbs 2 and 3: a barrier completes once both reported, never "
+            "goes back, and an unbound vdb's share and errors go with it");
+        // Barrier 7 still waits: it went to vdb 3 and vdb 2 joined it at its binding.
+        auto rtfShows = [&](const std::string& line) {
+            std::string dump;
+            bool seen = AwaitTrue([&] {
+                dump = sys.AgentCtl({"cfgagent/smartnic/rtf"}).output;
+                return dump.find(line) != std::string::npos;
+            });
+            EXPECT_TRUE(seen) << "no \"" << line << "\" in\n" << dump;
+            return seen;
+        };
+        ASSERT_TRUE(rtfShows("  barrierNum 7: vdbs 2 3\n"));
+        auto text = [](const nlohmann::json& v) {
+            return v.is_string() ? v.get<std::string>() : v.dump();
+        };
+        auto barrierIn = [&](int vdb) {
+            nlohmann::json got = sys.Get("BARRIER", kBarrier, static_cast<uint16_t>(vdb));
+            return got.is_object() && got["BARRIER"].is_array() && got["BARRIER"].size() == 1
+                       ? text(got["BARRIER"][0]["barrier_id"])
+                       : std::string();
+        };
+        // The firewall's PROCESSED_BARRIER in vdb 1 ("" when there is none).
+        auto writtenInHost = [&] {
+            nlohmann::json got = sys.Get("PROCESSED_BARRIER", std::string(), 1);
+            if (got.is_object() && got["PROCESSED_BARRIER"].is_array()) {
+                for (const auto& b : got["PROCESSED_BARRIER"]) {
+                    if (b.value("vertical_id", 0) == 1)
+                        return text(b["barrier_id"]);
+                }
+            }
+            return std::string();
+        };
+        auto barrier = [&](int n) {
+            return sys.Apply(std::string(R"({"BARRIER": [{"id": ")") + kBarrier +
+                             R"(", "barrier_id": )" + std::to_string(n) + "}]}");
+        };
+        // A SmartNIC's firewall report, as its agent writes it into its vdb.
+        auto processed = [&](int vdb, int n) {
+            return sys.Apply(
+                std::string(R"({"vdb": )") + std::to_string(vdb) +
+                R"(, "PROCESSED_BARRIER": [{"id": "00000000-0000-0000-0000-000000000001", )"
+                R"("vertical_id": 1, "barrier_id": )" +
+                std::to_string(n) + "}]}");
+        };
+        auto errorsInHost = [&] {
+            std::multiset<std::string> out;
+            nlohmann::json got = sys.Get("RUNTIME_STATUS", std::string(), 1);
+            if (got.is_object() && got["RUNTIME_STATUS"].is_array()) {
+                for (const auto& s : got["RUNTIME_STATUS"]) {
+                    if (s.value("component_id", 0) != 1 || !s.contains("errors"))
+                        continue;
+                    for (const auto& e : s["errors"])
+                        out.insert(e.value("error_message", std::string()));
+                }
+            }
+            return out;
+        };
+
+        ASSERT_TRUE(barrier(8));
+        ASSERT_TRUE(AwaitTrue([&] { return barrierIn(2) == "8" && barrierIn(3) == "8"; }))
+            << barrierIn(2) << " " << barrierIn(3);
+        ASSERT_TRUE(rtfShows("  barrierNum 8: vdbs 2 3\n"));
+        ASSERT_TRUE(processed(2, 8));
+        // Vdb 2's report covers 7 and 8; written in the same step as recorded, so nothing is.
+        ASSERT_TRUE(rtfShows("  barrierNum 8 VERTICAL_ID_DFW(1): vdbs 2\n"));
+        EXPECT_TRUE(rtfShows("  barrierNum 7 VERTICAL_ID_DFW(1): vdbs 2\n"));
+        EXPECT_TRUE(rtfShows("ProcessedBarrierWritten\n  N/A\n"));
+        EXPECT_EQ(writtenInHost(), "");
+        ASSERT_TRUE(processed(3, 8));
+        ASSERT_TRUE(AwaitTrue([&] { return writtenInHost() == "8"; })) << writtenInHost();
+
+        // Barriers 9 and 10: vdb 3 realizes 10 before it reports 9.
+        ASSERT_TRUE(barrier(9));
+        ASSERT_TRUE(rtfShows("  barrierNum 9: vdbs 2 3\n"));
+        ASSERT_TRUE(barrier(10));
+        ASSERT_TRUE(rtfShows("  barrierNum 10: vdbs 2 3\n"));
+        ASSERT_TRUE(processed(2, 10));
+        ASSERT_TRUE(rtfShows("  barrierNum 10 VERTICAL_ID_DFW(1): vdbs 2\n"));
+        ASSERT_TRUE(processed(3, 10));
+        ASSERT_TRUE(AwaitTrue([&] { return writtenInHost() == "10"; })) << writtenInHost();
+        ASSERT_TRUE(processed(3, 9));
+        // Errors of both vdbs, vdb 3's after its late report: once they are merged into vdb 1,
+        // the report of 9 has been handled too.
+        for (int vdb : {2, 3}) {
+            ASSERT_TRUE(sys.Apply(
+                std::string(R"({"vdb": )") + std::to_string(vdb) +
+                R"(, "RUNTIME_STATUS": [{"id": "00000000-0000-0000-0000-000000000001", )"
+                R"("component_id": 1, "errors": [{"error_code": 7, "error_message": "vdb )" +
+                std::to_string(vdb) + R"( refused"}]}]})"));
+        }
+        const std::multiset<std::string> both = {"vdb 2 refused", "vdb 3 refused"};
+        ASSERT_TRUE(AwaitTrue([&] { return errorsInHost() == both; }))
+            << sys.Get("RUNTIME_STATUS", std::string(), 1).dump();
+        EXPECT_EQ(writtenInHost(), "10") << "the late report of 9 went back";
+        EXPECT_TRUE(rtfShows("ProcessedBarrierWritten\n  VERTICAL_ID_DFW(1): 10\n"));
+        EXPECT_TRUE(rtfShows("  COMPONENT_ID_DFW_CFGAGENT(1) vdbId 3: 1 errors\n"));
+
+        // Barrier 11 realized by vdb 2 only; unbinding vdb 3 completes it and takes its errors.
+        ASSERT_TRUE(barrier(11));
+        ASSERT_TRUE(rtfShows("  barrierNum 11: vdbs 2 3\n"));
+        ASSERT_TRUE(processed(2, 11));
+        ASSERT_TRUE(rtfShows("  barrierNum 11 VERTICAL_ID_DFW(1): vdbs 2\n"));
+        EXPECT_EQ(writtenInHost(), "10");
+        ASSERT_EQ(sys.Cairnctl({"delete", "HOST_SWITCH_SMARTNIC_BACKING", kBacking2}).status, 0);
+        ASSERT_TRUE(AwaitTrue([&] { return writtenInHost() == "11"; })) << writtenInHost();
+        ASSERT_TRUE(AwaitTrue([&] {
+            return errorsInHost() == std::multiset<std::string>{"vdb 2 refused"};
+        })) << sys.Get("RUNTIME_STATUS", std::string(), 1).dump();
+        std::string dump = sys.AgentCtl({"cfgagent/smartnic/rtf"}).output;
+        EXPECT_NE(dump.find("ReceivedBarrierMap\n  N/A\n"), std::string::npos) << dump;
+        EXPECT_NE(dump.find("  VERTICAL_ID_DFW(1): 11\n"), std::string::npos) << dump;
+        EXPECT_NE(dump.find("  COMPONENT_ID_DFW_CFGAGENT(1) vdbId 2: 1 errors\n"),
+                  std::string::npos)
+            << dump;
+        EXPECT_EQ(dump.find("vdbId 3"), std::string::npos) << dump;
+        EXPECT_NE(dump.find("\nVdbs: 2\n"), std::string::npos) << dump;
+    }
     EXPECT_EQ(sys.StopAgent(), 0);
 }
 
