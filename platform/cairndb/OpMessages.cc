@@ -5,6 +5,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "proto/cairndb_types.pb.h"
@@ -362,6 +363,30 @@ bool TouchesSelectedField(const Message& op, const Message& selectTemplate) {
     return false;
 }
 
+namespace {
+
+// Removes the entries of list `f` of `target` whose value is in `drop`, in one pass.
+void RemoveEntries(const std::unordered_set<std::string>& drop, const FieldDescriptor* f,
+                   Message* target) {
+    const Reflection* r = target->GetReflection();
+    int size = r->FieldSize(*target, f);
+    int kept = 0;
+    for (int k = 0; k < size; ++k) {
+        if (drop.count(ValueKey(*target, f, k)) != 0) {
+            continue;
+        }
+        if (kept != k) {
+            r->SwapElements(target, f, kept, k);
+        }
+        ++kept;
+    }
+    for (int k = kept; k < size; ++k) {
+        r->RemoveLast(target, f);
+    }
+}
+
+}  // namespace
+
 bool ApplyPatch(const Message& op, const Message& partial, Message* target, bool* listOps,
                 std::string* error) {
     const Descriptor* body = target->GetDescriptor();
@@ -405,25 +430,12 @@ bool ApplyPatch(const Message& op, const Message& partial, Message* target, bool
                     *error = "REMOVE on field " + f->name() + ", which is not a list";
                     return false;
                 }
-                std::unordered_map<std::string, int> drop;
+                std::unordered_set<std::string> drop;
                 int n = partial.GetReflection()->FieldSize(partial, f);
                 for (int k = 0; k < n; ++k) {
-                    drop[ValueKey(partial, f, k)] = 1;
+                    drop.insert(ValueKey(partial, f, k));
                 }
-                int size = r->FieldSize(*target, f);
-                int kept = 0;
-                for (int k = 0; k < size; ++k) {
-                    if (drop.count(ValueKey(*target, f, k)) != 0) {
-                        continue;
-                    }
-                    if (kept != k) {
-                        r->SwapElements(target, f, kept, k);
-                    }
-                    ++kept;
-                }
-                for (int k = kept; k < size; ++k) {
-                    r->RemoveLast(target, f);
-                }
+                RemoveEntries(drop, f, target);
                 *listOps = true;
                 break;
             }
@@ -434,6 +446,51 @@ bool ApplyPatch(const Message& op, const Message& partial, Message* target, bool
         }
     }
     return true;
+}
+
+bool OnlyRemoves(const Message& op, const Message& partial) {
+    const Descriptor* body = partial.GetDescriptor();
+    const Descriptor* od = op.GetDescriptor();
+    bool any = false;
+    for (int i = 0; i < od->field_count(); ++i) {
+        const FieldDescriptor* of = od->field(i);
+        const pb::OpMsg* fo = of->number() == 1 ? nullptr : FieldOpConst(op, of);  // 1: the object
+        if (fo == nullptr || fo->op() == pb::INVALID) {
+            continue;
+        }
+        const FieldDescriptor* f = body->FindFieldByName(of->name());
+        if (fo->op() != pb::REMOVE || f == nullptr || !f->is_repeated()) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
+void GatherRemovals(const Message& op, const Message& partial, Removals* removals) {
+    const Descriptor* body = partial.GetDescriptor();
+    const Descriptor* od = op.GetDescriptor();
+    for (int i = 0; i < od->field_count(); ++i) {
+        const FieldDescriptor* of = od->field(i);
+        const pb::OpMsg* fo = of->number() == 1 ? nullptr : FieldOpConst(op, of);
+        const FieldDescriptor* f = body->FindFieldByName(of->name());
+        if (fo == nullptr || fo->op() != pb::REMOVE || f == nullptr || !f->is_repeated()) {
+            continue;
+        }
+        std::unordered_set<std::string>& drop = (*removals)[f];
+        int n = partial.GetReflection()->FieldSize(partial, f);
+        for (int k = 0; k < n; ++k) {
+            drop.insert(ValueKey(partial, f, k));
+        }
+    }
+}
+
+void ApplyRemovals(Removals* removals, Message* target) {
+    for (const auto& [f, drop] : *removals) {
+        if (f->containing_type() == target->GetDescriptor())
+            RemoveEntries(drop, f, target);
+    }
+    removals->clear();
 }
 
 }  // namespace ozy::cairndb

@@ -2,7 +2,9 @@
 // Op messages by reflection. Every op class mirrors its body class (`OpMsg op = 1` for the object,
 // one OpMsg per body field); these functions derive op messages from old and new bodies, filter
 // changes by select templates, and apply patches to bodies, for any object type.
+#include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace google::protobuf {
@@ -48,6 +50,18 @@ bool TouchesSelectedField(const Message& op, const Message& selectTemplate);
 // operation or a list operation on a field that is not a list; `target` is then unspecified.
 bool ApplyPatch(const Message& op, const Message& partial, Message* target, bool* listOps,
                 std::string* error);
+
+// Entries to remove gathered from consecutive REMOVE patches of one body, by list field: applied
+// together they cost one pass over each list instead of one per patch (many small removals from a
+// long list would otherwise be quadratic), with the same result as applying them one by one.
+using Removals = std::map<const FieldDescriptor*, std::unordered_set<std::string>>;
+// True when `op` has field operations and every one is a REMOVE on a list field of `partial`'s
+// class (what GatherRemovals takes; anything else goes through ApplyPatch).
+bool OnlyRemoves(const Message& op, const Message& partial);
+// Adds the entries such a patch removes to `removals`.
+void GatherRemovals(const Message& op, const Message& partial, Removals* removals);
+// Removes from `target` the entries equal to one gathered, then forgets them.
+void ApplyRemovals(Removals* removals, Message* target);
 
 // Field presence (a list counts as present when it has entries) and equality.
 bool FieldPresent(const Message& m, const FieldDescriptor* f);

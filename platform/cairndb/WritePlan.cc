@@ -47,6 +47,8 @@ struct WritePlan::State {
     // patches of one large row cost their own size and not the row's each.
     std::string body;
     std::unique_ptr<google::protobuf::Message> parsed;
+    // REMOVE-only patches not yet applied to `parsed` (applied together before anything else).
+    Removals removals;
     std::string trace;
     bool listOps = false;
     // Nothing but appends changed the row as read: its op message names the entries past
@@ -400,6 +402,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 if (std::get<0>(k) == a.type && std::get<1>(k) == a.vdb) {
                     s.present = false;
                     s.parsed.reset();
+                    s.removals.clear();
                     s.listOps = false;
                     s.appendsOnly = false;
                 }
@@ -418,6 +421,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 s.present = true;
                 s.body = a.body;
                 s.parsed.reset();
+                s.removals.clear();
                 s.trace = a.trace;
                 s.listOps = false;
                 s.appendsOnly = false;
@@ -425,6 +429,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             case Action::kDelete:
                 s.present = false;
                 s.parsed.reset();
+                s.removals.clear();
                 s.listOps = false;
                 s.appendsOnly = false;
                 break;
@@ -452,6 +457,13 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 partial->ParseFromString(a.body);
                 bool listOps = false;
                 s.appendsOnly = s.appendsOnly && OnlyAppends(*op);
+                if (OnlyRemoves(*op, *partial)) {
+                    GatherRemovals(*op, *partial, &s.removals);
+                    s.present = true;
+                    s.listOps = true;
+                    break;
+                }
+                ApplyRemovals(&s.removals, s.parsed.get());
                 if (!ApplyPatch(*op, *partial, s.parsed.get(), &listOps, error)) {
                     *error = "patch of " + info->name + " " + a.oid + ": " + *error;
                     return false;
@@ -480,6 +492,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
     for (const Key& k : order) {
         State& s = states.at(k);
         if (s.parsed) {
+            ApplyRemovals(&s.removals, s.parsed.get());
             s.body = s.parsed->SerializeAsString();
         }
         const ObjectTypeInfo* info = FindObjectType(std::get<0>(k));

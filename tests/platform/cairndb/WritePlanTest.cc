@@ -259,6 +259,24 @@ TEST(WritePlanTest, TheStoredOpNamesTheChangedEntries) {
         {"put then append",
          {Put(SwitchFib(1, {1, 2, 7}), kFib), Patch(kFib, Uuid(1), append, mac(8))},
          {"a2", "a3"}},
+        // Removals one after another are applied together, before the next other patch: as if
+        // one by one.
+        {"removals in a row, then an append",
+         {Patch(kFib, Uuid(1), append, mac(3)), Patch(kFib, Uuid(1), remove, mac(1)),
+          Patch(kFib, Uuid(1), remove, mac(3)), Patch(kFib, Uuid(1), append, mac(4))},
+         {"r0", "a1"}},
+        {"removals in a row, then an append of a removed entry",
+         {Patch(kFib, Uuid(1), remove, mac(2)), Patch(kFib, Uuid(1), remove, mac(1)),
+          Patch(kFib, Uuid(1), append, mac(2))},
+         {"r0"}},
+        {"removals in a row at the end",
+         {Patch(kFib, Uuid(1), append, mac(3)), Patch(kFib, Uuid(1), remove, mac(2)),
+          Patch(kFib, Uuid(1), remove, mac(1))},
+         {"r0", "r1", "a0"}},
+        {"removals dropped by a put",
+         {Patch(kFib, Uuid(1), remove, mac(1)), Patch(kFib, Uuid(1), remove, mac(2)),
+          Put(SwitchFib(1, {1, 2, 5}), kFib), Patch(kFib, Uuid(1), append, mac(8))},
+         {"a2", "a3"}},
     };
     const auto stored = SwitchFib(1, {1, 2});
     for (const StoredOpCase& c : cases) {
