@@ -347,6 +347,18 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     FilterState& state = filters_[name];
     state.l3Rules = cfg->l3Rules;
     state.l2Rules = cfg->l2Rules;
+    // The fast-path mode follows the global one on every filter, applied or skipped below.
+    if (state.fastPath != int(modes.fastPathLookup)) {
+        int fp = FW_FpFlag(handle_, name.c_str(), 0, modes.fastPathLookup ? 1 : 0);
+        if (fp == 0) {
+            state.fastPath = int(modes.fastPathLookup);
+            DFW_INFO("dfw: successfully updated fastpath mode for kif %1 to %2", name,
+                     state.fastPath);
+        } else {
+            DFW_ERROR("dfw: Failed to update fastpath mode for kif %1 to %2: %3", name,
+                      int(modes.fastPathLookup), FW_StatusToString(fp));
+        }
+    }
     if (rc != 0) {
         state.status = static_cast<uint32_t>(rc);
         state.hash = 0;
@@ -507,6 +519,7 @@ void DfwMain::ProcessOnce() {
     const bool timeBased = options_.settings.skipNtpCheck || ntpUp;
     const bool flagsChanged = modes.idfw != appliedModes_.idfw || modes.ids != appliedModes_.ids ||
                               modes.globalAddrSet != appliedModes_.globalAddrSet ||
+                              modes.fastPathLookup != appliedModes_.fastPathLookup ||
                               timeBased != appliedTimeBased_ || p.ntpChanged;
     std::vector<std::string> held;
     bool ok = buildError_ == 0 && spansOk;

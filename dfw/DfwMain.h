@@ -111,6 +111,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         uint64_t hash = 0;  // of the last successful apply (with what the filter held)
         uint32_t status = 0;
         size_t l3Rules = 0, l2Rules = 0;
+        int fastPath = -1;  // the fast-path mode set on the filter; -1 not known
     };
     struct Pending {
         std::map<std::string, std::string> enable, disable;  // vif to filter name

@@ -316,5 +316,41 @@ TEST_F(DfwMainTest, AFailedIncludeWriteIsReportedAndTriedAgainUntilItHolds) {
     EXPECT_EQ(dvf.size(), calls) << "nothing to sync: no table touched";
 }
 
+TEST_F(DfwMainTest, TheFastPathModeFollowsOnEveryFilter) {
+    Baseline(5);
+    auto modes = [&] {
+        std::string out;
+        for (const char* f : {"f1", "f2", "f3"}) {
+            const emu::Filter* filter = dev_.state->FindFilter(f);
+            out += filter == nullptr ? "-" : std::to_string(filter->fastPath);
+        }
+        return out;
+    };
+    EXPECT_EQ(modes(), "00-");
+    const struct {
+        const char* what;
+        bool fastPath;
+        bool newFilter;
+        const char* want;
+    } steps[] = {
+        {"turned on", true, false, "11-"},
+        {"a new filter gets it", true, true, "111"},
+        {"turned off", false, false, "000"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.newFilter) {
+            AddFilter("f3", "vif-3", 3);
+            ASSERT_TRUE(main_->repo()->QueryNow());
+        }
+        const bool on = step.fastPath;
+        msgs_->UpdateDesiredState(
+            {GlobalRec([on](pb::GlobalConfigMsg& g) { g.set_fastpath_lookup_mode(on); })}, false);
+        main_->ProcessOnce();
+        EXPECT_EQ(modes(), step.want);
+        EXPECT_EQ(Verdict("f1"), "DROP 1");
+    }
+}
+
 }  // namespace
 }  // namespace CfgAgent
