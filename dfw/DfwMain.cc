@@ -513,7 +513,12 @@ void DfwMain::ProcessOnce() {
     for (const auto& [agent, name] : p.cleanups)
         CleanFilter(name);
 
-    // Include and exclude tables of both agents.
+    // Include and exclude tables of both agents. A device that may be new holds no per-filter
+    // setting of ours either.
+    if (p.spanResync) {
+        for (auto& [name, state] : filters_)
+            state.fastPath = -1;
+    }
     const bool spansOk = SyncSpans(snap, p.spanResync);
 
     const bool timeBased = options_.settings.skipNtpCheck || ntpUp;
