@@ -51,6 +51,7 @@ FieldDesc Enum(const char* n, const char* const (&names)[N]) {
 
 const char* const kBlockStateNames[] = {"UNBLOCK", "BLOCK"};
 const char* const kMacLimitPolicyNames[] = {"NONE", "ALLOW", "DROP"};
+const char* const kSamplingLocationNames[] = {"", "INGRESS", "EGRESS", "BOTH"};
 const char* const kShaperTypeNames[] = {"", "INGRESS", "INGRESS_BROADCAST", "EGRESS"};
 const char* const kMirrorTypeNames[] = {"",
                                         "ERSPAN_SOURCE",
@@ -147,10 +148,11 @@ std::vector<PropertyDesc> BuildTable() {
         t.push_back(std::move(d));
     }
     // IPFIX export.
-    t.push_back(Prop(kPropIpfix, "ipfix", P,
-                     {U32("observation_domain_id"), U8("sampling_location"),
-                      U32("sampling_probability"), U32("active_timeout"), U32("idle_timeout")},
-                     "collectors", {Ip("address"), U16("port")}));
+    t.push_back(
+        Prop(kPropIpfix, "ipfix", P,
+             {U32("observation_domain_id"), Enum("sampling_location", kSamplingLocationNames),
+              U32("sampling_probability"), U32("active_timeout"), U32("idle_timeout")},
+             "collectors", {Ip("address"), U16("port")}));
     // Port extra configurations carry the configured text.
     static const char* const kTagsets[] = {"vm_tagset",  "vm_tagset1", "vm_tagset2", "vm_tagset3",
                                            "vm_tagset4", "vm_tagset5", "vm_tagset6", "vm_tagset7",

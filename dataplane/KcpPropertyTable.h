@@ -152,6 +152,13 @@ enum MirrorDirection : uint8_t {
     kMirrorBoth = 3,
 };
 
+// Where the "ipfix" property samples packets ("sampling_location").
+enum IpfixSamplingLocation : uint8_t {
+    kSamplingIngress = 1,
+    kSamplingEgress = 2,
+    kSamplingBoth = 3,
+};
+
 // Host-switch forwarding modes ("forwarding_mode").
 enum ForwardingMode : uint8_t {
     kForwardingIpv4Only = 1,

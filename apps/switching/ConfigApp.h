@@ -161,6 +161,8 @@ class ConfigApp : public SCConfigTableObserver,
     size_t hopoverCount() const;
     size_t pendingFragments() const;
     IpDiscovery* ipDiscovery() const { return ipDiscovery_.get(); }
+    // The DVS property conversion engine (after Init); call it under the global agent lock.
+    IDVSPropConvertor* convertor() const { return convertor_.get(); }
     CIFConfig* cifConfig() const { return cifConfig_.get(); }
     ozy::Conduit::ConduitService* conduit() const { return conduit_.get(); }
 

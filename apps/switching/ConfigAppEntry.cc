@@ -6,8 +6,10 @@
 #include "apps/switching/DVSPropConvertorFactory.h"
 #include "apps/switching/DaemonHealthMonitor.h"
 #include "intake/CairndbClient.h"
+#include "runtime/Logger.h"
 #include "runtime/daemon/AppContext.h"
 #include "runtime/daemon/AppFactories.h"
+#include "services/ipfix/IpfixApp.h"
 #include "statecache/StateCache.h"
 #include "statecache/StateCacheConfigTable.h"
 
@@ -20,6 +22,8 @@ ConfigAppEntry::ConfigAppEntry(AppContext& context) {
     options.dispatcher = context.dispatcher;
     options.cairndb = context.cairndb;
     options.upm = context.cairndb != nullptr ? context.cairndb->upm() : nullptr;
+    upm_ = options.upm;
+    table_ = options.configTable;
     if (context.cairndb != nullptr && context.cairndb->library()) {
         liveness_ = MakeLibraryLiveness(context.cairndb->library());
         options.liveness = liveness_.get();
@@ -31,12 +35,30 @@ ConfigAppEntry::ConfigAppEntry(AppContext& context) {
 }
 
 ConfigAppEntry::~ConfigAppEntry() {
+    if (ipfix_)
+        ipfix_->Stop();
     if (app_)
         app_->Stop();
 }
 
 void ConfigAppEntry::Start(const boost::property_tree::ptree& config) {
     app_->Init(config);
+    StartIpfix(config);
+}
+
+void ConfigAppEntry::StartIpfix(const boost::property_tree::ptree& config) {
+    IDVSPropConvertor* convertor = app_->convertor();
+    IpfixApp::Options options;
+    if (convertor == nullptr || table_ == nullptr || !IpfixApp::ReadSettings(config, &options))
+        return;
+    options.upm = upm_;
+    options.observer.configTable = table_;
+    options.observer.sink = [convertor](const IpfixConfigObserver::PortValues& values) {
+        convertor->UpdatePortIpfix(values);
+    };
+    ipfix_ = ozy::MakeRef<IpfixApp>(std::move(options));
+    if (!ipfix_->Start())
+        CFG_ERROR_CODE("LCP01601", "IpfixApp: start failed");
 }
 
 void ConfigAppEntry::PostStart() {
@@ -44,6 +66,8 @@ void ConfigAppEntry::PostStart() {
 }
 
 void ConfigAppEntry::Stop() {
+    if (ipfix_)
+        ipfix_->Stop();
     app_->Stop();
 }
 
@@ -53,6 +77,8 @@ std::string ConfigAppEntry::CairndbConnectionStatus() const {
 
 void ConfigAppEntry::RegisterCliPages(CliPages& pages) {
     app_->RegisterCliPages(pages);
+    if (ipfix_)
+        ipfix_->RegisterCliPages(pages);
 }
 
 std::unique_ptr<AgentApp> MakeConfigAppEntry(AppContext& context) {

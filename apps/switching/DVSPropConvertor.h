@@ -99,6 +99,8 @@ class DVSPropConvertor : public IDVSPropConvertor {
     bool AnnounceChildPort(const DvsChildPort& child) override;
     void WithdrawChildPort(const std::string& portId) override;
 
+    void UpdatePortIpfix(const PortValues& values) override;
+
     void ResetSyncState() override;
     void OnDataplaneFullSyncDone() override;
     void OnDataplaneDisconnected() override;
@@ -269,6 +271,7 @@ class DVSPropConvertor : public IDVSPropConvertor {
     bool databaseHealthy_ = true;
     std::map<std::string, std::string> globalOpaque_;  // supported opaque keys
     std::map<std::string, size_t> configSpans_;
+    std::map<std::string, std::vector<uint8_t>> ipfix_;  // logical port -> "ipfix" value
 
     // Dataplane state.
     std::map<std::string, dvs::PortState> ports_;

@@ -222,6 +222,25 @@ void DVSPropConvertor::ApplyLatency(const std::string& lspId, const std::string&
     MarkLspDirty(lspId);
 }
 
+void DVSPropConvertor::UpdatePortIpfix(const PortValues& values) {
+    for (const auto& [lspId, value] : values) {
+        auto it = ipfix_.find(lspId);
+        if (value.empty()) {
+            if (it == ipfix_.end())
+                continue;
+            ipfix_.erase(it);
+        } else if (it == ipfix_.end()) {
+            ipfix_.emplace(lspId, value);
+        } else if (it->second != value) {
+            it->second = value;
+        } else {
+            continue;
+        }
+        MarkLspDirty(lspId);
+    }
+    Flush();
+}
+
 void DVSPropConvertor::DeleteLogicalPort(const std::string& lspId) {
     auto it = lsps_.find(lspId);
     if (it == lsps_.end())

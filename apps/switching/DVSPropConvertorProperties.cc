@@ -164,6 +164,8 @@ PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState&
         Set(out, kcp::kPropIgnoreBindings, *l.ignoreBindings);
     if (l.addressBindings)
         Set(out, kcp::kPropAddressBindings, *l.addressBindings);
+    if (auto ip = ipfix_.find(lspId); ip != ipfix_.end())
+        Set(out, kcp::kPropIpfix, ip->second);
     if (l.securityApplied) {
         for (const PropValue& p : l.security)
             Set(out, p.key, p.value);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -92,6 +93,13 @@ class IDVSPropConvertor {
     // forgets the port without sending (CIFConfig sends its deletion).
     virtual bool AnnounceChildPort(const DvsChildPort& child) = 0;
     virtual void WithdrawChildPort(const std::string& portId) = 0;
+
+    // IPFIX export (IpfixApp): the "ipfix" property value of logical ports by serialized id; an
+    // empty value removes it. Kept apart from the rest of a logical port's state, so that a value
+    // given before the port exists, or while it is deleted and created again, applies whenever
+    // the port is programmed; full pushes and resyncs carry it. Flushes before it returns.
+    using PortValues = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+    virtual void UpdatePortIpfix(const PortValues& values) { (void)values; }
 
     // Session events.
     virtual void ResetSyncState() = 0;           // a new session starts its full sync

@@ -11,9 +11,10 @@ namespace CfgAgent {
 std::vector<AppEntry> BuiltinApps() {
     std::vector<AppEntry> table;
 
-    // The configuration application: sender and receiver of the KCP and IP-discovery links.
+    // The configuration application: sender and receiver of the KCP and IP-discovery links, and
+    // the loop of the IPFIX export it brings.
     table.push_back(
-        {"config", "Config application starts", MakeConfigAppEntry, "", "", nullptr, 4});
+        {"config", "Config application starts", MakeConfigAppEntry, "", "", nullptr, 5});
 
     table.push_back({"vxlan", "L2 application starts", MakeL2AppEntry, "", "", nullptr});
 

@@ -109,6 +109,39 @@ TEST_F(DvsSyncTest, PushReconcilesObjectsTheDatabaseDroppedMeanwhile) {
     EXPECT_EQ(h.Block("port-1"), "UNBLOCK");
 }
 
+TEST_F(DvsSyncTest, IpfixValuesFollowTheirPortsThroughConnectsAndPushes) {
+    // domain 7, egress; one collector 127.0.0.1:4739.
+    const std::vector<uint8_t> value = {0, 0, 0, 7, 2, 0, 0,   0, 0, 0, 0,    0,
+                                        0, 0, 0, 0, 0, 1, 127, 0, 0, 1, 0,    0,
+                                        0, 0, 0, 0, 0, 0, 0,   0, 0, 0, 0x12, 0x83};
+    // Port 13 is not connected yet and the logical port 99 does not exist.
+    h.conv->UpdatePortIpfix({{Id(11), value}, {Id(13), value}, {Id(99), value}});
+    EXPECT_EQ(h.Port("port-1")["ipfix"]["observation_domain_id"], 7);
+    EXPECT_EQ(h.Port("port-1")["ipfix"]["sampling_location"], "EGRESS");
+    EXPECT_EQ(h.Port("port-1")["ipfix"]["collectors"][0]["port"], 4739);
+    EXPECT_FALSE(h.Port("port-2").contains("ipfix"));
+    h.Connect("vif-3", "port-3");
+    EXPECT_EQ(h.Port("port-3")["ipfix"], h.Port("port-1")["ipfix"]);
+    // The logical port deleted and created again keeps its value.
+    h.Apply(Removal(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(13)));
+    EXPECT_FALSE(h.Port("port-3").contains("ipfix"));
+    h.Apply(PortRecords(Port(13, 1, "port-3", "vif-3")));
+    EXPECT_TRUE(h.Port("port-3").contains("ipfix"));
+    // The same value again sends nothing; a new session's push carries it.
+    size_t from = h.app.sent.size();
+    h.conv->UpdatePortIpfix({{Id(11), value}});
+    EXPECT_EQ(h.app.sent.size(), from);
+    h.conv->ResetSyncState();
+    h.app.tables = ozy::dpemu::KcpTables();
+    h.conv->PushFullState();
+    EXPECT_EQ(h.Port("port-1")["ipfix"]["collectors"][0]["address"], "127.0.0.1");
+    // An empty value removes the property.
+    h.conv->UpdatePortIpfix({{Id(11), {}}});
+    EXPECT_FALSE(h.Port("port-1").contains("ipfix"));
+    EXPECT_EQ(h.Port("port-1")["block"]["state"], "UNBLOCK");
+    EXPECT_TRUE(h.app.errors.empty());
+}
+
 TEST_F(DvsSyncTest, DataplaneFullSyncDropsPortsItNoLongerReports) {
     h.conv->ResetSyncState();
     h.conv->PushFullState();

@@ -57,9 +57,9 @@ TEST_F(AgentProcessTest, StartUpFailuresExitWith255AndSayWhy) {
                    "<config><conduit><serverPort>99999</serverPort></conduit><cfgAgent><apps/></"
                    "cfgAgent></config>");
     root.WriteFile("io.xml", ThreadsConfig("-1", "32"));
-    // The agent's two loops and the configuration application's four, besides 2 io threads and
-    // the serial context: 9 threads are held for good.
-    root.WriteFile("work.xml", ThreadsConfig("2", "9"));
+    // The agent's two loops and the configuration application's five, besides 2 io threads and
+    // the serial context: 10 threads are held for good.
+    root.WriteFile("work.xml", ThreadsConfig("2", "10"));
     const std::string r = root.path();
     const std::string remote = "tcp://0.0.0.0:" + std::to_string(healthPort);
     struct Case {
@@ -101,7 +101,7 @@ TEST_F(AgentProcessTest, StartUpFailuresExitWith255AndSayWhy) {
         {{"-c", r + "/work.xml"},
          {},
          {"errorCode=\"LCP00001\"] Unusable thread setting: "
-          "config.cfgAgent.workGroup.workThreads is 9, it must be at least 10"},
+          "config.cfgAgent.workGroup.workThreads is 10, it must be at least 11"},
          {"Start cfgAgent"}},
         // The daemon-health endpoint is local unless the operator allows more.
         {{"-c", ExampleConfig()},

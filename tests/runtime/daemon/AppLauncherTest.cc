@@ -218,7 +218,7 @@ TEST_F(AppLauncherTest, LoopsOfTheEnabledApplicationsAreCountedOnce) {
     EXPECT_EQ(launcher.LoopsOf(Apps(App("config") + App("traceflow"))), 16u);
     EXPECT_EQ(launcher.LoopsOf(Apps(App("config") + App("livetrace", "false"))), 4u);
     // The configuration application of this build declares its links' loops.
-    EXPECT_EQ(AppLauncher(BuiltinApps(), context).LoopsOf(Apps(App("config"))), 4u);
+    EXPECT_EQ(AppLauncher(BuiltinApps(), context).LoopsOf(Apps(App("config"))), 5u);
 }
 
 }  // namespace
