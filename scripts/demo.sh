@@ -112,6 +112,8 @@ is_program() {
 }
 
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+# Nothing listens on UDP port $1 of 127.0.0.1.
+port_free_udp() { ! ss -Hlun "sport = :$1" 2>/dev/null | grep -q .; }
 
 tail_logs() {
     local f
@@ -257,6 +259,7 @@ on_exit() {
     [ $rc -eq 0 ] && rc=1
     echo "demo.sh: failed (status $rc); the logs:" >&2
     tail_logs
+    [ -z "${NFCAPD_PID:-}" ] || kill -TERM "$NFCAPD_PID" 2>/dev/null || true
     stop_system >&2
     [ -z "$AGENT_STATUS" ] || echo "ozy-cfgagent exit status: $AGENT_STATUS" >&2
     rm -rf "$ROOT"
@@ -291,6 +294,10 @@ echo "DEMO_EMU_PID=$EMU_PID" >>"$ROOT/demo.env"
 await 30 "ozy-dpemu to be ready" log_has "$EMU_PID" "$ROOT/ozy-dpemu.log" "ozy-dpemu: ready"
 say "ozy-dpemu     pid $EMU_PID, ready"
 WATCHED+=("$EMU_PID ozy-dpemu")
+
+# The host's hostcli, played by the emulator's stand-in: the agent opens the host firewall for
+# the IPFIX collectors with it.
+install -D -m 755 "$BIN/hostcli" "$ROOT/bin/hostcli"
 
 # The agent runs under a small starter that records its exit status, so that --stop can report
 # it too.
@@ -419,6 +426,16 @@ bfd_pushed() {
         jq -e '(.bfd_sessions | length) > 0 and (.bfd_config | length) > 0 and .evpn_bfd != null' \
             >/dev/null
 }
+# The IPFIX profile's ports export to its collectors, and the host firewall has their ruleset.
+IPFIX_PORTS=$(jq -c '[.PROFILE[]? | select(.profile_type == 1) | .logical_switch_port_ids[]]' "$TOPOLOGY")
+ipfix_realized() {
+    local p
+    for p in $(jq -r '.[]' <<<"$IPFIX_PORTS"); do
+        emu dpemu/kcp-port "$p" 2>/dev/null | jq -e '.ipfix.collectors | length > 0' >/dev/null ||
+            return 1
+    done
+    [ "$IPFIX_PORTS" = "[]" ] || [ -s "$ROOT/var/log/hostcli/ipfix-rules" ]
+}
 all_realized() {
     local line lsp ls vif dvport
     for line in "${PORTS[@]}"; do
@@ -427,10 +444,10 @@ all_realized() {
     done
     routing_realized || return 1
     cifs_realized || return 1
-    vif_states_written && l2_states_written && l2_remote_pushed && bfd_pushed
+    vif_states_written && l2_states_written && l2_remote_pushed && bfd_pushed && ipfix_realized
 }
 start=$EPOCHREALTIME
-await "$REALIZE_TIMEOUT" "every port unblocked, every LIF and route and CIF in the dataplane, a VIF_STATE per VIF, the learned L2 state and the container bus's LIPs" \
+await "$REALIZE_TIMEOUT" "every port unblocked, every LIF and route and CIF in the dataplane, a VIF_STATE per VIF, the learned L2 state, the container bus's LIPs and the IPFIX export settings" \
     all_realized
 elapsed=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
 say "realized in ${elapsed} s: ${#PORTS[@]} ports unblocked, $VDR_LIFS LIFs and $VDR_ROUTES routes," \
@@ -619,6 +636,36 @@ for line in "${PORTS[@]}"; do
         "ssh from others $(verdict "fw-$n" 10.0.0.9 22), http $(verdict "fw-$n" 10.0.0.9 80)"
 done
 say "filters the agent realizes (dfw/vif): $(ovs-appctl -t "$ROOT/$AGENT_CLI" dfw/vif | jq -r '[.[].filter] | join(" ")')"
+
+# ---- IPFIX export ----------------------------------------------------------------------------
+
+section "IPFIX export (cfgagent/ipfix-switch/profile/all; hostcli; nfdump's nfcapd as collector)"
+agent cfgagent/ipfix-switch/profile/all | jq -r 'to_entries[] | .value as $v |
+    "port \(.key): domain \($v.observation_domain_id // "-"), sampling \($v.sampling_location // "-"),"
+    + " collectors \([$v.collectors[]? | "\(.address) \(.port)"] | join(", "))"'
+say "host firewall ruleset \"ipfix\" as hostcli read it: $(awk '{ printf "%srule %s port %s", (NR > 1 ? ", " : ""), $1, $2 }' "$ROOT/var/log/hostcli/ipfix-rules")"
+say "hostcli calls: $(paste -sd ';' "$ROOT/var/log/hostcli/calls")"
+IPFIX_PORT=$(jq -r '.[0] // empty' <<<"$IPFIX_PORTS")
+IPFIX_COLLECTOR=$(emu dpemu/kcp-port "$IPFIX_PORT" 2>/dev/null |
+    jq -r '[.ipfix.collectors[]? | select(.address == "127.0.0.1")][0].port // empty')
+if [ -n "$IPFIX_PORT" ] && [ -n "$IPFIX_COLLECTOR" ] && port_free_udp "$IPFIX_COLLECTOR"; then
+    mkdir -p "$ROOT/nfcapd"
+    nfcapd -w "$ROOT/nfcapd" -p "$IPFIX_COLLECTOR" -b 127.0.0.1 >"$ROOT/nfcapd.log" 2>&1 &
+    NFCAPD_PID=$!
+    await 20 "nfcapd to listen" log_has "$NFCAPD_PID" "$ROOT/nfcapd.log" "Startup nfcapd"
+    emu dpemu/ipfix-export "$IPFIX_PORT" |
+        jq -r '"dpemu/ipfix-export \(.port): \(.bytes)-byte message to \(.sent | join(", "))"'
+    await 20 "nfcapd to receive the export" log_has "$NFCAPD_PID" "$ROOT/nfcapd.log" "Observation domain"
+    kill -TERM "$NFCAPD_PID" 2>/dev/null || true
+    wait "$NFCAPD_PID" 2>/dev/null || true
+    NFCAPD_PID=""
+    nfdump -R "$ROOT/nfcapd" -q -o "fmt:%sa:%sp -> %da:%dp %pr %pkt packets %byt bytes" |
+        sed 's/^ */nfdump: /'
+    nfdump -E "$(ls -d "$ROOT"/nfcapd/nfcapd.* | head -n 1)" | grep -o 'IP: .*, ID: [0-9]*' |
+        sed 's/^/nfdump -E: exporter /'
+else
+    say "export skipped: no port with a loopback collector, or UDP port ${IPFIX_COLLECTOR:-?} is in use"
+fi
 
 # ---- operations agent: one traceflow round ---------------------------------------------------
 

@@ -11,6 +11,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     openvswitch-switch openvswitch-common jq
     tcpdump tshark
+    nfdump libxml2-utils
 )
 
 missing=()

@@ -4,6 +4,16 @@
 // with cairnctl.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include <nlohmann/json.hpp>
 
 #include "tests/support/AgentSystem.h"
@@ -84,6 +94,50 @@ bool AwaitVifState(test::AgentSystem& sys, const std::function<bool(const nlohma
                            std::chrono::milliseconds(200));
 }
 
+// IPFIX: switch profile kIpfixSwitch (domain 77, egress) on kLsp using collector profile
+// kIpfixCollectors: 127.0.0.1 on `port` (twice: one rule) and ::1 on 4739.
+constexpr const char* kIpfixSwitch = "6f000000-0000-4000-8000-000000000001";
+constexpr const char* kIpfixCollectors = "6f000000-0000-4000-8000-000000000002";
+
+std::string IpfixJson(int port) {
+    nlohmann::json v4 = {{"ip", {{"ipv4", 2130706433}}}, {"port", port}};
+    nlohmann::json v6 = {{"ip", {{"ipv6", "AAAAAAAAAAAAAAAAAAAAAQ=="}}}, {"port", 4739}};
+    nlohmann::json j = {{"PROFILE",
+                         {{{"id", kIpfixCollectors},
+                           {"profile_type", 2},
+                           {"ipfix_collector_profile", {{"collectors", {v4, v4, v6}}}}},
+                          {{"id", kIpfixSwitch},
+                           {"profile_type", 1},
+                           {"logical_switch_port_ids", {kLsp}},
+                           {"ipfix_switch_profile",
+                            {{"observation_domain_id", 77},
+                             {"sampling_location", 2},
+                             {"config", {{"collector_profile_ids", {kIpfixCollectors}}}}}}}}}};
+    return j.dump();
+}
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+int FreeUdpPort() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0
+                   ? ntohs(a.sin_port)
+                   : 0;
+    ::close(fd);
+    return port;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
 bool SessionSynced(const nlohmann::json& kcp) {
     return kcp["session"]["state"] == "synced";
 }
@@ -97,8 +151,8 @@ bool PortBlocked(const nlohmann::json& kcp, bool blocked) {
 }
 
 // One system for every check: the port follows its switch across emulator and database restarts;
-// guest-tool bindings, a container interface behind a VM's VIF, the simulated out-of-sync and the
-// health monitor.
+// guest-tool bindings, a container interface behind a VM's VIF, IPFIX export to a real collector
+// (nfdump's nfcapd), the simulated out-of-sync and the health monitor.
 TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsCifsOutOfSyncAndHealth) {
     test::AgentSystemOptions options;
     options.agentConfigXml =
@@ -282,6 +336,88 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsCifsOutOfSyn
         return j.size() == 1 && j[0].value("pool", "") == "169.254.1.10-169.254.1.255" &&
                j[0]["lips"].value(kVif, "") == "169.254.1.10";
     })) << sys.AgentJson({"cfgagent/config/conduitkrn"}).dump();
+
+    // IPFIX: the port's export settings reach the dataplane, the host firewall opens the
+    // collectors' ports (the hostcli stand-in reads the ruleset with xmllint), and the emulator's
+    // export of the port reaches nfcapd, whose files nfdump reads back.
+    {
+        SCOPED_TRACE("IPFIX");
+        const int port = FreeUdpPort();
+        ASSERT_NE(port, 0);
+        const std::string flows = sys.Root() + "/nfcapd";
+        ::mkdir(flows.c_str(), 0755);
+        test::ChildProcess nfcapd("/usr/bin/nfcapd",
+                                  {"-w", flows, "-p", std::to_string(port), "-b", "127.0.0.1"},
+                                  sys.Root() + "/nfcapd.log");
+        ASSERT_TRUE(nfcapd.WaitForOutput("Startup nfcapd")) << nfcapd.Output();
+        ASSERT_TRUE(sys.Apply(IpfixJson(port)));
+        const std::string ipfix = "/ipfix";
+        nlohmann::json props;
+        ASSERT_TRUE(test::AwaitTrue(
+            [&] {
+                auto p = sys.EmuCtl({"dpemu/kcp-port", kLsp});
+                props = p.status == 0 ? nlohmann::json::parse(p.output, nullptr, false)
+                                      : nlohmann::json();
+                return props.is_object() && props.contains("ipfix");
+            },
+            std::chrono::seconds(60), std::chrono::milliseconds(200)))
+            << props.dump();
+        EXPECT_EQ(props["ipfix"]["observation_domain_id"], 77);
+        EXPECT_EQ(props["ipfix"]["sampling_location"], "EGRESS");
+        ASSERT_EQ(props["ipfix"]["collectors"].size(), 3u);
+        EXPECT_EQ(props["ipfix"]["collectors"][0]["address"], "127.0.0.1");
+        EXPECT_EQ(props["ipfix"]["collectors"][0]["port"], port);
+        EXPECT_EQ(props["ipfix"]["collectors"][2]["address"], "::1");
+        const std::string hostcli = sys.Root() + "/var/log/hostcli";
+        const std::string rules = "0000 " + std::to_string(std::min(port, 4739)) + "\n0001 " +
+                                  std::to_string(std::max(port, 4739)) + "\n";
+        EXPECT_TRUE(test::AwaitTrue([&] { return ReadFile(hostcli + "/ipfix-rules") == rules; },
+                                    std::chrono::seconds(60), std::chrono::milliseconds(200)))
+            << ReadFile(hostcli + "/ipfix-rules") << ReadFile(hostcli + "/errors");
+        EXPECT_TRUE(test::AwaitTrue(
+            [&] {
+                return ReadFile(hostcli + "/calls") ==
+                       "network firewall ruleset set -e 1 -r ipfix\nnetwork firewall refresh\n";
+            },
+            std::chrono::seconds(60), std::chrono::milliseconds(200)))
+            << ReadFile(hostcli + "/calls");
+        nlohmann::json profiles = sys.AgentJson({"cfgagent/ipfix-switch/profile/lport", kLsp});
+        EXPECT_EQ(profiles["switch_profile"], kIpfixSwitch) << profiles.dump();
+        EXPECT_EQ(sys.AgentJson({"cfgagent/ipfix-switch/profile/all"}).size(), 1u);
+
+        r = sys.EmuCtl({"dpemu/ipfix-export", kLsp});
+        ASSERT_EQ(r.status, 0) << r.output;
+        ASSERT_TRUE(nfcapd.WaitForOutput("Observation domain 77 from: 127.0.0.1"))
+            << nfcapd.Output();
+        nfcapd.Signal(SIGTERM);
+        ASSERT_EQ(nfcapd.WaitExit(), 0) << nfcapd.Output();
+        test::RunResult dump = test::RunProgram(
+            "/usr/bin/nfdump", {"-R", flows, "-q", "-o", "fmt:%sa %da %sp %dp %pr %pkt %byt"});
+        ASSERT_EQ(dump.status, 0) << dump.output;
+        EXPECT_NE(dump.output.find("192.0.2.10    198.51.100.20  49152    443 TCP         10  "),
+                  std::string::npos)
+            << dump.output;
+        // nfdump -E: the exporter with the port's observation domain.
+        std::string files;
+        for (const auto& e : std::filesystem::directory_iterator(flows))
+            files = e.path().string();
+        test::RunResult exporters = test::RunProgram("/usr/bin/nfdump", {"-E", files});
+        EXPECT_NE(exporters.output.find("IP:        127.0.0.1, version: 10, ID: 77"),
+                  std::string::npos)
+            << exporters.output;
+
+        // The last collector goes: the port's export is removed and the ruleset disabled.
+        ASSERT_TRUE(sys.Cairnctl({"delete", "PROFILE", kIpfixCollectors}).status == 0);
+        EXPECT_TRUE(sys.AwaitEmu(
+            "kcp", [](const nlohmann::json& d) { return !d["ports"][kLsp].contains("ipfix"); }));
+        EXPECT_TRUE(test::AwaitTrue(
+            [&] {
+                return ReadFile(hostcli + "/calls").find("ruleset set -e 0 -r ipfix") !=
+                       std::string::npos;
+            },
+            std::chrono::seconds(60), std::chrono::milliseconds(200)))
+            << ReadFile(hostcli + "/calls");
+    }
 
     // The simulated out-of-sync of the CLI opens a new session.
     int opened = sys.EmuDump("kcp")["session"]["opened"];

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -63,6 +64,11 @@ AgentNode::~AgentNode() {
 }
 
 bool AgentNode::Start() {
+    // The host's hostcli, played by the emulator's stand-in (IPFIX firewall rulesets).
+    std::error_code ec;
+    std::filesystem::create_directories(root_ + "/bin", ec);
+    std::filesystem::copy_file(BinPath("hostcli"), root_ + "/bin/hostcli",
+                               std::filesystem::copy_options::overwrite_existing, ec);
     return StartEmulator() && StartAgent();
 }
 

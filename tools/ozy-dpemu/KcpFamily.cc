@@ -569,6 +569,22 @@ void KcpFamily::RegisterCommands(CommandTable& table) {
             return CommandResult::Error("no port " + a[0]);
         return CommandResult::Ok(KcpTables::PropertiesJson(it->second).dump());
     });
+    // The port's IPFIX export: one message to each collector it was programmed with.
+    table.Add("dpemu/ipfix-export", "PORT_ID", 1, 1, [this](const std::vector<std::string>& a) {
+        const std::vector<uint8_t>* value = nullptr;
+        if (auto it = tables_.ports.find(a[0]); it != tables_.ports.end()) {
+            auto prop = it->second.find({CfgAgent::kcp::kPropIpfix, std::string()});
+            if (prop != it->second.end())
+                value = &prop->second;
+        }
+        if (value == nullptr)
+            return CommandResult::Error("port " + a[0] + " has no ipfix property");
+        nlohmann::json reply;
+        std::string error;
+        if (!ipfix_.Export(a[0], *value, &reply, &error))
+            return CommandResult::Error(error);
+        return CommandResult::Ok(reply.dump());
+    });
     // Counts only: how many ports are programmed and how many of them forward.
     table.Add("dpemu/kcp-summary", "", 0, 0, [this](const std::vector<std::string>&) {
         size_t unblocked = 0;

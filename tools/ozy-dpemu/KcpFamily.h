@@ -35,6 +35,7 @@
 #include "dataplane/KcpBuilders.h"
 #include "tools/ozy-dpemu/FcVswitchDevices.h"
 #include "tools/ozy-dpemu/Handlers.h"
+#include "tools/ozy-dpemu/IpfixExporter.h"
 #include "tools/ozy-dpemu/KcpTables.h"
 
 namespace ozy::dpemu {
@@ -99,6 +100,7 @@ class KcpFamily : public FamilyHandler {
     void Error(uint64_t conn, const std::string& text);
 
     KcpTables tables_;
+    IpfixExporter ipfix_;
     std::map<std::string, ConnectedVif> connectedVifs_;
     // The firewall family, for vif-connect's "filter" (null without one).
     class TarpFamily* tarp_ = nullptr;
