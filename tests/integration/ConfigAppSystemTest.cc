@@ -368,6 +368,11 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsCifsOutOfSyn
         EXPECT_EQ(props["ipfix"]["collectors"][0]["address"], "127.0.0.1");
         EXPECT_EQ(props["ipfix"]["collectors"][0]["port"], port);
         EXPECT_EQ(props["ipfix"]["collectors"][2]["address"], "::1");
+        r = sys.EmuCtl({"dpemu/ipfix-summary"});
+        EXPECT_EQ(nlohmann::json::parse(r.output, nullptr, false),
+                  nlohmann::json({{"ports", 1},
+                                  {"collector_ports", {{std::to_string(port), 1}, {"4739", 1}}}}))
+            << r.output;
         const std::string hostcli = sys.Root() + "/var/log/hostcli";
         const std::string rules = "0000 " + std::to_string(std::min(port, 4739)) + "\n0001 " +
                                   std::to_string(std::max(port, 4739)) + "\n";

@@ -1,6 +1,8 @@
 #include "tools/ozy-dpemu/KcpFamily.h"
 #include "tools/ozy-dpemu/TarpFamily.h"
 
+#include <set>
+
 #include <arpa/inet.h>
 #include <time.h>
 
@@ -584,6 +586,26 @@ void KcpFamily::RegisterCommands(CommandTable& table) {
         if (!ipfix_.Export(a[0], *value, &reply, &error))
             return CommandResult::Error(error);
         return CommandResult::Ok(reply.dump());
+    });
+    // Counts only: ports with IPFIX export, and per collector UDP port the ports exporting to it.
+    table.Add("dpemu/ipfix-summary", "", 0, 0, [this](const std::vector<std::string>&) {
+        size_t ports = 0;
+        std::map<std::string, size_t> byPort;
+        const std::pair<uint16_t, std::string> key{CfgAgent::kcp::kPropIpfix, std::string()};
+        for (const auto& [id, props] : tables_.ports) {
+            auto it = props.find(key);
+            IpfixPortSettings s;
+            if (it == props.end() || !ParseIpfixPortSettings(it->second, &s))
+                continue;
+            ++ports;
+            std::set<uint16_t> seen;
+            for (const auto& c : s.collectors) {
+                if (seen.insert(c.port).second)
+                    ++byPort[std::to_string(c.port)];
+            }
+        }
+        return CommandResult::Ok(
+            nlohmann::json({{"ports", ports}, {"collector_ports", byPort}}).dump());
     });
     // Counts only: how many ports are programmed and how many of them forward.
     table.Add("dpemu/kcp-summary", "", 0, 0, [this](const std::vector<std::string>&) {
