@@ -107,7 +107,7 @@ std::string AgentNode::WriteAgentConfig() const {
     if (xml.empty()) {
         xml = "<config><log><level>" + std::to_string(options_.agentLogLevel) +
               "</level><outputToConsole>true</outputToConsole></log><cfgAgent><workGroup>"
-              "<ioThreads>2</ioThreads><workThreads>16</workThreads></workGroup>";
+              "<ioThreads>2</ioThreads><workThreads>32</workThreads></workGroup>";
         if (options_.cairndbProbeMs > 0)
             xml += "<cairndb><probeInterval>" + std::to_string(options_.cairndbProbeMs) +
                    "</probeInterval></cairndb>";
