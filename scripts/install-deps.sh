@@ -12,6 +12,7 @@ PACKAGES=(
     openvswitch-switch openvswitch-common jq
     tcpdump tshark
     nfdump libxml2-utils
+    libarchive-dev python3
 )
 
 missing=()

@@ -1,0 +1,66 @@
+#include "tests/ids/ArchiveCases.h"
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestEnv.h"
+
+namespace CfgAgent::test {
+
+namespace fs = std::filesystem;
+
+std::vector<ArchiveCase> MakeArchiveCases(const std::string& dir) {
+    RunResult r =
+        RunProgram("/usr/bin/env", {"python3", SourceDir() + "/tests/ids/HostileArchives.py", dir});
+    if (r.status != 0) {
+        throw std::runtime_error("HostileArchives.py failed: " + r.output);
+    }
+    auto manifest = nlohmann::json::parse(ReadBinary(dir + "/manifest.json"));
+    std::vector<ArchiveCase> cases;
+    for (const auto& c : manifest) {
+        ArchiveCase ac;
+        ac.name = c.at("name").get<std::string>();
+        ac.archive = c.at("archive").get<std::string>();
+        ac.expect = c.at("expect").get<std::string>();
+        ac.files = c.at("files").get<std::map<std::string, std::string>>();
+        ac.cap = c.at("cap").get<uint64_t>();
+        ac.raw = c.at("raw").get<bool>();
+        cases.push_back(std::move(ac));
+    }
+    return cases;
+}
+
+std::map<std::string, std::string> TreeSnapshot(const std::string& root, const std::string& skip) {
+    std::map<std::string, std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::end(it);
+         it.increment(ec)) {
+        std::string rel = fs::relative(it->path(), root).string();
+        if (!skip.empty() && (rel == skip || rel.compare(0, skip.size() + 1, skip + "/") == 0)) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        auto st = it->symlink_status();
+        if (fs::is_symlink(st)) {
+            out[rel] = "l:" + fs::read_symlink(it->path()).string();
+        } else if (fs::is_directory(st)) {
+            out[rel] = "d";
+        } else {
+            out[rel] = "f:" + ReadBinary(it->path().string());
+        }
+    }
+    return out;
+}
+
+std::string ReadBinary(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace CfgAgent::test
