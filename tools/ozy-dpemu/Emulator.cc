@@ -16,6 +16,7 @@
 #include "platform/unixctl/UnixctlServer.h"
 #include "runtime/Logger.h"
 #include "tools/ozy-dpemu/DeviceFaults.h"
+#include "tools/ozy-dpemu/IdpsService.h"
 #include "tools/ozy-dpemu/OpsAgent.h"
 #include "tools/ozy-dpemu/Registry.h"
 #include "tools/ozy-dpemu/StreamServer.h"
@@ -216,6 +217,10 @@ bool Emulator::Start() {
     if (!opsAgent_->Start())
         return false;
     opsAgent_->RegisterCommands(*this);
+    idps_ = std::make_unique<IdpsService>(loop_);
+    if (!idps_->Start())
+        return false;
+    idps_->RegisterCommands(*this);
 
     Add("dpemu/dump", "FAMILY", 1, 1, [this](const auto& a) { return Dump(a); });
     Add("dpemu/out-of-sync", "FAMILY [ARGS...]", 1, 4,
@@ -278,7 +283,9 @@ CommandResult Emulator::Dump(const std::vector<std::string>& args) {
     }
     if (args[0] == "opsagent" && opsAgent_)
         return CommandResult::Ok(opsAgent_->Dump().dump(2));
-    std::string known = " opsagent";
+    if (args[0] == "idps" && idps_)
+        return CommandResult::Ok(idps_->Dump().dump(2));
+    std::string known = " opsagent idps";
     for (auto& ep : endpoints_)
         known += " " + ep->Info().name;
     for (auto& dev : devices_)

@@ -23,6 +23,7 @@ class Server;
 
 namespace ozy::dpemu {
 
+class IdpsService;
 class OpsAgent;
 
 constexpr const char* kControlSocket = "/var/run/orvane/ozy-dpemu/dpemu-ctl";
@@ -64,6 +65,8 @@ class Emulator : public CommandTable {
     std::vector<std::unique_ptr<DeviceEndpoint>> devices_;
     // The operations agent: a client of the agent's link socket.
     std::unique_ptr<OpsAgent> opsAgent_;
+    // The IDS engine's command and monitor sockets.
+    std::unique_ptr<IdpsService> idps_;
     std::unique_ptr<unixctl::Server> control_;
     std::thread controlThread_;
     std::atomic<bool> stopping_{false};

@@ -102,6 +102,16 @@ int StreamServer::Listen() {
     return 0;
 }
 
+void StreamServer::StopListening() {
+    CloseAll();
+    if (listenFd_ >= 0) {
+        loop_.Unwatch(listenFd_);
+        ::close(listenFd_);
+        listenFd_ = -1;
+        ::unlink(path_.c_str());
+    }
+}
+
 void StreamServer::OnListenReady() {
     for (;;) {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

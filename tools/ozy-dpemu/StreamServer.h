@@ -39,6 +39,9 @@ class StreamServer {
 
     // Creates the parent directories, replaces a stale socket file and listens. 0 or errno.
     int Listen();
+    // Closes every connection and the listening socket, and removes the socket file.
+    void StopListening();
+    bool Listening() const { return listenFd_ >= 0; }
     bool Send(uint64_t conn, const uint8_t* data, size_t size);
     // Closes one connection (onClose runs); false when unknown.
     bool Close(uint64_t conn);

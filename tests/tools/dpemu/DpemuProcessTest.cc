@@ -22,6 +22,7 @@
 #include "platform/HostRoot.h"
 #include "platform/device/DeviceClient.h"
 #include "platform/device/FcVswitchIoctls.h"
+#include "platform/ids/IdsEngineProtocol.h"
 #include "platform/krnlink/KrnlinkSockets.h"
 #include "runtime/AgentClock.h"
 #include "runtime/AgentLock.h"
@@ -32,6 +33,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/UnixClient.h"
 
 namespace CfgAgent {
 namespace {
@@ -421,6 +423,57 @@ TEST_F(DpemuProcessTest, StreamsThatLoseTheirFramingAreClosedAndTheEmulatorCarri
     EXPECT_EQ(d["message_types"]["5"]["last"][0], "00050006abcd");
     ::close(fd);
     EXPECT_EQ(Dump("kcp")["session"]["state"], "idle");
+}
+
+// The IDS engine's sockets: version exchange and a request on the command socket, the monitor
+// connection closed by a restart, the sockets gone while the engine is stopped.
+TEST_F(DpemuProcessTest, IdsEngineSocketsServeRestartStopAndStart) {
+    std::string command = ozy::hostPath(ozy::ids::kCommandSocketPath);
+    std::string monitorPath =
+        ozy::hostPath(ozy::ids::MonitorSocketPath(ozy::ids::kCommandSocketPath));
+    auto handshake = [&](test::UnixClient& c) {
+        ASSERT_TRUE(c.Connect(command));
+        std::string text = R"({"version":"0.3"})";
+        std::vector<uint8_t> frame = H("00 00 00 00 11 00 00 00");
+        frame.insert(frame.end(), text.begin(), text.end());
+        ASSERT_TRUE(c.Write(frame));
+        std::vector<uint8_t> head;
+        ASSERT_TRUE(c.Read(8, &head));
+        ASSERT_EQ(std::vector<uint8_t>(head.begin(), head.begin() + 4), H("00 00 00 00"));
+        std::vector<uint8_t> body;
+        ASSERT_TRUE(c.Read(ozy::ids::DecodeFrameHeader(head.data()).length, &body));
+        EXPECT_EQ(nlohmann::json::parse(body.begin(), body.end())["return"], "ok");
+    };
+    test::UnixClient cmd;
+    test::UnixClient monitor;
+    handshake(cmd);
+    ASSERT_TRUE(monitor.Connect(monitorPath));
+    ASSERT_TRUE(cmd.Write(H("0f 00 00 00 00 00 00 00")));
+    std::vector<uint8_t> reply;
+    ASSERT_TRUE(cmd.Read(8, &reply));
+    EXPECT_EQ(reply, H("0f 00 00 00 00 00 00 00"));
+    ASSERT_TRUE(AwaitTrue([&] { return Dump("idps")["monitor_connections"] == 1; }));
+
+    ASSERT_EQ(Appctl({"dpemu/ids-restart"}).status, 0);
+    EXPECT_TRUE(monitor.WaitClosed());
+    EXPECT_TRUE(cmd.WaitClosed());
+    test::UnixClient again;
+    handshake(again);
+    EXPECT_EQ(Dump("idps")["restarts"], 1);
+
+    ASSERT_EQ(Appctl({"dpemu/ids-stop"}).status, 0);
+    EXPECT_TRUE(again.WaitClosed());
+    EXPECT_NE(::access(command.c_str(), F_OK), 0);
+    EXPECT_NE(::access(monitorPath.c_str(), F_OK), 0);
+    ASSERT_EQ(Appctl({"dpemu/ids-start"}).status, 0);
+    test::UnixClient third;
+    handshake(third);
+    EXPECT_NE(Appctl({"dpemu/ids-reply", "TLV_GET_RULES", "sideways"}).status, 0);
+    EXPECT_NE(Appctl({"dpemu/ids-fail", "TLV_NOPE"}).status, 0);
+    ASSERT_EQ(Appctl({"dpemu/ids-fail", "15", "1"}).status, 0);
+    ASSERT_TRUE(third.Write(H("0f 00 00 00 00 00 00 00")));
+    ASSERT_TRUE(third.Read(8, &reply));
+    EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + 4), H("01 00 00 00"));
 }
 
 TEST_F(DpemuProcessTest, ExitCommandStopsTheProgram) {
