@@ -62,23 +62,7 @@ bool DfwFilterRepo::Start() {
         link_ = options_.links(
             w::kFilterLinkEndpoint,
             [self](const uint8_t* msg, size_t length) { self->OnLinkMessage(msg, length); },
-            [self](DataplaneLink*, int status) {
-                DFW_INFO(status ? "dfw: %1: Received %2 up notification"
-                                : "dfw: %1: Received %2 down notification",
-                         "DfwFilterRepo", w::kFilterLinkEndpoint);
-                // Filters may have come and gone while the link was down, and the device may be
-                // a new one: every filter the next query finds is new to the process loop.
-                if (status) {
-                    {
-                        std::unique_lock<std::shared_mutex> lock(self->mapMutex_);
-                        self->maps_.clear();
-                    }
-                    self->Wake();
-                    if (self->options_.onLinkUp)
-                        self->options_.onLinkUp();
-                }
-            },
-            4096);
+            [self](DataplaneLink*, int status) { self->OnLinkStatus(status); }, 4096);
         if (!link_ || !link_->Start()) {
             DFW_ERROR_CODE("LCP00002", "dfw: failed to start the filter link %1",
                            w::kFilterLinkEndpoint);
@@ -320,6 +304,33 @@ DfwFilterRepo::FilterMap DfwFilterRepo::Filters(const std::string& agent) const 
     std::shared_lock<std::shared_mutex> lock(mapMutex_);
     auto it = maps_.find(agent);
     return it == maps_.end() ? FilterMap() : it->second;
+}
+
+void DfwFilterRepo::OnLinkStatus(int status) {
+    // The link's values: 0 up, 1 down.
+    const bool up = status == DataplaneLink::kLinkUp;
+    DFW_INFO(up ? "dfw: %1: Received %2 up notification" : "dfw: %1: Received %2 down notification",
+             "DfwFilterRepo", w::kFilterLinkEndpoint);
+    {
+        std::lock_guard<std::mutex> lock(runMutex_);
+        linkUp_ = up;
+    }
+    if (!up)
+        return;
+    // Filters may have come and gone while the link was down, and the device may be a new one:
+    // every filter the next query finds is new to the process loop.
+    {
+        std::unique_lock<std::shared_mutex> lock(mapMutex_);
+        maps_.clear();
+    }
+    Wake();
+    if (options_.onLinkUp)
+        options_.onLinkUp();
+}
+
+bool DfwFilterRepo::LinkUp() const {
+    std::lock_guard<std::mutex> lock(runMutex_);
+    return linkUp_;
 }
 
 void DfwFilterRepo::OnLinkMessage(const uint8_t* msg, size_t length) {

@@ -117,6 +117,10 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
                                                uint64_t& fakeCounter);
     // One message of the filter link.
     void OnLinkMessage(const uint8_t* msg, size_t length);
+    // A status event of the filter link (DataplaneLink::kLinkUp or kLinkDown).
+    void OnLinkStatus(int status);
+    // Whether the filter link last reported up.
+    bool LinkUp() const;
 
     // VIF_STATE records (runtime observer; global agent lock held): queued for the loop.
     void ProcessConfigRuntimeStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
@@ -147,8 +151,9 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
     Clock::time_point lastOutOfSyncQuery_{};
     bool outOfSyncQueried_ = false;
 
-    std::mutex runMutex_;
+    mutable std::mutex runMutex_;
     std::condition_variable wake_;
+    bool linkUp_ = false;
     bool queryRequested_ = true;
     bool vifWork_ = false;
     bool running_ = false;

@@ -788,9 +788,11 @@ void DfwMain::UpdateMetrics(const DfwModes& modes, bool rebuilt, bool barrierWri
 std::string DfwMain::CountersText() const {
     Counters c = counters();
     DfwModes modes;
+    ozy::RefPtr<DfwFilterRepo> repo;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         modes = publishedModes_;
+        repo = repo_;
     }
     nlohmann::json j = {{"passes", c.passes},
                         {"builds", c.builds},
@@ -801,7 +803,8 @@ std::string DfwMain::CountersText() const {
                         {"status_writes", c.statusWrites},
                         {"barrier_writes", c.barrierWrites},
                         {"last_pass_ms", c.lastPassMs},
-                        {"max_pass_ms", c.maxPassMs}};
+                        {"max_pass_ms", c.maxPassMs},
+                        {"filter_link", repo && repo->LinkUp() ? "up" : "down"}};
     j["summary"] = "MP version: " + std::to_string(modes.mpVersionMajor) + "." +
                    std::to_string(modes.mpVersionMinor) +
                    ", globalAddr: " + std::to_string(modes.globalAddrSet) +

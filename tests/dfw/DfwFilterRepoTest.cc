@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "dataplane/DataplaneLink.h"
 #include "dfw/DfwFilterRepo.h"
 #include "dfw/DfwLog.h"
 #include "platform/tarp/TarpFw.h"
@@ -121,6 +122,7 @@ class DfwFilterRepoDeviceTest : public ::testing::Test {
         o.onCleanup = [this](const std::string& agent, const std::string& filter) {
             cleanups_.push_back(agent + "/" + filter);
         };
+        o.onLinkUp = [this] { ++linkUps_; };
         repo_ = ozy::MakeRef<DfwFilterRepo>(std::move(o));
     }
     void TearDown() override {
@@ -132,6 +134,7 @@ class DfwFilterRepoDeviceTest : public ::testing::Test {
     ozy::tarp::test::InProcessTarp dev_;
     ozy::RefPtr<DfwFilterRepo> repo_;
     std::vector<std::string> cleanups_;
+    int linkUps_ = 0;
 };
 
 TEST_F(DfwFilterRepoDeviceTest, AnUntrustedFilterCountIsRefused) {
@@ -182,6 +185,34 @@ TEST_F(DfwFilterRepoDeviceTest, LinkMessagesAreCheckedBeforeUse) {
     EXPECT_TRUE(repo_->Filters("orvane-sfw").empty()) << "dropped until the query finds it";
     ASSERT_TRUE(repo_->QueryNow());
     EXPECT_EQ(repo_->Filters("orvane-sfw").size(), 1u);
+}
+
+TEST_F(DfwFilterRepoDeviceTest, LinkStatusFollowsTheLinksValues) {
+    std::string why;
+    ASSERT_TRUE(dev_.state->CreateFilter({"f1", "vif-1", "lsp", "orvane-sfw", false, true}, &why));
+    ASSERT_TRUE(repo_->QueryNow());
+    const struct {
+        int status;
+        const char* line;
+        bool up;
+        int linkUps;
+        size_t filters;  // the firewall map afterwards
+    } steps[] = {
+        // Down keeps what the repository knows until the link is back.
+        {DataplaneLink::kLinkDown, "Received ozy_tarp_krnlink down notification", false, 0, 1},
+        // Up: the device may be new, every filter is found again by the next query.
+        {DataplaneLink::kLinkUp, "Received ozy_tarp_krnlink up notification", true, 1, 0},
+        {DataplaneLink::kLinkDown, "Received ozy_tarp_krnlink down notification", false, 1, 0},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.line);
+        test::LogCapture log;
+        repo_->OnLinkStatus(s.status);
+        EXPECT_TRUE(log.Contains(s.line));
+        EXPECT_EQ(repo_->LinkUp(), s.up);
+        EXPECT_EQ(linkUps_, s.linkUps);
+        EXPECT_EQ(repo_->Filters("orvane-sfw").size(), s.filters);
+    }
 }
 
 }  // namespace

@@ -309,12 +309,32 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
     }
     {
         SCOPED_TRACE("an emulator restart with its filters created again gets everything back");
+        const std::string up = "dfw: DfwFilterRepo: Received ozy_tarp_krnlink up notification";
+        const std::string down = "dfw: DfwFilterRepo: Received ozy_tarp_krnlink down notification";
+        auto link = [&] { return sys_.AgentJson({"dfw/counters"}).value("filter_link", ""); };
+        EXPECT_EQ(link(), "up");
+        auto held = [&](const char* name) {
+            json f = json::parse(sys_.EmuCtl({"dpemu/tarp-filter", name}).output, nullptr, false);
+            return f.is_discarded() ? f
+                                    : json{{"rules", f["rules"]}, {"addr_sets", f["addr_sets"]}};
+        };
+        const json before1 = held("f1"), before2 = held("f2");
+        const size_t from = sys_.AgentLogSize();
         sys_.StopEmulator();
+        ASSERT_TRUE(sys_.AwaitAgentLog(down, std::chrono::seconds(60), from));
         ASSERT_TRUE(sys_.StartEmulator());
+        // The link comes back reported up, after its down report.
+        const size_t downAt = sys_.Agent()->Output().find(down, from);
+        ASSERT_NE(downAt, std::string::npos);
+        EXPECT_TRUE(sys_.AwaitAgentLog(up, std::chrono::seconds(60), downAt));
+        EXPECT_TRUE(test::AwaitTrue([&] { return link() == "up"; })) << link();
         ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f1", "vif-1", kLsp1}).status, 0);
         ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f2", "vif-2", kLsp2}).status, 0);
         EXPECT_TRUE(AwaitVerdict("f1", ssh, "ALLOW 1"));
         EXPECT_TRUE(AwaitVerdict("f2", ssh, "ALLOW 1"));
+        // Exactly what the filters held before, rules and address sets.
+        EXPECT_TRUE(test::AwaitTrue([&] { return held("f1") == before1; })) << held("f1").dump();
+        EXPECT_TRUE(test::AwaitTrue([&] { return held("f2") == before2; })) << held("f2").dump();
         EXPECT_EQ(Verdict("f1", web), "DROP 2");
         EXPECT_EQ(Verdict("f2", web), "DEFAULT");
         EXPECT_EQ(Verdict("f2", tls2), "ALLOW 3");
