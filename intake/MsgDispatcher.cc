@@ -1,9 +1,5 @@
 #include "intake/MsgDispatcher.h"
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include <exception>
 #include <new>
 #include <optional>
@@ -12,6 +8,7 @@
 
 #include "platform/WorkflowUtil.h"
 #include "runtime/Logger.h"
+#include "runtime/MemoryAccounts.h"
 #include "runtime/Metrics.h"
 #include "runtime/WorkGroup.h"
 #include "runtime/WorkItem.h"
@@ -139,15 +136,18 @@ void MsgDispatcher::Run() {
                 break;
             }
         }
-        const bool fullSync = batch->second.first;
+        size_t records = 0;
+        for (const auto& [type, list] : batch->first) {
+            records += list.size();
+        }
+        const bool release = batch->second.first || records >= kReleaseAfterRecords;
         Deliver(*batch);
-        if (fullSync) {
-            // A full sync's records and the applications' transient copies are freed together;
-            // hand the pages back instead of keeping the peak resident for the process's life.
+        if (release) {
+            // The records and the components' transient copies are freed together; hand the pages
+            // back instead of keeping the peak resident for the process's life.
             batch.reset();
-#ifdef __GLIBC__
-            malloc_trim(0);
-#endif
+            ozy::ReleaseFreedMemory();
+            releases_.fetch_add(1, std::memory_order_relaxed);
         }
     }
     CFG_INFO("MsgDispatcher: stop");
@@ -200,6 +200,10 @@ void MsgDispatcher::Deliver(const UpdateBatch& batch) {
 
 uint64_t MsgDispatcher::BatchesDelivered() const {
     return delivered_.load(std::memory_order_relaxed);
+}
+
+uint64_t MsgDispatcher::MemoryReleases() const {
+    return releases_.load(std::memory_order_relaxed);
 }
 
 }  // namespace CfgAgent

@@ -58,6 +58,13 @@ class MsgDispatcher : public ozy::RefCounted<MsgDispatcher, ozy::IRefCountable> 
 
     uint64_t BatchesDelivered() const;
 
+    // After a full sync, and after any batch of at least kReleaseAfterRecords records, the loop
+    // frees the batch and hands the allocator's free pages back to the system: the records and the
+    // components' transient copies are the process's peak, which would otherwise stay resident.
+    static constexpr size_t kReleaseAfterRecords = 4096;
+    // How many times the loop has handed memory back.
+    uint64_t MemoryReleases() const;
+
   private:
     bool Post(WorkGroup* group);
     ozy::RefPtr<Component> Lookup(ComponentType type) const;
@@ -73,6 +80,7 @@ class MsgDispatcher : public ozy::RefCounted<MsgDispatcher, ozy::IRefCountable> 
     bool running_ = false;
     bool stopping_ = false;
     std::atomic<uint64_t> delivered_{0};
+    std::atomic<uint64_t> releases_{0};
 };
 
 }  // namespace CfgAgent

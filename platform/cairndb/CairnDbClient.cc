@@ -616,7 +616,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             std::string message;
             jsonrpc::MessageFramer::Status st = framer_.Next(&message);
             if (st == jsonrpc::MessageFramer::Status::kMessage) {
-                OnMessage(message);
+                OnMessage(&message);
                 if (stopped_ || gen != connGen_ || !pendingDisconnect_.empty())
                     break;
                 continue;
@@ -647,19 +647,21 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             pendingDisconnect_ = what;
     }
 
-    void OnMessage(std::string_view text) {
+    // `text` is consumed: its bytes are released once parsed, before the rows are delivered.
+    void OnMessage(std::string* text) {
         if (stopped_ || !pendingDisconnect_.empty() || !connected_) {
             return;
         }
         json msg;
         try {
-            msg = json::parse(text.begin(), text.end());
+            msg = json::parse(text->begin(), text->end());
         } catch (const json::exception& e) {
             CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03002",
                              "CairnDbClient: malformed JSON from %1: %2", RemoteText(), e.what());
             pendingDisconnect_ = "malformed JSON";
             return;
         }
+        std::string().swap(*text);
         Touch();
         if (!msg.is_object()) {
             ProtocolError("message is not an object");
@@ -867,7 +869,9 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         Deliver(key, std::move(updates));
     }
 
-    void OnUpdate2(const json& params) {
+    // `params` is consumed: the parsed rows are released once the replica has them, before the
+    // readers build their own copies.
+    void OnUpdate2(json& params) {
         if (!params.is_array() || params.size() != 2) {
             ProtocolError("update2 params are not [monitor id, updates]");
             return;
@@ -891,6 +895,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             ProtocolError("update2: " + why);
             return;
         }
+        params = json();
         if (!updates.empty()) {
             Deliver(key, std::move(updates));
         }

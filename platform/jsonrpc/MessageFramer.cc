@@ -77,6 +77,12 @@ bool MessageFramer::HasPartialMessage() const {
 
 void MessageFramer::Compact() {
     // Drop handed-out bytes once they dominate, so pipelined traffic does not grow the buffer.
+    if (start_ > 0 && start_ == buffer_.size() && buffer_.capacity() > kKeptCapacity) {
+        std::string().swap(buffer_);
+        scan_ = 0;
+        start_ = 0;
+        return;
+    }
     if (start_ > 0 && (start_ == buffer_.size() || start_ >= 4096)) {
         buffer_.erase(0, start_);
         scan_ = depth_ > 0 ? scan_ - start_ : 0;

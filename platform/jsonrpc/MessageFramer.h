@@ -27,6 +27,11 @@ class MessageFramer {
     bool HasPartialMessage() const;
     // Bytes held (complete and partial messages).
     size_t BufferedBytes() const { return buffer_.size() - start_; }
+    // Bytes the buffer has allocated. Once drained, a buffer grown past kKeptCapacity by one large
+    // message is released, so that a peak (a monitor's initial rows) is not held for the
+    // connection's life.
+    size_t CapacityBytes() const { return buffer_.capacity(); }
+    static constexpr size_t kKeptCapacity = 64 * 1024;
 
     static const char* StatusText(Status status);
 

@@ -9,6 +9,7 @@
 
 #include "intake/MsgDispatcher.h"
 #include "platform/WorkflowUtil.h"
+#include "runtime/MemoryAccounts.h"
 #include "runtime/Metrics.h"
 #include "runtime/WorkGroup.h"
 #include "tests/support/Await.h"
@@ -148,6 +149,60 @@ TEST(MsgDispatcherTest, LoopDeliversBatchesInBarrierOrderWithTheirFlagsThenStops
     // The loop has returned, so the work group stops at once.
     EXPECT_TRUE(group.Stop(std::chrono::seconds(30)));
     EXPECT_TRUE(log.Contains("MsgDispatcher: stop"));
+}
+
+// Keeps what it is given, like a cache: a full sync replaces everything, a delta adds.
+class KeepingComponent : public ozy::RefCounted<KeepingComponent, Component> {
+  public:
+    void UpdateDesiredState(const CairnDBUpdateList& updates, bool fullSync) override {
+        if (fullSync)
+            kept.clear();
+        kept.insert(kept.end(), updates.begin(), updates.end());
+    }
+    CairnDBUpdateList kept;
+};
+
+CairnDBUpdateList Bodies(size_t count, size_t bytes) {
+    CairnDBUpdateList list(count);
+    for (size_t n = 0; n < count; ++n) {
+        list[n].id = std::to_string(n);
+        list[n].data.assign(bytes, 'b');
+    }
+    return list;
+}
+
+TEST(MsgDispatcherTest, FreedMemoryIsHandedBackAfterFullSyncsAndLargeBatchesOnly) {
+    auto cache = ozy::MakeRef<KeepingComponent>();
+    UpdateQueuePtr q = NewQueue();
+    auto d = ozy::MakeRef<MsgDispatcher>(q);
+    d->RegisterComponent(ComponentType::CONFIGCACHE, cache.get());
+    WorkGroup group;
+    group.StartThreads(1);
+    ASSERT_TRUE(d->start(group));
+    auto run = [&](CairnDBUpdateList list, bool fullSync, uint64_t batches) {
+        ASSERT_TRUE(q->put(Batch({{ComponentType::CONFIGCACHE, std::move(list)}}, fullSync, 1)));
+        ASSERT_TRUE(test::AwaitTrue([&] { return d->BatchesDelivered() == batches; }));
+    };
+    constexpr size_t kObjects = 20000, kBytes = 300;
+    const size_t before = ozy::ReadAllocatorStats().inUse;
+    run(Bodies(kObjects, kBytes), true, 1);
+    ASSERT_TRUE(test::AwaitTrue([&] { return d->MemoryReleases() == 1; }));
+    const size_t whole = ozy::ReadAllocatorStats().inUse;
+    ASSERT_GT(whole, before + kObjects * kBytes) << before << " " << whole;
+    // A full sync that drops half of the objects: their memory and the batch's go back.
+    run(Bodies(kObjects / 2, kBytes), true, 2);
+    ASSERT_TRUE(test::AwaitTrue([&] { return d->MemoryReleases() == 2; }));
+    const size_t half = ozy::ReadAllocatorStats().inUse;
+    EXPECT_LT(half + kObjects / 2 * kBytes, whole) << whole << " " << half;
+    // Deltas: a small one keeps the allocator as it is, one of the threshold's size does not.
+    run(Bodies(10, kBytes), false, 3);
+    run(Bodies(MsgDispatcher::kReleaseAfterRecords - 1, 16), false, 4);
+    run(Bodies(MsgDispatcher::kReleaseAfterRecords, 16), false, 5);
+    ASSERT_TRUE(test::AwaitTrue([&] { return d->MemoryReleases() == 3; }));
+    EXPECT_EQ(cache->kept.size(), kObjects / 2 + 10 + 2 * MsgDispatcher::kReleaseAfterRecords - 1);
+    d->stop();
+    EXPECT_TRUE(group.Stop(std::chrono::seconds(30)));
+    EXPECT_EQ(d->MemoryReleases(), 3u);
 }
 
 TEST(MsgDispatcherTest, StopDuringDeliveryDropsTheBatchesStillQueued) {

@@ -78,6 +78,33 @@ TEST(MessageFramerTest, PipelinedTrafficDoesNotGrowTheBuffer) {
     EXPECT_LT(f.BufferedBytes(), 8192u);
 }
 
+TEST(MessageFramerTest, ALargeMessageDoesNotKeepItsBufferOnceDrained) {
+    MessageFramer f(8 << 20);
+    std::string big = "{\"params\":\"" + std::string(4 << 20, 'a') + "\"}";
+    std::string small = R"({"id":1})";
+    // Delivered in reads of 64 KiB, the last one carrying the start of the next message.
+    std::string stream = big + small.substr(0, 3);
+    std::string msg;
+    for (size_t at = 0; at < stream.size(); at += 65536) {
+        std::string part = stream.substr(at, 65536);
+        f.Append(part.data(), part.size());
+        if (f.Next(&msg) == Status::kMessage)
+            break;
+    }
+    EXPECT_EQ(msg.size(), big.size());
+    EXPECT_EQ(f.Next(&msg), Status::kNeedMore);
+    // The partial message keeps the buffer; completing it and draining releases it.
+    f.Append(small.data() + 3, small.size() - 3);
+    ASSERT_EQ(f.Next(&msg), Status::kMessage);
+    EXPECT_EQ(msg, small);
+    EXPECT_EQ(f.Next(&msg), Status::kNeedMore);
+    EXPECT_LE(f.CapacityBytes(), MessageFramer::kKeptCapacity);
+    // The framer goes on working after the release.
+    f.Append(small.data(), small.size());
+    ASSERT_EQ(f.Next(&msg), Status::kMessage);
+    EXPECT_EQ(msg, small);
+}
+
 TEST(UnixctlProtocolTest, ParsesRequestsAsOvsAppctlWritesThem) {
     Request r;
     std::string err;
