@@ -1,6 +1,8 @@
 #include "platform/cairndb/MonitorReplica.h"
 
+#include <cstring>
 #include <iterator>
+#include <utility>
 
 #include <google/protobuf/message.h>
 
@@ -86,11 +88,56 @@ size_t StringHeap(const std::string& s) {
     return n < 32 ? 32 : n;
 }
 
-size_t ColumnsHeap(const MonitorReplica::Columns& c) {
-    return StringHeap(c.oid) + StringHeap(c.body) + StringHeap(c.op) + StringHeap(c.trace);
+}  // namespace
+
+MonitorReplica::PackedColumns::PackedColumns(const Columns& c)
+    : oidLen_(static_cast<uint32_t>(c.oid.size())),
+      bodyLen_(static_cast<uint32_t>(c.body.size())),
+      opLen_(static_cast<uint32_t>(c.op.size())),
+      traceLen_(static_cast<uint32_t>(c.trace.size())),
+      vdb_(c.vdb) {
+    const size_t n = c.oid.size() + c.body.size() + c.op.size() + c.trace.size();
+    if (n == 0)
+        return;
+    bytes_.reset(new char[n]);
+    char* p = bytes_.get();
+    for (const std::string* part : {&c.oid, &c.body, &c.op, &c.trace}) {
+        if (!part->empty())
+            std::memcpy(p, part->data(), part->size());
+        p += part->size();
+    }
 }
 
-}  // namespace
+MonitorReplica::PackedColumns& MonitorReplica::PackedColumns::operator=(
+    PackedColumns&& o) noexcept {
+    if (this != &o) {
+        bytes_ = std::move(o.bytes_);
+        oidLen_ = std::exchange(o.oidLen_, 0);
+        bodyLen_ = std::exchange(o.bodyLen_, 0);
+        opLen_ = std::exchange(o.opLen_, 0);
+        traceLen_ = std::exchange(o.traceLen_, 0);
+        vdb_ = std::exchange(o.vdb_, 0);
+    }
+    return *this;
+}
+
+MonitorReplica::Columns MonitorReplica::PackedColumns::Unpack() const {
+    Columns c;
+    c.oid = oid();
+    c.vdb = vdb_;
+    c.body = body();
+    c.op = op();
+    c.trace = trace();
+    return c;
+}
+
+size_t MonitorReplica::PackedColumns::HeapBytes() const {
+    const size_t n = size_t{oidLen_} + bodyLen_ + opLen_ + traceLen_;
+    if (n == 0)
+        return 0;
+    size_t chunk = (n + 8 + 15) & ~size_t{15};
+    return chunk < 32 ? 32 : chunk;
+}
 
 size_t MonitorReplica::Bytes() const {
     // A row's hash node: next pointer, key and row, cached hash.
@@ -101,9 +148,9 @@ size_t MonitorReplica::Bytes() const {
     for (const auto& [type, table] : tables_) {
         n += table->rows.bucket_count() * sizeof(void*);
         for (const auto& [uuid, row] : table->rows) {
-            n += kNode + StringHeap(uuid) + ColumnsHeap(row.db);
+            n += kNode + StringHeap(uuid) + row.db.HeapBytes();
             if (row.earlier)
-                n += sizeof(Columns) + 16 + ColumnsHeap(*row.earlier);
+                n += ((sizeof(PackedColumns) + 8 + 15) & ~size_t{15}) + row.earlier->HeapBytes();
         }
     }
     return n;
@@ -248,32 +295,32 @@ void MonitorReplica::ChangeRow(int type, Table& t, const std::string& uuid, Row*
                         t.info->name, uuid, why);
         }
         if (row->held == Row::Held::kCurrent) {
-            row->earlier = std::make_unique<Columns>(std::move(row->db));
+            row->earlier = std::make_unique<PackedColumns>(std::move(row->db));
             row->held = Row::Held::kEarlier;
         }
-        row->db = std::move(c);
+        row->db = PackedColumns(c);
         row->refused = true;
         return;
     }
-    const Columns* held = row->HeldColumns();
+    const PackedColumns* held = row->HeldColumns();
     // An explicit op describes the change from the row's previous columns: usable only when the
     // readers hold those (or nothing, for a new row).
     const bool inStep = held == nullptr ? !row->refused : row->held == Row::Held::kCurrent;
-    if (held != nullptr && held->oid != c.oid) {
+    if (held != nullptr && held->oid() != c.oid) {
         EmitClear(type, t, *held, out);
         held = nullptr;
     }
     EmitSet(type, t, held, c, explicitOp && inStep, out);
-    row->db = std::move(c);
+    row->db = PackedColumns(c);
     row->held = Row::Held::kCurrent;
     row->earlier.reset();
     row->refused = false;
 }
 
 // Expects t.newMsg to hold the parsed new body (CheckRow leaves it there).
-void MonitorReplica::EmitSet(int type, Table& t, const Columns* held, const Columns& c,
+void MonitorReplica::EmitSet(int type, Table& t, const PackedColumns* held, const Columns& c,
                              bool explicitOp, Output* out) {
-    if (held != nullptr && held->body == c.body) {
+    if (held != nullptr && held->body() == c.body) {
         return;  // the object did not change (only its trace or op column did)
     }
     const MonitorStatement& st = statements_.at(type);
@@ -285,7 +332,7 @@ void MonitorReplica::EmitSet(int type, Table& t, const Columns* held, const Colu
         }
     } else {
         if (held != nullptr) {
-            t.oldMsg->ParseFromString(held->body);
+            t.oldMsg->ParseFromArray(held->body().data(), static_cast<int>(held->body().size()));
         }
         DeriveOpMessage(held != nullptr ? t.oldMsg.get() : nullptr, t.newMsg.get(), t.opMsg.get());
         t.opMsg->SerializeToString(&opBytes);
@@ -299,7 +346,7 @@ void MonitorReplica::EmitSet(int type, Table& t, const Columns* held, const Colu
     u.set_op_msg(std::move(opBytes));
     u.set_object_body(c.body);
     if (held != nullptr) {
-        u.set_old_object_body(held->body);
+        u.mutable_old_object_body()->assign(held->body().data(), held->body().size());
     }
     if (!c.trace.empty()) {
         u.mutable_span_context()->ParseFromString(c.trace);
@@ -307,14 +354,14 @@ void MonitorReplica::EmitSet(int type, Table& t, const Columns* held, const Colu
     u.set_vdb(c.vdb);
 }
 
-void MonitorReplica::EmitClear(int type, Table& t, const Columns& held, Output* out) {
-    t.oldMsg->ParseFromString(held.body);
+void MonitorReplica::EmitClear(int type, Table& t, const PackedColumns& held, Output* out) {
+    t.oldMsg->ParseFromArray(held.body().data(), static_cast<int>(held.body().size()));
     DeriveOpMessage(t.oldMsg.get(), nullptr, t.opMsg.get());
     Update& u = out->clears.emplace_back();
     u.set_object_type(static_cast<pb::ObjectType>(type));
     t.opMsg->SerializeToString(u.mutable_op_msg());
-    u.set_old_object_body(held.body);
-    u.set_vdb(held.vdb);
+    u.mutable_old_object_body()->assign(held.body().data(), held.body().size());
+    u.set_vdb(held.vdb());
 }
 
 namespace {
@@ -353,8 +400,8 @@ bool CheckStructure(const json& updates, bool initial, std::string* error) {
 
 namespace {
 
-bool SameColumns(const MonitorReplica::Columns& a, const MonitorReplica::Columns& b) {
-    return a.oid == b.oid && a.vdb == b.vdb && a.body == b.body && a.op == b.op;
+bool SameColumns(const MonitorReplica::PackedColumns& a, const MonitorReplica::Columns& b) {
+    return a.oid() == b.oid && a.vdb() == b.vdb && a.body() == b.body && a.op() == b.op;
 }
 
 void Append(std::vector<MonitorReplica::Update>* from, std::vector<MonitorReplica::Update>* to) {
@@ -400,7 +447,7 @@ bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
         }
         if (!fullResync) {
             for (const auto& [uuid, oldRow] : t.rows) {
-                const Columns* held = oldRow.HeldColumns();
+                const PackedColumns* held = oldRow.HeldColumns();
                 if (fresh.count(uuid) == 0 && held != nullptr) {
                     EmitClear(type, t, *held, &o);
                 }
@@ -447,7 +494,7 @@ bool MonitorReplica::ApplyUpdate(const json& tableUpdates, std::vector<Update>* 
                                 uuid);
                     continue;
                 }
-                if (const Columns* held = existing->second.HeldColumns()) {
+                if (const PackedColumns* held = existing->second.HeldColumns()) {
                     EmitClear(type, t, *held, &o);
                 }
                 t.rows.erase(existing);
@@ -456,7 +503,7 @@ bool MonitorReplica::ApplyUpdate(const json& tableUpdates, std::vector<Update>* 
             Columns c;
             const bool partial = kind == "modify";
             if (partial && existing != t.rows.end()) {
-                c = existing->second.db;
+                c = existing->second.db.Unpack();
             }
             std::string why;
             if (!DecodeRowColumns(cols, &c, &why)) {

@@ -26,7 +26,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -86,15 +88,45 @@ class MonitorReplica {
         std::string trace;  // serialized span context, "" when none
     };
 
+    // The columns as a row keeps them: oid, body, op and trace back to back in one heap block
+    // (a replica holds one per object; four strings would take four headers and up to four
+    // blocks).
+    class PackedColumns {
+      public:
+        PackedColumns() = default;
+        explicit PackedColumns(const Columns& c);
+        // A moved-from value is empty.
+        PackedColumns(PackedColumns&& o) noexcept { *this = std::move(o); }
+        PackedColumns& operator=(PackedColumns&& o) noexcept;
+        std::string_view oid() const { return {bytes_.get(), oidLen_}; }
+        std::string_view body() const { return {bytes_.get() + oidLen_, bodyLen_}; }
+        std::string_view op() const { return {bytes_.get() + oidLen_ + bodyLen_, opLen_}; }
+        std::string_view trace() const {
+            return {bytes_.get() + oidLen_ + bodyLen_ + opLen_, traceLen_};
+        }
+        uint32_t vdb() const { return vdb_; }
+        Columns Unpack() const;
+        // The block's size on the heap (glibc chunks).
+        size_t HeapBytes() const;
+
+      private:
+        std::unique_ptr<char[]> bytes_;
+        uint32_t oidLen_ = 0;
+        uint32_t bodyLen_ = 0;
+        uint32_t opLen_ = 0;
+        uint32_t traceLen_ = 0;
+        uint32_t vdb_ = 0;
+    };
+
     struct Row {
-        Columns db;
+        PackedColumns db;
         // What the readers hold of this row: nothing, the current columns, or (after a refused
         // change) earlier ones.
         enum class Held : uint8_t { kNothing, kCurrent, kEarlier } held = Held::kNothing;
         bool refused = false;  // the current columns were refused (and logged)
-        std::unique_ptr<Columns> earlier;
+        std::unique_ptr<PackedColumns> earlier;
 
-        const Columns* HeldColumns() const {
+        const PackedColumns* HeldColumns() const {
             return held == Held::kCurrent ? &db
                                           : (held == Held::kEarlier ? earlier.get() : nullptr);
         }
@@ -120,9 +152,9 @@ class MonitorReplica {
     // debug: the same refused columns again).
     void ChangeRow(int type, Table& t, const std::string& uuid, Row* row, Columns c,
                    bool explicitOp, bool logRefusal, Output* out);
-    void EmitSet(int type, Table& t, const Columns* held, const Columns& c, bool explicitOp,
+    void EmitSet(int type, Table& t, const PackedColumns* held, const Columns& c, bool explicitOp,
                  Output* out);
-    void EmitClear(int type, Table& t, const Columns& held, Output* out);
+    void EmitClear(int type, Table& t, const PackedColumns& held, Output* out);
 
     uint16_t vdb_;
     std::map<int, MonitorStatement> statements_;

@@ -2,12 +2,14 @@
 // difference, select templates, and refusal of malformed notifications.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/cairndb/Base64.h"
 #include "platform/cairndb/MonitorReplica.h"
+#include "runtime/MemoryAccounts.h"
 #include "tests/platform/cairndb/ClientTestSupport.h"
 #include "tests/support/LogCapture.h"
 
@@ -310,6 +312,35 @@ TEST_F(MonitorReplicaTest, UnknownFieldsAreDroppedAndOversizedRowsRefused) {
     u = Update({{"LOG_SWITCH_CONFIG", {{"u2", {{"delete", nullptr}}}}}});
     ASSERT_EQ(u.size(), 1u);
     EXPECT_EQ(u[0].old_object_body(), sw2.SerializeAsString());
+}
+
+// What a replica row costs beside its body, by the allocator's own count (the notification, its
+// updates and the scratch messages excluded): one node and the row's columns in one block, and an
+// account that follows it. A name keeps the switches' bodies long enough to dwarf rounding.
+TEST_F(MonitorReplicaTest, ARowCostsLittleBesideItsBodyAndTheAccountFollowsIt) {
+    constexpr uint64_t kRows = 5000;
+    json rows = json::object();
+    size_t bodies = 0;
+    for (uint64_t n = 1; n <= kRows; ++n) {
+        auto sw = Switch(n, static_cast<uint32_t>(n));
+        sw.set_switch_name(std::string(200, 'n'));
+        bodies += sw.ByteSizeLong();
+        char uuid[40];
+        std::snprintf(uuid, sizeof uuid, "5a1d0000-0000-4000-8000-%012llx",
+                      static_cast<unsigned long long>(n));
+        rows[uuid] = {{"initial", RowOf(sw)}};
+    }
+    json initial = {{"LOG_SWITCH_CONFIG", std::move(rows)}};
+    // Scratch messages and hash buckets reach their size on a first pass.
+    Initial(initial, true);
+    replica_.Clear();
+    const size_t before = ozy::ReadAllocatorStats().inUse;
+    EXPECT_EQ(Initial(initial, true).size(), kRows);
+    const size_t held = ozy::ReadAllocatorStats().inUse - before;
+    ASSERT_GT(held, bodies);
+    EXPECT_LT(held - bodies, kRows * 240) << "per row " << (held - bodies) / kRows;
+    EXPECT_GT(replica_.Bytes(), held * 3 / 4);
+    EXPECT_LT(replica_.Bytes(), held * 3 / 2);
 }
 
 // A row the replica refuses: how it is written, and what the log names.
