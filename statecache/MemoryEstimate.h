@@ -5,6 +5,8 @@
 // against the allocator's own statistics.
 #include <cstddef>
 #include <map>
+#include <set>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -31,6 +33,32 @@ template <typename K, typename V, typename C, typename A>
 size_t ContainerBytes(const std::map<K, V, C, A>& m) {
     using Node = typename std::map<K, V, C, A>::value_type;
     return m.size() * HeapChunk(32 + sizeof(Node));
+}
+
+template <typename K, typename C, typename A>
+size_t ContainerBytes(const std::set<K, C, A>& s) {
+    return s.size() * HeapChunk(32 + sizeof(K));
+}
+
+// A string's own heap block (libstdc++ keeps 15 characters inline).
+inline size_t StringBytes(const std::string& s) {
+    return s.capacity() > 15 ? HeapChunk(s.capacity() + 1) : 0;
+}
+
+// A set or map whose keys are strings: nodes and key blocks.
+template <typename C>
+size_t StringSetBytes(const C& s) {
+    size_t n = ContainerBytes(s);
+    for (const std::string& k : s)
+        n += StringBytes(k);
+    return n;
+}
+template <typename C>
+size_t StringMapBytes(const C& m) {
+    size_t n = ContainerBytes(m);
+    for (const auto& [k, v] : m)
+        n += StringBytes(k) + StringBytes(v);
+    return n;
 }
 
 template <typename T, typename A>

@@ -24,6 +24,7 @@
 #include "runtime/AsyncTimer.h"
 #include "runtime/IoContexts.h"
 #include "runtime/Logger.h"
+#include "runtime/MemoryAccounts.h"
 #include "statecache/IStateCacheConfigTable.h"
 #include "statecache/IdText.h"
 
@@ -60,7 +61,22 @@ ConfigApp::ConfigApp(ConfigAppOptions options)
         options_.makeLink = SystemKrnlinkFactory();
 }
 
-ConfigApp::~ConfigApp() = default;
+ConfigApp::~ConfigApp() {
+    DropMemoryAccount();
+}
+
+void ConfigApp::DropMemoryAccount() {
+    uint64_t account = 0;
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        if (accountTarget_)
+            *accountTarget_ = nullptr;
+        account = memoryAccount_;
+        memoryAccount_ = 0;
+    }
+    if (account != 0)
+        ozy::MemoryAccounts::Unregister(account);
+}
 
 void ConfigApp::Init(const boost::property_tree::ptree& config) {
     // 1. IP discovery, on the same subtree.
@@ -133,6 +149,11 @@ void ConfigApp::Init(const boost::property_tree::ptree& config) {
             }
         }
         initialized_ = true;
+        accountTarget_ = std::make_shared<const ConfigApp*>(this);
+        memoryAccount_ = ozy::MemoryAccounts::Register("ConfigApp", [target = accountTarget_] {
+            AgentLockGuard lock(GlobalAgentLock());
+            return *target != nullptr ? (*target)->TableBytes() : size_t{0};
+        });
     }
     // The session opens once the link comes up (HandleLinkStatus).
     if (link_)
@@ -167,6 +188,7 @@ void ConfigApp::Stop() {
         timer = std::move(hopoverTimer_);
         link = link_;
     }
+    DropMemoryAccount();
     if (monitor)
         monitor->Stop();
     if (timer)

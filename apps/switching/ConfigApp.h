@@ -160,6 +160,9 @@ class ConfigApp : public SCConfigTableObserver,
     size_t vifCount() const;
     size_t hopoverCount() const;
     size_t pendingFragments() const;
+    // Heap bytes of the VIF tables and the conversion engine's tables (an estimate in allocator
+    // chunks); listed in the memory section as "ConfigApp" while the application runs.
+    size_t TableBytes() const;
     IpDiscovery* ipDiscovery() const { return ipDiscovery_.get(); }
     // The DVS property conversion engine (after Init); call it under the global agent lock.
     IDVSPropConvertor* convertor() const { return convertor_.get(); }
@@ -210,6 +213,7 @@ class ConfigApp : public SCConfigTableObserver,
 
     // Desired state (ConfigApp.cc).
     void PushFullState(const char* why);
+    void DropMemoryAccount();
 
     ConfigAppOptions options_;
     IStateCacheConfigTable* configTable_;
@@ -225,6 +229,10 @@ class ConfigApp : public SCConfigTableObserver,
     std::shared_ptr<AsyncTimer<ConfigApp>> hopoverTimer_;
     bool initialized_ = false;
     bool stopped_ = false;
+    // The memory section's account and the object it reads (cleared under the global agent lock
+    // when the application stops or goes, so that a report being made never reads a gone object).
+    uint64_t memoryAccount_ = 0;
+    std::shared_ptr<const ConfigApp*> accountTarget_;
 
     // Session and sync state (global agent lock).
     int sessionState_ = kSessionIdle;

@@ -15,6 +15,7 @@
 #include "runtime/AsyncTimer.h"
 #include "runtime/Logger.h"
 #include "statecache/IStateCacheConfigTable.h"
+#include "statecache/MemoryEstimate.h"
 
 namespace CfgAgent {
 
@@ -236,7 +237,8 @@ void ConfigApp::HandleFullSyncEnd() {
         OnIpDiscoveryReady(true, {}, true);
     }
     ipDiscovery_->ProcessVifUpdate(ipList, true);
-    fullSyncVifList_.clear();
+    // Released, not only emptied: it held every VIF of the dataplane's full sync.
+    std::vector<std::pair<VifStateRecord, bool>>().swap(fullSyncVifList_);
     std::vector<DvsUplink> uplinks = std::move(fullSyncUplinks_);
     fullSyncUplinks_.clear();
     convertor_->ApplyFullSyncUplinks(uplinks);
@@ -326,6 +328,31 @@ void ConfigApp::OnHopoverTimer() {
         configTable_->UpdateRuntimeState(writes, false);
     if (hopoverTimer_)
         hopoverTimer_->start(kHopoverCheckIntervalMicros);
+}
+
+size_t ConfigApp::TableBytes() const {
+    using sc::ContainerBytes;
+    using sc::StringBytes;
+    AgentLockGuard lock(GlobalAgentLock());
+    size_t n = ContainerBytes(vifStates_);
+    for (const auto& [key, v] : vifStates_) {
+        n += StringBytes(key) + StringBytes(v.vifId) + StringBytes(v.portId) +
+             StringBytes(v.switchId) + StringBytes(v.parentVifId) + ContainerBytes(v.macs) +
+             ContainerBytes(v.dpBindings) + ContainerBytes(v.bindings);
+    }
+    n += ContainerBytes(vifInfo_);
+    for (const auto& [key, v] : vifInfo_) {
+        n += StringBytes(key) + StringBytes(v.vifId) + StringBytes(v.portId) +
+             StringBytes(v.switchId) + StringBytes(v.parentVifId) + ContainerBytes(v.macs);
+        for (const std::string& mac : v.macs)
+            n += StringBytes(mac);
+    }
+    n += ContainerBytes(hopover_);
+    // What a dataplane full sync collects until its end (the records' own strings left out).
+    n += ContainerBytes(fullSyncVifList_) + ContainerBytes(fullSyncIpDiscList_);
+    if (convertor_)
+        n += convertor_->TableBytes();
+    return n;
 }
 
 }  // namespace CfgAgent

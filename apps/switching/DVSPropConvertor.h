@@ -110,6 +110,7 @@ class DVSPropConvertor : public IDVSPropConvertor {
 
     std::string DumpUplinks() const override;
     std::string DumpConduitKrnnics() const override;
+    size_t TableBytes() const override;  // DVSPropConvertorMemory.cc
 
     // Timer callbacks (public so that tests can drain the queues without waiting); they expect
     // the global agent lock to be held.

@@ -3,6 +3,7 @@
 // operation under the global agent lock, and hands it desired-state changes, VIF reports from the
 // dataplane and session events; the engine answers with KCP property messages sent through
 // ConfigApp (IConfigApp::SendKcpMessage).
+#include <cstddef>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -114,6 +115,9 @@ class IDVSPropConvertor {
     // uplinks and the container-bus kernel interfaces the engine holds, as JSON arrays.
     virtual std::string DumpUplinks() const { return "[]"; }
     virtual std::string DumpConduitKrnnics() const { return "[]"; }
+    // Heap bytes of the engine's per-object tables (an estimate in allocator chunks), for the
+    // memory section.
+    virtual size_t TableBytes() const { return 0; }
 };
 
 }  // namespace CfgAgent

@@ -331,6 +331,14 @@ TEST(CliSystemTest, CommandsRefusalsAndStateCacheQueriesOfARunningAgent) {
                 EXPECT_GT(size["Size"].get<size_t>(), 0u) << size;
             }
         }
+        // The memory section: the configuration application (its VIF and conversion tables, the
+        // port above among them) and the database client's replica beside the tables.
+        std::map<std::string, size_t> accounts;
+        json memory = Json({"cfgagent/cache/memory"});
+        for (const json& a : memory["components"])
+            accounts[a["name"].get<std::string>()] = a["bytes"].get<size_t>();
+        EXPECT_GT(accounts["ConfigApp"], 0u) << memory;
+        EXPECT_GT(accounts["CairndbReplica cfg-agent"], 0u) << memory;
         for (const json& s : Json({"cfgagent/config/mirrorsession"})) {
             EXPECT_EQ(s["key"], kMirror);
             test::ExpectJsonAt(s, s["type"] == "logical_port"

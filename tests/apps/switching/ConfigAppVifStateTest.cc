@@ -53,10 +53,14 @@ using ConfigAppVifStateTest = ConfigAppFixture;
 
 TEST_F(ConfigAppVifStateTest, DeltaConnectDisconnectAndDeleteReachTheRuntimeStore) {
     OpenSession();
+    const size_t emptyBytes = app->TableBytes();
     kcp::VifRecordSpec v = Vif(kVif1, kPort1);
     v.macs.push_back({0x00, 0x50, 0x56, 0x01, 0x02, 0x03});
     v.bindings.push_back(V4Binding(7));
     kcpLink->Deliver(VifUpdateMsg(kcp::kOpUpdate, {v}));
+    // The memory section's account holds the VIF's state and report.
+    const size_t vifBytes = app->TableBytes();
+    EXPECT_GT(vifBytes, emptyBytes + sizeof(VifStateRecord) + sizeof(DvsVifInfo)) << emptyBytes;
     EXPECT_TRUE(log.Contains("ConfigApp: update VIF " + std::string(kVif1) + ", op UPDATE"));
     EXPECT_TRUE(log.Contains("ConfigApp: write to ConfigCache on VIF update (delta update)"));
     EXPECT_TRUE(log.Contains(
@@ -85,6 +89,7 @@ TEST_F(ConfigAppVifStateTest, DeltaConnectDisconnectAndDeleteReachTheRuntimeStor
     EXPECT_FALSE(VifState(kVif1, &st));
     EXPECT_TRUE(conv->vifInfos.back().deleted);
     EXPECT_EQ(app->vifCount(), 0u);
+    EXPECT_LT(app->TableBytes(), vifBytes);
 }
 
 TEST_F(ConfigAppVifStateTest, FullSyncReportsReachTheStoreOnlyAtItsEndAndReplaceIt) {
@@ -104,7 +109,10 @@ TEST_F(ConfigAppVifStateTest, FullSyncReportsReachTheStoreOnlyAtItsEndAndReplace
     kcpLink->Deliver(VifUpdateMsg(kcp::kOpDelete, {Vif(kVif1, kPort1)}));
     EXPECT_FALSE(VifState(kVif2, &st));
     EXPECT_TRUE(VifState(kVif1, &st));  // still the previous session's state
+    const size_t collecting = app->TableBytes();
     kcpLink->Deliver(kcp::BuildSessionControl(kcp::kSessionFullSyncEnd, sid));
+    // The three collected records are released at the end, not only emptied.
+    EXPECT_LE(app->TableBytes() + 3 * sizeof(std::pair<VifStateRecord, bool>), collecting);
     EXPECT_TRUE(
         log.Contains("ConfigApp: _fullSyncUpdateList size : 3 before updating config state cache"));
     EXPECT_TRUE(

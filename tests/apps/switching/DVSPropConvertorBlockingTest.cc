@@ -265,6 +265,34 @@ TEST_F(DvsBlockingTest, DisconnectedPortsAreForgottenAndUnknownOnesIgnored) {
     EXPECT_TRUE(cap.Contains("ID is not a valid logical switch port UUID, ignore the update"));
 }
 
+// The tables' account for the memory section follows the ports: a logical port adds at least its
+// record twice over (with its indexes and handled values), a connected port at least its dataplane
+// record, and removing them gives the bytes back.
+TEST_F(DvsBlockingTest, TableBytesFollowThePortsHeld) {
+    h.Apply(SwitchRecords(Switch(1, 5001)));
+    const size_t empty = h.conv->TableBytes();
+    constexpr int kPorts = 50;
+    for (int i = 0; i < kPorts; ++i) {
+        std::string n = std::to_string(i);
+        h.Apply(PortRecords(Port(100 + i, 1, "port-" + n, "vif-" + n)));
+    }
+    const size_t logical = h.conv->TableBytes();
+    EXPECT_GT(logical, empty + kPorts * 2 * sizeof(dvs::LspState)) << empty;
+    for (int i = 0; i < kPorts; ++i) {
+        std::string n = std::to_string(i);
+        h.Connect("vif-" + n, "port-" + n);
+    }
+    const size_t full = h.conv->TableBytes();
+    EXPECT_GT(full, logical + kPorts * sizeof(dvs::PortState)) << logical;
+    for (int i = 0; i < kPorts; ++i) {
+        std::string n = std::to_string(i);
+        h.Disconnect("vif-" + n, "port-" + n);
+        h.Apply(Removal(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(100 + i)));
+    }
+    // Hash tables keep their grown bucket arrays.
+    EXPECT_LT(h.conv->TableBytes(), empty + (full - empty) / 10) << empty << " " << full;
+}
+
 // Every property a port has because of the switch it is on, and how the port leaves that switch.
 struct MembershipCase {
     const char* name;

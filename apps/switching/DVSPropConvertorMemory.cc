@@ -1,0 +1,74 @@
+// What the engine's per-object tables hold on the heap, for the memory section: nodes, keys, the
+// records' strings and vectors and the packed property sets, in allocator chunks. Tables that hold
+// a handful of entries per host (mirror sessions, host switches, labels, uplinks) are left out.
+#include "apps/switching/DVSPropConvertor.h"
+#include "statecache/MemoryEstimate.h"
+
+namespace CfgAgent {
+
+namespace {
+
+using sc::ContainerBytes;
+using sc::HeapChunk;
+using sc::StringBytes;
+using sc::StringMapBytes;
+using sc::StringSetBytes;
+
+size_t OptionalBytes(const std::optional<std::vector<uint8_t>>& v) {
+    return v ? HeapChunk(v->capacity()) : 0;
+}
+
+size_t PropValuesBytes(const std::vector<dvs::PropValue>& values) {
+    size_t n = ContainerBytes(values);
+    for (const dvs::PropValue& v : values)
+        n += HeapChunk(v.value.capacity());
+    return n;
+}
+
+size_t LspBytes(const dvs::LspState& l) {
+    return StringBytes(l.lsId) + StringBytes(l.dvportId) + StringBytes(l.vifId) +
+           StringBytes(l.parentVifId) + OptionalBytes(l.macManagement) +
+           OptionalBytes(l.ipDiscovery) + OptionalBytes(l.ignoreBindings) +
+           OptionalBytes(l.addressBindings) + OptionalBytes(l.latency) +
+           PropValuesBytes(l.security) + PropValuesBytes(l.qos) + StringMapBytes(l.extraConfigs) +
+           StringSetBytes(l.mirrorTargets);
+}
+
+size_t PortBytes(const dvs::PortState& p) {
+    return StringBytes(p.vifId) + StringBytes(p.switchId) + StringBytes(p.parentVifId) +
+           StringBytes(p.childLsp) + ContainerBytes(p.causes) + HeapChunk(p.installed.ByteSize());
+}
+
+// Nodes and keys of a map keyed by strings, plus `value(v)` for every value.
+template <typename M, typename F>
+size_t KeyedBytes(const M& m, F&& value) {
+    size_t n = ContainerBytes(m);
+    for (const auto& [k, v] : m)
+        n += StringBytes(k) + value(v);
+    return n;
+}
+
+}  // namespace
+
+size_t DVSPropConvertor::TableBytes() const {
+    size_t n = applied_.Bytes();
+    n += KeyedBytes(switches_, [](const dvs::SwitchState& s) {
+        return StringMapBytes(s.extraConfigs) +
+               KeyedBytes(s.parents, [](uint16_t) { return size_t{0}; }) + ContainerBytes(s.trunk);
+    });
+    n += KeyedBytes(lsps_, LspBytes);
+    n += StringMapBytes(lspByDvport_) + StringMapBytes(lspByVif_);
+    n +=
+        KeyedBytes(lspsBySwitch_, [](const std::set<std::string>& s) { return StringSetBytes(s); });
+    n += KeyedBytes(ports_, PortBytes);
+    n += StringMapBytes(portByVif_);
+    n += KeyedBytes(ipfix_, [](const std::vector<uint8_t>& v) { return HeapChunk(v.capacity()); });
+    n += ContainerBytes(pendingReconcile_);
+    for (const auto& [type, id] : pendingReconcile_)
+        n += StringBytes(id);
+    n += StringSetBytes(dirtyPorts_) + StringSetBytes(resyncPorts_);
+    n += ContainerBytes(hopoverQueue_);
+    return n;
+}
+
+}  // namespace CfgAgent
