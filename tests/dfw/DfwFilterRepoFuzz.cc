@@ -14,16 +14,12 @@
 #include "dfw/DfwLog.h"
 #include "dfw/DfwSpanConfig.h"
 #include "runtime/Logger.h"
+#include "tests/fuzz/QuietLogs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using CfgAgent::DfwFilterRepo;
-    static bool once = [] {
-        CfgAgent::Logger::setConsole(false);
-        CfgAgent::Logger::setSyslog(false);
-        CfgAgent::g_dfwLogLevel = CfgAgent::kLogTrace;
-        return true;
-    }();
-    (void)once;
+    CfgAgent::test::QuietLogs(CfgAgent::kLogInfo);
+    CfgAgent::g_dfwLogLevel = CfgAgent::kLogTrace;
     if (size < 1)
         return 0;
     if (data[0] == 2) {

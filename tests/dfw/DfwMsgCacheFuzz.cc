@@ -14,6 +14,7 @@
 #include "proto/lcp_firewall.pb.h"
 #include "runtime/Logger.h"
 #include "tests/dfw/DfwFuzzFraming.h"
+#include "tests/fuzz/QuietLogs.h"
 
 namespace {
 
@@ -48,13 +49,8 @@ void Check(const CfgAgent::DfwMsgSnapshot& s, uint64_t* generation) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool once = [] {
-        CfgAgent::Logger::setConsole(false);
-        CfgAgent::Logger::setSyslog(false);
-        CfgAgent::g_dfwLogLevel = CfgAgent::kLogTrace;
-        return true;
-    }();
-    (void)once;
+    CfgAgent::test::QuietLogs(CfgAgent::kLogInfo);
+    CfgAgent::g_dfwLogLevel = CfgAgent::kLogTrace;
     if (size < 1)
         return 0;
     size_t split = data[0];

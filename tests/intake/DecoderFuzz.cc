@@ -13,6 +13,7 @@
 #include "intake/Decoder.h"
 #include "proto/cairndb_monitor.pb.h"
 #include "runtime/Logger.h"
+#include "tests/fuzz/QuietLogs.h"
 #include "tests/intake/FuzzUpdate.h"
 
 namespace {
@@ -27,15 +28,9 @@ constexpr uint32_t kTypes[] = {1,   2,   3,   4,   5,   6,   12,  22,  23,  27, 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool once = [] {
-        // Log statements format their arguments (debug texts of the bodies) but go nowhere.
-        CfgAgent::Logger::setConsole(false);
-        CfgAgent::Logger::setSyslog(false);
-        CfgAgent::Logger::setLevel(CfgAgent::kLogTrace);
-        CfgAgent::Decoder::SetRealtimeFeatureEnabled(true);
-        return true;
-    }();
-    (void)once;
+    // Log statements format their arguments (debug texts of the bodies).
+    CfgAgent::test::QuietLogs(CfgAgent::kLogTrace);
+    CfgAgent::Decoder::SetRealtimeFeatureEnabled(true);
     pb::MonitorUpdateMsg u;
     if (!u.ParseFromArray(data, static_cast<int>(size)) &&
         !CfgAgent::test::RawUpdate(data, size, kTypes, sizeof(kTypes) / sizeof(kTypes[0]), &u)) {

@@ -13,6 +13,7 @@
 
 #include "intake/Demux.h"
 #include "runtime/Logger.h"
+#include "tests/fuzz/QuietLogs.h"
 #include "tests/intake/DemuxTestUtil.h"
 #include "tests/intake/FuzzUpdate.h"
 
@@ -48,13 +49,7 @@ void Check(const CapturingWriter& writer) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool once = [] {
-        Logger::setConsole(false);
-        Logger::setSyslog(false);
-        Logger::setLevel(kLogInfo);
-        return true;
-    }();
-    (void)once;
+    test::QuietLogs(kLogInfo);
     if (size < 1)
         return 0;
     const auto route = static_cast<DemuxRoute>(data[0] & 3);

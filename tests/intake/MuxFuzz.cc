@@ -17,6 +17,7 @@
 #include "intake/ModifyRequests.h"
 #include "intake/Mux.h"
 #include "runtime/Logger.h"
+#include "tests/fuzz/QuietLogs.h"
 #include "tests/intake/DemuxTestUtil.h"
 #include "tests/intake/FuzzUpdate.h"
 
@@ -53,13 +54,7 @@ void Check(const CapturingWriter& writer) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool once = [] {
-        Logger::setConsole(false);
-        Logger::setSyslog(false);
-        Logger::setLevel(kLogInfo);
-        return true;
-    }();
-    (void)once;
+    test::QuietLogs(kLogInfo);
     if (size < 1)
         return 0;
     const uint16_t vdb = (data[0] & 1) != 0 ? 3 : 2;

@@ -20,6 +20,7 @@
 #include "intake/ReportRequests.h"
 #include "intake/Rtf.h"
 #include "runtime/Logger.h"
+#include "tests/fuzz/QuietLogs.h"
 #include "tests/intake/DemuxTestUtil.h"
 #include "tests/intake/FuzzUpdate.h"
 
@@ -69,13 +70,7 @@ void Check(const CapturingWriter& writer, const std::set<uint64_t>& barriers) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool once = [] {
-        Logger::setConsole(false);
-        Logger::setSyslog(false);
-        Logger::setLevel(kLogInfo);
-        return true;
-    }();
-    (void)once;
+    test::QuietLogs(kLogInfo);
     CapturingWriter writer;
     auto rtf = ozy::MakeRef<Rtf>(&writer);
     rtf->SetHostVerticals({Rtf::kVerticalL3});

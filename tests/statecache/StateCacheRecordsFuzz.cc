@@ -24,6 +24,7 @@
 #include "statecache/StateCacheConfigTable.h"
 #include "statecache/StateCacheL2Table.h"
 #include "statecache/StateCacheL3Table.h"
+#include "tests/fuzz/QuietLogs.h"
 
 namespace {
 
@@ -76,18 +77,10 @@ struct Input {
     }
 };
 
-struct Silence {
-    Silence() {
-        Logger::setLevel(kLogOff);
-        Logger::setConsole(false);
-        Logger::setSyslog(false);
-    }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Silence silence;
+    test::QuietLogs(kLogOff);
     auto cache = ozy::MakeRef<StateCache>();
     Input in{data, size};
     CairnDBUpdateList batch;

@@ -17,6 +17,7 @@
 #include "statecache/IdText.h"
 #include "statecache/StateCache.h"
 #include "statecache/StateCacheConfigTable.h"
+#include "tests/fuzz/QuietLogs.h"
 
 namespace {
 
@@ -38,8 +39,7 @@ CairnDBUpdateList Body(const std::string& id, const std::string& body) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Logger::setConsole(false);
-    Logger::setSyslog(false);
+    test::QuietLogs(kLogInfo);
     DiscardingConfigApp app;
     ozy::RefPtr<StateCache> cache(new StateCache());
     DVSPropConvertor conv(&app, cache->ConfigTable());

@@ -9,10 +9,10 @@
 
 #include "apps/switching/CIFValidation.h"
 #include "runtime/Logger.h"
+#include "tests/fuzz/QuietLogs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    CfgAgent::Logger::setConsole(false);
-    CfgAgent::Logger::setSyslog(false);
+    CfgAgent::test::QuietLogs(CfgAgent::kLogInfo);
     std::string text(reinterpret_cast<const char*>(data), size);
     // "<child port id>\n<host VIF>\n" then 4 bytes of VLAN and 8-byte MACs (0 = a binding without).
     size_t a = text.find('\n');
