@@ -164,9 +164,11 @@ struct DfwCache::Section {
     std::unique_ptr<DfwRuleSelector> selector;
     std::map<std::vector<size_t>, std::shared_ptr<const Part>> parts;
 
+    // `appliedTo` is set when some rule of the section names the port or one of its groups.
     std::shared_ptr<const Part> PartOf(const DfwUuid& lsp, const std::vector<DfwUuid>& groups,
-                                       DfwRuleSelector::Flags flags) {
+                                       DfwRuleSelector::Flags flags, bool* appliedTo) {
         std::lock_guard<std::mutex> lock(mutex);
+        *appliedTo |= selector->AppliedTo(lsp, groups);
         DfwRuleSelector::Selection sel = selector->Select(lsp, groups, flags);
         auto it = parts.find(*sel);
         if (it != parts.end())
@@ -561,7 +563,7 @@ std::shared_ptr<const DfwCache::FilterConfig> DfwCache::ConfigOf(const DfwUuid& 
             cfg->heldSections.push_back(s->id.Text());
             continue;
         }
-        auto part = s->PartOf(lsp, groups, {how.idfw, how.ids});
+        auto part = s->PartOf(lsp, groups, {how.idfw, how.ids}, &cfg->appliedTo);
         if (!part->l3 && !part->l2) {
             DFW_DEBUG("dfw: ruleset is empty, skipping the section ");
             continue;

@@ -63,6 +63,9 @@ class DfwCache {
         std::vector<std::string> heldSections;
         size_t l3Rules = 0;
         size_t l2Rules = 0;
+        // Some rule's applied-to names the port or one of its groups (not only rules that
+        // apply everywhere).
+        bool appliedTo = false;
         // Of everything above (segments by hash, objects by content).
         uint64_t hash = 0;
     };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -99,10 +101,18 @@ void DfwFilterRepo::Run() {
     // The next query on the interval: counted from the last query, whatever woke the loop since;
     // a failed query (the device restarting, say) is tried again soon.
     Clock::time_point next = Clock::now();
+    Clock::time_point imports = Clock::time_point::max();
     while (!stopping_) {
-        wake_.wait_until(lock, next, [this] { return stopping_ || queryRequested_ || vifWork_; });
+        wake_.wait_until(lock, std::min(next, imports),
+                         [this] { return stopping_ || queryRequested_ || vifWork_; });
         if (stopping_)
             break;
+        if (Clock::now() >= imports) {
+            lock.unlock();
+            imports = Clock::now() + TriggerDueImports();
+            lock.lock();
+            continue;
+        }
         const bool vifs = std::exchange(vifWork_, false);
         const bool query = std::exchange(queryRequested_, false) || Clock::now() >= next;
         lock.unlock();
@@ -114,6 +124,11 @@ void DfwFilterRepo::Run() {
             next = Clock::now() +
                    (ok ? options_.queryInterval
                        : std::min<std::chrono::milliseconds>(options_.queryInterval, kQueryRetry));
+        if (query) {
+            lock.unlock();
+            imports = Clock::now() + TriggerDueImports();
+            lock.lock();
+        }
     }
     running_ = false;
     wake_.notify_all();
@@ -148,7 +163,8 @@ std::vector<DfwFilterRepo::Record> DfwFilterRepo::ParseRecords(const uint8_t* bu
 std::vector<DfwFilterRepo::Filter> DfwFilterRepo::UpdateFilterMap(
     const std::string& agent, const std::vector<Record>& records,
     const std::vector<std::string>& excluded, FilterMap& map,
-    std::map<std::string, std::string>& fakeNames, uint64_t& fakeCounter) {
+    std::map<std::string, std::string>& fakeNames, uint64_t& fakeCounter,
+    const std::map<std::string, uint64_t>& imports) {
     DFW_DEBUG("dfw: updateFilterMap %1", agent);
     std::vector<Filter> changed;
     for (auto& [vif, f] : map) {
@@ -188,11 +204,12 @@ std::vector<DfwFilterRepo::Filter> DfwFilterRepo::UpdateFilterMap(
             DFW_INFO("dfw: Kernel filter %1 has lost its vif id %2", r.name, it->second);
             vif = it->second;
         }
+        // The import time is the agent's own, from the notification (firewall filters only).
+        auto imported = imports.find(vif);
+        const uint64_t importTime = imported == imports.end() ? 0 : imported->second;
         auto it = map.find(vif);
         if (it == map.end()) {
-            Filter f{
-                r.name, vif, r.lsp, agent, (r.flags & w::kFilterImported) != 0 ? r.importTime : 0,
-                false};
+            Filter f{r.name, vif, r.lsp, agent, importTime, false};
             DFW_INFO("dfw:   found new filter %1 of vif %2 - %3:%4, (agentName %5)", r.name, vif,
                      r.lsp, r.flags, agent);
             map.emplace(vif, f);
@@ -213,6 +230,10 @@ std::vector<DfwFilterRepo::Filter> DfwFilterRepo::UpdateFilterMap(
         if (f.lsp != r.lsp) {
             DFW_INFO("dfw: Vif %1 changed filter lsp from %2 to %3", vif, f.lsp, r.lsp);
             f.lsp = r.lsp;
+            differs = true;
+        }
+        if (f.importTime != importTime) {
+            f.importTime = importTime;
             differs = true;
         }
         if (f.importTime != 0)
@@ -285,12 +306,26 @@ bool DfwFilterRepo::QueryNow() {
     {
         std::unique_lock<std::shared_mutex> lock(mapMutex_);
         for (const char* agent : {w::kAgentFirewall, w::kAgentServiceInsertion}) {
-            auto c = UpdateFilterMap(
-                agent, records,
-                agent == std::string(w::kAgentFirewall) ? excluded : std::vector<std::string>(),
-                maps_[agent], fakeNames_, fakeCounter_);
+            const bool fw = agent == std::string(w::kAgentFirewall);
+            auto c = UpdateFilterMap(agent, records, fw ? excluded : std::vector<std::string>(),
+                                     maps_[agent], fakeNames_, fakeCounter_,
+                                     fw ? imports_ : std::map<std::string, uint64_t>());
             changed.insert(changed.end(), c.begin(), c.end());
         }
+        // Imports of filters that are gone go with them.
+        const FilterMap& fw = maps_[w::kAgentFirewall];
+        for (auto it = imports_.begin(); it != imports_.end();) {
+            if (fw.count(it->first) == 0) {
+                importsDue_.erase(it->first);
+                it = imports_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const Filter& f : changed) {
+        if (f.importTime != 0)
+            DFW_INFO("dfw: Triggering rule fresh for imported filter vif %1.", f.vif);
     }
     // Outside the lock: the process loop reads the maps while it handles these.
     if (options_.onFilter) {
@@ -351,6 +386,7 @@ void DfwFilterRepo::OnLinkMessage(const uint8_t* msg, size_t length) {
             std::string name = Field(msg + w::kNotifyFilterOffset, w::kNotifyNameField - 1);
             std::string agent = Field(msg + w::kNotifyAgentOffset, w::kNotifyNameField - 1);
             std::string vif = Field(msg + w::kNotifyVifOffset, w::kRecVifField);
+            const uint32_t flags = Be32(msg + w::kNotifyFlagsOffset);
             DFW_INFO("dfw: %1: received notification for filter %2", "DfwFilterRepo", name);
             if (options_.handle != nullptr)
                 FW_FilterChanged(options_.handle, name.c_str());
@@ -358,6 +394,9 @@ void DfwFilterRepo::OnLinkMessage(const uint8_t* msg, size_t length) {
                 if (options_.onCleanup)
                     options_.onCleanup(agent, name);
             } else {
+                const bool imported =
+                    (flags & w::kFilterImported) != 0 && agent == w::kAgentFirewall;
+                const uint64_t now = imported ? WallSeconds() : 0;
                 std::unique_lock<std::shared_mutex> lock(mapMutex_);
                 auto m = maps_.find(agent);
                 if (m != maps_.end()) {
@@ -366,6 +405,11 @@ void DfwFilterRepo::OnLinkMessage(const uint8_t* msg, size_t length) {
                         DFW_INFO("dfw: Removing dfw filter %1", it->second.name);
                         m->second.erase(it);
                     }
+                }
+                // Once per import: a later notification of the same filter keeps the first time.
+                if (imported && imports_.emplace(vif, now).second) {
+                    importsDue_.erase(vif);
+                    DFW_INFO("dfw: %1: filter %2 imported at %3", "DfwFilterRepo", name, now);
                 }
             }
             // The query finds the filter as it is now, at once.
@@ -383,6 +427,63 @@ void DfwFilterRepo::OnLinkMessage(const uint8_t* msg, size_t length) {
         default:
             DFW_ERROR_CODE("LCP00901", "dfw: %1: unknown tarp msg %2", "DfwFilterRepo", type);
     }
+}
+
+uint64_t DfwFilterRepo::WallSeconds() const {
+    return options_.wallSeconds ? options_.wallSeconds()
+                                : static_cast<uint64_t>(std::time(nullptr));
+}
+
+DfwFilterRepo::Import DfwFilterRepo::ImportOf(const std::string& vif) const {
+    const uint64_t now = WallSeconds();
+    std::shared_lock<std::shared_mutex> lock(mapMutex_);
+    auto it = imports_.find(vif);
+    if (it == imports_.end())
+        return {};
+    return {it->second, now >= it->second + options_.importClearTimeout};
+}
+
+void DfwFilterRepo::ClearImport(const std::string& vif) {
+    std::unique_lock<std::shared_mutex> lock(mapMutex_);
+    if (imports_.erase(vif) == 0)
+        return;
+    importsDue_.erase(vif);
+    auto& fw = maps_[w::kAgentFirewall];
+    auto it = fw.find(vif);
+    if (it != fw.end())
+        it->second.importTime = 0;
+    DFW_INFO("dfw: Cleared filter vif %1 from import list.", vif);
+}
+
+std::chrono::milliseconds DfwFilterRepo::TriggerDueImports() {
+    if (options_.importClearTimeout == 0)
+        return std::chrono::hours(24);  // nothing waits: the loop applies imports at once
+    const uint64_t now = WallSeconds();
+    uint64_t nextIn = std::numeric_limits<uint64_t>::max();
+    std::vector<Filter> due;
+    {
+        std::unique_lock<std::shared_mutex> lock(mapMutex_);
+        const FilterMap& fw = maps_[w::kAgentFirewall];
+        for (const auto& [vif, time] : imports_) {
+            const uint64_t deadline = time + options_.importClearTimeout;
+            if (now < deadline) {
+                nextIn = std::min(nextIn, deadline - now);
+                continue;
+            }
+            auto f = fw.find(vif);
+            if (f != fw.end() && importsDue_.insert(vif).second)
+                due.push_back(f->second);
+        }
+    }
+    for (const Filter& f : due) {
+        DFW_INFO("dfw: Import clear timeout of filter %1 of vif %2 reached", f.name, f.vif);
+        if (options_.onFilter)
+            options_.onFilter(f);
+    }
+    // Whole seconds: a little late rather than early.
+    return nextIn == std::numeric_limits<uint64_t>::max()
+               ? std::chrono::hours(24)
+               : std::chrono::milliseconds(std::min<uint64_t>(nextIn, 86400) * 1000 + 10);
 }
 
 void DfwFilterRepo::ProcessConfigRuntimeStateUpdate(const CairnDBUpdateList& updates,

@@ -10,6 +10,10 @@
 // (LCP01129), records are read field by field within their bounds, and short or unknown messages
 // are dropped with a log line (LCP00901).
 //
+// Import list: a filter notified as imported (live migration) by "orvane-sfw" gets its import time
+// once, kept on its entry across queries until the process loop applied its configuration
+// (ClearImport) or "filter_import_clear_timeout" passed; at the timeout the loop is asked again.
+//
 // Vif table: the runtime VIF_STATE objects (registered as the configuration table's runtime
 // observer). The observer runs under the global agent lock and only queues the records; the query
 // loop parses them, keeps each vif's MAC and port, pushes a changed MAC to the vif's filters
@@ -23,6 +27,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -89,6 +94,14 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
         // Vifs without their filter cause a query at most this often.
         std::chrono::milliseconds outOfSyncGap{5000};
         std::function<Clock::time_point()> now;  // empty: Clock::now
+        // Seconds an imported filter waits for a configuration that names its port.
+        uint32_t importClearTimeout = 0;
+        std::function<uint64_t()> wallSeconds;  // seconds since the epoch; empty: std::time
+    };
+    // The import state of a vif's firewall filter.
+    struct Import {
+        uint64_t time = 0;  // 0: not imported
+        bool expired = false;
     };
 
     explicit DfwFilterRepo(Options options);
@@ -108,13 +121,22 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
     // Parses the records of a read reply (header and records); bounded by the buffer.
     static std::vector<Record> ParseRecords(const uint8_t* buf, size_t size);
     // Updates `map` (the filters of `agent`) from the kernel's records, keeping made-up vif names
-    // stable per filter name in `fakeNames`. Returns the filters that appeared or changed name.
+    // stable per filter name in `fakeNames` and each filter's import time from `imports` (vif to
+    // time). Returns the filters that appeared or changed name or import time.
     static std::vector<Filter> UpdateFilterMap(const std::string& agent,
                                                const std::vector<Record>& records,
                                                const std::vector<std::string>& excluded,
                                                FilterMap& map,
                                                std::map<std::string, std::string>& fakeNames,
-                                               uint64_t& fakeCounter);
+                                               uint64_t& fakeCounter,
+                                               const std::map<std::string, uint64_t>& imports = {});
+    // The import state of `vif`'s firewall filter.
+    Import ImportOf(const std::string& vif) const;
+    // The configuration of `vif`'s imported filter was applied: it leaves the import list.
+    void ClearImport(const std::string& vif);
+    // Asks the process loop again (onFilter) for the imported filters whose timeout passed, once
+    // each; the time until the next timeout. Called by the query loop (and tests).
+    std::chrono::milliseconds TriggerDueImports();
     // One message of the filter link.
     void OnLinkMessage(const uint8_t* msg, size_t length);
     // A status event of the filter link (DataplaneLink::kLinkUp or kLinkDown).
@@ -135,11 +157,14 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
 
     mutable std::shared_mutex mapMutex_;
     std::map<std::string, FilterMap> maps_;  // by agent
+    std::map<std::string, uint64_t> imports_;  // firewall vif to import time
+    std::set<std::string> importsDue_;         // of imports_: the loop was asked at the timeout
     std::map<std::string, std::string> fakeNames_;
     uint64_t fakeCounter_ = 0;
 
     // Pushes MACs to the filters of `changed` vifs (vif to old MAC).
     void PushMacs(const std::map<std::string, uint64_t>& changed);
+    uint64_t WallSeconds() const;
     // Counts the vifs expected to have a filter and asks for a query when some have none.
     void CheckAssociations();
 

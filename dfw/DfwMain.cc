@@ -125,6 +125,8 @@ bool DfwMain::Start() {
     repo.handle = handle_;
     repo.links = options_.links;
     repo.queryInterval = std::chrono::seconds(options_.settings.filterQueryInterval);
+    repo.importClearTimeout = options_.settings.importClearTimeout;
+    repo.wallSeconds = options_.wallSeconds;
     repo.onFilter = [self](const DfwFilterRepo::Filter& f) {
         self->RequestVif(f.agent, f.vif, f.name, true);
     };
@@ -323,6 +325,26 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     auto cfg = cache_->ConfigOf(port, how);
     held->insert(held->end(), cfg->heldSections.begin(), cfg->heldSections.end());
 
+    // An imported filter keeps what it brought until a configuration names its port, or until
+    // the import clear timeout passed; then it is applied whatever its last apply here was.
+    const DfwFilterRepo::Import import =
+        how.serviceInsertion ? DfwFilterRepo::Import{} : repo_->ImportOf(vif);
+    if (import.time != 0) {
+        if (cfg->appliedTo) {
+            DFW_INFO("dfw: Matched appliedto for filter %1 of vif %2. Clearing import flag", name,
+                     vif);
+        } else if (!import.expired) {
+            DFW_INFO("dfw: No matched appliedto for filter %1 of vif %2, no timeout (%3 sec) yet.",
+                     name, vif, options_.settings.importClearTimeout);
+            return 0;
+        } else {
+            DFW_INFO(
+                "dfw: No matched appliedto for filter %1 of vif %2, timeout reached. Clearing "
+                "import flag",
+                name, vif);
+        }
+    }
+
     std::vector<std::string> ruleSets, addrSets;
     int rc = HeldNames<FW_RuleSetName>(
         name, [this](const char* f, uint32_t* n) { return FW_GetRuleSetCount(handle_, f, n); },
@@ -371,7 +393,8 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     for (const std::string& n : addrSets)
         hash = Mix(hash, n);
     hash = Mix(hash, modes.globalAddrSet ? "g" : "l");
-    if (options_.settings.configOptimization && state.hash == hash && state.status == 0) {
+    if (options_.settings.configOptimization && state.hash == hash && state.status == 0 &&
+        import.time == 0) {
         DFW_DEBUG("dfw: filter %1 of vif %2 holds its configuration already, skipped", name, vif);
         std::lock_guard<std::mutex> lock(countersMutex_);
         ++counters_.skippedApplies;
@@ -433,6 +456,8 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     }
     DFW_INFO("dfw: Applied rule config to filter %1 of vif %2", name, vif);
     state.status = 0;
+    if (import.time != 0)
+        repo_->ClearImport(vif);
     // What the filter holds now: the names this apply left.
     uint64_t after = cfg->hash;
     {

@@ -55,6 +55,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         bool postLoop = true;  // false: tests call ProcessOnce themselves
         // The firewall's metrics ("dfw update counter", ...); optional.
         ozy::metrics::Registry* metrics = nullptr;
+        // Seconds since the epoch (imported filters' timeout); empty: the system clock.
+        std::function<uint64_t()> wallSeconds;
     };
     // Counters of the passes (CLI and tests).
     struct Counters {

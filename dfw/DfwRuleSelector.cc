@@ -58,6 +58,16 @@ const std::vector<DfwUuid>& DfwRuleSelector::GroupsOf(const DfwUuid& lsp) const 
     return it == groupsOfPort_.end() ? kNone : it->second;
 }
 
+bool DfwRuleSelector::AppliedTo(const DfwUuid& lsp, const std::vector<DfwUuid>& groups) const {
+    if (byPort_.count(lsp) != 0)
+        return true;
+    for (const DfwUuid& g : groups) {
+        if (byGroup_.count(g) != 0)
+            return true;
+    }
+    return false;
+}
+
 DfwRuleSelector::Selection DfwRuleSelector::Select(const DfwUuid& lsp, Flags flags) {
     return Select(lsp, GroupsOf(lsp), flags);
 }

@@ -36,6 +36,8 @@ class DfwRuleSelector {
     Selection Select(const DfwUuid& lsp, const std::vector<DfwUuid>& groups, Flags flags);
     // True when some rule names `lsp` in its applied-to.
     bool NamesPort(const DfwUuid& lsp) const { return byPort_.count(lsp) != 0; }
+    // True when some rule's applied-to names `lsp` or one of its `groups` (sorted).
+    bool AppliedTo(const DfwUuid& lsp, const std::vector<DfwUuid>& groups) const;
     // Groups holding `lsp`, sorted.
     const std::vector<DfwUuid>& GroupsOf(const DfwUuid& lsp) const;
     size_t distinctSelections() const { return memo_.size(); }

@@ -123,6 +123,7 @@ class DfwFilterRepoDeviceTest : public ::testing::Test {
             cleanups_.push_back(agent + "/" + filter);
         };
         o.onLinkUp = [this] { ++linkUps_; };
+        o.wallSeconds = [this] { return clock_; };
         repo_ = ozy::MakeRef<DfwFilterRepo>(std::move(o));
     }
     void TearDown() override {
@@ -135,6 +136,7 @@ class DfwFilterRepoDeviceTest : public ::testing::Test {
     ozy::RefPtr<DfwFilterRepo> repo_;
     std::vector<std::string> cleanups_;
     int linkUps_ = 0;
+    uint64_t clock_ = 500;
 };
 
 TEST_F(DfwFilterRepoDeviceTest, AnUntrustedFilterCountIsRefused) {
@@ -185,6 +187,63 @@ TEST_F(DfwFilterRepoDeviceTest, LinkMessagesAreCheckedBeforeUse) {
     EXPECT_TRUE(repo_->Filters("orvane-sfw").empty()) << "dropped until the query finds it";
     ASSERT_TRUE(repo_->QueryNow());
     EXPECT_EQ(repo_->Filters("orvane-sfw").size(), 1u);
+}
+
+// A filter notification (type 1) of the device's layout.
+std::vector<uint8_t> Notification(const std::string& name, const std::string& agent,
+                                  const std::string& vif, bool imported) {
+    std::vector<uint8_t> m(320, 0);
+    m[1] = 1;
+    m[2] = 0x01;
+    m[3] = 0x40;
+    Text(m, 4, name);
+    Text(m, 104, agent);
+    Text(m, 204, vif);
+    m[311] = imported ? 2 : 0;
+    return m;
+}
+
+TEST_F(DfwFilterRepoDeviceTest, ImportTimesAreTheAgentsOwnOnceAndForFirewallFiltersOnly) {
+    std::string why;
+    ASSERT_TRUE(dev_.state->CreateFilter({"f1", "vif-1", "lsp", "orvane-sfw", true, true}, &why));
+    ASSERT_TRUE(dev_.state->CreateFilter({"s1", "vif-1", "lsp", "orvane-si", true, true}, &why));
+    ASSERT_TRUE(dev_.state->CreateFilter({"f2", "vif-2", "lsp", "orvane-sfw", false, true}, &why));
+    const struct {
+        const char* what;
+        std::vector<uint8_t> message;  // empty: none
+        uint64_t clock;
+        uint64_t f1, s1, f2;  // import times in the maps after a query
+    } steps[] = {
+        {"the device's flag alone imports nothing", {}, 500, 0, 0, 0},
+        {"a service-insertion filter gets none", Notification("s1", "orvane-si", "vif-1", true),
+         550, 0, 0, 0},
+        {"a firewall filter notified as imported", Notification("f1", "orvane-sfw", "vif-1", true),
+         600, 600, 0, 0},
+        {"notified again: the first time stays", Notification("f1", "orvane-sfw", "vif-1", true),
+         700, 600, 0, 0},
+        {"a notification without the flag imports nothing",
+         Notification("f2", "orvane-sfw", "vif-2", false), 900, 600, 0, 0},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.what);
+        clock_ = s.clock;
+        if (!s.message.empty())
+            repo_->OnLinkMessage(s.message.data(), s.message.size());
+        ASSERT_TRUE(repo_->QueryNow());
+        EXPECT_EQ(repo_->Filters("orvane-sfw").at("vif-1").importTime, s.f1);
+        EXPECT_EQ(repo_->Filters("orvane-si").at("vif-1").importTime, s.s1);
+        EXPECT_EQ(repo_->Filters("orvane-sfw").at("vif-2").importTime, s.f2);
+    }
+    // Cleared once applied; a filter gone takes its import with it.
+    repo_->ClearImport("vif-1");
+    EXPECT_EQ(repo_->Filters("orvane-sfw").at("vif-1").importTime, 0u);
+    EXPECT_EQ(repo_->ImportOf("vif-1").time, 0u);
+    std::vector<uint8_t> again = Notification("f2", "orvane-sfw", "vif-2", true);
+    repo_->OnLinkMessage(again.data(), again.size());
+    EXPECT_EQ(repo_->ImportOf("vif-2").time, 900u);
+    ASSERT_TRUE(dev_.state->DeleteFilter("f2", &why));
+    ASSERT_TRUE(repo_->QueryNow());
+    EXPECT_EQ(repo_->ImportOf("vif-2").time, 0u);
 }
 
 TEST_F(DfwFilterRepoDeviceTest, LinkStatusFollowsTheLinksValues) {

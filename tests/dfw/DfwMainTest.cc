@@ -54,6 +54,8 @@ class DfwMainTest : public ::testing::Test {
         o.cairndb = &db_;
         o.postLoop = false;
         o.metrics = &metrics_;
+        o.settings.importClearTimeout = 60;
+        o.wallSeconds = [this] { return clock_; };
         main_ = ozy::MakeRef<DfwMain>(msgs_, std::move(o));
         ASSERT_TRUE(main_->Start());
         ASSERT_TRUE(main_->repo()->QueryNow());
@@ -110,7 +112,24 @@ class DfwMainTest : public ::testing::Test {
         main_->ProcessOnce();
     }
 
+    // The device's notification that `name` of `vif` was imported by a live migration.
+    void Imported(const std::string& name, const std::string& vif, uint64_t port) {
+        AddFilter(name, vif, port);
+        std::vector<uint8_t> m(ozy::tarp::kNotifySize, 0);
+        m[1] = 1;
+        m[2] = uint8_t(m.size() >> 8);
+        m[3] = uint8_t(m.size());
+        std::copy(name.begin(), name.end(), m.begin() + 4);
+        const std::string agent = ozy::tarp::kAgentFirewall;
+        std::copy(agent.begin(), agent.end(), m.begin() + 104);
+        std::copy(vif.begin(), vif.end(), m.begin() + 204);
+        m[311] = 2;  // flags: imported
+        main_->repo()->OnLinkMessage(m.data(), m.size());
+        ASSERT_TRUE(main_->repo()->QueryNow());
+    }
+
     int saved_ = 0;
+    uint64_t clock_ = 1000;
     ozy::tarp::test::InProcessTarp dev_;
     test::FakeCairndbClient db_;
     ozy::metrics::Registry metrics_;
@@ -314,6 +333,44 @@ TEST_F(DfwMainTest, AFailedIncludeWriteIsReportedAndTriedAgainUntilItHolds) {
     const size_t calls = dvf.size();
     main_->ProcessOnce();
     EXPECT_EQ(dvf.size(), calls) << "nothing to sync: no table touched";
+}
+
+TEST_F(DfwMainTest, AnImportedFilterKeepsWhatItBroughtUntilItsPortIsNamedOrTheTimeout) {
+    Baseline(5);
+    // f3 arrives by live migration; the rules naming its port have not arrived yet.
+    Imported("f3", "vif-3", 3);
+    EXPECT_EQ(main_->repo()->ImportOf("vif-3").time, 1000u);
+    main_->ProcessOnce();
+    EXPECT_EQ(dev_.state->FindFilter("f3")->applyCount, 0u) << "held: only global rules";
+    // A rule applied to its port arrives: applied at once, the import cleared.
+    msgs_->UpdateDesiredState({RuleRec(104, 4, 1,
+                                       [](pb::RuleMsg& r) {
+                                           Ssh(r).set_action(0);
+                                           *r.mutable_applied_to()->add_logical_switch_port_ids() =
+                                               Uuid(3);
+                                       })},
+                              false);
+    main_->ProcessOnce();
+    EXPECT_EQ(Verdict("f3"), "DROP 1");
+    EXPECT_EQ(main_->repo()->ImportOf("vif-3").time, 0u);
+    EXPECT_EQ(main_->repo()->Filters(ozy::tarp::kAgentFirewall).at("vif-3").importTime, 0u);
+
+    // f4 is never named: it waits for the timeout, then gets the configuration it has.
+    Imported("f4", "vif-4", 4);
+    main_->ProcessOnce();
+    EXPECT_EQ(main_->repo()->TriggerDueImports(), std::chrono::milliseconds(60010));
+    main_->ProcessOnce();
+    EXPECT_EQ(dev_.state->FindFilter("f4")->applyCount, 0u);
+    clock_ += 60;
+    EXPECT_TRUE(main_->repo()->ImportOf("vif-4").expired);
+    main_->repo()->TriggerDueImports();
+    main_->ProcessOnce();
+    EXPECT_EQ(Verdict("f4"), "DROP 1");
+    EXPECT_EQ(main_->repo()->ImportOf("vif-4").time, 0u);
+    const uint64_t applies = main_->counters().applies;
+    main_->repo()->TriggerDueImports();
+    main_->ProcessOnce();
+    EXPECT_EQ(main_->counters().applies, applies) << "asked once";
 }
 
 TEST_F(DfwMainTest, TheFastPathModeFollowsOnEveryFilter) {
