@@ -234,12 +234,27 @@ std::vector<pb::MonitorStatementMsg> CairndbClient::ConfigStatements() const {
     // The per-VIF channel flag: decoded for ConfigApp, so monitored beside the global settings.
     add(OT::CONDUIT_CHANNEL_VIF_CONFIG, false);
     add(OT::CCP_SESSION, false);
-    s.push_back(SelectStatement<pb::SiServiceChainOpMsg>(OT::SI_SERVICE_CHAIN,
-                                                         [](pb::SiServiceChainOpMsg&) {}));
-    s.push_back(SelectStatement<pb::SiServicePathOpMsg>(OT::SI_SERVICE_PATH,
-                                                        [](pb::SiServicePathOpMsg&) {}));
+    // Service insertion: every field SIApp reads, so that a changed hop or chain reaches it.
+    s.push_back(SelectStatement<pb::SiServiceChainOpMsg>(
+        OT::SI_SERVICE_CHAIN, [](pb::SiServiceChainOpMsg& t) {
+            t.mutable_service_chain_id()->set_op(pb::SELECT);
+            t.mutable_path_selection_policy()->set_op(pb::SELECT);
+        }));
+    s.push_back(
+        SelectStatement<pb::SiServicePathOpMsg>(OT::SI_SERVICE_PATH, [](pb::SiServicePathOpMsg& t) {
+            t.mutable_service_path_id()->set_op(pb::SELECT);
+            t.mutable_service_chain_id()->set_op(pb::SELECT);
+            t.mutable_forward()->set_op(pb::SELECT);
+            t.mutable_reverse()->set_op(pb::SELECT);
+        }));
     s.push_back(SelectStatement<pb::SiRedirectionPolicyOpMsg>(
-        OT::SI_REDIRECTION_POLICY, [](pb::SiRedirectionPolicyOpMsg&) {}));
+        OT::SI_REDIRECTION_POLICY, [](pb::SiRedirectionPolicyOpMsg& t) {
+            t.mutable_policy_id()->set_op(pb::SELECT);
+            t.mutable_transport_type()->set_op(pb::SELECT);
+            t.mutable_failure_policy()->set_op(pb::SELECT);
+            t.mutable_service_chain_id()->set_op(pb::SELECT);
+            t.mutable_service_plane()->set_op(pb::SELECT);
+        }));
     // Load-balancer group.
     add(OT::LB_SERVICE, true);
     add(OT::LB_VIRTUAL_SERVER, true);

@@ -366,5 +366,18 @@ int SI_Ioctl(uint32_t command, SI_IoctlReq* request) {
         .U32(request->count)
         .U32(request->entrySize)
         .Bytes(request->entries, static_cast<size_t>(bytes));
-    return Raw()->Simple(w::kCmdSiIoctl, payload, 0, nullptr);
+    request->replyUsed = 0;
+    std::vector<uint8_t> reply;
+    int st = Raw()->Simple(w::kCmdSiIoctl, payload, 0, &reply);
+    if (st != 0)
+        return st;
+    if (reply.size() > request->replySize || (reply.size() != 0 && request->reply == nullptr)) {
+        Log(2, "device returned " + std::to_string(reply.size()) + " bytes for an SI reply of " +
+                   std::to_string(request->replySize));
+        return static_cast<int>(w::kStatusIoError);
+    }
+    if (!reply.empty())
+        std::memcpy(request->reply, reply.data(), reply.size());
+    request->replyUsed = static_cast<uint32_t>(reply.size());
+    return 0;
 }

@@ -136,11 +136,16 @@ struct FW_IoctlReq {
 int FW_Ioctl(uint32_t command, FW_IoctlReq* request);
 // 1 write a table, 3 exclude-table size, 4 read the exclude table, 6 reset a table.
 int DVF_Ioctl(uint32_t command, FW_IoctlReq* request);
-// Service insertion: `count` entries of `entrySize` bytes at `entries`.
+// Service insertion: `count` entries of `entrySize` bytes at `entries` (layouts in
+// platform/device/SiIoctls.h). A command that answers (the status) fills at most `replySize` bytes
+// at `reply` and sets `replyUsed`; a longer answer is an I/O error (5).
 struct SI_IoctlReq {
     uint32_t count = 0;
     uint32_t entrySize = 0;
     const void* entries = nullptr;
+    void* reply = nullptr;
+    uint32_t replySize = 0;
+    uint32_t replyUsed = 0;
 };
 int SI_Ioctl(uint32_t command, SI_IoctlReq* request);
 

@@ -117,7 +117,17 @@ TEST_F(CairndbClientTest, StartRegistersTheConfigurationMonitorWithEveryStatemen
               "id { op: SELECT } vtep_entries { op: SELECT }");
     EXPECT_EQ(tmpl(OT::ARP_TABLE_CONFIG, pb::ArpTableConfigOpMsg()),
               "id { op: SELECT } entries { op: SELECT }");
-    EXPECT_EQ(tmpl(OT::SI_SERVICE_PATH, pb::SiServicePathOpMsg()), "id { op: SELECT }");
+    // Service insertion: every field the application reads.
+    EXPECT_EQ(tmpl(OT::SI_SERVICE_PATH, pb::SiServicePathOpMsg()),
+              "id { op: SELECT } service_path_id { op: SELECT } service_chain_id { op: SELECT } "
+              "forward { op: SELECT } reverse { op: SELECT }");
+    EXPECT_EQ(tmpl(OT::SI_SERVICE_CHAIN, pb::SiServiceChainOpMsg()),
+              "id { op: SELECT } service_chain_id { op: SELECT } "
+              "path_selection_policy { op: SELECT }");
+    EXPECT_EQ(tmpl(OT::SI_REDIRECTION_POLICY, pb::SiRedirectionPolicyOpMsg()),
+              "id { op: SELECT } policy_id { op: SELECT } transport_type { op: SELECT } "
+              "failure_policy { op: SELECT } service_chain_id { op: SELECT } "
+              "service_plane { op: SELECT }");
     EXPECT_FALSE(FindStatement(calls[0].add, OT::RULE)->statement().has_select());
 
     EXPECT_LT(logs.IndexOf("CairndbClient: start"),

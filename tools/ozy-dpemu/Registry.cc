@@ -4,7 +4,8 @@
 #include "tools/ozy-dpemu/FcVswitchDevices.h"
 #include "tools/ozy-dpemu/KcpFamily.h"
 #include "tools/ozy-dpemu/LivetraceFamily.h"
-#include "tools/ozy-dpemu/RecordingFamily.h"
+#include "tools/ozy-dpemu/SiDevices.h"
+#include "tools/ozy-dpemu/SiFamily.h"
 #include "tools/ozy-dpemu/SwsecFamily.h"
 #include "tools/ozy-dpemu/TarpFamily.h"
 #include "tools/ozy-dpemu/TraceflowFamily.h"
@@ -25,8 +26,6 @@ std::function<std::unique_ptr<DeviceHandler>()> Device(Args... args) {
 }  // namespace
 
 const std::vector<FamilyInfo>& BuiltinFamilies() {
-    // Families without a host side of their own yet are recorded: they accept the agent's
-    // connection and keep a count and the last messages per type.
     static const std::vector<FamilyInfo> families = {
         {"kcp", "ozy_kcp_krnlink", "configuration family (ports, VIFs, switches)",
          Family<KcpFamily>()},
@@ -38,8 +37,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
          Family<TraceflowFamily>()},
         {"swsec", "swsec_krnlink", "switch security / IP discovery (VM-tools bindings)",
          Family<SwsecFamily>()},
-        {"si", "ozy_tarp_si_krnlink", "service insertion (recorded)",
-         Family<RecordingFamily>("si")},
+        {"si", "ozy_tarp_si_krnlink", "service insertion (chains, NSH entries, status)",
+         Family<SiFamily>()},
         {"filter", "ozy_tarp_krnlink", "firewall filters; also the device tarp (/dev/ozy-tarp)",
          Family<TarpFamily>()},
         {"livetrace", "livetrace_ozyt_krnlink", "live trace (sessions, filters, captures)",
@@ -51,6 +50,8 @@ const std::vector<FamilyInfo>& BuiltinFamilies() {
 const std::vector<DeviceInfo>& BuiltinDevices() {
     static const std::vector<DeviceInfo> devices = {
         {"fc", device::kFlowCacheDevice, "flow cache settings", Device<FlowCacheDevice>()},
+        {"spf", device::kSpfDevice, "service platform status", Device<SpfDevice>()},
+        {"ovl2", device::kOvl2Device, "overlay MAC table", Device<Ovl2Device>()},
         // "vswitch" is served by the KCP family (its kernel NICs go with the VIFs).
     };
     return devices;

@@ -849,19 +849,7 @@ bool TarpState::Excluded(const Filter& f) const {
 }
 
 IoctlResult TarpState::SiIoctl(const uint8_t* p, size_t size) {
-    Reader r(p, size);
-    SiCall call;
-    call.command = r.U32();
-    call.count = r.U32();
-    call.entrySize = r.U32();
-    if (!r.Ok() || uint64_t(call.count) * call.entrySize != r.Left())
-        return Refuse(w::kStatusInvalidConfig, "SI ioctl: entries and size disagree");
-    call.bytes = r.Left();
-    siCalls_.push_back(call);
-    if (siCalls_.size() > kKeptSiIoctls)
-        siCalls_.pop_front();
-    ++siTotal_;
-    return IoctlResult{};
+    return si_.Ioctl(p, size);
 }
 
 bool TarpState::CreateFilter(const NewFilter& nf, std::string* why) {
@@ -998,13 +986,6 @@ nlohmann::json TarpState::Dump() const {
     nlohmann::json revalidations = nlohmann::json::array();
     for (const Revalidation& r : revalidations_)
         revalidations.push_back({{"agent", r.agent}, {"vm", r.vm}, {"world_id", r.world}});
-    nlohmann::json si = nlohmann::json::array();
-    for (const SiCall& c : siCalls_) {
-        si.push_back({{"command", c.command},
-                      {"count", c.count},
-                      {"entry_size", c.entrySize},
-                      {"bytes", c.bytes}});
-    }
     const Filter& shared = SharedFilter();
     nlohmann::json anchors = nlohmann::json::object();
     for (const auto& [name, n] : AnchorCounts())
@@ -1018,7 +999,7 @@ nlohmann::json TarpState::Dump() const {
             {"tables", tables},
             {"revalidations", {{"total", revalidated_}, {"last", revalidations}}},
             {"lb", {{"updates", lbUpdates_}, {"bytes", lbConfig_.size()}}},
-            {"si", {{"total", siTotal_}, {"last", si}}},
+            {"si", si_.Dump()},
             {"segments", {{"count", segments_.size()}, {"bytes", segmentBytes_}}},
             {"stats", stats_},
             {"errors", errors_}};

@@ -5,8 +5,9 @@
 // It holds, per filter, the record's fields, MAC, settings, address sets, containers, rule sets
 // (as segment references), root rule sets, apply count and last status; globally, the shared
 // address-set filter, IP-reputation chunks, the include and exclude tables per agent, IDS mode and
-// oversubscription (on the shared filter), the last load-balancer configuration, service-insertion
-// ioctls, the segment store and the device epoch (a random instance id, new on every start).
+// oversubscription (on the shared filter), the last load-balancer configuration, the
+// service-insertion tables (SiTables.h), the segment store and the device epoch (a random
+// instance id, new on every start).
 //
 // Applies are strict and whole-or-nothing: a configuration is decoded completely and applied to a
 // copy, which replaces the filter's configuration only when every reference resolves; otherwise
@@ -24,6 +25,7 @@
 #include "platform/tarp/TarpWire.h"
 #include "tools/ozy-dpemu/DeviceFaults.h"
 #include "tools/ozy-dpemu/Handlers.h"
+#include "tools/ozy-dpemu/SiTables.h"
 #include "tools/ozy-dpemu/TarpModel.h"
 
 namespace ozy::dpemu::tarp {
@@ -39,7 +41,6 @@ struct Resolved {
 class TarpState {
   public:
     static constexpr size_t kKeptErrors = 32;
-    static constexpr size_t kKeptSiIoctls = 16;
     static constexpr size_t kKeptRevalidations = 16;
     // Unreferenced segments are kept (for the next filter that needs them) up to this many bytes.
     static constexpr size_t kSegmentCacheBytes = 512u * 1024u * 1024u;
@@ -72,6 +73,9 @@ class TarpState {
     bool Excluded(const Filter& f) const;
     Resolved Lookup(const Filter& f, const std::string& name) const;
     const std::map<uint32_t, IpRepChunk>& Chunks() const { return chunks_; }
+    // Service insertion (SI_Ioctl).
+    SiTables& Si() { return si_; }
+    const SiTables& Si() const { return si_; }
     uint64_t InstanceId() const { return instanceId_; }
     // Filters (in shared mode) whose rules use each of the shared filter's sets.
     std::map<std::string, uint32_t> AnchorCounts() const;
@@ -93,10 +97,6 @@ class TarpState {
     struct Revalidation {
         std::string agent, vm;
         uint32_t world;
-    };
-    struct SiCall {
-        uint32_t command, count, entrySize;
-        size_t bytes;
     };
 
     IoctlResult Refuse(uint32_t status, const std::string& why);
@@ -136,8 +136,7 @@ class TarpState {
     uint64_t lbUpdates_ = 0;
     std::deque<Revalidation> revalidations_;
     uint64_t revalidated_ = 0;
-    std::deque<SiCall> siCalls_;
-    uint64_t siTotal_ = 0;
+    SiTables si_;
     std::map<std::string, uint64_t> stats_;
     std::deque<std::string> errors_;
 };

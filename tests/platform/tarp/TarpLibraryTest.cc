@@ -404,7 +404,7 @@ TEST_F(TarpLibraryTest, SettingsAndRawIoctlsReachTheDevice) {
     EXPECT_EQ(s["shared_addr_sets"], true);
     EXPECT_EQ(dev_.state->Dump()["ids_mode"], 1);
 
-    // Load-balancer and service-insertion ioctls are carried and recorded.
+    // Load-balancer and service-insertion ioctls are carried to the device.
     uint8_t lb[10] = {1, 2, 3};
     FW_IoctlReq req;
     req.buf = lb;
@@ -418,8 +418,19 @@ TEST_F(TarpLibraryTest, SettingsAndRawIoctlsReachTheDevice) {
     EXPECT_EQ(SI_Ioctl(3, &si), 0);
     auto d = dev_.state->Dump();
     EXPECT_EQ(d["lb"]["bytes"], 10);
-    EXPECT_EQ(d["si"]["last"][0]["command"], 3);
-    EXPECT_EQ(d["si"]["last"][0]["count"], 2);
+    EXPECT_EQ(d["si"]["nsh"]["0/0"], "00:00:00:00:00:00");
+    EXPECT_EQ(d["si"]["stats"]["set_nsh"], 2);
+    // A command that answers fills the reply buffer, never past its size.
+    uint8_t status[4] = {9, 9, 9, 9};
+    SI_IoctlReq query;
+    query.reply = status;
+    query.replySize = sizeof status;
+    EXPECT_EQ(SI_Ioctl(11, &query), 0);
+    EXPECT_EQ(query.replyUsed, 4u);
+    EXPECT_EQ(status[3], 0);
+    query.replySize = 2;
+    EXPECT_EQ(SI_Ioctl(11, &query), 5);
+    EXPECT_EQ(query.replyUsed, 0u);
     EXPECT_EQ(FW_Ioctl(99, &req), 65);
 }
 
