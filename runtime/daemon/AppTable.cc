@@ -34,8 +34,9 @@ std::vector<AppEntry> BuiltinApps() {
     // The BFD sessions, sent through the L2 application.
     table.push_back({"bfd", "BFD application starts", MakeBfdAppEntry, "", "", nullptr});
 
-    // MakeSiAppEntry
-    table.push_back({"si", "Service insertion application starts", nullptr, "", "", nullptr});
+    // Service insertion: its process loop, and its kernel link's receiver and sender.
+    table.push_back(
+        {"si", "Service insertion application starts", MakeSiAppEntry, "", "", nullptr, 3});
 
     // MakeIdsAppEntry
     table.push_back(
