@@ -667,6 +667,26 @@ else
     say "export skipped: no port with a loopback collector, or UDP port ${IPFIX_COLLECTOR:-?} is in use"
 fi
 
+# ---- service insertion -----------------------------------------------------------------------
+
+section "service insertion (si/get-selected-service-paths; the emulator's chain, NSH and overlay MAC tables)"
+SI_CHAINS=$(jq -r '[.SI_SERVICE_CHAIN[]?.id] | join(" ")' "$TOPOLOGY")
+si_realized() {
+    local c
+    for c in $SI_CHAINS; do
+        emu dpemu/dump si | jq -e --arg c "$c" '.chains[$c].slots | length > 0' >/dev/null || return 1
+    done
+}
+if [ -n "$SI_CHAINS" ]; then
+    await 30 "every service chain in the dataplane" si_realized
+    for n in $(jq -r '.SI_SERVICE_CHAIN[].service_chain_id' "$TOPOLOGY"); do
+        agent si/get-selected-service-paths "$n" | jq -r '.si_selected_service_paths |
+            "chain \(.service_chain_id): \(.num_paths) path(s) in \(.slots | length) slots: \([.slots[].service_path_id] | map(tostring) | join(" "))"'
+    done
+    emu dpemu/dump si | jq -r '"dataplane: \(.chains | length) chain(s), \(.nsh | length) NSH entries (\(.nsh | to_entries | map("\(.key) -> \(.value)") | join(", "))), failed SPIs \(.failed_spis | length), status \(.status)"'
+    emu dpemu/dump ovl2 | jq -r '"overlay MAC table: \([.entries[] | "\(.dvs)/\(.segment) \(.mac)"] | join(", "))"'
+fi
+
 # ---- operations agent: one traceflow round ---------------------------------------------------
 
 # A UUID text as protobuf JSON writes a UuidMsg: the two 64-bit halves as decimal strings.

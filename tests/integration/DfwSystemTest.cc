@@ -6,10 +6,13 @@
 // is bypassed (and the running VMs revalidated); a VIF connected with its filter gets the rules
 // and the MAC of its VIF_STATE; an emulator restart with its filters re-created
 // gets everything back; a section deleted while the agent is down takes only its own address set
-// with it after the restart.
+// with it after the restart. Service insertion beside it: policies, chains and paths fill the
+// emulator's chain and NSH tables, a hop's new MAC replaces its NSH entry, deleting every path
+// takes the chain's entry, and the service-insertion status drives the alarm.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <map>
@@ -87,13 +90,36 @@ json Topology(unsigned barrier) {
     return doc;
 }
 
+// e1 redirection policies, e2 service chains, e3 service paths. Path n: forward hop SPI 1000 + n,
+// reverse hop SPI 2000 + n, service index 255, the given forward MAC.
+json SiPath(unsigned n, uint64_t fwdMac) {
+    auto direction = [n](unsigned spi, uint64_t mac) {
+        return json{{"hops", {{{"mac", mac}, {"spi", spi + n}, {"si", 255}}}},
+                    {"host_local_count", 1},
+                    {"host_cross_count", 0}};
+    };
+    return {{"id", Id(0xe3, n)},
+            {"service_path_id", n},
+            {"service_chain_id", 5},
+            {"forward", direction(1000, fwdMac)},
+            {"reverse", direction(2000, 0x020000100000 + n)}};
+}
+
+json SiAlarm(const json& alarms) {
+    for (const json& a : alarms["alarms"]) {
+        if (a["source"] == "cfgAgent_si")
+            return a;
+    }
+    return nullptr;
+}
+
 class DfwSystemTest : public ::testing::Test {
   protected:
     DfwSystemTest() : sys_(Options()) {}
 
     static test::AgentSystemOptions Options() {
         test::AgentSystemOptions o;
-        o.apps = {"config", "dfw"};
+        o.apps = {"config", "dfw", "si"};
         return o;
     }
 
@@ -180,6 +206,56 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         EXPECT_EQ(Verdict("f1", tls2), "DROP 4");
         EXPECT_TRUE(test::AwaitTrue([&] { return Barrier() == "7"; })) << Barrier();
         EXPECT_TRUE(StatusCodes().empty());
+    }
+    {
+        SCOPED_TRACE("service insertion: chains and NSH entries, a hop MAC changed, paths gone");
+        json doc;
+        doc["SI_REDIRECTION_POLICY"] = {{{"id", Id(0xe1, 1)},
+                                         {"policy_id", 1},
+                                         {"transport_type", 1},
+                                         {"failure_policy", 2},
+                                         {"service_chain_id", 5}}};
+        doc["SI_SERVICE_CHAIN"] = {
+            {{"id", Id(0xe2, 1)}, {"service_chain_id", 5}, {"path_selection_policy", 1}}};
+        doc["SI_SERVICE_PATH"] =
+            json::array({SiPath(1, 0x020000000001), SiPath(2, 0x020000000002)});
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        const std::string chain = Id(0xe2, 1);
+        ASSERT_TRUE(sys_.AwaitEmu("si", [&](const json& d) {
+            return d["chains"].contains(chain) && d["chains"][chain]["slots"].size() == 6 &&
+                   d["nsh"].size() == 4;
+        })) << sys_.EmuDump("si").dump();
+        EXPECT_EQ(sys_.EmuDump("si")["nsh"]["1001/255"], "02:00:00:00:00:01");
+        json selected = sys_.AgentJson({"si/get-selected-service-paths", "5"});
+        EXPECT_EQ(selected["si_selected_service_paths"]["num_paths"], 2) << selected.dump();
+
+        // The same path with its forward hop's MAC changed (a modify of its row).
+        json modified;
+        modified["SI_SERVICE_PATH"] = json::array({SiPath(1, 0x0200000000aa)});
+        ASSERT_TRUE(sys_.Apply(modified.dump()));
+        EXPECT_TRUE(sys_.AwaitEmu("si", [](const json& d) {
+            return d["nsh"]["1001/255"] == "02:00:00:00:00:aa" && d["nsh"].size() == 4;
+        })) << sys_.EmuDump("si").dump();
+
+        for (unsigned n : {1u, 2u})
+            ASSERT_EQ(sys_.Cairnctl({"delete", "SI_SERVICE_PATH", Id(0xe3, n)}).status, 0);
+        EXPECT_TRUE(sys_.AwaitEmu("si", [](const json& d) {
+            return d["chains"].empty() && d["nsh"].empty();
+        })) << sys_.EmuDump("si").dump();
+        EXPECT_EQ(sys_.AgentCtl({"si/get-ordered-service-paths", "all"}).status, 0);
+    }
+    {
+        SCOPED_TRACE("service insertion down raises the alarm, up clears it");
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/si-status", "down"}).status, 0);
+        ASSERT_TRUE(test::AwaitTrue(
+            [&] { return !SiAlarm(sys_.AgentJson({"cfgagent/alarms"})).is_null(); }));
+        json alarm = SiAlarm(sys_.AgentJson({"cfgagent/alarms"}));
+        EXPECT_TRUE(alarm["context"].contains("transport_node_id")) << alarm.dump();
+        EXPECT_EQ(alarm["context"]["failure_reason"],
+                  "Traffic failed to redirect to service due to service insertion infra down");
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/si-status", "up"}).status, 0);
+        EXPECT_TRUE(test::AwaitTrue(
+            [&] { return SiAlarm(sys_.AgentJson({"cfgagent/alarms"})).is_null(); }));
     }
     {
         SCOPED_TRACE("a rule change reaches both filters");

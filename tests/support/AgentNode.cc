@@ -124,6 +124,8 @@ std::string AgentNode::WriteAgentConfig() const {
                 xml += "<krnlink><path>ozy_traceflow_krnlink</path></krnlink>";
             if (app == "dfw")
                 xml += "<default><skip_ntp_check>true</skip_ntp_check></default>";
+            if (app == "si")
+                xml += "<default><alarm_poll_interval_ms>200</alarm_poll_interval_ms></default>";
             xml += "</config></app>";
         }
         xml += "</apps></cfgAgent></config>";

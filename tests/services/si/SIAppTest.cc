@@ -343,6 +343,7 @@ TEST_F(SIAppTest, ARefusedBatchStaysOwed) {
         false);
     ASSERT_TRUE(app_->ProcessUpdates());
     EXPECT_EQ(Tables()["nsh"]["1001/255"], "02:00:00:00:00:d1");
+    EXPECT_EQ(Tables()["nsh"].size(), 2u);  // the refused reverse hop too
     EXPECT_EQ(Tables()["chains"].size(), 1u);
     EXPECT_TRUE(app_->ProcessUpdates());
     EXPECT_TRUE(logs_.Contains("SIApp: No updates"));
