@@ -454,8 +454,9 @@ bool SIApp::HandlePath(const CairnDBUpdateMsg& u, std::set<std::string>* seen) {
     seen->insert(uuid);
     if (live)
         CFG_DEBUG("SIApp: SiServicePathMsg with UUID %1 already found, will be updated", uuid);
+    const bool existed = it != paths_.end();
     PathEntry& e = paths_[uuid];
-    if (it != paths_.end() && e.path.chainId != p->chainId) {
+    if (existed && e.path.chainId != p->chainId) {
         pathsByChain_[e.path.chainId].erase(uuid);
         dirtyChains_.insert(e.path.chainId);
     }

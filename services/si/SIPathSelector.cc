@@ -42,7 +42,7 @@ bool SIPathSelector::Ahead(uint8_t selection, const Path& a, const Path& b) {
 }
 
 void SIPathSelector::Order(uint8_t selection, std::vector<const Path*>* paths) {
-    CFG_INFO("SIApp: path selection policy: %1", SelectionName(selection));
+    CFG_DEBUG("SIApp: path selection policy: %1", SelectionName(selection));
     if (selection != kSelectLocal && selection != kSelectRemote)
         return;
     std::vector<std::pair<Key, const Path*>> keyed;
