@@ -7,6 +7,7 @@
 #include "dataplane/SiProtocol.h"
 #include "runtime/Logger.h"
 #include "tools/ozy-dpemu/RecordingFamily.h"
+#include "tools/ozy-dpemu/SiTables.h"
 #include "tools/ozy-dpemu/TarpFamily.h"
 
 namespace ozy::dpemu {
@@ -78,6 +79,18 @@ void SiFamily::RegisterCommands(CommandTable& table) {
               [this](const std::vector<std::string>& a) { return Raw(a); });
     table.Add("dpemu/si-status", "down|up", 1, 1,
               [this](const std::vector<std::string>& a) { return Status(a); });
+    table.Add("dpemu/si-summary", "", 0, 0, [this](const std::vector<std::string>&) {
+        if (tables_ == nullptr)
+            return CommandResult::Error("the firewall device is not served");
+        size_t slots = 0;
+        for (const auto& [uuid, c] : tables_->Chains())
+            slots += c.slots.size();
+        return CommandResult::Ok(nlohmann::json{{"chains", tables_->Chains().size()},
+                                                {"slots", slots},
+                                                {"nsh", tables_->Nsh().size()},
+                                                {"failed_spis", tables_->FailedSpis().size()}}
+                                     .dump());
+    });
 }
 
 nlohmann::json SiFamily::Dump() const {

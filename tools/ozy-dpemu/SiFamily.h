@@ -8,6 +8,7 @@
 //   dpemu/si-endpoint VIF_ID   an INSTANCE_ENDPOINT message with the VIF id to the agent
 //   dpemu/si-raw HEX           the bytes as they are (bad-input tests)
 //   dpemu/si-status down|up    what the device answers to the agent's status query
+//   dpemu/si-summary           counts only: chains, their used slots, NSH entries, failed SPIs
 // Anything the agent sends on the link is counted and, as the dataplane knows no such message,
 // kept among the errors.
 #include <cstdint>

@@ -161,6 +161,11 @@ TEST(SiFamilyTest, InjectionsReachTheAgentAndTheStatus) {
     EXPECT_TRUE(tarp.State().Si().Down());
     EXPECT_EQ(si.Dump()["status"], "down");
 
+    CommandResult summary = commands.Run("dpemu/si-summary", {});
+    ASSERT_TRUE(summary.ok);
+    EXPECT_EQ(nlohmann::json::parse(summary.text),
+              (nlohmann::json{{"chains", 0}, {"slots", 0}, {"nsh", 0}, {"failed_spis", 0}}));
+
     Bytes unexpected = H("0009 0004");
     si.OnMessage(4, unexpected.data(), unexpected.size());
     EXPECT_EQ(si.Dump()["link_errors"].size(), 1u);
