@@ -120,6 +120,7 @@ bool DfwMain::Start() {
         return false;
     }
     DFW_INFO("dfw: Initialized tarp library");
+    global_ = std::make_unique<DfwGlobalAddrSets>(handle_);
     ozy::RefPtr<DfwMain> self(this);
     DfwFilterRepo::Options repo;
     repo.handle = handle_;
@@ -261,6 +262,28 @@ void DfwMain::RequestCleanup(const std::string& agent, const std::string& filter
     wake_.notify_all();
 }
 
+DfwGlobalAddrSets::Objects DfwMain::SharedObjects(const DfwModes& modes, bool timeBased) const {
+    DfwGlobalAddrSets::Objects out;
+    DfwCache::Selection how;
+    how.idfw = modes.idfw;
+    how.ids = modes.ids;
+    how.timeBased = timeBased;
+    std::set<const DfwCache::FilterConfig*> seen;  // ports sharing groups share a configuration
+    for (const auto& [vif, f] : repo_->Filters(w::kAgentFirewall)) {
+        DfwUuid port;
+        if (!ozy::cairndb::ParseUuidText(f.lsp, &port.left, &port.right))
+            continue;
+        auto cfg = cache_->ConfigOf(port, how);
+        if (!seen.insert(cfg.get()).second)
+            continue;
+        for (const auto& s : cfg->addrSets)
+            out[s->name()].set = s;
+        for (const auto& c : cfg->containers)
+            out[c->name()].container = c;
+    }
+    return out;
+}
+
 DfwMain::Counters DfwMain::counters() const {
     std::lock_guard<std::mutex> lock(countersMutex_);
     return counters_;
@@ -400,23 +423,27 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         ++counters_.skippedApplies;
         return 0;
     }
-    if (modes.globalAddrSet) {
+    // In global mode the filter's rules resolve their sets on the shared filter, which holds
+    // them; the filter's own go.
+    if (modes.globalAddrSet && state.shared != 1) {
         int g = FW_ConfigSharedAddrSet(handle_, name.c_str(), 0, 1);
-        if (g != 0)
+        if (g == 0)
+            state.shared = 1;
+        else
             DFW_ERROR("dfw: Failed to enable global address set for filter %1 of vif %2: %3", name,
                       vif, FW_StatusToString(g));
     }
+    std::set<std::string> keep;
     try {
         TarpFirewall::CTarpFWCmdList list;
         TarpFirewall::ScopedConfigFile guard(&list);
-        std::set<std::string> keep;
-        for (const auto& s : cfg->addrSets) {
+        for (const auto& s : modes.globalAddrSet ? decltype(cfg->addrSets)() : cfg->addrSets) {
             DFW_DEBUG("dfw: created addrset %1 with %2 addresses", s->name(),
                       s->addresses().size());
             list.addCreateAddrSet(s);
             keep.insert(s->name());
         }
-        for (const auto& c : cfg->containers) {
+        for (const auto& c : modes.globalAddrSet ? decltype(cfg->containers)() : cfg->containers) {
             list.addCreateContainer(c);
             keep.insert(c->name());
         }
@@ -458,6 +485,14 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     state.status = 0;
     if (import.time != 0)
         repo_->ClearImport(vif);
+    if (!modes.globalAddrSet && state.shared == 1) {
+        int g = FW_ConfigSharedAddrSet(handle_, name.c_str(), 0, 0);
+        if (g == 0)
+            state.shared = 0;
+        else
+            DFW_ERROR("dfw: Failed to disable global address set for filter %1 of vif %2: %3", name,
+                      vif, FW_StatusToString(g));
+    }
     // What the filter holds now: the names this apply left.
     uint64_t after = cfg->hash;
     {
@@ -469,12 +504,7 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         for (const std::string& n : rs)
             after = Mix(after, n);
         after = Mix(after, "|");
-        std::set<std::string> names;
-        for (const auto& s : cfg->addrSets)
-            names.insert(s->name());
-        for (const auto& c : cfg->containers)
-            names.insert(c->name());
-        for (const std::string& n : names)
+        for (const std::string& n : keep)
             after = Mix(after, n);
         after = Mix(after, modes.globalAddrSet ? "g" : "l");
     }
@@ -541,8 +571,10 @@ void DfwMain::ProcessOnce() {
     // Include and exclude tables of both agents. A device that may be new holds no per-filter
     // setting of ours either.
     if (p.spanResync) {
-        for (auto& [name, state] : filters_)
+        for (auto& [name, state] : filters_) {
             state.fastPath = -1;
+            state.shared = -1;
+        }
     }
     const bool spansOk = SyncSpans(snap, p.spanResync);
 
@@ -578,6 +610,21 @@ void DfwMain::ProcessOnce() {
             }
             return n;
         };
+        // Global address sets: on the shared filter before any filter uses them, destroyed after
+        // the filters let go of them.
+        const bool macSet = modes.macSetOptimization != appliedModes_.macSetOptimization;
+        const bool touched = rebuilt || flagsChanged || macSet || p.spanResync || !p.enable.empty();
+        DfwGlobalAddrSets::Objects wanted;
+        if (modes.globalAddrSet && touched) {
+            wanted = SharedObjects(modes, timeBased);
+            if (macSet)
+                DFW_INFO(
+                    "dfw: apply global address set due to MACSET Optimization flag change (dirty "
+                    "cache)");
+            const int rc = global_->Apply(wanted, macSet || p.spanResync);
+            globalError_ = Applied(rc) ? 0 : RealizationCode(rc);
+            globalHeld_ = true;
+        }
         if (rebuilt || flagsChanged) {
             DFW_INFO("dfw: apply config starts (dirty cache)");
             size_t fw = applyAll(w::kAgentFirewall, rebuilt ? "" : " due to feature flags");
@@ -604,6 +651,12 @@ void DfwMain::ProcessOnce() {
                          : "dfw: Applied rule config to si enable_table filter count  %1",
                      n);
         }
+        if (globalHeld_ && touched && globalError_ == 0) {
+            const int rc = global_->Clean(wanted, !modes.globalAddrSet);
+            globalError_ = Applied(rc) ? 0 : RealizationCode(rc);
+            globalHeld_ = modes.globalAddrSet || globalError_ != 0;
+        }
+        ok = ok && globalError_ == 0;
         appliedModes_ = modes;
         appliedTimeBased_ = timeBased;
     }
@@ -741,6 +794,12 @@ void DfwMain::Report(uint64_t barrier) {
         }
         e->set_error_code(err.first);
         e->set_error_message("filter " + name);
+    }
+    if (globalError_ != 0) {
+        pb::RealizationErrorMsg* e = status.add_errors();
+        e->set_object_type(pb::GLOBAL_CONFIG);
+        e->set_error_code(globalError_);
+        e->set_error_message(std::string("filter ") + w::kSharedAddrSetFilter);
     }
     if (!spanError_.empty()) {
         pb::RealizationErrorMsg* e = status.add_errors();

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "dataplane/KrnlinkFactory.h"
+#include "dfw/DfwGlobalAddrSets.h"
 #include "dfw/DfwMsgSnapshot.h"
 #include "dfw/DfwSettings.h"
 #include "dfw/DfwSpanConfig.h"
@@ -114,6 +115,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         uint32_t status = 0;
         size_t l3Rules = 0, l2Rules = 0;
         int fastPath = -1;  // the fast-path mode set on the filter; -1 not known
+        int shared = -1;    // shared address-set mode set on the filter; -1 not known
     };
     struct Pending {
         std::map<std::string, std::string> enable, disable;  // vif to filter name
@@ -128,6 +130,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
                          const std::string& lsp, const DfwModes& modes, bool timeBased,
                          std::vector<std::string>* held);
     bool CleanFilter(const std::string& name);
+    // The address sets and containers the firewall filters' configurations name (global mode).
+    DfwGlobalAddrSets::Objects SharedObjects(const DfwModes& modes, bool timeBased) const;
     // The include and exclude tables of both agents, when the span changed, the device may be
     // new or the last sync failed; false when a table could not be written.
     bool SyncSpans(const DfwMsgSnapshot& snap, bool resync);
@@ -167,6 +171,9 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     std::string buildErrorMeta_, buildErrorText_;
     uint32_t buildError_ = 0;
     std::map<std::string, FilterState> filters_;  // by filter name
+    std::unique_ptr<DfwGlobalAddrSets> global_;
+    bool globalHeld_ = false;  // the shared filter may hold sets of ours
+    uint32_t globalError_ = 0;
     std::map<std::string, std::pair<uint32_t, std::string>> filterErrors_;
     std::vector<std::string> heldSections_;  // time-based sections held in the last pass
     // Span configuration per agent (firewall, service insertion).

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dfw/DfwFilterRepo.h"
+#include "dfw/DfwGlobalAddrSets.h"
 #include "dfw/DfwLog.h"
 #include "dfw/DfwMain.h"
 #include "dfw/DfwMsgCache.h"
@@ -371,6 +372,103 @@ TEST_F(DfwMainTest, AnImportedFilterKeepsWhatItBroughtUntilItsPortIsNamedOrTheTi
     main_->repo()->TriggerDueImports();
     main_->ProcessOnce();
     EXPECT_EQ(main_->counters().applies, applies) << "asked once";
+}
+
+TEST_F(DfwMainTest, InGlobalModeSetsLiveOnTheSharedFilterUntilNoFilterUsesThem) {
+    // Rule 1 drops ssh from group 11 everywhere; rule 2 from group 12 on port 1 only.
+    auto fromGroup = [](uint64_t group, uint64_t port) {
+        return [=](pb::RuleMsg& r) {
+            Ssh(r).set_action(1);
+            *r.mutable_source()->add_container_ids() = Uuid(group);
+            if (port != 0)
+                *r.mutable_applied_to()->add_logical_switch_port_ids() = Uuid(port);
+        };
+    };
+    auto global = [](bool on) {
+        return GlobalRec([on](pb::GlobalConfigMsg& g) { g.set_global_addrset_mode(on); });
+    };
+    msgs_->UpdateDesiredState({global(true), SectionRec(1, 1), ContainerRec(11, {0x0a000001}),
+                               ContainerRec(12, {0x0a000002}), RuleRec(101, 1, 1, fromGroup(11, 0)),
+                               RuleRec(102, 2, 1, fromGroup(12, 1)), BarrierRec(5)},
+                              true);
+    const std::string g11 = U(11).Text(), g12 = U(12).Text();
+    auto own = [&](const char* name) {
+        const emu::Filter* f = dev_.state->FindFilter(name);
+        return f->config.addrSets.size() + f->config.containers.size();
+    };
+    const struct {
+        const char* what;
+        std::vector<CairnDBUpdateMsg> batch;
+        nlohmann::json anchors;  // of the shared filter's sets
+        size_t own;              // sets each filter holds itself
+        const char* f1From12;    // verdicts of ssh from 10.0.0.2 and 10.0.0.3 on f1
+        const char* f1From13;
+    } steps[] = {
+        {"each set once, on the shared filter, counted per filter using it",
+         {},
+         {{g11, 2}, {g12, 1}},
+         0,
+         "DROP 2",
+         "DEFAULT"},
+        {"the port-scoped rule gone: its set, used by none, goes",
+         {Deleted(RuleRec(102, 2, 1))},
+         {{g11, 2}},
+         0,
+         "DEFAULT",
+         "DEFAULT"},
+        {"the rule back: its set back",
+         {RuleRec(102, 2, 1, fromGroup(12, 1))},
+         {{g11, 2}, {g12, 1}},
+         0,
+         "DROP 2",
+         "DEFAULT"},
+        {"a group's addresses change: the shared set follows",
+         {ContainerRec(12, {0x0a000003, 0x0a000002})},
+         {{g11, 2}, {g12, 1}},
+         0,
+         "DROP 2",
+         "DROP 2"},
+        {"global mode off: each filter holds its own, the shared filter none",
+         {global(false)},
+         nlohmann::json::object(),
+         1,
+         "DROP 2",
+         "DROP 2"},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.what);
+        if (!s.batch.empty())
+            msgs_->UpdateDesiredState(s.batch, false);
+        main_->ProcessOnce();
+        EXPECT_EQ(dev_.state->Dump()["shared"]["anchors"], s.anchors);
+        EXPECT_EQ(own("f2"), s.own);
+        EXPECT_EQ(dev_.state->FindFilter("f1")->sharedAddrSets, s.own == 0);
+        EXPECT_EQ(Verdict("f1"), "DROP 1");
+        EXPECT_EQ(Verdict("f2"), "DROP 1");
+        EXPECT_EQ(Verdict("f1", "10.0.0.2"), s.f1From12);
+        EXPECT_EQ(Verdict("f2", "10.0.0.2"), "DEFAULT");
+        EXPECT_EQ(Verdict("f1", "10.0.0.3"), s.f1From13);
+        EXPECT_TRUE(LastCodes().empty());
+    }
+}
+
+TEST(DfwGlobalAddrSetsTest, StatisticsRecordsAreReadFromTheirOffsetsWithinTheBuffer) {
+    // 74-byte records: name [40] at 0, u32 anchor count at 40 (big-endian).
+    std::vector<uint8_t> buf(3 * 74, 0);
+    const std::string a = "set-a", full(40, 'b');
+    std::copy(a.begin(), a.end(), buf.begin());
+    buf[43] = 2;
+    std::copy(full.begin(), full.end(), buf.begin() + 74);  // no terminator: read bounded
+    buf[74 + 40] = 1;
+    // The third record is nameless: skipped.
+    auto stats = DfwGlobalAddrSets::ParseStats(buf.data(), buf.size(), 3);
+    ASSERT_EQ(stats.size(), 2u);
+    EXPECT_EQ(stats[0].name, "set-a");
+    EXPECT_EQ(stats[0].anchors, 2u);
+    EXPECT_EQ(stats[1].name, full);
+    EXPECT_EQ(stats[1].anchors, 0x01000000u);
+    EXPECT_EQ(DfwGlobalAddrSets::ParseStats(buf.data(), 147, 10).size(), 1u)
+        << "a claimed total beyond the bytes read is not believed";
 }
 
 TEST_F(DfwMainTest, TheFastPathModeFollowsOnEveryFilter) {

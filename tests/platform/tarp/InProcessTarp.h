@@ -5,9 +5,13 @@
 // as a closed peer would. `inject` may answer a command instead of the device (with
 // `injectedPayload`); `transportError`
 // fails the next exchange with that errno (after counting its command), as a socket would.
+// With `serialize`, exchanges take `mutex`, so that several threads may use the device at once
+// (as the sockets of the real one allow); a test touching `state` while other threads run takes
+// it too. Off by default: a test may hold one exchange while another goes on.
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,6 +27,9 @@ class InProcessTarp : public ozy::device::IDeviceOpener {
     InProcessTarp() : state(std::make_unique<ozy::dpemu::tarp::TarpState>()) {}
 
     std::unique_ptr<ozy::device::IDevice> Open(const std::string& path, int* err) override {
+        std::unique_lock<std::recursive_mutex> lock(mutex, std::defer_lock);
+        if (serialize)
+            lock.lock();
         if (down) {
             *err = ECONNREFUSED;
             return nullptr;
@@ -44,6 +51,8 @@ class InProcessTarp : public ozy::device::IDeviceOpener {
         return n;
     }
 
+    bool serialize = false;
+    std::recursive_mutex mutex;
     std::unique_ptr<ozy::dpemu::tarp::TarpState> state;
     std::function<std::optional<uint32_t>(uint32_t command, const uint8_t* p, size_t n)> inject;
     std::vector<uint8_t> injectedPayload;
@@ -58,6 +67,9 @@ class InProcessTarp : public ozy::device::IDeviceOpener {
         Device(InProcessTarp& owner, int generation) : owner_(owner), generation_(generation) {}
         int Ioctl(uint32_t command, const void* in, size_t size, uint32_t* status,
                   std::vector<uint8_t>* out) override {
+            std::unique_lock<std::recursive_mutex> lock(owner_.mutex, std::defer_lock);
+            if (owner_.serialize)
+                lock.lock();
             if (generation_ != owner_.generation_)
                 return EIO;
             owner_.commands.push_back(command);
