@@ -179,14 +179,16 @@ void SIApp::Run() {
     using Clock = std::chrono::steady_clock;
     std::unique_lock<std::mutex> lock(mutex_);
     Clock::time_point nextPoll = Clock::now();
-    std::optional<Clock::time_point> retryAt;
+    // No retry owed while it stands at the end of time.
+    constexpr Clock::time_point kNoRetry = Clock::time_point::max();
+    Clock::time_point retryAt = kNoRetry;
     while (!stopping_) {
-        Clock::time_point until = retryAt ? std::min(*retryAt, nextPoll) : nextPoll;
+        const Clock::time_point until = std::min(retryAt, nextPoll);
         wake_.wait_until(lock, until, [this] { return stopping_ || work_; });
         if (stopping_)
             break;
         const Clock::time_point now = Clock::now();
-        if (work_ || (retryAt && now >= *retryAt)) {
+        if (work_ || now >= retryAt) {
             work_ = false;
             lock.unlock();
             bool ok = false;
@@ -196,9 +198,7 @@ void SIApp::Run() {
                 CFG_ERROR("SIApp: Caught exception at line %1. Ignored. (%2)", __LINE__, e.what());
             }
             lock.lock();
-            retryAt.reset();
-            if (!ok)
-                retryAt = Clock::now() + retryInterval_;
+            retryAt = ok ? kNoRetry : Clock::now() + retryInterval_;
         }
         if (Clock::now() >= nextPoll) {
             lock.unlock();
