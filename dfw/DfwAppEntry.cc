@@ -4,10 +4,12 @@
 
 #include "cli/CliPages.h"
 #include "dataplane/KrnlinkFactory.h"
+#include "dfw/DfwAlarmReporter.h"
 #include "dfw/DfwFilterRepo.h"
 #include "dfw/DfwLog.h"
 #include "dfw/DfwMain.h"
 #include "dfw/DfwMsgCache.h"
+#include "dfw/DfwNtpConfig.h"
 #include "intake/CairndbClient.h"
 #include "intake/MsgDispatcher.h"
 #include "platform/AsioOzyProvider.h"
@@ -89,6 +91,61 @@ void DfwAppEntry::RegisterCliPages(CliPages& pages) {
             return CliReply::Error("usage: dfw/exclude [dfw|si]");
         return CliReply::Ok(main_->ExcludeText(!args.empty() && args[0] == "si"));
     });
+    pages.Add("dfw/ntp", "", 0, 0, [this](const CliPages::Args&) {
+        if (!main_)
+            return CliReply::Error("DFW process loop is not running");
+        if (main_->ntp() == nullptr)
+            return CliReply::Ok(R"j({"state": "not checked (skip_ntp_check)"})j");
+        return CliReply::Ok(main_->ntp()->ToJson());
+    });
+    // The alarm reporter's tables and settings.
+    auto alarms = [this]() -> DfwAlarmReporter* { return main_ ? main_->alarms() : nullptr; };
+    auto page = [alarms](std::function<CliReply(DfwAlarmReporter&, const CliPages::Args&)> fn) {
+        return [alarms, fn](const CliPages::Args& args) {
+            DfwAlarmReporter* a = alarms();
+            return a == nullptr ? CliReply::Error("DFW process loop is not running") : fn(*a, args);
+        };
+    };
+    auto arg = [](const CliPages::Args& args) { return args.empty() ? std::string() : args[0]; };
+    pages.Add("dfw/vnicRuleCountTable", "[VIF]", 0, 1,
+              page([arg](DfwAlarmReporter& a, const CliPages::Args& args) {
+                  return CliReply::Ok(a.VnicRuleCountText(arg(args)));
+              }));
+    pages.Add("dfw/vnicRuleAlarmState", "[VIF]", 0, 1,
+              page([arg](DfwAlarmReporter& a, const CliPages::Args& args) {
+                  return CliReply::Ok(a.VnicAlarmStateText(arg(args)));
+              }));
+    pages.Add("dfw/hostRuleAlarmState", "", 0, 1, page([](DfwAlarmReporter& a, const auto&) {
+                  return CliReply::Ok(a.HostAlarmStateText());
+              }));
+    pages.Add("dfw/ruleAlarmConfigData", "[KEY=VALUE]", 0, 1,
+              page([](DfwAlarmReporter& a, const CliPages::Args& args) {
+                  std::string why;
+                  if (!args.empty() && !a.SetConfigText(args[0], &why))
+                      return CliReply::Error(why);
+                  if (!args.empty())
+                      a.PollingCb();
+                  return CliReply::Ok(a.ConfigText());
+              }));
+    // A new maximum is polled at once: alarms follow it without waiting for a change of rules.
+    auto setMax = [](bool host) {
+        return [host](DfwAlarmReporter& a, const CliPages::Args& args) {
+            const std::string& v = args.at(0);
+            const uint64_t limit = host ? 1000000000000ull : UINT32_MAX;
+            if (v.empty() || v.size() > 13 ||
+                v.find_first_not_of("0123456789") != std::string::npos || std::stoull(v) > limit)
+                return CliReply::Error("the maximum is a number 0-" + std::to_string(limit) +
+                                       " (0: no limit)");
+            if (host)
+                a.DfwHostMaxRuleCnt(std::stoull(v));
+            else
+                a.DfwVnicMaxRuleCnt(static_cast<uint32_t>(std::stoull(v)));
+            a.PollingCb();
+            return CliReply::Ok(host ? a.HostAlarmStateText() : a.VnicRuleCountText(""));
+        };
+    };
+    pages.Add("dfw/hostMaxRules", "MAX_HOST_RULES", 1, 1, page(setMax(true)));
+    pages.Add("dfw/vnicMaxRules", "MAX_VNIC_RULES", 1, 1, page(setMax(false)));
     pages.Add("dfw/rules", "", 1, 2, [this](const CliPages::Args& args) {
         if (!main_)
             return CliReply::Error("DFW process loop is not running");

@@ -32,7 +32,9 @@ class DfwAppEntry : public AgentApp {
 
     void Start(const boost::property_tree::ptree& config) override;
     void Stop() override;
-    // "dfw/vif", "dfw/counters", "dfw/rules VIF".
+    // "dfw/vif", "dfw/counters", "dfw/exclude", "dfw/ntp", "dfw/rules VIF", and the alarm
+    // reporter's "dfw/vnicRuleCountTable", "dfw/vnicRuleAlarmState", "dfw/hostRuleAlarmState",
+    // "dfw/ruleAlarmConfigData", "dfw/hostMaxRules", "dfw/vnicMaxRules".
     void RegisterCliPages(CliPages& pages) override;
 
     DfwMsgCache* cache() const { return cache_.get(); }

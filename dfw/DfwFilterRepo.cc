@@ -303,14 +303,22 @@ bool DfwFilterRepo::QueryNow() {
     std::vector<std::string> excluded =
         options_.excluded ? options_.excluded() : std::vector<std::string>();
     std::vector<Filter> changed;
+    bool removed = false;
     {
         std::unique_lock<std::shared_mutex> lock(mapMutex_);
         for (const char* agent : {w::kAgentFirewall, w::kAgentServiceInsertion}) {
+            FilterMap& map = maps_[agent];
+            std::vector<std::string> before;
+            before.reserve(map.size());
+            for (const auto& [vif, f] : map)
+                before.push_back(vif);
             const bool fw = agent == std::string(w::kAgentFirewall);
             auto c = UpdateFilterMap(agent, records, fw ? excluded : std::vector<std::string>(),
-                                     maps_[agent], fakeNames_, fakeCounter_,
+                                     map, fakeNames_, fakeCounter_,
                                      fw ? imports_ : std::map<std::string, uint64_t>());
             changed.insert(changed.end(), c.begin(), c.end());
+            for (const std::string& vif : before)
+                removed = removed || map.count(vif) == 0;
         }
         // Imports of filters that are gone go with them.
         const FilterMap& fw = maps_[w::kAgentFirewall];
@@ -327,6 +335,8 @@ bool DfwFilterRepo::QueryNow() {
         if (f.importTime != 0)
             DFW_INFO("dfw: Triggering rule fresh for imported filter vif %1.", f.vif);
     }
+    if (removed && options_.onRemoved)
+        options_.onRemoved();
     // Outside the lock: the process loop reads the maps while it handles these.
     if (options_.onFilter) {
         for (const Filter& f : changed)
@@ -417,12 +427,12 @@ void DfwFilterRepo::OnLinkMessage(const uint8_t* msg, size_t length) {
             return;
         }
         case w::kMsgHopoverFailure:
-            DFW_WARN("dfw: %1: migration failure event of %2 bytes (alarm reporting to come)",
-                     "DfwFilterRepo", length);
-            return;
         case w::kMsgFloodLimit:
-            DFW_WARN("dfw: %1: flood limit event of %2 bytes (alarm reporting to come)",
-                     "DfwFilterRepo", length);
+            if (options_.onAlarmMessage)
+                options_.onAlarmMessage(type, msg, length);
+            else
+                DFW_WARN("dfw: %1: alarm message type %2 without alarm reporter", "DfwFilterRepo",
+                         type);
             return;
         default:
             DFW_ERROR_CODE("LCP00901", "dfw: %1: unknown tarp msg %2", "DfwFilterRepo", type);

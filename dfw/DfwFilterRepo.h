@@ -89,6 +89,10 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
         std::function<void(const std::string& agent, const std::string& filter)> onCleanup;
         // The filter link came up (the device may have restarted). Called on the link's thread.
         std::function<void()> onLinkUp;
+        // Some filters left the maps (the kernel no longer lists them). Called on the query loop.
+        std::function<void()> onRemoved;
+        // A migration-failure (5) or flood-limit (6) message, whole; on the link's thread.
+        std::function<void(uint16_t type, const uint8_t* msg, size_t length)> onAlarmMessage;
         // The vifs excluded from firewall filters (the message cache's list).
         std::function<std::vector<std::string>()> excluded;
         // Vifs without their filter cause a query at most this often.

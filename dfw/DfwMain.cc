@@ -8,10 +8,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "dfw/DfwAlarmReporter.h"
 #include "dfw/DfwCache.h"
 #include "dfw/DfwFilterRepo.h"
 #include "dfw/DfwLog.h"
 #include "dfw/DfwMsgCache.h"
+#include "dfw/DfwNtpConfig.h"
 #include "intake/ICairndbClient.h"
 #include "platform/tarp/CTarpFWCmdList.h"
 #include "platform/tarp/CTarpFWException.h"
@@ -122,6 +124,23 @@ bool DfwMain::Start() {
     DFW_INFO("dfw: Initialized tarp library");
     global_ = std::make_unique<DfwGlobalAddrSets>(handle_);
     ozy::RefPtr<DfwMain> self(this);
+    DfwAlarmReporter::Options alarm;
+    alarm.table = options_.alarmTable;
+    alarm.filters = [this] {
+        ozy::RefPtr<DfwFilterRepo> repo;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            repo = repo_;
+        }
+        std::vector<DfwAlarmReporter::FilterInfo> out;
+        if (repo) {
+            for (const auto& [vif, f] : repo->Filters(w::kAgentFirewall))
+                out.push_back({f.name, vif, f.lsp});
+        }
+        return out;
+    };
+    alarms_ = std::make_unique<DfwAlarmReporter>(std::move(alarm));
+    alarms_->Start();
     DfwFilterRepo::Options repo;
     repo.handle = handle_;
     repo.links = options_.links;
@@ -135,6 +154,10 @@ bool DfwMain::Start() {
         self->RequestCleanup(agent, filter);
     };
     repo.onLinkUp = [self] { self->RequestSpanResync(); };
+    repo.onRemoved = [self] { self->Notify(); };
+    repo.onAlarmMessage = [self](uint16_t type, const uint8_t* msg, size_t length) {
+        self->alarms_->OnKernelMessage(type, msg, length);
+    };
     ozy::RefPtr<DfwMsgCache> msgs = msgs_;
     repo.excluded = [msgs] {
         DfwMsgSnapshot s = msgs->Peek();
@@ -158,13 +181,24 @@ bool DfwMain::Start() {
     if (!repo_->Start())
         DFW_ERROR_CODE("LCP00002", "dfw: Failed to start DFW app: %1, %2", "filter repository",
                        "not posted");
+    if (!options_.settings.skipNtpCheck) {
+        DfwNtpConfig::Options ntp;
+        ntp.interval = std::chrono::minutes(options_.settings.ntpCheckInterval);
+        ntp.onUp = [self] { self->SetNtpUp(true); };
+        ntp_ = ozy::MakeRef<DfwNtpConfig>(std::move(ntp));
+        ntp_->Start();
+    }
     return true;
 }
 
 void DfwMain::Stop() {
     msgs_->SetNotify(nullptr);
+    if (ntp_)
+        ntp_->Stop();
     if (repo_)
         repo_->Stop();
+    if (alarms_)
+        alarms_->Stop();
     {
         std::unique_lock<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -482,6 +516,11 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         return RealizationCode(rc);
     }
     DFW_INFO("dfw: Applied rule config to filter %1 of vif %2", name, vif);
+    if (agent == w::kAgentFirewall) {
+        DFW_DEBUG("dfw: Setting DfwSetRuleAlarmCounts to %1 for vif %2",
+                  cfg->l3Rules + cfg->l2Rules, vif);
+        alarms_->DfwSetRuleAlarmCounts(vif, cfg->l3Rules + cfg->l2Rules);
+    }
     state.status = 0;
     if (import.time != 0)
         repo_->ClearImport(vif);
@@ -671,6 +710,12 @@ void DfwMain::ProcessOnce() {
     for (auto it = filterErrors_.begin(); it != filterErrors_.end();) {
         it = present.count(it->first) ? std::next(it) : filterErrors_.erase(it);
     }
+    {
+        std::map<std::string, std::string> fwFilters;
+        for (const auto& [vif, f] : fw)
+            fwFilters.emplace(vif, f.name);
+        FeedAlarms(fwFilters);
+    }
     std::sort(held.begin(), held.end());
     held.erase(std::unique(held.begin(), held.end()), held.end());
     heldSections_ = held;
@@ -771,6 +816,20 @@ std::string DfwMain::ExcludeText(bool serviceInsertion) const {
                         {"exclude_list", excludeHeld_[i]},
                         {"wanted", excludeWanted_[i]}};
     return nlohmann::json({{"dfw_vif_exclude", j}}).dump();
+}
+
+void DfwMain::FeedAlarms(const std::map<std::string, std::string>& fwFilters) {
+    uint64_t host = 0;
+    std::vector<std::string> vifs;
+    for (const auto& [vif, name] : fwFilters) {
+        vifs.push_back(vif);
+        auto it = filters_.find(name);
+        if (it != filters_.end())
+            host += it->second.l3Rules + it->second.l2Rules;
+    }
+    alarms_->DfwSetHostRuleAlarmCounts(host);
+    alarms_->DfwUpdateAlarmVifs(vifs);
+    alarms_->PollingCb();
 }
 
 void DfwMain::Report(uint64_t barrier) {

@@ -36,12 +36,17 @@ struct FW_Handle;
 namespace ozy::metrics {
 class Registry;
 }
+namespace ozy::monitoring {
+class AlarmTable;
+}
 
 namespace CfgAgent {
 
+class DfwAlarmReporter;
 class DfwCache;
 class DfwFilterRepo;
 class DfwMsgCache;
+class DfwNtpConfig;
 class ICairndbClient;
 
 class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
@@ -58,6 +63,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         ozy::metrics::Registry* metrics = nullptr;
         // Seconds since the epoch (imported filters' timeout); empty: the system clock.
         std::function<uint64_t()> wallSeconds;
+        // The table the alarm reporter records into; null: the process's.
+        ozy::monitoring::AlarmTable* alarmTable = nullptr;
     };
     // Counters of the passes (CLI and tests).
     struct Counters {
@@ -98,6 +105,10 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     void SetSyncPoint(std::function<void(const char*)> hook) { syncPoint_ = std::move(hook); }
 
     DfwFilterRepo* repo() const { return repo_.get(); }
+    // The NTP checker; null with "default.skip_ntp_check" or before Start.
+    DfwNtpConfig* ntp() const { return ntp_.get(); }
+    // The alarm reporter (null before Start); the loop feeds it after each pass.
+    DfwAlarmReporter* alarms() const { return alarms_.get(); }
     Counters counters() const;
     // "dfw/vif": every filter with its vif, port and agent, as JSON text.
     std::string VifText() const;
@@ -136,6 +147,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     // new or the last sync failed; false when a table could not be written.
     bool SyncSpans(const DfwMsgSnapshot& snap, bool resync);
     void Report(uint64_t barrier);
+    // The pass's rule counts, vifs and a poll to the alarm reporter.
+    void FeedAlarms(const std::map<std::string, std::string>& fwFilters);
     void Point(const char* name) const {
         if (syncPoint_)
             syncPoint_(name);
@@ -145,6 +158,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     Options options_;
     FW_Handle* handle_ = nullptr;
     ozy::RefPtr<DfwFilterRepo> repo_;
+    ozy::RefPtr<DfwNtpConfig> ntp_;
+    std::unique_ptr<DfwAlarmReporter> alarms_;
     std::function<void(const char*)> syncPoint_;
 
     mutable std::mutex mutex_;  // the pending requests and the wake-up

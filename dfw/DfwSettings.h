@@ -13,6 +13,7 @@ struct DfwSettings {
     static constexpr const char* kConfigOptimizationKey = "default.config_optimization";
     static constexpr const char* kSkipNtpCheckKey = "default.skip_ntp_check";
     static constexpr const char* kImportClearTimeoutKey = "default.filter_import_clear_timeout";
+    static constexpr const char* kNtpCheckIntervalKey = "default.ntp_check_interval";
 
     // Seconds between two queries of the kernel filters by the filter repository (1-86400).
     uint32_t filterQueryInterval = 30;
@@ -23,6 +24,10 @@ struct DfwSettings {
     // Seconds an imported filter keeps its import flag without a matching applied-to; only a
     // positive value replaces the built-in 0.
     uint32_t importClearTimeout = 0;
+    // Minutes between two runs of the NTP check script (1-1440); the first runs at start. Five
+    // minutes: time-based sections wait at most that long after the time service came up, and the
+    // script (which asks the time daemon) runs rarely enough to cost nothing.
+    uint32_t ntpCheckInterval = 5;
 
     static DfwSettings Read(const boost::property_tree::ptree& config);
 };

@@ -34,6 +34,7 @@ struct SettingsCase {
     bool skipNtp;
     uint32_t importTimeout;
     bool refused;  // a value logged with LCP00001
+    uint32_t ntpMinutes = 5;
 };
 
 class DfwSettingsTest : public ::testing::TestWithParam<SettingsCase> {};
@@ -49,6 +50,7 @@ TEST_P(DfwSettingsTest, ReadsOrKeepsTheDefault) {
     EXPECT_EQ(s.configOptimization, c.optimization);
     EXPECT_EQ(s.skipNtpCheck, c.skipNtp);
     EXPECT_EQ(s.importClearTimeout, c.importTimeout);
+    EXPECT_EQ(s.ntpCheckInterval, c.ntpMinutes);
     EXPECT_EQ(log.ContainsWithCode("default used", "LCP00001"), c.refused) << log.Dump();
     EXPECT_TRUE(log.Contains("dfw: skip ntp check is enabled: " +
                              std::string(c.skipNtp ? "true" : "false")));
@@ -74,7 +76,11 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"<default><filter_query_interval>7s</filter_query_interval></default>", 30,
                      false, false, 0, true},
         SettingsCase{"<default><skip_ntp_check>yes</skip_ntp_check></default>", 30, false, false, 0,
-                     true}));
+                     true},
+        SettingsCase{"<default><ntp_check_interval>60</ntp_check_interval></default>", 30, false,
+                     false, 0, false, 60},
+        SettingsCase{"<default><ntp_check_interval>0</ntp_check_interval></default>", 30, false,
+                     false, 0, true, 5}));
 
 TEST(DfwAppEntryTest, RegistersItsCacheWhileItRuns) {
     auto queue = std::make_shared<UpdateQueue>(UpdateQueue::kUnbounded, true, true);

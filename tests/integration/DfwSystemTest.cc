@@ -8,7 +8,13 @@
 // gets everything back; a section deleted while the agent is down takes only its own address set
 // with it after the restart. Service insertion beside it: policies, chains and paths fill the
 // emulator's chain and NSH tables, a hop's new MAC replaces its NSH entry, deleting every path
-// takes the chain's entry, and the service-insertion status drives the alarm.
+// takes the chain's entry, and the service-insertion status drives the alarm. A time-based
+// section applies at once with skip_ntp_check; the agent restarted with the check on is held back
+// (with the reason in RUNTIME_STATUS) while the host's NTP check script says the service is not
+// up, and applies after a restart once it says it is. All in one scenario: one start of the
+// processes.
+// Rule counts crossing a vNIC's maximum raise and clear its alarms once per change; flood and
+// migration failures of a filter raise theirs, and the filter's deletion takes them away.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -111,6 +117,57 @@ json SiAlarm(const json& alarms) {
             return a;
     }
     return nullptr;
+}
+
+// A time-based section (rule 50 allows 8080 from 09:00 to 17:00 UTC) beside a plain one (rule 51
+// drops 8081), both applied to the time group, whose only port is port 4.
+const std::string kTimeGroup = Id(0xd2, 4), kLsp4 = Id(0xd5, 4);
+json TimeTopology() {
+    const std::string profile = Id(0xda, 1);
+    json rule50 = Rule(50, 50, 0, 8080, 1);
+    rule50["section_id"] = Id(0xd1, 5);
+    rule50["time_profile_id"] = profile;
+    json rule51 = Rule(51, 51, 1, 8081, 1);
+    rule51["section_id"] = Id(0xd1, 6);
+    for (json* r : {&rule50, &rule51})
+        (*r)["applied_to"] = {{"container_ids", {kTimeGroup}}};
+    json doc;
+    doc["CONTAINER"] = {{{"id", kTimeGroup}, {"name", "timed"}}};
+    doc["ENTITY_GROUP_RELATION"] = {
+        {{"id", Id(0xd4, 2)},
+         {"container_logical_switch_port",
+          {{{"container_id", kTimeGroup}, {"logical_switch_port_ids", {kLsp4}}}}}}};
+    doc["CONTEXT_PROFILE"] = {{{"id", profile},
+                               {"name", "work-hours"},
+                               {"attributes",
+                                {{{"key", "TIME_OF_DAY"}, {"values", {"09:00,17:00"}}},
+                                 {{"key", "TIME_ZONE"}, {"values", {"UTC"}}}}}}};
+    doc["RULE_SECTION"] = {{{"id", Id(0xd1, 5)},
+                            {"priority", 30},
+                            {"version", 1},
+                            {"component_name", "orvane-sfw"},
+                            {"kind", 1},
+                            {"time_based", true}},
+                           {{"id", Id(0xd1, 6)},
+                            {"priority", 40},
+                            {"version", 1},
+                            {"component_name", "orvane-sfw"},
+                            {"kind", 1}}};
+    doc["RULE"] = {rule50, rule51};
+    return doc;
+}
+
+// Rules 100 + [first, last] of the first section on the web group's port (each drops its own
+// port).
+json WebRules(unsigned first, unsigned last) {
+    json doc;
+    doc["RULE"] = json::array();
+    for (unsigned n = first; n <= last; ++n) {
+        json r = Rule(100 + n, 100 + n, 1, 1000 + n, 10 + n);
+        r["applied_to"] = {{"container_ids", {kWebGroup}}};
+        doc["RULE"].push_back(r);
+    }
+    return doc;
 }
 
 class DfwSystemTest : public ::testing::Test {
@@ -419,6 +476,29 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
             return d["tables"]["orvane-sfw"]["include"] == json({"default"});
         })) << "the new device's include table is written again";
     }
+    const std::string inWindow = "in tcp 10.0.0.1:1 10.9.9.9:8080 time=2026-12-07T10:00:00Z";
+    const std::string plain = "in tcp 10.0.0.1:1 10.9.9.9:8081";
+    auto ntpHeld = [&] {
+        json s = Status();
+        if (s.is_null() || !s.contains("errors"))
+            return false;
+        for (const json& e : s["errors"]) {
+            if (e.value("error_message", "").find(" NTP Service is not up") != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    {
+        SCOPED_TRACE("skip_ntp_check: a time-based section applies at once, whatever the script");
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/ntp", "bad"}).status, 0);
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f4", "vif-4", kLsp4}).status, 0);
+        ASSERT_TRUE(sys_.Apply(TimeTopology().dump()));
+        EXPECT_TRUE(AwaitVerdict("f4", inWindow, "ALLOW 50"));
+        EXPECT_EQ(Verdict("f4", "in tcp 10.0.0.1:1 10.9.9.9:8080 time=2026-12-07T18:00:00Z"),
+                  "DEFAULT");
+        EXPECT_EQ(Verdict("f1", inWindow), "DEFAULT");
+        EXPECT_EQ(sys_.AgentJson({"dfw/ntp"}).value("state", ""), "not checked (skip_ntp_check)");
+    }
     {
         SCOPED_TRACE("a section deleted while the agent is down: after restart only its sets go");
         const std::string section2 = Id(0xd1, 2), others = Id(0xd2, 3);
@@ -462,6 +542,8 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
                                        {"RULE_SECTION", section2},
                                        {"CONTAINER", others}})
             ASSERT_EQ(sys_.Cairnctl({"delete", type, id}).status, 0) << type;
+        // The restarted agent checks the time service, whose script prints 1.
+        sys_.Host().SetDfwDefaults("<skip_ntp_check>false</skip_ntp_check>");
         ASSERT_TRUE(sys_.StartAgent());
         for (const char* name : {"f1", "f2"}) {
             SCOPED_TRACE(name);
@@ -482,6 +564,114 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
             EXPECT_EQ(Verdict(name, probe), "DEFAULT");
             EXPECT_EQ(Verdict(name, ssh), "ALLOW 1");
         }
+    }
+    {
+        SCOPED_TRACE("checked, with a script printing 1: held back, and the status says why");
+        EXPECT_TRUE(test::AwaitTrue(ntpHeld)) << Status().dump();
+        EXPECT_TRUE(AwaitVerdict("f4", inWindow, "DEFAULT"));
+        EXPECT_EQ(Verdict("f4", plain), "DROP 51");
+        json ntp = sys_.AgentJson({"dfw/ntp"});
+        EXPECT_EQ(ntp.value("state", ""), "not working") << ntp.dump();
+        EXPECT_EQ(ntp.value("interval_s", 0), 300);
+    }
+    {
+        SCOPED_TRACE("a script printing 0 at the next start releases it");
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/ntp", "ok"}).status, 0);
+        EXPECT_EQ(sys_.StopAgent(), 0);
+        ASSERT_TRUE(sys_.StartAgent());
+        EXPECT_TRUE(AwaitVerdict("f4", inWindow, "ALLOW 50"));
+        EXPECT_TRUE(test::AwaitTrue([&] { return !ntpHeld(); })) << Status().dump();
+        EXPECT_EQ(sys_.AgentJson({"dfw/ntp"}).value("state", ""), "good");
+    }
+    test::RunResult r = sys_.AgentCtl({"dfw/vnicMaxRules", "10"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(sys_.AgentCtl({"dfw/vnicMaxRules", "ten"}).status, 2);
+    // The firewall's alarms: event type to (raise count, context).
+    auto alarms = [&] {
+        std::map<int, std::pair<int, json>> out;
+        json table = sys_.AgentJson({"cfgagent/alarms"});
+        for (const json& a : table["alarms"]) {
+            if (a.value("source", "") == "cfgAgent_dfw" && a.value("entity", "") == kLsp1)
+                out[a.value("event_type", 0)] = {a.value("raise_count", 0), a["context"]};
+        }
+        return out;
+    };
+    auto ruleCount = [&] {
+        json t = sys_.AgentJson({"dfw/vnicRuleCountTable", "vif-1"});
+        const json& rows = t["dfw_vnic_rule_count"];
+        return rows.is_array() && rows.size() == 1 ? rows[0].value("rule_count", -1) : -1;
+    };
+    const int approaching = 4101, exceeded = 4102;
+    {
+        SCOPED_TRACE("7 rules on f1: below 80 % of 10");
+        ASSERT_TRUE(sys_.Apply(WebRules(1, 2).dump()));
+        ASSERT_TRUE(test::AwaitTrue([&] { return ruleCount() == 7; })) << ruleCount();
+        EXPECT_TRUE(alarms().empty());
+    }
+    {
+        SCOPED_TRACE("9 rules: approaching");
+        ASSERT_TRUE(sys_.Apply(WebRules(3, 4).dump()));
+        ASSERT_TRUE(test::AwaitTrue([&] { return alarms().count(approaching) == 1; }));
+        EXPECT_EQ(ruleCount(), 9);
+        EXPECT_EQ(alarms().size(), 1u);
+    }
+    {
+        SCOPED_TRACE("11 rules: exceeded beside approaching, which is not raised again");
+        ASSERT_TRUE(sys_.Apply(WebRules(5, 6).dump()));
+        ASSERT_TRUE(test::AwaitTrue([&] { return alarms().count(exceeded) == 1; }));
+        auto a = alarms();
+        EXPECT_EQ(a[approaching].first, 1);
+        EXPECT_EQ(a[exceeded].first, 1);
+        EXPECT_EQ(a[exceeded].second.value("entity_id", ""), kLsp1);
+        EXPECT_FALSE(a[exceeded].second.value("transport_node_name", "").empty());
+    }
+    {
+        SCOPED_TRACE("5 rules: both cleared, each once");
+        for (unsigned n = 1; n <= 6; ++n)
+            ASSERT_EQ(sys_.Cairnctl({"delete", "RULE", Id(0xd3, 100 + n)}).status, 0);
+        ASSERT_TRUE(test::AwaitTrue([&] { return ruleCount() == 5; })) << ruleCount();
+        EXPECT_TRUE(test::AwaitTrue([&] { return alarms().empty(); }));
+        json row = sys_.AgentJson({"dfw/vnicRuleAlarmState", "vif-1"})["dfw_vnic_rule_alarm_data"];
+        ASSERT_EQ(row.size(), 1u) << row.dump();
+        EXPECT_EQ(row[0].value("raises", 0), 2);
+        EXPECT_EQ(row[0].value("clears", 0), 2);
+    }
+    {
+        SCOPED_TRACE("a flood warning, then critical: the warning is cleared");
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/tarp-flood", "f1", "TCP", "warning", "raise"}).status, 0);
+        ASSERT_TRUE(test::AwaitTrue([&] { return alarms().count(21) == 1; }));
+        // The context's members in the order raised, read from the reply as it stands.
+        nlohmann::ordered_json table =
+            nlohmann::ordered_json::parse(sys_.AgentCtl({"cfgagent/alarms"}).output);
+        std::vector<std::string> keys;
+        for (const auto& a : table["alarms"]) {
+            if (a.value("event_type", 0) != 21)
+                continue;
+            for (const auto& [k, v] : a["context"].items())
+                keys.push_back(k);
+            EXPECT_EQ(a["context"].value("protocol_name", ""), "TCP") << a.dump();
+        }
+        EXPECT_EQ(keys,
+                  (std::vector<std::string>{"entity_id", "transport_node_name", "protocol_name"}));
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/tarp-flood", "f1", "TCP", "critical", "raise"}).status, 0);
+        EXPECT_TRUE(test::AwaitTrue([&] {
+            auto a = alarms();
+            return a.count(23) == 1 && a.count(21) == 0;
+        }));
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/tarp-hopover-fail", "f1"}).status, 0);
+        EXPECT_TRUE(test::AwaitTrue([&] { return alarms().count(7) == 1; }));
+    }
+    {
+        SCOPED_TRACE("the filter deleted: its alarms go with its entity");
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-delete", "f1"}).status, 0);
+        EXPECT_TRUE(test::AwaitTrue([&] { return alarms().empty(); }));
+        EXPECT_TRUE(sys_.AwaitAgentJson({"dfw/vnicRuleCountTable"}, [](const json& j) {
+            for (const json& row : j["dfw_vnic_rule_count"]) {
+                if (row.value("vif", "") == "vif-1")
+                    return false;
+            }
+            return j["dfw_vnic_rule_count"].size() == 2;
+        }));
     }
 }
 

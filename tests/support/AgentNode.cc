@@ -123,7 +123,7 @@ std::string AgentNode::WriteAgentConfig() const {
             if (app == "traceflow")
                 xml += "<krnlink><path>ozy_traceflow_krnlink</path></krnlink>";
             if (app == "dfw")
-                xml += "<default><skip_ntp_check>true</skip_ntp_check></default>";
+                xml += "<default>" + options_.dfwDefaults + "</default>";
             if (app == "si")
                 xml += "<default><alarm_poll_interval_ms>200</alarm_poll_interval_ms></default>";
             xml += "</config></app>";

@@ -29,6 +29,8 @@ struct AgentSystemOptions {
     bool clusteredDb = false;
     // The generated file's cairndb probe interval in milliseconds; 0 leaves the key out.
     int cairndbProbeMs = 0;
+    // The firewall's "default." keys in the generated file, as XML elements.
+    std::string dfwDefaults = "<skip_ntp_check>true</skip_ntp_check>";
 };
 
 class AgentNode {
@@ -51,6 +53,8 @@ class AgentNode {
     int StopAgent();
     // The log level of the agents started from now on.
     void SetAgentLogLevel(int level) { options_.agentLogLevel = level; }
+    // The firewall's "default." keys of the agents started from now on.
+    void SetDfwDefaults(const std::string& xml) { options_.dfwDefaults = xml; }
     ChildProcess* Agent() { return agent_.get(); }
     ChildProcess* Emulator() { return emulator_.get(); }
 

@@ -49,6 +49,7 @@ nlohmann::json TarpFamily::Dump() const {
                  {"connections", channel_ ? channel_->Connections().size() : 0},
                  {"received", received_},
                  {"sent", sent_}};
+    d["ntp"] = ntpMode_;
     return d;
 }
 
@@ -82,6 +83,8 @@ void TarpFamily::RegisterCommands(CommandTable& table) {
               [this](const auto& a) { return TarpFail(a); });
     table.Add("dpemu/vm-add", "VM_UUID WORLD_ID", 2, 2, [this](const auto& a) { return VmAdd(a); });
     table.Add("dpemu/vm-del", "VM_UUID", 1, 1, [this](const auto& a) { return VmDel(a); });
+    table.Add("dpemu/ntp", "ok|bad|garbage|hang|missing", 1, 1,
+              [this](const auto& a) { return Ntp(a); });
 }
 
 namespace {
@@ -99,25 +102,20 @@ bool IsUuidText(const std::string& s) {
 
 }  // namespace
 
-bool TarpFamily::WriteVmList(std::string* why) const {
+bool TarpFamily::WriteHostScript(const std::string& logicalPath, const std::string& body,
+                                 std::string* why) {
     if (ozy::hostRoot().empty()) {
-        *why = "no host root (OZY_HOST_ROOT): the VM list is written only under one";
+        *why = "no host root (OZY_HOST_ROOT): host scripts are written only under one";
         return false;
     }
-    const std::string path = ozy::hostPath("/bin/tarp_vm_list.sh");
+    const std::string path = ozy::hostPath(logicalPath);
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    std::string text =
-        "#!/bin/sh\n# Written by ozy-dpemu: the running VMs, one \"VM_UUID WORLD_ID\" a line.\n";
-    text += "cat <<'EOF'\n";
-    for (const auto& [vm, world] : vms_)
-        text += vm + " " + std::to_string(world) + "\n";
-    text += "EOF\n";
     // Written aside and renamed: the agent never runs half a script.
     const std::string tmp = path + ".tmp";
     {
         std::ofstream out(tmp, std::ios::trunc);
-        out << text;
+        out << "#!/bin/sh\n" << body;
         if (!out.flush()) {
             *why = "cannot write " + tmp;
             return false;
@@ -131,6 +129,46 @@ bool TarpFamily::WriteVmList(std::string* why) const {
         return false;
     }
     return true;
+}
+
+bool TarpFamily::WriteVmList(std::string* why) const {
+    std::string text =
+        "# Written by ozy-dpemu: the running VMs, one \"VM_UUID WORLD_ID\" a line.\n";
+    text += "cat <<'EOF'\n";
+    for (const auto& [vm, world] : vms_)
+        text += vm + " " + std::to_string(world) + "\n";
+    text += "EOF\n";
+    return WriteHostScript("/bin/tarp_vm_list.sh", text, why);
+}
+
+CommandResult TarpFamily::Ntp(const std::vector<std::string>& args) {
+    static const std::map<std::string, const char*> kBodies = {
+        {"ok", "echo 0\n"},
+        {"bad", "echo 1\n"},
+        {"garbage", "printf 'ntp?\\001\\377\\n'\n"},
+        // Killed with its process group by the agent's time limit.
+        {"hang", "exec sleep 3600\n"},
+    };
+    const std::string& mode = args[0];
+    std::string why;
+    if (mode == "missing") {
+        if (ozy::hostRoot().empty())
+            return CommandResult::Error("no host root (OZY_HOST_ROOT)");
+        std::error_code ec;
+        std::filesystem::remove(ozy::hostPath("/bin/check_ntp_cfg.sh"), ec);
+        if (ec)
+            return CommandResult::Error("cannot remove the script: " + ec.message());
+    } else {
+        auto it = kBodies.find(mode);
+        if (it == kBodies.end())
+            return CommandResult::Error("usage: dpemu/ntp ok|bad|garbage|hang|missing");
+        if (!WriteHostScript(
+                "/bin/check_ntp_cfg.sh",
+                std::string("# Written by ozy-dpemu: dpemu/ntp ") + mode + "\n" + it->second, &why))
+            return CommandResult::Error(why);
+    }
+    ntpMode_ = mode;
+    return CommandResult::Ok("ntp check script: " + mode);
 }
 
 CommandResult TarpFamily::VmAdd(const std::vector<std::string>& args) {

@@ -18,6 +18,10 @@
 //                               the running VMs that the host script "/bin/tarp_vm_list.sh"
 //                               (written under the host root, one "VM_UUID WORLD_ID" a line)
 //                               prints; the agent's revalidations show in the device's dump
+//   dpemu/ntp ok|bad|garbage|hang|missing
+//                               what the host script "/bin/check_ntp_cfg.sh" (written under the
+//                               host root) does: prints 0, prints 1, prints junk, never returns,
+//                               is absent (the start); the dump shows the mode under "ntp"
 #include <cstdint>
 #include <map>
 #include <string>
@@ -51,6 +55,7 @@ class TarpFamily : public FamilyHandler {
     CommandResult TarpFail(const std::vector<std::string>& args);
     CommandResult VmAdd(const std::vector<std::string>& args);
     CommandResult VmDel(const std::vector<std::string>& args);
+    CommandResult Ntp(const std::vector<std::string>& args);
 
   private:
     class Dev : public DeviceHandler {
@@ -69,10 +74,15 @@ class TarpFamily : public FamilyHandler {
     size_t Broadcast(const CfgAgent::DpMsg& msg);
     // Writes the VM-list script from vms_; false with `why`.
     bool WriteVmList(std::string* why) const;
+    // Places an executable shell script at the logical host path (written aside, then renamed);
+    // false with `why`.
+    static bool WriteHostScript(const std::string& logicalPath, const std::string& body,
+                                std::string* why);
 
     tarp::TarpState state_;
     Dev device_{state_};
     std::map<std::string, uint32_t> vms_;  // VM uuid to world id
+    std::string ntpMode_ = "missing";
     uint64_t connects_ = 0;
     uint64_t received_ = 0;
     uint64_t sent_ = 0;
