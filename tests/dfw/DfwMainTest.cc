@@ -452,6 +452,40 @@ TEST_F(DfwMainTest, InGlobalModeSetsLiveOnTheSharedFilterUntilNoFilterUsesThem) 
     }
 }
 
+TEST_F(DfwMainTest, InGlobalModeASetAFilterStillUsesStaysUntilTheFilterLetsGo) {
+    // Rule 2 drops ssh from group 12 on port 1 (f1) only.
+    auto fromGroup12 = [](pb::RuleMsg& r) {
+        Ssh(r).set_action(1);
+        *r.mutable_source()->add_container_ids() = Uuid(12);
+        *r.mutable_applied_to()->add_logical_switch_port_ids() = Uuid(1);
+    };
+    msgs_->UpdateDesiredState(
+        {GlobalRec([](pb::GlobalConfigMsg& g) { g.set_global_addrset_mode(true); }),
+         SectionRec(1, 1), ContainerRec(12, {0x0a000002}), RuleRec(102, 2, 1, fromGroup12),
+         BarrierRec(5)},
+        true);
+    main_->ProcessOnce();
+    const std::string g12 = U(12).Text();
+    ASSERT_EQ(dev_.state->Dump()["shared"]["anchors"], nlohmann::json({{g12, 1}}));
+    ASSERT_EQ(Verdict("f1", "10.0.0.2"), "DROP 2");
+    // The rule deleted while f1's apply fails: f1 keeps rule 2 and so the set, which no rule of
+    // the configuration names any more; the clean-up leaves it.
+    std::string why;
+    ASSERT_TRUE(dev_.state->FailFilter("f1", 8, 1, &why)) << why;
+    msgs_->UpdateDesiredState({Deleted(RuleRec(102, 2, 1))}, false);
+    main_->ProcessOnce();
+    EXPECT_EQ(LastCodes(), std::vector<uint32_t>({1})) << "f1's failure alone";
+    EXPECT_EQ(dev_.state->Dump()["shared"]["anchors"], nlohmann::json({{g12, 1}}));
+    EXPECT_EQ(Verdict("f1", "10.0.0.2"), "DROP 2");
+    // The next change reaches f1, which lets go of the set: it goes.
+    msgs_->UpdateDesiredState({RuleRec(101, 1, 1, [](pb::RuleMsg& r) { Ssh(r).set_action(0); })},
+                              false);
+    main_->ProcessOnce();
+    EXPECT_TRUE(LastCodes().empty());
+    EXPECT_EQ(dev_.state->Dump()["shared"]["anchors"], nlohmann::json::object());
+    EXPECT_EQ(Verdict("f1", "10.0.0.2"), "ALLOW 1");
+}
+
 TEST(DfwGlobalAddrSetsTest, StatisticsRecordsAreReadFromTheirOffsetsWithinTheBuffer) {
     // 74-byte records: name [40] at 0, u32 anchor count at 40 (big-endian).
     std::vector<uint8_t> buf(3 * 74, 0);
