@@ -1,0 +1,301 @@
+// The IDS message cache as the dispatcher feeds it: which rules, profiles and toggles it keeps,
+// what each take hands the loop (deletions included), the staged full sync, and the signature
+// files a batch installs (a bad bundle keeps the old one).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "ids/IDSMsgCache.h"
+#include "proto/UuidText.h"
+#include "proto/cairndb_ids.pb.h"
+#include "tests/ids/ArchiveCases.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DfwRecords.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace CfgAgent::test {
+namespace {
+
+namespace pb = orvane::ozy::cairndb;
+using dfw::Deleted;
+using dfw::Record;
+using dfw::Uuid;
+using M = IDSMsgCache;
+
+std::string Id(uint64_t n) {
+    return ozy::cairndb::UuidText(0x1000 + n, n);
+}
+
+CairnDBUpdateMsg Rule(uint64_t n, uint32_t action, uint32_t type = 6) {
+    pb::RuleMsg r;
+    *r.mutable_id() = Uuid(n);
+    r.set_type(type);
+    r.set_action(action);
+    return Record(ObjectType::RULE, r);
+}
+
+CairnDBUpdateMsg Profile(uint64_t n, const std::string& name,
+                         std::vector<std::pair<std::string, std::string>> attrs) {
+    pb::ContextProfileMsg p;
+    *p.mutable_id() = Uuid(n);
+    p.set_name(name);
+    for (auto& [k, v] : attrs) {
+        auto* a = p.add_attributes();
+        a->set_key(k);
+        a->add_values(v);
+    }
+    return Record(ObjectType::CONTEXT_PROFILE, p);
+}
+
+CairnDBUpdateMsg Toggle(uint64_t n, bool on, bool host = false) {
+    if (host) {
+        pb::FleetClusterHostConfigMsg m;
+        *m.mutable_id() = Uuid(n);
+        m.set_ids_mode(on);
+        return Record(ObjectType::FLEET_CLUSTER_HOST_CONFIG, m);
+    }
+    pb::SecurityFeatureToggleMsg m;
+    *m.mutable_id() = Uuid(n);
+    m.set_ids_mode(on);
+    return Record(ObjectType::SECURITY_FEATURE_TOGGLE, m);
+}
+
+CairnDBUpdateMsg Barrier(uint64_t b) {
+    pb::BarrierMsg m;
+    *m.mutable_id() = Uuid(900);
+    m.set_barrier_id(b);
+    return Record(ObjectType::BARRIER, m);
+}
+
+CairnDBUpdateMsg Signatures(uint64_t n, const std::string& system, const std::string& custom = "") {
+    pb::IdsSignaturesMsg m;
+    *m.mutable_id() = Uuid(n);
+    if (!system.empty())
+        m.set_system_bundle(system);
+    if (!custom.empty())
+        m.set_custom_bundle(custom);
+    return Record(ObjectType::IDS_SIGNATURES, m);
+}
+
+// The rules of an update as "id=action" and "-id".
+std::set<std::string> RuleText(const orvane::ozy::lcp::idps::RuleUpdateMsg& u) {
+    std::set<std::string> out;
+    for (const auto& r : u.rules())
+        out.insert(r.rule_id() + "=" + std::to_string(r.action()));
+    for (const auto& id : u.removed_rule_ids())
+        out.insert("-" + id);
+    return out;
+}
+
+class IDSMsgCacheTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        M::Paths p;
+        p.confDir = root.path() + "/etc/ozy-idps";
+        p.ruleFile = p.confDir + "/bundles/system/rules/ozy-idps.rules";
+        p.sigDumpDir = root.path() + "/var/log/ozy-idps";
+        ASSERT_TRUE(cache->Initialize(p));
+        conf = p.confDir;
+        cache->SetChangedCallback([this] { ++notified; });
+    }
+    // A gzip-compressed tar made by GNU tar of {relative path: content}.
+    std::string Tgz(const std::map<std::string, std::string>& files) {
+        TempDir src("ids-src");
+        for (const auto& [path, text] : files)
+            src.WriteFile(path, text);
+        std::string out = src.path() + ".tgz";
+        RunResult r = RunProgram("/bin/tar", {"-czf", out, "-C", src.path(), "."});
+        EXPECT_EQ(r.status, 0) << r.output;
+        std::string gz = ReadBinary(out);
+        std::filesystem::remove(out);
+        return gz;
+    }
+    void Full(std::vector<CairnDBUpdateMsg> u) { cache->UpdateDesiredState(u, true); }
+    void Incr(std::vector<CairnDBUpdateMsg> u) { cache->UpdateDesiredState(u, false); }
+
+    TempDir root{"ids-cache"};
+    std::string conf;
+    ozy::RefPtr<IDSMsgCache> cache = ozy::MakeRef<IDSMsgCache>();
+    int notified = 0;
+};
+
+TEST_F(IDSMsgCacheTest, RulesKeptAndSentAsTheirChanges) {
+    LogCapture log;
+    Full({Rule(1, 21), Rule(2, 24), Rule(3, 22), Rule(4, 21, 0), Barrier(7)});
+    M::Changes c = cache->TakeFlags();
+    EXPECT_EQ(c.flags, static_cast<uint32_t>(M::kAll));
+    EXPECT_TRUE(c.rules.full());
+    EXPECT_EQ(RuleText(c.rules), (std::set<std::string>{Id(1) + "=21", Id(2) + "=24"}));
+    EXPECT_EQ(c.barrier, 7u);
+    EXPECT_TRUE(log.Contains("ids: IDSMsgCache: unsupported action 22"));
+
+    struct Step {
+        const char* what;
+        std::vector<CairnDBUpdateMsg> batch;
+        uint32_t flags;
+        std::set<std::string> rules;
+    };
+    for (const Step& s : std::vector<Step>{
+             {"unchanged rule", {Rule(1, 21)}, 0, {}},
+             {"action changed", {Rule(1, 24)}, M::kRules, {Id(1) + "=24"}},
+             {"action 22 takes the rule out", {Rule(2, 22)}, M::kRules, {"-" + Id(2)}},
+             {"type that is not IDS", {Rule(1, 24, 1)}, M::kRules, {"-" + Id(1)}},
+             {"new and deleted in one batch",
+              {Rule(5, 21), Deleted(Rule(5, 21)), Rule(6, 24)},
+              M::kRules,
+              {"-" + Id(5), Id(6) + "=24"}},
+             {"last rule deleted", {Deleted(Rule(6, 24))}, M::kRules, {"-" + Id(6)}},
+         }) {
+        SCOPED_TRACE(s.what);
+        Incr(s.batch);
+        c = cache->TakeFlags();
+        EXPECT_EQ(c.flags, s.flags);
+        EXPECT_FALSE(c.rules.full());
+        EXPECT_EQ(RuleText(c.rules), s.rules);
+    }
+    EXPECT_TRUE(cache->Rules().empty());
+}
+
+TEST_F(IDSMsgCacheTest, ModeTogglesAndOversubscription) {
+    LogCapture log;
+    Full({Toggle(1, true)});
+    EXPECT_TRUE(cache->TakeFlags().idsMode);
+    struct Step {
+        const char* what;
+        CairnDBUpdateMsg change;
+        uint32_t flags;
+        bool mode;
+    };
+    pb::GlobalConfigMsg g;
+    *g.mutable_id() = Uuid(50);
+    auto* kv = g.add_extra_configs();
+    kv->set_key("ids_oversubscription");
+    kv->set_value("1");
+    pb::GlobalConfigMsg plain;
+    *plain.mutable_id() = Uuid(50);
+    for (const Step& s : std::vector<Step>{
+             {"delete with another id", Deleted(Toggle(2, true)), 0, true},
+             {"host config under the toggle", Toggle(3, false, true), 0, true},
+             {"oversubscription", Record(ObjectType::GLOBAL_CONFIG, g), M::kOversubscription, true},
+             {"global config without it", Record(ObjectType::GLOBAL_CONFIG, plain), 0, true},
+             {"toggle off", Toggle(1, false), M::kMode, false},
+             {"toggle deleted by its own id", Deleted(Toggle(1, false)), 0, false},
+         }) {
+        SCOPED_TRACE(s.what);
+        Incr({s.change});
+        M::Changes c = cache->TakeFlags();
+        EXPECT_EQ(c.flags, s.flags);
+        EXPECT_EQ(c.idsMode, s.mode);
+    }
+    EXPECT_EQ(cache->Oversubscription(), 1u);
+    EXPECT_TRUE(log.Contains("ids: IDSMsgCache: Ignore deleting host cfg as ID mismatch"));
+}
+
+TEST_F(IDSMsgCacheTest, ProfilesNeedTheIdsKeyAndDeletionsTravel) {
+    Full({Profile(1, "web", {{"IDS", "[2001:1:reject]"}, {"IDS_PCAP", "true:100:5"}}),
+          Profile(2, "pcap-only", {{"IDS_PCAP", "true:1:1"}}),
+          Profile(3, "l7", {{"APP_ID", "HTTP"}})});
+    M::Changes c = cache->TakeFlags();
+    ASSERT_EQ(c.profiles.profiles_size(), 1);
+    EXPECT_EQ(c.profiles.sync_type(), orvane::ozy::lcp::idps::PROFILE_SYNC_FULL);
+    EXPECT_EQ(c.profiles.profiles(0).name(), "web");
+    EXPECT_TRUE(c.profiles.profiles(0).pcap_enabled());
+
+    Incr({Deleted(Profile(1, "web", {{"IDS", "[]"}}))});
+    c = cache->TakeFlags();
+    EXPECT_EQ(c.flags, static_cast<uint32_t>(M::kProfiles));
+    ASSERT_EQ(c.profiles.removed_profiles_size(), 1);
+    EXPECT_EQ(c.profiles.removed_profiles(0), "web");
+    EXPECT_TRUE(cache->Profiles().empty());
+}
+
+TEST_F(IDSMsgCacheTest, TakesNeverLoseABatchAndRestartsNeedPriming) {
+    EXPECT_FALSE(cache->EngineRestarted());
+    EXPECT_EQ(cache->PendingFlags(), 0u);
+    Full({Rule(1, 21)});
+    Incr({Rule(2, 21)});  // lands before the loop takes the full sync
+    M::Changes c = cache->TakeFlags();
+    EXPECT_TRUE(c.rules.full());
+    EXPECT_EQ(c.rules.rules_size(), 2);
+    EXPECT_EQ(cache->TakeFlags().flags, 0u);
+    EXPECT_TRUE(cache->EngineRestarted());
+    c = cache->TakeFlags();
+    EXPECT_TRUE(c.rules.full());
+    EXPECT_EQ(c.profiles.sync_type(), orvane::ozy::lcp::idps::PROFILE_SYNC_FULL);
+    EXPECT_EQ(notified, 2);
+}
+
+TEST_F(IDSMsgCacheTest, FailedFullSyncKeepsTheOldStateAndOwesAFullResend) {
+    LogCapture log;
+    Full({Rule(1, 21), Toggle(9, true)});
+    cache->TakeFlags();
+    CairnDBUpdateMsg garbage = Rule(2, 21);
+    garbage.data = "\xff\xff\xff";
+    Full({Rule(2, 24), garbage, Barrier(12)});
+    EXPECT_TRUE(log.ContainsWithCode("ids: Failed to update idsMsgCache, clear current txn data",
+                                     "IDSERR_UPDATE_CONFIG"));
+    M::Changes c = cache->TakeFlags();
+    EXPECT_TRUE(c.updateFailed);
+    EXPECT_EQ(c.flags, static_cast<uint32_t>(M::kAll));
+    EXPECT_EQ(RuleText(c.rules), (std::set<std::string>{Id(1) + "=21"}));
+    EXPECT_TRUE(c.idsMode);
+    EXPECT_EQ(c.barrier, 12u);
+
+    Incr({Rule(3, 24), Barrier(13)});
+    c = cache->TakeFlags();
+    EXPECT_FALSE(c.updateFailed);
+    EXPECT_EQ(RuleText(c.rules), (std::set<std::string>{Id(3) + "=24"}));
+    EXPECT_EQ(cache->Rules().size(), 2u);
+}
+
+TEST_F(IDSMsgCacheTest, BundlesInstallAndABadOneKeepsTheOld) {
+    LogCapture log;
+    Full({Signatures(1, Tgz({{"rules/a.rules", "alert (sid:10;)\n"}}),
+                     Tgz({{"x.rules", "alert (sid:11;)\n"}}))});
+    EXPECT_EQ(cache->TakeFlags().flags, static_cast<uint32_t>(M::kAll));
+    EXPECT_EQ(ReadBinary(conf + "/bundles/system/rules/a.rules"), "alert (sid:10;)\n");
+    EXPECT_EQ(ReadBinary(conf + "/bundles/custom_" + Id(1) + "/x.rules"), "alert (sid:11;)\n");
+    EXPECT_TRUE(std::filesystem::exists(conf + "/ozy-idps.addrs.yaml"));
+
+    Incr({Signatures(1, "not gzip at all")});
+    M::Changes c = cache->TakeFlags();
+    EXPECT_TRUE(c.updateFailed);
+    EXPECT_TRUE(log.Contains("ids: IDSSignature:: Error in decompressing tgz bundle at path"));
+    EXPECT_EQ(ReadBinary(conf + "/bundles/system/rules/a.rules"), "alert (sid:10;)\n");
+
+    // Thresholds: installed, then cleared by the delete.
+    pb::IdsThresholdConfigMsg t;
+    *t.mutable_id() = Uuid(4);
+    t.set_thresholds(Tgz({{"threshold.config", "suppress gen_id 1, sig_id 10\n"}}));
+    Incr({Record(ObjectType::IDS_THRESHOLD_CONFIG, t)});
+    EXPECT_EQ(cache->TakeFlags().flags, static_cast<uint32_t>(M::kSignatures));
+    EXPECT_EQ(ReadBinary(conf + "/threshold.config"), "suppress gen_id 1, sig_id 10\n");
+    Incr({Deleted(Record(ObjectType::IDS_THRESHOLD_CONFIG, t))});
+    EXPECT_EQ(ReadBinary(conf + "/threshold.config"), "");
+
+    // The custom bundle leaves with its object.
+    Incr({Deleted(Signatures(1, "", "x"))});
+    EXPECT_EQ(cache->TakeFlags().flags, static_cast<uint32_t>(M::kSignatures));
+    EXPECT_FALSE(std::filesystem::exists(conf + "/bundles/custom_" + Id(1)));
+}
+
+TEST_F(IDSMsgCacheTest, CustomIdsThatAreNotNamesAreRefused) {
+    IDSSignature s;
+    ASSERT_TRUE(s.Initialize({conf, conf + "/bundles/system/rules/r.rules", "", 1 << 20}));
+    root.Make("etc/ozy-idps/bundles/custom_/x");
+    root.WriteFile("etc/keep", "sentinel");
+    const std::string gz = Tgz({{"x.rules", "alert (sid:1;)\n"}});
+    LogCapture log;
+    for (const char* id : {"/../../../evil", "/../../../keep", "..", ""}) {
+        EXPECT_FALSE(s.StoreCustomBundle(id, gz)) << id;
+        EXPECT_FALSE(s.RemoveCustomBundle(id)) << id;
+    }
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/etc/evil"));
+    EXPECT_EQ(ReadBinary(root.path() + "/etc/keep"), "sentinel");
+    EXPECT_EQ(ReadBinary(conf + "/bundles/system/rules/r.rules"),
+              "# Empty, to be rewritten once signature tgz bundle is received\n");
+}
+
+}  // namespace
+}  // namespace CfgAgent::test
