@@ -131,8 +131,10 @@ void CliServer::RegisterPages() {
         if (registered_.count(name) != 0)
             continue;
         std::string command = name;
-        Register(name.c_str(), page.usage.c_str(), page.minArgs, page.maxArgs,
-                 [this, command](Connection& c, const Args& a) { AnswerFromPage(c, a, command); });
+        Register(
+            name.c_str(), page.usage.c_str(), page.minArgs, page.maxArgs,
+            [this, command](Connection& c, const Args& a) { AnswerFromPage(c, a, command); },
+            !page.unlocked);
     }
 }
 
@@ -166,14 +168,16 @@ void CliServer::RegisterApplicationCommands() {
     for (const auto& d : kIdsCommands) {
         std::string name = d.name;
         std::string key = d.key;
-        Register(d.name, d.usage, d.minArgs, d.maxArgs,
-                 [this, name, key](Connection& c, const Args& a) {
-                     if (AnswerFromPage(c, a, name))
-                         return;
-                     nlohmann::json out;
-                     out[key]["result"] = "invalid input";
-                     Reply(c, out.dump(2));
-                 });
+        Register(
+            d.name, d.usage, d.minArgs, d.maxArgs,
+            [this, name, key](Connection& c, const Args& a) {
+                if (AnswerFromPage(c, a, name))
+                    return;
+                nlohmann::json out;
+                out[key]["result"] = "invalid input";
+                Reply(c, out.dump(2));
+            },
+            !PageUnlocked(name));
     }
 }
 

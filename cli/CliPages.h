@@ -12,8 +12,10 @@
 //   absent-application reply.
 // Out-of-sync simulation ("cfgagent/set-simulate/out-of-sync VERTICAL") is registered per vertical.
 //
-// Handlers run on the CLI server thread under the global agent lock, one request at a time; an
-// exception they throw is logged and answered with "failed to process command". Registration
+// Handlers run on the CLI server thread under the global agent lock, one request at a time, except
+// pages added unlocked: those guard their own state and may wait on an outside process, which
+// must never happen under that lock. An exception a handler throws is logged and answered with
+// "failed to process command". Registration
 // happens on the main thread before the server starts and never after.
 #include <functional>
 #include <map>
@@ -40,11 +42,12 @@ class CliPages {
         int minArgs = 0;
         int maxArgs = 0;
         Handler handler;
+        bool unlocked = false;
     };
 
     // A later page of the same name replaces the earlier one (logged).
     void Add(const std::string& name, const std::string& usage, int minArgs, int maxArgs,
-             Handler handler);
+             Handler handler, bool unlocked = false);
     // The reaction to "cfgagent/set-simulate/out-of-sync VERTICAL" ("config", "l2").
     void AddOutOfSync(const std::string& vertical, std::function<void()> fn);
 

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
-
+#include <mutex>
 
 #include "platform/HostRoot.h"
 #include "platform/unixctl/UnixctlClient.h"
@@ -29,25 +29,33 @@ void CliServer::Reply(Connection& conn, const std::string& text) {
     conn.Reply(text);
 }
 
+bool CliServer::PageUnlocked(const std::string& name) const {
+    const CliPages::Page* page = context_.pages.Find(name);
+    return page != nullptr && page->unlocked;
+}
+
 void CliServer::Register(const char* name, const char* usage, int minArgs, int maxArgs,
-                         Handler handler) {
+                         Handler handler, bool locked) {
     registered_.insert(name);
-    server_->RegisterCommand(name, usage, minArgs, maxArgs,
-                             [handler = std::move(handler)](Connection& conn, const Args& args) {
-                                 bool failed = false;
-                                 try {
-                                     AgentLockGuard guard(GlobalAgentLock());
-                                     handler(conn, args);
-                                 } catch (const std::bad_alloc&) {
-                                     ExitOnAllocFailure();
-                                 } catch (const std::exception& e) {
-                                     failed = true;
-                                     CFG_ERROR_CODE("LCP00703", "failed to process command");
-                                     CFG_DEBUG("CliServer: command failure: %1", e.what());
-                                 }
-                                 if (failed)
-                                     conn.ReplyError("failed to process command");
-                             });
+    server_->RegisterCommand(
+        name, usage, minArgs, maxArgs,
+        [handler = std::move(handler), locked](Connection& conn, const Args& args) {
+            bool failed = false;
+            try {
+                std::unique_lock<boost::recursive_mutex> guard(GlobalAgentLock(), std::defer_lock);
+                if (locked)
+                    guard.lock();
+                handler(conn, args);
+            } catch (const std::bad_alloc&) {
+                ExitOnAllocFailure();
+            } catch (const std::exception& e) {
+                failed = true;
+                CFG_ERROR_CODE("LCP00703", "failed to process command");
+                CFG_DEBUG("CliServer: command failure: %1", e.what());
+            }
+            if (failed)
+                conn.ReplyError("failed to process command");
+        });
 }
 
 void CliServer::RegisterAll() {

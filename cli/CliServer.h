@@ -68,7 +68,10 @@ class CliServer : public ozy::RefCounted<CliServer> {
 
     // Registers a command whose handler runs under the global agent lock; an exception it throws
     // is logged ("failed to process command", LCP00703) and answered with an error reply.
-    void Register(const char* name, const char* usage, int minArgs, int maxArgs, Handler handler);
+    // `locked`: the handler runs under the global agent lock (pages added unlocked do not).
+    void Register(const char* name, const char* usage, int minArgs, int maxArgs, Handler handler,
+                  bool locked = true);
+    bool PageUnlocked(const std::string& name) const;
     void RegisterAll();
     void RegisterStateCacheDumps();
     void RegisterDumps();

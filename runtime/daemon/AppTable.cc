@@ -38,9 +38,9 @@ std::vector<AppEntry> BuiltinApps() {
     table.push_back(
         {"si", "Service insertion application starts", MakeSiAppEntry, "", "", nullptr, 3});
 
-    // MakeIdsAppEntry
-    table.push_back(
-        {"ids", "Intrusion Detection Service application starts", nullptr, "", "", nullptr});
+    // Intrusion detection: its request loop and the engine channel's connection loop.
+    table.push_back({"ids", "Intrusion Detection Service application starts", MakeIdsAppEntry, "",
+                     "", nullptr, 2});
 
     // The live-trace application: receiver and sender of its kernel link.
     table.push_back(

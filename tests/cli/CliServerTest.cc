@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <future>
 
 #include "cli/CliServer.h"
 #include "platform/unixctl/UnixctlClient.h"
+#include "runtime/AgentLock.h"
 #include "runtime/Logger.h"
 #include "tests/support/CliCases.h"
 #include "tests/support/LogCapture.h"
@@ -30,6 +32,21 @@ class CliServerTest : public ::testing::Test {
         ctx.pages.Add("dfw/vif", "ignored", 5, 5, [](const CliPages::Args& a) {
             return a.empty() ? CliReply::Ok("all vifs") : CliReply::Error("no vif " + a[0]);
         });
+        // Pages that say whether another thread can take the global agent lock meanwhile: an
+        // application's own, a fixed command's, each locked and unlocked.
+        auto lockProbe = [](const CliPages::Args&) {
+            bool free = std::async(std::launch::async, [] {
+                            bool got = GlobalAgentLock().try_lock();
+                            if (got)
+                                GlobalAgentLock().unlock();
+                            return got;
+                        }).get();
+            return CliReply::Ok(free ? "lock free" : "lock held");
+        };
+        ctx.pages.Add("cfgagent/testapp/locked", "", 0, 0, lockProbe);
+        ctx.pages.Add("cfgagent/testapp/unlocked", "", 0, 0, lockProbe, true);
+        ctx.pages.Add("ids/get/engine/status", "", 0, 0, lockProbe, true);
+        ctx.pages.Add("ids/get/engine/rules", "", 0, 0, lockProbe);
         server = ozy::RefPtr<CliServer>(new CliServer(ctx, dir.path() + "/cli.sock"));
         ASSERT_TRUE(server->Start());
         appctl = test::AppctlOn(server->socketPath());
@@ -144,6 +161,13 @@ TEST_F(CliServerTest, ApplicationPagesAnswerTheirOwnAndFixedCommands) {
          {"dfw/exclude", 0, "={\"result\" : \"not initialized\"}\n"}});
     // The page of a fixed command does not register a second command.
     EXPECT_FALSE(log.Contains("is already registered"));
+}
+
+TEST_F(CliServerTest, UnlockedPagesRunWithoutTheGlobalLock) {
+    test::ExpectCli(appctl, {{"cfgagent/testapp/locked", 0, "=lock held\n"},
+                             {"cfgagent/testapp/unlocked", 0, "=lock free\n"},
+                             {"ids/get/engine/status", 0, "=lock free\n"},
+                             {"ids/get/engine/rules", 0, "=lock held\n"}});
 }
 
 TEST(CliPagesTest, LaterRegistrationReplacesAndIsLogged) {
