@@ -687,6 +687,33 @@ if [ -n "$SI_CHAINS" ]; then
     emu dpemu/dump ovl2 | jq -r '"overlay MAC table: \([.entries[] | "\(.dvs)/\(.segment) \(.mac)"] | join(", "))"'
 fi
 
+# ---- intrusion detection ---------------------------------------------------------------------
+
+section "intrusion detection (ids/get/rules; the engine ozy-dpemu plays; the shared filter's IDS mode)"
+IDS_RULES=$(jq '[.RULE[]? | select(.type == 6)] | length' "$TOPOLOGY")
+if [ "$IDS_RULES" -gt 0 ]; then
+    # A curated bundle made by GNU tar, installed through cairndb like any other object.
+    mkdir -p "$ROOT/ids-bundle/rules"
+    printf '%s\n' 'alert tcp any any -> any 80 (msg:"demo web"; sid:2001; rev:1;)' \
+        'alert tcp any any -> any 22 (msg:"demo ssh"; sid:2002; rev:1;)' \
+        >"$ROOT/ids-bundle/rules/demo.rules"
+    tar -czf "$ROOT/ids-bundle.tgz" -C "$ROOT/ids-bundle" .
+    jq -n --arg b "$(base64 -w0 "$ROOT/ids-bundle.tgz")" \
+        '{IDS_SIGNATURES: [{id: "da000000-0000-4000-8000-000000000001", system_bundle: $b}]}' \
+        >"$ROOT/ids-bundle.json"
+    "$CAIRNCTL" apply "$ROOT/ids-bundle.json"
+    ids_realized() {
+        emu dpemu/dump idps 2>/dev/null |
+            jq -e --argjson n "$IDS_RULES" '(.rules | length) == $n and .sids_loaded == 2' >/dev/null
+    }
+    await 30 "the IDS rules and the signature bundle in the engine" ids_realized
+    agent ids/get/rules | jq -r '.ids_rules.result | to_entries[] | "rule \(.key): \(.value)"'
+    emu dpemu/dump idps | jq -r '"engine: \(.rules | length) rule(s), profiles \(.profiles | keys | join(", ")), \(.sids_loaded) signatures loaded, \(.reloads) reload(s)"'
+    emu dpemu/dump tarp | jq -r '"shared filter: IDS mode \(.ids_mode), oversubscription \(.oversubscription)"'
+    "$CAIRNCTL" get PROCESSED_BARRIER 2>/dev/null |
+        jq -r '.PROCESSED_BARRIER[]? | select(.vertical_id == 10) | "PROCESSED_BARRIER (IDS): \(.barrier_id // "-")"'
+fi
+
 # ---- operations agent: one traceflow round ---------------------------------------------------
 
 # A UUID text as protobuf JSON writes a UuidMsg: the two 64-bit halves as decimal strings.
