@@ -313,7 +313,7 @@ constexpr uint32_t kStatIpReputation = 2;
 constexpr uint32_t kFwIoctlFilterCount = 20;   // buffer: u32 count (set by the device)
 constexpr uint32_t kFwIoctlReadFilters = 21;   // buffer: read header, capacity x filter records
 constexpr uint32_t kFwIoctlUpdateConfig = 30;  // buffer: u32 n, n x kUpdateConfigEntrySize
-constexpr uint32_t kFwIoctlLbConfig = 43;      // buffer: opaque, carried and recorded
+constexpr uint32_t kFwIoctlLbConfig = 43;      // buffer: platform/device/LbConfigBuffer.h
 
 // Read request header (kReadHeaderSize bytes):
 //   0 u32 version (1), 4 u32 capacity (records after the header), 8 u32 returned (device),

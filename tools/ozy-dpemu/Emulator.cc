@@ -281,6 +281,11 @@ CommandResult Emulator::Dump(const std::vector<std::string>& args) {
         if (dev->Info().name == args[0])
             return CommandResult::Ok(dev->Handler().Dump().dump(2));
     }
+    for (auto& ep : endpoints_) {
+        nlohmann::json part;
+        if (ep->Handler().DumpPart(args[0], &part))
+            return CommandResult::Ok(part.dump(2));
+    }
     if (args[0] == "opsagent" && opsAgent_)
         return CommandResult::Ok(opsAgent_->Dump().dump(2));
     if (args[0] == "idps" && idps_)
@@ -290,6 +295,10 @@ CommandResult Emulator::Dump(const std::vector<std::string>& args) {
         known += " " + ep->Info().name;
     for (auto& dev : devices_)
         known += " " + dev->Info().name;
+    for (auto& ep : endpoints_) {
+        for (const std::string& part : ep->Handler().PartNames())
+            known += " " + part;
+    }
     return CommandResult::Error("unknown family \"" + args[0] + "\"; known:" + known);
 }
 

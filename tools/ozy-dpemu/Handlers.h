@@ -76,6 +76,14 @@ class FamilyHandler {
         return CommandResult::Error("this family has no out-of-sync report");
     }
     virtual void RegisterCommands(CommandTable& table) { (void)table; }
+    // Parts of the family's state with a "dpemu/dump NAME" of their own (the firewall device's
+    // load-balancer tables: "lb"): their names, and the dump of one (false for another name).
+    virtual std::vector<std::string> PartNames() const { return {}; }
+    virtual bool DumpPart(const std::string& name, nlohmann::json* out) const {
+        (void)name;
+        (void)out;
+        return false;
+    }
     // A family whose state also stands behind a device returns that device here; the emulator
     // serves it for as long as the family lives.
     virtual SharedDevice Device() { return {}; }

@@ -53,6 +53,13 @@ nlohmann::json TarpFamily::Dump() const {
     return d;
 }
 
+bool TarpFamily::DumpPart(const std::string& name, nlohmann::json* out) const {
+    if (name != "lb")
+        return false;
+    *out = state_.Lb().Dump();
+    return true;
+}
+
 size_t TarpFamily::Broadcast(const CfgAgent::DpMsg& msg) {
     size_t n = 0;
     if (channel_ == nullptr || msg.empty())
@@ -81,6 +88,7 @@ void TarpFamily::RegisterCommands(CommandTable& table) {
               [this](const auto& a) { return Flood(a); });
     table.Add("dpemu/tarp-fail", "NAME STATUS [COUNT]", 2, 3,
               [this](const auto& a) { return TarpFail(a); });
+    table.Add("dpemu/lb-fail", "STATUS [COUNT]", 1, 2, [this](const auto& a) { return LbFail(a); });
     table.Add("dpemu/vm-add", "VM_UUID WORLD_ID", 2, 2, [this](const auto& a) { return VmAdd(a); });
     table.Add("dpemu/vm-del", "VM_UUID", 1, 1, [this](const auto& a) { return VmDel(a); });
     table.Add("dpemu/ntp", "ok|bad|garbage|hang|missing", 1, 1,
@@ -295,17 +303,46 @@ CommandResult TarpFamily::HopoverFail(const std::vector<std::string>& args) {
                              std::to_string(reached) + " connection(s)");
 }
 
+namespace {
+
+// "STATUS [COUNT]" at args[first]: false with the error reply set.
+bool StatusAndCount(const std::vector<std::string>& args, size_t first, uint32_t* status,
+                    uint64_t* count, CommandResult* error) {
+    if (!ParseErrnoStatus(args[first], status) || *status == 0) {
+        *error = CommandResult::Error("bad status " + args[first] + " (an errno name or 1-4095)");
+        return false;
+    }
+    *count = 1;
+    if (args.size() == first + 2) {
+        const std::string& c = args[first + 1];
+        if (c.empty() || c.size() > 9 || c.find_first_not_of("0123456789") != std::string::npos) {
+            *error = CommandResult::Error("bad count " + c + " (0-999999999)");
+            return false;
+        }
+        *count = std::stoull(c);
+    }
+    return true;
+}
+
+}  // namespace
+
+CommandResult TarpFamily::LbFail(const std::vector<std::string>& args) {
+    uint32_t status = 0;
+    uint64_t count = 0;
+    CommandResult error = CommandResult::Ok("");
+    if (!StatusAndCount(args, 0, &status, &count, &error))
+        return error;
+    state_.LbFaults().Arm(count, status);
+    return CommandResult::Ok("the next " + std::to_string(count) +
+                             " load-balancer update(s) fail with " + ErrnoStatusName(status));
+}
+
 CommandResult TarpFamily::TarpFail(const std::vector<std::string>& args) {
     uint32_t status = 0;
-    if (!ParseErrnoStatus(args[1], &status))
-        return CommandResult::Error("bad status " + args[1] + " (an errno name or 1-4095)");
     uint64_t count = 1;
-    if (args.size() == 3) {
-        const std::string& c = args[2];
-        if (c.empty() || c.size() > 9 || c.find_first_not_of("0123456789") != std::string::npos)
-            return CommandResult::Error("bad count " + c + " (0-999999999)");
-        count = std::stoull(c);
-    }
+    CommandResult error = CommandResult::Ok("");
+    if (!StatusAndCount(args, 1, &status, &count, &error))
+        return error;
     std::string why;
     if (!state_.FailFilter(args[0], status, count, &why))
         return CommandResult::Error(why);

@@ -40,6 +40,8 @@ class TarpFamily : public FamilyHandler {
     void OnDisconnect(uint64_t conn) override;
     void OnMessage(uint64_t conn, const uint8_t* msg, size_t size) override;
     nlohmann::json Dump() const override;
+    std::vector<std::string> PartNames() const override { return {"lb"}; }
+    bool DumpPart(const std::string& name, nlohmann::json* out) const override;
     void RegisterCommands(CommandTable& table) override;
     SharedDevice Device() override;
 
@@ -53,6 +55,7 @@ class TarpFamily : public FamilyHandler {
     CommandResult HopoverFail(const std::vector<std::string>& args);
     CommandResult Flood(const std::vector<std::string>& args);
     CommandResult TarpFail(const std::vector<std::string>& args);
+    CommandResult LbFail(const std::vector<std::string>& args);
     CommandResult VmAdd(const std::vector<std::string>& args);
     CommandResult VmDel(const std::vector<std::string>& args);
     CommandResult Ntp(const std::vector<std::string>& args);

@@ -746,9 +746,7 @@ IoctlResult TarpState::FwIoctl(const uint8_t* p, size_t size) {
             return IoctlResult{0, std::move(buf)};
         }
         case w::kFwIoctlLbConfig:
-            lbConfig_.assign(buf.begin(), buf.end());
-            ++lbUpdates_;
-            return IoctlResult{0, std::move(buf)};
+            return lb_.Ioctl(buf.data(), buf.size());
         default:
             return Refuse(w::kStatusInvalidConfig, "unknown FW ioctl " + std::to_string(cmd));
     }
@@ -998,7 +996,7 @@ nlohmann::json TarpState::Dump() const {
             {"ip_reputation_chunks", chunks},
             {"tables", tables},
             {"revalidations", {{"total", revalidated_}, {"last", revalidations}}},
-            {"lb", {{"updates", lbUpdates_}, {"bytes", lbConfig_.size()}}},
+            {"lb", lb_.Dump()},
             {"si", si_.Dump()},
             {"segments", {{"count", segments_.size()}, {"bytes", segmentBytes_}}},
             {"stats", stats_},

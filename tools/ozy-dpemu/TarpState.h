@@ -5,7 +5,7 @@
 // It holds, per filter, the record's fields, MAC, settings, address sets, containers, rule sets
 // (as segment references), root rule sets, apply count and last status; globally, the shared
 // address-set filter, IP-reputation chunks, the include and exclude tables per agent, IDS mode and
-// oversubscription (on the shared filter), the last load-balancer configuration, the
+// oversubscription (on the shared filter), the load-balancer tables (LbTables.h), the
 // service-insertion tables (SiTables.h), the segment store and the device epoch (a random
 // instance id, new on every start).
 //
@@ -25,6 +25,7 @@
 #include "platform/tarp/TarpWire.h"
 #include "tools/ozy-dpemu/DeviceFaults.h"
 #include "tools/ozy-dpemu/Handlers.h"
+#include "tools/ozy-dpemu/LbTables.h"
 #include "tools/ozy-dpemu/SiTables.h"
 #include "tools/ozy-dpemu/TarpModel.h"
 
@@ -76,6 +77,8 @@ class TarpState {
     // Service insertion (SI_Ioctl).
     SiTables& Si() { return si_; }
     const SiTables& Si() const { return si_; }
+    const LbTables& Lb() const { return lb_; }
+    DeviceFaults& LbFaults() { return lb_.Faults(); }
     uint64_t InstanceId() const { return instanceId_; }
     // Filters (in shared mode) whose rules use each of the shared filter's sets.
     std::map<std::string, uint32_t> AnchorCounts() const;
@@ -132,8 +135,7 @@ class TarpState {
     std::map<std::string, DvfTables> tables_;
     // Shared-filter address sets: activation state (name -> raw at activation).
     std::map<std::string, std::string> activeSets_;
-    std::string lbConfig_;
-    uint64_t lbUpdates_ = 0;
+    LbTables lb_;
     std::deque<Revalidation> revalidations_;
     uint64_t revalidated_ = 0;
     SiTables si_;

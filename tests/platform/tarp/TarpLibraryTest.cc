@@ -405,7 +405,8 @@ TEST_F(TarpLibraryTest, SettingsAndRawIoctlsReachTheDevice) {
     EXPECT_EQ(dev_.state->Dump()["ids_mode"], 1);
 
     // Load-balancer and service-insertion ioctls are carried to the device.
-    uint8_t lb[10] = {1, 2, 3};
+    // An empty update (header only, layout in platform/device/LbConfigBuffer.h).
+    uint8_t lb[16] = {0x4c, 0x42, 0x43, 0x46, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16};
     FW_IoctlReq req;
     req.buf = lb;
     req.size = sizeof lb;
@@ -417,7 +418,7 @@ TEST_F(TarpLibraryTest, SettingsAndRawIoctlsReachTheDevice) {
     si.entries = entries;
     EXPECT_EQ(SI_Ioctl(3, &si), 0);
     auto d = dev_.state->Dump();
-    EXPECT_EQ(d["lb"]["bytes"], 10);
+    EXPECT_EQ(d["lb"]["updates"], 1);
     EXPECT_EQ(d["si"]["nsh"]["0/0"], "00:00:00:00:00:00");
     EXPECT_EQ(d["si"]["stats"]["set_nsh"], 2);
     // A command that answers fills the reply buffer, never past its size.
