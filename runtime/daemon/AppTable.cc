@@ -22,10 +22,10 @@ std::vector<AppEntry> BuiltinApps() {
     table.push_back({"vdrb", "L3 application starts", MakeL3AppEntry, "", "", nullptr, 2});
 
     // The firewall: its process loop, filter repository, filter configuration and NTP checker,
-    // and the repository's kernel link (receiver and sender); then the load balancer's
-    // MakeLbAppEntry.
+    // and the repository's kernel link (receiver and sender); then the load balancer (batches on
+    // the dispatcher's thread, no loop of its own).
     table.push_back({"dfw", "DFW application starts", MakeDfwAppEntry,  //
-                     "lb", "LB application starts", nullptr, 6});
+                     "lb", "LB application starts", MakeLbAppEntry, 6});
 
     // The traceflow application: receiver and sender of its kernel link.
     table.push_back(
