@@ -714,6 +714,20 @@ if [ "$IDS_RULES" -gt 0 ]; then
         jq -r '.PROCESSED_BARRIER[]? | select(.vertical_id == 10) | "PROCESSED_BARRIER (IDS): \(.barrier_id // "-")"'
 fi
 
+# ---- load balancer ----------------------------------------------------------------------------
+
+section "load balancer (the emulator's tables behind FW_Ioctl 43)"
+LB_SERVERS=$(jq '[.LB_VIRTUAL_SERVER[]?] | length' "$TOPOLOGY")
+lb_realized() { [ "$(emu dpemu/dump lb | jq '.virtual_servers | length')" -ge "$LB_SERVERS" ]; }
+if [ "$LB_SERVERS" -gt 0 ]; then
+    await 30 "every virtual server in the dataplane" lb_realized
+    emu dpemu/dump lb | jq -r '
+        (.services[] | "service \(.name): \(.lsps | length) VIF port(s), log level \(.log_level)"),
+        (.virtual_servers[] | "virtual server \(.address):\(.port) (protocol \(.protocol), application type \(.app_type)) -> pool \(.pool)"),
+        (.pools | to_entries[] | "pool \(.key): \([.value.members[] | "\(.address):\(.port) weight \(.weight)"] | join(", "))"),
+        "updates \(.updates) (full \(.full_updates)), refused \(.rejected)"'
+fi
+
 # ---- operations agent: one traceflow round ---------------------------------------------------
 
 # A UUID text as protobuf JSON writes a UuidMsg: the two 64-bit halves as decimal strings.

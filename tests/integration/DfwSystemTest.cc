@@ -8,7 +8,9 @@
 // gets everything back; a section deleted while the agent is down takes only its own address set
 // with it after the restart. Service insertion beside it: policies, chains and paths fill the
 // emulator's chain and NSH tables, a hop's new MAC replaces its NSH entry, deleting every path
-// takes the chain's entry, and the service-insertion status drives the alarm. A time-based
+// takes the chain's entry, and the service-insertion status drives the alarm. The load balancer
+// beside them: its objects reach the device's tables, a refused update is followed by a full one,
+// and a database restart sends one full update without duplicates. A time-based
 // section applies at once with skip_ntp_check; the agent restarted with the check on is held back
 // (with the reason in RUNTIME_STATUS) while the host's NTP check script says the service is not
 // up, and applies after a restart once it says it is. All in one scenario: one start of the
@@ -313,6 +315,107 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         ASSERT_EQ(sys_.EmuCtl({"dpemu/si-status", "up"}).status, 0);
         EXPECT_TRUE(test::AwaitTrue(
             [&] { return SiAlarm(sys_.AgentJson({"cfgagent/alarms"})).is_null(); }));
+    }
+    {
+        SCOPED_TRACE("load balancer: every object in the device, a refused update, a restart");
+        // b1 LB service, b2 application profile, b3 persistence profile, b4 pool, b5 server;
+        // group d2:9 holds the VIF port d5:9.
+        const std::string lbs = Id(0xb1, 1), app = Id(0xb2, 1), persist = Id(0xb3, 1);
+        const std::string pool = Id(0xb4, 1), vs = Id(0xb5, 1);
+        const std::string group = Id(0xd2, 9), lsp = Id(0xd5, 9);
+        auto poolDoc = [&](unsigned weight) {
+            return json{
+                {"id", pool},
+                {"lbs_ids", {lbs}},
+                {"members",
+                 {{{"ip_address", Ip4("10.1.0.1")["ip"]}, {"port", 8080}, {"weight", weight}}}},
+                {"member_group",
+                 {{"container_id", kSources}, {"ip_revision_filter", 1}, {"port", 8443}}}};
+        };
+        auto vsDoc = [&](unsigned port) {
+            return json{{"id", vs},         {"lbs_id", lbs},
+                        {"ip_protocol", 6}, {"ip_address", Ip4("10.9.9.9")["ip"]},
+                        {"port", port},     {"application_profile_id", app},
+                        {"pool_id", pool},  {"persistence_profile_id", persist}};
+        };
+        // Every object, with these values, and nothing else.
+        auto complete = [&](const json& d, unsigned weight, unsigned port) {
+            const json members = {{{"address", "10.1.0.1"}, {"port", 8080}, {"weight", weight}},
+                                  {{"address", "10.0.0.1"}, {"port", 8443}, {"weight", 1}}};
+            return d["services"].size() == 1 && d["services"].contains(lbs) &&
+                   d["services"][lbs]["lsps"] == json({lsp}) &&
+                   d["services"][lbs]["name"] == "web-lb" && d["pools"].size() == 1 &&
+                   d["pools"].contains(pool) && d["pools"][pool]["members"] == members &&
+                   d["pools"][pool]["lbs"] == json({lbs}) && d["virtual_servers"].size() == 1 &&
+                   d["virtual_servers"].contains(vs) && d["virtual_servers"][vs]["port"] == port &&
+                   d["virtual_servers"][vs]["app_type"] == 3 &&
+                   d["virtual_servers"][vs]["persistence"] == persist;
+        };
+        json doc;
+        doc["LOG_SWITCH_PORT_CONFIG"] = {
+            {{"id", lsp}, {"attachment", {{"type", 1}, {"vif_id", "vif-9"}}}}};
+        doc["CONTAINER"] = {{{"id", group}, {"name", "lb-clients"}}};
+        doc["ENTITY_GROUP_RELATION"] = {
+            {{"id", Id(0xd4, 9)},
+             {"container_logical_switch_port",
+              {{{"container_id", group}, {"logical_switch_port_ids", {lsp}}}}}}};
+        doc["LB_SERVICE"] = {{{"id", lbs},
+                              {"display_name", "web-lb"},
+                              {"creation_time", 1700000000000},
+                              {"log_level", 2},
+                              {"attachment_container_ids", {group}}}};
+        doc["LB_APPLICATION_PROFILE"] = {{{"id", app}, {"type", 3}}};
+        doc["LB_PERSISTENCE_PROFILE"] = {{{"id", persist}, {"type", 1}}};
+        doc["LB_POOL"] = {poolDoc(3)};
+        doc["LB_VIRTUAL_SERVER"] = {vsDoc(443)};
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        ASSERT_TRUE(sys_.AwaitEmu("lb", [&](const json& d) { return complete(d, 3, 443); }))
+            << sys_.EmuDump("lb").dump();
+
+        // One refused update: LCP01803, then the next change brings a full and complete one.
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/lb-fail", "EIO"}).status, 0);
+        const size_t from = sys_.AgentLogSize();
+        json change;
+        change["LB_VIRTUAL_SERVER"] = {vsDoc(8443)};
+        ASSERT_TRUE(sys_.Apply(change.dump()));
+        const std::string failed = "LB: Failed to update LB config: Input/output error";
+        ASSERT_TRUE(sys_.AwaitAgentLog(failed, std::chrono::seconds(60), from));
+        const std::string out = sys_.Agent()->Output();
+        const size_t at = out.find(failed, from);
+        const size_t begin = out.rfind('\n', at) + 1;  // npos + 1: the first line
+        EXPECT_NE(out.substr(begin, at - begin).find("errorCode=\"LCP01803\""), std::string::npos)
+            << out.substr(begin, at - begin);
+        const json refused = sys_.EmuDump("lb");
+        EXPECT_EQ(refused["virtual_servers"][vs]["port"], 443);
+        json next;
+        next["LB_POOL"] = {poolDoc(5)};
+        ASSERT_TRUE(sys_.Apply(next.dump()));
+        ASSERT_TRUE(sys_.AwaitEmu("lb", [&](const json& d) {
+            return d["full_updates"] == refused["full_updates"].get<int>() + 1 &&
+                   complete(d, 5, 8443);
+        })) << sys_.EmuDump("lb").dump();
+        EXPECT_EQ(sys_.EmuDump("lb")["full"], true);
+
+        // The database restarts: one full update, no object twice; the next change a delta.
+        const json running = sys_.EmuDump("lb");
+        ASSERT_TRUE(sys_.Db().Restart());
+        ASSERT_TRUE(sys_.AwaitEmu(
+            "lb",
+            [&](const json& d) {
+                return d["full_updates"] == running["full_updates"].get<int>() + 1;
+            },
+            std::chrono::seconds(90)))
+            << sys_.EmuDump("lb").dump();
+        next["LB_POOL"] = {poolDoc(6)};
+        ASSERT_TRUE(sys_.Apply(next.dump()));
+        ASSERT_TRUE(sys_.AwaitEmu("lb", [&](const json& d) { return complete(d, 6, 8443); }))
+            << sys_.EmuDump("lb").dump();
+        const json after = sys_.EmuDump("lb");
+        EXPECT_EQ(after["updates"], running["updates"].get<int>() + 2) << after.dump();
+        EXPECT_EQ(after["full_updates"], running["full_updates"].get<int>() + 1);
+        EXPECT_EQ(after["full"], false);
+        EXPECT_EQ(after["duplicate_entries"], 0);
+        EXPECT_EQ(after["rejected"], 0);
     }
     {
         SCOPED_TRACE("a rule change reaches both filters");
