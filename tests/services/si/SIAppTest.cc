@@ -349,6 +349,19 @@ TEST_F(SIAppTest, ARefusedBatchStaysOwed) {
     EXPECT_TRUE(logs_.Contains("SIApp: No updates"));
 }
 
+TEST_F(SIAppTest, ARetryWithoutNewChangeSendsWhatWasRefused) {
+    app_->UpdateDesiredState({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 2)),
+                              Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2))},
+                             false);
+    dp_->failNext = 1;
+    EXPECT_FALSE(app_->ProcessUpdates());
+    EXPECT_TRUE(Tables()["nsh"].empty());
+    // The retry pass, nothing new in between: both hops' entries and the chain go.
+    ASSERT_TRUE(app_->ProcessUpdates());
+    EXPECT_EQ(Tables()["nsh"].size(), 2u);
+    EXPECT_EQ(Tables()["chains"].size(), 1u);
+}
+
 TEST_F(SIAppTest, FullSyncDeletesWhatItDoesNotListAndLinkUpResends) {
     Apply({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 2)),
            Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(2, 3)),
