@@ -105,6 +105,10 @@ bool CliServer::AnswerFromPage(Connection& conn, const Args& args, const std::st
     const CliPages::Page* page = context_.pages.Find(name);
     if (page == nullptr)
         return false;
+    if (page->mode == CliPages::Mode::kDeferred) {
+        AnswerOnWorker(conn, args, name, *page);
+        return true;
+    }
     CliReply reply = page->handler(args);
     if (reply.ok) {
         Reply(conn, reply.text);
@@ -112,6 +116,33 @@ bool CliServer::AnswerFromPage(Connection& conn, const Args& args, const std::st
         conn.ReplyError(reply.text);
     }
     return true;
+}
+
+void CliServer::AnswerOnWorker(Connection& conn, const Args& args, const std::string& name,
+                               const CliPages::Page& page) {
+    std::shared_ptr<ozy::unixctl::DeferredReply> reply = conn.Defer();
+    // The page lives as long as the server, and the worker stops before the server goes.
+    auto job = [reply, args, name, &page] {
+        try {
+            CliReply r = page.handler(args);
+            if (r.ok) {
+                reply->Reply(r.text);
+            } else {
+                reply->ReplyError(r.text);
+            }
+        } catch (const std::bad_alloc&) {
+            ExitOnAllocFailure();
+        } catch (const std::exception& e) {
+            CFG_ERROR_CODE("LCP00703", "failed to process command");
+            CFG_DEBUG("CliServer: command %1 failure: %2", name, e.what());
+            reply->ReplyError("failed to process command");
+        }
+    };
+    if (!worker_.Post(std::move(job))) {
+        CFG_WARN_CODE("LCP00703", "CliServer: %1 refused: %2 requests are already waiting", name,
+                      CliWorker::kMaxQueued);
+        reply->ReplyError("too many requests waiting, try again later");
+    }
 }
 
 void CliServer::AppDump(Connection& conn, const Args& args, const std::string& name) {
@@ -134,7 +165,7 @@ void CliServer::RegisterPages() {
         Register(
             name.c_str(), page.usage.c_str(), page.minArgs, page.maxArgs,
             [this, command](Connection& c, const Args& a) { AnswerFromPage(c, a, command); },
-            !page.unlocked);
+            page.mode == CliPages::Mode::kLocked);
     }
 }
 

@@ -5,10 +5,10 @@
 namespace CfgAgent {
 
 void CliPages::Add(const std::string& name, const std::string& usage, int minArgs, int maxArgs,
-                   Handler handler, bool unlocked) {
+                   Handler handler, Mode mode) {
     if (pages_.count(name) != 0)
         CFG_WARN("CliPages: command %1 registered twice; the later registration answers", name);
-    pages_[name] = Page{usage, minArgs, maxArgs, std::move(handler), unlocked};
+    pages_[name] = Page{usage, minArgs, maxArgs, std::move(handler), mode};
 }
 
 void CliPages::AddOutOfSync(const std::string& vertical, std::function<void()> fn) {

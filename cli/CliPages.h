@@ -12,11 +12,13 @@
 //   absent-application reply.
 // Out-of-sync simulation ("cfgagent/set-simulate/out-of-sync VERTICAL") is registered per vertical.
 //
-// Handlers run on the CLI server thread under the global agent lock, one request at a time, except
-// pages added unlocked: those guard their own state and may wait on an outside process, which
-// must never happen under that lock. An exception a handler throws is logged and answered with
-// "failed to process command". Registration
-// happens on the main thread before the server starts and never after.
+// How a handler runs (Mode): on the CLI server thread under the global agent lock, one request at
+// a time (kLocked, the default); on that thread without the lock, for pages that guard their own
+// state (kUnlocked); or on the CLI server's worker thread without the lock (kDeferred), for pages
+// that wait on an outside process: the server keeps answering other commands meanwhile, and
+// deferred pages run one at a time, in order. An exception a handler throws is logged and answered
+// with "failed to process command". Registration happens on the main thread before the server
+// starts and never after.
 #include <functional>
 #include <map>
 #include <string>
@@ -36,18 +38,19 @@ class CliPages {
   public:
     using Args = std::vector<std::string>;
     using Handler = std::function<CliReply(const Args&)>;
+    enum class Mode { kLocked, kUnlocked, kDeferred };
 
     struct Page {
         std::string usage;
         int minArgs = 0;
         int maxArgs = 0;
         Handler handler;
-        bool unlocked = false;
+        Mode mode = Mode::kLocked;
     };
 
     // A later page of the same name replaces the earlier one (logged).
     void Add(const std::string& name, const std::string& usage, int minArgs, int maxArgs,
-             Handler handler, bool unlocked = false);
+             Handler handler, Mode mode = Mode::kLocked);
     // The reaction to "cfgagent/set-simulate/out-of-sync VERTICAL" ("config", "l2").
     void AddOutOfSync(const std::string& vertical, std::function<void()> fn);
 

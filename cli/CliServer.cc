@@ -31,7 +31,7 @@ void CliServer::Reply(Connection& conn, const std::string& text) {
 
 bool CliServer::PageUnlocked(const std::string& name) const {
     const CliPages::Page* page = context_.pages.Find(name);
-    return page != nullptr && page->unlocked;
+    return page != nullptr && page->mode != CliPages::Mode::kLocked;
 }
 
 void CliServer::Register(const char* name, const char* usage, int minArgs, int maxArgs,
@@ -84,6 +84,7 @@ bool CliServer::Start() {
     if (thread_.joinable())
         thread_.detach();
     running_.store(true);
+    worker_.Start();
     thread_ = std::thread([this] { ServerLoop(); });
     CFG_INFO("Start running cli server");
     return true;
@@ -119,6 +120,7 @@ void CliServer::Stop() {
             server_->Wake();
     }
     thread_.join();
+    worker_.Stop();
 }
 
 void CliServer::SimulateOutOfSync(Connection& conn, const Args& args) {

@@ -5,12 +5,14 @@
 //
 // Start() registers every command (name, usage, argument range, enforced by the unixctl layer
 // before a handler runs), creates the socket and starts the server thread; all handlers run on
-// that thread, one request at a time, and reply exactly once. Handlers that read agent state take
-// the global agent lock while they build the reply. Applications that are not enabled leave their
-// commands of the fixed table registered; those answer as the application's absence requires.
-// Running applications answer them, and add commands of their own, through their pages
-// (CliPages.h). Stop() ends the thread
-// (waking it through its own socket) and joins it.
+// that thread, one request at a time, and reply exactly once, except the pages that wait on an
+// outside process (CliPages::Mode::kDeferred): those run on the server's worker thread (CliWorker)
+// and reply when done, while the server thread answers other commands. Handlers that read agent
+// state take the global agent lock while they build the reply. Applications that are not enabled
+// leave their commands of the fixed table registered; those answer as the application's absence
+// requires. Running applications answer them, and add commands of their own, through their pages
+// (CliPages.h). Stop() ends the thread (waking it through its own socket) and joins it, then
+// the worker.
 #include <atomic>
 #include <functional>
 #include <map>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "cli/CliPages.h"
+#include "cli/CliWorker.h"
 #include "runtime/RefCounted.h"
 #include "statecache/StateCache.h"
 
@@ -98,6 +101,9 @@ class CliServer : public ozy::RefCounted<CliServer> {
     void RegisterCacheCommand(const char* name, int minArgs, int maxArgs, CacheView view);
     // Answers through the application's page of that name; false when there is none.
     bool AnswerFromPage(ozy::unixctl::Connection& conn, const Args& args, const std::string& name);
+    // Runs a deferred page on the worker; its reply follows when the page returns.
+    void AnswerOnWorker(ozy::unixctl::Connection& conn, const Args& args, const std::string& name,
+                        const CliPages::Page& page);
     // Application dumps: the page, or the absent application's error reply.
     void AppDump(ozy::unixctl::Connection& conn, const Args& args, const std::string& name);
 
@@ -108,6 +114,7 @@ class CliServer : public ozy::RefCounted<CliServer> {
     std::set<std::string> registered_;  // command names, so that pages do not register twice
     std::atomic<bool> running_{false};
     std::thread thread_;
+    CliWorker worker_;
 };
 
 }  // namespace CfgAgent

@@ -12,11 +12,12 @@
 //   everything anyway); every later one is an engine restart and resends everything.
 // - A pass that failed owes a full resend: with the engine connected it is retried after the retry
 //   interval; a lost engine is resent on reconnection.
-// - Engine queries of the CLI run off the global agent lock (their pages are registered
-//   unlocked) and wait at most the request deadline; the loop never holds that lock either.
+// - Engine queries of the CLI run off the global agent lock, on the CLI server's worker (their
+//   pages are deferred), and wait at most the request deadline; the loop never holds that lock
+//   either.
 //
-// Threads: the dispatcher feeds the cache; IDSEngine's loop calls setIdsConnected; the CLI thread
-// runs the pages. The loop's flags are under mutex_.
+// Threads: the dispatcher feeds the cache; IDSEngine's loop calls setIdsConnected; the CLI
+// server's thread and its worker run the pages. The loop's flags are under mutex_.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>

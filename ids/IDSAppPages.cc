@@ -1,5 +1,7 @@
-// IDSApp's CLI pages: the "ids/..." commands of the CLI's fixed table. Pages that ask the engine
-// are registered unlocked (no global agent lock) and wait at most the request deadline.
+// IDSApp's CLI pages: the "ids/..." commands of the CLI's fixed table. None takes the global agent
+// lock (the cache and the engine have their own); the pages that ask the engine run on the CLI
+// server's worker and wait at most the request deadline, so a stalled engine never holds up the
+// other commands.
 #include <nlohmann/json.hpp>
 
 #include "ids/IDSApp.h"
@@ -222,11 +224,12 @@ void IDSApp::RegisterCliPages(CliPages& pages) {
     ozy::RefPtr<IDSApp> self(this);
     for (const PageDef& s : kPages) {
         std::string name = s.name;
-        // None of them needs the global agent lock: the cache and the engine have their own.
+        const bool asksEngine =
+            name.rfind("ids/get/engine/", 0) == 0 || name.rfind("ids/set/engine/", 0) == 0;
         pages.Add(
             name, "", s.minArgs, s.maxArgs,
             [self, name](const CliPages::Args& args) { return self->Page(name, args); },
-            /*unlocked=*/true);
+            asksEngine ? CliPages::Mode::kDeferred : CliPages::Mode::kUnlocked);
     }
 }
 

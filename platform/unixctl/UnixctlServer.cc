@@ -46,6 +46,80 @@ std::string ErrnoText(int err) {
     return std::strerror(err);
 }
 
+// The server's wake-up pipe as deferred answers see it: it may be closed (server gone) while a
+// worker still holds an answer.
+class WakeSignal {
+  public:
+    explicit WakeSignal(int fd) : fd_(fd) {}
+    void Wake() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fd_ < 0)
+            return;
+        char byte = 0;
+        // A full pipe already wakes the poller, so EAGAIN needs no handling.
+        ssize_t ignored = ::write(fd_, &byte, 1);
+        (void)ignored;
+    }
+    // Closes the pipe's writing end; later wakes do nothing.
+    void Close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    std::mutex mutex_;
+    int fd_;
+};
+
+// One deferred answer, shared by the handle (which fills it) and the connection (which takes it).
+struct PendingAnswer {
+    std::mutex mutex;
+    bool done = false;
+    bool success = false;
+    std::string text;
+};
+
+class DeferredHandle : public DeferredReply {
+  public:
+    DeferredHandle(std::shared_ptr<PendingAnswer> answer, std::shared_ptr<WakeSignal> wake,
+                   std::string method)
+        : answer_(std::move(answer)), wake_(std::move(wake)), method_(std::move(method)) {}
+    ~DeferredHandle() override {
+        if (!answered_.exchange(true)) {
+            CFG_ERROR("unixctl: command %1 released its deferred reply without answering",
+                      Clip(Quoted(method_)));
+            Store(false, Quoted(method_) + " command did not reply");
+        }
+    }
+    void Reply(const std::string& text) override { Answer(true, text); }
+    void ReplyError(const std::string& text) override { Answer(false, text); }
+
+  private:
+    void Answer(bool success, const std::string& text) {
+        if (answered_.exchange(true)) {
+            CFG_WARN("unixctl: second reply to %1 dropped", Clip(Quoted(method_)));
+            return;
+        }
+        Store(success, text);
+    }
+    void Store(bool success, const std::string& text) {
+        {
+            std::lock_guard<std::mutex> lock(answer_->mutex);
+            answer_->done = true;
+            answer_->success = success;
+            answer_->text = text;
+        }
+        wake_->Wake();
+    }
+
+    std::shared_ptr<PendingAnswer> answer_;
+    std::shared_ptr<WakeSignal> wake_;
+    std::string method_;
+    std::atomic<bool> answered_{false};
+};
+
 struct Command {
     std::string usage;
     int minArgs = 0;
@@ -66,15 +140,47 @@ struct Conn {
     MessageFramer framer;
     std::string out;  // reply bytes not yet written
     size_t outPos = 0;
+    // A deferred reply not yet answered, the id of its request, and whether the client hung up
+    // meanwhile (seen by Wait()).
+    std::shared_ptr<PendingAnswer> pending;
+    std::string pendingId;
+    bool hungUp = false;
 };
 
-// The Connection a handler sees: appends exactly one reply to its connection's output.
+// Appends one reply message; a text that does not end in a newline gets one.
+void AppendReply(Conn& conn, const std::string& idJson, bool success, const std::string& text) {
+    if (!text.empty() && text.back() != '\n') {
+        conn.out += FormatReply(idJson, success, text + "\n");
+    } else {
+        conn.out += FormatReply(idJson, success, text);
+    }
+}
+
+// The Connection a handler sees: appends exactly one reply to its connection's output, or hands it
+// to a deferred handle.
 class RequestConnection : public Connection {
   public:
-    RequestConnection(Conn* conn, const Request* request) : conn_(conn), request_(request) {}
+    RequestConnection(Conn* conn, const Request* request, std::shared_ptr<WakeSignal> wake)
+        : conn_(conn), request_(request), wake_(std::move(wake)) {}
 
     void Reply(const std::string& text) override { Send(true, text); }
     void ReplyError(const std::string& text) override { Send(false, text); }
+    std::shared_ptr<DeferredReply> Defer() override {
+        if (replied_) {
+            CFG_WARN("unixctl: %1 deferred after its reply; the deferred answer is dropped",
+                     Clip(Quoted(request_->method)));
+            // A handle whose answer nobody takes.
+            return std::make_shared<DeferredHandle>(std::make_shared<PendingAnswer>(), wake_,
+                                                    request_->method);
+        }
+        replied_ = true;
+        conn_->pending = std::make_shared<PendingAnswer>();
+        conn_->pendingId = request_->idJson;
+        conn_->hungUp = false;
+        CFG_DEBUG("unixctl: reply to %1 deferred, id=%2", Clip(Quoted(request_->method)),
+                  Clip(request_->idJson));
+        return std::make_shared<DeferredHandle>(conn_->pending, wake_, request_->method);
+    }
     bool replied() const { return replied_; }
 
   private:
@@ -86,15 +192,12 @@ class RequestConnection : public Connection {
         replied_ = true;
         CFG_DEBUG("unixctl: replying with %1 to %2, id=%3", success ? "success" : "error",
                   Clip(Quoted(request_->method)), Clip(request_->idJson));
-        if (!text.empty() && text.back() != '\n') {
-            conn_->out += FormatReply(request_->idJson, success, text + "\n");
-        } else {
-            conn_->out += FormatReply(request_->idJson, success, text);
-        }
+        AppendReply(*conn_, request_->idJson, success, text);
     }
 
     Conn* conn_;
     const Request* request_;
+    std::shared_ptr<WakeSignal> wake_;
     bool replied_ = false;
 };
 
@@ -104,7 +207,7 @@ class ServerImpl : public Server {
         : path_(std::move(path)),
           listenFd_(listenFd),
           wakeRead_(wakeRead),
-          wakeWrite_(wakeWrite),
+          wake_(std::make_shared<WakeSignal>(wakeWrite)),
           dev_(dev),
           ino_(ino) {
         commands_["list-commands"] =
@@ -123,7 +226,7 @@ class ServerImpl : public Server {
             ::unlink(path_.c_str());
         }
         ::close(wakeRead_);
-        ::close(wakeWrite_);
+        wake_->Close();
     }
 
     void RegisterCommand(const std::string& name, const std::string& usage, int minArgs,
@@ -148,7 +251,7 @@ class ServerImpl : public Server {
         size_t idle = 0;
         for (auto it = conns_.begin(); it != conns_.end();) {
             bool keep = Service(**it);
-            if (keep && now - (*it)->lastActive >= kIdleTimeout) {
+            if (keep && !(*it)->pending && now - (*it)->lastActive >= kIdleTimeout) {
                 ++idle;
                 keep = false;
             }
@@ -167,10 +270,12 @@ class ServerImpl : public Server {
 
     void Wait(int timeoutMs) override {
         // Wakes in time for the first connection to go idle.
-        if (!conns_.empty()) {
-            auto first = conns_.front()->lastActive;
-            for (const auto& c : conns_)
+        auto first = CfgAgent::AgentClock::time_point::max();
+        for (const auto& c : conns_) {
+            if (!c->pending)
                 first = std::min(first, c->lastActive);
+        }
+        if (first != CfgAgent::AgentClock::time_point::max()) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             first + kIdleTimeout - CfgAgent::AgentClock::now())
                             .count() +
@@ -184,7 +289,9 @@ class ServerImpl : public Server {
         fds.push_back(pollfd{wakeRead_, POLLIN, 0});
         fds.push_back(pollfd{listenFd_, POLLIN, 0});
         for (const auto& c : conns_) {
-            fds.push_back(pollfd{c->fd, static_cast<short>(c->HasBacklog() ? POLLOUT : POLLIN), 0});
+            // A connection waiting for its deferred reply is watched for a hang-up only.
+            short events = c->pending ? 0 : c->HasBacklog() ? POLLOUT : POLLIN;
+            fds.push_back(pollfd{c->fd, events, 0});
         }
         int n = ::poll(fds.data(), fds.size(), moreWork_ ? 0 : timeoutMs);
         if (n > 0 && fds[0].revents != 0) {
@@ -192,14 +299,13 @@ class ServerImpl : public Server {
             while (::read(wakeRead_, buf, sizeof(buf)) > 0) {
             }
         }
+        for (size_t i = 0; n > 0 && i < conns_.size(); ++i) {
+            if (conns_[i]->pending && (fds[i + 2].revents & (POLLHUP | POLLERR)) != 0)
+                conns_[i]->hungUp = true;
+        }
     }
 
-    void Wake() override {
-        char byte = 0;
-        // A full pipe already wakes the poller, so EAGAIN needs no handling.
-        ssize_t ignored = ::write(wakeWrite_, &byte, 1);
-        (void)ignored;
-    }
+    void Wake() override { wake_->Wake(); }
 
     const std::string& Path() const override { return path_; }
     size_t ConnectionCount() const override { return connCount_.load(); }
@@ -248,11 +354,18 @@ class ServerImpl : public Server {
 
     // Serves one connection; false when it is to be closed.
     bool Service(Conn& c) {
+        if (c.pending && !TakeAnswer(c)) {
+            if (c.hungUp) {
+                CFG_DEBUG("unixctl: client on %1 left before its deferred reply", path_);
+                return false;
+            }
+            return true;
+        }
         if (!Flush(c)) {
             return false;
         }
         int handled = 0;
-        while (!c.HasBacklog()) {
+        while (!c.HasBacklog() && !c.pending) {
             if (handled == kMaxRequestsPerRun) {
                 moreWork_ = true;
                 return true;
@@ -290,6 +403,23 @@ class ServerImpl : public Server {
         return true;
     }
 
+    // Moves an answered deferred reply to the connection's output; false while unanswered.
+    bool TakeAnswer(Conn& c) {
+        bool success = false;
+        std::string text;
+        {
+            std::lock_guard<std::mutex> lock(c.pending->mutex);
+            if (!c.pending->done)
+                return false;
+            success = c.pending->success;
+            text.swap(c.pending->text);
+        }
+        c.pending.reset();
+        c.lastActive = CfgAgent::AgentClock::now();
+        AppendReply(c, c.pendingId, success, text);
+        return true;
+    }
+
     bool Flush(Conn& c) {
         while (c.HasBacklog()) {
             ssize_t n =
@@ -322,7 +452,7 @@ class ServerImpl : public Server {
         }
         CFG_DEBUG("unixctl: received %1 with %2 arguments, id=%3", Clip(Quoted(request.method)),
                   request.paramCount, Clip(request.idJson));
-        RequestConnection conn(&c, &request);
+        RequestConnection conn(&c, &request, wake_);
         Command command;
         bool found = false;
         {
@@ -379,7 +509,7 @@ class ServerImpl : public Server {
     const std::string path_;
     const int listenFd_;
     const int wakeRead_;
-    const int wakeWrite_;
+    const std::shared_ptr<WakeSignal> wake_;
     const dev_t dev_;
     const ino_t ino_;
     std::mutex commandsMutex_;

@@ -5,17 +5,24 @@
 //
 // Commands are registered with a usage text and an argument-count range, which the server enforces
 // before any handler runs. "list-commands" and "help" are built in. Handlers run on the thread that
-// calls Run() and reply exactly once through their Connection.
+// calls Run() and reply exactly once through their Connection (or its deferred handle).
 //
 // Threading: one thread drives Run()/Wait(); Wake() may be called from any thread. A handler may
 // register commands but must not call Run() or Wait() or destroy the server.
 //
-// Replies: a handler must reply before it returns (the Connection lives only for the call). A
-// handler that returns without replying gets the error reply "\"NAME\" command did not reply"
-// sent for it, and one that throws gets "\"NAME\" command failed"; both are logged and the server
-// carries on: exceptions never leave Run() (std::bad_alloc ends the process, as everywhere). A
-// reply text that does not end in a newline gets one, as Open vSwitch does. A second reply is
+// Replies: a handler must reply or defer before it returns (the Connection lives only for the
+// call). A handler that returns without either gets the error reply "\"NAME\" command did not
+// reply" sent for it, and one that throws gets "\"NAME\" command failed"; both are logged and the
+// server carries on: exceptions never leave Run() (std::bad_alloc ends the process, as everywhere).
+// A reply text that does not end in a newline gets one, as Open vSwitch does. A second reply is
 // dropped with a log line.
+//
+// Deferred replies: a handler that must wait for something slow calls Defer() and returns; the
+// handle it gets answers later, from any thread, and the server writes that reply on its own thread
+// (woken for it). Meanwhile the server serves every other connection; the deferring connection
+// reads no further request until its reply is written and is not closed as idle, but a client
+// that hangs up is closed (the late reply is then dropped). A handle released without an answer
+// answers "\"NAME\" command did not reply" for it.
 //
 // Bad input (malformed JSON, not an object, no string method, params not an array, no id, nesting
 // deeper than 32, a request above kMaxRequestBytes) closes that connection with a log line; the
@@ -41,11 +48,24 @@ constexpr size_t kMaxConnections = 512;
 // that idle clients cannot hold the connections ovs-appctl needs.
 constexpr std::chrono::seconds kIdleTimeout{30};
 
+// The answer to one deferred request. The first answer counts; later ones are dropped with a log
+// line. Any thread; the handle may outlive the connection and the server (its answer then goes
+// nowhere).
+class DeferredReply {
+  public:
+    virtual ~DeferredReply() = default;
+    virtual void Reply(const std::string& text) = 0;
+    virtual void ReplyError(const std::string& text) = 0;
+};
+
 class Connection {
   public:
     virtual ~Connection() = default;
     virtual void Reply(const std::string& text) = 0;
     virtual void ReplyError(const std::string& text) = 0;
+    // Hands the reply to the returned handle (see the top of this file); a reply given here
+    // before or after counts as a second reply. Only on the server's thread, during the handler.
+    virtual std::shared_ptr<DeferredReply> Defer() = 0;
 };
 
 using Handler = std::function<void(Connection& conn, const std::vector<std::string>& args)>;

@@ -10,12 +10,15 @@
 #include "platform/unixctl/UnixctlClient.h"
 #include "runtime/AgentLock.h"
 #include "runtime/Logger.h"
+#include "tests/support/Await.h"
 #include "tests/support/CliCases.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 namespace CfgAgent {
 namespace {
+
+using Mode = CliPages::Mode;
 
 class CliServerTest : public ::testing::Test {
   protected:
@@ -44,18 +47,46 @@ class CliServerTest : public ::testing::Test {
             return CliReply::Ok(free ? "lock free" : "lock held");
         };
         ctx.pages.Add("cfgagent/testapp/locked", "", 0, 0, lockProbe);
-        ctx.pages.Add("cfgagent/testapp/unlocked", "", 0, 0, lockProbe, true);
-        ctx.pages.Add("ids/get/engine/status", "", 0, 0, lockProbe, true);
-        ctx.pages.Add("ids/get/engine/rules", "", 0, 0, lockProbe);
+        ctx.pages.Add("cfgagent/testapp/unlocked", "", 0, 0, lockProbe, Mode::kUnlocked);
+        ctx.pages.Add("ids/get/engine/status", "", 0, 0, lockProbe, Mode::kDeferred);
+        // A deferred page that waits until the test lets it go, one that throws, and one that
+        // reports failure.
+        ctx.pages.Add(
+            "cfgagent/testapp/slow", "", 0, 1,
+            [this](const CliPages::Args& a) {
+                ++slowStarted;
+                release.wait();
+                return CliReply::Ok(a.empty() ? "slow done" : "slow " + a[0]);
+            },
+            Mode::kDeferred);
+        ctx.pages.Add(
+            "ids/get/engine/rules", "", 0, 0,
+            [](const CliPages::Args&) -> CliReply { throw std::runtime_error("engine gone"); },
+            Mode::kDeferred);
+        ctx.pages.Add(
+            "ids/get/engine/loglevel", "", 0, 0,
+            [](const CliPages::Args&) { return CliReply::Error("no level"); }, Mode::kDeferred);
         server = ozy::RefPtr<CliServer>(new CliServer(ctx, dir.path() + "/cli.sock"));
         ASSERT_TRUE(server->Start());
         appctl = test::AppctlOn(server->socketPath());
     }
-    void TearDown() override { server->Stop(); }
+    void TearDown() override {
+        if (!isReleased)
+            released.set_value();
+        server->Stop();
+    }
+    void Release() {
+        released.set_value();
+        isReleased = true;
+    }
+    bool isReleased = false;
 
     test::TempDir dir;
     test::LogCapture log{kLogInfo};
     std::atomic<int> configOutOfSync{0};
+    std::atomic<int> slowStarted{0};
+    std::promise<void> released;
+    std::shared_future<void> release = released.get_future().share();
     ozy::RefPtr<CliServer> server;
     test::CliRunner appctl;
 };
@@ -163,11 +194,102 @@ TEST_F(CliServerTest, ApplicationPagesAnswerTheirOwnAndFixedCommands) {
     EXPECT_FALSE(log.Contains("is already registered"));
 }
 
-TEST_F(CliServerTest, UnlockedPagesRunWithoutTheGlobalLock) {
+TEST_F(CliServerTest, UnlockedAndDeferredPagesRunWithoutTheGlobalLock) {
     test::ExpectCli(appctl, {{"cfgagent/testapp/locked", 0, "=lock held\n"},
                              {"cfgagent/testapp/unlocked", 0, "=lock free\n"},
-                             {"ids/get/engine/status", 0, "=lock free\n"},
-                             {"ids/get/engine/rules", 0, "=lock held\n"}});
+                             {"ids/get/engine/status", 0, "=lock free\n"}});
+}
+
+// A deferred page that waits does not hold up the server: other commands answer meanwhile, and
+// its own reply comes when it returns. Failures on the worker are answered too.
+TEST_F(CliServerTest, DeferredPagesLetOtherCommandsAnswerWhileTheyWait) {
+    auto slow = std::async(std::launch::async, [&] { return appctl({"cfgagent/testapp/slow"}); });
+    ASSERT_TRUE(test::AwaitTrue([&] { return slowStarted.load() == 1; }));
+    test::ExpectCli(appctl,
+                    {{"cfgagent/get/loglevel", 0, "=Current cfgagent logging level is: info\n"},
+                     {"cfgagent/testapp/locked", 0, "=lock held\n"},
+                     {"cfgagent/testapp/echo x", 0, "=x\n"}});
+    // Deferred pages queue behind the one that waits.
+    auto queued = std::async(std::launch::async, [&] {
+        return appctl({"cfgagent/testapp/slow", "q"});
+    });
+    EXPECT_EQ(slow.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    Release();
+    test::RunResult r = slow.get();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "slow done\n");
+    r = queued.get();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "slow q\n");
+    test::ExpectCli(appctl, {{"ids/get/engine/rules", 2, "failed to process command"},
+                             {"ids/get/engine/loglevel", 2, "no level"},
+                             {"cfgagent/testapp/echo y", 0, "=y\n"}});
+    EXPECT_TRUE(log.ContainsWithCode("failed to process command", "LCP00703"));
+}
+
+// Stopping the server while a deferred page waits: the server goes at once, the worker once
+// the page returns.
+TEST_F(CliServerTest, StopsWhileADeferredPageWaits) {
+    auto slow = std::async(std::launch::async, [&] { return appctl({"cfgagent/testapp/slow"}); });
+    ASSERT_TRUE(test::AwaitTrue([&] { return slowStarted.load() == 1; }));
+    auto stopped = std::async(std::launch::async, [&] { server->Stop(); });
+    EXPECT_TRUE(log.WaitFor("Cli server terminated"));
+    EXPECT_NE(slow.get().status, 0);
+    Release();
+    stopped.get();
+    EXPECT_FALSE(server->running());
+}
+
+// The worker runs jobs in order, refuses beyond its bound, and drops what is still queued on stop.
+TEST(CliWorkerTest, BoundedQueueInOrderAndQueuedJobsDroppedOnStop) {
+    CliWorker worker;
+    EXPECT_FALSE(worker.Post([] {}));
+    worker.Start();
+    std::promise<void> go;
+    std::shared_future<void> gate = go.get_future().share();
+    std::atomic<bool> first{false};
+    std::vector<int> order;
+    std::mutex orderMutex;
+    ASSERT_TRUE(worker.Post([&] {
+        first = true;
+        gate.wait();
+    }));
+    ASSERT_TRUE(test::AwaitTrue([&] { return first.load(); }));
+    auto dropped = std::make_shared<int>(0);
+    for (size_t i = 0; i < CliWorker::kMaxQueued; ++i) {
+        ASSERT_TRUE(worker.Post([&, i, dropped] {
+            std::lock_guard<std::mutex> lock(orderMutex);
+            order.push_back(static_cast<int>(i));
+        }));
+    }
+    EXPECT_FALSE(worker.Post([] {}));
+    go.set_value();
+    ASSERT_TRUE(test::AwaitTrue([&] {
+        std::lock_guard<std::mutex> lock(orderMutex);
+        return order.size() == CliWorker::kMaxQueued;
+    }));
+    for (size_t i = 0; i < order.size(); ++i)
+        EXPECT_EQ(order[i], static_cast<int>(i));
+    // Queued work is released unrun on stop.
+    std::promise<void> go2;
+    std::shared_future<void> gate2 = go2.get_future().share();
+    first = false;
+    ASSERT_TRUE(worker.Post([&] {
+        first = true;
+        gate2.wait();
+    }));
+    ASSERT_TRUE(test::AwaitTrue([&] { return first.load(); }));
+    std::atomic<bool> ran{false};
+    ASSERT_TRUE(worker.Post([&ran, dropped] { ran = true; }));
+    std::weak_ptr<int> watch = dropped;
+    dropped.reset();
+    auto stopping = std::async(std::launch::async, [&] { worker.Stop(); });
+    ASSERT_TRUE(test::AwaitTrue([&] { return watch.expired(); }));
+    go2.set_value();
+    stopping.get();
+    EXPECT_FALSE(ran.load());
+    EXPECT_TRUE(watch.expired());
+    EXPECT_FALSE(worker.Post([] {}));
 }
 
 TEST(CliPagesTest, LaterRegistrationReplacesAndIsLogged) {

@@ -4,10 +4,13 @@
 // the container revert). Then intrusion detection over the same processes: the engine the
 // emulator plays comes up after the configuration, receives the mode, oversubscription, a
 // signature bundle made by GNU tar, profiles and rules, and gets everything again after a
-// restart; a hostile bundle is refused and the old one stays.
+// restart; a hostile bundle is refused and the old one stays; a stalled engine holds up only its
+// own page.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+
+#include <future>
 
 #include <nlohmann/json.hpp>
 
@@ -34,7 +37,7 @@ AgentSystemOptions Options() {
         "<features><healthMonitor><enabled>true</enabled></healthMonitor></features>"
         "</config></app>"
         "<app><name>ids</name><enabled>true</enabled><config><default>"
-        "<request_timeout_ms>2000</request_timeout_ms><min_backoff_ms>20</min_backoff_ms>"
+        "<request_timeout_ms>4000</request_timeout_ms><min_backoff_ms>20</min_backoff_ms>"
         "<max_backoff_ms>200</max_backoff_ms><retry_interval_ms>200</retry_interval_ms>"
         "</default></config></app></apps></cfgAgent></config>";
     return o;
@@ -263,6 +266,24 @@ TEST(FoundationsSystemTest, ConnectionStatusAlarmsAndProfilesThroughTheRunningAg
         return j["restarts"] == 3 && j["reloads"] == 1 && j["sids_loaded"] == 3;
     })) << sys.EmuDump("idps").dump();
     EXPECT_NE(::access((sys.Root() + "/etc/evil.rules").c_str(), F_OK), 0);
+
+    // A stalled engine: its page fails at the deadline, and the CLI answers other commands
+    // meanwhile.
+    auto uptimeRequests = [&] {
+        return sys.EmuDump("idps")["requests"].value("TLV_GET_UPTIME", 0);
+    };
+    const int uptimeBefore = uptimeRequests();
+    ASSERT_EQ(sys.EmuCtl({"dpemu/ids-reply", "TLV_GET_UPTIME", "stall"}).status, 0);
+    std::future<RunResult> stalled =
+        std::async(std::launch::async, [&] { return sys.AgentCtl({"ids/get/engine/status"}); });
+    EXPECT_TRUE(AwaitTrue([&] { return uptimeRequests() == uptimeBefore + 1; }));
+    RunResult size = sys.AgentCtl({"cfgagent/cache/size"});
+    EXPECT_EQ(size.status, 0) << size.output;
+    EXPECT_EQ(stalled.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+        << "the stalled page answered first";
+    RunResult stalledReply = stalled.get();
+    EXPECT_NE(stalledReply.output.find("failed to query the IDS engine"), std::string::npos)
+        << stalledReply.output;
 
     EXPECT_EQ(sys.StopAgent(), 0);
 }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -468,6 +469,99 @@ TEST_F(UnixctlServerTest, WakeEndsWaitFromAnotherThreadAndIsNotLost) {
     waiter2.join();
     Pump();
     EXPECT_EQ(server_->ConnectionCount(), 0u);
+}
+
+// Deferred replies: the connection waits for its answer (its next request too) while others are
+// served; the answer comes from any thread and wakes the server; a released handle, a client that
+// hangs up and a server that goes first are all answered cleanly.
+TEST_F(UnixctlServerTest, DeferredRepliesComeLaterWhileOtherClientsAreServed) {
+    std::mutex handlesMutex;
+    std::vector<std::shared_ptr<DeferredReply>> handles;
+    server_->RegisterCommand("later", "", 0, 0, [&](Connection& c, const auto&) {
+        std::lock_guard<std::mutex> lock(handlesMutex);
+        handles.push_back(c.Defer());
+    });
+    auto handle = [&](size_t i) {
+        std::lock_guard<std::mutex> lock(handlesMutex);
+        return handles.at(i);
+    };
+    RawClient a(path_);
+    RawClient b(path_);
+    ASSERT_TRUE(a.Send(MakeRequest("later", "[]", 1) + MakeRequest("echo", R"(["after"])", 2)));
+    Pump();
+    ASSERT_EQ(handles.size(), 1u);
+    EXPECT_EQ(Echo(b, "other", 3), "other\n");
+    EXPECT_FALSE(a.Readable());
+    EXPECT_EQ(calls_.load(), 1);  // a's echo waits behind its deferred request
+    // Not closed as idle while its answer is owed.
+    CfgAgent::AgentClock::advance(kIdleTimeout + std::chrono::seconds(1));
+    Pump();
+    CfgAgent::AgentClock::reset();
+    EXPECT_EQ(server_->ConnectionCount(), 1u);  // b went idle, a stays
+    std::thread([&] { handle(0)->Reply("late"); }).join();
+    Pump();
+    auto msgs = a.Read(2);
+    ASSERT_EQ(msgs.size(), 2u);
+    EXPECT_EQ(msgs[0], R"({"error":null,"id":1,"result":"late\n"})");
+    EXPECT_EQ(msgs[1], R"({"error":null,"id":2,"result":"after\n"})");
+    handle(0)->ReplyError("again");
+    EXPECT_TRUE(log_.Contains("unixctl: second reply to \"later\" dropped"));
+    Pump();
+    EXPECT_FALSE(a.Readable());
+
+    // Released without an answer: the error reply is sent for it.
+    ASSERT_TRUE(a.Send(MakeRequest("later", "[]", 4)));
+    Pump();
+    {
+        std::lock_guard<std::mutex> lock(handlesMutex);
+        handles.at(1).reset();
+    }
+    Pump();
+    Reply r = a.ReadReply();
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.text, "\"later\" command did not reply\n");
+
+    // The client hangs up while its answer is owed: closed; the late answer goes nowhere.
+    {
+        RawClient gone(path_);
+        ASSERT_TRUE(gone.Send(MakeRequest("later", "[]", 5)));
+        Pump();
+        EXPECT_EQ(server_->ConnectionCount(), 2u);
+    }
+    server_->Wait(5000);
+    Pump();
+    EXPECT_EQ(server_->ConnectionCount(), 1u);
+    handle(2)->Reply("too late");
+    Pump();
+
+    // Served by its own thread: an answer from another thread wakes the server.
+    {
+        ServerThread thread(*server_);
+        Client c;
+        ASSERT_EQ(c.Connect(path_), 0);
+        std::thread answer([&] {
+            EXPECT_TRUE(AwaitTrue([&] {
+                std::lock_guard<std::mutex> lock(handlesMutex);
+                return handles.size() == 4;
+            }));
+            handle(3)->Reply("woken");
+        });
+        Reply woken;
+        EXPECT_EQ(c.Transact("later", {}, &woken, 30000), 0);
+        answer.join();
+        EXPECT_EQ(woken.text, "woken\n");
+        // And one still owed when the server goes.
+        ASSERT_TRUE(a.Send(MakeRequest("later", "[]", 6)));
+        ASSERT_TRUE(AwaitTrue([&] {
+            std::lock_guard<std::mutex> lock(handlesMutex);
+            return handles.size() == 5;
+        }));
+    }
+    std::shared_ptr<DeferredReply> orphan = handle(4);
+    handles.clear();
+    server_.reset();
+    orphan->Reply("after the server");
+    EXPECT_TRUE(a.ClosedByServer());
 }
 
 TEST(UnixctlSocketTest, SocketIsNotWorldAccessibleWhateverTheUmask) {
