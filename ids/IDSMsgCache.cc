@@ -84,12 +84,9 @@ void IDSMsgCache::UpdateDesiredState(const std::vector<CairnDBUpdateMsg>& update
         }
         if (fullSync) {
             if (!d.failed) {
-                // Custom bundles the new state no longer lists leave the disk.
-                for (const std::string& id : state_.customBundles) {
-                    if (staged.customBundles.count(id) == 0) {
-                        signatures_.RemoveCustomBundle(id);
-                    }
-                }
+                // Custom bundles the new state does not list leave the disk, also those an
+                // earlier run installed.
+                signatures_.RemoveCustomBundlesExcept(staged.customBundles);
                 staged.profiles.GetModifiedProfiles(true);  // nothing pending: the take is full
                 state_ = std::move(staged);
                 primed_ = true;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -38,6 +39,11 @@ bool ReadFile(const std::string& path, std::string* out) {
     ss << in.rdbuf();
     *out = ss.str();
     return static_cast<bool>(in) || in.eof();
+}
+
+bool CommentedOut(const std::string& rule) {
+    size_t first = rule.find_first_not_of(" \t");
+    return first != std::string::npos && rule[first] == '#';
 }
 
 }  // namespace
@@ -150,6 +156,30 @@ bool IDSSignature::RemoveCustomBundle(const std::string& id) {
     }
     IDS_INFO("ids: IDSSignature:: Custom sigs directory %1 successfully removed", dir);
     return true;
+}
+
+bool IDSSignature::RemoveCustomBundlesExcept(const std::set<std::string>& keep) {
+    constexpr std::string_view kPrefix = "custom_";
+    std::vector<std::string> gone;
+    std::error_code ec;
+    for (fs::directory_iterator it(dirs_.confDir + "/bundles", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, kPrefix.size(), kPrefix) == 0 &&
+            keep.count(name.substr(kPrefix.size())) == 0) {
+            gone.push_back(name.substr(kPrefix.size()));
+        }
+    }
+    if (ec) {
+        IDS_ERROR_CODE("IDSERR_INTERNAL", "ids: IDSSignature:: Cannot list %1: %2",
+                       dirs_.confDir + "/bundles", ec.message());
+        return false;
+    }
+    bool ok = true;
+    for (const std::string& id : gone) {
+        ok = RemoveCustomBundle(id) && ok;
+    }
+    return ok;
 }
 
 bool IDSSignature::StoreThresholds(std::string_view gz) {
@@ -268,12 +298,10 @@ bool IDSSignature::ParseSignatureJSON(std::string_view json) {
                      entry.dump().substr(0, 200));
             continue;
         }
-        const std::string& rule = text->get_ref<const std::string&>();
-        size_t first = rule.find_first_not_of(" \t");
-        if (first != std::string::npos && rule[first] == '#') {
-            ++commentedOut_;
-        }
-        signatures_[sid] = rule;
+        std::string& kept = signatures_[sid];
+        commentedOut_ -= CommentedOut(kept) ? 1 : 0;  // a signature sent again counts once
+        kept = text->get_ref<const std::string&>();
+        commentedOut_ += CommentedOut(kept) ? 1 : 0;
     }
     IDS_INFO(
         "ids: IDSSignature::%1: New signature data stored successfully, total sign count: %2, "

@@ -15,6 +15,7 @@
 // JSON) changes nothing. Not thread-safe: the owner serialises access.
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,9 @@ class IDSSignature {
     bool StoreSystemBundle(std::string_view gz);
     bool StoreCustomBundle(const std::string& id, std::string_view gz);
     bool RemoveCustomBundle(const std::string& id);
+    // Removes every custom bundle directory whose id `keep` does not hold, those an earlier run
+    // left on disk included; false (logged) when one cannot be removed.
+    bool RemoveCustomBundlesExcept(const std::set<std::string>& keep);
     bool StoreThresholds(std::string_view gz);
     bool ClearThresholds();
     bool StoreClassification(std::string_view gz);

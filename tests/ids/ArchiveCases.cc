@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <zlib.h>
+
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestEnv.h"
 
@@ -53,6 +55,20 @@ std::map<std::string, std::string> TreeSnapshot(const std::string& root, const s
             out[rel] = "f:" + ReadBinary(it->path().string());
         }
     }
+    return out;
+}
+
+std::string Gzip(const std::string& data) {
+    z_stream zs{};
+    deflateInit2(&zs, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&zs, data.size()) + 32, '\0');
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    zs.avail_in = static_cast<uInt>(data.size());
+    zs.next_out = reinterpret_cast<Bytef*>(out.data());
+    zs.avail_out = static_cast<uInt>(out.size());
+    deflate(&zs, Z_FINISH);
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
     return out;
 }
 

@@ -27,4 +27,7 @@ std::map<std::string, std::string> TreeSnapshot(const std::string& root,
 
 std::string ReadBinary(const std::string& path);
 
+// `data` gzip-compressed by zlib (one member).
+std::string Gzip(const std::string& data);
+
 }  // namespace CfgAgent::test

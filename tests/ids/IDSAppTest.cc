@@ -11,6 +11,7 @@
 
 #include "ids/IDSApp.h"
 #include "platform/HostRoot.h"
+#include "proto/UuidText.h"
 #include "proto/cairndb_ids.pb.h"
 #include "proto/cairndb_system.pb.h"
 #include "runtime/AgentLock.h"
@@ -18,6 +19,7 @@
 #include "tests/ids/ArchiveCases.h"
 #include "tests/support/Await.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/CliCases.h"
 #include "tests/support/DfwRecords.h"
 #include "tests/support/FakeCairndbClient.h"
 #include "tests/support/LogCapture.h"
@@ -254,6 +256,81 @@ TEST_F(IDSAppTest, EngineStartedLateGetsEverythingAndStallsEndAtTheDeadline) {
         return app->Page("ids/get/engine/status", {}).text.find("uptime_seconds") !=
                std::string::npos;
     }));
+}
+
+// The pages that read the engine's tables and counters, and the dumps of the cache: each answer
+// as the engine (or the cache) has it, engine refusals and bad input answered as such.
+TEST_F(IDSAppTest, EngineStatsPagesAndDumpsAnswerFromTheirSource) {
+    Start();
+    pb::IdsSignaturesMsg sigs;
+    *sigs.mutable_id() = Uuid(85);
+    sigs.set_signature_list(
+        Gzip(R"js([{"signature": "alert ip any any -> any any (sid:2001;)"}])js"));
+    app->cache()->UpdateDesiredState({Toggle(true), Rule(1, 24), Profile("web", "[2001:1:reject]"),
+                                      Record(ObjectType::IDS_SIGNATURES, sigs), Barrier(4)},
+                                     true);
+    ASSERT_TRUE(AwaitIdps([](const nlohmann::json& j) {
+        return j["rules"].size() == 1 && j["profiles"].contains("web");
+    })) << Dump("idps").dump();
+    const std::string rule =
+        "/ids_rules/result/" + ozy::cairndb::UuidText(Uuid(1).left(), Uuid(1).right());
+    struct Case {
+        std::vector<std::string> page;  // name, then arguments
+        std::string checks;             // as ExpectJsonAt takes them
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"ids/get/engine/rules"}, rule + "=Prevent"},
+             {{"ids/get/engine/profiles"}, "/ids_engine_profiles/result/0/name=web"},
+             {{"ids/get/engine/globalstats"},
+              "/ids_engine_globalstats/result/TLV_UPDATE_RULE_MAP?|"
+              "/ids_engine_globalstats/result/TLV_RELOAD_SIGNATURES?"},
+             {{"ids/get/engine/globalstats", "TLV_UPDATE_PROFILE_MAP"},
+              "/ids_engine_globalstats/result#=1|"
+              "/ids_engine_globalstats/result/TLV_UPDATE_PROFILE_MAP?"},
+             {{"ids/get/engine/profilestats", "web"},
+              "/ids_getengineprofile_stats/result/signs/2001=reject"},
+             {{"ids/get/engine/profilestatus", "web"},
+              "/ids_engine_profilestatus/result/name=web|"
+              "/ids_engine_profilestatus/result/pcap_enabled=false"},
+             {{"ids/get/engine/profilestatus", "absent"},
+              "/ids_engine_profilestatus/result=profile not present"},
+             {{"ids/get/engine/signaction", "web", "2001", "1"}, "/sign_action/result=reject"},
+             {{"ids/get/engine/signaction", "web", "9", "1"}, "/sign_action/result=alert"},
+             {{"ids/get/engine/signaction", "absent", "9", "1"},
+              "/sign_action/result=failed to query the IDS engine"},
+             {{"ids/get/engine/signaction", "web", "9x", "1"}, "/sign_action/result=invalid input"},
+             {{"ids/get/engine/loglevel"}, "/ids_engine_loglevel/result=info"},
+             {{"ids/set/engine/loglevel", "debug"}, "/ids_setengineloglevel_status/result=success"},
+             {{"ids/get/engine/loglevel"}, "/ids_engine_loglevel/result=debug"},
+             {{"ids/set/engine/loglevel", "loud"},
+              "/ids_setengineloglevel_status/result=failed to query the IDS engine"},
+             {{"ids/set/engine/alertlog", "disable"},
+              "/ids_setenginealertlog_status/result=success"},
+             {{"ids/get/engine/alertlog"}, "/ids_engine_alertlog/result=disabled"},
+             {{"ids/set/engine/alertlog", "maybe"},
+              "/ids_setenginealertlog_status/result=invalid input"},
+             {{"ids/get/engine/status"}, "/ids_engine_status/result/uptime_seconds?"},
+             {{"ids/dump/profiles"}, "/ids_dumpprofile_status/result=success"},
+             {{"ids/dump/profiles", "absent"}, "/ids_dumpprofile_status/result=no such profile"},
+             {{"ids/dump/signatures"}, "/ids_dumpsignatures_status/result=success"},
+         }) {
+        std::string what;
+        for (const std::string& word : c.page)
+            what += word + " ";
+        SCOPED_TRACE(what);
+        CliReply r = app->Page(c.page[0], {c.page.begin() + 1, c.page.end()});
+        EXPECT_TRUE(r.ok);
+        nlohmann::json doc = nlohmann::json::parse(r.text, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << r.text;
+        ExpectJsonAt(doc, c.checks);
+    }
+    const std::string dumps = root.path() + "/var/log/ozy-idps/";
+    EXPECT_EQ(ReadBinary(dumps + "dump_web"), "2001 reject\n");
+    EXPECT_EQ(ReadBinary(dumps + "dump_ids_sigs.txt"),
+              "2001 alert ip any any -> any any (sid:2001;)\n");
+    // With IDS off the cache's pages say so instead of answering.
+    app->cache()->UpdateDesiredState({Toggle(false), Barrier(5)}, false);
+    EXPECT_NE(app->Page("ids/get/rules", {}).text.find("IDS Status: Disabled"), std::string::npos);
 }
 
 }  // namespace

@@ -78,6 +78,13 @@ CairnDBUpdateMsg Signatures(uint64_t n, const std::string& system, const std::st
     return Record(ObjectType::IDS_SIGNATURES, m);
 }
 
+CairnDBUpdateMsg Section(uint64_t n, uint32_t kind) {
+    pb::RuleSectionMsg m;
+    *m.mutable_id() = Uuid(n);
+    m.set_kind(kind);
+    return Record(ObjectType::RULE_SECTION, m);
+}
+
 // The rules of an update as "id=action" and "-id".
 std::set<std::string> RuleText(const orvane::ozy::lcp::idps::RuleUpdateMsg& u) {
     std::set<std::string> out;
@@ -278,6 +285,136 @@ TEST_F(IDSMsgCacheTest, BundlesInstallAndABadOneKeepsTheOld) {
     Incr({Deleted(Signatures(1, "", "x"))});
     EXPECT_EQ(cache->TakeFlags().flags, static_cast<uint32_t>(M::kSignatures));
     EXPECT_FALSE(std::filesystem::exists(conf + "/bundles/custom_" + Id(1)));
+}
+
+// Only sections of the IDS kind are held, and a batch's sections are taken before its rules,
+// wherever they stand in it. Sections alone give the loop nothing to send.
+TEST_F(IDSMsgCacheTest, SectionsOfTheIdsKindOnlyAndBeforeTheRules) {
+    LogCapture log;
+    Full({Rule(1, 21), Section(10, M::kIdsSectionKind), Section(11, 1)});
+    EXPECT_EQ(cache->Sections(), (std::set<std::string>{Id(10)}));
+    ASSERT_GE(log.IndexOf("Adding a Section with ID: " + Id(10)), 0);
+    EXPECT_LT(log.IndexOf("Adding a Section with ID: " + Id(10)),
+              log.IndexOf("updating rule: " + Id(1)));
+    cache->TakeFlags();
+    struct Step {
+        const char* what;
+        CairnDBUpdateMsg change;
+        std::set<std::string> sections;
+        const char* logged;
+    };
+    for (const Step& st : std::vector<Step>{
+             {"another IDS section",
+              Section(12, M::kIdsSectionKind),
+              {Id(10), Id(12)},
+              "Adding a Section with ID"},
+             {"no longer an IDS section", Section(10, 1), {Id(12)}, nullptr},
+             {"deleted", Deleted(Section(12, M::kIdsSectionKind)), {}, "erased Section with ID"},
+             {"an unknown one deleted", Deleted(Section(13, M::kIdsSectionKind)), {}, nullptr},
+         }) {
+        SCOPED_TRACE(st.what);
+        log.Clear();
+        Incr({st.change});
+        EXPECT_EQ(cache->Sections(), st.sections);
+        if (st.logged != nullptr) {
+            EXPECT_TRUE(log.Contains(st.logged));
+        }
+        EXPECT_EQ(cache->TakeFlags().flags, 0u);
+    }
+    // A full sync replaces them.
+    Incr({Section(14, M::kIdsSectionKind)});
+    Full({Section(15, M::kIdsSectionKind)});
+    EXPECT_EQ(cache->Sections(), (std::set<std::string>{Id(15)}));
+    EXPECT_TRUE(cache->Rules().empty());
+}
+
+// The classification file and the JSON signature list of IDS_SIGNATURES: written and read when
+// good; a bad one fails the batch and keeps what was there.
+TEST_F(IDSMsgCacheTest, ClassificationAndSignatureListsKeepTheLastGoodOne) {
+    LogCapture log;
+    const std::string classes = "config classification: trojan-activity,A Trojan,1\n";
+    const std::string list = R"js([{"signature": "alert ip any any -> any any (sid:7;)"},
+                                   {"signature": "# alert ip any any -> any any (sid:8;)"}])js";
+    auto withFiles = [](uint64_t n, const std::string& cls, const std::string& sigs) {
+        pb::IdsSignaturesMsg m;
+        *m.mutable_id() = Uuid(n);
+        if (!cls.empty())
+            m.set_classification(cls);
+        if (!sigs.empty())
+            m.set_signature_list(sigs);
+        return Record(ObjectType::IDS_SIGNATURES, m);
+    };
+    Full({withFiles(3, Gzip(classes), Gzip(list))});
+    EXPECT_EQ(ReadBinary(conf + "/classification.config"), classes);
+    EXPECT_EQ(cache->SignatureCount(), 2u);
+    ASSERT_TRUE(cache->DumpSignatures());
+    EXPECT_EQ(ReadBinary(root.path() + "/var/log/ozy-idps/dump_ids_sigs.txt"),
+              "7 alert ip any any -> any any (sid:7;)\n8 # alert ip any any -> any any (sid:8;)\n");
+    EXPECT_TRUE(log.Contains("total sign count: 2, total commented out sigs: 1"));
+    cache->TakeFlags();
+
+    struct Step {
+        const char* what;
+        CairnDBUpdateMsg change;
+        bool failed;
+        const char* code;
+    };
+    for (const Step& st : std::vector<Step>{
+             {"the same list again counts each signature once", withFiles(3, "", Gzip(list)), false,
+              nullptr},
+             {"classification not gzip", withFiles(3, "plain text", ""), true,
+              "IDSERR_SIG_GZ_DECOMPRESS"},
+             {"list not JSON", withFiles(3, "", Gzip("[{")), true, "IDSERR_FAIL_PARSE_CAIRNDB"},
+             {"list not an array", withFiles(3, "", Gzip(R"js({"signature": "x (sid:9;)"})js")),
+              true, "IDSERR_FAIL_PARSE_CAIRNDB"},
+         }) {
+        SCOPED_TRACE(st.what);
+        log.Clear();
+        Incr({st.change});
+        M::Changes c = cache->TakeFlags();
+        EXPECT_EQ(c.updateFailed, st.failed);
+        if (st.code != nullptr) {
+            bool coded = false;
+            for (const LogEntry& e : log.Entries()) {
+                for (const std::string& tag : e.tags)
+                    coded = coded || tag == std::string("errorCode:") + st.code;
+            }
+            EXPECT_TRUE(coded) << log.Dump();
+        } else {
+            EXPECT_EQ(c.flags, static_cast<uint32_t>(M::kSignatures));
+            EXPECT_TRUE(log.Contains("total sign count: 2, total commented out sigs: 1"));
+        }
+        EXPECT_EQ(ReadBinary(conf + "/classification.config"), classes);
+        EXPECT_EQ(cache->SignatureCount(), 2u);
+    }
+}
+
+// A full sync is the whole desired state: custom bundles it does not list leave the
+// configuration directory, those installed by an earlier run too; a link named like a bundle goes
+// without what it points to; a failed full sync removes nothing.
+TEST_F(IDSMsgCacheTest, CustomBundlesAbsentFromAFullSyncLeaveTheDisk) {
+    const std::string gz = Tgz({{"c.rules", "alert (sid:30;)\n"}});
+    root.WriteFile("etc/ozy-idps/bundles/custom_earlier-run/old.rules", "alert (sid:1;)\n");
+    root.WriteFile("elsewhere/keep.rules", "sentinel");
+    std::filesystem::create_symlink(root.path() + "/elsewhere", conf + "/bundles/custom_linked");
+    Full({Signatures(1, "", gz), Signatures(2, "", gz)});
+    auto bundles = [&] {
+        std::set<std::string> out;
+        for (const auto& e : std::filesystem::directory_iterator(conf + "/bundles"))
+            out.insert(e.path().filename().string());
+        return out;
+    };
+    EXPECT_EQ(bundles(), (std::set<std::string>{"system", "custom_" + Id(1), "custom_" + Id(2)}));
+    EXPECT_EQ(ReadBinary(root.path() + "/elsewhere/keep.rules"), "sentinel");
+
+    Full({Signatures(2, "", gz)});
+    EXPECT_EQ(bundles(), (std::set<std::string>{"system", "custom_" + Id(2)}));
+    EXPECT_TRUE(std::filesystem::exists(conf + "/bundles/custom_" + Id(2) + "/c.rules"));
+
+    CairnDBUpdateMsg garbage = Signatures(9, "", gz);
+    garbage.data = "\xff\xff";
+    Full({garbage});
+    EXPECT_EQ(bundles(), (std::set<std::string>{"system", "custom_" + Id(2)}));
 }
 
 TEST_F(IDSMsgCacheTest, CustomIdsThatAreNotNamesAreRefused) {

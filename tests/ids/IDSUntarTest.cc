@@ -2,7 +2,6 @@
 // them hostile: what it writes, what it refuses with which code, and that the old bundle and
 // everything around the bundle directory stay as they were.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -136,20 +135,6 @@ TEST_F(IDSUntarCases, ExtractionNeverFollowsALinkAlreadyInTheDirectory) {
               IDSUntarStatus::kBadArchive);
     EXPECT_EQ(TreeSnapshot(dir.path() + "/elsewhere").size(), 1u);
     EXPECT_TRUE(log.ContainsWithCode("ids: IDSUntar: Cannot open dir rules", "IDSERR_UNTAR"));
-}
-
-std::string Gzip(const std::string& data) {
-    z_stream zs{};
-    deflateInit2(&zs, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&zs, data.size()) + 32, '\0');
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    zs.avail_in = static_cast<uInt>(data.size());
-    zs.next_out = reinterpret_cast<Bytef*>(out.data());
-    zs.avail_out = static_cast<uInt>(out.size());
-    deflate(&zs, Z_FINISH);
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
 }
 
 TEST(IDSGzipTest, OutputBoundIsInclusiveAndMembersAreConcatenated) {
