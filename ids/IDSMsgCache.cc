@@ -365,24 +365,12 @@ bool IDSMsgCache::HandleGlobal(State& s, Delta& d, const CairnDBUpdateMsg& u) {
                        "GlobalConfigMsg");
         return false;
     }
-    // The IDS part of the global configuration: the extra config kOversubscriptionKey.
-    const std::string* text = nullptr;
-    for (const auto& kv : m.extra_configs()) {
-        if (kv.key() == kOversubscriptionKey)
-            text = &kv.value();
-    }
-    if (IsDelete(u) || text == nullptr) {
+    // The IDS part of the global configuration: its oversubscription value.
+    if (IsDelete(u) || !m.has_ids_oversubscription()) {
         IDS_DEBUG("ids: IDSMsgCache: ids global cfg does not contain oversubscription toggle info");
         return true;
     }
-    uint32_t value = 0;
-    if (text->empty() || text->size() > 9 ||
-        text->find_first_not_of("0123456789") != std::string::npos) {
-        IDS_ERROR_CODE("IDSERR_FAIL_PARSE_CAIRNDB",
-                       "ids: IDSMsgCache: bad ids oversubscription value: %1", *text);
-        return false;
-    }
-    value = static_cast<uint32_t>(std::stoul(*text));
+    const uint32_t value = m.ids_oversubscription();
     d.relevant = true;
     IDS_INFO("ids: IDSMsgCache: ids oversubscription value: %1", value);
     if (s.oversubscription != value) {

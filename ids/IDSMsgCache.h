@@ -59,8 +59,6 @@ class IDSMsgCache : public ozy::RefCounted<IDSMsgCache, Component> {
     static constexpr uint32_t kActionDetect = 21;
     static constexpr uint32_t kActionPrevent = 24;
     static constexpr uint32_t kIdsSectionKind = 4;
-    // The global configuration's extra config that carries the oversubscription value (decimal).
-    static constexpr const char* kOversubscriptionKey = "ids_oversubscription";
 
     struct Paths {
         std::string confDir;  // host paths (ozy::hostPath applied)

@@ -53,9 +53,7 @@ CairnDBUpdateMsg Toggle(bool on) {
 CairnDBUpdateMsg Oversub(uint32_t v) {
     pb::GlobalConfigMsg g;
     *g.mutable_id() = Uuid(81);
-    auto* kv = g.add_extra_configs();
-    kv->set_key("ids_oversubscription");
-    kv->set_value(std::to_string(v));
+    g.set_ids_oversubscription(v);
     return Record(ObjectType::GLOBAL_CONFIG, g);
 }
 

@@ -176,16 +176,18 @@ TEST_F(IDSMsgCacheTest, ModeTogglesAndOversubscription) {
     };
     pb::GlobalConfigMsg g;
     *g.mutable_id() = Uuid(50);
-    auto* kv = g.add_extra_configs();
-    kv->set_key("ids_oversubscription");
-    kv->set_value("1");
+    g.set_ids_oversubscription(1);
     pb::GlobalConfigMsg plain;
     *plain.mutable_id() = Uuid(50);
+    pb::GlobalConfigMsg zero = g;
+    zero.set_ids_oversubscription(0);
     for (const Step& s : std::vector<Step>{
              {"delete with another id", Deleted(Toggle(2, true)), 0, true},
              {"host config under the toggle", Toggle(3, false, true), 0, true},
              {"oversubscription", Record(ObjectType::GLOBAL_CONFIG, g), M::kOversubscription, true},
              {"global config without it", Record(ObjectType::GLOBAL_CONFIG, plain), 0, true},
+             {"oversubscription 0 is a value", Record(ObjectType::GLOBAL_CONFIG, zero),
+              M::kOversubscription, true},
              {"toggle off", Toggle(1, false), M::kMode, false},
              {"toggle deleted by its own id", Deleted(Toggle(1, false)), 0, false},
          }) {
@@ -195,7 +197,7 @@ TEST_F(IDSMsgCacheTest, ModeTogglesAndOversubscription) {
         EXPECT_EQ(c.flags, s.flags);
         EXPECT_EQ(c.idsMode, s.mode);
     }
-    EXPECT_EQ(cache->Oversubscription(), 1u);
+    EXPECT_EQ(cache->Oversubscription(), 0u);
     EXPECT_TRUE(log.Contains("ids: IDSMsgCache: Ignore deleting host cfg as ID mismatch"));
 }
 
