@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
         CfgAgent::LbMsgCache::BuildResult r = cache.Build(true);
         build.push_back(Ms(Clock::now() - t0));
         ozy::bench::Check(r.ok, "the full build");
-        bytes = r.buf.size();
+        bytes = r.size;
         entries = r.entries;
 
         t0 = Clock::now();

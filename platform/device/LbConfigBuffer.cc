@@ -18,7 +18,25 @@ bool IsZero(const uint8_t* p, size_t n) {
 }
 
 bool ValidAddress(const LbAddress& a) {
-    return a.family == 6 || (a.family == 4 && IsZero(a.bytes.data() + 4, 12));
+    if (a.family == 6)
+        return true;
+    uint64_t high;
+    uint32_t low;
+    std::memcpy(&high, a.bytes.data() + 4, 8);
+    std::memcpy(&low, a.bytes.data() + 12, 4);
+    return a.family == 4 && (high | low) == 0;
+}
+
+// Big-endian stores at `p`.
+void Put16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v >> 8);
+    p[1] = uint8_t(v);
+}
+void Put32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
 }
 
 // A bounds-checked big-endian reader over one buffer.
@@ -219,31 +237,45 @@ bool LbConfigWriter::Header(bool full, uint32_t entries) {
     return true;
 }
 
-bool LbConfigWriter::Service(const LbUuid& id, const LbServiceBody& s) {
-    const size_t length = LbServiceEntrySize(s.lsps.size());
-    if (s.name.size() >= kLbNameField || s.logLevel > kLbMaxLogLevel ||
-        s.lsps.size() > UINT32_MAX) {
+bool LbConfigWriter::StartEntry() {
+    if (!Closed())
+        failed_ = true;
+    return !failed_;
+}
+
+bool LbConfigWriter::ServiceBegin(const LbUuid& id, std::string_view name, uint64_t created,
+                                  bool isDefault, uint8_t logLevel, size_t lsps) {
+    if (!StartEntry() || name.size() >= kLbNameField || logLevel > kLbMaxLogLevel ||
+        lsps > UINT32_MAX) {
         failed_ = true;
         return false;
     }
+    const size_t length = LbServiceEntrySize(lsps);
     if (!Room(length))
         return false;
     EntryHeader(kLbServiceUpdate, length, id);
-    Raw(reinterpret_cast<const uint8_t*>(s.name.data()), s.name.size());
-    Zero(kLbNameField - s.name.size());
-    U64(s.created);
-    U8(s.isDefault ? 1 : 0);
-    U8(s.logLevel);
+    Raw(reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    Zero(kLbNameField - name.size());
+    U64(created);
+    U8(isDefault ? 1 : 0);
+    U8(logLevel);
     U16(0);
-    U32(uint32_t(s.lsps.size()));
-    for (const LbUuid& l : s.lsps)
-        Raw(l.data(), l.size());
+    U32(uint32_t(lsps));
+    uuidsOwed_ = lsps;
     return true;
+}
+
+bool LbConfigWriter::Service(const LbUuid& id, const LbServiceBody& s) {
+    if (!ServiceBegin(id, s.name, s.created, s.isDefault, s.logLevel, s.lsps.size()))
+        return false;
+    for (const LbUuid& l : s.lsps)
+        Uuid(l);
+    return !failed_;
 }
 
 bool LbConfigWriter::VirtualServer(const LbUuid& id, const LbVirtualServerBody& v) {
     const bool noPersistence = IsZero(v.persistence.data(), kLbUuidSize);
-    if ((v.protocol != 6 && v.protocol != 17) || v.appType < 1 || v.appType > 3 ||
+    if (!StartEntry() || (v.protocol != 6 && v.protocol != 17) || v.appType < 1 || v.appType > 3 ||
         v.persistType > 2 || (v.persistType == 0) != noPersistence || !ValidAddress(v.address) ||
         v.port == 0) {
         failed_ = true;
@@ -265,13 +297,54 @@ bool LbConfigWriter::VirtualServer(const LbUuid& id, const LbVirtualServerBody& 
     return true;
 }
 
-bool LbConfigWriter::Pool(const LbUuid& id, const std::vector<LbUuid>& lbs,
-                          const std::vector<LbMember>& members, const std::vector<LbMember>* more) {
-    const size_t count = members.size() + (more != nullptr ? more->size() : 0);
-    if (lbs.empty() || lbs.size() > kLbMaxCount16 || count > kLbMaxCount16) {
+bool LbConfigWriter::PoolBegin(const LbUuid& id, size_t lbs, size_t members) {
+    if (!StartEntry() || lbs == 0 || lbs > kLbMaxCount16 || members > kLbMaxCount16) {
         failed_ = true;
         return false;
     }
+    const size_t length = LbPoolEntrySize(lbs, members);
+    if (!Room(length))
+        return false;
+    EntryHeader(kLbPoolUpdate, length, id);
+    U16(uint16_t(lbs));
+    U16(uint16_t(members));
+    U32(0);
+    uuidsOwed_ = lbs;
+    membersOwed_ = members;
+    return true;
+}
+
+bool LbConfigWriter::Uuid(const LbUuid& id) {
+    if (uuidsOwed_ == 0 || !Room(kLbUuidSize)) {
+        failed_ = true;
+        return false;
+    }
+    std::memcpy(buf_ + pos_, id.data(), kLbUuidSize);
+    pos_ += kLbUuidSize;
+    --uuidsOwed_;
+    return true;
+}
+
+bool LbConfigWriter::Member(const LbAddress& address, uint16_t port, uint32_t weight) {
+    if (uuidsOwed_ != 0 || membersOwed_ == 0 || weight == 0 || !ValidAddress(address) ||
+        !Room(kLbMemberSize)) {
+        failed_ = true;
+        return false;
+    }
+    uint8_t* p = buf_ + pos_;
+    p[0] = address.family;
+    p[1] = 0;
+    Put16(p + 2, port);
+    Put32(p + 4, weight);
+    std::memcpy(p + 8, address.bytes.data(), 16);
+    pos_ += kLbMemberSize;
+    --membersOwed_;
+    return true;
+}
+
+bool LbConfigWriter::Pool(const LbUuid& id, const std::vector<LbUuid>& lbs,
+                          const std::vector<LbMember>& members, const std::vector<LbMember>* more) {
+    // Every member checked first: a refused pool writes nothing.
     for (const std::vector<LbMember>* list : {&members, more}) {
         for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
             if ((*list)[i].weight == 0 || !ValidAddress((*list)[i].address)) {
@@ -280,31 +353,21 @@ bool LbConfigWriter::Pool(const LbUuid& id, const std::vector<LbUuid>& lbs,
             }
         }
     }
-    const size_t length = LbPoolEntrySize(lbs.size(), count);
-    if (!Room(length))
+    const size_t count = members.size() + (more != nullptr ? more->size() : 0);
+    if (!PoolBegin(id, lbs.size(), count))
         return false;
-    EntryHeader(kLbPoolUpdate, length, id);
-    U16(uint16_t(lbs.size()));
-    U16(uint16_t(count));
-    U32(0);
     for (const LbUuid& l : lbs)
-        Raw(l.data(), l.size());
+        Uuid(l);
     for (const std::vector<LbMember>* list : {&members, more}) {
-        if (list == nullptr)
-            continue;
-        for (const LbMember& m : *list) {
-            U8(m.address.family);
-            U8(0);
-            U16(m.port);
-            U32(m.weight);
-            Address(m.address);
-        }
+        for (size_t i = 0; list != nullptr && i < list->size(); ++i)
+            Member((*list)[i].address, (*list)[i].port, (*list)[i].weight);
     }
-    return true;
+    return !failed_;
 }
 
 bool LbConfigWriter::Delete(LbEntryKind kind, const LbUuid& id) {
-    if (kind != kLbServiceDelete && kind != kLbVirtualServerDelete && kind != kLbPoolDelete) {
+    if (!StartEntry() ||
+        (kind != kLbServiceDelete && kind != kLbVirtualServerDelete && kind != kLbPoolDelete)) {
         failed_ = true;
         return false;
     }

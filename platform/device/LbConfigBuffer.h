@@ -54,6 +54,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ozy::device {
@@ -140,6 +141,12 @@ constexpr size_t LbPoolEntrySize(size_t lbs, size_t members) {
 // pass `size`, or a value that does not fit its field, is refused (false, nothing of it written)
 // and marks the writer failed. Complete() tells whether exactly `size` bytes were written without
 // a refusal. The header goes first; its entry count is what the caller says.
+//
+// An LB service or pool entry can also be written in parts, straight from the caller's records:
+// ServiceBegin / PoolBegin write the fixed part and fix the entry's length from its counts; then
+// exactly that many Uuid() calls (the service's ports, or the pool's LB services) and, for a pool,
+// Member() calls. A part past its entry or out of order, a bad member, or an entry left short (at
+// the next entry or at Complete()) fails the writer.
 class LbConfigWriter {
   public:
     LbConfigWriter(uint8_t* buf, size_t size) : buf_(buf), size_(size) {}
@@ -152,13 +159,24 @@ class LbConfigWriter {
               const std::vector<LbMember>& members, const std::vector<LbMember>* more = nullptr);
     bool Delete(LbEntryKind kind, const LbUuid& id);
 
+    // `name` at most 63 bytes.
+    bool ServiceBegin(const LbUuid& id, std::string_view name, uint64_t created, bool isDefault,
+                      uint8_t logLevel, size_t lsps);
+    bool PoolBegin(const LbUuid& id, size_t lbs, size_t members);
+    bool Uuid(const LbUuid& id);
+    bool Member(const LbAddress& address, uint16_t port, uint32_t weight);
+
     size_t Written() const { return pos_; }
     bool Failed() const { return failed_; }
-    bool Complete() const { return !failed_ && pos_ == size_; }
+    bool Complete() const { return !failed_ && pos_ == size_ && Closed(); }
 
   private:
     // Room for `n` more bytes; false (failed) otherwise.
     bool Room(size_t n);
+    // No entry open with parts still owed.
+    bool Closed() const { return uuidsOwed_ == 0 && membersOwed_ == 0; }
+    // Before a new entry: the previous one is whole; false (failed) otherwise.
+    bool StartEntry();
     void EntryHeader(LbEntryKind kind, size_t length, const LbUuid& id);
     void U8(uint8_t v) { buf_[pos_++] = v; }
     void U16(uint16_t v);
@@ -172,6 +190,9 @@ class LbConfigWriter {
     size_t size_;
     size_t pos_ = 0;
     bool failed_ = false;
+    // Parts the open entry still owes.
+    size_t uuidsOwed_ = 0;
+    size_t membersOwed_ = 0;
 };
 
 // A decoded buffer, as the device applies it.

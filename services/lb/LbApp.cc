@@ -103,7 +103,7 @@ void LbApp::WriteAndSend(bool full) {
         cache_.ClearPending();
         return;
     }
-    const int rc = options_.send(b.buf.data(), b.buf.size());
+    const int rc = options_.send(b.buf, b.size);
     if (rc != 0) {
         CFG_ERROR_CODE("LCP01803", "LB: Failed to update LB config: %1", std::strerror(rc));
         fullOwed_ = true;
@@ -113,7 +113,7 @@ void LbApp::WriteAndSend(bool full) {
     CFG_INFO(
         "LB: Sent LB config update to kernel, full sync %1, buf len %2, data len %3, "
         "entries %4",
-        full, b.buf.size(), b.buf.size(), b.entries);
+        full, b.size, b.size, b.entries);
     fullOwed_ = false;
     cache_.ClearPending();
 }

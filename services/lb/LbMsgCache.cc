@@ -1,8 +1,9 @@
 #include "services/lb/LbMsgCache.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <new>
-#include <tuple>
+#include <string_view>
 
 #include "proto/cairndb_firewall.pb.h"
 #include "proto/cairndb_lb.pb.h"
@@ -41,6 +42,9 @@ int ClassOf(LbEntryKind k) {
 }
 
 // Dependency order: what refers to others goes first when deleted and last when written.
+// A build buffer above this size is not kept for a much smaller update.
+constexpr size_t kKeepBuffer = 1u << 20;
+
 int Rank(LbEntryKind k) {
     switch (k) {
         case kLbVirtualServerDelete:
@@ -89,6 +93,11 @@ bool ToAddress(const pb::IpAddressMsg& m, LbAddress* a) {
     return false;
 }
 
+// Whether a group address is a member under the pool's IP revision (1 IPv4, 2 IPv6, 3 both).
+bool Wanted(const LbAddress& a, uint32_t revision) {
+    return (a.family == 4 && (revision & 1) != 0) || (a.family == 6 && (revision & 2) != 0);
+}
+
 const char* FamilyName(const LbAddress& a) {
     return a.family == 6 ? "ipv6" : "ipv4";
 }
@@ -131,6 +140,8 @@ void LbMsgCache::Clear() {
     serversByPool_.clear();
     serversByApp_.clear();
     serversByPersist_.clear();
+    serversByLbs_.clear();
+    poolsByLbs_.clear();
     servicesByGroup_.clear();
     poolsByGroup_.clear();
     groupLsps_.clear();
@@ -174,10 +185,10 @@ bool LbMsgCache::Handle(const CairnDBUpdateMsg& u) {
     }
 }
 
-void LbMsgCache::Mark(const std::string& id, LbEntryKind kind, bool manMade) {
-    pending_[{ClassOf(kind), id}] = Pending{kind, manMade};
+void LbMsgCache::Mark(const std::string& key, const LbUuid& id, LbEntryKind kind, bool manMade) {
+    pending_[{ClassOf(kind), key}] = Pending{kind, manMade, id};
     if (manMade)
-        CFG_INFO("LB: Added man_made entry (%1), uuid %2", KindName(kind), IdText(id));
+        CFG_INFO("LB: Added man_made entry (%1), uuid %2", KindName(kind), IdText(key));
 }
 
 void LbMsgCache::MarkServersUsing(const std::multimap<std::string, std::string>& index,
@@ -186,7 +197,7 @@ void LbMsgCache::MarkServersUsing(const std::multimap<std::string, std::string>&
     for (auto it = b; it != e; ++it) {
         auto s = servers_.find(it->second);
         if (s != servers_.end())
-            Mark(it->second, kLbVirtualServerUpdate, s->second.manMade);
+            Mark(it->second, s->second.id, kLbVirtualServerUpdate, s->second.manMade);
     }
 }
 
@@ -195,7 +206,7 @@ void LbMsgCache::MarkServicesOfGroup(const std::string& group) {
     for (auto it = b; it != e; ++it) {
         auto s = services_.find(it->second);
         if (s != services_.end())
-            Mark(it->second, kLbServiceUpdate, s->second.manMade);
+            Mark(it->second, s->second.id, kLbServiceUpdate, s->second.manMade);
     }
 }
 
@@ -213,8 +224,9 @@ void LbMsgCache::HandleService(const CairnDBUpdateMsg& u) {
         if (it == services_.end())
             return;
         CFG_INFO("LB: Delete LBS: %1 from cache", IdText(u.id));
-        Mark(u.id, kLbServiceDelete, it->second.manMade);
+        Mark(u.id, it->second.id, kLbServiceDelete, it->second.manMade);
         UnlinkService(u.id, it->second);
+        PointAtService(u.id, nullptr, false);
         services_.erase(it);
         return;
     }
@@ -246,27 +258,64 @@ void LbMsgCache::HandleService(const CairnDBUpdateMsg& u) {
     it->second = std::move(s);
     for (const std::string& g : it->second.containers)
         servicesByGroup_.emplace(g, u.id);
-    Mark(u.id, kLbServiceUpdate, it->second.manMade);
-    if (isNew) {
-        // Pools and servers skipped while their service was missing are written with it (new
-        // services are rare; the walk is not on the path of other changes).
-        for (const auto& [id, p] : pools_) {
-            if (std::find(p.lbs.begin(), p.lbs.end(), u.id) != p.lbs.end())
-                Mark(id, kLbPoolUpdate, p.manMade);
+    Mark(u.id, it->second.id, kLbServiceUpdate, it->second.manMade);
+    // Pools and servers skipped while their service was missing are written with it.
+    if (isNew)
+        PointAtService(u.id, &it->second, true);
+}
+
+void LbMsgCache::PointAtService(const std::string& key, const Service* s, bool mark) {
+    auto [vb, ve] = serversByLbs_.equal_range(key);
+    for (auto it = vb; it != ve; ++it) {
+        auto v = servers_.find(it->second);
+        if (v == servers_.end())
+            continue;
+        v->second.lbsObj = s;
+        if (mark)
+            Mark(it->second, v->second.id, kLbVirtualServerUpdate, v->second.manMade);
+    }
+    auto [pb, pe] = poolsByLbs_.equal_range(key);
+    for (auto it = pb; it != pe; ++it) {
+        auto p = pools_.find(it->second);
+        if (p == pools_.end())
+            continue;
+        for (Ref& l : p->second.lbs) {
+            if (l.key == key)
+                l.obj = s;
         }
-        for (const auto& [id, v] : servers_) {
-            if (v.lbs == u.id)
-                Mark(id, kLbVirtualServerUpdate, v.manMade);
-        }
+        if (mark)
+            Mark(it->second, p->second.id, kLbPoolUpdate, p->second.manMade);
     }
 }
 
 // ---- virtual servers ----
 
-void LbMsgCache::LinkServer(const std::string& vs, const Server& s) {
+template <class T>
+void LbMsgCache::PointServers(const std::multimap<std::string, std::string>& index,
+                              const std::string& target, const T* Server::*field, const T* obj) {
+    auto [b, e] = index.equal_range(target);
+    for (auto it = b; it != e; ++it) {
+        auto s = servers_.find(it->second);
+        if (s != servers_.end())
+            s->second.*field = obj;
+    }
+}
+
+void LbMsgCache::LinkServer(const std::string& vs, Server& s) {
+    s.lbsObj = nullptr;
+    s.poolObj = nullptr;
+    s.appObj = nullptr;
+    s.persistObj = nullptr;
+    if (!s.lbs.empty()) {
+        serversByLbs_.emplace(s.lbs, vs);
+        auto l = services_.find(s.lbs);
+        s.lbsObj = l != services_.end() ? &l->second : nullptr;
+    }
     if (!s.pool.empty()) {
         serversByPool_.emplace(s.pool, vs);
-        if (pools_.count(s.pool) != 0) {
+        auto pool = pools_.find(s.pool);
+        if (pool != pools_.end()) {
+            s.poolObj = &pool->second;
             CFG_INFO("LB: Link server: %1 with pool: %2", IdText(vs), IdText(s.pool));
         } else {
             CFG_INFO("LB: NOT found pool: %1 in cache, lost linking with server: %2",
@@ -275,14 +324,20 @@ void LbMsgCache::LinkServer(const std::string& vs, const Server& s) {
     }
     if (!s.app.empty()) {
         serversByApp_.emplace(s.app, vs);
-        if (appProfiles_.count(s.app) == 0) {
+        auto a = appProfiles_.find(s.app);
+        if (a != appProfiles_.end()) {
+            s.appObj = &a->second;
+        } else {
             CFG_INFO("LB: NOT found app profile: %1 in cache, lost linking with server: %2",
                      IdText(s.app), IdText(vs));
         }
     }
     if (!s.persistence.empty()) {
         serversByPersist_.emplace(s.persistence, vs);
-        if (persistProfiles_.count(s.persistence) == 0) {
+        auto p = persistProfiles_.find(s.persistence);
+        if (p != persistProfiles_.end()) {
+            s.persistObj = &p->second;
+        } else {
             CFG_INFO("LB: NOT found persist profile: %1 in cache, lost linking with server: %2",
                      IdText(s.persistence), IdText(vs));
         }
@@ -290,6 +345,8 @@ void LbMsgCache::LinkServer(const std::string& vs, const Server& s) {
 }
 
 void LbMsgCache::UnlinkServer(const std::string& vs, const Server& s) {
+    if (!s.lbs.empty())
+        EraseLink(serversByLbs_, s.lbs, vs);
     if (!s.pool.empty()) {
         EraseLink(serversByPool_, s.pool, vs);
         CFG_INFO("LB: UnLink server: %1 with pool: %2", IdText(vs), IdText(s.pool));
@@ -307,7 +364,7 @@ void LbMsgCache::HandleServer(const CairnDBUpdateMsg& u) {
         if (it == servers_.end())
             return;
         CFG_INFO("LB: Delete virtual server: %1 from cache", IdText(u.id));
-        Mark(u.id, kLbVirtualServerDelete, it->second.manMade);
+        Mark(u.id, it->second.id, kLbVirtualServerDelete, it->second.manMade);
         UnlinkServer(u.id, it->second);
         servers_.erase(it);
         return;
@@ -322,14 +379,20 @@ void LbMsgCache::HandleServer(const CairnDBUpdateMsg& u) {
     Server s;
     s.id = UuidOfKey(u.id);
     s.raw = u.data;
-    if (m.has_lbs_id())
+    if (m.has_lbs_id()) {
         s.lbs = Key(m.lbs_id());
-    if (m.has_pool_id())
+        s.lbsId = UuidOf(m.lbs_id());
+    }
+    if (m.has_pool_id()) {
         s.pool = Key(m.pool_id());
+        s.poolId = UuidOf(m.pool_id());
+    }
     if (m.has_application_profile_id())
         s.app = Key(m.application_profile_id());
-    if (m.has_persistence_profile_id())
+    if (m.has_persistence_profile_id()) {
         s.persistence = Key(m.persistence_profile_id());
+        s.persistenceId = UuidOf(m.persistence_profile_id());
+    }
     s.protocol = m.ip_protocol();
     s.port = m.port();
     s.addressOk = m.has_ip_address() && ToAddress(m.ip_address(), &s.address);
@@ -343,12 +406,14 @@ void LbMsgCache::HandleServer(const CairnDBUpdateMsg& u) {
     }
     it->second = std::move(s);
     LinkServer(u.id, it->second);
-    Mark(u.id, kLbVirtualServerUpdate, it->second.manMade);
+    Mark(u.id, it->second.id, kLbVirtualServerUpdate, it->second.manMade);
 }
 
 // ---- pools ----
 
 void LbMsgCache::UnlinkPool(const std::string& id, const Pool& p) {
+    for (const Ref& l : p.lbs)
+        EraseLink(poolsByLbs_, l.key, id);
     if (!p.group.empty())
         EraseLink(poolsByGroup_, p.group, id);
 }
@@ -363,8 +428,9 @@ void LbMsgCache::HandlePool(const CairnDBUpdateMsg& u) {
         if (linked != 0)
             CFG_WARN("LB: Pool %1 is still linked with %2 virtual servers", IdText(u.id), linked);
         CFG_INFO("LB: Delete pool: %1 from cache", IdText(u.id));
-        Mark(u.id, kLbPoolDelete, it->second.manMade);
+        Mark(u.id, it->second.id, kLbPoolDelete, it->second.manMade);
         UnlinkPool(u.id, it->second);
+        PointServers(serversByPool_, u.id, &Server::poolObj, static_cast<const Pool*>(nullptr));
         pools_.erase(it);
         return;
     }
@@ -376,8 +442,9 @@ void LbMsgCache::HandlePool(const CairnDBUpdateMsg& u) {
     Pool p;
     p.id = UuidOfKey(u.id);
     p.raw = u.data;
+    p.lbs.reserve(m.lbs_ids_size());
     for (const pb::UuidMsg& l : m.lbs_ids())
-        p.lbs.push_back(Key(l));
+        p.lbs.push_back(Ref{Key(l), UuidOf(l)});
     p.members.reserve(m.members_size());
     for (const pb::LbPoolMemberMsg& pm : m.members()) {
         LbMember member;
@@ -405,12 +472,22 @@ void LbMsgCache::HandlePool(const CairnDBUpdateMsg& u) {
         UnlinkPool(u.id, it->second);
     }
     it->second = std::move(p);
-    if (!it->second.group.empty())
+    for (Ref& l : it->second.lbs) {
+        poolsByLbs_.emplace(l.key, u.id);
+        auto s = services_.find(l.key);
+        l.obj = s != services_.end() ? &s->second : nullptr;
+    }
+    if (!it->second.group.empty()) {
         poolsByGroup_.emplace(it->second.group, u.id);
-    Mark(u.id, kLbPoolUpdate, it->second.manMade);
+        auto g = groups_.find(it->second.group);
+        it->second.groupObj = g != groups_.end() ? &g->second : nullptr;
+    }
+    Mark(u.id, it->second.id, kLbPoolUpdate, it->second.manMade);
     // Servers skipped while their pool was missing are written with it.
-    if (isNew)
+    if (isNew) {
+        PointServers(serversByPool_, u.id, &Server::poolObj, static_cast<const Pool*>(&it->second));
         MarkServersUsing(serversByPool_, u.id);
+    }
 }
 
 // ---- profiles ----
@@ -430,6 +507,8 @@ void LbMsgCache::HandleProfile(const CairnDBUpdateMsg& u, bool app) {
                          : "LB: Persist Profile %1 is still linked with %2 virtual servers",
                      IdText(u.id), linked);
         }
+        PointServers(users, u.id, app ? &Server::appObj : &Server::persistObj,
+                     static_cast<const Profile*>(nullptr));
         cache.erase(it);
         return;
     }
@@ -455,6 +534,8 @@ void LbMsgCache::HandleProfile(const CairnDBUpdateMsg& u, bool app) {
     }
     it->second.raw = u.data;
     it->second.type = type;
+    PointServers(users, u.id, app ? &Server::appObj : &Server::persistObj,
+                 static_cast<const Profile*>(&it->second));
     MarkServersUsing(users, u.id);
 }
 
@@ -467,6 +548,7 @@ void LbMsgCache::HandleGroup(const CairnDBUpdateMsg& u) {
         if (it == groups_.end())
             return;
         groups_.erase(it);
+        it = groups_.end();
     } else {
         if (it != groups_.end() && it->second.raw == u.data)
             return;
@@ -485,13 +567,19 @@ void LbMsgCache::HandleGroup(const CairnDBUpdateMsg& u) {
                 continue;
             g.addresses.push_back(addr);
         }
-        groups_[u.id] = std::move(g);
+        if (it == groups_.end())
+            it = groups_.emplace(u.id, Group()).first;
+        it->second = std::move(g);
     }
+    // The pools taking members from it point at it (or at nothing) and are sent again.
+    const Group* group = it != groups_.end() ? &it->second : nullptr;
     auto [b, e] = poolsByGroup_.equal_range(u.id);
     for (auto p = b; p != e; ++p) {
         auto pool = pools_.find(p->second);
-        if (pool != pools_.end())
-            Mark(p->second, kLbPoolUpdate, pool->second.manMade);
+        if (pool == pools_.end())
+            continue;
+        pool->second.groupObj = group;
+        Mark(p->second, pool->second.id, kLbPoolUpdate, pool->second.manMade);
     }
 }
 
@@ -499,8 +587,11 @@ void LbMsgCache::LinkLsp(const std::string& group, const std::string& lsp) {
     CFG_DEBUG("LB: Updating container-lsp map for lsp %1, op %2", IdText(lsp), "LINK");
     if (isVif_ && !isVif_(lsp))
         CFG_DEBUG("LB: Ingore non VIF LSP %1", IdText(lsp));
-    if (groupLsps_[group][lsp]++ == 0)
+    LspRef& ref = groupLsps_[group][lsp];
+    if (ref.refs++ == 0) {
+        ref.id = UuidOfKey(lsp);
         lspGroups_[lsp].insert(group);
+    }
 }
 
 void LbMsgCache::UnlinkLsp(const std::string& group, const std::string& lsp) {
@@ -511,7 +602,7 @@ void LbMsgCache::UnlinkLsp(const std::string& group, const std::string& lsp) {
     auto l = g->second.find(lsp);
     if (l == g->second.end())
         return;
-    if (--l->second == 0) {
+    if (--l->second.refs == 0) {
         g->second.erase(l);
         auto lg = lspGroups_.find(lsp);
         if (lg != lspGroups_.end()) {
@@ -574,61 +665,51 @@ void LbMsgCache::LspChanged(const std::string& lsp, Operation op) {
 
 // ---- build ----
 
-bool LbMsgCache::ResolveService(const std::string& key, Resolved* r) const {
-    auto it = services_.find(key);
-    if (it == services_.end()) {
-        CFG_ERROR("LB: Write entry (%1) error - lbs not found, uuid %2", KindName(r->kind),
-                  IdText(key));
-        return false;
-    }
-    const Service& s = it->second;
-    r->service.name = s.name.substr(0, kLbNameField - 1);
-    r->service.created = s.created;
-    r->service.isDefault = s.isDefault;
+bool LbMsgCache::ResolveService(Resolved* r, IdList* ids) const {
+    const Service& s = *r->service;
     if (s.logLevel > kLbMaxLogLevel) {
-        CFG_WARN("LB: Unsupport log level %1 for LB %2", s.logLevel, IdText(key));
-        r->service.logLevel = 0;
+        CFG_WARN("LB: Unsupport log level %1 for LB %2", s.logLevel, IdText(*r->key));
+        r->logLevel = 0;
     } else {
-        r->service.logLevel = static_cast<uint8_t>(s.logLevel);
+        r->logLevel = static_cast<uint8_t>(s.logLevel);
     }
-    std::set<std::string> lsps;
+    r->first = ids->size();
     for (const std::string& g : s.containers) {
         auto members = groupLsps_.find(g);
         if (members == groupLsps_.end())
             continue;
-        for (const auto& [lsp, refs] : members->second) {
+        for (const auto& [lsp, ref] : members->second) {
             if (!isVif_ || isVif_(lsp))
-                lsps.insert(lsp);
+                ids->push_back(&ref.id);
             else
                 CFG_DEBUG("LB: Ingore non VIF LSP %1", IdText(lsp));
         }
     }
-    r->service.lsps.reserve(lsps.size());
-    for (const std::string& l : lsps)
-        r->service.lsps.push_back(UuidOfKey(l));
-    r->size = LbServiceEntrySize(lsps.size());
+    // In id order, each port once (a port can be in several of the service's groups).
+    const auto begin = ids->begin() + static_cast<std::ptrdiff_t>(r->first);
+    std::sort(begin, ids->end(), [](const LbUuid* a, const LbUuid* b) { return *a < *b; });
+    ids->erase(
+        std::unique(begin, ids->end(), [](const LbUuid* a, const LbUuid* b) { return *a == *b; }),
+        ids->end());
+    r->count = ids->size() - r->first;
+    r->size = LbServiceEntrySize(r->count);
     CFG_DEBUG("LB: Entry (%1) size %2, header %3, lsp %4 x %5", KindName(r->kind), r->size,
-              kLbServiceFixedSize, lsps.size(), kLbUuidSize);
+              kLbServiceFixedSize, r->count, kLbUuidSize);
     return true;
 }
 
-bool LbMsgCache::ResolveServer(const std::string& key, Resolved* r) const {
+bool LbMsgCache::ResolveServer(Resolved* r) const {
     const char* kind = KindName(r->kind);
-    auto it = servers_.find(key);
-    if (it == servers_.end()) {
-        CFG_ERROR("LB: Write entry (%1) error - vs not found, uuid %2", kind, IdText(key));
-        return false;
-    }
-    const Server& s = it->second;
+    const Server& s = *r->server;
     if (s.lbs.empty()) {
         CFG_ERROR("LB: Write entry (%1) error - lbs uuid invalid", kind);
         return false;
     }
-    if (services_.count(s.lbs) == 0) {
+    if (s.lbsObj == nullptr) {
         CFG_ERROR("LB: Write entry (%1) error - lbs not found, uuid %2", kind, IdText(s.lbs));
         return false;
     }
-    if (s.pool.empty() || pools_.count(s.pool) == 0) {
+    if (s.pool.empty() || s.poolObj == nullptr) {
         CFG_ERROR("LB: Write entry (%1) error - pool not found, uuid %2", kind, IdText(s.pool));
         return false;
     }
@@ -644,51 +725,39 @@ bool LbMsgCache::ResolveServer(const std::string& key, Resolved* r) const {
         CFG_ERROR("LB: Write entry (%1) error - invalid port %2", kind, s.port);
         return false;
     }
-    auto app = appProfiles_.find(s.app);
-    if (app == appProfiles_.end()) {
+    if (s.appObj == nullptr) {
         CFG_ERROR("LB: Write entry (%1) error - app profile not found, uuid %2", kind,
                   IdText(s.app));
         return false;
     }
-    if (app->second.type < 1 || app->second.type > 3) {
+    if (s.appObj->type < 1 || s.appObj->type > 3) {
         CFG_ERROR("LB: Write entry (%1) error - unknown app profile type: %2", kind,
-                  app->second.type);
+                  s.appObj->type);
         return false;
     }
-    LbVirtualServerBody& v = r->server;
+    r->appType = static_cast<uint8_t>(s.appObj->type);
     if (!s.persistence.empty()) {
-        auto p = persistProfiles_.find(s.persistence);
-        if (p == persistProfiles_.end() || p->second.type < 1 || p->second.type > 2) {
+        if (s.persistObj == nullptr || s.persistObj->type < 1 || s.persistObj->type > 2) {
             CFG_ERROR("LB: Write entry (%1) error - persist profile not usable, uuid %2", kind,
                       IdText(s.persistence));
             return false;
         }
-        v.persistence = UuidOfKey(s.persistence);
-        v.persistType = static_cast<uint8_t>(p->second.type);
+        r->persistType = static_cast<uint8_t>(s.persistObj->type);
     }
-    v.lbs = UuidOfKey(s.lbs);
-    v.pool = UuidOfKey(s.pool);
-    v.protocol = static_cast<uint8_t>(s.protocol);
-    v.appType = static_cast<uint8_t>(app->second.type);
-    v.address = s.address;
-    v.port = static_cast<uint16_t>(s.port);
     r->size = kLbVirtualServerSize;
     return true;
 }
 
-bool LbMsgCache::ResolvePool(const std::string& key, Resolved* r) const {
+bool LbMsgCache::ResolvePool(Resolved* r, IdList* ids) const {
     const char* kind = KindName(r->kind);
-    auto it = pools_.find(key);
-    if (it == pools_.end()) {
-        CFG_ERROR("LB: Write entry (%1) error - pool not found, uuid %2", kind, IdText(key));
-        return false;
+    const Pool& p = *r->pool;
+    r->first = ids->size();
+    for (const Ref& l : p.lbs) {
+        if (l.obj != nullptr)
+            ids->push_back(&l.id);
     }
-    const Pool& p = it->second;
-    for (const std::string& l : p.lbs) {
-        if (services_.count(l) != 0)
-            r->poolLbs.push_back(UuidOfKey(l));
-    }
-    if (r->poolLbs.empty()) {
+    r->count = ids->size() - r->first;
+    if (r->count == 0) {
         CFG_ERROR("LB: get %1 entry size error: lbs cnt is 0", kind);
         return false;
     }
@@ -696,8 +765,8 @@ bool LbMsgCache::ResolvePool(const std::string& key, Resolved* r) const {
         CFG_ERROR("LB: Write entry (%1) error - invalid IP address", kind);
         return false;
     }
-    const std::string text = IdText(key);
     if (Logger::enabled(kLogTrace)) {
+        const std::string text = IdText(*r->key);
         for (size_t i = 0; i < p.members.size(); ++i) {
             const LbMember& m = p.members[i];
             CFG_TRACE("LB: (%1): pm [%2]: %3, addr = %4", text, i, FamilyName(m.address),
@@ -707,44 +776,48 @@ bool LbMsgCache::ResolvePool(const std::string& key, Resolved* r) const {
         }
     }
     if (!p.group.empty()) {
-        auto g = groups_.find(p.group);
         if (p.ipRevision < 1 || p.ipRevision > 3) {
-            CFG_WARN("LB: (%1): container_id [%2] missing ip revision", text, IdText(p.group));
-        } else if (g != groups_.end()) {
-            for (size_t i = 0; i < g->second.addresses.size(); ++i) {
-                const LbAddress& a = g->second.addresses[i];
-                const bool wanted = (a.family == 4 && (p.ipRevision & 1) != 0) ||
-                                    (a.family == 6 && (p.ipRevision & 2) != 0);
-                if (!wanted) {
+            CFG_WARN("LB: (%1): container_id [%2] missing ip revision", IdText(*r->key),
+                     IdText(p.group));
+        } else if (p.groupObj != nullptr) {
+            r->group = p.groupObj;
+            for (size_t i = 0; i < p.groupObj->addresses.size(); ++i) {
+                const LbAddress& a = p.groupObj->addresses[i];
+                if (Wanted(a, p.ipRevision)) {
+                    ++r->groupMembers;
+                } else {
                     CFG_DEBUG("LB: (%1): group-pm [%2]: %3, addr = %4 filtered by ip revision",
-                              text, i, FamilyName(a), LbAddressText(a));
-                    continue;
+                              IdText(*r->key), i, FamilyName(a), LbAddressText(a));
                 }
-                LbMember m;
-                m.address = a;
-                m.port = p.groupPort;
-                r->groupMembers.push_back(m);
             }
         }
     }
-    const size_t members = p.members.size() + r->groupMembers.size();
-    r->pool = &p;
-    r->size = LbPoolEntrySize(r->poolLbs.size(), members);
+    const size_t members = p.members.size() + r->groupMembers;
+    r->size = LbPoolEntrySize(r->count, members);
     CFG_DEBUG("LB: Entry (%1) size %2, header %3, lbs cnt %4 x %5, pm cnt %6 x %7", kind, r->size,
-              kLbPoolFixedSize, r->poolLbs.size(), kLbUuidSize, members, kLbMemberSize);
+              kLbPoolFixedSize, r->count, kLbUuidSize, members, kLbMemberSize);
     return true;
 }
 
-bool LbMsgCache::Resolve(const std::string& key, LbEntryKind kind, Resolved* r) const {
-    r->kind = kind;
-    r->id = UuidOfKey(key);
-    switch (kind) {
+bool LbMsgCache::Resolve(Resolved* r, IdList* ids) const {
+    const char* kind = KindName(r->kind);
+    switch (r->kind) {
         case kLbServiceUpdate:
-            return ResolveService(key, r);
+            if (r->service != nullptr)
+                return ResolveService(r, ids);
+            CFG_ERROR("LB: Write entry (%1) error - lbs not found, uuid %2", kind, IdText(*r->key));
+            return false;
         case kLbVirtualServerUpdate:
-            return ResolveServer(key, r);
+            if (r->server != nullptr)
+                return ResolveServer(r);
+            CFG_ERROR("LB: Write entry (%1) error - vs not found, uuid %2", kind, IdText(*r->key));
+            return false;
         case kLbPoolUpdate:
-            return ResolvePool(key, r);
+            if (r->pool != nullptr)
+                return ResolvePool(r, ids);
+            CFG_ERROR("LB: Write entry (%1) error - pool not found, uuid %2", kind,
+                      IdText(*r->key));
+            return false;
         case kLbServiceDelete:
         case kLbVirtualServerDelete:
         case kLbPoolDelete:
@@ -754,48 +827,125 @@ bool LbMsgCache::Resolve(const std::string& key, LbEntryKind kind, Resolved* r) 
     return false;
 }
 
-LbMsgCache::BuildResult LbMsgCache::Build(bool full) const {
-    BuildResult out;
-    // (rank, id) -> kind: the entries in dependency order.
-    std::vector<std::tuple<int, std::string, LbEntryKind, bool>> order;
-    if (full) {
-        order.reserve(services_.size() + pools_.size() + servers_.size());
-        for (const auto& [id, s] : services_)
-            order.emplace_back(Rank(kLbServiceUpdate), id, kLbServiceUpdate, s.manMade);
-        for (const auto& [id, p] : pools_)
-            order.emplace_back(Rank(kLbPoolUpdate), id, kLbPoolUpdate, p.manMade);
-        for (const auto& [id, v] : servers_)
-            order.emplace_back(Rank(kLbVirtualServerUpdate), id, kLbVirtualServerUpdate, v.manMade);
-    } else {
-        order.reserve(pending_.size());
-        for (const auto& [key, p] : pending_)
-            order.emplace_back(Rank(p.kind), key.second, p.kind, p.manMade);
+void LbMsgCache::Write(const Resolved& r, const IdList& ids, LbConfigWriter* w) const {
+    switch (r.kind) {
+        case kLbServiceUpdate: {
+            const Service& s = *r.service;
+            std::string_view name(s.name);
+            w->ServiceBegin(*r.id, name.substr(0, kLbNameField - 1), s.created, s.isDefault,
+                            r.logLevel, r.count);
+            for (size_t i = 0; i < r.count; ++i)
+                w->Uuid(*ids[r.first + i]);
+            return;
+        }
+        case kLbVirtualServerUpdate: {
+            const Server& s = *r.server;
+            LbVirtualServerBody v;
+            v.lbs = s.lbsId;
+            v.pool = s.poolId;
+            if (r.persistType != 0)
+                v.persistence = s.persistenceId;
+            v.protocol = static_cast<uint8_t>(s.protocol);
+            v.appType = r.appType;
+            v.persistType = r.persistType;
+            v.address = s.address;
+            v.port = static_cast<uint16_t>(s.port);
+            w->VirtualServer(*r.id, v);
+            return;
+        }
+        case kLbPoolUpdate: {
+            const Pool& p = *r.pool;
+            w->PoolBegin(*r.id, r.count, p.members.size() + r.groupMembers);
+            for (size_t i = 0; i < r.count; ++i)
+                w->Uuid(*ids[r.first + i]);
+            for (const LbMember& m : p.members)
+                w->Member(m.address, m.port, m.weight);
+            if (r.group != nullptr) {
+                for (const LbAddress& a : r.group->addresses) {
+                    if (Wanted(a, p.ipRevision))
+                        w->Member(a, p.groupPort, 1);
+                }
+            }
+            return;
+        }
+        default:
+            w->Delete(r.kind, *r.id);
+            return;
     }
-    CFG_DEBUG("LB: Adjust message order");
-    std::sort(order.begin(), order.end());
+}
 
-    std::vector<Resolved> entries;
-    entries.reserve(order.size());
-    size_t total = kLbHeaderSize;
-    size_t index = 0;
-    for (const auto& [rank, id, kind, manMade] : order) {
-        (void)rank;
+LbMsgCache::BuildResult LbMsgCache::Build(bool full) {
+    BuildResult out;
+    std::vector<Resolved>& entries = entries_;
+    entries.clear();
+    auto add = [&entries](LbEntryKind kind, const std::string& key, const LbUuid& id,
+                          bool manMade) -> Resolved* {
         if (manMade) {
-            CFG_INFO("LB: Skipping man_made msg (%1), uuid %2", KindName(kind), IdText(id));
+            CFG_INFO("LB: Skipping man_made msg (%1), uuid %2", KindName(kind), IdText(key));
+            return nullptr;
+        }
+        Resolved& r = entries.emplace_back();
+        r.kind = kind;
+        r.key = &key;
+        r.id = &id;
+        return &r;
+    };
+    CFG_DEBUG("LB: Adjust message order");
+    if (full) {
+        // Every object as an update, in dependency order: services, pools, virtual servers.
+        entries.reserve(services_.size() + pools_.size() + servers_.size());
+        for (const auto& [key, s] : services_) {
+            if (Resolved* r = add(kLbServiceUpdate, key, s.id, s.manMade))
+                r->service = &s;
+        }
+        for (const auto& [key, p] : pools_) {
+            if (Resolved* r = add(kLbPoolUpdate, key, p.id, p.manMade))
+                r->pool = &p;
+        }
+        for (const auto& [key, v] : servers_) {
+            if (Resolved* r = add(kLbVirtualServerUpdate, key, v.id, v.manMade))
+                r->server = &v;
+        }
+    } else {
+        entries.reserve(pending_.size());
+        for (const auto& [classAndKey, p] : pending_) {
+            const std::string& key = classAndKey.second;
+            Resolved* r = add(p.kind, key, p.id, p.manMade);
+            if (r == nullptr)
+                continue;
+            if (p.kind == kLbServiceUpdate) {
+                auto it = services_.find(key);
+                r->service = it != services_.end() ? &it->second : nullptr;
+            } else if (p.kind == kLbPoolUpdate) {
+                auto it = pools_.find(key);
+                r->pool = it != pools_.end() ? &it->second : nullptr;
+            } else if (p.kind == kLbVirtualServerUpdate) {
+                auto it = servers_.find(key);
+                r->server = it != servers_.end() ? &it->second : nullptr;
+            }
+        }
+        std::stable_sort(entries.begin(), entries.end(), [](const Resolved& a, const Resolved& b) {
+            return Rank(a.kind) < Rank(b.kind);
+        });
+    }
+
+    // Resolved and sized before one byte is written; what cannot be written is left out.
+    IdList& ids = ids_;
+    ids.clear();
+    size_t total = kLbHeaderSize;
+    size_t kept = 0;
+    for (size_t index = 0; index < entries.size(); ++index) {
+        Resolved& r = entries[index];
+        CFG_DEBUG("LB: Getting size for entry-%1 (%2), uuid %3", index, KindName(r.kind),
+                  IdText(*r.key));
+        const size_t mark = ids.size();
+        if (!Resolve(&r, &ids)) {
+            ids.resize(mark);
             continue;
         }
-        CFG_DEBUG("LB: Getting size for entry-%1 (%2), uuid %3", index++, KindName(kind),
-                  IdText(id));
-        entries.emplace_back();
-        if (!Resolve(id, kind, &entries.back())) {
-            entries.pop_back();
-            continue;
-        }
-        const Resolved& r = entries.back();
         if (r.kind == kLbPoolUpdate &&
-            (r.poolLbs.size() > kLbMaxCount16 ||
-             r.pool->members.size() + r.groupMembers.size() > kLbMaxCount16)) {
-            out.error = "pool " + IdText(id) + " has more LB services or members than the " +
+            (r.count > kLbMaxCount16 || r.pool->members.size() + r.groupMembers > kLbMaxCount16)) {
+            out.error = "pool " + IdText(*r.key) + " has more LB services or members than the " +
                         "layout counts";
             return out;
         }
@@ -806,40 +956,35 @@ LbMsgCache::BuildResult LbMsgCache::Build(bool full) const {
                 "the update passes the device limit of " + std::to_string(kLbMaxBuffer) + " bytes";
             return out;
         }
+        entries[kept++] = r;
     }
+    entries.resize(kept);
     CFG_DEBUG("LB: Total message size %1", total);
-    try {
-        out.buf.resize(total);
-    } catch (const std::bad_alloc&) {
-        CFG_ERROR("LB: Failed to allocate %1 bytes memory for LB config update", total);
-        out.error = "no memory";
-        return out;
-    }
-    LbConfigWriter w(out.buf.data(), out.buf.size());
-    w.Header(full, static_cast<uint32_t>(entries.size()));
-    for (const Resolved& r : entries) {
-        switch (r.kind) {
-            case kLbServiceUpdate:
-                w.Service(r.id, r.service);
-                break;
-            case kLbVirtualServerUpdate:
-                w.VirtualServer(r.id, r.server);
-                break;
-            case kLbPoolUpdate:
-                w.Pool(r.id, r.poolLbs, r.pool->members, &r.groupMembers);
-                break;
-            default:
-                w.Delete(r.kind, r.id);
-                break;
+    // Not zeroed: the writer writes every byte, and a build that does not is never sent. A
+    // buffer far larger than needed is given back.
+    if (total > outCapacity_ || (outCapacity_ > kKeepBuffer && total < outCapacity_ / 4)) {
+        out_.reset();
+        outCapacity_ = 0;
+        out_.reset(new (std::nothrow) uint8_t[total]);
+        if (!out_) {
+            CFG_ERROR("LB: Failed to allocate %1 bytes memory for LB config update", total);
+            out.error = "no memory";
+            return out;
         }
+        outCapacity_ = total;
     }
+    LbConfigWriter w(out_.get(), total);
+    w.Header(full, static_cast<uint32_t>(kept));
+    for (const Resolved& r : entries)
+        Write(r, ids, &w);
     if (!w.Complete()) {
         out.error =
             "wrote " + std::to_string(w.Written()) + " of " + std::to_string(total) + " bytes";
-        out.buf.clear();
         return out;
     }
-    out.entries = entries.size();
+    out.buf = out_.get();
+    out.size = total;
+    out.entries = kept;
     out.ok = true;
     return out;
 }

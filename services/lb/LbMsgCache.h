@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -40,8 +41,11 @@ class LbMsgCache {
     using VifCheck = std::function<bool(const std::string& lsp)>;
 
     struct BuildResult {
-        bool ok = false;           // false: `error` says why, nothing to send
-        std::vector<uint8_t> buf;  // the whole buffer (header only when no entry)
+        bool ok = false;  // false: `error` says why, nothing to send
+        // The whole buffer (header only when no entry), `size` bytes, every one of them written.
+        // It is the cache's own, reused by the next build: valid until then.
+        uint8_t* buf = nullptr;
+        size_t size = 0;
         size_t entries = 0;
         std::string error;
     };
@@ -57,7 +61,9 @@ class LbMsgCache {
 
     size_t PendingCount() const { return pending_.size(); }
     void ClearPending();
-    BuildResult Build(bool full) const;
+    // Not const: the build's lists and buffer are kept for the next one (an update of the same
+    // size then costs no allocation and no fresh page).
+    BuildResult Build(bool full);
 
     // Tests: counts of cached objects.
     size_t ServiceCount() const { return services_.size(); }
@@ -65,6 +71,18 @@ class LbMsgCache {
     size_t PoolCount() const { return pools_.size(); }
 
   private:
+    // Another object's id: its key (the serialized UuidMsg) and its 16 bytes.
+    struct Service;
+    struct Pool;
+    struct Group;
+    struct Profile;
+    // An LB service named by a pool: its key (the serialized UuidMsg), its 16 bytes, and the
+    // cached service (null: absent).
+    struct Ref {
+        std::string key;
+        ozy::device::LbUuid id{};
+        const Service* obj = nullptr;
+    };
     struct Service {
         ozy::device::LbUuid id{};
         std::string raw;
@@ -79,6 +97,12 @@ class LbMsgCache {
         ozy::device::LbUuid id{};
         std::string raw;
         std::string lbs, pool, app, persistence;
+        ozy::device::LbUuid lbsId{}, poolId{}, persistenceId{};
+        // The cached objects the ids name; null: absent.
+        const Service* lbsObj = nullptr;
+        const Pool* poolObj = nullptr;
+        const Profile* appObj = nullptr;
+        const Profile* persistObj = nullptr;
         uint32_t protocol = 0;
         uint32_t port = 0;
         ozy::device::LbAddress address;
@@ -88,10 +112,11 @@ class LbMsgCache {
     struct Pool {
         ozy::device::LbUuid id{};
         std::string raw;
-        std::vector<std::string> lbs;
+        std::vector<Ref> lbs;
         std::vector<ozy::device::LbMember> members;
         bool membersOk = true;
         std::string group;  // container id; empty: none
+        const Group* groupObj = nullptr;  // the cached group `group` names; null: absent
         uint32_t ipRevision = 0;
         uint16_t groupPort = 0;
         bool manMade = false;
@@ -104,22 +129,33 @@ class LbMsgCache {
         std::string raw;
         std::vector<ozy::device::LbAddress> addresses;  // host addresses only
     };
+    // A port of a group: its references from relations, and its id.
+    struct LspRef {
+        size_t refs = 0;
+        ozy::device::LbUuid id{};
+    };
     // Pending entry types (1 lbs update ... 6 pool delete), as the device numbers its kinds.
     struct Pending {
         ozy::device::LbEntryKind kind;
         bool manMade = false;
+        ozy::device::LbUuid id{};
     };
-    // One entry of a build, resolved before sizing.
+    // One entry of a build, resolved and sized before anything is written. Ports of a service and
+    // LB services of a pool are `count` pointers from `first` in the build's list of ids.
     struct Resolved {
         ozy::device::LbEntryKind kind;
-        ozy::device::LbUuid id{};
-        size_t size = 0;
-        ozy::device::LbServiceBody service;
-        ozy::device::LbVirtualServerBody server;
+        const ozy::device::LbUuid* id = nullptr;
+        const std::string* key = nullptr;
+        const Service* service = nullptr;
+        const Server* server = nullptr;
         const Pool* pool = nullptr;
-        std::vector<ozy::device::LbUuid> poolLbs;
-        std::vector<ozy::device::LbMember> groupMembers;
+        const Group* group = nullptr;  // a pool's group whose addresses are members
+        size_t size = 0;
+        size_t first = 0, count = 0;
+        size_t groupMembers = 0;
+        uint8_t logLevel = 0, appType = 0, persistType = 0;
     };
+    using IdList = std::vector<const ozy::device::LbUuid*>;
 
     void HandleService(const CairnDBUpdateMsg& u);
     void HandleServer(const CairnDBUpdateMsg& u);
@@ -128,21 +164,30 @@ class LbMsgCache {
     void HandleGroup(const CairnDBUpdateMsg& u);
     void HandleRelation(const CairnDBUpdateMsg& u);
 
-    void Mark(const std::string& id, ozy::device::LbEntryKind kind, bool manMade);
+    void Mark(const std::string& key, const ozy::device::LbUuid& id, ozy::device::LbEntryKind kind,
+              bool manMade);
     void MarkServersUsing(const std::multimap<std::string, std::string>& index,
                           const std::string& target);
     void MarkServicesOfGroup(const std::string& group);
-    void LinkServer(const std::string& vs, const Server& s);
+    void LinkServer(const std::string& vs, Server& s);
+    // Points the servers linked with `target` through `index` at `obj` (null: gone).
+    template <class T>
+    void PointServers(const std::multimap<std::string, std::string>& index,
+                      const std::string& target, const T* Server::*field, const T* obj);
+    // Points the servers and pools of LB service `key` at `s` (null: gone); marks them when
+    // `mark`.
+    void PointAtService(const std::string& key, const Service* s, bool mark);
     void UnlinkServer(const std::string& vs, const Server& s);
     void UnlinkService(const std::string& id, const Service& s);
     void UnlinkPool(const std::string& id, const Pool& p);
     void LinkLsp(const std::string& group, const std::string& lsp);
     void UnlinkLsp(const std::string& group, const std::string& lsp);
 
-    bool Resolve(const std::string& key, ozy::device::LbEntryKind kind, Resolved* r) const;
-    bool ResolveService(const std::string& key, Resolved* r) const;
-    bool ResolveServer(const std::string& key, Resolved* r) const;
-    bool ResolvePool(const std::string& key, Resolved* r) const;
+    bool Resolve(Resolved* r, IdList* ids) const;
+    bool ResolveService(Resolved* r, IdList* ids) const;
+    bool ResolveServer(Resolved* r) const;
+    bool ResolvePool(Resolved* r, IdList* ids) const;
+    void Write(const Resolved& r, const IdList& ids, ozy::device::LbConfigWriter* w) const;
 
     VifCheck isVif_;
     std::unordered_map<std::string, Service> services_;
@@ -153,15 +198,22 @@ class LbMsgCache {
     std::unordered_map<std::string, Group> groups_;
     // Links by id (kept while the target is absent): target -> virtual servers.
     std::multimap<std::string, std::string> serversByPool_, serversByApp_, serversByPersist_;
+    // LB service -> virtual servers, and pools, naming it.
+    std::multimap<std::string, std::string> serversByLbs_, poolsByLbs_;
     // Group -> services attached to it, and pools taking members from it.
     std::multimap<std::string, std::string> servicesByGroup_, poolsByGroup_;
     // Container-LSP map: group -> port -> reference count, and port -> groups.
-    std::unordered_map<std::string, std::map<std::string, size_t>> groupLsps_;
+    std::unordered_map<std::string, std::map<std::string, LspRef>> groupLsps_;
     std::unordered_map<std::string, std::set<std::string>> lspGroups_;
     // Entity-group relation -> its (group, port) pairs.
     std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>> relations_;
     // (object class, id) -> the entry owed for it; an update and a delete of one object share it.
     std::map<std::pair<int, std::string>, Pending> pending_;
+    // Kept from build to build.
+    std::vector<Resolved> entries_;
+    IdList ids_;
+    std::unique_ptr<uint8_t[]> out_;
+    size_t outCapacity_ = 0;
 };
 
 }  // namespace CfgAgent

@@ -147,6 +147,70 @@ TEST(LbConfigBufferTest, WriterProducesTheLayoutAndTheDecoderReadsItBack) {
     EXPECT_EQ(config->entries[3].id, U(kVs2));
 }
 
+TEST(LbConfigBufferTest, EntriesWrittenInPartsGiveTheSameBytes) {
+    const Bytes want = Good();
+    Bytes out(want.size(), 0xEE);
+    LbConfigWriter w(out.data(), out.size());
+    ASSERT_TRUE(w.Header(true, 4));
+    ASSERT_TRUE(w.ServiceBegin(U(kLbs), "web", 0x0102030405060708, true, 2, 1));
+    ASSERT_TRUE(w.Uuid(U(kLsp)));
+    ASSERT_TRUE(w.VirtualServer(U(kVs), Server()));
+    ASSERT_TRUE(w.PoolBegin(U(kPool), 1, 2));
+    ASSERT_TRUE(w.Uuid(U(kLbs)));
+    for (const LbMember& m : Members())
+        ASSERT_TRUE(w.Member(m.address, m.port, m.weight));
+    ASSERT_TRUE(w.Delete(kLbVirtualServerDelete, U(kVs2)));
+    EXPECT_TRUE(w.Complete());
+    EXPECT_EQ(out, want);
+}
+
+TEST(LbConfigBufferTest, PartsOutOfTheirEntryFailTheWriter) {
+    const LbMember m = Members()[0];
+    const struct {
+        const char* name;
+        std::function<bool(LbConfigWriter&)> write;  // true: every call accepted
+    } cases[] = {
+        {"a member before the pool's LB services",
+         [&](LbConfigWriter& w) {
+             return w.PoolBegin(U(kPool), 1, 1) && w.Member(m.address, m.port, m.weight);
+         }},
+        {"a port beyond the service's count",
+         [](LbConfigWriter& w) {
+             return w.ServiceBegin(U(kLbs), "web", 1, false, 0, 0) && w.Uuid(U(kLsp));
+         }},
+        {"a member beyond the pool's count",
+         [&](LbConfigWriter& w) {
+             return w.PoolBegin(U(kPool), 1, 0) && w.Uuid(U(kLbs)) &&
+                    w.Member(m.address, m.port, m.weight);
+         }},
+        {"a part without an entry", [](LbConfigWriter& w) { return w.Uuid(U(kLsp)); }},
+        {"the next entry while a port is owed",
+         [](LbConfigWriter& w) {
+             return w.ServiceBegin(U(kLbs), "web", 1, false, 0, 1) &&
+                    w.Delete(kLbPoolDelete, U(kPool));
+         }},
+        {"a member of weight 0",
+         [&](LbConfigWriter& w) {
+             return w.PoolBegin(U(kPool), 1, 1) && w.Uuid(U(kLbs)) &&
+                    w.Member(m.address, m.port, 0);
+         }},
+    };
+    Bytes big(4096, 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LbConfigWriter w(big.data(), big.size());
+        ASSERT_TRUE(w.Header(false, 2));
+        EXPECT_FALSE(c.write(w));
+        EXPECT_TRUE(w.Failed());
+    }
+    // The whole entry must fit when it starts: nothing of it is written otherwise.
+    Bytes tight(kLbHeaderSize + LbServiceEntrySize(1) - 1, 0);
+    LbConfigWriter w(tight.data(), tight.size());
+    ASSERT_TRUE(w.Header(false, 1));
+    EXPECT_FALSE(w.ServiceBegin(U(kLbs), "web", 1, false, 0, 1));
+    EXPECT_EQ(w.Written(), kLbHeaderSize);
+}
+
 TEST(LbConfigBufferTest, AnyBreakOfTheLayoutIsRefusedWhole) {
     const struct {
         const char* name;

@@ -180,6 +180,33 @@ TEST_F(LbAppTest, StillLinkedDeletesAreReportedAndTheServerKept) {
     EXPECT_EQ(app->Cache().ServerCount(), 1u);
 }
 
+TEST_F(LbAppTest, AnObjectsUsersFollowItsDeletionAndItsReturn) {
+    app->UpdateDesiredState(Topology(), true);
+    // The service goes: its pool and server, changed, cannot be written; back, both are.
+    app->UpdateDesiredState({Delete(ObjectType::LB_SERVICE, 1)}, false);
+    const uint64_t updates = device.Updates();
+    app->UpdateDesiredState({PoolRec(1, {1}, {Member(V4(0x0a010001), 8080, 7)}, 2, 1, 9000),
+                             Server(1, 1, 1, 1, 1, 0x0a000004)},
+                            false);
+    EXPECT_TRUE(Logged(log, {"LB: get pool update entry size error: lbs cnt is 0",
+                             "LB: Write entry (vs update) error - lbs not found"}));
+    EXPECT_EQ(device.Updates(), updates);
+    app->UpdateDesiredState({Service(1, {1})}, false);
+    EXPECT_EQ(Members(1)[0]["weight"], 7);
+    EXPECT_EQ(Dump()["virtual_servers"][Text(1)]["address"], "10.0.0.4");
+    // The member group goes: the pool keeps its static member only; back, it has both again.
+    app->UpdateDesiredState({Delete(ObjectType::CONTAINER, 2)}, false);
+    EXPECT_EQ(Members(1).size(), 1u);
+    app->UpdateDesiredState({Group(2, {V4(0x0a020001)})}, false);
+    EXPECT_EQ(Members(1).size(), 2u);
+    // The pool goes: a change of its server cannot be written until it is back.
+    app->UpdateDesiredState({Delete(ObjectType::LB_POOL, 1)}, false);
+    app->UpdateDesiredState({Server(1, 1, 1, 1, 1, 0x0a000005)}, false);
+    EXPECT_TRUE(log.Contains("LB: Write entry (vs update) error - pool not found"));
+    app->UpdateDesiredState({PoolRec(1, {1}, {Member(V4(0x0a010001), 8080, 7)})}, false);
+    EXPECT_EQ(Dump()["virtual_servers"][Text(1)]["address"], "10.0.0.5");
+}
+
 TEST_F(LbAppTest, APoolWithoutServiceIsSkippedAndTheOthersSent) {
     app->UpdateDesiredState(Topology(), true);
     app->UpdateDesiredState({PoolRec(2, {7}, {Member(V4(0x0a090001), 80, 1)}),
