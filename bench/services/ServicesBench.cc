@@ -1,6 +1,7 @@
 // Other dataplane services end to end, each figure beside a baseline measured in the same run.
 //
-//   build-rel/bin/ozy-bench-services [PORTS]   (default 10000; a release tree, no sanitizers)
+//   build-rel/bin/ozy-bench-services [PORTS [CHAINS]]   (defaults 10000 and 1000; a release tree,
+//                                                         no sanitizers)
 //
 // IPFIX, with real processes (ovsdb-server, ozy-dpemu, ozy-cfgagent with "config"): PORTS ports
 // with connected VIFs on one switch, one IPFIX switch profile bound to all of them, using one
@@ -8,6 +9,12 @@
 // shows the new collector on every port, beside one change of the switch's admin state (which
 // blocks every port) until the emulator shows every port blocked: the same ports, one object
 // changed, each port's record sent again. Median of three rounds of each.
+//
+// Service insertion, with real processes (ovsdb-server, ozy-dpemu, ozy-cfgagent with "config"
+// and "si"): CHAINS service chains (ids 1..CHAINS), each with its redirection policy and 7 equally
+// good service paths (one forward and one reverse hop each), in one `cairnctl apply`; the time
+// until the emulator holds every chain entry with its 7 slots and every NSH entry
+// (dpemu/si-summary), beside the same apply into a database without an agent (the commit alone).
 // The agent runs with warnings only, so that the figures are of the work and not of its log.
 #include <chrono>
 #include <cstdio>
@@ -23,7 +30,9 @@
 #include "bench/EmuControl.h"
 #include "runtime/Logger.h"
 #include "tests/support/AgentSystem.h"
+#include "tests/support/CairndbServer.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestEnv.h"
 
 namespace {
@@ -149,17 +158,118 @@ bool IpfixPhase(unsigned ports) {
     return sys.StopAgent() == 0;
 }
 
+// ---- service insertion ----
+
+constexpr unsigned kPathsPerChain = 7;
+
+std::string Mac(unsigned n) {
+    char b[24];
+    std::snprintf(b, sizeof b, "02:00:%02x:%02x:%02x:%02x", (n >> 24) & 0xFF, (n >> 16) & 0xFF,
+                  (n >> 8) & 0xFF, n & 0xFF);
+    return b;
+}
+
+// Chain c (1..chains): policy c, chain id c, paths c * 8 + 0..6; path p's forward hop has SPI p,
+// its reverse hop SPI 0x800000 + p, both service index 255, each hop its own MAC.
+std::string SiDocument(unsigned chains) {
+    json policies = json::array(), chainList = json::array(), paths = json::array();
+    for (unsigned c = 1; c <= chains; ++c) {
+        policies.push_back({{"id", Uuid(0xe1, c)},
+                            {"policy_id", c},
+                            {"transport_type", 1},
+                            {"failure_policy", 2},
+                            {"service_chain_id", c}});
+        chainList.push_back(
+            {{"id", Uuid(0xe2, c)}, {"service_chain_id", c}, {"path_selection_policy", 1}});
+        for (unsigned j = 0; j < kPathsPerChain; ++j) {
+            const unsigned path = c * 8 + j;
+            auto direction = [](unsigned spi, unsigned mac) {
+                return json{{"hops", {{{"mac", Mac(mac)}, {"spi", spi}, {"si", 255}}}},
+                            {"host_local_count", 1},
+                            {"host_cross_count", 0}};
+            };
+            paths.push_back({{"id", Uuid(0xe3, path)},
+                             {"service_path_id", path},
+                             {"service_chain_id", c},
+                             {"forward", direction(path, 2 * path)},
+                             {"reverse", direction(0x800000 + path, 2 * path + 1)}});
+        }
+    }
+    return json{{"SI_REDIRECTION_POLICY", policies},
+                {"SI_SERVICE_CHAIN", chainList},
+                {"SI_SERVICE_PATH", paths}}
+        .dump();
+}
+
+bool SiPhase(unsigned chains) {
+    CfgAgent::test::AgentSystemOptions options;
+    options.apps = {"config", "si"};
+    options.agentLogLevel = 4;
+    AgentSystem sys(options);
+    if (!sys.Start() || sys.AgentCtl({"cfgagent/set/loglevel", "warn"}).status != 0) {
+        std::fprintf(stderr, "the system did not start\n");
+        sys.DumpLogs();
+        return false;
+    }
+    ozy::bench::EmuControl emu(sys.EmulatorSocket(), false, 60000);
+    const unsigned slots = chains * kPathsPerChain, nsh = 2 * slots;
+    json summary;
+    auto held = [&] {
+        summary = emu.Json("dpemu/si-summary");
+        return summary.is_object() && summary.value("chains", 0u) == chains &&
+               summary.value("slots", 0u) == slots && summary.value("nsh", 0u) == nsh;
+    };
+    const double e2e = ApplyUntil(sys, "si.json", SiDocument(chains), held);
+    const std::string path = sys.Root() + "/si.json";  // what ApplyUntil wrote
+    if (e2e < 0) {
+        std::fprintf(stderr, "the emulator holds %s\n", summary.dump().c_str());
+        sys.DumpLogs();
+        return false;
+    }
+    if (summary.value("failed_spis", 0u) != 0) {
+        std::fprintf(stderr, "failed SPIs in the emulator: %s\n", summary.dump().c_str());
+        return false;
+    }
+    // The same apply into a database alone, three times (a fresh database each), the median.
+    std::vector<double> alone;
+    for (int round = 0; round < 3; ++round) {
+        CfgAgent::test::TempDir dir("ozy-bench-sidb");
+        CfgAgent::test::CairndbServer db(dir.path());
+        if (!db.Start())
+            return false;
+        auto t0 = Clock::now();
+        auto r = CfgAgent::test::RunProgram(
+            CfgAgent::test::BinPath("cairnctl"), {"--timeout", "600", "apply", path},
+            {{"OZY_CAIRNDB_ENDPOINT", db.Endpoint()}}, std::chrono::seconds(900));
+        if (r.status != 0) {
+            std::fprintf(stderr, "apply into the database alone failed: %s\n", r.output.c_str());
+            return false;
+        }
+        alone.push_back(Ms(Clock::now() - t0));
+    }
+    const double a = ozy::bench::Median(alone);
+    std::printf(
+        "SI: %u chains x %u paths (%u policies, %u NSH entries) in one cairnctl apply until the "
+        "emulator holds every chain and NSH entry: %.0f ms; the same apply into a database "
+        "alone: %.0f ms (median of 3); ratio %.2f\n",
+        chains, kPathsPerChain, chains, nsh, e2e, a, e2e / a);
+    return sys.StopAgent() == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     unsigned ports = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 10000;
-    if (ports < 1 || ports > 200000) {
-        std::fprintf(stderr, "usage: ozy-bench-services [PORTS] (1..200000)\n");
+    unsigned chains = argc > 2 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 1000;
+    if (argc > 3 || ports < 1 || ports > 200000 || chains < 1 || chains > 1023) {
+        std::fprintf(stderr, "usage: ozy-bench-services [PORTS [CHAINS]] (1..200000, 1..1023)\n");
         return 2;
     }
     CfgAgent::test::UseOwnBinDir();
     CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::printf("ozy-bench-services: %u ports\n", ports);
-    return IpfixPhase(ports) ? 0 : 1;
+    std::printf("ozy-bench-services: %u ports, %u service chains\n", ports, chains);
+    const bool ipfix = IpfixPhase(ports);
+    const bool si = SiPhase(chains);
+    return ipfix && si ? 0 : 1;
 }
