@@ -553,13 +553,29 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
 
 void DfwMain::ProcessOnce() {
     const auto start = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        woken_ = false;
+    }
+    // Until the first full sync has been merged the message cache holds nothing of the database
+    // (a restarted agent, a large database): a pass now would apply an empty configuration to
+    // every filter and report a status of nothing. Requests, a link resync and an NTP change stay
+    // owed; the full sync's notification wakes the loop (cleared above, so it is not lost).
+    if (!msgs_->Synced()) {
+        if (!waitLogged_)
+            DFW_INFO("dfw: no full sync from cairndb yet, nothing applied until it arrives");
+        waitLogged_ = true;
+        Point("unsynced");
+        std::lock_guard<std::mutex> lock(countersMutex_);
+        ++counters_.unsyncedPasses;
+        return;
+    }
     Pending p;
     bool ntpUp = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         p = std::move(pending_);
         pending_ = Pending{};
-        woken_ = false;
         ntpUp = ntpUp_;
     }
     DFW_INFO("dfw: process loop wakes up to process request");
@@ -943,6 +959,7 @@ std::string DfwMain::CountersText() const {
                         {"applies", c.applies},
                         {"failed_applies", c.failedApplies},
                         {"skipped_applies", c.skippedApplies},
+                        {"unsynced_passes", c.unsyncedPasses},
                         {"status_writes", c.statusWrites},
                         {"barrier_writes", c.barrierWrites},
                         {"last_pass_ms", c.lastPassMs},

@@ -3,12 +3,14 @@
 // (DfwCache) and the filter repository, and turns the message cache's desired state into each
 // filter's configuration.
 //
-// One pass (ProcessOnce): take the pending requests; take the message cache's snapshot, its change
-// set and its barrier together; rebuild the cache beside the last good one when rules changed;
-// clean the filters of disabled vifs; apply to every filter after a rebuild, to newly enabled
-// filters, and to every filter when the feature flags or NTP changed; report RUNTIME_STATUS (when
-// it changed) and the snapshot's barrier as PROCESSED_BARRIER. A failed build keeps the last good
-// cache in use, its error in the status, and its changes pending until a build succeeds.
+// One pass (ProcessOnce), once the message cache has merged its first full sync (before that a
+// wake-up does nothing and leaves every request owed): take the pending requests; take the message
+// cache's snapshot, its change set and its barrier together; rebuild the cache beside the last good
+// one when rules changed; clean the filters of disabled vifs; apply to every filter after a
+// rebuild, to newly enabled filters, and to every filter when the feature flags or NTP changed;
+// report RUNTIME_STATUS (when it changed) and the snapshot's barrier as PROCESSED_BARRIER. A failed
+// build keeps the last good cache in use, its error in the status, and its changes pending until a
+// build succeeds.
 //
 // Threads: the loop runs on its own work item and is the only writer of filter configuration.
 // Notify and the requests may come from any thread; they take only `mutex_`, never across an
@@ -74,6 +76,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         uint64_t applies = 0;
         uint64_t failedApplies = 0;
         uint64_t skippedApplies = 0;
+        uint64_t unsyncedPasses = 0;  // wake-ups before the first full sync: nothing done
         uint64_t statusWrites = 0;
         uint64_t barrierWrites = 0;
         uint64_t lastPassMs = 0;
@@ -169,6 +172,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     bool stopping_ = false;
     Pending pending_;
     bool ntpUp_ = false;
+    bool waitLogged_ = false;  // the loop's own
 
     void UpdateMetrics(const DfwModes& modes, bool rebuilt, bool barrierWritten, uint64_t ms);
 

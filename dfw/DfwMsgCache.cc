@@ -240,6 +240,11 @@ DfwMsgSnapshot DfwMsgCache::Peek() const {
     return View();
 }
 
+bool DfwMsgCache::Synced() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_->synced;
+}
+
 DfwMsgSnapshot DfwMsgCache::TakeSnapshot() {
     std::lock_guard<std::mutex> lock(mutex_);
     DfwMsgSnapshot out = View();
@@ -308,6 +313,7 @@ void DfwMsgCache::Merge(Batch& b, bool fullSync) {
              b.chunks.del.size());
 
     if (fullSync) {
+        s.synced = true;
         s.sections = Empty<dfwpb::Section>();
         s.lbSections = Empty<dfwpb::Section>();
         s.rules = Empty<dfwpb::Rule>();

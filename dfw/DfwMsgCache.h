@@ -42,6 +42,8 @@ class DfwMsgCache : public ozy::RefCounted<DfwMsgCache, Component> {
     DfwMsgSnapshot TakeSnapshot();
     // The same view without consuming the change set (CLI, tests).
     DfwMsgSnapshot Peek() const;
+    // True once a full sync has been merged (it stays true: a later full sync replaces content).
+    bool Synced() const;
 
     // The first bucket, in list order, whose range holds `categoryId` (both ends included).
     static std::optional<size_t> FindBucket(const std::vector<DfwBucket>& buckets,

@@ -66,6 +66,8 @@ struct DfwMsgCache::State {
     DfwModes modes;
     uint64_t barrier = 0;
     uint64_t generation = 0;
+    // A full sync has been merged: the cache holds the database's content, not just its start.
+    bool synced = false;
     // Changes since the last TakeSnapshot; the first snapshot rebuilds everything.
     DfwChangeSet pending = AllChanged();
 };

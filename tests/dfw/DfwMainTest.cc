@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ class DfwMainTest : public ::testing::Test {
         TarpFirewall::detail::SetDeviceOpenerForTest(&dev_);
         AddFilter("f1", "vif-1", 1);
         AddFilter("f2", "vif-2", 2);
+        StartMain();
+    }
+    // A new loop and message cache (as at the agent's start) over the device as it stands.
+    void StartMain() {
         msgs_ = ozy::MakeRef<DfwMsgCache>();
         DfwMain::Options o;
         o.settings.skipNtpCheck = true;
@@ -157,6 +162,66 @@ TEST_F(DfwMainTest, ABarrierArrivingMidPassIsAcknowledgedByTheNextPass) {
     main_->ProcessOnce();
     EXPECT_EQ(LastBarrier(), 9u);
     EXPECT_EQ(Verdict("f1"), "ALLOW 1");
+}
+
+// The agent restarts while the filters hold their rules, and cairndb's full sync comes late (a
+// large database): wake-ups before it (a new filter found by the query, the filter link up again,
+// NTP up, a batch that is not a full sync) apply nothing and write neither status nor barrier, and
+// stay owed; the full sync's pass then serves them, and the filters that held the same
+// configuration are not changed.
+TEST_F(DfwMainTest, ARestartAppliesNothingBeforeTheFirstFullSync) {
+    Baseline(5);
+    ASSERT_EQ(Verdict("f1"), "DROP 1");
+    main_->Stop();
+    StartMain();
+    std::vector<std::string> points;
+    main_->SetSyncPoint([&](const char* point) { points.push_back(point); });
+    const size_t statuses = db_.statuses.size(), barriers = db_.barriers.size();
+    const uint32_t applied1 = dev_.state->FindFilter("f1")->applyCount;
+    const struct {
+        const char* what;
+        std::function<void()> wake;
+    } wakes[] = {
+        {"a new filter found by the query",
+         [&] {
+             AddFilter("f3", "vif-3", 3);
+             ASSERT_TRUE(main_->repo()->QueryNow());
+         }},
+        {"the filter link up again", [&] { main_->RequestSpanResync(); }},
+        {"NTP up", [&] { main_->SetNtpUp(true); }},
+        {"a batch that is not a full sync",
+         [&] {
+             msgs_->UpdateDesiredState({RuleRec(102, 2, 1), BarrierRec(7)}, false);
+         }},
+    };
+    for (const auto& w : wakes) {
+        SCOPED_TRACE(w.what);
+        w.wake();
+        points.clear();
+        main_->ProcessOnce();
+        EXPECT_EQ(points, (std::vector<std::string>{"unsynced"}));
+        EXPECT_EQ(dev_.state->FindFilter("f1")->applyCount, applied1);
+        EXPECT_EQ(Verdict("f1"), "DROP 1");
+        EXPECT_EQ(Verdict("f2"), "DROP 1");
+        EXPECT_EQ(Verdict("f3"), "DEFAULT");
+        EXPECT_EQ(db_.statuses.size(), statuses);
+        EXPECT_EQ(db_.barriers.size(), barriers);
+    }
+    EXPECT_EQ(main_->counters().applies, 0u);
+    EXPECT_EQ(main_->counters().unsyncedPasses, 4u);
+    // The full sync, with the content the filters already hold, and a new barrier.
+    points.clear();
+    Baseline(6);
+    EXPECT_EQ(points, (std::vector<std::string>{"snapshot"}));
+    EXPECT_EQ(Verdict("f3"), "DROP 1") << "the owed new filter";
+    for (const char* name : {"f1", "f2"}) {
+        SCOPED_TRACE(name);
+        const emu::Filter* f = dev_.state->FindFilter(name);
+        EXPECT_EQ(f->lastStatus, ozy::tarp::kStatusNoChange) << "applied, nothing differed";
+        EXPECT_EQ(Verdict(name), "DROP 1");
+    }
+    EXPECT_EQ(LastBarrier(), 6u);
+    EXPECT_EQ(db_.barriers.size(), barriers + 1);
 }
 
 TEST_F(DfwMainTest, AFailedBuildKeepsTheLastGoodRulesForANewFilterAndItsErrorUntilFixed) {

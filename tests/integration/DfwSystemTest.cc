@@ -13,7 +13,8 @@
 // and a database restart sends one full update without duplicates. A time-based
 // section applies at once with skip_ntp_check; the agent restarted with the check on is held back
 // (with the reason in RUNTIME_STATUS) while the host's NTP check script says the service is not
-// up, and applies after a restart once it says it is. All in one scenario: one start of the
+// up, and applies after a restart once it says it is. An agent restart with nothing changed
+// applies to every filter and changes none. All in one scenario: one start of the
 // processes.
 // Rule counts crossing a vNIC's maximum raise and clear its alarms once per change; flood and
 // migration failures of a filter raise theirs, and the filter's deletion takes them away.
@@ -601,6 +602,27 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
                   "DEFAULT");
         EXPECT_EQ(Verdict("f1", inWindow), "DEFAULT");
         EXPECT_EQ(sys_.AgentJson({"dfw/ntp"}).value("state", ""), "not checked (skip_ntp_check)");
+    }
+    {
+        SCOPED_TRACE("an agent restart with nothing changed: every filter applied, none changed");
+        auto stat = [&](const char* key) {
+            json d = sys_.EmuDump("filter");
+            return d.is_object() ? d["stats"].value(key, uint64_t{0}) : uint64_t{0};
+        };
+        size_t filters = 0;
+        const json device = sys_.EmuDump("filter");
+        for (const json& f : device["filters"])
+            filters += f.value("agent", "") == "orvane-sfw" && !f.value("lsp", "").empty();
+        ASSERT_EQ(filters, 3u);
+        const uint64_t changed = stat("applies_changed"), unchanged = stat("applies_unchanged");
+        EXPECT_EQ(sys_.StopAgent(), 0);
+        ASSERT_TRUE(sys_.StartAgent());
+        EXPECT_TRUE(test::AwaitTrue([&] {
+            return stat("applies_unchanged") >= unchanged + filters;
+        })) << stat("applies_unchanged") - unchanged;
+        EXPECT_EQ(stat("applies_changed"), changed);
+        EXPECT_EQ(Verdict("f1", ssh), "ALLOW 1");
+        EXPECT_EQ(Verdict("f4", inWindow), "ALLOW 50");
     }
     {
         SCOPED_TRACE("a section deleted while the agent is down: after restart only its sets go");
