@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tests/support/LogCapture.h"
 
@@ -19,8 +20,9 @@ struct LogLine {
     std::string code;
 };
 
-inline ::testing::AssertionResult Logged(const LogCapture& log,
-                                         std::initializer_list<LogLine> lines) {
+// Any range of LogLine (an initializer list in place, or a case table's vector).
+template <class Lines>
+::testing::AssertionResult LoggedAll(const LogCapture& log, const Lines& lines) {
     std::string missing;
     for (const LogLine& l : lines) {
         if (!(l.code.empty() ? log.Contains(l.text) : log.ContainsWithCode(l.text, l.code)))
@@ -29,6 +31,15 @@ inline ::testing::AssertionResult Logged(const LogCapture& log,
     if (missing.empty())
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << missing << "\nlogged:\n" << log.Dump();
+}
+
+inline ::testing::AssertionResult Logged(const LogCapture& log,
+                                         std::initializer_list<LogLine> lines) {
+    return LoggedAll(log, lines);
+}
+
+inline ::testing::AssertionResult Logged(const LogCapture& log, const std::vector<LogLine>& lines) {
+    return LoggedAll(log, lines);
 }
 
 }  // namespace CfgAgent::test

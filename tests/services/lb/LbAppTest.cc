@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -205,6 +206,65 @@ TEST_F(LbAppTest, AnObjectsUsersFollowItsDeletionAndItsReturn) {
     EXPECT_TRUE(log.Contains("LB: Write entry (vs update) error - pool not found"));
     app->UpdateDesiredState({PoolRec(1, {1}, {Member(V4(0x0a010001), 8080, 7)})}, false);
     EXPECT_EQ(Dump()["virtual_servers"][Text(1)]["address"], "10.0.0.5");
+}
+
+// The cache keeps pointers from servers and pools to the objects they name. When a target goes,
+// its users are marked again through another path than their own records (a group's addresses,
+// a profile, their service coming back), so that a pointer left to the deleted object would have
+// them written as if it were still there; and once the target is back they are written with every
+// change made meanwhile.
+TEST_F(LbAppTest, UsersOfADeletedObjectStayUnwrittenWhenMarkedAgainAnotherWay) {
+    const struct {
+        const char* gone;
+        std::vector<CairnDBUpdateMsg> remove;
+        std::vector<CairnDBUpdateMsg> remark;  // marks the users without their own records
+        std::vector<LogLine> lines;
+        std::vector<CairnDBUpdateMsg> back;
+        int appType;              // the server's application profile type once all is back
+        const char* groupMember;  // the pool's group member once all is back
+    } cases[] = {
+        {"LB service",
+         {Delete(ObjectType::LB_SERVICE, 1)},
+         {Group(2, {V4(0x0a020002)}), App(1, 2)},
+         {"LB: get pool update entry size error: lbs cnt is 0",
+          "LB: Write entry (vs update) error - lbs not found, uuid " + Text(1)},
+         {Service(1, {1})},
+         2,
+         "10.2.0.2"},
+        {"pool",
+         {Delete(ObjectType::LB_POOL, 1)},
+         {App(1, 2), Persist(1, 2)},
+         {"LB: Write entry (vs update) error - pool not found, uuid " + Text(1)},
+         {PoolRec(1, {1}, {Member(V4(0x0a010001), 8080, 4)}, 2, 1, 9000)},
+         2,
+         "10.2.0.1"},
+        {"application profile",
+         {Delete(ObjectType::LB_APPLICATION_PROFILE, 1)},
+         {Delete(ObjectType::LB_SERVICE, 1), Service(1, {1})},
+         {"LB: Write entry (vs update) error - app profile not found, uuid " + Text(1)},
+         {App(1, 1)},
+         1,
+         "10.2.0.1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.gone);
+        app->UpdateDesiredState(Topology(), true);
+        ASSERT_EQ(Dump()["virtual_servers"][Text(1)]["app_type"], 3);
+        app->UpdateDesiredState(c.remove, false);
+        const json before = Dump();
+        log.Clear();
+        kinds.clear();
+        app->UpdateDesiredState(c.remark, false);
+        EXPECT_TRUE(Logged(log, c.lines));
+        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), ozy::device::kLbVirtualServerUpdate), 0);
+        EXPECT_EQ(Dump()["virtual_servers"], before["virtual_servers"]);
+        EXPECT_EQ(Dump()["pools"], before["pools"]);
+
+        app->UpdateDesiredState(c.back, false);
+        EXPECT_EQ(Dump()["virtual_servers"][Text(1)]["app_type"], c.appType);
+        ASSERT_EQ(Members(1).size(), 2u);
+        EXPECT_EQ(Members(1)[1]["address"], c.groupMember);
+    }
 }
 
 TEST_F(LbAppTest, APoolWithoutServiceIsSkippedAndTheOthersSent) {
