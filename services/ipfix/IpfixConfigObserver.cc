@@ -31,6 +31,15 @@ IpfixConfigObserver::~IpfixConfigObserver() {
 
 bool IpfixConfigObserver::start() {
     CFG_INFO("IpfixConfigObserver::start");
+    if (IpfixFirewall::RulesetPresent()) {
+        // The ruleset of an earlier run: what it opens is unknown here, so the first pass (the
+        // table's full sync) rewrites it, or disables it and removes the file when no port has a
+        // collector.
+        CFG_INFO("IpfixConfigObserver: ruleset %1 left by an earlier run, owed a rewrite",
+                 IpfixFirewall::kRulesetPath);
+        std::lock_guard<std::mutex> lock(firewallMutex_);
+        owed_ = true;
+    }
     boost::asio::io_context& io =
         options_.timerContext != nullptr ? *options_.timerContext : IoContext();
     retryTimer_ = std::make_shared<AsyncTimer<IpfixConfigObserver>>(

@@ -19,7 +19,9 @@
 // - bad input (a profile that does not parse, a collector without address, port 0 or above 65535,
 //   more collectors than the property holds) is logged with LCP01602 and leaves the port as it is;
 // - the firewall is applied only when the port set differs from what it last accepted; a failed
-//   apply is owed: tried again with the next change and on the retry timer, never in a loop.
+//   apply is owed: tried again with the next change and on the retry timer, never in a loop. A
+//   ruleset file found at start (an earlier run's) is owed too: the first pass rewrites it, or
+//   disables the ruleset and removes the file when no port has a collector.
 //
 // Threads: the table's callback (dispatcher thread) and the profile service's callback (io
 // threads) only queue what they got; the observer's loop (a work item) handles the queue under the

@@ -78,8 +78,24 @@ std::string IpfixFirewall::RulesetXml(const std::set<uint16_t>& ports) {
 bool IpfixFirewall::Apply(const std::set<uint16_t>& ports) {
     CFG_INFO("UpdateIpfixFireWall: collecter ports changed");
     if (ports.empty())
-        return DisableIpfixFirewall();
+        return DisableIpfixFirewall() && RemoveRuleset();
     return SetIpfixFirewall(ports) && EnableIpfixFirewall();
+}
+
+bool IpfixFirewall::RulesetPresent() {
+    struct stat st;
+    return ::stat(ozy::hostPath(kRulesetPath).c_str(), &st) == 0;
+}
+
+bool IpfixFirewall::RemoveRuleset() {
+    if (std::remove(ozy::hostPath(kRulesetPath).c_str()) != 0 && errno != ENOENT) {
+        CFG_ERROR_CODE("LCP01601",
+                       "DisableIpfixFirewall: Failed to remove ipfix firewall rule file %1: %2",
+                       kRulesetPath, std::strerror(errno));
+        return false;
+    }
+    CFG_INFO("DisableIpfixFirewall: Removed ipfix firewall rule file %1", kRulesetPath);
+    return true;
 }
 
 bool IpfixFirewall::SetIpfixFirewall(const std::set<uint16_t>& ports) {

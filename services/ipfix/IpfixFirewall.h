@@ -2,7 +2,8 @@
 // The host firewall's ruleset for IPFIX collectors: the UDP destination ports the host may send
 // flow records to. Apply() writes "/etc/orvane/firewall/ipfixRuleset.xml" (under the host root)
 // with one rule per port and has the host's firewall enable and refresh it through `hostcli`;
-// an empty set disables the ruleset instead. Every failure is logged with LCP01601.
+// an empty set disables the ruleset instead and then removes its file (a ruleset file on disk
+// always means ports the firewall was asked to open). Every failure is logged with LCP01601.
 //
 // The file is written beside its final name and renamed over it, so the host firewall never reads
 // half a ruleset. `hostcli` runs through the host command runner (no shell, output discarded, a
@@ -34,8 +35,12 @@ class IpfixFirewall {
 
     explicit IpfixFirewall(Options options);
 
-    // True when the ruleset now holds `ports` (enabled), or is disabled for an empty set.
+    // True when the ruleset now holds `ports` (enabled), or is disabled and its file gone for an
+    // empty set.
     bool Apply(const std::set<uint16_t>& ports);
+
+    // Whether a ruleset file is on disk (one left by an earlier run, at start).
+    static bool RulesetPresent();
 
     // The ruleset file's contents for `ports`.
     static std::string RulesetXml(const std::set<uint16_t>& ports);
@@ -44,6 +49,7 @@ class IpfixFirewall {
     bool SetIpfixFirewall(const std::set<uint16_t>& ports);
     bool EnableIpfixFirewall();
     bool DisableIpfixFirewall();
+    bool RemoveRuleset();
     bool Hostcli(const std::vector<std::string>& args);
 
     Options options_;

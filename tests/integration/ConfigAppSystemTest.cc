@@ -411,7 +411,10 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsCifsOutOfSyn
                   std::string::npos)
             << exporters.output;
 
-        // The last collector goes: the port's export is removed and the ruleset disabled.
+        // The last collector goes: the port's export is removed, the ruleset disabled and its
+        // file removed.
+        const std::string ruleset = sys.Root() + "/etc/orvane/firewall/ipfixRuleset.xml";
+        EXPECT_TRUE(std::ifstream(ruleset).good());
         ASSERT_TRUE(sys.Cairnctl({"delete", "PROFILE", kIpfixCollectors}).status == 0);
         EXPECT_TRUE(sys.AwaitEmu(
             "kcp", [](const nlohmann::json& d) { return !d["ports"][kLsp].contains("ipfix"); }));
@@ -422,6 +425,8 @@ TEST(ConfigAppSystemTest, PortFollowsTheSwitchAcrossRestartsBindingsCifsOutOfSyn
             },
             std::chrono::seconds(60), std::chrono::milliseconds(200)))
             << ReadFile(hostcli + "/calls");
+        EXPECT_TRUE(test::AwaitTrue([&] { return !std::ifstream(ruleset).good(); },
+                                    std::chrono::seconds(60), std::chrono::milliseconds(200)));
     }
 
     // The simulated out-of-sync of the CLI opens a new session.

@@ -4,6 +4,9 @@
 // (recorded, with scripted failures); the retry timer runs on a private io context.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -46,6 +49,12 @@ class IpfixObserverTest : public ::testing::Test {
   protected:
     void SetUp() override {
         setenv("OZY_HOST_ROOT", root.path().c_str(), 1);
+        StartApp();
+    }
+    // A new application on the same table and host root (the old one, if any, stopped first).
+    void StartApp() {
+        if (app)
+            app->Stop();
         IpfixApp::Options o;
         o.observer.configTable = &table;
         o.observer.postLoop = false;
@@ -158,8 +167,13 @@ class IpfixObserverTest : public ::testing::Test {
         }
         return "";
     }
+    std::string RulesetPath() const { return root.path() + IpfixFirewall::kRulesetPath; }
+    bool RulesetOnDisk() const {
+        struct stat st;
+        return ::stat(RulesetPath().c_str(), &st) == 0;
+    }
     std::string Ruleset() const {
-        std::ifstream f(root.path() + IpfixFirewall::kRulesetPath);
+        std::ifstream f(RulesetPath());
         std::stringstream s;
         s << f.rdbuf();
         return s.str();
@@ -263,7 +277,94 @@ TEST_F(IpfixObserverTest, DeletedCollectorClearsItsPortsAndTheLastOneDisablesThe
     Table();
     EXPECT_EQ(LastSent(1), "none");
     EXPECT_EQ(calls, (std::vector<Args>{kDisable}));
-    EXPECT_TRUE(log.Contains("DisableIpfixFirewall: Disabled firewall rules for ipfix"));
+    EXPECT_FALSE(RulesetOnDisk());
+    EXPECT_TRUE(Logged(log, {"DisableIpfixFirewall: Disabled firewall rules for ipfix",
+                             "DisableIpfixFirewall: Removed ipfix firewall rule file "
+                             "/etc/orvane/firewall/ipfixRuleset.xml"}));
+}
+
+// A ruleset file found at start was written by an earlier run: the first pass owes it a rewrite,
+// even when the ports it finds are none (then "-e 0" and the file goes), and never leaves it
+// standing after a failure.
+TEST_F(IpfixObserverTest, ARulesetLeftByAnEarlierRunIsRewrittenOrRemovedByTheFirstPass) {
+    const struct {
+        const char* name;
+        uint16_t collectorPort;  // 0: no port has a collector
+        int failures;            // hostcli calls that fail
+        std::vector<Args> calls;
+        // The one port the file holds at the end; 0: no file; -1: the ruleset path is a directory
+        // (that cannot be removed) from the start.
+        int ruleset;
+        bool owed;
+        std::vector<LogLine> lines;
+    } cases[] = {
+        {"no collector: disabled and removed",
+         0,
+         0,
+         {kDisable},
+         0,
+         false,
+         {"IpfixConfigObserver: ruleset /etc/orvane/firewall/ipfixRuleset.xml left by an "
+          "earlier run, owed a rewrite",
+          "DisableIpfixFirewall: Removed ipfix firewall rule file"}},
+        {"a collector: rewritten",
+         2055,
+         0,
+         {kEnable, kRefresh},
+         2055,
+         false,
+         {"SetIpfixFirewall: Write ipfix firewall rule to file"}},
+        {"hostcli fails: the file stays, still owed",
+         0,
+         1,
+         {kDisable},
+         4739,
+         true,
+         {{"DisableIpfixFirewall: Failed to disable ipfix firewall config", "LCP01601"}}},
+        {"the file cannot be removed: still owed",
+         0,
+         0,
+         {kDisable},
+         -1,
+         true,
+         {{"DisableIpfixFirewall: Failed to remove ipfix firewall rule file "
+           "/etc/orvane/firewall/ipfixRuleset.xml",
+           "LCP01601"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(RulesetPath());
+        std::filesystem::create_directories(std::filesystem::path(RulesetPath()).parent_path());
+        if (c.ruleset == -1) {
+            std::filesystem::create_directories(RulesetPath());
+            std::ofstream(RulesetPath() + "/keep") << "x";
+        } else {
+            std::ofstream(RulesetPath()) << IpfixFirewall::RulesetXml({4739});
+        }
+        log.Clear();
+        StartApp();
+        calls.clear();
+        failures = c.failures;
+        if (c.collectorPort != 0) {
+            PutCollectors(200, {Collector(0x7f000001, c.collectorPort)});
+            Upm({Effective(1, 100, 200)}, true);
+        } else {
+            Upm({}, true);
+        }
+        EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(obs->FirewallOwed(), c.owed);
+        if (c.ruleset == 0) {
+            EXPECT_FALSE(RulesetOnDisk());
+        } else if (c.ruleset > 0) {
+            EXPECT_EQ(Ruleset(), IpfixFirewall::RulesetXml({static_cast<uint16_t>(c.ruleset)}));
+        }
+        EXPECT_TRUE(Logged(log, c.lines));
+        // Applied once: the next pass with nothing new makes no call unless still owed.
+        calls.clear();
+        Upm({}, false);
+        EXPECT_EQ(calls.empty(), !c.owed);
+    }
+    std::filesystem::remove_all(RulesetPath());
 }
 
 TEST_F(IpfixObserverTest, ProfileServiceRevertsAndFullSyncsResetPorts) {
