@@ -417,6 +417,28 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         EXPECT_EQ(after["full"], false);
         EXPECT_EQ(after["duplicate_entries"], 0);
         EXPECT_EQ(after["rejected"], 0);
+
+        // Every LB object deleted while the database is down: the full sync at its restart lists
+        // none of them, and the load balancer clears the device with a full update of no entry.
+        sys_.Db().Stop();
+        std::string ops = "[\"cairndb\"";
+        for (const char* table : {"LB_VIRTUAL_SERVER", "LB_POOL", "LB_SERVICE",
+                                  "LB_APPLICATION_PROFILE", "LB_PERSISTENCE_PROFILE"})
+            ops += std::string(R"(, {"op": "delete", "table": ")") + table + R"(", "where": []})";
+        const test::RunResult offline =
+            test::RunProgram("/usr/bin/ovsdb-tool", {"transact", sys_.Db().dbFile(), ops + "]"});
+        ASSERT_EQ(offline.status, 0) << offline.output;
+        ASSERT_EQ(offline.output.find("error"), std::string::npos) << offline.output;
+        ASSERT_TRUE(sys_.Db().Start());
+        ASSERT_TRUE(sys_.AwaitEmu(
+            "lb",
+            [&](const json& d) {
+                return d["full_updates"] == after["full_updates"].get<int>() + 1 &&
+                       d["services"].empty() && d["pools"].empty() && d["virtual_servers"].empty();
+            },
+            std::chrono::seconds(90)))
+            << sys_.EmuDump("lb").dump();
+        EXPECT_EQ(sys_.EmuDump("lb")["rejected"], 0);
     }
     {
         SCOPED_TRACE("a rule change reaches both filters");
