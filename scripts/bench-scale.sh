@@ -6,14 +6,40 @@
 #                                                 single port changes for the delta latency
 #                                                 (default 200), SOAK change-and-back cycles for
 #                                                 the memory soak (default 0: none)
+#   scripts/bench-scale.sh dfw [FILTERS] [SECTIONS] [CHANGES]
+#                                                 the firewall: FILTERS filters (default 1000),
+#                                                 SECTIONS sections of 100 rules (default 1000,
+#                                                 10 of them global), CHANGES global rule changes
+#                                                 (default 100); then a restart with nothing
+#                                                 changed
 #
 # Installs missing dependencies, builds the programs in the release tree (OZY_BUILD_DIR, default
-# build; the demo's tree) and prints one line per phase; see bench/configapp/ConfigAppBench.cc.
+# build; the demo's tree) and prints one line per phase; see bench/configapp/ConfigAppBench.cc and
+# bench/dfw/DfwSystemBench.cc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
+if [ "${1:-}" = dfw ]; then
+    FILTERS=${2:-1000}
+    SECTIONS=${3:-1000}
+    CHANGES=${4:-100}
+    if ! [[ "$FILTERS" =~ ^[0-9]+$ && "$SECTIONS" =~ ^[0-9]+$ && "$CHANGES" =~ ^[0-9]+$ ]] ||
+        [ "$FILTERS" -lt 1 ] || [ "$FILTERS" -gt 10000 ] || [ "$SECTIONS" -lt 1 ] ||
+        [ "$SECTIONS" -gt 2000 ] || [ "$CHANGES" -lt 1 ]; then
+        echo "bench-scale.sh: dfw FILTERS must be 1..10000, SECTIONS 1..2000 and CHANGES at least 1 (try --help)" >&2
+        exit 2
+    fi
+    scripts/install-deps.sh
+    BUILD=${OZY_BUILD_DIR:-build}
+    cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOZY_BUILD_TESTS=ON >/dev/null
+    cmake --build "$BUILD" -j "$(nproc)" --target ozy-cfgagent ozy-dpemu cairnctl cairndb_schema \
+        ozy-bench-dfw-system
+    "$BUILD/bin/ozy-bench-dfw-system" "$FILTERS" "$SECTIONS" "$CHANGES" \
+        2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)
+    exit
+fi
 N=${1:-10000}
 CHANGES=${2:-200}
 SOAK=${3:-0}

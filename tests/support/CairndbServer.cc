@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/support/Await.h"
 #include "tests/support/TestEnv.h"
 
@@ -104,14 +106,43 @@ bool CairndbServer::CreateDatabase() {
     return true;
 }
 
+bool CairndbServer::CreateRemotes(const std::string& target) {
+    const std::string schema = dir_ + "/remotes.ovsschema", db = dir_ + "/remotes.db";
+    std::ofstream(schema) << R"({"name": "OzyRemotes", "version": "1.0.0", "tables": {"Remote": {)"
+                          << R"("columns": {"target": {"type": "string"}, "inactivity_probe": )"
+                          << R"({"type": {"key": "integer", "min": 0, "max": 1}}}}}})";
+    std::remove(db.c_str());
+    const nlohmann::json insert = {
+        "OzyRemotes",
+        {{"op", "insert"},
+         {"table", "Remote"},
+         {"row", {{"target", target}, {"inactivity_probe", inactivityProbeMs_}}}}};
+    for (const auto& args : {std::vector<std::string>{"create", db, schema},
+                             std::vector<std::string>{"transact", db, insert.dump()}}) {
+        RunResult r = RunProgram(Program("ovsdb-tool"), args, OvsEnv(dir_));
+        if (r.status != 0) {
+            std::fprintf(stderr, "CairndbServer: ovsdb-tool %s failed (%d): %s\n", args[0].c_str(),
+                         r.status, r.output.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CairndbServer::Launch() {
     std::string outFile = dir_ + "/ovsdb-server.out";
-    server_ = std::make_unique<ChildProcess>(
-        Program("ovsdb-server"),
-        std::vector<std::string>{dbFile(), "--remote=ptcp:" + std::to_string(port_) + ":127.0.0.1",
-                                 "--unixctl=" + dir_ + "/ovsdb-server.ctl", "--no-chdir",
-                                 "--log-file=" + logFile(), "-vconsole:off"},
-        outFile, OvsEnv(dir_));
+    const std::string target = "ptcp:" + std::to_string(port_) + ":127.0.0.1";
+    std::vector<std::string> args{dbFile(), "--remote=" + target};
+    if (inactivityProbeMs_ >= 0) {
+        if (!CreateRemotes(target))
+            return false;
+        args = {dbFile(), dir_ + "/remotes.db", "--remote=db:OzyRemotes,Remote,target"};
+    }
+    for (const char* a : {"--no-chdir", "-vconsole:off"})
+        args.push_back(a);
+    args.push_back("--unixctl=" + dir_ + "/ovsdb-server.ctl");
+    args.push_back("--log-file=" + logFile());
+    server_ = std::make_unique<ChildProcess>(Program("ovsdb-server"), args, outFile, OvsEnv(dir_));
     bool up = AwaitTrue([&] { return !server_->Running() || CanConnect(port_); },
                         std::chrono::seconds(20));
     if (up && server_->Running()) {

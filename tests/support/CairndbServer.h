@@ -32,6 +32,11 @@ class CairndbServer {
     // `port`, Raft between members on `raftPort`; `joinRaftPort` is the Raft port of a member
     // already in the cluster, 0 for the member that creates the cluster.
     void SetClusterMember(int port, int raftPort, int joinRaftPort);
+    // The server's inactivity probe of its clients, in milliseconds (0: none), instead of its
+    // default of 5 s; applies from the next start. The listening remote is then read from a small
+    // database of its own (a plain --remote cannot carry the setting). A server busy for seconds
+    // with a large commit otherwise drops the clients it was too busy to hear from (benchmarks).
+    void SetInactivityProbe(int ms) { inactivityProbeMs_ = ms; }
     // Creates the database file on first use, starts ovsdb-server and waits until it accepts
     // connections. The first start picks a free port; later starts reuse it. False (with the
     // server's output in the test log) when the server does not come up.
@@ -67,6 +72,9 @@ class CairndbServer {
 
   private:
     bool CreateDatabase();
+    // The remotes database holding the listening remote with the inactivity probe; false (with the
+    // tool's output in the log) on failure.
+    bool CreateRemotes(const std::string& target);
     bool Launch();
 
     std::unique_ptr<TempDir> tempDir_;
@@ -76,6 +84,7 @@ class CairndbServer {
     int raftPort_ = 0;      // cluster member when not 0
     int joinRaftPort_ = 0;  // 0: creates the cluster
     bool frozen_ = false;
+    int inactivityProbeMs_ = -1;  // -1: the server's default on a plain remote
     std::unique_ptr<ChildProcess> server_;
 };
 

@@ -119,6 +119,31 @@ CliRunner Program(const std::string& path, std::map<std::string, std::string> en
         [path, env](const std::vector<std::string>& args) { return RunProgram(path, args, env); };
 }
 
+// A server given an inactivity probe listens on the remote of its own remotes database, which
+// holds the setting, across a restart, and serves clients as before.
+TEST(CairndbServerTest, AnInactivityProbeGoesThroughTheServersRemotesDatabase) {
+    CairndbServer db;
+    db.SetInactivityProbe(0);
+    ASSERT_TRUE(db.Start());
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start == 0 ? "first start" : "restarted");
+        RunResult remotes = RunProgram("/usr/bin/ovs-appctl", {"-t", db.dir() + "/ovsdb-server.ctl",
+                                                               "ovsdb-server/list-remotes"});
+        EXPECT_EQ(remotes.output, "db:OzyRemotes,Remote,target\n");
+        RunResult probe =
+            db.Client({"query", db.OvsdbRemote(),
+                       R"(["OzyRemotes", {"op": "select", "table": "Remote", "where": [],
+                                "columns": ["target", "inactivity_probe"]}])"});
+        EXPECT_NE(probe.output.find("\"inactivity_probe\":0"), std::string::npos) << probe.output;
+        EXPECT_NE(probe.output.find("ptcp:" + std::to_string(db.port())), std::string::npos)
+            << probe.output;
+        ExpectCli(Program(BinPath("cairnctl")), {{"--endpoint " + db.Endpoint() + " ping", 0, ""}});
+        if (start == 0) {
+            ASSERT_TRUE(db.Restart());
+        }
+    }
+}
+
 TEST(CairnctlInitTest, CreatesADatabaseFileFromTheGeneratedSchema) {
     TempDir dir("ozy-cairnctl");
     std::string db = dir.path() + "/x.db";
