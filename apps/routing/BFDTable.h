@@ -73,6 +73,11 @@ struct BfdReference {
 
 class BFDTable {
   public:
+    BFDTable() = default;
+    // It keeps iterators into itself.
+    BFDTable(const BFDTable&) = delete;
+    BFDTable& operator=(const BFDTable&) = delete;
+
     enum class Result {
         kCreated,       // a new entry with this reference
         kInserted,      // a new reference of an existing entry
@@ -85,11 +90,13 @@ class BFDTable {
     // reference -> VNI of its logical switch when added (0: none)
     using References = std::map<BfdReference, uint32_t>;
     using Item = std::pair<BfdSessionKey, BfdReference>;
-    // A reference as the index of its local switch holds it: the entry's key and the reference,
-    // both owned by the table (valid until the reference is removed), ordered as their Items.
+    // A reference as the index of its local switch holds it: the entry's key, the reference and
+    // its VNI, all owned by the table (valid until the reference is removed), ordered as their
+    // Items.
     struct Ref {
         const BfdSessionKey* key;
         const BfdReference* ref;
+        const uint32_t* vni = nullptr;
     };
     // Orders Items and Refs together, so that a set of either is searched with the other.
     struct ItemLess {
@@ -112,6 +119,8 @@ class BFDTable {
     using LocalRefs = std::set<Ref, ItemLess>;
 
     // A reference already present with another VNI takes the new one (kPresent; `oldVni` tells).
+    // Adds in key order (as a switch's references come) find their place from the previous one
+    // without a search of the whole table.
     Result Add(const BfdSessionKey& key, const BfdReference& ref, uint32_t vni,
                uint32_t* oldVni = nullptr);
     // `vni` receives the VNI the reference was added with.
@@ -128,9 +137,16 @@ class BFDTable {
     size_t ReferenceCount() const { return references_; }
 
   private:
-    std::map<BfdSessionKey, References> entries_;
-    std::map<std::string, LocalRefs> byLocal_;
+    using EntryMap = std::map<BfdSessionKey, References>;
+    using LocalMap = std::map<std::string, LocalRefs>;
+
+    EntryMap entries_;
+    LocalMap byLocal_;
     size_t references_ = 0;
+    // The entry after the last one added, and the last local switch added to: where the next add
+    // looks first (end() when unknown). Reset when an entry or a switch's index goes.
+    EntryMap::iterator next_ = entries_.end();
+    LocalMap::iterator lastLocal_ = byLocal_.end();
 };
 
 }  // namespace CfgAgent

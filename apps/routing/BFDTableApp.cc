@@ -1,6 +1,7 @@
 #include "apps/routing/BFDTableApp.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
@@ -256,10 +257,10 @@ void BFDTableApp::AddDataplaneRef(const BfdSessionKey& key, const BfdReference& 
         }
         return;
     }
-    const DpKey k = DpKeyOf(key, ref, vni);
-    DpSession& s = dpSessions_[k];
-    if (++s.refs == 1)
-        SendSession(k, s, false);
+    const auto it = dpSessions_.try_emplace(dpNext_, DpKeyOf(key, ref, vni));
+    dpNext_ = std::next(it);
+    if (++it->second.refs == 1)
+        SendSession(it->first, it->second, false);
 }
 
 void BFDTableApp::DropDataplaneRef(const BfdSessionKey& key, const BfdReference& ref,
@@ -272,6 +273,7 @@ void BFDTableApp::DropDataplaneRef(const BfdSessionKey& key, const BfdReference&
     if (it->second.sent)
         SendSession(it->first, it->second, true);
     dpSessions_.erase(it);
+    dpNext_ = dpSessions_.end();
 }
 
 bool BFDTableApp::SendSession(const DpKey& key, DpSession& s, bool remove) {

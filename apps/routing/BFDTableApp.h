@@ -185,6 +185,9 @@ class BFDTableApp : public SCConfigTableObserver,
     // Under the global agent lock.
     BFDTable table_;
     std::map<DpKey, DpSession> dpSessions_;
+    // The session after the last one added: where the next add looks first (the sessions of a
+    // switch come in key order). end() when unknown; reset when a session goes.
+    std::map<DpKey, DpSession>::iterator dpNext_ = dpSessions_.end();
     std::vector<uint8_t> outbox_;  // session values (data type 11) end to end, in order
     size_t outboxLimit_ = 1;       // values per Update, taken when the outbox starts filling
     int passDepth_ = 0;

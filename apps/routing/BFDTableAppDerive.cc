@@ -157,25 +157,36 @@ void BFDTableApp::Recompute(const std::string& ls) {
         }
     };
 
-    // Removals first: a reference that moved to another VNI is re-added below.
+    // The switch's references in the table and the ones it wants, both in Item order, walked
+    // side by side: what only the table has goes, what only `want` has or with another VNI is
+    // added. Removals first: a reference that moved to another VNI is re-added below.
     std::vector<std::pair<BFDTable::Item, uint32_t>> gone;
-    for (const BFDTable::Ref& r : table_.OfLocal(ls)) {
-        if (want.find(r) == want.end()) {
-            uint32_t vni = 0;
-            table_.VniOf(*r.key, *r.ref, &vni);
-            gone.emplace_back(BFDTable::Item{*r.key, *r.ref}, vni);
+    std::vector<const Wanted::value_type*> adds;
+    const BFDTable::LocalRefs& have = table_.OfLocal(ls);
+    const BFDTable::ItemLess less;
+    auto h = have.begin();
+    auto w = want.begin();
+    while (h != have.end() || w != want.end()) {
+        if (w == want.end() || (h != have.end() && less(*h, w->first))) {
+            gone.emplace_back(BFDTable::Item{*h->key, *h->ref}, *h->vni);
+            ++h;
+        } else if (h == have.end() || less(w->first, *h)) {
+            adds.push_back(&*w);
+            ++w;
+        } else {
+            if (*h->vni != w->second)
+                adds.push_back(&*w);
+            ++h;
+            ++w;
         }
     }
     for (const auto& [item, vni] : gone) {
         logChange(item, vni, 1);
         UpdateBFDTable(item.first, 1, item.second, vni);
     }
-    for (const auto& [item, vni] : want) {
-        uint32_t current = 0;
-        if (table_.VniOf(item.first, item.second, &current) && current == vni)
-            continue;
-        logChange(item, vni, 0);
-        UpdateBFDTable(item.first, 0, item.second, vni);
+    for (const Wanted::value_type* add : adds) {
+        logChange(add->first, add->second, 0);
+        UpdateBFDTable(add->first.first, 0, add->first.second, add->second);
     }
 }
 

@@ -79,6 +79,25 @@ TEST_F(BFDTableAppTest, TwoReferencesOfOneDataplaneSessionSendOneAddAndOneRemova
     EXPECT_EQ(SentOps(), (Ops{{0, 5001}, {1, 5001}}));
 }
 
+TEST_F(BFDTableAppTest, SessionsAddedAndRemovedOutOfOrderGoOutOnceEach) {
+    // Remote VTEPs arrive out of address order and one goes between adds: every session is
+    // added and removed exactly once, whatever the order.
+    l2.Join(5001, 7);
+    Switch(LsId(1), 5001);
+    LocalVteps(LsId(1), {VtepBody(V4(1, 1), 11)});
+    RemoteVteps(LsId(1), {VtepBody(V4(2, 3), 23)});
+    RemoteVteps(LsId(1), {VtepBody(V4(2, 1), 21)});
+    RemoteVteps(LsId(1), {VtepBody(V4(2, 3), 23)}, Operation::OPERATION_DELETE);
+    RemoteVteps(LsId(1), {VtepBody(V4(2, 2), 22), VtepBody(V4(2, 4), 24)});
+    EXPECT_EQ(SentOps(), (Ops{{0, 5001}, {0, 5001}, {1, 5001}, {0, 5001}, {0, 5001}}));
+    std::vector<uint8_t> remotes;
+    for (const vxlan::BfdSession& s : l2.Sessions())
+        remotes.push_back(s.remote[3]);
+    EXPECT_EQ(remotes, (std::vector<uint8_t>{3, 1, 3, 2, 4}));
+    EXPECT_EQ(app->DataplaneSessionCount(), 3u);
+    EXPECT_EQ(app->EntryCount(), 3u);
+}
+
 TEST_F(BFDTableAppTest, RefusedUpdatesChangeNothingAndSendNothing) {
     l2.Join(5001, 7);
     const BfdReference ref{LsId(1), BfdIdType::kLogicalSwitch, LsId(1)};
