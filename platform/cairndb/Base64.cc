@@ -22,30 +22,29 @@ constexpr std::array<int8_t, 256> kReverse = MakeReverse();
 
 }  // namespace
 
+// Written straight into a buffer of the final size: row bodies of megabytes are encoded for every
+// write that changes them.
 std::string Base64Encode(std::string_view bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
+    std::string out((bytes.size() + 2) / 3 * 4, '\0');
+    char* o = out.data();
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    for (; i + 3 <= bytes.size(); i += 3) {
-        uint32_t v = (uint32_t{p[i]} << 16) | (uint32_t{p[i + 1]} << 8) | p[i + 2];
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out.push_back(kAlphabet[(v >> 6) & 63]);
-        out.push_back(kAlphabet[v & 63]);
+    const size_t whole = bytes.size() / 3 * 3;
+    for (size_t i = 0; i < whole; i += 3, o += 4) {
+        const uint32_t v = (uint32_t{p[i]} << 16) | (uint32_t{p[i + 1]} << 8) | p[i + 2];
+        o[0] = kAlphabet[(v >> 18) & 63];
+        o[1] = kAlphabet[(v >> 12) & 63];
+        o[2] = kAlphabet[(v >> 6) & 63];
+        o[3] = kAlphabet[v & 63];
     }
-    size_t rest = bytes.size() - i;
-    if (rest == 1) {
-        uint32_t v = uint32_t{p[i]} << 16;
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out += "==";
-    } else if (rest == 2) {
-        uint32_t v = (uint32_t{p[i]} << 16) | (uint32_t{p[i + 1]} << 8);
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out.push_back(kAlphabet[(v >> 6) & 63]);
-        out.push_back('=');
+    const size_t rest = bytes.size() - whole;
+    if (rest != 0) {
+        uint32_t v = uint32_t{p[whole]} << 16;
+        if (rest == 2)
+            v |= uint32_t{p[whole + 1]} << 8;
+        o[0] = kAlphabet[(v >> 18) & 63];
+        o[1] = kAlphabet[(v >> 12) & 63];
+        o[2] = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+        o[3] = '=';
     }
     return out;
 }

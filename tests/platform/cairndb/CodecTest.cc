@@ -55,6 +55,12 @@ TEST(Base64Test, RoundTripsAndRejects) {
     EXPECT_EQ(Base64Encode("f"), "Zg==");
     EXPECT_EQ(Base64Encode("fo"), "Zm8=");
     EXPECT_EQ(Base64Encode("foo"), "Zm9v");
+    // The remaining vectors of RFC 4648, section 10, and the alphabet's last letters.
+    EXPECT_EQ(Base64Encode("foob"), "Zm9vYg==");
+    EXPECT_EQ(Base64Encode("fooba"), "Zm9vYmE=");
+    EXPECT_EQ(Base64Encode("foobar"), "Zm9vYmFy");
+    EXPECT_EQ(Base64Encode(std::string("\xfb\xff\xbf\x00", 4)), "+/+/AA==");
+    EXPECT_EQ(Base64Encode(std::string("\x00\x10\x83\x10\x51\x87", 6)), "ABCDEFGH");
     std::string all;
     for (int i = 0; i < 256; ++i)
         all.push_back(static_cast<char>(i));
