@@ -303,21 +303,26 @@ bool DfwFilterRepo::QueryNow() {
     std::vector<std::string> excluded =
         options_.excluded ? options_.excluded() : std::vector<std::string>();
     std::vector<Filter> changed;
+    std::set<std::string> fresh;  // vifs with a new (or re-created) filter
     bool removed = false;
     {
         std::unique_lock<std::shared_mutex> lock(mapMutex_);
         for (const char* agent : {w::kAgentFirewall, w::kAgentServiceInsertion}) {
             FilterMap& map = maps_[agent];
-            std::vector<std::string> before;
-            before.reserve(map.size());
+            std::map<std::string, std::string> before;  // vif to its filter's name
             for (const auto& [vif, f] : map)
-                before.push_back(vif);
+                before.emplace(vif, f.name);
             const bool fw = agent == std::string(w::kAgentFirewall);
             auto c = UpdateFilterMap(agent, records, fw ? excluded : std::vector<std::string>(),
                                      map, fakeNames_, fakeCounter_,
                                      fw ? imports_ : std::map<std::string, uint64_t>());
+            for (const Filter& f : c) {
+                auto was = before.find(f.vif);
+                if (was == before.end() || was->second != f.name)
+                    fresh.insert(f.vif);
+            }
             changed.insert(changed.end(), c.begin(), c.end());
-            for (const std::string& vif : before)
+            for (const auto& [vif, name] : before)
                 removed = removed || map.count(vif) == 0;
         }
         // Imports of filters that are gone go with them.
@@ -335,6 +340,19 @@ bool DfwFilterRepo::QueryNow() {
         if (f.importTime != 0)
             DFW_INFO("dfw: Triggering rule fresh for imported filter vif %1.", f.vif);
     }
+    // A filter found after its vif's VIF_STATE gets the MAC it would have had, had the filter
+    // come first: the MAC is pushed only on a change otherwise.
+    std::map<std::string, uint64_t> owed;
+    {
+        std::lock_guard<std::mutex> lock(vifMutex_);
+        for (const std::string& vif : fresh) {
+            auto v = vifs_.find(vif);
+            if (v != vifs_.end() && v->second.mac != 0)
+                owed.emplace(vif, 0);
+        }
+    }
+    if (!owed.empty())
+        PushMacs(owed);
     if (removed && options_.onRemoved)
         options_.onRemoved();
     // Outside the lock: the process loop reads the maps while it handles these.

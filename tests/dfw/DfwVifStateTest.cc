@@ -162,6 +162,40 @@ TEST_F(DfwVifStateTest, MacsReachTheFiltersOfTheirVif) {
     EXPECT_EQ(f1.lastSpoofGuardMac, (std::array<uint8_t, 6>{2, 0, 0, 0, 0, 1})) << "the old MAC";
 }
 
+// The VIF_STATE may come before the query finds the vif's filter: the filter then gets the MAC
+// when it is found, as it would have the other way round.
+TEST_F(DfwVifStateTest, AFilterFoundAfterItsVifGetsTheVifsMac) {
+    Feed({VifRec(3, 0x020000000003), VifRec(4, 0)});
+    EXPECT_TRUE(updates_.empty()) << "no filter of vif-3 yet";
+    std::string why;
+    for (auto [name, vif] : {std::array<const char*, 2>{"f3", "vif-3"}, {"f4", "vif-4"}})
+        ASSERT_TRUE(
+            dev_.state->CreateFilter({name, vif, "lsp", w::kAgentFirewall, false, true}, &why))
+            << why;
+    ASSERT_TRUE(repo_->QueryNow());
+    ASSERT_EQ(updates_.size(), 1u) << "vif-4 has no MAC to push";
+    Bytes want = {0, 0, 0, 1};
+    Bytes e(72, 0);
+    std::memcpy(e.data(), "f3", 2);
+    const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x03};
+    std::memcpy(e.data() + 64, mac, 6);
+    want.insert(want.end(), e.begin(), e.end());
+    EXPECT_EQ(updates_[0], want);
+    EXPECT_EQ(Mac("f3"), (std::array<uint8_t, 6>{2, 0, 0, 0, 0, 3}));
+    EXPECT_EQ(dev_.state->FindFilter("f3")->spoofGuardDeletions, 0u) << "no old MAC";
+
+    ASSERT_TRUE(repo_->QueryNow());
+    EXPECT_EQ(updates_.size(), 1u) << "a filter already known is not pushed again";
+    // Re-created under another name for the same vif: a new filter, the MAC again.
+    ASSERT_TRUE(dev_.state->DeleteFilter("f3", &why)) << why;
+    ASSERT_TRUE(
+        dev_.state->CreateFilter({"f3b", "vif-3", "lsp", w::kAgentFirewall, false, true}, &why))
+        << why;
+    ASSERT_TRUE(repo_->QueryNow());
+    ASSERT_EQ(updates_.size(), 2u);
+    EXPECT_EQ(Mac("f3b"), (std::array<uint8_t, 6>{2, 0, 0, 0, 0, 3}));
+}
+
 TEST_F(DfwVifStateTest, VifsWithoutTheirFilterAskForAQueryAtMostOncePerGap) {
     const struct {
         const char* what;
