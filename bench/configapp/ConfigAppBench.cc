@@ -48,6 +48,7 @@
 
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
+#include "bench/MonitorStart.h"
 #include "bench/WritesAlone.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "platform/cairndb/LibraryLog.h"
@@ -210,17 +211,9 @@ class PassiveMonitor {
 
     // Starts monitoring; true once the current contents (if any) have arrived.
     bool Start() {
-        auto first = std::make_shared<std::promise<void>>();
-        auto once = std::make_shared<std::once_flag>();
-        client_.RegisterMonitorCallbacks(
-            kMonitorId, 1, [this](const pb::MonitorUpdateMsg& u) { Note(u); },
-            [first, once] { std::call_once(*once, [&] { first->set_value(); }); });
-        pb::MonitorStatementMsg st;
-        st.mutable_statement()->set_object_type(pb::LOG_SWITCH_PORT_CONFIG);
-        if (!client_.ConfigureMonitor({st}, {}, kMonitorId, 1))
-            return false;
-        client_.StartAsync();
-        return first->get_future().wait_for(std::chrono::seconds(600)) == std::future_status::ready;
+        return ozy::bench::StartMonitor(
+            client_, kMonitorId, pb::LOG_SWITCH_PORT_CONFIG,
+            [this](const pb::MonitorUpdateMsg& u) { Note(u); }, std::chrono::seconds(600));
     }
     size_t Updates() const {
         std::lock_guard<std::mutex> lock(mutex_);

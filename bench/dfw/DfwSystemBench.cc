@@ -46,6 +46,7 @@
 #include "bench/BenchFigures.h"
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
+#include "bench/MonitorStart.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "platform/cairndb/LibraryLog.h"
 #include "proto/cairndb_firewall.pb.h"
@@ -246,17 +247,9 @@ class BarrierWatch {
     ~BarrierWatch() { client_.Stop(); }
 
     bool Start() {
-        auto first = std::make_shared<std::promise<void>>();
-        auto once = std::make_shared<std::once_flag>();
-        client_.RegisterMonitorCallbacks(
-            kMonitorId, 1, [this](const pb::MonitorUpdateMsg& u) { Note(u); },
-            [first, once] { std::call_once(*once, [&] { first->set_value(); }); });
-        pb::MonitorStatementMsg st;
-        st.mutable_statement()->set_object_type(pb::PROCESSED_BARRIER);
-        if (!client_.ConfigureMonitor({st}, {}, kMonitorId, 1))
-            return false;
-        client_.StartAsync();
-        return first->get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        return ozy::bench::StartMonitor(
+            client_, kMonitorId, pb::PROCESSED_BARRIER,
+            [this](const pb::MonitorUpdateMsg& u) { Note(u); }, std::chrono::seconds(60));
     }
     // When `barrier` arrived (waiting up to `timeout`); none when it did not.
     std::optional<int64_t> Await(uint64_t barrier, std::chrono::seconds timeout) {
