@@ -49,6 +49,7 @@
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
 #include "bench/MonitorStart.h"
+#include "bench/ProcessMemory.h"
 #include "bench/WritesAlone.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "platform/cairndb/LibraryLog.h"
@@ -147,16 +148,7 @@ class Emu : public ozy::bench::EmuControl {
 
 // The agent's resident and peak resident memory, in KiB.
 std::pair<long, long> AgentMemoryKb(AgentSystem& sys) {
-    long rss = 0, hwm = 0;
-    std::ifstream status("/proc/" + std::to_string(sys.Agent()->pid()) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            rss = std::atol(line.c_str() + 6);
-        if (line.rfind("VmHWM:", 0) == 0)
-            hwm = std::atol(line.c_str() + 6);
-    }
-    return {rss, hwm};
+    return ozy::bench::ProcessMemoryKb(sys.Agent()->pid());
 }
 
 // Where the agent's memory goes: the allocator's figures and each component's account, in MiB.

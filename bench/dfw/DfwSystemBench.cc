@@ -47,6 +47,7 @@
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
 #include "bench/MonitorStart.h"
+#include "bench/ProcessMemory.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "platform/cairndb/LibraryLog.h"
 #include "proto/cairndb_firewall.pb.h"
@@ -291,16 +292,7 @@ bool Put(pb::ObjectType type, const json& object, pb::ModifyRequestMsg* out) {
 }
 
 std::pair<long, long> AgentMemoryKb(AgentSystem& sys) {
-    long rss = 0, hwm = 0;
-    std::ifstream status("/proc/" + std::to_string(sys.Agent()->pid()) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            rss = std::atol(line.c_str() + 6);
-        if (line.rfind("VmHWM:", 0) == 0)
-            hwm = std::atol(line.c_str() + 6);
-    }
-    return {rss, hwm};
+    return ozy::bench::ProcessMemoryKb(sys.Agent()->pid());
 }
 
 // `cairnctl apply FILE` against `env`'s database; milliseconds, or -1 on failure.
