@@ -425,8 +425,7 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         for (const char* table : {"LB_VIRTUAL_SERVER", "LB_POOL", "LB_SERVICE",
                                   "LB_APPLICATION_PROFILE", "LB_PERSISTENCE_PROFILE"})
             ops += std::string(R"(, {"op": "delete", "table": ")") + table + R"(", "where": []})";
-        const test::RunResult offline =
-            test::RunProgram("/usr/bin/ovsdb-tool", {"transact", sys_.Db().dbFile(), ops + "]"});
+        const test::RunResult offline = sys_.Db().TransactOffline(ops + "]");
         ASSERT_EQ(offline.status, 0) << offline.output;
         ASSERT_EQ(offline.output.find("error"), std::string::npos) << offline.output;
         ASSERT_TRUE(sys_.Db().Start());

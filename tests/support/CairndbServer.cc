@@ -97,6 +97,14 @@ bool CairndbServer::CreateDatabase() {
     } else if (raftPort_ != 0) {
         args = {"join-cluster", dbFile(), "cairndb", raft(raftPort_), raft(joinRaftPort_)};
     }
+    return Tool(args);
+}
+
+RunResult CairndbServer::TransactOffline(const std::string& ops) const {
+    return RunProgram(Program("ovsdb-tool"), {"transact", dbFile(), ops}, OvsEnv(dir_));
+}
+
+bool CairndbServer::Tool(const std::vector<std::string>& args) {
     RunResult r = RunProgram(Program("ovsdb-tool"), args, OvsEnv(dir_));
     if (r.status != 0) {
         std::fprintf(stderr, "CairndbServer: ovsdb-tool %s failed (%d): %s\n", args[0].c_str(),
@@ -117,16 +125,7 @@ bool CairndbServer::CreateRemotes(const std::string& target) {
         {{"op", "insert"},
          {"table", "Remote"},
          {"row", {{"target", target}, {"inactivity_probe", inactivityProbeMs_}}}}};
-    for (const auto& args : {std::vector<std::string>{"create", db, schema},
-                             std::vector<std::string>{"transact", db, insert.dump()}}) {
-        RunResult r = RunProgram(Program("ovsdb-tool"), args, OvsEnv(dir_));
-        if (r.status != 0) {
-            std::fprintf(stderr, "CairndbServer: ovsdb-tool %s failed (%d): %s\n", args[0].c_str(),
-                         r.status, r.output.c_str());
-            return false;
-        }
-    }
-    return true;
+    return Tool({"create", db, schema}) && Tool({"transact", db, insert.dump()});
 }
 
 bool CairndbServer::Launch() {

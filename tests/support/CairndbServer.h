@@ -60,6 +60,9 @@ class CairndbServer {
     std::string OvsdbRemote() const;
     const std::string& dir() const { return dir_; }
     std::string dbFile() const { return dir_ + "/cairndb.db"; }
+    // Runs `ops` (a JSON transaction, "cairndb" first) on the database file with ovsdb-tool while
+    // the server is stopped. ovsdb-tool exits 0 even when an operation fails: the output tells.
+    RunResult TransactOffline(const std::string& ops) const;
     std::string logFile() const { return dir_ + "/ovsdb-server.log"; }
 
     // `ovsdb-client transact` of a JSON array of operations on the cairndb database.
@@ -75,6 +78,8 @@ class CairndbServer {
     // The remotes database holding the listening remote with the inactivity probe; false (with the
     // tool's output in the log) on failure.
     bool CreateRemotes(const std::string& target);
+    // Runs ovsdb-tool with `args`; false (with its output in the log) when it fails.
+    bool Tool(const std::vector<std::string>& args);
     bool Launch();
 
     std::unique_ptr<TempDir> tempDir_;
