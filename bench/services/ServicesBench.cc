@@ -86,15 +86,23 @@ double ApplyUntil(AgentSystem& sys, const std::string& name, const std::string& 
     return Ms(Clock::now() - t0);
 }
 
-bool IpfixPhase(unsigned ports) {
-    CfgAgent::test::AgentSystemOptions options;
-    options.agentLogLevel = 4;  // start-up is awaited on an info line; lowered below
-    AgentSystem sys(options);
+// Starts the system (start-up is awaited on an info line), then lowers the agent's log level to
+// warnings for the measurement.
+bool StartQuiet(AgentSystem& sys) {
     if (!sys.Start() || sys.AgentCtl({"cfgagent/set/loglevel", "warn"}).status != 0) {
         std::fprintf(stderr, "the system did not start\n");
         sys.DumpLogs();
         return false;
     }
+    return true;
+}
+
+bool IpfixPhase(unsigned ports) {
+    CfgAgent::test::AgentSystemOptions options;
+    options.agentLogLevel = 4;
+    AgentSystem sys(options);
+    if (!StartQuiet(sys))
+        return false;
     ozy::bench::EmuControl emu(sys.EmulatorSocket(), false, 60000);
     if (!Await([&] { return emu.Json("dpemu/dump", {"kcp"})["session"]["state"] == "synced"; }))
         return false;
@@ -206,11 +214,8 @@ bool SiPhase(unsigned chains) {
     options.apps = {"config", "si"};
     options.agentLogLevel = 4;
     AgentSystem sys(options);
-    if (!sys.Start() || sys.AgentCtl({"cfgagent/set/loglevel", "warn"}).status != 0) {
-        std::fprintf(stderr, "the system did not start\n");
-        sys.DumpLogs();
+    if (!StartQuiet(sys))
         return false;
-    }
     ozy::bench::EmuControl emu(sys.EmulatorSocket(), false, 60000);
     const unsigned slots = chains * kPathsPerChain, nsh = 2 * slots;
     json summary;
