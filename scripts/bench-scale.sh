@@ -21,6 +21,19 @@ cd "$(dirname "$0")/.."
 case "${1:-}" in
     -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
+# Installs what is missing, builds the agent, the emulator, cairnctl and the benchmark program $1
+# in the release tree, and runs it with the other arguments. The agent's own log lines (warnings)
+# go to its log file; only the figures are printed here.
+build_and_run() {
+    local program=$1
+    shift
+    scripts/install-deps.sh
+    local build=${OZY_BUILD_DIR:-build}
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOZY_BUILD_TESTS=ON >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target ozy-cfgagent ozy-dpemu cairnctl cairndb_schema \
+        "$program"
+    "$build/bin/$program" "$@" 2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)
+}
 if [ "${1:-}" = dfw ]; then
     FILTERS=${2:-1000}
     SECTIONS=${3:-1000}
@@ -31,13 +44,7 @@ if [ "${1:-}" = dfw ]; then
         echo "bench-scale.sh: dfw FILTERS must be 1..10000, SECTIONS 1..2000 and CHANGES at least 1 (try --help)" >&2
         exit 2
     fi
-    scripts/install-deps.sh
-    BUILD=${OZY_BUILD_DIR:-build}
-    cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOZY_BUILD_TESTS=ON >/dev/null
-    cmake --build "$BUILD" -j "$(nproc)" --target ozy-cfgagent ozy-dpemu cairnctl cairndb_schema \
-        ozy-bench-dfw-system
-    "$BUILD/bin/ozy-bench-dfw-system" "$FILTERS" "$SECTIONS" "$CHANGES" \
-        2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)
+    build_and_run ozy-bench-dfw-system "$FILTERS" "$SECTIONS" "$CHANGES"
     exit
 fi
 N=${1:-10000}
@@ -48,10 +55,4 @@ if ! [[ "$N" =~ ^[0-9]+$ && "$CHANGES" =~ ^[0-9]+$ && "$SOAK" =~ ^[0-9]+$ ]] || 
     echo "bench-scale.sh: N must be 1..100000, CHANGES at least 1 and SOAK a count (try --help)" >&2
     exit 2
 fi
-scripts/install-deps.sh
-BUILD=${OZY_BUILD_DIR:-build}
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOZY_BUILD_TESTS=ON >/dev/null
-cmake --build "$BUILD" -j "$(nproc)" --target ozy-cfgagent ozy-dpemu cairnctl cairndb_schema \
-    ozy-bench-configapp
-# The agent's own log lines (warnings) go to its log file; only the figures are printed here.
-"$BUILD/bin/ozy-bench-configapp" "$N" "$CHANGES" "$SOAK" 2> >(grep -v '^[0-9]\{4\}-[0-9][0-9]-' >&2)
+build_and_run ozy-bench-configapp "$N" "$CHANGES" "$SOAK"
