@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "platform/DaemonHealthService.h"
 #include "platform/rpc/RpcServer.h"
 #include "runtime/AgentClock.h"
@@ -176,19 +178,39 @@ TEST_F(RpcServerTest, FailingAcceptsBackOffAndAreLoggedOnce) {
     // own; a call served beforehand makes most of those checks while descriptors are plenty.
     std::string result, error;
     EXPECT_TRUE(CallOnce(url, "echo", "[\"before\"]", result, error)) << error;
+    // The server closes its side of that call on its own thread: not under the lowered limit.
+    ASSERT_TRUE(CfgAgent::test::AwaitTrue([&] { return server->ConnectionCount() == 0; }));
+    // Every descriptor below the lowered limit taken but one, which the waiting client's socket
+    // then takes: the server can accept that connection only once the limit is restored (were the
+    // client connected first, the server could accept it before the limit is lowered).
     struct rlimit lim;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
-    int waiting = Connect(url);  // queued in the listen backlog until accepted
+    const int slot = dup(0);
+    ASSERT_GE(slot, 0);
     struct rlimit none = lim;
-    none.rlim_cur = static_cast<rlim_t>(waiting + 1);
+    none.rlim_cur = static_cast<rlim_t>(slot + 1);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    std::vector<int> taken;
+    for (int fd; (fd = dup(slot)) >= 0;)
+        taken.push_back(fd);
+    close(slot);
+    int waiting = Connect(url);  // queued in the listen backlog until accepted
+    auto restore = [&] {
+        setrlimit(RLIMIT_NOFILE, &lim);
+        for (int fd : taken)
+            close(fd);
+    };
+    if (waiting != slot) {
+        restore();
+        FAIL() << "the client's socket did not take the last descriptor: " << waiting;
+    }
     bool failed = CfgAgent::test::AwaitTrue([&] { return log.Contains("rpc: accept failed"); });
     bool again = false;
     if (failed) {
         CfgAgent::AgentClock::advance(std::chrono::seconds(11));
         again = CfgAgent::test::AwaitTrue([&] { return log.Count("rpc: accept failed") >= 2; });
     }
-    setrlimit(RLIMIT_NOFILE, &lim);
+    restore();
     ASSERT_TRUE(failed && again) << log.Dump();
     EXPECT_TRUE(log.Contains("rpc: accept failed 1 time(s): Too many open files; next try in 100 ms"))
         << log.Dump();
