@@ -13,6 +13,7 @@ PACKAGES=(
     tcpdump tshark
     nfdump libxml2-utils
     libarchive-dev python3
+    python3-prometheus-client
 )
 
 missing=()

@@ -33,6 +33,7 @@
 #include "platform/upm/UPMService.h"
 #include "runtime/AgentSettings.h"
 #include "runtime/Logger.h"
+#include "runtime/Metrics.h"
 #include "runtime/WorkGroup.h"
 #include "runtime/daemon/AgentConfig.h"
 #include "runtime/daemon/AppContext.h"
@@ -460,6 +461,21 @@ void Agent::StartCli() {
             {"connected",
              lib->Connected()}}.dump());
     });
+    // The metrics registry: every series as text, and the Prometheus exposition (the registry
+    // guards itself: no agent lock).
+    if (provider_) {
+        ozy::metrics::Registry* registry = &provider_->metrics();
+        context.pages.Add(
+            "cfgagent/metrics", "", 0, 0,
+            [registry](const CliPages::Args&) { return CliReply::Ok(registry->dumpText()); },
+            CliPages::Mode::kUnlocked);
+        context.pages.Add(
+            "cfgagent/metrics/prometheus", "", 0, 0,
+            [registry](const CliPages::Args&) {
+                return CliReply::Ok(registry->exportPrometheus());
+            },
+            CliPages::Mode::kUnlocked);
+    }
     if (ozy::upm::UPMService* upm = cairndb_->upm()) {
         context.pages.Add("cfgagent/upm/profiles", "", 0, 0,
                           [upm](const CliPages::Args&) { return CliReply::Ok(upm->ToJson()); });
