@@ -8,6 +8,7 @@
 #include "dfw/DfwFilterRepo.h"
 #include "dfw/DfwLog.h"
 #include "dfw/DfwMain.h"
+#include "dfw/DfwMetrics.h"
 #include "dfw/DfwMsgCache.h"
 #include "dfw/DfwNtpConfig.h"
 #include "intake/CairndbClient.h"
@@ -15,6 +16,7 @@
 #include "platform/AsioOzyProvider.h"
 #include "runtime/daemon/AppContext.h"
 #include "runtime/daemon/AppFactories.h"
+#include "statecache/IdText.h"
 #include "statecache/StateCache.h"
 #include "statecache/StateCacheConfigTable.h"
 
@@ -51,6 +53,11 @@ void DfwAppEntry::Start(const boost::property_tree::ptree& config) {
         table->GetObjectsOfType(ConfigStore::kRuntime, ObjectType::VIF_STATE, &known);
         main_->repo()->ProcessConfigRuntimeStateUpdate(known, true);
     }
+    if (main_ && stateCache_ != nullptr && !observingTn_) {
+        observingTn_ = stateCache_->ConfigTable()->RegisterDesiredStateObserver(
+            ObjectType::TRANSPORT_NODE_CONFIG, this);
+        RefreshTransportNode();
+    }
     if (dispatcher_ != nullptr && !registered_) {
         dispatcher_->RegisterComponent(ComponentType::DFW, cache_.get());
         registered_ = true;
@@ -63,6 +70,11 @@ void DfwAppEntry::Stop() {
                                                                    main_->repo());
         observing_ = false;
     }
+    if (observingTn_) {
+        stateCache_->ConfigTable()->UnregisterDesiredStateObserver(
+            ObjectType::TRANSPORT_NODE_CONFIG, this);
+        observingTn_ = false;
+    }
     if (registered_) {
         dispatcher_->UnregisterComponent(cache_.get());
         registered_ = false;
@@ -71,6 +83,32 @@ void DfwAppEntry::Stop() {
         main_->Stop();
         main_.reset();
     }
+}
+
+void DfwAppEntry::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) {
+    bool tn = fullSync;
+    for (const CairnDBUpdateMsg& u : updates)
+        tn = tn || u.objType == ObjectType::TRANSPORT_NODE_CONFIG;
+    if (tn)
+        RefreshTransportNode();
+}
+
+void DfwAppEntry::RefreshTransportNode() {
+    if (!main_ || main_->lspMetrics() == nullptr || stateCache_ == nullptr)
+        return;
+    CairnDBUpdateList nodes;
+    std::string id;
+    if (stateCache_->ConfigTable()->GetObjectsOfType(ConfigStore::kDesired,
+                                                     ObjectType::TRANSPORT_NODE_CONFIG, &nodes)) {
+        for (const CairnDBUpdateMsg& n : nodes) {
+            if (!n.id.empty()) {
+                id = IdText(n.id);
+                break;
+            }
+        }
+    }
+    main_->lspMetrics()->SetTnUuid(id);
+    main_->lspMetrics()->Publish();
 }
 
 void DfwAppEntry::RegisterCliPages(CliPages& pages) {
@@ -146,6 +184,18 @@ void DfwAppEntry::RegisterCliPages(CliPages& pages) {
     };
     pages.Add("dfw/hostMaxRules", "MAX_HOST_RULES", 1, 1, page(setMax(true)));
     pages.Add("dfw/vnicMaxRules", "MAX_VNIC_RULES", 1, 1, page(setMax(false)));
+    // The per-port metrics (DfwMetrics guards its own tables).
+    auto metrics = [this](std::function<std::string(const DfwMetrics&)> fn) {
+        return [this, fn](const CliPages::Args&) {
+            if (!main_ || main_->lspMetrics() == nullptr)
+                return CliReply::Error("DFW process loop is not running");
+            return CliReply::Ok(fn(*main_->lspMetrics()));
+        };
+    };
+    pages.Add("dfw/tnMetrics", "", 0, 0,
+              metrics([](const DfwMetrics& m) { return m.TnMetricsText(); }));
+    pages.Add("dfw/lspMetrics", "", 0, 0,
+              metrics([](const DfwMetrics& m) { return m.LspMetricsText(); }));
     pages.Add("dfw/rules", "", 1, 2, [this](const CliPages::Args& args) {
         if (!main_)
             return CliReply::Error("DFW process loop is not running");

@@ -12,6 +12,7 @@
 #include "dfw/DfwCache.h"
 #include "dfw/DfwFilterRepo.h"
 #include "dfw/DfwLog.h"
+#include "dfw/DfwMetrics.h"
 #include "dfw/DfwMsgCache.h"
 #include "dfw/DfwNtpConfig.h"
 #include "intake/ICairndbClient.h"
@@ -141,6 +142,10 @@ bool DfwMain::Start() {
     };
     alarms_ = std::make_unique<DfwAlarmReporter>(std::move(alarm));
     alarms_->Start();
+    DfwMetrics::Options metrics;
+    metrics.registry = options_.metrics;
+    metrics.wallSeconds = options_.wallSeconds;
+    lspMetrics_ = std::make_unique<DfwMetrics>(std::move(metrics));
     DfwFilterRepo::Options repo;
     repo.handle = handle_;
     repo.links = options_.links;
@@ -381,6 +386,12 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     how.timeBased = timeBased;
     auto cfg = cache_->ConfigOf(port, how);
     held->insert(held->end(), cfg->heldSections.begin(), cfg->heldSections.end());
+    // A failed apply leaves the filter as it was: only the port's status changes.
+    auto failed = [&](uint32_t code) {
+        if (agent == w::kAgentFirewall)
+            lspMetrics_->DfwSetLspStatus(vif, lsp, code);
+        return code;
+    };
 
     // An imported filter keeps what it brought until a configuration names its port, or until
     // the import clear timeout passed; then it is applied whatever its last apply here was.
@@ -441,7 +452,7 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     if (rc != 0) {
         state.status = static_cast<uint32_t>(rc);
         state.hash = 0;
-        return RealizationCode(rc);
+        return failed(RealizationCode(rc));
     }
     uint64_t hash = cfg->hash;
     for (const std::string& n : ruleSets)
@@ -513,13 +524,14 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
                        name, vif, FW_StatusToString(rc));
         state.status = static_cast<uint32_t>(rc);
         state.hash = 0;
-        return RealizationCode(rc);
+        return failed(RealizationCode(rc));
     }
     DFW_INFO("dfw: Applied rule config to filter %1 of vif %2", name, vif);
     if (agent == w::kAgentFirewall) {
         DFW_DEBUG("dfw: Setting DfwSetRuleAlarmCounts to %1 for vif %2",
                   cfg->l3Rules + cfg->l2Rules, vif);
         alarms_->DfwSetRuleAlarmCounts(vif, cfg->l3Rules + cfg->l2Rules);
+        lspMetrics_->DfwSetLspMetrics(vif, lspMetrics_->Measure(vif, lsp, *cfg, 0));
     }
     state.status = 0;
     if (import.time != 0)
@@ -846,6 +858,8 @@ void DfwMain::FeedAlarms(const std::map<std::string, std::string>& fwFilters) {
     alarms_->DfwSetHostRuleAlarmCounts(host);
     alarms_->DfwUpdateAlarmVifs(vifs);
     alarms_->PollingCb();
+    lspMetrics_->DfwSyncVifTable(vifs);
+    lspMetrics_->Publish();
 }
 
 void DfwMain::Report(uint64_t barrier) {

@@ -47,6 +47,7 @@ namespace CfgAgent {
 class DfwAlarmReporter;
 class DfwCache;
 class DfwFilterRepo;
+class DfwMetrics;
 class DfwMsgCache;
 class DfwNtpConfig;
 class ICairndbClient;
@@ -112,6 +113,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     DfwNtpConfig* ntp() const { return ntp_.get(); }
     // The alarm reporter (null before Start); the loop feeds it after each pass.
     DfwAlarmReporter* alarms() const { return alarms_.get(); }
+    // The per-port metrics (null before Start); the loop feeds them after each apply and pass.
+    DfwMetrics* lspMetrics() const { return lspMetrics_.get(); }
     Counters counters() const;
     // "dfw/vif": every filter with its vif, port and agent, as JSON text.
     std::string VifText() const;
@@ -150,7 +153,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     // new or the last sync failed; false when a table could not be written.
     bool SyncSpans(const DfwMsgSnapshot& snap, bool resync);
     void Report(uint64_t barrier);
-    // The pass's rule counts, vifs and a poll to the alarm reporter.
+    // The pass's rule counts, vifs and a poll to the alarm reporter; the vifs and a publication to
+    // the per-port metrics.
     void FeedAlarms(const std::map<std::string, std::string>& fwFilters);
     void Point(const char* name) const {
         if (syncPoint_)
@@ -163,6 +167,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     ozy::RefPtr<DfwFilterRepo> repo_;
     ozy::RefPtr<DfwNtpConfig> ntp_;
     std::unique_ptr<DfwAlarmReporter> alarms_;
+    std::unique_ptr<DfwMetrics> lspMetrics_;
     std::function<void(const char*)> syncPoint_;
 
     mutable std::mutex mutex_;  // the pending requests and the wake-up

@@ -636,6 +636,10 @@ for line in "${PORTS[@]}"; do
         "ssh from others $(verdict "fw-$n" 10.0.0.9 22), http $(verdict "fw-$n" 10.0.0.9 80)"
 done
 say "filters the agent realizes (dfw/vif): $(ovs-appctl -t "$ROOT/$AGENT_CLI" dfw/vif | jq -r '[.[].filter] | join(" ")')"
+say "per-port metrics (dfw/lspMetrics): $(ovs-appctl -t "$ROOT/$AGENT_CLI" dfw/lspMetrics |
+    jq -r '[.lsp_metrics_list[] | "\(.vif) \(.rule_cnt) rules"] | join(", ")');" \
+    "$(ovs-appctl -t "$ROOT/$AGENT_CLI" cfgagent/metrics/prometheus |
+        grep -c '^ozy_dfw_lsp_rule_count{') ozy_dfw_lsp_rule_count series in cfgagent/metrics/prometheus"
 
 # ---- IPFIX export ----------------------------------------------------------------------------
 

@@ -18,6 +18,10 @@
 // processes.
 // Rule counts crossing a vNIC's maximum raise and clear its alarms once per change; flood and
 // migration failures of a filter raise theirs, and the filter's deletion takes them away.
+// Per-port metrics (a scenario of their own): the transport node from the configuration, each
+// port's rule count on dfw/lspMetrics once its rules apply, the Prometheus page judged by the
+// Prometheus client library's parser with each port's labelled series, and a deleted filter's
+// series gone from both.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,6 +37,7 @@
 
 #include "tests/support/AgentSystem.h"
 #include "tests/support/Await.h"
+#include "tests/support/PromParse.h"
 
 namespace CfgAgent {
 namespace {
@@ -818,6 +823,83 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
             }
             return j["dfw_vnic_rule_count"].size() == 2;
         }));
+    }
+}
+
+TEST_F(DfwSystemTest, PerPortMetricsReachTheirPagesAndThePrometheusExposition) {
+    ASSERT_TRUE(sys_.Start());
+    const std::string tn = Id(0xc0, 1);
+    ASSERT_TRUE(sys_.Apply(json{{"TRANSPORT_NODE_CONFIG", {{{"id", tn}}}}}.dump()));
+    ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f1", "vif-1", kLsp1}).status, 0);
+    ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f2", "vif-2", kLsp2}).status, 0);
+    ASSERT_TRUE(sys_.Apply(Topology(7).dump()));
+    // Rules 1, 3 and 4 apply everywhere, rule 2 to the web group (port 1) only.
+    auto ports = [&] {
+        std::map<std::string, json> out;
+        json page = sys_.AgentJson({"dfw/lspMetrics"});
+        for (const json& l : page["lsp_metrics_list"])
+            out[l.value("vif", "")] = l;
+        return out;
+    };
+    ASSERT_TRUE(test::AwaitTrue([&] {
+        auto p = ports();
+        return p.size() == 2 && p["vif-1"].value("rule_cnt", 0) == 4 &&
+               p["vif-2"].value("rule_cnt", 0) == 3;
+    })) << sys_.AgentCtl({"dfw/lspMetrics"}).output;
+    {
+        SCOPED_TRACE("the pages");
+        auto p = ports();
+        EXPECT_EQ(p["vif-1"]["tn_uuid"], tn);
+        EXPECT_EQ(p["vif-1"]["lsp_uuid"], kLsp1);
+        EXPECT_EQ(p["vif-1"]["is_all_dfw"], false);
+        EXPECT_EQ(p["vif-2"]["is_all_dfw"], true);
+        EXPECT_EQ(p["vif-2"]["apply_status"], 0);
+        EXPECT_TRUE(sys_.AwaitAgentJson({"dfw/tnMetrics"}, [&](const json& t) {
+            return t.is_array() && t.size() == 1 && t[0]["tn_uuid"] == tn &&
+                   t[0]["rule_cnt"] == 7 && t[0]["lsp_w_rule_cnt"] == 2;
+        })) << sys_.AgentCtl({"dfw/tnMetrics"}).output;
+        const test::RunResult text = sys_.AgentCtl({"cfgagent/metrics"});
+        ASSERT_EQ(text.status, 0) << text.output;
+        EXPECT_NE(text.output.find("dfw/lsp/rule_count{lsp_uuid=\"" + kLsp1 + "\",tn_uuid=\"" + tn +
+                                   "\",vif=\"vif-1\"} gauge 4"),
+                  std::string::npos)
+            << text.output;
+    }
+    // The port's series in the exposition, by vif (-1: none).
+    auto series = [&](const json& families, const char* family, const std::string& vif) {
+        for (const json& s : test::PromSamples(families, family)) {
+            if (s["labels"].value("vif", "") == vif &&
+                s["labels"].value("lsp_uuid", "") == (vif == "vif-1" ? kLsp1 : kLsp2) &&
+                s["labels"].value("tn_uuid", "") == tn)
+                return s["value"].get<double>();
+        }
+        return -1.0;
+    };
+    json families;
+    {
+        SCOPED_TRACE("the exposition, parsed");
+        const test::RunResult r = sys_.AgentCtl({"cfgagent/metrics/prometheus"});
+        ASSERT_EQ(r.status, 0) << r.output;
+        OZY_PROM_PARSE_OR_SKIP(r.output, families);
+        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-1"), 4.0);
+        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-2"), 3.0);
+        EXPECT_EQ(series(families, "ozy_dfw_lsp_apply_status", "vif-1"), 0.0);
+        // The agent's other metrics beside them.
+        EXPECT_EQ(test::PromFamily(families, "ozy_dfw_update_counter").value("type", ""), "gauge");
+        EXPECT_EQ(test::PromFamily(families, "ozy_work_group_queue_enqueue_freq").value("type", ""),
+                  "counter");
+    }
+    {
+        SCOPED_TRACE("f2 deleted: its port and its series go");
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-delete", "f2"}).status, 0);
+        EXPECT_TRUE(test::AwaitTrue([&] { return ports().count("vif-2") == 0; }))
+            << sys_.AgentCtl({"dfw/lspMetrics"}).output;
+        const test::RunResult r = sys_.AgentCtl({"cfgagent/metrics/prometheus"});
+        ASSERT_EQ(r.status, 0) << r.output;
+        OZY_PROM_PARSE_OR_SKIP(r.output, families);
+        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-2"), -1.0);
+        EXPECT_EQ(r.output.find("vif=\"vif-2\""), std::string::npos) << r.output;
+        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-1"), 4.0);
     }
 }
 

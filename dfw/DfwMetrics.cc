@@ -1,0 +1,311 @@
+#include "dfw/DfwMetrics.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "dfw/DfwLog.h"
+#include "platform/tarp/CTarpFWContainer.h"
+#include "platform/tarp/CTarpFWRule.h"
+#include "platform/tarp/CTarpFWSegment.h"
+#include "proto/UuidText.h"
+#include "runtime/Metrics.h"
+
+namespace CfgAgent {
+
+namespace {
+
+constexpr const char* kRules = "dfw/lsp/rule_count";
+constexpr const char* kUrlRules = "dfw/lsp/url_rule_count";
+constexpr const char* kIdsRules = "dfw/lsp/ids_rule_count";
+constexpr const char* kIdfwRules = "dfw/lsp/idfw_rule_count";
+constexpr const char* kAppIdRules = "dfw/lsp/appid_rule_count";
+constexpr const char* kAddrSets = "dfw/lsp/addrset_count";
+constexpr const char* kApplyStatus = "dfw/lsp/apply_status";
+constexpr const char* kProfiles = "dfw/lsp/profile_count";
+const std::vector<const char*> kLspSeries = {kRules,      kUrlRules, kIdsRules,    kIdfwRules,
+                                             kAppIdRules, kAddrSets, kApplyStatus, kProfiles};
+const std::vector<const char*> kTnSeries = {"dfw/tn/rule_count", "dfw/tn/lsp_with_rules"};
+
+// Attribute keys (TarpAttributes.h): 0 APP_ID; 1 DOMAIN_NAME to 4 CUSTOM_URL.
+constexpr uint16_t kAppIdKey = 0;
+constexpr uint16_t kFirstUrlKey = 1, kLastUrlKey = 4;
+
+int64_t Signed(uint64_t v) {
+    return static_cast<int64_t>(std::min<uint64_t>(v, INT64_MAX));
+}
+
+}  // namespace
+
+DfwMetrics::DfwMetrics(Options options) : options_(std::move(options)) {}
+
+DfwMetrics::~DfwMetrics() = default;
+
+uint64_t DfwMetrics::Now() const {
+    return options_.wallSeconds ? options_.wallSeconds()
+                                : static_cast<uint64_t>(std::time(nullptr));
+}
+
+bool DfwMetrics::TnValidLocked() const {
+    uint64_t l = 0, r = 0;
+    return ozy::cairndb::ParseUuidText(tn_, &l, &r) && (l != 0 || r != 0);
+}
+
+void DfwMetrics::SetTnUuid(const std::string& tn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (tn == tn_)
+        return;
+    DFW_INFO("dfw: %1: Setting TN uuid %2", "SetTnUuid", tn);
+    tn_ = tn;
+}
+
+std::string DfwMetrics::TnUuid() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tn_;
+}
+
+void DfwMetrics::DfwSyncVifTable(const std::vector<std::string>& vifs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DFW_DEBUG("dfw: %1: vif list size: %2.", "DfwSyncVifTable", vifs.size());
+    vifs_ = std::set<std::string>(vifs.begin(), vifs.end());
+    syncTime_ = Now();
+    for (auto it = lsps_.begin(); it != lsps_.end();)
+        it = vifs_.count(it->first) != 0 ? std::next(it) : lsps_.erase(it);
+}
+
+void DfwMetrics::DfwSetLspMetrics(const std::string& vif, const LspMetrics& metrics) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DFW_DEBUG("dfw: %1: setting metrics for vif %2.", "DfwSetLspMetrics", vif);
+    LspMetrics& m = lsps_[vif];
+    const uint64_t profiles = m.profiles;
+    m = metrics;
+    m.vif = vif;
+    m.profiles = profiles;
+    if (m.updateTime == 0)
+        m.updateTime = Now();
+}
+
+void DfwMetrics::DfwSetLspStatus(const std::string& vif, const std::string& lsp,
+                                 uint32_t applyStatus) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DFW_DEBUG("dfw: %1: setting metrics for vif %2.", "DfwSetLspStatus", vif);
+    LspMetrics& m = lsps_[vif];
+    m.vif = vif;
+    m.lsp = lsp;
+    m.applyStatus = applyStatus;
+    m.updateTime = Now();
+}
+
+void DfwMetrics::DfwSetLspProfiles(const std::string& vif, uint64_t profiles) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = lsps_.find(vif);
+    if (it == lsps_.end()) {
+        DFW_DEBUG("dfw: %1: no metrics for vif %2 yet, profiles not set.", "DfwSetLspProfiles",
+                  vif);
+        return;
+    }
+    it->second.profiles = profiles;
+}
+
+std::vector<DfwMetrics::LspMetrics> DfwMetrics::ActiveLocked() const {
+    std::vector<LspMetrics> out;
+    if (!TnValidLocked()) {
+        DFW_DEBUG("dfw: %1: TN uuid is not valid. Skipped.", "GetDfwLspMetrics");
+        return out;
+    }
+    out.reserve(lsps_.size());
+    for (const auto& [vif, m] : lsps_) {
+        if (vifs_.count(vif) == 0) {
+            DFW_DEBUG("dfw: %1: This was not an active vif.", "GetDfwLspMetrics");
+            continue;
+        }
+        out.push_back(m);
+    }
+    return out;
+}
+
+std::vector<DfwMetrics::LspMetrics> DfwMetrics::GetDfwLspMetrics() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ActiveLocked();
+}
+
+bool DfwMetrics::GetDfwTnMetrics(TnMetrics* out) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!TnValidLocked())
+        return false;
+    *out = TnMetrics{};
+    out->tn = tn_;
+    out->updateTime = syncTime_;
+    for (const LspMetrics& m : ActiveLocked()) {
+        out->rules += m.counts.rules;
+        out->lspWithRules += m.counts.rules != 0;
+    }
+    return true;
+}
+
+void DfwMetrics::Unpublish(const Published& p, const std::vector<const char*>& names) {
+    for (const char* name : names)
+        options_.registry->remove(name, p.labels);
+}
+
+void DfwMetrics::Publish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    countedBefore_ = std::move(counted_);
+    counted_.clear();
+    if (options_.registry == nullptr)
+        return;
+    ozy::metrics::Registry& reg = *options_.registry;
+    const std::vector<LspMetrics> active = ActiveLocked();
+    // Each port's series: held while its labels stay, so that a pass only stores values.
+    std::map<std::string, Published> now;
+    uint64_t tnRules = 0, tnPorts = 0;
+    for (const LspMetrics& m : active) {
+        ozy::metrics::Labels labels{{"tn_uuid", tn_}, {"lsp_uuid", m.lsp}, {"vif", m.vif}};
+        Published p;
+        auto old = published_.find(m.vif);
+        if (old != published_.end() && old->second.labels == labels) {
+            p = std::move(old->second);
+        } else {
+            p.labels = std::move(labels);
+            for (const char* name : kLspSeries)
+                p.gauges.push_back(reg.gauge(name, p.labels));
+        }
+        const RuleCounts& c = m.counts;
+        const uint64_t values[] = {c.rules, c.url,      c.ids,         c.idfw,
+                                   c.appid, c.addrSets, m.applyStatus, m.profiles};
+        for (size_t i = 0; i < kLspSeries.size(); ++i)
+            p.gauges[i]->set(Signed(values[i]));
+        tnRules += c.rules;
+        tnPorts += c.rules != 0;
+        now.emplace(m.vif, std::move(p));
+    }
+    // What is left went (the port, or the labels it was published with).
+    for (auto& [vif, p] : published_) {
+        auto it = now.find(vif);
+        if (it == now.end() || it->second.labels != p.labels)
+            Unpublish(p, kLspSeries);
+    }
+    published_ = std::move(now);
+    const bool tnValid = TnValidLocked();
+    if (!publishedTn_.labels.empty() && (!tnValid || publishedTn_.labels.at("tn_uuid") != tn_)) {
+        Unpublish(publishedTn_, kTnSeries);
+        publishedTn_ = Published{};
+    }
+    if (!tnValid)
+        return;
+    if (publishedTn_.labels.empty()) {
+        publishedTn_.labels = {{"tn_uuid", tn_}};
+        for (const char* name : kTnSeries)
+            publishedTn_.gauges.push_back(reg.gauge(name, publishedTn_.labels));
+    }
+    publishedTn_.gauges[0]->set(Signed(tnRules));
+    publishedTn_.gauges[1]->set(Signed(tnPorts));
+}
+
+DfwMetrics::RuleCounts DfwMetrics::Count(const DfwCache::FilterConfig& cfg) {
+    RuleCounts c;
+    c.addrSets = cfg.addrSets.size();
+    c.allDfw = !cfg.appliedTo;
+    // Context profiles by name, looked up only for rules that name one.
+    std::map<std::string, const TarpFirewall::CTarpFWContainer*> profiles;
+    for (const auto& k : cfg.containers) {
+        if (k->type() == TarpFirewall::CTarpFWContainer::Type::kAttributes)
+            profiles.emplace(k->name(), k.get());
+    }
+    for (const auto* layer : {&cfg.l3, &cfg.l2}) {
+        for (const auto& seg : *layer) {
+            for (const auto& r : seg->rules()) {
+                ++c.rules;
+                c.ids += r->hasIDSProfile();
+                c.idfw += r->hasExtSource();
+                if (!r->hasAttributeProfile())
+                    continue;
+                bool url = false, app = false;
+                for (const auto& part : r->parts()) {
+                    auto it = profiles.find(part.attrProfile);
+                    if (part.attrProfile.empty() || it == profiles.end())
+                        continue;
+                    for (const auto& e : it->second->elements()) {
+                        app |= e.key() == kAppIdKey;
+                        url |= e.key() >= kFirstUrlKey && e.key() <= kLastUrlKey;
+                    }
+                }
+                c.url += url;
+                c.appid += app;
+            }
+        }
+    }
+    return c;
+}
+
+DfwMetrics::LspMetrics DfwMetrics::Measure(const std::string& vif, const std::string& lsp,
+                                           const DfwCache::FilterConfig& cfg,
+                                           uint32_t applyStatus) {
+    LspMetrics m;
+    m.vif = vif;
+    m.lsp = lsp;
+    m.applyStatus = applyStatus;
+    m.updateTime = Now();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = counted_.find(cfg.hash);
+        if (it == counted_.end()) {
+            auto before = countedBefore_.find(cfg.hash);
+            if (before != countedBefore_.end())
+                it = counted_.emplace(cfg.hash, before->second).first;
+        }
+        if (it != counted_.end()) {
+            m.counts = it->second;
+            return m;
+        }
+    }
+    m.counts = Count(cfg);
+    std::lock_guard<std::mutex> lock(mutex_);
+    counted_.emplace(cfg.hash, m.counts);
+    return m;
+}
+
+std::string DfwMetrics::LspMetricsText() const {
+    nlohmann::json list = nlohmann::json::array();
+    std::string tn;
+    std::vector<LspMetrics> active;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tn = tn_;
+        active = ActiveLocked();
+    }
+    for (const LspMetrics& m : active) {
+        const RuleCounts& c = m.counts;
+        list.push_back({{"tn_uuid", tn},
+                        {"lsp_uuid", m.lsp},
+                        {"vif", m.vif},
+                        {"rule_cnt", c.rules},
+                        {"url_rule_cnt", c.url},
+                        {"ids_rule_cnt", c.ids},
+                        {"idfw_rule_cnt", c.idfw},
+                        {"appid_rule_cnt", c.appid},
+                        {"is_all_dfw", c.allDfw},
+                        {"addrset_cnt", c.addrSets},
+                        {"apply_status", m.applyStatus},
+                        {"profile_cnt", m.profiles},
+                        {"update_time", m.updateTime}});
+    }
+    return nlohmann::json({{"lsp_metrics_list", std::move(list)}}).dump();
+}
+
+std::string DfwMetrics::TnMetricsText() const {
+    nlohmann::json out = nlohmann::json::array();
+    TnMetrics tn;
+    if (GetDfwTnMetrics(&tn)) {
+        out.push_back({{"tn_uuid", tn.tn},
+                       {"rule_cnt", tn.rules},
+                       {"lsp_w_rule_cnt", tn.lspWithRules},
+                       {"update_time", tn.updateTime}});
+    }
+    return out.dump();
+}
+
+}  // namespace CfgAgent
