@@ -1,6 +1,7 @@
 // The FW_, DVF_ and SI_ calls: argument checks, then the handle (TarpHandle.h).
 #include "platform/tarp/TarpFw.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -343,6 +344,21 @@ int FW_GetAddrSetStatList(FW_Handle* h, const char* filter, uint8_t* records, ui
     int st = h->Stats(filter, capacity, &out, total);
     if (st == 0 && !out.empty())
         std::memcpy(records, out.data(), out.size());
+    return st;
+}
+
+int FW_GetIpRepChunkCount(FW_Handle* h, uint32_t* count) {
+    return FW_GetIpRepChunkList(h, nullptr, 0, count);
+}
+
+int FW_GetIpRepChunkList(FW_Handle* h, FW_IpRepChunkStat* chunks, uint32_t capacity,
+                         uint32_t* total) {
+    if (h == nullptr || total == nullptr || (chunks == nullptr && capacity != 0))
+        return kBadArgument;
+    std::vector<FW_IpRepChunkStat> list;
+    int st = h->Chunks(capacity, &list, total);
+    if (st == 0 && !list.empty())
+        std::copy(list.begin(), list.end(), chunks);
     return st;
 }
 

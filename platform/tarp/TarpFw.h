@@ -125,6 +125,21 @@ int FW_GetAddrSetList(FW_Handle* handle, const char* filterName, FW_AddrSetName*
 int FW_GetAddrSetStatList(FW_Handle* handle, const char* filterName, uint8_t* records,
                           uint32_t capacity, uint32_t* total);
 
+// The IP-reputation chunks the device holds (they live on the shared filter): id, capacity, entry
+// count, bucket and content hash (Hash64 with seed ozy::tarp::kIpRepSeed over the entries as on the
+// wire). Answered, like the name lists, from the shared filter's record when it holds: learnt from
+// the device once per epoch and kept current by successful applies. The list is in id order.
+struct FW_IpRepChunkStat {
+    uint32_t id = 0;
+    uint32_t capacity = 0;
+    uint32_t count = 0;
+    uint32_t bucket = 0;
+    uint64_t hash = 0;
+};
+int FW_GetIpRepChunkCount(FW_Handle* handle, uint32_t* count);
+int FW_GetIpRepChunkList(FW_Handle* handle, FW_IpRepChunkStat* chunks, uint32_t capacity,
+                         uint32_t* total);
+
 // Raw ioctls on the device of the last FW_Initialize ("/dev/ozy-tarp" before any). The buffer is
 // sent and comes back as the device left it (`used` bytes of `size`); layouts in TarpWire.h.
 struct FW_IoctlReq {

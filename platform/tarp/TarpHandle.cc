@@ -9,6 +9,7 @@
 #include "platform/tarp/TarpEncoding.h"
 #include "platform/tarp/TarpFw.h"
 #include "platform/tarp/TarpLog.h"
+#include "platform/tarp/TarpRecords.h"
 #include "platform/tarp/TarpWire.h"
 
 namespace w = ozy::tarp;
@@ -31,6 +32,16 @@ uint32_t Be32(const uint8_t* p) {
 int Unreachable(int rc) {
     (void)rc;
     return static_cast<int>(w::kStatusIoError);
+}
+
+// A chunk's content hash as the device computes it (TarpWire.h: kIpRepSeed).
+uint64_t ChunkHash(const TarpFirewall::CTarpFWIpRepChunk& c) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(c.entries.size() * w::kIpRepEntrySize);
+    WireWriter wr(bytes);
+    for (const auto& e : c.entries)
+        wr.U32(e.address).U32(e.mask).U16(e.threat).U16(e.reputation).U32(e.bucket);
+    return w::Hash64(bytes.data(), bytes.size(), w::kIpRepSeed);
 }
 
 std::string Hex(uint64_t v) {
@@ -252,7 +263,7 @@ void FW_Handle::Remember(const CTarpFWCmdList& list, const std::string& filter, 
     Record& r = it->second;
     if (r.epoch != epoch || r.generation != generation) {
         // Not learnt in this epoch, or something happened to the filter since: ask the device.
-        r.ruleSetsValid = r.addrSetsValid = false;
+        r.ruleSetsValid = r.addrSetsValid = r.chunksValid = false;
         return;
     }
     using Op = CTarpFWCmdList::Op;
@@ -270,6 +281,18 @@ void FW_Handle::Remember(const CTarpFWCmdList& list, const std::string& filter, 
                 break;
             case Op::kDestroyAddrSet:
                 r.addrSets.erase(c.name);
+                break;
+            case Op::kCreateIpRepChunk: {
+                FW_IpRepChunkStat& s = r.chunks[c.chunk->id];
+                s.id = c.chunk->id;
+                s.capacity = c.chunk->capacity;
+                s.count = static_cast<uint32_t>(c.chunk->entries.size());
+                s.bucket = c.chunk->bucket;
+                s.hash = r.chunksValid ? ChunkHash(*c.chunk) : 0;
+                break;
+            }
+            case Op::kDestroyIpRepChunk:
+                r.chunks.erase(c.chunkId);
                 break;
             default:
                 break;
@@ -380,7 +403,7 @@ int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity
             Record& r = it->second;
             if (r.epoch != epoch) {
                 r.epoch = epoch;
-                r.ruleSetsValid = r.addrSetsValid = false;
+                r.ruleSetsValid = r.addrSetsValid = r.chunksValid = false;
             }
             (ruleSets ? r.ruleSets : r.addrSets) =
                 std::set<std::string>(names->begin(), names->end());
@@ -394,4 +417,60 @@ int FW_Handle::Stats(const std::string& filter, uint32_t capacity, std::vector<u
                      uint32_t* total) {
     return ListFromDevice(filter, w::kCmdAddrSetStats, capacity, w::kAddrSetStatSize, records,
                           total);
+}
+
+int FW_Handle::Chunks(uint32_t capacity, std::vector<FW_IpRepChunkStat>* chunks, uint32_t* total) {
+    const std::string filter = w::kSharedAddrSetFilter;
+    uint64_t epoch, generation;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Record& r = RecordOf(filter);
+        epoch = epoch_;
+        generation = r.generation;
+        if (r.epoch == epoch_ && r.chunksValid) {
+            *total = static_cast<uint32_t>(r.chunks.size());
+            chunks->clear();
+            for (const auto& [id, s] : r.chunks) {
+                if (chunks->size() >= capacity)
+                    break;
+                chunks->push_back(s);
+            }
+            Verbose(kCompQuery, 2, "chunks from the record");
+            return 0;
+        }
+    }
+    std::vector<uint8_t> records;
+    int st = ListFromDevice(filter, w::kCmdListIpRepChunks, capacity, w::kIpRepChunkStatSize,
+                            &records, total);
+    if (st == static_cast<int>(w::kStatusNoFilter))
+        Forget(filter);
+    if (st != 0)
+        return st;
+    chunks->clear();
+    for (size_t off = 0; off < records.size(); off += w::kIpRepChunkStatSize) {
+        FW_IpRepChunkStat s;
+        if (!TarpFirewall::DecodeIpRepChunkStat(records.data() + off, records.size() - off, &s) ||
+            (!chunks->empty() && chunks->back().id >= s.id)) {
+            Log(2, "device listed a chunk out of contract (order, capacity or count)");
+            chunks->clear();
+            return static_cast<int>(w::kStatusIoError);
+        }
+        chunks->push_back(s);
+    }
+    if (chunks->size() == *total) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = records_.find(filter);
+        if (it != records_.end() && epoch == epoch_ && generation == it->second.generation) {
+            Record& r = it->second;
+            if (r.epoch != epoch) {
+                r.epoch = epoch;
+                r.ruleSetsValid = r.addrSetsValid = false;
+            }
+            r.chunks.clear();
+            for (const FW_IpRepChunkStat& s : *chunks)
+                r.chunks[s.id] = s;
+            r.chunksValid = true;
+        }
+    }
+    return 0;
 }

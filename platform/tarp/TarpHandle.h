@@ -3,6 +3,7 @@
 // segments the device acknowledged in this epoch, and the per-filter records of rule-set and
 // address-set names. Thread-safe; no lock is held across a device exchange.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/tarp/TarpDevicePool.h"
+#include "platform/tarp/TarpFw.h"
 
 namespace TarpFirewall {
 class CTarpFWCmdList;
@@ -34,6 +36,8 @@ struct FW_Handle {
               std::vector<std::string>* names, uint32_t* total);
     int Stats(const std::string& filter, uint32_t capacity, std::vector<uint8_t>* records,
               uint32_t* total);
+    // The IP-reputation chunks of the shared filter, from its record when it holds.
+    int Chunks(uint32_t capacity, std::vector<FW_IpRepChunkStat>* chunks, uint32_t* total);
 
     uint64_t Epoch() const;
     // Acknowledged segments (tests and the benchmark).
@@ -52,8 +56,10 @@ struct FW_Handle {
         uint64_t generation = 0;
         bool ruleSetsValid = false;
         bool addrSetsValid = false;
+        bool chunksValid = false;  // the shared filter's only
         std::set<std::string> ruleSets;
         std::set<std::string> addrSets;
+        std::map<uint32_t, FW_IpRepChunkStat> chunks;
     };
 
     void OnInstance(uint64_t instance);

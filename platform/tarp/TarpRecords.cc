@@ -59,6 +59,17 @@ bool DecodeAddrSetStat(const uint8_t* p, size_t size, TarpAddrSetStat* s) {
     return true;
 }
 
+bool DecodeIpRepChunkStat(const uint8_t* p, size_t size, FW_IpRepChunkStat* s) {
+    if (p == nullptr || size < w::kIpRepChunkStatSize)
+        return false;
+    s->id = static_cast<uint32_t>(Be(p, 4));
+    s->capacity = static_cast<uint32_t>(Be(p + 4, 4));
+    s->count = static_cast<uint32_t>(Be(p + 8, 4));
+    s->bucket = static_cast<uint32_t>(Be(p + 12, 4));
+    s->hash = Be(p + 16, 8);
+    return s->capacity != 0 && s->count <= s->capacity;
+}
+
 bool DecodeDvfEntry(const uint8_t* p, size_t size, TarpDvfEntry* e) {
     if (p == nullptr || size < w::kDvfEntrySize || p[1] != w::kDvfEntrySize ||
         (p[0] != w::kDvfEntryVnic && p[0] != w::kDvfEntryDefault))

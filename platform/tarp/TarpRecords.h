@@ -1,12 +1,15 @@
 #pragma once
 // Decoders of what the firewall device hands the agent: filter records (FW_Ioctl 21), address-set
-// statistics (FW_GetAddrSetStatList), exclude-table entries (DVF_Ioctl 4) and the messages of the
+// statistics (FW_GetAddrSetStatList), IP-reputation chunk records (FW_GetIpRepChunkList),
+// exclude-table entries (DVF_Ioctl 4) and the messages of the
 // filter link "ozy_tarp_krnlink". Layouts in TarpWire.h. Every text field is read bounded
 // (strnlen over its width); a short buffer or an unknown type is refused (false), never read past.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/tarp/TarpFw.h"
 
 namespace TarpFirewall {
 
@@ -50,6 +53,9 @@ struct TarpLinkMessage {
 bool DecodeFilterRecord(const uint8_t* p, size_t size, TarpFilterRecord* out);
 bool DecodeAddrSetStat(const uint8_t* p, size_t size, TarpAddrSetStat* out);
 bool DecodeDvfEntry(const uint8_t* p, size_t size, TarpDvfEntry* out);
+// One record of the chunk list (kIpRepChunkStatSize bytes); refuses a capacity of 0 or a count
+// above the capacity.
+bool DecodeIpRepChunkStat(const uint8_t* p, size_t size, FW_IpRepChunkStat* out);
 // One framed message (header included); refuses a length field that disagrees with `size`, a
 // type it does not know and a flood severity or flag outside the contract.
 bool DecodeLinkMessage(const uint8_t* p, size_t size, TarpLinkMessage* out);

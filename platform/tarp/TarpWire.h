@@ -30,6 +30,9 @@
 //   kCmdFwIoctl       request: u32 command, then its buffer. reply: the buffer as left.
 //   kCmdDvfIoctl      request: u32 command, then its buffer. reply: the buffer as left.
 //   kCmdSiIoctl       request: u32 command, u32 entry count, u32 entry size, entries.
+//   kCmdListIpRepChunks  request: filter name [kFilterNameField] (the shared filter, which holds
+//                     the IP-reputation chunks), u32 capacity. reply: u32 total, u32 returned,
+//                     returned records of kIpRepChunkStatSize bytes in id order (layout below).
 //
 // Statuses: kStatusOk (0) applied; kStatusNoChange (21) applied and nothing differed;
 // kStatusNoMemory (8); kStatusNoFilter (19) no such filter; kStatusInvalidConfig (65) anything
@@ -68,6 +71,7 @@ constexpr uint32_t kCmdCleanupAddrSets = 0x54500009;
 constexpr uint32_t kCmdFwIoctl = 0x5450000A;
 constexpr uint32_t kCmdDvfIoctl = 0x5450000B;
 constexpr uint32_t kCmdSiIoctl = 0x5450000C;
+constexpr uint32_t kCmdListIpRepChunks = 0x5450000D;
 
 constexpr size_t kHelloReplySize = 12;
 constexpr size_t kSegmentPutHeaderSize = 16;
@@ -138,7 +142,10 @@ inline uint64_t Hash64(const uint8_t* p, size_t n, uint64_t seed) {
 //   kCfgSetRootRuleSets  u8 n (0..2), n str names
 //   kCfgDestroyAddrSet   str name (the address set and a container of that name)
 //   kCfgCreateIpRepChunk u32 id, u32 capacity, u32 bucket, u32 n, n entries of kIpRepEntrySize
-//   kCfgDestroyIpRepChunk u32 id
+//                        (1 <= capacity, n <= capacity). An id the device holds is replaced.
+//   kCfgDestroyIpRepChunk u32 id (held at that point of the list, else the list is refused)
+//   Chunks are device-wide and live on the shared filter kSharedAddrSetFilter: both chunk
+//   commands in a configuration of any other filter refuse it.
 //
 // Segment (kCmdSegmentPut): u32 kSegmentMagic, u32 rule count, then per rule u32 size and the
 //   rule. Its hash is Hash64 (seed kSegmentSeed) over u32 rule count and each rule's hash (u64),
@@ -191,6 +198,12 @@ enum ElementKind : uint8_t {
 
 // IP-reputation chunk entry: u32 address, u32 mask, u16 threat level, u16 reputation, u32 bucket.
 constexpr size_t kIpRepEntrySize = 16;
+// A chunk's content hash: Hash64 (seed kIpRepSeed) over its n entries as on the wire (n x 16
+// bytes, nothing else), so the agent can tell whether the device holds a chunk as it wants it.
+constexpr uint64_t kIpRepSeed = 0x7461727069707270ull;
+// kCmdListIpRepChunks record (kIpRepChunkStatSize bytes): u32 id, u32 capacity, u32 entry count,
+// u32 bucket, u64 content hash.
+constexpr size_t kIpRepChunkStatSize = 24;
 
 // Rule element tags.
 enum RuleTag : uint8_t {

@@ -455,8 +455,11 @@ bool ParseCommand(uint16_t code, Reader& r, ConfigCommand* c, const Fail& fail) 
             uint32_t n = r.U32();
             if (!r.Ok() || n > r.Left() / w::kIpRepEntrySize)
                 return fail("chunk entries past the end");
+            if (c->chunk.capacity == 0)
+                return fail("chunk of capacity 0");
             if (n > c->chunk.capacity)
                 return fail("chunk with more entries than its capacity");
+            c->chunk.hash = w::Hash64(r.Pos(), size_t(n) * w::kIpRepEntrySize, w::kIpRepSeed);
             c->chunk.entries.resize(n);
             for (auto& e : c->chunk.entries) {
                 e.address = r.U32();

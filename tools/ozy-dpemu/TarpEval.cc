@@ -124,6 +124,7 @@ class Matcher {
     Matcher(const TarpState& s, const Filter& f, const Packet& p) : s_(s), f_(f), p_(p) {}
 
     bool Part(const RulePart& r) const {
+        part_ = &r;
         bool l2 = r.layer == 2;
         if (r.hasDirection && r.direction != 0 && (r.direction == 1) != p_.inbound)
             return false;
@@ -196,16 +197,28 @@ class Matcher {
         return in != l.negate;
     }
 
-    bool InSet(const Address& a, const AddrSet& set) const {
+    // An IPv4 address listed by an entry of any IP-reputation chunk (address within the entry's
+    // mask), of the rule's bucket when the rule carries one.
+    bool Reputed(const Address& a) const {
+        if (a.kind != w::kAddrIPv4)
+            return false;
+        const uint32_t v = V4(a);
+        for (const auto& [id, chunk] : s_.Chunks()) {
+            for (const IpRepEntry& e : chunk.entries) {
+                if ((v & e.mask) == (e.address & e.mask) &&
+                    (part_ == nullptr || !part_->hasBucket || part_->bucket == e.bucket))
+                    return true;
+            }
+        }
+        return false;
+    }
+
+    bool InSet(const Address& a, const AddrSet& set, bool malicious) const {
         bool in = false;
         for (const Address& n : set.addresses)
             in = in || InPrefix(a, n);
-        if (!in && set.ipReputation && a.kind == w::kAddrIPv4) {
-            for (const auto& [id, chunk] : s_.Chunks()) {
-                for (const IpRepEntry& e : chunk.entries)
-                    in = in || (V4(a) & e.mask) == (e.address & e.mask);
-            }
-        }
+        if (!in && (set.ipReputation || malicious))
+            in = Reputed(a);
         for (const Address& n : set.excluded) {
             if (InPrefix(a, n))
                 return false;
@@ -213,18 +226,18 @@ class Matcher {
         return in;
     }
 
-    bool Named(const Address& a, const std::string& name, int depth) const {
+    bool Named(const Address& a, const std::string& name, int depth, bool malicious) const {
         if (depth > kMaxNesting)
             return false;
         Resolved r = s_.Lookup(f_, name);
-        if (r.addrSet != nullptr && InSet(a, *r.addrSet))
+        if (r.addrSet != nullptr && InSet(a, *r.addrSet, malicious))
             return true;
         if (r.container == nullptr || r.container->type != w::kContainerAddresses)
             return false;
         for (const Element& e : r.container->elements) {
             if (e.kind == w::kElemAddress && InPrefix(a, e.address))
                 return true;
-            if (e.kind == w::kElemAddrSet && Named(a, e.text, depth + 1))
+            if (e.kind == w::kElemAddrSet && Named(a, e.text, depth + 1, false))
                 return true;
         }
         return false;
@@ -233,7 +246,7 @@ class Matcher {
     bool Member(const Address& a, const SideRef& side) const {
         if (side.hasAddress)
             return InPrefix(a, side.address);
-        return Named(a, side.container, 0);
+        return Named(a, side.container, 0, side.malicious);
     }
 
     bool Identity(const SideRef& side) const {
@@ -326,6 +339,8 @@ class Matcher {
         return (!hasDay || dayOk) && (!hasTod || todOk);
     }
 
+    // The part being matched (its bucket selects the chunk entries).
+    mutable const RulePart* part_ = nullptr;
     const TarpState& s_;
     const Filter& f_;
     const Packet& p_;

@@ -10,8 +10,10 @@
 // Order: the layer-2 rules first when a MAC or ether type is given (a DROP or REJECT there is
 // final), then the layer-3 rules; the first rule with a matching part wins; no match is DEFAULT.
 // Attribute, time, TCP-flag and identity ("attr IDENTITY=...") conditions match only when the
-// packet supplies them. Times are UTC ("Z" optional); a LOCAL time profile is read in the
-// emulator's own zone.
+// packet supplies them. An IP-reputation set (or a side marked malicious) also holds every IPv4
+// address an entry of the device's IP-reputation chunks lists (address within the entry's mask),
+// only entries of the rule's bucket when the rule carries one. Times are UTC ("Z" optional); a
+// LOCAL time profile is read in the emulator's own zone.
 #include <array>
 #include <cstdint>
 #include <ctime>

@@ -122,11 +122,13 @@ struct IpRepEntry {
     uint32_t bucket = 0;
 };
 
+// A chunk as created; `raw` is its command body, `hash` its content hash (TarpWire.h kIpRepSeed).
 struct IpRepChunk {
     uint32_t capacity = 0;
     uint32_t bucket = 0;
     std::vector<IpRepEntry> entries;
     std::string raw;
+    uint64_t hash = 0;
 };
 
 struct FloodSettings {

@@ -236,19 +236,23 @@ json RenderFilter(const TarpState& state, const std::string& name, const Filter&
     char mac[24];
     std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", f.mac[0], f.mac[1], f.mac[2],
                   f.mac[3], f.mac[4], f.mac[5]);
-    return {{"filter", name},
-            {"vif", f.vif},
-            {"lsp", f.lsp},
-            {"agent", f.agent},
-            {"mac", mac},
-            {"imported", (f.flags & w::kFilterImported) != 0},
-            {"apply_count", f.applyCount},
-            {"roots", f.config.roots},
-            {"rules", rules},
-            {"rule_sets", ruleSets},
-            {"addr_sets", sets},
-            {"containers", containers},
-            {"settings", settings}};
+    json out = {{"filter", name},
+                {"vif", f.vif},
+                {"lsp", f.lsp},
+                {"agent", f.agent},
+                {"mac", mac},
+                {"imported", (f.flags & w::kFilterImported) != 0},
+                {"apply_count", f.applyCount},
+                {"roots", f.config.roots},
+                {"rules", rules},
+                {"rule_sets", ruleSets},
+                {"addr_sets", sets},
+                {"containers", containers},
+                {"settings", settings}};
+    // The shared filter holds the device's IP-reputation chunks.
+    if (name == w::kSharedAddrSetFilter)
+        out["ip_reputation_chunks"] = state.ChunksJson();
+    return out;
 }
 
 }  // namespace ozy::dpemu::tarp

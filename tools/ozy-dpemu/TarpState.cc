@@ -156,6 +156,8 @@ IoctlResult TarpState::Ioctl(uint32_t command, const uint8_t* payload, size_t si
         case w::kCmdListAddrSets:
         case w::kCmdAddrSetStats:
             return List(command, payload, size);
+        case w::kCmdListIpRepChunks:
+            return ListChunks(payload, size);
         case w::kCmdActivateAddrSets:
             return Activate(size);
         case w::kCmdCleanupAddrSets:
@@ -358,8 +360,21 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
         return r;
     }
 
+    // Chunks are device-wide and live on the shared filter; the table is copied only for a list
+    // that changes it (a list is applied whole or not at all).
+    bool chunkCommands = false;
+    for (const ConfigCommand& c : cfg.commands)
+        chunkCommands |= c.code == w::kCfgCreateIpRepChunk || c.code == w::kCfgDestroyIpRepChunk;
+    if (chunkCommands && cfg.filter != kShared) {
+        f.lastStatus = w::kStatusInvalidConfig;
+        return Refuse(
+            w::kStatusInvalidConfig,
+            "apply to " + cfg.filter + " refused: IP-reputation chunks live on " + kShared);
+    }
     FilterConfig next = f.config;
-    std::map<uint32_t, IpRepChunk> chunks = chunks_;
+    std::map<uint32_t, IpRepChunk> chunks;
+    if (chunkCommands)
+        chunks = chunks_;
     for (ConfigCommand& c : cfg.commands) {
         switch (c.code) {
             case w::kCfgCreateAddrSet:
@@ -382,10 +397,16 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
                 next.containers.erase(c.name);
                 break;
             case w::kCfgCreateIpRepChunk:
+                // An id already held is replaced (its capacity and entries with it).
                 chunks[c.chunkId] = std::move(c.chunk);
                 break;
             case w::kCfgDestroyIpRepChunk:
-                chunks.erase(c.chunkId);
+                if (chunks.erase(c.chunkId) == 0) {
+                    f.lastStatus = w::kStatusInvalidConfig;
+                    return Refuse(w::kStatusInvalidConfig,
+                                  "apply to " + cfg.filter + " refused: no IP-reputation chunk " +
+                                      std::to_string(c.chunkId) + " to destroy");
+                }
                 break;
         }
     }
@@ -404,11 +425,13 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
             }
         }
     }
-    bool unchanged = EqualConfig(next, f.config) && EqualChunks(chunks, chunks_);
+    bool unchanged =
+        EqualConfig(next, f.config) && (!chunkCommands || EqualChunks(chunks, chunks_));
     Reference(next, +1);
     Reference(f.config, -1);
     f.config = std::move(next);
-    chunks_ = std::move(chunks);
+    if (chunkCommands)
+        chunks_ = std::move(chunks);
     ++f.applyCount;
     f.lastStatus = unchanged ? w::kStatusNoChange : w::kStatusOk;
     ++stats_[unchanged ? "applies_unchanged" : "applies_changed"];
@@ -599,6 +622,48 @@ IoctlResult TarpState::List(uint32_t command, const uint8_t* p, size_t size) {
         Store(rec + w::kStatFlagsOffset, flags, 4);
         Store(rec + w::kStatGenerationOffset, f->applyCount, 8);
         Store(rec + w::kStatVersionOffset, 1, 2);
+    }
+    return res;
+}
+
+nlohmann::json TarpState::ChunksJson() const {
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& [id, c] : chunks_) {
+        out.push_back({{"id", id},
+                       {"capacity", c.capacity},
+                       {"count", c.entries.size()},
+                       {"bucket", c.bucket},
+                       {"hash", Hex64(c.hash)}});
+    }
+    return out;
+}
+
+IoctlResult TarpState::ListChunks(const uint8_t* p, size_t size) {
+    Reader r(p, size);
+    const uint8_t* field = r.Bytes(w::kFilterNameField);
+    uint32_t capacity = r.U32();
+    if (!r.AtEnd())
+        return Refuse(w::kStatusInvalidConfig, "malformed chunk list request");
+    if (!Reader::Terminated(field, w::kFilterNameField))
+        return Refuse(w::kStatusInvalidConfig, "chunk list: filter name not terminated");
+    std::string name = Reader(field, w::kFilterNameField).Fixed(w::kFilterNameField);
+    if (FindFilter(name) == nullptr)
+        return Refuse(w::kStatusNoFilter, "chunk list of unknown filter \"" + name + "\"");
+    if (name != kShared)
+        return Refuse(w::kStatusInvalidConfig,
+                      "chunk list of " + name + ": chunks live on " + std::string(kShared));
+    size_t fit =
+        std::min<size_t>(capacity, (ozy::device::kMaxPayload - 8) / w::kIpRepChunkStatSize);
+    size_t returned = std::min(fit, chunks_.size());
+    IoctlResult res;
+    Put(res.payload, chunks_.size(), 4);
+    Put(res.payload, returned, 4);
+    for (auto it = chunks_.begin(); returned > 0; ++it, --returned) {
+        Put(res.payload, it->first, 4);
+        Put(res.payload, it->second.capacity, 4);
+        Put(res.payload, it->second.entries.size(), 4);
+        Put(res.payload, it->second.bucket, 4);
+        Put(res.payload, it->second.hash, 8);
     }
     return res;
 }
@@ -961,13 +1026,7 @@ nlohmann::json TarpState::Dump() const {
         if (fault != filterFaults_.end())
             filters.back()["faults"] = fault->second.State();
     }
-    nlohmann::json chunks = nlohmann::json::array();
-    for (const auto& [id, c] : chunks_) {
-        chunks.push_back({{"id", id},
-                          {"capacity", c.capacity},
-                          {"count", c.entries.size()},
-                          {"bucket", c.bucket}});
-    }
+    nlohmann::json chunks = ChunksJson();
     nlohmann::json tables = nlohmann::json::object();
     for (const auto& [agent, t] : tables_) {
         auto list = [](const std::vector<std::string>& entries) {

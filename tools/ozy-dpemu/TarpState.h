@@ -83,6 +83,8 @@ class TarpState {
     // Filters (in shared mode) whose rules use each of the shared filter's sets.
     std::map<std::string, uint32_t> AnchorCounts() const;
     nlohmann::json Dump() const;
+    // The IP-reputation chunks: id, capacity (tier), entry count, bucket and content hash.
+    nlohmann::json ChunksJson() const;
 
     // Rules of a filter in evaluation order: (rule set name, rule) for each root, in order.
     std::vector<std::pair<std::string, const Rule*>> RootRules(const Filter& f) const;
@@ -110,6 +112,7 @@ class TarpState {
     IoctlResult Apply(const uint8_t* p, size_t size);
     IoctlResult Setting(const uint8_t* p, size_t size);
     IoctlResult List(uint32_t command, const uint8_t* p, size_t size);
+    IoctlResult ListChunks(const uint8_t* p, size_t size);
     IoctlResult Activate(size_t size);
     IoctlResult Cleanup(size_t size);
     IoctlResult FwIoctl(const uint8_t* p, size_t size);

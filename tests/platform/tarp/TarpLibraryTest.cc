@@ -153,6 +153,63 @@ TEST_F(TarpLibraryTest, RecordAnswersUntilTheFilterChangesOrTheEpochDoes) {
     EXPECT_EQ(realized["rules"][0]["id"], 10);
 }
 
+// The chunk list is the shared filter's: learnt from the device once per epoch and kept by
+// successful applies (creates, replaces and destroys), in id order.
+TEST_F(TarpLibraryTest, ChunkListComesFromTheRecordUntilTheEpochChanges) {
+    auto chunk = [](uint32_t id, uint32_t capacity, uint32_t address) {
+        auto c = std::make_shared<CTarpFWIpRepChunk>();
+        c->id = id;
+        c->capacity = capacity;
+        c->bucket = 2;
+        c->entries.push_back({address, 0xFFFFFF00, 3, 90, 2});
+        return c;
+    };
+    auto list = [&] {
+        std::vector<FW_IpRepChunkStat> out(4);
+        uint32_t total = 0;
+        EXPECT_EQ(FW_GetIpRepChunkList(h_, out.data(), 4, &total), 0);
+        out.resize(std::min<uint32_t>(total, 4));
+        return out;
+    };
+    uint32_t n = 99;
+    ASSERT_EQ(FW_GetIpRepChunkCount(h_, &n), 0);
+    EXPECT_EQ(n, 0u);
+    const size_t asked = dev_.Count(kCmdListIpRepChunks);
+    EXPECT_EQ(asked, 1u);
+    ASSERT_EQ(Apply(kSharedAddrSetFilter,
+                    [&](CTarpFWCmdList& l) {
+                        l.addCreateIpRepChunk(chunk(7, 6000, 0xCB007100));
+                        l.addCreateIpRepChunk(chunk(5, 6000, 0xC6336400));
+                    }),
+              0);
+    ASSERT_EQ(Apply(kSharedAddrSetFilter,
+                    [&](CTarpFWCmdList& l) {
+                        l.addCreateIpRepChunk(chunk(5, 10000, 0xC6336400));
+                        l.addDestroyIpRepChunk(7);
+                    }),
+              0);
+    auto held = list();
+    EXPECT_EQ(dev_.Count(kCmdListIpRepChunks), asked) << "answered from the record";
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].id, 5u);
+    EXPECT_EQ(held[0].capacity, 10000u);
+    EXPECT_EQ(held[0].count, 1u);
+    EXPECT_EQ(held[0].bucket, 2u);
+    const uint8_t entry[16] = {0xC6, 0x33, 0x64, 0x00, 0xFF, 0xFF, 0xFF, 0x00,
+                               0x00, 0x03, 0x00, 0x5A, 0x00, 0x00, 0x00, 0x02};
+    EXPECT_EQ(held[0].hash, Hash64(entry, sizeof entry, kIpRepSeed));
+    // A refused apply (chunks belong to the shared filter) leaves the record as it was.
+    EXPECT_EQ(Apply("f1", [&](CTarpFWCmdList& l) { l.addCreateIpRepChunk(chunk(8, 6000, 1)); }),
+              65);
+    EXPECT_EQ(list().size(), 1u);
+    // The device restarts empty; told that the shared filter may have changed, the library asks
+    // the device (and learns the new epoch).
+    dev_.Restart();
+    FW_FilterChanged(h_, kSharedAddrSetFilter);
+    EXPECT_TRUE(list().empty());
+    EXPECT_GT(dev_.Count(kCmdListIpRepChunks), asked);
+}
+
 TEST_F(TarpLibraryTest, ThousandFiltersHoldOneSegmentAndAChangeCostsOneUpload) {
     std::vector<SegmentPtr> sections;
     for (uint32_t s = 0; s < 3; ++s) {

@@ -27,6 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TarpAddrSetStat st;
     if (DecodeAddrSetStat(data, size, &st))
         Check(size >= w::kAddrSetStatSize && st.name.size() <= w::kAddrSetNameField);
+    FW_IpRepChunkStat chunk;
+    if (DecodeIpRepChunkStat(data, size, &chunk))
+        Check(size >= w::kIpRepChunkStatSize && chunk.capacity != 0 &&
+              chunk.count <= chunk.capacity);
     TarpDvfEntry e;
     if (DecodeDvfEntry(data, size, &e))
         Check(size >= w::kDvfEntrySize);

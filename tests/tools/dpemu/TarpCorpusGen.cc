@@ -20,9 +20,10 @@ using namespace ozy::tarp::test;
 namespace {
 
 constexpr uint32_t kCommands[] = {
-    kCmdApply,        kCmdSegmentPut,   kCmdFilterSetting,    kCmdListRuleSets,
-    kCmdListAddrSets, kCmdAddrSetStats, kCmdActivateAddrSets, kCmdCleanupAddrSets,
-    kCmdFwIoctl,      kCmdDvfIoctl,     kCmdSiIoctl,          kCmdHello};
+    kCmdApply,          kCmdSegmentPut,   kCmdFilterSetting,    kCmdListRuleSets,
+    kCmdListAddrSets,   kCmdAddrSetStats, kCmdActivateAddrSets, kCmdCleanupAddrSets,
+    kCmdFwIoctl,        kCmdDvfIoctl,     kCmdSiIoctl,          kCmdHello,
+    kCmdListIpRepChunks};
 
 std::vector<uint8_t> g_seed;
 
@@ -97,11 +98,6 @@ int main(int argc, char** argv) {
         auto bad = std::make_shared<CTarpFWAddrSet>("bad");
         bad->setIpReputation(true);
         list.addCreateAddrSet(bad);
-        auto chunk = std::make_shared<CTarpFWIpRepChunk>();
-        chunk->id = 1;
-        chunk->capacity = 6000;
-        chunk->entries.push_back({0xC6336400, 0xFFFFFF00, 3, 90, 1});
-        list.addCreateIpRepChunk(chunk);
         std::vector<RulePtr> l3 = {
             MakeRule(7, kActionDrop,
                      [](CTarpFWRuleBuilder& b) {
@@ -151,6 +147,34 @@ int main(int argc, char** argv) {
         FW_EvaluateConfigFile(h, &list, "f1", 0);
     }
     Write(dir, "full_apply");
+
+    // IP-reputation chunks on the shared filter: create two, replace one, destroy the other.
+    {
+        auto chunk = [](uint32_t id, uint32_t capacity) {
+            auto c = std::make_shared<CTarpFWIpRepChunk>();
+            c->id = id;
+            c->capacity = capacity;
+            c->bucket = 1;
+            c->entries.push_back({0xC6336400, 0xFFFFFF00, 3, 90, 1});
+            c->entries.push_back({0xCB007107, 0xFFFFFFFF, 1, 10, 2});
+            return c;
+        };
+        CTarpFWCmdList create;
+        ScopedConfigFile guard(&create);
+        create.addCreateIpRepChunk(chunk(1, 6000));
+        create.addCreateIpRepChunk(chunk(2, 6000));
+        FW_EvaluateConfigFile(h, &create, kSharedAddrSetFilter, 0);
+        CTarpFWCmdList replace;
+        ScopedConfigFile guard2(&replace);
+        replace.addCreateIpRepChunk(chunk(1, 10000));
+        replace.addDestroyIpRepChunk(2);
+        FW_EvaluateConfigFile(h, &replace, kSharedAddrSetFilter, 0);
+        FW_IpRepChunkStat held[4];
+        uint32_t total = 0;
+        FW_FilterChanged(h, kSharedAddrSetFilter);
+        FW_GetIpRepChunkList(h, held, 4, &total);
+    }
+    Write(dir, "ip_reputation_chunks");
 
     // Settings, queries, global sets and raw ioctls.
     FW_FloodCfg flood;

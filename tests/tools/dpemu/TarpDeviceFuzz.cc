@@ -22,9 +22,10 @@ namespace w = ozy::tarp;
 namespace {
 
 constexpr uint32_t kCommands[] = {
-    w::kCmdApply,        w::kCmdSegmentPut,   w::kCmdFilterSetting,    w::kCmdListRuleSets,
-    w::kCmdListAddrSets, w::kCmdAddrSetStats, w::kCmdActivateAddrSets, w::kCmdCleanupAddrSets,
-    w::kCmdFwIoctl,      w::kCmdDvfIoctl,     w::kCmdSiIoctl,          w::kCmdHello};
+    w::kCmdApply,          w::kCmdSegmentPut,   w::kCmdFilterSetting,    w::kCmdListRuleSets,
+    w::kCmdListAddrSets,   w::kCmdAddrSetStats, w::kCmdActivateAddrSets, w::kCmdCleanupAddrSets,
+    w::kCmdFwIoctl,        w::kCmdDvfIoctl,     w::kCmdSiIoctl,          w::kCmdHello,
+    w::kCmdListIpRepChunks};
 
 std::string Everything(const TarpState& s) {
     std::string out;

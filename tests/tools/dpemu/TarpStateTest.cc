@@ -383,6 +383,171 @@ TEST_F(TarpStateTest, AddressSetStatisticsOfSeventyFourBytes) {
     EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, destroy).status, 0u);
 }
 
+// A configuration of the given commands (each with its 8-byte header) for `filter`.
+Bytes Commands(const std::string& filter, std::initializer_list<Bytes> commands) {
+    Bytes c;
+    Append(c, {'T', 'C', 'F', 'G', 0, 0, 0, 1});
+    Text(c, filter, 64);
+    Be32(c, uint32_t(commands.size()));
+    for (const Bytes& cmd : commands)
+        c.insert(c.end(), cmd.begin(), cmd.end());
+    return c;
+}
+
+// Create chunk 5: capacity 6000, bucket 2, one entry 198.51.100.0/24 (threat 3, reputation 90,
+// bucket 2). Destroy chunk 5.
+const Bytes kCreateChunk5 = {0x00, 0x07, 0x00, 0x00, 0,    0,    0,    0x20,  //
+                             0,    0,    0,    5,    0,    0,    0x17, 0x70, 0,    0,
+                             0,    2,    0,    0,    0,    1,                             //
+                             0xC6, 0x33, 0x64, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x03,  //
+                             0x00, 0x5A, 0,    0,    0,    2};
+const Bytes kDestroyChunk5 = {0x00, 0x08, 0x00, 0x00, 0, 0, 0, 4, 0, 0, 0, 5};
+const char* const kShared = ozy::tarp::kSharedAddrSetFilter;
+
+TEST_F(TarpStateTest, IpReputationChunksFromTheirLayouts) {
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {kCreateChunk5})).status, 0u);
+    auto chunks = state_.Dump()["ip_reputation_chunks"];
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0]["id"], 5);
+    EXPECT_EQ(chunks[0]["capacity"], 6000);
+    EXPECT_EQ(chunks[0]["count"], 1);
+    EXPECT_EQ(chunks[0]["bucket"], 2);
+    EXPECT_EQ(tarp::RenderFilter(state_, kShared, state_.SharedFilter())["ip_reputation_chunks"],
+              chunks);
+    // The list: total, returned, then 24 bytes a chunk (id, capacity, count, bucket, hash of the
+    // entries as sent).
+    Bytes req;
+    Text(req, kShared, 64);
+    Be32(req, 4);
+    IoctlResult r = Call(state_, ozy::tarp::kCmdListIpRepChunks, req);
+    ASSERT_EQ(r.status, 0u);
+    Bytes expect;
+    Append(expect, {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0x17, 0x70, 0, 0, 0, 1, 0, 0, 0, 2});
+    Be64(expect, ozy::tarp::Hash64(kCreateChunk5.data() + 24, 16, ozy::tarp::kIpRepSeed));
+    EXPECT_EQ(r.payload, expect);
+    FW_IpRepChunkStat stat;
+    ASSERT_TRUE(TarpFirewall::DecodeIpRepChunkStat(expect.data() + 8, 24, &stat));
+    EXPECT_EQ(stat.id, 5u);
+    EXPECT_EQ(stat.capacity, 6000u);
+    EXPECT_EQ(stat.count, 1u);
+    EXPECT_EQ(stat.bucket, 2u);
+    expect[8 + 10] = 0x17;  // count 6001: over the capacity
+    expect[8 + 11] = 0x71;
+    EXPECT_FALSE(TarpFirewall::DecodeIpRepChunkStat(expect.data() + 8, 24, &stat));
+    EXPECT_FALSE(TarpFirewall::DecodeIpRepChunkStat(expect.data() + 8, 23, &stat));
+    Bytes none = req;
+    none[67] = 0;  // capacity 0: the total alone
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdListIpRepChunks, none).payload,
+              (Bytes{0, 0, 0, 1, 0, 0, 0, 0}));
+
+    // A create of a held id replaces it: capacity 10000, two entries. The same again changes
+    // nothing.
+    Bytes replace = kCreateChunk5;
+    replace[7] = 0x30;
+    replace[14] = 0x27;
+    replace[15] = 0x10;
+    replace[23] = 2;
+    Append(replace, {0xCB, 0x00, 0x71, 0x07, 0xFF, 0xFF, 0xFF, 0xFF, 0, 1, 0, 1, 0, 0, 0, 3});
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {replace})).status, 0u);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {replace})).status, 21u);
+    chunks = state_.Dump()["ip_reputation_chunks"];
+    EXPECT_EQ(chunks[0]["capacity"], 10000);
+    EXPECT_EQ(chunks[0]["count"], 2);
+
+    // Refused, changing nothing: chunk commands for another filter, a destroy of an id not held
+    // (also after it was destroyed earlier in the same list), capacity 0, more entries than the
+    // capacity, a list of another filter.
+    Bytes create9 = kCreateChunk5;
+    create9[11] = 9;
+    Bytes capacity0 = create9;
+    capacity0[14] = capacity0[15] = 0;
+    Bytes over = replace;  // two entries
+    over[11] = 9;
+    over[14] = 0;
+    over[15] = 1;
+    Bytes destroy9 = kDestroyChunk5;
+    destroy9[11] = 9;
+    const struct {
+        const char* what;
+        Bytes bytes;
+    } refused[] = {
+        {"on a firewall filter", Commands("f1", {create9})},
+        {"destroy on a firewall filter", Commands("f1", {kDestroyChunk5})},
+        {"destroy of an id not held", Commands(kShared, {create9, destroy9, destroy9})},
+        {"capacity 0", Commands(kShared, {capacity0})},
+        {"two entries in a capacity of one", Commands(kShared, {over})},
+        {"truncated entry",
+         Commands(kShared, {Bytes(kCreateChunk5.begin(), kCreateChunk5.end() - 1)})},
+    };
+    const std::string before = state_.Dump()["ip_reputation_chunks"].dump();
+    for (const auto& c : refused) {
+        EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, c.bytes).status, 65u) << c.what;
+        EXPECT_EQ(state_.Dump()["ip_reputation_chunks"].dump(), before) << c.what;
+    }
+    EXPECT_TRUE(cap_.Contains("IP-reputation chunks live on " + std::string(kShared)));
+    EXPECT_TRUE(cap_.Contains("no IP-reputation chunk 9 to destroy"));
+    Bytes otherList;
+    Text(otherList, "f1", 64);
+    Be32(otherList, 4);
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdListIpRepChunks, otherList).status, 65u);
+
+    // Create one, destroy the other, in one list.
+    ASSERT_EQ(
+        Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {create9, kDestroyChunk5})).status,
+        0u);
+    chunks = state_.Dump()["ip_reputation_chunks"];
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0]["id"], 9);
+}
+
+// Drop from a malicious source of bucket 2: the address set "bad" (IP reputation, no addresses of
+// its own) holds what the chunks' entries of that bucket list.
+TEST_F(TarpStateTest, AMaliciousSourceMatchesTheChunksEntriesOfItsBucket) {
+    Bytes rule;
+    Append(rule, {0x00, 0x01, 0x00, 0x00, 0x00, 0x22});
+    Append(rule, {0x01, 0x00, 0x04, 0, 0, 0, 20});                      // id 20
+    Append(rule, {0x02, 0x00, 0x01, 3});                                // layer 3
+    Append(rule, {0x04, 0x00, 0x03, 1, 0x00, 0x00});                    // drop
+    Append(rule, {0x13, 0x00, 0x04, 0, 0, 0, 2});                       // bucket 2
+    Append(rule, {0x14, 0x00, 0x07, 1, 1, 0x00, 0x03, 'b', 'a', 'd'});  // malicious source
+    Bytes seg;
+    Append(seg, {'T', 'S', 'E', 'G', 0, 0, 0, 1});
+    Be32(seg, uint32_t(rule.size()));
+    seg.insert(seg.end(), rule.begin(), rule.end());
+    uint64_t name = SegmentName(rule);
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
+              0u);
+    Bytes set = {0x00, 0x01, 0x00, 0x00, 0, 0, 0, 14, 0x00, 0x03, 'b',
+                 'a',  'd',  0x01, 0,    0, 0, 0, 0,  0,    0,    0};
+    Bytes ruleSet = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
+                     'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
+    Be64(ruleSet, name);
+    Bytes roots = {0x00, 0x05, 0x00, 0x00, 0,   0,   0,   0x09, 0x01,
+                   0x00, 0x06, 'm',  'a',  'i', 'n', 'r', 's'};
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands("f1", {set, ruleSet, roots})).status, 0u)
+        << state_.Dump()["errors"].dump();
+    auto verdict = [&](const char* source) {
+        tarp::Packet p;
+        std::string why;
+        EXPECT_TRUE(
+            tarp::ParsePacket({"in", "tcp", std::string(source) + ":1", "10.0.0.2:22"}, &p, &why));
+        tarp::Verdict v = tarp::Evaluate(state_, *state_.FindFilter("f1"), p);
+        return v.verdict + (v.matched ? " " + std::to_string(v.rule) : "");
+    };
+    EXPECT_EQ(verdict("198.51.100.7"), "DEFAULT") << "no chunk yet";
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {kCreateChunk5})).status, 0u);
+    EXPECT_EQ(verdict("198.51.100.7"), "DROP 20");
+    EXPECT_EQ(verdict("198.51.101.7"), "DEFAULT") << "outside the entry's mask";
+    // The same entry in bucket 3: not the rule's bucket.
+    Bytes bucket3 = kCreateChunk5;
+    bucket3[39] = 3;
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {bucket3})).status, 0u);
+    EXPECT_EQ(verdict("198.51.100.7"), "DEFAULT");
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {kCreateChunk5})).status, 0u);
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {kDestroyChunk5})).status, 0u);
+    EXPECT_EQ(verdict("198.51.100.7"), "DEFAULT");
+}
+
 // dpemu/tarp-fail: the filter's next applies and settings fail with the status and change
 // nothing; other filters and later calls are untouched; the fault leaves with its filter.
 TEST_F(TarpStateTest, InjectedFailuresOfOneFilter) {
