@@ -196,6 +196,14 @@ void DfwAppEntry::RegisterCliPages(CliPages& pages) {
               metrics([](const DfwMetrics& m) { return m.TnMetricsText(); }));
     pages.Add("dfw/lspMetrics", "", 0, 0,
               metrics([](const DfwMetrics& m) { return m.LspMetricsText(); }));
+    pages.Add("dfw/ipreputation", "[ADDR]", 0, 1, [this](const CliPages::Args& args) {
+        if (!main_)
+            return CliReply::Error("DFW process loop is not running");
+        std::string text;
+        if (!main_->ChunksText(args.empty() ? std::string() : args[0], &text))
+            return CliReply::Error(text);
+        return CliReply::Ok(text);
+    });
     pages.Add("dfw/rules", "", 1, 2, [this](const CliPages::Args& args) {
         if (!main_)
             return CliReply::Error("DFW process loop is not running");

@@ -17,29 +17,66 @@ uint16_t Be16(const unsigned char* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
-}  // namespace
+enum class TierMove { kKeep, kLarge, kCustom, kDownToSmall, kDownToLarge };
 
-uint32_t DfwIpRepChunk::NextCapacity(uint32_t current, uint32_t count) {
+constexpr uint32_t kSmallTier = DfwIpRepChunk::kSmallTier;
+constexpr uint32_t kLargeTier = DfwIpRepChunk::kLargeTier;
+
+// Not enough room (equality included) grows: to the large tier from the small one while the count
+// is below it, else to exactly the count. Room enough shrinks a large chunk that fits a smaller
+// tier; the small tier stays.
+uint32_t NextTier(uint32_t current, uint32_t count, TierMove* move) {
+    *move = TierMove::kKeep;
     if (current <= count) {
         if (count < kLargeTier && current == kSmallTier) {
-            DFW_INFO("dfw: chunk does not have enough allocation, creating large chunk size");
+            *move = TierMove::kLarge;
             return kLargeTier;
         }
-        DFW_INFO("dfw: chunk does not have enough allocation, creating custom large chunk");
+        *move = TierMove::kCustom;
         return count;
     }
-    DFW_DEBUG("dfw: chunk has enough allocation for update");
     if (current == kSmallTier)
         return current;
     if (count < kSmallTier) {
-        DFW_INFO("dfw: downsize chunk to 6k from 10k");
+        *move = TierMove::kDownToSmall;
         return kSmallTier;
     }
     if (count < kLargeTier && current > kLargeTier) {
-        DFW_INFO("dfw: downsize chunk to 10k from custom large size");
+        *move = TierMove::kDownToLarge;
         return kLargeTier;
     }
     return current;
+}
+
+}  // namespace
+
+uint32_t DfwIpRepChunk::Tier(uint32_t current, uint32_t count) {
+    TierMove move;
+    return NextTier(current, count, &move);
+}
+
+uint32_t DfwIpRepChunk::NextCapacity(uint32_t current, uint32_t count) {
+    TierMove move;
+    const uint32_t next = NextTier(current, count, &move);
+    if (move != TierMove::kLarge && move != TierMove::kCustom)
+        DFW_DEBUG("dfw: chunk has enough allocation for update");
+    switch (move) {
+        case TierMove::kLarge:
+            DFW_INFO("dfw: chunk does not have enough allocation, creating large chunk size");
+            break;
+        case TierMove::kCustom:
+            DFW_INFO("dfw: chunk does not have enough allocation, creating custom large chunk");
+            break;
+        case TierMove::kDownToSmall:
+            DFW_INFO("dfw: downsize chunk to 6k from 10k");
+            break;
+        case TierMove::kDownToLarge:
+            DFW_INFO("dfw: downsize chunk to 10k from custom large size");
+            break;
+        case TierMove::kKeep:
+            break;
+    }
+    return next;
 }
 
 TarpFirewall::CTarpFWIpRepChunk DfwIpRepChunk::Build(

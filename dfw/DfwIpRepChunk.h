@@ -19,8 +19,10 @@ class DfwIpRepChunk {
     static constexpr uint32_t kLargeTier = 10000;
 
     // The capacity of a chunk of `count` entries whose capacity is `current` (a new chunk's is
-    // kSmallTier). Always at least `count`.
+    // kSmallTier). Always at least `count`. Logs the tier move.
     static uint32_t NextCapacity(uint32_t current, uint32_t count);
+    // The same without a log line (comparing with what the device holds).
+    static uint32_t Tier(uint32_t current, uint32_t count);
 
     // The chunk of a cached message (entries already checked to be whole 16-byte records) with
     // the capacity that follows `current`.

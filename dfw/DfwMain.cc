@@ -11,6 +11,7 @@
 #include "dfw/DfwAlarmReporter.h"
 #include "dfw/DfwCache.h"
 #include "dfw/DfwFilterRepo.h"
+#include "dfw/DfwIpRepChunkList.h"
 #include "dfw/DfwLog.h"
 #include "dfw/DfwMetrics.h"
 #include "dfw/DfwMsgCache.h"
@@ -124,6 +125,10 @@ bool DfwMain::Start() {
     }
     DFW_INFO("dfw: Initialized tarp library");
     global_ = std::make_unique<DfwGlobalAddrSets>(handle_);
+    DfwIpRepChunkList::Options chunks;
+    chunks.handle = handle_;
+    chunks.maxEntries = options_.settings.ipRepMaxEntries;
+    chunks_ = std::make_unique<DfwIpRepChunkList>(chunks);
     ozy::RefPtr<DfwMain> self(this);
     DfwAlarmReporter::Options alarm;
     alarm.table = options_.alarmTable;
@@ -644,6 +649,9 @@ void DfwMain::ProcessOnce() {
         }
     }
     const bool spansOk = SyncSpans(snap, p.spanResync);
+    // IP-reputation chunks on the shared filter, before the filters whose malicious groups use
+    // them (a device that may be new is asked again what it holds).
+    const bool chunksOk = chunks_->Sync(snap, p.spanResync);
 
     const bool timeBased = options_.settings.skipNtpCheck || ntpUp;
     const bool flagsChanged = modes.idfw != appliedModes_.idfw || modes.ids != appliedModes_.ids ||
@@ -651,7 +659,7 @@ void DfwMain::ProcessOnce() {
                               modes.fastPathLookup != appliedModes_.fastPathLookup ||
                               timeBased != appliedTimeBased_ || p.ntpChanged;
     std::vector<std::string> held;
-    bool ok = buildError_ == 0 && spansOk;
+    bool ok = buildError_ == 0 && spansOk && chunksOk;
     if (cache_) {
         std::set<std::string> done;
         // Applies to one filter and keeps its error (or clears it); true when applied.
@@ -837,6 +845,14 @@ bool DfwMain::SyncSpans(const DfwMsgSnapshot& snap, bool resync) {
     return true;
 }
 
+bool DfwMain::ChunksText(const std::string& address, std::string* text) const {
+    if (!chunks_) {
+        *text = "no firewall library yet";
+        return false;
+    }
+    return chunks_->Text(address, text);
+}
+
 std::string DfwMain::ExcludeText(bool serviceInsertion) const {
     const size_t i = serviceInsertion ? 1 : 0;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -889,6 +905,17 @@ void DfwMain::Report(uint64_t barrier) {
         e->set_object_type(pb::GLOBAL_CONFIG);
         e->set_error_code(globalError_);
         e->set_error_message(std::string("filter ") + w::kSharedAddrSetFilter);
+    }
+    for (const DfwIpRepChunkList::Error& c :
+         chunks_ ? chunks_->errors() : std::vector<DfwIpRepChunkList::Error>()) {
+        pb::RealizationErrorMsg* e = status.add_errors();
+        e->set_object_type(pb::IP_REPUTATION_CONFIG);
+        if (c.uuid != DfwUuid{}) {
+            e->mutable_object_id()->set_left(c.uuid.left);
+            e->mutable_object_id()->set_right(c.uuid.right);
+        }
+        e->set_error_code(c.code);
+        e->set_error_message(c.text);
     }
     if (!spanError_.empty()) {
         pb::RealizationErrorMsg* e = status.add_errors();

@@ -47,6 +47,7 @@ namespace CfgAgent {
 class DfwAlarmReporter;
 class DfwCache;
 class DfwFilterRepo;
+class DfwIpRepChunkList;
 class DfwMetrics;
 class DfwMsgCache;
 class DfwNtpConfig;
@@ -125,6 +126,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     bool RulesText(const std::string& vif, std::string* text) const;
     // "dfw/exclude [si]": the agent's exclusion list and exclude table as last synced, as JSON.
     std::string ExcludeText(bool serviceInsertion) const;
+    // "dfw/ipreputation [ADDR]": the IP-reputation chunks as last synced (DfwIpRepChunkList).
+    bool ChunksText(const std::string& address, std::string* text) const;
 
   private:
     struct FilterState {
@@ -196,6 +199,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     uint32_t buildError_ = 0;
     std::map<std::string, FilterState> filters_;  // by filter name
     std::unique_ptr<DfwGlobalAddrSets> global_;
+    std::unique_ptr<DfwIpRepChunkList> chunks_;
     bool globalHeld_ = false;  // the shared filter may hold sets of ours
     uint32_t globalError_ = 0;
     std::map<std::string, std::pair<uint32_t, std::string>> filterErrors_;

@@ -57,6 +57,8 @@ DfwSettings DfwSettings::Read(const boost::property_tree::ptree& config) {
     DFW_INFO("dfw: skip ntp check is enabled: %1", s.skipNtpCheck);
     if (auto v = Number(config, kNtpCheckIntervalKey, 1, 1440))
         s.ntpCheckInterval = static_cast<uint32_t>(*v);
+    if (auto v = Number(config, kIpRepMaxEntriesKey, 0, 1 << 26))
+        s.ipRepMaxEntries = static_cast<uint32_t>(*v);
     // Negative and zero values leave the built-in 0.
     if (auto v = Number(config, kImportClearTimeoutKey, INT32_MIN, 86400 * 365)) {
         if (*v > 0)

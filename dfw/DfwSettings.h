@@ -14,6 +14,7 @@ struct DfwSettings {
     static constexpr const char* kSkipNtpCheckKey = "default.skip_ntp_check";
     static constexpr const char* kImportClearTimeoutKey = "default.filter_import_clear_timeout";
     static constexpr const char* kNtpCheckIntervalKey = "default.ntp_check_interval";
+    static constexpr const char* kIpRepMaxEntriesKey = "default.ip_reputation_max_entries";
 
     // Seconds between two queries of the kernel filters by the filter repository (1-86400).
     uint32_t filterQueryInterval = 30;
@@ -28,6 +29,10 @@ struct DfwSettings {
     // minutes: time-based sections wait at most that long after the time service came up, and the
     // script (which asks the time daemon) runs rarely enough to cost nothing.
     uint32_t ntpCheckInterval = 5;
+    // Entries of all IP-reputation chunks together (0-67108864). Two million: sixteen bytes an
+    // entry, 32 MB of dataplane memory, twice the largest chunk the intake accepts; a new or grown
+    // chunk beyond it is refused and the one installed stays.
+    uint32_t ipRepMaxEntries = 2000000;
 
     static DfwSettings Read(const boost::property_tree::ptree& config);
 };
