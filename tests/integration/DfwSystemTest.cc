@@ -3,19 +3,19 @@
 // evaluator gives the packets' verdicts; rule and group changes follow; injected device failures
 // and a rule that cannot be converted show in RUNTIME_STATUS with their codes while the other
 // filters keep theirs; PROCESSED_BARRIER follows the barrier; a vif excluded by a span-only batch
-// is bypassed (and the running VMs revalidated); a VIF connected with its filter gets the rules
-// and the MAC of its VIF_STATE; an emulator restart with its filters re-created
-// gets everything back; a section deleted while the agent is down takes only its own address set
-// with it after the restart. Service insertion beside it: policies, chains and paths fill the
-// emulator's chain and NSH tables, a hop's new MAC replaces its NSH entry, deleting every path
-// takes the chain's entry, and the service-insertion status drives the alarm. The load balancer
-// beside them: its objects reach the device's tables, a refused update is followed by a full one,
-// and a database restart sends one full update without duplicates. A time-based
-// section applies at once with skip_ntp_check; the agent restarted with the check on is held back
-// (with the reason in RUNTIME_STATUS) while the host's NTP check script says the service is not
-// up, and applies after a restart once it says it is. An agent restart with nothing changed
-// applies to every filter and changes none. All in one scenario: one start of the
-// processes.
+// is bypassed (and the running VMs revalidated); a VIF connected with its filter gets the rules and
+// the MAC of its VIF_STATE; an IP-reputation chunk listing a source turns a malicious group's rule
+// on for it, and the address leaving the chunk turns it back; an emulator restart with its filters
+// re-created gets everything back; a section deleted while the agent is down takes only its own
+// address set with it after the restart. Service insertion beside it: policies, chains and paths
+// fill the emulator's chain and NSH tables, a hop's new MAC replaces its NSH entry, deleting every
+// path takes the chain's entry, and the service-insertion status drives the alarm. The load
+// balancer beside them: its objects reach the device's tables, a refused update is followed by a
+// full one, and a database restart sends one full update without duplicates. A time-based section
+// applies at once with skip_ntp_check; the agent restarted with the check on is held back (with the
+// reason in RUNTIME_STATUS) while the host's NTP check script says the service is not up, and
+// applies after a restart once it says it is. An agent restart with nothing changed applies to
+// every filter and changes none. All in one scenario: one start of the processes.
 // Rule counts crossing a vNIC's maximum raise and clear its alarms once per change; flood and
 // migration failures of a filter raise theirs, and the filter's deletion takes them away.
 // Per-port metrics (a scenario of their own): the transport node from the configuration, each
@@ -76,6 +76,38 @@ json Sources(std::vector<const char*> ips) {
     for (const char* ip : ips)
         list.push_back(Ip4(ip));
     return {{"CONTAINER", {{{"id", kSources}, {"name", "sources"}, {"ip_addresses", list}}}}};
+}
+
+// An IP-reputation chunk listing the given hosts (threat 3, reputation 90, bucket 1), its
+// 16-byte entries in base64 as the database's JSON holds bytes.
+json ChunkJson(const std::string& id, unsigned chunkId, std::vector<const char*> ips) {
+    std::string raw;
+    auto be = [&](uint32_t v, int bytes) {
+        for (int i = bytes - 1; i >= 0; --i)
+            raw.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    for (const char* ip : ips) {
+        be(Ip4(ip)["ip"]["ipv4"].get<uint32_t>(), 4);
+        be(0xFFFFFFFF, 4);
+        be(3, 2);
+        be(90, 2);
+        be(1, 4);
+    }
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string b64;
+    for (size_t i = 0; i < raw.size(); i += 3) {
+        uint32_t n = uint32_t(uint8_t(raw[i])) << 16;
+        if (i + 1 < raw.size())
+            n |= uint32_t(uint8_t(raw[i + 1])) << 8;
+        if (i + 2 < raw.size())
+            n |= uint8_t(raw[i + 2]);
+        b64.push_back(kAlphabet[(n >> 18) & 63]);
+        b64.push_back(kAlphabet[(n >> 12) & 63]);
+        b64.push_back(i + 1 < raw.size() ? kAlphabet[(n >> 6) & 63] : '=');
+        b64.push_back(i + 2 < raw.size() ? kAlphabet[n & 63] : '=');
+    }
+    return {{"id", id}, {"chunk_id", chunkId}, {"bucket", 1}, {"entries", b64}};
 }
 
 // The topology: one section; rule 1 drops ssh from the sources group, rule 2 drops port 80 on
@@ -518,6 +550,43 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         EXPECT_EQ(rules["mainrs"], json({1, 3, 4, 5})) << rules.dump();
         json counters = sys_.AgentJson({"dfw/counters"});
         EXPECT_GE(counters.value("failed_builds", 0), 1) << counters.dump();
+    }
+    {
+        SCOPED_TRACE("an IP-reputation chunk listing a source turns a malicious group's verdict");
+        const std::string bad = Id(0xd2, 5), chunk = Id(0xdb, 1);
+        json rule7 = Rule(7, 7, 1, 3389, 7);
+        rule7["source"] = {{"container_ids", {bad}}};
+        json doc;
+        doc["CONTAINER"] = {{{"id", bad}, {"name", "malicious"}, {"ip_reputation", true}}};
+        doc["RULE"] = {rule7};
+        doc["IP_REPUTATION_CONFIG"] = {ChunkJson(chunk, 3, {"10.0.0.66"})};
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        const std::string listed = "in tcp 10.0.0.66:1000 10.9.9.9:3389";
+        const std::string other = "in tcp 10.0.0.67:1000 10.9.9.9:3389";
+        EXPECT_TRUE(AwaitVerdict("f1", listed, "DROP 7"));
+        EXPECT_EQ(Verdict("f2", other), "DEFAULT");
+        json chunks = sys_.EmuDump("filter")["ip_reputation_chunks"];
+        ASSERT_EQ(chunks.size(), 1u) << chunks.dump();
+        EXPECT_EQ(chunks[0]["id"], 3);
+        EXPECT_EQ(chunks[0]["capacity"], 6000);
+        EXPECT_EQ(chunks[0]["count"], 1);
+        json cli = sys_.AgentJson({"dfw/ipreputation", "10.0.0.66"});
+        EXPECT_EQ(cli["listed_by"], json({3})) << cli.dump();
+        // The address leaves the chunk, another comes: the verdicts follow.
+        doc = json::object();
+        doc["IP_REPUTATION_CONFIG"] = {ChunkJson(chunk, 3, {"10.0.0.67"})};
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        EXPECT_TRUE(AwaitVerdict("f1", listed, "DEFAULT"));
+        EXPECT_TRUE(AwaitVerdict("f2", other, "DROP 7"));
+        // Gone with its rule and group: the device holds no chunk.
+        ASSERT_EQ(sys_.Cairnctl({"delete", "RULE", Id(0xd3, 7)}).status, 0);
+        ASSERT_EQ(sys_.Cairnctl({"delete", "CONTAINER", bad}).status, 0);
+        ASSERT_EQ(sys_.Cairnctl({"delete", "IP_REPUTATION_CONFIG", chunk}).status, 0);
+        EXPECT_TRUE(sys_.AwaitEmu("filter", [](const json& d) {
+            return d["ip_reputation_chunks"].empty();
+        })) << sys_.EmuDump("filter")["ip_reputation_chunks"].dump();
+        EXPECT_TRUE(AwaitVerdict("f2", other, "DEFAULT"));
+        EXPECT_TRUE(StatusCodes().empty()) << Status().dump();
     }
     {
         SCOPED_TRACE("an exclusion from a span-only batch bypasses that filter alone");
