@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <set>
@@ -927,12 +928,12 @@ TEST_F(DfwSystemTest, PerPortMetricsReachTheirPagesAndThePrometheusExposition) {
             return t.is_array() && t.size() == 1 && t[0]["tn_uuid"] == tn &&
                    t[0]["rule_cnt"] == 7 && t[0]["lsp_w_rule_cnt"] == 2;
         })) << sys_.AgentCtl({"dfw/tnMetrics"}).output;
-        const test::RunResult text = sys_.AgentCtl({"cfgagent/metrics"});
-        ASSERT_EQ(text.status, 0) << text.output;
-        EXPECT_NE(text.output.find("dfw/lsp/rule_count{lsp_uuid=\"" + kLsp1 + "\",tn_uuid=\"" + tn +
-                                   "\",vif=\"vif-1\"} gauge 4"),
-                  std::string::npos)
-            << text.output;
+        // The registry follows in the same pass, just after the vif table: awaited.
+        const std::string line = "dfw/lsp/rule_count{lsp_uuid=\"" + kLsp1 + "\",tn_uuid=\"" + tn +
+                                 "\",vif=\"vif-1\"} gauge 4";
+        EXPECT_TRUE(test::AwaitTrue([&] {
+            return sys_.AgentCtl({"cfgagent/metrics"}).output.find(line) != std::string::npos;
+        })) << sys_.AgentCtl({"cfgagent/metrics"}).output;
     }
     // The port's series in the exposition, by vif (-1: none).
     auto series = [&](const json& families, const char* family, const std::string& vif) {
@@ -944,12 +945,32 @@ TEST_F(DfwSystemTest, PerPortMetricsReachTheirPagesAndThePrometheusExposition) {
         }
         return -1.0;
     };
+    // Every reading of the exposition must parse; `want` is awaited on the parsed families.
     json families;
+    std::string last;
+    auto exposition = [&](const std::function<bool(const json&)>& want) {
+        return test::AwaitTrue(
+            [&] {
+                const test::RunResult r = sys_.AgentCtl({"cfgagent/metrics/prometheus"});
+                last = r.output;
+                test::PromParse parsed = test::ParsePrometheus(r.output);
+                if (r.status != 0 || parsed.status != test::PromParse::Status::kParsed) {
+                    last += "\n" + parsed.error;
+                    return true;  // judged below
+                }
+                families = parsed.families;
+                return want(families);
+            },
+            test::kDefaultAwait, std::chrono::milliseconds(200));
+    };
     {
         SCOPED_TRACE("the exposition, parsed");
-        const test::RunResult r = sys_.AgentCtl({"cfgagent/metrics/prometheus"});
-        ASSERT_EQ(r.status, 0) << r.output;
-        OZY_PROM_PARSE_OR_SKIP(r.output, families);
+        OZY_PROM_PARSE_OR_SKIP(sys_.AgentCtl({"cfgagent/metrics/prometheus"}).output, families);
+        EXPECT_TRUE(exposition([&](const json& f) {
+            return series(f, "ozy_dfw_lsp_rule_count", "vif-1") == 4.0 &&
+                   series(f, "ozy_dfw_lsp_rule_count", "vif-2") == 3.0;
+        })) << last;
+        OZY_PROM_PARSE_OR_SKIP(last, families);
         EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-1"), 4.0);
         EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-2"), 3.0);
         EXPECT_EQ(series(families, "ozy_dfw_lsp_apply_status", "vif-1"), 0.0);
@@ -963,11 +984,11 @@ TEST_F(DfwSystemTest, PerPortMetricsReachTheirPagesAndThePrometheusExposition) {
         ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-delete", "f2"}).status, 0);
         EXPECT_TRUE(test::AwaitTrue([&] { return ports().count("vif-2") == 0; }))
             << sys_.AgentCtl({"dfw/lspMetrics"}).output;
-        const test::RunResult r = sys_.AgentCtl({"cfgagent/metrics/prometheus"});
-        ASSERT_EQ(r.status, 0) << r.output;
-        OZY_PROM_PARSE_OR_SKIP(r.output, families);
-        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-2"), -1.0);
-        EXPECT_EQ(r.output.find("vif=\"vif-2\""), std::string::npos) << r.output;
+        EXPECT_TRUE(exposition([&](const json& f) {
+            return series(f, "ozy_dfw_lsp_rule_count", "vif-2") == -1.0;
+        })) << last;
+        OZY_PROM_PARSE_OR_SKIP(last, families);
+        EXPECT_EQ(last.find("vif=\"vif-2\""), std::string::npos) << last;
         EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-1"), 4.0);
     }
 }
