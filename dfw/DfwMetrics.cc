@@ -70,8 +70,11 @@ std::string DfwMetrics::TnUuid() const {
 void DfwMetrics::DfwSyncVifTable(const std::vector<std::string>& vifs) {
     std::lock_guard<std::mutex> lock(mutex_);
     DFW_DEBUG("dfw: %1: vif list size: %2.", "DfwSyncVifTable", vifs.size());
-    vifs_ = std::set<std::string>(vifs.begin(), vifs.end());
     syncTime_ = Now();
+    // Mostly the same table as last time (the loop passes it sorted).
+    if (vifs.size() == vifs_.size() && std::equal(vifs.begin(), vifs.end(), vifs_.begin()))
+        return;
+    vifs_ = std::set<std::string>(vifs.begin(), vifs.end());
     for (auto it = lsps_.begin(); it != lsps_.end();)
         it = vifs_.count(it->first) != 0 ? std::next(it) : lsps_.erase(it);
 }
@@ -146,9 +149,10 @@ bool DfwMetrics::GetDfwTnMetrics(TnMetrics* out) const {
     return true;
 }
 
-void DfwMetrics::Unpublish(const Published& p, const std::vector<const char*>& names) {
+void DfwMetrics::Unpublish(const ozy::metrics::Labels& labels,
+                           const std::vector<const char*>& names) {
     for (const char* name : names)
-        options_.registry->remove(name, p.labels);
+        options_.registry->remove(name, labels);
 }
 
 void DfwMetrics::Publish() {
@@ -158,21 +162,43 @@ void DfwMetrics::Publish() {
     if (options_.registry == nullptr)
         return;
     ozy::metrics::Registry& reg = *options_.registry;
-    const std::vector<LspMetrics> active = ActiveLocked();
-    // Each port's series: held while its labels stay, so that a pass only stores values.
-    std::map<std::string, Published> now;
+    ++publications_;
+    // The ports GetDfwLspMetrics gives, walked in place. A port keeps its series while its labels
+    // stay, so that a pass only stores values.
+    const bool tnValid = TnValidLocked();
+    if (!tnValid)
+        DFW_DEBUG("dfw: %1: TN uuid is not valid. Skipped.", "GetDfwLspMetrics");
     uint64_t tnRules = 0, tnPorts = 0;
-    for (const LspMetrics& m : active) {
-        ozy::metrics::Labels labels{{"tn_uuid", tn_}, {"lsp_uuid", m.lsp}, {"vif", m.vif}};
-        Published p;
-        auto old = published_.find(m.vif);
-        if (old != published_.end() && old->second.labels == labels) {
-            p = std::move(old->second);
-        } else {
-            p.labels = std::move(labels);
-            for (const char* name : kLspSeries)
-                p.gauges.push_back(reg.gauge(name, p.labels));
+    const std::map<std::string, LspMetrics> none;
+    // The three maps are sorted by vif: walked together, without a search per port.
+    auto active = vifs_.begin();
+    auto it = published_.begin();
+    for (const auto& [vif, m] : *(tnValid ? &lsps_ : &none)) {
+        while (active != vifs_.end() && *active < vif)
+            ++active;
+        if (active == vifs_.end() || *active != vif) {
+            DFW_DEBUG("dfw: %1: This was not an active vif.", "GetDfwLspMetrics");
+            continue;
         }
+        while (it != published_.end() && it->first < vif)
+            ++it;
+        if (it == published_.end() || it->first != vif || it->second.tn != tn_ ||
+            it->second.lsp != m.lsp) {
+            if (it == published_.end() || it->first != vif)
+                it = published_.emplace_hint(it, vif, Published{});
+            else
+                Unpublish({{"tn_uuid", it->second.tn}, {"lsp_uuid", it->second.lsp}, {"vif", vif}},
+                          kLspSeries);
+            Published& p = it->second;
+            p.tn = tn_;
+            p.lsp = m.lsp;
+            p.gauges.clear();
+            const ozy::metrics::Labels labels{{"tn_uuid", tn_}, {"lsp_uuid", m.lsp}, {"vif", vif}};
+            for (const char* name : kLspSeries)
+                p.gauges.push_back(reg.gauge(name, labels));
+        }
+        Published& p = it->second;
+        p.publication = publications_;
         const RuleCounts& c = m.counts;
         const uint64_t values[] = {c.rules, c.url,      c.ids,         c.idfw,
                                    c.appid, c.addrSets, m.applyStatus, m.profiles};
@@ -180,29 +206,33 @@ void DfwMetrics::Publish() {
             p.gauges[i]->set(Signed(values[i]));
         tnRules += c.rules;
         tnPorts += c.rules != 0;
-        now.emplace(m.vif, std::move(p));
+        ++it;
     }
-    // What is left went (the port, or the labels it was published with).
-    for (auto& [vif, p] : published_) {
-        auto it = now.find(vif);
-        if (it == now.end() || it->second.labels != p.labels)
-            Unpublish(p, kLspSeries);
+    // What was not kept went (the port, or every port with the transport node).
+    for (auto gone = published_.begin(); gone != published_.end();) {
+        if (gone->second.publication == publications_) {
+            ++gone;
+            continue;
+        }
+        Unpublish(
+            {{"tn_uuid", gone->second.tn}, {"lsp_uuid", gone->second.lsp}, {"vif", gone->first}},
+            kLspSeries);
+        gone = published_.erase(gone);
     }
-    published_ = std::move(now);
-    const bool tnValid = TnValidLocked();
-    if (!publishedTn_.labels.empty() && (!tnValid || publishedTn_.labels.at("tn_uuid") != tn_)) {
-        Unpublish(publishedTn_, kTnSeries);
-        publishedTn_ = Published{};
+    if (!publishedTn_.empty() && (!tnValid || publishedTn_ != tn_)) {
+        Unpublish({{"tn_uuid", publishedTn_}}, kTnSeries);
+        publishedTn_.clear();
+        tnGauges_.clear();
     }
     if (!tnValid)
         return;
-    if (publishedTn_.labels.empty()) {
-        publishedTn_.labels = {{"tn_uuid", tn_}};
+    if (publishedTn_.empty()) {
+        publishedTn_ = tn_;
         for (const char* name : kTnSeries)
-            publishedTn_.gauges.push_back(reg.gauge(name, publishedTn_.labels));
+            tnGauges_.push_back(reg.gauge(name, {{"tn_uuid", tn_}}));
     }
-    publishedTn_.gauges[0]->set(Signed(tnRules));
-    publishedTn_.gauges[1]->set(Signed(tnPorts));
+    tnGauges_[0]->set(Signed(tnRules));
+    tnGauges_[1]->set(Signed(tnPorts));
 }
 
 DfwMetrics::RuleCounts DfwMetrics::Count(const DfwCache::FilterConfig& cfg) {

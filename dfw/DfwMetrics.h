@@ -107,16 +107,18 @@ class DfwMetrics {
     std::string TnMetricsText() const;
 
   private:
-    // The series of one port (or of the transport node) as last published.
+    // The series of one port as last published (its vif is its key).
     struct Published {
-        std::map<std::string, std::string> labels;
+        std::string tn, lsp;
         std::vector<std::shared_ptr<ozy::metrics::Gauge>> gauges;
+        uint64_t publication = 0;  // the last publication that kept it
     };
 
     bool TnValidLocked() const;
     std::vector<LspMetrics> ActiveLocked() const;
     uint64_t Now() const;
-    void Unpublish(const Published& p, const std::vector<const char*>& names);
+    void Unpublish(const std::map<std::string, std::string>& labels,
+                   const std::vector<const char*>& names);
 
     Options options_;
     mutable std::mutex mutex_;
@@ -124,8 +126,10 @@ class DfwMetrics {
     std::map<std::string, LspMetrics> lsps_;  // by vif
     std::set<std::string> vifs_;              // the last vif table
     uint64_t syncTime_ = 0;                   // of the last vif table
-    std::map<std::string, Published> published_;
-    Published publishedTn_;
+    std::map<std::string, Published> published_;  // by vif
+    uint64_t publications_ = 0;
+    std::string publishedTn_;  // "" none
+    std::vector<std::shared_ptr<ozy::metrics::Gauge>> tnGauges_;
     // Counts by configuration hash, of the configurations measured since the last publication
     // and the one before (older ones are dropped at publication).
     std::map<uint64_t, RuleCounts> counted_, countedBefore_;
