@@ -1,7 +1,9 @@
 #pragma once
-// What the in-process benchmarks share: milliseconds of a steady-clock span, the median of a
-// round's figures, a step that must succeed (else the run ends, naming the step), and a wait for a
-// condition polled at an interval.
+// What the in-process benchmarks share: milliseconds of a steady-clock span, the calling thread's
+// CPU time, the median of a round's figures, a step that must succeed (else the run ends, naming
+// the step), and a wait for a condition polled at an interval.
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +18,14 @@ using Clock = std::chrono::steady_clock;
 
 inline double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// CPU time of the calling thread in milliseconds: two sides timed this way stay comparable on a
+// machine shared with other work.
+inline double ThreadMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 inline double Median(std::vector<double> v) {

@@ -14,7 +14,6 @@
 //      interfaces behind the HOSTS VIFs (CIFS / HOSTS each, one VLAN each) in one apply until the
 //      emulator holds CIFS Container records.
 // The agent runs with warnings only, so that the figures are of the work and not of its log.
-#include <time.h>
 
 #include <chrono>
 #include <cstdio>
@@ -42,12 +41,6 @@ using json = nlohmann::json;
 using ozy::Conduit::IPManager;
 using ozy::Conduit::IPUpdate;
 
-double CpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
 // ---- 1. pools -----------------------------------------------------------------------------
 
 constexpr uint32_t kKrnnicIp = 0xa9fe0001;  // 169.254.0.1
@@ -68,14 +61,14 @@ void AddPool(IPManager& m) {
 double MakeEligible(IPManager& m, unsigned from, unsigned count) {
     IPUpdate u;
     u.hostSwitchId = "hs-1";
-    double t0 = CpuMs();
+    double t0 = ozy::bench::ThreadMs();
     for (unsigned i = from; i < from + count; ++i) {
         u.vifId = "vif-" + std::to_string(i);
         m.HandleMsgUpdate(ozy::Conduit::kUpdateLspVifAttachment, u, true);
         m.HandleMsgUpdate(ozy::Conduit::kUpdateVifState, u, true);
         m.HandleMsgUpdate(ozy::Conduit::kUpdateConduitParentVif, u, true);
     }
-    return CpuMs() - t0;
+    return ozy::bench::ThreadMs() - t0;
 }
 
 bool PoolsPhase(unsigned allocs) {

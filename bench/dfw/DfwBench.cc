@@ -9,7 +9,6 @@
 //
 //   build-rel/bench/bench_dfw --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
-#include <time.h>
 
 #include <memory>
 #include <string>
@@ -31,14 +30,6 @@ namespace {
 namespace pb = orvane::ozy::cairndb;
 namespace fw = orvane::ozy::firewall;
 using CfgAgent::ObjectType;
-
-// CPU time of the calling thread in milliseconds: the figures of both sides stay comparable on
-// a machine shared with other work.
-double ThreadMs() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
 
 constexpr int kRules = 100000;
 constexpr int kContainers = 10000;
@@ -159,13 +150,13 @@ void BM_MergeFullSyncBesideDecode(benchmark::State& state) {
     double decodeMs = 0, mergeMs = 0;
     size_t rules = 0;
     for (auto _ : state) {
-        double t0 = ThreadMs();
+        double t0 = ozy::bench::ThreadMs();
         CfgAgent::CairnDBUpdateList records = Decode(updates);
-        double t1 = ThreadMs();
+        double t1 = ozy::bench::ThreadMs();
         auto cache = ozy::MakeRef<CfgAgent::DfwMsgCache>();
-        double t2 = ThreadMs();
+        double t2 = ozy::bench::ThreadMs();
         cache->UpdateDesiredState(records, true);
-        double t3 = ThreadMs();
+        double t3 = ozy::bench::ThreadMs();
         rules = cache->Peek().rules->size();
         decodeMs += (t1 - t0);
         mergeMs += (t3 - t2);
@@ -188,22 +179,22 @@ void BM_ConvertBesideParse(benchmark::State& state) {
     double parseMs = 0, convertMs = 0;
     size_t parts = 0;
     for (auto _ : state) {
-        double t0 = ThreadMs();
+        double t0 = ozy::bench::ThreadMs();
         std::vector<fw::LcpRuleMsg> parsed(bodies.size());
         for (size_t i = 0; i < bodies.size(); ++i)
             parsed[i].ParseFromString(bodies[i]);
-        double t1 = ThreadMs();
+        double t1 = ozy::bench::ThreadMs();
         CfgAgent::DfwCompositeContainers generated;
         CfgAgent::DfwRuleBuilder builder(snap, generated);
         parts = 0;
-        double t2 = ThreadMs();
+        double t2 = ozy::bench::ThreadMs();
         for (const auto& [id, rule] : *snap.rules) {
             auto built =
                 builder.Build(*rule, *snap.sections->at(CfgAgent::DfwUuid{
                                          rule->section_id().left(), rule->section_id().right()}));
             parts += built->partCount();
         }
-        double t3 = ThreadMs();
+        double t3 = ozy::bench::ThreadMs();
         parseMs += (t1 - t0);
         convertMs += (t3 - t2);
     }

@@ -10,7 +10,6 @@
 //
 //   build-rel/bench/bench_dfw_metrics --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
-#include <time.h>
 
 #include <string>
 #include <vector>
@@ -24,12 +23,6 @@
 namespace {
 
 using CfgAgent::DfwMetrics;
-
-double ThreadMs() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
 
 constexpr int kPorts = 1000;
 constexpr int kPasses = 100;
@@ -87,16 +80,16 @@ void BM_PassMetricsBesideFilterMapCopy(benchmark::State& state) {
     double passMs = 0, copyMs = 0;
     size_t copied = 0;
     for (auto _ : state) {
-        double t0 = ThreadMs();
+        double t0 = ozy::bench::ThreadMs();
         for (int r = 1; r <= kPasses; ++r)
             Pass(metrics, p, r);
-        double t1 = ThreadMs();
+        double t1 = ozy::bench::ThreadMs();
         for (int r = 1; r <= kPasses; ++r) {
             CfgAgent::DfwFilterRepo::FilterMap copy = p.filters;
             copied += copy.size();
             benchmark::DoNotOptimize(copy);
         }
-        double t2 = ThreadMs();
+        double t2 = ozy::bench::ThreadMs();
         passMs += t1 - t0;
         copyMs += t2 - t1;
     }
@@ -121,11 +114,11 @@ void BM_ExpositionBesideTextDump(benchmark::State& state) {
     double exportMs = 0, dumpMs = 0;
     size_t bytes = 0;
     for (auto _ : state) {
-        double t0 = ThreadMs();
+        double t0 = ozy::bench::ThreadMs();
         std::string text = registry.exportPrometheus();
-        double t1 = ThreadMs();
+        double t1 = ozy::bench::ThreadMs();
         std::string dump = registry.dumpText();
-        double t2 = ThreadMs();
+        double t2 = ozy::bench::ThreadMs();
         bytes = text.size();
         benchmark::DoNotOptimize(dump);
         exportMs += t1 - t0;
