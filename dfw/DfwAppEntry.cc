@@ -11,6 +11,7 @@
 #include "dfw/DfwMetrics.h"
 #include "dfw/DfwMsgCache.h"
 #include "dfw/DfwNtpConfig.h"
+#include "dfw/DfwProfilesPage.h"
 #include "intake/CairndbClient.h"
 #include "intake/MsgDispatcher.h"
 #include "platform/AsioOzyProvider.h"
@@ -27,6 +28,7 @@ DfwAppEntry::DfwAppEntry(AppContext& context)
       cairndb_(context.cairndb),
       stateCache_(context.stateCache),
       metrics_(context.provider != nullptr ? &context.provider->metrics() : nullptr),
+      upm_(context.cairndb != nullptr ? context.cairndb->upm() : nullptr),
       cache_(ozy::MakeRef<DfwMsgCache>()) {}
 
 DfwAppEntry::~DfwAppEntry() {
@@ -41,6 +43,7 @@ void DfwAppEntry::Start(const boost::property_tree::ptree& config) {
         options.cairndb = cairndb_;
         options.links = SystemKrnlinkFactory();
         options.metrics = metrics_;
+        options.upm = upm_;
         main_ = ozy::MakeRef<DfwMain>(cache_, std::move(options));
         if (!main_->Start())
             main_.reset();
@@ -128,6 +131,11 @@ void DfwAppEntry::RegisterCliPages(CliPages& pages) {
         if (!args.empty() && args[0] != "si" && args[0] != "dfw")
             return CliReply::Error("usage: dfw/exclude [dfw|si]");
         return CliReply::Ok(main_->ExcludeText(!args.empty() && args[0] == "si"));
+    });
+    pages.Add("dfw/profiles", "[VIF]", 0, 1, [this](const CliPages::Args& args) {
+        if (!main_)
+            return CliReply::Error("DFW process loop is not running");
+        return CliReply::Ok(DfwProfilesText(*main_, args.empty() ? std::string() : args[0]));
     });
     pages.Add("dfw/ntp", "", 0, 0, [this](const CliPages::Args&) {
         if (!main_)

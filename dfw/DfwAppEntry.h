@@ -16,6 +16,9 @@
 namespace ozy::metrics {
 class Registry;
 }
+namespace ozy::upm {
+class UPMService;
+}
 
 namespace CfgAgent {
 
@@ -34,10 +37,10 @@ class DfwAppEntry : public AgentApp, public SCConfigTableObserver {
 
     void Start(const boost::property_tree::ptree& config) override;
     void Stop() override;
-    // "dfw/vif", "dfw/counters", "dfw/exclude", "dfw/ntp", "dfw/rules VIF", the alarm
-    // reporter's "dfw/vnicRuleCountTable", "dfw/vnicRuleAlarmState", "dfw/hostRuleAlarmState",
-    // "dfw/ruleAlarmConfigData", "dfw/hostMaxRules", "dfw/vnicMaxRules", and the metrics'
-    // "dfw/tnMetrics", "dfw/lspMetrics".
+    // "dfw/vif", "dfw/counters", "dfw/exclude", "dfw/ntp", "dfw/rules VIF", "dfw/profiles [VIF]",
+    // the alarm reporter's "dfw/vnicRuleCountTable", "dfw/vnicRuleAlarmState",
+    // "dfw/hostRuleAlarmState", "dfw/ruleAlarmConfigData", "dfw/hostMaxRules", "dfw/vnicMaxRules",
+    // and the metrics' "dfw/tnMetrics", "dfw/lspMetrics".
     void RegisterCliPages(CliPages& pages) override;
     // TRANSPORT_NODE_CONFIG (global agent lock held): the transport node of the metrics.
     void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
@@ -51,6 +54,7 @@ class DfwAppEntry : public AgentApp, public SCConfigTableObserver {
     ICairndbClient* cairndb_ = nullptr;
     StateCache* stateCache_ = nullptr;
     ozy::metrics::Registry* metrics_ = nullptr;
+    ozy::upm::UPMService* upm_ = nullptr;
     ozy::RefPtr<DfwMsgCache> cache_;
     ozy::RefPtr<DfwMain> main_;
     DfwSettings settings_;

@@ -10,12 +10,17 @@
 
 #include "dfw/DfwAlarmReporter.h"
 #include "dfw/DfwCache.h"
+#include "dfw/DfwDnsProfileConfigFeature.h"
+#include "dfw/DfwFilterConfig.h"
+#include "dfw/DfwFilterFeature.h"
 #include "dfw/DfwFilterRepo.h"
+#include "dfw/DfwFloodFeature.h"
 #include "dfw/DfwIpRepChunkList.h"
 #include "dfw/DfwLog.h"
 #include "dfw/DfwMetrics.h"
 #include "dfw/DfwMsgCache.h"
 #include "dfw/DfwNtpConfig.h"
+#include "dfw/DfwTimeoutFeature.h"
 #include "intake/ICairndbClient.h"
 #include "platform/tarp/CTarpFWCmdList.h"
 #include "platform/tarp/CTarpFWException.h"
@@ -175,6 +180,26 @@ bool DfwMain::Start() {
     };
     repo_ = ozy::MakeRef<DfwFilterRepo>(std::move(repo));
     msgs_->SetNotify([self] { self->Notify(); });
+    if (options_.upm != nullptr) {
+        DfwFilterFeature::Options feature;
+        feature.handle = handle_;
+        feature.wake = [self] { self->Notify(); };
+        std::vector<ozy::RefPtr<DfwFilterFeature>> features = {
+            ozy::MakeRef<DfwFloodFeature>(feature), ozy::MakeRef<DfwTimeoutFeature>(feature),
+            ozy::MakeRef<DfwDnsProfileConfigFeature>(feature)};
+        for (const auto& f : features)
+            f->start(options_.upm);
+        DfwFilterConfig::Options config;
+        config.filters = [self] { return self->repo_->Filters(w::kAgentFirewall); };
+        config.request = [self](const std::string& vif, const std::string& filter, bool enable) {
+            self->RequestVif(w::kAgentFirewall, vif, filter, enable);
+        };
+        auto filterConfig = ozy::MakeRef<DfwFilterConfig>(std::move(config));
+        filterConfig->start(options_.upm);
+        std::lock_guard<std::mutex> lock(mutex_);
+        features_ = std::move(features);
+        filterConfig_ = std::move(filterConfig);
+    }
     if (!options_.postLoop)
         return true;
     {
@@ -203,6 +228,11 @@ bool DfwMain::Start() {
 
 void DfwMain::Stop() {
     msgs_->SetNotify(nullptr);
+    // No profile reaches the features from now on.
+    for (const auto& f : features_)
+        f->stop();
+    if (filterConfig_)
+        filterConfig_->stop();
     if (ntp_)
         ntp_->Stop();
     if (repo_)
@@ -215,10 +245,25 @@ void DfwMain::Stop() {
         wake_.notify_all();
         wake_.wait_for(lock, std::chrono::seconds(10), [this] { return !running_; });
     }
-    // The repository's callbacks hold this loop: letting it go ends the cycle.
+    // The repository's callbacks, the features' and the filter configuration's hold this loop:
+    // letting them go ends the cycle.
+    std::vector<ozy::RefPtr<DfwFilterFeature>> features;
+    ozy::RefPtr<DfwFilterConfig> config;
     ozy::RefPtr<DfwFilterRepo> repo;
     std::lock_guard<std::mutex> lock(mutex_);
+    features.swap(features_);
+    config.swap(filterConfig_);
     repo.swap(repo_);
+}
+
+std::vector<ozy::RefPtr<DfwFilterFeature>> DfwMain::features() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return features_;
+}
+
+ozy::RefPtr<DfwFilterConfig> DfwMain::filterConfig() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return filterConfig_;
 }
 
 void DfwMain::Run() {
@@ -270,6 +315,9 @@ void DfwMain::RequestVif(const std::string& agent, const std::string& vif,
     DFW_INFO("dfw: dfwFilterRepo(%1) requests a vif %2 config: %3", si ? "si" : "dfw", vif,
              enable ? filter : std::string("clear"));
     std::lock_guard<std::mutex> lock(mutex_);
+    // The features set their values on such a filter again, even when the request cancels.
+    if (enable && !si)
+        pending_.added[vif] = filter;
     auto& mine = enable ? (si ? pending_.siEnable : pending_.enable)
                         : (si ? pending_.siDisable : pending_.disable);
     auto& other = enable ? (si ? pending_.siDisable : pending_.disable)
@@ -304,6 +352,38 @@ void DfwMain::RequestCleanup(const std::string& agent, const std::string& filter
     pending_.cleanups.emplace_back(agent.substr(0, 99), filter.substr(0, 99));
     woken_ = true;
     wake_.notify_all();
+}
+
+bool DfwMain::PortDisabled(const std::string& lsp) const {
+    if (disabledPorts_.empty())
+        return false;
+    uint64_t l = 0, r = 0;
+    return ozy::cairndb::ParseUuidText(lsp, &l, &r) &&
+           disabledPorts_.count(ozy::cairndb::UuidText(l, r)) != 0;
+}
+
+bool DfwMain::ClearDisabled() {
+    if (disabledPorts_.empty()) {
+        cleared_.clear();
+        return true;
+    }
+    bool ok = true;
+    std::set<std::string> still;
+    for (const auto& [vif, f] : repo_->Filters(w::kAgentFirewall)) {
+        if (!PortDisabled(f.lsp))
+            continue;
+        if (cleared_.count(f.name) == 0) {
+            DFW_INFO("dfw: filter %1 of vif %2 (lsp %3) disabled by its filter configuration",
+                     f.name, vif, f.lsp);
+            if (!CleanFilter(f.name)) {
+                ok = false;
+                continue;
+            }
+        }
+        still.insert(f.name);
+    }
+    cleared_.swap(still);
+    return ok;
 }
 
 DfwGlobalAddrSets::Objects DfwMain::SharedObjects(const DfwModes& modes, bool timeBased) const {
@@ -595,6 +675,7 @@ void DfwMain::ProcessOnce() {
         pending_ = Pending{};
         ntpUp = ntpUp_;
     }
+    disabledPorts_ = filterConfig_ ? filterConfig_->DisabledPorts() : std::set<std::string>();
     DFW_INFO("dfw: process loop wakes up to process request");
 
     // 2. The snapshot, its changes and its barrier, together.
@@ -632,13 +713,16 @@ void DfwMain::ProcessOnce() {
 
     // 3. Filters of disabled vifs lose their configuration.
     DFW_INFO("dfw: clear config on DFW vif, count: %1", p.disable.size());
-    for (const auto& [vif, name] : p.disable)
-        CleanFilter(name);
+    for (const auto& [vif, name] : p.disable) {
+        if (CleanFilter(name))
+            cleared_.insert(name);
+    }
     DFW_INFO("dfw: clear config on SI vif, count: %1", p.siDisable.size());
     for (const auto& [vif, name] : p.siDisable)
         CleanFilter(name);
     for (const auto& [agent, name] : p.cleanups)
         CleanFilter(name);
+    bool ok = ClearDisabled();
 
     // Include and exclude tables of both agents. A device that may be new holds no per-filter
     // setting of ours either.
@@ -659,12 +743,18 @@ void DfwMain::ProcessOnce() {
                               modes.fastPathLookup != appliedModes_.fastPathLookup ||
                               timeBased != appliedTimeBased_ || p.ntpChanged;
     std::vector<std::string> held;
-    bool ok = buildError_ == 0 && spansOk && chunksOk;
+    ok = ok && buildError_ == 0 && spansOk && chunksOk;
     if (cache_) {
         std::set<std::string> done;
         // Applies to one filter and keeps its error (or clears it); true when applied.
         auto applyOne = [&](const char* agent, const std::string& vif,
                             const DfwFilterRepo::Filter& f) {
+            if (agent == std::string(w::kAgentFirewall) && PortDisabled(f.lsp)) {
+                DFW_DEBUG("dfw: skip dfw filter %1 of vif %2: its port's filter is disabled",
+                          f.name, vif);
+                done.insert(f.name);
+                return false;
+            }
             uint32_t code = ApplyFilter(agent, vif, f.name, f.lsp, modes, timeBased, &held);
             done.insert(f.name);
             if (code != 0) {
@@ -738,6 +828,17 @@ void DfwMain::ProcessOnce() {
     // Errors of filters that are gone go with them.
     auto fw = repo_->Filters(w::kAgentFirewall);
     auto si = repo_->Filters(w::kAgentServiceInsertion);
+    // Per-port settings from profiles (flood, timeouts, DNS) on the firewall filters.
+    for (const auto& feature : features_)
+        ok = feature->processConfig(fw, p.added, p.spanResync) && ok;
+    if (!features_.empty()) {
+        for (const auto& [vif, f] : fw) {
+            uint64_t profiles = PortDisabled(f.lsp) ? 1 : 0;
+            for (const auto& feature : features_)
+                profiles += feature->Profiled(vif, f.name);
+            lspMetrics_->DfwSetLspProfiles(vif, profiles);
+        }
+    }
     std::set<std::string> present;
     for (const auto* m : {&fw, &si}) {
         for (const auto& [vif, f] : *m)

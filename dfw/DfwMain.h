@@ -41,11 +41,16 @@ class Registry;
 namespace ozy::monitoring {
 class AlarmTable;
 }
+namespace ozy::upm {
+class UPMService;
+}
 
 namespace CfgAgent {
 
 class DfwAlarmReporter;
 class DfwCache;
+class DfwFilterConfig;
+class DfwFilterFeature;
 class DfwFilterRepo;
 class DfwIpRepChunkList;
 class DfwMetrics;
@@ -69,6 +74,10 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         std::function<uint64_t()> wallSeconds;
         // The table the alarm reporter records into; null: the process's.
         ozy::monitoring::AlarmTable* alarmTable = nullptr;
+        // The profile service: with it, the per-port features (flood, timeout, DNS) follow their
+        // profiles on every pass and the filter configuration profiles disable filters; without
+        // it there are none.
+        ozy::upm::UPMService* upm = nullptr;
     };
     // Counters of the passes (CLI and tests).
     struct Counters {
@@ -116,6 +125,10 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     DfwAlarmReporter* alarms() const { return alarms_.get(); }
     // The per-port metrics (null before Start); the loop feeds them after each apply and pass.
     DfwMetrics* lspMetrics() const { return lspMetrics_.get(); }
+    // The per-port features (flood, timeout, DNS) and the filter configuration; empty and null
+    // without the profile service, before Start and after Stop.
+    std::vector<ozy::RefPtr<DfwFilterFeature>> features() const;
+    ozy::RefPtr<DfwFilterConfig> filterConfig() const;
     Counters counters() const;
     // "dfw/vif": every filter with its vif, port and agent, as JSON text.
     std::string VifText() const;
@@ -141,6 +154,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         std::map<std::string, std::string> enable, disable;  // vif to filter name
         std::map<std::string, std::string> siEnable, siDisable;
         std::vector<std::pair<std::string, std::string>> cleanups;  // agent, filter
+        std::map<std::string, std::string>
+            added;  // firewall vifs asked to enable, for the features
         bool ntpChanged = false;
         bool spanResync = false;
     };
@@ -150,6 +165,10 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
                          const std::string& lsp, const DfwModes& modes, bool timeBased,
                          std::vector<std::string>* held);
     bool CleanFilter(const std::string& name);
+    // Cleans the firewall filters of ports disabled by their filter configuration profile, once
+    // each; false when a clean failed.
+    bool ClearDisabled();
+    bool PortDisabled(const std::string& lsp) const;
     // The address sets and containers the firewall filters' configurations name (global mode).
     DfwGlobalAddrSets::Objects SharedObjects(const DfwModes& modes, bool timeBased) const;
     // The include and exclude tables of both agents, when the span changed, the device may be
@@ -171,6 +190,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     ozy::RefPtr<DfwNtpConfig> ntp_;
     std::unique_ptr<DfwAlarmReporter> alarms_;
     std::unique_ptr<DfwMetrics> lspMetrics_;
+    std::vector<ozy::RefPtr<DfwFilterFeature>> features_;
+    ozy::RefPtr<DfwFilterConfig> filterConfig_;
     std::function<void(const char*)> syncPoint_;
 
     mutable std::mutex mutex_;  // the pending requests and the wake-up
@@ -198,6 +219,8 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     std::string buildErrorMeta_, buildErrorText_;
     uint32_t buildError_ = 0;
     std::map<std::string, FilterState> filters_;  // by filter name
+    std::set<std::string> disabledPorts_;         // this pass's, from the filter configuration
+    std::set<std::string> cleared_;  // firewall filters cleaned because their port is disabled
     std::unique_ptr<DfwGlobalAddrSets> global_;
     std::unique_ptr<DfwIpRepChunkList> chunks_;
     bool globalHeld_ = false;  // the shared filter may hold sets of ours

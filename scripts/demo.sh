@@ -644,6 +644,21 @@ emu dpemu/dump tarp | jq -r '.ip_reputation_chunks[] |
     "IP-reputation chunk \(.id) on the shared filter: \(.count) entries, capacity \(.capacity), bucket \(.bucket)"'
 say "https from the blocklist (chunk entry 203.0.113.0/24): $(verdict fw-1 203.0.113.5 443)," \
     "from others $(verdict fw-1 10.0.0.9 443)"
+# The ports' flood, session timeout and DNS profiles as each filter holds them (the emulator's
+# decoded settings; ports without a profile hold the defaults), with the profiles dfw/profiles names.
+dfw_profiles_realized() {
+    [ "$(emu dpemu/tarp-filter fw-1 2>/dev/null | jq -r '.settings.flood.tcp_half_open_limit // empty')" = 500 ] &&
+        [ "$(emu dpemu/tarp-filter fw-2 2>/dev/null | jq -r '.settings.dns.ttl // empty')" = 300 ]
+}
+await 60 "the ports' firewall profiles on their filters" dfw_profiles_realized
+for n in $(seq 1 ${#PORTS[@]}); do
+    emu dpemu/tarp-filter "fw-$n" | jq -r '.settings as $s | "filter \(.filter) settings:" +
+        " flood(half-open \($s.flood.tcp_half_open_limit), udp \($s.flood.udp_flow_limit), syn_cache \($s.flood.syn_cache))" +
+        " timeouts(tcp established \($s.timeouts.tcp_established) s, udp single \($s.timeouts.udp_single) s)" +
+        " dns(ttl_flag \($s.dns.ttl_flag), ttl \($s.dns.ttl))"'
+done
+agent dfw/profiles | jq -r '"profiles per vif (dfw/profiles): " + ([.filters[] | "\(.vif) " +
+    ([("flood", "timeout", "dns") as $k | "\($k)=\(.[$k] | if type != "object" then . elif .profile == "default" then .profile else "..\(.profile[-4:])" end)"] | join(","))] | join("; "))'
 
 # ---- IPFIX export ----------------------------------------------------------------------------
 

@@ -22,6 +22,7 @@
 // port's rule count on dfw/lspMetrics once its rules apply, the Prometheus page judged by the
 // Prometheus client library's parser with each port's labelled series, and a deleted filter's
 // series gone from both.
+// The ports' flood, timeout, DNS and filter configuration profiles, a scenario of their own too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -990,6 +991,109 @@ TEST_F(DfwSystemTest, PerPortMetricsReachTheirPagesAndThePrometheusExposition) {
         OZY_PROM_PARSE_OR_SKIP(last, families);
         EXPECT_EQ(last.find("vif=\"vif-2\""), std::string::npos) << last;
         EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-1"), 4.0);
+    }
+}
+
+// Per-port profiles end to end: flood, timeout and DNS profiles bound to port 1 with cairnctl reach
+// its filter (the emulator's decoded settings) while port 2's filter holds the defaults; the
+// dfw/profiles page names them; unbinding restores the defaults; the filter deleted and created
+// again for the same vif gets the profiles again; a filter configuration profile disabling port 2
+// clears its rules until it goes.
+TEST_F(DfwSystemTest, PortProfilesReachTheirFiltersAndUnbindingRestoresTheDefaults) {
+    ASSERT_TRUE(sys_.Start());
+    ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f1", "vif-1", kLsp1}).status, 0);
+    ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f2", "vif-2", kLsp2}).status, 0);
+    ASSERT_TRUE(sys_.Apply(Topology(7).dump()));
+    const std::string ssh = "in tcp 10.0.0.1:1000 10.9.9.9:22";
+    ASSERT_TRUE(AwaitVerdict("f2", ssh, "DROP 1"));
+    const std::string flood = Id(0xdb, 1), timeouts = Id(0xdb, 2), dns = Id(0xdb, 3);
+    const std::string disabling = Id(0xdb, 4);
+    auto profiles = [&](const std::vector<std::string>& ports) {
+        json doc;
+        doc["PROFILE"] = {
+            {{"id", flood},
+             {"profile_type", 4},
+             {"logical_switch_port_ids", ports},
+             {"flood_protection_profile", {{"tcp_half_open_limit", 300}, {"syn_cache", true}}}},
+            {{"id", timeouts},
+             {"profile_type", 5},
+             {"logical_switch_port_ids", ports},
+             {"session_timeout_profile", {{"tcp_established", 7200}, {"udp_single", 45}}}},
+            {{"id", dns},
+             {"profile_type", 6},
+             {"logical_switch_port_ids", ports},
+             {"dns_config_profile", {{"ttl_flag", true}, {"ttl", 120}}}}};
+        return doc.dump();
+    };
+    auto settings = [&](const std::string& filter) {
+        test::RunResult r = sys_.EmuCtl({"dpemu/tarp-filter", filter});
+        json j = json::parse(r.output, nullptr, false);
+        return r.status == 0 && !j.is_discarded() ? j["settings"] : json();
+    };
+    // "flood/established/udp_single/dns" of a filter's settings.
+    auto summary = [&](const std::string& filter) {
+        json s = settings(filter);
+        if (!s.contains("flood") || !s.contains("timeouts") || !s.contains("dns"))
+            return std::string("unset");
+        return std::to_string(s["flood"].value("tcp_half_open_limit", -1)) +
+               (s["flood"].value("syn_cache", false) ? "+syn" : "") + "/" +
+               std::to_string(s["timeouts"].value("tcp_established", -1)) + "/" +
+               std::to_string(s["timeouts"].value("udp_single", -1)) + "/" +
+               (s["dns"].value("ttl_flag", false) ? "ttl " : "answer ") +
+               std::to_string(s["dns"].value("ttl", -1));
+    };
+    const std::string defaults = "0/43200/60/answer 0", bound = "300+syn/7200/45/ttl 120";
+    auto awaitSummary = [&](const std::string& filter, const std::string& want) {
+        return test::AwaitTrue([&] { return summary(filter) == want; });
+    };
+    {
+        SCOPED_TRACE("without profiles every filter holds the defaults");
+        EXPECT_TRUE(awaitSummary("f1", defaults)) << settings("f1").dump();
+        EXPECT_TRUE(awaitSummary("f2", defaults)) << settings("f2").dump();
+    }
+    {
+        SCOPED_TRACE("bound to port 1");
+        ASSERT_TRUE(sys_.Apply(profiles({kLsp1})));
+        EXPECT_TRUE(awaitSummary("f1", bound)) << settings("f1").dump();
+        EXPECT_EQ(summary("f2"), defaults);
+        EXPECT_TRUE(sys_.AwaitAgentJson({"dfw/profiles", "vif-1"}, [&](const json& j) {
+            const json& row = j["filters"][0];
+            return row["flood"]["profile"] == flood && row["timeout"]["profile"] == timeouts &&
+                   row["dns"]["profile"] == dns && row["dns"]["applied"] == true &&
+                   row["timeout"]["values"]["tcp_established"] == 7200;
+        })) << sys_.AgentJson({"dfw/profiles"}).dump();
+    }
+    {
+        SCOPED_TRACE("unbound: the defaults again");
+        ASSERT_TRUE(sys_.Apply(profiles({})));
+        EXPECT_TRUE(awaitSummary("f1", defaults)) << settings("f1").dump();
+        EXPECT_EQ(sys_.AgentJson({"dfw/profiles", "vif-1"})["filters"][0]["flood"]["profile"],
+                  "default");
+    }
+    {
+        SCOPED_TRACE("bound again, then the filter deleted and created again for the vif");
+        ASSERT_TRUE(sys_.Apply(profiles({kLsp1})));
+        ASSERT_TRUE(awaitSummary("f1", bound)) << settings("f1").dump();
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-delete", "f1"}).status, 0);
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f1", "vif-1", kLsp1}).status, 0);
+        EXPECT_TRUE(awaitSummary("f1", bound)) << settings("f1").dump();
+        EXPECT_TRUE(AwaitVerdict("f1", ssh, "DROP 1"));
+    }
+    {
+        SCOPED_TRACE("a filter configuration profile disables port 2's filter until it goes");
+        json doc;
+        doc["PROFILE"] = {{{"id", disabling},
+                           {"profile_type", 7},
+                           {"logical_switch_port_ids", {kLsp2}},
+                           {"filter_config_profile", {{"enabled", false}}}}};
+        ASSERT_TRUE(sys_.Apply(doc.dump()));
+        EXPECT_TRUE(AwaitVerdict("f2", ssh, "DEFAULT"));
+        EXPECT_EQ(Verdict("f1", ssh), "DROP 1");
+        EXPECT_EQ(
+            sys_.AgentJson({"dfw/profiles", "vif-2"})["filters"][0]["filter_config"]["profile"],
+            disabling);
+        ASSERT_EQ(sys_.Cairnctl({"delete", "PROFILE", disabling}).status, 0);
+        EXPECT_TRUE(AwaitVerdict("f2", ssh, "DROP 1"));
     }
 }
 

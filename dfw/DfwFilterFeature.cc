@@ -1,0 +1,258 @@
+#include "dfw/DfwFilterFeature.h"
+
+#include <utility>
+
+#include "dfw/DfwLog.h"
+#include "platform/tarp/TarpFw.h"
+#include "platform/upm/UPMService.h"
+#include "proto/UuidText.h"
+#include "proto/cairndb_switching.pb.h"
+
+namespace CfgAgent {
+
+namespace pb = orvane::ozy::cairndb;
+
+namespace {
+
+// The port in its one text form; empty when `lsp` names none.
+std::string PortText(const std::string& lsp) {
+    uint64_t l = 0, r = 0;
+    if (!ozy::cairndb::ParseUuidText(lsp, &l, &r))
+        return std::string();
+    return ozy::cairndb::UuidText(l, r);
+}
+
+}  // namespace
+
+DfwFilterFeature::DfwFilterFeature(Options options, Words words)
+    : options_(std::move(options)), words_(std::move(words)) {
+    DFW_INFO("dfw: Created %1 instance", words_.cls);
+}
+
+DfwFilterFeature::~DfwFilterFeature() {
+    DFW_INFO("dfw: Destroyed %1 instance", words_.cls);
+}
+
+bool DfwFilterFeature::start(ozy::upm::UPMService* upm) {
+    std::string why;
+    if (!Resolve(nullptr, &defaults_.values, &why)) {
+        DFW_ERROR_CODE("LCP00002", "dfw: failed to start %1: %2", words_.cls, why);
+        return false;
+    }
+    upm_ = upm;
+    if (upm_ != nullptr) {
+        ozy::RefPtr<DfwFilterFeature> self(this);
+        callbackId_ = upm_->RegisterMonitorCallback(
+            {words_.type}, [self](const std::vector<ozy::upm::ProfileUpdate>& updates,
+                                  bool fullSync) { self->SetConfig(updates, fullSync); });
+    }
+    return true;
+}
+
+void DfwFilterFeature::stop() {
+    if (upm_ != nullptr && callbackId_ != 0)
+        upm_->UnregisterMonitorCallback(callbackId_);
+    callbackId_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        requests_.clear();
+    }
+    DFW_INFO(words_.stopped);
+}
+
+void DfwFilterFeature::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& updates,
+                                 bool fullSync) {
+    DFW_INFO(words_.callback, fullSync, updates.size());
+    size_t pending = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_)
+            return;
+        // A full sync replaces everything: what was pending is superseded by it.
+        if (fullSync) {
+            requests_.clear();
+            fullSync_ = true;
+        }
+        for (const ozy::upm::ProfileUpdate& u : updates) {
+            if (u.profileType == 0) {
+                DFW_ERROR_CODE("LCP01153", "dfw: no profile type specified %1", u.portId);
+                continue;
+            }
+            if (u.profileType != words_.type) {
+                DFW_WARN("dfw: SetConfig: unhandled profile type %1", u.profileType);
+                continue;
+            }
+            if (u.profile.empty()) {
+                DFW_INFO("dfw: reveiced empty new profile for LSP %1", u.portId);
+            } else {
+                DFW_INFO("dfw: SetConfig: received new %1 profile for LSP %2: %3", words_.what,
+                         u.portId, u.profileId);
+            }
+            requests_[u.portId] =
+                Request{u.profile.empty() ? std::string() : u.profileId, u.profile};
+        }
+        pending = requests_.size();
+    }
+    DFW_INFO(words_.updated, pending);
+    if (options_.wake)
+        options_.wake();
+}
+
+void DfwFilterFeature::TakeRequests(std::map<std::string, Request> requests, bool fullSync) {
+    // Ports the full sync does not list have no profile any more.
+    if (fullSync) {
+        for (const auto& [port, want] : ports_)
+            requests.emplace(port, Request{});
+    }
+    for (auto& [port, req] : requests) {
+        const std::string key = PortText(port);
+        if (key.empty()) {
+            DFW_ERROR_CODE("LCP01153", words_.bad, "port " + port + " is not a port id");
+            continue;
+        }
+        if (req.body.empty()) {
+            ports_.erase(key);
+            continue;
+        }
+        pb::ProfileMsg profile;
+        if (!profile.ParseFromString(req.body)) {
+            DFW_ERROR_CODE("LCP01153", words_.bad, req.profileId + ": unparsable");
+            continue;
+        }
+        if (profile.profile_type() != words_.type) {
+            DFW_ERROR("dfw: ProcessConfig: invalid profile type %1", profile.profile_type());
+            continue;
+        }
+        Wanted want;
+        std::string why;
+        if (!Resolve(&profile, &want.values, &why)) {
+            // Refused whole: the port keeps what it had.
+            DFW_ERROR_CODE("LCP01153", words_.bad, req.profileId + ": " + why);
+            continue;
+        }
+        want.profileId = req.profileId;
+        ports_[key] = std::move(want);
+    }
+}
+
+bool DfwFilterFeature::Configure(const std::string& vif, const std::string& filter,
+                                 const std::string& lsp, const Wanted& want, Applied* entry) {
+    DFW_INFO(words_.realizing, filter, vif);
+    const int rc = Set(options_.handle, filter, want.values);
+    entry->filter = filter;
+    entry->lsp = lsp;
+    if (rc != 0) {
+        DFW_ERROR_CODE("LCP01106", words_.failed, filter, vif, FW_StatusToString(rc));
+        entry->ok = false;
+        return false;
+    }
+    entry->profile = want.profileId;
+    entry->values = want.values;
+    entry->ok = true;
+    return true;
+}
+
+bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
+                                     const std::map<std::string, std::string>& added, bool all) {
+    std::map<std::string, Request> requests;
+    bool fullSync = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests.swap(requests_);
+        fullSync = std::exchange(fullSync_, false);
+    }
+    const std::string invoked = std::string("dfw: ") + words_.cls +
+                                "::processConfig invoked to process config: %1, %2, %3, %4";
+    DFW_DEBUG(invoked, requests.size(), fullSync, filters.size(), applied_.size());
+    const bool changedProfiles = !requests.empty() || fullSync;
+    TakeRequests(std::move(requests), fullSync);
+
+    bool ok = true;
+    bool changed = changedProfiles;
+    // 1. Filters that are gone (their vif deleted, or the filter re-created under another name).
+    for (auto it = applied_.begin(); it != applied_.end();) {
+        auto f = filters.find(it->first.first);
+        if (f != filters.end() && f->second.name == it->first.second) {
+            ++it;
+            continue;
+        }
+        DFW_INFO("dfw: cleaned up %1 config for deleted vif %2", words_.what, it->first.first);
+        it = applied_.erase(it);
+        changed = true;
+    }
+    // 2. Every filter: its port's values, or the defaults, unless it holds them already.
+    for (const auto& [vif, f] : filters) {
+        const std::string lsp = PortText(f.lsp);
+        auto it = applied_.find({vif, f.name});
+        auto found = added.find(vif);
+        const bool isNew = all || it == applied_.end() || it->second.lsp != lsp ||
+                           (found != added.end() && found->second == f.name);
+        if (lsp.empty()) {
+            if (isNew) {
+                DFW_INFO("dfw: no lsp id for new vif %1", vif);
+                // Known from now on, never configured while it has no port.
+                Applied& entry = applied_[{vif, f.name}];
+                entry = Applied{};
+                entry.filter = f.name;
+                entry.ok = true;
+                changed = true;
+            } else {
+                DFW_DEBUG("dfw: no lsp id for vif %1", vif);
+            }
+            continue;
+        }
+        auto port = ports_.find(lsp);
+        const Wanted& want = port != ports_.end() ? port->second : defaults_;
+        Applied& entry = applied_[{vif, f.name}];
+        // `values` are what the filter holds: a failed set left them as they were.
+        if (!isNew && entry.values == want.values) {
+            if (entry.profile != want.profileId) {
+                entry.profile = want.profileId;  // another profile with the same values
+                changed = true;
+            }
+            DFW_DEBUG("dfw: skip vif %1 (lsp id %2) for no new %3 config", vif, lsp, words_.what);
+            continue;
+        }
+        changed = true;
+        if (!isNew) {
+            DFW_INFO(port != ports_.end() ? "dfw: apply %1 config (new) for vif %2 (lsp id %3)"
+                                          : "dfw: apply %1 config (default) for vif %2 (lsp id %3)",
+                     words_.what, vif, lsp);
+        }
+        if (!Configure(vif, f.name, lsp, want, &entry)) {
+            ok = false;
+            continue;
+        }
+        if (isNew)
+            DFW_INFO("dfw: configured %1 for newly added vif %2", words_.what, vif);
+    }
+    if (!ok)
+        DFW_ERROR("dfw: some %1 config didn't get applied", words_.what);
+    DFW_DEBUG("dfw: process %1 config done", words_.what);
+    if (changed) {
+        std::map<std::string, Applied> view;
+        for (const auto& [key, entry] : applied_)
+            view.emplace(key.first, entry);
+        std::lock_guard<std::mutex> lock(mutex_);
+        published_.swap(view);
+    }
+    return ok;
+}
+
+std::map<std::string, DfwFilterFeature::Applied> DfwFilterFeature::AppliedByVif() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return published_;
+}
+
+bool DfwFilterFeature::Profiled(const std::string& vif, const std::string& filter) const {
+    auto it = applied_.find({vif, filter});
+    return it != applied_.end() && it->second.ok && !it->second.profile.empty();
+}
+
+size_t DfwFilterFeature::Pending() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_.size();
+}
+
+}  // namespace CfgAgent

@@ -1,0 +1,147 @@
+#pragma once
+// The base of the firewall's per-port settings that follow profiles: flood protection
+// (DfwFloodFeature), session timeouts (DfwTimeoutFeature) and DNS (DfwDnsProfileConfigFeature).
+// Each member names its profile type, resolves a profile (or, without one, the defaults) into a
+// list of values, checks their ranges and sets them on a filter with its firewall-library call.
+//
+// Profiles arrive per logical switch port from the profile service (SetConfig, on the service's
+// thread): the callback only keeps the newest body per port in the request map under `mutex_`
+// and wakes the process loop. processConfig runs on the process loop (DfwMain's pass) with the
+// repository's firewall filters: it moves the requests out under `mutex_`, then, without it,
+// resolves them into the wanted values per port and sets every filter whose applied values differ
+// from its port's wanted ones. A body out of range is refused (LCP01153): its port keeps what it
+// had and nothing of it is applied.
+//
+// What a filter holds is kept per (vif, filter name): a filter re-created for the same vif (a new
+// name, or its old name with the repository reporting it found again) is new and gets its port's
+// values again; a filter whose port changed is new as well. A
+// full sync of the profile service replaces what it had: a port it does not list reverts to the
+// defaults. A failed set is tried again on the next pass. Filters without a logical switch port
+// are never configured.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dfw/DfwFilterRepo.h"
+#include "runtime/RefCounted.h"
+
+struct FW_Handle;
+
+namespace orvane::ozy::cairndb {
+class ProfileMsg;
+}
+namespace ozy::upm {
+class UPMService;
+struct ProfileUpdate;
+}  // namespace ozy::upm
+
+namespace CfgAgent {
+
+class DfwFilterFeature : public ozy::RefCounted<DfwFilterFeature, ozy::IRefCountable> {
+  public:
+    struct Options {
+        FW_Handle* handle = nullptr;
+        std::function<void()> wake;  // wakes the process loop; may be empty
+    };
+    // What one filter holds (the CLI's view).
+    struct Applied {
+        std::string filter;
+        std::string lsp;
+        std::string profile;  // the profile id; empty: the defaults
+        std::vector<uint32_t> values;
+        bool ok = false;  // false: the last set failed (tried again on the next pass)
+    };
+
+    ~DfwFilterFeature() override;
+
+    // Unregisters the callback; requests received later are not taken.
+    virtual void stop();
+    // Registers the profile callback with `upm` (null: no profiles, every filter gets the
+    // defaults).
+    virtual bool start(ozy::upm::UPMService* upm);
+    // The profile service's callback: the newest body per port joins the request map.
+    virtual void SetConfig(const std::vector<ozy::upm::ProfileUpdate>& updates, bool fullSync);
+    // Sets the wanted values on the firewall filters (`filters`, by vif) that do not hold them;
+    // false when some set failed. `added`: filters the repository found since the last pass (vif
+    // to filter name), set again whatever they held (a filter deleted and created again under its
+    // old name between two passes); `all`: the device may be new, every filter is set again.
+    virtual bool processConfig(const DfwFilterRepo::FilterMap& filters,
+                               const std::map<std::string, std::string>& added, bool all);
+
+    uint32_t profileType() const { return words_.type; }
+    // "flood", "timeout", "dns": the CLI's key.
+    const char* key() const { return words_.key; }
+    const std::vector<const char*>& valueNames() const { return words_.names; }
+    // What each filter holds, by vif, as of the last pass.
+    std::map<std::string, Applied> AppliedByVif() const;
+    // Requests received and not yet processed.
+    size_t Pending() const;
+    // Whether the filter holds a profile's values (not the defaults); the process loop's.
+    bool Profiled(const std::string& vif, const std::string& filter) const;
+
+  protected:
+    // The lines and names that tell the members apart.
+    struct Words {
+        const char* cls;  // "DfwTimeoutFeature"
+        const char* key;
+        uint32_t type;
+        const char* what;  // "timeout" in the generic lines
+        const char* callback;
+        const char* updated;
+        const char* bad;
+        const char* realizing;
+        const char* failed;
+        const char* stopped;
+        std::vector<const char*> names;  // of the values, in order
+    };
+
+    DfwFilterFeature(Options options, Words words);
+
+    // The values of `profile` (null: the defaults) in the order of `names`; false with `why`
+    // naming the first value out of its range.
+    virtual bool Resolve(const orvane::ozy::cairndb::ProfileMsg* profile,
+                         std::vector<uint32_t>* values, std::string* why) const = 0;
+    // Sets `values` on the filter; the library's status (0 success).
+    virtual int Set(FW_Handle* handle, const std::string& filter,
+                    const std::vector<uint32_t>& values) const = 0;
+
+  private:
+    struct Request {
+        std::string profileId;
+        std::string body;  // serialized ProfileMsg; empty: the port has none now
+    };
+    struct Wanted {
+        std::string profileId;  // empty: the defaults
+        std::vector<uint32_t> values;
+    };
+
+    // Resolves the requests into `ports_`.
+    void TakeRequests(std::map<std::string, Request> requests, bool fullSync);
+    // Sets `want` on one filter and records it; false when the set failed.
+    bool Configure(const std::string& vif, const std::string& filter, const std::string& lsp,
+                   const Wanted& want, Applied* entry);
+
+    Options options_;
+    Words words_;
+    ozy::upm::UPMService* upm_ = nullptr;
+    int callbackId_ = 0;
+
+    mutable std::mutex mutex_;                 // the requests and what the CLI reads
+    std::map<std::string, Request> requests_;  // by port
+    bool fullSync_ = false;                    // the requests start a full sync
+    bool stopped_ = false;
+    std::map<std::string, Applied> published_;  // by vif
+
+    // The process loop's own.
+    Wanted defaults_;
+    std::map<std::string, Wanted> ports_;                             // ports with a profile
+    std::map<std::pair<std::string, std::string>, Applied> applied_;  // by (vif, filter)
+};
+
+}  // namespace CfgAgent
