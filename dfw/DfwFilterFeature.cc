@@ -1,5 +1,6 @@
 #include "dfw/DfwFilterFeature.h"
 
+#include <optional>
 #include <utility>
 
 #include "dfw/DfwLog.h"
@@ -74,6 +75,8 @@ void DfwFilterFeature::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upd
             requests_.clear();
             fullSync_ = true;
         }
+        // A profile bound to many ports comes once per port: its ports share one copy.
+        std::map<std::string, std::shared_ptr<const std::string>> bodies;
         for (const ozy::upm::ProfileUpdate& u : updates) {
             if (u.profileType == 0) {
                 DFW_ERROR_CODE("LCP01153", "dfw: no profile type specified %1", u.portId);
@@ -84,13 +87,20 @@ void DfwFilterFeature::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upd
                 continue;
             }
             if (u.profile.empty()) {
-                DFW_INFO("dfw: reveiced empty new profile for LSP %1", u.portId);
+                DFW_DEBUG("dfw: reveiced empty new profile for LSP %1", u.portId);
             } else {
-                DFW_INFO("dfw: SetConfig: received new %1 profile for LSP %2: %3", words_.what,
-                         u.portId, u.profileId);
+                DFW_DEBUG("dfw: SetConfig: received new %1 profile for LSP %2: %3", words_.what,
+                          u.portId, u.profileId);
             }
-            requests_[u.portId] =
-                Request{u.profile.empty() ? std::string() : u.profileId, u.profile};
+            Request& req = requests_[u.portId];
+            req = Request{};
+            if (!u.profile.empty()) {
+                std::shared_ptr<const std::string>& body = bodies[u.profileId];
+                if (!body || *body != u.profile)
+                    body = std::make_shared<const std::string>(u.profile);
+                req.profileId = u.profileId;
+                req.body = body;
+            }
         }
         pending = requests_.size();
     }
@@ -105,40 +115,49 @@ void DfwFilterFeature::TakeRequests(std::map<std::string, Request> requests, boo
         for (const auto& [port, want] : ports_)
             requests.emplace(port, Request{});
     }
+    std::map<const std::string*, std::optional<Wanted>> resolved;
     for (auto& [port, req] : requests) {
         const std::string key = PortText(port);
         if (key.empty()) {
             DFW_ERROR_CODE("LCP01153", words_.bad, "port " + port + " is not a port id");
             continue;
         }
-        if (req.body.empty()) {
+        if (!req.body || req.body->empty()) {
             ports_.erase(key);
             continue;
         }
-        pb::ProfileMsg profile;
-        if (!profile.ParseFromString(req.body)) {
-            DFW_ERROR_CODE("LCP01153", words_.bad, req.profileId + ": unparsable");
-            continue;
-        }
-        if (profile.profile_type() != words_.type) {
-            DFW_ERROR("dfw: ProcessConfig: invalid profile type %1", profile.profile_type());
-            continue;
-        }
-        Wanted want;
-        std::string why;
-        if (!Resolve(&profile, &want.values, &why)) {
-            // Refused whole: the port keeps what it had.
-            DFW_ERROR_CODE("LCP01153", words_.bad, req.profileId + ": " + why);
-            continue;
-        }
-        want.profileId = req.profileId;
-        ports_[key] = std::move(want);
+        // Each distinct body is parsed and checked once, whatever the number of its ports.
+        auto done = resolved.find(req.body.get());
+        if (done == resolved.end())
+            done = resolved.emplace(req.body.get(), Resolved(req)).first;
+        if (done->second)
+            ports_[key] = *done->second;  // else refused whole: the port keeps what it had
     }
+}
+
+std::optional<DfwFilterFeature::Wanted> DfwFilterFeature::Resolved(const Request& req) const {
+    pb::ProfileMsg profile;
+    if (!profile.ParseFromString(*req.body)) {
+        DFW_ERROR_CODE("LCP01153", words_.bad, req.profileId + ": unparsable");
+        return std::nullopt;
+    }
+    if (profile.profile_type() != words_.type) {
+        DFW_ERROR("dfw: ProcessConfig: invalid profile type %1", profile.profile_type());
+        return std::nullopt;
+    }
+    Wanted want;
+    std::string why;
+    if (!Resolve(&profile, &want.values, &why)) {
+        DFW_ERROR_CODE("LCP01153", words_.bad, req.profileId + ": " + why);
+        return std::nullopt;
+    }
+    want.profileId = req.profileId;
+    return want;
 }
 
 bool DfwFilterFeature::Configure(const std::string& vif, const std::string& filter,
                                  const std::string& lsp, const Wanted& want, Applied* entry) {
-    DFW_INFO(words_.realizing, filter, vif);
+    DFW_DEBUG(words_.realizing, filter, vif);
     const int rc = Set(options_.handle, filter, want.values);
     entry->filter = filter;
     entry->lsp = lsp;
@@ -177,7 +196,7 @@ bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
             ++it;
             continue;
         }
-        DFW_INFO("dfw: cleaned up %1 config for deleted vif %2", words_.what, it->first.first);
+        DFW_DEBUG("dfw: cleaned up %1 config for deleted vif %2", words_.what, it->first.first);
         it = applied_.erase(it);
         changed = true;
     }
@@ -190,7 +209,7 @@ bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
                            (found != added.end() && found->second == f.name);
         if (lsp.empty()) {
             if (isNew) {
-                DFW_INFO("dfw: no lsp id for new vif %1", vif);
+                DFW_DEBUG("dfw: no lsp id for new vif %1", vif);
                 // Known from now on, never configured while it has no port.
                 Applied& entry = applied_[{vif, f.name}];
                 entry = Applied{};
@@ -216,20 +235,25 @@ bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
         }
         changed = true;
         if (!isNew) {
-            DFW_INFO(port != ports_.end() ? "dfw: apply %1 config (new) for vif %2 (lsp id %3)"
-                                          : "dfw: apply %1 config (default) for vif %2 (lsp id %3)",
-                     words_.what, vif, lsp);
+            DFW_DEBUG(port != ports_.end()
+                          ? "dfw: apply %1 config (new) for vif %2 (lsp id %3)"
+                          : "dfw: apply %1 config (default) for vif %2 (lsp id %3)",
+                      words_.what, vif, lsp);
         }
         if (!Configure(vif, f.name, lsp, want, &entry)) {
             ok = false;
             continue;
         }
         if (isNew)
-            DFW_INFO("dfw: configured %1 for newly added vif %2", words_.what, vif);
+            DFW_DEBUG("dfw: configured %1 for newly added vif %2", words_.what, vif);
     }
     if (!ok)
         DFW_ERROR("dfw: some %1 config didn't get applied", words_.what);
-    DFW_DEBUG("dfw: process %1 config done", words_.what);
+    // The lines per filter are debug ones: a profile bound to a thousand ports is one line here.
+    if (changed)
+        DFW_INFO("dfw: process %1 config done", words_.what);
+    else
+        DFW_DEBUG("dfw: process %1 config done", words_.what);
     if (changed) {
         std::map<std::string, Applied> view;
         for (const auto& [key, entry] : applied_)

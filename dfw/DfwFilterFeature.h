@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -114,7 +115,8 @@ class DfwFilterFeature : public ozy::RefCounted<DfwFilterFeature, ozy::IRefCount
   private:
     struct Request {
         std::string profileId;
-        std::string body;  // serialized ProfileMsg; empty: the port has none now
+        // Serialized ProfileMsg, shared by the ports of one profile; null: the port has none now.
+        std::shared_ptr<const std::string> body;
     };
     struct Wanted {
         std::string profileId;  // empty: the defaults
@@ -123,6 +125,8 @@ class DfwFilterFeature : public ozy::RefCounted<DfwFilterFeature, ozy::IRefCount
 
     // Resolves the requests into `ports_`.
     void TakeRequests(std::map<std::string, Request> requests, bool fullSync);
+    // The values of one request's body; none when it is refused (logged).
+    std::optional<Wanted> Resolved(const Request& req) const;
     // Sets `want` on one filter and records it; false when the set failed.
     bool Configure(const std::string& vif, const std::string& filter, const std::string& lsp,
                    const Wanted& want, Applied* entry);
