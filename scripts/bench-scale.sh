@@ -12,14 +12,18 @@
 #                                                 10 of them global), CHANGES global rule changes
 #                                                 (default 100); then a restart with nothing
 #                                                 changed
+#   scripts/bench-scale.sh dfw-profiles [FILTERS] [ROUNDS]
+#                                                 one flood profile bound to FILTERS ports
+#                                                 (default 1000) until every filter holds it,
+#                                                 ROUNDS times (default 20)
 #
 # Installs missing dependencies, builds the programs in the release tree (OZY_BUILD_DIR, default
-# build; the demo's tree) and prints one line per phase; see bench/configapp/ConfigAppBench.cc and
-# bench/dfw/DfwSystemBench.cc.
+# build; the demo's tree) and prints one line per phase; see bench/configapp/ConfigAppBench.cc,
+# bench/dfw/DfwSystemBench.cc and bench/dfw/DfwProfileBench.cc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 # Installs what is missing, builds the agent, the emulator, cairnctl and the benchmark program $1
 # in the release tree, and runs it with the other arguments. The agent's own log lines (warnings)
@@ -45,6 +49,17 @@ if [ "${1:-}" = dfw ]; then
         exit 2
     fi
     build_and_run ozy-bench-dfw-system "$FILTERS" "$SECTIONS" "$CHANGES"
+    exit
+fi
+if [ "${1:-}" = dfw-profiles ]; then
+    FILTERS=${2:-1000}
+    ROUNDS=${3:-20}
+    if ! [[ "$FILTERS" =~ ^[0-9]+$ && "$ROUNDS" =~ ^[0-9]+$ ]] || [ "$FILTERS" -lt 1 ] ||
+        [ "$FILTERS" -gt 10000 ] || [ "$ROUNDS" -lt 1 ]; then
+        echo "bench-scale.sh: dfw-profiles FILTERS must be 1..10000 and ROUNDS at least 1 (try --help)" >&2
+        exit 2
+    fi
+    build_and_run ozy-bench-dfw-profiles "$FILTERS" "$ROUNDS"
     exit
 fi
 N=${1:-10000}

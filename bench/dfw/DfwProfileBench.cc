@@ -1,0 +1,229 @@
+// One flood protection profile bound to FILTERS ports with real processes (ovsdb-server, ozy-dpemu
+// and ozy-cfgagent with "config" and "dfw"), beside two figures measured in the same run: the
+// database commit of the profile alone (its reply), and FILTERS empty ioctl round trips to the
+// emulator's firewall device (what FILTERS per-filter settings cost at least).
+//
+//   scripts/bench-scale.sh dfw-profiles [FILTERS] [ROUNDS]   (defaults 1000 and 20; builds, then
+//   runs build/bin/ozy-bench-dfw-profiles FILTERS ROUNDS)
+//
+// FILTERS VIFs are connected with their firewall filter and hold the defaults first; a first round,
+// not counted, connects the writer and creates the profile. Each round writes the profile (one
+// PROFILE object naming every port, a new TCP half-open limit each round) with an in-process
+// database client, and times from the write until the filter the process loop sets last (the last
+// vif in its order) holds the new limit in the emulator's device; then, outside the timing, every
+// filter is checked to hold it. p50 and p99 over the rounds; target ratio <= 2 against the round
+// trips.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bench/BenchFigures.h"
+#include "bench/EmuControl.h"
+#include "bench/IoThread.h"
+#include "platform/cairndb/CairnDbClient.h"
+#include "platform/cairndb/LibraryLog.h"
+#include "platform/device/DeviceClient.h"
+#include "platform/tarp/TarpWire.h"
+#include "proto/cairndb_modify.pb.h"
+#include "proto/cairndb_switching.pb.h"
+#include "runtime/Logger.h"
+#include "tests/support/AgentSystem.h"
+#include "tests/support/TestEnv.h"
+#include "tools/cairnctl/ObjectJson.h"
+
+namespace {
+
+using CfgAgent::test::AgentSystem;
+using ozy::bench::Await;
+using ozy::bench::Clock;
+using ozy::bench::Ms;
+using json = nlohmann::json;
+namespace pb = orvane::ozy::cairndb;
+
+std::string Uuid(unsigned kind, unsigned i) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%08x-0000-4000-8000-%012x", kind, i);
+    return buf;
+}
+std::string Vif(unsigned i) {
+    return "vif-" + std::to_string(i);
+}
+std::string Port(unsigned i) {
+    return Uuid(0xb0, i);
+}
+std::string Mac(unsigned i) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "02:00:%02x:%02x:%02x:%02x", (i >> 24) & 255, (i >> 16) & 255,
+                  (i >> 8) & 255, i & 255);
+    return buf;
+}
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    size_t k = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(k, v.size() - 1)];
+}
+
+int Fail(const char* what, AgentSystem* sys = nullptr) {
+    std::fprintf(stderr, "benchmark step failed: %s\n", what);
+    if (sys != nullptr)
+        sys->DumpLogs();
+    return 1;
+}
+
+// The TCP half-open limit `filter` holds in the device; -1 without flood settings.
+long HalfOpen(ozy::bench::EmuControl& emu, const std::string& filter) {
+    json f = emu.Json("dpemu/tarp-filter", {filter});
+    if (!f.is_object() || !f["settings"].contains("flood"))
+        return -1;
+    return f["settings"]["flood"].value("tcp_half_open_limit", -1L);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const unsigned filters = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 1000;
+    const unsigned rounds = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 20;
+    if (filters < 1 || filters > 10000 || rounds < 1) {
+        std::fprintf(stderr, "usage: ozy-bench-dfw-profiles [FILTERS (1-10000)] [ROUNDS]\n");
+        return 2;
+    }
+    CfgAgent::test::UseOwnBinDir();
+    CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
+    ozy::cairndb::library_log_level = CfgAgent::kLogWarn;
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::printf("ozy-bench-dfw-profiles: one flood profile bound to %u ports, %u rounds\n", filters,
+                rounds);
+
+    CfgAgent::test::AgentSystemOptions options;
+    options.apps = {"config", "dfw"};
+    options.agentLogLevel = 4;  // start-up is awaited on an info line; lowered below
+    options.cairndbProbeMs = 600000;
+    AgentSystem sys(options);
+    sys.Db().SetInactivityProbe(0);
+    if (!sys.Start())
+        return Fail("the system did not start", &sys);
+    if (sys.AgentCtl({"cfgagent/set/loglevel", "warn"}).status != 0)
+        return Fail("could not lower the agent's log level");
+    if (!sys.AwaitAgentJson({"dfw/counters"},
+                            [](const json& j) { return j.value("filter_link", "") == "up"; }))
+        return Fail("the filter link is not up", &sys);
+    ozy::bench::EmuControl emu(sys.EmulatorSocket(), true, 600000);
+    std::vector<std::string> names;
+    for (unsigned i = 0; i < filters; ++i) {
+        if (!emu.Call("dpemu/vif-connect", {Vif(i), Port(i), "dvs-1", Mac(i), "filter"}))
+            return Fail("vif-connect");
+        names.push_back(Vif(i));
+    }
+    // The process loop sets the filters in the order of their vifs: the last one is set last.
+    const std::string last = *std::max_element(names.begin(), names.end());
+    auto everyFilterHolds = [&](long limit, std::string* missing) {
+        for (const std::string& n : names) {
+            if (HalfOpen(emu, n) != limit) {
+                *missing = n;
+                return false;
+            }
+        }
+        return true;
+    };
+    std::string missing;
+    if (!Await([&] { return everyFilterHolds(0, &missing); }, std::chrono::seconds(600),
+               std::chrono::milliseconds(200)))
+        return Fail(("the defaults are not on every filter: " + missing).c_str(), &sys);
+
+    ozy::bench::IoThread io;
+    ozy::cairndb::CairnDbClient writer("bench-writer", ozy::net::Endpoint(sys.Db().Endpoint()),
+                                       io.io);
+    writer.StartAsync();
+    json ports = json::array();
+    for (unsigned i = 0; i < filters; ++i)
+        ports.push_back(Port(i));
+    // The profile with `limit`, as one modify request.
+    auto profile = [&](long limit, pb::ModifyRequestMsg* out) {
+        json object = {{"id", Uuid(0xdb, 1)},
+                       {"profile_type", 4},
+                       {"logical_switch_port_ids", ports},
+                       {"flood_protection_profile",
+                        {{"tcp_half_open_limit", limit}, {"syn_cache", limit % 2 == 0}}}};
+        pb::ProfileMsg m;
+        std::string error;
+        if (!ozy::cairnctl::ObjectFromJson(object, &m, &error)) {
+            std::fprintf(stderr, "object: %s\n", error.c_str());
+            return false;
+        }
+        out->set_vdb(1);
+        out->mutable_put()->mutable_object()->set_object_type(pb::PROFILE);
+        m.SerializeToString(out->mutable_put()->mutable_object()->mutable_body());
+        return true;
+    };
+    setenv("OZY_HOST_ROOT", sys.Root().c_str(), 1);
+    ozy::device::DeviceSocket raw;
+    if (raw.Open("/dev/ozy-tarp") != 0)
+        return Fail("open the device");
+
+    std::vector<double> toFilters, commits, trips;
+    // Round 0 is not counted: it connects the writer and creates the profile.
+    for (unsigned r = 0; r <= rounds; ++r) {
+        const long limit = 1000 + static_cast<long>(r);
+        pb::ModifyRequestMsg put;
+        if (!profile(limit, &put))
+            return 1;
+        auto reply = std::make_shared<std::promise<std::pair<bool, Clock::time_point>>>();
+        const Clock::time_point sent = Clock::now();
+        writer.Write({put}, [reply](const ozy::cairndb::Status& st) {
+            reply->set_value({st.ok, Clock::now()});
+        });
+        // Polled every millisecond: each poll is one round trip to the emulator.
+        if (!Await([&] { return HalfOpen(emu, last) == limit; }, std::chrono::seconds(600),
+                   std::chrono::milliseconds(1)))
+            return Fail("the last filter did not get the profile", &sys);
+        const Clock::time_point done = Clock::now();
+        auto committed = reply->get_future();
+        if (committed.wait_for(std::chrono::seconds(120)) != std::future_status::ready)
+            return Fail("no commit reply");
+        auto [ok, replied] = committed.get();
+        if (!ok)
+            return Fail("the commit failed");
+        if (r > 0) {
+            toFilters.push_back(Ms(done - sent));
+            commits.push_back(Ms(replied - sent));
+        }
+        // Outside the timing: every filter holds it.
+        if (!Await([&] { return everyFilterHolds(limit, &missing); }, std::chrono::seconds(60),
+                   std::chrono::milliseconds(50)))
+            return Fail(("a filter does not hold the profile: " + missing).c_str(), &sys);
+        const Clock::time_point t0 = Clock::now();
+        for (unsigned i = 0; i < filters; ++i) {
+            uint32_t st = 1;
+            std::vector<uint8_t> out;
+            if (raw.Ioctl(ozy::tarp::kCmdHello, nullptr, 0, &st, &out) != 0 || st != 0)
+                return Fail("round trip");
+        }
+        if (r > 0)
+            trips.push_back(Ms(Clock::now() - t0));
+    }
+    writer.Stop();
+    const json counters = sys.AgentJson({"dfw/counters"});
+    std::printf("the last round's pass of the process loop: %llu ms\n",
+                static_cast<unsigned long long>(counters.value("last_pass_ms", uint64_t{0})));
+    const double p50 = Percentile(toFilters, 0.5), p99 = Percentile(toFilters, 0.99);
+    const double c50 = Percentile(commits, 0.5), c99 = Percentile(commits, 0.99);
+    const double t50 = Percentile(trips, 0.5), t99 = Percentile(trips, 0.99);
+    std::printf(
+        "flood profile to %u filters: from the write until every filter holds it p50 %.1f ms p99 "
+        "%.1f ms; the database commit alone (its reply) p50 %.1f ms p99 %.1f ms; %u empty ioctl "
+        "round trips p50 %.1f ms p99 %.1f ms; ratios to the round trips p50 %.2f p99 %.2f "
+        "(target <= 2), to the commit p50 %.1f p99 %.1f\n",
+        filters, p50, p99, c50, c99, filters, t50, t99, p50 / t50, p99 / t99, p50 / c50, p99 / c99);
+    return sys.StopAgent() == 0 ? 0 : 1;
+}
