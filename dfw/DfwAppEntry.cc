@@ -132,10 +132,10 @@ void DfwAppEntry::RegisterCliPages(CliPages& pages) {
             return CliReply::Error("usage: dfw/exclude [dfw|si]");
         return CliReply::Ok(main_->ExcludeText(!args.empty() && args[0] == "si"));
     });
-    pages.Add("dfw/profiles", "[VIF]", 0, 1, [this](const CliPages::Args& args) {
+    pages.Add("dfw/profiles", "VIF|all", 1, 2, [this](const CliPages::Args& args) {
         if (!main_)
             return CliReply::Error("DFW process loop is not running");
-        return CliReply::Ok(DfwProfilesText(*main_, args.empty() ? std::string() : args[0]));
+        return CliReply::Ok(DfwProfilesText(*main_, args[0] == "all" ? std::string() : args[0]));
     });
     pages.Add("dfw/ntp", "", 0, 0, [this](const CliPages::Args&) {
         if (!main_)

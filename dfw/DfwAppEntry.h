@@ -37,7 +37,7 @@ class DfwAppEntry : public AgentApp, public SCConfigTableObserver {
 
     void Start(const boost::property_tree::ptree& config) override;
     void Stop() override;
-    // "dfw/vif", "dfw/counters", "dfw/exclude", "dfw/ntp", "dfw/rules VIF", "dfw/profiles [VIF]",
+    // "dfw/vif", "dfw/counters", "dfw/exclude", "dfw/ntp", "dfw/rules VIF", "dfw/profiles VIF|all",
     // the alarm reporter's "dfw/vnicRuleCountTable", "dfw/vnicRuleAlarmState",
     // "dfw/hostRuleAlarmState", "dfw/ruleAlarmConfigData", "dfw/hostMaxRules", "dfw/vnicMaxRules",
     // and the metrics' "dfw/tnMetrics", "dfw/lspMetrics".

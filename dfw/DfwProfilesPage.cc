@@ -61,7 +61,7 @@ std::string DfwProfilesText(const DfwMain& main, const std::string& vif) {
     json out = {{"filters", rows}, {"pending", pending}};
     if (config)
         out["disabled_ports"] = config->DisabledPorts().size();
-    return out.dump();
+    return json({{"dfw_vif_profiles", out}}).dump();
 }
 
 }  // namespace CfgAgent

@@ -657,7 +657,7 @@ for n in $(seq 1 ${#PORTS[@]}); do
         " timeouts(tcp established \($s.timeouts.tcp_established) s, udp single \($s.timeouts.udp_single) s)" +
         " dns(ttl_flag \($s.dns.ttl_flag), ttl \($s.dns.ttl))"'
 done
-agent dfw/profiles | jq -r '"profiles per vif (dfw/profiles): " + ([.filters[] | "\(.vif) " +
+agent dfw/profiles all | jq -r '"profiles per vif (dfw/profiles all): " + ([.dfw_vif_profiles.filters[] | "\(.vif) " +
     ([("flood", "timeout", "dns") as $k | "\($k)=\(.[$k] | if type != "object" then . elif .profile == "default" then .profile else "..\(.profile[-4:])" end)"] | join(","))] | join("; "))'
 
 # ---- IPFIX export ----------------------------------------------------------------------------

@@ -128,7 +128,7 @@ class DfwProfilesMainTest : public ::testing::Test {
         return f == nullptr ? 0 : dev_.state->RootRules(*f).size();
     }
     nlohmann::json Page(const std::string& vif = "") {
-        return nlohmann::json::parse(DfwProfilesText(*main_, vif));
+        return nlohmann::json::parse(DfwProfilesText(*main_, vif))["dfw_vif_profiles"];
     }
 
     int saved_ = 0;

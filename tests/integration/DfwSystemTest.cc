@@ -1057,17 +1057,18 @@ TEST_F(DfwSystemTest, PortProfilesReachTheirFiltersAndUnbindingRestoresTheDefaul
         EXPECT_TRUE(awaitSummary("f1", bound)) << settings("f1").dump();
         EXPECT_EQ(summary("f2"), defaults);
         EXPECT_TRUE(sys_.AwaitAgentJson({"dfw/profiles", "vif-1"}, [&](const json& j) {
-            const json& row = j["filters"][0];
+            const json& row = j["dfw_vif_profiles"]["filters"][0];
             return row["flood"]["profile"] == flood && row["timeout"]["profile"] == timeouts &&
                    row["dns"]["profile"] == dns && row["dns"]["applied"] == true &&
                    row["timeout"]["values"]["tcp_established"] == 7200;
-        })) << sys_.AgentJson({"dfw/profiles"}).dump();
+        })) << sys_.AgentJson({"dfw/profiles", "all"}).dump();
     }
     {
         SCOPED_TRACE("unbound: the defaults again");
         ASSERT_TRUE(sys_.Apply(profiles({})));
         EXPECT_TRUE(awaitSummary("f1", defaults)) << settings("f1").dump();
-        EXPECT_EQ(sys_.AgentJson({"dfw/profiles", "vif-1"})["filters"][0]["flood"]["profile"],
+        EXPECT_EQ(sys_.AgentJson({"dfw/profiles",
+                                  "vif-1"})["dfw_vif_profiles"]["filters"][0]["flood"]["profile"],
                   "default");
     }
     {
@@ -1090,7 +1091,8 @@ TEST_F(DfwSystemTest, PortProfilesReachTheirFiltersAndUnbindingRestoresTheDefaul
         EXPECT_TRUE(AwaitVerdict("f2", ssh, "DEFAULT"));
         EXPECT_EQ(Verdict("f1", ssh), "DROP 1");
         EXPECT_EQ(
-            sys_.AgentJson({"dfw/profiles", "vif-2"})["filters"][0]["filter_config"]["profile"],
+            sys_.AgentJson({"dfw/profiles",
+                            "vif-2"})["dfw_vif_profiles"]["filters"][0]["filter_config"]["profile"],
             disabling);
         ASSERT_EQ(sys_.Cairnctl({"delete", "PROFILE", disabling}).status, 0);
         EXPECT_TRUE(AwaitVerdict("f2", ssh, "DROP 1"));
