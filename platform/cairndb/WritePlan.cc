@@ -1,5 +1,6 @@
 #include "platform/cairndb/WritePlan.h"
 
+#include <google/protobuf/arena.h>
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
@@ -44,9 +45,11 @@ struct WritePlan::State {
     bool present = false;      // after the requests
     // The body after the requests: `body` serialized, or `parsed` once a patch touched the row.
     // Patches go to the parsed message, which is serialized once at the end, so that many
-    // patches of one large row cost their own size and not the row's each.
+    // patches of one large row cost their own size and not the row's each. `parsed` lives on the
+    // arena of the BuildWriteOps call (a row's many entries are neither allocated nor freed one
+    // by one); null when no patch touched the row since it was read or last put or deleted.
     std::string body;
-    std::unique_ptr<google::protobuf::Message> parsed;
+    google::protobuf::Message* parsed = nullptr;
     // REMOVE-only patches not yet applied to `parsed` (applied together before anything else).
     Removals removals;
     std::string trace;
@@ -315,6 +318,12 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         *error = "read result has the wrong shape";
         return false;
     }
+    // Holds the rows' parsed bodies and the patches' messages until the operations are built; it
+    // grows in large blocks, as a learned row holds many thousand entries.
+    google::protobuf::ArenaOptions arenaOptions;
+    arenaOptions.start_block_size = 64 * 1024;
+    arenaOptions.max_block_size = 4 * 1024 * 1024;
+    google::protobuf::Arena arena(arenaOptions);
     std::map<Key, State> states;
     std::vector<Key> order;
     std::map<std::pair<int, uint32_t>, std::vector<std::string>> flushOids;
@@ -401,7 +410,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             for (auto& [k, s] : states) {
                 if (std::get<0>(k) == a.type && std::get<1>(k) == a.vdb) {
                     s.present = false;
-                    s.parsed.reset();
+                    s.parsed = nullptr;
                     s.removals.clear();
                     s.listOps = false;
                     s.appendsOnly = false;
@@ -420,7 +429,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             case Action::kPut:
                 s.present = true;
                 s.body = a.body;
-                s.parsed.reset();
+                s.parsed = nullptr;
                 s.removals.clear();
                 s.trace = a.trace;
                 s.listOps = false;
@@ -428,14 +437,14 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 break;
             case Action::kDelete:
                 s.present = false;
-                s.parsed.reset();
+                s.parsed = nullptr;
                 s.removals.clear();
                 s.listOps = false;
                 s.appendsOnly = false;
                 break;
             case Action::kPatch: {
                 if (!s.parsed) {
-                    s.parsed.reset(info->body->New());
+                    s.parsed = info->body->New(&arena);
                     if (s.present) {
                         s.parsed->ParseFromString(s.body);
                         // The row as read, untouched so far (a put or a delete resets `parsed`
@@ -447,12 +456,12 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                         // Patching an absent object creates it.
                         const auto* idField = s.parsed->GetDescriptor()->FindFieldByName("id");
                         s.parsed->GetReflection()
-                            ->MutableMessage(s.parsed.get(), idField)
+                            ->MutableMessage(s.parsed, idField)
                             ->CopyFrom(a.id);
                     }
                 }
-                std::unique_ptr<google::protobuf::Message> op(info->op->New());
-                std::unique_ptr<google::protobuf::Message> partial(info->body->New());
+                google::protobuf::Message* op = info->op->New(&arena);
+                google::protobuf::Message* partial = info->body->New(&arena);
                 op->ParseFromString(a.op);
                 partial->ParseFromString(a.body);
                 bool listOps = false;
@@ -463,8 +472,8 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                     s.listOps = true;
                     break;
                 }
-                ApplyRemovals(&s.removals, s.parsed.get());
-                if (!ApplyPatch(*op, *partial, s.parsed.get(), &listOps, error)) {
+                ApplyRemovals(&s.removals, s.parsed);
+                if (!ApplyPatch(*op, *partial, s.parsed, &listOps, error)) {
                     *error = "patch of " + info->name + " " + a.oid + ": " + *error;
                     return false;
                 }
@@ -492,7 +501,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
     for (const Key& k : order) {
         State& s = states.at(k);
         if (s.parsed) {
-            ApplyRemovals(&s.removals, s.parsed.get());
+            ApplyRemovals(&s.removals, s.parsed);
             s.body = s.parsed->SerializeAsString();
         }
         const ObjectTypeInfo* info = FindObjectType(std::get<0>(k));
@@ -510,7 +519,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         if (s.listOps && s.exists) {
             std::unique_ptr<google::protobuf::Message> op(info->op->New());
             if (!s.parsed) {
-                s.parsed.reset(info->body->New());
+                s.parsed = info->body->New(&arena);
                 s.parsed->ParseFromString(s.body);
             }
             if (s.appendsOnly) {

@@ -1,6 +1,7 @@
 // Turning modify-request lists into a read and a write transaction.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "platform/cairndb/Base64.h"
@@ -300,6 +301,112 @@ TEST(WritePlanTest, TheStoredOpNamesTheChangedEntries) {
         }
         EXPECT_EQ(entries, c.entries);
         EXPECT_EQ(op.vtep_entries().op(), pb::INVALID);
+    }
+}
+
+// A learned row: MAC entries on a VTEP, and entries of the lists before and after them.
+pb::LogSwitchStateMsg LearnedRow(uint64_t firstMac, int macs) {
+    pb::LogSwitchStateMsg row;
+    *row.mutable_id() = Uuid(7);
+    for (int i = 0; i < macs; ++i) {
+        pb::LogSwitchMacEntryMsg* e = row.add_mac_entries();
+        e->set_mac(firstMac + uint64_t(i));
+        e->mutable_vtep_ip()->set_ipv4(0x0a000001u + uint32_t(e->mac() % 3));
+    }
+    return row;
+}
+
+pb::ModifyRequestMsg LearnedPatch(pb::PBOpType op, uint64_t firstMac, int macs) {
+    pb::LogSwitchStateOpMsg patch;
+    patch.mutable_mac_entries()->set_op(op);
+    return Patch(pb::LOG_SWITCH_STATE, Uuid(7), patch, LearnedRow(firstMac, macs));
+}
+
+// The body a plan of `requests` writes over `stored` (absent when empty): the update's or the
+// insert's body column, or `stored` when nothing is written.
+std::string WrittenBody(const std::vector<pb::ModifyRequestMsg>& requests,
+                        const std::string& stored) {
+    WritePlan plan;
+    std::string error;
+    EXPECT_TRUE(plan.Prepare(requests, &error)) << error;
+    json rows = json::array();
+    if (!stored.empty()) {
+        rows.push_back({{"_uuid", {"uuid", "u7"}},
+                        {"_version", {"uuid", "v7"}},
+                        {"oid", UuidTextOf(Uuid(7))},
+                        {"vdb", 1},
+                        {"body", Base64Encode(stored)},
+                        {"op", ""}});
+    }
+    json ops;
+    EXPECT_TRUE(plan.BuildWriteOps(json::array({{{"rows", rows}}}), &ops, &error)) << error;
+    if (ops.empty())
+        return stored;
+    std::string body;
+    EXPECT_TRUE(Base64Decode(ops.back()["row"]["body"].get<std::string>(), &body));
+    return body;
+}
+
+// Lists written while a write is in flight are planned as one: the row they leave is, byte for
+// byte, the row their patches leave written one by one, and the row built directly.
+struct MergedListCase {
+    const char* name;
+    int stored;             // MAC entries of the row as read (-1: no row)
+    bool keepsStoredLists;  // the row written keeps the stored row's other lists
+    std::vector<pb::ModifyRequestMsg> requests;
+    pb::LogSwitchStateMsg expected;
+};
+
+TEST(WritePlanTest, MergedListsWriteTheRowTheirPatchesWriteOneByOne) {
+    std::vector<MergedListCase> cases;
+    {
+        // Many appends to a large row (the learned MACs of one VNI).
+        MergedListCase c{"appends to a large row", 2000, true, {}, LearnedRow(0x1000, 0)};
+        for (int k = 0; k < 60; ++k) {
+            c.requests.push_back(LearnedPatch(pb::APPEND, 0x1000 + 2000 + uint64_t(k) * 25, 25));
+        }
+        c.expected = LearnedRow(0x1000, 2000 + 60 * 25);
+        cases.push_back(std::move(c));
+    }
+    {
+        // Appends create the row, a removal in between takes entries out of the middle.
+        MergedListCase c{
+            "appends to an absent row with a removal", -1, false, {}, LearnedRow(0x1000, 0)};
+        c.requests = {LearnedPatch(pb::APPEND, 0x1000, 10), LearnedPatch(pb::APPEND, 0x100a, 10),
+                      LearnedPatch(pb::REMOVE, 0x1004, 3), LearnedPatch(pb::APPEND, 0x1014, 2)};
+        auto first = LearnedRow(0x1000, 4);
+        auto rest = LearnedRow(0x1007, 15);
+        c.expected = first;
+        c.expected.mutable_mac_entries()->MergeFrom(rest.mac_entries());
+        cases.push_back(std::move(c));
+    }
+    {
+        // A put in the middle replaces what the appends before it made.
+        MergedListCase c{"a put between appends", 20, false, {}, LearnedRow(0x2000, 0)};
+        c.requests = {LearnedPatch(pb::APPEND, 0x1014, 5),
+                      Put(LearnedRow(0x2000, 3), pb::LOG_SWITCH_STATE),
+                      LearnedPatch(pb::APPEND, 0x2003, 4), LearnedPatch(pb::APPEND, 0x2007, 1)};
+        c.expected = LearnedRow(0x2000, 8);
+        cases.push_back(std::move(c));
+    }
+    for (const MergedListCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The row as read keeps lists before and after the appended one.
+        pb::LogSwitchStateMsg stored = LearnedRow(0x1000, std::max(c.stored, 0));
+        stored.add_vtep_entries()->mutable_ip()->set_ipv4(0x0a0000fe);
+        stored.add_ip_entries()->set_mac(0x1000);
+        std::string storedBytes = c.stored < 0 ? std::string() : stored.SerializeAsString();
+        pb::LogSwitchStateMsg expected = c.expected;
+        if (c.keepsStoredLists) {
+            *expected.mutable_vtep_entries() = stored.vtep_entries();
+            *expected.mutable_ip_entries() = stored.ip_entries();
+        }
+        std::string oneByOne = storedBytes;
+        for (const auto& r : c.requests)
+            oneByOne = WrittenBody({r}, oneByOne);
+        const std::string merged = WrittenBody(c.requests, storedBytes);
+        EXPECT_EQ(merged, oneByOne);
+        EXPECT_EQ(merged, expected.SerializeAsString());
     }
 }
 
