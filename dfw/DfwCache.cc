@@ -343,11 +343,10 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
         }
 
         // Sections rebuilt: those that changed, and those depending on what changed.
-        std::unordered_map<DfwUuid, std::shared_ptr<Section>, UuidHash> before;
+        // The previous build's sections, each with whether it is rebuilt (decided once).
+        std::unordered_map<DfwUuid, std::pair<std::shared_ptr<Section>, bool>, UuidHash> before;
         std::set<uint32_t> changedIds;
         if (!full) {
-            for (const auto& s : previous->sections_)
-                before.emplace(s->id, s);
             // Rule ids whose owner (smallest uuid) may have changed: generated names follow it.
             for (const DfwUuid& rid : changes.rules) {
                 for (const auto* rules : {previous->rules_.get(), snap.rules.get()}) {
@@ -364,12 +363,17 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
                 if (ruleViewChanged.count(c) != 0)
                     return true;
             }
-            for (uint32_t rid : s.ruleIds) {
-                if (changedIds.count(rid) != 0)
+            // The section's ids are sorted: the few changed ones are looked up in them.
+            for (uint32_t rid : changedIds) {
+                if (std::binary_search(s.ruleIds.begin(), s.ruleIds.end(), rid))
                     return true;
             }
             return false;
         };
+        if (!full) {
+            for (const auto& s : previous->sections_)
+                before.emplace(s->id, std::make_pair(s, dirty(*s)));
+        }
 
         // The rules of each section; rules without a cached section are refused here.
         std::unordered_map<DfwUuid, std::vector<std::shared_ptr<const fw::LcpRuleMsg>>, UuidHash>
@@ -384,7 +388,7 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
             }
             if (!full) {
                 auto it = before.find(sid);
-                if (it != before.end() && !dirty(*it->second))
+                if (it != before.end() && !it->second.second)
                     continue;
             }
             rulesOf[sid].push_back(r);
@@ -396,8 +400,8 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
         for (const auto& [sid, sm] : *snap.sections) {
             if (!full) {
                 auto it = before.find(sid);
-                if (it != before.end() && !dirty(*it->second)) {
-                    order.push_back(it->second);
+                if (it != before.end() && !it->second.second) {
+                    order.push_back(it->second.first);
                     continue;
                 }
             }
@@ -599,13 +603,21 @@ std::shared_ptr<const DfwCache::FilterConfig> DfwCache::ConfigOf(const DfwUuid& 
                 pending.push_back(need);
         }
     }
+    auto refs = std::make_shared<ObjectRefs>();
+    refs->reserve(objects.size());
     for (const auto& [n, o] : objects) {
         h.U64(o->hash);
-        if (o->addrSet)
+        const auto index = static_cast<uint32_t>(refs->size());
+        refs->push_back({n, o->hash});
+        if (o->addrSet) {
             cfg->addrSets.push_back(o->addrSet);
-        else
+            cfg->addrSetIndex.push_back(index);
+        } else {
             cfg->containers.push_back(o->container);
+            cfg->containerIndex.push_back(index);
+        }
     }
+    cfg->objects = std::move(refs);
     cfg->hash = h.value();
     std::shared_ptr<const FilterConfig> result = std::move(cfg);
     memo_.emplace(std::move(key), result);

@@ -79,6 +79,27 @@ uint64_t Mix(uint64_t h, const std::string& s) {
     return w::Hash64(reinterpret_cast<const uint8_t*>(s.data()), s.size(), h);
 }
 
+// Which objects of `keep` the filter holds as `before` left them (same name and content, and
+// still among the names it holds); every list sorted by name, walked once.
+std::vector<bool> HeldAsBefore(const DfwCache::ObjectRefs& keep, const DfwCache::ObjectRefs* before,
+                               const std::vector<std::string>& held) {
+    std::vector<bool> out(keep.size(), false);
+    if (before == nullptr)
+        return out;
+    auto b = before->begin();
+    auto h = held.begin();
+    for (size_t i = 0; i < keep.size(); ++i) {
+        const std::string& n = keep[i].name;
+        while (b != before->end() && b->name < n)
+            ++b;
+        while (h != held.end() && *h < n)
+            ++h;
+        out[i] = b != before->end() && b->name == n && b->hash == keep[i].hash && h != held.end() &&
+                 *h == n;
+    }
+    return out;
+}
+
 // Names the library holds for a filter: rule sets or address sets. The status of the calls.
 template <class Name, class CountFn, class ListFn>
 int HeldNames(const std::string& filter, CountFn count, ListFn list,
@@ -537,8 +558,11 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     if (rc != 0) {
         state.status = static_cast<uint32_t>(rc);
         state.hash = 0;
+        state.objects.reset();
         return failed(RealizationCode(rc));
     }
+    if (!std::is_sorted(addrSets.begin(), addrSets.end()))
+        std::sort(addrSets.begin(), addrSets.end());
     uint64_t hash = cfg->hash;
     for (const std::string& n : ruleSets)
         hash = Mix(hash, n);
@@ -563,19 +587,29 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
             DFW_ERROR("dfw: Failed to enable global address set for filter %1 of vif %2: %3", name,
                       vif, FW_StatusToString(g));
     }
-    std::set<std::string> keep;
+    // The filter's own objects (none in global mode). One the filter holds as its last apply
+    // here left it, with the same content, is not sent again: a filter keeps what a configuration
+    // does not destroy.
+    static const DfwCache::ObjectRefs kNone;
+    const DfwCache::ObjectRefs& keep = modes.globalAddrSet ? kNone : *cfg->objects;
+    const std::vector<bool> unchanged =
+        HeldAsBefore(keep, import.time == 0 ? state.objects.get() : nullptr, addrSets);
     try {
         TarpFirewall::CTarpFWCmdList list;
         TarpFirewall::ScopedConfigFile guard(&list);
-        for (const auto& s : modes.globalAddrSet ? decltype(cfg->addrSets)() : cfg->addrSets) {
-            DFW_DEBUG("dfw: created addrset %1 with %2 addresses", s->name(),
-                      s->addresses().size());
-            list.addCreateAddrSet(s);
-            keep.insert(s->name());
-        }
-        for (const auto& c : modes.globalAddrSet ? decltype(cfg->containers)() : cfg->containers) {
-            list.addCreateContainer(c);
-            keep.insert(c->name());
+        if (!modes.globalAddrSet) {
+            for (size_t i = 0; i < cfg->addrSets.size(); ++i) {
+                const auto& s = cfg->addrSets[i];
+                if (unchanged[cfg->addrSetIndex[i]])
+                    continue;
+                DFW_DEBUG("dfw: created addrset %1 with %2 addresses", s->name(),
+                          s->addresses().size());
+                list.addCreateAddrSet(s);
+            }
+            for (size_t i = 0; i < cfg->containers.size(); ++i) {
+                if (!unchanged[cfg->containerIndex[i]])
+                    list.addCreateContainer(cfg->containers[i]);
+            }
         }
         for (const std::string& rs : ruleSets) {
             if (rs != kMainRs && rs != kMainRsL2) {
@@ -588,8 +622,11 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         list.addCreateRuleSet(kMainRs, cfg->l3);
         list.addCreateRuleSet(kMainRsL2, cfg->l2);
         list.addSetRootRuleSets({kMainRs, kMainRsL2});
+        auto k = keep.begin();
         for (const std::string& a : addrSets) {
-            if (keep.count(a) == 0) {
+            while (k != keep.end() && k->name < a)
+                ++k;
+            if (k == keep.end() || k->name != a) {
                 DFW_DEBUG("dfw: destroying unused addrset/containers: %1", a);
                 list.addDestroyAddrSet(a);
             }
@@ -609,9 +646,10 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
                        name, vif, FW_StatusToString(rc));
         state.status = static_cast<uint32_t>(rc);
         state.hash = 0;
+        state.objects.reset();
         return failed(RealizationCode(rc));
     }
-    DFW_INFO("dfw: Applied rule config to filter %1 of vif %2", name, vif);
+    DFW_DEBUG("dfw: Applied rule config to filter %1 of vif %2", name, vif);
     if (agent == w::kAgentFirewall) {
         DFW_DEBUG("dfw: Setting DfwSetRuleAlarmCounts to %1 for vif %2",
                   cfg->l3Rules + cfg->l2Rules, vif);
@@ -632,19 +670,18 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     // What the filter holds now: the names this apply left.
     uint64_t after = cfg->hash;
     {
-        std::set<std::string> rs{kMainRs, kMainRsL2};
-        for (const std::string& n : ruleSets) {
-            if (n == kMainRs || n == kMainRsL2)
-                rs.insert(n);
-        }
-        for (const std::string& n : rs)
-            after = Mix(after, n);
+        // The two root rule sets, in name order.
+        after = Mix(Mix(after, kMainRs), kMainRsL2);
         after = Mix(after, "|");
-        for (const std::string& n : keep)
-            after = Mix(after, n);
+        for (const DfwCache::ObjectRef& n : keep)
+            after = Mix(after, n.name);
         after = Mix(after, modes.globalAddrSet ? "g" : "l");
     }
     state.hash = after;
+    if (modes.globalAddrSet)
+        state.objects.reset();
+    else
+        state.objects = cfg->objects;
     return 0;
 }
 
@@ -730,6 +767,15 @@ void DfwMain::ProcessOnce() {
         for (auto& [name, state] : filters_) {
             state.fastPath = -1;
             state.shared = -1;
+            state.objects.reset();
+        }
+    }
+    // A filter enabled again may be a new one under the same name: it gets everything.
+    for (const auto* requests : {&p.enable, &p.siEnable}) {
+        for (const auto& [vif, name] : *requests) {
+            auto it = filters_.find(name);
+            if (it != filters_.end())
+                it->second.objects.reset();
         }
     }
     const bool spansOk = SyncSpans(snap, p.spanResync);

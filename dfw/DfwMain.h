@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "dataplane/KrnlinkFactory.h"
+#include "dfw/DfwCache.h"
 #include "dfw/DfwGlobalAddrSets.h"
 #include "dfw/DfwMsgSnapshot.h"
 #include "dfw/DfwSettings.h"
@@ -48,7 +49,6 @@ class UPMService;
 namespace CfgAgent {
 
 class DfwAlarmReporter;
-class DfwCache;
 class DfwFilterConfig;
 class DfwFilterFeature;
 class DfwFilterRepo;
@@ -149,6 +149,10 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         size_t l3Rules = 0, l2Rules = 0;
         int fastPath = -1;  // the fast-path mode set on the filter; -1 not known
         int shared = -1;    // shared address-set mode set on the filter; -1 not known
+        // The filter's own address sets and containers as its last successful apply left them
+        // (by name, with content hashes); null when not known for sure (never applied here, a
+        // failure, global mode, an import, a device that may be new): the next apply sends all.
+        std::shared_ptr<const DfwCache::ObjectRefs> objects;
     };
     struct Pending {
         std::map<std::string, std::string> enable, disable;  // vif to filter name

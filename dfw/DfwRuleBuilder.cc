@@ -87,6 +87,7 @@ struct DfwRuleBuilder::SideChoice {
 
 DfwRuleBuilder::DfwRuleBuilder(const DfwMsgSnapshot& snapshot, DfwCompositeContainers& generated)
     : snapshot_(snapshot), generated_(generated) {
+    owners_.reserve(snapshot.rules ? snapshot.rules->size() : 0);
     for (const auto* rules : {snapshot.rules.get(), snapshot.lbRules.get()}) {
         if (rules == nullptr)
             continue;

@@ -8,9 +8,9 @@
 // refuses, throws CInvalidRuleException, and the cache build fails and keeps the previous
 // configuration. Built per cache build on the process loop's thread, over one snapshot.
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "dfw/DfwMsgSnapshot.h"
 
@@ -61,7 +61,7 @@ class DfwRuleBuilder {
     const DfwMsgSnapshot& snapshot_;
     DfwCompositeContainers& generated_;
     // Rule id to the smallest uuid holding it (firewall and LB rules).
-    std::map<uint32_t, DfwUuid> owners_;
+    std::unordered_map<uint32_t, DfwUuid> owners_;
 };
 
 }  // namespace CfgAgent

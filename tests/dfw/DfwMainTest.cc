@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@
 #include "tests/platform/tarp/InProcessTarp.h"
 #include "tests/support/DfwRecords.h"
 #include "tests/support/FakeCairndbClient.h"
+#include "tools/ozy-dpemu/TarpConfigParser.h"
 #include "tools/ozy-dpemu/TarpEval.h"
 #include "tools/ozy-dpemu/TarpState.h"
 
@@ -603,6 +606,204 @@ TEST_F(DfwMainTest, TheFastPathModeFollowsOnEveryFilter) {
         main_->ProcessOnce();
         EXPECT_EQ(modes(), step.want);
         EXPECT_EQ(Verdict("f1"), "DROP 1");
+    }
+}
+
+// Rule ssh from `group` (0: any source) dropped or allowed, on `port` only (0: everywhere).
+std::function<void(pb::RuleMsg&)> SshFrom(uint64_t group, uint64_t port, int action = 1) {
+    return [=](pb::RuleMsg& r) {
+        Ssh(r).set_action(action);
+        if (group != 0)
+            *r.mutable_source()->add_container_ids() = Uuid(group);
+        if (port != 0)
+            *r.mutable_applied_to()->add_logical_switch_port_ids() = Uuid(port);
+    };
+}
+
+// Address sets and containers created and destroyed in the applies to one filter, as the
+// device reads them.
+struct ObjectCommands {
+    size_t creates = 0, destroys = 0, applies = 0;
+};
+
+void WatchApplies(ozy::tarp::test::InProcessTarp& dev, const std::string& filter,
+                  ObjectCommands* out) {
+    dev.inject = [&dev, filter, out](uint32_t command, const uint8_t* p, size_t n) {
+        (void)dev;
+        if (command != ozy::tarp::kCmdApply)
+            return std::optional<uint32_t>();
+        emu::ParsedConfig cfg;
+        std::string why;
+        EXPECT_TRUE(emu::ParseConfig(p, n, &cfg, &why)) << why;
+        if (cfg.filter != filter)
+            return std::optional<uint32_t>();
+        ++out->applies;
+        for (const emu::ConfigCommand& c : cfg.commands) {
+            out->creates +=
+                c.code == ozy::tarp::kCfgCreateAddrSet || c.code == ozy::tarp::kCfgCreateContainer;
+            out->destroys += c.code == ozy::tarp::kCfgDestroyAddrSet;
+        }
+        return std::optional<uint32_t>();
+    };
+}
+
+TEST_F(DfwMainTest, AFilterGetsAgainOnlyTheObjectsThatChangedSinceItsLastApply) {
+    msgs_->UpdateDesiredState(
+        {SectionRec(1, 1), ContainerRec(11, {0x0a000001}), ContainerRec(12, {0x0a000002}),
+         RuleRec(101, 1, 1, SshFrom(11, 0)), BarrierRec(5)},
+        true);
+    main_->ProcessOnce();
+    ASSERT_EQ(Verdict("f1"), "DROP 1");
+    ObjectCommands seen;
+    WatchApplies(dev_, "f1", &seen);
+    const struct {
+        const char* what;
+        std::function<void()> step;
+        size_t creates, destroys;
+        const char* from1;  // verdicts of ssh from 10.0.0.1 and 10.0.0.2 on f1
+        const char* from2;
+    } steps[] = {
+        {"a rule's action only",
+         [&] { msgs_->UpdateDesiredState({RuleRec(101, 1, 1, SshFrom(11, 0, 0))}, false); }, 0, 0,
+         "ALLOW 1", "DEFAULT"},
+        {"its set's addresses",
+         [&] { msgs_->UpdateDesiredState({ContainerRec(11, {0x0a000002})}, false); }, 1, 0,
+         "DEFAULT", "ALLOW 1"},
+        {"a rule naming another set",
+         [&] { msgs_->UpdateDesiredState({RuleRec(102, 2, 1, SshFrom(12, 1))}, false); }, 1, 0,
+         "DEFAULT", "ALLOW 1"},
+        {"that rule goes",
+         [&] { msgs_->UpdateDesiredState({Deleted(RuleRec(102, 2, 1, SshFrom(12, 1)))}, false); },
+         0, 1, "DEFAULT", "ALLOW 1"},
+        {"a device that may be new gets everything",
+         [&] {
+             main_->RequestSpanResync();
+             msgs_->UpdateDesiredState({RuleRec(101, 1, 1, SshFrom(11, 0, 1))}, false);
+         },
+         1, 0, "DEFAULT", "DROP 1"},
+        {"and then only its rules again",
+         [&] { msgs_->UpdateDesiredState({RuleRec(101, 1, 1, SshFrom(11, 0, 0))}, false); }, 0, 0,
+         "DEFAULT", "ALLOW 1"},
+        {"a filter found again gets everything",
+         [&] {
+             main_->RequestVif(ozy::tarp::kAgentFirewall, "vif-1", "f1", true);
+             msgs_->UpdateDesiredState({RuleRec(101, 1, 1, SshFrom(11, 0, 1))}, false);
+         },
+         1, 0, "DEFAULT", "DROP 1"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        seen = {};
+        step.step();
+        main_->ProcessOnce();
+        EXPECT_EQ(seen.applies, 1u);
+        EXPECT_EQ(seen.creates, step.creates);
+        EXPECT_EQ(seen.destroys, step.destroys);
+        EXPECT_EQ(Verdict("f1", "10.0.0.1"), step.from1);
+        EXPECT_EQ(Verdict("f1", "10.0.0.2"), step.from2);
+    }
+    dev_.inject = nullptr;
+}
+
+TEST_F(DfwMainTest, AFailedApplySendsEverythingTheNextTime) {
+    msgs_->UpdateDesiredState({SectionRec(1, 1), ContainerRec(11, {0x0a000001}),
+                               RuleRec(101, 1, 1, SshFrom(11, 0)), BarrierRec(5)},
+                              true);
+    main_->ProcessOnce();
+    ObjectCommands seen;
+    WatchApplies(dev_, "f1", &seen);
+    bool fail = true;
+    auto watch = dev_.inject;
+    dev_.inject = [&](uint32_t command, const uint8_t* p, size_t n) {
+        watch(command, p, n);
+        if (command == ozy::tarp::kCmdApply && fail)
+            return std::optional<uint32_t>(ozy::tarp::kStatusNoMemory);
+        return std::optional<uint32_t>();
+    };
+    msgs_->UpdateDesiredState({RuleRec(101, 1, 1, SshFrom(11, 0, 0))}, false);
+    main_->ProcessOnce();
+    EXPECT_EQ(seen.creates, 0u);
+    EXPECT_EQ(Verdict("f1"), "DROP 1") << "the failed apply left the filter as it was";
+    // The same rules again: the device holds what it held, but the loop sends it all anew.
+    fail = false;
+    seen = {};
+    msgs_->UpdateDesiredState({RuleRec(101, 1, 1, SshFrom(11, 0, 0))}, false);
+    main_->ProcessOnce();
+    EXPECT_EQ(seen.creates, 1u);
+    EXPECT_EQ(Verdict("f1"), "ALLOW 1");
+    dev_.inject = nullptr;
+}
+
+// Random sequences of rule and container changes, applied pass by pass; then a new loop (an
+// agent's restart) applies the same desired state to every filter whole: the device must find
+// nothing to change.
+TEST_F(DfwMainTest, PassByPassAppliesLeaveWhatAWholeApplyWould) {
+    for (unsigned seed : {1u, 2u, 3u, 4u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        auto pick = [&](unsigned n) { return static_cast<unsigned>(random() % n); };
+        std::map<uint64_t, CairnDBUpdateMsg> state;  // by uuid
+        auto put = [&](uint64_t id, CairnDBUpdateMsg rec, std::vector<CairnDBUpdateMsg>* batch) {
+            state[id] = rec;
+            batch->push_back(std::move(rec));
+        };
+        auto fullSync = [&](uint64_t barrier) {
+            std::vector<CairnDBUpdateMsg> all;
+            for (const auto& [id, rec] : state)
+                all.push_back(rec);
+            all.push_back(BarrierRec(barrier));
+            msgs_->UpdateDesiredState(all, true);
+            main_->ProcessOnce();
+        };
+        std::vector<CairnDBUpdateMsg> first;
+        put(1, SectionRec(1, 1), &first);
+        for (uint64_t c = 11; c <= 14; ++c)
+            put(c, ContainerRec(c, {0x0a000000u + uint32_t(c)}), &first);
+        state.emplace(101, RuleRec(101, 1, 1, SshFrom(11, 0)));
+        fullSync(10);
+        for (int i = 0; i < 25; ++i) {
+            std::vector<CairnDBUpdateMsg> batch;
+            const uint64_t rule = 101 + pick(4);
+            switch (pick(3)) {
+                case 0: {  // a rule naming a group, on a port or everywhere
+                    const uint64_t group = 11 + pick(4);
+                    const uint64_t port = pick(3);
+                    put(rule, RuleRec(rule, uint32_t(rule - 100), 1, SshFrom(group, port, pick(2))),
+                        &batch);
+                    break;
+                }
+                case 1: {  // a rule goes
+                    auto it = state.find(rule);
+                    if (it != state.end() && rule != 101) {
+                        batch.push_back(Deleted(it->second));
+                        state.erase(it);
+                    }
+                    break;
+                }
+                default: {  // a group's addresses
+                    const uint64_t c = 11 + pick(4);
+                    std::vector<uint32_t> addrs;
+                    for (unsigned a = 0, n = 1 + pick(3); a < n; ++a)
+                        addrs.push_back(0x0a000000u + pick(8));
+                    put(c, ContainerRec(c, addrs), &batch);
+                    break;
+                }
+            }
+            batch.push_back(BarrierRec(11 + uint64_t(i)));
+            msgs_->UpdateDesiredState(batch, false);
+            main_->ProcessOnce();
+        }
+        ASSERT_TRUE(LastCodes().empty());
+        main_->Stop();
+        StartMain();
+        fullSync(100);
+        for (const char* name : {"f1", "f2"}) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(dev_.state->FindFilter(name)->lastStatus, ozy::tarp::kStatusNoChange)
+                << "the whole apply changed the filter";
+        }
+        main_->Stop();
+        StartMain();
     }
 }
 
