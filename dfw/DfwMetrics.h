@@ -123,9 +123,9 @@ class DfwMetrics {
     Options options_;
     mutable std::mutex mutex_;
     std::string tn_;
-    std::map<std::string, LspMetrics> lsps_;  // by vif
-    std::set<std::string> vifs_;              // the last vif table
-    uint64_t syncTime_ = 0;                   // of the last vif table
+    std::map<std::string, LspMetrics> lsps_;      // by vif
+    std::set<std::string> vifs_;                  // the last vif table
+    uint64_t syncTime_ = 0;                       // of the last vif table
     std::map<std::string, Published> published_;  // by vif
     uint64_t publications_ = 0;
     std::string publishedTn_;  // "" none
