@@ -11,17 +11,6 @@ namespace CfgAgent {
 
 namespace pb = orvane::ozy::cairndb;
 
-namespace {
-
-std::string PortText(const std::string& lsp) {
-    uint64_t l = 0, r = 0;
-    if (!ozy::cairndb::ParseUuidText(lsp, &l, &r))
-        return std::string();
-    return ozy::cairndb::UuidText(l, r);
-}
-
-}  // namespace
-
 DfwFilterConfig::DfwFilterConfig(Options options) : options_(std::move(options)) {
     DFW_INFO("dfw: Created DfwFilterConfig instance");
 }
@@ -77,7 +66,7 @@ void DfwFilterConfig::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upda
                 continue;
             }
             ++received_;
-            const std::string port = PortText(u.portId);
+            const std::string port = ozy::cairndb::CanonicalUuidText(u.portId);
             pb::ProfileMsg profile;
             if (port.empty() || (!u.profile.empty() && !profile.ParseFromString(u.profile)) ||
                 (!u.profile.empty() && profile.profile_type() != ozy::upm::kProfileFilterConfig)) {
@@ -116,7 +105,7 @@ void DfwFilterConfig::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upda
     if (changes.empty() || !options_.filters || !options_.request)
         return;
     for (const auto& [vif, f] : options_.filters()) {
-        auto c = changes.find(PortText(f.lsp));
+        auto c = changes.find(ozy::cairndb::CanonicalUuidText(f.lsp));
         if (c == changes.end())
             continue;
         DFW_INFO("dfw: update vif list with vif: %1, %2", vif, c->second ? "enable" : "disable");
@@ -133,7 +122,7 @@ std::set<std::string> DfwFilterConfig::DisabledPorts() const {
 }
 
 std::string DfwFilterConfig::DisablingProfile(const std::string& port) const {
-    const std::string key = PortText(port);
+    const std::string key = ozy::cairndb::CanonicalUuidText(port);
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = disabled_.find(key);
     return it == disabled_.end() ? std::string() : it->second;

@@ -13,18 +13,6 @@ namespace CfgAgent {
 
 namespace pb = orvane::ozy::cairndb;
 
-namespace {
-
-// The port in its one text form; empty when `lsp` names none.
-std::string PortText(const std::string& lsp) {
-    uint64_t l = 0, r = 0;
-    if (!ozy::cairndb::ParseUuidText(lsp, &l, &r))
-        return std::string();
-    return ozy::cairndb::UuidText(l, r);
-}
-
-}  // namespace
-
 DfwFilterFeature::DfwFilterFeature(Options options, Words words)
     : options_(std::move(options)), words_(std::move(words)) {
     DFW_INFO("dfw: Created %1 instance", words_.cls);
@@ -117,7 +105,7 @@ void DfwFilterFeature::TakeRequests(std::map<std::string, Request> requests, boo
     }
     std::map<const std::string*, std::optional<Wanted>> resolved;
     for (auto& [port, req] : requests) {
-        const std::string key = PortText(port);
+        const std::string key = ozy::cairndb::CanonicalUuidText(port);
         if (key.empty()) {
             DFW_ERROR_CODE("LCP01153", words_.bad, "port " + port + " is not a port id");
             continue;
@@ -202,7 +190,7 @@ bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
     }
     // 2. Every filter: its port's values, or the defaults, unless it holds them already.
     for (const auto& [vif, f] : filters) {
-        const std::string lsp = PortText(f.lsp);
+        const std::string lsp = ozy::cairndb::CanonicalUuidText(f.lsp);
         auto it = applied_.find({vif, f.name});
         auto found = added.find(vif);
         const bool isNew = all || it == applied_.end() || it->second.lsp != lsp ||

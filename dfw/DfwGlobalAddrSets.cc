@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dfw/DfwApplyStatus.h"
 #include "dfw/DfwLog.h"
 #include "platform/tarp/CTarpFWAddrSet.h"
 #include "platform/tarp/CTarpFWCmdList.h"
@@ -16,10 +17,6 @@ namespace CfgAgent {
 namespace w = ozy::tarp;
 
 namespace {
-
-bool Applied(int status) {
-    return status == 0 || static_cast<uint32_t>(status) == w::kStatusNoChange;
-}
 
 const void* Identity(const DfwGlobalAddrSets::Object& o) {
     return o.set ? static_cast<const void*>(o.set.get())
@@ -81,7 +78,7 @@ int DfwGlobalAddrSets::Apply(const Objects& wanted, bool force) {
         return 0;
     DFW_INFO("dfw: %1 global address set config (checkRef: %2)", "Apply", false);
     const int rc = EvaluateShared(handle_, list);
-    if (!Applied(rc)) {
+    if (!DfwApplied(rc)) {
         DFW_ERROR_CODE("LCP01106", "dfw: Failed to apply global address config %1",
                        FW_StatusToString(rc));
         applied_.clear();  // what the shared filter holds is not known: all again next time
@@ -142,7 +139,7 @@ int DfwGlobalAddrSets::Clean(const Objects& wanted, bool modeOff) {
     if (!gone.empty()) {
         DFW_INFO("dfw: %1 global address set config (checkRef: %2)", "Clean", true);
         rc = EvaluateShared(handle_, list);
-        if (!Applied(rc)) {
+        if (!DfwApplied(rc)) {
             DFW_ERROR_CODE("LCP01106", "dfw: Failed to apply global address config %1",
                            FW_StatusToString(rc));
             applied_.clear();

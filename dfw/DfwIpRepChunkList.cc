@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "dfw/DfwApplyStatus.h"
 #include "dfw/DfwIpRepChunk.h"
 #include "dfw/DfwLog.h"
 #include "platform/device/DeviceFrame.h"
@@ -25,24 +26,6 @@ namespace {
 
 constexpr size_t kCreateHeader = w::kCommandHeaderSize + 16;
 constexpr size_t kDestroySize = w::kCommandHeaderSize + 4;
-
-bool Applied(int status) {
-    return status == 0 || static_cast<uint32_t>(status) == w::kStatusNoChange;
-}
-
-// The realization code of a device status (as for a filter's apply).
-uint32_t RealizationCode(int status) {
-    switch (status) {
-        case 8:
-            return 1;
-        case 65:
-            return 1100;
-        case 19:
-            return 1101;
-        default:
-            return 1102;
-    }
-}
 
 size_t CreateSize(uint32_t count) {
     return kCreateHeader + size_t(count) * w::kIpRepEntrySize;
@@ -127,7 +110,7 @@ bool DfwIpRepChunkList::Sync(const DfwMsgSnapshot& snap, bool force) {
     if (rc != 0) {
         DFW_ERROR_CODE("LCP01108", "dfw: Failed to get kernel ip reputation chunk list: %1",
                        FW_StatusToString(rc));
-        errors_.push_back({DfwUuid{}, RealizationCode(rc),
+        errors_.push_back({DfwUuid{}, DfwRealizationCode(rc),
                            std::string("ip reputation chunk list: ") + FW_StatusToString(rc)});
         return false;
     }
@@ -272,15 +255,15 @@ bool DfwIpRepChunkList::Sync(const DfwMsgSnapshot& snap, bool force) {
             rc = static_cast<int>(e.retcode());
         }
         ++stats_.applies;
-        if (!Applied(rc)) {
+        if (!DfwApplied(rc)) {
             DFW_ERROR_CODE("LCP01106", "dfw: Failed to apply ip reputation chunks: %1",
                            FW_StatusToString(rc));
             const std::string text =
                 std::string("ip reputation chunks not applied: ") + FW_StatusToString(rc);
             for (const Want* want : b.creates)
-                errors_.push_back({*want->uuid, RealizationCode(rc), text});
+                errors_.push_back({*want->uuid, DfwRealizationCode(rc), text});
             if (b.creates.empty())
-                errors_.push_back({DfwUuid{}, RealizationCode(rc), text});
+                errors_.push_back({DfwUuid{}, DfwRealizationCode(rc), text});
             continue;
         }
         for (const Want* want : b.creates)

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dfw/DfwAlarmReporter.h"
+#include "dfw/DfwApplyStatus.h"
 #include "dfw/DfwCache.h"
 #include "dfw/DfwDnsProfileConfigFeature.h"
 #include "dfw/DfwFilterConfig.h"
@@ -55,24 +56,6 @@ bool ExcludeAll(const DfwMsgSnapshot& snap, uint32_t type) {
             return true;
     }
     return false;
-}
-
-bool Applied(int status) {
-    return status == 0 || static_cast<uint32_t>(status) == w::kStatusNoChange;
-}
-
-// The realization error code of a failed apply.
-uint32_t RealizationCode(int status) {
-    switch (status) {
-        case 8:
-            return 1;
-        case 65:
-            return 1100;
-        case 19:
-            return 1101;
-        default:
-            return 1102;
-    }
 }
 
 uint64_t Mix(uint64_t h, const std::string& s) {
@@ -466,7 +449,7 @@ bool DfwMain::CleanFilter(const std::string& name) {
     }
     filters_.erase(name);
     filterErrors_.erase(name);
-    if (!Applied(rc)) {
+    if (!DfwApplied(rc)) {
         DFW_ERROR_CODE("LCP01106", "dfw: Failed to cleanup DFW config to filter %1 (%2)", name,
                        FW_StatusToString(rc));
         return false;
@@ -559,7 +542,7 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         state.status = static_cast<uint32_t>(rc);
         state.hash = 0;
         state.objects.reset();
-        return failed(RealizationCode(rc));
+        return failed(DfwRealizationCode(rc));
     }
     if (!std::is_sorted(addrSets.begin(), addrSets.end()))
         std::sort(addrSets.begin(), addrSets.end());
@@ -639,15 +622,15 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     {
         std::lock_guard<std::mutex> lock(countersMutex_);
         ++counters_.applies;
-        counters_.failedApplies += !Applied(rc);
+        counters_.failedApplies += !DfwApplied(rc);
     }
-    if (!Applied(rc)) {
+    if (!DfwApplied(rc)) {
         DFW_ERROR_CODE("LCP01106", "dfw: Failed to apply rule config to filter %1 of vif %2: %3",
                        name, vif, FW_StatusToString(rc));
         state.status = static_cast<uint32_t>(rc);
         state.hash = 0;
         state.objects.reset();
-        return failed(RealizationCode(rc));
+        return failed(DfwRealizationCode(rc));
     }
     DFW_DEBUG("dfw: Applied rule config to filter %1 of vif %2", name, vif);
     if (agent == w::kAgentFirewall) {
@@ -833,7 +816,7 @@ void DfwMain::ProcessOnce() {
                     "dfw: apply global address set due to MACSET Optimization flag change (dirty "
                     "cache)");
             const int rc = global_->Apply(wanted, macSet || p.spanResync);
-            globalError_ = Applied(rc) ? 0 : RealizationCode(rc);
+            globalError_ = DfwApplied(rc) ? 0 : DfwRealizationCode(rc);
             globalHeld_ = true;
         }
         if (rebuilt || flagsChanged) {
@@ -864,7 +847,7 @@ void DfwMain::ProcessOnce() {
         }
         if (globalHeld_ && touched && globalError_ == 0) {
             const int rc = global_->Clean(wanted, !modes.globalAddrSet);
-            globalError_ = Applied(rc) ? 0 : RealizationCode(rc);
+            globalError_ = DfwApplied(rc) ? 0 : DfwRealizationCode(rc);
             globalHeld_ = modes.globalAddrSet || globalError_ != 0;
         }
         ok = ok && globalError_ == 0;

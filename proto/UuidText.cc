@@ -54,4 +54,11 @@ bool ParseUuidText(std::string_view text, uint64_t* left, uint64_t* right) {
     return true;
 }
 
+std::string CanonicalUuidText(std::string_view text) {
+    uint64_t left = 0, right = 0;
+    if (!ParseUuidText(text, &left, &right))
+        return std::string();
+    return UuidText(left, right);
+}
+
 }  // namespace ozy::cairndb

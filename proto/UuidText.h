@@ -11,5 +11,7 @@ namespace ozy::cairndb {
 std::string UuidText(uint64_t left, uint64_t right);
 // Accepts upper or lower case hexadecimal in the 8-4-4-4-12 layout only; false otherwise.
 bool ParseUuidText(std::string_view text, uint64_t* left, uint64_t* right);
+// `text` in its one lower-case form; empty when it is not a uuid's text.
+std::string CanonicalUuidText(std::string_view text);
 
 }  // namespace ozy::cairndb

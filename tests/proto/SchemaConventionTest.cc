@@ -115,11 +115,14 @@ TEST(UuidTextTest, RoundTripAndRejects) {
     EXPECT_EQ(l, 0x0123abcd456789abull);
     EXPECT_EQ(r, 0xcdef0011223344ffull);
     EXPECT_EQ(ozy::cairndb::UuidText(l, r), "0123abcd-4567-89ab-cdef-0011223344ff");
+    EXPECT_EQ(ozy::cairndb::CanonicalUuidText("0123ABCD-4567-89ab-cdef-0011223344FF"),
+              "0123abcd-4567-89ab-cdef-0011223344ff");
     for (const char* bad :
          {"", "0123abcd456789abcdef0011223344ff", "0123abcd-4567-89ab-cdef-0011223344f",
           "0123abcd-4567-89ab-cdef-0011223344fg", "0123abcd+4567-89ab-cdef-0011223344ff",
           "0123abcd-4567-89ab-cdef-0011223344fff"}) {
         EXPECT_FALSE(ozy::cairndb::ParseUuidText(bad, &l, &r)) << bad;
+        EXPECT_EQ(ozy::cairndb::CanonicalUuidText(bad), "") << bad;
     }
 }
 
