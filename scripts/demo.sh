@@ -641,7 +641,7 @@ say "per-port metrics (dfw/lspMetrics): $(ovs-appctl -t "$ROOT/$AGENT_CLI" dfw/l
     "$(ovs-appctl -t "$ROOT/$AGENT_CLI" cfgagent/metrics/prometheus |
         grep -c '^ozy_dfw_lsp_rule_count{') ozy_dfw_lsp_rule_count series in cfgagent/metrics/prometheus"
 emu dpemu/dump tarp | jq -r '.ip_reputation_chunks[] |
-    "IP-reputation chunk \(.id) on the shared filter: \(.count) entries, capacity \(.capacity), bucket \(.bucket)"'
+    "IP-reputation chunk \(.id) on the shared filter: \(.count) \(if .count == 1 then "entry" else "entries" end), capacity \(.capacity), bucket \(.bucket)"'
 say "https from the blocklist (chunk entry 203.0.113.0/24): $(verdict fw-1 203.0.113.5 443)," \
     "from others $(verdict fw-1 10.0.0.9 443)"
 # The ports' flood, session timeout and DNS profiles as each filter holds them (the emulator's
