@@ -449,6 +449,7 @@ bool DfwMain::CleanFilter(const std::string& name) {
     }
     filters_.erase(name);
     filterErrors_.erase(name);
+    heldByFilter_.erase(name);
     if (!DfwApplied(rc)) {
         DFW_ERROR_CODE("LCP01106", "dfw: Failed to cleanup DFW config to filter %1 (%2)", name,
                        FW_StatusToString(rc));
@@ -459,10 +460,10 @@ bool DfwMain::CleanFilter(const std::string& name) {
 
 uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
                               const std::string& name, const std::string& lsp,
-                              const DfwModes& modes, bool timeBased,
-                              std::vector<std::string>* held) {
+                              const DfwModes& modes, bool timeBased) {
     DfwUuid port;
     if (!ozy::cairndb::ParseUuidText(lsp, &port.left, &port.right)) {
+        heldByFilter_.erase(name);
         DFW_INFO("dfw: skip dfw filter of no lsp id, vif: %1, name: %2", vif, name);
         return 0;
     }
@@ -474,7 +475,7 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     how.ids = modes.ids;
     how.timeBased = timeBased;
     auto cfg = cache_->ConfigOf(port, how);
-    held->insert(held->end(), cfg->heldSections.begin(), cfg->heldSections.end());
+    heldByFilter_[name] = cfg->heldSections;
     // A failed apply leaves the filter as it was: only the port's status changes.
     auto failed = [&](uint32_t code) {
         if (agent == w::kAgentFirewall)
@@ -771,7 +772,6 @@ void DfwMain::ProcessOnce() {
                               modes.globalAddrSet != appliedModes_.globalAddrSet ||
                               modes.fastPathLookup != appliedModes_.fastPathLookup ||
                               timeBased != appliedTimeBased_ || p.ntpChanged;
-    std::vector<std::string> held;
     ok = ok && buildError_ == 0 && spansOk && chunksOk;
     if (cache_) {
         std::set<std::string> done;
@@ -784,7 +784,7 @@ void DfwMain::ProcessOnce() {
                 done.insert(f.name);
                 return false;
             }
-            uint32_t code = ApplyFilter(agent, vif, f.name, f.lsp, modes, timeBased, &held);
+            uint32_t code = ApplyFilter(agent, vif, f.name, f.lsp, modes, timeBased);
             done.insert(f.name);
             if (code != 0) {
                 filterErrors_[f.name] = {code, f.lsp};
@@ -881,6 +881,16 @@ void DfwMain::ProcessOnce() {
         for (const auto& [vif, f] : fw)
             fwFilters.emplace(vif, f.name);
         FeedAlarms(fwFilters);
+    }
+    // What the filters hold back, whichever of them this pass applied.
+    std::vector<std::string> held;
+    for (auto it = heldByFilter_.begin(); it != heldByFilter_.end();) {
+        if (present.count(it->first) == 0) {
+            it = heldByFilter_.erase(it);
+            continue;
+        }
+        held.insert(held.end(), it->second.begin(), it->second.end());
+        ++it;
     }
     std::sort(held.begin(), held.end());
     held.erase(std::unique(held.begin(), held.end()), held.end());

@@ -165,9 +165,9 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     };
 
     // Applies the cache's configuration to one filter; the realization error code (0 success).
+    // The time-based sections its configuration leaves out go to heldByFilter_.
     uint32_t ApplyFilter(const std::string& agent, const std::string& vif, const std::string& name,
-                         const std::string& lsp, const DfwModes& modes, bool timeBased,
-                         std::vector<std::string>* held);
+                         const std::string& lsp, const DfwModes& modes, bool timeBased);
     bool CleanFilter(const std::string& name);
     // Cleans the firewall filters of ports disabled by their filter configuration profile, once
     // each; false when a clean failed.
@@ -230,7 +230,10 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     bool globalHeld_ = false;  // the shared filter may hold sets of ours
     uint32_t globalError_ = 0;
     std::map<std::string, std::pair<uint32_t, std::string>> filterErrors_;
-    std::vector<std::string> heldSections_;  // time-based sections held in the last pass
+    // Time-based sections held back, by filter as its last apply left them (a pass applies only
+    // some filters; the sections the others hold stay held), and their union after a pass.
+    std::map<std::string, std::vector<std::string>> heldByFilter_;
+    std::vector<std::string> heldSections_;
     // Span configuration per agent (firewall, service insertion).
     DfwSpanConfig spans_[2] = {DfwSpanConfig("orvane-sfw"), DfwSpanConfig("orvane-si")};
     int included_[2] = {-1, -1};  // include table as written: -1 unknown, 0 off, 1 on

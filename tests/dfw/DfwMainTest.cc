@@ -59,7 +59,7 @@ class DfwMainTest : public ::testing::Test {
     void StartMain() {
         msgs_ = ozy::MakeRef<DfwMsgCache>();
         DfwMain::Options o;
-        o.settings.skipNtpCheck = true;
+        o.settings.skipNtpCheck = skipNtp_;
         o.cairndb = &db_;
         o.postLoop = false;
         o.metrics = &metrics_;
@@ -94,6 +94,18 @@ class DfwMainTest : public ::testing::Test {
             return "no filter";
         emu::Verdict v = emu::Evaluate(*dev_.state, *f, p);
         return v.verdict + (v.matched ? " " + std::to_string(v.rule) : "");
+    }
+
+    // The status's text of the time-based sections held back; empty when it names none.
+    std::string HeldText() {
+        pb::RuntimeStatusMsg m;
+        if (!db_.statuses.empty() && m.ParseFromString(db_.statuses.back())) {
+            for (const auto& e : m.errors()) {
+                if (e.error_message().find(" NTP Service is not up") != std::string::npos)
+                    return e.error_message();
+            }
+        }
+        return std::string();
     }
 
     uint64_t LastBarrier() {
@@ -139,6 +151,7 @@ class DfwMainTest : public ::testing::Test {
 
     int saved_ = 0;
     uint64_t clock_ = 1000;
+    bool skipNtp_ = true;  // StartMain's "default.skip_ntp_check"
     ozy::tarp::test::InProcessTarp dev_;
     test::FakeCairndbClient db_;
     ozy::metrics::Registry metrics_;
@@ -225,6 +238,51 @@ TEST_F(DfwMainTest, ARestartAppliesNothingBeforeTheFirstFullSync) {
     }
     EXPECT_EQ(LastBarrier(), 6u);
     EXPECT_EQ(db_.barriers.size(), barriers + 1);
+}
+
+// With the time service not up, a time-based section is held back and the status says so on
+// every pass until the service is up or no filter holds it: a pass that applies no filter (a
+// wake-up with nothing changed) does not lose it.
+TEST_F(DfwMainTest, HeldTimeBasedSectionsStayInTheStatusOnPassesThatApplyNoFilter) {
+    main_->Stop();
+    skipNtp_ = false;
+    StartMain();
+    msgs_->UpdateDesiredState(
+        {SectionRec(1, 10), RuleRec(101, 1, 1, [](pb::RuleMsg& r) { Ssh(r).set_action(1); }),
+         BarrierRec(5)},
+        true);
+    main_->ProcessOnce();
+    EXPECT_EQ(HeldText(), "");
+    msgs_->UpdateDesiredState(
+        {SectionRec(2, 5, [](pb::RuleSectionMsg& s) { s.set_time_based(true); }),
+         RuleRec(201, 201, 2, [](pb::RuleMsg& r) { Ssh(r); }), BarrierRec(6)},
+        false);
+    main_->ProcessOnce();
+    const std::string held = " NTP Service is not up; time-based sections held: " + U(2).Text();
+    EXPECT_EQ(HeldText(), held);
+    const uint32_t applied = dev_.state->FindFilter("f1")->applyCount;
+    main_->Notify();
+    main_->ProcessOnce();
+    EXPECT_EQ(dev_.state->FindFilter("f1")->applyCount, applied) << "a pass that applies nothing";
+    EXPECT_EQ(HeldText(), held);
+    // Held while some filter holds it back; not once none does.
+    std::string why;
+    for (const char* gone : {"f2", "f1"}) {
+        SCOPED_TRACE(gone);
+        ASSERT_TRUE(dev_.state->DeleteFilter(gone, &why)) << why;
+        ASSERT_TRUE(main_->repo()->QueryNow());
+        main_->ProcessOnce();
+        EXPECT_EQ(HeldText(), std::string(gone) == "f2" ? held : "");
+    }
+    AddFilter("f1", "vif-1", 1);
+    ASSERT_TRUE(main_->repo()->QueryNow());
+    main_->ProcessOnce();
+    EXPECT_EQ(HeldText(), held);
+    // The service up: every filter gets the section and the status names none.
+    main_->SetNtpUp(true);
+    main_->ProcessOnce();
+    EXPECT_EQ(HeldText(), "");
+    EXPECT_EQ(Verdict("f1"), "ALLOW 201");
 }
 
 TEST_F(DfwMainTest, AFailedBuildKeepsTheLastGoodRulesForANewFilterAndItsErrorUntilFixed) {
