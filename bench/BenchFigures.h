@@ -1,7 +1,7 @@
 #pragma once
 // What the in-process benchmarks share: milliseconds of a steady-clock span, the calling thread's
-// CPU time, the median of a round's figures, a step that must succeed (else the run ends, naming
-// the step), and a wait for a condition polled at an interval.
+// CPU time, the median and a percentile of a round's figures, a step that must succeed (else the
+// run ends, naming the step), and a wait for a condition polled at an interval.
 #include <time.h>
 
 #include <algorithm>
@@ -31,6 +31,15 @@ inline double ThreadMs() {
 inline double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// The value at fraction `p` (0..1) of the sorted figures (nearest index); 0 without figures.
+inline double Percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    size_t k = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(k, v.size() - 1)];
 }
 
 inline void Check(bool ok, const char* what) {

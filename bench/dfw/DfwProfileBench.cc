@@ -26,6 +26,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/BenchFigures.h"
+#include "bench/BenchNames.h"
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
 #include "platform/cairndb/CairnDbClient.h"
@@ -44,34 +45,18 @@ namespace {
 using CfgAgent::test::AgentSystem;
 using ozy::bench::Await;
 using ozy::bench::Clock;
+using ozy::bench::Mac;
 using ozy::bench::Ms;
+using ozy::bench::Percentile;
+using ozy::bench::Uuid;
 using json = nlohmann::json;
 namespace pb = orvane::ozy::cairndb;
 
-std::string Uuid(unsigned kind, unsigned i) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%08x-0000-4000-8000-%012x", kind, i);
-    return buf;
-}
 std::string Vif(unsigned i) {
     return "vif-" + std::to_string(i);
 }
 std::string Port(unsigned i) {
     return Uuid(0xb0, i);
-}
-std::string Mac(unsigned i) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "02:00:%02x:%02x:%02x:%02x", (i >> 24) & 255, (i >> 16) & 255,
-                  (i >> 8) & 255, i & 255);
-    return buf;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    size_t k = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(k, v.size() - 1)];
 }
 
 int Fail(const char* what, AgentSystem* sys = nullptr) {
