@@ -25,6 +25,7 @@
 #include "platform/tarp/TarpWire.h"
 #include "proto/cairndb_system.pb.h"
 #include "runtime/Metrics.h"
+#include "tests/dfw/DfwLoopFixture.h"
 #include "tests/platform/tarp/InProcessTarp.h"
 #include "tests/support/DfwRecords.h"
 #include "tests/support/FakeCairndbClient.h"
@@ -45,42 +46,17 @@ pb::RuleMsg& Ssh(pb::RuleMsg& r) {
     return r;
 }
 
-class DfwMainTest : public ::testing::Test {
+class DfwMainTest : public test::DfwLoopFixture {
   protected:
     void SetUp() override {
-        saved_ = g_dfwLogLevel;
-        g_dfwLogLevel = kLogWarn;
-        TarpFirewall::detail::SetDeviceOpenerForTest(&dev_);
-        AddFilter("f1", "vif-1", 1);
-        AddFilter("f2", "vif-2", 2);
+        DfwLoopFixture::SetUp();
         StartMain();
     }
-    // A new loop and message cache (as at the agent's start) over the device as it stands.
-    void StartMain() {
-        msgs_ = ozy::MakeRef<DfwMsgCache>();
-        DfwMain::Options o;
+    void Configure(DfwMain::Options& o) override {
         o.settings.skipNtpCheck = skipNtp_;
-        o.cairndb = &db_;
-        o.postLoop = false;
         o.metrics = &metrics_;
         o.settings.importClearTimeout = 60;
         o.wallSeconds = [this] { return clock_; };
-        main_ = ozy::MakeRef<DfwMain>(msgs_, std::move(o));
-        ASSERT_TRUE(main_->Start());
-        ASSERT_TRUE(main_->repo()->QueryNow());
-    }
-    void TearDown() override {
-        main_->Stop();
-        main_.reset();
-        TarpFirewall::detail::SetDeviceOpenerForTest(nullptr);
-        g_dfwLogLevel = saved_;
-    }
-
-    void AddFilter(const std::string& name, const std::string& vif, uint64_t port) {
-        std::string why;
-        ASSERT_TRUE(dev_.state->CreateFilter(
-            {name, vif, U(port).Text(), ozy::tarp::kAgentFirewall, false, true}, &why))
-            << why;
     }
 
     std::string Verdict(const std::string& filter, const char* source = "10.0.0.1") {
@@ -149,14 +125,9 @@ class DfwMainTest : public ::testing::Test {
         ASSERT_TRUE(main_->repo()->QueryNow());
     }
 
-    int saved_ = 0;
     uint64_t clock_ = 1000;
     bool skipNtp_ = true;  // StartMain's "default.skip_ntp_check"
-    ozy::tarp::test::InProcessTarp dev_;
-    test::FakeCairndbClient db_;
     ozy::metrics::Registry metrics_;
-    ozy::RefPtr<DfwMsgCache> msgs_;
-    ozy::RefPtr<DfwMain> main_;
 };
 
 TEST_F(DfwMainTest, ABarrierArrivingMidPassIsAcknowledgedByTheNextPass) {

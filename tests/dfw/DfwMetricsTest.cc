@@ -21,9 +21,8 @@
 #include "platform/tarp/TarpTestSeam.h"
 #include "platform/tarp/TarpWire.h"
 #include "runtime/Metrics.h"
-#include "tests/platform/tarp/InProcessTarp.h"
+#include "tests/dfw/DfwLoopFixture.h"
 #include "tests/support/DfwRecords.h"
-#include "tests/support/FakeCairndbClient.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PromParse.h"
 #include "tools/ozy-dpemu/TarpState.h"
@@ -216,37 +215,16 @@ TEST_F(DfwMetricsTest, AFailedApplyChangesOnlyTheStatusAndProfilesStay) {
 }
 
 // The loop over the emulator's device in process.
-class DfwMetricsLoopTest : public ::testing::Test {
+class DfwMetricsLoopTest : public test::DfwLoopFixture {
   protected:
     void SetUp() override {
-        saved_ = g_dfwLogLevel;
-        g_dfwLogLevel = kLogWarn;
-        TarpFirewall::detail::SetDeviceOpenerForTest(&dev_);
-        AddFilter("f1", "vif-1", 1);
-        AddFilter("f2", "vif-2", 2);
-        msgs_ = ozy::MakeRef<DfwMsgCache>();
-        DfwMain::Options o;
-        o.settings.skipNtpCheck = true;
-        o.cairndb = &db_;
-        o.postLoop = false;
-        o.metrics = &registry_;
-        o.wallSeconds = [] { return uint64_t{1700000000}; };
-        main_ = ozy::MakeRef<DfwMain>(msgs_, std::move(o));
-        ASSERT_TRUE(main_->Start());
-        ASSERT_TRUE(main_->repo()->QueryNow());
+        DfwLoopFixture::SetUp();
+        StartMain();
         main_->lspMetrics()->SetTnUuid(kTn);
     }
-    void TearDown() override {
-        main_->Stop();
-        main_.reset();
-        TarpFirewall::detail::SetDeviceOpenerForTest(nullptr);
-        g_dfwLogLevel = saved_;
-    }
-    void AddFilter(const std::string& name, const std::string& vif, uint64_t port) {
-        std::string why;
-        ASSERT_TRUE(dev_.state->CreateFilter(
-            {name, vif, U(port).Text(), ozy::tarp::kAgentFirewall, false, true}, &why))
-            << why;
+    void Configure(DfwMain::Options& o) override {
+        o.metrics = &registry_;
+        o.wallSeconds = [] { return uint64_t{1700000000}; };
     }
     // The per-port figures of the page, by vif.
     std::map<std::string, json> Page() {
@@ -257,12 +235,7 @@ class DfwMetricsLoopTest : public ::testing::Test {
         return out;
     }
 
-    int saved_ = 0;
-    ozy::tarp::test::InProcessTarp dev_;
-    test::FakeCairndbClient db_;
     ozy::metrics::Registry registry_;
-    ozy::RefPtr<DfwMsgCache> msgs_;
-    ozy::RefPtr<DfwMain> main_;
 };
 
 TEST_F(DfwMetricsLoopTest, AppliedPortsCarryTheirCountsAndADeletedFiltersSeriesGo) {

@@ -26,10 +26,9 @@
 #include "platform/upm/UPMService.h"
 #include "proto/UuidText.h"
 #include "proto/cairndb_monitor.pb.h"
+#include "tests/dfw/DfwLoopFixture.h"
 #include "tests/intake/FakeCairnDbLibrary.h"
-#include "tests/platform/tarp/InProcessTarp.h"
 #include "tests/support/DfwRecords.h"
-#include "tests/support/FakeCairndbClient.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/LogLines.h"
 #include "tools/ozy-dpemu/TarpState.h"
@@ -61,26 +60,13 @@ pb::ProfileMsg Disabling(uint64_t id, std::vector<uint64_t> ports, bool enabled 
     return p;
 }
 
-class DfwProfilesMainTest : public ::testing::Test {
+class DfwProfilesMainTest : public test::DfwLoopFixture {
   protected:
     void SetUp() override {
-        saved_ = g_dfwLogLevel;
-        g_dfwLogLevel = kLogWarn;
-        TarpFirewall::detail::SetDeviceOpenerForTest(&dev_);
-        AddFilter("f1", "vif-1", 1);
-        AddFilter("f2", "vif-2", 2);
+        DfwLoopFixture::SetUp();
         lib_ = std::make_shared<test::FakeCairnDbLibrary>();
         upm_ = std::make_unique<ozy::upm::UPMService>(lib_);
-        msgs_ = ozy::MakeRef<DfwMsgCache>();
-        DfwMain::Options o;
-        o.settings.skipNtpCheck = true;
-        o.cairndb = &db_;
-        o.postLoop = false;
-        o.upm = upm_.get();
-        main_ = ozy::MakeRef<DfwMain>(msgs_, std::move(o));
-        ASSERT_TRUE(main_->Start());
-        ASSERT_TRUE(upm_->Start());
-        ASSERT_TRUE(main_->repo()->QueryNow());
+        StartMain([this] { ASSERT_TRUE(upm_->Start()); });
         // Rule 1 drops everything on every filter.
         msgs_->UpdateDesiredState(
             {SectionRec(1, 1), RuleRec(101, 1, 1, [](pb::RuleMsg& r) { r.set_action(1); }),
@@ -89,20 +75,13 @@ class DfwProfilesMainTest : public ::testing::Test {
         Barrier({}, true);  // the profile service's full sync: nothing bound
         main_->ProcessOnce();
     }
+    void Configure(DfwMain::Options& o) override { o.upm = upm_.get(); }
     void TearDown() override {
         main_->Stop();
         upm_->Stop();
-        main_.reset();
-        TarpFirewall::detail::SetDeviceOpenerForTest(nullptr);
-        g_dfwLogLevel = saved_;
+        DfwLoopFixture::TearDown();
     }
 
-    void AddFilter(const std::string& name, const std::string& vif, uint64_t port) {
-        std::string why;
-        ASSERT_TRUE(dev_.state->CreateFilter(
-            {name, vif, PortText(port), w::kAgentFirewall, false, true}, &why))
-            << why;
-    }
     // One database transaction of the profile service: the profiles set (or deleted), then the
     // barrier; `fullSync`: the channel came back and this is everything.
     void Barrier(const std::vector<pb::ProfileMsg>& set, bool fullSync = false,
@@ -131,13 +110,8 @@ class DfwProfilesMainTest : public ::testing::Test {
         return nlohmann::json::parse(DfwProfilesText(*main_, vif))["dfw_vif_profiles"];
     }
 
-    int saved_ = 0;
-    ozy::tarp::test::InProcessTarp dev_;
-    test::FakeCairndbClient db_;
     std::shared_ptr<test::FakeCairnDbLibrary> lib_;
     std::unique_ptr<ozy::upm::UPMService> upm_;
-    ozy::RefPtr<DfwMsgCache> msgs_;
-    ozy::RefPtr<DfwMain> main_;
 };
 
 TEST_F(DfwProfilesMainTest, ADisabledPortsFilterIsCleanedAndStaysCleanUntilEnabled) {
