@@ -46,6 +46,8 @@
 #include <atomic>
 #include <future>
 
+#include "bench/BenchFigures.h"
+#include "bench/BenchNames.h"
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
 #include "bench/MonitorStart.h"
@@ -68,30 +70,20 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using ozy::bench::Await;
+using ozy::bench::Clock;
+using ozy::bench::Mac;
+using ozy::bench::Ms;
+using ozy::bench::Percentile;
+using ozy::bench::Uuid;
 using CfgAgent::test::AgentSystem;
 using json = nlohmann::json;
 
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-std::string Uuid(unsigned kind, unsigned i) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%08x-0000-4000-8000-%012x", kind, i);
-    return buf;
-}
 std::string Vif(unsigned i) {
     return Uuid(0xc0, i);
 }
 std::string Port(unsigned i) {
     return Uuid(0xb0, i);
-}
-std::string Mac(unsigned i) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "02:00:%02x:%02x:%02x:%02x", (i >> 24) & 255, (i >> 16) & 255,
-                  (i >> 8) & 255, i & 255);
-    return buf;
 }
 const std::string kSwitch = Uuid(0xa0, 1);
 
@@ -163,25 +155,6 @@ void PrintMemory(AgentSystem& sys, const char* when) {
     for (const json& a : j["components"])
         std::printf(" %s %.1f;", a["name"].get<std::string>().c_str(), mib(a["bytes"]));
     std::printf("\n");
-}
-
-bool Await(const std::function<bool()>& pred, std::chrono::seconds timeout,
-           std::chrono::milliseconds poll) {
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(poll);
-    }
-    return pred();
-}
-
-[[maybe_unused]] double Percentile(std::vector<double> v, double p) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    size_t k = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(k, v.size() - 1)];
 }
 
 namespace pb = orvane::ozy::cairndb;
