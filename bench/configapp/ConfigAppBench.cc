@@ -70,13 +70,13 @@
 
 namespace {
 
+using CfgAgent::test::AgentSystem;
 using ozy::bench::Await;
 using ozy::bench::Clock;
 using ozy::bench::Mac;
 using ozy::bench::Ms;
 using ozy::bench::Percentile;
 using ozy::bench::Uuid;
-using CfgAgent::test::AgentSystem;
 using json = nlohmann::json;
 
 std::string Vif(unsigned i) {
