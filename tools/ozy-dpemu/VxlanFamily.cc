@@ -152,6 +152,7 @@ void VxlanFamily::HandleSessionControl(uint64_t conn, const MsgView& msg) {
     sessionState_ = SessionState::kOpen;
     fullSyncHeld_ = false;
     ++sessionsOpened_;
+    sessionOpenedMs_ = SteadyMs();
     // What the agent programmed belonged to the old session: it pushes it again after the joins.
     tables_.ClearRemote();
     std::vector<DpMsg> msgs;
@@ -525,7 +526,8 @@ void VxlanFamily::RegisterCommands(CommandTable& table) {
         nlohmann::json out = tables_.Summary();
         out["session"] = {{"state", StateName(static_cast<int>(sessionState_))},
                           {"id", sessionId_},
-                          {"opens", sessionsOpened_}};
+                          {"opens", sessionsOpened_},
+                          {"opened_ms", sessionOpenedMs_}};
         out["errors"] = malformed_;
         return CommandResult::Ok(out.dump());
     });

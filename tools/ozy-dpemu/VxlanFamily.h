@@ -83,6 +83,7 @@ class VxlanFamily : public FamilyHandler {
     SessionState sessionState_ = SessionState::kIdle;
     uint32_t sessionId_ = 0;
     uint64_t sessionsOpened_ = 0;
+    double sessionOpenedMs_ = 0;  // the last Session Open's arrival (SteadyMs), 0 before one
     bool holdFullSync_ = false;
     bool fullSyncHeld_ = false;
 

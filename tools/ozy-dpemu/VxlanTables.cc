@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
@@ -77,6 +78,12 @@ void AppendVteps(EntryBuffer& out, const std::map<std::string, VtepEntry>& vteps
 }
 
 }  // namespace
+
+double SteadyMs() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 uint64_t MacKey(const MacAddr& mac) {
     uint64_t v = 0;
@@ -689,14 +696,21 @@ bool VxlanTables::ApplyUpdate(const MsgView& msg, std::string* error) {
         return false;
     }
     bool reply = false;
+    bool vteps = false;
     for (const auto& [dataType, l] : lists) {
         reply = TakeQueryReply(dataType, l) || reply;
         ApplyList(dataType, l, nullptr);  // a MAC reply also lands in the remote MACs
+        vteps = vteps || (dataType == kDtVtepMembership && l.added.count + l.removed.count != 0);
     }
     if (reply && lastQueryReply)
         ++lastQueryReply->messages;
     for (const BfdSession& b : bfd)
         ApplyBfdSession(b);
+    if (vteps || !bfd.empty()) {
+        const double now = SteadyMs();
+        remoteVtepsChangedMs = vteps ? now : remoteVtepsChangedMs;
+        bfdSessionsChangedMs = bfd.empty() ? bfdSessionsChangedMs : now;
+    }
     for (auto& [sw, rds] : rdLists) {
         if (rds.empty())
             routingDomains.erase(sw);
@@ -881,7 +895,9 @@ nlohmann::json VxlanTables::Summary() const {
             {"remote_vteps", remoteVteps},
             {"remote_macs", remoteMacs},
             {"remote_ips", remoteIps},
-            {"bfd_sessions", bfdSessions.size()}};
+            {"bfd_sessions", bfdSessions.size()},
+            {"changed_ms",
+             {{"remote_vteps", remoteVtepsChangedMs}, {"bfd_sessions", bfdSessionsChangedMs}}}};
 }
 
 }  // namespace ozy::dpemu

@@ -117,7 +117,8 @@ class VxlanTables {
     std::vector<CfgAgent::DpMsg> FullSyncMessages(size_t maxMsgLength) const;
 
     nlohmann::json ToJson() const;
-    // Counts only: instances, joined VNIs, local VTEPs and MACs.
+    // Counts only: instances, joined VNIs, local VTEPs and MACs, what the agent programmed, and
+    // "changed_ms": when the remote VTEPs and the BFD sessions last changed.
     nlohmann::json Summary() const;
 
     // Forgets what the agent programmed for the VNIs (a new session starts).
@@ -126,6 +127,11 @@ class VxlanTables {
     // Counters of what the agent sent, by kind.
     std::map<std::string, uint64_t> applied;
     uint64_t spuriousRemovals = 0;
+    // When an Update of the agent last added or removed remote VTEPs and BFD sessions, in
+    // milliseconds of the monotonic clock (SteadyMs); 0 before the first. A benchmark reads when
+    // a count was reached instead of polling for it.
+    double remoteVtepsChangedMs = 0;
+    double bfdSessionsChangedMs = 0;
 
   private:
     bool ApplyConfigure(const CfgAgent::vxlan::MsgView& msg, std::string* error);
@@ -153,6 +159,8 @@ class VxlanTables {
 bool ParseVtepAddress(const std::string& text, uint32_t* addrType, uint32_t* ipv4,
                       CfgAgent::vxlan::Ipv6Addr* ipv6);
 uint64_t MacKey(const CfgAgent::vxlan::MacAddr& mac);
+// Now in milliseconds of the monotonic clock, which every process of the host shares.
+double SteadyMs();
 CfgAgent::vxlan::MacAddr MacOfKey(uint64_t key);
 
 }  // namespace ozy::dpemu

@@ -549,3 +549,59 @@ INSTANTIATE_TEST_SUITE_P(Bfd, VxlanFamilyBadInputTest, ::testing::ValuesIn(kBadB
 
 }  // namespace
 }  // namespace ozy::dpemu
+
+namespace ozy::dpemu {
+namespace {
+
+// When the session opened and when the agent's Updates last changed the remote VTEPs and the BFD
+// sessions, on the monotonic clock: set by the arrivals that change them, left by the rest.
+TEST_F(VxlanFamilyTest, SummaryTellsWhenTheSessionOpenedAndTheRemoteStateLastChanged) {
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    auto summary = [&] {
+        return nlohmann::json::parse(commands.Run("dpemu/vxlan-summary", {}).text);
+    };
+    nlohmann::json s = summary();
+    EXPECT_EQ(s["session"]["opened_ms"], 0.0);
+    EXPECT_EQ(s["changed_ms"]["remote_vteps"], 0.0);
+    EXPECT_EQ(s["changed_ms"]["bfd_sessions"], 0.0);
+
+    double before = SteadyMs();
+    Receive(kOpen7);
+    double after = SteadyMs();
+    const double opened = summary()["session"]["opened_ms"].get<double>();
+    EXPECT_GE(opened, before);
+    EXPECT_LE(opened, after);
+
+    before = SteadyMs();
+    Receive(Update({VtepTlv(7, 5001, {}, {VtepV4(9, 21)})}));
+    after = SteadyMs();
+    s = summary();
+    const double vteps = s["changed_ms"]["remote_vteps"].get<double>();
+    EXPECT_GE(vteps, before);
+    EXPECT_LE(vteps, after);
+    EXPECT_EQ(s["changed_ms"]["bfd_sessions"], 0.0) << "no BFD session yet";
+
+    // MACs alone, a refused Update and a BFD session leave the VTEPs' time as it was.
+    Receive(Update({MacTlv(7, 5001, {}, {MacV4(1, 3)})}));
+    Receive(Update({BfdTlv(1, 5001)}));  // the removal of an absent session: refused
+    ASSERT_EQ(Errors(), 1u);
+    EXPECT_EQ(summary()["changed_ms"]["bfd_sessions"], 0.0) << "a refused Update changes nothing";
+    before = SteadyMs();
+    Receive(Update({BfdTlv(0, 5001)}));
+    after = SteadyMs();
+    s = summary();
+    const double bfd = s["changed_ms"]["bfd_sessions"].get<double>();
+    EXPECT_GE(bfd, before);
+    EXPECT_LE(bfd, after);
+    EXPECT_EQ(s["changed_ms"]["remote_vteps"].get<double>(), vteps);
+    EXPECT_EQ(s["session"]["opened_ms"].get<double>(), opened);
+
+    // A removal is a change too.
+    before = SteadyMs();
+    Receive(Update({VtepTlv(7, 5001, {VtepV4(9, 21)}, {})}));
+    EXPECT_GE(summary()["changed_ms"]["remote_vteps"].get<double>(), before);
+    EXPECT_EQ(summary()["remote_vteps"], 0);
+}
+
+}  // namespace
+}  // namespace ozy::dpemu
