@@ -8,16 +8,18 @@
 #                                                           each (default 1000); LEARNED MACs
 #                                                           learned (default 100000); each case
 #                                                           given at most CAP seconds (default 600)
-#   scripts/bench-l2.sh bfd [VNIS] [REMOTES]                BFD sessions: VNIS VNIs (default 200)
+#   scripts/bench-l2.sh bfd [VNIS] [REMOTES] [ROUNDS]       BFD sessions: VNIS VNIs (default 200)
 #                                                           with 2 local and REMOTES (default 50)
-#                                                           remote VTEPs
+#                                                           remote VTEPs, each case ROUNDS times
+#                                                           (default 3; the median ratio); see
+#                                                           bench/l2app/BfdBench.cc
 #
 # Installs missing dependencies, builds the programs in the release tree (OZY_BUILD_DIR, default
 # build; the demo's tree) and prints one line per case; see bench/l2app/L2AppBench.cc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 BFD_ARGS=()
 if [ "${1:-}" = bfd ]; then

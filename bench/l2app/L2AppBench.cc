@@ -3,8 +3,8 @@
 //
 //   scripts/bench-l2.sh [SWITCHES] [MACS] [LEARNED] [CAP]   (defaults 100, 1000, 100000 and 600
 //   seconds; builds, then runs build/bin/ozy-bench-l2app SWITCHES MACS LEARNED CAP)
-//   scripts/bench-l2.sh bfd [VNIS] [REMOTES]             the BFD sessions (BfdBench.cc; defaults
-//   200 and 50)
+//   scripts/bench-l2.sh bfd [VNIS] [REMOTES] [ROUNDS]    the BFD sessions (BfdBench.cc; defaults
+//   200, 50 and 3 rounds)
 //
 // Build in a release tree (no sanitizers). Cases, the most demanding last, each given at most CAP
 // seconds (one that does not finish in time is reported and the run goes on, exiting 1 at the
@@ -240,15 +240,18 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "bfd") {
         const unsigned vnis = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 200;
         const unsigned remotes = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 50;
-        if (vnis < 1 || vnis > 4096 || remotes < 1 || remotes > 250) {
-            std::fprintf(stderr, "usage: ozy-bench-l2app bfd [VNIS 1-4096] [REMOTES 1-250]\n");
+        const unsigned rounds = argc > 4 ? static_cast<unsigned>(std::atoi(argv[4])) : 3;
+        if (vnis < 1 || vnis > 4096 || remotes < 1 || remotes > 250 || rounds < 1 || rounds > 100) {
+            std::fprintf(stderr,
+                         "usage: ozy-bench-l2app bfd [VNIS 1-4096] [REMOTES 1-250] "
+                         "[ROUNDS 1-100]\n");
             return 2;
         }
         CfgAgent::test::UseOwnBinDir();
         CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
         ozy::cairndb::library_log_level = CfgAgent::kLogWarn;
         setvbuf(stdout, nullptr, _IOLBF, 0);
-        return ozy::bench::RunBfdBench(vnis, remotes);
+        return ozy::bench::RunBfdBench(vnis, remotes, rounds);
     }
     const unsigned switches = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 100;
     const unsigned macs = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 1000;
