@@ -141,7 +141,9 @@ bool StateCacheL2Table::GetProperty(L2Store which, ObjectType type, const std::s
                   PropertyTypeToString(property));
         return false;
     }
-    AppendProperty(type, id, property, o->props[L2PropertyIndex(property)], out);
+    const sc::L2EntryMap& entries = o->props[L2PropertyIndex(property)];
+    out->reserve(out->size() + entries.size());
+    AppendProperty(type, id, property, entries, out);
     return true;
 }
 

@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "apps/routing/BFDTable.h"
+#include "apps/routing/BfdWantedSet.h"
 #include "intake/Component.h"
 #include "runtime/RefCounted.h"
 #include "statecache/SCConfigTableObserver.h"
@@ -109,10 +110,7 @@ class BFDTableApp : public SCConfigTableObserver,
     bool IsEVPNLogicalSwitch(const std::string& lsId) const;
 
   private:
-    struct Vtep {
-        BfdAddress ip;
-        uint32_t label = 0;
-    };
+    using Vtep = BfdWantedSet::Vtep;
     // A dataplane session: the VNI and the entry it is keyed by (with the switch ID).
     struct DpKey {
         uint32_t vni = 0;
@@ -126,22 +124,17 @@ class BFDTableApp : public SCConfigTableObserver,
         bool sent = false;  // the dataplane holds it in this L2 session
         uint32_t switchId = 0;
     };
-    // (key, reference) -> VNI
-    using Wanted = std::map<BFDTable::Item, uint32_t, BFDTable::ItemLess>;
-
     // Derivation (BFDTableAppDerive.cc).
     void Recompute(const std::string& lsId);
     void RecomputeAll();
     void RecomputeDirty();
     // The references switch `lsId` wants now, and the VTEP group labels its FIB names.
-    void Derive(const std::string& lsId, const std::string& rd, Wanted* out,
+    void Derive(const std::string& lsId, const std::string& rd, BfdWantedSet* out,
                 std::set<uint32_t>* labels) const;
-    void Pair(const std::vector<Vtep>& local, const std::vector<Vtep>& remote, uint32_t tnVgLabel,
-              const BfdReference& ref, uint32_t vni, Wanted* out) const;
     std::vector<Vtep> Vteps(bool runtime, ObjectType type, const std::string& id,
                             bool* objectFound = nullptr) const;
     void DeriveGroup(const std::string& lsId, uint32_t label, const std::vector<Vtep>& local,
-                     uint32_t vni, Wanted* out) const;
+                     uint32_t vni, BfdWantedSet* out) const;
     // The routing domain of a switch as its configuration gives it ("" when none or invalid).
     std::string RoutingDomainOf(const std::string& lsId) const;
     std::string GlobalRoutingDomain() const;

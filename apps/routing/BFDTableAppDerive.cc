@@ -126,14 +126,13 @@ void BFDTableApp::Recompute(const std::string& ls) {
     if (!rd.empty() && oldRd != rd)
         UpdateRoutingDomainMap(ls, rd, true);
 
-    Wanted want;
+    BfdWantedSet want;
     std::set<uint32_t> labels;
     Derive(ls, rd, &want, &labels);
+    want.Seal();
     UpdateGroupMap(ls, labels);
 
-    auto logChange = [&](const BFDTable::Item& item, uint32_t vni, int op) {
-        const BfdSessionKey& k = item.first;
-        const BfdReference& ref = item.second;
+    auto logChange = [&](const BfdSessionKey& k, const BfdReference& ref, uint32_t vni, int op) {
         if (ref.remoteType == BfdIdType::kLogicalSwitch) {
             CFG_DEBUG(
                 "%1: VNIBasedBFDLocalL2CacheUpdate: Update BFD session (%2 -> %3) for vni "
@@ -161,36 +160,37 @@ void BFDTableApp::Recompute(const std::string& ls) {
     // side by side: what only the table has goes, what only `want` has or with another VNI is
     // added. Removals first: a reference that moved to another VNI is re-added below.
     std::vector<std::pair<BFDTable::Item, uint32_t>> gone;
-    std::vector<const Wanted::value_type*> adds;
+    std::vector<const BFDTable::Ref*> adds;
     const BFDTable::LocalRefs& have = table_.OfLocal(ls);
+    const std::vector<BFDTable::Ref>& wanted = want.Items();
     const BFDTable::ItemLess less;
     auto h = have.begin();
-    auto w = want.begin();
-    while (h != have.end() || w != want.end()) {
-        if (w == want.end() || (h != have.end() && less(*h, w->first))) {
+    auto w = wanted.begin();
+    while (h != have.end() || w != wanted.end()) {
+        if (w == wanted.end() || (h != have.end() && less(*h, *w))) {
             gone.emplace_back(BFDTable::Item{*h->key, *h->ref}, *h->vni);
             ++h;
-        } else if (h == have.end() || less(w->first, *h)) {
+        } else if (h == have.end() || less(*w, *h)) {
             adds.push_back(&*w);
             ++w;
         } else {
-            if (*h->vni != w->second)
+            if (*h->vni != *w->vni)
                 adds.push_back(&*w);
             ++h;
             ++w;
         }
     }
     for (const auto& [item, vni] : gone) {
-        logChange(item, vni, 1);
+        logChange(item.first, item.second, vni, 1);
         UpdateBFDTable(item.first, 1, item.second, vni);
     }
-    for (const Wanted::value_type* add : adds) {
-        logChange(add->first, add->second, 0);
-        UpdateBFDTable(add->first.first, 0, add->first.second, add->second);
+    for (const BFDTable::Ref* add : adds) {
+        logChange(*add->key, *add->ref, *add->vni, 0);
+        UpdateBFDTable(*add->key, 0, *add->ref, *add->vni);
     }
 }
 
-void BFDTableApp::Derive(const std::string& ls, const std::string& rd, Wanted* out,
+void BFDTableApp::Derive(const std::string& ls, const std::string& rd, BfdWantedSet* out,
                          std::set<uint32_t>* labels) const {
     uint32_t vni = 0;
     if (!options_.l2App->VniOfLogicalSwitch(ls, &vni))
@@ -200,7 +200,7 @@ void BFDTableApp::Derive(const std::string& ls, const std::string& rd, Wanted* o
     // VNI-based: recorded against the routing domain when the switch has one.
     const BfdReference vniRef = rd.empty() ? BfdReference{ls, BfdIdType::kLogicalSwitch, ls}
                                            : BfdReference{rd, BfdIdType::kRoutingDomain, ls};
-    Pair(local, Vteps(false, ObjectType::LOG_SWITCH_FIB, ls), 0, vniRef, vni, out);
+    out->Pair(local, Vteps(false, ObjectType::LOG_SWITCH_FIB, ls), 0, vniRef, vni);
 
     // Routing-domain-based, for the EVPN switches of a domain other than the global one.
     if (!rd.empty() && IsEVPNLogicalSwitch(ls)) {
@@ -213,8 +213,8 @@ void BFDTableApp::Derive(const std::string& ls, const std::string& rd, Wanted* o
             std::vector<Vtep> remote = Vteps(false, ObjectType::ROUTING_DOMAIN_FIB, rd, &found);
             if (!found)
                 CFG_DEBUG("%1: No such routing domain exiting for the RD: %2", kName, IdText(rd));
-            Pair(Vteps(true, ObjectType::ROUTING_DOMAIN_VTEP, rd), remote, 0,
-                 BfdReference{rd, BfdIdType::kRoutingDomain, ls}, vni, out);
+            out->Pair(Vteps(true, ObjectType::ROUTING_DOMAIN_VTEP, rd), remote, 0,
+                      BfdReference{rd, BfdIdType::kRoutingDomain, ls}, vni);
         }
     }
 
@@ -236,7 +236,7 @@ void BFDTableApp::Derive(const std::string& ls, const std::string& rd, Wanted* o
 }
 
 void BFDTableApp::DeriveGroup(const std::string& ls, uint32_t label, const std::vector<Vtep>& local,
-                              uint32_t vni, Wanted* out) const {
+                              uint32_t vni, BfdWantedSet* out) const {
     auto id = groupIds_.find(label);
     if (id == groupIds_.end()) {
         CFG_ERROR_CODE("LCP02204",
@@ -278,28 +278,8 @@ void BFDTableApp::DeriveGroup(const std::string& ls, uint32_t label, const std::
                        kName, label);
         return;
     }
-    Pair(local, members, label, BfdReference{std::to_string(label), BfdIdType::kVtepGroup, ls}, vni,
-         out);
-}
-
-void BFDTableApp::Pair(const std::vector<Vtep>& local, const std::vector<Vtep>& remote,
-                       uint32_t tnVgLabel, const BfdReference& ref, uint32_t vni,
-                       Wanted* out) const {
-    for (const Vtep& l : local) {
-        for (const Vtep& r : remote) {
-            // A session runs between endpoints of one family.
-            if (l.ip.ipv6 != r.ip.ipv6)
-                continue;
-            BfdSessionKey key;
-            key.local = l.ip;
-            key.remote = r.ip;
-            key.localLabel = l.label;
-            key.remoteLabel = r.label;
-            key.tnVgLabel = tnVgLabel;
-            key.type = BfdSessionType::kTunnel;
-            (*out)[BFDTable::Item{key, ref}] = vni;
-        }
-    }
+    out->Pair(local, members, label, BfdReference{std::to_string(label), BfdIdType::kVtepGroup, ls},
+              vni);
 }
 
 std::vector<BFDTableApp::Vtep> BFDTableApp::Vteps(bool runtime, ObjectType type,
@@ -311,8 +291,9 @@ std::vector<BFDTableApp::Vtep> BFDTableApp::Vteps(bool runtime, ObjectType type,
                                                   type, id, PropertyType::L2_VTEP, &records);
     if (found != nullptr)
         *found = ok;
+    out.reserve(records.size());
+    pb::LogSwitchVtepEntryMsg e;  // one message parsed into again and again: no allocation each
     for (const CairnDBUpdateMsg& r : records) {
-        pb::LogSwitchVtepEntryMsg e;
         Vtep v;
         if (r.property != PropertyType::L2_VTEP || !e.ParseFromString(r.data) ||
             !AddressOf(e.ip(), &v.ip)) {
