@@ -38,10 +38,8 @@ int main(int argc, char** argv) {
     ls.set_vni(5001);
     ls.add_vlan_trunk()->set_end(4);
     ls.mutable_tenant_context()->set_org_id("o");
-    Write("ls_set", MakeUpdate(ObjectType::LOG_SWITCH_CONFIG,
-                               ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET), &ls, nullptr, true));
-    Write("ls_clear", MakeUpdate(ObjectType::LOG_SWITCH_CONFIG,
-                                 ObjOp<pb::LogSwitchConfigOpMsg>(pb::CLEAR), nullptr, &ls));
+    Write("ls_set", MakeUpdate(ObjectType::LOG_SWITCH_CONFIG, pb::SET, &ls, nullptr, true));
+    Write("ls_clear", MakeUpdate(ObjectType::LOG_SWITCH_CONFIG, pb::CLEAR, nullptr, &ls));
 
     pb::LogSwitchPortConfigMsg lsp;
     *lsp.mutable_id() = Uuid(2);
@@ -49,8 +47,7 @@ int main(int argc, char** argv) {
     lsp.mutable_attachment()->set_vif_id("vif-1");
     lsp.add_address_bindings()->set_mac(0x0050560000aa);
     lsp.mutable_realtime_prp()->set_enabled(true);
-    Write("lsp_set", MakeUpdate(ObjectType::LOG_SWITCH_PORT_CONFIG,
-                                ObjOp<pb::LogSwitchPortConfigOpMsg>(pb::SET), &lsp));
+    Write("lsp_set", MakeUpdate(ObjectType::LOG_SWITCH_PORT_CONFIG, pb::SET, &lsp));
 
     pb::LogSwitchFibMsg oldFib;
     *oldFib.mutable_id() = Uuid(1);
@@ -60,22 +57,17 @@ int main(int argc, char** argv) {
     pb::LogSwitchFibMsg newFib = oldFib;
     newFib.mutable_mac_entries()->DeleteSubrange(1, 1);
     auto fibOp = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
-    auto* rm = fibOp.mutable_mac_entries()->add_entries();
-    rm->set_op(pb::REMOVE);
-    rm->set_old_index(1);
+    AddEntry(fibOp.mutable_mac_entries(), pb::REMOVE, 1);
     fibOp.mutable_vtep_entries()->set_op(pb::SET);
     Write("lsfib_remove", MakeUpdate(ObjectType::LOG_SWITCH_FIB, fibOp, &newFib, &oldFib, true));
-    Write("lsfib_clear", MakeUpdate(ObjectType::LOG_SWITCH_FIB,
-                                    ObjOp<pb::LogSwitchFibOpMsg>(pb::CLEAR), nullptr, &oldFib));
+    Write("lsfib_clear", MakeUpdate(ObjectType::LOG_SWITCH_FIB, pb::CLEAR, nullptr, &oldFib));
 
     pb::VtepGroupMsg vg;
     *vg.mutable_id() = Uuid(3);
     vg.set_key(9);
     vg.add_labels()->set_label(1);
-    auto vgOp = ObjOp<pb::VtepGroupOpMsg>(pb::SET);
-    vgOp.mutable_key()->set_op(pb::SET);
-    vgOp.mutable_labels()->set_op(pb::SET);
-    Write("vtep_group", MakeUpdate(ObjectType::VTEP_GROUP, vgOp, &vg));
+    auto vgOp = OpOf(ObjectType::VTEP_GROUP, pb::SET, {{"key", pb::SET}, {"labels", pb::SET}});
+    Write("vtep_group", MakeUpdate(ObjectType::VTEP_GROUP, *vgOp, &vg));
 
     pb::FibMsg fib;
     *fib.mutable_id() = Uuid(4);
@@ -86,70 +78,62 @@ int main(int argc, char** argv) {
     auto l3Op = ObjOp<pb::FibOpMsg>(pb::SET);
     l3Op.mutable_router_id()->set_op(pb::SET);
     l3Op.mutable_prefix()->set_op(pb::SET);
-    for (uint32_t i = 0; i < 3; ++i) {
-        auto* e = l3Op.mutable_next_hops()->add_entries();
-        e->set_op(pb::SET);
-        e->set_index(i);
-    }
+    for (uint32_t i = 0; i < 3; ++i)
+        AddEntry(l3Op.mutable_next_hops(), pb::SET, i);
     Write("fib_mismatch", MakeUpdate(ObjectType::FIB, l3Op, &fib, &fib));
 
     pb::ArpTableConfigMsg arp;
     *arp.mutable_id() = Uuid(6);
     *arp.mutable_router_port_id() = Uuid(7);
     arp.add_entries()->set_mac(1);
-    auto arpOp = ObjOp<pb::ArpTableConfigOpMsg>(pb::SET);
-    arpOp.mutable_router_port_id()->set_op(pb::CLEAR);
-    arpOp.mutable_entries()->set_op(pb::SET);
-    Write("arp", MakeUpdate(ObjectType::ARP_TABLE_CONFIG, arpOp, &arp, &arp));
+    auto arpOp = OpOf(ObjectType::ARP_TABLE_CONFIG, pb::SET,
+                      {{"router_port_id", pb::CLEAR}, {"entries", pb::SET}});
+    Write("arp", MakeUpdate(ObjectType::ARP_TABLE_CONFIG, *arpOp, &arp, &arp));
 
     pb::LogRouterPortFibDadStateMsg dad;
     *dad.mutable_id() = Uuid(8);
     dad.add_dad_status()->set_status(1);
-    auto dadOp = ObjOp<pb::LogRouterPortFibDadStateOpMsg>(pb::SET);
-    dadOp.mutable_dad_status()->set_op(pb::SET);
-    Write("dad_state", MakeUpdate(ObjectType::LOG_ROUTER_PORT_FIB_DAD_STATE, dadOp, &dad));
+    Write("dad_state", MakeUpdate(ObjectType::LOG_ROUTER_PORT_FIB_DAD_STATE,
+                                  *OpOf(ObjectType::LOG_ROUTER_PORT_FIB_DAD_STATE, pb::SET,
+                                        {{"dad_status", pb::SET}}),
+                                  &dad));
 
     pb::RuleMsg rule;
     *rule.mutable_id() = Uuid(9);
-    Write("rule_set", MakeUpdate(ObjectType::RULE, ObjOp<pb::RuleOpMsg>(pb::SET), &rule));
-    Write("rule_clear",
-          MakeUpdate(ObjectType::RULE, ObjOp<pb::RuleOpMsg>(pb::CLEAR), nullptr, &rule));
+    Write("rule_set", MakeUpdate(ObjectType::RULE, pb::SET, &rule));
+    Write("rule_clear", MakeUpdate(ObjectType::RULE, pb::CLEAR, nullptr, &rule));
 
     pb::EntityGroupRelationMsg egr;
     *egr.mutable_id() = Uuid(10);
     egr.add_container_logical_switch_port()->add_logical_switch_port_ids()->set_right(2);
-    Write("egr", MakeUpdate(ObjectType::ENTITY_GROUP_RELATION,
-                            ObjOp<pb::EntityGroupRelationOpMsg>(pb::SET), &egr));
+    Write("egr", MakeUpdate(ObjectType::ENTITY_GROUP_RELATION, pb::SET, &egr));
 
     pb::ProfileMsg profile;
     *profile.mutable_id() = Uuid(11);
     profile.set_profile_type(2);
     profile.mutable_ipfix_collector_profile()->add_collectors()->set_port(4739);
-    Write("profile", MakeUpdate(ObjectType::PROFILE, ObjOp<pb::ProfileOpMsg>(pb::SET), &profile));
+    Write("profile", MakeUpdate(ObjectType::PROFILE, pb::SET, &profile));
 
     pb::DaVifMsg davif;
     *davif.mutable_id() = Uuid(12);
     davif.add_bindings()->set_vlan(3);
-    Write("davif", MakeUpdate(ObjectType::DA_VIF, ObjOp<pb::DaVifOpMsg>(pb::SET), &davif));
+    Write("davif", MakeUpdate(ObjectType::DA_VIF, pb::SET, &davif));
 
     pb::GlobalConfigMsg global;
     *global.mutable_id() = Uuid(13);
     global.set_mtu(1600);
-    Write("global", MakeUpdate(ObjectType::GLOBAL_CONFIG, ObjOp<pb::GlobalConfigOpMsg>(pb::SET),
-                               &global, nullptr, true));
+    Write("global", MakeUpdate(ObjectType::GLOBAL_CONFIG, pb::SET, &global, nullptr, true));
 
     pb::HostSwitchSmartnicBackingMsg backing;
     *backing.mutable_id() = Uuid(14);
     backing.set_active_sn_id("sn-a");
     backing.set_vdb(2);
-    Write("backing", MakeUpdate(ObjectType::HOST_SWITCH_SMARTNIC_BACKING,
-                                ObjOp<pb::HostSwitchSmartnicBackingOpMsg>(pb::SET), &backing));
+    Write("backing", MakeUpdate(ObjectType::HOST_SWITCH_SMARTNIC_BACKING, pb::SET, &backing));
 
     pb::LogRouterConfigMsg lr;
     *lr.mutable_id() = Uuid(15);
     lr.set_vdr_id(100);
-    Write("lr_clear", MakeUpdate(ObjectType::LOG_ROUTER_CONFIG,
-                                 ObjOp<pb::LogRouterConfigOpMsg>(pb::CLEAR), nullptr, &lr));
+    Write("lr_clear", MakeUpdate(ObjectType::LOG_ROUTER_CONFIG, pb::CLEAR, nullptr, &lr));
     std::cout << "corpus written to " << g_dir << "\n";
     return 0;
 }

@@ -44,9 +44,7 @@ TEST(DecoderL2Fib, RemoveOfOneMacEntryGivesOneDeleteOfThatEntry) {
     pb::LogSwitchFibMsg oldFib = FibWithMacs({1, 2, 3});
     pb::LogSwitchFibMsg newFib = FibWithMacs({1, 3});
     auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
-    auto* e = op.mutable_mac_entries()->add_entries();
-    e->set_op(pb::REMOVE);
-    e->set_old_index(1);
+    AddEntry(op.mutable_mac_entries(), pb::REMOVE, 1);
     DecodeResult r = DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib, true));
     EXPECT_EQ(GroupComponents(r, 0), std::vector<ComponentType>{ComponentType::L2CACHE});
     const CairnDBUpdateList& recs = r.groups[0].records;
@@ -63,10 +61,10 @@ TEST(DecoderL2Fib, SetOfTheListRemovesAllOldThenAddsAllNew) {
     LogCapture logs;
     pb::LogSwitchFibMsg oldFib = FibWithMacs({1, 2, 3});
     pb::LogSwitchFibMsg newFib = FibWithMacs({1, 3});
-    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
-    op.mutable_mac_entries()->set_op(pb::SET);
-    CairnDBUpdateList macs = OfProperty(
-        AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))), PT::L2_VM_MAC);
+    auto op = OpOf(OT::LOG_SWITCH_FIB, pb::SET, {{"mac_entries", pb::SET}});
+    CairnDBUpdateList macs =
+        OfProperty(AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, *op, &newFib, &oldFib))),
+                   PT::L2_VM_MAC);
     EXPECT_EQ(Summary(macs),
               "DELETE L2_VM_MAC, DELETE L2_VM_MAC, DELETE L2_VM_MAC, UPDATE "
               "L2_VM_MAC, UPDATE L2_VM_MAC");
@@ -81,11 +79,9 @@ TEST(DecoderL2Fib, InitialContentsAddEveryEntryOfEveryList) {
     pb::LogSwitchFibMsg fib = FibWithMacs({1, 2});
     fib.add_vtep_entries()->set_label(5);
     fib.add_ip_entries()->set_mac(9);
-    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
-    op.mutable_vtep_entries()->set_op(pb::SET);
-    op.mutable_mac_entries()->set_op(pb::SET);
-    op.mutable_ip_entries()->set_op(pb::SET);
-    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &fib)));
+    auto op = OpOf(OT::LOG_SWITCH_FIB, pb::SET,
+                   {{"vtep_entries", pb::SET}, {"mac_entries", pb::SET}, {"ip_entries", pb::SET}});
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, *op, &fib)));
     // A new object is announced first (the L2 table ignores entries of unknown objects).
     EXPECT_EQ(Summary(recs),
               "UPDATE INVALID_PROPERTY, UPDATE L2_VTEP, UPDATE L2_VM_MAC, UPDATE "
@@ -111,8 +107,7 @@ TEST(DecoderL2Fib, ObjectClearRemovesEveryOldEntryThenTheObject) {
     pb::RoutingDomainFibMsg rd;
     *rd.mutable_id() = Uuid(8);
     rd.add_vtep_entries()->set_label(1);
-    recs = AllRecords(DecodeOne(MakeUpdate(
-        OT::ROUTING_DOMAIN_FIB, ObjOp<pb::RoutingDomainFibOpMsg>(pb::CLEAR), nullptr, &rd)));
+    recs = AllRecords(DecodeOne(MakeUpdate(OT::ROUTING_DOMAIN_FIB, pb::CLEAR, nullptr, &rd)));
     EXPECT_EQ(Summary(recs), "DELETE L2_VTEP, DELETE INVALID_PROPERTY");
     EXPECT_TRUE(
         logs.Contains("Decoder: Received CLEAR operation for routing domain ID "
@@ -125,15 +120,9 @@ TEST(DecoderL2Fib, EntryIndexesOutsideTheListsAreSkippedWithAnError) {
     pb::LogSwitchFibMsg oldFib = FibWithMacs({1});
     pb::LogSwitchFibMsg newFib = FibWithMacs({1, 2});
     auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
-    auto* add = op.mutable_mac_entries()->add_entries();
-    add->set_op(pb::APPEND);
-    add->set_index(5);
-    auto* rm = op.mutable_mac_entries()->add_entries();
-    rm->set_op(pb::REMOVE);
-    rm->set_old_index(3);
-    auto* ok = op.mutable_mac_entries()->add_entries();
-    ok->set_op(pb::APPEND);
-    ok->set_index(1);
+    AddEntry(op.mutable_mac_entries(), pb::APPEND, 5);
+    AddEntry(op.mutable_mac_entries(), pb::REMOVE, 3);
+    AddEntry(op.mutable_mac_entries(), pb::APPEND, 1);
     CairnDBUpdateList macs = OfProperty(
         AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))), PT::L2_VM_MAC);
     EXPECT_EQ(Data(macs), std::vector<std::string>{Mac(2).SerializeAsString()});
@@ -155,9 +144,7 @@ TEST(DecoderL2VtepGroup, KeyChangeAndLabelAppend) {
     newG.add_labels()->set_label(11);
     auto op = ObjOp<pb::VtepGroupOpMsg>(pb::SET);
     op.mutable_key()->set_op(pb::SET);
-    auto* e = op.mutable_labels()->add_entries();
-    e->set_op(pb::APPEND);
-    e->set_index(1);
+    AddEntry(op.mutable_labels(), pb::APPEND, 1);
     CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::VTEP_GROUP, op, &newG, &oldG)));
     EXPECT_EQ(Summary(recs),
               "DELETE L2_VTEP_GROUP, UPDATE L2_VTEP_GROUP, UPDATE L2_VTEP_GROUP_LABEL");
@@ -180,9 +167,8 @@ TEST(DecoderL2VtepGroup, TypeAndProtocolTravelWithTheKey) {
     pb::VtepGroupMsg newG = oldG;
     newG.set_activeness_protocol(1);
     // Only the protocol changed: the key's entry is replaced by one that carries it.
-    auto op = ObjOp<pb::VtepGroupOpMsg>(pb::SET);
-    op.mutable_activeness_protocol()->set_op(pb::SET);
-    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::VTEP_GROUP, op, &newG, &oldG)));
+    auto op = OpOf(OT::VTEP_GROUP, pb::SET, {{"activeness_protocol", pb::SET}});
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::VTEP_GROUP, *op, &newG, &oldG)));
     ASSERT_EQ(recs.size(), 2u);
     pb::VtepGroupMsg g;
     EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
@@ -199,10 +185,8 @@ TEST(DecoderL2VtepGroup, TypeAndProtocolTravelWithTheKey) {
     pb::VtepGroupMsg noKey = newG;
     noKey.clear_key();
     noKey.set_group_type(2);
-    op = ObjOp<pb::VtepGroupOpMsg>(pb::SET);
-    op.mutable_key()->set_op(pb::CLEAR);
-    op.mutable_group_type()->set_op(pb::SET);
-    recs = AllRecords(DecodeOne(MakeUpdate(OT::VTEP_GROUP, op, &noKey, &newG)));
+    op = OpOf(OT::VTEP_GROUP, pb::SET, {{"key", pb::CLEAR}, {"group_type", pb::SET}});
+    recs = AllRecords(DecodeOne(MakeUpdate(OT::VTEP_GROUP, *op, &noKey, &newG)));
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
     EXPECT_EQ(recs[0].property, PT::L2_VTEP_GROUP);
@@ -213,10 +197,9 @@ TEST(DecoderL2Fib, VtepGroupLabelsOfSwitchAndRoutingDomainFibs) {
     oldFib.add_vtep_group_labels()->set_label(9);
     pb::LogSwitchFibMsg newFib = FibWithMacs({});
     newFib.add_vtep_group_labels()->set_label(10);
-    auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
-    op.mutable_vtep_group_labels()->set_op(pb::SET);
+    auto op = OpOf(OT::LOG_SWITCH_FIB, pb::SET, {{"vtep_group_labels", pb::SET}});
     CairnDBUpdateList recs =
-        OfProperty(AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib))),
+        OfProperty(AllRecords(DecodeOne(MakeUpdate(OT::LOG_SWITCH_FIB, *op, &newFib, &oldFib))),
                    PT::L2_VTEP_GROUP_LABEL);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].op, Op::OPERATION_DELETE);
@@ -227,9 +210,8 @@ TEST(DecoderL2Fib, VtepGroupLabelsOfSwitchAndRoutingDomainFibs) {
     pb::RoutingDomainFibMsg rd;
     *rd.mutable_id() = Uuid(8);
     rd.add_vtep_group_labels()->set_label(11);
-    auto rdOp = ObjOp<pb::RoutingDomainFibOpMsg>(pb::SET);
-    rdOp.mutable_vtep_group_labels()->set_op(pb::SET);
-    recs = OfProperty(AllRecords(DecodeOne(MakeUpdate(OT::ROUTING_DOMAIN_FIB, rdOp, &rd))),
+    op = OpOf(OT::ROUTING_DOMAIN_FIB, pb::SET, {{"vtep_group_labels", pb::SET}});
+    recs = OfProperty(AllRecords(DecodeOne(MakeUpdate(OT::ROUTING_DOMAIN_FIB, *op, &rd))),
                       PT::L2_VTEP_GROUP_LABEL);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].id, Uuid(8).SerializeAsString());
@@ -252,17 +234,14 @@ pb::FibMsg SampleFib(std::initializer_list<uint32_t> hops) {
     return fib;
 }
 
-pb::FibOpMsg FibSetAll() {
-    auto op = ObjOp<pb::FibOpMsg>(pb::SET);
-    op.mutable_router_id()->set_op(pb::SET);
-    op.mutable_prefix()->set_op(pb::SET);
-    op.mutable_next_hops()->set_op(pb::SET);
-    return op;
+std::unique_ptr<google::protobuf::Message> FibSetAll() {
+    return OpOf(OT::FIB, pb::SET,
+                {{"router_id", pb::SET}, {"prefix", pb::SET}, {"next_hops", pb::SET}});
 }
 
 TEST(DecoderL3Fib, InitialContentsGiveElementSets) {
     pb::FibMsg fib = SampleFib({1, 2});
-    DecodeResult r = DecodeOne(MakeUpdate(OT::FIB, FibSetAll(), &fib));
+    DecodeResult r = DecodeOne(MakeUpdate(OT::FIB, *FibSetAll(), &fib));
     EXPECT_EQ(GroupComponents(r, 0), std::vector<ComponentType>{ComponentType::L3CACHE});
     const CairnDBUpdateList& recs = r.groups[0].records;
     EXPECT_EQ(Summary(recs),
@@ -279,10 +258,8 @@ TEST(DecoderL3Fib, ChangesRemoveOldValuesAndObjectClearRemovesAll) {
     pb::FibMsg oldFib = SampleFib({1, 2});
     pb::FibMsg newFib = SampleFib({2, 3});
     *newFib.mutable_router_id() = Uuid(22);
-    auto op = ObjOp<pb::FibOpMsg>(pb::SET);
-    op.mutable_router_id()->set_op(pb::SET);
-    op.mutable_next_hops()->set_op(pb::SET);
-    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, op, &newFib, &oldFib)));
+    auto op = OpOf(OT::FIB, pb::SET, {{"router_id", pb::SET}, {"next_hops", pb::SET}});
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, *op, &newFib, &oldFib)));
     // Router: the old value goes, the new one comes (one router per FIB in the L3 table).
     EXPECT_EQ(Summary(recs),
               "ELEMENT_CLEAR L3_FIB_ROUTER_ID, ELEMENT_SET L3_FIB_ROUTER_ID, ELEMENT_CLEAR "
@@ -293,8 +270,7 @@ TEST(DecoderL3Fib, ChangesRemoveOldValuesAndObjectClearRemovesAll) {
                               NextHop(1).SerializeAsString(), NextHop(2).SerializeAsString(),
                               NextHop(2).SerializeAsString(), NextHop(3).SerializeAsString()}));
 
-    recs = AllRecords(
-        DecodeOne(MakeUpdate(OT::FIB, ObjOp<pb::FibOpMsg>(pb::CLEAR), nullptr, &oldFib)));
+    recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, pb::CLEAR, nullptr, &oldFib)));
     EXPECT_EQ(Summary(recs),
               "ELEMENT_CLEAR L3_FIB_ROUTER_ID, ELEMENT_CLEAR L3_FIB_IP_PREFIX, "
               "ELEMENT_CLEAR L3_FIB_NEXT_HOP, ELEMENT_CLEAR L3_FIB_NEXT_HOP");
@@ -306,11 +282,8 @@ TEST(DecoderL3Fib, NextHopSizeMismatchStillDecodesRouterAndPrefix) {
     auto op = ObjOp<pb::FibOpMsg>(pb::SET);
     op.mutable_router_id()->set_op(pb::SET);
     op.mutable_prefix()->set_op(pb::SET);
-    for (uint32_t i = 0; i < 3; ++i) {
-        auto* e = op.mutable_next_hops()->add_entries();
-        e->set_op(pb::SET);
-        e->set_index(i);
-    }
+    for (uint32_t i = 0; i < 3; ++i)
+        AddEntry(op.mutable_next_hops(), pb::SET, i);
     CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, op, &fib)));
     EXPECT_TRUE(logs.ContainsWithCode(
         "Decoder: FIB next hop, msg size not match, op msg index 2 monitor update msg: ",
@@ -325,8 +298,7 @@ TEST(DecoderL3Fib, FieldErrorsAndUnusableNextHops) {
     pb::FibMsg empty;
     *empty.mutable_id() = Uuid(20);
     empty.add_next_hops();  // neither IP, blackhole nor static route
-    auto set = FibSetAll();
-    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, set, &empty)));
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, *FibSetAll(), &empty)));
     EXPECT_TRUE(recs.empty());
     EXPECT_TRUE(logs.ContainsWithCode(
         "Decoder: FIB router ID, set has no value, monitor update msg: ", "LCP00028"));
@@ -337,9 +309,7 @@ TEST(DecoderL3Fib, FieldErrorsAndUnusableNextHops) {
     auto clear = ObjOp<pb::FibOpMsg>(pb::SET);
     clear.mutable_router_id()->set_op(pb::CLEAR);
     clear.mutable_prefix()->set_op(pb::CLEAR);
-    auto* rm = clear.mutable_next_hops()->add_entries();
-    rm->set_op(pb::REMOVE);
-    rm->set_old_index(4);
+    AddEntry(clear.mutable_next_hops(), pb::REMOVE, 4);
     pb::FibMsg blackhole = empty;
     blackhole.mutable_next_hops(0)->set_blackhole(true);
     recs = AllRecords(DecodeOne(MakeUpdate(OT::FIB, clear, &blackhole, &empty)));
@@ -360,10 +330,9 @@ TEST(DecoderL3Arp, RouterPortAndEntriesWithTheirErrors) {
     *arp.mutable_id() = Uuid(30);
     *arp.mutable_router_port_id() = Uuid(31);
     arp.add_entries()->set_mac(0xaa);
-    auto op = ObjOp<pb::ArpTableConfigOpMsg>(pb::SET);
-    op.mutable_router_port_id()->set_op(pb::SET);
-    op.mutable_entries()->set_op(pb::SET);
-    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::ARP_TABLE_CONFIG, op, &arp)));
+    auto op =
+        OpOf(OT::ARP_TABLE_CONFIG, pb::SET, {{"router_port_id", pb::SET}, {"entries", pb::SET}});
+    CairnDBUpdateList recs = AllRecords(DecodeOne(MakeUpdate(OT::ARP_TABLE_CONFIG, *op, &arp)));
     EXPECT_EQ(Summary(recs), "ELEMENT_SET L3_ARP_ROUTER_PORT_ID, ELEMENT_SET L3_ARP_ENTRY");
     EXPECT_EQ(recs.at(0).data, Uuid(31).SerializeAsString());
 
@@ -371,9 +340,7 @@ TEST(DecoderL3Arp, RouterPortAndEntriesWithTheirErrors) {
     *bare.mutable_id() = Uuid(30);
     auto bad = ObjOp<pb::ArpTableConfigOpMsg>(pb::SET);
     bad.mutable_router_port_id()->set_op(pb::SET);
-    auto* e = bad.mutable_entries()->add_entries();
-    e->set_op(pb::SET);
-    e->set_index(2);
+    AddEntry(bad.mutable_entries(), pb::SET, 2);
     recs = AllRecords(DecodeOne(MakeUpdate(OT::ARP_TABLE_CONFIG, bad, &bare)));
     EXPECT_TRUE(recs.empty());
     EXPECT_TRUE(logs.ContainsWithCode("Decoder: ARP_TABLE_CONFIG router port ID, set has no value",
@@ -381,9 +348,9 @@ TEST(DecoderL3Arp, RouterPortAndEntriesWithTheirErrors) {
     EXPECT_TRUE(logs.ContainsWithCode(
         "Decoder: ARP_TABLE_CONFIG entry, msg size not match, op msg index 0 monitor update msg: ",
         "LCP00028"));
-    auto clear = ObjOp<pb::ArpTableConfigOpMsg>(pb::SET);
-    clear.mutable_router_port_id()->set_op(pb::CLEAR);
-    DecodeOne(MakeUpdate(OT::ARP_TABLE_CONFIG, clear, &bare, &bare));
+    DecodeOne(MakeUpdate(OT::ARP_TABLE_CONFIG,
+                         *OpOf(OT::ARP_TABLE_CONFIG, pb::SET, {{"router_port_id", pb::CLEAR}}),
+                         &bare, &bare));
     EXPECT_TRUE(logs.ContainsWithCode(
         "Decoder: ARP_TABLE_CONFIG router port ID, clear has no old value", "LCP00028"));
 }
@@ -393,9 +360,9 @@ TEST(DecoderL3Dad, WholeObjectAndEntries) {
     *dad.mutable_id() = Uuid(40);
     dad.add_dad_status()->set_status(1);
     dad.add_dad_status()->set_status(2);
-    auto op = ObjOp<pb::LogRouterPortFibDadStateOpMsg>(pb::SET);
-    op.mutable_dad_status()->set_op(pb::SET);
-    auto u = MakeUpdate(OT::LOG_ROUTER_PORT_FIB_DAD_STATE, op, &dad);
+    auto u = MakeUpdate(
+        OT::LOG_ROUTER_PORT_FIB_DAD_STATE,
+        *OpOf(OT::LOG_ROUTER_PORT_FIB_DAD_STATE, pb::SET, {{"dad_status", pb::SET}}), &dad);
     CairnDBUpdateList recs = AllRecords(DecodeOne(u));
     EXPECT_EQ(Summary(recs),
               "UPDATE INVALID_PROPERTY, ELEMENT_SET L3_DAD_STATUS, ELEMENT_SET L3_DAD_STATUS");
@@ -405,8 +372,7 @@ TEST(DecoderL3Dad, WholeObjectAndEntries) {
     *req.mutable_id() = Uuid(41);
     req.add_dad_requests()->set_request(1);
     recs = AllRecords(
-        DecodeOne(MakeUpdate(OT::LOG_ROUTER_PORT_DAD_REQUEST,
-                             ObjOp<pb::LogRouterPortDadRequestOpMsg>(pb::CLEAR), nullptr, &req)));
+        DecodeOne(MakeUpdate(OT::LOG_ROUTER_PORT_DAD_REQUEST, pb::CLEAR, nullptr, &req)));
     EXPECT_EQ(Summary(recs), "DELETE INVALID_PROPERTY, ELEMENT_CLEAR L3_DAD_REQ");
 }
 

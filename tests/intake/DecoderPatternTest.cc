@@ -5,10 +5,6 @@
 
 #include "platform/LibraryLogLevels.h"
 #include "proto/cairndb_firewall.pb.h"
-#include "proto/cairndb_ids.pb.h"
-#include "proto/cairndb_ipfix.pb.h"
-#include "proto/cairndb_lb.pb.h"
-#include "proto/cairndb_routing.pb.h"
 #include "proto/cairndb_si.pb.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
@@ -38,8 +34,7 @@ pb::LogSwitchConfigMsg SampleSwitch() {
 TEST(DecoderPatternP, LogicalSwitchSetGivesWholeObjectThenNineteenProperties) {
     LogCapture logs;
     pb::LogSwitchConfigMsg ls = SampleSwitch();
-    auto u = MakeUpdate(OT::LOG_SWITCH_CONFIG, ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET), &ls,
-                        nullptr, true);
+    auto u = MakeUpdate(OT::LOG_SWITCH_CONFIG, pb::SET, &ls, nullptr, true);
     DecodeResult r = DecodeOne(u);
     ASSERT_TRUE(r.routed);
     EXPECT_EQ(r.demux, DemuxRoute::KIND);
@@ -89,8 +84,7 @@ TEST(DecoderPatternP, LogicalSwitchSetGivesWholeObjectThenNineteenProperties) {
 
 TEST(DecoderPatternP, ClearGivesOneDeleteWithIdOfOldBody) {
     pb::LogSwitchConfigMsg ls = SampleSwitch();
-    auto u =
-        MakeUpdate(OT::LOG_SWITCH_CONFIG, ObjOp<pb::LogSwitchConfigOpMsg>(pb::CLEAR), nullptr, &ls);
+    auto u = MakeUpdate(OT::LOG_SWITCH_CONFIG, pb::CLEAR, nullptr, &ls);
     DecodeResult r = DecodeOne(u);
     CairnDBUpdateList recs = AllRecords(r);
     ASSERT_EQ(recs.size(), 1u);
@@ -108,8 +102,7 @@ TEST(DecoderPatternP, PortRealtimePropertiesFollowTheFeatureSwitch) {
     *port.mutable_id() = Uuid(3);
     *port.mutable_switch_id() = Uuid(7);
     port.mutable_realtime_latency()->set_enabled(true);
-    auto u =
-        MakeUpdate(OT::LOG_SWITCH_PORT_CONFIG, ObjOp<pb::LogSwitchPortConfigOpMsg>(pb::SET), &port);
+    auto u = MakeUpdate(OT::LOG_SWITCH_PORT_CONFIG, pb::SET, &port);
 
     Decoder::SetRealtimeFeatureEnabled(false);
     CairnDBUpdateList off = AllRecords(DecodeOne(u));
@@ -132,60 +125,28 @@ TEST(DecoderPatternP, PortRealtimePropertiesFollowTheFeatureSwitch) {
 }
 
 TEST(DecoderPatternP, BlocksOfTheOtherPropertyTypes) {
-    pb::TransportNodeConfigMsg tn;
-    *tn.mutable_id() = Uuid(1);
-    pb::BridgeClusterConfigMsg bc;
-    *bc.mutable_id() = Uuid(2);
-    pb::PortMirrorSessionMsg pms;
-    *pms.mutable_id() = Uuid(3);
-    pb::IpfixConfigurationMsg ipfix;
-    *ipfix.mutable_id() = Uuid(4);
-    pb::DaVifMsg davif;
-    *davif.mutable_id() = Uuid(5);
-    pb::EntityGroupRelationMsg egr;
-    *egr.mutable_id() = Uuid(6);
-    pb::ProfileMsg profile;
-    *profile.mutable_id() = Uuid(8);
-    profile.set_profile_type(1);
-    auto tnOp = ObjOp<pb::TransportNodeConfigOpMsg>(pb::SET);
-    auto bcOp = ObjOp<pb::BridgeClusterConfigOpMsg>(pb::SET);
-    auto pmsOp = ObjOp<pb::PortMirrorSessionOpMsg>(pb::SET);
-    auto ipfixOp = ObjOp<pb::IpfixConfigurationOpMsg>(pb::SET);
-    auto davifOp = ObjOp<pb::DaVifOpMsg>(pb::SET);
-    auto egrOp = ObjOp<pb::EntityGroupRelationOpMsg>(pb::SET);
-    auto profileOp = ObjOp<pb::ProfileOpMsg>(pb::SET);
-    struct Input {
+    const struct {
         OT type;
-        const google::protobuf::Message* op;
-        const google::protobuf::Message* body;
         std::vector<PT> props;
-    };
-    const std::vector<Input> cases = {
+    } cases[] = {
         {OT::TRANSPORT_NODE_CONFIG,
-         &tnOp,
-         &tn,
          {PT::TN_CERTIFICATE, PT::TN_TRANSPORT_SWITCHES, PT::TN_BFD, PT::TN_TYPE, PT::TN_LABEL}},
-        {OT::BRIDGE_CLUSTER_CONFIG, &bcOp, &bc, {PT::BRIDGE_NODES, PT::BFD_HA}},
+        {OT::BRIDGE_CLUSTER_CONFIG, {PT::BRIDGE_NODES, PT::BFD_HA}},
         {OT::PORT_MIRROR_SESSION,
-         &pmsOp,
-         &pms,
          {PT::PMS_LOGICAL_PORT_MIRROR_SESSION, PT::PMS_UPLINK_PORT_MIRROR_SESSION,
           PT::PMS_RSPAN_SRC_MIRROR_SESSION, PT::PMS_RSPAN_DST_MIRROR_SESSION,
           PT::PMS_L3SPAN_MIRROR_SESSION}},
-        {OT::IPFIX_CONFIGURATION,
-         &ipfixOp,
-         &ipfix,
-         {PT::IPFIX_SWITCH_GLOBAL_CONFIG, PT::IPFIX_SWITCH_CONFIG_LEGACY}},
-        {OT::DA_VIF, &davifOp, &davif, {PT::DA_VIF}},
-        {OT::ENTITY_GROUP_RELATION, &egrOp, &egr, {PT::CONTINER_LOGICAL_SWITCH_PORT}},
-        {OT::PROFILE,
-         &profileOp,
-         &profile,
-         {PT::IPFIX_SWITCH_PROFILE, PT::IPFIX_COLLECTOR_PROFILE}},
+        {OT::IPFIX_CONFIGURATION, {PT::IPFIX_SWITCH_GLOBAL_CONFIG, PT::IPFIX_SWITCH_CONFIG_LEGACY}},
+        {OT::DA_VIF, {PT::DA_VIF}},
+        {OT::ENTITY_GROUP_RELATION, {PT::CONTINER_LOGICAL_SWITCH_PORT}},
+        {OT::PROFILE, {PT::IPFIX_SWITCH_PROFILE, PT::IPFIX_COLLECTOR_PROFILE}},
     };
-    for (const Input& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(ObjectTypeName(static_cast<uint32_t>(c.type)));
-        DecodeResult r = DecodeOne(MakeUpdate(c.type, *c.op, c.body));
+        auto body = BodyOf(c.type, Uuid(1));
+        if (c.type == OT::PROFILE)
+            static_cast<pb::ProfileMsg&>(*body).set_profile_type(1);
+        DecodeResult r = DecodeOne(MakeUpdate(c.type, pb::SET, body.get()));
         const CairnDBUpdateList& recs = r.groups[0].records;
         ASSERT_EQ(recs.size(), c.props.size() + 1);
         EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
@@ -199,25 +160,24 @@ TEST(DecoderPatternP, BlocksOfTheOtherPropertyTypes) {
 
 TEST(DecoderPatternP, ProfileWithoutTypeAndDaVifTexts) {
     LogCapture logs;
-    pb::ProfileMsg profile;
-    *profile.mutable_id() = Uuid(8);
-    DecodeResult r = DecodeOne(MakeUpdate(OT::PROFILE, ObjOp<pb::ProfileOpMsg>(pb::SET), &profile));
+    DecodeResult r =
+        DecodeOne(MakeUpdate(OT::PROFILE, pb::SET, BodyOf(OT::PROFILE, Uuid(8)).get()));
     EXPECT_TRUE(r.routed);
     EXPECT_EQ(r.RecordCount(), 0u);
     EXPECT_TRUE(logs.Contains("Decoder: Received PROFILE msg without profile_type!"));
 
     pb::DaVifMsg davif;
     *davif.mutable_id() = Uuid(5);
-    DecodeOne(MakeUpdate(OT::DA_VIF, ObjOp<pb::DaVifOpMsg>(pb::SET), &davif));
+    DecodeOne(MakeUpdate(OT::DA_VIF, pb::SET, &davif));
     EXPECT_TRUE(logs.Contains("Decoder: Received DA_VIF msg with no bindings"));
     davif.add_bindings()->set_vlan(3);
     davif.add_bindings()->set_vlan(4);
-    r = DecodeOne(MakeUpdate(OT::DA_VIF, ObjOp<pb::DaVifOpMsg>(pb::SET), &davif));
+    r = DecodeOne(MakeUpdate(OT::DA_VIF, pb::SET, &davif));
     EXPECT_TRUE(logs.Contains("Decoder: Received DA_VIF msg with bindings size 2"));
     EXPECT_EQ(GroupComponents(r, 0), std::vector<CT>{CT::CONFIGAPP});
     ASSERT_EQ(r.RecordCount(), 2u);
     EXPECT_EQ(r.groups[0].records[1].op, Operation::OPERATION_UPDATE);
-    DecodeOne(MakeUpdate(OT::DA_VIF, ObjOp<pb::DaVifOpMsg>(pb::CLEAR), nullptr, &davif));
+    DecodeOne(MakeUpdate(OT::DA_VIF, pb::CLEAR, nullptr, &davif));
     EXPECT_TRUE(logs.Contains("Decoder: Received DA_VIF msg with CLEAR op"));
 }
 
@@ -225,8 +185,7 @@ TEST(DecoderPatternP, EntityGroupRelationGoesToCacheAsPropertiesAndToFirewallWho
     pb::EntityGroupRelationMsg egr;
     *egr.mutable_id() = Uuid(6);
     egr.add_container_logical_switch_port()->add_logical_switch_port_ids()->set_right(1);
-    auto u = MakeUpdate(OT::ENTITY_GROUP_RELATION, ObjOp<pb::EntityGroupRelationOpMsg>(pb::SET),
-                        &egr, nullptr, true);
+    auto u = MakeUpdate(OT::ENTITY_GROUP_RELATION, pb::SET, &egr, nullptr, true);
     DecodeResult r = DecodeOne(u);
     ASSERT_EQ(r.groupCount, 2u);
     EXPECT_EQ(GroupComponents(r, 0), std::vector<CT>{CT::CONFIGCACHE});
@@ -247,9 +206,7 @@ TEST(DecoderPatternP, EntityGroupRelationGoesToCacheAsPropertiesAndToFirewallWho
 
 TEST(DecoderPatternW, SetCarriesNewBodyClearCarriesOldBodyOrWarns) {
     LogCapture logs;
-    pb::RuleMsg rule;
-    *rule.mutable_id() = Uuid(42);
-    auto set = MakeUpdate(OT::RULE, ObjOp<pb::RuleOpMsg>(pb::SET), &rule, nullptr, true);
+    auto set = MakeUpdate(OT::RULE, pb::SET, BodyOf(OT::RULE, Uuid(42)).get(), nullptr, true);
     DecodeResult r = DecodeOne(set);
     EXPECT_EQ(GroupComponents(r, 0), (std::vector<CT>{CT::DFW, CT::IDS}));
     EXPECT_EQ(r.demux, DemuxRoute::GENERIC);
@@ -261,16 +218,15 @@ TEST(DecoderPatternW, SetCarriesNewBodyClearCarriesOldBodyOrWarns) {
     EXPECT_TRUE(rec.traceContext.empty());
     EXPECT_TRUE(logs.Contains("Decoder: Received DFW RuleMsg msg (Operation SET): "));
 
-    r = DecodeOne(MakeUpdate(OT::RULE, ObjOp<pb::RuleOpMsg>(pb::CLEAR), nullptr, nullptr));
+    r = DecodeOne(MakeUpdate(OT::RULE, pb::CLEAR, nullptr, nullptr));
     EXPECT_EQ(r.RecordCount(), 0u);
     EXPECT_TRUE(logs.Contains("Decoder: No old_object_body in CLEAR RuleMsg"));
 
-    pb::LbPoolMsg pool;
-    *pool.mutable_id() = Uuid(43);
-    r = DecodeOne(MakeUpdate(OT::LB_POOL, ObjOp<pb::LbPoolOpMsg>(pb::CLEAR), nullptr, nullptr));
+    auto pool = BodyOf(OT::LB_POOL, Uuid(43));
+    r = DecodeOne(MakeUpdate(OT::LB_POOL, pb::CLEAR, nullptr, nullptr));
     EXPECT_EQ(r.RecordCount(), 0u);
     EXPECT_TRUE(logs.Contains("Decoder: No old_object_body in CLEAR LbPoolMsg"));
-    auto clear = MakeUpdate(OT::LB_POOL, ObjOp<pb::LbPoolOpMsg>(pb::CLEAR), nullptr, &pool);
+    auto clear = MakeUpdate(OT::LB_POOL, pb::CLEAR, nullptr, pool.get());
     r = DecodeOne(clear);
     ASSERT_EQ(r.RecordCount(), 1u);
     EXPECT_EQ(r.groups[0].records[0].op, Operation::OPERATION_DELETE);
@@ -281,16 +237,15 @@ TEST(DecoderPatternW, SetCarriesNewBodyClearCarriesOldBodyOrWarns) {
     pb::RuleSectionMsg section;
     *section.mutable_id() = Uuid(44);
     section.set_priority(12);
-    DecodeOne(MakeUpdate(OT::RULE_SECTION, ObjOp<pb::RuleSectionOpMsg>(pb::SET), &section));
+    DecodeOne(MakeUpdate(OT::RULE_SECTION, pb::SET, &section));
     EXPECT_TRUE(logs.Contains(", pri: 12"));
-    pb::IdsSignaturesMsg sig;
-    *sig.mutable_id() = Uuid(0x45);
-    DecodeOne(MakeUpdate(OT::IDS_SIGNATURES, ObjOp<pb::IdsSignaturesOpMsg>(pb::SET), &sig));
+    DecodeOne(
+        MakeUpdate(OT::IDS_SIGNATURES, pb::SET, BodyOf(OT::IDS_SIGNATURES, Uuid(0x45)).get()));
     EXPECT_TRUE(
         logs.Contains("Decoder: Received IdsSignaturesMsg msg (Op: SET), ID: "
                       "00000000-0000-1111-0000-000000000045"));
-    pb::SiServiceChainMsg chain;
-    DecodeOne(MakeUpdate(OT::SI_SERVICE_CHAIN, ObjOp<pb::SiServiceChainOpMsg>(pb::SET), &chain));
+    DecodeOne(
+        MakeUpdate(OT::SI_SERVICE_CHAIN, pb::SET, &pb::SiServiceChainMsg::default_instance()));
     EXPECT_TRUE(logs.Contains("Decoder: Received SiServiceChainMsg (Operation SET): "));
 }
 
@@ -299,8 +254,7 @@ TEST(DecoderPatternO, SetCarriesBodyClearIsEmptyAndOtherOpsGiveNothing) {
     pb::CcpSessionMsg ccp;
     *ccp.mutable_id() = Uuid(11);
     ccp.set_session_id(99);
-    auto set =
-        MakeUpdate(OT::CCP_SESSION, ObjOp<pb::CcpSessionOpMsg>(pb::SET), &ccp, nullptr, true);
+    auto set = MakeUpdate(OT::CCP_SESSION, pb::SET, &ccp, nullptr, true);
     DecodeResult r = DecodeOne(set);
     EXPECT_EQ(GroupComponents(r, 0), (std::vector<CT>{CT::CONFIGAPP, CT::L2APP}));
     ASSERT_EQ(r.RecordCount(), 1u);
@@ -308,25 +262,22 @@ TEST(DecoderPatternO, SetCarriesBodyClearIsEmptyAndOtherOpsGiveNothing) {
     EXPECT_EQ(r.groups[0].records[0].traceContext, TestSpan().SerializeAsString());
     EXPECT_TRUE(logs.Contains("Decoder: Received CCP_SESSION msg (Operation SET): "));
 
-    r = DecodeOne(
-        MakeUpdate(OT::CCP_SESSION, ObjOp<pb::CcpSessionOpMsg>(pb::CLEAR), nullptr, &ccp));
+    r = DecodeOne(MakeUpdate(OT::CCP_SESSION, pb::CLEAR, nullptr, &ccp));
     ASSERT_EQ(r.RecordCount(), 1u);
     EXPECT_EQ(r.groups[0].records[0].op, Operation::OPERATION_DELETE);
     EXPECT_EQ(r.groups[0].records[0].id, Uuid(11).SerializeAsString());
     EXPECT_TRUE(r.groups[0].records[0].data.empty());
 
-    r = DecodeOne(MakeUpdate(OT::CCP_SESSION, ObjOp<pb::CcpSessionOpMsg>(pb::UPDATE), &ccp));
+    r = DecodeOne(MakeUpdate(OT::CCP_SESSION, pb::UPDATE, &ccp));
     EXPECT_TRUE(r.routed);
     EXPECT_EQ(r.RecordCount(), 0u);
 
-    pb::LogRouterConfigMsg lr;
-    *lr.mutable_id() = Uuid(12);
-    DecodeOne(MakeUpdate(OT::LOG_ROUTER_CONFIG, ObjOp<pb::LogRouterConfigOpMsg>(pb::SET), &lr));
+    DecodeOne(
+        MakeUpdate(OT::LOG_ROUTER_CONFIG, pb::SET, BodyOf(OT::LOG_ROUTER_CONFIG, Uuid(12)).get()));
     EXPECT_TRUE(logs.Contains("Decoder: No Ndra Profile in LogRouterConfig."));
     EXPECT_TRUE(logs.Contains("Decoder: No Dad Profile in LogRouterConfig."));
-    pb::MulticastConfigMsg mc;
-    *mc.mutable_id() = Uuid(0x13);
-    DecodeOne(MakeUpdate(OT::MULTICAST_CONFIG, ObjOp<pb::MulticastConfigOpMsg>(pb::SET), &mc));
+    DecodeOne(
+        MakeUpdate(OT::MULTICAST_CONFIG, pb::SET, BodyOf(OT::MULTICAST_CONFIG, Uuid(0x13)).get()));
     EXPECT_TRUE(
         logs.Contains("Decoder: Received MULTICAST_CONFIG msg (Operation SET): "
                       "00000000-0000-1111-0000-000000000013 : "));
@@ -392,10 +343,8 @@ TEST(DecoderRouting, EveryRoutedTypeReachesItsComponentsInOrder) {
 }
 
 TEST(DecoderRouting, FileCopiesIntoEveryComponentAndKeepsOrder) {
-    pb::GlobalConfigMsg g;
-    *g.mutable_id() = Uuid(1);
     DecodeResult r =
-        DecodeOne(MakeUpdate(OT::GLOBAL_CONFIG, ObjOp<pb::GlobalConfigOpMsg>(pb::SET), &g));
+        DecodeOne(MakeUpdate(OT::GLOBAL_CONFIG, pb::SET, BodyOf(OT::GLOBAL_CONFIG, Uuid(1)).get()));
     ComponentUpdateMap batch;
     batch[CT::DFW].push_back(CairnDBUpdateMsg());
     Decoder::File(r, batch);
@@ -415,14 +364,10 @@ TEST(DecoderSpans, DecodeFunctionsOpenTheirSpans) {
     int saved = ozy::wft::library_log_level.load();
     ozy::wft::library_log_level.store(kLogDebug);
     pb::LogSwitchConfigMsg ls = SampleSwitch();
-    DecodeOne(MakeUpdate(OT::LOG_SWITCH_CONFIG, ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET), &ls,
-                         nullptr, true));
-    pb::GlobalConfigMsg g;
-    DecodeOne(MakeUpdate(OT::GLOBAL_CONFIG, ObjOp<pb::GlobalConfigOpMsg>(pb::SET), &g));
-    pb::ConfigSpanMsg cs;
-    DecodeOne(MakeUpdate(OT::CONFIG_SPAN, ObjOp<pb::ConfigSpanOpMsg>(pb::SET), &cs));
-    pb::RuleMsg rule;
-    DecodeOne(MakeUpdate(OT::RULE, ObjOp<pb::RuleOpMsg>(pb::SET), &rule));
+    DecodeOne(MakeUpdate(OT::LOG_SWITCH_CONFIG, pb::SET, &ls, nullptr, true));
+    DecodeOne(MakeUpdate(OT::GLOBAL_CONFIG, pb::SET, &pb::GlobalConfigMsg::default_instance()));
+    DecodeOne(MakeUpdate(OT::CONFIG_SPAN, pb::SET, &pb::ConfigSpanMsg::default_instance()));
+    DecodeOne(MakeUpdate(OT::RULE, pb::SET, &pb::RuleMsg::default_instance()));
     ozy::wft::library_log_level.store(saved);
     EXPECT_TRUE(logs.Contains("wft: span Decoder.DecodeLogSwitchConfig start (1 parent contexts)"));
     EXPECT_TRUE(logs.Contains("wft: span Decoder.DecodeGlobalConfig start (0 parent contexts)"));
@@ -442,7 +387,7 @@ TEST(DecoderBadInput, UnparsableBodiesAndOpsDecodeAsDefaults) {
     EXPECT_EQ(r.RecordCount(), 0u);
 
     // A body that does not parse is the default body: every property absent, empty id and data.
-    u.set_op_msg(ObjOp<pb::LogSwitchConfigOpMsg>(pb::SET).SerializeAsString());
+    u.set_op_msg(OpOf(OT::LOG_SWITCH_CONFIG, pb::SET)->SerializeAsString());
     u.set_object_body(std::string("\x0a\x05\x01", 3));
     r = DecodeOne(u);
     ASSERT_EQ(r.RecordCount(), 20u);
@@ -454,7 +399,7 @@ TEST(DecoderBadInput, UnparsableBodiesAndOpsDecodeAsDefaults) {
 
     // A garbage old body on a W CLEAR gives a delete of the default object.
     u.set_object_type(pb::RULE);
-    u.set_op_msg(ObjOp<pb::RuleOpMsg>(pb::CLEAR).SerializeAsString());
+    u.set_op_msg(OpOf(OT::RULE, pb::CLEAR)->SerializeAsString());
     u.clear_object_body();
     u.set_old_object_body(std::string("\x0a\xff", 2));
     r = DecodeOne(u);
