@@ -13,6 +13,7 @@
 #include "proto/cairndb_system.pb.h"
 #include "runtime/AgentSettings.h"
 #include "runtime/WorkGroup.h"
+#include "tests/intake/DemuxTestUtil.h"
 #include "tests/platform/cairndb/ClientTestSupport.h"
 #include "tests/support/Await.h"
 #include "tests/support/CairndbServer.h"
@@ -179,13 +180,7 @@ TEST_F(CairndbReportsSystemTest, ASmartNicHostWritesTheBarrierOnceEveryParticipa
     ASSERT_TRUE(client->reportRuntimeStatus(status));
     // The SmartNIC's reports, as its vdb's monitor delivers them.
     status.mutable_errors(0)->set_error_message("vdb 2");
-    pb::MonitorUpdateMsg fromVdb;
-    fromVdb.set_object_type(pb::RUNTIME_STATUS);
-    pb::RuntimeStatusOpMsg statusOp;
-    statusOp.mutable_op()->set_op(pb::SET);
-    fromVdb.set_op_msg(statusOp.SerializeAsString());
-    fromVdb.set_object_body(status.SerializeAsString());
-    rtf.UpdateFromVdb(2, fromVdb);
+    rtf.UpdateFromVdb(2, SetOf(ObjectType::RUNTIME_STATUS, status));
     nlohmann::json statuses;
     ASSERT_TRUE(AwaitTrue([&] {
         statuses = Get("RUNTIME_STATUS");
@@ -195,12 +190,7 @@ TEST_F(CairndbReportsSystemTest, ASmartNicHostWritesTheBarrierOnceEveryParticipa
     EXPECT_EQ(statuses[0]["errors"][1]["error_message"], "vdb 2");
     EXPECT_EQ(WrittenBarrier(Rtf::kVerticalDfw), "");
 
-    pb::ProcessedBarrierOpMsg processedOp;
-    processedOp.mutable_op()->set_op(pb::SET);
-    fromVdb.set_object_type(pb::PROCESSED_BARRIER);
-    fromVdb.set_op_msg(processedOp.SerializeAsString());
-    fromVdb.set_object_body(processed.SerializeAsString());
-    rtf.UpdateFromVdb(2, fromVdb);
+    rtf.UpdateFromVdb(2, SetOf(ObjectType::PROCESSED_BARRIER, processed));
     EXPECT_TRUE(AwaitTrue([&] { return WrittenBarrier(Rtf::kVerticalDfw) == "5"; }))
         << Get("PROCESSED_BARRIER").dump();
 }

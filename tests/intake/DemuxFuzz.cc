@@ -81,14 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pb::MonitorUpdateMsg clear = u;
         clear.set_old_object_body(u.object_body());
         clear.clear_object_body();
-        const auto* info = ozy::cairndb::FindObjectType(static_cast<int>(type));
-        std::unique_ptr<google::protobuf::Message> op(info->op->New());
-        pb::OpMsg objectOp;
-        objectOp.set_op(pb::CLEAR);
-        op->GetReflection()
-            ->MutableMessage(op.get(), op->GetDescriptor()->FindFieldByNumber(1))
-            ->CopyFrom(objectOp);
-        clear.set_op_msg(op->SerializeAsString());
+        clear.set_op_msg(OpOf(type, pb::CLEAR)->SerializeAsString());
         demux->Update(clear, route);
         demux->Barrier(false, &writer);
         Check(writer);

@@ -274,36 +274,30 @@ TEST_F(DemuxTwoVdbTest, ChildOfSeveralParentsKeepsTheVdbsAnotherParentStillSuppl
     // Routing domain 1 under switch 1 (vdb 2) and switch 2 (vdb 3).
     Set(OT::LOG_SWITCH_CONFIG, Ls(1, 1, 1));
     Set(OT::LOG_SWITCH_CONFIG, Ls(2, 2, 1));
-    pb::RoutingDomainFibMsg rd;
-    *rd.mutable_id() = Uuid(0x801);
-    Set(OT::ROUTING_DOMAIN_FIB, rd);
+    const pb::UuidMsg rd = Uuid(0x801), ndra = Uuid(0xd01);
+    Set(OT::ROUTING_DOMAIN_FIB, *BodyOf(OT::ROUTING_DOMAIN_FIB, rd));
     // NDRA profile 1 named by router 1 (on switch 1) and router 2 (on switch 2).
-    pb::NdraProfileConfigMsg ndra;
-    *ndra.mutable_id() = Uuid(0xd01);
-    Set(OT::NDRA_PROFILE_CONFIG, ndra);
-    pb::LogRouterConfigMsg lr1;
-    *lr1.mutable_id() = LrId(1);
-    *lr1.add_logical_switch_ids() = LsId(1);
-    *lr1.mutable_ndra_profile_id() = ndra.id();
-    pb::LogRouterConfigMsg lr2 = lr1;
-    *lr2.mutable_id() = LrId(2);
-    *lr2.mutable_logical_switch_ids(0) = LsId(2);
-    Set(OT::LOG_ROUTER_CONFIG, lr1);
-    Set(OT::LOG_ROUTER_CONFIG, lr2);
+    Set(OT::NDRA_PROFILE_CONFIG, *BodyOf(OT::NDRA_PROFILE_CONFIG, ndra));
+    auto lr1 = BodyOf(OT::LOG_ROUTER_CONFIG, LrId(1),
+                      {{"logical_switch_ids", LsId(1)}, {"ndra_profile_id", ndra}});
+    auto lr2 = BodyOf(OT::LOG_ROUTER_CONFIG, LrId(2),
+                      {{"logical_switch_ids", LsId(2)}, {"ndra_profile_id", ndra}});
+    Set(OT::LOG_ROUTER_CONFIG, *lr1);
+    Set(OT::LOG_ROUTER_CONFIG, *lr2);
     Barrier(true);
     for (uint16_t v : {2, 3}) {
-        EXPECT_TRUE(Vdbs().Has(v, OT::ROUTING_DOMAIN_FIB, rd.id())) << v;
-        EXPECT_TRUE(Vdbs().Has(v, OT::NDRA_PROFILE_CONFIG, ndra.id())) << v;
+        EXPECT_TRUE(Vdbs().Has(v, OT::ROUTING_DOMAIN_FIB, rd)) << v;
+        EXPECT_TRUE(Vdbs().Has(v, OT::NDRA_PROFILE_CONFIG, ndra)) << v;
     }
     Clear(OT::LOG_SWITCH_CONFIG, Ls(1, 1, 1));
-    Clear(OT::LOG_ROUTER_CONFIG, lr2);
+    Clear(OT::LOG_ROUTER_CONFIG, *lr2);
     Barrier();
-    EXPECT_FALSE(Vdbs().Has(2, OT::ROUTING_DOMAIN_FIB, rd.id()));
-    EXPECT_TRUE(Vdbs().Has(3, OT::ROUTING_DOMAIN_FIB, rd.id()));
+    EXPECT_FALSE(Vdbs().Has(2, OT::ROUTING_DOMAIN_FIB, rd));
+    EXPECT_TRUE(Vdbs().Has(3, OT::ROUTING_DOMAIN_FIB, rd));
     // Router 1 lost switch 1, router 2 is gone: nobody supplies a vdb any more.
-    EXPECT_FALSE(Vdbs().Has(2, OT::NDRA_PROFILE_CONFIG, ndra.id()));
-    EXPECT_FALSE(Vdbs().Has(3, OT::NDRA_PROFILE_CONFIG, ndra.id()));
-    EXPECT_TRUE(demux->VdbsOf(OT::NDRA_PROFILE_CONFIG, ndra.id().SerializeAsString()).empty());
+    EXPECT_FALSE(Vdbs().Has(2, OT::NDRA_PROFILE_CONFIG, ndra));
+    EXPECT_FALSE(Vdbs().Has(3, OT::NDRA_PROFILE_CONFIG, ndra));
+    EXPECT_TRUE(demux->VdbsOf(OT::NDRA_PROFILE_CONFIG, ndra.SerializeAsString()).empty());
 }
 
 // Every node type reaches the vdb through its parent, and leaves with the binding.
@@ -312,97 +306,21 @@ TEST_F(DemuxTest, EveryNodeTypeFollowsItsParentIntoTheVdb) {
     Set(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}}));
     Set(OT::LOG_SWITCH_CONFIG, Ls(1, 1, 1));
     Set(OT::LOG_SWITCH_PORT_CONFIG, Lsp(1, 1, true));
-    std::vector<std::pair<OT, pb::UuidMsg>> expect;
-    auto add = [&](OT t, const google::protobuf::Message& body, const pb::UuidMsg& id) {
-        Feed(SetOf(t, body));
-        expect.emplace_back(t, id);
-    };
-    pb::DaVifMsg vif;
-    *vif.mutable_id() = VifId(1);
-    add(OT::DA_VIF, vif, vif.id());
-    pb::VtepGroupMsg vg;
-    *vg.mutable_id() = Uuid(0xe01);
-    *vg.mutable_host_switch_id() = HsId(1);
-    add(OT::VTEP_GROUP, vg, vg.id());
-    pb::LogSwitchFibMsg lsFib;
-    *lsFib.mutable_id() = LsId(1);
-    add(OT::LOG_SWITCH_FIB, lsFib, lsFib.id());
-    pb::RoutingDomainFibMsg rd;
-    *rd.mutable_id() = Uuid(0x801);
-    add(OT::ROUTING_DOMAIN_FIB, rd, rd.id());
-    pb::LogRouterConfigMsg lr;
-    *lr.mutable_id() = LrId(1);
-    *lr.add_logical_switch_ids() = LsId(1);
-    *lr.mutable_dad_profile_id() = Uuid(0xd11);
-    *lr.mutable_ndra_profile_id() = Uuid(0xd12);
-    add(OT::LOG_ROUTER_CONFIG, lr, lr.id());
-    pb::LogRouterPortConfigMsg lrp;
-    *lrp.mutable_id() = LrpId(1);
-    *lrp.mutable_lr_uuid() = LrId(1);
-    add(OT::LOG_ROUTER_PORT_CONFIG, lrp, lrp.id());
-    pb::FibMsg fib;
-    *fib.mutable_id() = Uuid(0xb11);
-    *fib.mutable_router_id() = LrId(1);
-    add(OT::FIB, fib, fib.id());
-    pb::ArpTableConfigMsg arp;
-    *arp.mutable_id() = Uuid(0xb12);
-    *arp.mutable_router_port_id() = LrpId(1);
-    add(OT::ARP_TABLE_CONFIG, arp, arp.id());
-    pb::MulticastStaticRouteMsg msr;
-    *msr.mutable_id() = Uuid(0xb13);
-    *msr.mutable_lr_uuid() = LrId(1);
-    add(OT::MULTICAST_STATIC_ROUTE, msr, msr.id());
-    pb::MulticastConfigMsg mc;
-    *mc.mutable_id() = Uuid(0xb14);
-    *mc.mutable_lr_uuid() = LrId(1);
-    add(OT::MULTICAST_CONFIG, mc, mc.id());
-    pb::LogRouterPortFibDadStateMsg dadState;
-    *dadState.mutable_id() = Uuid(0xb15);
-    *dadState.mutable_lrp_id() = LrpId(1);
-    add(OT::LOG_ROUTER_PORT_FIB_DAD_STATE, dadState, dadState.id());
-    pb::PrefixListMsg prefix;
-    *prefix.mutable_id() = Uuid(0xb16);
-    *prefix.mutable_router_port_id() = LrpId(1);
-    add(OT::PREFIX_LIST, prefix, prefix.id());
-    pb::DadProfileConfigMsg dad;
-    *dad.mutable_id() = Uuid(0xd11);
-    add(OT::DAD_PROFILE_CONFIG, dad, dad.id());
-    pb::NdraProfileConfigMsg ndra;
-    *ndra.mutable_id() = Uuid(0xd12);
-    add(OT::NDRA_PROFILE_CONFIG, ndra, ndra.id());
-    pb::EntityGroupRelationMsg ergLsp;
-    *ergLsp.mutable_id() = Uuid(0xb17);
-    ergLsp.set_entity_type(demux::kEntityLogSwitchPort);
-    *ergLsp.add_entity_ids() = LspId(1);
-    add(OT::ENTITY_GROUP_RELATION, ergLsp, ergLsp.id());
-    pb::EntityGroupRelationMsg ergLrp;
-    *ergLrp.mutable_id() = Uuid(0xb18);
-    ergLrp.set_entity_type(demux::kEntityLogRouterPort);
-    *ergLrp.add_entity_ids() = LrpId(1);
-    add(OT::ENTITY_GROUP_RELATION, ergLrp, ergLrp.id());
-    pb::NsgMembershipStatusMsg nsg;
-    *nsg.mutable_id() = Uuid(0xb19);
-    *nsg.mutable_lsp_id() = LspId(1);
-    add(OT::NSG_MEMBERSHIP_STATUS, nsg, nsg.id());
-    pb::LogRouterPortDadRequestMsg dadReq;
-    *dadReq.mutable_id() = Uuid(0xb1a);
-    *dadReq.mutable_lrp_id() = LrpId(1);
-    add(OT::LOG_ROUTER_PORT_DAD_REQUEST, dadReq, dadReq.id());
+    const std::vector<SubtreeNode> children = SubtreeOfSwitch1();
+    for (const SubtreeNode& c : children)
+        Feed(SetOf(c.type, *c.Body()));
     // Parents named that do not exist: demuxed nowhere.
-    pb::FibMsg orphan;
-    *orphan.mutable_id() = Uuid(0xbff);
-    *orphan.mutable_router_id() = LrId(9);
-    Feed(SetOf(OT::FIB, orphan));
+    Feed(SetOf(OT::FIB, *BodyOf(OT::FIB, Uuid(0xbff), {{"router_id", LrId(9)}})));
     Barrier(true);
-    for (const auto& [t, id] : expect)
-        EXPECT_TRUE(Vdbs().Has(2, t, id)) << ObjectTypeName(static_cast<uint32_t>(t));
-    EXPECT_FALSE(Vdbs().Has(2, OT::FIB, orphan.id()));
-    EXPECT_EQ(Vdbs().Of(2).size(), expect.size() + 3);  // and the TN, the switch and its port
+    for (const auto& c : children)
+        EXPECT_TRUE(Vdbs().Has(2, c.type, c.id)) << ObjectTypeName(static_cast<uint32_t>(c.type));
+    EXPECT_FALSE(Vdbs().Has(2, OT::FIB, Uuid(0xbff)));
+    EXPECT_EQ(Vdbs().Of(2).size(), children.size() + 3);  // and the TN, the switch and its port
     // Removing the switch takes the whole subtree out; the transport node stays.
     Clear(OT::LOG_SWITCH_CONFIG, Ls(1, 1, 1));
     Barrier();
     EXPECT_EQ(Vdbs().Of(2),
-              Objs({{OT::TRANSPORT_NODE_CONFIG, TnId(1)}, {OT::VTEP_GROUP, vg.id()}}));
+              Objs({{OT::TRANSPORT_NODE_CONFIG, TnId(1)}, {OT::VTEP_GROUP, Uuid(0xe01)}}));
 }
 
 // ---- merging ------------------------------------------------------------------------------------
@@ -453,14 +371,8 @@ pb::MonitorUpdateMsg FibEntries(const pb::LogSwitchFibMsg& delivered,
     pb::LogSwitchFibOpMsg op;
     op.mutable_op()->set_op(pb::SET);
     op.mutable_vtep_entries()->set_op(pb::UPDATE);
-    for (const auto& [o, index] : ops) {
-        pb::OpMsg* e = op.mutable_vtep_entries()->add_entries();
-        e->set_op(o);
-        if (o == pb::REMOVE)
-            e->set_old_index(index);
-        else
-            e->set_index(index);
-    }
+    for (const auto& [o, index] : ops)
+        AddEntry(op.mutable_vtep_entries(), o, index);
     pb::MonitorUpdateMsg u = SetOf(ObjectType::LOG_SWITCH_FIB, delivered);
     u.set_op_msg(op.SerializeAsString());
     return u;
@@ -511,7 +423,7 @@ TEST_F(DemuxTest, ForwardingTableIsPatchedFromEntryOperations) {
 
 struct BadCase {
     const char* name;
-    std::function<pb::MonitorUpdateMsg()> update;
+    pb::MonitorUpdateMsg update;
     const char* log;
 };
 
@@ -523,7 +435,7 @@ TEST_P(DemuxBadInputTest, IsLoggedWithItsCodeAndDropped) {
     Barrier(true);
     const Demux::Info before = demux->GetInfo();
     LogCapture logs;
-    Feed(GetParam().update());
+    Feed(GetParam().update);
     EXPECT_TRUE(logs.ContainsWithCode(GetParam().log, "LCP00028")) << logs.Dump();
     EXPECT_TRUE(demux->PendingRequests().empty());
     const Demux::Info after = demux->GetInfo();
@@ -532,58 +444,34 @@ TEST_P(DemuxBadInputTest, IsLoggedWithItsCodeAndDropped) {
     EXPECT_EQ(after.objectsPerVdb, before.objectsPerVdb);
 }
 
+pb::MonitorUpdateMsg WithType(pb::MonitorUpdateMsg u, uint32_t type) {
+    u.set_object_type(static_cast<pb::ObjectType>(type));
+    return u;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, DemuxBadInputTest,
-    ::testing::Values(BadCase{"BodyDoesNotParse",
-                              [] {
-                                  pb::MonitorUpdateMsg u =
-                                      SetOf(ObjectType::LOG_SWITCH_CONFIG, Ls(1, 1));
-                                  u.set_object_body("\xff\xff\xff");
-                                  return u;
-                              },
-                              "does not parse or carries no id"},
-                      BadCase{"BodyWithoutId",
-                              [] {
-                                  pb::LogSwitchConfigMsg ls = Ls(1, 1);
-                                  ls.clear_id();
-                                  return SetOf(ObjectType::LOG_SWITCH_CONFIG, ls);
-                              },
-                              "does not parse or carries no id"},
-                      BadCase{"OpDoesNotParse",
-                              [] {
-                                  pb::MonitorUpdateMsg u =
-                                      SetOf(ObjectType::LOG_SWITCH_PORT_CONFIG, Lsp(1, 1));
-                                  u.set_op_msg("\x0a\xff");
-                                  return u;
-                              },
-                              "with invalid operation"},
-                      BadCase{"TableWithInvalidOperation",
-                              [] {
-                                  pb::LogSwitchFibMsg fib;
-                                  *fib.mutable_id() = LsId(1);
-                                  return SetOf(ObjectType::LOG_SWITCH_FIB, fib, pb::INSERT);
-                              },
-                              "Demux: Demux logical switch fib with invalide type 9"},
-                      BadCase{"GlobalWithoutId",
-                              [] {
-                                  pb::RuleMsg r;
-                                  return SetOf(ObjectType::RULE, r);
-                              },
-                              "without id, dropped"},
-                      BadCase{"GlobalBodyDoesNotParse",
-                              [] {
-                                  pb::MonitorUpdateMsg u = SetOf(ObjectType::RULE, Rule(5));
-                                  u.set_object_body("\x0a\x05");
-                                  return u;
-                              },
-                              "without id, dropped"},
-                      BadCase{"UnknownType",
-                              [] {
-                                  pb::MonitorUpdateMsg u = SetOf(ObjectType::RULE, Rule(5));
-                                  u.set_object_type(static_cast<pb::ObjectType>(250));
-                                  return u;
-                              },
-                              "is not demuxed"}),
+    ::testing::Values(
+        BadCase{"BodyDoesNotParse",
+                WithBody(SetOf(OT::LOG_SWITCH_CONFIG, Ls(1, 1)), "\xff\xff\xff"),
+                "does not parse or carries no id"},
+        BadCase{"BodyWithoutId",
+                SetOf(OT::LOG_SWITCH_CONFIG,
+                      [] {
+                          pb::LogSwitchConfigMsg ls = Ls(1, 1);
+                          ls.clear_id();
+                          return ls;
+                      }()),
+                "does not parse or carries no id"},
+        BadCase{"OpDoesNotParse", WithOp(SetOf(OT::LOG_SWITCH_PORT_CONFIG, Lsp(1, 1)), "\x0a\xff"),
+                "with invalid operation"},
+        BadCase{"TableWithInvalidOperation",
+                SetOf(OT::LOG_SWITCH_FIB, *BodyOf(OT::LOG_SWITCH_FIB, LsId(1)), pb::INSERT),
+                "Demux: Demux logical switch fib with invalide type 9"},
+        BadCase{"GlobalWithoutId", SetOf(OT::RULE, pb::RuleMsg()), "without id, dropped"},
+        BadCase{"GlobalBodyDoesNotParse", WithBody(SetOf(OT::RULE, Rule(5)), "\x0a\x05"),
+                "without id, dropped"},
+        BadCase{"UnknownType", WithType(SetOf(OT::RULE, Rule(5)), 250), "is not demuxed"}),
     [](const ::testing::TestParamInfo<BadCase>& info) { return info.param.name; });
 
 TEST_F(DemuxTest, EntityGroupOfAnotherEntityTypeIsKeptButDemuxedNowhere) {
@@ -622,11 +510,9 @@ TEST_F(DemuxTest, SelfReferencesEndWithoutPlacingTheObject) {
     pb::LogSwitchPortConfigMsg port = Lsp(1, 1);
     *port.mutable_switch_id() = port.id();
     Set(OT::LOG_SWITCH_PORT_CONFIG, port);
-    pb::LogRouterConfigMsg lr;
-    *lr.mutable_id() = LrId(1);
-    *lr.add_logical_switch_ids() = LrId(1);
-    *lr.mutable_dad_profile_id() = LrId(1);
-    Set(OT::LOG_ROUTER_CONFIG, lr);
+    Set(OT::LOG_ROUTER_CONFIG,
+        *BodyOf(OT::LOG_ROUTER_CONFIG, LrId(1),
+                {{"logical_switch_ids", LrId(1)}, {"dad_profile_id", LrId(1)}}));
     // A transport node whose host switch is itself, twice.
     pb::TransportNodeConfigMsg tn = Tn(2, {{2, {2}}, {2, {2}}});
     *tn.mutable_transport_switches(0)->mutable_host_switch_id() = tn.id();

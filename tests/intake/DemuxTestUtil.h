@@ -12,7 +12,9 @@
 
 #include <google/protobuf/message.h>
 
+#include "intake/DemuxNodeKinds.h"
 #include "intake/ICairndbClient.h"
+#include "intake/ReportRequests.h"
 #include "proto/CairndbSchema.h"
 #include "proto/cairndb_firewall.pb.h"
 #include "proto/cairndb_l2fib.pb.h"
@@ -133,16 +135,20 @@ inline bool PutIsWellFormed(const pb::ModifyRequestMsg& r) {
 // type's op class with its object operation only.
 inline pb::MonitorUpdateMsg SetOf(ObjectType type, const google::protobuf::Message& body,
                                   pb::PBOpType op = pb::SET) {
-    const auto* info = ozy::cairndb::FindObjectType(static_cast<int>(type));
-    std::unique_ptr<google::protobuf::Message> opMsg(info->op->New());
-    const auto* f = opMsg->GetDescriptor()->FindFieldByNumber(1);
-    pb::OpMsg objectOp;
-    objectOp.set_op(op);
-    opMsg->GetReflection()->MutableMessage(opMsg.get(), f)->CopyFrom(objectOp);
     pb::MonitorUpdateMsg u;
     u.set_object_type(static_cast<pb::ObjectType>(type));
-    u.set_op_msg(opMsg->SerializeAsString());
+    u.set_op_msg(OpOf(type, op)->SerializeAsString());
     u.set_object_body(body.SerializeAsString());
+    return u;
+}
+
+// `u` with its body or its op message replaced.
+inline pb::MonitorUpdateMsg WithBody(pb::MonitorUpdateMsg u, const std::string& body) {
+    u.set_object_body(body);
+    return u;
+}
+inline pb::MonitorUpdateMsg WithOp(pb::MonitorUpdateMsg u, const std::string& op) {
+    u.set_op_msg(op);
     return u;
 }
 
@@ -152,6 +158,40 @@ inline pb::MonitorUpdateMsg ClearOf(ObjectType type, const google::protobuf::Mes
     u.set_old_object_body(u.object_body());
     u.clear_object_body();
     return u;
+}
+
+// ---- reports ------------------------------------------------------------------------------------
+
+inline pb::BarrierMsg BarrierBody(uint64_t n) {
+    pb::BarrierMsg m;
+    *m.mutable_id() = Uuid(0xb00);
+    m.set_barrier_id(n);
+    return m;
+}
+
+inline pb::ProcessedBarrierMsg Processed(uint32_t vertical, uint64_t n) {
+    pb::ProcessedBarrierMsg m;
+    *m.mutable_id() = ReportObjectId(vertical);
+    m.set_vertical_id(vertical);
+    m.set_barrier_id(n);
+    return m;
+}
+
+inline pb::RuntimeStatusMsg RuntimeStatus(uint32_t component, const std::vector<int>& objects,
+                                          uint64_t barrier = 0) {
+    pb::RuntimeStatusMsg m;
+    *m.mutable_id() = ReportObjectId(component);
+    m.set_component_id(component);
+    if (barrier != 0)
+        m.set_barrier_id(barrier);
+    for (int o : objects) {
+        pb::RealizationErrorMsg* e = m.add_errors();
+        e->set_object_type(pb::LOG_SWITCH_PORT_CONFIG);
+        *e->mutable_object_id() = Uuid(o);
+        e->set_error_code(static_cast<uint32_t>(o));
+        e->set_error_message("object " + std::to_string(o));
+    }
+    return m;
 }
 
 // ---- bodies -------------------------------------------------------------------------------------
@@ -236,6 +276,60 @@ inline pb::RuleMsg Rule(int n) {
     pb::RuleMsg m;
     *m.mutable_id() = Uuid(0xf00 + n);
     return m;
+}
+
+// One object of every node type below switch 1 (through host switch 1, port 1, router 1 and its
+// port 1), each with the parents its fields name; `name` names its seed in the fuzz corpus.
+struct SubtreeNode {
+    const char* name;
+    ObjectType type;
+    pb::UuidMsg id;
+    std::vector<std::pair<const char*, pb::UuidMsg>> refs;
+    uint32_t entityType = 0;  // entity groups: the kind of their members
+
+    std::unique_ptr<google::protobuf::Message> Body() const {
+        auto body = BodyOf(type, id, refs);
+        if (entityType != 0)
+            static_cast<pb::EntityGroupRelationMsg&>(*body).set_entity_type(entityType);
+        return body;
+    }
+};
+
+inline std::vector<SubtreeNode> SubtreeOfSwitch1() {
+    using OT = ObjectType;
+    return {
+        {"davif", OT::DA_VIF, VifId(1), {}},
+        {"vtep_group", OT::VTEP_GROUP, Uuid(0xe01), {{"host_switch_id", HsId(1)}}},
+        {"ls_fib", OT::LOG_SWITCH_FIB, LsId(1), {}},
+        {"rd_fib", OT::ROUTING_DOMAIN_FIB, Uuid(0x801), {}},
+        {"lr",
+         OT::LOG_ROUTER_CONFIG,
+         LrId(1),
+         {{"logical_switch_ids", LsId(1)},
+          {"dad_profile_id", Uuid(0xd11)},
+          {"ndra_profile_id", Uuid(0xd12)}}},
+        {"lrp", OT::LOG_ROUTER_PORT_CONFIG, LrpId(1), {{"lr_uuid", LrId(1)}}},
+        {"fib", OT::FIB, Uuid(0xb11), {{"router_id", LrId(1)}}},
+        {"arp", OT::ARP_TABLE_CONFIG, Uuid(0xb12), {{"router_port_id", LrpId(1)}}},
+        {"mcast_route", OT::MULTICAST_STATIC_ROUTE, Uuid(0xb13), {{"lr_uuid", LrId(1)}}},
+        {"mcast_config", OT::MULTICAST_CONFIG, Uuid(0xb14), {{"lr_uuid", LrId(1)}}},
+        {"dad_state", OT::LOG_ROUTER_PORT_FIB_DAD_STATE, Uuid(0xb15), {{"lrp_id", LrpId(1)}}},
+        {"prefix_list", OT::PREFIX_LIST, Uuid(0xb16), {{"router_port_id", LrpId(1)}}},
+        {"dad_profile", OT::DAD_PROFILE_CONFIG, Uuid(0xd11), {}},
+        {"ndra_profile", OT::NDRA_PROFILE_CONFIG, Uuid(0xd12), {}},
+        {"entity_group",
+         OT::ENTITY_GROUP_RELATION,
+         Uuid(0xb17),
+         {{"entity_ids", LspId(1)}},
+         demux::kEntityLogSwitchPort},
+        {"entity_group_lrp",
+         OT::ENTITY_GROUP_RELATION,
+         Uuid(0xb18),
+         {{"entity_ids", LrpId(1)}},
+         demux::kEntityLogRouterPort},
+        {"nsg", OT::NSG_MEMBERSHIP_STATUS, Uuid(0xb19), {{"lsp_id", LspId(1)}}},
+        {"dad_request", OT::LOG_ROUTER_PORT_DAD_REQUEST, Uuid(0xb1a), {{"lrp_id", LrpId(1)}}},
+    };
 }
 
 }  // namespace CfgAgent::test

@@ -375,22 +375,16 @@ TEST(MuxInputTest, ReportsGoToTheHookServiceVmStatusIsForwardedBadInputIsDropped
 
     LogCapture cap(kLogError);
     const size_t lists = f.Lists();
-    pb::MonitorUpdateMsg garbage = SetOf(OT::VIF_STATE, Vif(1, 1));
-    garbage.set_object_body("\xff\xff\xff");
-    pb::MonitorUpdateMsg noId = SetOf(OT::VIF_STATE, pb::VifStateMsg());
-    pb::MonitorUpdateMsg badOp = SetOf(OT::LOG_SWITCH_STATE, LsState(1, {1}));
-    badOp.set_op_msg("\xff\xff");
-    pb::RuleMsg rule = Rule(1);
     // An index past the delivered list of VTEPs.
     pb::RoutingDomainVtepOpMsg vtepOp;
     vtepOp.mutable_op()->set_op(pb::UPDATE);
     vtepOp.mutable_vtep_entries()->set_op(pb::APPEND);
-    auto* e = vtepOp.mutable_vtep_entries()->add_entries();
-    e->set_op(pb::APPEND);
-    e->set_index(5);
-    pb::MonitorUpdateMsg badIndex = SetOf(OT::ROUTING_DOMAIN_VTEP, RdVtep(1, {1}));
-    badIndex.set_op_msg(vtepOp.SerializeAsString());
-    f.Vdb(2, {garbage, noId, badOp, SetOf(OT::RULE, rule), badIndex});
+    AddEntry(vtepOp.mutable_vtep_entries(), pb::APPEND, 5);
+    f.Vdb(2, {WithBody(SetOf(OT::VIF_STATE, Vif(1, 1)), "\xff\xff\xff"),
+              SetOf(OT::VIF_STATE, pb::VifStateMsg()),
+              WithOp(SetOf(OT::LOG_SWITCH_STATE, LsState(1, {1})), "\xff\xff"),
+              SetOf(OT::RULE, Rule(1)),
+              WithOp(SetOf(OT::ROUTING_DOMAIN_VTEP, RdVtep(1, {1})), vtepOp.SerializeAsString())});
     f.mux->OnVdbUpdate(9, SetOf(OT::VIF_STATE, Vif(1, 1)));
     f.mux->OnVdbBarrier(9);
     EXPECT_FALSE(f.mux->InitVdb(1));

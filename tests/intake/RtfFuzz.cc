@@ -35,11 +35,7 @@ constexpr uint32_t kRawTypes[] = {static_cast<uint32_t>(ObjectType::PROCESSED_BA
                                   static_cast<uint32_t>(ObjectType::VIF_STATE)};
 
 pb::MonitorUpdateMsg ProcessedUpdate(uint32_t vertical, uint64_t n) {
-    pb::ProcessedBarrierMsg m;
-    *m.mutable_id() = ReportObjectId(vertical);
-    m.set_vertical_id(vertical);
-    m.set_barrier_id(n);
-    return SetOf(ObjectType::PROCESSED_BARRIER, m);
+    return SetOf(ObjectType::PROCESSED_BARRIER, Processed(vertical, n));
 }
 
 void Check(const CapturingWriter& writer, const std::set<uint64_t>& barriers) {

@@ -2,11 +2,8 @@
 // vdbs and the host, merged runtime status, bad input, the dump, and the coordinator's wiring.
 #include <gtest/gtest.h>
 
-#include "intake/ReportRequests.h"
 #include "intake/Rtf.h"
-#include "intake/SmartNic.h"
 #include "tests/intake/DemuxTestUtil.h"
-#include "tests/intake/FakeCairnDbLibrary.h"
 #include "tests/support/LogLines.h"
 
 namespace CfgAgent::test {
@@ -15,38 +12,6 @@ namespace {
 using OT = ObjectType;
 constexpr uint32_t kDfw = Rtf::kVerticalDfw;
 constexpr uint32_t kL3 = Rtf::kVerticalL3;
-
-pb::BarrierMsg BarrierBody(uint64_t n) {
-    pb::BarrierMsg m;
-    *m.mutable_id() = Uuid(0xb00);
-    m.set_barrier_id(n);
-    return m;
-}
-
-pb::ProcessedBarrierMsg Processed(uint32_t vertical, uint64_t n) {
-    pb::ProcessedBarrierMsg m;
-    *m.mutable_id() = ReportObjectId(vertical);
-    m.set_vertical_id(vertical);
-    m.set_barrier_id(n);
-    return m;
-}
-
-pb::RuntimeStatusMsg Status(uint32_t component, const std::vector<int>& objects,
-                            uint64_t barrier = 0) {
-    pb::RuntimeStatusMsg m;
-    *m.mutable_id() = ReportObjectId(component);
-    m.set_component_id(component);
-    if (barrier != 0)
-        m.set_barrier_id(barrier);
-    for (int o : objects) {
-        pb::RealizationErrorMsg* e = m.add_errors();
-        e->set_object_type(pb::LOG_SWITCH_PORT_CONFIG);
-        *e->mutable_object_id() = Uuid(o);
-        e->set_error_code(static_cast<uint32_t>(o));
-        e->set_error_message("object " + std::to_string(o));
-    }
-    return m;
-}
 
 class RtfTest : public ::testing::Test {
   protected:
@@ -297,9 +262,9 @@ TEST_F(RtfTest, ABarrierStaysUntilEveryVerticalSeenHasCompletedIt) {
 
 TEST_F(RtfTest, RuntimeStatusMergesEveryParticipantsErrors) {
     LogCapture logs;
-    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, Status(1, {21, 22}, 7)));
-    rtf->UpdateFromVdb(3, SetOf(OT::RUNTIME_STATUS, Status(1, {31}, 6)));
-    EXPECT_TRUE(rtf->HandleLocalRuntimeStatusMsg(Status(1, {11}, 8)));
+    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {21, 22}, 7)));
+    rtf->UpdateFromVdb(3, SetOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {31}, 6)));
+    EXPECT_TRUE(rtf->HandleLocalRuntimeStatusMsg(RuntimeStatus(1, {11}, 8)));
     pb::RuntimeStatusMsg merged = Merged();
     EXPECT_EQ(Codes(merged), (std::vector<uint32_t>{11, 21, 22, 31}));
     EXPECT_EQ(merged.component_id(), 1u);
@@ -311,7 +276,7 @@ TEST_F(RtfTest, RuntimeStatusMergesEveryParticipantsErrors) {
                       "vdbId 3",
                       "RTF: HandleLocalRuntimeStatusMsg"}));
     // A later report replaces that participant's list only.
-    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, Status(1, {23})));
+    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {23})));
     EXPECT_EQ(Codes(Merged()), (std::vector<uint32_t>{11, 23, 31}));
     // Unbinding vdb 3 rewrites the status without its errors.
     rtf->DeleteVdbId(3);
@@ -320,22 +285,22 @@ TEST_F(RtfTest, RuntimeStatusMergesEveryParticipantsErrors) {
         logs.Contains("RTF: DeleteVdbId: Clear runtime error reported by component "
                       "COMPONENT_ID_DFW_CFGAGENT, vdbId 3"));
     // The vdb's object removed: its errors go.
-    rtf->UpdateFromVdb(2, ClearOf(OT::RUNTIME_STATUS, Status(1, {23})));
+    rtf->UpdateFromVdb(2, ClearOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {23})));
     EXPECT_EQ(Codes(Merged()), std::vector<uint32_t>{11});
     // Another component is another object.
-    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, Status(4, {41})));
+    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, RuntimeStatus(4, {41})));
     EXPECT_EQ(Codes(Merged(4)), std::vector<uint32_t>{41});
     EXPECT_EQ(Codes(Merged(1)), std::vector<uint32_t>{11});
     EXPECT_TRUE(logs.Contains("COMPONENT_ID_UNKNOWN with vdb 2"));
 }
 
 TEST_F(RtfTest, AFullSyncTakesWhatItDeliversAndRewritesTheStatus) {
-    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, Status(1, {21})));
-    rtf->UpdateFromVdb(3, SetOf(OT::RUNTIME_STATUS, Status(1, {31})));
-    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, Status(4, {41})));
+    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {21})));
+    rtf->UpdateFromVdb(3, SetOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {31})));
+    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, RuntimeStatus(4, {41})));
     const size_t before = writer.lists.size();
     LogCapture logs;
-    FullSync(2, {SetOf(OT::RUNTIME_STATUS, Status(1, {25, 26}))});
+    FullSync(2, {SetOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {25, 26}))});
     // One write holds both rewritten components.
     ASSERT_EQ(writer.lists.size(), before + 1);
     EXPECT_EQ(writer.lists.back().size(), 2u);
@@ -356,16 +321,11 @@ struct BadInput {
     friend void PrintTo(const BadInput& b, std::ostream* os) { *os << b.name; }
 };
 
-pb::MonitorUpdateMsg WithBody(pb::MonitorUpdateMsg u, const std::string& body) {
-    u.set_object_body(body);
-    return u;
-}
-
 class RtfBadInputTest : public RtfTest, public ::testing::WithParamInterface<BadInput> {};
 
 TEST_P(RtfBadInputTest, IsLoggedWithItsCodeAndDropped) {
     Barrier(5, {2});
-    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, Status(1, {21})));
+    rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {21})));
     const Rtf::Info before = rtf->GetInfo();
     const size_t writes = writer.lists.size();
     LogCapture logs;
@@ -389,14 +349,9 @@ pb::ProcessedBarrierMsg NoNumber() {
     return m;
 }
 pb::RuntimeStatusMsg NoComponent() {
-    pb::RuntimeStatusMsg m = Status(1, {1});
+    pb::RuntimeStatusMsg m = RuntimeStatus(1, {1});
     m.clear_component_id();
     return m;
-}
-pb::MonitorUpdateMsg NoOp() {
-    pb::MonitorUpdateMsg u = SetOf(OT::PROCESSED_BARRIER, Processed(kDfw, 5));
-    u.set_op_msg("\xff");
-    return u;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -414,9 +369,10 @@ INSTANTIATE_TEST_SUITE_P(
                  WithBody(SetOf(OT::PROCESSED_BARRIER, Processed(kDfw, 5)), "\x0a\xff"),
                  "RTF: Received bad PROCESSED_BARRIER (Operation 7) from vdbId 2"},
         BadInput{"StatusBodyDoesNotParse", 2,
-                 WithBody(SetOf(OT::RUNTIME_STATUS, Status(1, {1})), "\x1a\x05"),
+                 WithBody(SetOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {1})), "\x1a\x05"),
                  "RTF: Received bad RUNTIME_STATUS (Operation 7) from vdbId 2"},
-        BadInput{"OpDoesNotParse", 2, NoOp(),
+        BadInput{"OpDoesNotParse", 2,
+                 WithOp(SetOf(OT::PROCESSED_BARRIER, Processed(kDfw, 5)), "\xff"),
                  "RTF: Received bad PROCESSED_BARRIER (Operation 0) from vdbId 2"},
         BadInput{"NotAReport", 2, SetOf(OT::VIF_STATE, pb::VifStateMsg()),
                  "RTF: Received object type VIF_STATE from vdbId 2, not a report"},
@@ -473,7 +429,7 @@ TEST_F(RtfTest, DumpShowsTheThreeMapsAndNAForEmptySets) {
     Barrier(5, {2, 3});
     Barrier(6, {});
     Report(2, kDfw, 5);
-    rtf->UpdateFromVdb(3, SetOf(OT::RUNTIME_STATUS, Status(1, {0x31})));
+    rtf->UpdateFromVdb(3, SetOf(OT::RUNTIME_STATUS, RuntimeStatus(1, {0x31})));
     EXPECT_EQ(rtf->Dump(),
               "RTF: Get RTF table receivedBarrierMapSize 2, processedBarrierMapSize 1, "
               "runtimeErrorMapSize 1.\n"
@@ -484,7 +440,7 @@ TEST_F(RtfTest, DumpShowsTheThreeMapsAndNAForEmptySets) {
               "ProcessedBarrierWritten\n  N/A\n"
               "HostVerticals: VERTICAL_ID_L3(3)\nVdbs: 2 3\n");
     // An error naming a type outside the schema (a peer's input) prints as UNKNOWN.
-    pb::RuntimeStatusMsg odd = Status(1, {});
+    pb::RuntimeStatusMsg odd = RuntimeStatus(1, {});
     odd.add_errors()->set_object_type(static_cast<pb::ObjectType>(4000));
     rtf->UpdateFromVdb(2, SetOf(OT::RUNTIME_STATUS, odd));
     EXPECT_NE(
@@ -494,72 +450,6 @@ TEST_F(RtfTest, DumpShowsTheThreeMapsAndNAForEmptySets) {
         << rtf->Dump();
     EXPECT_STREQ(Rtf::VerticalName(10), "VERTICAL_ID_IDS");
     EXPECT_STREQ(Rtf::VerticalName(2), "VERTICAL_ID_UNKNOW");
-}
-
-// ---- the coordinator's wiring -------------------------------------------------------------------
-
-class RtfCoordinatorTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        sn->OnChannelStatus(true);
-        sn->rtf().SetHostVerticals({kDfw});
-    }
-    void TearDown() override { sn->Stop(); }
-    void feed(OT type, const google::protobuf::Message& body, bool clear = false) {
-        sn->OnConfigUpdate(clear ? ClearOf(type, body) : SetOf(type, body),
-                           Decoder::DemuxRouteOf(type));
-    }
-    uint64_t WrittenDfw() const {
-        pb::ProcessedBarrierMsg written;
-        written.ParseFromString(writer.model.Body(1, OT::PROCESSED_BARRIER, ReportObjectId(kDfw)));
-        return written.barrier_id();
-    }
-
-    std::shared_ptr<FakeCairnDbLibrary> lib = std::make_shared<FakeCairnDbLibrary>();
-    CapturingWriter writer;
-    ozy::RefPtr<SmartNic> sn = ozy::MakeRef<SmartNic>(&writer, lib);
-};
-
-TEST_F(RtfCoordinatorTest, TheDemuxsBarriersBindingsAndTheHostsReportsReachRtf) {
-    feed(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}, {2, {2}}}));
-    feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(1, 1, 2));
-    feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(2, 2, 3));
-    sn->OnBarrier(true);
-    EXPECT_EQ(sn->rtf().GetInfo().vdbs, (std::set<uint16_t>{2, 3}));
-    feed(OT::BARRIER, BarrierBody(5));
-    sn->OnBarrier(false);
-    EXPECT_EQ(sn->rtf().GetInfo().received.at(5), (std::set<uint16_t>{2, 3}));
-    // The barrier went to both vdbs as a global object.
-    EXPECT_TRUE(writer.model.Has(2, OT::BARRIER, Uuid(0xb00)));
-    sn->rtf().UpdateFromVdb(2, SetOf(OT::PROCESSED_BARRIER, Processed(kDfw, 5)));
-    EXPECT_TRUE(sn->ReportLocalProcessedBarrier(Processed(kDfw, 5)));
-    EXPECT_FALSE(writer.model.Has(1, OT::PROCESSED_BARRIER, ReportObjectId(kDfw)));
-    EXPECT_TRUE(sn->ReportLocalRuntimeStatus(Status(1, {11})));
-    EXPECT_TRUE(writer.model.Has(1, OT::RUNTIME_STATUS, ReportObjectId(1)));
-    // Removing vdb 3's backing unbinds it: the barrier completes without it.
-    feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(2, 2, 3), true);
-    sn->OnBarrier(false);
-    EXPECT_EQ(sn->rtf().GetInfo().vdbs, std::set<uint16_t>{2});
-    EXPECT_EQ(WrittenDfw(), 5u);
-}
-
-TEST_F(RtfCoordinatorTest, ABarrierOfTheStartUpAndAMovedSwitchWaitForTheVdbHoldingIt) {
-    // The first full sync brings the barrier before its backing is applied.
-    feed(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}}));
-    feed(OT::BARRIER, BarrierBody(5));
-    feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(1, 1, 2));
-    sn->OnBarrier(true);
-    EXPECT_EQ(sn->rtf().GetInfo().received.at(5), std::set<uint16_t>{2});
-    EXPECT_TRUE(writer.model.Has(2, OT::BARRIER, Uuid(0xb00)));
-    EXPECT_TRUE(sn->ReportLocalProcessedBarrier(Processed(kDfw, 5)));
-    EXPECT_EQ(WrittenDfw(), 0u);
-    // The switch moves to vdb 3 before vdb 2 reported: barrier 5 now waits for vdb 3.
-    feed(OT::HOST_SWITCH_SMARTNIC_BACKING, Backing(1, 1, 3));
-    sn->OnBarrier(false);
-    EXPECT_EQ(sn->rtf().GetInfo().received.at(5), std::set<uint16_t>{3});
-    EXPECT_EQ(WrittenDfw(), 0u);
-    sn->rtf().UpdateFromVdb(3, SetOf(OT::PROCESSED_BARRIER, Processed(kDfw, 5)));
-    EXPECT_EQ(WrittenDfw(), 5u);
 }
 
 }  // namespace

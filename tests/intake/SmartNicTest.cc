@@ -47,6 +47,14 @@ class SmartNicTest : public ::testing::Test {
         return n;
     }
 
+    // The barrier number vdb 1's PROCESSED_BARRIER of the firewall holds (0: none).
+    uint64_t WrittenDfw() const {
+        pb::ProcessedBarrierMsg written;
+        written.ParseFromString(
+            writer.model.Body(1, OT::PROCESSED_BARRIER, ReportObjectId(Rtf::kVerticalDfw)));
+        return written.barrier_id();
+    }
+
     std::shared_ptr<FakeCairnDbLibrary> lib = std::make_shared<FakeCairnDbLibrary>();
     CapturingWriter writer;
     ozy::RefPtr<SmartNic> sn = ozy::MakeRef<SmartNic>(&writer, lib);
@@ -138,7 +146,7 @@ TEST_F(SmartNicTest, ReconnectionFullSyncSweepsBackingsItDidNotResend) {
 
 struct BadBacking {
     const char* name;
-    std::function<pb::MonitorUpdateMsg()> update;
+    pb::MonitorUpdateMsg update;
     const char* log;
 };
 
@@ -148,7 +156,7 @@ class SmartNicBadBackingTest : public SmartNicTest,
 TEST_P(SmartNicBadBackingTest, IsLoggedAndChangesNothing) {
     LogCapture logs;
     Topology();
-    sn->OnConfigUpdate(GetParam().update(), DemuxRoute::KIND_FIRST);
+    sn->OnConfigUpdate(GetParam().update, DemuxRoute::KIND_FIRST);
     sn->OnBarrier(true);
     EXPECT_TRUE(logs.ContainsWithCode(GetParam().log, "LCP00028")) << logs.Dump();
     EXPECT_TRUE(sn->table().Entries().empty());
@@ -156,39 +164,24 @@ TEST_P(SmartNicBadBackingTest, IsLoggedAndChangesNothing) {
     EXPECT_TRUE(writer.lists.empty());
 }
 
-pb::MonitorUpdateMsg BackingUpdate(const pb::HostSwitchSmartnicBackingMsg& b) {
-    return SetOf(OT::HOST_SWITCH_SMARTNIC_BACKING, b);
+pb::MonitorUpdateMsg BackingUpdate(const pb::HostSwitchSmartnicBackingMsg& b,
+                                   pb::PBOpType op = pb::SET) {
+    return SetOf(OT::HOST_SWITCH_SMARTNIC_BACKING, b, op);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SmartNicBadBackingTest,
-    ::testing::Values(BadBacking{"EmptyBody",
-                                 [] {
-                                     pb::MonitorUpdateMsg u = BackingUpdate(Backing(1, 1, 2));
-                                     u.clear_object_body();
-                                     return u;
-                                 },
-                                 "SmartNic: Received empty object message from CairnDB"},
-                      BadBacking{"NotABacking",
-                                 [] {
-                                     pb::MonitorUpdateMsg u = BackingUpdate(Backing(1, 1, 2));
-                                     u.set_object_body("\x12\x03zzz");
-                                     return u;
-                                 },
-                                 "SmartNic: Received wrong object message type 219 from CairnDB"},
-                      BadBacking{"VdbZero", [] { return BackingUpdate(Backing(1, 1, 0)); },
-                                 "with invalid vdb id 0"},
-                      BadBacking{"HostVdb", [] { return BackingUpdate(Backing(1, 1, 1)); },
-                                 "with invalid vdb id 1"},
-                      BadBacking{"VdbPast16Bits",
-                                 [] { return BackingUpdate(Backing(1, 1, 70000)); },
-                                 "with invalid vdb id 70000"},
-                      BadBacking{"InvalidOperation",
-                                 [] {
-                                     return SetOf(OT::HOST_SWITCH_SMARTNIC_BACKING,
-                                                  Backing(1, 1, 2), pb::INSERT);
-                                 },
-                                 "with invalid operation 9"}),
+    ::testing::Values(
+        BadBacking{"EmptyBody", WithBody(BackingUpdate(Backing(1, 1, 2)), ""),
+                   "SmartNic: Received empty object message from CairnDB"},
+        BadBacking{"NotABacking", WithBody(BackingUpdate(Backing(1, 1, 2)), "\x12\x03zzz"),
+                   "SmartNic: Received wrong object message type 219 from CairnDB"},
+        BadBacking{"VdbZero", BackingUpdate(Backing(1, 1, 0)), "with invalid vdb id 0"},
+        BadBacking{"HostVdb", BackingUpdate(Backing(1, 1, 1)), "with invalid vdb id 1"},
+        BadBacking{"VdbPast16Bits", BackingUpdate(Backing(1, 1, 70000)),
+                   "with invalid vdb id 70000"},
+        BadBacking{"InvalidOperation", BackingUpdate(Backing(1, 1, 2), pb::INSERT),
+                   "with invalid operation 9"}),
     [](const ::testing::TestParamInfo<BadBacking>& info) { return info.param.name; });
 
 TEST_F(SmartNicTest, RuntimeUpdatesOfAVdbReachTheSinkUntilItsMonitorCloses) {
@@ -287,12 +280,6 @@ TEST_F(SmartNicClientTest, ConfigurationOfTheHostReachesTheBackedVdbThroughTheCl
     client->SetSmartNicCoordinator(nullptr);
 }
 
-}  // namespace
-}  // namespace CfgAgent::test
-
-namespace CfgAgent::test {
-namespace {
-
 TEST_F(SmartNicTest, BackingMovedToAnotherVdbWithdrawsTheOldVdbsRuntimeFromTheHost) {
     sn->mux().SetLocalProducers(false, false);
     FeedBacking(Backing(1, 1, 2));
@@ -327,6 +314,51 @@ TEST_F(SmartNicTest, ABackingOntoTheHostsOwnVdbKeepsTheEntryItWouldReplace) {
     EXPECT_EQ(sn->table().Entries().begin()->second.vdb, 2u);
     EXPECT_EQ(sn->MonitoredVdbs(), std::set<uint16_t>{2});
     EXPECT_EQ(sn->mux().Vdbs(), std::set<uint16_t>{2});
+}
+
+// Realization tracking, fed by the Demux's barriers and bindings and the host's reports.
+TEST_F(SmartNicTest, TheDemuxsBarriersBindingsAndTheHostsReportsReachRtf) {
+    sn->rtf().SetHostVerticals({Rtf::kVerticalDfw});
+    Feed(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}, {2, {2}}}));
+    FeedBacking(Backing(1, 1, 2));
+    FeedBacking(Backing(2, 2, 3));
+    sn->OnBarrier(true);
+    EXPECT_EQ(sn->rtf().GetInfo().vdbs, (std::set<uint16_t>{2, 3}));
+    Feed(OT::BARRIER, BarrierBody(5));
+    sn->OnBarrier(false);
+    EXPECT_EQ(sn->rtf().GetInfo().received.at(5), (std::set<uint16_t>{2, 3}));
+    // The barrier went to both vdbs as a global object.
+    EXPECT_TRUE(writer.model.Has(2, OT::BARRIER, Uuid(0xb00)));
+    sn->rtf().UpdateFromVdb(2, SetOf(OT::PROCESSED_BARRIER, Processed(Rtf::kVerticalDfw, 5)));
+    EXPECT_TRUE(sn->ReportLocalProcessedBarrier(Processed(Rtf::kVerticalDfw, 5)));
+    EXPECT_FALSE(writer.model.Has(1, OT::PROCESSED_BARRIER, ReportObjectId(Rtf::kVerticalDfw)));
+    EXPECT_TRUE(sn->ReportLocalRuntimeStatus(RuntimeStatus(1, {11})));
+    EXPECT_TRUE(writer.model.Has(1, OT::RUNTIME_STATUS, ReportObjectId(1)));
+    // Removing vdb 3's backing unbinds it: the barrier completes without it.
+    FeedBacking(Backing(2, 2, 3), true);
+    sn->OnBarrier(false);
+    EXPECT_EQ(sn->rtf().GetInfo().vdbs, std::set<uint16_t>{2});
+    EXPECT_EQ(WrittenDfw(), 5u);
+}
+
+TEST_F(SmartNicTest, ABarrierOfTheStartUpAndAMovedSwitchWaitForTheVdbHoldingIt) {
+    sn->rtf().SetHostVerticals({Rtf::kVerticalDfw});
+    // The first full sync brings the barrier before its backing is applied.
+    Feed(OT::TRANSPORT_NODE_CONFIG, Tn(1, {{1, {1}}}));
+    Feed(OT::BARRIER, BarrierBody(5));
+    FeedBacking(Backing(1, 1, 2));
+    sn->OnBarrier(true);
+    EXPECT_EQ(sn->rtf().GetInfo().received.at(5), std::set<uint16_t>{2});
+    EXPECT_TRUE(writer.model.Has(2, OT::BARRIER, Uuid(0xb00)));
+    EXPECT_TRUE(sn->ReportLocalProcessedBarrier(Processed(Rtf::kVerticalDfw, 5)));
+    EXPECT_EQ(WrittenDfw(), 0u);
+    // The switch moves to vdb 3 before vdb 2 reported: barrier 5 now waits for vdb 3.
+    FeedBacking(Backing(1, 1, 3));
+    sn->OnBarrier(false);
+    EXPECT_EQ(sn->rtf().GetInfo().received.at(5), std::set<uint16_t>{3});
+    EXPECT_EQ(WrittenDfw(), 0u);
+    sn->rtf().UpdateFromVdb(3, SetOf(OT::PROCESSED_BARRIER, Processed(Rtf::kVerticalDfw, 5)));
+    EXPECT_EQ(WrittenDfw(), 5u);
 }
 
 }  // namespace
