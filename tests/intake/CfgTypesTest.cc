@@ -115,10 +115,6 @@ TEST(BatchFilingTest, ComponentEntriesAndCopies) {
     EXPECT_EQ(dfw[1].id, "b");
     EXPECT_EQ(dfw[2].id, "c");
     EXPECT_EQ(batch.at(ComponentType::CONFIGCACHE)[0].id, "a");
-
-    UpdateBatch ub{batch, {true, 7}};
-    EXPECT_TRUE(ub.second.first);
-    EXPECT_EQ(ub.second.second, 7u);
 }
 
 }  // namespace

@@ -81,18 +81,42 @@ UpdateQueuePtr NewQueue() {
     return std::make_shared<UpdateQueue>(UpdateQueue::kUnbounded, true, true);
 }
 
-TEST(MsgDispatcherTest, CachesBeforeApplicationsAndDecodeOrderWithinAList) {
+// A dispatcher on its own queue, the journal of its recording components, and one work thread
+// for its loop.
+class MsgDispatcherTest : public ::testing::Test {
+  protected:
+    // A recording component of `type`, registered as that type.
+    ozy::RefPtr<RecordingComponent> Add(ComponentType type) {
+        auto c = ozy::MakeRef<RecordingComponent>(type, &j);
+        d->RegisterComponent(type, c.get());
+        return c;
+    }
+    void Start() {
+        group.StartThreads(1);
+        ASSERT_TRUE(d->start(group));
+    }
+    void Await(uint64_t batches) {
+        ASSERT_TRUE(test::AwaitTrue([&] { return d->BatchesDelivered() == batches; }));
+    }
+    // The loop has returned once stop() does, so the work group stops at once.
+    void Stop() {
+        d->stop(std::chrono::seconds(30));
+        EXPECT_TRUE(group.Stop(std::chrono::seconds(30)));
+    }
+
     Journal j;
-    auto dfw = ozy::MakeRef<RecordingComponent>(ComponentType::DFW, &j);
-    auto config = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGCACHE, &j);
-    auto l3 = ozy::MakeRef<RecordingComponent>(ComponentType::L3CACHE, &j);
-    auto app = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGAPP, &j);
-    auto d = ozy::MakeRef<MsgDispatcher>(NewQueue());
+    ozy::metrics::Registry metrics;
+    UpdateQueuePtr q = NewQueue();
+    ozy::RefPtr<MsgDispatcher> d = ozy::MakeRef<MsgDispatcher>(q, &metrics);
+    WorkGroup group;
+};
+
+TEST_F(MsgDispatcherTest, CachesBeforeApplicationsAndDecodeOrderWithinAList) {
     // Registered in an order unrelated to the type order.
-    d->RegisterComponent(ComponentType::DFW, dfw.get());
-    d->RegisterComponent(ComponentType::CONFIGAPP, app.get());
-    d->RegisterComponent(ComponentType::L3CACHE, l3.get());
-    d->RegisterComponent(ComponentType::CONFIGCACHE, config.get());
+    Add(ComponentType::DFW);
+    Add(ComponentType::CONFIGAPP);
+    Add(ComponentType::L3CACHE);
+    Add(ComponentType::CONFIGCACHE);
 
     d->Deliver(Batch({{ComponentType::DFW, {Rec("r1")}},
                       {ComponentType::CONFIGAPP, {Rec("a1")}},
@@ -109,26 +133,18 @@ TEST(MsgDispatcherTest, CachesBeforeApplicationsAndDecodeOrderWithinAList) {
     EXPECT_EQ(calls[3].type, ComponentType::CONFIGAPP);
 }
 
-TEST(MsgDispatcherTest, LoopDeliversBatchesInBarrierOrderWithTheirFlagsThenStops) {
+TEST_F(MsgDispatcherTest, LoopDeliversBatchesInBarrierOrderWithTheirFlagsThenStops) {
     test::LogCapture log(kLogDebug);
-    Journal j;
-    auto config = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGCACHE, &j);
-    auto app = ozy::MakeRef<RecordingComponent>(ComponentType::L2APP, &j);
-    UpdateQueuePtr q = NewQueue();
-    ozy::metrics::Registry metrics;
-    auto d = ozy::MakeRef<MsgDispatcher>(q, &metrics);
-    d->RegisterComponent(ComponentType::CONFIGCACHE, config.get());
-    d->RegisterComponent(ComponentType::L2APP, app.get());
+    Add(ComponentType::CONFIGCACHE);
+    Add(ComponentType::L2APP);
     ASSERT_TRUE(q->put(
         Batch({{ComponentType::CONFIGCACHE, {Rec("full")}}, {ComponentType::L2APP, {}}}, true, 1)));
     ASSERT_TRUE(q->put(Batch({}, false, 2)));  // a delta with nothing: nobody is called
     ASSERT_TRUE(q->put(Batch({{ComponentType::L2APP, {Rec("delta")}}}, false, 3)));
 
-    WorkGroup group;
-    group.StartThreads(1);
-    ASSERT_TRUE(d->start(group));
+    Start();
     EXPECT_FALSE(d->start(group));  // already running
-    ASSERT_TRUE(test::AwaitTrue([&] { return d->BatchesDelivered() == 3; }));
+    Await(3);
     auto calls = j.Calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].type, ComponentType::CONFIGCACHE);
@@ -145,9 +161,7 @@ TEST(MsgDispatcherTest, LoopDeliversBatchesInBarrierOrderWithTheirFlagsThenStops
         log.Contains("MsgDispatcher: dispatching object to component L2APP (delta update) ID 3"));
     EXPECT_EQ(metrics.latency("msg_dispatcher/dispatch_log/latency")->count(), 3);
 
-    d->stop();
-    // The loop has returned, so the work group stops at once.
-    EXPECT_TRUE(group.Stop(std::chrono::seconds(30)));
+    Stop();
     EXPECT_TRUE(log.Contains("MsgDispatcher: stop"));
 }
 
@@ -171,17 +185,13 @@ CairnDBUpdateList Bodies(size_t count, size_t bytes) {
     return list;
 }
 
-TEST(MsgDispatcherTest, FreedMemoryIsHandedBackAfterFullSyncsAndLargeBatchesOnly) {
+TEST_F(MsgDispatcherTest, FreedMemoryIsHandedBackAfterFullSyncsAndLargeBatchesOnly) {
     auto cache = ozy::MakeRef<KeepingComponent>();
-    UpdateQueuePtr q = NewQueue();
-    auto d = ozy::MakeRef<MsgDispatcher>(q);
     d->RegisterComponent(ComponentType::CONFIGCACHE, cache.get());
-    WorkGroup group;
-    group.StartThreads(1);
-    ASSERT_TRUE(d->start(group));
+    Start();
     auto run = [&](CairnDBUpdateList list, bool fullSync, uint64_t batches) {
         ASSERT_TRUE(q->put(Batch({{ComponentType::CONFIGCACHE, std::move(list)}}, fullSync, 1)));
-        ASSERT_TRUE(test::AwaitTrue([&] { return d->BatchesDelivered() == batches; }));
+        Await(batches);
     };
     constexpr size_t kObjects = 20000, kBytes = 300;
     const size_t before = ozy::ReadAllocatorStats().inUse;
@@ -200,14 +210,12 @@ TEST(MsgDispatcherTest, FreedMemoryIsHandedBackAfterFullSyncsAndLargeBatchesOnly
     run(Bodies(MsgDispatcher::kReleaseAfterRecords, 16), false, 5);
     ASSERT_TRUE(test::AwaitTrue([&] { return d->MemoryReleases() == 3; }));
     EXPECT_EQ(cache->kept.size(), kObjects / 2 + 10 + 2 * MsgDispatcher::kReleaseAfterRecords - 1);
-    d->stop();
-    EXPECT_TRUE(group.Stop(std::chrono::seconds(30)));
+    Stop();
     EXPECT_EQ(d->MemoryReleases(), 3u);
 }
 
-TEST(MsgDispatcherTest, StopDuringDeliveryDropsTheBatchesStillQueued) {
-    Journal j;
-    auto app = ozy::MakeRef<RecordingComponent>(ComponentType::DFW, &j);
+TEST_F(MsgDispatcherTest, StopDuringDeliveryDropsTheBatchesStillQueued) {
+    auto app = Add(ComponentType::DFW);
     std::mutex m;
     std::condition_variable cv;
     bool release = false;
@@ -218,14 +226,9 @@ TEST(MsgDispatcherTest, StopDuringDeliveryDropsTheBatchesStillQueued) {
         cv.notify_all();
         cv.wait(l, [&] { return release; });
     };
-    UpdateQueuePtr q = NewQueue();
-    auto d = ozy::MakeRef<MsgDispatcher>(q);
-    d->RegisterComponent(ComponentType::DFW, app.get());
     ASSERT_TRUE(q->put(Batch({{ComponentType::DFW, {Rec("first")}}}, false, 1)));
     ASSERT_TRUE(q->put(Batch({{ComponentType::DFW, {Rec("second")}}}, false, 2)));
-    WorkGroup group;
-    group.StartThreads(1);
-    ASSERT_TRUE(d->start(group));
+    Start();
     {
         std::unique_lock<std::mutex> l(m);
         ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(30), [&] { return inside; }));
@@ -243,27 +246,18 @@ TEST(MsgDispatcherTest, StopDuringDeliveryDropsTheBatchesStillQueued) {
     EXPECT_EQ(j.Calls()[0].ids, std::vector<std::string>{"first"});
 }
 
-TEST(MsgDispatcherTest, StopBeforeTheLoopRunsAndWithoutStartBothReturn) {
+TEST_F(MsgDispatcherTest, StopBeforeTheLoopRunsAndWithoutStartBothReturn) {
     auto idle = ozy::MakeRef<MsgDispatcher>(NewQueue());
     idle->stop(std::chrono::seconds(30));  // never started: nothing to wait for
-
-    UpdateQueuePtr q = NewQueue();
-    auto d = ozy::MakeRef<MsgDispatcher>(q);
-    WorkGroup group;
-    group.StartThreads(1);
-    ASSERT_TRUE(d->start(group));
-    d->stop(std::chrono::seconds(30));
-    EXPECT_TRUE(group.Stop(std::chrono::seconds(30)));
+    Start();
+    Stop();
     EXPECT_FALSE(q->put(Batch({}, false, 1)));  // the shared queue is stopped
 }
 
-TEST(MsgDispatcherTest, RegistrationErrorsAreLoggedAndKeepTheFirstComponent) {
+TEST_F(MsgDispatcherTest, RegistrationErrorsAreLoggedAndKeepTheFirstComponent) {
     test::LogCapture log;
-    Journal j;
-    auto first = ozy::MakeRef<RecordingComponent>(ComponentType::L2APP, &j);
+    auto first = Add(ComponentType::L2APP);
     auto second = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGAPP, &j);
-    auto d = ozy::MakeRef<MsgDispatcher>(NewQueue());
-    d->RegisterComponent(ComponentType::L2APP, first.get());
     EXPECT_TRUE(log.Contains("MsgDispatcher: registered component L2APP"));
     EXPECT_EQ(first->refCount(), 2u);
     d->RegisterComponent(ComponentType::L2APP, second.get());
@@ -287,15 +281,11 @@ TEST(MsgDispatcherTest, RegistrationErrorsAreLoggedAndKeepTheFirstComponent) {
     EXPECT_FALSE(d->IsRegistered(ComponentType::TF));
 }
 
-TEST(MsgDispatcherTest, UnregisteredTypesAreDroppedSilentlyAndAFailingComponentDoesNotStopOthers) {
+TEST_F(MsgDispatcherTest,
+       UnregisteredTypesAreDroppedSilentlyAndAFailingComponentDoesNotStopOthers) {
     test::LogCapture log;
-    Journal j;
-    auto thrower = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGCACHE, &j);
-    thrower->hook = [] { throw std::runtime_error("boom"); };
-    auto app = ozy::MakeRef<RecordingComponent>(ComponentType::IDS, &j);
-    auto d = ozy::MakeRef<MsgDispatcher>(NewQueue());
-    d->RegisterComponent(ComponentType::CONFIGCACHE, thrower.get());
-    d->RegisterComponent(ComponentType::IDS, app.get());
+    Add(ComponentType::CONFIGCACHE)->hook = [] { throw std::runtime_error("boom"); };
+    Add(ComponentType::IDS);
     log.Clear();
     d->Deliver(Batch({{ComponentType::CONFIGCACHE, {Rec("c")}},
                       {ComponentType::DFW, {Rec("nobody")}},
@@ -310,11 +300,8 @@ TEST(MsgDispatcherTest, UnregisteredTypesAreDroppedSilentlyAndAFailingComponentD
     }
 }
 
-TEST(MsgDispatcherTest, OneSpanPerComponentLinkedToTheRecordsTraceContexts) {
-    Journal j;
-    auto config = ozy::MakeRef<RecordingComponent>(ComponentType::CONFIGCACHE, &j);
-    auto d = ozy::MakeRef<MsgDispatcher>(NewQueue());
-    d->RegisterComponent(ComponentType::CONFIGCACHE, config.get());
+TEST_F(MsgDispatcherTest, OneSpanPerComponentLinkedToTheRecordsTraceContexts) {
+    Add(ComponentType::CONFIGCACHE);
     auto stat = [](const std::string& name) {
         for (const auto& [n, v] : ozy::wft::WorkflowUtil::Stats()) {
             if (n == name)
