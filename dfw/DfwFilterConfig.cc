@@ -1,5 +1,6 @@
 #include "dfw/DfwFilterConfig.h"
 
+#include <optional>
 #include <utility>
 
 #include "dfw/DfwLog.h"
@@ -56,6 +57,22 @@ void DfwFilterConfig::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upda
         if (!fullSync)
             next = disabled_;
         std::map<std::string, bool> named;  // ports of this callback to whether enabled
+        // Each body is parsed once, however many ports share it: whether it enables its
+        // ports, none when it is refused.
+        std::map<const std::string*, std::optional<bool>> enables;
+        auto enabling = [&enables](const std::string& body) {
+            auto it = enables.find(&body);
+            if (it != enables.end())
+                return it->second;
+            std::optional<bool> enable;
+            pb::ProfileMsg profile;
+            if (profile.ParseFromString(body) &&
+                profile.profile_type() == ozy::upm::kProfileFilterConfig) {
+                const pb::FilterConfigProfileMsg& cfg = profile.filter_config_profile();
+                enable = !cfg.has_enabled() || cfg.enabled();
+            }
+            return enables.emplace(&body, enable).first->second;
+        };
         for (const ozy::upm::ProfileUpdate& u : updates) {
             if (u.profileType == 0) {
                 DFW_ERROR_CODE("LCP01153", "dfw: no profile type specified %1", u.portId);
@@ -67,9 +84,10 @@ void DfwFilterConfig::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upda
             }
             ++received_;
             const std::string port = ozy::cairndb::CanonicalUuidText(u.portId);
-            pb::ProfileMsg profile;
-            if (port.empty() || (!u.profile.empty() && !profile.ParseFromString(u.profile)) ||
-                (!u.profile.empty() && profile.profile_type() != ozy::upm::kProfileFilterConfig)) {
+            // Without a body the port has no profile: enabled.
+            const std::optional<bool> enabled =
+                u.HasProfile() ? enabling(*u.profile) : std::optional<bool>(true);
+            if (port.empty() || !enabled) {
                 DFW_ERROR_CODE("LCP01153", "dfw: bad filter config profile %1",
                                u.profileId + " of port " + u.portId);
                 // Refused: the port keeps its state.
@@ -78,8 +96,7 @@ void DfwFilterConfig::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upda
                     next[port] = old->second;
                 continue;
             }
-            const pb::FilterConfigProfileMsg& cfg = profile.filter_config_profile();
-            const bool enable = u.profile.empty() || !cfg.has_enabled() || cfg.enabled();
+            const bool enable = *enabled;
             if (enable)
                 next.erase(port);
             else

@@ -63,8 +63,6 @@ void DfwFilterFeature::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upd
             requests_.clear();
             fullSync_ = true;
         }
-        // A profile bound to many ports comes once per port: its ports share one copy.
-        std::map<std::string, std::shared_ptr<const std::string>> bodies;
         for (const ozy::upm::ProfileUpdate& u : updates) {
             if (u.profileType == 0) {
                 DFW_ERROR_CODE("LCP01153", "dfw: no profile type specified %1", u.portId);
@@ -74,7 +72,7 @@ void DfwFilterFeature::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upd
                 DFW_WARN("dfw: SetConfig: unhandled profile type %1", u.profileType);
                 continue;
             }
-            if (u.profile.empty()) {
+            if (!u.HasProfile()) {
                 DFW_DEBUG("dfw: reveiced empty new profile for LSP %1", u.portId);
             } else {
                 DFW_DEBUG("dfw: SetConfig: received new %1 profile for LSP %2: %3", words_.what,
@@ -82,12 +80,9 @@ void DfwFilterFeature::SetConfig(const std::vector<ozy::upm::ProfileUpdate>& upd
             }
             Request& req = requests_[u.portId];
             req = Request{};
-            if (!u.profile.empty()) {
-                std::shared_ptr<const std::string>& body = bodies[u.profileId];
-                if (!body || *body != u.profile)
-                    body = std::make_shared<const std::string>(u.profile);
+            if (u.HasProfile()) {
                 req.profileId = u.profileId;
-                req.body = body;
+                req.body = u.profile;  // the profile service's body, shared by its ports
             }
         }
         pending = requests_.size();

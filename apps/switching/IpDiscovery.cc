@@ -1,5 +1,7 @@
 #include "apps/switching/IpDiscovery.h"
 
+#include <optional>
+
 #include "platform/upm/UPMService.h"
 #include "proto/cairndb_switching.pb.h"
 
@@ -102,17 +104,29 @@ void IpDiscovery::AttachProfileService(ozy::upm::UPMService* upm) {
             std::lock_guard<std::mutex> lock(profileMutex_);
             if (fullSync)
                 portProfiles_.clear();
+            // The ports of one profile share its body: parsed once, its text kept for each.
+            std::map<const std::string*, std::optional<std::string>> texts;
             for (const ozy::upm::ProfileUpdate& u : updates) {
-                orvane::ozy::cairndb::IpDiscoveryProfileMsg profile;
-                if (!SelectEffectiveProfile(u.portId, &profile)) {
+                std::optional<std::string> text;
+                if (u.HasProfile()) {
+                    auto it = texts.find(u.profile.get());
+                    if (it == texts.end()) {
+                        orvane::ozy::cairndb::ProfileMsg profile;
+                        std::optional<std::string> parsed;
+                        if (profile.ParseFromString(*u.profile))
+                            parsed = profile.ip_discovery_profile().ShortDebugString();
+                        it = texts.emplace(u.profile.get(), std::move(parsed)).first;
+                    }
+                    text = it->second;
+                }
+                if (!text) {
                     portProfiles_.erase(u.portId);
                     CFG_INFO("IpDiscovery: port %1 has no IP discovery profile", u.portId);
                     continue;
                 }
-                std::string text = profile.ShortDebugString();
                 CFG_INFO("IpDiscovery: IP discovery profile %1 of port %2: %3", u.profileId,
-                         u.portId, text);
-                portProfiles_[u.portId] = std::move(text);
+                         u.portId, *text);
+                portProfiles_[u.portId] = std::move(*text);
             }
         });
 }

@@ -230,7 +230,7 @@ void UPMService::OnUpdate(const pb::MonitorUpdateMsg& update) {
         }
         Profile p;
         p.type = msg.profile_type();
-        p.body = update.object_body();
+        p.body = std::make_shared<const std::string>(update.object_body());
         for (const pb::UuidMsg& port : msg.logical_switch_port_ids())
             p.ports.push_back(Text(port));
         for (const pb::UuidMsg& c : msg.container_ids())
@@ -298,17 +298,29 @@ void UPMService::OnBarrier() {
             ResetLocked();  // an empty database after a reconnection
         fullSync = fullSyncPending_;
         fullSyncPending_ = false;
+        // Whether two bodies hold the same text, compared once per pair however many ports
+        // have them (the pairs keep both alive: no address is reused while compared).
+        std::map<std::pair<ProfileBody, ProfileBody>, bool> sameText;
+        auto same = [&sameText](const ProfileBody& a, const ProfileBody& b) {
+            if (a == b)
+                return true;
+            auto it = sameText.find({a, b});
+            if (it == sameText.end())
+                it = sameText.emplace(std::make_pair(a, b), a && b && *a == *b).first;
+            return it->second;
+        };
         for (const std::string& port : dirty_) {
             PortProfiles now = ComputeLocked(port);
             PortProfiles& before = effective_[port];
             if (!fullSync) {
                 for (const auto& [type, chosen] : before) {
                     if (now.count(type) == 0)
-                        updates.push_back(ProfileUpdate{port, type, std::string(), std::string()});
+                        updates.push_back(ProfileUpdate{port, type, std::string(), nullptr});
                 }
                 for (const auto& [type, chosen] : now) {
                     auto b = before.find(type);
-                    if (b == before.end() || b->second != chosen)
+                    if (b == before.end() || b->second.first != chosen.first ||
+                        !same(b->second.second, chosen.second))
                         updates.push_back(ProfileUpdate{port, type, chosen.first, chosen.second});
                 }
             }
@@ -335,6 +347,16 @@ void UPMService::OnBarrier() {
 void UPMService::Deliver(const std::vector<ProfileUpdate>& updates, bool fullSync) {
     std::lock_guard<std::mutex> lock(callbackMutex_);
     for (const auto& [id, cb] : callbacks_) {
+        // Updates all of the callback's types (one type bound to many ports) are passed as
+        // they are; the others are picked out in their order.
+        const bool allMine = std::all_of(
+            updates.begin(), updates.end(),
+            [&cb = cb](const ProfileUpdate& u) { return cb.types.count(u.profileType) != 0; });
+        if (allMine) {
+            if (fullSync || !updates.empty())
+                cb.fn(updates, fullSync);
+            continue;
+        }
         std::vector<ProfileUpdate> mine;
         for (const ProfileUpdate& u : updates) {
             if (cb.types.count(u.profileType) != 0)
@@ -351,7 +373,8 @@ std::string UPMService::EffectiveProfile(const std::string& portId, uint32_t pro
     if (port == effective_.end())
         return std::string();
     auto chosen = port->second.find(profileType);
-    return chosen == port->second.end() ? std::string() : chosen->second.second;
+    return chosen == port->second.end() || !chosen->second.second ? std::string()
+                                                                  : *chosen->second.second;
 }
 
 std::string UPMService::ToJson() const {

@@ -8,9 +8,14 @@
 // the one with the least id; without one, among those bound to a container that holds the port
 // and whose CONTAINER object is present (RevertContainerMapping), the one with the least id;
 // else none. Each barrier delivers the ports whose effective profile changed: the profile's body,
-// or an empty body when the port has none of that type any more (revert). The first barrier after
+// or no body when the port has none of that type any more (revert). The first barrier after
 // Start, or after the channel came back, is a full sync: every effective profile, and the
 // receiver replaces what it had.
+//
+// A profile's body is kept once, immutable, and shared by every port it applies to and by every
+// delivery that carries it: a profile bound to a thousand ports is delivered as a thousand
+// references to one body, so a receiver can tell the ports of one profile apart by the body's
+// address and parse it once for all of them.
 //
 // Threads: the library calls OnUpdate/OnBarrier one at a time on its io threads; the database
 // client calls RevertContainerMapping and OnChannelDown from its own callbacks. One mutex guards
@@ -48,11 +53,16 @@ enum ProfileType : uint32_t {
     kProfileFilterConfig = 7,
 };
 
+// A profile's serialized ProfileMsg, shared by the ports that have the profile.
+using ProfileBody = std::shared_ptr<const std::string>;
+
 struct ProfileUpdate {
     std::string portId;  // logical switch port, 8-4-4-4-12 text
     uint32_t profileType = 0;
-    std::string profileId;  // empty with an empty profile
-    std::string profile;    // serialized ProfileMsg; empty: the port has none of the type now
+    std::string profileId;  // empty without a profile
+    ProfileBody profile;    // null (or empty): the port has none of the type now
+
+    bool HasProfile() const { return profile != nullptr && !profile->empty(); }
 };
 
 using ProfileCallback =
@@ -96,7 +106,7 @@ class UPMService {
   private:
     struct Profile {
         uint32_t type = 0;
-        std::string body;
+        ProfileBody body;
         std::vector<std::string> ports;
         std::vector<std::string> containers;
     };
@@ -105,7 +115,7 @@ class UPMService {
         ProfileCallback fn;
     };
     using PortProfiles =
-        std::map<uint32_t, std::pair<std::string, std::string>>;  // type -> id, body
+        std::map<uint32_t, std::pair<std::string, ProfileBody>>;  // type -> id, body
 
     void ResetLocked();
     void UnbindLocked(const std::string& profileId);

@@ -190,18 +190,27 @@ void IpfixConfigObserver::Handle(Event& e) {
 void IpfixConfigObserver::HandleUpm(const std::vector<ozy::upm::ProfileUpdate>& updates,
                                     bool fullSync) {
     std::set<std::string> listed;
+    // A profile bound to many ports shares one body: its switch profile is taken out once.
+    std::map<const std::string*, std::optional<std::string>> switchBodies;
     for (const ozy::upm::ProfileUpdate& u : updates) {
         if (fullSync)
             listed.insert(u.portId);
-        if (u.profile.empty()) {
+        if (!u.HasProfile()) {
             CFG_DEBUG("IpfixOZYProcessUpdatesFromUpm: Delete profile case, resetting config");
             ResetPort(u.portId);
             continue;
         }
-        pb::ProfileMsg profile;
-        std::string body;
-        if (!profile.ParseFromString(u.profile) ||
-            !profile.ipfix_switch_profile().SerializeToString(&body)) {
+        auto parsed = switchBodies.find(u.profile.get());
+        if (parsed == switchBodies.end()) {
+            pb::ProfileMsg profile;
+            std::string body;
+            std::optional<std::string> sp;
+            if (profile.ParseFromString(*u.profile) &&
+                profile.ipfix_switch_profile().SerializeToString(&body))
+                sp = std::move(body);
+            parsed = switchBodies.emplace(u.profile.get(), std::move(sp)).first;
+        }
+        if (!parsed->second) {
             CFG_ERROR_CODE("LCP01602",
                            "IpfixOZYProcessUpdatesFromUpm: profile %1 of port %2 "
                            "does not parse, ignored",
@@ -209,7 +218,7 @@ void IpfixConfigObserver::HandleUpm(const std::vector<ozy::upm::ProfileUpdate>& 
             continue;
         }
         CFG_DEBUG("IpfixOZYProcessUpdatesFromUpm: Create/Update profile case, updating config");
-        BindPort(u.portId, u.profileId, std::move(body));
+        BindPort(u.portId, u.profileId, *parsed->second);
         GeneratePortIpfixConfig(u.portId, false);
     }
     if (!fullSync)

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,10 +50,11 @@ ozy::upm::ProfileUpdate Update(uint64_t port, uint32_t type, uint64_t profile, c
     p.mutable_id()->set_right(profile);
     p.set_profile_type(type);
     fill(p);
-    return {Port(port), type, ProfileId(profile), p.SerializeAsString()};
+    return {Port(port), type, ProfileId(profile),
+            std::make_shared<const std::string>(p.SerializeAsString())};
 }
 ozy::upm::ProfileUpdate Revert(uint64_t port, uint32_t type) {
-    return {Port(port), type, "", ""};
+    return {Port(port), type, "", nullptr};
 }
 ozy::upm::ProfileUpdate Timeouts(uint64_t port, uint64_t profile, uint32_t established) {
     return Update(port, ozy::upm::kProfileSessionTimeout, profile, [=](pb::ProfileMsg& p) {
@@ -153,7 +155,7 @@ TEST_F(DfwFeatureTest, CallbackKeepsTheNewestBodyPerPortAndDropsWhatIsNotItsOwn)
         std::vector<uint32_t> f1;  // f1's timeouts after the pass (empty: none set)
     } cases[] = {
         {"no profile type",
-         {{Port(1), 0, ProfileId(1), "x"}},
+         {{Port(1), 0, ProfileId(1), std::make_shared<const std::string>("x")}},
          0,
          {"dfw: no profile type specified " + Port(1), "LCP01153"},
          DefaultTimeouts()},

@@ -4,6 +4,7 @@
 // that are not its own are dropped; a full sync enables the disabled ports it does not list.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,10 +36,19 @@ ozy::upm::ProfileUpdate Config(uint64_t port, int enabled) {  // enabled -1: fie
     if (enabled >= 0)
         cfg->set_enabled(enabled == 1);
     return {Port(port), ozy::upm::kProfileFilterConfig, ozy::cairndb::UuidText(0, 0xf7),
-            p.SerializeAsString()};
+            std::make_shared<const std::string>(p.SerializeAsString())};
+}
+// One profile bound to `ports`: their updates share one body, as the profile service sends them.
+std::vector<ozy::upm::ProfileUpdate> Shared(std::vector<uint64_t> ports, int enabled) {
+    std::vector<ozy::upm::ProfileUpdate> out;
+    for (uint64_t port : ports) {
+        out.push_back(Config(port, enabled));
+        out.back().profile = out.front().profile;
+    }
+    return out;
 }
 ozy::upm::ProfileUpdate Gone(uint64_t port) {
-    return {Port(port), ozy::upm::kProfileFilterConfig, "", ""};
+    return {Port(port), ozy::upm::kProfileFilterConfig, "", nullptr};
 }
 
 class DfwFilterConfigTest : public ::testing::Test {
@@ -119,13 +129,13 @@ TEST_F(DfwFilterConfigTest, StateChangesBecomeRequestsAndTheRestIsIgnored) {
          {Port(1), Port(3), Port(10)},
          "dfw: update vif list with vif: vif-2, disable"},
         {"no profile type",
-         {{Port(1), 0, "p", "x"}},
+         {{Port(1), 0, "p", std::make_shared<const std::string>("x")}},
          false,
          V{},
          {Port(1), Port(3), Port(10)},
          {"dfw: no profile type specified " + Port(1), "LCP01153"}},
         {"another type",
-         {{Port(1), ozy::upm::kProfileDnsConfig, "p", "x"}},
+         {{Port(1), ozy::upm::kProfileDnsConfig, "p", std::make_shared<const std::string>("x")}},
          false,
          V{},
          {Port(1), Port(3), Port(10)},
@@ -163,6 +173,17 @@ TEST_F(DfwFilterConfigTest, StateChangesBecomeRequestsAndTheRestIsIgnored) {
     config_->stop();
     config_->SetConfig({Config(1, 0)}, false);
     EXPECT_TRUE(Take().empty()) << "stopped: nothing taken";
+}
+
+// The ports of one profile come with one shared body: read once, it applies to each of them.
+TEST_F(DfwFilterConfigTest, PortsSharingOneBodyAllFollowIt) {
+    using V = std::vector<std::string>;
+    config_->SetConfig(Shared({3, 1}, 0), false);
+    EXPECT_EQ(Take(), (V{"vif-1 f1 disable", "vif-1c f1c disable"}));
+    EXPECT_EQ(config_->DisabledPorts(), (std::set<std::string>{Port(1), Port(3)}));
+    config_->SetConfig(Shared({3, 1}, 1), false);
+    EXPECT_EQ(Take(), (V{"vif-1 f1 enable", "vif-1c f1c enable"}));
+    EXPECT_TRUE(config_->DisabledPorts().empty());
 }
 
 }  // namespace

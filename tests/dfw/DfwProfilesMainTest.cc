@@ -179,7 +179,8 @@ TEST_F(DfwProfilesMainTest, AFullSyncEnablesThePortsItDoesNotListAndABadBodyKeep
     {
         SCOPED_TRACE("a body that does not parse: the port stays disabled");
         LogCapture log;
-        ozy::upm::ProfileUpdate bad{PortText(1), ozy::upm::kProfileFilterConfig, "p", "\xff\xff"};
+        ozy::upm::ProfileUpdate bad{PortText(1), ozy::upm::kProfileFilterConfig, "p",
+                                    std::make_shared<const std::string>("\xff\xff")};
         main_->filterConfig()->SetConfig({bad}, false);
         EXPECT_TRUE(Logged(log, {{"dfw: bad filter config profile p", "LCP01153"}}));
         EXPECT_EQ(main_->filterConfig()->DisabledPorts().size(), 2u);
@@ -235,6 +236,29 @@ TEST_F(DfwProfilesMainTest, FeatureProfilesReachTheFiltersOnTheirPassAndShowOnTh
     main_->ProcessOnce();
     ASSERT_TRUE(dev_.state->FindFilter("f1")->timeouts.has_value());
     EXPECT_EQ((*dev_.state->FindFilter("f1")->timeouts)[5], 7u);
+}
+
+// A profile bound to both ports reaches the feature as one body: it is read and checked once,
+// and one out of range is refused once for both, which keep what they hold.
+TEST_F(DfwProfilesMainTest, AProfileOfManyPortsIsCheckedOnceForAll) {
+    pb::ProfileMsg flood = Profile(5, ozy::upm::kProfileFloodProtection, {1, 2});
+    flood.mutable_flood_protection_profile()->set_udp_flow_limit(300);
+    Barrier({flood});
+    main_->ProcessOnce();
+    ASSERT_EQ(dev_.state->FindFilter("f1")->flood->udp, 300u);
+    ASSERT_EQ(dev_.state->FindFilter("f2")->flood->udp, 300u);
+
+    LogCapture log;
+    flood.mutable_flood_protection_profile()->set_udp_flow_limit(1000001);
+    Barrier({flood});
+    main_->ProcessOnce();
+    EXPECT_EQ(log.Count("dfw: bad flood profile"), 1u) << log.Dump();
+    EXPECT_TRUE(
+        Logged(log, {{"dfw: bad flood profile " + ozy::cairndb::UuidText(0x1000 + 0x905, 0x905) +
+                          ": udp_flow_limit 1000001 is above 1000000",
+                      "LCP01153"}}));
+    EXPECT_EQ(dev_.state->FindFilter("f1")->flood->udp, 300u);
+    EXPECT_EQ(dev_.state->FindFilter("f2")->flood->udp, 300u);
 }
 
 }  // namespace

@@ -87,6 +87,24 @@ TEST_F(IpDiscoveryProfileTest, EffectiveProfilesFollowTheProfileService) {
     EXPECT_EQ(ipdisc->ProfiledPortCount(), 0u);
 }
 
+// The ports of one profile share its body: each is profiled with its own line.
+TEST_F(IpDiscoveryProfileTest, EveryPortOfAProfileIsProfiled) {
+    LogCapture logs;
+    const std::string port2 = ozy::cairndb::UuidText(0, 0x1a2);
+    pb::MonitorUpdateMsg both = ProfileSet(ozy::upm::kProfileIpDiscovery, true, true);
+    pb::ProfileMsg p;
+    ASSERT_TRUE(p.ParseFromString(both.object_body()));
+    p.add_logical_switch_port_ids()->set_right(0x1a2);
+    both.set_object_body(p.SerializeAsString());
+    Deliver(both);
+    EXPECT_EQ(ipdisc->ProfiledPortCount(), 2u);
+    for (const std::string& port : {kPort, port2}) {
+        EXPECT_TRUE(logs.Contains("IpDiscovery: IP discovery profile " + kProfile + " of port " +
+                                  port + ": arp_snooping: true"))
+            << port;
+    }
+}
+
 TEST(IpDiscoveryNoProfileServiceTest, SelectsNothing) {
     auto ipdisc = ozy::MakeRef<IpDiscovery>(nullptr, nullptr);
     ipdisc->AttachProfileService(nullptr);

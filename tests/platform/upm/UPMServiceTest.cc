@@ -1,6 +1,7 @@
 // The profile service on the fake database library: effective profiles per port and type from
 // port and container bindings, delivered as a full sync then as changes (reverts included), the
-// container mapping revert, a reconnection as a new full sync, and bad objects dropped.
+// container mapping revert, a reconnection as a new full sync, bad objects dropped, and one body
+// shared by the ports of a profile.
 #include <gmock/gmock.h>
 
 #include "platform/upm/UPMService.h"
@@ -72,10 +73,10 @@ struct Received {
             std::set<std::string> lines;
             for (const ProfileUpdate& u : updates) {
                 lines.insert(u.portId + " " + std::to_string(u.profileType) + " " +
-                             (u.profile.empty() ? "-" : u.profileId));
-                if (!u.profile.empty()) {
+                             (u.HasProfile() ? u.profileId : "-"));
+                if (u.HasProfile()) {
                     pb::ProfileMsg p;
-                    EXPECT_TRUE(p.ParseFromString(u.profile));
+                    EXPECT_TRUE(p.ParseFromString(*u.profile));
                     EXPECT_EQ(ozy::cairndb::UuidText(p.id().left(), p.id().right()), u.profileId);
                 }
             }
@@ -235,6 +236,49 @@ TEST_F(UPMServiceTest, AReconnectionIsANewFullSyncAndBadObjectsAreDropped) {
     EXPECT_TRUE(
         logs.ContainsWithCode("UPMService: Dropped a PROFILE that does not parse", "LCP00028"));
     EXPECT_TRUE(upm->EffectiveProfile(kPort2, kProfileIpDiscovery).empty());
+}
+
+// A profile bound to many ports is one body for all of them: every port's update refers to the
+// same object, a changed profile to a new one, and a profile written again unchanged (a new
+// object with the same text) is no change for its ports.
+TEST_F(UPMServiceTest, ThePortsOfAProfileShareOneBody) {
+    std::vector<std::vector<ProfileUpdate>> got;
+    upm->RegisterMonitorCallback(
+        {kProfileFloodProtection},
+        [&got](const std::vector<ProfileUpdate>& updates, bool) { got.push_back(updates); });
+    pb::ProfileMsg flood = Profile(0xa1, kProfileFloodProtection, {0x101, 0x102, 0x103});
+    flood.mutable_flood_protection_profile()->set_tcp_half_open_limit(10);
+    Update(Set(pb::PROFILE, flood));
+    Update(Set(pb::PROFILE, Profile(0xa2, kProfileIpDiscovery, {0x101})));
+    Barrier();
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_EQ(got[0].size(), 3u) << "the other type's update is not this callback's";
+    const ProfileBody first = got[0][0].profile;
+    ASSERT_TRUE(got[0][0].HasProfile());
+    for (const ProfileUpdate& u : got[0])
+        EXPECT_EQ(u.profile.get(), first.get()) << u.portId;
+    EXPECT_EQ(*first, flood.SerializeAsString());
+    EXPECT_EQ(upm->EffectiveProfile(kPort3, kProfileFloodProtection), *first);
+
+    flood.mutable_flood_protection_profile()->set_tcp_half_open_limit(11);
+    Update(Set(pb::PROFILE, flood));
+    Barrier();
+    ASSERT_EQ(got.size(), 2u);
+    ASSERT_EQ(got[1].size(), 3u);
+    EXPECT_NE(got[1][0].profile.get(), first.get());
+    for (const ProfileUpdate& u : got[1])
+        EXPECT_EQ(u.profile.get(), got[1][0].profile.get()) << u.portId;
+    pb::ProfileMsg now;
+    ASSERT_TRUE(now.ParseFromString(*got[1][2].profile));
+    EXPECT_EQ(now.flood_protection_profile().tcp_half_open_limit(), 11u);
+
+    // Written again as it is: nothing to deliver to anyone.
+    Update(Set(pb::PROFILE, flood));
+    Update(Set(pb::PROFILE, Profile(0xa2, kProfileIpDiscovery, {0x101})));
+    Barrier();
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_EQ(dfw.deliveries.size(), 2u);
+    EXPECT_EQ(ipdisc.deliveries.size(), 1u);
 }
 
 }  // namespace

@@ -137,7 +137,7 @@ class IpfixObserverTest : public ::testing::Test {
         u.portId = Text(port);
         u.profileType = 1;
         u.profileId = Text(sp);
-        m.SerializeToString(&u.profile);
+        u.profile = std::make_shared<const std::string>(m.SerializeAsString());
         return u;
     }
     ozy::upm::ProfileUpdate Revert(uint64_t port) {
@@ -387,6 +387,35 @@ TEST_F(IpfixObserverTest, ProfileServiceRevertsAndFullSyncsResetPorts) {
     EXPECT_EQ(obs->CollectorPorts(), (std::set<uint16_t>{2055}));
 }
 
+// The ports of one profile come with one shared body: each of them gets the profile, a port with
+// another body in the same delivery gets its own, and a shared body that does not parse is
+// refused for each of its ports, which keep what they had.
+TEST_F(IpfixObserverTest, PortsSharingOneBodyEachGetItAndOthersTheirOwn) {
+    PutCollectors(200, {Collector(0x7f000001, 4739)});
+    PutCollectors(201, {Collector(0x7f000001, 2055)});
+    std::vector<ozy::upm::ProfileUpdate> updates = {Effective(1, 100, 200), Effective(2, 100, 200),
+                                                    Effective(3, 101, 201)};
+    updates[1].profile = updates[0].profile;
+    Upm(updates, true);
+    EXPECT_EQ(LastSent(1), "4739");
+    EXPECT_EQ(LastSent(2), "4739");
+    EXPECT_EQ(LastSent(3), "2055");
+
+    const size_t before = sent.size();
+    std::vector<ozy::upm::ProfileUpdate> garbled = {Effective(2, 101, 201), Effective(3, 101, 201)};
+    garbled[0].profile = std::make_shared<const std::string>("\xff\xff");
+    garbled[1].profile = garbled[0].profile;
+    Upm(garbled);
+    EXPECT_EQ(sent.size(), before);
+    for (uint64_t port : {2, 3}) {
+        EXPECT_TRUE(Logged(log, {{"IpfixOZYProcessUpdatesFromUpm: profile " + Text(101) +
+                                      " of port " + Text(port) + " does not parse, ignored",
+                                  "LCP01602"}}))
+            << port;
+    }
+    EXPECT_EQ(LastSent(2), "4739");
+}
+
 TEST_F(IpfixObserverTest, TableFullSyncRefreshesEveryPort) {
     PutCollectors(200, {Collector(0x7f000001, 4739)});
     Upm({Effective(1, 100, 200)}, true);
@@ -409,7 +438,7 @@ TEST_F(IpfixObserverTest, BadInputIsRefusedAndLeavesThePortAsItWas) {
     PutCollectors(200, {Collector(0x7f000001, 4739), Collector(0x7f000002, 0)});
     Table();
     ozy::upm::ProfileUpdate garbled = Effective(1, 100, 200);
-    garbled.profile = "\xff\xff";
+    garbled.profile = std::make_shared<const std::string>("\xff\xff");
     Upm({garbled});
     EXPECT_EQ(sent.size(), 1u);
     EXPECT_TRUE(Logged(log, {{"GeneratePortIpfixConfig: collector profile " + Text(200) +
