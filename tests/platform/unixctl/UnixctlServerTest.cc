@@ -564,6 +564,27 @@ TEST_F(UnixctlServerTest, DeferredRepliesComeLaterWhileOtherClientsAreServed) {
     EXPECT_TRUE(a.ClosedByServer());
 }
 
+// A server whose backlog is full (its loop busy) still answers at its path: it is not stale.
+TEST_F(UnixctlServerTest, AServerWithAFullBacklogKeepsItsSocket) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
+    std::vector<int> waiting;
+    for (int rc = 0; rc == 0 && waiting.size() < 4096;) {
+        waiting.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        rc = ::connect(waiting.back(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        if (rc != 0) {
+            ASSERT_EQ(errno, EAGAIN);
+        }
+    }
+    std::unique_ptr<Server> second;
+    EXPECT_EQ(Server::Create(path_, &second), EADDRINUSE);
+    struct stat st;
+    EXPECT_EQ(::stat(path_.c_str(), &st), 0) << "the live server's socket was removed";
+    for (int fd : waiting)
+        ::close(fd);
+}
+
 TEST(UnixctlSocketTest, SocketIsNotWorldAccessibleWhateverTheUmask) {
     TempDir dir("ozy-unixctl");
     std::string path = dir.path() + "/s";
