@@ -612,6 +612,11 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         framer_.Append(readBuf_.data(), n);
+        // Any bytes count as the server being alive: a large reply (a full monitor of many rows
+        // on a busy server) may take longer than the probe allows to arrive whole, and dropping
+        // the session in the middle of it would only ask for the same reply again.
+        if (n > 0)
+            lastRx_ = Clock::now();
         for (;;) {
             std::string message;
             jsonrpc::MessageFramer::Status st = framer_.Next(&message);

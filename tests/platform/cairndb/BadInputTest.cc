@@ -287,6 +287,24 @@ TEST_F(BadInputTest, AHungServerIsProbedAndTheSessionDropped) {
     EXPECT_TRUE(rec_.WaitBarriers(2));  // reconnected and resynchronised
 }
 
+// A server that takes longer than the probe allows to send one message is still sending: the
+// bytes arriving keep the session, which is not dropped in the middle of the message (and does not
+// ask for the same large reply again).
+TEST_F(BadInputTest, AMessageArrivingSlowerThanTheProbeKeepsTheSession) {
+    CairnDbClientOptions opt = Options();
+    opt.probeInterval = std::chrono::milliseconds(300);
+    Start(opt);
+    peer_.SetSilent(true);  // busy: the probe's echo goes unanswered
+    ASSERT_TRUE(peer_.SendUpdateInPieces(
+        R"({"LOG_SWITCH_CONFIG":{"aaaa":{"insert":)" + Row(Switch(1, 1)) + "}}}", 100,
+        std::chrono::milliseconds(20)));
+    peer_.SetSilent(false);
+    ASSERT_TRUE(rec_.WaitBarriers(2));
+    EXPECT_EQ(rec_.UpdatesOfTransaction(1).size(), 1u);
+    EXPECT_EQ(peer_.Connections(), 1);
+    EXPECT_FALSE(logs_.Contains("no message from the server for"));
+}
+
 // A member of a clustered database that says it is cut off from its cluster serves state that may
 // no longer be current: the client uses none of it and tries the next remote.
 TEST_F(BadInputTest, AMemberReportingItselfCutOffIsLeftBeforeAnythingIsDelivered) {

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "platform/jsonrpc/MessageFramer.h"
@@ -73,6 +74,26 @@ bool FakeOvsdbPeer::SendRaw(const std::string& bytes) {
 bool FakeOvsdbPeer::SendUpdate(const std::string& tableUpdates) {
     std::lock_guard<std::mutex> lock(mutex_);
     return SendNotificationLocked(lastMonitorId_, tableUpdates);
+}
+
+bool FakeOvsdbPeer::SendUpdateInPieces(const std::string& tableUpdates, size_t pieces,
+                                       std::chrono::milliseconds gap) {
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text = json{{"id", nullptr},
+                    {"method", "update2"},
+                    {"params", json::array({lastMonitorId_, json::parse(tableUpdates)})}}
+                   .dump();
+    }
+    const size_t step = std::max<size_t>(1, (text.size() + pieces - 1) / pieces);
+    for (size_t off = 0; off < text.size(); off += step) {
+        if (off != 0)
+            std::this_thread::sleep_for(gap);
+        if (!SendRaw(text.substr(off, step)))
+            return false;
+    }
+    return true;
 }
 
 bool FakeOvsdbPeer::SendServerUpdate(const std::string& tableUpdates) {

@@ -5,6 +5,7 @@
 // its params and any other request with an empty result, records what the client sent, and lets the
 // test send arbitrary bytes or close the connection.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -36,6 +37,10 @@ class FakeOvsdbPeer {
     bool SendRaw(const std::string& bytes);
     // An update2 notification for the monitor id of the last monitor_cond.
     bool SendUpdate(const std::string& tableUpdates);
+    // The same notification written in `pieces` parts `gap` apart: a server slow to send one
+    // large message.
+    bool SendUpdateInPieces(const std::string& tableUpdates, size_t pieces,
+                            std::chrono::milliseconds gap);
     // The `_Server` Database row (JSON object) of the following connections' monitors.
     void SetServerRow(const std::string& row);
     // An update2 notification of the `_Server` monitor.
