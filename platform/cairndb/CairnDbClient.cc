@@ -23,6 +23,7 @@
 #include "platform/cairndb/MemberHealth.h"
 #include "platform/cairndb/MonitorReplica.h"
 #include "platform/cairndb/ReconnectSchedule.h"
+#include "platform/cairndb/RowCache.h"
 #include "platform/cairndb/RowDirectory.h"
 #include "platform/cairndb/TransactReplies.h"
 #include "platform/cairndb/WritePlan.h"
@@ -516,6 +517,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         directory_.Clear();
+        kept_.Clear();
         const bool wasReady = ready_;
         ready_ = false;
         connected_ = false;
@@ -995,7 +997,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                 return;
             }
             ++w.attempts;
-            json reads = w.plan->ReadOps(&directory_);
+            json reads = w.plan->ReadOps(&directory_, &kept_);
             if (reads.empty()) {
                 // Every row is known (or new): straight to the write.
                 static const json kNoRows = json::array();
@@ -1019,8 +1021,9 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     bool SendWrite(QueuedWrite& w, const json& readResult) {
         json ops;
         std::string why;
-        if (!w.plan->BuildWriteOps(readResult, &ops, &why, &directory_)) {
+        if (!w.plan->BuildWriteOps(readResult, &ops, &why, &directory_, &kept_)) {
             directory_.Clear();
+            kept_.Clear();
             FinishWrite(Status::Error(why));
             return false;
         }
@@ -1098,6 +1101,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         QueuedWrite& w = writes_.front();
         if (result == nullptr) {
             directory_.Clear();
+            kept_.Clear();
             FinishWrite(Status::Error(error));
         } else if (SendWrite(w, *result)) {
             return;
@@ -1119,6 +1123,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         QueuedWrite& w = writes_.front();
         if (result == nullptr) {
             directory_.Clear();
+            kept_.Clear();
             FinishWrite(Status::Error(error));
             MaybeStartWrite();
             return;
@@ -1126,10 +1131,15 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         bool raced = false;
         std::string failure = TransactFailure(*result, &raced);
         if (failure.empty()) {
-            w.plan->Committed(*result, &directory_);
+            w.plan->Committed(*result, &directory_, &kept_);
         } else {
-            // Another writer may have moved rows this client thought it knew.
+            // Another writer may have moved rows this client thought it knew, or changed rows it
+            // kept as it wrote them. A run that started from kept rows is not counted: the next
+            // one reads them.
             directory_.Clear();
+            kept_.Clear();
+            if (raced && w.plan->UsesCache())
+                --w.attempts;
         }
         if (!failure.empty() && raced && w.attempts < options_.writeAttempts) {
             CAIRNDB_LOG(CfgAgent::kLogInfo,
@@ -1211,6 +1221,9 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     // Where this client's rows are, for writes that read by row UUID; forgotten with the
     // connection.
     RowDirectory directory_;
+    // The rows this client last wrote with patches, as written; forgotten with the session and
+    // after any failed write.
+    RowCache kept_;
     bool reportedUp_ = false;
     bool failureLogged_ = false;
     bool probeOutstanding_ = false;

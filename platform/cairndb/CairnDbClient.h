@@ -8,7 +8,8 @@
 // vdb == id; its initial contents and every later update2 notification are delivered as one update
 // per row followed by one barrier. Removals carry the old body and op messages are derived from a
 // replica of the delivered rows (the server sends neither). Writes become two transactions per
-// list (read, then write; see WritePlan.h). The session answers the server's echo and probes an
+// list (read, then write; see WritePlan.h), or one for rows the client keeps as it last wrote them
+// (RowCache.h). The session answers the server's echo and probes an
 // idle server itself; on loss it reports down, tries the other remotes at once and, once every
 // remote has failed, again after a bounded, doubling back-off (see ReconnectSchedule.h); then it
 // reports up and re-subscribes every monitor, which delivers the complete contents again.

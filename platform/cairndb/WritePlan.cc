@@ -10,6 +10,7 @@
 
 #include "platform/cairndb/Base64.h"
 #include "platform/cairndb/OpMessages.h"
+#include "platform/cairndb/RowCache.h"
 #include "platform/cairndb/RowDirectory.h"
 #include "proto/CairndbSchema.h"
 #include "proto/UuidText.h"
@@ -89,6 +90,33 @@ json Where(const std::string& oid, uint32_t vdb) {
 
 json WhereUuid(const std::string& uuid) {
     return json::array({json::array({"_uuid", "==", json::array({"uuid", uuid})})});
+}
+
+}  // namespace
+
+// The columns a write leaves in a patched row, taken for the cache (the strings are not used
+// again).
+void WritePlan::Keep(Written* w, const std::string& uuid, std::string* body, std::string* bodyText,
+                     std::string* opText) {
+    w->keep = true;
+    w->uuid = uuid;
+    w->body = std::move(*body);
+    w->bodyText = std::move(*bodyText);
+    w->opText = std::move(*opText);
+}
+
+namespace {
+
+// The UUID an insert at `index` of a write transaction's result gave its row.
+bool InsertedUuid(const json& writeResult, size_t index, std::string* uuid) {
+    if (!writeResult.is_array() || index >= writeResult.size())
+        return false;
+    const json& r = writeResult[index];
+    if (!r.is_object() || !r.contains("uuid") || !r["uuid"].is_array() || r["uuid"].size() != 2 ||
+        !r["uuid"][1].is_string())
+        return false;
+    *uuid = r["uuid"][1].get<std::string>();
+    return true;
 }
 
 }  // namespace
@@ -185,12 +213,12 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
                                        return flushed_.count({std::get<0>(k), std::get<1>(k)}) != 0;
                                    }),
                     rowReads_.end());
-    PlanReads(nullptr);
+    PlanReads(nullptr, nullptr);
     return true;
 }
 
-json WritePlan::ReadOps(RowDirectory* directory) {
-    PlanReads(directory);
+json WritePlan::ReadOps(RowDirectory* directory, const RowCache* cache) {
+    PlanReads(directory, cache);
     json ops = json::array();
     const json columns = json::array({"_uuid", "_version", "oid", "vdb", "body", "op"});
     for (const auto& [type, vdb] : readTables_) {
@@ -212,11 +240,21 @@ json WritePlan::ReadOps(RowDirectory* directory) {
     return ops;
 }
 
-void WritePlan::PlanReads(RowDirectory* directory) {
+void WritePlan::PlanReads(RowDirectory* directory, const RowCache* cache) {
     readTables_ = tableReads_;
     rowPlan_.clear();
+    usesCache_ = false;
+    auto kept = [cache](int type, uint32_t vdb, const std::string& oid) {
+        return cache != nullptr && cache->Find(type, vdb, oid) != nullptr;
+    };
+    // Tables with a touched row that the cache does not keep.
+    std::set<std::pair<int, uint32_t>> unkept;
+    for (const auto& [type, vdb, oid] : rowReads_) {
+        if (!kept(type, vdb, oid))
+            unkept.insert({type, vdb});
+    }
     // Tables read whole in this attempt: many rows touched and not known, or written before and
-    // now to be learnt.
+    // now to be learnt; never one whose touched rows are all kept.
     std::set<std::pair<int, uint32_t>> whole;
     std::set<std::pair<int, uint32_t>> seen;
     for (const auto& [type, vdb, oid] : rowReads_) {
@@ -227,6 +265,8 @@ void WritePlan::PlanReads(RowDirectory* directory) {
         if (known)
             continue;
         bool again = directory != nullptr && directory->TouchedBefore(type, vdb);
+        if (unkept.count(table) == 0)
+            continue;
         if (manyRows_.count(table) != 0 || again) {
             whole.insert(table);
             readTables_.push_back(table);
@@ -235,6 +275,11 @@ void WritePlan::PlanReads(RowDirectory* directory) {
     for (const auto& [type, vdb, oid] : rowReads_) {
         if (whole.count({type, vdb}) != 0) {
             rowPlan_.emplace_back(RowRead::kCovered, std::string());
+            continue;
+        }
+        if (kept(type, vdb, oid)) {
+            rowPlan_.emplace_back(RowRead::kCached, std::string());
+            usesCache_ = true;
             continue;
         }
         const RowDirectory::Rows* rows =
@@ -251,17 +296,31 @@ void WritePlan::PlanReads(RowDirectory* directory) {
     }
 }
 
-void WritePlan::Committed(const json& writeResult, RowDirectory* directory) const {
+void WritePlan::Committed(const json& writeResult, RowDirectory* directory, RowCache* cache) {
+    if (cache != nullptr) {
+        for (Written& w : written_) {
+            const auto& [type, vdb, oid] = w.key;
+            if (w.keep && w.uuid.empty() && !InsertedUuid(writeResult, w.insertIndex, &w.uuid))
+                w.keep = false;
+            if (!w.keep) {
+                cache->Erase(type, vdb, oid);
+                continue;
+            }
+            cache->Put(type, vdb, oid,
+                       RowCache::Row{std::move(w.uuid), std::move(w.body), std::move(w.bodyText),
+                                     std::move(w.opText)});
+        }
+        written_.clear();
+    }
     if (directory == nullptr || !writeResult.is_array())
         return;
     for (const auto& [index, key] : inserts_) {
         const auto& [type, vdb, oid] = key;
         if (index >= writeResult.size())
             continue;
-        const json& r = writeResult[index];
-        if (r.is_object() && r.contains("uuid") && r["uuid"].is_array() && r["uuid"].size() == 2 &&
-            r["uuid"][1].is_string()) {
-            directory->Inserted(type, vdb, oid, r["uuid"][1].get<std::string>());
+        std::string uuid;
+        if (InsertedUuid(writeResult, index, &uuid)) {
+            directory->Inserted(type, vdb, oid, uuid);
         } else {
             // No UUID where the insert's result should be: learn the tables again.
             directory->Clear();
@@ -306,10 +365,11 @@ bool WriteIntent::Landed(const json& readResult) const {
 }
 
 bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* error,
-                              RowDirectory* directory) {
+                              RowDirectory* directory, const RowCache* cache) {
     *ops = json::array();
     inserts_.clear();
     deletes_.clear();
+    written_.clear();
     intent_.rows_.clear();
     size_t rowSelects = 0;
     for (const auto& [how, uuid] : rowPlan_)
@@ -398,6 +458,24 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             }
         }
         Key k{type, vdb, oid};
+        if (how == RowRead::kCached && states.count(k) == 0) {
+            const RowCache::Row* row = cache != nullptr ? cache->Find(type, vdb, oid) : nullptr;
+            if (row == nullptr) {
+                *error = "a kept row of " + FindObjectType(type)->name + " is no longer kept";
+                return false;
+            }
+            // The row as this client wrote it: the write asserts its columns (it has no version).
+            State s;
+            s.exists = true;
+            s.uuid = row->uuid;
+            s.origBody = row->body;
+            s.origBodyText = row->bodyText;
+            s.origOpText = row->opText;
+            s.present = true;
+            s.body = s.origBody;
+            states.emplace(k, std::move(s));
+            order.push_back(k);
+        }
         if (states.count(k) == 0) {
             states.emplace(k, State{});
             order.push_back(k);
@@ -500,6 +578,8 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
     }
     for (const Key& k : order) {
         State& s = states.at(k);
+        // Patched since it was read or last put: kept as written once the write commits.
+        const bool patched = s.parsed != nullptr;
         if (s.parsed) {
             ApplyRemovals(&s.removals, s.parsed);
             s.body = s.parsed->SerializeAsString();
@@ -509,6 +589,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         if (s.exists && !s.present) {
             ops->push_back({{"op", "delete"}, {"table", table}, {"where", WhereUuid(s.uuid)}});
             deletes_.push_back(k);
+            written_.emplace_back(k);
             intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), false, "", "", ""});
             continue;
         }
@@ -563,6 +644,9 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                  {"table", table},
                  {"where", WhereUuid(s.uuid)},
                  {"row", {{"body", bodyText}, {"op", opText}, {"trace", Base64Encode(s.trace)}}}});
+            written_.emplace_back(k);
+            if (patched)
+                Keep(&written_.back(), s.uuid, &s.body, &bodyText, &opText);
         } else {
             intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText, opText,
                                      Base64Encode(s.trace)});
@@ -575,6 +659,11 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                               {"body", bodyText},
                               {"op", opText},
                               {"trace", Base64Encode(s.trace)}}}});
+            written_.emplace_back(k);
+            if (patched) {
+                written_.back().insertIndex = inserts_.back().first;
+                Keep(&written_.back(), std::string(), &s.body, &bodyText, &opText);
+            }
         }
     }
     return true;

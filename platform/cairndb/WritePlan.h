@@ -5,7 +5,8 @@
 // ones and deletes the removed ones. Updating in place (rather than delete and insert) lets
 // monitors see modifies. The write transaction first asserts (OVSDB "wait") that the rows it
 // changes still hold what was read, so a concurrent writer makes it fail as a whole and the caller
-// can run the plan again.
+// can run the plan again. Rows the client kept as it last wrote them (see RowCache.h) are not
+// read: the write starts from the kept row and asserts its columns instead.
 //
 // Internal to the client library.
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -24,6 +26,7 @@ class ModifyRequestMsg;
 
 namespace ozy::cairndb {
 
+class RowCache;
 class RowDirectory;
 
 // What the last write transaction of a plan leaves in the rows it changes, to tell afterwards
@@ -66,23 +69,30 @@ class WritePlan {
     // row is read by its object id (a table with many rows touched is read whole). With one, rows
     // of a table the directory knows whole are read by row UUID, or not at all when the object is
     // new there, and a table the client wrote before is read whole so that the directory learns
-    // it; other rows are read by object id. Call
-    // again before each attempt: the plan of reads follows the directory's state.
-    nlohmann::json ReadOps(RowDirectory* directory = nullptr);
+    // it; other rows are read by object id. Rows that `cache` keeps are not read (nor their table
+    // whole when it keeps every row the list touches there). Call again before each attempt: the
+    // plan of reads follows the directory's and the cache's state.
+    nlohmann::json ReadOps(RowDirectory* directory = nullptr, const RowCache* cache = nullptr);
     // Applies the requests to the rows read (the read transaction's result array) and returns the
     // operations of the write transaction; empty when nothing changes. Tables read whole are noted
     // in `directory`. False (and the reason) when the read result is malformed or a patch cannot
     // be applied.
+    // `cache` must be the one given to ReadOps; a kept row it no longer holds fails the build.
     bool BuildWriteOps(const nlohmann::json& readResult, nlohmann::json* ops, std::string* error,
-                       RowDirectory* directory = nullptr);
+                       RowDirectory* directory = nullptr, const RowCache* cache = nullptr);
     // After the write transaction committed: its inserted rows' UUIDs and its deletes into the
-    // directory.
-    void Committed(const nlohmann::json& writeResult, RowDirectory* directory) const;
+    // directory; the rows it patched into `cache` as written, and every other row it wrote or
+    // deleted out of it.
+    void Committed(const nlohmann::json& writeResult, RowDirectory* directory,
+                   RowCache* cache = nullptr);
+    // The current attempt starts from rows kept in the cache (its failure may only mean that
+    // another writer changed one of them).
+    bool UsesCache() const { return usesCache_; }
     // The rows as the last built write transaction leaves them.
     const WriteIntent& intent() const { return intent_; }
 
   private:
-    void PlanReads(RowDirectory* directory);
+    void PlanReads(RowDirectory* directory, const RowCache* cache);
 
     using Key = std::tuple<int, uint32_t, std::string>;  // type, vdb, oid
     struct Action;
@@ -94,12 +104,29 @@ class WritePlan {
     std::set<std::pair<int, uint32_t>> manyRows_;       // (type, vdb) with many rows touched
 
     // The reads of the current attempt.
-    enum class RowRead { kByOid, kByUuid, kNone, kCovered };
+    enum class RowRead { kByOid, kByUuid, kNone, kCovered, kCached };
     std::vector<std::pair<RowRead, std::string>> rowPlan_;  // per rowReads_ entry; UUID if by UUID
     std::vector<std::pair<int, uint32_t>> readTables_;      // tableReads_ and tables to learn
     // Rows the write transaction inserts (operation index) and deletes.
     std::vector<std::pair<size_t, Key>> inserts_;
     std::vector<Key> deletes_;
+    // What the built write transaction leaves in the rows it writes, for the cache: the patched
+    // rows' columns (UUID empty for an insert: its operation index gives it), and every other row
+    // written (`keep` false).
+    struct Written {
+        explicit Written(Key k) : key(std::move(k)) {}
+        Key key;
+        bool keep = false;
+        size_t insertIndex = 0;
+        std::string uuid;
+        std::string body;
+        std::string bodyText;
+        std::string opText;
+    };
+    std::vector<Written> written_;
+    static void Keep(Written* w, const std::string& uuid, std::string* body, std::string* bodyText,
+                     std::string* opText);
+    bool usesCache_ = false;
     WriteIntent intent_;
 };
 

@@ -4,6 +4,7 @@
 #include <future>
 #include <set>
 
+#include "platform/cairndb/Base64.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "proto/UuidText.h"
 #include "tests/platform/cairndb/ClientTestSupport.h"
@@ -338,6 +339,107 @@ TEST_F(CairnDbClientIT, WritesLandAndFlushedObjectsThatArePutAgainAreModified) {
     pb::LogSwitchConfigMsg stored;
     ASSERT_TRUE(stored.ParseFromString(objs[0].body));
     EXPECT_EQ(stored.vlan(), 42u);
+}
+
+// A learned row: `macs` MAC entries from `firstMac`.
+pb::LogSwitchStateMsg LearnedRow(uint64_t firstMac, int macs) {
+    pb::LogSwitchStateMsg row;
+    *row.mutable_id() = Uuid(7);
+    for (int i = 0; i < macs; ++i) {
+        pb::LogSwitchMacEntryMsg* e = row.add_mac_entries();
+        e->set_mac(firstMac + uint64_t(i));
+        e->mutable_vtep_ip()->set_ipv4(0x0a000001u);
+    }
+    return row;
+}
+
+pb::ModifyRequestMsg AppendMacs(uint64_t firstMac, int macs) {
+    pb::LogSwitchStateOpMsg op;
+    op.mutable_mac_entries()->set_op(pb::APPEND);
+    return Patch(pb::LOG_SWITCH_STATE, Uuid(7), op, LearnedRow(firstMac, macs));
+}
+
+// The MACs of the learned row as stored (empty when there is none).
+std::vector<uint64_t> StoredMacs(CairnDbClient& c) {
+    auto p = std::make_shared<std::promise<std::vector<ozy::cairndb::StoredObject>>>();
+    c.Get(pb::LOG_SWITCH_STATE, 1, UuidTextOf(Uuid(7)),
+          [p](const Status& s, const std::vector<ozy::cairndb::StoredObject>& objs) {
+              EXPECT_TRUE(s.ok) << s.error;
+              p->set_value(objs);
+          });
+    std::vector<uint64_t> macs;
+    for (const auto& o : p->get_future().get()) {
+        pb::LogSwitchStateMsg row;
+        EXPECT_TRUE(row.ParseFromString(o.body));
+        for (const auto& e : row.mac_entries())
+            macs.push_back(e.mac());
+    }
+    return macs;
+}
+
+std::vector<uint64_t> Macs(uint64_t first, int n) {
+    std::vector<uint64_t> v;
+    for (int i = 0; i < n; ++i)
+        v.push_back(first + uint64_t(i));
+    return v;
+}
+
+// A row that grows by patches is written from what the client wrote last, not read back; when
+// another writer changed the row in between, the write still lands on exactly what that writer
+// left (the client reads the row again), also with a single attempt per write.
+struct OtherWriterCase {
+    const char* name;
+    std::string ops;                 // the other writer's transaction, "" for none
+    std::vector<uint64_t> expected;  // the row's MACs after the client's third write
+};
+
+TEST_F(CairnDbClientIT, AGrowingRowWrittenAgainLandsOnWhatAnotherWriterLeft) {
+    const std::string where = R"("where":[["oid","==",")" + UuidTextOf(Uuid(7)) + R"("]])";
+    auto otherBody = LearnedRow(0x1000, 3);
+    otherBody.add_mac_entries()->set_mac(0x9999);
+    std::vector<uint64_t> otherMacs = Macs(0x1000, 3);
+    otherMacs.push_back(0x9999);
+    std::vector<uint64_t> all = Macs(0x1000, 8);
+    std::vector<OtherWriterCase> cases = {
+        {"no other writer", "", all},
+        {"another writer rewrote the row",
+         R"([{"op":"update","table":"LOG_SWITCH_STATE",)" + where + R"(,"row":{"body":")" +
+             ozy::cairndb::Base64Encode(otherBody.SerializeAsString()) + R"("}}])",
+         otherMacs},
+        {"another writer changed the row's op only",
+         R"([{"op":"update","table":"LOG_SWITCH_STATE",)" + where + R"(,"row":{"op":""}}])", all},
+        {"another writer deleted the row",
+         R"([{"op":"delete","table":"LOG_SWITCH_STATE",)" + where + "}]",
+         {}},
+    };
+    // The client's third write appends these.
+    for (uint64_t m : Macs(0x1006, 2)) {
+        otherMacs.push_back(m);
+        cases[3].expected.push_back(m);
+    }
+    cases[1].expected = otherMacs;
+    for (const OtherWriterCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(db_.Transact(R"([{"op":"delete","table":"LOG_SWITCH_STATE","where":[]}])").status,
+                  0);
+        CairnDbClientOptions opt;
+        opt.writeAttempts = 1;
+        clients_.push_back(std::make_unique<CairnDbClient>(
+            "learner", ozy::net::Endpoint(db_.Endpoint()), io_.io(), opt));
+        CairnDbClient& learner = *clients_.back();
+        learner.StartAsync();
+        ASSERT_TRUE(WriteSync(learner, {AppendMacs(0x1000, 3)}).ok);
+        ASSERT_TRUE(WriteSync(learner, {AppendMacs(0x1003, 3)}).ok);
+        ASSERT_EQ(StoredMacs(learner), Macs(0x1000, 6));
+        if (!c.ops.empty()) {
+            auto r = db_.Transact(c.ops);
+            ASSERT_EQ(r.status, 0) << r.output;
+        }
+        Status s = WriteSync(learner, {AppendMacs(0x1006, 2)});
+        ASSERT_TRUE(s.ok) << s.error;
+        EXPECT_EQ(StoredMacs(learner), c.expected);
+        learner.Stop();
+    }
 }
 
 TEST_F(CairnDbClientIT, MalformedWriteListsAreRejectedWhole) {
