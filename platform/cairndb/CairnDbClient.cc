@@ -19,6 +19,7 @@
 #include <optional>
 #include <set>
 
+#include "platform/cairndb/JsonText.h"
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/MemberHealth.h"
 #include "platform/cairndb/MonitorReplica.h"
@@ -725,7 +726,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     }
 
     void Send(json msg) {
-        outQueue_.push_back(std::make_shared<std::string>(msg.dump()));
+        outQueue_.push_back(std::make_shared<std::string>(JsonText(msg)));
         if (!sending_) {
             SendNext();
         }

@@ -1,0 +1,101 @@
+// The compact JSON text the client sends: character for character what nlohmann's dump() writes.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "platform/cairndb/JsonText.h"
+
+namespace CfgAgent::test {
+namespace {
+
+using nlohmann::json;
+using ozy::cairndb::AppendJsonText;
+using ozy::cairndb::JsonText;
+
+struct TextCase {
+    const char* name;
+    json value;
+    const char* text;  // written from the JSON grammar, not by a serializer
+};
+
+TEST(JsonTextTest, WritesWhatDumpWrites) {
+    std::vector<TextCase> cases = {
+        {"null, booleans, numbers",
+         json::array({nullptr, true, false, -3, 18446744073709551615u, 0.5}),
+         "[null,true,false,-3,18446744073709551615,0.5]"},
+        {"object keys sorted", json{{"b", 1}, {"a", json::object()}, {"c", json::array()}},
+         R"({"a":{},"b":1,"c":[]})"},
+        {"a base64 column", json{{"body", "AAEC/+9az09=="}}, R"({"body":"AAEC/+9az09=="})"},
+        {"quote and backslash", json("a\"b\\c"), R"("a\"b\\c")"},
+        {"control characters", json(std::string("\n\t\x01\x1f", 4)), R"("\n\t\u0001\u001f")"},
+        {"DEL as it stands", json("x\x7fy"), "\"x\x7fy\""},
+        {"UTF-8 as it stands", json("caf\xc3\xa9"), "\"caf\xc3\xa9\""},
+        {"escaped key", json{{"k\"", "v"}}, R"({"k\"":"v"})"},
+        {"nested transaction",
+         json::array({"cairndb", {{"op", "wait"}, {"rows", json::array({{{"op", ""}}})}}}),
+         R"(["cairndb",{"op":"wait","rows":[{"op":""}]}])"},
+        {"empty string", json(""), R"("")"},
+    };
+    for (const TextCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(JsonText(c.value), c.text);
+        EXPECT_EQ(JsonText(c.value), c.value.dump());
+        std::string out = "x";
+        AppendJsonText(c.value, &out);
+        EXPECT_EQ(out, std::string("x") + c.text);
+    }
+}
+
+// Random documents of every kind of value, strings drawn from all bytes below 0x80 and some
+// UTF-8: the same text as dump().
+TEST(JsonTextTest, RandomDocumentsMatchDump) {
+    std::mt19937 rng(7);
+    const std::vector<std::string> pieces = {"a",  "Z",    "/",    "+",        "=", "\"", "\\",
+                                             "\n", "\x01", "\x7f", "\xc3\xa9", " ", "{",  "]"};
+    auto randomString = [&] {
+        std::string s;
+        for (int n = rng() % 12; n > 0; --n)
+            s += pieces[rng() % pieces.size()];
+        return s;
+    };
+    std::function<json(int)> randomValue = [&](int depth) -> json {
+        switch (depth > 3 ? rng() % 5 : rng() % 7) {
+            case 0:
+                return nullptr;
+            case 1:
+                return rng() % 2 == 0;
+            case 2:
+                return static_cast<int64_t>(rng()) - (1LL << 31);
+            case 3:
+                return static_cast<double>(rng()) / 7.0;
+            case 4:
+                return randomString();
+            case 5: {
+                json a = json::array();
+                for (int n = rng() % 4; n > 0; --n)
+                    a.push_back(randomValue(depth + 1));
+                return a;
+            }
+            default: {
+                json o = json::object();
+                for (int n = rng() % 4; n > 0; --n)
+                    o[randomString()] = randomValue(depth + 1);
+                return o;
+            }
+        }
+    };
+    for (int i = 0; i < 500; ++i) {
+        json v = randomValue(0);
+        ASSERT_EQ(JsonText(v), v.dump()) << i;
+    }
+}
+
+TEST(JsonTextTest, InvalidUtf8ThrowsAsDumpDoes) {
+    json v = {{"body", std::string("ok\xff")}};
+    EXPECT_THROW(v.dump(), json::type_error);
+    EXPECT_THROW(JsonText(v), json::type_error);
+}
+
+}  // namespace
+}  // namespace CfgAgent::test
