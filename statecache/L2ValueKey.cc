@@ -1,5 +1,7 @@
 #include "statecache/L2ValueKey.h"
 
+#include <google/protobuf/arena.h>
+
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_types.pb.h"
 
@@ -9,9 +11,32 @@ namespace pb = orvane::ozy::cairndb;
 
 namespace {
 
+// Entries are parsed on an arena of the thread, in a block of its own that is used again, so
+// that a key costs no allocation: the arena is reset every so many parses (a parsed entry is read
+// at once and never kept).
+constexpr size_t kScratchBlock = 32 * 1024;
+constexpr int kParsesPerReset = 64;
+
+google::protobuf::Arena& ScratchArena() {
+    thread_local char block[kScratchBlock];
+    thread_local google::protobuf::Arena arena([] {
+        google::protobuf::ArenaOptions options;
+        options.initial_block = block;
+        options.initial_block_size = sizeof(block);
+        return options;
+    }());
+    thread_local int parses = 0;
+    if (++parses == kParsesPerReset) {
+        arena.Reset();
+        parses = 0;
+    }
+    return arena;
+}
+
 template <typename Msg>
-bool Parse(std::string_view body, Msg* msg) {
-    return msg->ParseFromArray(body.data(), static_cast<int>(body.size()));
+const Msg* Parse(std::string_view body) {
+    Msg* msg = google::protobuf::Arena::CreateMessage<Msg>(&ScratchArena());
+    return msg->ParseFromArray(body.data(), static_cast<int>(body.size())) ? msg : nullptr;
 }
 
 uint64_t BigEndian64(const std::string& bytes, size_t offset) {
@@ -53,23 +78,23 @@ bool GetL2PropertyValueKey(PropertyType property, std::string_view body, L2Value
     bool v6 = false;
     switch (property) {
         case PropertyType::L2_VM_IP: {
-            pb::LogSwitchIpEntryMsg m;
-            if (!Parse(body, &m) || !m.has_ip() || !AddressParts(m.ip(), &high, &low, &v6))
+            const auto* m = Parse<pb::LogSwitchIpEntryMsg>(body);
+            if (m == nullptr || !m->has_ip() || !AddressParts(m->ip(), &high, &low, &v6))
                 return false;
             key->part[0] = high;
             key->part[1] = low;
             return true;
         }
         case PropertyType::L2_VM_MAC: {
-            pb::LogSwitchMacEntryMsg m;
-            if (!Parse(body, &m) || !m.has_mac())
+            const auto* m = Parse<pb::LogSwitchMacEntryMsg>(body);
+            if (m == nullptr || !m->has_mac())
                 return false;
-            key->part[0] = m.mac();
+            key->part[0] = m->mac();
             return true;
         }
         case PropertyType::L2_VTEP: {
-            pb::LogSwitchVtepEntryMsg m;
-            if (!Parse(body, &m) || !m.has_ip() || !AddressParts(m.ip(), &high, &low, &v6))
+            const auto* m = Parse<pb::LogSwitchVtepEntryMsg>(body);
+            if (m == nullptr || !m->has_ip() || !AddressParts(m->ip(), &high, &low, &v6))
                 return false;
             if (v6) {
                 key->part[0] = low;
@@ -81,17 +106,17 @@ bool GetL2PropertyValueKey(PropertyType property, std::string_view body, L2Value
             return true;
         }
         case PropertyType::L2_VTEP_GROUP_LABEL: {
-            pb::VtepLabelMsg m;
-            if (!Parse(body, &m) || !m.has_label())
+            const auto* m = Parse<pb::VtepLabelMsg>(body);
+            if (m == nullptr || !m->has_label())
                 return false;
-            key->part[0] = m.label();
+            key->part[0] = m->label();
             return true;
         }
         case PropertyType::L2_VTEP_GROUP: {
-            pb::VtepGroupMsg m;
-            if (!Parse(body, &m) || !m.has_key())
+            const auto* m = Parse<pb::VtepGroupMsg>(body);
+            if (m == nullptr || !m->has_key())
                 return false;
-            key->part[0] = m.key();
+            key->part[0] = m->key();
             return true;
         }
         default:

@@ -77,7 +77,7 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
                 CFG_INFO("L2Cache: remote l2 fullSync version is %1", v);
             }
         }
-        std::vector<size_t> kept = Filter(side, updates, fullSync);
+        std::vector<Kept> kept = Filter(side, updates, fullSync);
         changes = Apply(side, updates, kept, fullSync);
         if (fullSync) {
             SweepLog log;
@@ -100,29 +100,30 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
     }
 }
 
-std::vector<size_t> StateCacheL2Table::Filter(Side& side, const CairnDBUpdateList& updates,
-                                              bool fullSync) {
+std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,
+                                                               const CairnDBUpdateList& updates,
+                                                               bool fullSync) {
     ozy::wft::Span span(side.runtime ? "L2Cache FilterRuntimeState" : "L2Cache FilterDesiredState");
-    std::vector<size_t> kept;
+    std::vector<Kept> kept;
     kept.reserve(updates.size());
     for (size_t i = 0; i < updates.size(); ++i) {
         const CairnDBUpdateMsg& r = updates[i];
         // A full sync reaches its observers whole: they rebuild from it (the runtime observer
         // flushes the database tables first), so an entry it confirms unchanged is passed on too.
         if (fullSync || r.op != Operation::OPERATION_UPDATE || !Filterable(r.property)) {
-            kept.push_back(i);
+            kept.push_back({i, false, {}});
             continue;
         }
         L2ValueKey key;
         sc::L2Object* o = side.store.Find(r.objType, r.id);
         if (o == nullptr || !GetL2PropertyValueKey(r.property, r.data, &key)) {
-            kept.push_back(i);  // Apply decides (and logs) what to do with it
+            kept.push_back({i, false, {}});  // Apply decides (and logs) what to do with it
             continue;
         }
         sc::L2EntryMap& m = o->props[L2PropertyIndex(r.property)];
         auto it = m.find(key);
         if (it == m.end() || it->second.body.view() != r.data) {
-            kept.push_back(i);
+            kept.push_back({i, true, key});
             continue;
         }
         if (side.runtime) {
@@ -138,7 +139,7 @@ std::vector<size_t> StateCacheL2Table::Filter(Side& side, const CairnDBUpdateLis
 }
 
 CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
-                                           const std::vector<size_t>& kept, bool fullSync) {
+                                           const std::vector<Kept>& kept, bool fullSync) {
     ozy::wft::Span span(side.runtime ? "StateCacheL2Table.UpdateRuntimeStateInner"
                                      : "StateCacheL2Table.UpdateDesiredStateInner");
     CairnDBUpdateList applied;
@@ -149,8 +150,8 @@ CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& 
     }
     sc::L2ObjectStore& store = side.store;
     const uint32_t version = store.version();
-    for (size_t i : kept) {
-        const CairnDBUpdateMsg& r = updates[i];
+    for (const Kept& k : kept) {
+        const CairnDBUpdateMsg& r = updates[k.index];
         if (r.objType == ObjectType::OBJECT_TYPE_INVALID || r.id.empty()) {
             CFG_ERROR("L2Cache: received invalid object (objectType %1, property %2)",
                       ObjTypeToString(r.objType), PropertyTypeToString(r.property));
@@ -179,9 +180,9 @@ CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& 
             }
             continue;
         }
-        L2ValueKey key;
+        L2ValueKey key = k.key;
         bool invalidProperty = false;
-        if (!GetL2PropertyValueKey(r.property, r.data, &key, &invalidProperty)) {
+        if (!k.keyed && !GetL2PropertyValueKey(r.property, r.data, &key, &invalidProperty)) {
             if (invalidProperty) {
                 CFG_ERROR("L2Cache: GetL2PropertyValueKeyFromString: invalid property type %1",
                           static_cast<uint32_t>(r.property));

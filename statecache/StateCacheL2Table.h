@@ -66,13 +66,21 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
   private:
     struct Side;
 
+    // A record that passed the filter, with its entry's key when the filter computed it (an entry's
+    // body is parsed once).
+    struct Kept {
+        size_t index = 0;
+        bool keyed = false;
+        L2ValueKey key;
+    };
+
     void Update(Side& side, const CairnDBUpdateList& updates, bool fullSync);
-    // Indexes of the records that pass the unchanged-entry filter (all of them on a full sync).
-    std::vector<size_t> Filter(Side& side, const CairnDBUpdateList& updates, bool fullSync);
+    // The records that pass the unchanged-entry filter (all of them on a full sync).
+    std::vector<Kept> Filter(Side& side, const CairnDBUpdateList& updates, bool fullSync);
     // Applies the kept records; returns the changes for the observers: the records that changed the
     // store, each replaced entry's removal (with its old body) ahead of its new value.
     CairnDBUpdateList Apply(Side& side, const CairnDBUpdateList& updates,
-                            const std::vector<size_t>& kept, bool fullSync);
+                            const std::vector<Kept>& kept, bool fullSync);
     bool RegisterObserver(Side& side, SCL2TableObserver* observer);
     bool UnregisterObserver(Side& side, SCL2TableObserver* observer);
     const Side& SideOf(L2Store store) const;

@@ -204,6 +204,46 @@ TEST_F(L2TableTest, KeysKeepAddressFamiliesAndIpv6HalvesApart) {
     EXPECT_FALSE(invalid);  // a body without the key field is unusable, not an unknown property
 }
 
+// Keys are taken from parses that reuse their memory: many of every kind in a row, a bad one among
+// them, each key is its own entry's.
+TEST_F(L2TableTest, KeysOfManyEntriesInARowAreEachTheirOwn) {
+    for (uint64_t i = 0; i < 500; ++i) {
+        SCOPED_TRACE(i);
+        L2ValueKey key;
+        ASSERT_TRUE(GetL2PropertyValueKey(kMac, test::Mac(0x5000 + i), &key));
+        EXPECT_EQ(key.part[0], 0x5000 + i);
+        EXPECT_EQ(key.part[1], 0u);
+        ASSERT_TRUE(
+            GetL2PropertyValueKey(kVtep, test::Vtep(Ip6(0x20010db8ull << 32, 0x100 + i)), &key));
+        EXPECT_EQ(key.part[0], 0x100 + i);
+        EXPECT_EQ(key.part[1], ((0x20010db8ull << 32) << 3) | 6);
+        ASSERT_TRUE(GetL2PropertyValueKey(PropertyType::L2_VM_IP, test::VmIp(Ip4(7 + i)), &key));
+        EXPECT_EQ(key.part[0], 7 + i);
+        EXPECT_FALSE(GetL2PropertyValueKey(kMac, "\x08", &key));
+        EXPECT_EQ(key, L2ValueKey{});
+    }
+    // One update of many entries, some already stored with the same or another body: the store
+    // holds each under its own key, and the observers see the changed ones only.
+    table->UpdateRuntimeState({Whole(kState, Id(1), ""), Entry(kState, 1, kMac, test::Mac(3)),
+                               Entry(kState, 1, kVtep, test::Vtep(Ip4(9)))},
+                              false);
+    obs.runtime.clear();
+    CairnDBUpdateList batch;
+    for (uint64_t i = 0; i < 300; ++i)
+        batch.push_back(Entry(kState, 1, kMac, test::Mac(i)));
+    batch.push_back(Entry(kState, 1, kVtep, test::Vtep(Ip4(9))));
+    table->UpdateRuntimeState(batch, false);
+    ASSERT_EQ(obs.runtime.size(), 1u);
+    EXPECT_EQ(obs.runtime[0].records.size(), 299u);  // MAC 3 and the VTEP were there already
+    EXPECT_EQ(Count(L2Store::kRuntime, kState, 1, kMac), 300u);
+    for (uint64_t i = 0; i < 300; i += 37) {
+        std::string body;
+        ASSERT_TRUE(
+            table->GetEntry(L2Store::kRuntime, kState, Id(1), kMac, L2ValueKey{{i, 0}}, &body));
+        EXPECT_EQ(body, test::Mac(i));
+    }
+}
+
 TEST_F(L2TableTest, BadRecordsAreLoggedAndSkippedAlone) {
     pb::IpAddressMsg shortV6;
     shortV6.set_ipv6("abc");
