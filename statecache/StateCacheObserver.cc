@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include <google/protobuf/arena.h>
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
@@ -110,8 +111,8 @@ class OpenListPatch {
             return false;
         const google::protobuf::Reflection* reflection = body_->GetReflection();
         const int index = reflection->FieldSize(*body_, bodyField_);
-        if (!reflection->AddMessage(body_.get(), bodyField_)->ParseFromString(r.data)) {
-            reflection->RemoveLast(body_.get(), bodyField_);
+        if (!reflection->AddMessage(body_, bodyField_)->ParseFromString(r.data)) {
+            reflection->RemoveLast(body_, bodyField_);
             return false;
         }
         pb::OpMsg* e = fieldOp_->add_entries();
@@ -120,11 +121,13 @@ class OpenListPatch {
         return true;
     }
 
-    // Opens a patch at `out`'s last request, whose messages it keeps and writes out on Close.
+    // Opens a patch at `out`'s last request, whose messages (on `arena`) it keeps and writes out
+    // on Close.
     void Open(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op,
-              std::unique_ptr<Message> opMsg, pb::OpMsg* fieldOp, std::unique_ptr<Message> body,
-              const FieldDescriptor* bodyField) {
+              std::unique_ptr<google::protobuf::Arena> arena, Message* opMsg, pb::OpMsg* fieldOp,
+              Message* body, const FieldDescriptor* bodyField) {
         Close();
+        arena_ = std::move(arena);
         out_ = out;
         index_ = out->size() - 1;
         type_ = r.objType;
@@ -132,9 +135,9 @@ class OpenListPatch {
         property_ = r.property;
         op_ = op;
         vdb_ = vdb;
-        opMsg_ = std::move(opMsg);
+        opMsg_ = opMsg;
         fieldOp_ = fieldOp;
-        body_ = std::move(body);
+        body_ = body;
         bodyField_ = bodyField;
     }
 
@@ -145,6 +148,10 @@ class OpenListPatch {
         patch->set_op(opMsg_->SerializeAsString());
         patch->set_body(body_->SerializeAsString());
         out_ = nullptr;
+        opMsg_ = nullptr;
+        fieldOp_ = nullptr;
+        body_ = nullptr;
+        arena_.reset();
     }
 
   private:
@@ -155,9 +162,10 @@ class OpenListPatch {
     PropertyType property_{};
     pb::PBOpType op_ = pb::INVALID;
     uint16_t vdb_ = 0;
-    std::unique_ptr<Message> opMsg_;
+    std::unique_ptr<google::protobuf::Arena> arena_;
+    Message* opMsg_ = nullptr;
     pb::OpMsg* fieldOp_ = nullptr;
-    std::unique_ptr<Message> body_;
+    Message* body_ = nullptr;
     const FieldDescriptor* bodyField_ = nullptr;
 };
 
@@ -176,21 +184,31 @@ bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpTy
     pb::UuidMsg uuid;
     if (info == nullptr || fieldName == nullptr || !ParseUuid(r.id, &uuid))
         return false;
-    std::unique_ptr<Message> opMsg(info->op->New());
-    std::unique_ptr<Message> body(info->body->New());
+    // A list patch stays open for the entries that continue it: its messages live on an arena of
+    // their own (not allocated and freed entry by entry), released when the patch closes.
+    std::unique_ptr<google::protobuf::Arena> arena;
+    if (open != nullptr && (op == pb::APPEND || op == pb::REMOVE)) {
+        google::protobuf::ArenaOptions options;
+        options.start_block_size = 4096;
+        options.max_block_size = 256 * 1024;
+        arena = std::make_unique<google::protobuf::Arena>(options);
+    }
+    Message* opMsg = info->op->New(arena.get());
+    std::unique_ptr<Message> ownedOp(arena ? nullptr : opMsg);
+    Message* body = info->body->New(arena.get());
+    std::unique_ptr<Message> ownedBody(arena ? nullptr : body);
     const FieldDescriptor* opField = opMsg->GetDescriptor()->FindFieldByName(fieldName);
     const FieldDescriptor* bodyField = body->GetDescriptor()->FindFieldByName(fieldName);
     if (opField == nullptr || bodyField == nullptr ||
         opField->message_type() != pb::OpMsg::descriptor()) {
         return false;
     }
-    auto* fieldOp =
-        static_cast<pb::OpMsg*>(opMsg->GetReflection()->MutableMessage(opMsg.get(), opField));
+    auto* fieldOp = static_cast<pb::OpMsg*>(opMsg->GetReflection()->MutableMessage(opMsg, opField));
     fieldOp->set_op(op);
     if (op == pb::APPEND || op == pb::REMOVE) {
         if (!bodyField->is_repeated() || bodyField->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE)
             return false;
-        Message* entry = body->GetReflection()->AddMessage(body.get(), bodyField);
+        Message* entry = body->GetReflection()->AddMessage(body, bodyField);
         if (r.data.empty() || !entry->ParseFromString(r.data))
             return false;
         pb::OpMsg* e = fieldOp->add_entries();
@@ -202,14 +220,14 @@ bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpTy
     }
     const FieldDescriptor* idField = body->GetDescriptor()->FindFieldByName("id");
     if (idField != nullptr)
-        body->GetReflection()->MutableMessage(body.get(), idField)->CopyFrom(uuid);
+        body->GetReflection()->MutableMessage(body, idField)->CopyFrom(uuid);
     pb::ModifyRequestMsg& m = out->emplace_back();
     m.set_vdb(vdb);
     pb::PatchMsg* patch = m.mutable_patch();
     patch->set_object_type(static_cast<pb::ObjectType>(r.objType));
     *patch->mutable_id() = uuid;
     if (open != nullptr && (op == pb::APPEND || op == pb::REMOVE)) {
-        open->Open(out, r, vdb, op, std::move(opMsg), fieldOp, std::move(body), bodyField);
+        open->Open(out, r, vdb, op, std::move(arena), opMsg, fieldOp, body, bodyField);
         return true;
     }
     if (open != nullptr)
