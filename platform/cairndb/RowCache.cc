@@ -24,6 +24,16 @@ void RowCache::Put(int type, uint32_t vdb, const std::string& oid, Row row) {
     rows_.emplace(std::move(k), std::move(row));
 }
 
+bool RowCache::Take(int type, uint32_t vdb, const std::string& oid, Row* row) {
+    auto it = rows_.find(Key{type, vdb, oid});
+    if (it == rows_.end())
+        return false;
+    bytes_ -= BytesOf(it->first, it->second);
+    *row = std::move(it->second);
+    rows_.erase(it);
+    return true;
+}
+
 void RowCache::Erase(int type, uint32_t vdb, const std::string& oid) {
     auto it = rows_.find(Key{type, vdb, oid});
     if (it == rows_.end())

@@ -36,6 +36,8 @@ class RowCache {
     // Keeps `row` as the row's content, replacing what was kept; forgets the row instead when
     // keeping it would pass the bound.
     void Put(int type, uint32_t vdb, const std::string& oid, Row row);
+    // Moves the kept row out into `row` (it is no longer kept); false when none is kept.
+    bool Take(int type, uint32_t vdb, const std::string& oid, Row* row);
     void Erase(int type, uint32_t vdb, const std::string& oid);
     void Clear();
     size_t size() const { return rows_.size(); }

@@ -43,6 +43,7 @@ struct WritePlan::State {
     std::string origBodyText;  // the body column as read (base64)
     std::string origOpText;    // the op column as read (base64)
     std::string origVersion;   // the row's _version as read; empty when the server gave none
+    bool kept = false;         // taken from the cache rather than read
     bool present = false;      // after the requests
     // The body after the requests: `body` serialized, or `parsed` once a patch touched the row.
     // Patches go to the parsed message, which is serialized once at the end, so that many
@@ -365,7 +366,7 @@ bool WriteIntent::Landed(const json& readResult) const {
 }
 
 bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* error,
-                              RowDirectory* directory, const RowCache* cache) {
+                              RowDirectory* directory, RowCache* cache) {
     *ops = json::array();
     inserts_.clear();
     deletes_.clear();
@@ -459,18 +460,19 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         }
         Key k{type, vdb, oid};
         if (how == RowRead::kCached && states.count(k) == 0) {
-            const RowCache::Row* row = cache != nullptr ? cache->Find(type, vdb, oid) : nullptr;
-            if (row == nullptr) {
+            RowCache::Row row;
+            if (cache == nullptr || !cache->Take(type, vdb, oid, &row)) {
                 *error = "a kept row of " + FindObjectType(type)->name + " is no longer kept";
                 return false;
             }
             // The row as this client wrote it: the write asserts its columns (it has no version).
             State s;
             s.exists = true;
-            s.uuid = row->uuid;
-            s.origBody = row->body;
-            s.origBodyText = row->bodyText;
-            s.origOpText = row->opText;
+            s.kept = true;
+            s.uuid = std::move(row.uuid);
+            s.origBody = std::move(row.body);
+            s.origBodyText = std::move(row.bodyText);
+            s.origOpText = std::move(row.opText);
             s.present = true;
             s.body = s.origBody;
             states.emplace(k, std::move(s));
@@ -615,6 +617,10 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         std::string bodyText = Base64Encode(s.body);
         if (s.exists) {
             if (s.body == s.origBody && opText == s.origOpText && s.trace.empty()) {
+                if (s.kept && cache != nullptr)
+                    cache->Put(std::get<0>(k), std::get<1>(k), std::get<2>(k),
+                               RowCache::Row{std::move(s.uuid), std::move(s.origBody),
+                                             std::move(s.origBodyText), std::move(s.origOpText)});
                 continue;
             }
             intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText, opText,
@@ -630,14 +636,14 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                                 {"until", "=="},
                                 {"rows", json::array({{{"_version", {"uuid", s.origVersion}}}})}});
             } else {
-                ops->push_back(
-                    {{"op", "wait"},
-                     {"timeout", 0},
-                     {"table", table},
-                     {"where", WhereUuid(s.uuid)},
-                     {"columns", json::array({"body", "op"})},
-                     {"until", "=="},
-                     {"rows", json::array({{{"body", s.origBodyText}, {"op", s.origOpText}}})}});
+                ops->push_back({{"op", "wait"},
+                                {"timeout", 0},
+                                {"table", table},
+                                {"where", WhereUuid(s.uuid)},
+                                {"columns", json::array({"body", "op"})},
+                                {"until", "=="},
+                                {"rows", json::array({{{"body", std::move(s.origBodyText)},
+                                                       {"op", s.origOpText}}})}});
             }
             ops->push_back(
                 {{"op", "update"},

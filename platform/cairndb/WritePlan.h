@@ -77,9 +77,10 @@ class WritePlan {
     // operations of the write transaction; empty when nothing changes. Tables read whole are noted
     // in `directory`. False (and the reason) when the read result is malformed or a patch cannot
     // be applied.
-    // `cache` must be the one given to ReadOps; a kept row it no longer holds fails the build.
+    // `cache` must be the one given to ReadOps; a kept row it no longer holds fails the build. The
+    // kept rows the write changes are taken out of it (Committed puts them back as written).
     bool BuildWriteOps(const nlohmann::json& readResult, nlohmann::json* ops, std::string* error,
-                       RowDirectory* directory = nullptr, const RowCache* cache = nullptr);
+                       RowDirectory* directory = nullptr, RowCache* cache = nullptr);
     // After the write transaction committed: its inserted rows' UUIDs and its deletes into the
     // directory; the rows it patched into `cache` as written, and every other row it wrote or
     // deleted out of it.

@@ -91,6 +91,23 @@ TEST(JsonTextTest, RandomDocumentsMatchDump) {
     }
 }
 
+// A long base64-like string with one character that needs escaping (or is not ASCII) at every
+// position: escaped as dump() escapes it, wherever it stands.
+TEST(JsonTextTest, OneCharacterToEscapeIsFoundAnywhereInALongString) {
+    const std::string plain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=~ ";
+    EXPECT_EQ(JsonText(json(plain)), "\"" + plain + "\"");
+    const std::vector<std::pair<std::string, bool>> odd = {{"\"", true},   {"\\", true},
+                                                           {"\n", true},   {"\x1f", true},
+                                                           {"\x01", true}, {"\xc3\xa9", false}};
+    for (const auto& [bad, escaped] : odd) {
+        for (size_t at = 0; at <= plain.size(); ++at) {
+            std::string s = plain.substr(0, at) + bad + plain.substr(at);
+            ASSERT_EQ(JsonText(json(s)), json(s).dump()) << at;
+            ASSERT_EQ(JsonText(json(s)) == "\"" + s + "\"", !escaped) << at;
+        }
+    }
+}
+
 TEST(JsonTextTest, InvalidUtf8ThrowsAsDumpDoes) {
     json v = {{"body", std::string("ok\xff")}};
     EXPECT_THROW(v.dump(), json::type_error);
