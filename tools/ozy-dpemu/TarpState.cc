@@ -264,14 +264,19 @@ size_t TarpState::DropUnusedSegments() {
 }
 
 Resolved TarpState::Lookup(const Filter& f, const std::string& name) const {
+    return Lookup(f.config, f.sharedAddrSets, name);
+}
+
+Resolved TarpState::Lookup(const FilterConfig& objects, bool sharedAddrSets,
+                           const std::string& name) const {
     Resolved r;
-    auto a = f.config.addrSets.find(name);
-    auto c = f.config.containers.find(name);
-    if (a != f.config.addrSets.end())
+    auto a = objects.addrSets.find(name);
+    auto c = objects.containers.find(name);
+    if (a != objects.addrSets.end())
         r.addrSet = &a->second;
-    if (c != f.config.containers.end())
+    if (c != objects.containers.end())
         r.container = &c->second;
-    if (r.Found() || !f.sharedAddrSets)
+    if (r.Found() || !sharedAddrSets)
         return r;
     const Filter& shared = SharedFilter();
     a = shared.config.addrSets.find(name);
@@ -284,24 +289,22 @@ Resolved TarpState::Lookup(const Filter& f, const std::string& name) const {
     return r;
 }
 
-bool TarpState::Resolvable(const Filter& f, const FilterConfig& c, std::string* why) const {
-    Filter view;  // the filter as it would be: its settings with the new configuration
-    view.sharedAddrSets = f.sharedAddrSets;
-    view.config = c;
+bool TarpState::Resolvable(bool sharedAddrSets, const FilterConfig& c, const FilterConfig& objects,
+                           std::string* why) const {
     for (const auto& [name, hashes] : c.ruleSets) {
         for (uint64_t h : hashes) {
             const Segment& seg = segments_.at(h);
             for (const std::string& n : seg.names) {
-                if (!Lookup(view, n).Found()) {
+                if (!Lookup(objects, sharedAddrSets, n).Found()) {
                     *why = "rule set " + name + " names " + n + ", defined nowhere";
                     return false;
                 }
             }
         }
     }
-    for (const auto& [name, cont] : c.containers) {
+    for (const auto& [name, cont] : objects.containers) {
         for (const Element& e : cont.elements) {
-            if (e.kind == w::kElemAddrSet && !Lookup(view, e.text).Found()) {
+            if (e.kind == w::kElemAddrSet && !Lookup(objects, sharedAddrSets, e.text).Found()) {
                 *why = "container " + name + " names " + e.text + ", defined nowhere";
                 return false;
             }
@@ -371,7 +374,21 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
             w::kStatusInvalidConfig,
             "apply to " + cfg.filter + " refused: IP-reputation chunks live on " + kShared);
     }
-    FilterConfig next = f.config;
+    // The filter's sets and containers are copied only for a list that changes them: a list of
+    // rule sets alone (a rule change) is checked against the filter's own.
+    bool objectCommands = false;
+    for (const ConfigCommand& c : cfg.commands) {
+        objectCommands |= c.code == w::kCfgCreateAddrSet || c.code == w::kCfgCreateContainer ||
+                          c.code == w::kCfgDestroyAddrSet;
+    }
+    FilterConfig next;
+    next.ruleSets = f.config.ruleSets;
+    next.roots = f.config.roots;
+    if (objectCommands) {
+        next.addrSets = f.config.addrSets;
+        next.containers = f.config.containers;
+    }
+    const FilterConfig& objects = objectCommands ? next : f.config;
     std::map<uint32_t, IpRepChunk> chunks;
     if (chunkCommands)
         chunks = chunks_;
@@ -410,14 +427,14 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
                 break;
         }
     }
-    if (!Resolvable(f, next, &why)) {
+    if (!Resolvable(f.sharedAddrSets, next, objects, &why)) {
         f.lastStatus = w::kStatusInvalidConfig;
         return Refuse(w::kStatusInvalidConfig, "apply to " + cfg.filter + " refused: " + why);
     }
     if (cfg.filter == kShared) {
         // A shared set goes only when no filter's rules use it any more (anchor count 0).
         for (const auto& [set, anchors] : AnchorCounts()) {
-            if (anchors != 0 && !next.addrSets.count(set) && !next.containers.count(set)) {
+            if (anchors != 0 && !objects.addrSets.count(set) && !objects.containers.count(set)) {
                 f.lastStatus = w::kStatusInvalidConfig;
                 return Refuse(w::kStatusInvalidConfig, "apply to " + cfg.filter +
                                                            " refused: " + set + " is used by " +
@@ -425,10 +442,16 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
             }
         }
     }
-    bool unchanged =
-        EqualConfig(next, f.config) && (!chunkCommands || EqualChunks(chunks, chunks_));
+    const bool sameConfig =
+        objectCommands ? EqualConfig(next, f.config)
+                       : next.ruleSets == f.config.ruleSets && next.roots == f.config.roots;
+    bool unchanged = sameConfig && (!chunkCommands || EqualChunks(chunks, chunks_));
     Reference(next, +1);
     Reference(f.config, -1);
+    if (!objectCommands) {
+        next.addrSets = std::move(f.config.addrSets);
+        next.containers = std::move(f.config.containers);
+    }
     f.config = std::move(next);
     if (chunkCommands)
         chunks_ = std::move(chunks);
@@ -708,7 +731,7 @@ IoctlResult TarpState::Cleanup(size_t size) {
         next.addrSets.erase(name);
         next.containers.erase(name);
         std::string why;
-        if (!Resolvable(shared, next, &why))
+        if (!Resolvable(shared.sharedAddrSets, next, next, &why))
             continue;
         shared.config = std::move(next);
         activeSets_.erase(name);

@@ -73,6 +73,9 @@ class TarpState {
     // The filter's vif (in uuid form) is in its agent's exclude table: the filter is bypassed.
     bool Excluded(const Filter& f) const;
     Resolved Lookup(const Filter& f, const std::string& name) const;
+    // The same over a filter's sets and containers as `objects` holds them.
+    Resolved Lookup(const FilterConfig& objects, bool sharedAddrSets,
+                    const std::string& name) const;
     const std::map<uint32_t, IpRepChunk>& Chunks() const { return chunks_; }
     // Service insertion (SI_Ioctl).
     SiTables& Si() { return si_; }
@@ -121,8 +124,10 @@ class TarpState {
     IoctlResult Revalidate(const uint8_t* p, size_t size);
     IoctlResult ReadFilters(std::vector<uint8_t> buf);
     // Every name the configuration's rules and containers use resolves; else the first that
-    // does not, in `why`.
-    bool Resolvable(const Filter& f, const FilterConfig& c, std::string* why) const;
+    // does not, in `why`. The rule sets and roots are `c`'s, the sets and containers `objects`'s
+    // (an apply that changes none of them checks against the filter's own, not a copy).
+    bool Resolvable(bool sharedAddrSets, const FilterConfig& c, const FilterConfig& objects,
+                    std::string* why) const;
     void Reference(const FilterConfig& c, int delta);
     void TrimSegments();
     void EncodeRecord(const std::string& name, const Filter& f, uint8_t* out) const;

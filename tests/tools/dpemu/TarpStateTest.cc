@@ -404,6 +404,70 @@ const Bytes kCreateChunk5 = {0x00, 0x07, 0x00, 0x00, 0,    0,    0,    0x20,  //
 const Bytes kDestroyChunk5 = {0x00, 0x08, 0x00, 0x00, 0, 0, 0, 4, 0, 0, 0, 5};
 const char* const kShared = ozy::tarp::kSharedAddrSetFilter;
 
+// Lists that change no address set or container are checked against the sets the filter holds
+// and leave them as they were; refused ones change nothing.
+TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
+    uint64_t name = SegmentName();
+    Bytes seg = SegmentBytes();
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
+              0u);
+    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f1", name)).status, 0u);
+    // Create rule set "mainrs" of the segment (20 bytes), "other" of it (19 bytes); roots
+    // "mainrs" (9 bytes), "other" (8 bytes); destroy rule set "mainrs" (8 bytes), address set
+    // "web" (5 bytes).
+    Bytes mainrs = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
+                    'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
+    Be64(mainrs, name);
+    Bytes other = {0x00, 0x04, 0x00, 0x00, 0,   0, 0, 0x13, 0x00, 0x05,
+                   'o',  't',  'h',  'e',  'r', 0, 0, 0,    1};
+    Be64(other, name);
+    const Bytes rootMain = {0x00, 0x05, 0x00, 0x00, 0,   0,   0,   0x09, 0x01,
+                            0x00, 0x06, 'm',  'a',  'i', 'n', 'r', 's'};
+    const Bytes rootOther = {0x00, 0x05, 0x00, 0x00, 0,   0,   0,   0x08,
+                             0x01, 0x00, 0x05, 'o',  't', 'h', 'e', 'r'};
+    const Bytes destroyMain = {0x00, 0x03, 0x00, 0x00, 0,   0,   0,   0x08,
+                               0x00, 0x06, 'm',  'a',  'i', 'n', 'r', 's'};
+    const Bytes destroyWeb = {0x00, 0x06, 0x00, 0x00, 0, 0, 0, 0x05, 0x00, 0x03, 'w', 'e', 'b'};
+    struct Case {
+        const char* what;
+        Bytes list;
+        uint32_t status;
+        std::vector<std::string> ruleSets;  // held after the list, in order
+    };
+    const std::vector<Case> cases = {
+        {"the same rule set again", Commands("f1", {mainrs, rootMain}), 21, {"mainrs"}},
+        {"a second rule set as root", Commands("f1", {other, rootOther}), 0, {"mainrs", "other"}},
+        {"the root moved back alone", Commands("f1", {rootMain}), 0, {"mainrs", "other"}},
+        {"the root moved again", Commands("f1", {rootOther}), 0, {"mainrs", "other"}},
+        {"a root that is destroyed",
+         Commands("f1", {destroyMain, rootMain}),
+         65,
+         {"mainrs", "other"}},
+        {"a rule set whose set goes",
+         Commands("f1", {destroyWeb, mainrs, rootMain}),
+         65,
+         {"mainrs", "other"}},
+        {"the rule set destroyed, the root moved",
+         Commands("f1", {destroyMain, rootOther}),
+         0,
+         {"other"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, c.list).status, c.status) << c.what;
+        const tarp::FilterConfig& held = state_.FindFilter("f1")->config;
+        std::vector<std::string> ruleSets;
+        for (const auto& [n, hashes] : held.ruleSets)
+            ruleSets.push_back(n);
+        EXPECT_EQ(ruleSets, c.ruleSets) << c.what;
+        // The set the first list created is held whatever the lists did.
+        ASSERT_EQ(held.addrSets.count("web"), 1u) << c.what;
+        EXPECT_EQ(held.addrSets.at("web").addresses.size(), 1u) << c.what;
+    }
+    EXPECT_EQ(
+        nlohmann::json::parse(Realized())["rules"][0]["parts"][0]["destination"]["addresses"][0],
+        "10.0.0.0/24");
+}
+
 TEST_F(TarpStateTest, IpReputationChunksFromTheirLayouts) {
     ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {kCreateChunk5})).status, 0u);
     auto chunks = state_.Dump()["ip_reputation_chunks"];
