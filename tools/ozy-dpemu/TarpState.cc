@@ -290,9 +290,11 @@ Resolved TarpState::Lookup(const FilterConfig& objects, bool sharedAddrSets,
 }
 
 bool TarpState::Resolvable(bool sharedAddrSets, const FilterConfig& c, const FilterConfig& objects,
-                           std::string* why) const {
+                           std::string* why, const std::set<uint64_t>* known) const {
     for (const auto& [name, hashes] : c.ruleSets) {
         for (uint64_t h : hashes) {
+            if (known != nullptr && known->count(h) != 0)
+                continue;
             const Segment& seg = segments_.at(h);
             for (const std::string& n : seg.names) {
                 if (!Lookup(objects, sharedAddrSets, n).Found()) {
@@ -303,6 +305,8 @@ bool TarpState::Resolvable(bool sharedAddrSets, const FilterConfig& c, const Fil
         }
     }
     for (const auto& [name, cont] : objects.containers) {
+        if (known != nullptr)
+            break;
         for (const Element& e : cont.elements) {
             if (e.kind == w::kElemAddrSet && !Lookup(objects, sharedAddrSets, e.text).Found()) {
                 *why = "container " + name + " names " + e.text + ", defined nowhere";
@@ -317,6 +321,15 @@ bool TarpState::Resolvable(bool sharedAddrSets, const FilterConfig& c, const Fil
         }
     }
     return true;
+}
+
+void TarpState::RecordResolved(Filter& f) {
+    f.resolved.clear();
+    for (const auto& [name, hashes] : f.config.ruleSets)
+        f.resolved.insert(hashes.begin(), hashes.end());
+    f.resolvedObjects = f.objectsVersion;
+    f.resolvedShared = SharedFilter().objectsVersion;
+    f.resolvedSharedMode = f.sharedAddrSets;
 }
 
 void TarpState::Reference(const FilterConfig& c, int delta) {
@@ -427,7 +440,12 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
                 break;
         }
     }
-    if (!Resolvable(f.sharedAddrSets, next, objects, &why)) {
+    // Segments the filter holds resolve still when no set changed here or on the shared filter
+    // since they were checked: only the others are looked at.
+    const bool resolvedStill = !objectCommands && f.resolvedObjects == f.objectsVersion &&
+                               f.resolvedShared == SharedFilter().objectsVersion &&
+                               f.resolvedSharedMode == f.sharedAddrSets;
+    if (!Resolvable(f.sharedAddrSets, next, objects, &why, resolvedStill ? &f.resolved : nullptr)) {
         f.lastStatus = w::kStatusInvalidConfig;
         return Refuse(w::kStatusInvalidConfig, "apply to " + cfg.filter + " refused: " + why);
     }
@@ -453,6 +471,9 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
         next.containers = std::move(f.config.containers);
     }
     f.config = std::move(next);
+    if (objectCommands)
+        f.objectsVersion = ++objectsClock_;
+    RecordResolved(f);
     if (chunkCommands)
         chunks_ = std::move(chunks);
     ++f.applyCount;
@@ -734,6 +755,8 @@ IoctlResult TarpState::Cleanup(size_t size) {
         if (!Resolvable(shared.sharedAddrSets, next, next, &why))
             continue;
         shared.config = std::move(next);
+        shared.objectsVersion = ++objectsClock_;
+        RecordResolved(shared);
         activeSets_.erase(name);
         ++deleted;
     }
@@ -953,6 +976,7 @@ bool TarpState::CreateFilter(const NewFilter& nf, std::string* why) {
         return false;
     }
     Filter f;
+    f.objectsVersion = ++objectsClock_;
     f.vif = nf.vif;
     f.lsp = nf.lsp;
     f.agent = nf.agent;

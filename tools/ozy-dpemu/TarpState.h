@@ -126,14 +126,19 @@ class TarpState {
     // Every name the configuration's rules and containers use resolves; else the first that
     // does not, in `why`. The rule sets and roots are `c`'s, the sets and containers `objects`'s
     // (an apply that changes none of them checks against the filter's own, not a copy).
+    // With `known`, the segments it holds resolve already and so do `objects`' containers (what
+    // a filter's last check found, its sets and the shared filter's unchanged since).
     bool Resolvable(bool sharedAddrSets, const FilterConfig& c, const FilterConfig& objects,
-                    std::string* why) const;
+                    std::string* why, const std::set<uint64_t>* known = nullptr) const;
+    // The filter's rule sets as all resolving against its sets as they are now.
+    void RecordResolved(Filter& f);
     void Reference(const FilterConfig& c, int delta);
     void TrimSegments();
     void EncodeRecord(const std::string& name, const Filter& f, uint8_t* out) const;
 
     uint64_t instanceId_;
     uint64_t useClock_ = 0;
+    uint64_t objectsClock_ = 0;  // Filter::objectsVersion
     std::map<std::string, Filter> filters_;
     std::map<std::string, DeviceFaults> filterFaults_;
     std::unordered_map<uint64_t, Segment> segments_;

@@ -336,6 +336,7 @@ TEST_F(TarpStateTest, AddressSetStatisticsOfSeventyFourBytes) {
     onlyRules[75] = 2;
     ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, onlyRules).status, 0u)
         << state_.Dump()["errors"].dump();
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, onlyRules).status, 21u);
 
     Bytes req;
     Text(req, ozy::tarp::kSharedAddrSetFilter, 64);
@@ -380,6 +381,9 @@ TEST_F(TarpStateTest, AddressSetStatisticsOfSeventyFourBytes) {
     EXPECT_TRUE(cap_.Contains("web is used by 1 filter(s)"));
     setting[64 + 8 + 3] = 0;  // shared mode 0
     ASSERT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, setting).status, 0u);
+    // Out of shared mode, the rule set naming "web" (held on the shared filter only) sent again
+    // is checked again and refused.
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, onlyRules).status, 65u);
     EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, destroy).status, 0u);
 }
 
@@ -412,6 +416,19 @@ TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
     ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
               0u);
     ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f1", name)).status, 0u);
+    // The same rule naming "dbx", which no filter holds.
+    Bytes dbxRule = RuleBytes();
+    std::memcpy(&dbxRule[dbxRule.size() - 3], "dbx", 3);
+    Bytes dbxSeg = {'T', 'S', 'E', 'G', 0, 0, 0, 1};
+    Be32(dbxSeg, uint32_t(dbxRule.size()));
+    dbxSeg.insert(dbxSeg.end(), dbxRule.begin(), dbxRule.end());
+    const uint64_t dbx = SegmentName(dbxRule);
+    ASSERT_EQ(
+        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(dbx, dbxSeg, 0, dbxSeg.size())).status,
+        0u);
+    Bytes dbxSet = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
+                    'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
+    Be64(dbxSet, dbx);
     // Create rule set "mainrs" of the segment (20 bytes), "other" of it (19 bytes); roots
     // "mainrs" (9 bytes), "other" (8 bytes); destroy rule set "mainrs" (8 bytes), address set
     // "web" (5 bytes).
@@ -436,6 +453,10 @@ TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
     };
     const std::vector<Case> cases = {
         {"the same rule set again", Commands("f1", {mainrs, rootMain}), 21, {"mainrs"}},
+        {"a rule set naming a set held nowhere",
+         Commands("f1", {dbxSet, rootMain}),
+         65,
+         {"mainrs"}},
         {"a second rule set as root", Commands("f1", {other, rootOther}), 0, {"mainrs", "other"}},
         {"the root moved back alone", Commands("f1", {rootMain}), 0, {"mainrs", "other"}},
         {"the root moved again", Commands("f1", {rootOther}), 0, {"mainrs", "other"}},
