@@ -302,16 +302,14 @@ int NameList(FW_Handle* h, const char* filter, bool ruleSets, Entry* names, uint
         return kBadArgument;
     if (!FilterNameOk(filter))
         return kInvalid;
-    std::vector<std::string> list;
-    int st = h->Names(filter, ruleSets, capacity, &list, total);
-    if (st != 0)
-        return st;
-    for (size_t i = 0; i < list.size() && i < capacity; ++i) {
-        std::memset(names[i].name, 0, sizeof names[i].name);
-        std::memcpy(names[i].name, list[i].data(),
-                    std::min(list[i].size(), sizeof names[i].name - 1));
-    }
-    return 0;
+    return h->Names(
+        filter, ruleSets, capacity,
+        [names](uint32_t i, const std::string& n) {
+            const size_t len = std::min(n.size(), sizeof names[i].name - 1);
+            std::memcpy(names[i].name, n.data(), len);
+            std::memset(names[i].name + len, 0, sizeof names[i].name - len);
+        },
+        total);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "platform/device/DeviceFrame.h"
 #include "platform/tarp/CTarpFWCmdList.h"
@@ -355,7 +358,8 @@ int FW_Handle::ListFromDevice(const std::string& filter, uint32_t command, uint3
 }
 
 int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity,
-                     std::vector<std::string>* names, uint32_t* total) {
+                     const std::function<void(uint32_t, const std::string&)>& put,
+                     uint32_t* total) {
     uint64_t epoch, generation;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -365,12 +369,9 @@ int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity
         if (r.epoch == epoch_ && (ruleSets ? r.ruleSetsValid : r.addrSetsValid)) {
             const std::set<std::string>& s = ruleSets ? r.ruleSets : r.addrSets;
             *total = static_cast<uint32_t>(s.size());
-            names->clear();
-            for (const auto& n : s) {
-                if (names->size() >= capacity)
-                    break;
-                names->push_back(n);
-            }
+            uint32_t i = 0;
+            for (auto n = s.begin(); n != s.end() && i < capacity; ++n, ++i)
+                put(i, *n);
             Verbose(kCompQuery, 2, "names of " + filter + " from the record");
             return 0;
         }
@@ -383,20 +384,21 @@ int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity
         Forget(filter);
     if (st != 0)
         return st;
-    names->clear();
+    std::vector<std::string> list;
     size_t longest = ruleSets ? w::kMaxRuleSetName : w::kMaxContainerName;
     for (size_t off = 0; off < records.size(); off += width) {
         const char* c = reinterpret_cast<const char*>(records.data() + off);
-        names->emplace_back(c, strnlen(c, width));
-        if (names->back().size() > longest) {
+        list.emplace_back(c, strnlen(c, width));
+        if (list.back().size() > longest) {
             // Cut to the caller's field, it could name another set: refused, never cut.
-            Log(2, "device listed a name of " + std::to_string(names->back().size()) +
+            Log(2, "device listed a name of " + std::to_string(list.back().size()) +
                        " characters for filter " + filter + ", at most " + std::to_string(longest));
-            names->clear();
             return static_cast<int>(w::kStatusIoError);
         }
     }
-    if (names->size() == *total) {
+    for (uint32_t i = 0; i < list.size(); ++i)
+        put(i, list[i]);
+    if (list.size() == *total) {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = records_.find(filter);
         if (it != records_.end() && epoch == epoch_ && generation == it->second.generation) {
@@ -405,8 +407,8 @@ int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity
                 r.epoch = epoch;
                 r.ruleSetsValid = r.addrSetsValid = r.chunksValid = false;
             }
-            (ruleSets ? r.ruleSets : r.addrSets) =
-                std::set<std::string>(names->begin(), names->end());
+            (ruleSets ? r.ruleSets : r.addrSets) = std::set<std::string>(
+                std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()));
             (ruleSets ? r.ruleSetsValid : r.addrSetsValid) = true;
         }
     }

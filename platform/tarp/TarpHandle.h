@@ -3,6 +3,7 @@
 // segments the device acknowledged in this epoch, and the per-filter records of rule-set and
 // address-set names. Thread-safe; no lock is held across a device exchange.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,9 +32,11 @@ struct FW_Handle {
     // A device command whose reply payload must be `replySize` bytes (when not 0).
     int Simple(uint32_t command, const std::vector<uint8_t>& request, size_t replySize,
                std::vector<uint8_t>* reply);
-    // Names of rule sets (ruleSets) or address sets of a filter, from the record when it holds.
+    // Names of rule sets (ruleSets) or address sets of a filter, from the record when it holds:
+    // `put` is called with the first `capacity` of them in order (under the handle's lock when
+    // they come from the record), `total` is their count.
     int Names(const std::string& filter, bool ruleSets, uint32_t capacity,
-              std::vector<std::string>* names, uint32_t* total);
+              const std::function<void(uint32_t, const std::string&)>& put, uint32_t* total);
     int Stats(const std::string& filter, uint32_t capacity, std::vector<uint8_t>* records,
               uint32_t* total);
     // The IP-reputation chunks of the shared filter, from its record when it holds.
