@@ -86,9 +86,14 @@ struct DfwRuleBuilder::SideChoice {
 };
 
 DfwRuleBuilder::DfwRuleBuilder(const DfwMsgSnapshot& snapshot, DfwCompositeContainers& generated)
-    : snapshot_(snapshot), generated_(generated) {
-    owners_.reserve(snapshot.rules ? snapshot.rules->size() : 0);
-    for (const auto* rules : {snapshot.rules.get(), snapshot.lbRules.get()}) {
+    : snapshot_(snapshot), generated_(generated) {}
+
+const std::unordered_map<uint32_t, DfwUuid>& DfwRuleBuilder::Owners() {
+    if (ownersKnown_)
+        return owners_;
+    ownersKnown_ = true;
+    owners_.reserve(snapshot_.rules ? snapshot_.rules->size() : 0);
+    for (const auto* rules : {snapshot_.rules.get(), snapshot_.lbRules.get()}) {
         if (rules == nullptr)
             continue;
         for (const auto& [id, r] : *rules) {
@@ -97,6 +102,7 @@ DfwRuleBuilder::DfwRuleBuilder(const DfwMsgSnapshot& snapshot, DfwCompositeConta
                 it->second = id;
         }
     }
+    return owners_;
 }
 
 uint32_t DfwRuleBuilder::LibraryDirection(uint32_t direction) {
@@ -140,8 +146,9 @@ uint32_t DfwRuleBuilder::LibraryAction(uint32_t action) {
 std::string DfwRuleBuilder::GeneratedName(const char* prefix, const fw::LcpRuleMsg& rule) {
     std::string name = prefix + std::to_string(rule.rule_id());
     DfwUuid id = Id(rule.id());
-    auto it = owners_.find(rule.rule_id());
-    if (it != owners_.end() && it->second != id) {
+    const auto& owners = Owners();
+    auto it = owners.find(rule.rule_id());
+    if (it != owners.end() && it->second != id) {
         // Two uuids with one rule id: the greater keeps its own name apart.
         name += "-" + id.Text().substr(24);
         DFW_WARN("dfw: rule %1 (%2) shares its id with %3; its containers are named %4",

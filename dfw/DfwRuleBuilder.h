@@ -60,8 +60,11 @@ class DfwRuleBuilder {
 
     const DfwMsgSnapshot& snapshot_;
     DfwCompositeContainers& generated_;
-    // Rule id to the smallest uuid holding it (firewall and LB rules).
+    // Rule id to the smallest uuid holding it (firewall and LB rules), made by the first rule
+    // that generates a container (most builds have none: a walk of every rule spared).
+    const std::unordered_map<uint32_t, DfwUuid>& Owners();
     std::unordered_map<uint32_t, DfwUuid> owners_;
+    bool ownersKnown_ = false;
 };
 
 }  // namespace CfgAgent
