@@ -196,6 +196,14 @@ struct DfwCache::Section {
     }
 };
 
+struct DfwCache::Memo {
+    std::shared_ptr<const FilterConfig> config;
+    // The non-empty parts by section index, in section order.
+    std::vector<std::pair<uint32_t, std::shared_ptr<const Section::Part>>> parts;
+    // Sections whose rules name the port or one of its groups (sorted).
+    std::vector<uint32_t> appliedTo;
+};
+
 DfwCache::DfwCache() = default;
 DfwCache::~DfwCache() = default;
 
@@ -205,6 +213,19 @@ size_t DfwCache::configCount() const {
 }
 
 namespace {
+
+// Both builds name the same objects with the same content.
+bool SameObjects(const std::unordered_map<std::string, std::shared_ptr<const DfwCache::Named>>& a,
+                 const std::unordered_map<std::string, std::shared_ptr<const DfwCache::Named>>& b) {
+    if (a.size() != b.size())
+        return false;
+    for (const auto& [name, n] : a) {
+        auto it = b.find(name);
+        if (it == b.end() || it->second->hash != n->hash)
+            return false;
+    }
+    return true;
+}
 
 // The rank of a section among the buckets: 0 for a non-firewall section or one whose category is
 // in no bucket; its category's bucket; the "FILTER" bucket without a category.
@@ -271,7 +292,6 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
     out->buckets_ = snap.buckets;
     out->categories_ = snap.categories;
     out->generation_ = snap.generation;
-    out->rules_ = snap.rules;
     DFW_INFO("dfw: build dfw object cache (%1, %2, %3, %4)", snap.sections->size(),
              snap.rules->size(), snap.containers->size(), snap.chunks->size());
     try {
@@ -345,17 +365,9 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
         // Sections rebuilt: those that changed, and those depending on what changed.
         // The previous build's sections, each with whether it is rebuilt (decided once).
         std::unordered_map<DfwUuid, std::pair<std::shared_ptr<Section>, bool>, UuidHash> before;
-        std::set<uint32_t> changedIds;
-        if (!full) {
-            // Rule ids whose owner (smallest uuid) may have changed: generated names follow it.
-            for (const DfwUuid& rid : changes.rules) {
-                for (const auto* rules : {previous->rules_.get(), snap.rules.get()}) {
-                    auto it = rules->find(rid);
-                    if (it != rules->end())
-                        changedIds.insert(it->second->rule_id());
-                }
-            }
-        }
+        // Rule ids whose owner (smallest uuid) may have changed: generated names follow it.
+        static const std::set<uint32_t> kNoIds;
+        const std::set<uint32_t>& changedIds = full ? kNoIds : changes.ruleIds;
         auto dirty = [&](const Section& s) {
             if (changes.sections.count(s.id) != 0 || changes.ruleSections.count(s.id) != 0)
                 return true;
@@ -381,15 +393,16 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
         std::string orphans;
         for (const auto& [rid, r] : *snap.rules) {
             DfwUuid sid = Id(r->section_id());
-            if (snap.sections->count(sid) == 0) {
-                DfwRuleValidator::HasSection(*r, *snap.sections);
-                orphans += " Bad rule (no existing section): " + std::to_string(r->rule_id());
-                continue;
-            }
+            // A kept section is still there (a removed one counts as changed).
             if (!full) {
                 auto it = before.find(sid);
                 if (it != before.end() && !it->second.second)
                     continue;
+            }
+            if (snap.sections->count(sid) == 0) {
+                DfwRuleValidator::HasSection(*r, *snap.sections);
+                orphans += " Bad rule (no existing section): " + std::to_string(r->rule_id());
+                continue;
             }
             rulesOf[sid].push_back(r);
         }
@@ -511,6 +524,28 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
         std::sort(out->namedPorts_.begin(), out->namedPorts_.end());
         out->namedPorts_.erase(std::unique(out->namedPorts_.begin(), out->namedPorts_.end()),
                                out->namedPorts_.end());
+
+        // The previous configurations carry over when every section kept its place: a port's
+        // configuration is then the previous one with the rebuilt sections' parts made again.
+        if (!full) {
+            bool aligned = out->sections_.size() == previous->sections_.size();
+            for (size_t i = 0; aligned && i < out->sections_.size(); ++i) {
+                const Section& now = *out->sections_[i];
+                const Section& before = *previous->sections_[i];
+                if (&now == &before)
+                    continue;
+                aligned = now.id == before.id && now.serviceInsertion == before.serviceInsertion &&
+                          now.timeBased == before.timeBased;
+                out->rebuilt_.push_back(static_cast<uint32_t>(i));
+            }
+            if (aligned) {
+                out->objectsKept_ = SameObjects(out->named_, previous->named_);
+                std::lock_guard<std::mutex> lock(previous->memoMutex_);
+                out->base_ = previous->memo_;
+            } else {
+                out->rebuilt_.clear();
+            }
+        }
     } catch (const CInvalidRuleException& e) {
         error->code = CInvalidRuleException::kErrorCode;
         error->meta = "rule id " + std::to_string(e.ruleId()) + ", section " + e.section().Text();
@@ -554,37 +589,122 @@ std::shared_ptr<const DfwCache::FilterConfig> DfwCache::ConfigOf(const DfwUuid& 
     std::lock_guard<std::mutex> lock(memoMutex_);
     auto memo = memo_.find(key);
     if (memo != memo_.end())
-        return memo->second;
+        return memo->second->config;
 
+    auto made = std::make_shared<Memo>();
+    std::shared_ptr<const Memo> base;
+    auto b = base_.find(key);
+    if (b != base_.end()) {
+        base = std::move(b->second);
+        base_.erase(b);
+    }
+    if (base) {
+        const bool sameNames = DeriveParts(*base, lsp, groups, how, made.get());
+        made->config = Assemble(*made, base->config->heldSections,
+                                sameNames && objectsKept_ ? base->config.get() : nullptr);
+    } else {
+        std::vector<std::string> held;
+        CollectParts(lsp, groups, how, made.get(), &held);
+        made->config = Assemble(*made, std::move(held), nullptr);
+    }
+    std::shared_ptr<const FilterConfig> result = made->config;
+    memo_.emplace(std::move(key), std::move(made));
+    return result;
+}
+
+void DfwCache::AddPart(uint32_t index, const DfwUuid& lsp, const std::vector<DfwUuid>& groups,
+                       const Selection& how, Memo* out) const {
+    bool appliedTo = false;
+    auto part = sections_[index]->PartOf(lsp, groups, {how.idfw, how.ids}, &appliedTo);
+    if (appliedTo)
+        out->appliedTo.push_back(index);
+    if (!part->l3 && !part->l2) {
+        DFW_DEBUG("dfw: ruleset is empty, skipping the section ");
+        return;
+    }
+    out->parts.emplace_back(index, std::move(part));
+}
+
+void DfwCache::CollectParts(const DfwUuid& lsp, const std::vector<DfwUuid>& groups,
+                            const Selection& how, Memo* out, std::vector<std::string>* held) const {
+    for (size_t i = 0; i < sections_.size(); ++i) {
+        const Section& s = *sections_[i];
+        if (s.serviceInsertion != how.serviceInsertion)
+            continue;
+        if (s.timeBased && !how.timeBased) {
+            DFW_DEBUG("dfw: time based section skipped %1", s.id.Text());
+            held->push_back(s.id.Text());
+            continue;
+        }
+        AddPart(static_cast<uint32_t>(i), lsp, groups, how, out);
+    }
+}
+
+bool DfwCache::DeriveParts(const Memo& base, const DfwUuid& lsp, const std::vector<DfwUuid>& groups,
+                           const Selection& how, Memo* out) const {
+    static const std::vector<std::string> kNoNames;
+    bool sameNames = true;
+    auto p = base.parts.begin();
+    for (uint32_t i : rebuilt_) {
+        while (p != base.parts.end() && p->first < i)
+            out->parts.push_back(*p++);
+        const Section::Part* before = nullptr;
+        if (p != base.parts.end() && p->first == i)
+            before = (p++)->second.get();
+        const Section& s = *sections_[i];
+        const Section::Part* now = nullptr;
+        if (s.serviceInsertion == how.serviceInsertion && (!s.timeBased || how.timeBased)) {
+            AddPart(i, lsp, groups, how, out);
+            if (!out->parts.empty() && out->parts.back().first == i)
+                now = out->parts.back().second.get();
+        }
+        sameNames =
+            sameNames && (now ? now->names : kNoNames) == (before ? before->names : kNoNames);
+    }
+    out->parts.insert(out->parts.end(), p, base.parts.end());
+    // Sections naming the port: the rebuilt ones as just found, the others as before.
+    for (uint32_t i : base.appliedTo) {
+        if (!std::binary_search(rebuilt_.begin(), rebuilt_.end(), i))
+            out->appliedTo.push_back(i);
+    }
+    std::sort(out->appliedTo.begin(), out->appliedTo.end());
+    return sameNames;
+}
+
+std::shared_ptr<const DfwCache::FilterConfig> DfwCache::Assemble(const Memo& parts,
+                                                                 std::vector<std::string> held,
+                                                                 const FilterConfig* kept) const {
     auto cfg = std::make_shared<FilterConfig>();
-    std::set<std::string> names;
-    Hasher h;
-    for (const auto& s : sections_) {
-        if (s->serviceInsertion != how.serviceInsertion)
-            continue;
-        if (s->timeBased && !how.timeBased) {
-            DFW_DEBUG("dfw: time based section skipped %1", s->id.Text());
-            cfg->heldSections.push_back(s->id.Text());
-            continue;
-        }
-        auto part = s->PartOf(lsp, groups, {how.idfw, how.ids}, &cfg->appliedTo);
-        if (!part->l3 && !part->l2) {
-            DFW_DEBUG("dfw: ruleset is empty, skipping the section ");
-            continue;
-        }
+    cfg->heldSections = std::move(held);
+    cfg->appliedTo = !parts.appliedTo.empty();
+    for (const auto& [index, part] : parts.parts) {
         if (part->l3)
             cfg->l3.push_back(part->l3);
         if (part->l2)
             cfg->l2.push_back(part->l2);
         cfg->l3Rules += part->l3Rules;
         cfg->l2Rules += part->l2Rules;
-        names.insert(part->names.begin(), part->names.end());
     }
+    Hasher h;
     for (const auto& seg : cfg->l3)
         h.U64(seg->hash());
     h.U64(0x4c32);
     for (const auto& seg : cfg->l2)
         h.U64(seg->hash());
+    if (kept != nullptr) {
+        cfg->addrSets = kept->addrSets;
+        cfg->containers = kept->containers;
+        cfg->addrSetIndex = kept->addrSetIndex;
+        cfg->containerIndex = kept->containerIndex;
+        cfg->objects = kept->objects;
+        for (const ObjectRef& o : *cfg->objects)
+            h.U64(o.hash);
+        cfg->hash = h.value();
+        return cfg;
+    }
+    std::set<std::string> names;
+    for (const auto& [index, part] : parts.parts)
+        names.insert(part->names.begin(), part->names.end());
     // Objects named by the rules, and the address sets those containers name in turn.
     std::vector<std::string> pending(names.begin(), names.end());
     std::set<std::string> seen(names.begin(), names.end());
@@ -619,9 +739,7 @@ std::shared_ptr<const DfwCache::FilterConfig> DfwCache::ConfigOf(const DfwUuid& 
     }
     cfg->objects = std::move(refs);
     cfg->hash = h.value();
-    std::shared_ptr<const FilterConfig> result = std::move(cfg);
-    memo_.emplace(std::move(key), result);
-    return result;
+    return cfg;
 }
 
 }  // namespace CfgAgent

@@ -111,11 +111,29 @@ class DfwCache {
     struct Section;
     struct Container;
     struct Named;
+    struct Memo;
 
   private:
     DfwCache();
 
     using ConfigKey = std::tuple<bool, DfwUuid, std::vector<DfwUuid>, bool, bool, bool>;
+    using MemoMap = std::map<ConfigKey, std::shared_ptr<const Memo>>;
+
+    // The parts of a port's configuration, section by section, into `out`; the time-based
+    // sections left out into `held`.
+    void CollectParts(const DfwUuid& lsp, const std::vector<DfwUuid>& groups, const Selection& how,
+                      Memo* out, std::vector<std::string>* held) const;
+    // The same from the previous build's configuration of the same key: its parts, with those of
+    // the rebuilt sections made again. True when each rebuilt section names the objects it named
+    // before (the configuration names the same objects).
+    bool DeriveParts(const Memo& base, const DfwUuid& lsp, const std::vector<DfwUuid>& groups,
+                     const Selection& how, Memo* out) const;
+    void AddPart(uint32_t index, const DfwUuid& lsp, const std::vector<DfwUuid>& groups,
+                 const Selection& how, Memo* out) const;
+    // The configuration of `parts`; its objects those of `kept` when given, else looked up from
+    // the parts' names.
+    std::shared_ptr<const FilterConfig> Assemble(const Memo& parts, std::vector<std::string> held,
+                                                 const FilterConfig* kept) const;
 
     std::vector<std::shared_ptr<Section>> sections_;  // in bucket and priority order
     std::shared_ptr<const std::map<DfwUuid, std::shared_ptr<const Container>>> containers_;
@@ -124,8 +142,6 @@ class DfwCache {
     std::shared_ptr<const std::map<DfwUuid, std::vector<DfwUuid>>> groupsOfPort_;
     // Ports some rule names directly in its applied-to (sorted).
     std::vector<DfwUuid> namedPorts_;
-    // The rule messages built from (their ids tell the next build whose names may change).
-    DfwObjectsPtr<orvane::ozy::firewall::LcpRuleMsg> rules_;
     std::shared_ptr<const std::vector<DfwBucket>> buckets_;
     std::shared_ptr<const std::map<uint32_t, DfwCategory>> categories_;
     std::string status_;
@@ -133,7 +149,14 @@ class DfwCache {
     size_t ruleCount_ = 0;
 
     mutable std::mutex memoMutex_;
-    mutable std::map<ConfigKey, std::shared_ptr<const FilterConfig>> memo_;
+    mutable MemoMap memo_;
+    // What an incremental build carries over from the previous one when every section stayed in
+    // its place (by id, kind and time-based flag): the previous configurations (each taken once,
+    // by the first ConfigOf of its key), the indexes of the sections rebuilt (sorted), and
+    // whether every named object is as it was.
+    mutable MemoMap base_;
+    std::vector<uint32_t> rebuilt_;
+    bool objectsKept_ = false;
 };
 
 }  // namespace CfgAgent

@@ -37,6 +37,7 @@ void DfwChangeSet::Merge(const DfwChangeSet& o) {
     chunks.insert(o.chunks.begin(), o.chunks.end());
     groups.insert(o.groups.begin(), o.groups.end());
     ruleSections.insert(o.ruleSections.begin(), o.ruleSections.end());
+    ruleIds.insert(o.ruleIds.begin(), o.ruleIds.end());
     span |= o.span;
     modes |= o.modes;
     barrier |= o.barrier;
@@ -363,6 +364,8 @@ void DfwMsgCache::Merge(Batch& b, bool fullSync) {
         if (track) {
             ch.ruleSections.insert(section);
             changed->insert(id);
+            if (holder == &s.rules)
+                ch.ruleIds.insert(old.rule_id());
         }
         Writable(*holder).erase(id);
     }
@@ -402,8 +405,11 @@ void DfwMsgCache::Merge(Batch& b, bool fullSync) {
                           std::set<DfwUuid>& changed) {
         for (const DfwUuid& id : ids) {
             auto it = map->find(id);
-            if (it != map->end() && track)
+            if (it != map->end() && track) {
                 ch.ruleSections.insert(UuidOf(it->second->section_id()));
+                if (&map == &s.rules)
+                    ch.ruleIds.insert(it->second->rule_id());
+            }
         }
         Evict(map, ids, tracked(changed));
     };
@@ -435,12 +441,18 @@ void DfwMsgCache::Merge(Batch& b, bool fullSync) {
     auto addRules = [&](DfwMutableObjects<dfwpb::Rule>& map, DfwObjects<dfwpb::Rule>& add,
                         std::set<DfwUuid>& changed) {
         if (track) {
+            const bool firewall = &map == &s.rules;
             for (const auto& [id, r] : add) {
                 // A rule that moved leaves its old section as well as joining the new one.
                 auto old = map->find(id);
-                if (old != map->end())
+                if (old != map->end()) {
                     ch.ruleSections.insert(UuidOf(old->second->section_id()));
+                    if (firewall)
+                        ch.ruleIds.insert(old->second->rule_id());
+                }
                 ch.ruleSections.insert(UuidOf(r->section_id()));
+                if (firewall)
+                    ch.ruleIds.insert(r->rule_id());
             }
         }
         Add(map, add, tracked(changed));

@@ -95,6 +95,9 @@ struct DfwChangeSet {
     std::set<DfwUuid> groups;
     // Sections that gained or lost a rule (both sections of a moved rule).
     std::set<DfwUuid> ruleSections;
+    // The rule ids of the firewall rules in `rules`, as they were and as they are (the names a
+    // rule generates follow the smallest uuid holding its id).
+    std::set<uint32_t> ruleIds;
     bool span = false;
     bool modes = false;
     bool barrier = false;

@@ -130,6 +130,83 @@ TEST_F(DfwCacheTest, RulesReachTheirPortsAndPortsSharingGroupsShareOneConfigurat
     EXPECT_EQ(good_->ConfigOf(U(1), {}).get(), good_->ConfigOf(U(3), {}).get());
 }
 
+// An incremental build that keeps every section in place makes each port's configuration from
+// the previous build's one (the rebuilt sections' parts made again, the objects kept when the
+// rebuilt sections name the same ones): always what a full rebuild makes.
+TEST_F(DfwCacheTest, ConfigurationsCarryOverFromThePreviousBuild) {
+    auto source = [](uint64_t container) {
+        return [container](pb::RuleMsg& r) {
+            *r.mutable_source()->add_container_ids() = Uuid(container);
+        };
+    };
+    ASSERT_TRUE(Step(
+        {SectionRec(1, 1), SectionRec(2, 2), SectionRec(3, 3), ContainerRec(60, {0x0A000001}),
+         ContainerRec(61, {0x0A000002}), GroupRec(70, 60, {1, 2}), RuleRec(101, 1, 1, source(60)),
+         RuleRec(102, 2, 2,
+                 [](pb::RuleMsg& r) { *r.mutable_applied_to()->add_container_ids() = Uuid(60); }),
+         RuleRec(103, 3, 3)},
+        true));
+    struct Case {
+        const char* what;
+        std::vector<CairnDBUpdateMsg> batch;
+        bool objectsKept;  // the configurations hold the previous build's object list
+    };
+    const std::vector<Case> cases = {
+        {"a rule's action flipped",
+         {RuleRec(103, 3, 3, [](pb::RuleMsg& r) { r.set_action(1); })},
+         true},
+        {"a rule names another container", {RuleRec(103, 3, 3, source(61))}, false},
+        {"the same rule names none again", {RuleRec(103, 3, 3)}, false},
+        {"a rule applied to a group now applies everywhere", {RuleRec(102, 2, 2)}, true},
+        {"a rule in a new section", {SectionRec(4, 4), RuleRec(104, 4, 4)}, false},
+        {"a section turns time-based",
+         {SectionRec(4, 4, [](pb::RuleSectionMsg& m) { m.set_time_based(true); })},
+         false},
+        {"a container's address changed", {ContainerRec(60, {0x0A000009})}, false},
+        {"a rule's action flipped again", {RuleRec(101, 1, 1, source(60))}, true},
+    };
+    auto configs = [](const DfwCache& cache) {
+        std::vector<std::shared_ptr<const DfwCache::FilterConfig>> out;
+        for (uint64_t port : {1, 2, 5}) {
+            for (bool timeBased : {true, false}) {
+                DfwCache::Selection how;
+                how.timeBased = timeBased;
+                out.push_back(cache.ConfigOf(U(port), how));
+            }
+        }
+        return out;
+    };
+    auto before = configs(*good_);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(Step(c.batch));
+        EXPECT_FALSE(stats_.full);
+        DfwChangeSet all;
+        all.fullSync = true;
+        DfwCache::Error error;
+        auto full = DfwCache::Build(snap_, all, nullptr, &error);
+        ASSERT_TRUE(full);
+        auto now = configs(*good_);
+        auto want = configs(*full);
+        for (size_t i = 0; i < now.size(); ++i) {
+            SCOPED_TRACE(i);
+            const DfwCache::FilterConfig& a = *now[i];
+            const DfwCache::FilterConfig& b = *want[i];
+            EXPECT_EQ(Ids(a), Ids(b));
+            EXPECT_EQ(a.heldSections, b.heldSections);
+            EXPECT_EQ(a.appliedTo, b.appliedTo);
+            EXPECT_EQ(a.l3Rules, b.l3Rules);
+            EXPECT_EQ(Names(a), Names(b));
+            ASSERT_EQ(a.objects->size(), b.objects->size());
+            for (size_t k = 0; k < a.objects->size(); ++k)
+                EXPECT_EQ((*a.objects)[k].hash, (*b.objects)[k].hash);
+            EXPECT_EQ(a.hash, b.hash);
+            EXPECT_EQ(a.objects == before[i]->objects, c.objectsKept);
+        }
+        before = now;
+    }
+}
+
 struct FailureCase {
     const char* what;
     std::vector<CairnDBUpdateMsg> batch;
