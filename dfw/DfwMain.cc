@@ -58,8 +58,20 @@ bool ExcludeAll(const DfwMsgSnapshot& snap, uint32_t type) {
     return false;
 }
 
-uint64_t Mix(uint64_t h, const std::string& s) {
-    return w::Hash64(reinterpret_cast<const uint8_t*>(s.data()), s.size(), h);
+// The filter holds the root rule sets alone and exactly the address sets `left` names (none when
+// null); `ruleSets` and `addrSets` as the library lists them.
+bool HoldsJust(const std::vector<std::string>& ruleSets, const std::vector<std::string>& addrSets,
+               const DfwCache::ObjectRefs* left) {
+    if (ruleSets.size() != 2 || ruleSets[0] != kMainRs || ruleSets[1] != kMainRsL2)
+        return false;
+    const size_t n = left == nullptr ? 0 : left->size();
+    if (addrSets.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (addrSets[i] != (*left)[i].name)
+            return false;
+    }
+    return true;
 }
 
 // Which objects of `keep` the filter holds as `before` left them (same name and content, and
@@ -541,21 +553,17 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     }
     if (rc != 0) {
         state.status = static_cast<uint32_t>(rc);
-        state.hash = 0;
+        state.applied = false;
         state.objects.reset();
         return failed(DfwRealizationCode(rc));
     }
     if (!std::is_sorted(addrSets.begin(), addrSets.end()))
         std::sort(addrSets.begin(), addrSets.end());
-    uint64_t hash = cfg->hash;
-    for (const std::string& n : ruleSets)
-        hash = Mix(hash, n);
-    hash = Mix(hash, "|");
-    for (const std::string& n : addrSets)
-        hash = Mix(hash, n);
-    hash = Mix(hash, modes.globalAddrSet ? "g" : "l");
-    if (options_.settings.configOptimization && state.hash == hash && state.status == 0 &&
-        import.time == 0) {
+    // The names are compared only when the configuration is the one last applied.
+    const bool holds = state.applied && state.configHash == cfg->hash &&
+                       state.globalMode == modes.globalAddrSet &&
+                       HoldsJust(ruleSets, addrSets, state.left.get());
+    if (options_.settings.configOptimization && holds && state.status == 0 && import.time == 0) {
         DFW_DEBUG("dfw: filter %1 of vif %2 holds its configuration already, skipped", name, vif);
         std::lock_guard<std::mutex> lock(countersMutex_);
         ++counters_.skippedApplies;
@@ -629,7 +637,7 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         DFW_ERROR_CODE("LCP01106", "dfw: Failed to apply rule config to filter %1 of vif %2: %3",
                        name, vif, FW_StatusToString(rc));
         state.status = static_cast<uint32_t>(rc);
-        state.hash = 0;
+        state.applied = false;
         state.objects.reset();
         return failed(DfwRealizationCode(rc));
     }
@@ -651,17 +659,14 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
             DFW_ERROR("dfw: Failed to disable global address set for filter %1 of vif %2: %3", name,
                       vif, FW_StatusToString(g));
     }
-    // What the filter holds now: the names this apply left.
-    uint64_t after = cfg->hash;
-    {
-        // The two root rule sets, in name order.
-        after = Mix(Mix(after, kMainRs), kMainRsL2);
-        after = Mix(after, "|");
-        for (const DfwCache::ObjectRef& n : keep)
-            after = Mix(after, n.name);
-        after = Mix(after, modes.globalAddrSet ? "g" : "l");
-    }
-    state.hash = after;
+    // What the filter holds now: the root rule sets and the names this apply left.
+    state.applied = true;
+    state.configHash = cfg->hash;
+    state.globalMode = modes.globalAddrSet;
+    if (modes.globalAddrSet)
+        state.left.reset();
+    else
+        state.left = cfg->objects;
     if (modes.globalAddrSet)
         state.objects.reset();
     else

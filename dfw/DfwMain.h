@@ -144,7 +144,13 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
 
   private:
     struct FilterState {
-        uint64_t hash = 0;  // of the last successful apply (with what the filter held)
+        // What the last successful apply left: its configuration (by hash), the address-set
+        // mode, and the filter holding the two root rule sets and `left` (null in global mode:
+        // none). An apply of the same configuration to a filter holding just that is skipped.
+        bool applied = false;
+        uint64_t configHash = 0;
+        bool globalMode = false;
+        std::shared_ptr<const DfwCache::ObjectRefs> left;
         uint32_t status = 0;
         size_t l3Rules = 0, l2Rules = 0;
         int fastPath = -1;  // the fast-path mode set on the filter; -1 not known
