@@ -426,6 +426,19 @@ TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
     ASSERT_EQ(
         Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(dbx, dbxSeg, 0, dbxSeg.size())).status,
         0u);
+    // Rule 11, else the same: a segment the filter does not hold yet, naming the set it holds.
+    Bytes rule11 = RuleBytes();
+    rule11[12] = 11;
+    Bytes seg11 = {'T', 'S', 'E', 'G', 0, 0, 0, 1};
+    Be32(seg11, uint32_t(rule11.size()));
+    seg11.insert(seg11.end(), rule11.begin(), rule11.end());
+    const uint64_t name11 = SegmentName(rule11);
+    ASSERT_EQ(
+        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name11, seg11, 0, seg11.size())).status,
+        0u);
+    Bytes set11 = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
+                   'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
+    Be64(set11, name11);
     Bytes dbxSet = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
                     'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
     Be64(dbxSet, dbx);
@@ -457,6 +470,8 @@ TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
          Commands("f1", {dbxSet, rootMain}),
          65,
          {"mainrs"}},
+        {"a new segment naming the set held", Commands("f1", {set11, rootMain}), 0, {"mainrs"}},
+        {"the first segment again", Commands("f1", {mainrs, rootMain}), 0, {"mainrs"}},
         {"a second rule set as root", Commands("f1", {other, rootOther}), 0, {"mainrs", "other"}},
         {"the root moved back alone", Commands("f1", {rootMain}), 0, {"mainrs", "other"}},
         {"the root moved again", Commands("f1", {rootOther}), 0, {"mainrs", "other"}},
