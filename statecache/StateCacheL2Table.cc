@@ -2,6 +2,8 @@
 #include "statecache/StateCacheL2Table.h"
 
 #include <algorithm>
+#include <set>
+#include <tuple>
 
 #include "platform/WorkflowUtil.h"
 #include "runtime/AgentLock.h"
@@ -106,6 +108,13 @@ std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,
     ozy::wft::Span span(side.runtime ? "L2Cache FilterRuntimeState" : "L2Cache FilterDesiredState");
     std::vector<Kept> kept;
     kept.reserve(updates.size());
+    // Entries equal to the stored ones; they are unchanged only if no earlier record of this delta
+    // changes the same entry or object first (a delta [K=B, K=A] over a stored K=A ends with A).
+    struct Unchanged {
+        Kept k;
+        const sc::L2Object* object;
+    };
+    std::vector<Unchanged> unchanged;
     for (size_t i = 0; i < updates.size(); ++i) {
         const CairnDBUpdateMsg& r = updates[i];
         // A full sync reaches its observers whole: they rebuild from it (the runtime observer
@@ -126,6 +135,38 @@ std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,
             kept.push_back({i, true, key});
             continue;
         }
+        unchanged.push_back({{i, true, key}, o});
+    }
+    if (unchanged.empty())
+        return kept;
+
+    // Walked in the delta's order: what the kept records before an unchanged entry change, keyed
+    // entries by object, property and key, anything else (objects, deletes, records Apply parses)
+    // by object. An unchanged entry that something before it changes is kept.
+    using EntryKey = std::tuple<const sc::L2Object*, PropertyType, uint64_t, uint64_t>;
+    std::set<EntryKey> touchedEntries;
+    std::set<const sc::L2Object*> touchedObjects;
+    std::vector<Kept> merged;
+    merged.reserve(kept.size() + unchanged.size());
+    auto next = kept.begin();
+    for (const Unchanged& u : unchanged) {
+        for (; next != kept.end() && next->index < u.k.index; ++next) {
+            merged.push_back(*next);
+            const CairnDBUpdateMsg& r = updates[next->index];
+            const sc::L2Object* o = side.store.Find(r.objType, r.id);
+            if (o == nullptr)
+                continue;  // not stored yet: no entry of it can be unchanged
+            if (next->keyed)
+                touchedEntries.emplace(o, r.property, next->key.part[0], next->key.part[1]);
+            else
+                touchedObjects.insert(o);
+        }
+        const CairnDBUpdateMsg& r = updates[u.k.index];
+        if (touchedObjects.count(u.object) != 0 ||
+            touchedEntries.count({u.object, r.property, u.k.key.part[0], u.k.key.part[1]}) != 0) {
+            merged.push_back(u.k);
+            continue;
+        }
         if (side.runtime) {
             CFG_DEBUG("L2Cache: FilterRuntime object %1 label %2 with filtered message %3",
                       IdText(r.id), PropertyTypeToString(r.property),
@@ -135,7 +176,8 @@ std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,
                       EntryText(r.property, r.data));
         }
     }
-    return kept;
+    merged.insert(merged.end(), next, kept.end());
+    return merged;
 }
 
 CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,

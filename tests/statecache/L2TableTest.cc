@@ -95,6 +95,54 @@ TEST_F(L2TableTest, UnchangedEntriesAreFilteredBeforeObservers) {
                          " label L2_VM_MAC with filtered message"}));
 }
 
+// An entry equal to the stored one is unchanged only if nothing before it in the same delta changes
+// that entry or its object: the last record of a key wins, as it would one delta at a time.
+TEST_F(L2TableTest, AnEntryEqualToTheStoredOneAfterAChangeInTheSameDeltaIsKept) {
+    const CairnDBUpdateMsg obj = Whole(kFib, Id(1), "");
+    const CairnDBUpdateMsg a = Entry(kFib, 1, kVtep, test::Vtep(Ip4(0x0a000001), 5));
+    const CairnDBUpdateMsg b = Entry(kFib, 1, kVtep, test::Vtep(Ip4(0x0a000001), 6));
+    const CairnDBUpdateMsg other = Entry(kFib, 1, kVtep, test::Vtep(Ip4(0x0a000002), 5));
+    const CairnDBUpdateMsg otherObjectBefore =
+        Entry(kFib, 2, kVtep, test::Vtep(Ip4(0x0a000001), 5));
+    const CairnDBUpdateMsg otherObject = Entry(kFib, 2, kVtep, test::Vtep(Ip4(0x0a000001), 6));
+    auto del = [](CairnDBUpdateMsg r) {
+        r.op = Operation::OPERATION_DELETE;
+        return r;
+    };
+    struct Case {
+        const char* name;
+        CairnDBUpdateList delta;
+        CairnDBUpdateList seen;  // by the observers
+    };
+    const Case cases[] = {
+        {"changed and back", {b, a}, {del(a), b, del(b), a}},
+        {"removed and added again", {del(a), a}, {del(a), a}},
+        {"object removed and made again", {del(obj), obj, a}, {del(obj), obj, a}},
+        {"another key before it", {other, a}, {other}},
+        {"the same key of another object before it",
+         {otherObject, a},
+         {del(otherObjectBefore), otherObject}},
+        {"changed after it", {a, b}, {del(a), b}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        table = ozy::MakeRef<StateCacheL2Table>();
+        obs.desired.clear();
+        ASSERT_TRUE(table->RegisterDesiredStateObserver(&obs));
+        table->UpdateDesiredState({obj, a, Whole(kFib, Id(2), ""), otherObjectBefore}, false);
+        obs.desired.clear();
+        table->UpdateDesiredState(c.delta, false);
+        ASSERT_EQ(obs.desired.size(), 1u);
+        EXPECT_EQ(obs.desired[0].records, c.seen);
+        L2ValueKey key;
+        ASSERT_TRUE(GetL2PropertyValueKey(kVtep, a.data, &key));
+        std::string stored;
+        ASSERT_TRUE(table->GetEntry(kDesired, kFib, Id(1), kVtep, key, &stored));
+        EXPECT_EQ(stored, c.delta.back().data == b.data ? b.data : a.data);
+        table->UnregisterDesiredStateObserver(&obs);
+    }
+}
+
 TEST_F(L2TableTest, EntriesOfAnUnknownObjectAreIgnored) {
     table->UpdateDesiredState({Entry(kFib, 9, kMac, test::Mac(0x1))}, false);
     EXPECT_TRUE(obs.desired.empty());
