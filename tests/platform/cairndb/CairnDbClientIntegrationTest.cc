@@ -341,24 +341,6 @@ TEST_F(CairnDbClientIT, WritesLandAndFlushedObjectsThatArePutAgainAreModified) {
     EXPECT_EQ(stored.vlan(), 42u);
 }
 
-// A learned row: `macs` MAC entries from `firstMac`.
-pb::LogSwitchStateMsg LearnedRow(uint64_t firstMac, int macs) {
-    pb::LogSwitchStateMsg row;
-    *row.mutable_id() = Uuid(7);
-    for (int i = 0; i < macs; ++i) {
-        pb::LogSwitchMacEntryMsg* e = row.add_mac_entries();
-        e->set_mac(firstMac + uint64_t(i));
-        e->mutable_vtep_ip()->set_ipv4(0x0a000001u);
-    }
-    return row;
-}
-
-pb::ModifyRequestMsg AppendMacs(uint64_t firstMac, int macs) {
-    pb::LogSwitchStateOpMsg op;
-    op.mutable_mac_entries()->set_op(pb::APPEND);
-    return Patch(pb::LOG_SWITCH_STATE, Uuid(7), op, LearnedRow(firstMac, macs));
-}
-
 // The MACs of the learned row as stored (empty when there is none).
 std::vector<uint64_t> StoredMacs(CairnDbClient& c) {
     auto p = std::make_shared<std::promise<std::vector<ozy::cairndb::StoredObject>>>();
@@ -395,7 +377,7 @@ struct OtherWriterCase {
 
 TEST_F(CairnDbClientIT, AGrowingRowWrittenAgainLandsOnWhatAnotherWriterLeft) {
     const std::string where = R"("where":[["oid","==",")" + UuidTextOf(Uuid(7)) + R"("]])";
-    auto otherBody = LearnedRow(0x1000, 3);
+    auto otherBody = LearnedMacsRow(0x1000, 3);
     otherBody.add_mac_entries()->set_mac(0x9999);
     std::vector<uint64_t> otherMacs = Macs(0x1000, 3);
     otherMacs.push_back(0x9999);
@@ -428,14 +410,14 @@ TEST_F(CairnDbClientIT, AGrowingRowWrittenAgainLandsOnWhatAnotherWriterLeft) {
             "learner", ozy::net::Endpoint(db_.Endpoint()), io_.io(), opt));
         CairnDbClient& learner = *clients_.back();
         learner.StartAsync();
-        ASSERT_TRUE(WriteSync(learner, {AppendMacs(0x1000, 3)}).ok);
-        ASSERT_TRUE(WriteSync(learner, {AppendMacs(0x1003, 3)}).ok);
+        ASSERT_TRUE(WriteSync(learner, {AppendLearnedMacs(0x1000, 3)}).ok);
+        ASSERT_TRUE(WriteSync(learner, {AppendLearnedMacs(0x1003, 3)}).ok);
         ASSERT_EQ(StoredMacs(learner), Macs(0x1000, 6));
         if (!c.ops.empty()) {
             auto r = db_.Transact(c.ops);
             ASSERT_EQ(r.status, 0) << r.output;
         }
-        Status s = WriteSync(learner, {AppendMacs(0x1006, 2)});
+        Status s = WriteSync(learner, {AppendLearnedMacs(0x1006, 2)});
         ASSERT_TRUE(s.ok) << s.error;
         EXPECT_EQ(StoredMacs(learner), c.expected);
         learner.Stop();

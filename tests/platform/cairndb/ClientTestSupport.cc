@@ -200,6 +200,23 @@ pb::ModifyRequestMsg Patch(int type, const pb::UuidMsg& id, const google::protob
     return r;
 }
 
+pb::LogSwitchStateMsg LearnedMacsRow(uint64_t firstMac, int macs, uint64_t id) {
+    pb::LogSwitchStateMsg row;
+    *row.mutable_id() = Uuid(id);
+    for (int i = 0; i < macs; ++i) {
+        pb::LogSwitchMacEntryMsg* e = row.add_mac_entries();
+        e->set_mac(firstMac + uint64_t(i));
+        e->mutable_vtep_ip()->set_ipv4(0x0a000001u);
+    }
+    return row;
+}
+
+pb::ModifyRequestMsg AppendLearnedMacs(uint64_t firstMac, int macs, uint64_t id) {
+    pb::LogSwitchStateOpMsg op;
+    op.mutable_mac_entries()->set_op(pb::APPEND);
+    return Patch(pb::LOG_SWITCH_STATE, Uuid(id), op, LearnedMacsRow(firstMac, macs, id));
+}
+
 pb::MonitorStatementMsg Statement(int type) {
     pb::MonitorStatementMsg s;
     s.mutable_statement()->set_object_type(static_cast<pb::ObjectType>(type));

@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -80,6 +81,10 @@ pb::ModifyRequestMsg Flush(int type, uint32_t vdb = 1);
 pb::ModifyRequestMsg Patch(int type, const pb::UuidMsg& id, const google::protobuf::Message& op,
                            const google::protobuf::Message& partial, uint32_t vdb = 1);
 pb::MonitorStatementMsg Statement(int type);
+// A learned row of switch state `id`: `macs` MAC entries from `firstMac`, each behind 10.0.0.1.
+pb::LogSwitchStateMsg LearnedMacsRow(uint64_t firstMac, int macs, uint64_t id = 7);
+// The patch appending that row's entries to its MAC list.
+pb::ModifyRequestMsg AppendLearnedMacs(uint64_t firstMac, int macs, uint64_t id = 7);
 
 // An OVSDB row insert (JSON) of a body, as an outside writer would store it.
 std::string InsertOp(const std::string& table, const google::protobuf::Message& body,

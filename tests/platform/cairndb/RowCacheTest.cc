@@ -22,23 +22,6 @@ using ozy::cairndb::WritePlan;
 
 constexpr int kState = pb::LOG_SWITCH_STATE;
 
-pb::LogSwitchStateMsg Learned(uint64_t firstMac, int macs, uint64_t id = 7) {
-    pb::LogSwitchStateMsg row;
-    *row.mutable_id() = Uuid(id);
-    for (int i = 0; i < macs; ++i) {
-        pb::LogSwitchMacEntryMsg* e = row.add_mac_entries();
-        e->set_mac(firstMac + uint64_t(i));
-        e->mutable_vtep_ip()->set_ipv4(0x0a000001u);
-    }
-    return row;
-}
-
-pb::ModifyRequestMsg Append(uint64_t firstMac, int macs, uint64_t id = 7) {
-    pb::LogSwitchStateOpMsg op;
-    op.mutable_mac_entries()->set_op(pb::APPEND);
-    return Patch(kState, Uuid(id), op, Learned(firstMac, macs, id));
-}
-
 std::vector<std::string> Kinds(const json& ops) {
     std::vector<std::string> k;
     for (const auto& o : ops)
@@ -105,27 +88,28 @@ TEST(RowCacheTest, AGrowingRowIsWrittenFromTheKeptRowAndAssertedByItsColumns) {
     RowCache cache;
     const std::string oid = UuidTextOf(Uuid(7));
     json reads;
-    json ops =
-        WriteOnce({Append(0x1000, 5)}, &dir, &cache, json::array({{{"rows", json::array()}}}),
-                  json::array({{{"uuid", {"uuid", "u7"}}}}), &reads);
+    json ops = WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
+                         json::array({{{"rows", json::array()}}}),
+                         json::array({{{"uuid", {"uuid", "u7"}}}}), &reads);
     ASSERT_EQ(Kinds(ops), std::vector<std::string>{"insert"});
     ASSERT_EQ(reads.size(), 1u);
     const RowCache::Row* kept = cache.Find(kState, 1, oid);
     ASSERT_NE(kept, nullptr);
     EXPECT_EQ(kept->uuid, "u7");
-    EXPECT_EQ(kept->body, Learned(0x1000, 5).SerializeAsString());
+    EXPECT_EQ(kept->body, LearnedMacsRow(0x1000, 5).SerializeAsString());
     EXPECT_EQ(kept->bodyText, ops[0]["row"]["body"]);
     EXPECT_EQ(kept->opText, ops[0]["row"]["op"]);
 
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
         const int stored = 5 + round * 3;
-        const std::string keptBody = Base64Encode(Learned(0x1000, stored).SerializeAsString());
+        const std::string keptBody =
+            Base64Encode(LearnedMacsRow(0x1000, stored).SerializeAsString());
         const std::string keptOp = cache.Find(kState, 1, oid)->opText;
         // The same write after reading the row back, for comparison.
         WritePlan fromRead;
         std::string error;
-        ASSERT_TRUE(fromRead.Prepare({Append(0x1000 + stored, 3)}, &error));
+        ASSERT_TRUE(fromRead.Prepare({AppendLearnedMacs(0x1000 + stored, 3)}, &error));
         json readOps;
         json row = {{"_uuid", {"uuid", "u7"}},
                     {"oid", oid},
@@ -135,7 +119,7 @@ TEST(RowCacheTest, AGrowingRowIsWrittenFromTheKeptRowAndAssertedByItsColumns) {
         ASSERT_TRUE(
             fromRead.BuildWriteOps(json::array({{{"rows", {row}}}}), &readOps, &error, nullptr));
 
-        ops = WriteOnce({Append(0x1000 + stored, 3)}, &dir, &cache, json::array(),
+        ops = WriteOnce({AppendLearnedMacs(0x1000 + stored, 3)}, &dir, &cache, json::array(),
                         json::array({json::object(), {{"count", 1}}}), &reads);
         EXPECT_TRUE(reads.empty()) << reads.dump();
         ASSERT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "update"}));
@@ -144,10 +128,11 @@ TEST(RowCacheTest, AGrowingRowIsWrittenFromTheKeptRowAndAssertedByItsColumns) {
         EXPECT_EQ(ops[0]["rows"], json::array({{{"body", keptBody}, {"op", keptOp}}}));
         EXPECT_EQ(ops[0]["until"], "==");
         EXPECT_EQ(ops[1], readOps[1]);
-        EXPECT_EQ(Decoded(ops[1]["row"]["body"]), Learned(0x1000, stored + 3).SerializeAsString());
+        EXPECT_EQ(Decoded(ops[1]["row"]["body"]),
+                  LearnedMacsRow(0x1000, stored + 3).SerializeAsString());
         ASSERT_NE(cache.Find(kState, 1, oid), nullptr);
         EXPECT_EQ(cache.Find(kState, 1, oid)->body,
-                  Learned(0x1000, stored + 3).SerializeAsString());
+                  LearnedMacsRow(0x1000, stored + 3).SerializeAsString());
         EXPECT_EQ(cache.Find(kState, 1, oid)->opText, ops[1]["row"]["op"]);
     }
 }
@@ -162,20 +147,20 @@ struct KeptRowCase {
 };
 
 TEST(RowCacheTest, WritesForgetTheKeptRowsTheyReplaceOrDeleteAndReadTheRest) {
-    pb::LogSwitchStateMsg other = Learned(0x3000, 1, 8);
+    pb::LogSwitchStateMsg other = LearnedMacsRow(0x3000, 1, 8);
     std::vector<KeptRowCase> cases = {
-        {"an append", {Append(0x1005, 1)}, 0, {"wait", "update"}, true},
-        {"a put", {Put(Learned(0x2000, 2), kState)}, 0, {"wait", "update"}, false},
+        {"an append", {AppendLearnedMacs(0x1005, 1)}, 0, {"wait", "update"}, true},
+        {"a put", {Put(LearnedMacsRow(0x2000, 2), kState)}, 0, {"wait", "update"}, false},
         {"a delete", {Delete(kState, Uuid(7))}, 0, {"delete"}, false},
         {"a put then an append",
-         {Put(Learned(0x2000, 2), kState), Append(0x2002, 1)},
+         {Put(LearnedMacsRow(0x2000, 2), kState), AppendLearnedMacs(0x2002, 1)},
          0,
          {"wait", "update"},
          true},
-        {"nothing changed", {Put(Learned(0x1000, 5), kState)}, 0, {}, true},
+        {"nothing changed", {Put(LearnedMacsRow(0x1000, 5), kState)}, 0, {}, true},
         // Row 8 is not kept: the table, written before, is read whole (row 7 comes with it).
         {"a row not kept beside it",
-         {Append(0x1005, 1), Put(other, kState)},
+         {AppendLearnedMacs(0x1005, 1), Put(other, kState)},
          1,
          {"wait", "update", "insert"},
          true},
@@ -187,13 +172,14 @@ TEST(RowCacheTest, WritesForgetTheKeptRowsTheyReplaceOrDeleteAndReadTheRest) {
                             {"_version", {"uuid", "v7"}},
                             {"oid", oid},
                             {"vdb", 1},
-                            {"body", Base64Encode(Learned(0x1000, 5).SerializeAsString())},
+                            {"body", Base64Encode(LearnedMacsRow(0x1000, 5).SerializeAsString())},
                             {"op", ""}};
     for (const KeptRowCase& c : cases) {
         SCOPED_TRACE(c.name);
         RowDirectory dir;
         RowCache cache;
-        WriteOnce({Append(0x1000, 5)}, &dir, &cache, json::array({{{"rows", json::array()}}}),
+        WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
+                  json::array({{{"rows", json::array()}}}),
                   json::array({{{"uuid", {"uuid", "u7"}}}}));
         ASSERT_NE(cache.Find(kState, 1, oid), nullptr);
         json read = c.reads == 0 ? json::array() : json::array({{{"rows", {storedRow}}}});
@@ -216,11 +202,11 @@ TEST(RowCacheTest, WritesForgetTheKeptRowsTheyReplaceOrDeleteAndReadTheRest) {
 TEST(RowCacheTest, APlanThatStartsFromAKeptRowSaysSoAndNeedsTheRowStillKept) {
     RowDirectory dir;
     RowCache cache;
-    WriteOnce({Append(0x1000, 5)}, &dir, &cache, json::array({{{"rows", json::array()}}}),
-              json::array({{{"uuid", {"uuid", "u7"}}}}));
+    WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
+              json::array({{{"rows", json::array()}}}), json::array({{{"uuid", {"uuid", "u7"}}}}));
     WritePlan plan;
     std::string error;
-    ASSERT_TRUE(plan.Prepare({Append(0x1005, 1)}, &error));
+    ASSERT_TRUE(plan.Prepare({AppendLearnedMacs(0x1005, 1)}, &error));
     EXPECT_TRUE(plan.ReadOps(&dir, &cache).empty());
     EXPECT_TRUE(plan.UsesCache());
     cache.Clear();
