@@ -57,10 +57,10 @@ Bytes RuleBytes() {
     return r;
 }
 
-Bytes SegmentBytes() {
+// A segment of one rule.
+Bytes SegmentBytes(const Bytes& rule = RuleBytes()) {
     Bytes s;
     Append(s, {'T', 'S', 'E', 'G', 0, 0, 0, 1});
-    Bytes rule = RuleBytes();
     Be32(s, uint32_t(rule.size()));
     s.insert(s.end(), rule.begin(), rule.end());
     return s;
@@ -419,9 +419,7 @@ TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
     // The same rule naming "dbx", which no filter holds.
     Bytes dbxRule = RuleBytes();
     std::memcpy(&dbxRule[dbxRule.size() - 3], "dbx", 3);
-    Bytes dbxSeg = {'T', 'S', 'E', 'G', 0, 0, 0, 1};
-    Be32(dbxSeg, uint32_t(dbxRule.size()));
-    dbxSeg.insert(dbxSeg.end(), dbxRule.begin(), dbxRule.end());
+    const Bytes dbxSeg = SegmentBytes(dbxRule);
     const uint64_t dbx = SegmentName(dbxRule);
     ASSERT_EQ(
         Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(dbx, dbxSeg, 0, dbxSeg.size())).status,
@@ -429,9 +427,7 @@ TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
     // Rule 11, else the same: a segment the filter does not hold yet, naming the set it holds.
     Bytes rule11 = RuleBytes();
     rule11[12] = 11;
-    Bytes seg11 = {'T', 'S', 'E', 'G', 0, 0, 0, 1};
-    Be32(seg11, uint32_t(rule11.size()));
-    seg11.insert(seg11.end(), rule11.begin(), rule11.end());
+    const Bytes seg11 = SegmentBytes(rule11);
     const uint64_t name11 = SegmentName(rule11);
     ASSERT_EQ(
         Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name11, seg11, 0, seg11.size())).status,
@@ -610,10 +606,7 @@ TEST_F(TarpStateTest, AMaliciousSourceMatchesTheChunksEntriesOfItsBucket) {
     Append(rule, {0x04, 0x00, 0x03, 1, 0x00, 0x00});                    // drop
     Append(rule, {0x13, 0x00, 0x04, 0, 0, 0, 2});                       // bucket 2
     Append(rule, {0x14, 0x00, 0x07, 1, 1, 0x00, 0x03, 'b', 'a', 'd'});  // malicious source
-    Bytes seg;
-    Append(seg, {'T', 'S', 'E', 'G', 0, 0, 0, 1});
-    Be32(seg, uint32_t(rule.size()));
-    seg.insert(seg.end(), rule.begin(), rule.end());
+    const Bytes seg = SegmentBytes(rule);
     uint64_t name = SegmentName(rule);
     ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
               0u);
