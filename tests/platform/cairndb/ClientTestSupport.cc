@@ -217,6 +217,13 @@ pb::ModifyRequestMsg AppendLearnedMacs(uint64_t firstMac, int macs, uint64_t id)
     return Patch(pb::LOG_SWITCH_STATE, Uuid(id), op, LearnedMacsRow(firstMac, macs, id));
 }
 
+std::vector<std::string> Kinds(const nlohmann::json& ops) {
+    std::vector<std::string> k;
+    for (const auto& o : ops)
+        k.push_back(o["op"]);
+    return k;
+}
+
 pb::MonitorStatementMsg Statement(int type) {
     pb::MonitorStatementMsg s;
     s.mutable_statement()->set_object_type(static_cast<pb::ObjectType>(type));

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "platform/cairndb/CairnDbClientInterface.h"
 #include "proto/cairndb_l2fib.pb.h"
 #include "proto/cairndb_modify.pb.h"
@@ -85,6 +87,8 @@ pb::MonitorStatementMsg Statement(int type);
 pb::LogSwitchStateMsg LearnedMacsRow(uint64_t firstMac, int macs, uint64_t id = 7);
 // The patch appending that row's entries to its MAC list.
 pb::ModifyRequestMsg AppendLearnedMacs(uint64_t firstMac, int macs, uint64_t id = 7);
+// The "op" of each operation of a transaction's JSON operations, in order.
+std::vector<std::string> Kinds(const nlohmann::json& ops);
 
 // An OVSDB row insert (JSON) of a body, as an outside writer would store it.
 std::string InsertOp(const std::string& table, const google::protobuf::Message& body,

@@ -22,13 +22,6 @@ using ozy::cairndb::WritePlan;
 
 constexpr int kState = pb::LOG_SWITCH_STATE;
 
-std::vector<std::string> Kinds(const json& ops) {
-    std::vector<std::string> k;
-    for (const auto& o : ops)
-        k.push_back(o["op"]);
-    return k;
-}
-
 std::string Decoded(const json& text) {
     std::string bytes;
     EXPECT_TRUE(Base64Decode(text.get<std::string>(), &bytes));

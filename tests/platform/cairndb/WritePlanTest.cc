@@ -34,13 +34,6 @@ json WhereUuidJson(const std::string& uuid) {
     return json::array({json::array({"_uuid", "==", json::array({"uuid", uuid})})});
 }
 
-std::vector<std::string> Kinds(const json& ops) {
-    std::vector<std::string> k;
-    for (const auto& o : ops)
-        k.push_back(o["op"]);
-    return k;
-}
-
 TEST(WritePlanTest, MalformedRequestsRejectTheWholeList) {
     WritePlan plan;
     std::string error;
