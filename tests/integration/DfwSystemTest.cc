@@ -37,6 +37,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/cairndb/Base64.h"
 #include "tests/support/AgentSystem.h"
 #include "tests/support/Await.h"
 #include "tests/support/PromParse.h"
@@ -95,21 +96,7 @@ json ChunkJson(const std::string& id, unsigned chunkId, std::vector<const char*>
         be(90, 2);
         be(1, 4);
     }
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string b64;
-    for (size_t i = 0; i < raw.size(); i += 3) {
-        uint32_t n = uint32_t(uint8_t(raw[i])) << 16;
-        if (i + 1 < raw.size())
-            n |= uint32_t(uint8_t(raw[i + 1])) << 8;
-        if (i + 2 < raw.size())
-            n |= uint8_t(raw[i + 2]);
-        b64.push_back(kAlphabet[(n >> 18) & 63]);
-        b64.push_back(kAlphabet[(n >> 12) & 63]);
-        b64.push_back(i + 1 < raw.size() ? kAlphabet[(n >> 6) & 63] : '=');
-        b64.push_back(i + 2 < raw.size() ? kAlphabet[n & 63] : '=');
-    }
-    return {{"id", id}, {"chunk_id", chunkId}, {"bucket", 1}, {"entries", b64}};
+    return {{"id", id}, {"chunk_id", chunkId}, {"bucket", 1}, {"entries", ozy::cairndb::Base64Encode(raw)}};
 }
 
 // The topology: one section; rule 1 drops ssh from the sources group, rule 2 drops port 80 on
