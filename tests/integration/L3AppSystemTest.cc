@@ -39,21 +39,11 @@ uint32_t V4(unsigned a, unsigned b, unsigned c, unsigned d) {
 json Ip4(uint32_t v) {
     return {{"ipv4", v}};
 }
-// fd00:<n>::<last> as protobuf JSON bytes (base64 of 16 bytes).
+// fd00:<n>::<last> in the text form cairnctl reads.
 json Ip6(unsigned n, unsigned last) {
-    static const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    unsigned char b[16] = {0xfd, 0x00, static_cast<unsigned char>(n >> 8),
-                           static_cast<unsigned char>(n)};
-    b[15] = static_cast<unsigned char>(last);
-    std::string out;
-    for (int i = 0; i < 16; i += 3) {
-        unsigned v = b[i] << 16 | (i + 1 < 16 ? b[i + 1] << 8 : 0) | (i + 2 < 16 ? b[i + 2] : 0);
-        out += kB64[(v >> 18) & 63];
-        out += kB64[(v >> 12) & 63];
-        out += i + 1 < 16 ? kB64[(v >> 6) & 63] : '=';
-        out += i + 2 < 16 ? kB64[v & 63] : '=';
-    }
-    return {{"ipv6", out}};
+    char text[32];
+    std::snprintf(text, sizeof text, "fd00:%x::%x", n, last);
+    return text;
 }
 json Pfx(const json& ip, unsigned len) {
     return {{"address", ip}, {"prefix_length", len}};
