@@ -252,7 +252,6 @@ class ConfigApp : public SCConfigTableObserver,
 
     // Runtime state by VifKey.
     std::map<std::string, VifStateRecord> vifStates_;
-    std::map<std::string, DvsVifInfo> vifInfo_;
     std::map<std::string, HopoverEntry> hopover_;
 };
 

@@ -105,11 +105,6 @@ void ConfigApp::UpdateVifInfo(const VifReport& r) {
         macs = &prev->second.macs;
     for (const MacAddr& m : *macs)
         info.macs.push_back(MacText(m.data()));
-    if (r.deleted) {
-        vifInfo_.erase(key);
-    } else {
-        vifInfo_[key] = info;
-    }
     // A host VM VIF's CIFs lose their child ports before the VIF's port goes, and get them after
     // it is there; the engine sends the child ports' properties with the flush.
     if (!info.connected)
@@ -290,9 +285,6 @@ void ConfigApp::OnIpDiscoveryReady(bool vifConnectionUpdate,
         st.bindings = m != merged.end() ? *m->second : ipDiscovery_->EffectiveBindings(key);
         writes.push_back(VifStateWrite(st));
     }
-    for (auto it = vifInfo_.begin(); it != vifInfo_.end();) {
-        it = fresh.count(it->first) != 0 ? std::next(it) : vifInfo_.erase(it);
-    }
     vifStates_ = std::move(fresh);
     // A full-sync write replaces the whole runtime store of these types: the hopover records go
     // with it.
@@ -339,13 +331,6 @@ size_t ConfigApp::TableBytes() const {
         n += StringBytes(key) + StringBytes(v.vifId) + StringBytes(v.portId) +
              StringBytes(v.switchId) + StringBytes(v.parentVifId) + ContainerBytes(v.macs) +
              ContainerBytes(v.dpBindings) + ContainerBytes(v.bindings);
-    }
-    n += ContainerBytes(vifInfo_);
-    for (const auto& [key, v] : vifInfo_) {
-        n += StringBytes(key) + StringBytes(v.vifId) + StringBytes(v.portId) +
-             StringBytes(v.switchId) + StringBytes(v.parentVifId) + ContainerBytes(v.macs);
-        for (const std::string& mac : v.macs)
-            n += StringBytes(mac);
     }
     n += ContainerBytes(hopover_);
     // What a dataplane full sync collects until its end (the records' own strings left out).
