@@ -305,27 +305,33 @@ void StateCacheConfigTable::Notify(Side& side, const CairnDBUpdateList& updates,
         }
         byType.emplace(type, it->second);
     }
-    // One observer taking every record as it came (a full sync of one application's types) gets
-    // the batch itself rather than a copy of it.
-    bool whole = lists.size() == 1 && applied.size() == updates.size();
-    for (size_t k = 0; whole && k < applied.size(); ++k)
-        whole = applied[k] == k && byType.count(updates[k].objType) != 0;
-    if (whole) {
-        SCConfigTableObserver* obs = lists.front().first;
-        if (side.runtime) {
-            obs->ProcessConfigRuntimeStateUpdate(updates, fullSync);
-        } else {
-            obs->ProcessConfigDesiredStateUpdate(updates, fullSync);
-        }
-        return;
+    // How many records each observer takes. One that takes every record as it came (a table of
+    // its types streamed in a full sync, a large apply of one type) gets the batch itself rather
+    // than a copy of it; the others get their records in a list sized once.
+    std::vector<size_t> counts(lists.size(), 0);
+    for (size_t i : applied) {
+        auto range = byType.equal_range(updates[i].objType);
+        for (auto it = range.first; it != range.second; ++it)
+            ++counts[it->second];
+    }
+    // (Only applied records are counted: a batch with a record the store refused is copied.)
+    std::vector<bool> whole(lists.size(), false);
+    for (size_t k = 0; k < lists.size(); ++k) {
+        whole[k] = counts[k] == updates.size();
+        if (!whole[k])
+            lists[k].second.reserve(counts[k]);
     }
     for (size_t i : applied) {
         const CairnDBUpdateMsg& r = updates[i];
         auto range = byType.equal_range(r.objType);
-        for (auto it = range.first; it != range.second; ++it)
-            lists[it->second].second.push_back(r);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (!whole[it->second])
+                lists[it->second].second.push_back(r);
+        }
     }
-    for (auto& [obs, list] : lists) {
+    for (size_t k = 0; k < lists.size(); ++k) {
+        SCConfigTableObserver* obs = lists[k].first;
+        const CairnDBUpdateList& list = whole[k] ? updates : lists[k].second;
         // A full sync reaches every observer, even with nothing of its types: it reconciles on it.
         if (list.empty() && !fullSync)
             continue;
@@ -334,6 +340,8 @@ void StateCacheConfigTable::Notify(Side& side, const CairnDBUpdateList& updates,
         } else {
             obs->ProcessConfigDesiredStateUpdate(list, fullSync);
         }
+        // A copy is freed as soon as its observer has it.
+        CairnDBUpdateList().swap(lists[k].second);
     }
 }
 

@@ -136,6 +136,76 @@ TEST_F(ConfigTableTest, ObserverOfTwoTypesGetsOneListInDecodeOrder) {
     EXPECT_TRUE(both.runtime.empty());
 }
 
+// What each observer is handed: the batch itself when it takes every record of it (two observers
+// of the same table share it), otherwise a list of its own records sized once; a delta with a
+// record the store refuses is copied for everyone.
+TEST_F(ConfigTableTest, AnObserverTakingEveryRecordGetsTheBatchItselfOthersAnExactCopy) {
+    struct Seen {
+        const CairnDBUpdateList* list;
+        size_t size;
+        size_t capacity;
+    };
+    struct PointerObserver : SCConfigTableObserver {
+        void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& u, bool) override {
+            seen.push_back({&u, u.size(), u.capacity()});
+        }
+        std::vector<Seen> seen;
+    };
+    constexpr ObjectType kLsp = ObjectType::LOG_SWITCH_PORT_CONFIG;
+    PointerObserver ports, portsToo, both, switches;
+    ASSERT_TRUE(table->RegisterDesiredStateObserver(kLsp, &ports));
+    ASSERT_TRUE(table->RegisterDesiredStateObserver(kLsp, &portsToo));
+    ASSERT_TRUE(table->RegisterDesiredStateObserver(kLsp, &both));
+    ASSERT_TRUE(table->RegisterDesiredStateObserver(kLs, &both));
+    ASSERT_TRUE(table->RegisterDesiredStateObserver(kLs, &switches));
+    auto port = [&](uint64_t n) {
+        return Rec(kLsp, Id(n), PropertyType::LSP_ATTACHMENT, LspAttachment("vif", "dv"));
+    };
+    struct Case {
+        const char* name;
+        CairnDBUpdateList list;
+        bool fullSync;
+        // Per observer (ports, portsToo, both, switches): -1 not called, 0 a copy, 1 the batch.
+        std::vector<int> batch;
+        std::vector<size_t> sizes;
+    };
+    std::vector<Case> cases = {
+        {"ports only", {port(10), port(11), port(12)}, false, {1, 1, 1, -1}, {3, 3, 3, 0}},
+        {"a switch among ports",
+         {port(10), Ls(1, 5001), port(11), port(12)},
+         false,
+         {0, 0, 1, 0},
+         {3, 3, 4, 1}},
+        {"a refused record",
+         {port(10), Rec(kLsp, "", PropertyType::LSP_ATTACHMENT, "x")},
+         false,
+         {0, 0, 0, -1},
+         {1, 1, 1, 0}},
+        {"a full sync of the ports", {port(10)}, true, {1, 1, 1, 0}, {1, 1, 1, 0}},
+    };
+    PointerObserver* observers[] = {&ports, &portsToo, &both, &switches};
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (PointerObserver* o : observers)
+            o->seen.clear();
+        table->UpdateDesiredState(c.list, c.fullSync);
+        for (size_t k = 0; k < 4; ++k) {
+            SCOPED_TRACE(k);
+            if (c.batch[k] < 0) {
+                EXPECT_TRUE(observers[k]->seen.empty());
+                continue;
+            }
+            ASSERT_EQ(observers[k]->seen.size(), 1u);
+            const Seen& s = observers[k]->seen[0];
+            EXPECT_EQ(s.list == &c.list, c.batch[k] == 1);
+            EXPECT_EQ(s.size, c.sizes[k]);
+            if (c.batch[k] == 0) {
+                EXPECT_EQ(s.capacity, s.size);
+            }
+        }
+    }
+}
+
 TEST_F(ConfigTableTest, UnsupportedOperationsAndUnusableRecordsAreSkippedAlone) {
     test::ConfigObserver obs;
     ASSERT_TRUE(table->RegisterDesiredStateObserver(kLs, &obs));
