@@ -77,6 +77,9 @@ class Decoder {
     // Files every group of `result` under its components, in routing order (components of value
     // 0 are ignored). The records are moved into the last component of each group.
     static void File(DecodeResult& result, ComponentUpdateMap& batch);
+    // Makes room in `list` for `n` more records, growing it by a quarter at least (File's growth:
+    // the room a long list holds beyond its records stays under a quarter of them).
+    static void ReserveForAppend(CairnDBUpdateList& list, size_t n);
 
     // Components of an object type in routing order (all groups); count 0 when the type is not
     // routed. For tests, the CLI and the benchmark.

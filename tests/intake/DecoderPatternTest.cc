@@ -342,6 +342,46 @@ TEST(DecoderRouting, EveryRoutedTypeReachesItsComponentsInOrder) {
     EXPECT_EQ(demuxOf(OT::CFG_AGENT_FAILOVER_ACK), DemuxRoute::NONE);
 }
 
+// A list filed object by object grows by a quarter, not twice: (records held, room, records
+// added) -> room after.
+TEST(DecoderRouting, FileGrowsAListByAQuarter) {
+    struct Case {
+        size_t size, capacity, adding, expected;
+    };
+    const Case cases[] = {
+        {0, 0, 18, 18},       // an empty list: exactly its records
+        {100, 100, 1, 125},   // full: a quarter more
+        {100, 100, 50, 150},  // more than a quarter at once: exactly what is needed
+        {100, 120, 20, 120},  // room enough: untouched
+        {3, 3, 1, 4},         // short lists grow by what they need
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + "/" + std::to_string(c.capacity) + "+" +
+                     std::to_string(c.adding));
+        CairnDBUpdateList list;
+        list.reserve(c.capacity);
+        list.resize(c.size);
+        ASSERT_EQ(list.capacity(), c.capacity);
+        Decoder::ReserveForAppend(list, c.adding);
+        EXPECT_EQ(list.capacity(), c.expected);
+        EXPECT_EQ(list.size(), c.size);
+    }
+    // 600 logical ports of R records each (doubling from R would hold 1024 R).
+    ComponentUpdateMap batch;
+    size_t perPort = 0;
+    for (uint64_t i = 0; i < 600; ++i) {
+        pb::LogSwitchPortConfigMsg port;
+        *port.mutable_id() = Uuid(100 + i);
+        DecodeResult r = DecodeOne(MakeUpdate(OT::LOG_SWITCH_PORT_CONFIG, pb::SET, &port));
+        perPort = r.RecordCount();
+        Decoder::File(r, batch);
+    }
+    const CairnDBUpdateList& ports = batch[CT::CONFIGCACHE];
+    ASSERT_GT(perPort, 1u);
+    ASSERT_EQ(ports.size(), 600u * perPort);
+    EXPECT_LE(ports.capacity(), ports.size() + ports.size() / 4);
+}
+
 TEST(DecoderRouting, FileCopiesIntoEveryComponentAndKeepsOrder) {
     DecodeResult r =
         DecodeOne(MakeUpdate(OT::GLOBAL_CONFIG, pb::SET, BodyOf(OT::GLOBAL_CONFIG, Uuid(1)).get()));
