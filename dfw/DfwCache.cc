@@ -1,6 +1,7 @@
 #include "dfw/DfwCache.h"
 
 #include <algorithm>
+#include <iterator>
 #include <new>
 #include <set>
 #include <unordered_set>
@@ -150,6 +151,7 @@ struct DfwCache::Section {
     std::vector<std::shared_ptr<const fw::LcpRuleMsg>> ruleMsgs;  // valid ones, in order
     std::vector<std::shared_ptr<const CTarpFWRule>> rules;        // null: matches nothing
     std::vector<uint32_t> ruleIds;                                // sorted
+    std::vector<DfwUuid> allRules;  // every rule of the section, valid or not, sorted
     std::vector<DfwUuid> containerDeps;                           // sorted, unique
     std::vector<DfwUuid> namedPorts;                              // sorted, unique
     std::vector<DfwCompositeContainers::Acquisition> journal;
@@ -215,8 +217,7 @@ size_t DfwCache::configCount() const {
 namespace {
 
 // Both builds name the same objects with the same content.
-bool SameObjects(const std::unordered_map<std::string, std::shared_ptr<const DfwCache::Named>>& a,
-                 const std::unordered_map<std::string, std::shared_ptr<const DfwCache::Named>>& b) {
+bool SameObjects(const DfwCache::NamedMap& a, const DfwCache::NamedMap& b) {
     if (a.size() != b.size())
         return false;
     for (const auto& [name, n] : a) {
@@ -295,11 +296,15 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
     DFW_INFO("dfw: build dfw object cache (%1, %2, %3, %4)", snap.sections->size(),
              snap.rules->size(), snap.containers->size(), snap.chunks->size());
     try {
-        // Containers: converted again only when changed.
-        auto containers = std::make_shared<std::map<DfwUuid, std::shared_ptr<const Container>>>();
+        // Containers: converted again only when changed; the previous build's map is shared
+        // when none did.
+        std::shared_ptr<std::map<DfwUuid, std::shared_ptr<const Container>>> containers;
         std::set<DfwUuid> ruleViewChanged;
-        if (!full)
-            *containers = *previous->containers_;
+        if (full)
+            containers = std::make_shared<std::map<DfwUuid, std::shared_ptr<const Container>>>();
+        else if (!changes.containers.empty())
+            containers = std::make_shared<std::map<DfwUuid, std::shared_ptr<const Container>>>(
+                *previous->containers_);
         auto convert = [&](const DfwUuid& id, const std::shared_ptr<const fw::LcpContainerMsg>& m) {
             DFW_DEBUG("dfw: build container: %1", id.Text());
             auto c = std::make_shared<Container>();
@@ -324,7 +329,7 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
         if (full) {
             for (const auto& [id, m] : *snap.containers)
                 containers->emplace(id, convert(id, m));
-        } else {
+        } else if (containers) {
             for (const DfwUuid& id : changes.containers) {
                 auto old = containers->find(id);
                 std::shared_ptr<const fw::LcpContainerMsg> before =
@@ -340,7 +345,10 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
                     containers->erase(old);
             }
         }
-        out->containers_ = containers;
+        if (containers)
+            out->containers_ = std::move(containers);
+        else
+            out->containers_ = previous->containers_;
 
         // Ports to their groups, again only when the relations changed.
         if (full || !changes.groups.empty()) {
@@ -383,29 +391,66 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
             return false;
         };
         if (!full) {
+            before.reserve(previous->sections_.size());
             for (const auto& s : previous->sections_)
                 before.emplace(s->id, std::make_pair(s, dirty(*s)));
         }
 
-        // The rules of each section; rules without a cached section are refused here.
-        std::unordered_map<DfwUuid, std::vector<std::shared_ptr<const fw::LcpRuleMsg>>, UuidHash>
-            rulesOf;
+        // The rules of each section to build (every rule, valid or not, by uuid).
+        std::unordered_map<DfwUuid, std::vector<DfwUuid>, UuidHash> rulesOf;
         std::string orphans;
-        for (const auto& [rid, r] : *snap.rules) {
-            DfwUuid sid = Id(r->section_id());
-            // A kept section is still there (a removed one counts as changed).
-            if (!full) {
-                auto it = before.find(sid);
-                if (it != before.end() && !it->second.second)
-                    continue;
-            }
-            if (snap.sections->count(sid) == 0) {
-                DfwRuleValidator::HasSection(*r, *snap.sections);
-                orphans += " Bad rule (no existing section): " + std::to_string(r->rule_id());
+        // After changes that leave every rule with its section, neither adding nor removing a
+        // section, the list of a section built before is its previous list less the changed
+        // rules, plus the changed rules it holds now: a walk of the changed rules only.
+        // Otherwise every rule is walked, and those without a section are refused here.
+        bool indexed = !full && previous->orphans_.empty();
+        for (auto id = changes.sections.begin(); indexed && id != changes.sections.end(); ++id)
+            indexed = snap.sections->count(*id) != 0 && before.count(*id) != 0;
+        std::unordered_map<DfwUuid, std::vector<DfwUuid>, UuidHash> joined;
+        for (auto id = changes.rules.begin(); indexed && id != changes.rules.end(); ++id) {
+            auto r = snap.rules->find(*id);
+            if (r == snap.rules->end())
                 continue;
-            }
-            rulesOf[sid].push_back(r);
+            const DfwUuid sid = Id(r->second->section_id());
+            indexed = snap.sections->count(sid) != 0;
+            joined[sid].push_back(*id);
         }
+        st.rulesIndexed = indexed;
+        if (indexed) {
+            for (const auto& [sid, entry] : before) {
+                if (!entry.second)
+                    continue;
+                std::vector<DfwUuid> kept;
+                std::set_difference(entry.first->allRules.begin(), entry.first->allRules.end(),
+                                    changes.rules.begin(), changes.rules.end(),
+                                    std::back_inserter(kept));
+                auto j = joined.find(sid);
+                std::vector<DfwUuid>& list = rulesOf[sid];
+                if (j == joined.end()) {
+                    list = std::move(kept);
+                    continue;
+                }
+                std::merge(kept.begin(), kept.end(), j->second.begin(), j->second.end(),
+                           std::back_inserter(list));
+            }
+        } else {
+            for (const auto& [rid, r] : *snap.rules) {
+                DfwUuid sid = Id(r->section_id());
+                // A kept section is still there (a removed one counts as changed).
+                if (!full) {
+                    auto it = before.find(sid);
+                    if (it != before.end() && !it->second.second)
+                        continue;
+                }
+                if (snap.sections->count(sid) == 0) {
+                    DfwRuleValidator::HasSection(*r, *snap.sections);
+                    orphans += " Bad rule (no existing section): " + std::to_string(r->rule_id());
+                    continue;
+                }
+                rulesOf[sid].push_back(rid);
+            }
+        }
+        out->orphans_ = orphans;
 
         std::vector<std::shared_ptr<Section>> order;
         std::vector<std::shared_ptr<Section>> rebuild;
@@ -428,10 +473,14 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
             s->bucket = BucketOf(*sm, sid, buckets);
             s->serviceInsertion = sm->component_name() == ozy::tarp::kAgentServiceInsertion;
             s->timeBased = sm->time_based();
-            auto& list = rulesOf[sid];
-            for (auto& r : list) {
+            s->allRules = std::move(rulesOf[sid]);
+            for (const DfwUuid& rid : s->allRules) {
+                auto found = snap.rules->find(rid);
+                if (found == snap.rules->end())
+                    continue;
+                const std::shared_ptr<const fw::LcpRuleMsg>& r = found->second;
                 if (DfwRuleValidator::ValidateRule(*r))
-                    s->ruleMsgs.push_back(std::move(r));
+                    s->ruleMsgs.push_back(r);
                 else
                     s->badRules += " Bad rule: " + std::to_string(r->rule_id());
             }
@@ -479,6 +528,7 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
             fresh->timeBased = s->timeBased;
             fresh->ruleMsgs = std::move(s->ruleMsgs);
             fresh->badRules = std::move(s->badRules);
+            fresh->allRules = std::move(s->allRules);
             generated.SetJournal(&fresh->journal);
             std::vector<const fw::LcpRuleMsg*> raw;
             for (const auto& r : fresh->ruleMsgs) {
@@ -504,15 +554,34 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
         }
         out->sections_ = std::move(built);
 
-        // Names: containers, composites, address lists.
-        for (const auto& [id, c] : *out->containers_) {
-            if (c->named)
-                out->named_.emplace(DfwCompositeContainers::ContainerName(id), c->named);
-        }
+        // Names: containers, composites, address lists. The previous build's map stays when
+        // the containers are the previous build's and the rules generated the same objects.
+        std::vector<std::pair<const std::string*, std::shared_ptr<const Named>>> made;
         for (const auto& [name, c] : generated.composites())
-            out->named_[name] = NamedContainer(c.container);
+            made.emplace_back(&name, NamedContainer(c.container));
         for (const auto& [name, set] : generated.addressLists())
-            out->named_[name] = NamedAddrSet(set);
+            made.emplace_back(&name, NamedAddrSet(set));
+        out->generated_.reserve(made.size());
+        for (const auto& [name, n] : made)
+            out->generated_.push_back({*name, n->hash});
+        const bool sameNamed =
+            !full && out->containers_ == previous->containers_ &&
+            std::equal(out->generated_.begin(), out->generated_.end(), previous->generated_.begin(),
+                       previous->generated_.end(), [](const ObjectRef& a, const ObjectRef& b) {
+                           return a.hash == b.hash && a.name == b.name;
+                       });
+        if (sameNamed) {
+            out->named_ = previous->named_;
+        } else {
+            auto named = std::make_shared<NamedMap>();
+            for (const auto& [id, c] : *out->containers_) {
+                if (c->named)
+                    named->emplace(DfwCompositeContainers::ContainerName(id), c->named);
+            }
+            for (auto& [name, n] : made)
+                (*named)[*name] = std::move(n);
+            out->named_ = std::move(named);
+        }
 
         out->status_ = badSections + orphans;
         for (const auto& s : out->sections_) {
@@ -539,7 +608,7 @@ std::shared_ptr<const DfwCache> DfwCache::Build(const DfwMsgSnapshot& snap,
                 out->rebuilt_.push_back(static_cast<uint32_t>(i));
             }
             if (aligned) {
-                out->objectsKept_ = SameObjects(out->named_, previous->named_);
+                out->objectsKept_ = sameNamed || SameObjects(*out->named_, *previous->named_);
                 std::lock_guard<std::mutex> lock(previous->memoMutex_);
                 out->base_ = previous->memo_;
             } else {
@@ -712,8 +781,8 @@ std::shared_ptr<const DfwCache::FilterConfig> DfwCache::Assemble(const Memo& par
     while (!pending.empty()) {
         std::string n = std::move(pending.back());
         pending.pop_back();
-        auto it = named_.find(n);
-        if (it == named_.end()) {
+        auto it = named_->find(n);
+        if (it == named_->end()) {
             DFW_ERROR("dfw: cannot find container %1 which is used by a rule", n);
             continue;
         }

@@ -52,6 +52,9 @@ class DfwCache {
         size_t sectionsBuilt = 0;
         size_t sectionsReused = 0;
         size_t containersBuilt = 0;
+        // The rebuilt sections' rules were found from the previous build's lists and the
+        // changed rules, without a walk of every rule.
+        bool rulesIndexed = false;
     };
     // An address set or container of a configuration: its name and the hash of its content.
     struct ObjectRef {
@@ -112,6 +115,7 @@ class DfwCache {
     struct Container;
     struct Named;
     struct Memo;
+    using NamedMap = std::unordered_map<std::string, std::shared_ptr<const Named>>;
 
   private:
     DfwCache();
@@ -137,14 +141,19 @@ class DfwCache {
 
     std::vector<std::shared_ptr<Section>> sections_;  // in bucket and priority order
     std::shared_ptr<const std::map<DfwUuid, std::shared_ptr<const Container>>> containers_;
-    // Every object a rule may name, by name: containers, composites, address lists.
-    std::unordered_map<std::string, std::shared_ptr<const Named>> named_;
+    // Every object a rule may name, by name: containers, composites, address lists (shared with
+    // the previous build when they are the same).
+    std::shared_ptr<const NamedMap> named_;
+    // The composites and address lists the rules generated, in name order.
+    ObjectRefs generated_;
     std::shared_ptr<const std::map<DfwUuid, std::vector<DfwUuid>>> groupsOfPort_;
     // Ports some rule names directly in its applied-to (sorted).
     std::vector<DfwUuid> namedPorts_;
     std::shared_ptr<const std::vector<DfwBucket>> buckets_;
     std::shared_ptr<const std::map<uint32_t, DfwCategory>> categories_;
     std::string status_;
+    // The rules refused for want of their section, as they end the status (none: "").
+    std::string orphans_;
     uint64_t generation_ = 0;
     size_t ruleCount_ = 0;
 

@@ -362,7 +362,7 @@ class DfwCacheRandomTest : public DfwCacheTest, public ::testing::WithParamInter
 
 TEST_P(DfwCacheRandomTest, IncrementalBuildEqualsFullRebuild) {
     g_dfwLogLevel = kLogFatal;  // failing builds are expected; their lines would only slow it
-    size_t incremental = 0, failed = 0;
+    size_t incremental = 0, failed = 0, indexed = 0;
     for (uint64_t n = 1; n <= 6; ++n)
         db_[Key{ObjectType::RULE_SECTION, n}] = SectionRec(n, static_cast<uint32_t>(n));
     for (uint64_t n = 50; n <= 57; ++n)
@@ -388,6 +388,7 @@ TEST_P(DfwCacheRandomTest, IncrementalBuildEqualsFullRebuild) {
             continue;
         }
         incremental += !stats_.full && stats_.sectionsReused > 0;
+        indexed += stats_.rulesIndexed;
         EXPECT_EQ(built->statusText(), full->statusText());
         for (uint64_t port = 1; port <= 7; ++port) {
             for (int mode = 0; mode < 8; ++mode) {
@@ -410,6 +411,7 @@ TEST_P(DfwCacheRandomTest, IncrementalBuildEqualsFullRebuild) {
     }
     // The sequences exercise both paths.
     EXPECT_GT(incremental, 15u);
+    EXPECT_GT(indexed, 10u);
     EXPECT_GT(120 - failed, 40u);
 }
 
