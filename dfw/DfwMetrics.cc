@@ -159,6 +159,8 @@ void DfwMetrics::Publish() {
     std::lock_guard<std::mutex> lock(mutex_);
     countedBefore_ = std::move(counted_);
     counted_.clear();
+    segmentsBefore_ = std::move(segments_);
+    segments_.clear();
     if (options_.registry == nullptr)
         return;
     ozy::metrics::Registry& reg = *options_.registry;
@@ -235,22 +237,42 @@ void DfwMetrics::Publish() {
     tnGauges_[1]->set(Signed(tnPorts));
 }
 
-DfwMetrics::RuleCounts DfwMetrics::Count(const DfwCache::FilterConfig& cfg) {
+DfwMetrics::SegmentCounts DfwMetrics::CountSegment(const TarpFirewall::CTarpFWSegment& seg) {
+    SegmentCounts c;
+    for (const auto& r : seg.rules()) {
+        ++c.rules;
+        c.ids += r->hasIDSProfile();
+        c.idfw += r->hasExtSource();
+        c.profiled = c.profiled || r->hasAttributeProfile();
+    }
+    return c;
+}
+
+template <class SegmentCountsOf>
+DfwMetrics::RuleCounts DfwMetrics::CountWith(const DfwCache::FilterConfig& cfg,
+                                             SegmentCountsOf countsOf) {
     RuleCounts c;
     c.addrSets = cfg.addrSets.size();
     c.allDfw = !cfg.appliedTo;
-    // Context profiles by name, looked up only for rules that name one.
+    // Context profiles by name, made only when a rule names one.
     std::map<std::string, const TarpFirewall::CTarpFWContainer*> profiles;
-    for (const auto& k : cfg.containers) {
-        if (k->type() == TarpFirewall::CTarpFWContainer::Type::kAttributes)
-            profiles.emplace(k->name(), k.get());
-    }
+    bool profilesMade = false;
     for (const auto* layer : {&cfg.l3, &cfg.l2}) {
         for (const auto& seg : *layer) {
+            const SegmentCounts& counts = countsOf(*seg);
+            c.rules += counts.rules;
+            c.ids += counts.ids;
+            c.idfw += counts.idfw;
+            if (!counts.profiled)
+                continue;
+            if (!profilesMade) {
+                for (const auto& k : cfg.containers) {
+                    if (k->type() == TarpFirewall::CTarpFWContainer::Type::kAttributes)
+                        profiles.emplace(k->name(), k.get());
+                }
+                profilesMade = true;
+            }
             for (const auto& r : seg->rules()) {
-                ++c.rules;
-                c.ids += r->hasIDSProfile();
-                c.idfw += r->hasExtSource();
                 if (!r->hasAttributeProfile())
                     continue;
                 bool url = false, app = false;
@@ -271,6 +293,15 @@ DfwMetrics::RuleCounts DfwMetrics::Count(const DfwCache::FilterConfig& cfg) {
     return c;
 }
 
+DfwMetrics::RuleCounts DfwMetrics::Count(const DfwCache::FilterConfig& cfg) {
+    SegmentCounts counts;
+    return CountWith(
+        cfg, [&counts](const TarpFirewall::CTarpFWSegment& seg) -> const auto& {
+            counts = CountSegment(seg);
+            return counts;
+        });
+}
+
 DfwMetrics::LspMetrics DfwMetrics::Measure(const std::string& vif, const std::string& lsp,
                                            const DfwCache::FilterConfig& cfg,
                                            uint32_t applyStatus) {
@@ -279,21 +310,29 @@ DfwMetrics::LspMetrics DfwMetrics::Measure(const std::string& vif, const std::st
     m.lsp = lsp;
     m.applyStatus = applyStatus;
     m.updateTime = Now();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = counted_.find(cfg.hash);
-        if (it == counted_.end()) {
-            auto before = countedBefore_.find(cfg.hash);
-            if (before != countedBefore_.end())
-                it = counted_.emplace(cfg.hash, before->second).first;
-        }
-        if (it != counted_.end()) {
-            m.counts = it->second;
-            return m;
-        }
-    }
-    m.counts = Count(cfg);
     std::lock_guard<std::mutex> lock(mutex_);
+    auto it = counted_.find(cfg.hash);
+    if (it == counted_.end()) {
+        auto before = countedBefore_.find(cfg.hash);
+        if (before != countedBefore_.end())
+            it = counted_.emplace(cfg.hash, before->second).first;
+    }
+    if (it != counted_.end()) {
+        m.counts = it->second;
+        return m;
+    }
+    // Configurations of ports in different groups share most of their segments: each segment is
+    // counted once (by its hash) while configurations that hold it are measured.
+    m.counts = CountWith(
+        cfg, [this](const TarpFirewall::CTarpFWSegment& seg) -> const auto& {
+            auto s = segments_.find(seg.hash());
+            if (s != segments_.end())
+                return s->second;
+            auto b = segmentsBefore_.find(seg.hash());
+            return segments_
+                .emplace(seg.hash(), b != segmentsBefore_.end() ? b->second : CountSegment(seg))
+                .first->second;
+        });
     counted_.emplace(cfg.hash, m.counts);
     return m;
 }

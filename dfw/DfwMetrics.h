@@ -32,6 +32,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dfw/DfwCache.h"
@@ -40,6 +41,10 @@ namespace ozy::metrics {
 class Gauge;
 class Registry;
 }  // namespace ozy::metrics
+
+namespace TarpFirewall {
+class CTarpFWSegment;
+}
 
 namespace CfgAgent {
 
@@ -130,9 +135,24 @@ class DfwMetrics {
     uint64_t publications_ = 0;
     std::string publishedTn_;  // "" none
     std::vector<std::shared_ptr<ozy::metrics::Gauge>> tnGauges_;
+    // What one segment of rules counts whatever the configuration holding it; the rules with an
+    // attribute profile (`profiled`) are counted against each configuration's profiles.
+    struct SegmentCounts {
+        uint64_t rules = 0;
+        uint64_t ids = 0;
+        uint64_t idfw = 0;
+        bool profiled = false;
+    };
+    static SegmentCounts CountSegment(const TarpFirewall::CTarpFWSegment& seg);
+    // The counts of `cfg` with `countsOf(segment)` giving each segment's.
+    template <class SegmentCountsOf>
+    static RuleCounts CountWith(const DfwCache::FilterConfig& cfg, SegmentCountsOf countsOf);
+
     // Counts by configuration hash, of the configurations measured since the last publication
-    // and the one before (older ones are dropped at publication).
+    // and the one before (older ones are dropped at publication); the same of segments, by the
+    // segment's hash.
     std::map<uint64_t, RuleCounts> counted_, countedBefore_;
+    std::unordered_map<uint64_t, SegmentCounts> segments_, segmentsBefore_;
 };
 
 }  // namespace CfgAgent

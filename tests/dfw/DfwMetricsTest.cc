@@ -324,5 +324,60 @@ TEST_F(DfwMetricsLoopTest, AppliedPortsCarryTheirCountsAndADeletedFiltersSeriesG
     EXPECT_EQ(value("ozy_dfw_lsp_rule_count", "vif-1"), 6.0);
 }
 
+// Ports in different groups share the segments of the sections they have in common, and a
+// segment's rules are counted once however many configurations hold it; what a rule's context
+// profile matches is still read from each configuration's profiles: a profile whose attributes
+// change (its rules, and so their segment, unchanged) moves the rule between the URL and
+// application-id counts.
+TEST_F(DfwMetricsLoopTest, SharedSegmentsAreCountedPerPortAndProfilesPerConfiguration) {
+    auto on = [](uint64_t port) {
+        return [port](pb::RuleMsg& r) {
+            *r.mutable_applied_to()->add_logical_switch_port_ids() = Uuid(port);
+        };
+    };
+    msgs_->UpdateDesiredState({SectionRec(1, 1), SectionRec(2, 2),
+                               ProfileRec(60, {{"APP_ID", {"HTTP"}}}), ToggleRec(true, false),
+                               RuleRec(101, 1, 1,
+                                       [](pb::RuleMsg& r) {
+                                           *r.add_context_profile_ids() = Uuid(60);
+                                           *r.add_ids_profile_ids() = Uuid(70);
+                                       }),
+                               RuleRec(102, 2, 1), RuleRec(201, 3, 2, on(1)),
+                               RuleRec(202, 4, 2, on(1)), RuleRec(203, 5, 2, on(2)), BarrierRec(5)},
+                              true);
+    main_->ProcessOnce();
+    const struct {
+        const char* what;
+        std::vector<CairnDBUpdateMsg> batch;
+        int rules1, rules2, appid, url;
+    } steps[] = {
+        {"section 1 on both ports", {}, 4, 3, 1, 0},
+        {"its profile matching domains",
+         {ProfileRec(60, {{"DOMAIN_NAME", {"*.example.com"}}})},
+         4,
+         3,
+         0,
+         1},
+        {"a rule more on port 2", {RuleRec(204, 6, 2, on(2))}, 4, 4, 0, 1},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (!step.batch.empty()) {
+            msgs_->UpdateDesiredState(step.batch, false);
+            main_->ProcessOnce();
+        }
+        std::map<std::string, json> page = Page();
+        ASSERT_EQ(page.size(), 2u) << json(page).dump();
+        EXPECT_EQ(page["vif-1"]["rule_cnt"], step.rules1);
+        EXPECT_EQ(page["vif-2"]["rule_cnt"], step.rules2);
+        for (const char* vif : {"vif-1", "vif-2"}) {
+            SCOPED_TRACE(vif);
+            EXPECT_EQ(page[vif]["appid_rule_cnt"], step.appid);
+            EXPECT_EQ(page[vif]["url_rule_cnt"], step.url);
+            EXPECT_EQ(page[vif]["ids_rule_cnt"], 1);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace CfgAgent
