@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -60,8 +61,8 @@ bool ExcludeAll(const DfwMsgSnapshot& snap, uint32_t type) {
 
 // The filter holds the root rule sets alone and exactly the address sets `left` names (none when
 // null); `ruleSets` and `addrSets` as the library lists them.
-bool HoldsJust(const std::vector<std::string>& ruleSets, const std::vector<std::string>& addrSets,
-               const DfwCache::ObjectRefs* left) {
+bool HoldsJust(const std::vector<std::string_view>& ruleSets,
+               const std::vector<std::string_view>& addrSets, const DfwCache::ObjectRefs* left) {
     if (ruleSets.size() != 2 || ruleSets[0] != kMainRs || ruleSets[1] != kMainRsL2)
         return false;
     const size_t n = left == nullptr ? 0 : left->size();
@@ -74,45 +75,61 @@ bool HoldsJust(const std::vector<std::string>& ruleSets, const std::vector<std::
     return true;
 }
 
-// Which objects of `keep` the filter holds as `before` left them (same name and content, and
-// still among the names it holds); every list sorted by name, walked once.
-std::vector<bool> HeldAsBefore(const DfwCache::ObjectRefs& keep, const DfwCache::ObjectRefs* before,
-                               const std::vector<std::string>& held) {
-    std::vector<bool> out(keep.size(), false);
-    if (before == nullptr)
-        return out;
-    auto b = before->begin();
+// One walk of `keep` and of the names the filter holds (`held`), both sorted by name: which
+// objects of `keep` the filter holds as `before` left them (same name and content, and still
+// held) into `unchanged`, and the held names `keep` leaves out into `unused`. When `before` is
+// `keep` itself (the configuration names the objects its last apply left), only the held names
+// are compared.
+void Reconcile(const DfwCache::ObjectRefs& keep, const DfwCache::ObjectRefs* before,
+               const std::vector<std::string_view>& held, std::vector<bool>* unchanged,
+               std::vector<std::string_view>* unused) {
+    unchanged->assign(keep.size(), false);
+    unused->clear();
+    const bool sameList = before == &keep;
+    auto b = before == nullptr ? keep.end() : before->begin();
     auto h = held.begin();
     for (size_t i = 0; i < keep.size(); ++i) {
         const std::string& n = keep[i].name;
+        int c = 1;
+        for (; h != held.end() && (c = h->compare(n)) < 0; ++h)
+            unused->push_back(*h);
+        if (h == held.end() || c != 0)
+            continue;
+        ++h;  // held, and kept
+        if (before == nullptr)
+            continue;
+        if (sameList) {
+            (*unchanged)[i] = true;
+            continue;
+        }
         while (b != before->end() && b->name < n)
             ++b;
-        while (h != held.end() && *h < n)
-            ++h;
-        out[i] = b != before->end() && b->name == n && b->hash == keep[i].hash && h != held.end() &&
-                 *h == n;
+        (*unchanged)[i] = b != before->end() && b->name == n && b->hash == keep[i].hash;
     }
-    return out;
+    unused->insert(unused->end(), h, held.end());
 }
 
-// Names the library holds for a filter: rule sets or address sets. The status of the calls.
+// Names the library holds for a filter: rule sets or address sets, as views into `records`
+// (the caller's, reused from filter to filter: no string per name). The status of the calls.
 template <class Name, class CountFn, class ListFn>
-int HeldNames(const std::string& filter, CountFn count, ListFn list,
-              std::vector<std::string>* out) {
+int HeldNames(const std::string& filter, CountFn count, ListFn list, std::vector<Name>* records,
+              std::vector<std::string_view>* out) {
+    out->clear();
     uint32_t n = 0;
     int rc = count(filter.c_str(), &n);
     if (rc != 0)
         return rc;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        std::vector<Name> names(std::max<uint32_t>(n, 1));
+        records->resize(std::max<uint32_t>(n, 1));
         uint32_t total = 0;
-        rc = list(filter.c_str(), names.data(), static_cast<uint32_t>(names.size()), &total);
+        rc = list(filter.c_str(), records->data(), static_cast<uint32_t>(records->size()), &total);
         if (rc != 0)
             return rc;
-        if (total <= names.size()) {
-            out->clear();
-            for (uint32_t i = 0; i < total; ++i)
-                out->emplace_back(names[i].name, strnlen(names[i].name, sizeof names[i].name));
+        if (total <= records->size()) {
+            for (uint32_t i = 0; i < total; ++i) {
+                const char* name = (*records)[i].name;
+                out->emplace_back(name, strnlen(name, sizeof(*records)[i].name));
+            }
             return 0;
         }
         n = total;  // filters grew between the two calls
@@ -122,8 +139,32 @@ int HeldNames(const std::string& filter, CountFn count, ListFn list,
 
 }  // namespace
 
+struct DfwMain::HeldLists {
+    std::vector<FW_RuleSetName> ruleSetRecords;
+    std::vector<FW_AddrSetName> addrSetRecords;
+    std::vector<std::string_view> ruleSets, addrSets;
+};
+
 DfwMain::DfwMain(ozy::RefPtr<DfwMsgCache> cache, Options options)
-    : msgs_(std::move(cache)), options_(std::move(options)) {}
+    : msgs_(std::move(cache)), options_(std::move(options)), held_(std::make_unique<HeldLists>()) {}
+
+int DfwMain::ReadRuleSets(const std::string& filter) {
+    return HeldNames(
+        filter, [this](const char* f, uint32_t* n) { return FW_GetRuleSetCount(handle_, f, n); },
+        [this](const char* f, FW_RuleSetName* l, uint32_t c, uint32_t* t) {
+            return FW_GetRuleSetList(handle_, f, l, c, t);
+        },
+        &held_->ruleSetRecords, &held_->ruleSets);
+}
+
+int DfwMain::ReadAddrSets(const std::string& filter) {
+    return HeldNames(
+        filter, [this](const char* f, uint32_t* n) { return FW_GetAddrSetCount(handle_, f, n); },
+        [this](const char* f, FW_AddrSetName* l, uint32_t c, uint32_t* t) {
+            return FW_GetAddrSetList(handle_, f, l, c, t);
+        },
+        &held_->addrSetRecords, &held_->addrSets);
+}
 
 DfwMain::~DfwMain() {
     if (handle_ != nullptr)
@@ -431,32 +472,22 @@ DfwMain::Counters DfwMain::counters() const {
 
 bool DfwMain::CleanFilter(const std::string& name) {
     DFW_INFO("dfw: Cleanup dfw on filter %1", name);
-    std::vector<std::string> ruleSets, addrSets;
-    int rc = HeldNames<FW_RuleSetName>(
-        name, [this](const char* f, uint32_t* n) { return FW_GetRuleSetCount(handle_, f, n); },
-        [this](const char* f, FW_RuleSetName* l, uint32_t c, uint32_t* t) {
-            return FW_GetRuleSetList(handle_, f, l, c, t);
-        },
-        &ruleSets);
-    if (rc == 0) {
-        rc = HeldNames<FW_AddrSetName>(
-            name, [this](const char* f, uint32_t* n) { return FW_GetAddrSetCount(handle_, f, n); },
-            [this](const char* f, FW_AddrSetName* l, uint32_t c, uint32_t* t) {
-                return FW_GetAddrSetList(handle_, f, l, c, t);
-            },
-            &addrSets);
-    }
+    std::vector<std::string_view>& ruleSets = held_->ruleSets;
+    std::vector<std::string_view>& addrSets = held_->addrSets;
+    int rc = ReadRuleSets(name);
+    if (rc == 0)
+        rc = ReadAddrSets(name);
     if (rc == 0) {
         TarpFirewall::CTarpFWCmdList list;
         TarpFirewall::ScopedConfigFile guard(&list);
-        for (const std::string& rs : ruleSets) {
+        for (std::string_view rs : ruleSets) {
             DFW_DEBUG("dfw: destroying unused ruleset %1", rs);
-            list.addDestroyRuleSet(rs);
+            list.addDestroyRuleSet(std::string(rs));
         }
         list.addSetRootRuleSets({});
         DFW_DEBUG("dfw: destroying unused addrsets");
-        for (const std::string& a : addrSets)
-            list.addDestroyAddrSet(a);
+        for (std::string_view a : addrSets)
+            list.addDestroyAddrSet(std::string(a));
         rc = FW_EvaluateConfigFile(handle_, &list, name.c_str(), 0);
     }
     filters_.erase(name);
@@ -515,23 +546,14 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         }
     }
 
-    std::vector<std::string> ruleSets, addrSets;
-    int rc = HeldNames<FW_RuleSetName>(
-        name, [this](const char* f, uint32_t* n) { return FW_GetRuleSetCount(handle_, f, n); },
-        [this](const char* f, FW_RuleSetName* l, uint32_t c, uint32_t* t) {
-            return FW_GetRuleSetList(handle_, f, l, c, t);
-        },
-        &ruleSets);
+    std::vector<std::string_view>& ruleSets = held_->ruleSets;
+    std::vector<std::string_view>& addrSets = held_->addrSets;
+    int rc = ReadRuleSets(name);
     if (rc != 0) {
         DFW_ERROR_CODE("LCP01161", "dfw: Failed to get kernel ruleset count: %1",
                        FW_StatusToString(rc));
     } else {
-        rc = HeldNames<FW_AddrSetName>(
-            name, [this](const char* f, uint32_t* n) { return FW_GetAddrSetCount(handle_, f, n); },
-            [this](const char* f, FW_AddrSetName* l, uint32_t c, uint32_t* t) {
-                return FW_GetAddrSetList(handle_, f, l, c, t);
-            },
-            &addrSets);
+        rc = ReadAddrSets(name);
         if (rc != 0)
             DFW_ERROR_CODE("LCP01107", "dfw: Failed to get kernel addrset count: %1",
                            FW_StatusToString(rc));
@@ -584,8 +606,10 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     // does not destroy.
     static const DfwCache::ObjectRefs kNone;
     const DfwCache::ObjectRefs& keep = modes.globalAddrSet ? kNone : *cfg->objects;
-    const std::vector<bool> unchanged =
-        HeldAsBefore(keep, import.time == 0 ? state.objects.get() : nullptr, addrSets);
+    std::vector<bool> unchanged;
+    std::vector<std::string_view> unused;
+    Reconcile(keep, import.time == 0 ? state.objects.get() : nullptr, addrSets, &unchanged,
+              &unused);
     try {
         TarpFirewall::CTarpFWCmdList list;
         TarpFirewall::ScopedConfigFile guard(&list);
@@ -603,10 +627,10 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
                     list.addCreateContainer(cfg->containers[i]);
             }
         }
-        for (const std::string& rs : ruleSets) {
+        for (std::string_view rs : ruleSets) {
             if (rs != kMainRs && rs != kMainRsL2) {
                 DFW_DEBUG("dfw: destroying unused ruleset: %1", rs);
-                list.addDestroyRuleSet(rs);
+                list.addDestroyRuleSet(std::string(rs));
             }
         }
         DFW_DEBUG("dfw: Collected %1 l3 rules and %2 l2 rules for vif %3", cfg->l3Rules,
@@ -614,14 +638,9 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         list.addCreateRuleSet(kMainRs, cfg->l3);
         list.addCreateRuleSet(kMainRsL2, cfg->l2);
         list.addSetRootRuleSets({kMainRs, kMainRsL2});
-        auto k = keep.begin();
-        for (const std::string& a : addrSets) {
-            while (k != keep.end() && k->name < a)
-                ++k;
-            if (k == keep.end() || k->name != a) {
-                DFW_DEBUG("dfw: destroying unused addrset/containers: %1", a);
-                list.addDestroyAddrSet(a);
-            }
+        for (std::string_view a : unused) {
+            DFW_DEBUG("dfw: destroying unused addrset/containers: %1", a);
+            list.addDestroyAddrSet(std::string(a));
         }
         rc = FW_EvaluateConfigFile(handle_, &list, name.c_str(), 0);
     } catch (const TarpFirewall::CTarpFWException& e) {

@@ -175,6 +175,9 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     uint32_t ApplyFilter(const std::string& agent, const std::string& vif, const std::string& name,
                          const std::string& lsp, const DfwModes& modes, bool timeBased);
     bool CleanFilter(const std::string& name);
+    // What the library lists for a filter into held_'s rule sets or address sets; the status.
+    int ReadRuleSets(const std::string& filter);
+    int ReadAddrSets(const std::string& filter);
     // Cleans the firewall filters of ports disabled by their filter configuration profile, once
     // each; false when a clean failed.
     bool ClearDisabled();
@@ -197,6 +200,9 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     Options options_;
     FW_Handle* handle_ = nullptr;
     ozy::RefPtr<DfwFilterRepo> repo_;
+    // The names of the filter being applied or cleaned (the loop's own, reused).
+    struct HeldLists;
+    std::unique_ptr<HeldLists> held_;
     ozy::RefPtr<DfwNtpConfig> ntp_;
     std::unique_ptr<DfwAlarmReporter> alarms_;
     std::unique_ptr<DfwMetrics> lspMetrics_;
