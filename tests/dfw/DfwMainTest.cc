@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -20,6 +21,9 @@
 #include "dfw/DfwLog.h"
 #include "dfw/DfwMain.h"
 #include "dfw/DfwMsgCache.h"
+#include "platform/tarp/CTarpFWAddrSet.h"
+#include "platform/tarp/CTarpFWAddress.h"
+#include "platform/tarp/CTarpFWCmdList.h"
 #include "platform/tarp/TarpFw.h"
 #include "platform/tarp/TarpTestSeam.h"
 #include "platform/tarp/TarpWire.h"
@@ -761,6 +765,102 @@ TEST_F(DfwMainTest, AFailedApplySendsEverythingTheNextTime) {
     EXPECT_EQ(seen.creates, 1u);
     EXPECT_EQ(Verdict("f1"), "ALLOW 1");
     dev_.inject = nullptr;
+}
+
+// With "default.config_optimization": a filter visited again (here after a notification of it)
+// is skipped when its configuration's hash is the one it last applied and it holds just the sets
+// that apply left; the same hash over other sets (another writer changed the filter) is applied
+// again, and the filter ends holding its own sets only.
+class DfwMainSkipTest : public DfwMainTest {
+  protected:
+    void Configure(DfwMain::Options& o) override {
+        DfwMainTest::Configure(o);
+        o.settings.configOptimization = true;
+    }
+
+    // Another writer's apply to f1 (none when it has nothing to do): its rule sets emptied when
+    // `emptyRules`, the sets of `create` made (one address each), those of `destroy` destroyed.
+    void Rewrite(bool emptyRules, const std::vector<std::string>& create,
+                 const std::vector<std::string>& destroy) {
+        if (!emptyRules && create.empty() && destroy.empty())
+            return;
+        FW_Handle* h = nullptr;
+        const char* options[] = {"FWIODeviceName", "/dev/ozy-tarp"};
+        uint32_t version = 0;
+        ASSERT_EQ(FW_Initialize(FW_LIB_VERSION, &version, 1, 2, options, &h), 0);
+        TarpFirewall::CTarpFWCmdList list;
+        int rc = 0;
+        {
+            TarpFirewall::ScopedConfigFile guard(&list);
+            for (const std::string& name : create) {
+                auto set = std::make_shared<TarpFirewall::CTarpFWAddrSet>(name);
+                set->addAddress(TarpFirewall::CTarpFWAddress::IPv4(0x0a000009));
+                list.addCreateAddrSet(set);
+            }
+            if (emptyRules) {
+                list.addCreateRuleSet("mainrs", {});
+                list.addCreateRuleSet("mainrs_L2", {});
+                list.addSetRootRuleSets({"mainrs", "mainrs_L2"});
+            }
+            for (const std::string& name : destroy)
+                list.addDestroyAddrSet(name);
+            rc = FW_EvaluateConfigFile(h, &list, "f1", 0);
+        }
+        FW_Terminate(h);
+        ASSERT_EQ(rc, 0);
+    }
+    // The device's notification of f1 (not an import): the loop's next pass visits it.
+    void Notified() {
+        std::vector<uint8_t> m(ozy::tarp::kNotifySize, 0);
+        m[1] = 1;
+        m[2] = uint8_t(m.size() >> 8);
+        m[3] = uint8_t(m.size());
+        const std::string name = "f1", agent = ozy::tarp::kAgentFirewall, vif = "vif-1";
+        std::copy(name.begin(), name.end(), m.begin() + 4);
+        std::copy(agent.begin(), agent.end(), m.begin() + 104);
+        std::copy(vif.begin(), vif.end(), m.begin() + 204);
+        main_->repo()->OnLinkMessage(m.data(), m.size());
+        ASSERT_TRUE(main_->repo()->QueryNow());
+    }
+    std::vector<std::string> SetsOf(const std::string& filter) {
+        std::vector<std::string> out;
+        for (const auto& [name, set] : dev_.state->FindFilter(filter)->config.addrSets)
+            out.push_back(name);
+        return out;
+    }
+};
+
+TEST_F(DfwMainSkipTest, TheSameHashOverOtherSetsIsAppliedAgain) {
+    msgs_->UpdateDesiredState({SectionRec(1, 1), ContainerRec(11, {0x0a000001}),
+                               RuleRec(101, 1, 1, SshFrom(11, 0)), BarrierRec(5)},
+                              true);
+    main_->ProcessOnce();
+    const std::string held = U(11).Text();
+    ASSERT_EQ(SetsOf("f1"), std::vector<std::string>({held}));
+    ASSERT_EQ(Verdict("f1"), "DROP 1");
+    const struct {
+        const char* what;
+        bool emptyRules;
+        std::vector<std::string> create, destroy;
+        bool applied;  // else skipped
+    } steps[] = {
+        {"the filter as the last apply left it", false, {}, {}, false},
+        {"one set more, after the held one", false, {"zz-stray"}, {}, true},
+        {"as many sets under other names", true, {"zz-other"}, {held}, true},
+        {"and as the last apply left it again", false, {}, {}, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        Rewrite(step.emptyRules, step.create, step.destroy);
+        const uint32_t applies = dev_.state->FindFilter("f1")->applyCount;
+        const uint64_t skipped = main_->counters().skippedApplies;
+        Notified();
+        main_->ProcessOnce();
+        EXPECT_EQ(dev_.state->FindFilter("f1")->applyCount - applies, step.applied ? 1u : 0u);
+        EXPECT_EQ(main_->counters().skippedApplies - skipped, step.applied ? 0u : 1u);
+        EXPECT_EQ(SetsOf("f1"), std::vector<std::string>({held}));
+        EXPECT_EQ(Verdict("f1"), "DROP 1");
+    }
 }
 
 // Random sequences of rule and container changes, applied pass by pass; then a new loop (an
