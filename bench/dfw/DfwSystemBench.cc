@@ -48,6 +48,7 @@
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
 #include "bench/MonitorStart.h"
+#include "bench/ProcessCpu.h"
 #include "bench/ProcessMemory.h"
 #include "platform/cairndb/CairnDbClient.h"
 #include "platform/cairndb/LibraryLog.h"
@@ -280,6 +281,10 @@ std::pair<long, long> AgentMemoryKb(AgentSystem& sys) {
     return ozy::bench::ProcessMemoryKb(sys.Agent()->pid());
 }
 
+double AgentCpuMs(AgentSystem& sys) {
+    return ozy::bench::ProcessCpuMs(sys.Agent()->pid());
+}
+
 // `cairnctl apply FILE` against `env`'s database; milliseconds, or -1 on failure.
 double TimedApply(const std::string& file, const std::map<std::string, std::string>& env) {
     auto t0 = Clock::now();
@@ -357,6 +362,7 @@ int main(int argc, char** argv) {
     uint64_t barrier = 1000;
     const std::string file = sys.Root() + "/bench-dfw.json";
     std::ofstream(file) << policy.Document(barrier).dump();
+    const double loadCpu0 = AgentCpuMs(sys);
     const int64_t t0Ns = NowNs();
     const double applyMs = TimedApply(file, sys.Env());
     if (applyMs < 0)
@@ -384,6 +390,7 @@ int main(int argc, char** argv) {
         },
         std::chrono::seconds(600), std::chrono::milliseconds(50));
     const double loadMs = static_cast<double>(NowNs() - t0Ns) / 1e6;
+    const double loadCpuMs = AgentCpuMs(sys) - loadCpu0;
     if (!held)
         return Fail(short_.c_str(), &sys);
     const double toBarrierMs = static_cast<double>(*barrierNs - t0Ns) / 1e6;
@@ -402,9 +409,10 @@ int main(int argc, char** argv) {
     std::printf(
         "full load: PROCESSED_BARRIER after %.0f ms, every filter holds its rules after %.0f ms "
         "(cairnctl apply %.0f ms with the agent running); the same apply into a database alone "
-        "%.0f ms; ratio %.2f; agent RSS %.1f MiB (peak %.1f MiB); device %zu segments, %.1f MiB\n",
-        toBarrierMs, loadMs, applyMs, aloneMs, loadMs / aloneMs, rssKb / 1024.0, hwmKb / 1024.0,
-        device["segments"].value("count", size_t{0}),
+        "%.0f ms; ratio %.2f; agent CPU %.0f ms; agent RSS %.1f MiB (peak %.1f MiB); device %zu "
+        "segments, %.1f MiB\n",
+        toBarrierMs, loadMs, applyMs, aloneMs, loadMs / aloneMs, loadCpuMs, rssKb / 1024.0,
+        hwmKb / 1024.0, device["segments"].value("count", size_t{0}),
         device["segments"].value("bytes", 0.0) / (1024.0 * 1024.0));
 
     // 2. One global rule changed, CHANGES times.
@@ -426,6 +434,7 @@ int main(int argc, char** argv) {
     auto before = emu.Filters(device);
     const uint32_t probeSource = Policy::Address(policy.SourceOf(0, 0), 0);
     const std::vector<unsigned> sampled = {0, filters / 2, filters - 1};
+    const double changeCpu0 = AgentCpuMs(sys);
     for (unsigned c = 0; c < changes; ++c) {
         const unsigned action = c % 2 == 0 ? 0 : 1;  // allow, then drop again
         ++barrier;
@@ -465,13 +474,14 @@ int main(int argc, char** argv) {
         }
     }
     writer.Stop();
+    const double changeCpuMs = (AgentCpuMs(sys) - changeCpu0) / changes;
     const double p50 = Percentile(toFilters, 0.5), p99 = Percentile(toFilters, 0.99);
     const double c50 = Percentile(commits, 0.5), c99 = Percentile(commits, 0.99);
     std::printf(
         "global change: %u changes of one global rule, each reaching all %u filters; from the "
         "write to its PROCESSED_BARRIER p50 %.1f ms p99 %.1f ms; the database commit alone (its "
-        "reply) p50 %.1f ms p99 %.1f ms; ratios p50 %.1f p99 %.1f\n",
-        changes, filters, p50, p99, c50, c99, p50 / c50, p99 / c99);
+        "reply) p50 %.1f ms p99 %.1f ms; ratios p50 %.1f p99 %.1f; agent CPU %.1f ms a change\n",
+        changes, filters, p50, p99, c50, c99, p50 / c50, p99 / c99, changeCpuMs);
 
     // 3. Restart with nothing changed.
     json d = emu.Device();
@@ -505,10 +515,10 @@ int main(int argc, char** argv) {
     std::printf(
         "restart, nothing changed: every filter applied again %.0f ms after the agent's start; "
         "%llu applies, %llu of them changed a filter's state (target 0); %llu wake-ups before the "
-        "full sync did nothing; agent RSS %.1f MiB\n",
+        "full sync did nothing; agent CPU %.0f ms; agent RSS %.1f MiB\n",
         restartMs, static_cast<unsigned long long>(last - appliesBefore),
         static_cast<unsigned long long>(changed),
         static_cast<unsigned long long>(counters.value("unsynced_passes", uint64_t{0})),
-        AgentMemoryKb(sys).first / 1024.0);
+        AgentCpuMs(sys), AgentMemoryKb(sys).first / 1024.0);
     return sys.StopAgent() == 0 ? 0 : 1;
 }
