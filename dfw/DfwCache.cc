@@ -761,12 +761,8 @@ std::shared_ptr<const DfwCache::FilterConfig> DfwCache::Assemble(const Memo& par
     for (const auto& seg : cfg->l2)
         h.U64(seg->hash());
     if (kept != nullptr) {
-        cfg->addrSets = kept->addrSets;
-        cfg->containers = kept->containers;
-        cfg->addrSetIndex = kept->addrSetIndex;
-        cfg->containerIndex = kept->containerIndex;
         cfg->objects = kept->objects;
-        for (const ObjectRef& o : *cfg->objects)
+        for (const ObjectRef& o : cfg->objects->refs)
             h.U64(o.hash);
         cfg->hash = h.value();
         return cfg;
@@ -792,21 +788,21 @@ std::shared_ptr<const DfwCache::FilterConfig> DfwCache::Assemble(const Memo& par
                 pending.push_back(need);
         }
     }
-    auto refs = std::make_shared<ObjectRefs>();
-    refs->reserve(objects.size());
+    auto made = std::make_shared<Objects>();
+    made->refs.reserve(objects.size());
     for (const auto& [n, o] : objects) {
         h.U64(o->hash);
-        const auto index = static_cast<uint32_t>(refs->size());
-        refs->push_back({n, o->hash});
+        const auto index = static_cast<uint32_t>(made->refs.size());
+        made->refs.push_back({n, o->hash});
         if (o->addrSet) {
-            cfg->addrSets.push_back(o->addrSet);
-            cfg->addrSetIndex.push_back(index);
+            made->addrSets.push_back(o->addrSet);
+            made->addrSetIndex.push_back(index);
         } else {
-            cfg->containers.push_back(o->container);
-            cfg->containerIndex.push_back(index);
+            made->containers.push_back(o->container);
+            made->containerIndex.push_back(index);
         }
     }
-    cfg->objects = std::move(refs);
+    cfg->objects = std::move(made);
     cfg->hash = h.value();
     return cfg;
 }

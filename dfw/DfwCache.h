@@ -62,17 +62,23 @@ class DfwCache {
         uint64_t hash = 0;
     };
     using ObjectRefs = std::vector<ObjectRef>;
+    // The address sets and containers a configuration names.
+    struct Objects {
+        std::vector<std::shared_ptr<const TarpFirewall::CTarpFWAddrSet>> addrSets;
+        std::vector<std::shared_ptr<const TarpFirewall::CTarpFWContainer>> containers;
+        // Where each of addrSets and containers stands in `refs`, index for index.
+        std::vector<uint32_t> addrSetIndex, containerIndex;
+        // Both kinds together, sorted by name: what a filter holds after an apply, kept by the
+        // caller to tell which objects a later apply must send again.
+        ObjectRefs refs;
+    };
     // The configuration of one filter.
     struct FilterConfig {
         std::vector<std::shared_ptr<const TarpFirewall::CTarpFWSegment>> l3;
         std::vector<std::shared_ptr<const TarpFirewall::CTarpFWSegment>> l2;
-        std::vector<std::shared_ptr<const TarpFirewall::CTarpFWAddrSet>> addrSets;
-        std::vector<std::shared_ptr<const TarpFirewall::CTarpFWContainer>> containers;
-        // Where each of addrSets and containers stands in `objects`, index for index.
-        std::vector<uint32_t> addrSetIndex, containerIndex;
-        // Both kinds together, sorted by name (never null): what a filter holds after an apply,
-        // kept by the caller to tell which objects a later apply must send again.
-        std::shared_ptr<const ObjectRefs> objects;
+        // Never null; one object for every configuration carried from the same previous one
+        // with the same names.
+        std::shared_ptr<const Objects> objects;
         // Time-based sections left out while NTP is not up.
         std::vector<std::string> heldSections;
         size_t l3Rules = 0;

@@ -62,14 +62,14 @@ bool ExcludeAll(const DfwMsgSnapshot& snap, uint32_t type) {
 // The filter holds the root rule sets alone and exactly the address sets `left` names (none when
 // null); `ruleSets` and `addrSets` as the library lists them.
 bool HoldsJust(const std::vector<std::string_view>& ruleSets,
-               const std::vector<std::string_view>& addrSets, const DfwCache::ObjectRefs* left) {
+               const std::vector<std::string_view>& addrSets, const DfwCache::Objects* left) {
     if (ruleSets.size() != 2 || ruleSets[0] != kMainRs || ruleSets[1] != kMainRsL2)
         return false;
-    const size_t n = left == nullptr ? 0 : left->size();
+    const size_t n = left == nullptr ? 0 : left->refs.size();
     if (addrSets.size() != n)
         return false;
     for (size_t i = 0; i < n; ++i) {
-        if (addrSets[i] != (*left)[i].name)
+        if (addrSets[i] != left->refs[i].name)
             return false;
     }
     return true;
@@ -457,9 +457,9 @@ DfwGlobalAddrSets::Objects DfwMain::SharedObjects(const DfwModes& modes, bool ti
         auto cfg = cache_->ConfigOf(port, how);
         if (!seen.insert(cfg.get()).second)
             continue;
-        for (const auto& s : cfg->addrSets)
+        for (const auto& s : cfg->objects->addrSets)
             out[s->name()].set = s;
-        for (const auto& c : cfg->containers)
+        for (const auto& c : cfg->objects->containers)
             out[c->name()].container = c;
     }
     return out;
@@ -605,26 +605,27 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     // here left it, with the same content, is not sent again: a filter keeps what a configuration
     // does not destroy.
     static const DfwCache::ObjectRefs kNone;
-    const DfwCache::ObjectRefs& keep = modes.globalAddrSet ? kNone : *cfg->objects;
+    const DfwCache::ObjectRefs& keep = modes.globalAddrSet ? kNone : cfg->objects->refs;
     std::vector<bool> unchanged;
     std::vector<std::string_view> unused;
-    Reconcile(keep, import.time == 0 ? state.objects.get() : nullptr, addrSets, &unchanged,
-              &unused);
+    Reconcile(keep, import.time == 0 && state.objects ? &state.objects->refs : nullptr, addrSets,
+              &unchanged, &unused);
     try {
         TarpFirewall::CTarpFWCmdList list;
         TarpFirewall::ScopedConfigFile guard(&list);
         if (!modes.globalAddrSet) {
-            for (size_t i = 0; i < cfg->addrSets.size(); ++i) {
-                const auto& s = cfg->addrSets[i];
-                if (unchanged[cfg->addrSetIndex[i]])
+            const DfwCache::Objects& objects = *cfg->objects;
+            for (size_t i = 0; i < objects.addrSets.size(); ++i) {
+                const auto& s = objects.addrSets[i];
+                if (unchanged[objects.addrSetIndex[i]])
                     continue;
                 DFW_DEBUG("dfw: created addrset %1 with %2 addresses", s->name(),
                           s->addresses().size());
                 list.addCreateAddrSet(s);
             }
-            for (size_t i = 0; i < cfg->containers.size(); ++i) {
-                if (!unchanged[cfg->containerIndex[i]])
-                    list.addCreateContainer(cfg->containers[i]);
+            for (size_t i = 0; i < objects.containers.size(); ++i) {
+                if (!unchanged[objects.containerIndex[i]])
+                    list.addCreateContainer(objects.containers[i]);
             }
         }
         for (std::string_view rs : ruleSets) {

@@ -150,7 +150,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         bool applied = false;
         uint64_t configHash = 0;
         bool globalMode = false;
-        std::shared_ptr<const DfwCache::ObjectRefs> left;
+        std::shared_ptr<const DfwCache::Objects> left;
         uint32_t status = 0;
         size_t l3Rules = 0, l2Rules = 0;
         int fastPath = -1;  // the fast-path mode set on the filter; -1 not known
@@ -158,7 +158,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         // The filter's own address sets and containers as its last successful apply left them
         // (by name, with content hashes); null when not known for sure (never applied here, a
         // failure, global mode, an import, a device that may be new): the next apply sends all.
-        std::shared_ptr<const DfwCache::ObjectRefs> objects;
+        std::shared_ptr<const DfwCache::Objects> objects;
     };
     struct Pending {
         std::map<std::string, std::string> enable, disable;  // vif to filter name

@@ -252,7 +252,7 @@ template <class SegmentCountsOf>
 DfwMetrics::RuleCounts DfwMetrics::CountWith(const DfwCache::FilterConfig& cfg,
                                              SegmentCountsOf countsOf) {
     RuleCounts c;
-    c.addrSets = cfg.addrSets.size();
+    c.addrSets = cfg.objects->addrSets.size();
     c.allDfw = !cfg.appliedTo;
     // Context profiles by name, made only when a rule names one.
     std::map<std::string, const TarpFirewall::CTarpFWContainer*> profiles;
@@ -266,7 +266,7 @@ DfwMetrics::RuleCounts DfwMetrics::CountWith(const DfwCache::FilterConfig& cfg,
             if (!counts.profiled)
                 continue;
             if (!profilesMade) {
-                for (const auto& k : cfg.containers) {
+                for (const auto& k : cfg.objects->containers) {
                     if (k->type() == TarpFirewall::CTarpFWContainer::Type::kAttributes)
                         profiles.emplace(k->name(), k.get());
                 }

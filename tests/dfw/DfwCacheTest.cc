@@ -36,9 +36,9 @@ std::vector<uint32_t> Ids(const DfwCache::FilterConfig& c, bool layer2 = false) 
 
 std::vector<std::string> Names(const DfwCache::FilterConfig& c) {
     std::vector<std::string> out;
-    for (const auto& s : c.addrSets)
+    for (const auto& s : c.objects->addrSets)
         out.push_back(s->name());
-    for (const auto& s : c.containers)
+    for (const auto& s : c.objects->containers)
         out.push_back(s->name());
     return out;
 }
@@ -197,9 +197,9 @@ TEST_F(DfwCacheTest, ConfigurationsCarryOverFromThePreviousBuild) {
             EXPECT_EQ(a.appliedTo, b.appliedTo);
             EXPECT_EQ(a.l3Rules, b.l3Rules);
             EXPECT_EQ(Names(a), Names(b));
-            ASSERT_EQ(a.objects->size(), b.objects->size());
-            for (size_t k = 0; k < a.objects->size(); ++k)
-                EXPECT_EQ((*a.objects)[k].hash, (*b.objects)[k].hash);
+            ASSERT_EQ(a.objects->refs.size(), b.objects->refs.size());
+            for (size_t k = 0; k < a.objects->refs.size(); ++k)
+                EXPECT_EQ(a.objects->refs[k].hash, b.objects->refs[k].hash);
             EXPECT_EQ(a.hash, b.hash);
             EXPECT_EQ(a.objects == before[i]->objects, c.objectsKept);
         }
