@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestEnv.h"
 
 namespace CfgAgent::test {
@@ -70,6 +71,19 @@ std::string Gzip(const std::string& data) {
     out.resize(zs.total_out);
     deflateEnd(&zs);
     return out;
+}
+
+std::string Tgz(const std::map<std::string, std::string>& files) {
+    TempDir src("ids-src");
+    for (const auto& [path, text] : files)
+        src.WriteFile(path, text);
+    const std::string out = src.path() + ".tgz";
+    RunResult r = RunProgram("/bin/tar", {"-czf", out, "-C", src.path(), "."});
+    if (r.status != 0)
+        throw std::runtime_error("tar failed: " + r.output);
+    std::string gz = ReadBinary(out);
+    fs::remove(out);
+    return gz;
 }
 
 std::string ReadBinary(const std::string& path) {

@@ -1,6 +1,7 @@
 #pragma once
 // The archives of the tar reader's tests (made by HostileArchives.py with GNU tar and python's
-// tarfile), and a snapshot of a directory tree to show what changed on disk.
+// tarfile), bundles made by GNU tar, and a snapshot of a directory tree to show what changed on
+// disk.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -29,5 +30,8 @@ std::string ReadBinary(const std::string& path);
 
 // `data` gzip-compressed by zlib (one member).
 std::string Gzip(const std::string& data);
+
+// A gzip-compressed tar made by GNU tar of {relative path: content}.
+std::string Tgz(const std::map<std::string, std::string>& files);
 
 }  // namespace CfgAgent::test

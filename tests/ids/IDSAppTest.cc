@@ -11,16 +11,14 @@
 
 #include "ids/IDSApp.h"
 #include "platform/HostRoot.h"
-#include "proto/UuidText.h"
-#include "proto/cairndb_ids.pb.h"
 #include "proto/cairndb_system.pb.h"
 #include "runtime/AgentLock.h"
 #include "runtime/WorkGroup.h"
 #include "tests/ids/ArchiveCases.h"
+#include "tests/ids/IdsRecords.h"
 #include "tests/support/Await.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CliCases.h"
-#include "tests/support/DfwRecords.h"
 #include "tests/support/FakeCairndbClient.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
@@ -31,55 +29,8 @@ namespace {
 
 namespace pb = orvane::ozy::cairndb;
 using dfw::Deleted;
-using dfw::Record;
-using dfw::Uuid;
+using namespace ids;
 constexpr const char* kAppctl = "/usr/bin/ovs-appctl";
-
-CairnDBUpdateMsg Rule(uint64_t n, uint32_t action) {
-    pb::RuleMsg r;
-    *r.mutable_id() = Uuid(n);
-    r.set_type(6);
-    r.set_action(action);
-    return Record(ObjectType::RULE, r);
-}
-
-CairnDBUpdateMsg Toggle(bool on) {
-    pb::SecurityFeatureToggleMsg m;
-    *m.mutable_id() = Uuid(80);
-    m.set_ids_mode(on);
-    return Record(ObjectType::SECURITY_FEATURE_TOGGLE, m);
-}
-
-CairnDBUpdateMsg Oversub(uint32_t v) {
-    pb::GlobalConfigMsg g;
-    *g.mutable_id() = Uuid(81);
-    g.set_ids_oversubscription(v);
-    return Record(ObjectType::GLOBAL_CONFIG, g);
-}
-
-CairnDBUpdateMsg Barrier(uint64_t b) {
-    pb::BarrierMsg m;
-    *m.mutable_id() = Uuid(82);
-    m.set_barrier_id(b);
-    return Record(ObjectType::BARRIER, m);
-}
-
-CairnDBUpdateMsg Bundle(const std::string& gz) {
-    pb::IdsSignaturesMsg m;
-    *m.mutable_id() = Uuid(83);
-    m.set_system_bundle(gz);
-    return Record(ObjectType::IDS_SIGNATURES, m);
-}
-
-CairnDBUpdateMsg Profile(const std::string& name, const std::string& ids) {
-    pb::ContextProfileMsg p;
-    *p.mutable_id() = Uuid(84);
-    p.set_name(name);
-    auto* a = p.add_attributes();
-    a->set_key("IDS");
-    a->add_values(ids);
-    return Record(ObjectType::CONTEXT_PROFILE, p);
-}
 
 class IDSAppTest : public ::testing::Test {
   protected:
@@ -132,15 +83,6 @@ class IDSAppTest : public ::testing::Test {
     bool AwaitIdps(const std::function<bool(const nlohmann::json&)>& pred) {
         return AwaitTrue([&] { return pred(Dump("idps")); });
     }
-    std::string Tgz(const std::string& rules) {
-        TempDir src("ids-src");
-        src.WriteFile("rules/a.rules", rules);
-        std::string out = src.path() + ".tgz";
-        EXPECT_EQ(RunProgram("/bin/tar", {"-czf", out, "-C", src.path(), "."}).status, 0);
-        std::string gz = ReadBinary(out);
-        ::unlink(out.c_str());
-        return gz;
-    }
     // The last RUNTIME_STATUS's error text ("" none) and the last processed barrier.
     std::string LastStatus() {
         std::lock_guard<std::mutex> lock(db.m);
@@ -175,13 +117,14 @@ TEST_F(IDSAppTest, PassesApplyInOrderAndReportEvenWhenTheyFail) {
     // Connected before the first full sync: nothing owed yet.
     EXPECT_TRUE(log.WaitFor("Ignoring setIdsConnected since IDSMsgCache is not primed."));
 
-    const std::string gz =
-        Tgz("alert tcp any any -> any any (sid:1001;)\n"
-            "alert tcp any any -> any any (sid:1002;)\n"
-            "# alert tcp any any -> any any (sid:1003;)\n");
-    app->cache()->UpdateDesiredState({Toggle(true), Oversub(1), Bundle(gz), Rule(1, 21),
-                                      Rule(2, 24), Profile("web", "[2001:1:reject]"), Barrier(5)},
-                                     true);
+    const std::string gz = Tgz({{"rules/a.rules",
+                                 "alert tcp any any -> any any (sid:1001;)\n"
+                                 "alert tcp any any -> any any (sid:1002;)\n"
+                                 "# alert tcp any any -> any any (sid:1003;)\n"}});
+    app->cache()->UpdateDesiredState(
+        {Toggle(80, true), Global(81, 1), Signatures(83, gz), Rule(1, 21), Rule(2, 24),
+         Profile(84, "web", {{"IDS", "[2001:1:reject]"}}), Barrier(5)},
+        true);
     ASSERT_TRUE(AwaitIdps([](const nlohmann::json& j) {
         return j["rules"].size() == 2 && j["sids_loaded"] == 2 && j["profiles"].contains("web");
     })) << Dump("idps").dump();
@@ -217,8 +160,8 @@ TEST_F(IDSAppTest, PassesApplyInOrderAndReportEvenWhenTheyFail) {
     ASSERT_TRUE(AwaitIdps([](const nlohmann::json& j) { return j["rules"].empty(); }));
 
     // A hostile bundle: 8001, and after a restart the engine still counts the old signatures.
-    app->cache()->UpdateDesiredState({Bundle("\x1f\x8b not really"), Rule(3, 21), Barrier(8)},
-                                     false);
+    app->cache()->UpdateDesiredState(
+        {Signatures(83, "\x1f\x8b not really"), Rule(3, 21), Barrier(8)}, false);
     EXPECT_TRUE(AwaitTrue([&] { return LastStatus().rfind("8001 failed to process", 0) == 0; }))
         << LastStatus();
     ASSERT_EQ(Appctl({"dpemu/ids-restart"}).status, 0);
@@ -231,7 +174,7 @@ TEST_F(IDSAppTest, PassesApplyInOrderAndReportEvenWhenTheyFail) {
 TEST_F(IDSAppTest, EngineStartedLateGetsEverythingAndStallsEndAtTheDeadline) {
     ASSERT_EQ(Appctl({"dpemu/ids-stop"}).status, 0);
     Start();
-    app->cache()->UpdateDesiredState({Toggle(true), Rule(1, 24), Barrier(3)}, true);
+    app->cache()->UpdateDesiredState({Toggle(80, true), Rule(1, 24), Barrier(3)}, true);
     // The pass fails without the engine, and reports so.
     EXPECT_TRUE(
         AwaitTrue([&] { return LastStatus().rfind("8001 failed to apply idps config", 0) == 0; }));
@@ -260,18 +203,16 @@ TEST_F(IDSAppTest, EngineStartedLateGetsEverythingAndStallsEndAtTheDeadline) {
 // as the engine (or the cache) has it, engine refusals and bad input answered as such.
 TEST_F(IDSAppTest, EngineStatsPagesAndDumpsAnswerFromTheirSource) {
     Start();
-    pb::IdsSignaturesMsg sigs;
-    *sigs.mutable_id() = Uuid(85);
-    sigs.set_signature_list(
-        Gzip(R"js([{"signature": "alert ip any any -> any any (sid:2001;)"}])js"));
-    app->cache()->UpdateDesiredState({Toggle(true), Rule(1, 24), Profile("web", "[2001:1:reject]"),
-                                      Record(ObjectType::IDS_SIGNATURES, sigs), Barrier(4)},
-                                     true);
+    const CairnDBUpdateMsg sigs = SignatureFiles(
+        85, "", Gzip(R"js([{"signature": "alert ip any any -> any any (sid:2001;)"}])js"));
+    app->cache()->UpdateDesiredState(
+        {Toggle(80, true), Rule(1, 24), Profile(84, "web", {{"IDS", "[2001:1:reject]"}}), sigs,
+         Barrier(4)},
+        true);
     ASSERT_TRUE(AwaitIdps([](const nlohmann::json& j) {
         return j["rules"].size() == 1 && j["profiles"].contains("web");
     })) << Dump("idps").dump();
-    const std::string rule =
-        "/ids_rules/result/" + ozy::cairndb::UuidText(Uuid(1).left(), Uuid(1).right());
+    const std::string rule = "/ids_rules/result/" + Id(1);
     struct Case {
         std::vector<std::string> page;  // name, then arguments
         std::string checks;             // as ExpectJsonAt takes them
@@ -327,7 +268,7 @@ TEST_F(IDSAppTest, EngineStatsPagesAndDumpsAnswerFromTheirSource) {
     EXPECT_EQ(ReadBinary(dumps + "dump_ids_sigs.txt"),
               "2001 alert ip any any -> any any (sid:2001;)\n");
     // With IDS off the cache's pages say so instead of answering.
-    app->cache()->UpdateDesiredState({Toggle(false), Barrier(5)}, false);
+    app->cache()->UpdateDesiredState({Toggle(80, false), Barrier(5)}, false);
     EXPECT_NE(app->Page("ids/get/rules", {}).text.find("IDS Status: Disabled"), std::string::npos);
 }
 

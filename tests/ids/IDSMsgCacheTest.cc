@@ -6,11 +6,9 @@
 #include <filesystem>
 
 #include "ids/IDSMsgCache.h"
-#include "proto/UuidText.h"
 #include "proto/cairndb_ids.pb.h"
 #include "tests/ids/ArchiveCases.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/DfwRecords.h"
+#include "tests/ids/IdsRecords.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
@@ -19,71 +17,9 @@ namespace {
 
 namespace pb = orvane::ozy::cairndb;
 using dfw::Deleted;
-using dfw::Record;
 using dfw::Uuid;
+using namespace ids;
 using M = IDSMsgCache;
-
-std::string Id(uint64_t n) {
-    return ozy::cairndb::UuidText(0x1000 + n, n);
-}
-
-CairnDBUpdateMsg Rule(uint64_t n, uint32_t action, uint32_t type = 6) {
-    pb::RuleMsg r;
-    *r.mutable_id() = Uuid(n);
-    r.set_type(type);
-    r.set_action(action);
-    return Record(ObjectType::RULE, r);
-}
-
-CairnDBUpdateMsg Profile(uint64_t n, const std::string& name,
-                         std::vector<std::pair<std::string, std::string>> attrs) {
-    pb::ContextProfileMsg p;
-    *p.mutable_id() = Uuid(n);
-    p.set_name(name);
-    for (auto& [k, v] : attrs) {
-        auto* a = p.add_attributes();
-        a->set_key(k);
-        a->add_values(v);
-    }
-    return Record(ObjectType::CONTEXT_PROFILE, p);
-}
-
-CairnDBUpdateMsg Toggle(uint64_t n, bool on, bool host = false) {
-    if (host) {
-        pb::FleetClusterHostConfigMsg m;
-        *m.mutable_id() = Uuid(n);
-        m.set_ids_mode(on);
-        return Record(ObjectType::FLEET_CLUSTER_HOST_CONFIG, m);
-    }
-    pb::SecurityFeatureToggleMsg m;
-    *m.mutable_id() = Uuid(n);
-    m.set_ids_mode(on);
-    return Record(ObjectType::SECURITY_FEATURE_TOGGLE, m);
-}
-
-CairnDBUpdateMsg Barrier(uint64_t b) {
-    pb::BarrierMsg m;
-    *m.mutable_id() = Uuid(900);
-    m.set_barrier_id(b);
-    return Record(ObjectType::BARRIER, m);
-}
-
-CairnDBUpdateMsg Signatures(uint64_t n, const std::string& system, const std::string& custom = "") {
-    pb::IdsSignaturesMsg m;
-    *m.mutable_id() = Uuid(n);
-    if (!system.empty())
-        m.set_system_bundle(system);
-    if (!custom.empty())
-        m.set_custom_bundle(custom);
-    return Record(ObjectType::IDS_SIGNATURES, m);
-}
-
-CairnDBUpdateMsg Section(uint64_t n, uint32_t kind) {
-    pb::RuleSectionMsg m;
-    *m.mutable_id() = Uuid(n);
-    m.set_kind(kind);
-    return Record(ObjectType::RULE_SECTION, m);
-}
 
 // The rules of an update as "id=action" and "-id".
 std::set<std::string> RuleText(const orvane::ozy::lcp::idps::RuleUpdateMsg& u) {
@@ -105,18 +41,6 @@ class IDSMsgCacheTest : public ::testing::Test {
         ASSERT_TRUE(cache->Initialize(p));
         conf = p.confDir;
         cache->SetChangedCallback([this] { ++notified; });
-    }
-    // A gzip-compressed tar made by GNU tar of {relative path: content}.
-    std::string Tgz(const std::map<std::string, std::string>& files) {
-        TempDir src("ids-src");
-        for (const auto& [path, text] : files)
-            src.WriteFile(path, text);
-        std::string out = src.path() + ".tgz";
-        RunResult r = RunProgram("/bin/tar", {"-czf", out, "-C", src.path(), "."});
-        EXPECT_EQ(r.status, 0) << r.output;
-        std::string gz = ReadBinary(out);
-        std::filesystem::remove(out);
-        return gz;
     }
     void Full(std::vector<CairnDBUpdateMsg> u) { cache->UpdateDesiredState(u, true); }
     void Incr(std::vector<CairnDBUpdateMsg> u) { cache->UpdateDesiredState(u, false); }
@@ -174,20 +98,12 @@ TEST_F(IDSMsgCacheTest, ModeTogglesAndOversubscription) {
         uint32_t flags;
         bool mode;
     };
-    pb::GlobalConfigMsg g;
-    *g.mutable_id() = Uuid(50);
-    g.set_ids_oversubscription(1);
-    pb::GlobalConfigMsg plain;
-    *plain.mutable_id() = Uuid(50);
-    pb::GlobalConfigMsg zero = g;
-    zero.set_ids_oversubscription(0);
     for (const Step& s : std::vector<Step>{
              {"delete with another id", Deleted(Toggle(2, true)), 0, true},
              {"host config under the toggle", Toggle(3, false, true), 0, true},
-             {"oversubscription", Record(ObjectType::GLOBAL_CONFIG, g), M::kOversubscription, true},
-             {"global config without it", Record(ObjectType::GLOBAL_CONFIG, plain), 0, true},
-             {"oversubscription 0 is a value", Record(ObjectType::GLOBAL_CONFIG, zero),
-              M::kOversubscription, true},
+             {"oversubscription", Global(50, 1), M::kOversubscription, true},
+             {"global config without it", Global(50, std::nullopt), 0, true},
+             {"oversubscription 0 is a value", Global(50, 0), M::kOversubscription, true},
              {"toggle off", Toggle(1, false), M::kMode, false},
              {"toggle deleted by its own id", Deleted(Toggle(1, false)), 0, false},
          }) {
@@ -337,16 +253,7 @@ TEST_F(IDSMsgCacheTest, ClassificationAndSignatureListsKeepTheLastGoodOne) {
     const std::string classes = "config classification: trojan-activity,A Trojan,1\n";
     const std::string list = R"js([{"signature": "alert ip any any -> any any (sid:7;)"},
                                    {"signature": "# alert ip any any -> any any (sid:8;)"}])js";
-    auto withFiles = [](uint64_t n, const std::string& cls, const std::string& sigs) {
-        pb::IdsSignaturesMsg m;
-        *m.mutable_id() = Uuid(n);
-        if (!cls.empty())
-            m.set_classification(cls);
-        if (!sigs.empty())
-            m.set_signature_list(sigs);
-        return Record(ObjectType::IDS_SIGNATURES, m);
-    };
-    Full({withFiles(3, Gzip(classes), Gzip(list))});
+    Full({SignatureFiles(3, Gzip(classes), Gzip(list))});
     EXPECT_EQ(ReadBinary(conf + "/classification.config"), classes);
     EXPECT_EQ(cache->SignatureCount(), 2u);
     ASSERT_TRUE(cache->DumpSignatures());
@@ -362,13 +269,15 @@ TEST_F(IDSMsgCacheTest, ClassificationAndSignatureListsKeepTheLastGoodOne) {
         const char* code;
     };
     for (const Step& st : std::vector<Step>{
-             {"the same list again counts each signature once", withFiles(3, "", Gzip(list)), false,
-              nullptr},
-             {"classification not gzip", withFiles(3, "plain text", ""), true,
+             {"the same list again counts each signature once", SignatureFiles(3, "", Gzip(list)),
+              false, nullptr},
+             {"classification not gzip", SignatureFiles(3, "plain text", ""), true,
               "IDSERR_SIG_GZ_DECOMPRESS"},
-             {"list not JSON", withFiles(3, "", Gzip("[{")), true, "IDSERR_FAIL_PARSE_CAIRNDB"},
-             {"list not an array", withFiles(3, "", Gzip(R"js({"signature": "x (sid:9;)"})js")),
-              true, "IDSERR_FAIL_PARSE_CAIRNDB"},
+             {"list not JSON", SignatureFiles(3, "", Gzip("[{")), true,
+              "IDSERR_FAIL_PARSE_CAIRNDB"},
+             {"list not an array",
+              SignatureFiles(3, "", Gzip(R"js({"signature": "x (sid:9;)"})js")), true,
+              "IDSERR_FAIL_PARSE_CAIRNDB"},
          }) {
         SCOPED_TRACE(st.what);
         log.Clear();
