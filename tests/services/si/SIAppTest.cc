@@ -101,6 +101,22 @@ pb::SiServicePathMsg PathMsg(uint64_t n, uint32_t chainId, uint32_t local = 1,
     return m;
 }
 
+// The records of the builders above; Del() turns one into its delete.
+CairnDBUpdateMsg Policy(uint64_t n, uint32_t chainId, uint32_t failure = 2) {
+    return Record(ObjectType::SI_REDIRECTION_POLICY, PolicyMsg(n, chainId, failure));
+}
+CairnDBUpdateMsg Chain(uint64_t n, uint32_t chainId, uint32_t selection = 1) {
+    return Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(n, chainId, selection));
+}
+CairnDBUpdateMsg Path(uint64_t n, uint32_t chainId, uint32_t local = 1,
+                      std::vector<HopSpec> fwd = {}) {
+    return Record(ObjectType::SI_SERVICE_PATH, PathMsg(n, chainId, local, std::move(fwd)));
+}
+CairnDBUpdateMsg Del(CairnDBUpdateMsg r) {
+    r.op = Operation::OPERATION_DELETE;
+    return r;
+}
+
 class SIAppTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -186,7 +202,7 @@ TEST_F(SIAppTest, InvalidObjectsAreDroppedWithTheirCodes) {
         app_->UpdateDesiredState({c.record}, false);
         EXPECT_TRUE(logs_.ContainsWithCode(c.text, c.code)) << c.text;
     }
-    CairnDBUpdateMsg garbage = Record(ObjectType::SI_SERVICE_PATH, PathMsg(9, 1));
+    CairnDBUpdateMsg garbage = Path(9, 1);
     garbage.data = "\xff\xff";
     app_->UpdateDesiredState({garbage}, false);
     EXPECT_TRUE(logs_.ContainsWithCode("does not parse", "LCP01715"));
@@ -198,8 +214,7 @@ TEST_F(SIAppTest, InvalidObjectsAreDroppedWithTheirCodes) {
     // The limits themselves are accepted.
     pb::SiServicePathMsg top = PathMsg(1, 1023);
     top.set_service_path_id(16777215);
-    Apply({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 1023)),
-           Record(ObjectType::SI_SERVICE_PATH, top)});
+    Apply({Chain(1, 1023), Record(ObjectType::SI_SERVICE_PATH, top)});
     EXPECT_EQ(app_->ChainCount(), 1u);
     EXPECT_EQ(app_->PathCount(), 1u);
     EXPECT_EQ(Tables()["chains"][Text(Id(2, 1))]["chain_id"], 1023);
@@ -207,10 +222,8 @@ TEST_F(SIAppTest, InvalidObjectsAreDroppedWithTheirCodes) {
 }
 
 TEST_F(SIAppTest, PoliciesAndChainsAreNotUpdatedInPlacePathsAre) {
-    Apply({Record(ObjectType::SI_REDIRECTION_POLICY, PolicyMsg(1, 4)),
-           Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 4))});
-    Apply({Record(ObjectType::SI_REDIRECTION_POLICY, PolicyMsg(1, 5)),
-           Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 6))});
+    Apply({Policy(1, 4), Chain(1, 4)});
+    Apply({Policy(1, 5), Chain(1, 6)});
     EXPECT_TRUE(logs_.Contains("SiRedirectionPolicyMsg with uuid " + Text(Id(1, 1)) +
                                " already found, updates not allowed"));
     EXPECT_TRUE(logs_.Contains("SiServiceChainMsg with uuid " + Text(Id(2, 1)) +
@@ -219,8 +232,8 @@ TEST_F(SIAppTest, PoliciesAndChainsAreNotUpdatedInPlacePathsAre) {
     EXPECT_TRUE(app_->OrderedPaths({"6"}).text == "Query Service Path fail");
     EXPECT_TRUE(logs_.Contains("CLI: chain ID 6 does not exist."));
 
-    Apply({Record(ObjectType::SI_SERVICE_PATH, PathMsg(7, 4))});
-    Apply({Record(ObjectType::SI_SERVICE_PATH, PathMsg(7, 4, 2))});
+    Apply({Path(7, 4)});
+    Apply({Path(7, 4, 2)});
     EXPECT_TRUE(logs_.Contains("SiServicePathMsg with UUID " + Text(Id(3, 7)) +
                                " already found, will be updated"));
     EXPECT_EQ(Cli("ordered", {"4"})["si_ordered_service_paths"][0]["ordered_service_paths"][0]
@@ -228,8 +241,7 @@ TEST_F(SIAppTest, PoliciesAndChainsAreNotUpdatedInPlacePathsAre) {
               2);
 
     // Deletes of what is not cached are refused; other operations are invalid.
-    CairnDBUpdateMsg del =
-        Record(ObjectType::SI_REDIRECTION_POLICY, PolicyMsg(8, 4), Operation::OPERATION_DELETE);
+    CairnDBUpdateMsg del = Del(Policy(8, 4));
     app_->UpdateDesiredState({del}, false);
     EXPECT_TRUE(logs_.Contains("SiRedirectionPolicyMsg with uuid " + Text(Id(1, 8)) +
                                " not found, cannot delete"));
@@ -240,16 +252,10 @@ TEST_F(SIAppTest, PoliciesAndChainsAreNotUpdatedInPlacePathsAre) {
 
 // A delete and an add of the same uuid before the loop runs: the add stands, no delete is sent.
 TEST_F(SIAppTest, DeleteThenAddBeforeTheLoopKeepsTheObject) {
-    Apply({Record(ObjectType::SI_REDIRECTION_POLICY, PolicyMsg(1, 4, 1)),
-           Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 4)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 4))});
+    Apply({Policy(1, 4, 1), Chain(1, 4), Path(1, 4)});
     const size_t deletesBefore = dp_->CallsOf(kSiDelChain);
-    for (ObjectType t : {ObjectType::SI_REDIRECTION_POLICY, ObjectType::SI_SERVICE_CHAIN}) {
-        CairnDBUpdateMsg add = t == ObjectType::SI_SERVICE_CHAIN ? Record(t, ChainMsg(1, 4))
-                                                                 : Record(t, PolicyMsg(1, 4, 1));
-        CairnDBUpdateMsg del = add;
-        del.op = Operation::OPERATION_DELETE;
-        app_->UpdateDesiredState({del}, false);
+    for (const CairnDBUpdateMsg& add : {Policy(1, 4, 1), Chain(1, 4)}) {
+        app_->UpdateDesiredState({Del(add)}, false);
         app_->UpdateDesiredState({add}, false);
     }
     ASSERT_TRUE(app_->ProcessUpdates());
@@ -260,17 +266,16 @@ TEST_F(SIAppTest, DeleteThenAddBeforeTheLoopKeepsTheObject) {
     EXPECT_FALSE(logs_.Contains("updates not allowed"));
 
     // A policy whose failure policy lets traffic bypass takes its chain's entry along.
-    Apply({Record(ObjectType::SI_REDIRECTION_POLICY, PolicyMsg(1, 4, 1),
-                  Operation::OPERATION_DELETE)});
+    Apply({Del(Policy(1, 4, 1))});
     EXPECT_TRUE(Tables()["chains"].empty());
     EXPECT_TRUE(logs_.Contains("SIApp: sent chainDelEntry for failure policy with UUID: " +
                                Text(Id(2, 1))));
 }
 
 TEST_F(SIAppTest, NineEqualPathsFillSevenSlotsOnce) {
-    std::vector<CairnDBUpdateMsg> records = {Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 9))};
+    std::vector<CairnDBUpdateMsg> records = {Chain(1, 9)};
     for (uint64_t n = 1; n <= 9; ++n)
-        records.push_back(Record(ObjectType::SI_SERVICE_PATH, PathMsg(n, 9)));
+        records.push_back(Path(n, 9));
     Apply(records);
     nlohmann::json slots = Tables()["chains"][Text(Id(2, 1))]["slots"];
     ASSERT_EQ(slots.size(), 7u);
@@ -287,10 +292,9 @@ TEST_F(SIAppTest, NineEqualPathsFillSevenSlotsOnce) {
 // Hops dropped by an update lose their NSH entries; a changed MAC replaces its entry.
 TEST_F(SIAppTest, PathUpdatesKeepTheNshEntriesInStep) {
     std::vector<HopSpec> two = {{0x0200000000a1, 300, 255}, {0x0200000000a2, 300, 254}};
-    Apply({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 3)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 3, 1, two))});
+    Apply({Chain(1, 3), Path(1, 3, 1, two)});
     EXPECT_EQ(Tables()["nsh"]["300/254"], "02:00:00:00:00:a2");
-    Apply({Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 3, 1, {{0x0200000000b1, 300, 255}}))});
+    Apply({Path(1, 3, 1, {{0x0200000000b1, 300, 255}})});
     nlohmann::json nsh = Tables()["nsh"];
     EXPECT_EQ(nsh["300/255"], "02:00:00:00:00:b1");
     EXPECT_FALSE(nsh.contains("300/254"));
@@ -303,9 +307,7 @@ TEST_F(SIAppTest, PathUpdatesKeepTheNshEntriesInStep) {
 // MAC marks the path's SPIs failed until it has one.
 TEST_F(SIAppTest, ChainsWithoutUsablePathsLoseTheirEntry) {
     std::vector<HopSpec> waiting = {{0x0200000000c1, 400, 255}, {0, 400, 254}};
-    Apply({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 2)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(2, 2, 1, waiting))});
+    Apply({Chain(1, 2), Path(1, 2), Path(2, 2, 1, waiting)});
     EXPECT_EQ(Tables()["chains"][Text(Id(2, 1))]["slots"].size(), 7u);
     EXPECT_EQ(Tables()["failed_spis"], nlohmann::json::array({400, 2002}));
     EXPECT_EQ(
@@ -313,16 +315,16 @@ TEST_F(SIAppTest, ChainsWithoutUsablePathsLoseTheirEntry) {
                                                  ["ordered_service_paths"][0]["service_path_id"],
         2);
 
-    Apply({Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2), Operation::OPERATION_DELETE)});
+    Apply({Del(Path(1, 2))});
     EXPECT_TRUE(Tables()["chains"].empty());
     EXPECT_TRUE(logs_.Contains("has no usable path; its entry is deleted"));
 
     waiting[1].mac = 0x0200000000c2;
-    Apply({Record(ObjectType::SI_SERVICE_PATH, PathMsg(2, 2, 1, waiting))});
+    Apply({Path(2, 2, 1, waiting)});
     EXPECT_TRUE(Tables()["failed_spis"].empty());
     EXPECT_EQ(Tables()["chains"][Text(Id(2, 1))]["slots"][0]["path_id"], 2);
 
-    Apply({Record(ObjectType::SI_SERVICE_PATH, PathMsg(2, 2), Operation::OPERATION_DELETE)});
+    Apply({Del(Path(2, 2))});
     EXPECT_TRUE(Tables()["chains"].empty());
     EXPECT_TRUE(Tables()["nsh"].empty());
     EXPECT_EQ(app_->PathCount(), 0u);
@@ -331,16 +333,12 @@ TEST_F(SIAppTest, ChainsWithoutUsablePathsLoseTheirEntry) {
 
 TEST_F(SIAppTest, ARefusedBatchStaysOwed) {
     dp_->failNext = 1;
-    app_->UpdateDesiredState({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 2)),
-                              Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2))},
-                             false);
+    app_->UpdateDesiredState({Chain(1, 2), Path(1, 2)}, false);
     EXPECT_FALSE(app_->ProcessUpdates());
     EXPECT_TRUE(logs_.ContainsWithCode("SIApp: Failed to set nsh entry: 16", "LCP01713"));
     EXPECT_TRUE(logs_.ContainsWithCode("SIApp: Error sending the updates to DP", "LCP01716"));
     // The path's MAC changes meanwhile: the newer entry is sent, not the refused one.
-    app_->UpdateDesiredState(
-        {Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2, 1, {{0x0200000000d1, 1001, 255}}))},
-        false);
+    app_->UpdateDesiredState({Path(1, 2, 1, {{0x0200000000d1, 1001, 255}})}, false);
     ASSERT_TRUE(app_->ProcessUpdates());
     EXPECT_EQ(Tables()["nsh"]["1001/255"], "02:00:00:00:00:d1");
     EXPECT_EQ(Tables()["nsh"].size(), 2u);  // the refused reverse hop too
@@ -350,9 +348,7 @@ TEST_F(SIAppTest, ARefusedBatchStaysOwed) {
 }
 
 TEST_F(SIAppTest, ARetryWithoutNewChangeSendsWhatWasRefused) {
-    app_->UpdateDesiredState({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 2)),
-                              Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2))},
-                             false);
+    app_->UpdateDesiredState({Chain(1, 2), Path(1, 2)}, false);
     dp_->failNext = 1;
     EXPECT_FALSE(app_->ProcessUpdates());
     EXPECT_TRUE(Tables()["nsh"].empty());
@@ -363,13 +359,8 @@ TEST_F(SIAppTest, ARetryWithoutNewChangeSendsWhatWasRefused) {
 }
 
 TEST_F(SIAppTest, FullSyncDeletesWhatItDoesNotListAndLinkUpResends) {
-    Apply({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 2)),
-           Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(2, 3)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(2, 3))});
-    Apply({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 2)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2))},
-          true);
+    Apply({Chain(1, 2), Chain(2, 3), Path(1, 2), Path(2, 3)});
+    Apply({Chain(1, 2), Path(1, 2)}, true);
     EXPECT_EQ(app_->ChainCount(), 1u);
     EXPECT_EQ(app_->PathCount(), 1u);
     EXPECT_EQ(Tables()["chains"].size(), 1u);
@@ -386,18 +377,14 @@ TEST_F(SIAppTest, FullSyncDeletesWhatItDoesNotListAndLinkUpResends) {
 // Overlay MAC entries are shared by the paths whose hops use them.
 TEST_F(SIAppTest, OverlayMacEntriesFollowTheHops) {
     std::vector<HopSpec> hop = {{0x0200000000e1, 500, 255, "dvs-1"}};
-    Apply({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 2)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2, 1, hop)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(2, 2, 1, hop))});
+    Apply({Chain(1, 2), Path(1, 2, 1, hop), Path(2, 2, 1, hop)});
     nlohmann::json entries = dp_->ovl2.Dump()["entries"];
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0]["dvs"], "dvs-1");
     EXPECT_EQ(entries[0]["segment"], 5001);
-    Apply(
-        {Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2, 1, hop), Operation::OPERATION_DELETE)});
+    Apply({Del(Path(1, 2, 1, hop))});
     EXPECT_EQ(dp_->ovl2.Dump()["entries"].size(), 1u);
-    Apply(
-        {Record(ObjectType::SI_SERVICE_PATH, PathMsg(2, 2, 1, hop), Operation::OPERATION_DELETE)});
+    Apply({Del(Path(2, 2, 1, hop))});
     EXPECT_TRUE(dp_->ovl2.Dump()["entries"].empty());
 }
 
@@ -420,9 +407,7 @@ TEST_F(SIAppTest, KernelLinkMessages) {
 }
 
 TEST_F(SIAppTest, CliPagesOrderAndRefuse) {
-    Apply({Record(ObjectType::SI_SERVICE_CHAIN, ChainMsg(1, 2, 2)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(1, 2, 3)),
-           Record(ObjectType::SI_SERVICE_PATH, PathMsg(2, 2, 1))});
+    Apply({Chain(1, 2, 2), Path(1, 2, 3), Path(2, 2, 1)});
     nlohmann::json all = Cli("ordered", {"all"})["si_ordered_service_paths"];
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0]["path_selection_policy"], "REMOTE");
