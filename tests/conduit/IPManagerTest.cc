@@ -50,6 +50,8 @@ TEST_P(PoolRangeTest, StaysInsideTheSubnet) {
     }
 }
 
+constexpr const char* kNoRoom = "leaves no address 9 above it";
+
 INSTANTIATE_TEST_SUITE_P(
     Masks, PoolRangeTest,
     ::testing::Values(
@@ -59,16 +61,11 @@ INSTANTIATE_TEST_SUITE_P(
         RangeCase{"Slash28FromItsFirstAddress", "169.254.1.0", "255.255.255.240", "169.254.1.9",
                   "169.254.1.15", ""},
         RangeCase{"NoMask", "10.0.0.1", "0.0.0.0", "10.0.0.10", "255.255.255.255", ""},
-        RangeCase{"Slash29TooSmall", "169.254.1.1", "255.255.255.248", nullptr, nullptr,
-                  "leaves no address 9 above it"},
-        RangeCase{"NearTheTop", "169.254.1.250", "255.255.255.0", nullptr, nullptr,
-                  "leaves no address 9 above it"},
-        RangeCase{"Slash32", "169.254.1.1", "255.255.255.255", nullptr, nullptr,
-                  "leaves no address 9 above it"},
-        RangeCase{"WrapsPastTheTop", "255.255.255.250", "0.0.0.0", nullptr, nullptr,
-                  "leaves no address 9 above it"},
-        RangeCase{"SmallSubnetAtZero", "0.0.0.1", "255.255.255.248", nullptr, nullptr,
-                  "leaves no address 9 above it"},
+        RangeCase{"Slash29TooSmall", "169.254.1.1", "255.255.255.248", nullptr, nullptr, kNoRoom},
+        RangeCase{"NearTheTop", "169.254.1.250", "255.255.255.0", nullptr, nullptr, kNoRoom},
+        RangeCase{"Slash32", "169.254.1.1", "255.255.255.255", nullptr, nullptr, kNoRoom},
+        RangeCase{"WrapsPastTheTop", "255.255.255.250", "0.0.0.0", nullptr, nullptr, kNoRoom},
+        RangeCase{"SmallSubnetAtZero", "0.0.0.1", "255.255.255.248", nullptr, nullptr, kNoRoom},
         RangeCase{"NonContiguousMask", "169.254.1.1", "255.0.255.0", nullptr, nullptr,
                   "is not a netmask"}),
     [](const ::testing::TestParamInfo<RangeCase>& i) { return std::string(i.param.name); });

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -130,32 +131,6 @@ TEST_F(UnixctlServerTest, AnswersPipelinedRequestsInOrderOneReplyEach) {
     EXPECT_FALSE(c.Readable());
 }
 
-TEST_F(UnixctlServerTest, RefusesArgumentCountsAndUnknownCommandsBeforeAnyHandler) {
-    RawClient c(path_);
-    ASSERT_TRUE(c.Send(MakeRequest("echo", R"(["a","b","c"])", 1) + MakeRequest("big", "[]", 2) +
-                       MakeRequest("nope", "[]", 3) + MakeRequest("echo", R"(["a",2])", 4) +
-                       MakeRequest("echo", "[1,2,3]", 5)));
-    Pump();
-    std::vector<std::string> expected = {
-        "\"echo\" command takes at most 2 arguments\n",
-        "\"big\" command requires at least 1 arguments\n",
-        "\"nope\" is not a valid command (use \"list-commands\" to see a list of valid commands)\n",
-        "\"echo\" command has non-string argument\n",
-        // The count is checked before the types.
-        "\"echo\" command takes at most 2 arguments\n",
-    };
-    for (const auto& text : expected) {
-        Reply r = c.ReadReply();
-        EXPECT_FALSE(r.success);
-        EXPECT_EQ(r.text, text);
-    }
-    EXPECT_EQ(calls_.load(), 0);
-    EXPECT_TRUE(
-        log_.ContainsWithCode("unixctl: refused: \"nope\" is not a valid command", "LCP00703"));
-    // The connection stays usable after refusals.
-    EXPECT_EQ(Echo(c, "ok", 6), "ok\n");
-}
-
 TEST_F(UnixctlServerTest, ListCommandsAndHelpPrintTheSortedTableWithUsage) {
     RawClient c(path_);
     ASSERT_TRUE(c.Send(MakeRequest("list-commands", "[]", 1) + MakeRequest("help", "[]", 2) +
@@ -196,24 +171,48 @@ TEST_F(UnixctlServerTest, RegistrationKeepsTheFirstCommandAndRefusesBadRanges) {
     EXPECT_EQ(c.ReadReply().text.find("\"negative\" is not a valid command"), 0u);
 }
 
-TEST_F(UnixctlServerTest, HandlersThatFailOrDoNotReplyStillProduceOneReplyEach) {
+// Argument counts (before the argument types) and unknown commands are refused before any
+// handler; a handler that fails, throws, does not reply or replies twice gives one reply each. The
+// connection stays usable throughout.
+TEST_F(UnixctlServerTest, EveryRequestGetsOneReplyFromItsHandlerOrTheServer) {
+    const std::pair<std::string, std::string> cases[] = {
+        {MakeRequest("echo", R"(["a","b","c"])", 1),
+         R"({"error":"\"echo\" command takes at most 2 arguments\n","id":1,"result":null})"},
+        {MakeRequest("big", "[]", 2),
+         R"({"error":"\"big\" command requires at least 1 arguments\n","id":2,"result":null})"},
+        {MakeRequest("nope", "[]", 3),
+         R"({"error":"\"nope\" is not a valid command (use \"list-commands\" to see a list of )"
+         R"(valid commands)\n","id":3,"result":null})"},
+        {MakeRequest("echo", R"(["a",2])", 4),
+         R"({"error":"\"echo\" command has non-string argument\n","id":4,"result":null})"},
+        {MakeRequest("echo", "[1,2,3]", 5),
+         R"({"error":"\"echo\" command takes at most 2 arguments\n","id":5,"result":null})"},
+        {MakeRequest("fail", "[]", 6), R"({"error":"it failed\n","id":6,"result":null})"},
+        {MakeRequest("silent", "[]", 7),
+         R"({"error":"\"silent\" command did not reply\n","id":7,"result":null})"},
+        {MakeRequest("boom", "[]", 8),
+         R"({"error":"\"boom\" command failed\n","id":8,"result":null})"},
+        {MakeRequest("twice", "[]", 9), R"({"error":null,"id":9,"result":"first\n"})"},
+        // An empty reply stays empty (no newline added), as Open vSwitch sends it.
+        {MakeRequest("echo", "[]", 10), R"({"error":null,"id":10,"result":""})"},
+    };
     RawClient c(path_);
-    ASSERT_TRUE(c.Send(MakeRequest("fail", "[]", 1) + MakeRequest("silent", "[]", 2) +
-                       MakeRequest("boom", "[]", 3) + MakeRequest("twice", "[]", 4) +
-                       MakeRequest("echo", "[]", 5)));
+    std::string batch;
+    for (const auto& [request, reply] : cases)
+        batch += request;
+    ASSERT_TRUE(c.Send(batch));
     Pump();
-    auto msgs = c.Read(5);
-    ASSERT_EQ(msgs.size(), 5u);
-    EXPECT_EQ(msgs[0], R"({"error":"it failed\n","id":1,"result":null})");
-    EXPECT_EQ(msgs[1], R"({"error":"\"silent\" command did not reply\n","id":2,"result":null})");
-    EXPECT_EQ(msgs[2], R"({"error":"\"boom\" command failed\n","id":3,"result":null})");
-    EXPECT_EQ(msgs[3], R"({"error":null,"id":4,"result":"first\n"})");
-    // An empty reply stays empty (no newline added), as Open vSwitch sends it.
-    EXPECT_EQ(msgs[4], R"({"error":null,"id":5,"result":""})");
+    auto msgs = c.Read(std::size(cases));
+    ASSERT_EQ(msgs.size(), std::size(cases));
+    for (size_t i = 0; i < msgs.size(); ++i)
+        EXPECT_EQ(msgs[i], cases[i].second) << cases[i].first;
     EXPECT_FALSE(c.Readable());
-    EXPECT_TRUE(Logged(log_, {"unixctl: command \"silent\" returned without a reply",
+    EXPECT_EQ(calls_.load(), 5);  // fail, silent, boom, twice and the last echo only
+    EXPECT_TRUE(Logged(log_, {{"unixctl: refused: \"nope\" is not a valid command", "LCP00703"},
+                              "unixctl: command \"silent\" returned without a reply",
                               {"unixctl: command \"boom\" failed: kaboom", "LCP00703"},
                               "unixctl: second reply to \"twice\" dropped"}));
+    EXPECT_EQ(Echo(c, "ok", 11), "ok\n");
 }
 
 TEST_F(UnixctlServerTest, BadInputClosesOnlyThatConnection) {

@@ -19,6 +19,15 @@
 namespace {
 
 using namespace CfgAgent::test::lbobj;
+using CfgAgent::ObjectType;
+
+const ObjectType kTypes[] = {ObjectType::LB_SERVICE,
+                             ObjectType::LB_VIRTUAL_SERVER,
+                             ObjectType::LB_POOL,
+                             ObjectType::LB_APPLICATION_PROFILE,
+                             ObjectType::LB_PERSISTENCE_PROFILE,
+                             ObjectType::CONTAINER,
+                             ObjectType::ENTITY_GROUP_RELATION};
 
 class Bytes {
   public:
@@ -39,7 +48,6 @@ pb::IpAddressMsg Address(Bytes& b) {
 }
 
 CfgAgent::CairnDBUpdateMsg Op(Bytes& b) {
-    using CfgAgent::ObjectType;
     const uint8_t kind = b.Next() % 8;
     const uint64_t n = b.Obj();
     switch (kind) {
@@ -67,16 +75,8 @@ CfgAgent::CairnDBUpdateMsg Op(Bytes& b) {
             return Group(n, {Address(b), Address(b)});
         case 6:
             return Relation(n, b.Obj(), {b.Obj(), b.Obj()}, b.Next() % 3);
-        default: {
-            static const ObjectType kTypes[] = {ObjectType::LB_SERVICE,
-                                                ObjectType::LB_VIRTUAL_SERVER,
-                                                ObjectType::LB_POOL,
-                                                ObjectType::LB_APPLICATION_PROFILE,
-                                                ObjectType::LB_PERSISTENCE_PROFILE,
-                                                ObjectType::CONTAINER,
-                                                ObjectType::ENTITY_GROUP_RELATION};
+        default:
             return Delete(kTypes[b.Next() % 7], n);
-        }
     }
 }
 
@@ -106,11 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     app->Start({});
     Bytes b(data, size);
     if (size > 0 && data[0] == 255) {
-        using CfgAgent::ObjectType;
-        for (ObjectType t :
-             {ObjectType::LB_SERVICE, ObjectType::LB_VIRTUAL_SERVER, ObjectType::LB_POOL,
-              ObjectType::LB_APPLICATION_PROFILE, ObjectType::LB_PERSISTENCE_PROFILE,
-              ObjectType::CONTAINER, ObjectType::ENTITY_GROUP_RELATION}) {
+        for (ObjectType t : kTypes) {
             CfgAgent::CairnDBUpdateMsg r;
             r.objType = t;
             r.id = Id(1);
