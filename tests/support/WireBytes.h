@@ -1,6 +1,8 @@
 #pragma once
 // Literal dataplane bytes for tests, written from the layout: a message (type, length, body), a
-// TLV element (type, length, value) and the concatenation of parts. Big-endian throughout.
+// TLV element (type, length, value), a big-endian field and the concatenation of parts.
+// Big-endian throughout.
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
@@ -13,6 +15,14 @@ inline WireBytes Cat(std::initializer_list<WireBytes> parts) {
     WireBytes out;
     for (const WireBytes& p : parts)
         out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// `v` as `n` bytes, most significant first.
+inline WireBytes Be(uint64_t v, size_t n) {
+    WireBytes out(n);
+    for (size_t i = n; i-- > 0; v >>= 8)
+        out[i] = uint8_t(v);
     return out;
 }
 

@@ -102,13 +102,11 @@ class IpfixObserverTest : public ::testing::Test {
                                  false);
     }
     void DeleteProfile(uint64_t n) {
-        CairnDBUpdateMsg r;
-        r.objType = ObjectType::PROFILE;
-        r.id = Id(n);
+        CairnDBUpdateMsg r = Rec(n, PropertyType::INVALID_PROPERTY, {});
         r.op = Operation::OPERATION_DELETE;
         table.UpdateDesiredState({r}, false);
     }
-    CairnDBUpdateMsg Rec(uint64_t n, PropertyType p, const pb::ProfileMsg& body) {
+    static CairnDBUpdateMsg Rec(uint64_t n, PropertyType p, const pb::ProfileMsg& body) {
         CairnDBUpdateMsg r;
         r.objType = ObjectType::PROFILE;
         r.id = Id(n);
@@ -420,11 +418,7 @@ TEST_F(IpfixObserverTest, TableFullSyncRefreshesEveryPort) {
     PutCollectors(200, {Collector(0x7f000001, 4739)});
     Upm({Effective(1, 100, 200)}, true);
     // The table's full sync no longer has the collector profile: the port is cleared.
-    CairnDBUpdateMsg other;
-    other.objType = ObjectType::PROFILE;
-    other.id = Id(300);
-    other.property = PropertyType::PROFILE_TYPE;
-    table.UpdateDesiredState({other}, true);
+    table.UpdateDesiredState({Rec(300, PropertyType::PROFILE_TYPE, {})}, true);
     Table();
     EXPECT_EQ(LastSent(1), "none");
     EXPECT_EQ(calls.back(), kDisable);

@@ -37,23 +37,11 @@ const pb::UuidMsg kDvs = Uuid(0x7d00000000004000, 0x8000000000000001);
 const Bytes kSession = {0, 0, 0, 0, 0, 0, 0x10, 0x01};  // 4097
 const Bytes kPort = {0x5b, 0, 0, 0, 0, 0, 0x40, 0, 0x80, 0, 0, 0, 0, 0, 0, 1};
 
-// `v` as `n` bytes, most significant first.
-Bytes Be(uint64_t v, int n) {
-    Bytes out(n);
-    for (int i = n - 1; i >= 0; --i, v >>= 8)
-        out[i] = uint8_t(v);
-    return out;
-}
-
-// PKT_META: packet id, flags, VLAN 10, VNI 5001, snap, original length, reserved, timestamp.
+// PKT_META: packet id, flags, VLAN 10, VNI 5001, snap, original length, reserved, timestamp in
+// nanoseconds (1700000000.123456789 s).
 Bytes Meta(uint32_t id, uint16_t flags, uint32_t snap, uint32_t orig) {
-    return Cat({Be(id, 4),
-                Be(flags, 2),
-                {0, 10, 0, 0, 0x13, 0x89},
-                Be(snap, 4),
-                Be(orig, 4),
-                Be(0, 4),
-                {0x17, 0x97, 0x9c, 0xfe, 0x3d, 0x85, 0xcd, 0x15}});
+    return Cat({Be(id, 4), Be(flags, 2), Be(10, 2), Be(5001, 4), Be(snap, 4), Be(orig, 4), Be(0, 4),
+                Be(1700000000123456789, 8)});
 }
 
 class LivetraceAppTest : public ::testing::Test {
@@ -364,8 +352,8 @@ TEST_F(LivetraceAppTest, FragmentsMakeOnePacketAndAChainNeverCompletedIsFreedOnT
     Bytes whole = Cat({Tlv(2, kSession), Tlv(13, Meta(1, 0, 1500, 1500)), Tlv(14, frame)});
     auto piece = [&](uint32_t chain, uint16_t index, size_t offset, size_t size) {
         // Chain id, index, count 2, inner type 22, reserved, offset and total length.
-        Bytes h = Cat(
-            {Be(chain, 4), Be(index, 2), {0, 2, 0, 22, 0, 0}, Be(offset, 4), Be(whole.size(), 4)});
+        Bytes h = Cat({Be(chain, 4), Be(index, 2), Be(2, 2), Be(22, 2), Be(0, 2), Be(offset, 4),
+                       Be(whole.size(), 4)});
         return Msg(30, Cat({h, Bytes(whole.begin() + offset, whole.begin() + offset + size)}));
     };
     Deliver(piece(4, 1, 1000, whole.size() - 1000));

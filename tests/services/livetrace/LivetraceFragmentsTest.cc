@@ -3,43 +3,22 @@
 #include <gtest/gtest.h>
 
 #include "services/livetrace/LivetraceFragments.h"
+#include "tests/support/WireBytes.h"
 
 namespace CfgAgent::livetrace {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using test::Be;
+using test::Cat;
+using test::Msg;
 using Outcome = LivetraceFragments::Outcome;
 
 // type 30, length; chain, index, count, inner type, reserved, offset, total; the piece.
 Bytes Fragment(uint32_t chain, uint16_t index, uint16_t count, uint32_t offset, uint32_t total,
                const Bytes& piece, uint16_t inner = 22) {
-    size_t len = 24 + piece.size();
-    Bytes m = {0,
-               30,
-               uint8_t(len >> 8),
-               uint8_t(len),
-               uint8_t(chain >> 24),
-               uint8_t(chain >> 16),
-               uint8_t(chain >> 8),
-               uint8_t(chain),
-               uint8_t(index >> 8),
-               uint8_t(index),
-               uint8_t(count >> 8),
-               uint8_t(count),
-               uint8_t(inner >> 8),
-               uint8_t(inner),
-               0,
-               0,
-               uint8_t(offset >> 24),
-               uint8_t(offset >> 16),
-               uint8_t(offset >> 8),
-               uint8_t(offset),
-               uint8_t(total >> 24),
-               uint8_t(total >> 16),
-               uint8_t(total >> 8),
-               uint8_t(total)};
-    m.insert(m.end(), piece.begin(), piece.end());
-    return m;
+    return Msg(30, Cat({Be(chain, 4), Be(index, 2), Be(count, 2), Be(inner, 2), Be(0, 2),
+                        Be(offset, 4), Be(total, 4), piece}));
 }
 
 class LivetraceFragmentsTest : public ::testing::Test {

@@ -89,6 +89,7 @@ class TraceflowAppTest : public ::testing::Test {
         m.mutable_payload()->PackFrom(r);
         ops_.handlers.at("orvane.ozy.lcp.TraceflowRequestMsg")(m);
     }
+    void Deliver(const Bytes& m) { app_->HandleDpMessage(m.data(), m.size()); }
     std::vector<lcp::TraceflowObservationMsg> Observed() {
         return ops_.Sent<lcp::TraceflowObservationMsg>();
     }
@@ -160,17 +161,13 @@ TEST_F(TraceflowAppTest, RefusedRequestsSendNothingToTheDataplane) {
 TEST_F(TraceflowAppTest, ObservationsAreNamedResolvedAndForwarded) {
     Bytes round = Tlv(1, {0, 0, 0, 0, 0, 0, 0, 9});
     // deliver at the port of vif-1
-    Bytes deliver = Msg(5, Cat({round, Tlv(3, {5}), Tlv(4, {1}), Tlv(12, Id48("dvport-1")),
-                                Tlv(13, Id48("vif-1")), Tlv(15, {2})}));
-    app_->HandleDpMessage(deliver.data(), deliver.size());
+    Deliver(Msg(5, Cat({round, Tlv(3, {5}), Tlv(4, {1}), Tlv(12, Id48("dvport-1")),
+                        Tlv(13, Id48("vif-1")), Tlv(15, {2})})));
     // logical forward on VNI 5001, logical receive on VLAN 10
-    Bytes fwd = Msg(6, Cat({round, Tlv(17, {0, 0, 0x13, 0x89}), Tlv(19, {1})}));
-    app_->HandleDpMessage(fwd.data(), fwd.size());
-    Bytes rcv = Msg(7, Cat({round, Tlv(14, {0, 10}), Tlv(20, {3})}));
-    app_->HandleDpMessage(rcv.data(), rcv.size());
+    Deliver(Msg(6, Cat({round, Tlv(17, {0, 0, 0x13, 0x89}), Tlv(19, {1})})));
+    Deliver(Msg(7, Cat({round, Tlv(14, {0, 10}), Tlv(20, {3})})));
     // drop with a reason outside the table: the rest is still delivered
-    Bytes drop = Msg(3, Cat({round, Tlv(11, {5}), Tlv(12, Id48("dvport-1"))}));
-    app_->HandleDpMessage(drop.data(), drop.size());
+    Deliver(Msg(3, Cat({round, Tlv(11, {5}), Tlv(12, Id48("dvport-1"))})));
 
     auto obs = Observed();
     ASSERT_EQ(obs.size(), 4u);
@@ -208,24 +205,22 @@ TEST_F(TraceflowAppTest, BadObservationsAreLoggedAndDropped) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         log_.Clear();
-        app_->HandleDpMessage(c.msg.data(), c.msg.size());
+        Deliver(c.msg);
         EXPECT_TRUE(log_.ContainsWithCode(c.line, "LCP01005")) << log_.Dump();
     }
-    Bytes invalidReceive = Msg(7, round);
-    app_->HandleDpMessage(invalidReceive.data(), invalidReceive.size());
+    Deliver(Msg(7, round));
     EXPECT_TRUE(log_.Contains("TraceflowApp: skip invalid logical received message"));
     EXPECT_TRUE(Observed().empty());
 
     Bytes unknownVni = Msg(6, Tlv(17, {0, 0, 0, 1}));
-    app_->HandleDpMessage(unknownVni.data(), unknownVni.size());
+    Deliver(unknownVni);
     EXPECT_TRUE(log_.Contains("TraceflowApp: Failed to find LS UUID for VNI 1"));
-    Bytes unknownVif = Msg(5, Tlv(13, Id48("vif-x")));
-    app_->HandleDpMessage(unknownVif.data(), unknownVif.size());
+    Deliver(Msg(5, Tlv(13, Id48("vif-x"))));
     EXPECT_TRUE(log_.Contains("TraceflowApp: Failed to find LSP UUID for VIF ID vif-x"));
     EXPECT_EQ(Observed().size(), 2u);
 
     ops_.connected = false;
-    app_->HandleDpMessage(unknownVni.data(), unknownVni.size());
+    Deliver(unknownVni);
     EXPECT_TRUE(
         log_.ContainsWithCode("TraceflowApp: failed to send update to controller", "LCP01007"));
 }
@@ -267,7 +262,7 @@ TEST_F(TraceflowAppTest, IntConfigurationFollowsGlobalConfigAndTheLink) {
 
 TEST_F(TraceflowAppTest, InternalMessagesAreAnsweredWithTheSameBytes) {
     Bytes internal = {0, 12, 0, 8, 0, 0, 0, 1};
-    app_->HandleDpMessage(internal.data(), internal.size());
+    Deliver(internal);
     ASSERT_EQ(link_->sent.size(), 1u);
     EXPECT_EQ(link_->sent[0], internal);
     EXPECT_TRUE(log_.Contains("TraceflowApp: reply internal message 12"));
