@@ -13,13 +13,15 @@
 //   1. Full load: the whole policy and a barrier in one `cairnctl apply`; time until the agent's
 //      PROCESSED_BARRIER names the barrier (a monitor of the bench's own) and every filter holds
 //      its expected rule count (the emulator's device dump), beside the same apply into a
-//      database alone. The agent's resident memory and the device's segment bytes.
+//      database alone. The agent's CPU, its resident memory and the device's segment bytes.
 //   2. Global change: CHANGES commits, each one rule of the first global section (its action
 //      flipped) with a new barrier, written in-process; time from the write until the
-//      PROCESSED_BARRIER of that barrier arrives, beside the commit's own reply. Each change is
-//      checked afterwards (outside the timing): every filter applied once more, sampled verdicts.
+//      PROCESSED_BARRIER of that barrier arrives, beside the commit's own reply; the agent's and
+//      the emulator's CPU per change. Each change is checked afterwards (outside the timing):
+//      every filter applied once more, sampled verdicts.
 //   3. Restart: the agent stopped and started with nothing changed in the database; every filter
-//      applied again, and the number of those applies that changed the device's state (target 0).
+//      applied again, and the number of those applies that changed the device's state (target 0);
+//      the agent's CPU from its start.
 // Both database servers probe no client for inactivity, and the agent's probe is 10 minutes: a
 // server busy for seconds with the full commit would otherwise drop its clients.
 #include <unistd.h>
