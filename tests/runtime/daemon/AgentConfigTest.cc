@@ -15,6 +15,15 @@ namespace {
 
 namespace pt = boost::property_tree;
 
+// `xml` read as a configuration file.
+pt::ptree Load(const std::string& xml) {
+    test::TempDir dir;
+    dir.WriteFile("c.xml", xml);
+    pt::ptree tree;
+    EXPECT_TRUE(LoadConfigFile(dir.path() + "/c.xml", tree)) << xml;
+    return tree;
+}
+
 TEST(AgentConfigTest, CommandLineOptions) {
     struct Case {
         std::vector<std::string> args;
@@ -54,10 +63,7 @@ TEST(AgentConfigTest, MalformedFileLogsCodeAndPrintsBanner) {
 }
 
 TEST(AgentConfigTest, FileWithoutLogKeysKeepsDefaults) {
-    test::TempDir dir;
-    dir.WriteFile("c.xml", "<!-- comment --><config><cfgAgent><apps/></cfgAgent></config>");
-    pt::ptree tree;
-    ASSERT_TRUE(LoadConfigFile(dir.path() + "/c.xml", tree));
+    pt::ptree tree = Load("<!-- comment --><config><cfgAgent><apps/></cfgAgent></config>");
     test::LogCapture log(kLogInfo, true);
     ApplyAgentSettings(tree);
     EXPECT_EQ(Logger::level(), kLogInfo);
@@ -71,16 +77,12 @@ TEST(AgentConfigTest, FileWithoutLogKeysKeepsDefaults) {
 }
 
 TEST(AgentConfigTest, KeysOverrideLevelsThreadsAndInstrumentation) {
-    test::TempDir dir;
-    dir.WriteFile(
-        "c.xml",
+    pt::ptree tree = Load(
         "<config><log><level>5</level><outputToConsole>false</outputToConsole><dfw>2</dfw>"
         "<workflow_tracing><trace_level>3</trace_level><log_level>6</log_level></workflow_tracing>"
         "</log><cfgAgent><workGroup><ioThreads>3</ioThreads><workThreads>12</workThreads></"
         "workGroup>"
         "<debug><instrument><l2_cache>true</l2_cache></instrument></debug></cfgAgent></config>");
-    pt::ptree tree;
-    ASSERT_TRUE(LoadConfigFile(dir.path() + "/c.xml", tree));
     test::LogCapture log(kLogInfo, true);
     ApplyAgentSettings(tree);
     ASSERT_TRUE(ApplyThreadSettings(tree, 0));
@@ -145,10 +147,7 @@ TEST(AgentConfigTest, UnusableThreadSettingsAreRefusedWithTheReason) {
         if (*c.work != '\0')
             xml += std::string("<workThreads>") + c.work + "</workThreads>";
         xml += "</workGroup></cfgAgent></config>";
-        test::TempDir dir;
-        dir.WriteFile("c.xml", xml);
-        pt::ptree tree;
-        ASSERT_TRUE(LoadConfigFile(dir.path() + "/c.xml", tree));
+        pt::ptree tree = Load(xml);
         test::LogCapture log(kLogInfo);
         EXPECT_EQ(ApplyThreadSettings(tree, c.loops), c.ok) << log.Dump();
         if (c.ok) {
