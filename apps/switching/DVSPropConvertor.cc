@@ -286,18 +286,16 @@ std::string DVSPropConvertor::LspOfPort(const std::string& portId, const PortSta
     if (!port.childLsp.empty()) {
         return lsps_.count(port.childLsp) != 0 ? port.childLsp : std::string();
     }
-    auto d = lspByDvport_.find(portId);
-    if (d != lspByDvport_.end())
-        return d->second;
-    auto v = lspByVif_.find(port.vifId);
-    if (v != lspByVif_.end() && !port.vifId.empty())
-        return v->second;
+    if (const std::string* lsp = lspByDvport_.Find(portId))
+        return *lsp;
+    if (const std::string* lsp = lspByVif_.Find(port.vifId); lsp != nullptr && !port.vifId.empty())
+        return *lsp;
     return std::string();
 }
 
 std::string DVSPropConvertor::PortOfVif(const std::string& vifId) const {
-    auto it = portByVif_.find(vifId);
-    return it == portByVif_.end() ? std::string() : it->second;
+    const std::string* port = portByVif_.Find(vifId);
+    return port == nullptr ? std::string() : *port;
 }
 
 std::string DVSPropConvertor::ChildPortId(const LspState& l) {

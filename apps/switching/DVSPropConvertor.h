@@ -34,6 +34,7 @@
 #include "apps/switching/AppliedValues.h"
 #include "apps/switching/DVSPropConvertorState.h"
 #include "apps/switching/IDVSPropConvertor.h"
+#include "apps/switching/TextIndex.h"
 #include "runtime/RefCounted.h"
 
 namespace boost::asio {
@@ -255,8 +256,9 @@ class DVSPropConvertor : public IDVSPropConvertor {
     // Desired state.
     std::map<std::string, dvs::SwitchState> switches_;
     std::map<std::string, dvs::LspState> lsps_;
-    std::map<std::string, std::string> lspByDvport_;
-    std::map<std::string, std::string> lspByVif_;
+    // A logical port's DVS port id and VIF id -> the logical port (views of lsps_'s nodes).
+    dvs::TextIndex lspByDvport_;
+    dvs::TextIndex lspByVif_;
     std::map<std::string, std::set<std::string>> lspsBySwitch_;
     // LS attachments: parent LS -> VLAN -> child LS.
     std::map<std::string, std::map<uint16_t, std::string>> childByParentVlan_;
@@ -276,7 +278,7 @@ class DVSPropConvertor : public IDVSPropConvertor {
 
     // Dataplane state.
     std::map<std::string, dvs::PortState> ports_;
-    std::map<std::string, std::string> portByVif_;
+    dvs::TextIndex portByVif_;  // a port's VIF id -> the port (views of ports_'s nodes)
     std::set<std::string> conduitKrnnics_;
     std::map<std::string, dvs::Uplink> uplinks_;
     std::map<std::string, dvs::PropSet> installedSwitches_;

@@ -57,11 +57,11 @@ size_t DVSPropConvertor::TableBytes() const {
                KeyedBytes(s.parents, [](uint16_t) { return size_t{0}; }) + ContainerBytes(s.trunk);
     });
     n += KeyedBytes(lsps_, LspBytes);
-    n += StringMapBytes(lspByDvport_) + StringMapBytes(lspByVif_);
+    n += lspByDvport_.Bytes() + lspByVif_.Bytes();
     n +=
         KeyedBytes(lspsBySwitch_, [](const std::set<std::string>& s) { return StringSetBytes(s); });
     n += KeyedBytes(ports_, PortBytes);
-    n += StringMapBytes(portByVif_);
+    n += portByVif_.Bytes();
     n += KeyedBytes(ipfix_, [](const std::vector<uint8_t>& v) { return HeapChunk(v.capacity()); });
     n += ContainerBytes(pendingReconcile_);
     for (const auto& [type, id] : pendingReconcile_)

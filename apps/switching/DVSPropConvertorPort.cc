@@ -49,12 +49,10 @@ void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
 }
 
 void DVSPropConvertor::UnindexAttachment(const std::string& lspId, const LspState& l) {
-    auto d = lspByDvport_.find(l.dvportId);
-    if (!l.dvportId.empty() && d != lspByDvport_.end() && d->second == lspId)
-        lspByDvport_.erase(d);
-    auto v = lspByVif_.find(l.vifId);
-    if (!l.vifId.empty() && v != lspByVif_.end() && v->second == lspId)
-        lspByVif_.erase(v);
+    if (!l.dvportId.empty())
+        lspByDvport_.Release(l.dvportId, lspId);
+    if (!l.vifId.empty())
+        lspByVif_.Release(l.vifId, lspId);
 }
 
 void DVSPropConvertor::HandleLSPAttachmentUpdate(const PropertyUpdate& u) {
@@ -88,15 +86,17 @@ void DVSPropConvertor::HandleLSPAttachmentUpdate(const PropertyUpdate& u) {
     l.vifId = a.vif_id();
     l.parentVifId = parent;
     CFG_INFO("Update DVPortID %1 for LSP %2", l.dvportId, IdText(u.id));
-    auto claim = [&](std::map<std::string, std::string>& index, const std::string& key) {
+    // The index views the key of the port's node and its own strings.
+    const std::string& lspKey = lsps_.find(u.id)->first;
+    auto claim = [&](dvs::TextIndex& index, const std::string& key) {
         if (key.empty())
             return;
-        auto it = index.find(key);
-        if (it != index.end() && it->second != u.id) {
-            CFG_WARN("Mis-match for dvport ID %1 to %2", IdText(it->second), IdText(u.id));
-            MarkLspDirty(it->second);
+        const std::string* held = index.Find(key);
+        if (held != nullptr && *held != u.id) {
+            CFG_WARN("Mis-match for dvport ID %1 to %2", IdText(*held), IdText(u.id));
+            MarkLspDirty(*held);
         }
-        index[key] = u.id;
+        index.Claim(key, lspKey);
     };
     // A container interface's child port is CIFConfig's to create (AnnounceChildPort).
     if (parent.empty()) {
@@ -303,7 +303,7 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
         return;
     }
     if (!added && p.vifId != vif.vifId)
-        portByVif_.erase(p.vifId);
+        portByVif_.Erase(p.vifId);
     p.vifId = vif.vifId;
     p.vifType = vif.vifType;
     p.switchId = vif.switchId;
@@ -311,8 +311,7 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
     p.confirmed = true;
     CFG_INFO("Add port [%1] VIF [%2] to port list, type [%3], outofsync[%4]", vif.portId, vif.vifId,
              kcp::VifTypeName(vif.vifType), p.outOfSync);
-    if (!vif.vifId.empty())
-        portByVif_[vif.vifId] = vif.portId;
+    portByVif_.Claim(p.vifId, it->first);
     if (StartsWith(vif.vifId, kConduitKrnnicPrefix)) {
         CFG_INFO("%1: Disable mac learn static property", vif.vifId);
         if (kcp::CheckIdField(vif.vifId, kcp::kKrnnicNameSize, "kernel interface name") &&
@@ -337,14 +336,13 @@ bool DVSPropConvertor::AnnounceChildPort(const DvsChildPort& child) {
     CFG_INFO("Updating child port [%1] by parent vif[%2], op[UPDATE]", child.portId,
              child.parentVifId);
     if (!added && p.vifId != child.cifVifId)
-        portByVif_.erase(p.vifId);
+        portByVif_.Erase(p.vifId);
     p.vifId = child.cifVifId;
     p.vifType = kcp::kVifContainer;
     p.parentVifId = child.parentVifId;
     p.childLsp = child.cifLspId;
     p.confirmed = true;
-    if (!child.cifVifId.empty())
-        portByVif_[child.cifVifId] = child.portId;
+    portByVif_.Claim(p.vifId, it->first);
     dirtyPorts_.insert(child.portId);
     return true;
 }
@@ -362,9 +360,7 @@ void DVSPropConvertor::RemovePort(const std::string& portId) {
     auto it = ports_.find(portId);
     if (it == ports_.end())
         return;
-    auto v = portByVif_.find(it->second.vifId);
-    if (v != portByVif_.end() && v->second == portId)
-        portByVif_.erase(v);
+    portByVif_.Release(it->second.vifId, portId);
     for (auto h = hopoverQueue_.begin(); h != hopoverQueue_.end();) {
         h = h->first.first == portId ? hopoverQueue_.erase(h) : std::next(h);
     }
