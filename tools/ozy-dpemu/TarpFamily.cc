@@ -216,7 +216,9 @@ CommandResult TarpFamily::FilterJson(const std::vector<std::string>& args) {
     const tarp::Filter* f = state_.FindFilter(args[0]);
     if (f == nullptr)
         return CommandResult::Error("no filter " + args[0]);
-    return CommandResult::Ok(tarp::RenderFilter(state_, args[0], *f).dump(2));
+    nlohmann::json j = tarp::RenderFilter(state_, args[0], *f);
+    j["settings_ms"] = f->settingsMs;
+    return CommandResult::Ok(j.dump(2));
 }
 
 CommandResult TarpFamily::Eval(const std::vector<std::string>& args) {

@@ -163,6 +163,9 @@ struct Filter {
     uint32_t oversubscription = 0;
     uint32_t spoofGuardDeletions = 0;
     std::array<uint8_t, 6> lastSpoofGuardMac{};
+    // When the device last accepted a setting for it: milliseconds of the steady clock (the one
+    // every process on the host shares); 0 before the first.
+    double settingsMs = 0;
 
     uint32_t applyCount = 0;
     uint32_t lastStatus = 0;

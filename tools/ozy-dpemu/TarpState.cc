@@ -499,6 +499,13 @@ IoctlResult TarpState::Setting(const uint8_t* p, size_t size) {
     if (uint32_t st = InjectedFailure(name, f))
         return Refuse(st, "setting for " + name + " failed (injected)");
     auto needs = [&](size_t n) { return len == n; };
+    // An accepted setting is stamped with the time it took effect.
+    auto accepted = [&f] {
+        f.settingsMs = std::chrono::duration<double, std::milli>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+        return IoctlResult{};
+    };
     switch (id) {
         case w::kSetFlood: {
             if (!needs(w::kFloodCfgSize))
@@ -515,7 +522,7 @@ IoctlResult TarpState::Setting(const uint8_t* p, size_t size) {
             s.rstSpoofing = flags[1];
             s.natLimits = flags[2];
             f.flood = s;
-            return IoctlResult{};
+            return accepted();
         }
         case w::kSetTimeout: {
             if (!needs(w::kTimeoutCfgSize))
@@ -524,7 +531,7 @@ IoctlResult TarpState::Setting(const uint8_t* p, size_t size) {
             for (auto& v : t)
                 v = r.U32();
             f.timeouts = std::move(t);
-            return IoctlResult{};
+            return accepted();
         }
         case w::kSetDns: {
             if (!needs(w::kDnsCfgSize))
@@ -536,14 +543,14 @@ IoctlResult TarpState::Setting(const uint8_t* p, size_t size) {
             if (flag > 1 || z[0] || z[1] || z[2])
                 return Refuse(w::kStatusInvalidConfig, "DNS setting with bad flags");
             f.dns = std::make_pair(flag == 1, ttl);
-            return IoctlResult{};
+            return accepted();
         }
         case w::kSetDeleteSpoofGuard:
             if (!needs(6))
                 break;
             std::memcpy(f.lastSpoofGuardMac.data(), r.Bytes(6), 6);
             ++f.spoofGuardDeletions;
-            return IoctlResult{};
+            return accepted();
         case w::kSetExportVersion:
         case w::kSetFastPath:
         case w::kSetSharedAddrSet:
@@ -565,7 +572,7 @@ IoctlResult TarpState::Setting(const uint8_t* p, size_t size) {
                               "shared address-set mode " + std::to_string(v) + " is not 0 or 1");
             else
                 f.sharedAddrSets = v == 1;
-            return IoctlResult{};
+            return accepted();
         }
         default:
             return Refuse(w::kStatusInvalidConfig, "unknown setting " + std::to_string(id));

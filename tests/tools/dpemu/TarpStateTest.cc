@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -679,6 +680,54 @@ TEST_F(TarpStateTest, InjectedFailuresOfOneFilter) {
     ASSERT_TRUE(state_.DeleteFilter("f2", &why));
     ASSERT_TRUE(state_.CreateFilter({"f2", "vif-2", "lsp-2", "orvane-sfw", true, true}, &why));
     EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f2", name)).status, 0u);
+}
+
+// A filter's settings time (the benchmark's measure of when a setting took effect) moves with
+// each accepted setting and with nothing that is refused.
+TEST_F(TarpStateTest, SettingsAreStampedWhenAccepted) {
+    auto flood = [](const std::string& filter, uint8_t synCache) {
+        Bytes b;
+        Text(b, filter, 64);
+        Be32(b, ozy::tarp::kSetFlood);
+        Be32(b, 20);
+        Be32(b, 1000);  // TCP half-open, UDP, ICMP, other
+        Be32(b, 0);
+        Be32(b, 0);
+        Be32(b, 0);
+        Append(b, {synCache, 0, 0, 0});
+        return b;
+    };
+    std::string why;
+    const tarp::Filter& f = *state_.FindFilter("f1");
+    EXPECT_EQ(f.settingsMs, 0);
+    const struct {
+        const char* what;
+        Bytes request;
+        bool accepted;
+    } cases[] = {
+        {"flood", flood("f1", 1), true},
+        {"flood with a bad flag", flood("f1", 2), false},
+        {"another filter's flood", flood("nosuch", 1), false},
+        {"flood again", flood("f1", 0), true},
+    };
+    double last = f.settingsMs;
+    for (const auto& c : cases) {
+        const double before = std::chrono::duration<double, std::milli>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count();
+        const uint32_t status = Call(state_, ozy::tarp::kCmdFilterSetting, c.request).status;
+        EXPECT_EQ(status == 0, c.accepted) << c.what;
+        if (c.accepted) {
+            EXPECT_GE(f.settingsMs, before) << c.what;
+            last = f.settingsMs;
+        } else {
+            EXPECT_EQ(f.settingsMs, last) << c.what;
+        }
+    }
+    // An injected failure changes nothing either.
+    ASSERT_TRUE(state_.FailFilter("f1", EBUSY, 1, &why));
+    EXPECT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, flood("f1", 1)).status, unsigned(EBUSY));
+    EXPECT_EQ(f.settingsMs, last);
 }
 
 TEST_F(TarpStateTest, RevalidationsOfFiftyTwoBytesAndExcludedFilters) {
