@@ -2,9 +2,11 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -37,12 +39,31 @@ int WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-int WriteAll(int fd, const uint8_t* data, size_t size, Clock::time_point deadline) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+// The frame's header and its payload in one send (a gathered write): the payload is not copied
+// behind the header first.
+int WriteFrame(int fd, const uint8_t* header, const void* payload, size_t size,
+               Clock::time_point deadline) {
+    iovec parts[2] = {{const_cast<uint8_t*>(header), kFrameHeaderSize},
+                      {const_cast<void*>(payload), size}};
+    size_t first = 0;  // parts before it are sent
+    while (first < 2) {
+        if (parts[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        msghdr m{};
+        m.msg_iov = parts + first;
+        m.msg_iovlen = 2 - first;
+        ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            done += static_cast<size_t>(n);
+            for (size_t left = static_cast<size_t>(n); left > 0 && first < 2;) {
+                const size_t used = std::min(left, parts[first].iov_len);
+                parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + used;
+                parts[first].iov_len -= used;
+                left -= used;
+                if (parts[first].iov_len == 0)
+                    ++first;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -152,11 +173,11 @@ int DeviceSocket::Ioctl(uint32_t command, const void* in, size_t inSize, uint32_
 int DeviceSocket::Exchange(uint32_t command, const void* in, size_t inSize, uint32_t* status,
                            std::vector<uint8_t>* out,
                            std::chrono::steady_clock::time_point deadline) {
-    std::vector<uint8_t> request = EncodeFrame(command, in, inSize);
-    int rc = WriteAll(fd_, request.data(), request.size(), deadline);
+    uint8_t header[kFrameHeaderSize];
+    EncodeFrameHeader(header, command, static_cast<uint32_t>(inSize));
+    int rc = WriteFrame(fd_, header, in, inSize, deadline);
     if (rc != 0)
         return rc;
-    uint8_t header[kFrameHeaderSize];
     rc = ReadAll(fd_, header, sizeof header, deadline);
     if (rc != 0)
         return rc;

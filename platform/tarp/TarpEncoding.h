@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/tarp/CTarpFWAddress.h"
@@ -40,7 +41,7 @@ class WireWriter {
         return Bytes(s.data(), s.size());
     }
     // NUL-padded to `width` (the text is at most `width` bytes: checked before).
-    WireWriter& Fixed(const std::string& s, size_t width) {
+    WireWriter& Fixed(std::string_view s, size_t width) {
         size_t n = s.size() < width ? s.size() : width;
         Bytes(s.data(), n);
         out_.insert(out_.end(), width - n, 0);

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/device/DeviceFrame.h"
 #include "platform/tarp/CTarpFWCmdList.h"
@@ -51,12 +54,6 @@ bool FilterNameOk(const char* name) {
         return false;
     }
     return true;
-}
-
-std::vector<uint8_t> U32Value(uint32_t v) {
-    std::vector<uint8_t> out;
-    WireWriter(out).U32(v);
-    return out;
 }
 
 int RawIoctl(uint32_t device, uint32_t command, FW_IoctlReq* req) {
@@ -195,12 +192,27 @@ void FW_FilterChanged(FW_Handle* handle, const char* filterName) {
 
 namespace {
 
-int SetValue(FW_Handle* h, const char* filter, uint32_t id, std::vector<uint8_t> value) {
+// One setting of a filter: `put` writes its value. The request is written into a buffer of the
+// calling thread that the next setting reuses: a pass setting a thousand filters allocates
+// nothing per filter.
+template <typename Put>
+int SetValue(FW_Handle* h, const char* filter, uint32_t id, const Put& put) {
     if (h == nullptr)
         return kBadArgument;
     if (!FilterNameOk(filter))
         return kInvalid;
-    return h->Setting(filter, id, value);
+    thread_local std::vector<uint8_t> request;
+    request.clear();
+    WireWriter wr(request);
+    wr.Fixed(std::string_view(filter), w::kFilterNameField).U32(id);
+    const size_t value = wr.Begin32();
+    put(wr);
+    wr.End32(value);
+    return h->Setting(filter, id, request);
+}
+
+int SetU32(FW_Handle* h, const char* filter, uint32_t id, uint32_t v) {
+    return SetValue(h, filter, id, [v](WireWriter& wr) { wr.U32(v); });
 }
 
 }  // namespace
@@ -208,61 +220,59 @@ int SetValue(FW_Handle* h, const char* filter, uint32_t id, std::vector<uint8_t>
 int FW_SetFloodCfg(FW_Handle* h, const char* filter, int, const FW_FloodCfg* cfg) {
     if (cfg == nullptr)
         return kBadArgument;
-    std::vector<uint8_t> v;
-    WireWriter(v)
-        .U32(cfg->tcpHalfOpenLimit)
-        .U32(cfg->udpFlowLimit)
-        .U32(cfg->icmpFlowLimit)
-        .U32(cfg->otherFlowLimit)
-        .U8(cfg->synCache)
-        .U8(cfg->rstSpoofing)
-        .U8(cfg->natLimits)
-        .U8(0);
-    return SetValue(h, filter, w::kSetFlood, std::move(v));
+    return SetValue(h, filter, w::kSetFlood, [cfg](WireWriter& wr) {
+        wr.U32(cfg->tcpHalfOpenLimit)
+            .U32(cfg->udpFlowLimit)
+            .U32(cfg->icmpFlowLimit)
+            .U32(cfg->otherFlowLimit)
+            .U8(cfg->synCache)
+            .U8(cfg->rstSpoofing)
+            .U8(cfg->natLimits)
+            .U8(0);
+    });
 }
 
 int FW_SetTimeout(FW_Handle* h, const char* filter, int, const FW_TimeoutCfg* cfg) {
     if (cfg == nullptr)
         return kBadArgument;
-    std::vector<uint8_t> v;
-    WireWriter wr(v);
-    for (uint32_t s : cfg->seconds)
-        wr.U32(s);
-    return SetValue(h, filter, w::kSetTimeout, std::move(v));
+    return SetValue(h, filter, w::kSetTimeout, [cfg](WireWriter& wr) {
+        for (uint32_t s : cfg->seconds)
+            wr.U32(s);
+    });
 }
 
 int FW_SetDnsConfigProfile(FW_Handle* h, const char* filter, int, const FW_DnsCfg* cfg) {
     if (cfg == nullptr)
         return kBadArgument;
-    std::vector<uint8_t> v;
-    WireWriter(v).U8(cfg->ttlFlag).U8(0).U8(0).U8(0).U32(cfg->ttl);
-    return SetValue(h, filter, w::kSetDns, std::move(v));
+    return SetValue(h, filter, w::kSetDns,
+                    [cfg](WireWriter& wr) { wr.U8(cfg->ttlFlag).U8(0).U8(0).U8(0).U32(cfg->ttl); });
 }
 
 int FW_SetHopoverExportver(FW_Handle* h, const char* filter, int, uint32_t version) {
-    return SetValue(h, filter, w::kSetExportVersion, U32Value(version));
+    return SetU32(h, filter, w::kSetExportVersion, version);
 }
 
 int FW_FpFlag(FW_Handle* h, const char* filter, int, uint32_t mode) {
-    return SetValue(h, filter, w::kSetFastPath, U32Value(mode));
+    return SetU32(h, filter, w::kSetFastPath, mode);
 }
 
 int FW_DeleteSpoofGuard(FW_Handle* h, const char* filter, int, const uint8_t (*mac)[6]) {
     if (mac == nullptr)
         return kBadArgument;
-    return SetValue(h, filter, w::kSetDeleteSpoofGuard, std::vector<uint8_t>(*mac, *mac + 6));
+    return SetValue(h, filter, w::kSetDeleteSpoofGuard,
+                    [mac](WireWriter& wr) { wr.Bytes(*mac, 6); });
 }
 
 int FW_ConfigSharedAddrSet(FW_Handle* h, const char* filter, int, uint32_t enable) {
-    return SetValue(h, filter, w::kSetSharedAddrSet, U32Value(enable));
+    return SetU32(h, filter, w::kSetSharedAddrSet, enable);
 }
 
 int FW_SetIDSMode(FW_Handle* h, const char* filter, int, uint32_t mode) {
-    return SetValue(h, filter, w::kSetIdsMode, U32Value(mode));
+    return SetU32(h, filter, w::kSetIdsMode, mode);
 }
 
 int FW_SetOversubscription(FW_Handle* h, const char* filter, int, uint32_t value) {
-    return SetValue(h, filter, w::kSetOversubscription, U32Value(value));
+    return SetU32(h, filter, w::kSetOversubscription, value);
 }
 
 int FW_ActivateAddrSets(FW_Handle* h, uint32_t* activated, uint32_t* created, uint32_t* replaced,

@@ -308,16 +308,14 @@ void FW_Handle::FilterChanged(const std::string& filter) {
     Forget(filter);
 }
 
-int FW_Handle::Setting(const std::string& filter, uint32_t id, const std::vector<uint8_t>& value) {
-    std::vector<uint8_t> req;
-    WireWriter(req).Fixed(filter, w::kFilterNameField).U32(id).U32(uint32_t(value.size()));
-    req.insert(req.end(), value.begin(), value.end());
+int FW_Handle::Setting(const char* filter, uint32_t id, const std::vector<uint8_t>& request) {
     uint32_t status = 0;
-    int rc = pool_.CallRetry(w::kCmdFilterSetting, req.data(), req.size(), &status, nullptr);
+    int rc =
+        pool_.CallRetry(w::kCmdFilterSetting, request.data(), request.size(), &status, nullptr);
     if (rc != 0)
         return Unreachable(rc);
     if (status != 0)
-        Log(3, "setting " + std::to_string(id) + " of filter " + filter +
+        Log(3, "setting " + std::to_string(id) + " of filter " + std::string(filter) +
                    " refused: " + FW_StatusToString(int(status)));
     return static_cast<int>(status);
 }

@@ -28,7 +28,8 @@ struct FW_Handle {
     int Connect();
     int Evaluate(TarpFirewall::CTarpFWCmdList& list, const std::string& filter);
     void FilterChanged(const std::string& filter);
-    int Setting(const std::string& filter, uint32_t id, const std::vector<uint8_t>& value);
+    // Sends a setting's whole request (filter name field, id, value size, value).
+    int Setting(const char* filter, uint32_t id, const std::vector<uint8_t>& request);
     // A device command whose reply payload must be `replySize` bytes (when not 0).
     int Simple(uint32_t command, const std::vector<uint8_t>& request, size_t replySize,
                std::vector<uint8_t>* reply);

@@ -3,6 +3,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -93,6 +94,57 @@ TEST_F(DeviceClientTest, OneIoctlIsOneRequestAndOneReply) {
         EXPECT_EQ(out, (std::vector<uint8_t>{1, 2}));
     }
     EXPECT_EQ(seen, EncodeFrame(5, "\x00\xb4", 2));
+}
+
+// The header and the payload go out in one gathered write; a payload larger than the socket's
+// buffer is sent in parts (the device reads it in small pieces) and arrives whole and in order.
+TEST_F(DeviceClientTest, RequestsOfAnySizeArriveWholeBehindTheirHeader) {
+    const struct {
+        const char* what;
+        size_t size;
+    } cases[] = {{"no payload", 0}, {"three bytes", 3}, {"4 MiB and 5 bytes", (4u << 20) + 5}};
+    for (const auto& c : cases) {
+        std::vector<uint8_t> payload(c.size);
+        for (size_t i = 0; i < payload.size(); ++i)
+            payload[i] = static_cast<uint8_t>(i * 7 + 1);
+        std::vector<uint8_t> seen;
+        {
+            ScriptedDevice dev(root.Make("dev/big"), [&](int fd) {
+                const size_t want = 12 + c.size;
+                uint8_t piece[1000];
+                while (seen.size() < want) {
+                    ssize_t n = ::recv(fd, piece, std::min(sizeof piece, want - seen.size()), 0);
+                    if (n <= 0)
+                        return;
+                    seen.insert(seen.end(), piece, piece + n);
+                }
+                const uint8_t reply[12] = {0x4f, 0x5a, 0x44, 0x56, 0, 0, 0, 0, 0, 0, 0, 0};
+                ::send(fd, reply, sizeof reply, 0);
+            });
+            DeviceSocket s;
+            ASSERT_EQ(s.Open("/dev/big", 20000), 0) << c.what;
+            uint32_t status = 99;
+            EXPECT_EQ(s.Ioctl(0x0a0b0c0d, payload.data(), payload.size(), &status, nullptr), 0)
+                << c.what;
+            EXPECT_EQ(status, 0u) << c.what;
+        }
+        ::unlink(root.Make("dev/big").c_str());
+        ASSERT_EQ(seen.size(), 12 + c.size) << c.what;
+        const std::vector<uint8_t> header = {0x4f,
+                                             0x5a,
+                                             0x44,
+                                             0x56,
+                                             0x0a,
+                                             0x0b,
+                                             0x0c,
+                                             0x0d,
+                                             uint8_t(c.size >> 24),
+                                             uint8_t(c.size >> 16),
+                                             uint8_t(c.size >> 8),
+                                             uint8_t(c.size)};
+        EXPECT_EQ(std::vector<uint8_t>(seen.begin(), seen.begin() + 12), header) << c.what;
+        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), seen.begin() + 12)) << c.what;
+    }
 }
 
 TEST_F(DeviceClientTest, BadRepliesTimeoutsAndMissingDevicesAreErrors) {
