@@ -96,12 +96,12 @@ void DfwFilterFeature::TakeRequests(std::map<std::string, Request> requests, boo
     // Ports the full sync does not list have no profile any more.
     if (fullSync) {
         for (const auto& [port, want] : ports_)
-            requests.emplace(port, Request{});
+            requests.emplace(ozy::cairndb::UuidText(port.first, port.second), Request{});
     }
     std::map<const std::string*, std::optional<Wanted>> resolved;
     for (auto& [port, req] : requests) {
-        const std::string key = ozy::cairndb::CanonicalUuidText(port);
-        if (key.empty()) {
+        PortKey key;
+        if (!ozy::cairndb::ParseUuidText(port, &key.first, &key.second)) {
             DFW_ERROR_CODE("LCP01153", words_.bad, "port " + port + " is not a port id");
             continue;
         }
@@ -138,14 +138,11 @@ std::optional<DfwFilterFeature::Wanted> DfwFilterFeature::Resolved(const Request
     return want;
 }
 
-bool DfwFilterFeature::Configure(const std::string& vif, const std::string& filter,
-                                 const std::string& lsp, const Wanted& want, Applied* entry) {
-    DFW_DEBUG(words_.realizing, filter, vif);
-    const int rc = Set(options_.handle, filter, want.values);
-    entry->filter = filter;
-    entry->lsp = lsp;
+bool DfwFilterFeature::Configure(const std::string& vif, const Wanted& want, Applied* entry) {
+    DFW_DEBUG(words_.realizing, entry->filter, vif);
+    const int rc = Set(options_.handle, entry->filter, want.values);
     if (rc != 0) {
-        DFW_ERROR_CODE("LCP01106", words_.failed, filter, vif, FW_StatusToString(rc));
+        DFW_ERROR_CODE("LCP01106", words_.failed, entry->filter, vif, FW_StatusToString(rc));
         entry->ok = false;
         return false;
     }
@@ -166,64 +163,95 @@ bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
     }
     const std::string invoked = std::string("dfw: ") + words_.cls +
                                 "::processConfig invoked to process config: %1, %2, %3, %4";
-    DFW_DEBUG(invoked, requests.size(), fullSync, filters.size(), applied_.size());
+    DFW_DEBUG(invoked, requests.size(), fullSync, filters.size(), held_.size());
     const bool changedProfiles = !requests.empty() || fullSync;
     TakeRequests(std::move(requests), fullSync);
 
     bool ok = true;
     bool changed = changedProfiles;
     // 1. Filters that are gone (their vif deleted, or the filter re-created under another name).
-    for (auto it = applied_.begin(); it != applied_.end();) {
-        auto f = filters.find(it->first.first);
-        if (f != filters.end() && f->second.name == it->first.second) {
+    // Both maps are in vif order: one walk.
+    auto filter = filters.begin();
+    for (auto it = held_.begin(); it != held_.end();) {
+        while (filter != filters.end() && filter->first < it->first)
+            ++filter;
+        if (filter != filters.end() && filter->first == it->first &&
+            filter->second.name == it->second.applied.filter) {
             ++it;
             continue;
         }
-        DFW_DEBUG("dfw: cleaned up %1 config for deleted vif %2", words_.what, it->first.first);
-        it = applied_.erase(it);
+        DFW_DEBUG("dfw: cleaned up %1 config for deleted vif %2", words_.what, it->first);
+        it = held_.erase(it);
         changed = true;
     }
-    // 2. Every filter: its port's values, or the defaults, unless it holds them already.
+    // 2. Every filter: its port's values, or the defaults, unless it holds them already. Every
+    // record left names a filter of `filters`, in the same order.
+    auto next = held_.begin();
     for (const auto& [vif, f] : filters) {
-        const std::string lsp = ozy::cairndb::CanonicalUuidText(f.lsp);
-        auto it = applied_.find({vif, f.name});
+        Held* held = nullptr;
+        if (next != held_.end() && next->first == vif)
+            held = &(next++)->second;
+        // The port as the filter names it now; parsed only when its text changed.
+        PortKey port{};
+        bool hasPort = false;
+        if (held != nullptr && held->portText == f.lsp) {
+            port = held->port;
+            hasPort = held->hasPort;
+        } else {
+            hasPort = ozy::cairndb::ParseUuidText(f.lsp, &port.first, &port.second);
+        }
         auto found = added.find(vif);
-        const bool isNew = all || it == applied_.end() || it->second.lsp != lsp ||
-                           (found != added.end() && found->second == f.name);
-        if (lsp.empty()) {
+        const bool isNew = all || held == nullptr || held->hasPort != hasPort ||
+                           held->port != port || (found != added.end() && found->second == f.name);
+        // The record of this filter (made when it has none), its port brought up to date.
+        auto record = [&, &vif = vif, &f = f]() -> Held& {
+            if (held == nullptr)
+                held = &held_.emplace_hint(next, vif, Held{})->second;
+            if (held->portText != f.lsp || held->applied.filter.empty()) {
+                held->portText = f.lsp;
+                held->port = port;
+                held->hasPort = hasPort;
+                held->applied.filter = f.name;
+                held->applied.lsp =
+                    hasPort ? ozy::cairndb::UuidText(port.first, port.second) : std::string();
+            }
+            return *held;
+        };
+        if (!hasPort) {
             if (isNew) {
                 DFW_DEBUG("dfw: no lsp id for new vif %1", vif);
                 // Known from now on, never configured while it has no port.
-                Applied& entry = applied_[{vif, f.name}];
-                entry = Applied{};
-                entry.filter = f.name;
-                entry.ok = true;
+                Held& h = record();
+                h.applied.profile.clear();
+                h.applied.values.clear();
+                h.applied.ok = true;
                 changed = true;
             } else {
                 DFW_DEBUG("dfw: no lsp id for vif %1", vif);
             }
             continue;
         }
-        auto port = ports_.find(lsp);
-        const Wanted& want = port != ports_.end() ? port->second : defaults_;
-        Applied& entry = applied_[{vif, f.name}];
+        auto wanted = ports_.find(port);
+        const Wanted& want = wanted != ports_.end() ? wanted->second : defaults_;
+        Applied& entry = record().applied;
         // `values` are what the filter holds: a failed set left them as they were.
         if (!isNew && entry.values == want.values) {
             if (entry.profile != want.profileId) {
                 entry.profile = want.profileId;  // another profile with the same values
                 changed = true;
             }
-            DFW_DEBUG("dfw: skip vif %1 (lsp id %2) for no new %3 config", vif, lsp, words_.what);
+            DFW_DEBUG("dfw: skip vif %1 (lsp id %2) for no new %3 config", vif, entry.lsp,
+                      words_.what);
             continue;
         }
         changed = true;
         if (!isNew) {
-            DFW_DEBUG(port != ports_.end()
+            DFW_DEBUG(wanted != ports_.end()
                           ? "dfw: apply %1 config (new) for vif %2 (lsp id %3)"
                           : "dfw: apply %1 config (default) for vif %2 (lsp id %3)",
-                      words_.what, vif, lsp);
+                      words_.what, vif, entry.lsp);
         }
-        if (!Configure(vif, f.name, lsp, want, &entry)) {
+        if (!Configure(vif, want, &entry)) {
             ok = false;
             continue;
         }
@@ -237,14 +265,27 @@ bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
         DFW_INFO("dfw: process %1 config done", words_.what);
     else
         DFW_DEBUG("dfw: process %1 config done", words_.what);
-    if (changed) {
-        std::map<std::string, Applied> view;
-        for (const auto& [key, entry] : applied_)
-            view.emplace(key.first, entry);
-        std::lock_guard<std::mutex> lock(mutex_);
-        published_.swap(view);
-    }
+    if (changed)
+        Publish();
     return ok;
+}
+
+void DfwFilterFeature::Publish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Both maps are by vif: entries of vifs no longer held go, the others are assigned in place
+    // (their texts and values keep their storage), new ones are added.
+    auto p = published_.begin();
+    for (const auto& [vif, held] : held_) {
+        while (p != published_.end() && p->first < vif)
+            p = published_.erase(p);
+        if (p != published_.end() && p->first == vif) {
+            p->second = held.applied;
+            ++p;
+        } else {
+            published_.emplace_hint(p, vif, held.applied);
+        }
+    }
+    published_.erase(p, published_.end());
 }
 
 std::map<std::string, DfwFilterFeature::Applied> DfwFilterFeature::AppliedByVif() const {
@@ -253,8 +294,9 @@ std::map<std::string, DfwFilterFeature::Applied> DfwFilterFeature::AppliedByVif(
 }
 
 bool DfwFilterFeature::Profiled(const std::string& vif, const std::string& filter) const {
-    auto it = applied_.find({vif, filter});
-    return it != applied_.end() && it->second.ok && !it->second.profile.empty();
+    auto it = held_.find(vif);
+    return it != held_.end() && it->second.applied.filter == filter && it->second.applied.ok &&
+           !it->second.applied.profile.empty();
 }
 
 size_t DfwFilterFeature::Pending() const {

@@ -14,10 +14,16 @@
 //
 // What a filter holds is kept per (vif, filter name): a filter re-created for the same vif (a new
 // name, or its old name with the repository reporting it found again) is new and gets its port's
-// values again; a filter whose port changed is new as well. A
+// values again; a filter whose port changed is new as well. (A vif has one filter at a time: the
+// record is found by vif and holds only while the name is the same.) A
 // full sync of the profile service replaces what it had: a port it does not list reverts to the
 // defaults. A failed set is tried again on the next pass. Filters without a logical switch port
 // are never configured.
+//
+// Cost of a pass over a thousand filters: the filters and the records are walked together in vif
+// order (no lookup per filter), a port's id is parsed only when its text changed, the wanted
+// values are found by the port's parsed id, and the CLI's view is updated in place, entry by
+// entry, when something changed.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -122,14 +128,25 @@ class DfwFilterFeature : public ozy::RefCounted<DfwFilterFeature, ozy::IRefCount
         std::string profileId;  // empty: the defaults
         std::vector<uint32_t> values;
     };
+    // A port id parsed (left and right halves).
+    using PortKey = std::pair<uint64_t, uint64_t>;
+    // What one filter holds, with its port as last seen: the repository's text and what it
+    // parses to (`hasPort` false: no port id).
+    struct Held {
+        Applied applied;
+        std::string portText;
+        PortKey port{};
+        bool hasPort = false;
+    };
 
     // Resolves the requests into `ports_`.
     void TakeRequests(std::map<std::string, Request> requests, bool fullSync);
     // The values of one request's body; none when it is refused (logged).
     std::optional<Wanted> Resolved(const Request& req) const;
     // Sets `want` on one filter and records it; false when the set failed.
-    bool Configure(const std::string& vif, const std::string& filter, const std::string& lsp,
-                   const Wanted& want, Applied* entry);
+    bool Configure(const std::string& vif, const Wanted& want, Applied* entry);
+    // The CLI's view follows `held_`, entry by entry.
+    void Publish();
 
     Options options_;
     Words words_;
@@ -144,8 +161,8 @@ class DfwFilterFeature : public ozy::RefCounted<DfwFilterFeature, ozy::IRefCount
 
     // The process loop's own.
     Wanted defaults_;
-    std::map<std::string, Wanted> ports_;                             // ports with a profile
-    std::map<std::pair<std::string, std::string>, Applied> applied_;  // by (vif, filter)
+    std::map<PortKey, Wanted> ports_;                // ports with a profile
+    std::map<std::string, Held, std::less<>> held_;  // by vif
 };
 
 }  // namespace CfgAgent

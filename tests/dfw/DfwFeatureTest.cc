@@ -7,6 +7,7 @@
 // device's own decoding of the settings is the oracle of what was set.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
 #include <map>
 #include <memory>
@@ -293,6 +294,72 @@ TEST_F(DfwFeatureTest, ADeletedVifIsForgottenAndARecreatedFilterGetsItsValuesAga
         EXPECT_TRUE(Pass(*flood_, {}, true));
         EXPECT_EQ(Sets(), sets + 2);
     }
+}
+
+// The filters and what they hold are walked together in vif order: filters gone at the start, in
+// the middle and at the end, new ones between and after the others, a port written in another
+// text of the same id (no set), a port changed and a filter renamed (set again); the CLI's view
+// follows each pass entry by entry.
+TEST_F(DfwFeatureTest, FiltersComingGoingAndChangingInVifOrder) {
+    AddFilter("f0", "vif-0", Port(10));
+    AddFilter("f5", "vif-5", Port(5));
+    ASSERT_TRUE(Pass(*timeout_));
+    std::string upper = Port(1);
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    auto view = [this] {
+        std::vector<std::string> out;
+        for (const auto& [vif, a] : timeout_->AppliedByVif())
+            out.push_back(vif + " " + a.filter + " " + a.lsp);
+        return out;
+    };
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        size_t sets;
+        std::vector<std::string> view;
+    } steps[] = {
+        {"the same port in capitals",
+         [&] { filters_["vif-1"].lsp = upper; },
+         0,
+         {"vif-0 f0 " + Port(10), "vif-1 f1 " + Port(1), "vif-2 f2 " + Port(2), "vif-3 f3 ",
+          "vif-5 f5 " + Port(5)}},
+        {"another port",
+         [&] { filters_["vif-2"].lsp = Port(7); },
+         1,
+         {"vif-0 f0 " + Port(10), "vif-1 f1 " + Port(1), "vif-2 f2 " + Port(7), "vif-3 f3 ",
+          "vif-5 f5 " + Port(5)}},
+        {"first and middle gone, new between and after",
+         [&] {
+             DropFilter("f0");
+             DropFilter("f2");
+             AddFilter("f4", "vif-4", Port(4));
+             AddFilter("f9", "vif-9", Port(9));
+         },
+         2,
+         {"vif-1 f1 " + Port(1), "vif-3 f3 ", "vif-4 f4 " + Port(4), "vif-5 f5 " + Port(5),
+          "vif-9 f9 " + Port(9)}},
+        {"renamed, last gone",
+         [&] {
+             DropFilter("f5");
+             DropFilter("f9");
+             AddFilter("f5b", "vif-5", Port(5));
+         },
+         1,
+         {"vif-1 f1 " + Port(1), "vif-3 f3 ", "vif-4 f4 " + Port(4), "vif-5 f5b " + Port(5)}},
+        {"nothing changed",
+         [] {},
+         0,
+         {"vif-1 f1 " + Port(1), "vif-3 f3 ", "vif-4 f4 " + Port(4), "vif-5 f5b " + Port(5)}},
+    };
+    for (const auto& step : steps) {
+        const size_t before = Sets();
+        step.change();
+        EXPECT_TRUE(Pass(*timeout_)) << step.what;
+        EXPECT_EQ(Sets() - before, step.sets) << step.what;
+        EXPECT_EQ(view(), step.view) << step.what;
+    }
+    EXPECT_EQ(DevTimeouts("f5b"), DefaultTimeouts());
 }
 
 TEST_F(DfwFeatureTest, AFailedSetIsReportedAndTriedAgainOnTheNextPass) {
