@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
-#include <set>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -133,10 +135,13 @@ void DfwAlarmReporter::DfwSetHostRuleAlarmCounts(uint64_t count) {
 }
 
 void DfwAlarmReporter::DfwUpdateAlarmVifs(const std::vector<std::string>& vifs) {
-    const std::set<std::string> now(vifs.begin(), vifs.end());
+    // Views of the vifs, sorted (they come sorted from the filter map: no copy of their texts).
+    std::vector<std::string_view> now(vifs.begin(), vifs.end());
+    if (!std::is_sorted(now.begin(), now.end()))
+        std::sort(now.begin(), now.end());
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = vifs_.begin(); it != vifs_.end();) {
-        if (now.count(it->first) != 0) {
+        if (std::binary_search(now.begin(), now.end(), std::string_view(it->first))) {
             ++it;
             continue;
         }
@@ -240,7 +245,24 @@ bool DfwAlarmReporter::ReportHost(Kind kind, bool raise) {
 }
 
 void DfwAlarmReporter::PollingCb() {
-    const std::map<std::string, FilterInfo> filters = FiltersByVif();
+    // The filters (a walk of every firewall filter) are read only when some vif's state is due to
+    // change: a poll of a thousand vifs in their states costs no copy of them. A state that
+    // becomes due between this look and the reports below finds no filter and is reported on the
+    // next poll.
+    bool due = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const uint32_t pct = config_.approachingPercent;
+        for (const auto& [vif, limit] : vifs_) {
+            if (Approaching(limit.count, options_.vnicMax, pct) != limit.approaching ||
+                Exceeded(limit.count, options_.vnicMax) != limit.exceeded) {
+                due = true;
+                break;
+            }
+        }
+    }
+    const std::map<std::string, FilterInfo> filters =
+        due ? FiltersByVif() : std::map<std::string, FilterInfo>();
     std::lock_guard<std::mutex> lock(mutex_);
     const uint32_t pct = config_.approachingPercent;
     for (auto& [vif, limit] : vifs_) {

@@ -364,9 +364,20 @@ bool DfwFilterRepo::QueryNow() {
 }
 
 DfwFilterRepo::FilterMap DfwFilterRepo::Filters(const std::string& agent) const {
+    return *SharedFilters(agent);
+}
+
+std::shared_ptr<const DfwFilterRepo::FilterMap> DfwFilterRepo::SharedFilters(
+    const std::string& agent) const {
+    static const FilterMap kNone;
     std::shared_lock<std::shared_mutex> lock(mapMutex_);
     auto it = maps_.find(agent);
-    return it == maps_.end() ? FilterMap() : it->second;
+    const FilterMap& now = it == maps_.end() ? kNone : it->second;
+    std::lock_guard<std::mutex> snapshot(snapshotMutex_);
+    std::shared_ptr<const FilterMap>& last = snapshots_[agent];
+    if (!last || *last != now)
+        last = std::make_shared<const FilterMap>(now);
+    return last;
 }
 
 void DfwFilterRepo::OnLinkStatus(int status) {

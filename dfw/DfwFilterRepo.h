@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <shared_mutex>
@@ -49,6 +50,7 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
     static constexpr std::chrono::milliseconds kQueryRetry{1000};
     using Clock = std::chrono::steady_clock;
 
+    // Every field takes part in the comparison (SharedFilters tells a changed map by it).
     struct Filter {
         std::string name;
         std::string vif;
@@ -56,6 +58,11 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
         std::string agent;
         uint64_t importTime = 0;
         bool stale = false;
+
+        bool operator==(const Filter& o) const {
+            return name == o.name && vif == o.vif && lsp == o.lsp && agent == o.agent &&
+                   importTime == o.importTime && stale == o.stale;
+        }
     };
     // A kernel filter record as read (fields bounded; `product` empty for filters not ours).
     struct Record {
@@ -121,6 +128,10 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
     bool QueryNow();
 
     FilterMap Filters(const std::string& agent) const;
+    // The same, shared and never changed: the snapshot handed out last as long as the filters
+    // are the same (told by comparing, which copies nothing), else a new one. A pass that reads
+    // a thousand filters several times copies them once per change of the filters, not per read.
+    std::shared_ptr<const FilterMap> SharedFilters(const std::string& agent) const;
 
     // Parses the records of a read reply (header and records); bounded by the buffer.
     static std::vector<Record> ParseRecords(const uint8_t* buf, size_t size);
@@ -165,6 +176,8 @@ class DfwFilterRepo : public ozy::RefCounted<DfwFilterRepo, ozy::IRefCountable>,
     std::set<std::string> importsDue_;         // of imports_: the loop was asked at the timeout
     std::map<std::string, std::string> fakeNames_;
     uint64_t fakeCounter_ = 0;
+    mutable std::mutex snapshotMutex_;  // under mapMutex_ when both are held
+    mutable std::map<std::string, std::shared_ptr<const FilterMap>> snapshots_;  // by agent
 
     // Pushes MACs to the filters of `changed` vifs (vif to old MAC).
     void PushMacs(const std::map<std::string, uint64_t>& changed);

@@ -202,7 +202,9 @@ bool DfwMain::Start() {
         }
         std::vector<DfwAlarmReporter::FilterInfo> out;
         if (repo) {
-            for (const auto& [vif, f] : repo->Filters(w::kAgentFirewall))
+            const auto filters = repo->SharedFilters(w::kAgentFirewall);
+            out.reserve(filters->size());
+            for (const auto& [vif, f] : *filters)
                 out.push_back({f.name, vif, f.lsp});
         }
         return out;
@@ -880,8 +882,10 @@ void DfwMain::ProcessOnce() {
         appliedTimeBased_ = timeBased;
     }
     // Errors of filters that are gone go with them.
-    auto fw = repo_->Filters(w::kAgentFirewall);
-    auto si = repo_->Filters(w::kAgentServiceInsertion);
+    const auto fwNow = repo_->SharedFilters(w::kAgentFirewall);
+    const auto siNow = repo_->SharedFilters(w::kAgentServiceInsertion);
+    const DfwFilterRepo::FilterMap& fw = *fwNow;
+    const DfwFilterRepo::FilterMap& si = *siNow;
     // Per-port settings from profiles (flood, timeouts, DNS) on the firewall filters.
     for (const auto& feature : features_)
         ok = feature->processConfig(fw, p.added, p.spanResync) && ok;
@@ -893,24 +897,25 @@ void DfwMain::ProcessOnce() {
             lspMetrics_->DfwSetLspProfiles(vif, profiles);
         }
     }
-    std::set<std::string> present;
+    // The names of the filters there are, sorted (views into `fw` and `si`, alive for the pass).
+    std::vector<std::string_view> present;
+    present.reserve(fw.size() + si.size());
     for (const auto* m : {&fw, &si}) {
         for (const auto& [vif, f] : *m)
-            present.insert(f.name);
+            present.push_back(f.name);
     }
+    std::sort(present.begin(), present.end());
+    auto isPresent = [&present](const std::string& name) {
+        return std::binary_search(present.begin(), present.end(), std::string_view(name));
+    };
     for (auto it = filterErrors_.begin(); it != filterErrors_.end();) {
-        it = present.count(it->first) ? std::next(it) : filterErrors_.erase(it);
+        it = isPresent(it->first) ? std::next(it) : filterErrors_.erase(it);
     }
-    {
-        std::map<std::string, std::string> fwFilters;
-        for (const auto& [vif, f] : fw)
-            fwFilters.emplace(vif, f.name);
-        FeedAlarms(fwFilters);
-    }
+    FeedAlarms(fw);
     // What the filters hold back, whichever of them this pass applied.
     std::vector<std::string> held;
     for (auto it = heldByFilter_.begin(); it != heldByFilter_.end();) {
-        if (present.count(it->first) == 0) {
+        if (!isPresent(it->first)) {
             it = heldByFilter_.erase(it);
             continue;
         }
@@ -1027,12 +1032,13 @@ std::string DfwMain::ExcludeText(bool serviceInsertion) const {
     return nlohmann::json({{"dfw_vif_exclude", j}}).dump();
 }
 
-void DfwMain::FeedAlarms(const std::map<std::string, std::string>& fwFilters) {
+void DfwMain::FeedAlarms(const DfwFilterRepo::FilterMap& fw) {
     uint64_t host = 0;
     std::vector<std::string> vifs;
-    for (const auto& [vif, name] : fwFilters) {
+    vifs.reserve(fw.size());
+    for (const auto& [vif, f] : fw) {
         vifs.push_back(vif);
-        auto it = filters_.find(name);
+        auto it = filters_.find(f.name);
         if (it != filters_.end())
             host += it->second.l3Rules + it->second.l2Rules;
     }

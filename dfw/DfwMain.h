@@ -28,6 +28,7 @@
 
 #include "dataplane/KrnlinkFactory.h"
 #include "dfw/DfwCache.h"
+#include "dfw/DfwFilterRepo.h"
 #include "dfw/DfwGlobalAddrSets.h"
 #include "dfw/DfwMsgSnapshot.h"
 #include "dfw/DfwSettings.h"
@@ -51,7 +52,6 @@ namespace CfgAgent {
 class DfwAlarmReporter;
 class DfwFilterConfig;
 class DfwFilterFeature;
-class DfwFilterRepo;
 class DfwIpRepChunkList;
 class DfwMetrics;
 class DfwMsgCache;
@@ -190,7 +190,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     void Report(uint64_t barrier);
     // The pass's rule counts, vifs and a poll to the alarm reporter; the vifs and a publication to
     // the per-port metrics.
-    void FeedAlarms(const std::map<std::string, std::string>& fwFilters);
+    void FeedAlarms(const DfwFilterRepo::FilterMap& fw);
     void Point(const char* name) const {
         if (syncPoint_)
             syncPoint_(name);

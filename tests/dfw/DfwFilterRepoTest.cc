@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -150,6 +151,64 @@ TEST_F(DfwFilterRepoDeviceTest, AnUntrustedFilterCountIsRefused) {
     EXPECT_FALSE(repo_->QueryNow());
     EXPECT_TRUE(log.ContainsWithCode("dfw: Out of memory for 10000000 filters", "LCP01129"));
     EXPECT_TRUE(repo_->Filters("orvane-sfw").empty());
+}
+
+// The shared snapshot of an agent's filters is the same object while they do not change, a new
+// one holding the change when they do; snapshots handed out before keep what they held.
+TEST_F(DfwFilterRepoDeviceTest, SharedFiltersChangeOnlyWithTheFilters) {
+    std::string why;
+    auto names = [](const DfwFilterRepo::FilterMap& m) {
+        std::vector<std::string> out;
+        for (const auto& [vif, f] : m)
+            out.push_back(vif + "=" + f.name + "/" + f.lsp);
+        return out;
+    };
+    const auto none = repo_->SharedFilters("orvane-sfw");
+    EXPECT_TRUE(none->empty());
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        bool same;
+        std::vector<std::string> filters;
+    } steps[] = {
+        {"a filter",
+         [&] {
+             ASSERT_TRUE(dev_.state->CreateFilter(
+                 {"f1", "vif-1", "lsp-1", "orvane-sfw", false, true}, &why));
+         },
+         false,
+         {"vif-1=f1/lsp-1"}},
+        {"queried again, nothing changed", [] {}, true, {"vif-1=f1/lsp-1"}},
+        {"another port for it",
+         [&] {
+             ASSERT_TRUE(dev_.state->DeleteFilter("f1", &why));
+             ASSERT_TRUE(dev_.state->CreateFilter(
+                 {"f1", "vif-1", "lsp-2", "orvane-sfw", false, true}, &why));
+         },
+         false,
+         {"vif-1=f1/lsp-2"}},
+        {"a service-insertion filter (another agent's)",
+         [&] {
+             ASSERT_TRUE(dev_.state->CreateFilter(
+                 {"s1", "vif-9", "lsp-9", "orvane-si", false, true}, &why));
+         },
+         true,
+         {"vif-1=f1/lsp-2"}},
+        {"gone", [&] { ASSERT_TRUE(dev_.state->DeleteFilter("f1", &why)); }, false, {}},
+    };
+    auto last = none;
+    for (const auto& step : steps) {
+        step.change();
+        ASSERT_TRUE(repo_->QueryNow()) << step.what;
+        const auto now = repo_->SharedFilters("orvane-sfw");
+        EXPECT_EQ(now == last, step.same) << step.what;
+        EXPECT_EQ(names(*now), step.filters) << step.what;
+        EXPECT_EQ(names(repo_->Filters("orvane-sfw")), step.filters) << step.what;
+        last = now;
+    }
+    EXPECT_TRUE(none->empty()) << "an old snapshot keeps what it held";
+    EXPECT_EQ(names(*repo_->SharedFilters("orvane-si")),
+              std::vector<std::string>{"vif-9=s1/lsp-9"});
 }
 
 TEST_F(DfwFilterRepoDeviceTest, LinkMessagesAreCheckedBeforeUse) {
