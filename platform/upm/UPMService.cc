@@ -136,6 +136,16 @@ void UPMService::UnbindLocked(const std::string& profileId) {
     profiles_.erase(it);
 }
 
+void UPMService::MarkDirtyLocked(const Profile& profile) {
+    for (const std::string& port : profile.ports)
+        dirty_.insert(port);
+    for (const std::string& c : profile.containers) {
+        auto ports = containerPorts_.find(c);
+        if (ports != containerPorts_.end())
+            dirty_.insert(ports->second.begin(), ports->second.end());
+    }
+}
+
 void UPMService::BindLocked(const std::string& profileId, Profile profile) {
     for (const std::string& port : profile.ports) {
         portBindings_[port].insert(profileId);
@@ -221,11 +231,11 @@ void UPMService::OnUpdate(const pb::MonitorUpdateMsg& update) {
             return;
         }
         const std::string id = Text(msg.id());
-        UnbindLocked(id);
-        if (del)
-            return;
-        if (!msg.has_profile_type()) {
-            CFG_ERROR_CODE("LCP00028", "UPMService: Dropped PROFILE %1 without profile type", id);
+        if (del || !msg.has_profile_type()) {
+            UnbindLocked(id);
+            if (!del)
+                CFG_ERROR_CODE("LCP00028", "UPMService: Dropped PROFILE %1 without profile type",
+                               id);
             return;
         }
         Profile p;
@@ -235,6 +245,16 @@ void UPMService::OnUpdate(const pb::MonitorUpdateMsg& update) {
             p.ports.push_back(Text(port));
         for (const pb::UuidMsg& c : msg.container_ids())
             p.containers.push_back(Text(c));
+        // A profile whose body changed and whose ports and containers did not (a new limit for
+        // the same thousand ports) keeps its bindings: its ports are only due again.
+        auto same = profiles_.find(id);
+        if (same != profiles_.end() && same->second.ports == p.ports &&
+            same->second.containers == p.containers) {
+            MarkDirtyLocked(p);
+            same->second = std::move(p);
+            return;
+        }
+        UnbindLocked(id);
         BindLocked(id, std::move(p));
     } else if (update.object_type() == pb::ENTITY_GROUP_RELATION) {
         pb::EntityGroupRelationMsg msg;

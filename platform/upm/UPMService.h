@@ -120,6 +120,8 @@ class UPMService {
     void ResetLocked();
     void UnbindLocked(const std::string& profileId);
     void BindLocked(const std::string& profileId, Profile profile);
+    // The profile's ports, and those of its containers, are due for delivery.
+    void MarkDirtyLocked(const Profile& profile);
     void SetRelationLocked(const std::string& relationId,
                            std::vector<std::pair<std::string, std::vector<std::string>>> members);
     void TouchContainerLocked(const std::string& containerId);

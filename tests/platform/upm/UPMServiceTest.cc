@@ -208,6 +208,59 @@ TEST_F(UPMServiceTest, ContainerBindingsApplyWhileTheContainerIsMapped) {
     EXPECT_NE(upm->ToJson().find("\"containers\":[]"), std::string::npos) << upm->ToJson();
 }
 
+// A profile written again with the same ports and containers keeps its bindings; each change of
+// its body or type still reaches every port it binds, directly or through its container, and a
+// change of its ports reverts the ports it left.
+TEST_F(UPMServiceTest, AProfileChangedForTheSamePortsReachesThemAll) {
+    const uint32_t kFlood = kProfileFloodProtection, kTimeout = kProfileSessionTimeout;
+    Update(Set(pb::ENTITY_GROUP_RELATION, Relation(0xe1, 0xc1, {0x103})));
+    upm->RevertContainerMapping(kContainer, true);
+    auto flood = [](uint32_t type, uint32_t limit, std::vector<uint64_t> ports) {
+        pb::ProfileMsg p = Profile(0xa1, type, std::move(ports), {0xc1});
+        p.mutable_flood_protection_profile()->set_tcp_half_open_limit(limit);
+        return p;
+    };
+    const std::string a1 = Id(0xa1);
+    const struct {
+        const char* what;
+        pb::ProfileMsg profile;
+        std::set<std::string> delivered;
+    } steps[] = {
+        {"bound",
+         flood(kFlood, 10, {0x101, 0x102}),
+         {Line(kPort1, kFlood, a1), Line(kPort2, kFlood, a1), Line(kPort3, kFlood, a1)}},
+        {"a new limit",
+         flood(kFlood, 11, {0x101, 0x102}),
+         {Line(kPort1, kFlood, a1), Line(kPort2, kFlood, a1), Line(kPort3, kFlood, a1)}},
+        {"another type",
+         flood(kTimeout, 11, {0x101, 0x102}),
+         {Line(kPort1, kFlood, "-"), Line(kPort2, kFlood, "-"), Line(kPort3, kFlood, "-"),
+          Line(kPort1, kTimeout, a1), Line(kPort2, kTimeout, a1), Line(kPort3, kTimeout, a1)}},
+        {"the ports in another order (another body text)",
+         flood(kTimeout, 11, {0x102, 0x101}),
+         {Line(kPort1, kTimeout, a1), Line(kPort2, kTimeout, a1), Line(kPort3, kTimeout, a1)}},
+        {"written again as it is", flood(kTimeout, 11, {0x102, 0x101}), {}},
+        {"a port left",
+         flood(kTimeout, 12, {0x102}),
+         {Line(kPort1, kTimeout, "-"), Line(kPort2, kTimeout, a1), Line(kPort3, kTimeout, a1)}},
+    };
+    for (const auto& step : steps) {
+        const size_t before = dfw.deliveries.size();
+        Update(Set(pb::PROFILE, step.profile));
+        Barrier();
+        if (step.delivered.empty()) {
+            EXPECT_EQ(dfw.deliveries.size(), before) << step.what;
+            continue;
+        }
+        ASSERT_EQ(dfw.deliveries.size(), before + 1) << step.what;
+        EXPECT_EQ(dfw.Last(), step.delivered) << step.what;
+    }
+    pb::ProfileMsg held;
+    ASSERT_TRUE(held.ParseFromString(upm->EffectiveProfile(kPort3, kTimeout)));
+    EXPECT_EQ(held.flood_protection_profile().tcp_half_open_limit(), 12u);
+    EXPECT_TRUE(upm->EffectiveProfile(kPort1, kTimeout).empty());
+}
+
 TEST_F(UPMServiceTest, AReconnectionIsANewFullSyncAndBadObjectsAreDropped) {
     Update(Set(pb::PROFILE, Profile(0xa1, kProfileIpDiscovery, {0x101})));
     Update(Set(pb::PROFILE, Profile(0xa2, kProfileIpDiscovery, {0x102})));
