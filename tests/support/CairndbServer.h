@@ -10,6 +10,8 @@
 //   ASSERT_TRUE(db.Start());
 //   client = CairnDbClient("t", ozy::net::Endpoint(db.Endpoint()), io);
 //   db.Transact(R"([{"op":"insert","table":"LOG_SWITCH_CONFIG","row":{...}}])");
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +56,8 @@ class CairndbServer {
     bool Running();
 
     int port() const { return port_; }
+    // The running server's process id; 0 when it does not run.
+    pid_t pid() const { return server_ ? server_->pid() : 0; }
     // "tcp://127.0.0.1:PORT", as the client library takes it.
     std::string Endpoint() const;
     // "tcp:127.0.0.1:PORT", as ovsdb-client takes it.
