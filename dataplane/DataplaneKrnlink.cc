@@ -351,6 +351,11 @@ bool DataplaneKrnlink::RecvAll(const ConnPtr& conn, uint8_t* buf, size_t size) {
     return true;
 }
 
+bool DataplaneKrnlink::ReceivePending() {
+    ConnPtr conn = CurrentConn();
+    return conn && sockets_.PollIn(conn->fd, 0) > 0;
+}
+
 void DataplaneKrnlink::ReceiverLoop() {
     for (;;) {
         {

@@ -63,6 +63,8 @@ class DataplaneKrnlink : public DataplaneLink {
     void Stop() override;
     void ScheduleReopen() override;
     bool Send(DpMsg msg) override;
+    // Input is readable on the open connection (or it hung up: the receiver finds out next).
+    bool ReceivePending() override;
 
     const std::string& Name() const { return name_; }
     bool Connected() const;

@@ -27,6 +27,13 @@ class IStateCacheL2Table {
     // Filters unchanged runtime entries, applies the rest to the runtime store and notifies the
     // runtime observers.
     virtual void UpdateRuntimeState(const CairnDBUpdateList& updates, bool fullSync) = 0;
+    // Runtime updates made until the batch ends change the runtime store at once, but reach the
+    // runtime observers together when it ends: the changes of every update, in their order, as
+    // one list (a receiver that has more reports waiting has them written together). A batch that
+    // collects a bound of changes hands them on early; a runtime full sync hands on what waits
+    // before its own. Batches do not nest (a second begin changes nothing).
+    virtual void BeginRuntimeBatch() {}
+    virtual void EndRuntimeBatch() {}
 
     virtual bool RegisterDesiredStateObserver(SCL2TableObserver* observer) = 0;
     virtual bool RegisterRuntimeStateObserver(SCL2TableObserver* observer) = 0;

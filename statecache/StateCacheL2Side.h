@@ -12,6 +12,9 @@ struct StateCacheL2Table::Side {
     const bool runtime;
     sc::L2ObjectStore store;
     std::vector<SCL2TableObserver*> observers;  // registration order
+    // A batch is open (runtime side only): the changes waiting for the observers.
+    bool batching = false;
+    CairnDBUpdateList waiting;
 };
 
 }  // namespace CfgAgent

@@ -2,6 +2,7 @@
 #include "statecache/StateCacheL2Table.h"
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 #include <tuple>
 
@@ -68,9 +69,12 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
         side.runtime ? "L2Cache UpdateRuntimeState" : "StateCacheL2Table.UpdateDesiredState",
         contexts, /*expectParent=*/false);
     CairnDBUpdateList changes;
+    CairnDBUpdateList waited;  // a batch's changes handed on before a full sync
     std::vector<SCL2TableObserver*> observers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (fullSync && !side.waiting.empty())
+            waited.swap(side.waiting);
         if (fullSync) {
             uint32_t v = side.store.BumpVersion();
             if (side.runtime) {
@@ -86,7 +90,27 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
             side.store.Sweep(&log);
         }
         observers = side.observers;
+        if (side.batching && !fullSync) {
+            // Held for the batch's end, or handed on with the ones waiting once they are many.
+            if (side.waiting.empty())
+                side.waiting.swap(changes);
+            else
+                side.waiting.insert(side.waiting.end(), std::make_move_iterator(changes.begin()),
+                                    std::make_move_iterator(changes.end()));
+            if (side.waiting.size() < kMaxBatchedChanges)
+                return;
+            changes.clear();
+            changes.swap(side.waiting);
+        }
     }
+    if (!waited.empty())
+        Notify(side, observers, waited, false, {});
+    Notify(side, observers, changes, fullSync, contexts);
+}
+
+void StateCacheL2Table::Notify(const Side& side, const std::vector<SCL2TableObserver*>& observers,
+                               const CairnDBUpdateList& changes, bool fullSync,
+                               const std::vector<std::string>& contexts) {
     if (observers.empty() || (changes.empty() && !fullSync))
         return;
     ozy::wft::Span notifySpan(side.runtime ? "L2Cache NotifyRuntimeStateObservers"
@@ -100,6 +124,27 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
             o->ProcessL2DesiredStateUpdate(changes, fullSync);
         }
     }
+}
+
+void StateCacheL2Table::BeginRuntimeBatch() {
+    AgentLockGuard agentLock(GlobalAgentLock());
+    std::lock_guard<std::mutex> lock(mutex_);
+    runtime_->batching = true;
+}
+
+void StateCacheL2Table::EndRuntimeBatch() {
+    AgentLockGuard agentLock(GlobalAgentLock());
+    CairnDBUpdateList changes;
+    std::vector<SCL2TableObserver*> observers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!runtime_->batching)
+            return;
+        runtime_->batching = false;
+        changes.swap(runtime_->waiting);
+        observers = runtime_->observers;
+    }
+    Notify(*runtime_, observers, changes, false, {});
 }
 
 std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,

@@ -37,6 +37,11 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
 
     void UpdateDesiredState(const CairnDBUpdateList& updates, bool fullSync) override;
     void UpdateRuntimeState(const CairnDBUpdateList& updates, bool fullSync) override;
+    void BeginRuntimeBatch() override;
+    void EndRuntimeBatch() override;
+
+    // Changes a runtime batch collects at most before it hands them on.
+    static constexpr size_t kMaxBatchedChanges = 65536;
 
     bool RegisterDesiredStateObserver(SCL2TableObserver* observer) override;
     bool RegisterRuntimeStateObserver(SCL2TableObserver* observer) override;
@@ -75,6 +80,10 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
     };
 
     void Update(Side& side, const CairnDBUpdateList& updates, bool fullSync);
+    // Calls the side's observers with `changes` (the agent lock held, the mutex not).
+    void Notify(const Side& side, const std::vector<SCL2TableObserver*>& observers,
+                const CairnDBUpdateList& changes, bool fullSync,
+                const std::vector<std::string>& contexts);
     // The records that pass the unchanged-entry filter (all of them on a full sync).
     std::vector<Kept> Filter(Side& side, const CairnDBUpdateList& updates, bool fullSync);
     // Applies the kept records; returns the changes for the observers: the records that changed the

@@ -83,8 +83,7 @@ void L2App::Init(const boost::property_tree::ptree& config) {
     {
         AgentLockGuard lock(GlobalAgentLock());
         link_ = options_.makeLink(
-            path,
-            [self](const uint8_t* msg, size_t length) { self->HandleVxlanMessage(msg, length); },
+            path, [self](const uint8_t* msg, size_t length) { self->ReceiveFromLink(msg, length); },
             [self](DataplaneLink* link, int status) { self->HandleLinkStatus(link, status); },
             kLinkBufferSize);
     }
@@ -123,6 +122,7 @@ void L2App::Stop() {
     // The link's handlers hold this object; the link is stopped before it is let go.
     if (link)
         link->Stop();
+    EndReportBatch();
     if (options_.dispatcher != nullptr)
         options_.dispatcher->UnregisterComponent(this);
     if (options_.configTable != nullptr) {

@@ -146,7 +146,13 @@ class L2App : public IL2App,
     // (a build failure) and is never sent.
     bool SendToDataplane(DpMsg msg);
     void HandleVxlanMessage(const uint8_t* msg, size_t length);
+    // A message from the link's receiver: handled, then, while the link has more input waiting,
+    // the runtime changes it made join a batch of the L2 table that the last message of the run
+    // ends (so that a row learning many entries is written once for them, not once per message).
+    void ReceiveFromLink(const uint8_t* msg, size_t length);
     void HandleLinkStatus(DataplaneLink* link, int status);
+    // Ends the open runtime batch, if any: its changes reach the observers.
+    void EndReportBatch();
     // The CLI's "cfgagent/set-simulate/out-of-sync l2": a State report with the out-of-sync byte.
     void SimulateOutOfSync();
 
@@ -355,6 +361,7 @@ class L2App : public IL2App,
     std::atomic<bool> linkUp_{false};
     bool initialized_ = false;
     bool stopped_ = false;
+    bool reportBatch_ = false;  // a runtime batch of the L2 table is open (agent lock)
 
     // Under the global agent lock.
     int sessionState_ = kSessionIdle;

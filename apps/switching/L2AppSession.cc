@@ -21,6 +21,7 @@ void L2App::HandleLinkStatus(DataplaneLink* link, int status) {
     if (status == DataplaneLink::kLinkDown) {
         CFG_INFO("%1: krnlink down", kName);
         linkUp_ = false;
+        EndReportBatch();
         return;
     }
     if (status != DataplaneLink::kLinkUp || stopped_ || !initialized_)
@@ -73,6 +74,33 @@ void L2App::RestartSession(const char* why) {
 }
 
 // ---- receive dispatch ----
+
+void L2App::ReceiveFromLink(const uint8_t* msg, size_t length) {
+    HandleVxlanMessage(msg, length);
+    ozy::RefPtr<DataplaneLink> link;
+    {
+        AgentLockGuard lock(GlobalAgentLock());
+        link = link_;
+    }
+    // Asked without the agent lock: the link takes its own.
+    const bool more = link && link->ReceivePending();
+    AgentLockGuard lock(GlobalAgentLock());
+    if (!more) {
+        EndReportBatch();
+    } else if (!reportBatch_ && !stopped_ && options_.l2Table != nullptr) {
+        options_.l2Table->BeginRuntimeBatch();
+        reportBatch_ = true;
+    }
+}
+
+void L2App::EndReportBatch() {
+    AgentLockGuard lock(GlobalAgentLock());
+    if (!reportBatch_)
+        return;
+    reportBatch_ = false;
+    if (options_.l2Table != nullptr)
+        options_.l2Table->EndRuntimeBatch();
+}
 
 void L2App::HandleVxlanMessage(const uint8_t* msg, size_t length) {
     MsgView view;

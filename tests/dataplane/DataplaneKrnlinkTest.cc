@@ -228,6 +228,36 @@ TEST_F(DataplaneKrnlinkTest, ReceivesMessagesWhoseHeaderArrivesInPieces) {
     EXPECT_TRUE(cap.Contains("krnLink split_ep: received 9 byte from kernel"));
 }
 
+// The receive handler can tell whether more input waits behind the message it handles.
+TEST_F(DataplaneKrnlinkTest, TheReceiveHandlerTellsWhetherMoreInputWaits) {
+    endpoints.push_back(std::make_unique<test::TestEndpoint>("pending_ep"));
+    Owner& owner = NewOwner();
+    std::mutex m;
+    std::vector<bool> pending;
+    DataplaneKrnlink* self = nullptr;
+    ozy::RefPtr<DataplaneKrnlink> link(new DataplaneKrnlink(
+        "pending_ep",
+        [&](const uint8_t*, size_t) {
+            const bool more = self->ReceivePending();
+            std::lock_guard<std::mutex> l(m);
+            pending.push_back(more);
+        },
+        owner.OnStatus(), nullptr, 4096, nullptr));
+    self = link.get();
+    links.push_back(link);
+    EXPECT_FALSE(link->ReceivePending()) << "not connected";
+    ASSERT_TRUE(link->Start());
+    int fd = AcceptOn(Ep());
+    // Two messages in one write: the first is handled with the second waiting, the second alone.
+    Ep().Write(fd, H("00 07 00 04  00 07 00 04"));
+    ASSERT_TRUE(AwaitTrue([&] {
+        std::lock_guard<std::mutex> l(m);
+        return pending.size() == 2;
+    }));
+    std::lock_guard<std::mutex> l(m);
+    EXPECT_EQ(pending, (std::vector<bool>{true, false}));
+}
+
 TEST_F(DataplaneKrnlinkTest, PeerCloseGivesDownThenUpAfterReopen) {
     auto c = Connect("close_ep");
     ASSERT_TRUE(AwaitTrue([&] { return c.owner.Statuses().size() == 1; }));

@@ -143,6 +143,86 @@ TEST_F(L2TableTest, AnEntryEqualToTheStoredOneAfterAChangeInTheSameDeltaIsKept) 
     }
 }
 
+// A runtime batch: the store changes at once, the observers hear of every change at the batch's
+// end, in one list in the updates' order; a full sync first hands on what waits, and a batch that
+// collects the bound of changes hands them on early.
+TEST_F(L2TableTest, ARuntimeBatchHandsItsChangesOnTogetherAtItsEnd) {
+    const CairnDBUpdateMsg obj = Whole(kState, Id(1), "");
+    const CairnDBUpdateMsg a = Entry(kState, 1, kMac, test::Mac(0xa));
+    const CairnDBUpdateMsg a2 = Entry(kState, 1, kMac, test::Mac(0xa, 0x0a000002));
+    const CairnDBUpdateMsg b = Entry(kState, 1, kMac, test::Mac(0xb));
+    auto del = [](CairnDBUpdateMsg r) {
+        r.op = Operation::OPERATION_DELETE;
+        return r;
+    };
+    auto stored = [&](const CairnDBUpdateMsg& r) {
+        L2ValueKey key;
+        std::string body;
+        EXPECT_TRUE(GetL2PropertyValueKey(kMac, r.data, &key));
+        return table->GetEntry(L2Store::kRuntime, kState, Id(1), kMac, key, &body) ? body
+                                                                                   : "absent";
+    };
+
+    table->EndRuntimeBatch();  // none open: nothing happens
+    table->BeginRuntimeBatch();
+    table->BeginRuntimeBatch();  // still the one batch
+    table->UpdateRuntimeState({obj, a}, false);
+    EXPECT_EQ(stored(a), a.data) << "the store changes at once";
+    table->UpdateRuntimeState({a}, false);  // unchanged against the store: filtered
+    table->UpdateRuntimeState({a2, b}, false);
+    table->UpdateRuntimeState({del(b)}, false);
+    EXPECT_TRUE(obs.runtime.empty());
+    EXPECT_TRUE(obs.desired.empty());
+    table->UpdateDesiredState({Whole(kFib, Id(1), "")}, false);
+    EXPECT_EQ(obs.desired.size(), 1u) << "the desired side is never batched";
+    table->EndRuntimeBatch();
+    ASSERT_EQ(obs.runtime.size(), 1u);
+    EXPECT_FALSE(obs.runtime[0].fullSync);
+    EXPECT_EQ(obs.runtime[0].records, (CairnDBUpdateList{obj, a, del(a), a2, b, del(b)}));
+    EXPECT_EQ(stored(a), a2.data);
+    EXPECT_EQ(stored(b), "absent");
+
+    // After the end, updates reach the observers one by one again.
+    table->UpdateRuntimeState({b}, false);
+    ASSERT_EQ(obs.runtime.size(), 2u);
+    EXPECT_EQ(obs.runtime[1].records, (CairnDBUpdateList{b}));
+
+    // A full sync inside a batch: what waits first, then the full sync itself; the batch stays
+    // open for what follows.
+    obs.runtime.clear();
+    table->BeginRuntimeBatch();
+    table->UpdateRuntimeState({del(b)}, false);
+    table->UpdateRuntimeState({obj, a}, true);
+    ASSERT_EQ(obs.runtime.size(), 2u);
+    EXPECT_EQ(obs.runtime[0].records, (CairnDBUpdateList{del(b)}));
+    EXPECT_FALSE(obs.runtime[0].fullSync);
+    EXPECT_EQ(obs.runtime[1].records, (CairnDBUpdateList{obj, del(a2), a}));
+    EXPECT_TRUE(obs.runtime[1].fullSync);
+    table->UpdateRuntimeState({b}, false);
+    EXPECT_EQ(obs.runtime.size(), 2u);
+    table->EndRuntimeBatch();
+    ASSERT_EQ(obs.runtime.size(), 3u);
+    EXPECT_EQ(obs.runtime[2].records, (CairnDBUpdateList{b}));
+
+    // The bound: the update that brings the waiting changes to it hands them all on.
+    obs.runtime.clear();
+    table->BeginRuntimeBatch();
+    CairnDBUpdateList many;
+    for (uint64_t m = 0; m + 1 < StateCacheL2Table::kMaxBatchedChanges; ++m)
+        many.push_back(Entry(kState, 1, kMac, test::Mac(0x100000 + m)));
+    table->UpdateRuntimeState(many, false);
+    EXPECT_TRUE(obs.runtime.empty()) << "one change short of the bound";
+    table->UpdateRuntimeState({Entry(kState, 1, kMac, test::Mac(0x50))}, false);
+    ASSERT_EQ(obs.runtime.size(), 1u);
+    EXPECT_EQ(obs.runtime[0].records.size(), StateCacheL2Table::kMaxBatchedChanges);
+    EXPECT_EQ(obs.runtime[0].records.back(), Entry(kState, 1, kMac, test::Mac(0x50)));
+    table->UpdateRuntimeState({Entry(kState, 1, kMac, test::Mac(0x51))}, false);
+    EXPECT_EQ(obs.runtime.size(), 1u) << "the batch goes on after the bound";
+    table->EndRuntimeBatch();
+    ASSERT_EQ(obs.runtime.size(), 2u);
+    EXPECT_EQ(obs.runtime[1].records, (CairnDBUpdateList{Entry(kState, 1, kMac, test::Mac(0x51))}));
+}
+
 TEST_F(L2TableTest, EntriesOfAnUnknownObjectAreIgnored) {
     table->UpdateDesiredState({Entry(kFib, 9, kMac, test::Mac(0x1))}, false);
     EXPECT_TRUE(obs.desired.empty());

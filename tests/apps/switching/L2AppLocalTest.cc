@@ -73,6 +73,37 @@ TEST_F(L2AppLocalTest, AfterTheFullSyncReportsAreWrittenAsTheyComeAndRemovalsAre
     EXPECT_TRUE(Db().SwitchVteps(LsId(1)).empty());
 }
 
+// Messages read in one run (the link has more input waiting after each) are written together:
+// the first at once, the others when the run ends, with the last message or the link going down.
+TEST_F(L2AppLocalTest, TheMessagesOfOneRunOfInputAreWrittenTogether) {
+    ApplySwitch(LsId(1), 5001);
+    Synced({Join(7, 5001)});
+    const size_t before = RuntimeWriteCount();
+    link->pending = true;
+    Deliver(Update({MacTlv(7, 5001, {}, {MacV4(1, 1)})}));
+    EXPECT_EQ(RuntimeWriteCount(), before + 1) << "the first message of a run at once";
+    Deliver(Update({MacTlv(7, 5001, {}, {MacV4(2, 1)})}));
+    Deliver(Update({MacTlv(7, 5001, {MacV4(1, 1)}, {MacV4(3, 1)})}));
+    EXPECT_EQ(RuntimeWriteCount(), before + 1);
+    EXPECT_EQ(Db().Macs(LsId(1)), (std::set<uint64_t>{kMac + 1}));
+    // Removals are still exact: the entry removed was found in the store at once.
+    EXPECT_EQ(RuntimeEntries(ObjectType::LOG_SWITCH_STATE, LsId(1), PropertyType::L2_VM_MAC), 2u);
+    link->pending = false;
+    Deliver(Update({MacTlv(7, 5001, {}, {MacV4(4, 1)})}));
+    EXPECT_EQ(RuntimeWriteCount(), before + 2) << "the run's end writes the rest in one list";
+    EXPECT_EQ(Db().Macs(LsId(1)), (std::set<uint64_t>{kMac + 2, kMac + 3, kMac + 4}));
+
+    // A run cut by the link going down is written then.
+    link->pending = true;
+    Deliver(Update({MacTlv(7, 5001, {}, {MacV4(5, 1)})}));
+    Deliver(Update({MacTlv(7, 5001, {}, {MacV4(6, 1)})}));
+    EXPECT_EQ(RuntimeWriteCount(), before + 3);
+    link->Down();
+    EXPECT_EQ(RuntimeWriteCount(), before + 4);
+    EXPECT_EQ(Db().Macs(LsId(1)),
+              (std::set<uint64_t>{kMac + 2, kMac + 3, kMac + 4, kMac + 5, kMac + 6}));
+}
+
 // Address types are host order: 1 and 2 are taken, 3 and a big-endian 1 are refused (LCP00019)
 // without harming the other entries of the TLV.
 TEST_F(L2AppLocalTest, AddressTypesAreReadInHostOrder) {

@@ -50,6 +50,7 @@ class FakeLink : public DataplaneLink {
         status_(this, kLinkDown);
     }
     void Deliver(const DpMsg& msg) { receive_(msg.data(), msg.size()); }
+    bool ReceivePending() override { return pending; }
 
     std::vector<DpMsg> Sent() {
         std::lock_guard<std::mutex> l(m);
@@ -65,6 +66,7 @@ class FakeLink : public DataplaneLink {
     bool stopped = false;
     bool up = false;
     bool failSends = false;  // Send refuses every message
+    bool pending = false;    // what ReceivePending answers: more input waits
 
   private:
     std::mutex m;
