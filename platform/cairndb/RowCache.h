@@ -8,13 +8,25 @@
 // the row the assertion fails the transaction as a whole; the writer forgets the kept rows and
 // writes again from what it reads.
 //
-// Bounded by the bytes it keeps: a row that would pass the bound is not kept (and read again the
-// next time). Internal to the client library; runs on the client's strand only.
+// A row that has grown only by appends since it was last parsed also keeps its body parsed, on an
+// arena of its own: the next write appends to it instead of parsing the whole row again. Removals
+// would leave the removed entries on the arena, so a row that had any is kept without it (and
+// parsed again by its next write).
+//
+// Bounded by the bytes it keeps (a parsed body counts its arena's blocks): a row that would pass
+// the bound is not kept (and read again the next time). Internal to the client library; runs on
+// the client's strand only.
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <tuple>
+
+namespace google::protobuf {
+class Arena;
+class Message;
+}  // namespace google::protobuf
 
 namespace ozy::cairndb {
 
@@ -27,6 +39,17 @@ class RowCache {
         std::string body;      // serialized body
         std::string bodyText;  // the body column as written (base64)
         std::string opText;    // the op column as written (base64)
+        // `body` parsed, on `arena`; both null when not kept.
+        std::unique_ptr<google::protobuf::Arena> arena;
+        google::protobuf::Message* parsed = nullptr;
+
+        Row();
+        Row(std::string uuid, std::string body, std::string bodyText, std::string opText,
+            std::unique_ptr<google::protobuf::Arena> arena = nullptr,
+            google::protobuf::Message* parsed = nullptr);
+        Row(Row&&) noexcept;
+        Row& operator=(Row&&) noexcept;
+        ~Row();
     };
 
     explicit RowCache(size_t maxBytes = kDefaultMaxBytes) : maxBytes_(maxBytes) {}

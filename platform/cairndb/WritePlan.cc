@@ -48,10 +48,18 @@ struct WritePlan::State {
     // The body after the requests: `body` serialized, or `parsed` once a patch touched the row.
     // Patches go to the parsed message, which is serialized once at the end, so that many
     // patches of one large row cost their own size and not the row's each. `parsed` lives on the
-    // arena of the BuildWriteOps call (a row's many entries are neither allocated nor freed one
-    // by one); null when no patch touched the row since it was read or last put or deleted.
+    // row's own arena `rowArena` (a row's many entries are neither allocated nor freed one by one,
+    // and the parsed row can be kept with the written one); null when no patch touched the row
+    // since it was read or last put or deleted.
     std::string body;
     google::protobuf::Message* parsed = nullptr;
+    std::unique_ptr<google::protobuf::Arena> rowArena;
+    // A kept row's body as this client parsed it (on `rowArena`), taken up by the first patch
+    // when nothing replaced the body before it.
+    google::protobuf::Message* keptParsed = nullptr;
+    // Since `parsed` was made, the patches only appended entries: nothing removed lies on its
+    // arena, so it can be kept.
+    bool onlyGrown = false;
     // REMOVE-only patches not yet applied to `parsed` (applied together before anything else).
     Removals removals;
     std::string trace;
@@ -60,7 +68,26 @@ struct WritePlan::State {
     // `readSizes` (the lists' lengths as read, by field index) without comparing the bodies.
     bool appendsOnly = false;
     std::vector<int> readSizes;
+
+    // A put, a delete or a flush replaces the body: no parsed form of it is left.
+    void DropParsed() {
+        parsed = nullptr;
+        keptParsed = nullptr;
+        rowArena.reset();
+    }
 };
+
+namespace {
+
+// A row's parsed body grows in large blocks: a learned row holds many thousand entries.
+google::protobuf::ArenaOptions RowArenaOptions() {
+    google::protobuf::ArenaOptions options;
+    options.start_block_size = 4 * 1024;
+    options.max_block_size = 4 * 1024 * 1024;
+    return options;
+}
+
+}  // namespace
 
 WritePlan::WritePlan() = default;
 WritePlan::~WritePlan() = default;
@@ -98,12 +125,16 @@ json WhereUuid(const std::string& uuid) {
 // The columns a write leaves in a patched row, taken for the cache (the strings are not used
 // again).
 void WritePlan::Keep(Written* w, const std::string& uuid, std::string* body, std::string* bodyText,
-                     std::string* opText) {
+                     std::string* opText, State* s) {
     w->keep = true;
     w->uuid = uuid;
     w->body = std::move(*body);
     w->bodyText = std::move(*bodyText);
     w->opText = std::move(*opText);
+    if (s->parsed != nullptr && s->onlyGrown && s->rowArena) {
+        w->arena = std::move(s->rowArena);
+        w->parsed = s->parsed;
+    }
 }
 
 namespace {
@@ -308,8 +339,8 @@ void WritePlan::Committed(const json& writeResult, RowDirectory* directory, RowC
                 continue;
             }
             cache->Put(type, vdb, oid,
-                       RowCache::Row{std::move(w.uuid), std::move(w.body), std::move(w.bodyText),
-                                     std::move(w.opText)});
+                       RowCache::Row(std::move(w.uuid), std::move(w.body), std::move(w.bodyText),
+                                     std::move(w.opText), std::move(w.arena), w.parsed));
         }
         written_.clear();
     }
@@ -475,6 +506,8 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             s.origOpText = std::move(row.opText);
             s.present = true;
             s.body = s.origBody;
+            s.rowArena = std::move(row.arena);
+            s.keptParsed = s.rowArena ? row.parsed : nullptr;
             states.emplace(k, std::move(s));
             order.push_back(k);
         }
@@ -490,7 +523,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             for (auto& [k, s] : states) {
                 if (std::get<0>(k) == a.type && std::get<1>(k) == a.vdb) {
                     s.present = false;
-                    s.parsed = nullptr;
+                    s.DropParsed();
                     s.removals.clear();
                     s.listOps = false;
                     s.appendsOnly = false;
@@ -509,7 +542,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             case Action::kPut:
                 s.present = true;
                 s.body = a.body;
-                s.parsed = nullptr;
+                s.DropParsed();
                 s.removals.clear();
                 s.trace = a.trace;
                 s.listOps = false;
@@ -517,14 +550,24 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 break;
             case Action::kDelete:
                 s.present = false;
-                s.parsed = nullptr;
+                s.DropParsed();
                 s.removals.clear();
                 s.listOps = false;
                 s.appendsOnly = false;
                 break;
             case Action::kPatch: {
-                if (!s.parsed) {
-                    s.parsed = info->body->New(&arena);
+                if (!s.parsed && s.keptParsed != nullptr) {
+                    // The kept row, untouched so far: its body as parsed when it was written.
+                    s.parsed = s.keptParsed;
+                    s.keptParsed = nullptr;
+                    s.onlyGrown = true;
+                    s.appendsOnly = !s.listOps;
+                    if (s.appendsOnly)
+                        ListSizes(*s.parsed, &s.readSizes);
+                } else if (!s.parsed) {
+                    s.rowArena = std::make_unique<google::protobuf::Arena>(RowArenaOptions());
+                    s.parsed = info->body->New(s.rowArena.get());
+                    s.onlyGrown = true;
                     if (s.present) {
                         s.parsed->ParseFromString(s.body);
                         // The row as read, untouched so far (a put or a delete resets `parsed`
@@ -545,7 +588,9 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 op->ParseFromString(a.op);
                 partial->ParseFromString(a.body);
                 bool listOps = false;
-                s.appendsOnly = s.appendsOnly && OnlyAppends(*op);
+                const bool appends = OnlyAppends(*op);
+                s.appendsOnly = s.appendsOnly && appends;
+                s.onlyGrown = s.onlyGrown && appends;
                 if (OnlyRemoves(*op, *partial)) {
                     GatherRemovals(*op, *partial, &s.removals);
                     s.present = true;
@@ -617,10 +662,17 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         std::string bodyText = Base64Encode(s.body);
         if (s.exists) {
             if (s.body == s.origBody && opText == s.origOpText && s.trace.empty()) {
-                if (s.kept && cache != nullptr)
-                    cache->Put(std::get<0>(k), std::get<1>(k), std::get<2>(k),
-                               RowCache::Row{std::move(s.uuid), std::move(s.origBody),
-                                             std::move(s.origBodyText), std::move(s.origOpText)});
+                if (s.kept && cache != nullptr) {
+                    // Parsed (by a patch that changed nothing, or kept) only while nothing was
+                    // removed from it.
+                    google::protobuf::Message* parsed =
+                        s.parsed != nullptr && s.onlyGrown ? s.parsed : s.keptParsed;
+                    cache->Put(
+                        std::get<0>(k), std::get<1>(k), std::get<2>(k),
+                        RowCache::Row(std::move(s.uuid), std::move(s.origBody),
+                                      std::move(s.origBodyText), std::move(s.origOpText),
+                                      parsed != nullptr ? std::move(s.rowArena) : nullptr, parsed));
+                }
                 continue;
             }
             intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText, opText,
@@ -652,7 +704,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                  {"row", {{"body", bodyText}, {"op", opText}, {"trace", Base64Encode(s.trace)}}}});
             written_.emplace_back(k);
             if (patched)
-                Keep(&written_.back(), s.uuid, &s.body, &bodyText, &opText);
+                Keep(&written_.back(), s.uuid, &s.body, &bodyText, &opText, &s);
         } else {
             intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText, opText,
                                      Base64Encode(s.trace)});
@@ -668,7 +720,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             written_.emplace_back(k);
             if (patched) {
                 written_.back().insertIndex = inserts_.back().first;
-                Keep(&written_.back(), std::string(), &s.body, &bodyText, &opText);
+                Keep(&written_.back(), std::string(), &s.body, &bodyText, &opText, &s);
             }
         }
     }

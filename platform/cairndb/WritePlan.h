@@ -24,6 +24,11 @@ namespace orvane::ozy::cairndb {
 class ModifyRequestMsg;
 }
 
+namespace google::protobuf {
+class Arena;
+class Message;
+}  // namespace google::protobuf
+
 namespace ozy::cairndb {
 
 class RowCache;
@@ -123,10 +128,14 @@ class WritePlan {
         std::string body;
         std::string bodyText;
         std::string opText;
+        // The body parsed, kept with the row when it only grew (see RowCache.h).
+        std::unique_ptr<google::protobuf::Arena> arena;
+        google::protobuf::Message* parsed = nullptr;
     };
     std::vector<Written> written_;
+    // Takes the written columns (and the parsed body when it can be kept) for the cache.
     static void Keep(Written* w, const std::string& uuid, std::string* body, std::string* bodyText,
-                     std::string* opText);
+                     std::string* opText, State* s);
     bool usesCache_ = false;
     WriteIntent intent_;
 };

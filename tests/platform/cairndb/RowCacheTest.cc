@@ -130,6 +130,60 @@ TEST(RowCacheTest, AGrowingRowIsWrittenFromTheKeptRowAndAssertedByItsColumns) {
     }
 }
 
+// A row that grew only by appends keeps its body parsed, and its next write appends to that; a
+// write that removes an entry keeps the row without the parsed body (its next write parses the
+// row again), and a put before an append is never appended to the parsed body it replaced.
+TEST(RowCacheTest, ARowThatOnlyGrewKeepsItsBodyParsed) {
+    RowDirectory dir;
+    RowCache cache;
+    const std::string oid = UuidTextOf(Uuid(7));
+    WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
+              json::array({{{"rows", json::array()}}}), json::array({{{"uuid", {"uuid", "u7"}}}}));
+    const RowCache::Row* kept = cache.Find(kState, 1, oid);
+    ASSERT_NE(kept, nullptr);
+    ASSERT_NE(kept->parsed, nullptr);
+    EXPECT_EQ(kept->parsed->SerializeAsString(), kept->body);
+    // The parsed body's arena counts against the bound.
+    EXPECT_GT(cache.Bytes(), oid.size() + kept->uuid.size() + kept->body.size() +
+                                 kept->bodyText.size() + kept->opText.size());
+
+    pb::LogSwitchStateOpMsg removeOp;
+    removeOp.mutable_mac_entries()->set_op(pb::REMOVE);
+    pb::LogSwitchStateMsg firstTwo = LearnedMacsRow(0x1000, 2);
+    pb::LogSwitchStateMsg rest = LearnedMacsRow(0x1002, 6);
+    pb::LogSwitchStateMsg restAndMore = LearnedMacsRow(0x1002, 7);
+    pb::LogSwitchStateMsg putRow = LearnedMacsRow(0x2000, 2);
+    pb::LogSwitchStateMsg putAndAppended = LearnedMacsRow(0x2000, 3);
+    struct Step {
+        const char* name;
+        std::vector<pb::ModifyRequestMsg> requests;
+        pb::LogSwitchStateMsg written;
+        bool parsedAfter;
+    };
+    const Step steps[] = {
+        {"an append", {AppendLearnedMacs(0x1005, 3)}, LearnedMacsRow(0x1000, 8), true},
+        {"a removal", {Patch(pb::LOG_SWITCH_STATE, Uuid(7), removeOp, firstTwo)}, rest, false},
+        {"an append after the removal", {AppendLearnedMacs(0x1008, 1)}, restAndMore, true},
+        {"a put, then an append",
+         {Put(putRow, kState), AppendLearnedMacs(0x2002, 1)},
+         putAndAppended,
+         true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        json ops = WriteOnce(step.requests, &dir, &cache, json::array(),
+                             json::array({json::object(), {{"count", 1}}}));
+        ASSERT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "update"}));
+        EXPECT_EQ(Decoded(ops[1]["row"]["body"]), step.written.SerializeAsString());
+        kept = cache.Find(kState, 1, oid);
+        ASSERT_NE(kept, nullptr);
+        EXPECT_EQ(kept->body, step.written.SerializeAsString());
+        EXPECT_EQ(kept->parsed != nullptr, step.parsedAfter);
+        if (kept->parsed != nullptr)
+            EXPECT_EQ(kept->parsed->SerializeAsString(), kept->body);
+    }
+}
+
 // What a write does to the kept rows it touches, and when a table is still read.
 struct KeptRowCase {
     const char* name;
