@@ -179,8 +179,9 @@ TEST(RowCacheTest, ARowThatOnlyGrewKeepsItsBodyParsed) {
         ASSERT_NE(kept, nullptr);
         EXPECT_EQ(kept->body, step.written.SerializeAsString());
         EXPECT_EQ(kept->parsed != nullptr, step.parsedAfter);
-        if (kept->parsed != nullptr)
+        if (kept->parsed != nullptr) {
             EXPECT_EQ(kept->parsed->SerializeAsString(), kept->body);
+        }
     }
 }
 
