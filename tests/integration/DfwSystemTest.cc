@@ -96,7 +96,10 @@ json ChunkJson(const std::string& id, unsigned chunkId, std::vector<const char*>
         be(90, 2);
         be(1, 4);
     }
-    return {{"id", id}, {"chunk_id", chunkId}, {"bucket", 1}, {"entries", ozy::cairndb::Base64Encode(raw)}};
+    return {{"id", id},
+            {"chunk_id", chunkId},
+            {"bucket", 1},
+            {"entries", ozy::cairndb::Base64Encode(raw)}};
 }
 
 // The topology: one section; rule 1 drops ssh from the sources group, rule 2 drops port 80 on
