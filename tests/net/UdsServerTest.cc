@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -35,8 +36,9 @@ using Common::UdsServer;
 
 // The default framing: a 4-byte big-endian payload length, then the payload.
 Bytes Framed(const std::string& payload) {
-    Bytes out = {0, 0, 0, static_cast<uint8_t>(payload.size())};
-    out.insert(out.end(), payload.begin(), payload.end());
+    Bytes out(4 + payload.size(), 0);
+    out[3] = static_cast<uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), out.begin() + 4);
     return out;
 }
 

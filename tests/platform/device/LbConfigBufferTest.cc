@@ -27,7 +27,7 @@ const char* kVs2 = "0d000000000000000000000000000002";
 
 LbUuid U(const char* hex) {
     Bytes b = H(hex);
-    LbUuid u;
+    LbUuid u{};
     std::copy(b.begin(), b.end(), u.begin());
     return u;
 }
