@@ -11,6 +11,7 @@
 #include "runtime/Logger.h"
 #include "statecache/IStateCacheConfigTable.h"
 #include "statecache/IdText.h"
+#include "statecache/MemoryEstimate.h"
 
 namespace CfgAgent {
 
@@ -68,8 +69,8 @@ void CIFConfig::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
             (void)c;
             lsps.insert(lspId);
         }
-        for (const auto& [lspId, sw] : busSwitchOf_) {
-            (void)sw;
+        for (const auto& [lspId, port] : busPorts_) {
+            (void)port;
             lsps.insert(lspId);
         }
     }
@@ -545,6 +546,29 @@ bool CIFConfig::SendPortContainerList(const std::string& hostVifId) {
 const CIFConfig::Cif* CIFConfig::FindCif(const std::string& lspId) const {
     auto it = cifs_.find(lspId);
     return it == cifs_.end() ? nullptr : &it->second;
+}
+
+size_t CIFConfig::TableBytes() const {
+    using sc::ContainerBytes;
+    using sc::HeapChunk;
+    using sc::StringBytes;
+    size_t n = ContainerBytes(cifs_);
+    for (const auto& [lspId, c] : cifs_) {
+        n += StringBytes(lspId) + StringBytes(c.cifId) + StringBytes(c.hostVifId) +
+             StringBytes(c.childPortId) + StringBytes(c.childLs) + StringBytes(c.vmPortId) +
+             ContainerBytes(c.addresses);
+    }
+    n += ContainerBytes(busPorts_);
+    for (const auto& [lspId, port] : busPorts_)
+        n += StringBytes(lspId) + StringBytes(port.vifId);
+    n += ContainerBytes(busSwitches_);
+    for (const auto& [switchId, sw] : busSwitches_) {
+        (void)sw;
+        n += StringBytes(switchId);
+    }
+    using AttachedNode = std::pair<const std::string_view, const BusPortEntry*>;
+    n += attachedBy_.size() * HeapChunk(32 + sizeof(AttachedNode));
+    return n;
 }
 
 std::string CIFConfig::DumpCifs() const {

@@ -29,6 +29,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "apps/switching/CifSpans.h"
@@ -138,12 +140,24 @@ class CIFConfig {
     size_t CifCount() const { return cifs_.size(); }
     Channel ConduitChannel() const { return channel_; }
     const Cif* FindCif(const std::string& lspId) const;
+    // Heap bytes of the CIFs and of the bus's view of the logical ports, for the memory section.
+    size_t TableBytes() const;
 
   private:
-    struct BusPort {  // a logical port's VIF as the bus sees it
-        std::string vifId;
-        bool parent = false;  // its extra config makes the VIF a bus parent
+    // A switch that logical ports with a VIF attachment are on: whether it was an overlay switch
+    // when last looked at, and how many such ports it has.
+    struct BusSwitch {
+        bool overlay = false;
+        size_t ports = 0;
     };
+    // A logical port with a VIF attachment as the bus sees it. Its VIF is on the bus (attached)
+    // only when the switch is an overlay switch; `vifId` is empty otherwise.
+    struct BusPort {
+        std::string vifId;
+        const std::string* switchId = nullptr;  // the key of its busSwitches_ entry
+        bool parent = false;                    // its extra config makes the VIF a bus parent
+    };
+    using BusPortEntry = std::pair<const std::string, BusPort>;
     struct KrnnicWait {
         std::string switchId;
         bool waiting = true;  // its address is not known yet (polled)
@@ -183,8 +197,10 @@ class CIFConfig {
     void UpdateBusPort(const std::string& lspId,
                        const orvane::ozy::cairndb::LogSwitchPortConfigMsg* m);
     // Whether the desired switch has a VNI (remembered for the switch's bus ports).
-    bool IsOverlaySwitch(const std::string& switchId);
-    void IndexBusSwitch(const std::string& lspId, const std::string& switchId);
+    bool IsOverlaySwitch(const std::string& switchId) const;
+    // Takes the port out of attachedBy_ and out of its switch's count (the switch goes with its
+    // last port); the entry itself stays.
+    void UnindexBusPort(BusPortEntry& entry);
     // The logical ports to look at again: those on switches of `updates` that became, or stopped
     // being, overlay switches.
     void BusPortsOfChangedSwitches(const CairnDBUpdateList& updates, std::set<std::string>* lsps);
@@ -224,13 +240,14 @@ class CIFConfig {
     std::shared_ptr<AsyncTimer<CifConduitTarget>> pollTimer_;
     bool pollArmed_ = false;
     int lipListener_ = 0;
-    std::map<std::string, BusPort> busPorts_;                  // by logical port
-    // Logical ports with a VIF attachment (overlay switch or not) by switch, and back; whether
-    // each such switch was an overlay switch when last looked at.
-    std::map<std::string, std::set<std::string>> busPortsBySwitch_;
-    std::map<std::string, std::string> busSwitchOf_;
-    std::map<std::string, bool> overlay_;
-    std::map<std::string, std::set<std::string>> attachedBy_;  // VIF -> logical ports
+    // Logical ports with a VIF attachment (overlay switch or not) by id, and their switches. A
+    // port is one node of 128 bytes plus its VIF's text; the ports of a switch whose overlay flag
+    // changed are found by one walk of busPorts_ (a rare event), not by a per-switch index.
+    std::map<std::string, BusPort> busPorts_;
+    std::map<std::string, BusSwitch> busSwitches_;
+    // VIF on the bus -> the ports attaching it: views of busPorts_'s own VIF texts and pointers
+    // to its nodes (released before a VIF text changes or its node goes).
+    std::multimap<std::string_view, const BusPortEntry*> attachedBy_;
     std::map<std::string, bool> channelParent_;                // VIF -> CONDUIT_CHANNEL_VIF_CONFIG
     std::map<std::string, std::string> channelVifById_;        // its object id -> VIF
     std::map<std::string, KrnnicWait> krnnics_;                // connected kernel NICs

@@ -241,27 +241,29 @@ void CIFConfig::UpdateConduitObjects(const CairnDBUpdateList& objects, bool full
 void CIFConfig::UpdateBusPort(const std::string& lspId, const pb::LogSwitchPortConfigMsg* m) {
     if (conduit_ == nullptr)
         return;
-    BusPort now;
+    std::string vifId;
     std::string switchId;
+    bool overlay = false;
+    bool parent = false;
     if (m != nullptr && m->has_attachment() && !m->attachment().has_parent_vif_id() &&
         !m->attachment().vif_id().empty()) {
         // The bus serves VIFs on overlay switches only.
         switchId = m->has_switch_id() ? m->switch_id().SerializeAsString() : std::string();
-        if (IsOverlaySwitch(switchId)) {
-            now.vifId = m->attachment().vif_id();
+        overlay = IsOverlaySwitch(switchId);
+        if (overlay) {
+            vifId = m->attachment().vif_id();
         } else {
             CFG_ERROR_CODE("LCP00514", "VIF %1 switch id %2 is not overlay switch!",
                            m->attachment().vif_id(), IdText(switchId));
         }
     }
-    IndexBusSwitch(lspId, switchId);
     if (m != nullptr) {
         for (const pb::KeyValueMsg& kv : m->extra_configs()) {
             if (kv.key() != kParentVifKey)
                 continue;
             CFG_INFO("Conduit: Process extra config %1 (update: %2)", kv.key(), kv.value());
             if (kv.value() == "true") {
-                now.parent = true;
+                parent = true;
             } else if (kv.value() != "false") {
                 CFG_WARN(
                     "Conduit: extra config %1 of port [%2] is \"%3\", not true or false; "
@@ -270,78 +272,90 @@ void CIFConfig::UpdateBusPort(const std::string& lspId, const pb::LogSwitchPortC
             }
         }
     }
+    std::string beforeVif;
     auto it = busPorts_.find(lspId);
-    BusPort before = it == busPorts_.end() ? BusPort() : it->second;
-    if (now.vifId.empty())
-        busPorts_.erase(lspId);
-    else
-        busPorts_[lspId] = now;
-    if (!before.vifId.empty() && before.vifId != now.vifId) {
-        auto v = attachedBy_.find(before.vifId);
-        if (v != attachedBy_.end()) {
-            v->second.erase(lspId);
-            if (v->second.empty())
-                attachedBy_.erase(v);
+    if (it != busPorts_.end()) {
+        UnindexBusPort(*it);
+        beforeVif = std::move(it->second.vifId);
+        if (switchId.empty()) {
+            busPorts_.erase(it);
+            it = busPorts_.end();
         }
-        if (attachedBy_.count(before.vifId) == 0)
-            conduit_->SetVif(ozy::Conduit::kUpdateLspVifAttachment, before.vifId, "", false);
-        UpdateParentFlag(before.vifId);
     }
-    if (!now.vifId.empty()) {
-        attachedBy_[now.vifId].insert(lspId);
-        conduit_->SetVif(ozy::Conduit::kUpdateLspVifAttachment, now.vifId, "", true);
-        UpdateParentFlag(now.vifId);
+    if (!switchId.empty()) {
+        if (it == busPorts_.end())
+            it = busPorts_.emplace(lspId, BusPort()).first;
+        auto sw = busSwitches_.try_emplace(switchId).first;
+        sw->second.overlay = overlay;
+        ++sw->second.ports;
+        BusPort& port = it->second;
+        port.switchId = &sw->first;
+        port.vifId = vifId;
+        port.parent = parent;
+        if (!port.vifId.empty())
+            attachedBy_.emplace(port.vifId, &*it);
+    }
+    if (!beforeVif.empty() && beforeVif != vifId) {
+        if (attachedBy_.count(beforeVif) == 0)
+            conduit_->SetVif(ozy::Conduit::kUpdateLspVifAttachment, beforeVif, "", false);
+        UpdateParentFlag(beforeVif);
+    }
+    if (!vifId.empty()) {
+        conduit_->SetVif(ozy::Conduit::kUpdateLspVifAttachment, vifId, "", true);
+        UpdateParentFlag(vifId);
     }
 }
 
-bool CIFConfig::IsOverlaySwitch(const std::string& switchId) {
-    std::string body;
-    pb::LogSwitchConfigMsg ls;
-    bool overlay = !switchId.empty() && table_ != nullptr &&
-                   table_->GetProperty(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG,
-                                       switchId, PropertyType::LS_VNI, &body) &&
-                   ls.ParseFromString(body) && ls.vni() != 0;
-    if (!switchId.empty())
-        overlay_[switchId] = overlay;
-    return overlay;
-}
-
-void CIFConfig::IndexBusSwitch(const std::string& lspId, const std::string& switchId) {
-    auto old = busSwitchOf_.find(lspId);
-    if (old != busSwitchOf_.end() && old->second == switchId)
-        return;
-    if (old != busSwitchOf_.end()) {
-        auto ports = busPortsBySwitch_.find(old->second);
-        if (ports != busPortsBySwitch_.end()) {
-            ports->second.erase(lspId);
-            if (ports->second.empty()) {
-                overlay_.erase(old->second);
-                busPortsBySwitch_.erase(ports);
+void CIFConfig::UnindexBusPort(BusPortEntry& entry) {
+    BusPort& port = entry.second;
+    if (!port.vifId.empty()) {
+        auto [v, end] = attachedBy_.equal_range(port.vifId);
+        for (; v != end; ++v) {
+            if (v->second == &entry) {
+                attachedBy_.erase(v);
+                break;
             }
         }
-        busSwitchOf_.erase(old);
     }
-    if (switchId.empty())
-        return;
-    busSwitchOf_[lspId] = switchId;
-    busPortsBySwitch_[switchId].insert(lspId);
+    if (port.switchId != nullptr) {
+        auto sw = busSwitches_.find(*port.switchId);
+        if (sw != busSwitches_.end() && --sw->second.ports == 0)
+            busSwitches_.erase(sw);
+        port.switchId = nullptr;
+    }
+}
+
+bool CIFConfig::IsOverlaySwitch(const std::string& switchId) const {
+    std::string body;
+    pb::LogSwitchConfigMsg ls;
+    return !switchId.empty() && table_ != nullptr &&
+           table_->GetProperty(ConfigStore::kDesired, ObjectType::LOG_SWITCH_CONFIG, switchId,
+                               PropertyType::LS_VNI, &body) &&
+           ls.ParseFromString(body) && ls.vni() != 0;
 }
 
 void CIFConfig::BusPortsOfChangedSwitches(const CairnDBUpdateList& updates,
                                           std::set<std::string>* lsps) {
     if (conduit_ == nullptr)
         return;
-    std::set<std::string> switches;
+    std::set<const std::string*> changed;
     for (const CairnDBUpdateMsg& u : updates) {
-        if (u.objType == ObjectType::LOG_SWITCH_CONFIG && busPortsBySwitch_.count(u.id) != 0)
-            switches.insert(u.id);
-    }
-    for (const std::string& id : switches) {
-        bool was = overlay_[id];
-        if (IsOverlaySwitch(id) == was)
+        if (u.objType != ObjectType::LOG_SWITCH_CONFIG)
             continue;
-        const std::set<std::string>& ports = busPortsBySwitch_.at(id);
-        lsps->insert(ports.begin(), ports.end());
+        auto sw = busSwitches_.find(u.id);
+        if (sw == busSwitches_.end())
+            continue;
+        bool overlay = IsOverlaySwitch(u.id);
+        if (overlay == sw->second.overlay)
+            continue;
+        sw->second.overlay = overlay;
+        changed.insert(&sw->first);
+    }
+    if (changed.empty())
+        return;
+    for (const auto& [lspId, port] : busPorts_) {
+        if (changed.count(port.switchId) != 0)
+            lsps->insert(lspId);
     }
 }
 
@@ -350,11 +364,9 @@ void CIFConfig::UpdateParentFlag(const std::string& vifId) {
     auto channel = channelParent_.find(vifId);
     if (channel != channelParent_.end())
         on = channel->second;
-    auto lsps = attachedBy_.find(vifId);
-    if (!on && lsps != attachedBy_.end()) {
-        for (const std::string& lspId : lsps->second)
-            on = on || busPorts_.at(lspId).parent;
-    }
+    auto [lsp, end] = attachedBy_.equal_range(vifId);
+    for (; !on && lsp != end; ++lsp)
+        on = lsp->second->second.parent;
     conduit_->SetVif(ozy::Conduit::kUpdateConduitParentVif, vifId, "", on);
 }
 

@@ -337,6 +337,8 @@ size_t ConfigApp::TableBytes() const {
     n += ContainerBytes(fullSyncVifList_) + ContainerBytes(fullSyncIpDiscList_);
     if (convertor_)
         n += convertor_->TableBytes();
+    if (cifConfig_)
+        n += cifConfig_->TableBytes();
     return n;
 }
 

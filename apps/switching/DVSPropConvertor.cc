@@ -335,8 +335,8 @@ void DVSPropConvertor::MarkSwitchPortsDirty(const std::string& lsId) {
     auto it = lspsBySwitch_.find(lsId);
     if (it == lspsBySwitch_.end())
         return;
-    for (const std::string& lsp : it->second)
-        MarkLspDirty(lsp);
+    for (std::string_view lsp : it->second)
+        MarkLspDirty(std::string(lsp));
 }
 
 void DVSPropConvertor::MarkAllPortsDirty() {
@@ -349,16 +349,16 @@ std::vector<std::string> DVSPropConvertor::ConnectedPortsOfSwitch(const std::str
     auto it = lspsBySwitch_.find(lsId);
     if (it == lspsBySwitch_.end())
         return out;
-    for (const std::string& lsp : it->second) {
-        std::string port = PortOfLsp(lsp);
+    for (std::string_view lsp : it->second) {
+        std::string port = PortOfLsp(std::string(lsp));
         if (!port.empty())
             out.push_back(port);
     }
     return out;
 }
 
-std::set<BlockCause> DVSPropConvertor::CausesOf(const std::string& lspId) const {
-    std::set<BlockCause> causes;
+BlockCauses DVSPropConvertor::CausesOf(const std::string& lspId) const {
+    BlockCauses causes;
     const LspState* l = FindLsp(lspId);
     if (l == nullptr) {
         causes.insert(BlockCause::kDetached);
@@ -371,14 +371,14 @@ std::set<BlockCause> DVSPropConvertor::CausesOf(const std::string& lspId) const 
         causes.insert(BlockCause::kSwitchDown);
     if (!l->adminUp)
         causes.insert(BlockCause::kPortDown);
-    if (l->securityPresent && !l->securityApplied)
+    if (l->Extras().securityPresent && !l->Extras().securityApplied)
         causes.insert(BlockCause::kNoSecurity);
     return causes;
 }
 
 std::set<BlockCause> DVSPropConvertor::PortCauses(const std::string& portId) const {
     auto it = ports_.find(portId);
-    return it == ports_.end() ? std::set<BlockCause>() : it->second.causes;
+    return it == ports_.end() ? std::set<BlockCause>() : it->second.causes.ToSet();
 }
 
 // ---- factory --------------------------------------------------------------------------------

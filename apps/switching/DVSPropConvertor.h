@@ -29,6 +29,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "apps/switching/AppliedValues.h"
@@ -213,7 +214,7 @@ class DVSPropConvertor : public IDVSPropConvertor {
     void MarkLspDirty(const std::string& lspId);
     void MarkSwitchPortsDirty(const std::string& lsId);
     void MarkAllPortsDirty();
-    std::set<dvs::BlockCause> CausesOf(const std::string& lspId) const;
+    dvs::BlockCauses CausesOf(const std::string& lspId) const;
     void RemovePort(const std::string& portId);
 
     // Desired properties and sending (DVSPropConvertorProperties.cc).
@@ -259,7 +260,8 @@ class DVSPropConvertor : public IDVSPropConvertor {
     // A logical port's DVS port id and VIF id -> the logical port (views of lsps_'s nodes).
     dvs::TextIndex lspByDvport_;
     dvs::TextIndex lspByVif_;
-    std::map<std::string, std::set<std::string>> lspsBySwitch_;
+    // A switch's logical ports (views of lsps_'s keys, released before the port's node goes).
+    std::map<std::string, std::set<std::string_view>> lspsBySwitch_;
     // LS attachments: parent LS -> VLAN -> child LS.
     std::map<std::string, std::map<uint16_t, std::string>> childByParentVlan_;
     // Mirror sessions: session id -> property type -> kind.

@@ -81,7 +81,7 @@ void DVSPropConvertor::HandleExtraConfigsUpdate(const PropertyUpdate& u) {
         Switch(u.id).extraConfigs = configs;
         auto lsps = lspsBySwitch_.find(u.id);
         if (lsps != lspsBySwitch_.end()) {
-            for (const std::string& lsp : lsps->second) {
+            for (std::string_view lsp : lsps->second) {
                 for (const auto& [key, value] : configs)
                     CFG_DEBUG("Update LSP %1 with LS extraConfig %2 %3", IdText(lsp), key, value);
             }
@@ -96,13 +96,14 @@ void DVSPropConvertor::HandleExtraConfigsUpdate(const PropertyUpdate& u) {
         configs = SupportedExtraConfigs(m.extra_configs());
     }
     LspState& l = Lsp(u.id);
-    l.extraConfigs = std::move(configs);
+    l.SetExtra(&dvs::LspExtras::extraConfigs, std::move(configs));
     LogGvmSkip(u.id, l);
     MarkLspDirty(u.id);
 }
 
 void DVSPropConvertor::LogGvmSkip(const std::string& lspId, const LspState& l) const {
-    if (l.hyvKrn && l.extraConfigs.count("com.orvane.port.extraConfig.serviceInsertion.gvm") != 0)
+    if (l.hyvKrn &&
+        l.Extras().extraConfigs.count("com.orvane.port.extraConfig.serviceInsertion.gvm") != 0)
         CFG_INFO("Skip setting GVM for HYV port %1", IdText(lspId));
 }
 
@@ -111,7 +112,7 @@ void DVSPropConvertor::AddExtraConfigProperties(const LspState& l, const SwitchS
     std::map<std::string, std::string> merged;
     if (s != nullptr)
         merged = s->extraConfigs;
-    for (const auto& [key, value] : l.extraConfigs)
+    for (const auto& [key, value] : l.Extras().extraConfigs)
         merged[key] = value;
     for (const auto& [key, value] : merged) {
         uint16_t prop = ExtraConfigPropertyKey(key);

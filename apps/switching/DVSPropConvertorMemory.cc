@@ -26,17 +26,21 @@ size_t PropValuesBytes(const std::vector<dvs::PropValue>& values) {
 }
 
 size_t LspBytes(const dvs::LspState& l) {
-    return StringBytes(l.lsId) + StringBytes(l.dvportId) + StringBytes(l.vifId) +
-           StringBytes(l.parentVifId) + OptionalBytes(l.macManagement) +
-           OptionalBytes(l.ipDiscovery) + OptionalBytes(l.ignoreBindings) +
-           OptionalBytes(l.addressBindings) + OptionalBytes(l.latency) +
-           PropValuesBytes(l.security) + PropValuesBytes(l.qos) + StringMapBytes(l.extraConfigs) +
-           StringSetBytes(l.mirrorTargets);
+    size_t n = StringBytes(l.lsId) + StringBytes(l.dvportId) + StringBytes(l.vifId) +
+               StringBytes(l.parentVifId);
+    if (!l.extras)
+        return n;
+    const dvs::LspExtras& x = *l.extras;
+    return n + HeapChunk(sizeof(dvs::LspExtras)) + OptionalBytes(x.macManagement) +
+           OptionalBytes(x.ipDiscovery) + OptionalBytes(x.ignoreBindings) +
+           OptionalBytes(x.addressBindings) + OptionalBytes(x.latency) +
+           PropValuesBytes(x.security) + PropValuesBytes(x.qos) + StringMapBytes(x.extraConfigs) +
+           StringSetBytes(x.mirrorTargets);
 }
 
 size_t PortBytes(const dvs::PortState& p) {
     return StringBytes(p.vifId) + StringBytes(p.switchId) + StringBytes(p.parentVifId) +
-           StringBytes(p.childLsp) + ContainerBytes(p.causes) + HeapChunk(p.installed.ByteSize());
+           StringBytes(p.childLsp) + HeapChunk(p.installed.ByteSize());
 }
 
 // Nodes and keys of a map keyed by strings, plus `value(v)` for every value.
@@ -58,8 +62,8 @@ size_t DVSPropConvertor::TableBytes() const {
     });
     n += KeyedBytes(lsps_, LspBytes);
     n += lspByDvport_.Bytes() + lspByVif_.Bytes();
-    n +=
-        KeyedBytes(lspsBySwitch_, [](const std::set<std::string>& s) { return StringSetBytes(s); });
+    n += KeyedBytes(lspsBySwitch_,
+                    [](const std::set<std::string_view>& s) { return ContainerBytes(s); });
     n += KeyedBytes(ports_, PortBytes);
     n += portByVif_.Bytes();
     n += KeyedBytes(ipfix_, [](const std::vector<uint8_t>& v) { return HeapChunk(v.capacity()); });

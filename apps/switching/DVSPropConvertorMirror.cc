@@ -104,7 +104,7 @@ void DVSPropConvertor::HandleLSPMirrorTargetsUpdate(const PropertyUpdate& u) {
     if (!u.Deleted() && !ParsePropertyValue(m, u.property, u.id, u.value))
         return;
     LspState& l = Lsp(u.id);
-    for (const std::string& session : l.mirrorTargets) {
+    for (const std::string& session : l.Extras().mirrorTargets) {
         auto it = mirrorTargetLsps_.find(session);
         if (it == mirrorTargetLsps_.end())
             continue;
@@ -112,8 +112,9 @@ void DVSPropConvertor::HandleLSPMirrorTargetsUpdate(const PropertyUpdate& u) {
         if (it->second.empty())
             mirrorTargetLsps_.erase(it);
     }
-    l.mirrorTargets = u.Deleted() ? std::set<std::string>() : IdSet(m.mirror_targets());
-    for (const std::string& session : l.mirrorTargets)
+    l.SetExtra(&dvs::LspExtras::mirrorTargets,
+               u.Deleted() ? std::set<std::string>() : IdSet(m.mirror_targets()));
+    for (const std::string& session : l.Extras().mirrorTargets)
         mirrorTargetLsps_[session].insert(u.id);
     // The destination lists of the sessions' source records change.
     MarkAllPortsDirty();

@@ -12,6 +12,10 @@ namespace CfgAgent {
 
 using namespace dvs;
 
+namespace {
+using Bytes = std::optional<std::vector<uint8_t>>;  // an optional property's value
+}  // namespace
+
 void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
     pb::LogSwitchPortConfigMsg m;
     if (!u.value.empty() && !ParsePropertyValue(m, u.property, u.id, u.value))
@@ -35,7 +39,7 @@ void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
     }
     l.lsId = target;
     if (!target.empty()) {
-        lspsBySwitch_[target].insert(u.id);
+        lspsBySwitch_[target].insert(lsps_.find(u.id)->first);
         CFG_INFO("Update logical port [%1] property logical switch [%2]", IdText(u.id),
                  IdText(target));
     }
@@ -118,21 +122,23 @@ void DVSPropConvertor::HandleLSPIpDiscoveryUpdate(const PropertyUpdate& u) {
     switch (u.property) {
         case PropertyType::LSP_IP_DISCOVERY:
             if (u.Deleted() || !m.has_ip_discovery())
-                l.ipDiscovery.reset();
+                l.SetExtra(&dvs::LspExtras::ipDiscovery, Bytes());
             else
-                l.ipDiscovery = IpDiscoveryValue(m.ip_discovery());
+                l.SetExtra(&dvs::LspExtras::ipDiscovery, Bytes(IpDiscoveryValue(m.ip_discovery())));
             break;
         case PropertyType::LSP_IGNORE_BINDINGS:
             if (u.Deleted())
-                l.ignoreBindings.reset();
+                l.SetExtra(&dvs::LspExtras::ignoreBindings, Bytes());
             else
-                l.ignoreBindings = IgnoreBindingsValue(m.ignore_bindings());
+                l.SetExtra(&dvs::LspExtras::ignoreBindings,
+                           Bytes(IgnoreBindingsValue(m.ignore_bindings())));
             break;
         default:
             if (u.Deleted())
-                l.addressBindings.reset();
+                l.SetExtra(&dvs::LspExtras::addressBindings, Bytes());
             else
-                l.addressBindings = AddressBindingsValue(m.address_bindings());
+                l.SetExtra(&dvs::LspExtras::addressBindings,
+                           Bytes(AddressBindingsValue(m.address_bindings())));
             break;
     }
     MarkLspDirty(u.id);
@@ -195,7 +201,8 @@ bool DVSPropConvertor::LatencyApplies(const std::string& portId, const PortState
     const SwitchState* s = FindSwitch(l.lsId);
     for (const char* key : {"com.orvane.port.extraConfig.serviceInsertion.gvm",
                             "com.orvane.port.extraConfig.serviceInsertion.svm"}) {
-        if (l.extraConfigs.count(key) != 0 || (s != nullptr && s->extraConfigs.count(key) != 0)) {
+        if (l.Extras().extraConfigs.count(key) != 0 ||
+            (s != nullptr && s->extraConfigs.count(key) != 0)) {
             CFG_INFO("Skip GVM/SVM port %1", portId);
             return false;
         }
@@ -215,10 +222,10 @@ void DVSPropConvertor::ApplyLatency(const std::string& lspId, const std::string&
         latency = std::move(v);
     }
     LspState& l = Lsp(lspId);
-    if (l.latency == latency)
+    if (l.Extras().latency == latency)
         return;
     CFG_INFO("Update latency for LSP [%1]", IdText(lspId));
-    l.latency = std::move(latency);
+    l.SetExtra(&dvs::LspExtras::latency, std::move(latency));
     MarkLspDirty(lspId);
 }
 

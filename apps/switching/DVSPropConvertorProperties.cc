@@ -152,26 +152,27 @@ PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState&
             }
         }
     }
-    if (l.macManagement)
-        Set(out, kcp::kPropMacManagement, *l.macManagement);
+    const dvs::LspExtras& x = l.Extras();
+    if (x.macManagement)
+        Set(out, kcp::kPropMacManagement, *x.macManagement);
     else if (s != nullptr && s->macManagement)
         Set(out, kcp::kPropMacManagement, *s->macManagement);
-    if (l.latency && LatencyApplies(portId, port, l))
-        Set(out, kcp::kPropLatency, *l.latency);
-    if (l.ipDiscovery)
-        Set(out, kcp::kPropIpDiscovery, *l.ipDiscovery);
-    if (l.ignoreBindings)
-        Set(out, kcp::kPropIgnoreBindings, *l.ignoreBindings);
-    if (l.addressBindings)
-        Set(out, kcp::kPropAddressBindings, *l.addressBindings);
+    if (x.latency && LatencyApplies(portId, port, l))
+        Set(out, kcp::kPropLatency, *x.latency);
+    if (x.ipDiscovery)
+        Set(out, kcp::kPropIpDiscovery, *x.ipDiscovery);
+    if (x.ignoreBindings)
+        Set(out, kcp::kPropIgnoreBindings, *x.ignoreBindings);
+    if (x.addressBindings)
+        Set(out, kcp::kPropAddressBindings, *x.addressBindings);
     if (auto ip = ipfix_.find(lspId); ip != ipfix_.end())
         Set(out, kcp::kPropIpfix, ip->second);
-    if (l.securityApplied) {
-        for (const PropValue& p : l.security)
+    if (x.securityApplied) {
+        for (const PropValue& p : x.security)
             Set(out, p.key, p.value);
     }
     if (!l.lsId.empty()) {
-        for (const PropValue& p : l.qos)
+        for (const PropValue& p : x.qos)
             Set(out, p.key, p.value);
     }
     AddExtraConfigProperties(l, s, out);

@@ -216,7 +216,7 @@ void DVSPropConvertor::HandleMacManagementUpdate(const PropertyUpdate& u) {
         Switch(u.id).macManagement = std::move(value);
         MarkSwitchPortsDirty(u.id);
     } else {
-        Lsp(u.id).macManagement = std::move(value);
+        Lsp(u.id).SetExtra(&dvs::LspExtras::macManagement, std::move(value));
         MarkLspDirty(u.id);
     }
 }
@@ -224,7 +224,7 @@ void DVSPropConvertor::HandleMacManagementUpdate(const PropertyUpdate& u) {
 void DVSPropConvertor::HandleLSPQosUpdate(const PropertyUpdate& u) {
     LspState& l = Lsp(u.id);
     if (u.Deleted()) {
-        l.qos.clear();
+        l.SetExtra(&dvs::LspExtras::qos, std::vector<PropValue>());
         MarkLspDirty(u.id);
         return;
     }
@@ -240,7 +240,7 @@ void DVSPropConvertor::HandleLSPQosUpdate(const PropertyUpdate& u) {
     // (the value is not handed over again then, as it did not change).
     if (l.lsId.empty())
         CFG_WARN("LSP_SWITCH_ID is not found for port [%1]", IdText(u.id));
-    l.qos = std::move(props);
+    l.SetExtra(&dvs::LspExtras::qos, std::move(props));
     MarkLspDirty(u.id);
 }
 
@@ -253,12 +253,12 @@ void DVSPropConvertor::HandleLSPSwitchSecurityUpdate(const PropertyUpdate& u) {
     if (!ParsePropertyValue(m, u.property, u.id, u.value))
         return;
     LspState& l = Lsp(u.id);
-    l.securityPresent = true;
+    l.SetExtra(&dvs::LspExtras::securityPresent, true);
     std::vector<PropValue> props;
     if (SwitchSecurityProperties(m.switch_security(), &props)) {
-        l.security = std::move(props);
-        l.securityApplied = true;
-    } else if (!l.securityApplied) {
+        l.SetExtra(&dvs::LspExtras::security, std::move(props));
+        l.SetExtra(&dvs::LspExtras::securityApplied, true);
+    } else if (!l.Extras().securityApplied) {
         std::string port = PortOfLsp(u.id);
         CFG_INFO("No security is configured, will unblock port %1 after security is set",
                  port.empty() ? IdText(u.id) : port);

@@ -248,6 +248,41 @@ TEST_F(CifConduitTest, OnlyOverlaySwitchPortsAreAttached) {
     EXPECT_FALSE(h.Dump()["ports"].contains("ct-vif-3"));
 }
 
+// Logical ports sharing a VIF: the VIF stays attached while any of them attaches it and is a
+// parent while any of them says so; a port moved to a switch without a VNI lets go of it and takes
+// it again when that switch gets one. The bus's view is in the memory account while it holds
+// ports, and gives every byte back when they go.
+TEST_F(CifConduitTest, SharedVifFollowsEveryPortAttachingIt) {
+    pb::LogSwitchConfigMsg vlanSwitch;
+    *vlanSwitch.mutable_id() = Uuid(3);
+    h.Apply(SwitchRecords(vlanSwitch));
+    h.Connect("vif-1", "port-1", kcp::kVifVnic, "hs-1");
+    const size_t empty = h.cif->TableBytes();
+    ApplyVmPort("true");
+    h.Apply(PortRecords(Port(12, 1, "port-2", "vif-1")));
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 7u);
+    // Two ports of one node each (128 bytes) at least, and far less than a copy per index.
+    EXPECT_GE(h.cif->TableBytes(), empty + 2 * 128);
+    EXPECT_LE(h.cif->TableBytes(), empty + 2 * 400);
+
+    // The parent port goes: still attached by the other, no longer a parent.
+    h.Apply(Removal(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(11)));
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 3u);
+    // The other moves to the switch without a VNI, which then gets one.
+    h.Apply(PortRecords(Port(12, 3, "port-2", "vif-1")));
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 2u);
+    h.Apply(SwitchRecords(Switch(3, 5003)));
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 3u);
+    h.Apply(SwitchRecords(vlanSwitch));
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 2u);
+    h.Apply(SwitchRecords(Switch(3, 5003)));
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 3u);
+
+    h.Apply(Removal(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(12)));
+    EXPECT_EQ(conduit.Manager().VifState("vif-1"), 2u);
+    EXPECT_EQ(h.cif->TableBytes(), empty);
+}
+
 TEST_F(CifConduitTest, GlobalChannelSettingsReachTheBus) {
     orvane::ozy::cairndb::ConduitChannelGlobalConfigMsg g;
     g.set_enabled(true);

@@ -293,6 +293,38 @@ TEST_F(DvsBlockingTest, TableBytesFollowThePortsHeld) {
     EXPECT_LT(h.conv->TableBytes(), empty + (full - empty) / 10) << empty << " " << full;
 }
 
+// What few ports have (optional values, extra configs, switch security, QoS, mirror targets) is
+// held apart, and only while a port has some of it: a port that had them gives the bytes back when
+// the last goes, and a port that never had any holds none.
+TEST_F(DvsBlockingTest, OptionalValuesAreHeldOnlyWhileThePortHasThem) {
+    h.Apply(SwitchRecords(Switch(1, 5001)));
+    constexpr int kPorts = 20;
+    auto apply = [&](bool rich) {
+        for (int i = 0; i < kPorts; ++i) {
+            std::string n = std::to_string(i);
+            pb::LogSwitchPortConfigMsg lsp = Port(100 + i, 1, "port-" + n, "vif-" + n);
+            if (rich) {
+                pb::KeyValueMsg* kv = lsp.add_extra_configs();
+                kv->set_key("com.orvane.port.extraConfig.policyRoute");
+                kv->set_value("lsp");
+                lsp.mutable_realtime_latency()->set_enabled(true);
+                lsp.mutable_realtime_latency()->set_value(50);
+            }
+            h.Apply(PortRecords(lsp));
+        }
+        return h.conv->TableBytes();
+    };
+    const size_t empty = h.conv->TableBytes();
+    const size_t plain = apply(false);
+    const size_t rich = apply(true);
+    EXPECT_GE(rich, plain + kPorts * sizeof(dvs::LspExtras)) << plain;
+    const size_t again = apply(false);
+    EXPECT_LE(again, plain + kPorts * 64) << plain << " " << rich;
+    // A plain port (its record and strings, indexes and handled values) costs less than 800
+    // bytes: no extras.
+    EXPECT_LT(plain - empty, kPorts * 800) << empty;
+}
+
 // Every property a port has because of the switch it is on, and how the port leaves that switch.
 struct MembershipCase {
     const char* name;
