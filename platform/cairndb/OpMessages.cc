@@ -385,6 +385,35 @@ void RemoveEntries(const std::unordered_set<std::string>& drop, const FieldDescr
     }
 }
 
+// True when the patch only appends to lists of messages and everything else the partial body holds
+// is already so in `target` (the object's id): applying it is merging the partial body into the
+// target, which the generated code does without reflection per entry.
+bool MergeAppends(const Message& op, const Message& partial, const Message& target) {
+    const Reflection* pr = partial.GetReflection();
+    if (!pr->GetUnknownFields(partial).empty())
+        return false;
+    const Descriptor* body = partial.GetDescriptor();
+    const Descriptor* od = op.GetDescriptor();
+    bool appends = false;
+    for (int i = 0; i < body->field_count(); ++i) {
+        const FieldDescriptor* f = body->field(i);
+        const FieldDescriptor* of = od->FindFieldByName(f->name());
+        const pb::OpMsg* fo = of != nullptr ? FieldOpConst(op, of) : nullptr;
+        const pb::PBOpType value = fo != nullptr ? fo->op() : pb::INVALID;
+        if (value == pb::APPEND) {
+            if (!f->is_repeated() || f->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE)
+                return false;
+            appends = true;
+        } else if (value != pb::INVALID) {
+            return false;
+        } else if (FieldPresent(partial, f) &&
+                   (f->is_repeated() || !FieldEquals(partial, target, f))) {
+            return false;
+        }
+    }
+    return appends;
+}
+
 }  // namespace
 
 bool ApplyPatch(const Message& op, const Message& partial, Message* target, bool* listOps,
@@ -393,6 +422,11 @@ bool ApplyPatch(const Message& op, const Message& partial, Message* target, bool
     if (partial.GetDescriptor() != body) {
         *error = "partial body of another class";
         return false;
+    }
+    if (MergeAppends(op, partial, *target)) {
+        target->MergeFrom(partial);
+        *listOps = true;
+        return true;
     }
     const Descriptor* od = op.GetDescriptor();
     for (int i = 0; i < body->field_count(); ++i) {

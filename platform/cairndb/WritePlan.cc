@@ -34,6 +34,9 @@ struct WritePlan::Action {
     std::string op;     // patch: op message
     std::string trace;  // put: serialized span context
     pb::UuidMsg id;     // patch: the object's id
+    // Patch: `op` and `body` as parsed by Prepare (on the plan's arena), read by every attempt.
+    const google::protobuf::Message* parsedOp = nullptr;
+    const google::protobuf::Message* parsedPartial = nullptr;
 };
 
 struct WritePlan::State {
@@ -159,6 +162,12 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
     tableReads_.clear();
     flushed_.clear();
     actions_.reserve(requests.size());
+    // The patches' messages are parsed once, here, and kept for the attempts: a list of learned
+    // entries is one patch of many thousand entries.
+    google::protobuf::ArenaOptions parsedOptions;
+    parsedOptions.start_block_size = 4 * 1024;
+    parsedOptions.max_block_size = 4 * 1024 * 1024;
+    parsed_ = std::make_unique<google::protobuf::Arena>(parsedOptions);
     std::set<Key> rowSeen;
     for (size_t i = 0; i < requests.size(); ++i) {
         const auto& req = requests[i];
@@ -211,12 +220,14 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
             return false;
         }
         if (a.kind == Action::kPatch) {
-            std::unique_ptr<google::protobuf::Message> op(info->op->New());
-            std::unique_ptr<google::protobuf::Message> partial(info->body->New());
+            google::protobuf::Message* op = info->op->New(parsed_.get());
+            google::protobuf::Message* partial = info->body->New(parsed_.get());
             if (!op->ParseFromString(a.op) || !partial->ParseFromString(a.body)) {
                 *error = where + "patch of " + info->name + " does not parse";
                 return false;
             }
+            a.parsedOp = op;
+            a.parsedPartial = partial;
         }
         if (a.kind == Action::kFlush) {
             flushed_.insert({type, a.vdb});
@@ -583,22 +594,20 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                             ->CopyFrom(a.id);
                     }
                 }
-                google::protobuf::Message* op = info->op->New(&arena);
-                google::protobuf::Message* partial = info->body->New(&arena);
-                op->ParseFromString(a.op);
-                partial->ParseFromString(a.body);
+                const google::protobuf::Message& op = *a.parsedOp;
+                const google::protobuf::Message& partial = *a.parsedPartial;
                 bool listOps = false;
-                const bool appends = OnlyAppends(*op);
+                const bool appends = OnlyAppends(op);
                 s.appendsOnly = s.appendsOnly && appends;
                 s.onlyGrown = s.onlyGrown && appends;
-                if (OnlyRemoves(*op, *partial)) {
-                    GatherRemovals(*op, *partial, &s.removals);
+                if (OnlyRemoves(op, partial)) {
+                    GatherRemovals(op, partial, &s.removals);
                     s.present = true;
                     s.listOps = true;
                     break;
                 }
                 ApplyRemovals(&s.removals, s.parsed);
-                if (!ApplyPatch(*op, *partial, s.parsed, &listOps, error)) {
+                if (!ApplyPatch(op, partial, s.parsed, &listOps, error)) {
                     *error = "patch of " + info->name + " " + a.oid + ": " + *error;
                     return false;
                 }
@@ -645,17 +654,18 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
         }
         std::string opText;
         if (s.listOps && s.exists) {
-            std::unique_ptr<google::protobuf::Message> op(info->op->New());
+            // On the arena: an op message names every appended entry.
+            google::protobuf::Message* op = info->op->New(&arena);
             if (!s.parsed) {
                 s.parsed = info->body->New(&arena);
                 s.parsed->ParseFromString(s.body);
             }
             if (s.appendsOnly) {
-                DeriveAppendOpMessage(*s.parsed, s.readSizes, op.get());
+                DeriveAppendOpMessage(*s.parsed, s.readSizes, op);
             } else {
                 std::unique_ptr<google::protobuf::Message> oldBody(info->body->New());
                 oldBody->ParseFromString(s.origBody);
-                DeriveListOpMessage(*oldBody, *s.parsed, op.get());
+                DeriveListOpMessage(*oldBody, *s.parsed, op);
             }
             opText = Base64Encode(op->SerializeAsString());
         }

@@ -104,6 +104,8 @@ class WritePlan {
     struct Action;
     struct State;
     std::vector<Action> actions_;
+    // Holds the patches' parsed messages (see Action).
+    std::unique_ptr<google::protobuf::Arena> parsed_;
     std::vector<Key> rowReads_;                         // rows read one by one
     std::vector<std::pair<int, uint32_t>> tableReads_;  // (type, vdb) flushed: read whole
     std::set<std::pair<int, uint32_t>> flushed_;        // (type, vdb) flushed by the list

@@ -1,6 +1,10 @@
 // Op messages by reflection: derivation from old and new bodies, select templates, patches.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "platform/cairndb/OpMessages.h"
 #include "tests/platform/cairndb/ClientTestSupport.h"
 
@@ -167,6 +171,74 @@ TEST(PatchTest, SetClearAppendRemove) {
     swOp.mutable_vni()->set_op(pb::SET);
     ASSERT_TRUE(ApplyPatch(swOp, pb::LogSwitchConfigMsg(), &sw, &listOps, &error));
     EXPECT_FALSE(sw.has_vni());
+}
+
+// A patch that only appends is applied by merging its partial body in, but only while that is
+// what the per-field rules give: what the partial holds without an operation stays as the target
+// has it, an operation other than APPEND applies as such, unknown fields are not taken.
+TEST(PatchTest, AppendsAreMergedOnlyWhereTheRulesAgree) {
+    struct Case {
+        const char* name;
+        // Changes the partial body (MAC entries 8 and 9 of switch 1) and the op (APPEND of the
+        // MAC list).
+        std::function<void(pb::LogSwitchFibMsg*, pb::LogSwitchFibOpMsg*)> change;
+        uint64_t idRight;
+        std::vector<uint32_t> vtepLabels;
+        bool unknownFields;
+    };
+    const std::vector<Case> cases = {
+        {"same id", [](pb::LogSwitchFibMsg*, pb::LogSwitchFibOpMsg*) {}, 1, {5}, false},
+        {"another id without op",
+         [](pb::LogSwitchFibMsg* p, pb::LogSwitchFibOpMsg*) { p->mutable_id()->set_right(2); },
+         1,
+         {5},
+         false},
+        {"a list without op",
+         [](pb::LogSwitchFibMsg* p, pb::LogSwitchFibOpMsg*) {
+             p->add_vtep_entries()->set_label(6);
+         },
+         1,
+         {5},
+         false},
+        {"a list SET beside",
+         [](pb::LogSwitchFibMsg* p, pb::LogSwitchFibOpMsg* op) {
+             p->add_vtep_entries()->set_label(6);
+             op->mutable_vtep_entries()->set_op(pb::SET);
+         },
+         1,
+         {6},
+         false},
+        {"unknown fields",
+         [](pb::LogSwitchFibMsg* p, pb::LogSwitchFibOpMsg*) {
+             p->GetReflection()->MutableUnknownFields(p)->AddVarint(99, 1);
+         },
+         1,
+         {5},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto target = SwitchFib(1, {1, 2});
+        target.add_vtep_entries()->set_label(5);
+        auto partial = SwitchFib(1, {8, 9});
+        pb::LogSwitchFibOpMsg op;
+        op.mutable_mac_entries()->set_op(pb::APPEND);
+        c.change(&partial, &op);
+        bool listOps = false;
+        std::string error;
+        ASSERT_TRUE(ApplyPatch(op, partial, &target, &listOps, &error)) << error;
+        EXPECT_TRUE(listOps);
+        std::vector<uint64_t> macs;
+        for (const auto& m : target.mac_entries())
+            macs.push_back(m.mac());
+        EXPECT_EQ(macs, (std::vector<uint64_t>{1, 2, 8, 9}));
+        EXPECT_EQ(target.id().right(), c.idRight);
+        std::vector<uint32_t> labels;
+        for (const auto& v : target.vtep_entries())
+            labels.push_back(v.label());
+        EXPECT_EQ(labels, c.vtepLabels);
+        EXPECT_EQ(!target.GetReflection()->GetUnknownFields(target).empty(), c.unknownFields);
+    }
 }
 
 TEST(PatchTest, RefusesOperationsThatMakeNoSense) {
