@@ -25,8 +25,9 @@ class IStateCacheL2Table {
     virtual ~IStateCacheL2Table() = default;
 
     // Filters unchanged runtime entries, applies the rest to the runtime store and notifies the
-    // runtime observers.
-    virtual void UpdateRuntimeState(const CairnDBUpdateList& updates, bool fullSync) = 0;
+    // runtime observers. The records are taken (a list handed over with std::move is not copied:
+    // the changes the observers get are its records, moved).
+    virtual void UpdateRuntimeState(CairnDBUpdateList updates, bool fullSync) = 0;
     // Runtime updates made until the batch ends change the runtime store at once, but reach the
     // runtime observers together when it ends: the changes of every update, in their order, as
     // one list (a receiver that has more reports waiting has them written together). A batch that

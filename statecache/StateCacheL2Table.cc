@@ -27,6 +27,31 @@ std::string EntryText(PropertyType p, std::string_view body) {
     return sc::DumpText(sc::L2EntryJson(p, body));
 }
 
+// The object of the records being walked, looked up once for a run of records of the same object
+// (a received message brings its entries one after another). Forget() after the store's objects
+// change.
+class ObjectMemo {
+  public:
+    explicit ObjectMemo(sc::L2ObjectStore& store) : store_(store) {}
+    sc::L2Object* Find(ObjectType type, const std::string& id) {
+        if (!known_ || type != type_ || id != id_) {
+            object_ = store_.Find(type, id);
+            type_ = type;
+            id_ = id;
+            known_ = true;
+        }
+        return object_;
+    }
+    void Forget() { known_ = false; }
+
+  private:
+    sc::L2ObjectStore& store_;
+    bool known_ = false;
+    ObjectType type_ = ObjectType::OBJECT_TYPE_INVALID;
+    std::string id_;
+    sc::L2Object* object_ = nullptr;
+};
+
 class SweepLog : public sc::L2ObjectStore::SweepObserver {
   public:
     void EntryRemoved(ObjectType, std::string_view id, PropertyType p,
@@ -51,14 +76,15 @@ const StateCacheL2Table::Side& StateCacheL2Table::SideOf(L2Store store) const {
 }
 
 void StateCacheL2Table::UpdateDesiredState(const CairnDBUpdateList& updates, bool fullSync) {
-    Update(*desired_, updates, fullSync);
+    Update(*desired_, updates, fullSync, nullptr);
 }
 
-void StateCacheL2Table::UpdateRuntimeState(const CairnDBUpdateList& updates, bool fullSync) {
-    Update(*runtime_, updates, fullSync);
+void StateCacheL2Table::UpdateRuntimeState(CairnDBUpdateList updates, bool fullSync) {
+    Update(*runtime_, updates, fullSync, &updates);
 }
 
-void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, bool fullSync) {
+void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, bool fullSync,
+                               CairnDBUpdateList* owned) {
     AgentLockGuard agentLock(GlobalAgentLock());
     std::vector<std::string> contexts;
     for (const CairnDBUpdateMsg& r : updates) {
@@ -84,7 +110,7 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
             }
         }
         std::vector<Kept> kept = Filter(side, updates, fullSync);
-        changes = Apply(side, updates, kept, fullSync);
+        changes = Apply(side, updates, kept, fullSync, owned);
         if (fullSync) {
             SweepLog log;
             side.store.Sweep(&log);
@@ -160,6 +186,7 @@ std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,
         const sc::L2Object* object;
     };
     std::vector<Unchanged> unchanged;
+    ObjectMemo objects(side.store);
     for (size_t i = 0; i < updates.size(); ++i) {
         const CairnDBUpdateMsg& r = updates[i];
         // A full sync reaches its observers whole: they rebuild from it (the runtime observer
@@ -169,7 +196,7 @@ std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,
             continue;
         }
         L2ValueKey key;
-        sc::L2Object* o = side.store.Find(r.objType, r.id);
+        sc::L2Object* o = objects.Find(r.objType, r.id);
         if (o == nullptr || !GetL2PropertyValueKey(r.property, r.data, &key)) {
             kept.push_back({i, false, {}});  // Apply decides (and logs) what to do with it
             continue;
@@ -226,7 +253,8 @@ std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,
 }
 
 CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
-                                           const std::vector<Kept>& kept, bool fullSync) {
+                                           const std::vector<Kept>& kept, bool fullSync,
+                                           CairnDBUpdateList* owned) {
     ozy::wft::Span span(side.runtime ? "StateCacheL2Table.UpdateRuntimeStateInner"
                                      : "StateCacheL2Table.UpdateDesiredStateInner");
     CairnDBUpdateList applied;
@@ -237,6 +265,14 @@ CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& 
     }
     sc::L2ObjectStore& store = side.store;
     const uint32_t version = store.version();
+    // The record of `k` as a change: moved out of an owned list (not read again), else copied.
+    auto pass = [&](const Kept& k) {
+        if (owned != nullptr)
+            applied.push_back(std::move((*owned)[k.index]));
+        else
+            applied.push_back(updates[k.index]);
+    };
+    ObjectMemo objects(store);
     for (const Kept& k : kept) {
         const CairnDBUpdateMsg& r = updates[k.index];
         if (r.objType == ObjectType::OBJECT_TYPE_INVALID || r.id.empty()) {
@@ -249,6 +285,7 @@ CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& 
             continue;
         }
         if (r.property == PropertyType::INVALID_PROPERTY) {
+            objects.Forget();
             if (r.op == Operation::OPERATION_UPDATE) {
                 bool created = false;
                 sc::L2Object& o = store.GetOrCreate(r.objType, r.id, &created);
@@ -256,14 +293,14 @@ CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& 
                 if (created) {
                     CFG_DEBUG("L2Cache: add object %1, objectType: %2", IdText(r.id),
                               ObjTypeToString(r.objType));
-                    applied.push_back(r);
+                    pass(k);
                 } else if (fullSync) {
-                    applied.push_back(r);
+                    pass(k);
                 }
             } else if (store.Erase(r.objType, r.id)) {
                 CFG_DEBUG("L2Cache: delete object %1, objectType: %2", IdText(r.id),
                           ObjTypeToString(r.objType));
-                applied.push_back(r);
+                pass(k);
             }
             continue;
         }
@@ -279,7 +316,7 @@ CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& 
             }
             continue;
         }
-        sc::L2Object* o = store.Find(r.objType, r.id);
+        sc::L2Object* o = objects.Find(r.objType, r.id);
         if (o == nullptr) {
             if (r.op == Operation::OPERATION_UPDATE) {
                 CFG_DEBUG("L2Cache: Ignore property update since object %1 can't be found",
@@ -309,11 +346,11 @@ CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& 
                     "valueKey128.part[1]: %4",
                     IdText(r.id), PropertyTypeToString(r.property), key.part[0], key.part[1]);
             }
-            applied.push_back(r);
+            pass(k);
         } else if (m.erase(key) > 0) {
             CFG_DEBUG("L2Cache: Object %1 remove property: %2", IdText(r.id),
                       PropertyTypeToString(r.property));
-            applied.push_back(r);
+            pass(k);
         }
     }
     return applied;

@@ -36,12 +36,14 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
     ~StateCacheL2Table() override;
 
     void UpdateDesiredState(const CairnDBUpdateList& updates, bool fullSync) override;
-    void UpdateRuntimeState(const CairnDBUpdateList& updates, bool fullSync) override;
+    void UpdateRuntimeState(CairnDBUpdateList updates, bool fullSync) override;
     void BeginRuntimeBatch() override;
     void EndRuntimeBatch() override;
 
-    // Changes a runtime batch collects at most before it hands them on.
-    static constexpr size_t kMaxBatchedChanges = 65536;
+    // Changes a runtime batch collects at most before it hands them on (about 200 bytes each while
+    // they wait: some 27 MB at the bound). A burst of learned entries below it reaches the
+    // database as one write; each write of a growing row sends the whole row again.
+    static constexpr size_t kMaxBatchedChanges = 131072;
 
     bool RegisterDesiredStateObserver(SCL2TableObserver* observer) override;
     bool RegisterRuntimeStateObserver(SCL2TableObserver* observer) override;
@@ -79,7 +81,9 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
         L2ValueKey key;
     };
 
-    void Update(Side& side, const CairnDBUpdateList& updates, bool fullSync);
+    // `owned`, when given, is `updates` itself, whose records may be moved into the changes.
+    void Update(Side& side, const CairnDBUpdateList& updates, bool fullSync,
+                CairnDBUpdateList* owned);
     // Calls the side's observers with `changes` (the agent lock held, the mutex not).
     void Notify(const Side& side, const std::vector<SCL2TableObserver*>& observers,
                 const CairnDBUpdateList& changes, bool fullSync,
@@ -88,8 +92,9 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
     std::vector<Kept> Filter(Side& side, const CairnDBUpdateList& updates, bool fullSync);
     // Applies the kept records; returns the changes for the observers: the records that changed the
     // store, each replaced entry's removal (with its old body) ahead of its new value.
+    // With `owned` (`updates` itself), the kept records are moved out of it (each is kept once).
     CairnDBUpdateList Apply(Side& side, const CairnDBUpdateList& updates,
-                            const std::vector<Kept>& kept, bool fullSync);
+                            const std::vector<Kept>& kept, bool fullSync, CairnDBUpdateList* owned);
     bool RegisterObserver(Side& side, SCL2TableObserver* observer);
     bool UnregisterObserver(Side& side, SCL2TableObserver* observer);
     const Side& SideOf(L2Store store) const;

@@ -271,7 +271,8 @@ class L2App : public IL2App,
     void HandleRdVteps(const DpTlv& tlv);
     // Queues, holds or writes the reports of one TLV of `vni`.
     void Emit(uint32_t vni, std::vector<Report> reports);
-    void WriteReports(VniEntry& entry, const std::vector<Report>& reports);
+    // Writes the reports' entries (their bodies moved out) to the VNI's logical switch.
+    void WriteReports(VniEntry& entry, std::vector<Report> reports);
     void Hold(uint32_t vni, std::vector<Report> reports);
     void DropHeld(uint32_t vni);
     void ReplayHeld(uint32_t vni);

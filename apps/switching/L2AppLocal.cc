@@ -3,6 +3,7 @@
 // dataplane's full sync, held while a VNI's logical switch is unknown, written otherwise.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "apps/switching/L2App.h"
 #include "proto/cairndb_l2fib.pb.h"
@@ -69,11 +70,14 @@ bool VtepEntryTLV2PB(const VtepEntry& e, std::string* body) {
 // One VM MAC entry; false for an invalid address type of its VTEP.
 bool VMMACEntryTLV2PB(const VmMacEntry& e, std::string* body) {
     CFG_DEBUG("VMMACEntryTLV2PB addrType %1", e.addrType);
-    pb::LogSwitchMacEntryMsg m;
+    // One message of the thread, cleared for each entry: its address message stays allocated
+    // (a learned burst converts a hundred thousand entries).
+    thread_local pb::LogSwitchMacEntryMsg m;
+    m.Clear();
     if (!SetAddress(m.mutable_vtep_ip(), e.addrType, e.vtepIpv4, e.vtepIpv6))
         return false;
     m.set_mac(MacValue(e.vmMac));
-    *body = m.SerializeAsString();
+    m.SerializeToString(body);
     return true;
 }
 
@@ -230,10 +234,10 @@ void L2App::Emit(uint32_t vni, std::vector<Report> reports) {
         Hold(vni, std::move(reports));
         return;
     }
-    WriteReports(it->second, reports);
+    WriteReports(it->second, std::move(reports));
 }
 
-void L2App::WriteReports(VniEntry& entry, const std::vector<Report>& reports) {
+void L2App::WriteReports(VniEntry& entry, std::vector<Report> reports) {
     CairnDBUpdateList list;
     list.reserve(reports.size() + 1);
     if (!entry.objectWritten) {
@@ -241,7 +245,7 @@ void L2App::WriteReports(VniEntry& entry, const std::vector<Report>& reports) {
                               PropertyType::INVALID_PROPERTY, Operation::OPERATION_UPDATE, {}));
         entry.objectWritten = true;
     }
-    for (const Report& r : reports) {
+    for (Report& r : reports) {
         if (r.op == Operation::OPERATION_DELETE) {
             // The database removes list entries by value: remove the one that was written.
             L2ValueKey key;
@@ -255,10 +259,11 @@ void L2App::WriteReports(VniEntry& entry, const std::vector<Report>& reports) {
                                   std::move(stored)));
             continue;
         }
-        list.push_back(Record(ObjectType::LOG_SWITCH_STATE, entry.lsId, r.property, r.op, r.data));
+        list.push_back(
+            Record(ObjectType::LOG_SWITCH_STATE, entry.lsId, r.property, r.op, std::move(r.data)));
     }
     if (options_.l2Table != nullptr && !list.empty())
-        options_.l2Table->UpdateRuntimeState(list, false);
+        options_.l2Table->UpdateRuntimeState(std::move(list), false);
 }
 
 // ---- reports of VNIs whose logical switch is not known ----
@@ -323,7 +328,7 @@ void L2App::ReplayHeld(uint32_t vni) {
     DropHeld(vni);
     CFG_INFO("%1: %2 held reports of VNI %3 written to logical switch %4", kName, reports.size(),
              vni, IdText(entry->second.lsId));
-    WriteReports(entry->second, reports);
+    WriteReports(entry->second, std::move(reports));
 }
 
 // ---- VNIs and their logical switches ----
@@ -367,7 +372,7 @@ void L2App::SetVniSwitch(uint32_t vni, VniEntry& entry, const std::string& lsId)
         return;  // the Full Sync End writes it
     entry.objectWritten = !list.empty();
     if (!list.empty() && options_.l2Table != nullptr)
-        options_.l2Table->UpdateRuntimeState(list, false);
+        options_.l2Table->UpdateRuntimeState(std::move(list), false);
     if (!entry.objectWritten) {
         WriteReports(entry, {});
     }
@@ -478,7 +483,7 @@ void L2App::SyncRdVteps() {
     }
     rdWritten_ = std::move(want);
     if (!list.empty() && options_.l2Table != nullptr)
-        options_.l2Table->UpdateRuntimeState(list, false);
+        options_.l2Table->UpdateRuntimeState(std::move(list), false);
 }
 
 // ---- the Full Sync End ----

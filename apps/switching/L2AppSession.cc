@@ -2,6 +2,8 @@
 // tables (VNI membership, instance change, state report, Update).
 #include "apps/switching/L2App.h"
 
+#include <utility>
+
 #include "apps/switching/L2AlarmReporter.h"
 #include "dataplane/VxlanDump.h"
 #include "runtime/AgentLock.h"
@@ -239,7 +241,7 @@ void L2App::HandleFullSyncEnd() {
     CairnDBUpdateList records = FullSyncRecords();
     CFG_INFO("%1: %2 runtime records written in one full sync", kName, records.size());
     if (options_.l2Table != nullptr)
-        options_.l2Table->UpdateRuntimeState(records, true);
+        options_.l2Table->UpdateRuntimeState(std::move(records), true);
     SyncRoutingDomains(true);
     PushDomains();
     SyncGlobalReplication();

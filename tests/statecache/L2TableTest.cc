@@ -233,6 +233,38 @@ TEST_F(L2TableTest, EntriesOfAnUnknownObjectAreIgnored) {
               "L2Cache: object " + IdText(Id(9)) + " does not exists in desired cache"}));
 }
 
+// One list whose objects come and go between their entries, and whose entries alternate between
+// objects: each entry finds its own object as the list leaves it at that point, in both stores
+// (the runtime one takes the list over and hands its records on).
+TEST_F(L2TableTest, EachEntryOfAListFindsItsObjectAsTheListLeavesIt) {
+    for (L2Store store : {L2Store::kDesired, L2Store::kRuntime}) {
+        SCOPED_TRACE(store == kDesired ? "desired" : "runtime");
+        const ObjectType type = store == kDesired ? kFib : kState;
+        auto mac = [&](uint64_t id, uint64_t m) { return Entry(type, id, kMac, test::Mac(m)); };
+        const CairnDBUpdateList list = {
+            mac(1, 10),  // object 1 not there yet: ignored
+            Whole(type, Id(1), ""),
+            mac(1, 11),
+            mac(2, 20),  // object 2 never comes: ignored
+            mac(1, 12),
+            Whole(type, Id(1), "", Operation::OPERATION_DELETE),
+            mac(1, 13),  // object 1 gone: ignored
+            Whole(type, Id(1), ""),
+            mac(1, 14),
+        };
+        Update(store, list, false);
+        const auto& calls = store == kDesired ? obs.desired : obs.runtime;
+        ASSERT_EQ(calls.size(), 1u);
+        const CairnDBUpdateList want = {list[1], list[2], list[4], list[5], list[7], list[8]};
+        EXPECT_EQ(calls[0].records, want);
+        CairnDBUpdateList out;
+        ASSERT_TRUE(table->GetProperty(store, type, Id(1), kMac, &out));
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].data, test::Mac(14));
+        EXPECT_FALSE(table->GetObject(store, Id(2), &out));
+    }
+}
+
 TEST_F(L2TableTest, FullSyncLeavesExactlyWhatItDeliveredInBothStores) {
     for (L2Store store : {kDesired, L2Store::kRuntime}) {
         SCOPED_TRACE(store == kDesired ? "desired" : "runtime");
