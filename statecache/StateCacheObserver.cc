@@ -101,7 +101,10 @@ bool AddDelete(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb) {
 // An APPEND or REMOVE patch still taking entries: the records that follow it for the same object,
 // list and operation (a received message brings its entries one after another) join it, so that
 // the database client parses and applies one request per message rather than one per entry.
-// Records of anything else close it; the order of changes is kept.
+// Records of anything else close it; the order of changes is kept. A joining entry is checked by
+// parsing it into one message kept for the patch (no message per entry) and is then appended to
+// the patch body as it stands, in wire form: a list field's entries written one after another are
+// the list, so the body is the patch's first part followed by these bytes.
 class OpenListPatch {
   public:
     // Takes the entry of `r` when it continues the open patch.
@@ -109,15 +112,14 @@ class OpenListPatch {
         if (out_ == nullptr || r.objType != type_ || r.id != id_ || r.property != property_ ||
             op != op_ || vdb != vdb_ || r.data.empty())
             return false;
-        const google::protobuf::Reflection* reflection = body_->GetReflection();
-        const int index = reflection->FieldSize(*body_, bodyField_);
-        if (!reflection->AddMessage(body_, bodyField_)->ParseFromString(r.data)) {
-            reflection->RemoveLast(body_, bodyField_);
+        if (!entry_->ParseFromString(r.data))
             return false;
-        }
+        AppendVarint(tag_, &entries_);
+        AppendVarint(static_cast<uint32_t>(r.data.size()), &entries_);
+        entries_.append(r.data);
         pb::OpMsg* e = fieldOp_->add_entries();
         e->set_op(op);
-        e->set_index(static_cast<uint32_t>(index));
+        e->set_index(static_cast<uint32_t>(count_++));
         return true;
     }
 
@@ -138,7 +140,13 @@ class OpenListPatch {
         opMsg_ = opMsg;
         fieldOp_ = fieldOp;
         body_ = body;
-        bodyField_ = bodyField;
+        count_ = static_cast<size_t>(body->GetReflection()->FieldSize(*body, bodyField));
+        // Field number and wire type 2 (length-delimited).
+        tag_ = (static_cast<uint32_t>(bodyField->number()) << 3) | 2u;
+        entry_ = google::protobuf::MessageFactory::generated_factory()
+                     ->GetPrototype(bodyField->message_type())
+                     ->New(arena_.get());
+        entries_.clear();
     }
 
     void Close() {
@@ -146,15 +154,27 @@ class OpenListPatch {
             return;
         pb::PatchMsg* patch = (*out_)[index_].mutable_patch();
         patch->set_op(opMsg_->SerializeAsString());
-        patch->set_body(body_->SerializeAsString());
+        std::string* body = patch->mutable_body();
+        body_->SerializeToString(body);
+        body->append(entries_);
         out_ = nullptr;
         opMsg_ = nullptr;
         fieldOp_ = nullptr;
         body_ = nullptr;
+        entry_ = nullptr;
+        entries_.clear();
         arena_.reset();
     }
 
   private:
+    static void AppendVarint(uint32_t v, std::string* out) {
+        while (v >= 0x80) {
+            out->push_back(static_cast<char>((v & 0x7f) | 0x80));
+            v >>= 7;
+        }
+        out->push_back(static_cast<char>(v));
+    }
+
     Requests* out_ = nullptr;
     size_t index_ = 0;
     ObjectType type_{};
@@ -166,7 +186,12 @@ class OpenListPatch {
     Message* opMsg_ = nullptr;
     pb::OpMsg* fieldOp_ = nullptr;
     Message* body_ = nullptr;
-    const FieldDescriptor* bodyField_ = nullptr;
+    // The list's entries in `body_` and joined so far; the joined ones' tag and wire bytes.
+    size_t count_ = 0;
+    uint32_t tag_ = 0;
+    std::string entries_;
+    // Where a joining entry is parsed (on the arena).
+    Message* entry_ = nullptr;
 };
 
 // A Patch of one field: the op message of the type with that field's entry carrying `op`, and a
