@@ -118,6 +118,18 @@ class SystemOpener : public IDeviceOpener {
 
 }  // namespace
 
+int IDevice::IoctlBatch(const Request* requests, size_t count, Reply* replies, size_t* answered) {
+    *answered = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const Request& r = requests[i];
+        int rc = Ioctl(r.command, r.in, r.size, &replies[i].status, &replies[i].payload);
+        if (rc != 0)
+            return rc;
+        *answered = i + 1;
+    }
+    return 0;
+}
+
 IDeviceOpener& SystemDeviceOpener() {
     static SystemOpener* opener = new SystemOpener();
     return *opener;
@@ -168,6 +180,117 @@ int DeviceSocket::Ioctl(uint32_t command, const void* in, size_t inSize, uint32_
         Close();
     }
     return rc;
+}
+
+int DeviceSocket::IoctlBatch(const Request* requests, size_t count, Reply* replies,
+                             size_t* answered) {
+    *answered = 0;
+    if (fd_ < 0)
+        return EBADF;
+    for (size_t i = 0; i < count; ++i) {
+        if (requests[i].size > kMaxPayload)
+            return EINVAL;
+    }
+    // Every frame's header, then a gathered write of as many headers and payloads as fit.
+    std::vector<uint8_t> headers(count * kFrameHeaderSize);
+    for (size_t i = 0; i < count; ++i)
+        EncodeFrameHeader(&headers[i * kFrameHeaderSize], requests[i].command,
+                          static_cast<uint32_t>(requests[i].size));
+    constexpr size_t kMaxParts = 64;  // iovecs of one send (below IOV_MAX)
+    size_t next = 0;                  // the first request not wholly sent
+    size_t sentOfNext = 0;            // its bytes sent (header first)
+    std::vector<uint8_t> in;          // received bytes not yet taken as replies
+    size_t taken = 0;
+    uint8_t buf[65536];
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+    auto fail = [this](int rc) {
+        Close();
+        return rc;
+    };
+    while (*answered < count) {
+        pollfd p{fd_, static_cast<short>(POLLIN | (next < count ? POLLOUT : 0)), 0};
+        int rc = ::poll(&p, 1, RemainingMs(deadline));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0)
+            return fail(errno);
+        if (rc == 0)
+            return fail(ETIMEDOUT);
+        bool progress = false;
+        if ((p.revents & POLLOUT) != 0 && next < count) {
+            iovec parts[kMaxParts];
+            size_t n = 0;
+            size_t skip = sentOfNext;
+            for (size_t i = next; i < count && n + 2 <= kMaxParts; ++i) {
+                const uint8_t* h = &headers[i * kFrameHeaderSize];
+                size_t hs = kFrameHeaderSize, ps = requests[i].size;
+                const uint8_t* pay = static_cast<const uint8_t*>(requests[i].in);
+                if (skip >= hs) {
+                    pay += skip - hs;
+                    ps -= skip - hs;
+                    hs = 0;
+                } else {
+                    h += skip;
+                    hs -= skip;
+                }
+                skip = 0;
+                if (hs > 0)
+                    parts[n++] = {const_cast<uint8_t*>(h), hs};
+                if (ps > 0)
+                    parts[n++] = {const_cast<uint8_t*>(pay), ps};
+            }
+            msghdr m{};
+            m.msg_iov = parts;
+            m.msg_iovlen = n;
+            ssize_t sent = ::sendmsg(fd_, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                return fail(errno != EPIPE && errno != ECONNRESET ? errno : EIO);
+            for (size_t left = sent > 0 ? static_cast<size_t>(sent) : 0; left > 0;) {
+                const size_t frame = kFrameHeaderSize + requests[next].size - sentOfNext;
+                const size_t used = std::min(left, frame);
+                sentOfNext += used;
+                left -= used;
+                if (used == frame) {
+                    ++next;
+                    sentOfNext = 0;
+                }
+            }
+            progress = sent > 0;
+        }
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n == 0)
+                return fail(EIO);  // peer closed
+            if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                return fail(errno == ECONNRESET ? EIO : errno);
+            if (n > 0) {
+                in.insert(in.end(), buf, buf + n);
+                progress = true;
+            }
+            // Every whole reply received; a reply before its request was sent is out of step.
+            while (in.size() - taken >= kFrameHeaderSize) {
+                FrameHeader h;
+                if (DecodeFrameHeader(&in[taken], &h) != HeaderStatus::kOk || *answered >= next)
+                    return fail(EIO);
+                if (in.size() - taken - kFrameHeaderSize < h.length)
+                    break;
+                const uint8_t* body = &in[taken + kFrameHeaderSize];
+                replies[*answered].status = h.code;
+                replies[*answered].payload.assign(body, body + h.length);
+                taken += kFrameHeaderSize + h.length;
+                ++*answered;
+            }
+            if (taken == in.size()) {
+                in.clear();
+                taken = 0;
+            }
+        }
+        if (progress)
+            deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+    }
+    if (!in.empty())
+        return fail(EIO);  // more than was asked for
+    return 0;
 }
 
 int DeviceSocket::Exchange(uint32_t command, const void* in, size_t inSize, uint32_t* status,

@@ -24,6 +24,21 @@ class IDevice {
     // a failure the handle is closed.
     virtual int Ioctl(uint32_t command, const void* in, size_t inSize, uint32_t* status,
                       std::vector<uint8_t>* out) = 0;
+    struct Request {
+        uint32_t command = 0;
+        const void* in = nullptr;
+        size_t size = 0;
+    };
+    struct Reply {
+        uint32_t status = 0;
+        std::vector<uint8_t> payload;
+    };
+    // Several requests, answered in order: 0 when every reply came (`replies[i]` answers
+    // `requests[i]`), else the error that ended the exchange, as Ioctl's (the handle is then
+    // closed), with `*answered` replies come before it (the later requests may or may not have been
+    // acted on). This one sends each request after the reply of the one before; the socket sends
+    // them ahead of their replies.
+    virtual int IoctlBatch(const Request* requests, size_t count, Reply* replies, size_t* answered);
     // 0 or the errno of close().
     virtual int Close() = 0;
 };
@@ -45,6 +60,10 @@ class DeviceSocket : public IDevice {
     ~DeviceSocket() override;
     int Ioctl(uint32_t command, const void* in, size_t inSize, uint32_t* status,
               std::vector<uint8_t>* out) override;
+    // Requests are written while replies are read (one wait for many requests, not one each);
+    // the timeout runs from the last progress either way.
+    int IoctlBatch(const Request* requests, size_t count, Reply* replies,
+                   size_t* answered) override;
     int Close() override;
     bool IsOpen() const { return fd_ >= 0; }
 

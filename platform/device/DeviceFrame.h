@@ -12,7 +12,8 @@
 //   offset 12          payload (request: the ioctl argument; reply: the argument as the driver
 //                      left it, for commands that return data)
 //
-// All integers are big-endian. A connection may carry any number of ioctls, one at a time. Command
+// All integers are big-endian. A connection may carry any number of ioctls; a client may send
+// requests ahead of their replies, and the server answers them in the order it read them. Command
 // codes and payload layouts are each device's contract; a server answers an unknown command with
 // ENOTTY and a payload of the wrong size with EINVAL. A peer that receives a frame with a bad magic
 // or an oversized length closes the connection.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/tarp/TarpLog.h"
 #include "platform/tarp/TarpWire.h"
@@ -114,6 +115,25 @@ int TarpDevicePool::Lease::Call(uint32_t command, const void* in, size_t size, u
     int rc = dev_->Ioctl(command, in, size, status, out);
     if (rc != 0) {
         Log(3, "ioctl on " + pool_.path_ + " failed: " + std::strerror(rc));
+        dev_.reset();
+        pool_.Forget();
+        pool_.DropIdle();
+    }
+    return rc;
+}
+
+int TarpDevicePool::Lease::CallBatch(const ozy::device::IDevice::Request* requests, size_t count,
+                                     ozy::device::IDevice::Reply* replies, size_t* answered) {
+    *answered = 0;
+    if (!dev_) {
+        int rc = Reconnect();
+        if (rc != 0)
+            return rc;
+    }
+    int rc = dev_->IoctlBatch(requests, count, replies, answered);
+    if (rc != 0) {
+        Log(3, "ioctls on " + pool_.path_ + " failed after " + std::to_string(*answered) + " of " +
+                   std::to_string(count) + ": " + std::strerror(rc));
         dev_.reset();
         pool_.Forget();
         pool_.DropIdle();

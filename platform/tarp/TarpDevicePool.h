@@ -35,6 +35,10 @@ class TarpDevicePool {
         // Reconnect before trying again).
         int Call(uint32_t command, const void* in, size_t size, uint32_t* status,
                  std::vector<uint8_t>* out);
+        // Several ioctls sent ahead of their replies (IDevice::IoctlBatch): 0, or an errno with
+        // `*answered` replies come before it (the connection is then gone).
+        int CallBatch(const ozy::device::IDevice::Request* requests, size_t count,
+                      ozy::device::IDevice::Reply* replies, size_t* answered);
         // Opens a fresh connection: 0 or an errno.
         int Reconnect();
 

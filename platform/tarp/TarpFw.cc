@@ -180,6 +180,43 @@ int FW_EvaluateConfigFile(FW_Handle* handle, TarpFirewall::CTarpFWCmdList* list,
     }
 }
 
+int FW_EvaluateConfigFiles(FW_Handle* handle, TarpFirewall::CTarpFWCmdList* const* lists,
+                           const char* const* filterNames, uint32_t count, int flags,
+                           int* statuses) {
+    (void)flags;
+    if (handle == nullptr ||
+        (count != 0 && (lists == nullptr || filterNames == nullptr || statuses == nullptr)))
+        return kBadArgument;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (lists[i] == nullptr)
+            return kBadArgument;
+    }
+    // Lists whose filter name is refused go no further; the others go together.
+    std::vector<TarpFirewall::CTarpFWCmdList*> good;
+    std::vector<const char*> names;
+    std::vector<uint32_t> where;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!FilterNameOk(filterNames[i])) {
+            statuses[i] = kInvalid;
+            continue;
+        }
+        good.push_back(lists[i]);
+        names.push_back(filterNames[i]);
+        where.push_back(i);
+    }
+    std::vector<int> got(good.size(), 0);
+    try {
+        handle->EvaluateBatch(good.data(), names.data(), static_cast<uint32_t>(good.size()),
+                              got.data());
+    } catch (const std::bad_alloc&) {
+        Log(2, "out of memory applying to " + std::to_string(good.size()) + " filters");
+        got.assign(good.size(), static_cast<int>(w::kStatusNoMemory));
+    }
+    for (size_t k = 0; k < good.size(); ++k)
+        statuses[where[k]] = got[k];
+    return 0;
+}
+
 void FW_FreeConfigFile(TarpFirewall::CTarpFWCmdList* list) {
     if (list != nullptr)
         list->clear();
@@ -340,6 +377,16 @@ int FW_GetAddrSetCount(FW_Handle* h, const char* filter, uint32_t* count) {
 int FW_GetAddrSetList(FW_Handle* h, const char* filter, FW_AddrSetName* names, uint32_t capacity,
                       uint32_t* total) {
     return NameList(h, filter, false, names, capacity, total);
+}
+
+int FW_GetNamesToken(FW_Handle* h, const char* filter, uint64_t* token) {
+    if (h == nullptr || token == nullptr)
+        return kBadArgument;
+    *token = 0;
+    if (!FilterNameOk(filter))
+        return kInvalid;
+    *token = h->NamesToken(filter);
+    return 0;
 }
 
 int FW_GetAddrSetStatList(FW_Handle* h, const char* filter, uint8_t* records, uint32_t capacity,

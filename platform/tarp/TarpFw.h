@@ -53,6 +53,15 @@ const char* FW_StatusToString(int status);
 int FW_EvaluateConfigFile(FW_Handle* handle, TarpFirewall::CTarpFWCmdList* list,
                           const char* filterName, int flags);
 void FW_FreeConfigFile(TarpFirewall::CTarpFWCmdList* list);
+// Applies lists[i] to filterNames[i] for each i below `count`, as FW_EvaluateConfigFile would one
+// after the other, but with the applies sent together on one device connection (the device
+// answers them in order): one wait for many filters instead of one each. statuses[i] receives
+// list i's status. An apply the device refused for a segment it lacks, or that a failed
+// connection left unanswered, is evaluated again alone. FW_FreeConfigFile must follow for every
+// list. 0, or 22 for bad arguments (then no list was sent).
+int FW_EvaluateConfigFiles(FW_Handle* handle, TarpFirewall::CTarpFWCmdList* const* lists,
+                           const char* const* filterNames, uint32_t count, int flags,
+                           int* statuses);
 
 namespace TarpFirewall {
 // Calls FW_FreeConfigFile when it goes out of scope.
@@ -121,6 +130,13 @@ int FW_GetRuleSetList(FW_Handle* handle, const char* filterName, FW_RuleSetName*
 int FW_GetAddrSetCount(FW_Handle* handle, const char* filterName, uint32_t* count);
 int FW_GetAddrSetList(FW_Handle* handle, const char* filterName, FW_AddrSetName* names,
                       uint32_t capacity, uint32_t* total);
+// A token of what the library's record says the filter holds (its rule-set and address-set
+// names), so that a caller that lists them before every apply need not: a token equal to one
+// read earlier (non-zero) means the record has not changed since (no apply, no notification of
+// the filter, no new device epoch). 0 when the record does not hold both lists (never learnt in
+// this epoch, stale, or none): the names are to be listed. Answered from the record alone.
+// Status 0, or 22 for bad arguments.
+int FW_GetNamesToken(FW_Handle* handle, const char* filterName, uint64_t* token);
 // Records of ozy::tarp::kAddrSetStatSize bytes into `records` (capacity of them).
 int FW_GetAddrSetStatList(FW_Handle* handle, const char* filterName, uint8_t* records,
                           uint32_t capacity, uint32_t* total);

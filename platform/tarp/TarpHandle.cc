@@ -232,17 +232,7 @@ int FW_Handle::Evaluate(CTarpFWCmdList& list, const std::string& filter) {
         }
         if (st == w::kStatusOk || st == w::kStatusNoChange) {
             Remember(list, filter, epoch, generation);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (epoch_ == epoch) {
-                if (acked_.size() + segments.size() > ackedLimit_) {
-                    Verbose(
-                        kCompSegment, 1,
-                        "forgetting " + std::to_string(acked_.size()) + " acknowledged segments");
-                    acked_.clear();
-                }
-                for (const auto& [h, s] : segments)
-                    acked_.insert(h);
-            }
+            Acknowledge(list, epoch);
         } else {
             if (st == w::kStatusNoFilter)
                 Forget(filter);
@@ -255,6 +245,104 @@ int FW_Handle::Evaluate(CTarpFWCmdList& list, const std::string& filter) {
     }
     Log(2, "device " + pool_.Path() + " unreachable while applying to filter " + filter);
     return static_cast<int>(w::kStatusIoError);
+}
+
+void FW_Handle::Acknowledge(const CTarpFWCmdList& list, uint64_t epoch) {
+    size_t n = 0;
+    for (const auto& c : list.commands())
+        n += c.segments.size();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (epoch_ != epoch)
+        return;
+    if (acked_.size() + n > ackedLimit_) {
+        Verbose(kCompSegment, 1,
+                "forgetting " + std::to_string(acked_.size()) + " acknowledged segments");
+        acked_.clear();
+    }
+    for (const auto& c : list.commands()) {
+        for (const auto& s : c.segments)
+            acked_.insert(s->hash());
+    }
+}
+
+void FW_Handle::EvaluateBatch(CTarpFWCmdList* const* lists, const char* const* filters,
+                              uint32_t count, int* statuses) {
+    // Rendered, each filter's record made current (as Evaluate does), and the segments named.
+    std::vector<uint32_t> sent;
+    std::vector<uint64_t> generations;
+    std::unordered_map<uint64_t, const CTarpFWSegment*> segments;
+    sent.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        std::vector<uint8_t>& config = lists[i]->mutableConfigFile();
+        TarpFirewall::detail::RenderConfig(*lists[i], filters[i], config);
+        if (config.size() > ozy::device::kMaxPayload) {
+            Log(2, "configuration of filter " + std::string(filters[i]) + " has " +
+                       std::to_string(config.size()) + " bytes, over the device's limit");
+            statuses[i] = static_cast<int>(w::kStatusInvalidConfig);
+            continue;
+        }
+        for (const auto& c : lists[i]->commands()) {
+            for (const auto& s : c.segments)
+                segments.emplace(s->hash(), s.get());
+        }
+        sent.push_back(i);
+    }
+    uint64_t epoch;
+    std::vector<const CTarpFWSegment*> upload;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (uint32_t i : sent)
+            generations.push_back(RecordOf(filters[i]).generation = ++generations_);
+        epoch = epoch_;
+        for (const auto& [h, s] : segments) {
+            if (!acked_.count(h))
+                upload.push_back(s);
+        }
+    }
+    // Applies evaluated again alone: unanswered, or refused for a segment the device lacks.
+    std::vector<uint32_t> alone;
+    {
+        TarpDevicePool::Lease lease(pool_);
+        int status = 0;
+        for (const CTarpFWSegment* s : upload) {
+            if ((status = Upload(lease, *s)) != 0)
+                break;
+        }
+        std::vector<ozy::device::IDevice::Request> requests;
+        std::vector<ozy::device::IDevice::Reply> replies(sent.size());
+        size_t answered = 0;
+        if (status == 0) {
+            requests.reserve(sent.size());
+            for (uint32_t i : sent) {
+                const std::vector<uint8_t>& config = lists[i]->configFile();
+                requests.push_back({w::kCmdApply, config.data(), config.size()});
+            }
+            lease.CallBatch(requests.data(), requests.size(), replies.data(), &answered);
+        }
+        for (size_t k = 0; k < sent.size(); ++k) {
+            const uint32_t i = sent[k];
+            const uint32_t st = replies[k].status;
+            if (k >= answered || st == w::kStatusUnknownSegment) {
+                alone.push_back(i);
+                continue;
+            }
+            const std::string filter = filters[i];
+            if (st == w::kStatusOk || st == w::kStatusNoChange) {
+                Remember(*lists[i], filter, epoch, generations[k]);
+                Acknowledge(*lists[i], epoch);
+            } else {
+                if (st == w::kStatusNoFilter)
+                    Forget(filter);
+                Log(3, "apply to filter " + filter + " refused: " + FW_StatusToString(int(st)));
+            }
+            Verbose(kCompConfig, 1,
+                    "applied " + std::to_string(lists[i]->commands().size()) + " command(s) to " +
+                        filter + ": status " + std::to_string(st));
+            statuses[i] = static_cast<int>(st);
+        }
+    }
+    for (uint32_t i : alone)
+        statuses[i] = Evaluate(*lists[i], filters[i]);
 }
 
 void FW_Handle::Remember(const CTarpFWCmdList& list, const std::string& filter, uint64_t epoch,
@@ -301,6 +389,7 @@ void FW_Handle::Remember(const CTarpFWCmdList& list, const std::string& filter, 
                 break;
         }
     }
+    r.namesToken = ++generations_;
 }
 
 void FW_Handle::FilterChanged(const std::string& filter) {
@@ -408,9 +497,19 @@ int FW_Handle::Names(const std::string& filter, bool ruleSets, uint32_t capacity
             (ruleSets ? r.ruleSets : r.addrSets) = std::set<std::string>(
                 std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()));
             (ruleSets ? r.ruleSetsValid : r.addrSetsValid) = true;
+            r.namesToken = ++generations_;
         }
     }
     return 0;
+}
+
+uint64_t FW_Handle::NamesToken(const std::string& filter) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = records_.find(filter);
+    if (it == records_.end())
+        return 0;
+    const Record& r = it->second;
+    return r.epoch == epoch_ && r.ruleSetsValid && r.addrSetsValid ? r.namesToken : 0;
 }
 
 int FW_Handle::Stats(const std::string& filter, uint32_t capacity, std::vector<uint8_t>* records,

@@ -27,6 +27,10 @@ struct FW_Handle {
     // Greets the device (learns its epoch): 0 or a status.
     int Connect();
     int Evaluate(TarpFirewall::CTarpFWCmdList& list, const std::string& filter);
+    // FW_EvaluateConfigFiles: the applies sent together on one connection; an apply that met an
+    // unknown segment, or that a failed connection left unanswered, is evaluated again alone.
+    void EvaluateBatch(TarpFirewall::CTarpFWCmdList* const* lists, const char* const* filters,
+                       uint32_t count, int* statuses);
     void FilterChanged(const std::string& filter);
     // Sends a setting's whole request (filter name field, id, value size, value).
     int Setting(const char* filter, uint32_t id, const std::vector<uint8_t>& request);
@@ -38,6 +42,8 @@ struct FW_Handle {
     // they come from the record), `total` is their count.
     int Names(const std::string& filter, bool ruleSets, uint32_t capacity,
               const std::function<void(uint32_t, const std::string&)>& put, uint32_t* total);
+    // The record's token (FW_GetNamesToken): 0 unless both name lists hold.
+    uint64_t NamesToken(const std::string& filter) const;
     int Stats(const std::string& filter, uint32_t capacity, std::vector<uint8_t>* records,
               uint32_t* total);
     // The IP-reputation chunks of the shared filter, from its record when it holds.
@@ -61,6 +67,8 @@ struct FW_Handle {
         bool ruleSetsValid = false;
         bool addrSetsValid = false;
         bool chunksValid = false;  // the shared filter's only
+        // Drawn like `generation` whenever the names below change or are learnt.
+        uint64_t namesToken = 0;
         std::set<std::string> ruleSets;
         std::set<std::string> addrSets;
         std::map<uint32_t, FW_IpRepChunkStat> chunks;
@@ -77,6 +85,8 @@ struct FW_Handle {
                        size_t recordSize, std::vector<uint8_t>* records, uint32_t* total);
     void Remember(const TarpFirewall::CTarpFWCmdList& list, const std::string& filter,
                   uint64_t epoch, uint64_t generation);
+    // After a successful apply in `epoch`: the list's segments are held by the device.
+    void Acknowledge(const TarpFirewall::CTarpFWCmdList& list, uint64_t epoch);
 
     TarpFirewall::detail::TarpDevicePool pool_;
     mutable std::mutex mutex_;

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/device/DeviceClient.h"
 #include "platform/device/DeviceFrame.h"
@@ -183,6 +185,84 @@ TEST_F(DeviceClientTest, BadRepliesTimeoutsAndMissingDevicesAreErrors) {
     int err = 0;
     EXPECT_EQ(SystemDeviceOpener().Open("/dev/absent", &err), nullptr);
     EXPECT_EQ(err, ENOENT);
+}
+
+// Several requests on one socket: every request goes out before any reply is needed (the device
+// here reads them all first, as a pipelined client's would be read), and the replies are matched
+// to them in order; a device that stops short, answers out of step or answers more is an error
+// with the replies that came before it counted.
+TEST_F(DeviceClientTest, RequestsOfABatchGoAheadOfTheirRepliesWhichComeInOrder) {
+    constexpr size_t kRequests = 70;                         // more than one gathered write's parts
+    const std::vector<uint8_t> big((256u << 10) + 3, 0x5a);  // beyond the socket's buffer
+    std::vector<IDevice::Request> requests;
+    std::vector<uint32_t> payloads(kRequests);
+    for (size_t i = 0; i < kRequests; ++i) {
+        payloads[i] = uint32_t(i);
+        if (i == 3)
+            requests.push_back({7, big.data(), big.size()});
+        else
+            requests.push_back({uint32_t(100 + i), &payloads[i], i % 4 ? 4u : 0u});
+    }
+    const struct {
+        const char* what;
+        size_t replies;    // replied before the device acts below
+        const char* then;  // "" nothing more, "close", "junk", "extra"
+        int rc;
+        size_t answered;
+    } cases[] = {
+        {"all answered", kRequests, "", 0, kRequests},
+        {"closed after ten", 10, "close", EIO, 10},
+        {"a bad frame after five", 5, "junk", EIO, 5},
+        {"one reply more than asked", kRequests, "extra", EIO, kRequests},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string then = c.then;
+        std::vector<std::vector<uint8_t>> seen;
+        {
+            ScriptedDevice dev(root.Make("dev/batch"), [&](int fd) {
+                for (size_t i = 0; i < kRequests; ++i)
+                    seen.push_back(ReadFrame(fd));
+                std::vector<uint8_t> out;
+                for (size_t i = 0; i < c.replies; ++i) {
+                    const uint8_t body[2] = {uint8_t(i), uint8_t(i >> 8)};
+                    std::vector<uint8_t> r = EncodeFrame(uint32_t(i % 3), body, i % 2 ? 2 : 0);
+                    out.insert(out.end(), r.begin(), r.end());
+                }
+                if (then == "junk")
+                    out.insert(out.end(), 12, 0xee);
+                if (then == "extra") {
+                    std::vector<uint8_t> r = EncodeFrame(0, nullptr, 0);
+                    out.insert(out.end(), r.begin(), r.end());
+                }
+                ::send(fd, out.data(), out.size(), 0);
+                if (then.empty() || then == "extra") {
+                    char x;
+                    ::recv(fd, &x, 1, 0);  // until the client closes
+                }
+            });
+            DeviceSocket s;
+            ASSERT_EQ(s.Open("/dev/batch", 5000), 0);
+            std::vector<IDevice::Reply> replies(kRequests);
+            size_t answered = 99;
+            EXPECT_EQ(s.IoctlBatch(requests.data(), kRequests, replies.data(), &answered), c.rc);
+            EXPECT_EQ(answered, c.answered);
+            EXPECT_EQ(s.IsOpen(), c.rc == 0);
+            for (size_t i = 0; i < answered; ++i) {
+                EXPECT_EQ(replies[i].status, i % 3) << i;
+                const std::vector<uint8_t> body =
+                    i % 2 ? std::vector<uint8_t>{uint8_t(i), uint8_t(i >> 8)}
+                          : std::vector<uint8_t>();
+                EXPECT_EQ(replies[i].payload, body) << i;
+            }
+            s.Close();
+        }
+        ::unlink(root.Make("dev/batch").c_str());
+        ASSERT_EQ(seen.size(), kRequests);
+        for (size_t i = 0; i < kRequests; ++i)
+            EXPECT_EQ(seen[i], EncodeFrame(requests[i].command, requests[i].in, requests[i].size))
+                << i;
+    }
 }
 
 }  // namespace

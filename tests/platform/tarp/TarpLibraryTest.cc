@@ -7,8 +7,11 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -245,6 +248,128 @@ TEST_F(TarpLibraryTest, ThousandFiltersHoldOneSegmentAndAChangeCostsOneUpload) {
     EXPECT_EQ(dev_.Count(kCmdSegmentPut), 4u);
     EXPECT_EQ(dev_.Count(kCmdApply), applies + 1000);
     EXPECT_EQ(dev_.state->Dump()["segments"]["count"], 4) << "the old section is kept, unused";
+}
+
+// Many filters' applies sent together: each gets its own status as it would alone (a refused
+// name, an unknown filter, a device failure), the record of each applied one is kept as an apply
+// alone keeps it, and an apply the device refused for a segment it dropped, or that a lost
+// connection left unanswered, is evaluated again alone.
+TEST_F(TarpLibraryTest, AppliesSentTogetherEachGetTheirOwnStatus) {
+    for (const char* f : {"f2", "f3", "f4"})
+        CreateFilter(f);
+    std::string why;
+    ASSERT_TRUE(dev_.state->FailFilter("f3", 8, 1, &why)) << why;
+    const std::string tooLong(kMaxFilterName + 1, 'x');
+    const std::vector<std::string> names = {"f1", "nosuch", "f3", tooLong, "f2"};
+    auto batch = [&](const std::vector<std::string>& filters, const std::vector<SegmentPtr>& l3) {
+        std::vector<std::unique_ptr<CTarpFWCmdList>> lists;
+        std::vector<CTarpFWCmdList*> raw;
+        std::vector<const char*> raw_names;
+        for (const std::string& f : filters) {
+            lists.push_back(std::make_unique<CTarpFWCmdList>());
+            FillList(*lists.back(), {MakeSet("web", {"10.0.0.0/24"})}, l3);
+            raw.push_back(lists.back().get());
+            raw_names.push_back(f.c_str());
+        }
+        std::vector<int> statuses(filters.size(), -1);
+        EXPECT_EQ(FW_EvaluateConfigFiles(h_, raw.data(), raw_names.data(),
+                                         static_cast<uint32_t>(raw.size()), 0, statuses.data()),
+                  0);
+        for (CTarpFWCmdList* l : raw)
+            FW_FreeConfigFile(l);
+        return statuses;
+    };
+    EXPECT_EQ(RuleSets("f1"), std::vector<std::string>{}) << "learnt before";
+    EXPECT_EQ(batch(names, {web_}), (std::vector<int>{0, 19, 8, 65, 0}));
+    for (const char* f : {"f1", "f2"}) {
+        auto realized = nlohmann::json::parse(Realized(f));
+        ASSERT_EQ(realized["rules"].size(), 1u) << f;
+        EXPECT_EQ(realized["rules"][0]["id"], 10) << f;
+    }
+    EXPECT_TRUE(nlohmann::json::parse(Realized("f3"))["rules"].empty()) << "the failed apply";
+    // The applied one's record was kept: its names come without asking the device.
+    const size_t asked = dev_.Count(kCmdListRuleSets);
+    EXPECT_EQ(RuleSets("f1"), std::vector<std::string>{"mainrs"});
+    EXPECT_EQ(dev_.Count(kCmdListRuleSets), asked);
+
+    // The device drops the web segment once no filter uses it; the library still counts it held.
+    for (const char* f : {"f1", "f2"})
+        ASSERT_EQ(Apply(f, [](CTarpFWCmdList& l) { FillList(l, {}, {}); }), 0);
+    ASSERT_EQ(dev_.state->DropUnusedSegments(), 1u);
+    size_t uploads = dev_.Count(kCmdSegmentPut);
+    EXPECT_EQ(batch({"f1", "f2", "f4"}, {web_}), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(dev_.Count(kCmdSegmentPut), uploads + 1) << "uploaded again once";
+
+    // The connection fails after the first of three applies: the other two go alone, anew.
+    SegmentPtr other = MakeSegment({MakeRule(20, kActionDrop)});
+    ASSERT_EQ(Apply("f1", [&](CTarpFWCmdList& l) { FillList(l, {}, {other}); }), 0);
+    size_t applies = 0;
+    dev_.inject = [&](uint32_t cmd, const uint8_t*, size_t) -> std::optional<uint32_t> {
+        if (cmd == kCmdApply && ++applies == 1)
+            dev_.transportError = EPIPE;
+        return std::nullopt;
+    };
+    EXPECT_EQ(batch({"f1", "f2", "f4"}, {other}), (std::vector<int>{21, 0, 0}));
+    dev_.inject = nullptr;
+    for (const char* f : {"f2", "f4"})
+        EXPECT_EQ(nlohmann::json::parse(Realized(f))["rules"][0]["id"], 20) << f;
+    EXPECT_EQ(FW_EvaluateConfigFiles(nullptr, nullptr, nullptr, 0, 0, nullptr), 22);
+}
+
+// The token of a filter's names: none until both lists are learnt in this epoch; kept by
+// queries and by applies to other filters; new after an apply to the filter and after the names
+// are learnt again; none once the filter is said to have changed or the device restarted.
+TEST_F(TarpLibraryTest, NamesTokenStaysWhileTheRecordDoes) {
+    CreateFilter("f2");
+    auto token = [&](const char* f) {
+        uint64_t t = 99;
+        EXPECT_EQ(FW_GetNamesToken(h_, f, &t), 0);
+        return t;
+    };
+    auto listAddrSets = [&](const char* f) {
+        uint32_t n = 0, total = 0;
+        ASSERT_EQ(FW_GetAddrSetCount(h_, f, &n), 0);
+        std::vector<FW_AddrSetName> names(n);
+        ASSERT_EQ(FW_GetAddrSetList(h_, f, names.data(), n, &total), 0);
+    };
+    EXPECT_EQ(token("f1"), 0u) << "no record";
+    ASSERT_EQ(ApplyWeb("f1"), 0);
+    EXPECT_EQ(token("f1"), 0u) << "applied, never listed";
+    RuleSets("f1");
+    EXPECT_EQ(token("f1"), 0u) << "rule sets alone";
+    listAddrSets("f1");
+    const uint64_t first = token("f1");
+    EXPECT_NE(first, 0u);
+    RuleSets("f1");
+    listAddrSets("f1");
+    EXPECT_EQ(token("f1"), first) << "queries answered from the record";
+    ASSERT_EQ(ApplyWeb("f2"), 0);
+    EXPECT_EQ(token("f1"), first) << "another filter's apply";
+    ASSERT_EQ(Apply("f1", [&](CTarpFWCmdList& l) { l.addDestroyAddrSet("web"); }), 65);
+    EXPECT_EQ(token("f1"), first) << "a refused apply";
+    ASSERT_EQ(
+        Apply("f1",
+              [&](CTarpFWCmdList& l) { FillList(l, {MakeSet("app", {"10.1.0.0/24"})}, {web_}); }),
+        0);
+    const uint64_t second = token("f1");
+    EXPECT_NE(second, 0u);
+    EXPECT_NE(second, first) << "its own apply";
+    FW_FilterChanged(h_, "f1");
+    EXPECT_EQ(token("f1"), 0u) << "said to have changed";
+    RuleSets("f1");
+    listAddrSets("f1");
+    const uint64_t third = token("f1");
+    EXPECT_NE(third, 0u);
+    EXPECT_NE(third, second) << "learnt again";
+    dev_.Restart();
+    CreateFilter("f1");
+    ASSERT_EQ(ApplyWeb("f1"), 0);
+    EXPECT_EQ(token("f1"), 0u) << "a new epoch";
+    uint64_t t = 5;
+    EXPECT_EQ(FW_GetNamesToken(nullptr, "f1", &t), 22);
+    EXPECT_EQ(FW_GetNamesToken(h_, "f1", nullptr), 22);
+    EXPECT_EQ(FW_GetNamesToken(h_, std::string(kMaxFilterName + 1, 'x').c_str(), &t), 65);
+    EXPECT_EQ(t, 0u);
 }
 
 TEST_F(TarpLibraryTest, RecordsGoWithTheirFilters) {
