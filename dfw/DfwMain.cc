@@ -47,6 +47,9 @@ namespace {
 constexpr const char* kMainRs = "mainrs";
 constexpr const char* kMainRsL2 = "mainrs_L2";
 constexpr auto kSpanRetry = std::chrono::seconds(2);
+// Filters whose applies go to the device together: one wait for them all, their lists held
+// meanwhile.
+constexpr size_t kApplyBatch = 64;
 
 // A held span of this filter type (1 firewall, 3 service insertion) turns its agent off.
 bool ExcludeAll(const DfwMsgSnapshot& snap, uint32_t type) {
@@ -138,6 +141,19 @@ int HeldNames(const std::string& filter, CountFn count, ListFn list, std::vector
 }
 
 }  // namespace
+
+// An apply made ready: the list and what its outcome updates.
+struct DfwMain::Prepared {
+    std::string agent, vif, name, lsp;
+    std::shared_ptr<const DfwCache::FilterConfig> cfg;
+    DfwFilterRepo::Import import;
+    FilterState* state = nullptr;
+    TarpFirewall::CTarpFWCmdList list;
+    bool send = false;  // else the library refused the list as it was made, with `rc`
+    int rc = 0;
+
+    ~Prepared() { FW_FreeConfigFile(&list); }
+};
 
 struct DfwMain::HeldLists {
     std::vector<FW_RuleSetName> ruleSetRecords;
@@ -503,9 +519,11 @@ bool DfwMain::CleanFilter(const std::string& name) {
     return true;
 }
 
-uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
-                              const std::string& name, const std::string& lsp,
-                              const DfwModes& modes, bool timeBased) {
+uint32_t DfwMain::PrepareFilter(const std::string& agent, const std::string& vif,
+                                const std::string& name, const std::string& lsp,
+                                const DfwModes& modes, bool timeBased,
+                                std::unique_ptr<Prepared>* out) {
+    out->reset();
     DfwUuid port;
     if (!ozy::cairndb::ParseUuidText(lsp, &port.left, &port.right)) {
         heldByFilter_.erase(name);
@@ -550,8 +568,27 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
 
     std::vector<std::string_view>& ruleSets = held_->ruleSets;
     std::vector<std::string_view>& addrSets = held_->addrSets;
-    int rc = ReadRuleSets(name);
-    if (rc != 0) {
+    FilterState& state = filters_[name];
+    // What the filter holds: what the last apply here left while the library's record of the
+    // filter has not changed since, else its names as the library lists them.
+    uint64_t token = 0;
+    const std::shared_ptr<const DfwCache::Objects> left = state.left;
+    const bool known = state.applied && state.namesToken != 0 &&
+                       FW_GetNamesToken(handle_, name.c_str(), &token) == 0 &&
+                       token == state.namesToken;
+    // Known to hold, unchanged, just the objects this configuration names (a rule change): none
+    // is sent again and none goes, with no walk of their names.
+    const bool holdsObjects = known && left != nullptr && left == cfg->objects &&
+                              state.objects == left && !modes.globalAddrSet && import.time == 0;
+    int rc = 0;
+    if (known) {
+        ruleSets.assign({kMainRs, kMainRsL2});
+        addrSets.clear();
+        if (left && !holdsObjects) {
+            for (const DfwCache::ObjectRef& o : left->refs)
+                addrSets.push_back(o.name);
+        }
+    } else if ((rc = ReadRuleSets(name)) != 0) {
         DFW_ERROR_CODE("LCP01161", "dfw: Failed to get kernel ruleset count: %1",
                        FW_StatusToString(rc));
     } else {
@@ -560,7 +597,6 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
             DFW_ERROR_CODE("LCP01107", "dfw: Failed to get kernel addrset count: %1",
                            FW_StatusToString(rc));
     }
-    FilterState& state = filters_[name];
     state.l3Rules = cfg->l3Rules;
     state.l2Rules = cfg->l2Rules;
     // The fast-path mode follows the global one on every filter, applied or skipped below.
@@ -579,14 +615,16 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         state.status = static_cast<uint32_t>(rc);
         state.applied = false;
         state.objects.reset();
+        state.namesToken = 0;
         return failed(DfwRealizationCode(rc));
     }
-    if (!std::is_sorted(addrSets.begin(), addrSets.end()))
+    if (!known && !std::is_sorted(addrSets.begin(), addrSets.end()))
         std::sort(addrSets.begin(), addrSets.end());
-    // The names are compared only when the configuration is the one last applied.
+    // The names are compared only when the configuration is the one last applied (and not at all
+    // when they are known to be what that apply left).
     const bool holds = state.applied && state.configHash == cfg->hash &&
                        state.globalMode == modes.globalAddrSet &&
-                       HoldsJust(ruleSets, addrSets, state.left.get());
+                       (known || HoldsJust(ruleSets, addrSets, state.left.get()));
     if (options_.settings.configOptimization && holds && state.status == 0 && import.time == 0) {
         DFW_DEBUG("dfw: filter %1 of vif %2 holds its configuration already, skipped", name, vif);
         std::lock_guard<std::mutex> lock(countersMutex_);
@@ -610,11 +648,21 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     const DfwCache::ObjectRefs& keep = modes.globalAddrSet ? kNone : cfg->objects->refs;
     std::vector<bool> unchanged;
     std::vector<std::string_view> unused;
-    Reconcile(keep, import.time == 0 && state.objects ? &state.objects->refs : nullptr, addrSets,
-              &unchanged, &unused);
+    if (holdsObjects)
+        unchanged.assign(keep.size(), true);
+    else
+        Reconcile(keep, import.time == 0 && state.objects ? &state.objects->refs : nullptr,
+                  addrSets, &unchanged, &unused);
+    auto p = std::make_unique<Prepared>();
+    p->agent = agent;
+    p->vif = vif;
+    p->name = name;
+    p->lsp = lsp;
+    p->cfg = cfg;
+    p->import = import;
+    p->state = &state;
+    TarpFirewall::CTarpFWCmdList& list = p->list;
     try {
-        TarpFirewall::CTarpFWCmdList list;
-        TarpFirewall::ScopedConfigFile guard(&list);
         if (!modes.globalAddrSet) {
             const DfwCache::Objects& objects = *cfg->objects;
             for (size_t i = 0; i < objects.addrSets.size(); ++i) {
@@ -645,11 +693,22 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
             DFW_DEBUG("dfw: destroying unused addrset/containers: %1", a);
             list.addDestroyAddrSet(std::string(a));
         }
-        rc = FW_EvaluateConfigFile(handle_, &list, name.c_str(), 0);
+        p->send = true;
     } catch (const TarpFirewall::CTarpFWException& e) {
         DFW_ERROR("dfw: configuration of filter %1 refused by the library: %2", name, e.what());
-        rc = static_cast<int>(e.retcode());
+        p->rc = static_cast<int>(e.retcode());
     }
+    *out = std::move(p);
+    return 0;
+}
+
+uint32_t DfwMain::FinishFilter(Prepared& p, int rc, const DfwModes& modes) {
+    const std::string& agent = p.agent;
+    const std::string& vif = p.vif;
+    const std::string& name = p.name;
+    const std::string& lsp = p.lsp;
+    const DfwCache::FilterConfig* cfg = p.cfg.get();
+    FilterState& state = *p.state;
     {
         std::lock_guard<std::mutex> lock(countersMutex_);
         ++counters_.applies;
@@ -661,7 +720,11 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         state.status = static_cast<uint32_t>(rc);
         state.applied = false;
         state.objects.reset();
-        return failed(DfwRealizationCode(rc));
+        state.namesToken = 0;
+        const uint32_t code = DfwRealizationCode(rc);
+        if (agent == w::kAgentFirewall)
+            lspMetrics_->DfwSetLspStatus(vif, lsp, code);
+        return code;
     }
     DFW_DEBUG("dfw: Applied rule config to filter %1 of vif %2", name, vif);
     if (agent == w::kAgentFirewall) {
@@ -671,7 +734,7 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
         lspMetrics_->DfwSetLspMetrics(vif, lspMetrics_->Measure(vif, lsp, *cfg, 0));
     }
     state.status = 0;
-    if (import.time != 0)
+    if (p.import.time != 0)
         repo_->ClearImport(vif);
     if (!modes.globalAddrSet && state.shared == 1) {
         int g = FW_ConfigSharedAddrSet(handle_, name.c_str(), 0, 0);
@@ -688,12 +751,25 @@ uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
     if (modes.globalAddrSet)
         state.left.reset();
     else
-        state.left = cfg->objects;
+        state.left = p.cfg->objects;
     if (modes.globalAddrSet)
         state.objects.reset();
     else
-        state.objects = cfg->objects;
+        state.objects = p.cfg->objects;
+    if (FW_GetNamesToken(handle_, name.c_str(), &state.namesToken) != 0)
+        state.namesToken = 0;
     return 0;
+}
+
+uint32_t DfwMain::ApplyFilter(const std::string& agent, const std::string& vif,
+                              const std::string& name, const std::string& lsp,
+                              const DfwModes& modes, bool timeBased) {
+    std::unique_ptr<Prepared> p;
+    const uint32_t code = PrepareFilter(agent, vif, name, lsp, modes, timeBased, &p);
+    if (!p)
+        return code;
+    const int rc = p->send ? FW_EvaluateConfigFile(handle_, &p->list, name.c_str(), 0) : p->rc;
+    return FinishFilter(*p, rc, modes);
 }
 
 void DfwMain::ProcessOnce() {
@@ -779,14 +855,17 @@ void DfwMain::ProcessOnce() {
             state.fastPath = -1;
             state.shared = -1;
             state.objects.reset();
+            state.namesToken = 0;
         }
     }
     // A filter enabled again may be a new one under the same name: it gets everything.
     for (const auto* requests : {&p.enable, &p.siEnable}) {
         for (const auto& [vif, name] : *requests) {
             auto it = filters_.find(name);
-            if (it != filters_.end())
+            if (it != filters_.end()) {
                 it->second.objects.reset();
+                it->second.namesToken = 0;
+            }
         }
     }
     const bool spansOk = SyncSpans(snap, p.spanResync);
@@ -821,14 +900,74 @@ void DfwMain::ProcessOnce() {
             filterErrors_.erase(f.name);
             return true;
         };
+        // Every filter of the agent, their applies sent kApplyBatch at a time.
         auto applyAll = [&](const char* agent, const char* why) {
+            const bool firewall = agent == std::string(w::kAgentFirewall);
             size_t n = 0;
+            std::vector<std::unique_ptr<Prepared>> batch;
+            std::vector<TarpFirewall::CTarpFWCmdList*> lists;
+            std::vector<const char*> names;
+            std::vector<int> statuses;
+            auto outcome = [&](const std::string& name, const std::string& lsp, uint32_t code) {
+                done.insert(name);
+                if (code != 0) {
+                    filterErrors_[name] = {code, lsp};
+                    ok = false;
+                    return;
+                }
+                filterErrors_.erase(name);
+                ++n;
+            };
+            auto flush = [&] {
+                lists.clear();
+                names.clear();
+                for (const auto& p : batch) {
+                    if (p->send) {
+                        lists.push_back(&p->list);
+                        names.push_back(p->name.c_str());
+                    }
+                }
+                statuses.assign(lists.size(), 0);
+                int rc = lists.empty() ? 0
+                                       : FW_EvaluateConfigFiles(handle_, lists.data(), names.data(),
+                                                                static_cast<uint32_t>(lists.size()),
+                                                                0, statuses.data());
+                size_t k = 0;
+                for (const auto& p : batch) {
+                    const int status = !p->send ? p->rc : rc != 0 ? rc : statuses[k];
+                    k += p->send;
+                    outcome(p->name, p->lsp, FinishFilter(*p, status, modes));
+                }
+                batch.clear();
+            };
             for (const auto& [vif, f] : repo_->Filters(agent)) {
-                DFW_DEBUG("dfw: apply %1 config to filter %2, lsp id %3%4",
-                          agent == std::string(w::kAgentFirewall) ? "dfw" : "si", f.name, f.lsp,
-                          why);
-                n += applyOne(agent, vif, f);
+                DFW_DEBUG("dfw: apply %1 config to filter %2, lsp id %3%4", firewall ? "dfw" : "si",
+                          f.name, f.lsp, why);
+                if (firewall && PortDisabled(f.lsp)) {
+                    DFW_DEBUG("dfw: skip dfw filter %1 of vif %2: its port's filter is disabled",
+                              f.name, vif);
+                    done.insert(f.name);
+                    continue;
+                }
+                // A filter twice in one batch would be prepared before its first apply.
+                for (const auto& p : batch) {
+                    if (p->name == f.name) {
+                        flush();
+                        break;
+                    }
+                }
+                std::unique_ptr<Prepared> p;
+                const uint32_t code =
+                    PrepareFilter(agent, vif, f.name, f.lsp, modes, timeBased, &p);
+                if (!p) {
+                    outcome(f.name, f.lsp, code);
+                    continue;
+                }
+                batch.push_back(std::move(p));
+                if (batch.size() >= kApplyBatch)
+                    flush();
             }
+            flush();
             return n;
         };
         // Global address sets: on the shared filter before any filter uses them, destroyed after

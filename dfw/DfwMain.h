@@ -159,6 +159,10 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
         // (by name, with content hashes); null when not known for sure (never applied here, a
         // failure, global mode, an import, a device that may be new): the next apply sends all.
         std::shared_ptr<const DfwCache::Objects> objects;
+        // The library's token of the filter's names right after the last successful apply here
+        // (FW_GetNamesToken; 0 none): while it is unchanged the filter holds the two root rule
+        // sets and `left`'s names, and they are not listed again.
+        uint64_t namesToken = 0;
     };
     struct Pending {
         std::map<std::string, std::string> enable, disable;  // vif to filter name
@@ -174,6 +178,15 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     // The time-based sections its configuration leaves out go to heldByFilter_.
     uint32_t ApplyFilter(const std::string& agent, const std::string& vif, const std::string& name,
                          const std::string& lsp, const DfwModes& modes, bool timeBased);
+    // ApplyFilter in two halves around the library's call, so that a pass sends the applies of
+    // many filters together (FW_EvaluateConfigFiles). The first makes the filter's list into
+    // `out`, or leaves it null and returns the code when there is nothing to send (skipped, no
+    // port, an import kept, the names not read); the second takes the library's status.
+    struct Prepared;
+    uint32_t PrepareFilter(const std::string& agent, const std::string& vif,
+                           const std::string& name, const std::string& lsp, const DfwModes& modes,
+                           bool timeBased, std::unique_ptr<Prepared>* out);
+    uint32_t FinishFilter(Prepared& p, int rc, const DfwModes& modes);
     bool CleanFilter(const std::string& name);
     // What the library lists for a filter into held_'s rule sets or address sets; the status.
     int ReadRuleSets(const std::string& filter);

@@ -301,6 +301,36 @@ TEST_F(DfwMainTest, DeviceStatusesMapToRealizationCodesAndTheOtherFiltersStayApp
     }
 }
 
+// A pass sends its applies to the device many filters at a time: with more filters than one such
+// batch, failures in different batches are each their filter's own (its code, its old rules)
+// while every other filter takes the change, and the next pass clears them.
+TEST_F(DfwMainTest, FiltersOfSeveralBatchesEachGetTheirOwnOutcome) {
+    constexpr int kFilters = 150;
+    for (int i = 3; i <= kFilters; ++i)
+        AddFilter("f" + std::to_string(i), "vif-" + std::to_string(i), uint64_t(i));
+    ASSERT_TRUE(main_->repo()->QueryNow());
+    Baseline(5);
+    const std::map<std::string, uint32_t> failing = {{"f40", 65}, {"f100", 19}, {"f141", 8}};
+    for (const auto& [name, status] : failing) {
+        std::string why;
+        ASSERT_TRUE(dev_.state->FailFilter(name, status, 1, &why)) << why;
+    }
+    msgs_->UpdateDesiredState({RuleRec(101, 1, 1, [](pb::RuleMsg& r) { Ssh(r).set_action(0); })},
+                              false);
+    main_->ProcessOnce();
+    EXPECT_EQ(LastCodes(), (std::vector<uint32_t>{1101, 1, 1100}));  // f100, f141, f40
+    for (int i = 1; i <= kFilters; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        EXPECT_EQ(Verdict(name), failing.count(name) ? "DROP 1" : "ALLOW 1") << name;
+    }
+    msgs_->UpdateDesiredState({RuleRec(101, 1, 1, [](pb::RuleMsg& r) { Ssh(r).set_action(2); })},
+                              false);
+    main_->ProcessOnce();
+    EXPECT_TRUE(LastCodes().empty());
+    for (int i = 1; i <= kFilters; ++i)
+        EXPECT_EQ(Verdict("f" + std::to_string(i)), "REJECT 1") << i;
+}
+
 struct RequestCase {
     const char* what;
     std::string firstFilter;  // the disable's filter name
