@@ -18,11 +18,10 @@
 // every filter and changes none. All in one scenario: one start of the processes.
 // Rule counts crossing a vNIC's maximum raise and clear its alarms once per change; flood and
 // migration failures of a filter raise theirs, and the filter's deletion takes them away.
-// Per-port metrics (a scenario of their own): the transport node from the configuration, each
-// port's rule count on dfw/lspMetrics once its rules apply, the Prometheus page judged by the
-// Prometheus client library's parser with each port's labelled series, and a deleted filter's
-// series gone from both.
-// The ports' flood, timeout, DNS and filter configuration profiles, a scenario of their own too.
+// The ports' flood, timeout, DNS and filter configuration profiles, then per-port metrics (the
+// transport node from the configuration, each port's rule count on dfw/lspMetrics once its rules
+// apply, the Prometheus page judged by the Prometheus client library's parser with each port's
+// labelled series, and a deleted filter's series gone from both): a second scenario.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -74,6 +73,15 @@ json Rule(unsigned n, unsigned ruleId, unsigned action, unsigned port, unsigned 
             {"services", {{{"ip_protocol", 6}, {"destination_ports", {{{"start", port}}}}}}}};
 }
 
+// A firewall section of the given priority.
+json Section(const std::string& id, unsigned priority) {
+    return {{"id", id},
+            {"priority", priority},
+            {"version", 1},
+            {"component_name", "orvane-sfw"},
+            {"kind", 1}};
+}
+
 json Sources(std::vector<const char*> ips) {
     json list = json::array();
     for (const char* ip : ips)
@@ -114,11 +122,7 @@ json Topology(unsigned barrier) {
     json rule4 = Rule(4, 4, 1, 443, 4);
     json doc = Sources({"10.0.0.1"});
     doc["CONTAINER"].push_back({{"id", kWebGroup}, {"name", "web"}});
-    doc["RULE_SECTION"] = {{{"id", kSection},
-                            {"priority", 10},
-                            {"version", 1},
-                            {"component_name", "orvane-sfw"},
-                            {"kind", 1}}};
+    doc["RULE_SECTION"] = {Section(kSection, 10)};
     doc["ENTITY_GROUP_RELATION"] = {
         {{"id", Id(0xd4, 1)},
          {"container_logical_switch_port",
@@ -174,17 +178,8 @@ json TimeTopology() {
                                {"attributes",
                                 {{{"key", "TIME_OF_DAY"}, {"values", {"09:00,17:00"}}},
                                  {{"key", "TIME_ZONE"}, {"values", {"UTC"}}}}}}};
-    doc["RULE_SECTION"] = {{{"id", Id(0xd1, 5)},
-                            {"priority", 30},
-                            {"version", 1},
-                            {"component_name", "orvane-sfw"},
-                            {"kind", 1},
-                            {"time_based", true}},
-                           {{"id", Id(0xd1, 6)},
-                            {"priority", 40},
-                            {"version", 1},
-                            {"component_name", "orvane-sfw"},
-                            {"kind", 1}}};
+    doc["RULE_SECTION"] = {Section(Id(0xd1, 5), 30), Section(Id(0xd1, 6), 40)};
+    doc["RULE_SECTION"][0]["time_based"] = true;
     doc["RULE"] = {rule50, rule51};
     return doc;
 }
@@ -720,11 +715,7 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
         json doc;
         doc["CONTAINER"] = {
             {{"id", others}, {"name", "others"}, {"ip_addresses", {Ip4("10.0.0.9")}}}};
-        doc["RULE_SECTION"] = {{{"id", section2},
-                                {"priority", 20},
-                                {"version", 1},
-                                {"component_name", "orvane-sfw"},
-                                {"kind", 1}}};
+        doc["RULE_SECTION"] = {Section(section2, 20)};
         doc["RULE"] = {rule9};
         ASSERT_TRUE(sys_.Apply(doc.dump()));
         const std::string probe = "in tcp 10.0.0.9:1 10.9.9.9:9";
@@ -887,110 +878,18 @@ TEST_F(DfwSystemTest, RulesReachTheFiltersAndFollowEveryChange) {
     }
 }
 
-TEST_F(DfwSystemTest, PerPortMetricsReachTheirPagesAndThePrometheusExposition) {
+// The ports in one scenario of their own. Per-port profiles: flood, timeout and DNS profiles bound
+// to port 1 with cairnctl reach its filter (the emulator's decoded settings) while port 2's filter
+// holds the defaults; the dfw/profiles page names them; unbinding restores the defaults; the filter
+// deleted and created again for the same vif gets the profiles again; a filter configuration
+// profile disabling port 2 clears its rules until it goes. Then per-port metrics: the transport
+// node from the configuration, each port's rule count on dfw/lspMetrics once its rules apply, the
+// Prometheus page judged by the Prometheus client library's parser with each port's labelled
+// series, and a deleted filter's series gone from both.
+TEST_F(DfwSystemTest, PortProfilesAndPerPortMetricsReachTheirFiltersAndPages) {
     ASSERT_TRUE(sys_.Start());
     const std::string tn = Id(0xc0, 1);
     ASSERT_TRUE(sys_.Apply(json{{"TRANSPORT_NODE_CONFIG", {{{"id", tn}}}}}.dump()));
-    ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f1", "vif-1", kLsp1}).status, 0);
-    ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f2", "vif-2", kLsp2}).status, 0);
-    ASSERT_TRUE(sys_.Apply(Topology(7).dump()));
-    // Rules 1, 3 and 4 apply everywhere, rule 2 to the web group (port 1) only.
-    auto ports = [&] {
-        std::map<std::string, json> out;
-        json page = sys_.AgentJson({"dfw/lspMetrics"});
-        for (const json& l : page["lsp_metrics_list"])
-            out[l.value("vif", "")] = l;
-        return out;
-    };
-    ASSERT_TRUE(test::AwaitTrue([&] {
-        auto p = ports();
-        return p.size() == 2 && p["vif-1"].value("rule_cnt", 0) == 4 &&
-               p["vif-2"].value("rule_cnt", 0) == 3;
-    })) << sys_.AgentCtl({"dfw/lspMetrics"}).output;
-    {
-        SCOPED_TRACE("the pages");
-        auto p = ports();
-        EXPECT_EQ(p["vif-1"]["tn_uuid"], tn);
-        EXPECT_EQ(p["vif-1"]["lsp_uuid"], kLsp1);
-        EXPECT_EQ(p["vif-1"]["is_all_dfw"], false);
-        EXPECT_EQ(p["vif-2"]["is_all_dfw"], true);
-        EXPECT_EQ(p["vif-2"]["apply_status"], 0);
-        EXPECT_TRUE(sys_.AwaitAgentJson({"dfw/tnMetrics"}, [&](const json& t) {
-            return t.is_array() && t.size() == 1 && t[0]["tn_uuid"] == tn &&
-                   t[0]["rule_cnt"] == 7 && t[0]["lsp_w_rule_cnt"] == 2;
-        })) << sys_.AgentCtl({"dfw/tnMetrics"}).output;
-        // The registry follows in the same pass, just after the vif table: awaited.
-        const std::string line = "dfw/lsp/rule_count{lsp_uuid=\"" + kLsp1 + "\",tn_uuid=\"" + tn +
-                                 "\",vif=\"vif-1\"} gauge 4";
-        EXPECT_TRUE(test::AwaitTrue([&] {
-            return sys_.AgentCtl({"cfgagent/metrics"}).output.find(line) != std::string::npos;
-        })) << sys_.AgentCtl({"cfgagent/metrics"}).output;
-    }
-    // The port's series in the exposition, by vif (-1: none).
-    auto series = [&](const json& families, const char* family, const std::string& vif) {
-        for (const json& s : test::PromSamples(families, family)) {
-            if (s["labels"].value("vif", "") == vif &&
-                s["labels"].value("lsp_uuid", "") == (vif == "vif-1" ? kLsp1 : kLsp2) &&
-                s["labels"].value("tn_uuid", "") == tn)
-                return s["value"].get<double>();
-        }
-        return -1.0;
-    };
-    // Every reading of the exposition must parse; `want` is awaited on the parsed families.
-    json families;
-    std::string last;
-    auto exposition = [&](const std::function<bool(const json&)>& want) {
-        return test::AwaitTrue(
-            [&] {
-                const test::RunResult r = sys_.AgentCtl({"cfgagent/metrics/prometheus"});
-                last = r.output;
-                test::PromParse parsed = test::ParsePrometheus(r.output);
-                if (r.status != 0 || parsed.status != test::PromParse::Status::kParsed) {
-                    last += "\n" + parsed.error;
-                    return true;  // judged below
-                }
-                families = parsed.families;
-                return want(families);
-            },
-            test::kDefaultAwait, std::chrono::milliseconds(200));
-    };
-    {
-        SCOPED_TRACE("the exposition, parsed");
-        OZY_PROM_PARSE_OR_SKIP(sys_.AgentCtl({"cfgagent/metrics/prometheus"}).output, families);
-        EXPECT_TRUE(exposition([&](const json& f) {
-            return series(f, "ozy_dfw_lsp_rule_count", "vif-1") == 4.0 &&
-                   series(f, "ozy_dfw_lsp_rule_count", "vif-2") == 3.0;
-        })) << last;
-        OZY_PROM_PARSE_OR_SKIP(last, families);
-        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-1"), 4.0);
-        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-2"), 3.0);
-        EXPECT_EQ(series(families, "ozy_dfw_lsp_apply_status", "vif-1"), 0.0);
-        // The agent's other metrics beside them.
-        EXPECT_EQ(test::PromFamily(families, "ozy_dfw_update_counter").value("type", ""), "gauge");
-        EXPECT_EQ(test::PromFamily(families, "ozy_work_group_queue_enqueue_freq").value("type", ""),
-                  "counter");
-    }
-    {
-        SCOPED_TRACE("f2 deleted: its port and its series go");
-        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-delete", "f2"}).status, 0);
-        EXPECT_TRUE(test::AwaitTrue([&] { return ports().count("vif-2") == 0; }))
-            << sys_.AgentCtl({"dfw/lspMetrics"}).output;
-        EXPECT_TRUE(exposition([&](const json& f) {
-            return series(f, "ozy_dfw_lsp_rule_count", "vif-2") == -1.0;
-        })) << last;
-        OZY_PROM_PARSE_OR_SKIP(last, families);
-        EXPECT_EQ(last.find("vif=\"vif-2\""), std::string::npos) << last;
-        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-1"), 4.0);
-    }
-}
-
-// Per-port profiles end to end: flood, timeout and DNS profiles bound to port 1 with cairnctl reach
-// its filter (the emulator's decoded settings) while port 2's filter holds the defaults; the
-// dfw/profiles page names them; unbinding restores the defaults; the filter deleted and created
-// again for the same vif gets the profiles again; a filter configuration profile disabling port 2
-// clears its rules until it goes.
-TEST_F(DfwSystemTest, PortProfilesReachTheirFiltersAndUnbindingRestoresTheDefaults) {
-    ASSERT_TRUE(sys_.Start());
     ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f1", "vif-1", kLsp1}).status, 0);
     ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-create", "f2", "vif-2", kLsp2}).status, 0);
     ASSERT_TRUE(sys_.Apply(Topology(7).dump()));
@@ -1086,6 +985,95 @@ TEST_F(DfwSystemTest, PortProfilesReachTheirFiltersAndUnbindingRestoresTheDefaul
             disabling);
         ASSERT_EQ(sys_.Cairnctl({"delete", "PROFILE", disabling}).status, 0);
         EXPECT_TRUE(AwaitVerdict("f2", ssh, "DROP 1"));
+    }
+    // Per-port metrics, once the profile disabling port 2 is gone.
+    // Rules 1, 3 and 4 apply everywhere, rule 2 to the web group (port 1) only.
+    auto ports = [&] {
+        std::map<std::string, json> out;
+        json page = sys_.AgentJson({"dfw/lspMetrics"});
+        for (const json& l : page["lsp_metrics_list"])
+            out[l.value("vif", "")] = l;
+        return out;
+    };
+    ASSERT_TRUE(test::AwaitTrue([&] {
+        auto p = ports();
+        return p.size() == 2 && p["vif-1"].value("rule_cnt", 0) == 4 &&
+               p["vif-2"].value("rule_cnt", 0) == 3;
+    })) << sys_.AgentCtl({"dfw/lspMetrics"}).output;
+    {
+        SCOPED_TRACE("the pages");
+        auto p = ports();
+        EXPECT_EQ(p["vif-1"]["tn_uuid"], tn);
+        EXPECT_EQ(p["vif-1"]["lsp_uuid"], kLsp1);
+        EXPECT_EQ(p["vif-1"]["is_all_dfw"], false);
+        EXPECT_EQ(p["vif-2"]["is_all_dfw"], true);
+        EXPECT_EQ(p["vif-2"]["apply_status"], 0);
+        EXPECT_TRUE(sys_.AwaitAgentJson({"dfw/tnMetrics"}, [&](const json& t) {
+            return t.is_array() && t.size() == 1 && t[0]["tn_uuid"] == tn &&
+                   t[0]["rule_cnt"] == 7 && t[0]["lsp_w_rule_cnt"] == 2;
+        })) << sys_.AgentCtl({"dfw/tnMetrics"}).output;
+        // The registry follows in the same pass, just after the vif table: awaited.
+        const std::string line = "dfw/lsp/rule_count{lsp_uuid=\"" + kLsp1 + "\",tn_uuid=\"" + tn +
+                                 "\",vif=\"vif-1\"} gauge 4";
+        EXPECT_TRUE(test::AwaitTrue([&] {
+            return sys_.AgentCtl({"cfgagent/metrics"}).output.find(line) != std::string::npos;
+        })) << sys_.AgentCtl({"cfgagent/metrics"}).output;
+    }
+    // The port's series in the exposition, by vif (-1: none).
+    auto series = [&](const json& families, const char* family, const std::string& vif) {
+        for (const json& s : test::PromSamples(families, family)) {
+            if (s["labels"].value("vif", "") == vif &&
+                s["labels"].value("lsp_uuid", "") == (vif == "vif-1" ? kLsp1 : kLsp2) &&
+                s["labels"].value("tn_uuid", "") == tn)
+                return s["value"].get<double>();
+        }
+        return -1.0;
+    };
+    // Every reading of the exposition must parse; `want` is awaited on the parsed families.
+    json families;
+    std::string last;
+    auto exposition = [&](const std::function<bool(const json&)>& want) {
+        return test::AwaitTrue(
+            [&] {
+                const test::RunResult r = sys_.AgentCtl({"cfgagent/metrics/prometheus"});
+                last = r.output;
+                test::PromParse parsed = test::ParsePrometheus(r.output);
+                if (r.status != 0 || parsed.status != test::PromParse::Status::kParsed) {
+                    last += "\n" + parsed.error;
+                    return true;  // judged below
+                }
+                families = parsed.families;
+                return want(families);
+            },
+            test::kDefaultAwait, std::chrono::milliseconds(200));
+    };
+    {
+        SCOPED_TRACE("the exposition, parsed");
+        OZY_PROM_PARSE_OR_SKIP(sys_.AgentCtl({"cfgagent/metrics/prometheus"}).output, families);
+        EXPECT_TRUE(exposition([&](const json& f) {
+            return series(f, "ozy_dfw_lsp_rule_count", "vif-1") == 4.0 &&
+                   series(f, "ozy_dfw_lsp_rule_count", "vif-2") == 3.0;
+        })) << last;
+        OZY_PROM_PARSE_OR_SKIP(last, families);
+        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-1"), 4.0);
+        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-2"), 3.0);
+        EXPECT_EQ(series(families, "ozy_dfw_lsp_apply_status", "vif-1"), 0.0);
+        // The agent's other metrics beside them.
+        EXPECT_EQ(test::PromFamily(families, "ozy_dfw_update_counter").value("type", ""), "gauge");
+        EXPECT_EQ(test::PromFamily(families, "ozy_work_group_queue_enqueue_freq").value("type", ""),
+                  "counter");
+    }
+    {
+        SCOPED_TRACE("f2 deleted: its port and its series go");
+        ASSERT_EQ(sys_.EmuCtl({"dpemu/filter-delete", "f2"}).status, 0);
+        EXPECT_TRUE(test::AwaitTrue([&] { return ports().count("vif-2") == 0; }))
+            << sys_.AgentCtl({"dfw/lspMetrics"}).output;
+        EXPECT_TRUE(exposition([&](const json& f) {
+            return series(f, "ozy_dfw_lsp_rule_count", "vif-2") == -1.0;
+        })) << last;
+        OZY_PROM_PARSE_OR_SKIP(last, families);
+        EXPECT_EQ(last.find("vif=\"vif-2\""), std::string::npos) << last;
+        EXPECT_EQ(series(families, "ozy_dfw_lsp_rule_count", "vif-1"), 4.0);
     }
 }
 
