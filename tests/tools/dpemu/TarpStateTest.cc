@@ -83,22 +83,40 @@ Bytes SegmentPut(uint64_t name, const Bytes& seg, uint32_t offset, size_t n) {
     return b;
 }
 
-// Create address set "web" (10.0.0.0/24), rule set "mainrs" of the segment, root "mainrs".
-Bytes ConfigBytes(const std::string& filter, uint64_t segment) {
+// Create rule set "mainrs" of the segment `segment`, 20 bytes; the roots "mainrs", 9 bytes.
+Bytes CreateMainrs(uint64_t segment) {
+    Bytes b = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
+               'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
+    Be64(b, segment);
+    return b;
+}
+const Bytes kRootMainrs = {0x00, 0x05, 0x00, 0x00, 0,   0,   0,   0x09, 0x01,
+                           0x00, 0x06, 'm',  'a',  'i', 'n', 'r', 's'};
+
+// A configuration of the given commands (each with its 8-byte header) for `filter`.
+Bytes Commands(const std::string& filter, std::initializer_list<Bytes> commands) {
     Bytes c;
     Append(c, {'T', 'C', 'F', 'G', 0, 0, 0, 1});
     Text(c, filter, 64);
-    Append(c, {0, 0, 0, 3});
-    Append(c, {0x00, 0x01, 0x00, 0x00, 0, 0, 0, 0x20});  // create address set, 32 bytes
-    Append(c, {0x00, 0x03, 'w', 'e', 'b', 0x00, 0, 0, 0, 1});
-    Append(c, {4, 24, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    Append(c, {0, 0, 0, 0});
-    Append(c, {0x00, 0x04, 0x00, 0x00, 0, 0, 0, 0x14});  // create rule set, 20 bytes
-    Append(c, {0x00, 0x06, 'm', 'a', 'i', 'n', 'r', 's', 0, 0, 0, 1});
-    Be64(c, segment);
-    Append(c, {0x00, 0x05, 0x00, 0x00, 0, 0, 0, 0x09});  // roots, 9 bytes
-    Append(c, {0x01, 0x00, 0x06, 'm', 'a', 'i', 'n', 'r', 's'});
+    Be32(c, uint32_t(commands.size()));
+    for (const Bytes& cmd : commands)
+        c.insert(c.end(), cmd.begin(), cmd.end());
     return c;
+}
+
+const char* const kShared = ozy::tarp::kSharedAddrSetFilter;
+// Create address set "web" (10.0.0.0/24), 32 bytes; destroy rule set "mainrs", 8 bytes; destroy
+// address set "web", 5 bytes.
+const Bytes kCreateWeb = {0x00, 0x01, 0x00, 0x00, 0,   0,    0, 0x20,  //
+                          0x00, 0x03, 'w',  'e',  'b', 0x00, 0, 0,    0, 1, 4, 24, 10, 0, 0, 0,
+                          0,    0,    0,    0,    0,   0,    0, 0,    0, 0, 0, 0,  0,  0, 0, 0};
+const Bytes kDestroyMainrs = {0x00, 0x03, 0x00, 0x00, 0,   0,   0,   0x08,
+                              0x00, 0x06, 'm',  'a',  'i', 'n', 'r', 's'};
+const Bytes kDestroyWeb = {0x00, 0x06, 0x00, 0x00, 0, 0, 0, 0x05, 0x00, 0x03, 'w', 'e', 'b'};
+
+// Create address set "web", rule set "mainrs" of the segment, root "mainrs".
+Bytes ConfigBytes(const std::string& filter, uint64_t segment) {
+    return Commands(filter, {kCreateWeb, CreateMainrs(segment), kRootMainrs});
 }
 
 IoctlResult Call(TarpState& s, uint32_t cmd, const Bytes& b) {
@@ -113,6 +131,18 @@ class TarpStateTest : public ::testing::Test {
     }
     std::string Realized() {
         return tarp::RenderFilter(state_, "f1", *state_.FindFilter("f1")).dump();
+    }
+    uint32_t Status(uint32_t cmd, const Bytes& b) { return Call(state_, cmd, b).status; }
+    uint32_t Apply(const Bytes& b) { return Status(ozy::tarp::kCmdApply, b); }
+    uint32_t Put(uint64_t name, const Bytes& seg, uint32_t offset, size_t n) {
+        return Status(ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, offset, n));
+    }
+    // The segment of `rule` put whole; its name.
+    uint64_t Upload(const Bytes& rule = RuleBytes()) {
+        const Bytes seg = SegmentBytes(rule);
+        const uint64_t name = SegmentName(rule);
+        EXPECT_EQ(Put(name, seg, 0, seg.size()), 0u);
+        return name;
     }
     CfgAgent::test::LogCapture cap_;
     TarpState state_;
@@ -139,12 +169,10 @@ TEST_F(TarpStateTest, ConfigurationAndSegmentFromTheirLayouts) {
     EXPECT_EQ(r.payload, missing);
     // In two pieces.
     Bytes seg = SegmentBytes();
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, 10)).status, 0u);
-    EXPECT_EQ(
-        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 10, seg.size() - 10)).status,
-        0u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, config).status, 0u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, config).status, 21u);
+    EXPECT_EQ(Put(name, seg, 0, 10), 0u);
+    EXPECT_EQ(Put(name, seg, 10, seg.size() - 10), 0u);
+    EXPECT_EQ(Apply(config), 0u);
+    EXPECT_EQ(Apply(config), 21u);
     auto f = nlohmann::json::parse(Realized());
     ASSERT_EQ(f["rules"].size(), 1u);
     EXPECT_EQ(f["rules"][0]["id"], 10);
@@ -159,10 +187,7 @@ TEST_F(TarpStateTest, ConfigurationAndSegmentFromTheirLayouts) {
 TEST_F(TarpStateTest, InterleavedUploadsOfOneSegmentAssembleIt) {
     uint64_t name = SegmentName();
     Bytes seg = SegmentBytes();
-    auto put = [&](uint32_t from, uint32_t to) {
-        return Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, from, to - from))
-            .status;
-    };
+    auto put = [&](uint32_t from, uint32_t to) { return Put(name, seg, from, to - from); };
     uint32_t end = static_cast<uint32_t>(seg.size());
     // Two callers, A and B, send the same segment in pieces of their own sizes.
     EXPECT_EQ(put(0, 10), 0u);    // A
@@ -173,26 +198,22 @@ TEST_F(TarpStateTest, InterleavedUploadsOfOneSegmentAssembleIt) {
     EXPECT_EQ(put(30, end), 0u);  // A: complete
     EXPECT_EQ(put(30, end), 0u);  // B: held
     EXPECT_EQ(state_.Dump()["stats"]["segments_uploaded"], 1);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f1", name)).status, 0u);
+    EXPECT_EQ(Apply(ConfigBytes("f1", name)), 0u);
     EXPECT_EQ(nlohmann::json::parse(Realized())["rules"][0]["id"], 10);
     // A gap is still out of order, and a name whose bytes differ is still refused at the end.
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 1, seg, 0, 10)).status, 0u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 1, seg, 11, 5)).status,
-              65u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 2, seg, 0, 10)).status, 0u);
-    EXPECT_EQ(
-        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 2, seg, 10, end - 10)).status,
-        65u);
+    EXPECT_EQ(Put(name + 1, seg, 0, 10), 0u);
+    EXPECT_EQ(Put(name + 1, seg, 11, 5), 65u);
+    EXPECT_EQ(Put(name + 2, seg, 0, 10), 0u);
+    EXPECT_EQ(Put(name + 2, seg, 10, end - 10), 65u);
     EXPECT_EQ(state_.Dump()["segments"]["count"], 1);
 }
 
 TEST_F(TarpStateTest, BadInputIsRefusedAndChangesNothing) {
     uint64_t name = SegmentName();
     Bytes seg = SegmentBytes();
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
-              0u);
+    ASSERT_EQ(Put(name, seg, 0, seg.size()), 0u);
     Bytes good = ConfigBytes("f1", name);
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, good).status, 0u);
+    ASSERT_EQ(Apply(good), 0u);
     std::string before = Realized();
 
     auto mutate = [&](auto edit) {
@@ -217,24 +238,19 @@ TEST_F(TarpStateTest, BadInputIsRefusedAndChangesNothing) {
         {"empty", Bytes(), 65},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, c.bytes).status, c.status) << c.what;
+        EXPECT_EQ(Apply(c.bytes), c.status) << c.what;
         EXPECT_EQ(Realized(), before) << c.what;
     }
     // Segments: a wrong name, a piece out of order, a bad rule (start above end).
-    EXPECT_EQ(
-        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 1, seg, 0, seg.size())).status,
-        65u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name + 2, seg, 5, 5)).status, 65u);
+    EXPECT_EQ(Put(name + 1, seg, 0, seg.size()), 65u);
+    EXPECT_EQ(Put(name + 2, seg, 5, 5), 65u);
     Bytes reversed = seg;
     reversed[47] = 0x02;  // dst range 443-443 becomes 699-443
     uint64_t reversedName = SegmentName(Bytes(reversed.begin() + 12, reversed.end()));
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut,
-                   SegmentPut(reversedName, reversed, 0, reversed.size()))
-                  .status,
-              65u);
+    EXPECT_EQ(Put(reversedName, reversed, 0, reversed.size()), 65u);
     EXPECT_TRUE(cap_.Contains("port range start 699 above its end 443"));
-    EXPECT_EQ(Call(state_, 0x12345678, {}).status, 25u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdHello, {1}).status, 65u);
+    EXPECT_EQ(Status(0x12345678, {}), 25u);
+    EXPECT_EQ(Status(ozy::tarp::kCmdHello, {1}), 65u);
     EXPECT_EQ(state_.Dump()["segments"]["count"], 1);
     EXPECT_GE(state_.Dump()["errors"].size(), 10u);
     EXPECT_TRUE(cap_.Contains("ozy-dpemu: tarp: apply refused: trailing bytes"));
@@ -281,7 +297,7 @@ TEST_F(TarpStateTest, FilterRecordAtItsOffsets) {
 
     // A capacity beyond the buffer is refused.
     req[4 + 7] = 2;
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdFwIoctl, req).status, 65u);
+    EXPECT_EQ(Status(ozy::tarp::kCmdFwIoctl, req), 65u);
 }
 
 TEST_F(TarpStateTest, ExcludeEntriesOfTwentyThreeBytes) {
@@ -297,7 +313,7 @@ TEST_F(TarpStateTest, ExcludeEntriesOfTwentyThreeBytes) {
     };
     Bytes entry = {1, 23, 0x5c, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0};
     ASSERT_EQ(entry.size(), 23u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(1, 1, entry)).status, 0u);
+    EXPECT_EQ(Status(ozy::tarp::kCmdDvfIoctl, table(1, 1, entry)), 0u);
     IoctlResult size = Call(state_, ozy::tarp::kCmdDvfIoctl, table(3, 0, {}));
     ASSERT_EQ(size.status, 0u);
     EXPECT_EQ(size.payload[43], 1);
@@ -311,33 +327,29 @@ TEST_F(TarpStateTest, ExcludeEntriesOfTwentyThreeBytes) {
     Bytes badLength = entry, badType = entry;
     badLength[1] = 22;
     badType[0] = 3;
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(1, 1, badLength)).status, 65u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(1, 1, badType)).status, 65u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(1, 2, entry)).status, 65u);
+    EXPECT_EQ(Status(ozy::tarp::kCmdDvfIoctl, table(1, 1, badLength)), 65u);
+    EXPECT_EQ(Status(ozy::tarp::kCmdDvfIoctl, table(1, 1, badType)), 65u);
+    EXPECT_EQ(Status(ozy::tarp::kCmdDvfIoctl, table(1, 2, entry)), 65u);
     EXPECT_FALSE(TarpFirewall::DecodeDvfEntry(badLength.data(), 23, &e));
     EXPECT_EQ(state_.Dump()["tables"]["orvane-sfw"]["exclude"].size(), 1u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, table(6, 0, {})).status, 0u);
+    EXPECT_EQ(Status(ozy::tarp::kCmdDvfIoctl, table(6, 0, {})), 0u);
     EXPECT_EQ(state_.Dump()["tables"]["orvane-sfw"]["exclude"].size(), 0u);
 }
 
 TEST_F(TarpStateTest, AddressSetStatisticsOfSeventyFourBytes) {
     // The shared filter holds "g1"; f1 uses it in shared mode: anchor count 1.
-    uint64_t name = SegmentName();
-    Bytes seg = SegmentBytes();
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
-              0u);
+    const uint64_t name = Upload();
     Bytes shared = ConfigBytes(ozy::tarp::kSharedAddrSetFilter, name);
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, shared).status, 0u);  // "web" on the shared
+    ASSERT_EQ(Apply(shared), 0u);  // "web" on the shared
     Bytes setting;
     Text(setting, "f1", 64);
     Append(setting, {0, 0, 0, 7, 0, 0, 0, 4, 0, 0, 0, 1});
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, setting).status, 0u);
+    ASSERT_EQ(Status(ozy::tarp::kCmdFilterSetting, setting), 0u);
     Bytes onlyRules = ConfigBytes("f1", name);
     onlyRules.erase(onlyRules.begin() + 76, onlyRules.begin() + 76 + 8 + 32);
     onlyRules[75] = 2;
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, onlyRules).status, 0u)
-        << state_.Dump()["errors"].dump();
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, onlyRules).status, 21u);
+    ASSERT_EQ(Apply(onlyRules), 0u) << state_.Dump()["errors"].dump();
+    EXPECT_EQ(Apply(onlyRules), 21u);
 
     Bytes req;
     Text(req, ozy::tarp::kSharedAddrSetFilter, 64);
@@ -363,40 +375,22 @@ TEST_F(TarpStateTest, AddressSetStatisticsOfSeventyFourBytes) {
 
     // While f1's rules use "web", the shared filter cannot lose it; once f1 leaves shared mode
     // (anchor count 0), it can.
-    Bytes destroy;
-    Append(destroy, {'T', 'C', 'F', 'G', 0, 0, 0, 1});
-    Text(destroy, ozy::tarp::kSharedAddrSetFilter, 64);
-    Append(destroy, {0, 0, 0, 3});
-    Append(destroy, {0x00, 0x05, 0x00, 0x00, 0, 0, 0, 1});  // no roots, 1 byte
-    Append(destroy, {0x00});
-    Append(destroy, {0x00, 0x03, 0x00, 0x00, 0, 0, 0, 8});  // destroy rule set, 8 bytes
-    Append(destroy, {0x00, 0x06, 'm', 'a', 'i', 'n', 'r', 's'});
-    Append(destroy, {0x00, 0x06, 0x00, 0x00, 0, 0, 0, 5});  // destroy address set, 5 bytes
-    Append(destroy, {0x00, 0x03, 'w', 'e', 'b'});
+    // No roots (1 byte), rule set "mainrs" and address set "web" destroyed.
+    const Bytes destroy = Commands(
+        kShared, {{0x00, 0x05, 0x00, 0x00, 0, 0, 0, 1, 0x00}, kDestroyMainrs, kDestroyWeb});
     std::string before =
         tarp::RenderFilter(state_, ozy::tarp::kSharedAddrSetFilter, state_.SharedFilter()).dump();
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, destroy).status, 65u);
+    EXPECT_EQ(Apply(destroy), 65u);
     EXPECT_EQ(
         tarp::RenderFilter(state_, ozy::tarp::kSharedAddrSetFilter, state_.SharedFilter()).dump(),
         before);
     EXPECT_TRUE(cap_.Contains("web is used by 1 filter(s)"));
     setting[64 + 8 + 3] = 0;  // shared mode 0
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, setting).status, 0u);
+    ASSERT_EQ(Status(ozy::tarp::kCmdFilterSetting, setting), 0u);
     // Out of shared mode, the rule set naming "web" (held on the shared filter only) sent again
     // is checked again and refused.
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, onlyRules).status, 65u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, destroy).status, 0u);
-}
-
-// A configuration of the given commands (each with its 8-byte header) for `filter`.
-Bytes Commands(const std::string& filter, std::initializer_list<Bytes> commands) {
-    Bytes c;
-    Append(c, {'T', 'C', 'F', 'G', 0, 0, 0, 1});
-    Text(c, filter, 64);
-    Be32(c, uint32_t(commands.size()));
-    for (const Bytes& cmd : commands)
-        c.insert(c.end(), cmd.begin(), cmd.end());
-    return c;
+    EXPECT_EQ(Apply(onlyRules), 65u);
+    EXPECT_EQ(Apply(destroy), 0u);
 }
 
 // Create chunk 5: capacity 6000, bucket 2, one entry 198.51.100.0/24 (threat 3, reputation 90,
@@ -407,54 +401,30 @@ const Bytes kCreateChunk5 = {0x00, 0x07, 0x00, 0x00, 0,    0,    0,    0x20,  //
                              0xC6, 0x33, 0x64, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x03,  //
                              0x00, 0x5A, 0,    0,    0,    2};
 const Bytes kDestroyChunk5 = {0x00, 0x08, 0x00, 0x00, 0, 0, 0, 4, 0, 0, 0, 5};
-const char* const kShared = ozy::tarp::kSharedAddrSetFilter;
 
 // Lists that change no address set or container are checked against the sets the filter holds
 // and leave them as they were; refused ones change nothing.
 TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
-    uint64_t name = SegmentName();
-    Bytes seg = SegmentBytes();
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
-              0u);
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f1", name)).status, 0u);
+    const uint64_t name = Upload();
+    ASSERT_EQ(Apply(ConfigBytes("f1", name)), 0u);
     // The same rule naming "dbx", which no filter holds.
     Bytes dbxRule = RuleBytes();
     std::memcpy(&dbxRule[dbxRule.size() - 3], "dbx", 3);
-    const Bytes dbxSeg = SegmentBytes(dbxRule);
-    const uint64_t dbx = SegmentName(dbxRule);
-    ASSERT_EQ(
-        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(dbx, dbxSeg, 0, dbxSeg.size())).status,
-        0u);
+    const uint64_t dbx = Upload(dbxRule);
     // Rule 11, else the same: a segment the filter does not hold yet, naming the set it holds.
     Bytes rule11 = RuleBytes();
     rule11[12] = 11;
-    const Bytes seg11 = SegmentBytes(rule11);
-    const uint64_t name11 = SegmentName(rule11);
-    ASSERT_EQ(
-        Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name11, seg11, 0, seg11.size())).status,
-        0u);
-    Bytes set11 = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
-                   'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
-    Be64(set11, name11);
-    Bytes dbxSet = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
-                    'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
-    Be64(dbxSet, dbx);
-    // Create rule set "mainrs" of the segment (20 bytes), "other" of it (19 bytes); roots
-    // "mainrs" (9 bytes), "other" (8 bytes); destroy rule set "mainrs" (8 bytes), address set
-    // "web" (5 bytes).
-    Bytes mainrs = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
-                    'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
-    Be64(mainrs, name);
+    const uint64_t name11 = Upload(rule11);
+    const Bytes set11 = CreateMainrs(name11), dbxSet = CreateMainrs(dbx),
+                mainrs = CreateMainrs(name);
+    const Bytes& rootMain = kRootMainrs;
+    // Create rule set "other" of the first segment (19 bytes); roots "other" (8 bytes).
     Bytes other = {0x00, 0x04, 0x00, 0x00, 0,   0, 0, 0x13, 0x00, 0x05,
                    'o',  't',  'h',  'e',  'r', 0, 0, 0,    1};
     Be64(other, name);
-    const Bytes rootMain = {0x00, 0x05, 0x00, 0x00, 0,   0,   0,   0x09, 0x01,
-                            0x00, 0x06, 'm',  'a',  'i', 'n', 'r', 's'};
     const Bytes rootOther = {0x00, 0x05, 0x00, 0x00, 0,   0,   0,   0x08,
                              0x01, 0x00, 0x05, 'o',  't', 'h', 'e', 'r'};
-    const Bytes destroyMain = {0x00, 0x03, 0x00, 0x00, 0,   0,   0,   0x08,
-                               0x00, 0x06, 'm',  'a',  'i', 'n', 'r', 's'};
-    const Bytes destroyWeb = {0x00, 0x06, 0x00, 0x00, 0, 0, 0, 0x05, 0x00, 0x03, 'w', 'e', 'b'};
+    const Bytes &destroyMain = kDestroyMainrs, &destroyWeb = kDestroyWeb;
     struct Case {
         const char* what;
         Bytes list;
@@ -486,7 +456,7 @@ TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
          {"other"}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, c.list).status, c.status) << c.what;
+        EXPECT_EQ(Apply(c.list), c.status) << c.what;
         const tarp::FilterConfig& held = state_.FindFilter("f1")->config;
         std::vector<std::string> ruleSets;
         for (const auto& [n, hashes] : held.ruleSets)
@@ -502,7 +472,7 @@ TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
 }
 
 TEST_F(TarpStateTest, IpReputationChunksFromTheirLayouts) {
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {kCreateChunk5})).status, 0u);
+    ASSERT_EQ(Apply(Commands(kShared, {kCreateChunk5})), 0u);
     auto chunks = state_.Dump()["ip_reputation_chunks"];
     ASSERT_EQ(chunks.size(), 1u);
     EXPECT_EQ(chunks[0]["id"], 5);
@@ -545,8 +515,8 @@ TEST_F(TarpStateTest, IpReputationChunksFromTheirLayouts) {
     replace[15] = 0x10;
     replace[23] = 2;
     Append(replace, {0xCB, 0x00, 0x71, 0x07, 0xFF, 0xFF, 0xFF, 0xFF, 0, 1, 0, 1, 0, 0, 0, 3});
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {replace})).status, 0u);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {replace})).status, 21u);
+    ASSERT_EQ(Apply(Commands(kShared, {replace})), 0u);
+    EXPECT_EQ(Apply(Commands(kShared, {replace})), 21u);
     chunks = state_.Dump()["ip_reputation_chunks"];
     EXPECT_EQ(chunks[0]["capacity"], 10000);
     EXPECT_EQ(chunks[0]["count"], 2);
@@ -578,7 +548,7 @@ TEST_F(TarpStateTest, IpReputationChunksFromTheirLayouts) {
     };
     const std::string before = state_.Dump()["ip_reputation_chunks"].dump();
     for (const auto& c : refused) {
-        EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, c.bytes).status, 65u) << c.what;
+        EXPECT_EQ(Apply(c.bytes), 65u) << c.what;
         EXPECT_EQ(state_.Dump()["ip_reputation_chunks"].dump(), before) << c.what;
     }
     EXPECT_TRUE(cap_.Contains("IP-reputation chunks live on " + std::string(kShared)));
@@ -586,12 +556,10 @@ TEST_F(TarpStateTest, IpReputationChunksFromTheirLayouts) {
     Bytes otherList;
     Text(otherList, "f1", 64);
     Be32(otherList, 4);
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdListIpRepChunks, otherList).status, 65u);
+    EXPECT_EQ(Status(ozy::tarp::kCmdListIpRepChunks, otherList), 65u);
 
     // Create one, destroy the other, in one list.
-    ASSERT_EQ(
-        Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {create9, kDestroyChunk5})).status,
-        0u);
+    ASSERT_EQ(Apply(Commands(kShared, {create9, kDestroyChunk5})), 0u);
     chunks = state_.Dump()["ip_reputation_chunks"];
     ASSERT_EQ(chunks.size(), 1u);
     EXPECT_EQ(chunks[0]["id"], 9);
@@ -607,18 +575,10 @@ TEST_F(TarpStateTest, AMaliciousSourceMatchesTheChunksEntriesOfItsBucket) {
     Append(rule, {0x04, 0x00, 0x03, 1, 0x00, 0x00});                    // drop
     Append(rule, {0x13, 0x00, 0x04, 0, 0, 0, 2});                       // bucket 2
     Append(rule, {0x14, 0x00, 0x07, 1, 1, 0x00, 0x03, 'b', 'a', 'd'});  // malicious source
-    const Bytes seg = SegmentBytes(rule);
-    uint64_t name = SegmentName(rule);
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
-              0u);
+    const uint64_t name = Upload(rule);
     Bytes set = {0x00, 0x01, 0x00, 0x00, 0, 0, 0, 14, 0x00, 0x03, 'b',
                  'a',  'd',  0x01, 0,    0, 0, 0, 0,  0,    0,    0};
-    Bytes ruleSet = {0x00, 0x04, 0x00, 0x00, 0,   0,   0, 0x14, 0x00, 0x06,
-                     'm',  'a',  'i',  'n',  'r', 's', 0, 0,    0,    1};
-    Be64(ruleSet, name);
-    Bytes roots = {0x00, 0x05, 0x00, 0x00, 0,   0,   0,   0x09, 0x01,
-                   0x00, 0x06, 'm',  'a',  'i', 'n', 'r', 's'};
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands("f1", {set, ruleSet, roots})).status, 0u)
+    ASSERT_EQ(Apply(Commands("f1", {set, CreateMainrs(name), kRootMainrs})), 0u)
         << state_.Dump()["errors"].dump();
     auto verdict = [&](const char* source) {
         tarp::Packet p;
@@ -629,16 +589,16 @@ TEST_F(TarpStateTest, AMaliciousSourceMatchesTheChunksEntriesOfItsBucket) {
         return v.verdict + (v.matched ? " " + std::to_string(v.rule) : "");
     };
     EXPECT_EQ(verdict("198.51.100.7"), "DEFAULT") << "no chunk yet";
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {kCreateChunk5})).status, 0u);
+    ASSERT_EQ(Apply(Commands(kShared, {kCreateChunk5})), 0u);
     EXPECT_EQ(verdict("198.51.100.7"), "DROP 20");
     EXPECT_EQ(verdict("198.51.101.7"), "DEFAULT") << "outside the entry's mask";
     // The same entry in bucket 3: not the rule's bucket.
     Bytes bucket3 = kCreateChunk5;
     bucket3[39] = 3;
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {bucket3})).status, 0u);
+    ASSERT_EQ(Apply(Commands(kShared, {bucket3})), 0u);
     EXPECT_EQ(verdict("198.51.100.7"), "DEFAULT");
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {kCreateChunk5})).status, 0u);
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdApply, Commands(kShared, {kDestroyChunk5})).status, 0u);
+    ASSERT_EQ(Apply(Commands(kShared, {kCreateChunk5})), 0u);
+    ASSERT_EQ(Apply(Commands(kShared, {kDestroyChunk5})), 0u);
     EXPECT_EQ(verdict("198.51.100.7"), "DEFAULT");
 }
 
@@ -647,10 +607,7 @@ TEST_F(TarpStateTest, AMaliciousSourceMatchesTheChunksEntriesOfItsBucket) {
 TEST_F(TarpStateTest, InjectedFailuresOfOneFilter) {
     std::string why;
     ASSERT_TRUE(state_.CreateFilter({"f2", "vif-2", "lsp-2", "orvane-sfw", true, true}, &why));
-    uint64_t name = SegmentName();
-    Bytes seg = SegmentBytes();
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdSegmentPut, SegmentPut(name, seg, 0, seg.size())).status,
-              0u);
+    const uint64_t name = Upload();
     Bytes setting;
     Text(setting, "f1", 64);
     Be32(setting, ozy::tarp::kSetTimeout);
@@ -658,28 +615,28 @@ TEST_F(TarpStateTest, InjectedFailuresOfOneFilter) {
     setting.insert(setting.end(), ozy::tarp::kTimeoutCfgSize, 0);
 
     ASSERT_TRUE(state_.FailFilter("f1", EBUSY, 2, &why));
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f1", name)).status, unsigned(EBUSY));
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, setting).status, unsigned(EBUSY));
+    EXPECT_EQ(Apply(ConfigBytes("f1", name)), unsigned(EBUSY));
+    EXPECT_EQ(Status(ozy::tarp::kCmdFilterSetting, setting), unsigned(EBUSY));
     auto failed = nlohmann::json::parse(Realized());
     EXPECT_EQ(failed["rules"].size(), 0u);
     EXPECT_EQ(failed["apply_count"], 0);
     EXPECT_EQ(state_.FindFilter("f1")->lastStatus, unsigned(EBUSY));
     // The other filter is not affected.
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f2", name)).status, 0u);
+    EXPECT_EQ(Apply(ConfigBytes("f2", name)), 0u);
     // Spent: the next apply goes through.
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f1", name)).status, 0u);
+    EXPECT_EQ(Apply(ConfigBytes("f1", name)), 0u);
     EXPECT_EQ(nlohmann::json::parse(Realized())["rules"].size(), 1u);
 
     // Count 0 clears a pending fault; an unknown filter is refused.
     ASSERT_TRUE(state_.FailFilter("f1", EIO, 5, &why));
     ASSERT_TRUE(state_.FailFilter("f1", EIO, 0, &why));
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, setting).status, 0u);
+    EXPECT_EQ(Status(ozy::tarp::kCmdFilterSetting, setting), 0u);
     EXPECT_FALSE(state_.FailFilter("nosuch", EIO, 1, &why));
     // A fault does not outlive its filter.
     ASSERT_TRUE(state_.FailFilter("f2", EIO, 1, &why));
     ASSERT_TRUE(state_.DeleteFilter("f2", &why));
     ASSERT_TRUE(state_.CreateFilter({"f2", "vif-2", "lsp-2", "orvane-sfw", true, true}, &why));
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdApply, ConfigBytes("f2", name)).status, 0u);
+    EXPECT_EQ(Apply(ConfigBytes("f2", name)), 0u);
 }
 
 // A filter's settings time (the benchmark's measure of when a setting took effect) moves with
@@ -715,7 +672,7 @@ TEST_F(TarpStateTest, SettingsAreStampedWhenAccepted) {
         const double before = std::chrono::duration<double, std::milli>(
                                   std::chrono::steady_clock::now().time_since_epoch())
                                   .count();
-        const uint32_t status = Call(state_, ozy::tarp::kCmdFilterSetting, c.request).status;
+        const uint32_t status = Status(ozy::tarp::kCmdFilterSetting, c.request);
         EXPECT_EQ(status == 0, c.accepted) << c.what;
         if (c.accepted) {
             EXPECT_GE(f.settingsMs, before) << c.what;
@@ -726,7 +683,7 @@ TEST_F(TarpStateTest, SettingsAreStampedWhenAccepted) {
     }
     // An injected failure changes nothing either.
     ASSERT_TRUE(state_.FailFilter("f1", EBUSY, 1, &why));
-    EXPECT_EQ(Call(state_, ozy::tarp::kCmdFilterSetting, flood("f1", 1)).status, unsigned(EBUSY));
+    EXPECT_EQ(Status(ozy::tarp::kCmdFilterSetting, flood("f1", 1)), unsigned(EBUSY));
     EXPECT_EQ(f.settingsMs, last);
 }
 
@@ -754,7 +711,7 @@ TEST_F(TarpStateTest, RevalidationsOfFiftyTwoBytesAndExcludedFilters) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, c.request).status, c.status);
+        EXPECT_EQ(Status(ozy::tarp::kCmdDvfIoctl, c.request), c.status);
     }
     nlohmann::json r = state_.Dump()["revalidations"];
     EXPECT_EQ(r["total"], 2);
@@ -774,7 +731,7 @@ TEST_F(TarpStateTest, RevalidationsOfFiftyTwoBytesAndExcludedFilters) {
     Text(write, "orvane-sfw", 32);
     Append(write, {2, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0});
     Append(write, {1, 23, 0x5c, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0});
-    ASSERT_EQ(Call(state_, ozy::tarp::kCmdDvfIoctl, write).status, 0u);
+    ASSERT_EQ(Status(ozy::tarp::kCmdDvfIoctl, write), 0u);
     EXPECT_TRUE(state_.Excluded(*state_.FindFilter("fx")));
     EXPECT_FALSE(state_.Excluded(*state_.FindFilter("fs")));
     EXPECT_FALSE(state_.Excluded(*state_.FindFilter("fv")));
