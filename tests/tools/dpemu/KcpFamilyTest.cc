@@ -19,6 +19,17 @@ namespace {
 using namespace CfgAgent::test;
 using namespace CfgAgent::test::kcpvec;
 namespace kcp = CfgAgent::kcp;
+using Msgs = std::vector<CfgAgent::DpMsg>;
+
+// A VIF Update of one record sent while the session is open: the record's head and its status
+// property (1 connected, 2 disconnected).
+Bytes VifUpdate(const std::string& vif, const std::string& port, const std::string& sw,
+                const std::string& parent, uint8_t type, uint8_t smartNic, uint8_t status = 1) {
+    return Update(
+        0, Element(kcp::kVifUpdate, Cat({Bytes{kcp::kOpUpdate},
+                                         VifHead(vif, port, sw, parent, type, smartNic, 0, 218),
+                                         Bytes{0x00, 0x01, 0x00, 0x05, status}})));
+}
 
 class KcpFamilyTest : public ::testing::Test {
   protected:
@@ -31,7 +42,16 @@ class KcpFamilyTest : public ::testing::Test {
         family.OnMessage(conn, msg.data(), msg.size());
     }
     nlohmann::json Dump() const { return family.Dump(); }
-    std::vector<CfgAgent::DpMsg>& Sent(uint64_t conn = 1) { return channel.sent[conn]; }
+    Msgs& Sent(uint64_t conn = 1) { return channel.sent[conn]; }
+    // VIFs vif-0 .. vif-(n-1) connected.
+    void ConnectVifs(int n) {
+        for (int i = 0; i < n; ++i) {
+            ASSERT_TRUE(commands
+                            .Run("dpemu/vif-connect",
+                                 {"vif-" + std::to_string(i), "port", "dvs", "00:00:00:00:00:01"})
+                            .ok);
+        }
+    }
 
     CfgAgent::test::LogCapture cap{CfgAgent::kLogInfo};
     test::RecordingChannel channel{"ozy_kcp_krnlink", {1}};
@@ -46,19 +66,19 @@ TEST_F(KcpFamilyTest, SessionOpenIsAcknowledgedWithConnectedVifsThenFullSyncEnd)
     EXPECT_TRUE(Sent().empty());  // no session yet
 
     Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 07 28 00"));
-    ASSERT_EQ(Sent().size(), 3u);
-    EXPECT_EQ(Sent()[0], H("00 05 00 0f 00 01 00 0b 02 00 00 00 07 00 00"));
     Bytes status = H("00 01 00 05 01");
     Bytes vif1Props = Cat({status, H("00 02 00 0a 00 50 56 00 00 01")});
     EXPECT_EQ(
-        Sent()[1],
-        Update(0, Element(
-                      kcp::kVifUpdate,
-                      Cat({Bytes{kcp::kOpFullSync},
-                           VifHead("vif-1", "port-1", "dvs-1", "", 1, 0, 0, 213 + vif1Props.size()),
-                           vif1Props, VifHead("vif-2", "port-2", "dvs-1", "", 1, 0, 0, 213 + 5),
-                           status}))));
-    EXPECT_EQ(Sent()[2], H("00 05 00 0f 00 01 00 0b 03 00 00 00 07 00 00"));
+        Sent(),
+        (Msgs{H("00 05 00 0f 00 01 00 0b 02 00 00 00 07 00 00"),
+              Update(0, Element(kcp::kVifUpdate,
+                                Cat({Bytes{kcp::kOpFullSync},
+                                     VifHead("vif-1", "port-1", "dvs-1", "", 1, 0, 0,
+                                             213 + vif1Props.size()),
+                                     vif1Props,
+                                     VifHead("vif-2", "port-2", "dvs-1", "", 1, 0, 0, 213 + 5),
+                                     status}))),
+              H("00 05 00 0f 00 01 00 0b 03 00 00 00 07 00 00")}));
     nlohmann::json d = Dump();
     EXPECT_EQ(d["session"]["state"], "synced");
     EXPECT_EQ(d["session"]["id"], 7);
@@ -67,12 +87,7 @@ TEST_F(KcpFamilyTest, SessionOpenIsAcknowledgedWithConnectedVifsThenFullSyncEnd)
     Sent().clear();
     CommandResult r = commands.Run("dpemu/vif-disconnect", {"vif-2"});
     EXPECT_TRUE(r.ok) << r.text;
-    ASSERT_EQ(Sent().size(), 1u);
-    EXPECT_EQ(Sent()[0],
-              Update(0, Element(kcp::kVifUpdate,
-                                Cat({Bytes{kcp::kOpUpdate},
-                                     VifHead("vif-2", "port-2", "dvs-1", "", 1, 0, 0, 218),
-                                     H("00 01 00 05 02")}))));
+    EXPECT_EQ(Sent(), Msgs{VifUpdate("vif-2", "port-2", "dvs-1", "", 1, 0, 2)});
     EXPECT_FALSE(commands.Run("dpemu/vif-disconnect", {"vif-2"}).ok);
     EXPECT_EQ(Dump()["connected_vifs"].size(), 1u);
 
@@ -137,27 +152,16 @@ TEST_F(KcpFamilyTest, VifTypesAndParentsReachTheVifRecord) {
     CommandResult r = commands.Run("dpemu/vif-connect", {"cvif-1", "cport", "dvs-1", "--type",
                                                          "container", "--parent", "vif-1"});
     ASSERT_TRUE(r.ok) << r.text;
-    ASSERT_EQ(Sent().size(), 1u);
-    EXPECT_EQ(Sent()[0],
-              Update(0, Element(kcp::kVifUpdate,
-                                Cat({Bytes{kcp::kOpUpdate},
-                                     VifHead("cvif-1", "cport", "dvs-1", "vif-1", 3, 0, 0, 218),
-                                     H("00 01 00 05 01")}))));
     ASSERT_TRUE(commands.Run("dpemu/vif-connect", {"k0", "k0", "dvs-1", "--type", "krnnic"}).ok);
-    EXPECT_EQ(Sent()[1], Update(0, Element(kcp::kVifUpdate,
-                                           Cat({Bytes{kcp::kOpUpdate},
-                                                VifHead("k0", "k0", "dvs-1", "", 2, 0, 0, 218),
-                                                H("00 01 00 05 01")}))));
     EXPECT_EQ(Dump()["connected_vifs"]["cvif-1"]["type"], "container");
     EXPECT_EQ(Dump()["connected_vifs"]["cvif-1"]["parent_vif_id"], "vif-1");
     // --smartnic: the record's SmartNIC flag, byte 209 of the record (byte 219 of the message:
     // header 4, flag 1, element head 4, operation 1).
     ASSERT_TRUE(commands.Run("dpemu/vif-connect", {"s1", "sp", "dvs-1", "--smartnic"}).ok);
+    EXPECT_EQ(Sent(), (Msgs{VifUpdate("cvif-1", "cport", "dvs-1", "vif-1", 3, 0),
+                            VifUpdate("k0", "k0", "dvs-1", "", 2, 0),
+                            VifUpdate("s1", "sp", "dvs-1", "", 1, 1)}));
     ASSERT_EQ(Sent().size(), 3u);
-    EXPECT_EQ(Sent()[2], Update(0, Element(kcp::kVifUpdate,
-                                           Cat({Bytes{kcp::kOpUpdate},
-                                                VifHead("s1", "sp", "dvs-1", "", 1, 1, 0, 218),
-                                                H("00 01 00 05 01")}))));
     ASSERT_GT(Sent()[2].size(), 220u);
     EXPECT_EQ(Sent()[2][218], 0x01) << "VIF type VNIC";
     EXPECT_EQ(Sent()[2][219], 0x01) << "SmartNIC flag";
@@ -194,13 +198,7 @@ TEST_F(KcpFamilyTest, KrnnicAddAndDelFollowTheVif) {
     CommandResult r =
         commands.Run("dpemu/krnnic-add", {"conduitKrnnic0", "169.254.1.1", "255.255.255.0", "s1"});
     ASSERT_TRUE(r.ok) << r.text;
-    ASSERT_EQ(Sent().size(), 1u);
-    EXPECT_EQ(
-        Sent()[0],
-        Update(0, Element(kcp::kVifUpdate,
-                          Cat({Bytes{kcp::kOpUpdate},
-                               VifHead("conduitKrnnic0", "conduitKrnnic0", "s1", "", 2, 0, 0, 218),
-                               H("00 01 00 05 01")}))));
+    EXPECT_EQ(Sent(), Msgs{VifUpdate("conduitKrnnic0", "conduitKrnnic0", "s1", "", 2, 0)});
     SharedDevice dev = family.Device();
     ASSERT_NE(dev.handler, nullptr);
     EXPECT_EQ(dev.name, "vswitch");
@@ -251,11 +249,10 @@ TEST_F(KcpFamilyTest, OutOfSyncReportsAndQueries) {
     ASSERT_TRUE(family.OutOfSync({"hopover", "vif-8", "3"}).ok);
     EXPECT_FALSE(family.OutOfSync({"hopover", "vif-8", "4"}).ok);
     EXPECT_FALSE(family.OutOfSync({"bogus"}).ok);
-    ASSERT_EQ(Sent().size(), 4u);
-    EXPECT_EQ(Sent()[0], H("00 03 00 09 00 01 00 05 01"));
-    EXPECT_EQ(Sent()[1], Cat({H("00 03 00 38 00 02 00 34"), Field("vif-7", 48)}));
-    EXPECT_EQ(Sent()[2], Cat({H("00 03 00 18 00 03 00 14"), Field("vmk1", 16)}));
-    EXPECT_EQ(Sent()[3], Cat({H("00 03 00 3a 00 04 00 36"), Field("vif-8", 48), H("00 03")}));
+    EXPECT_EQ(Sent(), (Msgs{H("00 03 00 09 00 01 00 05 01"),
+                            Cat({H("00 03 00 38 00 02 00 34"), Field("vif-7", 48)}),
+                            Cat({H("00 03 00 18 00 03 00 14"), Field("vmk1", 16)}),
+                            Cat({H("00 03 00 3a 00 04 00 36"), Field("vif-8", 48), H("00 03")})}));
     EXPECT_EQ(Dump()["session"]["dp_status"], "OutOfSync");
 
     Receive(H("00 04 00 08 00 01 00 04"));
@@ -368,7 +365,6 @@ TEST_F(KcpFamilyTest, ReceiptsLogPortRecordsWhileStarted) {
 }
 
 TEST_F(KcpFamilyTest, ListsAreCompleteSetsAndOtherRecordsAreKept) {
-    Bytes props = Cat({Bytes{kcp::kOpUpdate}, Field("old", 48), H("00 36"), H("00 01 00 04")});
     Receive(
         Update(0, Element(kcp::kPortPropertyUpdate, Cat({Bytes{kcp::kOpUpdate}, Field("old", 48),
                                                          H("00 37"), H("00 01 00 05 01")}))));
@@ -398,7 +394,6 @@ TEST_F(KcpFamilyTest, ListsAreCompleteSetsAndOtherRecordsAreKept) {
     EXPECT_EQ(d["containers"]["cif-2"]["vlan"], 100);
     EXPECT_EQ(d["containers"]["cif-2"]["addresses"][0]["address"], "10.0.0.7");
     EXPECT_TRUE(d["containers"].contains("cif-1"));
-    (void)props;
 
     Receive(Update(0, Element(kcp::kUplinkUpdate, Cat({Bytes{kcp::kOpFullSync}}))));
     EXPECT_TRUE(Dump()["uplinks"].empty());
@@ -442,12 +437,6 @@ TEST_F(KcpFamilyTest, BadInputIsReportedAndDropped) {
     EXPECT_EQ(d["ports"].size(), 1u);
     EXPECT_TRUE(d["ports"].contains("p-good"));
     ASSERT_EQ(d["errors"].size(), 5u) << d["errors"].dump();
-    EXPECT_EQ(d["errors"][0], "port p-bad: unknown property key 9999");
-    EXPECT_EQ(d["errors"][1],
-              "port p-size: property vni: value of 3 bytes is shorter than its 4-byte head");
-    EXPECT_EQ(d["errors"][2], "port p-scope: property vtep_label is not a port property");
-    EXPECT_EQ(d["errors"][3], "port p-op: invalid operation 9");
-    EXPECT_EQ(d["errors"][4], "Update: unsupported data type 77, len 5");
 
     // Messages that fail the framing checks.
     Receive(H("00 02 00 05 00"));
@@ -457,23 +446,26 @@ TEST_F(KcpFamilyTest, BadInputIsReportedAndDropped) {
     Receive(H("00 02 00 0e 00 00 03 00 04 00 05 00 40 00"));
     d = Dump();
     EXPECT_EQ(d["stats"]["errors"], 10);
-    EXPECT_EQ(d["errors"][5], "Update of 5 bytes fails the length checks");
-    EXPECT_EQ(d["errors"][6], "VIF Session control: unsupported data type 2");
-    EXPECT_EQ(d["errors"][7], "VIF Session control: malformed element");
-    EXPECT_EQ(d["errors"][8], "Unsupported message type 9, len 4");
-    EXPECT_EQ(d["errors"][9], "Update: element at offset 4 does not fit the message");
+    EXPECT_EQ(d["errors"], nlohmann::json::array({
+                               "port p-bad: unknown property key 9999",
+                               "port p-size: property vni: value of 3 bytes is shorter than its "
+                               "4-byte head",
+                               "port p-scope: property vtep_label is not a port property",
+                               "port p-op: invalid operation 9",
+                               "Update: unsupported data type 77, len 5",
+                               "Update of 5 bytes fails the length checks",
+                               "VIF Session control: unsupported data type 2",
+                               "VIF Session control: malformed element",
+                               "Unsupported message type 9, len 4",
+                               "Update: element at offset 4 does not fit the message",
+                           }));
     EXPECT_TRUE(cap.Contains("ozy-dpemu: kcp: connection 1: Unsupported message type 9, len 4"));
     EXPECT_TRUE(Sent().empty());
 }
 
 TEST_F(KcpFamilyTest, InitSetsTheLengthOfWhatIsSentBack) {
     Receive(H("00 01 00 0a 00 01 00 06 01 00"));  // 256 bytes
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(commands
-                        .Run("dpemu/vif-connect",
-                             {"vif-" + std::to_string(i), "port", "dvs", "00:00:00:00:00:01"})
-                        .ok);
-    }
+    ConnectVifs(3);
     Receive(H("00 05 00 0f 00 01 00 0b 01 00 00 00 01 28 00"));
     EXPECT_EQ(Dump()["session"]["agent_max_msg_length"], 256);
     // ACK, three VIF Updates of one record each (two records exceed 256 bytes), Full Sync End.
@@ -495,18 +487,13 @@ TEST_F(KcpFamilyTest, InitOnAnotherConnectionLeavesTheSessionAlone) {
     Receive(H("00 01 00 0a 00 01 00 06 28 00"), 2);  // 10240 on connection 2
     EXPECT_EQ(Dump()["session"]["agent_max_msg_length"], 256);
     Sent().clear();
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(commands
-                        .Run("dpemu/vif-connect",
-                             {"vif-" + std::to_string(i), "port", "dvs", "00:00:00:00:00:01"})
-                        .ok);
-    }
+    ConnectVifs(2);
     ASSERT_EQ(Sent().size(), 2u);
     for (const auto& m : Sent())
         EXPECT_LE(m.size(), 256u);
     Receive(H("00 01 00 0a 00 01 00 06 00 10"), 2);  // 16: unusable
-    EXPECT_TRUE(cap.Contains(
-        "ozy-dpemu: kcp: connection 2: Init without a usable Max message length"));
+    EXPECT_TRUE(
+        cap.Contains("ozy-dpemu: kcp: connection 2: Init without a usable Max message length"));
 }
 
 }  // namespace
