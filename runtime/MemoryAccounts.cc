@@ -2,6 +2,8 @@
 
 #include <malloc.h>
 
+#include <cstdlib>
+
 #include <map>
 #include <mutex>
 
@@ -55,6 +57,22 @@ AllocatorStats ReadAllocatorStats() {
     s.freeHeld = m.fordblks;
 #endif
     return s;
+}
+
+bool TuneAllocator(int arenas, size_t mapBytes) {
+#if defined(__GLIBC__) && !defined(OZY_ASAN)
+    if (std::getenv("MALLOC_ARENA_MAX") != nullptr ||
+        std::getenv("MALLOC_MMAP_THRESHOLD_") != nullptr ||
+        std::getenv("GLIBC_TUNABLES") != nullptr)
+        return false;
+    bool ok = mallopt(M_ARENA_MAX, arenas) == 1;
+    ok = mallopt(M_MMAP_THRESHOLD, static_cast<int>(mapBytes)) == 1 && ok;
+    return ok;
+#else
+    (void)arenas;
+    (void)mapBytes;
+    return false;
+#endif
 }
 
 bool ReleaseFreedMemory() {

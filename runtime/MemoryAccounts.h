@@ -27,6 +27,15 @@ AllocatorStats ReadAllocatorStats();
 // Hands free pages back to the system (glibc: malloc_trim); true when the allocator says it
 // released something.
 bool ReleaseFreedMemory();
+// Sets the allocator up for a long-running daemon whose large transient buffers (a full sync's
+// batch, a monitor reply) come and go: at most `arenas` arenas, so that what one thread frees the
+// others reuse instead of each thread's arena keeping its own peak, and blocks of `mapBytes` or
+// more mapped on their own and unmapped when freed (glibc otherwise raises that threshold to the
+// largest such block freed, up to 32 MiB, and serves later ones from an arena, where their pages
+// stay). Call before the threads start. Settings the environment gives (MALLOC_ARENA_MAX,
+// MALLOC_MMAP_THRESHOLD_, GLIBC_TUNABLES) are left as they are. False when nothing was set (the
+// environment's settings, or an allocator without them: the sanitizers').
+bool TuneAllocator(int arenas, size_t mapBytes);
 
 class MemoryAccounts {
   public:

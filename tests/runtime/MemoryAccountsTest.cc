@@ -1,7 +1,9 @@
 // The memory section: registered accounts come and go, the allocator's own statistics follow a
 // large allocation, and freed pages can be handed back.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -43,6 +45,27 @@ TEST(MemoryAccountsTest, TheReportListsRegisteredAccountsUntilTheyGo) {
     EXPECT_EQ(seen, 1) << j;
     ozy::MemoryAccounts::Unregister(b);
     EXPECT_TRUE(j["allocator"].contains("held")) << j;
+}
+
+// The daemon's allocator settings: a block of the mapping size or more is mapped on its own every
+// time and unmapped when freed, also after a larger one was freed (glibc's own threshold would have
+// risen to that block's size and served the next smaller one from an arena, where its pages stay).
+TEST(MemoryAccountsTest, TunedAllocatorMapsLargeBlocksEveryTime) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator has no such settings";
+#endif
+    ASSERT_TRUE(ozy::TuneAllocator(2, 128 * 1024));
+    static char* volatile keep = nullptr;  // the blocks are used: not elided
+    for (size_t bytes : {size_t{8} << 20, size_t{1} << 20, size_t{256} << 10}) {
+        const size_t before = mallinfo2().hblkhd;
+        keep = static_cast<char*>(std::malloc(bytes));
+        ASSERT_NE(keep, nullptr);
+        keep[bytes - 1] = 1;
+        EXPECT_GE(mallinfo2().hblkhd, before + bytes) << bytes;
+        std::free(keep);
+        keep = nullptr;
+        EXPECT_LT(mallinfo2().hblkhd, before + bytes) << bytes;
+    }
 }
 
 TEST(MemoryAccountsTest, TheAllocatorStatisticsFollowAllocationsAndTrimming) {
