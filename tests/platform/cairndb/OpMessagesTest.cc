@@ -208,6 +208,14 @@ TEST(PatchTest, AppendsAreMergedOnlyWhereTheRulesAgree) {
          1,
          {6},
          false},
+        {"a SET of a field the partial lacks",
+         [](pb::LogSwitchFibMsg* p, pb::LogSwitchFibOpMsg* op) {
+             p->clear_id();
+             op->mutable_id()->set_op(pb::SET);
+         },
+         0,
+         {5},
+         false},
         {"unknown fields",
          [](pb::LogSwitchFibMsg* p, pb::LogSwitchFibOpMsg*) {
              p->GetReflection()->MutableUnknownFields(p)->AddVarint(99, 1);
