@@ -117,6 +117,7 @@ void UPMService::ResetLocked() {
     relations_.clear();
     containerPorts_.clear();
     portContainers_.clear();
+    newBodies_.clear();
     resetPending_ = false;
 }
 
@@ -136,13 +137,38 @@ void UPMService::UnbindLocked(const std::string& profileId) {
     profiles_.erase(it);
 }
 
-void UPMService::MarkDirtyLocked(const Profile& profile) {
+void UPMService::SwapBodyLocked(const std::string& profileId, const Profile& profile, bool fullSync,
+                                std::vector<ProfileUpdate>* updates) {
+    // The ports that have the profile hold one body between them (or a few, when some were
+    // recomputed): its text is compared with the new one once per body, not per port.
+    ProfileBody old;
+    bool sameText = false;
+    auto visit = [&](const std::string& port) {
+        auto effective = effective_.find(port);
+        if (effective == effective_.end())
+            return;
+        auto chosen = effective->second.find(profile.type);
+        // Ports that have another profile of the type keep it; a port recomputed at this
+        // barrier holds the new body already.
+        if (chosen == effective->second.end() || chosen->second.first != profileId ||
+            chosen->second.second == profile.body)
+            return;
+        if (chosen->second.second != old) {
+            old = chosen->second.second;
+            sameText = old && *old == *profile.body;
+        }
+        chosen->second.second = profile.body;
+        if (!fullSync && !sameText)
+            updates->push_back(ProfileUpdate{port, profile.type, profileId, profile.body});
+    };
     for (const std::string& port : profile.ports)
-        dirty_.insert(port);
+        visit(port);
     for (const std::string& c : profile.containers) {
         auto ports = containerPorts_.find(c);
-        if (ports != containerPorts_.end())
-            dirty_.insert(ports->second.begin(), ports->second.end());
+        if (ports == containerPorts_.end())
+            continue;
+        for (const std::string& port : ports->second)
+            visit(port);
     }
 }
 
@@ -240,20 +266,29 @@ void UPMService::OnUpdate(const pb::MonitorUpdateMsg& update) {
         }
         Profile p;
         p.type = msg.profile_type();
-        p.body = std::make_shared<const std::string>(update.object_body());
+        p.portKeys.reserve(static_cast<size_t>(msg.logical_switch_port_ids_size()));
         for (const pb::UuidMsg& port : msg.logical_switch_port_ids())
-            p.ports.push_back(Text(port));
+            p.portKeys.emplace_back(port.left(), port.right());
         for (const pb::UuidMsg& c : msg.container_ids())
-            p.containers.push_back(Text(c));
-        // A profile whose body changed and whose ports and containers did not (a new limit for
-        // the same thousand ports) keeps its bindings: its ports are only due again.
+            p.containerKeys.emplace_back(c.left(), c.right());
+        // A profile whose body changed and whose type, ports and containers did not (a new limit
+        // for the same thousand ports) keeps its bindings, and every port keeps its choice: only
+        // the ports that have it take the new body at the barrier.
         auto same = profiles_.find(id);
-        if (same != profiles_.end() && same->second.ports == p.ports &&
-            same->second.containers == p.containers) {
-            MarkDirtyLocked(p);
-            same->second = std::move(p);
+        if (same != profiles_.end() && same->second.type == p.type &&
+            same->second.portKeys == p.portKeys && same->second.containerKeys == p.containerKeys) {
+            if (*same->second.body != update.object_body()) {
+                same->second.body = std::make_shared<const std::string>(update.object_body());
+                newBodies_.insert(id);
+            }
             return;
         }
+        p.body = std::make_shared<const std::string>(update.object_body());
+        p.ports.reserve(p.portKeys.size());
+        for (const Key& port : p.portKeys)
+            p.ports.push_back(ozy::cairndb::UuidText(port.first, port.second));
+        for (const Key& c : p.containerKeys)
+            p.containers.push_back(ozy::cairndb::UuidText(c.first, c.second));
         UnbindLocked(id);
         BindLocked(id, std::move(p));
     } else if (update.object_type() == pb::ENTITY_GROUP_RELATION) {
@@ -351,6 +386,12 @@ void UPMService::OnBarrier() {
             }
         }
         dirty_.clear();
+        for (const std::string& id : newBodies_) {
+            auto p = profiles_.find(id);
+            if (p != profiles_.end())
+                SwapBodyLocked(id, p->second, fullSync, &updates);
+        }
+        newBodies_.clear();
         if (fullSync) {
             for (const auto& [port, profiles] : effective_) {
                 for (const auto& [type, chosen] : profiles)
@@ -365,18 +406,28 @@ void UPMService::OnBarrier() {
 }
 
 void UPMService::Deliver(const std::vector<ProfileUpdate>& updates, bool fullSync) {
+    // The types the updates carry, found once (a profile bound to many ports is a run of one
+    // type): a callback registered for all of them is passed the updates as they are, one for
+    // none of them is passed nothing (but a full sync), without a look at every update.
+    std::set<uint32_t> present;
+    for (size_t i = 0; i < updates.size(); ++i) {
+        if (i == 0 || updates[i].profileType != updates[i - 1].profileType)
+            present.insert(updates[i].profileType);
+    }
     std::lock_guard<std::mutex> lock(callbackMutex_);
     for (const auto& [id, cb] : callbacks_) {
-        // Updates all of the callback's types (one type bound to many ports) are passed as
-        // they are; the others are picked out in their order.
-        const bool allMine = std::all_of(
-            updates.begin(), updates.end(),
-            [&cb = cb](const ProfileUpdate& u) { return cb.types.count(u.profileType) != 0; });
-        if (allMine) {
+        if (std::includes(cb.types.begin(), cb.types.end(), present.begin(), present.end())) {
             if (fullSync || !updates.empty())
                 cb.fn(updates, fullSync);
             continue;
         }
+        if (std::none_of(present.begin(), present.end(),
+                         [&cb = cb](uint32_t type) { return cb.types.count(type) != 0; })) {
+            if (fullSync)
+                cb.fn({}, fullSync);
+            continue;
+        }
+        // Some of them: picked out in their order.
         std::vector<ProfileUpdate> mine;
         for (const ProfileUpdate& u : updates) {
             if (cb.types.count(u.profileType) != 0)

@@ -21,7 +21,8 @@
 // client calls RevertContainerMapping and OnChannelDown from its own callbacks. One mutex guards
 // the tables; callbacks run without it held, in registration order, and must not call back into
 // Register/Unregister. Work per barrier follows the ports the transaction touched, never the
-// whole table (except a full sync).
+// whole table (except a full sync); a profile whose body alone changed (a new limit for the same
+// thousand ports) costs one lookup per port and no recomputation.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -104,11 +105,17 @@ class UPMService {
     void OnBarrier();
 
   private:
+    // A port or container id as parsed (left and right halves).
+    using Key = std::pair<uint64_t, uint64_t>;
     struct Profile {
         uint32_t type = 0;
         ProfileBody body;
         std::vector<std::string> ports;
         std::vector<std::string> containers;
+        // The same ids as parsed, in the same order: a new body is compared with them, and the
+        // texts are made only when they changed.
+        std::vector<Key> portKeys;
+        std::vector<Key> containerKeys;
     };
     struct Callback {
         std::set<uint32_t> types;
@@ -120,8 +127,10 @@ class UPMService {
     void ResetLocked();
     void UnbindLocked(const std::string& profileId);
     void BindLocked(const std::string& profileId, Profile profile);
-    // The profile's ports, and those of its containers, are due for delivery.
-    void MarkDirtyLocked(const Profile& profile);
+    // The ports that have `profileId` as their effective profile get its new body (`updates`
+    // unless a full sync delivers everything anyway); no other port can change.
+    void SwapBodyLocked(const std::string& profileId, const Profile& profile, bool fullSync,
+                        std::vector<ProfileUpdate>* updates);
     void SetRelationLocked(const std::string& relationId,
                            std::vector<std::pair<std::string, std::vector<std::string>>> members);
     void TouchContainerLocked(const std::string& containerId);
@@ -145,6 +154,9 @@ class UPMService {
     std::set<std::string> containersPresent_;
     std::map<std::string, PortProfiles> effective_;  // port -> its effective profiles
     std::set<std::string> dirty_;                    // ports to recompute at the barrier
+    // Profiles whose body changed while their type, ports and containers did not: at the barrier
+    // only the ports that have them get the new body, nothing is recomputed.
+    std::set<std::string> newBodies_;
 
     std::mutex callbackMutex_;  // keeps deliveries in order and apart from (un)registration
     std::map<int, Callback> callbacks_;

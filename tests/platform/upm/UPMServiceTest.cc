@@ -261,6 +261,28 @@ TEST_F(UPMServiceTest, AProfileChangedForTheSamePortsReachesThemAll) {
     EXPECT_TRUE(upm->EffectiveProfile(kPort1, kTimeout).empty());
 }
 
+// A new body for the same ports reaches only the ports where that profile is the effective one of
+// its type: a port that has a lesser profile id of the type keeps that one's body.
+TEST_F(UPMServiceTest, ANewBodyReachesOnlyThePortsThatHaveTheProfile) {
+    const uint32_t kFlood = kProfileFloodProtection;
+    auto flood = [](uint64_t id, uint32_t limit, std::vector<uint64_t> ports) {
+        pb::ProfileMsg p = Profile(id, kProfileFloodProtection, std::move(ports));
+        p.mutable_flood_protection_profile()->set_tcp_half_open_limit(limit);
+        return p;
+    };
+    Update(Set(pb::PROFILE, flood(0xa1, 10, {0x102})));
+    Update(Set(pb::PROFILE, flood(0xa2, 20, {0x101, 0x102})));
+    Barrier();
+    Update(Set(pb::PROFILE, flood(0xa2, 21, {0x101, 0x102})));
+    Barrier();
+    EXPECT_EQ(dfw.Last(), (std::set<std::string>{Line(kPort1, kFlood, Id(0xa2))}));
+    pb::ProfileMsg held;
+    ASSERT_TRUE(held.ParseFromString(upm->EffectiveProfile(kPort2, kFlood)));
+    EXPECT_EQ(held.flood_protection_profile().tcp_half_open_limit(), 10u);
+    ASSERT_TRUE(held.ParseFromString(upm->EffectiveProfile(kPort1, kFlood)));
+    EXPECT_EQ(held.flood_protection_profile().tcp_half_open_limit(), 21u);
+}
+
 TEST_F(UPMServiceTest, AReconnectionIsANewFullSyncAndBadObjectsAreDropped) {
     Update(Set(pb::PROFILE, Profile(0xa1, kProfileIpDiscovery, {0x101})));
     Update(Set(pb::PROFILE, Profile(0xa2, kProfileIpDiscovery, {0x102})));
