@@ -86,7 +86,8 @@ struct LspState {
     template <typename T>
     void SetExtra(T LspExtras::*field, T value) {
         if (!extras) {
-            if (value == T())
+            static const T kEmpty{};
+            if (value == kEmpty)
                 return;
             extras = std::make_unique<LspExtras>();
         }
