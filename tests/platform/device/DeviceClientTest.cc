@@ -206,7 +206,7 @@ TEST_F(DeviceClientTest, RequestsOfABatchGoAheadOfTheirRepliesWhichComeInOrder) 
     const struct {
         const char* what;
         size_t replies;    // replied before the device acts below
-        const char* then;  // "" nothing more, "close", "junk", "extra"
+        const char* then;  // "" nothing more, "close", "junk", "extra", "tail"
         int rc;
         size_t answered;
     } cases[] = {
@@ -214,6 +214,7 @@ TEST_F(DeviceClientTest, RequestsOfABatchGoAheadOfTheirRepliesWhichComeInOrder) 
         {"closed after ten", 10, "close", EIO, 10},
         {"a bad frame after five", 5, "junk", EIO, 5},
         {"one reply more than asked", kRequests, "extra", EIO, kRequests},
+        {"a few bytes more than asked", kRequests, "tail", EIO, kRequests},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -231,12 +232,14 @@ TEST_F(DeviceClientTest, RequestsOfABatchGoAheadOfTheirRepliesWhichComeInOrder) 
                 }
                 if (then == "junk")
                     out.insert(out.end(), 12, 0xee);
+                if (then == "tail")  // less than a header behind the last reply
+                    out.insert(out.end(), 5, 0xee);
                 if (then == "extra") {
                     std::vector<uint8_t> r = EncodeFrame(0, nullptr, 0);
                     out.insert(out.end(), r.begin(), r.end());
                 }
                 ::send(fd, out.data(), out.size(), 0);
-                if (then.empty() || then == "extra") {
+                if (then.empty() || then == "extra" || then == "tail") {
                     char x;
                     ::recv(fd, &x, 1, 0);  // until the client closes
                 }
