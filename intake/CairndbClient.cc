@@ -350,7 +350,7 @@ void CairndbClient::MonitorUpdateCB(const pb::MonitorUpdateMsg& update) {
     if (coordinator_ != nullptr && route == DemuxRoute::KIND_FIRST) {
         coordinator_->OnConfigUpdate(update, route);
     }
-    Decoder::File(decoded_, pending_);
+    pending_.File(decoded_);
     if (coordinator_ != nullptr && (route == DemuxRoute::KIND || route == DemuxRoute::GENERIC)) {
         coordinator_->OnConfigUpdate(update, route);
     }
@@ -374,14 +374,14 @@ void CairndbClient::RunBarrier(bool mayBeFullSync) {
     if (fullSync) {
         for (uint32_t c = static_cast<uint32_t>(ComponentType::CONFIGCACHE);
              c <= static_cast<uint32_t>(ComponentType::BFD); ++c) {
-            pending_[static_cast<ComponentType>(c)];
+            pending_.Touch(static_cast<ComponentType>(c));
         }
     }
-    MergeCancellingRecords(pending_, fullSync);
-    RevertUPMContainerMapping(pending_);
+    ComponentUpdateMap records = pending_.Take();
+    MergeCancellingRecords(records, fullSync);
+    RevertUPMContainerMapping(records);
     const uint64_t txId = g_transactionId.load();
-    UpdateBatch batch(std::move(pending_), std::make_pair(fullSync, txId));
-    pending_.clear();
+    UpdateBatch batch(std::move(records), std::make_pair(fullSync, txId));
     if (!updateQueue_ || !updateQueue_->put(std::move(batch))) {
         CFG_ERROR_CODE("LCP00008", "Msg Queue is full!");
     }

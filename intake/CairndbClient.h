@@ -29,6 +29,7 @@
 #include "intake/CairnDBUpdateMsg.h"
 #include "intake/Decoder.h"
 #include "intake/ICairndbClient.h"
+#include "intake/PendingBatch.h"
 #include "runtime/RefCounted.h"
 
 namespace orvane::ozy::cairndb {
@@ -202,7 +203,7 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     std::atomic<bool> writerRunning_{false};
 
     // The pending batch and its decoding scratch (library callbacks only).
-    ComponentUpdateMap pending_;
+    PendingBatch pending_;
     DecodeResult decoded_;
 
     // SmartNIC: cached backing updates until their barrier, the switches served, and runtime

@@ -263,7 +263,7 @@ void CairndbClient::SendBackingToL2App(const pb::MonitorUpdateMsg& update, bool 
     rec.id = msg.id().SerializeAsString();
     rec.data = clear ? std::string() : update.object_body();
     rec.op = clear ? Operation::OPERATION_DELETE : Operation::OPERATION_UPDATE;
-    AddUpdatesToBatch(pending_, CairnDBUpdateList{rec}, ComponentType::L2APP);
+    pending_.Add(ComponentType::L2APP, CairnDBUpdateList{rec});
     CFG_INFO("CairndbClient: sent SN Backing to L2app");
     // Dispatched at once, outside any configuration transaction; never the configuration's full
     // sync.

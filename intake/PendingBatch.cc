@@ -1,0 +1,98 @@
+#include "intake/PendingBatch.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include "intake/Decoder.h"
+
+namespace CfgAgent {
+
+CairnDBUpdateList& PendingBatch::ChunkFor(Lane& lane, size_t n) {
+    if (lane.chunks.empty()) {
+        // A delta's few records: the first chunk grows as they come.
+        lane.chunks.emplace_back();
+    } else if (lane.chunks.back().size() + n > kChunkRecords) {
+        lane.chunks.emplace_back();
+        lane.chunks.back().reserve(std::max(n, kChunkRecords));
+    }
+    return lane.chunks.back();
+}
+
+void PendingBatch::File(DecodeResult& result) {
+    for (size_t i = 0; i < result.groupCount; ++i) {
+        DecodedGroup& g = result.groups[i];
+        for (size_t c = 0; c < g.componentCount; ++c) {
+            const ComponentType comp = g.components[c];
+            if (comp == ComponentType::NONE) {
+                continue;
+            }
+            Lane& lane = lanes_[comp];
+            if (g.records.empty()) {
+                continue;
+            }
+            CairnDBUpdateList& chunk = ChunkFor(lane, g.records.size());
+            if (c + 1 == g.componentCount) {
+                chunk.insert(chunk.end(), std::make_move_iterator(g.records.begin()),
+                             std::make_move_iterator(g.records.end()));
+            } else {
+                chunk.insert(chunk.end(), g.records.begin(), g.records.end());
+            }
+            lane.records += g.records.size();
+        }
+        g.records.clear();
+    }
+}
+
+void PendingBatch::Add(ComponentType component, const CairnDBUpdateList& records) {
+    if (component == ComponentType::NONE) {
+        return;
+    }
+    Lane& lane = lanes_[component];
+    if (records.empty()) {
+        return;
+    }
+    CairnDBUpdateList& chunk = ChunkFor(lane, records.size());
+    chunk.insert(chunk.end(), records.begin(), records.end());
+    lane.records += records.size();
+}
+
+void PendingBatch::Touch(ComponentType component) {
+    lanes_[component];
+}
+
+ComponentUpdateMap PendingBatch::Take() {
+    ComponentUpdateMap out;
+    for (auto& [comp, lane] : lanes_) {
+        CairnDBUpdateList& list = out[comp];
+        if (lane.chunks.size() == 1 &&
+            lane.chunks.front().size() == lane.chunks.front().capacity()) {
+            list = std::move(lane.chunks.front());
+            continue;
+        }
+        list.reserve(lane.records);
+        for (CairnDBUpdateList& chunk : lane.chunks) {
+            list.insert(list.end(), std::make_move_iterator(chunk.begin()),
+                        std::make_move_iterator(chunk.end()));
+            // Freed now, not with the rest: the list and every chunk are never held together.
+            CairnDBUpdateList().swap(chunk);
+        }
+    }
+    lanes_.clear();
+    return out;
+}
+
+size_t PendingBatch::RecordCount() const {
+    size_t n = 0;
+    for (const auto& [comp, lane] : lanes_) {
+        n += lane.records;
+    }
+    return n;
+}
+
+size_t PendingBatch::ChunkCount(ComponentType component) const {
+    auto it = lanes_.find(component);
+    return it == lanes_.end() ? 0 : it->second.chunks.size();
+}
+
+}  // namespace CfgAgent
