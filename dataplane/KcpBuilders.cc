@@ -194,17 +194,25 @@ bool CheckPropertyElements(const std::vector<std::vector<uint8_t>>& props) {
 }  // namespace
 
 bool KcpUpdateBuilder::AddPortProperties(uint8_t op, const std::vector<PropertyRecordSpec>& ports) {
+    std::vector<PropertyRecordSpec> copy(ports);
+    return AddPortProperties(op, std::move(copy));
+}
+
+bool KcpUpdateBuilder::AddPortProperties(uint8_t op, std::vector<PropertyRecordSpec>&& ports) {
+    std::vector<PropertyRecordSpec> taken;
+    taken.swap(ports);
     Element e;
     e.type = kPortPropertyUpdate;
     e.prefix.push_back(op);
-    for (const PropertyRecordSpec& p : ports) {
+    e.records.reserve(taken.size());
+    for (PropertyRecordSpec& p : taken) {
         if (!CheckIdField(p.id, kIdSize, "port ID") || !CheckPropertyElements(p.properties)) {
             return Fail();
         }
         Record rec;
         DpBytesWriter(rec.head).FixedString(p.id, kIdSize).Be16(0);
         rec.lengthOffset = static_cast<int>(kIdSize);
-        rec.properties = p.properties;
+        rec.properties = std::move(p.properties);
         e.records.push_back(std::move(rec));
     }
     elements_.push_back(std::move(e));

@@ -64,6 +64,9 @@ class KcpUpdateBuilder {
     // not fit or a property element is malformed, which also fails Build().
     bool AddVifUpdate(uint8_t op, const std::vector<VifRecordSpec>& records);
     bool AddPortProperties(uint8_t op, const std::vector<PropertyRecordSpec>& ports);
+    // The same, taking the records' properties instead of copying them (a full push of every
+    // port would otherwise hold them twice until it is built); `ports` is left empty.
+    bool AddPortProperties(uint8_t op, std::vector<PropertyRecordSpec>&& ports);
     bool AddPortList(const std::vector<std::string>& portIds);
     bool AddKrnnicProperties(uint8_t op, const std::vector<PropertyRecordSpec>& krnnics);
     bool AddKrnnicList(const std::vector<std::string>& names);

@@ -273,7 +273,9 @@ void DVSPropConvertor::FlushPorts() {
     dirty.swap(dirtyPorts_);
     kcp::KcpUpdateBuilder builder(MaxMsgLength());
     std::vector<kcp::PropertyRecordSpec> whole, update, remove;
-    std::vector<std::pair<std::string, PropSet>> results;
+    // What each port will hold once sent, packed as it is kept (after a large apply every port is
+    // dirty: a tree of every port's values would be the largest part of the flush).
+    std::vector<std::pair<const std::string*, PackedPropSet>> results;
     size_t unblocks = 0;
     for (const std::string& id : dirty) {
         auto it = ports_.find(id);
@@ -303,24 +305,25 @@ void DVSPropConvertor::FlushPorts() {
             CFG_INFO("Build UNBLOCK update for port %1", id);
             ++unblocks;
         }
-        results.emplace_back(id, std::move(desired));
+        results.emplace_back(&id, PackedPropSet(desired));
     }
     if (results.empty())
         return;
+    // The builder takes the lists' properties instead of copying them.
     if (!remove.empty())
-        builder.AddPortProperties(kcp::kOpDelete, remove);
+        builder.AddPortProperties(kcp::kOpDelete, std::move(remove));
     if (!whole.empty())
-        builder.AddPortProperties(kcp::kOpFullSync, whole);
+        builder.AddPortProperties(kcp::kOpFullSync, std::move(whole));
     if (!update.empty())
-        builder.AddPortProperties(kcp::kOpUpdate, update);
+        builder.AddPortProperties(kcp::kOpUpdate, std::move(update));
     bool ok = SendBuilder(builder);
     for (auto& [id, desired] : results) {
-        PortState& port = ports_.at(id);
+        PortState& port = ports_.at(*id);
         if (ok) {
-            port.installed = desired;
+            port.installed = std::move(desired);
             port.sendWhole = false;
         } else {
-            QueueResyncPort(id);
+            QueueResyncPort(*id);
         }
     }
     if (ok && unblocks > 0)

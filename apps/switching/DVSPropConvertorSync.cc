@@ -120,7 +120,11 @@ void DVSPropConvertor::OnDataplaneDisconnected() {
 
 bool DVSPropConvertor::SendPortsWhole(const std::vector<std::string>& portIds, const char* what) {
     std::vector<kcp::PropertyRecordSpec> records;
-    std::vector<std::pair<std::string, PropSet>> results;
+    // What each port will hold once sent, packed as it is kept (a tree of every port's values
+    // would be the largest part of a full push).
+    std::vector<std::pair<const std::string*, PackedPropSet>> results;
+    records.reserve(portIds.size());
+    results.reserve(portIds.size());
     for (const std::string& id : portIds) {
         auto it = ports_.find(id);
         if (it == ports_.end())
@@ -149,24 +153,25 @@ bool DVSPropConvertor::SendPortsWhole(const std::vector<std::string>& portIds, c
             std::rotate(block, block + 1, rec.properties.end());
         }
         records.push_back(std::move(rec));
-        results.emplace_back(id, std::move(desired));
+        results.emplace_back(&id, PackedPropSet(desired));
     }
     if (records.empty())
         return true;
+    const size_t count = records.size();
     kcp::KcpUpdateBuilder builder(MaxMsgLength());
-    builder.AddPortProperties(kcp::kOpFullSync, records);
+    // The builder takes the properties: at a full push of every port they are held once.
+    builder.AddPortProperties(kcp::kOpFullSync, std::move(records));
     bool ok = SendBuilder(builder);
-    CFG_DEBUG("DVSPropConvertor: %1 properties of %2 ports sent whole: %3", what, records.size(),
-              ok);
+    CFG_DEBUG("DVSPropConvertor: %1 properties of %2 ports sent whole: %3", what, count, ok);
     for (auto& [id, desired] : results) {
-        PortState& port = ports_.at(id);
+        PortState& port = ports_.at(*id);
         if (ok) {
-            port.installed = desired;
+            port.installed = std::move(desired);
             port.sendWhole = false;
             port.outOfSync = false;
-            dirtyPorts_.erase(id);
+            dirtyPorts_.erase(*id);
         } else {
-            QueueResyncPort(id);
+            QueueResyncPort(*id);
         }
     }
     return ok;

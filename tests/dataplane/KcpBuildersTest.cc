@@ -118,6 +118,48 @@ TEST(KcpBuildersTest, UpdatesMatchHandWrittenVectors) {
                                           H("02 00 00 00 00 01 00 01"), ContainerEntryV4()}))}))});
 }
 
+// Port records given as a list the caller keeps, or handed over: the same Update either way; a
+// list handed over is left empty (its properties are the builder's now), one kept is untouched.
+TEST(KcpBuildersTest, PortRecordsHandedOverBuildAsCopiedOnes) {
+    const std::vector<uint8_t> vni = kcp::MakeKcpProperty(kcp::kPropVni, H("00 00 13 88"));
+    const std::vector<uint8_t> vni7 = kcp::MakeKcpProperty(kcp::kPropVni, H("00 00 00 07"));
+    struct Case {
+        const char* name;
+        std::vector<kcp::PropertyRecordSpec> ports;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"one port", {{"port-1", {vni}}}, true},
+        {"ports in order", {{"port-1", {vni, vni7}}, {"port-2", {}}, {"port-3", {vni7}}}, true},
+        {"an id without room for its NUL",
+         {{"port-1", {vni}}, {std::string(48, 'x'), {vni}}},
+         false},
+        {"a malformed property", {{"p", {H("00 04 00 09 00")}}}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LogCapture cap;
+        KcpUpdateBuilder copied(200);
+        std::vector<kcp::PropertyRecordSpec> kept = c.ports;
+        EXPECT_EQ(copied.AddPortProperties(kcp::kOpFullSync, kept), c.ok);
+        ASSERT_EQ(kept.size(), c.ports.size());
+        for (size_t i = 0; i < kept.size(); ++i) {
+            EXPECT_EQ(kept[i].id, c.ports[i].id);
+            EXPECT_EQ(kept[i].properties, c.ports[i].properties);
+        }
+        KcpUpdateBuilder taken(200);
+        std::vector<kcp::PropertyRecordSpec> given = c.ports;
+        EXPECT_EQ(taken.AddPortProperties(kcp::kOpFullSync, std::move(given)), c.ok);
+        EXPECT_TRUE(given.empty());
+        EXPECT_EQ(taken.Ok(), c.ok);
+        EXPECT_EQ(taken.Build(), copied.Build());
+        if (c.ok) {
+            EXPECT_FALSE(copied.Build().empty());
+            EXPECT_EQ(taken.UnfragmentedSize(), copied.UnfragmentedSize());
+        }
+    }
+}
+
 TEST(KcpBuildersTest, InvalidContentFailsTheBuild) {
     test::LogCapture cap;
     KcpUpdateBuilder u;
