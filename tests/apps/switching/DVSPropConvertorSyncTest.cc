@@ -67,6 +67,20 @@ TEST_F(DvsSyncTest, FullStatePushSendsListsThenWholeRecords) {
     EXPECT_EQ(h.Dump(), d);
 }
 
+// What a push sent is what each port is known to hold: a flush of the pushed ports, and of one
+// that was not pushed (port-3, no VIF), finds nothing to send.
+TEST_F(DvsSyncTest, PushedPortsHoldWhatWasSent) {
+    h.conv->ResetSyncState();
+    h.app.tables = ozy::dpemu::KcpTables();
+    h.conv->PushFullState();
+    nlohmann::json pushed = h.Dump();
+    ASSERT_EQ(pushed["ports"].size(), 2u);
+    size_t from = h.app.sent.size();
+    h.conv->SendPortUnblockUpdate({Id(11), Id(12), Id(13)}, {});
+    EXPECT_EQ(h.app.sent.size(), from);
+    EXPECT_EQ(h.Dump(), pushed);
+}
+
 TEST_F(DvsSyncTest, ManyPortsAreFragmentedWithinTheMessageLimit) {
     CairnDBUpdateList batch;
     for (int i = 0; i < 400; ++i) {
