@@ -1,5 +1,6 @@
 #include "dfw/DfwDnsProfileConfigFeature.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "dfw/DfwLog.h"
@@ -40,12 +41,20 @@ bool DfwDnsProfileConfigFeature::Resolve(const pb::ProfileMsg* profile,
     return true;
 }
 
-int DfwDnsProfileConfigFeature::Set(FW_Handle* handle, const std::string& filter,
-                                    const std::vector<uint32_t>& values) const {
-    FW_DnsCfg cfg;
-    cfg.ttlFlag = values.at(0) != 0;
-    cfg.ttl = values.at(1);
-    return FW_SetDnsConfigProfile(handle, filter.c_str(), 0, &cfg);
+void DfwDnsProfileConfigFeature::Set(FW_Handle* handle, const std::vector<const char*>& filters,
+                                     const std::vector<const std::vector<uint32_t>*>& values,
+                                     int* statuses) const {
+    std::vector<FW_DnsCfg> cfgs(values.size());
+    std::vector<const FW_DnsCfg*> each(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        cfgs[i].ttlFlag = values[i]->at(0) != 0;
+        cfgs[i].ttl = values[i]->at(1);
+        each[i] = &cfgs[i];
+    }
+    const int rc = FW_SetDnsConfigProfiles(
+        handle, filters.data(), static_cast<uint32_t>(filters.size()), 0, each.data(), statuses);
+    if (rc != 0)
+        std::fill(statuses, statuses + filters.size(), rc);
 }
 
 }  // namespace CfgAgent

@@ -138,18 +138,37 @@ std::optional<DfwFilterFeature::Wanted> DfwFilterFeature::Resolved(const Request
     return want;
 }
 
-bool DfwFilterFeature::Configure(const std::string& vif, const Wanted& want, Applied* entry) {
-    DFW_DEBUG(words_.realizing, entry->filter, vif);
-    const int rc = Set(options_.handle, entry->filter, want.values);
-    if (rc != 0) {
-        DFW_ERROR_CODE("LCP01106", words_.failed, entry->filter, vif, FW_StatusToString(rc));
-        entry->ok = false;
-        return false;
+bool DfwFilterFeature::Configure(const std::vector<ToSet>& sets) {
+    if (sets.empty())
+        return true;
+    std::vector<const char*> filters;
+    std::vector<const std::vector<uint32_t>*> values;
+    filters.reserve(sets.size());
+    values.reserve(sets.size());
+    for (const ToSet& s : sets) {
+        DFW_DEBUG(words_.realizing, s.entry->filter, *s.vif);
+        filters.push_back(s.entry->filter.c_str());
+        values.push_back(&s.want->values);
     }
-    entry->profile = want.profileId;
-    entry->values = want.values;
-    entry->ok = true;
-    return true;
+    std::vector<int> statuses(sets.size(), 0);
+    Set(options_.handle, filters, values, statuses.data());
+    bool ok = true;
+    for (size_t i = 0; i < sets.size(); ++i) {
+        const ToSet& s = sets[i];
+        if (statuses[i] != 0) {
+            DFW_ERROR_CODE("LCP01106", words_.failed, s.entry->filter, *s.vif,
+                           FW_StatusToString(statuses[i]));
+            s.entry->ok = false;
+            ok = false;
+            continue;
+        }
+        s.entry->profile = s.want->profileId;
+        s.entry->values = s.want->values;
+        s.entry->ok = true;
+        if (s.isNew)
+            DFW_DEBUG("dfw: configured %1 for newly added vif %2", words_.what, *s.vif);
+    }
+    return ok;
 }
 
 bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
@@ -185,7 +204,9 @@ bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
         changed = true;
     }
     // 2. Every filter: its port's values, or the defaults, unless it holds them already. Every
-    // record left names a filter of `filters`, in the same order.
+    // record left names a filter of `filters`, in the same order. The sets of the pass go to the
+    // device together once the walk is done (the records' nodes stay where they are meanwhile).
+    std::vector<ToSet> sets;
     auto next = held_.begin();
     for (const auto& [vif, f] : filters) {
         Held* held = nullptr;
@@ -251,13 +272,9 @@ bool DfwFilterFeature::processConfig(const DfwFilterRepo::FilterMap& filters,
                           : "dfw: apply %1 config (default) for vif %2 (lsp id %3)",
                       words_.what, vif, entry.lsp);
         }
-        if (!Configure(vif, want, &entry)) {
-            ok = false;
-            continue;
-        }
-        if (isNew)
-            DFW_DEBUG("dfw: configured %1 for newly added vif %2", words_.what, vif);
+        sets.push_back(ToSet{&vif, &want, &entry, isNew});
     }
+    ok = Configure(sets) && ok;
     if (!ok)
         DFW_ERROR("dfw: some %1 config didn't get applied", words_.what);
     // The lines per filter are debug ones: a profile bound to a thousand ports is one line here.

@@ -22,8 +22,10 @@
 //
 // Cost of a pass over a thousand filters: the filters and the records are walked together in vif
 // order (no lookup per filter), a port's id is parsed only when its text changed, the wanted
-// values are found by the port's parsed id, and the CLI's view is updated in place, entry by
-// entry, when something changed.
+// values are found by the port's parsed id, the CLI's view is updated in place, entry by entry,
+// when something changed, and the sets of the pass go to the device together with the library's
+// call for many filters (FW_SetFloodCfgs, ...): one wait for the device's answers instead of one
+// per filter, each filter still with its own status and lines.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -114,9 +116,11 @@ class DfwFilterFeature : public ozy::RefCounted<DfwFilterFeature, ozy::IRefCount
     // naming the first value out of its range.
     virtual bool Resolve(const orvane::ozy::cairndb::ProfileMsg* profile,
                          std::vector<uint32_t>* values, std::string* why) const = 0;
-    // Sets `values` on the filter; the library's status (0 success).
-    virtual int Set(FW_Handle* handle, const std::string& filter,
-                    const std::vector<uint32_t>& values) const = 0;
+    // Sets values[i] on filters[i] for each filter of a pass, sent together; statuses[i]
+    // receives filter i's library status (0 success).
+    virtual void Set(FW_Handle* handle, const std::vector<const char*>& filters,
+                     const std::vector<const std::vector<uint32_t>*>& values,
+                     int* statuses) const = 0;
 
   private:
     struct Request {
@@ -143,8 +147,16 @@ class DfwFilterFeature : public ozy::RefCounted<DfwFilterFeature, ozy::IRefCount
     void TakeRequests(std::map<std::string, Request> requests, bool fullSync);
     // The values of one request's body; none when it is refused (logged).
     std::optional<Wanted> Resolved(const Request& req) const;
-    // Sets `want` on one filter and records it; false when the set failed.
-    bool Configure(const std::string& vif, const Wanted& want, Applied* entry);
+    // A filter of the pass whose values are to be set.
+    struct ToSet {
+        const std::string* vif;
+        const Wanted* want;
+        Applied* entry;
+        bool isNew;
+    };
+    // Sets the values of `sets` on their filters, sent together, and records what each filter
+    // holds now; false when some set failed.
+    bool Configure(const std::vector<ToSet>& sets);
     // The CLI's view follows `held_`, entry by entry.
     void Publish();
 

@@ -1,5 +1,6 @@
 #include "dfw/DfwFloodFeature.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/tarp/TarpFw.h"
@@ -44,17 +45,27 @@ bool DfwFloodFeature::Resolve(const pb::ProfileMsg* profile, std::vector<uint32_
     return true;
 }
 
-int DfwFloodFeature::Set(FW_Handle* handle, const std::string& filter,
-                         const std::vector<uint32_t>& values) const {
-    FW_FloodCfg cfg;
-    cfg.tcpHalfOpenLimit = values.at(0);
-    cfg.udpFlowLimit = values.at(1);
-    cfg.icmpFlowLimit = values.at(2);
-    cfg.otherFlowLimit = values.at(3);
-    cfg.synCache = values.at(4) != 0;
-    cfg.rstSpoofing = values.at(5) != 0;
-    cfg.natLimits = values.at(6) != 0;
-    return FW_SetFloodCfg(handle, filter.c_str(), 0, &cfg);
+void DfwFloodFeature::Set(FW_Handle* handle, const std::vector<const char*>& filters,
+                          const std::vector<const std::vector<uint32_t>*>& values,
+                          int* statuses) const {
+    std::vector<FW_FloodCfg> cfgs(values.size());
+    std::vector<const FW_FloodCfg*> each(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        FW_FloodCfg& cfg = cfgs[i];
+        const std::vector<uint32_t>& v = *values[i];
+        cfg.tcpHalfOpenLimit = v.at(0);
+        cfg.udpFlowLimit = v.at(1);
+        cfg.icmpFlowLimit = v.at(2);
+        cfg.otherFlowLimit = v.at(3);
+        cfg.synCache = v.at(4) != 0;
+        cfg.rstSpoofing = v.at(5) != 0;
+        cfg.natLimits = v.at(6) != 0;
+        each[i] = &cfgs[i];
+    }
+    const int rc = FW_SetFloodCfgs(handle, filters.data(), static_cast<uint32_t>(filters.size()), 0,
+                                   each.data(), statuses);
+    if (rc != 0)
+        std::fill(statuses, statuses + filters.size(), rc);
 }
 
 }  // namespace CfgAgent

@@ -1,7 +1,7 @@
 #pragma once
 // Flood protection of the firewall filters from the ports' flood protection profiles (profile type
 // 4): the half-open TCP, UDP, ICMP and other flow limits and the SYN cache, RST spoofing and NAT
-// flags, set with FW_SetFloodCfg. Without a profile a filter gets no limit and every flag off.
+// flags, set with FW_SetFloodCfgs. Without a profile a filter gets no limit and every flag off.
 // A limit above kMaxLimit refuses the profile (LCP01153). See DfwFilterFeature for the rest.
 #include <cstdint>
 #include <string>
@@ -20,8 +20,8 @@ class DfwFloodFeature : public DfwFilterFeature {
   protected:
     bool Resolve(const orvane::ozy::cairndb::ProfileMsg* profile, std::vector<uint32_t>* values,
                  std::string* why) const override;
-    int Set(FW_Handle* handle, const std::string& filter,
-            const std::vector<uint32_t>& values) const override;
+    void Set(FW_Handle* handle, const std::vector<const char*>& filters,
+             const std::vector<const std::vector<uint32_t>*>& values, int* statuses) const override;
 };
 
 }  // namespace CfgAgent

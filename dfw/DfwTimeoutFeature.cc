@@ -1,5 +1,6 @@
 #include "dfw/DfwTimeoutFeature.h"
 
+#include <algorithm>
 #include <utility>
 
 #include <google/protobuf/descriptor.h>
@@ -55,12 +56,20 @@ bool DfwTimeoutFeature::Resolve(const pb::ProfileMsg* profile, std::vector<uint3
     return true;
 }
 
-int DfwTimeoutFeature::Set(FW_Handle* handle, const std::string& filter,
-                           const std::vector<uint32_t>& values) const {
-    FW_TimeoutCfg cfg;
-    for (size_t i = 0; i < kCount; ++i)
-        cfg.seconds[i] = values.at(i);
-    return FW_SetTimeout(handle, filter.c_str(), 0, &cfg);
+void DfwTimeoutFeature::Set(FW_Handle* handle, const std::vector<const char*>& filters,
+                            const std::vector<const std::vector<uint32_t>*>& values,
+                            int* statuses) const {
+    std::vector<FW_TimeoutCfg> cfgs(values.size());
+    std::vector<const FW_TimeoutCfg*> each(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        for (size_t k = 0; k < kCount; ++k)
+            cfgs[i].seconds[k] = values[i]->at(k);
+        each[i] = &cfgs[i];
+    }
+    const int rc = FW_SetTimeouts(handle, filters.data(), static_cast<uint32_t>(filters.size()), 0,
+                                  each.data(), statuses);
+    if (rc != 0)
+        std::fill(statuses, statuses + filters.size(), rc);
 }
 
 }  // namespace CfgAgent

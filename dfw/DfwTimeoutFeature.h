@@ -1,7 +1,7 @@
 #pragma once
 // Session timeouts of the firewall filters from the ports' session timeout profiles (profile type
 // 5): 14 timeouts in seconds, in the order of the device's layout (TCP first packet .. other
-// protocols both ways), set with FW_SetTimeout. An absent timeout, and every one without a
+// protocols both ways), set with FW_SetTimeouts. An absent timeout, and every one without a
 // profile, takes its default (kDefaults). A timeout outside kMin-kMax, or an established TCP
 // timeout below kMinTcpEstablished, refuses the profile (LCP01153). See DfwFilterFeature.
 #include <cstddef>
@@ -27,8 +27,8 @@ class DfwTimeoutFeature : public DfwFilterFeature {
   protected:
     bool Resolve(const orvane::ozy::cairndb::ProfileMsg* profile, std::vector<uint32_t>* values,
                  std::string* why) const override;
-    int Set(FW_Handle* handle, const std::string& filter,
-            const std::vector<uint32_t>& values) const override;
+    void Set(FW_Handle* handle, const std::vector<const char*>& filters,
+             const std::vector<const std::vector<uint32_t>*>& values, int* statuses) const override;
 };
 
 }  // namespace CfgAgent

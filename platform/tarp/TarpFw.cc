@@ -245,7 +245,81 @@ int SetValue(FW_Handle* h, const char* filter, uint32_t id, const Put& put) {
     const size_t value = wr.Begin32();
     put(wr);
     wr.End32(value);
-    return h->Setting(filter, id, request);
+    return h->Setting(filter, id, request.data(), request.size());
+}
+
+// One setting of several filters, sent together: `put(wr, *values[i])` writes filter i's value.
+// The requests are written one after the other into a buffer of the calling thread that the next
+// batch reuses.
+template <typename Value, typename Put>
+int SetValues(FW_Handle* h, const char* const* filters, uint32_t count, uint32_t id,
+              const Value* const* values, int* statuses, const Put& put) {
+    if (h == nullptr ||
+        (count != 0 && (filters == nullptr || values == nullptr || statuses == nullptr)))
+        return kBadArgument;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (values[i] == nullptr)
+            return kBadArgument;
+    }
+    try {
+        thread_local std::vector<uint8_t> buffer;
+        buffer.clear();
+        std::vector<size_t> starts;
+        std::vector<uint32_t> where;
+        std::vector<const char*> names;
+        for (uint32_t i = 0; i < count; ++i) {
+            // A filter name the single call refuses goes no further.
+            if (!FilterNameOk(filters[i])) {
+                statuses[i] = kInvalid;
+                continue;
+            }
+            starts.push_back(buffer.size());
+            WireWriter wr(buffer);
+            wr.Fixed(std::string_view(filters[i]), w::kFilterNameField).U32(id);
+            const size_t value = wr.Begin32();
+            put(wr, *values[i]);
+            wr.End32(value);
+            where.push_back(i);
+            names.push_back(filters[i]);
+        }
+        if (where.empty())
+            return 0;
+        starts.push_back(buffer.size());
+        std::vector<ozy::device::IDevice::Request> requests(where.size());
+        for (size_t k = 0; k < where.size(); ++k)
+            requests[k] = {w::kCmdFilterSetting, buffer.data() + starts[k],
+                           starts[k + 1] - starts[k]};
+        std::vector<int> got(where.size(), 0);
+        h->SettingBatch(id, names.data(), requests.data(), static_cast<uint32_t>(requests.size()),
+                        got.data());
+        for (size_t k = 0; k < where.size(); ++k)
+            statuses[where[k]] = got[k];
+    } catch (const std::bad_alloc&) {
+        Log(2, "out of memory setting " + std::to_string(count) + " filters");
+        for (uint32_t i = 0; i < count; ++i)
+            statuses[i] = static_cast<int>(w::kStatusNoMemory);
+    }
+    return 0;
+}
+
+void PutFlood(WireWriter& wr, const FW_FloodCfg& cfg) {
+    wr.U32(cfg.tcpHalfOpenLimit)
+        .U32(cfg.udpFlowLimit)
+        .U32(cfg.icmpFlowLimit)
+        .U32(cfg.otherFlowLimit)
+        .U8(cfg.synCache)
+        .U8(cfg.rstSpoofing)
+        .U8(cfg.natLimits)
+        .U8(0);
+}
+
+void PutTimeout(WireWriter& wr, const FW_TimeoutCfg& cfg) {
+    for (uint32_t s : cfg.seconds)
+        wr.U32(s);
+}
+
+void PutDns(WireWriter& wr, const FW_DnsCfg& cfg) {
+    wr.U8(cfg.ttlFlag).U8(0).U8(0).U8(0).U32(cfg.ttl);
 }
 
 int SetU32(FW_Handle* h, const char* filter, uint32_t id, uint32_t v) {
@@ -257,32 +331,34 @@ int SetU32(FW_Handle* h, const char* filter, uint32_t id, uint32_t v) {
 int FW_SetFloodCfg(FW_Handle* h, const char* filter, int, const FW_FloodCfg* cfg) {
     if (cfg == nullptr)
         return kBadArgument;
-    return SetValue(h, filter, w::kSetFlood, [cfg](WireWriter& wr) {
-        wr.U32(cfg->tcpHalfOpenLimit)
-            .U32(cfg->udpFlowLimit)
-            .U32(cfg->icmpFlowLimit)
-            .U32(cfg->otherFlowLimit)
-            .U8(cfg->synCache)
-            .U8(cfg->rstSpoofing)
-            .U8(cfg->natLimits)
-            .U8(0);
-    });
+    return SetValue(h, filter, w::kSetFlood, [cfg](WireWriter& wr) { PutFlood(wr, *cfg); });
 }
 
 int FW_SetTimeout(FW_Handle* h, const char* filter, int, const FW_TimeoutCfg* cfg) {
     if (cfg == nullptr)
         return kBadArgument;
-    return SetValue(h, filter, w::kSetTimeout, [cfg](WireWriter& wr) {
-        for (uint32_t s : cfg->seconds)
-            wr.U32(s);
-    });
+    return SetValue(h, filter, w::kSetTimeout, [cfg](WireWriter& wr) { PutTimeout(wr, *cfg); });
 }
 
 int FW_SetDnsConfigProfile(FW_Handle* h, const char* filter, int, const FW_DnsCfg* cfg) {
     if (cfg == nullptr)
         return kBadArgument;
-    return SetValue(h, filter, w::kSetDns,
-                    [cfg](WireWriter& wr) { wr.U8(cfg->ttlFlag).U8(0).U8(0).U8(0).U32(cfg->ttl); });
+    return SetValue(h, filter, w::kSetDns, [cfg](WireWriter& wr) { PutDns(wr, *cfg); });
+}
+
+int FW_SetFloodCfgs(FW_Handle* h, const char* const* filters, uint32_t count, int,
+                    const FW_FloodCfg* const* cfgs, int* statuses) {
+    return SetValues(h, filters, count, w::kSetFlood, cfgs, statuses, PutFlood);
+}
+
+int FW_SetTimeouts(FW_Handle* h, const char* const* filters, uint32_t count, int,
+                   const FW_TimeoutCfg* const* cfgs, int* statuses) {
+    return SetValues(h, filters, count, w::kSetTimeout, cfgs, statuses, PutTimeout);
+}
+
+int FW_SetDnsConfigProfiles(FW_Handle* h, const char* const* filters, uint32_t count, int,
+                            const FW_DnsCfg* const* cfgs, int* statuses) {
+    return SetValues(h, filters, count, w::kSetDns, cfgs, statuses, PutDns);
 }
 
 int FW_SetHopoverExportver(FW_Handle* h, const char* filter, int, uint32_t version) {

@@ -102,6 +102,18 @@ int FW_SetFloodCfg(FW_Handle* handle, const char* filterName, int flags, const F
 int FW_SetTimeout(FW_Handle* handle, const char* filterName, int flags, const FW_TimeoutCfg* cfg);
 int FW_SetDnsConfigProfile(FW_Handle* handle, const char* filterName, int flags,
                            const FW_DnsCfg* cfg);
+// The same kind of setting for several filters: cfgs[i] on filterNames[i] for each i below
+// `count` (one value may serve many filters), as the single call would set them one after the
+// other, but sent together on one device connection (the device answers them in order): one wait
+// for many filters instead of one each. statuses[i] receives filter i's status, the single call's;
+// a setting that a failed connection left unanswered is sent again alone. 0, or 22 for bad
+// arguments (then nothing was sent).
+int FW_SetFloodCfgs(FW_Handle* handle, const char* const* filterNames, uint32_t count, int flags,
+                    const FW_FloodCfg* const* cfgs, int* statuses);
+int FW_SetTimeouts(FW_Handle* handle, const char* const* filterNames, uint32_t count, int flags,
+                   const FW_TimeoutCfg* const* cfgs, int* statuses);
+int FW_SetDnsConfigProfiles(FW_Handle* handle, const char* const* filterNames, uint32_t count,
+                            int flags, const FW_DnsCfg* const* cfgs, int* statuses);
 int FW_SetHopoverExportver(FW_Handle* handle, const char* filterName, int flags, uint32_t version);
 int FW_FpFlag(FW_Handle* handle, const char* filterName, int flags, uint32_t mode);
 int FW_DeleteSpoofGuard(FW_Handle* handle, const char* filterName, int flags,

@@ -397,16 +397,40 @@ void FW_Handle::FilterChanged(const std::string& filter) {
     Forget(filter);
 }
 
-int FW_Handle::Setting(const char* filter, uint32_t id, const std::vector<uint8_t>& request) {
-    uint32_t status = 0;
-    int rc =
-        pool_.CallRetry(w::kCmdFilterSetting, request.data(), request.size(), &status, nullptr);
-    if (rc != 0)
-        return Unreachable(rc);
+namespace {
+
+int SettingStatus(const char* filter, uint32_t id, uint32_t status) {
     if (status != 0)
         Log(3, "setting " + std::to_string(id) + " of filter " + std::string(filter) +
                    " refused: " + FW_StatusToString(int(status)));
     return static_cast<int>(status);
+}
+
+}  // namespace
+
+int FW_Handle::Setting(const char* filter, uint32_t id, const uint8_t* request, size_t size) {
+    uint32_t status = 0;
+    int rc = pool_.CallRetry(w::kCmdFilterSetting, request, size, &status, nullptr);
+    if (rc != 0)
+        return Unreachable(rc);
+    return SettingStatus(filter, id, status);
+}
+
+void FW_Handle::SettingBatch(uint32_t id, const char* const* filters,
+                             const ozy::device::IDevice::Request* requests, uint32_t count,
+                             int* statuses) {
+    std::vector<ozy::device::IDevice::Reply> replies(count);
+    size_t answered = 0;
+    {
+        TarpDevicePool::Lease lease(pool_);
+        lease.CallBatch(requests, count, replies.data(), &answered);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        statuses[i] = i < answered
+                          ? SettingStatus(filters[i], id, replies[i].status)
+                          : Setting(filters[i], id, static_cast<const uint8_t*>(requests[i].in),
+                                    requests[i].size);
+    }
 }
 
 int FW_Handle::Simple(uint32_t command, const std::vector<uint8_t>& request, size_t replySize,

@@ -33,7 +33,12 @@ struct FW_Handle {
                        uint32_t count, int* statuses);
     void FilterChanged(const std::string& filter);
     // Sends a setting's whole request (filter name field, id, value size, value).
-    int Setting(const char* filter, uint32_t id, const std::vector<uint8_t>& request);
+    int Setting(const char* filter, uint32_t id, const uint8_t* request, size_t size);
+    // The settings `requests` (each whole, as Setting's; setting `id` of filters[i]) sent together
+    // on one connection, answered in order; statuses[i] receives request i's status. A request
+    // that a failed connection left unanswered is sent again alone.
+    void SettingBatch(uint32_t id, const char* const* filters,
+                      const ozy::device::IDevice::Request* requests, uint32_t count, int* statuses);
     // A device command whose reply payload must be `replySize` bytes (when not 0).
     int Simple(uint32_t command, const std::vector<uint8_t>& request, size_t replySize,
                std::vector<uint8_t>* reply);

@@ -362,6 +362,31 @@ TEST_F(DfwFeatureTest, FiltersComingGoingAndChangingInVifOrder) {
     EXPECT_EQ(DevTimeouts("f5b"), DefaultTimeouts());
 }
 
+// The sets of one pass go to the device in one exchange, each filter with its own port's values;
+// a pass with nothing to set sends nothing.
+TEST_F(DfwFeatureTest, TheSetsOfAPassGoTogetherEachWithItsPortsValues) {
+    auto udp = [](uint32_t limit) {
+        return [limit](pb::ProfileMsg& p) {
+            p.mutable_flood_protection_profile()->set_udp_flow_limit(limit);
+        };
+    };
+    flood_->SetConfig({Update(1, ozy::upm::kProfileFloodProtection, 1, udp(500)),
+                       Update(2, ozy::upm::kProfileFloodProtection, 2, udp(600))},
+                      false);
+    ASSERT_TRUE(Pass(*flood_));
+    EXPECT_EQ(dev_.batches, std::vector<size_t>{2}) << "f3 has no port";
+    ASSERT_TRUE(Dev("f1").flood.has_value() && Dev("f2").flood.has_value());
+    EXPECT_EQ(Dev("f1").flood->udp, 500u);
+    EXPECT_EQ(Dev("f2").flood->udp, 600u);
+    ASSERT_TRUE(Pass(*flood_));
+    EXPECT_EQ(dev_.batches.size(), 1u);
+    flood_->SetConfig({Revert(2, ozy::upm::kProfileFloodProtection)}, false);
+    ASSERT_TRUE(Pass(*flood_));
+    EXPECT_EQ(dev_.batches, (std::vector<size_t>{2, 1}));
+    EXPECT_EQ(Dev("f2").flood->udp, 0u);
+    EXPECT_EQ(Dev("f1").flood->udp, 500u);
+}
+
 TEST_F(DfwFeatureTest, AFailedSetIsReportedAndTriedAgainOnTheNextPass) {
     std::string why;
     ASSERT_TRUE(dev_.state->FailFilter("f1", w::kStatusNoMemory, 1, &why)) << why;

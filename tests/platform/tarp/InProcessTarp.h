@@ -7,7 +7,9 @@
 // fails the next exchange with that errno (after counting its command), as a socket would.
 // With `serialize`, exchanges take `mutex`, so that several threads may use the device at once
 // (as the sockets of the real one allow); a test touching `state` while other threads run takes
-// it too. Off by default: a test may hold one exchange while another goes on.
+// it too. Off by default: a test may hold one exchange while another goes on. `batches` lists the
+// size of every exchange of requests sent together (IDevice::IoctlBatch), which the device answers
+// one by one.
 #include <cerrno>
 #include <functional>
 #include <memory>
@@ -58,6 +60,7 @@ class InProcessTarp : public ozy::device::IDeviceOpener {
     std::vector<uint8_t> injectedPayload;
     std::vector<uint32_t> commands;
     std::vector<std::string> paths;
+    std::vector<size_t> batches;
     bool down = false;
     int transportError = 0;
 
@@ -89,6 +92,11 @@ class InProcessTarp : public ozy::device::IDeviceOpener {
             if (out != nullptr)
                 *out = std::move(r.payload);
             return 0;
+        }
+        int IoctlBatch(const Request* requests, size_t count, Reply* replies,
+                       size_t* answered) override {
+            owner_.batches.push_back(count);
+            return IDevice::IoctlBatch(requests, count, replies, answered);
         }
         int Close() override { return 0; }
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -615,6 +616,95 @@ TEST_F(TarpLibraryTest, SettingsAndRawIoctlsReachTheDevice) {
     EXPECT_EQ(SI_Ioctl(11, &query), 5);
     EXPECT_EQ(query.replyUsed, 0u);
     EXPECT_EQ(FW_Ioctl(99, &req), 65);
+}
+
+// One setting for several filters goes to the device in one exchange: each filter gets its own
+// value and status (a refused name is not sent; an unknown filter and a failing one answer for
+// themselves); a connection failing after the first answer sends the rest again alone.
+TEST_F(TarpLibraryTest, SettingsSentTogetherEachGetTheirOwnValueAndStatus) {
+    for (const char* f : {"f2", "f3"})
+        CreateFilter(f);
+    std::string why;
+    ASSERT_TRUE(dev_.state->FailFilter("f3", kStatusNoMemory, 1, &why)) << why;
+    const std::string tooLong(kMaxFilterName + 1, 'x');
+    const std::vector<const char*> names = {"f1", "nosuch", "f3", tooLong.c_str(), "f2"};
+    std::vector<FW_FloodCfg> floods(names.size());
+    std::vector<const FW_FloodCfg*> each;
+    for (size_t i = 0; i < floods.size(); ++i) {
+        floods[i].tcpHalfOpenLimit = static_cast<uint32_t>(100 + i);
+        floods[i].synCache = i % 2 == 0;
+        each.push_back(&floods[i]);
+    }
+    auto send = [&](const std::vector<const char*>& filters) {
+        std::vector<int> statuses(filters.size(), -1);
+        EXPECT_EQ(FW_SetFloodCfgs(h_, filters.data(), static_cast<uint32_t>(filters.size()), 0,
+                                  each.data(), statuses.data()),
+                  0);
+        return statuses;
+    };
+    auto halfOpen = [&](const char* f) {
+        auto s = nlohmann::json::parse(Realized(f))["settings"];
+        return s.contains("flood") ? s["flood"]["tcp_half_open_limit"].get<int>() : -1;
+    };
+    EXPECT_EQ(send(names), (std::vector<int>{0, 19, 8, 65, 0}));
+    EXPECT_EQ(dev_.batches, std::vector<size_t>{4}) << "one exchange, the refused name not sent";
+    EXPECT_EQ(dev_.Count(kCmdFilterSetting), 4u);
+    EXPECT_EQ(halfOpen("f1"), 100);
+    EXPECT_EQ(halfOpen("f2"), 104);
+    EXPECT_EQ(nlohmann::json::parse(Realized("f2"))["settings"]["flood"]["syn_cache"], true);
+    EXPECT_EQ(halfOpen("f3"), -1) << "the failed one";
+
+    // The connection fails after the first answer: the other two go alone, anew.
+    size_t settings = 0;
+    dev_.inject = [&](uint32_t cmd, const uint8_t*, size_t) -> std::optional<uint32_t> {
+        if (cmd == kCmdFilterSetting && ++settings == 1)
+            dev_.transportError = EPIPE;
+        return std::nullopt;
+    };
+    const size_t before = dev_.Count(kCmdFilterSetting);
+    EXPECT_EQ(send({"f2", "f3", "f1"}), (std::vector<int>{0, 0, 0}));
+    dev_.inject = nullptr;
+    EXPECT_EQ(dev_.Count(kCmdFilterSetting), before + 4) << "the failed exchange's again";
+    EXPECT_EQ(halfOpen("f2"), 100);
+    EXPECT_EQ(halfOpen("f3"), 101);
+    EXPECT_EQ(halfOpen("f1"), 102);
+
+    // The other kinds: each filter its own value.
+    FW_TimeoutCfg t1, t2;
+    t1.seconds[2] = 3600;
+    t2.seconds[2] = 7200;
+    const FW_TimeoutCfg* timeouts[] = {&t1, &t2};
+    FW_DnsCfg d1, d2;
+    d1.ttl = 30;
+    d2.ttlFlag = true;
+    d2.ttl = 60;
+    const FW_DnsCfg* dns[] = {&d1, &d2};
+    const char* two[] = {"f1", "f2"};
+    int statuses[2] = {-1, -1};
+    EXPECT_EQ(FW_SetTimeouts(h_, two, 2, 0, timeouts, statuses), 0);
+    EXPECT_EQ(std::vector<int>(statuses, statuses + 2), (std::vector<int>{0, 0}));
+    statuses[0] = statuses[1] = -1;
+    EXPECT_EQ(FW_SetDnsConfigProfiles(h_, two, 2, 0, dns, statuses), 0);
+    EXPECT_EQ(std::vector<int>(statuses, statuses + 2), (std::vector<int>{0, 0}));
+    for (const auto& [f, established, flag, ttl] :
+         {std::make_tuple("f1", 3600, false, 30), std::make_tuple("f2", 7200, true, 60)}) {
+        auto s = nlohmann::json::parse(Realized(f))["settings"];
+        EXPECT_EQ(s["timeouts"]["tcp_established"], established) << f;
+        EXPECT_EQ(s["dns"]["ttl_flag"], flag) << f;
+        EXPECT_EQ(s["dns"]["ttl"], ttl) << f;
+    }
+
+    // Bad arguments send nothing; an empty list is no exchange.
+    const size_t sent = dev_.Count(kCmdFilterSetting);
+    const FW_FloodCfg* withNull[] = {&floods[0], nullptr};
+    EXPECT_EQ(FW_SetFloodCfgs(h_, two, 2, 0, withNull, statuses), 22);
+    EXPECT_EQ(FW_SetFloodCfgs(nullptr, two, 2, 0, each.data(), statuses), 22);
+    EXPECT_EQ(FW_SetTimeouts(h_, nullptr, 2, 0, timeouts, statuses), 22);
+    EXPECT_EQ(FW_SetDnsConfigProfiles(h_, two, 2, 0, dns, nullptr), 22);
+    const size_t exchanges = dev_.batches.size();
+    EXPECT_EQ(FW_SetFloodCfgs(h_, nullptr, 0, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(dev_.Count(kCmdFilterSetting), sent);
+    EXPECT_EQ(dev_.batches.size(), exchanges);
 }
 
 TEST_F(TarpLibraryTest, QueryIsAnsweredWhileAnApplyIsInFlight) {
