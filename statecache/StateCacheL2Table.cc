@@ -2,7 +2,6 @@
 #include "statecache/StateCacheL2Table.h"
 
 #include <algorithm>
-#include <iterator>
 #include <set>
 #include <tuple>
 
@@ -110,22 +109,19 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
             }
         }
         std::vector<Kept> kept = Filter(side, updates, fullSync);
-        changes = Apply(side, updates, kept, fullSync, owned);
+        // A batch's changes go straight onto the list waiting for its end (each record is moved
+        // once, not into a list of this update and then onto the waiting one).
+        const bool held = side.batching && !fullSync;
+        Apply(side, updates, kept, fullSync, owned, held ? &side.waiting : &changes);
         if (fullSync) {
             SweepLog log;
             side.store.Sweep(&log);
         }
         observers = side.observers;
-        if (side.batching && !fullSync) {
+        if (held) {
             // Held for the batch's end, or handed on with the ones waiting once they are many.
-            if (side.waiting.empty())
-                side.waiting.swap(changes);
-            else
-                side.waiting.insert(side.waiting.end(), std::make_move_iterator(changes.begin()),
-                                    std::make_move_iterator(changes.end()));
             if (side.waiting.size() < kMaxBatchedChanges)
                 return;
-            changes.clear();
             changes.swap(side.waiting);
         }
     }
@@ -252,17 +248,20 @@ std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,
     return merged;
 }
 
-CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
-                                           const std::vector<Kept>& kept, bool fullSync,
-                                           CairnDBUpdateList* owned) {
+void StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
+                              const std::vector<Kept>& kept, bool fullSync,
+                              CairnDBUpdateList* owned, CairnDBUpdateList* out) {
     ozy::wft::Span span(side.runtime ? "StateCacheL2Table.UpdateRuntimeStateInner"
                                      : "StateCacheL2Table.UpdateDesiredStateInner");
-    CairnDBUpdateList applied;
-    applied.reserve(kept.size());
     if (kept.empty()) {
         CFG_DEBUG("L2Cache: UpdateL2CacheTable : empty msg");
-        return applied;
+        return;
     }
+    CairnDBUpdateList& applied = *out;
+    // Grown by at least half of what it holds: a batch's list takes many updates' changes, and
+    // room for just the next update's each time would move the whole list every time.
+    if (applied.capacity() - applied.size() < kept.size())
+        applied.reserve(applied.size() + std::max(kept.size(), applied.size() / 2));
     sc::L2ObjectStore& store = side.store;
     const uint32_t version = store.version();
     // The record of `k` as a change: moved out of an owned list (not read again), else copied.
@@ -353,7 +352,6 @@ CairnDBUpdateList StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& 
             pass(k);
         }
     }
-    return applied;
 }
 
 bool StateCacheL2Table::RegisterDesiredStateObserver(SCL2TableObserver* observer) {

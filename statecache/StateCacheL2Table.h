@@ -90,11 +90,11 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
                 const std::vector<std::string>& contexts);
     // The records that pass the unchanged-entry filter (all of them on a full sync).
     std::vector<Kept> Filter(Side& side, const CairnDBUpdateList& updates, bool fullSync);
-    // Applies the kept records; returns the changes for the observers: the records that changed the
-    // store, each replaced entry's removal (with its old body) ahead of its new value.
+    // Applies the kept records; appends the changes for the observers to `out`: the records that
+    // changed the store, each replaced entry's removal (with its old body) ahead of its new value.
     // With `owned` (`updates` itself), the kept records are moved out of it (each is kept once).
-    CairnDBUpdateList Apply(Side& side, const CairnDBUpdateList& updates,
-                            const std::vector<Kept>& kept, bool fullSync, CairnDBUpdateList* owned);
+    void Apply(Side& side, const CairnDBUpdateList& updates, const std::vector<Kept>& kept,
+               bool fullSync, CairnDBUpdateList* owned, CairnDBUpdateList* out);
     bool RegisterObserver(Side& side, SCL2TableObserver* observer);
     bool UnregisterObserver(Side& side, SCL2TableObserver* observer);
     const Side& SideOf(L2Store store) const;

@@ -223,6 +223,34 @@ TEST_F(L2TableTest, ARuntimeBatchHandsItsChangesOnTogetherAtItsEnd) {
     EXPECT_EQ(obs.runtime[1].records, (CairnDBUpdateList{Entry(kState, 1, kMac, test::Mac(0x51))}));
 }
 
+// A batch of many small updates (a received message each): their changes reach the observers as
+// one list in the updates' order, a replaced entry's removal ahead of its new value, whatever the
+// list held when each update came; records the table refuses are not in it.
+TEST_F(L2TableTest, ABatchOfManyUpdatesHandsOnEveryChangeInOrder) {
+    CairnDBUpdateList want{Whole(kState, Id(1), "")};
+    table->BeginRuntimeBatch();
+    table->UpdateRuntimeState({want[0]}, false);
+    for (uint64_t round = 0; round < 2; ++round) {
+        for (uint64_t m = 0; m < 300; m += 3) {
+            CairnDBUpdateList update;
+            for (uint64_t k = m; k < m + 3; ++k) {
+                update.push_back(Entry(kState, 1, kMac, test::Mac(0x100 + k, 0x0a000001 + round)));
+                if (round == 1)
+                    want.push_back(Entry(kState, 1, kMac, test::Mac(0x100 + k, 0x0a000001),
+                                         Operation::OPERATION_DELETE));
+                want.push_back(update.back());
+            }
+            update.push_back(Entry(kState, 1, kMac, test::Mac(0x1), static_cast<Operation>(9)));
+            table->UpdateRuntimeState(update, false);
+        }
+    }
+    EXPECT_TRUE(obs.runtime.empty());
+    table->EndRuntimeBatch();
+    ASSERT_EQ(obs.runtime.size(), 1u);
+    EXPECT_EQ(obs.runtime[0].records, want);
+    EXPECT_TRUE(Logged(log, {{"L2Cache: unsupported operation 9", "LCP00007"}}));
+}
+
 TEST_F(L2TableTest, EntriesOfAnUnknownObjectAreIgnored) {
     table->UpdateDesiredState({Entry(kFib, 9, kMac, test::Mac(0x1))}, false);
     EXPECT_TRUE(obs.desired.empty());
