@@ -168,9 +168,7 @@ TEST_F(CairndbClientSmartNicTest, StandbyKeepsRuntimeWritesAndActivationRepublis
         bad.objType = OT::RULE;
         return CairnDBUpdateList{ls, mac, rd, bad};
     };
-    Make(kPersonaSmartnic, runtime);
-    ASSERT_TRUE(client->start());
-    lib->Channel(true);
+    ASSERT_TRUE(StartUp(kPersonaSmartnic, runtime));
     DeliverBacking(Backing(kOtherSn, kLocalSn, kOtherSn, 5));
     EXPECT_TRUE(logs.Contains(
         std::string("CairndbClient: Change smartnic status to standby for switch ") + kHostSwitch));
@@ -262,9 +260,7 @@ TEST_F(CairndbClientSmartNicTest, StandbyKeepsRuntimeWritesAndActivationRepublis
 
 TEST_F(CairndbClientSmartNicTest, BackingMessagesThatDoNotConcernUsOrAreMalformed) {
     LogCapture logs;
-    Make(kPersonaSmartnic);
-    ASSERT_TRUE(client->start());
-    lib->Channel(true);
+    ASSERT_TRUE(StartUp(kPersonaSmartnic));
     DeliverBacking(Backing(kOtherSn, "", kOtherSn, 5));
     EXPECT_TRUE(logs.Contains(std::string("CairndbClient: Ignore backing message with active sn ") +
                               kOtherSn + " and standby sn , local sn " + kLocalSn));
@@ -302,9 +298,7 @@ TEST_F(CairndbClientSmartNicTest, BackingMessagesThatDoNotConcernUsOrAreMalforme
 
 TEST_F(CairndbClientSmartNicTest, FailoverAcknowledgementRequests) {
     LogCapture logs;
-    Make(kPersonaSmartnic);
-    ASSERT_TRUE(client->start());
-    lib->Channel(true);
+    ASSERT_TRUE(StartUp(kPersonaSmartnic));
     DeliverBacking(Backing(kOtherSn, kLocalSn, kOtherSn, 5));
     ASSERT_EQ(client->mainVdbId(), 5u);
     Drain();  // the backing record for the L2 application
@@ -367,9 +361,7 @@ TEST_F(CairndbClientSmartNicTest, FailoverAcknowledgementRequests) {
 
 TEST_F(CairndbClientSmartNicTest, AcknowledgementNeedsAUuidSmartNicId) {
     LogCapture logs;
-    Make(kPersonaSmartnic, {}, "sn-not-a-uuid");
-    ASSERT_TRUE(client->start());
-    lib->Channel(true);
+    ASSERT_TRUE(StartUp(kPersonaSmartnic, {}, "sn-not-a-uuid"));
     DeliverBacking(Backing("sn-not-a-uuid", "", "sn-not-a-uuid", 5));
     EXPECT_TRUE(
         logs.Contains("CairndbClient: Failed to parse local sn ID from string sn-not-a-uuid"));

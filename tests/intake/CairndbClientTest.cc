@@ -182,8 +182,7 @@ TEST_F(CairndbClientTest, FirstBarrierAfterChannelUpIsTheFullSyncAndTransactionI
     lib->Channel(true);
     EXPECT_TRUE(logs.Contains("CairndbClient: cairndb channel status turns to UP"));
     lib->Update(101, 1, SwitchSet(1));
-    lib->Barrier(101, 1);
-    b = Next();
+    b = Commit();
     EXPECT_TRUE(b.second.first);
     EXPECT_EQ(b.second.second, t0 + 1);
     // Every component 1 to 11 sees the full sync.
@@ -197,8 +196,7 @@ TEST_F(CairndbClientTest, FirstBarrierAfterChannelUpIsTheFullSyncAndTransactionI
     EXPECT_GT(client->lastBarrierTime(), 0);
 
     // The next barrier is a delta; without updates its map is empty.
-    lib->Barrier(101, 1);
-    b = Next();
+    b = Commit();
     EXPECT_FALSE(b.second.first);
     EXPECT_EQ(b.second.second, t0 + 2);
     EXPECT_TRUE(b.first.empty());
@@ -209,8 +207,7 @@ TEST_F(CairndbClientTest, FirstBarrierAfterChannelUpIsTheFullSyncAndTransactionI
     lib->Channel(false);
     EXPECT_TRUE(logs.Contains("CairndbClient: cairndb channel status turns to DOWN"));
     lib->Channel(true);
-    lib->Barrier(101, 1);
-    b = Next();
+    b = Commit();
     EXPECT_TRUE(b.second.first);
     EXPECT_EQ(b.first.size(), 11u);
     EXPECT_EQ(CairndbClient::NextTransactionId(), t0 + 4);
@@ -219,11 +216,8 @@ TEST_F(CairndbClientTest, FirstBarrierAfterChannelUpIsTheFullSyncAndTransactionI
 
 TEST_F(CairndbClientTest, MergeLeavesOnlyTheRealChanges) {
     LogCapture logs;
-    Make(kPersonaOther);
-    ASSERT_TRUE(client->start());
-    lib->Channel(true);
-    lib->Barrier(101, 1);
-    Next();
+    ASSERT_TRUE(StartUp(kPersonaOther));
+    Commit();
 
     // A SET of a MAC list from three entries to two of them: one removal remains.
     pb::LogSwitchFibMsg oldFib;
@@ -235,8 +229,7 @@ TEST_F(CairndbClientTest, MergeLeavesOnlyTheRealChanges) {
     auto op = ObjOp<pb::LogSwitchFibOpMsg>(pb::SET);
     op.mutable_mac_entries()->set_op(pb::SET);
     lib->Update(101, 1, MakeUpdate(OT::LOG_SWITCH_FIB, op, &newFib, &oldFib));
-    lib->Barrier(101, 1);
-    UpdateBatch b = Next();
+    UpdateBatch b = Commit();
     ASSERT_EQ(b.first.count(CT::L2CACHE), 1u);
     const CairnDBUpdateList& l2 = b.first[CT::L2CACHE];
     ASSERT_EQ(l2.size(), 1u);
@@ -251,15 +244,13 @@ TEST_F(CairndbClientTest, MergeLeavesOnlyTheRealChanges) {
     // An entry added and removed in one transaction reaches no component.
     lib->Update(101, 1, VtepChange(0x0a000001, true));
     lib->Update(101, 1, VtepChange(0x0a000001, false));
-    lib->Barrier(101, 1);
-    b = Next();
+    b = Commit();
     EXPECT_EQ(b.first.count(CT::L2CACHE), 0u);
 
     // The same entry added twice: the duplicate is reported and both records are dispatched.
     lib->Update(101, 1, VtepChange(0x0a000002, true));
     lib->Update(101, 1, VtepChange(0x0a000002, true));
-    lib->Barrier(101, 1);
-    b = Next();
+    b = Commit();
     ASSERT_EQ(b.first[CT::L2CACHE].size(), 2u);
     EXPECT_TRUE(logs.ContainsWithCode(
         "CairndbClient: find the same cairndb update LOG_SWITCH_FIB msg (object id "
@@ -275,8 +266,7 @@ TEST_F(CairndbClientTest, MergeLeavesOnlyTheRealChanges) {
     auto fop = ObjOp<pb::FibOpMsg>(pb::SET);
     fop.mutable_next_hops()->set_op(pb::SET);
     lib->Update(101, 1, MakeUpdate(OT::FIB, fop, &f2, &f1));
-    lib->Barrier(101, 1);
-    b = Next();
+    b = Commit();
     ASSERT_EQ(b.first[CT::L3CACHE].size(), 1u);
     EXPECT_EQ(b.first[CT::L3CACHE][0].op, Operation::OPERATION_ELEMENT_SET);
     EXPECT_EQ(b.first[CT::L3CACHE][0].data, f2.next_hops(1).SerializeAsString());
@@ -320,9 +310,7 @@ TEST_F(CairndbClientTest, InvalidAndUnroutedTypesAndTracing) {
     LogCapture logs;
     int savedWft = ozy::wft::library_log_level.load();
     ozy::wft::library_log_level.store(kLogDebug);
-    Make(kPersonaOther);
-    ASSERT_TRUE(client->start());
-    lib->Channel(true);
+    ASSERT_TRUE(StartUp(kPersonaOther));
     pb::MonitorUpdateMsg invalid;
     lib->Update(101, 1, invalid);
     EXPECT_TRUE(
@@ -341,8 +329,7 @@ TEST_F(CairndbClientTest, InvalidAndUnroutedTypesAndTracing) {
                       "trace id 161, low trace id 178, "
                       "span id 195, parent id 212"));
     EXPECT_TRUE(logs.Contains("wft: span CairndbClient.MonitorUpdateCB start (1 parent contexts)"));
-    lib->Barrier(101, 1);
-    UpdateBatch b = Next();
+    UpdateBatch b = Commit();
     size_t total = 0;
     for (const auto& [comp, list] : b.first)
         total += list.size();

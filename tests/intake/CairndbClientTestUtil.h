@@ -48,6 +48,20 @@ class CairndbClientFixture : public ::testing::Test {
         client = ozy::MakeRef<CairndbClient>(queue, std::move(runtime), options);
     }
 
+    // Make, then start (its result) and the channel up.
+    bool StartUp(int persona, RuntimeStateSource runtime = {},
+                 const std::string& localSn = kLocalSn) {
+        Make(persona, std::move(runtime), localSn);
+        const bool started = client->start();
+        lib->Channel(true);
+        return started;
+    }
+    // A barrier of the configuration monitor, and the batch it queued.
+    UpdateBatch Commit() {
+        lib->Barrier(CairndbClient::kMonitorId, 1);
+        return Next();
+    }
+
     // The next queued batch; fails the test when there is none.
     UpdateBatch Next() {
         std::optional<UpdateBatch> b = queue->tryGet();
