@@ -68,7 +68,7 @@ TEST_F(L3AppDadTest, AReportIsWrittenOnceItsEchoIsNotSentBackAndFullSyncsCarryIt
     ASSERT_EQ(Dp().dadUpdates.size(), 1u);
     EXPECT_EQ(Dp().dadUpdates[0].dadLif, "lif-1");
     EXPECT_EQ(Dp().dadUpdates[0].dadVersion, kVersion);
-    EXPECT_TRUE(Dp().errors.empty()) << ::testing::PrintToString(Dp().errors);
+    ExpectNoDataplaneErrors();
 
     // Every address removed: the object is deleted, once.
     Deliver(vdr::BuildDadReport(Report({})));
@@ -88,8 +88,7 @@ TEST_F(L3AppDadTest, ADatabaseChangeThatIsNotAnEchoReachesTheDataplane) {
     pb::LogRouterPortFibDadStateMsg state;
     ASSERT_TRUE(state.ParseFromString(db_.writes[0][0].put().object().body()));
     state.mutable_dad_status(0)->set_status(2);
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_FIB_DAD_STATE, state);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_FIB_DAD_STATE, state);
     ASSERT_EQ(Dp().dadUpdates.size(), 1u);
     EXPECT_EQ(Dp().dadUpdates[0].dadEntries.at(0).status, vdr::kDadAssigned);
     EXPECT_TRUE(log_.Contains("Desired state update for Dad Status"));

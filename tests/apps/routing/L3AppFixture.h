@@ -94,6 +94,11 @@ class DesiredFeed {
     void Put(ObjectType type, const google::protobuf::Message& body);
     void Remove(ObjectType type, const pb::UuidMsg& id);
     void Commit();
+    // One Put as a transaction of its own.
+    void Change(ObjectType type, const google::protobuf::Message& body) {
+        Put(type, body);
+        Commit();
+    }
     // Forgets the changes since the last Commit without delivering them (a database that changed
     // while the agent was not connected).
     void Drop() { batch_.clear(); }
@@ -149,6 +154,9 @@ class L3AppFixture : public ::testing::Test {
     nlohmann::json DpRoute(uint32_t vdr, const std::string& prefix);
 
     void Apply(const DpMsg& msg);
+    void ExpectNoDataplaneErrors() {
+        EXPECT_TRUE(Dp().errors.empty()) << ::testing::PrintToString(Dp().errors);
+    }
 
     LogCapture log_{kLogDebug};
     ozy::RefPtr<StateCacheConfigTable> config_;

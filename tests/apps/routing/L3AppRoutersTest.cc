@@ -7,9 +7,6 @@ namespace {
 
 class L3AppRoutersTest : public L3AppFixture {
   protected:
-    void ExpectNoDataplaneErrors() {
-        EXPECT_TRUE(Dp().errors.empty()) << ::testing::PrintToString(Dp().errors);
-    }
     const vdr::LifSpec* Lif(const std::string& name) {
         const auto* v = DpVdr(1001);
         if (v == nullptr)
@@ -34,8 +31,7 @@ TEST_P(L3AppPendingTest, APortWaitsForItsSwitchThenIsReplayed) {
     feed_->Put(ObjectType::LOG_ROUTER_CONFIG, Router(1, 1001));
     GetParam().without(*feed_);
     StartSynced();
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24)}));
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG, Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24)}));
     EXPECT_EQ(Lif("lif-1"), nullptr);
     EXPECT_EQ(app_->pendingLrpCount(), 1u);
     EXPECT_TRUE(log_.Contains(GetParam().line)) << GetParam().line;
@@ -84,8 +80,7 @@ TEST_F(L3AppRoutersTest, AVlanPortWaitsForItsVlanAndAPortDeletedWhileWaitingNeve
     EXPECT_EQ(app_->pendingLrpCount(), 1u);
     pb::LogSwitchConfigMsg ls = Switch(1, 0);
     ls.set_vlan(30);
-    feed_->Put(ObjectType::LOG_SWITCH_CONFIG, ls);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_SWITCH_CONFIG, ls);
     ASSERT_NE(Lif("lif-1"), nullptr);
     EXPECT_EQ(Lif("lif-1")->vlan, 30);
     EXPECT_EQ(Lif("lif-2"), nullptr) << "deleted while waiting";
@@ -100,8 +95,7 @@ TEST_F(L3AppRoutersTest, AdminDownDeletesTheLifAndUpAddsItWithTheCurrentAddresse
     StartSynced();
     pb::LogRouterPortConfigMsg p = Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24)});
     p.set_admin_state_up(false);
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
     EXPECT_EQ(Lif("lif-1"), nullptr);
     EXPECT_TRUE(
         log_.Contains("L3App: Del LRP " + Text(kLrpKind, 1) + ", new admin status down, flip"));
@@ -112,8 +106,7 @@ TEST_F(L3AppRoutersTest, AdminDownDeletesTheLifAndUpAddsItWithTheCurrentAddresse
     EXPECT_TRUE(log_.Contains("new admin status down, not flip"));
 
     p = Port(1, 1, 1, {Prefix(V4(10, 0, 7, 1), 24), Prefix(V6(0xfd00, 1), 64)});
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
     ASSERT_NE(Lif("lif-1"), nullptr);
     ASSERT_EQ(Lif("lif-1")->ips.size(), 2u);
     EXPECT_EQ(vdr::IpText(Lif("lif-1")->ips[0].ip), "10.0.7.1");
@@ -129,19 +122,17 @@ TEST_F(L3AppRoutersTest, AdminDownDeletesTheLifAndUpAddsItWithTheCurrentAddresse
 TEST_F(L3AppRoutersTest, TwoIpv4AddressesKeepTheFirstAndThreeIpv6RefuseThePort) {
     PutTopology();
     StartSynced();
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG,
-               Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24), Prefix(V4(10, 0, 9, 1), 24)}));
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG,
+                  Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24), Prefix(V4(10, 0, 9, 1), 24)}));
     ASSERT_NE(Lif("lif-1"), nullptr);
     ASSERT_EQ(Lif("lif-1")->ips.size(), 1u);
     EXPECT_EQ(vdr::IpText(Lif("lif-1")->ips[0].ip), "10.0.1.1");
     EXPECT_TRUE(log_.Contains("Multiple IPv4 in IpSubnetAddressMsg. msg:"));
 
-    feed_->Put(
+    feed_->Change(
         ObjectType::LOG_ROUTER_PORT_CONFIG,
         Port(1, 1, 1,
              {Prefix(V6(0xfd00, 1), 64), Prefix(V6(0xfd01, 1), 64), Prefix(V6(0xfd02, 1), 64)}));
-    feed_->Commit();
     EXPECT_TRUE(log_.ContainsWithCode(
         "Not more than two  IPv6 in IpSubnetAddressMsg is supported. msg:", "LCP00028"));
     EXPECT_EQ(Lif("lif-1"), nullptr) << "a port the dataplane cannot take is removed";
@@ -167,8 +158,7 @@ TEST_F(L3AppRoutersTest, PrefixListReferencesAreASetPerLifAndTheLastOneDeletesTh
     // An unchanged re-send counts nothing more.
     pb::LogRouterPortConfigMsg p1 = withList(1, 1);
     p1.set_mtu(1400);
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, p1);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG, p1);
     EXPECT_FALSE(log_.Contains("ref 3"));
     // The list is deleted while both refer to it: it stays.
     feed_->Remove(ObjectType::PREFIX_LIST, U(kPlKind, 1));
@@ -176,10 +166,8 @@ TEST_F(L3AppRoutersTest, PrefixListReferencesAreASetPerLifAndTheLastOneDeletesTh
     EXPECT_TRUE(log_.Contains("Delete prefixList " + Text(kPlKind, 1) + " (index 7) ref count 2"));
     EXPECT_EQ(Dp().tables.prefixLists.count(7), 1u);
     // One LIF lets go, twice: the other keeps it.
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24)}));
-    feed_->Commit();
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, Port(1, 1, 1, {Prefix(V4(10, 0, 1, 2), 24)}));
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG, Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24)}));
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG, Port(1, 1, 1, {Prefix(V4(10, 0, 1, 2), 24)}));
     EXPECT_TRUE(log_.Contains("remove LRP prefix list ref map entry for lif " + Text(kLrpKind, 1)));
     EXPECT_EQ(Dp().tables.prefixLists.count(7), 1u);
     // The last one goes with its LIF.
@@ -225,8 +213,7 @@ TEST_F(L3AppRoutersTest, ARouterDeleteTakesItsLifsRoutesArpAndMulticastWithIt) {
                               " (vdr 1001) with 2 LIFs and 1 routes"));
     ExpectNoDataplaneErrors();
     // What stays in the store waits for the router and comes back with it.
-    feed_->Put(ObjectType::LOG_ROUTER_CONFIG, Router(1, 1001));
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_CONFIG, Router(1, 1001));
     ExpectNoDataplaneErrors();
     ASSERT_NE(DpVdr(1001), nullptr);
     EXPECT_EQ(DpVdr(1001)->lifs.size(), 2u);
@@ -242,8 +229,7 @@ TEST_F(L3AppRoutersTest, ARouterDeleteTakesItsLifsRoutesArpAndMulticastWithIt) {
     feed_->Remove(ObjectType::MULTICAST_STATIC_ROUTE, U(kMsrKind, 1));
     feed_->Commit();
     ExpectNoDataplaneErrors();
-    feed_->Put(ObjectType::LOG_ROUTER_CONFIG, Router(1, 1001));
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_CONFIG, Router(1, 1001));
     EXPECT_TRUE(DpVdr(1001)->lifs.empty());
     EXPECT_TRUE(DpVdr(1001)->routes.empty());
 }
@@ -253,8 +239,7 @@ TEST_F(L3AppRoutersTest, SwitchChangesResendTheirLifsAndLinkTypeChangesReplayDad
     StartSynced();
     pb::LogSwitchConfigMsg ls = Switch(1, 6001);
     ls.set_replication_mode(2);
-    feed_->Put(ObjectType::LOG_SWITCH_CONFIG, ls);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_SWITCH_CONFIG, ls);
     EXPECT_EQ(Lif("lif-1")->vni, 6001u);
     EXPECT_EQ(Lif("lif-1")->replicationMode, 2);
     EXPECT_TRUE(log_.Contains("L3App:  VNI change to 6001 for LS " + Text(kLsKind, 1)));
@@ -266,16 +251,14 @@ TEST_F(L3AppRoutersTest, SwitchChangesResendTheirLifsAndLinkTypeChangesReplayDad
     pb::DadStatusEntryMsg* e = dad.add_dad_status();
     *e->mutable_ip() = V4(10, 0, 2, 1);
     e->set_status(2);
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_FIB_DAD_STATE, dad);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_FIB_DAD_STATE, dad);
     ASSERT_EQ(Dp().dadUpdates.size(), 1u);
     pb::LogSwitchConfigMsg vlan = Switch(2, 5002);
     vlan.set_vlan(40);
     feed_->Put(ObjectType::LOG_SWITCH_CONFIG, vlan);
     pb::LogRouterPortConfigMsg p2 = Port(2, 1, 2, {Prefix(V4(10, 0, 2, 1), 24)});
     p2.set_link_type(2);
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, p2);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG, p2);
     EXPECT_TRUE(
         log_.Contains("L3App: Replay Dad status on link type change on LRP " + Text(kLrpKind, 2)));
     EXPECT_EQ(Dp().dadUpdates.size(), 2u);
@@ -304,8 +287,7 @@ TEST_F(L3AppRoutersTest, BridgeEndpointsFollowTheirSwitchPort) {
     EXPECT_EQ(b.dvsUuid, Text(kDvsKind, 1));
     EXPECT_TRUE(log_.Contains("L3App: BE Full Sync Done"));
     lsp.clear_bridge_endpoint();
-    feed_->Put(ObjectType::LOG_SWITCH_PORT_CONFIG, lsp);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_SWITCH_PORT_CONFIG, lsp);
     EXPECT_TRUE(Dp().tables.bridgeEndpoints.empty());
     ExpectNoDataplaneErrors();
 }

@@ -15,13 +15,7 @@ class L3AppRoutesTest : public L3AppFixture {
         StartSynced();
         ASSERT_TRUE(Dp().errors.empty());
     }
-    void ExpectNoDataplaneErrors() {
-        EXPECT_TRUE(Dp().errors.empty()) << ::testing::PrintToString(Dp().errors);
-    }
-    void PutFib(const pb::FibMsg& fib) {
-        feed_->Put(ObjectType::FIB, fib);
-        feed_->Commit();
-    }
+    void PutFib(const pb::FibMsg& fib) { feed_->Change(ObjectType::FIB, fib); }
 };
 
 // Routes as the converter writes them: the message is pinned byte by byte.
@@ -143,8 +137,7 @@ INSTANTIATE_TEST_SUITE_P(Routing, L3AppRouteVectorTest, ::testing::ValuesIn(kRou
 TEST_F(L3AppRoutesTest, ALongLifNameIsCutTo63CharactersInTheRoute) {
     pb::LogRouterPortConfigMsg p = Port(1, 1, 1, {Prefix(V4(10, 0, 1, 1), 24)});
     p.set_lif_name(std::string(63, 'n'));
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
     Sent();
     PutFib(LongEgress());
     std::vector<DpMsg> sent = Sent();
@@ -154,8 +147,7 @@ TEST_F(L3AppRoutesTest, ALongLifNameIsCutTo63CharactersInTheRoute) {
     ExpectNoDataplaneErrors();
     // A LIF name the dataplane cannot hold is refused, and its routes wait.
     p.set_lif_name(std::string(70, 'n'));
-    feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_ROUTER_PORT_CONFIG, p);
     EXPECT_TRUE(log_.ContainsWithCode("is longer than 63 bytes", "LCP00905"));
     EXPECT_EQ(DpVdr(1001)->lifs.count(std::string(63, 'n')), 0u);
     ExpectNoDataplaneErrors();
@@ -229,15 +221,13 @@ TEST_F(L3AppRoutesTest, ARouteThroughALifThatIsNotThereWaitsForIt) {
     feed_->Put(ObjectType::LOG_ROUTER_PORT_CONFIG, Port(3, 1, 3, {Prefix(V4(10, 3, 0, 2), 24)}));
     feed_->Commit();
     EXPECT_TRUE(DpVdr(1001)->routes.empty());
-    feed_->Put(ObjectType::LOG_SWITCH_CONFIG, Switch(3, 5003));
-    feed_->Commit();
+    feed_->Change(ObjectType::LOG_SWITCH_CONFIG, Switch(3, 5003));
     EXPECT_EQ(DpRoute(1001, "10.1.0.0/16")["next_hops"][0]["egress"], "lif-3");
     ExpectNoDataplaneErrors();
 }
 
 TEST_F(L3AppRoutesTest, ArpTablesAreSentInMessagesOfAtMost2846Entries) {
-    feed_->Put(ObjectType::ARP_TABLE_CONFIG, ArpTable(1, 1, 2847));
-    feed_->Commit();
+    feed_->Change(ObjectType::ARP_TABLE_CONFIG, ArpTable(1, 1, 2847));
     std::vector<DpMsg> sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(LoadBe16(sent[0].data() + vdr::kArpAddedOffset), 2846u);
@@ -245,8 +235,7 @@ TEST_F(L3AppRoutesTest, ArpTablesAreSentInMessagesOfAtMost2846Entries) {
     ExpectNoDataplaneErrors();
     EXPECT_EQ(DpVdr(1001)->arp.at(Text(kArpKind, 1)).size(), 2847u);
     // One entry less: one removal.
-    feed_->Put(ObjectType::ARP_TABLE_CONFIG, ArpTable(1, 1, 2846));
-    feed_->Commit();
+    feed_->Change(ObjectType::ARP_TABLE_CONFIG, ArpTable(1, 1, 2846));
     sent = Sent();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(LoadBe16(sent[0].data() + vdr::kArpRemovedOffset), 1u);

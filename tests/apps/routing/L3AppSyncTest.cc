@@ -77,7 +77,7 @@ TEST_F(L3AppSyncTest, ABarrierIsNotClaimedWhenASendOfTheSyncFailed) {
     LinkDown();
     LinkUp();
     EXPECT_EQ(barriers_, std::vector<uint64_t>{77});
-    EXPECT_TRUE(Dp().errors.empty()) << ::testing::PrintToString(Dp().errors);
+    ExpectNoDataplaneErrors();
 }
 
 TEST_F(L3AppSyncTest, EachLinkUpRebuildsFromTheStoreAndForgetsWhatWasDeletedMeanwhile) {
@@ -151,7 +151,7 @@ TEST_F(L3AppSyncTest, RequestsForAllOrOneRouterAreServedAndAnUnknownRouterGetsNo
     EXPECT_TRUE(
         log_.Contains("L3App: handle kernel full sync request both Config and L3 State-cache"));
     EXPECT_EQ(Dp().fullSyncEnds, 2u);
-    EXPECT_TRUE(Dp().errors.empty()) << ::testing::PrintToString(Dp().errors);
+    ExpectNoDataplaneErrors();
     EXPECT_EQ(DpVdr(1001)->lifs.size(), 2u);
 }
 
@@ -178,7 +178,7 @@ TEST_F(L3AppSyncTest, UpdatesAreSentAsTheyComeAndTheirBarrierReported) {
     feed_->Put(ObjectType::FIB, Fib(5, 1, Prefix(V6(0x2001, 0), 64), {Hop(V6(0xfe80, 1), 2)}));
     feed_->Put(ObjectType::BARRIER, Barrier(80));
     feed_->Commit();
-    EXPECT_TRUE(Dp().errors.empty()) << ::testing::PrintToString(Dp().errors);
+    ExpectNoDataplaneErrors();
     EXPECT_EQ(DpRoute(1001, "2001::/64")["next_hops"][0]["ip"], "fe80::1");
     EXPECT_EQ(barriers_, std::vector<uint64_t>{80});
     EXPECT_EQ(app_->sentRouteCount(), 1u);
