@@ -77,7 +77,16 @@ DfwRuleSelector::Selection DfwRuleSelector::Select(const DfwUuid& lsp,
                                                    Flags flags) {
     auto direct = byPort_.find(lsp);
     bool named = direct != byPort_.end();
-    Key key{named, named ? lsp : DfwUuid{}, groups, flags.idfw, flags.ids};
+    // Only the port's groups that some rule names select anything: ports that differ in the
+    // others share one selection (all ports, for a section whose rules apply everywhere).
+    std::vector<DfwUuid> scoped;
+    if (!byGroup_.empty()) {
+        for (const DfwUuid& g : groups) {
+            if (byGroup_.count(g) != 0)
+                scoped.push_back(g);
+        }
+    }
+    Key key{named, named ? lsp : DfwUuid{}, std::move(scoped), flags.idfw, flags.ids};
     auto memo = memo_.find(key);
     if (memo != memo_.end())
         return memo->second;
@@ -89,7 +98,7 @@ DfwRuleSelector::Selection DfwRuleSelector::Select(const DfwUuid& lsp,
             picked.push_back(i);
         }
     }
-    for (const DfwUuid& g : groups) {
+    for (const DfwUuid& g : std::get<2>(key)) {
         auto it = byGroup_.find(g);
         if (it == byGroup_.end())
             continue;

@@ -4,9 +4,10 @@
 // through the LSP group relations. Rules with an extended source are left out while identity
 // firewall is off, rules with an IDS profile while IDS is off.
 //
-// Selections are memoised by key: the port itself only when some rule names it directly, its
-// sorted group set, and the flags; so the thousands of ports that share their groups select once
-// and share one result. Built over one snapshot on the process loop's thread; not thread-safe.
+// Selections are memoised by key: the port itself only when some rule names it directly, those of
+// its groups that some rule names (sorted), and the flags; so the thousands of ports that share
+// those groups select once and share one result (every port one, where no rule names a group).
+// Built over one snapshot on the process loop's thread; not thread-safe.
 #include <cstddef>
 #include <map>
 #include <memory>

@@ -246,5 +246,35 @@ TEST_F(DfwSelectionTest, PortsSharingTheirGroupsSelectOnce) {
     EXPECT_EQ(s.distinctSelections(), 3u);
 }
 
+// Groups that no rule names select nothing: a port in them shares the selection of the ports
+// with the same named groups (and no direct rule), whatever else it is in.
+TEST_F(DfwSelectionTest, GroupsNoRuleNamesLeaveTheSelectionShared) {
+    DfwRuleSelector s(rules_, *snap_.groups);
+    const DfwRuleSelector::Flags on{true, true};
+    const auto none = s.Select(U(11), {}, on);
+    const auto inFifty = s.Select(U(9), {U(50)}, on);
+    const struct {
+        uint64_t port;
+        std::vector<DfwUuid> groups;  // sorted
+        const DfwRuleSelector::Selection* same;
+    } cases[] = {
+        {12, {U(60)}, &none},
+        {20, {U(60), U(61)}, &none},
+        {13, {U(50), U(60)}, &inFifty},
+        {14, {U(49), U(50)}, &inFifty},
+    };
+    for (const auto& c : cases) {
+        auto got = s.Select(U(c.port), c.groups, on);
+        EXPECT_EQ(got.get(), c.same->get()) << c.port;
+        EXPECT_EQ(*got, **c.same) << c.port;
+    }
+    EXPECT_EQ(s.distinctSelections(), 2u);
+    // A section whose rules apply everywhere selects once for every port.
+    DfwRuleSelector everywhere({rules_[0]}, *snap_.groups);
+    for (uint64_t port : {7, 9, 10, 11})
+        EXPECT_EQ(*everywhere.Select(U(port), on), (std::vector<size_t>{0})) << port;
+    EXPECT_EQ(everywhere.distinctSelections(), 1u);
+}
+
 }  // namespace
 }  // namespace CfgAgent
