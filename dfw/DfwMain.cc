@@ -2,15 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <mutex>
-#include <new>
 #include <set>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -161,135 +155,6 @@ struct DfwMain::Prepared {
     ~Prepared() { FW_FreeConfigFile(&list); }
 };
 
-// The thread the loop's batches of applies go from, one batch at a time; started with the first
-// batch and joined when the loop goes. Without it (the thread could not start) a batch is sent
-// on the loop's own thread.
-class DfwMain::BatchSender {
-  public:
-    BatchSender() = default;
-    ~BatchSender() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-            cv_.notify_all();
-        }
-        if (thread_.joinable())
-            thread_.join();
-    }
-    BatchSender(const BatchSender&) = delete;
-    BatchSender& operator=(const BatchSender&) = delete;
-
-    // Runs `job` on the thread; the caller waits for it (Wait) before it gives the next.
-    void Run(std::function<void()> job) {
-        if (!thread_.joinable()) {
-            try {
-                thread_ = std::thread([this] { Loop(); });
-            } catch (const std::system_error& e) {
-                DFW_INFO("dfw: applies sent without a thread of their own: %1", e.what());
-                job();
-                return;
-            }
-        }
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return !job_; });
-        job_ = std::move(job);
-        cv_.notify_all();
-    }
-    // Until the job given last has run.
-    void Wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return !job_; });
-    }
-
-  private:
-    void Loop() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (true) {
-            cv_.wait(lock, [this] { return stop_ || job_; });
-            if (!job_)
-                return;
-            lock.unlock();
-            job_();
-            lock.lock();
-            job_ = nullptr;
-            cv_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::function<void()> job_;  // given and not yet run to its end
-    bool stop_ = false;
-    std::thread thread_;
-};
-
-// A batch of prepared applies on the device: the lists the library took while they were made go
-// together (FW_EvaluateConfigFiles) from the sender's thread, so that the loop prepares the next
-// batch and finishes the one before meanwhile. Nothing but the library reads the batch until
-// Wait returns; the destructor waits as well.
-class DfwMain::ApplyBatch {
-  public:
-    ApplyBatch(FW_Handle* handle, BatchSender& sender, std::vector<std::unique_ptr<Prepared>> batch)
-        : handle_(handle), batch_(std::move(batch)) {
-        for (const auto& p : batch_) {
-            if (!p->send) {
-                index_.push_back(-1);
-                continue;
-            }
-            index_.push_back(static_cast<int>(lists_.size()));
-            lists_.push_back(&p->list);
-            names_.push_back(p->name.c_str());
-        }
-        statuses_.assign(lists_.size(), 0);
-        if (lists_.empty())
-            return;
-        sender_ = &sender;
-        sender.Run([this] { Send(); });
-    }
-    ~ApplyBatch() { Wait(); }
-    ApplyBatch(const ApplyBatch&) = delete;
-    ApplyBatch& operator=(const ApplyBatch&) = delete;
-
-    // Until the device answered every apply of the batch.
-    void Wait() {
-        if (sender_ != nullptr)
-            sender_->Wait();
-        sender_ = nullptr;
-    }
-    size_t size() const { return batch_.size(); }
-    Prepared& prepared(size_t i) { return *batch_[i]; }
-    // Apply i's status (after Wait): the library's refusal of its list as it was made, else the
-    // call's failure, else the device's answer.
-    int status(size_t i) const {
-        if (index_[i] < 0)
-            return batch_[i]->rc;
-        return rc_ != 0 ? rc_ : statuses_[static_cast<size_t>(index_[i])];
-    }
-    bool Holds(const std::string& name) const {
-        return std::any_of(batch_.begin(), batch_.end(),
-                           [&name](const auto& p) { return p->name == name; });
-    }
-
-  private:
-    void Send() {
-        try {
-            rc_ = FW_EvaluateConfigFiles(handle_, lists_.data(), names_.data(),
-                                         static_cast<uint32_t>(lists_.size()), 0, statuses_.data());
-        } catch (const std::bad_alloc&) {
-            rc_ = static_cast<int>(w::kStatusNoMemory);
-        }
-    }
-
-    FW_Handle* handle_;
-    BatchSender* sender_ = nullptr;  // while the batch is on it
-    std::vector<std::unique_ptr<Prepared>> batch_;
-    std::vector<int> index_;  // per apply: its place among the lists sent, -1 not sent
-    std::vector<TarpFirewall::CTarpFWCmdList*> lists_;
-    std::vector<const char*> names_;
-    std::vector<int> statuses_;
-    int rc_ = 0;
-};
-
 struct DfwMain::HeldLists {
     std::vector<FW_RuleSetName> ruleSetRecords;
     std::vector<FW_AddrSetName> addrSetRecords;
@@ -297,10 +162,7 @@ struct DfwMain::HeldLists {
 };
 
 DfwMain::DfwMain(ozy::RefPtr<DfwMsgCache> cache, Options options)
-    : msgs_(std::move(cache)),
-      options_(std::move(options)),
-      held_(std::make_unique<HeldLists>()),
-      sender_(std::make_unique<BatchSender>()) {}
+    : msgs_(std::move(cache)), options_(std::move(options)), held_(std::make_unique<HeldLists>()) {}
 
 int DfwMain::ReadRuleSets(const std::string& filter) {
     return HeldNames(
@@ -321,7 +183,6 @@ int DfwMain::ReadAddrSets(const std::string& filter) {
 }
 
 DfwMain::~DfwMain() {
-    sender_.reset();
     if (handle_ != nullptr)
         FW_Terminate(handle_);
 }
@@ -1039,14 +900,14 @@ void DfwMain::ProcessOnce() {
             filterErrors_.erase(f.name);
             return true;
         };
-        // Every filter of the agent, their applies sent kApplyBatch at a time. While the device
-        // works through one batch the loop prepares the next and finishes the one before: one
-        // batch is on the device at a time, sent from a thread of its own (ApplyBatch).
+        // Every filter of the agent, their applies sent kApplyBatch at a time.
         auto applyAll = [&](const char* agent, const char* why) {
             const bool firewall = agent == std::string(w::kAgentFirewall);
             size_t n = 0;
             std::vector<std::unique_ptr<Prepared>> batch;
-            std::unique_ptr<ApplyBatch> sending;
+            std::vector<TarpFirewall::CTarpFWCmdList*> lists;
+            std::vector<const char*> names;
+            std::vector<int> statuses;
             auto outcome = [&](const std::string& name, const std::string& lsp, uint32_t code) {
                 done.insert(name);
                 if (code != 0) {
@@ -1057,33 +918,27 @@ void DfwMain::ProcessOnce() {
                 filterErrors_.erase(name);
                 ++n;
             };
-            // Each apply of an answered batch finished with its own status.
-            auto finish = [&](ApplyBatch& answered) {
-                for (size_t i = 0; i < answered.size(); ++i) {
-                    Prepared& p = answered.prepared(i);
-                    outcome(p.name, p.lsp, FinishFilter(p, answered.status(i), modes));
+            auto flush = [&] {
+                lists.clear();
+                names.clear();
+                for (const auto& p : batch) {
+                    if (p->send) {
+                        lists.push_back(&p->list);
+                        names.push_back(p->name.c_str());
+                    }
                 }
-            };
-            // The prepared batch goes once the one on the device is answered; that one is then
-            // finished while the device works through this one.
-            auto send = [&] {
-                std::unique_ptr<ApplyBatch> answered = std::move(sending);
-                if (answered) {
-                    if (!batch.empty())
-                        Point("batch prepared");  // while the one before is on the device
-                    answered->Wait();
+                statuses.assign(lists.size(), 0);
+                int rc = lists.empty() ? 0
+                                       : FW_EvaluateConfigFiles(handle_, lists.data(), names.data(),
+                                                                static_cast<uint32_t>(lists.size()),
+                                                                0, statuses.data());
+                size_t k = 0;
+                for (const auto& p : batch) {
+                    const int status = !p->send ? p->rc : rc != 0 ? rc : statuses[k];
+                    k += p->send;
+                    outcome(p->name, p->lsp, FinishFilter(*p, status, modes));
                 }
-                if (!batch.empty()) {
-                    sending = std::make_unique<ApplyBatch>(handle_, *sender_, std::move(batch));
-                    batch.clear();
-                }
-                if (answered)
-                    finish(*answered);
-            };
-            // Everything sent and finished.
-            auto drain = [&] {
-                send();
-                send();
+                batch.clear();
             };
             for (const auto& [vif, f] : repo_->Filters(agent)) {
                 DFW_DEBUG("dfw: apply %1 config to filter %2, lsp id %3%4", firewall ? "dfw" : "si",
@@ -1094,12 +949,13 @@ void DfwMain::ProcessOnce() {
                     done.insert(f.name);
                     continue;
                 }
-                // A filter already in a batch not yet finished would be prepared before its
-                // first apply's outcome is known.
-                if ((sending && sending->Holds(f.name)) ||
-                    std::any_of(batch.begin(), batch.end(),
-                                [&f](const auto& p) { return p->name == f.name; }))
-                    drain();
+                // A filter twice in one batch would be prepared before its first apply.
+                for (const auto& p : batch) {
+                    if (p->name == f.name) {
+                        flush();
+                        break;
+                    }
+                }
                 std::unique_ptr<Prepared> p;
                 const uint32_t code =
                     PrepareFilter(agent, vif, f.name, f.lsp, modes, timeBased, &p);
@@ -1109,9 +965,9 @@ void DfwMain::ProcessOnce() {
                 }
                 batch.push_back(std::move(p));
                 if (batch.size() >= kApplyBatch)
-                    send();
+                    flush();
             }
-            drain();
+            flush();
             return n;
         };
         // Global address sets: on the shared filter before any filter uses them, destroyed after

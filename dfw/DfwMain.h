@@ -13,8 +13,6 @@
 // build succeeds.
 //
 // Threads: the loop runs on its own work item and is the only writer of filter configuration.
-// A batch of a pass's applies goes to the device from a thread of its own while the loop prepares
-// the next batch (and finishes the one before); the pass waits for it before going on.
 // Notify and the requests may come from any thread; they take only `mutex_`, never across an
 // apply. No lock (not the message cache's, not the global agent lock) is held while applying.
 #include <chrono>
@@ -117,8 +115,7 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     void RequestSpanResync();
     void SetNtpUp(bool up);
 
-    // Called with the name of a point of the pass ("snapshot" once the snapshot is taken, "batch
-    // prepared" when a batch of applies is ready while the one before is on the device).
+    // Called with the name of a point of the pass ("snapshot" once the snapshot is taken).
     void SetSyncPoint(std::function<void(const char*)> hook) { syncPoint_ = std::move(hook); }
 
     DfwFilterRepo* repo() const { return repo_.get(); }
@@ -190,10 +187,6 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
                            const std::string& name, const std::string& lsp, const DfwModes& modes,
                            bool timeBased, std::unique_ptr<Prepared>* out);
     uint32_t FinishFilter(Prepared& p, int rc, const DfwModes& modes);
-    // Prepared applies sent together while the loop goes on, from the sender's thread
-    // (DfwMain.cc).
-    class ApplyBatch;
-    class BatchSender;
     bool CleanFilter(const std::string& name);
     // What the library lists for a filter into held_'s rule sets or address sets; the status.
     int ReadRuleSets(const std::string& filter);
@@ -223,7 +216,6 @@ class DfwMain : public ozy::RefCounted<DfwMain, ozy::IRefCountable> {
     // The names of the filter being applied or cleaned (the loop's own, reused).
     struct HeldLists;
     std::unique_ptr<HeldLists> held_;
-    std::unique_ptr<BatchSender> sender_;
     ozy::RefPtr<DfwNtpConfig> ntp_;
     std::unique_ptr<DfwAlarmReporter> alarms_;
     std::unique_ptr<DfwMetrics> lspMetrics_;

@@ -27,8 +27,6 @@ class DfwLoopFixture : public ::testing::Test {
     void SetUp() override {
         saved_ = g_dfwLogLevel;
         g_dfwLogLevel = kLogWarn;
-        // A pass sends a batch of applies from a thread of its own while it prepares the next.
-        dev_.serialize = true;
         TarpFirewall::detail::SetDeviceOpenerForTest(&dev_);
         AddFilter("f1", "vif-1", 1);
         AddFilter("f2", "vif-2", 2);

@@ -6,12 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -34,7 +31,6 @@
 #include "runtime/Metrics.h"
 #include "tests/dfw/DfwLoopFixture.h"
 #include "tests/platform/tarp/InProcessTarp.h"
-#include "tests/support/Await.h"
 #include "tests/support/DfwRecords.h"
 #include "tests/support/FakeCairndbClient.h"
 #include "tools/ozy-dpemu/TarpConfigParser.h"
@@ -333,56 +329,6 @@ TEST_F(DfwMainTest, FiltersOfSeveralBatchesEachGetTheirOwnOutcome) {
     EXPECT_TRUE(LastCodes().empty());
     for (int i = 1; i <= kFilters; ++i)
         EXPECT_EQ(Verdict("f" + std::to_string(i)), "REJECT 1") << i;
-}
-
-// While the device works through one batch of applies the loop prepares the next: the device
-// holds the first apply of a change until the loop says the next batch is ready, and every filter
-// still takes the change, in the order the filters come.
-TEST_F(DfwMainTest, TheNextBatchIsPreparedWhileTheDeviceWorksThroughOne) {
-    constexpr int kFilters = 200;
-    for (int i = 3; i <= kFilters; ++i)
-        AddFilter("f" + std::to_string(i), "vif-" + std::to_string(i), uint64_t(i));
-    ASSERT_TRUE(main_->repo()->QueryNow());
-    Baseline(5);
-    std::mutex m;
-    std::condition_variable cv;
-    int prepared = 0;
-    bool held = false, overlapped = false;
-    std::vector<std::string> applied;
-    main_->SetSyncPoint([&](const char* point) {
-        std::lock_guard<std::mutex> lock(m);
-        prepared += std::string(point) == "batch prepared";
-        cv.notify_all();
-    });
-    // The device's thread: runs under the device's mutex (the loop makes no device call of its
-    // own while it prepares a rule change's lists).
-    dev_.inject = [&](uint32_t command, const uint8_t* p, size_t n) -> std::optional<uint32_t> {
-        if (command != ozy::tarp::kCmdApply)
-            return std::nullopt;
-        std::unique_lock<std::mutex> lock(m);
-        if (n >= ozy::tarp::kConfigHeaderSize) {
-            const char* name = reinterpret_cast<const char*>(p) + 8;  // after magic and version
-            applied.emplace_back(name, strnlen(name, ozy::tarp::kFilterNameField));
-        }
-        if (!held) {
-            held = true;
-            overlapped = cv.wait_for(lock, test::kDefaultAwait, [&] { return prepared > 0; });
-        }
-        return std::nullopt;
-    };
-    msgs_->UpdateDesiredState({RuleRec(101, 1, 1, [](pb::RuleMsg& r) { Ssh(r).set_action(0); })},
-                              false);
-    main_->ProcessOnce();
-    dev_.inject = nullptr;
-    EXPECT_TRUE(overlapped) << "the next batch was not prepared while the first was on the device";
-    EXPECT_EQ(prepared, 3) << "four batches of 200 filters, each prepared during the one before";
-    std::vector<std::string> order;
-    for (const auto& [vif, f] : main_->repo()->Filters(ozy::tarp::kAgentFirewall))
-        order.push_back(f.name);
-    EXPECT_EQ(applied, order);
-    for (int i = 1; i <= kFilters; ++i)
-        EXPECT_EQ(Verdict("f" + std::to_string(i)), "ALLOW 1") << i;
-    EXPECT_TRUE(LastCodes().empty());
 }
 
 struct RequestCase {
