@@ -209,24 +209,16 @@ void Decoder::ReserveForAppend(CairnDBUpdateList& list, size_t n) {
 }
 
 void Decoder::File(DecodeResult& result, ComponentUpdateMap& batch) {
-    for (size_t i = 0; i < result.groupCount; ++i) {
-        DecodedGroup& g = result.groups[i];
-        for (size_t c = 0; c < g.componentCount; ++c) {
-            const ComponentType comp = g.components[c];
-            if (comp == ComponentType::NONE) {
-                continue;
-            }
-            CairnDBUpdateList& list = batch[comp];
-            ReserveForAppend(list, g.records.size());
-            if (c + 1 == g.componentCount) {
-                list.insert(list.end(), std::make_move_iterator(g.records.begin()),
-                            std::make_move_iterator(g.records.end()));
-            } else {
-                list.insert(list.end(), g.records.begin(), g.records.end());
-            }
+    result.FileEach([&batch](ComponentType comp, CairnDBUpdateList& records, bool last) {
+        CairnDBUpdateList& list = batch[comp];
+        ReserveForAppend(list, records.size());
+        if (last) {
+            list.insert(list.end(), std::make_move_iterator(records.begin()),
+                        std::make_move_iterator(records.end()));
+        } else {
+            list.insert(list.end(), records.begin(), records.end());
         }
-        g.records.clear();
-    }
+    });
 }
 
 size_t Decoder::RoutedComponents(ObjectType type, ComponentType* out, size_t max) {

@@ -66,6 +66,20 @@ struct DecodeResult {
     size_t RecordCount() const;
     // The next group, filed under `components` (a static array of `count` entries).
     CairnDBUpdateList& AddGroup(const ComponentType* components, size_t count);
+    // Hands every group's records to each of its components in routing order (components of value
+    // 0 are skipped): `file(component, records, last)`, where `last` says the records may be moved
+    // (the group's last component). The groups' records are cleared afterwards.
+    template <typename FileFn>
+    void FileEach(FileFn&& file) {
+        for (size_t i = 0; i < groupCount; ++i) {
+            DecodedGroup& g = groups[i];
+            for (size_t c = 0; c < g.componentCount; ++c) {
+                if (g.components[c] != ComponentType::NONE)
+                    file(g.components[c], g.records, c + 1 == g.componentCount);
+            }
+            g.records.clear();
+        }
+    }
 };
 
 class Decoder {

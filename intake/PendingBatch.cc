@@ -20,28 +20,20 @@ CairnDBUpdateList& PendingBatch::ChunkFor(Lane& lane, size_t n) {
 }
 
 void PendingBatch::File(DecodeResult& result) {
-    for (size_t i = 0; i < result.groupCount; ++i) {
-        DecodedGroup& g = result.groups[i];
-        for (size_t c = 0; c < g.componentCount; ++c) {
-            const ComponentType comp = g.components[c];
-            if (comp == ComponentType::NONE) {
-                continue;
-            }
-            Lane& lane = lanes_[comp];
-            if (g.records.empty()) {
-                continue;
-            }
-            CairnDBUpdateList& chunk = ChunkFor(lane, g.records.size());
-            if (c + 1 == g.componentCount) {
-                chunk.insert(chunk.end(), std::make_move_iterator(g.records.begin()),
-                             std::make_move_iterator(g.records.end()));
-            } else {
-                chunk.insert(chunk.end(), g.records.begin(), g.records.end());
-            }
-            lane.records += g.records.size();
+    result.FileEach([this](ComponentType comp, CairnDBUpdateList& records, bool last) {
+        Lane& lane = lanes_[comp];
+        if (records.empty()) {
+            return;
         }
-        g.records.clear();
-    }
+        CairnDBUpdateList& chunk = ChunkFor(lane, records.size());
+        if (last) {
+            chunk.insert(chunk.end(), std::make_move_iterator(records.begin()),
+                         std::make_move_iterator(records.end()));
+        } else {
+            chunk.insert(chunk.end(), records.begin(), records.end());
+        }
+        lane.records += records.size();
+    });
 }
 
 void PendingBatch::Add(ComponentType component, const CairnDBUpdateList& records) {
