@@ -893,6 +893,58 @@ TEST_F(DfwMainSkipTest, TheSameHashOverOtherSetsIsAppliedAgain) {
     }
 }
 
+// Another writer changes f1 and its notification arrives while a pass that changes a rule is
+// under way, after the pass took its requests (the filter's enable request waits for the next
+// pass): only the library's record of f1 tells this pass that the filter no longer holds what its
+// last apply left, so the pass lists its names again, sends its set anew and destroys the
+// stranger's.
+TEST_F(DfwMainSkipTest, AFilterChangedDuringAPassIsListedAgainByThatPass) {
+    msgs_->UpdateDesiredState({SectionRec(1, 1), ContainerRec(11, {0x0a000001}),
+                               RuleRec(101, 1, 1, SshFrom(11, 0)), BarrierRec(5)},
+                              true);
+    main_->ProcessOnce();
+    const std::string held = U(11).Text();
+    ASSERT_EQ(SetsOf("f1"), std::vector<std::string>({held}));
+    const struct {
+        const char* what;
+        bool emptyRules;
+        std::vector<std::string> create, destroy;
+    } steps[] = {
+        {"its set destroyed and its rules emptied", true, {"zz-other"}, {held}},
+        {"one set more", false, {"zz-stray"}, {}},
+        {"nothing but a notification", false, {}, {}},
+    };
+    int action = 1;
+    uint64_t barrier = 5;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        bool changed = false;
+        main_->SetSyncPoint([&](const char* point) {
+            if (std::string(point) != "snapshot" || changed)
+                return;
+            changed = true;
+            Rewrite(step.emptyRules, step.create, step.destroy);
+            Notified();
+        });
+        action = 1 - action;
+        msgs_->UpdateDesiredState(
+            {RuleRec(101, 1, 1, SshFrom(11, 0, action)), BarrierRec(++barrier)}, false);
+        const uint32_t applies = dev_.state->FindFilter("f1")->applyCount;
+        main_->ProcessOnce();
+        main_->SetSyncPoint(nullptr);
+        ASSERT_TRUE(changed);
+        EXPECT_EQ(LastBarrier(), barrier);
+        EXPECT_TRUE(LastCodes().empty());
+        EXPECT_EQ(dev_.state->FindFilter("f1")->lastStatus, ozy::tarp::kStatusOk);
+        EXPECT_GT(dev_.state->FindFilter("f1")->applyCount, applies);
+        EXPECT_EQ(SetsOf("f1"), std::vector<std::string>({held}));
+        EXPECT_EQ(Verdict("f1"), action == 1 ? "DROP 1" : "ALLOW 1");
+        // The filter's enable request (the notification's) is served by the next pass.
+        main_->ProcessOnce();
+        EXPECT_EQ(SetsOf("f1"), std::vector<std::string>({held}));
+    }
+}
+
 // Random sequences of rule and container changes, applied pass by pass; then a new loop (an
 // agent's restart) applies the same desired state to every filter whole: the device must find
 // nothing to change.
