@@ -18,7 +18,11 @@
 //      flipped) with a new barrier, written in-process; time from the write until the
 //      PROCESSED_BARRIER of that barrier arrives, beside the commit's own reply; the agent's and
 //      the emulator's CPU per change. Each change is checked afterwards (outside the timing):
-//      every filter applied once more, sampled verdicts.
+//      every filter applied once more, sampled verdicts. Where the time went, from the same
+//      write: the device's first and last accepted apply of the change (the emulator stamps each
+//      accepted apply on the steady clock the processes share) and the firewall loop's pass
+//      ("dfw/counters"); OZY_BENCH_EACH_ROUND prints every change's figures. Beside the full
+//      load, the database alone's first commits after its load.
 //   3. Restart: the agent stopped and started with nothing changed in the database; every filter
 //      applied again, and the number of those applies that changed the device's state (target 0);
 //      the agent's CPU from its start.
@@ -199,6 +203,23 @@ class Emu : public ozy::bench::EmuControl {
   public:
     explicit Emu(const std::string& socket) : EmuControl(socket, true, 600000) {}
     json Device() { return Json("dpemu/dump", {"filter"}); }
+    // The first and the last time (steady clock, ms) a firewall filter with a port accepted an
+    // apply, over the filters whose apply count grew past `before`'s.
+    std::pair<double, double> AppliedSpan(
+        const json& device, const std::map<std::string, std::pair<size_t, uint64_t>>& before) {
+        double first = 0, last = 0;
+        if (!device.is_object())
+            return {first, last};
+        for (const json& f : device["filters"]) {
+            auto it = before.find(f.value("name", ""));
+            if (it == before.end() || f.value("apply_count", uint64_t{0}) <= it->second.second)
+                continue;
+            const double at = f.value("applied_ms", 0.0);
+            first = first == 0 ? at : std::min(first, at);
+            last = std::max(last, at);
+        }
+        return {first, last};
+    }
     // filter name -> (rules, apply count), firewall filters with a port only.
     std::map<std::string, std::pair<size_t, uint64_t>> Filters(const json& device) {
         std::map<std::string, std::pair<size_t, uint64_t>> out;
@@ -302,6 +323,35 @@ double TimedApply(const std::string& file, const std::map<std::string, std::stri
         return -1;
     }
     return Ms(Clock::now() - t0);
+}
+
+// `count` commits of the first global section's first rule (its action flipped) with a new
+// barrier each, one after the other from a new client of `endpoint`; each commit's reply time in
+// ms, or none when one failed.
+std::optional<std::vector<double>> TimedCommits(const Policy& policy, const std::string& endpoint,
+                                                boost::asio::io_context& io, unsigned count,
+                                                uint64_t barrier) {
+    ozy::cairndb::CairnDbClient writer("bench-commits", ozy::net::Endpoint(endpoint), io);
+    writer.StartAsync();
+    std::vector<double> out;
+    for (unsigned c = 0; c <= count; ++c) {
+        pb::ModifyRequestMsg rule, mark;
+        if (!Put<pb::RuleMsg>(pb::RULE, policy.Rule(0, 0, c % 2), &rule) ||
+            !Put<pb::BarrierMsg>(pb::BARRIER, {{"id", Uuid(0xd6, 1)}, {"barrier_id", barrier + c}},
+                                 &mark))
+            return std::nullopt;
+        auto reply = std::make_shared<std::promise<bool>>();
+        const auto t0 = Clock::now();
+        writer.Write({rule, mark},
+                     [reply](const ozy::cairndb::Status& st) { reply->set_value(st.ok); });
+        auto done = reply->get_future();
+        if (done.wait_for(std::chrono::seconds(120)) != std::future_status::ready || !done.get())
+            return std::nullopt;
+        if (c != 0)  // the first one waits for the connection
+            out.push_back(Ms(Clock::now() - t0));
+    }
+    writer.Stop();
+    return out;
 }
 
 int Fail(const char* what, AgentSystem* sys = nullptr) {
@@ -411,6 +461,16 @@ int main(int argc, char** argv) {
         aloneMs = TimedApply(file, {{"OZY_CAIRNDB_ENDPOINT", db.Endpoint()}});
         if (aloneMs < 0)
             return Fail("the apply into the database alone");
+        // The database's own first commits after the load, with nobody monitoring it: what the
+        // first changes of phase 2 meet whatever the agent does.
+        ozy::bench::IoThread aloneIo;
+        auto first = TimedCommits(policy, db.Endpoint(), aloneIo.io, 5, barrier + 1);
+        if (!first)
+            return Fail("the commits into the database alone");
+        std::printf("the database alone, its first 5 commits of one rule after the load:");
+        for (double ms : *first)
+            std::printf(" %.1f", ms);
+        std::printf(" ms\n");
     }
     std::printf(
         "full load: PROCESSED_BARRIER after %.0f ms, every filter holds its rules after %.0f ms "
@@ -436,13 +496,15 @@ int main(int argc, char** argv) {
         if (reply->get_future().wait_for(std::chrono::seconds(120)) != std::future_status::ready)
             return Fail("the writer did not connect");
     }
-    std::vector<double> toFilters, commits;
+    std::vector<double> toFilters, commits, toFirst, toLast, passes;
+    const bool eachChange = std::getenv("OZY_BENCH_EACH_ROUND") != nullptr;
     auto before = emu.Filters(device);
     const uint32_t probeSource = Policy::Address(policy.SourceOf(0, 0), 0);
     const std::vector<unsigned> sampled = {0, filters / 2, filters - 1};
     const double changeCpu0 = AgentCpuMs(sys);
     const double emuCpu0 = EmulatorCpuMs(sys);
     double checkEmuCpu = 0;  // the emulator's share of the checks between the changes
+    double checkAgentCpu = 0;  // and the agent's
     for (unsigned c = 0; c < changes; ++c) {
         const unsigned action = c % 2 == 0 ? 0 : 1;  // allow, then drop again
         ++barrier;
@@ -469,7 +531,22 @@ int main(int argc, char** argv) {
         commits.push_back(static_cast<double>(replyNs - sent) / 1e6);
         // Checked outside the timing: every filter applied once more, sampled verdicts.
         const double checkCpu0 = EmulatorCpuMs(sys);
-        auto after = emu.Filters(emu.Device());
+        const json now = emu.Device();
+        auto after = emu.Filters(now);
+        // Where the time went: the device's first and last accepted apply of the change, and
+        // the firewall loop's pass.
+        const auto [firstMs, lastMs] = emu.AppliedSpan(now, before);
+        const double sentMs = static_cast<double>(sent) / 1e6;
+        toFirst.push_back(firstMs - sentMs);
+        toLast.push_back(lastMs - sentMs);
+        const double agentCpu0 = AgentCpuMs(sys);
+        passes.push_back(sys.AgentJson({"dfw/counters"}).value("last_pass_ms", uint64_t{0}) * 1.0);
+        checkAgentCpu += AgentCpuMs(sys) - agentCpu0;
+        if (eachChange)
+            std::printf(
+                "change %u: commit %.1f ms, first apply %.1f ms, last apply %.1f ms, "
+                "PROCESSED_BARRIER %.1f ms, pass %.0f ms\n",
+                c, commits.back(), toFirst.back(), toLast.back(), toFilters.back(), passes.back());
         for (const auto& [name, f] : before) {
             if (after[name].second <= f.second)
                 return Fail(("change reached no apply of " + name).c_str(), &sys);
@@ -484,7 +561,7 @@ int main(int argc, char** argv) {
         checkEmuCpu += EmulatorCpuMs(sys) - checkCpu0;
     }
     writer.Stop();
-    const double changeCpuMs = (AgentCpuMs(sys) - changeCpu0) / changes;
+    const double changeCpuMs = (AgentCpuMs(sys) - changeCpu0 - checkAgentCpu) / changes;
     const double emuCpuMs = (EmulatorCpuMs(sys) - emuCpu0 - checkEmuCpu) / changes;
     const double p50 = Percentile(toFilters, 0.5), p99 = Percentile(toFilters, 0.99);
     const double c50 = Percentile(commits, 0.5), c99 = Percentile(commits, 0.99);
@@ -494,6 +571,11 @@ int main(int argc, char** argv) {
         "reply) p50 %.1f ms p99 %.1f ms; ratios p50 %.1f p99 %.1f; CPU a change: agent %.1f ms, "
         "emulator %.1f ms\n",
         changes, filters, p50, p99, c50, c99, p50 / c50, p99 / c99, changeCpuMs, emuCpuMs);
+    std::printf(
+        "global change, from the write: the device's first apply p50 %.1f ms p99 %.1f ms, its "
+        "last apply p50 %.1f ms p99 %.1f ms; the firewall loop's pass p50 %.0f ms p99 %.0f ms\n",
+        Percentile(toFirst, 0.5), Percentile(toFirst, 0.99), Percentile(toLast, 0.5),
+        Percentile(toLast, 0.99), Percentile(passes, 0.5), Percentile(passes, 0.99));
 
     // 3. Restart with nothing changed.
     json d = emu.Device();

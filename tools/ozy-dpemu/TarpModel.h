@@ -169,12 +169,15 @@ struct Filter {
 
     uint32_t applyCount = 0;
     uint32_t lastStatus = 0;
+    // When the device last accepted an apply to it (same clock as settingsMs); 0 before the first.
+    double appliedMs = 0;
 
     // Set whenever its address sets or containers change (TarpState's clock).
     uint64_t objectsVersion = 0;
-    // The segments of its rule sets, all found to resolve against its sets and the shared
-    // filter's as of these versions, in this shared mode; its containers were checked then too.
-    std::set<uint64_t> resolved;
+    // The segments of its rule sets (sorted, each once), all found to resolve against its sets
+    // and the shared filter's as of these versions, in this shared mode; its containers were
+    // checked then too.
+    std::vector<uint64_t> resolved;
     uint64_t resolvedObjects = 0, resolvedShared = 0;
     bool resolvedSharedMode = false;
 };

@@ -1,5 +1,6 @@
 #include "tools/ozy-dpemu/TarpState.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -290,10 +291,10 @@ Resolved TarpState::Lookup(const FilterConfig& objects, bool sharedAddrSets,
 }
 
 bool TarpState::Resolvable(bool sharedAddrSets, const FilterConfig& c, const FilterConfig& objects,
-                           std::string* why, const std::set<uint64_t>* known) const {
+                           std::string* why, const std::vector<uint64_t>* known) const {
     for (const auto& [name, hashes] : c.ruleSets) {
         for (uint64_t h : hashes) {
-            if (known != nullptr && known->count(h) != 0)
+            if (known != nullptr && std::binary_search(known->begin(), known->end(), h))
                 continue;
             const Segment& seg = segments_.at(h);
             for (const std::string& n : seg.names) {
@@ -324,9 +325,12 @@ bool TarpState::Resolvable(bool sharedAddrSets, const FilterConfig& c, const Fil
 }
 
 void TarpState::RecordResolved(Filter& f) {
+    // Made again in place: a filter's apply allocates nothing here once its list has grown.
     f.resolved.clear();
     for (const auto& [name, hashes] : f.config.ruleSets)
-        f.resolved.insert(hashes.begin(), hashes.end());
+        f.resolved.insert(f.resolved.end(), hashes.begin(), hashes.end());
+    std::sort(f.resolved.begin(), f.resolved.end());
+    f.resolved.erase(std::unique(f.resolved.begin(), f.resolved.end()), f.resolved.end());
     f.resolvedObjects = f.objectsVersion;
     f.resolvedShared = SharedFilter().objectsVersion;
     f.resolvedSharedMode = f.sharedAddrSets;
@@ -477,6 +481,9 @@ IoctlResult TarpState::Apply(const uint8_t* p, size_t size) {
     if (chunkCommands)
         chunks_ = std::move(chunks);
     ++f.applyCount;
+    f.appliedMs = std::chrono::duration<double, std::milli>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
     f.lastStatus = unchanged ? w::kStatusNoChange : w::kStatusOk;
     ++stats_[unchanged ? "applies_unchanged" : "applies_changed"];
     return IoctlResult{f.lastStatus, {}};
@@ -1075,6 +1082,7 @@ nlohmann::json TarpState::Dump() const {
                            {"shared_addr_sets", f.sharedAddrSets},
                            {"mac", MacString(f.mac)},
                            {"apply_count", f.applyCount},
+                           {"applied_ms", f.appliedMs},
                            {"last_status", f.lastStatus}});
         auto fault = filterFaults_.find(name);
         if (fault != filterFaults_.end())

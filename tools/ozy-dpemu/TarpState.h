@@ -129,7 +129,7 @@ class TarpState {
     // With `known`, the segments it holds resolve already and so do `objects`' containers (what
     // a filter's last check found, its sets and the shared filter's unchanged since).
     bool Resolvable(bool sharedAddrSets, const FilterConfig& c, const FilterConfig& objects,
-                    std::string* why, const std::set<uint64_t>* known = nullptr) const;
+                    std::string* why, const std::vector<uint64_t>* known = nullptr) const;
     // The filter's rule sets as all resolving against its sets as they are now.
     void RecordResolved(Filter& f);
     void Reference(const FilterConfig& c, int delta);

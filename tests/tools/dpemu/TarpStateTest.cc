@@ -471,6 +471,76 @@ TEST_F(TarpStateTest, RuleSetListsCheckedAgainstTheSetsTheFilterHolds) {
         "10.0.0.0/24");
 }
 
+// What a filter's last check found resolving is what it lists now, not what it once listed: a
+// segment it let go is checked again when it comes back, against the sets the filter holds then.
+TEST_F(TarpStateTest, ASegmentListedAgainIsCheckedAgainstTheSetsHeldNow) {
+    const uint64_t web = Upload();
+    Bytes dbxRule = RuleBytes();
+    std::memcpy(&dbxRule[dbxRule.size() - 3], "dbx", 3);
+    const uint64_t dbx = Upload(dbxRule);
+    Bytes createDbx = kCreateWeb;
+    std::memcpy(&createDbx[10], "dbx", 3);
+    const struct {
+        const char* what;
+        Bytes list;
+        uint32_t status;
+    } steps[] = {
+        {"the segment naming web, with web", ConfigBytes("f1", web), 0},
+        {"the segment naming dbx, with dbx",
+         Commands("f1", {createDbx, CreateMainrs(dbx), kRootMainrs}), 0},
+        {"web goes, no rule names it", Commands("f1", {kDestroyWeb}), 0},
+        {"the segment naming web again, web held nowhere",
+         Commands("f1", {CreateMainrs(web), kRootMainrs}), 65},
+        {"the segment naming dbx again", Commands("f1", {CreateMainrs(dbx), kRootMainrs}), 21},
+    };
+    for (const auto& step : steps)
+        EXPECT_EQ(Apply(step.list), step.status) << step.what;
+    const tarp::FilterConfig& held = state_.FindFilter("f1")->config;
+    EXPECT_EQ(held.ruleSets.at("mainrs"), std::vector<uint64_t>({dbx}));
+    EXPECT_EQ(held.addrSets.count("web"), 0u);
+}
+
+// Every accepted apply is stamped with the time it took effect (the steady clock every process
+// shares); a refused one leaves the stamp as it was.
+TEST_F(TarpStateTest, AppliesAreStampedWhenAccepted) {
+    const uint64_t web = Upload();
+    const tarp::Filter& f = *state_.FindFilter("f1");
+    EXPECT_EQ(f.appliedMs, 0);
+    Bytes bad = ConfigBytes("f1", web);
+    bad.pop_back();
+    const struct {
+        const char* what;
+        Bytes list;
+        bool injected;
+        bool accepted;
+    } cases[] = {
+        {"a configuration", ConfigBytes("f1", web), false, true},
+        {"a truncated one", bad, false, false},
+        {"a rule set naming a set held nowhere",
+         Commands("f1", {kDestroyWeb, CreateMainrs(web), kRootMainrs}), false, false},
+        {"an injected failure", ConfigBytes("f1", web), true, false},
+        {"the same configuration again", ConfigBytes("f1", web), false, true},
+    };
+    double last = f.appliedMs;
+    for (const auto& c : cases) {
+        std::string why;
+        if (c.injected) {
+            ASSERT_TRUE(state_.FailFilter("f1", EBUSY, 1, &why)) << why;
+        }
+        const double before = std::chrono::duration<double, std::milli>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count();
+        const uint32_t status = Apply(c.list);
+        EXPECT_EQ(status == 0 || status == 21, c.accepted) << c.what;
+        if (c.accepted) {
+            EXPECT_GE(f.appliedMs, before) << c.what;
+            last = f.appliedMs;
+        } else {
+            EXPECT_EQ(f.appliedMs, last) << c.what;
+        }
+    }
+}
+
 TEST_F(TarpStateTest, IpReputationChunksFromTheirLayouts) {
     ASSERT_EQ(Apply(Commands(kShared, {kCreateChunk5})), 0u);
     auto chunks = state_.Dump()["ip_reputation_chunks"];
