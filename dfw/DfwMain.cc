@@ -646,11 +646,11 @@ uint32_t DfwMain::PrepareFilter(const std::string& agent, const std::string& vif
     // does not destroy.
     static const DfwCache::ObjectRefs kNone;
     const DfwCache::ObjectRefs& keep = modes.globalAddrSet ? kNone : cfg->objects->refs;
+    // A filter known to hold every object its configuration names (a rule change) has none of
+    // them sent or destroyed: they are not walked at all (a few hundred a filter).
     std::vector<bool> unchanged;
     std::vector<std::string_view> unused;
-    if (holdsObjects)
-        unchanged.assign(keep.size(), true);
-    else
+    if (!holdsObjects)
         Reconcile(keep, import.time == 0 && state.objects ? &state.objects->refs : nullptr,
                   addrSets, &unchanged, &unused);
     auto p = std::make_unique<Prepared>();
@@ -663,7 +663,7 @@ uint32_t DfwMain::PrepareFilter(const std::string& agent, const std::string& vif
     p->state = &state;
     TarpFirewall::CTarpFWCmdList& list = p->list;
     try {
-        if (!modes.globalAddrSet) {
+        if (!modes.globalAddrSet && !holdsObjects) {
             const DfwCache::Objects& objects = *cfg->objects;
             for (size_t i = 0; i < objects.addrSets.size(); ++i) {
                 const auto& s = objects.addrSets[i];
