@@ -256,8 +256,8 @@ DfwMsgSnapshot DfwMsgCache::TakeSnapshot() {
 void DfwMsgCache::UpdateDesiredState(const std::vector<CairnDBUpdateMsg>& updates, bool fullSync) {
     std::vector<std::string> parents;
     for (const CairnDBUpdateMsg& u : updates) {
-        if (!u.traceContext.empty() && (parents.empty() || parents.back() != u.traceContext))
-            parents.push_back(u.traceContext);
+        if (!u.traceContext().empty() && (parents.empty() || parents.back() != u.traceContext()))
+            parents.push_back(u.traceContext());
     }
     ozy::wft::Span span("DFW..UpdateDesiredState", parents, false);
     DFW_INFO("dfw: DfwMsgCache: Start to update, fullSync: %1, msgs size: %2", fullSync,

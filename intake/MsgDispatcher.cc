@@ -177,8 +177,8 @@ void MsgDispatcher::Deliver(const UpdateBatch& batch) {
         }
         std::vector<std::string> contexts;
         for (const CairnDBUpdateMsg& r : records) {
-            if (!r.traceContext.empty()) {
-                contexts.push_back(r.traceContext);
+            if (!r.traceContext().empty()) {
+                contexts.push_back(r.traceContext());
             }
         }
         ozy::wft::Span span("MsgDispatcher", contexts, /*expectParent=*/false);

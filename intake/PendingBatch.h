@@ -26,7 +26,7 @@ struct DecodeResult;
 
 class PendingBatch {
   public:
-    // 4096 records of 152 bytes: a block above the allocator's mapping threshold (128 KiB).
+    // 4096 records of 96 bytes: a block above the allocator's mapping threshold (128 KiB).
     static constexpr size_t kChunkRecords = 4096;
 
     // Files every group of `result` (its record lists are left empty).

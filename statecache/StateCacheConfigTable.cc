@@ -165,8 +165,8 @@ void StateCacheConfigTable::Update(Side& side, const CairnDBUpdateList& updates,
     AgentLockGuard agentLock(GlobalAgentLock());
     std::vector<std::string> contexts;
     for (const CairnDBUpdateMsg& r : updates) {
-        if (!r.traceContext.empty())
-            contexts.push_back(r.traceContext);
+        if (!r.traceContext().empty())
+            contexts.push_back(r.traceContext());
     }
     const char* const spanName = side.runtime ? "StateCacheConfigTable.UpdateRuntimeState"
                                               : "StateCacheConfigTable.UpdateDesiredState";
@@ -191,11 +191,11 @@ void StateCacheConfigTable::Update(Side& side, const CairnDBUpdateList& updates,
         for (size_t i = 0; i < updates.size(); ++i) {
             const CairnDBUpdateMsg& r = updates[i];
             std::unique_ptr<ozy::wft::Span> recordSpan;
-            if (!r.traceContext.empty()) {
+            if (!r.traceContext().empty()) {
                 recordSpan = std::make_unique<ozy::wft::Span>(
                     side.runtime ? "ConfigCache UpdateRuntimeState"
                                  : "ConfigCache UpdateDesiredState",
-                    std::vector<std::string>{r.traceContext});
+                    std::vector<std::string>{r.traceContext()});
                 recordSpan->SetTag("objectID", IdText(r.id));
                 recordSpan->SetTag("propertyType", PropertyTypeToString(r.property));
             }

@@ -87,8 +87,8 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
     AgentLockGuard agentLock(GlobalAgentLock());
     std::vector<std::string> contexts;
     for (const CairnDBUpdateMsg& r : updates) {
-        if (!r.traceContext.empty())
-            contexts.push_back(r.traceContext);
+        if (!r.traceContext().empty())
+            contexts.push_back(r.traceContext());
     }
     ozy::wft::Span span(
         side.runtime ? "L2Cache UpdateRuntimeState" : "StateCacheL2Table.UpdateDesiredState",

@@ -50,8 +50,8 @@ void StateCacheL3Table::UpdateDesiredState(const CairnDBUpdateList& updates, boo
     AgentLockGuard agentLock(GlobalAgentLock());
     std::vector<std::string> contexts;
     for (const CairnDBUpdateMsg& r : updates) {
-        if (!r.traceContext.empty())
-            contexts.push_back(r.traceContext);
+        if (!r.traceContext().empty())
+            contexts.push_back(r.traceContext());
     }
     ozy::wft::Span span("L3Cache UpdateDesiredState", contexts, /*expectParent=*/false);
     std::vector<size_t> applied;

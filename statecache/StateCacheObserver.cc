@@ -82,8 +82,8 @@ bool AddPut(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb) {
     pb::PutMsg* put = m.mutable_put();
     put->mutable_object()->set_object_type(static_cast<pb::ObjectType>(r.objType));
     put->mutable_object()->set_body(body->SerializeAsString());
-    if (!r.traceContext.empty())
-        put->mutable_span()->ParseFromString(r.traceContext);
+    if (!r.traceContext().empty())
+        put->mutable_span()->ParseFromString(r.traceContext());
     return true;
 }
 
@@ -263,10 +263,10 @@ bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpTy
 }
 
 void LogTrace(const CairnDBUpdateMsg& r) {
-    if (r.traceContext.empty() || !Logger::enabled(kLogDebug))
+    if (r.traceContext().empty() || !Logger::enabled(kLogDebug))
         return;
     pb::SpanContextMsg span;
-    if (!span.ParseFromString(r.traceContext))
+    if (!span.ParseFromString(r.traceContext()))
         return;
     CFG_DEBUG(
         "StateCacheObserver: process VIF_STATE update with workflow tracing info: high trace id "
@@ -423,8 +423,8 @@ void StateCacheObserver::ProcessConfigRuntimeStateUpdate(const CairnDBUpdateList
                                                          bool fullSync) {
     std::vector<std::string> contexts;
     for (const CairnDBUpdateMsg& r : updates) {
-        if (!r.traceContext.empty())
-            contexts.push_back(r.traceContext);
+        if (!r.traceContext().empty())
+            contexts.push_back(r.traceContext());
     }
     ozy::wft::Span span("StateCacheObserver.ProcessConfigRuntimeStateUpdate", contexts,
                         /*expectParent=*/false);

@@ -36,9 +36,9 @@ namespace {
 std::vector<std::string> TraceParents(const CairnDBUpdateList& updates) {
     std::vector<std::string> parents;
     for (const CairnDBUpdateMsg& u : updates) {
-        if (!u.traceContext.empty() &&
-            std::find(parents.begin(), parents.end(), u.traceContext) == parents.end()) {
-            parents.push_back(u.traceContext);
+        if (!u.traceContext().empty() &&
+            std::find(parents.begin(), parents.end(), u.traceContext()) == parents.end()) {
+            parents.push_back(u.traceContext());
         }
     }
     return parents;
@@ -243,11 +243,11 @@ void ConfigApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
     std::optional<ScopedLogTenant> tenant;
     for (const CairnDBUpdateMsg& u : updates) {
         bool isDelete = u.op == Operation::OPERATION_DELETE;
-        if (tenantOf == nullptr || *tenantOf != u.tenantContext) {
-            tenantOf = &u.tenantContext;
+        if (tenantOf == nullptr || *tenantOf != u.tenantContext()) {
+            tenantOf = &u.tenantContext();
             tenant.reset();
             orvane::ozy::cairndb::TenantContextMsg t;
-            if (!u.tenantContext.empty() && t.ParseFromString(u.tenantContext)) {
+            if (!u.tenantContext().empty() && t.ParseFromString(u.tenantContext())) {
                 tenant.emplace(TenantIdText(t.org_id()), TenantIdText(t.project_id()),
                                TenantIdText(t.vpc_id()));
             }

@@ -40,8 +40,12 @@ void AddRecord(CairnDBUpdateList& out, const RecordBase& base, PropertyType prop
     r.property = property;
     r.data = std::move(data);
     r.op = op;
-    r.traceContext = base.trace;
-    r.tenantContext = base.tenant;
+    if (base.trace.empty() && base.tenant.empty())
+        return;
+    if (!base.contexts || base.contexts->trace != base.trace ||
+        base.contexts->tenant != base.tenant)
+        base.contexts = MakeRecordContexts(base.trace, base.tenant);
+    r.ShareContexts(base.contexts);
 }
 
 namespace {

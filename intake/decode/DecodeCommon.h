@@ -5,6 +5,7 @@
 #include <google/protobuf/message.h>
 #include <google/protobuf/repeated_ptr_field.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,9 @@ struct RecordBase {
     std::string id;
     std::string trace;
     std::string tenant;
+    // The pair of `trace` and `tenant` that AddRecord shares among the update's records (made by
+    // the first record that has a context).
+    mutable std::shared_ptr<const RecordContexts> contexts;
 };
 
 void AddRecord(CairnDBUpdateList& out, const RecordBase& base, PropertyType property,

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "intake/CairnDBUpdateMsg.h"
 #include "intake/CfgTypes.h"
 
@@ -115,6 +119,60 @@ TEST(BatchFilingTest, ComponentEntriesAndCopies) {
     EXPECT_EQ(dfw[1].id, "b");
     EXPECT_EQ(dfw[2].id, "c");
     EXPECT_EQ(batch.at(ComponentType::CONFIGCACHE)[0].id, "a");
+}
+
+// Each row sets the contexts of a record (a copy of one made with trace "t0" and tenant "n0")
+// and checks what it and the original then hold.
+TEST(RecordContextsTest, SettersKeepTheOtherContextAndLeaveCopiesAlone) {
+    struct Case {
+        const char* name;
+        std::function<void(CairnDBUpdateMsg&)> set;
+        std::string trace, tenant;
+    };
+    const std::vector<Case> cases = {
+        {"trace", [](CairnDBUpdateMsg& r) { r.SetTraceContext("t1"); }, "t1", "n0"},
+        {"tenant", [](CairnDBUpdateMsg& r) { r.SetTenantContext("n1"); }, "t0", "n1"},
+        {"both cleared",
+         [](CairnDBUpdateMsg& r) {
+             r.SetTraceContext("");
+             r.SetTenantContext("");
+         },
+         "", ""},
+        {"shared none", [](CairnDBUpdateMsg& r) { r.ShareContexts(nullptr); }, "", ""},
+        {"shared pair",
+         [](CairnDBUpdateMsg& r) { r.ShareContexts(MakeRecordContexts("t2", "n2")); }, "t2", "n2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CairnDBUpdateMsg original = Record("a", Operation::OPERATION_UPDATE);
+        original.SetTraceContext("t0");
+        original.SetTenantContext("n0");
+        CairnDBUpdateMsg copy = original;
+        EXPECT_EQ(copy.sharedContexts(), original.sharedContexts());  // copies share the pair
+        c.set(copy);
+        EXPECT_EQ(copy.traceContext(), c.trace);
+        EXPECT_EQ(copy.tenantContext(), c.tenant);
+        EXPECT_EQ(copy.sharedContexts() == nullptr, c.trace.empty() && c.tenant.empty());
+        EXPECT_EQ(original.traceContext(), "t0");
+        EXPECT_EQ(original.tenantContext(), "n0");
+    }
+}
+
+TEST(RecordContextsTest, EqualityComparesTheContextsNotWhereTheyAre) {
+    CairnDBUpdateMsg a = Record("a", Operation::OPERATION_UPDATE);
+    CairnDBUpdateMsg b = a;
+    EXPECT_TRUE(a == b);
+    a.ShareContexts(MakeRecordContexts("t", ""));
+    EXPECT_FALSE(a == b);
+    b.SetTraceContext("t");  // an equal pair of its own
+    EXPECT_NE(a.sharedContexts(), b.sharedContexts());
+    EXPECT_TRUE(a == b);
+    b.SetTenantContext("n");
+    EXPECT_FALSE(a == b);
+    EXPECT_EQ(MakeRecordContexts("", ""), nullptr);
+    CairnDBUpdateMsg none;
+    EXPECT_TRUE(none.traceContext().empty());
+    EXPECT_TRUE(none.tenantContext().empty());
 }
 
 }  // namespace

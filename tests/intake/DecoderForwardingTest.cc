@@ -52,7 +52,7 @@ TEST(DecoderL2Fib, RemoveOfOneMacEntryGivesOneDeleteOfThatEntry) {
     EXPECT_EQ(Summary(recs), "DELETE L2_VM_MAC");
     EXPECT_EQ(Data(recs), std::vector<std::string>{Mac(2).SerializeAsString()});
     EXPECT_EQ(recs.at(0).id, Uuid(7).SerializeAsString());
-    EXPECT_EQ(recs.at(0).traceContext, TestSpan().SerializeAsString());
+    EXPECT_EQ(recs.at(0).traceContext(), TestSpan().SerializeAsString());
     EXPECT_TRUE(logs.Contains("Decoder: generate L2_VM_MAC DELETE msg: "));
     EXPECT_TRUE(logs.Contains("Decoder: Received LOG_SWITCH_FIB msg (Operation SET): "));
 }

@@ -60,8 +60,10 @@ TEST(DecoderPatternP, LogicalSwitchSetGivesWholeObjectThenNineteenProperties) {
         EXPECT_EQ(static_cast<uint32_t>(rec.property), prop);
         EXPECT_EQ(rec.objType, OT::LOG_SWITCH_CONFIG);
         EXPECT_EQ(rec.id, id);
-        EXPECT_EQ(rec.traceContext, trace);
-        EXPECT_EQ(rec.tenantContext, tenant);
+        EXPECT_EQ(rec.traceContext(), trace);
+        EXPECT_EQ(rec.tenantContext(), tenant);
+        // One pair of contexts for the update's records, not a copy each.
+        EXPECT_EQ(rec.sharedContexts(), recs[0].sharedContexts());
         if (present.count(prop) != 0) {
             EXPECT_EQ(rec.op, Operation::OPERATION_UPDATE);
             pb::LogSwitchConfigMsg part;
@@ -92,8 +94,8 @@ TEST(DecoderPatternP, ClearGivesOneDeleteWithIdOfOldBody) {
     EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
     EXPECT_EQ(recs[0].id, Uuid(7).SerializeAsString());
     EXPECT_TRUE(recs[0].data.empty());
-    EXPECT_EQ(recs[0].tenantContext, ls.tenant_context().SerializeAsString());
-    EXPECT_TRUE(recs[0].traceContext.empty());
+    EXPECT_EQ(recs[0].tenantContext(), ls.tenant_context().SerializeAsString());
+    EXPECT_TRUE(recs[0].traceContext().empty());
 }
 
 TEST(DecoderPatternP, PortRealtimePropertiesFollowTheFeatureSwitch) {
@@ -150,7 +152,7 @@ TEST(DecoderPatternP, BlocksOfTheOtherPropertyTypes) {
         const CairnDBUpdateList& recs = r.groups[0].records;
         ASSERT_EQ(recs.size(), c.props.size() + 1);
         EXPECT_EQ(recs[0].property, PT::INVALID_PROPERTY);
-        EXPECT_TRUE(recs[0].tenantContext.empty());
+        EXPECT_TRUE(recs[0].tenantContext().empty());
         for (size_t i = 0; i < c.props.size(); ++i) {
             EXPECT_EQ(recs[i + 1].property, c.props[i]);
             EXPECT_EQ(recs[i + 1].op, Operation::OPERATION_DELETE);  // nothing set in the bodies
@@ -193,8 +195,8 @@ TEST(DecoderPatternP, EntityGroupRelationGoesToCacheAsPropertiesAndToFirewallWho
     ASSERT_EQ(r.groups[0].records.size(), 2u);
     ASSERT_EQ(r.groups[1].records.size(), 1u);
     EXPECT_EQ(r.groups[1].records[0].data, u.object_body());
-    EXPECT_TRUE(r.groups[1].records[0].traceContext.empty());
-    EXPECT_FALSE(r.groups[0].records[0].traceContext.empty());
+    EXPECT_TRUE(r.groups[1].records[0].traceContext().empty());
+    EXPECT_FALSE(r.groups[0].records[0].traceContext().empty());
 
     ComponentUpdateMap batch;
     Decoder::File(r, batch);
@@ -215,7 +217,7 @@ TEST(DecoderPatternW, SetCarriesNewBodyClearCarriesOldBodyOrWarns) {
     EXPECT_EQ(rec.op, Operation::OPERATION_UPDATE);
     EXPECT_EQ(rec.data, set.object_body());
     EXPECT_EQ(rec.id, Uuid(42).SerializeAsString());
-    EXPECT_TRUE(rec.traceContext.empty());
+    EXPECT_TRUE(rec.traceContext().empty());
     EXPECT_TRUE(logs.Contains("Decoder: Received DFW RuleMsg msg (Operation SET): "));
 
     r = DecodeOne(MakeUpdate(OT::RULE, pb::CLEAR, nullptr, nullptr));
@@ -259,7 +261,7 @@ TEST(DecoderPatternO, SetCarriesBodyClearIsEmptyAndOtherOpsGiveNothing) {
     EXPECT_EQ(GroupComponents(r, 0), (std::vector<CT>{CT::CONFIGAPP, CT::L2APP}));
     ASSERT_EQ(r.RecordCount(), 1u);
     EXPECT_EQ(r.groups[0].records[0].data, set.object_body());
-    EXPECT_EQ(r.groups[0].records[0].traceContext, TestSpan().SerializeAsString());
+    EXPECT_EQ(r.groups[0].records[0].traceContext(), TestSpan().SerializeAsString());
     EXPECT_TRUE(logs.Contains("Decoder: Received CCP_SESSION msg (Operation SET): "));
 
     r = DecodeOne(MakeUpdate(OT::CCP_SESSION, pb::CLEAR, nullptr, &ccp));

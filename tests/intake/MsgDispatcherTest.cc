@@ -64,7 +64,7 @@ CairnDBUpdateMsg Rec(const std::string& id, const std::string& trace = "") {
     CairnDBUpdateMsg r;
     r.objType = ObjectType::LOG_SWITCH_CONFIG;
     r.id = id;
-    r.traceContext = trace;
+    r.SetTraceContext(trace);
     return r;
 }
 

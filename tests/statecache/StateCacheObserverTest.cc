@@ -70,7 +70,7 @@ TEST_F(StateCacheObserverTest, VifStateBecomesPutPatchAndDelete) {
     span.set_span_id(3);
     span.set_parent_span_id(4);
     CairnDBUpdateMsg put = Whole(ObjectType::VIF_STATE, Id(7), VifState(7, 0xa));
-    put.traceContext = span.SerializeAsString();
+    put.SetTraceContext(span.SerializeAsString());
     cache->ConfigTable()->UpdateRuntimeState({put}, false);
     cache->ConfigTable()->UpdateRuntimeState(
         {Rec(ObjectType::VIF_STATE, Id(7), PropertyType::VIF_MAC, VifMac(0xb))}, false);

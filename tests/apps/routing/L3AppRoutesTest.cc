@@ -169,13 +169,12 @@ TEST_F(L3AppRoutesTest, NextHopChangesAreSentAsUpdatesAndPruned) {
 
     // One update deleting and adding a again: a stays, nothing is sent.
     const std::string id = Key(kFibKind, 1);
-    CairnDBUpdateMsg del{ObjectType::FIB,
-                         id,
-                         PropertyType::L3_FIB_NEXT_HOP,
-                         a.SerializeAsString(),
-                         Operation::OPERATION_ELEMENT_CLEAR,
-                         {},
-                         {}};
+    CairnDBUpdateMsg del;
+    del.objType = ObjectType::FIB;
+    del.id = id;
+    del.property = PropertyType::L3_FIB_NEXT_HOP;
+    del.data = a.SerializeAsString();
+    del.op = Operation::OPERATION_ELEMENT_CLEAR;
     CairnDBUpdateMsg add = del;
     add.op = Operation::OPERATION_ELEMENT_SET;
     feed_->L3Records({del, add});

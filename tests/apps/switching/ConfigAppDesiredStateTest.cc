@@ -194,7 +194,7 @@ TEST_F(ConfigAppDesiredStateTest, TenantContextOfARecordIsOnItsLogLines) {
     tenant.set_vpc_id("vpc-longer-than-8");
     CairnDBUpdateList records = SwitchWithVni(5001);
     for (auto& r : records)
-        r.tenantContext = tenant.SerializeAsString();
+        r.SetTenantContext(tenant.SerializeAsString());
     CairnDBUpdateList plain = SwitchWithVni(5002);
     records.insert(records.end(), plain.begin(), plain.end());
     log.Clear();
