@@ -255,6 +255,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     }
 
     int64_t LastExchange() const { return lastExchange_.load(); }
+    uint64_t MemoryReleases() const { return releases_.load(std::memory_order_relaxed); }
     // What the replicas take, counted on the strand (the CLI asks from its own thread); the last
     // count when the strand does not answer within a second.
     size_t ReplicaBytes() {
@@ -971,6 +972,11 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                              "CairnDbClient: write of %1 requests failed: %2", requests,
                              status.error);
         }
+        if (requests >= CairnDbClient::kReleaseAfterRequests) {
+            // Its plan, the rows read and the operations built are freed by now.
+            ozy::ReleaseFreedMemory();
+            releases_.fetch_add(1, std::memory_order_relaxed);
+        }
         for (auto& done : callbacks) {
             Invoke("write", [&] { done(status); });
         }
@@ -1001,8 +1007,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             json reads = w.plan->ReadOps(&directory_, &kept_);
             if (reads.empty()) {
                 // Every row is known (or new): straight to the write.
-                static const json kNoRows = json::array();
-                if (SendWrite(w, kNoRows))
+                json noRows = json::array();
+                if (SendWrite(w, &noRows))
                     return;
                 continue;
             }
@@ -1011,18 +1017,22 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                 params.push_back(std::move(op));
             }
             Request("transact", std::move(params),
-                    [self = shared_from_this()](const json* r, const std::string& e) {
+                    [self = shared_from_this()](json* r, const std::string& e) {
                         self->OnWriteRead(r, e);
                     });
         }
     }
 
     // Builds the write transaction of `w` from what was read and sends it; true when it was sent,
-    // false when the write finished here (nothing to change, or a failure).
-    bool SendWrite(QueuedWrite& w, const json& readResult) {
+    // false when the write finished here (nothing to change, or a failure). `readResult` is
+    // consumed: the parsed rows are released once the operations are built, before the
+    // transaction's text is made (a restart's write of every VIF reads each row first).
+    bool SendWrite(QueuedWrite& w, json* readResult) {
         json ops;
         std::string why;
-        if (!w.plan->BuildWriteOps(readResult, &ops, &why, &directory_, &kept_)) {
+        const bool built = w.plan->BuildWriteOps(*readResult, &ops, &why, &directory_, &kept_);
+        *readResult = json();
+        if (!built) {
             directory_.Clear();
             kept_.Clear();
             FinishWrite(Status::Error(why));
@@ -1093,7 +1103,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         MaybeStartWrite();
     }
 
-    void OnWriteRead(const json* result, const std::string& error) {
+    void OnWriteRead(json* result, const std::string& error) {
         if (error == kConnectionLost || writes_.empty() || stopped_) {
             if (!writes_.empty())
                 writes_.front().landedChecked = false;
@@ -1104,7 +1114,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             directory_.Clear();
             kept_.Clear();
             FinishWrite(Status::Error(error));
-        } else if (SendWrite(w, *result)) {
+        } else if (SendWrite(w, result)) {
             return;
         }
         MaybeStartWrite();
@@ -1248,6 +1258,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     std::atomic<bool> connectedFlag_{false};
     std::atomic<int64_t> lastExchange_{0};
     std::atomic<size_t> replicaBytes_{0};
+    std::atomic<uint64_t> releases_{0};
 
   public:
     ozy::MemoryAccounts::Id account = 0;  // the replicas' account in the memory section
@@ -1310,6 +1321,9 @@ void CairnDbClient::Echo(std::string text, EchoCallback done) {
 }
 int64_t CairnDbClient::LastExchangeSeconds() const {
     return impl_->LastExchange();
+}
+uint64_t CairnDbClient::MemoryReleases() const {
+    return impl_->MemoryReleases();
 }
 bool CairnDbClient::Connected() const {
     return impl_->Connected();

@@ -82,6 +82,11 @@ class CairnDbClient : public CairnDbClientInterface {
     // The reason of the last failed connection attempt or session loss ("" when none).
     std::string LastError() const;
     MemberStatus Member() const;
+    // A write of at least kReleaseAfterRequests requests (a restart's write of every VIF) reads,
+    // parses and builds its rows as transients; once it finished, the freed pages are handed back
+    // to the system instead of staying resident. How many times that was done.
+    static constexpr size_t kReleaseAfterRequests = 4096;
+    uint64_t MemoryReleases() const;
 
     class Impl;
 

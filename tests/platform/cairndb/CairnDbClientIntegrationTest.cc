@@ -490,6 +490,24 @@ TEST_F(CairnDbClientIT, QueuedWritesAreSentTogetherAndABadOneFailsAlone) {
     EXPECT_EQ(count(), kWrites + 1);
 }
 
+TEST_F(CairnDbClientIT, AWriteOfManyRequestsHandsItsFreedPagesBack) {
+    Recorder rec;
+    CairnDbClient& c = Monitor(rec, {kLs});
+    auto puts = [](uint64_t first, size_t n) {
+        std::vector<pb::ModifyRequestMsg> list;
+        for (uint64_t i = first; i < first + n; ++i)
+            list.push_back(Put(Switch(i, 1), kLs));
+        return list;
+    };
+    ASSERT_TRUE(WriteSync(c, puts(1, CairnDbClient::kReleaseAfterRequests - 1)).ok);
+    EXPECT_EQ(c.MemoryReleases(), 0u);
+    ASSERT_TRUE(WriteSync(c, puts(100000, CairnDbClient::kReleaseAfterRequests)).ok);
+    EXPECT_EQ(c.MemoryReleases(), 1u);
+    // A small write after it keeps the allocator as it is.
+    ASSERT_TRUE(WriteSync(c, puts(1, 1)).ok);
+    EXPECT_EQ(c.MemoryReleases(), 1u);
+}
+
 TEST_F(CairnDbClientIT, SelectTemplateSuppressesModifiesOfUnselectedFields) {
     Recorder rec;
     CairnDbClient& c = NewClient();
