@@ -30,7 +30,8 @@ class IStateCacheL2Table {
     virtual void UpdateRuntimeState(CairnDBUpdateList updates, bool fullSync) = 0;
     // Runtime updates made until the batch ends change the runtime store at once, but reach the
     // runtime observers together when it ends: the changes of every update, in their order, as
-    // one list (a receiver that has more reports waiting has them written together). A batch that
+    // the lists of those updates (SCL2TableObserver::ProcessL2RuntimeStateBatch; a receiver that
+    // has more reports waiting has them written together). A batch that
     // collects a bound of changes hands them on early; a runtime full sync hands on what waits
     // before its own. Batches do not nest (a second begin changes nothing).
     virtual void BeginRuntimeBatch() {}

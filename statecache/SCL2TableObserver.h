@@ -6,6 +6,8 @@
 // call the store holds exactly what the full sync delivered, and an observer that reconciles reads
 // it back. Calls come on the applying thread with the global agent lock held and never with the
 // table's own mutex held. An observer must unregister before it is destroyed.
+#include <vector>
+
 #include "intake/CairnDBUpdateMsg.h"
 
 namespace CfgAgent {
@@ -17,6 +19,21 @@ class SCL2TableObserver {
                                              bool /*fullSync*/) {}
     virtual void ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& /*updates*/,
                                              bool /*fullSync*/) {}
+    // The changes of a runtime batch (never a full sync) as the lists of the updates it held, in
+    // their order; together they are the one list a single update would have brought. By default
+    // they are joined into that list for ProcessL2RuntimeStateUpdate; an observer that walks the
+    // records in order takes the lists as they are (a learned burst is a hundred thousand records,
+    // not moved again to be joined).
+    virtual void ProcessL2RuntimeStateBatch(const std::vector<CairnDBUpdateList>& lists) {
+        CairnDBUpdateList joined;
+        size_t n = 0;
+        for (const CairnDBUpdateList& l : lists)
+            n += l.size();
+        joined.reserve(n);
+        for (const CairnDBUpdateList& l : lists)
+            joined.insert(joined.end(), l.begin(), l.end());
+        ProcessL2RuntimeStateUpdate(joined, false);
+    }
 };
 
 }  // namespace CfgAgent

@@ -12,9 +12,11 @@ struct StateCacheL2Table::Side {
     const bool runtime;
     sc::L2ObjectStore store;
     std::vector<SCL2TableObserver*> observers;  // registration order
-    // A batch is open (runtime side only): the changes waiting for the observers.
+    // A batch is open (runtime side only): the changes waiting for the observers, one list per
+    // update that changed something (never moved again once made), and how many they are.
     bool batching = false;
-    CairnDBUpdateList waiting;
+    std::vector<CairnDBUpdateList> waiting;
+    size_t waitingCount = 0;
 };
 
 }  // namespace CfgAgent

@@ -94,12 +94,14 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
         side.runtime ? "L2Cache UpdateRuntimeState" : "StateCacheL2Table.UpdateDesiredState",
         contexts, /*expectParent=*/false);
     CairnDBUpdateList changes;
-    CairnDBUpdateList waited;  // a batch's changes handed on before a full sync
+    std::vector<CairnDBUpdateList> waited;  // a batch's changes handed on before a full sync
     std::vector<SCL2TableObserver*> observers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (fullSync && !side.waiting.empty())
+        if (fullSync && !side.waiting.empty()) {
             waited.swap(side.waiting);
+            side.waitingCount = 0;
+        }
         if (fullSync) {
             uint32_t v = side.store.BumpVersion();
             if (side.runtime) {
@@ -109,24 +111,28 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
             }
         }
         std::vector<Kept> kept = Filter(side, updates, fullSync);
-        // A batch's changes go straight onto the list waiting for its end (each record is moved
-        // once, not into a list of this update and then onto the waiting one).
-        const bool held = side.batching && !fullSync;
-        Apply(side, updates, kept, fullSync, owned, held ? &side.waiting : &changes);
+        Apply(side, updates, kept, fullSync, owned, &changes);
         if (fullSync) {
             SweepLog log;
             side.store.Sweep(&log);
         }
         observers = side.observers;
-        if (held) {
-            // Held for the batch's end, or handed on with the ones waiting once they are many.
-            if (side.waiting.size() < kMaxBatchedChanges)
+        if (side.batching && !fullSync) {
+            // A batch keeps this update's list of changes as it is (the records are not moved
+            // onto one growing list), for the batch's end, or hands on every list waiting once
+            // they hold many changes.
+            if (!changes.empty()) {
+                side.waitingCount += changes.size();
+                side.waiting.push_back(std::move(changes));
+                changes.clear();
+            }
+            if (side.waitingCount < kMaxBatchedChanges)
                 return;
-            changes.swap(side.waiting);
+            waited.swap(side.waiting);
+            side.waitingCount = 0;
         }
     }
-    if (!waited.empty())
-        Notify(side, observers, waited, false, {});
+    NotifyBatch(side, observers, waited);
     Notify(side, observers, changes, fullSync, contexts);
 }
 
@@ -156,17 +162,30 @@ void StateCacheL2Table::BeginRuntimeBatch() {
 
 void StateCacheL2Table::EndRuntimeBatch() {
     AgentLockGuard agentLock(GlobalAgentLock());
-    CairnDBUpdateList changes;
+    std::vector<CairnDBUpdateList> lists;
     std::vector<SCL2TableObserver*> observers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!runtime_->batching)
             return;
         runtime_->batching = false;
-        changes.swap(runtime_->waiting);
+        lists.swap(runtime_->waiting);
+        runtime_->waitingCount = 0;
         observers = runtime_->observers;
     }
-    Notify(*runtime_, observers, changes, false, {});
+    NotifyBatch(*runtime_, observers, lists);
+}
+
+void StateCacheL2Table::NotifyBatch(const Side& side,
+                                    const std::vector<SCL2TableObserver*>& observers,
+                                    const std::vector<CairnDBUpdateList>& lists) {
+    if (observers.empty() || lists.empty())
+        return;
+    ozy::wft::Span notifySpan("L2Cache NotifyRuntimeStateObservers", {}, /*expectParent=*/false);
+    for (SCL2TableObserver* o : observers) {
+        if (side.runtime)
+            o->ProcessL2RuntimeStateBatch(lists);
+    }
 }
 
 std::vector<StateCacheL2Table::Kept> StateCacheL2Table::Filter(Side& side,
@@ -258,10 +277,8 @@ void StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
         return;
     }
     CairnDBUpdateList& applied = *out;
-    // Grown by at least half of what it holds: a batch's list takes many updates' changes, and
-    // room for just the next update's each time would move the whole list every time.
-    if (applied.capacity() - applied.size() < kept.size())
-        applied.reserve(applied.size() + std::max(kept.size(), applied.size() / 2));
+    // Room for every kept record; a replaced entry's removal may grow it further.
+    applied.reserve(applied.size() + kept.size());
     sc::L2ObjectStore& store = side.store;
     const uint32_t version = store.version();
     // The record of `k` as a change: moved out of an owned list (not read again), else copied.

@@ -41,8 +41,9 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
     void EndRuntimeBatch() override;
 
     // Changes a runtime batch collects at most before it hands them on (about 200 bytes each while
-    // they wait: some 27 MB at the bound). A burst of learned entries below it reaches the
-    // database as one write; each write of a growing row sends the whole row again.
+    // they wait: some 27 MB at the bound), in the lists of the updates that made them. A burst of
+    // learned entries below it reaches the database as one write; each write of a growing row sends
+    // the whole row again.
     static constexpr size_t kMaxBatchedChanges = 131072;
 
     bool RegisterDesiredStateObserver(SCL2TableObserver* observer) override;
@@ -88,6 +89,10 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
     void Notify(const Side& side, const std::vector<SCL2TableObserver*>& observers,
                 const CairnDBUpdateList& changes, bool fullSync,
                 const std::vector<std::string>& contexts);
+    // Calls the side's observers with a batch's lists of changes, when there are any (the agent
+    // lock held, the mutex not).
+    void NotifyBatch(const Side& side, const std::vector<SCL2TableObserver*>& observers,
+                     const std::vector<CairnDBUpdateList>& lists);
     // The records that pass the unchanged-entry filter (all of them on a full sync).
     std::vector<Kept> Filter(Side& side, const CairnDBUpdateList& updates, bool fullSync);
     // Applies the kept records; appends the changes for the observers to `out`: the records that

@@ -105,6 +105,43 @@ bool AddDelete(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb) {
 // parsing it into one message kept for the patch (no message per entry) and is then appended to
 // the patch body as it stands, in wire form: a list field's entries written one after another are
 // the list, so the body is the patch's first part followed by these bytes.
+// The records of `count` lists taken in order as one list (a runtime batch's lists).
+class Records {
+  public:
+    Records(const CairnDBUpdateList* lists, size_t count) : lists_(lists), count_(count) {}
+    class Iterator {
+      public:
+        Iterator(const CairnDBUpdateList* list, const CairnDBUpdateList* end, size_t index)
+            : list_(list), end_(end), index_(index) {
+            SkipEmpty();
+        }
+        const CairnDBUpdateMsg& operator*() const { return (*list_)[index_]; }
+        Iterator& operator++() {
+            ++index_;
+            SkipEmpty();
+            return *this;
+        }
+        bool operator!=(const Iterator& o) const { return list_ != o.list_ || index_ != o.index_; }
+
+      private:
+        void SkipEmpty() {
+            while (list_ != end_ && index_ == list_->size()) {
+                ++list_;
+                index_ = 0;
+            }
+        }
+        const CairnDBUpdateList* list_;
+        const CairnDBUpdateList* end_;
+        size_t index_;
+    };
+    Iterator begin() const { return Iterator(lists_, lists_ + count_, 0); }
+    Iterator end() const { return Iterator(lists_ + count_, lists_ + count_, 0); }
+
+  private:
+    const CairnDBUpdateList* lists_;
+    size_t count_;
+};
+
 class OpenListPatch {
   public:
     // Takes the entry of `r` when it continues the open patch.
@@ -117,17 +154,16 @@ class OpenListPatch {
         AppendVarint(tag_, &entries_);
         AppendVarint(static_cast<uint32_t>(r.data.size()), &entries_);
         entries_.append(r.data);
-        pb::OpMsg* e = fieldOp_->add_entries();
-        e->set_op(op);
-        e->set_index(static_cast<uint32_t>(count_++));
+        AppendEntryOp(op, static_cast<uint32_t>(count_++));
         return true;
     }
 
     // Opens a patch at `out`'s last request, whose messages (on `arena`) it keeps and writes out
     // on Close.
     void Open(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op,
-              std::unique_ptr<google::protobuf::Arena> arena, Message* opMsg, pb::OpMsg* fieldOp,
-              Message* body, const FieldDescriptor* bodyField) {
+              std::unique_ptr<google::protobuf::Arena> arena, Message* opMsg,
+              const FieldDescriptor* opField, pb::OpMsg* fieldOp, Message* body,
+              const FieldDescriptor* bodyField) {
         Close();
         arena_ = std::move(arena);
         out_ = out;
@@ -138,6 +174,7 @@ class OpenListPatch {
         op_ = op;
         vdb_ = vdb;
         opMsg_ = opMsg;
+        opTag_ = (static_cast<uint32_t>(opField->number()) << 3) | 2u;
         fieldOp_ = fieldOp;
         body_ = body;
         count_ = static_cast<size_t>(body->GetReflection()->FieldSize(*body, bodyField));
@@ -147,13 +184,26 @@ class OpenListPatch {
                      ->GetPrototype(bodyField->message_type())
                      ->New(arena_.get());
         entries_.clear();
+        entryOps_.clear();
     }
 
     void Close() {
         if (out_ == nullptr)
             return;
         pb::PatchMsg* patch = (*out_)[index_].mutable_patch();
-        patch->set_op(opMsg_->SerializeAsString());
+        if (entryOps_.empty()) {
+            patch->set_op(opMsg_->SerializeAsString());
+        } else {
+            // The op message holds the field's op alone: its bytes are that field, whose entry ops
+            // (field 2, after its op, field 1) continue with the joined entries' ones.
+            std::string fieldOp = fieldOp_->SerializeAsString();
+            std::string* op = patch->mutable_op();
+            op->clear();
+            AppendVarint(opTag_, op);
+            AppendVarint(static_cast<uint32_t>(fieldOp.size() + entryOps_.size()), op);
+            op->append(fieldOp);
+            op->append(entryOps_);
+        }
         std::string* body = patch->mutable_body();
         body_->SerializeToString(body);
         body->append(entries_);
@@ -163,10 +213,36 @@ class OpenListPatch {
         body_ = nullptr;
         entry_ = nullptr;
         entries_.clear();
+        entryOps_.clear();
         arena_.reset();
     }
 
   private:
+    // One entry op of the field's op message (OpMsg.entries, field 2), as its serialization
+    // writes it: op (field 1) and index (field 3), each left out when 0.
+    void AppendEntryOp(pb::PBOpType op, uint32_t index) {
+        char inner[12];
+        size_t n = 0;
+        auto varint = [&](uint32_t v) {
+            while (v >= 0x80) {
+                inner[n++] = static_cast<char>((v & 0x7f) | 0x80);
+                v >>= 7;
+            }
+            inner[n++] = static_cast<char>(v);
+        };
+        if (op != 0) {
+            inner[n++] = 0x08;
+            varint(static_cast<uint32_t>(op));
+        }
+        if (index != 0) {
+            inner[n++] = 0x18;
+            varint(index);
+        }
+        entryOps_.push_back(0x12);
+        AppendVarint(static_cast<uint32_t>(n), &entryOps_);
+        entryOps_.append(inner, n);
+    }
+
     static void AppendVarint(uint32_t v, std::string* out) {
         while (v >= 0x80) {
             out->push_back(static_cast<char>((v & 0x7f) | 0x80));
@@ -184,12 +260,15 @@ class OpenListPatch {
     uint16_t vdb_ = 0;
     std::unique_ptr<google::protobuf::Arena> arena_;
     Message* opMsg_ = nullptr;
+    uint32_t opTag_ = 0;  // the field's tag in the op message
     pb::OpMsg* fieldOp_ = nullptr;
     Message* body_ = nullptr;
     // The list's entries in `body_` and joined so far; the joined ones' tag and wire bytes.
     size_t count_ = 0;
     uint32_t tag_ = 0;
     std::string entries_;
+    // The joined entries' ops, serialized.
+    std::string entryOps_;
     // Where a joining entry is parsed (on the arena).
     Message* entry_ = nullptr;
 };
@@ -252,7 +331,7 @@ bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpTy
     patch->set_object_type(static_cast<pb::ObjectType>(r.objType));
     *patch->mutable_id() = uuid;
     if (open != nullptr && (op == pb::APPEND || op == pb::REMOVE)) {
-        open->Open(out, r, vdb, op, std::move(arena), opMsg, fieldOp, body, bodyField);
+        open->Open(out, r, vdb, op, std::move(arena), opMsg, opField, fieldOp, body, bodyField);
         return true;
     }
     if (open != nullptr)
@@ -378,6 +457,11 @@ Requests StateCacheObserver::BuildConfigRequests(const CairnDBUpdateList& update
 
 Requests StateCacheObserver::BuildL2Requests(const CairnDBUpdateList& updates, bool fullSync,
                                              uint16_t vdb) {
+    return BuildL2Requests(&updates, 1, fullSync, vdb);
+}
+
+Requests StateCacheObserver::BuildL2Requests(const CairnDBUpdateList* lists, size_t count,
+                                             bool fullSync, uint16_t vdb) {
     Requests out;
     if (fullSync) {
         CFG_DEBUG("StateCacheObserver: prepare LOG_SWITCH_STATE Flush object");
@@ -386,7 +470,7 @@ Requests StateCacheObserver::BuildL2Requests(const CairnDBUpdateList& updates, b
         AddFlush(&out, ObjectType::ROUTING_DOMAIN_VTEP, vdb);
     }
     OpenListPatch open;
-    for (const CairnDBUpdateMsg& r : updates) {
+    for (const CairnDBUpdateMsg& r : Records(lists, count)) {
         if (r.objType != ObjectType::LOG_SWITCH_STATE &&
             r.objType != ObjectType::ROUTING_DOMAIN_VTEP)
             continue;
@@ -448,6 +532,14 @@ void StateCacheObserver::ProcessConfigRuntimeStateUpdate(const CairnDBUpdateList
 
 void StateCacheObserver::ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& updates,
                                                      bool fullSync) {
+    WriteL2(&updates, 1, fullSync);
+}
+
+void StateCacheObserver::ProcessL2RuntimeStateBatch(const std::vector<CairnDBUpdateList>& lists) {
+    WriteL2(lists.data(), lists.size(), false);
+}
+
+void StateCacheObserver::WriteL2(const CairnDBUpdateList* lists, size_t count, bool fullSync) {
     if (client_ == nullptr)
         return;
     client_->setFullSyncDone(fullSync, ICairndbClient::kRuntimeL2);
@@ -457,7 +549,7 @@ void StateCacheObserver::ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& up
         skippedNoVdb_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    Requests requests = BuildL2Requests(updates, fullSync, vdb);
+    Requests requests = BuildL2Requests(lists, count, fullSync, vdb);
     if (requests.empty())
         return;
     CFG_DEBUG("StateCacheObserver: write local l2 to CairnDB");

@@ -40,6 +40,8 @@ class StateCacheObserver : public ozy::RefCounted<StateCacheObserver, ozy::IRefC
 
     void ProcessConfigRuntimeStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
     void ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
+    // A batch's lists are written as one list would be (one write, a row's appends one patch).
+    void ProcessL2RuntimeStateBatch(const std::vector<CairnDBUpdateList>& lists) override;
 
     // Counters and registration state as JSON; also logged ("StateCacheObserver: dump %1").
     std::string Dump() const;
@@ -49,8 +51,13 @@ class StateCacheObserver : public ozy::RefCounted<StateCacheObserver, ozy::IRefC
         const CairnDBUpdateList& updates, bool fullSync, uint16_t vdb);
     static std::vector<orvane::ozy::cairndb::ModifyRequestMsg> BuildL2Requests(
         const CairnDBUpdateList& updates, bool fullSync, uint16_t vdb);
+    // The same for the records of `count` lists from `lists`, taken in order as one list.
+    static std::vector<orvane::ozy::cairndb::ModifyRequestMsg> BuildL2Requests(
+        const CairnDBUpdateList* lists, size_t count, bool fullSync, uint16_t vdb);
 
   private:
+    void WriteL2(const CairnDBUpdateList* lists, size_t count, bool fullSync);
+
     ICairndbClient* client_;
     ozy::RefPtr<StateCache> cache_;
     std::atomic<bool> registered_{false};

@@ -90,6 +90,9 @@ class BFDTableApp : public SCConfigTableObserver,
     void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
     void ProcessL2DesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
     void ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
+    // Each list as an update of its own, then one recomputation (a learned burst's lists are not
+    // joined).
+    void ProcessL2RuntimeStateBatch(const std::vector<CairnDBUpdateList>& lists) override;
 
     // L2App's hooks (also called by tests).
     void OnVniJoin(uint32_t vni, uint32_t switchId, bool joined);
@@ -128,6 +131,8 @@ class BFDTableApp : public SCConfigTableObserver,
     void Recompute(const std::string& lsId);
     void RecomputeAll();
     void RecomputeDirty();
+    // Marks the switches whose runtime VTEPs or objects `updates` change.
+    void MarkRuntimeChanges(const CairnDBUpdateList& updates);
     // The references switch `lsId` wants now, and the VTEP group labels its FIB names.
     void Derive(const std::string& lsId, const std::string& rd, BfdWantedSet* out,
                 std::set<uint32_t>* labels) const;

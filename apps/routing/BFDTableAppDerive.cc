@@ -76,6 +76,21 @@ void BFDTableApp::ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& updates, 
         RecomputeAll();
         return;
     }
+    MarkRuntimeChanges(updates);
+    RecomputeDirty();
+}
+
+void BFDTableApp::ProcessL2RuntimeStateBatch(const std::vector<CairnDBUpdateList>& lists) {
+    AgentLockGuard lock(GlobalAgentLock());
+    if (stopped_)
+        return;
+    Pass pass(*this);
+    for (const CairnDBUpdateList& updates : lists)
+        MarkRuntimeChanges(updates);
+    RecomputeDirty();
+}
+
+void BFDTableApp::MarkRuntimeChanges(const CairnDBUpdateList& updates) {
     for (const CairnDBUpdateMsg& r : updates) {
         if (r.property != PropertyType::INVALID_PROPERTY && r.property != PropertyType::L2_VTEP)
             continue;
@@ -84,7 +99,6 @@ void BFDTableApp::ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& updates, 
         else if (r.objType == ObjectType::ROUTING_DOMAIN_VTEP)
             MarkDomainSwitches(r.id);
     }
-    RecomputeDirty();
 }
 
 // ---- recomputing ----

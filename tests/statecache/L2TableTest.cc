@@ -251,6 +251,57 @@ TEST_F(L2TableTest, ABatchOfManyUpdatesHandsOnEveryChangeInOrder) {
     EXPECT_TRUE(Logged(log, {{"L2Cache: unsupported operation 9", "LCP00007"}}));
 }
 
+// An observer that takes a batch's lists as they are gets one list per update that changed
+// something, in their order; one that does not gets them joined (the fixture's observer above).
+TEST_F(L2TableTest, ABatchHandsOnTheListsOfItsUpdates) {
+    struct ListObserver : SCL2TableObserver {
+        void ProcessL2RuntimeStateBatch(const std::vector<CairnDBUpdateList>& l) override {
+            batches.push_back(l);
+        }
+        std::vector<std::vector<CairnDBUpdateList>> batches;
+    } lists;
+    ASSERT_TRUE(table->RegisterRuntimeStateObserver(&lists));
+    const CairnDBUpdateMsg obj = Whole(kState, Id(1), "");
+    const CairnDBUpdateMsg a = Entry(kState, 1, kMac, test::Mac(0xa));
+    const CairnDBUpdateMsg a2 = Entry(kState, 1, kMac, test::Mac(0xa, 0x0a000002));
+    const CairnDBUpdateMsg b = Entry(kState, 1, kMac, test::Mac(0xb));
+    CairnDBUpdateMsg delA = a;
+    delA.op = Operation::OPERATION_DELETE;
+    table->BeginRuntimeBatch();
+    table->UpdateRuntimeState({obj, a}, false);
+    table->UpdateRuntimeState({a}, false);  // nothing changes: no list of its own
+    table->UpdateRuntimeState({a2, b}, false);
+    EXPECT_TRUE(lists.batches.empty());
+    table->EndRuntimeBatch();
+    ASSERT_EQ(lists.batches.size(), 1u);
+    EXPECT_EQ(lists.batches[0], (std::vector<CairnDBUpdateList>{{obj, a}, {delA, a2, b}}));
+    ASSERT_EQ(obs.runtime.size(), 1u);
+    EXPECT_EQ(obs.runtime[0].records, (CairnDBUpdateList{obj, a, delA, a2, b}));
+
+    // A batch whose updates change nothing hands nothing on.
+    table->BeginRuntimeBatch();
+    table->UpdateRuntimeState({b}, false);
+    table->EndRuntimeBatch();
+    EXPECT_EQ(lists.batches.size(), 1u);
+    EXPECT_EQ(obs.runtime.size(), 1u);
+
+    // The bound counts the changes of every list, not the lists.
+    table->BeginRuntimeBatch();
+    CairnDBUpdateList half;
+    for (uint64_t m = 0; m < StateCacheL2Table::kMaxBatchedChanges / 2; ++m)
+        half.push_back(Entry(kState, 1, kMac, test::Mac(0x100000 + m)));
+    table->UpdateRuntimeState(half, false);
+    for (size_t i = 0; i < half.size(); ++i)
+        half[i].data = test::Mac(0x200000 + i);
+    table->UpdateRuntimeState(half, false);
+    ASSERT_EQ(lists.batches.size(), 2u);
+    EXPECT_EQ(lists.batches[1].size(), 2u);
+    EXPECT_EQ(lists.batches[1][1].back(), half.back());
+    table->EndRuntimeBatch();
+    EXPECT_EQ(lists.batches.size(), 2u) << "nothing waits after the bound";
+    table->UnregisterRuntimeStateObserver(&lists);
+}
+
 TEST_F(L2TableTest, EntriesOfAnUnknownObjectAreIgnored) {
     table->UpdateDesiredState({Entry(kFib, 9, kMac, test::Mac(0x1))}, false);
     EXPECT_TRUE(obs.desired.empty());

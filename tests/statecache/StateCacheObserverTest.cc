@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "statecache/StateCache.h"
@@ -240,6 +242,73 @@ TEST_F(StateCacheObserverTest, ConsecutiveEntriesOfOneListShareAPatch) {
                                        "1 append vtep", "1 append 7", "put", "1 append 6"}));
     EXPECT_TRUE(
         log.Contains("StateCacheObserver: failed to process LOG_SWITCH_STATE update message"));
+}
+
+// A batch's lists, however its records are split among them, give the requests of the one list
+// they make, byte for byte; a long patch's entry ops (indexes past one varint byte) are those the
+// op message's own serialization writes.
+TEST_F(StateCacheObserverTest, ABatchsListsGiveTheRequestsOfOneList) {
+    CairnDBUpdateList all{Whole(ObjectType::LOG_SWITCH_STATE, Id(1), "")};
+    for (uint64_t m = 0; m < 300; ++m) {
+        if (m == 200)
+            all.push_back(Whole(ObjectType::LOG_SWITCH_STATE, Id(2), ""));
+        all.push_back(Rec(ObjectType::LOG_SWITCH_STATE, Id(1 + m / 200), PropertyType::L2_VM_MAC,
+                          test::Mac(m)));
+    }
+    all.push_back(Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VM_MAC, test::Mac(7),
+                      Operation::OPERATION_DELETE));
+    const auto want = StateCacheObserver::BuildL2Requests(all, false, 1);
+    ASSERT_EQ(want.size(), 5u);  // a put, 200 appends to 1, a put, 100 appends to 2, a removal
+    pb::LogSwitchStateOpMsg op;
+    *op.mutable_mac_entries() = pb::OpMsg();
+    op.mutable_mac_entries()->set_op(pb::APPEND);
+    for (uint32_t i = 0; i < 200; ++i) {
+        pb::OpMsg* e = op.mutable_mac_entries()->add_entries();
+        e->set_op(pb::APPEND);
+        e->set_index(i);
+    }
+    EXPECT_EQ(want[1].patch().op(), op.SerializeAsString());
+
+    const struct {
+        const char* name;
+        std::vector<size_t> sizes;  // of the lists, in order; the last takes the rest
+    } cases[] = {
+        {"one list", {}},
+        {"a list per record", std::vector<size_t>(all.size() - 1, 1)},
+        {"empty lists between", {0, 5, 0, 0, 100, 0}},
+        {"split at each object", {1, 200, 1}},
+        {"leading empty list", {0}},
+    };
+    for (const auto& c : cases) {
+        std::vector<CairnDBUpdateList> lists;
+        size_t at = 0;
+        for (size_t n : c.sizes) {
+            lists.emplace_back(all.begin() + at, all.begin() + at + n);
+            at += n;
+        }
+        lists.emplace_back(all.begin() + at, all.end());
+        lists.emplace_back();
+        const auto got = StateCacheObserver::BuildL2Requests(lists.data(), lists.size(), false, 1);
+        ASSERT_EQ(got.size(), want.size()) << c.name;
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_EQ(got[i].SerializeAsString(), want[i].SerializeAsString())
+                << c.name << " " << i;
+    }
+    EXPECT_TRUE(StateCacheObserver::BuildL2Requests(nullptr, 0, false, 1).empty());
+
+    // Through the table: a batch of many updates is one write, not a full sync.
+    cache->L2Table()->BeginRuntimeBatch();
+    for (size_t i = 0; i < all.size(); i += 7)
+        cache->L2Table()->UpdateRuntimeState(
+            CairnDBUpdateList(all.begin() + i, all.begin() + std::min(all.size(), i + 7)), false);
+    EXPECT_TRUE(client.runtimeWrites.empty());
+    cache->L2Table()->EndRuntimeBatch();
+    ASSERT_EQ(client.runtimeWrites.size(), 1u);
+    EXPECT_FALSE(client.runtimeWrites[0].fullSync);
+    const auto& written = client.runtimeWrites[0].requests;
+    ASSERT_EQ(written.size(), want.size());
+    for (size_t i = 0; i < written.size(); ++i)
+        EXPECT_EQ(written[i].SerializeAsString(), want[i].SerializeAsString()) << i;
 }
 
 TEST_F(StateCacheObserverTest, HopoverStatusAndUnconvertibleRecords) {

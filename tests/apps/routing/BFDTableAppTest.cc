@@ -127,6 +127,29 @@ TEST_F(BFDTableAppTest, RefusedUpdatesChangeNothingAndSendNothing) {
     EXPECT_EQ(l2.Sessions()[0].family, 1);
 }
 
+// Local VTEPs learned in one runtime batch: the sessions of every switch the batch's lists touch
+// are derived at its end, not before.
+TEST_F(BFDTableAppTest, LocalVtepsOfARuntimeBatchAreDerivedAtItsEnd) {
+    l2.Join(5001, 7);
+    l2.Join(5002, 8);
+    Switch(LsId(1), 5001);
+    Switch(LsId(2), 5002);
+    RemoteVteps(LsId(1), {VtepBody(V4(2, 1), 21)});
+    RemoteVteps(LsId(2), {VtepBody(V4(2, 2), 22)});
+    pb::LogSwitchMacEntryMsg mac;
+    mac.set_mac(1);
+    mac.mutable_vtep_ip()->set_ipv4(V4(1, 1));
+    cache->L2Table()->BeginRuntimeBatch();
+    LocalVteps(LsId(1), {VtepBody(V4(1, 1), 11)});
+    L2(true, ObjectType::LOG_SWITCH_STATE, LsId(3), PropertyType::L2_VM_MAC,
+       {mac.SerializeAsString()});
+    LocalVteps(LsId(2), {VtepBody(V4(1, 2), 12)});
+    EXPECT_EQ(app->EntryCount(), 0u);
+    cache->L2Table()->EndRuntimeBatch();
+    EXPECT_EQ(app->EntryCount(), 2u);
+    EXPECT_EQ(SentOps(), (Ops{{0, 5001}, {0, 5002}}));
+}
+
 TEST_F(BFDTableAppTest, ASessionOfAVniNotJoinedWaitsForTheJoin) {
     Switch(LsId(1), 5001);
     LocalVteps(LsId(1), {VtepBody(V4(1, 1), 11)});
