@@ -852,6 +852,17 @@ class DfwMainSkipTest : public DfwMainTest {
         main_->repo()->OnLinkMessage(m.data(), m.size());
         ASSERT_TRUE(main_->repo()->QueryNow());
     }
+    // One section whose rule names one container, applied to f1: the name of f1's one set.
+    std::string AppliedWithOneSet() {
+        msgs_->UpdateDesiredState({SectionRec(1, 1), ContainerRec(11, {0x0a000001}),
+                                   RuleRec(101, 1, 1, SshFrom(11, 0)), BarrierRec(5)},
+                                  true);
+        main_->ProcessOnce();
+        const std::string held = U(11).Text();
+        EXPECT_EQ(SetsOf("f1"), std::vector<std::string>({held}));
+        return held;
+    }
+
     std::vector<std::string> SetsOf(const std::string& filter) {
         std::vector<std::string> out;
         for (const auto& [name, set] : dev_.state->FindFilter(filter)->config.addrSets)
@@ -861,12 +872,7 @@ class DfwMainSkipTest : public DfwMainTest {
 };
 
 TEST_F(DfwMainSkipTest, TheSameHashOverOtherSetsIsAppliedAgain) {
-    msgs_->UpdateDesiredState({SectionRec(1, 1), ContainerRec(11, {0x0a000001}),
-                               RuleRec(101, 1, 1, SshFrom(11, 0)), BarrierRec(5)},
-                              true);
-    main_->ProcessOnce();
-    const std::string held = U(11).Text();
-    ASSERT_EQ(SetsOf("f1"), std::vector<std::string>({held}));
+    const std::string held = AppliedWithOneSet();
     ASSERT_EQ(Verdict("f1"), "DROP 1");
     const struct {
         const char* what;
@@ -899,12 +905,7 @@ TEST_F(DfwMainSkipTest, TheSameHashOverOtherSetsIsAppliedAgain) {
 // last apply left, so the pass lists its names again, sends its set anew and destroys the
 // stranger's.
 TEST_F(DfwMainSkipTest, AFilterChangedDuringAPassIsListedAgainByThatPass) {
-    msgs_->UpdateDesiredState({SectionRec(1, 1), ContainerRec(11, {0x0a000001}),
-                               RuleRec(101, 1, 1, SshFrom(11, 0)), BarrierRec(5)},
-                              true);
-    main_->ProcessOnce();
-    const std::string held = U(11).Text();
-    ASSERT_EQ(SetsOf("f1"), std::vector<std::string>({held}));
+    const std::string held = AppliedWithOneSet();
     const struct {
         const char* what;
         bool emptyRules;
