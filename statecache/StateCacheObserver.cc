@@ -98,13 +98,6 @@ bool AddDelete(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb) {
     return true;
 }
 
-// An APPEND or REMOVE patch still taking entries: the records that follow it for the same object,
-// list and operation (a received message brings its entries one after another) join it, so that
-// the database client parses and applies one request per message rather than one per entry.
-// Records of anything else close it; the order of changes is kept. A joining entry is checked by
-// parsing it into one message kept for the patch (no message per entry) and is then appended to
-// the patch body as it stands, in wire form: a list field's entries written one after another are
-// the list, so the body is the patch's first part followed by these bytes.
 // The records of `count` lists taken in order as one list (a runtime batch's lists).
 class Records {
   public:
@@ -142,6 +135,13 @@ class Records {
     size_t count_;
 };
 
+// An APPEND or REMOVE patch still taking entries: the records that follow it for the same object,
+// list and operation (a received message brings its entries one after another) join it, so that
+// the database client parses and applies one request per message rather than one per entry.
+// Records of anything else close it; the order of changes is kept. A joining entry is checked by
+// parsing it into one message kept for the patch (no message per entry) and is then appended to
+// the patch body as it stands, in wire form: a list field's entries written one after another are
+// the list, so the body is the patch's first part followed by these bytes.
 class OpenListPatch {
   public:
     // Takes the entry of `r` when it continues the open patch.
@@ -221,26 +221,18 @@ class OpenListPatch {
     // One entry op of the field's op message (OpMsg.entries, field 2), as its serialization
     // writes it: op (field 1) and index (field 3), each left out when 0.
     void AppendEntryOp(pb::PBOpType op, uint32_t index) {
-        char inner[12];
-        size_t n = 0;
-        auto varint = [&](uint32_t v) {
-            while (v >= 0x80) {
-                inner[n++] = static_cast<char>((v & 0x7f) | 0x80);
-                v >>= 7;
-            }
-            inner[n++] = static_cast<char>(v);
-        };
+        std::string inner;  // at most 12 bytes: held inline, no allocation
         if (op != 0) {
-            inner[n++] = 0x08;
-            varint(static_cast<uint32_t>(op));
+            inner.push_back(0x08);
+            AppendVarint(static_cast<uint32_t>(op), &inner);
         }
         if (index != 0) {
-            inner[n++] = 0x18;
-            varint(index);
+            inner.push_back(0x18);
+            AppendVarint(index, &inner);
         }
         entryOps_.push_back(0x12);
-        AppendVarint(static_cast<uint32_t>(n), &entryOps_);
-        entryOps_.append(inner, n);
+        AppendVarint(static_cast<uint32_t>(inner.size()), &entryOps_);
+        entryOps_.append(inner);
     }
 
     static void AppendVarint(uint32_t v, std::string* out) {
