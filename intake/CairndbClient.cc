@@ -76,7 +76,9 @@ CairndbClient::CairndbClient(UpdateQueuePtr updateQueue, RuntimeStateSource runt
                              const CairndbClientOptions& options)
     : updateQueue_(std::move(updateQueue)),
       writeQueue_(std::make_shared<WriteQueue>(WriteQueue::kUnbounded, true, true)),
-      runtime_(std::move(runtime)) {
+      runtime_(std::move(runtime)),
+      writerSync_(std::make_shared<WriterSync>()),
+      reconcileWait_(options.reconcileWait) {
     init(options);
 }
 
@@ -154,6 +156,13 @@ bool CairndbClient::start() {
     lib_->StartAsync();
     CFG_INFO("CairndbClient: registered monitor objects");
     writeQueue_->restart();
+    {
+        // A stopped library acknowledges nothing more: what it was given before is not waited
+        // for.
+        std::lock_guard<std::mutex> lock(writerSync_->mutex);
+        writerSync_->stopping = false;
+        writerSync_->inFlight = 0;
+    }
     started_.store(true);
     writerRunning_.store(true);
     if (!WorkGroups::Post(MakeWorkItem(&CairndbClient::WriterLoop, this, "CairndbClient writer"))) {
@@ -171,7 +180,12 @@ void CairndbClient::stop() {
         CFG_INFO("CairndbClient: unregistered monitor objects");
         lib_->Stop();
     }
-    // The writer drains what is queued and returns.
+    // The writer drains what is queued and returns (a reconciliation it waits for gives up).
+    {
+        std::lock_guard<std::mutex> lock(writerSync_->mutex);
+        writerSync_->stopping = true;
+    }
+    writerSync_->changed.notify_all();
     writeQueue_->stop();
     CFG_INFO("CairndbClient: stop");
 }
@@ -434,10 +448,20 @@ void CairndbClient::ChannelStatusCB(bool up) {
 }
 
 void CairndbClient::write(const std::vector<pb::ModifyRequestMsg>& requests) {
+    queueWrite(requests, false);
+}
+
+void CairndbClient::queueWrite(const std::vector<pb::ModifyRequestMsg>& requests, bool reconcile) {
     const uint64_t id = g_writeMessageId.fetch_add(1);
     CFG_DEBUG("CairndbClient: CairnDB write message ID %1", id);
+    if (reconcile && requests.size() >= kReconcileMinPuts) {
+        std::lock_guard<std::mutex> lock(writerSync_->mutex);
+        writerSync_->reconcile.insert(id);
+    }
     if (!writeQueue_->put(WriteBatch(requests, id))) {
         CFG_ERROR("CairndbClient: Fail to put message list into cairndb write queue");
+        std::lock_guard<std::mutex> lock(writerSync_->mutex);
+        writerSync_->reconcile.erase(id);
     }
 }
 
@@ -476,6 +500,13 @@ void CairndbClient::setFullSyncDone(bool fullSync, int selector) {
 void CairndbClient::WriterLoop() {
     CFG_INFO("CairndbClient: start thread to write message list to cairndb");
     while (auto batch = writeQueue_->get()) {
+        bool reconcile = false;
+        {
+            std::lock_guard<std::mutex> lock(writerSync_->mutex);
+            reconcile = writerSync_->reconcile.erase(batch->second) != 0;
+        }
+        if (reconcile && WriteReconciled(batch->first, batch->second))
+            continue;
         submit(std::move(batch->first), batch->second);
     }
     writerRunning_.store(false);
@@ -485,12 +516,25 @@ void CairndbClient::submit(std::vector<pb::ModifyRequestMsg> requests, uint64_t 
     if (!lib_) {
         return;
     }
+    // Counted until the library acknowledges the list, so that a reconciliation reads the rows
+    // once every list before it is applied.
+    {
+        std::lock_guard<std::mutex> lock(writerSync_->mutex);
+        ++writerSync_->inFlight;
+    }
+    ozy::cairndb::WriteCallback done = [sync = writerSync_](const ozy::cairndb::Status&) {
+        {
+            std::lock_guard<std::mutex> lock(sync->mutex);
+            --sync->inFlight;
+        }
+        sync->changed.notify_all();
+    };
     if (!AgentSettings::Instrument(kInstrumentCairndbClient)) {
-        lib_->Write(std::move(requests), {});
+        lib_->Write(std::move(requests), std::move(done));
         return;
     }
     const int64_t begin = NowNanos();
-    lib_->Write(std::move(requests), {});
+    lib_->Write(std::move(requests), std::move(done));
     const int64_t end = NowNanos();
     if (end - begin > 1000000000LL) {
         CFG_WARN("DELAY %1 begin %2 end %3", "CairnDB modifies message ID " + std::to_string(id),

@@ -18,11 +18,13 @@
 // holding the client's runtime mutex.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,6 +75,10 @@ struct CairndbClientOptions {
     std::string localSnId;
     // Silence after which the library probes its database member; twice this and it moves on.
     std::chrono::milliseconds probeInterval{5000};
+    // How long the writer waits for the writes before a reconciled full sync to be acknowledged,
+    // and then for the stored rows (see CairndbClient::kReconcileMinPuts); the list is written as
+    // it is when either takes longer.
+    std::chrono::milliseconds reconcileWait{30000};
 };
 
 class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
@@ -82,6 +88,13 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     // The SmartNIC's own monitor of HOST_SWITCH_SMARTNIC_BACKING on vdb 1.
     static constexpr uint32_t kBackingMonitorId = 102;
     static constexpr uint16_t kHostVdb = 1;
+    // A full-sync write of the configuration runtime state (a flush of VIF_STATE and
+    // HOPOVER_STATUS, then a put of every object) with at least this many puts is written as its
+    // differences from the stored rows, in lists of kReconcileChunk requests, once the writes
+    // before it are acknowledged and the stored rows read (RuntimeReconcile.h); a shorter one, or
+    // one that cannot be reconciled so, is written as it is.
+    static constexpr size_t kReconcileMinPuts = 512;
+    static constexpr size_t kReconcileChunk = 1024;
 
     CairndbClient(UpdateQueuePtr updateQueue, RuntimeStateSource runtime,
                   const CairndbClientOptions& options);
@@ -142,6 +155,8 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     int64_t lastBarrierTime() const { return barrierTime_.load(); }
     bool activeForMainVdb() const { return active_.load(); }
     bool writerRunning() const { return writerRunning_.load(); }
+    // Full-sync runtime writes written as their differences from the stored rows.
+    uint64_t reconciledWrites() const { return reconciled_.load(); }
     const std::string& localSnId() const { return localSnId_; }
     // The next transaction id and write message id (process-wide counters that start at 1).
     static uint64_t NextTransactionId();
@@ -171,6 +186,14 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     void RunBarrier(bool mayBeFullSync);
     void RevertUPMContainerMapping(const ComponentUpdateMap& batch);
     void submit(std::vector<orvane::ozy::cairndb::ModifyRequestMsg> requests, uint64_t id);
+    // Queues a list for the writer; `reconcile`: a full-sync list of the configuration runtime
+    // state (see kReconcileMinPuts).
+    void queueWrite(const std::vector<orvane::ozy::cairndb::ModifyRequestMsg>& requests,
+                    bool reconcile);
+    // Writer: writes `requests` as their differences from the stored rows; false (nothing
+    // written, `requests` untouched) when they must be written as they are.
+    bool WriteReconciled(std::vector<orvane::ozy::cairndb::ModifyRequestMsg>& requests,
+                         uint64_t id);
 
     // SmartNIC (CairndbClientSmartNic.cc).
     void ProcessBackingMessage(const orvane::ozy::cairndb::MonitorUpdateMsg& update);
@@ -201,6 +224,20 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     std::atomic<int64_t> barrierTime_{0};
     std::atomic<bool> started_{false};
     std::atomic<bool> writerRunning_{false};
+    std::atomic<uint64_t> reconciled_{0};
+
+    // The writer's lists in the library not yet acknowledged, the write ids to reconcile, and
+    // the reads the writer waits for (shared with the library's callbacks, which may outlive the
+    // client).
+    struct WriterSync {
+        std::mutex mutex;
+        std::condition_variable changed;
+        size_t inFlight = 0;
+        bool stopping = false;
+        std::set<uint64_t> reconcile;
+    };
+    std::shared_ptr<WriterSync> writerSync_;
+    std::chrono::milliseconds reconcileWait_{30000};
 
     // The pending batch and its decoding scratch (library callbacks only).
     PendingBatch pending_;

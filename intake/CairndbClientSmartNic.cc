@@ -76,7 +76,7 @@ void CairndbClient::writeRuntime(const std::vector<pb::ModifyRequestMsg>& reques
         return;
     }
     if (persona_ != kPersonaSmartnic) {
-        write(requests);
+        queueWrite(requests, fullSync && kind == kRuntimeConfig);
         return;
     }
     {

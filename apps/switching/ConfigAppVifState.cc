@@ -270,13 +270,14 @@ void ConfigApp::OnIpDiscoveryReady(bool vifConnectionUpdate,
     std::map<std::string, const std::vector<IpBinding>*> merged;
     for (const IpDiscResult& u : updates)
         merged[u.vifId] = &u.bindings;
+    // The records are moved, not copied: the list is released once the full sync is handed over.
     std::map<std::string, VifStateRecord> fresh;
-    for (const auto& [st, deleted] : fullSyncVifList_) {
+    for (auto& [st, deleted] : fullSyncVifList_) {
         std::string key = VifKey(st.vifId);
         if (deleted) {
             fresh.erase(key);
         } else {
-            fresh[key] = st;
+            fresh[key] = std::move(st);
         }
     }
     CairnDBUpdateList writes;

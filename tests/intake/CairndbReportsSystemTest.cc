@@ -1,15 +1,23 @@
-// Realization reports against a real ovsdb-server. On an ordinary host the database client writes
-// PROCESSED_BARRIER and RUNTIME_STATUS objects that cairnctl reads back, and a report without its
-// vertical id writes nothing. On a SmartNIC host they go through realization tracking: a barrier
-// applied with cairnctl reaches it through the client and the Demux, and the host's report is
-// written only once every participant has realized the barrier.
+// Realization reports and runtime state against a real ovsdb-server. On an ordinary host the
+// database client writes PROCESSED_BARRIER and RUNTIME_STATUS objects that cairnctl reads back, and
+// a report without its vertical id writes nothing. On a SmartNIC host they go through realization
+// tracking: a barrier applied with cairnctl reaches it through the client and the Demux, and the
+// host's report is written only once every participant has realized the barrier. A large full
+// sync of the VIF states, written as its differences from the stored rows, leaves the rows a flush
+// would, and leaves the unchanged rows untouched.
 #include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "intake/CairndbClient.h"
 #include "intake/SmartNic.h"
 #include "platform/cairndb/CairnDbClient.h"
+#include "proto/UuidText.h"
+#include "proto/cairndb_modify.pb.h"
 #include "proto/cairndb_system.pb.h"
 #include "runtime/AgentSettings.h"
 #include "runtime/WorkGroup.h"
@@ -102,6 +110,96 @@ class CairndbReportsSystemTest : public ::testing::Test {
 };
 
 IoThreads* CairndbReportsSystemTest::io = nullptr;
+
+// The id of VIF `i`.
+pb::UuidMsg VifId(uint64_t i) {
+    pb::UuidMsg u;
+    u.set_left(0x5151);
+    u.set_right(i);
+    return u;
+}
+
+// The full-sync list of the configuration runtime state: VIFs [first, first + n) with status 1
+// (`down`: 0 for those below it) and the hopover record of VIF `hopover`.
+std::vector<pb::ModifyRequestMsg> VifFullSync(uint64_t first, size_t n, uint64_t down,
+                                              uint64_t hopover) {
+    std::vector<pb::ModifyRequestMsg> list(2);
+    list[0].set_vdb(1);
+    list[0].mutable_flush()->set_object_type(pb::VIF_STATE);
+    list[1].set_vdb(1);
+    list[1].mutable_flush()->set_object_type(pb::HOPOVER_STATUS);
+    auto put = [&](pb::ObjectType type, const google::protobuf::Message& body) {
+        list.emplace_back();
+        list.back().set_vdb(1);
+        list.back().mutable_put()->mutable_object()->set_object_type(type);
+        body.SerializeToString(list.back().mutable_put()->mutable_object()->mutable_body());
+    };
+    for (uint64_t i = first; i < first + n; ++i) {
+        pb::VifStateMsg v;
+        *v.mutable_id() = VifId(i);
+        v.set_vif_id("vif-" + std::to_string(i));
+        v.set_status(i < down ? 0 : 1);
+        put(pb::VIF_STATE, v);
+    }
+    pb::HopoverStatusMsg h;
+    *h.mutable_id() = VifId(hopover);
+    h.set_status(1);
+    put(pb::HOPOVER_STATUS, h);
+    return list;
+}
+
+TEST_F(CairndbReportsSystemTest, AReconciledFullSyncLeavesTheRowsOfTheFlush) {
+    StartClient(kPersonaOther);
+    const size_t n = CairndbClient::kReconcileMinPuts + 40;
+    // The row's _version; empty when there is no such row.
+    auto version = [&](uint64_t i) {
+        pb::UuidMsg id = VifId(i);
+        RunResult r = db.Transact(R"([{"op":"select","table":"VIF_STATE","where":[["oid","==",")" +
+                                  ozy::cairndb::UuidText(id.left(), id.right()) +
+                                  R"("]],"columns":["_version"]}])");
+        nlohmann::json j = nlohmann::json::parse(r.output, nullptr, false);
+        if (!j.is_array() || j.empty() || j[0]["rows"].size() != 1)
+            return std::string();
+        return j[0]["rows"][0]["_version"].dump();
+    };
+    // VIF id (right half) -> status, of what cairnctl reads back.
+    auto stored = [&](const std::string& type) {
+        std::map<std::string, int> out;
+        nlohmann::json all = Get(type);
+        for (const auto& o : all.is_array() ? all : nlohmann::json::array())
+            out[o.value("id", std::string())] = o.value("status", -1);
+        return out;
+    };
+    auto expected = [&](uint64_t first, uint64_t down) {
+        std::map<std::string, int> out;
+        for (uint64_t i = first; i < first + n; ++i) {
+            pb::UuidMsg id = VifId(i);
+            out[ozy::cairndb::UuidText(id.left(), id.right())] = i < down ? 0 : 1;
+        }
+        return out;
+    };
+
+    // Into an empty database: every row inserted.
+    client->writeRuntime(VifFullSync(0, n, 0, 0), ICairndbClient::kRuntimeConfig, true);
+    ASSERT_TRUE(AwaitTrue([&] { return stored("VIF_STATE") == expected(0, 0); }));
+    const std::string kept = version(100);
+    const std::string changed = version(20);
+    ASSERT_FALSE(kept.empty());
+    // A restart: VIFs 0..19 gone, 20..29 down, n..n+19 new, the hopover record of another VIF.
+    LogCapture logs(kLogInfo);
+    client->writeRuntime(VifFullSync(20, n, 30, 7), ICairndbClient::kRuntimeConfig, true);
+    ASSERT_TRUE(AwaitTrue([&] { return stored("VIF_STATE") == expected(20, 30); }))
+        << stored("VIF_STATE").size();
+    ASSERT_TRUE(AwaitTrue([&] { return stored("HOPOVER_STATUS").size() == 1; }));
+    pb::UuidMsg hop = VifId(7);
+    EXPECT_EQ(stored("HOPOVER_STATUS").count(ozy::cairndb::UuidText(hop.left(), hop.right())), 1u);
+    EXPECT_EQ(client->reconciledWrites(), 2u);
+    EXPECT_TRUE(logs.Contains(std::to_string(n - 30) + " of " + std::to_string(n + 1) +
+                              " puts unchanged, 21 stale rows deleted, 1 lists"));
+    EXPECT_EQ(version(100), kept) << "an unchanged row is not written";
+    EXPECT_NE(version(20), changed);
+    EXPECT_TRUE(version(0).empty());
+}
 
 TEST_F(CairndbReportsSystemTest, ReportsAreReadBackWithCairnctl) {
     StartClient(kPersonaOther);

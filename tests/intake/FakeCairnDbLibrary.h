@@ -2,6 +2,7 @@
 // A fake of the database client library for the CairndbClient tests: it records every call the
 // client makes (sessions, callbacks, monitor statements, writes) and lets the test drive the
 // channel status, updates and barriers as the real library would, from the test's thread.
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -96,9 +97,14 @@ class FakeCairnDbLibrary : public ozy::cairndb::CairnDbClientInterface {
             std::lock_guard<std::mutex> l(m_);
             gets_.push_back({objectType, vdb});
             status = getStatus_;
-            for (const auto& o : stored_) {
+            auto typed = storedOfType_.find(objectType);
+            for (const auto& o : typed != storedOfType_.end() ? typed->second : stored_) {
                 if (o.vdb == vdb && (!oid || o.oid == *oid))
                     found.push_back(o);
+            }
+            if (holdGets_) {
+                held_.push_back([done, status, found] { done(status, found); });
+                return;
             }
         }
         done(status, found);
@@ -178,6 +184,35 @@ class FakeCairnDbLibrary : public ozy::cairndb::CairnDbClientInterface {
         getStatus_ = std::move(status);
     }
 
+    // The objects of one type (Get of any other type answers from SetStored's).
+    void SetStoredOfType(int objectType, std::vector<ozy::cairndb::StoredObject> objects) {
+        std::lock_guard<std::mutex> l(m_);
+        storedOfType_[objectType] = std::move(objects);
+    }
+    // While held, Get answers only when ReleaseGets is called (from the caller's thread).
+    void HoldGets(bool hold) {
+        std::lock_guard<std::mutex> l(m_);
+        holdGets_ = hold;
+    }
+    size_t HeldGets() const {
+        std::lock_guard<std::mutex> l(m_);
+        return held_.size();
+    }
+    void ReleaseGets() {
+        std::vector<std::function<void()>> held;
+        {
+            std::lock_guard<std::mutex> l(m_);
+            held.swap(held_);
+        }
+        for (auto& h : held)
+            h();
+    }
+    // (object type, vdb) of every Get, in order.
+    std::vector<std::pair<int, uint16_t>> Gets() const {
+        std::lock_guard<std::mutex> l(m_);
+        return gets_;
+    }
+
   private:
     bool Find(uint32_t monitorId, uint16_t vdb, Monitor* out) const {
         std::lock_guard<std::mutex> l(m_);
@@ -202,6 +237,9 @@ class FakeCairnDbLibrary : public ozy::cairndb::CairnDbClientInterface {
     std::vector<ozy::cairndb::StoredObject> stored_;
     ozy::cairndb::Status getStatus_;
     std::vector<std::pair<int, uint16_t>> gets_;
+    std::map<int, std::vector<ozy::cairndb::StoredObject>> storedOfType_;
+    bool holdGets_ = false;
+    std::vector<std::function<void()>> held_;
 };
 
 }  // namespace CfgAgent::test

@@ -128,6 +128,29 @@ TEST_F(ConfigAppVifStateTest, FullSyncReportsReachTheStoreOnlyAtItsEndAndReplace
     EXPECT_FALSE(app->ipDiscovery()->Connected(kVif1));
 }
 
+// What the full sync collected is taken in report order: the last report of a VIF counts, a
+// delete removes what came before it and a report after the delete brings the VIF back.
+TEST_F(ConfigAppVifStateTest, TheFullSyncWriteTakesEachVifsLastReport) {
+    const std::string vif3 = "11111111-2222-3333-4444-000000000003";
+    kcp::VifRecordSpec again = Vif(kVif1, kPort1, kcp::kVifDisconnect);
+    again.macs.push_back({0x00, 0x50, 0x56, 0x0a, 0x0b, 0x0c});
+    OpenSession(false, {Vif(kVif1, kPort1), Vif(kVif2, "port-2"), Vif(vif3, "port-3")});
+    uint32_t sid = kcp::CurrentSessionId();
+    kcpLink->Deliver(VifUpdateMsg(kcp::kOpUpdate, {again}));
+    kcpLink->Deliver(VifUpdateMsg(kcp::kOpDelete, {Vif(kVif2, "port-2")}));
+    kcpLink->Deliver(VifUpdateMsg(kcp::kOpDelete, {Vif(vif3, "port-3")}));
+    kcpLink->Deliver(VifUpdateMsg(kcp::kOpUpdate, {Vif(vif3, "port-3b")}));
+    kcpLink->Deliver(kcp::BuildSessionControl(kcp::kSessionFullSyncEnd, sid));
+    pb::VifStateMsg st;
+    ASSERT_TRUE(VifState(kVif1, &st));
+    EXPECT_EQ(st.status(), kcp::kVifDisconnect);
+    EXPECT_EQ(st.mac(), 0x0050560a0b0cu);
+    EXPECT_FALSE(VifState(kVif2, &st));
+    ASSERT_TRUE(VifState(vif3, &st));
+    EXPECT_EQ(st.port_id(), "port-3b");
+    EXPECT_EQ(app->vifCount(), 2u);
+}
+
 TEST_F(ConfigAppVifStateTest, GuestToolBindingsMergeWithDiscoveredOnes) {
     OpenSession();
     kcp::VifRecordSpec v = Vif(kVif1, kPort1);

@@ -1,0 +1,134 @@
+#include "intake/RuntimeReconcile.h"
+
+#include <memory>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
+#include "platform/cairndb/CairnDbClientInterface.h"
+#include "proto/CairndbSchema.h"
+#include "proto/UuidText.h"
+#include "proto/cairndb_types.pb.h"
+
+namespace CfgAgent {
+
+namespace pb = orvane::ozy::cairndb;
+
+namespace {
+
+// The identifier text of a put's body (the database's oid column); false when the body does not
+// parse as its type or has no id.
+bool OidOfPut(const pb::PutMsg& put, std::string* oid) {
+    const ozy::cairndb::ObjectTypeInfo* info =
+        ozy::cairndb::FindObjectType(put.object().object_type());
+    if (info == nullptr)
+        return false;
+    std::unique_ptr<google::protobuf::Message> body(info->body->New());
+    if (!body->ParseFromString(put.object().body()))
+        return false;
+    const auto* idField = body->GetDescriptor()->FindFieldByName("id");
+    if (idField == nullptr ||
+        idField->cpp_type() != google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE ||
+        !body->GetReflection()->HasField(*body, idField))
+        return false;
+    const auto* id =
+        dynamic_cast<const pb::UuidMsg*>(&body->GetReflection()->GetMessage(*body, idField));
+    if (id == nullptr)
+        return false;
+    *oid = ozy::cairndb::UuidText(id->left(), id->right());
+    return true;
+}
+
+}  // namespace
+
+bool RuntimeReconcile::Index(const Requests& list) {
+    list_ = &list;
+    tables_.clear();
+    putsByTable_.clear();
+    write_.assign(list.size(), false);
+    deletes_.clear();
+    puts_ = 0;
+    unchanged_ = 0;
+    std::string oid;
+    for (size_t i = 0; i < list.size(); ++i) {
+        const pb::ModifyRequestMsg& r = list[i];
+        if (r.vdb() < 1 || r.vdb() > 65535)
+            return false;
+        if (r.has_flush()) {
+            if (puts_ != 0 || ozy::cairndb::FindObjectType(r.flush().object_type()) == nullptr)
+                return false;
+            Table t{r.flush().object_type(), r.vdb()};
+            if (putsByTable_.emplace(t, std::unordered_map<std::string, Slot>()).second)
+                tables_.push_back(t);
+            continue;
+        }
+        if (!r.has_put())
+            return false;
+        auto table = putsByTable_.find({r.put().object().object_type(), r.vdb()});
+        if (table == putsByTable_.end() || !OidOfPut(r.put(), &oid))
+            return false;
+        auto [slot, added] = table->second.try_emplace(oid);
+        // A later put of the same object replaces an earlier one, as it would in one transaction.
+        if (!added)
+            write_[slot->second.index] = false;
+        slot->second.index = static_cast<uint32_t>(i);
+        write_[i] = true;
+        ++puts_;
+    }
+    return true;
+}
+
+bool RuntimeReconcile::Note(const Table& table, const ozy::cairndb::StoredObject& row) {
+    auto t = putsByTable_.find(table);
+    if (t == putsByTable_.end())
+        return false;
+    // A row under another spelling of its identifier is not the one a put or a delete names.
+    if (ozy::cairndb::CanonicalUuidText(row.oid) != row.oid)
+        return false;
+    auto it = t->second.find(row.oid);
+    if (it == t->second.end()) {
+        uint64_t left = 0;
+        uint64_t right = 0;
+        ozy::cairndb::ParseUuidText(row.oid, &left, &right);
+        pb::ModifyRequestMsg del;
+        del.set_vdb(table.second);
+        del.mutable_delete_()->set_object_type(static_cast<pb::ObjectType>(table.first));
+        del.mutable_delete_()->mutable_id()->set_left(left);
+        del.mutable_delete_()->mutable_id()->set_right(right);
+        deletes_.push_back(std::move(del));
+        return true;
+    }
+    Slot& slot = it->second;
+    if (slot.seen)
+        return false;
+    slot.seen = true;
+    // Left as it is when the put would leave it so: the same body and no op (the stored trace
+    // stays too; a put with a trace of its own is always written).
+    const pb::PutMsg& put = (*list_)[slot.index].put();
+    if (!put.has_span() && row.op.empty() && row.body == put.object().body()) {
+        write_[slot.index] = false;
+        ++unchanged_;
+    }
+    return true;
+}
+
+std::vector<RuntimeReconcile::Requests> RuntimeReconcile::Lists(Requests& list, size_t chunk) {
+    std::vector<Requests> out;
+    auto add = [&](pb::ModifyRequestMsg&& r) {
+        if (out.empty() || out.back().size() >= chunk) {
+            out.emplace_back();
+            out.back().reserve(chunk);
+        }
+        out.back().push_back(std::move(r));
+    };
+    for (size_t i = 0; i < list.size() && i < write_.size(); ++i) {
+        if (write_[i])
+            add(std::move(list[i]));
+    }
+    for (pb::ModifyRequestMsg& d : deletes_)
+        add(std::move(d));
+    Requests().swap(deletes_);
+    return out;
+}
+
+}  // namespace CfgAgent
