@@ -16,7 +16,7 @@ size_t Chunk(size_t n) {
 }
 
 template <typename V>
-auto LowerBound(V& digests, PropertyType property) {
+auto LowerBound(const V& digests, PropertyType property) {
     return std::lower_bound(digests.begin(), digests.end(), property,
                             [](const auto& d, PropertyType p) { return d.property < p; });
 }
@@ -27,17 +27,39 @@ AppliedValues::Digest AppliedValues::Digest::Of(PropertyType p, std::string_view
     return Digest{p, static_cast<uint32_t>(value.size()), std::hash<std::string_view>()(value)};
 }
 
-size_t AppliedValues::KeyHash::operator()(const Key& k) const noexcept {
-    return std::hash<std::string>()(k.second) * 31u + static_cast<size_t>(k.first);
+size_t AppliedValues::KeyHash::operator()(const ObjectKey& k) const noexcept {
+    return k.id.Hash() * 31u + static_cast<size_t>(k.type);
+}
+
+void AppliedValues::Digests::Insert(size_t at, const Digest& d) {
+    std::unique_ptr<Digest[]> grown(new Digest[count + 1]);
+    std::copy(begin(), begin() + at, grown.get());
+    grown[at] = d;
+    std::copy(begin() + at, end(), grown.get() + at + 1);
+    items = std::move(grown);
+    ++count;
+}
+
+void AppliedValues::Digests::Remove(size_t at) {
+    if (count == 1) {
+        items.reset();
+        count = 0;
+        return;
+    }
+    std::unique_ptr<Digest[]> shrunk(new Digest[count - 1]);
+    std::copy(begin(), begin() + at, shrunk.get());
+    std::copy(begin() + at + 1, end(), shrunk.get() + at);
+    items = std::move(shrunk);
+    --count;
 }
 
 const AppliedValues::Digest* AppliedValues::Find(ObjectType type, const std::string& id,
                                                  PropertyType property) const {
-    auto it = objects_.find(Key(type, id));
+    auto it = objects_.find(ObjectKey{type, PackedId(id)});
     if (it == objects_.end())
         return nullptr;
     auto d = LowerBound(it->second, property);
-    return d != it->second.end() && d->property == property ? &*d : nullptr;
+    return d != it->second.end() && d->property == property ? d : nullptr;
 }
 
 bool AppliedValues::Matches(ObjectType type, const std::string& id, PropertyType property,
@@ -52,34 +74,34 @@ bool AppliedValues::Has(ObjectType type, const std::string& id, PropertyType pro
 
 void AppliedValues::Set(ObjectType type, const std::string& id, PropertyType property,
                         std::string_view value) {
-    Digests& digests = objects_[Key(type, id)];
+    Digests& digests = objects_[ObjectKey{type, PackedId(id)}];
     auto d = LowerBound(digests, property);
     if (d != digests.end() && d->property == property) {
-        *d = Digest::Of(property, value);
+        digests.items[static_cast<size_t>(d - digests.begin())] = Digest::Of(property, value);
         return;
     }
-    digests.insert(d, Digest::Of(property, value));
+    digests.Insert(static_cast<size_t>(d - digests.begin()), Digest::Of(property, value));
 }
 
 void AppliedValues::Erase(ObjectType type, const std::string& id, PropertyType property) {
-    auto it = objects_.find(Key(type, id));
+    auto it = objects_.find(ObjectKey{type, PackedId(id)});
     if (it == objects_.end())
         return;
     auto d = LowerBound(it->second, property);
     if (d != it->second.end() && d->property == property)
-        it->second.erase(d);
-    if (it->second.empty())
+        it->second.Remove(static_cast<size_t>(d - it->second.begin()));
+    if (it->second.count == 0)
         objects_.erase(it);
 }
 
 void AppliedValues::EraseObject(ObjectType type, const std::string& id) {
-    objects_.erase(Key(type, id));
+    objects_.erase(ObjectKey{type, PackedId(id)});
 }
 
 std::vector<PropertyType> AppliedValues::PropertiesOf(ObjectType type,
                                                       const std::string& id) const {
     std::vector<PropertyType> out;
-    auto it = objects_.find(Key(type, id));
+    auto it = objects_.find(ObjectKey{type, PackedId(id)});
     if (it != objects_.end()) {
         for (const Digest& d : it->second)
             out.push_back(d.property);
@@ -88,12 +110,11 @@ std::vector<PropertyType> AppliedValues::PropertiesOf(ObjectType type,
 }
 
 size_t AppliedValues::Bytes() const {
-    // Node: next pointer, key, vector and the cached hash.
-    size_t n = Chunk(objects_.bucket_count() * sizeof(void*));
+    // Node: next pointer, key and digests (the hash is not cached: KeyHash is noexcept).
+    size_t n = objects_.bucket_count() > 1 ? Chunk(objects_.bucket_count() * sizeof(void*)) : 0;
     for (const auto& [key, digests] : objects_) {
-        n += Chunk(sizeof(void*) + sizeof(Key) + sizeof(Digests) + sizeof(size_t));
-        n += key.second.size() > 15 ? Chunk(key.second.size() + 1) : 0;
-        n += Chunk(digests.capacity() * sizeof(Digest));
+        n += Chunk(sizeof(void*) + sizeof(ObjectKey) + sizeof(Digests));
+        n += key.id.HeapBytes() + Chunk(digests.count * sizeof(Digest));
     }
     return n;
 }

@@ -3,20 +3,23 @@
 // bytes, not the value. Reconciliation and the "unchanged" check only ask whether a value equals
 // the one handled before; the value itself stays in the configuration table.
 //
-// Per object one vector of (property, size, 64-bit hash) sorted by property: 16 bytes a property
-// against a map node and a string copy. Two different values of one property are taken as equal
+// Per object one node keyed by the object's type and packed id (PackedId: no heap block for a
+// UUID), holding an array of (property, size, 64-bit hash) sorted by property and sized to the
+// properties held: 16 bytes a property. Two different values of one property are taken as equal
 // only when their sizes and 64-bit hashes both match (never seen in practice; the next change of
 // the property would be handled).
 //
 // Not thread-safe: the conversion engine's strand owns it.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "apps/switching/PackedId.h"
 #include "intake/CfgTypes.h"
 
 namespace CfgAgent::dvs {
@@ -39,7 +42,7 @@ class AppliedValues {
     template <typename F>
     void ForEachObject(F&& f) const {
         for (const auto& entry : objects_)
-            f(entry.first);
+            f(Key(entry.first.type, entry.first.id.str()));
     }
     size_t ObjectCount() const { return objects_.size(); }
     // Heap bytes held (nodes, keys, vectors and buckets; an estimate in glibc chunks).
@@ -55,14 +58,27 @@ class AppliedValues {
             return property == o.property && size == o.size && hash == o.hash;
         }
     };
-    struct KeyHash {
-        size_t operator()(const Key& k) const noexcept;
+    struct ObjectKey {
+        ObjectType type;
+        PackedId id;
+        bool operator==(const ObjectKey& o) const { return type == o.type && id == o.id; }
     };
-    using Digests = std::vector<Digest>;
+    struct KeyHash {
+        size_t operator()(const ObjectKey& k) const noexcept;
+    };
+    // The digests of one object, sorted by property, in a block of exactly `count`.
+    struct Digests {
+        std::unique_ptr<Digest[]> items;
+        uint32_t count = 0;
+        const Digest* begin() const { return items.get(); }
+        const Digest* end() const { return items.get() + count; }
+        void Insert(size_t at, const Digest& d);
+        void Remove(size_t at);
+    };
 
     const Digest* Find(ObjectType type, const std::string& id, PropertyType property) const;
 
-    std::unordered_map<Key, Digests, KeyHash> objects_;
+    std::unordered_map<ObjectKey, Digests, KeyHash> objects_;
 };
 
 }  // namespace CfgAgent::dvs

@@ -71,7 +71,7 @@ void CIFConfig::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
         }
         for (const auto& [lspId, port] : busPorts_) {
             (void)port;
-            lsps.insert(lspId);
+            lsps.insert(lspId.str());
         }
     }
     for (const std::string& lspId : lsps)
@@ -306,17 +306,17 @@ void CIFConfig::MarkSend(const std::string& lspId, const Cif& c) {
 }
 
 void CIFConfig::Program(const std::string& lspId, Cif& c, bool changed) {
-    auto host = hostVifs_.find(c.hostVifId);
+    auto host = hostVifs_.find(dvs::PackedId(c.hostVifId));
     if (host == hostVifs_.end()) {
         CFG_INFO("Host VM VIF %1 not connected for CIF %2 on port %3", c.hostVifId, c.cifId,
                  c.childPortId);
         c.connected = false;
         return;
     }
-    if (!c.connected || c.vmPortId != host->second.portId) {
+    if (!c.connected || host->second.portId != c.vmPortId) {
         changed = true;
         CFG_INFO("Create child segment port with vmPortID %1, vmVifID %2,child LS %3, vlan %4",
-                 host->second.portId, c.hostVifId, IdText(c.childLs), c.vlan);
+                 host->second.portId.text(), c.hostVifId, IdText(c.childLs), c.vlan);
     }
     if (!convertor_->AnnounceChildPort({c.childPortId, lspId, c.cifId, c.hostVifId})) {
         CFG_ERROR_CODE("LCP00514", "Child segment port %1 of CIF %2 cannot be created",
@@ -325,7 +325,7 @@ void CIFConfig::Program(const std::string& lspId, Cif& c, bool changed) {
         return;
     }
     c.connected = true;
-    c.vmPortId = host->second.portId;
+    c.vmPortId = host->second.portId.str();
     deletions_.erase(c.childPortId);
     if (changed)
         MarkSend(lspId, c);
@@ -355,7 +355,7 @@ std::vector<std::string> CIFConfig::ConnectedCifsOf(const std::string& hostVifId
 }
 
 void CIFConfig::HostVifGone(const std::string& vifId) {
-    hostVifs_.erase(vifId);
+    hostVifs_.erase(dvs::PackedId(vifId));
     for (const std::string& lspId : ConnectedCifsOf(vifId)) {
         Cif& c = cifs_.at(lspId);
         CFG_INFO("Host VM VIF %1 of CIF %2 is gone, delete child segment port [%3]", vifId, c.cifId,
@@ -375,7 +375,7 @@ bool CIFConfig::HandleVifInfo(const DvsVifInfo& vif) {
         Flush();
         return false;
     }
-    HostVif& h = hostVifs_[vif.vifId];
+    HostVif& h = hostVifs_[dvs::PackedId(vif.vifId)];
     h.portId = vif.portId;
     h.confirmed = true;
     auto host = lspsByHost_.find(vif.vifId);
@@ -452,7 +452,7 @@ void CIFConfig::OnDataplaneFullSyncDone() {
     std::vector<std::string> gone;
     for (const auto& [vifId, h] : hostVifs_) {
         if (!h.confirmed)
-            gone.push_back(vifId);
+            gone.push_back(vifId.str());
     }
     for (const std::string& vifId : gone)
         HostVifGone(vifId);
@@ -560,13 +560,16 @@ size_t CIFConfig::TableBytes() const {
     }
     n += ContainerBytes(busPorts_);
     for (const auto& [lspId, port] : busPorts_)
-        n += StringBytes(lspId) + StringBytes(port.vifId);
+        n += lspId.HeapBytes() + port.vifId.HeapBytes();
+    n += ContainerBytes(hostVifs_);
+    for (const auto& [vifId, h] : hostVifs_)
+        n += vifId.HeapBytes() + h.portId.HeapBytes();
     n += ContainerBytes(busSwitches_);
     for (const auto& [switchId, sw] : busSwitches_) {
         (void)sw;
         n += StringBytes(switchId);
     }
-    using AttachedNode = std::pair<const std::string_view, const BusPortEntry*>;
+    using AttachedNode = std::pair<const dvs::PackedId* const, const BusPortEntry*>;
     n += attachedBy_.size() * HeapChunk(32 + sizeof(AttachedNode));
     return n;
 }

@@ -35,6 +35,7 @@
 
 #include "apps/switching/CifSpans.h"
 #include "apps/switching/IDVSPropConvertor.h"
+#include "apps/switching/PackedId.h"
 #include "dataplane/KcpWalk.h"
 #include "intake/CairnDBUpdateMsg.h"
 #include "runtime/RefCounted.h"
@@ -153,17 +154,24 @@ class CIFConfig {
     // A logical port with a VIF attachment as the bus sees it. Its VIF is on the bus (attached)
     // only when the switch is an overlay switch; `vifId` is empty otherwise.
     struct BusPort {
-        std::string vifId;
+        dvs::PackedId vifId;
         const std::string* switchId = nullptr;  // the key of its busSwitches_ entry
         bool parent = false;                    // its extra config makes the VIF a bus parent
     };
-    using BusPortEntry = std::pair<const std::string, BusPort>;
+    using BusPortEntry = std::pair<const dvs::PackedId, BusPort>;
+    // Orders pointers to ids by the ids; finds them by an id.
+    struct PointeeOrder {
+        using is_transparent = void;
+        bool operator()(const dvs::PackedId* a, const dvs::PackedId* b) const { return *a < *b; }
+        bool operator()(const dvs::PackedId* a, const dvs::PackedId& b) const { return *a < b; }
+        bool operator()(const dvs::PackedId& a, const dvs::PackedId* b) const { return a < *b; }
+    };
     struct KrnnicWait {
         std::string switchId;
         bool waiting = true;  // its address is not known yet (polled)
     };
     struct HostVif {
-        std::string portId;
+        dvs::PackedId portId;
         bool confirmed = true;  // reported in the current dataplane session
     };
 
@@ -224,7 +232,7 @@ class CIFConfig {
     std::map<std::string, std::string> lspByCif_;              // CIF id -> logical port
     std::map<std::string, std::string> lspByChildPort_;        // child port -> logical port
     std::map<std::string, std::set<std::string>> lspsByHost_;  // host VIF -> logical ports
-    std::map<std::string, HostVif> hostVifs_;                  // connected VIFs
+    std::map<dvs::PackedId, HostVif> hostVifs_;                // connected VIFs
     // To send at the next Flush.
     std::set<std::string> deletions_;   // child ports (kept while their deletion fails)
     std::set<std::string> records_;     // logical ports whose Container record is due
@@ -241,13 +249,13 @@ class CIFConfig {
     bool pollArmed_ = false;
     int lipListener_ = 0;
     // Logical ports with a VIF attachment (overlay switch or not) by id, and their switches. A
-    // port is one node of 128 bytes plus its VIF's text; the ports of a switch whose overlay flag
+    // port is one node of 112 bytes, its ids packed; the ports of a switch whose overlay flag
     // changed are found by one walk of busPorts_ (a rare event), not by a per-switch index.
-    std::map<std::string, BusPort> busPorts_;
+    std::map<dvs::PackedId, BusPort> busPorts_;
     std::map<std::string, BusSwitch> busSwitches_;
-    // VIF on the bus -> the ports attaching it: views of busPorts_'s own VIF texts and pointers
-    // to its nodes (released before a VIF text changes or its node goes).
-    std::multimap<std::string_view, const BusPortEntry*> attachedBy_;
+    // VIF on the bus -> the ports attaching it: pointers to busPorts_'s own VIF ids and to its
+    // nodes (released before a VIF id changes or its node goes).
+    std::multimap<const dvs::PackedId*, const BusPortEntry*, PointeeOrder> attachedBy_;
     std::map<std::string, bool> channelParent_;                // VIF -> CONDUIT_CHANNEL_VIF_CONFIG
     std::map<std::string, std::string> channelVifById_;        // its object id -> VIF
     std::map<std::string, KrnnicWait> krnnics_;                // connected kernel NICs

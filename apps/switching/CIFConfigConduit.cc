@@ -273,10 +273,10 @@ void CIFConfig::UpdateBusPort(const std::string& lspId, const pb::LogSwitchPortC
         }
     }
     std::string beforeVif;
-    auto it = busPorts_.find(lspId);
+    auto it = busPorts_.find(dvs::PackedId(lspId));
     if (it != busPorts_.end()) {
         UnindexBusPort(*it);
-        beforeVif = std::move(it->second.vifId);
+        beforeVif = it->second.vifId.str();
         if (switchId.empty()) {
             busPorts_.erase(it);
             it = busPorts_.end();
@@ -284,7 +284,7 @@ void CIFConfig::UpdateBusPort(const std::string& lspId, const pb::LogSwitchPortC
     }
     if (!switchId.empty()) {
         if (it == busPorts_.end())
-            it = busPorts_.emplace(lspId, BusPort()).first;
+            it = busPorts_.emplace(dvs::PackedId(lspId), BusPort()).first;
         auto sw = busSwitches_.try_emplace(switchId).first;
         sw->second.overlay = overlay;
         ++sw->second.ports;
@@ -293,10 +293,10 @@ void CIFConfig::UpdateBusPort(const std::string& lspId, const pb::LogSwitchPortC
         port.vifId = vifId;
         port.parent = parent;
         if (!port.vifId.empty())
-            attachedBy_.emplace(port.vifId, &*it);
+            attachedBy_.emplace(&port.vifId, &*it);
     }
     if (!beforeVif.empty() && beforeVif != vifId) {
-        if (attachedBy_.count(beforeVif) == 0)
+        if (attachedBy_.count(dvs::PackedId(beforeVif)) == 0)
             conduit_->SetVif(ozy::Conduit::kUpdateLspVifAttachment, beforeVif, "", false);
         UpdateParentFlag(beforeVif);
     }
@@ -355,7 +355,7 @@ void CIFConfig::BusPortsOfChangedSwitches(const CairnDBUpdateList& updates,
         return;
     for (const auto& [lspId, port] : busPorts_) {
         if (changed.count(port.switchId) != 0)
-            lsps->insert(lspId);
+            lsps->insert(lspId.str());
     }
 }
 
@@ -364,7 +364,7 @@ void CIFConfig::UpdateParentFlag(const std::string& vifId) {
     auto channel = channelParent_.find(vifId);
     if (channel != channelParent_.end())
         on = channel->second;
-    auto [lsp, end] = attachedBy_.equal_range(vifId);
+    auto [lsp, end] = attachedBy_.equal_range(dvs::PackedId(vifId));
     for (; !on && lsp != end; ++lsp)
         on = lsp->second->second.parent;
     conduit_->SetVif(ozy::Conduit::kUpdateConduitParentVif, vifId, "", on);

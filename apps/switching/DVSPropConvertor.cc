@@ -242,7 +242,7 @@ void DVSPropConvertor::ReconcileAll() {
     for (const auto& entry : switches_)
         pendingReconcile_.insert({ObjectType::LOG_SWITCH_CONFIG, entry.first});
     for (const auto& entry : lsps_)
-        pendingReconcile_.insert({ObjectType::LOG_SWITCH_PORT_CONFIG, entry.first});
+        pendingReconcile_.insert({ObjectType::LOG_SWITCH_PORT_CONFIG, entry.first.str()});
     RunReconciles();
 }
 
@@ -265,7 +265,7 @@ void DVSPropConvertor::SendPortUnblockUpdate(const std::set<std::string>& portId
 // ---- indexes --------------------------------------------------------------------------------
 
 LspState& DVSPropConvertor::Lsp(const std::string& lspId) {
-    return lsps_[lspId];
+    return lsps_[PackedId(lspId)];
 }
 
 SwitchState& DVSPropConvertor::Switch(const std::string& lsId) {
@@ -273,7 +273,7 @@ SwitchState& DVSPropConvertor::Switch(const std::string& lsId) {
 }
 
 const LspState* DVSPropConvertor::FindLsp(const std::string& lspId) const {
-    auto it = lsps_.find(lspId);
+    auto it = lsps_.find(PackedId(lspId));
     return it == lsps_.end() ? nullptr : &it->second;
 }
 
@@ -282,77 +282,95 @@ const SwitchState* DVSPropConvertor::FindSwitch(const std::string& lsId) const {
     return it == switches_.end() ? nullptr : &it->second;
 }
 
-std::string DVSPropConvertor::LspOfPort(const std::string& portId, const PortState& port) const {
+const PackedId* DVSPropConvertor::LspKeyOfPort(const PackedId& portId,
+                                               const PortState& port) const {
     if (!port.childLsp.empty()) {
-        return lsps_.count(port.childLsp) != 0 ? port.childLsp : std::string();
+        auto it = lsps_.find(port.childLsp);
+        return it != lsps_.end() ? &it->first : nullptr;
     }
-    if (const std::string* lsp = lspByDvport_.Find(portId))
-        return *lsp;
-    if (const std::string* lsp = lspByVif_.Find(port.vifId); lsp != nullptr && !port.vifId.empty())
-        return *lsp;
-    return std::string();
+    const PackedId* lsp = lspByDvport_.Find(portId);
+    if (lsp == nullptr)
+        lsp = lspByVif_.Find(port.vifId);
+    // A record without an id leads nowhere.
+    return lsp != nullptr && !lsp->empty() ? lsp : nullptr;
+}
+
+std::string DVSPropConvertor::LspOfPort(const PackedId& portId, const PortState& port) const {
+    const PackedId* lsp = LspKeyOfPort(portId, port);
+    return lsp == nullptr ? std::string() : lsp->str();
 }
 
 std::string DVSPropConvertor::PortOfVif(const std::string& vifId) const {
-    const std::string* port = portByVif_.Find(vifId);
-    return port == nullptr ? std::string() : *port;
+    const PackedId* port = portByVif_.Find(PackedId(vifId));
+    return port == nullptr ? std::string() : port->str();
 }
 
-std::string DVSPropConvertor::ChildPortId(const LspState& l) {
+const PackedId& DVSPropConvertor::ChildPortId(const LspState& l) {
     return l.dvportId.empty() ? l.vifId : l.dvportId;
 }
 
+const PackedId* DVSPropConvertor::PortKeyOfLsp(const PackedId& lspId) const {
+    auto lsp = lsps_.find(lspId);
+    if (lsp == lsps_.end())
+        return nullptr;
+    const LspState& l = lsp->second;
+    // The port is this logical port's when the port leads back to it.
+    auto leadsBack = [&](const PackedId& portId) -> const PackedId* {
+        auto it = ports_.find(portId);
+        if (it == ports_.end() || LspKeyOfPort(it->first, it->second) != &lsp->first)
+            return nullptr;
+        return &it->first;
+    };
+    if (!l.parentVifId.empty()) {
+        auto it = ports_.find(ChildPortId(l));
+        return it != ports_.end() && it->second.childLsp == lspId ? &it->first : nullptr;
+    }
+    if (!l.dvportId.empty()) {
+        if (const PackedId* port = leadsBack(l.dvportId))
+            return port;
+    }
+    if (!l.vifId.empty()) {
+        if (const PackedId* port = portByVif_.Find(l.vifId))
+            return leadsBack(*port);
+    }
+    return nullptr;
+}
+
 std::string DVSPropConvertor::PortOfLsp(const std::string& lspId) const {
-    const LspState* l = FindLsp(lspId);
-    if (l == nullptr)
-        return std::string();
-    if (!l->parentVifId.empty()) {
-        std::string child = ChildPortId(*l);
-        auto it = ports_.find(child);
-        return it != ports_.end() && it->second.childLsp == lspId ? child : std::string();
-    }
-    if (!l->dvportId.empty()) {
-        auto it = ports_.find(l->dvportId);
-        if (it != ports_.end() && LspOfPort(it->first, it->second) == lspId)
-            return l->dvportId;
-    }
-    if (!l->vifId.empty()) {
-        std::string p = PortOfVif(l->vifId);
-        auto it = ports_.find(p);
-        if (it != ports_.end() && LspOfPort(p, it->second) == lspId)
-            return p;
-    }
-    return std::string();
+    const PackedId* port = PortKeyOfLsp(PackedId(lspId));
+    return port == nullptr ? std::string() : port->str();
 }
 
 void DVSPropConvertor::MarkLspDirty(const std::string& lspId) {
-    std::string port = PortOfLsp(lspId);
-    if (!port.empty())
-        dirtyPorts_.insert(port);
+    MarkLspDirty(PackedId(lspId));
+}
+
+void DVSPropConvertor::MarkLspDirty(const PackedId& lspId) {
+    if (const PackedId* port = PortKeyOfLsp(lspId))
+        dirtyPorts_.insert(port->str());
 }
 
 void DVSPropConvertor::MarkSwitchPortsDirty(const std::string& lsId) {
-    auto it = lspsBySwitch_.find(lsId);
+    auto it = lspsBySwitch_.find(PackedId(lsId));
     if (it == lspsBySwitch_.end())
         return;
-    for (std::string_view lsp : it->second)
-        MarkLspDirty(std::string(lsp));
+    for (const PackedId* lsp : it->second)
+        MarkLspDirty(*lsp);
 }
 
 void DVSPropConvertor::MarkAllPortsDirty() {
     for (const auto& entry : ports_)
-        dirtyPorts_.insert(entry.first);
+        dirtyPorts_.insert(entry.first.str());
 }
 
 std::vector<std::string> DVSPropConvertor::ConnectedPortsOfSwitch(const std::string& lsId) const {
     std::vector<std::string> out;
-    auto it = lspsBySwitch_.find(lsId);
+    auto it = lspsBySwitch_.find(PackedId(lsId));
     if (it == lspsBySwitch_.end())
         return out;
-    for (std::string_view lsp : it->second) {
-        std::string port = PortOfLsp(std::string(lsp));
-        if (!port.empty())
-            out.push_back(port);
+    for (const PackedId* lsp : it->second) {
+        if (const PackedId* port = PortKeyOfLsp(*lsp))
+            out.push_back(port->str());
     }
     return out;
 }
@@ -364,7 +382,7 @@ BlockCauses DVSPropConvertor::CausesOf(const std::string& lspId) const {
         causes.insert(BlockCause::kDetached);
         return causes;
     }
-    const SwitchState* s = FindSwitch(l->lsId);
+    const SwitchState* s = FindSwitch(l->lsId.str());
     if (s == nullptr || !s->HasSegment())
         causes.insert(BlockCause::kNoSwitch);
     if (s != nullptr && !s->adminUp)
@@ -377,7 +395,7 @@ BlockCauses DVSPropConvertor::CausesOf(const std::string& lspId) const {
 }
 
 std::set<BlockCause> DVSPropConvertor::PortCauses(const std::string& portId) const {
-    auto it = ports_.find(portId);
+    auto it = ports_.find(PackedId(portId));
     return it == ports_.end() ? std::set<BlockCause>() : it->second.causes.ToSet();
 }
 

@@ -120,7 +120,9 @@ class DVSPropConvertor : public IDVSPropConvertor {
     void OnHopoverSync();
 
     // Inspection for tests and diagnostics.
-    bool HasPort(const std::string& portId) const { return ports_.count(portId) != 0; }
+    bool HasPort(const std::string& portId) const {
+        return ports_.count(dvs::PackedId(portId)) != 0;
+    }
     std::set<dvs::BlockCause> PortCauses(const std::string& portId) const;
     size_t ResyncQueueSize() const {
         return resyncPorts_.size() + resyncKrnnics_.size() + resyncSwitches_.size();
@@ -161,7 +163,7 @@ class DVSPropConvertor : public IDVSPropConvertor {
     void ApplyLatency(const std::string& lspId, const std::string& body);
     bool LatencyApplies(const std::string& portId, const dvs::PortState& port,
                         const dvs::LspState& l) const;
-    void UnindexAttachment(const std::string& lspId, const dvs::LspState& l);
+    void UnindexAttachment(const dvs::PackedId& lspId, const dvs::LspState& l);
     void DeleteLogicalPort(const std::string& lspId);
 
     // MAC management, QoS, switch security (DVSPropConvertorValidation.cc).
@@ -206,12 +208,18 @@ class DVSPropConvertor : public IDVSPropConvertor {
     dvs::SwitchState& Switch(const std::string& lsId);
     const dvs::LspState* FindLsp(const std::string& lspId) const;
     const dvs::SwitchState* FindSwitch(const std::string& lsId) const;
-    std::string LspOfPort(const std::string& portId, const dvs::PortState& port) const;
+    // The logical port of a dataplane port, and the port of a logical port: the key in the other
+    // table (null when none).
+    const dvs::PackedId* LspKeyOfPort(const dvs::PackedId& portId,
+                                      const dvs::PortState& port) const;
+    const dvs::PackedId* PortKeyOfLsp(const dvs::PackedId& lspId) const;
+    std::string LspOfPort(const dvs::PackedId& portId, const dvs::PortState& port) const;
     std::string PortOfLsp(const std::string& lspId) const;
     std::string PortOfVif(const std::string& vifId) const;
-    static std::string ChildPortId(const dvs::LspState& l);
+    static const dvs::PackedId& ChildPortId(const dvs::LspState& l);
     std::vector<std::string> ConnectedPortsOfSwitch(const std::string& lsId) const;
     void MarkLspDirty(const std::string& lspId);
+    void MarkLspDirty(const dvs::PackedId& lspId);
     void MarkSwitchPortsDirty(const std::string& lsId);
     void MarkAllPortsDirty();
     dvs::BlockCauses CausesOf(const std::string& lspId) const;
@@ -256,12 +264,16 @@ class DVSPropConvertor : public IDVSPropConvertor {
 
     // Desired state.
     std::map<std::string, dvs::SwitchState> switches_;
-    std::map<std::string, dvs::LspState> lsps_;
-    // A logical port's DVS port id and VIF id -> the logical port (views of lsps_'s nodes).
+    std::map<dvs::PackedId, dvs::LspState> lsps_;
+    // A logical port's DVS port id and VIF id -> the logical port (pointers into lsps_'s nodes).
     dvs::TextIndex lspByDvport_;
     dvs::TextIndex lspByVif_;
-    // A switch's logical ports (views of lsps_'s keys, released before the port's node goes).
-    std::map<std::string, std::set<std::string_view>> lspsBySwitch_;
+    // A switch's logical ports (pointers to lsps_'s keys in their order, released before the
+    // port's node goes).
+    struct KeyOrder {
+        bool operator()(const dvs::PackedId* a, const dvs::PackedId* b) const { return *a < *b; }
+    };
+    std::map<dvs::PackedId, std::set<const dvs::PackedId*, KeyOrder>> lspsBySwitch_;
     // LS attachments: parent LS -> VLAN -> child LS.
     std::map<std::string, std::map<uint16_t, std::string>> childByParentVlan_;
     // Mirror sessions: session id -> property type -> kind.
@@ -279,8 +291,8 @@ class DVSPropConvertor : public IDVSPropConvertor {
     std::map<std::string, std::vector<uint8_t>> ipfix_;  // logical port -> "ipfix" value
 
     // Dataplane state.
-    std::map<std::string, dvs::PortState> ports_;
-    dvs::TextIndex portByVif_;  // a port's VIF id -> the port (views of ports_'s nodes)
+    std::map<dvs::PackedId, dvs::PortState> ports_;
+    dvs::TextIndex portByVif_;  // a port's VIF id -> the port (pointers into ports_'s nodes)
     std::set<std::string> conduitKrnnics_;
     std::map<std::string, dvs::Uplink> uplinks_;
     std::map<std::string, dvs::PropSet> installedSwitches_;

@@ -79,11 +79,12 @@ void DVSPropConvertor::HandleExtraConfigsUpdate(const PropertyUpdate& u) {
             configs = SupportedExtraConfigs(m.extra_configs());
         }
         Switch(u.id).extraConfigs = configs;
-        auto lsps = lspsBySwitch_.find(u.id);
+        auto lsps = lspsBySwitch_.find(PackedId(u.id));
         if (lsps != lspsBySwitch_.end()) {
-            for (std::string_view lsp : lsps->second) {
+            for (const PackedId* lsp : lsps->second) {
                 for (const auto& [key, value] : configs)
-                    CFG_DEBUG("Update LSP %1 with LS extraConfig %2 %3", IdText(lsp), key, value);
+                    CFG_DEBUG("Update LSP %1 with LS extraConfig %2 %3", IdText(lsp->text()), key,
+                              value);
             }
         }
         MarkSwitchPortsDirty(u.id);

@@ -26,8 +26,8 @@ size_t PropValuesBytes(const std::vector<dvs::PropValue>& values) {
 }
 
 size_t LspBytes(const dvs::LspState& l) {
-    size_t n = StringBytes(l.lsId) + StringBytes(l.dvportId) + StringBytes(l.vifId) +
-               StringBytes(l.parentVifId);
+    size_t n = l.lsId.HeapBytes() + l.dvportId.HeapBytes() + l.vifId.HeapBytes() +
+               l.parentVifId.HeapBytes();
     if (!l.extras)
         return n;
     const dvs::LspExtras& x = *l.extras;
@@ -39,16 +39,23 @@ size_t LspBytes(const dvs::LspState& l) {
 }
 
 size_t PortBytes(const dvs::PortState& p) {
-    return StringBytes(p.vifId) + StringBytes(p.switchId) + StringBytes(p.parentVifId) +
-           StringBytes(p.childLsp) + HeapChunk(p.installed.ByteSize());
+    return p.vifId.HeapBytes() + p.parentVifId.HeapBytes() + p.childLsp.HeapBytes() +
+           HeapChunk(p.installed.ByteSize());
 }
 
-// Nodes and keys of a map keyed by strings, plus `value(v)` for every value.
+size_t KeyBytes(const std::string& k) {
+    return StringBytes(k);
+}
+size_t KeyBytes(const dvs::PackedId& k) {
+    return k.HeapBytes();
+}
+
+// Nodes and keys of a map keyed by strings or packed ids, plus `value(v)` for every value.
 template <typename M, typename F>
 size_t KeyedBytes(const M& m, F&& value) {
     size_t n = ContainerBytes(m);
     for (const auto& [k, v] : m)
-        n += StringBytes(k) + value(v);
+        n += KeyBytes(k) + value(v);
     return n;
 }
 
@@ -62,8 +69,7 @@ size_t DVSPropConvertor::TableBytes() const {
     });
     n += KeyedBytes(lsps_, LspBytes);
     n += lspByDvport_.Bytes() + lspByVif_.Bytes();
-    n += KeyedBytes(lspsBySwitch_,
-                    [](const std::set<std::string_view>& s) { return ContainerBytes(s); });
+    n += KeyedBytes(lspsBySwitch_, [](const auto& s) { return ContainerBytes(s); });
     n += KeyedBytes(ports_, PortBytes);
     n += portByVif_.Bytes();
     n += KeyedBytes(ipfix_, [](const std::vector<uint8_t>& v) { return HeapChunk(v.capacity()); });

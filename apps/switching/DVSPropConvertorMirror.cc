@@ -149,7 +149,7 @@ std::vector<uint8_t> DVSPropConvertor::MirrorValue(const std::string& sessionId,
         std::string port = PortOfLsp(lsp);
         const LspState* l = FindLsp(lsp);
         if (port.empty() && l != nullptr)
-            port = l->dvportId;
+            port = l->dvportId.str();
         if (!port.empty())
             ports.insert(port);
     }
@@ -170,7 +170,7 @@ void DVSPropConvertor::AddMirrorProperties(const PortState& port, const std::str
                 case PropertyType::PMS_LOGICAL_PORT_MIRROR_SESSION:
                     if (k.sourceLsps.count(lspId) != 0)
                         place(kcp::kMirrorLocalPortSpan, "LocalPortSpan-");
-                    if (!l.lsId.empty() && k.sourceSwitches.count(l.lsId) != 0)
+                    if (!l.lsId.empty() && k.sourceSwitches.count(l.lsId.str()) != 0)
                         place(kcp::kMirrorLogicalLocalSpan, "LogicalLocalSpan-");
                     break;
                 case PropertyType::PMS_RSPAN_SRC_MIRROR_SESSION:

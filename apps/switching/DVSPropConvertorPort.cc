@@ -20,11 +20,12 @@ void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
     pb::LogSwitchPortConfigMsg m;
     if (!u.value.empty() && !ParsePropertyValue(m, u.property, u.id, u.value))
         return;
-    LspState& l = Lsp(u.id);
-    std::string target = !u.Deleted() && m.has_switch_id() ? IdOf(m.switch_id()) : std::string();
-    if (u.Deleted() && m.has_switch_id() && !l.lsId.empty() && IdOf(m.switch_id()) != l.lsId) {
+    auto node = lsps_.try_emplace(PackedId(u.id)).first;
+    LspState& l = node->second;
+    PackedId target(!u.Deleted() && m.has_switch_id() ? IdOf(m.switch_id()) : std::string());
+    if (u.Deleted() && m.has_switch_id() && !l.lsId.empty() && l.lsId != IdOf(m.switch_id())) {
         CFG_WARN("logical port [%1] is in logical switch [%2], not in switch [%3]", IdText(u.id),
-                 IdText(l.lsId), IdText(IdOf(m.switch_id())));
+                 IdText(l.lsId.text()), IdText(IdOf(m.switch_id())));
         return;
     }
     if (target == l.lsId)
@@ -32,16 +33,16 @@ void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
     if (!l.lsId.empty()) {
         auto it = lspsBySwitch_.find(l.lsId);
         if (it != lspsBySwitch_.end()) {
-            it->second.erase(u.id);
+            it->second.erase(&node->first);
             if (it->second.empty())
                 lspsBySwitch_.erase(it);
         }
     }
     l.lsId = target;
     if (!target.empty()) {
-        lspsBySwitch_[target].insert(lsps_.find(u.id)->first);
+        lspsBySwitch_[target].insert(&node->first);
         CFG_INFO("Update logical port [%1] property logical switch [%2]", IdText(u.id),
-                 IdText(target));
+                 IdText(target.text()));
     }
     // What the port has because of its switch (the switch's properties, QoS, mirror sessions of
     // the switch) is derived when the port is flushed, so leaving and rejoining re-sends it all.
@@ -52,22 +53,22 @@ void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
     // A mirror session with this switch as source follows the port.
 }
 
-void DVSPropConvertor::UnindexAttachment(const std::string& lspId, const LspState& l) {
-    if (!l.dvportId.empty())
-        lspByDvport_.Release(l.dvportId, lspId);
-    if (!l.vifId.empty())
-        lspByVif_.Release(l.vifId, lspId);
+void DVSPropConvertor::UnindexAttachment(const PackedId& lspId, const LspState& l) {
+    lspByDvport_.Release(l.dvportId, lspId);
+    lspByVif_.Release(l.vifId, lspId);
 }
 
 void DVSPropConvertor::HandleLSPAttachmentUpdate(const PropertyUpdate& u) {
     pb::LogSwitchPortConfigMsg m;
     if (!u.Deleted() && !ParsePropertyValue(m, u.property, u.id, u.value))
         return;
-    LspState& l = Lsp(u.id);
+    auto node = lsps_.try_emplace(PackedId(u.id)).first;
+    const PackedId& lspKey = node->first;
+    LspState& l = node->second;
     std::string oldPort = PortOfLsp(u.id);
     if (u.Deleted() || !m.has_attachment()) {
-        CFG_INFO("Get VIF[%1] detachment message", l.vifId);
-        UnindexAttachment(u.id, l);
+        CFG_INFO("Get VIF[%1] detachment message", l.vifId.text().view());
+        UnindexAttachment(lspKey, l);
         l.dvportId.clear();
         l.vifId.clear();
         l.parentVifId.clear();
@@ -83,21 +84,20 @@ void DVSPropConvertor::HandleLSPAttachmentUpdate(const PropertyUpdate& u) {
         return;
     }
     if (!l.dvportId.empty() && l.dvportId != a.dvport_id()) {
-        CFG_WARN("Mis-match for dvport ID %1 to %2", l.dvportId, a.dvport_id());
+        CFG_WARN("Mis-match for dvport ID %1 to %2", l.dvportId.text().view(), a.dvport_id());
     }
-    UnindexAttachment(u.id, l);
+    UnindexAttachment(lspKey, l);
     l.dvportId = a.dvport_id();
     l.vifId = a.vif_id();
     l.parentVifId = parent;
-    CFG_INFO("Update DVPortID %1 for LSP %2", l.dvportId, IdText(u.id));
-    // The index views the key of the port's node and its own strings.
-    const std::string& lspKey = lsps_.find(u.id)->first;
-    auto claim = [&](dvs::TextIndex& index, const std::string& key) {
+    CFG_INFO("Update DVPortID %1 for LSP %2", a.dvport_id(), IdText(u.id));
+    // The index points at the key of the port's node and its own ids.
+    auto claim = [&](dvs::TextIndex& index, const PackedId& key) {
         if (key.empty())
             return;
-        const std::string* held = index.Find(key);
-        if (held != nullptr && *held != u.id) {
-            CFG_WARN("Mis-match for dvport ID %1 to %2", IdText(*held), IdText(u.id));
+        const PackedId* held = index.Find(key);
+        if (held != nullptr && *held != lspKey) {
+            CFG_WARN("Mis-match for dvport ID %1 to %2", IdText(held->text()), IdText(u.id));
             MarkLspDirty(*held);
         }
         index.Claim(key, lspKey);
@@ -191,14 +191,15 @@ void DVSPropConvertor::HandleLSPLatencyUpdate(const PropertyUpdate& u) {
 bool DVSPropConvertor::LatencyApplies(const std::string& portId, const PortState& port,
                                       const LspState& l) const {
     if (port.vifType == kcp::kVifKrnnic) {
-        CFG_INFO("Skip krnnic VIF %1", port.vifId);
+        CFG_INFO("Skip krnnic VIF %1", port.vifId.text().view());
         return false;
     }
-    if (StartsWith(portId, kConduitPortPrefix) || StartsWith(port.vifId, kConduitKrnnicPrefix)) {
+    if (StartsWith(portId, kConduitPortPrefix) ||
+        StartsWith(std::string(port.vifId.text()), kConduitKrnnicPrefix)) {
         CFG_INFO("Skip conduit port %1", portId);
         return false;
     }
-    const SwitchState* s = FindSwitch(l.lsId);
+    const SwitchState* s = FindSwitch(l.lsId.str());
     for (const char* key : {"com.orvane.port.extraConfig.serviceInsertion.gvm",
                             "com.orvane.port.extraConfig.serviceInsertion.svm"}) {
         if (l.Extras().extraConfigs.count(key) != 0 ||
@@ -249,15 +250,15 @@ void DVSPropConvertor::UpdatePortIpfix(const PortValues& values) {
 }
 
 void DVSPropConvertor::DeleteLogicalPort(const std::string& lspId) {
-    auto it = lsps_.find(lspId);
+    auto it = lsps_.find(PackedId(lspId));
     if (it == lsps_.end())
         return;
     std::string port = PortOfLsp(lspId);
-    UnindexAttachment(lspId, it->second);
+    UnindexAttachment(it->first, it->second);
     if (!it->second.lsId.empty()) {
         auto s = lspsBySwitch_.find(it->second.lsId);
         if (s != lspsBySwitch_.end()) {
-            s->second.erase(lspId);
+            s->second.erase(&it->first);
             if (s->second.empty())
                 lspsBySwitch_.erase(s);
         }
@@ -273,14 +274,15 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
     if (vif.deleted || !vif.connected) {
         ozy::wft::Span span("DVSPropConvertor.HandleVifDisconnection");
         std::string portId = !vif.portId.empty() ? vif.portId : PortOfVif(vif.vifId);
-        auto it = ports_.find(portId);
+        auto it = ports_.find(PackedId(portId));
         if (portId.empty() || it == ports_.end() || !it->second.childLsp.empty()) {
             CFG_INFO("Disconnect port [%1] not in the list, ignore the update", portId);
             return;
         }
         CFG_INFO("Remove port [%1] VIF [%2] from port list", portId, vif.vifId);
-        if (conduitKrnnics_.erase(it->second.vifId) != 0)
-            dirtyKrnnics_.insert(it->second.vifId);
+        std::string portVif = it->second.vifId.str();
+        if (conduitKrnnics_.erase(portVif) != 0)
+            dirtyKrnnics_.insert(portVif);
         RemovePort(portId);
         Flush();
         return;
@@ -302,7 +304,7 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
             return;
         }
     }
-    auto [it, added] = ports_.try_emplace(vif.portId);
+    auto [it, added] = ports_.try_emplace(PackedId(vif.portId));
     PortState& p = it->second;
     if (!added && !p.childLsp.empty()) {
         CFG_WARN("Port [%1] of VIF %2 is the child port of a container, ignored", vif.portId,
@@ -313,7 +315,6 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
         portByVif_.Erase(p.vifId);
     p.vifId = vif.vifId;
     p.vifType = vif.vifType;
-    p.switchId = vif.switchId;
     p.smartNic = vif.smartNic;
     p.confirmed = true;
     CFG_INFO("Add port [%1] VIF [%2] to port list, type [%3], outofsync[%4]", vif.portId, vif.vifId,
@@ -333,7 +334,7 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
 bool DVSPropConvertor::AnnounceChildPort(const DvsChildPort& child) {
     if (child.portId.empty() || !kcp::CheckIdField(child.portId, kcp::kIdSize, "port ID"))
         return false;
-    auto [it, added] = ports_.try_emplace(child.portId);
+    auto [it, added] = ports_.try_emplace(PackedId(child.portId));
     PortState& p = it->second;
     if (!added && p.childLsp != child.cifLspId) {
         CFG_WARN("Port [%1] of container LSP %2 is in use by another VIF, ignored", child.portId,
@@ -355,19 +356,19 @@ bool DVSPropConvertor::AnnounceChildPort(const DvsChildPort& child) {
 }
 
 void DVSPropConvertor::WithdrawChildPort(const std::string& portId) {
-    auto it = ports_.find(portId);
+    auto it = ports_.find(PackedId(portId));
     if (it == ports_.end() || it->second.childLsp.empty())
         return;
     CFG_INFO("Updating child port [%1] by parent vif[%2], op[DELETE]", portId,
-             it->second.parentVifId);
+             it->second.parentVifId.text().view());
     RemovePort(portId);
 }
 
 void DVSPropConvertor::RemovePort(const std::string& portId) {
-    auto it = ports_.find(portId);
+    auto it = ports_.find(PackedId(portId));
     if (it == ports_.end())
         return;
-    portByVif_.Release(it->second.vifId, portId);
+    portByVif_.Release(it->second.vifId, it->first);
     for (auto h = hopoverQueue_.begin(); h != hopoverQueue_.end();) {
         h = h->first.first == portId ? hopoverQueue_.erase(h) : std::next(h);
     }

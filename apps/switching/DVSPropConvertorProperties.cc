@@ -96,8 +96,9 @@ void Diff(const PropSet& installed, const PropSet& desired, std::vector<PropKey>
 
 PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState& port) {
     PropSet out;
-    std::string lspId = LspOfPort(portId, port);
-    const LspState* lp = lspId.empty() ? nullptr : FindLsp(lspId);
+    const PackedId* lspKey = LspKeyOfPort(PackedId(portId), port);
+    const std::string lspId = lspKey == nullptr ? std::string() : lspKey->str();
+    const LspState* lp = lspKey == nullptr ? nullptr : &lsps_.find(*lspKey)->second;
     if (lp == nullptr) {
         port.causes.clear();
         if (port.everAttached) {
@@ -108,10 +109,11 @@ PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState&
     }
     const LspState& l = *lp;
     port.everAttached = true;
-    const SwitchState* s = FindSwitch(l.lsId);
+    const std::string lsId = l.lsId.str();
+    const SwitchState* s = FindSwitch(lsId);
     Set(out, kcp::kPropLspId, UuidBytes(lspId));
-    if (!l.lsId.empty())
-        Set(out, kcp::kPropLsId, UuidBytes(l.lsId));
+    if (!lsId.empty())
+        Set(out, kcp::kPropLsId, UuidBytes(lsId));
     if (s != nullptr) {
         std::vector<uint8_t> v;
         if (s->vni) {
@@ -139,11 +141,15 @@ PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState&
             Set(out, kcp::kPropLsSpSubtype, {*s->spSubtype});
         // A container port: the parent port and the VLAN of this switch inside the parent's.
         if (!l.parentVifId.empty()) {
-            std::string parentPort = PortOfVif(l.parentVifId);
-            auto pp = ports_.find(parentPort);
+            const PackedId* parentKey = portByVif_.Find(l.parentVifId);
+            std::string parentPort = parentKey == nullptr ? std::string() : parentKey->str();
+            auto pp = parentKey == nullptr ? ports_.end() : ports_.find(*parentKey);
+            const PackedId* parentLspKey =
+                pp == ports_.end() ? nullptr : LspKeyOfPort(pp->first, pp->second);
             const LspState* parentLsp =
-                pp == ports_.end() ? nullptr : FindLsp(LspOfPort(parentPort, pp->second));
-            auto vlan = parentLsp == nullptr ? s->parents.end() : s->parents.find(parentLsp->lsId);
+                parentLspKey == nullptr ? nullptr : &lsps_.find(*parentLspKey)->second;
+            auto vlan =
+                parentLsp == nullptr ? s->parents.end() : s->parents.find(parentLsp->lsId.str());
             if (vlan != s->parents.end()) {
                 v.clear();
                 AppendFixed(v, parentPort, kcp::kIdSize);
@@ -171,7 +177,7 @@ PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState&
         for (const PropValue& p : x.security)
             Set(out, p.key, p.value);
     }
-    if (!l.lsId.empty()) {
+    if (!lsId.empty()) {
         for (const PropValue& p : x.qos)
             Set(out, p.key, p.value);
     }
@@ -278,7 +284,7 @@ void DVSPropConvertor::FlushPorts() {
     std::vector<std::pair<const std::string*, PackedPropSet>> results;
     size_t unblocks = 0;
     for (const std::string& id : dirty) {
-        auto it = ports_.find(id);
+        auto it = ports_.find(PackedId(id));
         if (it == ports_.end())
             continue;
         PortState& port = it->second;
@@ -318,7 +324,7 @@ void DVSPropConvertor::FlushPorts() {
         builder.AddPortProperties(kcp::kOpUpdate, std::move(update));
     bool ok = SendBuilder(builder);
     for (auto& [id, desired] : results) {
-        PortState& port = ports_.at(*id);
+        PortState& port = ports_.at(PackedId(*id));
         if (ok) {
             port.installed = std::move(desired);
             port.sendWhole = false;

@@ -6,7 +6,8 @@
 //
 // Identifiers: logical switches, ports and mirror sessions are keyed by their serialized id (as
 // the configuration table delivers them); dataplane ports by their DVS port ID, host switches by
-// the text of their id, kernel interfaces by name.
+// the text of their id, kernel interfaces by name. The per-port records (a logical port, a
+// dataplane port) hold their ids as PackedId: a UUID in 24 bytes without a heap block.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "apps/switching/PackedId.h"
 #include "apps/switching/PackedPropSet.h"
 
 namespace CfgAgent::dvs {
@@ -68,14 +70,14 @@ struct LspExtras {
 };
 
 struct LspState {
-    std::string lsId;
+    std::unique_ptr<LspExtras> extras;  // null: all empty
+    PackedId lsId;
     // Attachment.
-    std::string dvportId;
-    std::string vifId;
-    std::string parentVifId;  // container interface behind that parent VIF
+    PackedId dvportId;
+    PackedId vifId;
+    PackedId parentVifId;  // container interface behind that parent VIF
     bool adminUp = true;
     bool hyvKrn = false;
-    std::unique_ptr<LspExtras> extras;  // null: all empty
 
     const LspExtras& Extras() const {
         static const LspExtras kNone;
@@ -131,11 +133,10 @@ class BlockCauses {
 
 // A port of the dataplane that a VIF is connected to (or a container port behind one).
 struct PortState {
-    std::string vifId;
+    PackedId vifId;
+    PackedId parentVifId;  // container ports: the parent VIF
+    PackedId childLsp;     // container ports: their logical port
     uint8_t vifType = 0;
-    std::string switchId;     // DVS the VIF reported
-    std::string parentVifId;  // container ports: the parent VIF
-    std::string childLsp;     // container ports: their logical port
     bool smartNic = false;
     bool outOfSync = false;
     bool confirmed = true;      // reported in the current dataplane session

@@ -49,7 +49,7 @@ void DVSPropConvertor::StartHopoverTimer() {
 }
 
 void DVSPropConvertor::QueueResyncPort(const std::string& portId) {
-    auto it = ports_.find(portId);
+    auto it = ports_.find(PackedId(portId));
     if (it == ports_.end())
         return;
     it->second.installed.clear();
@@ -92,11 +92,11 @@ void DVSPropConvertor::OnDataplaneFullSyncDone() {
     std::vector<std::string> gone;
     for (const auto& [id, port] : ports_) {
         if (!port.confirmed)
-            gone.push_back(id);
+            gone.push_back(id.str());
     }
     for (const std::string& id : gone) {
         CFG_INFO("Remove port [%1] VIF [%2] not reported by the dataplane full sync", id,
-                 ports_.at(id).vifId);
+                 ports_.at(PackedId(id)).vifId.text());
         RemovePort(id);
     }
     CFG_INFO("DVSPropConvertor: dataplane full sync done, %1 ports connected", ports_.size());
@@ -104,7 +104,7 @@ void DVSPropConvertor::OnDataplaneFullSyncDone() {
         std::vector<std::string> list;
         for (auto& [id, port] : ports_) {
             if (!port.installed.empty())
-                list.push_back(id);
+                list.push_back(id.str());
         }
         if (!kcp_->SendPortList(list))
             CFG_ERROR_CODE("LCP00502", "Failed to send portList fullSync msg");
@@ -126,7 +126,7 @@ bool DVSPropConvertor::SendPortsWhole(const std::vector<std::string>& portIds, c
     records.reserve(portIds.size());
     results.reserve(portIds.size());
     for (const std::string& id : portIds) {
-        auto it = ports_.find(id);
+        auto it = ports_.find(PackedId(id));
         if (it == ports_.end())
             continue;
         PropSet desired = DesiredPortProps(id, it->second);
@@ -164,7 +164,7 @@ bool DVSPropConvertor::SendPortsWhole(const std::vector<std::string>& portIds, c
     bool ok = SendBuilder(builder);
     CFG_DEBUG("DVSPropConvertor: %1 properties of %2 ports sent whole: %3", what, count, ok);
     for (auto& [id, desired] : results) {
-        PortState& port = ports_.at(*id);
+        PortState& port = ports_.at(PackedId(*id));
         if (ok) {
             port.installed = std::move(desired);
             port.sendWhole = false;
@@ -258,14 +258,17 @@ void DVSPropConvertor::PushFullState() {
     }
 
     // The ports known on both sides: attached logical ports whose VIF is connected.
-    for (const auto& [lspId, l] : lsps_) {
-        if (!l.dvportId.empty() && PortOfLsp(lspId).empty())
-            CFG_DEBUG("Skip DVPort %1 when doing config full sync", l.dvportId);
+    if (Logger::enabled(kLogDebug)) {
+        for (const auto& [lspId, l] : lsps_) {
+            if (!l.dvportId.empty() && PortKeyOfLsp(lspId) == nullptr)
+                CFG_DEBUG("Skip DVPort %1 when doing config full sync", l.dvportId.text());
+        }
     }
     std::vector<std::string> portList;
     for (auto& [id, port] : ports_) {
-        if (!DesiredPortProps(id, port).empty())
-            portList.push_back(id);
+        std::string text = id.str();
+        if (!DesiredPortProps(text, port).empty())
+            portList.push_back(std::move(text));
     }
     CFG_INFO("Send portList fullSync message");
     kcp::KcpUpdateBuilder list(MaxMsgLength());
@@ -300,7 +303,7 @@ void DVSPropConvertor::MarkPortOutOfSync(const std::string& vifId) {
         return;
     }
     CFG_INFO("Port %1 is out of sync with DP", portId);
-    ports_.at(portId).outOfSync = true;
+    ports_.at(PackedId(portId)).outOfSync = true;
     QueueResyncPort(portId);
 }
 
@@ -370,7 +373,7 @@ void DVSPropConvertor::OnHopoverSync() {
     std::vector<std::string> propertyPorts;
     for (auto it = hopoverQueue_.begin(); it != hopoverQueue_.end();) {
         const std::string& portId = it->first.first;
-        auto port = ports_.find(portId);
+        auto port = ports_.find(PackedId(portId));
         if (port == ports_.end()) {
             it = hopoverQueue_.erase(it);
             continue;

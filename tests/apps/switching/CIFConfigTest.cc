@@ -397,6 +397,28 @@ TEST_F(CifConfigTest, NewSessionPushesEveryCifAndDropsUnreportedHosts) {
         EXPECT_NE(r.type, kContainerListUpdate);
 }
 
+// Every connected VIF is held (a host its CIFs may come behind), and the memory account counts
+// it: a node of its packed id and port id each, given back when the VIF goes or is not reported by
+// a new session's full sync.
+TEST_F(CifConfigTest, ConnectedVifsAreInTheAccountUntilTheyGo) {
+    const size_t empty = h.cif->TableBytes();
+    constexpr int kVifs = 20;
+    auto vif = [](int i) { return "000000c0-0000-4000-8000-0000000000" + std::to_string(10 + i); };
+    auto port = [](int i) { return "000000b0-0000-4000-8000-0000000000" + std::to_string(10 + i); };
+    for (int i = 0; i < kVifs; ++i)
+        h.Connect(vif(i), port(i));
+    const size_t connected = h.cif->TableBytes();
+    // A tree node with two ids of 24 bytes, without heap blocks for the UUID texts.
+    EXPECT_GE(connected, empty + kVifs * 80) << empty;
+    EXPECT_LE(connected, empty + kVifs * 128) << empty;
+    for (int i = 0; i < kVifs / 2; ++i)
+        h.Disconnect(vif(i), port(i));
+    EXPECT_LE(h.cif->TableBytes(), empty + (connected - empty) / 2) << connected;
+    h.cif->ResetSyncState();
+    h.cif->OnDataplaneFullSyncDone();  // the new session reported none of them
+    EXPECT_EQ(h.cif->TableBytes(), empty) << connected;
+}
+
 TEST_F(CifConfigTest, FullSyncOfTheDesiredStateDropsVanishedCifs) {
     h.Connect("vif-1", "port-1");
     h.Apply(PortRecords(cif));
