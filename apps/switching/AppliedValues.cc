@@ -18,13 +18,17 @@ size_t Chunk(size_t n) {
 template <typename V>
 auto LowerBound(const V& digests, PropertyType property) {
     return std::lower_bound(digests.begin(), digests.end(), property,
-                            [](const auto& d, PropertyType p) { return d.property < p; });
+                            [](const auto& d, PropertyType p) { return d.property() < p; });
 }
 
 }  // namespace
 
 AppliedValues::Digest AppliedValues::Digest::Of(PropertyType p, std::string_view value) {
-    return Digest{p, static_cast<uint32_t>(value.size()), std::hash<std::string_view>()(value)};
+    uint64_t h = std::hash<std::string_view>()(value);
+    h ^= (static_cast<uint64_t>(value.size()) + 1) * 0x9e3779b97f4a7c15ull;
+    h ^= h >> 29;
+    constexpr uint64_t kHashBits = (uint64_t{1} << 48) - 1;
+    return Digest{static_cast<uint64_t>(p) << 48 | (h & kHashBits)};
 }
 
 size_t AppliedValues::KeyHash::operator()(const ObjectKey& k) const noexcept {
@@ -59,7 +63,7 @@ const AppliedValues::Digest* AppliedValues::Find(ObjectType type, const std::str
     if (it == objects_.end())
         return nullptr;
     auto d = LowerBound(it->second, property);
-    return d != it->second.end() && d->property == property ? d : nullptr;
+    return d != it->second.end() && d->property() == property ? d : nullptr;
 }
 
 bool AppliedValues::Matches(ObjectType type, const std::string& id, PropertyType property,
@@ -76,7 +80,7 @@ void AppliedValues::Set(ObjectType type, const std::string& id, PropertyType pro
                         std::string_view value) {
     Digests& digests = objects_[ObjectKey{type, PackedId(id)}];
     auto d = LowerBound(digests, property);
-    if (d != digests.end() && d->property == property) {
+    if (d != digests.end() && d->property() == property) {
         digests.items[static_cast<size_t>(d - digests.begin())] = Digest::Of(property, value);
         return;
     }
@@ -88,7 +92,7 @@ void AppliedValues::Erase(ObjectType type, const std::string& id, PropertyType p
     if (it == objects_.end())
         return;
     auto d = LowerBound(it->second, property);
-    if (d != it->second.end() && d->property == property)
+    if (d != it->second.end() && d->property() == property)
         it->second.Remove(static_cast<size_t>(d - it->second.begin()));
     if (it->second.count == 0)
         objects_.erase(it);
@@ -104,7 +108,7 @@ std::vector<PropertyType> AppliedValues::PropertiesOf(ObjectType type,
     auto it = objects_.find(ObjectKey{type, PackedId(id)});
     if (it != objects_.end()) {
         for (const Digest& d : it->second)
-            out.push_back(d.property);
+            out.push_back(d.property());
     }
     return out;
 }

@@ -4,10 +4,10 @@
 // the one handled before; the value itself stays in the configuration table.
 //
 // Per object one node keyed by the object's type and packed id (PackedId: no heap block for a
-// UUID), holding an array of (property, size, 64-bit hash) sorted by property and sized to the
-// properties held: 16 bytes a property. Two different values of one property are taken as equal
-// only when their sizes and 64-bit hashes both match (never seen in practice; the next change of
-// the property would be handled).
+// UUID), holding an array of digests sorted by property and sized to the properties held: 8 bytes
+// a property, its number in the top 16 bits and a 48-bit hash of the value's bytes and size below.
+// Two different values of one property are taken as equal only when those 48 bits match (about
+// one chance in 2^48 a change; the next change of the property would be handled).
 //
 // Not thread-safe: the conversion engine's strand owns it.
 #include <cstddef>
@@ -50,13 +50,10 @@ class AppliedValues {
 
   private:
     struct Digest {
-        PropertyType property;
-        uint32_t size;
-        uint64_t hash;
+        uint64_t bits;  // property << 48 | 48-bit hash; ordered by property
         static Digest Of(PropertyType p, std::string_view value);
-        bool operator==(const Digest& o) const {
-            return property == o.property && size == o.size && hash == o.hash;
-        }
+        PropertyType property() const { return static_cast<PropertyType>(bits >> 48); }
+        bool operator==(const Digest& o) const { return bits == o.bits; }
     };
     struct ObjectKey {
         ObjectType type;

@@ -284,8 +284,8 @@ const SwitchState* DVSPropConvertor::FindSwitch(const std::string& lsId) const {
 
 const PackedId* DVSPropConvertor::LspKeyOfPort(const PackedId& portId,
                                                const PortState& port) const {
-    if (!port.childLsp.empty()) {
-        auto it = lsps_.find(port.childLsp);
+    if (!port.ChildLsp().empty()) {
+        auto it = lsps_.find(port.ChildLsp());
         return it != lsps_.end() ? &it->first : nullptr;
     }
     const PackedId* lsp = lspByDvport_.Find(portId);
@@ -321,9 +321,9 @@ const PackedId* DVSPropConvertor::PortKeyOfLsp(const PackedId& lspId) const {
             return nullptr;
         return &it->first;
     };
-    if (!l.parentVifId.empty()) {
+    if (!l.Extras().parentVifId.empty()) {
         auto it = ports_.find(ChildPortId(l));
-        return it != ports_.end() && it->second.childLsp == lspId ? &it->first : nullptr;
+        return it != ports_.end() && it->second.ChildLsp() == lspId ? &it->first : nullptr;
     }
     if (!l.dvportId.empty()) {
         if (const PackedId* port = leadsBack(l.dvportId))

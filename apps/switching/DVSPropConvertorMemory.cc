@@ -26,21 +26,24 @@ size_t PropValuesBytes(const std::vector<dvs::PropValue>& values) {
 }
 
 size_t LspBytes(const dvs::LspState& l) {
-    size_t n = l.lsId.HeapBytes() + l.dvportId.HeapBytes() + l.vifId.HeapBytes() +
-               l.parentVifId.HeapBytes();
+    size_t n = l.lsId.HeapBytes() + l.dvportId.HeapBytes() + l.vifId.HeapBytes();
     if (!l.extras)
         return n;
     const dvs::LspExtras& x = *l.extras;
-    return n + HeapChunk(sizeof(dvs::LspExtras)) + OptionalBytes(x.macManagement) +
-           OptionalBytes(x.ipDiscovery) + OptionalBytes(x.ignoreBindings) +
-           OptionalBytes(x.addressBindings) + OptionalBytes(x.latency) +
-           PropValuesBytes(x.security) + PropValuesBytes(x.qos) + StringMapBytes(x.extraConfigs) +
-           StringSetBytes(x.mirrorTargets);
+    return n + HeapChunk(sizeof(dvs::LspExtras)) + x.parentVifId.HeapBytes() +
+           OptionalBytes(x.macManagement) + OptionalBytes(x.ipDiscovery) +
+           OptionalBytes(x.ignoreBindings) + OptionalBytes(x.addressBindings) +
+           OptionalBytes(x.latency) + PropValuesBytes(x.security) + PropValuesBytes(x.qos) +
+           StringMapBytes(x.extraConfigs) + StringSetBytes(x.mirrorTargets);
 }
 
 size_t PortBytes(const dvs::PortState& p) {
-    return p.vifId.HeapBytes() + p.parentVifId.HeapBytes() + p.childLsp.HeapBytes() +
-           HeapChunk(p.installed.ByteSize());
+    size_t n = p.vifId.HeapBytes() + HeapChunk(p.installed.ByteSize());
+    if (p.child) {
+        n += HeapChunk(sizeof(dvs::PortChild)) + p.child->parentVifId.HeapBytes() +
+             p.child->childLsp.HeapBytes();
+    }
+    return n;
 }
 
 size_t KeyBytes(const std::string& k) {

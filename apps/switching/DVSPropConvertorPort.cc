@@ -71,7 +71,7 @@ void DVSPropConvertor::HandleLSPAttachmentUpdate(const PropertyUpdate& u) {
         UnindexAttachment(lspKey, l);
         l.dvportId.clear();
         l.vifId.clear();
-        l.parentVifId.clear();
+        l.SetExtra(&dvs::LspExtras::parentVifId, PackedId());
         if (!oldPort.empty())
             dirtyPorts_.insert(oldPort);
         return;
@@ -89,7 +89,7 @@ void DVSPropConvertor::HandleLSPAttachmentUpdate(const PropertyUpdate& u) {
     UnindexAttachment(lspKey, l);
     l.dvportId = a.dvport_id();
     l.vifId = a.vif_id();
-    l.parentVifId = parent;
+    l.SetExtra(&dvs::LspExtras::parentVifId, PackedId(parent));
     CFG_INFO("Update DVPortID %1 for LSP %2", a.dvport_id(), IdText(u.id));
     // The index points at the key of the port's node and its own ids.
     auto claim = [&](dvs::TextIndex& index, const PackedId& key) {
@@ -275,7 +275,7 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
         ozy::wft::Span span("DVSPropConvertor.HandleVifDisconnection");
         std::string portId = !vif.portId.empty() ? vif.portId : PortOfVif(vif.vifId);
         auto it = ports_.find(PackedId(portId));
-        if (portId.empty() || it == ports_.end() || !it->second.childLsp.empty()) {
+        if (portId.empty() || it == ports_.end() || !it->second.ChildLsp().empty()) {
             CFG_INFO("Disconnect port [%1] not in the list, ignore the update", portId);
             return;
         }
@@ -306,7 +306,7 @@ void DVSPropConvertor::ProcessVifInfoUpdate(const DvsVifInfo& vif) {
     }
     auto [it, added] = ports_.try_emplace(PackedId(vif.portId));
     PortState& p = it->second;
-    if (!added && !p.childLsp.empty()) {
+    if (!added && !p.ChildLsp().empty()) {
         CFG_WARN("Port [%1] of VIF %2 is the child port of a container, ignored", vif.portId,
                  vif.vifId);
         return;
@@ -336,7 +336,7 @@ bool DVSPropConvertor::AnnounceChildPort(const DvsChildPort& child) {
         return false;
     auto [it, added] = ports_.try_emplace(PackedId(child.portId));
     PortState& p = it->second;
-    if (!added && p.childLsp != child.cifLspId) {
+    if (!added && p.ChildLsp() != child.cifLspId) {
         CFG_WARN("Port [%1] of container LSP %2 is in use by another VIF, ignored", child.portId,
                  IdText(child.cifLspId));
         return false;
@@ -347,8 +347,10 @@ bool DVSPropConvertor::AnnounceChildPort(const DvsChildPort& child) {
         portByVif_.Erase(p.vifId);
     p.vifId = child.cifVifId;
     p.vifType = kcp::kVifContainer;
-    p.parentVifId = child.parentVifId;
-    p.childLsp = child.cifLspId;
+    if (child.parentVifId.empty() && child.cifLspId.empty())
+        p.child.reset();
+    else
+        p.child.reset(new PortChild{PackedId(child.parentVifId), PackedId(child.cifLspId)});
     p.confirmed = true;
     portByVif_.Claim(p.vifId, it->first);
     dirtyPorts_.insert(child.portId);
@@ -357,10 +359,10 @@ bool DVSPropConvertor::AnnounceChildPort(const DvsChildPort& child) {
 
 void DVSPropConvertor::WithdrawChildPort(const std::string& portId) {
     auto it = ports_.find(PackedId(portId));
-    if (it == ports_.end() || it->second.childLsp.empty())
+    if (it == ports_.end() || it->second.ChildLsp().empty())
         return;
     CFG_INFO("Updating child port [%1] by parent vif[%2], op[DELETE]", portId,
-             it->second.parentVifId.text().view());
+             it->second.child->parentVifId.text().view());
     RemovePort(portId);
 }
 

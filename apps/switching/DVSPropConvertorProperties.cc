@@ -109,6 +109,7 @@ PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState&
     }
     const LspState& l = *lp;
     port.everAttached = true;
+    const dvs::LspExtras& x = l.Extras();
     const std::string lsId = l.lsId.str();
     const SwitchState* s = FindSwitch(lsId);
     Set(out, kcp::kPropLspId, UuidBytes(lspId));
@@ -140,8 +141,8 @@ PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState&
         if (s->spSubtype)
             Set(out, kcp::kPropLsSpSubtype, {*s->spSubtype});
         // A container port: the parent port and the VLAN of this switch inside the parent's.
-        if (!l.parentVifId.empty()) {
-            const PackedId* parentKey = portByVif_.Find(l.parentVifId);
+        if (!x.parentVifId.empty()) {
+            const PackedId* parentKey = portByVif_.Find(x.parentVifId);
             std::string parentPort = parentKey == nullptr ? std::string() : parentKey->str();
             auto pp = parentKey == nullptr ? ports_.end() : ports_.find(*parentKey);
             const PackedId* parentLspKey =
@@ -158,7 +159,6 @@ PropSet DVSPropConvertor::DesiredPortProps(const std::string& portId, PortState&
             }
         }
     }
-    const dvs::LspExtras& x = l.Extras();
     if (x.macManagement)
         Set(out, kcp::kPropMacManagement, *x.macManagement);
     else if (s != nullptr && s->macManagement)

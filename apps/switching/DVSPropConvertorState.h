@@ -49,6 +49,7 @@ struct SwitchState {
 // the mirror sessions a port is a destination of. A port holds them behind one pointer, null
 // while all are empty (most ports: about 300 bytes less per port than inline).
 struct LspExtras {
+    PackedId parentVifId;  // a container interface's port: the parent VIF it is behind
     std::optional<std::vector<uint8_t>> macManagement;
     std::optional<std::vector<uint8_t>> ipDiscovery;
     std::optional<std::vector<uint8_t>> ignoreBindings;
@@ -63,9 +64,9 @@ struct LspExtras {
     std::set<std::string> mirrorTargets;  // sessions this port is a destination of
 
     bool Empty() const {
-        return !macManagement && !ipDiscovery && !ignoreBindings && !addressBindings && !latency &&
-               !securityPresent && !securityApplied && security.empty() && qos.empty() &&
-               extraConfigs.empty() && mirrorTargets.empty();
+        return parentVifId.empty() && !macManagement && !ipDiscovery && !ignoreBindings &&
+               !addressBindings && !latency && !securityPresent && !securityApplied &&
+               security.empty() && qos.empty() && extraConfigs.empty() && mirrorTargets.empty();
     }
 };
 
@@ -75,7 +76,6 @@ struct LspState {
     // Attachment.
     PackedId dvportId;
     PackedId vifId;
-    PackedId parentVifId;  // container interface behind that parent VIF
     bool adminUp = true;
     bool hyvKrn = false;
 
@@ -131,11 +131,18 @@ class BlockCauses {
     uint8_t bits_ = 0;
 };
 
-// A port of the dataplane that a VIF is connected to (or a container port behind one).
+// What only the child port of a container interface has.
+struct PortChild {
+    PackedId parentVifId;  // the parent VIF
+    PackedId childLsp;     // the container's logical port
+};
+
+// A port of the dataplane that a VIF is connected to (or a container port behind one). 48 bytes:
+// what few ports have is behind one pointer, the installed properties behind another.
 struct PortState {
     PackedId vifId;
-    PackedId parentVifId;  // container ports: the parent VIF
-    PackedId childLsp;     // container ports: their logical port
+    std::unique_ptr<PortChild> child;  // container ports only
+    PackedPropSet installed;           // what the dataplane holds from us in this session
     uint8_t vifType = 0;
     bool smartNic = false;
     bool outOfSync = false;
@@ -143,7 +150,12 @@ struct PortState {
     bool everAttached = false;  // had a logical port at some point
     bool sendWhole = true;      // the dataplane may hold anything: send the record whole
     BlockCauses causes;
-    PackedPropSet installed;  // what the dataplane holds from us in this session
+
+    // A container port's logical port; empty for other ports.
+    const PackedId& ChildLsp() const {
+        static const PackedId kNone;
+        return child ? child->childLsp : kNone;
+    }
 };
 
 // One kind (PMS_* property) of a mirror session. Its property is named after the type prefix and

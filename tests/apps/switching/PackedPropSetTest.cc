@@ -18,15 +18,22 @@ TEST(PackedPropSetTest, EverySetUnpacksToItself) {
         {{{0x0102, ""}, {1}}, {{0x0304, ""}, {2, 3, 4}}},
         {{{7, session}, {9, 9}}, {{7, session + "2"}, {8}}, {{7, ""}, {1}}},     // instances
         {{{0xFFFF, std::string(300, 'i')}, std::vector<uint8_t>(70000, 0xAB)}},  // long ones
+        {{{2, ""}, std::vector<uint8_t>(254, 1)}, {{3, ""}, std::vector<uint8_t>(255, 2)}},
     };
     for (const PropSet& set : sets) {
         PackedPropSet packed(set);
         EXPECT_EQ(packed.Unpack(), set);
         EXPECT_EQ(packed.empty(), set.empty());
     }
-    // The packed form is smaller than its header per property plus the bytes it carries.
+    // The packed form is its length, a 3-byte header per property without an instance and the
+    // bytes it carries.
     PackedPropSet two(sets[2]);
-    EXPECT_EQ(two.ByteSize(), 2 * 8 + 1 + 3u);
+    EXPECT_EQ(two.ByteSize(), 4 + 2 * 3 + 1 + 3u);
+    // A value of 254 bytes still has the short header, one of 255 the long one.
+    EXPECT_EQ(PackedPropSet(PropSet{{{1, ""}, std::vector<uint8_t>(254, 1)}}).ByteSize(),
+              4 + 3 + 254u);
+    EXPECT_EQ(PackedPropSet(PropSet{{{1, ""}, std::vector<uint8_t>(255, 1)}}).ByteSize(),
+              4 + 9 + 255u);
 }
 
 TEST(PackedPropSetTest, CopiesAreIndependentAndClearFrees) {
