@@ -354,8 +354,8 @@ void DVSPropConvertor::MarkSwitchPortsDirty(const std::string& lsId) {
     auto it = lspsBySwitch_.find(PackedId(lsId));
     if (it == lspsBySwitch_.end())
         return;
-    for (const PackedId* lsp : it->second)
-        MarkLspDirty(*lsp);
+    for (const LspEntry* lsp = it->second.first; lsp != nullptr; lsp = lsp->second.nextOnSwitch)
+        MarkLspDirty(lsp->first);
 }
 
 void DVSPropConvertor::MarkAllPortsDirty() {
@@ -368,8 +368,8 @@ std::vector<std::string> DVSPropConvertor::ConnectedPortsOfSwitch(const std::str
     auto it = lspsBySwitch_.find(PackedId(lsId));
     if (it == lspsBySwitch_.end())
         return out;
-    for (const PackedId* lsp : it->second) {
-        if (const PackedId* port = PortKeyOfLsp(*lsp))
+    for (const LspEntry* lsp = it->second.first; lsp != nullptr; lsp = lsp->second.nextOnSwitch) {
+        if (const PackedId* port = PortKeyOfLsp(lsp->first))
             out.push_back(port->str());
     }
     return out;

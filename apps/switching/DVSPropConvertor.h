@@ -164,6 +164,9 @@ class DVSPropConvertor : public IDVSPropConvertor {
     bool LatencyApplies(const std::string& portId, const dvs::PortState& port,
                         const dvs::LspState& l) const;
     void UnindexAttachment(const dvs::PackedId& lspId, const dvs::LspState& l);
+    // Takes the logical port off its switch's list, and puts it on the list of `switchId`.
+    void LeaveSwitch(dvs::LspEntry& lsp);
+    void JoinSwitch(dvs::LspEntry& lsp, dvs::PackedId switchId);
     void DeleteLogicalPort(const std::string& lspId);
 
     // MAC management, QoS, switch security (DVSPropConvertorValidation.cc).
@@ -268,12 +271,13 @@ class DVSPropConvertor : public IDVSPropConvertor {
     // A logical port's DVS port id and VIF id -> the logical port (pointers into lsps_'s nodes).
     dvs::TextIndex lspByDvport_;
     dvs::TextIndex lspByVif_;
-    // A switch's logical ports (pointers to lsps_'s keys in their order, released before the
-    // port's node goes).
-    struct KeyOrder {
-        bool operator()(const dvs::PackedId* a, const dvs::PackedId* b) const { return *a < *b; }
+    // The switches that logical ports are on, each with the list of its ports (linked through
+    // the ports' records, the latest first); a switch's entry goes with its last port.
+    struct SwitchPorts {
+        dvs::LspEntry* first = nullptr;
+        size_t count = 0;
     };
-    std::map<dvs::PackedId, std::set<const dvs::PackedId*, KeyOrder>> lspsBySwitch_;
+    std::map<dvs::PackedId, SwitchPorts> lspsBySwitch_;
     // LS attachments: parent LS -> VLAN -> child LS.
     std::map<std::string, std::map<uint16_t, std::string>> childByParentVlan_;
     // Mirror sessions: session id -> property type -> kind.

@@ -81,10 +81,11 @@ void DVSPropConvertor::HandleExtraConfigsUpdate(const PropertyUpdate& u) {
         Switch(u.id).extraConfigs = configs;
         auto lsps = lspsBySwitch_.find(PackedId(u.id));
         if (lsps != lspsBySwitch_.end()) {
-            for (const PackedId* lsp : lsps->second) {
+            for (const LspEntry* lsp = lsps->second.first; lsp != nullptr;
+                 lsp = lsp->second.nextOnSwitch) {
                 for (const auto& [key, value] : configs)
-                    CFG_DEBUG("Update LSP %1 with LS extraConfig %2 %3", IdText(lsp->text()), key,
-                              value);
+                    CFG_DEBUG("Update LSP %1 with LS extraConfig %2 %3", IdText(lsp->first.text()),
+                              key, value);
             }
         }
         MarkSwitchPortsDirty(u.id);

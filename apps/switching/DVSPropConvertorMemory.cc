@@ -26,7 +26,7 @@ size_t PropValuesBytes(const std::vector<dvs::PropValue>& values) {
 }
 
 size_t LspBytes(const dvs::LspState& l) {
-    size_t n = l.lsId.HeapBytes() + l.dvportId.HeapBytes() + l.vifId.HeapBytes();
+    size_t n = l.dvportId.HeapBytes() + l.vifId.HeapBytes();
     if (!l.extras)
         return n;
     const dvs::LspExtras& x = *l.extras;
@@ -72,7 +72,7 @@ size_t DVSPropConvertor::TableBytes() const {
     });
     n += KeyedBytes(lsps_, LspBytes);
     n += lspByDvport_.Bytes() + lspByVif_.Bytes();
-    n += KeyedBytes(lspsBySwitch_, [](const auto& s) { return ContainerBytes(s); });
+    n += KeyedBytes(lspsBySwitch_, [](const SwitchPorts&) { return size_t{0}; });
     n += KeyedBytes(ports_, PortBytes);
     n += portByVif_.Bytes();
     n += KeyedBytes(ipfix_, [](const std::vector<uint8_t>& v) { return HeapChunk(v.capacity()); });

@@ -28,21 +28,13 @@ void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
                  IdText(l.lsId.text()), IdText(IdOf(m.switch_id())));
         return;
     }
-    if (target == l.lsId)
+    if (l.lsId == target)
         return;
-    if (!l.lsId.empty()) {
-        auto it = lspsBySwitch_.find(l.lsId);
-        if (it != lspsBySwitch_.end()) {
-            it->second.erase(&node->first);
-            if (it->second.empty())
-                lspsBySwitch_.erase(it);
-        }
-    }
-    l.lsId = target;
+    LeaveSwitch(*node);
     if (!target.empty()) {
-        lspsBySwitch_[target].insert(&node->first);
+        JoinSwitch(*node, std::move(target));
         CFG_INFO("Update logical port [%1] property logical switch [%2]", IdText(u.id),
-                 IdText(target.text()));
+                 IdText(l.lsId.text()));
     }
     // What the port has because of its switch (the switch's properties, QoS, mirror sessions of
     // the switch) is derived when the port is flushed, so leaving and rejoining re-sends it all.
@@ -51,6 +43,35 @@ void DVSPropConvertor::HandleLSPSwitchIdUpdate(const PropertyUpdate& u) {
         CFG_INFO("Port [%1] moved, block port until its switch is ready", port);
     MarkLspDirty(u.id);
     // A mirror session with this switch as source follows the port.
+}
+
+void DVSPropConvertor::LeaveSwitch(LspEntry& lsp) {
+    LspState& l = lsp.second;
+    if (l.lsId.empty())
+        return;
+    auto sw = lspsBySwitch_.find(l.lsId.id());
+    if (l.prevOnSwitch != nullptr)
+        l.prevOnSwitch->second.nextOnSwitch = l.nextOnSwitch;
+    else if (sw != lspsBySwitch_.end())
+        sw->second.first = l.nextOnSwitch;
+    if (l.nextOnSwitch != nullptr)
+        l.nextOnSwitch->second.prevOnSwitch = l.prevOnSwitch;
+    l.prevOnSwitch = nullptr;
+    l.nextOnSwitch = nullptr;
+    l.lsId = IdRef();
+    if (sw != lspsBySwitch_.end() && --sw->second.count == 0)
+        lspsBySwitch_.erase(sw);
+}
+
+void DVSPropConvertor::JoinSwitch(LspEntry& lsp, PackedId switchId) {
+    auto sw = lspsBySwitch_.try_emplace(std::move(switchId)).first;
+    LspState& l = lsp.second;
+    l.lsId = IdRef(&sw->first);
+    l.nextOnSwitch = sw->second.first;
+    if (l.nextOnSwitch != nullptr)
+        l.nextOnSwitch->second.prevOnSwitch = &lsp;
+    sw->second.first = &lsp;
+    ++sw->second.count;
 }
 
 void DVSPropConvertor::UnindexAttachment(const PackedId& lspId, const LspState& l) {
@@ -255,14 +276,7 @@ void DVSPropConvertor::DeleteLogicalPort(const std::string& lspId) {
         return;
     std::string port = PortOfLsp(lspId);
     UnindexAttachment(it->first, it->second);
-    if (!it->second.lsId.empty()) {
-        auto s = lspsBySwitch_.find(it->second.lsId);
-        if (s != lspsBySwitch_.end()) {
-            s->second.erase(&it->first);
-            if (s->second.empty())
-                lspsBySwitch_.erase(s);
-        }
-    }
+    LeaveSwitch(*it);
     lsps_.erase(it);
     if (!port.empty())
         dirtyPorts_.insert(port);

@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -70,9 +71,37 @@ struct LspExtras {
     }
 };
 
+// An id held by another table's node (a key, which stays where it is until its node goes); null
+// for none. Reads like the id.
+class IdRef {
+  public:
+    IdRef() = default;
+    explicit IdRef(const PackedId* id) : id_(id) {}
+    bool empty() const { return id_ == nullptr; }
+    const PackedId& id() const {
+        static const PackedId kNone;
+        return id_ != nullptr ? *id_ : kNone;
+    }
+    std::string str() const { return id().str(); }
+    PackedId::Text text() const { return id().text(); }
+    bool operator==(const PackedId& o) const { return id() == o; }
+    bool operator!=(std::string_view text) const { return id() != text; }
+
+  private:
+    const PackedId* id_ = nullptr;
+};
+
+struct LspState;
+using LspEntry = std::pair<const PackedId, LspState>;
+
+// A logical port: 88 bytes, its ids packed, its switch's id and its neighbours among the switch's
+// ports held as pointers.
 struct LspState {
     std::unique_ptr<LspExtras> extras;  // null: all empty
-    PackedId lsId;
+    IdRef lsId;                         // the key of its switch's entry in lspsBySwitch_
+    // The switch's other logical ports (a list through the ports themselves).
+    LspEntry* prevOnSwitch = nullptr;
+    LspEntry* nextOnSwitch = nullptr;
     // Attachment.
     PackedId dvportId;
     PackedId vifId;

@@ -1,6 +1,7 @@
 // Blocking and unblocking of ports: switch and port admin state, VNI/VLAN, switch security,
 // port moves, detachment and removal, and the order in which the dataplane sees it all.
 #include <functional>
+#include <map>
 #include <tuple>
 
 #include "tests/apps/switching/DVSPropConvertorTestSupport.h"
@@ -291,6 +292,69 @@ TEST_F(DvsBlockingTest, TableBytesFollowThePortsHeld) {
     }
     // Hash tables keep their grown bucket arrays.
     EXPECT_LT(h.conv->TableBytes(), empty + (full - empty) / 10) << empty << " " << full;
+}
+
+// A switch's change reaches exactly the ports still on it, whichever of its ports left before (the
+// latest to join, the first, one between) and however (moved to another switch, removed, its
+// switch id cleared), and a port that moved follows its new switch.
+TEST_F(DvsBlockingTest, ASwitchChangeReachesThePortsStillOnItAfterOthersLeft) {
+    enum class Leave { kMove, kRemove, kClear };
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, Leave>> leaving;  // ports 0..4 joined in order
+    } cases[] = {
+        {"latest moves", {{4, Leave::kMove}}},
+        {"first removed", {{0, Leave::kRemove}}},
+        {"middle cleared", {{2, Leave::kClear}}},
+        {"neighbours move and go", {{2, Leave::kMove}, {3, Leave::kRemove}, {1, Leave::kMove}}},
+        {"all but one",
+         {{0, Leave::kRemove}, {4, Leave::kMove}, {1, Leave::kClear}, {3, Leave::kMove}}},
+    };
+    constexpr int kPorts = 5;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DvsHarness g;
+        g.Apply(SwitchRecords(Switch(1, 5001)));
+        g.Apply(SwitchRecords(Switch(2, 5002)));
+        auto name = [](const char* what, int i) { return what + std::to_string(i); };
+        for (int i = 0; i < kPorts; ++i) {
+            g.Apply(PortRecords(Port(100 + i, 1, name("port-", i), name("vif-", i))));
+            g.Connect(name("vif-", i), name("port-", i));
+        }
+        std::map<int, int> switchOf;  // port -> switch (0: none or removed)
+        for (int i = 0; i < kPorts; ++i)
+            switchOf[i] = 1;
+        for (const auto& [i, how] : c.leaving) {
+            pb::LogSwitchPortConfigMsg lsp = Port(100 + i, 2, name("port-", i), name("vif-", i));
+            if (how == Leave::kMove) {
+                g.Apply(PortRecords(lsp));
+                switchOf[i] = 2;
+            } else if (how == Leave::kClear) {
+                lsp.clear_switch_id();
+                g.Apply(PortRecords(lsp));
+                switchOf[i] = 0;
+            } else {
+                g.Apply(Removal(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(100 + i)));
+                switchOf[i] = 0;
+            }
+        }
+        for (int sw : {1, 2}) {
+            pb::LogSwitchConfigMsg down = Switch(sw, 5000 + sw);
+            down.set_admin_state_up(false);
+            g.Apply(SwitchRecords(down));
+        }
+        for (int i = 0; i < kPorts; ++i) {
+            // Ports on a switch are blocked by its admin state; the others by their own reason
+            // (no switch, or detached), never unblocked.
+            EXPECT_EQ(g.Block(name("port-", i)), "BLOCK") << i;
+            std::set<dvs::BlockCause> causes = g.conv->PortCauses(name("port-", i));
+            EXPECT_EQ(causes.count(dvs::BlockCause::kSwitchDown) != 0, switchOf[i] != 0) << i;
+        }
+        for (int sw : {1, 2})
+            g.Apply(SwitchRecords(Switch(sw, 5000 + sw)));
+        for (int i = 0; i < kPorts; ++i)
+            EXPECT_EQ(g.Block(name("port-", i)), switchOf[i] != 0 ? "UNBLOCK" : "BLOCK") << i;
+    }
 }
 
 // What few ports have (optional values, extra configs, switch security, QoS, mirror targets) is
