@@ -65,6 +65,9 @@ TEST(AppliedValuesTest, PropertiesStaySortedAndTheObjectGoesWithItsLast) {
     a.Erase(kPort, "absent", kA);
     EXPECT_EQ(a.PropertiesOf(kPort, id), (std::vector<PropertyType>{kA, kC}));
     EXPECT_TRUE(a.Matches(kPort, id, kC, "c"));
+    // The property between them is gone, not found in its neighbour's place.
+    EXPECT_FALSE(a.Has(kPort, id, kB));
+    EXPECT_FALSE(a.Matches(kPort, id, kB, "c"));
     a.Erase(kPort, id, kA);
     a.Erase(kPort, id, kC);
     EXPECT_TRUE(a.PropertiesOf(kPort, id).empty());

@@ -307,6 +307,7 @@ TEST_F(DvsBlockingTest, ASwitchChangeReachesThePortsStillOnItAfterOthersLeft) {
         {"first removed", {{0, Leave::kRemove}}},
         {"middle cleared", {{2, Leave::kClear}}},
         {"neighbours move and go", {{2, Leave::kMove}, {3, Leave::kRemove}, {1, Leave::kMove}}},
+        {"one moves, the next goes", {{2, Leave::kMove}, {1, Leave::kRemove}}},
         {"all but one",
          {{0, Leave::kRemove}, {4, Leave::kMove}, {1, Leave::kClear}, {3, Leave::kMove}}},
     };
