@@ -30,6 +30,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -249,9 +250,10 @@ class CIFConfig {
     bool pollArmed_ = false;
     int lipListener_ = 0;
     // Logical ports with a VIF attachment (overlay switch or not) by id, and their switches. A
-    // port is one node of 112 bytes, its ids packed; the ports of a switch whose overlay flag
+    // port is one hash-table node of 80 bytes, its ids packed (their order matters nowhere; nodes
+    // stay where they are, which attachedBy_ relies on); the ports of a switch whose overlay flag
     // changed are found by one walk of busPorts_ (a rare event), not by a per-switch index.
-    std::map<dvs::PackedId, BusPort> busPorts_;
+    std::unordered_map<dvs::PackedId, BusPort, dvs::PackedId::Hasher> busPorts_;
     std::map<std::string, BusSwitch> busSwitches_;
     // VIF on the bus -> the ports attaching it: pointers to busPorts_'s own VIF ids and to its
     // nodes (released before a VIF id changes or its node goes).

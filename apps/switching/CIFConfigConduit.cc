@@ -279,6 +279,8 @@ void CIFConfig::UpdateBusPort(const std::string& lspId, const pb::LogSwitchPortC
         beforeVif = it->second.vifId.str();
         if (switchId.empty()) {
             busPorts_.erase(it);
+            if (busPorts_.empty())
+                busPorts_ = decltype(busPorts_)();  // its bucket array goes too
             it = busPorts_.end();
         }
     }

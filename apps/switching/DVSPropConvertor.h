@@ -30,6 +30,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "apps/switching/AppliedValues.h"
@@ -267,7 +268,10 @@ class DVSPropConvertor : public IDVSPropConvertor {
 
     // Desired state.
     std::map<std::string, dvs::SwitchState> switches_;
-    std::map<dvs::PackedId, dvs::LspState> lsps_;
+    // Logical ports in a hash table (the order of logical ports matters nowhere): a node is 16
+    // bytes less than a tree's, and nodes stay where they are, which the indexes and the
+    // switches' lists rely on.
+    std::unordered_map<dvs::PackedId, dvs::LspState, dvs::PackedId::Hasher> lsps_;
     // A logical port's DVS port id and VIF id -> the logical port (pointers into lsps_'s nodes).
     dvs::TextIndex lspByDvport_;
     dvs::TextIndex lspByVif_;
