@@ -4,6 +4,8 @@
 #include <cstring>
 #include <functional>
 
+#include "proto/UuidText.h"
+
 namespace CfgAgent::dvs {
 
 namespace {
@@ -19,34 +21,16 @@ bool IsDash(size_t i) {
     return i == 8 || i == 13 || i == 18 || i == 23;
 }
 
-int LowerHex(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// The 16 bytes of a lower-case 8-4-4-4-12 text; false for any other text.
+// The 16 bytes of a lower-case 8-4-4-4-12 text; false for any other text (an upper-case one is
+// kept as the text it is, so that it reads back unchanged).
 bool ParseUuidText(std::string_view text, uint8_t* out) {
-    if (text.size() != kUuidTextSize)
+    if (std::any_of(text.begin(), text.end(), [](char c) { return c >= 'A' && c <= 'F'; }))
         return false;
-    size_t nibble = 0;
-    for (size_t i = 0; i < kUuidTextSize; ++i) {
-        if (IsDash(i)) {
-            if (text[i] != '-')
-                return false;
-            continue;
-        }
-        int v = LowerHex(text[i]);
-        if (v < 0)
-            return false;
-        if (nibble % 2 == 0)
-            out[nibble / 2] = static_cast<uint8_t>(v << 4);
-        else
-            out[nibble / 2] = static_cast<uint8_t>(out[nibble / 2] | v);
-        ++nibble;
-    }
+    uint64_t halves[2] = {0, 0};
+    if (!ozy::cairndb::ParseUuidText(text, &halves[0], &halves[1]))
+        return false;
+    for (size_t i = 0; i < 16; ++i)
+        out[i] = static_cast<uint8_t>(halves[i / 8] >> (56 - 8 * (i % 8)));
     return true;
 }
 
