@@ -49,6 +49,15 @@ std::string Base64Encode(std::string_view bytes) {
     return out;
 }
 
+std::string Base64EncodeGrown(std::string_view text, size_t from, std::string_view bytes) {
+    if (from > bytes.size() || text.size() != (from + 2) / 3 * 4)
+        return Base64Encode(bytes);
+    const size_t whole = from / 3;
+    std::string out(text.substr(0, whole * 4));
+    out += Base64Encode(bytes.substr(whole * 3));
+    return out;
+}
+
 bool Base64Decode(std::string_view text, std::string* out) {
     out->clear();
     if (text.size() % 4 != 0) {

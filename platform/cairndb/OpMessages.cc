@@ -3,6 +3,7 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -326,6 +327,94 @@ void DeriveAppendOpMessage(const Message& newBody, const std::vector<int>& oldSi
         }
         fo->set_op(pb::APPEND);
     }
+}
+
+namespace {
+
+void PutVarint(uint64_t v, std::string* out) {
+    while (v >= 0x80) {
+        out->push_back(static_cast<char>((v & 0x7f) | 0x80));
+        v >>= 7;
+    }
+    out->push_back(static_cast<char>(v));
+}
+
+size_t VarintSize(uint64_t v) {
+    size_t n = 1;
+    while (v >= 0x80) {
+        v >>= 7;
+        ++n;
+    }
+    return n;
+}
+
+// An OpMsg field of an op class (the object's or a field's operation).
+bool IsOpField(const FieldDescriptor* of) {
+    return of != nullptr && of->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE &&
+           of->message_type() == pb::OpMsg::descriptor() && !of->is_repeated();
+}
+
+}  // namespace
+
+std::string AppendOpMessageBytes(const Descriptor* body, const Descriptor* op,
+                                 const std::vector<int>& oldSizes,
+                                 const std::vector<int>& newSizes) {
+    // The op class's fields in the order its serialization writes them: by number.
+    std::vector<const FieldDescriptor*> fields;
+    for (int i = 0; i < op->field_count(); ++i)
+        fields.push_back(op->field(i));
+    std::sort(fields.begin(), fields.end(), [](const FieldDescriptor* a, const FieldDescriptor* b) {
+        return a->number() < b->number();
+    });
+    std::string out;
+    std::string content;
+    for (const FieldDescriptor* of : fields) {
+        if (!IsOpField(of))
+            continue;
+        content.clear();
+        if (of->name() == "op") {
+            content.push_back(0x08);  // OpMsg.op
+            PutVarint(pb::SET, &content);
+        } else {
+            const FieldDescriptor* f = body->FindFieldByName(of->name());
+            if (f == nullptr || !f->is_repeated())
+                continue;
+            const auto i = static_cast<size_t>(f->index());
+            if (i >= oldSizes.size() || i >= newSizes.size() || newSizes[i] <= oldSizes[i])
+                continue;
+            content.push_back(0x08);  // OpMsg.op, then OpMsg.entries: {op, index (left out at 0)}
+            PutVarint(pb::APPEND, &content);
+            for (int k = oldSizes[i]; k < newSizes[i]; ++k) {
+                const auto index = static_cast<uint32_t>(k);
+                const size_t inner =
+                    1 + VarintSize(pb::APPEND) + (index != 0 ? 1 + VarintSize(index) : 0);
+                content.push_back(0x12);
+                PutVarint(inner, &content);
+                content.push_back(0x08);
+                PutVarint(pb::APPEND, &content);
+                if (index != 0) {
+                    content.push_back(0x18);
+                    PutVarint(index, &content);
+                }
+            }
+        }
+        PutVarint((static_cast<uint64_t>(of->number()) << 3) | 2, &out);
+        PutVarint(content.size(), &out);
+        out.append(content);
+    }
+    return out;
+}
+
+int LastField(const Message& body) {
+    const Reflection* r = body.GetReflection();
+    if (!r->GetUnknownFields(body).empty())
+        return -1;
+    std::vector<const FieldDescriptor*> present;
+    r->ListFields(body, &present);
+    int last = 0;
+    for (const FieldDescriptor* f : present)
+        last = std::max(last, f->number());
+    return last;
 }
 
 bool OnlyAppends(const Message& op) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 namespace google::protobuf {
+class Descriptor;
 class Message;
 class FieldDescriptor;
 }  // namespace google::protobuf
@@ -34,8 +35,20 @@ void DeriveListOpMessage(const Message& oldBody, const Message& newBody, Message
 // APPEND entries for the entries past the old lengths.
 void DeriveAppendOpMessage(const Message& newBody, const std::vector<int>& oldSizes, Message* op);
 
+// The serialization of the op message DeriveAppendOpMessage gives for a body of class `body`
+// (op class `op`) whose lists grew from `oldSizes` to `newSizes` (by field index), written from the
+// lengths alone, byte for byte what that message's serialization writes.
+std::string AppendOpMessageBytes(const google::protobuf::Descriptor* body,
+                                 const google::protobuf::Descriptor* op,
+                                 const std::vector<int>& oldSizes,
+                                 const std::vector<int>& newSizes);
+
 // The lengths of `body`'s lists by field index (0 for the fields that are no list).
 void ListSizes(const Message& body, std::vector<int>* sizes);
+
+// The number of the last field `body` holds (0 for none), or -1 when it holds unknown fields
+// (their bytes follow the known ones in its serialization).
+int LastField(const Message& body);
 
 // True when every field operation of the patch op message `op` is an APPEND (or none).
 bool OnlyAppends(const Message& op);

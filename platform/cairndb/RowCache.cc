@@ -1,28 +1,25 @@
 #include "platform/cairndb/RowCache.h"
 
-#include <google/protobuf/arena.h>
-
 #include <utility>
 
 namespace ozy::cairndb {
 
 RowCache::Row::Row() = default;
 RowCache::Row::Row(std::string uuid, std::string body, std::string bodyText, std::string opText,
-                   std::unique_ptr<google::protobuf::Arena> arena,
-                   google::protobuf::Message* parsed)
+                   std::vector<int> sizes, int lastField)
     : uuid(std::move(uuid)),
       body(std::move(body)),
       bodyText(std::move(bodyText)),
       opText(std::move(opText)),
-      arena(std::move(arena)),
-      parsed(this->arena ? parsed : nullptr) {}
+      sizes(std::move(sizes)),
+      lastField(lastField) {}
 RowCache::Row::Row(Row&&) noexcept = default;
 RowCache::Row& RowCache::Row::operator=(Row&&) noexcept = default;
 RowCache::Row::~Row() = default;
 
 size_t RowCache::BytesOf(const Key& k, const Row& r) {
     return std::get<2>(k).size() + r.uuid.size() + r.body.size() + r.bodyText.size() +
-           r.opText.size() + (r.arena ? static_cast<size_t>(r.arena->SpaceAllocated()) : 0);
+           r.opText.size() + r.sizes.size() * sizeof(int);
 }
 
 const RowCache::Row* RowCache::Find(int type, uint32_t vdb, const std::string& oid) const {

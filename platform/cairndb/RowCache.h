@@ -8,25 +8,18 @@
 // the row the assertion fails the transaction as a whole; the writer forgets the kept rows and
 // writes again from what it reads.
 //
-// A row that has grown only by appends since it was last parsed also keeps its body parsed, on an
-// arena of its own: the next write appends to it instead of parsing the whole row again. Removals
-// would leave the removed entries on the arena, so a row that had any is kept without it (and
-// parsed again by its next write).
+// A kept row also knows its lists' lengths and the last field its body holds, so that the next
+// write appends new entries of a list at or after that field to the body's bytes (the order its
+// serialization writes) and derives the op column from the lengths, without parsing the row.
 //
-// Bounded by the bytes it keeps (a parsed body counts its arena's blocks): a row that would pass
-// the bound is not kept (and read again the next time). Internal to the client library; runs on
-// the client's strand only.
+// Bounded by the bytes it keeps: a row that would pass the bound is not kept (and read again the
+// next time). Internal to the client library; runs on the client's strand only.
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <string>
 #include <tuple>
-
-namespace google::protobuf {
-class Arena;
-class Message;
-}  // namespace google::protobuf
+#include <vector>
 
 namespace ozy::cairndb {
 
@@ -39,14 +32,14 @@ class RowCache {
         std::string body;      // serialized body
         std::string bodyText;  // the body column as written (base64)
         std::string opText;    // the op column as written (base64)
-        // `body` parsed, on `arena`; both null when not kept.
-        std::unique_ptr<google::protobuf::Arena> arena;
-        google::protobuf::Message* parsed = nullptr;
+        // The body's lists' lengths by field index, and the number of the last field it holds
+        // (0 for none); `sizes` empty when not known (the row is parsed by its next write).
+        std::vector<int> sizes;
+        int lastField = 0;
 
         Row();
         Row(std::string uuid, std::string body, std::string bodyText, std::string opText,
-            std::unique_ptr<google::protobuf::Arena> arena = nullptr,
-            google::protobuf::Message* parsed = nullptr);
+            std::vector<int> sizes = {}, int lastField = 0);
         Row(Row&&) noexcept;
         Row& operator=(Row&&) noexcept;
         ~Row();

@@ -2,6 +2,7 @@
 
 #include <google/protobuf/arena.h>
 #include <google/protobuf/descriptor.h>
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/message.h>
 
 #include <algorithm>
@@ -34,9 +35,14 @@ struct WritePlan::Action {
     std::string op;     // patch: op message
     std::string trace;  // put: serialized span context
     pb::UuidMsg id;     // patch: the object's id
-    // Patch: `op` and `body` as parsed by Prepare (on the plan's arena), read by every attempt.
+    // Patch: `op` and `body` as parsed by Prepare (on the plan's arena), read by every attempt;
+    // both null for a patch that only appends entries to one list (see AppendsOfOneList).
     const google::protobuf::Message* parsedOp = nullptr;
     const google::protobuf::Message* parsedPartial = nullptr;
+    // Such a patch: the list, and its new entries as the body's serialization writes them.
+    const google::protobuf::FieldDescriptor* appendList = nullptr;
+    std::string appended;
+    int appendedCount = 0;
 };
 
 struct WritePlan::State {
@@ -50,19 +56,18 @@ struct WritePlan::State {
     bool present = false;      // after the requests
     // The body after the requests: `body` serialized, or `parsed` once a patch touched the row.
     // Patches go to the parsed message, which is serialized once at the end, so that many
-    // patches of one large row cost their own size and not the row's each. `parsed` lives on the
-    // row's own arena `rowArena` (a row's many entries are neither allocated nor freed one by one,
-    // and the parsed row can be kept with the written one); null when no patch touched the row
-    // since it was read or last put or deleted.
+    // patches of one large row cost their own size and not the row's each; null when no patch
+    // touched the row since it was read or last put or deleted.
     std::string body;
     google::protobuf::Message* parsed = nullptr;
-    std::unique_ptr<google::protobuf::Arena> rowArena;
-    // A kept row's body as this client parsed it (on `rowArena`), taken up by the first patch
-    // when nothing replaced the body before it.
-    google::protobuf::Message* keptParsed = nullptr;
-    // Since `parsed` was made, the patches only appended entries: nothing removed lies on its
-    // arena, so it can be kept.
-    bool onlyGrown = false;
+    // A kept row whose shape is known (`sizes`, its lists' lengths by field index, and
+    // `lastField`, see RowCache.h) takes the entries that patches append to a list at or after
+    // its last field as bytes, appended to `body` (`grown` once any were), until anything else
+    // needs the row parsed.
+    bool shaped = false;
+    bool grown = false;
+    std::vector<int> sizes;
+    int lastField = 0;
     // REMOVE-only patches not yet applied to `parsed` (applied together before anything else).
     Removals removals;
     std::string trace;
@@ -75,22 +80,24 @@ struct WritePlan::State {
     // A put, a delete or a flush replaces the body: no parsed form of it is left.
     void DropParsed() {
         parsed = nullptr;
-        keptParsed = nullptr;
-        rowArena.reset();
+        shaped = false;
+        grown = false;
+    }
+
+    // The shape of the body after the requests, for the cache (`sizes` left empty when unknown).
+    void Shape(std::vector<int>* outSizes, int* outLast) const {
+        outSizes->clear();
+        *outLast = 0;
+        if (parsed != nullptr) {
+            *outLast = LastField(*parsed);
+            if (*outLast >= 0)
+                ListSizes(*parsed, outSizes);
+        } else if (shaped) {
+            *outSizes = sizes;
+            *outLast = lastField;
+        }
     }
 };
-
-namespace {
-
-// A row's parsed body grows in large blocks: a learned row holds many thousand entries.
-google::protobuf::ArenaOptions RowArenaOptions() {
-    google::protobuf::ArenaOptions options;
-    options.start_block_size = 4 * 1024;
-    options.max_block_size = 4 * 1024 * 1024;
-    return options;
-}
-
-}  // namespace
 
 WritePlan::WritePlan() = default;
 WritePlan::~WritePlan() = default;
@@ -125,6 +132,182 @@ json WhereUuid(const std::string& uuid) {
 
 }  // namespace
 
+namespace {
+
+bool ReadVarint(const char** p, const char* end, uint64_t* v) {
+    uint64_t r = 0;
+    for (int shift = 0; shift < 64 && *p < end; shift += 7) {
+        const auto b = static_cast<uint8_t>(*(*p)++);
+        r |= uint64_t{b & 0x7fu} << shift;
+        if ((b & 0x80) == 0) {
+            *v = r;
+            return true;
+        }
+    }
+    return false;
+}
+
+void PutVarint(uint64_t v, std::string* out) {
+    while (v >= 0x80) {
+        out->push_back(static_cast<char>((v & 0x7f) | 0x80));
+        v >>= 7;
+    }
+    out->push_back(static_cast<char>(v));
+}
+
+// The next field at `*p`: its number, wire type and, for a length-delimited one, its bytes (else
+// its value in `value`). False for bytes that are not a whole field.
+bool ReadField(const char** p, const char* end, int* number, int* wireType, std::string_view* bytes,
+               uint64_t* value) {
+    uint64_t tag = 0;
+    if (!ReadVarint(p, end, &tag) || (tag >> 3) == 0 || (tag >> 3) > 536870911)
+        return false;
+    *number = static_cast<int>(tag >> 3);
+    *wireType = static_cast<int>(tag & 7);
+    if (*wireType == 0)
+        return ReadVarint(p, end, value);
+    uint64_t size = 0;
+    if (*wireType != 2 || !ReadVarint(p, end, &size) || size > static_cast<uint64_t>(end - *p))
+        return false;
+    *bytes = std::string_view(*p, static_cast<size_t>(size));
+    *p += size;
+    return true;
+}
+
+// Parses `bytes` into `m` as a message nested `depth` deep would be parsed (the same recursion
+// budget), so that what passes here passes in its place.
+bool ParseNested(std::string_view bytes, int depth, google::protobuf::Message* m) {
+    google::protobuf::io::CodedInputStream in(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                              static_cast<int>(bytes.size()));
+    in.SetRecursionLimit(google::protobuf::io::CodedInputStream::GetDefaultRecursionLimit() -
+                         depth);
+    return m->ParseFromCodedStream(&in) && in.ConsumedEntireMessage();
+}
+
+}  // namespace
+
+// A row's shape is taken from its body parsed once; a body that its serialization would not write
+// as it is (another writer's) is not appended to. An absent row is made: the body of its id alone.
+bool WritePlan::TakeShape(const ObjectTypeInfo& info, const pb::UuidMsg& id, State* s) {
+    std::unique_ptr<google::protobuf::Message> body(info.body->New());
+    if (!s->present) {
+        const google::protobuf::FieldDescriptor* idField =
+            body->GetDescriptor()->FindFieldByName("id");
+        if (idField == nullptr || idField->message_type() != id.GetDescriptor())
+            return false;
+        body->GetReflection()->MutableMessage(body.get(), idField)->CopyFrom(id);
+        s->body = body->SerializeAsString();
+        s->present = true;
+    } else if (!body->ParseFromString(s->body) || body->SerializeAsString() != s->body) {
+        return false;
+    }
+    s->lastField = LastField(*body);
+    ListSizes(*body, &s->sizes);
+    return s->lastField >= 0;
+}
+
+google::protobuf::Message* WritePlan::ScratchOf(Scratch* scratch,
+                                                const google::protobuf::Descriptor* d) {
+    std::unique_ptr<google::protobuf::Message>& m = (*scratch)[d];
+    if (!m)
+        m.reset(google::protobuf::MessageFactory::generated_factory()->GetPrototype(d)->New());
+    return m.get();
+}
+
+// The op message must hold one list's APPEND (its entry ops only checked) and nothing else but the
+// object's operation; the partial body the object's id and that list's entries, nothing else.
+bool WritePlan::AppendsOfOneList(const ObjectTypeInfo& info, const std::string& op,
+                                 const std::string& partial, Scratch* scratch,
+                                 const google::protobuf::FieldDescriptor** list,
+                                 std::string* entries, int* count) {
+    *list = nullptr;
+    entries->clear();
+    *count = 0;
+    const char* p = op.data();
+    const char* end = p + op.size();
+    std::set<int> seen;
+    while (p < end) {
+        int number = 0;
+        int wireType = 0;
+        std::string_view bytes;
+        uint64_t value = 0;
+        if (!ReadField(&p, end, &number, &wireType, &bytes, &value) || wireType != 2 ||
+            !seen.insert(number).second)
+            return false;
+        const google::protobuf::FieldDescriptor* of =
+            info.op->GetDescriptor()->FindFieldByNumber(number);
+        if (of == nullptr || of->is_repeated() || of->message_type() != pb::OpMsg::descriptor())
+            return false;
+        // The field's OpMsg: its op (1), entry ops (2, each an OpMsg) and indexes (3, 4).
+        int64_t fieldOp = 0;
+        const char* q = bytes.data();
+        const char* qEnd = q + bytes.size();
+        while (q < qEnd) {
+            int n = 0;
+            int w = 0;
+            std::string_view entry;
+            uint64_t v = 0;
+            if (!ReadField(&q, qEnd, &n, &w, &entry, &v))
+                return false;
+            if (n == 1 && w == 0) {
+                fieldOp = static_cast<int32_t>(v);
+            } else if (n == 2 && w == 2) {
+                if (!ParseNested(entry, 2, ScratchOf(scratch, pb::OpMsg::descriptor())))
+                    return false;
+            } else if ((n != 3 && n != 4) || w != 0) {
+                return false;
+            }
+        }
+        if (of->name() == "op")
+            continue;  // the object's operation: no field of the body
+        const google::protobuf::FieldDescriptor* f =
+            info.body->GetDescriptor()->FindFieldByName(of->name());
+        if (fieldOp != pb::APPEND || *list != nullptr || f == nullptr || !f->is_repeated() ||
+            f->cpp_type() != google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE)
+            return false;
+        *list = f;
+    }
+    if (*list == nullptr)
+        return false;
+    const google::protobuf::FieldDescriptor* idField =
+        info.body->GetDescriptor()->FindFieldByName("id");
+    google::protobuf::Message* entry = ScratchOf(scratch, (*list)->message_type());
+    const uint64_t tag = (static_cast<uint64_t>((*list)->number()) << 3) | 2;
+    p = partial.data();
+    end = p + partial.size();
+    while (p < end) {
+        int number = 0;
+        int wireType = 0;
+        std::string_view bytes;
+        uint64_t value = 0;
+        if (!ReadField(&p, end, &number, &wireType, &bytes, &value) || wireType != 2)
+            return false;
+        if (number == (*list)->number()) {
+            if (!ParseNested(bytes, 1, entry))
+                return false;
+            // As the body's serialization writes the entry.
+            const size_t size = entry->ByteSizeLong();
+            PutVarint(tag, entries);
+            PutVarint(size, entries);
+            const size_t at = entries->size();
+            entries->resize(at + size);
+            entry->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&(*entries)[at]));
+            ++*count;
+        } else if (idField != nullptr && number == idField->number() && !idField->is_repeated() &&
+                   idField->message_type() != nullptr) {
+            if (!ParseNested(bytes, 1, ScratchOf(scratch, idField->message_type())))
+                return false;
+        } else {
+            return false;
+        }
+    }
+    if (*count == 0) {
+        *list = nullptr;
+        return false;
+    }
+    return true;
+}
+
 // The columns a write leaves in a patched row, taken for the cache (the strings are not used
 // again).
 void WritePlan::Keep(Written* w, const std::string& uuid, std::string* body, std::string* bodyText,
@@ -134,10 +317,7 @@ void WritePlan::Keep(Written* w, const std::string& uuid, std::string* body, std
     w->body = std::move(*body);
     w->bodyText = std::move(*bodyText);
     w->opText = std::move(*opText);
-    if (s->parsed != nullptr && s->onlyGrown && s->rowArena) {
-        w->arena = std::move(s->rowArena);
-        w->parsed = s->parsed;
-    }
+    s->Shape(&w->sizes, &w->lastField);
 }
 
 namespace {
@@ -198,8 +378,6 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
                 type = req.patch().object_type();
                 a.id = req.patch().id();
                 a.oid = UuidText(a.id.left(), a.id.right());
-                a.body = req.patch().body();
-                a.op = req.patch().op();
                 break;
             case pb::ModifyRequestMsg::kFlush:
                 a.kind = Action::kFlush;
@@ -219,7 +397,11 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
             *error = where + *error;
             return false;
         }
-        if (a.kind == Action::kPatch) {
+        if (a.kind == Action::kPatch &&
+            !AppendsOfOneList(*info, req.patch().op(), req.patch().body(), &scratch_, &a.appendList,
+                              &a.appended, &a.appendedCount)) {
+            a.body = req.patch().body();
+            a.op = req.patch().op();
             google::protobuf::Message* op = info->op->New(parsed_.get());
             google::protobuf::Message* partial = info->body->New(parsed_.get());
             if (!op->ParseFromString(a.op) || !partial->ParseFromString(a.body)) {
@@ -351,7 +533,7 @@ void WritePlan::Committed(const json& writeResult, RowDirectory* directory, RowC
             }
             cache->Put(type, vdb, oid,
                        RowCache::Row(std::move(w.uuid), std::move(w.body), std::move(w.bodyText),
-                                     std::move(w.opText), std::move(w.arena), w.parsed));
+                                     std::move(w.opText), std::move(w.sizes), w.lastField));
         }
         written_.clear();
     }
@@ -517,8 +699,14 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             s.origOpText = std::move(row.opText);
             s.present = true;
             s.body = s.origBody;
-            s.rowArena = std::move(row.arena);
-            s.keptParsed = s.rowArena ? row.parsed : nullptr;
+            if (row.lastField >= 0 &&
+                row.sizes.size() ==
+                    static_cast<size_t>(
+                        FindObjectType(type)->body->GetDescriptor()->field_count())) {
+                s.shaped = true;
+                s.sizes = std::move(row.sizes);
+                s.lastField = row.lastField;
+            }
             states.emplace(k, std::move(s));
             order.push_back(k);
         }
@@ -567,25 +755,37 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 s.appendsOnly = false;
                 break;
             case Action::kPatch: {
-                if (!s.parsed && s.keptParsed != nullptr) {
-                    // The kept row, untouched so far: its body as parsed when it was written.
-                    s.parsed = s.keptParsed;
-                    s.keptParsed = nullptr;
-                    s.onlyGrown = true;
-                    s.appendsOnly = !s.listOps;
-                    if (s.appendsOnly)
-                        ListSizes(*s.parsed, &s.readSizes);
-                } else if (!s.parsed) {
-                    s.rowArena = std::make_unique<google::protobuf::Arena>(RowArenaOptions());
-                    s.parsed = info->body->New(s.rowArena.get());
-                    s.onlyGrown = true;
+                if (a.appendList != nullptr && !s.parsed && !s.shaped)
+                    s.shaped = TakeShape(*info, a.id, &s);
+                if (a.appendList != nullptr && !s.parsed && s.shaped && s.present &&
+                    a.appendList->number() >= s.lastField) {
+                    // The body's last list, or one after it, takes the entries at the end of its
+                    // bytes.
+                    if (!s.grown) {
+                        s.grown = true;
+                        // The row as read, untouched so far: counted from its lengths.
+                        s.appendsOnly = s.exists && !s.listOps && s.body == s.origBody;
+                        s.readSizes = s.sizes;
+                    }
+                    s.body.append(a.appended);
+                    s.sizes[static_cast<size_t>(a.appendList->index())] += a.appendedCount;
+                    s.lastField = a.appendList->number();
+                    s.listOps = true;
+                    break;
+                }
+                if (!s.parsed) {
+                    s.parsed = info->body->New(&arena);
+                    s.shaped = false;
                     if (s.present) {
                         s.parsed->ParseFromString(s.body);
                         // The row as read, untouched so far (a put or a delete resets `parsed`
-                        // and never sets this again).
-                        s.appendsOnly = s.exists && !s.listOps && s.body == s.origBody;
-                        if (s.appendsOnly)
-                            ListSizes(*s.parsed, &s.readSizes);
+                        // and never sets this again), unless entries were appended to its bytes
+                        // (counted from the lengths as read).
+                        if (!s.grown) {
+                            s.appendsOnly = s.exists && !s.listOps && s.body == s.origBody;
+                            if (s.appendsOnly)
+                                ListSizes(*s.parsed, &s.readSizes);
+                        }
                     } else {
                         // Patching an absent object creates it.
                         const auto* idField = s.parsed->GetDescriptor()->FindFieldByName("id");
@@ -594,12 +794,20 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                             ->CopyFrom(a.id);
                     }
                 }
+                if (a.appendList != nullptr) {
+                    ApplyRemovals(&s.removals, s.parsed);
+                    if (!s.parsed->MergeFromString(a.appended)) {
+                        *error = "patch of " + info->name + " " + a.oid + ": entries do not parse";
+                        return false;
+                    }
+                    s.present = true;
+                    s.listOps = true;
+                    break;
+                }
                 const google::protobuf::Message& op = *a.parsedOp;
                 const google::protobuf::Message& partial = *a.parsedPartial;
                 bool listOps = false;
-                const bool appends = OnlyAppends(op);
-                s.appendsOnly = s.appendsOnly && appends;
-                s.onlyGrown = s.onlyGrown && appends;
+                s.appendsOnly = s.appendsOnly && OnlyAppends(op);
                 if (OnlyRemoves(op, partial)) {
                     GatherRemovals(op, partial, &s.removals);
                     s.present = true;
@@ -635,7 +843,7 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
     for (const Key& k : order) {
         State& s = states.at(k);
         // Patched since it was read or last put: kept as written once the write commits.
-        const bool patched = s.parsed != nullptr;
+        const bool patched = s.parsed != nullptr || s.grown;
         if (s.parsed) {
             ApplyRemovals(&s.removals, s.parsed);
             s.body = s.parsed->SerializeAsString();
@@ -653,35 +861,41 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             continue;
         }
         std::string opText;
-        if (s.listOps && s.exists) {
-            // On the arena: an op message names every appended entry.
+        if (s.listOps && s.exists && s.appendsOnly) {
+            // Written from the lists' lengths: an op message names every appended entry.
+            std::vector<int> sizes;
+            if (s.parsed)
+                ListSizes(*s.parsed, &sizes);
+            opText = Base64Encode(AppendOpMessageBytes(info->body->GetDescriptor(),
+                                                       info->op->GetDescriptor(), s.readSizes,
+                                                       s.parsed ? sizes : s.sizes));
+        } else if (s.listOps && s.exists) {
+            // On the arena: an op message names every changed entry.
             google::protobuf::Message* op = info->op->New(&arena);
             if (!s.parsed) {
                 s.parsed = info->body->New(&arena);
                 s.parsed->ParseFromString(s.body);
             }
-            if (s.appendsOnly) {
-                DeriveAppendOpMessage(*s.parsed, s.readSizes, op);
-            } else {
-                std::unique_ptr<google::protobuf::Message> oldBody(info->body->New());
-                oldBody->ParseFromString(s.origBody);
-                DeriveListOpMessage(*oldBody, *s.parsed, op);
-            }
+            std::unique_ptr<google::protobuf::Message> oldBody(info->body->New());
+            oldBody->ParseFromString(s.origBody);
+            DeriveListOpMessage(*oldBody, *s.parsed, op);
             opText = Base64Encode(op->SerializeAsString());
         }
-        std::string bodyText = Base64Encode(s.body);
+        // Only entries appended to the bytes of the row as read: its text, and the appended
+        // bytes'.
+        std::string bodyText = !s.parsed && s.grown && s.appendsOnly
+                                   ? Base64EncodeGrown(s.origBodyText, s.origBody.size(), s.body)
+                                   : Base64Encode(s.body);
         if (s.exists) {
             if (s.body == s.origBody && opText == s.origOpText && s.trace.empty()) {
                 if (s.kept && cache != nullptr) {
-                    // Parsed (by a patch that changed nothing, or kept) only while nothing was
-                    // removed from it.
-                    google::protobuf::Message* parsed =
-                        s.parsed != nullptr && s.onlyGrown ? s.parsed : s.keptParsed;
-                    cache->Put(
-                        std::get<0>(k), std::get<1>(k), std::get<2>(k),
-                        RowCache::Row(std::move(s.uuid), std::move(s.origBody),
-                                      std::move(s.origBodyText), std::move(s.origOpText),
-                                      parsed != nullptr ? std::move(s.rowArena) : nullptr, parsed));
+                    std::vector<int> sizes;
+                    int last = 0;
+                    s.Shape(&sizes, &last);
+                    cache->Put(std::get<0>(k), std::get<1>(k), std::get<2>(k),
+                               RowCache::Row(std::move(s.uuid), std::move(s.origBody),
+                                             std::move(s.origBodyText), std::move(s.origOpText),
+                                             std::move(sizes), last));
                 }
                 continue;
             }

@@ -22,15 +22,19 @@
 
 namespace orvane::ozy::cairndb {
 class ModifyRequestMsg;
-}
+class UuidMsg;
+}  // namespace orvane::ozy::cairndb
 
 namespace google::protobuf {
 class Arena;
+class Descriptor;
+class FieldDescriptor;
 class Message;
 }  // namespace google::protobuf
 
 namespace ozy::cairndb {
 
+struct ObjectTypeInfo;
 class RowCache;
 class RowDirectory;
 
@@ -106,6 +110,24 @@ class WritePlan {
     std::vector<Action> actions_;
     // Holds the patches' parsed messages (see Action).
     std::unique_ptr<google::protobuf::Arena> parsed_;
+    // One message per class, into which Prepare parses the entries of patches that only append to
+    // one list, each in turn (see AppendsOfOneList).
+    using Scratch =
+        std::map<const google::protobuf::Descriptor*, std::unique_ptr<google::protobuf::Message>>;
+    Scratch scratch_;
+    static bool TakeShape(const ObjectTypeInfo& info, const orvane::ozy::cairndb::UuidMsg& id,
+                          State* s);
+    static google::protobuf::Message* ScratchOf(Scratch* scratch,
+                                                const google::protobuf::Descriptor* d);
+    // A patch of `info`'s class that only appends entries to one list of messages, as a list
+    // patch's writer sends it: `list`, and its entries checked (each parsed in turn, nothing kept)
+    // and serialized as the body's serialization writes them, tag and length first, to be appended
+    // to the body; `count` of them. False (and nothing parsed for good) for any other patch, which
+    // Prepare parses whole.
+    static bool AppendsOfOneList(const ObjectTypeInfo& info, const std::string& op,
+                                 const std::string& partial, Scratch* scratch,
+                                 const google::protobuf::FieldDescriptor** list,
+                                 std::string* entries, int* count);
     std::vector<Key> rowReads_;                         // rows read one by one
     std::vector<std::pair<int, uint32_t>> tableReads_;  // (type, vdb) flushed: read whole
     std::set<std::pair<int, uint32_t>> flushed_;        // (type, vdb) flushed by the list
@@ -130,12 +152,12 @@ class WritePlan {
         std::string body;
         std::string bodyText;
         std::string opText;
-        // The body parsed, kept with the row when it only grew (see RowCache.h).
-        std::unique_ptr<google::protobuf::Arena> arena;
-        google::protobuf::Message* parsed = nullptr;
+        // The body's shape (see RowCache.h).
+        std::vector<int> sizes;
+        int lastField = 0;
     };
     std::vector<Written> written_;
-    // Takes the written columns (and the parsed body when it can be kept) for the cache.
+    // Takes the written columns and the body's shape for the cache.
     static void Keep(Written* w, const std::string& uuid, std::string* body, std::string* bodyText,
                      std::string* opText, State* s);
     bool usesCache_ = false;

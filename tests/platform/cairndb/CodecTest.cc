@@ -72,4 +72,24 @@ TEST(Base64Test, RoundTripsAndRejects) {
     }
 }
 
+// A grown value's encoding from that of its start: the start's text up to its last whole group,
+// then the rest encoded; a text of the wrong length is not taken.
+TEST(Base64Test, AGrownValueIsEncodedFromItsStartsText) {
+    using ozy::cairndb::Base64Encode;
+    using ozy::cairndb::Base64EncodeGrown;
+    const std::string bytes = "foobarbazqux!";
+    for (size_t from = 0; from <= bytes.size(); ++from) {
+        for (size_t to = from; to <= bytes.size(); ++to) {
+            const std::string grown = bytes.substr(0, to);
+            EXPECT_EQ(Base64EncodeGrown(Base64Encode(bytes.substr(0, from)), from, grown),
+                      Base64Encode(grown))
+                << from << " " << to;
+        }
+    }
+    // "Zm9v" is three bytes' text, not four's: the value is encoded anew.
+    EXPECT_EQ(Base64EncodeGrown("Zm9v", 4, "foobar"), "Zm9vYmFy");
+    EXPECT_EQ(Base64EncodeGrown("AAAA", 3, "foobar"), "AAAAYmFy");
+    EXPECT_EQ(Base64EncodeGrown("Zm9v", 7, "foobar"), "Zm9vYmFy");
+}
+
 }  // namespace

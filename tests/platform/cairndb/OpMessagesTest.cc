@@ -114,6 +114,59 @@ TEST(OpDerivationTest, ListEntryOperationsPerChange) {
     }
 }
 
+// The op message of lists that grew at their ends, written from their lengths: byte for byte what
+// the derived message's serialization writes (entry indexes of one, two and three varint bytes,
+// one or two lists grown, none).
+TEST(OpDerivationTest, AppendOpBytesFromLengthsAreTheDerivedMessagesBytes) {
+    const struct {
+        const char* name;
+        std::vector<int> from;  // MAC and IP entries as read
+        std::vector<int> to;
+    } cases[] = {
+        {"one entry onto an empty list", {0, 0}, {1, 0}},
+        {"indexes past one varint byte", {100, 0}, {300, 0}},
+        {"indexes past two varint bytes", {16380, 0}, {16390, 0}},
+        {"two lists", {3, 1}, {5, 4}},
+        {"the second list only", {3, 1}, {3, 2}},
+        {"nothing grown", {3, 1}, {3, 1}},
+    };
+    const auto* body = pb::LogSwitchStateMsg::descriptor();
+    const auto* op = pb::LogSwitchStateOpMsg::descriptor();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pb::LogSwitchStateMsg grown = LearnedMacsRow(1, c.to[0]);
+        for (int i = 0; i < c.to[1]; ++i)
+            grown.add_ip_entries()->set_mac(uint64_t(i));
+        const std::vector<int> from = {0, 0, c.from[0], c.from[1]};
+        pb::LogSwitchStateOpMsg derived;
+        DeriveAppendOpMessage(grown, from, &derived);
+        std::vector<int> to;
+        ListSizes(grown, &to);
+        EXPECT_EQ(AppendOpMessageBytes(body, op, from, to), derived.SerializeAsString());
+    }
+    // Lengths of fewer fields than the class has count for those fields only, as derived.
+    pb::LogSwitchStateMsg grown = LearnedMacsRow(1, 4);
+    pb::LogSwitchStateOpMsg derived;
+    DeriveAppendOpMessage(grown, {0, 0}, &derived);
+    EXPECT_EQ(AppendOpMessageBytes(body, op, {0, 0}, {0, 0, 4, 0}), derived.SerializeAsString());
+}
+
+// The last field a body holds, by number, whatever the order of the fields set; unknown fields
+// (written after every known one) leave it unknown.
+TEST(OpDerivationTest, TheLastFieldOfABody) {
+    pb::LogSwitchStateMsg row;
+    EXPECT_EQ(LastField(row), 0);
+    row.add_ip_entries()->set_mac(1);
+    *row.mutable_id() = Uuid(1);
+    EXPECT_EQ(LastField(row), 4);
+    row.clear_ip_entries();
+    row.add_vtep_entries();
+    EXPECT_EQ(LastField(row), 2);
+    pb::LogSwitchStateMsg unknown;
+    ASSERT_TRUE(unknown.ParseFromString(row.SerializeAsString() + std::string("\xa8\x01\x01", 3)));
+    EXPECT_EQ(LastField(unknown), -1);
+}
+
 TEST(SelectTemplateTest, OnlyChangesOfSelectedFieldsCount) {
     pb::FibOpMsg tmpl;
     tmpl.mutable_prefix()->set_op(pb::SELECT);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/cairndb/Base64.h"
+#include "platform/cairndb/OpMessages.h"
 #include "platform/cairndb/RowCache.h"
 #include "platform/cairndb/RowDirectory.h"
 #include "platform/cairndb/WritePlan.h"
@@ -130,10 +131,10 @@ TEST(RowCacheTest, AGrowingRowIsWrittenFromTheKeptRowAndAssertedByItsColumns) {
     }
 }
 
-// A row that grew only by appends keeps its body parsed, and its next write appends to that; a
-// write that removes an entry keeps the row without the parsed body (its next write parses the
-// row again), and a put before an append is never appended to the parsed body it replaced.
-TEST(RowCacheTest, ARowThatOnlyGrewKeepsItsBodyParsed) {
+// A kept row knows its lists' lengths and its last field, whatever its write did (appends, a
+// removal, a put before an append), and its next write appends to its bytes; a put before an
+// append is never appended to the bytes it replaced.
+TEST(RowCacheTest, AKeptRowKnowsItsShape) {
     RowDirectory dir;
     RowCache cache;
     const std::string oid = UuidTextOf(Uuid(7));
@@ -141,9 +142,10 @@ TEST(RowCacheTest, ARowThatOnlyGrewKeepsItsBodyParsed) {
               json::array({{{"rows", json::array()}}}), json::array({{{"uuid", {"uuid", "u7"}}}}));
     const RowCache::Row* kept = cache.Find(kState, 1, oid);
     ASSERT_NE(kept, nullptr);
-    ASSERT_NE(kept->parsed, nullptr);
-    EXPECT_EQ(kept->parsed->SerializeAsString(), kept->body);
-    // The parsed body's arena counts against the bound.
+    // The MAC entries (field 3, index 2) follow the id.
+    EXPECT_EQ(kept->sizes, (std::vector<int>{0, 0, 5, 0}));
+    EXPECT_EQ(kept->lastField, 3);
+    // The shape counts against the bound.
     EXPECT_GT(cache.Bytes(), oid.size() + kept->uuid.size() + kept->body.size() +
                                  kept->bodyText.size() + kept->opText.size());
 
@@ -158,16 +160,14 @@ TEST(RowCacheTest, ARowThatOnlyGrewKeepsItsBodyParsed) {
         const char* name;
         std::vector<pb::ModifyRequestMsg> requests;
         pb::LogSwitchStateMsg written;
-        bool parsedAfter;
     };
     const Step steps[] = {
-        {"an append", {AppendLearnedMacs(0x1005, 3)}, LearnedMacsRow(0x1000, 8), true},
-        {"a removal", {Patch(pb::LOG_SWITCH_STATE, Uuid(7), removeOp, firstTwo)}, rest, false},
-        {"an append after the removal", {AppendLearnedMacs(0x1008, 1)}, restAndMore, true},
+        {"an append", {AppendLearnedMacs(0x1005, 3)}, LearnedMacsRow(0x1000, 8)},
+        {"a removal", {Patch(pb::LOG_SWITCH_STATE, Uuid(7), removeOp, firstTwo)}, rest},
+        {"an append after the removal", {AppendLearnedMacs(0x1008, 1)}, restAndMore},
         {"a put, then an append",
          {Put(putRow, kState), AppendLearnedMacs(0x2002, 1)},
-         putAndAppended,
-         true},
+         putAndAppended},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
@@ -178,10 +178,8 @@ TEST(RowCacheTest, ARowThatOnlyGrewKeepsItsBodyParsed) {
         kept = cache.Find(kState, 1, oid);
         ASSERT_NE(kept, nullptr);
         EXPECT_EQ(kept->body, step.written.SerializeAsString());
-        EXPECT_EQ(kept->parsed != nullptr, step.parsedAfter);
-        if (kept->parsed != nullptr) {
-            EXPECT_EQ(kept->parsed->SerializeAsString(), kept->body);
-        }
+        EXPECT_EQ(kept->sizes, (std::vector<int>{0, 0, step.written.mac_entries_size(), 0}));
+        EXPECT_EQ(kept->lastField, 3);
     }
 }
 
@@ -264,6 +262,162 @@ TEST(RowCacheTest, APlanThatStartsFromAKeptRowSaysSoAndNeedsTheRowStillKept) {
     // Planned again, it reads the row.
     EXPECT_EQ(plan.ReadOps(&dir, &cache).size(), 1u);
     EXPECT_FALSE(plan.UsesCache());
+}
+
+// A patch appending entries of one list, its body written by hand: the id, then each entry's bytes
+// as given under the list's field number (3 MAC entries, 4 IP entries, 2 VTEP entries).
+pb::ModifyRequestMsg RawAppend(int field, const std::vector<std::string>& entries) {
+    pb::LogSwitchStateOpMsg op;
+    pb::OpMsg* list = field == 2   ? op.mutable_vtep_entries()
+                      : field == 3 ? op.mutable_mac_entries()
+                                   : op.mutable_ip_entries();
+    list->set_op(pb::APPEND);
+    pb::ModifyRequestMsg r = Patch(pb::LOG_SWITCH_STATE, Uuid(7), op, LearnedMacsRow(0, 0));
+    for (const std::string& e : entries) {
+        std::string* body = r.mutable_patch()->mutable_body();
+        body->push_back(static_cast<char>(field << 3 | 2));
+        body->push_back(static_cast<char>(e.size()));
+        body->append(e);
+    }
+    return r;
+}
+
+// A kept row takes the entries appended to its last list, or to one after it, as bytes; the
+// write is byte for byte the one made after reading the row back, whatever the patches (entries
+// written out of field order, appends to an earlier list, removals, other fields set), and the
+// row is kept with the shape of what was written.
+struct KeptAppendCase {
+    const char* name;
+    std::vector<pb::ModifyRequestMsg> requests;
+};
+
+TEST(RowCacheTest, AKeptRowTakesAppendsAsBytesAsARowReadBack) {
+    pb::LogSwitchMacEntryMsg mac;
+    mac.set_mac(0x2000);
+    mac.mutable_vtep_ip()->set_ipv4(0x0a000002);
+    // The address before the MAC: parsed and written in field order.
+    const std::string swapped = mac.vtep_ip().SerializeAsString();
+    std::string outOfOrder = std::string("\x12", 1) + char(swapped.size()) + swapped;
+    outOfOrder += std::string("\x09", 1) + mac.SerializeAsString().substr(1, 8);
+    pb::LogSwitchIpEntryMsg ip;
+    ip.set_mac(0x3000);
+    ip.mutable_ip()->set_ipv4(0x0a000003);
+    pb::LogSwitchVtepEntryMsg vtep;
+    vtep.mutable_ip()->set_ipv4(0x0a0000fe);
+    pb::LogSwitchStateOpMsg removeOp;
+    removeOp.mutable_mac_entries()->set_op(pb::REMOVE);
+    pb::LogSwitchStateOpMsg appendAndSet;
+    appendAndSet.mutable_mac_entries()->set_op(pb::APPEND);
+    appendAndSet.mutable_vtep_entries()->set_op(pb::SET);
+    pb::LogSwitchStateMsg withVtep = LearnedMacsRow(0x4000, 2);
+    withVtep.add_vtep_entries()->CopyFrom(vtep);
+    const std::vector<KeptAppendCase> cases = {
+        {"appends to the last list",
+         {AppendLearnedMacs(0x1005, 3), AppendLearnedMacs(0x1008, 200)}},
+        {"an entry out of field order", {RawAppend(3, {outOfOrder})}},
+        {"appends to a list after the last",
+         {RawAppend(4, {ip.SerializeAsString()}), RawAppend(4, {ip.SerializeAsString()})}},
+        {"then to the list before it",
+         {RawAppend(4, {ip.SerializeAsString()}), AppendLearnedMacs(0x1005, 2)}},
+        {"appends to a list before the last", {RawAppend(2, {vtep.SerializeAsString()})}},
+        {"an append, a removal, an append",
+         {AppendLearnedMacs(0x1005, 2),
+          Patch(pb::LOG_SWITCH_STATE, Uuid(7), removeOp, LearnedMacsRow(0x1001, 2)),
+          AppendLearnedMacs(0x1007, 1)}},
+        {"an append that also sets a list",
+         {Patch(pb::LOG_SWITCH_STATE, Uuid(7), appendAndSet, withVtep)}},
+    };
+    const std::string oid = UuidTextOf(Uuid(7));
+    for (const KeptAppendCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RowDirectory dir;
+        RowCache cache;
+        WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
+                  json::array({{{"rows", json::array()}}}),
+                  json::array({{{"uuid", {"uuid", "u7"}}}}));
+        const RowCache::Row* kept = cache.Find(kState, 1, oid);
+        ASSERT_NE(kept, nullptr);
+        // The same write after reading the row back.
+        WritePlan fromRead;
+        std::string error;
+        ASSERT_TRUE(fromRead.Prepare(c.requests, &error)) << error;
+        json readOps;
+        json row = {{"_uuid", {"uuid", "u7"}},
+                    {"oid", oid},
+                    {"vdb", 1},
+                    {"body", kept->bodyText},
+                    {"op", kept->opText}};
+        ASSERT_TRUE(
+            fromRead.BuildWriteOps(json::array({{{"rows", {row}}}}), &readOps, &error, nullptr));
+        json reads;
+        json ops = WriteOnce(c.requests, &dir, &cache, json::array(),
+                             json::array({json::object(), {{"count", 1}}}), &reads);
+        EXPECT_TRUE(reads.empty()) << reads.dump();
+        ASSERT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "update"}));
+        EXPECT_EQ(ops[1], readOps[1]);
+        kept = cache.Find(kState, 1, oid);
+        ASSERT_NE(kept, nullptr);
+        const std::string written = Decoded(ops[1]["row"]["body"]);
+        EXPECT_EQ(kept->body, written);
+        EXPECT_EQ(kept->bodyText, ops[1]["row"]["body"]);
+        pb::LogSwitchStateMsg parsed;
+        ASSERT_TRUE(parsed.ParseFromString(written));
+        EXPECT_EQ(parsed.SerializeAsString(), written);
+        std::vector<int> sizes;
+        ozy::cairndb::ListSizes(parsed, &sizes);
+        EXPECT_EQ(kept->sizes, sizes);
+        EXPECT_EQ(kept->lastField, ozy::cairndb::LastField(parsed));
+    }
+}
+
+// An appended entry that does not parse fails the list at Prepare, as any malformed patch does.
+TEST(RowCacheTest, AnAppendedEntryThatDoesNotParseIsRejected) {
+    for (const std::string& entry : {std::string("\x0b", 1), std::string("\x12\x05\x08", 3)}) {
+        WritePlan plan;
+        std::string error;
+        EXPECT_FALSE(plan.Prepare({AppendLearnedMacs(0x1000, 2), RawAppend(3, {entry})}, &error));
+        EXPECT_NE(error.find("request 1: patch of LOG_SWITCH_STATE does not parse"),
+                  std::string::npos)
+            << error;
+    }
+}
+
+// A row as read takes appends to its bytes only when its serialization writes them as they are:
+// one stored by another writer with its fields in another order, or with a field unknown here, is
+// written as its parsed form with the entries appended.
+TEST(RowCacheTest, ARowReadBackIsAppendedToAsItsSerializationWritesIt) {
+    const pb::LogSwitchStateMsg row = LearnedMacsRow(0x1000, 3);
+    const std::string id = row.id().SerializeAsString();
+    const std::string entries = row.SerializeAsString().substr(2 + id.size());
+    const std::string unknown("\xa8\x01\x01", 3);  // field 21, a varint
+    const struct {
+        const char* name;
+        std::string stored;
+    } cases[] = {
+        {"in field order", row.SerializeAsString()},
+        {"the id last", entries + "\x0a" + char(id.size()) + id},
+        {"a field unknown here", row.SerializeAsString() + unknown},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pb::LogSwitchStateMsg expected;
+        ASSERT_TRUE(expected.ParseFromString(c.stored));
+        expected.MergeFrom(LearnedMacsRow(0x1003, 2));
+        WritePlan plan;
+        std::string error;
+        ASSERT_TRUE(plan.Prepare({AppendLearnedMacs(0x1003, 2)}, &error)) << error;
+        json row = {{"_uuid", {"uuid", "u7"}},        {"_version", {"uuid", "v7"}},
+                    {"oid", UuidTextOf(Uuid(7))},     {"vdb", 1},
+                    {"body", Base64Encode(c.stored)}, {"op", ""}};
+        json ops;
+        ASSERT_TRUE(plan.BuildWriteOps(json::array({{{"rows", {row}}}}), &ops, &error)) << error;
+        ASSERT_EQ(Kinds(ops), (std::vector<std::string>{"wait", "update"}));
+        EXPECT_EQ(Decoded(ops[1]["row"]["body"]), expected.SerializeAsString());
+        pb::LogSwitchStateOpMsg op;
+        ASSERT_TRUE(op.ParseFromString(Decoded(ops[1]["row"]["op"])));
+        ASSERT_EQ(op.mac_entries().entries_size(), 2);
+        EXPECT_EQ(op.mac_entries().entries(0).index(), 3u);
+    }
 }
 
 }  // namespace
