@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+
 #include <nlohmann/json.hpp>
 
+#include "statecache/L2ObjectStore.h"
 #include "statecache/StateCacheL2Table.h"
 #include "tests/statecache/Records.h"
 #include "tests/support/LogLines.h"
@@ -590,6 +594,86 @@ TEST_F(L2TableTest, ObserverRegistrationErrors) {
                              "L2Cache: register existing runtime l2 cache observer",
                              "L2Cache: unregister non-existent desired state l2 observer!",
                              "L2Cache: unregister non-existent runtime state l2 observer!"}));
+}
+
+// The entries of one property: whatever the order of adds, changes and erases (keys that share
+// their first slots, runs that wrap around the table's end, growth), the table holds what a
+// sorted map given the same operations holds, and a copy or a move holds it too.
+TEST(L2EntryMapTest, HoldsWhatAMapHoldsThroughAddsAndErases) {
+    const struct {
+        const char* name;
+        uint64_t keys;  // distinct keys drawn from
+        int addShare;   // of 8 operations, adds; the rest erases
+        int operations;
+    } cases[] = {
+        {"few keys, many erases", 12, 4, 4000},
+        {"growth then shrinking", 3000, 6, 20000},
+        {"erase-heavy", 500, 3, 20000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sc::L2EntryMap table;
+        std::map<L2ValueKey, std::pair<std::string, uint32_t>> want;
+        uint64_t seed = 88172645463325252ull;
+        auto next = [&seed] {
+            seed ^= seed << 13;
+            seed ^= seed >> 7;
+            seed ^= seed << 17;
+            return seed;
+        };
+        auto same = [&] {
+            ASSERT_EQ(table.size(), want.size());
+            size_t seen = 0;
+            for (const auto& [key, e] : table) {
+                auto it = want.find(key);
+                ASSERT_NE(it, want.end());
+                EXPECT_EQ(e.body.view(), it->second.first);
+                EXPECT_EQ(e.version, it->second.second);
+                ++seen;
+            }
+            EXPECT_EQ(seen, want.size());
+        };
+        for (int op = 0; op < c.operations; ++op) {
+            const uint64_t k = next() % c.keys;
+            // MACs and IPv6-like keys: low bits alike, high parts apart.
+            L2ValueKey key;
+            key.part[0] = k % 2 ? 0x005056000000ull + k : k << 40;
+            key.part[1] = k % 3 == 0 ? 4 : 0;
+            if (static_cast<int>(next() % 8) < c.addShare) {
+                const std::string body = "b" + std::to_string(op);
+                auto [it, added] = table.try_emplace(key);
+                EXPECT_EQ(added, want.count(key) == 0);
+                it->second.body.assign(body);
+                it->second.version = static_cast<uint32_t>(op);
+                want[key] = {body, static_cast<uint32_t>(op)};
+            } else {
+                EXPECT_EQ(table.erase(key), want.erase(key));
+            }
+            auto found = table.find(key);
+            EXPECT_EQ(found != table.end(), want.count(key) != 0);
+            EXPECT_EQ(table.count(key), want.count(key));
+            if (op % 997 == 0)
+                same();
+        }
+        same();
+        EXPECT_LE(table.size() * 8, table.capacity() * 7);
+        const sc::L2EntryMap copy = table;
+        sc::L2EntryMap moved = std::move(table);
+        for (const sc::L2EntryMap* t : {&copy, static_cast<const sc::L2EntryMap*>(&moved)}) {
+            ASSERT_EQ(t->size(), want.size());
+            for (const auto& [key, value] : want) {
+                auto it = t->find(key);
+                ASSERT_NE(it, t->end());
+                EXPECT_EQ(it->second.body.view(), value.first);
+            }
+        }
+        EXPECT_TRUE(table.empty());
+        EXPECT_EQ(table.find(L2ValueKey{}), table.end());
+        moved.clear();
+        EXPECT_EQ(moved.erase(L2ValueKey{}), 0u);
+        EXPECT_TRUE(moved.try_emplace(L2ValueKey{}).second);
+        EXPECT_EQ(moved.size(), 1u);
+    }
 }
 
 }  // namespace
