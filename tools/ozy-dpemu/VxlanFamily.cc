@@ -178,6 +178,7 @@ CommandResult VxlanFamily::Reported(const std::string& what, const std::vector<D
     }
     if (!InSession())
         return CommandResult::Ok(what + "; reported at the next full sync");
+    reportSentMs_ = SteadyMs();
     if (!SendInSession(msgs))
         return CommandResult::Error(what + "; the message could not be sent");
     return CommandResult::Ok(what + "; sent in session " + std::to_string(sessionId_));
@@ -527,7 +528,8 @@ void VxlanFamily::RegisterCommands(CommandTable& table) {
         out["session"] = {{"state", StateName(static_cast<int>(sessionState_))},
                           {"id", sessionId_},
                           {"opens", sessionsOpened_},
-                          {"opened_ms", sessionOpenedMs_}};
+                          {"opened_ms", sessionOpenedMs_},
+                          {"reported_ms", reportSentMs_}};
         out["errors"] = malformed_;
         return CommandResult::Ok(out.dump());
     });

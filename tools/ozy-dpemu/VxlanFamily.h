@@ -84,6 +84,10 @@ class VxlanFamily : public FamilyHandler {
     uint32_t sessionId_ = 0;
     uint64_t sessionsOpened_ = 0;
     double sessionOpenedMs_ = 0;  // the last Session Open's arrival (SteadyMs), 0 before one
+    // When the messages of the last report sent in session began to go out (SteadyMs), 0 before
+    // one: a benchmark times the agent from there, not from its request (whose entries the
+    // emulator makes first).
+    double reportSentMs_ = 0;
     bool holdFullSync_ = false;
     bool fullSyncHeld_ = false;
 

@@ -173,6 +173,28 @@ TEST_F(VxlanFamilyTest, BulkLearningIsSplitAtTheAgentsMaximum) {
     EXPECT_EQ(Dump()["vnis"]["5001"]["local_macs"].size(), 12u);
 }
 
+// When the messages of the last report sent in session began to go out: set by a report sent,
+// left by one that waits for the next full sync.
+TEST_F(VxlanFamilyTest, SummaryTellsWhenTheLastReportWasSent) {
+    auto reported = [&] {
+        return nlohmann::json::parse(commands.Run("dpemu/vxlan-summary", {}).text)["session"]
+                                    ["reported_ms"]
+                                        .get<double>();
+    };
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Run("dpemu/vxlan-mac-learn-bulk", {"5001", "3", "00:50:56:00:00:01", "10.0.0.3"});
+    EXPECT_EQ(reported(), 0.0) << "no session: nothing sent";
+    Receive(kOpen7);
+    const double before = SteadyMs();
+    Run("dpemu/vxlan-mac-learn-bulk", {"5001", "3", "00:50:56:00:01:01", "10.0.0.3"});
+    const double after = SteadyMs();
+    const double at = reported();
+    EXPECT_GE(at, before);
+    EXPECT_LE(at, after);
+    Run("dpemu/vxlan-mac-learn", {"5001", "00:50:56:00:02:01", "10.0.0.3"});
+    EXPECT_GE(reported(), at);
+}
+
 // What the agent programs for a joined VNI, written from the layout: the dump shows it, removals
 // come before additions, a removal of an absent entry is counted, and a new session forgets it all.
 TEST_F(VxlanFamilyTest, RemoteStateOfAJoinedVniIsKeptPerSession) {
