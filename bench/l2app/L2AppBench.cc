@@ -262,8 +262,8 @@ bool LearnedPhase(AgentSystem& sys, Emu& emu, Io& io, uint32_t firstVni, unsigne
         "message; the same %u row(s) written into a database alone by one client: %.0f ms; ratio "
         "%.2f; CPU: agent %.0f ms, database %.0f ms, emulator %.0f ms (the database alone %.0f "
         "ms)\n",
-        name, per * vnis, vnis, Ms(tLearned - tCall), Ms(t0 - tCall), Ms(tDone - t0), vnis,
-        alone, Ms(tDone - t0) / alone, cpu[0], cpu[1], cpu[2], aloneCpu);
+        name, per * vnis, vnis, Ms(tLearned - tCall), Ms(t0 - tCall), Ms(tDone - t0), vnis, alone,
+        Ms(tDone - t0) / alone, cpu[0], cpu[1], cpu[2], aloneCpu);
     return true;
 }
 

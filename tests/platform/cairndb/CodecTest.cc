@@ -86,8 +86,8 @@ TEST(Base64Test, AGrownValueIsEncodedFromItsStartsText) {
                 << from << " " << to;
         }
     }
-    // "Zm9v" is three bytes' text, not four's: the value is encoded anew.
-    EXPECT_EQ(Base64EncodeGrown("Zm9v", 4, "foobar"), "Zm9vYmFy");
+    // Four characters are three bytes' text, not four's: the value is encoded anew.
+    EXPECT_EQ(Base64EncodeGrown("AAAA", 4, "foobar"), "Zm9vYmFy");
     EXPECT_EQ(Base64EncodeGrown("AAAA", 3, "foobar"), "AAAAYmFy");
     EXPECT_EQ(Base64EncodeGrown("Zm9v", 7, "foobar"), "Zm9vYmFy");
 }

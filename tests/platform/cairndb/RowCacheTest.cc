@@ -292,6 +292,8 @@ struct KeptAppendCase {
 };
 
 TEST(RowCacheTest, AKeptRowTakesAppendsAsBytesAsARowReadBack) {
+    pb::LogSwitchStateMsg withIp = LearnedMacsRow(0x1000, 5);
+    withIp.add_ip_entries()->set_mac(0x3001);
     pb::LogSwitchMacEntryMsg mac;
     mac.set_mac(0x2000);
     mac.mutable_vtep_ip()->set_ipv4(0x0a000002);
@@ -326,6 +328,8 @@ TEST(RowCacheTest, AKeptRowTakesAppendsAsBytesAsARowReadBack) {
           AppendLearnedMacs(0x1007, 1)}},
         {"an append that also sets a list",
          {Patch(pb::LOG_SWITCH_STATE, Uuid(7), appendAndSet, withVtep)}},
+        {"a put ending with a later list, then an append",
+         {Put(withIp, kState), AppendLearnedMacs(0x1005, 2)}},
     };
     const std::string oid = UuidTextOf(Uuid(7));
     for (const KeptAppendCase& c : cases) {

@@ -240,7 +240,7 @@ TEST(WritePlanTest, TheStoredOpNamesTheChangedEntries) {
     pb::LogSwitchFibOpMsg remove;
     remove.mutable_mac_entries()->set_op(pb::REMOVE);
     auto mac = [](uint64_t m) { return SwitchFib(1, {m}); };
-    const std::vector<StoredOpCase> cases = {
+    std::vector<StoredOpCase> cases = {
         {"appends",
          {Patch(kFib, Uuid(1), append, mac(2)), Patch(kFib, Uuid(1), append, mac(3))},
          {"a2", "a3"}},
@@ -272,6 +272,13 @@ TEST(WritePlanTest, TheStoredOpNamesTheChangedEntries) {
           Put(SwitchFib(1, {1, 2, 5}), kFib), Patch(kFib, Uuid(1), append, mac(8))},
          {"a2", "a3"}},
     };
+    // A put whose body ends with a later list, then an append: the appended MAC goes before that
+    // list, and the op is derived from the row as read, not the put's lengths.
+    pb::LogSwitchFibMsg putWithIp = SwitchFib(1, {1, 2, 7});
+    putWithIp.add_ip_entries()->set_mac(9);
+    cases.push_back({"put ending with a later list, then an append",
+                     {Put(putWithIp, kFib), Patch(kFib, Uuid(1), append, mac(8))},
+                     {"a2", "a3"}});
     const auto stored = SwitchFib(1, {1, 2});
     for (const StoredOpCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -177,9 +177,9 @@ TEST_F(VxlanFamilyTest, BulkLearningIsSplitAtTheAgentsMaximum) {
 // left by one that waits for the next full sync.
 TEST_F(VxlanFamilyTest, SummaryTellsWhenTheLastReportWasSent) {
     auto reported = [&] {
-        return nlohmann::json::parse(commands.Run("dpemu/vxlan-summary", {}).text)["session"]
-                                    ["reported_ms"]
-                                        .get<double>();
+        return nlohmann::json::parse(
+                   commands.Run("dpemu/vxlan-summary", {}).text)["session"]["reported_ms"]
+            .get<double>();
     };
     Run("dpemu/vxlan-join", {"7", "5001"});
     Run("dpemu/vxlan-mac-learn-bulk", {"5001", "3", "00:50:56:00:00:01", "10.0.0.3"});
