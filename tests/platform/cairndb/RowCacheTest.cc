@@ -45,6 +45,14 @@ json WriteOnce(const std::vector<pb::ModifyRequestMsg>& requests, RowDirectory* 
     return ops;
 }
 
+// The first write of the learned-MAC row u7 (five MACs from 0x1000): nothing stored before it,
+// inserted as u7, and kept by the cache.
+json InsertFiveMacs(RowDirectory* dir, RowCache* cache, json* reads = nullptr) {
+    return WriteOnce({AppendLearnedMacs(0x1000, 5)}, dir, cache,
+                     json::array({{{"rows", json::array()}}}),
+                     json::array({{{"uuid", {"uuid", "u7"}}}}), reads);
+}
+
 TEST(RowCacheTest, KeepsRowsWithinItsBoundAndCountsReplacedOnesOnce) {
     RowCache cache(100);
     cache.Put(kState, 1, "a", {"u", std::string(40, 'b'), "t", "o"});  // 1 + 1 + 40 + 1 + 1
@@ -82,9 +90,7 @@ TEST(RowCacheTest, AGrowingRowIsWrittenFromTheKeptRowAndAssertedByItsColumns) {
     RowCache cache;
     const std::string oid = UuidTextOf(Uuid(7));
     json reads;
-    json ops = WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
-                         json::array({{{"rows", json::array()}}}),
-                         json::array({{{"uuid", {"uuid", "u7"}}}}), &reads);
+    json ops = InsertFiveMacs(&dir, &cache, &reads);
     ASSERT_EQ(Kinds(ops), std::vector<std::string>{"insert"});
     ASSERT_EQ(reads.size(), 1u);
     const RowCache::Row* kept = cache.Find(kState, 1, oid);
@@ -138,8 +144,7 @@ TEST(RowCacheTest, AKeptRowKnowsItsShape) {
     RowDirectory dir;
     RowCache cache;
     const std::string oid = UuidTextOf(Uuid(7));
-    WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
-              json::array({{{"rows", json::array()}}}), json::array({{{"uuid", {"uuid", "u7"}}}}));
+    InsertFiveMacs(&dir, &cache);
     const RowCache::Row* kept = cache.Find(kState, 1, oid);
     ASSERT_NE(kept, nullptr);
     // The MAC entries (field 3, index 2) follow the id.
@@ -224,9 +229,7 @@ TEST(RowCacheTest, WritesForgetTheKeptRowsTheyReplaceOrDeleteAndReadTheRest) {
         SCOPED_TRACE(c.name);
         RowDirectory dir;
         RowCache cache;
-        WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
-                  json::array({{{"rows", json::array()}}}),
-                  json::array({{{"uuid", {"uuid", "u7"}}}}));
+        InsertFiveMacs(&dir, &cache);
         ASSERT_NE(cache.Find(kState, 1, oid), nullptr);
         json read = c.reads == 0 ? json::array() : json::array({{{"rows", {storedRow}}}});
         json result = json::array();
@@ -248,8 +251,7 @@ TEST(RowCacheTest, WritesForgetTheKeptRowsTheyReplaceOrDeleteAndReadTheRest) {
 TEST(RowCacheTest, APlanThatStartsFromAKeptRowSaysSoAndNeedsTheRowStillKept) {
     RowDirectory dir;
     RowCache cache;
-    WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
-              json::array({{{"rows", json::array()}}}), json::array({{{"uuid", {"uuid", "u7"}}}}));
+    InsertFiveMacs(&dir, &cache);
     WritePlan plan;
     std::string error;
     ASSERT_TRUE(plan.Prepare({AppendLearnedMacs(0x1005, 1)}, &error));
@@ -336,9 +338,7 @@ TEST(RowCacheTest, AKeptRowTakesAppendsAsBytesAsARowReadBack) {
         SCOPED_TRACE(c.name);
         RowDirectory dir;
         RowCache cache;
-        WriteOnce({AppendLearnedMacs(0x1000, 5)}, &dir, &cache,
-                  json::array({{{"rows", json::array()}}}),
-                  json::array({{{"uuid", {"uuid", "u7"}}}}));
+        InsertFiveMacs(&dir, &cache);
         const RowCache::Row* kept = cache.Find(kState, 1, oid);
         ASSERT_NE(kept, nullptr);
         // The same write after reading the row back.
