@@ -53,8 +53,12 @@ bool CairndbClient::WriteReconciled(std::vector<pb::ModifyRequestMsg>& requests,
                           std::lock_guard<std::mutex> lock(sync->mutex);
                           if (read->abandoned)
                               return;
-                          read->ok = status.ok;
-                          read->error = status.ok ? std::string() : status.error;
+                          // A row the library could not decode is one the flush would delete
+                          // and the differences cannot name: the list goes with its flush.
+                          read->ok = status.ok && status.skipped == 0;
+                          read->error = !status.ok ? status.error
+                                                   : std::to_string(status.skipped) +
+                                                         " stored rows that do not decode";
                           for (size_t i = 0; read->ok && i < rows.size(); ++i) {
                               if (!diff->Note(table, rows[i])) {
                                   read->ok = false;

@@ -1195,11 +1195,12 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                     }
                     std::vector<StoredObject> objects;
                     std::string why;
-                    if (!ParseStoredObjects(*r, name, &objects, &why)) {
+                    Status status;
+                    if (!ParseStoredObjects(*r, name, &objects, &why, &status.skipped)) {
                         self->Invoke("get", [&] { done(Status::Error(why), {}); });
                         return;
                     }
-                    self->Invoke("get", [&] { done(Status::Ok(), objects); });
+                    self->Invoke("get", [&] { done(status, objects); });
                 });
     }
 

@@ -31,7 +31,7 @@ std::string TransactFailure(const json& result, bool* raced) {
 }
 
 bool ParseStoredObjects(const json& result, const std::string& table,
-                        std::vector<StoredObject>* out, std::string* error) {
+                        std::vector<StoredObject>* out, std::string* error, size_t* skipped) {
     if (!result.is_array() || result.empty() || !result[0].is_object() ||
         !result[0].contains("rows") || !result[0]["rows"].is_array()) {
         *error = "select failed: " +
@@ -50,6 +50,7 @@ bool ParseStoredObjects(const json& result, const std::string& table,
         if (!ok) {
             CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03009",
                              "CairnDbClient: skipping stored %1 row: %2", table, row.dump());
+            ++*skipped;
             continue;
         }
         o.oid = row["oid"].get<std::string>();

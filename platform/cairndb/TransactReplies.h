@@ -15,8 +15,9 @@ namespace ozy::cairndb {
 std::string TransactFailure(const nlohmann::json& result, bool* raced);
 
 // The rows of a one-select transact result as stored objects; rows that do not decode are logged
-// ("LCP03009") and skipped. False (and the reason) when the result is not a select result.
+// ("LCP03009") and skipped, and counted in `skipped`. False (and the reason) when the result is not
+// a select result.
 bool ParseStoredObjects(const nlohmann::json& result, const std::string& table,
-                        std::vector<StoredObject>* out, std::string* error);
+                        std::vector<StoredObject>* out, std::string* error, size_t* skipped);
 
 }  // namespace ozy::cairndb

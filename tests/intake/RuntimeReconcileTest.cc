@@ -334,16 +334,26 @@ TEST_F(ReconcileWriterTest, AFailedOrUnansweredReadWritesTheFlush) {
     client->writeRuntime(FullSync(kBig), ICairndbClient::kRuntimeConfig, true);
     ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == 2; }));
     EXPECT_EQ(lib->Writes()[1].size(), kBig + 3);
+    // A read that left out a row it could not decode (the flush would delete it, the differences
+    // cannot name it): the same.
+    ozy::cairndb::Status partial;
+    partial.skipped = 1;
+    lib->SetStored({Stored(1, VifBody(1, 1))}, partial);
+    client->writeRuntime(FullSync(kBig), ICairndbClient::kRuntimeConfig, true);
+    ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == 3; }));
+    EXPECT_EQ(lib->Writes()[2].size(), kBig + 3);
+    EXPECT_TRUE(lib->Writes()[2][0].has_flush());
+    EXPECT_TRUE(logs.Contains("(1 stored rows that do not decode), full-sync write"));
     // No answer within the wait: the same; the late answer changes nothing.
     lib->SetStored({});
     lib->HoldGets(true);
     client->writeRuntime(FullSync(kBig), ICairndbClient::kRuntimeConfig, true);
-    ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == 3; }));
-    EXPECT_EQ(lib->Writes()[2].size(), kBig + 3);
+    ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == 4; }));
+    EXPECT_EQ(lib->Writes()[3].size(), kBig + 3);
     EXPECT_TRUE(logs.Contains("(no reply), full-sync write"));
     lib->ReleaseGets();
     EXPECT_EQ(client->reconciledWrites(), 0u);
-    EXPECT_EQ(lib->WriteCount(), 3u);
+    EXPECT_EQ(lib->WriteCount(), 4u);
 }
 
 TEST_F(ReconcileWriterTest, StoppingWhileTheRowsAreReadWritesTheFlush) {

@@ -339,6 +339,22 @@ TEST_F(CairnDbClientIT, WritesLandAndFlushedObjectsThatArePutAgainAreModified) {
     pb::LogSwitchConfigMsg stored;
     ASSERT_TRUE(stored.ParseFromString(objs[0].body));
     EXPECT_EQ(stored.vlan(), 42u);
+
+    // A row another writer stored with a body that is not base64 is left out, and counted.
+    ASSERT_EQ(db_.Transact(R"([{"op":"insert","table":"LOG_SWITCH_CONFIG","row":)"
+                           R"({"oid":"00000000-0000-0000-0000-0000000000bb","vdb":1,)"
+                           R"("body":"%%not base64%%"}}])")
+                  .status,
+              0);
+    auto q = std::make_shared<std::promise<std::pair<Status, size_t>>>();
+    c.Get(kLs, 1, std::nullopt,
+          [q](const Status& s, const std::vector<ozy::cairndb::StoredObject>& objs) {
+              q->set_value({s, objs.size()});
+          });
+    auto [status, count] = q->get_future().get();
+    EXPECT_TRUE(status.ok) << status.error;
+    EXPECT_EQ(status.skipped, 1u);
+    EXPECT_EQ(count, 1u);
 }
 
 // The MACs of the learned row as stored (empty when there is none).
