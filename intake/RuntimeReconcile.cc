@@ -1,11 +1,7 @@
 #include "intake/RuntimeReconcile.h"
 
-#include <memory>
-
-#include <google/protobuf/descriptor.h>
-#include <google/protobuf/message.h>
-
 #include "platform/cairndb/CairnDbClientInterface.h"
+#include "proto/BodyOid.h"
 #include "proto/CairndbSchema.h"
 #include "proto/UuidText.h"
 #include "proto/cairndb_types.pb.h"
@@ -13,33 +9,6 @@
 namespace CfgAgent {
 
 namespace pb = orvane::ozy::cairndb;
-
-namespace {
-
-// The identifier text of a put's body (the database's oid column); false when the body does not
-// parse as its type or has no id.
-bool OidOfPut(const pb::PutMsg& put, std::string* oid) {
-    const ozy::cairndb::ObjectTypeInfo* info =
-        ozy::cairndb::FindObjectType(put.object().object_type());
-    if (info == nullptr)
-        return false;
-    std::unique_ptr<google::protobuf::Message> body(info->body->New());
-    if (!body->ParseFromString(put.object().body()))
-        return false;
-    const auto* idField = body->GetDescriptor()->FindFieldByName("id");
-    if (idField == nullptr ||
-        idField->cpp_type() != google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE ||
-        !body->GetReflection()->HasField(*body, idField))
-        return false;
-    const auto* id =
-        dynamic_cast<const pb::UuidMsg*>(&body->GetReflection()->GetMessage(*body, idField));
-    if (id == nullptr)
-        return false;
-    *oid = ozy::cairndb::UuidText(id->left(), id->right());
-    return true;
-}
-
-}  // namespace
 
 bool RuntimeReconcile::Index(const Requests& list) {
     list_ = &list;
@@ -50,6 +19,7 @@ bool RuntimeReconcile::Index(const Requests& list) {
     puts_ = 0;
     unchanged_ = 0;
     std::string oid;
+    std::string error;
     for (size_t i = 0; i < list.size(); ++i) {
         const pb::ModifyRequestMsg& r = list[i];
         if (r.vdb() < 1 || r.vdb() > 65535)
@@ -65,7 +35,11 @@ bool RuntimeReconcile::Index(const Requests& list) {
         if (!r.has_put())
             return false;
         auto table = putsByTable_.find({r.put().object().object_type(), r.vdb()});
-        if (table == putsByTable_.end() || !OidOfPut(r.put(), &oid))
+        if (table == putsByTable_.end())
+            return false;
+        // Flushed tables are object types (checked above).
+        const ozy::cairndb::ObjectTypeInfo* info = ozy::cairndb::FindObjectType(table->first.first);
+        if (!ozy::cairndb::BodyOid(*info, r.put().object().body(), &oid, &error))
             return false;
         auto [slot, added] = table->second.try_emplace(oid);
         // A later put of the same object replaces an earlier one, as it would in one transaction.

@@ -13,6 +13,7 @@
 #include "platform/cairndb/OpMessages.h"
 #include "platform/cairndb/RowCache.h"
 #include "platform/cairndb/RowDirectory.h"
+#include "proto/BodyOid.h"
 #include "proto/CairndbSchema.h"
 #include "proto/UuidText.h"
 #include "proto/cairndb_modify.pb.h"
@@ -103,24 +104,6 @@ WritePlan::WritePlan() = default;
 WritePlan::~WritePlan() = default;
 
 namespace {
-
-bool OidOfBody(const ObjectTypeInfo& info, const std::string& bytes, std::string* oid,
-               std::string* error) {
-    std::unique_ptr<google::protobuf::Message> body(info.body->New());
-    if (!body->ParseFromString(bytes)) {
-        *error = "body of " + info.name + " does not parse";
-        return false;
-    }
-    const auto* idField = body->GetDescriptor()->FindFieldByName("id");
-    if (idField == nullptr || !body->GetReflection()->HasField(*body, idField)) {
-        *error = "body of " + info.name + " has no id";
-        return false;
-    }
-    const auto& id =
-        static_cast<const pb::UuidMsg&>(body->GetReflection()->GetMessage(*body, idField));
-    *oid = UuidText(id.left(), id.right());
-    return true;
-}
 
 json Where(const std::string& oid, uint32_t vdb) {
     return json::array({json::array({"oid", "==", oid}), json::array({"vdb", "==", vdb})});
@@ -393,7 +376,7 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
             return false;
         }
         a.type = type;
-        if (a.kind == Action::kPut && !OidOfBody(*info, a.body, &a.oid, error)) {
+        if (a.kind == Action::kPut && !BodyOid(*info, a.body, &a.oid, error)) {
             *error = where + *error;
             return false;
         }
