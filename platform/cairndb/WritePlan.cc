@@ -201,6 +201,7 @@ google::protobuf::Message* WritePlan::ScratchOf(Scratch* scratch,
 // object's operation; the partial body the object's id and that list's entries, nothing else.
 bool WritePlan::AppendsOfOneList(const ObjectTypeInfo& info, const std::string& op,
                                  const std::string& partial, Scratch* scratch,
+                                 CanonicalWire* canonical,
                                  const google::protobuf::FieldDescriptor** list,
                                  std::string* entries, int* count) {
     *list = nullptr;
@@ -235,7 +236,8 @@ bool WritePlan::AppendsOfOneList(const ObjectTypeInfo& info, const std::string& 
             if (n == 1 && w == 0) {
                 fieldOp = static_cast<int32_t>(v);
             } else if (n == 2 && w == 2) {
-                if (!ParseNested(entry, 2, ScratchOf(scratch, pb::OpMsg::descriptor())))
+                if (!canonical->Check(pb::OpMsg::descriptor(), entry) &&
+                    !ParseNested(entry, 2, ScratchOf(scratch, pb::OpMsg::descriptor())))
                     return false;
             } else if ((n != 3 && n != 4) || w != 0) {
                 return false;
@@ -254,7 +256,8 @@ bool WritePlan::AppendsOfOneList(const ObjectTypeInfo& info, const std::string& 
         return false;
     const google::protobuf::FieldDescriptor* idField =
         info.body->GetDescriptor()->FindFieldByName("id");
-    google::protobuf::Message* entry = ScratchOf(scratch, (*list)->message_type());
+    const google::protobuf::Descriptor* entryType = (*list)->message_type();
+    google::protobuf::Message* entry = ScratchOf(scratch, entryType);
     const uint64_t tag = (static_cast<uint64_t>((*list)->number()) << 3) | 2;
     p = partial.data();
     end = p + partial.size();
@@ -266,6 +269,14 @@ bool WritePlan::AppendsOfOneList(const ObjectTypeInfo& info, const std::string& 
         if (!ReadField(&p, end, &number, &wireType, &bytes, &value) || wireType != 2)
             return false;
         if (number == (*list)->number()) {
+            if (canonical->Check(entryType, bytes)) {
+                // Already as the body's serialization writes it.
+                PutVarint(tag, entries);
+                PutVarint(bytes.size(), entries);
+                entries->append(bytes);
+                ++*count;
+                continue;
+            }
             if (!ParseNested(bytes, 1, entry))
                 return false;
             // As the body's serialization writes the entry.
@@ -381,8 +392,8 @@ bool WritePlan::Prepare(const std::vector<pb::ModifyRequestMsg>& requests, std::
             return false;
         }
         if (a.kind == Action::kPatch &&
-            !AppendsOfOneList(*info, req.patch().op(), req.patch().body(), &scratch_, &a.appendList,
-                              &a.appended, &a.appendedCount)) {
+            !AppendsOfOneList(*info, req.patch().op(), req.patch().body(), &scratch_, &canonical_,
+                              &a.appendList, &a.appended, &a.appendedCount)) {
             a.body = req.patch().body();
             a.op = req.patch().op();
             google::protobuf::Message* op = info->op->New(parsed_.get());

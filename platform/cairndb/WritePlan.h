@@ -20,6 +20,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "platform/cairndb/CanonicalWire.h"
+
 namespace orvane::ozy::cairndb {
 class ModifyRequestMsg;
 class UuidMsg;
@@ -115,17 +117,22 @@ class WritePlan {
     using Scratch =
         std::map<const google::protobuf::Descriptor*, std::unique_ptr<google::protobuf::Message>>;
     Scratch scratch_;
+    // Tells the entries that are already as the body's serialization writes them, which are
+    // taken as they are instead of parsed and serialized again.
+    CanonicalWire canonical_;
     static bool TakeShape(const ObjectTypeInfo& info, const orvane::ozy::cairndb::UuidMsg& id,
                           State* s);
     static google::protobuf::Message* ScratchOf(Scratch* scratch,
                                                 const google::protobuf::Descriptor* d);
     // A patch of `info`'s class that only appends entries to one list of messages, as a list
-    // patch's writer sends it: `list`, and its entries checked (each parsed in turn, nothing kept)
-    // and serialized as the body's serialization writes them, tag and length first, to be appended
-    // to the body; `count` of them. False (and nothing parsed for good) for any other patch, which
-    // Prepare parses whole.
+    // patch's writer sends it: `list`, and its entries checked and serialized as the body's
+    // serialization writes them, tag and length first, to be appended to the body; `count` of
+    // them. An entry (or entry op) that `canonical` finds in that form already is taken as it is;
+    // any other is parsed in turn (nothing kept) and serialized again. False (and nothing parsed
+    // for good) for any other patch, which Prepare parses whole.
     static bool AppendsOfOneList(const ObjectTypeInfo& info, const std::string& op,
                                  const std::string& partial, Scratch* scratch,
+                                 CanonicalWire* canonical,
                                  const google::protobuf::FieldDescriptor** list,
                                  std::string* entries, int* count);
     std::vector<Key> rowReads_;                         // rows read one by one

@@ -1,0 +1,60 @@
+#pragma once
+// Tells whether bytes are exactly what a message class's serialization writes, without parsing
+// them into a message: every field known and of its wire type, in ascending field order and each
+// at most once, varints and lengths in their shortest form, values within their field's range
+// (a bool 0 or 1, an enum one of its values), a proto3 field without presence never at its
+// default, at most one member of a oneof, nested messages alike. Bytes that pass parse into the
+// message and serialize back to themselves, so a writer can take them as they are.
+//
+// Some valid bytes are not judged here and fail: repeated, string, floating-point and signed
+// fields present, unknown fields, classes with required fields and messages nested deeper than
+// kMaxDepth. The caller parses those. Each message class's field table is built once and kept.
+// Not thread-safe.
+#include <cstdint>
+#include <map>
+#include <string_view>
+#include <vector>
+
+namespace google::protobuf {
+class Descriptor;
+}
+
+namespace ozy::cairndb {
+
+class CanonicalWire {
+  public:
+    static constexpr int kMaxDepth = 8;
+
+    // True when `bytes` are the serialization of a message of class `d` (see above).
+    bool Check(const google::protobuf::Descriptor* d, std::string_view bytes);
+
+  private:
+    enum class Kind : uint8_t {
+        kNone,
+        kUint64,
+        kUint32,
+        kBool,
+        kEnum,
+        kFixed32,
+        kFixed64,
+        kBytes,
+        kMessage
+    };
+    struct Field {
+        Kind kind = Kind::kNone;
+        bool presence = false;       // explicit presence: a default value is written too
+        int oneof = -1;              // the real oneof it belongs to
+        const void* type = nullptr;  // Descriptor of a message, EnumDescriptor of an enum
+    };
+    struct Layout {
+        std::vector<Field> byNumber;  // indexed by field number; kNone where none or not judged
+        int oneofs = 0;
+        bool judged = true;  // false for a class with required fields (a parse checks them)
+    };
+    const Layout& LayoutOf(const google::protobuf::Descriptor* d);
+    bool CheckAt(const google::protobuf::Descriptor* d, std::string_view bytes, int depth);
+
+    std::map<const google::protobuf::Descriptor*, Layout> layouts_;
+};
+
+}  // namespace ozy::cairndb
