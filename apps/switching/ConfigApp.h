@@ -42,6 +42,7 @@
 #include "apps/switching/IDVSPropConvertor.h"
 #include "apps/switching/IpDiscovery.h"
 #include "apps/switching/VifState.h"
+#include "apps/switching/VifStateTable.h"
 #include "dataplane/IConfigApp.h"
 #include "dataplane/KrnlinkFactory.h"
 #include "intake/Component.h"
@@ -251,7 +252,7 @@ class ConfigApp : public SCConfigTableObserver,
     std::vector<DvsUplink> fullSyncUplinks_;
 
     // Runtime state by VifKey.
-    std::map<std::string, VifStateRecord> vifStates_;
+    VifStateTable vifStates_;
     std::map<std::string, HopoverEntry> hopover_;
 };
 

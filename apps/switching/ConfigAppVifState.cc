@@ -82,8 +82,8 @@ VifStateRecord ConfigApp::BuildVifState(const VifReport& r, const VifStateRecord
 }
 
 void ConfigApp::UpdateVifInfo(const VifReport& r) {
-    std::string key = VifKey(r.record.vifId);
-    auto prev = vifStates_.find(key);
+    VifStateRecord prev;
+    const bool hasPrev = fullSyncDone_ && vifStates_.Get(VifKey(r.record.vifId), &prev);
     DvsVifInfo info;
     info.vifId = r.record.vifId;
     info.portId = r.record.portId;
@@ -96,13 +96,13 @@ void ConfigApp::UpdateVifInfo(const VifReport& r) {
     uint8_t status = kVifConnect;
     if (r.status) {
         status = *r.status;
-    } else if (fullSyncDone_ && prev != vifStates_.end()) {
-        status = prev->second.status;
+    } else if (hasPrev) {
+        status = prev.status;
     }
     info.connected = !r.deleted && status == kVifConnect;
     const std::vector<MacAddr>* macs = &r.macs;
-    if (!r.hasMacs && fullSyncDone_ && prev != vifStates_.end())
-        macs = &prev->second.macs;
+    if (!r.hasMacs && hasPrev)
+        macs = &prev.macs;
     for (const MacAddr& m : *macs)
         info.macs.push_back(MacText(m.data()));
     // A host VM VIF's CIFs lose their child ports before the VIF's port goes, and get them after
@@ -144,12 +144,9 @@ void ConfigApp::UpdateLocalState(const std::vector<VifReport>& reports) {
         CFG_INFO("ConfigApp: update VIF %1, op %2", r.record.vifId,
                  r.deleted ? "DELETE" : "UPDATE");
         std::string key = VifKey(r.record.vifId);
-        const VifStateRecord* previous = nullptr;
-        if (fullSyncDone_) {
-            auto it = vifStates_.find(key);
-            if (it != vifStates_.end())
-                previous = &it->second;
-        }
+        VifStateRecord prev;
+        const VifStateRecord* previous =
+            fullSyncDone_ && vifStates_.Get(key, &prev) ? &prev : nullptr;
         VifStateRecord st = BuildVifState(r, previous);
         IpDiscVifUpdate ip;
         ip.vifId = st.vifId;
@@ -173,7 +170,7 @@ void ConfigApp::UpdateLocalState(const std::vector<VifReport>& reports) {
             continue;
         }
         if (r.deleted) {
-            if (vifStates_.erase(key) != 0) {
+            if (vifStates_.Erase(key)) {
                 CairnDBUpdateMsg del;
                 del.objType = ObjectType::VIF_STATE;
                 del.id = VifObjectId(ip.vifId);
@@ -181,7 +178,7 @@ void ConfigApp::UpdateLocalState(const std::vector<VifReport>& reports) {
                 writes.push_back(std::move(del));
             }
         } else {
-            vifStates_[key] = std::move(st);
+            vifStates_.Put(key, st);
         }
         ipUpdates.push_back(std::move(ip));
     }
@@ -253,12 +250,13 @@ void ConfigApp::OnIpDiscoveryReady(bool vifConnectionUpdate,
              vifConnectionUpdate, updates.size());
     if (!fullSync) {
         CairnDBUpdateList writes;
+        VifStateRecord st;
         for (const IpDiscResult& u : updates) {
-            auto it = vifStates_.find(u.vifId);
-            if (it == vifStates_.end())
+            if (!vifStates_.Get(u.vifId, &st))
                 continue;  // not connected here (deleted, or only known to the guest tools)
-            it->second.bindings = u.bindings;
-            writes.push_back(VifStateWrite(it->second));
+            st.bindings = u.bindings;
+            vifStates_.Put(u.vifId, st);
+            writes.push_back(VifStateWrite(st));
         }
         if (!writes.empty() && configTable_ != nullptr)
             configTable_->UpdateRuntimeState(writes, false);
@@ -281,12 +279,16 @@ void ConfigApp::OnIpDiscoveryReady(bool vifConnectionUpdate,
         }
     }
     CairnDBUpdateList writes;
-    for (auto& [key, st] : fresh) {
+    vifStates_.Clear();
+    // Each record goes from the list as it is packed into the table.
+    for (auto it = fresh.begin(); it != fresh.end(); it = fresh.erase(it)) {
+        const std::string& key = it->first;
+        VifStateRecord& st = it->second;
         auto m = merged.find(key);
         st.bindings = m != merged.end() ? *m->second : ipDiscovery_->EffectiveBindings(key);
         writes.push_back(VifStateWrite(st));
+        vifStates_.Put(key, st);
     }
-    vifStates_ = std::move(fresh);
     // A full-sync write replaces the whole runtime store of these types: the hopover records go
     // with it.
     for (const auto& [key, h] : hopover_)
@@ -325,15 +327,11 @@ void ConfigApp::OnHopoverTimer() {
 
 size_t ConfigApp::TableBytes() const {
     using sc::ContainerBytes;
-    using sc::StringBytes;
     AgentLockGuard lock(GlobalAgentLock());
-    size_t n = ContainerBytes(vifStates_);
-    for (const auto& [key, v] : vifStates_) {
-        n += StringBytes(key) + StringBytes(v.vifId) + StringBytes(v.portId) +
-             StringBytes(v.switchId) + StringBytes(v.parentVifId) + ContainerBytes(v.macs) +
-             ContainerBytes(v.dpBindings) + ContainerBytes(v.bindings);
-    }
+    size_t n = vifStates_.Bytes();
     n += ContainerBytes(hopover_);
+    if (ipDiscovery_)
+        n += ipDiscovery_->TableBytes();
     // What a dataplane full sync collects until its end (the records' own strings left out).
     n += ContainerBytes(fullSyncVifList_) + ContainerBytes(fullSyncIpDiscList_);
     if (convertor_)

@@ -1,6 +1,7 @@
 #include "apps/switching/IpDiscovery.h"
 
 #include <optional>
+#include <utility>
 
 #include "platform/upm/UPMService.h"
 #include "proto/cairndb_switching.pb.h"
@@ -14,6 +15,7 @@
 #include "runtime/AgentLock.h"
 #include "runtime/Logger.h"
 #include "statecache/IdText.h"
+#include "statecache/MemoryEstimate.h"
 
 namespace CfgAgent {
 
@@ -188,7 +190,21 @@ void IpDiscovery::HandleLinkStatus(DataplaneLink* link, int status) {
 }
 
 bool IpDiscovery::Connected(const std::string& vifKey) const {
-    return connected_.count(vifKey) != 0;
+    return connected_.count(dvs::PackedId(vifKey)) != 0;
+}
+
+size_t IpDiscovery::TableBytes() const {
+    using sc::ContainerBytes;
+    size_t n = sc::HeapChunk(connected_.bucket_count() * sizeof(void*)) +
+               connected_.size() * sc::HeapChunk(sizeof(void*) + sizeof(dvs::PackedId));
+    for (const dvs::PackedId& key : connected_)
+        n += key.HeapBytes();
+    for (const auto* table : {&dpBindings_, &daBindings_}) {
+        n += ContainerBytes(*table);
+        for (const auto& [key, bindings] : *table)
+            n += sc::StringBytes(key) + ContainerBytes(bindings);
+    }
+    return n;
 }
 
 std::vector<IpBinding> IpDiscovery::EffectiveBindings(const std::string& vifKey) const {
@@ -300,11 +316,11 @@ void IpDiscovery::ProcessVifUpdate(const std::vector<IpDiscVifUpdate>& upds, boo
         connected_.clear();
     }
     for (const IpDiscVifUpdate& u : upds) {
-        std::string key = VifKey(u.vifId);
+        dvs::PackedId key(VifKey(u.vifId));
         if (u.deleted || !u.connected) {
             connected_.erase(key);
         } else {
-            connected_.insert(key);
+            connected_.insert(std::move(key));
         }
     }
 }

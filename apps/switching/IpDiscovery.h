@@ -22,10 +22,12 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "apps/switching/PackedId.h"
 #include "apps/switching/VifState.h"
 #include "dataplane/KrnlinkFactory.h"
 #include "intake/CairnDBUpdateMsg.h"
@@ -105,6 +107,9 @@ class IpDiscovery : public ozy::RefCounted<IpDiscovery> {
     std::vector<IpBinding> EffectiveBindings(const std::string& vifKey) const;
     bool Connected(const std::string& vifKey) const;
     size_t GuestToolVifCount() const { return daBindings_.size(); }
+    // Heap bytes of the per-VIF tables (the connected VIFs and both sources' bindings), in
+    // allocator chunks; part of ConfigApp's account.
+    size_t TableBytes() const;
 
     // Kernel-link handlers (public for the link and tests).
     void HandleSwsecMessage(const uint8_t* msg, size_t length);
@@ -123,7 +128,8 @@ class IpDiscovery : public ozy::RefCounted<IpDiscovery> {
     std::atomic<bool> linkUp_{false};
     bool stopped_ = false;
 
-    std::set<std::string> connected_;
+    // The connected VIFs by key (a hash-table node of 32 bytes each, the UUID keys packed).
+    std::unordered_set<dvs::PackedId, dvs::PackedId::Hasher> connected_;
     std::map<std::string, std::vector<IpBinding>> dpBindings_;
     std::map<std::string, std::vector<IpBinding>> daBindings_;
 

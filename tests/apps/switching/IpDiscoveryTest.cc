@@ -3,6 +3,9 @@
 // dataplane emulator.
 #include "tests/apps/switching/ConfigAppFixture.h"
 
+#include <cstdio>
+#include <vector>
+
 #include "dataplane/SwsecProtocol.h"
 #include "proto/cairndb_switching.pb.h"
 #include "tests/dataplane/ByteVec.h"
@@ -85,6 +88,34 @@ class IpDiscoveryLinkTest : public ConfigAppFixture {
         return entries;
     }
 };
+
+// The connected VIFs are in the account, one hash-table node each with its id packed, and leave
+// it when they disconnect; a full sync replaces them all.
+TEST_F(IpDiscoveryLinkTest, ConnectedVifsAreCountedAndLeaveTheAccount) {
+    IpDiscovery* ip = app->ipDiscovery();
+    const size_t before = ip->TableBytes();
+    std::vector<IpDiscVifUpdate> ups(100);
+    for (size_t i = 0; i < ups.size(); ++i) {
+        char id[64];
+        std::snprintf(id, sizeof id, "5c0ffee0-0000-4000-8000-%012zx", i % 4096);
+        ups[i].vifId = id;
+        ups[i].connected = true;
+    }
+    ip->ProcessVifUpdate(ups, false);
+    for (const IpDiscVifUpdate& u : ups)
+        EXPECT_TRUE(ip->Connected(u.vifId)) << u.vifId;
+    const size_t connected = ip->TableBytes();
+    EXPECT_GE(connected, before + ups.size() * 48);
+    EXPECT_LT(connected, before + ups.size() * 128);
+    for (size_t i = 0; i < 50; ++i)
+        ups[i].connected = false;
+    ip->ProcessVifUpdate(std::vector<IpDiscVifUpdate>(ups.begin(), ups.begin() + 50), false);
+    for (size_t i = 0; i < ups.size(); ++i)
+        EXPECT_EQ(ip->Connected(ups[i].vifId), i >= 50) << i;
+    EXPECT_LT(ip->TableBytes(), connected);
+    ip->ProcessVifUpdate({ups[0]}, true);
+    EXPECT_FALSE(ip->Connected(ups[99].vifId));
+}
 
 TEST_F(IpDiscoveryLinkTest, SolicitationIsAnsweredWithTheCompleteBindings) {
     OpenSession(true, {Vif(kVif1, kPort1)});
