@@ -1,6 +1,9 @@
 #include "statecache/PropertyStore.h"
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <new>
 #include <utility>
 
 #include "statecache/MemoryEstimate.h"
@@ -9,24 +12,166 @@ namespace CfgAgent::sc {
 
 namespace {
 
+constexpr size_t kMinCapacity = 8;
+
 bool PropLess(const PropSlot& s, PropertyType p) {
     return static_cast<uint32_t>(s.property) < static_cast<uint32_t>(p);
 }
 
+// The slots of a block as specs of a new one (the further values handed over with them).
+std::vector<PropBlock::Spec> SpecsOf(const PropBlock& block) {
+    std::vector<PropBlock::Spec> specs;
+    specs.reserve(block.size() + 1);
+    for (const PropSlot& s : block)
+        specs.push_back({s.property, s.version, s.value.view(), s.more});
+    return specs;
+}
+
 }  // namespace
+
+// ---- PropBlock ------------------------------------------------------------------------------
+
+PropBlock::PropBlock(const std::vector<Spec>& specs) {
+    if (specs.empty())
+        return;
+    size_t bytes = sizeof(Header) + specs.size() * sizeof(PropSlot);
+    for (const Spec& s : specs)
+        bytes += s.value.size();
+    block_ = ::operator new(bytes);
+    Header* head = static_cast<Header*>(block_);
+    head->count = static_cast<uint32_t>(specs.size());
+    head->bytes = static_cast<uint32_t>(bytes);
+    PropSlot* slots = Slots();
+    char* data = reinterpret_cast<char*>(slots + specs.size());
+    for (size_t i = 0; i < specs.size(); ++i) {
+        PropSlot* s = new (&slots[i]) PropSlot();
+        s->property = specs[i].property;
+        s->version = specs[i].version;
+        s->more = specs[i].more;
+        s->value.size_ = static_cast<uint32_t>(specs[i].value.size());
+        s->value.offset_ = static_cast<uint32_t>(data - reinterpret_cast<const char*>(&s->value));
+        if (!specs[i].value.empty())
+            std::memcpy(data, specs[i].value.data(), specs[i].value.size());
+        data += specs[i].value.size();
+    }
+}
+
+PropBlock& PropBlock::operator=(PropBlock&& o) noexcept {
+    if (this != &o) {
+        Free();
+        block_ = o.block_;
+        o.block_ = nullptr;
+    }
+    return *this;
+}
+
+void PropBlock::DisownMore() {
+    for (PropSlot& s : *this)
+        s.more = nullptr;
+}
+
+void PropBlock::Free() noexcept {
+    if (block_ == nullptr)
+        return;
+    for (PropSlot& s : *this)
+        delete s.more;
+    ::operator delete(block_);
+    block_ = nullptr;
+}
 
 const PropSlot* ObjectEntry::Find(PropertyType p) const {
     auto it = std::lower_bound(props.begin(), props.end(), p, PropLess);
-    return it != props.end() && it->property == p ? &*it : nullptr;
+    return it != props.end() && it->property == p ? it : nullptr;
 }
 
 PropSlot* ObjectEntry::Find(PropertyType p) {
     auto it = std::lower_bound(props.begin(), props.end(), p, PropLess);
-    return it != props.end() && it->property == p ? &*it : nullptr;
+    return it != props.end() && it->property == p ? it : nullptr;
 }
+
+// ---- the buckets' index -----------------------------------------------------------------------
 
 PropertyStore::PropertyStore() = default;
 PropertyStore::~PropertyStore() = default;
+
+size_t PropertyStore::Home(const Bucket& b, const CompactBytes& id) {
+    // The hash's bits mixed so that ids differing in their last bytes spread.
+    uint64_t h = static_cast<uint64_t>(CompactBytesHash()(id));
+    h ^= h >> 31;
+    h *= 0x9e3779b97f4a7c15ull;
+    h ^= h >> 29;
+    return static_cast<size_t>(h) & (b.capacity - 1);
+}
+
+size_t PropertyStore::Probe(const Bucket& b, const CompactBytes& id) {
+    size_t i = Home(b, id);
+    while (b.index[i] != 0 && !(b.nodes[b.index[i] - 1].first == id))
+        i = (i + 1) & (b.capacity - 1);
+    return i;
+}
+
+uint32_t PropertyStore::FindNode(const Bucket& b, const CompactBytes& id) {
+    if (b.nodes.empty())
+        return kNone;
+    const size_t i = Probe(b, id);
+    return b.index[i] == 0 ? kNone : b.index[i] - 1;
+}
+
+void PropertyStore::Resize(Bucket& b, size_t capacity) {
+    b.index.reset(new uint32_t[capacity]());
+    b.capacity = capacity;
+    for (size_t n = 0; n < b.nodes.size(); ++n)
+        b.index[Probe(b, b.nodes[n].first)] = static_cast<uint32_t>(n + 1);
+}
+
+void PropertyStore::Shrink(Bucket& b) {
+    const size_t n = b.nodes.size();
+    if (n * 2 >= b.nodes.capacity() && n * 4 > b.capacity * 3 / 4)
+        return;
+    if (n * 2 < b.nodes.capacity()) {
+        std::vector<Node> nodes;
+        nodes.reserve(n + n / 4);
+        std::move(b.nodes.begin(), b.nodes.end(), std::back_inserter(nodes));
+        b.nodes.swap(nodes);
+        for (auto& [p, bits] : b.propBits) {
+            bits.resize(std::min(bits.size(), b.nodes.capacity() / 64 + 1));
+            bits.shrink_to_fit();
+        }
+    }
+    size_t capacity = b.capacity;
+    while (capacity > kMinCapacity && n * 4 <= capacity * 3 / 4)
+        capacity /= 2;
+    if (capacity != b.capacity)
+        Resize(b, capacity);
+}
+
+void PropertyStore::RemoveNode(Bucket& b, uint32_t at) {
+    // Backward shift in the index: every entry after the hole that could sit in it moves up, so
+    // that no probe stops early at the hole.
+    const size_t mask = b.capacity - 1;
+    size_t i = Probe(b, b.nodes[at].first);
+    for (size_t j = (i + 1) & mask; b.index[j] != 0; j = (j + 1) & mask) {
+        const size_t home = Home(b, b.nodes[b.index[j] - 1].first);
+        if (((j - home) & mask) >= ((j - i) & mask)) {
+            b.index[i] = b.index[j];
+            i = j;
+        }
+    }
+    b.index[i] = 0;
+    const uint32_t last = static_cast<uint32_t>(b.nodes.size() - 1);
+    if (at != last) {
+        // The last object moves into the hole: its index entry and its bits follow it.
+        b.index[Probe(b, b.nodes[last].first)] = at + 1;
+        for (const PropSlot& s : b.nodes[last].second.props) {
+            ClearBit(b, s.property, last);
+            SetBit(b, s.property, at);
+        }
+        b.nodes[at] = std::move(b.nodes[last]);
+    }
+    b.nodes.pop_back();
+}
+
+// ---- lookups --------------------------------------------------------------------------------
 
 PropertyStore::Bucket* PropertyStore::FindBucket(ObjectType type) {
     auto it = buckets_.find(type);
@@ -42,19 +187,21 @@ const ObjectEntry* PropertyStore::Find(ObjectType type, std::string_view id) con
     const Bucket* b = FindBucket(type);
     if (b == nullptr)
         return nullptr;
-    auto it = b->objects.find(CompactBytes(id));
-    return it == b->objects.end() ? nullptr : &it->second;
+    const uint32_t at = FindNode(*b, CompactBytes(id));
+    return at == kNone ? nullptr : &b->nodes[at].second;
 }
 
-ObjectEntry* PropertyStore::FindMutable(ObjectType type, std::string_view id, Bucket** bucket) {
+ObjectEntry* PropertyStore::FindMutable(ObjectType type, std::string_view id, Bucket** bucket,
+                                        uint32_t* at) {
     Bucket* b = FindBucket(type);
     if (b == nullptr)
         return nullptr;
-    auto it = b->objects.find(CompactBytes(id));
-    if (it == b->objects.end())
+    const uint32_t n = FindNode(*b, CompactBytes(id));
+    if (n == kNone)
         return nullptr;
     *bucket = b;
-    return &it->second;
+    *at = n;
+    return &b->nodes[n].second;
 }
 
 const PropSlot* PropertyStore::FindProp(ObjectType type, std::string_view id,
@@ -63,99 +210,119 @@ const PropSlot* PropertyStore::FindProp(ObjectType type, std::string_view id,
     return e == nullptr ? nullptr : e->Find(p);
 }
 
-PropertyStore::Node& PropertyStore::GetOrCreate(ObjectType type, std::string_view id,
-                                                Bucket** bucket) {
+size_t PropertyStore::IndexCapacity(ObjectType type) const {
+    const Bucket* b = FindBucket(type);
+    return b == nullptr ? 0 : b->capacity;
+}
+
+// ---- changes --------------------------------------------------------------------------------
+
+ObjectEntry& PropertyStore::GetOrCreate(ObjectType type, std::string_view id, Bucket** bucket,
+                                        uint32_t* at) {
     Bucket& b = buckets_[type];
     *bucket = &b;
-    auto [it, inserted] = b.objects.try_emplace(CompactBytes(id));
-    if (inserted) {
-        uint32_t slot;
-        if (!b.freeSlots.empty()) {
-            slot = b.freeSlots.back();
-            b.freeSlots.pop_back();
-        } else {
-            slot = static_cast<uint32_t>(b.slots.size());
-            b.slots.push_back(nullptr);
-        }
-        b.slots[slot] = &*it;
-        it->second.slot = slot;
+    CompactBytes key(id);
+    uint32_t n = FindNode(b, key);
+    if (n == kNone) {
+        if ((b.nodes.size() + 1) * 4 > b.capacity * 3)
+            Resize(b, b.capacity == 0 ? kMinCapacity : b.capacity * 2);
+        // The array grows by a quarter: it is the larger block, and objects live long.
+        if (b.nodes.size() == b.nodes.capacity())
+            b.nodes.reserve(b.nodes.size() + b.nodes.size() / 4 + 4);
+        n = static_cast<uint32_t>(b.nodes.size());
+        b.index[Probe(b, key)] = n + 1;
+        b.nodes.push_back(Node{std::move(key), ObjectEntry()});
     }
-    return *it;
+    *at = n;
+    return b.nodes[n].second;
 }
 
-void PropertyStore::SetBit(Bucket& b, PropertyType p, uint32_t slot) {
+void PropertyStore::SetBit(Bucket& b, PropertyType p, uint32_t at) {
     std::vector<uint64_t>& bits = b.propBits[p];
-    size_t word = slot / 64;
+    size_t word = at / 64;
     if (bits.size() <= word)
-        bits.resize(std::max(word + 1, b.slots.size() / 64 + 1), 0);
-    bits[word] |= uint64_t{1} << (slot % 64);
+        bits.resize(std::max(word + 1, b.nodes.capacity() / 64 + 1), 0);
+    bits[word] |= uint64_t{1} << (at % 64);
 }
 
-void PropertyStore::ClearBit(Bucket& b, PropertyType p, uint32_t slot) {
+void PropertyStore::ClearBit(Bucket& b, PropertyType p, uint32_t at) {
     auto it = b.propBits.find(p);
-    if (it == b.propBits.end() || it->second.size() <= slot / 64)
+    if (it == b.propBits.end() || it->second.size() <= at / 64)
         return;
-    it->second[slot / 64] &= ~(uint64_t{1} << (slot % 64));
+    it->second[at / 64] &= ~(uint64_t{1} << (at % 64));
 }
 
-PropSlot& PropertyStore::InsertProp(Bucket& b, ObjectEntry& e, PropertyType p,
-                                    std::string_view value) {
-    auto pos = std::lower_bound(e.props.begin(), e.props.end(), p, PropLess);
-    if (e.props.size() == e.props.capacity()) {
-        // Grow by a quarter: objects keep a handful of properties and live long.
-        size_t index = static_cast<size_t>(pos - e.props.begin());
-        e.props.reserve(e.props.size() + e.props.size() / 4 + 1);
-        pos = e.props.begin() + static_cast<std::ptrdiff_t>(index);
-    }
-    PropSlot slot;
-    slot.property = p;
-    slot.version = version_;
-    slot.value.assign(value);
-    auto it = e.props.insert(pos, std::move(slot));
-    SetBit(b, p, e.slot);
+void PropertyStore::InsertProp(Bucket& b, uint32_t at, PropertyType p, std::string_view value) {
+    ObjectEntry& e = b.nodes[at].second;
+    std::vector<PropBlock::Spec> specs = SpecsOf(e.props);
+    auto pos = std::lower_bound(
+        specs.begin(), specs.end(), p, [](const PropBlock::Spec& s, PropertyType q) {
+            return static_cast<uint32_t>(s.property) < static_cast<uint32_t>(q);
+        });
+    specs.insert(pos, PropBlock::Spec{p, version_, value, nullptr});
+    PropBlock fresh(specs);
+    e.props.DisownMore();
+    e.props = std::move(fresh);
+    SetBit(b, p, at);
     ++values_;
-    return *it;
 }
 
-void PropertyStore::EraseProp(Bucket& b, ObjectEntry& e, PropertyType p) {
-    auto it = std::lower_bound(e.props.begin(), e.props.end(), p, PropLess);
-    if (it == e.props.end() || it->property != p)
+void PropertyStore::Rebuild(ObjectEntry& e, PropertyType p, const std::string_view* value,
+                            uint32_t version) {
+    std::vector<PropBlock::Spec> specs = SpecsOf(e.props);
+    for (auto it = specs.begin(); it != specs.end(); ++it) {
+        if (it->property != p)
+            continue;
+        if (value != nullptr) {
+            it->value = *value;
+            it->version = version;
+        } else {
+            delete it->more;
+            specs.erase(it);
+        }
+        break;
+    }
+    PropBlock fresh(specs);
+    e.props.DisownMore();
+    e.props = std::move(fresh);
+}
+
+void PropertyStore::EraseProp(Bucket& b, uint32_t at, PropertyType p) {
+    ObjectEntry& e = b.nodes[at].second;
+    const PropSlot* s = e.Find(p);
+    if (s == nullptr)
         return;
-    values_ -= it->count();
-    e.props.erase(it);
-    ClearBit(b, p, e.slot);
+    values_ -= s->count();
+    Rebuild(e, p, nullptr, 0);
+    ClearBit(b, p, at);
 }
 
-void PropertyStore::EraseObject(
-    ObjectType type, Bucket& b,
-    std::unordered_map<CompactBytes, ObjectEntry, CompactBytesHash>::iterator it) {
-    ObjectEntry& e = it->second;
-    for (const PropSlot& s : e.props) {
+void PropertyStore::EraseObject(ObjectType type, Bucket& b, uint32_t at) {
+    for (const PropSlot& s : b.nodes[at].second.props) {
         values_ -= s.count();
-        ClearBit(b, s.property, e.slot);
+        ClearBit(b, s.property, at);
     }
-    b.slots[e.slot] = nullptr;
-    b.freeSlots.push_back(e.slot);
-    b.objects.erase(it);
-    if (b.objects.empty()) {
+    RemoveNode(b, at);
+    if (b.nodes.empty()) {
         buckets_.erase(type);
+        return;
     }
+    Shrink(b);
 }
 
-void PropertyStore::EraseObjectIfEmpty(ObjectType type, Bucket& b, const CompactBytes& id) {
-    auto it = b.objects.find(id);
-    if (it != b.objects.end() && it->second.props.empty()) {
-        EraseObject(type, b, it);
-    }
+void PropertyStore::EraseIfEmpty(ObjectType type, Bucket& b, uint32_t at) {
+    if (b.nodes[at].second.props.empty())
+        EraseObject(type, b, at);
 }
 
 SetResult PropertyStore::SetScalar(ObjectType type, std::string_view id, PropertyType p,
                                    std::string_view value) {
     Bucket* b = nullptr;
-    Node& n = GetOrCreate(type, id, &b);
-    PropSlot* s = n.second.Find(p);
+    uint32_t at = 0;
+    ObjectEntry& e = GetOrCreate(type, id, &b, &at);
+    PropSlot* s = e.Find(p);
     if (s == nullptr) {
-        InsertProp(*b, n.second, p, value);
+        InsertProp(*b, at, p, value);
         return SetResult::kAdded;
     }
     if (s->count() > 1)
@@ -163,13 +330,19 @@ SetResult PropertyStore::SetScalar(ObjectType type, std::string_view id, Propert
     s->version = version_;
     if (s->value.view() == value)
         return SetResult::kUnchanged;
-    s->value.assign(value);
+    if (s->value.size() == value.size()) {
+        // The block is ours: a value of the same length is written where it is.
+        std::memcpy(const_cast<char*>(s->value.data()), value.data(), value.size());
+        return SetResult::kUpdated;
+    }
+    Rebuild(e, p, &value, version_);
     return SetResult::kUpdated;
 }
 
 RemoveResult PropertyStore::RemoveScalar(ObjectType type, std::string_view id, PropertyType p) {
     Bucket* b = nullptr;
-    ObjectEntry* e = FindMutable(type, id, &b);
+    uint32_t at = 0;
+    ObjectEntry* e = FindMutable(type, id, &b, &at);
     if (e == nullptr)
         return RemoveResult::kAbsent;
     PropSlot* s = e->Find(p);
@@ -177,26 +350,27 @@ RemoveResult PropertyStore::RemoveScalar(ObjectType type, std::string_view id, P
         return RemoveResult::kAbsent;
     if (s->count() > 1)
         return RemoveResult::kMultiple;
-    EraseProp(*b, *e, p);
-    EraseObjectIfEmpty(type, *b, CompactBytes(id));
+    EraseProp(*b, at, p);
+    EraseIfEmpty(type, *b, at);
     return RemoveResult::kRemoved;
 }
 
 SetResult PropertyStore::AppendValue(ObjectType type, std::string_view id, PropertyType p,
                                      std::string_view value) {
     Bucket* b = nullptr;
-    Node& n = GetOrCreate(type, id, &b);
-    PropSlot* s = n.second.Find(p);
+    uint32_t at = 0;
+    ObjectEntry& e = GetOrCreate(type, id, &b, &at);
+    PropSlot* s = e.Find(p);
     if (s == nullptr) {
-        InsertProp(*b, n.second, p, value);
+        InsertProp(*b, at, p, value);
         return SetResult::kAdded;
     }
     if (s->value.view() == value) {
         s->version = version_;
         return SetResult::kUnchanged;
     }
-    if (!s->more)
-        s->more = std::make_unique<PropSlot::More>();
+    if (s->more == nullptr)
+        s->more = new PropSlot::More();
     auto [it, inserted] = s->more->try_emplace(CompactBytes(value), version_);
     if (!inserted) {
         it->second = version_;
@@ -213,32 +387,36 @@ bool PropertyStore::HasValue(ObjectType type, std::string_view id, PropertyType 
         return false;
     if (s->value.view() == value)
         return true;
-    return s->more && s->more->count(CompactBytes(value)) > 0;
+    return s->more != nullptr && s->more->count(CompactBytes(value)) > 0;
 }
 
 bool PropertyStore::RemoveValue(ObjectType type, std::string_view id, PropertyType p,
                                 std::string_view value) {
     Bucket* b = nullptr;
-    ObjectEntry* e = FindMutable(type, id, &b);
+    uint32_t at = 0;
+    ObjectEntry* e = FindMutable(type, id, &b, &at);
     if (e == nullptr)
         return false;
     PropSlot* s = e->Find(p);
     if (s == nullptr)
         return false;
     if (s->value.view() == value) {
-        if (s->more && !s->more->empty()) {
+        if (s->more != nullptr && !s->more->empty()) {
+            // The first further value becomes the first value.
             auto first = s->more->begin();
-            s->value = first->first;
-            s->version = first->second;
+            const CompactBytes promoted = first->first;
+            const uint32_t version = first->second;
             s->more->erase(first);
+            const std::string_view v = promoted.view();
+            Rebuild(*e, p, &v, version);
             --values_;
         } else {
-            EraseProp(*b, *e, p);
-            EraseObjectIfEmpty(type, *b, CompactBytes(id));
+            EraseProp(*b, at, p);
+            EraseIfEmpty(type, *b, at);
         }
         return true;
     }
-    if (s->more && s->more->erase(CompactBytes(value)) > 0) {
+    if (s->more != nullptr && s->more->erase(CompactBytes(value)) > 0) {
         --values_;
         return true;
     }
@@ -247,22 +425,21 @@ bool PropertyStore::RemoveValue(ObjectType type, std::string_view id, PropertyTy
 
 bool PropertyStore::RemoveProperty(ObjectType type, std::string_view id, PropertyType p) {
     Bucket* b = nullptr;
-    ObjectEntry* e = FindMutable(type, id, &b);
+    uint32_t at = 0;
+    ObjectEntry* e = FindMutable(type, id, &b, &at);
     if (e == nullptr || e->Find(p) == nullptr)
         return false;
-    EraseProp(*b, *e, p);
-    EraseObjectIfEmpty(type, *b, CompactBytes(id));
+    EraseProp(*b, at, p);
+    EraseIfEmpty(type, *b, at);
     return true;
 }
 
 bool PropertyStore::RemoveObject(ObjectType type, std::string_view id) {
-    Bucket* b = FindBucket(type);
-    if (b == nullptr)
+    Bucket* b = nullptr;
+    uint32_t at = 0;
+    if (FindMutable(type, id, &b, &at) == nullptr)
         return false;
-    auto it = b->objects.find(CompactBytes(id));
-    if (it == b->objects.end())
-        return false;
-    EraseObject(type, *b, it);
+    EraseObject(type, *b, at);
     return true;
 }
 
@@ -276,16 +453,21 @@ size_t PropertyStore::Sweep(SweepObserver* observer) {
     for (auto bit = buckets_.begin(); bit != buckets_.end();) {
         const ObjectType type = bit->first;
         Bucket& b = bit->second;
-        for (auto it = b.objects.begin(); it != b.objects.end();) {
-            ObjectEntry& e = it->second;
-            for (size_t i = 0; i < e.props.size();) {
-                PropSlot& s = e.props[i];
-                bool stale = s.version < version_;
-                if (s.more) {
+        // From the last object down: an erasure moves the last object, already seen, into the
+        // erased one's place.
+        for (size_t n = b.nodes.size(); n-- > 0;) {
+            Node& node = b.nodes[n];
+            const uint32_t at = static_cast<uint32_t>(n);
+            std::vector<PropBlock::Spec> specs;
+            std::vector<CompactBytes> promoted;  // first values taken from the further ones
+            bool changed = false;
+            for (const PropSlot& s : node.second.props) {
+                PropBlock::Spec spec{s.property, s.version, s.value.view(), s.more};
+                if (s.more != nullptr) {
                     for (auto m = s.more->begin(); m != s.more->end();) {
                         if (m->second < version_) {
                             if (observer)
-                                observer->ValueRemoved(type, it->first.view(), s.property,
+                                observer->ValueRemoved(type, node.first.view(), s.property,
                                                        m->first.view());
                             m = s.more->erase(m);
                             --values_;
@@ -295,40 +477,47 @@ size_t PropertyStore::Sweep(SweepObserver* observer) {
                         }
                     }
                 }
-                if (stale) {
+                if (s.version < version_) {
                     if (observer)
-                        observer->ValueRemoved(type, it->first.view(), s.property, s.value.view());
+                        observer->ValueRemoved(type, node.first.view(), s.property, s.value.view());
                     ++removed;
-                    if (s.more && !s.more->empty()) {
+                    --values_;
+                    changed = true;
+                    if (s.more != nullptr && !s.more->empty()) {
                         auto first = s.more->begin();
-                        s.value = first->first;
-                        s.version = first->second;
+                        promoted.reserve(node.second.props.size());
+                        promoted.push_back(first->first);
+                        spec.value = promoted.back().view();
+                        spec.version = first->second;
                         s.more->erase(first);
-                        --values_;
                     } else {
-                        --values_;
-                        ClearBit(b, s.property, e.slot);
-                        e.props.erase(e.props.begin() + static_cast<std::ptrdiff_t>(i));
+                        delete s.more;
+                        ClearBit(b, s.property, at);
                         continue;
                     }
                 }
-                if (s.more && s.more->empty())
-                    s.more.reset();
-                ++i;
+                if (spec.more != nullptr && spec.more->empty()) {
+                    delete spec.more;
+                    spec.more = nullptr;
+                    changed = true;
+                }
+                specs.push_back(spec);
             }
-            if (e.props.empty()) {
+            if (!changed)
+                continue;
+            PropBlock fresh(specs);
+            node.second.props.DisownMore();
+            node.second.props = std::move(fresh);
+            if (node.second.props.empty()) {
                 if (observer)
-                    observer->ObjectRemoved(type, it->first.view());
-                b.slots[e.slot] = nullptr;
-                b.freeSlots.push_back(e.slot);
-                it = b.objects.erase(it);
-            } else {
-                ++it;
+                    observer->ObjectRemoved(type, node.first.view());
+                RemoveNode(b, at);
             }
         }
-        if (b.objects.empty()) {
+        if (b.nodes.empty()) {
             bit = buckets_.erase(bit);
         } else {
+            Shrink(b);
             ++bit;
         }
     }
@@ -338,22 +527,22 @@ size_t PropertyStore::Sweep(SweepObserver* observer) {
 size_t PropertyStore::ObjectCount() const {
     size_t n = 0;
     for (const auto& [type, b] : buckets_)
-        n += b.objects.size();
+        n += b.nodes.size();
     return n;
 }
 
 size_t PropertyStore::ComputeBytes() const {
     size_t bytes = ContainerBytes(buckets_);
     for (const auto& [type, b] : buckets_) {
-        bytes += ContainerBytes(b.objects) + ContainerBytes(b.slots) + ContainerBytes(b.freeSlots);
+        bytes +=
+            HeapChunk(b.nodes.capacity() * sizeof(Node)) + HeapChunk(b.capacity * sizeof(uint32_t));
         bytes += ContainerBytes(b.propBits);
         for (const auto& [p, bits] : b.propBits)
             bytes += ContainerBytes(bits);
-        for (const auto& [id, e] : b.objects) {
-            bytes += HeapChunk(id.heapBytes()) + ContainerBytes(e.props);
-            for (const PropSlot& s : e.props) {
-                bytes += HeapChunk(s.value.heapBytes());
-                if (s.more) {
+        for (const Node& n : b.nodes) {
+            bytes += HeapChunk(n.first.heapBytes()) + HeapChunk(n.second.props.ByteSize());
+            for (const PropSlot& s : n.second.props) {
+                if (s.more != nullptr) {
                     bytes += HeapChunk(sizeof(PropSlot::More)) + ContainerBytes(*s.more);
                     for (const auto& [v, ver] : *s.more)
                         bytes += HeapChunk(v.heapBytes());
