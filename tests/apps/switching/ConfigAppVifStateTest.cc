@@ -3,8 +3,13 @@
 // not this host's to report.
 #include "tests/apps/switching/ConfigAppFixture.h"
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
+#include "apps/switching/CIFConfig.h"
 #include "cli/CliPages.h"
 #include "proto/cairndb_switching.pb.h"
 #include "runtime/AgentSettings.h"
@@ -92,6 +97,22 @@ TEST_F(ConfigAppVifStateTest, DeltaConnectDisconnectAndDeleteReachTheRuntimeStor
     EXPECT_TRUE(conv->vifInfos.back().deleted);
     EXPECT_EQ(app->vifCount(), 0u);
     EXPECT_LT(app->TableBytes(), vifBytes);
+}
+
+// The account holds every VIF's state (a packed record at least) beside IP discovery's and
+// CIFConfig's tables.
+TEST_F(ConfigAppVifStateTest, TheAccountHoldsEveryVifStateBesideTheOtherTables) {
+    OpenSession();
+    std::vector<kcp::VifRecordSpec> vifs;
+    for (int i = 0; i < 40; ++i) {
+        char id[64];
+        std::snprintf(id, sizeof id, "5eed0000-0000-4000-8000-%012x", i);
+        vifs.push_back(Vif(id, "port-" + std::to_string(i)));
+    }
+    kcpLink->Deliver(VifUpdateMsg(kcp::kOpUpdate, vifs));
+    ASSERT_EQ(app->vifCount(), vifs.size());
+    EXPECT_GE(app->TableBytes(),
+              app->ipDiscovery()->TableBytes() + app->cifConfig()->TableBytes() + vifs.size() * 96);
 }
 
 TEST_F(ConfigAppVifStateTest, FullSyncReportsReachTheStoreOnlyAtItsEndAndReplaceIt) {

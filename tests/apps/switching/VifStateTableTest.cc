@@ -92,6 +92,9 @@ TEST(VifStateTableTest, StatesReadBackAsWritten) {
     many.hopover = true;
     many.vifType = 6;
     cases.push_back({"MACs, bindings, parent and flags", Uuid(3), many});
+    VifStateRecord twoMacs = State(Uuid(6), 6);
+    twoMacs.macs.push_back({0x02, 0, 0, 0, 0, 0x66});
+    cases.push_back({"two MACs, nothing else", Uuid(6), twoMacs});
     // An upper-case UUID text is its own ID beside the lower-case key.
     std::string upper = Uuid(4);
     for (char& c : upper)
