@@ -66,8 +66,13 @@ struct CairnDBUpdateMsg {
 using CairnDBUpdateList = std::vector<CairnDBUpdateMsg>;
 // Per-destination lists, components in ascending order, records in decode order.
 using ComponentUpdateMap = std::map<ComponentType, CairnDBUpdateList>;
-// (records, (full-sync flag, transaction id)).
-using UpdateBatch = std::pair<ComponentUpdateMap, std::pair<bool, uint64_t>>;
+// (records, (full-sync flag, transaction id)). A part of a full sync (`part`) carries the
+// transaction id of the full sync it belongs to and the full-sync flag; the barrier's batch ends
+// it (see Component.h).
+struct UpdateBatch : std::pair<ComponentUpdateMap, std::pair<bool, uint64_t>> {
+    using std::pair<ComponentUpdateMap, std::pair<bool, uint64_t>>::pair;
+    bool part = false;
+};
 using UpdateQueue = MsgQueue<UpdateBatch>;
 using UpdateQueuePtr = std::shared_ptr<UpdateQueue>;
 

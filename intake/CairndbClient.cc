@@ -78,7 +78,9 @@ CairndbClient::CairndbClient(UpdateQueuePtr updateQueue, RuntimeStateSource runt
       writeQueue_(std::make_shared<WriteQueue>(WriteQueue::kUnbounded, true, true)),
       runtime_(std::move(runtime)),
       writerSync_(std::make_shared<WriterSync>()),
-      reconcileWait_(options.reconcileWait) {
+      reconcileWait_(options.reconcileWait),
+      partRecords_(options.fullSyncPartRecords),
+      partWait_(options.fullSyncPartWait) {
     init(options);
 }
 
@@ -295,6 +297,7 @@ bool CairndbClient::RegisterMonitorCB(uint16_t vdb) {
         [this] { MonitorBarrierCB(); });
     // The first barrier of a newly monitored vdb ends its full contents.
     fullSyncSeen_ = false;
+    AbandonFullSyncParts("another vdb is monitored");
     if (!lib_->ConfigureMonitor(ConfigStatements(), {}, kMonitorId, vdb)) {
         CFG_ERROR("CairndbClient: RegisterMonitorCB: Failed to configure monitor for vdb %1", vdb);
         return false;
@@ -331,6 +334,10 @@ bool CairndbClient::RegisterBackingMonitor() {
 }
 
 void CairndbClient::MonitorUpdateCB(const pb::MonitorUpdateMsg& update) {
+    // While a full sync goes in parts, the decoding does not run ahead of the dispatcher: it waits
+    // without the agent lock, which delivering a part takes.
+    if (partsOpen_ && updateQueue_)
+        updateQueue_->waitForSizeBelow(kQueuedParts, partWait_);
     AgentLockGuard lock(GlobalAgentLock());
     const ObjectType type = static_cast<ObjectType>(update.object_type());
     std::unique_ptr<ozy::wft::Span> span;
@@ -368,6 +375,39 @@ void CairndbClient::MonitorUpdateCB(const pb::MonitorUpdateMsg& update) {
     if (coordinator_ != nullptr && (route == DemuxRoute::KIND || route == DemuxRoute::GENERIC)) {
         coordinator_->OnConfigUpdate(update, route);
     }
+    MaybeSendFullSyncPart();
+}
+
+void CairndbClient::MaybeSendFullSyncPart() {
+    // The configuration cache's records are most of a full sync (a logical port is 18 of them)
+    // and nothing at the barrier looks at them: they go as they come. The other lists wait for the
+    // barrier (the merge of cancelling L2/L3 records, the containers' profile mappings).
+    constexpr ComponentType kLane = ComponentType::CONFIGCACHE;
+    if (partRecords_ == 0 || !channelUp_.load() || fullSyncSeen_ ||
+        pending_.LaneRecords(kLane) < partRecords_) {
+        return;
+    }
+    UpdateBatch part;
+    part.first[kLane] = pending_.TakeLane(kLane);
+    const size_t records = part.first[kLane].size();
+    part.second = std::make_pair(true, g_transactionId.load());
+    part.part = true;
+    partsOpen_ = true;
+    partsSent_.fetch_add(1);
+    CFG_DEBUG("CairndbClient: full sync part of %1 record(s), transaction ID %2", records,
+              part.second.second);
+    if (!updateQueue_ || !updateQueue_->put(std::move(part))) {
+        CFG_ERROR_CODE("LCP00008", "Msg Queue is full!");
+    }
+}
+
+void CairndbClient::AbandonFullSyncParts(const char* why) {
+    if (!partsOpen_)
+        return;
+    partsOpen_ = false;
+    const uint64_t txId = g_transactionId.fetch_add(1);
+    CFG_WARN("CairndbClient: full sync of transaction ID %1 abandoned after its first parts: %2",
+             txId, why);
 }
 
 void CairndbClient::MonitorBarrierCB() {
@@ -381,6 +421,8 @@ void CairndbClient::RunBarrier(bool mayBeFullSync) {
     if (mayBeFullSync && channelUp_.load() && !fullSyncSeen_) {
         fullSync = true;
         fullSyncSeen_ = true;
+        // This batch ends the parts sent before it.
+        partsOpen_ = false;
     }
     if (coordinator_ != nullptr && mayBeFullSync) {
         coordinator_->OnBarrier(fullSync);
@@ -435,6 +477,7 @@ void CairndbClient::ChannelStatusCB(bool up) {
     channelUp_.store(up);
     if (!up) {
         fullSyncSeen_ = false;
+        AbandonFullSyncParts("the channel went down");
         if (upm_)
             upm_->OnChannelDown();
         if (persona_ == kPersonaSmartnic) {

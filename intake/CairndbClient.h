@@ -79,6 +79,11 @@ struct CairndbClientOptions {
     // and then for the stored rows (see CairndbClient::kReconcileMinPuts); the list is written as
     // it is when either takes longer.
     std::chrono::milliseconds reconcileWait{30000};
+    // A full sync's configuration-cache records go to the dispatcher in parts of at least this
+    // many as they are decoded, instead of all at the barrier (0: no parts).
+    size_t fullSyncPartRecords = 32768;
+    // How long the decoding waits for the dispatcher to take the parts before it goes on.
+    std::chrono::milliseconds fullSyncPartWait{10000};
 };
 
 class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
@@ -95,6 +100,9 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     // one that cannot be reconciled so, is written as it is.
     static constexpr size_t kReconcileMinPuts = 512;
     static constexpr size_t kReconcileChunk = 1024;
+    // A full sync's parts queued and not yet taken by the dispatcher before the decoding waits:
+    // the records in flight stay a few parts, whatever the size of the database.
+    static constexpr size_t kQueuedParts = 2;
 
     CairndbClient(UpdateQueuePtr updateQueue, RuntimeStateSource runtime,
                   const CairndbClientOptions& options);
@@ -157,6 +165,8 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     bool writerRunning() const { return writerRunning_.load(); }
     // Full-sync runtime writes written as their differences from the stored rows.
     uint64_t reconciledWrites() const { return reconciled_.load(); }
+    // Parts of full syncs sent before their barrier.
+    uint64_t fullSyncParts() const { return partsSent_.load(); }
     const std::string& localSnId() const { return localSnId_; }
     // The next transaction id and write message id (process-wide counters that start at 1).
     static uint64_t NextTransactionId();
@@ -184,6 +194,12 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     bool RegisterBackingMonitor();
     // Closes the pending batch; a full sync only when `mayBeFullSync`.
     void RunBarrier(bool mayBeFullSync);
+    // During a full sync, sends the configuration-cache records decoded so far as a part once
+    // they are fullSyncPartRecords or more.
+    void MaybeSendFullSyncPart();
+    // The full sync whose parts were sent will not end (the channel went down, another vdb is
+    // monitored): its transaction id is used up, so that the next full sync is told apart.
+    void AbandonFullSyncParts(const char* why);
     void RevertUPMContainerMapping(const ComponentUpdateMap& batch);
     void submit(std::vector<orvane::ozy::cairndb::ModifyRequestMsg> requests, uint64_t id);
     // Queues a list for the writer; `reconcile`: a full-sync list of the configuration runtime
@@ -217,6 +233,8 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
 
     std::atomic<bool> channelUp_{false};
     bool fullSyncSeen_ = false;  // callbacks only
+    bool partsOpen_ = false;     // callbacks only: parts of the coming full sync were sent
+    std::atomic<uint64_t> partsSent_{0};
     std::atomic<uint16_t> mainVdb_{0};
     std::atomic<bool> active_{false};
     std::atomic<bool> configFullSyncDone_{false};
@@ -238,6 +256,9 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     };
     std::shared_ptr<WriterSync> writerSync_;
     std::chrono::milliseconds reconcileWait_{30000};
+    // A full sync's parts: their size in records (0: none) and the decoding's wait for them.
+    size_t partRecords_ = 0;
+    std::chrono::milliseconds partWait_{10000};
 
     // The pending batch and its decoding scratch (library callbacks only).
     PendingBatch pending_;

@@ -1,6 +1,7 @@
 #include "intake/MsgDispatcher.h"
 
 #include <exception>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -136,12 +137,16 @@ void MsgDispatcher::Run() {
                 break;
             }
         }
+        if (batch->part) {
+            Accept(*batch);
+            continue;
+        }
         size_t records = 0;
         for (const auto& [type, list] : batch->first) {
             records += list.size();
         }
         const bool release = batch->second.first || records >= kReleaseAfterRecords;
-        Deliver(*batch);
+        Accept(*batch);
         if (release) {
             // The records and the components' transient copies are freed together; hand the pages
             // back instead of keeping the peak resident for the process's life.
@@ -154,6 +159,87 @@ void MsgDispatcher::Run() {
     std::lock_guard<std::mutex> lock(runMutex_);
     running_ = false;
     runChanged_.notify_all();
+}
+
+void MsgDispatcher::Accept(UpdateBatch& batch) {
+    if (batch.part) {
+        AcceptPart(batch);
+        return;
+    }
+    if (batch.second.first && partsOpen_)
+        EndParts(batch);
+    Deliver(batch);
+}
+
+void MsgDispatcher::AcceptPart(UpdateBatch& part) {
+    const uint64_t id = part.second.second;
+    if (!partsOpen_ || partsOf_ != id) {
+        if (partsOpen_) {
+            CFG_WARN("MsgDispatcher: full sync ID %1 ended without its barrier; ID %2 starts",
+                     partsOf_, id);
+        }
+        partsOpen_ = true;
+        partsOf_ = id;
+        partTakers_.clear();
+        keptParts_.clear();
+        keptRecords_.store(0, std::memory_order_relaxed);
+    }
+    for (auto& [type, records] : part.first) {
+        ozy::RefPtr<Component> component = Lookup(type);
+        if (!component)
+            continue;
+        if (!component->TakesFullSyncParts()) {
+            CairnDBUpdateList& kept = keptParts_[type];
+            kept.insert(kept.end(), std::make_move_iterator(records.begin()),
+                        std::make_move_iterator(records.end()));
+            keptRecords_.fetch_add(records.size(), std::memory_order_relaxed);
+            continue;
+        }
+        const bool first = partTakers_.insert(type).second;
+        CFG_DEBUG("MsgDispatcher: dispatching a full sync part to component %1 ID %2",
+                  CompTypeToString(type), id);
+        try {
+            component->UpdateDesiredStatePart(records, first);
+        } catch (const std::bad_alloc&) {
+            ExitOnAllocFailure();
+        } catch (const std::exception& e) {
+            CFG_ERROR("MsgDispatcher: component %1 failed on transaction %2: %3",
+                      CompTypeToString(type), id, e.what());
+        } catch (...) {
+            CFG_ERROR("MsgDispatcher: component %1 failed on transaction %2",
+                      CompTypeToString(type), id);
+        }
+        // A part is freed as soon as its component has it.
+        CairnDBUpdateList().swap(records);
+    }
+}
+
+void MsgDispatcher::EndParts(UpdateBatch& barrier) {
+    const bool ends = partsOf_ == barrier.second.second;
+    if (ends) {
+        for (auto& [type, kept] : keptParts_) {
+            CairnDBUpdateList& rest = barrier.first[type];
+            kept.insert(kept.end(), std::make_move_iterator(rest.begin()),
+                        std::make_move_iterator(rest.end()));
+            rest.swap(kept);
+        }
+    } else {
+        CFG_WARN("MsgDispatcher: full sync ID %1 ended without its barrier; ID %2 replaces it",
+                 partsOf_, barrier.second.second);
+        for (ComponentType type : partTakers_) {
+            ozy::RefPtr<Component> component = Lookup(type);
+            if (component)
+                component->UpdateDesiredStatePart(CairnDBUpdateList(), true);
+        }
+    }
+    partsOpen_ = false;
+    partTakers_.clear();
+    keptParts_.clear();
+    keptRecords_.store(0, std::memory_order_relaxed);
+}
+
+size_t MsgDispatcher::KeptPartRecords() const {
+    return keptRecords_.load(std::memory_order_relaxed);
 }
 
 void MsgDispatcher::Deliver(const UpdateBatch& batch) {

@@ -7,6 +7,12 @@
 // so the state-cache tables (1-3) have applied a transaction before any application (4-11) sees
 // it; within a list, decode order. A type that nothing registered is skipped silently.
 //
+// Parts of a full sync (UpdateBatch::part, see Component.h) go at once to the components that take
+// parts; for the others the loop keeps them, in order, and puts them before the barrier's own
+// records of that full sync. Parts of a full sync that never got its barrier (the database channel
+// went down) are dropped when the next full sync starts, and a component that took some of them is
+// started over (an empty first part) when that next full sync arrives without parts.
+//
 // Threads: the delivery loop runs as one work item and calls UpdateDesiredState synchronously on
 // that thread. Registration normally happens before start() and after stop(); it is nevertheless
 // safe at any time (a registry mutex, and the loop holds its own counted reference to the component
@@ -17,6 +23,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 
 #include "intake/CairnDBUpdateMsg.h"
@@ -53,8 +60,13 @@ class MsgDispatcher : public ozy::RefCounted<MsgDispatcher, ozy::IRefCountable> 
     // The delivery loop (the work item's member function).
     void Run();
 
-    // Delivers one batch on the calling thread, exactly as the loop does.
+    // Handles one batch on the calling thread, exactly as the loop does: a part of a full sync is
+    // delivered or kept, a full sync's barrier takes the parts kept before it is delivered.
+    void Accept(UpdateBatch& batch);
+    // Delivers one batch's lists (no parts) on the calling thread.
     void Deliver(const UpdateBatch& batch);
+    // Records of parts kept for components that take none.
+    size_t KeptPartRecords() const;
 
     uint64_t BatchesDelivered() const;
 
@@ -68,6 +80,10 @@ class MsgDispatcher : public ozy::RefCounted<MsgDispatcher, ozy::IRefCountable> 
   private:
     bool Post(WorkGroup* group);
     ozy::RefPtr<Component> Lookup(ComponentType type) const;
+    void AcceptPart(UpdateBatch& part);
+    // Ends the open full sync: its kept parts go before `barrier`'s records when it is that full
+    // sync's barrier, else they are dropped and the components that took parts start over.
+    void EndParts(UpdateBatch& barrier);
 
     UpdateQueuePtr queue_;
     std::shared_ptr<ozy::metrics::Latency> logLatency_;
@@ -81,6 +97,13 @@ class MsgDispatcher : public ozy::RefCounted<MsgDispatcher, ozy::IRefCountable> 
     bool stopping_ = false;
     std::atomic<uint64_t> delivered_{0};
     std::atomic<uint64_t> releases_{0};
+
+    // The full sync whose parts arrived and whose barrier did not yet (delivery loop only).
+    bool partsOpen_ = false;
+    uint64_t partsOf_ = 0;
+    std::set<ComponentType> partTakers_;  // components that took a part of it
+    ComponentUpdateMap keptParts_;        // its parts for the other components
+    std::atomic<size_t> keptRecords_{0};
 };
 
 }  // namespace CfgAgent

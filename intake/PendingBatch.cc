@@ -53,15 +53,11 @@ void PendingBatch::Touch(ComponentType component) {
     lanes_[component];
 }
 
-ComponentUpdateMap PendingBatch::Take() {
-    ComponentUpdateMap out;
-    for (auto& [comp, lane] : lanes_) {
-        CairnDBUpdateList& list = out[comp];
-        if (lane.chunks.size() == 1 &&
-            lane.chunks.front().size() == lane.chunks.front().capacity()) {
-            list = std::move(lane.chunks.front());
-            continue;
-        }
+CairnDBUpdateList PendingBatch::Drain(Lane& lane) {
+    CairnDBUpdateList list;
+    if (lane.chunks.size() == 1 && lane.chunks.front().size() == lane.chunks.front().capacity()) {
+        list = std::move(lane.chunks.front());
+    } else {
         list.reserve(lane.records);
         for (CairnDBUpdateList& chunk : lane.chunks) {
             list.insert(list.end(), std::make_move_iterator(chunk.begin()),
@@ -70,8 +66,27 @@ ComponentUpdateMap PendingBatch::Take() {
             CairnDBUpdateList().swap(chunk);
         }
     }
+    lane.chunks.clear();
+    lane.records = 0;
+    return list;
+}
+
+ComponentUpdateMap PendingBatch::Take() {
+    ComponentUpdateMap out;
+    for (auto& [comp, lane] : lanes_)
+        out[comp] = Drain(lane);
     lanes_.clear();
     return out;
+}
+
+CairnDBUpdateList PendingBatch::TakeLane(ComponentType component) {
+    auto it = lanes_.find(component);
+    return it == lanes_.end() ? CairnDBUpdateList() : Drain(it->second);
+}
+
+size_t PendingBatch::LaneRecords(ComponentType component) const {
+    auto it = lanes_.find(component);
+    return it == lanes_.end() ? 0 : it->second.records;
 }
 
 size_t PendingBatch::RecordCount() const {

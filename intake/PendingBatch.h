@@ -42,6 +42,12 @@ class PendingBatch {
     // empty afterwards.
     ComponentUpdateMap Take();
 
+    // The records of `component` filed so far, in one list of exactly their number (empty when
+    // it has none); its entry stays, empty. A full sync sends its largest list in parts so.
+    CairnDBUpdateList TakeLane(ComponentType component);
+    // Records filed under `component` (0 when it has no entry).
+    size_t LaneRecords(ComponentType component) const;
+
     bool Empty() const { return lanes_.empty(); }
     size_t RecordCount() const;
     // Chunks held for `component` (0 when it has no entry).
@@ -57,6 +63,9 @@ class PendingBatch {
     // new one of kChunkRecords (a group larger than that gets a chunk of its own size). The first
     // chunk grows as records come, so that a delta of a few records takes no more.
     static CairnDBUpdateList& ChunkFor(Lane& lane, size_t n);
+    // The records of `lane` moved into one list of exactly their number, each chunk freed as soon
+    // as it is moved; the lane is left empty.
+    static CairnDBUpdateList Drain(Lane& lane);
 
     std::map<ComponentType, Lane> lanes_;
 };

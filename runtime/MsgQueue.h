@@ -120,6 +120,18 @@ class MsgQueue {
         open_ = true;
     }
 
+    // Waits until fewer than `n` items are queued (a producer that must not run ahead of its
+    // consumer); false when the queue stopped or closed meanwhile, or after `timeout`.
+    template <typename Rep, typename Period>
+    bool waitForSizeBelow(size_t n, std::chrono::duration<Rep, Period> timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++producersWaiting_;
+        bool below = notFull_.wait_for(lock, timeout,
+                                       [&] { return queue_.size() < n || stopping_ || !open_; });
+        --producersWaiting_;
+        return below && !stopping_ && open_;
+    }
+
     size_t size() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return queue_.size();

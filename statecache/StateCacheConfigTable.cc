@@ -2,6 +2,7 @@
 // StateCacheConfigQueries.cc.
 #include "statecache/StateCacheConfigTable.h"
 
+#include <iterator>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -154,15 +155,26 @@ const StateCacheConfigTable::Side& StateCacheConfigTable::SideOf(ConfigStore sto
 
 void StateCacheConfigTable::UpdateDesiredState(const CairnDBUpdateList& updates, bool fullSync) {
     desiredUpdates_.fetch_add(1, std::memory_order_relaxed);
-    Update(*desired_, updates, fullSync);
+    Update(*desired_, updates, fullSync, Stage::kBatch);
+}
+
+void StateCacheConfigTable::UpdateDesiredStatePart(const CairnDBUpdateList& part, bool first) {
+    Update(*desired_, part, true, first ? Stage::kFirstPart : Stage::kPart);
 }
 
 void StateCacheConfigTable::UpdateRuntimeState(const CairnDBUpdateList& updates, bool fullSync) {
-    Update(*runtime_, updates, fullSync);
+    Update(*runtime_, updates, fullSync, Stage::kBatch);
 }
 
-void StateCacheConfigTable::Update(Side& side, const CairnDBUpdateList& updates, bool fullSync) {
+void StateCacheConfigTable::Update(Side& side, const CairnDBUpdateList& updates, bool fullSync,
+                                   Stage stage) {
     AgentLockGuard agentLock(GlobalAgentLock());
+    // A part after no first one starts its full sync all the same.
+    if (stage == Stage::kPart && !side.partsOpen)
+        stage = Stage::kFirstPart;
+    const bool isPart = stage != Stage::kBatch;
+    // The last call of a full sync in parts: its version is the parts' one.
+    const bool endsParts = fullSync && !isPart && side.partsOpen;
     std::vector<std::string> contexts;
     for (const CairnDBUpdateMsg& r : updates) {
         if (!r.traceContext().empty())
@@ -186,8 +198,10 @@ void StateCacheConfigTable::Update(Side& side, const CairnDBUpdateList& updates,
     {
         std::lock_guard<std::mutex> lock(mutex_);
         sc::PropertyStore& store = side.store;
-        if (fullSync)
+        if (stage == Stage::kFirstPart || (fullSync && !isPart && !endsParts))
             store.BumpVersion();
+        if (stage == Stage::kFirstPart)
+            side.partsOpen = true;
         for (size_t i = 0; i < updates.size(); ++i) {
             const CairnDBUpdateMsg& r = updates[i];
             std::unique_ptr<ozy::wft::Span> recordSpan;
@@ -266,17 +280,27 @@ void StateCacheConfigTable::Update(Side& side, const CairnDBUpdateList& updates,
             }
             applied.push_back(i);
         }
-        if (fullSync) {
+        if (fullSync && !isPart) {
             SweepLog log;
             store.Sweep(&log);
+            side.partsOpen = false;
         }
     }
-    Notify(side, updates, applied, fullSync, contexts);
+    Notify(side, updates, applied, fullSync, stage, endsParts, contexts);
 }
 
 void StateCacheConfigTable::Notify(Side& side, const CairnDBUpdateList& updates,
-                                   const std::vector<size_t>& applied, bool fullSync,
-                                   const std::vector<std::string>& contexts) {
+                                   const std::vector<size_t>& applied, bool fullSync, Stage stage,
+                                   bool endsParts, const std::vector<std::string>& contexts) {
+    const bool isPart = stage != Stage::kBatch;
+    // A full sync's parts kept for the observers that take none: dropped when a full sync starts
+    // (or starts over), handed over with its last call.
+    std::map<SCConfigTableObserver*, CairnDBUpdateList> kept;
+    if (stage == Stage::kFirstPart) {
+        side.kept.clear();
+    } else if (endsParts) {
+        kept.swap(side.kept);
+    }
     // Snapshot of the observers, taken under the mutex; the agent lock (held by the caller) keeps
     // them registered, and so alive, for the duration of the calls.
     std::vector<std::pair<ObjectType, SCConfigTableObserver*>> observers;
@@ -316,11 +340,24 @@ void StateCacheConfigTable::Notify(Side& side, const CairnDBUpdateList& updates,
     }
     // (Only applied records are counted: a batch with a record the store refused is copied.)
     std::vector<bool> whole(lists.size(), false);
+    // During a full sync in parts: whether the observer takes parts; its kept records before the
+    // last call's.
+    std::vector<bool> takesParts(lists.size(), false);
     for (size_t k = 0; k < lists.size(); ++k) {
+        takesParts[k] = lists[k].first->TakesDesiredFullSyncParts();
+        if (endsParts) {
+            auto it = kept.find(lists[k].first);
+            if (it != kept.end())
+                lists[k].second = std::move(it->second);
+        }
         whole[k] = counts[k] == updates.size();
+        // Kept records go first; a part is kept, as a copy, for an observer that takes none.
+        if (!lists[k].second.empty() || (isPart && !takesParts[k]))
+            whole[k] = false;
         if (!whole[k])
-            lists[k].second.reserve(counts[k]);
+            lists[k].second.reserve(lists[k].second.size() + counts[k]);
     }
+    kept.clear();
     for (size_t i : applied) {
         const CairnDBUpdateMsg& r = updates[i];
         auto range = byType.equal_range(r.objType);
@@ -332,6 +369,17 @@ void StateCacheConfigTable::Notify(Side& side, const CairnDBUpdateList& updates,
     for (size_t k = 0; k < lists.size(); ++k) {
         SCConfigTableObserver* obs = lists[k].first;
         const CairnDBUpdateList& list = whole[k] ? updates : lists[k].second;
+        if (isPart) {
+            if (!takesParts[k]) {
+                CairnDBUpdateList& into = side.kept[obs];
+                into.insert(into.end(), std::make_move_iterator(lists[k].second.begin()),
+                            std::make_move_iterator(lists[k].second.end()));
+            } else if (!list.empty() || stage == Stage::kFirstPart) {
+                obs->ProcessConfigDesiredStateFullSyncPart(list, stage == Stage::kFirstPart);
+            }
+            CairnDBUpdateList().swap(lists[k].second);
+            continue;
+        }
         // A full sync reaches every observer, even with nothing of its types: it reconciles on it.
         if (list.empty() && !fullSync)
             continue;

@@ -37,6 +37,11 @@ class StateCacheConfigTable : public ozy::RefCounted<StateCacheConfigTable, Comp
 
     // Component: applies a dispatcher batch to the desired store and notifies its observers.
     void UpdateDesiredState(const CairnDBUpdateList& updates, bool fullSync) override;
+    // A full sync's part: applied at the full sync's version (a first part increments it), no
+    // sweep until the full sync's last call; observers that take parts get it now, the others
+    // in that last call (SCConfigTableObserver.h).
+    bool TakesFullSyncParts() const override { return true; }
+    void UpdateDesiredStatePart(const CairnDBUpdateList& part, bool first) override;
 
     void UpdateRuntimeState(const CairnDBUpdateList& updates, bool fullSync) override;
 
@@ -76,10 +81,14 @@ class StateCacheConfigTable : public ozy::RefCounted<StateCacheConfigTable, Comp
 
   private:
     struct Side;
+    // What one call applies: a batch (a delta or a whole full sync, or the last call of a full
+    // sync in parts), or a part of a full sync.
+    enum class Stage { kBatch, kFirstPart, kPart };
 
-    void Update(Side& side, const CairnDBUpdateList& updates, bool fullSync);
+    void Update(Side& side, const CairnDBUpdateList& updates, bool fullSync, Stage stage);
     void Notify(Side& side, const CairnDBUpdateList& updates, const std::vector<size_t>& applied,
-                bool fullSync, const std::vector<std::string>& contexts);
+                bool fullSync, Stage stage, bool endsParts,
+                const std::vector<std::string>& contexts);
     bool RegisterObserver(Side& side, ObjectType type, SCConfigTableObserver* observer);
     bool UnregisterObserver(Side& side, ObjectType type, SCConfigTableObserver* observer);
     bool GetAttachmentField(const std::string& lspId, bool dvport, std::string* out) const;

@@ -231,13 +231,9 @@ void ConfigApp::PushFullState(const char* why) {
     desiredStateSynced_ = true;
 }
 
-void ConfigApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) {
-    ozy::wft::Span span("ConfigApp.ProcessConfigDesiredStateUpdate", TraceParents(updates), false);
-    AgentLockGuard lock(GlobalAgentLock());
-    if (!convertor_ || stopped_)
-        return;
-    std::set<std::string> unblockPorts;
-    std::set<std::string> unblockSwitches;
+void ConfigApp::ApplyDesiredRecords(const CairnDBUpdateList& updates,
+                                    std::set<std::string>* unblockPorts,
+                                    std::set<std::string>* unblockSwitches) {
     // The records of one object carry the same tenant: parsed once per change of it.
     const std::string* tenantOf = nullptr;
     std::optional<ScopedLogTenant> tenant;
@@ -274,23 +270,73 @@ void ConfigApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates
             convertor_->ProcessConfigPropertyUpdate(u.objType, u.id, u.op, u.property, u.data);
         }
         if (isDelete && u.property == PropertyType::LSP_ADMIN_STATE_UP) {
-            unblockPorts.insert(u.id);
+            unblockPorts->insert(u.id);
         } else if (!isDelete &&
                    (u.property == PropertyType::LS_VNI || u.property == PropertyType::LS_VLAN ||
                     u.property == PropertyType::LS_ADMIN_STATE_UP ||
                     u.property == PropertyType::LS_VLAN_TRUNK)) {
-            unblockSwitches.insert(u.id);
+            unblockSwitches->insert(u.id);
         }
+    }
+}
+
+void ConfigApp::ProcessConfigDesiredStateFullSyncPart(const CairnDBUpdateList& part, bool first) {
+    ozy::wft::Span span("ConfigApp.ProcessConfigDesiredStateFullSyncPart", TraceParents(part),
+                        false);
+    AgentLockGuard lock(GlobalAgentLock());
+    if (!convertor_ || stopped_)
+        return;
+    FullSyncParts& parts = fullSyncParts_;
+    if (first || !parts.open)
+        parts = FullSyncParts();
+    parts.open = true;
+    ApplyDesiredRecords(part, &parts.unblockPorts, &parts.unblockSwitches);
+    parts.records += part.size();
+    for (const CairnDBUpdateMsg& u : part) {
+        if (!parts.objects.empty() && parts.objects.back().objType == u.objType &&
+            parts.objects.back().id == u.id) {
+            continue;
+        }
+        CairnDBUpdateMsg object;
+        object.objType = u.objType;
+        object.op = u.op;
+        object.id = u.id;
+        parts.objects.push_back(std::move(object));
+    }
+}
+
+void ConfigApp::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) {
+    ozy::wft::Span span("ConfigApp.ProcessConfigDesiredStateUpdate", TraceParents(updates), false);
+    AgentLockGuard lock(GlobalAgentLock());
+    if (!convertor_ || stopped_)
+        return;
+    std::set<std::string> unblockPorts;
+    std::set<std::string> unblockSwitches;
+    ApplyDesiredRecords(updates, &unblockPorts, &unblockSwitches);
+    // The last call of a full sync in parts: what the parts left joins this call's records.
+    bool empty = updates.empty();
+    CairnDBUpdateList joined;
+    const CairnDBUpdateList* cifRecords = &updates;
+    if (fullSync && fullSyncParts_.open) {
+        FullSyncParts parts = std::move(fullSyncParts_);
+        fullSyncParts_ = FullSyncParts();
+        empty = empty && parts.records == 0;
+        unblockPorts.merge(parts.unblockPorts);
+        unblockSwitches.merge(parts.unblockSwitches);
+        joined = std::move(parts.objects);
+        joined.insert(joined.end(), updates.begin(), updates.end());
+        cifRecords = &joined;
     }
     // The container interfaces of the batch's logical ports; their child ports' properties go
     // with the end-of-batch flush.
-    cifConfig_->ProcessConfigDesiredStateUpdate(updates, fullSync);
+    cifConfig_->ProcessConfigDesiredStateUpdate(*cifRecords, fullSync);
+    CairnDBUpdateList().swap(joined);
     convertor_->SendPortUnblockUpdate(unblockPorts, unblockSwitches);
     if (fullSync) {
         desiredStateSynced_ = false;
         if (!linkUp_)
             return;
-        if (updates.empty()) {
+        if (empty) {
             CFG_INFO("ConfigApp: No updates from cairndb during host reboot");
             return;
         }

@@ -34,6 +34,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,11 @@ class ConfigApp : public SCConfigTableObserver,
     // Configuration-table observer (switches, ports, transport nodes, mirror sessions, bridge
     // clusters).
     void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) override;
+    // A full sync in parts (SCConfigTableObserver.h): each part's records go to the engine as they
+    // come; the container interfaces, the unblocks and the push to the dataplane wait for the last
+    // call, and see the whole full sync then.
+    bool TakesDesiredFullSyncParts() const override { return true; }
+    void ProcessConfigDesiredStateFullSyncPart(const CairnDBUpdateList& part, bool first) override;
     // Dispatcher component CONFIGAPP.
     void UpdateDesiredState(const CairnDBUpdateList& objects, bool fullSync) override;
 
@@ -213,6 +219,19 @@ class ConfigApp : public SCConfigTableObserver,
     CairnDBUpdateMsg HopoverWrite(const HopoverStatusRecord& h) const;
 
     // Desired state (ConfigApp.cc).
+    // What the parts of an open full sync leave for its last call.
+    struct FullSyncParts {
+        bool open = false;
+        size_t records = 0;
+        std::set<std::string> unblockPorts;
+        std::set<std::string> unblockSwitches;
+        // One record per object of the parts, without its body: the container interfaces look at
+        // which objects a full sync has, not at their values.
+        CairnDBUpdateList objects;
+    };
+    // Hands the records to the engine; the ports and switches to unblock are added to the sets.
+    void ApplyDesiredRecords(const CairnDBUpdateList& updates, std::set<std::string>* unblockPorts,
+                             std::set<std::string>* unblockSwitches);
     void PushFullState(const char* why);
     void DropMemoryAccount();
 
@@ -239,6 +258,7 @@ class ConfigApp : public SCConfigTableObserver,
     int sessionState_ = kSessionIdle;
     bool fullSyncDone_ = false;
     bool desiredStateSynced_ = false;
+    FullSyncParts fullSyncParts_;
     bool ipDisFullSyncDone_ = false;
     // OutOfSync reported while a session was opening: resync once its full sync ends.
     bool resyncPending_ = false;

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "platform/LibraryLogLevels.h"
 #include "proto/cairndb_conduit.pb.h"
@@ -212,6 +213,129 @@ TEST_F(CairndbClientTest, FirstBarrierAfterChannelUpIsTheFullSyncAndTransactionI
     EXPECT_EQ(b.first.size(), 11u);
     EXPECT_EQ(CairndbClient::NextTransactionId(), t0 + 4);
     EXPECT_FALSE(queue->tryGet().has_value());
+}
+
+// A full sync's configuration-cache records go out in parts once fullSyncPartRecords are decoded,
+// carrying the id of the full sync that the barrier then ends: the parts and the barrier's list
+// are the list of the same full sync without parts, and the other lists wait for the barrier.
+TEST_F(CairndbClientTest, FullSyncCacheRecordsGoInPartsThatJoinToTheOneList) {
+    pb::TransportNodeConfigMsg tn;
+    *tn.mutable_id() = Uuid(99);
+    const pb::MonitorUpdateMsg node =
+        MakeUpdate(OT::TRANSPORT_NODE_CONFIG, ObjOp<pb::TransportNodeConfigOpMsg>(pb::SET), &tn);
+    // Part sizes; the first, no parts, gives the one list.
+    const size_t sizes[] = {0, 25, 20, 1000, 1};
+    ComponentUpdateMap whole;
+    size_t nodeRecords = 0;
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        // The parts expected: the lane's records after each update (switches of 20 records).
+        size_t parts = 0;
+        for (size_t n = 1, lane = 0; size != 0 && n <= 5; ++n) {
+            lane += 20;
+            if (lane >= size) {
+                ++parts;
+                lane = 0;
+            }
+            if (n == 3 && (lane += nodeRecords) >= size) {
+                ++parts;
+                lane = 0;
+            }
+        }
+        TearDown();
+        SetUp();
+        partRecords = size;
+        ASSERT_TRUE(StartUp(kPersonaOther));
+        const uint64_t t0 = CairndbClient::NextTransactionId();
+        for (uint64_t n = 1; n <= 5; ++n) {
+            lib->Update(101, 1, SwitchSet(n));
+            if (n == 3)
+                lib->Update(101, 1, node);
+        }
+        EXPECT_EQ(client->fullSyncParts(), parts);
+        CairnDBUpdateList joined;
+        for (size_t k = 0; k < parts; ++k) {
+            UpdateBatch part = Next();
+            EXPECT_TRUE(part.part);
+            EXPECT_TRUE(part.second.first);
+            EXPECT_EQ(part.second.second, t0);
+            ASSERT_EQ(part.first.size(), 1u);
+            const CairnDBUpdateList& list = part.first[CT::CONFIGCACHE];
+            EXPECT_GE(list.size(), size);
+            joined.insert(joined.end(), list.begin(), list.end());
+        }
+        UpdateBatch last = Commit();
+        EXPECT_FALSE(last.part);
+        EXPECT_TRUE(last.second.first);
+        EXPECT_EQ(last.second.second, t0);
+        EXPECT_EQ(last.first.size(), 11u);
+        CairnDBUpdateList& rest = last.first[CT::CONFIGCACHE];
+        joined.insert(joined.end(), rest.begin(), rest.end());
+        rest = joined;
+        if (size == 0) {
+            whole = last.first;
+            nodeRecords = whole[CT::CONFIGCACHE].size() - 5 * 20;
+            EXPECT_GT(nodeRecords, 0u);
+            EXPECT_EQ(whole[CT::CONFIGAPP].size(), nodeRecords);
+        }
+        EXPECT_EQ(last.first, whole);
+        // Deltas go whole.
+        lib->Update(101, 1, SwitchSet(9));
+        UpdateBatch delta = Commit();
+        EXPECT_FALSE(delta.part);
+        EXPECT_EQ(delta.first[CT::CONFIGCACHE].size(), 20u);
+        EXPECT_EQ(client->fullSyncParts(), parts);
+        EXPECT_FALSE(queue->tryGet().has_value());
+    }
+}
+
+// The decoding waits while two parts are queued and the dispatcher took neither; it goes on
+// once one is taken (or after the client's wait).
+TEST_F(CairndbClientTest, DecodingWaitsForTheDispatcherToTakeTheParts) {
+    partRecords = 20;
+    partWait = std::chrono::minutes(5);
+    ASSERT_TRUE(StartUp(kPersonaOther));
+    lib->Update(101, 1, SwitchSet(1));
+    lib->Update(101, 1, SwitchSet(2));
+    ASSERT_EQ(queue->size(), 2u);
+    std::thread decoding([&] { lib->Update(101, 1, SwitchSet(3)); });
+    ASSERT_TRUE(AwaitTrue([&] { return queue->producersWaiting() == 1; }));
+    EXPECT_EQ(client->fullSyncParts(), 2u);
+    ASSERT_TRUE(queue->tryGet().has_value());
+    decoding.join();
+    EXPECT_EQ(client->fullSyncParts(), 3u);
+    EXPECT_EQ(queue->size(), 2u);
+}
+
+// The channel goes down after parts were sent: that full sync never ends, its id is used up, and
+// the next full sync (after the reconnection) is told apart by its own.
+TEST_F(CairndbClientTest, PartsOfAFullSyncCutByTheChannelUseUpItsId) {
+    LogCapture logs;
+    partRecords = 20;
+    ASSERT_TRUE(StartUp(kPersonaOther));
+    const uint64_t t0 = CairndbClient::NextTransactionId();
+    lib->Update(101, 1, SwitchSet(1));
+    UpdateBatch part = Next();
+    EXPECT_TRUE(part.part);
+    EXPECT_EQ(part.second.second, t0);
+    lib->Channel(false);
+    EXPECT_TRUE(logs.Contains("CairndbClient: full sync of transaction ID " + std::to_string(t0) +
+                              " abandoned after its first parts: the channel went down"));
+    EXPECT_EQ(CairndbClient::NextTransactionId(), t0 + 1);
+    lib->Channel(false);  // nothing more to abandon
+    EXPECT_EQ(CairndbClient::NextTransactionId(), t0 + 1);
+    lib->Channel(true);
+    lib->Update(101, 1, SwitchSet(2));
+    part = Next();
+    EXPECT_TRUE(part.part);
+    EXPECT_EQ(part.second.second, t0 + 1);
+    UpdateBatch last = Commit();
+    EXPECT_TRUE(last.second.first);
+    EXPECT_EQ(last.second.second, t0 + 1);
+    EXPECT_TRUE(last.first[CT::CONFIGCACHE].empty());
+    // Without parts sent, a drop uses up nothing.
+    lib->Channel(false);
+    EXPECT_EQ(CairndbClient::NextTransactionId(), t0 + 2);
 }
 
 TEST_F(CairndbClientTest, MergeLeavesOnlyTheRealChanges) {

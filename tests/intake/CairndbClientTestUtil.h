@@ -3,6 +3,7 @@
 // blocking) and the process work group for the writer.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,10 @@ class CairndbClientFixture : public ::testing::Test {
         options.persona = persona;
         options.library = lib;
         options.localSnId = localSn;
+        if (partRecords) {
+            options.fullSyncPartRecords = *partRecords;
+            options.fullSyncPartWait = partWait;
+        }
         client = ozy::MakeRef<CairndbClient>(queue, std::move(runtime), options);
     }
 
@@ -71,6 +76,9 @@ class CairndbClientFixture : public ::testing::Test {
 
     std::shared_ptr<FakeCairnDbLibrary> lib;
     UpdateQueuePtr queue;
+    // The client's full-sync parts, when given (else the default).
+    std::optional<size_t> partRecords;
+    std::chrono::milliseconds partWait{0};
     ozy::RefPtr<CairndbClient> client;
 };
 

@@ -24,13 +24,15 @@ struct Journal {
         ComponentType type;
         std::vector<std::string> ids;
         bool fullSync;
+        // A full sync's part: 1 its first part, 2 a later one (0: a batch's list).
+        int part = 0;
     };
     std::mutex m;
     std::vector<Call> calls;
 
-    void Add(ComponentType t, const CairnDBUpdateList& records, bool fullSync) {
+    void Add(ComponentType t, const CairnDBUpdateList& records, bool fullSync, int part = 0) {
         std::lock_guard<std::mutex> l(m);
-        Call c{t, {}, fullSync};
+        Call c{t, {}, fullSync, part};
         for (const auto& r : records)
             c.ids.push_back(r.id);
         calls.push_back(std::move(c));
@@ -60,6 +62,23 @@ class RecordingComponent : public ozy::RefCounted<RecordingComponent, Component>
     Journal* journal_;
 };
 
+// A recording component that takes a full sync's parts.
+class PartTakingComponent : public ozy::RefCounted<PartTakingComponent, Component> {
+  public:
+    PartTakingComponent(ComponentType type, Journal* journal) : type_(type), journal_(journal) {}
+    void UpdateDesiredState(const CairnDBUpdateList& updates, bool fullSync) override {
+        journal_->Add(type_, updates, fullSync);
+    }
+    bool TakesFullSyncParts() const override { return true; }
+    void UpdateDesiredStatePart(const CairnDBUpdateList& part, bool first) override {
+        journal_->Add(type_, part, true, first ? 1 : 2);
+    }
+
+  private:
+    ComponentType type_;
+    Journal* journal_;
+};
+
 CairnDBUpdateMsg Rec(const std::string& id, const std::string& trace = "") {
     CairnDBUpdateMsg r;
     r.objType = ObjectType::LOG_SWITCH_CONFIG;
@@ -74,6 +93,14 @@ UpdateBatch Batch(std::initializer_list<std::pair<ComponentType, CairnDBUpdateLi
     for (auto& [t, l] : entries)
         b.first[t] = l;
     b.second = {fullSync, tid};
+    return b;
+}
+
+// A part of the full sync of transaction `tid`.
+UpdateBatch Part(std::initializer_list<std::pair<ComponentType, CairnDBUpdateList>> entries,
+                 uint64_t tid) {
+    UpdateBatch b = Batch(entries, true, tid);
+    b.part = true;
     return b;
 }
 
@@ -163,6 +190,99 @@ TEST_F(MsgDispatcherTest, LoopDeliversBatchesInBarrierOrderWithTheirFlagsThenSto
 
     Stop();
     EXPECT_TRUE(log.Contains("MsgDispatcher: stop"));
+}
+
+// A full sync in parts: the component that takes parts gets them at once and the rest at the
+// barrier; one that takes none gets the parts' records and the rest in the barrier's one call, as
+// if there had been no parts. Parts of a full sync whose barrier never came are dropped when the
+// next one starts, and the part taker is started over when that one has no parts.
+TEST_F(MsgDispatcherTest, FullSyncInPartsReachesEachComponentAsItTakesThem) {
+    using CT = ComponentType;
+    using Calls = std::vector<Journal::Call>;
+    struct Case {
+        const char* name;
+        std::vector<UpdateBatch> batches;
+        Calls expected;
+    };
+    const std::vector<std::string> none;
+    const Case cases[] = {
+        {"parts, then their barrier",
+         {Part({{CT::CONFIGCACHE, {Rec("c1"), Rec("c2")}}, {CT::L2APP, {Rec("a1")}}}, 7),
+          Part({{CT::CONFIGCACHE, {Rec("c3")}}, {CT::L2APP, {Rec("a2")}}}, 7),
+          Batch({{CT::CONFIGCACHE, {Rec("c4")}}, {CT::L2APP, {Rec("a3")}}}, true, 7)},
+         {{CT::CONFIGCACHE, {"c1", "c2"}, true, 1},
+          {CT::CONFIGCACHE, {"c3"}, true, 2},
+          {CT::CONFIGCACHE, {"c4"}, true, 0},
+          {CT::L2APP, {"a1", "a2", "a3"}, true, 0}}},
+        {"a delta between the parts and their barrier goes alone",
+         {Part({{CT::L2APP, {Rec("a1")}}}, 7), Batch({{CT::L2APP, {Rec("d1")}}}, false, 7),
+          Batch({{CT::L2APP, {Rec("a2")}}}, true, 7)},
+         {{CT::L2APP, {"d1"}, false, 0}, {CT::L2APP, {"a1", "a2"}, true, 0}}},
+        {"parts of a full sync that never ended, then a full sync without parts",
+         {Part({{CT::CONFIGCACHE, {Rec("c1")}}, {CT::L2APP, {Rec("a1")}}}, 7),
+          Batch({{CT::CONFIGCACHE, {Rec("n1")}}, {CT::L2APP, {Rec("m1")}}}, true, 8)},
+         {{CT::CONFIGCACHE, {"c1"}, true, 1},
+          {CT::CONFIGCACHE, none, true, 1},
+          {CT::CONFIGCACHE, {"n1"}, true, 0},
+          {CT::L2APP, {"m1"}, true, 0}}},
+        {"parts of a full sync that never ended, then one in parts",
+         {Part({{CT::CONFIGCACHE, {Rec("c1")}}, {CT::L2APP, {Rec("a1")}}}, 7),
+          Part({{CT::CONFIGCACHE, {Rec("n1")}}, {CT::L2APP, {Rec("m1")}}}, 8),
+          Batch({{CT::CONFIGCACHE, {}}, {CT::L2APP, {Rec("m2")}}}, true, 8)},
+         {{CT::CONFIGCACHE, {"c1"}, true, 1},
+          {CT::CONFIGCACHE, {"n1"}, true, 1},
+          {CT::CONFIGCACHE, none, true, 0},
+          {CT::L2APP, {"m1", "m2"}, true, 0}}},
+        {"parts for a type nothing registered are dropped",
+         {Part({{CT::DFW, {Rec("x1")}}, {CT::L2APP, {Rec("a1")}}}, 7),
+          Batch({{CT::L2APP, {}}}, true, 7)},
+         {{CT::L2APP, {"a1"}, true, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Journal journal;
+        auto dispatcher = ozy::MakeRef<MsgDispatcher>(NewQueue());
+        auto cache = ozy::MakeRef<PartTakingComponent>(CT::CONFIGCACHE, &journal);
+        auto app = ozy::MakeRef<RecordingComponent>(CT::L2APP, &journal);
+        dispatcher->RegisterComponent(CT::CONFIGCACHE, cache.get());
+        dispatcher->RegisterComponent(CT::L2APP, app.get());
+        for (UpdateBatch b : c.batches)
+            dispatcher->Accept(b);
+        Calls calls = journal.Calls();
+        ASSERT_EQ(calls.size(), c.expected.size());
+        for (size_t i = 0; i < calls.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(calls[i].type, c.expected[i].type);
+            EXPECT_EQ(calls[i].ids, c.expected[i].ids);
+            EXPECT_EQ(calls[i].fullSync, c.expected[i].fullSync);
+            EXPECT_EQ(calls[i].part, c.expected[i].part);
+        }
+        EXPECT_EQ(dispatcher->KeptPartRecords(), 0u);
+    }
+}
+
+// The loop: parts are not batches (no count, no release of memory); what it keeps for a
+// component that takes none is counted until the barrier hands it over.
+TEST_F(MsgDispatcherTest, LoopKeepsPartsUntilTheBarrierAndReleasesMemoryOnce) {
+    auto cache = ozy::MakeRef<PartTakingComponent>(ComponentType::CONFIGCACHE, &j);
+    d->RegisterComponent(ComponentType::CONFIGCACHE, cache.get());
+    Add(ComponentType::L2APP);
+    ASSERT_TRUE(q->put(Part(
+        {{ComponentType::CONFIGCACHE, {Rec("c1")}}, {ComponentType::L2APP, {Rec("a1"), Rec("a2")}}},
+        3)));
+    Start();
+    ASSERT_TRUE(test::AwaitTrue([&] { return j.Size() == 1; }));
+    EXPECT_EQ(d->KeptPartRecords(), 2u);
+    EXPECT_EQ(d->BatchesDelivered(), 0u);
+    ASSERT_TRUE(
+        q->put(Batch({{ComponentType::CONFIGCACHE, {}}, {ComponentType::L2APP, {}}}, true, 3)));
+    Await(1);
+    ASSERT_TRUE(test::AwaitTrue([&] { return d->MemoryReleases() == 1; }));
+    EXPECT_EQ(d->KeptPartRecords(), 0u);
+    auto calls = j.Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2].ids, (std::vector<std::string>{"a1", "a2"}));
+    Stop();
 }
 
 // Keeps what it is given, like a cache: a full sync replaces everything, a delta adds.

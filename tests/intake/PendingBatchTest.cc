@@ -154,5 +154,55 @@ TEST(PendingBatch, AddAndTouchMakeEntriesAsTheBatchDoes) {
     EXPECT_TRUE(taken.at(CT::DFW).empty());
 }
 
+// TakeLane takes one component's records so far (a full sync's part) and leaves the others and
+// the lane's entry: the parts and the last Take together are the one Take of the same filing.
+TEST(PendingBatch, LaneTakenInPartsJoinsToTheWholeTake) {
+    struct Case {
+        const char* name;
+        size_t perUpdate, updates, takeEvery;
+    };
+    const Case cases[] = {
+        {"ports, parts of whole chunks", 18, 2000, 4 * kChunk},
+        {"ports, parts inside a chunk", 18, 300, 1000},
+        {"a part of one update", 18, 5, 1},
+        {"no part reached", 18, 10, 100000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t a = 0;
+        size_t b = 0;
+        PendingBatch whole;
+        PendingBatch parted;
+        CairnDBUpdateList joined;
+        size_t parts = 0;
+        for (size_t u = 0; u < c.updates; ++u) {
+            DecodeResult r = Decoded({{kCache, 1, c.perUpdate}, {kCacheAndApp, 2, 1}}, &a);
+            whole.File(r);
+            DecodeResult p = Decoded({{kCache, 1, c.perUpdate}, {kCacheAndApp, 2, 1}}, &b);
+            parted.File(p);
+            if (parted.LaneRecords(CT::CONFIGCACHE) >= c.takeEvery) {
+                const size_t before = parted.LaneRecords(CT::CONFIGAPP);
+                CairnDBUpdateList part = parted.TakeLane(CT::CONFIGCACHE);
+                EXPECT_EQ(part.capacity(), part.size());
+                EXPECT_EQ(parted.LaneRecords(CT::CONFIGCACHE), 0u);
+                EXPECT_EQ(parted.ChunkCount(CT::CONFIGCACHE), 0u);
+                EXPECT_EQ(parted.LaneRecords(CT::CONFIGAPP), before);
+                joined.insert(joined.end(), part.begin(), part.end());
+                ++parts;
+            }
+        }
+        ComponentUpdateMap expected = whole.Take();
+        ComponentUpdateMap rest = parted.Take();
+        ASSERT_EQ(rest.count(CT::CONFIGCACHE), 1u);  // the entry stays, even emptied
+        joined.insert(joined.end(), rest[CT::CONFIGCACHE].begin(), rest[CT::CONFIGCACHE].end());
+        rest[CT::CONFIGCACHE] = joined;
+        EXPECT_EQ(rest, expected);
+        EXPECT_EQ(parts > 0, c.takeEvery <= c.perUpdate * c.updates + c.updates);
+    }
+    PendingBatch none;
+    EXPECT_TRUE(none.TakeLane(CT::L2CACHE).empty());
+    EXPECT_EQ(none.LaneRecords(CT::L2CACHE), 0u);
+}
+
 }  // namespace
 }  // namespace CfgAgent::test

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "runtime/MsgQueue.h"
@@ -91,6 +92,33 @@ TEST(MsgQueueTest, GetForTimesOutAndReturnsItem) {
     EXPECT_FALSE(q.getFor(std::chrono::milliseconds(1)).has_value());
     q.put(5);
     EXPECT_EQ(q.getFor(std::chrono::milliseconds(1)).value(), 5);
+}
+
+// A producer that must not run ahead of its consumer waits until fewer than n items are queued;
+// false when the queue stops meanwhile or the wait ends first.
+TEST(MsgQueueTest, WaitForSizeBelowReturnsOnceTheConsumerTakes) {
+    MsgQueue<int> q(MsgQueue<int>::kUnbounded, true, true);
+    EXPECT_TRUE(q.waitForSizeBelow(1, std::chrono::milliseconds(0)));
+    q.put(1);
+    q.put(2);
+    EXPECT_TRUE(q.waitForSizeBelow(3, std::chrono::milliseconds(0)));
+    EXPECT_FALSE(q.waitForSizeBelow(2, std::chrono::milliseconds(0)));
+    EXPECT_EQ(q.producersWaiting(), 0u);
+    std::atomic<int> result{-1};
+    std::thread producer([&] { result = q.waitForSizeBelow(2, std::chrono::minutes(5)) ? 1 : 0; });
+    ASSERT_TRUE(test::AwaitTrue([&] { return q.producersWaiting() == 1; }));
+    EXPECT_EQ(result.load(), -1);
+    EXPECT_EQ(q.get().value(), 1);
+    producer.join();
+    EXPECT_EQ(result.load(), 1);
+    // Stopped while waiting, or before.
+    q.put(3);
+    std::thread stopped([&] { result = q.waitForSizeBelow(1, std::chrono::minutes(5)) ? 1 : 0; });
+    ASSERT_TRUE(test::AwaitTrue([&] { return q.producersWaiting() == 1; }));
+    q.stop();
+    stopped.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_FALSE(q.waitForSizeBelow(5, std::chrono::milliseconds(0)));
 }
 
 }  // namespace

@@ -256,6 +256,171 @@ TEST_F(ConfigTableTest, FullSyncLeavesExactlyWhatItDelivered) {
     EXPECT_EQ(dump["objects"][0]["properties"][0]["PropertyType"], "LS_VNI");
 }
 
+// An observer that takes a full sync's parts, and keeps every call: (records, full sync, part:
+// 1 a first part, 2 a later one, 0 a batch).
+struct PartObserver : SCConfigTableObserver {
+    struct Call {
+        CairnDBUpdateList records;
+        bool fullSync;
+        int part;
+    };
+    void ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& u, bool f) override {
+        calls.push_back({u, f, 0});
+    }
+    bool TakesDesiredFullSyncParts() const override { return true; }
+    void ProcessConfigDesiredStateFullSyncPart(const CairnDBUpdateList& u, bool first) override {
+        calls.push_back({u, true, first ? 1 : 2});
+    }
+    // Every record it was given, in order.
+    CairnDBUpdateList Records() const {
+        CairnDBUpdateList all;
+        for (const Call& c : calls)
+            all.insert(all.end(), c.records.begin(), c.records.end());
+        return all;
+    }
+    std::vector<Call> calls;
+};
+
+// A table and its observers: one that takes parts (switches) and one that takes none (switches
+// and ports).
+struct ObservedTable {
+    ObservedTable() {
+        EXPECT_TRUE(table->RegisterDesiredStateObserver(kLs, &parts));
+        EXPECT_TRUE(table->RegisterDesiredStateObserver(kLs, &whole));
+        EXPECT_TRUE(
+            table->RegisterDesiredStateObserver(ObjectType::LOG_SWITCH_PORT_CONFIG, &whole));
+    }
+    // `list` as parts cut before the indexes `cuts`, the last piece in the full sync's last call.
+    void FullSyncInParts(const CairnDBUpdateList& list, const std::vector<size_t>& cuts) {
+        size_t from = 0;
+        for (size_t k = 0; k < cuts.size(); ++k) {
+            table->UpdateDesiredStatePart(
+                CairnDBUpdateList(list.begin() + static_cast<std::ptrdiff_t>(from),
+                                  list.begin() + static_cast<std::ptrdiff_t>(cuts[k])),
+                k == 0);
+            from = cuts[k];
+        }
+        table->UpdateDesiredState(
+            CairnDBUpdateList(list.begin() + static_cast<std::ptrdiff_t>(from), list.end()), true);
+    }
+    void Clear() {
+        parts.calls.clear();
+        whole.desired.clear();
+    }
+    ozy::RefPtr<StateCacheConfigTable> table = ozy::MakeRef<StateCacheConfigTable>();
+    PartObserver parts;
+    test::ConfigObserver whole;
+};
+
+CairnDBUpdateMsg PortRec(uint64_t n) {
+    return Rec(ObjectType::LOG_SWITCH_PORT_CONFIG, Id(n), PropertyType::LSP_ATTACHMENT,
+               LspAttachment("vif-" + std::to_string(n), "dv"));
+}
+
+// The same table after the same full sync, in one batch and in parts: the same store (a dump),
+// version and sweep, the same calls for the observer that takes no parts, and for the one that
+// takes parts the same records, the full-sync flag on its last call.
+TEST(ConfigTableFullSyncPartsTest, PartsEndWithTheSameCacheAndCallsAsOneBatch) {
+    const CairnDBUpdateList before = {Ls(1, 1), LsRec(1, PropertyType::LS_VLAN, LsVlan(3)),
+                                      Ls(2, 2), PortRec(20), PortRec(21)};
+    // Switch 2 and port 21 are gone, switch 1 lost its VLAN; a refused record in the middle.
+    const CairnDBUpdateList sync = {Ls(1, 1),    LsRec(1, PropertyType::LS_VNI, LsVni(1)),
+                                    PortRec(20), Rec(kLs, "", PropertyType::LS_VNI, LsVni(4)),
+                                    Ls(3, 3),    PortRec(22),
+                                    PortRec(23)};
+    const std::vector<std::vector<size_t>> cuttings = {
+        {0}, {1}, {3}, {7}, {1, 2, 3, 4, 5, 6}, {2, 5}, {0, 7},
+    };
+    ObservedTable one;
+    one.table->UpdateDesiredState(before, true);
+    one.Clear();
+    one.table->UpdateDesiredState(sync, true);
+    for (const std::vector<size_t>& cuts : cuttings) {
+        std::string name;
+        for (size_t c : cuts)
+            name += std::to_string(c) + " ";
+        SCOPED_TRACE("cut before " + name);
+        ObservedTable parted;
+        parted.table->UpdateDesiredState(before, true);
+        parted.Clear();
+        parted.FullSyncInParts(sync, cuts);
+
+        EXPECT_EQ(parted.table->DumpJson(kDesired), one.table->DumpJson(kDesired));
+        EXPECT_EQ(parted.table->FullSyncVersion(kDesired), 2u);
+        EXPECT_EQ(parted.table->ObjectCount(kDesired), one.table->ObjectCount(kDesired));
+        EXPECT_EQ(parted.table->DesiredStateUpdateCount(), 2u);
+        ASSERT_EQ(parted.whole.desired.size(), 1u);
+        EXPECT_EQ(parted.whole.desired[0].records, one.whole.desired[0].records);
+        EXPECT_TRUE(parted.whole.desired[0].fullSync);
+        EXPECT_EQ(parted.parts.Records(), one.parts.Records());
+        size_t firsts = 0;
+        for (const PartObserver::Call& c : parted.parts.calls)
+            firsts += c.part == 1 ? 1 : 0;
+        EXPECT_EQ(firsts, 1u);
+        EXPECT_EQ(parted.parts.calls.front().part, 1);
+        EXPECT_EQ(parted.parts.calls.back().part, 0);
+        EXPECT_TRUE(parted.parts.calls.back().fullSync);
+    }
+}
+
+// The parts are applied as they come but the sweep waits for the last call: until then the store
+// holds what the full sync has not confirmed yet, a delta among the parts stays, and a first part
+// while one is open starts it over (parts of a full sync that never ended).
+TEST(ConfigTableFullSyncPartsTest, TheSweepRunsAtTheLastCallAndAFirstPartStartsOver) {
+    ObservedTable t;
+    t.table->UpdateDesiredState({Ls(1, 1), Ls(2, 2), Ls(3, 3)}, true);
+    t.Clear();
+    // The VNI in switch n's body; 0 when it has none.
+    auto vniOf = [&](uint64_t n) -> uint32_t {
+        std::string body;
+        pb::LogSwitchConfigMsg m;
+        if (!t.table->GetProperty(kDesired, kLs, Id(n), PropertyType::INVALID_PROPERTY, &body) ||
+            !m.ParseFromString(body)) {
+            return 0;
+        }
+        return m.vni();
+    };
+    t.table->UpdateDesiredStatePart({Ls(1, 11)}, true);
+    EXPECT_EQ(t.table->FullSyncVersion(kDesired), 2u);
+    EXPECT_EQ(vniOf(1), 11u);
+    EXPECT_EQ(vniOf(3), 3u);  // not swept yet
+    EXPECT_EQ(t.table->DesiredStateUpdateCount(), 1u);
+    // That full sync never ends: the next one starts with a first part.
+    t.table->UpdateDesiredStatePart({Ls(2, 12)}, true);
+    EXPECT_EQ(t.table->FullSyncVersion(kDesired), 3u);
+    t.table->UpdateDesiredState({Ls(4, 4)}, false);  // a delta among the parts
+    t.table->UpdateDesiredStatePart({}, false);
+    t.table->UpdateDesiredState({Ls(5, 5)}, true);
+    EXPECT_EQ(t.table->FullSyncVersion(kDesired), 3u);
+    EXPECT_EQ(vniOf(1), 0u);  // only the full sync that never ended had it
+    EXPECT_EQ(vniOf(3), 0u);
+    EXPECT_EQ(vniOf(2), 12u);
+    EXPECT_EQ(vniOf(4), 4u);
+    EXPECT_EQ(vniOf(5), 5u);
+    EXPECT_EQ(t.table->ObjectCount(kDesired), 3u);
+    // The observer that takes none: the delta, then the second full sync's records at its end.
+    ASSERT_EQ(t.whole.desired.size(), 2u);
+    EXPECT_FALSE(t.whole.desired[0].fullSync);
+    EXPECT_EQ(t.whole.desired[1].records, (CairnDBUpdateList{Ls(2, 12), Ls(5, 5)}));
+    EXPECT_TRUE(t.whole.desired[1].fullSync);
+    // The one that takes parts: both first parts, the delta, the last call (the empty later part
+    // is not passed on).
+    ASSERT_EQ(t.parts.calls.size(), 4u);
+    EXPECT_EQ(t.parts.calls[0].part, 1);
+    EXPECT_EQ(t.parts.calls[1].part, 1);
+    EXPECT_EQ(t.parts.calls[1].records, (CairnDBUpdateList{Ls(2, 12)}));
+    EXPECT_FALSE(t.parts.calls[2].fullSync);
+    EXPECT_EQ(t.parts.calls[3].records, (CairnDBUpdateList{Ls(5, 5)}));
+    EXPECT_TRUE(t.parts.calls[3].fullSync);
+    // A whole full sync afterwards is one again: a version of its own, no parts kept.
+    t.Clear();
+    t.table->UpdateDesiredState({Ls(6, 6)}, true);
+    EXPECT_EQ(t.table->FullSyncVersion(kDesired), 4u);
+    EXPECT_EQ(t.table->ObjectCount(kDesired), 1u);
+    ASSERT_EQ(t.whole.desired.size(), 1u);
+    EXPECT_EQ(t.whole.desired[0].records, (CairnDBUpdateList{Ls(6, 6)}));
+}
+
 // The memory of the objects a full sync drops goes back to the allocator (its own statistics, read
 // in this thread with no other work running), and the table's own account follows.
 TEST(ConfigTableMemoryTest, AFullSyncThatDropsHalfTheObjectsFreesTheirMemory) {

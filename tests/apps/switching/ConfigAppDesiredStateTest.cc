@@ -143,6 +143,60 @@ TEST_F(ConfigAppDesiredStateTest, UnblockCollectionHasEachIdOnceAndPropertyDelet
     EXPECT_EQ(conv->unblockSwitches.back().size(), 0u);
 }
 
+// A full sync that reaches the table in parts: the engine gets each part's records as they come,
+// and at the last call the unblocks and the push once, exactly the calls of the same full sync
+// in one batch; parts of a full sync that never ended leave nothing to the next one.
+TEST_F(ConfigAppDesiredStateTest, AFullSyncInPartsMakesTheCallsOfOneBatch) {
+    OpenSession();
+    CairnDBUpdateList sync = SwitchWithVni(5001);
+    for (const char* port :
+         {"00000000-0000-0000-0000-0000000000b1", "00000000-0000-0000-0000-0000000000b2",
+          "00000000-0000-0000-0000-0000000000b3"}) {
+        pb::LogSwitchPortConfigMsg lsp;
+        lsp.mutable_id()->ParseFromString(Id(port));
+        sync.push_back(Rec(ObjectType::LOG_SWITCH_PORT_CONFIG, port, PropertyType::INVALID_PROPERTY,
+                           Operation::OPERATION_UPDATE, lsp.SerializeAsString()));
+        lsp.Clear();
+        lsp.set_admin_state_up(true);
+        sync.push_back(Rec(ObjectType::LOG_SWITCH_PORT_CONFIG, port,
+                           PropertyType::LSP_ADMIN_STATE_UP, Operation::OPERATION_UPDATE,
+                           lsp.SerializeAsString()));
+    }
+    conv->Clear();
+    table->UpdateDesiredState(sync, true);
+    const std::vector<std::string> calls = conv->calls;
+    const auto unblockSwitches = conv->unblockSwitches;
+    ASSERT_EQ(conv->Count("PushFullState"), 1u);
+    ASSERT_EQ(unblockSwitches.size(), 1u);
+    EXPECT_EQ(unblockSwitches[0], (std::set<std::string>{Id(kLs)}));
+    const std::vector<std::vector<size_t>> cuttings = {{1}, {2, 4}, {0, 8}, {8}};
+    for (const std::vector<size_t>& cuts : cuttings) {
+        SCOPED_TRACE(cuts.size() == 1 ? cuts[0] : cuts[0] * 10 + cuts[1]);
+        conv->Clear();
+        size_t from = 0;
+        for (size_t k = 0; k < cuts.size(); ++k) {
+            table->UpdateDesiredStatePart(
+                CairnDBUpdateList(sync.begin() + from, sync.begin() + cuts[k]), k == 0);
+            from = cuts[k];
+        }
+        // Nothing but the records' own calls before the last one.
+        EXPECT_EQ(conv->Count("PushFullState"), 0u);
+        EXPECT_TRUE(conv->unblockSwitches.empty());
+        table->UpdateDesiredState(CairnDBUpdateList(sync.begin() + from, sync.end()), true);
+        EXPECT_EQ(conv->calls, calls);
+        EXPECT_EQ(conv->unblockSwitches, unblockSwitches);
+    }
+    // Parts of a full sync with the switch that never ends; the next full sync has only a port.
+    table->UpdateDesiredStatePart(SwitchWithVni(5002), true);
+    conv->Clear();
+    const CairnDBUpdateList port(sync.end() - 2, sync.end());
+    table->UpdateDesiredStatePart(port, true);
+    table->UpdateDesiredState({}, true);
+    ASSERT_EQ(conv->unblockSwitches.size(), 1u);
+    EXPECT_TRUE(conv->unblockSwitches[0].empty());
+    EXPECT_EQ(conv->Count("PushFullState"), 1u);
+}
+
 TEST_F(ConfigAppDesiredStateTest, UpdateDesiredStateWithFullSyncCallsAllSixHandlers) {
     conv->Clear();
     app->UpdateDesiredState({}, true);
