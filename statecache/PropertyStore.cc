@@ -18,41 +18,41 @@ bool PropLess(const PropSlot& s, PropertyType p) {
     return static_cast<uint32_t>(s.property) < static_cast<uint32_t>(p);
 }
 
-// The slots of a block as specs of a new one (the further values handed over with them).
-std::vector<PropBlock::Spec> SpecsOf(const PropBlock& block) {
-    std::vector<PropBlock::Spec> specs;
-    specs.reserve(block.size() + 1);
+// The slots of a block as inits of a new one (the further values handed over with them).
+std::vector<PropBlock::SlotInit> InitsOf(const PropBlock& block) {
+    std::vector<PropBlock::SlotInit> inits;
+    inits.reserve(block.size() + 1);
     for (const PropSlot& s : block)
-        specs.push_back({s.property, s.version, s.value.view(), s.more});
-    return specs;
+        inits.push_back({s.property, s.version, s.value.view(), s.more});
+    return inits;
 }
 
 }  // namespace
 
 // ---- PropBlock ------------------------------------------------------------------------------
 
-PropBlock::PropBlock(const std::vector<Spec>& specs) {
-    if (specs.empty())
+PropBlock::PropBlock(const std::vector<SlotInit>& inits) {
+    if (inits.empty())
         return;
-    size_t bytes = sizeof(Header) + specs.size() * sizeof(PropSlot);
-    for (const Spec& s : specs)
+    size_t bytes = sizeof(Header) + inits.size() * sizeof(PropSlot);
+    for (const SlotInit& s : inits)
         bytes += s.value.size();
     block_ = ::operator new(bytes);
     Header* head = static_cast<Header*>(block_);
-    head->count = static_cast<uint32_t>(specs.size());
+    head->count = static_cast<uint32_t>(inits.size());
     head->bytes = static_cast<uint32_t>(bytes);
     PropSlot* slots = Slots();
-    char* data = reinterpret_cast<char*>(slots + specs.size());
-    for (size_t i = 0; i < specs.size(); ++i) {
+    char* data = reinterpret_cast<char*>(slots + inits.size());
+    for (size_t i = 0; i < inits.size(); ++i) {
         PropSlot* s = new (&slots[i]) PropSlot();
-        s->property = specs[i].property;
-        s->version = specs[i].version;
-        s->more = specs[i].more;
-        s->value.size_ = static_cast<uint32_t>(specs[i].value.size());
+        s->property = inits[i].property;
+        s->version = inits[i].version;
+        s->more = inits[i].more;
+        s->value.size_ = static_cast<uint32_t>(inits[i].value.size());
         s->value.offset_ = static_cast<uint32_t>(data - reinterpret_cast<const char*>(&s->value));
-        if (!specs[i].value.empty())
-            std::memcpy(data, specs[i].value.data(), specs[i].value.size());
-        data += specs[i].value.size();
+        if (!inits[i].value.empty())
+            std::memcpy(data, inits[i].value.data(), inits[i].value.size());
+        data += inits[i].value.size();
     }
 }
 
@@ -254,13 +254,13 @@ void PropertyStore::ClearBit(Bucket& b, PropertyType p, uint32_t at) {
 
 void PropertyStore::InsertProp(Bucket& b, uint32_t at, PropertyType p, std::string_view value) {
     ObjectEntry& e = b.nodes[at].second;
-    std::vector<PropBlock::Spec> specs = SpecsOf(e.props);
+    std::vector<PropBlock::SlotInit> inits = InitsOf(e.props);
     auto pos = std::lower_bound(
-        specs.begin(), specs.end(), p, [](const PropBlock::Spec& s, PropertyType q) {
+        inits.begin(), inits.end(), p, [](const PropBlock::SlotInit& s, PropertyType q) {
             return static_cast<uint32_t>(s.property) < static_cast<uint32_t>(q);
         });
-    specs.insert(pos, PropBlock::Spec{p, version_, value, nullptr});
-    PropBlock fresh(specs);
+    inits.insert(pos, PropBlock::SlotInit{p, version_, value, nullptr});
+    PropBlock fresh(inits);
     e.props.DisownMore();
     e.props = std::move(fresh);
     SetBit(b, p, at);
@@ -269,8 +269,8 @@ void PropertyStore::InsertProp(Bucket& b, uint32_t at, PropertyType p, std::stri
 
 void PropertyStore::Rebuild(ObjectEntry& e, PropertyType p, const std::string_view* value,
                             uint32_t version) {
-    std::vector<PropBlock::Spec> specs = SpecsOf(e.props);
-    for (auto it = specs.begin(); it != specs.end(); ++it) {
+    std::vector<PropBlock::SlotInit> inits = InitsOf(e.props);
+    for (auto it = inits.begin(); it != inits.end(); ++it) {
         if (it->property != p)
             continue;
         if (value != nullptr) {
@@ -278,11 +278,11 @@ void PropertyStore::Rebuild(ObjectEntry& e, PropertyType p, const std::string_vi
             it->version = version;
         } else {
             delete it->more;
-            specs.erase(it);
+            inits.erase(it);
         }
         break;
     }
-    PropBlock fresh(specs);
+    PropBlock fresh(inits);
     e.props.DisownMore();
     e.props = std::move(fresh);
 }
@@ -458,11 +458,11 @@ size_t PropertyStore::Sweep(SweepObserver* observer) {
         for (size_t n = b.nodes.size(); n-- > 0;) {
             Node& node = b.nodes[n];
             const uint32_t at = static_cast<uint32_t>(n);
-            std::vector<PropBlock::Spec> specs;
+            std::vector<PropBlock::SlotInit> inits;
             std::vector<CompactBytes> promoted;  // first values taken from the further ones
             bool changed = false;
             for (const PropSlot& s : node.second.props) {
-                PropBlock::Spec spec{s.property, s.version, s.value.view(), s.more};
+                PropBlock::SlotInit init{s.property, s.version, s.value.view(), s.more};
                 if (s.more != nullptr) {
                     for (auto m = s.more->begin(); m != s.more->end();) {
                         if (m->second < version_) {
@@ -487,8 +487,8 @@ size_t PropertyStore::Sweep(SweepObserver* observer) {
                         auto first = s.more->begin();
                         promoted.reserve(node.second.props.size());
                         promoted.push_back(first->first);
-                        spec.value = promoted.back().view();
-                        spec.version = first->second;
+                        init.value = promoted.back().view();
+                        init.version = first->second;
                         s.more->erase(first);
                     } else {
                         delete s.more;
@@ -496,16 +496,16 @@ size_t PropertyStore::Sweep(SweepObserver* observer) {
                         continue;
                     }
                 }
-                if (spec.more != nullptr && spec.more->empty()) {
-                    delete spec.more;
-                    spec.more = nullptr;
+                if (init.more != nullptr && init.more->empty()) {
+                    delete init.more;
+                    init.more = nullptr;
                     changed = true;
                 }
-                specs.push_back(spec);
+                inits.push_back(init);
             }
             if (!changed)
                 continue;
-            PropBlock fresh(specs);
+            PropBlock fresh(inits);
             node.second.props.DisownMore();
             node.second.props = std::move(fresh);
             if (node.second.props.empty()) {

@@ -79,7 +79,7 @@ static_assert(sizeof(PropSlot) == 24, "a property slot is 24 bytes");
 class PropBlock {
   public:
     // What a slot of a block to be built holds; `value` may point into the block it replaces.
-    struct Spec {
+    struct SlotInit {
         PropertyType property;
         uint32_t version;
         std::string_view value;
@@ -87,7 +87,7 @@ class PropBlock {
     };
 
     PropBlock() = default;
-    explicit PropBlock(const std::vector<Spec>& specs);
+    explicit PropBlock(const std::vector<SlotInit>& inits);
     PropBlock(PropBlock&& o) noexcept : block_(o.block_) { o.block_ = nullptr; }
     PropBlock& operator=(PropBlock&& o) noexcept;
     PropBlock(const PropBlock&) = delete;
