@@ -16,6 +16,27 @@
 
 namespace CfgAgent {
 
+namespace {
+
+// Runs one component's delivery: a failing component must not end delivery to the others (an
+// allocation failure ends the process).
+template <class Call>
+void CallComponent(ComponentType type, uint64_t transactionId, Call&& call) {
+    try {
+        call();
+    } catch (const std::bad_alloc&) {
+        ExitOnAllocFailure();
+    } catch (const std::exception& e) {
+        CFG_ERROR("MsgDispatcher: component %1 failed on transaction %2: %3",
+                  CompTypeToString(type), transactionId, e.what());
+    } catch (...) {
+        CFG_ERROR("MsgDispatcher: component %1 failed on transaction %2", CompTypeToString(type),
+                  transactionId);
+    }
+}
+
+}  // namespace
+
 MsgDispatcher::MsgDispatcher(UpdateQueuePtr queue, ozy::metrics::Registry* metrics)
     : queue_(std::move(queue)) {
     if (metrics != nullptr) {
@@ -198,17 +219,7 @@ void MsgDispatcher::AcceptPart(UpdateBatch& part) {
         const bool first = partTakers_.insert(type).second;
         CFG_DEBUG("MsgDispatcher: dispatching a full sync part to component %1 ID %2",
                   CompTypeToString(type), id);
-        try {
-            component->UpdateDesiredStatePart(records, first);
-        } catch (const std::bad_alloc&) {
-            ExitOnAllocFailure();
-        } catch (const std::exception& e) {
-            CFG_ERROR("MsgDispatcher: component %1 failed on transaction %2: %3",
-                      CompTypeToString(type), id, e.what());
-        } catch (...) {
-            CFG_ERROR("MsgDispatcher: component %1 failed on transaction %2",
-                      CompTypeToString(type), id);
-        }
+        CallComponent(type, id, [&] { component->UpdateDesiredStatePart(records, first); });
         // A part is freed as soon as its component has it.
         CairnDBUpdateList().swap(records);
     }
@@ -268,18 +279,8 @@ void MsgDispatcher::Deliver(const UpdateBatch& batch) {
             }
         }
         ozy::wft::Span span("MsgDispatcher", contexts, /*expectParent=*/false);
-        try {
-            component->UpdateDesiredState(records, fullSync);
-        } catch (const std::bad_alloc&) {
-            ExitOnAllocFailure();
-        } catch (const std::exception& e) {
-            // A failing component must not end delivery to the others.
-            CFG_ERROR("MsgDispatcher: component %1 failed on transaction %2: %3",
-                      CompTypeToString(type), transactionId, e.what());
-        } catch (...) {
-            CFG_ERROR("MsgDispatcher: component %1 failed on transaction %2",
-                      CompTypeToString(type), transactionId);
-        }
+        CallComponent(type, transactionId,
+                      [&] { component->UpdateDesiredState(records, fullSync); });
     }
     delivered_.fetch_add(1, std::memory_order_relaxed);
 }
