@@ -17,6 +17,10 @@ namespace CfgAgent {
 
 namespace {
 
+bool SameObject(const CairnDBUpdateMsg& a, const CairnDBUpdateMsg& b) {
+    return a.objType == b.objType && a.id == b.id;
+}
+
 bool Filterable(PropertyType p) {
     return p == PropertyType::L2_VM_MAC || p == PropertyType::L2_VM_IP ||
            p == PropertyType::L2_VTEP;
@@ -119,17 +123,28 @@ void StateCacheL2Table::Update(Side& side, const CairnDBUpdateList& updates, boo
         observers = side.observers;
         if (side.batching && !fullSync) {
             // A batch keeps this update's list of changes as it is (the records are not moved
-            // onto one growing list), for the batch's end, or hands on every list waiting once
-            // they hold many changes.
+            // onto one growing list), for the batch's end. It hands on the lists waiting when
+            // this update's changes start with another object than theirs end with and they hold
+            // a burst of changes (the finished object's write goes on while the input still
+            // arrives), and every list once they hold many changes.
             if (!changes.empty()) {
+                if (side.waitingCount >= kHandOffChanges &&
+                    !SameObject(side.waiting.back().back(), changes.front())) {
+                    waited.swap(side.waiting);
+                    side.waitingCount = 0;
+                }
                 side.waitingCount += changes.size();
                 side.waiting.push_back(std::move(changes));
                 changes.clear();
             }
-            if (side.waitingCount < kMaxBatchedChanges)
+            if (side.waitingCount >= kMaxBatchedChanges) {
+                for (CairnDBUpdateList& list : side.waiting)
+                    waited.push_back(std::move(list));
+                side.waiting.clear();
+                side.waitingCount = 0;
+            }
+            if (waited.empty())
                 return;
-            waited.swap(side.waiting);
-            side.waitingCount = 0;
         }
     }
     NotifyBatch(side, observers, waited);

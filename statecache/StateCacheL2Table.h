@@ -45,6 +45,10 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
     // learned entries below it reaches the database as one write; each write of a growing row sends
     // the whole row again.
     static constexpr size_t kMaxBatchedChanges = 131072;
+    // Changes waiting at least when a batch hands them on early because the next update is about
+    // another object (a burst of one switch's learned entries is over): fewer, and a batch whose
+    // updates alternate between objects keeps collecting them.
+    static constexpr size_t kHandOffChanges = 512;
 
     bool RegisterDesiredStateObserver(SCL2TableObserver* observer) override;
     bool RegisterRuntimeStateObserver(SCL2TableObserver* observer) override;

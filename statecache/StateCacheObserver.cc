@@ -8,6 +8,7 @@
 
 #include "intake/ICairndbClient.h"
 #include "platform/WorkflowUtil.h"
+#include "platform/cairndb/CanonicalWire.h"
 #include "proto/CairndbSchema.h"
 #include "proto/cairndb_modify.pb.h"
 #include "proto/cairndb_types.pb.h"
@@ -138,10 +139,11 @@ class Records {
 // An APPEND or REMOVE patch still taking entries: the records that follow it for the same object,
 // list and operation (a received message brings its entries one after another) join it, so that
 // the database client parses and applies one request per message rather than one per entry.
-// Records of anything else close it; the order of changes is kept. A joining entry is checked by
-// parsing it into one message kept for the patch (no message per entry) and is then appended to
-// the patch body as it stands, in wire form: a list field's entries written one after another are
-// the list, so the body is the patch's first part followed by these bytes.
+// Records of anything else close it; the order of changes is kept. A joining entry is checked
+// without a parse when its bytes are as the entry's serialization writes them (CanonicalWire),
+// else by parsing it into one message kept for the patch (no message per entry), and is then
+// appended to the patch body as it stands, in wire form: a list field's entries written one after
+// another are the list, so the body is the patch's first part followed by these bytes.
 class OpenListPatch {
   public:
     // Takes the entry of `r` when it continues the open patch.
@@ -149,7 +151,7 @@ class OpenListPatch {
         if (out_ == nullptr || r.objType != type_ || r.id != id_ || r.property != property_ ||
             op != op_ || vdb != vdb_ || r.data.empty())
             return false;
-        if (!entry_->ParseFromString(r.data))
+        if (!canonical_.Check(entryType_, r.data) && !entry_->ParseFromString(r.data))
             return false;
         AppendVarint(tag_, &entries_);
         AppendVarint(static_cast<uint32_t>(r.data.size()), &entries_);
@@ -180,8 +182,9 @@ class OpenListPatch {
         count_ = static_cast<size_t>(body->GetReflection()->FieldSize(*body, bodyField));
         // Field number and wire type 2 (length-delimited).
         tag_ = (static_cast<uint32_t>(bodyField->number()) << 3) | 2u;
+        entryType_ = bodyField->message_type();
         entry_ = google::protobuf::MessageFactory::generated_factory()
-                     ->GetPrototype(bodyField->message_type())
+                     ->GetPrototype(entryType_)
                      ->New(arena_.get());
         entries_.clear();
         entryOps_.clear();
@@ -261,8 +264,10 @@ class OpenListPatch {
     std::string entries_;
     // The joined entries' ops, serialized.
     std::string entryOps_;
-    // Where a joining entry is parsed (on the arena).
+    // Where a joining entry that is not in canonical form is parsed (on the arena).
     Message* entry_ = nullptr;
+    const google::protobuf::Descriptor* entryType_ = nullptr;
+    ozy::cairndb::CanonicalWire canonical_;
 };
 
 // A Patch of one field: the op message of the type with that field's entry carrying `op`, and a

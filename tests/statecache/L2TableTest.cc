@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -304,6 +305,71 @@ TEST_F(L2TableTest, ABatchHandsOnTheListsOfItsUpdates) {
     table->EndRuntimeBatch();
     EXPECT_EQ(lists.batches.size(), 2u) << "nothing waits after the bound";
     table->UnregisterRuntimeStateObserver(&lists);
+}
+
+// A batch hands on what waits early when the next update's changes start with another object
+// than the waiting ones end with, once a burst of them waits (one switch's learned entries are
+// done while the next switch's still arrive); fewer waiting, or the same object, keep collecting.
+TEST_F(L2TableTest, ABatchHandsOnAFinishedObjectsBurstWhenAnotherObjectFollows) {
+    constexpr size_t kBurst = StateCacheL2Table::kHandOffChanges;
+    // `n` MAC entries of switch `id` from `first`, one update (a received message) each `per`.
+    auto send = [&](uint64_t id, uint64_t first, size_t n, size_t per) {
+        for (size_t at = 0; at < n; at += per) {
+            CairnDBUpdateList update;
+            for (size_t k = at; k < std::min(n, at + per); ++k)
+                update.push_back(Entry(kState, id, kMac, test::Mac(first + k)));
+            table->UpdateRuntimeState(update, false);
+        }
+    };
+    auto records = [&] {
+        std::vector<size_t> sizes;
+        for (const auto& u : obs.runtime)
+            sizes.push_back(u.records.size());
+        return sizes;
+    };
+    table->UpdateRuntimeState({Whole(kState, Id(1), ""), Whole(kState, Id(2), ""),
+                               Whole(kState, Id(3), ""), Whole(kState, Id(4), "")},
+                              false);
+    obs.runtime.clear();
+
+    table->BeginRuntimeBatch();
+    send(1, 0x1000, kBurst - 1, 100);
+    send(2, 0x2000, 1, 1);  // another switch, one change short of a burst waiting: kept
+    EXPECT_TRUE(obs.runtime.empty());
+    send(2, 0x2001, kBurst, 100);  // the same switch: kept whatever waits
+    EXPECT_TRUE(obs.runtime.empty());
+    send(3, 0x3000, 10, 10);  // another switch after a burst: the waiting changes go on
+    ASSERT_EQ(records(), (std::vector<size_t>{2 * kBurst}));
+    EXPECT_EQ(obs.runtime[0].records.front(), Entry(kState, 1, kMac, test::Mac(0x1000)));
+    EXPECT_EQ(obs.runtime[0].records.back(), Entry(kState, 2, kMac, test::Mac(0x2000 + kBurst)));
+    EXPECT_FALSE(obs.runtime[0].fullSync);
+    send(2, 0x2fff, 1, 1);  // another switch, but fewer than a burst wait since
+    EXPECT_EQ(obs.runtime.size(), 1u);
+    send(3, 0x300a, kBurst - 10, 100);
+    // An update that starts with an entry of the switch the waiting ones end with is not about
+    // another object, whatever follows in it.
+    table->UpdateRuntimeState(
+        {Entry(kState, 3, kMac, test::Mac(0x3fff)), Entry(kState, 4, kMac, test::Mac(0x4000))},
+        false);
+    EXPECT_EQ(obs.runtime.size(), 1u);
+    send(4, 0x4001, 5, 5);  // switch 4 after an update that ended with it: kept
+    EXPECT_EQ(obs.runtime.size(), 1u);
+    send(1, 0x1fff, 1, 1);
+    ASSERT_EQ(records(), (std::vector<size_t>{2 * kBurst, kBurst + 8}));
+    EXPECT_EQ(obs.runtime[1].records.back(), Entry(kState, 4, kMac, test::Mac(0x4005)));
+    table->EndRuntimeBatch();
+    ASSERT_EQ(records(), (std::vector<size_t>{2 * kBurst, kBurst + 8, 1}));
+    EXPECT_EQ(obs.runtime[2].records[0], Entry(kState, 1, kMac, test::Mac(0x1fff)));
+    EXPECT_EQ(table->EntryCount(L2Store::kRuntime), 3 * kBurst + 9);
+
+    // Updates alternating between switches, a few changes each: one list at the end.
+    obs.runtime.clear();
+    table->BeginRuntimeBatch();
+    for (uint64_t m = 0; m < 40; ++m)
+        send(1 + m % 2, 0x10000 + m * 10, 10, 10);
+    EXPECT_TRUE(obs.runtime.empty());
+    table->EndRuntimeBatch();
+    EXPECT_EQ(records(), (std::vector<size_t>{400}));
 }
 
 TEST_F(L2TableTest, EntriesOfAnUnknownObjectAreIgnored) {

@@ -244,6 +244,60 @@ TEST_F(StateCacheObserverTest, ConsecutiveEntriesOfOneListShareAPatch) {
         log.Contains("StateCacheObserver: failed to process LOG_SWITCH_STATE update message"));
 }
 
+// An entry joins the open patch as its bytes stand, whether they are as its serialization writes
+// them (taken without a parse) or valid in another form (fields out of order: parsed to be
+// checked); bytes that are not an entry fail on their own, and the patch goes on after them.
+TEST_F(StateCacheObserverTest, AnEntryJoinsAsItsBytesStandInAnyValidForm) {
+    auto mac = [](const std::string& data) {
+        return Rec(ObjectType::LOG_SWITCH_STATE, Id(1), PropertyType::L2_VM_MAC, data);
+    };
+    // MAC 0x0a0b (field 1) after the VTEP's IPv4 address (field 2): valid, not canonical.
+    const std::string reordered("\x12\x05\x0d\x01\x00\x00\x0a\x09\x0b\x0a\0\0\0\0\0\0", 16);
+    pb::LogSwitchMacEntryMsg parsed;
+    ASSERT_TRUE(parsed.ParseFromString(reordered));
+    ASSERT_EQ(parsed.mac(), 0x0a0bu);
+    ASSERT_NE(parsed.SerializeAsString(), reordered);
+    const std::string unparsable("\x09\x01", 2);  // a fixed64 cut short
+    const struct {
+        const char* name;
+        CairnDBUpdateList records;
+        std::vector<std::vector<std::string>> patches;  // each request's entries, as bytes
+    } cases[] = {
+        {"canonical entries",
+         {mac(test::Mac(1)), mac(test::Mac(2))},
+         {{test::Mac(1), test::Mac(2)}}},
+        {"a reordered entry joins",
+         {mac(test::Mac(1)), mac(reordered), mac(test::Mac(2))},
+         {{test::Mac(1), reordered, test::Mac(2)}}},
+        // The entry that opens a patch is in its first part, written by its serialization.
+        {"a reordered entry opens",
+         {mac(reordered), mac(test::Mac(2))},
+         {{parsed.SerializeAsString(), test::Mac(2)}}},
+        {"an empty entry",
+         {mac(test::Mac(1)), mac(""), mac(test::Mac(2))},
+         {{test::Mac(1), test::Mac(2)}}},
+        {"an unparsable entry",
+         {mac(test::Mac(1)), mac(unparsable), mac(test::Mac(2))},
+         {{test::Mac(1), test::Mac(2)}}},
+    };
+    for (const auto& c : cases) {
+        const auto reqs = StateCacheObserver::BuildL2Requests(c.records, false, 1);
+        ASSERT_EQ(reqs.size(), c.patches.size()) << c.name;
+        for (size_t i = 0; i < reqs.size(); ++i) {
+            pb::LogSwitchStateMsg head;
+            ASSERT_TRUE(head.mutable_id()->ParseFromString(Id(1)));
+            std::string body = head.SerializeAsString();
+            for (const std::string& e : c.patches[i])
+                body += '\x1a' + std::string(1, static_cast<char>(e.size())) + e;
+            EXPECT_EQ(reqs[i].patch().body(), body) << c.name << " " << i;
+            pb::LogSwitchStateOpMsg op;
+            ASSERT_TRUE(op.ParseFromString(reqs[i].patch().op())) << c.name;
+            EXPECT_EQ(op.mac_entries().entries_size(), static_cast<int>(c.patches[i].size()))
+                << c.name << " " << i;
+        }
+    }
+}
+
 // A batch's lists, however its records are split among them, give the requests of the one list
 // they make, byte for byte; a long patch's entry ops (indexes past one varint byte) are those the
 // op message's own serialization writes.
