@@ -87,13 +87,16 @@ const CanonicalWire::Layout& CanonicalWire::LayoutOf(const Descriptor* d) {
 }
 
 bool CanonicalWire::Check(const Descriptor* d, std::string_view bytes) {
-    return CheckAt(d, bytes, 0);
+    if (d != lastClass_) {
+        lastLayout_ = &LayoutOf(d);
+        lastClass_ = d;
+    }
+    return CheckAt(*lastLayout_, bytes, 0);
 }
 
-bool CanonicalWire::CheckAt(const Descriptor* d, std::string_view bytes, int depth) {
+bool CanonicalWire::CheckAt(const Layout& layout, std::string_view bytes, int depth) {
     if (depth > kMaxDepth)
         return false;
-    const Layout& layout = LayoutOf(d);
     uint64_t oneofsSeen = 0;  // bit per oneof (more than 64 oneofs: not judged)
     if (!layout.judged || layout.oneofs > 64)
         return false;
@@ -163,8 +166,11 @@ bool CanonicalWire::CheckAt(const Descriptor* d, std::string_view bytes, int dep
                 if (f.kind == Kind::kBytes) {
                     if (!f.presence && inner.empty())
                         return false;
-                } else if (!CheckAt(static_cast<const Descriptor*>(f.type), inner, depth + 1)) {
-                    return false;
+                } else {
+                    if (f.nested == nullptr)
+                        f.nested = &LayoutOf(static_cast<const Descriptor*>(f.type));
+                    if (!CheckAt(*f.nested, inner, depth + 1))
+                        return false;
                 }
                 break;
             }

@@ -8,8 +8,9 @@
 //
 // Some valid bytes are not judged here and fail: repeated, string, floating-point and signed
 // fields present, unknown fields, classes with required fields and messages nested deeper than
-// kMaxDepth. The caller parses those. Each message class's field table is built once and kept.
-// Not thread-safe.
+// kMaxDepth. The caller parses those. Each message class's field table is built once and kept; a
+// nested message's field points at its class's table, and the last class checked is remembered,
+// so that checking many entries of one class in turn looks no table up. Not thread-safe.
 #include <cstdint>
 #include <map>
 #include <string_view>
@@ -40,11 +41,14 @@ class CanonicalWire {
         kBytes,
         kMessage
     };
+    struct Layout;
     struct Field {
         Kind kind = Kind::kNone;
         bool presence = false;       // explicit presence: a default value is written too
         int oneof = -1;              // the real oneof it belongs to
         const void* type = nullptr;  // Descriptor of a message, EnumDescriptor of an enum
+        // A message's table, once it was looked up (the tables stay where they are).
+        mutable const Layout* nested = nullptr;
     };
     struct Layout {
         std::vector<Field> byNumber;  // indexed by field number; kNone where none or not judged
@@ -52,9 +56,11 @@ class CanonicalWire {
         bool judged = true;  // false for a class with required fields (a parse checks them)
     };
     const Layout& LayoutOf(const google::protobuf::Descriptor* d);
-    bool CheckAt(const google::protobuf::Descriptor* d, std::string_view bytes, int depth);
+    bool CheckAt(const Layout& layout, std::string_view bytes, int depth);
 
     std::map<const google::protobuf::Descriptor*, Layout> layouts_;
+    const google::protobuf::Descriptor* lastClass_ = nullptr;
+    const Layout* lastLayout_ = nullptr;
 };
 
 }  // namespace ozy::cairndb

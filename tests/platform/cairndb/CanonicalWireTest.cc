@@ -1,6 +1,7 @@
 // The canonical-form check that lets the write plan take appended entries as they are.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -96,6 +97,35 @@ TEST(CanonicalWireTest, FieldsWithoutPresenceAreNeverAtTheirDefault) {
     EXPECT_FALSE(canonical.Check(op, nested.SerializeAsString()));
     // An address without presence: an empty IPv6 is still written (a oneof member has presence).
     EXPECT_TRUE(canonical.Check(pb::IpAddressMsg::descriptor(), Bytes({0x12, 0x00})));
+}
+
+// One checker judges each class by its own table whatever it checked before: classes in turn,
+// the same bytes canonical for one and not the other, a nested class checked on its own too.
+TEST(CanonicalWireTest, EachClassIsJudgedByItsOwnTableInAnyOrder) {
+    const auto* mac = pb::LogSwitchMacEntryMsg::descriptor();
+    const auto* op = pb::OpMsg::descriptor();
+    const auto* ip = pb::IpAddressMsg::descriptor();
+    const std::string entry = MacEntry(5, 0x0a000001, false).SerializeAsString();  // 0x09 ...
+    const std::string address = Bytes({0x0d, 10, 0, 0, 1});
+    const std::string append = Bytes({0x08, 10});
+    const struct {
+        const google::protobuf::Descriptor* d;
+        const std::string& bytes;
+        bool canonical;
+    } steps[] = {
+        {mac, entry, true},   {op, entry, false},  {mac, entry, true},    {op, append, true},
+        {mac, append, false}, {ip, address, true}, {mac, address, false}, {ip, address, true},
+        {mac, entry, true},   {ip, entry, false},  {op, append, true},    {mac, entry, true},
+    };
+    for (int round = 0; round < 2; ++round) {
+        CanonicalWire canonical;
+        for (size_t i = 0; i < std::size(steps); ++i) {
+            // The second round starts at the nested class.
+            const auto& s = steps[(i + static_cast<size_t>(round) * 5) % std::size(steps)];
+            EXPECT_EQ(canonical.Check(s.d, s.bytes), s.canonical)
+                << "round " << round << " step " << i << " " << s.d->name();
+        }
+    }
 }
 
 // Whatever passes parses and serializes back to itself: canonical entries and ops with random
