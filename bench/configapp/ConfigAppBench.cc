@@ -460,6 +460,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<double> toDataplane, toMonitor;
+    std::vector<int64_t> sentAt;  // each change's commit, from the phase's start
+    const int64_t deltaStartNs = NowNs();
     std::map<std::string, int64_t> received;  // port -> the emulator's first receipt since a commit
     // Changes come in pairs on one port: down (blocked), then up again (unblocked).
     for (unsigned c = 0; c < changes; ++c) {
@@ -509,6 +511,7 @@ int main(int argc, char** argv) {
         }
         toDataplane.push_back(static_cast<double>(received[port] - replyNs) / 1e6);
         toMonitor.push_back(static_cast<double>(*monitorNs - replyNs) / 1e6);
+        sentAt.push_back(sent - deltaStartNs);
     }
     emu.Call("dpemu/kcp-receipts", {"stop"});
     double deltaRssMb = AgentMemoryKb(sys).first / 1024.0;
@@ -521,6 +524,18 @@ int main(int argc, char** argv) {
         Percentile(toMonitor, 0.5), Percentile(toMonitor, 0.99),
         Percentile(toDataplane, 0.5) - Percentile(toMonitor, 0.5),
         Percentile(toDataplane, 0.99) - Percentile(toMonitor, 0.99), deltaRssMb);
+    // The tail's changes, so that a p99 set by a few of them (at the phase's start, say) shows.
+    std::vector<size_t> slowest(toDataplane.size());
+    for (size_t k = 0; k < slowest.size(); ++k)
+        slowest[k] = k;
+    auto above = [&](size_t k) { return toDataplane[k] - toMonitor[k]; };
+    std::sort(slowest.begin(), slowest.end(),
+              [&](size_t a, size_t b) { return above(a) > above(b); });
+    slowest.resize(std::min<size_t>(slowest.size(), 5));
+    std::printf("delta: the slowest changes above the monitor (change, committed after, share):");
+    for (size_t k : slowest)
+        std::printf(" #%zu +%.0f ms %.3f ms;", k, static_cast<double>(sentAt[k]) / 1e6, above(k));
+    std::printf("\n");
 
     // 5. Soak: SOAK cycles of one port changed and changed back (a window of writes in flight),
     // then the agent's memory beside what it was before.
