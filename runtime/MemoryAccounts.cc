@@ -2,6 +2,8 @@
 
 #include <malloc.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include <map>
@@ -27,9 +29,27 @@ void __sanitizer_purge_allocator();
 }
 #endif
 
+#ifndef OZY_ASAN
+// jemalloc's control interface, present when the program runs on jemalloc (the agent links it when
+// the system has it); null on glibc's allocator.
+extern "C" int mallctl(const char* name, void* oldp, size_t* oldlenp, void* newp, size_t newlen)
+    __attribute__((weak));
+#endif
+
 namespace ozy {
 
 namespace {
+
+#ifndef OZY_ASAN
+// jemalloc's arena index meaning every arena.
+constexpr const char* kPurgeAllArenas = "arena.4096.purge";
+
+size_t JemallocStat(const char* name) {
+    size_t value = 0;
+    size_t len = sizeof(value);
+    return mallctl(name, &value, &len, nullptr, 0) == 0 ? value : 0;
+}
+#endif
 
 struct Registry {
     std::mutex mutex;
@@ -50,7 +70,20 @@ AllocatorStats ReadAllocatorStats() {
     s.inUse = __sanitizer_get_current_allocated_bytes();
     s.held = __sanitizer_get_heap_size();
     s.freeHeld = s.held > s.inUse ? s.held - s.inUse : 0;
-#elif defined(__GLIBC__)
+#else
+    if (mallctl != nullptr) {
+        // The statistics are a snapshot taken when the epoch advances.
+        uint64_t epoch = 1;
+        size_t len = sizeof(epoch);
+        mallctl("epoch", &epoch, &len, &epoch, len);
+        s.inUse = JemallocStat("stats.allocated");
+        // Resident: in use, the allocator's own, and freed pages not yet given back.
+        s.held = std::max(JemallocStat("stats.resident"), s.inUse);
+        s.freeHeld = s.held - s.inUse;
+        return s;
+    }
+#endif
+#if defined(__GLIBC__) && !defined(OZY_ASAN)
     struct mallinfo2 m = mallinfo2();
     s.inUse = m.uordblks + m.hblkhd;
     s.held = m.arena + m.hblkhd;
@@ -61,6 +94,8 @@ AllocatorStats ReadAllocatorStats() {
 
 bool TuneAllocator(int arenas, size_t mapBytes) {
 #if defined(__GLIBC__) && !defined(OZY_ASAN)
+    if (mallctl != nullptr)
+        return false;  // jemalloc: the program's malloc_conf sets it up
     if (std::getenv("MALLOC_ARENA_MAX") != nullptr ||
         std::getenv("MALLOC_MMAP_THRESHOLD_") != nullptr ||
         std::getenv("GLIBC_TUNABLES") != nullptr)
@@ -79,10 +114,14 @@ bool ReleaseFreedMemory() {
 #ifdef OZY_ASAN
     __sanitizer_purge_allocator();
     return true;
-#elif defined(__GLIBC__)
+#else
+    if (mallctl != nullptr)
+        return mallctl(kPurgeAllArenas, nullptr, nullptr, nullptr, 0) == 0;
+#if defined(__GLIBC__)
     return malloc_trim(0) != 0;
 #else
     return false;
+#endif
 #endif
 }
 

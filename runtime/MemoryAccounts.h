@@ -22,10 +22,11 @@ struct AllocatorStats {
     size_t freeHeld = 0;  // free bytes the allocator keeps (part of `held`)
 };
 
-// The allocator's own statistics (glibc: mallinfo2; under AddressSanitizer its allocator's).
+// The allocator's own statistics (glibc: mallinfo2; jemalloc, when the program runs on it: its
+// allocated and resident bytes; under AddressSanitizer its allocator's).
 AllocatorStats ReadAllocatorStats();
-// Hands free pages back to the system (glibc: malloc_trim); true when the allocator says it
-// released something.
+// Hands free pages back to the system (glibc: malloc_trim; jemalloc: every arena's purge); true
+// when the allocator says it released something (jemalloc: that the purge ran).
 bool ReleaseFreedMemory();
 // Sets the allocator up for a long-running daemon whose large transient buffers (a full sync's
 // batch, a monitor reply) come and go: at most `arenas` arenas, so that what one thread frees the
@@ -34,7 +35,8 @@ bool ReleaseFreedMemory();
 // largest such block freed, up to 32 MiB, and serves later ones from an arena, where their pages
 // stay). Call before the threads start. Settings the environment gives (MALLOC_ARENA_MAX,
 // MALLOC_MMAP_THRESHOLD_, GLIBC_TUNABLES) are left as they are. False when nothing was set (the
-// environment's settings, or an allocator without them: the sanitizers').
+// environment's settings, or an allocator without them: jemalloc, whose settings are the program's
+// malloc_conf, and the sanitizers').
 bool TuneAllocator(int arenas, size_t mapBytes);
 
 class MemoryAccounts {

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake ninja-build ccache pkg-config git
     libboost-dev libboost-thread-dev libboost-filesystem-dev libboost-date-time-dev
-    libboost-system-dev
+    libboost-system-dev libjemalloc2
     protobuf-compiler libprotobuf-dev zlib1g-dev nlohmann-json3-dev libpcap-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     openvswitch-switch openvswitch-common jq

@@ -339,6 +339,11 @@ TEST(CliSystemTest, CommandsRefusalsAndStateCacheQueriesOfARunningAgent) {
             accounts[a["name"].get<std::string>()] = a["bytes"].get<size_t>();
         EXPECT_GT(accounts["ConfigApp"], 0u) << memory;
         EXPECT_GT(accounts["CairndbReplica cfg-agent"], 0u) << memory;
+        // The allocator's own figures, whichever allocator the agent runs on.
+        EXPECT_GT(memory["allocator"]["in_use"].get<size_t>(), 0u) << memory;
+        EXPECT_GE(memory["allocator"]["held"].get<size_t>(),
+                  memory["allocator"]["in_use"].get<size_t>())
+            << memory;
         for (const json& s : Json({"cfgagent/config/mirrorsession"})) {
             EXPECT_EQ(s["key"], kMirror);
             test::ExpectJsonAt(s, s["type"] == "logical_port"
