@@ -35,6 +35,7 @@
 #include "runtime/Logger.h"
 #include "runtime/MemoryAccounts.h"
 #include "runtime/Metrics.h"
+#include "runtime/TerminateReport.h"
 #include "runtime/WorkGroup.h"
 #include "runtime/daemon/AgentConfig.h"
 #include "runtime/daemon/AppContext.h"
@@ -579,6 +580,7 @@ void Agent::ReleaseAll() {
 }
 
 int Agent::Run(int argc, char** argv) {
+    InstallTerminateReport();
     ReserveMemoryForAllocFailure(256 * 1024);
     // Before any thread: two arenas, and blocks of 128 KiB or more mapped on their own (a full
     // sync's batch and replies go back to the system when freed instead of raising the peak).
