@@ -14,5 +14,8 @@ void UseOwnBinDir();
 std::string SourceDir();
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeTcpPort();
+// The first of `count` consecutive TCP ports on 127.0.0.1 that were free a moment ago, for a
+// program that derives ports from one it is given.
+int FreeTcpPortRun(int count);
 
 }  // namespace CfgAgent::test

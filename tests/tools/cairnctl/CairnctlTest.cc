@@ -171,7 +171,8 @@ TEST(CairndbScriptTest, StartsAndStopsAPrivateServerInsideTheHostRoot) {
 
 TEST(CairndbScriptTest, RunsAThreeMemberClusterWhoseMembersCanBeKilledFrozenAndRestarted) {
     TempDir root("ozy-root");
-    int port = FreeTcpPort();
+    // Members take the client ports PORT..PORT+2 and the cluster ports PORT+3..PORT+5.
+    int port = FreeTcpPortRun(6);
     auto at = [&](int i) { return "tcp://127.0.0.1:" + std::to_string(port + i); };
     std::string r = " --root " + root.path();
     CliRunner script = Program(SourceDir() + "/scripts/cairndb.sh", {{"OZY_BIN_DIR", BinDir()}});
