@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 #include "tests/support/Await.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/UnixClient.h"
 
 namespace CfgAgent::test {
 
@@ -139,11 +141,19 @@ bool CairndbServer::Launch() {
     }
     for (const char* a : {"--no-chdir", "-vconsole:off"})
         args.push_back(a);
-    args.push_back("--unixctl=" + dir_ + "/ovsdb-server.ctl");
+    const std::string ctl = dir_ + "/ovsdb-server.ctl";
+    args.push_back("--unixctl=" + ctl);
     args.push_back("--log-file=" + logFile());
     server_ = std::make_unique<ChildProcess>(Program("ovsdb-server"), args, outFile, OvsEnv(dir_));
-    bool up = AwaitTrue([&] { return !server_->Running() || CanConnect(port_); },
-                        std::chrono::seconds(20));
+    // The server listens on its remotes before it creates its control socket: up once both answer
+    // (a path too long to connect to directly is left to the programs that reach it otherwise).
+    const bool ctlReachable = ctl.size() < sizeof(sockaddr_un::sun_path);
+    bool up = AwaitTrue(
+        [&] {
+            return !server_->Running() ||
+                   (CanConnect(port_) && (!ctlReachable || UnixClient().Connect(ctl)));
+        },
+        std::chrono::seconds(20));
     if (up && server_->Running()) {
         return true;
     }
