@@ -39,24 +39,6 @@ std::string SourceDir() {
     return d != nullptr ? d : ".";
 }
 
-int FreeTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        throw std::runtime_error("bind failed");
-    }
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
 namespace {
 
 // Binds a listening-capable socket to 127.0.0.1:port; -1 when the port is taken.
@@ -76,6 +58,17 @@ int BindLoopback(int port) {
 }
 
 }  // namespace
+
+int FreeTcpPort() {
+    int fd = BindLoopback(0);
+    if (fd < 0)
+        throw std::runtime_error("bind failed");
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
 
 int FreeTcpPortRun(int count) {
     // Below the range the kernel hands out for outgoing connections, so that the connections of
