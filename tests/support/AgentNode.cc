@@ -106,7 +106,8 @@ std::string AgentNode::WriteAgentConfig() const {
     std::string xml = options_.agentConfigXml;
     if (xml.empty()) {
         xml = "<config><log><level>" + std::to_string(options_.agentLogLevel) +
-              "</level><outputToConsole>true</outputToConsole></log><cfgAgent><workGroup>"
+              "</level><outputToConsole>true</outputToConsole>" + options_.logXml +
+              "</log><cfgAgent><workGroup>"
               "<ioThreads>2</ioThreads><workThreads>32</workThreads></workGroup>";
         if (options_.cairndbProbeMs > 0)
             xml += "<cairndb><probeInterval>" + std::to_string(options_.cairndbProbeMs) +

@@ -24,6 +24,8 @@ struct AgentSystemOptions {
     // The whole configuration file instead of the generated one.
     std::string agentConfigXml;
     int agentLogLevel = 5;
+    // More elements of the generated file's log section (a library's level, say), as XML.
+    std::string logXml;
     std::map<std::string, std::string> extraEnv;
     // The database as a three-member cluster (Cluster()) instead of one server (Db()).
     bool clusteredDb = false;
