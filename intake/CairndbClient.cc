@@ -1,6 +1,7 @@
 #include "intake/CairndbClient.h"
 
 #include <chrono>
+#include <optional>
 
 #include "intake/ISmartNicCoordinator.h"
 #include "platform/AsioOzyProvider.h"
@@ -338,8 +339,10 @@ void CairndbClient::MonitorUpdateCB(const pb::MonitorUpdateMsg& update) {
     // without the agent lock, which delivering a part takes.
     if (partsOpen_ && updateQueue_)
         updateQueue_->waitForSizeBelow(kQueuedParts, partWait_);
-    AgentLockGuard lock(GlobalAgentLock());
     const ObjectType type = static_cast<ObjectType>(update.object_type());
+    std::optional<AgentLockGuard> lock;
+    if (!FilesWithoutAgentLock(type))
+        lock.emplace(GlobalAgentLock());
     std::unique_ptr<ozy::wft::Span> span;
     if (update.has_span_context()) {
         std::vector<std::string> parents{update.span_context().SerializeAsString()};
@@ -376,6 +379,14 @@ void CairndbClient::MonitorUpdateCB(const pb::MonitorUpdateMsg& update) {
         coordinator_->OnConfigUpdate(update, route);
     }
     MaybeSendFullSyncPart();
+}
+
+bool CairndbClient::FilesWithoutAgentLock(ObjectType type) const {
+    // What the update touches here (the pending batch, the decoding scratch, the parts' state) is
+    // the callbacks' own, and the callbacks run one at a time; the agent lock is for the SmartNIC
+    // coordinator, the failover acks and the order of a delta's records beside the applications.
+    return partRecords_ != 0 && channelUp_.load() && !fullSyncSeen_ && coordinator_ == nullptr &&
+           type != ObjectType::CFG_AGENT_FAILOVER_ACK;
 }
 
 void CairndbClient::MaybeSendFullSyncPart() {

@@ -167,6 +167,11 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     uint64_t reconciledWrites() const { return reconciled_.load(); }
     // Parts of full syncs sent before their barrier.
     uint64_t fullSyncParts() const { return partsSent_.load(); }
+    // Whether an update of `type` is decoded and filed without the agent lock (callbacks only):
+    // during a full sync that goes in parts, so that the decoding goes on while the dispatcher
+    // applies a part (which holds the lock), on a node without a SmartNIC coordinator, and not for
+    // a failover ack.
+    bool FilesWithoutAgentLock(ObjectType type) const;
     const std::string& localSnId() const { return localSnId_; }
     // The next transaction id and write message id (process-wide counters that start at 1).
     static uint64_t NextTransactionId();

@@ -812,7 +812,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         }
         auto& slot = active_[key];
         if (!slot) {
-            slot = std::make_unique<Active>(key.second);
+            slot = std::make_shared<Active>(key.second);
         }
         Active& a = *slot;
         if (a.subscribed) {
@@ -850,7 +850,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         if (it == active_.end() || it->second->generation != gen || !it->second->subscribed) {
             return;
         }
-        Active& a = *it->second;
+        const std::shared_ptr<Active> held = it->second;
+        Active& a = *held;
         if (result == nullptr) {
             if (error != kConnectionLost) {
                 CAIRNDB_LOG_CODE(
@@ -864,7 +865,17 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         }
         std::vector<pb::MonitorUpdateMsg> updates;
         std::string why;
-        if (!a.replica.ApplyInitial(*result, a.needFullResync, &updates, &why)) {
+        // The complete contents reach the readers in runs while the reply is decoded, the barrier
+        // after the last run; the readers are those of the first run throughout.
+        size_t early = 0;
+        std::optional<Readers> readers;
+        auto deliverRun = [&](std::vector<pb::MonitorUpdateMsg>* run) {
+            early += run->size();
+            if (!readers)
+                readers = ReadersOf(key);
+            DeliverUpdates(*readers, run);
+        };
+        if (!a.replica.ApplyInitial(*result, a.needFullResync, &updates, &why, deliverRun)) {
             ProtocolError("monitor reply: " + why);
             return;
         }
@@ -874,8 +885,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         *result = json();
         CAIRNDB_LOG(CfgAgent::kLogDebug,
                     "CairnDbClient: monitor %1 vdb %2 synchronised, %3 updates", key.first,
-                    key.second, updates.size());
-        Deliver(key, std::move(updates));
+                    key.second, early + updates.size());
+        Deliver(key, std::move(updates), readers ? &*readers : nullptr);
     }
 
     // `params` is consumed: the parsed rows are released once the replica has them, before the
@@ -918,27 +929,44 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         replicaBytes_.store(n, std::memory_order_relaxed);
     }
 
-    // Each update is freed once its reader has it, so that a full sync does not hold the whole
-    // list beside what the readers build from it.
-    void Deliver(const MonitorKey& key, std::vector<pb::MonitorUpdateMsg> updates) {
+    // A monitor's callbacks as they were when its delivery started.
+    struct Readers {
+        bool found = false;  // the monitor was still configured
         MonitorUpdateCallback onUpdate;
         MonitorBarrierCallback onBarrier;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = monitors_.find(key);
-            if (it == monitors_.end()) {
-                return;
-            }
-            onUpdate = it->second.onUpdate;
-            onBarrier = it->second.onBarrier;
+    };
+
+    Readers ReadersOf(const MonitorKey& key) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = monitors_.find(key);
+        if (it == monitors_.end()) {
+            return Readers();
         }
-        for (auto& u : updates) {
+        return Readers{true, it->second.onUpdate, it->second.onBarrier};
+    }
+
+    // Each update is freed once its reader has it, so that a full sync does not hold the whole
+    // list beside what the readers build from it. `readers`: those that got the earlier runs of
+    // the same delivery.
+    void Deliver(const MonitorKey& key, std::vector<pb::MonitorUpdateMsg> updates,
+                 const Readers* readers = nullptr) {
+        const Readers current = readers != nullptr ? *readers : ReadersOf(key);
+        if (!DeliverUpdates(current, &updates))
+            return;
+        Invoke("barrier", [&] { current.onBarrier(); });
+    }
+
+    // The updates without their barrier; false when the monitor was gone or the client stopped.
+    bool DeliverUpdates(const Readers& readers, std::vector<pb::MonitorUpdateMsg>* updates) {
+        if (!readers.found)
+            return false;
+        for (auto& u : *updates) {
             if (stopped_)
-                return;
-            Invoke("update", [&] { onUpdate(u); });
+                return false;
+            Invoke("update", [&] { readers.onUpdate(u); });
             u = pb::MonitorUpdateMsg();
         }
-        Invoke("barrier", [&] { onBarrier(); });
+        return true;
     }
 
     // ---- writes and reads (strand) ----
@@ -1249,7 +1277,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     std::string pendingDisconnect_;
     uint64_t nextId_ = 1;
     std::map<uint64_t, Reply> pending_;
-    std::map<MonitorKey, std::unique_ptr<Active>> active_;
+    // Shared: a reply being delivered keeps its replica when a callback stops the client.
+    std::map<MonitorKey, std::shared_ptr<Active>> active_;
     std::map<std::string, MonitorKey> byJsonId_;
     WriteQueue writes_;
     bool writeInFlight_ = false;

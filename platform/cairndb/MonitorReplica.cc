@@ -412,7 +412,8 @@ void Append(std::vector<MonitorReplica::Update>* from, std::vector<MonitorReplic
 }  // namespace
 
 bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
-                                  std::vector<Update>* out, std::string* error) {
+                                  std::vector<Update>* out, std::string* error,
+                                  const RunSink& early) {
     if (!CheckStructure(tableUpdates, true, error)) {
         return false;
     }
@@ -443,6 +444,10 @@ bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
                 // Initial contents are whole objects: an op column left by an earlier list
                 // write describes that write, not this delivery.
                 ChangeRow(type, t, r.key(), &row, std::move(c), false, logRefusal, &o);
+                if (early && fullResync && o.clears.empty() && o.sets.size() >= kEarlyRun) {
+                    early(&o.sets);
+                    o.sets.clear();
+                }
             }
         }
         if (!fullResync) {

@@ -23,6 +23,7 @@
 // resynchronises), so that a half transaction is never delivered.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -66,11 +67,19 @@ class MonitorReplica {
     // The monitor-cond-requests object of a monitor_cond call for these statements.
     nlohmann::json MonitorRequests() const;
 
+    // Takes a run of updates (and may leave it emptied or moved from).
+    using RunSink = std::function<void(std::vector<Update>* run)>;
+    // Updates handed to an early sink at a time.
+    static constexpr size_t kEarlyRun = 4096;
+
     // The initial contents (monitor_cond result). `fullResync`: every row is delivered as a SET and
     // the replica is replaced (start, reconnection). Otherwise (the statements changed) only the
-    // differences to the replica are delivered, removals included.
+    // differences to the replica are delivered, removals included. With `early` on a full resync,
+    // the SETs go to it in runs of kEarlyRun as they are made (a full resync has no removals, and
+    // the structure of the whole reply is checked before the first row), so that the readers start
+    // on the first rows while the others are decoded; `out` gets the last run.
     bool ApplyInitial(const nlohmann::json& tableUpdates, bool fullResync, std::vector<Update>* out,
-                      std::string* error);
+                      std::string* error, const RunSink& early = nullptr);
     // An update2 notification.
     bool ApplyUpdate(const nlohmann::json& tableUpdates, std::vector<Update>* out,
                      std::string* error);

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 
 #include <cstdlib>
+#include <future>
+#include <optional>
 #include <thread>
 
 #include "platform/LibraryLogLevels.h"
@@ -14,6 +16,7 @@
 #include "proto/cairndb_si.pb.h"
 #include "proto/cairndb_switching.pb.h"
 #include "proto/cairndb_system.pb.h"
+#include "runtime/AgentLock.h"
 #include "runtime/AgentSettings.h"
 #include "tests/intake/CairndbClientTestUtil.h"
 
@@ -336,6 +339,77 @@ TEST_F(CairndbClientTest, PartsOfAFullSyncCutByTheChannelUseUpItsId) {
     // Without parts sent, a drop uses up nothing.
     lib->Channel(false);
     EXPECT_EQ(CairndbClient::NextTransactionId(), t0 + 2);
+}
+
+// A full sync in parts is decoded and filed without the agent lock, so that the decoding goes on
+// while the dispatcher applies a part; a delta, a client without parts or with the channel down,
+// a SmartNIC host's client with its coordinator and a failover ack take the lock as before.
+TEST_F(CairndbClientTest, OnlyAFullSyncInPartsIsFiledWithoutTheAgentLock) {
+    struct Case {
+        const char* name;
+        std::optional<size_t> parts;
+        bool afterFullSync;
+        bool channelUp;
+        bool coordinator;
+        OT type;
+        bool withoutLock;
+    };
+    const Case cases[] = {
+        {"full sync in parts", 20, false, true, false, OT::LOG_SWITCH_CONFIG, true},
+        {"full sync, default parts", std::nullopt, false, true, false, OT::LOG_SWITCH_PORT_CONFIG,
+         true},
+        {"delta", 20, true, true, false, OT::LOG_SWITCH_CONFIG, false},
+        {"no parts", 0, false, true, false, OT::LOG_SWITCH_CONFIG, false},
+        {"channel down", 20, false, false, false, OT::LOG_SWITCH_CONFIG, false},
+        {"coordinator", 20, false, true, true, OT::LOG_SWITCH_CONFIG, false},
+        {"failover ack", 20, false, true, false, OT::CFG_AGENT_FAILOVER_ACK, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        partRecords = c.parts;
+        RecordingCoordinator coordinator;
+        ASSERT_TRUE(StartUp(c.coordinator ? kPersonaSmartnicHost : kPersonaOther));
+        if (c.coordinator)
+            client->SetSmartNicCoordinator(&coordinator);
+        if (c.afterFullSync)
+            Commit();
+        if (!c.channelUp)
+            lib->Channel(false);
+        EXPECT_EQ(client->FilesWithoutAgentLock(c.type), c.withoutLock);
+        client->stop();
+        client.reset();
+    }
+}
+
+// While another thread holds the agent lock (the dispatcher applying a part), the full sync's
+// updates are still decoded and filed, and its part queued; the barrier waits for the lock.
+TEST_F(CairndbClientTest, AFullSyncIsFiledWhileTheAgentLockIsHeldElsewhere) {
+    partRecords = 20;
+    ASSERT_TRUE(StartUp(kPersonaOther));
+    std::promise<void> release;
+    std::promise<void> holding;
+    std::thread holder([&] {
+        AgentLockGuard lock(GlobalAgentLock());
+        holding.set_value();
+        release.get_future().wait();
+    });
+    holding.get_future().wait();
+    auto filed = std::async(std::launch::async, [&] {
+        lib->Update(101, 1, SwitchSet(1));
+        lib->Update(101, 1, SwitchSet(2));
+    });
+    const bool done = filed.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    release.set_value();
+    holder.join();
+    filed.wait();
+    ASSERT_TRUE(done) << "the updates waited for the agent lock";
+    EXPECT_EQ(client->fullSyncParts(), 2u);
+    EXPECT_TRUE(Next().part);
+    EXPECT_TRUE(Next().part);
+    UpdateBatch last = Commit();
+    EXPECT_TRUE(last.second.first);
+    EXPECT_FALSE(last.part);
 }
 
 TEST_F(CairndbClientTest, MergeLeavesOnlyTheRealChanges) {

@@ -2,11 +2,15 @@
 // drops the session and resynchronises, and never crashes or delivers half a transaction.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <string>
 
 #include "platform/cairndb/Base64.h"
 #include "platform/cairndb/CairnDbClient.h"
+#include "platform/cairndb/MonitorReplica.h"
 #include "tests/platform/cairndb/ClientTestSupport.h"
 #include "tests/platform/cairndb/FakeOvsdbPeer.h"
 #include "tests/support/Await.h"
@@ -81,6 +85,49 @@ TEST_F(BadInputTest, MalformedJsonDropsTheSessionWithoutDeliveringAnything) {
         peer_.SendUpdate(R"({"LOG_SWITCH_CONFIG":{"bbbb":{"insert":)" + Row(Switch(2, 2)) + "}}}"));
     ASSERT_TRUE(rec_.WaitBarriers(4));
     EXPECT_EQ(rec_.UpdatesOfTransaction(3).size(), 1u);
+}
+
+// Initial contents larger than a run reach the readers in runs while the reply is decoded: every
+// row once, then one barrier. A client stopped from an update callback in the middle of the runs
+// delivers nothing more, and no barrier.
+TEST_F(BadInputTest, LargeInitialContentsGoInRunsBeforeTheirOneBarrier) {
+    const size_t rows = 2 * ozy::cairndb::MonitorReplica::kEarlyRun + 5;
+    json result = json::object();
+    for (size_t i = 0; i < rows; ++i)
+        result["LOG_SWITCH_CONFIG"]["r" + std::to_string(i)] = {
+            {"initial", json::parse(Row(Switch(i + 1, 5000)))}};
+    peer_.SetMonitorResult(result.dump());
+    struct Case {
+        const char* name;
+        size_t stopAt;  // the update whose callback stops the client; 0: none
+    };
+    for (const Case& c : {Case{"whole", 0}, Case{"stopped in the first run", 10}}) {
+        SCOPED_TRACE(c.name);
+        std::atomic<size_t> seen{0};
+        std::atomic<size_t> barriers{0};
+        std::set<std::string> bodies;
+        std::promise<void> stopped;
+        Start(
+            Options(size_t{64} << 20), false,
+            [&](const pb::MonitorUpdateMsg& u) {
+                bodies.insert(u.object_body());
+                if (++seen == c.stopAt) {
+                    client_->Stop();
+                    stopped.set_value();
+                }
+            },
+            [&] {
+                if (++barriers == 1 && c.stopAt == 0)
+                    stopped.set_value();
+            });
+        ASSERT_EQ(stopped.get_future().wait_for(std::chrono::seconds(60)),
+                  std::future_status::ready);
+        client_->Stop();
+        EXPECT_EQ(seen.load(), c.stopAt == 0 ? rows : c.stopAt);
+        EXPECT_EQ(bodies.size(), seen.load());
+        EXPECT_EQ(barriers.load(), c.stopAt == 0 ? 1u : 0u);
+        client_.reset();
+    }
 }
 
 TEST_F(BadInputTest, BadRowsAndUnknownTablesAreSkippedAndTheRestDelivered) {

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -55,6 +57,60 @@ class MonitorReplicaTest : public ::testing::Test {
     LogCapture logs_{kLogInfo};
     MonitorReplica replica_{1};
 };
+
+// A full resync with an early sink hands the SETs over in runs of kEarlyRun as they are made and
+// leaves the last run in the output: the runs and the output are the updates without a sink, in
+// order. A resync by difference gives the sink nothing.
+TEST_F(MonitorReplicaTest, AFullResyncHandsItsSetsOverInRunsAsTheyAreMade) {
+    constexpr size_t kRun = MonitorReplica::kEarlyRun;
+    struct Case {
+        size_t rows;
+        bool full;
+        size_t runs;
+    };
+    const Case cases[] = {
+        {kRun - 1, true, 0}, {kRun, true, 1}, {2 * kRun + 3, true, 2}, {kRun + 1, false, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rows) + (c.full ? " full" : " by difference"));
+        json rows = json::object();
+        for (size_t i = 0; i < c.rows; ++i)
+            rows["u" + std::to_string(i)] = {{"initial", RowOf(Switch(i + 1, 10))}};
+        const json reply = {{"LOG_SWITCH_CONFIG", rows}};
+        MonitorReplica plain(1);
+        plain.SetStatements(replica_.statements());
+        MonitorReplica streamed(1);
+        streamed.SetStatements(replica_.statements());
+        std::vector<pb::MonitorUpdateMsg> expected;
+        std::vector<pb::MonitorUpdateMsg> got;
+        std::string error;
+        if (!c.full) {
+            // Something to differ from: the first row held before.
+            json first = {{"LOG_SWITCH_CONFIG", {{"u0", rows["u0"]}}}};
+            ASSERT_TRUE(plain.ApplyInitial(first, true, &expected, &error));
+            ASSERT_TRUE(streamed.ApplyInitial(first, true, &got, &error));
+            expected.clear();
+            got.clear();
+        }
+        ASSERT_TRUE(plain.ApplyInitial(reply, c.full, &expected, &error)) << error;
+        size_t runs = 0;
+        auto sink = [&](std::vector<pb::MonitorUpdateMsg>* run) {
+            EXPECT_EQ(run->size(), kRun);
+            ++runs;
+            for (auto& u : *run)
+                got.push_back(std::move(u));
+        };
+        std::vector<pb::MonitorUpdateMsg> rest;
+        ASSERT_TRUE(streamed.ApplyInitial(reply, c.full, &rest, &error, sink)) << error;
+        EXPECT_EQ(runs, c.runs);
+        EXPECT_EQ(rest.size(), expected.size() - runs * kRun);
+        for (auto& u : rest)
+            got.push_back(std::move(u));
+        ASSERT_EQ(got.size(), expected.size());
+        for (size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(got[i].SerializeAsString(), expected[i].SerializeAsString()) << i;
+        EXPECT_EQ(streamed.RowCount(), c.rows);
+    }
+}
 
 TEST_F(MonitorReplicaTest, RequestsEveryTableWithTheVdbCondition) {
     json req = replica_.MonitorRequests();
