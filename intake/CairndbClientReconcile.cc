@@ -36,39 +36,47 @@ bool CairndbClient::WriteReconciled(std::vector<pb::ModifyRequestMsg>& requests,
             return false;
         }
     }
-    // Each table's rows, noted on the library's thread while the writer waits. A reply that
-    // comes after the writer gave up is ignored.
+    // Each table's rows, noted on the library's thread as they arrive while the writer waits. A
+    // reply that comes after the writer gave up is ignored.
     struct Read {
         bool done = false;
         bool ok = false;
         bool abandoned = false;
         std::string error;
+        // Cleared by the first stored row that cannot be reconciled, which is `unmatched`.
+        bool reconcilable = true;
+        std::string unmatched;
     };
     for (const RuntimeReconcile::Table& table : diff->tables()) {
         auto read = std::make_shared<Read>();
-        lib_->Get(table.first, static_cast<uint16_t>(table.second), std::nullopt,
-                  [sync, read, diff, table](const ozy::cairndb::Status& status,
-                                            const std::vector<ozy::cairndb::StoredObject>& rows) {
-                      {
-                          std::lock_guard<std::mutex> lock(sync->mutex);
-                          if (read->abandoned)
-                              return;
-                          // A row the library could not decode is one the flush would delete
-                          // and the differences cannot name: the list goes with its flush.
-                          read->ok = status.ok && status.skipped == 0;
-                          read->error = !status.ok ? status.error
-                                                   : std::to_string(status.skipped) +
-                                                         " stored rows that do not decode";
-                          for (size_t i = 0; read->ok && i < rows.size(); ++i) {
-                              if (!diff->Note(table, rows[i])) {
-                                  read->ok = false;
-                                  read->error = "stored row " + rows[i].oid + " not reconcilable";
-                              }
-                          }
-                          read->done = true;
-                      }
-                      sync->changed.notify_all();
-                  });
+        lib_->GetRows(
+            table.first, static_cast<uint16_t>(table.second),
+            [sync, read, diff, table](const std::vector<ozy::cairndb::StoredObject>& rows) {
+                std::lock_guard<std::mutex> lock(sync->mutex);
+                for (size_t i = 0; !read->abandoned && read->reconcilable && i < rows.size(); ++i) {
+                    if (!diff->Note(table, rows[i])) {
+                        read->reconcilable = false;
+                        read->unmatched = rows[i].oid;
+                    }
+                }
+            },
+            [sync, read](const ozy::cairndb::Status& status) {
+                {
+                    std::lock_guard<std::mutex> lock(sync->mutex);
+                    if (read->abandoned)
+                        return;
+                    // A row the library could not decode is one the flush would delete and the
+                    // differences cannot name: the list goes with its flush.
+                    read->ok = status.ok && status.skipped == 0 && read->reconcilable;
+                    read->error =
+                        !status.ok ? status.error
+                        : status.skipped != 0
+                            ? std::to_string(status.skipped) + " stored rows that do not decode"
+                            : "stored row " + read->unmatched + " not reconcilable";
+                    read->done = true;
+                }
+                sync->changed.notify_all();
+            });
         std::unique_lock<std::mutex> lock(sync->mutex);
         sync->changed.wait_until(lock, deadline, [&] { return read->done || sync->stopping; });
         if (!read->done || !read->ok) {

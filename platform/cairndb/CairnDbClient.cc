@@ -26,6 +26,7 @@
 #include "platform/cairndb/ReconnectSchedule.h"
 #include "platform/cairndb/RowCache.h"
 #include "platform/cairndb/RowDirectory.h"
+#include "platform/cairndb/StoredRowStream.h"
 #include "platform/cairndb/TransactReplies.h"
 #include "platform/cairndb/WritePlan.h"
 #include "platform/cairndb/WriteQueue.h"
@@ -229,6 +230,11 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     void Get(int type, uint16_t vdb, std::optional<std::string> oid, GetCallback done) {
         asio::post(strand_, [self = shared_from_this(), type, vdb, oid = std::move(oid),
                              done = std::move(done)] { self->DoGet(type, vdb, oid, done); });
+    }
+
+    void GetRows(int type, uint16_t vdb, GetRowsCallback rows, GetDoneCallback done) {
+        asio::post(strand_, [self = shared_from_this(), type, vdb, rows = std::move(rows),
+                             done = std::move(done)] { self->DoGetRows(type, vdb, rows, done); });
     }
 
     void Echo(std::string text, EchoCallback done) {
@@ -663,7 +669,13 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         }
         json msg;
         try {
-            msg = json::parse(text->begin(), text->end());
+            msg = streams_.empty() ? json::parse(text->begin(), text->end())
+                                   : StoredRowStream::ParseMessage(*text, [this](const json& id) {
+                                         auto s = id.is_number_unsigned()
+                                                      ? streams_.find(id.get<uint64_t>())
+                                                      : streams_.end();
+                                         return s != streams_.end() ? s->second.get() : nullptr;
+                                     });
         } catch (const json::exception& e) {
             CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03002",
                              "CairnDbClient: malformed JSON from %1: %2", RemoteText(), e.what());
@@ -754,14 +766,16 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                           });
     }
 
-    void Request(const std::string& method, json params, Reply handler) {
+    // The request's id; 0 when it failed at once.
+    uint64_t Request(const std::string& method, json params, Reply handler) {
         if (!connected_) {
             handler(nullptr, kConnectionLost);
-            return;
+            return 0;
         }
         uint64_t id = nextId_++;
         pending_[id] = std::move(handler);
         Send(json{{"method", method}, {"params", std::move(params)}, {"id", id}});
+        return id;
     }
 
     void StartProbe() {
@@ -1206,15 +1220,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             Invoke("get", [&] { done(Status::Error("not connected"), {}); });
             return;
         }
-        json where = json::array({json::array({"vdb", "==", vdb})});
-        if (oid) {
-            where.push_back(json::array({"oid", "==", *oid}));
-        }
-        json select = {{"op", "select"},
-                       {"table", info->name},
-                       {"where", where},
-                       {"columns", json::array({"oid", "vdb", "body", "op", "trace"})}};
-        Request("transact", json::array({kDatabaseName, select}),
+        Request("transact", json::array({kDatabaseName, Select(*info, vdb, oid)}),
                 [self = shared_from_this(), done, name = info->name](const json* r,
                                                                      const std::string& e) {
                     if (r == nullptr) {
@@ -1230,6 +1236,66 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                     }
                     self->Invoke("get", [&] { done(status, objects); });
                 });
+    }
+
+    static json Select(const ObjectTypeInfo& info, uint16_t vdb,
+                       const std::optional<std::string>& oid) {
+        json where = json::array({json::array({"vdb", "==", vdb})});
+        if (oid) {
+            where.push_back(json::array({"oid", "==", *oid}));
+        }
+        return {{"op", "select"},
+                {"table", info.name},
+                {"where", where},
+                {"columns", json::array({"oid", "vdb", "body", "op", "trace"})}};
+    }
+
+    void DoGetRows(int type, uint16_t vdb, const GetRowsCallback& rows,
+                   const GetDoneCallback& done) {
+        const ObjectTypeInfo* info = FindObjectType(type);
+        if (info == nullptr) {
+            Invoke("get",
+                   [&] { done(Status::Error("unknown object type " + std::to_string(type))); });
+            return;
+        }
+        if (!ready_) {
+            Invoke("get", [&] { done(Status::Error("not connected")); });
+            return;
+        }
+        // Owned by this object (streams_ and the pending reply's handler), called on the strand.
+        auto stream =
+            std::make_shared<StoredRowStream>(info->name, CairnDbClient::kGetRowsBatch,
+                                              [this, rows](const std::vector<StoredObject>& batch) {
+                                                  Invoke("get", [&] { rows(batch); });
+                                              });
+        const uint64_t id =
+            Request("transact", json::array({kDatabaseName, Select(*info, vdb, std::nullopt)}),
+                    [self = shared_from_this(), stream, done](const json* r, const std::string& e) {
+                        for (auto s = self->streams_.begin(); s != self->streams_.end(); ++s) {
+                            if (s->second == stream) {
+                                self->streams_.erase(s);
+                                break;
+                            }
+                        }
+                        if (r == nullptr) {
+                            self->Invoke("get", [&] { done(Status::Error(e)); });
+                            return;
+                        }
+                        std::string why;
+                        if (!IsSelectResult(*r, &why)) {
+                            self->Invoke("get", [&] { done(Status::Error(why)); });
+                            return;
+                        }
+                        // Rows still here were parsed before the reply was known as this read's.
+                        for (const json& row : (*r)[0]["rows"])
+                            stream->AddRow(row);
+                        stream->Flush();
+                        Status status;
+                        status.skipped = stream->Skipped();
+                        self->Invoke("get", [&] { done(status); });
+                    });
+        if (id != 0)
+            streams_.emplace(id, std::move(stream));
     }
 
     const std::string name_;
@@ -1282,6 +1348,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     std::map<std::string, MonitorKey> byJsonId_;
     WriteQueue writes_;
     bool writeInFlight_ = false;
+    // The streamed reads among pending_.
+    std::map<uint64_t, std::shared_ptr<StoredRowStream>> streams_;
 
     // Any thread.
     std::atomic<bool> stopped_{false};
@@ -1345,6 +1413,10 @@ void CairnDbClient::Write(std::vector<pb::ModifyRequestMsg> requests, WriteCallb
 void CairnDbClient::Get(int objectType, uint16_t vdb, std::optional<std::string> oid,
                         GetCallback done) {
     impl_->Get(objectType, vdb, std::move(oid), std::move(done));
+}
+void CairnDbClient::GetRows(int objectType, uint16_t vdb, GetRowsCallback rows,
+                            GetDoneCallback done) {
+    impl_->GetRows(objectType, vdb, std::move(rows), std::move(done));
 }
 void CairnDbClient::Echo(std::string text, EchoCallback done) {
     impl_->Echo(std::move(text), std::move(done));

@@ -74,6 +74,9 @@ class CairnDbClient : public CairnDbClientInterface {
                WriteCallback done) override;
     void Get(int objectType, uint16_t vdb, std::optional<std::string> oid,
              GetCallback done) override;
+    // The rows arrive kGetRowsBatch at a time; a reply's rows are decoded as it is parsed and
+    // never held whole.
+    void GetRows(int objectType, uint16_t vdb, GetRowsCallback rows, GetDoneCallback done) override;
     void Echo(std::string text, EchoCallback done) override;
     int64_t LastExchangeSeconds() const override;
 
@@ -86,6 +89,7 @@ class CairnDbClient : public CairnDbClientInterface {
     // parses and builds its rows as transients; once it finished, the freed pages are handed back
     // to the system instead of staying resident. How many times that was done.
     static constexpr size_t kReleaseAfterRequests = 4096;
+    static constexpr size_t kGetRowsBatch = 512;
     uint64_t MemoryReleases() const;
 
     class Impl;

@@ -57,6 +57,8 @@ using MonitorUpdateCallback = std::function<void(const orvane::ozy::cairndb::Mon
 using MonitorBarrierCallback = std::function<void()>;
 using WriteCallback = std::function<void(const Status&)>;
 using GetCallback = std::function<void(const Status&, const std::vector<StoredObject>&)>;
+using GetRowsCallback = std::function<void(const std::vector<StoredObject>& rows)>;
+using GetDoneCallback = std::function<void(const Status&)>;
 using EchoCallback = std::function<void(const Status&, const std::string& reply)>;
 
 class CairnDbClientInterface {
@@ -93,6 +95,20 @@ class CairnDbClientInterface {
     // when the channel is down.
     virtual void Get(int objectType, uint16_t vdb, std::optional<std::string> oid,
                      GetCallback done) = 0;
+    // The stored objects of a type in a vdb as they are read: `rows` is called with them in
+    // batches, in the order of the reply, then `done` once with the outcome (with the rows skipped,
+    // as Get's). When `done` reports a failure, the rows delivered before it are not the table's
+    // contents. Fails at once when the channel is down. An implementation that does not stream
+    // delivers the rows of Get in one batch.
+    virtual void GetRows(int objectType, uint16_t vdb, GetRowsCallback rows, GetDoneCallback done) {
+        Get(objectType, vdb, std::nullopt,
+            [rows = std::move(rows), done = std::move(done)](
+                const Status& status, const std::vector<StoredObject>& objects) {
+                if (status.ok && !objects.empty())
+                    rows(objects);
+                done(status);
+            });
+    }
     // An OVSDB echo; the reply carries the same text. Fails at once when the channel is down.
     virtual void Echo(std::string text, EchoCallback done) = 0;
     // Steady-clock time, in whole seconds, of the last message received from the server (0: none).

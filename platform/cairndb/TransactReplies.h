@@ -14,6 +14,14 @@ namespace ozy::cairndb {
 // write ("timed out" of a wait, "constraint violation" of an insert), so the list may be run again.
 std::string TransactFailure(const nlohmann::json& result, bool* raced);
 
+// Whether `result` is a one-select transact result (its rows in result[0]["rows"]); when not, the
+// reason.
+bool IsSelectResult(const nlohmann::json& result, std::string* error);
+
+// One row of a select result of `table` as a stored object; false (logged "LCP03009") when it
+// does not decode.
+bool DecodeStoredRow(const nlohmann::json& row, const std::string& table, StoredObject* out);
+
 // The rows of a one-select transact result as stored objects; rows that do not decode are logged
 // ("LCP03009") and skipped, and counted in `skipped`. False (and the reason) when the result is not
 // a select result.

@@ -2,6 +2,7 @@
 // A fake of the database client library for the CairndbClient tests: it records every call the
 // client makes (sessions, callbacks, monitor statements, writes) and lets the test drive the
 // channel status, updates and barriers as the real library would, from the test's thread.
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -109,6 +110,25 @@ class FakeCairnDbLibrary : public ozy::cairndb::CairnDbClientInterface {
         }
         done(status, found);
     }
+    // The rows of Get, GetRowsBatch() at a time.
+    void GetRows(int objectType, uint16_t vdb, ozy::cairndb::GetRowsCallback rows,
+                 ozy::cairndb::GetDoneCallback done) override {
+        size_t batch = 1;
+        {
+            std::lock_guard<std::mutex> l(m_);
+            batch = rowsBatch_;
+        }
+        Get(objectType, vdb, std::nullopt,
+            [rows = std::move(rows), done = std::move(done), batch](
+                const ozy::cairndb::Status& status,
+                const std::vector<ozy::cairndb::StoredObject>& found) {
+                for (size_t i = 0; status.ok && i < found.size(); i += batch) {
+                    rows(std::vector<ozy::cairndb::StoredObject>(
+                        found.begin() + i, found.begin() + std::min(found.size(), i + batch)));
+                }
+                done(status);
+            });
+    }
     void Echo(std::string text, ozy::cairndb::EchoCallback done) override {
         done(ozy::cairndb::Status::Ok(), text);
     }
@@ -189,6 +209,11 @@ class FakeCairnDbLibrary : public ozy::cairndb::CairnDbClientInterface {
         std::lock_guard<std::mutex> l(m_);
         storedOfType_[objectType] = std::move(objects);
     }
+    // Rows a batch of GetRows (3 unless set).
+    void SetRowsBatch(size_t rows) {
+        std::lock_guard<std::mutex> l(m_);
+        rowsBatch_ = rows;
+    }
     // While held, Get answers only when ReleaseGets is called (from the caller's thread).
     void HoldGets(bool hold) {
         std::lock_guard<std::mutex> l(m_);
@@ -239,6 +264,7 @@ class FakeCairnDbLibrary : public ozy::cairndb::CairnDbClientInterface {
     std::vector<std::pair<int, uint16_t>> gets_;
     std::map<int, std::vector<ozy::cairndb::StoredObject>> storedOfType_;
     bool holdGets_ = false;
+    size_t rowsBatch_ = 3;
     std::vector<std::function<void()>> held_;
 };
 

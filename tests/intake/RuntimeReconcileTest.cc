@@ -267,6 +267,50 @@ TEST_F(ReconcileWriterTest, ALargeFullSyncWritesOnlyWhatDiffersFromTheStoredRows
                   "delete " + std::to_string(kVif) + " " + std::to_string(kBig + 5), "put 2 1"}));
 }
 
+// The stored rows are noted batch by batch as the library hands them on: whatever the batches,
+// the same differences; a row that cannot be matched in a later batch, or a row the library left
+// out, still writes the flush, the rows left out named first.
+TEST_F(ReconcileWriterTest, StoredRowsAreNotedBatchByBatch) {
+    LogCapture logs;
+    MakeClient();
+    std::vector<StoredObject> vifs;
+    for (size_t i = 0; i < kBig; ++i)
+        vifs.push_back(Stored(i, VifBody(i, i == 3 ? 0 : 1)));
+    vifs.push_back(Stored(kBig + 5, VifBody(kBig + 5, 1)));
+    lib->SetStoredOfType(kVif, vifs);
+    lib->SetStoredOfType(kHop, {});
+    const std::vector<std::string> differences = {
+        "put 3 1", "hop 0", "delete " + std::to_string(kVif) + " " + std::to_string(kBig + 5)};
+    size_t writes = 0;
+    for (size_t batch : {size_t{1}, size_t{2}, kBig, kBig + 1, kBig + 7}) {
+        lib->SetRowsBatch(batch);
+        client->writeRuntime(FullSync(kBig), ICairndbClient::kRuntimeConfig, true);
+        ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == writes + 1; })) << batch;
+        EXPECT_EQ(Written(writes), differences) << batch;
+        ++writes;
+    }
+    EXPECT_EQ(client->reconciledWrites(), writes);
+
+    vifs.back().oid = "vif-x";
+    lib->SetStoredOfType(kVif, vifs);
+    lib->SetRowsBatch(2);
+    client->writeRuntime(FullSync(kBig), ICairndbClient::kRuntimeConfig, true);
+    ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == writes + 1; }));
+    EXPECT_EQ(lib->Writes()[writes].size(), kBig + 3);
+    EXPECT_TRUE(lib->Writes()[writes][0].has_flush());
+    EXPECT_TRUE(logs.Contains("(stored row vif-x not reconcilable), full-sync write"));
+    ++writes;
+
+    ozy::cairndb::Status partial;
+    partial.skipped = 2;
+    lib->SetStored({}, partial);
+    client->writeRuntime(FullSync(kBig), ICairndbClient::kRuntimeConfig, true);
+    ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == writes + 1; }));
+    EXPECT_EQ(lib->Writes()[writes].size(), kBig + 3);
+    EXPECT_TRUE(logs.Contains("(2 stored rows that do not decode), full-sync write"));
+    EXPECT_EQ(client->reconciledWrites(), writes - 1);
+}
+
 TEST_F(ReconcileWriterTest, TheDifferencesGoOutInBoundedLists) {
     MakeClient();
     // An empty database: every put is written, kReconcileChunk to a list.

@@ -47,7 +47,18 @@ void FakeOvsdbPeer::SetMonitorResult(const std::string& result) {
 
 void FakeOvsdbPeer::QueueTransactResult(const std::string& result) {
     std::lock_guard<std::mutex> lock(mutex_);
-    transactResults_.push_back(result);
+    transactResults_.emplace_back(result, false);
+}
+
+void FakeOvsdbPeer::QueueTransactError(const std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    transactResults_.emplace_back(error, true);
+}
+
+void FakeOvsdbPeer::SetTransactReplyForm(bool resultFirst, size_t pieces) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resultFirst_ = resultFirst;
+    replyPieces_ = std::max<size_t>(1, pieces);
 }
 
 void FakeOvsdbPeer::SetMonitorError(const std::string& error) {
@@ -212,12 +223,25 @@ void FakeOvsdbPeer::Handle(int fd, const json& msg) {
         SendLocked(fd, json{{"id", id}, {"result", msg["params"]}, {"error", nullptr}}.dump());
     } else if (method == "transact") {
         json result = json::array();
+        json error = nullptr;
         if (!transactResults_.empty()) {
-            result = json::parse(transactResults_.front());
+            (transactResults_.front().second ? error : result) =
+                json::parse(transactResults_.front().first);
+            if (!error.is_null())
+                result = nullptr;
             transactResults_.pop_front();
         }
         ++transacts_;
-        SendLocked(fd, json{{"id", id}, {"result", result}, {"error", nullptr}}.dump());
+        const std::string text =
+            resultFirst_ ? R"({"result":)" + result.dump() + R"(,"error":)" + error.dump() +
+                               R"(,"id":)" + id.dump() + "}"
+                         : json{{"id", id}, {"result", result}, {"error", error}}.dump();
+        const size_t step = (text.size() + replyPieces_ - 1) / replyPieces_;
+        for (size_t off = 0; off < text.size(); off += step) {
+            if (off != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            SendLocked(fd, text.substr(off, step));
+        }
     } else {
         SendLocked(fd, json{{"id", id}, {"result", json::array()}, {"error", nullptr}}.dump());
     }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -30,6 +31,11 @@ class FakeOvsdbPeer {
     void SetMonitorError(const std::string& error);
     // Results of the following transact requests, in order (JSON text); "[]" once they run out.
     void QueueTransactResult(const std::string& result);
+    // The next transact request is answered with this JSON-RPC error (JSON text) in its turn.
+    void QueueTransactError(const std::string& error);
+    // How the following transact replies are written: with the result before the id when
+    // `resultFirst` (a server writes the id first), in `pieces` parts sent a little apart.
+    void SetTransactReplyForm(bool resultFirst, size_t pieces);
     int Transacts() const { return transacts_.load(); }
     // A silent peer reads requests and answers none (a hung server).
     void SetSilent(bool silent) { silent_ = silent; }
@@ -73,7 +79,10 @@ class FakeOvsdbPeer {
     std::atomic<int> monitorRequests_{0};
     std::atomic<int> transacts_{0};
     std::atomic<bool> silent_{false};
-    std::deque<std::string> transactResults_;
+    // (JSON text, whether it is an error).
+    std::deque<std::pair<std::string, bool>> transactResults_;
+    bool resultFirst_ = false;
+    size_t replyPieces_ = 1;
     mutable std::mutex mutex_;
     int connFd_ = -1;
     std::string monitorResult_ = "{}";
