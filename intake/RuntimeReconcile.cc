@@ -1,5 +1,9 @@
 #include "intake/RuntimeReconcile.h"
 
+#include <algorithm>
+#include <string>
+#include <tuple>
+
 #include "platform/cairndb/CairnDbClientInterface.h"
 #include "proto/BodyOid.h"
 #include "proto/CairndbSchema.h"
@@ -28,7 +32,7 @@ bool RuntimeReconcile::Index(const Requests& list) {
             if (puts_ != 0 || ozy::cairndb::FindObjectType(r.flush().object_type()) == nullptr)
                 return false;
             Table t{r.flush().object_type(), r.vdb()};
-            if (putsByTable_.emplace(t, std::unordered_map<std::string, Slot>()).second)
+            if (putsByTable_.emplace(t, std::vector<Slot>()).second)
                 tables_.push_back(t);
             continue;
         }
@@ -39,15 +43,32 @@ bool RuntimeReconcile::Index(const Requests& list) {
             return false;
         // Flushed tables are object types (checked above).
         const ozy::cairndb::ObjectTypeInfo* info = ozy::cairndb::FindObjectType(table->first.first);
-        if (!ozy::cairndb::BodyOid(*info, r.put().object().body(), &oid, &error))
+        Slot slot;
+        if (!ozy::cairndb::BodyOid(*info, r.put().object().body(), &oid, &error) ||
+            !ozy::cairndb::ParseUuidText(oid, &slot.left, &slot.right))
             return false;
-        auto [slot, added] = table->second.try_emplace(oid);
-        // A later put of the same object replaces an earlier one, as it would in one transaction.
-        if (!added)
-            write_[slot->second.index] = false;
-        slot->second.index = static_cast<uint32_t>(i);
+        slot.index = static_cast<uint32_t>(i);
+        table->second.push_back(slot);
         write_[i] = true;
         ++puts_;
+    }
+    for (auto& [table, slots] : putsByTable_) {
+        std::sort(slots.begin(), slots.end(), [](const Slot& a, const Slot& b) {
+            return std::tie(a.left, a.right, a.index) < std::tie(b.left, b.right, b.index);
+        });
+        // A later put of the same object replaces an earlier one, as it would in one transaction.
+        size_t kept = 0;
+        for (size_t i = 0; i < slots.size(); ++i) {
+            if (kept != 0 && slots[kept - 1].left == slots[i].left &&
+                slots[kept - 1].right == slots[i].right) {
+                write_[slots[kept - 1].index] = false;
+                slots[kept - 1] = slots[i];
+            } else {
+                slots[kept++] = slots[i];
+            }
+        }
+        slots.resize(kept);
+        slots.shrink_to_fit();
     }
     return true;
 }
@@ -57,13 +78,16 @@ bool RuntimeReconcile::Note(const Table& table, const ozy::cairndb::StoredObject
     if (t == putsByTable_.end())
         return false;
     // A row under another spelling of its identifier is not the one a put or a delete names.
-    if (ozy::cairndb::CanonicalUuidText(row.oid) != row.oid)
+    uint64_t left = 0;
+    uint64_t right = 0;
+    if (!ozy::cairndb::ParseUuidText(row.oid, &left, &right) ||
+        ozy::cairndb::UuidText(left, right) != row.oid)
         return false;
-    auto it = t->second.find(row.oid);
-    if (it == t->second.end()) {
-        uint64_t left = 0;
-        uint64_t right = 0;
-        ozy::cairndb::ParseUuidText(row.oid, &left, &right);
+    auto it = std::lower_bound(t->second.begin(), t->second.end(), std::make_pair(left, right),
+                               [](const Slot& s, const std::pair<uint64_t, uint64_t>& id) {
+                                   return std::tie(s.left, s.right) < std::tie(id.first, id.second);
+                               });
+    if (it == t->second.end() || it->left != left || it->right != right) {
         pb::ModifyRequestMsg del;
         del.set_vdb(table.second);
         del.mutable_delete_()->set_object_type(static_cast<pb::ObjectType>(table.first));
@@ -72,7 +96,7 @@ bool RuntimeReconcile::Note(const Table& table, const ozy::cairndb::StoredObject
         deletes_.push_back(std::move(del));
         return true;
     }
-    Slot& slot = it->second;
+    Slot& slot = *it;
     if (slot.seen)
         return false;
     slot.seen = true;

@@ -13,8 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -53,15 +51,17 @@ class RuntimeReconcile {
     size_t Stale() const { return deletes_.size(); }
 
   private:
-    // The last put of each identifier, by table: its index in the list, and whether a stored row
-    // of that identifier was noted.
+    // The last put of an identifier (its two halves): its index in the list, and whether a stored
+    // row of that identifier was noted. 24 bytes a put; a table's puts are sorted by identifier.
     struct Slot {
+        uint64_t left = 0;
+        uint64_t right = 0;
         uint32_t index = 0;
         bool seen = false;
     };
     const Requests* list_ = nullptr;
     std::vector<Table> tables_;
-    std::map<Table, std::unordered_map<std::string, Slot>> putsByTable_;
+    std::map<Table, std::vector<Slot>> putsByTable_;
     // Per request of the list: written (flushes and puts left out are false).
     std::vector<bool> write_;
     Requests deletes_;

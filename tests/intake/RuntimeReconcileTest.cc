@@ -174,6 +174,15 @@ TEST(RuntimeReconcileTest, StoredRowsDecideWhatIsWrittenAndWhatIsDeleted) {
     EXPECT_EQ(lists[1][1].delete_().id().left(), Uuid(7).left());
     EXPECT_EQ(lists[1][1].vdb(), 1u);
 
+    // A stored row between two puts' identifiers is neither's.
+    Requests two = {Flush(kVif), VifPut(1), VifPut(3)};
+    RuntimeReconcile between;
+    ASSERT_TRUE(between.Index(two));
+    ASSERT_TRUE(between.Note({kVif, 1}, Stored(2, VifBody(2, 1))));
+    ASSERT_TRUE(between.Note({kVif, 1}, Stored(3, VifBody(3, 1))));
+    EXPECT_EQ(between.Stale(), 1u);
+    EXPECT_EQ(between.Unchanged(), 1u);
+
     // Nothing differs: nothing to write.
     Requests same = {Flush(kVif), VifPut(1)};
     RuntimeReconcile none;
@@ -188,6 +197,8 @@ TEST(RuntimeReconcileTest, RowsThatCannotBeMatchedRefuseTheReconciliation) {
     upper.oid[0] = 'A';  // a UUID, in upper case
     StoredObject text = Stored(9, VifBody(9, 1));
     text.oid = "vif-9";
+    StoredObject none = Stored(9, VifBody(9, 1));
+    none.oid = "";
     struct Case {
         const char* name;
         RuntimeReconcile::Table table;
@@ -196,6 +207,7 @@ TEST(RuntimeReconcileTest, RowsThatCannotBeMatchedRefuseTheReconciliation) {
     const Case cases[] = {
         {"an identifier in upper case", {kVif, 1}, {upper}},
         {"an identifier that is no UUID", {kVif, 1}, {text}},
+        {"no identifier", {kVif, 1}, {none}},
         {"a second row of one object", {kVif, 1}, {Stored(1, "a"), Stored(1, "b")}},
         {"a table not flushed", {kHop, 1}, {Stored(2, HopBody(2))}},
     };
