@@ -51,6 +51,16 @@ MessageFramer::Status MessageFramer::Next(std::string* message) {
                 if (end - start_ > maxMessageBytes_) {
                     return Status::kTooLarge;
                 }
+                if (start_ == 0 && end == buffer_.size()) {
+                    // The buffer holds this message alone (a large reply usually): it is handed
+                    // over instead of copied, so that the text does not exist twice.
+                    message->swap(buffer_);
+                    if (buffer_.capacity() > kKeptCapacity)
+                        std::string().swap(buffer_);
+                    buffer_.clear();
+                    scan_ = 0;
+                    return Status::kMessage;
+                }
                 message->assign(buffer_, start_, end - start_);
                 start_ = end;
                 scan_ = end;

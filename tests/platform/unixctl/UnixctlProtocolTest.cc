@@ -105,6 +105,63 @@ TEST(MessageFramerTest, ALargeMessageDoesNotKeepItsBufferOnceDrained) {
     EXPECT_EQ(msg, small);
 }
 
+// A message that is all the framer holds is handed over with the buffer's bytes, not copied; the
+// framer keeps no large buffer and goes on with the following messages. A message followed by
+// others is copied out as before.
+TEST(MessageFramerTest, AMessageThatIsAllTheBufferHoldsIsHandedOverWhole) {
+    MessageFramer f(8 << 20);
+    std::string big = "{\"params\":\"" + std::string(1 << 20, 'a') + "\"}";
+    std::string small = R"({"id":1})";
+    std::string msg = "an earlier message with a buffer of its own";
+    for (size_t at = 0; at < big.size(); at += 65536) {
+        std::string part = big.substr(at, 65536);
+        f.Append(part.data(), part.size());
+    }
+    const size_t held = f.CapacityBytes();
+    ASSERT_EQ(f.Next(&msg), Status::kMessage);
+    EXPECT_EQ(msg, big);
+    EXPECT_EQ(msg.capacity(), held);  // the framer's own buffer
+    EXPECT_EQ(f.BufferedBytes(), 0u);
+    EXPECT_LE(f.CapacityBytes(), MessageFramer::kKeptCapacity);
+    EXPECT_EQ(f.Next(&msg), Status::kNeedMore);
+    // Whitespace after a message still waits; two messages: the first copied, the second handed
+    // over; a partial message after one keeps its bytes.
+    struct Case {
+        const char* name;
+        std::string stream;
+        std::vector<std::string> messages;
+        size_t left;
+    };
+    const Case cases[] = {
+        {"one", small, {small}, 0},
+        {"two", small + " " + small, {small, small}, 0},
+        {"one and a partial one", small + "{\"id\"", {small}, 5},
+    };
+    for (const Case& c : cases) {
+        f.Append(c.stream.data(), c.stream.size());
+        std::vector<std::string> got;
+        while (f.Next(&msg) == Status::kMessage)
+            got.push_back(msg);
+        EXPECT_EQ(got, c.messages) << c.name;
+        EXPECT_EQ(f.BufferedBytes(), c.left) << c.name;
+        // The large buffer `msg` had before is not taken in exchange.
+        EXPECT_LE(f.CapacityBytes(), MessageFramer::kKeptCapacity) << c.name;
+        f = MessageFramer(8 << 20);
+    }
+    // A buffer grown by a large message that was copied out (the next one had begun) is released
+    // once drained.
+    const std::string both = big + small.substr(0, 3);
+    f.Append(both.data(), both.size());
+    ASSERT_EQ(f.Next(&msg), Status::kMessage);
+    EXPECT_EQ(msg, big);
+    const std::string rest = small.substr(3) + "\n";
+    f.Append(rest.data(), rest.size());
+    ASSERT_EQ(f.Next(&msg), Status::kMessage);
+    EXPECT_EQ(msg, small);
+    EXPECT_EQ(f.Next(&msg), Status::kNeedMore);
+    EXPECT_LE(f.CapacityBytes(), MessageFramer::kKeptCapacity);
+}
+
 TEST(UnixctlProtocolTest, ParsesRequestsAsOvsAppctlWritesThem) {
     Request r;
     std::string err;
