@@ -20,103 +20,126 @@ L2EntryMap& L2EntryMap::operator=(const L2EntryMap& o) {
 }
 
 L2EntryMap::L2EntryMap(L2EntryMap&& o) noexcept
-    : slots_(std::move(o.slots_)),
+    : entries_(std::move(o.entries_)),
       used_(std::move(o.used_)),
-      capacity_(std::exchange(o.capacity_, 0)),
-      size_(std::exchange(o.size_, 0)) {}
+      index_(std::move(o.index_)),
+      capacity_(std::exchange(o.capacity_, 0)) {
+    o.entries_.clear();
+}
 
 L2EntryMap& L2EntryMap::operator=(L2EntryMap&& o) noexcept {
     if (this != &o) {
-        slots_ = std::move(o.slots_);
+        entries_ = std::move(o.entries_);
+        o.entries_.clear();
         used_ = std::move(o.used_);
+        index_ = std::move(o.index_);
         capacity_ = std::exchange(o.capacity_, 0);
-        size_ = std::exchange(o.size_, 0);
     }
     return *this;
 }
 
-size_t L2EntryMap::Home(const L2ValueKey& key) const {
-    // The hash's high bits after one more multiplication: keys that differ in a few low bits only
-    // (consecutive MACs) spread over the whole table.
-    const uint64_t h = static_cast<uint64_t>(L2ValueKeyHash()(key)) * 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h >> 32) & (capacity_ - 1);
+uint64_t L2EntryMap::Mixed(const L2ValueKey& key) {
+    // One more multiplication: keys that differ in a few low bits only (consecutive MACs) spread
+    // over the whole table.
+    return static_cast<uint64_t>(L2ValueKeyHash()(key)) * 0x9E3779B97F4A7C15ull;
+}
+
+size_t L2EntryMap::Home(uint64_t mixed) const {
+    return static_cast<size_t>(mixed >> 32) & (capacity_ - 1);
+}
+
+uint8_t L2EntryMap::Mark(uint64_t mixed) {
+    // Seven bits below those that pick the home slot, with the high bit set (never 0, empty).
+    return static_cast<uint8_t>(0x80u | ((mixed >> 25) & 0x7fu));
 }
 
 size_t L2EntryMap::Probe(const L2ValueKey& key) const {
-    size_t i = Home(key);
-    while (used_[i] != 0 && !(slots_[i].first == key))
+    const uint64_t mixed = Mixed(key);
+    const uint8_t mark = Mark(mixed);
+    size_t i = Home(mixed);
+    // The marks are walked, one byte a slot; a key is compared only where its mark is.
+    while (used_[i] != 0 && (used_[i] != mark || !(entries_[index_[i]].first == key)))
         i = (i + 1) & (capacity_ - 1);
     return i;
 }
 
 L2EntryMap::iterator L2EntryMap::find(const L2ValueKey& key) {
-    if (size_ == 0)
+    if (entries_.empty())
         return end();
     const size_t i = Probe(key);
-    return used_[i] != 0 ? At(i) : end();
+    return used_[i] != 0 ? begin() + index_[i] : end();
 }
 
 L2EntryMap::const_iterator L2EntryMap::find(const L2ValueKey& key) const {
-    if (size_ == 0)
+    if (entries_.empty())
         return end();
     const size_t i = Probe(key);
-    return used_[i] != 0 ? At(i) : end();
+    return used_[i] != 0 ? begin() + index_[i] : end();
 }
 
 std::pair<L2EntryMap::iterator, bool> L2EntryMap::try_emplace(const L2ValueKey& key) {
-    if ((size_ + 1) * 8 > capacity_ * 7)
+    if ((entries_.size() + 1) * 8 > capacity_ * 7)
         Rehash(capacity_ == 0 ? 8 : capacity_ * 2);
     const size_t i = Probe(key);
     if (used_[i] != 0)
-        return {At(i), false};
-    used_[i] = 1;
-    slots_[i].first = key;
-    ++size_;
-    return {At(i), true};
+        return {begin() + index_[i], false};
+    used_[i] = Mark(Mixed(key));
+    index_[i] = static_cast<uint32_t>(entries_.size());
+    entries_.emplace_back(key, L2Entry());
+    return {&entries_.back(), true};
 }
 
 size_t L2EntryMap::erase(const L2ValueKey& key) {
-    if (size_ == 0)
+    if (entries_.empty())
         return 0;
     size_t i = Probe(key);
     if (used_[i] == 0)
         return 0;
-    // Entries after the hole that may not stay past it (their home is not between the hole and
+    const uint32_t at = index_[i];
+    // Slots after the hole that may not stay past it (their home is not between the hole and
     // them) move into it, until an empty slot ends the run.
     const size_t mask = capacity_ - 1;
     for (size_t j = (i + 1) & mask; used_[j] != 0; j = (j + 1) & mask) {
-        const size_t home = Home(slots_[j].first);
+        const size_t home = Home(Mixed(entries_[index_[j]].first));
         if (((j - home) & mask) >= ((j - i) & mask)) {
-            slots_[i] = std::move(slots_[j]);
+            used_[i] = used_[j];
+            index_[i] = index_[j];
             i = j;
         }
     }
     used_[i] = 0;
-    slots_[i] = value_type();
-    --size_;
+    // The last entry fills the erased one's place; its slot follows it.
+    const auto last = static_cast<uint32_t>(entries_.size() - 1);
+    if (at != last) {
+        index_[Probe(entries_[last].first)] = at;
+        entries_[at] = std::move(entries_[last]);
+    }
+    entries_.pop_back();
     return 1;
 }
 
 void L2EntryMap::clear() {
-    slots_.reset();
+    std::vector<value_type>().swap(entries_);
     used_.reset();
+    index_.reset();
     capacity_ = 0;
-    size_ = 0;
 }
 
 void L2EntryMap::Rehash(size_t capacity) {
-    std::unique_ptr<value_type[]> slots = std::move(slots_);
-    std::unique_ptr<uint8_t[]> used = std::move(used_);
-    const size_t old = capacity_;
-    slots_ = std::make_unique<value_type[]>(capacity);
     used_ = std::make_unique<uint8_t[]>(capacity);  // zeroed: every slot empty
+    index_.reset(new uint32_t[capacity]);           // read only where a slot is used
     capacity_ = capacity;
-    for (size_t k = 0; k < old; ++k) {
-        if (used[k] == 0)
-            continue;
-        const size_t i = Probe(slots[k].first);
-        used_[i] = 1;
-        slots_[i] = std::move(slots[k]);
+    // Room for the entries the index takes before it grows again.
+    entries_.reserve(capacity / 8 * 7);
+    const size_t mask = capacity - 1;
+    for (size_t k = 0; k < entries_.size(); ++k) {
+        // The keys are distinct: each goes to the first empty slot from its home.
+        const uint64_t mixed = Mixed(entries_[k].first);
+        size_t i = Home(mixed);
+        while (used_[i] != 0)
+            i = (i + 1) & mask;
+        used_[i] = Mark(mixed);
+        index_[i] = static_cast<uint32_t>(k);
     }
 }
 

@@ -5,8 +5,8 @@
 //
 // Costs: type lookup in a std::map of at most five types; id lookup in a hash map (O(1)); the five
 // entry properties in a fixed array; entry lookup by key in an open-addressing table (O(1), the
-// key and its entry side by side in one array: a switch's learned entries, a hundred thousand,
-// are found and added without a node per entry). Entry bodies of up to 23 bytes (MAC and IP
+// entries side by side in one array: a switch's learned entries, a hundred thousand, are found
+// and added without a node per entry). Entry bodies of up to 23 bytes (MAC and IP
 // entries) are held inline.
 #include <array>
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "intake/CfgTypes.h"
 #include "statecache/CompactBytes.h"
@@ -28,42 +29,21 @@ struct L2Entry {
     uint32_t version = 0;
 };
 
-// The entries of one property by key: linear probing in a power-of-two array of slots, at most
-// seven eighths full, erasing by moving the entries after the erased one back (no tombstones).
-// Inserting may move every entry (references to entries last until the next insert or erase);
-// iteration order is the slots' order.
+// The entries of one property by key. The entries sit side by side in one array in the order
+// they were added (an erase moves the last one into the gap); an open-addressing index finds them:
+// linear probing in a power-of-two array of slots, at most seven eighths full, erasing by moving
+// the slots after the erased one back (no tombstones). A slot is a byte, 0 when empty or else
+// seven bits of its key's hash, and the entry's place in the array: a probe walks these bytes and
+// compares keys only where the bits match, so a key that is absent costs a cache line of marks,
+// and a burst of new keys (a switch's learned MACs) is written one entry after another rather
+// than into slots all over a large table. The array keeps room for as many entries as the index
+// takes before it grows. Inserting may move every entry (references to entries last until the
+// next insert or erase); iteration runs over the array.
 class L2EntryMap {
   public:
     using value_type = std::pair<L2ValueKey, L2Entry>;
-
-    template <typename V>
-    class Iter {
-      public:
-        Iter(V* slot, V* end, const uint8_t* used) : slot_(slot), end_(end), used_(used) { Skip(); }
-        V& operator*() const { return *slot_; }
-        V* operator->() const { return slot_; }
-        Iter& operator++() {
-            ++slot_;
-            ++used_;
-            Skip();
-            return *this;
-        }
-        bool operator==(const Iter& o) const { return slot_ == o.slot_; }
-        bool operator!=(const Iter& o) const { return slot_ != o.slot_; }
-
-      private:
-        void Skip() {
-            while (slot_ != end_ && *used_ == 0) {
-                ++slot_;
-                ++used_;
-            }
-        }
-        V* slot_;
-        V* end_;
-        const uint8_t* used_;
-    };
-    using iterator = Iter<value_type>;
-    using const_iterator = Iter<const value_type>;
+    using iterator = value_type*;
+    using const_iterator = const value_type*;
 
     L2EntryMap() = default;
     L2EntryMap(const L2EntryMap& o);
@@ -72,18 +52,17 @@ class L2EntryMap {
     L2EntryMap& operator=(L2EntryMap&& o) noexcept;
     ~L2EntryMap() = default;
 
-    size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
+    size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    // Slots of the index.
     size_t capacity() const { return capacity_; }
+    // Entries the array holds room for.
+    size_t entryCapacity() const { return entries_.capacity(); }
 
-    iterator begin() { return iterator(slots_.get(), slots_.get() + capacity_, used_.get()); }
-    iterator end() { return iterator(slots_.get() + capacity_, slots_.get() + capacity_, nullptr); }
-    const_iterator begin() const {
-        return const_iterator(slots_.get(), slots_.get() + capacity_, used_.get());
-    }
-    const_iterator end() const {
-        return const_iterator(slots_.get() + capacity_, slots_.get() + capacity_, nullptr);
-    }
+    iterator begin() { return entries_.data(); }
+    iterator end() { return entries_.data() + entries_.size(); }
+    const_iterator begin() const { return entries_.data(); }
+    const_iterator end() const { return entries_.data() + entries_.size(); }
 
     iterator find(const L2ValueKey& key);
     const_iterator find(const L2ValueKey& key) const;
@@ -94,28 +73,25 @@ class L2EntryMap {
     void clear();
 
   private:
-    size_t Home(const L2ValueKey& key) const;
+    static uint64_t Mixed(const L2ValueKey& key);
+    size_t Home(uint64_t mixed) const;
+    static uint8_t Mark(uint64_t mixed);
     // The slot of `key`, or the empty slot where it would go.
     size_t Probe(const L2ValueKey& key) const;
     void Rehash(size_t capacity);
-    iterator At(size_t i) {
-        return iterator(slots_.get() + i, slots_.get() + capacity_, used_.get() + i);
-    }
-    const_iterator At(size_t i) const {
-        return const_iterator(slots_.get() + i, slots_.get() + capacity_, used_.get() + i);
-    }
 
-    std::unique_ptr<value_type[]> slots_;
-    std::unique_ptr<uint8_t[]> used_;
-    size_t capacity_ = 0;  // 0 or a power of two
-    size_t size_ = 0;
+    std::vector<value_type> entries_;
+    std::unique_ptr<uint8_t[]> used_;    // per slot: 0 empty, else its mark
+    std::unique_ptr<uint32_t[]> index_;  // per used slot: its entry's place in `entries_`
+    size_t capacity_ = 0;                // slots: 0 or a power of two
 };
 
-// The table's own blocks: the slots and their marks.
+// The table's own blocks: the entries' array and the slots.
 inline size_t ContainerBytes(const L2EntryMap& m) {
-    return m.capacity() == 0
-               ? 0
-               : HeapChunk(m.capacity() * sizeof(L2EntryMap::value_type)) + HeapChunk(m.capacity());
+    return (m.entryCapacity() == 0
+                ? 0
+                : HeapChunk(m.entryCapacity() * sizeof(L2EntryMap::value_type))) +
+           (m.capacity() == 0 ? 0 : HeapChunk(m.capacity()) + HeapChunk(m.capacity() * 4));
 }
 
 struct L2Object {

@@ -663,8 +663,9 @@ TEST_F(L2TableTest, ObserverRegistrationErrors) {
 }
 
 // The entries of one property: whatever the order of adds, changes and erases (keys that share
-// their first slots, runs that wrap around the table's end, growth), the table holds what a
-// sorted map given the same operations holds, and a copy or a move holds it too.
+// their first slots or their marks, runs that wrap around the table's end, growth, the last entry
+// moved into an erased one's place), the table holds what a sorted map given the same operations
+// holds, and a copy or a move holds it too.
 TEST(L2EntryMapTest, HoldsWhatAMapHoldsThroughAddsAndErases) {
     const struct {
         const char* name;
@@ -675,6 +676,7 @@ TEST(L2EntryMapTest, HoldsWhatAMapHoldsThroughAddsAndErases) {
         {"few keys, many erases", 12, 4, 4000},
         {"growth then shrinking", 3000, 6, 20000},
         {"erase-heavy", 500, 3, 20000},
+        {"a large table, an eighth erased", 20000, 7, 60000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
