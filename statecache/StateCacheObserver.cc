@@ -143,13 +143,20 @@ class Records {
 // without a parse when its bytes are as the entry's serialization writes them (CanonicalWire),
 // else by parsing it into one message kept for the patch (no message per entry), and is then
 // appended to the patch body as it stands, in wire form: a list field's entries written one after
-// another are the list, so the body is the patch's first part followed by these bytes.
+// another are the list, so the body is the patch's first part followed by these bytes. The body
+// is written in one buffer, sized on opening for the records that follow and would join (a
+// learned burst's patch of one switch holds megabytes), which becomes the request's body on Close.
 class OpenListPatch {
   public:
+    // Whether `r` continues the open patch as far as its object, list and operation go.
+    bool Continues(const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op) const {
+        return out_ != nullptr && r.objType == type_ && r.id == id_ && r.property == property_ &&
+               op == op_ && vdb == vdb_ && !r.data.empty();
+    }
+
     // Takes the entry of `r` when it continues the open patch.
     bool Join(const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op) {
-        if (out_ == nullptr || r.objType != type_ || r.id != id_ || r.property != property_ ||
-            op != op_ || vdb != vdb_ || r.data.empty())
+        if (!Continues(r, vdb, op))
             return false;
         if (!canonical_.Check(entryType_, r.data) && !entry_->ParseFromString(r.data))
             return false;
@@ -161,11 +168,11 @@ class OpenListPatch {
     }
 
     // Opens a patch at `out`'s last request, whose messages (on `arena`) it keeps and writes out
-    // on Close.
+    // on Close. `following` records that may join it follow, with `followingBytes` of data.
     void Open(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op,
               std::unique_ptr<google::protobuf::Arena> arena, Message* opMsg,
               const FieldDescriptor* opField, pb::OpMsg* fieldOp, Message* body,
-              const FieldDescriptor* bodyField) {
+              const FieldDescriptor* bodyField, size_t following, size_t followingBytes) {
         Close();
         arena_ = std::move(arena);
         out_ = out;
@@ -186,8 +193,13 @@ class OpenListPatch {
         entry_ = google::protobuf::MessageFactory::generated_factory()
                      ->GetPrototype(entryType_)
                      ->New(arena_.get());
+        // The body's first part, then room for the joining entries (tag, length and bytes each)
+        // and their entry ops (at most 8 bytes each).
         entries_.clear();
+        entries_.reserve(body->ByteSizeLong() + followingBytes + following * 6);
+        body->SerializeToString(&entries_);
         entryOps_.clear();
+        entryOps_.reserve(following * 8);
     }
 
     void Close() {
@@ -202,14 +214,13 @@ class OpenListPatch {
             std::string fieldOp = fieldOp_->SerializeAsString();
             std::string* op = patch->mutable_op();
             op->clear();
+            op->reserve(fieldOp.size() + entryOps_.size() + 10);
             AppendVarint(opTag_, op);
             AppendVarint(static_cast<uint32_t>(fieldOp.size() + entryOps_.size()), op);
             op->append(fieldOp);
             op->append(entryOps_);
         }
-        std::string* body = patch->mutable_body();
-        body_->SerializeToString(body);
-        body->append(entries_);
+        *patch->mutable_body() = std::move(entries_);
         out_ = nullptr;
         opMsg_ = nullptr;
         fieldOp_ = nullptr;
@@ -258,7 +269,8 @@ class OpenListPatch {
     uint32_t opTag_ = 0;  // the field's tag in the op message
     pb::OpMsg* fieldOp_ = nullptr;
     Message* body_ = nullptr;
-    // The list's entries in `body_` and joined so far; the joined ones' tag and wire bytes.
+    // The list's entries in `body_` and joined so far; the body: `body_` serialized, then the
+    // joined entries' tag and wire bytes.
     size_t count_ = 0;
     uint32_t tag_ = 0;
     std::string entries_;
@@ -274,9 +286,10 @@ class OpenListPatch {
 // partial body with the value. SET takes the record's partial body as it is; APPEND and REMOVE
 // carry the single entry in the list field, and their entry op points at index 0 of that list.
 // With `open`, an APPEND or REMOVE joins the patch open there when it continues it, or opens the
-// next one.
+// next one, sized for the records from `next` to `end` that would join it.
+template <typename It>
 bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op,
-              OpenListPatch* open = nullptr) {
+              OpenListPatch* open, It next, It end) {
     if (open != nullptr && open->Join(r, vdb, op))
         return true;
     const ozy::cairndb::ObjectTypeInfo* info =
@@ -328,7 +341,20 @@ bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpTy
     patch->set_object_type(static_cast<pb::ObjectType>(r.objType));
     *patch->mutable_id() = uuid;
     if (open != nullptr && (op == pb::APPEND || op == pb::REMOVE)) {
-        open->Open(out, r, vdb, op, std::move(arena), opMsg, opField, fieldOp, body, bodyField);
+        // The records right after it for the same object, list and operation.
+        size_t following = 0;
+        size_t followingBytes = 0;
+        const Operation recordOp = r.op;
+        for (; next != end; ++next) {
+            const CairnDBUpdateMsg& f = *next;
+            if (f.op != recordOp || f.objType != r.objType || f.property != r.property ||
+                f.data.empty() || f.id != r.id)
+                break;
+            ++following;
+            followingBytes += f.data.size();
+        }
+        open->Open(out, r, vdb, op, std::move(arena), opMsg, opField, fieldOp, body, bodyField,
+                   following, followingBytes);
         return true;
     }
     if (open != nullptr)
@@ -336,6 +362,12 @@ bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpTy
     patch->set_op(opMsg->SerializeAsString());
     patch->set_body(body->SerializeAsString());
     return true;
+}
+
+// A patch of its own (no list patch open).
+bool AddPatch(Requests* out, const CairnDBUpdateMsg& r, uint16_t vdb, pb::PBOpType op) {
+    const CairnDBUpdateMsg* none = nullptr;
+    return AddPatch(out, r, vdb, op, nullptr, none, none);
 }
 
 void LogTrace(const CairnDBUpdateMsg& r) {
@@ -467,7 +499,10 @@ Requests StateCacheObserver::BuildL2Requests(const CairnDBUpdateList* lists, siz
         AddFlush(&out, ObjectType::ROUTING_DOMAIN_VTEP, vdb);
     }
     OpenListPatch open;
-    for (const CairnDBUpdateMsg& r : Records(lists, count)) {
+    const Records records(lists, count);
+    for (auto it = records.begin(); it != records.end();) {
+        const CairnDBUpdateMsg& r = *it;
+        ++it;
         if (r.objType != ObjectType::LOG_SWITCH_STATE &&
             r.objType != ObjectType::ROUTING_DOMAIN_VTEP)
             continue;
@@ -484,10 +519,10 @@ Requests StateCacheObserver::BuildL2Requests(const CairnDBUpdateList* lists, siz
                 CFG_DEBUG("StateCacheObserver: prepare %1 Delete object (id %2)", type,
                           IdText(r.id));
             }
-        } else if (update && (ok = AddPatch(&out, r, vdb, pb::APPEND, &open))) {
+        } else if (update && (ok = AddPatch(&out, r, vdb, pb::APPEND, &open, it, records.end()))) {
             CFG_DEBUG("StateCacheObserver: prepare %1 Patch object (id %2) APPEND %3", type,
                       IdText(r.id), PropertyTypeToString(r.property));
-        } else if (remove && (ok = AddPatch(&out, r, vdb, pb::REMOVE, &open))) {
+        } else if (remove && (ok = AddPatch(&out, r, vdb, pb::REMOVE, &open, it, records.end()))) {
             CFG_DEBUG("StateCacheObserver: prepare %1 Patch object (id %2) REMOVE %3", type,
                       IdText(r.id), PropertyTypeToString(r.property));
         }
