@@ -20,13 +20,8 @@ constexpr std::array<int8_t, 256> MakeReverse() {
 
 constexpr std::array<int8_t, 256> kReverse = MakeReverse();
 
-}  // namespace
-
-// Written straight into a buffer of the final size: row bodies of megabytes are encoded for every
-// write that changes them.
-std::string Base64Encode(std::string_view bytes) {
-    std::string out((bytes.size() + 2) / 3 * 4, '\0');
-    char* o = out.data();
+// The encoding of `bytes` into `o`, (bytes.size() + 2) / 3 * 4 characters.
+void EncodeInto(std::string_view bytes, char* o) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t whole = bytes.size() / 3 * 3;
     for (size_t i = 0; i < whole; i += 3, o += 4) {
@@ -46,6 +41,15 @@ std::string Base64Encode(std::string_view bytes) {
         o[2] = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
         o[3] = '=';
     }
+}
+
+}  // namespace
+
+// Written straight into a buffer of the final size: row bodies of megabytes are encoded for every
+// write that changes them.
+std::string Base64Encode(std::string_view bytes) {
+    std::string out((bytes.size() + 2) / 3 * 4, '\0');
+    EncodeInto(bytes, out.data());
     return out;
 }
 
@@ -53,8 +57,10 @@ std::string Base64EncodeGrown(std::string_view text, size_t from, std::string_vi
     if (from > bytes.size() || text.size() != (from + 2) / 3 * 4)
         return Base64Encode(bytes);
     const size_t whole = from / 3;
-    std::string out(text.substr(0, whole * 4));
-    out += Base64Encode(bytes.substr(whole * 3));
+    // One buffer of the final size: the kept groups, then the rest encoded in place.
+    std::string out((bytes.size() + 2) / 3 * 4, '\0');
+    text.copy(out.data(), whole * 4);
+    EncodeInto(bytes.substr(whole * 3), out.data() + whole * 4);
     return out;
 }
 

@@ -62,6 +62,11 @@ const CanonicalWire::Layout& CanonicalWire::LayoutOf(const Descriptor* d) {
             case FieldDescriptor::TYPE_ENUM:
                 field.kind = Kind::kEnum;
                 field.type = f->enum_type();
+                for (int v = 0; v < f->enum_type()->value_count(); ++v) {
+                    const int number = f->enum_type()->value(v)->number();
+                    if (number >= 0 && number < 64)
+                        field.enumBelow64 |= uint64_t{1} << number;
+                }
                 break;
             case FieldDescriptor::TYPE_FIXED32:
                 field.kind = Kind::kFixed32;
@@ -134,8 +139,10 @@ bool CanonicalWire::CheckAt(const Layout& layout, std::string_view bytes, int de
                 if (f.kind == Kind::kBool && v > 1)
                     return false;
                 if (f.kind == Kind::kEnum &&
-                    (v > INT32_MAX || static_cast<const EnumDescriptor*>(f.type)->FindValueByNumber(
-                                          static_cast<int>(v)) == nullptr))
+                    (v < 64 ? ((f.enumBelow64 >> v) & 1) == 0
+                            : v > INT32_MAX ||
+                                  static_cast<const EnumDescriptor*>(f.type)->FindValueByNumber(
+                                      static_cast<int>(v)) == nullptr))
                     return false;
                 if (!f.presence && v == 0)
                     return false;

@@ -47,6 +47,8 @@ class CanonicalWire {
         bool presence = false;       // explicit presence: a default value is written too
         int oneof = -1;              // the real oneof it belongs to
         const void* type = nullptr;  // Descriptor of a message, EnumDescriptor of an enum
+        // An enum's values below 64, a bit each (an entry's op is checked once per entry).
+        uint64_t enumBelow64 = 0;
         // A message's table, once it was looked up (the tables stay where they are).
         mutable const Layout* nested = nullptr;
     };

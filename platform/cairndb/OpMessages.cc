@@ -384,6 +384,8 @@ std::string AppendOpMessageBytes(const Descriptor* body, const Descriptor* op,
                 continue;
             content.push_back(0x08);  // OpMsg.op, then OpMsg.entries: {op, index (left out at 0)}
             PutVarint(pb::APPEND, &content);
+            // At most 9 bytes an entry: its tag, length, op and index (a 32-bit index: 5 bytes).
+            content.reserve(content.size() + static_cast<size_t>(newSizes[i] - oldSizes[i]) * 9);
             for (int k = oldSizes[i]; k < newSizes[i]; ++k) {
                 const auto index = static_cast<uint32_t>(k);
                 const size_t inner =
@@ -398,6 +400,7 @@ std::string AppendOpMessageBytes(const Descriptor* body, const Descriptor* op,
                 }
             }
         }
+        out.reserve(out.size() + content.size() + 10);
         PutVarint((static_cast<uint64_t>(of->number()) << 3) | 2, &out);
         PutVarint(content.size(), &out);
         out.append(content);

@@ -259,6 +259,8 @@ bool WritePlan::AppendsOfOneList(const ObjectTypeInfo& info, const std::string& 
     const google::protobuf::Descriptor* entryType = (*list)->message_type();
     google::protobuf::Message* entry = ScratchOf(scratch, entryType);
     const uint64_t tag = (static_cast<uint64_t>((*list)->number()) << 3) | 2;
+    // The entries take about the partial body's bytes (all but the id's).
+    entries->reserve(partial.size());
     p = partial.data();
     end = p + partial.size();
     while (p < end) {
@@ -302,19 +304,28 @@ bool WritePlan::AppendsOfOneList(const ObjectTypeInfo& info, const std::string& 
     return true;
 }
 
-// The columns a write leaves in a patched row, taken for the cache (the strings are not used
-// again).
-void WritePlan::Keep(Written* w, const std::string& uuid, std::string* body, std::string* bodyText,
-                     std::string* opText, State* s) {
+// The columns a write leaves in a patched row, taken for the cache (the body is not used again).
+void WritePlan::Keep(Written* w, const std::string& uuid, std::string* body,
+                     std::shared_ptr<std::string> bodyText, std::shared_ptr<std::string> opText,
+                     State* s) {
     w->keep = true;
     w->uuid = uuid;
     w->body = std::move(*body);
-    w->bodyText = std::move(*bodyText);
-    w->opText = std::move(*opText);
+    w->bodyText = std::move(bodyText);
+    w->opText = std::move(opText);
     s->Shape(&w->sizes, &w->lastField);
 }
 
 namespace {
+
+// The text `shared` holds: moved out when nothing else holds it, else copied.
+std::string Taken(std::shared_ptr<std::string>* shared) {
+    if (*shared == nullptr)
+        return std::string();
+    std::string text = shared->use_count() == 1 ? std::move(**shared) : **shared;
+    shared->reset();
+    return text;
+}
 
 // The UUID an insert at `index` of a write transaction's result gave its row.
 bool InsertedUuid(const json& writeResult, size_t index, std::string* uuid) {
@@ -516,6 +527,9 @@ void WritePlan::PlanReads(RowDirectory* directory, const RowCache* cache) {
 }
 
 void WritePlan::Committed(const json& writeResult, RowDirectory* directory, RowCache* cache) {
+    // The write landed: its intent is of no more use, and the texts it shares go to the cache
+    // without a copy.
+    intent_.rows_.clear();
     if (cache != nullptr) {
         for (Written& w : written_) {
             const auto& [type, vdb, oid] = w.key;
@@ -526,8 +540,8 @@ void WritePlan::Committed(const json& writeResult, RowDirectory* directory, RowC
                 continue;
             }
             cache->Put(type, vdb, oid,
-                       RowCache::Row(std::move(w.uuid), std::move(w.body), std::move(w.bodyText),
-                                     std::move(w.opText), std::move(w.sizes), w.lastField));
+                       RowCache::Row(std::move(w.uuid), std::move(w.body), Taken(&w.bodyText),
+                                     Taken(&w.opText), std::move(w.sizes), w.lastField));
         }
         written_.clear();
     }
@@ -574,9 +588,9 @@ bool WriteIntent::Landed(const json& readResult) const {
                 return false;
             continue;
         }
-        if (rows.size() != 1 || !rows[0].is_object() ||
-            rows[0].value("body", json()) != rows_[i].body ||
-            rows[0].value("op", json("")) != rows_[i].op ||
+        if (rows.size() != 1 || !rows[0].is_object() || rows_[i].body == nullptr ||
+            rows_[i].op == nullptr || rows[0].value("body", json()) != *rows_[i].body ||
+            rows[0].value("op", json("")) != *rows_[i].op ||
             rows[0].value("trace", json("")) != rows_[i].trace)
             return false;
     }
@@ -848,7 +862,8 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             ops->push_back({{"op", "delete"}, {"table", table}, {"where", WhereUuid(s.uuid)}});
             deletes_.push_back(k);
             written_.emplace_back(k);
-            intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), false, "", "", ""});
+            intent_.rows_.push_back(
+                {table, std::get<2>(k), std::get<1>(k), false, nullptr, nullptr, ""});
             continue;
         }
         if (!s.present) {
@@ -876,12 +891,14 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
             opText = Base64Encode(op->SerializeAsString());
         }
         // Only entries appended to the bytes of the row as read: its text, and the appended
-        // bytes'.
-        std::string bodyText = !s.parsed && s.grown && s.appendsOnly
-                                   ? Base64EncodeGrown(s.origBodyText, s.origBody.size(), s.body)
-                                   : Base64Encode(s.body);
+        // bytes'. The texts are shared by the intent and what is kept of the write.
+        auto bodyText = std::make_shared<std::string>(
+            !s.parsed && s.grown && s.appendsOnly
+                ? Base64EncodeGrown(s.origBodyText, s.origBody.size(), s.body)
+                : Base64Encode(s.body));
+        auto opShared = std::make_shared<std::string>(std::move(opText));
         if (s.exists) {
-            if (s.body == s.origBody && opText == s.origOpText && s.trace.empty()) {
+            if (s.body == s.origBody && *opShared == s.origOpText && s.trace.empty()) {
                 if (s.kept && cache != nullptr) {
                     std::vector<int> sizes;
                     int last = 0;
@@ -893,8 +910,8 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 }
                 continue;
             }
-            intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText, opText,
-                                     Base64Encode(s.trace)});
+            intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText,
+                                     opShared, Base64Encode(s.trace)});
             // The row is as read: its version unchanged (a large row is not sent back), or, from
             // a server that gave no version, its columns.
             if (!s.origVersion.empty()) {
@@ -919,26 +936,27 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                 {{"op", "update"},
                  {"table", table},
                  {"where", WhereUuid(s.uuid)},
-                 {"row", {{"body", bodyText}, {"op", opText}, {"trace", Base64Encode(s.trace)}}}});
+                 {"row",
+                  {{"body", *bodyText}, {"op", *opShared}, {"trace", Base64Encode(s.trace)}}}});
             written_.emplace_back(k);
             if (patched)
-                Keep(&written_.back(), s.uuid, &s.body, &bodyText, &opText, &s);
+                Keep(&written_.back(), s.uuid, &s.body, bodyText, opShared, &s);
         } else {
-            intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText, opText,
-                                     Base64Encode(s.trace)});
+            intent_.rows_.push_back({table, std::get<2>(k), std::get<1>(k), true, bodyText,
+                                     opShared, Base64Encode(s.trace)});
             inserts_.emplace_back(ops->size(), k);
             ops->push_back({{"op", "insert"},
                             {"table", table},
                             {"row",
                              {{"oid", std::get<2>(k)},
                               {"vdb", std::get<1>(k)},
-                              {"body", bodyText},
-                              {"op", opText},
+                              {"body", *bodyText},
+                              {"op", *opShared},
                               {"trace", Base64Encode(s.trace)}}}});
             written_.emplace_back(k);
             if (patched) {
                 written_.back().insertIndex = inserts_.back().first;
-                Keep(&written_.back(), std::string(), &s.body, &bodyText, &opText, &s);
+                Keep(&written_.back(), std::string(), &s.body, bodyText, opShared, &s);
             }
         }
     }

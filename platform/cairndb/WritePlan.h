@@ -57,8 +57,10 @@ class WriteIntent {
         std::string oid;
         uint32_t vdb = 0;
         bool present = false;
-        std::string body;  // columns as stored (base64)
-        std::string op;
+        // Columns as stored (base64); the body's and the op's texts shared with what the plan
+        // keeps of the write (a learned row's are megabytes).
+        std::shared_ptr<std::string> body;
+        std::shared_ptr<std::string> op;
         std::string trace;
     };
     std::vector<Row> rows_;
@@ -100,7 +102,7 @@ class WritePlan {
     // The current attempt starts from rows kept in the cache (its failure may only mean that
     // another writer changed one of them).
     bool UsesCache() const { return usesCache_; }
-    // The rows as the last built write transaction leaves them.
+    // The rows as the last built write transaction leaves them (empty once it committed).
     const WriteIntent& intent() const { return intent_; }
 
   private:
@@ -157,16 +159,17 @@ class WritePlan {
         size_t insertIndex = 0;
         std::string uuid;
         std::string body;
-        std::string bodyText;
-        std::string opText;
+        std::shared_ptr<std::string> bodyText;  // shared with the intent's row
+        std::shared_ptr<std::string> opText;
         // The body's shape (see RowCache.h).
         std::vector<int> sizes;
         int lastField = 0;
     };
     std::vector<Written> written_;
     // Takes the written columns and the body's shape for the cache.
-    static void Keep(Written* w, const std::string& uuid, std::string* body, std::string* bodyText,
-                     std::string* opText, State* s);
+    static void Keep(Written* w, const std::string& uuid, std::string* body,
+                     std::shared_ptr<std::string> bodyText, std::shared_ptr<std::string> opText,
+                     State* s);
     bool usesCache_ = false;
     WriteIntent intent_;
 };

@@ -99,6 +99,26 @@ TEST(CanonicalWireTest, FieldsWithoutPresenceAreNeverAtTheirDefault) {
     EXPECT_TRUE(canonical.Check(pb::IpAddressMsg::descriptor(), Bytes({0x12, 0x00})));
 }
 
+// An enum field takes its class's values only, whether below 64 (looked up in the field's table)
+// or above (in the enum's descriptor): every number from 1 to 300 against the descriptor.
+TEST(CanonicalWireTest, AnEnumTakesItsValuesOnly) {
+    CanonicalWire canonical;
+    const auto* op = pb::OpMsg::descriptor();
+    const auto* values = pb::PBOpType_descriptor();
+    int known = 0;
+    for (int n = 1; n <= 300; ++n) {
+        std::string bytes = Bytes({0x08});  // op (field 1), then the number as a varint
+        uint32_t v = static_cast<uint32_t>(n);
+        for (; v >= 0x80; v >>= 7)
+            bytes.push_back(static_cast<char>((v & 0x7f) | 0x80));
+        bytes.push_back(static_cast<char>(v));
+        const bool value = values->FindValueByNumber(n) != nullptr;
+        known += value;
+        EXPECT_EQ(canonical.Check(op, bytes), value) << "op " << n;
+    }
+    EXPECT_GT(known, 1);
+}
+
 // One checker judges each class by its own table whatever it checked before: classes in turn,
 // the same bytes canonical for one and not the other, a nested class checked on its own too.
 TEST(CanonicalWireTest, EachClassIsJudgedByItsOwnTableInAnyOrder) {

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/cairndb/Base64.h"
+#include "platform/cairndb/RowCache.h"
 #include "platform/cairndb/RowDirectory.h"
 #include "platform/cairndb/WritePlan.h"
 #include "tests/platform/cairndb/ClientTestSupport.h"
@@ -115,6 +116,22 @@ TEST(WritePlanTest, TheIntentOfAWriteTellsWhetherItLanded) {
     EXPECT_FALSE(intent.Landed(before));
     EXPECT_FALSE(intent.Landed(json::array()));
     EXPECT_FALSE(intent.Landed(json::array({1, 2, 3})));
+
+    // A copy taken before the write committed (as the client keeps one when the reply is lost)
+    // still tells; the plan's own is cleared, and the patched row is kept as written.
+    const ozy::cairndb::WriteIntent copy = intent;
+    json result = json::array();
+    for (const auto& o : ops)
+        result.push_back(o["op"] == "insert" ? json{{"uuid", {"uuid", "u3"}}} : json::object());
+    ozy::cairndb::RowCache cache;
+    plan.Committed(result, nullptr, &cache);
+    EXPECT_TRUE(plan.intent().empty());
+    EXPECT_TRUE(copy.Landed(landed));
+    EXPECT_FALSE(copy.Landed(before));
+    const ozy::cairndb::RowCache::Row* kept = cache.Find(kFib, 1, UuidTextOf(Uuid(1)));
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->bodyText, landed[0]["rows"][0]["body"]);
+    EXPECT_EQ(kept->opText, landed[0]["rows"][0]["op"]);
 }
 
 TEST(WritePlanTest, ReadsEachTouchedRowOnceAndFlushedTablesWhole) {
