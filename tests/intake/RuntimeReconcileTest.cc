@@ -223,6 +223,9 @@ TEST(RuntimeReconcileTest, RowsThatCannotBeMatchedRefuseTheReconciliation) {
 
 // ---- the client's writer ----
 
+// VIFs of a large full sync: more than two lists of differences.
+constexpr size_t kBig = CairndbClient::kReconcileMinPuts + 2 * CairndbClient::kReconcileChunk;
+
 class ReconcileWriterTest : public CairndbClientFixture {
   protected:
     void MakeClient(std::chrono::milliseconds wait = std::chrono::seconds(30)) {
@@ -242,6 +245,16 @@ class ReconcileWriterTest : public CairndbClientFixture {
         list.push_back(Put(kHop, HopBody(0)));
         return list;
     }
+    // Stored: the VIFs of FullSync(kBig) as it writes them but VIF 3 (another status), and VIF
+    // kBig + 5, which it does not name; returns them.
+    std::vector<StoredObject> StoreVifsOneChangedOneGone() {
+        std::vector<StoredObject> vifs;
+        for (size_t i = 0; i < kBig; ++i)
+            vifs.push_back(Stored(i, VifBody(i, i == 3 ? 0 : 1)));
+        vifs.push_back(Stored(kBig + 5, VifBody(kBig + 5, 1)));
+        lib->SetStoredOfType(kVif, vifs);
+        return vifs;
+    }
     // The requests of every write after the first `from`, in order.
     std::vector<std::string> Written(size_t from = 0) {
         std::vector<std::string> out;
@@ -254,17 +267,9 @@ class ReconcileWriterTest : public CairndbClientFixture {
     }
 };
 
-// VIFs of a large full sync: more than two lists of differences.
-constexpr size_t kBig = CairndbClient::kReconcileMinPuts + 2 * CairndbClient::kReconcileChunk;
-
 TEST_F(ReconcileWriterTest, ALargeFullSyncWritesOnlyWhatDiffersFromTheStoredRows) {
     MakeClient();
-    // Stored: every VIF as written but 3 (another status), VIF kBig + 5 that is gone, hopover 0.
-    std::vector<StoredObject> vifs;
-    for (size_t i = 0; i < kBig; ++i)
-        vifs.push_back(Stored(i, VifBody(i, i == 3 ? 0 : 1)));
-    vifs.push_back(Stored(kBig + 5, VifBody(kBig + 5, 1)));
-    lib->SetStoredOfType(kVif, vifs);
+    StoreVifsOneChangedOneGone();
     lib->SetStoredOfType(kHop, {Stored(0, HopBody(0))});
     // A delta written before the full sync, and one after it.
     client->writeRuntime({VifPut(1)}, ICairndbClient::kRuntimeConfig, false);
@@ -285,11 +290,7 @@ TEST_F(ReconcileWriterTest, ALargeFullSyncWritesOnlyWhatDiffersFromTheStoredRows
 TEST_F(ReconcileWriterTest, StoredRowsAreNotedBatchByBatch) {
     LogCapture logs;
     MakeClient();
-    std::vector<StoredObject> vifs;
-    for (size_t i = 0; i < kBig; ++i)
-        vifs.push_back(Stored(i, VifBody(i, i == 3 ? 0 : 1)));
-    vifs.push_back(Stored(kBig + 5, VifBody(kBig + 5, 1)));
-    lib->SetStoredOfType(kVif, vifs);
+    std::vector<StoredObject> vifs = StoreVifsOneChangedOneGone();
     lib->SetStoredOfType(kHop, {});
     const std::vector<std::string> differences = {
         "put 3 1", "hop 0", "delete " + std::to_string(kVif) + " " + std::to_string(kBig + 5)};
