@@ -23,6 +23,7 @@
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/MemberHealth.h"
 #include "platform/cairndb/MonitorReplica.h"
+#include "platform/cairndb/MonitorReplyStream.h"
 #include "platform/cairndb/ReconnectSchedule.h"
 #include "platform/cairndb/RowCache.h"
 #include "platform/cairndb/RowDirectory.h"
@@ -55,6 +56,63 @@ const char* const kMemberMonitor = "ozy-member";
 
 int64_t SteadySeconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+// Reads a JSON-RPC message only as far as its id, when the id comes before its result or params
+// (a reply or notification is not read past either), so that the parser that suits the reply can
+// be chosen: the id when it is read and is unsigned. A message that does not parse is left to the
+// parser that reports it.
+class ReplyIdPeek {
+  public:
+    std::optional<uint64_t> id;
+
+    bool null() { return Value(json()); }
+    bool boolean(bool v) { return Value(json(v)); }
+    bool number_integer(json::number_integer_t v) { return Value(json(v)); }
+    bool number_unsigned(json::number_unsigned_t v) { return Value(json(v)); }
+    bool number_float(json::number_float_t v, const json::string_t&) { return Value(json(v)); }
+    bool string(json::string_t& v) { return Value(json(v)); }
+    bool binary(json::binary_t& v) { return Value(json(v)); }
+    bool key(json::string_t& k) {
+        if (open_ == 1) {
+            idNext_ = k == "id";
+            if (k == "result" || k == "params")
+                return false;
+        }
+        return true;
+    }
+    bool start_object(std::size_t) { return Open(); }
+    bool start_array(std::size_t) { return Open(); }
+    bool end_object() { return --open_ > 0; }
+    bool end_array() { return --open_ > 0; }
+    template <class Exception>
+    bool parse_error(std::size_t, const std::string&, const Exception&) {
+        return false;
+    }
+
+  private:
+    bool Value(const json& v) {
+        if (open_ == 1 && idNext_) {
+            if (v.is_number_unsigned())
+                id = v.get<uint64_t>();
+            return false;
+        }
+        return open_ > 0;
+    }
+    bool Open() {
+        if (open_ == 1 && idNext_)
+            return false;
+        return ++open_ > 0;
+    }
+
+    int open_ = 0;
+    bool idNext_ = false;
+};
+
+std::optional<uint64_t> PeekReplyId(const std::string& text) {
+    ReplyIdPeek peek;
+    json::sax_parse(text.begin(), text.end(), &peek);
+    return peek.id;
 }
 
 }  // namespace
@@ -581,6 +639,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         connectedFlag_ = false;
         ++connGen_;
         pending_.clear();
+        monitorReplies_.clear();
         writes_.Clear();
         outQueue_.clear();
         active_.clear();
@@ -668,14 +727,10 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         json msg;
+        // The monitor reply stream the message's result went to.
+        MonitorReplyStream* monitorReply = nullptr;
         try {
-            msg = streams_.empty() ? json::parse(text->begin(), text->end())
-                                   : StoredRowStream::ParseMessage(*text, [this](const json& id) {
-                                         auto s = id.is_number_unsigned()
-                                                      ? streams_.find(id.get<uint64_t>())
-                                                      : streams_.end();
-                                         return s != streams_.end() ? s->second.get() : nullptr;
-                                     });
+            msg = ParseMessage(*text, &monitorReply);
         } catch (const json::exception& e) {
             CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03002",
                              "CairnDbClient: malformed JSON from %1: %2", RemoteText(), e.what());
@@ -689,7 +744,22 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         auto method = msg.find("method");
-        if (method != msg.end() && !method->is_null()) {
+        const bool notification = method != msg.end() && !method->is_null();
+        if (monitorReply != nullptr) {
+            auto id = msg.find("id");
+            auto s = id != msg.end() && id->is_number_unsigned()
+                         ? monitorReplies_.find(id->get<uint64_t>())
+                         : monitorReplies_.end();
+            if (notification || s == monitorReplies_.end() || s->second.get() != monitorReply) {
+                // Not the reply after all: what it carried is no one's.
+                monitorReply->Clear();
+                if (!notification) {
+                    ProtocolError("monitor reply with another id after its result");
+                    return;
+                }
+            }
+        }
+        if (notification) {
             if (!method->is_string()) {
                 ProtocolError("method is not a string");
                 return;
@@ -736,6 +806,32 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         handler(&*res, std::string());
+    }
+
+    // Parses a message as json::parse does; the result of a reply to a streamed read or to a
+    // monitor request is handed to its stream as it is parsed (`*monitorReply` names a monitor
+    // reply's stream that took it).
+    json ParseMessage(const std::string& text, MonitorReplyStream** monitorReply) {
+        *monitorReply = nullptr;
+        const std::optional<uint64_t> id =
+            streams_.empty() && monitorReplies_.empty() ? std::nullopt : PeekReplyId(text);
+        if (id && streams_.count(*id) != 0) {
+            return StoredRowStream::ParseMessage(text, [this](const json& v) {
+                auto s = v.is_number_unsigned() ? streams_.find(v.get<uint64_t>()) : streams_.end();
+                return s != streams_.end() ? s->second.get() : nullptr;
+            });
+        }
+        if (id && monitorReplies_.count(*id) != 0) {
+            return MonitorReplyStream::ParseMessage(
+                text,
+                [this](const json& v) {
+                    auto s = v.is_number_unsigned() ? monitorReplies_.find(v.get<uint64_t>())
+                                                    : monitorReplies_.end();
+                    return s != monitorReplies_.end() ? s->second.get() : nullptr;
+                },
+                monitorReply);
+        }
+        return json::parse(text.begin(), text.end());
     }
 
     void Send(json msg) {
@@ -852,14 +948,27 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         byJsonId_[a.jsonId] = key;
         a.subscribed = true;
         uint64_t gen = a.generation;
-        Request("monitor_cond", json::array({kDatabaseName, id, a.replica.MonitorRequests()}),
-                [self = shared_from_this(), key, gen](json* r, const std::string& e) {
-                    self->OnMonitorReply(key, gen, r, e);
-                });
+        // Owned by this object (monitorReplies_ and the pending reply's handler).
+        auto reply = std::make_shared<MonitorReplyStream>();
+        const uint64_t rid =
+            Request("monitor_cond", json::array({kDatabaseName, id, a.replica.MonitorRequests()}),
+                    [self = shared_from_this(), key, gen, reply](json* r, const std::string& e) {
+                        for (auto s = self->monitorReplies_.begin();
+                             s != self->monitorReplies_.end(); ++s) {
+                            if (s->second == reply) {
+                                self->monitorReplies_.erase(s);
+                                break;
+                            }
+                        }
+                        self->OnMonitorReply(key, gen, r, e, reply.get());
+                    });
+        if (rid != 0)
+            monitorReplies_.emplace(rid, std::move(reply));
     }
 
-    void OnMonitorReply(const MonitorKey& key, uint64_t gen, json* result,
-                        const std::string& error) {
+    // `reply` holds the result when it was streamed.
+    void OnMonitorReply(const MonitorKey& key, uint64_t gen, json* result, const std::string& error,
+                        MonitorReplyStream* reply) {
         auto it = active_.find(key);
         if (it == active_.end() || it->second->generation != gen || !it->second->subscribed) {
             return;
@@ -889,14 +998,21 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
                 readers = ReadersOf(key);
             DeliverUpdates(*readers, run);
         };
-        if (!a.replica.ApplyInitial(*result, a.needFullResync, &updates, &why, deliverRun)) {
+        if (!reply->Taken()) {
+            // Parsed whole (its id came after its result): collected as a streamed one is.
+            reply->Collect(*result);
+            *result = json();
+        }
+        const bool applied =
+            a.replica.ApplyInitial(reply, a.needFullResync, &updates, &why, deliverRun);
+        // The rows are in the replica and in `updates` now: what is left of the reply goes before
+        // the readers build their own copies.
+        reply->Clear();
+        if (!applied) {
             ProtocolError("monitor reply: " + why);
             return;
         }
         a.needFullResync = false;
-        // The rows are in the replica and in `updates` now: the parsed reply goes before the
-        // readers build their own copies.
-        *result = json();
         CAIRNDB_LOG(CfgAgent::kLogDebug,
                     "CairnDbClient: monitor %1 vdb %2 synchronised, %3 updates", key.first,
                     key.second, early + updates.size());
@@ -1350,6 +1466,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     bool writeInFlight_ = false;
     // The streamed reads among pending_.
     std::map<uint64_t, std::shared_ptr<StoredRowStream>> streams_;
+    // The monitor requests among pending_, their replies collected as they are parsed.
+    std::map<uint64_t, std::shared_ptr<MonitorReplyStream>> monitorReplies_;
 
     // Any thread.
     std::atomic<bool> stopped_{false};

@@ -10,6 +10,7 @@
 
 #include "platform/cairndb/Base64.h"
 #include "platform/cairndb/LibraryLog.h"
+#include "platform/cairndb/MonitorReplyStream.h"
 #include "platform/cairndb/OpMessages.h"
 #include "proto/CairndbSchema.h"
 #include "proto/UuidText.h"
@@ -366,29 +367,64 @@ void MonitorReplica::EmitClear(int type, Table& t, const PackedColumns& held, Ou
 
 namespace {
 
+std::string TableNotObject(const std::string& table) {
+    return "updates of table " + table + " are not an object";
+}
+std::string RowMalformed(const std::string& uuid) {
+    return "row update " + uuid + " is malformed";
+}
+std::string UnknownKind(const std::string& uuid, const std::string& kind) {
+    return "row update " + uuid + " has unknown kind " + kind;
+}
+const char* const kUpdatesNotObject = "table updates are not an object";
+
 // Structure of table-updates2: {table: {uuid: {kind: row-or-null}}} with exactly one kind.
-bool CheckStructure(const json& updates, bool initial, std::string* error) {
+bool CheckStructure(const json& updates, std::string* error) {
     if (!updates.is_object()) {
-        *error = "table updates are not an object";
+        *error = kUpdatesNotObject;
         return false;
     }
     for (auto t = updates.begin(); t != updates.end(); ++t) {
         if (!t.value().is_object()) {
-            *error = "updates of table " + t.key() + " are not an object";
+            *error = TableNotObject(t.key());
             return false;
         }
         for (auto r = t.value().begin(); r != t.value().end(); ++r) {
             const json& ru = r.value();
             if (!ru.is_object() || ru.size() != 1) {
-                *error = "row update " + r.key() + " is malformed";
+                *error = RowMalformed(r.key());
                 return false;
             }
             const std::string& kind = ru.begin().key();
-            bool ok = initial ? kind == "initial"
-                              : (kind == "insert" || kind == "modify" || kind == "delete" ||
-                                 kind == "initial");
+            const bool ok =
+                kind == "insert" || kind == "modify" || kind == "delete" || kind == "initial";
             if (!ok) {
-                *error = "row update " + r.key() + " has unknown kind " + kind;
+                *error = UnknownKind(r.key(), kind);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The same for initial contents as a stream collected them (tables and rows in the same order).
+bool CheckInitialStructure(const MonitorReplyStream& reply, std::string* error) {
+    if (!reply.IsObject()) {
+        *error = kUpdatesNotObject;
+        return false;
+    }
+    for (const auto& [name, table] : reply.tables()) {
+        if (!table.isObject) {
+            *error = TableNotObject(name);
+            return false;
+        }
+        for (const MonitorReplyStream::Row& r : table.rows) {
+            if (r.malformed) {
+                *error = RowMalformed(r.uuid);
+                return false;
+            }
+            if (r.kind != "initial") {
+                *error = UnknownKind(r.uuid, r.kind);
                 return false;
             }
         }
@@ -414,41 +450,53 @@ void Append(std::vector<MonitorReplica::Update>* from, std::vector<MonitorReplic
 bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
                                   std::vector<Update>* out, std::string* error,
                                   const RunSink& early) {
-    if (!CheckStructure(tableUpdates, true, error)) {
+    MonitorReplyStream reply;
+    reply.Collect(tableUpdates);
+    return ApplyInitial(&reply, fullResync, out, error, early);
+}
+
+bool MonitorReplica::ApplyInitial(MonitorReplyStream* reply, bool fullResync,
+                                  std::vector<Update>* out, std::string* error,
+                                  const RunSink& early) {
+    if (!CheckInitialStructure(*reply, error)) {
         return false;
     }
     Output o;
     for (auto& [type, table] : tables_) {
         Table& t = *table;
         std::unordered_map<std::string, Row> fresh;
-        auto tu = tableUpdates.find(t.info->name);
-        if (tu != tableUpdates.end()) {
-            fresh.reserve(tu->size());
-            for (auto r = tu->begin(); r != tu->end(); ++r) {
-                Columns c;
-                std::string why;
-                if (!DecodeRowColumns(r.value().begin().value(), &c, &why)) {
+        auto tu = reply->tables().find(t.info->name);
+        if (tu != reply->tables().end()) {
+            std::vector<MonitorReplyStream::Row>& rows = tu->second.rows;
+            fresh.reserve(rows.size());
+            for (MonitorReplyStream::Row& r : rows) {
+                if (!r.decoded) {
                     CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03005",
-                                     "CairnDbClient: skipping %1 row %2: %3", t.info->name, r.key(),
-                                     why);
+                                     "CairnDbClient: skipping %1 row %2: %3", t.info->name, r.uuid,
+                                     r.why);
                     continue;
                 }
-                auto old = t.rows.find(r.key());
+                Columns c = r.columns.Unpack();
+                r.columns = PackedColumns();
+                auto old = t.rows.find(r.uuid);
                 // A row refused before with the same columns is not reported again.
                 const bool logRefusal =
                     old == t.rows.end() || !old->second.refused || !SameColumns(old->second.db, c);
-                Row& row = fresh[r.key()];
+                auto slot = fresh.try_emplace(std::move(r.uuid)).first;
+                const std::string& uuid = slot->first;
+                Row& row = slot->second;
                 if (!fullResync && old != t.rows.end()) {
                     row = std::move(old->second);
                 }
                 // Initial contents are whole objects: an op column left by an earlier list
                 // write describes that write, not this delivery.
-                ChangeRow(type, t, r.key(), &row, std::move(c), false, logRefusal, &o);
+                ChangeRow(type, t, uuid, &row, std::move(c), false, logRefusal, &o);
                 if (early && fullResync && o.clears.empty() && o.sets.size() >= kEarlyRun) {
                     early(&o.sets);
                     o.sets.clear();
                 }
             }
+            std::vector<MonitorReplyStream::Row>().swap(rows);
         }
         if (!fullResync) {
             for (const auto& [uuid, oldRow] : t.rows) {
@@ -460,11 +508,11 @@ bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
         }
         t.rows = std::move(fresh);
     }
-    for (auto t = tableUpdates.begin(); t != tableUpdates.end(); ++t) {
+    for (const auto& [name, table] : reply->tables()) {
         int type = 0;
-        if (TableFor(t.key(), &type) == nullptr) {
+        if (TableFor(name, &type) == nullptr) {
             CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03004",
-                             "CairnDbClient: skipping rows of unknown table %1", t.key());
+                             "CairnDbClient: skipping rows of unknown table %1", name);
         }
     }
     Append(&o.clears, out);
@@ -474,7 +522,7 @@ bool MonitorReplica::ApplyInitial(const json& tableUpdates, bool fullResync,
 
 bool MonitorReplica::ApplyUpdate(const json& tableUpdates, std::vector<Update>* out,
                                  std::string* error) {
-    if (!CheckStructure(tableUpdates, false, error)) {
+    if (!CheckStructure(tableUpdates, error)) {
         return false;
     }
     Output o;

@@ -43,6 +43,8 @@ class MonitorUpdateMsg;
 
 namespace ozy::cairndb {
 
+class MonitorReplyStream;
+
 struct MonitorStatement {
     int type = 0;
     // Op message of the type whose SELECT fields restrict modifies; null: every change.
@@ -79,6 +81,10 @@ class MonitorReplica {
     // the structure of the whole reply is checked before the first row), so that the readers start
     // on the first rows while the others are decoded; `out` gets the last run.
     bool ApplyInitial(const nlohmann::json& tableUpdates, bool fullResync, std::vector<Update>* out,
+                      std::string* error, const RunSink& early = nullptr);
+    // The same from the reply's table updates as its stream collected them; each row is used up
+    // as it is applied (its columns freed, its uuid moved into the replica).
+    bool ApplyInitial(MonitorReplyStream* reply, bool fullResync, std::vector<Update>* out,
                       std::string* error, const RunSink& early = nullptr);
     // An update2 notification.
     bool ApplyUpdate(const nlohmann::json& tableUpdates, std::vector<Update>* out,
@@ -127,6 +133,10 @@ class MonitorReplica {
         uint32_t vdb_ = 0;
     };
 
+    // Decodes a row's columns (those present are set in `c`); false with the reason when they
+    // do not decode.
+    static bool DecodeRowColumns(const nlohmann::json& columns, Columns* c, std::string* why);
+
     struct Row {
         PackedColumns db;
         // What the readers hold of this row: nothing, the current columns, or (after a refused
@@ -150,7 +160,6 @@ class MonitorReplica {
     };
 
     Table* TableFor(const std::string& name, int* type);
-    bool DecodeRowColumns(const nlohmann::json& columns, Columns* c, std::string* why);
     // Parses and checks the columns of a row (leaving the body in the table's scratch message);
     // false with the reason and the level to log it at.
     bool CheckRow(Table& t, const std::string& uuid, Columns* c, bool explicitOp, std::string* why,

@@ -236,6 +236,56 @@ TEST_F(BadInputTest, UnreadableMessagesDropTheSessionWithTheirCode) {
     }
 }
 
+// A monitor reply is taken the same with its id before or after its result: its good rows
+// delivered, an undecodable row and an unknown table logged and skipped; a reply whose structure
+// is wrong drops the session and delivers nothing of it.
+TEST_F(BadInputTest, AMonitorReplyIsTakenWhereverItsIdComes) {
+    const pb::LogSwitchConfigMsg a = Switch(1, 7001);
+    const pb::LogSwitchConfigMsg b = Switch(2, 7002);
+    const std::string rows = R"("b2":{"initial":)" + Row(b) + R"(},"a1":{"initial":)" + Row(a) +
+                             R"(},"c3":{"initial":{"oid":5}})";
+    struct Case {
+        const char* name;
+        bool resultFirst;
+        std::string result;
+        std::string error;  // the session is dropped with this; "" when taken
+    };
+    const Case cases[] = {
+        {"id first", false, R"({"NO_SUCH_TABLE":{},"LOG_SWITCH_CONFIG":{)" + rows + "}}", ""},
+        {"id last", true, R"({"NO_SUCH_TABLE":{},"LOG_SWITCH_CONFIG":{)" + rows + "}}", ""},
+        {"id first, a row update of another kind", false,
+         R"({"LOG_SWITCH_CONFIG":{)" + rows + R"(,"d4":{"insert":{}}}})",
+         "row update d4 has unknown kind insert"},
+        {"id last, a table that is no object", true,
+         R"({"LOG_SWITCH_CONFIG":{)" + rows + R"(},"RULE":[]})",
+         "updates of table RULE are not an object"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logs_.Clear();
+        rec_.Clear();
+        peer_.SetMonitorReplyForm(c.resultFirst);
+        peer_.SetMonitorResult(c.result);
+        Start(Options(), c.error.empty());
+        if (c.error.empty()) {
+            std::vector<pb::MonitorUpdateMsg> u = rec_.UpdatesOfTransaction(0);
+            ASSERT_EQ(u.size(), 2u);
+            EXPECT_EQ(u[0].object_body(), a.SerializeAsString());
+            EXPECT_EQ(u[1].object_body(), b.SerializeAsString());
+            EXPECT_TRUE(logs_.ContainsWithCode("skipping LOG_SWITCH_CONFIG row c3", "LCP03005"));
+            EXPECT_TRUE(
+                logs_.ContainsWithCode("skipping rows of unknown table NO_SUCH_TABLE", "LCP03004"));
+        } else {
+            EXPECT_TRUE(AwaitTrue([&] { return logs_.Contains(c.error); }));
+            EXPECT_TRUE(logs_.ContainsWithCode("monitor reply: " + c.error, "LCP03003"));
+            EXPECT_EQ(rec_.Barriers(), 0u);
+            EXPECT_EQ(rec_.UpdatesAfterLastBarrier(), 0u);
+        }
+        client_->Stop();
+        client_.reset();
+    }
+}
+
 TEST_F(BadInputTest, AMalformedMonitorReplyDropsTheSession) {
     peer_.SetMonitorResult("5");
     Start(Options(), false);

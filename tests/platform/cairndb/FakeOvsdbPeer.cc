@@ -61,6 +61,11 @@ void FakeOvsdbPeer::SetTransactReplyForm(bool resultFirst, size_t pieces) {
     replyPieces_ = std::max<size_t>(1, pieces);
 }
 
+void FakeOvsdbPeer::SetMonitorReplyForm(bool resultFirst) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    monitorResultFirst_ = resultFirst;
+}
+
 void FakeOvsdbPeer::SetMonitorError(const std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     monitorError_ = error;
@@ -215,6 +220,9 @@ void FakeOvsdbPeer::Handle(int fd, const json& msg) {
             SendLocked(fd, json{{"id", id}, {"result", nullptr}, {"error", monitorError_}}.dump());
         } else if (result.is_discarded()) {
             SendLocked(fd, monitorResult_);
+        } else if (monitorResultFirst_) {
+            SendLocked(
+                fd, R"({"result":)" + result.dump() + R"(,"error":null,"id":)" + id.dump() + "}");
         } else {
             SendLocked(fd, json{{"id", id}, {"result", result}, {"error", nullptr}}.dump());
         }

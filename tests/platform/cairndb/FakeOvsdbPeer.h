@@ -27,6 +27,8 @@ class FakeOvsdbPeer {
     // The result of every following monitor_cond (table-updates2 JSON text); "{}" by default.
     // A text that is not JSON is sent raw in place of the whole reply.
     void SetMonitorResult(const std::string& result);
+    // Whether the following monitor_cond replies are written with the result before the id.
+    void SetMonitorReplyForm(bool resultFirst);
     // When not empty, every following monitor_cond is answered with this error instead.
     void SetMonitorError(const std::string& error);
     // Results of the following transact requests, in order (JSON text); "[]" once they run out.
@@ -82,6 +84,7 @@ class FakeOvsdbPeer {
     // (JSON text, whether it is an error).
     std::deque<std::pair<std::string, bool>> transactResults_;
     bool resultFirst_ = false;
+    bool monitorResultFirst_ = false;
     size_t replyPieces_ = 1;
     mutable std::mutex mutex_;
     int connFd_ = -1;
