@@ -1003,11 +1003,18 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             reply->Collect(*result);
             *result = json();
         }
+        // A large reply's text was freed once parsed, its rows are freed as they are applied:
+        // their pages go back to the system before the readers build their copies and after.
+        const bool large = reply->RowCount() >= MonitorReplica::kEarlyRun;
+        if (large)
+            ozy::ReleaseFreedMemory();
         const bool applied =
             a.replica.ApplyInitial(reply, a.needFullResync, &updates, &why, deliverRun);
         // The rows are in the replica and in `updates` now: what is left of the reply goes before
         // the readers build their own copies.
         reply->Clear();
+        if (large)
+            ozy::ReleaseFreedMemory();
         if (!applied) {
             ProtocolError("monitor reply: " + why);
             return;

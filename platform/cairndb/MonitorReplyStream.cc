@@ -16,6 +16,13 @@ void MonitorReplyStream::Clear() {
     tables_.clear();
 }
 
+size_t MonitorReplyStream::RowCount() const {
+    size_t n = 0;
+    for (const auto& [name, table] : tables_)
+        n += table.rows.size();
+    return n;
+}
+
 void MonitorReplyStream::Start() {
     Clear();
     taken_ = true;

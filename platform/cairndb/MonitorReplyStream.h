@@ -3,6 +3,7 @@
 // is decoded as soon as it is complete and kept as its columns (or why they did not decode), so
 // that a large reply never exists whole as parsed JSON. The replica checks the structure of the
 // whole collection before it applies any row. Internal to the client library.
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <string>
@@ -36,6 +37,8 @@ class MonitorReplyStream {
     bool Taken() const { return taken_; }
     // Whether the table updates were an object (the rest is empty when not).
     bool IsObject() const { return isObject_; }
+    // Rows collected, of every table.
+    size_t RowCount() const;
     // By table name, as parsed JSON orders an object's members.
     std::map<std::string, Table>& tables() { return tables_; }
     const std::map<std::string, Table>& tables() const { return tables_; }
