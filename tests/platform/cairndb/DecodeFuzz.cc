@@ -1,6 +1,6 @@
 // Fuzz target for the client's decoding of server bytes: stream splitting, JSON parsing, monitor
-// notifications and initial contents (row decoding, base64, protobuf bodies, op derivation), and
-// the reading of rows for writes.
+// notifications and initial contents (row decoding, base64, protobuf bodies, op derivation), a
+// monitor reply collected as it is parsed, and the reading of rows for writes.
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -9,6 +9,7 @@
 
 #include "platform/cairndb/LibraryLog.h"
 #include "platform/cairndb/MonitorReplica.h"
+#include "platform/cairndb/MonitorReplyStream.h"
 #include "platform/cairndb/WritePlan.h"
 #include "platform/jsonrpc/MessageFramer.h"
 #include "proto/cairndb_l2fib.pb.h"
@@ -21,8 +22,12 @@ namespace {
 namespace pb = orvane::ozy::cairndb;
 using nlohmann::json;
 
-ozy::cairndb::MonitorReplica& Replica() {
-    static ozy::cairndb::MonitorReplica* r = [] {
+ozy::cairndb::MonitorReplica& Replica(int which = 0) {
+    static ozy::cairndb::MonitorReplica* replicas[2] = {nullptr, nullptr};
+    ozy::cairndb::MonitorReplica*& r = replicas[which];
+    if (r != nullptr)
+        return *r;
+    r = [] {
         ozy::cairndb::library_log_level = 0;
         auto* rep = new ozy::cairndb::MonitorReplica(1);
         std::map<int, ozy::cairndb::MonitorStatement> st;
@@ -35,6 +40,26 @@ ozy::cairndb::MonitorReplica& Replica() {
         return rep;
     }();
     return *r;
+}
+
+// The same text as the reply to a monitor request, whatever its id.
+void Collect(const std::string& text) {
+    ozy::cairndb::MonitorReplyStream stream;
+    ozy::cairndb::MonitorReplyStream* taker = nullptr;
+    try {
+        ozy::cairndb::MonitorReplyStream::ParseMessage(
+            text, [&](const json&) { return &stream; }, &taker);
+    } catch (const json::exception&) {
+        return;
+    }
+    if (taker == nullptr)
+        return;
+    std::vector<pb::MonitorUpdateMsg> out;
+    std::string error;
+    auto& replica = Replica(1);
+    replica.ApplyInitial(&stream, text.size() % 2 == 0, &out, &error);
+    if (replica.RowCount() > 10000)
+        replica.Clear();
 }
 
 void Decode(const json& msg) {
@@ -73,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     framer.Append(reinterpret_cast<const char*>(data), size);
     std::string text;
     while (framer.Next(&text) == ozy::jsonrpc::MessageFramer::Status::kMessage) {
+        Collect(text);
         json msg = json::parse(text, nullptr, false);
         if (!msg.is_discarded()) {
             Decode(msg);
