@@ -49,7 +49,7 @@ TEST(StoredRowStreamTest, OnlyTheRowsOfAStreamedRepliesSelectAreTakenOutAsParsed
     for (json& row : nested)
         row["_uuid"] = {"uuid", {{"n", {1, {{"deep", json::array()}}}}}};
     const std::string rows = nested.dump();
-    const std::string after = json::array({Row(9)}).dump();
+    const std::string after = json{{"x", Row(9)}}.dump();  // a member that is no array
     struct Case {
         const char* name;
         std::string message;
