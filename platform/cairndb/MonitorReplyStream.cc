@@ -1,10 +1,11 @@
 #include "platform/cairndb/MonitorReplyStream.h"
 
 #include <algorithm>
-#include <optional>
 #include <utility>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/cairndb/JsonSaxRouter.h"
 
 namespace ozy::cairndb {
 
@@ -92,40 +93,17 @@ namespace {
 // `depth_` is 1 inside the result, 2 inside a table, 3 inside a row update. A value that is not
 // an object where one is expected is skipped (`skip_` counts its containers open): the stream
 // notes the fault.
-class MonitorReplySax {
-  public:
-    using Builder = nlohmann::detail::json_sax_dom_parser<json>;
+class MonitorReplySax : public JsonSaxRouter<MonitorReplySax> {
+    friend class JsonSaxRouter<MonitorReplySax>;
 
+  public:
     MonitorReplySax(json* message, const MonitorReplyStream::Find& find)
-        : message_(*message), find_(find) {}
+        : JsonSaxRouter(message), find_(find) {}
 
     MonitorReplyStream* taker() const { return taker_; }
 
-    bool null() {
-        return Value(nullptr, [](Builder& b) { return b.null(); });
-    }
-    bool boolean(bool v) {
-        return Value(v, [&](Builder& b) { return b.boolean(v); });
-    }
-    bool number_integer(json::number_integer_t v) {
-        return Value(v, [&](Builder& b) { return b.number_integer(v); });
-    }
-    bool number_unsigned(json::number_unsigned_t v) {
-        return Value(v, [&](Builder& b) { return b.number_unsigned(v); });
-    }
-    bool number_float(json::number_float_t v, const json::string_t& text) {
-        return Value(v, [&](Builder& b) { return b.number_float(v, text); });
-    }
-    bool string(json::string_t& v) {
-        return Value(v, [&](Builder& b) { return b.string(v); });
-    }
-    bool binary(json::binary_t& v) {
-        return Value(v, [&](Builder& b) { return b.binary(v); });
-    }
-
-    bool key(json::string_t& k) {
-        if (Builder* b = ColumnsBuilder())
-            return b->key(k);
+  private:
+    bool Key(json::string_t& k) {
         if (skip_ > 0)
             return true;
         switch (depth_) {
@@ -157,11 +135,7 @@ class MonitorReplySax {
         return message_.key(k);
     }
 
-    bool start_object(std::size_t len) {
-        if (Builder* b = ColumnsBuilder()) {
-            ++columnsOpen_;
-            return b->start_object(len);
-        }
+    bool StartObject(std::size_t len) {
         if (skip_ > 0) {
             ++skip_;
             return true;
@@ -177,11 +151,7 @@ class MonitorReplySax {
         ++open_;
         return message_.start_object(len);
     }
-    bool start_array(std::size_t len) {
-        if (Builder* b = ColumnsBuilder()) {
-            ++columnsOpen_;
-            return b->start_array(len);
-        }
+    bool StartArray(std::size_t len) {
         if (skip_ > 0) {
             ++skip_;
             return true;
@@ -192,9 +162,7 @@ class MonitorReplySax {
         ++open_;
         return message_.start_array(len);
     }
-    bool end_object() {
-        if (Builder* b = ColumnsBuilder())
-            return b->end_object() && ColumnsClosed();
+    bool EndObject() {
         if (skip_ > 0) {
             --skip_;
             return true;
@@ -218,9 +186,7 @@ class MonitorReplySax {
                 return true;
         }
     }
-    bool end_array() {
-        if (Builder* b = ColumnsBuilder())
-            return b->end_array() && ColumnsClosed();
+    bool EndArray() {
         if (skip_ > 0) {
             --skip_;
             return true;
@@ -228,14 +194,6 @@ class MonitorReplySax {
         --open_;
         return message_.end_array();
     }
-
-    template <class Exception>
-    bool parse_error(std::size_t position, const std::string& token, const Exception& ex) {
-        return message_.parse_error(position, token, ex);
-    }
-
-  private:
-    Builder* ColumnsBuilder() { return columns_ ? &*columns_ : nullptr; }
 
     // A container opens inside the result.
     bool Open(bool isObject, std::size_t len) {
@@ -253,9 +211,7 @@ class MonitorReplySax {
                 }
                 return Enter(isObject);
             default: {
-                columnsValue_ = json();
-                columnsOpen_ = 1;
-                Builder& b = columns_.emplace(columnsValue_);
+                Builder& b = StartApart();
                 return isObject ? b.start_object(len) : b.start_array(len);
             }
         }
@@ -269,23 +225,14 @@ class MonitorReplySax {
         }
         return true;
     }
-    // A container of a row update's value closed; the value is decoded when it was its own.
-    bool ColumnsClosed() {
-        if (--columnsOpen_ == 0) {
-            columns_.reset();
-            MonitorReplyStream::SetColumns(columnsValue_, &row_);
-            columnsValue_ = json();
-        }
-        return true;
-    }
+    // A row update's value, built apart, is complete.
+    void Complete(const json& columns) { MonitorReplyStream::SetColumns(columns, &row_); }
     void AddRow() { table_->rows.push_back(std::move(row_)); }
 
-    // A value of its own, not a container: to the row update's value being built, to the result
-    // (where an object was expected, or a row update's value), or to the message.
+    // A value of its own, not a container: to the result (where an object was expected, or a row
+    // update's value), or to the message.
     template <typename T, typename Add>
     bool Value(const T& v, Add add) {
-        if (Builder* b = ColumnsBuilder())
-            return add(*b);
         if (skip_ > 0)
             return true;
         switch (depth_) {
@@ -312,7 +259,6 @@ class MonitorReplySax {
         return add(message_);
     }
 
-    Builder message_;
     const MonitorReplyStream::Find& find_;
     MonitorReplyStream* stream_ = nullptr;  // the stream of the message's id
     MonitorReplyStream* taker_ = nullptr;   // the stream the result went to
@@ -326,10 +272,6 @@ class MonitorReplySax {
     std::string uuid_;
     MonitorReplyStream::Row row_;
     int members_ = 0;
-    // The row update's value being built and its containers open.
-    std::optional<Builder> columns_;
-    json columnsValue_;
-    int columnsOpen_ = 0;
 };
 
 }  // namespace
