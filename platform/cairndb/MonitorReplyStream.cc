@@ -135,32 +135,24 @@ class MonitorReplySax : public JsonSaxRouter<MonitorReplySax> {
         return message_.key(k);
     }
 
-    bool StartObject(std::size_t len) {
+    bool StartObject(std::size_t len) { return Start(true, len); }
+    bool StartArray(std::size_t len) { return Start(false, len); }
+    // A container opens: skipped, inside the result, the result itself, or in the message.
+    bool Start(bool isObject, std::size_t len) {
         if (skip_ > 0) {
             ++skip_;
             return true;
         }
         if (depth_ > 0)
-            return Open(true, len);
-        if (std::exchange(resultNext_, false)) {
+            return Open(isObject, len);
+        if (std::exchange(resultNext_, false) && isObject) {
             taker_ = stream_;
             taker_->Start();
             depth_ = 1;
             return true;
         }
         ++open_;
-        return message_.start_object(len);
-    }
-    bool StartArray(std::size_t len) {
-        if (skip_ > 0) {
-            ++skip_;
-            return true;
-        }
-        if (depth_ > 0)
-            return Open(false, len);
-        resultNext_ = false;
-        ++open_;
-        return message_.start_array(len);
+        return isObject ? message_.start_object(len) : message_.start_array(len);
     }
     bool EndObject() {
         if (skip_ > 0) {
