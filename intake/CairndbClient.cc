@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <optional>
+#include <utility>
 
 #include "intake/ISmartNicCoordinator.h"
 #include "platform/AsioOzyProvider.h"
@@ -505,14 +506,14 @@ void CairndbClient::write(const std::vector<pb::ModifyRequestMsg>& requests) {
     queueWrite(requests, false);
 }
 
-void CairndbClient::queueWrite(const std::vector<pb::ModifyRequestMsg>& requests, bool reconcile) {
+void CairndbClient::queueWrite(std::vector<pb::ModifyRequestMsg> requests, bool reconcile) {
     const uint64_t id = g_writeMessageId.fetch_add(1);
     CFG_DEBUG("CairndbClient: CairnDB write message ID %1", id);
     if (reconcile && requests.size() >= kReconcileMinPuts) {
         std::lock_guard<std::mutex> lock(writerSync_->mutex);
         writerSync_->reconcile.insert(id);
     }
-    if (!writeQueue_->put(WriteBatch(requests, id))) {
+    if (!writeQueue_->put(WriteBatch(std::move(requests), id))) {
         CFG_ERROR("CairndbClient: Fail to put message list into cairndb write queue");
         std::lock_guard<std::mutex> lock(writerSync_->mutex);
         writerSync_->reconcile.erase(id);

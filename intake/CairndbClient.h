@@ -122,7 +122,7 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     // Runtime state of the state-cache observer (kind 1 configuration, 2 L2): to the SmartNIC
     // coordinator on a SmartNIC host when one is attached, only while active on a SmartNIC (kept
     // for the vdb while standby), directly elsewhere.
-    void writeRuntime(const std::vector<orvane::ozy::cairndb::ModifyRequestMsg>& requests, int kind,
+    void writeRuntime(std::vector<orvane::ozy::cairndb::ModifyRequestMsg> requests, int kind,
                       bool fullSync) override;
     // The observer's full sync with the dataplane is done (selector 1 configuration, 2 L2).
     void setFullSyncDone(bool fullSync, int selector) override;
@@ -209,8 +209,7 @@ class CairndbClient : public ozy::RefCounted<CairndbClient, ozy::IRefCountable>,
     void submit(std::vector<orvane::ozy::cairndb::ModifyRequestMsg> requests, uint64_t id);
     // Queues a list for the writer; `reconcile`: a full-sync list of the configuration runtime
     // state (see kReconcileMinPuts).
-    void queueWrite(const std::vector<orvane::ozy::cairndb::ModifyRequestMsg>& requests,
-                    bool reconcile);
+    void queueWrite(std::vector<orvane::ozy::cairndb::ModifyRequestMsg> requests, bool reconcile);
     // Writer: writes `requests` as their differences from the stored rows; false (nothing
     // written, `requests` untouched) when they must be written as they are.
     bool WriteReconciled(std::vector<orvane::ozy::cairndb::ModifyRequestMsg>& requests,

@@ -2,7 +2,9 @@
 // local SmartNIC (active or standby), failover acknowledgements, runtime writes while standby and
 // the re-publication of the runtime state when the SmartNIC becomes active. Also the runtime write
 // of the other personas.
+#include <iterator>
 #include <map>
+#include <utility>
 
 #include "intake/CairndbClient.h"
 #include "intake/ISmartNicCoordinator.h"
@@ -69,14 +71,14 @@ void AppendOne(pb::OpMsg* field) {
 
 // ---- runtime writes -----------------------------------------------------------------------------
 
-void CairndbClient::writeRuntime(const std::vector<pb::ModifyRequestMsg>& requests, int kind,
+void CairndbClient::writeRuntime(std::vector<pb::ModifyRequestMsg> requests, int kind,
                                  bool fullSync) {
     if (persona_ == kPersonaSmartnicHost && coordinator_ != nullptr) {
         coordinator_->WriteLocalRuntime(requests, kind, fullSync);
         return;
     }
     if (persona_ != kPersonaSmartnic) {
-        queueWrite(requests, fullSync && kind == kRuntimeConfig);
+        queueWrite(std::move(requests), fullSync && kind == kRuntimeConfig);
         return;
     }
     {
@@ -92,13 +94,14 @@ void CairndbClient::writeRuntime(const std::vector<pb::ModifyRequestMsg>& reques
             if (fullSync) {
                 queue.clear();
             }
-            queue.insert(queue.end(), requests.begin(), requests.end());
+            queue.insert(queue.end(), std::make_move_iterator(requests.begin()),
+                         std::make_move_iterator(requests.end()));
             CFG_DEBUG("CairndbClient: standby, %1 runtime messages kept for vdb %2", queue.size(),
                       vdb);
             return;
         }
     }
-    write(requests);
+    queueWrite(std::move(requests), false);
 }
 
 // ---- backing monitor (vdb 1)

@@ -43,7 +43,9 @@ class ICairndbClient {
 
     // Runtime state of `kind` (kRuntimeConfig or kRuntimeL2): written directly on an ordinary
     // host, merged by the SmartNIC coordinator on a SmartNIC host, held back on a standby SmartNIC.
-    virtual void writeRuntime(const std::vector<orvane::ozy::cairndb::ModifyRequestMsg>& requests,
+    // The list is taken by value: a caller that has no more use for it moves it in (a learned
+    // row's list holds megabytes).
+    virtual void writeRuntime(std::vector<orvane::ozy::cairndb::ModifyRequestMsg> requests,
                               int kind, bool fullSync) = 0;
 
     // Records that the full sync of `selector` (kRuntimeConfig or kRuntimeL2) with the dataplane is

@@ -1,6 +1,7 @@
 #include "statecache/StateCacheObserver.h"
 
 #include <memory>
+#include <utility>
 
 #include <google/protobuf/arena.h>
 #include <google/protobuf/descriptor.h>
@@ -559,7 +560,7 @@ void StateCacheObserver::ProcessConfigRuntimeStateUpdate(const CairnDBUpdateList
     CFG_DEBUG("StateCacheObserver: write local config to CairnDB");
     requests_.fetch_add(requests.size(), std::memory_order_relaxed);
     configWrites_.fetch_add(1, std::memory_order_relaxed);
-    client_->writeRuntime(requests, ICairndbClient::kRuntimeConfig, fullSync);
+    client_->writeRuntime(std::move(requests), ICairndbClient::kRuntimeConfig, fullSync);
 }
 
 void StateCacheObserver::ProcessL2RuntimeStateUpdate(const CairnDBUpdateList& updates,
@@ -587,7 +588,7 @@ void StateCacheObserver::WriteL2(const CairnDBUpdateList* lists, size_t count, b
     CFG_DEBUG("StateCacheObserver: write local l2 to CairnDB");
     requests_.fetch_add(requests.size(), std::memory_order_relaxed);
     l2Writes_.fetch_add(1, std::memory_order_relaxed);
-    client_->writeRuntime(requests, ICairndbClient::kRuntimeL2, fullSync);
+    client_->writeRuntime(std::move(requests), ICairndbClient::kRuntimeL2, fullSync);
 }
 
 std::string StateCacheObserver::Dump() const {

@@ -244,6 +244,7 @@ TEST_F(CairndbClientSmartNicTest, StandbyKeepsRuntimeWritesAndActivationRepublis
     // Active: runtime writes go straight out.
     client->writeRuntime({VifPut()}, 1, false);
     ASSERT_TRUE(AwaitTrue([&] { return lib->WriteCount() == 5; }));
+    EXPECT_EQ(lib->Writes()[4].size(), 1u) << "the list as given";
 
     // Back to standby: the acknowledgement is withdrawn.
     DeliverBacking(Backing(kOtherSn, kLocalSn, kOtherSn, 5));

@@ -95,7 +95,7 @@ class CapturingWriter : public ICairndbClient {
         lists.push_back(requests);
         model.Apply(requests);
     }
-    void writeRuntime(const std::vector<pb::ModifyRequestMsg>& requests, int kind,
+    void writeRuntime(std::vector<pb::ModifyRequestMsg> requests, int kind,
                       bool fullSync) override {
         std::lock_guard<std::mutex> l(m_);
         runtime.push_back({requests.size(), kind, fullSync});

@@ -42,7 +42,7 @@ class LibraryClient : public ICairndbClient {
   public:
     explicit LibraryClient(ozy::cairndb::CairnDbClient& lib) : lib_(lib) {}
     void write(const std::vector<pb::ModifyRequestMsg>& requests) override { Submit(requests); }
-    void writeRuntime(const std::vector<pb::ModifyRequestMsg>& requests, int, bool) override {
+    void writeRuntime(std::vector<pb::ModifyRequestMsg> requests, int, bool) override {
         Submit(requests);
     }
     void setFullSyncDone(bool, int) override {}

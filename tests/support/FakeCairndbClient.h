@@ -25,9 +25,9 @@ class FakeCairndbClient : public ICairndbClient {
         std::lock_guard<std::mutex> l(m);
         writes.push_back(requests);
     }
-    void writeRuntime(const Requests& requests, int kind, bool fullSync) override {
+    void writeRuntime(Requests requests, int kind, bool fullSync) override {
         std::lock_guard<std::mutex> l(m);
-        runtimeWrites.push_back({requests, kind, fullSync});
+        runtimeWrites.push_back({std::move(requests), kind, fullSync});
     }
     void setFullSyncDone(bool fullSync, int selector) override {
         std::lock_guard<std::mutex> l(m);
