@@ -2,6 +2,7 @@
 // routing-domain VTEP (9) reports become runtime records of the L2 table: queued during the
 // dataplane's full sync, held while a VNI's logical switch is unknown, written otherwise.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -67,17 +68,40 @@ bool VtepEntryTLV2PB(const VtepEntry& e, std::string* body) {
     return true;
 }
 
-// One VM MAC entry; false for an invalid address type of its VTEP.
+// `bytes` bytes of `v`, least significant first (protobuf's fixed32 and fixed64).
+char* PutLittleEndian(uint64_t v, int bytes, char* out) {
+    for (int i = 0; i < bytes; ++i, v >>= 8)
+        *out++ = static_cast<char>(v & 0xff);
+    return out;
+}
+
+// One VM MAC entry; false for an invalid address type of its VTEP. Written byte by byte as
+// LogSwitchMacEntryMsg's serialization writes it, without a message (a learned burst converts a
+// hundred thousand entries): mac (field 1, fixed64), then vtep_ip (field 2, length-delimited)
+// holding the address, ipv4 (field 1, fixed32) or ipv6 (field 2, 16 bytes); no label. Each
+// member of the address's oneof is written even at 0, as the message writes a set member.
 bool VMMACEntryTLV2PB(const VmMacEntry& e, std::string* body) {
     CFG_DEBUG("VMMACEntryTLV2PB addrType %1", e.addrType);
-    // One message of the thread, cleared for each entry: its address message stays allocated
-    // (a learned burst converts a hundred thousand entries).
-    thread_local pb::LogSwitchMacEntryMsg m;
-    m.Clear();
-    if (!SetAddress(m.mutable_vtep_ip(), e.addrType, e.vtepIpv4, e.vtepIpv6))
+    if (e.addrType != kAddrIpv4 && e.addrType != kAddrIpv6)
         return false;
-    m.set_mac(MacValue(e.vmMac));
-    m.SerializeToString(body);
+    static_assert(sizeof(e.vtepIpv6) == 16, "an IPv6 address is 16 bytes");
+    char out[1 + 8 + 2 + 2 + 16];
+    char* p = out;
+    *p++ = 0x09;  // mac: field 1, wire type 1 (64 bits)
+    p = PutLittleEndian(MacValue(e.vmMac), 8, p);
+    *p++ = 0x12;  // vtep_ip: field 2, wire type 2
+    if (e.addrType == kAddrIpv4) {
+        *p++ = 5;     // its length
+        *p++ = 0x0d;  // ipv4: field 1, wire type 5 (32 bits)
+        p = PutLittleEndian(e.vtepIpv4, 4, p);
+    } else {
+        *p++ = 2 + 16;
+        *p++ = 0x12;  // ipv6: field 2, wire type 2
+        *p++ = 16;
+        std::memcpy(p, e.vtepIpv6.data(), 16);
+        p += 16;
+    }
+    body->assign(out, static_cast<size_t>(p - out));
     return true;
 }
 

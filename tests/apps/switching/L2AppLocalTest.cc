@@ -131,6 +131,40 @@ TEST_F(L2AppLocalTest, AddressTypesAreReadInHostOrder) {
                                      "LCP00019"));
 }
 
+// A learned VM MAC entry is stored and written as LogSwitchMacEntryMsg serializes it: the MAC
+// (field 1, fixed64), then the VTEP's address (field 2) with its IPv4 (fixed32, written at 0 too:
+// a oneof member) or IPv6 address.
+TEST_F(L2AppLocalTest, VmMacEntriesAreTheBytesTheirMessageWrites) {
+    const Bytes zeroV4 = Cat({Bytes{0x00, 0x50, 0x56, 0, 0, 9}, Bytes{2, 0, 0, 0, 0, 1}, Zeros(4),
+                              Zeros(4), HostType(1), Zeros(16)});
+    struct Case {
+        const char* what;
+        Bytes entry;
+        uint64_t mac;
+        Bytes body;
+    } cases[] = {
+        {"IPv4 VTEP", MacV4(1, 7), kMac + 1, H("09 01 00 00 56 50 00 00 00 12 05 0d 07 00 00 0a")},
+        {"IPv4 VTEP at 0", zeroV4, kMac + 9, H("09 09 00 00 56 50 00 00 00 12 05 0d 00 00 00 00")},
+        {"IPv6 VTEP", MacV6(3, 2), kMac + 3,
+         H("09 03 00 00 56 50 00 00 00 12 12 12 10 fd 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+           "02")},
+    };
+    ApplySwitch(LsId(1), 5001);
+    Synced({Join(7, 5001)});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Deliver(Update({MacTlv(7, 5001, {}, {c.entry})}));
+        std::string body;
+        ASSERT_TRUE(cache->L2Table()->GetEntry(L2Store::kRuntime, ObjectType::LOG_SWITCH_STATE,
+                                               LsId(1), PropertyType::L2_VM_MAC, c.mac, &body));
+        EXPECT_EQ(body, std::string(c.body.begin(), c.body.end()));
+        pb::LogSwitchMacEntryMsg parsed;
+        ASSERT_TRUE(parsed.ParseFromString(body));
+        EXPECT_EQ(parsed.SerializeAsString(), body) << "as the message writes it";
+    }
+    EXPECT_EQ(Db().Macs(LsId(1)), (std::set<uint64_t>{kMac + 1, kMac + 3, kMac + 9}));
+}
+
 TEST_F(L2AppLocalTest, ReportsOfAnUnjoinedVniAreIgnoredNotQueued) {
     ApplySwitch(LsId(1), 5001);
     Up();
