@@ -1,5 +1,8 @@
 #include "statecache/L2ValueKey.h"
 
+#include <cstdint>
+#include <string_view>
+
 #include <google/protobuf/arena.h>
 
 #include "proto/cairndb_l2fib.pb.h"
@@ -66,6 +69,22 @@ bool AddressParts(const pb::IpAddressMsg& ip, uint64_t* high, uint64_t* low, boo
     }
 }
 
+// The MAC of a VM MAC entry in one of the two forms the dataplane's learned entries are written
+// in (LogSwitchMacEntryMsg as its serialization writes it: mac, then vtep_ip holding ipv4 or a
+// 16-byte ipv6, nothing else), read from its bytes without a parse; false for any other bytes,
+// which are parsed. Bytes of these forms parse, and the parse gives this MAC.
+bool LearnedMac(std::string_view b, uint64_t* mac) {
+    const bool v4 = b.size() == 16 && b[10] == 5 && b[11] == 0x0d;
+    const bool v6 = b.size() == 29 && b[10] == 18 && b[11] == 0x12 && b[12] == 16;
+    if (!(v4 || v6) || b[0] != 0x09 || b[9] != 0x12)
+        return false;
+    uint64_t v = 0;
+    for (int i = 8; i >= 1; --i)
+        v = (v << 8) | static_cast<unsigned char>(b[static_cast<size_t>(i)]);
+    *mac = v;
+    return true;
+}
+
 }  // namespace
 
 bool GetL2PropertyValueKey(PropertyType property, std::string_view body, L2ValueKey* key,
@@ -86,6 +105,8 @@ bool GetL2PropertyValueKey(PropertyType property, std::string_view body, L2Value
             return true;
         }
         case PropertyType::L2_VM_MAC: {
+            if (LearnedMac(body, &key->part[0]))
+                return true;
             const auto* m = Parse<pb::LogSwitchMacEntryMsg>(body);
             if (m == nullptr || !m->has_mac())
                 return false;
