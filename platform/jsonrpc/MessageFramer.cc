@@ -51,13 +51,19 @@ MessageFramer::Status MessageFramer::Next(std::string* message) {
                 if (end - start_ > maxMessageBytes_) {
                     return Status::kTooLarge;
                 }
-                if (start_ == 0 && end == buffer_.size()) {
-                    // The buffer holds this message alone (a large reply usually): it is handed
-                    // over instead of copied, so that the text does not exist twice.
+                if (end - start_ > kKeptCapacity || (start_ == 0 && end == buffer_.size())) {
+                    // A large message (a reply of many rows), or one that is all the buffer
+                    // holds, is handed over with the buffer instead of copied, so that its text
+                    // does not exist twice while it is parsed: what is copied is what follows it
+                    // (the start of the next messages, one read at most).
+                    std::string rest(buffer_, end);
+                    buffer_.resize(end);
+                    buffer_.erase(0, start_);
                     message->swap(buffer_);
                     if (buffer_.capacity() > kKeptCapacity)
                         std::string().swap(buffer_);
-                    buffer_.clear();
+                    buffer_.assign(rest);
+                    start_ = 0;
                     scan_ = 0;
                     return Status::kMessage;
                 }

@@ -22,7 +22,8 @@ class MessageFramer {
 
     void Append(const char* data, size_t size) { buffer_.append(data, size); }
     // Stores the next complete message in `*message` and returns kMessage, or tells why not. A
-    // message that is all the framer holds is moved out rather than copied.
+    // message larger than kKeptCapacity, or one that is all the framer holds, is moved out with
+    // the buffer rather than copied.
     Status Next(std::string* message);
     // True when bytes other than whitespace wait for the rest of their message.
     bool HasPartialMessage() const;

@@ -103,11 +103,25 @@ TEST(MessageFramerTest, ALargeMessageDoesNotKeepItsBufferOnceDrained) {
     f.Append(small.data(), small.size());
     ASSERT_EQ(f.Next(&msg), Status::kMessage);
     EXPECT_EQ(msg, small);
+    // A buffer grown by many small messages at once (each copied out; a line end after the last)
+    // is released once drained.
+    std::string many;
+    size_t sent = 0;
+    for (; many.size() <= 2 * MessageFramer::kKeptCapacity; ++sent)
+        many += small;
+    many += "\n";
+    f.Append(many.data(), many.size());
+    size_t n = 0;
+    while (f.Next(&msg) == Status::kMessage)
+        ++n;
+    EXPECT_EQ(n, sent);
+    EXPECT_EQ(f.BufferedBytes(), 0u);
+    EXPECT_LE(f.CapacityBytes(), MessageFramer::kKeptCapacity);
 }
 
-// A message that is all the framer holds is handed over with the buffer's bytes, not copied; the
-// framer keeps no large buffer and goes on with the following messages. A message followed by
-// others is copied out as before.
+// A message that is all the framer holds, or a large one, is handed over with the buffer's bytes,
+// not copied; the framer keeps no large buffer and goes on with the following messages. A small
+// message followed by others is copied out.
 TEST(MessageFramerTest, AMessageThatIsAllTheBufferHoldsIsHandedOverWhole) {
     MessageFramer f(8 << 20);
     std::string big = "{\"params\":\"" + std::string(1 << 20, 'a') + "\"}";
@@ -148,12 +162,18 @@ TEST(MessageFramerTest, AMessageThatIsAllTheBufferHoldsIsHandedOverWhole) {
         EXPECT_LE(f.CapacityBytes(), MessageFramer::kKeptCapacity) << c.name;
         f = MessageFramer(8 << 20);
     }
-    // A buffer grown by a large message that was copied out (the next one had begun) is released
-    // once drained.
-    const std::string both = big + small.substr(0, 3);
+    // A large message after a small one and before the start of the next: handed over with the
+    // buffer, which keeps neither its bytes nor the earlier message's, only the partial one.
+    const std::string both = small + big + small.substr(0, 3);
     f.Append(both.data(), both.size());
+    const size_t grown = f.CapacityBytes();
+    ASSERT_EQ(f.Next(&msg), Status::kMessage);
+    EXPECT_EQ(msg, small);
     ASSERT_EQ(f.Next(&msg), Status::kMessage);
     EXPECT_EQ(msg, big);
+    EXPECT_EQ(msg.capacity(), grown);
+    EXPECT_EQ(f.BufferedBytes(), 3u);
+    EXPECT_LE(f.CapacityBytes(), MessageFramer::kKeptCapacity);
     const std::string rest = small.substr(3) + "\n";
     f.Append(rest.data(), rest.size());
     ASSERT_EQ(f.Next(&msg), Status::kMessage);
