@@ -834,8 +834,18 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         return json::parse(text.begin(), text.end());
     }
 
-    void Send(json msg) {
-        outQueue_.push_back(std::make_shared<std::string>(JsonText(msg)));
+    // Queues the text of `msg`, its spliced strings (see JsonText.h) sent from `texts` as they
+    // are.
+    void Send(json msg, const SplicedTexts& texts = {}) {
+        auto message = std::make_shared<Pieces>();
+        if (texts.empty()) {
+            message->texts.push_back(std::make_shared<const std::string>(JsonText(msg)));
+        } else {
+            message->texts = JsonPieces(msg, texts);
+        }
+        for (const auto& t : message->texts)
+            message->buffers.emplace_back(t->data(), t->size());
+        outQueue_.push_back(std::move(message));
         if (!sending_) {
             SendNext();
         }
@@ -848,7 +858,7 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         }
         sending_ = true;
         auto buf = outQueue_.front();
-        asio::async_write(socket_, asio::buffer(*buf),
+        asio::async_write(socket_, buf->buffers,
                           [self = shared_from_this(), buf, gen = connGen_](
                               const boost::system::error_code& ec, size_t) {
                               if (self->stopped_ || gen != self->connGen_)
@@ -863,14 +873,15 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     }
 
     // The request's id; 0 when it failed at once.
-    uint64_t Request(const std::string& method, json params, Reply handler) {
+    uint64_t Request(const std::string& method, json params, Reply handler,
+                     const SplicedTexts& texts = {}) {
         if (!connected_) {
             handler(nullptr, kConnectionLost);
             return 0;
         }
         uint64_t id = nextId_++;
         pending_[id] = std::move(handler);
-        Send(json{{"method", method}, {"params", std::move(params)}, {"id", id}});
+        Send(json{{"method", method}, {"params", std::move(params)}, {"id", id}}, texts);
         return id;
     }
 
@@ -1195,7 +1206,11 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     bool SendWrite(QueuedWrite& w, json* readResult) {
         json ops;
         std::string why;
-        const bool built = w.plan->BuildWriteOps(*readResult, &ops, &why, &directory_, &kept_);
+        // The rows' long column texts are sent from where the plan keeps them, not copied into
+        // the operations and again into the request's text.
+        SplicedTexts texts;
+        const bool built =
+            w.plan->BuildWriteOps(*readResult, &ops, &why, &directory_, &kept_, &texts);
         *readResult = json();
         if (!built) {
             directory_.Clear();
@@ -1211,10 +1226,12 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         for (auto& op : ops) {
             params.push_back(std::move(op));
         }
-        Request("transact", std::move(params),
-                [self = shared_from_this()](const json* r, const std::string& e) {
-                    self->OnWriteResult(r, e);
-                });
+        Request(
+            "transact", std::move(params),
+            [self = shared_from_this()](const json* r, const std::string& e) {
+                self->OnWriteResult(r, e);
+            },
+            texts);
         return true;
     }
 
@@ -1440,7 +1457,12 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     asio::steady_timer probeTimer_;
     jsonrpc::MessageFramer framer_;
     std::array<char, 65536> readBuf_{};
-    std::deque<std::shared_ptr<std::string>> outQueue_;
+    // A message's text in pieces (shared with whoever else holds them) and its buffers.
+    struct Pieces {
+        std::vector<std::shared_ptr<const std::string>> texts;
+        std::vector<asio::const_buffer> buffers;
+    };
+    std::deque<std::shared_ptr<Pieces>> outQueue_;
     bool sending_ = false;
     bool started_ = false;
     bool connected_ = false;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 namespace ozy::cairndb {
 
@@ -57,9 +58,10 @@ void AppendString(const std::string& s, std::string* out) {
     out->push_back('"');
 }
 
-}  // namespace
-
-void AppendJsonText(const nlohmann::json& value, std::string* out) {
+// Writes the text of a document into `out`; a stand-in (a binary value) goes to `splice`, when
+// given, else is written as dump() writes it.
+template <typename Splice>
+void Append(const nlohmann::json& value, std::string* out, Splice&& splice) {
     switch (value.type()) {
         case nlohmann::json::value_t::object: {
             out->push_back('{');
@@ -70,7 +72,7 @@ void AppendJsonText(const nlohmann::json& value, std::string* out) {
                 first = false;
                 AppendString(it.key(), out);
                 out->push_back(':');
-                AppendJsonText(it.value(), out);
+                Append(it.value(), out, splice);
             }
             out->push_back('}');
             return;
@@ -82,7 +84,7 @@ void AppendJsonText(const nlohmann::json& value, std::string* out) {
                 if (!first)
                     out->push_back(',');
                 first = false;
-                AppendJsonText(v, out);
+                Append(v, out, splice);
             }
             out->push_back(']');
             return;
@@ -90,10 +92,51 @@ void AppendJsonText(const nlohmann::json& value, std::string* out) {
         case nlohmann::json::value_t::string:
             AppendString(value.get_ref<const std::string&>(), out);
             return;
+        case nlohmann::json::value_t::binary:
+            if (splice(value))
+                return;
+            *out += value.dump();
+            return;
         default:
             *out += value.dump();
             return;
     }
+}
+
+}  // namespace
+
+void AppendJsonText(const nlohmann::json& value, std::string* out) {
+    Append(value, out, [](const nlohmann::json&) { return false; });
+}
+
+nlohmann::json SplicedString(size_t index) {
+    return nlohmann::json::binary({}, static_cast<std::uint64_t>(index));
+}
+
+std::vector<std::shared_ptr<const std::string>> JsonPieces(const nlohmann::json& value,
+                                                           const SplicedTexts& texts) {
+    std::vector<std::shared_ptr<const std::string>> pieces;
+    std::string out;
+    out.reserve(StringBytes(value) + 64);
+    Append(value, &out, [&](const nlohmann::json& v) {
+        const auto& bin = v.get_binary();
+        if (!bin.has_subtype() || !bin.empty())
+            return false;
+        const std::shared_ptr<const std::string>& text = texts.at(bin.subtype());
+        if (text == nullptr)
+            throw std::out_of_range("spliced string without a text");
+        if (text->size() < kSharedTextBytes || !Verbatim(*text)) {
+            AppendString(*text, &out);
+            return true;
+        }
+        out.push_back('"');
+        pieces.push_back(std::make_shared<const std::string>(std::move(out)));
+        pieces.push_back(text);
+        out.assign(1, '"');
+        return true;
+    });
+    pieces.push_back(std::make_shared<const std::string>(std::move(out)));
+    return pieces;
 }
 
 std::string JsonText(const nlohmann::json& value) {

@@ -598,8 +598,21 @@ bool WriteIntent::Landed(const json& readResult) const {
 }
 
 bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* error,
-                              RowDirectory* directory, RowCache* cache) {
+                              RowDirectory* directory, RowCache* cache, SplicedTexts* texts) {
     *ops = json::array();
+    // A column's text in the operations: referred to when it is long and `texts` is given, else
+    // copied.
+    auto column = [texts](std::shared_ptr<const std::string> text) -> json {
+        if (texts == nullptr || text->size() < kSharedTextBytes)
+            return *text;
+        texts->push_back(std::move(text));
+        return SplicedString(texts->size() - 1);
+    };
+    auto ownedColumn = [&column, texts](std::string text) -> json {
+        if (texts == nullptr || text.size() < kSharedTextBytes)
+            return json(std::move(text));
+        return column(std::make_shared<const std::string>(std::move(text)));
+    };
     inserts_.clear();
     deletes_.clear();
     written_.clear();
@@ -923,21 +936,23 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                                 {"until", "=="},
                                 {"rows", json::array({{{"_version", {"uuid", s.origVersion}}}})}});
             } else {
-                ops->push_back({{"op", "wait"},
-                                {"timeout", 0},
-                                {"table", table},
-                                {"where", WhereUuid(s.uuid)},
-                                {"columns", json::array({"body", "op"})},
-                                {"until", "=="},
-                                {"rows", json::array({{{"body", std::move(s.origBodyText)},
-                                                       {"op", s.origOpText}}})}});
+                ops->push_back(
+                    {{"op", "wait"},
+                     {"timeout", 0},
+                     {"table", table},
+                     {"where", WhereUuid(s.uuid)},
+                     {"columns", json::array({"body", "op"})},
+                     {"until", "=="},
+                     {"rows", json::array({{{"body", ownedColumn(std::move(s.origBodyText))},
+                                            {"op", s.origOpText}}})}});
             }
-            ops->push_back(
-                {{"op", "update"},
-                 {"table", table},
-                 {"where", WhereUuid(s.uuid)},
-                 {"row",
-                  {{"body", *bodyText}, {"op", *opShared}, {"trace", Base64Encode(s.trace)}}}});
+            ops->push_back({{"op", "update"},
+                            {"table", table},
+                            {"where", WhereUuid(s.uuid)},
+                            {"row",
+                             {{"body", column(bodyText)},
+                              {"op", column(opShared)},
+                              {"trace", Base64Encode(s.trace)}}}});
             written_.emplace_back(k);
             if (patched)
                 Keep(&written_.back(), s.uuid, &s.body, bodyText, opShared, &s);
@@ -950,8 +965,8 @@ bool WritePlan::BuildWriteOps(const json& readResult, json* ops, std::string* er
                             {"row",
                              {{"oid", std::get<2>(k)},
                               {"vdb", std::get<1>(k)},
-                              {"body", *bodyText},
-                              {"op", *opShared},
+                              {"body", column(bodyText)},
+                              {"op", column(opShared)},
                               {"trace", Base64Encode(s.trace)}}}});
             written_.emplace_back(k);
             if (patched) {

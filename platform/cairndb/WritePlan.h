@@ -21,6 +21,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/cairndb/CanonicalWire.h"
+#include "platform/cairndb/JsonText.h"
 
 namespace orvane::ozy::cairndb {
 class ModifyRequestMsg;
@@ -92,8 +93,11 @@ class WritePlan {
     // be applied.
     // `cache` must be the one given to ReadOps; a kept row it no longer holds fails the build. The
     // kept rows the write changes are taken out of it (Committed puts them back as written).
+    // With `texts`, the operations refer to the body and op columns of at least kSharedTextBytes
+    // (SplicedString, their texts appended to `texts`) instead of holding copies of them.
     bool BuildWriteOps(const nlohmann::json& readResult, nlohmann::json* ops, std::string* error,
-                       RowDirectory* directory = nullptr, RowCache* cache = nullptr);
+                       RowDirectory* directory = nullptr, RowCache* cache = nullptr,
+                       SplicedTexts* texts = nullptr);
     // After the write transaction committed: its inserted rows' UUIDs and its deletes into the
     // directory; the rows it patched into `cache` as written, and every other row it wrote or
     // deleted out of it.

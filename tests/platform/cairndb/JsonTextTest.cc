@@ -1,8 +1,13 @@
 // The compact JSON text the client sends: character for character what nlohmann's dump() writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "platform/cairndb/JsonText.h"
 
@@ -11,7 +16,11 @@ namespace {
 
 using nlohmann::json;
 using ozy::cairndb::AppendJsonText;
+using ozy::cairndb::JsonPieces;
 using ozy::cairndb::JsonText;
+using ozy::cairndb::kSharedTextBytes;
+using ozy::cairndb::SplicedString;
+using ozy::cairndb::SplicedTexts;
 
 struct TextCase {
     const char* name;
@@ -112,6 +121,66 @@ TEST(JsonTextTest, InvalidUtf8ThrowsAsDumpDoes) {
     json v = {{"body", std::string("ok\xff")}};
     EXPECT_THROW(v.dump(), json::type_error);
     EXPECT_THROW(JsonText(v), json::type_error);
+}
+
+std::string Joined(const std::vector<std::shared_ptr<const std::string>>& pieces) {
+    std::string text;
+    for (const auto& p : pieces)
+        text += *p;
+    return text;
+}
+
+// A document whose strings stand in for texts: its pieces together are the text of the document
+// with the strings in place; long texts that need no escaping are sent as they are (the very
+// strings), others are copied and escaped as dump() escapes them.
+TEST(JsonTextTest, SplicedStringsAreWrittenInPlace) {
+    const std::string base64(kSharedTextBytes + 5, 'Q');
+    const std::string exact(kSharedTextBytes, 'w');
+    const std::string shortText = "AAEC/+9az09==";
+    std::string escaped = base64;
+    escaped[kSharedTextBytes] = '"';
+    struct Case {
+        const char* name;
+        std::vector<std::string> texts;
+        std::vector<bool> shared;  // which of the texts are pieces of their own
+    };
+    const std::vector<Case> cases = {
+        {"one long text", {base64}, {true}},
+        {"a text of exactly the bound", {exact}, {true}},
+        {"a short text is copied", {shortText}, {false}},
+        {"a long text to escape is copied", {escaped}, {false}},
+        {"long texts side by side", {base64, exact}, {true, true}},
+        {"mixed", {shortText, base64, escaped, exact}, {false, true, false, true}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SplicedTexts texts;
+        json doc = json::array({"cairndb"});
+        json plain = doc;
+        for (size_t i = 0; i < c.texts.size(); ++i) {
+            texts.push_back(std::make_shared<const std::string>(c.texts[i]));
+            doc.push_back({{"row", {{"body", SplicedString(i)}, {"n", i}}}});
+            plain.push_back({{"row", {{"body", c.texts[i]}, {"n", i}}}});
+        }
+        const auto pieces = JsonPieces(doc, texts);
+        EXPECT_EQ(Joined(pieces), JsonText(plain));
+        EXPECT_EQ(Joined(pieces), plain.dump());
+        for (size_t i = 0; i < texts.size(); ++i) {
+            const bool shared = std::find(pieces.begin(), pieces.end(), texts[i]) != pieces.end();
+            EXPECT_EQ(shared, c.shared[i]) << i;
+        }
+    }
+}
+
+TEST(JsonTextTest, SplicedStringsWithoutTheirTextAreRefused) {
+    SplicedTexts texts = {std::make_shared<const std::string>("x"), nullptr};
+    EXPECT_EQ(Joined(JsonPieces(json::array({SplicedString(0)}), texts)), R"(["x"])");
+    EXPECT_THROW(JsonPieces(json::array({SplicedString(2)}), texts), std::out_of_range);
+    EXPECT_THROW(JsonPieces(json::array({SplicedString(1)}), texts), std::out_of_range);
+    // Other binary values are written as dump() writes them.
+    json other = json::binary({1, 2}, 3);
+    EXPECT_EQ(Joined(JsonPieces(other, texts)), other.dump());
+    EXPECT_EQ(JsonText(other), other.dump());
 }
 
 }  // namespace

@@ -199,6 +199,75 @@ TEST(WritePlanTest, TheWriteAssertsTheVersionReadOrElseTheColumns) {
     }
 }
 
+// With `texts`, the long column texts are referred to, not copied: the operations are those built
+// without, each stand-in in place of its text, and only texts of at least kSharedTextBytes stand
+// in.
+json InPlace(const json& v, const ozy::cairndb::SplicedTexts& texts) {
+    if (v.is_binary())
+        return *texts.at(v.get_binary().subtype());
+    if (v.is_array() || v.is_object()) {
+        json out = v;
+        for (auto it = out.begin(); it != out.end(); ++it)
+            *it = InPlace(*it, texts);
+        return out;
+    }
+    return v;
+}
+
+TEST(WritePlanTest, LongColumnTextsAreReferredToNotCopied) {
+    struct Case {
+        const char* name;
+        std::vector<pb::ModifyRequestMsg> requests;
+        json read;
+        size_t texts;  // texts referred to
+    };
+    const json bigStored = Stored("u1", LearnedMacsRow(0x9000, 400, 7), UuidTextOf(Uuid(7)));
+    json bigVersioned = bigStored;
+    bigVersioned["_version"] = {"uuid", "v3"};
+    const std::vector<Case> cases = {
+        {"a long row inserted",
+         {Put(LearnedMacsRow(0x1000, 400, 7), pb::LOG_SWITCH_STATE)},
+         json::array({{{"rows", json::array()}}}),
+         1},
+        {"a short row inserted",
+         {Put(LearnedMacsRow(0x1000, 3, 7), pb::LOG_SWITCH_STATE)},
+         json::array({{{"rows", json::array()}}}),
+         0},
+        {"a long row grown, asserted by its columns (body, op)",
+         {AppendLearnedMacs(0x1000, 2000, 7)},
+         json::array({{{"rows", {bigStored}}}}),
+         3},
+        {"a long row grown, asserted by its version",
+         {AppendLearnedMacs(0x1000, 2000, 7)},
+         json::array({{{"rows", {bigVersioned}}}}),
+         2},
+        {"a short row grown a little",
+         {AppendLearnedMacs(0x1000, 3, 7)},
+         json::array(
+             {{{"rows", {Stored("u1", LearnedMacsRow(0x9000, 2, 7), UuidTextOf(Uuid(7)))}}}}),
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WritePlan copied;
+        WritePlan referred;
+        std::string error;
+        ASSERT_TRUE(copied.Prepare(c.requests, &error)) << error;
+        ASSERT_TRUE(referred.Prepare(c.requests, &error)) << error;
+        json plainOps;
+        json ops;
+        ozy::cairndb::SplicedTexts texts;
+        ASSERT_TRUE(copied.BuildWriteOps(c.read, &plainOps, &error)) << error;
+        ASSERT_TRUE(referred.BuildWriteOps(c.read, &ops, &error, nullptr, nullptr, &texts))
+            << error;
+        EXPECT_EQ(texts.size(), c.texts);
+        for (const auto& t : texts)
+            EXPECT_GE(t->size(), ozy::cairndb::kSharedTextBytes);
+        EXPECT_EQ(InPlace(ops, texts), plainOps);
+        EXPECT_EQ(copied.intent().ReadOps(), referred.intent().ReadOps());
+    }
+}
+
 TEST(WritePlanTest, PatchesCreateAbsentObjectsAndListPatchesStoreTheirOp) {
     WritePlan plan;
     std::string error;
