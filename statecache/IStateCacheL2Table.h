@@ -26,7 +26,8 @@ class IStateCacheL2Table {
 
     // Filters unchanged runtime entries, applies the rest to the runtime store and notifies the
     // runtime observers. The records are taken (a list handed over with std::move is not copied:
-    // the changes the observers get are its records, moved).
+    // the changes the observers get are its records, moved, or the list itself when its records
+    // are all changes).
     virtual void UpdateRuntimeState(CairnDBUpdateList updates, bool fullSync) = 0;
     // Runtime updates made until the batch ends change the runtime store at once, but reach the
     // runtime observers together when it ends: the changes of every update, in their order, as

@@ -2,6 +2,7 @@
 #include "statecache/StateCacheL2Table.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <set>
 #include <tuple>
 
@@ -292,12 +293,32 @@ void StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
         return;
     }
     CairnDBUpdateList& applied = *out;
+    // While the changes are the owned list's first records, each alone and in order (a burst of
+    // new entries: every record a change), they are left where they are and the list itself
+    // becomes the changes at the end; the first change that is not moves them over.
+    bool asIs = owned != nullptr && applied.empty();
+    size_t leading = 0;  // the owned list's first records that are the changes so far
+    auto spill = [&] {
+        if (!asIs)
+            return;
+        asIs = false;
+        applied.reserve(kept.size());
+        for (size_t i = 0; i < leading; ++i)
+            applied.push_back(std::move((*owned)[i]));
+    };
     // Room for every kept record; a replaced entry's removal may grow it further.
-    applied.reserve(applied.size() + kept.size());
+    if (!asIs)
+        applied.reserve(applied.size() + kept.size());
     sc::L2ObjectStore& store = side.store;
     const uint32_t version = store.version();
-    // The record of `k` as a change: moved out of an owned list (not read again), else copied.
+    // The record of `k` as a change: left in place or moved out of an owned list (not read
+    // again), else copied.
     auto pass = [&](const Kept& k) {
+        if (asIs && k.index == leading) {
+            ++leading;
+            return;
+        }
+        spill();
         if (owned != nullptr)
             applied.push_back(std::move((*owned)[k.index]));
         else
@@ -363,6 +384,7 @@ void StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
                 CairnDBUpdateMsg old = r;
                 old.op = Operation::OPERATION_DELETE;
                 old.data = e.body.str();
+                spill();
                 applied.push_back(std::move(old));
             }
             e.body.assign(r.data);
@@ -383,6 +405,10 @@ void StateCacheL2Table::Apply(Side& side, const CairnDBUpdateList& updates,
                       PropertyTypeToString(r.property));
             pass(k);
         }
+    }
+    if (asIs && leading > 0) {
+        owned->erase(owned->begin() + static_cast<std::ptrdiff_t>(leading), owned->end());
+        applied = std::move(*owned);
     }
 }
 

@@ -101,7 +101,9 @@ class StateCacheL2Table : public ozy::RefCounted<StateCacheL2Table, Component>,
     std::vector<Kept> Filter(Side& side, const CairnDBUpdateList& updates, bool fullSync);
     // Applies the kept records; appends the changes for the observers to `out`: the records that
     // changed the store, each replaced entry's removal (with its old body) ahead of its new value.
-    // With `owned` (`updates` itself), the kept records are moved out of it (each is kept once).
+    // With `owned` (`updates` itself), the kept records are moved out of it (each is kept once);
+    // when the changes are its first records as they stand, the list itself becomes `*out`
+    // (empty then), its records not moved.
     void Apply(Side& side, const CairnDBUpdateList& updates, const std::vector<Kept>& kept,
                bool fullSync, CairnDBUpdateList* owned, CairnDBUpdateList* out);
     bool RegisterObserver(Side& side, SCL2TableObserver* observer);

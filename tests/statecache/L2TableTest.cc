@@ -308,6 +308,70 @@ TEST_F(L2TableTest, ABatchHandsOnTheListsOfItsUpdates) {
     table->UnregisterRuntimeStateObserver(&lists);
 }
 
+// An update handed over whose records are all changes, in order, reaches the observers as that
+// very list (a learned burst is not moved record by record); any other keeps only its changes.
+TEST_F(L2TableTest, AnUpdateOfChangesOnlyIsHandedOnAsItsOwnList) {
+    struct ListObserver : SCL2TableObserver {
+        void ProcessL2RuntimeStateBatch(const std::vector<CairnDBUpdateList>& l) override {
+            for (const CairnDBUpdateList& list : l) {
+                starts.push_back(list.data());
+                lists.push_back(list);
+            }
+        }
+        std::vector<const CairnDBUpdateMsg*> starts;
+        std::vector<CairnDBUpdateList> lists;
+    };
+    const CairnDBUpdateMsg obj = Whole(kState, Id(1), "");
+    const CairnDBUpdateMsg obj2 = Whole(kState, Id(2), "");
+    const CairnDBUpdateMsg a = Entry(kState, 1, kMac, test::Mac(0xa));
+    const CairnDBUpdateMsg a2 = Entry(kState, 1, kMac, test::Mac(0xa, 0x0a000002));
+    const CairnDBUpdateMsg b = Entry(kState, 1, kMac, test::Mac(0xb));
+    const CairnDBUpdateMsg c = Entry(kState, 1, kMac, test::Mac(0xc));
+    const CairnDBUpdateMsg e2 = Entry(kState, 2, kMac, test::Mac(0xe));
+    const CairnDBUpdateMsg unknown = Entry(kState, 9, kMac, test::Mac(0xf));
+    CairnDBUpdateMsg delA = a;
+    delA.op = Operation::OPERATION_DELETE;
+    struct Case {
+        const char* name;
+        CairnDBUpdateList update;
+        CairnDBUpdateList changes;
+        bool ownList;
+    };
+    const std::vector<Case> cases = {
+        {"every record new", {b, c}, {b, c}, true},
+        {"a new object with its entry", {obj2, e2}, {obj2, e2}, true},
+        {"a delete and an add", {delA, b}, {delA, b}, true},
+        {"an unchanged entry last", {b, a}, {b}, true},
+        {"an unchanged entry first", {a, b}, {b}, false},
+        {"an unchanged entry between", {b, a, c}, {b, c}, false},
+        {"a known object's record first", {obj, b}, {b}, false},
+        {"an entry of an unknown object first", {unknown, b}, {b}, false},
+        {"a replaced entry", {b, a2}, {b, delA, a2}, false},
+        {"a replaced entry first", {a2, b}, {delA, a2, b}, false},
+        {"nothing changes", {a}, {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto t = ozy::MakeRef<StateCacheL2Table>();
+        ListObserver seen;
+        ASSERT_TRUE(t->RegisterRuntimeStateObserver(&seen));
+        t->UpdateRuntimeState({obj, a}, false);
+        t->BeginRuntimeBatch();
+        CairnDBUpdateList update = c.update;
+        const CairnDBUpdateMsg* start = update.data();
+        t->UpdateRuntimeState(std::move(update), false);
+        t->EndRuntimeBatch();
+        if (c.changes.empty()) {
+            EXPECT_TRUE(seen.lists.empty());
+        } else {
+            ASSERT_EQ(seen.lists.size(), 1u);
+            EXPECT_EQ(seen.lists[0], c.changes);
+            EXPECT_EQ(seen.starts[0] == start, c.ownList);
+        }
+        t->UnregisterRuntimeStateObserver(&seen);
+    }
+}
+
 // A batch hands on what waits early when the next update's changes start with another object
 // than the waiting ones end with, once a burst of them waits (one switch's learned entries are
 // done while the next switch's still arrive); fewer waiting, or the same object, keep collecting.
