@@ -1,5 +1,7 @@
 #include "statecache/L2ObjectStore.h"
 
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "statecache/MemoryEstimate.h"
@@ -20,22 +22,46 @@ L2EntryMap& L2EntryMap::operator=(const L2EntryMap& o) {
 }
 
 L2EntryMap::L2EntryMap(L2EntryMap&& o) noexcept
-    : entries_(std::move(o.entries_)),
+    : segments_(std::move(o.segments_)),
+      size_(std::exchange(o.size_, 0)),
       used_(std::move(o.used_)),
       index_(std::move(o.index_)),
       capacity_(std::exchange(o.capacity_, 0)) {
-    o.entries_.clear();
+    o.segments_.clear();
 }
 
 L2EntryMap& L2EntryMap::operator=(L2EntryMap&& o) noexcept {
     if (this != &o) {
-        entries_ = std::move(o.entries_);
-        o.entries_.clear();
+        clear();
+        segments_ = std::move(o.segments_);
+        o.segments_.clear();
+        size_ = std::exchange(o.size_, 0);
         used_ = std::move(o.used_);
         index_ = std::move(o.index_);
         capacity_ = std::exchange(o.capacity_, 0);
     }
     return *this;
+}
+
+L2EntryMap::~L2EntryMap() {
+    clear();
+}
+
+size_t L2EntryMap::HeapBytes() const {
+    size_t bytes = HeapChunk(segments_.capacity() * sizeof(segments_[0]));
+    for (size_t s = 0; s < segments_.size(); ++s)
+        bytes += HeapChunk(SegmentSize(s) * sizeof(value_type));
+    if (capacity_ != 0)
+        bytes += HeapChunk(capacity_) + HeapChunk(capacity_ * sizeof(index_[0]));
+    return bytes;
+}
+
+L2EntryMap::value_type& L2EntryMap::At(size_t place) const {
+    if (place < kFirstSegment)
+        return segments_[0].get()[place];
+    // Segment s >= 1 starts at 8 << (s - 1): s is one more than the highest bit of place / 8.
+    const auto s = static_cast<size_t>(64 - __builtin_clzll(place / kFirstSegment));
+    return segments_[s].get()[place - SegmentStart(s)];
 }
 
 uint64_t L2EntryMap::Mixed(const L2ValueKey& key) {
@@ -58,39 +84,44 @@ size_t L2EntryMap::Probe(const L2ValueKey& key) const {
     const uint8_t mark = Mark(mixed);
     size_t i = Home(mixed);
     // The marks are walked, one byte a slot; a key is compared only where its mark is.
-    while (used_[i] != 0 && (used_[i] != mark || !(entries_[index_[i]].first == key)))
+    while (used_[i] != 0 && (used_[i] != mark || !(At(index_[i]).first == key)))
         i = (i + 1) & (capacity_ - 1);
     return i;
 }
 
 L2EntryMap::iterator L2EntryMap::find(const L2ValueKey& key) {
-    if (entries_.empty())
+    if (size_ == 0)
         return end();
     const size_t i = Probe(key);
-    return used_[i] != 0 ? begin() + index_[i] : end();
+    return used_[i] != 0 ? iterator(this, index_[i]) : end();
 }
 
 L2EntryMap::const_iterator L2EntryMap::find(const L2ValueKey& key) const {
-    if (entries_.empty())
+    if (size_ == 0)
         return end();
     const size_t i = Probe(key);
-    return used_[i] != 0 ? begin() + index_[i] : end();
+    return used_[i] != 0 ? const_iterator(this, index_[i]) : end();
 }
 
 std::pair<L2EntryMap::iterator, bool> L2EntryMap::try_emplace(const L2ValueKey& key) {
-    if ((entries_.size() + 1) * 8 > capacity_ * 7)
+    if ((size_ + 1) * 8 > capacity_ * 7)
         Rehash(capacity_ == 0 ? 8 : capacity_ * 2);
     const size_t i = Probe(key);
     if (used_[i] != 0)
-        return {begin() + index_[i], false};
+        return {iterator(this, index_[i]), false};
+    if (size_ == entryCapacity()) {
+        const size_t s = segments_.size();
+        segments_.emplace_back(
+            static_cast<value_type*>(::operator new(SegmentSize(s) * sizeof(value_type))));
+    }
     used_[i] = Mark(Mixed(key));
-    index_[i] = static_cast<uint32_t>(entries_.size());
-    entries_.emplace_back(key, L2Entry());
-    return {&entries_.back(), true};
+    index_[i] = static_cast<uint32_t>(size_);
+    new (&At(size_)) value_type(key, L2Entry());
+    return {iterator(this, size_++), true};
 }
 
 size_t L2EntryMap::erase(const L2ValueKey& key) {
-    if (entries_.empty())
+    if (size_ == 0)
         return 0;
     size_t i = Probe(key);
     if (used_[i] == 0)
@@ -100,7 +131,7 @@ size_t L2EntryMap::erase(const L2ValueKey& key) {
     // them) move into it, until an empty slot ends the run.
     const size_t mask = capacity_ - 1;
     for (size_t j = (i + 1) & mask; used_[j] != 0; j = (j + 1) & mask) {
-        const size_t home = Home(Mixed(entries_[index_[j]].first));
+        const size_t home = Home(Mixed(At(index_[j]).first));
         if (((j - home) & mask) >= ((j - i) & mask)) {
             used_[i] = used_[j];
             index_[i] = index_[j];
@@ -109,17 +140,21 @@ size_t L2EntryMap::erase(const L2ValueKey& key) {
     }
     used_[i] = 0;
     // The last entry fills the erased one's place; its slot follows it.
-    const auto last = static_cast<uint32_t>(entries_.size() - 1);
+    const auto last = static_cast<uint32_t>(size_ - 1);
     if (at != last) {
-        index_[Probe(entries_[last].first)] = at;
-        entries_[at] = std::move(entries_[last]);
+        index_[Probe(At(last).first)] = at;
+        At(at) = std::move(At(last));
     }
-    entries_.pop_back();
+    At(last).~value_type();
+    --size_;
     return 1;
 }
 
 void L2EntryMap::clear() {
-    std::vector<value_type>().swap(entries_);
+    for (size_t p = 0; p < size_; ++p)
+        At(p).~value_type();
+    size_ = 0;
+    std::vector<std::unique_ptr<value_type, FreeSegment>>().swap(segments_);
     used_.reset();
     index_.reset();
     capacity_ = 0;
@@ -129,12 +164,10 @@ void L2EntryMap::Rehash(size_t capacity) {
     used_ = std::make_unique<uint8_t[]>(capacity);  // zeroed: every slot empty
     index_.reset(new uint32_t[capacity]);           // read only where a slot is used
     capacity_ = capacity;
-    // Room for the entries the index takes before it grows again.
-    entries_.reserve(capacity / 8 * 7);
     const size_t mask = capacity - 1;
-    for (size_t k = 0; k < entries_.size(); ++k) {
+    for (size_t k = 0; k < size_; ++k) {
         // The keys are distinct: each goes to the first empty slot from its home.
-        const uint64_t mixed = Mixed(entries_[k].first);
+        const uint64_t mixed = Mixed(At(k).first);
         size_t i = Home(mixed);
         while (used_[i] != 0)
             i = (i + 1) & mask;

@@ -5,11 +5,13 @@
 //
 // Costs: type lookup in a std::map of at most five types; id lookup in a hash map (O(1)); the five
 // entry properties in a fixed array; entry lookup by key in an open-addressing table (O(1), the
-// entries side by side in one array: a switch's learned entries, a hundred thousand, are found
-// and added without a node per entry). Entry bodies of up to 23 bytes (MAC and IP
+// entries side by side in doubling segments: a switch's learned entries, a hundred thousand, are
+// found and added without a node per entry). Entry bodies of up to 23 bytes (MAC and IP
 // entries) are held inline.
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string_view>
@@ -29,40 +31,76 @@ struct L2Entry {
     uint32_t version = 0;
 };
 
-// The entries of one property by key. The entries sit side by side in one array in the order
-// they were added (an erase moves the last one into the gap); an open-addressing index finds them:
-// linear probing in a power-of-two array of slots, at most seven eighths full, erasing by moving
-// the slots after the erased one back (no tombstones). A slot is a byte, 0 when empty or else
-// seven bits of its key's hash, and the entry's place in the array: a probe walks these bytes and
-// compares keys only where the bits match, so a key that is absent costs a cache line of marks,
-// and a burst of new keys (a switch's learned MACs) is written one entry after another rather
-// than into slots all over a large table. The array keeps room for as many entries as the index
-// takes before it grows. Inserting may move every entry (references to entries last until the
-// next insert or erase); iteration runs over the array.
+// The entries of one property by key. The entries sit side by side in the order they were added
+// (an erase moves the last one into the gap), in segments that double in size: segment 0 holds
+// places 0-7, segment s >= 1 places 8 << (s - 1) up to 8 << s, so growing adds a segment and never
+// moves the entries there are (a switch's hundred thousand learned entries are written once, not
+// again at each doubling). An open-addressing index finds them: linear probing in a power-of-two
+// array of slots, at most seven eighths full, erasing by moving the slots after the erased one back
+// (no tombstones). A slot is a byte, 0 when empty or else seven bits of its key's hash, and the
+// entry's place: a probe walks these bytes and compares keys only where the bits match, so a key
+// that is absent costs a cache line of marks, and a burst of new keys (a switch's learned MACs) is
+// written one entry after another rather than into slots all over a large table. References to
+// entries last until the next erase; iteration runs over the places in order.
 class L2EntryMap {
   public:
     using value_type = std::pair<L2ValueKey, L2Entry>;
-    using iterator = value_type*;
-    using const_iterator = const value_type*;
+
+    // A place in a map; forward iteration.
+    template <typename Map, typename Value>
+    class Cursor {
+      public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = L2EntryMap::value_type;
+        using difference_type = std::ptrdiff_t;
+        using pointer = Value*;
+        using reference = Value&;
+
+        Cursor() = default;
+        Cursor(Map* map, size_t place) : map_(map), place_(place) {}
+        reference operator*() const { return map_->At(place_); }
+        pointer operator->() const { return &map_->At(place_); }
+        Cursor& operator++() {
+            ++place_;
+            return *this;
+        }
+        Cursor operator++(int) {
+            Cursor before = *this;
+            ++place_;
+            return before;
+        }
+        friend bool operator==(const Cursor& a, const Cursor& b) {
+            return a.map_ == b.map_ && a.place_ == b.place_;
+        }
+        friend bool operator!=(const Cursor& a, const Cursor& b) { return !(a == b); }
+
+      private:
+        Map* map_ = nullptr;
+        size_t place_ = 0;
+    };
+    using iterator = Cursor<L2EntryMap, value_type>;
+    using const_iterator = Cursor<const L2EntryMap, const value_type>;
 
     L2EntryMap() = default;
     L2EntryMap(const L2EntryMap& o);
     L2EntryMap& operator=(const L2EntryMap& o);
     L2EntryMap(L2EntryMap&& o) noexcept;
     L2EntryMap& operator=(L2EntryMap&& o) noexcept;
-    ~L2EntryMap() = default;
+    ~L2EntryMap();
 
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
     // Slots of the index.
     size_t capacity() const { return capacity_; }
-    // Entries the array holds room for.
-    size_t entryCapacity() const { return entries_.capacity(); }
+    // Entries the segments hold room for.
+    size_t entryCapacity() const { return SegmentStart(segments_.size()); }
+    // The heap blocks of the segments and the slots.
+    size_t HeapBytes() const;
 
-    iterator begin() { return entries_.data(); }
-    iterator end() { return entries_.data() + entries_.size(); }
-    const_iterator begin() const { return entries_.data(); }
-    const_iterator end() const { return entries_.data() + entries_.size(); }
+    iterator begin() { return iterator(this, 0); }
+    iterator end() { return iterator(this, size_); }
+    const_iterator begin() const { return const_iterator(this, 0); }
+    const_iterator end() const { return const_iterator(this, size_); }
 
     iterator find(const L2ValueKey& key);
     const_iterator find(const L2ValueKey& key) const;
@@ -73,6 +111,11 @@ class L2EntryMap {
     void clear();
 
   private:
+    static constexpr size_t kFirstSegment = 8;
+    // The first place of segment `s` (the places of segments before it).
+    static size_t SegmentStart(size_t s) { return s == 0 ? 0 : kFirstSegment << (s - 1); }
+    static size_t SegmentSize(size_t s) { return s == 0 ? kFirstSegment : SegmentStart(s); }
+    value_type& At(size_t place) const;
     static uint64_t Mixed(const L2ValueKey& key);
     size_t Home(uint64_t mixed) const;
     static uint8_t Mark(uint64_t mixed);
@@ -80,18 +123,20 @@ class L2EntryMap {
     size_t Probe(const L2ValueKey& key) const;
     void Rehash(size_t capacity);
 
-    std::vector<value_type> entries_;
+    struct FreeSegment {
+        void operator()(value_type* p) const { ::operator delete(p); }
+    };
+    // Raw storage; places [0, size_) hold entries.
+    std::vector<std::unique_ptr<value_type, FreeSegment>> segments_;
+    size_t size_ = 0;
     std::unique_ptr<uint8_t[]> used_;    // per slot: 0 empty, else its mark
-    std::unique_ptr<uint32_t[]> index_;  // per used slot: its entry's place in `entries_`
+    std::unique_ptr<uint32_t[]> index_;  // per used slot: its entry's place
     size_t capacity_ = 0;                // slots: 0 or a power of two
 };
 
-// The table's own blocks: the entries' array and the slots.
+// The table's own blocks: the entries' segments and the slots.
 inline size_t ContainerBytes(const L2EntryMap& m) {
-    return (m.entryCapacity() == 0
-                ? 0
-                : HeapChunk(m.entryCapacity() * sizeof(L2EntryMap::value_type))) +
-           (m.capacity() == 0 ? 0 : HeapChunk(m.capacity()) + HeapChunk(m.capacity() * 4));
+    return m.HeapBytes();
 }
 
 struct L2Object {

@@ -780,6 +780,58 @@ TEST_F(L2TableTest, ObserverRegistrationErrors) {
 // their first slots or their marks, runs that wrap around the table's end, growth, the last entry
 // moved into an erased one's place), the table holds what a sorted map given the same operations
 // holds, and a copy or a move holds it too.
+// Growing never moves the entries there are (a learned burst is written once): an entry stays
+// where it was added, with its body, through every later add; an erase moves only the last entry.
+TEST(L2EntryMapTest, EntriesStayWhereTheyWereAddedAsTheMapGrows) {
+    struct Case {
+        const char* name;
+        uint64_t first;  // the entry watched, among the first `first` added
+        uint64_t added;  // entries added in all
+    };
+    const std::vector<Case> cases = {
+        {"the first entry", 1, 70000},
+        {"the last of the first segment", 8, 5000},
+        {"the first of the second segment", 9, 5000},
+        {"a segment's last", 4096, 40000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sc::L2EntryMap table;
+        auto keyOf = [](uint64_t n) {
+            L2ValueKey key;
+            key.part[0] = 0x005056000000ull + n;
+            return key;
+        };
+        const sc::L2EntryMap::value_type* watched = nullptr;
+        for (uint64_t n = 1; n <= c.added; ++n) {
+            auto [it, added] = table.try_emplace(keyOf(n));
+            ASSERT_TRUE(added);
+            it->second.body.assign("entry " + std::to_string(n) + " of a learned burst");
+            if (n == c.first)
+                watched = &*it;
+        }
+        ASSERT_NE(watched, nullptr);
+        EXPECT_EQ(&*table.find(keyOf(c.first)), watched);
+        EXPECT_EQ(watched->second.body.view(),
+                  "entry " + std::to_string(c.first) + " of a learned burst");
+        EXPECT_LE(table.size(), table.entryCapacity());
+        EXPECT_LT(table.entryCapacity(), 2 * table.size() + 16);
+        // Erasing the watched entry moves the last one into its place.
+        ASSERT_EQ(table.erase(keyOf(c.first)), 1u);
+        if (c.first != c.added) {
+            EXPECT_EQ(&*table.find(keyOf(c.added)), watched);
+            EXPECT_EQ(watched->second.body.view(),
+                      "entry " + std::to_string(c.added) + " of a learned burst");
+        }
+        size_t seen = 0;
+        for (const auto& [key, e] : table) {
+            EXPECT_NE(key, keyOf(c.first));
+            ++seen;
+        }
+        EXPECT_EQ(seen, c.added - 1);
+    }
+}
+
 TEST(L2EntryMapTest, HoldsWhatAMapHoldsThroughAddsAndErases) {
     const struct {
         const char* name;
