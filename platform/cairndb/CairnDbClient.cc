@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
+#include <string_view>
 
 #include "platform/cairndb/JsonText.h"
 #include "platform/cairndb/LibraryLog.h"
@@ -109,7 +110,7 @@ class ReplyIdPeek {
     bool idNext_ = false;
 };
 
-std::optional<uint64_t> PeekReplyId(const std::string& text) {
+std::optional<uint64_t> PeekReplyId(std::string_view text) {
     ReplyIdPeek peek;
     json::sax_parse(text.begin(), text.end(), &peek);
     return peek.id;
@@ -480,6 +481,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
         boost::system::error_code ignored;
         socket_.set_option(tcp::no_delay(true), ignored);
         framer_ = jsonrpc::MessageFramer(options_.maxMessageBytes);
+        // The rows of a streamed read leave the framer as they arrive: {"id":N,"result":[{"rows":[
+        framer_.SetElementCut(4, [this](std::string_view prefix) { return CutsRows(prefix); });
         Touch();
         SetLastError("");
         CAIRNDB_LOG(CfgAgent::kLogInfo, "CairnDbClient: %1 connected to %2", name_, RemoteText());
@@ -704,6 +707,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             }
             break;
         }
+        if (!stopped_ && gen == connGen_ && pendingDisconnect_.empty())
+            TakeStreamedRows();
         if (stopped_ || gen != connGen_) {
             return;
         }
@@ -712,6 +717,36 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
             return;
         }
         StartRead();
+    }
+
+    // Whether the message that starts with `prefix` is the reply to a streamed read whose rows
+    // array `prefix` opens: its rows are then decoded as they arrive.
+    bool CutsRows(std::string_view prefix) {
+        cutStream_.reset();
+        const std::optional<uint64_t> id = streams_.empty() ? std::nullopt : PeekReplyId(prefix);
+        auto s = id ? streams_.find(*id) : streams_.end();
+        if (s == streams_.end() || !StoredRowStream::OpensRows(prefix))
+            return false;
+        cutStream_ = s->second;
+        return true;
+    }
+
+    // Hands the rows of the streamed reply being received, complete so far, to their stream.
+    void TakeStreamedRows() {
+        std::string rows(1, '[');
+        if (!framer_.TakeElements(&rows))
+            return;
+        rows.back() = ']';  // the last row's comma
+        auto stream = cutStream_.lock();
+        if (stream == nullptr)
+            return;  // the read is gone; its rows are no one's
+        try {
+            stream->AddRows(rows);
+        } catch (const json::exception& e) {
+            CAIRNDB_LOG_CODE(CfgAgent::kLogError, "LCP03002",
+                             "CairnDbClient: malformed JSON from %1: %2", RemoteText(), e.what());
+            pendingDisconnect_ = "malformed JSON";
+        }
     }
 
     void ProtocolError(const std::string& what) {
@@ -1495,6 +1530,8 @@ class CairnDbClient::Impl : public std::enable_shared_from_this<Impl> {
     bool writeInFlight_ = false;
     // The streamed reads among pending_.
     std::map<uint64_t, std::shared_ptr<StoredRowStream>> streams_;
+    // The stream whose reply's rows the framer hands out as they arrive.
+    std::weak_ptr<StoredRowStream> cutStream_;
     // The monitor requests among pending_, their replies collected as they are parsed.
     std::map<uint64_t, std::shared_ptr<MonitorReplyStream>> monitorReplies_;
 

@@ -27,6 +27,12 @@ void StoredRowStream::AddRow(const json& row) {
         Flush();
 }
 
+void StoredRowStream::AddRows(const std::string& text) {
+    const json rows = json::parse(text);
+    for (const json& row : rows)
+        AddRow(row);
+}
+
 void StoredRowStream::Flush() {
     if (rows_.empty())
         return;
@@ -50,10 +56,10 @@ class StreamedReplySax : public JsonSaxRouter<StreamedReplySax> {
     StreamedReplySax(json* message, const StoredRowStream::Find& find)
         : JsonSaxRouter(message), find_(find) {}
 
-  private:
     // Whether the next value is a row of the streamed result.
     bool TakesRow() const { return inRows_ && open_ == 4; }
 
+  private:
     bool Key(json::string_t& k) {
         if (open_ == 1) {
             idNext_ = k == "id";
@@ -122,6 +128,19 @@ class StreamedReplySax : public JsonSaxRouter<StreamedReplySax> {
 };
 
 }  // namespace
+
+bool StoredRowStream::OpensRows(std::string_view prefix) {
+    json message;
+    StoredRowStream probe(std::string(), 1, nullptr);
+    const Find find = [&probe](const json&) { return &probe; };
+    StreamedReplySax sax(&message, find);
+    try {
+        json::sax_parse(prefix.begin(), prefix.end(), &sax);
+    } catch (const json::exception&) {
+        // The prefix ends where its message goes on.
+    }
+    return sax.TakesRow();
+}
 
 json StoredRowStream::ParseMessage(const std::string& text, const Find& find) {
     json message;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -25,6 +26,8 @@ class StoredRowStream {
     // Decodes one row of the select result: a row that does not decode is logged ("LCP03009") and
     // counted as skipped; a batch is delivered once full.
     void AddRow(const nlohmann::json& row);
+    // Decodes each element of the JSON array `text` as AddRow does; throws what json::parse throws.
+    void AddRows(const std::string& text);
     // Delivers the rows decoded and not yet delivered.
     void Flush();
     size_t Skipped() const { return skipped_; }
@@ -35,6 +38,9 @@ class StoredRowStream {
     // is parsed and is left out of the message returned: its rows array comes back empty. Any
     // other message comes back whole.
     static nlohmann::json ParseMessage(const std::string& text, const Find& find);
+    // Whether `prefix`, the start of a JSON-RPC message that ends with an opening bracket, opens
+    // the rows array of a select result as ParseMessage finds it (whatever the id).
+    static bool OpensRows(std::string_view prefix);
 
   private:
     std::string table_;

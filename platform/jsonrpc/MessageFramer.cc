@@ -1,5 +1,7 @@
 #include "platform/jsonrpc/MessageFramer.h"
 
+#include <utility>
+
 namespace ozy::jsonrpc {
 namespace {
 
@@ -22,9 +24,7 @@ MessageFramer::Status MessageFramer::Next(std::string* message) {
         if (buffer_[start_] != '{') {
             return Status::kNotAnObject;
         }
-        scan_ = start_;
-        inString_ = false;
-        escape_ = false;
+        StartMessage();
     }
     for (; scan_ < buffer_.size(); ++scan_) {
         char c = buffer_[scan_];
@@ -44,11 +44,24 @@ MessageFramer::Status MessageFramer::Next(std::string* message) {
             if (++depth_ > kMaxDepth) {
                 return Status::kTooDeep;
             }
+            if (c == '[' && depth_ == cutDepth_ && cut_ == Cut::kUnseen) {
+                const size_t prefix = scan_ + 1 - start_;
+                cut_ = prefix <= kMaxCutPrefix &&
+                               cutCheck_(std::string_view(buffer_).substr(start_, prefix))
+                           ? Cut::kOpen
+                           : Cut::kNone;
+                cutStart_ = cutEnd_ = prefix;
+            }
+        } else if (c == ',') {
+            if (depth_ == cutDepth_ && cut_ == Cut::kOpen)
+                cutEnd_ = scan_ + 1 - start_;
         } else if (c == '}' || c == ']') {
             // Mismatched brackets are left to the parser; only the count matters here.
+            if (depth_ == cutDepth_ && cut_ == Cut::kOpen)
+                cut_ = Cut::kNone;
             if (--depth_ == 0) {
                 size_t end = scan_ + 1;
-                if (end - start_ > maxMessageBytes_) {
+                if (end - start_ + taken_ > maxMessageBytes_) {
                     return Status::kTooLarge;
                 }
                 if (end - start_ > kKeptCapacity || (start_ == 0 && end == buffer_.size())) {
@@ -75,11 +88,39 @@ MessageFramer::Status MessageFramer::Next(std::string* message) {
             }
         }
     }
-    if (buffer_.size() - start_ > maxMessageBytes_) {
+    if (buffer_.size() - start_ + taken_ > maxMessageBytes_) {
         return Status::kTooLarge;
     }
     Compact();
     return Status::kNeedMore;
+}
+
+void MessageFramer::StartMessage() {
+    scan_ = start_;
+    inString_ = false;
+    escape_ = false;
+    cut_ = cutDepth_ > 0 ? Cut::kUnseen : Cut::kNone;
+    cutStart_ = 0;
+    cutEnd_ = 0;
+    taken_ = 0;
+}
+
+void MessageFramer::SetElementCut(int depth, CutCheck check) {
+    cutDepth_ = check ? depth : 0;
+    cutCheck_ = std::move(check);
+}
+
+bool MessageFramer::TakeElements(std::string* out) {
+    if (depth_ == 0 || cutEnd_ <= cutStart_)
+        return false;
+    const size_t from = start_ + cutStart_;
+    const size_t size = cutEnd_ - cutStart_;
+    out->append(buffer_, from, size);
+    buffer_.erase(from, size);
+    scan_ -= size;
+    taken_ += size;
+    cutEnd_ = cutStart_;
+    return true;
 }
 
 bool MessageFramer::HasPartialMessage() const {

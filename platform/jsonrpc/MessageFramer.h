@@ -9,7 +9,9 @@
 //
 // Used by the unixctl server and client and by the RPC server; not thread-safe.
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace ozy::jsonrpc {
 
@@ -35,10 +37,27 @@ class MessageFramer {
     size_t CapacityBytes() const { return buffer_.capacity(); }
     static constexpr size_t kKeptCapacity = 64 * 1024;
 
+    // Lets the elements of one array be taken out of a message while it still arrives, so that a
+    // reply of many rows never exists whole: `check` is called with the message's text up to and
+    // including the bracket of the first array that opens `depth` containers deep (only when that
+    // text is at most kMaxCutPrefix bytes), and its true makes that array's elements takeable.
+    using CutCheck = std::function<bool(std::string_view prefix)>;
+    static constexpr size_t kMaxCutPrefix = 4096;
+    void SetElementCut(int depth, CutCheck check);
+    // Appends to `*out` the elements of the message's takeable array that are complete and
+    // followed by their comma, each with its comma, and removes them from the message (which is
+    // handed out without them); false when there are none. Taken bytes still count towards the
+    // message's size bound.
+    bool TakeElements(std::string* out);
+
     static const char* StatusText(Status status);
 
   private:
     void Compact();
+    void StartMessage();
+
+    // Where the takeable array is in its message.
+    enum class Cut { kUnseen, kOpen, kNone };
 
     std::string buffer_;
     size_t maxMessageBytes_;
@@ -48,6 +67,14 @@ class MessageFramer {
     int depth_ = 0;
     bool inString_ = false;
     bool escape_ = false;
+    int cutDepth_ = 0;  // 0: no array is ever taken
+    CutCheck cutCheck_;
+    Cut cut_ = Cut::kNone;
+    // From start_: the first byte of the takeable array's first untaken element, and the end of
+    // its last complete element's comma.
+    size_t cutStart_ = 0;
+    size_t cutEnd_ = 0;
+    size_t taken_ = 0;  // bytes of the message taken out
 };
 
 }  // namespace ozy::jsonrpc

@@ -34,7 +34,11 @@ FakeOvsdbPeer::FakeOvsdbPeer() {
 }
 
 FakeOvsdbPeer::~FakeOvsdbPeer() {
-    stop_ = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    releasedCv_.notify_all();
     CloseConnection();
     thread_.join();
     close(listenFd_);
@@ -59,6 +63,20 @@ void FakeOvsdbPeer::SetTransactReplyForm(bool resultFirst, size_t pieces) {
     std::lock_guard<std::mutex> lock(mutex_);
     resultFirst_ = resultFirst;
     replyPieces_ = std::max<size_t>(1, pieces);
+}
+
+void FakeOvsdbPeer::HoldTransactReplyAfter(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdAfter_ = bytes;
+    released_ = false;
+}
+
+void FakeOvsdbPeer::ReleaseReply() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+    }
+    releasedCv_.notify_all();
 }
 
 void FakeOvsdbPeer::SetMonitorReplyForm(bool resultFirst) {
@@ -206,7 +224,7 @@ void FakeOvsdbPeer::Handle(int fd, const json& msg) {
     }
     const std::string method = msg["method"];
     json id = msg.value("id", json());
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (method == "monitor_cond" && msg["params"][0] == "_Server") {
         serverMonitorId_ = msg["params"][1];
         json result = {
@@ -230,23 +248,33 @@ void FakeOvsdbPeer::Handle(int fd, const json& msg) {
     } else if (method == "echo") {
         SendLocked(fd, json{{"id", id}, {"result", msg["params"]}, {"error", nullptr}}.dump());
     } else if (method == "transact") {
-        json result = json::array();
-        json error = nullptr;
+        // The texts go out as queued, so that a test may send what no server would.
+        std::string result = "[]";
+        std::string error = "null";
         if (!transactResults_.empty()) {
-            (transactResults_.front().second ? error : result) =
-                json::parse(transactResults_.front().first);
-            if (!error.is_null())
-                result = nullptr;
+            if (transactResults_.front().second) {
+                error = transactResults_.front().first;
+                result = "null";
+            } else {
+                result = transactResults_.front().first;
+            }
             transactResults_.pop_front();
         }
         ++transacts_;
         const std::string text =
-            resultFirst_ ? R"({"result":)" + result.dump() + R"(,"error":)" + error.dump() +
-                               R"(,"id":)" + id.dump() + "}"
-                         : json{{"id", id}, {"result", result}, {"error", error}}.dump();
-        const size_t step = (text.size() + replyPieces_ - 1) / replyPieces_;
-        for (size_t off = 0; off < text.size(); off += step) {
-            if (off != 0)
+            resultFirst_
+                ? R"({"result":)" + result + R"(,"error":)" + error + R"(,"id":)" + id.dump() + "}"
+                : R"({"error":)" + error + R"(,"id":)" + id.dump() + R"(,"result":)" + result + "}";
+        size_t from = 0;
+        if (holdAfter_ > 0 && holdAfter_ < text.size()) {
+            SendLocked(fd, text.substr(0, holdAfter_));
+            releasedCv_.wait(lock, [this] { return released_ || stop_; });
+            from = holdAfter_;
+            holdAfter_ = 0;
+        }
+        const size_t step = (text.size() - from + replyPieces_ - 1) / replyPieces_;
+        for (size_t off = from; off < text.size(); off += step) {
+            if (off != from)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             SendLocked(fd, text.substr(off, step));
         }

@@ -31,13 +31,18 @@ class FakeOvsdbPeer {
     void SetMonitorReplyForm(bool resultFirst);
     // When not empty, every following monitor_cond is answered with this error instead.
     void SetMonitorError(const std::string& error);
-    // Results of the following transact requests, in order (JSON text); "[]" once they run out.
+    // Results of the following transact requests, in order (JSON text, sent as it stands); "[]"
+    // once they run out.
     void QueueTransactResult(const std::string& result);
     // The next transact request is answered with this JSON-RPC error (JSON text) in its turn.
     void QueueTransactError(const std::string& error);
     // How the following transact replies are written: with the result before the id when
     // `resultFirst` (a server writes the id first), in `pieces` parts sent a little apart.
     void SetTransactReplyForm(bool resultFirst, size_t pieces);
+    // The next transact reply stops after its first `bytes` bytes until ReleaseReply(): a large
+    // reply still arriving.
+    void HoldTransactReplyAfter(size_t bytes);
+    void ReleaseReply();
     int Transacts() const { return transacts_.load(); }
     // A silent peer reads requests and answers none (a hung server).
     void SetSilent(bool silent) { silent_ = silent; }
@@ -86,6 +91,9 @@ class FakeOvsdbPeer {
     bool resultFirst_ = false;
     bool monitorResultFirst_ = false;
     size_t replyPieces_ = 1;
+    size_t holdAfter_ = 0;
+    bool released_ = false;
+    std::condition_variable releasedCv_;
     mutable std::mutex mutex_;
     int connFd_ = -1;
     std::string monitorResult_ = "{}";

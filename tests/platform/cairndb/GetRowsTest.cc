@@ -114,6 +114,26 @@ TEST(StoredRowStreamTest, RowsThatDoNotDecodeAreCountedAndBatchesAreFull) {
     EXPECT_TRUE(msg["result"][0]["rows"].empty());
 }
 
+TEST(StoredRowStreamTest, OnlyTheOpeningOfASelectsRowsLetsRowsBeTakenEarly) {
+    struct Case {
+        const char* prefix;
+        bool opens;
+    };
+    const Case cases[] = {
+        {R"({"id":7,"result":[{"rows":[)", true},
+        {R"({"error":null,"id":7,"result":[{"rows":[)", true},
+        {" {\"id\" : 7 ,\n\"result\":[ {\"rows\" :[", true},
+        {R"({"result":[{"rows":[)", false},
+        {R"({"id":7,"result":[{},{"rows":[)", false},
+        {R"({"id":7,"result":{"rows":[)", false},
+        {R"({"id":7,"result":[{"other":[)", false},
+        {R"({"id":null,"method":"update2","params":[{"rows":[)", false},
+        {R"({"id":7,"result":[{"rows":[]}],"more":[)", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(StoredRowStream::OpensRows(c.prefix), c.opens) << c.prefix;
+}
+
 // ---- the client ----
 
 class GetRowsTest : public ::testing::Test {
@@ -200,6 +220,33 @@ TEST_F(GetRowsTest, RowsArriveInFullBatchesInOrderHoweverTheReplyIsWritten) {
     }
     EXPECT_EQ(last["params"][1]["table"], "LOG_SWITCH_CONFIG");
     EXPECT_EQ(last["params"][1]["where"], json::parse(R"([["vdb","==",1]])"));
+}
+
+TEST_F(GetRowsTest, RowsAreHandedOnWhileTheReplyStillArrives) {
+    const size_t kBatch = CairnDbClient::kGetRowsBatch;
+    const std::string result = json::array({{{"rows", Rows(3 * kBatch)}}}).dump();
+    // The reply stops after about two batches of rows until the first batch has been handed on;
+    // a client that waits for the whole reply never gets there.
+    peer_.HoldTransactReplyAfter(result.size() * 2 / 3);
+    peer_.QueueTransactResult(result);
+    Read read = ReadRows([this] { peer_.ReleaseReply(); });
+    EXPECT_TRUE(read.status.ok) << read.status.error;
+    EXPECT_EQ(read.batches, (std::vector<size_t>{kBatch, kBatch, kBatch}));
+    ASSERT_EQ(read.oids.size(), 3 * kBatch);
+    for (size_t i = 0; i < read.oids.size(); ++i)
+        ASSERT_EQ(read.oids[i], OidOf(Switch(i, static_cast<uint32_t>(i))));
+
+    // A malformed row among those that arrived first ends the connection with its code, as a
+    // malformed whole reply does, and the read fails.
+    std::string bad = json::array({{{"rows", Rows(kBatch)}}}).dump();
+    bad.replace(bad.find("\"vdb\":1"), 7, "\"vdb\":tru");
+    peer_.HoldTransactReplyAfter(bad.size() - 10);
+    peer_.QueueTransactResult(bad);
+    Read failed = ReadRows();
+    peer_.ReleaseReply();
+    EXPECT_FALSE(failed.status.ok);
+    EXPECT_TRUE(failed.batches.empty());
+    EXPECT_TRUE(logs_.ContainsWithCode("CairnDbClient: malformed JSON", "LCP03002"));
 }
 
 TEST_F(GetRowsTest, ARowThatDoesNotDecodeIsSkippedAndCounted) {

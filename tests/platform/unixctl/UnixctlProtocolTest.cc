@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/unixctl/UnixctlProtocol.h"
@@ -180,6 +182,123 @@ TEST(MessageFramerTest, AMessageThatIsAllTheBufferHoldsIsHandedOverWhole) {
     EXPECT_EQ(msg, small);
     EXPECT_EQ(f.Next(&msg), Status::kNeedMore);
     EXPECT_LE(f.CapacityBytes(), MessageFramer::kKeptCapacity);
+}
+
+// What a framer with an element cut hands out when `stream` arrives `piece` bytes at a time and
+// elements are taken after each piece.
+struct CutRun {
+    std::vector<std::string> prefixes;  // what the check was asked about
+    std::string taken;
+    std::vector<std::string> messages;
+    Status last = Status::kNeedMore;
+    size_t maxBuffered = 0;
+};
+CutRun RunCut(const std::string& stream, int depth, bool accept, size_t piece,
+              size_t max = 1 << 20) {
+    MessageFramer f(max);
+    CutRun r;
+    f.SetElementCut(depth, [&](std::string_view prefix) {
+        r.prefixes.emplace_back(prefix);
+        return accept;
+    });
+    std::string msg;
+    for (size_t at = 0; at < stream.size(); at += piece) {
+        f.Append(stream.data() + at, std::min(piece, stream.size() - at));
+        while ((r.last = f.Next(&msg)) == Status::kMessage)
+            r.messages.push_back(msg);
+        if (r.last != Status::kNeedMore)
+            break;
+        f.TakeElements(&r.taken);
+        r.maxBuffered = std::max(r.maxBuffered, f.BufferedBytes());
+    }
+    return r;
+}
+
+TEST(MessageFramerTest, ElementsOfTheCheckedArrayAreTakenOutAsTheyComplete) {
+    struct Case {
+        const char* name;
+        std::string stream;
+        int depth;
+        bool accept;
+        std::vector<std::string> prefixes;
+        std::string taken;
+        std::vector<std::string> messages;
+    };
+    const std::string rows = R"({"id":4,"result":[{"rows":[)";
+    const Case cases[] = {
+        {"rows with brackets and commas in strings",
+         rows + R"({"a":"x,]"},[1,[2]] , 3,"s\"],"]}],"error":null})",
+         4,
+         true,
+         {rows},
+         R"({"a":"x,]"},[1,[2]] , 3,)",
+         {R"({"id":4,"result":[{"rows":["s\"],"]}],"error":null})"}},
+        {"refused by the check",
+         rows + R"(1,2,3]}]})",
+         4,
+         false,
+         {rows},
+         "",
+         {rows + R"(1,2,3]}]})"}},
+        {"an object as deep comes first",
+         R"({"a":[{"b":{"c":1,"d":2}},{"e":[5,6]}]})",
+         4,
+         true,
+         {R"({"a":[{"b":{"c":1,"d":2}},{"e":[)"},
+         "5,",
+         {R"({"a":[{"b":{"c":1,"d":2}},{"e":[6]}]})"}},
+        {"only the first array as deep",
+         R"({"r":[[1,2],[3,4]]})",
+         3,
+         true,
+         {R"({"r":[[)"},
+         "1,",
+         {R"({"r":[[2],[3,4]]})"}},
+        {"each message checked anew",
+         R"({"r":[[1,2]]} {"r":[[3,4]]})",
+         3,
+         true,
+         {R"({"r":[[)", R"({"r":[[)"},
+         "1,3,",
+         {R"({"r":[[2]]})", R"({"r":[[4]]})"}},
+        {"an opening beyond the prefix bound",
+         R"({"p":")" + std::string(MessageFramer::kMaxCutPrefix, 'x') + R"(","r":[[1,2]]})",
+         3,
+         true,
+         {},
+         "",
+         {R"({"p":")" + std::string(MessageFramer::kMaxCutPrefix, 'x') + R"(","r":[[1,2]]})"}},
+    };
+    for (const Case& c : cases) {
+        for (size_t piece : {size_t(1), size_t(5), c.stream.size()}) {
+            CutRun r = RunCut(c.stream, c.depth, c.accept, piece);
+            const std::string what = std::string(c.name) + ", pieces of " + std::to_string(piece);
+            EXPECT_EQ(r.last, Status::kNeedMore) << what;
+            EXPECT_EQ(r.prefixes, c.prefixes) << what;
+            // Whole at once, the message completes before anything can be taken.
+            EXPECT_EQ(r.taken, piece == c.stream.size() ? "" : c.taken) << what;
+            if (piece != c.stream.size())
+                EXPECT_EQ(r.messages, c.messages) << what;
+        }
+    }
+}
+
+TEST(MessageFramerTest, AnArrayTakenAsItArrivesKeepsTheBufferSmallAndTheSizeBound) {
+    const std::string rows = R"({"id":4,"result":[{"rows":[)";
+    std::string stream = rows;
+    for (int i = 0; i < 20000; ++i)
+        stream += R"({"oid":")" + std::to_string(i) + R"(","body":"0123456789"},)";
+    stream += R"({"oid":"last"}]}],"error":null})";
+    CutRun r = RunCut(stream, 4, true, 4096);
+    // What was taken, put back where it was, is the message; what was left is the last piece's.
+    ASSERT_EQ(r.messages.size(), 1u);
+    ASSERT_EQ(r.messages[0].compare(0, rows.size(), rows), 0);
+    EXPECT_EQ(rows + r.taken + r.messages[0].substr(rows.size()), stream);
+    EXPECT_LE(r.messages[0].size(), 4096u + rows.size());
+    EXPECT_LE(r.maxBuffered, 4096u + 64);
+    // Taken bytes count towards the message's bound.
+    EXPECT_EQ(RunCut(stream, 4, true, 4096, stream.size() - 1).last, Status::kTooLarge);
+    EXPECT_EQ(RunCut(stream, 4, true, 4096, stream.size()).last, Status::kNeedMore);
 }
 
 TEST(UnixctlProtocolTest, ParsesRequestsAsOvsAppctlWritesThem) {

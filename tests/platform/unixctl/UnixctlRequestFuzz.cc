@@ -1,9 +1,11 @@
 // Fuzz target for what the unixctl server and client read from a socket: the stream framing, the
 // request parser and the reply parser. The first byte picks the chunk size, so the same bytes are
-// also framed as if they arrived in pieces; both framings must agree.
+// also framed as if they arrived in pieces; both framings must agree. A third framing takes the
+// elements of an array out as they complete: it must find the same messages.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/jsonrpc/MessageFramer.h"
@@ -15,8 +17,13 @@ using ozy::jsonrpc::MessageFramer;
 
 constexpr size_t kLimit = 4096;
 
-std::vector<std::string> Frame(const std::string& bytes, size_t chunk, MessageFramer::Status* end) {
+std::vector<std::string> Frame(const std::string& bytes, size_t chunk, MessageFramer::Status* end,
+                               int cutDepth = 0) {
     MessageFramer framer(kLimit);
+    std::string taken;
+    if (cutDepth > 0)
+        framer.SetElementCut(cutDepth,
+                             [](std::string_view prefix) { return prefix.size() % 2 != 0; });
     std::vector<std::string> out;
     std::string msg;
     MessageFramer::Status status = MessageFramer::Status::kNeedMore;
@@ -25,6 +32,7 @@ std::vector<std::string> Frame(const std::string& bytes, size_t chunk, MessageFr
         framer.Append(bytes.data() + pos, std::min(chunk, bytes.size() - pos));
         while ((status = framer.Next(&msg)) == MessageFramer::Status::kMessage)
             out.push_back(msg);
+        framer.TakeElements(&taken);
     }
     *end = status;
     return out;
@@ -42,6 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> chunked = Frame(bytes, chunk, &chunkedEnd);
     // Chunked framing may stop earlier on a size error only if the whole one failed too.
     if (wholeEnd == chunkedEnd && whole != chunked)
+        std::abort();
+    MessageFramer::Status cutEnd;
+    std::vector<std::string> cut = Frame(bytes, chunk, &cutEnd, 1 + (data[0] >> 4) % 4);
+    if (cutEnd == chunkedEnd && cut.size() != chunked.size())
         std::abort();
     for (const std::string& msg : whole) {
         ozy::unixctl::Request request;
