@@ -14,6 +14,11 @@ using namespace dvs;
 
 namespace {
 
+// Ports a flush puts in one Update: after a large apply every port is dirty, and the whole flush
+// built at once (the records, then the Update's messages) would be the largest allocation of the
+// apply.
+constexpr size_t kPortsPerUpdate = 1024;
+
 const PropKey kBlockKey{kcp::kPropBlock, std::string()};
 
 void Set(PropSet& out, uint16_t key, std::vector<uint8_t> value) {
@@ -277,12 +282,39 @@ void DVSPropConvertor::FlushPorts() {
         return;
     std::set<std::string> dirty;
     dirty.swap(dirtyPorts_);
-    kcp::KcpUpdateBuilder builder(MaxMsgLength());
     std::vector<kcp::PropertyRecordSpec> whole, update, remove;
-    // What each port will hold once sent, packed as it is kept (after a large apply every port is
-    // dirty: a tree of every port's values would be the largest part of the flush).
+    // What each port will hold once sent, packed as it is kept.
     std::vector<std::pair<const std::string*, PackedPropSet>> results;
     size_t unblocks = 0;
+    auto send = [&] {
+        if (results.empty())
+            return;
+        kcp::KcpUpdateBuilder builder(MaxMsgLength());
+        // The builder takes the lists' properties instead of copying them.
+        if (!remove.empty())
+            builder.AddPortProperties(kcp::kOpDelete, std::move(remove));
+        if (!whole.empty())
+            builder.AddPortProperties(kcp::kOpFullSync, std::move(whole));
+        if (!update.empty())
+            builder.AddPortProperties(kcp::kOpUpdate, std::move(update));
+        bool ok = SendBuilder(builder);
+        for (auto& [id, desired] : results) {
+            PortState& port = ports_.at(PackedId(*id));
+            if (ok) {
+                port.installed = std::move(desired);
+                port.sendWhole = false;
+            } else {
+                QueueResyncPort(*id);
+            }
+        }
+        if (ok && unblocks > 0)
+            CFG_INFO("DvsPropConvertor sent UNBLOCK msg to data plane");
+        remove.clear();
+        whole.clear();
+        update.clear();
+        results.clear();
+        unblocks = 0;
+    };
     for (const std::string& id : dirty) {
         auto it = ports_.find(PackedId(id));
         if (it == ports_.end())
@@ -312,28 +344,10 @@ void DVSPropConvertor::FlushPorts() {
             ++unblocks;
         }
         results.emplace_back(&id, PackedPropSet(desired));
+        if (results.size() == kPortsPerUpdate)
+            send();
     }
-    if (results.empty())
-        return;
-    // The builder takes the lists' properties instead of copying them.
-    if (!remove.empty())
-        builder.AddPortProperties(kcp::kOpDelete, std::move(remove));
-    if (!whole.empty())
-        builder.AddPortProperties(kcp::kOpFullSync, std::move(whole));
-    if (!update.empty())
-        builder.AddPortProperties(kcp::kOpUpdate, std::move(update));
-    bool ok = SendBuilder(builder);
-    for (auto& [id, desired] : results) {
-        PortState& port = ports_.at(PackedId(*id));
-        if (ok) {
-            port.installed = std::move(desired);
-            port.sendWhole = false;
-        } else {
-            QueueResyncPort(*id);
-        }
-    }
-    if (ok && unblocks > 0)
-        CFG_INFO("DvsPropConvertor sent UNBLOCK msg to data plane");
+    send();
 }
 
 void DVSPropConvertor::FlushSwitches() {

@@ -1,5 +1,8 @@
 // The session with the dataplane: the full-state push, out-of-sync reports and failed sends
 // (resync queue), hopover requests, the dataplane's full sync, disconnection; and the timers.
+#include <map>
+#include <string>
+
 #include "runtime/AgentClock.h"
 #include "tests/apps/switching/DVSPropConvertorTestSupport.h"
 #include "tests/support/LogCapture.h"
@@ -106,6 +109,44 @@ TEST_F(DvsSyncTest, ManyPortsAreFragmentedWithinTheMessageLimit) {
     h.Apply(SwitchRecords(Switch(1, 5009)));
     EXPECT_EQ(h.Dump()["ports"]["p-123"]["vni"]["vni"], 5009);
     EXPECT_EQ(h.app.sent[h.app.sent.size() - 1][4], 0);  // the last one closes the Update
+}
+
+// A change that reaches more ports than one Update carries goes out in several complete Updates,
+// each port in exactly one of them.
+TEST_F(DvsSyncTest, AFlushOfManyPortsIsSentInSeveralWholeUpdates) {
+    const int kPorts = 2100;  // with the fixture's two: three Updates of at most 1024 ports
+    CairnDBUpdateList batch;
+    for (int i = 0; i < kPorts; ++i) {
+        CairnDBUpdateList r =
+            PortRecords(Port(1000 + i, 1, "p-" + std::to_string(i), "v-" + std::to_string(i)));
+        batch.insert(batch.end(), r.begin(), r.end());
+    }
+    h.Apply(batch);
+    for (int i = 0; i < kPorts; ++i)
+        h.Connect("v-" + std::to_string(i), "p-" + std::to_string(i));
+    const size_t from = h.app.sent.size();
+    h.Apply(SwitchRecords(Switch(1, 5009)));
+    size_t closed = 0;
+    for (size_t i = from; i < h.app.sent.size(); ++i)
+        closed += (h.app.sent[i][4] & 0x80) == 0 ? 1 : 0;
+    EXPECT_EQ(closed, 3u);
+    std::map<std::string, int> seen;
+    for (const SentRecord& r : h.app.Records(from)) {
+        if (r.type == kcp::kPortPropertyUpdate)
+            ++seen[r.id];
+    }
+    EXPECT_EQ(seen.size(), kPorts + 2u);
+    for (const auto& [id, n] : seen)
+        ASSERT_EQ(n, 1) << id;
+    nlohmann::json d = h.Dump();
+    for (int i : {0, 1023, 1024, kPorts - 1})
+        EXPECT_EQ(d["ports"]["p-" + std::to_string(i)]["vni"]["vni"], 5009) << i;
+    EXPECT_EQ(d["ports"]["port-1"]["vni"]["vni"], 5009);
+    EXPECT_TRUE(h.app.errors.empty());
+    // Every port is known to hold what it was sent: the same switch again sends nothing.
+    const size_t after = h.app.sent.size();
+    h.Apply(SwitchRecords(Switch(1, 5009)));
+    EXPECT_EQ(h.app.sent.size(), after);
 }
 
 TEST_F(DvsSyncTest, PushReconcilesObjectsTheDatabaseDroppedMeanwhile) {
