@@ -247,7 +247,11 @@ class DVSPropConvertor : public IDVSPropConvertor {
     void QueueResyncPort(const std::string& portId);
     void StartResyncTimer();
     void StartHopoverTimer();
+    // Sends the ports whole, in Updates of at most kPortsPerUpdate ports; the second form sends
+    // portIds[from, to) as one Update.
     bool SendPortsWhole(const std::vector<std::string>& portIds, const char* what);
+    bool SendPortsWhole(const std::vector<std::string>& portIds, size_t from, size_t to,
+                        const char* what);
     bool SendSwitchesWhole(const std::vector<std::string>& switchIds);
     bool SendKrnnicsWhole(const std::vector<std::string>& names);
 

@@ -2,6 +2,7 @@
 // Helpers shared by the source files of DVSPropConvertor: parsing of property values with the
 // error line, names of the prefixes that mark special ports. Internal; includes the generated
 // schema headers.
+#include <cstddef>
 #include <string>
 
 #include "intake/CfgTypes.h"
@@ -9,6 +10,11 @@
 #include "statecache/IdText.h"
 
 namespace CfgAgent::dvs {
+
+// Ports of one Update sent by a flush or a push of whole ports: after a large apply every port is
+// dirty, and a flush or push built at once (the records, then the Update's messages) would be the
+// largest allocation of the apply.
+constexpr size_t kPortsPerUpdate = 1024;
 
 // VIFs of the container-bus kernel interface and ports of the container bus.
 constexpr const char* kConduitKrnnicPrefix = "conduitKrnnic";

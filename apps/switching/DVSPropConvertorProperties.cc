@@ -14,11 +14,6 @@ using namespace dvs;
 
 namespace {
 
-// Ports a flush puts in one Update: after a large apply every port is dirty, and the whole flush
-// built at once (the records, then the Update's messages) would be the largest allocation of the
-// apply.
-constexpr size_t kPortsPerUpdate = 1024;
-
 const PropKey kBlockKey{kcp::kPropBlock, std::string()};
 
 void Set(PropSet& out, uint16_t key, std::vector<uint8_t> value) {

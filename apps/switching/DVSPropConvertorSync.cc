@@ -119,13 +119,24 @@ void DVSPropConvertor::OnDataplaneDisconnected() {
 // ---- full-state push ------------------------------------------------------------------------
 
 bool DVSPropConvertor::SendPortsWhole(const std::vector<std::string>& portIds, const char* what) {
+    bool ok = true;
+    for (size_t from = 0; from < portIds.size(); from += kPortsPerUpdate) {
+        const size_t to = std::min(portIds.size(), from + kPortsPerUpdate);
+        ok = SendPortsWhole(portIds, from, to, what) && ok;
+    }
+    return ok;
+}
+
+bool DVSPropConvertor::SendPortsWhole(const std::vector<std::string>& portIds, size_t from,
+                                      size_t to, const char* what) {
     std::vector<kcp::PropertyRecordSpec> records;
     // What each port will hold once sent, packed as it is kept (a tree of every port's values
     // would be the largest part of a full push).
     std::vector<std::pair<const std::string*, PackedPropSet>> results;
-    records.reserve(portIds.size());
-    results.reserve(portIds.size());
-    for (const std::string& id : portIds) {
+    records.reserve(to - from);
+    results.reserve(to - from);
+    for (size_t i = from; i < to; ++i) {
+        const std::string& id = portIds[i];
         auto it = ports_.find(PackedId(id));
         if (it == ports_.end())
             continue;

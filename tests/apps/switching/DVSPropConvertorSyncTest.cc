@@ -147,6 +147,33 @@ TEST_F(DvsSyncTest, AFlushOfManyPortsIsSentInSeveralWholeUpdates) {
     const size_t after = h.app.sent.size();
     h.Apply(SwitchRecords(Switch(1, 5009)));
     EXPECT_EQ(h.app.sent.size(), after);
+
+    // A new session's push of every port whole is split the same way.
+    h.conv->ResetSyncState();
+    h.app.tables = ozy::dpemu::KcpTables();
+    const size_t pushed = h.app.sent.size();
+    h.conv->PushFullState();
+    size_t portUpdates = 0;
+    for (size_t i = pushed; i < h.app.sent.size(); ++i) {
+        bool ports = false;
+        for (const SentRecord& r : h.app.Records(i, i + 1))
+            ports = ports || r.type == kcp::kPortPropertyUpdate;
+        portUpdates += ports && (h.app.sent[i][4] & 0x80) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(portUpdates, 3u);
+    seen.clear();
+    for (const SentRecord& r : h.app.Records(pushed)) {
+        if (r.type == kcp::kPortPropertyUpdate)
+            ++seen[r.id];
+    }
+    EXPECT_EQ(seen.size(), kPorts + 2u);
+    for (const auto& [id, n] : seen)
+        ASSERT_EQ(n, 1) << id;
+    d = h.Dump();
+    EXPECT_EQ(d["ports"].size(), kPorts + 2u);
+    EXPECT_EQ(d["ports"]["p-2047"]["vni"]["vni"], 5009);
+    EXPECT_EQ(d["ports"]["p-0"]["block"]["state"], "UNBLOCK");
+    EXPECT_TRUE(h.app.errors.empty());
 }
 
 TEST_F(DvsSyncTest, PushReconcilesObjectsTheDatabaseDroppedMeanwhile) {

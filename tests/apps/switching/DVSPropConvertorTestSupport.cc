@@ -2,6 +2,7 @@
 
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/reflection.h>
+#include <algorithm>
 
 namespace CfgAgent::test {
 
@@ -31,9 +32,9 @@ bool RecordingConfigApp::SendKcpMessage(DpMsg msg) {
     return true;
 }
 
-std::vector<SentRecord> RecordingConfigApp::Records(size_t from) const {
+std::vector<SentRecord> RecordingConfigApp::Records(size_t from, size_t to) const {
     std::vector<SentRecord> out;
-    for (size_t i = from; i < sent.size(); ++i) {
+    for (size_t i = from; i < std::min(to, sent.size()); ++i) {
         const DpMsg& m = sent[i];
         kcp::KcpMsgView view;
         kcp::UpdateView u;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
@@ -66,8 +67,8 @@ class RecordingConfigApp : public IConfigApp {
     std::vector<std::string> errors;  // what the dataplane's tables refused
     bool accept = true;
 
-    // The records of every Update sent since index `from`.
-    std::vector<SentRecord> Records(size_t from = 0) const;
+    // The records of every Update sent since index `from` (up to index `to`).
+    std::vector<SentRecord> Records(size_t from = 0, size_t to = SIZE_MAX) const;
     nlohmann::json Dump() const;
     nlohmann::json Port(const std::string& id) const;
 
