@@ -59,17 +59,6 @@ int BindLoopback(int port) {
 
 }  // namespace
 
-int FreeTcpPort() {
-    int fd = BindLoopback(0);
-    if (fd < 0)
-        throw std::runtime_error("bind failed");
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
 int FreeTcpPortRun(int count) {
     // Below the range the kernel hands out for outgoing connections, so that the connections of
     // tests running beside this one cannot take a port of the run before its server binds it.
@@ -98,6 +87,12 @@ int FreeTcpPortRun(int count) {
             return first;
     }
     throw std::runtime_error("no run of free ports found");
+}
+
+int FreeTcpPort() {
+    // Not one the kernel would hand to a listener bound to port 0: a test peer beside this test
+    // could take it before its server binds it, and answer the server's readiness probes.
+    return FreeTcpPortRun(1);
 }
 
 }  // namespace CfgAgent::test

@@ -12,7 +12,8 @@ std::string BinPath(const std::string& program);
 void UseOwnBinDir();
 // The source tree (OZY_SOURCE_DIR, set by ctest).
 std::string SourceDir();
-// A TCP port on 127.0.0.1 that was free a moment ago.
+// A TCP port on 127.0.0.1 that was free a moment ago, outside the range the kernel hands out to
+// sockets bound to port 0 and to outgoing connections.
 int FreeTcpPort();
 // The first of `count` consecutive TCP ports on 127.0.0.1 that were free a moment ago, for a
 // program that derives ports from one it is given.
