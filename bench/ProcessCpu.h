@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace ozy::bench {
 
@@ -28,6 +30,22 @@ inline double ProcessCpuMs(pid_t pid) {
     }
     closedir(dir);
     return static_cast<double>(ns) / 1e6;
+}
+
+// Waits until `pid` has used less than `share` of one CPU over a whole `window` (its work done, not
+// merely paused for a moment), at most `timeout`; whether it did.
+inline bool AwaitProcessIdle(pid_t pid, std::chrono::milliseconds window, double share,
+                             std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    double before = ProcessCpuMs(pid);
+    while (std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(window);
+        const double now = ProcessCpuMs(pid);
+        if (now - before < share * static_cast<double>(window.count()))
+            return true;
+        before = now;
+    }
+    return false;
 }
 
 }  // namespace ozy::bench

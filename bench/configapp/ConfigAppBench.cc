@@ -15,7 +15,8 @@
 //      of the database library) has received them all: the server's fan-out included.
 //   3. Full sync: the agent and the emulator restart (the VIFs connect again); time from the
 //      agent's start to every port unblocked in the emulator, beside `ovsdb-client dump` of the
-//      same database; the agent's resident memory then and after the delta phase.
+//      same database; the agent's resident memory then, once its own writes are done (beside
+//      the steady state after realization) and after the delta phase.
 //   4. Delta: CHANGES single-port changes (admin state down/up), each committed in-process through
 //      the database library and timed from the commit's reply: until the emulator received the
 //      port's record (its receipt log, CLOCK_MONOTONIC like the steady clock here), beside until a
@@ -28,6 +29,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -52,6 +54,7 @@
 #include "bench/EmuControl.h"
 #include "bench/IoThread.h"
 #include "bench/MonitorStart.h"
+#include "bench/ProcessCpu.h"
 #include "bench/ProcessMemory.h"
 #include "bench/WritesAlone.h"
 #include "platform/cairndb/CairnDbClient.h"
@@ -280,7 +283,7 @@ int main(int argc, char** argv) {
     CfgAgent::test::UseOwnBinDir();
     CfgAgent::g_agentLogLevel = CfgAgent::kLogWarn;
     ozy::cairndb::library_log_level = CfgAgent::kLogWarn;  // the bench's own clients
-    setvbuf(stdout, nullptr, _IOLBF, 0);  // one line per phase, as it ends
+    setvbuf(stdout, nullptr, _IOLBF, 0);                   // one line per phase, as it ends
 
     CfgAgent::test::AgentSystemOptions options;
     options.agentLogLevel = 4;  // start-up is awaited on an info line; lowered below
@@ -339,6 +342,13 @@ int main(int argc, char** argv) {
     if (!sys.Apply(SwitchJson()))
         return 1;
     std::string portsFile = WriteFile(sys.Root(), "bench-ports.json", PortsJson(ports));
+    // Where the CPU goes on a machine the processes share: beside the wall-clock figures.
+    auto cpuOf = [&] {
+        return std::array<double, 3>{ozy::bench::ProcessCpuMs(sys.Agent()->pid()),
+                                     ozy::bench::ProcessCpuMs(sys.Emulator()->pid()),
+                                     ozy::bench::ProcessCpuMs(sys.Db().pid())};
+    };
+    const auto cpu0 = cpuOf();
     t0 = Clock::now();
     // The big apply may outlast cairnctl's and the harness's default waits on a loaded machine.
     auto apply = CfgAgent::test::RunProgram(CfgAgent::test::BinPath("cairnctl"),
@@ -361,8 +371,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the emulator holds %zu ports of %u\n", have, ports);
         return 1;
     }
+    const auto cpu1 = cpuOf();
     // The same transaction into a database without an agent, with a passive monitor attached.
-    double commitAlone = 0, fanOutAlone = 0;
+    double commitAlone = 0, fanOutAlone = 0, serverAloneCpu = 0;
     {
         CfgAgent::test::TempDir dir("ozy-bench-db");
         CfgAgent::test::CairndbServer db(dir.path());
@@ -376,6 +387,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the passive monitor did not start\n");
             return 1;
         }
+        const double serverCpu0 = ozy::bench::ProcessCpuMs(db.pid());
         auto c0 = Clock::now();
         int64_t c0Ns = NowNs();
         auto r = CfgAgent::test::RunProgram(CfgAgent::test::BinPath("cairnctl"),
@@ -391,15 +403,28 @@ int main(int argc, char** argv) {
             return 1;
         }
         fanOutAlone = static_cast<double>(watcher.LastAt() - c0Ns) / 1e6;
+        serverAloneCpu = ozy::bench::ProcessCpuMs(db.pid()) - serverCpu0;
     }
     double e2e = Ms(tPorts - t0);
+    // The steady state: read once the agent's writes back to the database are done too (under 2%
+    // of a CPU for half a second), as after the full sync below.
+    auto awaitIdle = [&] {
+        return ozy::bench::AwaitProcessIdle(sys.Agent()->pid(), std::chrono::milliseconds(500),
+                                            0.02, std::chrono::seconds(300));
+    };
+    awaitIdle();
+    const long realizedKb = AgentMemoryKb(sys).first;
     std::printf(
         "ports: %u applied, emulator holds all unblocked after %.0f ms; cairnctl apply %.0f ms "
         "with the agent running; into a database alone: cairnctl apply %.0f ms, a passive monitor "
         "has every port after %.0f ms; ratios %.2f to the apply, %.2f to the monitor; agent RSS "
         "%.1f MiB\n",
         ports, e2e, Ms(tApplied - t0), commitAlone, fanOutAlone, e2e / commitAlone,
-        e2e / fanOutAlone, AgentMemoryKb(sys).first / 1024.0);
+        e2e / fanOutAlone, realizedKb / 1024.0);
+    std::printf(
+        "ports: CPU until the emulator holds all: agent %.0f ms, emulator %.0f ms, ovsdb-server "
+        "%.0f ms; ovsdb-server alone %.0f ms\n",
+        cpu1[0] - cpu0[0], cpu1[1] - cpu0[1], cpu1[2] - cpu0[2], serverAloneCpu);
     PrintMemory(sys, "after realization");
     bool sampled = true;
     for (unsigned i = 0; i < ports; i += std::max(1u, ports / 100))
@@ -451,6 +476,15 @@ int main(int argc, char** argv) {
         "full sync: agent start to %u ports unblocked in the emulator %.0f ms; ovsdb-client dump "
         "of the same database %.0f ms; ratio %.1f; agent RSS %.1f MiB (peak %.1f MiB)\n",
         ports, fullSync, dumpDb, fullSync / dumpDb, rssKb / 1024.0, hwmKb / 1024.0);
+    // Once the full sync's own writes back to the database are done too.
+    const bool idle = awaitIdle();
+    const long settledKb = AgentMemoryKb(sys).first;
+    std::printf(
+        "full sync settled%s: agent RSS %.1f MiB, %+.1f%% against %.1f MiB before the restart\n",
+        idle ? "" : " (still busy after 300 s)", settledKb / 1024.0,
+        100.0 * static_cast<double>(settledKb - realizedKb) / static_cast<double>(realizedKb),
+        realizedKb / 1024.0);
+    PrintMemory(sys, "after the full sync settled");
 
     // 4. Delta latency: each change committed in-process, timed from the commit's reply to the
     // emulator's receipt of the port's record and to a passive monitor's receipt of the change.
