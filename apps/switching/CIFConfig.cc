@@ -57,9 +57,14 @@ void CIFConfig::Stop() {
 void CIFConfig::ProcessConfigDesiredStateUpdate(const CairnDBUpdateList& updates, bool fullSync) {
     ozy::wft::Span span("CIFConfig.ProcessConfigDesiredStateUpdate");
     std::set<std::string> lsps;
+    // A port's property records come one after another: looked up once per port, not per record.
+    const std::string* previous = nullptr;
     for (const CairnDBUpdateMsg& u : updates) {
-        if (u.objType == ObjectType::LOG_SWITCH_PORT_CONFIG)
-            lsps.insert(u.id);
+        if (u.objType != ObjectType::LOG_SWITCH_PORT_CONFIG ||
+            (previous != nullptr && *previous == u.id))
+            continue;
+        previous = &u.id;
+        lsps.insert(u.id);
     }
     BusPortsOfChangedSwitches(updates, &lsps);
     if (fullSync) {

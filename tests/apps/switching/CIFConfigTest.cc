@@ -97,6 +97,24 @@ TEST_F(CifConfigTest, NothingIsSentBeforeTheHostVifConnectsThenEverythingIs) {
     EXPECT_EQ(dump[0]["out_of_sync"], false);
 }
 
+// Several logical ports in one update, each as its run of property records and one of them again
+// after another: every one is taken.
+TEST_F(CifConfigTest, EveryPortOfOneUpdateIsTaken) {
+    pb::LogSwitchPortConfigMsg second = CifPort(32, 2, "cvif-2", "vif-2", 10, kChild2);
+    CairnDBUpdateList records = PortRecords(cif);
+    for (const auto* m : {&second, &cif}) {
+        CairnDBUpdateList more = PortRecords(*m);
+        records.insert(records.end(), more.begin(), more.end());
+    }
+    h.Apply(records);
+    ASSERT_NE(h.cif->FindCif(Id(31)), nullptr);
+    ASSERT_NE(h.cif->FindCif(Id(32)), nullptr);
+    h.Connect("vif-1", "port-1");
+    h.Connect("vif-2", "port-2");
+    EXPECT_EQ(ListOf("vif-1"), nlohmann::json::array({"cvif-1"}));
+    EXPECT_EQ(ListOf("vif-2"), nlohmann::json::array({"cvif-2"}));
+}
+
 // Orphans: the host VM VIF disconnects or its port goes; the CIF waits without a child port and
 // comes back with the VIF.
 TEST_F(CifConfigTest, HostVifDisconnectRemovesTheChildPortAndTheCifWaits) {
