@@ -351,9 +351,9 @@ bool DataplaneKrnlink::RecvAll(const ConnPtr& conn, uint8_t* buf, size_t size) {
     return true;
 }
 
-bool DataplaneKrnlink::ReceivePending() {
+bool DataplaneKrnlink::ReceivePending(int waitMs) {
     ConnPtr conn = CurrentConn();
-    return conn && sockets_.PollIn(conn->fd, 0) > 0;
+    return conn && sockets_.PollIn(conn->fd, waitMs < 0 ? 0 : waitMs) > 0;
 }
 
 void DataplaneKrnlink::ReceiverLoop() {

@@ -63,8 +63,9 @@ class DataplaneKrnlink : public DataplaneLink {
     void Stop() override;
     void ScheduleReopen() override;
     bool Send(DpMsg msg) override;
-    // Input is readable on the open connection (or it hung up: the receiver finds out next).
-    bool ReceivePending() override;
+    // Input is readable on the open connection, at once or within `waitMs` milliseconds (or it
+    // hung up: the receiver finds out next). Stop and a close end the wait.
+    bool ReceivePending(int waitMs) override;
 
     const std::string& Name() const { return name_; }
     bool Connected() const;

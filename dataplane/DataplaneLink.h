@@ -23,9 +23,13 @@ class DataplaneLink : public RefCounter<DataplaneLink> {
     virtual void ScheduleReopen() = 0;
     // Queues one framed message (ownership passes to the link in every case).
     virtual bool Send(DpMsg msg) = 0;
-    // Called by the receive handler: more input waits to be read right now (the next message's
-    // handling follows at once). False when the link cannot tell.
-    virtual bool ReceivePending() { return false; }
+    // Called by the receive handler: more input waits to be read, or arrives within `waitMs`
+    // milliseconds (0: right now); the next message's handling then follows at once. False when
+    // the link cannot tell.
+    virtual bool ReceivePending(int waitMs) {
+        (void)waitMs;
+        return false;
+    }
 };
 
 }  // namespace CfgAgent

@@ -54,6 +54,7 @@
 // (LCP00407 malformed or unexpected, LCP00409 unsupported session data type, LCP00019 invalid
 // address type) and dropped; it never reaches the L2 table. Nothing is sent after Stop().
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -95,6 +96,11 @@ struct L2AppOptions {
     MsgDispatcher* dispatcher = nullptr;            // registration as L2APP; may be null
     KrnlinkFactory makeLink;                        // default: the system's kernel links
     ozy::monitoring::AlarmTable* alarmTable = nullptr;  // TEP alarms; default: the process's
+    // A run of input (see L2App::ReceiveFromLink) goes on while the next message arrives within
+    // `runGapMs` of the last one's handling; a run older than `maxRunMs` is written and goes on
+    // as a new one.
+    int runGapMs = 1;
+    int maxRunMs = 1000;
 };
 
 class L2App : public IL2App,
@@ -146,9 +152,12 @@ class L2App : public IL2App,
     // (a build failure) and is never sent.
     bool SendToDataplane(DpMsg msg);
     void HandleVxlanMessage(const uint8_t* msg, size_t length);
-    // A message from the link's receiver: handled, then, while the link has more input waiting,
-    // the runtime changes it made join a batch of the L2 table that the last message of the run
-    // ends (so that a row learning many entries is written once for them, not once per message).
+    // A message from the link's receiver: handled, then, while the link has more input waiting or
+    // arriving within the run's gap, the runtime changes it made join a batch of the L2 table
+    // that the last message of the run ends (so that a row learning many entries is written once
+    // for them, not once per message, even when the sender pauses briefly mid-burst). A batch
+    // open for the run's maximum is ended and a new one opened, so that a steady stream is
+    // written at least that often.
     void ReceiveFromLink(const uint8_t* msg, size_t length);
     void HandleLinkStatus(DataplaneLink* link, int status);
     // Ends the open runtime batch, if any: its changes reach the observers.
@@ -363,6 +372,7 @@ class L2App : public IL2App,
     bool initialized_ = false;
     bool stopped_ = false;
     bool reportBatch_ = false;  // a runtime batch of the L2 table is open (agent lock)
+    std::chrono::steady_clock::time_point reportBatchStart_;  // when it opened (agent lock)
 
     // Under the global agent lock.
     int sessionState_ = kSessionIdle;

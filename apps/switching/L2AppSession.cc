@@ -2,6 +2,7 @@
 // tables (VNI membership, instance change, state report, Update).
 #include "apps/switching/L2App.h"
 
+#include <chrono>
 #include <utility>
 
 #include "apps/switching/L2AlarmReporter.h"
@@ -84,14 +85,18 @@ void L2App::ReceiveFromLink(const uint8_t* msg, size_t length) {
         AgentLockGuard lock(GlobalAgentLock());
         link = link_;
     }
-    // Asked without the agent lock: the link takes its own.
-    const bool more = link && link->ReceivePending();
+    // Asked without the agent lock: the link takes its own, and nothing waits on the wait.
+    const bool more = link && link->ReceivePending(options_.runGapMs);
     AgentLockGuard lock(GlobalAgentLock());
-    if (!more) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!more ||
+        (reportBatch_ && now - reportBatchStart_ >= std::chrono::milliseconds(options_.maxRunMs))) {
         EndReportBatch();
-    } else if (!reportBatch_ && !stopped_ && options_.l2Table != nullptr) {
+    }
+    if (more && !reportBatch_ && !stopped_ && options_.l2Table != nullptr) {
         options_.l2Table->BeginRuntimeBatch();
         reportBatch_ = true;
+        reportBatchStart_ = now;
     }
 }
 

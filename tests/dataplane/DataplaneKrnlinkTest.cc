@@ -238,18 +238,52 @@ TEST_F(DataplaneKrnlinkTest, TheReceiveHandlerTellsWhetherMoreInputWaits) {
     ozy::RefPtr<DataplaneKrnlink> link(new DataplaneKrnlink(
         "pending_ep",
         [&](const uint8_t*, size_t) {
-            const bool more = self->ReceivePending();
+            const bool more = self->ReceivePending(0);
             std::lock_guard<std::mutex> l(m);
             pending.push_back(more);
         },
         owner.OnStatus(), nullptr, 4096, nullptr));
     self = link.get();
     links.push_back(link);
-    EXPECT_FALSE(link->ReceivePending()) << "not connected";
+    EXPECT_FALSE(link->ReceivePending(0)) << "not connected";
     ASSERT_TRUE(link->Start());
     int fd = AcceptOn(Ep());
     // Two messages in one write: the first is handled with the second waiting, the second alone.
     Ep().Write(fd, H("00 07 00 04  00 07 00 04"));
+    ASSERT_TRUE(AwaitTrue([&] {
+        std::lock_guard<std::mutex> l(m);
+        return pending.size() == 2;
+    }));
+    std::lock_guard<std::mutex> l(m);
+    EXPECT_EQ(pending, (std::vector<bool>{true, false}));
+}
+
+// With a wait, the handler also sees input that arrives while it waits (the wait ends with it);
+// with nothing arriving the wait ends with false.
+TEST_F(DataplaneKrnlinkTest, AWaitingHandlerSeesInputThatArrivesDuringTheWait) {
+    endpoints.push_back(std::make_unique<test::TestEndpoint>("wait_ep"));
+    Owner& owner = NewOwner();
+    const int waits[] = {10000, 1};  // the first wait ends when the test writes
+    std::atomic<size_t> asking{0};
+    std::mutex m;
+    std::vector<bool> pending;
+    DataplaneKrnlink* self = nullptr;
+    ozy::RefPtr<DataplaneKrnlink> link(new DataplaneKrnlink(
+        "wait_ep",
+        [&](const uint8_t*, size_t) {
+            const size_t n = asking++;
+            const bool more = self->ReceivePending(waits[std::min<size_t>(n, 1)]);
+            std::lock_guard<std::mutex> l(m);
+            pending.push_back(more);
+        },
+        owner.OnStatus(), nullptr, 4096, nullptr));
+    self = link.get();
+    links.push_back(link);
+    ASSERT_TRUE(link->Start());
+    int fd = AcceptOn(Ep());
+    Ep().Write(fd, H("00 07 00 04"));
+    ASSERT_TRUE(AwaitTrue([&] { return asking.load() == 1; }));
+    Ep().Write(fd, H("00 07 00 04"));
     ASSERT_TRUE(AwaitTrue([&] {
         std::lock_guard<std::mutex> l(m);
         return pending.size() == 2;

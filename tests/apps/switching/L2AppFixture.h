@@ -127,6 +127,9 @@ class L2AppFixture : public ::testing::Test {
         return c;
     }
 
+    // Options of the app beyond the fixture's tables and link.
+    virtual void Tune(L2AppOptions& options) { (void)options; }
+
     void Make() {
         cache = ozy::MakeRef<StateCache>();
         observer = ozy::MakeRef<StateCacheObserver>(&db, cache.get());
@@ -136,6 +139,7 @@ class L2AppFixture : public ::testing::Test {
         o.l2Table = cache->L2Table();
         o.makeLink = links.Factory();
         o.alarmTable = &alarms;
+        Tune(o);
         app = ozy::MakeRef<L2App>(std::move(o));
         app->Init(Config());
         link = links.Get(kVxlanLink);

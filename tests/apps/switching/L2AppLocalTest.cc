@@ -3,6 +3,10 @@
 // switches that arrive late.
 #include "tests/apps/switching/L2AppFixture.h"
 
+#include <functional>
+#include <set>
+#include <vector>
+
 namespace CfgAgent::test {
 namespace {
 
@@ -102,6 +106,70 @@ TEST_F(L2AppLocalTest, TheMessagesOfOneRunOfInputAreWrittenTogether) {
     EXPECT_EQ(RuntimeWriteCount(), before + 4);
     EXPECT_EQ(Db().Macs(LsId(1)),
               (std::set<uint64_t>{kMac + 2, kMac + 3, kMac + 4, kMac + 5, kMac + 6}));
+}
+
+// Messages that arrive one by one, each a little after the last one's handling (more input within
+// the run's gap, none waiting at once): how many writes each step has made so far.
+struct RunStep {
+    bool soon;      // another message arrives within the gap
+    size_t writes;  // runtime writes after this message
+};
+struct RunCase {
+    const char* name;
+    std::vector<RunStep> steps;
+};
+
+// The fixture's deliver, write count and database, for the fixtures of both tests.
+struct RunProbe {
+    std::function<void(const Bytes&)> deliver;
+    std::function<size_t()> writes;
+    std::function<RuntimeDb()> db;
+};
+
+void CheckRuns(FakeLink& link, const std::vector<RunCase>& cases, const RunProbe& p) {
+    uint8_t mac = 0;
+    std::set<uint64_t> want = p.db().Macs(LsId(1));
+    for (const RunCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = p.writes();
+        for (const RunStep& s : c.steps) {
+            link.arrivesSoon = s.soon;
+            ++mac;
+            p.deliver(Update({MacTlv(7, 5001, {}, {MacV4(mac, 1)})}));
+            want.insert(kMac + mac);
+            EXPECT_EQ(p.writes() - before, s.writes) << "after MAC " << int(mac);
+        }
+        EXPECT_EQ(p.db().Macs(LsId(1)), want) << "every MAC written once the run ended";
+        EXPECT_GT(link.waits.back(), 0) << "the end of a run is asked with a wait";
+    }
+}
+
+// A run goes on while the next message arrives within the run's gap: a burst whose messages come
+// a little apart is written as one list when it ends, and a lone message at once.
+TEST_F(L2AppLocalTest, ABurstArrivingALittleApartIsWrittenOnceAndALoneMessageAtOnce) {
+    ApplySwitch(LsId(1), 5001);
+    Synced({Join(7, 5001)});
+    CheckRuns(*link,
+              {{"a lone message", {{false, 1}}},
+               {"a burst in four reads", {{true, 1}, {true, 1}, {true, 1}, {false, 2}}},
+               {"another lone message", {{false, 1}}}},
+              {[&](const Bytes& m) { Deliver(m); }, [&] { return RuntimeWriteCount(); },
+               [&] { return Db(); }});
+}
+
+// A run that has lasted its maximum is written and goes on as a new one: with a maximum of 0 a
+// steady stream is written message by message.
+class L2AppShortRunTest : public L2AppFixture {
+  protected:
+    void Tune(L2AppOptions& o) override { o.maxRunMs = 0; }
+};
+
+TEST_F(L2AppShortRunTest, ARunPastItsMaximumIsWrittenAndGoesOn) {
+    ApplySwitch(LsId(1), 5001);
+    Synced({Join(7, 5001)});
+    CheckRuns(*link, {{"a steady stream", {{true, 1}, {true, 2}, {true, 3}, {false, 4}}}},
+              {[&](const Bytes& m) { Deliver(m); }, [&] { return RuntimeWriteCount(); },
+               [&] { return Db(); }});
 }
 
 // Address types are host order: 1 and 2 are taken, 3 and a big-endian 1 are refused (LCP00019)

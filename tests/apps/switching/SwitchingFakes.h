@@ -50,7 +50,10 @@ class FakeLink : public DataplaneLink {
         status_(this, kLinkDown);
     }
     void Deliver(const DpMsg& msg) { receive_(msg.data(), msg.size()); }
-    bool ReceivePending() override { return pending; }
+    bool ReceivePending(int waitMs) override {
+        waits.push_back(waitMs);
+        return pending || (arrivesSoon && waitMs > 0);
+    }
 
     std::vector<DpMsg> Sent() {
         std::lock_guard<std::mutex> l(m);
@@ -66,7 +69,9 @@ class FakeLink : public DataplaneLink {
     bool stopped = false;
     bool up = false;
     bool failSends = false;  // Send refuses every message
-    bool pending = false;    // what ReceivePending answers: more input waits
+    bool pending = false;    // more input waits (ReceivePending answers true)
+    bool arrivesSoon = false;  // more input arrives within any wait (not at once)
+    std::vector<int> waits;    // the wait of each ReceivePending
 
   private:
     std::mutex m;
