@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
@@ -358,35 +359,56 @@ CommandResult VxlanFamily::MacAge(const std::vector<std::string>& a) {
 }
 
 CommandResult VxlanFamily::MacLearnBulk(const std::vector<std::string>& a) {
-    uint32_t vni = 0;
-    std::string error;
-    VxlanTables::Vni* v = JoinedVni(a[0], &vni, &error);
-    if (v == nullptr)
-        return CommandResult::Error(error);
+    const std::string usage = "usage: dpemu/vxlan-mac-learn-bulk VNI COUNT(1-" +
+                              std::to_string(kMaxBulkMacs) + ") FIRST_MAC VTEP_IP [VNIS]";
+    uint32_t firstVni = 0;
     uint32_t count = 0;
+    uint32_t vniCount = 1;
     VmMacEntry e;
-    if (!ParseU32(a[1], &count) || count == 0 || count > kMaxBulkMacs ||
+    if (!ParseU32(a[0], &firstVni) || !ParseU32(a[1], &count) || count == 0 ||
         !ParseMac(a[2], &e.vmMac) ||
-        !ParseVtepAddress(a[3], &e.addrType, &e.vtepIpv4, &e.vtepIpv6)) {
-        return CommandResult::Error("usage: dpemu/vxlan-mac-learn-bulk VNI COUNT(1-" +
-                                    std::to_string(kMaxBulkMacs) + ") FIRST_MAC VTEP_IP");
+        !ParseVtepAddress(a[3], &e.addrType, &e.vtepIpv4, &e.vtepIpv6) ||
+        (a.size() > 4 && (!ParseU32(a[4], &vniCount) || vniCount == 0)) ||
+        uint64_t{count} * vniCount > kMaxBulkMacs ||
+        uint64_t{firstVni} + vniCount - 1 > 0xffffffu) {
+        return CommandResult::Error(usage);
     }
     const uint64_t first = MacKey(e.vmMac);
-    if (first + count - 1 > 0xffffffffffffull)
+    if (first + uint64_t{count} * vniCount - 1 > 0xffffffffffffull)
         return CommandResult::Error("the MAC range passes ff:ff:ff:ff:ff:ff");
-    EntryBuffer added(kVmMacEntrySize);
-    added.Reserve(count);
-    for (uint64_t k = first; k < first + count; ++k) {
-        e.vmMac = MacOfKey(k);
-        v->localMacs[k] = e;
-        WriteVmMacEntry(e, added.Append());
+    // Every VNI is checked before anything is learned, and every message made before any is
+    // sent: one burst, as a dataplane learning on many VNIs at once sends it.
+    std::vector<VxlanTables::Vni*> vnis;
+    for (uint32_t i = 0; i < vniCount; ++i) {
+        uint32_t vni = 0;
+        std::string error;
+        VxlanTables::Vni* v = JoinedVni(std::to_string(firstVni + i), &vni, &error);
+        if (v == nullptr)
+            return CommandResult::Error(error);
+        vnis.push_back(v);
     }
-    std::vector<DpMsg> msgs =
-        BuildListUpdates(kDtVmMac, v->switchId, vni, EntryBuffer(kVmMacEntrySize), added,
-                         tables_.AgentMaxMsgLength());
-    return Reported(std::to_string(count) + " MACs learned on VNI " + a[0] + " in " +
-                        std::to_string(msgs.size()) + " messages",
-                    msgs);
+    std::vector<DpMsg> msgs;
+    uint64_t k = first;
+    for (uint32_t i = 0; i < vniCount; ++i) {
+        VxlanTables::Vni* v = vnis[i];
+        EntryBuffer added(kVmMacEntrySize);
+        added.Reserve(count);
+        for (const uint64_t end = k + count; k < end; ++k) {
+            e.vmMac = MacOfKey(k);
+            v->localMacs[k] = e;
+            WriteVmMacEntry(e, added.Append());
+        }
+        std::vector<DpMsg> some =
+            BuildListUpdates(kDtVmMac, v->switchId, firstVni + i, EntryBuffer(kVmMacEntrySize),
+                             added, tables_.AgentMaxMsgLength());
+        std::move(some.begin(), some.end(), std::back_inserter(msgs));
+    }
+    const std::string what = vniCount == 1 ? std::to_string(count) + " MACs learned on VNI " + a[0]
+                                           : std::to_string(uint64_t{count} * vniCount) +
+                                                 " MACs learned on " + std::to_string(vniCount) +
+                                                 " VNIs from " + a[0] + " (" +
+                                                 std::to_string(count) + " each)";
+    return Reported(what + " in " + std::to_string(msgs.size()) + " messages", std::move(msgs));
 }
 
 CommandResult VxlanFamily::RdVtep(const std::vector<std::string>& a) {
@@ -514,7 +536,7 @@ void VxlanFamily::RegisterCommands(CommandTable& table) {
               bind(&VxlanFamily::LocalVtep));
     table.Add("dpemu/vxlan-mac-learn", "VNI MAC VTEP_IP", 3, 3, bind(&VxlanFamily::MacLearn));
     table.Add("dpemu/vxlan-mac-age", "VNI MAC", 2, 2, bind(&VxlanFamily::MacAge));
-    table.Add("dpemu/vxlan-mac-learn-bulk", "VNI COUNT FIRST_MAC VTEP_IP", 4, 4,
+    table.Add("dpemu/vxlan-mac-learn-bulk", "VNI COUNT FIRST_MAC VTEP_IP [VNIS]", 4, 5,
               bind(&VxlanFamily::MacLearnBulk));
     table.Add("dpemu/vxlan-rd-vtep", "SWITCH_ID IPV4|none [IPV6]", 2, 3,
               bind(&VxlanFamily::RdVtep));

@@ -173,6 +173,39 @@ TEST_F(VxlanFamilyTest, BulkLearningIsSplitAtTheAgentsMaximum) {
     EXPECT_EQ(Dump()["vnis"]["5001"]["local_macs"].size(), 12u);
 }
 
+// With VNIS, the MACs go on across consecutive VNIs, each VNI's list split on its own, and nothing
+// is learned or sent when one of them is not joined.
+TEST_F(VxlanFamilyTest, BulkLearningOnSeveralVnisIsOneBurst) {
+    Receive(Msg(2, Tlv(1, H("01 00"))));
+    Run("dpemu/vxlan-join", {"7", "5001"});
+    Run("dpemu/vxlan-join", {"8", "5002"});
+    Receive(kOpen7);
+    Sent().clear();
+    EXPECT_FALSE(
+        commands
+            .Run("dpemu/vxlan-mac-learn-bulk", {"5001", "3", "00:50:56:00:00:fe", "10.0.0.3", "3"})
+            .ok)
+        << "5003 is not joined";
+    EXPECT_FALSE(
+        commands
+            .Run("dpemu/vxlan-mac-learn-bulk", {"5001", "3", "00:50:56:00:00:fe", "10.0.0.3", "0"})
+            .ok);
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(Dump()["vnis"]["5001"]["local_macs"].size(), 0u);
+
+    CommandResult r =
+        Run("dpemu/vxlan-mac-learn-bulk", {"5001", "7", "00:50:56:00:00:fe", "10.0.0.3", "2"});
+    EXPECT_THAT(r.text, HasSubstr("14 MACs learned on 2 VNIs from 5001 (7 each) in 4 messages"));
+    ASSERT_EQ(Sent().size(), 4u);
+    EXPECT_EQ(Sent()[0].size(), 18u + 5 * 40);
+    EXPECT_EQ(Sent()[1].size(), 18u + 2 * 40);
+    EXPECT_EQ(Sent()[2].size(), 18u + 5 * 40);
+    // The second VNI's first MAC is the eighth of the range: fe + 7 = 0x105.
+    EXPECT_EQ(Bytes(Sent()[2].begin() + 18, Sent()[2].begin() + 24), H("00 50 56 00 01 05"));
+    EXPECT_EQ(Dump()["vnis"]["5001"]["local_macs"].size(), 7u);
+    EXPECT_EQ(Dump()["vnis"]["5002"]["local_macs"].size(), 7u);
+}
+
 // When the messages of the last report sent in session began to go out: set by a report sent,
 // left by one that waits for the next full sync.
 TEST_F(VxlanFamilyTest, SummaryTellsWhenTheLastReportWasSent) {
