@@ -6,7 +6,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "dataplane/DataplaneKrnlink.h"
 #include "platform/krnlink/KrnlinkSockets.h"
@@ -133,6 +138,36 @@ class DataplaneKrnlinkTest : public ::testing::Test {
         return link;
     }
 
+    // What a receive handler asking ReceivePending(waitOf(n)) for its n-th message was told.
+    struct Asked {
+        std::atomic<size_t> count{0};
+        std::mutex m;
+        std::vector<bool> told;
+        std::vector<bool> Told() {
+            std::lock_guard<std::mutex> l(m);
+            return told;
+        }
+    };
+    // A link on a new endpoint `name` whose receive handler asks so.
+    std::pair<ozy::RefPtr<DataplaneKrnlink>, Asked*> MakeAskingLink(
+        const std::string& name, std::function<int(size_t)> waitOf) {
+        endpoints.push_back(std::make_unique<test::TestEndpoint>(name));
+        Owner& owner = NewOwner();
+        Asked* asked = &askers.emplace_back();
+        auto self = std::make_shared<DataplaneKrnlink*>(nullptr);
+        ozy::RefPtr<DataplaneKrnlink> link(new DataplaneKrnlink(
+            name,
+            [asked, self, waitOf](const uint8_t*, size_t) {
+                const bool more = (*self)->ReceivePending(waitOf(asked->count++));
+                std::lock_guard<std::mutex> l(asked->m);
+                asked->told.push_back(more);
+            },
+            owner.OnStatus(), nullptr, 4096, nullptr));
+        *self = link.get();
+        links.push_back(link);
+        return {link, asked};
+    }
+
     // Moves simulated time past one reopen period.
     static void Tick() { AgentClock::advance(std::chrono::milliseconds(5001)); }
 
@@ -178,6 +213,7 @@ class DataplaneKrnlinkTest : public ::testing::Test {
     test::TempDir root{"ozy-krnlink"};
     FaultySockets sockets;  // outlives the links that use it
     std::deque<Owner> owners;
+    std::deque<Asked> askers;
     std::vector<ozy::RefPtr<DataplaneKrnlink>> links;
 };
 
@@ -230,66 +266,28 @@ TEST_F(DataplaneKrnlinkTest, ReceivesMessagesWhoseHeaderArrivesInPieces) {
 
 // The receive handler can tell whether more input waits behind the message it handles.
 TEST_F(DataplaneKrnlinkTest, TheReceiveHandlerTellsWhetherMoreInputWaits) {
-    endpoints.push_back(std::make_unique<test::TestEndpoint>("pending_ep"));
-    Owner& owner = NewOwner();
-    std::mutex m;
-    std::vector<bool> pending;
-    DataplaneKrnlink* self = nullptr;
-    ozy::RefPtr<DataplaneKrnlink> link(new DataplaneKrnlink(
-        "pending_ep",
-        [&](const uint8_t*, size_t) {
-            const bool more = self->ReceivePending(0);
-            std::lock_guard<std::mutex> l(m);
-            pending.push_back(more);
-        },
-        owner.OnStatus(), nullptr, 4096, nullptr));
-    self = link.get();
-    links.push_back(link);
+    auto [link, asked] = MakeAskingLink("pending_ep", [](size_t) { return 0; });
     EXPECT_FALSE(link->ReceivePending(0)) << "not connected";
     ASSERT_TRUE(link->Start());
     int fd = AcceptOn(Ep());
     // Two messages in one write: the first is handled with the second waiting, the second alone.
     Ep().Write(fd, H("00 07 00 04  00 07 00 04"));
-    ASSERT_TRUE(AwaitTrue([&] {
-        std::lock_guard<std::mutex> l(m);
-        return pending.size() == 2;
-    }));
-    std::lock_guard<std::mutex> l(m);
-    EXPECT_EQ(pending, (std::vector<bool>{true, false}));
+    ASSERT_TRUE(AwaitTrue([&] { return asked->Told().size() == 2; }));
+    EXPECT_EQ(asked->Told(), (std::vector<bool>{true, false}));
 }
 
 // With a wait, the handler also sees input that arrives while it waits (the wait ends with it);
 // with nothing arriving the wait ends with false.
 TEST_F(DataplaneKrnlinkTest, AWaitingHandlerSeesInputThatArrivesDuringTheWait) {
-    endpoints.push_back(std::make_unique<test::TestEndpoint>("wait_ep"));
-    Owner& owner = NewOwner();
-    const int waits[] = {10000, 1};  // the first wait ends when the test writes
-    std::atomic<size_t> asking{0};
-    std::mutex m;
-    std::vector<bool> pending;
-    DataplaneKrnlink* self = nullptr;
-    ozy::RefPtr<DataplaneKrnlink> link(new DataplaneKrnlink(
-        "wait_ep",
-        [&](const uint8_t*, size_t) {
-            const size_t n = asking++;
-            const bool more = self->ReceivePending(waits[std::min<size_t>(n, 1)]);
-            std::lock_guard<std::mutex> l(m);
-            pending.push_back(more);
-        },
-        owner.OnStatus(), nullptr, 4096, nullptr));
-    self = link.get();
-    links.push_back(link);
+    // The first wait ends when the test writes.
+    auto [link, asked] = MakeAskingLink("wait_ep", [](size_t n) { return n == 0 ? 10000 : 1; });
     ASSERT_TRUE(link->Start());
     int fd = AcceptOn(Ep());
     Ep().Write(fd, H("00 07 00 04"));
-    ASSERT_TRUE(AwaitTrue([&] { return asking.load() == 1; }));
+    ASSERT_TRUE(AwaitTrue([&] { return asked->count.load() == 1; }));
     Ep().Write(fd, H("00 07 00 04"));
-    ASSERT_TRUE(AwaitTrue([&] {
-        std::lock_guard<std::mutex> l(m);
-        return pending.size() == 2;
-    }));
-    std::lock_guard<std::mutex> l(m);
-    EXPECT_EQ(pending, (std::vector<bool>{true, false}));
+    ASSERT_TRUE(AwaitTrue([&] { return asked->Told().size() == 2; }));
+    EXPECT_EQ(asked->Told(), (std::vector<bool>{true, false}));
 }
 
 TEST_F(DataplaneKrnlinkTest, PeerCloseGivesDownThenUpAfterReopen) {
